@@ -1,0 +1,255 @@
+#include "Config.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QUrl>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+
+extern const char orvexBuiltInConfigJson[];
+
+namespace Orvex {
+
+namespace {
+
+std::optional<Config> &storage()
+{
+    static std::optional<Config> config;
+    return config;
+}
+
+struct Member
+{
+    const char *name;
+    QString Config::*text = nullptr;
+    QStringList Config::*list = nullptr;
+    // Answers an empty string when the value is acceptable, else the reason.
+    std::function<QString(const QString &)> check;
+};
+
+bool matches(const QString &text, const char *pattern)
+{
+    const QRegularExpression re(QRegularExpression::anchoredPattern(QString::fromLatin1(pattern)));
+    return re.match(text).hasMatch();
+}
+
+QString notEmpty(const QString &v)
+{
+    return v.isEmpty() ? QStringLiteral("must not be empty") : QString();
+}
+
+QString httpsOrigin(const QString &v)
+{
+    const QUrl url(v, QUrl::StrictMode);
+    if (!url.isValid() || url.scheme() != QLatin1String("https") || url.host().isEmpty())
+        return QStringLiteral("must be an absolute https address");
+    if (!url.path().isEmpty() || url.hasQuery() || url.hasFragment() || !url.userInfo().isEmpty())
+        return QStringLiteral("must be an origin without path, query or trailing slash");
+    return {};
+}
+
+QString absoluteUrl(const QString &v, bool httpsOnly)
+{
+    const QUrl url(v, QUrl::StrictMode);
+    const bool schemeOk = url.scheme() == QLatin1String("https")
+                          || (!httpsOnly && url.scheme() == QLatin1String("http"));
+    if (!url.isValid() || !schemeOk || url.host().isEmpty())
+        return httpsOnly ? QStringLiteral("must be an absolute https address")
+                         : QStringLiteral("must be an absolute http(s) address");
+    return {};
+}
+
+const std::vector<Member> &members()
+{
+    static const std::vector<Member> all = {
+        {"apiBaseURL", &Config::apiBaseURL, nullptr, httpsOrigin},
+        {"apiIdentifier", &Config::apiIdentifier, nullptr,
+         [](const QString &v) {
+             return matches(v, "[a-z0-9]{32}") ? QString()
+                                               : QStringLiteral("must be 32 lower-case letters and digits");
+         }},
+        {"serviceCheckValue", &Config::serviceCheckValue, nullptr,
+         [](const QString &v) {
+             return matches(v, "[\\x21-\\x7e]{8}") ? QString()
+                                                   : QStringLiteral("must be 8 printable characters");
+         }},
+        {"signUpCheckValue", &Config::signUpCheckValue, nullptr,
+         [](const QString &v) {
+             return matches(v, "[A-Z0-9]{6}") ? QString()
+                                              : QStringLiteral("must be 6 upper-case letters and digits");
+         }},
+        {"helpDeskTicketURL", &Config::helpDeskTicketURL, nullptr,
+         [](const QString &v) { return absoluteUrl(v, true); }},
+        {"helpDeskAuthorization", &Config::helpDeskAuthorization, nullptr,
+         [](const QString &v) {
+             return matches(v, "Basic [A-Za-z0-9+/]{42}[A-Za-z0-9+/=]{2}")
+                        ? QString()
+                        : QStringLiteral("must be \"Basic \" followed by 44 Base64 characters");
+         }},
+        {"vpnGatewayHost", &Config::vpnGatewayHost, nullptr, notEmpty},
+        {"vpnDomain", &Config::vpnDomain, nullptr, notEmpty},
+        {"pkcs12Passphrase", &Config::pkcs12Passphrase, nullptr,
+         [](const QString &v) {
+             return matches(v, "[\\x20-\\x7e]{6}") ? QString()
+                                                   : QStringLiteral("must be 6 ASCII characters");
+         }},
+        {"passwordResetURL", &Config::passwordResetURL, nullptr,
+         [](const QString &v) { return absoluteUrl(v, false); }},
+        {"supportURL", &Config::supportURL, nullptr,
+         [](const QString &v) { return absoluteUrl(v, false); }},
+        {"privacyPolicyURL", &Config::privacyPolicyURL, nullptr,
+         [](const QString &v) { return absoluteUrl(v, false); }},
+        {"productNotice", &Config::productNotice, nullptr, {}},
+        {"caCertificates", nullptr, &Config::caCertificates,
+         [](const QString &path) {
+             QFile file(path);
+             if (!file.open(QIODevice::ReadOnly))
+                 return QStringLiteral("cannot read \"%1\"").arg(path);
+             return QString();
+         }},
+        {"vpnBackend", &Config::vpnBackend, nullptr,
+         [](const QString &v) {
+             return matches(v, "auto|networkmanager|vici")
+                        ? QString()
+                        : QStringLiteral("must be \"auto\", \"networkmanager\" or \"vici\"");
+         }},
+        {"viciSocket", &Config::viciSocket, nullptr, notEmpty},
+    };
+    return all;
+}
+
+// Applies the members of `json` to `config`. `requireAll` is set for the built-in
+// defaults, which must name every member.
+bool apply(Config &config, const QByteArray &json, const QString &source, bool requireAll,
+           QString *error)
+{
+    auto fail = [&](const QString &member, const QString &reason) {
+        if (error) {
+            *error = member.isEmpty()
+                         ? QStringLiteral("configuration error in %1: %2").arg(source, reason)
+                         : QStringLiteral("configuration error in %1: member \"%2\" %3")
+                               .arg(source, member, reason);
+        }
+        return false;
+    };
+
+    QJsonParseError parseError;
+    const QJsonDocument doc = QJsonDocument::fromJson(json, &parseError);
+    if (parseError.error != QJsonParseError::NoError)
+        return fail({}, QStringLiteral("not valid JSON (%1 at offset %2)")
+                            .arg(parseError.errorString())
+                            .arg(parseError.offset));
+    if (!doc.isObject())
+        return fail({}, QStringLiteral("the document must be a JSON object"));
+    const QJsonObject object = doc.object();
+
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        const auto known = std::find_if(members().begin(), members().end(), [&](const Member &m) {
+            return it.key() == QLatin1String(m.name);
+        });
+        if (known == members().end())
+            return fail(it.key(), QStringLiteral("is not a known member"));
+    }
+
+    for (const Member &m : members()) {
+        const QString name = QString::fromLatin1(m.name);
+        const auto it = object.constFind(name);
+        if (it == object.constEnd()) {
+            if (requireAll)
+                return fail(name, QStringLiteral("is missing"));
+            continue;
+        }
+        if (m.text) {
+            if (!it->isString())
+                return fail(name, QStringLiteral("must be a string"));
+            const QString value = it->toString();
+            if (m.check) {
+                const QString reason = m.check(value);
+                if (!reason.isEmpty())
+                    return fail(name, reason);
+            }
+            config.*m.text = value;
+        } else {
+            if (!it->isArray())
+                return fail(name, QStringLiteral("must be an array of strings"));
+            QStringList values;
+            for (const QJsonValue &item : it->toArray()) {
+                if (!item.isString())
+                    return fail(name, QStringLiteral("must be an array of strings"));
+                const QString reason = m.check ? m.check(item.toString()) : QString();
+                if (!reason.isEmpty())
+                    return fail(name, reason);
+                values.append(item.toString());
+            }
+            config.*m.list = values;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+QByteArray Config::builtInJson()
+{
+    return QByteArray(orvexBuiltInConfigJson);
+}
+
+std::optional<Config> Config::parse(const QByteArray &overrideJson, const QString &overrideName,
+                                    QString *error)
+{
+    Config config;
+    if (!apply(config, builtInJson(), QStringLiteral("the built-in defaults"), true, error))
+        return std::nullopt;
+    if (!overrideJson.isEmpty() && !apply(config, overrideJson, overrideName, false, error))
+        return std::nullopt;
+    return config;
+}
+
+void Config::loadOrExit()
+{
+    QByteArray overrideJson;
+    QString overrideName;
+    const QString path = qEnvironmentVariable("ORVEX_CONFIG");
+    QString error;
+    if (!path.isEmpty()) {
+        overrideName = path;
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly)) {
+            std::fprintf(stderr, "orvex: configuration error: cannot read ORVEX_CONFIG file %s\n",
+                         qPrintable(path));
+            std::exit(2);
+        }
+        overrideJson = file.readAll();
+        if (overrideJson.trimmed().isEmpty()) {
+            std::fprintf(stderr, "orvex: configuration error in %s: the file is empty\n",
+                         qPrintable(path));
+            std::exit(2);
+        }
+    }
+    auto config = parse(overrideJson, overrideName, &error);
+    if (!config) {
+        std::fprintf(stderr, "orvex: %s\n", qPrintable(error));
+        std::exit(2);
+    }
+    storage() = *config;
+}
+
+const Config &Config::current()
+{
+    if (!storage())
+        loadOrExit();
+    return *storage();
+}
+
+void Config::setCurrent(const Config &config)
+{
+    storage() = config;
+}
+
+} // namespace Orvex

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+namespace Orvex {
+
+// The build-time constants, optionally replaced member by member by the JSON
+// file named in ORVEX_CONFIG. Loaded once at start-up; a bad configuration is
+// reported there and never discovered mid-request.
+struct Config
+{
+    QString apiBaseURL;
+    QString apiIdentifier;
+    QString serviceCheckValue;
+    QString signUpCheckValue;
+    QString helpDeskTicketURL;
+    QString helpDeskAuthorization;
+    QString vpnGatewayHost;
+    QString vpnDomain;
+    QString pkcs12Passphrase;
+    QString passwordResetURL;
+    QString supportURL;
+    QString privacyPolicyURL;
+    QString productNotice;
+    QStringList caCertificates;
+    QString vpnBackend;
+    QString viciSocket;
+
+    // Parses the built-in defaults and applies `overrideJson` (when not empty) on
+    // top. On failure answers nothing and sets `error` to a one-line message that
+    // names the offending member.
+    static std::optional<Config> parse(const QByteArray &overrideJson,
+                                       const QString &overrideName,
+                                       QString *error);
+
+    // Loads the configuration of this process: the defaults, then the file in
+    // ORVEX_CONFIG when set. Prints the one-line message and exits with status 2
+    // on a configuration error.
+    static void loadOrExit();
+
+    // The loaded configuration. Loads it (exiting on error) on first use.
+    static const Config &current();
+
+    // Replaces the process-wide configuration; for tests and embedding.
+    static void setCurrent(const Config &config);
+
+    static QByteArray builtInJson();
+};
+
+} // namespace Orvex
