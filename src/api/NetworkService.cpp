@@ -1,0 +1,351 @@
+#include "NetworkService.h"
+
+#include "api/JsonReader.h"
+#include "api/Response.h"
+#include "config/Config.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QPointer>
+#include <QSaveFile>
+#include <QSslCertificate>
+#include <QStringDecoder>
+#include <QTimer>
+
+namespace Orvex {
+
+namespace {
+
+const char *const timedOutProperty = "orvexTimedOut";
+
+QString timedOutText()
+{
+    return QStringLiteral("The request timed out.");
+}
+
+// An error that only reports the HTTP status of an answer that did arrive.
+bool isHttpStatusError(QNetworkReply::NetworkError error)
+{
+    return (error >= QNetworkReply::ContentAccessDenied
+            && error <= QNetworkReply::UnknownContentError)
+           || error == QNetworkReply::ProtocolInvalidOperationError
+           || (error >= QNetworkReply::InternalServerError
+               && error <= QNetworkReply::UnknownServerError);
+}
+
+// Answers that by definition carry no body, or a server that declared none and
+// sent none, count as "no body"; an explicit zero-length body is a body.
+bool hasNoBody(QNetworkReply *reply, const QByteArray &body)
+{
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status == 204 || status == 304 || (status >= 100 && status < 200))
+        return true;
+    if (!body.isEmpty())
+        return false;
+    const bool declaredLength = reply->hasRawHeader("Content-Length");
+    const bool chunked = reply->rawHeader("Transfer-Encoding").toLower().contains("chunked");
+    return !declaredLength && !chunked;
+}
+
+template<typename T>
+void deliver(const Completion<T> &completion, const Result<T> &result)
+{
+    if (completion)
+        completion(result);
+}
+
+template<typename T>
+Result<T> decodeRecord(const QByteArray &body)
+{
+    if (auto record = T::decode(JsonReader::parseObject(body)))
+        return Result<T>::success(std::move(*record));
+    return Result<T>::failure(Error::Code::cannotParseData);
+}
+
+} // namespace
+
+NetworkService &NetworkService::shared()
+{
+    static NetworkService *instance = new NetworkService;
+    return *instance;
+}
+
+NetworkService::NetworkService(QObject *parent)
+    : QObject(parent)
+    , m_manager(new QNetworkAccessManager(this))
+    , m_ssl(QSslConfiguration::defaultConfiguration())
+{
+    const QStringList extra = Config::current().caCertificates;
+    if (!extra.isEmpty()) {
+        QList<QSslCertificate> cas = QSslConfiguration::systemCaCertificates();
+        for (const QString &path : extra)
+            cas += QSslCertificate::fromPath(path, QSsl::Pem);
+        m_ssl.setCaCertificates(cas);
+    }
+}
+
+void NetworkService::setTimeouts(std::chrono::milliseconds idle, std::chrono::milliseconds deadline,
+                                 std::chrono::milliseconds downloadDeadline)
+{
+    m_idle = idle;
+    m_deadline = deadline;
+    m_downloadDeadline = downloadDeadline;
+}
+
+void NetworkService::prepare(QNetworkRequest &request) const
+{
+    request.setSslConfiguration(m_ssl);
+    request.setTransferTimeout(int(m_idle.count()));
+}
+
+Result<QByteArray> NetworkService::checkAnswer(QNetworkReply *reply, const QByteArray &body,
+                                               bool timedOut)
+{
+    // 1. No answer at all.
+    const QNetworkReply::NetworkError error = reply->error();
+    const bool answered = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
+    if (error != QNetworkReply::NoError && !(answered && isHttpStatusError(error))) {
+        if (timedOut || error == QNetworkReply::OperationCanceledError)
+            return Result<QByteArray>::failure(Error::generic(timedOutText()));
+        return Result<QByteArray>::failure(Error::generic(reply->errorString()));
+    }
+    // 2. No body.
+    if (hasNoBody(reply, body))
+        return Result<QByteArray>::failure(Error::Code::emptyResponse);
+    // 3. The service's error envelope.
+    if (auto envelope = envelopeError(body))
+        return Result<QByteArray>::failure(*envelope);
+    return Result<QByteArray>::success(body);
+}
+
+std::optional<Error> NetworkService::envelopeError(const QByteArray &body)
+{
+    const auto response = Response::decode(JsonReader::parseObject(body));
+    if (!response || !response->status.error)
+        return std::nullopt;
+    switch (response->status.code) {
+    case 1:
+        return Error(Error::Code::alreadyUpdated);
+    case 6:
+        return Error(Error::Code::invalidPassword);
+    case 16:
+        return Error(Error::Code::userNotExists);
+    case 17:
+        return Error(Error::Code::unknownDevice);
+    default:
+        return Error(Error::Code::unknown);
+    }
+}
+
+void NetworkService::send(QNetworkRequest request, const QByteArray &verb, const QByteArray &body,
+                          std::function<void(const Result<QByteArray> &)> done)
+{
+    prepare(request);
+    QNetworkReply *reply = m_manager->sendCustomRequest(request, verb, body);
+
+    // The idle limit does not catch a server that trickles bytes forever.
+    auto *deadline = new QTimer(reply);
+    deadline->setSingleShot(true);
+    connect(deadline, &QTimer::timeout, reply, [reply] {
+        reply->setProperty(timedOutProperty, true);
+        reply->abort();
+    });
+    deadline->start(m_deadline);
+
+    connect(reply, &QNetworkReply::finished, this, [reply, done = std::move(done)] {
+        reply->deleteLater();
+        const QByteArray data = reply->readAll();
+        done(checkAnswer(reply, data, reply->property(timedOutProperty).toBool()));
+    });
+}
+
+template<typename T>
+void NetworkService::requestDecodable(const URLRouter &router, Completion<T> completion)
+{
+    send(router.asURLRequest(), "GET", {}, [completion](const Result<QByteArray> &answer) {
+        if (!answer.isSuccess())
+            return deliver(completion, Result<T>::failure(answer.error()));
+        deliver(completion, decodeRecord<T>(answer.value()));
+    });
+}
+
+void NetworkService::getUser(const QString &email, const std::optional<QString> &password,
+                             Completion<UserResponse> completion)
+{
+    requestDecodable(URLRouter::getUser(email, password), std::move(completion));
+}
+
+void NetworkService::addUser(const QString &name, const QString &email, const QString &password,
+                             const QString &phoneNumber, Completion<UserResponse> completion)
+{
+    requestDecodable(URLRouter::addUser(name, email, password, phoneNumber), std::move(completion));
+}
+
+void NetworkService::checkUser(const QString &email, Completion<Empty> completion)
+{
+    // Sign-up asks whether the address is still free: an account record means
+    // taken, "user does not exist" means free.
+    send(URLRouter::checkUser(email).asURLRequest(), "GET", {},
+         [completion](const Result<QByteArray> &answer) {
+             if (answer.isSuccess())
+                 return deliver(completion, Result<Empty>::failure(Error::Code::userAlreadyExists));
+             if (answer.error().code() == Error::Code::userNotExists)
+                 return deliver(completion, Result<Empty>::success());
+             deliver(completion, Result<Empty>::failure(answer.error()));
+         });
+}
+
+void NetworkService::verifyMobile(const QString &phoneNumber,
+                                  Completion<MobileApiResponse::Verify> completion)
+{
+    requestDecodable(URLRouter::verifyMobile(phoneNumber), std::move(completion));
+}
+
+void NetworkService::sendSms(const QString &toNumber, const QString &message, const QString &verify,
+                             Completion<MobileApiResponse::SMS> completion)
+{
+    requestDecodable(URLRouter::sendSms(toNumber, message, verify), std::move(completion));
+}
+
+void NetworkService::addDevice(const QString &udid, const QString &email,
+                               Completion<Empty> completion)
+{
+    sendChecked(URLRouter::addDevice(udid, email).asURLRequest(), "GET", {}, std::move(completion));
+}
+
+void NetworkService::getCert(const QString &password, const QString &udid, const QString &email,
+                             const QString &token, Completion<QByteArray> completion)
+{
+    send(URLRouter::getCert(password, udid, email, token).asURLRequest(), "GET", {},
+         [completion](const Result<QByteArray> &answer) { deliver(completion, answer); });
+}
+
+void NetworkService::getDeviceUsage(const QString &udid, const QDateTime &day,
+                                    Completion<DeviceUsageModel> completion)
+{
+    requestDecodable(URLRouter::getDeviceUsage(udid, day), std::move(completion));
+}
+
+void NetworkService::checkForUpdates(const QString &version,
+                                     Completion<CheckForUpdatesResponse> completion)
+{
+    requestDecodable(URLRouter::checkForUpdates(version), std::move(completion));
+}
+
+void NetworkService::getVerificationCode(Completion<QString> completion)
+{
+    send(URLRouter::getVerificationCode().asURLRequest(), "GET", {},
+         [completion](const Result<QByteArray> &answer) {
+             if (!answer.isSuccess())
+                 return deliver(completion, Result<QString>::failure(answer.error()));
+             QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+             const QString text = utf8(answer.value());
+             if (utf8.hasError())
+                 return deliver(completion, Result<QString>::failure(Error::Code::cannotParseData));
+             deliver(completion, Result<QString>::success(text));
+         });
+}
+
+void NetworkService::getToken(Completion<VPNApiResponse::Token> completion)
+{
+    requestDecodable(URLRouter::getToken(), std::move(completion));
+}
+
+void NetworkService::sendChecked(const QNetworkRequest &request, const QByteArray &verb,
+                                 const QByteArray &body, Completion<Empty> completion)
+{
+    send(request, verb, body, [completion](const Result<QByteArray> &answer) {
+        if (!answer.isSuccess())
+            return deliver(completion, Result<Empty>::failure(answer.error()));
+        deliver(completion, Result<Empty>::success());
+    });
+}
+
+void NetworkService::download(const QUrl &source, const QString &destination,
+                              Completion<Empty> completion)
+{
+    QNetworkRequest request(source);
+    prepare(request);
+    QNetworkReply *reply = m_manager->get(request);
+
+    auto *deadline = new QTimer(reply);
+    deadline->setSingleShot(true);
+    connect(deadline, &QTimer::timeout, reply, [reply] {
+        reply->setProperty(timedOutProperty, true);
+        reply->abort();
+    });
+    deadline->start(m_downloadDeadline);
+
+    // QSaveFile writes beside the destination and renames only on commit(), so
+    // a broken transfer never leaves a partial file under the final name.
+    auto file = std::make_shared<QSaveFile>(destination);
+    auto fileError = std::make_shared<QString>();
+    auto statusOk = [reply] {
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        return status >= 200 && status < 300;
+    };
+    auto writeAvailable = [reply, file, fileError, destination] {
+        if (!fileError->isEmpty())
+            return;
+        if (!file->isOpen()) {
+            const QFileInfo info(destination);
+            if (!QDir().mkpath(info.absolutePath())) {
+                *fileError = QStringLiteral("Cannot create the folder %1.").arg(info.absolutePath());
+                return;
+            }
+            if (!file->open(QIODevice::WriteOnly)) {
+                *fileError = file->errorString();
+                return;
+            }
+        }
+        const QByteArray chunk = reply->readAll();
+        if (file->write(chunk) != chunk.size())
+            *fileError = file->errorString();
+    };
+
+    connect(reply, &QNetworkReply::readyRead, this, [reply, statusOk, writeAvailable, fileError] {
+        if (!statusOk()) {
+            reply->readAll(); // an error page: keep nothing of it
+            return;
+        }
+        writeAvailable();
+        if (!fileError->isEmpty())
+            reply->abort();
+    });
+
+    connect(reply, &QNetworkReply::finished, this,
+            [reply, file, fileError, statusOk, writeAvailable, completion] {
+                reply->deleteLater();
+                const QNetworkReply::NetworkError error = reply->error();
+                const bool answered
+                    = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
+                auto fail = [&](const QString &text) {
+                    file->cancelWriting();
+                    deliver(completion, Result<Empty>::failure(Error::generic(text)));
+                };
+                if (!fileError->isEmpty())
+                    return fail(*fileError);
+                if (error != QNetworkReply::NoError && !(answered && isHttpStatusError(error))) {
+                    if (reply->property(timedOutProperty).toBool()
+                        || error == QNetworkReply::OperationCanceledError)
+                        return fail(timedOutText());
+                    return fail(reply->errorString());
+                }
+                if (!statusOk()) {
+                    const int status
+                        = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+                    return fail(QStringLiteral("The server answered with HTTP status %1.").arg(status));
+                }
+                writeAvailable();
+                if (!fileError->isEmpty())
+                    return fail(*fileError);
+                if (!file->commit())
+                    return fail(file->errorString());
+                deliver(completion, Result<Empty>::success());
+            });
+}
+
+} // namespace Orvex

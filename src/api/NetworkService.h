@@ -1,0 +1,95 @@
+#pragma once
+
+#include "account/MobileApiResponse.h"
+#include "api/AccountRecords.h"
+#include "api/Result.h"
+#include "api/URLRouter.h"
+#include "update/CheckForUpdatesResponse.h"
+#include "usage/DeviceUsageModel.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QSslConfiguration>
+
+#include <chrono>
+#include <optional>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+
+namespace Orvex {
+
+// Sends every service request and turns every answer into a typed result.
+// Completions run on the main thread, exactly once. The HTTP status plays no
+// part: an error page goes through the same checks as any other answer; only a
+// failure to get an answer at all is a transport failure (`generic`).
+class NetworkService final : public QObject
+{
+    Q_OBJECT
+
+public:
+    static NetworkService &shared();
+
+    void getUser(const QString &email, const std::optional<QString> &password,
+                 Completion<UserResponse> completion = {});
+    void addUser(const QString &name, const QString &email, const QString &password,
+                 const QString &phoneNumber, Completion<UserResponse> completion = {});
+    // Succeeds when the service reports that no account has this e-mail.
+    void checkUser(const QString &email, Completion<Empty> completion = {});
+    void verifyMobile(const QString &phoneNumber,
+                      Completion<MobileApiResponse::Verify> completion = {});
+    void sendSms(const QString &toNumber, const QString &message, const QString &verify,
+                 Completion<MobileApiResponse::SMS> completion = {});
+    void addDevice(const QString &udid, const QString &email, Completion<Empty> completion = {});
+    void getCert(const QString &password, const QString &udid, const QString &email,
+                 const QString &token, Completion<QByteArray> completion = {});
+    void getDeviceUsage(const QString &udid, const QDateTime &day,
+                        Completion<DeviceUsageModel> completion = {});
+    void checkForUpdates(const QString &version,
+                         Completion<CheckForUpdatesResponse> completion = {});
+    void getVerificationCode(Completion<QString> completion = {});
+    void getToken(Completion<VPNApiResponse::Token> completion = {});
+
+    // Downloads `source` to `destination`. Only a complete 2xx answer replaces
+    // the destination (written to a temporary file beside it, then renamed);
+    // anything else leaves it untouched and fails.
+    void download(const QUrl &source, const QString &destination, Completion<Empty> completion = {});
+
+    // Sends a request of our own (the help-desk ticket) through the transport,
+    // body and envelope checks; success carries nothing.
+    void sendChecked(const QNetworkRequest &request, const QByteArray &verb, const QByteArray &body,
+                     Completion<Empty> completion = {});
+
+    // A request without progress for `idle`, or still running after `deadline`,
+    // fails as timed out. Defaults: 60 s idle, 3 min overall for service
+    // requests; downloads get the idle limit and an hour overall.
+    void setTimeouts(std::chrono::milliseconds idle, std::chrono::milliseconds deadline,
+                     std::chrono::milliseconds downloadDeadline);
+
+    // The TLS settings every request uses: the system's trust store plus the
+    // configured extra certificate authorities.
+    QSslConfiguration sslConfiguration() const { return m_ssl; }
+
+    // Steps of the answer handling, exposed for the request paths above.
+    // Outcome of the transport, body and envelope checks: the body, or the error.
+    static Result<QByteArray> checkAnswer(QNetworkReply *reply, const QByteArray &body,
+                                          bool timedOut);
+    static std::optional<Error> envelopeError(const QByteArray &body);
+
+private:
+    explicit NetworkService(QObject *parent = nullptr);
+
+    template<typename T>
+    void requestDecodable(const URLRouter &router, Completion<T> completion);
+    void send(QNetworkRequest request, const QByteArray &verb, const QByteArray &body,
+              std::function<void(const Result<QByteArray> &)> done);
+    void prepare(QNetworkRequest &request) const;
+
+    QNetworkAccessManager *m_manager;
+    QSslConfiguration m_ssl;
+    std::chrono::milliseconds m_idle{60000};
+    std::chrono::milliseconds m_deadline{180000};
+    std::chrono::milliseconds m_downloadDeadline{3600000};
+};
+
+} // namespace Orvex
