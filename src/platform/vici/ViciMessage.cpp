@@ -1,0 +1,343 @@
+#include "ViciMessage.h"
+
+#include <QtEndian>
+
+namespace Orvex {
+
+namespace {
+
+enum Element : quint8 {
+    SectionStart = 1,
+    SectionEnd = 2,
+    KeyValue = 3,
+    ListStart = 4,
+    ListItem = 5,
+    ListEnd = 6,
+};
+
+bool fail(QString *error, const QString &reason)
+{
+    if (error)
+        *error = reason;
+    return false;
+}
+
+bool appendName(QByteArray *out, const QByteArray &name, QString *error)
+{
+    if (name.isEmpty() || name.size() > 255)
+        return fail(error, QStringLiteral("name \"%1\" must have 1 to 255 bytes")
+                               .arg(QString::fromUtf8(name.left(40))));
+    out->append(char(name.size()));
+    out->append(name);
+    return true;
+}
+
+bool appendValue(QByteArray *out, const QByteArray &value, QString *error)
+{
+    if (value.size() > 0xffff)
+        return fail(error, QStringLiteral("a value of %1 bytes exceeds 65535").arg(value.size()));
+    out->append(char((value.size() >> 8) & 0xff));
+    out->append(char(value.size() & 0xff));
+    out->append(value);
+    return true;
+}
+
+bool encodeEntries(const ViciMessage &message, QByteArray *out, int depth, QString *error)
+{
+    if (depth > ViciCodec::MaxDepth)
+        return fail(error, QStringLiteral("sections nested too deeply"));
+    for (const ViciMessage::Entry &entry : message.entries()) {
+        switch (entry.kind) {
+        case ViciMessage::Entry::Value:
+            out->append(char(KeyValue));
+            if (!appendName(out, entry.name, error) || !appendValue(out, entry.value, error))
+                return false;
+            break;
+        case ViciMessage::Entry::List:
+            out->append(char(ListStart));
+            if (!appendName(out, entry.name, error))
+                return false;
+            for (const QByteArray &item : entry.items) {
+                out->append(char(ListItem));
+                if (!appendValue(out, item, error))
+                    return false;
+            }
+            out->append(char(ListEnd));
+            break;
+        case ViciMessage::Entry::Section:
+            out->append(char(SectionStart));
+            if (!appendName(out, entry.name, error)
+                || !encodeEntries(entry.section, out, depth + 1, error))
+                return false;
+            out->append(char(SectionEnd));
+            break;
+        }
+    }
+    return true;
+}
+
+// A bounds-checked reader over the bytes of one packet.
+class Reader
+{
+public:
+    explicit Reader(const QByteArray &bytes, qsizetype start = 0)
+        : m_bytes(bytes)
+        , m_pos(start)
+    {}
+
+    bool atEnd() const { return m_pos >= m_bytes.size(); }
+    bool byte(quint8 *out)
+    {
+        if (m_pos + 1 > m_bytes.size())
+            return false;
+        *out = quint8(m_bytes.at(m_pos++));
+        return true;
+    }
+    bool name(QByteArray *out)
+    {
+        quint8 length = 0;
+        if (!byte(&length) || length == 0 || m_pos + length > m_bytes.size())
+            return false;
+        *out = m_bytes.mid(m_pos, length);
+        m_pos += length;
+        return true;
+    }
+    bool value(QByteArray *out)
+    {
+        if (m_pos + 2 > m_bytes.size())
+            return false;
+        const int length = (quint8(m_bytes.at(m_pos)) << 8) | quint8(m_bytes.at(m_pos + 1));
+        m_pos += 2;
+        if (m_pos + length > m_bytes.size())
+            return false;
+        *out = m_bytes.mid(m_pos, length);
+        m_pos += length;
+        return true;
+    }
+    qsizetype position() const { return m_pos; }
+
+private:
+    const QByteArray &m_bytes;
+    qsizetype m_pos;
+};
+
+bool decodeEntries(Reader &reader, ViciMessage *out, QString *error)
+{
+    // Sections being filled, innermost last. Kept iterative so a hostile
+    // nesting depth costs nothing on the stack.
+    std::vector<ViciMessage *> open{out};
+    const auto truncated = [&] {
+        return fail(error, QStringLiteral("truncated element at offset %1").arg(reader.position()));
+    };
+    while (!reader.atEnd()) {
+        quint8 type = 0;
+        reader.byte(&type);
+        ViciMessage *current = open.back();
+        QByteArray name;
+        switch (type) {
+        case SectionStart:
+            if (!reader.name(&name))
+                return truncated();
+            if (open.size() > size_t(ViciCodec::MaxDepth))
+                return fail(error, QStringLiteral("sections nested too deeply"));
+            current->entries().push_back({name, ViciMessage::Entry::Section, {}, {}, {}});
+            open.push_back(&current->entries().back().section);
+            break;
+        case SectionEnd:
+            if (open.size() == 1)
+                return fail(error, QStringLiteral("section end without a section"));
+            open.pop_back();
+            break;
+        case KeyValue: {
+            QByteArray value;
+            if (!reader.name(&name) || !reader.value(&value))
+                return truncated();
+            current->entries().push_back({name, ViciMessage::Entry::Value, value, {}, {}});
+            break;
+        }
+        case ListStart: {
+            if (!reader.name(&name))
+                return truncated();
+            QList<QByteArray> items;
+            for (;;) {
+                quint8 itemType = 0;
+                if (!reader.byte(&itemType))
+                    return truncated();
+                if (itemType == ListEnd)
+                    break;
+                if (itemType != ListItem)
+                    return fail(error, QStringLiteral("element %1 inside a list").arg(itemType));
+                QByteArray item;
+                if (!reader.value(&item))
+                    return truncated();
+                items.append(item);
+            }
+            current->entries().push_back({name, ViciMessage::Entry::List, {}, items, {}});
+            break;
+        }
+        default:
+            return fail(error, QStringLiteral("unexpected element %1 at offset %2")
+                                   .arg(type)
+                                   .arg(reader.position() - 1));
+        }
+    }
+    if (open.size() != 1)
+        return fail(error, QStringLiteral("section not closed"));
+    return true;
+}
+
+bool typeHasName(ViciPacket::Type type)
+{
+    return type == ViciPacket::CommandRequest || type == ViciPacket::EventRegister
+           || type == ViciPacket::EventUnregister || type == ViciPacket::Event;
+}
+
+bool typeHasMessage(ViciPacket::Type type)
+{
+    return type == ViciPacket::CommandRequest || type == ViciPacket::CommandResponse
+           || type == ViciPacket::Event;
+}
+
+} // namespace
+
+void ViciMessage::set(const QByteArray &key, const QByteArray &value)
+{
+    Entry &entry = findOrAdd(key);
+    entry = {key, Entry::Value, value, {}, {}};
+}
+
+void ViciMessage::setList(const QByteArray &key, const QList<QByteArray> &items)
+{
+    Entry &entry = findOrAdd(key);
+    entry = {key, Entry::List, {}, items, {}};
+}
+
+ViciMessage &ViciMessage::section(const QByteArray &key)
+{
+    Entry &entry = findOrAdd(key);
+    if (entry.kind != Entry::Section)
+        entry = {key, Entry::Section, {}, {}, {}};
+    return entry.section;
+}
+
+QByteArray ViciMessage::value(const QByteArray &key) const
+{
+    const Entry *entry = find(key);
+    return entry && entry->kind == Entry::Value ? entry->value : QByteArray();
+}
+
+QList<QByteArray> ViciMessage::list(const QByteArray &key) const
+{
+    const Entry *entry = find(key);
+    return entry && entry->kind == Entry::List ? entry->items : QList<QByteArray>();
+}
+
+const ViciMessage *ViciMessage::subSection(const QByteArray &key) const
+{
+    const Entry *entry = find(key);
+    return entry && entry->kind == Entry::Section ? &entry->section : nullptr;
+}
+
+bool ViciMessage::operator==(const ViciMessage &other) const
+{
+    return m_entries == other.m_entries;
+}
+
+bool ViciMessage::Entry::operator==(const Entry &other) const
+{
+    return name == other.name && kind == other.kind && value == other.value
+           && items == other.items && section == other.section;
+}
+
+const ViciMessage::Entry *ViciMessage::find(const QByteArray &key) const
+{
+    for (const Entry &entry : m_entries) {
+        if (entry.name == key)
+            return &entry;
+    }
+    return nullptr;
+}
+
+ViciMessage::Entry &ViciMessage::findOrAdd(const QByteArray &key)
+{
+    for (Entry &entry : m_entries) {
+        if (entry.name == key)
+            return entry;
+    }
+    m_entries.push_back({key, Entry::Value, {}, {}, {}});
+    return m_entries.back();
+}
+
+namespace ViciCodec {
+
+bool encodeMessage(const ViciMessage &message, QByteArray *out, QString *error)
+{
+    QByteArray bytes;
+    if (!encodeEntries(message, &bytes, 0, error))
+        return false;
+    *out = bytes;
+    return true;
+}
+
+bool decodeMessage(const QByteArray &bytes, ViciMessage *out, QString *error)
+{
+    Reader reader(bytes);
+    ViciMessage message;
+    if (!decodeEntries(reader, &message, error))
+        return false;
+    *out = std::move(message);
+    return true;
+}
+
+bool encodePacket(const ViciPacket &packet, QByteArray *out, QString *error)
+{
+    if (packet.type > ViciPacket::Event)
+        return fail(error, QStringLiteral("unknown packet type %1").arg(int(packet.type)));
+    QByteArray bytes(1, char(packet.type));
+    if (typeHasName(packet.type) && !appendName(&bytes, packet.name, error))
+        return false;
+    if (typeHasMessage(packet.type)) {
+        QByteArray body;
+        if (!encodeMessage(packet.message, &body, error))
+            return false;
+        bytes.append(body);
+    }
+    if (bytes.size() > MaxPacketSize)
+        return fail(error, QStringLiteral("packet of %1 bytes is too large").arg(bytes.size()));
+    *out = bytes;
+    return true;
+}
+
+bool decodePacket(const QByteArray &payload, ViciPacket *out, QString *error)
+{
+    Reader reader(payload);
+    quint8 type = 0;
+    if (!reader.byte(&type))
+        return fail(error, QStringLiteral("empty packet"));
+    if (type > ViciPacket::Event)
+        return fail(error, QStringLiteral("unknown packet type %1").arg(type));
+    ViciPacket packet;
+    packet.type = ViciPacket::Type(type);
+    if (typeHasName(packet.type) && !reader.name(&packet.name))
+        return fail(error, QStringLiteral("packet name truncated"));
+    if (typeHasMessage(packet.type)) {
+        if (!decodeEntries(reader, &packet.message, error))
+            return false;
+    } else if (!reader.atEnd()) {
+        return fail(error, QStringLiteral("trailing bytes after a packet of type %1").arg(type));
+    }
+    *out = std::move(packet);
+    return true;
+}
+
+QByteArray frame(const QByteArray &payload)
+{
+    QByteArray bytes(4, Qt::Uninitialized);
+    qToBigEndian<quint32>(quint32(payload.size()), bytes.data());
+    bytes.append(payload);
+    return bytes;
+}
+
+} // namespace ViciCodec
+
+} // namespace Orvex

@@ -1,0 +1,305 @@
+#include "platform/vici/ViciClient.h"
+
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QtEndian>
+
+using namespace Orvex;
+
+// A stand-in for charon's socket: records every packet it receives and lets
+// the test decide what to send back, byte for byte when needed.
+class FakeCharon : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit FakeCharon(const QString &path)
+    {
+        m_server.listen(path);
+        connect(&m_server, &QLocalServer::newConnection, this, [this] {
+            m_peer = m_server.nextPendingConnection();
+            connect(m_peer, &QLocalSocket::readyRead, this, &FakeCharon::onReadyRead);
+        });
+    }
+
+    bool waitForPackets(int count)
+    {
+        return QTest::qWaitFor([&] { return received.size() >= count; }, 5000);
+    }
+    void sendRaw(const QByteArray &bytes) { m_peer->write(bytes); }
+    void send(const ViciPacket &packet)
+    {
+        QByteArray payload;
+        QVERIFY(ViciCodec::encodePacket(packet, &payload));
+        sendRaw(ViciCodec::frame(payload));
+    }
+    void respond(const QByteArray &key = "success", const QByteArray &value = "yes")
+    {
+        ViciMessage message;
+        message.set(key, value);
+        send({ViciPacket::CommandResponse, {}, message});
+    }
+    void event(const QByteArray &name, const QByteArray &key, const QByteArray &value)
+    {
+        ViciMessage message;
+        message.set(key, value);
+        send({ViciPacket::Event, name, message});
+    }
+    void drop()
+    {
+        m_peer->flush();
+        m_peer->abort();
+    }
+
+    QList<ViciPacket> received;
+
+private:
+    void onReadyRead()
+    {
+        m_buffer += m_peer->readAll();
+        while (m_buffer.size() >= 4) {
+            const quint32 length = qFromBigEndian<quint32>(m_buffer.constData());
+            if (quint32(m_buffer.size()) < 4 + length)
+                return;
+            ViciPacket packet;
+            QVERIFY(ViciCodec::decodePacket(m_buffer.mid(4, length), &packet));
+            received.append(packet);
+            m_buffer.remove(0, 4 + length);
+        }
+    }
+
+    QLocalServer m_server;
+    QLocalSocket *m_peer = nullptr;
+    QByteArray m_buffer;
+};
+
+class TestViciClient : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void pipelinedCommandsAreAnsweredInOrder();
+    void eventsArriveBetweenAnswers();
+    void streamedItemsGoToTheirCommand();
+    void unknownCommandAndEvent();
+    void lostConnectionFailsEveryPendingRequest();
+    void malformedInputDropsTheConnection_data();
+    void malformedInputDropsTheConnection();
+    void answerWithoutRequestDropsTheConnection();
+    void requestsWithoutConnectionFailLater();
+    void handlerMayDestroyTheClient();
+
+private:
+    QString m_path;
+    QTemporaryDir *m_dir = nullptr;
+    FakeCharon *m_charon = nullptr;
+};
+
+void TestViciClient::init()
+{
+    m_dir = new QTemporaryDir;
+    m_path = m_dir->filePath(QStringLiteral("charon.vici"));
+    m_charon = new FakeCharon(m_path);
+}
+
+void TestViciClient::cleanup()
+{
+    delete m_charon;
+    delete m_dir;
+}
+
+void TestViciClient::pipelinedCommandsAreAnsweredInOrder()
+{
+    ViciClient client;
+    QSignalSpy connected(&client, &ViciClient::connected);
+    client.connectToDaemon(m_path); // requests may be issued before it connects
+    QStringList answers;
+    for (const char *name : {"version", "load-conn", "get-conns"}) {
+        ViciMessage request;
+        request.set("n", name);
+        client.call(name, request, [&answers, name](const ViciReply &reply) {
+            answers << QString::fromLatin1(name) + QLatin1Char('=') + reply.message.text("order");
+        });
+    }
+    QVERIFY(m_charon->waitForPackets(3));
+    QCOMPARE(connected.size(), 1);
+    QCOMPARE(m_charon->received[0].name, "version");
+    QCOMPARE(m_charon->received[2].message.text("n"), QStringLiteral("get-conns"));
+    m_charon->respond("order", "1");
+    m_charon->respond("order", "2");
+    m_charon->respond("order", "3");
+    QTRY_COMPARE(answers.size(), 3);
+    QCOMPARE(answers, QStringList({QStringLiteral("version=1"), QStringLiteral("load-conn=2"),
+                                   QStringLiteral("get-conns=3")}));
+}
+
+void TestViciClient::eventsArriveBetweenAnswers()
+{
+    ViciClient client;
+    client.connectToDaemon(m_path);
+    QSignalSpy events(&client, &ViciClient::eventReceived);
+    bool confirmed = false;
+    client.registerEvent("ike-updown", [&](const ViciReply &r) { confirmed = r.isSuccess(); });
+    ViciReply initiated;
+    client.call("initiate", [&](const ViciReply &r) { initiated = r; });
+    QVERIFY(m_charon->waitForPackets(2));
+    QCOMPARE(m_charon->received[0].type, ViciPacket::EventRegister);
+    QCOMPARE(m_charon->received[0].name, "ike-updown");
+
+    m_charon->send({ViciPacket::EventConfirm, {}, {}});
+    m_charon->event("ike-updown", "up", "yes"); // while initiate is still running
+    m_charon->respond("success", "no");
+    m_charon->event("ike-updown", "state", "DELETING");
+    QTRY_COMPARE(events.size(), 2);
+    QVERIFY(confirmed);
+    QCOMPARE(initiated.outcome, ViciReply::Answered);
+    QVERIFY(!initiated.isSuccess());
+    QCOMPARE(events[0][0].toByteArray(), "ike-updown");
+    QVERIFY(events[0][1].value<ViciMessage>().isYes("up"));
+}
+
+void TestViciClient::streamedItemsGoToTheirCommand()
+{
+    ViciClient client;
+    client.connectToDaemon(m_path);
+    QSignalSpy events(&client, &ViciClient::eventReceived);
+    QList<QByteArray> items;
+    bool done = false;
+    client.stream("list-sas", {}, "list-sa",
+                  [&](const ViciMessage &m) { items << m.value("name"); },
+                  [&](const ViciReply &r) { done = r.isSuccess(); });
+    QVERIFY(m_charon->waitForPackets(3));
+    QCOMPARE(m_charon->received[0].type, ViciPacket::EventRegister);
+    QCOMPARE(m_charon->received[1].name, "list-sas");
+    QCOMPARE(m_charon->received[2].type, ViciPacket::EventUnregister);
+    m_charon->send({ViciPacket::EventConfirm, {}, {}});
+    m_charon->event("list-sa", "name", "a");
+    m_charon->event("ike-updown", "up", "yes"); // unrelated: goes to the signal
+    m_charon->event("list-sa", "name", "b");
+    m_charon->send({ViciPacket::CommandResponse, {}, {}});
+    m_charon->send({ViciPacket::EventConfirm, {}, {}});
+    m_charon->event("list-sa", "name", "late"); // after the command: a plain event
+    QTRY_COMPARE(events.size(), 2);
+    QVERIFY(done);
+    QCOMPARE(items, QList<QByteArray>({"a", "b"}));
+    QCOMPARE(events[1][0].toByteArray(), "list-sa");
+}
+
+void TestViciClient::unknownCommandAndEvent()
+{
+    ViciClient client;
+    client.connectToDaemon(m_path);
+    ViciReply command, event;
+    client.call("no-such-thing", [&](const ViciReply &r) { command = r; });
+    client.registerEvent("no-such-event", [&](const ViciReply &r) { event = r; });
+    QVERIFY(m_charon->waitForPackets(2));
+    m_charon->send({ViciPacket::CommandUnknown, {}, {}});
+    m_charon->send({ViciPacket::EventUnknown, {}, {}});
+    QTRY_COMPARE(event.outcome, ViciReply::UnknownCommand);
+    QCOMPARE(command.outcome, ViciReply::UnknownCommand);
+    QVERIFY(!command.isSuccess());
+    QVERIFY(!command.errorText().isEmpty());
+    QVERIFY(client.isConnected()); // the connection stays usable
+}
+
+void TestViciClient::lostConnectionFailsEveryPendingRequest()
+{
+    ViciClient client;
+    client.connectToDaemon(m_path);
+    QSignalSpy disconnected(&client, &ViciClient::disconnected);
+    int failed = 0;
+    for (int i = 0; i < 3; ++i)
+        client.call("initiate", [&](const ViciReply &r) { failed += r.outcome == ViciReply::Failed; });
+    QVERIFY(m_charon->waitForPackets(3));
+    m_charon->respond();
+    m_charon->drop();
+    QTRY_COMPARE(disconnected.size(), 1);
+    QCOMPARE(failed, 2);
+    QVERIFY(!client.isOpen());
+
+    // It can connect again afterwards.
+    QSignalSpy connected(&client, &ViciClient::connected);
+    client.connectToDaemon(m_path);
+    QTRY_COMPARE(connected.size(), 1);
+}
+
+void TestViciClient::malformedInputDropsTheConnection_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("length beyond the bound") << QByteArray::fromHex("7fffffff01");
+    QTest::newRow("zero length") << QByteArray::fromHex("00000000");
+    QTest::newRow("bad element") << QByteArray::fromHex("000000020109");
+    QTest::newRow("request type from charon") << QByteArray::fromHex("0000000300016e");
+}
+
+void TestViciClient::malformedInputDropsTheConnection()
+{
+    QFETCH(QByteArray, bytes);
+    ViciClient client;
+    client.connectToDaemon(m_path);
+    QSignalSpy disconnected(&client, &ViciClient::disconnected);
+    ViciReply reply;
+    reply.outcome = ViciReply::Answered;
+    client.call("version", [&](const ViciReply &r) { reply = r; });
+    QVERIFY(m_charon->waitForPackets(1));
+    m_charon->sendRaw(bytes);
+    QTRY_COMPARE(disconnected.size(), 1);
+    QCOMPARE(reply.outcome, ViciReply::Failed);
+    QVERIFY(!reply.errorText().isEmpty());
+}
+
+void TestViciClient::answerWithoutRequestDropsTheConnection()
+{
+    ViciClient client;
+    client.connectToDaemon(m_path);
+    QSignalSpy disconnected(&client, &ViciClient::disconnected);
+    QTRY_VERIFY(client.isConnected());
+    QTest::qWait(10);
+    m_charon->respond();
+    QTRY_COMPARE(disconnected.size(), 1);
+}
+
+void TestViciClient::requestsWithoutConnectionFailLater()
+{
+    ViciClient client;
+    bool answered = false;
+    client.call("version", [&](const ViciReply &r) {
+        answered = true;
+        QCOMPARE(r.outcome, ViciReply::Failed);
+    });
+    QVERIFY(!answered); // never from inside call()
+    QTRY_VERIFY(answered);
+
+    QSignalSpy disconnected(&client, &ViciClient::disconnected);
+    ViciReply reply;
+    reply.outcome = ViciReply::Answered;
+    client.connectToDaemon(m_dir->filePath(QStringLiteral("missing.vici")));
+    client.call("version", [&](const ViciReply &r) { reply = r; });
+    QTRY_COMPARE(reply.outcome, ViciReply::Failed);
+    QCOMPARE(disconnected.size(), 1);
+}
+
+void TestViciClient::handlerMayDestroyTheClient()
+{
+    auto *client = new ViciClient;
+    client->connectToDaemon(m_path);
+    int calls = 0;
+    client->call("version", [&](const ViciReply &) {
+        ++calls;
+        delete client;
+    });
+    client->call("version", [&](const ViciReply &) { ++calls; });
+    QVERIFY(m_charon->waitForPackets(2));
+    m_charon->respond();
+    m_charon->respond();
+    QTest::qWait(50);
+    QCOMPARE(calls, 1);
+}
+
+QTEST_GUILESS_MAIN(TestViciClient)
+#include "tst_viciclient.moc"
