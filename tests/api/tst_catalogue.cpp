@@ -1,0 +1,224 @@
+// Error texts, their translation, the JSON scalar rule, machine identity and
+// the configuration rules.
+
+#include "account/Utility.h"
+#include "api/Error.h"
+#include "api/MetadataType.h"
+#include "config/Config.h"
+#include "platform/SystemInfo.h"
+#include "update/CheckForUpdatesResponse.h"
+#include "usage/DeviceUsageModel.h"
+
+#include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTranslator>
+
+using namespace Orvex;
+
+class tst_Catalogue : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void englishTextsAreExact();
+    void translationTableReplacesTextsItHas();
+    void metadataTypeDecodesInOrder_data();
+    void metadataTypeDecodesInOrder();
+    void metadataNumericReading();
+    void usageAndUpdateRecordsAreStrict();
+    void udidFollowsTheDigestRule();
+    void configurationRules_data();
+    void configurationRules();
+    void clientExitsOnBadConfiguration();
+};
+
+void tst_Catalogue::englishTextsAreExact()
+{
+    using C = Error::Code;
+    const QList<std::pair<C, const char *>> texts = {
+        {C::userNotExists, "User with given email doesn't exist"},
+        {C::invalidPassword, "Wrong email or password"},
+        {C::emptyResponse, "Empty response from server. Please, contact support"},
+        {C::cannotParseData, "Cannot parse response. Please, contact support"},
+        {C::userAlreadyExists, "User with given email already exists"},
+        {C::wrongAuthData, "Please, enter valid data"},
+        {C::wrongConfirmationCode, "Wrong confirmation code"},
+        {C::invalidMobile, "Invalid mobile number"},
+        {C::emptyInputData, "Please, fill in all fields"},
+        {C::alreadyUpdated, "You already have the latest software"},
+        {C::unknownDevice, "Device does not exists"},
+        {C::unknown, "Unknown error. Please, contact support"},
+    };
+    for (const auto &[code, text] : texts)
+        QCOMPARE(Error(code).localizedDescription(), QString::fromUtf8(text));
+    QCOMPARE(Error::generic(QStringLiteral("Connection refused")).localizedDescription(),
+             QStringLiteral("Connection refused"));
+    QCOMPARE(Error::generic(QString()).localizedDescription(), QString());
+}
+
+void tst_Catalogue::translationTableReplacesTextsItHas()
+{
+    QTranslator german;
+    QVERIFY(german.load(QStringLiteral(":/i18n/orvex_de.qm")));
+    QCoreApplication::installTranslator(&german);
+    QCOMPARE(Error(Error::Code::unknownDevice).localizedDescription(),
+             QStringLiteral("Das Gerät ist nicht bekannt"));
+    QCOMPARE(Error(Error::Code::invalidPassword).localizedDescription(),
+             QStringLiteral("E-Mail-Adresse oder Passwort falsch"));
+    // A text the table lacks shows in English.
+    QCOMPARE(Error(Error::Code::unknown).localizedDescription(),
+             QStringLiteral("Unknown error. Please, contact support"));
+    QCoreApplication::removeTranslator(&german);
+    QCOMPARE(Error(Error::Code::unknownDevice).localizedDescription(),
+             QStringLiteral("Device does not exists"));
+}
+
+void tst_Catalogue::metadataTypeDecodesInOrder_data()
+{
+    QTest::addColumn<QByteArray>("json");
+    QTest::addColumn<int>("kind"); // -1: fails
+    QTest::newRow("string 7") << QByteArray(R"(["7"])") << int(MetadataType::Kind::String);
+    QTest::newRow("int 7") << QByteArray("[7]") << int(MetadataType::Kind::Int);
+    QTest::newRow("negative int") << QByteArray("[-9007199254740993]") << int(MetadataType::Kind::Int);
+    QTest::newRow("7.5") << QByteArray("[7.5]") << int(MetadataType::Kind::Double);
+    QTest::newRow("1e30") << QByteArray("[1e30]") << int(MetadataType::Kind::Double);
+    QTest::newRow("2^64") << QByteArray("[18446744073709551616]") << int(MetadataType::Kind::Double);
+    QTest::newRow("null") << QByteArray("[null]") << -1;
+    QTest::newRow("true") << QByteArray("[true]") << -1;
+    QTest::newRow("object") << QByteArray(R"([{"a":1}])") << -1;
+    QTest::newRow("array") << QByteArray("[[1]]") << -1;
+}
+
+void tst_Catalogue::metadataTypeDecodesInOrder()
+{
+    QFETCH(QByteArray, json);
+    QFETCH(int, kind);
+    const auto value = MetadataType::decode(QJsonDocument::fromJson(json).array().at(0));
+    QCOMPARE(value.has_value(), kind >= 0);
+    if (value)
+        QCOMPARE(int(value->kind()), kind);
+    if (json == "[7]")
+        QCOMPARE(value->intValue(), 7);
+    if (json == "[7.5]")
+        QCOMPARE(value->doubleValue(), 7.5);
+}
+
+void tst_Catalogue::metadataNumericReading()
+{
+    QCOMPARE(MetadataType::fromString(QStringLiteral("1048576")).numericValue(), 1048576.0);
+    QCOMPARE(MetadataType::fromString(QStringLiteral("12.5")).numericValue(), 12.5);
+    QCOMPARE(MetadataType::fromString(QStringLiteral("12,5")).numericValue(), 0.0);
+    QCOMPARE(MetadataType::fromString(QStringLiteral("12 MB")).numericValue(), 0.0);
+    QCOMPARE(MetadataType::fromString(QStringLiteral(" 12")).numericValue(), 0.0);
+    QCOMPARE(MetadataType::fromString(QString()).numericValue(), 0.0);
+    QCOMPARE(MetadataType::fromInt(-3).numericValue(), -3.0);
+    QCOMPARE(MetadataType::fromInt(20250105).text(), QStringLiteral("20250105"));
+}
+
+void tst_Catalogue::usageAndUpdateRecordsAreStrict()
+{
+    auto usage = [](const char *json) {
+        return DeviceUsageModel::decode(QJsonDocument::fromJson(json).object());
+    };
+    const char *info = R"("info":{"Day":"6","Month":12,"Year":2026,"Timezone":1.5,"MonthlyUsage":"123","device":"d"})";
+    QVERIFY(usage((QByteArray(R"({"device_usage":{)") + info + "}}").constData()));
+    const auto full = usage((QByteArray(R"({"device_usage":{)") + info
+                             + R"(,"summary":[{"average":1,"date":"2026-12-01","usage":"5"}],"traffic":null}})").constData());
+    QVERIFY(full && full->device_usage.summary && !full->device_usage.traffic);
+    // A required figure missing, or a Boolean figure, fails the whole answer.
+    QVERIFY(!usage(R"({"device_usage":{"info":{"Day":1,"Month":1,"Year":1,"Timezone":0,"device":"d"}}})"));
+    QVERIFY(!usage((QByteArray(R"({"device_usage":{)") + info
+                    + R"(,"summary":[{"average":true,"date":"2026-12-01","usage":1}]}})").constData()));
+
+    auto update = [](const char *json) {
+        return CheckForUpdatesResponse::decode(QJsonDocument::fromJson(json).object());
+    };
+    QVERIFY(update(R"({"status":{"version":"2.0","command":"c","opf":"o","error":false,"name":"https:\/\/x\/p","softwareversion":"2"}})"));
+    QVERIFY(!update(R"({"status":{"version":"2.0","command":"c","opf":"o","error":false,"softwareversion":"2"}})"));
+    QVERIFY(!update(R"({"status":{"version":2,"command":"c","opf":"o","error":false,"name":"n","softwareversion":"2"}})"));
+}
+
+void tst_Catalogue::udidFollowsTheDigestRule()
+{
+    QCOMPARE(Utility::md5Hex(QString()), QStringLiteral("d41d8cd98f00b204e9800998ecf8427e"));
+    QCOMPARE(Utility::md5Hex(QStringLiteral("abc")), QStringLiteral("900150983cd24fb0d6963f7d28e17f72"));
+
+    SystemInfo::setMachineIdSourceForTesting([] { return QStringLiteral("0123abcd"); });
+    const QString udid = Utility::udid(QStringLiteral("me@x.io"));
+    QCOMPARE(udid, Utility::md5Hex(QStringLiteral("0123abcd@me@x.io")));
+    QVERIFY(QRegularExpression(QStringLiteral("^[0-9a-f]{32}$")).match(udid).hasMatch());
+    QVERIFY(udid != Utility::md5Hex(QStringLiteral("me@x.io@0123abcd")));
+    QVERIFY(udid != Utility::udid(QStringLiteral("Me@x.io")));
+    QCOMPARE(Utility::udid(QStringLiteral("me@x.io")), udid); // stable
+
+    SystemInfo::setMachineIdSourceForTesting([] { return QString(); });
+    QCOMPARE(Utility::udid(QStringLiteral("me@x.io")), Utility::md5Hex(QStringLiteral("@me@x.io")));
+
+    SystemInfo::setMachineIdSourceForTesting([] { return std::nullopt; });
+    QCOMPARE(Utility::udid(QStringLiteral("me@x.io")), QString());
+    QCOMPARE(Utility::udid(QStringLiteral("other@x.io")), QString());
+
+    SystemInfo::setMachineIdSourceForTesting({});
+    QVERIFY(QRegularExpression(QStringLiteral("^\\d+\\.\\d+\\.\\d+$")).match(Utility::applicationVersion()).hasMatch());
+}
+
+void tst_Catalogue::configurationRules_data()
+{
+    QTest::addColumn<QByteArray>("json");
+    QTest::addColumn<QString>("member"); // empty: accepted
+    QTest::newRow("empty object") << QByteArray("{}") << QString();
+    QTest::newRow("origin with port") << QByteArray(R"({"apiBaseURL":"https://127.0.0.1:4443"})") << QString();
+    QTest::newRow("unknown member") << QByteArray(R"({"apiBaseUrl":"https://x.io"})") << QStringLiteral("apiBaseUrl");
+    QTest::newRow("http base") << QByteArray(R"({"apiBaseURL":"http://x.io"})") << QStringLiteral("apiBaseURL");
+    QTest::newRow("trailing slash") << QByteArray(R"({"apiBaseURL":"https://x.io/"})") << QStringLiteral("apiBaseURL");
+    QTest::newRow("relative base") << QByteArray(R"({"apiBaseURL":"x.io"})") << QStringLiteral("apiBaseURL");
+    QTest::newRow("wrong type") << QByteArray(R"({"vpnDomain":5})") << QStringLiteral("vpnDomain");
+    QTest::newRow("list of numbers") << QByteArray(R"({"caCertificates":[1]})") << QStringLiteral("caCertificates");
+    QTest::newRow("missing CA file") << QByteArray(R"({"caCertificates":["/nonexistent/ca.pem"]})") << QStringLiteral("caCertificates");
+    QTest::newRow("bad backend") << QByteArray(R"({"vpnBackend":"wireguard"})") << QStringLiteral("vpnBackend");
+    QTest::newRow("short identifier") << QByteArray(R"({"apiIdentifier":"abc"})") << QStringLiteral("apiIdentifier");
+}
+
+void tst_Catalogue::configurationRules()
+{
+    QFETCH(QByteArray, json);
+    QFETCH(QString, member);
+    QString error;
+    const auto config = Config::parse(json, QStringLiteral("dev.json"), &error);
+    QCOMPARE(config.has_value(), member.isEmpty());
+    if (!member.isEmpty()) {
+        QVERIFY2(error.contains(QStringLiteral("\"%1\"").arg(member)), qPrintable(error));
+        QVERIFY(!error.contains(u'\n'));
+    }
+    if (json.contains("4443"))
+        QCOMPARE(config->apiBaseURL, QStringLiteral("https://127.0.0.1:4443"));
+}
+
+void tst_Catalogue::clientExitsOnBadConfiguration()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("bad.json"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(R"({"apiBaseURL":"https://x.io/api/"})");
+    file.close();
+    QProcess client;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("ORVEX_CONFIG"), path);
+    client.setProcessEnvironment(env);
+    client.start(QStringLiteral(ORVEX_CLIENT_BINARY), {});
+    QVERIFY(client.waitForFinished(30000));
+    QCOMPARE(client.exitCode(), 2);
+    const QByteArray err = client.readAllStandardError();
+    QCOMPARE(err.count('\n'), 1);
+    QVERIFY(err.contains("\"apiBaseURL\""));
+}
+
+QTEST_GUILESS_MAIN(tst_Catalogue)
+#include "tst_catalogue.moc"

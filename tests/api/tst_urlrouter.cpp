@@ -1,0 +1,223 @@
+// Requests as the service sees them: paths, query items in order, computed
+// values, and query encoding checked by a real form decoder.
+
+#include "api/URLRouter.h"
+#include "config/Config.h"
+#include "platform/SystemInfo.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QTest>
+#include <QTimeZone>
+
+#include <ctime>
+
+using namespace Orvex;
+
+namespace {
+
+using Items = URLRouter::QueryItems;
+
+std::pair<QString, QString> kv(const char *k, const QString &v)
+{
+    return {QString::fromLatin1(k), v};
+}
+
+// Decodes a query with Python's urllib (form semantics: "+" is a space), the
+// way a typical service front end reads it.
+Items decodeWithPython(const QByteArray &query)
+{
+    QProcess python;
+    python.start(QStringLiteral("/usr/bin/python3"),
+                 {QStringLiteral("-c"),
+                  QStringLiteral("import sys,json,urllib.parse;"
+                                 "q=sys.stdin.buffer.read().decode('ascii');"
+                                 "print(json.dumps(urllib.parse.parse_qsl(q,keep_blank_values=True,"
+                                 "strict_parsing=True,errors='strict')))")});
+    python.write(query);
+    python.closeWriteChannel();
+    if (!python.waitForFinished(30000) || python.exitCode() != 0)
+        return {};
+    Items out;
+    const QJsonArray pairs = QJsonDocument::fromJson(python.readAllStandardOutput()).array();
+    for (const QJsonValue &p : pairs)
+        out.append({p.toArray().at(0).toString(), p.toArray().at(1).toString()});
+    return out;
+}
+
+void setZone(const char *tz)
+{
+    qputenv("TZ", tz);
+    tzset();
+}
+
+} // namespace
+
+class tst_URLRouter : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void everyCaseHasItsPathAndItemsInOrder();
+    void checkValueStandsInForAMissingPassword();
+    void verificationCodeUrlHasNoQuery();
+    void hostileValuesReachTheServiceUnchanged_data();
+    void hostileValuesReachTheServiceUnchanged();
+    void usageRequestUsesLocalDayAndCurrentOffset_data();
+    void usageRequestUsesLocalDayAndCurrentOffset();
+    void computerNameFallsBackToUnknown();
+    void kernelReleaseBecomesThreeNumbers();
+
+private:
+    Config m_config;
+};
+
+void tst_URLRouter::initTestCase()
+{
+    m_config = *Config::parse({}, {}, nullptr);
+    m_config.apiBaseURL = QStringLiteral("https://api.example.test:8443");
+    Config::setCurrent(m_config);
+    SystemInfo::setComputerNameSourceForTesting([] { return QStringLiteral("desk 1"); });
+}
+
+void tst_URLRouter::everyCaseHasItsPathAndItemsInOrder()
+{
+    const QString id = m_config.apiIdentifier;
+    const QString chk = m_config.serviceCheckValue;
+    struct Row
+    {
+        URLRouter router;
+        QString path;
+        Items items;
+    };
+    const QString sys = SystemInfo::kernelVersion();
+    const QList<Row> rows = {
+        {URLRouter::getUser(QStringLiteral("e@x.io"), QStringLiteral("pw")), QStringLiteral("/getuser.json"),
+         {kv("user", QStringLiteral("e@x.io")), kv("check", QStringLiteral("pw"))}},
+        {URLRouter::addUser(QStringLiteral("N"), QStringLiteral("e@x.io"), QStringLiteral("pw"), QStringLiteral("+49123")),
+         QStringLiteral("/adduser.json"),
+         {kv("user", QStringLiteral("e@x.io")), kv("password", QStringLiteral("pw")), kv("name", QStringLiteral("N")),
+          kv("email", QStringLiteral("e@x.io")), kv("phoneNumber", QStringLiteral("+49123")),
+          kv("check", m_config.signUpCheckValue)}},
+        {URLRouter::checkUser(QStringLiteral("e@x.io")), QStringLiteral("/checkUserAccount.json"),
+         {kv("check", chk), kv("user", QStringLiteral("e@x.io"))}},
+        {URLRouter::verifyMobile(QStringLiteral("+49123")), QStringLiteral("/iOS/lookup.php"),
+         {kv("Number", QStringLiteral("+49123"))}},
+        {URLRouter::sendSms(QStringLiteral("+49123"), QStringLiteral("0042"), QStringLiteral("tok")),
+         QStringLiteral("/iOS/sms_orvex.php"),
+         {kv("ToNumbe", QStringLiteral("+49123")), kv("toMsg", QStringLiteral("0042")), kv("verify", QStringLiteral("tok"))}},
+        {URLRouter::addDevice(QStringLiteral("ud"), QStringLiteral("e@x.io")), QStringLiteral("/adddevice.json"),
+         {kv("udid", QStringLiteral("ud")), kv("user", QStringLiteral("e@x.io")), kv("apn", QStringLiteral("desktop")),
+          kv("nickName", QStringLiteral("desk 1")), kv("systemName", QStringLiteral("Linux")),
+          kv("systemVersion", sys), kv("check", chk), kv("status", QStringLiteral("Active"))}},
+        {URLRouter::getCert(QStringLiteral("pw"), QStringLiteral("ud"), QStringLiteral("e@x.io"), QStringLiteral("tk")),
+         QStringLiteral("/portableapi/portable.php"),
+         {kv("api", QStringLiteral("getcert")), kv("ApiID", id), kv("password", QStringLiteral("pw")),
+          kv("Deviceudid", QStringLiteral("ud")), kv("Userid", QStringLiteral("e@x.io")), kv("token", QStringLiteral("tk")),
+          kv("crt_type", QStringLiteral("p12"))}},
+        {URLRouter::checkForUpdates(QStringLiteral("1.0.1")), QStringLiteral("/v3/ov/checkupdates/"),
+         {kv("version", QStringLiteral("1.0.1")), kv("os", QStringLiteral("linux"))}},
+        {URLRouter::getToken(), QStringLiteral("/portableapi/portable.php"),
+         {kv("api", QStringLiteral("gen_token")), kv("ApiID", id)}},
+    };
+    for (const Row &row : rows) {
+        const QUrl url = row.router.url();
+        QCOMPARE(url.scheme() + QStringLiteral("://") + url.authority() + url.path(),
+                 m_config.apiBaseURL + row.path);
+        QCOMPARE(decodeWithPython(url.query(QUrl::FullyEncoded).toLatin1()), row.items);
+        QCOMPARE(row.router.asURLRequest().url(), url);
+    }
+    QCOMPARE(QString::fromLatin1("ToNumbe").size(), 7);
+}
+
+void tst_URLRouter::checkValueStandsInForAMissingPassword()
+{
+    const auto items = [](const URLRouter &r) { return decodeWithPython(r.url().query(QUrl::FullyEncoded).toLatin1()); };
+    QCOMPARE(items(URLRouter::getUser(QStringLiteral("e"), std::nullopt)).at(1).second, m_config.serviceCheckValue);
+    QCOMPARE(items(URLRouter::getUser(QStringLiteral("e"), QString())).at(1).second, QString());
+}
+
+void tst_URLRouter::verificationCodeUrlHasNoQuery()
+{
+    const QByteArray url = URLRouter::getVerificationCode().url().toEncoded();
+    QCOMPARE(url, QByteArray("https://api.example.test:8443/iOS/getverification.php"));
+}
+
+void tst_URLRouter::hostileValuesReachTheServiceUnchanged_data()
+{
+    QTest::addColumn<QString>("email");
+    QTest::addColumn<QString>("password");
+    QTest::newRow("plus") << QStringLiteral("first+tag@x.io") << QStringLiteral("a+b+");
+    QTest::newRow("delimiters") << QStringLiteral("a&b=c@x.io") << QStringLiteral("p&ss=w;rd?/");
+    QTest::newRow("percent and hash") << QStringLiteral("100%@x.io") << QStringLiteral("%41%2B#frag");
+    QTest::newRow("spaces") << QStringLiteral(" lead@x.io ") << QStringLiteral("two  spaces");
+    QTest::newRow("non-ascii") << QStringLiteral("jürgen@müller.de") << QStringLiteral("пароль密码🔑");
+    QTest::newRow("quotes and brackets") << QStringLiteral("\"o'k\"@[x].io") << QStringLiteral("<>{}|\\^`");
+}
+
+void tst_URLRouter::hostileValuesReachTheServiceUnchanged()
+{
+    QFETCH(QString, email);
+    QFETCH(QString, password);
+    const QUrl url = URLRouter::getUser(email, password).url();
+    const QByteArray wire = url.toEncoded();
+    QVERIFY(!wire.contains('+'));
+    QVERIFY(!wire.contains(' '));
+    QCOMPARE(decodeWithPython(url.query(QUrl::FullyEncoded).toLatin1()),
+             (Items{kv("user", email), kv("check", password)}));
+}
+
+void tst_URLRouter::usageRequestUsesLocalDayAndCurrentOffset_data()
+{
+    QTest::addColumn<QByteArray>("zone");
+    QTest::addColumn<QString>("tz");
+    QTest::newRow("UTC") << QByteArray("UTC") << QStringLiteral("0");
+    QTest::newRow("India +5:30") << QByteArray("Asia/Kolkata") << QStringLiteral("5");
+    QTest::newRow("Newfoundland -3:30 or -2:30") << QByteArray("America/St_Johns") << QString();
+    QTest::newRow("New York") << QByteArray("America/New_York") << QString();
+}
+
+void tst_URLRouter::usageRequestUsesLocalDayAndCurrentOffset()
+{
+    QFETCH(QByteArray, zone);
+    QFETCH(QString, tz);
+    setZone(zone.constData());
+    // 23:30 local on the last day of a month is still that day.
+    const QDateTime lateEvening(QDate(2026, 1, 31), QTime(23, 30), Qt::LocalTime);
+    const Items items = decodeWithPython(URLRouter::getDeviceUsage(QStringLiteral("ud"), lateEvening).url().query(QUrl::FullyEncoded).toLatin1());
+    QCOMPARE(items.at(2), kv("deviceudid", QStringLiteral("ud")));
+    QCOMPARE(items.at(4), kv("y", QStringLiteral("2026")));
+    QCOMPARE(items.at(5), kv("m", QStringLiteral("1")));
+    QCOMPARE(items.at(6), kv("d", QStringLiteral("31")));
+
+    // The offset is the one in force now, whole hours truncated toward zero.
+    const int now = QDateTime::currentDateTime().offsetFromUtc();
+    const QString expected = tz.isEmpty() ? QString::number(now / 3600) : tz;
+    QCOMPARE(items.at(3), kv("tz", expected));
+    if (zone == "America/St_Johns")
+        QVERIFY(expected == QStringLiteral("-3") || expected == QStringLiteral("-2"));
+    QVERIFY(!items.at(3).second.startsWith(u'+'));
+    setZone("UTC");
+}
+
+void tst_URLRouter::computerNameFallsBackToUnknown()
+{
+    SystemInfo::setComputerNameSourceForTesting([] { return QString(); });
+    const Items items = decodeWithPython(URLRouter::addDevice(QStringLiteral("u"), QStringLiteral("e")).url().query(QUrl::FullyEncoded).toLatin1());
+    QCOMPARE(items.at(3), kv("nickName", QStringLiteral("Unknown")));
+    SystemInfo::setComputerNameSourceForTesting([] { return QStringLiteral("desk 1"); });
+}
+
+void tst_URLRouter::kernelReleaseBecomesThreeNumbers()
+{
+    QCOMPARE(SystemInfo::threePartVersion(QStringLiteral("6.1.0-18-amd64")), QStringLiteral("6.1.0"));
+    QCOMPARE(SystemInfo::threePartVersion(QStringLiteral("5.15")), QStringLiteral("5.15.0"));
+    QCOMPARE(SystemInfo::threePartVersion(QStringLiteral("6.8.12+deb13")), QStringLiteral("6.8.12"));
+    QCOMPARE(SystemInfo::threePartVersion(QStringLiteral("6.10-rc1")), QStringLiteral("6.10.0"));
+    QVERIFY(QRegularExpression(QStringLiteral("^\\d+\\.\\d+\\.\\d+$")).match(SystemInfo::kernelVersion()).hasMatch());
+}
+
+QTEST_GUILESS_MAIN(tst_URLRouter)
+#include "tst_urlrouter.moc"

@@ -1,0 +1,169 @@
+#pragma once
+
+// A small HTTP(S) server on loopback for the client's tests: each path answers
+// with whatever the test writes to the socket, so a test can send well-formed
+// answers, error pages, no body, half a body, or nothing at all.
+
+#include <QHash>
+#include <QHostAddress>
+#include <QList>
+#include <QPointer>
+#include <QProcess>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslServer>
+#include <QSslSocket>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QUrl>
+
+#include <functional>
+#include <memory>
+
+struct TestHttpRequest
+{
+    QByteArray method;
+    QByteArray target; // path and query, still percent-encoded
+    QList<std::pair<QByteArray, QByteArray>> headers;
+    QByteArray body;
+
+    QByteArray header(const QByteArray &name) const
+    {
+        for (const auto &[k, v] : headers) {
+            if (k.compare(name, Qt::CaseInsensitive) == 0)
+                return v;
+        }
+        return {};
+    }
+    QByteArray path() const { return target.left(target.indexOf('?') < 0 ? target.size() : target.indexOf('?')); }
+    QByteArray query() const { return target.indexOf('?') < 0 ? QByteArray() : target.mid(target.indexOf('?') + 1); }
+};
+
+// A throwaway certificate for 127.0.0.1/localhost made with the openssl CLI.
+struct TestCertificate
+{
+    QTemporaryDir dir;
+    QString certPath;
+    QString keyPath;
+
+    bool make()
+    {
+        certPath = dir.filePath(QStringLiteral("cert.pem"));
+        keyPath = dir.filePath(QStringLiteral("key.pem"));
+        QProcess openssl;
+        openssl.start(QStringLiteral("openssl"),
+                      {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+                       QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+                       QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
+                       QStringLiteral("-keyout"), keyPath, QStringLiteral("-out"), certPath,
+                       QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
+                       QStringLiteral("/CN=127.0.0.1"), QStringLiteral("-addext"),
+                       QStringLiteral("subjectAltName=IP:127.0.0.1,DNS:localhost")});
+        return openssl.waitForFinished(30000) && openssl.exitCode() == 0;
+    }
+};
+
+class TestHttpServer
+{
+public:
+    using Handler = std::function<void(const TestHttpRequest &, QTcpSocket *)>;
+
+    // Plain HTTP when `certificate` is null, HTTPS otherwise.
+    explicit TestHttpServer(const TestCertificate *certificate = nullptr)
+    {
+        if (certificate) {
+            auto *ssl = new QSslServer;
+            QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+            QFile certFile(certificate->certPath);
+            QFile keyFile(certificate->keyPath);
+            certFile.open(QIODevice::ReadOnly);
+            keyFile.open(QIODevice::ReadOnly);
+            config.setLocalCertificate(QSslCertificate(&certFile, QSsl::Pem));
+            config.setPrivateKey(QSslKey(&keyFile, QSsl::Ec, QSsl::Pem));
+            config.setPeerVerifyMode(QSslSocket::VerifyNone);
+            ssl->setSslConfiguration(config);
+            m_server.reset(ssl);
+        } else {
+            m_server.reset(new QTcpServer);
+        }
+        QObject::connect(m_server.get(), &QTcpServer::pendingConnectionAvailable, m_server.get(),
+                         [this] {
+                             while (QTcpSocket *socket = m_server->nextPendingConnection())
+                                 accept(socket);
+                         });
+        m_server->listen(QHostAddress::LocalHost, 0);
+    }
+
+    quint16 port() const { return m_server->serverPort(); }
+    QString origin(bool tls) const
+    {
+        return QStringLiteral("%1://127.0.0.1:%2").arg(tls ? QStringLiteral("https") : QStringLiteral("http")).arg(port());
+    }
+
+    void route(const QByteArray &path, Handler handler) { m_routes.insert(path, std::move(handler)); }
+
+    QList<TestHttpRequest> requests;
+
+    static QByteArray response(int status, const QByteArray &body,
+                               const QByteArray &contentType = "application/json",
+                               const QByteArray &extraHeaders = {})
+    {
+        QByteArray out = "HTTP/1.1 " + QByteArray::number(status) + " Status\r\n";
+        if (!contentType.isEmpty())
+            out += "Content-Type: " + contentType + "\r\n";
+        out += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+        out += extraHeaders;
+        out += "\r\n";
+        return out + body;
+    }
+
+    static Handler answer(int status, const QByteArray &body,
+                          const QByteArray &contentType = "application/json")
+    {
+        return [=](const TestHttpRequest &, QTcpSocket *socket) {
+            socket->write(response(status, body, contentType));
+        };
+    }
+
+private:
+    void accept(QTcpSocket *socket)
+    {
+        auto buffer = std::make_shared<QByteArray>();
+        QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer] {
+            *buffer += socket->readAll();
+            for (;;) {
+                const int end = buffer->indexOf("\r\n\r\n");
+                if (end < 0)
+                    return;
+                TestHttpRequest request;
+                const QList<QByteArray> lines = buffer->left(end).split('\n');
+                const QList<QByteArray> first = lines.value(0).trimmed().split(' ');
+                request.method = first.value(0);
+                request.target = first.value(1);
+                for (int i = 1; i < lines.size(); ++i) {
+                    const int colon = lines[i].indexOf(':');
+                    if (colon > 0)
+                        request.headers.append({lines[i].left(colon).trimmed(), lines[i].mid(colon + 1).trimmed()});
+                }
+                const int length = request.header("Content-Length").toInt();
+                if (buffer->size() < end + 4 + length)
+                    return;
+                request.body = buffer->mid(end + 4, length);
+                buffer->remove(0, end + 4 + length);
+                requests.append(request);
+                const auto it = m_routes.constFind(request.path());
+                if (it != m_routes.constEnd())
+                    (*it)(request, socket);
+                else
+                    socket->write(response(404, "not found", "text/plain"));
+            }
+        });
+    }
+
+    std::unique_ptr<QTcpServer> m_server;
+    QHash<QByteArray, Handler> m_routes;
+};
