@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+
+#include <optional>
+#include <variant>
+
+namespace Orvex {
+
+// The contents of a settings file in the INI dialect QSettings reads and
+// writes, so the file stays readable with QSettings(path, IniFormat) and each
+// value comes back there with its type: texts as QString, bytes as QByteArray
+// ("@ByteArray(...)"), booleans as bool ("@Variant(...)"; QSettings itself
+// would write a bare `true`, indistinguishable from the text "true").
+//
+// Keys use QSettings' escaping and groups: "a/b" is key "b" of section [a].
+// Values of other types (lists, other variants) are kept as written and saved
+// back unchanged, so nothing another tool put there is lost.
+class IniDocument final
+{
+public:
+    struct Unknown
+    {
+        QByteArray written; // the value exactly as it stood after '='
+        bool operator==(const Unknown &) const = default;
+    };
+    using Value = std::variant<QString, QByteArray, bool, Unknown>;
+
+    // Absent when the data is not a well-formed settings file: not UTF-8, a NUL
+    // byte, a line that is neither a section, a comment nor `key=value`, an
+    // empty key, or an unterminated quote or escape.
+    static std::optional<IniDocument> parse(const QByteArray &data);
+
+    QByteArray toByteArray() const;
+
+    const Value *value(const QString &key) const;
+    void setValue(const QString &key, const Value &value);
+    void remove(const QString &key);
+    bool isEmpty() const { return m_values.isEmpty(); }
+
+    // The escaped forms, exposed for tests of compatibility.
+    static QByteArray escapedKey(const QString &key);
+    static QByteArray escapedValue(const Value &value);
+
+private:
+    QMap<QString, Value> m_values;
+};
+
+} // namespace Orvex
