@@ -1,0 +1,546 @@
+#include "IdentityStore.h"
+
+#include "platform/SecureFile.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+
+#include <openssl/bio.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/objects.h>
+#include <openssl/pem.h>
+#include <openssl/pkcs12.h>
+#include <openssl/provider.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include <sys/stat.h>
+
+namespace Orvex {
+
+namespace {
+
+const QLatin1String certificateFile("certificate.pem");
+const QLatin1String privateKeyFile("private-key.pem");
+const QLatin1String accessListFile("access-list.json");
+const QLatin1String useAuthorization("use");
+
+struct OpenSslFree
+{
+    void operator()(PKCS12 *p) const { PKCS12_free(p); }
+    void operator()(X509 *p) const { X509_free(p); }
+    void operator()(EVP_PKEY *p) const { EVP_PKEY_free(p); }
+    void operator()(BIO *p) const { BIO_free(p); }
+    void operator()(PKCS8_PRIV_KEY_INFO *p) const { PKCS8_PRIV_KEY_INFO_free(p); }
+    void operator()(STACK_OF(PKCS7) * p) const { sk_PKCS7_pop_free(p, PKCS7_free); }
+    void operator()(STACK_OF(PKCS12_SAFEBAG) * p) const
+    {
+        sk_PKCS12_SAFEBAG_pop_free(p, PKCS12_SAFEBAG_free);
+    }
+};
+
+template<typename T>
+using Owned = std::unique_ptr<T, OpenSslFree>;
+
+// Archives issued for older keychains protect their certificates with
+// RC2-40, which OpenSSL 3 only offers through its legacy provider. Loading
+// it keeps the default provider available for everything else.
+void loadLegacyAlgorithms()
+{
+    static const bool loaded = OSSL_PROVIDER_try_load(nullptr, "legacy", 1) != nullptr;
+    Q_UNUSED(loaded);
+}
+
+QByteArray certificateDer(X509 *cert)
+{
+    unsigned char *buffer = nullptr;
+    const int length = i2d_X509(cert, &buffer);
+    if (length <= 0)
+        return {};
+    QByteArray der(reinterpret_cast<const char *>(buffer), length);
+    OPENSSL_free(buffer);
+    return der;
+}
+
+QByteArray privateKeyDer(EVP_PKEY *key)
+{
+    Owned<PKCS8_PRIV_KEY_INFO> info(EVP_PKEY2PKCS8(key));
+    if (!info)
+        return {};
+    unsigned char *buffer = nullptr;
+    const int length = i2d_PKCS8_PRIV_KEY_INFO(info.get(), &buffer);
+    if (length <= 0)
+        return {};
+    QByteArray der(reinterpret_cast<const char *>(buffer), length);
+    OPENSSL_clear_free(buffer, size_t(length));
+    return der;
+}
+
+QByteArray bioContents(BIO *bio)
+{
+    char *data = nullptr;
+    const long length = BIO_get_mem_data(bio, &data);
+    return length > 0 ? QByteArray(data, length) : QByteArray();
+}
+
+QByteArray certificatePem(X509 *cert)
+{
+    Owned<BIO> bio(BIO_new(BIO_s_mem()));
+    if (!bio || PEM_write_bio_X509(bio.get(), cert) != 1)
+        return {};
+    return bioContents(bio.get());
+}
+
+QByteArray privateKeyPem(EVP_PKEY *key)
+{
+    // A secure memory BIO so the key text is wiped when it is freed.
+    Owned<BIO> bio(BIO_new(BIO_s_secmem()));
+    if (!bio
+        || PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1)
+        return {};
+    return bioContents(bio.get());
+}
+
+Owned<X509> readCertificate(const QByteArray &pem)
+{
+    Owned<BIO> bio(BIO_new_mem_buf(pem.constData(), int(pem.size())));
+    return Owned<X509>(bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+}
+
+Owned<EVP_PKEY> readPrivateKey(const QByteArray &pem)
+{
+    Owned<BIO> bio(BIO_new_mem_buf(pem.constData(), int(pem.size())));
+    // An empty passphrase callback result: an encrypted key is refused rather
+    // than prompting on the terminal.
+    auto noPassphrase = [](char *, int, int, void *) { return 0; };
+    return Owned<EVP_PKEY>(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, noPassphrase, nullptr)
+                               : nullptr);
+}
+
+bool keyMatches(X509 *cert, EVP_PKEY *key)
+{
+    return X509_check_private_key(cert, key) == 1;
+}
+
+QByteArray sha1(const QByteArray &der)
+{
+    return QCryptographicHash::hash(der, QCryptographicHash::Sha1);
+}
+
+// One certificate or private key found in the archive, in bag order.
+struct Bag
+{
+    Owned<X509> certificate;
+    Owned<EVP_PKEY> key;
+    QByteArray localKeyId;
+};
+
+// A certificate with the key that belongs to it, as far as the archive has them.
+struct Item
+{
+    X509 *certificate = nullptr;
+    EVP_PKEY *key = nullptr;
+    QByteArray localKeyId;
+};
+
+class Pkcs12Reader
+{
+public:
+    Pkcs12Reader(const QByteArray &archive, const QString &passphrase)
+        : m_archive(archive)
+        , m_passphrase(passphrase.toUtf8())
+    {}
+    ~Pkcs12Reader() { OPENSSL_cleanse(m_passphrase.data(), size_t(m_passphrase.size())); }
+
+    // All certificate and key bags in order; false when the archive does not
+    // open with the passphrase.
+    bool read()
+    {
+        const auto *bytes = reinterpret_cast<const unsigned char *>(m_archive.constData());
+        Owned<PKCS12> p12(d2i_PKCS12(nullptr, &bytes, long(m_archive.size())));
+        if (!p12)
+            return false;
+        if (!choosePassphrase(p12.get()))
+            return false;
+        Owned<STACK_OF(PKCS7)> safes(PKCS12_unpack_authsafes(p12.get()));
+        if (!safes)
+            return false;
+        for (int i = 0; i < sk_PKCS7_num(safes.get()); ++i) {
+            PKCS7 *safe = sk_PKCS7_value(safes.get(), i);
+            Owned<STACK_OF(PKCS12_SAFEBAG)> bags;
+            switch (OBJ_obj2nid(safe->type)) {
+            case NID_pkcs7_data:
+                bags.reset(PKCS12_unpack_p7data(safe));
+                break;
+            case NID_pkcs7_encrypted:
+                bags.reset(PKCS12_unpack_p7encdata(safe, m_pass, m_passLength));
+                break;
+            default:
+                continue; // enveloped (public-key) safes are not for us
+            }
+            if (!bags || !readBags(bags.get(), 0))
+                return false;
+        }
+        return true;
+    }
+
+    std::vector<Bag> &bags() { return m_bags; }
+
+private:
+    bool choosePassphrase(PKCS12 *p12)
+    {
+        m_pass = m_passphrase.constData();
+        m_passLength = int(m_passphrase.size());
+        if (!PKCS12_mac_present(p12))
+            return true; // decryption will tell
+        if (PKCS12_verify_mac(p12, m_pass, m_passLength) == 1)
+            return true;
+        // Some writers encode an empty passphrase as none at all.
+        if (m_passphrase.isEmpty() && PKCS12_verify_mac(p12, nullptr, 0) == 1) {
+            m_pass = nullptr;
+            return true;
+        }
+        return false;
+    }
+
+    bool readBags(const STACK_OF(PKCS12_SAFEBAG) * bags, int depth)
+    {
+        if (depth > 8)
+            return false;
+        for (int i = 0; i < sk_PKCS12_SAFEBAG_num(bags); ++i) {
+            const PKCS12_SAFEBAG *bag = sk_PKCS12_SAFEBAG_value(bags, i);
+            Bag found;
+            found.localKeyId = localKeyId(bag);
+            switch (PKCS12_SAFEBAG_get_nid(bag)) {
+            case NID_keyBag:
+                found.key.reset(EVP_PKCS82PKEY(PKCS12_SAFEBAG_get0_p8inf(bag)));
+                if (!found.key)
+                    return false;
+                break;
+            case NID_pkcs8ShroudedKeyBag: {
+                Owned<PKCS8_PRIV_KEY_INFO> info(PKCS12_decrypt_skey(bag, m_pass, m_passLength));
+                if (!info)
+                    return false;
+                found.key.reset(EVP_PKCS82PKEY(info.get()));
+                if (!found.key)
+                    return false;
+                break;
+            }
+            case NID_certBag:
+                if (PKCS12_SAFEBAG_get_bag_nid(bag) != NID_x509Certificate)
+                    continue;
+                found.certificate.reset(PKCS12_SAFEBAG_get1_cert(bag));
+                if (!found.certificate)
+                    return false;
+                break;
+            case NID_safeContentsBag:
+                if (!readBags(PKCS12_SAFEBAG_get0_safes(bag), depth + 1))
+                    return false;
+                continue;
+            default:
+                continue; // CRLs, secrets: not part of an identity
+            }
+            m_bags.push_back(std::move(found));
+        }
+        return true;
+    }
+
+    static QByteArray localKeyId(const PKCS12_SAFEBAG *bag)
+    {
+        const ASN1_TYPE *id = PKCS12_SAFEBAG_get0_attr(bag, NID_localKeyID);
+        if (!id || id->type != V_ASN1_OCTET_STRING)
+            return {};
+        const ASN1_OCTET_STRING *value = id->value.octet_string;
+        return QByteArray(reinterpret_cast<const char *>(ASN1_STRING_get0_data(value)),
+                          ASN1_STRING_length(value));
+    }
+
+    const QByteArray &m_archive;
+    QByteArray m_passphrase;
+    const char *m_pass = nullptr;
+    int m_passLength = 0;
+    std::vector<Bag> m_bags;
+};
+
+// Groups the bags into items in the order their first bag appears: a
+// certificate and a key join when they carry the same local key id or, when
+// either has none, when the key fits the certificate.
+std::vector<Item> itemsOf(std::vector<Bag> &bags)
+{
+    std::vector<Item> items;
+    for (Bag &bag : bags) {
+        Item *home = nullptr;
+        for (Item &item : items) {
+            const bool slotFree = bag.certificate ? !item.certificate : !item.key;
+            if (!slotFree)
+                continue;
+            const bool sameId = !bag.localKeyId.isEmpty() && bag.localKeyId == item.localKeyId;
+            const bool anonymous = bag.localKeyId.isEmpty() || item.localKeyId.isEmpty();
+            const bool fits = anonymous
+                              && (bag.certificate ? keyMatches(bag.certificate.get(), item.key)
+                                                  : keyMatches(item.certificate, bag.key.get()));
+            if (sameId || fits) {
+                home = &item;
+                break;
+            }
+        }
+        if (!home) {
+            items.push_back({});
+            home = &items.back();
+        }
+        if (bag.certificate)
+            home->certificate = bag.certificate.get();
+        else
+            home->key = bag.key.get();
+        if (home->localKeyId.isEmpty())
+            home->localKeyId = bag.localKeyId;
+    }
+    return items;
+}
+
+QJsonArray toJson(const QList<IdentityStore::AccessEntry> &entries)
+{
+    QJsonArray list;
+    for (const IdentityStore::AccessEntry &entry : entries) {
+        list.append(QJsonObject{{QStringLiteral("authorization"), entry.authorization},
+                                {QStringLiteral("applications"),
+                                 QJsonArray::fromStringList(entry.applications)}});
+    }
+    return list;
+}
+
+std::optional<QList<IdentityStore::AccessEntry>> accessListFromJson(const QByteArray &json)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(json, &error);
+    if (error.error != QJsonParseError::NoError || !document.isArray())
+        return std::nullopt;
+    QList<IdentityStore::AccessEntry> entries;
+    for (const QJsonValue &value : document.array()) {
+        if (!value.isObject())
+            return std::nullopt;
+        const QJsonObject object = value.toObject();
+        const QJsonValue authorization = object.value(QStringLiteral("authorization"));
+        const QJsonValue applications = object.value(QStringLiteral("applications"));
+        if (!authorization.isString() || !applications.isArray())
+            return std::nullopt;
+        IdentityStore::AccessEntry entry{authorization.toString(), {}};
+        for (const QJsonValue &application : applications.toArray()) {
+            if (!application.isString())
+                return std::nullopt;
+            entry.applications.append(application.toString());
+        }
+        entries.append(entry);
+    }
+    return entries;
+}
+
+QString uniqueSibling(const QString &directory, const QLatin1String &prefix)
+{
+    return directory + u'/' + prefix + QString::number(QRandomGenerator::global()->generate64(), 36);
+}
+
+bool makeFolder0700(const QString &path)
+{
+    return ::mkdir(QFile::encodeName(path).constData(), 0700) == 0
+           && ::chmod(QFile::encodeName(path).constData(), 0700) == 0;
+}
+
+// Renames the folder out of the way first, so a half-deleted identity is never
+// seen under its name.
+bool removeFolder(const QString &directory, const QString &folder)
+{
+    const QString trash = uniqueSibling(directory, QLatin1String(".removed-"));
+    if (!QDir().rename(folder, trash))
+        return false;
+    QDir(trash).removeRecursively();
+    return true;
+}
+
+} // namespace
+
+QString IdentityStore::clientApplication()
+{
+    return QStringLiteral("orvex");
+}
+
+IdentityStore &IdentityStore::standard()
+{
+    static IdentityStore store(standardDirectory());
+    return store;
+}
+
+QString IdentityStore::standardDirectory()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+           + QLatin1String("/orvex/identities");
+}
+
+IdentityStore::IdentityStore(const QString &directory)
+    : m_directory(QDir::cleanPath(QDir(directory).absolutePath()))
+{}
+
+QString IdentityStore::identityFolder(const QByteArray &reference) const
+{
+    if (reference.size() != 20)
+        return {};
+    return m_directory + u'/' + QString::fromLatin1(reference.toHex());
+}
+
+std::optional<IdentityStore::Identity> IdentityStore::importPkcs12(const QByteArray &archive,
+                                                                   const QString &passphrase)
+{
+    loadLegacyAlgorithms();
+    Pkcs12Reader reader(archive, passphrase);
+    if (!reader.read())
+        return std::nullopt;
+    const std::vector<Item> items = itemsOf(reader.bags());
+    if (items.empty())
+        return std::nullopt;
+    const Item &first = items.front();
+    if (!first.certificate || !first.key || !keyMatches(first.certificate, first.key))
+        return std::nullopt;
+
+    const QByteArray der = certificateDer(first.certificate);
+    if (der.isEmpty())
+        return std::nullopt;
+    const Identity identity{sha1(der)};
+    const QString folder = identityFolder(identity.reference);
+
+    // Already stored and intact: keep it, and with it the access list that the
+    // tunnel backend may have extended.
+    std::optional<QList<AccessEntry>> access = accessList(identity.reference);
+    if (access && resolve(identity.reference))
+        return identity;
+
+    if (!SecureFile::makePrivateDirectory(m_directory))
+        return std::nullopt;
+    const QString staging = uniqueSibling(m_directory, QLatin1String(".import-"));
+    if (!makeFolder0700(staging))
+        return std::nullopt;
+    QByteArray keyPem = privateKeyPem(first.key);
+    const bool written = !keyPem.isEmpty()
+                         && SecureFile::writeAtomically(staging + u'/' + certificateFile,
+                                                        certificatePem(first.certificate))
+                         && SecureFile::writeAtomically(staging + u'/' + privateKeyFile, keyPem)
+                         && writeAccessList(staging,
+                                            access.value_or(QList<AccessEntry>{
+                                                {useAuthorization, {clientApplication()}}}));
+    OPENSSL_cleanse(keyPem.data(), size_t(keyPem.size()));
+    if (!written) {
+        QDir(staging).removeRecursively();
+        return std::nullopt;
+    }
+    // A damaged copy under the same name is replaced whole.
+    if (QFileInfo::exists(folder) && !removeFolder(m_directory, folder)) {
+        QDir(staging).removeRecursively();
+        return std::nullopt;
+    }
+    if (!QDir().rename(staging, folder)) {
+        QDir(staging).removeRecursively();
+        // Another import may have put the same identity in place meanwhile.
+        return resolve(identity.reference) ? std::optional<Identity>(identity) : std::nullopt;
+    }
+    return identity;
+}
+
+std::optional<QByteArray> IdentityStore::persistentReference(const Identity &identity) const
+{
+    const QString folder = identityFolder(identity.reference);
+    if (folder.isEmpty() || !QFileInfo::exists(folder + u'/' + certificateFile)
+        || !QFileInfo::exists(folder + u'/' + privateKeyFile))
+        return std::nullopt;
+    return identity.reference;
+}
+
+std::optional<IdentityStore::Material> IdentityStore::resolve(const QByteArray &reference) const
+{
+    const QString folder = identityFolder(reference);
+    if (folder.isEmpty())
+        return std::nullopt;
+    Material material;
+    material.certificatePath = folder + u'/' + certificateFile;
+    material.privateKeyPath = folder + u'/' + privateKeyFile;
+
+    const std::optional<QByteArray> certPem = SecureFile::read(material.certificatePath);
+    std::optional<QByteArray> keyPem = SecureFile::read(material.privateKeyPath);
+    if (!certPem || !keyPem)
+        return std::nullopt;
+    const Owned<X509> cert = readCertificate(*certPem);
+    const Owned<EVP_PKEY> key = readPrivateKey(*keyPem);
+    OPENSSL_cleanse(keyPem->data(), size_t(keyPem->size()));
+    if (!cert || !key || !keyMatches(cert.get(), key.get()))
+        return std::nullopt;
+    material.certificateDer = certificateDer(cert.get());
+    if (sha1(material.certificateDer) != reference)
+        return std::nullopt;
+    material.privateKeyDer = privateKeyDer(key.get());
+    if (material.privateKeyDer.isEmpty())
+        return std::nullopt;
+    switch (EVP_PKEY_get_base_id(key.get())) {
+    case EVP_PKEY_RSA:
+        material.keyType = QStringLiteral("rsa");
+        break;
+    case EVP_PKEY_EC:
+        material.keyType = QStringLiteral("ecdsa");
+        break;
+    default:
+        material.keyType = QStringLiteral("any");
+    }
+    return material;
+}
+
+bool IdentityStore::remove(const Identity &identity)
+{
+    const QString folder = identityFolder(identity.reference);
+    if (folder.isEmpty() || !QFileInfo(folder).isDir())
+        return false;
+    return removeFolder(m_directory, folder);
+}
+
+std::optional<QList<IdentityStore::AccessEntry>> IdentityStore::accessList(
+    const QByteArray &reference) const
+{
+    const QString folder = identityFolder(reference);
+    if (folder.isEmpty())
+        return std::nullopt;
+    const std::optional<QByteArray> json = SecureFile::read(folder + u'/' + accessListFile);
+    return json ? accessListFromJson(*json) : std::nullopt;
+}
+
+bool IdentityStore::grantAccess(const QByteArray &reference, const QString &application)
+{
+    if (application.isEmpty() || !resolve(reference))
+        return false;
+    QList<AccessEntry> entries = accessList(reference).value_or(QList<AccessEntry>{});
+    auto use = std::find_if(entries.begin(), entries.end(), [](const AccessEntry &entry) {
+        return entry.authorization == useAuthorization;
+    });
+    if (use == entries.end()) {
+        entries.append({useAuthorization, {clientApplication()}});
+        use = entries.end() - 1;
+    }
+    if (use->applications.contains(application))
+        return true;
+    use->applications.append(application);
+    return writeAccessList(identityFolder(reference), entries);
+}
+
+bool IdentityStore::writeAccessList(const QString &folder, const QList<AccessEntry> &entries) const
+{
+    return SecureFile::writeAtomically(folder + u'/' + accessListFile,
+                                       QJsonDocument(toJson(entries)).toJson());
+}
+
+} // namespace Orvex

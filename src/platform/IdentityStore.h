@@ -1,0 +1,101 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+namespace Orvex {
+
+// The per-user key store: client identities (a certificate with its private
+// key) imported from PKCS#12 archives, the stand-in of the keychain.
+//
+// Layout: <directory>/<hex SHA-1 of the certificate>/ holding
+//   certificate.pem   the certificate (PEM)
+//   private-key.pem   its private key (unencrypted PKCS#8 PEM)
+//   access-list.json  which applications may use the key
+// The folders are 0700 and the files 0600; every file is written atomically.
+//
+// An identity is named by its persistent reference, the SHA-1 of the
+// certificate's DER (20 bytes). A tunnel configuration carries those bytes and
+// `resolve` turns them back into the files and DER forms the VPN daemon needs.
+//
+// Access list: a list of entries, each naming the applications allowed to use
+// the private key. Import creates one entry with the client alone
+// (`clientApplication()`); the tunnel backend adds the VPN daemon with
+// `grantAccess(reference, "charon")` when it first hands the key over, after
+// which the key counts as shared (usable without the client present).
+class IdentityStore final
+{
+public:
+    // The handle an import answers; it names one stored identity.
+    struct Identity
+    {
+        QByteArray reference; // SHA-1 of the certificate's DER
+        bool operator==(const Identity &) const = default;
+    };
+
+    // What a VPN backend needs to present the identity.
+    struct Material
+    {
+        QString certificatePath; // PEM
+        QString privateKeyPath;  // PEM, unencrypted PKCS#8
+        QByteArray certificateDer;
+        QByteArray privateKeyDer; // PKCS#8 DER: VICI `load-key` with type "any"
+        QString keyType;          // "rsa", "ecdsa", or "any" for other algorithms
+    };
+
+    struct AccessEntry
+    {
+        QString authorization; // what the entry allows; "use" for the key's use
+        QStringList applications;
+        bool operator==(const AccessEntry &) const = default;
+    };
+
+    static QString clientApplication(); // "orvex"
+    static IdentityStore &standard();   // $XDG_DATA_HOME/orvex/identities
+    static QString standardDirectory();
+
+    explicit IdentityStore(const QString &directory);
+    IdentityStore(const IdentityStore &) = delete;
+    IdentityStore &operator=(const IdentityStore &) = delete;
+
+    QString directory() const { return m_directory; }
+
+    // Opens the archive with the passphrase and stores the identity of its first
+    // item: the first certificate in the archive's bag order, together with the
+    // private key that belongs to it (same local key id, or the matching public
+    // key). Absent when the archive does not parse, the passphrase is wrong
+    // (MAC or decryption fails), there is no item, or the first item has no
+    // matching key; later items are never looked at. Importing an identity
+    // that is already stored keeps it as it is, access list included.
+    std::optional<Identity> importPkcs12(const QByteArray &archive, const QString &passphrase);
+
+    // The identity's persistent reference when it is stored, else absent.
+    std::optional<QByteArray> persistentReference(const Identity &identity) const;
+
+    // The stored identity a reference names, checked (certificate hash and key
+    // pair) before it is answered; absent when missing or damaged.
+    std::optional<Material> resolve(const QByteArray &reference) const;
+
+    // Deletes the identity (certificate, key and access list). False when it was
+    // not stored or could not be removed.
+    bool remove(const Identity &identity);
+
+    // The private key's access list; absent when the identity is not stored or
+    // its list cannot be read.
+    std::optional<QList<AccessEntry>> accessList(const QByteArray &reference) const;
+
+    // Adds the application to the key's "use" entry (no-op when already there).
+    bool grantAccess(const QByteArray &reference, const QString &application);
+
+private:
+    QString identityFolder(const QByteArray &reference) const;
+    bool writeAccessList(const QString &folder, const QList<AccessEntry> &entries) const;
+
+    QString m_directory;
+};
+
+} // namespace Orvex
