@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QLatin1String>
+
+// The keys of the per-user defaults store (UserDefaults::standard()).
+namespace Orvex::DefaultsKeys {
+
+// Session: the signed-in account. Removed at sign-out except "name" and
+// "smsCode".
+inline constexpr QLatin1String tempEmail("tempEmail");       // text: account e-mail as typed
+inline constexpr QLatin1String password("password");         // text: account password
+inline constexpr QLatin1String phone("phone");               // text: mobile number
+inline constexpr QLatin1String name("name");                 // text: name given at sign-up
+inline constexpr QLatin1String smsCode("smsCode");           // text: last code sent by SMS
+inline constexpr QLatin1String certificate("certificate");   // bytes: the PKCS#12 archive
+
+// Settings: kept across sign-out.
+inline constexpr QLatin1String isLaunchedBefore("isLaunchedBefore");         // boolean
+inline constexpr QLatin1String isAutoConnectEnabled("isAutoConnectEnabled"); // boolean
+inline constexpr QLatin1String isAutoStartEnabled("isAutoStartEnabled");     // boolean
+
+} // namespace Orvex::DefaultsKeys
