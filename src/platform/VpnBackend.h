@@ -1,0 +1,43 @@
+#pragma once
+
+#include "platform/VpnPreferences.h"
+#include "platform/VpnStatus.h"
+
+#include <QObject>
+
+#include <functional>
+
+namespace Orvex {
+
+// What runs the tunnel behind `VpnManager`: charon over VICI here, others
+// (NetworkManager, a fake in tests) behind the same calls.
+class VpnBackend : public QObject
+{
+    Q_OBJECT
+
+public:
+    // An empty text means success.
+    using Completion = std::function<void(const QString &error)>;
+
+    using QObject::QObject;
+
+    // Learns the saved configuration after a load, without changing the
+    // daemon, and finds out the live state; `done` runs once it is known (or
+    // known to be unknowable).
+    virtual void attach(const VpnPreferences &preferences, std::function<void()> done) = 0;
+    // Hands a newly saved configuration to the daemon. A configuration that
+    // can connect is loaded (and, with on-demand on, brought up); any other
+    // leaves nothing in the daemon that could come up.
+    virtual void apply(const VpnPreferences &preferences, Completion done) = 0;
+
+    virtual VpnStatus status() const = 0;
+    // Begins bringing the tunnel up; false (with `error`) when it cannot even
+    // begin. The outcome arrives as status changes.
+    virtual bool startTunnel(QString *error) = 0;
+    virtual void stopTunnel() = 0;
+
+Q_SIGNALS:
+    void statusChanged(Orvex::VpnStatus status);
+};
+
+} // namespace Orvex

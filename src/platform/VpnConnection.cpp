@@ -1,0 +1,45 @@
+#include "VpnConnection.h"
+
+#include "platform/VpnBackend.h"
+#include "platform/VpnManager.h"
+
+namespace Orvex {
+
+VpnConnection::VpnConnection(VpnManager *manager)
+    : QObject(manager)
+    , m_manager(manager)
+{
+    connect(m_manager->backend(), &VpnBackend::statusChanged, this, &VpnConnection::statusDidChange);
+}
+
+VpnStatus VpnConnection::status() const
+{
+    return m_manager->backend()->status();
+}
+
+bool VpnConnection::startVPNTunnel(QString *error)
+{
+    const VpnPreferences &saved = m_manager->savedPreferences();
+    const auto fail = [error](const QString &reason) {
+        if (error)
+            *error = reason;
+        return false;
+    };
+    if (!saved.protocolConfiguration)
+        return fail(QStringLiteral("The VPN configuration is invalid."));
+    if (!saved.enabled)
+        return fail(QStringLiteral("The VPN configuration is disabled."));
+    return m_manager->backend()->startTunnel(error);
+}
+
+void VpnConnection::stopVPNTunnel()
+{
+    m_manager->backend()->stopTunnel();
+}
+
+void VpnConnection::postStatusDidChange()
+{
+    Q_EMIT statusDidChange();
+}
+
+} // namespace Orvex

@@ -1,0 +1,141 @@
+#include "VpnManager.h"
+
+#include "config/Config.h"
+#include "platform/IdentityStore.h"
+#include "platform/SecureFile.h"
+#include "platform/vici/ViciVpnBackend.h"
+
+#include <QFileInfo>
+#include <QPointer>
+#include <QStandardPaths>
+#include <QTimer>
+
+namespace Orvex {
+
+namespace {
+
+std::unique_ptr<VpnBackend> makeConfiguredBackend()
+{
+    // Only charon's VICI backend exists so far; "auto" picks it.
+    const Config &config = Config::current();
+    ViciVpnBackend::Options options;
+    options.socketPath = config.viciSocket;
+    options.caCertificateFiles = config.caCertificates;
+    options.resolveIdentity = [](const QByteArray &reference) -> std::optional<ViciVpnBackend::Identity> {
+        const auto material = IdentityStore::standard().resolve(reference);
+        if (!material)
+            return std::nullopt;
+        return ViciVpnBackend::Identity{material->certificateDer, material->privateKeyDer,
+                                        material->keyType};
+    };
+    options.grantAccess = [](const QByteArray &reference) {
+        IdentityStore::standard().grantAccess(reference, ViciVpnBackend::daemonApplication());
+    };
+    return std::make_unique<ViciVpnBackend>(options);
+}
+
+} // namespace
+
+VpnManager &VpnManager::shared()
+{
+    static VpnManager *manager = new VpnManager(makeConfiguredBackend(), defaultStoragePath());
+    return *manager;
+}
+
+QString VpnManager::defaultStoragePath()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+           + QStringLiteral("/orvex/vpn-configuration.json");
+}
+
+VpnManager::VpnManager(std::unique_ptr<VpnBackend> backend, const QString &storagePath,
+                       QObject *parent)
+    : QObject(parent)
+    , m_backend(std::move(backend))
+    , m_storagePath(storagePath)
+{
+    m_connection = new VpnConnection(this);
+}
+
+VpnManager::~VpnManager()
+{
+    delete m_connection;
+    m_connection = nullptr;
+}
+
+void VpnManager::loadFromPreferences(Completion completion)
+{
+    bool readError = false;
+    const std::optional<QByteArray> bytes = SecureFile::read(m_storagePath, &readError);
+    if (readError) {
+        finishLater(std::move(completion), QStringLiteral("The VPN configuration cannot be read."));
+        return;
+    }
+    VpnPreferences loaded;
+    if (bytes) {
+        QString error;
+        const auto parsed = VpnPreferences::fromJson(*bytes, &error);
+        if (!parsed) {
+            finishLater(std::move(completion), error);
+            return;
+        }
+        loaded = *parsed;
+    }
+    m_edited = loaded;
+    m_saved = loaded;
+    QPointer<VpnManager> self(this);
+    m_backend->attach(m_saved, [self, completion = std::move(completion)] {
+        if (self)
+            self->finishLater(completion, std::nullopt);
+    });
+}
+
+void VpnManager::saveToPreferences(Completion completion)
+{
+    if (!m_edited.protocolConfiguration) {
+        finishLater(std::move(completion), QStringLiteral("The VPN configuration is invalid."));
+        return;
+    }
+    const QString folder = QFileInfo(m_storagePath).absolutePath();
+    if (!SecureFile::makePrivateDirectory(folder)
+        || !SecureFile::writeAtomically(m_storagePath, m_edited.toJson())) {
+        finishLater(std::move(completion), QStringLiteral("The VPN configuration cannot be saved."));
+        return;
+    }
+    m_saved = m_edited;
+    QPointer<VpnManager> self(this);
+    m_backend->apply(m_saved, [self, completion = std::move(completion)](const QString &error) {
+        if (self)
+            self->finishLater(completion, error.isEmpty() ? std::nullopt
+                                                          : std::optional<QString>(error));
+    });
+}
+
+void VpnManager::setProtocolConfiguration(const std::optional<VpnProtocolIKEv2> &protocol)
+{
+    m_edited.protocolConfiguration = protocol;
+}
+
+void VpnManager::setEnabled(bool enabled)
+{
+    m_edited.enabled = enabled;
+}
+
+void VpnManager::setOnDemandRules(const QList<VpnOnDemandRule> &rules)
+{
+    m_edited.onDemandRules = rules;
+}
+
+void VpnManager::setOnDemandEnabled(bool enabled)
+{
+    m_edited.onDemandEnabled = enabled;
+}
+
+void VpnManager::finishLater(Completion completion, const std::optional<QString> &error)
+{
+    if (!completion)
+        return;
+    QTimer::singleShot(0, this, [completion = std::move(completion), error] { completion(error); });
+}
+
+} // namespace Orvex

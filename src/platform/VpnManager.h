@@ -1,0 +1,67 @@
+#pragma once
+
+#include "platform/VpnBackend.h"
+#include "platform/VpnConnection.h"
+#include "platform/VpnPreferences.h"
+
+#include <QObject>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace Orvex {
+
+// The user's one saved tunnel configuration and its tunnel. The setters edit
+// a working copy; `saveToPreferences` writes it (owner-only file under the
+// XDG config folder, replaced atomically) and hands it to the backend, and
+// `loadFromPreferences` replaces the working copy with what is saved.
+// Completions always run later from the event loop, never inside the call.
+class VpnManager final : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Absent means success; otherwise a one-line reason.
+    using Completion = std::function<void(const std::optional<QString> &error)>;
+
+    // The process's manager, on the backend the configuration names.
+    static VpnManager &shared();
+    static QString defaultStoragePath();
+
+    VpnManager(std::unique_ptr<VpnBackend> backend, const QString &storagePath,
+               QObject *parent = nullptr);
+    ~VpnManager() override;
+
+    void loadFromPreferences(Completion completion);
+    void saveToPreferences(Completion completion);
+
+    const std::optional<VpnProtocolIKEv2> &protocolConfiguration() const
+    {
+        return m_edited.protocolConfiguration;
+    }
+    void setProtocolConfiguration(const std::optional<VpnProtocolIKEv2> &protocol);
+    bool isEnabled() const { return m_edited.enabled; }
+    void setEnabled(bool enabled);
+    QList<VpnOnDemandRule> onDemandRules() const { return m_edited.onDemandRules; }
+    void setOnDemandRules(const QList<VpnOnDemandRule> &rules);
+    bool isOnDemandEnabled() const { return m_edited.onDemandEnabled; }
+    void setOnDemandEnabled(bool enabled);
+
+    VpnConnection *connection() const { return m_connection; }
+    VpnBackend *backend() const { return m_backend.get(); }
+    // What was last loaded or saved; what the tunnel runs with.
+    const VpnPreferences &savedPreferences() const { return m_saved; }
+    QString storagePath() const { return m_storagePath; }
+
+private:
+    void finishLater(Completion completion, const std::optional<QString> &error);
+
+    std::unique_ptr<VpnBackend> m_backend;
+    VpnConnection *m_connection = nullptr;
+    QString m_storagePath;
+    VpnPreferences m_edited;
+    VpnPreferences m_saved;
+};
+
+} // namespace Orvex

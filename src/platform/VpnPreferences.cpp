@@ -1,0 +1,78 @@
+#include "VpnPreferences.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+
+namespace Orvex {
+
+bool VpnPreferences::canConnect() const
+{
+    return enabled && protocolConfiguration
+           && protocolConfiguration->authenticationMethod
+                  == VpnProtocolIKEv2::AuthenticationMethod::Certificate;
+}
+
+bool VpnPreferences::wantsTunnelKeptUp() const
+{
+    if (!canConnect() || !onDemandEnabled)
+        return false;
+    for (const VpnOnDemandRule &rule : onDemandRules) {
+        if (rule.action == VpnOnDemandRule::Action::Connect
+            && rule.interfaceTypeMatch == VpnOnDemandRule::InterfaceType::Any)
+            return true;
+    }
+    return false;
+}
+
+QByteArray VpnPreferences::toJson() const
+{
+    QJsonArray rules;
+    for (const VpnOnDemandRule &rule : onDemandRules)
+        rules.append(rule.toJson());
+    QJsonObject json{{QStringLiteral("enabled"), enabled},
+                     {QStringLiteral("onDemandEnabled"), onDemandEnabled},
+                     {QStringLiteral("onDemandRules"), rules}};
+    if (protocolConfiguration)
+        json.insert(QStringLiteral("protocolConfiguration"), protocolConfiguration->toJson());
+    return QJsonDocument(json).toJson();
+}
+
+std::optional<VpnPreferences> VpnPreferences::fromJson(const QByteArray &bytes, QString *error)
+{
+    const auto fail = [error](const QString &reason) {
+        if (error)
+            *error = reason;
+        return std::nullopt;
+    };
+    QJsonParseError parseError;
+    const QJsonDocument doc = QJsonDocument::fromJson(bytes, &parseError);
+    if (parseError.error != QJsonParseError::NoError || !doc.isObject())
+        return fail(QStringLiteral("the saved VPN configuration is not valid JSON"));
+    const QJsonObject json = doc.object();
+    VpnPreferences prefs;
+    const QJsonValue enabled = json.value(QLatin1String("enabled"));
+    const QJsonValue onDemand = json.value(QLatin1String("onDemandEnabled"));
+    const QJsonValue rules = json.value(QLatin1String("onDemandRules"));
+    if (!enabled.isBool() || !onDemand.isBool() || !rules.isArray())
+        return fail(QStringLiteral("the saved VPN configuration lacks its switches"));
+    prefs.enabled = enabled.toBool();
+    prefs.onDemandEnabled = onDemand.toBool();
+    for (const QJsonValue &value : rules.toArray()) {
+        const auto rule = value.isObject() ? VpnOnDemandRule::fromJson(value.toObject())
+                                           : std::nullopt;
+        if (!rule)
+            return fail(QStringLiteral("the saved VPN configuration has an unknown on-demand rule"));
+        prefs.onDemandRules.append(*rule);
+    }
+    if (json.contains(QLatin1String("protocolConfiguration"))) {
+        const QJsonValue protocol = json.value(QLatin1String("protocolConfiguration"));
+        prefs.protocolConfiguration = protocol.isObject()
+                                          ? VpnProtocolIKEv2::fromJson(protocol.toObject())
+                                          : std::nullopt;
+        if (!prefs.protocolConfiguration)
+            return fail(QStringLiteral("the saved VPN configuration has invalid IKEv2 settings"));
+    }
+    return prefs;
+}
+
+} // namespace Orvex

@@ -1,0 +1,592 @@
+#include "ViciVpnBackend.h"
+
+#include "platform/vici/ViciClient.h"
+
+#include <QSslCertificate>
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <memory>
+
+namespace Orvex {
+
+namespace {
+
+using P = VpnProtocolIKEv2;
+
+QByteArray encryptionName(P::EncryptionAlgorithm algorithm)
+{
+    switch (algorithm) {
+    case P::EncryptionAlgorithm::DES:
+        return "des";
+    case P::EncryptionAlgorithm::TripleDES:
+        return "3des";
+    case P::EncryptionAlgorithm::AES128:
+        return "aes128";
+    case P::EncryptionAlgorithm::AES256:
+        return "aes256";
+    case P::EncryptionAlgorithm::AES128GCM:
+        return "aes128gcm16";
+    case P::EncryptionAlgorithm::AES256GCM:
+        return "aes256gcm16";
+    case P::EncryptionAlgorithm::ChaCha20Poly1305:
+        return "chacha20poly1305";
+    }
+    return "aes256";
+}
+
+bool isAead(P::EncryptionAlgorithm algorithm)
+{
+    return algorithm == P::EncryptionAlgorithm::AES128GCM
+           || algorithm == P::EncryptionAlgorithm::AES256GCM
+           || algorithm == P::EncryptionAlgorithm::ChaCha20Poly1305;
+}
+
+QByteArray integrityName(P::IntegrityAlgorithm algorithm)
+{
+    switch (algorithm) {
+    case P::IntegrityAlgorithm::SHA96:
+        return "sha1"; // HMAC-SHA1 truncated to 96 bits
+    case P::IntegrityAlgorithm::SHA160:
+        return "sha1_160";
+    case P::IntegrityAlgorithm::SHA256:
+        return "sha256";
+    case P::IntegrityAlgorithm::SHA384:
+        return "sha384";
+    case P::IntegrityAlgorithm::SHA512:
+        return "sha512";
+    }
+    return "sha256";
+}
+
+QByteArray prfName(P::IntegrityAlgorithm algorithm)
+{
+    switch (algorithm) {
+    case P::IntegrityAlgorithm::SHA96:
+    case P::IntegrityAlgorithm::SHA160:
+        return "prfsha1";
+    case P::IntegrityAlgorithm::SHA256:
+        return "prfsha256";
+    case P::IntegrityAlgorithm::SHA384:
+        return "prfsha384";
+    case P::IntegrityAlgorithm::SHA512:
+        return "prfsha512";
+    }
+    return "prfsha256";
+}
+
+QByteArray groupName(P::DiffieHellmanGroup group)
+{
+    switch (group) {
+    case P::DiffieHellmanGroup::Invalid:
+        return {};
+    case P::DiffieHellmanGroup::Group1:
+        return "modp768";
+    case P::DiffieHellmanGroup::Group2:
+        return "modp1024";
+    case P::DiffieHellmanGroup::Group5:
+        return "modp1536";
+    case P::DiffieHellmanGroup::Group14:
+        return "modp2048";
+    case P::DiffieHellmanGroup::Group15:
+        return "modp3072";
+    case P::DiffieHellmanGroup::Group16:
+        return "modp4096";
+    case P::DiffieHellmanGroup::Group17:
+        return "modp6144";
+    case P::DiffieHellmanGroup::Group18:
+        return "modp8192";
+    case P::DiffieHellmanGroup::Group19:
+        return "ecp256";
+    case P::DiffieHellmanGroup::Group20:
+        return "ecp384";
+    case P::DiffieHellmanGroup::Group21:
+        return "ecp521";
+    case P::DiffieHellmanGroup::Group31:
+        return "curve25519";
+    case P::DiffieHellmanGroup::Group32:
+        return "curve448";
+    }
+    return {};
+}
+
+QByteArray dpdDelay(P::DeadPeerDetectionRate rate)
+{
+    switch (rate) {
+    case P::DeadPeerDetectionRate::None:
+        return "0s";
+    case P::DeadPeerDetectionRate::Low:
+        return "1800s";
+    case P::DeadPeerDetectionRate::Medium:
+        return "600s";
+    case P::DeadPeerDetectionRate::High:
+        return "60s";
+    }
+    return "600s";
+}
+
+QByteArray minutes(qint32 lifetimeMinutes)
+{
+    return QByteArray::number(lifetimeMinutes) + 'm';
+}
+
+// Collects the answers of a run of pipelined commands; the first failure is
+// the one reported.
+struct Batch
+{
+    QString error;
+
+    std::function<void(const ViciReply &)> track(const QString &what)
+    {
+        return [this, what](const ViciReply &reply) { note(what, reply); };
+    }
+    void note(const QString &what, const ViciReply &reply)
+    {
+        if (!reply.isSuccess() && error.isEmpty())
+            error = QStringLiteral("%1: %2").arg(what, reply.errorText());
+    }
+};
+
+} // namespace
+
+ViciVpnBackend::ViciVpnBackend(const Options &options, QObject *parent)
+    : VpnBackend(parent)
+    , m_options(options)
+    , m_name(options.connectionName.toUtf8())
+    , m_control(new ViciClient(this))
+{
+    connect(m_control, &ViciClient::eventReceived, this, &ViciVpnBackend::onEvent);
+    connect(m_control, &ViciClient::disconnected, this, &ViciVpnBackend::onControlDisconnected);
+    m_retryTimer.setSingleShot(true);
+    connect(&m_retryTimer, &QTimer::timeout, this, [this] {
+        if (keepsTunnelUp() && m_reachable && m_tunnel == Tunnel::Down)
+            initiate();
+    });
+    m_reconnectTimer.setSingleShot(true);
+    connect(&m_reconnectTimer, &QTimer::timeout, this, &ViciVpnBackend::ensureConnected);
+}
+
+ViciVpnBackend::~ViciVpnBackend() = default;
+
+void ViciVpnBackend::attach(const VpnPreferences &preferences, std::function<void()> done)
+{
+    m_preferences = preferences;
+    ensureConnected();
+    if (m_synchronizing) {
+        m_waitingForSync.push_back(std::move(done));
+        return;
+    }
+    updateStatus();
+    if (done)
+        QTimer::singleShot(0, this, std::move(done));
+}
+
+void ViciVpnBackend::apply(const VpnPreferences &preferences, Completion done)
+{
+    m_preferences = preferences;
+    m_suspended = false;
+    ensureConnected();
+    if (preferences.canConnect())
+        loadConnection(preferences, std::move(done));
+    else
+        unloadConnection(preferences, std::move(done));
+}
+
+bool ViciVpnBackend::startTunnel(QString *error)
+{
+    if (!m_preferences.canConnect()) {
+        if (error)
+            *error = QStringLiteral("The VPN configuration cannot connect.");
+        return false;
+    }
+    if (!m_reachable && !m_synchronizing) {
+        ensureConnected();
+        if (error)
+            *error = QStringLiteral("The VPN service is not running.");
+        return false;
+    }
+    m_suspended = false;
+    initiate();
+    return true;
+}
+
+void ViciVpnBackend::stopTunnel()
+{
+    m_suspended = true;
+    m_retryTimer.stop();
+    if (m_tunnel == Tunnel::Down || m_tunnel == Tunnel::Closing)
+        return;
+    terminate();
+}
+
+void ViciVpnBackend::ensureConnected()
+{
+    if (m_control->isOpen())
+        return;
+    m_reconnectTimer.stop();
+    m_control->connectToDaemon(m_options.socketPath);
+    synchronize();
+}
+
+void ViciVpnBackend::synchronize()
+{
+    // Queued right behind the connect: events first, so nothing that happens
+    // after the listing is missed.
+    m_synchronizing = true;
+    m_control->registerEvent("ike-updown");
+    m_control->registerEvent("child-updown");
+    ViciMessage filter;
+    filter.set("ike", m_name);
+    auto established = std::make_shared<bool>(false);
+    const QByteArray name = m_name;
+    m_control->stream(
+        "list-sas", filter, "list-sa",
+        [established, name](const ViciMessage &item) {
+            const ViciMessage *sa = item.subSection(name);
+            if (!sa || sa->value("state") != "ESTABLISHED")
+                return;
+            const ViciMessage *children = sa->subSection("child-sas");
+            if (!children)
+                return;
+            for (const ViciMessage::Entry &child : children->entries()) {
+                if (child.kind == ViciMessage::Entry::Section
+                    && child.section.value("state") == "INSTALLED")
+                    *established = true;
+            }
+        },
+        [this, established](const ViciReply &reply) {
+            if (reply.outcome == ViciReply::Failed)
+                return; // the connection is gone; onControlDisconnected follows
+            m_reachable = true;
+            m_tunnel = *established ? Tunnel::Up : Tunnel::Down;
+            finishSynchronizing();
+        });
+}
+
+void ViciVpnBackend::finishSynchronizing()
+{
+    m_synchronizing = false;
+    updateStatus();
+    std::vector<std::function<void()>> waiting;
+    waiting.swap(m_waitingForSync);
+    for (auto &done : waiting) {
+        if (done)
+            QTimer::singleShot(0, this, std::move(done));
+    }
+    if (keepsTunnelUp() && m_tunnel == Tunnel::Down)
+        initiate();
+}
+
+void ViciVpnBackend::onControlDisconnected(const QString &)
+{
+    m_reachable = false;
+    m_retryTimer.stop();
+    ++m_attempt;
+    if (m_initiator)
+        m_initiator->deleteLater();
+    m_tunnel = Tunnel::Down;
+    finishSynchronizing();
+    // charon may be restarting: look again later while there is a
+    // configuration to run.
+    if (m_preferences.protocolConfiguration)
+        m_reconnectTimer.start(m_options.reconnectDelayMs);
+}
+
+void ViciVpnBackend::onEvent(const QByteArray &name, const ViciMessage &message)
+{
+    if (!message.subSection(m_name))
+        return;
+    const bool up = message.isYes("up");
+    if (name == "child-updown") {
+        if (up) {
+            if (m_tunnel == Tunnel::Closing || (m_tunnel == Tunnel::Down && m_suspended)) {
+                // A keying attempt that was under way when the tunnel was
+                // stopped has completed after all: take it down again.
+                m_tunnel = Tunnel::Up;
+                terminate();
+                return;
+            }
+            setTunnel(Tunnel::Up);
+        } else if (m_tunnel == Tunnel::Up) {
+            setTunnel(Tunnel::Down);
+            if (keepsTunnelUp())
+                scheduleRetry();
+        }
+    } else if (name == "ike-updown" && !up) {
+        // During a keying attempt the answer to `initiate` tells the outcome.
+        if (m_tunnel == Tunnel::Up || m_tunnel == Tunnel::Closing) {
+            const bool dropped = m_tunnel == Tunnel::Up;
+            setTunnel(Tunnel::Down);
+            if (dropped && keepsTunnelUp())
+                scheduleRetry();
+        }
+    }
+}
+
+void ViciVpnBackend::setTunnel(Tunnel tunnel)
+{
+    m_tunnel = tunnel;
+    updateStatus();
+}
+
+void ViciVpnBackend::updateStatus()
+{
+    VpnStatus status = VpnStatus::Invalid;
+    if (m_reachable && m_preferences.enabled && m_preferences.protocolConfiguration) {
+        switch (m_tunnel) {
+        case Tunnel::Down:
+            status = VpnStatus::Disconnected;
+            break;
+        case Tunnel::Keying:
+            status = VpnStatus::Connecting;
+            break;
+        case Tunnel::Up:
+            status = VpnStatus::Connected;
+            break;
+        case Tunnel::Closing:
+            status = VpnStatus::Disconnecting;
+            break;
+        }
+    }
+    if (status == m_status)
+        return;
+    m_status = status;
+    Q_EMIT statusChanged(status);
+}
+
+void ViciVpnBackend::initiate()
+{
+    if (m_tunnel == Tunnel::Keying || m_tunnel == Tunnel::Up)
+        return;
+    m_retryTimer.stop();
+    const quint64 attempt = ++m_attempt;
+    setTunnel(Tunnel::Keying);
+    // Its own connection: charon answers `initiate` only when the keying is
+    // over, and would hold back every other request on a shared one.
+    auto *client = new ViciClient(this);
+    m_initiator = client;
+    client->connectToDaemon(m_options.socketPath);
+    ViciMessage request;
+    request.set("child", m_name);
+    request.set("ike", m_name);
+    request.set("timeout", QByteArray::number(m_options.keyingTimeoutMs));
+    request.set("init-limits", "no");
+    client->call("initiate", request, [this, attempt, client](const ViciReply &reply) {
+        client->deleteLater();
+        onInitiateAnswered(attempt, reply);
+    });
+}
+
+void ViciVpnBackend::onInitiateAnswered(quint64 attempt, const ViciReply &reply)
+{
+    if (attempt != m_attempt || m_tunnel != Tunnel::Keying)
+        return;
+    if (reply.isSuccess()) {
+        setTunnel(Tunnel::Up);
+        return;
+    }
+    if (reply.outcome == ViciReply::Answered
+        && reply.message.text("errmsg").contains(QLatin1String("timeout"), Qt::CaseInsensitive)) {
+        // charon keeps retrying an attempt that outlived the wait: end it.
+        ViciMessage request;
+        request.set("ike", m_name);
+        request.set("force", "yes");
+        request.set("timeout", "0");
+        m_control->call("terminate", request, {});
+    }
+    attemptFailed();
+}
+
+void ViciVpnBackend::attemptFailed()
+{
+    setTunnel(Tunnel::Down);
+    if (keepsTunnelUp())
+        scheduleRetry();
+}
+
+void ViciVpnBackend::terminate()
+{
+    ++m_attempt; // an `initiate` answer still due is stale now
+    if (m_initiator)
+        m_initiator->deleteLater();
+    setTunnel(Tunnel::Closing);
+    auto *client = new ViciClient(this);
+    client->connectToDaemon(m_options.socketPath);
+    ViciMessage request;
+    request.set("ike", m_name);
+    request.set("force", "yes"); // after the timeout, without the peer's answer
+    request.set("timeout", "3000");
+    client->call("terminate", request, [this, client](const ViciReply &) {
+        client->deleteLater();
+        if (m_tunnel == Tunnel::Closing)
+            setTunnel(Tunnel::Down);
+    });
+}
+
+void ViciVpnBackend::scheduleRetry()
+{
+    m_retryTimer.start(m_options.retryDelayMs);
+}
+
+bool ViciVpnBackend::keepsTunnelUp() const
+{
+    return m_preferences.wantsTunnelKeptUp() && !m_suspended;
+}
+
+void ViciVpnBackend::loadConnection(const VpnPreferences &preferences, Completion done)
+{
+    const VpnProtocolIKEv2 &protocol = *preferences.protocolConfiguration;
+    auto batch = std::make_shared<Batch>();
+
+    for (const QString &file : m_options.caCertificateFiles) {
+        for (const QSslCertificate &ca : QSslCertificate::fromPath(file, QSsl::Pem)) {
+            ViciMessage request;
+            request.set("type", "X509");
+            request.set("flag", "CA");
+            request.set("data", ca.toDer());
+            m_control->call("load-cert", request,
+                            batch->track(QStringLiteral("CA certificate %1").arg(file)));
+        }
+    }
+
+    std::optional<Identity> identity;
+    if (!protocol.identityReference.isEmpty() && m_options.resolveIdentity)
+        identity = m_options.resolveIdentity(protocol.identityReference);
+    if (identity) {
+        ViciMessage certificate;
+        certificate.set("type", "X509");
+        certificate.set("flag", "NONE");
+        certificate.set("data", identity->certificateDer);
+        m_control->call("load-cert", certificate, batch->track(QStringLiteral("certificate")));
+        ViciMessage key;
+        key.set("type", identity->keyType.isEmpty() ? QStringLiteral("any") : identity->keyType);
+        key.set("data", identity->privateKeyDer);
+        const QByteArray reference = protocol.identityReference;
+        m_control->call("load-key", key, [this, batch, reference](const ViciReply &reply) {
+            batch->note(QStringLiteral("private key"), reply);
+            if (reply.isSuccess() && m_options.grantAccess)
+                m_options.grantAccess(reference);
+        });
+    }
+
+    const ViciMessage connection = connectionMessage(
+        QString::fromUtf8(m_name), protocol, identity ? identity->certificateDer : QByteArray());
+    m_control->call("load-conn", connection,
+                    [this, batch, done = std::move(done)](const ViciReply &reply) {
+                        batch->note(QStringLiteral("connection"), reply);
+                        updateStatus();
+                        if (batch->error.isEmpty() && keepsTunnelUp() && m_reachable
+                            && m_tunnel == Tunnel::Down)
+                            initiate();
+                        if (done)
+                            done(batch->error);
+                    });
+}
+
+void ViciVpnBackend::unloadConnection(const VpnPreferences &preferences, Completion done)
+{
+    m_retryTimer.stop();
+    if (m_tunnel == Tunnel::Keying || m_tunnel == Tunnel::Up)
+        terminate();
+
+    // What is not loaded cannot come up: the connection goes, and so does
+    // the key, which charon would otherwise keep until it restarts.
+    auto transport = std::make_shared<QString>();
+    const auto note = [transport](const ViciReply &reply) {
+        if (reply.outcome == ViciReply::Failed && transport->isEmpty())
+            *transport = reply.errorText();
+    };
+    ViciMessage conn;
+    conn.set("name", m_name);
+    m_control->call("unload-conn", conn, note);
+
+    QByteArray keyId;
+    const auto &protocol = preferences.protocolConfiguration;
+    if (protocol && !protocol->identityReference.isEmpty() && m_options.resolveIdentity) {
+        if (const auto identity = m_options.resolveIdentity(protocol->identityReference))
+            keyId = keyIdentifier(identity->certificateDer);
+    }
+    if (!keyId.isEmpty()) {
+        ViciMessage key;
+        key.set("id", keyId);
+        m_control->call("unload-key", key, note);
+    }
+    m_control->call("version", {}, [this, note, transport, done = std::move(done)](const ViciReply &reply) {
+        note(reply);
+        updateStatus();
+        if (done)
+            done(*transport);
+    });
+}
+
+ViciMessage ViciVpnBackend::connectionMessage(const QString &name, const VpnProtocolIKEv2 &protocol,
+                                              const QByteArray &certificateDer)
+{
+    const QByteArray key = name.toUtf8();
+    const auto &ike = protocol.ikeSecurityAssociationParameters;
+    const auto &child = protocol.childSecurityAssociationParameters;
+    ViciMessage message;
+    ViciMessage &conn = message.section(key);
+    conn.set("version", "2");
+    conn.setList("remote_addrs", {protocol.serverAddress.toUtf8()});
+    conn.setList("vips", {"0.0.0.0"});
+    conn.setList("proposals", {proposal(ike, true)});
+    conn.set("rekey_time", minutes(ike.lifetimeMinutes));
+    conn.set("dpd_delay", dpdDelay(protocol.deadPeerDetectionRate));
+    // Redirects are followed or not for the whole daemon (charon's
+    // follow_redirects), so `disableRedirect` has no per-connection form.
+
+    ViciMessage &local = conn.section("local");
+    local.set("auth", "pubkey");
+    if (!protocol.localIdentifier.isEmpty())
+        local.set("id", protocol.localIdentifier);
+    if (!certificateDer.isEmpty())
+        local.setList("certs", {certificateDer});
+    ViciMessage &remote = conn.section("remote");
+    remote.set("auth", "pubkey");
+    if (!protocol.remoteIdentifier.isEmpty())
+        remote.set("id", protocol.remoteIdentifier);
+
+    ViciMessage &tunnel = conn.section("children").section(key);
+    tunnel.setList("remote_ts", {"0.0.0.0/0"});
+    tunnel.setList("esp_proposals", {proposal(child, false)});
+    tunnel.set("rekey_time", minutes(child.lifetimeMinutes));
+    // Coming up and coming back are this backend's decisions, so that every
+    // attempt is seen; charon is told to do neither by itself.
+    tunnel.set("start_action", "none");
+    tunnel.set("close_action", "none");
+    tunnel.set("dpd_action", "clear");
+    return message;
+}
+
+QByteArray ViciVpnBackend::proposal(const VpnProtocolIKEv2::SecurityAssociationParameters &parameters,
+                                    bool forIke)
+{
+    QByteArrayList parts{encryptionName(parameters.encryptionAlgorithm)};
+    if (!isAead(parameters.encryptionAlgorithm))
+        parts << integrityName(parameters.integrityAlgorithm);
+    else if (forIke)
+        parts << prfName(parameters.integrityAlgorithm);
+    const QByteArray group = groupName(parameters.diffieHellmanGroup);
+    if (!group.isEmpty())
+        parts << group;
+    return parts.join('-');
+}
+
+QByteArray ViciVpnBackend::keyIdentifier(const QByteArray &certificateDer)
+{
+    const unsigned char *data = reinterpret_cast<const unsigned char *>(certificateDer.constData());
+    X509 *certificate = d2i_X509(nullptr, &data, certificateDer.size());
+    if (!certificate)
+        return {};
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    const bool ok = X509_pubkey_digest(certificate, EVP_sha1(), digest, &length) == 1;
+    X509_free(certificate);
+    if (!ok)
+        return {};
+    return QByteArray(reinterpret_cast<const char *>(digest), int(length)).toHex();
+}
+
+} // namespace Orvex

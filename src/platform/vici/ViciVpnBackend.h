@@ -1,0 +1,118 @@
+#pragma once
+
+#include "platform/VpnBackend.h"
+#include "platform/vici/ViciMessage.h"
+
+#include <QPointer>
+#include <QStringList>
+#include <QTimer>
+
+#include <optional>
+#include <vector>
+
+namespace Orvex {
+
+class ViciClient;
+struct ViciReply;
+
+// Runs the tunnel with strongSwan's charon over its VICI socket.
+//
+// Saving loads the client identity (certificate and key), the trusted CAs and
+// the connection into charon; a configuration that cannot connect unloads
+// them. Start = initiate, stop = terminate, charon's up/down events move the
+// status. charon reports no "connecting" state and nothing at all when the
+// gateway never answers, so the status is driven from here: connecting from
+// the moment a keying attempt is made, disconnected when it fails.
+//
+// On-demand is kept by this backend: while the saved configuration wants the
+// tunnel up, a failed attempt or a tunnel that drops is followed, after a
+// short pause, by a new attempt, each one a new "connecting". Stopping the
+// tunnel holds this back until the next save or start.
+class ViciVpnBackend final : public VpnBackend
+{
+    Q_OBJECT
+
+public:
+    struct Identity
+    {
+        QByteArray certificateDer;
+        QByteArray privateKeyDer; // PKCS#8 or PKCS#1 DER
+        QString keyType;          // "rsa", "ecdsa" or "any"
+    };
+    using IdentityResolver = std::function<std::optional<Identity>(const QByteArray &reference)>;
+    using AccessGrant = std::function<void(const QByteArray &reference)>;
+
+    struct Options
+    {
+        QString socketPath;
+        QString connectionName = QStringLiteral("orvex");
+        QStringList caCertificateFiles; // PEM files charon is to trust
+        IdentityResolver resolveIdentity;
+        // Called when the key is handed to charon, so the key store records
+        // the daemon as one of the key's users.
+        AccessGrant grantAccess;
+        int keyingTimeoutMs = 30000;
+        int retryDelayMs = 1000;
+        int reconnectDelayMs = 2000;
+    };
+
+    // The name under which the VPN daemon appears in a key's access list.
+    static QString daemonApplication() { return QStringLiteral("charon"); }
+
+    explicit ViciVpnBackend(const Options &options, QObject *parent = nullptr);
+    ~ViciVpnBackend() override;
+
+    void attach(const VpnPreferences &preferences, std::function<void()> done) override;
+    void apply(const VpnPreferences &preferences, Completion done) override;
+    VpnStatus status() const override { return m_status; }
+    bool startTunnel(QString *error) override;
+    void stopTunnel() override;
+
+    // The body of `load-conn` for the protocol settings; `certificateDer`
+    // (when not empty) is presented as the local certificate.
+    static ViciMessage connectionMessage(const QString &name, const VpnProtocolIKEv2 &protocol,
+                                         const QByteArray &certificateDer);
+    // A proposal such as "aes128-sha1-modp2048"; IKE proposals of AEAD
+    // ciphers name a PRF instead of an integrity algorithm.
+    static QByteArray proposal(const VpnProtocolIKEv2::SecurityAssociationParameters &parameters,
+                               bool forIke);
+    // charon's identifier of a certificate's key (hex SHA-1 of the public
+    // key), as `load-key` answers it and `unload-key` takes it.
+    static QByteArray keyIdentifier(const QByteArray &certificateDer);
+
+private:
+    enum class Tunnel { Down, Keying, Up, Closing };
+
+    void ensureConnected();
+    void onControlDisconnected(const QString &reason);
+    void onEvent(const QByteArray &name, const ViciMessage &message);
+    void synchronize();
+    void finishSynchronizing();
+    void setTunnel(Tunnel tunnel);
+    void updateStatus();
+    void initiate();
+    void onInitiateAnswered(quint64 attempt, const ViciReply &reply);
+    void terminate();
+    void attemptFailed();
+    void scheduleRetry();
+    void loadConnection(const VpnPreferences &preferences, Completion done);
+    void unloadConnection(const VpnPreferences &preferences, Completion done);
+    bool keepsTunnelUp() const;
+
+    Options m_options;
+    QByteArray m_name;
+    ViciClient *m_control = nullptr;
+    QPointer<ViciClient> m_initiator;
+    VpnPreferences m_preferences;
+    bool m_reachable = false;
+    bool m_synchronizing = false;
+    bool m_suspended = false;
+    Tunnel m_tunnel = Tunnel::Down;
+    VpnStatus m_status = VpnStatus::Invalid;
+    quint64 m_attempt = 0;
+    std::vector<std::function<void()>> m_waitingForSync;
+    QTimer m_retryTimer;
+    QTimer m_reconnectTimer;
+};
+
+} // namespace Orvex

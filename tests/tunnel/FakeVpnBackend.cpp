@@ -1,0 +1,43 @@
+#include "FakeVpnBackend.h"
+
+#include <QTimer>
+
+namespace Orvex {
+
+void FakeVpnBackend::attach(const VpnPreferences &, std::function<void()> done)
+{
+    calls << QStringLiteral("attach");
+    QTimer::singleShot(0, this, std::move(done));
+}
+
+void FakeVpnBackend::apply(const VpnPreferences &preferences, Completion done)
+{
+    calls << QStringLiteral("apply");
+    applied << preferences;
+    QTimer::singleShot(0, this, [this, done = std::move(done)] { done(applyError); });
+}
+
+bool FakeVpnBackend::startTunnel(QString *)
+{
+    calls << QStringLiteral("start");
+    return true;
+}
+
+void FakeVpnBackend::stopTunnel()
+{
+    calls << QStringLiteral("stop");
+}
+
+void FakeVpnBackend::setLiveStatus(VpnStatus status)
+{
+    m_status = status;
+    Q_EMIT statusChanged(status);
+}
+
+StatusObserver::StatusObserver(QObject *connection)
+{
+    connect(static_cast<VpnConnection *>(connection), &VpnConnection::statusDidChange, this,
+            &StatusObserver::onStatusDidChange);
+}
+
+} // namespace Orvex

@@ -1,0 +1,47 @@
+#pragma once
+
+#include "platform/VpnBackend.h"
+#include "platform/VpnConnection.h"
+
+#include <QList>
+
+namespace Orvex {
+
+// A VPN backend that records what it is asked and whose live status the test
+// sets. Completions run from the event loop, as a real daemon's would.
+class FakeVpnBackend final : public VpnBackend
+{
+    Q_OBJECT
+
+public:
+    void attach(const VpnPreferences &preferences, std::function<void()> done) override;
+    void apply(const VpnPreferences &preferences, Completion done) override;
+    VpnStatus status() const override { return m_status; }
+    bool startTunnel(QString *error) override;
+    void stopTunnel() override;
+
+    // Changes the live status and notifies, like the daemon would.
+    void setLiveStatus(VpnStatus status);
+
+    QString applyError; // answered by the next apply() calls when set
+    QList<VpnPreferences> applied;
+    QStringList calls; // "attach", "apply", "start", "stop" in order
+
+private:
+    VpnStatus m_status = VpnStatus::Invalid;
+};
+
+// Records the sender of every status notification it receives.
+class StatusObserver final : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit StatusObserver(QObject *connection);
+    QList<QObject *> senders;
+
+private:
+    void onStatusDidChange() { senders << sender(); }
+};
+
+} // namespace Orvex

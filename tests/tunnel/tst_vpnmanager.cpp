@@ -1,0 +1,295 @@
+#include "FakeVpnBackend.h"
+
+#include "platform/SecureFile.h"
+#include "platform/VpnManager.h"
+#include "platform/vici/ViciVpnBackend.h"
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Orvex;
+
+class TestVpnManager : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void savedConfigurationSurvivesANewProcess();
+    void missingFileLoadsAnEmptyConfiguration();
+    void damagedFilesFailTheLoad_data();
+    void damagedFilesFailTheLoad();
+    void saveErrors();
+    void connectionStartsOnlyASavedEnabledConfiguration();
+    void statusChangesComeFromTheConnection();
+    void connectionMessageForCharon();
+    void proposals_data();
+    void proposals();
+
+private:
+    using Error = std::optional<QString>;
+    Error load(VpnManager &manager);
+    Error save(VpnManager &manager);
+    static VpnProtocolIKEv2 sampleProtocol();
+
+    QTemporaryDir *m_dir = nullptr;
+    QString m_path;
+};
+
+void TestVpnManager::init()
+{
+    m_dir = new QTemporaryDir;
+    m_path = m_dir->filePath(QStringLiteral("orvex/vpn-configuration.json"));
+}
+
+void TestVpnManager::cleanup()
+{
+    delete m_dir;
+}
+
+TestVpnManager::Error TestVpnManager::load(VpnManager &manager)
+{
+    bool done = false;
+    Error result;
+    manager.loadFromPreferences([&](const Error &error) {
+        done = true;
+        result = error;
+    });
+    [&] { QVERIFY(!done); }(); // never completed inside the call
+    [&] { QTRY_VERIFY(done); }();
+    return result;
+}
+
+TestVpnManager::Error TestVpnManager::save(VpnManager &manager)
+{
+    bool done = false;
+    Error result;
+    manager.saveToPreferences([&](const Error &error) {
+        done = true;
+        result = error;
+    });
+    [&] { QVERIFY(!done); }();
+    [&] { QTRY_VERIFY(done); }();
+    return result;
+}
+
+VpnProtocolIKEv2 TestVpnManager::sampleProtocol()
+{
+    using P = VpnProtocolIKEv2;
+    P protocol;
+    protocol.serverAddress = QStringLiteral("vpn.orvex.example");
+    protocol.remoteIdentifier = QStringLiteral("vpn.orvex.example");
+    protocol.localIdentifier = QStringLiteral("0123abcd.clients.orvex.example");
+    protocol.identityReference = QByteArray::fromHex("00112233445566778899aabbccddeeff00112233");
+    protocol.authenticationMethod = P::AuthenticationMethod::Certificate;
+    protocol.deadPeerDetectionRate = P::DeadPeerDetectionRate::Medium;
+    protocol.disableRedirect = true;
+    protocol.ikeSecurityAssociationParameters = {P::EncryptionAlgorithm::AES128,
+                                                 P::IntegrityAlgorithm::SHA96,
+                                                 P::DiffieHellmanGroup::Group14, 1440};
+    protocol.childSecurityAssociationParameters = {P::EncryptionAlgorithm::AES256GCM,
+                                                   P::IntegrityAlgorithm::SHA384,
+                                                   P::DiffieHellmanGroup::Group19, 60};
+    return protocol;
+}
+
+void TestVpnManager::savedConfigurationSurvivesANewProcess()
+{
+    auto *backend = new FakeVpnBackend;
+    VpnManager manager(std::unique_ptr<VpnBackend>(backend), m_path);
+    manager.setProtocolConfiguration(sampleProtocol());
+    manager.setEnabled(true);
+    manager.setOnDemandRules({{VpnOnDemandRule::Action::Connect, VpnOnDemandRule::InterfaceType::Any},
+                              {VpnOnDemandRule::Action::Connect, VpnOnDemandRule::InterfaceType::WiFi}});
+    manager.setOnDemandEnabled(true);
+    QCOMPARE(save(manager), Error());
+    QCOMPARE(backend->applied.size(), 1);
+    QCOMPARE(backend->applied.front(), manager.savedPreferences());
+    QCOMPARE(SecureFile::mode(m_path), std::optional<unsigned>(0600));
+
+    VpnManager other(std::make_unique<FakeVpnBackend>(), m_path);
+    QCOMPARE(load(other), Error());
+    QCOMPARE(other.protocolConfiguration(), std::optional<VpnProtocolIKEv2>(sampleProtocol()));
+    QVERIFY(other.isEnabled());
+    QVERIFY(other.isOnDemandEnabled());
+    QCOMPARE(other.onDemandRules().size(), 2);
+    QCOMPARE(other.onDemandRules().at(1).interfaceTypeMatch, VpnOnDemandRule::InterfaceType::WiFi);
+    QVERIFY(other.savedPreferences().wantsTunnelKeptUp());
+
+    // Edits stay in the working copy until saved; a load throws them away.
+    other.setOnDemandEnabled(false);
+    QVERIFY(other.savedPreferences().onDemandEnabled);
+    QCOMPARE(load(other), Error());
+    QVERIFY(other.isOnDemandEnabled());
+}
+
+void TestVpnManager::missingFileLoadsAnEmptyConfiguration()
+{
+    auto *backend = new FakeVpnBackend;
+    VpnManager manager(std::unique_ptr<VpnBackend>(backend), m_path);
+    QCOMPARE(load(manager), Error());
+    QVERIFY(!manager.protocolConfiguration());
+    QVERIFY(!manager.isEnabled());
+    QCOMPARE(backend->calls, QStringList{QStringLiteral("attach")});
+}
+
+void TestVpnManager::damagedFilesFailTheLoad_data()
+{
+    QTest::addColumn<QByteArray>("contents");
+    VpnPreferences good;
+    good.protocolConfiguration = sampleProtocol();
+    good.enabled = true;
+    const QByteArray json = good.toJson();
+    QTest::newRow("not json") << QByteArray("enabled=1");
+    QTest::newRow("array") << QByteArray("[]");
+    QTest::newRow("enabled as text") << QByteArray(json).replace("\"enabled\": true", "\"enabled\": \"yes\"");
+    QTest::newRow("unknown rule") << QByteArray(json).replace("\"onDemandRules\": [\n    ]",
+                                                              "\"onDemandRules\": [{\"action\": 2, \"interfaceTypeMatch\": 0}]");
+    QTest::newRow("encryption out of range") << QByteArray(json).replace("\"encryptionAlgorithm\": 3", "\"encryptionAlgorithm\": 9");
+    QTest::newRow("group 13 does not exist") << QByteArray(json).replace("\"diffieHellmanGroup\": 14", "\"diffieHellmanGroup\": 13");
+    QTest::newRow("lifetime as fraction") << QByteArray(json).replace("\"lifetimeMinutes\": 1440", "\"lifetimeMinutes\": 1.5");
+    QTest::newRow("reference not hex") << QByteArray(json).replace("00112233", "zz112233");
+}
+
+void TestVpnManager::damagedFilesFailTheLoad()
+{
+    QFETCH(QByteArray, contents);
+    QVERIFY(SecureFile::makePrivateDirectory(QFileInfo(m_path).absolutePath()));
+    QVERIFY(SecureFile::writeAtomically(m_path, contents));
+    auto *backend = new FakeVpnBackend;
+    VpnManager manager(std::unique_ptr<VpnBackend>(backend), m_path);
+    manager.setEnabled(true);
+    QVERIFY(load(manager).has_value());
+    QVERIFY(manager.isEnabled()); // working copy untouched
+    QVERIFY(backend->calls.isEmpty());
+}
+
+void TestVpnManager::saveErrors()
+{
+    auto *backend = new FakeVpnBackend;
+    VpnManager manager(std::unique_ptr<VpnBackend>(backend), m_path);
+    manager.setEnabled(true);
+    QVERIFY(save(manager).has_value()); // nothing to run
+    QVERIFY(!QFile::exists(m_path));
+    QVERIFY(backend->applied.isEmpty());
+
+    manager.setProtocolConfiguration(sampleProtocol());
+    backend->applyError = QStringLiteral("connection: refused");
+    QCOMPARE(save(manager), Error(QStringLiteral("connection: refused")));
+
+    // A folder where the file should go: the write fails, the daemon is not told.
+    backend->applyError.clear();
+    VpnManager blocked(std::make_unique<FakeVpnBackend>(), m_dir->path());
+    blocked.setProtocolConfiguration(sampleProtocol());
+    QVERIFY(save(blocked).has_value());
+}
+
+void TestVpnManager::connectionStartsOnlyASavedEnabledConfiguration()
+{
+    auto *backend = new FakeVpnBackend;
+    VpnManager manager(std::unique_ptr<VpnBackend>(backend), m_path);
+    QString error;
+    QVERIFY(!manager.connection()->startVPNTunnel(&error));
+    QVERIFY(!error.isEmpty());
+
+    manager.setProtocolConfiguration(sampleProtocol());
+    QCOMPARE(save(manager), Error());
+    QVERIFY(!manager.connection()->startVPNTunnel()); // saved, but not enabled
+    manager.setEnabled(true);
+    QVERIFY(!manager.connection()->startVPNTunnel()); // enabled only in the working copy
+    QCOMPARE(save(manager), Error());
+    QVERIFY(manager.connection()->startVPNTunnel());
+    manager.connection()->stopVPNTunnel();
+    QCOMPARE(backend->calls.mid(backend->calls.size() - 2),
+             QStringList({QStringLiteral("start"), QStringLiteral("stop")}));
+}
+
+void TestVpnManager::statusChangesComeFromTheConnection()
+{
+    auto *backend = new FakeVpnBackend;
+    VpnManager manager(std::unique_ptr<VpnBackend>(backend), m_path);
+    StatusObserver observer(manager.connection());
+    backend->setLiveStatus(VpnStatus::Connecting);
+    QCOMPARE(observer.senders, QList<QObject *>{manager.connection()});
+    QCOMPARE(manager.connection()->status(), VpnStatus::Connecting);
+    QSignalSpy spy(manager.connection(), &VpnConnection::statusDidChange);
+    manager.connection()->postStatusDidChange();
+    QCOMPARE(spy.size(), 1);
+}
+
+void TestVpnManager::connectionMessageForCharon()
+{
+    VpnProtocolIKEv2 protocol = sampleProtocol();
+    protocol.childSecurityAssociationParameters = protocol.ikeSecurityAssociationParameters;
+    const QByteArray der("\x30\x82\x01\x00", 4);
+    const ViciMessage message = ViciVpnBackend::connectionMessage(QStringLiteral("orvex"), protocol, der);
+    const ViciMessage *conn = message.subSection("orvex");
+    QVERIFY(conn);
+    QCOMPARE(conn->value("version"), "2");
+    QCOMPARE(conn->list("remote_addrs"), QList<QByteArray>{"vpn.orvex.example"});
+    QCOMPARE(conn->list("vips"), QList<QByteArray>{"0.0.0.0"});
+    QCOMPARE(conn->list("proposals"), QList<QByteArray>{"aes128-sha1-modp2048"});
+    QCOMPARE(conn->value("rekey_time"), "1440m");
+    QCOMPARE(conn->value("dpd_delay"), "600s");
+    QCOMPARE(conn->subSection("local")->value("auth"), "pubkey");
+    QCOMPARE(conn->subSection("local")->value("id"), "0123abcd.clients.orvex.example");
+    QCOMPARE(conn->subSection("local")->list("certs"), QList<QByteArray>{der});
+    QCOMPARE(conn->subSection("remote")->value("id"), "vpn.orvex.example");
+    QCOMPARE(conn->subSection("remote")->value("auth"), "pubkey");
+    const ViciMessage *child = conn->subSection("children")->subSection("orvex");
+    QVERIFY(child);
+    QCOMPARE(child->list("remote_ts"), QList<QByteArray>{"0.0.0.0/0"});
+    QCOMPARE(child->list("esp_proposals"), QList<QByteArray>{"aes128-sha1-modp2048"});
+    QCOMPARE(child->value("rekey_time"), "1440m");
+    QCOMPARE(child->value("start_action"), "none");
+    QCOMPARE(child->value("close_action"), "none");
+
+    // Without an identity nothing is presented, and an empty local id is left out.
+    protocol.localIdentifier.clear();
+    protocol.deadPeerDetectionRate = VpnProtocolIKEv2::DeadPeerDetectionRate::High;
+    const ViciMessage bare = ViciVpnBackend::connectionMessage(QStringLiteral("x"), protocol, {});
+    QVERIFY(!bare.subSection("x")->subSection("local")->contains("certs"));
+    QVERIFY(!bare.subSection("x")->subSection("local")->contains("id"));
+    QCOMPARE(bare.subSection("x")->value("dpd_delay"), "60s");
+}
+
+void TestVpnManager::proposals_data()
+{
+    using P = VpnProtocolIKEv2;
+    QTest::addColumn<int>("encryption");
+    QTest::addColumn<int>("integrity");
+    QTest::addColumn<int>("group");
+    QTest::addColumn<QByteArray>("ike");
+    QTest::addColumn<QByteArray>("esp");
+    QTest::newRow("cbc") << int(P::EncryptionAlgorithm::AES256) << int(P::IntegrityAlgorithm::SHA256)
+                         << 19 << QByteArray("aes256-sha256-ecp256") << QByteArray("aes256-sha256-ecp256");
+    QTest::newRow("aead names a prf for ike only")
+            << int(P::EncryptionAlgorithm::AES128GCM) << int(P::IntegrityAlgorithm::SHA384) << 14
+            << QByteArray("aes128gcm16-prfsha384-modp2048") << QByteArray("aes128gcm16-modp2048");
+    QTest::newRow("no group") << int(P::EncryptionAlgorithm::TripleDES) << int(P::IntegrityAlgorithm::SHA160)
+                              << 0 << QByteArray("3des-sha1_160") << QByteArray("3des-sha1_160");
+    QTest::newRow("curve25519") << int(P::EncryptionAlgorithm::ChaCha20Poly1305)
+                                << int(P::IntegrityAlgorithm::SHA512) << 31
+                                << QByteArray("chacha20poly1305-prfsha512-curve25519")
+                                << QByteArray("chacha20poly1305-curve25519");
+}
+
+void TestVpnManager::proposals()
+{
+    QFETCH(int, encryption);
+    QFETCH(int, integrity);
+    QFETCH(int, group);
+    QFETCH(QByteArray, ike);
+    QFETCH(QByteArray, esp);
+    const VpnProtocolIKEv2::SecurityAssociationParameters parameters{
+        VpnProtocolIKEv2::EncryptionAlgorithm(encryption),
+        VpnProtocolIKEv2::IntegrityAlgorithm(integrity),
+        VpnProtocolIKEv2::DiffieHellmanGroup(group), 1440};
+    QCOMPARE(ViciVpnBackend::proposal(parameters, true), ike);
+    QCOMPARE(ViciVpnBackend::proposal(parameters, false), esp);
+}
+
+QTEST_GUILESS_MAIN(TestVpnManager)
+#include "tst_vpnmanager.moc"
