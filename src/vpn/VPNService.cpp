@@ -1,0 +1,213 @@
+#include "VPNService.h"
+
+#include "account/DefaultsKeys.h"
+#include "account/Utility.h"
+#include "config/Config.h"
+#include "platform/UserDefaults.h"
+#include "platform/VpnManager.h"
+#include "vpn/KeychainService.h"
+
+#include <QPointer>
+
+namespace Orvex {
+
+VPNService &VPNService::shared()
+{
+    static VPNService *service = new VPNService(&VpnManager::shared());
+    return *service;
+}
+
+VPNService::VPNService(VpnManager *manager, QObject *parent)
+    : QObject(parent)
+    , m_manager(manager)
+    , m_config(VPNConfiguration::defaults())
+{
+    QObject::connect(m_manager->connection(), &VpnConnection::statusDidChange, this,
+                     &VPNService::vpnConnectionDidChange);
+}
+
+ConnectionStatus VPNService::connectionStatus(VpnStatus status)
+{
+    return connectionStatus(int(status));
+}
+
+ConnectionStatus VPNService::connectionStatus(int rawStatus)
+{
+    switch (rawStatus) {
+    case int(VpnStatus::Invalid):
+        return ConnectionStatus::invalid;
+    case int(VpnStatus::Disconnected):
+        return ConnectionStatus::disconnected;
+    case int(VpnStatus::Connecting):
+        return ConnectionStatus::connecting;
+    case int(VpnStatus::Connected):
+        return ConnectionStatus::connected;
+    case int(VpnStatus::Reasserting):
+        return ConnectionStatus::reasserting;
+    case int(VpnStatus::Disconnecting):
+        return ConnectionStatus::disconnecting;
+    default:
+        return ConnectionStatus::invalid;
+    }
+}
+
+QString VPNService::localIdentifier() const
+{
+    const std::optional<QString> email = UserDefaults::standard().string(DefaultsKeys::tempEmail);
+    if (!email)
+        return {};
+    // An unreadable platform identifier gives an empty udid, leaving ".domain".
+    return Utility::udid(*email) + QLatin1Char('.') + Config::current().vpnDomain;
+}
+
+void VPNService::connect()
+{
+    // On-demand only with a key that the VPN daemon may use without us.
+    if (KeychainService::isPrivateKeyShared())
+        m_config.isOnDemandEnabled = UserDefaults::standard().boolean(DefaultsKeys::isAutoConnectEnabled);
+    else
+        m_config.isOnDemandEnabled = false;
+    QPointer<VPNService> self(this);
+    loadThenConfigure([self] {
+        if (self)
+            self->startTunnel();
+    });
+}
+
+void VPNService::disconnect(Completion completion)
+{
+    if (m_status == ConnectionStatus::disconnected || m_status == ConnectionStatus::invalid) {
+        if (completion)
+            completion();
+        return;
+    }
+    // Saved with on-demand off first, so nothing brings the tunnel back.
+    m_config.isOnDemandEnabled = false;
+    QPointer<VPNService> self(this);
+    loadThenConfigure([self, completion = std::move(completion)] {
+        if (self)
+            self->stopTunnel(completion);
+    });
+}
+
+void VPNService::toggle()
+{
+    QPointer<VPNService> self(this);
+    m_manager->loadFromPreferences([self](const std::optional<QString> &error) {
+        if (!self || error)
+            return;
+        const ConnectionStatus live = connectionStatus(self->m_manager->connection()->status());
+        if (live == ConnectionStatus::connected) {
+            self->m_status = ConnectionStatus::connected;
+            self->disconnect();
+        } else {
+            // Connecting, reasserting and disconnecting are answered by a new
+            // connect, not by a stop.
+            self->m_status = live;
+            self->connect();
+        }
+    });
+}
+
+void VPNService::stopTunnel(Completion completion)
+{
+    m_manager->connection()->stopVPNTunnel();
+    if (completion)
+        completion();
+}
+
+void VPNService::quit(Completion terminate)
+{
+    if (m_status == ConnectionStatus::invalid) {
+        if (terminate)
+            terminate();
+        return;
+    }
+    // What stays saved after the process ends cannot come up by itself.
+    m_config.authMethod = VpnProtocolIKEv2::AuthenticationMethod::SharedSecret;
+    m_config.isOnDemandEnabled = false;
+    QPointer<VPNService> self(this);
+    loadThenConfigure([self, terminate = std::move(terminate)] {
+        if (self)
+            self->stopTunnel(terminate);
+    });
+}
+
+void VPNService::loadThenConfigure(Completion followUp)
+{
+    QPointer<VPNService> self(this);
+    m_manager->loadFromPreferences(
+        [self, followUp = std::move(followUp)](const std::optional<QString> &error) {
+            if (self)
+                self->configureAndSave(error, followUp);
+        });
+}
+
+void VPNService::configureAndSave(const std::optional<QString> &loadError, Completion followUp)
+{
+    if (loadError)
+        return;
+
+    VpnProtocolIKEv2 protocol;
+    protocol.serverAddress = m_config.hostname;
+    protocol.remoteIdentifier = m_config.hostname;
+    protocol.localIdentifier = localIdentifier();
+    protocol.identityReference = KeychainService::persistentReference(
+                                     UserDefaults::standard().data(DefaultsKeys::certificate))
+                                     .value_or(QByteArray());
+    protocol.authenticationMethod = m_config.authMethod;
+    protocol.deadPeerDetectionRate = m_config.deadPeerDetectionRate;
+    protocol.disableRedirect = m_config.disableRedirect;
+    const VpnProtocolIKEv2::SecurityAssociationParameters parameters{m_config.encryption,
+                                                                     m_config.integrity,
+                                                                     m_config.hellmanGroup,
+                                                                     m_config.lifetimeMinutes};
+    protocol.ikeSecurityAssociationParameters = parameters;
+    protocol.childSecurityAssociationParameters = parameters;
+
+    m_manager->setProtocolConfiguration(protocol);
+    m_manager->setEnabled(true);
+    m_manager->setOnDemandRules({VpnOnDemandRule{VpnOnDemandRule::Action::Connect,
+                                                 VpnOnDemandRule::InterfaceType::Any}});
+    m_manager->setOnDemandEnabled(m_config.isOnDemandEnabled);
+
+    QPointer<VPNService> self(this);
+    m_manager->saveToPreferences(
+        [self, followUp = std::move(followUp)](const std::optional<QString> &error) {
+            if (!self)
+                return;
+            if (error) {
+                // Observers redraw from the live state; nothing else happens.
+                self->m_manager->connection()->postStatusDidChange();
+                return;
+            }
+            self->m_manager->loadFromPreferences([followUp](const std::optional<QString> &) {
+                if (followUp)
+                    followUp();
+            });
+        });
+}
+
+void VPNService::startTunnel()
+{
+    // A start error is dropped: the outcome shows in status changes.
+    m_manager->connection()->startVPNTunnel();
+}
+
+void VPNService::vpnConnectionDidChange()
+{
+    const auto *connection = qobject_cast<const VpnConnection *>(sender());
+    if (!connection)
+        return;
+    m_status = connectionStatus(connection->status());
+    if (m_status == ConnectionStatus::connecting)
+        ++m_attempts;
+    else if (m_status == ConnectionStatus::connected)
+        m_attempts = 0;
+    if (m_attempts > 3) {
+        disconnect();
+        m_attempts = 0;
+    }
+}
+
+} // namespace Orvex

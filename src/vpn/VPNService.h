@@ -1,0 +1,74 @@
+#pragma once
+
+#include "platform/VpnStatus.h"
+#include "vpn/ConnectionStatus.h"
+#include "vpn/VPNConfiguration.h"
+
+#include <QObject>
+
+#include <functional>
+#include <optional>
+
+namespace Orvex {
+
+class VpnManager;
+
+// Owns the application's one IKEv2 tunnel configuration and switches the
+// tunnel on and off. Keeps the last known state in `status()` and stops a
+// tunnel that keeps failing to come up (`attempts`). Reports no errors: the
+// outcome of every operation shows in the connection's status changes.
+class VPNService final : public QObject
+{
+    Q_OBJECT
+
+public:
+    using Completion = std::function<void()>;
+
+    // The process's service, on VpnManager::shared(); created on first use.
+    static VPNService &shared();
+
+    explicit VPNService(VpnManager *manager, QObject *parent = nullptr);
+
+    VPNConfiguration &config() { return m_config; }
+    const VPNConfiguration &config() const { return m_config; }
+    ConnectionStatus status() const { return m_status; }
+    void setStatus(ConnectionStatus status) { m_status = status; }
+    int attempts() const { return m_attempts; }
+    VpnManager *manager() const { return m_manager; }
+
+    // Brings the tunnel up: decides on-demand, then loads, writes, saves and
+    // starts.
+    void connect();
+    // Takes the tunnel down with on-demand saved off; `completion` runs after
+    // the stop request, or at once when there is nothing to stop.
+    void disconnect(Completion completion = {});
+    // Connects or disconnects according to the live state.
+    void toggle();
+    void stopTunnel(Completion completion = {});
+    // Writes the configuration into the loaded manager and saves it; runs
+    // `followUp` after the save and a reload. Nothing happens after a load
+    // error; a save error posts a status notification instead.
+    void configureAndSave(const std::optional<QString> &loadError, Completion followUp);
+    // The quit path: saves shared-secret authentication with on-demand off,
+    // stops the tunnel and then runs `terminate`. With no known state yet
+    // `terminate` runs at once; a load or save failure leaves it unrun.
+    void quit(Completion terminate);
+
+    // "<udid>.<vpn domain>", or empty without a stored e-mail.
+    QString localIdentifier() const;
+
+    static ConnectionStatus connectionStatus(VpnStatus status);
+    static ConnectionStatus connectionStatus(int rawStatus);
+
+private:
+    void vpnConnectionDidChange();
+    void startTunnel();
+    void loadThenConfigure(Completion followUp);
+
+    VpnManager *m_manager;
+    VPNConfiguration m_config;
+    ConnectionStatus m_status = ConnectionStatus::invalid;
+    int m_attempts = 0;
+};
+
+} // namespace Orvex

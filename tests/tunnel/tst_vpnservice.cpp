@@ -1,0 +1,348 @@
+#include "FakeVpnBackend.h"
+
+#include "account/DefaultsKeys.h"
+#include "config/Config.h"
+#include "platform/IdentityStore.h"
+#include "platform/SystemInfo.h"
+#include "platform/UserDefaults.h"
+#include "platform/VpnManager.h"
+#include "vpn/KeychainService.h"
+#include "vpn/VPNService.h"
+
+#include <QCryptographicHash>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Orvex;
+using P = VpnProtocolIKEv2;
+
+class TestVPNService : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void connectWritesTheWholeConfigurationThenStarts();
+    void localIdentifier();
+    void onDemandFollowsTheSharedKeyAndTheSetting_data();
+    void onDemandFollowsTheSharedKeyAndTheSetting();
+    void toggleFollowsTheLiveState_data();
+    void toggleFollowsTheLiveState();
+    void attemptsRule();
+    void saveFailurePostsOneNotificationAndRunsNothing();
+    void loadFailureEndsSilently();
+    void disconnectWithNothingToStop();
+    void quitPath();
+
+private:
+    void makeService();
+    bool settle(); // runs the event loop until the fake backend is quiet
+    QByteArray makeArchive();
+
+    QTemporaryDir m_dir;
+    QByteArray m_archive;
+    FakeVpnBackend *m_backend = nullptr;
+    VpnManager *m_manager = nullptr;
+    VPNService *m_service = nullptr;
+};
+
+void TestVPNService::initTestCase()
+{
+    Config config = *Config::parse({}, {}, nullptr);
+    Config::setCurrent(config);
+    m_archive = makeArchive();
+    QVERIFY(!m_archive.isEmpty());
+}
+
+QByteArray TestVPNService::makeArchive()
+{
+    const QString key = m_dir.filePath(QStringLiteral("client.key"));
+    const QString cert = m_dir.filePath(QStringLiteral("client.crt"));
+    const QString p12 = m_dir.filePath(QStringLiteral("client.p12"));
+    const int made = QProcess::execute(QStringLiteral("openssl"),
+                                       {QStringLiteral("req"), QStringLiteral("-x509"),
+                                        QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
+                                        QStringLiteral("-nodes"), QStringLiteral("-subj"),
+                                        QStringLiteral("/CN=client"), QStringLiteral("-keyout"), key,
+                                        QStringLiteral("-out"), cert});
+    const int exported = QProcess::execute(
+            QStringLiteral("openssl"),
+            {QStringLiteral("pkcs12"), QStringLiteral("-export"), QStringLiteral("-inkey"), key,
+             QStringLiteral("-in"), cert, QStringLiteral("-passout"),
+             QStringLiteral("pass:") + Config::current().pkcs12Passphrase, QStringLiteral("-out"), p12});
+    QFile file(p12);
+    if (made != 0 || exported != 0 || !file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll();
+}
+
+void TestVPNService::init()
+{
+    UserDefaults &defaults = UserDefaults::standard();
+    for (const QLatin1String key : {DefaultsKeys::tempEmail, DefaultsKeys::certificate,
+                                    DefaultsKeys::isAutoConnectEnabled})
+        defaults.remove(key);
+    QFile::remove(VpnManager::defaultStoragePath());
+    makeService();
+}
+
+void TestVPNService::makeService()
+{
+    delete m_service;
+    delete m_manager;
+    m_backend = new FakeVpnBackend;
+    m_manager = new VpnManager(std::unique_ptr<VpnBackend>(m_backend), VpnManager::defaultStoragePath());
+    m_service = new VPNService(m_manager);
+}
+
+void TestVPNService::cleanup()
+{
+    delete m_service;
+    delete m_manager;
+    m_service = nullptr;
+    m_manager = nullptr;
+    SystemInfo::setMachineIdSourceForTesting({});
+}
+
+bool TestVPNService::settle()
+{
+    // Every operation is a short chain of queued completions.
+    for (int i = 0; i < 20; ++i)
+        QCoreApplication::processEvents();
+    return true;
+}
+
+void TestVPNService::connectWritesTheWholeConfigurationThenStarts()
+{
+    UserDefaults::standard().setData(DefaultsKeys::certificate, m_archive);
+    m_service->connect();
+    QVERIFY(!m_backend->calls.contains(QStringLiteral("apply"))); // no save inside the call
+    QTRY_COMPARE(m_backend->calls,
+                 QStringList({QStringLiteral("attach"), QStringLiteral("apply"),
+                              QStringLiteral("attach"), QStringLiteral("start")}));
+    const VpnPreferences saved = m_backend->applied.constLast();
+    QVERIFY(saved.protocolConfiguration);
+    const P &p = *saved.protocolConfiguration;
+    QCOMPARE(p.serverAddress, QStringLiteral("vpn.orvex.example"));
+    QCOMPARE(p.remoteIdentifier, QStringLiteral("vpn.orvex.example"));
+    QCOMPARE(p.identityReference, KeychainService::persistentReference(m_archive).value());
+    QCOMPARE(p.identityReference.size(), 20);
+    QCOMPARE(p.authenticationMethod, P::AuthenticationMethod::Certificate);
+    QCOMPARE(p.deadPeerDetectionRate, P::DeadPeerDetectionRate::Medium);
+    QVERIFY(p.disableRedirect);
+    const P::SecurityAssociationParameters expected{P::EncryptionAlgorithm::AES128,
+                                                    P::IntegrityAlgorithm::SHA96,
+                                                    P::DiffieHellmanGroup::Group14, 1440};
+    QCOMPARE(p.ikeSecurityAssociationParameters, expected);
+    QCOMPARE(p.childSecurityAssociationParameters, expected);
+    QVERIFY(saved.enabled);
+    QCOMPARE(saved.onDemandRules, QList<VpnOnDemandRule>({VpnOnDemandRule{}}));
+    QCOMPARE(saved.onDemandRules.front().interfaceTypeMatch, VpnOnDemandRule::InterfaceType::Any);
+    QVERIFY(!saved.onDemandEnabled); // the key is not shared yet
+
+    // Without a stored certificate: no identity reference, and still a start.
+    UserDefaults::standard().remove(DefaultsKeys::certificate);
+    m_backend->calls.clear();
+    m_service->connect();
+    QTRY_COMPARE(m_backend->calls.size(), 4);
+    QCOMPARE(m_backend->calls.constLast(), QStringLiteral("start"));
+    QVERIFY(m_backend->applied.constLast().protocolConfiguration->identityReference.isEmpty());
+}
+
+void TestVPNService::localIdentifier()
+{
+    QCOMPARE(m_service->localIdentifier(), QString()); // no e-mail stored
+    UserDefaults::standard().setString(DefaultsKeys::tempEmail, QStringLiteral("ann@example.com"));
+    SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(QStringLiteral("f00d")); });
+    const QString udid = QString::fromLatin1(
+            QCryptographicHash::hash("f00d@ann@example.com", QCryptographicHash::Md5).toHex());
+    QCOMPARE(m_service->localIdentifier(), udid + QStringLiteral(".clients.orvex.example"));
+    SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(); });
+    QCOMPARE(m_service->localIdentifier(), QStringLiteral(".clients.orvex.example"));
+}
+
+void TestVPNService::onDemandFollowsTheSharedKeyAndTheSetting_data()
+{
+    QTest::addColumn<bool>("shared");
+    QTest::addColumn<int>("setting"); // -1: never set
+    QTest::addColumn<bool>("expected");
+    QTest::newRow("not shared, setting on") << false << 1 << false;
+    QTest::newRow("shared, setting on") << true << 1 << true;
+    QTest::newRow("shared, setting off") << true << 0 << false;
+    QTest::newRow("shared, setting absent") << true << -1 << false;
+}
+
+void TestVPNService::onDemandFollowsTheSharedKeyAndTheSetting()
+{
+    QFETCH(bool, shared);
+    QFETCH(int, setting);
+    QFETCH(bool, expected);
+    UserDefaults::standard().setData(DefaultsKeys::certificate, m_archive);
+    const QByteArray reference = KeychainService::persistentReference(m_archive).value();
+    if (shared)
+        QVERIFY(IdentityStore::standard().grantAccess(reference, QStringLiteral("charon")));
+    if (setting >= 0)
+        UserDefaults::standard().setBoolean(DefaultsKeys::isAutoConnectEnabled, setting == 1);
+    m_service->connect();
+    QTRY_COMPARE(m_backend->applied.size(), 1);
+    QCOMPARE(m_backend->applied.front().onDemandEnabled, expected);
+    QCOMPARE(m_service->config().isOnDemandEnabled, expected);
+    // Each run starts from a fresh store.
+    QVERIFY(IdentityStore::standard().remove({reference}));
+}
+
+void TestVPNService::toggleFollowsTheLiveState_data()
+{
+    QTest::addColumn<int>("live");
+    QTest::addColumn<int>("expectedStatus");
+    QTest::addColumn<QString>("action");
+    QTest::newRow("connected") << int(VpnStatus::Connected) << int(ConnectionStatus::connected) << "stop";
+    QTest::newRow("disconnected") << int(VpnStatus::Disconnected) << int(ConnectionStatus::disconnected) << "start";
+    QTest::newRow("invalid") << int(VpnStatus::Invalid) << int(ConnectionStatus::invalid) << "start";
+    QTest::newRow("connecting") << int(VpnStatus::Connecting) << int(ConnectionStatus::connecting) << "start";
+    QTest::newRow("reasserting") << int(VpnStatus::Reasserting) << int(ConnectionStatus::reasserting) << "start";
+    QTest::newRow("disconnecting") << int(VpnStatus::Disconnecting) << int(ConnectionStatus::disconnecting) << "start";
+}
+
+void TestVPNService::toggleFollowsTheLiveState()
+{
+    QFETCH(int, live);
+    QFETCH(int, expectedStatus);
+    QFETCH(QString, action);
+    m_backend->setLiveStatus(VpnStatus(live));
+    m_service->setStatus(ConnectionStatus::invalid);
+    m_backend->calls.clear();
+    m_service->toggle();
+    // toggle's own load, then the connect or disconnect: load, save, reload, start or stop.
+    QTRY_COMPARE(m_backend->calls.size(), 5);
+    QCOMPARE(int(m_service->status()), expectedStatus);
+    QCOMPARE(m_backend->calls.constLast(), action);
+    QCOMPARE(m_backend->calls.count(QStringLiteral("start")) + m_backend->calls.count(QStringLiteral("stop")), 1);
+    if (action == QLatin1String("stop"))
+        QVERIFY(!m_backend->applied.constLast().onDemandEnabled);
+}
+
+void TestVPNService::attemptsRule()
+{
+    // A shared key with auto-connect on, so a disconnect visibly turns it off.
+    m_service->config().isOnDemandEnabled = true;
+    for (int i = 0; i < 3; ++i)
+        m_backend->setLiveStatus(VpnStatus::Connecting);
+    QCOMPARE(m_service->attempts(), 3);
+    m_backend->setLiveStatus(VpnStatus::Disconnected); // does not reset
+    QCOMPARE(m_service->attempts(), 3);
+    m_backend->setLiveStatus(VpnStatus::Connected); // does
+    QCOMPARE(m_service->attempts(), 0);
+    QCOMPARE(m_service->status(), ConnectionStatus::connected);
+
+    for (int i = 0; i < 3; ++i)
+        m_backend->setLiveStatus(VpnStatus::Connecting);
+    settle();
+    QVERIFY(m_backend->calls.isEmpty());
+    m_backend->setLiveStatus(VpnStatus::Connecting); // the fourth in a row
+    QCOMPARE(m_service->attempts(), 0);
+    QVERIFY(!m_service->config().isOnDemandEnabled);
+    QTRY_COMPARE(m_backend->calls.size(), 4);
+    QCOMPARE(m_backend->calls.constLast(), QStringLiteral("stop"));
+    QVERIFY(!m_backend->applied.constLast().onDemandEnabled);
+    QCOMPARE(m_backend->calls.count(QStringLiteral("start")), 0);
+}
+
+void TestVPNService::saveFailurePostsOneNotificationAndRunsNothing()
+{
+    m_backend->applyError = QStringLiteral("refused");
+    StatusObserver observer(m_manager->connection());
+    QList<QObject *> &senders = observer.senders;
+    m_service->connect();
+    QTRY_VERIFY(!senders.isEmpty());
+    settle();
+    QCOMPARE(senders, QList<QObject *>{m_manager->connection()});
+    QCOMPARE(m_backend->calls, QStringList({QStringLiteral("attach"), QStringLiteral("apply")}));
+
+    m_service->setStatus(ConnectionStatus::connected);
+    bool completed = false;
+    m_service->disconnect([&] { completed = true; });
+    QTRY_COMPARE(senders.size(), 2);
+    settle();
+    QVERIFY(!completed);
+    QCOMPARE(m_backend->calls.count(QStringLiteral("stop")), 0);
+}
+
+void TestVPNService::loadFailureEndsSilently()
+{
+    QVERIFY(QDir().mkpath(QFileInfo(VpnManager::defaultStoragePath()).absolutePath()));
+    QFile file(VpnManager::defaultStoragePath());
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("{broken");
+    file.close();
+    QSignalSpy notifications(m_manager->connection(), &VpnConnection::statusDidChange);
+    m_service->connect();
+    m_service->toggle();
+    settle();
+    QVERIFY(m_backend->calls.isEmpty());
+    QCOMPARE(notifications.size(), 0);
+}
+
+void TestVPNService::disconnectWithNothingToStop()
+{
+    for (const ConnectionStatus status : {ConnectionStatus::invalid, ConnectionStatus::disconnected}) {
+        m_service->setStatus(status);
+        m_service->config().isOnDemandEnabled = true;
+        bool completed = false;
+        m_service->disconnect([&] { completed = true; });
+        QVERIFY(completed); // at once, inside the call
+        settle();
+        QVERIFY(m_backend->calls.isEmpty());
+        QVERIFY(m_service->config().isOnDemandEnabled);
+    }
+}
+
+void TestVPNService::quitPath()
+{
+    // Nothing known yet: terminate at once, nothing written.
+    bool terminated = false;
+    m_service->quit([&] { terminated = true; });
+    QVERIFY(terminated);
+    settle();
+    QVERIFY(m_backend->calls.isEmpty());
+
+    // Known state (even disconnected): shared secret, on-demand off, stop, then terminate.
+    m_service->setStatus(ConnectionStatus::disconnected);
+    m_service->config().isOnDemandEnabled = true;
+    terminated = false;
+    m_service->quit([&] {
+        terminated = true;
+        QCOMPARE(m_backend->calls.constLast(), QStringLiteral("stop"));
+    });
+    QVERIFY(!terminated);
+    QTRY_VERIFY(terminated);
+    const VpnPreferences saved = m_backend->applied.constLast();
+    QCOMPARE(saved.protocolConfiguration->authenticationMethod, P::AuthenticationMethod::SharedSecret);
+    QVERIFY(!saved.onDemandEnabled);
+    QVERIFY(!saved.canConnect());
+
+    // A failed save keeps the application running; Quit again repeats it.
+    m_backend->applyError = QStringLiteral("refused");
+    terminated = false;
+    m_service->quit([&] { terminated = true; });
+    QTRY_COMPARE(m_backend->applied.size(), 2);
+    settle();
+    QVERIFY(!terminated);
+    m_backend->applyError.clear();
+    m_service->quit([&] { terminated = true; });
+    QTRY_VERIFY(terminated);
+
+    // The next process writes certificate authentication again.
+    makeService();
+    m_service->connect();
+    QTRY_VERIFY(m_backend->calls.contains(QStringLiteral("start")));
+    QCOMPARE(m_backend->applied.constLast().protocolConfiguration->authenticationMethod,
+             P::AuthenticationMethod::Certificate);
+}
+
+QTEST_GUILESS_MAIN(TestVPNService)
+#include "tst_vpnservice.moc"
