@@ -1,0 +1,41 @@
+#pragma once
+
+#include "Answer.h"
+#include "Store.h"
+
+namespace httplib {
+struct Request;
+}
+
+namespace OrvexDev {
+
+class FaultTable;
+
+// Routes under /dev/ for tests and the demo, served only with --dev-routes:
+//   GET    /dev/sms?to=NUMBER[&limit=N]   the SMS outbox, newest first
+//   GET    /dev/tickets[?limit=N]         help-desk tickets, newest first
+//   GET    /dev/faults                    the faults in force
+//   POST   /dev/faults                    set or remove one fault (FaultTable::set)
+//   DELETE /dev/faults                    remove every fault
+//   POST   /dev/usage                     {"udid", "time" (Unix s), "in", "out"}: add traffic
+class DevRoutes
+{
+public:
+    DevRoutes(Store &store, FaultTable &faults)
+        : m_store(store)
+        , m_faults(faults)
+    { }
+
+    Answer handle(const httplib::Request &request);
+
+private:
+    Answer sms(const httplib::Request &request);
+    Answer tickets(const httplib::Request &request);
+    Answer faults(const httplib::Request &request);
+    Answer usage(const httplib::Request &request);
+
+    Store &m_store;
+    FaultTable &m_faults;
+};
+
+} // namespace OrvexDev

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "Answer.h"
+
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+} // namespace httplib
+
+namespace OrvexDev {
+
+class DevRoutes;
+class FaultTable;
+class HelpDesk;
+class ServiceApi;
+
+// Routes every request to the help desk, the development routes or the service
+// API, applies the fault set for its path, and writes the answer. Request
+// logging names the method, the path and the outcome only: query strings carry
+// passwords and tokens.
+class FrontEnd
+{
+public:
+    FrontEnd(ServiceApi &api, HelpDesk &helpDesk, DevRoutes *devRoutes, FaultTable &faults, bool log)
+        : m_api(api)
+        , m_helpDesk(helpDesk)
+        , m_devRoutes(devRoutes)
+        , m_faults(faults)
+        , m_log(log)
+    { }
+
+    void install(httplib::Server &server);
+
+private:
+    void dispatch(const httplib::Request &request, httplib::Response &response);
+    Answer route(const httplib::Request &request);
+
+    ServiceApi &m_api;
+    HelpDesk &m_helpDesk;
+    DevRoutes *m_devRoutes;
+    FaultTable &m_faults;
+    bool m_log;
+};
+
+} // namespace OrvexDev
