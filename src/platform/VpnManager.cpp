@@ -12,9 +12,7 @@
 
 namespace Orvex {
 
-namespace {
-
-std::unique_ptr<VpnBackend> makeConfiguredBackend()
+std::unique_ptr<VpnBackend> VpnManager::makeConfiguredBackend()
 {
     // Only charon's VICI backend exists so far; "auto" picks it.
     const Config &config = Config::current();
@@ -33,8 +31,6 @@ std::unique_ptr<VpnBackend> makeConfiguredBackend()
     };
     return std::make_unique<ViciVpnBackend>(options);
 }
-
-} // namespace
 
 VpnManager &VpnManager::shared()
 {

@@ -28,6 +28,8 @@ public:
     // The process's manager, on the backend the configuration names.
     static VpnManager &shared();
     static QString defaultStoragePath();
+    // The backend the current configuration names, on the standard key store.
+    static std::unique_ptr<VpnBackend> makeConfiguredBackend();
 
     VpnManager(std::unique_ptr<VpnBackend> backend, const QString &storagePath,
                QObject *parent = nullptr);
