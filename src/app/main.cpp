@@ -1,22 +1,97 @@
+#include "Shared/Extensions/Images.h"
 #include "account/Utility.h"
+#include "app/AppDelegate.h"
+#include "app/Menu.h"
+#include "app/WindowController.h"
 #include "config/Config.h"
+#include "platform/SessionBus.h"
+#include "platform/SingleInstance.h"
 
 #include <QApplication>
-#include <QLabel>
+#include <QLocale>
+#include <QMenuBar>
+#include <QStyleFactory>
+#include <QSystemTrayIcon>
+#include <QTranslator>
+
+using namespace Orvex;
+
+namespace {
+
+// One look on every desktop: Fusion with a light palette in the brand colours.
+void applyLook(QApplication &app)
+{
+    app.setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    QPalette palette;
+    palette.setColor(QPalette::Window, QColor(0xFA, 0xFA, 0xFB));
+    palette.setColor(QPalette::WindowText, QColor(0x1D, 0x1D, 0x1F));
+    palette.setColor(QPalette::Base, Qt::white);
+    palette.setColor(QPalette::AlternateBase, QColor(0xF2, 0xF2, 0xF5));
+    palette.setColor(QPalette::Text, QColor(0x1D, 0x1D, 0x1F));
+    palette.setColor(QPalette::Button, QColor(0xF2, 0xF2, 0xF5));
+    palette.setColor(QPalette::ButtonText, QColor(0x1D, 0x1D, 0x1F));
+    palette.setColor(QPalette::Mid, QColor(0x86, 0x86, 0x8B));
+    palette.setColor(QPalette::PlaceholderText, QColor(0x9A, 0x9A, 0xA0));
+    palette.setColor(QPalette::Highlight, QColor(242, 165, 60));
+    palette.setColor(QPalette::HighlightedText, Qt::white);
+    palette.setColor(QPalette::Link, QColor(0xC9, 0x7A, 0x12));
+    app.setPalette(palette);
+}
+
+void installTranslations(QApplication &app)
+{
+    auto *translator = new QTranslator(&app);
+    if (translator->load(QLocale(), QStringLiteral("orvex"), QStringLiteral("_"), QStringLiteral(":/i18n")))
+        QApplication::installTranslator(translator);
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
     // A bad configuration stops the client here, before any window or request.
-    Orvex::Config::loadOrExit();
+    Config::loadOrExit();
 
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("orvex"));
     QApplication::setApplicationName(QStringLiteral("orvex"));
-    QApplication::setApplicationVersion(Orvex::Utility::applicationVersion());
+    QApplication::setApplicationDisplayName(QStringLiteral("Orvex Cloud"));
+    QApplication::setApplicationVersion(Utility::applicationVersion());
+    QApplication::setDesktopFileName(SessionBus::clientAppId);
+    // Closing the window is decided by the window itself (hide to the tray, or
+    // quit when there is no tray); a closing dialog never quits the client.
+    QApplication::setQuitOnLastWindowClosed(false);
 
-    QLabel window(QStringLiteral("Orvex %1").arg(Orvex::Utility::applicationVersion()));
-    window.setMinimumSize(320, 120);
-    window.setAlignment(Qt::AlignCenter);
+    SingleInstance instance;
+    if (instance.claim(SessionBus::clientAppId) == SingleInstance::Claim::AlreadyRunning) {
+        instance.requestReopen([](bool) { QCoreApplication::exit(0); });
+        return app.exec();
+    }
+
+    installTranslations(app);
+    applyLook(app);
+
+    AppDelegate delegate({});
+    WindowController window;
+    Menu menu(window.menuBar());
+    QObject::connect(&menu, &Menu::quitRequested, &app, &QApplication::quit);
+
+    QSystemTrayIcon tray(Images::named(QStringLiteral("app_status_icon_off")));
+    tray.setToolTip(QStringLiteral("Orvex Cloud"));
+    QObject::connect(&tray, &QSystemTrayIcon::activated, &window, [](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger)
+            AppDelegate::bringMainWindowForward();
+    });
+    tray.show();
+
+    QObject::connect(&instance, &SingleInstance::reopenRequested, &delegate, [&delegate, &window] {
+        if (delegate.applicationShouldHandleReopen(window.isVisible()))
+            window.bringForward(); // a second launch of a visible client raises it too
+    });
+
+    window.windowDidLoad();
+    window.setFixedSize(window.sizeHint());
     window.show();
+    delegate.applicationDidFinishLaunching();
     return app.exec();
 }

@@ -1,0 +1,35 @@
+#include "Scenes.h"
+
+#include "Shared/Extensions/AppStoryboard.h"
+#include "account/AuthViewController.h"
+#include "app/AlertController.h"
+#include "app/InfoViewController.h"
+#include "app/StartViewController.h"
+#include "usage/MainViewController.h"
+
+namespace Orvex {
+
+namespace {
+
+template<typename T>
+void add(AppStoryboard storyboard)
+{
+    QString identifier = QString::fromLatin1(T::staticMetaObject.className());
+    identifier = identifier.mid(identifier.lastIndexOf(QLatin1String("::")) + 2);
+    StoryboardRegistry::registerScene(storyboard, identifier, [] { return new T; });
+}
+
+} // namespace
+
+void registerAllScenes()
+{
+    add<MainViewController>(AppStoryboard::Main);
+
+    add<StartViewController>(AppStoryboard::Auth);
+    add<AuthViewController>(AppStoryboard::Auth);
+
+    add<InfoViewController>(AppStoryboard::Settings);
+    add<AlertController>(AppStoryboard::Settings);
+}
+
+} // namespace Orvex

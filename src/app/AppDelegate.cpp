@@ -1,0 +1,66 @@
+#include "AppDelegate.h"
+
+#include "account/DefaultsKeys.h"
+#include "app/WindowController.h"
+#include "platform/LoginItem.h"
+#include "platform/SessionBus.h"
+#include "platform/UserDefaults.h"
+
+namespace Orvex {
+
+AppDelegate::AppDelegate(Hooks hooks, QObject *parent)
+    : QObject(parent)
+    , m_hooks(std::move(hooks))
+{}
+
+void AppDelegate::writeFirstLaunchDefaults()
+{
+    UserDefaults &defaults = UserDefaults::standard();
+    if (defaults.boolean(DefaultsKeys::isLaunchedBefore))
+        return;
+    defaults.setBoolean(DefaultsKeys::isAutoConnectEnabled, true);
+    defaults.setBoolean(DefaultsKeys::isAutoStartEnabled, true);
+    defaults.setBoolean(DefaultsKeys::isLaunchedBefore, true);
+}
+
+void AppDelegate::applicationDidFinishLaunching()
+{
+    if (m_hooks.createTunnelService)
+        m_hooks.createTunnelService();
+    writeFirstLaunchDefaults();
+    if (UserDefaults::standard().boolean(DefaultsKeys::isAutoStartEnabled))
+        handOffFromLauncher();
+    if (m_hooks.checkForUpdates)
+        m_hooks.checkForUpdates(true);
+}
+
+void AppDelegate::handOffFromLauncher()
+{
+    // "Is the launcher running" is whether it owns its bus name; the answer
+    // arrives asynchronously, then the login item is (re-)registered and a
+    // running launcher is told to quit.
+    SessionBus::isNameOwned(SessionBus::launcherAppId, this, [this](bool launcherRunning) {
+        LoginItem::setEnabled(SessionBus::launcherAppId, true);
+        if (launcherRunning)
+            SessionBus::postKillLauncher(SessionBus::clientAppId);
+        Q_EMIT launcherHandOffFinished(launcherRunning);
+    });
+}
+
+bool AppDelegate::bringMainWindowForward()
+{
+    WindowController *window = WindowController::main();
+    if (!window)
+        return false;
+    window->bringForward();
+    return true;
+}
+
+bool AppDelegate::applicationShouldHandleReopen(bool hasVisibleWindows)
+{
+    if (!hasVisibleWindows)
+        bringMainWindowForward();
+    return hasVisibleWindows;
+}
+
+} // namespace Orvex

@@ -1,0 +1,61 @@
+#pragma once
+
+#include "app/BaseHandler.h"
+#include "app/ViewController.h"
+
+#include "controls/Crawler.h"
+#include "controls/View.h"
+
+#include <QPointer>
+
+class QAbstractButton;
+class QLabel;
+
+namespace Orvex {
+
+class Crawler;
+class View;
+
+// The furniture every screen shares: the product notice, the information and
+// help buttons, the progress overlay and the default way of reporting results.
+// Subclasses build their form in their constructor and override setup(),
+// calling the base first.
+class BaseViewController : public ViewController
+{
+    Q_OBJECT
+
+public:
+    explicit BaseViewController(QWidget *parent = nullptr);
+    ~BaseViewController() override;
+
+    BaseHandler *baseHandler() const { return m_baseHandler; }
+
+    // The screen's default result callback: hides the overlay (if the screen
+    // still exists) and shows the first sentence of an error in an alert.
+    ResultHandler resultHandler();
+
+    virtual void setup();
+    virtual void setupProgressContainer();
+    virtual void showProgress();
+    virtual void hideProgress();
+
+    View *progressContainer() const { return m_progressContainer; }
+    Crawler *progressView() const { return m_progressView; }
+    static constexpr int progressViewWidth = 100;
+
+protected:
+    void viewDidLoad() override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+    void infoButtonAction();
+    void helpButtonAction();
+
+private:
+    View *m_progressContainer;
+    QPointer<Crawler> m_progressView;
+    BaseHandler *m_baseHandler;
+    ResultHandler m_resultHandler;
+    QPointer<QWidget> m_focusBeforeProgress;
+};
+
+} // namespace Orvex

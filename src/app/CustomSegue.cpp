@@ -1,0 +1,28 @@
+#include "CustomSegue.h"
+
+#include "app/SegueAnimator.h"
+#include "app/ViewController.h"
+
+namespace Orvex {
+
+CustomSegue::CustomSegue(const QString &identifier, ViewController *source,
+                         ViewController *destination)
+    : m_identifier(identifier)
+    , m_source(source)
+    , m_destination(destination)
+{}
+
+CustomSegue::CustomSegue(NavigationDirection direction, ViewController *source,
+                         ViewController *destination)
+    : CustomSegue(rawValue(direction), source, destination)
+{}
+
+void CustomSegue::perform(QWidget *visualHost)
+{
+    const auto direction = navigationDirection(m_identifier);
+    if (!direction || !m_source || !m_destination)
+        return;
+    m_source->present(m_destination, std::make_unique<SegueAnimator>(*direction), visualHost);
+}
+
+} // namespace Orvex

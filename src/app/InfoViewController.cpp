@@ -1,0 +1,38 @@
+#include "InfoViewController.h"
+#include "ui_InfoViewController.h"
+
+#include "Shared/Extensions/Images.h"
+#include "account/Utility.h"
+#include "config/Config.h"
+
+namespace Orvex {
+
+InfoViewController::InfoViewController(QWidget *parent)
+    : ViewController(parent)
+    , m_ui(new Ui::InfoViewController)
+{
+    m_ui->setupUi(this);
+    setTitle(tr("About Orvex"));
+    m_ui->nameLabel->setStyleSheet(QStringLiteral("font-size: 20px; font-weight: 600;"));
+    m_ui->copyrightLabel->setStyleSheet(QStringLiteral("color: palette(mid); font-size: 11px;"));
+}
+
+InfoViewController::~InfoViewController()
+{
+    delete m_ui;
+}
+
+void InfoViewController::viewDidLoad()
+{
+    m_ui->logoView->setImage(Images::pixmap(QStringLiteral("orvex"), QSize(88, 88)));
+    //: version_label
+    m_ui->versionLabel->setText(tr("Version %1").arg(Utility::applicationVersion()));
+    m_ui->copyrightLabel->setText(Config::current().productNotice);
+}
+
+QString InfoViewController::versionText() const
+{
+    return m_ui->versionLabel->text();
+}
+
+} // namespace Orvex

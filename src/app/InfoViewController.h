@@ -1,0 +1,29 @@
+#pragma once
+
+#include "app/ViewController.h"
+
+namespace Ui {
+class InfoViewController;
+}
+
+namespace Orvex {
+
+// The information screen: product name and the version text.
+class InfoViewController final : public ViewController
+{
+    Q_OBJECT
+
+public:
+    explicit InfoViewController(QWidget *parent = nullptr);
+    ~InfoViewController() override;
+
+    QString versionText() const;
+
+protected:
+    void viewDidLoad() override;
+
+private:
+    Ui::InfoViewController *m_ui;
+};
+
+} // namespace Orvex

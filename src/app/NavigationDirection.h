@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QString>
+
+#include <optional>
+
+namespace Orvex {
+
+// How a screen is presented; the raw value is also the segue identifier.
+enum class NavigationDirection { popover, center, toLeft, toRight, toWebView };
+
+QString rawValue(NavigationDirection direction);
+std::optional<NavigationDirection> navigationDirection(const QString &identifier);
+
+} // namespace Orvex

@@ -1,0 +1,112 @@
+#include "Navigator.h"
+
+#include "Shared/Extensions/AppStoryboard.h"
+#include "app/CustomSegue.h"
+#include "app/ViewController.h"
+#include "app/WindowController.h"
+#include "usage/MainViewController.h"
+
+#include <QDialog>
+#include <QPointer>
+#include <QTimer>
+
+namespace Orvex::Navigator {
+
+namespace {
+
+ViewController *root()
+{
+    WindowController *window = WindowController::main();
+    return window ? window->contentViewController() : nullptr;
+}
+
+// Where a presented screen is drawn: over the root, or over the modal window in
+// front of it so that an alert raised from a modal screen is seen.
+QWidget *visualHost(ViewController *root)
+{
+    const QList<ViewController *> presented = root->presentedViewControllers();
+    for (auto it = presented.crbegin(); it != presented.crend(); ++it) {
+        if ((*it)->isPresentedAsModalWindow() && (*it)->modalWindow()->isVisible())
+            return *it;
+    }
+    return root;
+}
+
+bool presentsClass(ViewController *presenter, const QString &identifier)
+{
+    for (ViewController *p : presenter->presentedViewControllers()) {
+        if (p->identifier() == identifier)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+void show(ViewController *screen, NavigationDirection direction)
+{
+    ViewController *r = root();
+    if (!r || r->identifier() == screen->identifier() || presentsClass(r, screen->identifier())) {
+        screen->deleteLater();
+        return;
+    }
+    CustomSegue(direction, r, screen).perform(visualHost(r));
+}
+
+void setRoot(ViewController *screen, NavigationDirection direction)
+{
+    WindowController *window = WindowController::main();
+    if (!window || !window->contentViewController()) {
+        screen->deleteLater();
+        return;
+    }
+    QPointer<ViewController> guard(screen);
+    QPointer<WindowController> windowGuard(window);
+    show(screen, direction);
+    QTimer::singleShot(setRootDelayMs, window, [guard, windowGuard] {
+        if (guard && windowGuard)
+            windowGuard->setContentViewController(guard);
+    });
+}
+
+void showMain()
+{
+    ViewController *r = root();
+    if (!r || !qobject_cast<MainViewController *>(r)) {
+        if (WindowController::main())
+            setRoot(instantiate<MainViewController>(AppStoryboard::Main), NavigationDirection::toLeft);
+        return;
+    }
+    for (ViewController *presented : r->presentedViewControllers())
+        r->dismissController(presented);
+}
+
+void presentModal(ViewController *screen)
+{
+    ViewController *r = root();
+    if (!r) {
+        screen->deleteLater();
+        return;
+    }
+    for (ViewController *presented : r->presentedViewControllers()) {
+        if (presented->identifier() == screen->identifier() && presented->isPresentedAsModalWindow()) {
+            presented->modalWindow()->raise();
+            presented->modalWindow()->activateWindow();
+            screen->deleteLater();
+            return;
+        }
+    }
+    r->presentAsModalWindow(screen);
+}
+
+void dismissTop()
+{
+    ViewController *current = root();
+    if (!current)
+        return;
+    while (!current->presentedViewControllers().isEmpty())
+        current = current->presentedViewControllers().constLast();
+    current->dismiss();
+}
+
+} // namespace Orvex::Navigator

@@ -1,0 +1,162 @@
+#include "SegueAnimator.h"
+
+#include "app/ViewController.h"
+
+#include <QPainter>
+#include <QParallelAnimationGroup>
+#include <QPointer>
+#include <QPropertyAnimation>
+#include <QVariantAnimation>
+
+namespace Orvex {
+
+namespace {
+
+// Fades are drawn from a picture of the screen rather than with an opacity
+// effect on the screen itself: screens hold controls with drop shadows, and
+// Qt cannot paint one graphics effect inside another.
+class Snapshot final : public QWidget
+{
+public:
+    Snapshot(QWidget *screen, QWidget *host)
+        : QWidget(host)
+        , m_picture(screen->grab())
+    {
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        setGeometry(screen->geometry());
+    }
+
+    void setOpacity(qreal opacity)
+    {
+        m_opacity = opacity;
+        update();
+    }
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter painter(this);
+        painter.setOpacity(m_opacity);
+        painter.drawPixmap(rect(), m_picture);
+    }
+
+private:
+    QPixmap m_picture;
+    qreal m_opacity = 1.0;
+};
+
+QVariantAnimation *fade(Snapshot *snapshot, qreal from, qreal to, QObject *parent)
+{
+    auto *animation = new QVariantAnimation(parent);
+    animation->setDuration(SegueAnimator::durationMs);
+    animation->setStartValue(from);
+    animation->setEndValue(to);
+    QObject::connect(animation, &QVariantAnimation::valueChanged, snapshot,
+                     [snapshot](const QVariant &v) { snapshot->setOpacity(v.toReal()); });
+    snapshot->setOpacity(from);
+    return animation;
+}
+
+} // namespace
+
+QRect SegueAnimator::startFrame(NavigationDirection direction, const QRect &f)
+{
+    switch (direction) {
+    case NavigationDirection::popover:
+        return f.adjusted(20, 100, -20, -100);
+    case NavigationDirection::center:
+        return f;
+    case NavigationDirection::toLeft:
+        return f.translated(f.width(), 0);
+    case NavigationDirection::toRight:
+        return f.translated(-f.width(), 0);
+    case NavigationDirection::toWebView:
+        return QRect(0, 0, f.width() * 2, f.height() * 2);
+    }
+    return f;
+}
+
+qreal SegueAnimator::startAlpha(NavigationDirection direction)
+{
+    return (direction == NavigationDirection::popover || direction == NavigationDirection::center)
+               ? 0.0
+               : 1.0;
+}
+
+void SegueAnimator::animatePresentation(ViewController *controller, QWidget *host)
+{
+    const QRect f = host->rect();
+    controller->setParent(host);
+    controller->setGeometry(startFrame(m_direction, f));
+    controller->show();
+    controller->raise();
+    controller->setFocus(Qt::OtherFocusReason);
+
+    if (startAlpha(m_direction) < 1.0) {
+        // Fading screens do not move: the picture fades in where the screen
+        // stays, and the screen itself takes over when it is opaque.
+        auto *snapshot = new Snapshot(controller, host);
+        controller->hide();
+        snapshot->show();
+        snapshot->raise();
+        QPointer<ViewController> guard(controller);
+        QVariantAnimation *animation = fade(snapshot, 0.0, 1.0, snapshot);
+        QObject::connect(animation, &QAbstractAnimation::finished, snapshot, [snapshot, guard] {
+            if (guard) {
+                guard->show();
+                guard->raise();
+                guard->setFocus(Qt::OtherFocusReason);
+            }
+            snapshot->deleteLater();
+        });
+        animation->start(QAbstractAnimation::DeleteWhenStopped);
+        return;
+    }
+    if (m_direction == NavigationDirection::toWebView)
+        return;
+    auto *move = new QPropertyAnimation(controller, "geometry", controller);
+    move->setDuration(durationMs);
+    move->setEndValue(f);
+    move->setEasingCurve(QEasingCurve::OutCubic);
+    move->start(QAbstractAnimation::DeleteWhenStopped);
+}
+
+void SegueAnimator::animateDismissal(ViewController *controller, ViewController *presenter)
+{
+    // The leaving screen is replaced by its picture at once, so it takes no
+    // more clicks; the picture fades (and slides right) away.
+    QWidget *host = controller->parentWidget();
+    controller->setAttribute(Qt::WA_TransparentForMouseEvents, true);
+    QPointer<ViewController> presenterGuard(presenter);
+    if (!host || !controller->isVisible()) {
+        controller->hide();
+        controller->deleteLater();
+        if (presenterGuard)
+            presenterGuard->viewWillAppear();
+        return;
+    }
+    auto *snapshot = new Snapshot(controller, host);
+    snapshot->show();
+    snapshot->raise();
+    controller->hide();
+    controller->deleteLater();
+
+    auto *group = new QParallelAnimationGroup(snapshot);
+    group->addAnimation(fade(snapshot, 1.0, 0.0, group));
+    if (m_direction == NavigationDirection::toLeft || m_direction == NavigationDirection::toRight
+        || m_direction == NavigationDirection::toWebView) {
+        auto *move = new QPropertyAnimation(snapshot, "geometry", group);
+        move->setDuration(durationMs);
+        move->setEndValue(snapshot->geometry().translated(snapshot->width(), 0));
+        move->setEasingCurve(QEasingCurve::InCubic);
+        group->addAnimation(move);
+    }
+    QObject::connect(group, &QAbstractAnimation::finished, snapshot, [snapshot, presenterGuard] {
+        snapshot->deleteLater();
+        if (presenterGuard)
+            presenterGuard->viewWillAppear();
+    });
+    group->start(QAbstractAnimation::DeleteWhenStopped);
+}
+
+} // namespace Orvex

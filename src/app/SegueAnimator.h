@@ -1,0 +1,35 @@
+#pragma once
+
+#include "app/NavigationDirection.h"
+
+#include <QRect>
+
+class QWidget;
+
+namespace Orvex {
+
+class ViewController;
+
+// Animates a screen in over its presenter and out again. Every animation takes
+// 0.7 s; a sliding screen always leaves to the right, fading out.
+class SegueAnimator
+{
+public:
+    explicit SegueAnimator(NavigationDirection direction) : m_direction(direction) {}
+
+    NavigationDirection direction() const { return m_direction; }
+
+    void animatePresentation(ViewController *controller, QWidget *host);
+    void animateDismissal(ViewController *controller, ViewController *presenter);
+
+    static constexpr int durationMs = 700;
+
+    // Where the presentation starts, for a presenter frame `f`.
+    static QRect startFrame(NavigationDirection direction, const QRect &f);
+    static qreal startAlpha(NavigationDirection direction);
+
+private:
+    NavigationDirection m_direction;
+};
+
+} // namespace Orvex

@@ -1,0 +1,54 @@
+#include "StartViewController.h"
+#include "ui_StartViewController.h"
+
+#include "Shared/Extensions/AppStoryboard.h"
+#include "Shared/Extensions/Images.h"
+#include "account/AuthViewController.h"
+#include "app/Navigator.h"
+
+namespace Orvex {
+
+StartViewController::StartViewController(QWidget *parent)
+    : BaseViewController(parent)
+    , m_ui(new Ui::StartViewController)
+{
+    m_ui->setupUi(this);
+    m_ui->titleLabel->setStyleSheet(QStringLiteral("font-size: 26px; font-weight: 700;"));
+    m_ui->taglineLabel->setStyleSheet(QStringLiteral("color: palette(mid); font-size: 14px;"));
+    m_ui->copyrightLabel->setStyleSheet(QStringLiteral("color: palette(mid); font-size: 11px;"));
+    connect(m_ui->signInButton, &QPushButton::clicked, this, &StartViewController::signInButtonAction);
+    connect(m_ui->signUpButton, &QPushButton::clicked, this, &StartViewController::signUpButtonAction);
+}
+
+StartViewController::~StartViewController()
+{
+    delete m_ui;
+}
+
+void StartViewController::setup()
+{
+    BaseViewController::setup();
+    m_ui->logoView->setImage(Images::pixmap(QStringLiteral("orvex"), QSize(120, 120)));
+    //: sign_in_btn
+    m_ui->signInButton->setTitle(tr("Sign In"));
+    //: sign_up_btn
+    m_ui->signUpButton->setTitle(tr("Sign Up"));
+    m_ui->signUpButton->setTitleColor(QColor(242, 165, 60));
+    m_ui->signUpButton->setBorderColor(QColor(242, 165, 60));
+}
+
+void StartViewController::signInButtonAction()
+{
+    auto *auth = instantiate<AuthViewController>(AppStoryboard::Auth);
+    auth->currentAuth = AuthType::signIn;
+    Navigator::show(auth, NavigationDirection::toLeft);
+}
+
+void StartViewController::signUpButtonAction()
+{
+    auto *auth = instantiate<AuthViewController>(AppStoryboard::Auth);
+    auth->currentAuth = AuthType::signUp;
+    Navigator::show(auth, NavigationDirection::toLeft);
+}
+
+} // namespace Orvex

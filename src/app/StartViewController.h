@@ -1,0 +1,30 @@
+#pragma once
+
+#include "app/BaseViewController.h"
+
+namespace Ui {
+class StartViewController;
+}
+
+namespace Orvex {
+
+// The first screen of a signed-out user: sign in or sign up.
+class StartViewController final : public BaseViewController
+{
+    Q_OBJECT
+
+public:
+    explicit StartViewController(QWidget *parent = nullptr);
+    ~StartViewController() override;
+
+    void signInButtonAction();
+    void signUpButtonAction();
+
+protected:
+    void setup() override;
+
+private:
+    Ui::StartViewController *m_ui;
+};
+
+} // namespace Orvex

@@ -1,0 +1,112 @@
+#include "WindowController.h"
+
+#include "Shared/Extensions/AppStoryboard.h"
+#include "Shared/Extensions/Images.h"
+#include "account/AuthViewController.h"
+#include "account/User.h"
+#include "app/StartViewController.h"
+#include "app/ViewController.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDialog>
+#include <QSystemTrayIcon>
+
+namespace Orvex {
+
+namespace {
+QPointer<WindowController> &mainWindow()
+{
+    static QPointer<WindowController> window;
+    return window;
+}
+} // namespace
+
+WindowController::WindowController(QWidget *parent)
+    : QMainWindow(parent)
+{
+    mainWindow() = this;
+    setWindowTitle(QStringLiteral("Orvex Cloud"));
+    setWindowIcon(Images::named(QStringLiteral("orvex")));
+    setObjectName(QStringLiteral("mainWindow"));
+}
+
+WindowController::~WindowController() = default;
+
+WindowController *WindowController::main()
+{
+    return mainWindow();
+}
+
+ViewController *WindowController::contentViewController() const
+{
+    return qobject_cast<ViewController *>(centralWidget());
+}
+
+void WindowController::setContentViewController(ViewController *screen)
+{
+    ViewController *old = contentViewController();
+    if (old == screen)
+        return;
+    if (old) {
+        // Modal windows belong to the main window, not to the old root's view:
+        // close them explicitly.
+        for (ViewController *presented : old->presentedViewControllers()) {
+            if (presented->isPresentedAsModalWindow())
+                old->dismissController(presented);
+        }
+        takeCentralWidget();
+    }
+    screen->setGraphicsEffect(nullptr);
+    screen->setAttribute(Qt::WA_TransparentForMouseEvents, false);
+    screen->detachFromPresenter();
+    setCentralWidget(screen);
+    screen->setFixedSize(contentSize);
+    screen->show();
+    screen->loadViewIfNeeded();
+    if (old)
+        old->deleteLater();
+}
+
+void WindowController::windowDidLoad()
+{
+    ViewController *first = nullptr;
+    if (User::isSignedIn()) {
+        auto *auth = instantiate<AuthViewController>(AppStoryboard::Auth);
+        auth->currentAuth = AuthType::autoSignIn;
+        first = auth;
+    } else {
+        first = instantiate<StartViewController>(AppStoryboard::Auth);
+    }
+    ViewController *current = contentViewController();
+    if (current && current->identifier() == first->identifier()) {
+        delete first;
+        return;
+    }
+    setContentViewController(first);
+}
+
+void WindowController::bringForward()
+{
+    if (isMinimized())
+        showNormal();
+    else
+        show();
+    raise();
+    activateWindow();
+}
+
+void WindowController::closeEvent(QCloseEvent *event)
+{
+    // With a tray to come back from, closing only hides the window; without
+    // one the client quits rather than run on invisibly.
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        hide();
+        event->ignore();
+        return;
+    }
+    event->accept();
+    QApplication::quit();
+}
+
+} // namespace Orvex
