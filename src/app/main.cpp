@@ -2,14 +2,19 @@
 #include "account/Utility.h"
 #include "app/AppDelegate.h"
 #include "app/Menu.h"
+#include "app/TunnelStatusSource.h"
 #include "app/WindowController.h"
 #include "config/Config.h"
 #include "platform/SessionBus.h"
 #include "platform/SingleInstance.h"
+#include "platform/VpnConnection.h"
+#include "platform/VpnManager.h"
+#include "vpn/VPNService.h"
 
 #include <QApplication>
 #include <QLocale>
 #include <QMenuBar>
+#include <QPointer>
 #include <QStyleFactory>
 #include <QSystemTrayIcon>
 #include <QTranslator>
@@ -36,6 +41,23 @@ void applyLook(QApplication &app)
     palette.setColor(QPalette::HighlightedText, Qt::white);
     palette.setColor(QPalette::Link, QColor(0xC9, 0x7A, 0x12));
     app.setPalette(palette);
+}
+
+// Every screen's handler follows the tunnel: the saved configuration is loaded
+// once per handler, then each status change of the connection is delivered.
+void installTunnelStatusSource()
+{
+    TunnelStatusSource::install([](QObject *context, TunnelStatusSource::Observer observer) {
+        VpnManager &manager = VpnManager::shared();
+        auto connected = [&manager] { return manager.connection()->status() == VpnStatus::Connected; };
+        QPointer<QObject> guard(context);
+        manager.loadFromPreferences([guard, observer, connected](const std::optional<QString> &error) {
+            if (guard && !error)
+                observer(connected());
+        });
+        QObject::connect(manager.connection(), &VpnConnection::statusDidChange, context,
+                         [observer, connected] { observer(connected()); });
+    });
 }
 
 void installTranslations(QApplication &app)
@@ -71,7 +93,8 @@ int main(int argc, char *argv[])
     installTranslations(app);
     applyLook(app);
 
-    AppDelegate delegate({});
+    installTunnelStatusSource();
+    AppDelegate delegate({[] { VPNService::shared(); }, {}});
     WindowController window;
     Menu menu(window.menuBar());
     QObject::connect(&menu, &Menu::quitRequested, &app, &QApplication::quit);
