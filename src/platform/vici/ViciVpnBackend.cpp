@@ -300,13 +300,15 @@ void ViciVpnBackend::onEvent(const QByteArray &name, const ViciMessage &message)
     const bool up = message.isYes("up");
     if (name == "child-updown") {
         if (up) {
-            if (m_tunnel == Tunnel::Closing || (m_tunnel == Tunnel::Down && m_suspended)) {
+            if (m_tunnel == Tunnel::Closing || (m_tunnel == Tunnel::Down && m_abandonedAttempt)) {
                 // A keying attempt that was under way when the tunnel was
                 // stopped has completed after all: take it down again.
+                m_abandonedAttempt = false;
                 m_tunnel = Tunnel::Up;
                 terminate();
                 return;
             }
+            // Also a tunnel someone else brought up: the status tells the truth.
             setTunnel(Tunnel::Up);
         } else if (m_tunnel == Tunnel::Up) {
             setTunnel(Tunnel::Down);
@@ -360,6 +362,7 @@ void ViciVpnBackend::initiate()
     if (m_tunnel == Tunnel::Keying || m_tunnel == Tunnel::Up)
         return;
     m_retryTimer.stop();
+    m_abandonedAttempt = false;
     const quint64 attempt = ++m_attempt;
     setTunnel(Tunnel::Keying);
     // Its own connection: charon answers `initiate` only when the keying is
@@ -407,6 +410,7 @@ void ViciVpnBackend::attemptFailed()
 
 void ViciVpnBackend::terminate()
 {
+    m_abandonedAttempt = m_tunnel == Tunnel::Keying;
     ++m_attempt; // an `initiate` answer still due is stale now
     if (m_initiator)
         m_initiator->deleteLater();

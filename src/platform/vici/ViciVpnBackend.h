@@ -107,6 +107,7 @@ private:
     bool m_reachable = false;
     bool m_synchronizing = false;
     bool m_suspended = false;
+    bool m_abandonedAttempt = false; // stopped while keying: its late success is unwanted
     Tunnel m_tunnel = Tunnel::Down;
     VpnStatus m_status = VpnStatus::Invalid;
     quint64 m_attempt = 0;

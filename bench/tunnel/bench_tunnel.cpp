@@ -1,0 +1,152 @@
+// Prints the median time from startVPNTunnel() to "connected" through
+// VpnManager and its VICI backend, and from a bare VICI `initiate` to its
+// answer, measured alternately on the same gateway in the same run.
+
+#include "GatewayFixture.h"
+
+#include "account/DefaultsKeys.h"
+#include "config/Config.h"
+#include "platform/SystemInfo.h"
+#include "platform/UserDefaults.h"
+#include "platform/VpnManager.h"
+#include "platform/vici/ViciClient.h"
+#include "vpn/VPNService.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+
+using namespace Orvex;
+
+namespace {
+
+// Runs the event loop until `done` holds or 30 s pass; false on time-out.
+template<typename Predicate>
+bool waitFor(Predicate done)
+{
+    QElapsedTimer guard;
+    guard.start();
+    while (!done()) {
+        if (guard.elapsed() > 30000)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    }
+    return true;
+}
+
+double median(QList<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const qsizetype n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;
+}
+
+int fail(const char *what, GatewayFixture &gateway)
+{
+    std::fprintf(stderr, "bench_tunnel: %s\n%s\n", what, qPrintable(gateway.logs()));
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const int rounds = argc > 1 ? std::max(10, atoi(argv[1])) : 15;
+    if (!GatewayFixture::isRoot()) {
+        std::printf("bench_tunnel: needs root (the gateway runs in network namespaces); skipped\n");
+        return 0;
+    }
+    // Private folders: the benchmark must not touch the user's configuration.
+    QTemporaryDir home;
+    qputenv("XDG_CONFIG_HOME", home.filePath(QStringLiteral("config")).toLocal8Bit());
+    qputenv("XDG_DATA_HOME", home.filePath(QStringLiteral("data")).toLocal8Bit());
+    if (qEnvironmentVariableIsEmpty("ORVEX_GATEWAY_SCRIPT"))
+        qputenv("ORVEX_GATEWAY_SCRIPT", ORVEX_GATEWAY_SCRIPT_PATH);
+
+    GatewayFixture gateway;
+    QString error;
+    if (!gateway.up(&error)) {
+        std::fprintf(stderr, "bench_tunnel: %s\n", qPrintable(error));
+        return 1;
+    }
+    Config config = *Config::parse({}, {}, nullptr);
+    config.vpnGatewayHost = gateway.host();
+    config.viciSocket = gateway.clientVici();
+    config.caCertificates = {gateway.caCertificate()};
+    Config::setCurrent(config);
+    SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(QStringLiteral("bench")); });
+    UserDefaults::standard().setString(DefaultsKeys::tempEmail, QStringLiteral("bench@example.com"));
+
+    VpnManager manager(VpnManager::makeConfiguredBackend(), VpnManager::defaultStoragePath());
+    VPNService service(&manager);
+    const QByteArray archive = gateway.issueClientIdentity(service.localIdentifier(),
+                                                           config.pkcs12Passphrase);
+    if (archive.isEmpty())
+        return fail("cannot issue a client identity", gateway);
+    UserDefaults::standard().setData(DefaultsKeys::certificate, archive);
+
+    // Save once (on-demand off), as connect() would, without starting.
+    service.config().isOnDemandEnabled = false;
+    bool saved = false;
+    manager.loadFromPreferences([&](const std::optional<QString> &loadError) {
+        service.configureAndSave(loadError, [&] { saved = true; });
+    });
+    if (!waitFor([&] { return saved; }))
+        return fail("the configuration was not saved", gateway);
+
+    VpnConnection *connection = manager.connection();
+    ViciClient bare;
+    bare.connectToDaemon(gateway.clientVici());
+    ViciMessage initiate;
+    initiate.set("child", "orvex");
+    initiate.set("ike", "orvex");
+    initiate.set("timeout", "30000");
+    ViciMessage terminate;
+    terminate.set("ike", "orvex");
+    terminate.set("timeout", "3000");
+    terminate.set("force", "yes");
+
+    QList<double> ours, direct;
+    QElapsedTimer clock;
+    for (int round = 0; round < rounds; ++round) {
+        clock.start();
+        if (!connection->startVPNTunnel())
+            return fail("startVPNTunnel refused", gateway);
+        if (!waitFor([&] { return connection->status() == VpnStatus::Connected; }))
+            return fail("our tunnel did not come up", gateway);
+        ours << clock.nsecsElapsed() / 1e6;
+        connection->stopVPNTunnel();
+        if (!waitFor([&] { return connection->status() == VpnStatus::Disconnected; }))
+            return fail("our tunnel did not go down", gateway);
+
+        std::optional<bool> up;
+        clock.start();
+        bare.call("initiate", initiate, [&](const ViciReply &reply) { up = reply.isSuccess(); });
+        if (!waitFor([&] { return up.has_value(); }) || !*up)
+            return fail("bare initiate failed", gateway);
+        direct << clock.nsecsElapsed() / 1e6;
+        bool down = false;
+        bare.call("terminate", terminate, [&](const ViciReply &) { down = true; });
+        if (!waitFor([&] { return down && connection->status() == VpnStatus::Disconnected; }))
+            return fail("bare terminate failed", gateway);
+    }
+
+    const double oursMedian = median(ours);
+    const double directMedian = median(direct);
+    std::printf("tunnel up, median of %d rounds each (same gateway, same run):\n", rounds);
+    std::printf("  startVPNTunnel() to connected (VpnManager, VICI backend): %8.2f ms\n", oursMedian);
+    std::printf("  bare VICI initiate to its answer:                         %8.2f ms\n", directMedian);
+    const auto range = [](const QList<double> &v) {
+        return QStringLiteral("%1 .. %2").arg(*std::min_element(v.begin(), v.end()), 0, 'f', 2)
+                .arg(*std::max_element(v.begin(), v.end()), 0, 'f', 2);
+    };
+    std::printf("  range ours %s ms, bare %s ms\n", qPrintable(range(ours)), qPrintable(range(direct)));
+    std::printf("  ratio ours / bare:                                        %8.2f (target <= 1.20)\n",
+                oursMedian / directMedian);
+    return 0;
+}
