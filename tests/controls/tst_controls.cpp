@@ -1,0 +1,334 @@
+#include "Shared/Extensions/Images.h"
+#include "controls/Button.h"
+#include "controls/DropShadow.h"
+#include "controls/ImageView.h"
+#include "controls/View.h"
+
+#include <QFontDatabase>
+#include <QGraphicsDropShadowEffect>
+#include <QGraphicsOpacityEffect>
+#include <QMouseEvent>
+#include <QSignalSpy>
+#include <QtTest>
+
+using namespace Orvex;
+
+namespace {
+
+// A widget that counts the mouse presses and releases delivered to it.
+class PressRecorder : public QWidget
+{
+public:
+    using QWidget::QWidget;
+    int presses = 0;
+    int releases = 0;
+
+protected:
+    void mousePressEvent(QMouseEvent *event) override
+    {
+        ++presses;
+        event->accept();
+    }
+    void mouseReleaseEvent(QMouseEvent *event) override
+    {
+        ++releases;
+        event->accept();
+    }
+};
+
+// Counts presses arriving at any object it watches, whatever it does with them.
+class PressCounter : public QObject
+{
+public:
+    int presses = 0;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::MouseButtonPress)
+            ++presses;
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+// Bounding box of the pixels matching `match`.
+template<typename Match>
+QRect pixelsWhere(const QImage &image, Match match)
+{
+    QRect box;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            if (match(image.pixelColor(x, y)))
+                box |= QRect(x, y, 1, 1);
+        }
+    }
+    return box;
+}
+
+bool isWhite(const QColor &c)
+{
+    return c.alpha() > 240 && c.red() > 245 && c.green() > 245 && c.blue() > 245;
+}
+
+bool isBlue(const QColor &c)
+{
+    return c.alpha() > 240 && c.blue() > 200 && c.red() < 60 && c.green() < 60;
+}
+
+// The widget as grab() renders it (through its graphics effect, if any), with
+// a see-through window colour under it, so what it leaves unpainted stays
+// transparent.
+QImage render(QWidget *widget)
+{
+    QPalette palette = widget->palette();
+    palette.setBrush(QPalette::Window, Qt::transparent);
+    widget->setPalette(palette);
+    return widget->grab().toImage().convertToFormat(QImage::Format_ARGB32);
+}
+
+// Routes a click through the window as the platform would deliver it, so that
+// Qt's own hit testing picks the receiver.
+void clickAt(QWidget *window, const QPoint &pos)
+{
+    QTest::mouseClick(window->windowHandle(), Qt::LeftButton, {}, pos);
+}
+
+void showWindow(QWidget &window)
+{
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+}
+
+} // namespace
+
+class tst_Controls : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void buttonTitleDefaultsToWhiteSeventeenPoint();
+    void buttonTitleTakesItsOwnFontAndColour();
+    void buttonBorderedLook();
+    void buttonActivatesFromMouseAndKeyboard();
+    void buttonShadowLeavesForeignEffects();
+    void viewWithoutInteractionPassesClicksBeneath();
+    void viewSwallowsOrForwardsPresses();
+    void imageViewFitsImageKeepingAspect();
+};
+
+void tst_Controls::buttonTitleDefaultsToWhiteSeventeenPoint()
+{
+    // The screen's smaller font must not leak into the title.
+    QWidget screen;
+    QFont small = screen.font();
+    small.setPointSize(8);
+    screen.setFont(small);
+    auto button = new Button(QStringLiteral("MMMM"), &screen);
+    button->resize(220, 60);
+
+    QCOMPARE(button->titleFont().pointSizeF(), 17.0);
+    QCOMPARE(button->titleFont().family(),
+             QFontDatabase::systemFont(QFontDatabase::GeneralFont).family());
+
+    const QRect white = pixelsWhere(render(button), isWhite);
+    QVERIFY2(!white.isEmpty(), "no white title pixels");
+    // "MMMM" spans the cap height, which tells the painted size apart from
+    // the 8-pt font the button inherited.
+    const int capHeight = QFontMetrics(button->titleFont()).capHeight();
+    QVERIFY2(qAbs(white.height() - capHeight) <= 2,
+             qPrintable(QStringLiteral("title %1 px high, 17-pt caps %2 px")
+                                .arg(white.height())
+                                .arg(capHeight)));
+    QVERIFY(qAbs(white.center().x() - button->width() / 2) <= 2);
+}
+
+void tst_Controls::buttonTitleTakesItsOwnFontAndColour()
+{
+    QWidget screen;
+    Button &button = *new Button(QStringLiteral("MMMM"), &screen);
+    button.resize(220, 60);
+    QFont own = button.font();
+    own.setPointSize(9);
+    button.setFont(own);
+    button.setTitleColor(QColor(0, 0, 255));
+    button.setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+
+    const QImage image = render(&button);
+    QVERIFY(pixelsWhere(image, isWhite).isEmpty());
+    const QRect blue = pixelsWhere(image, isBlue);
+    QVERIFY(!blue.isEmpty());
+    QVERIFY(qAbs(blue.height() - QFontMetrics(own).capHeight()) <= 2);
+    QVERIFY2(blue.left() < button.width() / 4, "title not left-aligned");
+
+    // Clearing the colour brings white back.
+    button.setTitleColor(std::nullopt);
+    QVERIFY(!pixelsWhere(render(&button), isWhite).isEmpty());
+}
+
+void tst_Controls::buttonBorderedLook()
+{
+    QWidget screen;
+    Button &button = *new Button(QStringLiteral("Sign Up"), &screen);
+    button.resize(200, 50);
+    button.setDropShadow(false);
+    const QColor red(220, 0, 0);
+    button.setBorderColor(red);
+    QCOMPARE(button.cornerRadius(), 8.0);
+    // An outlined button is see-through unless given a face of its own.
+    QCOMPARE(button.backgroundColor().alpha(), 0);
+
+    const QImage image = render(&button);
+    auto isRed = [](const QColor &c) {
+        return c.alpha() > 200 && c.red() > 180 && c.green() < 60;
+    };
+    // The 2-px outline runs along the edges; the corners are cut round.
+    QVERIFY(isRed(image.pixelColor(100, 0)));
+    QVERIFY(isRed(image.pixelColor(100, 1)));
+    QVERIFY(isRed(image.pixelColor(0, 25)));
+    QCOMPARE(image.pixelColor(100, 4).alpha(), 0);
+    QCOMPARE(image.pixelColor(0, 0).alpha(), 0);
+    QCOMPARE(image.pixelColor(1, 1).alpha(), 0);
+
+    button.setBorderColor(std::nullopt);
+    QCOMPARE(button.cornerRadius(), 4.0);
+    QCOMPARE(render(&button).pixelColor(100, 0), Button::brandColor());
+}
+
+void tst_Controls::buttonActivatesFromMouseAndKeyboard()
+{
+    QWidget window;
+    window.resize(300, 100);
+    auto button = new Button(QStringLiteral("Turn ON"), &window);
+    button->setGeometry(20, 20, 200, 50);
+    showWindow(window);
+    QSignalSpy clicked(button, &QAbstractButton::clicked);
+
+    clickAt(&window, QPoint(120, 45));
+    QCOMPARE(clicked.count(), 1);
+
+    button->setFocus(Qt::TabFocusReason);
+    QVERIFY(button->hasFocus());
+    QTest::keyClick(button, Qt::Key_Space);
+    QCOMPARE(clicked.count(), 2);
+
+    button->setEnabled(false);
+    clickAt(&window, QPoint(120, 45));
+    QTest::keyClick(button, Qt::Key_Space);
+    QCOMPARE(clicked.count(), 2);
+}
+
+void tst_Controls::buttonShadowLeavesForeignEffects()
+{
+    Button button;
+    QVERIFY(button.dropShadow());
+    QVERIFY(hasDropShadow(&button));
+    QGraphicsEffect *shadow = button.graphicsEffect();
+    QCOMPARE(applyDropShadow(&button), shadow);
+
+    button.setDropShadow(false);
+    QVERIFY(!button.graphicsEffect());
+
+    // Somebody else's effect (a fade, say) survives switching the shadow off.
+    auto fade = new QGraphicsOpacityEffect(&button);
+    button.setGraphicsEffect(fade);
+    button.setDropShadow(false);
+    QCOMPARE(button.graphicsEffect(), fade);
+    QVERIFY(!hasDropShadow(&button));
+
+    // A View given the shadow rounds its background to match.
+    View container;
+    applyDropShadow(&container);
+    QCOMPARE(container.cornerRadius(), dropShadowCornerRadius);
+}
+
+void tst_Controls::viewWithoutInteractionPassesClicksBeneath()
+{
+    QWidget window;
+    window.resize(300, 200);
+    auto beneath = new PressRecorder(&window);
+    beneath->setGeometry(window.rect());
+    auto view = new View(&window);
+    view->setGeometry(50, 50, 200, 100);
+    auto child = new PressRecorder(view);
+    child->setGeometry(10, 10, 60, 60);
+    auto button = new Button(QStringLiteral("Go"), view);
+    button->setGeometry(100, 10, 80, 40);
+    QSignalSpy clicked(button, &QAbstractButton::clicked);
+    PressCounter viewPresses;
+    view->installEventFilter(&viewPresses);
+    showWindow(window);
+
+    view->setInteractionEnabled(false);
+    QVERIFY(!view->isInteractionEnabled());
+    clickAt(&window, QPoint(150, 140)); // the view's own area
+    clickAt(&window, QPoint(80, 80)); // its child
+    clickAt(&window, QPoint(190, 80)); // a button inside it
+    QCOMPARE(beneath->presses, 3);
+    QCOMPARE(viewPresses.presses, 0);
+    QCOMPARE(child->presses, 0);
+    QCOMPARE(clicked.count(), 0);
+
+    // Back on, the view and its children take their clicks again.
+    view->setInteractionEnabled(true);
+    clickAt(&window, QPoint(80, 80));
+    clickAt(&window, QPoint(190, 80));
+    clickAt(&window, QPoint(150, 140));
+    QCOMPARE(child->presses, 1);
+    QCOMPARE(clicked.count(), 1);
+    QCOMPARE(viewPresses.presses, 1);
+    QCOMPARE(beneath->presses, 3);
+}
+
+void tst_Controls::viewSwallowsOrForwardsPresses()
+{
+    QWidget window;
+    window.resize(300, 200);
+    auto parent = new PressRecorder(&window);
+    parent->setGeometry(window.rect());
+    auto view = new View(parent);
+    view->setGeometry(50, 50, 200, 100);
+    auto child = new PressRecorder(view);
+    child->setGeometry(10, 10, 40, 40);
+    showWindow(window);
+
+    QVERIFY(view->isInteractionEnabled());
+    QVERIFY(!view->canFallThrought());
+    clickAt(&window, QPoint(150, 120));
+    QCOMPARE(parent->presses, 0);
+    QCOMPARE(parent->releases, 0);
+
+    view->setCanFallThrought(true);
+    clickAt(&window, QPoint(150, 120));
+    QCOMPARE(parent->presses, 1);
+    QCOMPARE(parent->releases, 1);
+
+    // A child that takes its press keeps it either way.
+    clickAt(&window, QPoint(70, 70));
+    QCOMPARE(child->presses, 1);
+    QCOMPARE(parent->presses, 1);
+}
+
+void tst_Controls::imageViewFitsImageKeepingAspect()
+{
+    QWidget screen;
+    ImageView &view = *new ImageView(&screen);
+    view.resize(100, 100);
+    QVERIFY(view.imageRect().isEmpty());
+
+    QPixmap wide(200, 100);
+    wide.fill(Qt::red);
+    view.setImage(wide);
+    QCOMPARE(view.imageRect(), QRect(0, 25, 100, 50));
+    const QImage image = render(&view);
+    QCOMPARE(image.pixelColor(50, 10).alpha(), 0);
+    QCOMPARE(image.pixelColor(50, 50), QColor(Qt::red));
+
+    // A scalable image has no pixel size of its own; it still keeps its
+    // proportions (the status pictures are square).
+    view.setImage(Images::named(QStringLiteral("ic_enable")));
+    view.resize(300, 100);
+    QCOMPARE(view.imageRect(), QRect(100, 0, 100, 100));
+}
+
+QTEST_MAIN(tst_Controls)
+#include "tst_controls.moc"
