@@ -17,7 +17,10 @@
 #include <QPointer>
 #include <QStyleFactory>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QTranslator>
+
+#include <cstdio>
 
 using namespace Orvex;
 
@@ -67,6 +70,28 @@ void installTranslations(QApplication &app)
         QApplication::installTranslator(translator);
 }
 
+// For the start-up benchmark: report the first painted frame of the main
+// window on stdout and quit.
+void exitAfterFirstFrame(QWidget *window)
+{
+    struct FirstFrame final : QObject
+    {
+        bool eventFilter(QObject *watched, QEvent *event) override
+        {
+            if (event->type() == QEvent::Paint) {
+                watched->removeEventFilter(this);
+                QTimer::singleShot(0, qApp, [] {
+                    std::fputs("first-frame\n", stdout);
+                    std::fflush(stdout);
+                    QCoreApplication::exit(0);
+                });
+            }
+            return false;
+        }
+    };
+    window->installEventFilter(new FirstFrame);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -112,6 +137,8 @@ int main(int argc, char *argv[])
             window.bringForward(); // a second launch of a visible client raises it too
     });
 
+    if (qEnvironmentVariableIsSet("ORVEX_BENCH_FIRST_FRAME"))
+        exitAfterFirstFrame(&window);
     window.windowDidLoad();
     window.setFixedSize(window.sizeHint());
     window.show();
