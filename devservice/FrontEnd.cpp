@@ -122,8 +122,17 @@ Answer FrontEnd::route(const httplib::Request &request)
 {
     const std::string &path = request.path;
     try {
-        if (path.rfind("/dev/", 0) == 0 && m_devRoutes)
-            return m_devRoutes->handle(request);
+        if (path.rfind("/dev/", 0) == 0) {
+            if (m_devRoutes)
+                return m_devRoutes->handle(request);
+            // Without --dev-routes these paths do not exist at all.
+            Answer answer = Answer::json(envelope(path.substr(0, 200),
+                                                  Code::unknownCommand,
+                                                  true,
+                                                  "no such request"),
+                                         404);
+            return answer;
+        }
         if (path == "/api/v2/tickets.json")
             return m_helpDesk.handle(request);
         return m_api.handle(request);
@@ -141,9 +150,29 @@ Answer FrontEnd::route(const httplib::Request &request)
     }
 }
 
+bool FrontEnd::drain(int timeoutMs)
+{
+    m_draining = true;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (m_active > 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return m_active == 0;
+}
+
 void FrontEnd::dispatch(const httplib::Request &request, httplib::Response &response)
 {
     const auto started = std::chrono::steady_clock::now();
+    ++m_active;
+    struct Done
+    {
+        std::atomic<int> &active;
+        ~Done() { --active; }
+    } done {m_active};
+    if (m_draining) {
+        write(Answer::json({{"error", "Service Unavailable"}}, 503), response);
+        response.set_header("Connection", "close");
+        return;
+    }
     std::optional<FaultTable::Fault> fault;
     if (request.path.rfind("/dev/", 0) != 0)
         fault = m_faults.take(request.path, request.get_param_value("api"));

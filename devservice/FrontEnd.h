@@ -2,6 +2,8 @@
 
 #include "Answer.h"
 
+#include <atomic>
+
 namespace httplib {
 class Server;
 struct Request;
@@ -32,6 +34,10 @@ public:
 
     void install(httplib::Server &server);
 
+    // From now on requests are turned away (503); waits until the ones being
+    // answered are done, or `timeoutMs` has passed. Answers whether all are done.
+    bool drain(int timeoutMs);
+
 private:
     void dispatch(const httplib::Request &request, httplib::Response &response);
     Answer route(const httplib::Request &request);
@@ -41,6 +47,8 @@ private:
     DevRoutes *m_devRoutes;
     FaultTable &m_faults;
     bool m_log;
+    std::atomic<bool> m_draining {false};
+    std::atomic<int> m_active {0};
 };
 
 } // namespace OrvexDev

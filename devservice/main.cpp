@@ -354,11 +354,17 @@ int serve(const Options &options)
             break;
         }
     }
+    // Stop accepting, let the requests being answered finish, take the last
+    // gateway sample, and leave. Workers idling on kept-alive connections are not
+    // waited for (that could take the whole keep-alive time): every change is
+    // already committed, so dropping those connections loses nothing.
     server.stop();
-    listener.join();
+    frontEnd.drain(10000);
     if (monitor)
         monitor->stop();
-    return status;
+    std::fflush(nullptr);
+    listener.detach();
+    std::_Exit(status);
 }
 
 } // namespace
