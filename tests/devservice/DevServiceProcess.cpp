@@ -1,0 +1,188 @@
+#include "DevServiceProcess.h"
+
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QRegularExpression>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QTimer>
+
+#include <csignal>
+
+namespace {
+
+// A safety net so a broken service fails a test instead of hanging it; no test
+// asserts on how long anything takes.
+constexpr int patienceMs = 60000;
+
+} // namespace
+
+DevServiceProcess::DevServiceProcess(const QString &dataDir)
+    : m_dataDir(dataDir)
+{ }
+
+DevServiceProcess::~DevServiceProcess()
+{
+    if (isRunning())
+        kill();
+}
+
+QString DevServiceProcess::binary()
+{
+    return QStringLiteral(ORVEX_DEVSERVICE_BINARY);
+}
+
+bool DevServiceProcess::start(const QStringList &arguments, const QString &configFile)
+{
+    m_process = std::make_unique<QProcess>();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("ORVEX_CONFIG"), configFile);
+    m_process->setProcessEnvironment(environment);
+    m_process->setProgram(binary());
+    m_process->setArguments(QStringList {QStringLiteral("--data"),
+                                         m_dataDir,
+                                         QStringLiteral("--listen"),
+                                         QStringLiteral("127.0.0.1:0")}
+                            + arguments);
+    m_process->start();
+    if (!m_process->waitForStarted(patienceMs))
+        return false;
+    m_output.clear();
+    static const QRegularExpression listening(
+            QStringLiteral("listening on (https://127\\.0\\.0\\.1:(\\d+))"));
+    const QDeadlineTimer deadline(patienceMs);
+    while (!deadline.hasExpired()) {
+        if (m_process->state() != QProcess::Running && m_process->bytesAvailable() == 0)
+            return false;
+        m_process->waitForReadyRead(200);
+        m_output += QString::fromUtf8(m_process->readAllStandardOutput());
+        const auto match = listening.match(m_output);
+        if (match.hasMatch()) {
+            m_origin = match.captured(1);
+            m_port = match.captured(2).toInt();
+            static const QRegularExpression email(QStringLiteral("demo e-mail (\\S+)"));
+            static const QRegularExpression password(QStringLiteral("demo password (\\S+)"));
+            m_demoEmail = email.match(m_output).captured(1);
+            m_demoPassword = password.match(m_output).captured(1);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool DevServiceProcess::stop()
+{
+    if (!isRunning())
+        return false;
+    ::kill(pid_t(m_process->processId()), SIGTERM);
+    // Keep this thread's event loop running meanwhile: a stand-in peer of the
+    // service may live on it (the service takes a last gateway sample on its way
+    // out).
+    QEventLoop loop;
+    QObject::connect(m_process.get(), &QProcess::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(patienceMs, &loop, &QEventLoop::quit);
+    if (m_process->state() == QProcess::Running)
+        loop.exec();
+    return m_process->state() == QProcess::NotRunning
+           && m_process->exitStatus() == QProcess::NormalExit && m_process->exitCode() == 0;
+}
+
+void DevServiceProcess::kill()
+{
+    if (!isRunning())
+        return;
+    m_process->kill();
+    m_process->waitForFinished(patienceMs);
+}
+
+bool DevServiceProcess::isRunning() const
+{
+    return m_process && m_process->state() == QProcess::Running;
+}
+
+QString DevServiceProcess::errors()
+{
+    return m_process ? QString::fromUtf8(m_process->readAllStandardError()) : QString();
+}
+
+HttpsClient::HttpsClient(const QString &origin, const QString &caCertificate)
+    : m_origin(origin)
+    , m_manager(std::make_unique<QNetworkAccessManager>())
+{
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.setCaCertificates(QSslCertificate::fromPath(caCertificate));
+    m_template.setSslConfiguration(tls);
+    m_template.setTransferTimeout(patienceMs);
+}
+
+HttpsClient::~HttpsClient() = default;
+
+QUrl HttpsClient::url(const QString &path, const QueryItems &items) const
+{
+    QByteArray query;
+    for (const auto &[name, value] : items) {
+        if (!query.isEmpty())
+            query += '&';
+        query += QUrl::toPercentEncoding(name) + '=' + QUrl::toPercentEncoding(value);
+    }
+    QUrl url(m_origin + path);
+    if (!items.isEmpty())
+        url.setQuery(QString::fromLatin1(query), QUrl::StrictMode);
+    return url;
+}
+
+HttpAnswer HttpsClient::get(const QString &path, const QueryItems &items)
+{
+    return send("GET", url(path, items));
+}
+
+HttpAnswer HttpsClient::post(const QString &path,
+                             const QByteArray &body,
+                             const QList<QPair<QByteArray, QByteArray>> &headers)
+{
+    return send("POST", url(path), body, headers);
+}
+
+HttpAnswer HttpsClient::send(const QByteArray &verb,
+                             const QUrl &url,
+                             const QByteArray &body,
+                             const QList<QPair<QByteArray, QByteArray>> &headers)
+{
+    return wait(start(verb, url, body, headers));
+}
+
+QNetworkReply *HttpsClient::start(const QByteArray &verb,
+                                  const QUrl &url,
+                                  const QByteArray &body,
+                                  const QList<QPair<QByteArray, QByteArray>> &headers)
+{
+    QNetworkRequest request = m_template;
+    request.setUrl(url);
+    for (const auto &[name, value] : headers)
+        request.setRawHeader(name, value);
+    if (verb == "POST" && !request.hasRawHeader("Content-Type"))
+        request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
+    return m_manager->sendCustomRequest(request, verb, body);
+}
+
+HttpAnswer HttpsClient::wait(QNetworkReply *reply)
+{
+    if (!reply->isFinished()) {
+        QEventLoop loop;
+        QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+        QTimer::singleShot(patienceMs, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    HttpAnswer answer;
+    answer.finished = reply->isFinished();
+    if (!answer.finished)
+        reply->abort();
+    answer.error = reply->error();
+    answer.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    answer.body = reply->readAll();
+    answer.contentType = reply->header(QNetworkRequest::ContentTypeHeader).toByteArray();
+    reply->deleteLater();
+    return answer;
+}

@@ -1,0 +1,97 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QPair>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+#include <memory>
+
+class QNetworkAccessManager;
+
+// Runs the real orvex-devservice binary on a free loopback port with a data
+// folder of the caller's, and stops it (by its own PID) when destroyed.
+class DevServiceProcess
+{
+public:
+    explicit DevServiceProcess(const QString &dataDir);
+    ~DevServiceProcess();
+
+    // Starts the service and waits for its "listening on" line. `configFile`
+    // becomes ORVEX_CONFIG when not empty.
+    bool start(const QStringList &arguments = {}, const QString &configFile = {});
+    // SIGTERM and wait.
+    bool stop();
+    // SIGKILL and wait: nothing is flushed on the way out.
+    void kill();
+    bool isRunning() const;
+
+    QString origin() const { return m_origin; }
+    int port() const { return m_port; }
+    QString dataDir() const { return m_dataDir; }
+    QString caCertificate() const { return m_dataDir + QStringLiteral("/ca.crt"); }
+    QString demoEmail() const { return m_demoEmail; }
+    QString demoPassword() const { return m_demoPassword; }
+    QString output() const { return m_output; }
+    QString errors();
+
+    static QString binary();
+
+private:
+    QString m_dataDir;
+    std::unique_ptr<QProcess> m_process;
+    QString m_origin;
+    int m_port = 0;
+    QString m_demoEmail;
+    QString m_demoPassword;
+    QString m_output;
+};
+
+// What a request came back with.
+struct HttpAnswer
+{
+    QNetworkReply::NetworkError error = QNetworkReply::NoError;
+    int status = 0;
+    QByteArray body;
+    QByteArray contentType;
+    bool finished = false;
+};
+
+using QueryItems = QList<QPair<QString, QString>>;
+
+// A small HTTPS client trusting only the service's CA. Values are percent-
+// encoded in full, "+" included, as the client sends them.
+class HttpsClient
+{
+public:
+    HttpsClient(const QString &origin, const QString &caCertificate);
+    ~HttpsClient();
+
+    QUrl url(const QString &path, const QueryItems &items = {}) const;
+
+    HttpAnswer get(const QString &path, const QueryItems &items = {});
+    HttpAnswer post(const QString &path,
+                    const QByteArray &body,
+                    const QList<QPair<QByteArray, QByteArray>> &headers = {});
+    HttpAnswer send(const QByteArray &verb,
+                    const QUrl &url,
+                    const QByteArray &body = {},
+                    const QList<QPair<QByteArray, QByteArray>> &headers = {});
+
+    // Starts a request without waiting; `wait` collects it.
+    QNetworkReply *start(const QByteArray &verb,
+                         const QUrl &url,
+                         const QByteArray &body = {},
+                         const QList<QPair<QByteArray, QByteArray>> &headers = {});
+    static HttpAnswer wait(QNetworkReply *reply);
+
+private:
+    QString m_origin;
+    std::unique_ptr<QNetworkAccessManager> m_manager;
+    QNetworkRequest m_template;
+};
