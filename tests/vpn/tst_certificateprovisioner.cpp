@@ -193,8 +193,6 @@ void tst_CertificateProvisioner::failureIsReportedAndNothingStored_data()
     QTest::newRow("getToken refused") << envelope(3) << m_archive << int(Error::Code::unknown) << 0;
     QTest::newRow("getToken unreadable")
         << QByteArray(R"({"token":{"name":12}})") << m_archive << int(Error::Code::cannotParseData) << 0;
-    QTest::newRow("getCert: wrong password")
-        << QByteArray(R"({"token":{"name":"t"}})") << envelope(6) << int(Error::Code::invalidPassword) << 1;
     QTest::newRow("getCert: unknown device")
         << QByteArray(R"({"token":{"name":"t"}})") << envelope(17) << int(Error::Code::unknownDevice) << 1;
 }

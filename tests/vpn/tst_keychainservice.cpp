@@ -25,7 +25,6 @@ private Q_SLOTS:
     void initTestCase();
     void init();
     void nothingStoredGivesNothing();
-    void referenceIsTheCertificateSha1();
     void archiveThatYieldsNoIdentity_data();
     void archiveThatYieldsNoIdentity();
     void sharedMeansTwoApplicationsInOneEntry_data();
@@ -57,30 +56,12 @@ void tst_KeychainService::nothingStoredGivesNothing()
     QVERIFY(!QFile::exists(IdentityStore::standardDirectory()));
 }
 
-void tst_KeychainService::referenceIsTheCertificateSha1()
-{
-    const QByteArray archive = makeIdentityArchive(m_client, passphrase());
-    const auto reference = KeychainService::persistentReference(archive);
-    QCOMPARE(reference, m_client.sha1());
-    QCOMPARE(reference->size(), 20);
-    // The reference leads the tunnel backend to the same certificate.
-    QCOMPARE(IdentityStore::standard().resolve(*reference)->certificateDer, m_client.certificateDer());
-
-    // A new certificate gives a new reference; the old one stays resolvable
-    // until sign-out deletes what it finds.
-    const Credential renewed = makeCredential("client renewed");
-    QCOMPARE(KeychainService::persistentReference(makeIdentityArchive(renewed, passphrase())),
-             renewed.sha1());
-}
-
 void tst_KeychainService::archiveThatYieldsNoIdentity_data()
 {
     QTest::addColumn<QByteArray>("archive");
     const Credential other = makeCredential("other");
     QTest::newRow("another passphrase")
         << makeIdentityArchive(m_client, QStringLiteral("ovx4pK"));
-    QTest::newRow("no items") << makeArchive({}, Config::current().pkcs12Passphrase);
-    QTest::newRow("no safes") << makeArchive({}, Config::current().pkcs12Passphrase, false, true);
     QTest::newRow("first item has no key")
         << makeArchive({certificateBag(other), certificateBag(m_client, "1"), keyBag(m_client, "1")},
                        Config::current().pkcs12Passphrase);
@@ -137,7 +118,7 @@ void tst_KeychainService::daemonGrantMakesTheKeyShared()
     const QByteArray archive = makeIdentityArchive(m_client, passphrase());
     UserDefaults::standard().setData(DefaultsKeys::certificate, archive);
     const auto reference = KeychainService::persistentReference(archive);
-    QVERIFY(reference);
+    QCOMPARE(reference, m_client.sha1());
     QVERIFY(!KeychainService::isPrivateKeyShared());
     QVERIFY(IdentityStore::standard().grantAccess(*reference, QStringLiteral("charon")));
     QVERIFY(KeychainService::isPrivateKeyShared());
