@@ -1,0 +1,480 @@
+// The client's NetworkService against the real orvex-devservice over loopback
+// HTTPS: every operation succeeding, and failing the way the service or the
+// transport really fails.
+
+#include "DevServiceProcess.h"
+#include "ServiceAnswers.h"
+
+#include "api/NetworkService.h"
+#include "config/Config.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <openssl/pkcs12.h>
+#include <openssl/x509.h>
+
+using Orvex::Error;
+using Orvex::NetworkService;
+using Orvex::Result;
+
+namespace {
+
+template<typename T>
+using Call = std::function<void(Orvex::Completion<T>)>;
+
+// Runs one operation and waits for its completion, counting how often it runs.
+template<typename T>
+std::optional<Result<T>> await(const Call<T> &call, int *completions = nullptr)
+{
+    std::optional<Result<T>> result;
+    int count = 0;
+    call([&](const Result<T> &r) {
+        ++count;
+        result = r;
+    });
+    if (!QTest::qWaitFor([&] { return result.has_value(); }, 60000))
+        return std::nullopt;
+    if (completions)
+        *completions = count;
+    return result;
+}
+
+QString describe(const Error &error)
+{
+    return QStringLiteral("error %1: %2").arg(int(error.code())).arg(error.localizedDescription());
+}
+
+template<typename T>
+QString failureOf(const std::optional<Result<T>> &result, Error::Code expected)
+{
+    if (!result)
+        return QStringLiteral("no completion");
+    if (result->isSuccess())
+        return QStringLiteral("success instead of an error");
+    if (result->error().code() != expected)
+        return describe(result->error());
+    return {};
+}
+
+template<typename T>
+QString successOf(const std::optional<Result<T>> &result)
+{
+    if (!result)
+        return QStringLiteral("no completion");
+    return result->isSuccess() ? QString() : describe(result->error());
+}
+
+// The name in the certificate of a PKCS#12 archive opened with `passphrase`;
+// empty when it does not open or holds no key.
+QString archiveSubject(const QByteArray &archive, const QString &passphrase)
+{
+    const auto *data = reinterpret_cast<const unsigned char *>(archive.constData());
+    PKCS12 *p12 = d2i_PKCS12(nullptr, &data, archive.size());
+    if (!p12)
+        return {};
+    EVP_PKEY *key = nullptr;
+    X509 *certificate = nullptr;
+    const bool opened
+            = PKCS12_parse(p12, passphrase.toUtf8().constData(), &key, &certificate, nullptr) == 1;
+    PKCS12_free(p12);
+    QString subject;
+    if (opened && key && certificate) {
+        char name[256] = {};
+        X509_NAME_get_text_by_NID(X509_get_subject_name(certificate),
+                                  NID_commonName,
+                                  name,
+                                  sizeof name);
+        subject = QString::fromUtf8(name);
+    }
+    EVP_PKEY_free(key);
+    X509_free(certificate);
+    return subject;
+}
+
+} // namespace
+
+class NetworkServiceIntegrationTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void signUp();
+    void signIn();
+    void phone();
+    void certificate();
+    void usage();
+    void updates();
+    void helpDesk();
+    void transportFailures();
+
+private:
+    void fault(const QByteArray &spec);
+    QString registerDevice(const QString &email, const QString &password);
+
+    QTemporaryDir m_dir;
+    std::unique_ptr<DevServiceProcess> m_service;
+    std::unique_ptr<HttpsClient> m_devClient;
+    NetworkService *m_network = nullptr;
+};
+
+void NetworkServiceIntegrationTest::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    m_service = std::make_unique<DevServiceProcess>(m_dir.path() + QStringLiteral("/service"));
+    QVERIFY2(m_service->start({QStringLiteral("--dev-routes"),
+                               QStringLiteral("--seed-demo"),
+                               QStringLiteral("--latest-version"),
+                               QStringLiteral("2.0.0")}),
+             qPrintable(m_service->errors()));
+    m_devClient = std::make_unique<HttpsClient>(m_service->origin(), m_service->caCertificate());
+
+    // The client's configuration, as a developer's ORVEX_CONFIG file points it
+    // at the service.
+    const QJsonObject overrides {
+            {QStringLiteral("apiBaseURL"), m_service->origin()},
+            {QStringLiteral("helpDeskTicketURL"),
+             m_service->origin() + QStringLiteral("/api/v2/tickets.json")},
+            {QStringLiteral("caCertificates"), QJsonArray {m_service->caCertificate()}},
+    };
+    const QByteArray json = QJsonDocument(overrides).toJson();
+    const QString path = m_dir.path() + QStringLiteral("/orvex-config.json");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(json) == json.size());
+    file.close();
+    QString error;
+    const auto config = Orvex::Config::parse(json, path, &error);
+    QVERIFY2(config, qPrintable(error));
+    Orvex::Config::setCurrent(*config);
+    m_network = &NetworkService::shared();
+}
+
+void NetworkServiceIntegrationTest::init()
+{
+    QCOMPARE(m_devClient->send("DELETE", m_devClient->url(QStringLiteral("/dev/faults"))).status,
+             200);
+}
+
+void NetworkServiceIntegrationTest::fault(const QByteArray &spec)
+{
+    QCOMPARE(m_devClient->post(QStringLiteral("/dev/faults"), spec).status, 200);
+}
+
+QString NetworkServiceIntegrationTest::registerDevice(const QString &email, const QString &password)
+{
+    const QString udid = udidFor(email);
+    await<Orvex::UserResponse>([&](auto done) {
+        m_network->addUser(QStringLiteral("Device Owner"),
+                           email,
+                           password,
+                           QStringLiteral("+33612345678"),
+                           done);
+    });
+    const auto added = await<Orvex::Empty>(
+            [&](auto done) { m_network->addDevice(udid, email, done); });
+    return added && added->isSuccess() ? udid : QString();
+}
+
+void NetworkServiceIntegrationTest::signUp()
+{
+    const QString email = QStringLiteral("new+user@example.org");
+    const QString password = QStringLiteral("Rv8#kQ2+ but mine");
+
+    // checkUser succeeds while the address is free.
+    int completions = 0;
+    auto free = await<Orvex::Empty>([&](auto done) { m_network->checkUser(email, done); },
+                                    &completions);
+    QCOMPARE(successOf(free), QString());
+    QCOMPARE(completions, 1);
+
+    auto created = await<Orvex::UserResponse>([&](auto done) {
+        m_network->addUser(QStringLiteral("New User"),
+                           email,
+                           password,
+                           QStringLiteral("+33612345678"),
+                           done);
+    });
+    QCOMPARE(successOf(created), QString());
+    QCOMPARE(created->value().user.email, std::optional<QString>(email));
+    QCOMPARE(created->value().user.name, std::optional<QString>(QStringLiteral("New User")));
+
+    // A second sign-up for the same address is refused by the service.
+    created = await<Orvex::UserResponse>([&](auto done) {
+        m_network->addUser(QStringLiteral("New User"),
+                           email,
+                           password,
+                           QStringLiteral("+33612345678"),
+                           done);
+    });
+    QCOMPARE(failureOf(created, Error::Code::unknown), QString());
+
+    free = await<Orvex::Empty>([&](auto done) { m_network->checkUser(email, done); });
+    QCOMPARE(failureOf(free, Error::Code::userAlreadyExists), QString());
+
+    const QString udid = udidFor(QStringLiteral("machine@") + email);
+    auto device = await<Orvex::Empty>([&](auto done) { m_network->addDevice(udid, email, done); });
+    QCOMPARE(successOf(device), QString());
+    device = await<Orvex::Empty>([&](auto done) {
+        m_network->addDevice(udid, QStringLiteral("ghost@example.org"), done);
+    });
+    QCOMPARE(failureOf(device, Error::Code::userNotExists), QString());
+
+    // The account as sign-up reads it back: without a password.
+    const auto user = await<Orvex::UserResponse>(
+            [&](auto done) { m_network->getUser(email, std::nullopt, done); });
+    QCOMPARE(successOf(user), QString());
+    QVERIFY(user->value().user.devices.has_value());
+    QCOMPARE(user->value().user.devices->size(), 1);
+    QCOMPARE(user->value().user.devices->first().udid, std::optional<QString>(udid));
+    QCOMPARE(user->value().user.devices->first().apn,
+             std::optional<QString>(QStringLiteral("desktop")));
+}
+
+void NetworkServiceIntegrationTest::signIn()
+{
+    const QString email = m_service->demoEmail();
+    auto user = await<Orvex::UserResponse>(
+            [&](auto done) { m_network->getUser(email, m_service->demoPassword(), done); });
+    QCOMPARE(successOf(user), QString());
+    QCOMPARE(user->value().user.email, std::optional<QString>(email));
+
+    user = await<Orvex::UserResponse>(
+            [&](auto done) { m_network->getUser(email, QStringLiteral("wrong"), done); });
+    QCOMPARE(failureOf(user, Error::Code::invalidPassword), QString());
+    // An empty password is still a password.
+    user = await<Orvex::UserResponse>(
+            [&](auto done) { m_network->getUser(email, QString(), done); });
+    QCOMPARE(failureOf(user, Error::Code::invalidPassword), QString());
+    user = await<Orvex::UserResponse>([&](auto done) {
+        m_network->getUser(QStringLiteral("nobody@example.org"), QStringLiteral("x"), done);
+    });
+    QCOMPARE(failureOf(user, Error::Code::userNotExists), QString());
+
+    // An HTML error page is no account record.
+    fault(R"({"path":"/getuser.json","fault":"html500"})");
+    user = await<Orvex::UserResponse>(
+            [&](auto done) { m_network->getUser(email, m_service->demoPassword(), done); });
+    QCOMPARE(failureOf(user, Error::Code::cannotParseData), QString());
+}
+
+void NetworkServiceIntegrationTest::phone()
+{
+    const QString number = QStringLiteral("+33612345678");
+    auto verify = await<Orvex::MobileApiResponse::Verify>(
+            [&](auto done) { m_network->verifyMobile(number, done); });
+    QCOMPARE(successOf(verify), QString());
+    QCOMPARE(verify->value().status, QStringLiteral("200"));
+    verify = await<Orvex::MobileApiResponse::Verify>(
+            [&](auto done) { m_network->verifyMobile(QStringLiteral("+33112345678"), done); });
+    QCOMPARE(successOf(verify), QString());
+    QVERIFY(verify->value().status != QStringLiteral("200"));
+
+    const auto code = await<QString>([&](auto done) { m_network->getVerificationCode(done); });
+    QCOMPARE(successOf(code), QString());
+    QVERIFY(!code->value().isEmpty());
+
+    auto sms = await<Orvex::MobileApiResponse::SMS>([&](auto done) {
+        m_network->sendSms(number, QStringLiteral("0815"), code->value(), done);
+    });
+    QCOMPARE(successOf(sms), QString());
+    QVERIFY(!sms->value().orvexcloud.sms.sid.isEmpty());
+    const QJsonDocument outbox = QJsonDocument::fromJson(
+            m_devClient->get(QStringLiteral("/dev/sms"), {{QStringLiteral("to"), number}}).body);
+    QCOMPARE(outbox.array().at(0).toObject().value(QStringLiteral("message")).toString(),
+             QStringLiteral("0815"));
+
+    // The verification value is good for one SMS.
+    sms = await<Orvex::MobileApiResponse::SMS>([&](auto done) {
+        m_network->sendSms(number, QStringLiteral("0815"), code->value(), done);
+    });
+    QCOMPARE(failureOf(sms, Error::Code::unknown), QString());
+
+    fault(R"({"path":"/iOS/lookup.php","fault":"truncate"})");
+    verify = await<Orvex::MobileApiResponse::Verify>(
+            [&](auto done) { m_network->verifyMobile(number, done); });
+    QCOMPARE(failureOf(verify, Error::Code::generic), QString());
+}
+
+void NetworkServiceIntegrationTest::certificate()
+{
+    const QString email = QStringLiteral("cert-owner@example.org");
+    const QString password = QStringLiteral("cert pass");
+    const QString udid = registerDevice(email, password);
+    QVERIFY(!udid.isEmpty());
+
+    const auto getToken = [&] {
+        return await<Orvex::VPNApiResponse::Token>([&](auto done) { m_network->getToken(done); });
+    };
+    auto token = getToken();
+    QCOMPARE(successOf(token), QString());
+    const auto archive = await<QByteArray>([&](auto done) {
+        m_network->getCert(password, udid, email, token->value().token.name, done);
+    });
+    QCOMPARE(successOf(archive), QString());
+    const Orvex::Config &config = Orvex::Config::current();
+    QCOMPARE(archiveSubject(archive->value(), config.pkcs12Passphrase),
+             udid + QLatin1Char('.') + config.vpnDomain);
+
+    // The token was spent by that request.
+    auto refused = await<QByteArray>([&](auto done) {
+        m_network->getCert(password, udid, email, token->value().token.name, done);
+    });
+    QCOMPARE(failureOf(refused, Error::Code::unknown), QString());
+
+    token = getToken();
+    refused = await<QByteArray>([&](auto done) {
+        m_network->getCert(QStringLiteral("wrong"), udid, email, token->value().token.name, done);
+    });
+    QCOMPARE(failureOf(refused, Error::Code::invalidPassword), QString());
+    token = getToken();
+    refused = await<QByteArray>([&](auto done) {
+        m_network->getCert(password,
+                           udidFor(QStringLiteral("unregistered")),
+                           email,
+                           token->value().token.name,
+                           done);
+    });
+    QCOMPARE(failureOf(refused, Error::Code::unknownDevice), QString());
+
+    fault(R"({"path":"/portableapi/portable.php","api":"gen_token","fault":"nobody"})");
+    QCOMPARE(failureOf(getToken(), Error::Code::emptyResponse), QString());
+}
+
+void NetworkServiceIntegrationTest::usage()
+{
+    const QString udid = registerDevice(QStringLiteral("usage-owner@example.org"),
+                                        QStringLiteral("pw"));
+    QVERIFY(!udid.isEmpty());
+    const QDateTime now = QDateTime::currentDateTime();
+    const QByteArray traffic = QJsonDocument(QJsonObject {{QStringLiteral("udid"), udid},
+                                                          {QStringLiteral("time"),
+                                                           now.toSecsSinceEpoch()},
+                                                          {QStringLiteral("in"), 3000000},
+                                                          {QStringLiteral("out"), 145728}})
+                                       .toJson(QJsonDocument::Compact);
+    QCOMPARE(m_devClient->post(QStringLiteral("/dev/usage"), traffic).status, 200);
+
+    auto model = await<Orvex::DeviceUsageModel>(
+            [&](auto done) { m_network->getDeviceUsage(udid, now, done); });
+    QCOMPARE(successOf(model), QString());
+    const Orvex::Usage &usage = model->value().device_usage;
+    QCOMPARE(usage.info.MonthlyUsage.numericValue(), 3145728.0);
+    QCOMPARE(usage.info.device.text(), udid);
+    QVERIFY(usage.traffic.has_value());
+    QCOMPARE(usage.traffic->size(), 24);
+    QVERIFY(usage.summary.has_value());
+    QCOMPARE(usage.summary->size(), now.date().day());
+    double days = 0;
+    for (const Orvex::DaylySummary &day : *usage.summary)
+        days += day.usage.numericValue();
+    QCOMPARE(days, 3145728.0);
+
+    model = await<Orvex::DeviceUsageModel>([&](auto done) {
+        m_network->getDeviceUsage(udidFor(QStringLiteral("no such machine")), now, done);
+    });
+    QCOMPARE(failureOf(model, Error::Code::unknownDevice), QString());
+}
+
+void NetworkServiceIntegrationTest::updates()
+{
+    auto answer = await<Orvex::CheckForUpdatesResponse>(
+            [&](auto done) { m_network->checkForUpdates(QStringLiteral("2.0.0"), done); });
+    QCOMPARE(failureOf(answer, Error::Code::alreadyUpdated), QString());
+
+    answer = await<Orvex::CheckForUpdatesResponse>(
+            [&](auto done) { m_network->checkForUpdates(QStringLiteral("1.0.1"), done); });
+    QCOMPARE(successOf(answer), QString());
+    QCOMPARE(answer->value().status.error, false);
+    QCOMPARE(answer->value().status.version, QStringLiteral("2.0.0"));
+    const QUrl package(answer->value().status.name);
+    QVERIFY(package.isValid());
+
+    const QString destination = m_dir.path() + QStringLiteral("/Downloads/Orvex Cloud 2.0.0.pkg");
+    auto downloaded = await<Orvex::Empty>(
+            [&](auto done) { m_network->download(package, destination, done); });
+    QCOMPARE(successOf(downloaded), QString());
+    QFile file(destination);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(file.readAll().startsWith("!<arch>"));
+
+    const QString missing = m_dir.path() + QStringLiteral("/Downloads/missing.pkg");
+    downloaded = await<Orvex::Empty>([&](auto done) {
+        m_network->download(QUrl(m_service->origin() + QStringLiteral("/downloads/orvex-0.0.1.deb")),
+                            missing,
+                            done);
+    });
+    QCOMPARE(failureOf(downloaded, Error::Code::generic), QString());
+    QVERIFY(!QFile::exists(missing));
+}
+
+void NetworkServiceIntegrationTest::helpDesk()
+{
+    const Orvex::Config &config = Orvex::Config::current();
+    const QByteArray ticket
+            = R"({"ticket":{"subject":"Support request from desktop app",)"
+              R"("comment":{"body":"It works","uploads":[]},)"
+              R"("requester":{"email":"ann@example.org","locale_id":"1","name":"Unknown"}}})";
+    const auto send = [&](const QByteArray &credential) {
+        QNetworkRequest request {QUrl(config.helpDeskTicketURL)};
+        request.setRawHeader("Authorization", credential);
+        request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
+        return await<Orvex::Empty>(
+                [&](auto done) { m_network->sendChecked(request, "POST", ticket, done); });
+    };
+    QCOMPARE(successOf(send(config.helpDeskAuthorization.toUtf8())), QString());
+    const QJsonDocument tickets = QJsonDocument::fromJson(
+            m_devClient->get(QStringLiteral("/dev/tickets")).body);
+    QCOMPARE(tickets.array().at(0).toObject().value(QStringLiteral("body")).toString(),
+             QStringLiteral("It works"));
+
+    // The help desk's 401 document is a body and no envelope: the client counts it sent.
+    QCOMPARE(successOf(send("Basic bm9wZTpub3Bl")), QString());
+
+    fault(R"({"path":"/api/v2/tickets.json","fault":"nobody"})");
+    QCOMPARE(failureOf(send(config.helpDeskAuthorization.toUtf8()), Error::Code::emptyResponse),
+             QString());
+}
+
+void NetworkServiceIntegrationTest::transportFailures()
+{
+    const QString email = m_service->demoEmail();
+    const auto getUser = [&] {
+        return await<Orvex::UserResponse>(
+                [&](auto done) { m_network->getUser(email, m_service->demoPassword(), done); });
+    };
+
+    fault(R"({"path":"/getuser.json","fault":"close"})");
+    QCOMPARE(failureOf(getUser(), Error::Code::generic), QString());
+
+    fault(R"({"path":"/getuser.json","fault":"nobody"})");
+    QCOMPARE(failureOf(getUser(), Error::Code::emptyResponse), QString());
+
+    // An answer that takes far longer than the client is willing to wait.
+    fault(R"({"path":"/getuser.json","fault":"delay","ms":5000,"times":1})");
+    m_network->setTimeouts(std::chrono::milliseconds(300),
+                           std::chrono::milliseconds(300),
+                           std::chrono::milliseconds(3600000));
+    const auto late = getUser();
+    m_network->setTimeouts(std::chrono::milliseconds(60000),
+                           std::chrono::milliseconds(180000),
+                           std::chrono::milliseconds(3600000));
+    QCOMPARE(failureOf(late, Error::Code::generic), QString());
+
+    QVERIFY(m_devClient->send("DELETE", m_devClient->url(QStringLiteral("/dev/faults"))).status
+            == 200);
+    QCOMPARE(successOf(getUser()), QString());
+
+    // Nobody listening any more.
+    QVERIFY(m_service->stop());
+    QCOMPARE(failureOf(getUser(), Error::Code::generic), QString());
+}
+
+QTEST_GUILESS_MAIN(NetworkServiceIntegrationTest)
+#include "tst_integration_networkservice.moc"
