@@ -9,6 +9,7 @@ namespace {
 // Version 1 of the store. Times are Unix seconds (UTC); usage is kept per device
 // and UTC hour (Unix time / 3600), from the device's point of view (in = received).
 const char *const schemaSql = R"sql(
+BEGIN;
 CREATE TABLE IF NOT EXISTS meta (
     key TEXT PRIMARY KEY,
     value TEXT NOT NULL
@@ -84,6 +85,7 @@ CREATE TABLE IF NOT EXISTS tickets (
     created_at INTEGER NOT NULL
 );
 INSERT OR IGNORE INTO meta(key, value) VALUES ('schema', '1');
+COMMIT;
 )sql";
 
 } // namespace
@@ -256,6 +258,7 @@ bool Database::createSchema(std::string *error)
         if (error)
             *error = message ? message : "cannot create the schema";
         sqlite3_free(message);
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
         sqlite3_close_v2(db);
         return false;
     }
