@@ -25,6 +25,7 @@ private Q_SLOTS:
     void connectionStartsOnlyASavedEnabledConfiguration();
     void statusChangesComeFromTheConnection();
     void connectionMessageForCharon();
+    void withoutCharonTheStatusIsInvalid();
     void proposals_data();
     void proposals();
 
@@ -253,6 +254,25 @@ void TestVpnManager::connectionMessageForCharon()
     QVERIFY(!bare.subSection("x")->subSection("local")->contains("certs"));
     QVERIFY(!bare.subSection("x")->subSection("local")->contains("id"));
     QCOMPARE(bare.subSection("x")->value("dpd_delay"), "60s");
+}
+
+void TestVpnManager::withoutCharonTheStatusIsInvalid()
+{
+    ViciVpnBackend::Options options;
+    options.socketPath = m_dir->filePath(QStringLiteral("no-charon.vici"));
+    options.reconnectDelayMs = 60000;
+    VpnManager manager(std::make_unique<ViciVpnBackend>(options), m_path);
+    QCOMPARE(load(manager), Error());
+    QCOMPARE(manager.connection()->status(), VpnStatus::Invalid);
+    manager.setProtocolConfiguration(sampleProtocol());
+    manager.setEnabled(true);
+    const Error error = save(manager);
+    QVERIFY(error.has_value()); // written to disk, but nobody to run it
+    QVERIFY(QFile::exists(m_path));
+    QString reason;
+    QVERIFY(!manager.connection()->startVPNTunnel(&reason));
+    QVERIFY(!reason.isEmpty());
+    QCOMPARE(manager.connection()->status(), VpnStatus::Invalid);
 }
 
 void TestVpnManager::proposals_data()

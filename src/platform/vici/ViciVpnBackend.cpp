@@ -226,7 +226,14 @@ void ViciVpnBackend::ensureConnected()
         return;
     m_reconnectTimer.stop();
     m_control->connectToDaemon(m_options.socketPath);
+    if (!m_control->isOpen())
+        return; // refused at once; onControlDisconnected has run
     synchronize();
+    if (m_reloadOnReconnect) {
+        // A restarted charon has forgotten what was loaded into it.
+        m_reloadOnReconnect = false;
+        loadConnection(m_preferences, {});
+    }
 }
 
 void ViciVpnBackend::synchronize()
@@ -256,8 +263,11 @@ void ViciVpnBackend::synchronize()
             }
         },
         [this, established](const ViciReply &reply) {
-            if (reply.outcome == ViciReply::Failed)
-                return; // the connection is gone; onControlDisconnected follows
+            if (reply.outcome == ViciReply::Failed) {
+                m_reachable = false; // the connection is gone
+                finishSynchronizing();
+                return;
+            }
             m_reachable = true;
             m_tunnel = *established ? Tunnel::Up : Tunnel::Down;
             finishSynchronizing();
@@ -274,7 +284,7 @@ void ViciVpnBackend::finishSynchronizing()
         if (done)
             QTimer::singleShot(0, this, std::move(done));
     }
-    if (keepsTunnelUp() && m_tunnel == Tunnel::Down)
+    if (m_reachable && keepsTunnelUp() && m_tunnel == Tunnel::Down)
         initiate();
 }
 
@@ -286,6 +296,7 @@ void ViciVpnBackend::onControlDisconnected(const QString &)
     if (m_initiator)
         m_initiator->deleteLater();
     m_tunnel = Tunnel::Down;
+    m_reloadOnReconnect = m_preferences.canConnect();
     finishSynchronizing();
     // charon may be restarting: look again later while there is a
     // configuration to run.

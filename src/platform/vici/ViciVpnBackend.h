@@ -106,6 +106,7 @@ private:
     VpnPreferences m_preferences;
     bool m_reachable = false;
     bool m_synchronizing = false;
+    bool m_reloadOnReconnect = false;
     bool m_suspended = false;
     bool m_abandonedAttempt = false; // stopped while keying: its late success is unwanted
     Tunnel m_tunnel = Tunnel::Down;
