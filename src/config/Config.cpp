@@ -65,6 +65,23 @@ QString absoluteUrl(const QString &v, bool httpsOnly)
     return {};
 }
 
+// A name or path from the file as it may appear inside the one-line message:
+// line breaks and other control characters are shown as \uXXXX escapes, so a
+// hostile file can neither split the message nor send terminal controls.
+QString printable(const QString &text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u < 0x20 || u == 0x7f || (u >= 0x80 && u < 0xa0) || u == 0x2028 || u == 0x2029)
+            out += QStringLiteral("\\u%1").arg(uint(u), 4, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
+}
+
 const std::vector<Member> &members()
 {
     static const std::vector<Member> all = {
@@ -110,7 +127,7 @@ const std::vector<Member> &members()
          [](const QString &path) {
              QFile file(path);
              if (!file.open(QIODevice::ReadOnly))
-                 return QStringLiteral("cannot read \"%1\"").arg(path);
+                 return QStringLiteral("cannot read \"%1\"").arg(printable(path));
              return QString();
          }},
         {"vpnBackend", &Config::vpnBackend, nullptr,
@@ -134,7 +151,7 @@ bool apply(Config &config, const QByteArray &json, const QString &source, bool r
             *error = member.isEmpty()
                          ? QStringLiteral("configuration error in %1: %2").arg(source, reason)
                          : QStringLiteral("configuration error in %1: member \"%2\" %3")
-                               .arg(source, member, reason);
+                               .arg(source, printable(member), reason);
         }
         return false;
     };

@@ -1,0 +1,52 @@
+// The configuration loader's messages: whatever the override file holds, a
+// refusal is one line that names the offending member.
+
+#include "config/Config.h"
+
+#include <QTest>
+
+using namespace Orvex;
+
+class tst_Config : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void refusalIsOneLine_data();
+    void refusalIsOneLine();
+};
+
+void tst_Config::refusalIsOneLine_data()
+{
+    QTest::addColumn<QByteArray>("json");
+    QTest::addColumn<QString>("named");
+
+    // Qt's reader takes raw control characters inside names; found by fuzzing.
+    QTest::newRow("raw line break in an unknown member")
+        << QByteArray("{\"caCertificate\n\x01\": 1}") << QStringLiteral("caCertificate\\u000a\\u0001");
+    QTest::newRow("escaped line break in an unknown member")
+        << QByteArray(R"({"a\r\nb": 1})") << QStringLiteral("a\\u000d\\u000ab");
+    QTest::newRow("terminal escape in an unknown member")
+        << QByteArray(R"({"\u001b[2Jx": 1})") << QStringLiteral("\\u001b[2Jx");
+    QTest::newRow("line separator in an unknown member")
+        << QByteArray("{\"a\xe2\x80\xa8" "b\": 1}") << QStringLiteral("a\\u2028b");
+    QTest::newRow("unreadable certificate path with a line break")
+        << QByteArray(R"({"caCertificates": ["/nonexistent/a\nb.pem"]})")
+        << QStringLiteral("/nonexistent/a\\u000ab.pem");
+    QTest::newRow("plain unknown member")
+        << QByteArray(R"({"apiBaseUrl": "https://x"})") << QStringLiteral("\"apiBaseUrl\"");
+}
+
+void tst_Config::refusalIsOneLine()
+{
+    QFETCH(QByteArray, json);
+    QFETCH(QString, named);
+    QString error;
+    QVERIFY(!Config::parse(json, QStringLiteral("override.json"), &error));
+    QVERIFY2(error.contains(named), qPrintable(error));
+    for (const QChar c : error)
+        QVERIFY2(c.unicode() >= 0x20 && c.unicode() != 0x7f && c.unicode() != 0x2028, qPrintable(error));
+}
+
+QTEST_GUILESS_MAIN(tst_Config)
+#include "tst_config.moc"
