@@ -4,6 +4,7 @@
 
 #include <QJsonValue>
 #include <QList>
+#include <QMetaType>
 
 #include <optional>
 
@@ -63,3 +64,6 @@ struct DeviceUsageModel
 };
 
 } // namespace Orvex
+
+// Carried in a QVariant as the object of "DidRecieveDeviceUsage".
+Q_DECLARE_METATYPE(Orvex::DeviceUsageModel)
