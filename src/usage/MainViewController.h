@@ -1,21 +1,93 @@
 #pragma once
 
 #include "app/BaseViewController.h"
+#include "vpn/ConnectionStatus.h"
+
+#include <QPointer>
+#include <QTimer>
+#include <QVariant>
 
 class QLabel;
 
 namespace Orvex {
 
-// The main screen: tunnel state, its switch and the month's traffic.
+class Button;
+class ImageView;
+class MainHandler;
+class UsageChartView;
+class VPNService;
+class View;
+
+// The main screen: the tunnel's switch and state, the month's traffic and the
+// chart of daily traffic. All talking to the service and switching goes
+// through its MainHandler; the screen reads the live tunnel state itself only
+// once, when it is set up.
 class MainViewController final : public BaseViewController
 {
     Q_OBJECT
 
 public:
+    // On the process's tunnel service.
     explicit MainViewController(QWidget *parent = nullptr);
+    // On the given tunnel service (tests hand one over with a fake backend).
+    explicit MainViewController(VPNService &service, QWidget *parent = nullptr);
+    ~MainViewController() override;
+
+    void setup() override;
+    // Counts the screen's appearances: the first lets the chart rise, the
+    // third and later re-check the stored credentials.
+    void viewWillAppear() override;
+
+    void mainButtonAction();
+
+    MainHandler *handler() const { return m_handler; }
+    int loadsCount() const { return m_loadsCount; }
+    QString statusImageName() const { return m_statusImageName; }
+    Button *mainButton() const { return m_mainButton; }
+    QLabel *statusLabel() const { return m_statusLabel; }
+    QLabel *thisMonthLabel() const { return m_thisMonthLabel; }
+    QLabel *hourlyAverageLabel() const { return m_hourlyAverageLabel; }
+    UsageChartView *lineChartView() const { return m_lineChartView; }
+
+    // When a switch was handed to the tunnel and no status change follows
+    // within this time, the overlay goes and the live state is shown again
+    // (a missing VPN daemon reports nothing at all).
+    void setNoResponseTimeout(int milliseconds) { m_noResponseTimer.setInterval(milliseconds); }
+    static constexpr int defaultNoResponseTimeoutMs = 20000;
+    // The usage refresh after the tunnel went down.
+    static constexpr int usageRefreshDelayMs = 1000;
+
+protected:
+    void viewDidLoad() override;
+    void showEvent(QShowEvent *event) override;
+    bool event(QEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    QLabel *m_statusLabel;
+    void buildForm();
+    void setupChart();
+    void present(ConnectionStatus status);
+    void vpnConnectionDidChange();
+    void didRecieveDeviceUsage(const QVariant &object);
+    void tunnelDidNotRespond();
+    void watchWindow();
+
+    VPNService &m_service;
+    View *m_graphContainerView = nullptr;
+    Button *m_mainButton = nullptr;
+    ImageView *m_statusImageView = nullptr;
+    QLabel *m_statusLabel = nullptr;
+    QLabel *m_thisMonthLabel = nullptr;
+    QLabel *m_hourlyAverageLabel = nullptr;
+    MainHandler *m_handler = nullptr;
+    UsageChartView *m_lineChartView = nullptr;
+    int m_loadsCount = 0;
+
+    QString m_statusImageName;
+    QTimer m_noResponseTimer;
+    bool m_appeared = false;
+    bool m_windowHidden = false;
+    QPointer<QWidget> m_watchedWindow;
 };
 
 } // namespace Orvex

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <QChartView>
+#include <QList>
+#include <QPointF>
+#include <QStringList>
+
+class QCategoryAxis;
+class QGraphicsSimpleTextItem;
+class QSplineSeries;
+class QValueAxis;
+
+namespace Orvex {
+
+// The main screen's chart of daily traffic: one smooth white line with small
+// filled dots over a transparent background (the card behind it is dark), a
+// left axis in MB, day numbers below, no grid, no legend, no zoom, no values
+// on the points, and a short description (the month) in the plot's corner.
+class UsageChartView final : public QChartView
+{
+    Q_OBJECT
+
+public:
+    explicit UsageChartView(QWidget *parent = nullptr);
+    ~UsageChartView() override;
+
+    QString descriptionText() const;
+    void setDescriptionText(const QString &text);
+
+    // Replaces the chart's only data set. The x axis is then asked for half as
+    // many labels as there are points.
+    void setPoints(const QList<QPointF> &points);
+    QList<QPointF> points() const { return m_points; }
+
+    // The number of x labels asked for: points / 2. The labels drawn are whole
+    // days at an even step, at most that many.
+    int xAxisLabelCount() const { return m_xLabelCount; }
+    QList<qreal> xAxisLabelValues() const;
+    // The left axis's labels, bottom to top ("0 MB", "0.5 MB", ...).
+    QStringList yAxisLabels() const;
+
+    // Lets the line rise from the bottom over a second. Without data yet the
+    // animation waits for the first points.
+    void animate();
+    bool isAnimationPending() const { return m_animationPending; }
+
+    QSplineSeries *series() const { return m_series; }
+
+    // A left-axis label: at most one decimal, then " MB" ("12 MB", "0.5 MB").
+    static QString megabyteLabel(double value);
+
+    static constexpr int animationDurationMs = 1000;
+    static constexpr qreal circleRadius = 3;
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    void updateAxes();
+    void placeDescription();
+    void runAnimation();
+
+    QSplineSeries *m_series;
+    QValueAxis *m_xAxis;
+    QCategoryAxis *m_yAxis;
+    QGraphicsSimpleTextItem *m_description;
+    QList<QPointF> m_points;
+    int m_xLabelCount = 0;
+    bool m_animationPending = false;
+};
+
+} // namespace Orvex

@@ -1,0 +1,74 @@
+#pragma once
+
+#include "app/BaseHandler.h"
+
+#include <QDateTime>
+
+#include <functional>
+
+namespace Orvex {
+
+class VPNService;
+
+// The main screen's logic: turns the stored sign-in into a running tunnel,
+// switches it from the main button, re-checks the stored credentials in the
+// background and fetches the month's usage for the chart. Errors of the
+// certificate requests (and a tunnel configuration that cannot be read) go to
+// `resultHandler`; everything else shows in the tunnel's status changes.
+class MainHandler final : public BaseHandler
+{
+    Q_OBJECT
+
+public:
+    // Works the given tunnel service (the process's shared one in the client)
+    // and starts the one-time credential re-check.
+    explicit MainHandler(VPNService &service, QObject *parent = nullptr);
+    explicit MainHandler(QObject *parent = nullptr);
+    ~MainHandler() override;
+
+    VPNService &service() const { return m_service; }
+
+    // A credential re-check is in flight; another is not started.
+    bool isCheckingUser() const { return m_isCheckingUser; }
+
+    // Sends getUser with the stored e-mail and password, unless one is missing
+    // or a check is already running. The answer is not used beyond ending the
+    // check: it only keeps the service's view of the session fresh.
+    void checkCurrentUser();
+
+    // The main button: switches a connected tunnel off, otherwise connects.
+    void mainButtonAction();
+
+    // With a stored certificate the tunnel is brought up from its live state
+    // (a tunnel that is up already stays up); without one the certificate is
+    // fetched first, then the tunnel connects (signed out, there is nothing to
+    // fetch and nothing happens).
+    void connect();
+
+    // Asks for this machine's usage of the current month; a decoded answer is
+    // posted as "DidRecieveDeviceUsage" with the DeviceUsageModel as object.
+    // Failures post nothing. Without a stored e-mail there is no machine to ask
+    // about, and nothing is sent.
+    void getDeviceUsage();
+
+    // The clock of the usage request (tests pin the day).
+    void setClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
+
+Q_SIGNALS:
+    // The switch has been handed to the tunnel service: from here on only
+    // status changes tell what happens.
+    void tunnelOperationStarted();
+
+private:
+    // Loads the saved tunnel configuration, then toggles; with
+    // `keepConnected` a tunnel found up is left up. A configuration that
+    // cannot be read is reported, so the screen does not wait for a status
+    // change that will never come.
+    void loadThenToggle(bool keepConnected);
+
+    VPNService &m_service;
+    bool m_isCheckingUser = false;
+    std::function<QDateTime()> m_clock;
+};
+
+} // namespace Orvex

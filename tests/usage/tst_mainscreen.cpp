@@ -1,0 +1,643 @@
+// The main screen and its handler in a real (offscreen) main window, against
+// the real dev service over loopback HTTPS and a fake tunnel backend: what is
+// shown for each tunnel state, when the overlay covers the screen, which
+// requests the switch sends, and when usage and credentials are asked for.
+
+#include "DevService.h"
+#include "FakeVpnBackend.h"
+
+#include "Shared/Extensions/AppStoryboard.h"
+#include "Shared/NotificationCenter.h"
+#include "account/DefaultsKeys.h"
+#include "account/Utility.h"
+#include "api/JsonReader.h"
+#include "api/NetworkService.h"
+#include "app/AlertController.h"
+#include "app/InfoViewController.h"
+#include "app/Navigator.h"
+#include "app/SegueAnimator.h"
+#include "app/WindowController.h"
+#include "config/Config.h"
+#include "controls/Button.h"
+#include "platform/SystemInfo.h"
+#include "platform/UserDefaults.h"
+#include "platform/VpnManager.h"
+#include "usage/MainViewController.h"
+#include "usage/UsageChartView.h"
+#include "usage/UsageFigures.h"
+#include "vpn/MainHandler.h"
+#include "vpn/VPNService.h"
+
+#include <QLabel>
+#include <QNetworkReply>
+#include <QSplineSeries>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Orvex;
+namespace Keys = Orvex::DefaultsKeys;
+
+Q_DECLARE_METATYPE(Orvex::VpnStatus)
+Q_DECLARE_METATYPE(Orvex::ConnectionStatus)
+
+namespace {
+
+const QString commandPath = QStringLiteral("/portableapi/portable.php");
+const QString usageApi = QStringLiteral("getdesktopdevicehistoricalusage");
+const QString userPath = QStringLiteral("/getuser.json");
+
+bool clientIsIdle()
+{
+    return NetworkService::shared().findChildren<QNetworkReply *>().isEmpty();
+}
+
+// The alert over the window, if one is shown.
+AlertController *shownAlert()
+{
+    WindowController *window = WindowController::main();
+    if (!window || !window->contentViewController())
+        return nullptr;
+    return window->findChild<AlertController *>();
+}
+
+// Counts "DidRecieveDeviceUsage" posts and keeps the last model.
+struct UsagePosts : QObject
+{
+    UsagePosts()
+    {
+        NotificationCenter::defaultCenter().observe(Notifications::didRecieveDeviceUsage, this,
+                                                    [this](const QVariant &object) {
+                                                        ++count;
+                                                        if (object.canConvert<DeviceUsageModel>())
+                                                            last = object.value<DeviceUsageModel>();
+                                                    });
+    }
+    int count = 0;
+    std::optional<DeviceUsageModel> last;
+};
+
+} // namespace
+
+class tst_MainScreen : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void liveStateIsReadAtSetup();
+    void presentationFollowsEachStatus_data();
+    void presentationFollowsEachStatus();
+    void overlayThroughConnectingToConnected();
+    void connectedButtonSwitchesOffWithoutRequests();
+    void storedCertificateTogglesWithoutRequests();
+    void missingCertificateIsFetchedStoredThenConnected();
+    void certificateFailureIsShownAndEndsTheOverlay();
+    void silentTunnelEndsTheOverlay();
+    void firstLoadConnectsUnlessConnected();
+
+    void usageAnswerFillsLabelsAndChart();
+    void usageIsAskedAgainASecondAfterDisconnected();
+    void usageAnswerForAGoneHandlerIsDropped();
+    void failedUsageRequestKeepsWhatIsShown();
+
+    void credentialCheckRunsOnce();
+    void appearancesAreCounted();
+
+private:
+    MainViewController *showScreen();
+    void storeCertificate();
+    void waitUntilIdle();
+
+    DevService m_devService;
+    QByteArray m_certificate;
+    QTemporaryDir m_dir;
+    std::unique_ptr<WindowController> m_window;
+    FakeVpnBackend *m_backend = nullptr;
+    VpnManager *m_manager = nullptr;
+    VPNService *m_service = nullptr;
+    QString m_email;
+};
+
+void tst_MainScreen::initTestCase()
+{
+    QLocale::setDefault(QLocale::c());
+    QVERIFY2(m_devService.start({QStringLiteral("--seed-demo"), QStringLiteral("--seed-usage"),
+                                 QStringLiteral("--dev-routes")}),
+             qPrintable(m_devService.error()));
+    Config config = *Config::parse({}, {}, nullptr);
+    config.apiBaseURL = m_devService.origin();
+    config.caCertificates = {m_devService.caCertificate()};
+    Config::setCurrent(config);
+    SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(QStringLiteral("main-screen-test")); });
+
+    // Signed in as the sign-in screen leaves it: the account's e-mail and
+    // password stored, this machine registered among its devices.
+    m_email = m_devService.demoEmail();
+    QVERIFY(!m_email.isEmpty());
+    UserDefaults::standard().setString(Keys::tempEmail, m_email);
+    UserDefaults::standard().setString(Keys::password, m_devService.demoPassword());
+    std::optional<bool> added;
+    NetworkService::shared().addDevice(Utility::udid(m_email), m_email,
+                                       [&](const Result<Empty> &r) { added = r.isSuccess(); });
+    QTRY_VERIFY_WITH_TIMEOUT(added.has_value(), 30000);
+    QVERIFY(*added);
+}
+
+void tst_MainScreen::init()
+{
+    m_devService.clearFaults();
+    UserDefaults::standard().remove(Keys::certificate);
+    auto backend = std::make_unique<FakeVpnBackend>();
+    m_backend = backend.get();
+    m_manager = new VpnManager(std::move(backend), m_dir.filePath(QStringLiteral("vpn.json")));
+    m_service = new VPNService(m_manager);
+    m_window = std::make_unique<WindowController>();
+}
+
+void tst_MainScreen::cleanup()
+{
+    m_window.reset();
+    QTest::qWait(50);
+    waitUntilIdle();
+    delete m_service;
+    delete m_manager;
+    m_service = nullptr;
+    m_manager = nullptr;
+    m_backend = nullptr;
+    QFile::remove(m_dir.filePath(QStringLiteral("vpn.json")));
+}
+
+void tst_MainScreen::waitUntilIdle()
+{
+    QTRY_VERIFY_WITH_TIMEOUT(clientIsIdle(), 30000);
+}
+
+MainViewController *tst_MainScreen::showScreen()
+{
+    auto *screen = new MainViewController(*m_service);
+    screen->loadViewIfNeeded();
+    m_window->setContentViewController(screen);
+    m_window->show();
+    if (!QTest::qWaitForWindowExposed(m_window.get()))
+        qWarning("window not exposed");
+    return screen;
+}
+
+void tst_MainScreen::storeCertificate()
+{
+    if (m_certificate.isEmpty()) {
+        // One real archive from the service, kept for the tests that start
+        // with a stored certificate.
+        std::optional<Result<VPNApiResponse::Token>> token;
+        NetworkService::shared().getToken([&](const Result<VPNApiResponse::Token> &r) { token = r; });
+        QTRY_VERIFY_WITH_TIMEOUT(token.has_value(), 30000);
+        QVERIFY(token->isSuccess());
+        std::optional<Result<QByteArray>> cert;
+        NetworkService::shared().getCert(m_devService.demoPassword(), Utility::udid(m_email), m_email,
+                                         token->value().token.name,
+                                         [&](const Result<QByteArray> &r) { cert = r; });
+        QTRY_VERIFY_WITH_TIMEOUT(cert.has_value(), 30000);
+        QVERIFY(cert->isSuccess());
+        m_certificate = cert->value();
+    }
+    UserDefaults::standard().setData(Keys::certificate, m_certificate);
+}
+
+void tst_MainScreen::liveStateIsReadAtSetup()
+{
+    storeCertificate();
+    // A fresh start with the tunnel already up (on-demand brought it up
+    // before the client ran): the service does not know it yet.
+    m_backend->setLiveStatus(VpnStatus::Connected);
+    m_service->setStatus(ConnectionStatus::invalid);
+    MainViewController *screen = showScreen();
+    // Read once the saved configuration has loaded, and kept by the service.
+    QTRY_COMPARE(screen->statusLabel()->text(), QStringLiteral("Turn OFF"));
+    QCOMPARE(screen->statusImageName(), QStringLiteral("ic_enable"));
+    QCOMPARE(m_service->status(), ConnectionStatus::connected);
+    QVERIFY(screen->progressContainer()->isHidden());
+    // The first load's connect found it up and left it so.
+    waitUntilIdle();
+    QTest::qWait(100);
+    QVERIFY(!m_backend->calls.contains(QStringLiteral("stop")));
+    QVERIFY(!m_backend->calls.contains(QStringLiteral("start")));
+
+    // The button still switches it off.
+    screen->mainButtonAction();
+    QTRY_VERIFY(m_backend->calls.contains(QStringLiteral("stop")));
+}
+
+void tst_MainScreen::presentationFollowsEachStatus_data()
+{
+    QTest::addColumn<VpnStatus>("status");
+    QTest::addColumn<QString>("image");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("overlay");
+    QTest::newRow("connected") << VpnStatus::Connected << "ic_enable" << "Turn OFF" << false;
+    QTest::newRow("disconnected") << VpnStatus::Disconnected << "ic_disable" << "Turn ON" << false;
+    QTest::newRow("invalid") << VpnStatus::Invalid << "ic_disable" << "Turn ON" << false;
+    QTest::newRow("connecting") << VpnStatus::Connecting << "ic_disable" << "Turn ON" << true;
+    QTest::newRow("reasserting") << VpnStatus::Reasserting << "ic_disable" << "Turn ON" << true;
+    QTest::newRow("disconnecting") << VpnStatus::Disconnecting << "ic_disable" << "Turn ON" << true;
+}
+
+void tst_MainScreen::presentationFollowsEachStatus()
+{
+    QFETCH(VpnStatus, status);
+    QFETCH(QString, image);
+    QFETCH(QString, text);
+    QFETCH(bool, overlay);
+
+    // Connected already: the first load starts nothing.
+    m_service->setStatus(ConnectionStatus::connected);
+    MainViewController *screen = showScreen();
+    waitUntilIdle();
+    // Start from the opposite of what is expected.
+    m_backend->setLiveStatus(overlay || status != VpnStatus::Connected ? VpnStatus::Connected
+                                                                       : VpnStatus::Disconnected);
+    if (!overlay)
+        screen->showProgress();
+
+    m_backend->setLiveStatus(status);
+    QCOMPARE(screen->statusImageName(), image);
+    QCOMPARE(screen->statusLabel()->text(), text);
+    QCOMPARE(screen->mainButton()->accessibleName(), text);
+    QCOMPARE(!screen->progressContainer()->isHidden(), overlay);
+    if (overlay)
+        QVERIFY(screen->progressContainer()->canFallThrought());
+    // The screen only shows the state; the service keeps it.
+    QCOMPARE(m_service->status(), VPNService::connectionStatus(status));
+}
+
+void tst_MainScreen::overlayThroughConnectingToConnected()
+{
+    storeCertificate();
+    m_backend->setLiveStatus(VpnStatus::Disconnected);
+    m_service->setStatus(ConnectionStatus::disconnected);
+    MainViewController *screen = showScreen();
+    QTRY_VERIFY(m_backend->calls.contains(QStringLiteral("start"))); // the first load
+    m_backend->calls.clear();
+
+    QTest::mouseClick(screen->mainButton(), Qt::LeftButton);
+    QVERIFY(!screen->progressContainer()->isHidden());
+    QVERIFY(screen->progressContainer()->canFallThrought());
+    QTRY_VERIFY(m_backend->calls.contains(QStringLiteral("start")));
+
+    m_backend->setLiveStatus(VpnStatus::Connecting);
+    QVERIFY(!screen->progressContainer()->isHidden());
+    QCOMPARE(screen->statusLabel()->text(), QStringLiteral("Turn ON"));
+    m_backend->setLiveStatus(VpnStatus::Connected);
+    QVERIFY(screen->progressContainer()->isHidden());
+    QCOMPARE(screen->statusLabel()->text(), QStringLiteral("Turn OFF"));
+    QCOMPARE(screen->statusImageName(), QStringLiteral("ic_enable"));
+}
+
+void tst_MainScreen::connectedButtonSwitchesOffWithoutRequests()
+{
+    // No certificate stored: were the screen to ask for one, it would show.
+    m_backend->setLiveStatus(VpnStatus::Connected);
+    m_service->setStatus(ConnectionStatus::connected);
+    MainViewController *screen = showScreen();
+    waitUntilIdle();
+    QVERIFY(m_devService.countRequests(commandPath));
+    m_backend->calls.clear();
+
+    screen->mainButtonAction();
+    QTRY_VERIFY(m_backend->calls.contains(QStringLiteral("stop")));
+    waitUntilIdle();
+    QCOMPARE(m_devService.requestCount(commandPath), 0);
+    QVERIFY(!UserDefaults::standard().data(Keys::certificate));
+    // Saved with on-demand off before the stop.
+    QVERIFY(!m_backend->applied.last().onDemandEnabled);
+    QVERIFY(!m_backend->calls.contains(QStringLiteral("start")));
+}
+
+void tst_MainScreen::storedCertificateTogglesWithoutRequests()
+{
+    storeCertificate();
+    m_backend->setLiveStatus(VpnStatus::Disconnected);
+    m_service->setStatus(ConnectionStatus::connected); // no connect on first load
+    MainViewController *screen = showScreen();
+    QTRY_COMPARE(m_service->status(), ConnectionStatus::disconnected);
+    waitUntilIdle();
+    QVERIFY(m_devService.countRequests(commandPath));
+    m_backend->calls.clear();
+
+    screen->mainButtonAction();
+    QTRY_VERIFY(m_backend->calls.contains(QStringLiteral("start")));
+    QCOMPARE(m_devService.requestCount(commandPath), 0);
+    // The configuration handed over names the stored identity.
+    QVERIFY(!m_backend->applied.last().protocolConfiguration->identityReference.isEmpty());
+}
+
+void tst_MainScreen::missingCertificateIsFetchedStoredThenConnected()
+{
+    m_backend->setLiveStatus(VpnStatus::Disconnected);
+    m_service->setStatus(ConnectionStatus::connected); // the press, not the first load
+    MainViewController *screen = showScreen();
+    QTRY_COMPARE(m_service->status(), ConnectionStatus::disconnected);
+    waitUntilIdle();
+    QVERIFY(m_devService.countRequests(commandPath, QStringLiteral("gen_token")));
+    QVERIFY(m_devService.countRequests(commandPath, QStringLiteral("getcert")));
+    m_backend->calls.clear();
+
+    QTest::mouseClick(screen->mainButton(), Qt::LeftButton);
+    QVERIFY(!screen->progressContainer()->isHidden());
+    QTRY_VERIFY_WITH_TIMEOUT(m_backend->calls.contains(QStringLiteral("start")), 30000);
+    QCOMPARE(m_devService.requestCount(commandPath, QStringLiteral("gen_token")), 1);
+    QCOMPARE(m_devService.requestCount(commandPath, QStringLiteral("getcert")), 1);
+    const std::optional<QByteArray> stored = UserDefaults::standard().data(Keys::certificate);
+    QVERIFY(stored && stored->size() > 500);
+    QCOMPARE(m_backend->calls.mid(m_backend->calls.indexOf(QStringLiteral("apply"))),
+             (QStringList{QStringLiteral("apply"), QStringLiteral("attach"), QStringLiteral("start")}));
+    // Still covered until the tunnel reports.
+    QVERIFY(!screen->progressContainer()->isHidden());
+    m_backend->setLiveStatus(VpnStatus::Connected);
+    QVERIFY(screen->progressContainer()->isHidden());
+}
+
+void tst_MainScreen::certificateFailureIsShownAndEndsTheOverlay()
+{
+    m_backend->setLiveStatus(VpnStatus::Disconnected);
+    m_service->setStatus(ConnectionStatus::connected); // no connect on first load
+    MainViewController *screen = showScreen();
+    waitUntilIdle();
+    // The service answers getcert for an unknown device.
+    SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(QStringLiteral("never-registered")); });
+    m_backend->calls.clear();
+
+    screen->mainButtonAction();
+    QTRY_VERIFY_WITH_TIMEOUT(shownAlert(), 30000);
+    SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(QStringLiteral("main-screen-test")); });
+    QCOMPARE(shownAlert()->message(),
+             AlertController::firstSentence(Error(Error::Code::unknownDevice).localizedDescription()));
+    QVERIFY(screen->progressContainer()->isHidden());
+    QVERIFY(!UserDefaults::standard().data(Keys::certificate));
+    QVERIFY(!m_backend->calls.contains(QStringLiteral("start")));
+}
+
+void tst_MainScreen::silentTunnelEndsTheOverlay()
+{
+    storeCertificate();
+    m_backend->setLiveStatus(VpnStatus::Disconnected);
+    m_service->setStatus(ConnectionStatus::connected); // no connect on first load
+    MainViewController *screen = showScreen();
+    waitUntilIdle();
+    screen->setNoResponseTimeout(300);
+
+    // The backend takes the start and never reports anything.
+    screen->mainButtonAction();
+    QTRY_VERIFY(m_backend->calls.contains(QStringLiteral("start")));
+    QVERIFY(!screen->progressContainer()->isHidden());
+    QTRY_VERIFY(screen->progressContainer()->isHidden());
+    QTRY_VERIFY(shownAlert());
+    QVERIFY(shownAlert()->message().startsWith(QStringLiteral("The VPN service did not answer")));
+    QCOMPARE(screen->statusLabel()->text(), QStringLiteral("Turn ON"));
+
+    // A tunnel that does report keeps its overlay for as long as it is busy.
+    QTest::mouseClick(shownAlert()->findChild<QPushButton *>(), Qt::LeftButton);
+    QTRY_VERIFY(!shownAlert());
+    screen->mainButtonAction();
+    QTRY_VERIFY(m_backend->calls.count(QStringLiteral("start")) == 2);
+    m_backend->setLiveStatus(VpnStatus::Connecting);
+    QTest::qWait(600);
+    QVERIFY(!screen->progressContainer()->isHidden());
+    QVERIFY(!shownAlert());
+}
+
+void tst_MainScreen::firstLoadConnectsUnlessConnected()
+{
+    storeCertificate();
+    // A fresh start: the service's state is still invalid, so the first load
+    // runs the connect operation and toggle decides from the live state.
+    m_backend->setLiveStatus(VpnStatus::Disconnected);
+    showScreen();
+    QTRY_VERIFY(m_backend->calls.contains(QStringLiteral("start")));
+    QVERIFY(!m_backend->calls.contains(QStringLiteral("stop")));
+    cleanup();
+    init();
+
+    storeCertificate();
+    m_backend->setLiveStatus(VpnStatus::Connected);
+    m_service->setStatus(ConnectionStatus::connected);
+    showScreen();
+    waitUntilIdle();
+    QTest::qWait(100);
+    QVERIFY(!m_backend->calls.contains(QStringLiteral("start")));
+    QVERIFY(!m_backend->calls.contains(QStringLiteral("stop")));
+}
+
+void tst_MainScreen::usageAnswerFillsLabelsAndChart()
+{
+    UsagePosts posts;
+    m_service->setStatus(ConnectionStatus::connected);
+    MainViewController *screen = showScreen();
+    QTRY_COMPARE_WITH_TIMEOUT(posts.count, 1, 30000);
+    QVERIFY(posts.last);
+    const DeviceUsageModel &model = *posts.last;
+    // The seeded month: traffic on most days so far.
+    QVERIFY(model.device_usage.info.MonthlyUsage.numericValue() > 0);
+    QCOMPARE(screen->thisMonthLabel()->text(), thisMonthText(model));
+    QVERIFY(screen->thisMonthLabel()->text().contains(QStringLiteral("B")));
+    QCOMPARE(screen->hourlyAverageLabel()->text(), hourlyAverageText(model));
+    UsageChartView *chart = screen->lineChartView();
+    const int days = QDate::currentDate().daysInMonth();
+    QCOMPARE(chart->points().size(), days);
+    QCOMPARE(chart->series()->points(), chartPoints(model));
+    QCOMPARE(chart->xAxisLabelCount(), days / 2);
+    QCOMPARE(chart->descriptionText(), QLocale().standaloneMonthName(QDate::currentDate().month(),
+                                                                    QLocale::ShortFormat));
+
+    // Ten days padded to a 31-day month: 15 labels asked for, whole days at
+    // an even step and no more than that drawn.
+    QByteArray ten = R"({"device_usage": {"info": {"Day": 10, "Month": 12, "Year": 2026, "Timezone": "0",
+                         "MonthlyUsage": "7340032", "device": "x"}, "summary": [)";
+    for (int day = 1; day <= 10; ++day)
+        ten += QByteArray(day > 1 ? "," : "") + R"({"date": "2026-12-)" + QByteArray::number(day).rightJustified(2, '0')
+               + R"(", "usage": )" + QByteArray::number(day * 1048576) + R"(, "average": 0})";
+    ten += "]}}";
+    const auto decoded = DeviceUsageModel::decode(JsonReader::parseObject(ten));
+    QVERIFY(decoded);
+    DeviceUsageModel padded = *decoded;
+    NotificationCenter::defaultCenter().post(Notifications::didRecieveDeviceUsage, QVariant::fromValue(padded));
+    const int points = chartPoints(padded).size();
+    QCOMPARE(chart->points().size(), points);
+    if (points == 31) {
+        QCOMPARE(chart->xAxisLabelCount(), 15);
+    }
+    QCOMPARE(chart->xAxisLabelCount(), points / 2);
+    const QList<qreal> labels = chart->xAxisLabelValues();
+    QVERIFY(labels.size() <= chart->xAxisLabelCount());
+    QVERIFY(labels.size() >= chart->xAxisLabelCount() / 2);
+    QCOMPARE(labels.first(), 1.0);
+    for (qreal x : labels)
+        QCOMPARE(x, std::round(x));
+    QCOMPARE(screen->thisMonthLabel()->text(), QStringLiteral("7.3 MB"));
+    QCOMPARE(screen->hourlyAverageLabel()->text(), QString()); // no "traffic"
+    // The left axis reaches the highest day (10 MiB) in labels of one decimal at most.
+    const QStringList yLabels = chart->yAxisLabels();
+    QCOMPARE(yLabels.first(), QStringLiteral("0 MB"));
+    QVERIFY(yLabels.last().endsWith(QStringLiteral(" MB")));
+    QVERIFY(yLabels.last().chopped(3).toDouble() >= 10);
+
+    // Anything but a usage model is not for the screen.
+    NotificationCenter::defaultCenter().post(Notifications::didRecieveDeviceUsage, QStringLiteral("7 GB"));
+    NotificationCenter::defaultCenter().post(Notifications::didRecieveDeviceUsage);
+    QCOMPARE(screen->thisMonthLabel()->text(), QStringLiteral("7.3 MB"));
+    QCOMPARE(chart->points().size(), points);
+}
+
+void tst_MainScreen::usageIsAskedAgainASecondAfterDisconnected()
+{
+    UsagePosts posts;
+    m_service->setStatus(ConnectionStatus::connected);
+    m_backend->setLiveStatus(VpnStatus::Connected);
+    showScreen();
+    QTRY_COMPARE_WITH_TIMEOUT(posts.count, 1, 30000);
+    waitUntilIdle();
+    QVERIFY(m_devService.countRequests(commandPath, usageApi));
+
+    m_backend->setLiveStatus(VpnStatus::Disconnected);
+    // Not at once: the service is given a moment to count the last traffic.
+    QVERIFY(clientIsIdle());
+    QTRY_COMPARE_WITH_TIMEOUT(posts.count, 2, 30000);
+    QCOMPARE(m_devService.requestCount(commandPath, usageApi), 1);
+    QTest::qWait(MainViewController::usageRefreshDelayMs + 500);
+    QCOMPARE(m_devService.requestCount(commandPath, usageApi), 1);
+    QCOMPARE(posts.count, 2);
+
+    // Other states ask for nothing.
+    m_backend->setLiveStatus(VpnStatus::Connecting);
+    m_backend->setLiveStatus(VpnStatus::Connected);
+    m_backend->setLiveStatus(VpnStatus::Invalid);
+    QTest::qWait(MainViewController::usageRefreshDelayMs + 500);
+    QCOMPARE(m_devService.requestCount(commandPath, usageApi), 1);
+}
+
+void tst_MainScreen::usageAnswerForAGoneHandlerIsDropped()
+{
+    UsagePosts posts;
+    QVERIFY(m_devService.countRequests(commandPath, usageApi, 500));
+    auto *handler = new MainHandler(*m_service);
+    handler->getDeviceUsage();
+    delete handler; // before the held-back answer
+
+    waitUntilIdle();
+    QCOMPARE(m_devService.requestCount(commandPath, usageApi), 1);
+    QCOMPARE(posts.count, 0);
+
+    // A live handler's answer is posted, for the day the clock says.
+    MainHandler live(*m_service);
+    live.setClock([] { return QDateTime(QDate(2026, 11, 30), QTime(12, 0)); });
+    live.getDeviceUsage();
+    QTRY_COMPARE_WITH_TIMEOUT(posts.count, 1, 30000);
+    QCOMPARE(posts.last->device_usage.info.Month.numericValue(), 11.0);
+    QCOMPARE(posts.last->device_usage.summary->size(), 30);
+}
+
+void tst_MainScreen::failedUsageRequestKeepsWhatIsShown()
+{
+    UsagePosts posts;
+    m_service->setStatus(ConnectionStatus::connected);
+    MainViewController *screen = showScreen();
+    QTRY_COMPARE_WITH_TIMEOUT(posts.count, 1, 30000);
+    const QString shown = screen->thisMonthLabel()->text();
+    const QList<QPointF> points = screen->lineChartView()->points();
+
+    QVERIFY(m_devService.failRequests(commandPath, usageApi));
+    screen->handler()->getDeviceUsage();
+    waitUntilIdle();
+    QCOMPARE(m_devService.requestCount(commandPath, usageApi), 1);
+    QCOMPARE(posts.count, 1);
+    QCOMPARE(screen->thisMonthLabel()->text(), shown);
+    QCOMPARE(screen->lineChartView()->points(), points);
+    QVERIFY(!shownAlert());
+}
+
+void tst_MainScreen::credentialCheckRunsOnce()
+{
+    // The answer is held back so that the second call comes before it.
+    QVERIFY(m_devService.countRequests(userPath, {}, 800));
+    MainHandler handler(*m_service);
+    QVERIFY(handler.isCheckingUser()); // started on creation
+    handler.checkCurrentUser();
+    handler.checkCurrentUser();
+    QTRY_VERIFY_WITH_TIMEOUT(!handler.isCheckingUser(), 30000);
+    QCOMPARE(m_devService.requestCount(userPath), 1);
+    // Once answered, the next check goes out.
+    handler.checkCurrentUser();
+    QVERIFY(handler.isCheckingUser());
+    QTRY_VERIFY_WITH_TIMEOUT(!handler.isCheckingUser(), 30000);
+    QCOMPARE(m_devService.requestCount(userPath), 2);
+
+    // A rejected password ends the check just the same.
+    QVERIFY(m_devService.failRequests(userPath));
+    handler.checkCurrentUser();
+    QTRY_VERIFY_WITH_TIMEOUT(!handler.isCheckingUser(), 30000);
+
+    // No stored password: nothing is sent.
+    m_devService.clearFaults();
+    QVERIFY(m_devService.countRequests(userPath));
+    const QString password = *UserDefaults::standard().string(Keys::password);
+    UserDefaults::standard().remove(Keys::password);
+    MainHandler signedOut(*m_service);
+    signedOut.checkCurrentUser();
+    QVERIFY(!signedOut.isCheckingUser());
+    signedOut.connect();
+    signedOut.getDeviceUsage();
+    UserDefaults::standard().setString(Keys::password, password);
+    waitUntilIdle();
+    QCOMPARE(m_devService.requestCount(userPath), 0);
+}
+
+void tst_MainScreen::appearancesAreCounted()
+{
+    UsagePosts posts;
+    m_service->setStatus(ConnectionStatus::connected);
+    QVERIFY(m_devService.countRequests(userPath));
+    // As after sign-in: presented over the old root, then made the root.
+    m_window->setContentViewController(instantiate<InfoViewController>(AppStoryboard::Settings));
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    auto *screen = new MainViewController(*m_service);
+    screen->loadViewIfNeeded();
+    QCOMPARE(screen->loadsCount(), 0);
+    Navigator::setRoot(screen, NavigationDirection::toLeft);
+    QTRY_COMPARE(screen->loadsCount(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->contentViewController(), screen, 5000);
+    QCOMPARE(screen->loadsCount(), 1);
+    // The chart rises on the first appearance, once there is data.
+    QTRY_COMPARE_WITH_TIMEOUT(posts.count, 1, 30000);
+    QVERIFY(!screen->lineChartView()->isAnimationPending());
+    waitUntilIdle();
+    QCOMPARE(m_devService.requestCount(userPath), 1); // the handler's creation
+
+    // Second: a modal screen over it goes away. No check.
+    Navigator::presentModal(instantiate<InfoViewController>(AppStoryboard::Settings));
+    QTRY_COMPARE(screen->presentedViewControllers().size(), 1);
+    screen->presentedViewControllers().constFirst()->dismiss();
+    QCOMPARE(screen->loadsCount(), 2);
+    waitUntilIdle();
+    QCOMPARE(m_devService.requestCount(userPath), 1);
+
+    // Third: the window closed to the tray and opened again. One check.
+    m_window->hide();
+    QCOMPARE(screen->loadsCount(), 2);
+    m_window->bringForward();
+    QCOMPARE(screen->loadsCount(), 3);
+    waitUntilIdle();
+    QCOMPARE(m_devService.requestCount(userPath), 2);
+
+    // Fourth: another one.
+    m_window->hide();
+    m_window->show();
+    QCOMPARE(screen->loadsCount(), 4);
+    waitUntilIdle();
+    QCOMPARE(m_devService.requestCount(userPath), 3);
+}
+
+QTEST_MAIN(tst_MainScreen)
+#include "tst_mainscreen.moc"
