@@ -1,0 +1,51 @@
+// A certificate archive as getCert might answer it: imported into a private
+// key store with the configured passphrase. What imports must resolve to a
+// certificate and the private key that belongs to it.
+
+#include "config/Config.h"
+#include "platform/IdentityStore.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <cstdint>
+#include <cstdlib>
+
+using namespace Orvex;
+
+namespace {
+
+QTemporaryDir *folder;
+IdentityStore *store;
+QString passphrase;
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    folder = new QTemporaryDir(QDir::tempPath() + QStringLiteral("/orvex-fuzz-pkcs12-XXXXXX"));
+    store = new IdentityStore(folder->filePath(QStringLiteral("identities")));
+    passphrase = Config::parse({}, {}, nullptr)->pkcs12Passphrase;
+    // The first import loads OpenSSL's legacy provider once for the process;
+    // do it here so it is not taken for a leak of the first input.
+    store->importPkcs12({}, passphrase);
+    std::atexit([] {
+        delete store;
+        delete folder;
+    });
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const QByteArray archive(reinterpret_cast<const char *>(data), qsizetype(size));
+    const auto identity = store->importPkcs12(archive, passphrase);
+    if (!identity)
+        return 0;
+    const auto material = store->resolve(identity->reference);
+    if (!material || material->certificateDer.isEmpty() || material->privateKeyDer.isEmpty())
+        std::abort();
+    if (!store->remove(*identity))
+        std::abort();
+    return 0;
+}
