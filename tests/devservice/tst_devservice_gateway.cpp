@@ -100,21 +100,8 @@ void DevServiceGatewayTest::initTestCase()
     m_gatewayDir = m_dir.path() + QStringLiteral("/gateway");
     const QString data = m_dir.path() + QStringLiteral("/service");
 
-    // The gateway certificate comes from the service's CA (created here).
-    const QString certificate = m_dir.path() + QStringLiteral("/gateway.crt");
-    const QString key = m_dir.path() + QStringLiteral("/gateway.key");
-    Run issued = run(DevServiceProcess::binary(),
-                     {QStringLiteral("issue-gateway-cert"),
-                      QStringLiteral("--data"),
-                      data,
-                      QStringLiteral("--host"),
-                      QStringLiteral("vpn.orvex.example"),
-                      QStringLiteral("--out-cert"),
-                      certificate,
-                      QStringLiteral("--out-key"),
-                      key});
-    QVERIFY2(issued.exitCode == 0, issued.output.constData());
-
+    // The gateway's certificate comes from issue-gateway-cert with the
+    // service's CA (created on the way).
     const QString tag = QStringLiteral("dv%1").arg(::getpid());
     Run up = run(m_gatewayScript,
                  {QStringLiteral("up"),
@@ -122,26 +109,13 @@ void DevServiceGatewayTest::initTestCase()
                   m_gatewayDir,
                   QStringLiteral("--ca"),
                   data,
+                  QStringLiteral("--devservice"),
+                  DevServiceProcess::binary(),
                   QStringLiteral("--tag"),
                   tag});
     m_gatewayUp = true;
     QVERIFY2(up.exitCode == 0, up.output.constData());
     m_gatewayEnv = up.output;
-    // Swap the script's own gateway identity for ours.
-    QFile::remove(m_gatewayDir + QStringLiteral("/gateway/swanctl/x509/gateway.crt"));
-    QFile::remove(m_gatewayDir + QStringLiteral("/gateway/swanctl/private/gateway.key"));
-    QVERIFY(QFile::copy(certificate,
-                        m_gatewayDir + QStringLiteral("/gateway/swanctl/x509/gateway.crt")));
-    QVERIFY(QFile::copy(key, m_gatewayDir + QStringLiteral("/gateway/swanctl/private/gateway.key")));
-    QProcessEnvironment gatewayEnvironment = QProcessEnvironment::systemEnvironment();
-    gatewayEnvironment.insert(QStringLiteral("SWANCTL_DIR"),
-                              m_gatewayDir + QStringLiteral("/gateway/swanctl"));
-    Run reload = run(tool(QStringLiteral("swanctl")),
-                     {QStringLiteral("--load-all"),
-                      QStringLiteral("--uri"),
-                      QStringLiteral("unix://") + gatewayValue(QStringLiteral("GATEWAY_VICI"))},
-                     gatewayEnvironment);
-    QVERIFY2(reload.exitCode == 0, reload.output.constData());
 
     QVERIFY(startService(60000));
     m_client->get(QStringLiteral("/adduser.json"),
