@@ -6,7 +6,8 @@
 #include <QGraphicsSimpleTextItem>
 #include <QLocale>
 #include <QPen>
-#include <QSplineSeries>
+#include <QLineSeries>
+#include <QScatterSeries>
 #include <QTimer>
 #include <QValueAxis>
 
@@ -21,16 +22,18 @@ const QColor lineColor = Qt::white;
 const QColor axisLabelColor(255, 255, 255, 220);
 const QColor axisLineColor(255, 255, 255, 150);
 
-// A step of 1, 2 or 5 times a power of ten (never below 0.1, the finest
-// step one decimal can label) that covers `top` in at most `intervals`.
+// A step of 1, 2, 2.5 or 5 times a power of ten that covers `top` in at most
+// `intervals`, and that one decimal can label exactly (0.1 at the finest,
+// never 0.25).
 double niceStep(double top, int intervals)
 {
     const double raw = top / intervals;
     double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
     for (;;) {
-        for (const double factor : {1.0, 2.0, 5.0}) {
+        for (const double factor : {1.0, 2.0, 2.5, 5.0}) {
             const double step = factor * magnitude;
-            if (step >= raw - 1e-12 && step >= 0.1 - 1e-12)
+            const bool labelled = step >= 0.1 - 1e-12 && (factor != 2.5 || magnitude >= 1);
+            if (step >= raw - 1e-12 && labelled)
                 return step;
         }
         magnitude *= 10;
@@ -41,7 +44,8 @@ double niceStep(double top, int intervals)
 
 UsageChartView::UsageChartView(QWidget *parent)
     : QChartView(parent)
-    , m_series(new QSplineSeries)
+    , m_line(new QLineSeries)
+    , m_dots(new QScatterSeries)
     , m_xAxis(new QValueAxis)
     , m_yAxis(new QCategoryAxis)
 {
@@ -59,7 +63,8 @@ UsageChartView::UsageChartView(QWidget *parent)
     chart->setBackgroundVisible(false);
     chart->setPlotAreaBackgroundVisible(false);
     chart->legend()->hide();
-    chart->setMargins(QMargins(4, 8, 10, 2));
+    // Room at the top for the description.
+    chart->setMargins(QMargins(4, 24, 10, 2));
     chart->setBackgroundRoundness(0);
     chart->setAnimationOptions(QChart::NoAnimation);
     chart->setAnimationDuration(animationDurationMs);
@@ -67,13 +72,19 @@ UsageChartView::UsageChartView(QWidget *parent)
     QPen pen(lineColor);
     pen.setWidthF(2);
     pen.setCapStyle(Qt::RoundCap);
-    m_series->setPen(pen);
-    m_series->setColor(lineColor);
-    m_series->setPointsVisible(true);
-    m_series->setMarkerSize(circleRadius * 2);
-    m_series->setPointLabelsVisible(false);
-    m_series->setName(QStringLiteral("Hello"));
-    chart->addSeries(m_series);
+    pen.setJoinStyle(Qt::RoundJoin);
+    m_line->setPen(pen);
+    m_line->setPointLabelsVisible(false);
+    m_line->setName(QStringLiteral("Hello"));
+    m_dots->setMarkerShape(QScatterSeries::MarkerShapeCircle);
+    m_dots->setMarkerSize(circleRadius * 2);
+    m_dots->setColor(lineColor);      // filled: no hole
+    m_dots->setBorderColor(lineColor);
+    m_dots->setPen(QPen(lineColor, 0.5));
+    m_dots->setPointLabelsVisible(false);
+    m_dots->setName(QStringLiteral("Hello"));
+    chart->addSeries(m_line);
+    chart->addSeries(m_dots);
 
     QFont labels = font();
     labels.setPixelSize(10);
@@ -98,8 +109,10 @@ UsageChartView::UsageChartView(QWidget *parent)
     // Only a left and a bottom axis: there is no right axis.
     chart->addAxis(m_xAxis, Qt::AlignBottom);
     chart->addAxis(m_yAxis, Qt::AlignLeft);
-    m_series->attachAxis(m_xAxis);
-    m_series->attachAxis(m_yAxis);
+    for (QXYSeries *series : {static_cast<QXYSeries *>(m_line), static_cast<QXYSeries *>(m_dots)}) {
+        series->attachAxis(m_xAxis);
+        series->attachAxis(m_yAxis);
+    }
 
     m_description = new QGraphicsSimpleTextItem(chart);
     m_description->setBrush(Qt::white);
@@ -146,7 +159,70 @@ void UsageChartView::setPoints(const QList<QPointF> &points)
         runAnimation();
         return;
     }
-    m_series->replace(points);
+    showPoints(points);
+}
+
+void UsageChartView::showPoints(const QList<QPointF> &points)
+{
+    m_line->replace(smoothLine(points));
+    m_dots->replace(points);
+}
+
+QList<QPointF> UsageChartView::smoothLine(const QList<QPointF> &points, int samples)
+{
+    const qsizetype n = points.size();
+    if (n < 3 || samples < 1)
+        return points;
+
+    // Monotone cubic Hermite interpolation (Fritsch-Carlson): between two
+    // days the curve stays between their two figures.
+    auto width = [&](qsizetype k) { return points[k + 1].x() - points[k].x(); };
+    QList<qreal> secant(n - 1);
+    for (qsizetype k = 0; k < n - 1; ++k)
+        secant[k] = width(k) > 0 ? (points[k + 1].y() - points[k].y()) / width(k) : 0;
+    QList<qreal> tangent(n);
+    tangent[0] = secant[0];
+    tangent[n - 1] = secant[n - 2];
+    for (qsizetype k = 1; k < n - 1; ++k)
+        tangent[k] = secant[k - 1] * secant[k] > 0 ? (secant[k - 1] + secant[k]) / 2 : 0;
+    for (qsizetype k = 0; k < n - 1; ++k) {
+        if (secant[k] == 0) {
+            tangent[k] = 0;
+            tangent[k + 1] = 0;
+            continue;
+        }
+        const qreal a = tangent[k] / secant[k];
+        const qreal b = tangent[k + 1] / secant[k];
+        const qreal length = a * a + b * b;
+        if (length > 9) {
+            const qreal tau = 3 / std::sqrt(length);
+            tangent[k] = tau * a * secant[k];
+            tangent[k + 1] = tau * b * secant[k];
+        }
+    }
+
+    QList<QPointF> line;
+    line.reserve((n - 1) * samples + 1);
+    line.append(points.front());
+    for (qsizetype k = 0; k < n - 1; ++k) {
+        const QPointF &from = points[k];
+        const QPointF &to = points[k + 1];
+        const qreal h = width(k);
+        for (int step = 1; step <= samples; ++step) {
+            const qreal t = qreal(step) / samples;
+            if (h <= 0) {
+                // Days out of order: a straight stroke rather than a loop.
+                line.append(from + (to - from) * t);
+                continue;
+            }
+            const qreal t2 = t * t;
+            const qreal t3 = t2 * t;
+            const qreal y = (2 * t3 - 3 * t2 + 1) * from.y() + (t3 - 2 * t2 + t) * h * tangent[k]
+                            + (-2 * t3 + 3 * t2) * to.y() + (t3 - t2) * h * tangent[k + 1];
+            line.append(QPointF(from.x() + t * h, y));
+        }
+    }
+    return line;
 }
 
 void UsageChartView::updateAxes()
@@ -165,7 +241,9 @@ void UsageChartView::updateAxes()
         if (maxX <= minX)
             maxX = minX + 1;
     }
-    m_xAxis->setRange(minX, maxX);
+    // Half a day of room on either side, so the first and last dots are
+    // whole.
+    m_xAxis->setRange(minX - 0.5, maxX + 0.5);
     m_xAxis->setTickAnchor(minX);
     // Whole days at an even step, no more labels than asked for.
     const int wanted = std::max(2, m_xLabelCount);
@@ -179,7 +257,9 @@ void UsageChartView::updateAxes()
     m_yAxis->setStartValue(0);
     for (int i = 0; i <= steps; ++i)
         m_yAxis->append(megabyteLabel(i * step), i * step);
-    m_yAxis->setRange(0, steps * step);
+    // A little room above the top label for the dots on the highest day; a
+    // little below zero so the dots of idle days are whole.
+    m_yAxis->setRange(-steps * step * 0.03, steps * step * 1.04);
 }
 
 QList<qreal> UsageChartView::xAxisLabelValues() const
@@ -188,8 +268,8 @@ QList<qreal> UsageChartView::xAxisLabelValues() const
     const qreal interval = m_xAxis->tickInterval();
     if (interval <= 0)
         return values;
-    for (qreal x = m_xAxis->tickAnchor(); x <= m_xAxis->max() + 1e-9; x += interval) {
-        if (x >= m_xAxis->min() - 1e-9)
+    for (qreal x = m_xAxis->tickAnchor(); x <= m_xAxis->max(); x += interval) {
+        if (x >= m_xAxis->min())
             values.append(x);
     }
     return values;
@@ -215,9 +295,9 @@ void UsageChartView::runAnimation()
     for (QPointF &p : flat)
         p.setY(0);
     chart()->setAnimationOptions(QChart::NoAnimation);
-    m_series->replace(flat);
+    showPoints(flat);
     chart()->setAnimationOptions(QChart::SeriesAnimations);
-    m_series->replace(m_points);
+    showPoints(m_points);
     QTimer::singleShot(animationDurationMs + 100, this, [this] {
         chart()->setAnimationOptions(QChart::NoAnimation);
     });
@@ -231,8 +311,10 @@ void UsageChartView::resizeEvent(QResizeEvent *event)
 
 void UsageChartView::placeDescription()
 {
+    // Above the plot, level with its left edge: clear of the line whatever
+    // the figures.
     const QRectF plot = chart()->plotArea();
-    m_description->setPos(plot.left() + 10, plot.top() + 2);
+    m_description->setPos(plot.left(), plot.top() - m_description->boundingRect().height() - 6);
 }
 
 } // namespace Orvex

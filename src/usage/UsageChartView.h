@@ -7,7 +7,8 @@
 
 class QCategoryAxis;
 class QGraphicsSimpleTextItem;
-class QSplineSeries;
+class QLineSeries;
+class QScatterSeries;
 class QValueAxis;
 
 namespace Orvex {
@@ -15,7 +16,12 @@ namespace Orvex {
 // The main screen's chart of daily traffic: one smooth white line with small
 // filled dots over a transparent background (the card behind it is dark), a
 // left axis in MB, day numbers below, no grid, no legend, no zoom, no values
-// on the points, and a short description (the month) in the plot's corner.
+// on the points, and a short description (the month) above the plot.
+//
+// The line is a monotone cubic through the points, drawn as a sampled line:
+// between two days it stays between their figures, so unlike an ordinary
+// spline it never swings above a busy day or below zero, and shows no
+// traffic that was not there.
 class UsageChartView final : public QChartView
 {
     Q_OBJECT
@@ -44,7 +50,13 @@ public:
     void animate();
     bool isAnimationPending() const { return m_animationPending; }
 
-    QSplineSeries *series() const { return m_series; }
+    // The dots: one per point, exactly the points given.
+    QScatterSeries *series() const { return m_dots; }
+    // The smooth line through them.
+    QLineSeries *line() const { return m_line; }
+
+    // The line through `points`, `samples` steps per segment.
+    static QList<QPointF> smoothLine(const QList<QPointF> &points, int samples = 12);
 
     // A left-axis label: at most one decimal, then " MB" ("12 MB", "0.5 MB").
     static QString megabyteLabel(double value);
@@ -60,7 +72,10 @@ private:
     void placeDescription();
     void runAnimation();
 
-    QSplineSeries *m_series;
+    void showPoints(const QList<QPointF> &points);
+
+    QLineSeries *m_line;
+    QScatterSeries *m_dots;
     QValueAxis *m_xAxis;
     QCategoryAxis *m_yAxis;
     QGraphicsSimpleTextItem *m_description;

@@ -30,7 +30,8 @@
 
 #include <QLabel>
 #include <QNetworkReply>
-#include <QSplineSeries>
+#include <QRegularExpression>
+#include <QScatterSeries>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -96,6 +97,7 @@ private Q_SLOTS:
     void missingCertificateIsFetchedStoredThenConnected();
     void certificateFailureIsShownAndEndsTheOverlay();
     void silentTunnelEndsTheOverlay();
+    void unreadableTunnelConfigurationIsReported();
     void firstLoadConnectsUnlessConnected();
 
     void usageAnswerFillsLabelsAndChart();
@@ -408,6 +410,26 @@ void tst_MainScreen::silentTunnelEndsTheOverlay()
     QVERIFY(!shownAlert());
 }
 
+void tst_MainScreen::unreadableTunnelConfigurationIsReported()
+{
+    storeCertificate();
+    m_backend->setLiveStatus(VpnStatus::Disconnected);
+    m_service->setStatus(ConnectionStatus::connected); // no connect on first load
+    MainViewController *screen = showScreen();
+    waitUntilIdle();
+    QFile damaged(m_dir.filePath(QStringLiteral("vpn.json")));
+    QVERIFY(damaged.open(QIODevice::WriteOnly));
+    damaged.write("{ not a configuration");
+    damaged.close();
+    m_backend->calls.clear();
+
+    // Nothing would ever report back: the screen is told at once.
+    screen->mainButtonAction();
+    QTRY_VERIFY(shownAlert());
+    QVERIFY(screen->progressContainer()->isHidden());
+    QVERIFY(m_backend->calls.isEmpty());
+}
+
 void tst_MainScreen::firstLoadConnectsUnlessConnected()
 {
     storeCertificate();
@@ -482,6 +504,18 @@ void tst_MainScreen::usageAnswerFillsLabelsAndChart()
     QCOMPARE(yLabels.first(), QStringLiteral("0 MB"));
     QVERIFY(yLabels.last().endsWith(QStringLiteral(" MB")));
     QVERIFY(yLabels.last().chopped(3).toDouble() >= 10);
+    static const QRegularExpression oneDecimal(QStringLiteral("^\\d+(\\.\\d)? MB$"));
+    for (const QString &label : yLabels)
+        QVERIFY2(oneDecimal.match(label).hasMatch(), qPrintable(label));
+
+    // A quiet month: tenths of a megabyte, still labelled with one decimal.
+    DeviceUsageModel quiet = padded;
+    for (DaylySummary &day : *quiet.device_usage.summary)
+        day.usage = MetadataType::fromInt(300 * 1024);
+    NotificationCenter::defaultCenter().post(Notifications::didRecieveDeviceUsage, QVariant::fromValue(quiet));
+    QCOMPARE(chart->yAxisLabels(), (QStringList{QStringLiteral("0 MB"), QStringLiteral("0.1 MB"),
+                                                QStringLiteral("0.2 MB"), QStringLiteral("0.3 MB")}));
+    NotificationCenter::defaultCenter().post(Notifications::didRecieveDeviceUsage, QVariant::fromValue(padded));
 
     // Anything but a usage model is not for the screen.
     NotificationCenter::defaultCenter().post(Notifications::didRecieveDeviceUsage, QStringLiteral("7 GB"));

@@ -4,6 +4,7 @@
 #include "api/JsonReader.h"
 #include "usage/ByteCountFormatter.h"
 #include "usage/DeviceUsageModel.h"
+#include "usage/UsageChartView.h"
 #include "usage/UsageFigures.h"
 
 #include <QTest>
@@ -69,6 +70,8 @@ private Q_SLOTS:
     void chartPointsFromDailyRecords();
     void chartPointsWithoutOrWithEmptySummary();
     void unparseableDatesDropOnlyTheirPoint();
+
+    void chartLinePassesThroughEveryDayWithoutInventingTraffic();
 };
 
 void tst_UsageFigures::byteCounts_data()
@@ -229,6 +232,31 @@ void tst_UsageFigures::unparseableDatesDropOnlyTheirPoint()
     // Four dates skipped: padding starts at the shortened length.
     QCOMPARE(points[2], QPointF(3, 0));
     QCOMPARE(points.last(), QPointF(30, 0));
+}
+
+void tst_UsageFigures::chartLinePassesThroughEveryDayWithoutInventingTraffic()
+{
+    const QList<QPointF> days{{1, 0}, {2, 800}, {3, 0}, {4, 0}, {5, 750}, {6, 790}, {7, 20}, {8, 0}};
+    const int samples = 10;
+    const QList<QPointF> line = UsageChartView::smoothLine(days, samples);
+    QCOMPARE(line.size(), (days.size() - 1) * samples + 1);
+    for (int i = 0; i < days.size(); ++i)
+        QCOMPARE(line[i * samples], days[i]);
+    for (int i = 1; i < line.size(); ++i) {
+        QVERIFY2(line[i].x() > line[i - 1].x(), "the line runs left to right");
+        // Between two days the curve stays between their figures: no
+        // negative traffic after a busy day, no peak above one.
+        const QPointF &from = days[(i - 1) / samples];
+        const QPointF &to = days[(i - 1) / samples + 1];
+        QVERIFY(line[i].y() >= std::min(from.y(), to.y()) - 1e-9);
+        QVERIFY(line[i].y() <= std::max(from.y(), to.y()) + 1e-9);
+    }
+    // Days out of order (the padding can repeat a day) are joined straight.
+    const QList<QPointF> repeated = UsageChartView::smoothLine({{4, 3}, {5, 1}, {5, 0}, {6, 0}}, 2);
+    QCOMPARE(repeated[3], QPointF(5, 0.5));
+    // Too few points to bend: as given.
+    QCOMPARE(UsageChartView::smoothLine({{1, 5}, {2, 7}}), (QList<QPointF>{{1, 5}, {2, 7}}));
+    QVERIFY(UsageChartView::smoothLine({}).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_UsageFigures)
