@@ -1,6 +1,7 @@
 #include "Shared/Extensions/Images.h"
 #include "account/Utility.h"
 #include "app/AppDelegate.h"
+#include "app/CommandLine.h"
 #include "app/Menu.h"
 #include "app/TunnelStatusSource.h"
 #include "app/WindowController.h"
@@ -21,6 +22,7 @@
 #include <QTranslator>
 
 #include <cstdio>
+#include <optional>
 
 using namespace Orvex;
 
@@ -96,6 +98,12 @@ void exitAfterFirstFrame(QWidget *window)
 
 int main(int argc, char *argv[])
 {
+    // The command line is answered first: --version and --help need no
+    // display, and work even with a bad configuration, which matters only to
+    // a client that starts.
+    if (const std::optional<int> status = CommandLine::handle(CommandLine::fromArgv(argc, argv)))
+        return *status;
+
     // A bad configuration stops the client here, before any window or request.
     Config::loadOrExit();
 
