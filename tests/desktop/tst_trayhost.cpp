@@ -1,0 +1,315 @@
+// The tray as the desktop offers it, on a real X server (our own Xvfb) and a
+// private session bus. Built twice: with a tray host (a StatusNotifierWatcher
+// faked with python3-dbusmock, as KDE or GNOME's AppIndicator extension
+// provide) and without one (stock GNOME). Qt decides once per process
+// whether a tray host exists, hence two programs.
+
+#include "FakeVpnBackend.h"
+#include "PrivateBus.h"
+#include "Xvfb.h"
+
+#include "Shared/Extensions/Images.h"
+#include "app/StatusMenuController.h"
+#include "app/TunnelStatusSource.h"
+#include "app/WindowController.h"
+#include "config/Config.h"
+#include "platform/VpnManager.h"
+#include "vpn/VPNService.h"
+
+#include <QApplication>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusPendingCall>
+#include <QDBusVariant>
+#include <QImage>
+#include <QProcess>
+#include <QSystemTrayIcon>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QtEndian>
+
+#include <memory>
+
+using namespace Orvex;
+
+namespace {
+
+const QString watcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
+
+// A watcher with a registered tray host that records who registers.
+[[maybe_unused]] const char watcherTemplate[] = R"py(
+import dbus
+BUS_NAME = 'org.kde.StatusNotifierWatcher'
+MAIN_OBJ = '/StatusNotifierWatcher'
+MAIN_IFACE = 'org.kde.StatusNotifierWatcher'
+SYSTEM_BUS = False
+
+def load(mock, parameters):
+    mock.AddProperties(MAIN_IFACE, {
+        'IsStatusNotifierHostRegistered': dbus.Boolean(True),
+        'ProtocolVersion': dbus.Int32(0),
+        'RegisteredStatusNotifierItems': dbus.Array([], signature='s'),
+    })
+    mock.AddMethods(MAIN_IFACE, [
+        ('RegisterStatusNotifierItem', 's', '', ''),
+        ('RegisterStatusNotifierHost', 's', '', ''),
+    ])
+)py";
+
+// Asks without blocking this thread: the tray item answering lives in this
+// very process and needs its event loop.
+QDBusMessage ask(const QString &service, const QString &path, const QString &interface, const QString &method,
+                 const QVariantList &arguments = {})
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(service, path, interface, method);
+    call.setArguments(arguments);
+    QDBusPendingCall pending = QDBusConnection::sessionBus().asyncCall(call, 15000);
+    if (!QTest::qWaitFor([&pending] { return pending.isFinished(); }, 20000))
+        return {};
+    return pending.reply();
+}
+
+[[maybe_unused]] QVariant busProperty(const QString &service, const QString &path, const QString &interface, const QString &name)
+{
+    const QDBusMessage reply = ask(service, path, QStringLiteral("org.freedesktop.DBus.Properties"),
+                                   QStringLiteral("Get"), {interface, name});
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+        return {};
+    return reply.arguments().constFirst().value<QDBusVariant>().variant();
+}
+
+// The StatusNotifierItem IconPixmap, a(iiay): ARGB32 pixels in network byte
+// order, one image per size.
+[[maybe_unused]] QList<QImage> iconPixmaps(const QVariant &value)
+{
+    QList<QImage> images;
+    if (!value.canConvert<QDBusArgument>())
+        return images;
+    const auto argument = value.value<QDBusArgument>();
+    argument.beginArray();
+    while (!argument.atEnd()) {
+        int width = 0;
+        int height = 0;
+        QByteArray data;
+        argument.beginStructure();
+        argument >> width >> height >> data;
+        argument.endStructure();
+        if (width <= 0 || height <= 0 || data.size() != qsizetype(width) * height * 4)
+            return {};
+        QImage image(width, height, QImage::Format_ARGB32);
+        for (int y = 0; y < height; ++y) {
+            auto *line = reinterpret_cast<quint32 *>(image.scanLine(y));
+            for (int x = 0; x < width; ++x)
+                line[x] = qFromBigEndian<quint32>(data.constData() + (qsizetype(y) * width + x) * 4);
+        }
+        images << image;
+    }
+    argument.endArray();
+    return images;
+}
+
+[[maybe_unused]] QImage rendered(const QString &name, const QSize &size)
+{
+    return Images::named(name).pixmap(size).toImage().convertToFormat(QImage::Format_ARGB32);
+}
+
+} // namespace
+
+class tst_TrayHost : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
+#ifdef ORVEX_WITH_TRAY_HOST
+    void trayHostShowsTheTunnelsIcon();
+    void closingTheWindowKeepsTheClientInTheTray();
+#else
+    void withoutTrayHostClosingTheWindowQuits();
+#endif
+
+private:
+    QString registeredItem();
+
+    QTemporaryDir m_dir;
+    QProcess m_watcher;
+    FakeVpnBackend *m_backend = nullptr;
+    std::unique_ptr<VpnManager> m_manager;
+    std::unique_ptr<VPNService> m_service;
+    std::unique_ptr<StatusMenuController> m_tray;
+    std::unique_ptr<WindowController> m_window;
+};
+
+void tst_TrayHost::initTestCase()
+{
+    QCOMPARE(QGuiApplication::platformName(), QStringLiteral("xcb"));
+    QVERIFY(QDBusConnection::sessionBus().isConnected());
+    QVERIFY(m_dir.isValid());
+
+#ifdef ORVEX_WITH_TRAY_HOST
+    const QString templatePath = m_dir.filePath(QStringLiteral("statusnotifierwatcher.py"));
+    QFile file(templatePath);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(watcherTemplate);
+    file.close();
+    m_watcher.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_watcher.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral("-m"), QStringLiteral("dbusmock"),
+                                                         QStringLiteral("--session"), QStringLiteral("-t"), templatePath});
+    QVERIFY2(m_watcher.waitForStarted(10000), "python3-dbusmock is needed (scripts/install-deps)");
+    QTRY_VERIFY_WITH_TIMEOUT(QDBusConnection::sessionBus().interface()->isServiceRegistered(watcherService), 30000);
+#endif
+
+    Config::setCurrent(*Config::parse({}, {}, nullptr));
+    auto backend = std::make_unique<FakeVpnBackend>();
+    m_backend = backend.get();
+    m_manager = std::make_unique<VpnManager>(std::move(backend), m_dir.filePath(QStringLiteral("vpn.json")));
+    m_service = std::make_unique<VPNService>(m_manager.get());
+    TunnelStatusSource::install([](QObject *, TunnelStatusSource::Observer) {});
+
+    m_window = std::make_unique<WindowController>();
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    m_tray = std::make_unique<StatusMenuController>(*m_service);
+}
+
+void tst_TrayHost::cleanupTestCase()
+{
+    m_tray.reset();
+    m_window.reset();
+    TunnelStatusSource::install({});
+    if (m_watcher.state() != QProcess::NotRunning) {
+        m_watcher.terminate();
+        if (!m_watcher.waitForFinished(5000)) {
+            m_watcher.kill();
+            m_watcher.waitForFinished(2000);
+        }
+    }
+}
+
+// The bus name the client registered its item under, from the watcher's
+// record of calls.
+QString tst_TrayHost::registeredItem()
+{
+    const QDBusMessage reply = ask(watcherService, QStringLiteral("/StatusNotifierWatcher"),
+                                   QStringLiteral("org.freedesktop.DBus.Mock"), QStringLiteral("GetMethodCalls"),
+                                   {QStringLiteral("RegisterStatusNotifierItem")});
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+        return {};
+    const auto calls = reply.arguments().constFirst().value<QDBusArgument>();
+    QString service;
+    calls.beginArray();
+    while (!calls.atEnd()) {
+        qulonglong time = 0;
+        QVariantList arguments;
+        calls.beginStructure();
+        calls >> time >> arguments;
+        calls.endStructure();
+        if (!arguments.isEmpty())
+            service = arguments.constFirst().toString();
+    }
+    calls.endArray();
+    return service;
+}
+
+// Closes the window from inside a running event loop, as the window manager
+// would, and answers the exit status of that loop: 0 when closing quit the
+// client, 7 when it kept running.
+static int closeInEventLoop(QWidget *window)
+{
+    QTimer::singleShot(0, window, [window] {
+        window->close();
+        // Behind anything the close posted, the quit included.
+        QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(7); });
+    });
+    return QCoreApplication::exec();
+}
+
+#ifdef ORVEX_WITH_TRAY_HOST
+
+void tst_TrayHost::trayHostShowsTheTunnelsIcon()
+{
+    QVERIFY(QSystemTrayIcon::isSystemTrayAvailable());
+    QString item;
+    QTRY_VERIFY_WITH_TIMEOUT(!(item = registeredItem()).isEmpty(), 30000);
+    const QString path = QStringLiteral("/StatusNotifierItem");
+    const QString interface = QStringLiteral("org.kde.StatusNotifierItem");
+
+    // A menu goes with the item.
+    const QVariant menu = busProperty(item, path, interface, QStringLiteral("Menu"));
+    QVERIFY(!menu.value<QDBusObjectPath>().path().isEmpty());
+    QCOMPARE(busProperty(item, path, interface, QStringLiteral("Status")).toString(), QStringLiteral("Active"));
+
+    // The host draws the pixels it is sent: the "off" image while the tunnel
+    // is down, the connected image once it is up, and back.
+    const auto expectIcon = [&](const QString &shown, const QString &notShown) {
+        const QList<QImage> images = iconPixmaps(busProperty(item, path, interface, QStringLiteral("IconPixmap")));
+        QVERIFY(!images.isEmpty());
+        for (const QImage &image : images) {
+            QCOMPARE(image, rendered(shown, image.size()));
+            QVERIFY(image != rendered(notShown, image.size()));
+        }
+    };
+    expectIcon(QStringLiteral("app_status_icon_off"), QStringLiteral("app_status_icon"));
+    m_backend->setLiveStatus(VpnStatus::Connected);
+    QTRY_COMPARE(m_tray->imageName(), QStringLiteral("app_status_icon"));
+    expectIcon(QStringLiteral("app_status_icon"), QStringLiteral("app_status_icon_off"));
+    m_backend->setLiveStatus(VpnStatus::Disconnected);
+    QTRY_COMPARE(m_tray->imageName(), QStringLiteral("app_status_icon_off"));
+    expectIcon(QStringLiteral("app_status_icon_off"), QStringLiteral("app_status_icon"));
+}
+
+void tst_TrayHost::closingTheWindowKeepsTheClientInTheTray()
+{
+    m_window->show();
+    QCOMPARE(closeInEventLoop(m_window.get()), 7);
+    QVERIFY(!m_window->isVisible());
+    // Still in the tray, where the icon brings the window back.
+    QVERIFY(m_tray->statusItem()->isVisible());
+}
+
+#else
+
+void tst_TrayHost::withoutTrayHostClosingTheWindowQuits()
+{
+    // The item is "shown", yet nothing on the desktop would show it.
+    QVERIFY(m_tray->statusItem()->isVisible());
+    QVERIFY(!QSystemTrayIcon::isSystemTrayAvailable());
+    QVERIFY(!QDBusConnection::sessionBus().interface()->isServiceRegistered(watcherService));
+
+    // So the window is the only way back to the client: closing it quits
+    // instead of leaving an unreachable process behind.
+    QCOMPARE(closeInEventLoop(m_window.get()), 0);
+    QVERIFY(!m_window->isVisible());
+}
+
+#endif
+
+int main(int argc, char *argv[])
+{
+    Xvfb display;
+    if (!display.isRunning()) {
+        std::fprintf(stderr, "%s\n", qPrintable(display.error()));
+        return 1;
+    }
+    display.exportAsDisplay();
+    PrivateBus bus;
+    if (!bus.isRunning()) {
+        std::fprintf(stderr, "%s\n", qPrintable(bus.error()));
+        return 1;
+    }
+    bus.exportAsSessionBus();
+    int status = 0;
+    {
+        QApplication app(argc, argv);
+        QApplication::setQuitOnLastWindowClosed(false);
+        tst_TrayHost test;
+        status = QTest::qExec(&test, argc, argv);
+    }
+    return status;
+}
+
+#include "tst_trayhost.moc"
