@@ -1,59 +1,152 @@
 #include "AuthViewController.h"
+#include "ui_AuthViewController.h"
 
-#include "controls/Button.h"
+#include "Shared/Extensions/AppStoryboard.h"
+#include "account/AuthHandler.h"
+#include "account/AuthScreenStyle.h"
+#include "account/DefaultsKeys.h"
+#include "app/AlertController.h"
+#include "app/Navigator.h"
+#include "app/StartViewController.h"
+#include "config/Config.h"
+#include "platform/UserDefaults.h"
 
-#include <QLabel>
-#include <QLineEdit>
-#include <QToolButton>
-#include <QVBoxLayout>
+#include <QDesktopServices>
+#include <QTimer>
 
 namespace Orvex {
 
 AuthViewController::AuthViewController(QWidget *parent)
     : BaseViewController(parent)
-    , m_heading(new QLabel(this))
-    , m_nameTextField(new QLineEdit(this))
-    , m_emailTextField(new QLineEdit(this))
-    , m_passwordTextField(new QLineEdit(this))
-    , m_actionButton(new Button(this))
+    , m_ui(new Ui::AuthViewController)
+    , m_handler(new AuthHandler(this))
 {
-    auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(40, 40, 40, 20);
-    layout->setSpacing(12);
-    m_heading->setStyleSheet(QStringLiteral("font-size: 22px; font-weight: 700;"));
-    layout->addWidget(m_heading);
-    layout->addSpacing(12);
-    m_nameTextField->setPlaceholderText(tr("Name"));
-    m_emailTextField->setPlaceholderText(tr("E-mail"));
-    m_passwordTextField->setPlaceholderText(tr("Password"));
-    m_passwordTextField->setEchoMode(QLineEdit::Password);
-    for (QLineEdit *field : {m_nameTextField, m_emailTextField, m_passwordTextField}) {
-        field->setMinimumHeight(36);
-        field->setAccessibleName(field->placeholderText());
-        layout->addWidget(field);
-    }
-    layout->addSpacing(8);
-    m_actionButton->setMinimumHeight(46);
-    layout->addWidget(m_actionButton);
-    layout->addStretch();
-    auto *copyright = new QLabel(this);
-    copyright->setObjectName(QStringLiteral("copyrightLabel"));
-    copyright->setAlignment(Qt::AlignCenter);
-    copyright->setStyleSheet(QStringLiteral("color: palette(mid); font-size: 11px;"));
-    layout->addWidget(copyright);
+    m_ui->setupUi(this);
+    AuthScreenStyle::apply(this);
+    m_ui->backButton->setText(QStringLiteral("‹ ") + tr("Back"));
+    //: name_label
+    m_ui->nameLabel->setText(tr("Name"));
+    //: email_label
+    m_ui->emailLabel->setText(tr("E-mail"));
+    //: password_label
+    m_ui->passwordLabel->setText(tr("Password"));
+    //: email_placeholder
+    m_ui->emailTextField->setPlaceholderText(tr("you@example.com"));
+    m_ui->emailTextField->setInputMethodHints(Qt::ImhEmailCharactersOnly | Qt::ImhNoAutoUppercase);
+    //: forgot_password_btn
+    m_ui->forgotPasswordButton->setText(tr("Forgot password?"));
+    m_ui->nameTextField->setAccessibleName(m_ui->nameLabel->text());
+    m_ui->emailTextField->setAccessibleName(m_ui->emailLabel->text());
+    m_ui->passwordTextField->setAccessibleName(m_ui->passwordLabel->text());
+
+    connect(m_ui->actionButton, &QPushButton::clicked, this, &AuthViewController::mainButtonAction);
+    connect(m_ui->forgotPasswordButton, &QPushButton::clicked, this, &AuthViewController::forgotButtonAction);
+    connect(m_ui->backButton, &QToolButton::clicked, this, &AuthViewController::backButtonAction);
+    // Enter in any field presses the main button.
+    for (QLineEdit *field : std::initializer_list<QLineEdit *>{m_ui->nameTextField, m_ui->emailTextField,
+                                                              m_ui->passwordTextField})
+        connect(field, &QLineEdit::returnPressed, this, &AuthViewController::mainButtonAction);
+}
+
+AuthViewController::~AuthViewController()
+{
+    delete m_ui;
 }
 
 void AuthViewController::setup()
 {
     BaseViewController::setup();
-    const bool signUp = currentAuth == AuthType::signUp;
-    m_nameTextField->setVisible(signUp);
-    //: sign_up_btn
-    const QString signUpTitle = tr("Sign Up");
-    //: sign_in_btn
-    const QString signInTitle = tr("Sign In");
-    m_heading->setText(signUp ? signUpTitle : signInTitle);
-    m_actionButton->setTitle(signUp ? signUpTitle : signInTitle);
+
+    if (currentAuth == AuthType::signUp) {
+        m_ui->forgotPasswordButton->hide();
+        //: sign_up_btn
+        m_ui->actionButton->setTitle(tr("Sign Up"));
+        //: sign_up_title
+        m_ui->titleLabel->setText(tr("Create Account"));
+        //: sign_up_subtitle
+        m_ui->subtitleLabel->setText(tr("Create your Orvex Cloud account."));
+        //: password_placeholder
+        m_ui->passwordTextField->setPlaceholderText(tr("At least 5 characters"));
+    } else {
+        m_ui->nameStackView->hide();
+        m_ui->forgotPasswordButton->show();
+        //: sign_in_btn
+        m_ui->actionButton->setTitle(tr("Sign In"));
+        //: sign_in_title
+        m_ui->titleLabel->setText(tr("Welcome Back"));
+        //: sign_in_subtitle
+        m_ui->subtitleLabel->setText(tr("Sign in with your Orvex Cloud account."));
+    }
+
+    m_ui->emailTextField->validator = InputValidator::email;
+    m_ui->passwordTextField->validator = InputValidator::password;
+    m_handler->resultHandler = resultHandler();
+
+    QLineEdit *firstField = currentAuth == AuthType::signUp ? static_cast<QLineEdit *>(m_ui->nameTextField)
+                                                            : m_ui->emailTextField;
+    firstField->setFocus(Qt::OtherFocusReason);
+
+    if (currentAuth == AuthType::autoSignIn) {
+        const UserDefaults &defaults = UserDefaults::standard();
+        const std::optional<QString> email = defaults.string(DefaultsKeys::tempEmail);
+        const std::optional<QString> password = defaults.string(DefaultsKeys::password);
+        if (email && password) {
+            m_ui->emailTextField->setText(*email);
+            m_ui->passwordTextField->setText(*password);
+            mainButtonAction();
+        }
+    }
+}
+
+void AuthViewController::mainButtonAction()
+{
+    const auto fails = [](const std::optional<InputValidator> &validator, const QString &text) {
+        return validator && !validator->isValid(text);
+    };
+    if (fails(m_ui->emailTextField->validator, m_ui->emailTextField->text())
+        || fails(m_ui->passwordTextField->validator, m_ui->passwordTextField->text())) {
+        QTimer::singleShot(0, [] {
+            AlertController::show(Error(Error::Code::wrongAuthData).localizedDescription(), false);
+        });
+        return;
+    }
+
+    showProgress();
+    AuthData data;
+    data.authType = currentAuth;
+    data.name = m_ui->nameTextField->text();
+    data.email = m_ui->emailTextField->text();
+    data.password = m_ui->passwordTextField->text();
+    m_handler->authenticate(data);
+}
+
+QUrl AuthViewController::passwordResetURL()
+{
+    const QUrl configured(Config::current().passwordResetURL, QUrl::StrictMode);
+    if (!configured.isValid() || configured.host().isEmpty())
+        return {};
+    QUrl page;
+    page.setScheme(QStringLiteral("https"));
+    page.setHost(configured.host());
+    page.setPort(configured.port());
+    page.setPath(QStringLiteral("/forgotpassword"));
+    return page;
+}
+
+void AuthViewController::forgotButtonAction()
+{
+    const QUrl page = passwordResetURL();
+    if (page.isValid())
+        QDesktopServices::openUrl(page);
+}
+
+void AuthViewController::backButtonAction()
+{
+    if (presentingViewController()) {
+        dismiss();
+        return;
+    }
+    Navigator::setRoot(instantiate<StartViewController>(AppStoryboard::Auth), NavigationDirection::toRight);
 }
 
 } // namespace Orvex

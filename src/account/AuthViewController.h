@@ -3,32 +3,51 @@
 #include "account/AuthType.h"
 #include "app/BaseViewController.h"
 
-class QLineEdit;
-class QLabel;
+#include <QUrl>
+
+namespace Ui {
+class AuthViewController;
+}
 
 namespace Orvex {
 
-class Button;
+class AuthHandler;
 
-// Sign in, sign up, or sign in again automatically with the stored session.
+// Sign in, start a sign-up (name, e-mail, password), or sign in again
+// automatically with the stored session. The form is checked here; the
+// requests are the handler's.
 class AuthViewController final : public BaseViewController
 {
     Q_OBJECT
 
 public:
     explicit AuthViewController(QWidget *parent = nullptr);
+    ~AuthViewController() override;
 
+    // The mode; set by whoever opens the screen, before it is shown.
     AuthType currentAuth = AuthType::signIn;
+
+    AuthHandler *handler() const { return m_handler; }
+
+    // Checks the e-mail and the password, then hands the form to the handler
+    // under the progress overlay. Invalid input only raises an alert.
+    void mainButtonAction();
+    // Opens the password-reset page in the browser.
+    void forgotButtonAction();
+    // Back to the screen this one was opened from; the start screen when this
+    // is the window's first screen (automatic sign-in).
+    void backButtonAction();
+
+    // The password-reset page: https, the configured web host, /forgotpassword.
+    // Empty when the configured address has no host.
+    static QUrl passwordResetURL();
 
 protected:
     void setup() override;
 
 private:
-    QLabel *m_heading;
-    QLineEdit *m_nameTextField;
-    QLineEdit *m_emailTextField;
-    QLineEdit *m_passwordTextField;
-    Button *m_actionButton;
+    Ui::AuthViewController *m_ui;
+    AuthHandler *m_handler;
 };
 
 } // namespace Orvex

@@ -2,6 +2,8 @@
 
 #include "Shared/Extensions/AppStoryboard.h"
 #include "account/AuthViewController.h"
+#include "account/ConfirmationCodeViewController.h"
+#include "account/MobileViewController.h"
 #include "app/AlertController.h"
 #include "app/InfoViewController.h"
 #include "app/StartViewController.h"
@@ -27,6 +29,8 @@ void registerAllScenes()
 
     add<StartViewController>(AppStoryboard::Auth);
     add<AuthViewController>(AppStoryboard::Auth);
+    add<MobileViewController>(AppStoryboard::Auth);
+    add<ConfirmationCodeViewController>(AppStoryboard::Auth);
 
     add<InfoViewController>(AppStoryboard::Settings);
     add<AlertController>(AppStoryboard::Settings);

@@ -1,0 +1,72 @@
+#include "AuthHandler.h"
+
+#include "Shared/Extensions/AppStoryboard.h"
+#include "account/DefaultsKeys.h"
+#include "account/DeviceRegistration.h"
+#include "account/MobileViewController.h"
+#include "api/NetworkService.h"
+#include "app/Navigator.h"
+#include "platform/UserDefaults.h"
+
+#include <QPointer>
+
+namespace Orvex {
+
+namespace Keys = DefaultsKeys;
+
+AuthHandler::AuthHandler(QObject *parent)
+    : BaseHandler(parent)
+{}
+
+void AuthHandler::authenticate(const AuthData &data)
+{
+    if (data.authType == AuthType::signUp)
+        signUp(data);
+    else
+        signIn(data);
+}
+
+void AuthHandler::signUp(const AuthData &data)
+{
+    QPointer<AuthHandler> self(this);
+    NetworkService::shared().checkUser(data.email, [self, data](const Result<Empty> &result) {
+        if (!result.isSuccess()) {
+            if (self)
+                self->report(result.error());
+            return;
+        }
+        UserDefaults &defaults = UserDefaults::standard();
+        defaults.setString(Keys::name, data.name);
+        defaults.setString(Keys::tempEmail, data.email);
+        defaults.setString(Keys::password, data.password);
+        if (self)
+            self->report();
+        Navigator::show(instantiate<MobileViewController>(AppStoryboard::Auth), NavigationDirection::toLeft);
+    });
+}
+
+void AuthHandler::signIn(const AuthData &data)
+{
+    QPointer<AuthHandler> self(this);
+    NetworkService::shared().getUser(data.email, data.password,
+                                     [self, data](const Result<UserResponse> &result) {
+        if (!result.isSuccess()) {
+            if (self)
+                self->report(result.error());
+            return;
+        }
+        const UserModel &user = result.value().user;
+        UserDefaults &defaults = UserDefaults::standard();
+        if (user.phoneNumber)
+            defaults.setString(Keys::phone, *user.phoneNumber);
+        else
+            defaults.remove(Keys::phone);
+        // The e-mail as typed, which is what every later request sends.
+        defaults.setString(Keys::tempEmail, data.email);
+        defaults.setString(Keys::password, data.password);
+        if (self)
+            DeviceRegistration::run(self, user);
+    });
+}
+
+} // namespace Orvex

@@ -1,0 +1,15 @@
+#pragma once
+
+class QWidget;
+
+namespace Orvex {
+
+// The look the sign-in, phone and code screens share, keyed by their forms'
+// object names: a large title with a grey line under it, small bold labels
+// over the fields (QLabels with the property fieldLabel), orange links
+// (backButton, QPushButtons with the property link) and the grey notice.
+namespace AuthScreenStyle {
+void apply(QWidget *screen);
+} // namespace AuthScreenStyle
+
+} // namespace Orvex

@@ -1,0 +1,77 @@
+#include "ConfirmationHandler.h"
+
+#include "account/DefaultsKeys.h"
+#include "account/DeviceRegistration.h"
+#include "api/NetworkService.h"
+#include "platform/UserDefaults.h"
+
+#include <QPointer>
+
+namespace Orvex {
+
+namespace Keys = DefaultsKeys;
+
+ConfirmationHandler::ConfirmationHandler(QObject *parent)
+    : BaseHandler(parent)
+{}
+
+void ConfirmationHandler::confirm(const QString &code)
+{
+    // No stored code means none was sent from here: nothing can match it. The
+    // stored code stays after a wrong one, so the user can type again.
+    const std::optional<QString> sent = UserDefaults::standard().string(Keys::smsCode);
+    if (!sent || code != *sent) {
+        report(Error(Error::Code::wrongConfirmationCode));
+        return;
+    }
+    lookUpAccount();
+}
+
+void ConfirmationHandler::lookUpAccount()
+{
+    const std::optional<QString> email = UserDefaults::standard().string(Keys::tempEmail);
+    if (!email) {
+        report(DeviceRegistration::sessionMissingError());
+        return;
+    }
+    QPointer<ConfirmationHandler> self(this);
+    // Without the password: the account may not exist yet.
+    NetworkService::shared().getUser(*email, std::nullopt, [self](const Result<UserResponse> &result) {
+        if (!self)
+            return;
+        if (result.isSuccess())
+            DeviceRegistration::run(self, result.value().user);
+        else if (result.error().code() == Error::Code::userNotExists)
+            self->createAccount();
+        else
+            self->report(result.error());
+    });
+}
+
+void ConfirmationHandler::createAccount()
+{
+    const UserDefaults &defaults = UserDefaults::standard();
+    const std::optional<QString> email = defaults.string(Keys::tempEmail);
+    const std::optional<QString> password = defaults.string(Keys::password);
+    const std::optional<QString> phone = defaults.string(Keys::phone);
+    if (!email || !password || !phone) {
+        report(DeviceRegistration::sessionMissingError());
+        return;
+    }
+    const QString name = defaults.string(Keys::name).value_or(QStringLiteral("Unknown"));
+
+    QPointer<ConfirmationHandler> self(this);
+    NetworkService::shared().addUser(name, *email, *password, *phone,
+                                     [self](const Result<UserResponse> &result) {
+        if (!self)
+            return;
+        if (!result.isSuccess()) {
+            self->report(result.error());
+            return;
+        }
+        // Read the account back, devices included, as a sign-in would.
+        self->lookUpAccount();
+    });
+}
+
+} // namespace Orvex

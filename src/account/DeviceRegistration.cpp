@@ -1,0 +1,59 @@
+#include "DeviceRegistration.h"
+
+#include "account/DefaultsKeys.h"
+#include "account/Utility.h"
+#include "api/NetworkService.h"
+#include "app/BaseHandler.h"
+#include "app/Navigator.h"
+#include "platform/UserDefaults.h"
+
+#include <QCoreApplication>
+#include <QPointer>
+
+namespace Orvex::DeviceRegistration {
+
+bool holdsDevice(const UserModel &user, const QString &udid)
+{
+    if (!user.devices)
+        return false;
+    for (const Device &device : *user.devices) {
+        if (device.udid && *device.udid == udid)
+            return true;
+    }
+    return false;
+}
+
+void run(BaseHandler *handler, const UserModel &user)
+{
+    const QString udid = user.email ? Utility::udid(*user.email) : QString();
+    if (holdsDevice(user, udid)) {
+        Navigator::showMain();
+        return;
+    }
+
+    const std::optional<QString> email = UserDefaults::standard().string(DefaultsKeys::tempEmail);
+    if (!email) {
+        handler->report(sessionMissingError());
+        return;
+    }
+    QPointer<BaseHandler> guard(handler);
+    NetworkService::shared().addDevice(udid, *email, [guard](const Result<Empty> &result) {
+        if (!guard)
+            return;
+        if (!result.isSuccess()) {
+            guard->report(result.error());
+            return;
+        }
+        Navigator::showMain();
+    });
+}
+
+Error sessionMissingError()
+{
+    //: session_missing
+    return Error::generic(QCoreApplication::translate(
+            "Orvex::DeviceRegistration",
+            "Your account details are no longer stored on this computer. Please, start again."));
+}
+
+} // namespace Orvex::DeviceRegistration

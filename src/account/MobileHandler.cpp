@@ -1,0 +1,83 @@
+#include "MobileHandler.h"
+
+#include "Shared/Extensions/AppStoryboard.h"
+#include "account/ConfirmationCodeViewController.h"
+#include "account/DefaultsKeys.h"
+#include "account/MobileFormatter.h"
+#include "api/NetworkService.h"
+#include "app/Navigator.h"
+#include "platform/SecureRandom.h"
+#include "platform/UserDefaults.h"
+
+#include <QPointer>
+
+namespace Orvex {
+
+MobileHandler::MobileHandler(QObject *parent)
+    : BaseHandler(parent)
+{}
+
+QString MobileHandler::confirmationCode(quint32 value)
+{
+    return QStringLiteral("%1").arg(value, 4, 10, QLatin1Char('0'));
+}
+
+void MobileHandler::send(const QString &number)
+{
+    mobile = number;
+    QPointer<MobileHandler> self(this);
+    NetworkService::shared().verifyMobile(number, [self](const Result<MobileApiResponse::Verify> &result) {
+        if (!self)
+            return;
+        if (!result.isSuccess()) {
+            self->report(result.error());
+            return;
+        }
+        // "200", also written "0200" or "+200"; "200 OK" is no status.
+        if (MobileFormatter::integerValue(result.value().status) != 200) {
+            self->report(Error(Error::Code::invalidMobile));
+            return;
+        }
+        self->requestCode();
+    });
+}
+
+void MobileHandler::requestCode()
+{
+    QPointer<MobileHandler> self(this);
+    NetworkService::shared().getVerificationCode([self](const Result<QString> &result) {
+        if (!self)
+            return;
+        if (!result.isSuccess()) {
+            self->report(result.error());
+            return;
+        }
+        self->sendCode(result.value());
+    });
+}
+
+void MobileHandler::sendCode(const QString &verification)
+{
+    if (!mobile)
+        return;
+    const QString code = confirmationCode(SecureRandom::uniform(10000));
+    UserDefaults &defaults = UserDefaults::standard();
+    defaults.setString(DefaultsKeys::smsCode, code);
+    defaults.setString(DefaultsKeys::phone, *mobile);
+
+    QPointer<MobileHandler> self(this);
+    NetworkService::shared().sendSms(*mobile, code, verification,
+                                     [self](const Result<MobileApiResponse::SMS> &result) {
+        if (!self)
+            return;
+        if (!result.isSuccess()) {
+            self->report(result.error());
+            return;
+        }
+        self->report();
+        Navigator::show(instantiate<ConfirmationCodeViewController>(AppStoryboard::Auth),
+                        NavigationDirection::toLeft);
+    });
+}
+
+} // namespace Orvex
