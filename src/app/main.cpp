@@ -16,6 +16,7 @@
 #include <QLocale>
 #include <QMenuBar>
 #include <QPointer>
+#include <QStyle>
 #include <QStyleFactory>
 #include <QSystemTrayIcon>
 #include <QTimer>
@@ -29,10 +30,15 @@ using namespace Orvex;
 namespace {
 
 // One look on every desktop: Fusion with a light palette in the brand colours.
+// The screens are drawn for light surfaces, so a dark desktop theme is not
+// followed; the palette starts from Fusion's own light one rather than the
+// desktop's, or a dark theme would leave its colours in every role not set
+// here (bevels, tool tips, visited links) beside the light ones.
 void applyLook(QApplication &app)
 {
-    app.setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
-    QPalette palette;
+    QStyle *fusion = QStyleFactory::create(QStringLiteral("Fusion"));
+    app.setStyle(fusion);
+    QPalette palette = fusion->standardPalette();
     palette.setColor(QPalette::Window, QColor(0xFA, 0xFA, 0xFB));
     palette.setColor(QPalette::WindowText, QColor(0x1D, 0x1D, 0x1F));
     palette.setColor(QPalette::Base, Qt::white);
@@ -45,6 +51,9 @@ void applyLook(QApplication &app)
     palette.setColor(QPalette::Highlight, QColor(242, 165, 60));
     palette.setColor(QPalette::HighlightedText, Qt::white);
     palette.setColor(QPalette::Link, QColor(0xC9, 0x7A, 0x12));
+    // Disabled text must still look disabled: the calls above set every group.
+    for (const QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+        palette.setColor(QPalette::Disabled, role, QColor(0x9A, 0x9A, 0xA0));
     app.setPalette(palette);
 }
 
