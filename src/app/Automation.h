@@ -1,0 +1,67 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <functional>
+#include <vector>
+
+class QWidget;
+
+namespace Orvex {
+
+// A built-in driver that walks the real screens and handlers through the
+// product's main journey, for the headless demo and the end-to-end test. It
+// clicks the real buttons and types into the real fields; nothing of the
+// product's logic is repeated here. Active only when ORVEX_AUTOMATION is set:
+//
+//   ORVEX_AUTOMATION=journey        the journey below
+//   ORVEX_AUTOMATION_SHOTS=DIR      a screenshot of each step's screen
+//   ORVEX_AUTOMATION_SERVICE=URL    the dev service (its /dev routes: the SMS outbox)
+//   ORVEX_AUTOMATION_GATEWAY=FILE   the test gateway's environment file (root runs):
+//                                   the tunnel steps and their ping check run then
+//
+// Each step prints one line with its outcome; the process exits 0 when every
+// step passed, 1 at the first failure.
+class Automation final : public QObject
+{
+    Q_OBJECT
+
+public:
+    using Done = std::function<void(bool ok, const QString &note)>;
+    struct Step
+    {
+        QString title;
+        std::function<bool()> ready;            // polled until true
+        std::function<void(Done done)> action;  // then run once
+        int timeoutMs = 20000;
+        bool endsProcess = false; // the action quits the client itself
+    };
+
+    // Starts the automation named in the environment; false when none is set.
+    static bool startFromEnvironment(QObject *parent);
+
+    explicit Automation(std::vector<Step> steps, const QString &shotsDir, QObject *parent = nullptr);
+    void start();
+
+    // The steps of the journey, for `environment` as described above.
+    static std::vector<Step> journey();
+
+private:
+    void poll();
+    void finishStep(bool ok, const QString &note);
+    void screenshot(const QString &name) const;
+    void fail(const QString &why);
+
+    std::vector<Step> m_steps;
+    QString m_shotsDir;
+    size_t m_index = 0;
+    bool m_running = false;
+    QTimer m_poll;
+    QElapsedTimer m_stepClock;
+    QElapsedTimer m_totalClock;
+};
+
+} // namespace Orvex
