@@ -269,7 +269,7 @@ void MainViewController::showEvent(QShowEvent *event)
     watchWindow();
     // The first showing is the first appearance; moving the screen between
     // parents inside the window shows it again without it having gone away.
-    if (!m_appeared && !event->spontaneous()) {
+    if (!m_appeared) {
         m_appeared = true;
         viewWillAppear();
     }

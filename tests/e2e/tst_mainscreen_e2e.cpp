@@ -9,7 +9,9 @@
 #include "account/DefaultsKeys.h"
 #include "account/Utility.h"
 #include "api/NetworkService.h"
+#include "Shared/Extensions/AppStoryboard.h"
 #include "app/Navigator.h"
+#include "app/StartViewController.h"
 #include "app/WindowController.h"
 #include "config/Config.h"
 #include "controls/Button.h"
@@ -41,6 +43,7 @@ class tst_MainScreenEndToEnd : public QObject
 private Q_SLOTS:
     void initTestCase();
     void cleanupTestCase();
+    void cleanup();
     void signInThenSwitchTheTunnel();
 
 private:
@@ -73,9 +76,14 @@ void tst_MainScreenEndToEnd::initTestCase()
     config.apiBaseURL = m_devService.origin();
     config.caCertificates = {m_devService.caCertificate()};
     config.vpnGatewayHost = m_gateway->host();
+    // The gateway's client side is charon over VICI, whatever the desktop has.
+    config.vpnBackend = QStringLiteral("vici");
     config.viciSocket = m_gateway->clientVici();
     Config::setCurrent(config);
     SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(QStringLiteral("main-e2e")); });
+    // Nothing left from an earlier run: no session, no certificate of
+    // another run's CA, no saved tunnel.
+    QFile::remove(UserDefaults::standardFilePath());
     QFile::remove(VpnManager::defaultStoragePath());
 }
 
@@ -87,10 +95,14 @@ void tst_MainScreenEndToEnd::cleanupTestCase()
                                   tunnelTimeoutMs);
     }
     m_window.reset();
-    if (m_gateway && QTest::currentTestFailed())
-        qWarning().noquote() << m_gateway->logs();
     m_gateway.reset();
     m_devService.stop();
+}
+
+void tst_MainScreenEndToEnd::cleanup()
+{
+    if (m_gateway && QTest::currentTestFailed())
+        qWarning().noquote() << m_gateway->logs();
 }
 
 MainViewController *tst_MainScreenEndToEnd::mainScreen() const
@@ -116,8 +128,9 @@ void tst_MainScreenEndToEnd::signInThenSwitchTheTunnel()
     QTRY_VERIFY_WITH_TIMEOUT(added.has_value(), tunnelTimeoutMs);
     QVERIFY(*added);
 
+    // From the start screen, as the sign-in screen leaves the window.
     m_window = std::make_unique<WindowController>();
-    m_window->windowDidLoad();
+    m_window->setContentViewController(instantiate<StartViewController>(AppStoryboard::Auth));
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
     Navigator::showMain();
