@@ -6,6 +6,7 @@
 #include "account/MobileViewController.h"
 #include "app/AlertController.h"
 #include "app/InfoViewController.h"
+#include "app/SettingsViewController.h"
 #include "app/StartViewController.h"
 #include "usage/MainViewController.h"
 
@@ -34,6 +35,7 @@ void registerAllScenes()
 
     add<InfoViewController>(AppStoryboard::Settings);
     add<AlertController>(AppStoryboard::Settings);
+    add<SettingsViewController>(AppStoryboard::Settings);
 }
 
 } // namespace Orvex

@@ -1,0 +1,33 @@
+#pragma once
+
+#include "app/BaseHandler.h"
+
+namespace Orvex {
+
+class VPNService;
+
+// The settings screen's logic: signing out.
+class SettingsHandler final : public BaseHandler
+{
+    Q_OBJECT
+
+public:
+    // On the process's tunnel service.
+    explicit SettingsHandler(QObject *parent = nullptr);
+    // On the given tunnel service (tests hand one over with a fake backend).
+    explicit SettingsHandler(VPNService &service, QObject *parent = nullptr);
+    ~SettingsHandler() override;
+
+    VPNService &service() const { return m_service; }
+
+    // Takes the tunnel down first (at once when it is not up), then forgets
+    // the account and slides the start screen in as the window's new root.
+    // When the tunnel's configuration cannot be loaded or saved the tunnel
+    // service stops there: the account stays and nothing changes on screen.
+    void logout();
+
+private:
+    VPNService &m_service;
+};
+
+} // namespace Orvex

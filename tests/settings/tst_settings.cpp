@@ -1,0 +1,299 @@
+// The settings window in a real (offscreen) main window, on a tunnel service
+// with a fake backend: the two check boxes, the autostart entry, and signing
+// out with the tunnel up, down, or unable to save its configuration.
+
+#include "FakeVpnBackend.h"
+
+#include "Shared/Extensions/AppStoryboard.h"
+#include "Shared/Extensions/Images.h"
+#include "account/DefaultsKeys.h"
+#include "app/AppDelegate.h"
+#include "app/InfoViewController.h"
+#include "app/Navigator.h"
+#include "app/SegueAnimator.h"
+#include "app/SettingsViewController.h"
+#include "app/TunnelStatusSource.h"
+#include "app/WindowController.h"
+#include "config/Config.h"
+#include "controls/Button.h"
+#include "controls/ImageView.h"
+#include "platform/LoginItem.h"
+#include "platform/SessionBus.h"
+#include "platform/UserDefaults.h"
+#include "platform/VpnManager.h"
+#include "vpn/VPNService.h"
+
+#include <QDialog>
+#include <QFile>
+#include <QLabel>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Orvex;
+namespace Keys = Orvex::DefaultsKeys;
+
+class tst_Settings : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void checkboxesFlipValueAndPictureTogether_data();
+    void checkboxesFlipValueAndPictureTogether();
+    void autostartTurnedOffRemovesTheEntryAtOnce();
+    void accountShownAndSignOutOnlyWhenSignedIn();
+    void signOutWithTunnelUpStopsItBeforeTheAccountGoes();
+    void signOutWithTunnelDownForgetsTheAccountAtOnce();
+    void signOutStopsWhereTheConfigurationCannotBeSaved();
+
+private:
+    void signIn();
+    SettingsViewController *openSettings();
+    bool setLiveStatus(VpnStatus status);
+
+    QTemporaryDir m_dir;
+    FakeVpnBackend *m_backend = nullptr;
+    std::unique_ptr<VpnManager> m_manager;
+    std::unique_ptr<VPNService> m_service;
+    std::unique_ptr<WindowController> m_window;
+};
+
+void tst_Settings::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    Config::setCurrent(*Config::parse({}, {}, nullptr));
+    // The autostart entry names the launcher, which must exist to be named.
+    const QString bin = m_dir.filePath(QStringLiteral("bin"));
+    QVERIFY(QDir().mkpath(bin));
+    QFile launcher(bin + QStringLiteral("/") + QLatin1String(LoginItem::launcherExecutableName));
+    QVERIFY(launcher.open(QIODevice::WriteOnly));
+    launcher.write("#!/bin/sh\nexit 0\n");
+    launcher.close();
+    QVERIFY(launcher.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    qputenv("PATH", bin.toLocal8Bit() + ':' + qgetenv("PATH"));
+}
+
+void tst_Settings::init()
+{
+    QFile::remove(UserDefaults::standardFilePath());
+    QFile::remove(LoginItem::entryPath(SessionBus::launcherAppId));
+    AppDelegate::writeFirstLaunchDefaults();
+    QVERIFY(LoginItem::setEnabled(SessionBus::launcherAppId, true));
+
+    auto backend = std::make_unique<FakeVpnBackend>();
+    m_backend = backend.get();
+    const QString storage = m_dir.filePath(QStringLiteral("vpn-%1.json").arg(QLatin1String(QTest::currentTestFunction())));
+    QFile::remove(storage);
+    m_manager = std::make_unique<VpnManager>(std::move(backend), storage);
+    m_service = std::make_unique<VPNService>(m_manager.get());
+    VpnManager *manager = m_manager.get();
+    TunnelStatusSource::install([manager](QObject *context, TunnelStatusSource::Observer observer) {
+        QObject::connect(manager->connection(), &VpnConnection::statusDidChange, context,
+                         [manager, observer] { observer(manager->connection()->status() == VpnStatus::Connected); });
+    });
+
+    m_window = std::make_unique<WindowController>();
+    m_window->setContentViewController(instantiate<InfoViewController>(AppStoryboard::Settings));
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+}
+
+void tst_Settings::cleanup()
+{
+    m_window.reset();
+    QTest::qWait(20);
+    TunnelStatusSource::install({});
+    m_service.reset();
+    m_manager.reset();
+}
+
+void tst_Settings::signIn()
+{
+    UserDefaults &defaults = UserDefaults::standard();
+    defaults.setString(Keys::tempEmail, QStringLiteral("ann@example.com"));
+    defaults.setString(Keys::password, QStringLiteral("secret"));
+    defaults.setString(Keys::phone, QStringLiteral("+15550100"));
+    defaults.setData(Keys::certificate, QByteArray("not really an archive"));
+}
+
+SettingsViewController *tst_Settings::openSettings()
+{
+    auto *settings = new SettingsViewController(*m_service);
+    settings->setTitle(QStringLiteral("Settings"));
+    Navigator::presentModal(settings);
+    if (!settings->isPresentedAsModalWindow() || !QTest::qWaitForWindowExposed(settings->modalWindow()))
+        return nullptr;
+    return settings;
+}
+
+bool tst_Settings::setLiveStatus(VpnStatus status)
+{
+    m_backend->setLiveStatus(status);
+    return m_service->status() == VPNService::connectionStatus(status);
+}
+
+void tst_Settings::checkboxesFlipValueAndPictureTogether_data()
+{
+    QTest::addColumn<bool>("autoStart");
+    QTest::newRow("connect automatically") << false;
+    QTest::newRow("start at login") << true;
+}
+
+void tst_Settings::checkboxesFlipValueAndPictureTogether()
+{
+    QFETCH(bool, autoStart);
+    SettingsViewController *settings = openSettings();
+    QVERIFY(settings);
+    UserDefaults &defaults = UserDefaults::standard();
+    const QString key = autoStart ? Keys::isAutoStartEnabled : Keys::isAutoConnectEnabled;
+    const QString otherKey = autoStart ? Keys::isAutoConnectEnabled : Keys::isAutoStartEnabled;
+    QPushButton *button = autoStart ? settings->autoStartButton() : settings->autoConnectButton();
+    ImageView *image = autoStart ? settings->autoStartImageView() : settings->autoConnectImageView();
+    auto imageName = [&] { return autoStart ? settings->autoStartImageName() : settings->autoConnectImageName(); };
+    auto entryExists = [] { return QFile::exists(LoginItem::entryPath(SessionBus::launcherAppId)); };
+
+    // Both start on (first launch), pictures included.
+    QVERIFY(defaults.boolean(key));
+    QCOMPARE(imageName(), QStringLiteral("ic_checkbox_on"));
+    QCOMPARE(image->image().cacheKey(), Images::named(QStringLiteral("ic_checkbox_on")).cacheKey());
+    QVERIFY(button->isChecked());
+
+    // A click anywhere on the row counts, the picture included (sent to the
+    // window, so it lands on whatever is under that point).
+    QWidget *window = settings->window();
+    QTest::mouseClick(window->windowHandle(), Qt::LeftButton, {}, image->mapTo(window, image->rect().center()));
+    QVERIFY(!defaults.boolean(key));
+    QCOMPARE(imageName(), QStringLiteral("ic_checkbox_off"));
+    QCOMPARE(image->image().cacheKey(), Images::named(QStringLiteral("ic_checkbox_off")).cacheKey());
+    QVERIFY(!button->isChecked());
+    QCOMPARE(entryExists(), !autoStart);
+
+    QTest::mouseClick(window->windowHandle(), Qt::LeftButton, {},
+                      button->mapTo(window, QPoint(button->width() - 20, button->height() / 2)));
+    QVERIFY(defaults.boolean(key));
+    QCOMPARE(imageName(), QStringLiteral("ic_checkbox_on"));
+    QCOMPARE(image->image().cacheKey(), Images::named(QStringLiteral("ic_checkbox_on")).cacheKey());
+    QVERIFY(entryExists());
+    QVERIFY(LoginItem::isEnabled(SessionBus::launcherAppId));
+
+    // The other setting never moved, and auto-connect changes nothing in the
+    // tunnel at once.
+    QVERIFY(defaults.boolean(otherKey));
+    QVERIFY(m_backend->calls.isEmpty());
+
+    // Reopened, the window shows what is stored.
+    defaults.setBoolean(key, false);
+    settings->dismiss();
+    settings = openSettings();
+    QVERIFY(settings);
+    QCOMPARE(imageName(), QStringLiteral("ic_checkbox_off"));
+}
+
+void tst_Settings::autostartTurnedOffRemovesTheEntryAtOnce()
+{
+    SettingsViewController *settings = openSettings();
+    QVERIFY(settings);
+    QVERIFY(LoginItem::isEnabled(SessionBus::launcherAppId));
+    settings->autostartButtonAction();
+    QVERIFY(!LoginItem::isEnabled(SessionBus::launcherAppId));
+    QVERIFY(!QFile::exists(LoginItem::entryPath(SessionBus::launcherAppId)));
+
+    // Stored off while the entry is missing: turning it on writes it.
+    settings->autostartButtonAction();
+    QVERIFY(LoginItem::isEnabled(SessionBus::launcherAppId));
+}
+
+void tst_Settings::accountShownAndSignOutOnlyWhenSignedIn()
+{
+    SettingsViewController *settings = openSettings();
+    QVERIFY(settings);
+    QCOMPARE(settings->emailLabel()->text(), QString());
+    QVERIFY(!settings->logoutButton()->isEnabled());
+    QCOMPARE(settings->modalWindow()->windowTitle(), QStringLiteral("Settings"));
+    // Everything fits: the window is at least as large as the form needs.
+    QVERIFY(settings->modalWindow()->width() >= settings->minimumSizeHint().width());
+    QVERIFY(settings->modalWindow()->height() >= settings->minimumSizeHint().height());
+    settings->dismiss();
+
+    signIn();
+    settings = openSettings();
+    QVERIFY(settings);
+    QCOMPARE(settings->emailLabel()->text(), QStringLiteral("ann@example.com"));
+    QVERIFY(settings->logoutButton()->isEnabled());
+}
+
+void tst_Settings::signOutWithTunnelUpStopsItBeforeTheAccountGoes()
+{
+    signIn();
+    QVERIFY(setLiveStatus(VpnStatus::Connected));
+    SettingsViewController *settings = openSettings();
+    QVERIFY(settings);
+    QPointer<QDialog> dialog = settings->modalWindow();
+    QPointer<ViewController> oldRoot = m_window->contentViewController();
+
+    QTest::mouseClick(settings->logoutButton(), Qt::LeftButton);
+    // The tunnel is being taken down; the account is still there.
+    QVERIFY(UserDefaults::standard().string(Keys::tempEmail).has_value());
+    QVERIFY(!m_backend->calls.contains(QStringLiteral("stop")));
+
+    QTRY_VERIFY(!UserDefaults::standard().string(Keys::tempEmail).has_value());
+    // By then the configuration was saved with on-demand off and the stop sent.
+    QCOMPARE(m_backend->calls.count(QStringLiteral("stop")), 1);
+    QVERIFY(!m_manager->savedPreferences().onDemandEnabled);
+    QVERIFY(!UserDefaults::standard().string(Keys::password).has_value());
+    QVERIFY(!UserDefaults::standard().data(Keys::certificate).has_value());
+    // The settings stay.
+    QVERIFY(UserDefaults::standard().boolean(Keys::isAutoConnectEnabled));
+
+    // The start screen slides in and becomes the root; the window closes.
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->contentViewController()->identifier(),
+                              QStringLiteral("StartViewController"), 5000);
+    QTRY_VERIFY(oldRoot.isNull());
+    QTRY_VERIFY(dialog.isNull() || !dialog->isVisible());
+}
+
+void tst_Settings::signOutWithTunnelDownForgetsTheAccountAtOnce()
+{
+    signIn();
+    QVERIFY(setLiveStatus(VpnStatus::Disconnected));
+    SettingsViewController *settings = openSettings();
+    QVERIFY(settings);
+    settings->logoutButtonAction();
+    QVERIFY(!UserDefaults::standard().string(Keys::tempEmail).has_value());
+    QVERIFY(!UserDefaults::standard().data(Keys::certificate).has_value());
+    QVERIFY(!m_backend->calls.contains(QStringLiteral("stop")));
+    QVERIFY(!m_backend->calls.contains(QStringLiteral("apply")));
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->contentViewController()->identifier(),
+                              QStringLiteral("StartViewController"), 5000);
+}
+
+void tst_Settings::signOutStopsWhereTheConfigurationCannotBeSaved()
+{
+    signIn();
+    QVERIFY(setLiveStatus(VpnStatus::Connected));
+    m_backend->applyError = QStringLiteral("the VPN daemon refused the configuration");
+    SettingsViewController *settings = openSettings();
+    QVERIFY(settings);
+    ViewController *root = m_window->contentViewController();
+
+    settings->logoutButtonAction();
+    QTRY_VERIFY(m_backend->calls.contains(QStringLiteral("apply")));
+    QTest::qWait(Navigator::setRootDelayMs + SegueAnimator::durationMs);
+    // Nothing was stopped, the account stays, the screen did not change.
+    QVERIFY(!m_backend->calls.contains(QStringLiteral("stop")));
+    QVERIFY(UserDefaults::standard().string(Keys::tempEmail).has_value());
+    QCOMPARE(m_window->contentViewController(), root);
+    QVERIFY(settings->modalWindow()->isVisible());
+
+    // Once the configuration can be saved, pressing again completes it.
+    m_backend->applyError.clear();
+    settings->logoutButtonAction();
+    QTRY_VERIFY(!UserDefaults::standard().string(Keys::tempEmail).has_value());
+    QCOMPARE(m_backend->calls.count(QStringLiteral("stop")), 1);
+}
+
+QTEST_MAIN(tst_Settings)
+#include "tst_settings.moc"
