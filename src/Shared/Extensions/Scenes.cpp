@@ -8,6 +8,8 @@
 #include "app/InfoViewController.h"
 #include "app/SettingsViewController.h"
 #include "app/StartViewController.h"
+#include "update/UpdateMessageViewController.h"
+#include "update/UpdateViewController.h"
 #include "usage/MainViewController.h"
 
 namespace Orvex {
@@ -36,6 +38,8 @@ void registerAllScenes()
     add<InfoViewController>(AppStoryboard::Settings);
     add<AlertController>(AppStoryboard::Settings);
     add<SettingsViewController>(AppStoryboard::Settings);
+    add<UpdateViewController>(AppStoryboard::Settings);
+    add<UpdateMessageViewController>(AppStoryboard::Settings);
 }
 
 } // namespace Orvex

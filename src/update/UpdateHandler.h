@@ -1,0 +1,43 @@
+#pragma once
+
+#include "app/BaseHandler.h"
+#include "update/CheckForUpdatesResponse.h"
+
+#include <optional>
+
+namespace Orvex {
+
+// Downloads the offered installer package into the user's Downloads folder
+// and hands it to the system, which opens it with the package installer.
+class UpdateHandler final : public BaseHandler
+{
+    Q_OBJECT
+
+public:
+    explicit UpdateHandler(QObject *parent = nullptr);
+    ~UpdateHandler() override;
+
+    std::optional<CheckForUpdatesResponse> updateResponse;
+
+    // Starts the download; nothing happens without an offer whose address is
+    // usable. A finished download is opened, then reported as success (even
+    // when this handler is gone by then, the package is still opened); a
+    // failed one, an error status included, is reported with its error and
+    // nothing is opened.
+    void download();
+
+    // "Orvex Cloud <version>.deb"; "new" stands in for a missing version. A
+    // path separator or control character in the version cannot make the name
+    // leave the Downloads folder: it is replaced by "-".
+    static QString fileName(const std::optional<CheckForUpdatesResponse> &response);
+    // The Downloads folder plus fileName().
+    static QString destinationPath(const std::optional<CheckForUpdatesResponse> &response);
+
+    static constexpr QLatin1String packageExtension{".deb"};
+
+Q_SIGNALS:
+    // The package is saved at `path` and has been handed to the system.
+    void packageOpened(const QString &path);
+};
+
+} // namespace Orvex

@@ -1,0 +1,345 @@
+// The update check at launch and from the menu, the offer window and the
+// package download, in a real (offscreen) main window against orvex-devservice.
+
+#include "DevServiceProcess.h"
+#include "TestHttpServer.h"
+
+#include "Shared/Extensions/AppStoryboard.h"
+#include "account/Utility.h"
+#include "api/NetworkService.h"
+#include "app/AlertController.h"
+#include "app/InfoViewController.h"
+#include "app/WindowController.h"
+#include "config/Config.h"
+#include "controls/Button.h"
+#include "controls/View.h"
+#include "update/UpdateHandler.h"
+#include "update/UpdateMessageViewController.h"
+#include "update/UpdateViewController.h"
+#include "update/UpdatingService.h"
+
+#include <QDesktopServices>
+#include <QDialog>
+#include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QNetworkReply>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Orvex;
+
+namespace {
+
+bool networkIsIdle()
+{
+    return NetworkService::shared().findChildren<QNetworkReply *>().isEmpty();
+}
+
+QByteArray updateAnswer(bool error, const QString &name, const QString &version = QStringLiteral("2.4.0"))
+{
+    const QJsonObject status{{QStringLiteral("version"), version},
+                             {QStringLiteral("command"), QStringLiteral("checkupdates")},
+                             {QStringLiteral("opf"), QStringLiteral("0")},
+                             {QStringLiteral("error"), error},
+                             {QStringLiteral("name"), name},
+                             {QStringLiteral("softwareversion"), version}};
+    return QJsonDocument(QJsonObject{{QStringLiteral("status"), status}}).toJson(QJsonDocument::Compact);
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+class tst_Update : public QObject
+{
+    Q_OBJECT
+
+public Q_SLOTS:
+    // Stands in for the desktop's handler of local files.
+    void openFile(const QUrl &url) { m_opened << url; }
+
+private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void cleanup();
+    void currentVersionShowsTheMessageOnlyFromTheMenu();
+    void offerIsShownAtLaunchAndFromTheMenu();
+    void answersThatOfferNothingShowNothing_data();
+    void answersThatOfferNothingShowNothing();
+    void downloadSavesThePackageUnderItsVersionAndOpensIt();
+    void downloadFinishesAfterTheWindowIsGone();
+    void downloadAnsweredWithAnErrorStatusFails();
+    void fileNameStaysInDownloads_data();
+    void fileNameStaysInDownloads();
+
+private:
+    QList<ViewController *> shown() const { return m_window->contentViewController()->presentedViewControllers(); }
+    void useService(const QString &origin);
+    bool checkAndSettle(bool isLaunch);
+    UpdateViewController *offerFrom(const QString &origin);
+
+    QTemporaryDir m_dir;
+    std::unique_ptr<DevServiceProcess> m_current;
+    std::unique_ptr<DevServiceProcess> m_newer;
+    TestCertificate m_cert;
+    std::unique_ptr<TestHttpServer> m_scripted;
+    std::unique_ptr<WindowController> m_window;
+    QList<QUrl> m_opened;
+};
+
+void tst_Update::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    m_current = std::make_unique<DevServiceProcess>(m_dir.filePath(QStringLiteral("current")));
+    QVERIFY2(m_current->start(), "orvex-devservice did not start");
+    m_newer = std::make_unique<DevServiceProcess>(m_dir.filePath(QStringLiteral("newer")));
+    QVERIFY2(m_newer->start({QStringLiteral("--latest-version"), QStringLiteral("2.4.0")}),
+             "orvex-devservice did not start");
+    QVERIFY(m_cert.make());
+    m_scripted = std::make_unique<TestHttpServer>(&m_cert);
+    QVERIFY(m_scripted->port() != 0);
+
+    Config config = *Config::parse({}, {}, nullptr);
+    config.caCertificates = {m_current->caCertificate(), m_newer->caCertificate(), m_cert.certPath};
+    Config::setCurrent(config);
+    QDesktopServices::setUrlHandler(QStringLiteral("file"), this, "openFile");
+}
+
+void tst_Update::cleanupTestCase()
+{
+    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+    if (m_current)
+        QVERIFY(m_current->stop());
+    if (m_newer)
+        QVERIFY(m_newer->stop());
+}
+
+void tst_Update::init()
+{
+    m_opened.clear();
+    m_scripted->requests.clear();
+    QDir(QStandardPaths::writableLocation(QStandardPaths::DownloadLocation)).removeRecursively();
+    m_window = std::make_unique<WindowController>();
+    m_window->setContentViewController(instantiate<InfoViewController>(AppStoryboard::Settings));
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+}
+
+void tst_Update::cleanup()
+{
+    QTRY_VERIFY_WITH_TIMEOUT(networkIsIdle(), 60000);
+    m_window.reset();
+    QTest::qWait(20);
+}
+
+void tst_Update::useService(const QString &origin)
+{
+    Config config = Config::current();
+    config.apiBaseURL = origin;
+    Config::setCurrent(config);
+}
+
+bool tst_Update::checkAndSettle(bool isLaunch)
+{
+    UpdatingService::check(isLaunch);
+    if (networkIsIdle())
+        return false; // the check never asked
+    if (!QTest::qWaitFor(networkIsIdle, 60000))
+        return false;
+    QTest::qWait(50);
+    return true;
+}
+
+UpdateViewController *tst_Update::offerFrom(const QString &origin)
+{
+    useService(origin);
+    if (!checkAndSettle(false) || shown().size() != 1)
+        return nullptr;
+    auto *offer = qobject_cast<UpdateViewController *>(shown().constFirst());
+    if (offer && !QTest::qWaitForWindowExposed(offer->modalWindow()))
+        return nullptr;
+    return offer;
+}
+
+void tst_Update::currentVersionShowsTheMessageOnlyFromTheMenu()
+{
+    useService(m_current->origin());
+    QVERIFY(checkAndSettle(true));
+    QVERIFY(shown().isEmpty());
+
+    QVERIFY(checkAndSettle(false));
+    QCOMPARE(shown().size(), 1);
+    auto *message = qobject_cast<UpdateMessageViewController *>(shown().constFirst());
+    QVERIFY(message);
+    QVERIFY(message->isPresentedAsModalWindow());
+    QCOMPARE(message->modalWindow()->windowTitle(), QString());
+    QCOMPARE(message->messageLabel()->text(), QStringLiteral("You already have the latest software"));
+    QVERIFY(message->modalWindow()->height() >= message->minimumSizeHint().height());
+
+    // Its button closes it.
+    QTest::mouseClick(message->okButton(), Qt::LeftButton);
+    QVERIFY(shown().isEmpty());
+}
+
+void tst_Update::offerIsShownAtLaunchAndFromTheMenu()
+{
+    useService(m_newer->origin());
+    QVERIFY(checkAndSettle(true));
+    QCOMPARE(shown().size(), 1);
+    auto *offer = qobject_cast<UpdateViewController *>(shown().constFirst());
+    QVERIFY(offer);
+    QCOMPARE(offer->modalWindow()->windowTitle(), QString());
+    QVERIFY(offer->handler()->updateResponse.has_value());
+    QCOMPARE(offer->handler()->updateResponse->status.version, QStringLiteral("2.4.0"));
+    QVERIFY(offer->versionLabel()->text().contains(QStringLiteral("2.4.0")));
+    QVERIFY(offer->versionLabel()->text().contains(Utility::applicationVersion()));
+    QVERIFY(offer->downloadButton()->isEnabled());
+    offer->dismiss();
+    QVERIFY(shown().isEmpty());
+
+    QVERIFY(checkAndSettle(false));
+    QCOMPARE(shown().size(), 1);
+    QVERIFY(qobject_cast<UpdateViewController *>(shown().constFirst()));
+}
+
+void tst_Update::answersThatOfferNothingShowNothing_data()
+{
+    QTest::addColumn<QByteArray>("answer");
+    const QString origin = QStringLiteral("https://127.0.0.1:%1").arg(m_scripted->port());
+    QTest::newRow("error true, usable address")
+        << updateAnswer(true, origin + QStringLiteral("/pkg/orvex-2.4.0.deb"));
+    QTest::newRow("error true, no address") << updateAnswer(true, QStringLiteral("nothing"));
+    QTest::newRow("not an address") << updateAnswer(false, QStringLiteral("orvex 2.4.0"));
+    QTest::newRow("empty address") << updateAnswer(false, QString());
+    QTest::newRow("relative path") << updateAnswer(false, QStringLiteral("/downloads/orvex-2.4.0.deb"));
+    QTest::newRow("plain http") << updateAnswer(false, QStringLiteral("http://127.0.0.1:%1/pkg/orvex-2.4.0.deb")
+                                                           .arg(m_scripted->port()));
+    QTest::newRow("no host") << updateAnswer(false, QStringLiteral("https:///orvex-2.4.0.deb"));
+    QTest::newRow("undecodable") << QByteArray(R"({"status":{"version":"2.4.0","error":false}})");
+}
+
+void tst_Update::answersThatOfferNothingShowNothing()
+{
+    QFETCH(QByteArray, answer);
+    m_scripted->route("/v3/ov/checkupdates/", TestHttpServer::answer(200, answer));
+    useService(m_scripted->origin(true));
+    for (bool isLaunch : {true, false}) {
+        QVERIFY(checkAndSettle(isLaunch));
+        QVERIFY(shown().isEmpty());
+    }
+    QCOMPARE(m_scripted->requests.size(), 2);
+    // The check sent this build's version.
+    QVERIFY(m_scripted->requests.constFirst().query().contains(
+        "version=" + Utility::applicationVersion().toLatin1()));
+}
+
+void tst_Update::downloadSavesThePackageUnderItsVersionAndOpensIt()
+{
+    UpdateViewController *offer = offerFrom(m_newer->origin());
+    QVERIFY(offer);
+    const QString expected = QDir(QStandardPaths::writableLocation(QStandardPaths::DownloadLocation))
+                                 .filePath(QStringLiteral("Orvex Cloud 2.4.0.deb"));
+    QCOMPARE(UpdateHandler::destinationPath(offer->handler()->updateResponse), expected);
+
+    QTest::mouseClick(offer->downloadButton(), Qt::LeftButton);
+    QVERIFY(offer->progressContainer()->isVisible());
+    QTRY_COMPARE_WITH_TIMEOUT(m_opened.size(), 1, 60000);
+    QCOMPARE(m_opened.constFirst(), QUrl::fromLocalFile(expected));
+    QVERIFY(!offer->progressContainer()->isVisible());
+
+    // What was saved is exactly what the service serves for that address.
+    HttpsClient client(m_newer->origin(), m_newer->caCertificate());
+    const HttpAnswer direct = client.send("GET", QUrl(offer->handler()->updateResponse->status.name));
+    QCOMPARE(direct.status, 200);
+    const QByteArray saved = readFile(expected);
+    QVERIFY(saved.startsWith("!<arch>\n"));
+    QCOMPARE(saved, direct.body);
+
+    // The window stays while the installer starts; no alert.
+    QTest::qWait(50);
+    QCOMPARE(shown().size(), 1);
+    QCOMPARE(shown().constFirst(), offer);
+
+    // A second download replaces the file rather than piling up copies.
+    QTest::mouseClick(offer->downloadButton(), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(m_opened.size(), 2, 60000);
+    QCOMPARE(QDir(QFileInfo(expected).absolutePath()).entryList(QDir::Files),
+             QStringList{QStringLiteral("Orvex Cloud 2.4.0.deb")});
+}
+
+void tst_Update::downloadFinishesAfterTheWindowIsGone()
+{
+    UpdateViewController *offer = offerFrom(m_newer->origin());
+    QVERIFY(offer);
+    const QString expected = UpdateHandler::destinationPath(offer->handler()->updateResponse);
+    offer->downloadButtonAction();
+    offer->dismiss();
+    QTRY_COMPARE_WITH_TIMEOUT(m_opened.size(), 1, 60000);
+    QCOMPARE(m_opened.constFirst(), QUrl::fromLocalFile(expected));
+    QVERIFY(readFile(expected).startsWith("!<arch>\n"));
+    QTest::qWait(50);
+    QVERIFY(shown().isEmpty()); // and nothing is reported
+}
+
+void tst_Update::downloadAnsweredWithAnErrorStatusFails()
+{
+    const QString origin = m_scripted->origin(true);
+    m_scripted->route("/v3/ov/checkupdates/",
+                      TestHttpServer::answer(200, updateAnswer(false, origin + QStringLiteral("/pkg/orvex-2.4.0.deb"))));
+    m_scripted->route("/pkg/orvex-2.4.0.deb",
+                      TestHttpServer::answer(404, "<html><body>Not Found</body></html>", "text/html"));
+    UpdateViewController *offer = offerFrom(origin);
+    QVERIFY(offer);
+    // A package saved earlier under that name is not lost to the failure.
+    const QString destination = UpdateHandler::destinationPath(offer->handler()->updateResponse);
+    QVERIFY(QDir().mkpath(QFileInfo(destination).absolutePath()));
+    QFile earlier(destination);
+    QVERIFY(earlier.open(QIODevice::WriteOnly));
+    earlier.write("earlier package");
+    earlier.close();
+
+    offer->downloadButtonAction();
+    QTRY_VERIFY_WITH_TIMEOUT(shown().size() == 2, 60000);
+    auto *alert = qobject_cast<AlertController *>(shown().constLast());
+    QVERIFY(alert);
+    QVERIFY2(alert->message().contains(QStringLiteral("404")), qPrintable(alert->message()));
+    QVERIFY(!offer->progressContainer()->isVisible());
+    QVERIFY(m_opened.isEmpty());
+    QCOMPARE(readFile(destination), QByteArray("earlier package"));
+    QCOMPARE(QDir(QFileInfo(destination).absolutePath()).entryList(QDir::Files).size(), 1);
+}
+
+void tst_Update::fileNameStaysInDownloads_data()
+{
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<QString>("name");
+    QTest::newRow("plain") << QStringLiteral("2.1.0") << QStringLiteral("Orvex Cloud 2.1.0.deb");
+    QTest::newRow("verbatim text") << QStringLiteral("2.1.0 beta (rc 1)") << QStringLiteral("Orvex Cloud 2.1.0 beta (rc 1).deb");
+    QTest::newRow("parent folders") << QStringLiteral("../../.config/autostart/x")
+                                    << QStringLiteral("Orvex Cloud ..-..-.config-autostart-x.deb");
+    QTest::newRow("control character") << QStringLiteral("2.1\n0") << QStringLiteral("Orvex Cloud 2.1-0.deb");
+}
+
+void tst_Update::fileNameStaysInDownloads()
+{
+    QFETCH(QString, version);
+    QFETCH(QString, name);
+    CheckForUpdatesResponse response;
+    response.status.version = version;
+    QCOMPARE(UpdateHandler::fileName(response), name);
+    const QString path = UpdateHandler::destinationPath(response);
+    QCOMPARE(QFileInfo(path).absolutePath(),
+             QFileInfo(QStandardPaths::writableLocation(QStandardPaths::DownloadLocation)).absoluteFilePath());
+    QCOMPARE(UpdateHandler::fileName(std::nullopt), QStringLiteral("Orvex Cloud new.deb"));
+}
+
+QTEST_MAIN(tst_Update)
+#include "tst_update.moc"
