@@ -8,6 +8,7 @@
 #include "app/InfoViewController.h"
 #include "app/SettingsViewController.h"
 #include "app/StartViewController.h"
+#include "support/SupportViewController.h"
 #include "update/UpdateMessageViewController.h"
 #include "update/UpdateViewController.h"
 #include "usage/MainViewController.h"
@@ -40,6 +41,7 @@ void registerAllScenes()
     add<SettingsViewController>(AppStoryboard::Settings);
     add<UpdateViewController>(AppStoryboard::Settings);
     add<UpdateMessageViewController>(AppStoryboard::Settings);
+    add<SupportViewController>(AppStoryboard::Settings);
 }
 
 } // namespace Orvex

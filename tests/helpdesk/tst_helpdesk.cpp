@@ -1,0 +1,355 @@
+// The support window and its ticket, in a real (offscreen) main window: what
+// the help desk of orvex-devservice receives, how its refusals reach the user,
+// and that a dropped connection files nothing twice.
+
+#include "DevServiceProcess.h"
+#include "TestHttpServer.h"
+
+#include "Shared/Extensions/AppStoryboard.h"
+#include "account/DefaultsKeys.h"
+#include "app/AlertController.h"
+#include "app/InfoViewController.h"
+#include "app/Navigator.h"
+#include "app/WindowController.h"
+#include "config/Config.h"
+#include "controls/Button.h"
+#include "controls/View.h"
+#include "platform/UserDefaults.h"
+#include "support/SupportHandler.h"
+#include "support/SupportURLRouter.h"
+#include "support/SupportViewController.h"
+
+#include <QDialog>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Orvex;
+namespace Keys = Orvex::DefaultsKeys;
+
+namespace {
+
+const QString email = QStringLiteral("ann+help@example.com");
+
+QJsonObject expectedDocument(const QString &text, const QString &name)
+{
+    return QJsonObject{
+        {QStringLiteral("ticket"),
+         QJsonObject{{QStringLiteral("subject"), QStringLiteral("Support request from desktop app")},
+                     {QStringLiteral("comment"),
+                      QJsonObject{{QStringLiteral("body"), text}, {QStringLiteral("uploads"), QJsonArray()}}},
+                     {QStringLiteral("requester"),
+                      QJsonObject{{QStringLiteral("email"), email},
+                                  {QStringLiteral("locale_id"), QStringLiteral("1")},
+                                  {QStringLiteral("name"), name}}}}}};
+}
+
+} // namespace
+
+class tst_HelpDesk : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void cleanup();
+    void buttonNeedsAtLeastOneCharacter();
+    void ticketCarriesTheTextTheAccountAndTheName();
+    void oneSpaceIsSentUnchangedAndNoNameIsUnknown();
+    void requestIsACompactJsonPostWithTheCredential();
+    void refusalsAreFailuresAndTheTextStays_data();
+    void refusalsAreFailuresAndTheTextStays();
+    void droppedConnectionFilesNothingTwice();
+    void signedOutNothingIsSent();
+
+private:
+    SupportViewController *openSupport();
+    QJsonArray tickets();
+    void useHelpDesk(const QString &ticketUrl, const QString &authorization = {});
+    bool send(SupportViewController *support, const QString &text);
+    AlertController *alert() const;
+
+    QTemporaryDir m_dir;
+    std::unique_ptr<DevServiceProcess> m_service;
+    std::unique_ptr<HttpsClient> m_client;
+    TestCertificate m_cert;
+    std::unique_ptr<TestHttpServer> m_scripted;
+    std::unique_ptr<WindowController> m_window;
+    QString m_authorization;
+};
+
+void tst_HelpDesk::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    m_service = std::make_unique<DevServiceProcess>(m_dir.path());
+    QVERIFY2(m_service->start({QStringLiteral("--dev-routes")}), "orvex-devservice did not start");
+    m_client = std::make_unique<HttpsClient>(m_service->origin(), m_service->caCertificate());
+    QVERIFY(m_cert.make());
+    m_scripted = std::make_unique<TestHttpServer>(&m_cert);
+
+    Config config = *Config::parse({}, {}, nullptr);
+    m_authorization = config.helpDeskAuthorization;
+    config.caCertificates = {m_service->caCertificate(), m_cert.certPath};
+    Config::setCurrent(config);
+}
+
+void tst_HelpDesk::cleanupTestCase()
+{
+    if (m_service)
+        QVERIFY(m_service->stop());
+}
+
+void tst_HelpDesk::init()
+{
+    QFile::remove(UserDefaults::standardFilePath());
+    UserDefaults::standard().setString(Keys::tempEmail, email);
+    UserDefaults::standard().setString(Keys::password, QStringLiteral("secret"));
+    useHelpDesk(m_service->origin() + QStringLiteral("/api/v2/tickets.json"));
+    m_client->send("DELETE", m_client->url(QStringLiteral("/dev/faults")));
+    m_scripted->requests.clear();
+
+    m_window = std::make_unique<WindowController>();
+    m_window->setContentViewController(instantiate<InfoViewController>(AppStoryboard::Settings));
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+}
+
+void tst_HelpDesk::cleanup()
+{
+    m_window.reset();
+    QTest::qWait(20);
+}
+
+void tst_HelpDesk::useHelpDesk(const QString &ticketUrl, const QString &authorization)
+{
+    Config config = Config::current();
+    config.helpDeskTicketURL = ticketUrl;
+    config.helpDeskAuthorization = authorization.isEmpty() ? m_authorization : authorization;
+    Config::setCurrent(config);
+}
+
+SupportViewController *tst_HelpDesk::openSupport()
+{
+    auto *support = instantiate<SupportViewController>(AppStoryboard::Settings);
+    support->setTitle(QStringLiteral("Support"));
+    Navigator::presentModal(support);
+    if (!QTest::qWaitForWindowExposed(support->modalWindow()))
+        return nullptr;
+    return support;
+}
+
+QJsonArray tst_HelpDesk::tickets()
+{
+    const HttpAnswer answer = m_client->get(QStringLiteral("/dev/tickets"));
+    return QJsonDocument::fromJson(answer.body).array();
+}
+
+bool tst_HelpDesk::send(SupportViewController *support, const QString &text)
+{
+    support->textView()->setPlainText(text);
+    if (!support->requestButton()->isEnabled())
+        return false;
+    QTest::mouseClick(support->requestButton(), Qt::LeftButton);
+    return support->progressContainer()->isVisible();
+}
+
+AlertController *tst_HelpDesk::alert() const
+{
+    const QList<ViewController *> shown = m_window->contentViewController()->presentedViewControllers();
+    return shown.isEmpty() ? nullptr : qobject_cast<AlertController *>(shown.constLast());
+}
+
+void tst_HelpDesk::buttonNeedsAtLeastOneCharacter()
+{
+    SupportViewController *support = openSupport();
+    QVERIFY(support);
+    QCOMPARE(support->modalWindow()->windowTitle(), QStringLiteral("Support"));
+    QVERIFY(support->modalWindow()->height() >= support->minimumSizeHint().height());
+    QVERIFY(!support->requestButton()->isEnabled());
+    QTest::keyClick(support->textView(), Qt::Key_Space);
+    QVERIFY(support->requestButton()->isEnabled());
+    QTest::keyClick(support->textView(), Qt::Key_Backspace);
+    QVERIFY(!support->requestButton()->isEnabled());
+    QTest::keyClick(support->textView(), Qt::Key_Return);
+    QVERIFY(support->requestButton()->isEnabled());
+    support->textView()->clear();
+    QVERIFY(!support->requestButton()->isEnabled());
+    QCOMPARE(support->textView()->font().pixelSize(), 15);
+}
+
+void tst_HelpDesk::ticketCarriesTheTextTheAccountAndTheName()
+{
+    UserDefaults::standard().setString(Keys::name, QStringLiteral("Ann Lee"));
+    const int before = tickets().size();
+    SupportViewController *support = openSupport();
+    QVERIFY(support);
+    QPointer<QDialog> window = support->modalWindow();
+    QTest::keyClicks(support->textView(), QStringLiteral("The tunnel drops at 5 pm"));
+    QTest::keyClick(support->textView(), Qt::Key_Return);
+    QTest::keyClicks(support->textView(), QStringLiteral("\"quotes\" & "));
+    // Typed keys are ASCII only; the rest arrives as input methods deliver it.
+    support->textView()->insertPlainText(QStringLiteral("ümlauts, 表情 😀  "));
+    const QString text = support->textView()->toPlainText();
+    QCOMPARE(text, QStringLiteral("The tunnel drops at 5 pm\n\"quotes\" & ümlauts, 表情 😀  "));
+
+    QTest::mouseClick(support->requestButton(), Qt::LeftButton);
+    QVERIFY(support->progressContainer()->isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(alert(), 60000);
+    QCOMPARE(alert()->message(),
+             QStringLiteral("Your request has been received and is being reviewed by our support staff"));
+    QVERIFY(alert()->dismissNext());
+    QVERIFY(!support->progressContainer()->isVisible());
+
+    const QJsonArray stored = tickets();
+    QCOMPARE(stored.size(), before + 1);
+    QCOMPARE(stored.first().toObject().value(QStringLiteral("document")).toObject(),
+             expectedDocument(text, QStringLiteral("Ann Lee")));
+
+    // Closing the confirmation closes the support window with it.
+    QTest::mouseClick(alert()->findChild<QPushButton *>(QStringLiteral("actionButton")), Qt::LeftButton);
+    QVERIFY(m_window->contentViewController()->presentedViewControllers().isEmpty());
+    QTRY_VERIFY(window.isNull() || !window->isVisible());
+}
+
+void tst_HelpDesk::oneSpaceIsSentUnchangedAndNoNameIsUnknown()
+{
+    SupportViewController *support = openSupport();
+    QVERIFY(support);
+    QVERIFY(send(support, QStringLiteral(" ")));
+    QTRY_VERIFY_WITH_TIMEOUT(alert(), 60000);
+    QVERIFY(alert()->dismissNext());
+    QCOMPARE(tickets().first().toObject().value(QStringLiteral("document")).toObject(),
+             expectedDocument(QStringLiteral(" "), QStringLiteral("Unknown")));
+}
+
+void tst_HelpDesk::requestIsACompactJsonPostWithTheCredential()
+{
+    m_scripted->route("/api/v2/tickets.json", TestHttpServer::answer(201, R"({"ticket":{"id":7}})"));
+    useHelpDesk(m_scripted->origin(true) + QStringLiteral("/api/v2/tickets.json"));
+    UserDefaults::standard().setString(Keys::name, QStringLiteral("Ann"));
+    std::optional<Result<Empty>> outcome;
+    const QJsonObject document = SupportHandler::ticketDocument(QStringLiteral("a\tb"), email, QStringLiteral("Ann"));
+    SupportHandler::post(SupportURLRouter::requestSupport(document),
+                         [&outcome](const Result<Empty> &r) { outcome = r; });
+    QTRY_VERIFY_WITH_TIMEOUT(outcome.has_value(), 60000);
+    QVERIFY(outcome->isSuccess());
+
+    QCOMPARE(m_scripted->requests.size(), 1);
+    const TestHttpRequest request = m_scripted->requests.constFirst();
+    QCOMPARE(request.method, QByteArray("POST"));
+    QCOMPARE(request.target, QByteArray("/api/v2/tickets.json"));
+    QCOMPARE(request.header("Authorization"), m_authorization.toUtf8());
+    QVERIFY(request.header("Content-Type").startsWith("application/json"));
+    QCOMPARE(request.body, QJsonDocument(document).toJson(QJsonDocument::Compact));
+    QCOMPARE(QJsonDocument::fromJson(request.body).object(), document);
+}
+
+void tst_HelpDesk::refusalsAreFailuresAndTheTextStays_data()
+{
+    QTest::addColumn<QString>("authorization");
+    QTest::addColumn<QByteArray>("fault");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("wrong credential (401 with a JSON error)")
+        << QStringLiteral("Basic d3Jvbmc6Y3JlZGVudGlhbHM=") << QByteArray() << QStringLiteral("401");
+    QTest::newRow("server error page") << QString() << QByteArray("html500") << QStringLiteral("500");
+    QTest::newRow("no body") << QString() << QByteArray("nobody") << QStringLiteral("Empty response from server");
+}
+
+void tst_HelpDesk::refusalsAreFailuresAndTheTextStays()
+{
+    QFETCH(QString, authorization);
+    QFETCH(QByteArray, fault);
+    QFETCH(QString, shown);
+    useHelpDesk(m_service->origin() + QStringLiteral("/api/v2/tickets.json"), authorization);
+    if (!fault.isEmpty()) {
+        const HttpAnswer set = m_client->post(QStringLiteral("/dev/faults"),
+                                              R"({"path":"/api/v2/tickets.json","fault":")" + fault + R"(","times":1})");
+        QCOMPARE(set.status, 200);
+    }
+    const int before = tickets().size();
+    SupportViewController *support = openSupport();
+    QVERIFY(support);
+    const QString text = QStringLiteral("Please help\nwith this");
+    QVERIFY(send(support, text));
+    QTRY_VERIFY_WITH_TIMEOUT(alert(), 60000);
+    QVERIFY2(alert()->message().contains(shown), qPrintable(alert()->message()));
+    QVERIFY(!alert()->message().contains(QStringLiteral("received")));
+    QVERIFY(!alert()->dismissNext());
+    QCOMPARE(tickets().size(), before);
+
+    // The window stays with the text for another try.
+    QTest::mouseClick(alert()->findChild<QPushButton *>(QStringLiteral("actionButton")), Qt::LeftButton);
+    QCOMPARE(m_window->contentViewController()->presentedViewControllers(), QList<ViewController *>{support});
+    QCOMPARE(support->textView()->toPlainText(), text);
+    QVERIFY(!support->progressContainer()->isVisible());
+    QVERIFY(support->requestButton()->isEnabled());
+
+    // The retry with the right credential goes through.
+    useHelpDesk(m_service->origin() + QStringLiteral("/api/v2/tickets.json"));
+    QVERIFY(send(support, text));
+    QTRY_VERIFY_WITH_TIMEOUT(alert() && alert()->dismissNext(), 60000);
+    QCOMPARE(tickets().size(), before + 1);
+}
+
+void tst_HelpDesk::droppedConnectionFilesNothingTwice()
+{
+    // A help desk that takes the ticket and hangs up before answering.
+    m_scripted->route("/api/v2/tickets.json", [](const TestHttpRequest &, QTcpSocket *socket) {
+        socket->abort();
+    });
+    useHelpDesk(m_scripted->origin(true) + QStringLiteral("/api/v2/tickets.json"));
+    SupportViewController *support = openSupport();
+    QVERIFY(support);
+    QVERIFY(send(support, QStringLiteral("Only once, please")));
+    QTRY_VERIFY_WITH_TIMEOUT(alert(), 60000);
+    QTest::qWait(300);
+    // Sent once; the failure says the ticket may have arrived.
+    QCOMPARE(m_scripted->requests.size(), 1);
+    QVERIFY(!alert()->dismissNext());
+    QVERIFY2(alert()->message().contains(QStringLiteral("confirmation")), qPrintable(alert()->message()));
+    QCOMPARE(support->textView()->toPlainText(), QStringLiteral("Only once, please"));
+
+    // The devservice's own hang-up (before storing) is not retried either.
+    useHelpDesk(m_service->origin() + QStringLiteral("/api/v2/tickets.json"));
+    const HttpAnswer set = m_client->post(QStringLiteral("/dev/faults"),
+                                          R"({"path":"/api/v2/tickets.json","fault":"close"})");
+    QCOMPARE(set.status, 200);
+    QTest::mouseClick(alert()->findChild<QPushButton *>(QStringLiteral("actionButton")), Qt::LeftButton);
+    const int before = tickets().size();
+    QVERIFY(send(support, QStringLiteral("Only once, please")));
+    QTRY_VERIFY_WITH_TIMEOUT(alert(), 60000);
+    QVERIFY(!alert()->dismissNext());
+    const QJsonArray faults = QJsonDocument::fromJson(m_client->get(QStringLiteral("/dev/faults")).body).array();
+    QCOMPARE(faults.size(), 1);
+    QCOMPARE(faults.first().toObject().value(QStringLiteral("hits")).toInt(), 1);
+    QCOMPARE(tickets().size(), before);
+}
+
+void tst_HelpDesk::signedOutNothingIsSent()
+{
+    UserDefaults::standard().remove(Keys::tempEmail);
+    UserDefaults::standard().remove(Keys::password);
+    m_scripted->route("/api/v2/tickets.json", TestHttpServer::answer(201, "{}"));
+    useHelpDesk(m_scripted->origin(true) + QStringLiteral("/api/v2/tickets.json"));
+    SupportViewController *support = openSupport();
+    QVERIFY(support);
+    QVERIFY(!support->handler()->sendSupportRequest(QStringLiteral("hello")));
+    support->textView()->setPlainText(QStringLiteral("hello"));
+    QTest::mouseClick(support->requestButton(), Qt::LeftButton);
+    // The window does not wait for an answer that cannot come.
+    QVERIFY(!support->progressContainer()->isVisible());
+    QVERIFY(alert());
+    QVERIFY(!alert()->dismissNext());
+    QTest::qWait(200);
+    QVERIFY(m_scripted->requests.isEmpty());
+    QCOMPARE(support->textView()->toPlainText(), QStringLiteral("hello"));
+}
+
+QTEST_MAIN(tst_HelpDesk)
+#include "tst_helpdesk.moc"
