@@ -3,9 +3,15 @@
 #include "Shared/Extensions/AppStoryboard.h"
 #include "app/InfoViewController.h"
 #include "app/Navigator.h"
+#include "app/SettingsViewController.h"
+#include "app/StatusMenuHandler.h"
 #include "config/Config.h"
+#include "support/SupportViewController.h"
+#include "update/UpdatingService.h"
+#include "vpn/VPNService.h"
 
 #include <QAction>
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QMenu>
 #include <QMenuBar>
@@ -14,26 +20,40 @@
 namespace Orvex {
 
 Menu::Menu(QMenuBar *bar, QObject *parent)
+    : Menu(bar, nullptr, parent)
+{}
+
+Menu::Menu(QMenuBar *bar, VPNService &service, QObject *parent)
+    : Menu(bar, &service, parent)
+{}
+
+Menu::Menu(QMenuBar *bar, VPNService *service, QObject *parent)
     : QObject(parent)
+    , exitApplication([] { QCoreApplication::quit(); })
+    , m_service(service)
 {
     QMenu *app = bar->addMenu(tr("&Orvex"));
     m_info = app->addAction(tr("&About Orvex"), this, &Menu::infoAction_triggered);
-    m_updates = app->addAction(tr("Check for &Updates…"));
+    m_updates = app->addAction(tr("Check for &Updates…"), this, &Menu::checkForUpdatesAction_triggered);
     app->addSeparator();
-    m_settings = app->addAction(tr("&Settings…"));
+    m_settings = app->addAction(tr("&Settings…"), this, &Menu::settingsAction_triggered);
     m_settings->setShortcut(QKeySequence::Preferences);
     app->addSeparator();
-    m_quit = app->addAction(tr("&Quit Orvex"), this, &Menu::quitRequested);
+    m_quit = app->addAction(tr("&Quit Orvex"), this, &Menu::quitAction_triggered);
     m_quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     m_quit->setMenuRole(QAction::QuitRole);
 
     QMenu *help = bar->addMenu(tr("&Help"));
-    m_support = help->addAction(tr("Contact &Support…"));
+    m_support = help->addAction(tr("Contact &Support…"), this, &Menu::supportAction_triggered);
     m_privacy = help->addAction(tr("&Privacy Policy"), this, &Menu::privacyPolicyAction_triggered);
+}
 
-    // Filled in by the screens that carry them.
-    for (QAction *later : {m_updates, m_settings, m_support})
-        later->setEnabled(false);
+void Menu::settingsAction_triggered()
+{
+    auto *settings = instantiate<SettingsViewController>(AppStoryboard::Settings);
+    //: settings_title
+    settings->setTitle(tr("Settings"));
+    Navigator::presentModal(settings);
 }
 
 void Menu::infoAction_triggered()
@@ -41,9 +61,29 @@ void Menu::infoAction_triggered()
     Navigator::presentModal(instantiate<InfoViewController>(AppStoryboard::Settings));
 }
 
+void Menu::checkForUpdatesAction_triggered()
+{
+    UpdatingService::check(false);
+}
+
+void Menu::supportAction_triggered()
+{
+    auto *support = instantiate<SupportViewController>(AppStoryboard::Settings);
+    //: support_title
+    support->setTitle(tr("Support"));
+    Navigator::presentModal(support);
+}
+
 void Menu::privacyPolicyAction_triggered()
 {
     QDesktopServices::openUrl(QUrl(Config::current().privacyPolicyURL));
+}
+
+void Menu::quitAction_triggered()
+{
+    // The process's tunnel service is looked up only now, so building the
+    // menu does not create it ahead of the launch sequence.
+    StatusMenuHandler::quit(m_service ? *m_service : VPNService::shared(), exitApplication);
 }
 
 } // namespace Orvex

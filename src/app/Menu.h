@@ -2,18 +2,26 @@
 
 #include <QObject>
 
+#include <functional>
+
 class QMenuBar;
 class QAction;
 
 namespace Orvex {
 
-// The application menu, shown as the main window's menu bar.
+class VPNService;
+
+// The application menu, shown as the main window's menu bar: settings, the
+// information window, the update check, support, the privacy policy and quit.
 class Menu final : public QObject
 {
     Q_OBJECT
 
 public:
+    // On the process's tunnel service.
     explicit Menu(QMenuBar *bar, QObject *parent = nullptr);
+    // On the given tunnel service (tests hand one over with a fake backend).
+    Menu(QMenuBar *bar, VPNService &service, QObject *parent = nullptr);
 
     QAction *settingsAction() const { return m_settings; }
     QAction *infoAction() const { return m_info; }
@@ -22,13 +30,22 @@ public:
     QAction *privacyPolicyAction() const { return m_privacy; }
     QAction *quitAction() const { return m_quit; }
 
+    void settingsAction_triggered();
     void infoAction_triggered();
+    void checkForUpdatesAction_triggered();
+    void supportAction_triggered();
     void privacyPolicyAction_triggered();
+    // The quit sequence shared with the tray menu.
+    void quitAction_triggered();
 
-Q_SIGNALS:
-    void quitRequested();
+    // Ends the process once quitting is decided (QCoreApplication::quit by
+    // default); tests count the calls instead.
+    std::function<void()> exitApplication;
 
 private:
+    Menu(QMenuBar *bar, VPNService *service, QObject *parent);
+
+    VPNService *m_service;
     QAction *m_settings;
     QAction *m_info;
     QAction *m_updates;

@@ -1,8 +1,8 @@
-#include "Shared/Extensions/Images.h"
 #include "account/Utility.h"
 #include "app/AppDelegate.h"
 #include "app/CommandLine.h"
 #include "app/Menu.h"
+#include "app/StatusMenuController.h"
 #include "app/TunnelStatusSource.h"
 #include "app/WindowController.h"
 #include "config/Config.h"
@@ -10,6 +10,7 @@
 #include "platform/SingleInstance.h"
 #include "platform/VpnConnection.h"
 #include "platform/VpnManager.h"
+#include "update/UpdatingService.h"
 #include "vpn/VPNService.h"
 
 #include <QApplication>
@@ -18,7 +19,6 @@
 #include <QPointer>
 #include <QStyle>
 #include <QStyleFactory>
-#include <QSystemTrayIcon>
 #include <QTimer>
 #include <QTranslator>
 
@@ -136,18 +136,11 @@ int main(int argc, char *argv[])
     applyLook(app);
 
     installTunnelStatusSource();
-    AppDelegate delegate({[] { VPNService::shared(); }, {}});
+    AppDelegate delegate({[] { VPNService::shared(); }, &UpdatingService::check});
     WindowController window;
+    // Quit in either menu goes through the tunnel service's quit path.
     Menu menu(window.menuBar());
-    QObject::connect(&menu, &Menu::quitRequested, &app, &QApplication::quit);
-
-    QSystemTrayIcon tray(Images::named(QStringLiteral("app_status_icon_off")));
-    tray.setToolTip(QStringLiteral("Orvex Cloud"));
-    QObject::connect(&tray, &QSystemTrayIcon::activated, &window, [](QSystemTrayIcon::ActivationReason reason) {
-        if (reason == QSystemTrayIcon::Trigger)
-            AppDelegate::bringMainWindowForward();
-    });
-    tray.show();
+    StatusMenuController statusMenu(&app);
 
     QObject::connect(&instance, &SingleInstance::reopenRequested, &delegate, [&delegate, &window] {
         if (delegate.applicationShouldHandleReopen(window.isVisible()))

@@ -1,0 +1,67 @@
+#include "StatusMenuController.h"
+
+#include "Shared/Extensions/Images.h"
+#include "app/AppDelegate.h"
+#include "app/StatusMenuHandler.h"
+#include "platform/VpnConnection.h"
+#include "platform/VpnManager.h"
+#include "vpn/VPNService.h"
+
+#include <QMenu>
+#include <QSystemTrayIcon>
+
+namespace Orvex {
+
+StatusMenuController::StatusMenuController(QObject *parent)
+    : StatusMenuController(VPNService::shared(), parent)
+{}
+
+StatusMenuController::StatusMenuController(VPNService &service, QObject *parent)
+    : QObject(parent)
+    , m_statusItem(new QSystemTrayIcon(this))
+    , m_handler(new StatusMenuHandler(service, this))
+    , m_menu(std::make_unique<QMenu>())
+    , m_service(service)
+{
+    awakeFromNib();
+}
+
+StatusMenuController::~StatusMenuController()
+{
+    // The icon goes first so the desktop never shows it with a dead menu.
+    delete m_statusItem;
+    m_statusItem = nullptr;
+}
+
+void StatusMenuController::awakeFromNib()
+{
+    m_handler->setMenu(m_menu.get());
+    m_handler->connectionStatusDidChange();
+    setImage(QStringLiteral("app_status_icon_off"));
+    m_statusItem->setToolTip(QStringLiteral("Orvex Cloud"));
+    m_statusItem->setContextMenu(m_menu.get());
+    connect(m_service.manager()->connection(), &VpnConnection::statusDidChange, this,
+            &StatusMenuController::vpnConnectionDidChange);
+    connect(m_statusItem, &QSystemTrayIcon::activated, this, [](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger)
+            AppDelegate::bringMainWindowForward();
+    });
+    m_statusItem->show();
+}
+
+void StatusMenuController::vpnConnectionDidChange()
+{
+    const auto *connection = qobject_cast<const VpnConnection *>(sender());
+    if (!connection)
+        return;
+    setImage(connection->status() == VpnStatus::Connected ? QStringLiteral("app_status_icon")
+                                                          : QStringLiteral("app_status_icon_off"));
+}
+
+void StatusMenuController::setImage(const QString &name)
+{
+    m_imageName = name;
+    m_statusItem->setIcon(Images::named(name));
+}
+
+} // namespace Orvex

@@ -1,0 +1,152 @@
+#include "StatusMenuHandler.h"
+
+#include "account/DefaultsKeys.h"
+#include "account/User.h"
+#include "app/AppDelegate.h"
+#include "app/MenuItem.h"
+#include "platform/UserDefaults.h"
+#include "platform/VpnConnection.h"
+#include "platform/VpnManager.h"
+#include "vpn/CertificateProvisioner.h"
+#include "vpn/VPNService.h"
+
+#include <QApplication>
+#include <QMenu>
+#include <QTimer>
+#include <QWidget>
+
+#include <memory>
+
+namespace Orvex {
+
+namespace {
+
+bool isDown(VpnStatus status)
+{
+    return status == VpnStatus::Disconnected || status == VpnStatus::Invalid;
+}
+
+// Runs `exit` once the tunnel has gone down, or after the grace time: the stop
+// travels to the VPN daemon asynchronously, and a process that ended at once
+// could take the request with it and leave the tunnel up.
+void exitAfterStop(VpnConnection *connection, const std::function<void()> &exit)
+{
+    if (!connection || isDown(connection->status())) {
+        if (exit)
+            exit();
+        return;
+    }
+    // Nothing is left to look at while the tunnel winds down.
+    for (QWidget *window : QApplication::topLevelWidgets())
+        window->hide();
+
+    auto *waiter = new QObject(connection);
+    auto finished = std::make_shared<bool>(false);
+    auto finish = [waiter, finished, exit] {
+        if (*finished)
+            return;
+        *finished = true;
+        waiter->deleteLater();
+        if (exit)
+            exit();
+    };
+    QObject::connect(connection, &VpnConnection::statusDidChange, waiter, [connection, finish] {
+        if (isDown(connection->status()))
+            finish();
+    });
+    QTimer::singleShot(StatusMenuHandler::stopGraceMs, waiter, finish);
+}
+
+} // namespace
+
+StatusMenuHandler::StatusMenuHandler(QObject *parent)
+    : StatusMenuHandler(VPNService::shared(), parent)
+{}
+
+StatusMenuHandler::StatusMenuHandler(VPNService &service, QObject *parent)
+    : BaseHandler(parent)
+    , exitApplication([] { QCoreApplication::quit(); })
+    , m_service(service)
+{}
+
+StatusMenuHandler::~StatusMenuHandler() = default;
+
+void StatusMenuHandler::setMenu(QMenu *menu)
+{
+    m_menu = menu;
+}
+
+QList<StatusMenuItem> StatusMenuHandler::entries() const
+{
+    return {StatusMenuItem::show(), StatusMenuItem::action(status()), StatusMenuItem::quit()};
+}
+
+void StatusMenuHandler::connectionStatusDidChange()
+{
+    if (!m_menu)
+        return;
+    // The old entries go later: one of them may be the entry being chosen.
+    for (QAction *old : m_menu->actions()) {
+        m_menu->removeAction(old);
+        if (old->parent() == m_menu)
+            old->deleteLater();
+    }
+    for (const StatusMenuItem &entry : entries()) {
+        auto *item = new MenuItem(entry.title(), m_menu);
+        item->menuItem = entry;
+        if (entry.isQuit())
+            item->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+        if (entry.isCustom())
+            item->setIcon(entry.image());
+        connect(item, &QAction::triggered, this, [this, item] { performActionFor(item); });
+        m_menu->addAction(item);
+    }
+}
+
+void StatusMenuHandler::performActionFor(MenuItem *item)
+{
+    const std::optional<StatusMenuItem> chosen = item ? item->menuItem : std::nullopt;
+    if (chosen && *chosen == StatusMenuItem::show()) {
+        AppDelegate::bringMainWindowForward();
+        return;
+    }
+    if (chosen && *chosen == StatusMenuItem::quit()) {
+        quit(m_service, exitApplication);
+        return;
+    }
+    connectOrDisconnect();
+}
+
+void StatusMenuHandler::connectOrDisconnect()
+{
+    if (!User::isSignedIn())
+        return;
+    QPointer<VPNService> service(&m_service);
+    if (m_service.status() != ConnectionStatus::connected
+        && !UserDefaults::standard().data(DefaultsKeys::certificate)) {
+        // No screen to show a failure on: a failed request just ends it.
+        CertificateProvisioner::fetchCertificate(this, {}, [service] {
+            if (service)
+                service->connect();
+        });
+        return;
+    }
+    m_service.manager()->loadFromPreferences([service](const std::optional<QString> &) {
+        if (service)
+            service->toggle();
+    });
+}
+
+void StatusMenuHandler::quit(VPNService &service, std::function<void()> exit)
+{
+    if (service.status() == ConnectionStatus::invalid) {
+        // Nothing has been saved or started by us yet: the tunnel service
+        // ends at once without touching the configuration.
+        service.quit(std::move(exit));
+        return;
+    }
+    QPointer<VpnConnection> connection(service.manager()->connection());
+    service.quit([connection, exit = std::move(exit)] { exitAfterStop(connection, exit); });
+}
+
+} // namespace Orvex

@@ -1,0 +1,436 @@
+// The tray menu and the application menu on a tunnel service with a fake
+// backend: the entries in each tunnel state, what each entry does, and the
+// quit sequence both menus share. Fetching a certificate from the tray talks
+// to the real orvex-devservice over loopback HTTPS.
+
+#include "DevServiceProcess.h"
+#include "FakeVpnBackend.h"
+
+#include "Shared/Extensions/AppStoryboard.h"
+#include "Shared/Extensions/Images.h"
+#include "account/DefaultsKeys.h"
+#include "account/Utility.h"
+#include "api/NetworkService.h"
+#include "app/InfoViewController.h"
+#include "app/Menu.h"
+#include "app/MenuItem.h"
+#include "app/StatusMenuController.h"
+#include "app/StatusMenuHandler.h"
+#include "app/StatusMenuItem.h"
+#include "app/TunnelStatusSource.h"
+#include "app/WindowController.h"
+#include "config/Config.h"
+#include "platform/IdentityStore.h"
+#include "platform/SystemInfo.h"
+#include "platform/UserDefaults.h"
+#include "platform/VpnManager.h"
+#include "vpn/VPNService.h"
+
+#include <QDialog>
+#include <QMenu>
+#include <QMenuBar>
+#include <QNetworkReply>
+#include <QSystemTrayIcon>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Orvex;
+namespace Keys = Orvex::DefaultsKeys;
+using Auth = VpnProtocolIKEv2::AuthenticationMethod;
+
+Q_DECLARE_METATYPE(Orvex::VpnStatus)
+
+namespace {
+
+QStringList titles(const QMenu *menu)
+{
+    QStringList list;
+    for (const QAction *action : menu->actions())
+        list << action->text();
+    return list;
+}
+
+MenuItem *entry(const QMenu *menu, int index)
+{
+    return qobject_cast<MenuItem *>(menu->actions().value(index));
+}
+
+bool networkIsIdle()
+{
+    return NetworkService::shared().findChildren<QNetworkReply *>().isEmpty();
+}
+
+} // namespace
+
+class tst_StatusMenu : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void cleanup();
+    void entriesAreTheSameWhenTheirTitlesAre();
+    void beforeTheFirstReadingTheMenuSaysDisconnect();
+    void menuAndIconFollowEachStatus_data();
+    void menuAndIconFollowEachStatus();
+    void showBringsTheMainWindowForward();
+    void middleEntrySignedOutDoesNothing();
+    void middleEntryWithoutCertificateFetchesOneThenConnects();
+    void middleEntryWithCertificateTogglesTheTunnel();
+    void quitWhileNothingIsKnownEndsAtOnce();
+    void quitSavesSharedSecretAndEndsAfterTheTunnelIsDown();
+    void quitEndsAfterTheGraceWhenTheTunnelSaysNothing();
+    void quitKeepsRunningWhenTheConfigurationCannotBeSaved();
+    void applicationMenuQuitsTheSameWay();
+    void applicationMenuOpensItsWindows();
+
+private:
+    void makeTunnel();
+    bool setLiveStatus(VpnStatus status);
+
+    QTemporaryDir m_dir;
+    std::unique_ptr<DevServiceProcess> m_devService;
+    FakeVpnBackend *m_backend = nullptr;
+    std::unique_ptr<VpnManager> m_manager;
+    std::unique_ptr<VPNService> m_service;
+    std::unique_ptr<StatusMenuController> m_controller;
+    std::unique_ptr<WindowController> m_window;
+    int m_exits = 0;
+};
+
+void tst_StatusMenu::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    m_devService = std::make_unique<DevServiceProcess>(m_dir.filePath(QStringLiteral("devservice")));
+    QVERIFY2(m_devService->start({QStringLiteral("--seed-demo")}), "orvex-devservice did not start");
+    Config config = *Config::parse({}, {}, nullptr);
+    config.apiBaseURL = m_devService->origin();
+    config.caCertificates = {m_devService->caCertificate()};
+    Config::setCurrent(config);
+    SystemInfo::setMachineIdSourceForTesting(
+        [] { return std::optional<QString>(QStringLiteral("7d0c3f4e2b1a49c8a6e5d4c3b2a10987")); });
+
+    // The machine is one of the demo account's devices, as sign-in leaves it.
+    std::optional<Result<Empty>> added;
+    NetworkService::shared().addDevice(Utility::udid(m_devService->demoEmail()), m_devService->demoEmail(),
+                                       [&added](const Result<Empty> &r) { added = r; });
+    QTRY_VERIFY_WITH_TIMEOUT(added.has_value(), 60000);
+    QVERIFY(added->isSuccess());
+}
+
+void tst_StatusMenu::cleanupTestCase()
+{
+    if (m_devService)
+        QVERIFY(m_devService->stop());
+}
+
+void tst_StatusMenu::makeTunnel()
+{
+    m_controller.reset();
+    m_service.reset();
+    m_manager.reset();
+    auto backend = std::make_unique<FakeVpnBackend>();
+    m_backend = backend.get();
+    const QString storage = m_dir.filePath(QStringLiteral("vpn-%1.json").arg(QLatin1String(QTest::currentTestFunction())));
+    QFile::remove(storage);
+    m_manager = std::make_unique<VpnManager>(std::move(backend), storage);
+    m_service = std::make_unique<VPNService>(m_manager.get());
+    // As the client does: one reading after loading, then every change.
+    VpnManager *manager = m_manager.get();
+    TunnelStatusSource::install([manager](QObject *context, TunnelStatusSource::Observer observer) {
+        auto connected = [manager] { return manager->connection()->status() == VpnStatus::Connected; };
+        QPointer<QObject> guard(context);
+        manager->loadFromPreferences([guard, observer, connected](const std::optional<QString> &error) {
+            if (guard && !error)
+                observer(connected());
+        });
+        QObject::connect(manager->connection(), &VpnConnection::statusDidChange, context,
+                         [observer, connected] { observer(connected()); });
+    });
+    m_controller = std::make_unique<StatusMenuController>(*m_service);
+    m_controller->handler()->exitApplication = [this] { ++m_exits; };
+}
+
+void tst_StatusMenu::init()
+{
+    QFile::remove(UserDefaults::standardFilePath());
+    QDir(IdentityStore::standardDirectory()).removeRecursively();
+    m_exits = 0;
+    m_window = std::make_unique<WindowController>();
+    m_window->setContentViewController(instantiate<InfoViewController>(AppStoryboard::Settings));
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    makeTunnel();
+}
+
+void tst_StatusMenu::cleanup()
+{
+    QTRY_VERIFY_WITH_TIMEOUT(networkIsIdle(), 60000);
+    m_controller.reset();
+    m_window.reset();
+    TunnelStatusSource::install({});
+    m_service.reset();
+    m_manager.reset();
+}
+
+bool tst_StatusMenu::setLiveStatus(VpnStatus status)
+{
+    m_backend->setLiveStatus(status);
+    return m_service->status() == VPNService::connectionStatus(status);
+}
+
+void tst_StatusMenu::entriesAreTheSameWhenTheirTitlesAre()
+{
+    QCOMPARE(StatusMenuItem::action(true).title(), QStringLiteral("Disconnect"));
+    QCOMPARE(StatusMenuItem::action(false).title(), QStringLiteral("Connect"));
+    QCOMPARE(StatusMenuItem::show().title(), QStringLiteral("Show"));
+    QCOMPARE(StatusMenuItem::quit().title(), QStringLiteral("Quit"));
+    QVERIFY(StatusMenuItem::custom(QStringLiteral("Show")) == StatusMenuItem::show());
+    QVERIFY(StatusMenuItem::custom(QStringLiteral("Disconnect")) == StatusMenuItem::action(true));
+    QVERIFY(!(StatusMenuItem::action(false) == StatusMenuItem::action(true)));
+    QVERIFY(!(StatusMenuItem::show() == StatusMenuItem::quit()));
+
+    MenuItem bare(QStringLiteral("a"));
+    MenuItem otherBare(QStringLiteral("b"));
+    MenuItem show(QStringLiteral("Show"));
+    show.menuItem = StatusMenuItem::show();
+    MenuItem customShow(QStringLiteral("Show"));
+    customShow.menuItem = StatusMenuItem::custom(QStringLiteral("Show"));
+    QAction plain(QStringLiteral("Show"));
+    QVERIFY(bare.isEqual(&otherBare));
+    QVERIFY(!bare.isEqual(&show));
+    QVERIFY(!show.isEqual(&bare));
+    QVERIFY(show.isEqual(&customShow));
+    QVERIFY(!show.isEqual(&plain));
+    QVERIFY(!show.isEqual(nullptr));
+
+    // A custom entry chosen as "Show" is the show entry.
+    m_window->hide();
+    m_controller->handler()->performActionFor(&customShow);
+    QVERIFY(m_window->isVisible());
+}
+
+void tst_StatusMenu::beforeTheFirstReadingTheMenuSaysDisconnect()
+{
+    // Nothing has been delivered yet: the handler starts out "connected".
+    QMenu *menu = m_controller->menu();
+    QCOMPARE(titles(menu), (QStringList{QStringLiteral("Show"), QStringLiteral("Disconnect"), QStringLiteral("Quit")}));
+    QCOMPARE(entry(menu, 2)->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
+    QVERIFY(entry(menu, 0)->shortcut().isEmpty());
+    QVERIFY(entry(menu, 1)->shortcut().isEmpty());
+    QVERIFY(entry(menu, 0)->menuItem->isShow());
+    QVERIFY(entry(menu, 1)->menuItem->isAction());
+    QVERIFY(entry(menu, 2)->menuItem->isQuit());
+    QCOMPARE(m_controller->imageName(), QStringLiteral("app_status_icon_off"));
+    QCOMPARE(m_controller->statusItem()->icon().cacheKey(),
+             Images::named(QStringLiteral("app_status_icon_off")).cacheKey());
+    QCOMPARE(m_controller->statusItem()->contextMenu(), menu);
+
+    // The first reading (the tunnel is not up) rebuilds it.
+    QTRY_COMPARE(titles(menu).value(1), QStringLiteral("Connect"));
+    QCOMPARE(menu->actions().size(), 3);
+}
+
+void tst_StatusMenu::menuAndIconFollowEachStatus_data()
+{
+    QTest::addColumn<VpnStatus>("status");
+    QTest::addColumn<QString>("middle");
+    QTest::addColumn<QString>("image");
+    const QString on = QStringLiteral("app_status_icon");
+    const QString off = QStringLiteral("app_status_icon_off");
+    QTest::newRow("invalid") << VpnStatus::Invalid << QStringLiteral("Connect") << off;
+    QTest::newRow("disconnected") << VpnStatus::Disconnected << QStringLiteral("Connect") << off;
+    QTest::newRow("connecting") << VpnStatus::Connecting << QStringLiteral("Connect") << off;
+    QTest::newRow("connected") << VpnStatus::Connected << QStringLiteral("Disconnect") << on;
+    QTest::newRow("reasserting") << VpnStatus::Reasserting << QStringLiteral("Connect") << off;
+    QTest::newRow("disconnecting") << VpnStatus::Disconnecting << QStringLiteral("Connect") << off;
+}
+
+void tst_StatusMenu::menuAndIconFollowEachStatus()
+{
+    QFETCH(VpnStatus, status);
+    QFETCH(QString, middle);
+    QFETCH(QString, image);
+    QMenu *menu = m_controller->menu();
+    // Start from the other side so every row sees a change.
+    setLiveStatus(status == VpnStatus::Connected ? VpnStatus::Disconnected : VpnStatus::Connected);
+    setLiveStatus(status);
+    QCOMPARE(titles(menu), (QStringList{QStringLiteral("Show"), middle, QStringLiteral("Quit")}));
+    QCOMPARE(m_controller->imageName(), image);
+    QCOMPARE(m_controller->statusItem()->icon().cacheKey(), Images::named(image).cacheKey());
+    QCOMPARE(entry(menu, 2)->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
+}
+
+void tst_StatusMenu::showBringsTheMainWindowForward()
+{
+    m_window->hide();
+    entry(m_controller->menu(), 0)->trigger();
+    QVERIFY(m_window->isVisible());
+    QCOMPARE(m_exits, 0);
+}
+
+void tst_StatusMenu::middleEntrySignedOutDoesNothing()
+{
+    QVERIFY(setLiveStatus(VpnStatus::Disconnected));
+    QTRY_COMPARE(titles(m_controller->menu()).value(1), QStringLiteral("Connect"));
+    const QStringList before = m_backend->calls;
+    entry(m_controller->menu(), 1)->trigger();
+    // No certificate request was started, nothing reached the tunnel.
+    QVERIFY(networkIsIdle());
+    QTest::qWait(100);
+    QCOMPARE(m_backend->calls, before);
+    QVERIFY(!UserDefaults::standard().data(Keys::certificate).has_value());
+}
+
+void tst_StatusMenu::middleEntryWithoutCertificateFetchesOneThenConnects()
+{
+    UserDefaults::standard().setString(Keys::tempEmail, m_devService->demoEmail());
+    UserDefaults::standard().setString(Keys::password, m_devService->demoPassword());
+    QVERIFY(setLiveStatus(VpnStatus::Disconnected));
+    const int startsBefore = m_backend->calls.count(QStringLiteral("start"));
+
+    entry(m_controller->menu(), 1)->trigger();
+    QVERIFY(!networkIsIdle()); // the token request is under way
+    QTRY_VERIFY_WITH_TIMEOUT(UserDefaults::standard().data(Keys::certificate).has_value(), 60000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_backend->calls.count(QStringLiteral("start")), startsBefore + 1, 30000);
+    // Connected with the certificate it fetched.
+    const VpnPreferences saved = m_manager->savedPreferences();
+    QVERIFY(saved.protocolConfiguration);
+    QCOMPARE(saved.protocolConfiguration->authenticationMethod, Auth::Certificate);
+    QVERIFY(!saved.protocolConfiguration->identityReference.isEmpty());
+}
+
+void tst_StatusMenu::middleEntryWithCertificateTogglesTheTunnel()
+{
+    UserDefaults::standard().setString(Keys::tempEmail, QStringLiteral("ann@example.com"));
+    UserDefaults::standard().setString(Keys::password, QStringLiteral("secret"));
+    UserDefaults::standard().setData(Keys::certificate, QByteArray("stored archive"));
+
+    QVERIFY(setLiveStatus(VpnStatus::Disconnected));
+    entry(m_controller->menu(), 1)->trigger();
+    QVERIFY(networkIsIdle()); // a stored certificate is not fetched again
+    QTRY_VERIFY(m_backend->calls.contains(QStringLiteral("start")));
+    QVERIFY(!m_backend->calls.contains(QStringLiteral("stop")));
+
+    QVERIFY(setLiveStatus(VpnStatus::Connected));
+    QCOMPARE(titles(m_controller->menu()).value(1), QStringLiteral("Disconnect"));
+    entry(m_controller->menu(), 1)->trigger();
+    QTRY_VERIFY(m_backend->calls.contains(QStringLiteral("stop")));
+    QVERIFY(!m_manager->savedPreferences().onDemandEnabled);
+    QCOMPARE(m_exits, 0);
+}
+
+void tst_StatusMenu::quitWhileNothingIsKnownEndsAtOnce()
+{
+    QCOMPARE(m_service->status(), ConnectionStatus::invalid);
+    const QStringList before = m_backend->calls;
+    entry(m_controller->menu(), 2)->trigger();
+    QCOMPARE(m_exits, 1);
+    QTest::qWait(100);
+    // The saved configuration was not touched.
+    QVERIFY(!QFile::exists(m_manager->storagePath()));
+    QVERIFY(!m_backend->calls.contains(QStringLiteral("apply")));
+    QVERIFY(!m_backend->calls.contains(QStringLiteral("stop")));
+    QCOMPARE(m_exits, 1);
+}
+
+void tst_StatusMenu::quitSavesSharedSecretAndEndsAfterTheTunnelIsDown()
+{
+    QVERIFY(setLiveStatus(VpnStatus::Connected));
+    entry(m_controller->menu(), 2)->trigger();
+    QCOMPARE(m_exits, 0);
+    QTRY_VERIFY(m_backend->calls.contains(QStringLiteral("stop")));
+    // The stop is on its way; the process waits for the tunnel to go.
+    QCOMPARE(m_exits, 0);
+    const VpnPreferences saved = m_manager->savedPreferences();
+    QCOMPARE(saved.protocolConfiguration->authenticationMethod, Auth::SharedSecret);
+    QVERIFY(!saved.onDemandEnabled);
+    QVERIFY(QFile::exists(m_manager->storagePath()));
+    QVERIFY(!m_window->isVisible());
+
+    m_backend->setLiveStatus(VpnStatus::Disconnecting);
+    QCOMPARE(m_exits, 0);
+    m_backend->setLiveStatus(VpnStatus::Disconnected);
+    QCOMPARE(m_exits, 1);
+    // Later changes do not end it a second time.
+    m_backend->setLiveStatus(VpnStatus::Invalid);
+    QTest::qWait(50);
+    QCOMPARE(m_exits, 1);
+}
+
+void tst_StatusMenu::quitEndsAfterTheGraceWhenTheTunnelSaysNothing()
+{
+    QVERIFY(setLiveStatus(VpnStatus::Connected));
+    entry(m_controller->menu(), 2)->trigger();
+    QTRY_VERIFY(m_backend->calls.contains(QStringLiteral("stop")));
+    QCOMPARE(m_exits, 0);
+    QTRY_COMPARE_WITH_TIMEOUT(m_exits, 1, StatusMenuHandler::stopGraceMs * 3);
+}
+
+void tst_StatusMenu::quitKeepsRunningWhenTheConfigurationCannotBeSaved()
+{
+    QVERIFY(setLiveStatus(VpnStatus::Disconnected));
+    m_backend->applyError = QStringLiteral("refused");
+    entry(m_controller->menu(), 2)->trigger();
+    QTRY_VERIFY(m_backend->calls.contains(QStringLiteral("apply")));
+    QTest::qWait(200);
+    QCOMPARE(m_exits, 0);
+    QVERIFY(!m_backend->calls.contains(QStringLiteral("stop")));
+    QVERIFY(m_window->isVisible());
+
+    // Quit again once saving works: this time it ends (the tunnel is down).
+    m_backend->applyError.clear();
+    entry(m_controller->menu(), 2)->trigger();
+    QTRY_COMPARE(m_exits, 1);
+    QVERIFY(m_backend->calls.contains(QStringLiteral("stop")));
+}
+
+void tst_StatusMenu::applicationMenuQuitsTheSameWay()
+{
+    QMenuBar bar;
+    Menu menu(&bar, *m_service);
+    int exits = 0;
+    menu.exitApplication = [&exits] { ++exits; };
+
+    menu.quitAction()->trigger();
+    QCOMPARE(exits, 1); // nothing known yet
+    QVERIFY(!QFile::exists(m_manager->storagePath()));
+
+    QVERIFY(setLiveStatus(VpnStatus::Connected));
+    menu.quitAction()->trigger();
+    QTRY_VERIFY(m_backend->calls.contains(QStringLiteral("stop")));
+    QCOMPARE(exits, 1);
+    QCOMPARE(m_manager->savedPreferences().protocolConfiguration->authenticationMethod, Auth::SharedSecret);
+    m_backend->setLiveStatus(VpnStatus::Disconnected);
+    QCOMPARE(exits, 2);
+    QCOMPARE(menu.quitAction()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
+}
+
+void tst_StatusMenu::applicationMenuOpensItsWindows()
+{
+    QMenuBar *bar = m_window->menuBar();
+    Menu menu(bar, *m_service);
+    for (QAction *action : {menu.settingsAction(), menu.supportAction(), menu.infoAction(),
+                            menu.checkForUpdatesAction(), menu.privacyPolicyAction(), menu.quitAction()})
+        QVERIFY(action->isEnabled());
+
+    ViewController *root = m_window->contentViewController();
+    menu.settingsAction()->trigger();
+    menu.supportAction()->trigger();
+    menu.settingsAction()->trigger(); // one window per kind
+    QStringList shown;
+    for (ViewController *screen : root->presentedViewControllers()) {
+        QVERIFY(screen->isPresentedAsModalWindow());
+        QVERIFY(QTest::qWaitForWindowExposed(screen->modalWindow()));
+        shown << screen->identifier() + u':' + screen->modalWindow()->windowTitle();
+        QVERIFY(screen->modalWindow()->width() >= screen->minimumSizeHint().width());
+        QVERIFY(screen->modalWindow()->height() >= screen->minimumSizeHint().height());
+    }
+    QCOMPARE(shown, (QStringList{QStringLiteral("SettingsViewController:Settings"),
+                                 QStringLiteral("SupportViewController:Support")}));
+}
+
+QTEST_MAIN(tst_StatusMenu)
+#include "tst_statusmenu.moc"
