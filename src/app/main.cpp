@@ -14,6 +14,7 @@
 #include "vpn/VPNService.h"
 
 #include <QApplication>
+#include <QLibraryInfo>
 #include <QLocale>
 #include <QMenuBar>
 #include <QPointer>
@@ -77,8 +78,17 @@ void installTunnelStatusSource()
 void installTranslations(QApplication &app)
 {
     auto *translator = new QTranslator(&app);
-    if (translator->load(QLocale(), QStringLiteral("orvex"), QStringLiteral("_"), QStringLiteral(":/i18n")))
-        QApplication::installTranslator(translator);
+    if (!translator->load(QLocale(), QStringLiteral("orvex"), QStringLiteral("_"), QStringLiteral(":/i18n")))
+        return;
+    QApplication::installTranslator(translator);
+    // Qt's own texts (a field's context menu, key names such as "Ctrl") in the
+    // same language, from the system's Qt translations when they are
+    // installed; only for a language of ours, so nothing ends up half
+    // translated.
+    auto *qt = new QTranslator(&app);
+    if (qt->load(QLocale(translator->language()), QStringLiteral("qtbase"), QStringLiteral("_"),
+                 QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QApplication::installTranslator(qt);
 }
 
 // For the start-up benchmark: report the first painted frame of the main
