@@ -35,6 +35,9 @@ void StartViewController::setup()
     m_ui->signUpButton->setTitle(tr("Sign Up"));
     m_ui->signUpButton->setTitleColor(QColor(242, 165, 60));
     m_ui->signUpButton->setBorderColor(QColor(242, 165, 60));
+    // Enter signs in, as on the other screens: the default button only
+    // answers Enter while it has the focus outside a dialog.
+    m_ui->signInButton->setFocus(Qt::OtherFocusReason);
 }
 
 void StartViewController::signInButtonAction()

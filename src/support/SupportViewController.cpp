@@ -52,6 +52,9 @@ void SupportViewController::buildForm()
     m_textView->setTabChangesFocus(true);
     //: support_placeholder
     m_textView->setPlaceholderText(tr("Describe what happened and what you expected"));
+    // Screen readers do not read the placeholder out: the field needs a name.
+    //: support_text_name
+    m_textView->setAccessibleName(tr("Your request"));
     m_textView->setStyleSheet(QStringLiteral(
         "QPlainTextEdit#textView { border: 1px solid rgba(0, 0, 0, 40); border-radius: 6px;"
         " padding: 6px; background: palette(base); }"

@@ -1,0 +1,124 @@
+#pragma once
+
+// Every screen of the client, shown the way the client shows it: a root
+// screen as the main window's content, a modal screen in its own window over
+// the start screen, the alert over the root. Screens are made from their class
+// names by the storyboard registry, as the client makes them.
+//
+// The environment keeps them away from the machine: the tunnel backend talks
+// to a VICI socket that does not exist, and the service address is a closed
+// loopback port, so nothing a screen starts on its first showing gets far.
+
+#include "Shared/Extensions/AppStoryboard.h"
+#include "app/Navigator.h"
+#include "app/TunnelStatusSource.h"
+#include "app/ViewController.h"
+#include "app/WindowController.h"
+#include "config/Config.h"
+
+#include <QApplication>
+#include <QDialog>
+#include <QTest>
+
+#include <memory>
+
+namespace ScreenHost {
+
+enum class Presentation { AsRoot, AsModalWindow, OverTheRoot };
+
+struct Screen
+{
+    Orvex::AppStoryboard storyboard;
+    const char *identifier;
+    Presentation shown;
+};
+
+// Each screen, presented as the client presents it.
+inline const QList<Screen> &screens()
+{
+    using Orvex::AppStoryboard;
+    static const QList<Screen> all{
+        {AppStoryboard::Auth, "StartViewController", Presentation::AsRoot},
+        {AppStoryboard::Auth, "AuthViewController", Presentation::AsRoot},
+        {AppStoryboard::Auth, "MobileViewController", Presentation::AsRoot},
+        {AppStoryboard::Auth, "ConfirmationCodeViewController", Presentation::AsRoot},
+        {AppStoryboard::Main, "MainViewController", Presentation::AsRoot},
+        {AppStoryboard::Settings, "SettingsViewController", Presentation::AsModalWindow},
+        {AppStoryboard::Settings, "InfoViewController", Presentation::AsModalWindow},
+        {AppStoryboard::Settings, "SupportViewController", Presentation::AsModalWindow},
+        {AppStoryboard::Settings, "UpdateViewController", Presentation::AsModalWindow},
+        {AppStoryboard::Settings, "UpdateMessageViewController", Presentation::AsModalWindow},
+        {AppStoryboard::Settings, "AlertController", Presentation::OverTheRoot},
+    };
+    return all;
+}
+
+inline void prepareEnvironment(const QString &scratchDir)
+{
+    Orvex::Config config = *Orvex::Config::parse({}, {}, nullptr);
+    config.apiBaseURL = QStringLiteral("https://127.0.0.1:9");
+    config.vpnBackend = QStringLiteral("vici");
+    config.viciSocket = scratchDir + QStringLiteral("/none.vici");
+    Orvex::Config::setCurrent(config);
+    Orvex::TunnelStatusSource::install([](QObject *, Orvex::TunnelStatusSource::Observer) {});
+}
+
+// One screen in its window; everything goes with the object.
+class ShownScreen
+{
+public:
+    explicit ShownScreen(const Screen &screen)
+    {
+        using namespace Orvex;
+        m_window = std::make_unique<WindowController>();
+        const QString identifier = QString::fromLatin1(screen.identifier);
+        if (screen.shown == Presentation::AsRoot) {
+            m_screen = StoryboardRegistry::create(screen.storyboard, identifier);
+            if (!m_screen)
+                return;
+            m_window->setContentViewController(m_screen);
+        } else {
+            m_root = StoryboardRegistry::create(AppStoryboard::Auth, QStringLiteral("StartViewController"));
+            m_window->setContentViewController(m_root);
+        }
+        m_window->show();
+        if (!QTest::qWaitForWindowActive(m_window.get()))
+            return;
+        if (screen.shown == Presentation::AsModalWindow) {
+            m_screen = StoryboardRegistry::create(screen.storyboard, identifier);
+            if (!m_screen)
+                return;
+            m_root->presentAsModalWindow(m_screen);
+            // A window manager hands the focus to the new window; the
+            // offscreen platform leaves it where it was.
+            QDialog *dialog = m_screen->modalWindow();
+            dialog->activateWindow();
+            if (!QTest::qWaitFor([dialog] { return QApplication::activeWindow() == dialog; }))
+                return;
+        } else if (screen.shown == Presentation::OverTheRoot) {
+            m_screen = StoryboardRegistry::create(screen.storyboard, identifier);
+            if (!m_screen)
+                return;
+            Navigator::show(m_screen, NavigationDirection::center);
+            // Wait out the presentation's animation: it ends with the screen
+            // placed over the whole root.
+            if (!QTest::qWaitFor([this] { return m_screen->isVisible() && m_screen->geometry() == m_root->rect(); }))
+                return;
+        }
+        m_ready = true;
+    }
+
+    bool isReady() const { return m_ready; }
+    Orvex::ViewController *screen() const { return m_screen; }
+    Orvex::ViewController *root() const { return m_root; }
+    // The window the screen is in.
+    QWidget *window() const { return m_screen ? m_screen->window() : nullptr; }
+
+private:
+    std::unique_ptr<Orvex::WindowController> m_window;
+    Orvex::ViewController *m_root = nullptr;
+    QPointer<Orvex::ViewController> m_screen;
+    bool m_ready = false;
+};
+
+} // namespace ScreenHost
