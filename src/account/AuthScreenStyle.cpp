@@ -1,5 +1,7 @@
 #include "AuthScreenStyle.h"
 
+#include <QAbstractButton>
+#include <QCoreApplication>
 #include <QWidget>
 
 namespace Orvex::AuthScreenStyle {
@@ -15,6 +17,10 @@ void apply(QWidget *screen)
             " color: #C97A12; font-size: 13px; padding: 4px 2px; }"
             "#backButton:hover, QPushButton[link=\"true\"]:hover { color: #A86408; text-decoration: underline; }"
             "#backButton:focus, QPushButton[link=\"true\"]:focus { text-decoration: underline; }"));
+    if (auto *back = screen->findChild<QAbstractButton *>(QStringLiteral("backButton"))) {
+        //: back_btn
+        back->setText(QStringLiteral("‹ ") + QCoreApplication::translate("Orvex::AuthScreenStyle", "Back"));
+    }
 }
 
 } // namespace Orvex::AuthScreenStyle

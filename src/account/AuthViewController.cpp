@@ -23,7 +23,6 @@ AuthViewController::AuthViewController(QWidget *parent)
 {
     m_ui->setupUi(this);
     AuthScreenStyle::apply(this);
-    m_ui->backButton->setText(QStringLiteral("‹ ") + tr("Back"));
     //: name_label
     m_ui->nameLabel->setText(tr("Name"));
     //: email_label

@@ -18,7 +18,6 @@ ConfirmationCodeViewController::ConfirmationCodeViewController(QWidget *parent)
 {
     m_ui->setupUi(this);
     AuthScreenStyle::apply(this);
-    m_ui->backButton->setText(QStringLiteral("‹ ") + tr("Back"));
     //: code_title
     m_ui->titleLabel->setText(tr("Enter the Code"));
     //: code_label

@@ -58,8 +58,10 @@ void MobileHandler::requestCode()
 
 void MobileHandler::sendCode(const QString &verification)
 {
-    if (!mobile)
+    if (!mobile) {
+        report(Error(Error::Code::invalidMobile));
         return;
+    }
     const QString code = confirmationCode(SecureRandom::uniform(10000));
     UserDefaults &defaults = UserDefaults::standard();
     defaults.setString(DefaultsKeys::smsCode, code);
