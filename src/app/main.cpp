@@ -1,5 +1,6 @@
 #include "account/Utility.h"
 #include "app/AppDelegate.h"
+#include "app/Automation.h"
 #include "app/CommandLine.h"
 #include "app/Menu.h"
 #include "app/StatusMenuController.h"
@@ -163,5 +164,6 @@ int main(int argc, char *argv[])
     window.setFixedSize(window.sizeHint());
     window.show();
     delegate.applicationDidFinishLaunching();
+    Automation::startFromEnvironment(&app);
     return app.exec();
 }
