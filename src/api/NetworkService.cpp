@@ -21,9 +21,21 @@ namespace {
 
 const char *const timedOutProperty = "orvexTimedOut";
 
+// No real answer of the service comes near this (a certificate archive is a few
+// kilobytes, a month of usage some hundred); more is a broken or hostile server,
+// and keeping it would only cost memory and then block the main thread while
+// it is parsed. Downloads go to disk and are not limited.
+constexpr qint64 maxAnswerSize = 16 * 1024 * 1024;
+constexpr qint64 maxReadBuffer = 1024 * 1024;
+
 QString timedOutText()
 {
     return QStringLiteral("The request timed out.");
+}
+
+QString tooLargeText()
+{
+    return QStringLiteral("The server's answer is larger than %1 MB.").arg(maxAnswerSize / (1024 * 1024));
 }
 
 // An error that only reports the HTTP status of an answer that did arrive.
@@ -155,11 +167,42 @@ void NetworkService::send(QNetworkRequest request, const QByteArray &verb, const
     });
     deadline->start(m_deadline);
 
-    connect(reply, &QNetworkReply::finished, this, [reply, done = std::move(done)] {
-        reply->deleteLater();
-        const QByteArray data = reply->readAll();
-        done(checkAnswer(reply, data, reply->property(timedOutProperty).toBool()));
+    // The body is taken as it arrives, so an answer that outgrows the limit is
+    // dropped as soon as it does (or as soon as its header announces it),
+    // holding at most the limit in memory.
+    // A bounded read buffer makes Qt's network thread stop reading when we lag
+    // behind, so the answer cannot pile up in memory between the threads.
+    reply->setReadBufferSize(maxReadBuffer);
+    auto answer = std::make_shared<QByteArray>();
+    auto tooLarge = std::make_shared<bool>(false);
+    auto refuse = [reply, tooLarge] {
+        *tooLarge = true;
+        reply->abort();
+    };
+    auto take = [reply, answer, refuse] {
+        answer->append(reply->read(maxAnswerSize + 1 - answer->size()));
+        if (answer->size() > maxAnswerSize)
+            refuse();
+    };
+    connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, refuse] {
+        bool known = false;
+        const qint64 declared = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+        if (known && declared > maxAnswerSize)
+            refuse();
     });
+    connect(reply, &QNetworkReply::readyRead, reply, [tooLarge, take] {
+        if (!*tooLarge)
+            take();
+    });
+    connect(reply, &QNetworkReply::finished, this,
+            [reply, answer, tooLarge, take, done = std::move(done)] {
+                reply->deleteLater();
+                if (!*tooLarge && reply->isReadable())
+                    take();
+                if (*tooLarge)
+                    return done(Result<QByteArray>::failure(Error::generic(tooLargeText())));
+                done(checkAnswer(reply, *answer, reply->property(timedOutProperty).toBool()));
+            });
 }
 
 template<typename T>

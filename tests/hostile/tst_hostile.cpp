@@ -1,0 +1,293 @@
+// What a broken or hostile server can send: a 100 MB body, a body that
+// trickles one byte a second, JSON nested without end, a 10 MB certificate
+// archive. Each must end in a clear error with bounded memory, while the main
+// thread keeps serving other work.
+
+#include "TestHttpServer.h"
+
+#include "api/NetworkService.h"
+#include "config/Config.h"
+#include "platform/IdentityStore.h"
+
+#include <QFile>
+#include <QTest>
+
+#include <memory>
+
+using namespace Orvex;
+
+namespace {
+
+template<typename T>
+struct Capture
+{
+    std::optional<Result<T>> result;
+    Completion<T> completion()
+    {
+        return [this](const Result<T> &r) { result = r; };
+    }
+    bool wait(int ms = 60000)
+    {
+        return QTest::qWaitFor([this] { return result.has_value(); }, ms);
+    }
+};
+
+qint64 statusKb(const char *field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(field))
+            return line.mid(qstrlen(field)).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+// Starts a fresh peak: the kernel resets VmHWM to the current RSS.
+void resetPeakMemory()
+{
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    if (clear.open(QIODevice::WriteOnly))
+        clear.write("5");
+}
+
+// Counts turns of the event loop: a zero timer fires once per turn.
+struct LoopTurns
+{
+    QTimer timer;
+    int turns = 0;
+    LoopTurns()
+    {
+        QObject::connect(&timer, &QTimer::timeout, [this] { ++turns; });
+        timer.start(0);
+    }
+};
+
+// Sends `total` bytes of body after `head` as fast as the socket drains,
+// never holding more than a few chunks; stops when the client goes away.
+struct Flood
+{
+    qint64 sent = 0;
+    TestHttpServer::Handler handler(const QByteArray &head, qint64 total, bool chunked)
+    {
+        return [this, head, total, chunked](const TestHttpRequest &, QTcpSocket *socket) {
+            socket->write(head);
+            auto *tls = qobject_cast<QSslSocket *>(socket);
+            auto pending = [socket, tls] {
+                return socket->bytesToWrite() + (tls ? tls->encryptedBytesToWrite() : 0);
+            };
+            auto pump = [this, socket, total, chunked, pending] {
+                const QByteArray chunk(256 * 1024, ' ');
+                while (sent < total && pending() < 1024 * 1024
+                       && socket->state() == QAbstractSocket::ConnectedState) {
+                    socket->write(chunked ? QByteArray::number(chunk.size(), 16) + "\r\n" + chunk + "\r\n"
+                                          : chunk);
+                    sent += chunk.size();
+                }
+            };
+            QObject::connect(socket, &QTcpSocket::bytesWritten, socket, pump);
+            if (tls)
+                QObject::connect(tls, &QSslSocket::encryptedBytesWritten, socket, pump);
+            pump();
+        };
+    }
+};
+
+// AddressSanitizer keeps freed memory in quarantine, so peaks say little there.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool measuresMemory = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool measuresMemory = false;
+#else
+constexpr bool measuresMemory = true;
+#endif
+#else
+constexpr bool measuresMemory = true;
+#endif
+
+const qint64 hundredMegabytes = 100LL * 1024 * 1024;
+const QString tooLarge = QStringLiteral("The server's answer is larger than 16 MB.");
+
+} // namespace
+
+class tst_Hostile : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void hundredMegabyteAnswerIsRefused_data();
+    void hundredMegabyteAnswerIsRefused();
+    void tricklingAnswerTimesOut();
+    void endlessNestingIsUnparseable_data();
+    void endlessNestingIsUnparseable();
+    void tenMegabyteCertificateArchive_data();
+    void tenMegabyteCertificateArchive();
+
+private:
+    TestCertificate m_cert;
+    std::unique_ptr<TestHttpServer> m_server;
+    QTemporaryDir m_dir;
+};
+
+void tst_Hostile::initTestCase()
+{
+    QVERIFY(m_cert.make());
+    m_server = std::make_unique<TestHttpServer>(&m_cert);
+    QVERIFY(m_server->port() != 0);
+    Config config = *Config::parse({}, {}, nullptr);
+    config.apiBaseURL = m_server->origin(true);
+    config.caCertificates = {m_cert.certPath};
+    Config::setCurrent(config);
+    m_server->route("/adddevice.json",
+                    TestHttpServer::answer(200, R"({"status":{"code":0,"command":"adddevice","error":false,"opf":"o","version":"1"}})"));
+}
+
+void tst_Hostile::init()
+{
+    NetworkService::shared().setTimeouts(std::chrono::milliseconds(60000),
+                                         std::chrono::milliseconds(180000),
+                                         std::chrono::milliseconds(3600000));
+}
+
+void tst_Hostile::hundredMegabyteAnswerIsRefused_data()
+{
+    QTest::addColumn<QByteArray>("head");
+    QTest::addColumn<bool>("chunked");
+    QTest::newRow("declared length")
+        << "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: "
+               + QByteArray::number(hundredMegabytes) + "\r\n\r\n"
+        << false;
+    // Nothing announces the size: the limit must count what arrives.
+    QTest::newRow("chunked, no length")
+        << QByteArray("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+                      "Transfer-Encoding: chunked\r\n\r\n")
+        << true;
+    QTest::newRow("until the connection closes")
+        << QByteArray("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\n\r\n")
+        << false;
+}
+
+void tst_Hostile::hundredMegabyteAnswerIsRefused()
+{
+    QFETCH(QByteArray, head);
+    QFETCH(bool, chunked);
+    Flood flood;
+    m_server->route("/getuser.json", flood.handler(head, hundredMegabytes, chunked));
+
+    resetPeakMemory();
+    const qint64 before = statusKb("VmRSS:");
+    LoopTurns loop;
+    Capture<UserResponse> big;
+    NetworkService::shared().getUser(QStringLiteral("a@b.cc"), std::nullopt, big.completion());
+    // Other work goes on meanwhile: a second request is answered.
+    Capture<Empty> other;
+    NetworkService::shared().addDevice(QStringLiteral("u"), QStringLiteral("a@b.cc"), other.completion());
+    const bool bothDone = big.wait() && other.wait();
+    QVERIFY(bothDone);
+    QVERIFY(other.result->isSuccess());
+
+    QCOMPARE(big.result->error().code(), Error::Code::generic);
+    QCOMPARE(big.result->error().localizedDescription(), tooLarge);
+    // Dropped well before the end, holding no more than the limit and buffers.
+    QVERIFY2(flood.sent < hundredMegabytes, qPrintable(QString::number(flood.sent)));
+    const qint64 grownMb = (statusKb("VmHWM:") - before) / 1024;
+    if (measuresMemory)
+        QVERIFY2(grownMb < 64, qPrintable(QStringLiteral("peak memory grew by %1 MB").arg(grownMb)));
+    QVERIFY(loop.turns > 10);
+}
+
+void tst_Hostile::tricklingAnswerTimesOut()
+{
+    // One byte a second never trips the idle limit; the overall deadline
+    // (shortened here from its 3 minutes) ends it.
+    NetworkService::shared().setTimeouts(std::chrono::milliseconds(60000),
+                                         std::chrono::milliseconds(2500),
+                                         std::chrono::milliseconds(2500));
+    m_server->route("/getuser.json", [](const TestHttpRequest &, QTcpSocket *socket) {
+        socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 1000\r\n\r\n{");
+        auto *timer = new QTimer(socket);
+        QObject::connect(timer, &QTimer::timeout, socket, [socket] { socket->write(" "); });
+        timer->start(1000);
+    });
+    LoopTurns loop;
+    Capture<UserResponse> slow;
+    NetworkService::shared().getUser(QStringLiteral("a@b.cc"), std::nullopt, slow.completion());
+    Capture<Empty> other;
+    NetworkService::shared().addDevice(QStringLiteral("u"), QStringLiteral("a@b.cc"), other.completion());
+    const bool otherFirst = other.wait() && !slow.result; // the trickle is still going
+    QVERIFY(slow.wait());
+    QVERIFY(otherFirst);
+    QVERIFY(other.result->isSuccess());
+    QCOMPARE(slow.result->error().localizedDescription(), QStringLiteral("The request timed out."));
+    QVERIFY(loop.turns > 10);
+}
+
+void tst_Hostile::endlessNestingIsUnparseable_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::newRow("a million open arrays") << QByteArray(1000000, '[');
+    QByteArray objects;
+    for (int i = 0; i < 200000; ++i)
+        objects += "{\"user\":";
+    QTest::newRow("200000 open objects") << objects;
+    // Just within the JSON reader's depth, and closed: parses, but is no record.
+    const int depth = 1000;
+    QTest::newRow("devices nested 1000 deep")
+        << "{\"user\":{\"devices\":" + QByteArray(depth, '[') + QByteArray(depth, ']') + "}}";
+    QTest::newRow("envelope nested in itself")
+        << QByteArray(R"({"status":)").repeated(5000) + "1" + QByteArray("}").repeated(5000);
+}
+
+void tst_Hostile::endlessNestingIsUnparseable()
+{
+    QFETCH(QByteArray, body);
+    m_server->route("/getuser.json", TestHttpServer::answer(200, body));
+    Capture<UserResponse> user;
+    NetworkService::shared().getUser(QStringLiteral("a@b.cc"), std::nullopt, user.completion());
+    QVERIFY(user.wait());
+    QCOMPARE(user.result->error().code(), Error::Code::cannotParseData);
+}
+
+void tst_Hostile::tenMegabyteCertificateArchive_data()
+{
+    QTest::addColumn<QByteArray>("archive");
+
+    QByteArray noise(10 * 1024 * 1024, Qt::Uninitialized);
+    for (qsizetype i = 0; i < noise.size(); ++i)
+        noise[i] = char((i * 2654435761u) >> 13);
+    QTest::newRow("10 MB of noise") << noise;
+
+    // A DER header that announces 10 MB of certificate archive, then stops.
+    QTest::newRow("truncated 10 MB announcement")
+        << QByteArray::fromHex("3084009fffff020103") + QByteArray(1000, '\0');
+}
+
+void tst_Hostile::tenMegabyteCertificateArchive()
+{
+    QFETCH(QByteArray, archive);
+    QVERIFY(!archive.isEmpty());
+    // The archive arrives whole: it is within the answer limit.
+    m_server->route("/portableapi/portable.php", TestHttpServer::answer(200, archive, "application/x-pkcs12"));
+    Capture<QByteArray> answer;
+    NetworkService::shared().getCert(QStringLiteral("p"), QStringLiteral("u"), QStringLiteral("e"),
+                                     QStringLiteral("t"), answer.completion());
+    QVERIFY(answer.wait());
+    QVERIFY(answer.result->isSuccess());
+    QCOMPARE(answer.result->value().size(), archive.size());
+
+    resetPeakMemory();
+    const qint64 before = statusKb("VmRSS:");
+    IdentityStore store(m_dir.filePath(QStringLiteral("identities")));
+    QVERIFY(!store.importPkcs12(answer.result->value(), Config::current().pkcs12Passphrase));
+    const qint64 grownMb = (statusKb("VmHWM:") - before) / 1024;
+    if (measuresMemory)
+        QVERIFY2(grownMb < 100, qPrintable(QStringLiteral("peak memory grew by %1 MB").arg(grownMb)));
+    QVERIFY(QDir(store.directory()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
+}
+
+QTEST_MAIN(tst_Hostile)
+#include "tst_hostile.moc"
