@@ -273,40 +273,40 @@ private:
     std::vector<Bag> m_bags;
 };
 
-// Groups the bags into items in the order their first bag appears: a
-// certificate and a key join when they carry the same local key id or, when
-// either has none, when the key fits the certificate.
-std::vector<Item> itemsOf(std::vector<Bag> &bags)
+// The first item of the archive: the first bag, joined by the first later bag
+// of the other kind that carries the same local key id or, when either has
+// none, whose key fits the certificate. Bags are grouped into items in the
+// order their first bag appears, each bag joining the first item with a free
+// slot that it matches; a bag that joins another item never changes the first
+// one, so trying each bag on the first item alone gives the same item while
+// keeping an archive of thousands of stray bags linear.
+std::optional<Item> firstItemOf(std::vector<Bag> &bags)
 {
-    std::vector<Item> items;
-    for (Bag &bag : bags) {
-        Item *home = nullptr;
-        for (Item &item : items) {
-            const bool slotFree = bag.certificate ? !item.certificate : !item.key;
-            if (!slotFree)
-                continue;
-            const bool sameId = !bag.localKeyId.isEmpty() && bag.localKeyId == item.localKeyId;
-            const bool anonymous = bag.localKeyId.isEmpty() || item.localKeyId.isEmpty();
-            const bool fits = anonymous
-                              && (bag.certificate ? keyMatches(bag.certificate.get(), item.key)
-                                                  : keyMatches(item.certificate, bag.key.get()));
-            if (sameId || fits) {
-                home = &item;
-                break;
-            }
-        }
-        if (!home) {
-            items.push_back({});
-            home = &items.back();
-        }
+    if (bags.empty())
+        return std::nullopt;
+    Item first;
+    auto join = [&first](Bag &bag) {
         if (bag.certificate)
-            home->certificate = bag.certificate.get();
+            first.certificate = bag.certificate.get();
         else
-            home->key = bag.key.get();
-        if (home->localKeyId.isEmpty())
-            home->localKeyId = bag.localKeyId;
+            first.key = bag.key.get();
+        if (first.localKeyId.isEmpty())
+            first.localKeyId = bag.localKeyId;
+    };
+    join(bags.front());
+    for (auto bag = bags.begin() + 1; bag != bags.end() && !(first.certificate && first.key); ++bag) {
+        const bool slotFree = bag->certificate ? !first.certificate : !first.key;
+        if (!slotFree)
+            continue;
+        const bool sameId = !bag->localKeyId.isEmpty() && bag->localKeyId == first.localKeyId;
+        const bool anonymous = bag->localKeyId.isEmpty() || first.localKeyId.isEmpty();
+        const bool fits = anonymous
+                          && (bag->certificate ? keyMatches(bag->certificate.get(), first.key)
+                                               : keyMatches(first.certificate, bag->key.get()));
+        if (sameId || fits)
+            join(*bag);
     }
-    return items;
+    return first;
 }
 
 QJsonArray toJson(const QList<IdentityStore::AccessEntry> &entries)
@@ -405,10 +405,10 @@ std::optional<IdentityStore::Identity> IdentityStore::importPkcs12(const QByteAr
     Pkcs12Reader reader(archive, passphrase);
     if (!reader.read())
         return std::nullopt;
-    const std::vector<Item> items = itemsOf(reader.bags());
-    if (items.empty())
+    const std::optional<Item> item = firstItemOf(reader.bags());
+    if (!item)
         return std::nullopt;
-    const Item &first = items.front();
+    const Item &first = *item;
     if (!first.certificate || !first.key || !keyMatches(first.certificate, first.key))
         return std::nullopt;
 

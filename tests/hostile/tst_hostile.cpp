@@ -4,6 +4,7 @@
 // thread keeps serving other work.
 
 #include "TestHttpServer.h"
+#include "TestPkcs12.h"
 
 #include "api/NetworkService.h"
 #include "config/Config.h"
@@ -255,6 +256,7 @@ void tst_Hostile::endlessNestingIsUnparseable()
 void tst_Hostile::tenMegabyteCertificateArchive_data()
 {
     QTest::addColumn<QByteArray>("archive");
+    const QString passphrase = Config::current().pkcs12Passphrase;
 
     QByteArray noise(10 * 1024 * 1024, Qt::Uninitialized);
     for (qsizetype i = 0; i < noise.size(); ++i)
@@ -264,6 +266,22 @@ void tst_Hostile::tenMegabyteCertificateArchive_data()
     // A DER header that announces 10 MB of certificate archive, then stops.
     QTest::newRow("truncated 10 MB announcement")
         << QByteArray::fromHex("3084009fffff020103") + QByteArray(1000, '\0');
+
+    // Thousands of certificates with no key, then thousands of keys that fit
+    // none of them: a store that tries every key on every certificate makes
+    // nine million key comparisons on the main thread (minutes under load;
+    // the test's own watchdog then fails it).
+    QList<TestPkcs12::Bag> bags;
+    const int count = 3000;
+    std::vector<TestPkcs12::Credential> credentials;
+    for (int i = 0; i < count; ++i)
+        credentials.push_back(TestPkcs12::makeCredential("c"));
+    for (int i = 0; i < count; ++i)
+        bags.append(TestPkcs12::certificateBag(credentials[size_t(i)]));
+    for (int i = 0; i < count; ++i)
+        bags.append(TestPkcs12::keyBag(TestPkcs12::makeCredential("k"), {}, false));
+    QTest::newRow("3000 lone certificates, 3000 stray keys")
+        << TestPkcs12::makeArchive(bags, passphrase, true);
 }
 
 void tst_Hostile::tenMegabyteCertificateArchive()
