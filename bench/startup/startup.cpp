@@ -97,6 +97,8 @@ void series(const char *label, const std::string &client, const std::vector<std:
                 frames.empty() ? 0 : *std::min_element(frames.begin(), frames.end()),
                 frames.empty() ? 0 : *std::max_element(frames.begin(), frames.end()), median(rss),
                 frames.size());
+    std::printf("FIGURE startup-%s-first-frame-ms %.1f\nFIGURE startup-%s-peak-rss-mb %.1f\n", label,
+                median(frames), label, median(rss));
 }
 
 } // namespace

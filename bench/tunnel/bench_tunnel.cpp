@@ -111,7 +111,7 @@ int main(int argc, char **argv)
     terminate.set("timeout", "3000");
     terminate.set("force", "yes");
 
-    QList<double> ours, direct;
+    QList<double> ours, direct, off;
     QElapsedTimer clock;
     for (int round = 0; round < rounds; ++round) {
         clock.start();
@@ -120,9 +120,11 @@ int main(int argc, char **argv)
         if (!waitFor([&] { return connection->status() == VpnStatus::Connected; }))
             return fail("our tunnel did not come up", gateway);
         ours << clock.nsecsElapsed() / 1e6;
+        clock.start();
         connection->stopVPNTunnel();
         if (!waitFor([&] { return connection->status() == VpnStatus::Disconnected; }))
             return fail("our tunnel did not go down", gateway);
+        off << clock.nsecsElapsed() / 1e6;
 
         std::optional<bool> up;
         clock.start();
@@ -148,5 +150,9 @@ int main(int argc, char **argv)
     std::printf("  range ours %s ms, bare %s ms\n", qPrintable(range(ours)), qPrintable(range(direct)));
     std::printf("  ratio ours / bare:                                        %8.2f (target <= 1.20)\n",
                 oursMedian / directMedian);
+    std::printf("  stopVPNTunnel() to disconnected:                          %8.2f ms\n", median(off));
+    std::printf("FIGURE connect-ms %.2f\nFIGURE connect-bare-ms %.2f\nFIGURE connect-ratio %.3f\n"
+                "FIGURE disconnect-ms %.2f\n",
+                oursMedian, directMedian, oursMedian / directMedian, median(off));
     return 0;
 }
