@@ -2,21 +2,682 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="de_DE" sourcelanguage="en">
 <context>
+    <name>AlertController</name>
+    <message>
+        <location filename="../../src/app/AlertController.ui" line="27"/>
+        <source>OK</source>
+        <translation>OK</translation>
+    </message>
+</context>
+<context>
+    <name>AuthViewController</name>
+    <message>
+        <location filename="../../src/account/AuthViewController.ui" line="14"/>
+        <source>Back</source>
+        <translation>Zurück</translation>
+    </message>
+    <message>
+        <location filename="../../src/account/AuthViewController.ui" line="23"/>
+        <location filename="../../src/account/AuthViewController.ui" line="85"/>
+        <source>Sign In</source>
+        <translation>Anmelden</translation>
+    </message>
+    <message>
+        <location filename="../../src/account/AuthViewController.ui" line="43"/>
+        <source>Name</source>
+        <translation>Name</translation>
+    </message>
+    <message>
+        <location filename="../../src/account/AuthViewController.ui" line="56"/>
+        <source>E-mail</source>
+        <translation>E-Mail</translation>
+    </message>
+    <message>
+        <location filename="../../src/account/AuthViewController.ui" line="69"/>
+        <source>Password</source>
+        <translation>Passwort</translation>
+    </message>
+    <message>
+        <location filename="../../src/account/AuthViewController.ui" line="79"/>
+        <source>Forgot password?</source>
+        <translation>Passwort vergessen?</translation>
+    </message>
+</context>
+<context>
+    <name>ConfirmationCodeViewController</name>
+    <message>
+        <location filename="../../src/account/ConfirmationCodeViewController.ui" line="14"/>
+        <source>Back</source>
+        <translation>Zurück</translation>
+    </message>
+    <message>
+        <location filename="../../src/account/ConfirmationCodeViewController.ui" line="23"/>
+        <source>Enter the Code</source>
+        <translation>Code eingeben</translation>
+    </message>
+    <message>
+        <location filename="../../src/account/ConfirmationCodeViewController.ui" line="37"/>
+        <source>Confirmation code</source>
+        <translation>Bestätigungscode</translation>
+    </message>
+    <message>
+        <location filename="../../src/account/ConfirmationCodeViewController.ui" line="45"/>
+        <source>Confirm</source>
+        <translation>Bestätigen</translation>
+    </message>
+</context>
+<context>
+    <name>InfoViewController</name>
+    <message>
+        <location filename="../../src/app/InfoViewController.ui" line="21"/>
+        <source>Orvex Cloud</source>
+        <translation>Orvex Cloud</translation>
+    </message>
+</context>
+<context>
+    <name>MobileViewController</name>
+    <message>
+        <location filename="../../src/account/MobileViewController.ui" line="14"/>
+        <source>Back</source>
+        <translation>Zurück</translation>
+    </message>
+    <message>
+        <location filename="../../src/account/MobileViewController.ui" line="23"/>
+        <source>Verify Your Phone</source>
+        <translation>Telefonnummer bestätigen</translation>
+    </message>
+    <message>
+        <location filename="../../src/account/MobileViewController.ui" line="37"/>
+        <source>Country</source>
+        <translation>Land</translation>
+    </message>
+    <message>
+        <location filename="../../src/account/MobileViewController.ui" line="45"/>
+        <source>Mobile number</source>
+        <translation>Mobilnummer</translation>
+    </message>
+    <message>
+        <location filename="../../src/account/MobileViewController.ui" line="66"/>
+        <source>Send Code</source>
+        <translation>Code senden</translation>
+    </message>
+</context>
+<context>
+    <name>Orvex::AlertController</name>
+    <message>
+        <location filename="../../src/app/AlertController.cpp" line="24"/>
+        <source>Alert</source>
+        <translation>Hinweis</translation>
+    </message>
+</context>
+<context>
+    <name>Orvex::AuthScreenStyle</name>
+    <message>
+        <location filename="../../src/account/AuthScreenStyle.cpp" line="22"/>
+        <source>Back</source>
+        <extracomment>back_btn</extracomment>
+        <translation>Zurück</translation>
+    </message>
+</context>
+<context>
+    <name>Orvex::AuthViewController</name>
+    <message>
+        <location filename="../../src/account/AuthViewController.cpp" line="27"/>
+        <source>Name</source>
+        <extracomment>name_label</extracomment>
+        <translation>Name</translation>
+    </message>
+    <message>
+        <location filename="../../src/account/AuthViewController.cpp" line="29"/>
+        <source>E-mail</source>
+        <extracomment>email_label</extracomment>
+        <translation>E-Mail</translation>
+    </message>
+    <message>
+        <location filename="../../src/account/AuthViewController.cpp" line="31"/>
+        <source>Password</source>
+        <extracomment>password_label</extracomment>
+        <translation>Passwort</translation>
+    </message>
+    <message>
+        <location filename="../../src/account/AuthViewController.cpp" line="33"/>
+        <source>you@example.com</source>
+        <extracomment>email_placeholder</extracomment>
+        <translation>name@beispiel.de</translation>
+    </message>
+    <message>
+        <location filename="../../src/account/AuthViewController.cpp" line="36"/>
+        <source>Forgot password?</source>
+        <extracomment>forgot_password_btn</extracomment>
+        <translation>Passwort vergessen?</translation>
+    </message>
+    <message>
+        <location filename="../../src/account/AuthViewController.cpp" line="62"/>
+        <source>Sign Up</source>
+        <extracomment>sign_up_btn</extracomment>
+        <translation>Registrieren</translation>
+    </message>
+    <message>
+        <location filename="../../src/account/AuthViewController.cpp" line="64"/>
+        <source>Create Account</source>
+        <extracomment>sign_up_title</extracomment>
+        <translation>Konto erstellen</translation>
+    </message>
+    <message>
+        <location filename="../../src/account/AuthViewController.cpp" line="66"/>
+        <source>Create your Orvex Cloud account.</source>
+        <extracomment>sign_up_subtitle</extracomment>
+        <translation>Erstellen Sie Ihr Orvex-Cloud-Konto.</translation>
+    </message>
+    <message>
+        <location filename="../../src/account/AuthViewController.cpp" line="68"/>
+        <source>At least 5 characters</source>
+        <extracomment>password_placeholder</extracomment>
+        <translation>Mindestens 5 Zeichen</translation>
+    </message>
+    <message>
+        <location filename="../../src/account/AuthViewController.cpp" line="73"/>
+        <source>Sign In</source>
+        <extracomment>sign_in_btn</extracomment>
+        <translation>Anmelden</translation>
+    </message>
+    <message>
+        <location filename="../../src/account/AuthViewController.cpp" line="75"/>
+        <source>Welcome Back</source>
+        <extracomment>sign_in_title</extracomment>
+        <translation>Willkommen zurück</translation>
+    </message>
+    <message>
+        <location filename="../../src/account/AuthViewController.cpp" line="77"/>
+        <source>Sign in with your Orvex Cloud account.</source>
+        <extracomment>sign_in_subtitle</extracomment>
+        <translation>Melden Sie sich mit Ihrem Orvex-Cloud-Konto an.</translation>
+    </message>
+</context>
+<context>
+    <name>Orvex::BaseViewController</name>
+    <message>
+        <location filename="../../src/app/BaseViewController.cpp" line="87"/>
+        <source>About Orvex</source>
+        <translation>Über Orvex</translation>
+    </message>
+    <message>
+        <location filename="../../src/app/BaseViewController.cpp" line="94"/>
+        <source>Help</source>
+        <translation>Hilfe</translation>
+    </message>
+</context>
+<context>
+    <name>Orvex::ConfirmationCodeViewController</name>
+    <message>
+        <location filename="../../src/account/ConfirmationCodeViewController.cpp" line="22"/>
+        <source>Enter the Code</source>
+        <extracomment>code_title</extracomment>
+        <translation>Code eingeben</translation>
+    </message>
+    <message>
+        <location filename="../../src/account/ConfirmationCodeViewController.cpp" line="24"/>
+        <source>Confirmation code</source>
+        <extracomment>code_label</extracomment>
+        <translation>Bestätigungscode</translation>
+    </message>
+    <message>
+        <location filename="../../src/account/ConfirmationCodeViewController.cpp" line="26"/>
+        <source>Confirm</source>
+        <extracomment>confirm_btn</extracomment>
+        <translation>Bestätigen</translation>
+    </message>
+    <message>
+        <location filename="../../src/account/ConfirmationCodeViewController.cpp" line="55"/>
+        <source>We have sent a 4-digit code by SMS to %1.</source>
+        <extracomment>code_subtitle_number</extracomment>
+        <translation>Wir haben einen 4-stelligen Code per SMS an %1 gesendet.</translation>
+    </message>
+    <message>
+        <location filename="../../src/account/ConfirmationCodeViewController.cpp" line="57"/>
+        <source>We have sent a 4-digit code to your phone by SMS.</source>
+        <translation>Wir haben einen 4-stelligen Code per SMS an Ihr Telefon gesendet.</translation>
+    </message>
+</context>
+<context>
+    <name>Orvex::DeviceRegistration</name>
+    <message>
+        <location filename="../../src/account/DeviceRegistration.cpp" line="54"/>
+        <source>Your account details are no longer stored on this computer. Please, start again.</source>
+        <extracomment>session_missing</extracomment>
+        <translation>Ihre Kontodaten sind auf diesem Computer nicht mehr gespeichert. Bitte beginnen Sie von vorn.</translation>
+    </message>
+</context>
+<context>
     <name>Orvex::Error</name>
     <message>
+        <location filename="../../src/api/Error.cpp" line="16"/>
         <source>User with given email doesn&apos;t exist</source>
         <extracomment>user_not_exist</extracomment>
         <translation>Es gibt keinen Benutzer mit dieser E-Mail-Adresse</translation>
     </message>
     <message>
+        <location filename="../../src/api/Error.cpp" line="18"/>
         <source>Wrong email or password</source>
         <extracomment>invalid_password</extracomment>
         <translation>E-Mail-Adresse oder Passwort falsch</translation>
     </message>
     <message>
+        <location filename="../../src/api/Error.cpp" line="21"/>
+        <source>Empty response from server. Please, contact support</source>
+        <extracomment>empty_response</extracomment>
+        <translation>Leere Antwort vom Server. Bitte wenden Sie sich an den Support</translation>
+    </message>
+    <message>
+        <location filename="../../src/api/Error.cpp" line="24"/>
+        <source>Cannot parse response. Please, contact support</source>
+        <extracomment>cannot_parse_data</extracomment>
+        <translation>Die Antwort des Servers ist unlesbar. Bitte wenden Sie sich an den Support</translation>
+    </message>
+    <message>
+        <location filename="../../src/api/Error.cpp" line="27"/>
+        <source>User with given email already exists</source>
+        <extracomment>user_already_exist</extracomment>
+        <translation>Es gibt bereits einen Benutzer mit dieser E-Mail-Adresse</translation>
+    </message>
+    <message>
+        <location filename="../../src/api/Error.cpp" line="29"/>
+        <source>Please, enter valid data</source>
+        <extracomment>wrong_auth_data</extracomment>
+        <translation>Bitte geben Sie gültige Daten ein</translation>
+    </message>
+    <message>
+        <location filename="../../src/api/Error.cpp" line="31"/>
+        <source>Wrong confirmation code</source>
+        <extracomment>wrong_confirmation_code</extracomment>
+        <translation>Falscher Bestätigungscode</translation>
+    </message>
+    <message>
+        <location filename="../../src/api/Error.cpp" line="33"/>
+        <source>Invalid mobile number</source>
+        <extracomment>invalid_mobile</extracomment>
+        <translation>Ungültige Mobilnummer</translation>
+    </message>
+    <message>
+        <location filename="../../src/api/Error.cpp" line="35"/>
+        <source>Please, fill in all fields</source>
+        <extracomment>invalid_mobile</extracomment>
+        <translation>Bitte füllen Sie alle Felder aus</translation>
+    </message>
+    <message>
+        <location filename="../../src/api/Error.cpp" line="38"/>
+        <source>You already have the latest software</source>
+        <extracomment>already_updated_error</extracomment>
+        <translation>Sie haben bereits die neueste Version</translation>
+    </message>
+    <message>
+        <location filename="../../src/api/Error.cpp" line="40"/>
         <source>Device does not exists</source>
         <extracomment>unknown_device</extracomment>
         <translation>Das Gerät ist nicht bekannt</translation>
+    </message>
+    <message>
+        <location filename="../../src/api/Error.cpp" line="42"/>
+        <source>Unknown error. Please, contact support</source>
+        <extracomment>unknown</extracomment>
+        <translation>Unbekannter Fehler. Bitte wenden Sie sich an den Support</translation>
+    </message>
+</context>
+<context>
+    <name>Orvex::InfoViewController</name>
+    <message>
+        <location filename="../../src/app/InfoViewController.cpp" line="15"/>
+        <source>About Orvex</source>
+        <translation>Über Orvex</translation>
+    </message>
+    <message>
+        <location filename="../../src/app/InfoViewController.cpp" line="29"/>
+        <source>Version %1</source>
+        <extracomment>version_label</extracomment>
+        <translation>Version %1</translation>
+    </message>
+</context>
+<context>
+    <name>Orvex::MainViewController</name>
+    <message>
+        <location filename="../../src/usage/MainViewController.cpp" line="172"/>
+        <source>This month</source>
+        <translation>Dieser Monat</translation>
+    </message>
+    <message>
+        <location filename="../../src/usage/MainViewController.cpp" line="173"/>
+        <source>Hourly average</source>
+        <translation>Stundendurchschnitt</translation>
+    </message>
+    <message>
+        <location filename="../../src/usage/MainViewController.cpp" line="326"/>
+        <source>Turn OFF</source>
+        <translation>Ausschalten</translation>
+    </message>
+    <message>
+        <location filename="../../src/usage/MainViewController.cpp" line="326"/>
+        <source>Turn ON</source>
+        <translation>Einschalten</translation>
+    </message>
+    <message>
+        <location filename="../../src/usage/MainViewController.cpp" line="384"/>
+        <source>The VPN service did not answer; check that it is running and try again.</source>
+        <translation>Der VPN-Dienst hat nicht geantwortet. Prüfen Sie, ob er läuft, und versuchen Sie es erneut.</translation>
+    </message>
+</context>
+<context>
+    <name>Orvex::Menu</name>
+    <message>
+        <location filename="../../src/app/Menu.cpp" line="35"/>
+        <source>&amp;Orvex</source>
+        <translation>&amp;Orvex</translation>
+    </message>
+    <message>
+        <location filename="../../src/app/Menu.cpp" line="36"/>
+        <source>&amp;About Orvex</source>
+        <translation>Über &amp;Orvex</translation>
+    </message>
+    <message>
+        <location filename="../../src/app/Menu.cpp" line="37"/>
+        <source>Check for &amp;Updates…</source>
+        <translation>Nach &amp;Updates suchen…</translation>
+    </message>
+    <message>
+        <location filename="../../src/app/Menu.cpp" line="39"/>
+        <source>&amp;Settings…</source>
+        <translation>&amp;Einstellungen…</translation>
+    </message>
+    <message>
+        <location filename="../../src/app/Menu.cpp" line="42"/>
+        <source>&amp;Quit Orvex</source>
+        <translation>Orvex &amp;beenden</translation>
+    </message>
+    <message>
+        <location filename="../../src/app/Menu.cpp" line="46"/>
+        <source>&amp;Help</source>
+        <translation>&amp;Hilfe</translation>
+    </message>
+    <message>
+        <location filename="../../src/app/Menu.cpp" line="47"/>
+        <source>Contact &amp;Support…</source>
+        <translation>&amp;Support kontaktieren…</translation>
+    </message>
+    <message>
+        <location filename="../../src/app/Menu.cpp" line="48"/>
+        <source>&amp;Privacy Policy</source>
+        <translation>&amp;Datenschutzerklärung</translation>
+    </message>
+    <message>
+        <location filename="../../src/app/Menu.cpp" line="55"/>
+        <source>Settings</source>
+        <extracomment>settings_title</extracomment>
+        <translation>Einstellungen</translation>
+    </message>
+    <message>
+        <location filename="../../src/app/Menu.cpp" line="73"/>
+        <source>Support</source>
+        <extracomment>support_title</extracomment>
+        <translation>Support</translation>
+    </message>
+</context>
+<context>
+    <name>Orvex::MobileViewController</name>
+    <message>
+        <location filename="../../src/account/MobileViewController.cpp" line="23"/>
+        <source>Verify Your Phone</source>
+        <extracomment>mobile_title</extracomment>
+        <translation>Telefonnummer bestätigen</translation>
+    </message>
+    <message>
+        <location filename="../../src/account/MobileViewController.cpp" line="25"/>
+        <source>We will send a 4-digit code by SMS to confirm your account.</source>
+        <extracomment>mobile_subtitle</extracomment>
+        <translation>Wir senden Ihnen einen 4-stelligen Code per SMS, um Ihr Konto zu bestätigen.</translation>
+    </message>
+    <message>
+        <location filename="../../src/account/MobileViewController.cpp" line="27"/>
+        <location filename="../../src/account/MobileViewController.cpp" line="62"/>
+        <source>Country</source>
+        <extracomment>country_label
+----------
+country_menu_title</extracomment>
+        <translation>Land</translation>
+    </message>
+    <message>
+        <location filename="../../src/account/MobileViewController.cpp" line="29"/>
+        <source>Mobile number</source>
+        <extracomment>mobile_label</extracomment>
+        <translation>Mobilnummer</translation>
+    </message>
+    <message>
+        <location filename="../../src/account/MobileViewController.cpp" line="31"/>
+        <source>Number without the country code</source>
+        <extracomment>mobile_placeholder</extracomment>
+        <translation>Nummer ohne Ländervorwahl</translation>
+    </message>
+    <message>
+        <location filename="../../src/account/MobileViewController.cpp" line="33"/>
+        <source>Send Code</source>
+        <extracomment>send_code_btn</extracomment>
+        <translation>Code senden</translation>
+    </message>
+    <message>
+        <location filename="../../src/account/MobileViewController.cpp" line="35"/>
+        <source>Choose your country</source>
+        <extracomment>country_placeholder</extracomment>
+        <translation>Wählen Sie Ihr Land</translation>
+    </message>
+</context>
+<context>
+    <name>Orvex::SettingsViewController</name>
+    <message>
+        <location filename="../../src/app/SettingsViewController.cpp" line="85"/>
+        <source>ACCOUNT</source>
+        <extracomment>settings_account_caption</extracomment>
+        <translation>KONTO</translation>
+    </message>
+    <message>
+        <location filename="../../src/app/SettingsViewController.cpp" line="103"/>
+        <source>PREFERENCES</source>
+        <extracomment>settings_preferences_caption</extracomment>
+        <translation>EINSTELLUNGEN</translation>
+    </message>
+    <message>
+        <location filename="../../src/app/SettingsViewController.cpp" line="106"/>
+        <source>Connect automatically</source>
+        <extracomment>auto_connect_btn</extracomment>
+        <translation>Automatisch verbinden</translation>
+    </message>
+    <message>
+        <location filename="../../src/app/SettingsViewController.cpp" line="108"/>
+        <source>Bring the VPN up by itself whenever you are online</source>
+        <extracomment>auto_connect_detail</extracomment>
+        <translation>Das VPN von selbst einschalten, sobald Sie online sind</translation>
+    </message>
+    <message>
+        <location filename="../../src/app/SettingsViewController.cpp" line="113"/>
+        <source>Start at login</source>
+        <extracomment>auto_start_btn</extracomment>
+        <translation>Beim Anmelden starten</translation>
+    </message>
+    <message>
+        <location filename="../../src/app/SettingsViewController.cpp" line="115"/>
+        <source>Open Orvex Cloud when you log in to this computer</source>
+        <extracomment>auto_start_detail</extracomment>
+        <translation>Orvex Cloud öffnen, wenn Sie sich an diesem Computer anmelden</translation>
+    </message>
+    <message>
+        <location filename="../../src/app/SettingsViewController.cpp" line="124"/>
+        <source>Sign Out</source>
+        <extracomment>sign_out_btn</extracomment>
+        <translation>Abmelden</translation>
+    </message>
+</context>
+<context>
+    <name>Orvex::StartViewController</name>
+    <message>
+        <location filename="../../src/app/StartViewController.cpp" line="33"/>
+        <source>Sign In</source>
+        <extracomment>sign_in_btn</extracomment>
+        <translation>Anmelden</translation>
+    </message>
+    <message>
+        <location filename="../../src/app/StartViewController.cpp" line="35"/>
+        <source>Sign Up</source>
+        <extracomment>sign_up_btn</extracomment>
+        <translation>Registrieren</translation>
+    </message>
+</context>
+<context>
+    <name>Orvex::StatusMenuItem</name>
+    <message>
+        <location filename="../../src/app/StatusMenuItem.cpp" line="10"/>
+        <source>Disconnect</source>
+        <extracomment>aciton</extracomment>
+        <translation>Trennen</translation>
+    </message>
+    <message>
+        <location filename="../../src/app/StatusMenuItem.cpp" line="13"/>
+        <source>Connect</source>
+        <extracomment>aciton</extracomment>
+        <translation>Verbinden</translation>
+    </message>
+    <message>
+        <location filename="../../src/app/StatusMenuItem.cpp" line="19"/>
+        <source>Show</source>
+        <extracomment>show</extracomment>
+        <translation>Anzeigen</translation>
+    </message>
+    <message>
+        <location filename="../../src/app/StatusMenuItem.cpp" line="22"/>
+        <source>Quit</source>
+        <extracomment>Quit</extracomment>
+        <translation>Beenden</translation>
+    </message>
+</context>
+<context>
+    <name>Orvex::SupportHandler</name>
+    <message>
+        <location filename="../../src/support/SupportHandler.cpp" line="75"/>
+        <source>The help desk did not accept the request (HTTP status %1), please try again later</source>
+        <extracomment>support_request_refused</extracomment>
+        <translation>Der Support hat die Anfrage nicht angenommen (HTTP-Status %1), bitte versuchen Sie es später erneut</translation>
+    </message>
+    <message>
+        <location filename="../../src/support/SupportHandler.cpp" line="83"/>
+        <source>The connection closed before the help desk answered, please look for a confirmation e-mail before sending your request again</source>
+        <extracomment>support_request_dropped</extracomment>
+        <translation>Die Verbindung wurde beendet, bevor der Support geantwortet hat. Bitte sehen Sie nach einer Bestätigungs-E-Mail, bevor Sie Ihre Anfrage erneut senden</translation>
+    </message>
+</context>
+<context>
+    <name>Orvex::SupportViewController</name>
+    <message>
+        <location filename="../../src/support/SupportViewController.cpp" line="39"/>
+        <source>How can we help?</source>
+        <extracomment>support_heading</extracomment>
+        <translation>Wie können wir helfen?</translation>
+    </message>
+    <message>
+        <location filename="../../src/support/SupportViewController.cpp" line="54"/>
+        <source>Describe what happened and what you expected</source>
+        <extracomment>support_placeholder</extracomment>
+        <translation>Beschreiben Sie, was passiert ist und was Sie erwartet haben</translation>
+    </message>
+    <message>
+        <location filename="../../src/support/SupportViewController.cpp" line="57"/>
+        <source>Your request</source>
+        <extracomment>support_text_name</extracomment>
+        <translation>Ihre Anfrage</translation>
+    </message>
+    <message>
+        <location filename="../../src/support/SupportViewController.cpp" line="68"/>
+        <source>Send Request</source>
+        <extracomment>support_send_btn</extracomment>
+        <translation>Anfrage senden</translation>
+    </message>
+    <message>
+        <location filename="../../src/support/SupportViewController.cpp" line="90"/>
+        <source>Our support staff will answer you by e-mail at %1</source>
+        <extracomment>support_detail</extracomment>
+        <translation>Unser Support-Team antwortet Ihnen per E-Mail an %1</translation>
+    </message>
+    <message>
+        <location filename="../../src/support/SupportViewController.cpp" line="93"/>
+        <source>Sign in first, so our support staff can answer you by e-mail</source>
+        <extracomment>support_detail_signed_out</extracomment>
+        <translation>Melden Sie sich zuerst an, damit unser Support-Team Ihnen per E-Mail antworten kann</translation>
+    </message>
+    <message>
+        <location filename="../../src/support/SupportViewController.cpp" line="114"/>
+        <source>Please sign in to send a support request</source>
+        <extracomment>support_signed_out</extracomment>
+        <translation>Bitte melden Sie sich an, um eine Support-Anfrage zu senden</translation>
+    </message>
+    <message>
+        <location filename="../../src/support/SupportViewController.cpp" line="122"/>
+        <source>Your request has been received and is being reviewed by our support staff</source>
+        <extracomment>support_request_response</extracomment>
+        <translation>Ihre Anfrage ist eingegangen und wird von unserem Support-Team bearbeitet</translation>
+    </message>
+</context>
+<context>
+    <name>Orvex::UpdateMessageViewController</name>
+    <message>
+        <location filename="../../src/update/UpdateMessageViewController.cpp" line="48"/>
+        <source>OK</source>
+        <extracomment>ok_btn</extracomment>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <location filename="../../src/update/UpdateMessageViewController.cpp" line="65"/>
+        <source>Version %1</source>
+        <extracomment>version_label</extracomment>
+        <translation>Version %1</translation>
+    </message>
+</context>
+<context>
+    <name>Orvex::UpdateViewController</name>
+    <message>
+        <location filename="../../src/update/UpdateViewController.cpp" line="44"/>
+        <source>A new version of Orvex Cloud is available</source>
+        <extracomment>update_available_title</extracomment>
+        <translation>Eine neue Version von Orvex Cloud ist verfügbar</translation>
+    </message>
+    <message>
+        <location filename="../../src/update/UpdateViewController.cpp" line="60"/>
+        <source>Download and Install</source>
+        <extracomment>download_btn</extracomment>
+        <translation>Herunterladen und installieren</translation>
+    </message>
+    <message>
+        <location filename="../../src/update/UpdateViewController.cpp" line="89"/>
+        <source>Version %1 is ready to download. You have version %2.</source>
+        <extracomment>update_version_label</extracomment>
+        <translation>Version %1 steht zum Herunterladen bereit. Sie haben Version %2.</translation>
+    </message>
+</context>
+<context>
+    <name>StartViewController</name>
+    <message>
+        <location filename="../../src/app/StartViewController.ui" line="28"/>
+        <source>Orvex Cloud</source>
+        <translation>Orvex Cloud</translation>
+    </message>
+    <message>
+        <location filename="../../src/app/StartViewController.ui" line="34"/>
+        <source>Private, fast IKEv2 VPN for this computer</source>
+        <translation>Privates, schnelles IKEv2-VPN für diesen Computer</translation>
+    </message>
+    <message>
+        <location filename="../../src/app/StartViewController.ui" line="42"/>
+        <source>Sign In</source>
+        <translation>Anmelden</translation>
+    </message>
+    <message>
+        <location filename="../../src/app/StartViewController.ui" line="49"/>
+        <source>Sign Up</source>
+        <translation>Registrieren</translation>
     </message>
 </context>
 </TS>
