@@ -43,7 +43,6 @@ private Q_SLOTS:
     void cleanup();
     void checkboxesFlipValueAndPictureTogether_data();
     void checkboxesFlipValueAndPictureTogether();
-    void autostartTurnedOffRemovesTheEntryAtOnce();
     void accountShownAndSignOutOnlyWhenSignedIn();
     void signOutWithTunnelUpStopsItBeforeTheAccountGoes();
     void signOutWithTunnelDownForgetsTheAccountAtOnce();
@@ -190,20 +189,6 @@ void tst_Settings::checkboxesFlipValueAndPictureTogether()
     settings = openSettings();
     QVERIFY(settings);
     QCOMPARE(imageName(), QStringLiteral("ic_checkbox_off"));
-}
-
-void tst_Settings::autostartTurnedOffRemovesTheEntryAtOnce()
-{
-    SettingsViewController *settings = openSettings();
-    QVERIFY(settings);
-    QVERIFY(LoginItem::isEnabled(SessionBus::launcherAppId));
-    settings->autostartButtonAction();
-    QVERIFY(!LoginItem::isEnabled(SessionBus::launcherAppId));
-    QVERIFY(!QFile::exists(LoginItem::entryPath(SessionBus::launcherAppId)));
-
-    // Stored off while the entry is missing: turning it on writes it.
-    settings->autostartButtonAction();
-    QVERIFY(LoginItem::isEnabled(SessionBus::launcherAppId));
 }
 
 void tst_Settings::accountShownAndSignOutOnlyWhenSignedIn()
