@@ -1,9 +1,10 @@
-// The tray icon as a desktop's tray host sees it: a fake StatusNotifierWatcher
-// (python3-dbusmock) on a private session bus, the client on a real X server
+// The tray menu as a desktop's tray host sees it: a fake StatusNotifierWatcher
+// (python3-dbusmock) on a private session bus, the client on its own X server
 // (Xvfb), and the exported menu read and clicked over D-Bus with gdbus.
 
 #include "FakeVpnBackend.h"
 #include "PrivateBus.h"
+#include "Xvfb.h"
 
 #include "Shared/Extensions/AppStoryboard.h"
 #include "app/InfoViewController.h"
@@ -22,8 +23,6 @@
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <unistd.h>
 
 using namespace Orvex;
 
@@ -142,7 +141,7 @@ private:
 void tst_TrayMenu::initTestCase()
 {
     if (QGuiApplication::platformName() != QLatin1String("xcb"))
-        QSKIP("needs an X server (run under xvfb-run)");
+        QSKIP("needs an X server (Xvfb)");
     QVERIFY2(m_bus->isRunning(), qPrintable(m_bus->error()));
     if (QStandardPaths::findExecutable(QStringLiteral("gdbus")).isEmpty()
         || !QFile::exists(QStringLiteral("/usr/bin/python3")))
@@ -294,23 +293,14 @@ void tst_TrayMenu::choosingQuitInTheTrayHostQuits()
 
 int main(int argc, char *argv[])
 {
-    // A tray host needs a real X server and a session bus of our own: re-run
-    // under xvfb-run when there is no display.
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("ORVEX_TRAY_UNDER_XVFB")
-        && !QStandardPaths::findExecutable(QStringLiteral("xvfb-run")).isEmpty()) {
-        qputenv("ORVEX_TRAY_UNDER_XVFB", "1");
-        std::vector<char *> args{const_cast<char *>("xvfb-run"), const_cast<char *>("-a"),
-                                 const_cast<char *>("-s"), const_cast<char *>("-screen 0 1024x768x24")};
-        for (int i = 0; i < argc; ++i)
-            args.push_back(argv[i]);
-        args.push_back(nullptr);
-        ::execvp("xvfb-run", args.data());
-    }
+    // A tray host needs a real X server and a session bus of our own, both in
+    // place before the application connects to them.
+    Xvfb display;
+    if (display.isRunning())
+        display.exportAsDisplay();
     PrivateBus bus;
     if (bus.isRunning())
         bus.exportAsSessionBus();
-    if (!qEnvironmentVariableIsEmpty("DISPLAY"))
-        qputenv("QT_QPA_PLATFORM", "xcb");
     QApplication app(argc, argv);
     tst_TrayMenu test(&bus);
     return QTest::qExec(&test, argc, argv);
