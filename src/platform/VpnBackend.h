@@ -25,6 +25,12 @@ public:
     // daemon, and finds out the live state; `done` runs once it is known (or
     // known to be unknowable).
     virtual void attach(const VpnPreferences &preferences, std::function<void()> done) = 0;
+    // `attach` for a daemon that can refuse to answer: `done` gets why (empty
+    // when the state is known, which includes knowing that no daemon runs).
+    virtual void attachReporting(const VpnPreferences &preferences, Completion done)
+    {
+        attach(preferences, [done = std::move(done)] { if (done) done({}); });
+    }
     // Hands a newly saved configuration to the daemon. A configuration that
     // can connect is loaded (and, with on-demand on, brought up); any other
     // leaves nothing in the daemon that could come up.
@@ -35,6 +41,9 @@ public:
     // begin. The outcome arrives as status changes.
     virtual bool startTunnel(QString *error) = 0;
     virtual void stopTunnel() = 0;
+    // Why the status is Invalid, as a sentence for the main screen; empty when
+    // there is nothing to add to the status.
+    virtual QString unavailableReason() const { return {}; }
 
 Q_SIGNALS:
     void statusChanged(Orvex::VpnStatus status);

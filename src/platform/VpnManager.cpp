@@ -3,6 +3,8 @@
 #include "config/Config.h"
 #include "platform/IdentityStore.h"
 #include "platform/SecureFile.h"
+#include "platform/nm/AutoVpnBackend.h"
+#include "platform/nm/NetworkManagerVpnBackend.h"
 #include "platform/vici/ViciVpnBackend.h"
 
 #include <QFileInfo>
@@ -14,22 +16,28 @@ namespace Orvex {
 
 std::unique_ptr<VpnBackend> VpnManager::makeConfiguredBackend()
 {
-    // Only charon's VICI backend exists so far; "auto" picks it.
     const Config &config = Config::current();
-    ViciVpnBackend::Options options;
-    options.socketPath = config.viciSocket;
-    options.caCertificateFiles = config.caCertificates;
-    options.resolveIdentity = [](const QByteArray &reference) -> std::optional<ViciVpnBackend::Identity> {
-        const auto material = IdentityStore::standard().resolve(reference);
-        if (!material)
-            return std::nullopt;
-        return ViciVpnBackend::Identity{material->certificateDer, material->privateKeyDer,
-                                        material->keyType};
+    const auto makeVici = [config]() -> std::unique_ptr<VpnBackend> {
+        ViciVpnBackend::Options options;
+        options.socketPath = config.viciSocket;
+        options.caCertificateFiles = config.caCertificates;
+        options.resolveIdentity = [](const QByteArray &reference) -> std::optional<ViciVpnBackend::Identity> {
+            const auto material = IdentityStore::standard().resolve(reference);
+            if (!material)
+                return std::nullopt;
+            return ViciVpnBackend::Identity{material->certificateDer, material->privateKeyDer,
+                                            material->keyType};
+        };
+        options.grantAccess = [](const QByteArray &reference) {
+            IdentityStore::standard().grantAccess(reference, ViciVpnBackend::daemonApplication());
+        };
+        return std::make_unique<ViciVpnBackend>(options);
     };
-    options.grantAccess = [](const QByteArray &reference) {
-        IdentityStore::standard().grantAccess(reference, ViciVpnBackend::daemonApplication());
-    };
-    return std::make_unique<ViciVpnBackend>(options);
+    if (config.vpnBackend == QLatin1String("vici"))
+        return makeVici();
+    if (config.vpnBackend == QLatin1String("networkmanager"))
+        return NetworkManagerVpnBackend::forConfiguration(config);
+    return AutoVpnBackend::forConfiguration(config, makeVici);
 }
 
 VpnManager &VpnManager::shared()
@@ -80,9 +88,10 @@ void VpnManager::loadFromPreferences(Completion completion)
     m_edited = loaded;
     m_saved = loaded;
     QPointer<VpnManager> self(this);
-    m_backend->attach(m_saved, [self, completion = std::move(completion)] {
+    m_backend->attachReporting(m_saved, [self, completion = std::move(completion)](const QString &error) {
         if (self)
-            self->finishLater(completion, std::nullopt);
+            self->finishLater(completion, error.isEmpty() ? std::nullopt
+                                                          : std::optional<QString>(error));
     });
 }
 

@@ -1,0 +1,167 @@
+#include "AutoVpnBackend.h"
+
+#include "config/Config.h"
+#include "platform/nm/NetworkManagerVpnBackend.h"
+
+#include <QLocalSocket>
+#include <QPointer>
+#include <QTimer>
+
+namespace Orvex {
+
+AutoVpnBackend::Probe AutoVpnBackend::viciSocketProbe(const QString &socketPath)
+{
+    return [socketPath](QObject *context, std::function<void(const QString &)> done) {
+        auto *socket = new QLocalSocket(context);
+        auto answered = std::make_shared<bool>(false);
+        const auto answer = [socket, answered, done](const QString &reason) {
+            if (*answered)
+                return;
+            *answered = true;
+            socket->abort();
+            socket->deleteLater();
+            done(reason);
+        };
+        QObject::connect(socket, &QLocalSocket::connected, context, [answer] { answer({}); });
+        QObject::connect(socket, &QLocalSocket::errorOccurred, context, [answer, socketPath] {
+            answer(QStringLiteral("charon's control socket (%1) cannot be reached.").arg(socketPath));
+        });
+        socket->connectToServer(socketPath);
+    };
+}
+
+std::unique_ptr<AutoVpnBackend> AutoVpnBackend::forConfiguration(const Config &config, Factory makeVici)
+{
+    Options options;
+    options.probeNetworkManager = [](QObject *context, std::function<void(const QString &)> done) {
+        NetworkManagerVpnBackend::probe(NetworkManagerVpnBackend::defaultPluginDirectories(), context,
+                                        std::move(done));
+    };
+    options.makeNetworkManager = [config] { return NetworkManagerVpnBackend::forConfiguration(config); };
+    options.probeVici = viciSocketProbe(config.viciSocket);
+    options.makeVici = std::move(makeVici);
+    return std::make_unique<AutoVpnBackend>(options);
+}
+
+AutoVpnBackend::AutoVpnBackend(const Options &options, QObject *parent)
+    : VpnBackend(parent)
+    , m_options(options)
+{}
+
+AutoVpnBackend::~AutoVpnBackend() = default;
+
+void AutoVpnBackend::attach(const VpnPreferences &preferences, std::function<void()> done)
+{
+    attachReporting(preferences, [done = std::move(done)](const QString &) {
+        if (done)
+            done();
+    });
+}
+
+void AutoVpnBackend::attachReporting(const VpnPreferences &preferences, Completion done)
+{
+    whenDecided([this, preferences, done = std::move(done)] {
+        if (m_chosen) {
+            m_chosen->attachReporting(preferences, done);
+        } else if (done) {
+            // Nothing to load from is not a failure to load: the status,
+            // Invalid, and the reason tell it.
+            done({});
+        }
+    });
+}
+
+void AutoVpnBackend::apply(const VpnPreferences &preferences, Completion done)
+{
+    whenDecided([this, preferences, done = std::move(done)] {
+        if (m_chosen)
+            m_chosen->apply(preferences, done);
+        else if (done)
+            done(m_reason);
+    });
+}
+
+VpnStatus AutoVpnBackend::status() const
+{
+    return m_chosen ? m_chosen->status() : VpnStatus::Invalid;
+}
+
+bool AutoVpnBackend::startTunnel(QString *error)
+{
+    if (m_chosen)
+        return m_chosen->startTunnel(error);
+    if (error)
+        *error = m_reason.isEmpty() ? QStringLiteral("Still looking for a VPN service.") : m_reason;
+    return false;
+}
+
+void AutoVpnBackend::stopTunnel()
+{
+    if (m_chosen)
+        m_chosen->stopTunnel();
+}
+
+QString AutoVpnBackend::unavailableReason() const
+{
+    return m_chosen ? m_chosen->unavailableReason() : m_reason;
+}
+
+void AutoVpnBackend::whenDecided(std::function<void()> then)
+{
+    if (m_chosen) {
+        then();
+        return;
+    }
+    m_waiting.push_back(std::move(then));
+    if (!m_probing)
+        decide();
+}
+
+void AutoVpnBackend::decide()
+{
+    m_probing = true;
+    QPointer<AutoVpnBackend> self(this);
+    m_options.probeNetworkManager(this, [self](const QString &networkManager) {
+        if (!self)
+            return;
+        if (networkManager.isEmpty()) {
+            self->choose(QStringLiteral("networkmanager"), self->m_options.makeNetworkManager());
+            return;
+        }
+        self->m_options.probeVici(self, [self, networkManager](const QString &vici) {
+            if (!self)
+                return;
+            if (vici.isEmpty()) {
+                self->choose(QStringLiteral("vici"), self->m_options.makeVici());
+                return;
+            }
+            self->settle(QStringLiteral("No VPN service is available. %1 %2").arg(networkManager, vici));
+        });
+    });
+}
+
+void AutoVpnBackend::choose(const QString &choice, std::unique_ptr<VpnBackend> backend)
+{
+    if (!backend) {
+        settle(QStringLiteral("The %1 backend could not be created.").arg(choice));
+        return;
+    }
+    m_chosen = std::move(backend);
+    m_choice = choice;
+    m_reason.clear();
+    connect(m_chosen.get(), &VpnBackend::statusChanged, this, &VpnBackend::statusChanged);
+    settle({});
+}
+
+void AutoVpnBackend::settle(const QString &reason)
+{
+    m_probing = false;
+    if (!m_chosen)
+        m_reason = reason;
+    std::vector<std::function<void()>> waiting;
+    waiting.swap(m_waiting);
+    for (auto &then : waiting)
+        then();
+}
+
+} // namespace Orvex

@@ -1,0 +1,77 @@
+#pragma once
+
+#include "platform/VpnBackend.h"
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace Orvex {
+
+struct Config;
+
+// The backend `vpnBackend = "auto"` names: NetworkManager when it runs with
+// strongSwan's plugin installed, else charon over VICI when its socket
+// answers, else none, which is Invalid with the reason for the main screen
+// (`unavailableReason`) and a save that fails with it.
+//
+// Found out without blocking, on the first load or save; while none was found
+// it is tried again on every load and save, so a daemon started later is
+// picked up. Once chosen, a backend stays for the life of the process: if
+// its daemon stops, that backend reports Invalid (and picks it up again when
+// it returns).
+class AutoVpnBackend final : public VpnBackend
+{
+    Q_OBJECT
+
+public:
+    using Factory = std::function<std::unique_ptr<VpnBackend>()>;
+    // Answers, from the event loop, an empty text when the daemon can be
+    // used, else why not.
+    using Probe = std::function<void(QObject *context, std::function<void(const QString &unavailable)>)>;
+
+    struct Options
+    {
+        Probe probeNetworkManager;
+        Factory makeNetworkManager;
+        Probe probeVici;
+        Factory makeVici;
+    };
+
+    // Whether a VICI socket accepts a connection, asked without blocking.
+    static Probe viciSocketProbe(const QString &socketPath);
+    // "auto" for the configuration: NetworkManager with the system's plugin
+    // folders, or the VICI backend `makeVici` makes on the configured socket.
+    static std::unique_ptr<AutoVpnBackend> forConfiguration(const Config &config, Factory makeVici);
+
+    explicit AutoVpnBackend(const Options &options, QObject *parent = nullptr);
+    ~AutoVpnBackend() override;
+
+    void attach(const VpnPreferences &preferences, std::function<void()> done) override;
+    void attachReporting(const VpnPreferences &preferences, Completion done) override;
+    void apply(const VpnPreferences &preferences, Completion done) override;
+    VpnStatus status() const override;
+    bool startTunnel(QString *error) override;
+    void stopTunnel() override;
+    QString unavailableReason() const override;
+
+    // The backend in use; null until one was found.
+    VpnBackend *chosen() const { return m_chosen.get(); }
+    // "networkmanager", "vici", or empty while none was found.
+    QString choice() const { return m_choice; }
+
+private:
+    void whenDecided(std::function<void()> then);
+    void decide();
+    void choose(const QString &choice, std::unique_ptr<VpnBackend> backend);
+    void settle(const QString &reason);
+
+    Options m_options;
+    std::unique_ptr<VpnBackend> m_chosen;
+    QString m_choice;
+    QString m_reason;
+    bool m_probing = false;
+    std::vector<std::function<void()>> m_waiting;
+};
+
+} // namespace Orvex

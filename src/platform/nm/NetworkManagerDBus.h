@@ -1,0 +1,77 @@
+#pragma once
+
+#include <QDBusArgument>
+#include <QDBusObjectPath>
+#include <QList>
+#include <QMap>
+#include <QString>
+#include <QVariantMap>
+
+// NetworkManager's D-Bus names and the types of its settings, as its
+// 1.42 interface defines them.
+
+namespace Orvex::NetworkManager {
+
+// A connection profile: setting name -> (key -> value), D-Bus a{sa{sv}}.
+using Settings = QMap<QString, QVariantMap>;
+// The VPN plugin's own keys (`vpn.data`, `vpn.secrets`), D-Bus a{ss}.
+using StringMap = QMap<QString, QString>;
+
+inline const QString service = QStringLiteral("org.freedesktop.NetworkManager");
+inline const QString path = QStringLiteral("/org/freedesktop/NetworkManager");
+inline const QString interface = QStringLiteral("org.freedesktop.NetworkManager");
+inline const QString settingsPath = QStringLiteral("/org/freedesktop/NetworkManager/Settings");
+inline const QString settingsInterface = QStringLiteral("org.freedesktop.NetworkManager.Settings");
+inline const QString connectionInterface
+    = QStringLiteral("org.freedesktop.NetworkManager.Settings.Connection");
+inline const QString activeInterface
+    = QStringLiteral("org.freedesktop.NetworkManager.Connection.Active");
+inline const QString vpnInterface = QStringLiteral("org.freedesktop.NetworkManager.VPN.Connection");
+inline const QString ip4ConfigInterface = QStringLiteral("org.freedesktop.NetworkManager.IP4Config");
+inline const QString propertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
+
+// The strongSwan plugin's VPN service, as profiles name it.
+inline const QString strongswanService = QStringLiteral("org.freedesktop.NetworkManager.strongswan");
+
+// Error names NetworkManager answers with.
+inline const QString invalidConnectionError
+    = QStringLiteral("org.freedesktop.NetworkManager.Settings.InvalidConnection");
+inline const QString connectionNotActiveError
+    = QStringLiteral("org.freedesktop.NetworkManager.ConnectionNotActive");
+
+// Settings.AddConnection2 / Settings.Connection.Update2 flags.
+constexpr uint saveToDisk = 0x1;
+
+// VPN.Connection.VpnState.
+enum class VpnState : uint {
+    Unknown = 0,
+    Prepare = 1,
+    NeedAuth = 2,
+    Connect = 3,
+    IpConfigGet = 4,
+    Activated = 5,
+    Failed = 6,
+    Disconnected = 7,
+};
+
+// Connection.Active.State.
+enum class ActiveState : uint {
+    Unknown = 0,
+    Activating = 1,
+    Activated = 2,
+    Deactivating = 3,
+    Deactivated = 4,
+};
+
+// Registers the settings types with Qt D-Bus; safe to call again.
+void registerTypes();
+
+// Readers for values that arrive inside variants, where Qt D-Bus leaves
+// anything but basic types as a QDBusArgument.
+QList<QDBusObjectPath> objectPaths(const QVariant &value);
+QString objectPath(const QVariant &value);
+QList<QVariantMap> mapList(const QVariant &value);
+Settings settings(const QVariant &value);
+StringMap stringMap(const QVariant &value);
+
+} // namespace Orvex::NetworkManager

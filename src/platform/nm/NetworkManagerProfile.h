@@ -1,0 +1,47 @@
+#pragma once
+
+#include "platform/VpnProtocolIKEv2.h"
+#include "platform/nm/NetworkManagerDBus.h"
+
+#include <optional>
+
+namespace Orvex {
+
+// The NetworkManager connection profile that holds the saved tunnel
+// configuration for strongSwan's plugin (charon-nm).
+//
+// The plugin's keys (`vpn.data`, all text): `address` (gateway), `method`
+// (`cert` with `cert-source=file`, `usercert` and `userkey` as PEM files; the
+// plugin refuses PKCS#12), `certificate` (the CA; without it the plugin trusts
+// every CA in /etc/ssl/certs), `local-identity`, `remote-identity`,
+// `virtual=yes` (ask for an inner address), `proposal=yes` with `ike` and
+// `esp` (ignored without the switch), `encap`, `ipcomp`. The plugin has no
+// key for dead-peer detection, SA lifetimes or redirects: charon-nm's own
+// defaults apply to those.
+struct NetworkManagerProfile
+{
+    // The client identity as files the plugin reads.
+    struct IdentityFiles
+    {
+        QString certificateFile;
+        QString privateKeyFile;
+    };
+
+    QString uuid;
+    QString name;
+    // The user the profile belongs to (`connection.permissions`), so that an
+    // ordinary user may change it; empty makes a profile of the whole machine.
+    QString owner;
+    // The CA the gateway's certificate must chain to; empty trusts the
+    // system's CAs.
+    QString caCertificateFile;
+
+    // The whole profile for `protocol`: what AddConnection2 creates and
+    // Update2 replaces. A configuration without certificate authentication
+    // is written with the pre-shared-key method and no key, which nothing can
+    // bring up.
+    NetworkManager::Settings settings(const VpnProtocolIKEv2 &protocol,
+                                      const std::optional<IdentityFiles> &identity) const;
+};
+
+} // namespace Orvex

@@ -1,0 +1,243 @@
+#pragma once
+
+#include "platform/VpnBackend.h"
+#include "platform/nm/NetworkManagerDBus.h"
+#include "platform/nm/NetworkManagerProfile.h"
+#include "platform/nm/TunnelLivenessProbe.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QMap>
+#include <QSet>
+#include <QStringList>
+#include <QTimer>
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+class QDBusServiceWatcher;
+
+namespace Orvex {
+
+struct Config;
+
+// Runs the tunnel with NetworkManager and strongSwan's plugin (charon-nm) over
+// the system bus, the way an ordinary desktop user may: the saved
+// configuration is a connection profile with a fixed UUID of ours, owned by
+// the user (`connection.permissions`), which polkit lets a local user add,
+// change and switch without a password.
+//
+// Load finds the profile (GetConnectionByUuid) and the active connection
+// made from it; save creates it (AddConnection2) or replaces it whole
+// (Update2), so there is never a second copy; start is ActivateConnection,
+// stop DeactivateConnection. Every call is asynchronous.
+//
+// Status: NetworkManager absent, its strongSwan plugin missing, or no profile
+// = Invalid. Otherwise the active VPN connection's `VpnState` (signal
+// `VpnStateChanged`) together with the active connection's `State`:
+// prepare / need-auth / connect / ip-config-get = Connecting, activated =
+// Connected, failed / disconnected = Disconnected, an active connection that
+// is deactivating (or one we asked to stop) = Disconnecting, no active
+// connection = Disconnected. A failed active connection vanishes at once, so
+// the state is taken from the signal, not read back.
+//
+// Reasserting, which NetworkManager does not have, means here: the tunnel was
+// up and is being re-established without the user asking. That is either
+// NetworkManager moving an activated VPN back to connect / ip-config-get
+// (its plugin reported it is reconnecting), or the tunnel's security
+// association found gone while NetworkManager still says activated (below).
+//
+// A tunnel the gateway closed: NetworkManager keeps `VpnState` at activated
+// and charon-nm quietly tries to re-establish it (forever). It is detected by
+// a `TunnelLivenessProbe`, by default `RouteTunnelProbe`: charon's routes
+// for the tunnel's inner address vanish with the security association and
+// come back with it. While they are gone the status is Reasserting; if they
+// are not back within `reassertGraceMs` the backend deactivates the VPN, so
+// the status becomes Disconnected instead of claiming a tunnel that carries
+// nothing (and on-demand, when on, starts a fresh attempt).
+//
+// On-demand: NetworkManager 1.42 cannot autoconnect VPN profiles. Of the two
+// ways left, making the profile a secondary of the machine's connections was
+// rejected: it means changing profiles that are not ours (an administrator's
+// right), it only follows the base profiles it was added to (not every
+// network, which "any interface" asks for), and a failing secondary makes
+// NetworkManager fail the base connection, cutting the user off the network.
+// Instead this backend keeps the tunnel up itself while the saved
+// configuration asks for it: after a save or a load, after a failed attempt
+// or a drop (after `retryDelayMs`), when the machine's primary connection
+// appears, and when NetworkManager restarts; each attempt a new Connecting.
+// Stopping the tunnel holds this back until the next save or start.
+// Limits: it works only while the client runs (the launcher starts it at
+// login); before that, after a quit or a crash nothing brings the tunnel up,
+// and a tunnel that was up when the client ended stays up under
+// NetworkManager alone.
+//
+// The key store grants NetworkManager's VPN service (`daemonApplication()`)
+// access to the key when a save hands the key's files to the profile.
+class NetworkManagerVpnBackend final : public VpnBackend
+{
+    Q_OBJECT
+
+public:
+    using IdentityResolver = std::function<std::optional<NetworkManagerProfile::IdentityFiles>(
+        const QByteArray &reference)>;
+    using AccessGrant = std::function<void(const QByteArray &reference)>;
+    using ProbeFactory = std::function<std::unique_ptr<TunnelLivenessProbe>()>;
+
+    struct Options
+    {
+        QString profileUuid = defaultProfileUuid();
+        QString profileName = QStringLiteral("Orvex");
+        // Empty: the user running the process.
+        QString profileOwner;
+        QString caCertificateFile;
+        // Where NetworkManager looks for VPN plugins' .name files.
+        QStringList pluginDirectories = defaultPluginDirectories();
+        IdentityResolver resolveIdentity;
+        AccessGrant grantAccess;
+        // Empty: a RouteTunnelProbe.
+        ProbeFactory makeProbe;
+        int retryDelayMs = 2000;
+        int reassertGraceMs = 20000;
+    };
+
+    static QString defaultProfileUuid();
+    static QStringList defaultPluginDirectories();
+    // The name under which the VPN service appears in a key's access list.
+    static QString daemonApplication() { return NetworkManager::strongswanService; }
+    // Whether a plugin for the strongSwan VPN service is installed.
+    static bool isPluginInstalled(const QStringList &directories);
+    // Finds out, without blocking, whether NetworkManager runs on the system
+    // bus with the strongSwan plugin installed; `done` gets an empty text
+    // when it does, else why not. Runs from the event loop, never inside.
+    static void probe(const QStringList &pluginDirectories, QObject *context,
+                      std::function<void(const QString &unavailable)> done);
+
+    // The backend on the standard key store, trusting the configuration's
+    // first CA (the plugin takes one CA file).
+    static std::unique_ptr<NetworkManagerVpnBackend> forConfiguration(const Config &config);
+
+    explicit NetworkManagerVpnBackend(const Options &options, QObject *parent = nullptr);
+    ~NetworkManagerVpnBackend() override;
+
+    void attach(const VpnPreferences &preferences, std::function<void()> done) override;
+    void attachReporting(const VpnPreferences &preferences, Completion done) override;
+    void apply(const VpnPreferences &preferences, Completion done) override;
+    VpnStatus status() const override { return m_status; }
+    bool startTunnel(QString *error) override;
+    void stopTunnel() override;
+    QString unavailableReason() const override;
+
+    // The D-Bus path of the profile; empty when NetworkManager has none.
+    QString profilePath() const { return m_profilePath; }
+    // Whether the liveness probe has looked at the running tunnel yet (its
+    // findings count from then on).
+    bool isTunnelWatched() const { return m_tunnelSeen; }
+
+private Q_SLOTS:
+    void onSignal(const QDBusMessage &message);
+
+private:
+    using Reply = std::function<void(const QDBusMessage &reply)>;
+
+    struct Active
+    {
+        QString path;
+        NetworkManager::ActiveState state = NetworkManager::ActiveState::Unknown;
+        NetworkManager::VpnState vpnState = NetworkManager::VpnState::Unknown;
+        bool wasActivated = false; // reached activated once: later keying is reasserting
+    };
+    // What is known of an active connection that is not ours, for choosing
+    // the base of an activation, or of one not yet looked at.
+    struct Other
+    {
+        QString type;
+        NetworkManager::ActiveState state = NetworkManager::ActiveState::Unknown;
+        bool vpn = false;
+    };
+    struct Seen
+    {
+        std::optional<NetworkManager::ActiveState> state;
+        std::optional<NetworkManager::VpnState> vpnState;
+    };
+    struct PendingSave
+    {
+        VpnPreferences preferences;
+        Completion done;
+    };
+
+    void call(const QDBusMessage &message, Reply handler);
+    QDBusMessage method(const QString &path, const QString &interface, const QString &name) const;
+
+    void refresh(bool full, Completion done);
+    void listActiveConnections(quint64 epoch);
+    void finishRefresh(const QString &error);
+    void inspect(const QString &path);
+    void finishInspection(const QString &path);
+    void adopt(const QString &path, const Seen &read, const Seen &signalled);
+    void confirmGone(const QString &path);
+    void onActiveConnections(const QList<QDBusObjectPath> &paths);
+    void onVpnState(NetworkManager::VpnState state);
+    void onActiveState(NetworkManager::ActiveState state);
+    void activeGone();
+    void vanished();
+    void present();
+
+    void saveNext();
+    void saved(quint64 epoch, const QString &path, const PendingSave &save, bool handedKey);
+
+    void activate();
+    void deactivate(const QString &path);
+    QString baseConnection() const;
+    void maybeKeepUp();
+    bool keepsTunnelUp() const;
+
+    void startProbe();
+    void onCarrying(bool carrying);
+
+    VpnStatus computeStatus() const;
+    void updateStatus();
+
+    Options m_options;
+    NetworkManagerProfile m_profile;
+    QDBusConnection m_bus;
+    QDBusServiceWatcher *m_watcher = nullptr;
+    std::unique_ptr<TunnelLivenessProbe> m_probe;
+    VpnPreferences m_preferences;
+    VpnStatus m_status = VpnStatus::Invalid;
+
+    quint64 m_epoch = 0; // bumped when NetworkManager goes: late answers are void
+    bool m_present = false;
+    bool m_known = false; // m_present has been found out
+    bool m_listed = false; // the active connections are known
+    bool m_refreshing = false;
+    bool m_refreshFull = false;
+    bool m_refreshAgain = false;
+    std::vector<Completion> m_refreshWaiters;
+    int m_inspections = 0;
+    QString m_refreshError;
+
+    QString m_profilePath;
+    QString m_primary;
+    Active m_active;
+    QMap<QString, Other> m_others;
+    QMap<QString, Seen> m_unknown;
+    QSet<QString> m_inspecting;
+
+    bool m_activating = false;
+    bool m_stopRequested = false;
+    bool m_suspended = false;
+    bool m_tunnelLost = false;
+    bool m_tunnelSeen = false;
+    QHostAddress m_watchedAddress;
+    QTimer m_retryTimer;
+    QTimer m_graceTimer;
+
+    std::deque<PendingSave> m_saves;
+    bool m_saving = false;
+};
+
+} // namespace Orvex

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QSet>
+
+class QSocketNotifier;
+
+namespace Orvex {
+
+// Tells, from outside the VPN daemon, whether an established tunnel still
+// has its security association: NetworkManager keeps reporting a VPN as
+// activated after the gateway has closed it.
+class TunnelLivenessProbe : public QObject
+{
+    Q_OBJECT
+
+public:
+    using QObject::QObject;
+
+    // Watches the tunnel whose inner (virtual) address is `address`.
+    // `carryingChanged` reports the first finding, then every change.
+    virtual void watch(const QHostAddress &address) = 0;
+    virtual void stop() = 0;
+
+Q_SIGNALS:
+    void carryingChanged(bool carrying);
+};
+
+// Watches the kernel's routing tables over rtnetlink, which any user may
+// read, for the routes charon installs with an established CHILD_SA: routes
+// whose preferred source is the tunnel's inner address, in a routing table of
+// charon's own (220 unless configured otherwise), never main or local.
+// charon installs them with the SA and removes them when the SA goes, with
+// ESP in the kernel or in userspace (kernel-libipsec) alike, and also when it
+// is the gateway that deleted the SA, which NetworkManager never hears about.
+// When charon-nm gets the SA back by itself the routes return.
+//
+// The watch applies to the network namespace the process runs in. A socket
+// that cannot be opened leaves the tunnel counted as carrying: without a
+// finding the status stays as NetworkManager reports it.
+class RouteTunnelProbe final : public TunnelLivenessProbe
+{
+    Q_OBJECT
+
+public:
+    struct RouteChange
+    {
+        enum Kind { Added, Removed, DumpDone, Overrun };
+        Kind kind = Added;
+        quint32 table = 0;
+        QHostAddress source; // preferred source; null when the route has none
+        QByteArray key;      // table, destination, prefix length, output interface, metric
+    };
+
+    explicit RouteTunnelProbe(QObject *parent = nullptr);
+    ~RouteTunnelProbe() override;
+
+    void watch(const QHostAddress &address) override;
+    void stop() override;
+
+    // The IPv4 route changes in a datagram of rtnetlink messages.
+    static QList<RouteChange> parse(const QByteArray &datagram);
+    // Whether a route is one of charon's for a tunnel with inner address
+    // `address`.
+    static bool isTunnelRoute(const RouteChange &change, const QHostAddress &address);
+
+private:
+    bool open();
+    void requestDump();
+    void readMessages();
+    void apply(const RouteChange &change);
+    void report();
+
+    int m_fd = -1;
+    QSocketNotifier *m_notifier = nullptr;
+    QHostAddress m_address;
+    QSet<QByteArray> m_routes;
+    quint32 m_sequence = 0;
+    bool m_dumped = false;
+    int m_reported = -1; // -1 nothing yet, else the last carrying value
+};
+
+} // namespace Orvex
