@@ -1,0 +1,529 @@
+// The NetworkManager backend against a fake NetworkManager on a private bus
+// exported as the system bus.
+
+#include "FakeNetworkManager.h"
+#include "PrivateBus.h"
+
+#include "platform/VpnManager.h"
+#include "platform/nm/NetworkManagerVpnBackend.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Orvex;
+namespace NM = Orvex::NetworkManager;
+
+namespace {
+
+const QByteArray reference(20, '\x11');
+
+class FakeProbe final : public TunnelLivenessProbe
+{
+public:
+    void watch(const QHostAddress &address) override { watched << address; }
+    void stop() override { ++stops; }
+    void report(bool carrying) { Q_EMIT carryingChanged(carrying); }
+
+    QList<QHostAddress> watched;
+    int stops = 0;
+};
+
+VpnPreferences preferences(bool onDemand = false,
+                           VpnProtocolIKEv2::AuthenticationMethod method
+                           = VpnProtocolIKEv2::AuthenticationMethod::Certificate)
+{
+    VpnProtocolIKEv2 protocol;
+    protocol.serverAddress = QStringLiteral("vpn.orvex.example");
+    protocol.remoteIdentifier = QStringLiteral("vpn.orvex.example");
+    protocol.localIdentifier = QStringLiteral("0123abcd.clients.orvex.example");
+    protocol.identityReference = reference;
+    protocol.authenticationMethod = method;
+    const VpnProtocolIKEv2::SecurityAssociationParameters parameters{
+        VpnProtocolIKEv2::EncryptionAlgorithm::AES128, VpnProtocolIKEv2::IntegrityAlgorithm::SHA96,
+        VpnProtocolIKEv2::DiffieHellmanGroup::Group14, 1440};
+    protocol.ikeSecurityAssociationParameters = parameters;
+    protocol.childSecurityAssociationParameters = parameters;
+    VpnPreferences prefs;
+    prefs.protocolConfiguration = protocol;
+    prefs.enabled = true;
+    prefs.onDemandRules = {VpnOnDemandRule{}};
+    prefs.onDemandEnabled = onDemand;
+    return prefs;
+}
+
+NM::StringMap expectedData()
+{
+    return {{QStringLiteral("address"), QStringLiteral("vpn.orvex.example")},
+            {QStringLiteral("method"), QStringLiteral("cert")},
+            {QStringLiteral("cert-source"), QStringLiteral("file")},
+            {QStringLiteral("usercert"), QStringLiteral("/keys/certificate.pem")},
+            {QStringLiteral("userkey"), QStringLiteral("/keys/private-key.pem")},
+            {QStringLiteral("certificate"), QStringLiteral("/trust/ca.pem")},
+            {QStringLiteral("local-identity"), QStringLiteral("0123abcd.clients.orvex.example")},
+            {QStringLiteral("remote-identity"), QStringLiteral("vpn.orvex.example")},
+            {QStringLiteral("virtual"), QStringLiteral("yes")},
+            {QStringLiteral("proposal"), QStringLiteral("yes")},
+            {QStringLiteral("ike"), QStringLiteral("aes128-sha1-modp2048")},
+            {QStringLiteral("esp"), QStringLiteral("aes128-sha1-modp2048")},
+            {QStringLiteral("encap"), QStringLiteral("no")},
+            {QStringLiteral("ipcomp"), QStringLiteral("no")}};
+}
+
+} // namespace
+
+class TestNetworkManagerBackend : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void profileIsCreatedOnceAndReplacedWholeOnEverySave();
+    void loadFindsTheProfileAndItsTunnel();
+    void eachVpnStateGivesItsStatusOnce();
+    void stopTakesTheTunnelDown();
+    void networkManagerVanishingMidConnection();
+    void errorsReachTheCompletions();
+    void aClosedTunnelIsReassertingThenDown();
+    void onDemandKeepsTheTunnelUpWhileTheClientRuns();
+
+private:
+    std::unique_ptr<NetworkManagerVpnBackend> makeBackend();
+    QString save(const VpnPreferences &prefs);
+    QString load(const VpnPreferences &prefs);
+    QString ourProfile();
+    // Saves a configuration and brings the tunnel to Connected.
+    QString connectTunnel(const VpnPreferences &prefs = preferences());
+
+    PrivateBus m_bus;
+    QTemporaryDir m_plugins;
+    std::unique_ptr<FakeNetworkManager> m_nm;
+    std::unique_ptr<NetworkManagerVpnBackend> m_backend;
+    FakeProbe *m_probe = nullptr;
+    QList<VpnStatus> m_statuses;
+    QList<QByteArray> m_granted;
+};
+
+void TestNetworkManagerBackend::initTestCase()
+{
+    QVERIFY2(m_bus.isRunning(), qPrintable(m_bus.error()));
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS", m_bus.address().toLocal8Bit());
+    QFile name(m_plugins.filePath(QStringLiteral("nm-strongswan-service.name")));
+    QVERIFY(name.open(QIODevice::WriteOnly));
+    name.write("[VPN Connection]\nname=strongswan\nservice=org.freedesktop.NetworkManager.strongswan\n"
+               "program=/usr/lib/ipsec/charon-nm\n");
+}
+
+void TestNetworkManagerBackend::init()
+{
+    m_nm = std::make_unique<FakeNetworkManager>(m_bus.address());
+    QVERIFY(m_nm->start());
+    m_nm->addDeviceConnection(QStringLiteral("loopback"));
+    m_nm->addDeviceConnection(QStringLiteral("802-3-ethernet"));
+    m_backend = makeBackend();
+    m_statuses.clear();
+    m_granted.clear();
+}
+
+void TestNetworkManagerBackend::cleanup()
+{
+    m_backend.reset();
+    m_nm.reset();
+}
+
+std::unique_ptr<NetworkManagerVpnBackend> TestNetworkManagerBackend::makeBackend()
+{
+    NetworkManagerVpnBackend::Options options;
+    options.profileOwner = QStringLiteral("tester");
+    options.caCertificateFile = QStringLiteral("/trust/ca.pem");
+    options.pluginDirectories = {m_plugins.path()};
+    options.resolveIdentity = [](const QByteArray &asked) -> std::optional<NetworkManagerProfile::IdentityFiles> {
+        if (asked != reference)
+            return std::nullopt;
+        return NetworkManagerProfile::IdentityFiles{QStringLiteral("/keys/certificate.pem"),
+                                                    QStringLiteral("/keys/private-key.pem")};
+    };
+    options.grantAccess = [this](const QByteArray &granted) { m_granted << granted; };
+    options.makeProbe = [this] {
+        auto probe = std::make_unique<FakeProbe>();
+        m_probe = probe.get();
+        return probe;
+    };
+    options.retryDelayMs = 20;
+    options.reassertGraceMs = 100;
+    auto backend = std::make_unique<NetworkManagerVpnBackend>(options);
+    connect(backend.get(), &VpnBackend::statusChanged, this,
+            [this](VpnStatus status) { m_statuses << status; });
+    return backend;
+}
+
+QString TestNetworkManagerBackend::save(const VpnPreferences &prefs)
+{
+    std::optional<QString> result;
+    m_backend->apply(prefs, [&](const QString &error) { result = error; });
+    if (!QTest::qWaitFor([&] { return result.has_value(); }, 5000))
+        return QStringLiteral("no answer");
+    return *result;
+}
+
+QString TestNetworkManagerBackend::load(const VpnPreferences &prefs)
+{
+    std::optional<QString> result;
+    m_backend->attachReporting(prefs, [&](const QString &error) { result = error; });
+    if (!QTest::qWaitFor([&] { return result.has_value(); }, 5000))
+        return QStringLiteral("no answer");
+    return *result;
+}
+
+QString TestNetworkManagerBackend::ourProfile()
+{
+    for (auto it = m_nm->profiles.cbegin(); it != m_nm->profiles.cend(); ++it) {
+        if (it->value(QStringLiteral("connection")).value(QStringLiteral("uuid"))
+            == NetworkManagerVpnBackend::defaultProfileUuid())
+            return it.key();
+    }
+    return {};
+}
+
+QString TestNetworkManagerBackend::connectTunnel(const VpnPreferences &prefs)
+{
+    if (!save(prefs).isEmpty() || !load(prefs).isEmpty())
+        return {};
+    QString error;
+    if (!m_backend->startTunnel(&error))
+        return {};
+    if (!QTest::qWaitFor([&] { return m_nm->count(QStringLiteral("ActivateConnection")) > 0
+                                      && m_backend->status() == VpnStatus::Connecting; }))
+        return {};
+    const QString active = m_nm->active.lastKey();
+    m_nm->setVpnState(active, 5);
+    if (!QTest::qWaitFor([&] { return m_backend->status() == VpnStatus::Connected; }))
+        return {};
+    return active;
+}
+
+void TestNetworkManagerBackend::profileIsCreatedOnceAndReplacedWholeOnEverySave()
+{
+    QCOMPARE(save(preferences()), QString());
+    QCOMPARE(m_nm->profiles.size(), 1);
+    QCOMPARE(m_nm->count(QStringLiteral("AddConnection2")), 1);
+    QCOMPARE(m_nm->count(QStringLiteral("AddConnection")), 0);
+    QCOMPARE(m_nm->callsOf(QStringLiteral("AddConnection2")).constFirst().arguments.value(1).toUInt(),
+             NM::saveToDisk);
+    const QString path = ourProfile();
+    QCOMPARE(m_backend->profilePath(), path);
+
+    const NM::Settings settings = m_nm->profiles.value(path);
+    QCOMPARE(settings.keys(), (QStringList{QStringLiteral("connection"), QStringLiteral("ipv4"),
+                                           QStringLiteral("ipv6"), QStringLiteral("vpn")}));
+    const QVariantMap connection = settings.value(QStringLiteral("connection"));
+    QCOMPARE(connection.value(QStringLiteral("id")).toString(), QStringLiteral("Orvex"));
+    QCOMPARE(connection.value(QStringLiteral("uuid")).toString(), NetworkManagerVpnBackend::defaultProfileUuid());
+    QCOMPARE(connection.value(QStringLiteral("type")).toString(), QStringLiteral("vpn"));
+    QCOMPARE(connection.value(QStringLiteral("autoconnect")), QVariant(false));
+    QCOMPARE(connection.value(QStringLiteral("permissions")).toStringList(),
+             QStringList{QStringLiteral("user:tester:")});
+    QCOMPARE(connection.size(), 5);
+    const QVariantMap vpn = settings.value(QStringLiteral("vpn"));
+    QCOMPARE(vpn.value(QStringLiteral("service-type")).toString(),
+             QStringLiteral("org.freedesktop.NetworkManager.strongswan"));
+    QCOMPARE(NM::stringMap(vpn.value(QStringLiteral("data"))), expectedData());
+    QCOMPARE(vpn.size(), 2);
+    QCOMPARE(settings.value(QStringLiteral("ipv4")),
+             (QVariantMap{{QStringLiteral("method"), QStringLiteral("auto")}}));
+    QCOMPARE(settings.value(QStringLiteral("ipv6")),
+             (QVariantMap{{QStringLiteral("method"), QStringLiteral("ignore")}}));
+    // The key's files went to NetworkManager's VPN service: it may use the key.
+    QCOMPARE(m_granted, QList<QByteArray>{reference});
+
+    // Saved again with another identity: the same profile, replaced whole.
+    VpnPreferences changed = preferences();
+    changed.protocolConfiguration->localIdentifier = QStringLiteral("ffff.clients.orvex.example");
+    QCOMPARE(save(changed), QString());
+    QCOMPARE(m_nm->profiles.size(), 1);
+    QCOMPARE(m_nm->count(QStringLiteral("AddConnection2")), 1);
+    const auto updates = m_nm->callsOf(QStringLiteral("Update2"));
+    QCOMPARE(updates.size(), 1);
+    QCOMPARE(updates.constFirst().arguments.value(1).toUInt(), NM::saveToDisk);
+    NM::StringMap data = expectedData();
+    data.insert(QStringLiteral("local-identity"), QStringLiteral("ffff.clients.orvex.example"));
+    QCOMPARE(NM::stringMap(m_nm->profiles.value(path).value(QStringLiteral("vpn")).value(QStringLiteral("data"))),
+             data);
+
+    // The quit path's configuration: nothing that could come up, no key handed.
+    QCOMPARE(save(preferences(false, VpnProtocolIKEv2::AuthenticationMethod::SharedSecret)), QString());
+    data = expectedData();
+    data.insert(QStringLiteral("method"), QStringLiteral("psk"));
+    data.remove(QStringLiteral("cert-source"));
+    data.remove(QStringLiteral("usercert"));
+    data.remove(QStringLiteral("userkey"));
+    QCOMPARE(NM::stringMap(m_nm->profiles.value(path).value(QStringLiteral("vpn")).value(QStringLiteral("data"))),
+             data);
+    QCOMPARE(m_granted.size(), 2);
+    QCOMPARE(m_nm->profiles.size(), 1);
+
+    // A profile with our UUID that someone else wrote is taken over, not doubled.
+    m_nm->profiles.clear();
+    NM::Settings stale;
+    stale.insert(QStringLiteral("connection"),
+                 {{QStringLiteral("uuid"), NetworkManagerVpnBackend::defaultProfileUuid()},
+                  {QStringLiteral("id"), QStringLiteral("edited by hand")}});
+    const QString foreign = m_nm->addProfile(stale);
+    QCOMPARE(save(preferences()), QString());
+    QCOMPARE(m_nm->profiles.keys(), QStringList{foreign});
+    QCOMPARE(NM::stringMap(m_nm->profiles.value(foreign).value(QStringLiteral("vpn")).value(QStringLiteral("data"))),
+             expectedData());
+    QCOMPARE(m_nm->count(QStringLiteral("AddConnection2")), 1);
+}
+
+void TestNetworkManagerBackend::loadFindsTheProfileAndItsTunnel()
+{
+    // No profile yet: nothing to run, and the reason says so.
+    QCOMPARE(load(preferences()), QString());
+    QCOMPARE(m_backend->status(), VpnStatus::Invalid);
+    QVERIFY(m_backend->unavailableReason().contains(QLatin1String("not saved")));
+
+    QCOMPARE(save(preferences()), QString());
+    QTRY_COMPARE(m_backend->status(), VpnStatus::Disconnected);
+
+    // A tunnel of ours that another program started, beside a VPN of another profile.
+    NM::Settings other;
+    other.insert(QStringLiteral("connection"), {{QStringLiteral("uuid"), QStringLiteral("someone-else")}});
+    m_nm->addVpnConnection(m_nm->addProfile(other), 2, 5);
+    m_nm->addVpnConnection(ourProfile(), 2, 5);
+    auto fresh = makeBackend();
+    m_backend.swap(fresh);
+    fresh.reset();
+    QCOMPARE(load(preferences()), QString());
+    QCOMPARE(m_backend->status(), VpnStatus::Connected);
+    // Its inner address is what the liveness probe watches.
+    QTRY_COMPARE(m_probe->watched, QList<QHostAddress>{QHostAddress(QStringLiteral("198.18.0.1"))});
+
+    // The profile deleted behind our back: nothing saved to run any more.
+    m_nm->removeProfile(ourProfile());
+    QTRY_COMPARE(m_backend->status(), VpnStatus::Invalid);
+}
+
+void TestNetworkManagerBackend::eachVpnStateGivesItsStatusOnce()
+{
+    QCOMPARE(save(preferences()), QString());
+    QCOMPARE(load(preferences()), QString());
+    QCOMPARE(m_backend->status(), VpnStatus::Disconnected);
+    m_statuses.clear();
+
+    QString error;
+    QVERIFY(m_backend->startTunnel(&error));
+    QTRY_COMPARE(m_nm->count(QStringLiteral("ActivateConnection")), 1);
+    const QList<QVariant> arguments = m_nm->callsOf(QStringLiteral("ActivateConnection")).constFirst().arguments;
+    QCOMPARE(qvariant_cast<QDBusObjectPath>(arguments.value(0)).path(), ourProfile());
+    QCOMPARE(qvariant_cast<QDBusObjectPath>(arguments.value(1)).path(), QStringLiteral("/"));
+    // Without a primary connection the VPN is built on the activated device, not loopback.
+    QCOMPARE(m_nm->active.value(qvariant_cast<QDBusObjectPath>(arguments.value(2)).path()).type,
+             QStringLiteral("802-3-ethernet"));
+    QTRY_VERIFY(m_nm->active.size() == 3);
+    const QString active = m_nm->active.lastKey();
+
+    for (uint state : {2u, 3u, 4u})
+        m_nm->setVpnState(active, state);
+    m_nm->setVpnState(active, 5);
+    QTRY_COMPARE(m_backend->status(), VpnStatus::Connected);
+    QCOMPARE(m_statuses, (QList<VpnStatus>{VpnStatus::Connecting, VpnStatus::Connected}));
+
+    // Back to keying while still active: NetworkManager re-establishing it.
+    m_nm->setVpnState(active, 3);
+    m_nm->setVpnState(active, 4);
+    m_nm->setVpnState(active, 5);
+    QTRY_COMPARE(m_statuses.size(), 4);
+    m_nm->setVpnState(active, 6);
+    QTRY_COMPARE(m_backend->status(), VpnStatus::Disconnected);
+    QCOMPARE(m_statuses, (QList<VpnStatus>{VpnStatus::Connecting, VpnStatus::Connected,
+                                           VpnStatus::Reasserting, VpnStatus::Connected,
+                                           VpnStatus::Disconnected}));
+    // A second start while one runs does not ask twice.
+    QVERIFY(m_backend->startTunnel(&error));
+    QVERIFY(m_backend->startTunnel(&error));
+    QTRY_COMPARE(m_nm->count(QStringLiteral("ActivateConnection")), 2);
+    m_nm->setVpnState(m_nm->active.lastKey(), 5);
+    QTRY_COMPARE(m_backend->status(), VpnStatus::Connected);
+    QCOMPARE(m_nm->count(QStringLiteral("ActivateConnection")), 2);
+}
+
+void TestNetworkManagerBackend::stopTakesTheTunnelDown()
+{
+    const QString active = connectTunnel();
+    QVERIFY(!active.isEmpty());
+    m_statuses.clear();
+    m_backend->stopTunnel();
+    QCOMPARE(m_backend->status(), VpnStatus::Disconnecting);
+    QTRY_COMPARE(m_backend->status(), VpnStatus::Disconnected);
+    QCOMPARE(m_statuses, (QList<VpnStatus>{VpnStatus::Disconnecting, VpnStatus::Disconnected}));
+    QCOMPARE(qvariant_cast<QDBusObjectPath>(
+                 m_nm->callsOf(QStringLiteral("DeactivateConnection")).constFirst().arguments.value(0))
+                 .path(),
+             active);
+
+    // Stopped before NetworkManager answered the activation: taken down on the answer.
+    m_nm->holdActivation = true;
+    QString error;
+    QVERIFY(m_backend->startTunnel(&error));
+    QTRY_COMPARE(m_nm->count(QStringLiteral("ActivateConnection")), 2);
+    m_backend->stopTunnel();
+    QCOMPARE(m_backend->status(), VpnStatus::Disconnecting);
+    m_nm->releaseActivation();
+    QTRY_COMPARE(m_nm->count(QStringLiteral("DeactivateConnection")), 2);
+    QTRY_COMPARE(m_backend->status(), VpnStatus::Disconnected);
+    QTRY_VERIFY(m_nm->active.size() == 2); // the devices' own
+}
+
+void TestNetworkManagerBackend::networkManagerVanishingMidConnection()
+{
+    QCOMPARE(save(preferences()), QString());
+    QCOMPARE(load(preferences()), QString());
+    m_statuses.clear();
+    QString error;
+    QVERIFY(m_backend->startTunnel(&error));
+    QTRY_VERIFY(m_nm->active.size() == 3);
+    m_nm->setVpnState(m_nm->active.lastKey(), 3);
+
+    m_nm->vanish();
+    QTRY_COMPARE(m_backend->status(), VpnStatus::Invalid);
+    QCOMPARE(m_backend->unavailableReason(), QStringLiteral("NetworkManager is not running."));
+    QVERIFY(!m_backend->startTunnel(&error));
+    QCOMPARE(error, QStringLiteral("NetworkManager is not running."));
+
+    // Back again: the profile is on disk, nothing runs.
+    QVERIFY(m_nm->start());
+    QTRY_COMPARE(m_backend->status(), VpnStatus::Disconnected);
+    QCOMPARE(m_statuses, (QList<VpnStatus>{VpnStatus::Connecting, VpnStatus::Invalid,
+                                           VpnStatus::Disconnected}));
+}
+
+void TestNetworkManagerBackend::errorsReachTheCompletions()
+{
+    // A refused look-up during a load reaches the manager's completion.
+    QTemporaryDir storage;
+    VpnManager manager(makeBackend(), storage.filePath(QStringLiteral("vpn.json")));
+    auto loadThroughManager = [&] {
+        std::optional<std::optional<QString>> result;
+        manager.loadFromPreferences([&](const std::optional<QString> &error) { result = error; });
+        (void)QTest::qWaitFor([&] { return result.has_value(); }, 5000);
+        return result.value_or(QStringLiteral("no answer"));
+    };
+    m_nm->failNext(QStringLiteral("GetConnectionByUuid"), QStringLiteral("org.freedesktop.NetworkManager.PermissionDenied"),
+                   QStringLiteral("Not authorized to read connections"));
+    const std::optional<QString> loadError = loadThroughManager();
+    QVERIFY(loadError.has_value());
+    QVERIFY2(loadError->contains(QLatin1String("Not authorized")), qPrintable(*loadError));
+    QCOMPARE(loadThroughManager(), std::nullopt);
+
+    m_nm->failNext(QStringLiteral("AddConnection2"), QStringLiteral("org.freedesktop.NetworkManager.PermissionDenied"),
+                   QStringLiteral("Insufficient privileges"));
+    QVERIFY(save(preferences()).contains(QLatin1String("Insufficient privileges")));
+    QVERIFY(m_nm->profiles.isEmpty());
+    QVERIFY(m_granted.isEmpty());
+
+    QCOMPARE(save(preferences()), QString());
+    m_nm->failNext(QStringLiteral("Update2"), QStringLiteral("org.freedesktop.NetworkManager.Settings.InvalidSetting"),
+                   QStringLiteral("vpn.data: invalid"));
+    VpnPreferences changed = preferences();
+    changed.protocolConfiguration->serverAddress = QStringLiteral("elsewhere.example");
+    QVERIFY(save(changed).contains(QLatin1String("vpn.data: invalid")));
+    QCOMPARE(NM::stringMap(m_nm->profiles.value(ourProfile()).value(QStringLiteral("vpn")).value(QStringLiteral("data")))
+                 .value(QStringLiteral("address")),
+             QStringLiteral("vpn.orvex.example"));
+
+    // A refused activation is an attempt that failed.
+    QCOMPARE(load(preferences()), QString());
+    m_statuses.clear();
+    m_nm->failNext(QStringLiteral("ActivateConnection"), QStringLiteral("org.freedesktop.NetworkManager.UnknownDevice"),
+                   QStringLiteral("Could not find source connection."));
+    QString error;
+    QVERIFY(m_backend->startTunnel(&error));
+    QTRY_COMPARE(m_statuses, (QList<VpnStatus>{VpnStatus::Connecting, VpnStatus::Disconnected}));
+
+    // Without NetworkManager a save fails with the reason; a load does not fail, it finds Invalid.
+    m_nm->vanish();
+    QTRY_COMPARE(m_backend->status(), VpnStatus::Invalid);
+    QCOMPARE(save(preferences()), QStringLiteral("NetworkManager is not running."));
+    QCOMPARE(load(preferences()), QString());
+    QCOMPARE(m_backend->status(), VpnStatus::Invalid);
+
+    // Nor without the plugin, whatever NetworkManager would accept.
+    QVERIFY(m_nm->start());
+    NetworkManagerVpnBackend::Options options;
+    options.pluginDirectories = {storage.path()};
+    NetworkManagerVpnBackend withoutPlugin(options);
+    std::optional<QString> result;
+    withoutPlugin.apply(preferences(), [&](const QString &e) { result = e; });
+    QTRY_VERIFY(result.has_value());
+    QVERIFY(result->contains(QLatin1String("strongSwan plugin")));
+    QCOMPARE(withoutPlugin.unavailableReason(), *result);
+}
+
+void TestNetworkManagerBackend::aClosedTunnelIsReassertingThenDown()
+{
+    const QString active = connectTunnel();
+    QVERIFY(!active.isEmpty());
+    // Watched by its inner address, which NetworkManager published after activating.
+    QTRY_COMPARE(m_probe->watched, QList<QHostAddress>{QHostAddress(QStringLiteral("198.18.0.1"))});
+    QVERIFY(!m_backend->isTunnelWatched());
+    m_probe->report(true);
+    QVERIFY(m_backend->isTunnelWatched());
+    QCOMPARE(m_backend->status(), VpnStatus::Connected);
+    m_statuses.clear();
+
+    // The security association is gone and comes back (charon-nm re-keyed).
+    m_probe->report(false);
+    QCOMPARE(m_backend->status(), VpnStatus::Reasserting);
+    m_probe->report(true);
+    QCOMPARE(m_backend->status(), VpnStatus::Connected);
+
+    // Gone for good: after the grace period the VPN is deactivated.
+    m_probe->report(false);
+    QTRY_COMPARE(m_nm->count(QStringLiteral("DeactivateConnection")), 1);
+    QTRY_COMPARE(m_backend->status(), VpnStatus::Disconnected);
+    QCOMPARE(m_statuses, (QList<VpnStatus>{VpnStatus::Reasserting, VpnStatus::Connected,
+                                           VpnStatus::Reasserting, VpnStatus::Disconnecting,
+                                           VpnStatus::Disconnected}));
+    QVERIFY(m_probe->stops > 0);
+}
+
+void TestNetworkManagerBackend::onDemandKeepsTheTunnelUpWhileTheClientRuns()
+{
+    m_nm->setPrimaryConnection(m_nm->active.lastKey());
+    // Saved with on-demand on: up without a start.
+    QCOMPARE(save(preferences(true)), QString());
+    QTRY_COMPARE(m_nm->count(QStringLiteral("ActivateConnection")), 1);
+    // With a primary connection NetworkManager picks the base itself.
+    QCOMPARE(qvariant_cast<QDBusObjectPath>(
+                 m_nm->callsOf(QStringLiteral("ActivateConnection")).constFirst().arguments.value(2))
+                 .path(),
+             QStringLiteral("/"));
+    QTRY_COMPARE(m_backend->status(), VpnStatus::Connecting);
+
+    // A failed attempt is followed by a new one, a new Connecting.
+    m_statuses.clear();
+    m_nm->setVpnState(m_nm->active.lastKey(), 6);
+    QTRY_COMPARE(m_nm->count(QStringLiteral("ActivateConnection")), 2);
+    QTRY_COMPARE(m_statuses, (QList<VpnStatus>{VpnStatus::Disconnected, VpnStatus::Connecting}));
+    m_nm->setVpnState(m_nm->active.lastKey(), 5);
+    QTRY_COMPARE(m_backend->status(), VpnStatus::Connected);
+
+    // A drop too.
+    m_nm->setVpnState(m_nm->active.lastKey(), 7);
+    QTRY_COMPARE(m_nm->count(QStringLiteral("ActivateConnection")), 3);
+    QTRY_COMPARE(m_backend->status(), VpnStatus::Connecting);
+
+    // Stopped by hand: held back until the next save or start.
+    m_backend->stopTunnel();
+    QTRY_COMPARE(m_backend->status(), VpnStatus::Disconnected);
+    QTest::qWait(200); // ten retry delays
+    QCOMPARE(m_nm->count(QStringLiteral("ActivateConnection")), 3);
+    QCOMPARE(save(preferences(true)), QString());
+    QTRY_COMPARE(m_nm->count(QStringLiteral("ActivateConnection")), 4);
+}
+
+QTEST_GUILESS_MAIN(TestNetworkManagerBackend)
+#include "tst_nmbackend.moc"
