@@ -3,17 +3,16 @@
 // included, through an interposed allocator):
 //
 //  usage   a month's usage answer (31 daily and 744 hourly records, figures as
-//          integers, strings and doubles in turn): the envelope check, the
-//          record decoding, then the month's text, the hourly average text and
-//          the chart points the main screen draws;
-//  devices a getuser answer with 1000 devices: the envelope check, the record
+//          integers, strings and doubles in turn): NetworkService's answer
+//          checks and record decoding, then the month's text, the hourly
+//          average text and the chart points the main screen draws;
+//  devices a getuser answer with 1000 devices: the answer checks, the record
 //          decoding and the device check (this machine's udid, found last).
 //
 // Prints medians over many rounds; the figures are not asserted anywhere.
 
 #include "account/Utility.h"
 #include "api/AccountRecords.h"
-#include "api/JsonReader.h"
 #include "api/NetworkService.h"
 #include "usage/DeviceUsageModel.h"
 #include "usage/UsageFigures.h"
@@ -23,6 +22,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QNetworkReply>
 
 #include <algorithm>
 #include <atomic>
@@ -93,6 +93,35 @@ void free(void *p)
 using namespace Orvex;
 
 namespace {
+
+// A finished 200 answer with a length, as the network hands it over.
+class FinishedReply final : public QNetworkReply
+{
+public:
+    explicit FinishedReply(qsizetype length)
+    {
+        setAttribute(QNetworkRequest::HttpStatusCodeAttribute, 200);
+        setRawHeader("Content-Length", QByteArray::number(length));
+        setFinished(true);
+        open(QIODevice::ReadOnly);
+    }
+    void abort() override {}
+
+protected:
+    qint64 readData(char *, qint64) override { return -1; }
+};
+
+// What NetworkService does with a body once it has arrived: the transport,
+// body and envelope checks, then the typed decoding of the parsed body.
+template<typename T>
+std::optional<T> handleAnswer(const QByteArray &body)
+{
+    FinishedReply reply(body.size());
+    QJsonValue document;
+    if (!NetworkService::checkAnswer(&reply, body, false, &document).isSuccess())
+        return std::nullopt;
+    return T::decode(document);
+}
 
 // Deterministic mixed forms: integer, decimal text, double, in turn.
 QJsonValue figure(qint64 value, int &turn)
@@ -209,9 +238,7 @@ int main(int argc, char **argv)
     const QByteArray usage = monthOfUsage();
     int points = 0;
     const Figures usageFigures = measure(rounds, [&] {
-        if (NetworkService::envelopeError(usage))
-            std::abort();
-        const auto model = DeviceUsageModel::decode(JsonReader::parseObject(usage));
+        const auto model = handleAnswer<DeviceUsageModel>(usage);
         if (!model)
             std::abort();
         const QString month = thisMonthText(*model);
@@ -224,9 +251,7 @@ int main(int argc, char **argv)
     const QString udid = Utility::udid(email);
     const QByteArray user = userWithDevices(1000, udid);
     const Figures deviceFigures = measure(rounds, [&] {
-        if (NetworkService::envelopeError(user))
-            std::abort();
-        const auto answer = UserResponse::decode(JsonReader::parseObject(user));
+        const auto answer = handleAnswer<UserResponse>(user);
         if (!answer || !holdsDevice(answer->user, Utility::udid(*answer->user.email)))
             std::abort();
     });

@@ -70,11 +70,31 @@ void deliver(const Completion<T> &completion, const Result<T> &result)
 }
 
 template<typename T>
-Result<T> decodeRecord(const QByteArray &body)
+Result<T> decodeRecord(const QJsonValue &document)
 {
-    if (auto record = T::decode(JsonReader::parseObject(body)))
+    if (auto record = T::decode(document))
         return Result<T>::success(std::move(*record));
     return Result<T>::failure(Error::Code::cannotParseData);
+}
+
+// The error an outcome envelope selects, for a body already parsed.
+std::optional<Error> envelopeErrorOf(const QJsonValue &document)
+{
+    const auto response = Response::decode(document);
+    if (!response || !response->status.error)
+        return std::nullopt;
+    switch (response->status.code) {
+    case 1:
+        return Error(Error::Code::alreadyUpdated);
+    case 6:
+        return Error(Error::Code::invalidPassword);
+    case 16:
+        return Error(Error::Code::userNotExists);
+    case 17:
+        return Error(Error::Code::unknownDevice);
+    default:
+        return Error(Error::Code::unknown);
+    }
 }
 
 } // namespace
@@ -114,7 +134,7 @@ void NetworkService::prepare(QNetworkRequest &request) const
 }
 
 Result<QByteArray> NetworkService::checkAnswer(QNetworkReply *reply, const QByteArray &body,
-                                               bool timedOut)
+                                               bool timedOut, QJsonValue *document)
 {
     // 1. No answer at all.
     const QNetworkReply::NetworkError error = reply->error();
@@ -127,33 +147,23 @@ Result<QByteArray> NetworkService::checkAnswer(QNetworkReply *reply, const QByte
     // 2. No body.
     if (hasNoBody(reply, body))
         return Result<QByteArray>::failure(Error::Code::emptyResponse);
-    // 3. The service's error envelope.
-    if (auto envelope = envelopeError(body))
+    // 3. The service's error envelope. The parsed body is handed out, so the
+    // typed decoding that follows does not parse it a second time.
+    const QJsonValue parsed = JsonReader::parseObject(body);
+    if (document)
+        *document = parsed;
+    if (auto envelope = envelopeErrorOf(parsed))
         return Result<QByteArray>::failure(*envelope);
     return Result<QByteArray>::success(body);
 }
 
 std::optional<Error> NetworkService::envelopeError(const QByteArray &body)
 {
-    const auto response = Response::decode(JsonReader::parseObject(body));
-    if (!response || !response->status.error)
-        return std::nullopt;
-    switch (response->status.code) {
-    case 1:
-        return Error(Error::Code::alreadyUpdated);
-    case 6:
-        return Error(Error::Code::invalidPassword);
-    case 16:
-        return Error(Error::Code::userNotExists);
-    case 17:
-        return Error(Error::Code::unknownDevice);
-    default:
-        return Error(Error::Code::unknown);
-    }
+    return envelopeErrorOf(JsonReader::parseObject(body));
 }
 
 void NetworkService::send(QNetworkRequest request, const QByteArray &verb, const QByteArray &body,
-                          std::function<void(const Result<QByteArray> &)> done)
+                          Done done)
 {
     prepare(request);
     QNetworkReply *reply = m_manager->sendCustomRequest(request, verb, body);
@@ -199,20 +209,24 @@ void NetworkService::send(QNetworkRequest request, const QByteArray &verb, const
                 reply->deleteLater();
                 if (!*tooLarge && reply->isReadable())
                     take();
+                QJsonValue document;
                 if (*tooLarge)
-                    return done(Result<QByteArray>::failure(Error::generic(tooLargeText())));
-                done(checkAnswer(reply, *answer, reply->property(timedOutProperty).toBool()));
+                    return done(Result<QByteArray>::failure(Error::generic(tooLargeText())), document);
+                const Result<QByteArray> checked = checkAnswer(
+                    reply, *answer, reply->property(timedOutProperty).toBool(), &document);
+                done(checked, document);
             });
 }
 
 template<typename T>
 void NetworkService::requestDecodable(const URLRouter &router, Completion<T> completion)
 {
-    send(router.asURLRequest(), "GET", {}, [completion](const Result<QByteArray> &answer) {
-        if (!answer.isSuccess())
-            return deliver(completion, Result<T>::failure(answer.error()));
-        deliver(completion, decodeRecord<T>(answer.value()));
-    });
+    send(router.asURLRequest(), "GET", {},
+         [completion](const Result<QByteArray> &answer, const QJsonValue &document) {
+             if (!answer.isSuccess())
+                 return deliver(completion, Result<T>::failure(answer.error()));
+             deliver(completion, decodeRecord<T>(document));
+         });
 }
 
 void NetworkService::getUser(const QString &email, const std::optional<QString> &password,
@@ -232,7 +246,7 @@ void NetworkService::checkUser(const QString &email, Completion<Empty> completio
     // Sign-up asks whether the address is still free: an account record means
     // taken, "user does not exist" means free.
     send(URLRouter::checkUser(email).asURLRequest(), "GET", {},
-         [completion](const Result<QByteArray> &answer) {
+         [completion](const Result<QByteArray> &answer, const QJsonValue &) {
              if (answer.isSuccess())
                  return deliver(completion, Result<Empty>::failure(Error::Code::userAlreadyExists));
              if (answer.error().code() == Error::Code::userNotExists)
@@ -263,7 +277,9 @@ void NetworkService::getCert(const QString &password, const QString &udid, const
                              const QString &token, Completion<QByteArray> completion)
 {
     send(URLRouter::getCert(password, udid, email, token).asURLRequest(), "GET", {},
-         [completion](const Result<QByteArray> &answer) { deliver(completion, answer); });
+         [completion](const Result<QByteArray> &answer, const QJsonValue &) {
+             deliver(completion, answer);
+         });
 }
 
 void NetworkService::getDeviceUsage(const QString &udid, const QDateTime &day,
@@ -281,7 +297,7 @@ void NetworkService::checkForUpdates(const QString &version,
 void NetworkService::getVerificationCode(Completion<QString> completion)
 {
     send(URLRouter::getVerificationCode().asURLRequest(), "GET", {},
-         [completion](const Result<QByteArray> &answer) {
+         [completion](const Result<QByteArray> &answer, const QJsonValue &) {
              if (!answer.isSuccess())
                  return deliver(completion, Result<QString>::failure(answer.error()));
              QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
@@ -300,7 +316,7 @@ void NetworkService::getToken(Completion<VPNApiResponse::Token> completion)
 void NetworkService::sendChecked(const QNetworkRequest &request, const QByteArray &verb,
                                  const QByteArray &body, Completion<Empty> completion)
 {
-    send(request, verb, body, [completion](const Result<QByteArray> &answer) {
+    send(request, verb, body, [completion](const Result<QByteArray> &answer, const QJsonValue &) {
         if (!answer.isSuccess())
             return deliver(completion, Result<Empty>::failure(answer.error()));
         deliver(completion, Result<Empty>::success());

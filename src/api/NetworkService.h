@@ -8,6 +8,7 @@
 #include "usage/DeviceUsageModel.h"
 
 #include <QByteArray>
+#include <QJsonValue>
 #include <QObject>
 #include <QSslConfiguration>
 
@@ -72,8 +73,10 @@ public:
 
     // Steps of the answer handling, exposed for the request paths above.
     // Outcome of the transport, body and envelope checks: the body, or the error.
+    // `document` (when given) receives the body as parsed for the envelope
+    // check, or undefined when the checks ended before it.
     static Result<QByteArray> checkAnswer(QNetworkReply *reply, const QByteArray &body,
-                                          bool timedOut);
+                                          bool timedOut, QJsonValue *document = nullptr);
     static std::optional<Error> envelopeError(const QByteArray &body);
 
 private:
@@ -81,8 +84,9 @@ private:
 
     template<typename T>
     void requestDecodable(const URLRouter &router, Completion<T> completion);
-    void send(QNetworkRequest request, const QByteArray &verb, const QByteArray &body,
-              std::function<void(const Result<QByteArray> &)> done);
+    // The checked answer and, when it got that far, the body parsed as JSON.
+    using Done = std::function<void(const Result<QByteArray> &, const QJsonValue &document)>;
+    void send(QNetworkRequest request, const QByteArray &verb, const QByteArray &body, Done done);
     void prepare(QNetworkRequest &request) const;
 
     QNetworkAccessManager *m_manager;
