@@ -96,6 +96,7 @@ private Q_SLOTS:
     void phoneNumberIsCheckedBeforeAnyCode();
     void confirmingAKnownAccountSkipsAccountCreation();
     void accountWithoutAStoredNameIsCalledUnknown();
+    void serviceDownDuringSignInThenBackAgain();
 
 private:
     void openWindow();
@@ -677,6 +678,33 @@ void tst_AuthFlows::accountWithoutAStoredNameIsCalledUnknown()
     QVERIFY(account);
     QCOMPARE(account->name, QStringLiteral("Unknown"));
     QCOMPARE(account->phoneNumber, QStringLiteral("+33612340010"));
+}
+
+void tst_AuthFlows::serviceDownDuringSignInThenBackAgain()
+{
+    const QString email = newEmail();
+    QVERIFY(createAccount(email, QStringLiteral("secret-9"), QStringLiteral("+33612340009")));
+    // The service hangs up on every sign-in without answering.
+    const QByteArray down = R"({"path": "/getuser.json", "fault": "close"})";
+    QCOMPARE(m_https->post(QStringLiteral("/dev/faults"), down, {{"Content-Type", "application/json"}}).status, 200);
+
+    openWindow();
+    AuthViewController *auth = openAuth(false);
+    QVERIFY(auth);
+    submit(auth, {}, email, QStringLiteral("secret-9"));
+    QTRY_VERIFY_WITH_TIMEOUT(alert(), patience);
+    QVERIFY(!alert()->message().isEmpty()); // the transport's own description
+    QVERIFY(auth->progressContainer()->isHidden());
+    QVERIFY(!qobject_cast<MainViewController *>(root()));
+    QCOMPARE(stored(Keys::tempEmail), std::nullopt);
+
+    // Once the service is back the same button works.
+    const QByteArray up = R"({"path": "/getuser.json", "fault": "none"})";
+    QCOMPARE(m_https->post(QStringLiteral("/dev/faults"), up, {{"Content-Type", "application/json"}}).status, 200);
+    QVERIFY(dismissAlert());
+    QTest::mouseClick(auth->findChild<QPushButton *>(QStringLiteral("actionButton")), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(qobject_cast<MainViewController *>(root()), patience);
+    QCOMPARE(stored(Keys::tempEmail), email);
 }
 
 QTEST_MAIN(tst_AuthFlows)
