@@ -43,6 +43,9 @@ struct OpenSslFree
     void operator()(EVP_PKEY *p) const { EVP_PKEY_free(p); }
     void operator()(BIO *p) const { BIO_free(p); }
     void operator()(PKCS8_PRIV_KEY_INFO *p) const { PKCS8_PRIV_KEY_INFO_free(p); }
+    void operator()(PBEPARAM *p) const { PBEPARAM_free(p); }
+    void operator()(PBE2PARAM *p) const { PBE2PARAM_free(p); }
+    void operator()(PBKDF2PARAM *p) const { PBKDF2PARAM_free(p); }
     void operator()(STACK_OF(PKCS7) * p) const { sk_PKCS7_pop_free(p, PKCS7_free); }
     void operator()(STACK_OF(PKCS12_SAFEBAG) * p) const
     {
@@ -154,6 +157,48 @@ struct Item
     QByteArray localKeyId;
 };
 
+// Key-derivation rounds one archive may ask for, in total: its MAC and every
+// encrypted safe and key name their own count, and OpenSSL runs whatever they
+// say on the thread that imports. Real archives ask for a few thousand per
+// item (2048 is OpenSSL's default); one asking for 2^31 would hold the main
+// thread for many minutes.
+constexpr long maxDerivationRounds = 1000000;
+
+// The rounds a password-based encryption algorithm asks for: PKCS#12's own
+// PBE schemes or PBES2 with PBKDF2. Absent for anything else (scrypt, unknown
+// schemes), which no archive of ours uses.
+std::optional<long> derivationRounds(const X509_ALGOR *algorithm)
+{
+    const ASN1_TYPE *parameter = algorithm->parameter;
+    if (!parameter || parameter->type != V_ASN1_SEQUENCE)
+        return std::nullopt;
+    const ASN1_INTEGER *iterations = nullptr;
+    Owned<PBEPARAM> pbe;
+    Owned<PBE2PARAM> pbes2;
+    Owned<PBKDF2PARAM> pbkdf2;
+    if (OBJ_obj2nid(algorithm->algorithm) == NID_pbes2) {
+        pbes2.reset(static_cast<PBE2PARAM *>(
+            ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBE2PARAM), parameter)));
+        if (!pbes2 || !pbes2->keyfunc || OBJ_obj2nid(pbes2->keyfunc->algorithm) != NID_id_pbkdf2
+            || !pbes2->keyfunc->parameter)
+            return std::nullopt;
+        pbkdf2.reset(static_cast<PBKDF2PARAM *>(
+            ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBKDF2PARAM), pbes2->keyfunc->parameter)));
+        if (!pbkdf2)
+            return std::nullopt;
+        iterations = pbkdf2->iter;
+    } else {
+        pbe.reset(static_cast<PBEPARAM *>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBEPARAM), parameter)));
+        if (!pbe)
+            return std::nullopt;
+        iterations = pbe->iter;
+    }
+    const long rounds = iterations ? ASN1_INTEGER_get(iterations) : 1;
+    if (rounds < 1)
+        return std::nullopt;
+    return rounds;
+}
+
 class Pkcs12Reader
 {
 public:
@@ -184,6 +229,9 @@ public:
                 bags.reset(PKCS12_unpack_p7data(safe));
                 break;
             case NID_pkcs7_encrypted:
+                if (!safe->d.encrypted || !safe->d.encrypted->enc_data
+                    || !spend(safe->d.encrypted->enc_data->algorithm))
+                    return false;
                 bags.reset(PKCS12_unpack_p7encdata(safe, m_pass, m_passLength));
                 break;
             default:
@@ -198,12 +246,34 @@ public:
     std::vector<Bag> &bags() { return m_bags; }
 
 private:
+    // Charges the rounds `algorithm` asks for; false when they are unreadable
+    // or the archive has asked for too many.
+    bool spend(const X509_ALGOR *algorithm)
+    {
+        const std::optional<long> rounds = algorithm ? derivationRounds(algorithm) : std::nullopt;
+        return rounds && spend(*rounds);
+    }
+    bool spend(long rounds)
+    {
+        if (rounds > maxDerivationRounds - m_roundsSpent)
+            return false;
+        m_roundsSpent += rounds;
+        return true;
+    }
+
     bool choosePassphrase(PKCS12 *p12)
     {
         m_pass = m_passphrase.constData();
         m_passLength = int(m_passphrase.size());
         if (!PKCS12_mac_present(p12))
             return true; // decryption will tell
+        const ASN1_INTEGER *macRounds = nullptr;
+        PKCS12_get0_mac(nullptr, nullptr, nullptr, &macRounds, p12);
+        const long rounds = macRounds ? ASN1_INTEGER_get(macRounds) : 1;
+        // A second try with no passphrase costs the same again.
+        if (rounds < 1 || rounds > maxDerivationRounds
+            || !spend(m_passphrase.isEmpty() ? 2 * rounds : rounds))
+            return false;
         if (PKCS12_verify_mac(p12, m_pass, m_passLength) == 1)
             return true;
         // Some writers encode an empty passphrase as none at all.
@@ -229,6 +299,11 @@ private:
                     return false;
                 break;
             case NID_pkcs8ShroudedKeyBag: {
+                const X509_ALGOR *algorithm = nullptr;
+                if (const X509_SIG *sealed = PKCS12_SAFEBAG_get0_pkcs8(bag))
+                    X509_SIG_get0(sealed, &algorithm, nullptr);
+                if (!spend(algorithm))
+                    return false;
                 Owned<PKCS8_PRIV_KEY_INFO> info(PKCS12_decrypt_skey(bag, m_pass, m_passLength));
                 if (!info)
                     return false;
@@ -270,6 +345,7 @@ private:
     QByteArray m_passphrase;
     const char *m_pass = nullptr;
     int m_passLength = 0;
+    long m_roundsSpent = 0;
     std::vector<Bag> m_bags;
 };
 

@@ -69,8 +69,11 @@ public:
     // private key that belongs to it (same local key id, or the matching public
     // key). Absent when the archive does not parse, the passphrase is wrong
     // (MAC or decryption fails), there is no item, or the first item has no
-    // matching key; later items are never looked at. Importing an identity
-    // that is already stored keeps it as it is, access list included.
+    // matching key; later items are never looked at. Also absent when the
+    // archive asks for more key-derivation work than any real one does (over a
+    // million rounds in all, or a scheme other than PKCS#12's PBE or PBKDF2).
+    // Importing an identity that is already stored keeps it as it is, access
+    // list included.
     std::optional<Identity> importPkcs12(const QByteArray &archive, const QString &passphrase);
 
     // The identity's persistent reference when it is stored, else absent.

@@ -127,6 +127,8 @@ private Q_SLOTS:
     void endlessNestingIsUnparseable();
     void tenMegabyteCertificateArchive_data();
     void tenMegabyteCertificateArchive();
+    void keyDerivationBombIsRefused_data();
+    void keyDerivationBombIsRefused();
 
 private:
     TestCertificate m_cert;
@@ -305,6 +307,94 @@ void tst_Hostile::tenMegabyteCertificateArchive()
     if (measuresMemory)
         QVERIFY2(grownMb < 100, qPrintable(QStringLiteral("peak memory grew by %1 MB").arg(grownMb)));
     QVERIFY(QDir(store.directory()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
+}
+
+namespace {
+
+QByteArray derLength(qsizetype n)
+{
+    if (n < 0x80)
+        return QByteArray(1, char(n));
+    QByteArray digits;
+    for (; n > 0; n >>= 8)
+        digits.prepend(char(n & 0xff));
+    return char(0x80 | digits.size()) + digits;
+}
+
+// (offset of the contents, their length) of the DER element at `at`.
+std::pair<qsizetype, qsizetype> derContents(const QByteArray &der, qsizetype at)
+{
+    const quint8 first = quint8(der[at + 1]);
+    if (first < 0x80)
+        return {at + 2, first};
+    qsizetype length = 0;
+    for (int i = 0; i < (first & 0x7f); ++i)
+        length = (length << 8) | quint8(der[at + 2 + i]);
+    return {at + 2 + (first & 0x7f), length};
+}
+
+// The archive with its MAC's iteration count (the last element, 2048 as
+// made) replaced by `rounds`, the enclosing lengths fixed up.
+QByteArray withMacRounds(const QByteArray &archive, quint32 rounds)
+{
+    const QByteArray old = QByteArray::fromHex("02020800");
+    if (!archive.endsWith(old))
+        return {};
+    QByteArray count;
+    for (quint32 r = rounds; r > 0; r >>= 8)
+        count.prepend(char(r & 0xff));
+    if (quint8(count[0]) & 0x80)
+        count.prepend('\0');
+    const QByteArray integer = "\x02" + derLength(count.size()) + count;
+    // PFX ::= SEQUENCE { version, authSafe, macData }; macData is last.
+    const auto [pfxStart, pfxLength] = derContents(archive, 0);
+    qsizetype at = pfxStart;
+    qsizetype macAt = -1;
+    while (at < pfxStart + pfxLength) {
+        macAt = at;
+        const auto [start, length] = derContents(archive, at);
+        at = start + length;
+    }
+    const auto [macStart, macLength] = derContents(archive, macAt);
+    const QByteArray macBody = archive.mid(macStart, macLength - old.size()) + integer;
+    const QByteArray mac = "\x30" + derLength(macBody.size()) + macBody;
+    const QByteArray body = archive.mid(pfxStart, macAt - pfxStart) + mac;
+    return "\x30" + derLength(body.size()) + body;
+}
+
+} // namespace
+
+void tst_Hostile::keyDerivationBombIsRefused_data()
+{
+    QTest::addColumn<QByteArray>("archive");
+    const QString passphrase = Config::current().pkcs12Passphrase;
+    const QByteArray usual = TestPkcs12::makeIdentityArchive(TestPkcs12::makeCredential("me"), passphrase);
+    QVERIFY(!usual.isEmpty());
+    // OpenSSL derives the MAC key with whatever count the archive names:
+    // 2^31 - 1 rounds keep one core busy for many minutes.
+    QTest::newRow("MAC with 2^31 - 1 rounds") << withMacRounds(usual, 0x7fffffff);
+    QTest::newRow("MAC with 2 million rounds") << withMacRounds(usual, 2000000);
+    // A good first identity, then 599 more sealed keys of 2048 rounds each:
+    // 1.2 million in all, each paid for before the key can be looked at.
+    const TestPkcs12::Credential me = TestPkcs12::makeCredential("me");
+    QList<TestPkcs12::Bag> bags{TestPkcs12::certificateBag(me, "id-1"), TestPkcs12::keyBag(me, "id-1")};
+    for (int i = 0; i < 599; ++i)
+        bags.append(TestPkcs12::keyBag(TestPkcs12::makeCredential("k")));
+    QTest::newRow("600 sealed keys") << TestPkcs12::makeArchive(bags, passphrase, true);
+}
+
+void tst_Hostile::keyDerivationBombIsRefused()
+{
+    QFETCH(QByteArray, archive);
+    QVERIFY(!archive.isEmpty());
+    IdentityStore store(m_dir.filePath(QStringLiteral("bombs")));
+    QVERIFY(!store.importPkcs12(archive, Config::current().pkcs12Passphrase));
+    // The surgery only changes the count: with the count it was made with it
+    // gives the same archive back, which imports.
+    const QString passphrase = Config::current().pkcs12Passphrase;
+    const QByteArray sane = TestPkcs12::makeIdentityArchive(TestPkcs12::makeCredential("ok"), passphrase);
+    QCOMPARE(withMacRounds(sane, 2048), sane);
+    QVERIFY(store.importPkcs12(sane, passphrase));
 }
 
 QTEST_MAIN(tst_Hostile)
