@@ -21,7 +21,7 @@ const QString notificationsPath = QStringLiteral("/com/orvex/launcher");
 const QString notificationsInterface = QStringLiteral("com.orvex.Notifications");
 const QString killLauncherName = QStringLiteral("killLauncher");
 
-// RequestName's flag and answer, from the D-Bus specification.
+// RequestName's flag and answer, as the bus daemon defines them.
 constexpr uint nameFlagDoNotQueue = 4;
 constexpr uint namePrimaryOwner = 1;
 constexpr uint nameAlreadyOwner = 4;

@@ -11,7 +11,7 @@ namespace Orvex {
 
 namespace {
 
-// RequestName's flag and answers, from the D-Bus specification.
+// RequestName's flag and answers, as the bus daemon defines them.
 constexpr uint nameFlagDoNotQueue = 4;
 constexpr uint namePrimaryOwner = 1;
 constexpr uint nameAlreadyOwner = 4;
