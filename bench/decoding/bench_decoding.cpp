@@ -11,6 +11,7 @@
 //
 // Prints medians over many rounds; the figures are not asserted anywhere.
 
+#include "account/DeviceRegistration.h"
 #include "account/Utility.h"
 #include "api/AccountRecords.h"
 #include "api/NetworkService.h"
@@ -219,18 +220,6 @@ Figures measure(int rounds, Work work)
     return {times[times.size() / 2], allocs, bytes};
 }
 
-// The device check of sign-in: the first device whose udid equals ours.
-bool holdsDevice(const UserModel &user, const QString &udid)
-{
-    if (!user.devices)
-        return false;
-    for (const Device &device : *user.devices) {
-        if (device.udid && *device.udid == udid)
-            return true;
-    }
-    return false;
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -255,7 +244,7 @@ int main(int argc, char **argv)
     const QByteArray user = userWithDevices(1000, udid);
     const Figures deviceFigures = measure(rounds, [&] {
         const auto answer = handleAnswer<UserResponse>(user);
-        if (!answer || !holdsDevice(answer->user, Utility::udid(*answer->user.email)))
+        if (!answer || !DeviceRegistration::holdsDevice(answer->user, Utility::udid(*answer->user.email)))
             std::abort();
     });
 
