@@ -97,8 +97,7 @@ struct Flood
 };
 
 // AddressSanitizer keeps freed memory in quarantine, so peaks say little
-// there, and it slows the client far more than the test's server, so how
-// much the server got out before the client hung up says little either.
+// there.
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool measuresMemory = false;
 #elif defined(__has_feature)
@@ -186,7 +185,6 @@ void tst_Hostile::hundredMegabyteAnswerIsRefused()
 
     resetPeakMemory();
     const qint64 before = statusKb("VmRSS:");
-    LoopTurns loop;
     Capture<UserResponse> big;
     NetworkService::shared().getUser(QStringLiteral("a@b.cc"), std::nullopt, big.completion());
     // Other work goes on meanwhile: a second request is answered.
@@ -198,14 +196,15 @@ void tst_Hostile::hundredMegabyteAnswerIsRefused()
 
     QCOMPARE(big.result->error().code(), Error::Code::generic);
     QCOMPARE(big.result->error().localizedDescription(), tooLarge);
-    // Dropped well before the end, holding no more than the limit and buffers.
-    if (measuresMemory)
-        QVERIFY2(*flood.sent < hundredMegabytes, qPrintable(QString::number(*flood.sent)));
+    // The client stops reading at the limit, so however fast either side is,
+    // the server gets out no more than the limit plus what the socket buffers
+    // on both ends hold (a few MB on loopback), never the whole answer.
+    QVERIFY2(*flood.sent <= 48LL * 1024 * 1024, qPrintable(QString::number(*flood.sent)));
+    // Held in memory: the limit and the buffers, not the answer.
     const qint64 grownMb = (statusKb("VmHWM:") - before) / 1024;
     qInfo("peak memory grew by %lld MB for a 100 MB answer", grownMb);
     if (measuresMemory)
-        QVERIFY2(grownMb < 64, qPrintable(QStringLiteral("peak memory grew by %1 MB").arg(grownMb)));
-    QVERIFY(loop.turns > 10);
+        QVERIFY2(grownMb < 32, qPrintable(QStringLiteral("peak memory grew by %1 MB").arg(grownMb)));
 }
 
 void tst_Hostile::tricklingAnswerTimesOut()
