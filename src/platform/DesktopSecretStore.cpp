@@ -20,22 +20,29 @@ void DesktopSecretStore::probe(QObject *context, std::function<void(bool)> then)
 
 void DesktopSecretStore::read(const QString &key, QObject *context, ReadHandler done)
 {
+    // The file holds a secret only when the service could not take it, and
+    // loses it whenever the service confirms a write: what it holds is the
+    // newest copy, whatever the service still has from before.
     QPointer<DesktopSecretStore> self(this);
-    probe(context, [self, key, context, done](bool running) {
+    m_file.read(key, context, [self, key, context, done](Outcome outcome, const QString &secret) {
         if (!self)
             return;
-        if (!running) {
-            self->m_file.read(key, context, done);
-            return;
-        }
-        self->m_keyring.read(key, context,
-                             [self, key, context, done](Outcome outcome, const QString &secret) {
-            if (outcome == Outcome::done || !self) {
+        self->probe(context, [self, key, context, done, outcome, secret](bool running) {
+            if (!self)
+                return;
+            if (outcome == Outcome::done) {
+                if (running) // moved into the service, the file's copy gone once it is safe
+                    self->write(key, secret, self, {});
                 if (done)
                     done(outcome, secret);
                 return;
             }
-            self->m_file.read(key, context, done);
+            if (!running) {
+                if (done)
+                    done(outcome, secret);
+                return;
+            }
+            self->m_keyring.read(key, context, done);
         });
     });
 }

@@ -7,9 +7,9 @@ namespace Orvex {
 
 // The account's secrets as the desktop allows: in the Secret Service when one
 // runs on the session bus, else in the 0600 file. A secret found in the file
-// while the service answers is still read (an earlier run had no service);
-// writing it to the service removes the file's copy once the service has
-// confirmed its own. Removal clears both places.
+// (an earlier run had no service, or the service refused it) is the newest
+// copy: it is answered, and moved into the service when one runs, the file's
+// copy removed once the service has confirmed its own. Removal clears both.
 class DesktopSecretStore final : public SecretStore
 {
     Q_OBJECT

@@ -11,7 +11,6 @@
 #include <QJsonObject>
 #include <QRandomGenerator>
 #include <QStandardPaths>
-#include <QTimeZone>
 
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
@@ -479,18 +478,18 @@ QString IdentityStore::identityFolder(const QByteArray &reference) const
 std::optional<IdentityStore::Identity> IdentityStore::importPkcs12(const QByteArray &archive,
                                                                    const QString &passphrase)
 {
-    return import(archive, passphrase, false);
+    return importArchive(archive, passphrase, false);
 }
 
 std::optional<IdentityStore::Identity> IdentityStore::importSingleIdentity(
     const QByteArray &archive, const QString &passphrase)
 {
-    return import(archive, passphrase, true);
+    return importArchive(archive, passphrase, true);
 }
 
-std::optional<IdentityStore::Identity> IdentityStore::import(const QByteArray &archive,
-                                                             const QString &passphrase,
-                                                             bool singleKey)
+std::optional<IdentityStore::Identity> IdentityStore::importArchive(const QByteArray &archive,
+                                                                    const QString &passphrase,
+                                                                    bool singleKey)
 {
     loadLegacyAlgorithms();
     Pkcs12Reader reader(archive, passphrase);
@@ -613,7 +612,7 @@ std::optional<IdentityStore::Validity> IdentityStore::validity(const QByteArray 
         if (!time || ASN1_TIME_to_tm(time, &when) != 1)
             return {};
         return QDateTime(QDate(when.tm_year + 1900, when.tm_mon + 1, when.tm_mday),
-                         QTime(when.tm_hour, when.tm_min, when.tm_sec), QTimeZone::UTC);
+                         QTime(when.tm_hour, when.tm_min, when.tm_sec), Qt::UTC);
     };
     Validity validity{toDateTime(X509_get0_notBefore(cert.get())),
                       toDateTime(X509_get0_notAfter(cert.get()))};

@@ -115,7 +115,7 @@ public:
     bool grantAccess(const QByteArray &reference, const QString &application);
 
 private:
-    std::optional<Identity> import(const QByteArray &archive, const QString &passphrase,
+    std::optional<Identity> importArchive(const QByteArray &archive, const QString &passphrase,
                                    bool singleKey);
     QString identityFolder(const QByteArray &reference) const;
     bool writeAccessList(const QString &folder, const QList<AccessEntry> &entries) const;

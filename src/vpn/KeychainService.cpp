@@ -2,6 +2,7 @@
 
 #include "config/Config.h"
 
+#include <QCoreApplication>
 #include <QObject>
 #include <QPointer>
 #include <QThreadPool>
@@ -31,13 +32,14 @@ void KeychainService::importInBackground(IdentityStore &store, const QByteArray 
     // Decrypting the archive takes thousands of key-derivation rounds: never
     // on the thread that draws the windows.
     const QString passphrase = Config::current().pkcs12Passphrase;
+    // The answer travels back through the application object, which outlives
+    // any worker; `context` is only looked at on this thread.
     QPointer<QObject> guard(context);
-    QThreadPool::globalInstance()->start([&store, pkcs12, passphrase, guard, done] {
+    QObject *home = QCoreApplication::instance();
+    QThreadPool::globalInstance()->start([&store, pkcs12, passphrase, guard, home, done] {
         const std::optional<IdentityStore::Identity> identity =
             store.importSingleIdentity(pkcs12, passphrase);
-        if (!guard)
-            return;
-        QMetaObject::invokeMethod(guard.data(), [guard, done, identity] {
+        QMetaObject::invokeMethod(home, [guard, done, identity] {
             if (guard && done)
                 done(identity);
         }, Qt::QueuedConnection);

@@ -184,7 +184,8 @@ std::optional<QString> tst_SecretStore::read(SecretStore &store)
         if (o == SecretStore::Outcome::done)
             result = secret;
     });
-    QTest::qWaitFor([&] { return answered; }, 20000);
+    if (!QTest::qWaitFor([&] { return answered; }, 20000))
+        return std::nullopt;
     return result;
 }
 
