@@ -28,9 +28,11 @@ public:
 
     using Imported = std::function<void(const std::optional<IdentityStore::Identity> &)>;
 
-    // Imports the archive's first item into the standard identity store.
-    // Absent for absent bytes, a wrong passphrase, an archive without items, or
-    // a first item without a certificate and its private key.
+    // Imports the archive's first item into the standard identity store, on
+    // the calling thread (for tools and tests; the client imports with
+    // `importInBackground`). Absent for absent bytes, a wrong passphrase, an
+    // archive without items, or a first item without a certificate and its
+    // private key.
     static std::optional<IdentityStore::Identity> importIdentity(
         const std::optional<QByteArray> &pkcs12);
 
