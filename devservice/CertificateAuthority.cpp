@@ -41,7 +41,6 @@ using BioPtr = std::unique_ptr<BIO, BioFree>;
 
 constexpr int caDays = 3650;
 constexpr int serverDays = 397;
-constexpr int clientDays = 825;
 
 std::string openSslError(const std::string &what)
 {
@@ -380,7 +379,7 @@ bool CertificateAuthority::issueGateway(const std::vector<std::string> &hosts,
 }
 
 std::optional<CertificateAuthority::ClientIdentity> CertificateAuthority::issueClient(
-        const std::string &name, const std::string &passphrase, std::string *error) const
+        const std::string &name, const std::string &passphrase, int days, std::string *error) const
 {
     // RSA: every key store and IKE implementation the client may hand it to
     // takes RSA client keys.
@@ -392,7 +391,7 @@ std::optional<CertificateAuthority::ClientIdentity> CertificateAuthority::issueC
     Profile profile;
     profile.commonName = name;
     profile.altNames = {name};
-    profile.days = clientDays;
+    profile.days = days;
     profile.keyUsage = "critical,digitalSignature,keyEncipherment";
     profile.extendedKeyUsage = "clientAuth";
     X509Ptr certificate = makeCertificate(profile, key.get(), m_certificate.get(), m_key.get());

@@ -68,6 +68,7 @@ public:
     // by `passphrase`.
     std::optional<ClientIdentity> issueClient(const std::string &name,
                                               const std::string &passphrase,
+                                              int days,
                                               std::string *error) const;
 
     X509 *certificate() const { return m_certificate.get(); }

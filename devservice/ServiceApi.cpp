@@ -365,7 +365,8 @@ Answer ServiceApi::certificate(const httplib::Request &request)
     if (name.size() > 64 || !CertificateAuthority::isDnsName(name))
         return failure(command, Code::badParameter, "The device's name does not fit a certificate");
     std::string error;
-    const auto identity = m_authority.issueClient(name, m_settings.pkcs12Passphrase, &error);
+    const auto identity = m_authority.issueClient(name, m_settings.pkcs12Passphrase,
+                                                m_settings.clientCertificateDays, &error);
     if (!identity) {
         Answer answer = failure(command, Code::internalError, "Cannot issue the certificate");
         answer.status = 500;

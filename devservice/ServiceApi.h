@@ -27,6 +27,8 @@ struct ServiceSettings
     // Used for download addresses when a request names no usable Host.
     std::string fallbackOrigin;
     bool seedUsage = false;
+    // Validity of the client certificates getcert issues.
+    int clientCertificateDays = 825;
 };
 
 // The service API: every request the client sends, answered from the store and

@@ -42,13 +42,14 @@ namespace {
 const char *const usageText
         = "usage: orvex-devservice --data DIR [--listen HOST:PORT] [--seed-demo] [--seed-usage]\n"
           "                        [--dev-routes] [--gateway-vici PATH] [--vici-interval MS]\n"
-          "                        [--latest-version X.Y.Z] [--threads N] [--log]\n"
+          "                        [--latest-version X.Y.Z] [--threads N] [--cert-days N] [--log]\n"
           "       orvex-devservice issue-gateway-cert --data DIR --host NAME [--host NAME...]\n"
           "                        --out-cert FILE --out-key FILE [--days N]\n"
           "\n"
           "Serves the service API and the help desk over HTTPS with its own CA (DIR/ca.crt).\n"
           "--listen 127.0.0.1:0 picks a free port; the address is printed once it is ready.\n"
-          "Constants shared with the client come from the configuration (ORVEX_CONFIG).\n";
+          "Constants shared with the client come from the configuration (ORVEX_CONFIG).\n"
+          "--cert-days N makes getcert issue client certificates valid for N days (default 825).\n";
 
 const char *const demoEmail = "demo@orvex.example";
 
@@ -64,6 +65,7 @@ struct Options
     int viciIntervalMs = 5000;
     std::string latestVersion = ORVEX_DEVSERVICE_LATEST_VERSION;
     int threads = 32;
+    int certDays = 825;
     bool log = false;
     // issue-gateway-cert
     std::vector<std::string> hosts;
@@ -135,6 +137,8 @@ Options parseOptions(int argc, char **argv, int first)
             options.latestVersion = value();
         else if (arg == "--threads")
             options.threads = parseNumber(value(), 2, 512, "--threads");
+        else if (arg == "--cert-days")
+            options.certDays = parseNumber(value(), 1, 3650, "--cert-days");
         else if (arg == "--log")
             options.log = true;
         else if (arg == "--host")
@@ -304,6 +308,7 @@ int serve(const Options &options)
     settings.fallbackOrigin = "https://" + urlHost(wildcard ? "127.0.0.1" : options.listenHost)
                               + ":" + std::to_string(port);
     settings.seedUsage = options.seedUsage;
+    settings.clientCertificateDays = options.certDays;
     ServiceApi api(settings, store, *authority);
     HelpDesk helpDesk(config.helpDeskAuthorization.toStdString(), store);
     FaultTable faults;

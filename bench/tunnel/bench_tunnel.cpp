@@ -5,11 +5,13 @@
 #include "GatewayFixture.h"
 
 #include "account/DefaultsKeys.h"
+#include "account/Session.h"
 #include "config/Config.h"
 #include "platform/SystemInfo.h"
 #include "platform/UserDefaults.h"
 #include "platform/VpnManager.h"
 #include "platform/vici/ViciClient.h"
+#include "vpn/KeychainService.h"
 #include "vpn/VPNService.h"
 
 #include <QCoreApplication>
@@ -88,7 +90,9 @@ int main(int argc, char **argv)
                                                            config.pkcs12Passphrase);
     if (archive.isEmpty())
         return fail("cannot issue a client identity", gateway);
-    UserDefaults::standard().setData(DefaultsKeys::certificate, archive);
+    const std::optional<QByteArray> reference = KeychainService::persistentReference(archive);
+    if (!reference || !Session::shared().replaceIdentity(*reference))
+        return fail("cannot keep the client identity", gateway);
 
     // Save once (on-demand off), as connect() would, without starting.
     service.config().isOnDemandEnabled = false;

@@ -322,6 +322,12 @@
         <extracomment>unknown</extracomment>
         <translation>Unbekannter Fehler. Bitte wenden Sie sich an den Support</translation>
     </message>
+    <message>
+        <location filename="../../src/api/Error.cpp" line="45"/>
+        <source>The server sent a certificate that cannot be used.</source>
+        <extracomment>unusable_certificate</extracomment>
+        <translation>Der Server hat ein Zertifikat gesendet, das sich nicht verwenden lässt.</translation>
+    </message>
 </context>
 <context>
     <name>Orvex::InfoViewController</name>

@@ -4,6 +4,7 @@
 #include "account/DefaultsKeys.h"
 #include "account/DeviceRegistration.h"
 #include "account/MobileViewController.h"
+#include "account/Session.h"
 #include "api/NetworkService.h"
 #include "app/Navigator.h"
 #include "platform/UserDefaults.h"
@@ -15,7 +16,12 @@ namespace Orvex {
 namespace Keys = DefaultsKeys;
 
 AuthHandler::AuthHandler(QObject *parent)
+    : AuthHandler(Session::shared(), parent)
+{}
+
+AuthHandler::AuthHandler(Session &session, QObject *parent)
     : BaseHandler(parent)
+    , m_session(session)
 {}
 
 void AuthHandler::authenticate(const AuthData &data)
@@ -29,16 +35,16 @@ void AuthHandler::authenticate(const AuthData &data)
 void AuthHandler::signUp(const AuthData &data)
 {
     QPointer<AuthHandler> self(this);
-    NetworkService::shared().checkUser(data.email, [self, data](const Result<Empty> &result) {
+    QPointer<Session> session(&m_session);
+    NetworkService::shared().checkUser(data.email, [self, session, data](const Result<Empty> &result) {
         if (!result.isSuccess()) {
             if (self)
                 self->report(result.error());
             return;
         }
-        UserDefaults &defaults = UserDefaults::standard();
-        defaults.setString(Keys::name, data.name);
-        defaults.setString(Keys::tempEmail, data.email);
-        defaults.setString(Keys::password, data.password);
+        UserDefaults::standard().setString(Keys::name, data.name);
+        if (session)
+            session->setCredentials(data.email, data.password);
         if (self)
             self->report();
         Navigator::show(instantiate<MobileViewController>(AppStoryboard::Auth), NavigationDirection::toLeft);
@@ -48,8 +54,9 @@ void AuthHandler::signUp(const AuthData &data)
 void AuthHandler::signIn(const AuthData &data)
 {
     QPointer<AuthHandler> self(this);
+    QPointer<Session> session(&m_session);
     NetworkService::shared().getUser(data.email, data.password,
-                                     [self, data](const Result<UserResponse> &result) {
+                                     [self, session, data](const Result<UserResponse> &result) {
         if (!result.isSuccess()) {
             if (self)
                 self->report(result.error());
@@ -62,8 +69,8 @@ void AuthHandler::signIn(const AuthData &data)
         else
             defaults.remove(Keys::phone);
         // The e-mail as typed, which is what every later request sends.
-        defaults.setString(Keys::tempEmail, data.email);
-        defaults.setString(Keys::password, data.password);
+        if (session)
+            session->setCredentials(data.email, data.password);
         if (self)
             DeviceRegistration::run(self, user);
     });

@@ -6,6 +6,8 @@
 
 namespace Orvex {
 
+class Session;
+
 // The logic of the sign-in screen.
 //
 // Sign-up asks the service whether the e-mail is still free, stores name,
@@ -24,10 +26,15 @@ class AuthHandler final : public BaseHandler
 
 public:
     explicit AuthHandler(QObject *parent = nullptr);
+    // Signs in and up into `session`.
+    explicit AuthHandler(Session &session, QObject *parent = nullptr);
 
     void authenticate(const AuthData &data);
+    Session &session() const { return m_session; }
 
 private:
+    Session &m_session;
+
     void signUp(const AuthData &data);
     void signIn(const AuthData &data);
 };

@@ -3,6 +3,7 @@
 
 #include "Shared/Extensions/AppStoryboard.h"
 #include "account/AuthHandler.h"
+#include "account/Session.h"
 #include "account/AuthScreenStyle.h"
 #include "account/DefaultsKeys.h"
 #include "app/AlertController.h"
@@ -86,9 +87,9 @@ void AuthViewController::setup()
     firstField->setFocus(Qt::OtherFocusReason);
 
     if (currentAuth == AuthType::autoSignIn) {
-        const UserDefaults &defaults = UserDefaults::standard();
-        const std::optional<QString> email = defaults.string(DefaultsKeys::tempEmail);
-        const std::optional<QString> password = defaults.string(DefaultsKeys::password);
+        const Session &session = m_handler->session();
+        const std::optional<QString> email = session.email();
+        const std::optional<QString> password = session.password();
         if (email && password) {
             m_ui->emailTextField->setText(*email);
             m_ui->passwordTextField->setText(*password);

@@ -3,6 +3,7 @@
 #include "account/DefaultsKeys.h"
 #include "account/DeviceRegistration.h"
 #include "api/NetworkService.h"
+#include "account/Session.h"
 #include "platform/UserDefaults.h"
 
 #include <QPointer>
@@ -52,7 +53,7 @@ void ConfirmationHandler::createAccount()
 {
     const UserDefaults &defaults = UserDefaults::standard();
     const std::optional<QString> email = defaults.string(Keys::tempEmail);
-    const std::optional<QString> password = defaults.string(Keys::password);
+    const std::optional<QString> password = Session::shared().password();
     const std::optional<QString> phone = defaults.string(Keys::phone);
     if (!email || !password || !phone) {
         report(DeviceRegistration::sessionMissingError());

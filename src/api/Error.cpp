@@ -40,6 +40,9 @@ const Entry catalogue[] = {
     {Error::Code::unknownDevice, QT_TRANSLATE_NOOP("Orvex::Error", "Device does not exists")},
     //: unknown
     {Error::Code::unknown, QT_TRANSLATE_NOOP("Orvex::Error", "Unknown error. Please, contact support")},
+    //: unusable_certificate
+    {Error::Code::unusableCertificate,
+     QT_TRANSLATE_NOOP("Orvex::Error", "The server sent a certificate that cannot be used.")},
 };
 
 } // namespace

@@ -26,6 +26,7 @@ public:
         alreadyUpdated,
         unknownDevice,
         unknown,
+        unusableCertificate,
     };
 
     Error(Code code) : m_code(code) {}

@@ -1,7 +1,7 @@
 #include "Automation.h"
 
 #include "account/DefaultsKeys.h"
-#include "account/User.h"
+#include "account/Session.h"
 #include "account/Utility.h"
 #include "api/NetworkService.h"
 #include "app/StatusMenuController.h"
@@ -370,7 +370,7 @@ std::vector<Automation::Step> Automation::journey()
     steps.push_back({QStringLiteral("main screen"),
                      [] { return qobject_cast<MainViewController *>(root()) && topIs("MainViewController"); },
                      [](Done done) {
-                         done(User::isSignedIn(), QStringLiteral("account created, machine registered"));
+                         done(Session::shared().isSignedIn(), QStringLiteral("account created, machine registered"));
                      },
                      30000});
     steps.push_back({QStringLiteral("usage drawn"),
@@ -432,8 +432,8 @@ std::vector<Automation::Step> Automation::journey()
     steps.push_back({QStringLiteral("start screen again"),
                      [] { return root() && root()->identifier() == QLatin1String("StartViewController") && topIs("StartViewController"); },
                      [](Done done) {
-                         const bool gone = !User::isSignedIn()
-                                           && !UserDefaults::standard().contains(DefaultsKeys::certificate);
+                         const bool gone = !Session::shared().isSignedIn()
+                                           && !Session::shared().identityReference();
                          done(gone, QStringLiteral("session and certificate removed"));
                      }});
     steps.push_back({QStringLiteral("sign in"), [] { return topIs("StartViewController"); },

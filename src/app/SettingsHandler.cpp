@@ -1,10 +1,12 @@
 #include "SettingsHandler.h"
 
 #include "Shared/Extensions/AppStoryboard.h"
-#include "account/User.h"
+#include "account/Session.h"
 #include "app/Navigator.h"
 #include "app/StartViewController.h"
 #include "vpn/VPNService.h"
+
+#include <QPointer>
 
 namespace Orvex {
 
@@ -23,8 +25,10 @@ void SettingsHandler::logout()
 {
     // The finishing step holds nothing of this handler: closing the settings
     // window while the tunnel stops must not leave the sign-out half done.
-    m_service.disconnect([] {
-        User::logout();
+    QPointer<Session> session(&m_service.session());
+    m_service.disconnect([session] {
+        if (session)
+            session->logout();
         Navigator::setRoot(instantiate<StartViewController>(AppStoryboard::Auth),
                            NavigationDirection::toRight);
     });

@@ -2,7 +2,7 @@
 
 #include "Shared/Extensions/Images.h"
 #include "account/DefaultsKeys.h"
-#include "account/User.h"
+#include "account/Session.h"
 #include "app/SettingsHandler.h"
 #include "controls/Button.h"
 #include "controls/ImageView.h"
@@ -187,11 +187,11 @@ void SettingsViewController::setup()
 {
     BaseViewController::setup();
     m_handler->resultHandler = resultHandler();
-    const std::optional<QString> email = UserDefaults::standard().string(DefaultsKeys::tempEmail);
+    const std::optional<QString> email = m_handler->service().session().email();
     m_emailLabel->setText(email.value_or(QString()));
     m_emailLabel->setToolTip(email.value_or(QString()));
     // Signed out there is nobody to sign out.
-    m_logoutButton->setEnabled(User::isSignedIn());
+    m_logoutButton->setEnabled(m_handler->service().session().isSignedIn());
     refreshCheckboxes();
     // No row looks chosen when the window opens; Tab reaches them.
     setFocusPolicy(Qt::StrongFocus);

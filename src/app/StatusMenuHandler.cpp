@@ -1,13 +1,12 @@
 #include "StatusMenuHandler.h"
 
-#include "account/DefaultsKeys.h"
-#include "account/User.h"
+#include "account/Session.h"
 #include "app/AppDelegate.h"
 #include "app/MenuItem.h"
-#include "platform/UserDefaults.h"
 #include "platform/VpnConnection.h"
 #include "platform/VpnManager.h"
 #include "vpn/CertificateProvisioner.h"
+#include "vpn/KeychainService.h"
 #include "vpn/VPNService.h"
 
 #include <QApplication>
@@ -119,16 +118,28 @@ void StatusMenuHandler::performActionFor(MenuItem *item)
 
 void StatusMenuHandler::connectOrDisconnect()
 {
-    if (!User::isSignedIn())
+    Session &session = m_service.session();
+    if (!session.isSignedIn())
         return;
     QPointer<VPNService> service(&m_service);
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const std::optional<QByteArray> reference =
+        KeychainService::storedReference(session.identities(), session.identityReference());
     if (m_service.status() != ConnectionStatus::connected
-        && !UserDefaults::standard().data(DefaultsKeys::certificate)) {
-        // No screen to show a failure on: a failed request just ends it.
-        CertificateProvisioner::fetchCertificate(this, {}, [service] {
-            if (service)
-                service->connect();
-        });
+        && (!reference || KeychainService::needsRenewal(session.identities(), *reference, now))) {
+        // No screen to show a failure on: a failed request just ends it,
+        // unless the old certificate still serves.
+        const bool usable = reference && KeychainService::isValid(session.identities(), *reference, now);
+        CertificateProvisioner::fetchCertificate(
+            this, session,
+            [service, usable](const Error &) {
+                if (service && usable)
+                    service->connect();
+            },
+            [service] {
+                if (service)
+                    service->connect();
+            });
         return;
     }
     m_service.manager()->loadFromPreferences([service](const std::optional<QString> &) {

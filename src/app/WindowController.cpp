@@ -3,7 +3,7 @@
 #include "Shared/Extensions/AppStoryboard.h"
 #include "Shared/Extensions/Images.h"
 #include "account/AuthViewController.h"
-#include "account/User.h"
+#include "account/Session.h"
 #include "app/StartViewController.h"
 #include "app/ViewController.h"
 
@@ -71,7 +71,7 @@ void WindowController::setContentViewController(ViewController *screen)
 void WindowController::windowDidLoad()
 {
     ViewController *first = nullptr;
-    if (User::isSignedIn()) {
+    if (Session::shared().isSignedIn()) {
         auto *auth = instantiate<AuthViewController>(AppStoryboard::Auth);
         auth->currentAuth = AuthType::autoSignIn;
         first = auth;

@@ -1,3 +1,4 @@
+#include "account/Session.h"
 #include "account/Utility.h"
 #include "app/AppDelegate.h"
 #include "app/Automation.h"
@@ -7,8 +8,11 @@
 #include "app/TunnelStatusSource.h"
 #include "app/WindowController.h"
 #include "config/Config.h"
+#include "platform/DesktopSecretStore.h"
+#include "platform/IdentityStore.h"
 #include "platform/SessionBus.h"
 #include "platform/SingleInstance.h"
+#include "platform/UserDefaults.h"
 #include "platform/VpnConnection.h"
 #include "platform/VpnManager.h"
 #include "update/UpdatingService.h"
@@ -146,6 +150,14 @@ int main(int argc, char *argv[])
     installTranslations(app);
     applyLook(app);
 
+    // The signed-in account, for everything that needs it. Its password comes
+    // from the Secret Service asynchronously, so the first screen is chosen
+    // once it has answered.
+    DesktopSecretStore secrets(SessionBus::clientAppId, Session::standardFallbackFile());
+    Session session(secrets, UserDefaults::standard(), IdentityStore::standard(),
+                    Session::standardAccountFile());
+    Session::setShared(&session);
+
     installTunnelStatusSource();
     AppDelegate delegate({[] { VPNService::shared(); }, &UpdatingService::check});
     WindowController window;
@@ -160,10 +172,12 @@ int main(int argc, char *argv[])
 
     if (qEnvironmentVariableIsSet("ORVEX_BENCH_FIRST_FRAME"))
         exitAfterFirstFrame(&window);
-    window.windowDidLoad();
-    window.setFixedSize(window.sizeHint());
-    window.show();
-    delegate.applicationDidFinishLaunching();
-    Automation::startFromEnvironment(&app);
+    session.load([&window, &delegate, &app] {
+        window.windowDidLoad();
+        window.setFixedSize(window.sizeHint());
+        window.show();
+        delegate.applicationDidFinishLaunching();
+        Automation::startFromEnvironment(&app);
+    });
     return app.exec();
 }

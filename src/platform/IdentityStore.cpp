@@ -19,6 +19,7 @@
 #include <openssl/pem.h>
 #include <openssl/pkcs12.h>
 #include <openssl/provider.h>
+#include <openssl/asn1.h>
 #include <openssl/x509.h>
 
 #include <algorithm>
@@ -477,9 +478,27 @@ QString IdentityStore::identityFolder(const QByteArray &reference) const
 std::optional<IdentityStore::Identity> IdentityStore::importPkcs12(const QByteArray &archive,
                                                                    const QString &passphrase)
 {
+    return importArchive(archive, passphrase, false);
+}
+
+std::optional<IdentityStore::Identity> IdentityStore::importSingleIdentity(
+    const QByteArray &archive, const QString &passphrase)
+{
+    return importArchive(archive, passphrase, true);
+}
+
+std::optional<IdentityStore::Identity> IdentityStore::importArchive(const QByteArray &archive,
+                                                                    const QString &passphrase,
+                                                                    bool singleKey)
+{
     loadLegacyAlgorithms();
     Pkcs12Reader reader(archive, passphrase);
     if (!reader.read())
+        return std::nullopt;
+    if (singleKey
+        && std::count_if(reader.bags().begin(), reader.bags().end(),
+                         [](const Bag &bag) { return bag.key != nullptr; })
+               != 1)
         return std::nullopt;
     const std::optional<Item> item = firstItemOf(reader.bags());
     if (!item)
@@ -575,6 +594,43 @@ std::optional<IdentityStore::Material> IdentityStore::resolve(const QByteArray &
         material.keyType = QStringLiteral("any");
     }
     return material;
+}
+
+std::optional<IdentityStore::Validity> IdentityStore::validity(const QByteArray &reference) const
+{
+    const QString folder = identityFolder(reference);
+    if (folder.isEmpty())
+        return std::nullopt;
+    const std::optional<QByteArray> pem = SecureFile::read(folder + u'/' + certificateFile);
+    Owned<X509> cert;
+    if (pem)
+        cert = readCertificate(*pem);
+    if (!cert)
+        return std::nullopt;
+    auto toDateTime = [](const ASN1_TIME *time) -> QDateTime {
+        struct tm when = {};
+        if (!time || ASN1_TIME_to_tm(time, &when) != 1)
+            return {};
+        return QDateTime(QDate(when.tm_year + 1900, when.tm_mon + 1, when.tm_mday),
+                         QTime(when.tm_hour, when.tm_min, when.tm_sec), Qt::UTC);
+    };
+    Validity validity{toDateTime(X509_get0_notBefore(cert.get())),
+                      toDateTime(X509_get0_notAfter(cert.get()))};
+    if (!validity.notBefore.isValid() || !validity.notAfter.isValid())
+        return std::nullopt;
+    return validity;
+}
+
+QList<QByteArray> IdentityStore::references() const
+{
+    QList<QByteArray> found;
+    const QStringList names = QDir(m_directory).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &name : names) {
+        const QByteArray reference = QByteArray::fromHex(name.toLatin1());
+        if (reference.size() == 20 && identityFolder(reference) == m_directory + u'/' + name)
+            found.append(reference);
+    }
+    return found;
 }
 
 bool IdentityStore::remove(const Identity &identity)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -76,6 +77,25 @@ public:
     // list included.
     std::optional<Identity> importPkcs12(const QByteArray &archive, const QString &passphrase);
 
+    // Like importPkcs12, for an archive that must hold exactly one identity:
+    // it also refuses one with no private key or with more than one. This is
+    // what a certificate from the service must look like before it is kept.
+    std::optional<Identity> importSingleIdentity(const QByteArray &archive,
+                                                 const QString &passphrase);
+
+    // The stored certificate's validity period (UTC); absent when the
+    // identity is not stored or its certificate cannot be read. Reads the
+    // certificate alone, never the key.
+    struct Validity
+    {
+        QDateTime notBefore;
+        QDateTime notAfter;
+    };
+    std::optional<Validity> validity(const QByteArray &reference) const;
+
+    // The references of every identity in the store.
+    QList<QByteArray> references() const;
+
     // The identity's persistent reference when it is stored, else absent.
     std::optional<QByteArray> persistentReference(const Identity &identity) const;
 
@@ -95,6 +115,8 @@ public:
     bool grantAccess(const QByteArray &reference, const QString &application);
 
 private:
+    std::optional<Identity> importArchive(const QByteArray &archive, const QString &passphrase,
+                                   bool singleKey);
     QString identityFolder(const QByteArray &reference) const;
     bool writeAccessList(const QString &folder, const QList<AccessEntry> &entries) const;
 

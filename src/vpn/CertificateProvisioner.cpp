@@ -1,31 +1,75 @@
 #include "CertificateProvisioner.h"
 
-#include "account/DefaultsKeys.h"
+#include "account/Session.h"
 #include "account/Utility.h"
 #include "api/NetworkService.h"
-#include "platform/UserDefaults.h"
+#include "platform/IdentityStore.h"
+#include "vpn/KeychainService.h"
 
 #include <QPointer>
 
 namespace Orvex {
 
-void CertificateProvisioner::fetchCertificate(QObject *owner,
-                                              ResultHandler resultHandler,
-                                              Connect connect)
+namespace {
+
+// Still the account the request was made for, and still signed in.
+bool isSameAccount(const Session &session, const QString &email)
+{
+    return session.email() == email && session.password().has_value();
+}
+
+void keep(QPointer<QObject> guard, QPointer<Session> session, const QString &email,
+          const QByteArray &archive, CertificateProvisioner::ResultHandler resultHandler,
+          CertificateProvisioner::Connect connect)
+{
+    KeychainService::importInBackground(
+        session->identities(), archive, guard.data(),
+        [guard, session, email, resultHandler, connect](
+            const std::optional<IdentityStore::Identity> &identity) {
+            if (!guard || !session)
+                return;
+            if (!identity) {
+                if (resultHandler)
+                    resultHandler(Error::Code::unusableCertificate);
+                return;
+            }
+            if (!isSameAccount(*session, email)) {
+                // Signed out (or another account) while the answer was on its
+                // way: it must not stay behind in the store.
+                if (session->identityReference() != identity->reference)
+                    session->identities().remove(*identity);
+                return;
+            }
+            if (!session->replaceIdentity(identity->reference)) {
+                if (session->identityReference() != identity->reference)
+                    session->identities().remove(*identity);
+                if (resultHandler)
+                    resultHandler(Error::Code::unknown);
+                return;
+            }
+            if (connect)
+                connect();
+        });
+}
+
+} // namespace
+
+void CertificateProvisioner::fetchCertificate(QObject *owner, Session &session,
+                                              ResultHandler resultHandler, Connect connect)
 {
     const QPointer<QObject> guard(owner);
-    NetworkService::shared().getToken([guard, resultHandler, connect](
+    const QPointer<Session> account(&session);
+    NetworkService::shared().getToken([guard, account, resultHandler, connect](
                                           const Result<VPNApiResponse::Token> &token) {
-        if (!guard)
+        if (!guard || !account)
             return;
         if (!token.isSuccess()) {
             if (resultHandler)
                 resultHandler(token.error());
             return;
         }
-        const UserDefaults &defaults = UserDefaults::standard();
-        const std::optional<QString> email = defaults.string(DefaultsKeys::tempEmail);
-        const std::optional<QString> password = defaults.string(DefaultsKeys::password);
+        const std::optional<QString> email = account->email();
+        const std::optional<QString> password = account->password();
         if (!email || !password)
             return;
 
@@ -34,21 +78,18 @@ void CertificateProvisioner::fetchCertificate(QObject *owner,
             Utility::udid(*email),
             *email,
             token.value().token.name,
-            [guard, resultHandler, connect, email = *email](const Result<QByteArray> &certificate) {
-                if (!guard)
+            [guard, account, resultHandler, connect, email = *email](
+                const Result<QByteArray> &certificate) {
+                if (!guard || !account)
                     return;
                 if (!certificate.isSuccess()) {
                     if (resultHandler)
                         resultHandler(certificate.error());
                     return;
                 }
-                UserDefaults &defaults = UserDefaults::standard();
-                if (defaults.string(DefaultsKeys::tempEmail) != email
-                    || !defaults.string(DefaultsKeys::password))
+                if (!isSameAccount(*account, email))
                     return;
-                defaults.setData(DefaultsKeys::certificate, certificate.value());
-                if (connect)
-                    connect();
+                keep(guard, account, email, certificate.value(), resultHandler, connect);
             });
     });
 }

@@ -1,8 +1,11 @@
 #include "KeychainService.h"
 
-#include "account/DefaultsKeys.h"
 #include "config/Config.h"
-#include "platform/UserDefaults.h"
+
+#include <QCoreApplication>
+#include <QObject>
+#include <QPointer>
+#include <QThreadPool>
 
 namespace Orvex {
 
@@ -23,16 +26,40 @@ std::optional<QByteArray> KeychainService::persistentReference(
     return IdentityStore::standard().persistentReference(*identity);
 }
 
-bool KeychainService::isPrivateKeyShared()
+void KeychainService::importInBackground(IdentityStore &store, const QByteArray &pkcs12,
+                                         QObject *context, Imported done)
 {
-    const std::optional<IdentityStore::Identity> identity = importIdentity(
-        UserDefaults::standard().data(DefaultsKeys::certificate));
-    if (!identity)
+    // Decrypting the archive takes thousands of key-derivation rounds: never
+    // on the thread that draws the windows.
+    const QString passphrase = Config::current().pkcs12Passphrase;
+    // The answer travels back through the application object, which outlives
+    // any worker; `context` is only looked at on this thread.
+    QPointer<QObject> guard(context);
+    QObject *home = QCoreApplication::instance();
+    QThreadPool::globalInstance()->start([&store, pkcs12, passphrase, guard, home, done] {
+        const std::optional<IdentityStore::Identity> identity =
+            store.importSingleIdentity(pkcs12, passphrase);
+        QMetaObject::invokeMethod(home, [guard, done, identity] {
+            if (guard && done)
+                done(identity);
+        }, Qt::QueuedConnection);
+    });
+}
+
+std::optional<QByteArray> KeychainService::storedReference(IdentityStore &store,
+                                                           const std::optional<QByteArray> &reference)
+{
+    if (!reference)
+        return std::nullopt;
+    return store.persistentReference({*reference});
+}
+
+bool KeychainService::isPrivateKeyShared(IdentityStore &store,
+                                         const std::optional<QByteArray> &reference)
+{
+    if (!storedReference(store, reference))
         return false;
-    IdentityStore &store = IdentityStore::standard();
-    if (!store.resolve(identity->reference))
-        return false;
-    const auto entries = store.accessList(identity->reference);
+    const auto entries = store.accessList(*reference);
     if (!entries)
         return false;
     for (const IdentityStore::AccessEntry &entry : *entries) {
@@ -40,6 +67,19 @@ bool KeychainService::isPrivateKeyShared()
             return true;
     }
     return false;
+}
+
+bool KeychainService::needsRenewal(IdentityStore &store, const QByteArray &reference,
+                                   const QDateTime &now)
+{
+    const std::optional<IdentityStore::Validity> validity = store.validity(reference);
+    return !validity || now < validity->notBefore || now.addDays(renewalDays) >= validity->notAfter;
+}
+
+bool KeychainService::isValid(IdentityStore &store, const QByteArray &reference, const QDateTime &now)
+{
+    const std::optional<IdentityStore::Validity> validity = store.validity(reference);
+    return validity && validity->notBefore <= now && now < validity->notAfter;
 }
 
 } // namespace Orvex

@@ -1,14 +1,13 @@
 #include "MainHandler.h"
 
 #include "Shared/NotificationCenter.h"
-#include "account/DefaultsKeys.h"
-#include "account/User.h"
+#include "account/Session.h"
 #include "account/Utility.h"
 #include "api/NetworkService.h"
-#include "platform/UserDefaults.h"
 #include "platform/VpnConnection.h"
 #include "platform/VpnManager.h"
 #include "vpn/CertificateProvisioner.h"
+#include "vpn/KeychainService.h"
 #include "vpn/VPNService.h"
 
 #include <QPointer>
@@ -33,9 +32,9 @@ MainHandler::~MainHandler() = default;
 
 void MainHandler::checkCurrentUser()
 {
-    const UserDefaults &defaults = UserDefaults::standard();
-    const std::optional<QString> email = defaults.string(DefaultsKeys::tempEmail);
-    const std::optional<QString> password = defaults.string(DefaultsKeys::password);
+    const Session &session = m_service.session();
+    const std::optional<QString> email = session.email();
+    const std::optional<QString> password = session.password();
     if (!email || !password || m_isCheckingUser)
         return;
     m_isCheckingUser = true;
@@ -58,19 +57,34 @@ void MainHandler::mainButtonAction()
 
 void MainHandler::connect()
 {
-    if (UserDefaults::standard().data(DefaultsKeys::certificate)) {
+    Session &session = m_service.session();
+    const QDateTime now = m_clock().toUTC();
+    const std::optional<QByteArray> reference =
+        KeychainService::storedReference(session.identities(), session.identityReference());
+    if (reference && !KeychainService::needsRenewal(session.identities(), *reference, now)) {
         loadThenToggle(true);
         return;
     }
     // Without a session there is nobody to fetch a certificate for: the
     // sequence would stop after the token anyway.
-    if (!User::isSignedIn())
+    const bool usable = reference && KeychainService::isValid(session.identities(), *reference, now);
+    if (!session.isSignedIn()) {
+        if (usable)
+            loadThenToggle(true);
         return;
+    }
     QPointer<MainHandler> self(this);
     CertificateProvisioner::fetchCertificate(
             this,
-            [self](const Error &error) {
-                if (self)
+            session,
+            [self, usable](const Error &error) {
+                if (!self)
+                    return;
+                // A renewal that fails leaves the old certificate while it
+                // lasts; the next connect tries again.
+                if (usable)
+                    self->loadThenToggle(true);
+                else
                     self->report(error);
             },
             [self] {
@@ -105,7 +119,7 @@ void MainHandler::loadThenToggle(bool keepConnected)
 
 void MainHandler::getDeviceUsage()
 {
-    const std::optional<QString> email = UserDefaults::standard().string(DefaultsKeys::tempEmail);
+    const std::optional<QString> email = m_service.session().email();
     if (!email)
         return;
     QPointer<MainHandler> self(this);

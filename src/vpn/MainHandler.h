@@ -40,9 +40,11 @@ public:
     void mainButtonAction();
 
     // With a stored certificate the tunnel is brought up from its live state
-    // (a tunnel that is up already stays up); without one the certificate is
+    // (a tunnel that is up already stays up); without one, or with one that
+    // is not yet valid, expired or ends within a week, a new certificate is
     // fetched first, then the tunnel connects (signed out, there is nothing to
-    // fetch and nothing happens).
+    // fetch and nothing happens). When that renewal fails while the old
+    // certificate is still valid, the tunnel connects with the old one.
     void connect();
 
     // Asks for this machine's usage of the current month; a decoded answer is
@@ -51,7 +53,8 @@ public:
     // about, and nothing is sent.
     void getDeviceUsage();
 
-    // The clock of the usage request (tests pin the day).
+    // The clock of the usage request and of the certificate's validity
+    // (tests pin the day).
     void setClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
 
 Q_SIGNALS:

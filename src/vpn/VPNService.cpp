@@ -1,6 +1,7 @@
 #include "VPNService.h"
 
 #include "account/DefaultsKeys.h"
+#include "account/Session.h"
 #include "account/Utility.h"
 #include "config/Config.h"
 #include "platform/UserDefaults.h"
@@ -18,8 +19,13 @@ VPNService &VPNService::shared()
 }
 
 VPNService::VPNService(VpnManager *manager, QObject *parent)
+    : VPNService(manager, Session::shared(), parent)
+{}
+
+VPNService::VPNService(VpnManager *manager, Session &session, QObject *parent)
     : QObject(parent)
     , m_manager(manager)
+    , m_session(session)
     , m_config(VPNConfiguration::defaults())
 {
     QObject::connect(m_manager->connection(), &VpnConnection::statusDidChange, this,
@@ -53,7 +59,7 @@ ConnectionStatus VPNService::connectionStatus(int rawStatus)
 
 QString VPNService::localIdentifier() const
 {
-    const std::optional<QString> email = UserDefaults::standard().string(DefaultsKeys::tempEmail);
+    const std::optional<QString> email = m_session.email();
     if (!email)
         return {};
     // An unreadable platform identifier gives an empty udid, leaving ".domain".
@@ -63,7 +69,7 @@ QString VPNService::localIdentifier() const
 void VPNService::connect()
 {
     // On-demand only with a key that the VPN daemon may use without us.
-    if (KeychainService::isPrivateKeyShared())
+    if (KeychainService::isPrivateKeyShared(m_session.identities(), m_session.identityReference()))
         m_config.isOnDemandEnabled = UserDefaults::standard().boolean(DefaultsKeys::isAutoConnectEnabled);
     else
         m_config.isOnDemandEnabled = false;
@@ -152,8 +158,8 @@ void VPNService::configureAndSave(const std::optional<QString> &loadError, Compl
     protocol.serverAddress = m_config.hostname;
     protocol.remoteIdentifier = m_config.hostname;
     protocol.localIdentifier = localIdentifier();
-    protocol.identityReference = KeychainService::persistentReference(
-                                     UserDefaults::standard().data(DefaultsKeys::certificate))
+    protocol.identityReference = KeychainService::storedReference(m_session.identities(),
+                                                                  m_session.identityReference())
                                      .value_or(QByteArray());
     protocol.authenticationMethod = m_config.authMethod;
     protocol.deadPeerDetectionRate = m_config.deadPeerDetectionRate;

@@ -11,6 +11,7 @@
 
 namespace Orvex {
 
+class Session;
 class VpnManager;
 
 // Owns the application's one IKEv2 tunnel configuration and switches the
@@ -27,6 +28,10 @@ public:
     // The process's service, on VpnManager::shared(); created on first use.
     static VPNService &shared();
 
+    // Works `manager` for `session`'s account: its e-mail names the machine,
+    // its identity authenticates the tunnel.
+    VPNService(VpnManager *manager, Session &session, QObject *parent = nullptr);
+    // The same for the process's session.
     explicit VPNService(VpnManager *manager, QObject *parent = nullptr);
 
     VPNConfiguration &config() { return m_config; }
@@ -35,9 +40,11 @@ public:
     void setStatus(ConnectionStatus status) { m_status = status; }
     int attempts() const { return m_attempts; }
     VpnManager *manager() const { return m_manager; }
+    Session &session() const { return m_session; }
 
     // Brings the tunnel up: decides on-demand, then loads, writes, saves and
-    // starts.
+    // starts. Uses the identity the session names as it is stored; nothing is
+    // decrypted here.
     void connect();
     // Takes the tunnel down with on-demand saved off; `completion` runs after
     // the stop request, or at once when there is nothing to stop.
@@ -66,6 +73,7 @@ private:
     void loadThenConfigure(Completion followUp);
 
     VpnManager *m_manager;
+    Session &m_session;
     VPNConfiguration m_config;
     ConnectionStatus m_status = ConnectionStatus::invalid;
     int m_attempts = 0;

@@ -54,6 +54,7 @@ void tst_Catalogue::englishTextsAreExact()
         {C::alreadyUpdated, "You already have the latest software"},
         {C::unknownDevice, "Device does not exists"},
         {C::unknown, "Unknown error. Please, contact support"},
+        {C::unusableCertificate, "The server sent a certificate that cannot be used."},
     };
     for (const auto &[code, text] : texts)
         QCOMPARE(Error(code).localizedDescription(), QString::fromUtf8(text));

@@ -13,7 +13,7 @@
 #include "account/DeviceRegistration.h"
 #include "account/MobileTextField.h"
 #include "account/MobileViewController.h"
-#include "account/User.h"
+#include "account/Session.h"
 #include "account/Utility.h"
 #include "api/NetworkService.h"
 #include "app/AlertController.h"
@@ -36,6 +36,8 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include "TestSession.h"
 #include <QUrlQuery>
 
 using namespace Orvex;
@@ -99,6 +101,7 @@ private Q_SLOTS:
     void serviceDownDuringSignInThenBackAgain();
 
 private:
+    TestSession m_session;
     void openWindow();
     ViewController *root() const { return m_window->contentViewController(); }
     template<typename T>
@@ -168,6 +171,7 @@ void tst_AuthFlows::initTestCase()
 
 void tst_AuthFlows::init()
 {
+    Session::shared().logout();
     QFile::remove(UserDefaults::standardFilePath());
     SecureRandom::setSourceForTesting({});
     m_sent.clear();
@@ -318,8 +322,7 @@ QStringList tst_AuthFlows::outbox(const QString &number)
 void tst_AuthFlows::storeSignUpStep(const QString &email, const QString &password)
 {
     UserDefaults::standard().setString(Keys::name, QStringLiteral("Zoë Martin"));
-    UserDefaults::standard().setString(Keys::tempEmail, email);
-    UserDefaults::standard().setString(Keys::password, password);
+    Session::shared().setCredentials(email, password);
 }
 
 void tst_AuthFlows::formShowsWhatTheModeNeeds()
@@ -366,7 +369,7 @@ void tst_AuthFlows::invalidInputIsRefusedLocally()
         QVERIFY(dismissAlert());
     }
     QVERIFY(m_sent.isEmpty());
-    QVERIFY(!User::isSignedIn());
+    QVERIFY(!Session::shared().isSignedIn());
 }
 
 void tst_AuthFlows::forgotPasswordOpensTheResetPageOverHttps()
@@ -402,8 +405,11 @@ void tst_AuthFlows::signInWithThisMachineRegisteredSendsNoAddDevice()
     QCOMPARE(parameter(lookups.first(), "check"), QStringLiteral("secret-1"));
     QVERIFY(sent(QStringLiteral("/adddevice.json")).isEmpty());
     QCOMPARE(stored(Keys::tempEmail), email);
-    QCOMPARE(stored(Keys::password), QStringLiteral("secret-1"));
+    QCOMPARE(Session::shared().password(), QStringLiteral("secret-1"));
     QCOMPARE(stored(Keys::phone), QStringLiteral("+33612340001"));
+    // The password went to the secret store, never into the settings.
+    QTRY_COMPARE(m_session.secrets.secrets.value(QStringLiteral("password")), QStringLiteral("secret-1"));
+    QVERIFY(!UserDefaults(UserDefaults::standardFilePath()).contains(QStringLiteral("password")));
 }
 
 void tst_AuthFlows::signInWithoutDevicesRegistersThisMachine()
@@ -453,8 +459,7 @@ void tst_AuthFlows::rejectedStoredPasswordShowsTheServiceErrorOverTheForm()
 {
     const QString email = newEmail();
     QVERIFY(createAccount(email, QStringLiteral("right-pass"), QStringLiteral("+33612340003")));
-    UserDefaults::standard().setString(Keys::tempEmail, email);
-    UserDefaults::standard().setString(Keys::password, QStringLiteral("wrong-pass"));
+    Session::shared().setCredentials(email, QStringLiteral("wrong-pass"));
 
     openWindow(); // signed in: the first screen signs in by itself
     auto *auth = qobject_cast<AuthViewController *>(root());
@@ -465,7 +470,7 @@ void tst_AuthFlows::rejectedStoredPasswordShowsTheServiceErrorOverTheForm()
     QVERIFY(auth->progressContainer()->isHidden());
     QCOMPARE(auth->findChild<QLineEdit *>(QStringLiteral("emailTextField"))->text(), email);
     QCOMPARE(auth->findChild<QLineEdit *>(QStringLiteral("passwordTextField"))->text(), QStringLiteral("wrong-pass"));
-    QCOMPARE(stored(Keys::password), QStringLiteral("wrong-pass"));
+    QCOMPARE(Session::shared().password(), QStringLiteral("wrong-pass"));
     QCOMPARE(stored(Keys::phone), std::nullopt);
     QVERIFY(sent(QStringLiteral("/adddevice.json")).isEmpty());
 
@@ -500,7 +505,7 @@ void tst_AuthFlows::signInWhoseScreenIsGoneStoresAndStops()
 
     QCOMPARE(sent(QStringLiteral("/getuser.json")).size(), 1);
     QCOMPARE(stored(Keys::tempEmail), email);
-    QCOMPARE(stored(Keys::password), QStringLiteral("secret-4"));
+    QCOMPARE(Session::shared().password(), QStringLiteral("secret-4"));
     QCOMPARE(stored(Keys::phone), QStringLiteral("+33612340004"));
     QVERIFY(sent(QStringLiteral("/adddevice.json")).isEmpty());
     QVERIFY(!reported);
@@ -521,7 +526,7 @@ void tst_AuthFlows::signUpWithATakenEmailIsRefused()
     QCOMPARE(sent(QStringLiteral("/checkUserAccount.json")).size(), 1);
     QVERIFY(auth->progressContainer()->isHidden());
     QCOMPARE(stored(Keys::tempEmail), std::nullopt);
-    QCOMPARE(stored(Keys::password), std::nullopt);
+    QCOMPARE(Session::shared().password(), std::nullopt);
     QCOMPARE(stored(Keys::name), std::nullopt);
     QVERIFY(!presented<MobileViewController>());
 }
@@ -540,7 +545,7 @@ void tst_AuthFlows::wholeSignUpReachesTheMainScreen()
     QVERIFY(auth->progressContainer()->isHidden());
     QCOMPARE(stored(Keys::name), QStringLiteral("Zoë Martin"));
     QCOMPARE(stored(Keys::tempEmail), email);
-    QCOMPARE(stored(Keys::password), password);
+    QCOMPARE(Session::shared().password(), password);
     QCOMPARE(mobile->findChild<QLabel *>(QStringLiteral("countryCodeLabel"))->text(), QStringLiteral("+33"));
 
     enterNumber(mobile, QStringLiteral("612345678"));
@@ -664,8 +669,7 @@ void tst_AuthFlows::accountWithoutAStoredNameIsCalledUnknown()
 {
     const QString email = newEmail();
     openWindow();
-    UserDefaults::standard().setString(Keys::tempEmail, email);
-    UserDefaults::standard().setString(Keys::password, QStringLiteral("secret-10"));
+    Session::shared().setCredentials(email, QStringLiteral("secret-10"));
     UserDefaults::standard().setString(Keys::phone, QStringLiteral("+33612340010"));
     UserDefaults::standard().setString(Keys::smsCode, QStringLiteral("0000"));
 

@@ -7,6 +7,7 @@
 #include "GatewayFixture.h"
 
 #include "account/DefaultsKeys.h"
+#include "account/Session.h"
 #include "account/Utility.h"
 #include "api/NetworkService.h"
 #include "Shared/Extensions/AppStoryboard.h"
@@ -120,8 +121,7 @@ void tst_MainScreenEndToEnd::signInThenSwitchTheTunnel()
     NetworkService::shared().getUser(email, password, [&](const Result<UserResponse> &r) { user = r; });
     QTRY_VERIFY_WITH_TIMEOUT(user.has_value(), tunnelTimeoutMs);
     QVERIFY(user->isSuccess());
-    UserDefaults::standard().setString(Keys::tempEmail, email);
-    UserDefaults::standard().setString(Keys::password, password);
+    Session::shared().setCredentials(email, password);
     std::optional<bool> added;
     NetworkService::shared().addDevice(Utility::udid(email), email,
                                        [&](const Result<Empty> &r) { added = r.isSuccess(); });
@@ -139,7 +139,7 @@ void tst_MainScreenEndToEnd::signInThenSwitchTheTunnel()
 
     // The first load fetched the certificate and brought the tunnel up.
     QTRY_COMPARE_WITH_TIMEOUT(screen->statusLabel()->text(), QStringLiteral("Turn OFF"), tunnelTimeoutMs);
-    QVERIFY(UserDefaults::standard().data(Keys::certificate));
+    QVERIFY(Session::shared().identityReference());
     QCOMPARE(VPNService::shared().status(), ConnectionStatus::connected);
     QVERIFY(m_gateway->pingInnerAddress());
     // The month's usage arrived from the service.

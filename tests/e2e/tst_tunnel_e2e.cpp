@@ -1,6 +1,7 @@
 #include "GatewayFixture.h"
 
 #include "account/DefaultsKeys.h"
+#include "account/Session.h"
 #include "config/Config.h"
 #include "platform/IdentityStore.h"
 #include "platform/SystemInfo.h"
@@ -108,7 +109,7 @@ void TestTunnelEndToEnd::cleanup()
     if (m_gateway && QTest::currentTestFailed())
         qWarning().noquote() << m_gateway->logs();
     m_gateway.reset();
-    UserDefaults::standard().remove(DefaultsKeys::certificate);
+    Session::shared().logout();
     UserDefaults::standard().remove(DefaultsKeys::isAutoConnectEnabled);
     SystemInfo::setMachineIdSourceForTesting({});
 }
@@ -123,9 +124,9 @@ QString TestTunnelEndToEnd::localIdentifier() const
 void TestTunnelEndToEnd::useIdentity(const QByteArray &archive, bool shared)
 {
     QVERIFY(!archive.isEmpty());
-    UserDefaults::standard().setData(DefaultsKeys::certificate, archive);
+    const QByteArray reference = KeychainService::persistentReference(archive).value();
+    QVERIFY(Session::shared().replaceIdentity(reference));
     if (shared) {
-        const QByteArray reference = KeychainService::persistentReference(archive).value();
         QVERIFY(IdentityStore::standard().grantAccess(reference, ViciVpnBackend::daemonApplication()));
         UserDefaults::standard().setBoolean(DefaultsKeys::isAutoConnectEnabled, true);
     }
@@ -146,7 +147,7 @@ void TestTunnelEndToEnd::connectCarriesPacketsAndDisconnects()
 
     // Handing the key to charon made it shared.
     const QByteArray reference = KeychainService::persistentReference(archive).value();
-    QVERIFY(KeychainService::isPrivateKeyShared());
+    QVERIFY(KeychainService::isPrivateKeyShared(IdentityStore::standard(), reference));
     QVERIFY(IdentityStore::standard().accessList(reference)->front().applications.contains(
             ViciVpnBackend::daemonApplication()));
 

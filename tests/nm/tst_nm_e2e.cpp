@@ -6,6 +6,7 @@
 #include "GatewayFixture.h"
 
 #include "account/DefaultsKeys.h"
+#include "account/Session.h"
 #include "config/Config.h"
 #include "platform/IdentityStore.h"
 #include "platform/SystemInfo.h"
@@ -179,7 +180,8 @@ void TestNetworkManagerEndToEnd::initTestCase()
                        + QStringLiteral(".clients.orvex.example");
     const QByteArray archive = m_gateway->issueClientIdentity(id, Config::current().pkcs12Passphrase);
     QVERIFY(!archive.isEmpty());
-    UserDefaults::standard().setData(DefaultsKeys::certificate, archive);
+    const std::optional<QByteArray> reference = KeychainService::persistentReference(archive);
+    QVERIFY(reference && Session::shared().replaceIdentity(*reference));
 }
 
 void TestNetworkManagerEndToEnd::cleanupTestCase()
@@ -189,7 +191,7 @@ void TestNetworkManagerEndToEnd::cleanupTestCase()
         run({QStringLiteral("down"), QStringLiteral("--dir"), m_nmDir});
     m_nmUp = false;
     m_gateway.reset();
-    UserDefaults::standard().remove(DefaultsKeys::certificate);
+    Session::shared().logout();
     SystemInfo::setMachineIdSourceForTesting({});
 }
 
@@ -296,9 +298,8 @@ void TestNetworkManagerEndToEnd::tunnelThroughNetworkManager()
     QCOMPARE(profilesOfOurs(), 1);
 
     // Handing the key's files to the profile shared the key with the VPN service.
-    const QByteArray reference
-        = KeychainService::persistentReference(UserDefaults::standard().data(DefaultsKeys::certificate)).value();
-    QVERIFY(KeychainService::isPrivateKeyShared());
+    const QByteArray reference = Session::shared().identityReference().value();
+    QVERIFY(KeychainService::isPrivateKeyShared(IdentityStore::standard(), reference));
     QVERIFY(IdentityStore::standard().accessList(reference)->front().applications.contains(
         NetworkManagerVpnBackend::daemonApplication()));
 

@@ -17,11 +17,14 @@
 #include "config/Config.h"
 #include "controls/Button.h"
 #include "controls/ImageView.h"
+#include "platform/IdentityStore.h"
 #include "platform/LoginItem.h"
 #include "platform/SessionBus.h"
 #include "platform/UserDefaults.h"
 #include "platform/VpnManager.h"
 #include "vpn/VPNService.h"
+
+#include "TestSession.h"
 
 #include <QDialog>
 #include <QFile>
@@ -56,6 +59,7 @@ private:
     QTemporaryDir m_dir;
     FakeVpnBackend *m_backend = nullptr;
     std::unique_ptr<VpnManager> m_manager;
+    TestSession m_session;
     std::unique_ptr<VPNService> m_service;
     std::unique_ptr<WindowController> m_window;
 };
@@ -112,10 +116,9 @@ void tst_Settings::cleanup()
 void tst_Settings::signIn()
 {
     UserDefaults &defaults = UserDefaults::standard();
-    defaults.setString(Keys::tempEmail, QStringLiteral("ann@example.com"));
-    defaults.setString(Keys::password, QStringLiteral("secret"));
+    m_session.session.setCredentials(QStringLiteral("ann@example.com"), QStringLiteral("secret"));
     defaults.setString(Keys::phone, QStringLiteral("+15550100"));
-    defaults.setData(Keys::certificate, QByteArray("not really an archive"));
+    QVERIFY(m_session.keepIdentity("ann"));
 }
 
 SettingsViewController *tst_Settings::openSettings()
@@ -228,8 +231,9 @@ void tst_Settings::signOutWithTunnelUpStopsItBeforeTheAccountGoes()
     // By then the configuration was saved with on-demand off and the stop sent.
     QCOMPARE(m_backend->calls.count(QStringLiteral("stop")), 1);
     QVERIFY(!m_manager->savedPreferences().onDemandEnabled);
-    QVERIFY(!UserDefaults::standard().string(Keys::password).has_value());
-    QVERIFY(!UserDefaults::standard().data(Keys::certificate).has_value());
+    QVERIFY(!m_session.session.password().has_value());
+    QVERIFY(IdentityStore::standard().references().isEmpty());
+    QTRY_VERIFY(m_session.secrets.secrets.isEmpty());
     // The settings stay.
     QVERIFY(UserDefaults::standard().boolean(Keys::isAutoConnectEnabled));
 
@@ -248,7 +252,7 @@ void tst_Settings::signOutWithTunnelDownForgetsTheAccountAtOnce()
     QVERIFY(settings);
     settings->logoutButtonAction();
     QVERIFY(!UserDefaults::standard().string(Keys::tempEmail).has_value());
-    QVERIFY(!UserDefaults::standard().data(Keys::certificate).has_value());
+    QVERIFY(!m_session.session.identityReference().has_value());
     QVERIFY(!m_backend->calls.contains(QStringLiteral("stop")));
     QVERIFY(!m_backend->calls.contains(QStringLiteral("apply")));
     QTRY_COMPARE_WITH_TIMEOUT(m_window->contentViewController()->identifier(),

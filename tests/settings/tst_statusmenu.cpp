@@ -26,6 +26,8 @@
 #include "platform/VpnManager.h"
 #include "vpn/VPNService.h"
 
+#include "TestSession.h"
+
 #include <QDialog>
 #include <QMenu>
 #include <QMenuBar>
@@ -93,6 +95,7 @@ private:
     std::unique_ptr<DevServiceProcess> m_devService;
     FakeVpnBackend *m_backend = nullptr;
     std::unique_ptr<VpnManager> m_manager;
+    TestSession m_session;
     std::unique_ptr<VPNService> m_service;
     std::unique_ptr<StatusMenuController> m_controller;
     std::unique_ptr<WindowController> m_window;
@@ -154,6 +157,7 @@ void tst_StatusMenu::makeTunnel()
 
 void tst_StatusMenu::init()
 {
+    m_session.session.logout();
     QFile::remove(UserDefaults::standardFilePath());
     QDir(IdentityStore::standardDirectory()).removeRecursively();
     m_exits = 0;
@@ -268,19 +272,18 @@ void tst_StatusMenu::middleEntrySignedOutDoesNothing()
     QVERIFY(networkIsIdle());
     QTest::qWait(100);
     QCOMPARE(m_backend->calls, before);
-    QVERIFY(!UserDefaults::standard().data(Keys::certificate).has_value());
+    QVERIFY(IdentityStore::standard().references().isEmpty());
 }
 
 void tst_StatusMenu::middleEntryWithoutCertificateFetchesOneThenConnects()
 {
-    UserDefaults::standard().setString(Keys::tempEmail, m_devService->demoEmail());
-    UserDefaults::standard().setString(Keys::password, m_devService->demoPassword());
+    m_session.session.setCredentials(m_devService->demoEmail(), m_devService->demoPassword());
     QVERIFY(setLiveStatus(VpnStatus::Disconnected));
     const int startsBefore = m_backend->calls.count(QStringLiteral("start"));
 
     entry(m_controller->menu(), 1)->trigger();
     QVERIFY(!networkIsIdle()); // the token request is under way
-    QTRY_VERIFY_WITH_TIMEOUT(UserDefaults::standard().data(Keys::certificate).has_value(), 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_session.session.identityReference().has_value(), 60000);
     QTRY_COMPARE_WITH_TIMEOUT(m_backend->calls.count(QStringLiteral("start")), startsBefore + 1, 30000);
     // Connected with the certificate it fetched.
     const VpnPreferences saved = m_manager->savedPreferences();
@@ -291,9 +294,8 @@ void tst_StatusMenu::middleEntryWithoutCertificateFetchesOneThenConnects()
 
 void tst_StatusMenu::middleEntryWithCertificateTogglesTheTunnel()
 {
-    UserDefaults::standard().setString(Keys::tempEmail, QStringLiteral("ann@example.com"));
-    UserDefaults::standard().setString(Keys::password, QStringLiteral("secret"));
-    UserDefaults::standard().setData(Keys::certificate, QByteArray("stored archive"));
+    m_session.session.setCredentials(QStringLiteral("ann@example.com"), QStringLiteral("secret"));
+    QVERIFY(m_session.keepIdentity());
 
     QVERIFY(setLiveStatus(VpnStatus::Disconnected));
     entry(m_controller->menu(), 1)->trigger();

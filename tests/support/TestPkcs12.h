@@ -45,7 +45,7 @@ struct Credential
     }
 };
 
-inline Credential makeCredential(const char *commonName, bool rsa = false)
+inline Credential makeCredential(const char *commonName, bool rsa = false, long days = 1)
 {
     Credential c;
     c.key.reset(rsa ? EVP_RSA_gen(2048) : EVP_EC_gen("P-256"), KeyFree());
@@ -53,7 +53,7 @@ inline Credential makeCredential(const char *commonName, bool rsa = false)
     X509_set_version(cert, 2);
     ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
     X509_gmtime_adj(X509_getm_notBefore(cert), 0);
-    X509_gmtime_adj(X509_getm_notAfter(cert), 60L * 60 * 24);
+    X509_gmtime_adj(X509_getm_notAfter(cert), 60L * 60 * 24 * days);
     X509_set_pubkey(cert, c.key.get());
     X509_NAME *name = X509_get_subject_name(cert);
     X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,

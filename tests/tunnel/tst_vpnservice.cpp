@@ -9,6 +9,8 @@
 #include "vpn/KeychainService.h"
 #include "vpn/VPNService.h"
 
+#include "TestSession.h"
+
 #include <QCryptographicHash>
 #include <QProcess>
 #include <QSignalSpy>
@@ -43,7 +45,14 @@ private:
     bool settle(); // runs the event loop until the fake backend is quiet
     QByteArray makeArchive();
 
+    TestSession m_session;
     QTemporaryDir m_dir;
+    // Imports the archive and makes it the session's identity, as a fetched
+    // certificate is kept.
+    void keepIdentity()
+    {
+        QVERIFY(m_session.session.replaceIdentity(KeychainService::persistentReference(m_archive).value()));
+    }
     QByteArray m_archive;
     FakeVpnBackend *m_backend = nullptr;
     VpnManager *m_manager = nullptr;
@@ -83,9 +92,9 @@ QByteArray TestVPNService::makeArchive()
 void TestVPNService::init()
 {
     UserDefaults &defaults = UserDefaults::standard();
-    for (const QLatin1String key : {DefaultsKeys::tempEmail, DefaultsKeys::certificate,
-                                    DefaultsKeys::isAutoConnectEnabled})
+    for (const QLatin1String key : {DefaultsKeys::tempEmail, DefaultsKeys::isAutoConnectEnabled})
         defaults.remove(key);
+    QFile::remove(Session::standardAccountFile());
     QFile::remove(VpnManager::defaultStoragePath());
     makeService();
 }
@@ -118,7 +127,7 @@ bool TestVPNService::settle()
 
 void TestVPNService::connectWritesTheWholeConfigurationThenStarts()
 {
-    UserDefaults::standard().setData(DefaultsKeys::certificate, m_archive);
+    keepIdentity();
     m_service->connect();
     QVERIFY(!m_backend->calls.contains(QStringLiteral("apply"))); // no save inside the call
     QTRY_COMPARE(m_backend->calls,
@@ -145,7 +154,7 @@ void TestVPNService::connectWritesTheWholeConfigurationThenStarts()
     QVERIFY(!saved.onDemandEnabled); // the key is not shared yet
 
     // Without a stored certificate: no identity reference, and still a start.
-    UserDefaults::standard().remove(DefaultsKeys::certificate);
+    QFile::remove(Session::standardAccountFile());
     m_backend->calls.clear();
     m_service->connect();
     QTRY_COMPARE(m_backend->calls.size(), 4);
@@ -181,7 +190,7 @@ void TestVPNService::onDemandFollowsTheSharedKeyAndTheSetting()
     QFETCH(bool, shared);
     QFETCH(int, setting);
     QFETCH(bool, expected);
-    UserDefaults::standard().setData(DefaultsKeys::certificate, m_archive);
+    keepIdentity();
     const QByteArray reference = KeychainService::persistentReference(m_archive).value();
     if (shared)
         QVERIFY(IdentityStore::standard().grantAccess(reference, QStringLiteral("charon")));

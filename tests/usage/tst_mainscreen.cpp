@@ -19,6 +19,7 @@
 #include "app/WindowController.h"
 #include "config/Config.h"
 #include "controls/Button.h"
+#include "platform/IdentityStore.h"
 #include "platform/SystemInfo.h"
 #include "platform/UserDefaults.h"
 #include "platform/VpnManager.h"
@@ -27,6 +28,8 @@
 #include "usage/UsageFigures.h"
 #include "vpn/MainHandler.h"
 #include "vpn/VPNService.h"
+
+#include "TestSession.h"
 
 #include <QLabel>
 #include <QNetworkReply>
@@ -99,6 +102,8 @@ private Q_SLOTS:
     void silentTunnelEndsTheOverlay();
     void unreadableTunnelConfigurationIsReported();
     void firstLoadConnectsUnlessConnected();
+    void certificateNearItsEndIsRenewedBeforeConnecting_data();
+    void certificateNearItsEndIsRenewedBeforeConnecting();
 
     void usageAnswerFillsLabelsAndChart();
     void usageIsAskedAgainASecondAfterDisconnected();
@@ -113,6 +118,7 @@ private:
     void storeCertificate();
     void waitUntilIdle();
 
+    TestSession m_session;
     DevService m_devService;
     QByteArray m_certificate;
     QTemporaryDir m_dir;
@@ -139,8 +145,7 @@ void tst_MainScreen::initTestCase()
     // password stored, this machine registered among its devices.
     m_email = m_devService.demoEmail();
     QVERIFY(!m_email.isEmpty());
-    UserDefaults::standard().setString(Keys::tempEmail, m_email);
-    UserDefaults::standard().setString(Keys::password, m_devService.demoPassword());
+    m_session.session.setCredentials(m_email, m_devService.demoPassword());
     std::optional<bool> added;
     NetworkService::shared().addDevice(Utility::udid(m_email), m_email,
                                        [&](const Result<Empty> &r) { added = r.isSuccess(); });
@@ -151,7 +156,9 @@ void tst_MainScreen::initTestCase()
 void tst_MainScreen::init()
 {
     m_devService.clearFaults();
-    UserDefaults::standard().remove(Keys::certificate);
+    for (const QByteArray &reference : IdentityStore::standard().references())
+        IdentityStore::standard().remove({reference});
+    QFile::remove(Session::standardAccountFile());
     auto backend = std::make_unique<FakeVpnBackend>();
     m_backend = backend.get();
     m_manager = new VpnManager(std::move(backend), m_dir.filePath(QStringLiteral("vpn.json")));
@@ -205,7 +212,9 @@ void tst_MainScreen::storeCertificate()
         QVERIFY(cert->isSuccess());
         m_certificate = cert->value();
     }
-    UserDefaults::standard().setData(Keys::certificate, m_certificate);
+    const auto identity = IdentityStore::standard().importSingleIdentity(
+        m_certificate, Config::current().pkcs12Passphrase);
+    QVERIFY(identity && m_session.session.replaceIdentity(identity->reference));
 }
 
 void tst_MainScreen::liveStateIsReadAtSetup()
@@ -311,7 +320,7 @@ void tst_MainScreen::connectedButtonSwitchesOffWithoutRequests()
     QTRY_VERIFY(m_backend->calls.contains(QStringLiteral("stop")));
     waitUntilIdle();
     QCOMPARE(m_devService.requestCount(commandPath), 0);
-    QVERIFY(!UserDefaults::standard().data(Keys::certificate));
+    QVERIFY(!m_session.session.identityReference());
     // Saved with on-demand off before the stop.
     QVERIFY(!m_backend->applied.last().onDemandEnabled);
     QVERIFY(!m_backend->calls.contains(QStringLiteral("start")));
@@ -351,8 +360,9 @@ void tst_MainScreen::missingCertificateIsFetchedStoredThenConnected()
     QTRY_VERIFY_WITH_TIMEOUT(m_backend->calls.contains(QStringLiteral("start")), 30000);
     QCOMPARE(m_devService.requestCount(commandPath, QStringLiteral("gen_token")), 1);
     QCOMPARE(m_devService.requestCount(commandPath, QStringLiteral("getcert")), 1);
-    const std::optional<QByteArray> stored = UserDefaults::standard().data(Keys::certificate);
-    QVERIFY(stored && stored->size() > 500);
+    const std::optional<QByteArray> stored = m_session.session.identityReference();
+    QVERIFY(stored);
+    QCOMPARE(m_backend->applied.last().protocolConfiguration->identityReference, *stored);
     QCOMPARE(m_backend->calls.mid(m_backend->calls.indexOf(QStringLiteral("apply"))),
              (QStringList{QStringLiteral("apply"), QStringLiteral("attach"), QStringLiteral("start")}));
     // Still covered until the tunnel reports.
@@ -377,7 +387,7 @@ void tst_MainScreen::certificateFailureIsShownAndEndsTheOverlay()
     QCOMPARE(shownAlert()->message(),
              AlertController::firstSentence(Error(Error::Code::unknownDevice).localizedDescription()));
     QVERIFY(screen->progressContainer()->isHidden());
-    QVERIFY(!UserDefaults::standard().data(Keys::certificate));
+    QVERIFY(!m_session.session.identityReference());
     QVERIFY(!m_backend->calls.contains(QStringLiteral("start")));
 }
 
@@ -450,6 +460,53 @@ void tst_MainScreen::firstLoadConnectsUnlessConnected()
     QTest::qWait(100);
     QVERIFY(!m_backend->calls.contains(QStringLiteral("start")));
     QVERIFY(!m_backend->calls.contains(QStringLiteral("stop")));
+}
+
+void tst_MainScreen::certificateNearItsEndIsRenewedBeforeConnecting_data()
+{
+    QTest::addColumn<long>("daysLeft");
+    QTest::addColumn<bool>("serviceRefuses");
+    QTest::addColumn<bool>("renewed");
+    QTest::addColumn<bool>("connects");
+    QTest::newRow("three days left: renewed") << 3L << false << true << true;
+    QTest::newRow("three days left, renewal refused: the old one serves") << 3L << true << false << true;
+    QTest::newRow("ended, renewal refused: nothing to connect with") << -1L << true << false << false;
+}
+
+void tst_MainScreen::certificateNearItsEndIsRenewedBeforeConnecting()
+{
+    QFETCH(long, daysLeft);
+    QFETCH(bool, serviceRefuses);
+    QFETCH(bool, renewed);
+    QFETCH(bool, connects);
+    QVERIFY(m_session.keepIdentity("ending", daysLeft));
+    const QByteArray old = *m_session.session.identityReference();
+    m_backend->setLiveStatus(VpnStatus::Disconnected);
+    m_service->setStatus(ConnectionStatus::connected); // the press, not the first load
+    MainViewController *screen = showScreen();
+    waitUntilIdle();
+    QVERIFY(m_devService.countRequests(commandPath, QStringLiteral("gen_token")));
+    QVERIFY(m_devService.countRequests(commandPath, QStringLiteral("getcert")));
+    if (serviceRefuses) // getcert: unknown device
+        SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(QStringLiteral("never-registered")); });
+    m_backend->calls.clear();
+
+    screen->mainButtonAction();
+    QTRY_VERIFY_WITH_TIMEOUT(m_backend->calls.contains(QStringLiteral("start")) || shownAlert(), 30000);
+    waitUntilIdle();
+    SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(QStringLiteral("main-screen-test")); });
+    // The requests as ever: one token, then one certificate.
+    QCOMPARE(m_devService.requestCount(commandPath, QStringLiteral("gen_token")), 1);
+    QCOMPARE(m_devService.requestCount(commandPath, QStringLiteral("getcert")), 1);
+    QCOMPARE(m_backend->calls.contains(QStringLiteral("start")), connects);
+    QCOMPARE(shownAlert() != nullptr, !connects);
+
+    const QByteArray current = *m_session.session.identityReference();
+    QCOMPARE(current != old, renewed);
+    // Exactly one identity in the store, the one the tunnel was given.
+    QCOMPARE(IdentityStore::standard().references(), QList<QByteArray>{current});
+    if (connects)
+        QCOMPARE(m_backend->applied.last().protocolConfiguration->identityReference, current);
 }
 
 void tst_MainScreen::usageAnswerFillsLabelsAndChart()
@@ -615,14 +672,13 @@ void tst_MainScreen::credentialCheckRunsOnce()
     // No stored password: nothing is sent.
     m_devService.clearFaults();
     QVERIFY(m_devService.countRequests(userPath));
-    const QString password = *UserDefaults::standard().string(Keys::password);
-    UserDefaults::standard().remove(Keys::password);
+    m_session.session.logout();
     MainHandler signedOut(*m_service);
     signedOut.checkCurrentUser();
     QVERIFY(!signedOut.isCheckingUser());
     signedOut.connect();
     signedOut.getDeviceUsage();
-    UserDefaults::standard().setString(Keys::password, password);
+    m_session.session.setCredentials(m_email, m_devService.demoPassword());
     waitUntilIdle();
     QCOMPARE(m_devService.requestCount(userPath), 0);
 }

@@ -1,15 +1,21 @@
 // The certificate sequence against a scripted HTTPS server on loopback: what
-// is sent, what is stored, and which answers are reported, dropped or ignored.
+// is sent, what is kept (checked and imported, the old identity replaced), and
+// which answers are reported, dropped or ignored.
 
 #include "account/DefaultsKeys.h"
 #include "account/Utility.h"
 #include "api/NetworkService.h"
 #include "config/Config.h"
 #include "platform/SystemInfo.h"
+#include "platform/IdentityStore.h"
 #include "platform/UserDefaults.h"
 #include "vpn/CertificateProvisioner.h"
 
 #include "TestHttpServer.h"
+#include "TestPkcs12.h"
+#include "TestSession.h"
+
+#include <QDir>
 
 #include <QNetworkReply>
 #include <QTest>
@@ -47,12 +53,18 @@ bool clientIsIdle()
     return NetworkService::shared().findChildren<QNetworkReply *>().isEmpty();
 }
 
+QList<QByteArray> storedIdentities()
+{
+    return IdentityStore::standard().references();
+}
+
 // What the sequence hands back to its caller.
 struct Outcome
 {
     QList<Error> errors;
     int connects = 0;
     std::optional<QByteArray> storedAtConnect;
+    QList<QByteArray> identitiesAtConnect;
 
     CertificateProvisioner::ResultHandler resultHandler()
     {
@@ -62,7 +74,8 @@ struct Outcome
     {
         return [this] {
             ++connects;
-            storedAtConnect = UserDefaults::standard().data(Keys::certificate);
+            storedAtConnect = Session::shared().identityReference();
+            identitiesAtConnect = storedIdentities();
         };
     }
 };
@@ -76,7 +89,9 @@ class tst_CertificateProvisioner : public QObject
 private Q_SLOTS:
     void initTestCase();
     void init();
-    void storesTheArchiveThenConnects();
+    void keepsTheIdentityThenConnects();
+    void unusableCertificateIsReportedAndNothingStored_data();
+    void unusableCertificateIsReportedAndNothingStored();
     void failureIsReportedAndNothingStored_data();
     void failureIsReportedAndNothingStored();
     void failureWithoutCallbackIsHarmless();
@@ -93,10 +108,13 @@ private:
     void holdCertificateAnswer();
     void signIn();
 
+    TestSession m_session;
     TestCertificate m_cert;
     std::unique_ptr<TestHttpServer> m_server;
     QPointer<QTcpSocket> m_heldSocket;
     QByteArray m_archive;
+    TestPkcs12::Credential m_client;
+    TestPkcs12::Credential m_previous;
 };
 
 void tst_CertificateProvisioner::initTestCase()
@@ -109,14 +127,16 @@ void tst_CertificateProvisioner::initTestCase()
     config.caCertificates = {m_cert.certPath};
     Config::setCurrent(config);
     SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(QStringLiteral("0123abcd")); });
-    // Bytes that are no text at all, as a PKCS#12 archive is.
-    for (int i = 0; i < 2500; ++i)
-        m_archive.append(char((i * 37 + 11) % 256));
+    m_client = TestPkcs12::makeCredential("client", true, 30);
+    m_previous = TestPkcs12::makeCredential("previous", false, 30);
+    m_archive = TestPkcs12::makeIdentityArchive(m_client, config.pkcs12Passphrase);
 }
 
 void tst_CertificateProvisioner::init()
 {
+    m_session.session.logout();
     QFile::remove(UserDefaults::standardFilePath());
+    QDir(IdentityStore::standardDirectory()).removeRecursively();
     m_server->requests.clear();
     m_heldSocket.clear();
     routeAnswers(R"({"token":{"name":"tok-1"}})", m_archive);
@@ -154,25 +174,30 @@ void tst_CertificateProvisioner::holdCertificateAnswer()
 
 void tst_CertificateProvisioner::signIn()
 {
-    UserDefaults::standard().setString(Keys::tempEmail, email);
-    UserDefaults::standard().setString(Keys::password, password);
+    m_session.session.setCredentials(email, password);
 }
 
-void tst_CertificateProvisioner::storesTheArchiveThenConnects()
+void tst_CertificateProvisioner::keepsTheIdentityThenConnects()
 {
     signIn();
-    UserDefaults::standard().setData(Keys::certificate, QByteArray("an older archive"));
+    const auto previous = IdentityStore::standard().importSingleIdentity(
+        TestPkcs12::makeIdentityArchive(m_previous, Config::current().pkcs12Passphrase),
+        Config::current().pkcs12Passphrase);
+    QVERIFY(previous && m_session.session.replaceIdentity(previous->reference));
     QObject owner;
     Outcome outcome;
-    CertificateProvisioner::fetchCertificate(&owner, outcome.resultHandler(), outcome.connect());
+    CertificateProvisioner::fetchCertificate(&owner, m_session.session, outcome.resultHandler(),
+                                             outcome.connect());
     QTRY_COMPARE_WITH_TIMEOUT(outcome.connects, 1, 20000);
     QTRY_VERIFY(clientIsIdle());
 
     QCOMPARE(outcome.connects, 1);
     QVERIFY(outcome.errors.isEmpty());
-    // Stored before the tunnel is asked to connect, replacing the old one.
-    QCOMPARE(outcome.storedAtConnect, m_archive);
-    QCOMPARE(UserDefaults(UserDefaults::standardFilePath()).data(Keys::certificate), m_archive);
+    // Kept before the tunnel is asked to connect, the old one gone: exactly
+    // one identity, and the archive itself nowhere.
+    QCOMPARE(outcome.storedAtConnect, m_client.sha1());
+    QCOMPARE(outcome.identitiesAtConnect, QList<QByteArray>{m_client.sha1()});
+    QVERIFY(!UserDefaults(UserDefaults::standardFilePath()).contains(Keys::certificate));
 
     QCOMPARE(requestsFor("gen_token").size(), 1);
     const QList<TestHttpRequest> certs = requestsFor("getcert");
@@ -182,6 +207,55 @@ void tst_CertificateProvisioner::storesTheArchiveThenConnects()
     QCOMPARE(parameter(certs.first(), "Deviceudid"), Utility::udid(email));
     QCOMPARE(parameter(certs.first(), "Deviceudid").size(), 32);
     QCOMPARE(parameter(certs.first(), "token"), QStringLiteral("tok-1"));
+}
+
+void tst_CertificateProvisioner::unusableCertificateIsReportedAndNothingStored_data()
+{
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<QByteArray>("type");
+    const QString pass = Config::current().pkcs12Passphrase;
+    QTest::newRow("HTML error page with status 200")
+        << QByteArray("<html><head><title>503</title></head><body>Service unavailable</body></html>")
+        << QByteArray("text/html");
+    QTest::newRow("another passphrase")
+        << TestPkcs12::makeIdentityArchive(m_client, QStringLiteral("zz9zz9")) << QByteArray("application/x-pkcs12");
+    QTest::newRow("certificate without its key")
+        << TestPkcs12::makeArchive({TestPkcs12::certificateBag(m_client)}, pass)
+        << QByteArray("application/x-pkcs12");
+    QTest::newRow("two identities")
+        << TestPkcs12::makeArchive({TestPkcs12::certificateBag(m_client, "1"), TestPkcs12::keyBag(m_client, "1"),
+                                    TestPkcs12::certificateBag(m_previous, "2"), TestPkcs12::keyBag(m_previous, "2")},
+                                   pass)
+        << QByteArray("application/x-pkcs12");
+}
+
+void tst_CertificateProvisioner::unusableCertificateIsReportedAndNothingStored()
+{
+    QFETCH(QByteArray, answer);
+    QFETCH(QByteArray, type);
+    routeAnswers(R"({"token":{"name":"tok-1"}})", answer, type);
+    signIn();
+    QObject owner;
+    Outcome outcome;
+    CertificateProvisioner::fetchCertificate(&owner, m_session.session, outcome.resultHandler(),
+                                             outcome.connect());
+    QTRY_COMPARE_WITH_TIMEOUT(outcome.errors.size(), 1, 20000);
+    QTRY_VERIFY(clientIsIdle());
+    QCOMPARE(outcome.errors.first().code(), Error::Code::unusableCertificate);
+    QCOMPARE(outcome.errors.first().localizedDescription(),
+             QStringLiteral("The server sent a certificate that cannot be used."));
+    QCOMPARE(outcome.connects, 0);
+    QVERIFY(storedIdentities().isEmpty());
+    QCOMPARE(m_session.session.identityReference(), std::nullopt);
+
+    // Nothing was kept, so the next attempt asks again, and a good answer
+    // then serves.
+    routeAnswers(R"({"token":{"name":"tok-2"}})", m_archive);
+    CertificateProvisioner::fetchCertificate(&owner, m_session.session, outcome.resultHandler(),
+                                             outcome.connect());
+    QTRY_COMPARE_WITH_TIMEOUT(outcome.connects, 1, 20000);
+    QCOMPARE(requestsFor("getcert").size(), 2);
+    QCOMPARE(storedIdentities(), QList<QByteArray>{m_client.sha1()});
 }
 
 void tst_CertificateProvisioner::failureIsReportedAndNothingStored_data()
@@ -205,18 +279,18 @@ void tst_CertificateProvisioner::failureIsReportedAndNothingStored()
     QFETCH(int, certificateRequests);
     routeAnswers(tokenAnswer, certificateAnswer, "application/json");
     signIn();
-    UserDefaults::standard().setData(Keys::certificate, QByteArray("kept"));
 
     QObject owner;
     Outcome outcome;
-    CertificateProvisioner::fetchCertificate(&owner, outcome.resultHandler(), outcome.connect());
+    CertificateProvisioner::fetchCertificate(&owner, m_session.session, outcome.resultHandler(),
+                                             outcome.connect());
     QTRY_COMPARE_WITH_TIMEOUT(outcome.errors.size(), 1, 20000);
     QTRY_VERIFY(clientIsIdle());
 
     QCOMPARE(outcome.errors.size(), 1);
     QCOMPARE(int(outcome.errors.first().code()), expected);
     QCOMPARE(outcome.connects, 0);
-    QCOMPARE(UserDefaults::standard().data(Keys::certificate), QByteArray("kept"));
+    QVERIFY(storedIdentities().isEmpty());
     QCOMPARE(requestsFor("getcert").size(), certificateRequests);
 }
 
@@ -226,11 +300,11 @@ void tst_CertificateProvisioner::failureWithoutCallbackIsHarmless()
     signIn();
     QObject owner;
     int connects = 0;
-    CertificateProvisioner::fetchCertificate(&owner, {}, [&connects] { ++connects; });
+    CertificateProvisioner::fetchCertificate(&owner, m_session.session, {}, [&connects] { ++connects; });
     QTRY_COMPARE_WITH_TIMEOUT(requestsFor("getcert").size(), 1, 20000);
     QTRY_VERIFY(clientIsIdle());
     QCOMPARE(connects, 0);
-    QVERIFY(!UserDefaults::standard().contains(Keys::certificate));
+    QVERIFY(storedIdentities().isEmpty());
 }
 
 void tst_CertificateProvisioner::missingCredentialStopsAfterTheToken_data()
@@ -246,20 +320,21 @@ void tst_CertificateProvisioner::missingCredentialStopsAfterTheToken()
 {
     QFETCH(bool, withEmail);
     QFETCH(bool, withPassword);
-    if (withEmail)
-        UserDefaults::standard().setString(Keys::tempEmail, email);
     if (withPassword)
-        UserDefaults::standard().setString(Keys::password, password);
+        m_session.session.setCredentials(email, password);
+    if (!withEmail)
+        UserDefaults::standard().remove(Keys::tempEmail);
 
     QObject owner;
     Outcome outcome;
-    CertificateProvisioner::fetchCertificate(&owner, outcome.resultHandler(), outcome.connect());
+    CertificateProvisioner::fetchCertificate(&owner, m_session.session, outcome.resultHandler(),
+                                             outcome.connect());
     QTRY_COMPARE_WITH_TIMEOUT(requestsFor("gen_token").size(), 1, 20000);
     QTRY_VERIFY(clientIsIdle());
     QCOMPARE(requestsFor("getcert").size(), 0);
     QVERIFY(outcome.errors.isEmpty());
     QCOMPARE(outcome.connects, 0);
-    QVERIFY(!UserDefaults::standard().contains(Keys::certificate));
+    QVERIFY(storedIdentities().isEmpty());
 }
 
 void tst_CertificateProvisioner::answerForAVanishedOwnerIsDropped()
@@ -269,12 +344,13 @@ void tst_CertificateProvisioner::answerForAVanishedOwnerIsDropped()
     Outcome outcome;
     {
         QObject owner;
-        CertificateProvisioner::fetchCertificate(&owner, outcome.resultHandler(), outcome.connect());
+        CertificateProvisioner::fetchCertificate(&owner, m_session.session, outcome.resultHandler(),
+                                                 outcome.connect());
         QTRY_VERIFY_WITH_TIMEOUT(!m_heldSocket.isNull(), 20000);
     }
     m_heldSocket->write(TestHttpServer::response(200, m_archive, "application/x-pkcs12"));
     QTRY_VERIFY(clientIsIdle());
-    QVERIFY(!UserDefaults::standard().contains(Keys::certificate));
+    QVERIFY(storedIdentities().isEmpty());
     QCOMPARE(outcome.connects, 0);
     QVERIFY(outcome.errors.isEmpty());
 
@@ -282,7 +358,8 @@ void tst_CertificateProvisioner::answerForAVanishedOwnerIsDropped()
     m_server->requests.clear();
     {
         QObject owner;
-        CertificateProvisioner::fetchCertificate(&owner, outcome.resultHandler(), outcome.connect());
+        CertificateProvisioner::fetchCertificate(&owner, m_session.session, outcome.resultHandler(),
+                                                 outcome.connect());
     }
     QTRY_COMPARE_WITH_TIMEOUT(requestsFor("gen_token").size(), 1, 20000);
     QTRY_VERIFY(clientIsIdle());
@@ -304,18 +381,17 @@ void tst_CertificateProvisioner::certificateForAnEndedSessionIsDropped()
     signIn();
     QObject owner;
     Outcome outcome;
-    CertificateProvisioner::fetchCertificate(&owner, outcome.resultHandler(), outcome.connect());
+    CertificateProvisioner::fetchCertificate(&owner, m_session.session, outcome.resultHandler(),
+                                                 outcome.connect());
     QTRY_VERIFY_WITH_TIMEOUT(!m_heldSocket.isNull(), 20000);
 
-    if (change == QLatin1String("logout")) {
-        UserDefaults::standard().remove(Keys::tempEmail);
-        UserDefaults::standard().remove(Keys::password);
-    } else {
+    if (change == QLatin1String("logout"))
+        m_session.session.logout();
+    else
         UserDefaults::standard().setString(Keys::tempEmail, QStringLiteral("bob@example.com"));
-    }
     m_heldSocket->write(TestHttpServer::response(200, m_archive, "application/x-pkcs12"));
     QTRY_VERIFY(clientIsIdle());
-    QVERIFY(!UserDefaults::standard().contains(Keys::certificate));
+    QVERIFY(storedIdentities().isEmpty());
     QCOMPARE(outcome.connects, 0);
     QVERIFY(outcome.errors.isEmpty());
 }

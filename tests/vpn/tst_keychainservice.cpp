@@ -1,5 +1,6 @@
-// KeychainService over the real stores: the identity of the stored archive,
-// its persistent reference, and whether its key is shared.
+// KeychainService over the real stores: the identity of an archive, the checked
+// import of a certificate from the service, whether a key is shared, and when a
+// certificate is due for renewal.
 
 #include "account/DefaultsKeys.h"
 #include "config/Config.h"
@@ -30,6 +31,10 @@ private Q_SLOTS:
     void sharedMeansTwoApplicationsInOneEntry_data();
     void sharedMeansTwoApplicationsInOneEntry();
     void daemonGrantMakesTheKeyShared();
+    void onlyAnArchiveWithOneIdentityIsKept_data();
+    void onlyAnArchiveWithOneIdentityIsKept();
+    void renewalIsDueAWeekBeforeTheEnd_data();
+    void renewalIsDueAWeekBeforeTheEnd();
 
 private:
     QString passphrase() const { return Config::current().pkcs12Passphrase; }
@@ -52,7 +57,7 @@ void tst_KeychainService::nothingStoredGivesNothing()
 {
     QCOMPARE(KeychainService::importIdentity(std::nullopt), std::nullopt);
     QCOMPARE(KeychainService::persistentReference(std::nullopt), std::nullopt);
-    QVERIFY(!KeychainService::isPrivateKeyShared());
+    QVERIFY(!KeychainService::isPrivateKeyShared(IdentityStore::standard(), std::nullopt));
     QVERIFY(!QFile::exists(IdentityStore::standardDirectory()));
 }
 
@@ -74,8 +79,7 @@ void tst_KeychainService::archiveThatYieldsNoIdentity()
     QFETCH(QByteArray, archive);
     QCOMPARE(KeychainService::importIdentity(archive), std::nullopt);
     QCOMPARE(KeychainService::persistentReference(archive), std::nullopt);
-    UserDefaults::standard().setData(DefaultsKeys::certificate, archive);
-    QVERIFY(!KeychainService::isPrivateKeyShared());
+    QVERIFY(!KeychainService::isPrivateKeyShared(IdentityStore::standard(), m_client.sha1()));
 }
 
 void tst_KeychainService::sharedMeansTwoApplicationsInOneEntry_data()
@@ -104,31 +108,109 @@ void tst_KeychainService::sharedMeansTwoApplicationsInOneEntry()
     QFETCH(QByteArray, accessList);
     QFETCH(bool, shared);
     const QByteArray archive = makeIdentityArchive(m_client, passphrase());
-    UserDefaults::standard().setData(DefaultsKeys::certificate, archive);
-    QVERIFY(!KeychainService::isPrivateKeyShared()); // imported: the client alone
+    const auto reference = KeychainService::persistentReference(archive);
+    IdentityStore &store = IdentityStore::standard();
+    QVERIFY(!KeychainService::isPrivateKeyShared(store, reference)); // imported: the client alone
 
     const QString folder = IdentityStore::standardDirectory() + u'/'
                            + QString::fromLatin1(m_client.sha1().toHex());
     QVERIFY(SecureFile::writeAtomically(folder + QStringLiteral("/access-list.json"), accessList));
-    QCOMPARE(KeychainService::isPrivateKeyShared(), shared);
+    QCOMPARE(KeychainService::isPrivateKeyShared(store, reference), shared);
 }
 
 void tst_KeychainService::daemonGrantMakesTheKeyShared()
 {
     const QByteArray archive = makeIdentityArchive(m_client, passphrase());
-    UserDefaults::standard().setData(DefaultsKeys::certificate, archive);
+    IdentityStore &store = IdentityStore::standard();
     const auto reference = KeychainService::persistentReference(archive);
     QCOMPARE(reference, m_client.sha1());
-    QVERIFY(!KeychainService::isPrivateKeyShared());
-    QVERIFY(IdentityStore::standard().grantAccess(*reference, QStringLiteral("charon")));
-    QVERIFY(KeychainService::isPrivateKeyShared());
-    // Every configuration write imports again; the grant must outlive that.
+    QVERIFY(!KeychainService::isPrivateKeyShared(store, reference));
+    QVERIFY(store.grantAccess(*reference, QStringLiteral("charon")));
+    QVERIFY(KeychainService::isPrivateKeyShared(store, reference));
+    // Importing the same archive again must not take the grant back.
     QCOMPARE(KeychainService::persistentReference(archive), reference);
-    QVERIFY(KeychainService::isPrivateKeyShared());
+    QVERIFY(KeychainService::isPrivateKeyShared(store, reference));
 
-    // With the key gone from the store the import puts it back, client alone.
-    QVERIFY(IdentityStore::standard().remove({*reference}));
-    QVERIFY(!KeychainService::isPrivateKeyShared());
+    QVERIFY(store.remove({*reference}));
+    QVERIFY(!KeychainService::isPrivateKeyShared(store, reference));
+}
+
+void tst_KeychainService::onlyAnArchiveWithOneIdentityIsKept_data()
+{
+    QTest::addColumn<QByteArray>("archive");
+    QTest::addColumn<bool>("kept");
+    const Credential other = makeCredential("other");
+    const QString pass = Config::current().pkcs12Passphrase;
+    QTest::newRow("one identity") << makeIdentityArchive(m_client, pass) << true;
+    QTest::newRow("with a CA certificate beside it")
+        << makeArchive({certificateBag(m_client, "1"), keyBag(m_client, "1"), certificateBag(other)}, pass)
+        << true;
+    QTest::newRow("an HTML error page")
+        << QByteArray("<html><body><h1>502 Bad Gateway</h1></body></html>") << false;
+    QTest::newRow("empty answer") << QByteArray() << false;
+    QTest::newRow("another passphrase") << makeIdentityArchive(m_client, QStringLiteral("ovx4pK")) << false;
+    QTest::newRow("certificate without its key") << makeArchive({certificateBag(m_client)}, pass) << false;
+    QTest::newRow("key of another certificate")
+        << makeArchive({certificateBag(m_client), keyBag(other)}, pass) << false;
+    QTest::newRow("two keys")
+        << makeArchive({certificateBag(m_client, "1"), keyBag(m_client, "1"), certificateBag(other, "2"),
+                        keyBag(other, "2")},
+                       pass)
+        << false;
+}
+
+void tst_KeychainService::onlyAnArchiveWithOneIdentityIsKept()
+{
+    QFETCH(QByteArray, archive);
+    QFETCH(bool, kept);
+    QObject context;
+    std::optional<std::optional<IdentityStore::Identity>> answer;
+    KeychainService::importInBackground(IdentityStore::standard(), archive, &context,
+                                        [&answer](const std::optional<IdentityStore::Identity> &identity) {
+                                            answer = identity;
+                                        });
+    QTRY_VERIFY(answer.has_value());
+    QCOMPARE(answer->has_value(), kept);
+    QCOMPARE(IdentityStore::standard().references(),
+             kept ? QList<QByteArray>{m_client.sha1()} : QList<QByteArray>{});
+}
+
+void tst_KeychainService::renewalIsDueAWeekBeforeTheEnd_data()
+{
+    // The client's certificate is valid for one day from the moment it was made.
+    QTest::addColumn<qint64>("secondsFromNow");
+    QTest::addColumn<bool>("due");
+    QTest::addColumn<bool>("valid");
+    QTest::newRow("an hour before it starts") << qint64(-3600) << true << false;
+    QTest::newRow("8 days before it ends, not yet valid") << qint64(-7 * 86400) << true << false;
+    QTest::newRow("valid, ends tomorrow") << qint64(60) << true << true;
+    QTest::newRow("ended an hour ago") << qint64(86400 + 3600) << true << false;
+}
+
+void tst_KeychainService::renewalIsDueAWeekBeforeTheEnd()
+{
+    QFETCH(qint64, secondsFromNow);
+    QFETCH(bool, due);
+    QFETCH(bool, valid);
+    IdentityStore &store = IdentityStore::standard();
+    const auto reference = KeychainService::persistentReference(makeIdentityArchive(m_client, passphrase()));
+    QVERIFY(reference);
+    const auto validity = store.validity(*reference);
+    QVERIFY(validity);
+    QCOMPARE(validity->notBefore.secsTo(validity->notAfter), qint64(86400));
+    const QDateTime at = validity->notBefore.addSecs(secondsFromNow);
+    QCOMPARE(KeychainService::needsRenewal(store, *reference, at), due);
+    QCOMPARE(KeychainService::isValid(store, *reference, at), valid);
+
+    // Eight days before the end of a longer one it is not due yet; seven
+    // days before, it is.
+    const TestPkcs12::Credential longer = makeCredential("longer", false, 30);
+    const auto longReference = KeychainService::persistentReference(makeIdentityArchive(longer, passphrase()));
+    QVERIFY(longReference);
+    const QDateTime end = store.validity(*longReference)->notAfter;
+    QVERIFY(!KeychainService::needsRenewal(store, *longReference, end.addDays(-8)));
+    QVERIFY(KeychainService::needsRenewal(store, *longReference, end.addDays(-7)));
+    QVERIFY(KeychainService::isValid(store, *longReference, end.addDays(-7)));
 }
 
 QTEST_GUILESS_MAIN(tst_KeychainService)

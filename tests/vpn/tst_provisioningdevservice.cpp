@@ -1,6 +1,7 @@
 // Certificate provisioning against the real orvex-devservice over loopback
-// HTTPS: the archive it issues is stored, imports as the device's identity,
-// and the tunnel is asked to connect; its refusals reach the caller.
+// HTTPS (issuing three-day certificates): the archive it issues becomes the
+// device's identity, replacing the one before, and the tunnel is asked to
+// connect; its refusals reach the caller.
 
 #include "account/DefaultsKeys.h"
 #include "account/Utility.h"
@@ -13,6 +14,8 @@
 #include "vpn/KeychainService.h"
 
 #include "DevServiceProcess.h"
+#include "TestPkcs12.h"
+#include "TestSession.h"
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -64,6 +67,7 @@ private:
     // left in flight; false when that never happens.
     bool provision(Outcome &outcome);
 
+    TestSession m_session;
     QTemporaryDir m_data;
     std::unique_ptr<DevServiceProcess> m_service;
 };
@@ -72,7 +76,7 @@ void tst_ProvisioningDevService::initTestCase()
 {
     QVERIFY(m_data.isValid());
     m_service = std::make_unique<DevServiceProcess>(m_data.path());
-    QVERIFY2(m_service->start({QStringLiteral("--seed-demo")}), "orvex-devservice did not start");
+    QVERIFY2(m_service->start({QStringLiteral("--seed-demo"), QStringLiteral("--cert-days"), QStringLiteral("3")}), "orvex-devservice did not start");
     QVERIFY(!m_service->demoPassword().isEmpty());
 
     Config config = *Config::parse({}, {}, nullptr);
@@ -97,11 +101,11 @@ void tst_ProvisioningDevService::cleanupTestCase()
 
 void tst_ProvisioningDevService::init()
 {
+    m_session.session.logout();
     QFile::remove(UserDefaults::standardFilePath());
     QDir(IdentityStore::standardDirectory()).removeRecursively();
     machineId = QStringLiteral("5f1c0a9e7d3b4c2a8e6f0b1d2c3a4e5f");
-    UserDefaults::standard().setString(Keys::tempEmail, m_service->demoEmail());
-    UserDefaults::standard().setString(Keys::password, m_service->demoPassword());
+    m_session.session.setCredentials(m_service->demoEmail(), m_service->demoPassword());
 }
 
 bool tst_ProvisioningDevService::provision(Outcome &outcome)
@@ -109,6 +113,7 @@ bool tst_ProvisioningDevService::provision(Outcome &outcome)
     QObject owner;
     CertificateProvisioner::fetchCertificate(
         &owner,
+        m_session.session,
         [&outcome](const Error &error) { outcome.errors.append(error); },
         [&outcome] { ++outcome.connects; });
     return QTest::qWaitFor([&] { return outcome.connects + outcome.errors.size() > 0; }, 60000)
@@ -124,27 +129,32 @@ void tst_ProvisioningDevService::issuedArchiveIsStoredImportedAndConnected()
     QVERIFY(first.errors.isEmpty());
     QCOMPARE(first.connects, 1);
 
-    const std::optional<QByteArray> archive = UserDefaults::standard().data(Keys::certificate);
-    QVERIFY(archive && !archive->isEmpty());
-    const std::optional<QByteArray> reference = KeychainService::persistentReference(archive);
+    IdentityStore &store = IdentityStore::standard();
+    const std::optional<QByteArray> reference = m_session.session.identityReference();
     QVERIFY(reference);
-    const auto material = IdentityStore::standard().resolve(*reference);
+    QCOMPARE(store.references(), QList<QByteArray>{*reference});
+    const auto material = store.resolve(*reference);
     QVERIFY(material);
     // The first item is the device's own certificate, not the CA's behind it.
     QCOMPARE(commonName(material->certificateDer),
              Utility::udid(m_service->demoEmail()) + u'.' + Config::current().vpnDomain);
     QCOMPARE(material->keyType, QStringLiteral("rsa"));
-    QVERIFY(!KeychainService::isPrivateKeyShared());
+    QVERIFY(!KeychainService::isPrivateKeyShared(store, reference));
+    // --cert-days 3: due for renewal already.
+    const auto validity = store.validity(*reference);
+    QVERIFY(validity);
+    QCOMPARE(validity->notBefore.secsTo(validity->notAfter), qint64(3 * 86400 + 3600));
+    QVERIFY(KeychainService::needsRenewal(store, *reference, QDateTime::currentDateTimeUtc()));
+    // The archive itself is kept nowhere.
+    QVERIFY(!UserDefaults(UserDefaults::standardFilePath()).contains(Keys::certificate));
 
-    // A second run replaces the stored archive; the next configuration gets
-    // the new identity.
+    // A second run replaces the identity; the old one is gone.
     Outcome second;
     QVERIFY(provision(second));
     QCOMPARE(second.connects, 1);
-    const std::optional<QByteArray> renewed = UserDefaults::standard().data(Keys::certificate);
-    QVERIFY(renewed && *renewed != *archive);
-    const std::optional<QByteArray> newReference = KeychainService::persistentReference(renewed);
+    const std::optional<QByteArray> newReference = m_session.session.identityReference();
     QVERIFY(newReference && *newReference != *reference);
+    QCOMPARE(store.references(), QList<QByteArray>{*newReference});
 }
 
 void tst_ProvisioningDevService::refusalIsReportedAndNothingStored_data()
@@ -161,19 +171,24 @@ void tst_ProvisioningDevService::refusalIsReportedAndNothingStored()
     QFETCH(QString, change);
     QFETCH(int, expected);
     if (change == QLatin1String("password"))
-        UserDefaults::standard().setString(Keys::password, m_service->demoPassword() + u'x');
+        m_session.session.setCredentials(m_service->demoEmail(), m_service->demoPassword() + u'x');
     else if (change == QLatin1String("email"))
         UserDefaults::standard().setString(Keys::tempEmail, QStringLiteral("nobody@orvex.example"));
     else
         machineId = QStringLiteral("another-machine");
-    UserDefaults::standard().setData(Keys::certificate, QByteArray("the archive from before"));
+    const TestPkcs12::Credential before = TestPkcs12::makeCredential("before", false, 30);
+    const auto kept = IdentityStore::standard().importSingleIdentity(
+        TestPkcs12::makeIdentityArchive(before, Config::current().pkcs12Passphrase),
+        Config::current().pkcs12Passphrase);
+    QVERIFY(kept && m_session.session.replaceIdentity(kept->reference));
 
     Outcome outcome;
     QVERIFY(provision(outcome));
     QCOMPARE(outcome.errors.size(), 1);
     QCOMPARE(int(outcome.errors.first().code()), expected);
     QCOMPARE(outcome.connects, 0);
-    QCOMPARE(UserDefaults::standard().data(Keys::certificate), QByteArray("the archive from before"));
+    QCOMPARE(m_session.session.identityReference(), before.sha1());
+    QCOMPARE(IdentityStore::standard().references(), QList<QByteArray>{before.sha1()});
 }
 
 QTEST_GUILESS_MAIN(tst_ProvisioningDevService)

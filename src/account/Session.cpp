@@ -1,0 +1,243 @@
+#include "Session.h"
+
+#include "account/DefaultsKeys.h"
+#include "platform/DesktopSecretStore.h"
+#include "platform/IdentityStore.h"
+#include "platform/SecureFile.h"
+#include "platform/SessionBus.h"
+#include "platform/UserDefaults.h"
+#include "vpn/KeychainService.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QPointer>
+#include <QStandardPaths>
+#include <QTimer>
+
+#include <memory>
+
+namespace Orvex {
+
+namespace {
+
+Session *installed = nullptr;
+
+// The account file holds one hex SHA-1; anything longer is not ours.
+constexpr qint64 maxAccountFileSize = 256;
+
+QString dataFolder()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+           + QLatin1String("/orvex");
+}
+
+} // namespace
+
+Session::Session(SecretStore &secrets, UserDefaults &defaults, IdentityStore &identities,
+                 const QString &accountFile, QObject *parent)
+    : QObject(parent)
+    , m_secrets(secrets)
+    , m_defaults(defaults)
+    , m_identities(identities)
+    , m_accountFile(accountFile)
+{}
+
+Session::~Session()
+{
+    if (installed == this)
+        installed = nullptr;
+}
+
+Session &Session::shared()
+{
+    if (installed)
+        return *installed;
+    static DesktopSecretStore secrets(SessionBus::clientAppId, standardFallbackFile());
+    static Session session(secrets, UserDefaults::standard(), IdentityStore::standard(),
+                           standardAccountFile());
+    return session;
+}
+
+void Session::setShared(Session *session)
+{
+    installed = session;
+}
+
+QString Session::standardAccountFile()
+{
+    return dataFolder() + QLatin1String("/account");
+}
+
+QString Session::standardFallbackFile()
+{
+    return dataFolder() + QLatin1String("/secrets");
+}
+
+void Session::load(std::function<void()> done)
+{
+    QPointer<Session> self(this);
+    // A Secret Service that never answers (stuck behind an unlock prompt
+    // nobody sees) must not keep the client from starting: past the deadline
+    // the session is ready without the password, which still arrives later.
+    auto finished = std::make_shared<bool>(false);
+    auto finish = [self, done, finished] {
+        if (*finished || !self)
+            return;
+        *finished = true;
+        self->m_loaded = true;
+        if (done)
+            done();
+    };
+    QTimer::singleShot(loadDeadlineMs, this, finish);
+    migrateCertificate([self, finish] {
+        if (self)
+            self->migratePassword(finish);
+    });
+}
+
+void Session::reached(MigrationStep step)
+{
+    if (m_checkpoint)
+        m_checkpoint(step);
+}
+
+void Session::migrateCertificate(std::function<void()> next)
+{
+    const std::optional<QByteArray> archive = m_defaults.data(DefaultsKeys::certificate);
+    if (!archive) {
+        next();
+        return;
+    }
+    QPointer<Session> self(this);
+    KeychainService::importInBackground(
+        m_identities, *archive, this,
+        [self, next](const std::optional<IdentityStore::Identity> &identity) {
+            if (!self)
+                return;
+            // An archive that does not open stays where it is: nothing better
+            // replaces it yet, and the next certificate fetched removes it.
+            if (identity && self->writeReference(identity->reference)) {
+                self->reached(MigrationStep::identityWritten);
+                self->m_defaults.remove(DefaultsKeys::certificate);
+                self->reached(MigrationStep::certificateRemoved);
+                Q_EMIT self->identityChanged();
+            }
+            next();
+        });
+}
+
+void Session::migratePassword(std::function<void()> next)
+{
+    const std::optional<QString> legacy = m_defaults.string(DefaultsKeys::password);
+    if (!legacy) {
+        readPassword(std::move(next));
+        return;
+    }
+    m_password = legacy;
+    QPointer<Session> self(this);
+    m_secrets.write(passwordKey, *legacy, this, [self, next](SecretStore::Outcome outcome) {
+        if (!self)
+            return;
+        if (outcome == SecretStore::Outcome::done) {
+            self->reached(MigrationStep::passwordWritten);
+            self->m_defaults.remove(DefaultsKeys::password);
+            self->reached(MigrationStep::passwordRemoved);
+        }
+        next();
+    });
+}
+
+void Session::readPassword(std::function<void()> next)
+{
+    QPointer<Session> self(this);
+    m_secrets.read(passwordKey, this,
+                   [self, next](SecretStore::Outcome outcome, const QString &secret) {
+        if (!self)
+            return;
+        if (outcome == SecretStore::Outcome::done)
+            self->m_password = secret;
+        next();
+    });
+}
+
+std::optional<QString> Session::email() const
+{
+    return m_defaults.string(DefaultsKeys::tempEmail);
+}
+
+bool Session::isSignedIn() const
+{
+    return email().has_value() && m_password.has_value();
+}
+
+void Session::setCredentials(const QString &email, const QString &password,
+                             std::function<void(bool)> done)
+{
+    m_defaults.setString(DefaultsKeys::tempEmail, email);
+    m_password = password;
+    QPointer<Session> self(this);
+    m_secrets.write(passwordKey, password, this, [self, done](SecretStore::Outcome outcome) {
+        const bool stored = outcome == SecretStore::Outcome::done;
+        // A copy an earlier version left in the settings goes once the new
+        // one is safe.
+        if (self && stored)
+            self->m_defaults.remove(DefaultsKeys::password);
+        if (done)
+            done(stored);
+    });
+}
+
+std::optional<QByteArray> Session::identityReference() const
+{
+    if (QFileInfo(m_accountFile).size() > maxAccountFileSize)
+        return std::nullopt;
+    const std::optional<QByteArray> text = SecureFile::read(m_accountFile);
+    if (!text)
+        return std::nullopt;
+    const QByteArray hex = text->trimmed();
+    const QByteArray reference = QByteArray::fromHex(hex);
+    if (reference.size() != 20 || reference.toHex() != hex.toLower())
+        return std::nullopt;
+    return reference;
+}
+
+bool Session::writeReference(const std::optional<QByteArray> &reference)
+{
+    if (!reference)
+        return !QFileInfo::exists(m_accountFile) || QFile::remove(m_accountFile);
+    return SecureFile::makePrivateDirectory(QFileInfo(m_accountFile).absolutePath())
+           && SecureFile::writeAtomically(m_accountFile, reference->toHex() + '\n');
+}
+
+bool Session::replaceIdentity(const QByteArray &reference)
+{
+    if (!writeReference(reference))
+        return false;
+    // Only now is the old identity no longer named anywhere.
+    for (const QByteArray &other : m_identities.references()) {
+        if (other != reference)
+            m_identities.remove({other});
+    }
+    m_defaults.remove(DefaultsKeys::certificate);
+    Q_EMIT identityChanged();
+    return true;
+}
+
+void Session::logout(std::function<void()> done)
+{
+    m_defaults.remove(DefaultsKeys::tempEmail);
+    m_defaults.remove(DefaultsKeys::phone);
+    m_defaults.remove(DefaultsKeys::password);
+    m_defaults.remove(DefaultsKeys::certificate);
+    m_password.reset();
+    for (const QByteArray &reference : m_identities.references())
+        m_identities.remove({reference});
+    writeReference(std::nullopt);
+    Q_EMIT identityChanged();
+    m_secrets.remove(passwordKey, this, [done](SecretStore::Outcome) {
+        if (done)
+            done();
+    });
+}
+
+} // namespace Orvex

@@ -1,0 +1,326 @@
+// The session over the real defaults store, key store and account file (in the
+// test's private XDG folders) with a secret store in memory: sign-in state,
+// the move of an earlier version's secrets out of the settings (also with the
+// process killed between its steps), replacing the identity, and sign-out.
+
+#include "account/DefaultsKeys.h"
+#include "account/Session.h"
+#include "config/Config.h"
+#include "platform/FileSecretStore.h"
+#include "platform/IdentityStore.h"
+#include "platform/UserDefaults.h"
+
+#include "MemorySecretStore.h"
+#include "TestPkcs12.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTest>
+
+#include <csignal>
+
+using namespace Orvex;
+namespace Keys = Orvex::DefaultsKeys;
+
+namespace {
+
+QStringList storedIdentities()
+{
+    return QDir(IdentityStore::standardDirectory()).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+}
+
+QString hex(const QByteArray &reference)
+{
+    return QString::fromLatin1(reference.toHex());
+}
+
+bool load(Session &session)
+{
+    bool loaded = false;
+    session.load([&loaded] { loaded = true; });
+    return QTest::qWaitFor([&loaded] { return loaded; }, 20000);
+}
+
+QByteArray archiveFor(const TestPkcs12::Credential &c)
+{
+    return TestPkcs12::makeIdentityArchive(c, Config::current().pkcs12Passphrase);
+}
+
+// What a child process, run with these variables, does instead of the tests:
+// the move from the old settings, killed outright at the named step.
+const char *const childStepVariable = "ORVEX_TEST_KILL_AT";
+
+int runKilledMigration()
+{
+    Config::setCurrent(*Config::parse({}, {}, nullptr));
+    const QString step = qEnvironmentVariable(childStepVariable);
+    FileSecretStore secrets(Session::standardFallbackFile());
+    Session session(secrets, UserDefaults::standard(), IdentityStore::standard(),
+                    Session::standardAccountFile());
+    const QStringList names = {QStringLiteral("identityWritten"), QStringLiteral("certificateRemoved"),
+                               QStringLiteral("passwordWritten"), QStringLiteral("passwordRemoved")};
+    session.setMigrationCheckpoint([&](Session::MigrationStep reached) {
+        if (names.indexOf(step) == int(reached))
+            ::raise(SIGKILL);
+    });
+    session.load([] { QCoreApplication::exit(0); });
+    return QCoreApplication::exec();
+}
+
+} // namespace
+
+class tst_Session : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void signedInNeedsEmailAndPassword_data();
+    void signedInNeedsEmailAndPassword();
+    void earlierSecretsMoveOutOfTheSettings_data();
+    void earlierSecretsMoveOutOfTheSettings();
+    void killedMoveLosesNothing_data();
+    void killedMoveLosesNothing();
+    void replacingKeepsExactlyOneIdentity();
+    void logoutForgetsEverythingOfTheAccount();
+
+private:
+    TestPkcs12::Credential m_current;
+    TestPkcs12::Credential m_previous;
+};
+
+void tst_Session::initTestCase()
+{
+    Config::setCurrent(*Config::parse({}, {}, nullptr));
+    m_current = TestPkcs12::makeCredential("current");
+    m_previous = TestPkcs12::makeCredential("previous");
+}
+
+void tst_Session::init()
+{
+    QFile::remove(UserDefaults::standardFilePath());
+    QFile::remove(Session::standardAccountFile());
+    QFile::remove(Session::standardFallbackFile());
+    QDir(IdentityStore::standardDirectory()).removeRecursively();
+}
+
+void tst_Session::signedInNeedsEmailAndPassword_data()
+{
+    QTest::addColumn<QVariant>("email");
+    QTest::addColumn<QVariant>("password");
+    QTest::addColumn<bool>("signedIn");
+    const QVariant none;
+    QTest::newRow("nothing stored") << none << none << false;
+    QTest::newRow("e-mail only") << QVariant(QStringLiteral("a@example.com")) << none << false;
+    QTest::newRow("password only") << none << QVariant(QStringLiteral("pw")) << false;
+    QTest::newRow("both empty") << QVariant(QString()) << QVariant(QString()) << true;
+    QTest::newRow("both") << QVariant(QStringLiteral("a@example.com")) << QVariant(QStringLiteral("pw"))
+                          << true;
+}
+
+void tst_Session::signedInNeedsEmailAndPassword()
+{
+    QFETCH(QVariant, email);
+    QFETCH(QVariant, password);
+    QFETCH(bool, signedIn);
+    MemorySecretStore secrets;
+    if (email.isValid())
+        UserDefaults::standard().setString(Keys::tempEmail, email.toString());
+    if (password.isValid())
+        secrets.secrets.insert(QStringLiteral("password"), password.toString());
+    Session session(secrets, UserDefaults::standard(), IdentityStore::standard(),
+                    Session::standardAccountFile());
+    QVERIFY(load(session));
+    QCOMPARE(session.isSignedIn(), signedIn);
+    // The password never goes into the settings.
+    QVERIFY(!UserDefaults::standard().contains(Keys::password));
+}
+
+void tst_Session::earlierSecretsMoveOutOfTheSettings_data()
+{
+    QTest::addColumn<QByteArray>("certificate");
+    QTest::addColumn<bool>("storeFails");
+    QTest::addColumn<bool>("passwordLeftInSettings");
+    QTest::addColumn<bool>("certificateLeftInSettings");
+    QTest::addColumn<QStringList>("identities");
+    QTest::newRow("both move") << archiveFor(m_current) << false << false << false
+                               << QStringList{hex(m_current.sha1())};
+    // Nothing takes the old copies' place, so they stay where they are.
+    QTest::newRow("secret store refuses") << archiveFor(m_current) << true << true << false
+                                          << QStringList{hex(m_current.sha1())};
+    QTest::newRow("archive does not open")
+        << TestPkcs12::makeIdentityArchive(m_current, QStringLiteral("zzzzzz")) << false << false
+        << true << QStringList{};
+}
+
+void tst_Session::earlierSecretsMoveOutOfTheSettings()
+{
+    QFETCH(QByteArray, certificate);
+    QFETCH(bool, storeFails);
+    QFETCH(bool, passwordLeftInSettings);
+    QFETCH(bool, certificateLeftInSettings);
+    QFETCH(QStringList, identities);
+    UserDefaults &defaults = UserDefaults::standard();
+    defaults.setString(Keys::tempEmail, QStringLiteral("a@example.com"));
+    defaults.setString(Keys::password, QStringLiteral("old pw"));
+    defaults.setData(Keys::certificate, certificate);
+    defaults.setBoolean(Keys::isAutoConnectEnabled, true);
+    MemorySecretStore secrets;
+    secrets.failing = storeFails;
+    Session session(secrets, defaults, IdentityStore::standard(), Session::standardAccountFile());
+    QVERIFY(load(session));
+
+    QVERIFY(session.isSignedIn());
+    QCOMPARE(session.password(), QStringLiteral("old pw"));
+    UserDefaults reread(UserDefaults::standardFilePath());
+    QCOMPARE(reread.contains(Keys::password), passwordLeftInSettings);
+    QCOMPARE(reread.contains(Keys::certificate), certificateLeftInSettings);
+    QCOMPARE(secrets.secrets.value(QStringLiteral("password")),
+             storeFails ? QString() : QStringLiteral("old pw"));
+    QCOMPARE(storedIdentities(), identities);
+    QCOMPARE(session.identityReference().has_value(), !identities.isEmpty());
+    QVERIFY(reread.boolean(Keys::isAutoConnectEnabled));
+}
+
+void tst_Session::killedMoveLosesNothing_data()
+{
+    // Where each secret is when the process dies: every one is somewhere.
+    QTest::addColumn<QString>("step");
+    QTest::addColumn<bool>("certificateInSettings");
+    QTest::addColumn<bool>("passwordInSettings");
+    QTest::addColumn<bool>("passwordInStore");
+    QTest::newRow("identity written") << QStringLiteral("identityWritten") << true << true << false;
+    QTest::newRow("certificate removed") << QStringLiteral("certificateRemoved") << false << true << false;
+    QTest::newRow("password written") << QStringLiteral("passwordWritten") << false << true << true;
+    QTest::newRow("password removed") << QStringLiteral("passwordRemoved") << false << false << true;
+}
+
+void tst_Session::killedMoveLosesNothing()
+{
+    QFETCH(QString, step);
+    QFETCH(bool, certificateInSettings);
+    QFETCH(bool, passwordInSettings);
+    QFETCH(bool, passwordInStore);
+    {
+        UserDefaults defaults(UserDefaults::standardFilePath());
+        defaults.setString(Keys::tempEmail, QStringLiteral("a@example.com"));
+        defaults.setString(Keys::password, QStringLiteral("old pw"));
+        defaults.setData(Keys::certificate, archiveFor(m_current));
+    }
+
+    QProcess child;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QString::fromLatin1(childStepVariable), step);
+    child.setProcessEnvironment(environment);
+    child.start(QCoreApplication::applicationFilePath(), {});
+    QVERIFY(child.waitForFinished(60000));
+    QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+
+    // Killed: every secret is still somewhere the next start looks.
+    UserDefaults settings(UserDefaults::standardFilePath());
+    FileSecretStore secrets(Session::standardFallbackFile());
+    Session session(secrets, settings, IdentityStore::standard(), Session::standardAccountFile());
+    QCOMPARE(settings.contains(Keys::certificate), certificateInSettings);
+    QCOMPARE(session.identityReference(), std::optional<QByteArray>(m_current.sha1()));
+    QCOMPARE(storedIdentities(), QStringList{hex(m_current.sha1())});
+    QCOMPARE(settings.contains(Keys::password), passwordInSettings);
+    QCOMPARE(QFile::exists(Session::standardFallbackFile()), passwordInStore);
+
+    // The next start finishes the move.
+    QVERIFY(load(session));
+    QCOMPARE(session.password(), QStringLiteral("old pw"));
+    QCOMPARE(session.identityReference(), m_current.sha1());
+    QVERIFY(!settings.contains(Keys::password));
+    QVERIFY(!settings.contains(Keys::certificate));
+    QCOMPARE(storedIdentities(), QStringList{hex(m_current.sha1())});
+    QString fromFile;
+    secrets.read(QStringLiteral("password"), this, [&fromFile](SecretStore::Outcome, const QString &s) {
+        fromFile = s;
+    });
+    QTRY_COMPARE(fromFile, QStringLiteral("old pw"));
+}
+
+void tst_Session::replacingKeepsExactlyOneIdentity()
+{
+    MemorySecretStore secrets;
+    Session session(secrets, UserDefaults::standard(), IdentityStore::standard(),
+                    Session::standardAccountFile());
+    IdentityStore &store = IdentityStore::standard();
+    const auto previous = store.importSingleIdentity(archiveFor(m_previous),
+                                                     Config::current().pkcs12Passphrase);
+    QVERIFY(previous);
+    QVERIFY(session.replaceIdentity(previous->reference));
+    QCOMPARE(storedIdentities(), QStringList{hex(m_previous.sha1())});
+
+    // A stray left by a process that died before it could tidy up goes too.
+    const TestPkcs12::Credential stray = TestPkcs12::makeCredential("stray");
+    QVERIFY(store.importPkcs12(archiveFor(stray), Config::current().pkcs12Passphrase));
+    const auto current = store.importSingleIdentity(archiveFor(m_current),
+                                                    Config::current().pkcs12Passphrase);
+    QVERIFY(current);
+    QCOMPARE(storedIdentities().size(), 3);
+    QVERIFY(session.replaceIdentity(current->reference));
+    QCOMPARE(storedIdentities(), QStringList{hex(m_current.sha1())});
+    QCOMPARE(session.identityReference(), m_current.sha1());
+
+    // Reading it back in another session, as the next start would.
+    Session next(secrets, UserDefaults::standard(), store, Session::standardAccountFile());
+    QCOMPARE(next.identityReference(), m_current.sha1());
+}
+
+void tst_Session::logoutForgetsEverythingOfTheAccount()
+{
+    UserDefaults &defaults = UserDefaults::standard();
+    MemorySecretStore secrets;
+    Session session(secrets, defaults, IdentityStore::standard(), Session::standardAccountFile());
+    session.setCredentials(QStringLiteral("a@example.com"), QStringLiteral("pw"));
+    QTRY_COMPARE(secrets.secrets.value(QStringLiteral("password")), QStringLiteral("pw"));
+    defaults.setString(Keys::phone, QStringLiteral("+15550100"));
+    defaults.setString(Keys::name, QStringLiteral("Ann"));
+    defaults.setBoolean(Keys::isLaunchedBefore, true);
+    defaults.setBoolean(Keys::isAutoConnectEnabled, false);
+    defaults.setBoolean(Keys::isAutoStartEnabled, true);
+    // An old copy that a failed move left in the settings goes too.
+    defaults.setString(Keys::password, QStringLiteral("pw"));
+    const auto identity = IdentityStore::standard().importSingleIdentity(
+        archiveFor(m_current), Config::current().pkcs12Passphrase);
+    QVERIFY(identity);
+    QVERIFY(IdentityStore::standard().grantAccess(identity->reference, QStringLiteral("charon")));
+    QVERIFY(session.replaceIdentity(identity->reference));
+    QVERIFY(session.isSignedIn());
+
+    for (int round = 0; round < 2; ++round) { // a second sign-out finds nothing and does no harm
+        bool done = false;
+        session.logout([&done] { done = true; });
+        QTRY_VERIFY(done);
+
+        QVERIFY(!session.isSignedIn());
+        QVERIFY(secrets.secrets.isEmpty());
+        QVERIFY(storedIdentities().isEmpty());
+        QVERIFY(!QFile::exists(Session::standardAccountFile()));
+        UserDefaults reread(UserDefaults::standardFilePath());
+        for (const QLatin1String key : {Keys::tempEmail, Keys::password, Keys::phone, Keys::certificate})
+            QVERIFY2(!reread.contains(key), key.data());
+        QCOMPARE(reread.string(Keys::name), QStringLiteral("Ann"));
+        QVERIFY(reread.boolean(Keys::isLaunchedBefore));
+        QVERIFY(reread.contains(Keys::isAutoConnectEnabled));
+        QVERIFY(reread.boolean(Keys::isAutoStartEnabled));
+    }
+}
+
+int main(int argc, char *argv[])
+{
+    if (qEnvironmentVariableIsSet(childStepVariable)) {
+        QCoreApplication app(argc, argv);
+        return runKilledMigration();
+    }
+    QCoreApplication app(argc, argv);
+    tst_Session test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_session.moc"
