@@ -407,4 +407,9 @@ void NetworkService::download(const QUrl &source, const QString &destination,
             });
 }
 
+qint64 NetworkService::answerSizeLimit()
+{
+    return maxAnswerSize;
+}
+
 } // namespace Orvex

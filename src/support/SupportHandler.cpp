@@ -14,6 +14,7 @@
 #include <QTimer>
 
 #include <cstring>
+#include <memory>
 
 namespace Orvex {
 
@@ -155,13 +156,46 @@ void SupportHandler::post(const SupportURLRouter &router, Completion<Empty> comp
     });
     deadline->start(deadlineMs);
 
-    QObject::connect(reply, &QNetworkReply::finished, reply, [reply, completion = std::move(completion)] {
+    // The answer is kept only up to the limit of service answers: a help desk
+    // (or whoever answers in its name) that sends more is refused as soon as
+    // it announces or outgrows it, instead of filling memory.
+    const qint64 limit = NetworkService::answerSizeLimit();
+    reply->setReadBufferSize(qMin<qint64>(limit, 1024 * 1024));
+    auto answer = std::make_shared<QByteArray>();
+    auto tooLarge = std::make_shared<bool>(false);
+    auto take = [reply, answer, tooLarge, limit] {
+        if (*tooLarge)
+            return;
+        answer->append(reply->read(limit + 1 - answer->size()));
+        if (answer->size() > limit) {
+            *tooLarge = true;
+            answer->clear();
+            reply->abort();
+        }
+    };
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, tooLarge, limit] {
+        bool known = false;
+        const qint64 declared = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+        if (known && declared > limit) {
+            *tooLarge = true;
+            reply->abort();
+        }
+    });
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, take);
+
+    QObject::connect(reply, &QNetworkReply::finished, reply, [reply, answer, tooLarge, take, limit,
+                                                              completion = std::move(completion)] {
         reply->deleteLater();
-        const QByteArray data = reply->readAll();
         auto deliver = [&completion](const Result<Empty> &result) {
             if (completion)
                 completion(result);
         };
+        if (!*tooLarge && reply->isReadable())
+            take();
+        if (*tooLarge)
+            return deliver(Result<Empty>::failure(Error::generic(
+                QStringLiteral("The help desk's answer is larger than %1 MB.").arg(limit / (1024 * 1024)))));
+        const QByteArray data = *answer;
         if (reply->error() == QNetworkReply::ContentReSendError)
             return deliver(Result<Empty>::failure(droppedError()));
         const Result<QByteArray> checked
