@@ -20,6 +20,8 @@ void User::logout()
     defaults.remove(DefaultsKeys::tempEmail);
     defaults.remove(DefaultsKeys::phone);
     defaults.remove(DefaultsKeys::password);
+    // A code that was sent but never typed would otherwise outlive the session.
+    defaults.remove(DefaultsKeys::smsCode);
     // The identity is found by importing the stored archive again; a failed
     // import or deletion does not keep the certificate from being forgotten.
     if (const std::optional<QByteArray> certificate = defaults.data(DefaultsKeys::certificate)) {

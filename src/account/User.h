@@ -15,7 +15,7 @@ public:
 
     // Forgets the account on this machine: removes "tempEmail", "phone" and
     // "password", deletes the key-store identity made from the stored
-    // certificate, then removes "certificate". "name", "smsCode" and the
+    // certificate, then removes "certificate". "name" and the
     // settings stay. Nothing is sent to the service.
     static void logout();
 };
