@@ -30,6 +30,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
@@ -87,6 +91,40 @@ QByteArray makeKeyPair(const char *algorithm, const QString &privatePath)
         return {};
     return publicPem;
 }
+
+// Collects what the code under test prints on stderr.
+class StderrCapture
+{
+public:
+    explicit StderrCapture(const QString &path)
+        : m_path(path)
+    {
+        std::fflush(stderr);
+        m_saved = ::dup(STDERR_FILENO);
+        const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(fd, STDERR_FILENO);
+        ::close(fd);
+    }
+    ~StderrCapture() { restore(); }
+    QByteArray text()
+    {
+        restore();
+        return readFile(m_path);
+    }
+
+private:
+    void restore()
+    {
+        if (m_saved < 0)
+            return;
+        std::fflush(stderr);
+        ::dup2(m_saved, STDERR_FILENO);
+        ::close(m_saved);
+        m_saved = -1;
+    }
+    QString m_path;
+    int m_saved = -1;
+};
 
 // Every file in the Downloads folder, hidden ones too.
 QStringList downloadedFiles()
@@ -323,6 +361,7 @@ void tst_Update::downloadSavesThePackageUnderItsVersionAndOpensIt()
                                  .filePath(QStringLiteral("Orvex Cloud 2.4.0.deb"));
     QCOMPARE(UpdateHandler::destinationPath(offer->handler()->updateResponse), expected);
 
+    StderrCapture captured(m_dir.filePath(QStringLiteral("stderr")));
     QTest::mouseClick(offer->downloadButton(), Qt::LeftButton);
     QVERIFY(offer->progressContainer()->isVisible());
     QTRY_COMPARE_WITH_TIMEOUT(m_opened.size(), 1, 60000);
@@ -347,6 +386,8 @@ void tst_Update::downloadSavesThePackageUnderItsVersionAndOpensIt()
     QTRY_COMPARE_WITH_TIMEOUT(m_opened.size(), 2, 60000);
     QCOMPARE(QDir(QFileInfo(expected).absolutePath()).entryList(QDir::Files),
              QStringList{QStringLiteral("Orvex Cloud 2.4.0.deb")});
+    // Without a signing key, said once per run however many downloads.
+    QCOMPARE(captured.text().count("update packages are trusted on TLS alone"), 1);
 }
 
 void tst_Update::downloadFinishesAfterTheWindowIsGone()
