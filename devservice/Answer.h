@@ -49,6 +49,7 @@ constexpr int invalidPassword = 6;
 constexpr int userExists = 7;
 constexpr int internalError = 8;
 constexpr int deviceOfAnotherUser = 9;
+constexpr int tooMany = 10;
 constexpr int userNotExists = 16;
 constexpr int unknownDevice = 17;
 } // namespace Code

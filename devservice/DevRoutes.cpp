@@ -55,6 +55,8 @@ Answer DevRoutes::handle(const httplib::Request &request)
         return faults(request);
     if (path == "/dev/usage" && request.method == "POST")
         return usage(request);
+    if (path == "/dev/stats" && request.method == "GET" && m_stats)
+        return Answer::json(m_stats());
     return problem("no such development route", 404);
 }
 

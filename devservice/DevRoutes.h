@@ -3,6 +3,8 @@
 #include "Answer.h"
 #include "Store.h"
 
+#include <functional>
+
 namespace httplib {
 struct Request;
 }
@@ -18,6 +20,7 @@ class FaultTable;
 //   POST   /dev/faults                    set or remove one fault (FaultTable::set)
 //   DELETE /dev/faults                    remove every fault
 //   POST   /dev/usage                     {"udid", "time" (Unix s), "in", "out"}: add traffic
+//   GET    /dev/stats                     what the service holds: memory, workers, connections
 class DevRoutes
 {
 public:
@@ -27,6 +30,8 @@ public:
     { }
 
     Answer handle(const httplib::Request &request);
+    // The figures /dev/stats answers with.
+    void setStats(std::function<nlohmann::json()> stats) { m_stats = std::move(stats); }
 
 private:
     Answer sms(const httplib::Request &request);
@@ -36,6 +41,7 @@ private:
 
     Store &m_store;
     FaultTable &m_faults;
+    std::function<nlohmann::json()> m_stats;
 };
 
 } // namespace OrvexDev

@@ -79,12 +79,37 @@ bool makeDirectory(const std::string &dir, std::string *error)
         if (pos == std::string::npos)
             break;
     }
-    struct stat st;
-    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    const auto refuse = [error](const std::string &why) {
         if (error)
-            *error = dir + " is not a folder";
+            *error = why;
         return false;
+    };
+    // The folder holds the CA key and the accounts: it must be ours alone. A
+    // link is followed only when it is our own, and the mode is set on the
+    // folder that was opened, not on a name that could be swapped meanwhile.
+    struct stat st;
+    if (::lstat(dir.c_str(), &st) != 0)
+        return refuse("cannot examine " + dir + ": " + std::strerror(errno));
+    if (S_ISLNK(st.st_mode) && st.st_uid != ::geteuid())
+        return refuse(dir + " is a symbolic link owned by another user");
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return refuse(dir + " is not a folder");
+    if (::fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return refuse(dir + " is not a folder");
     }
+    if (st.st_uid != ::geteuid()) {
+        ::close(fd);
+        return refuse(dir + " belongs to another user (uid " + std::to_string(st.st_uid)
+                      + "); the data folder must be the service's own");
+    }
+    if ((st.st_mode & 07777) != 0700 && ::fchmod(fd, 0700) != 0) {
+        const int saved = errno;
+        ::close(fd);
+        return refuse("cannot make " + dir + " private (mode 0700): " + std::strerror(saved));
+    }
+    ::close(fd);
     return true;
 }
 

@@ -1,5 +1,7 @@
 #include "FrontEnd.h"
 
+#include "ConnectionGuard.h"
+
 #include "DevRoutes.h"
 #include "FaultTable.h"
 #include "HelpDesk.h"
@@ -76,6 +78,8 @@ const char *reason(int status)
         return "Payload Too Large";
     case 414:
         return "URI Too Long";
+    case 431:
+        return "Request Header Fields Too Large";
     case 500:
         return "Internal Server Error";
     default:
@@ -105,6 +109,16 @@ void FrontEnd::install(httplib::Server &server)
     server.Patch(".*", handler);
     server.Delete(".*", handler);
     server.Options(".*", handler);
+    // Header lines are bounded in length by the HTTP layer but not in number;
+    // their bytes are bounded by the connection guard.
+    server.set_pre_routing_handler([](const httplib::Request &request, httplib::Response &response) {
+        if (request.headers.size() <= maxHeaderFields)
+            return httplib::Server::HandlerResponse::Unhandled;
+        response.status = 431;
+        response.set_header("Connection", "close");
+        response.set_content(dumpJson({{"error", reason(431)}}), "application/json");
+        return httplib::Server::HandlerResponse::Handled;
+    });
     // Errors the HTTP layer raises itself (bad request lines, oversize bodies)
     // still get a JSON body.
     const httplib::Server::HandlerWithResponse errorHandler = [](const httplib::Request &,
@@ -163,11 +177,20 @@ void FrontEnd::dispatch(const httplib::Request &request, httplib::Response &resp
 {
     const auto started = std::chrono::steady_clock::now();
     ++m_active;
+    if (m_guard)
+        m_guard->requestTaken(request.ssl);
     struct Done
     {
         std::atomic<int> &active;
-        ~Done() { --active; }
-    } done {m_active};
+        ConnectionGuard *guard;
+        const SSL *ssl;
+        ~Done()
+        {
+            if (guard)
+                guard->answered(ssl);
+            --active;
+        }
+    } done {m_active, m_guard, request.ssl};
     if (m_draining) {
         write(Answer::json({{"error", "Service Unavailable"}}, 503), response);
         response.set_header("Connection", "close");

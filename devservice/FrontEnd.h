@@ -12,6 +12,7 @@ struct Response;
 
 namespace OrvexDev {
 
+class ConnectionGuard;
 class DevRoutes;
 class FaultTable;
 class HelpDesk;
@@ -33,6 +34,11 @@ public:
     { }
 
     void install(httplib::Server &server);
+    // Tells `guard` when each request has arrived and when it is answered.
+    void setGuard(ConnectionGuard *guard) { m_guard = guard; }
+
+    // More header fields than this are refused (431) before any routing.
+    static constexpr size_t maxHeaderFields = 100;
 
     // From now on requests are turned away (503); waits until the ones being
     // answered are done, or `timeoutMs` has passed. Answers whether all are done.
@@ -47,6 +53,7 @@ private:
     DevRoutes *m_devRoutes;
     FaultTable &m_faults;
     bool m_log;
+    ConnectionGuard *m_guard = nullptr;
     std::atomic<bool> m_draining {false};
     std::atomic<int> m_active {0};
 };

@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
+#include <atomic>
 #include <charconv>
 #include <stdexcept>
 #include <vector>
@@ -13,8 +14,8 @@ namespace OrvexDev::Secrets {
 namespace {
 
 // PBKDF2-HMAC-SHA256. The count is stored with each hash, so raising it later
-// keeps old hashes readable.
-constexpr int iterations = 20000;
+// keeps old hashes readable (and they are rehashed at the next sign-in).
+std::atomic<int> iterations {defaultRounds};
 constexpr size_t saltBytes = 16;
 constexpr size_t hashBytes = 32;
 
@@ -97,14 +98,40 @@ std::string randomPassword(size_t length)
     return out;
 }
 
+void setRounds(int rounds)
+{
+    iterations = rounds;
+}
+
+int rounds()
+{
+    return iterations;
+}
+
 std::string hashPassword(const std::string &password)
 {
+    const int count = iterations;
     const std::vector<unsigned char> salt = randomBytes(saltBytes);
     std::vector<unsigned char> hash(hashBytes);
-    if (!derive(password, salt, iterations, &hash))
+    if (!derive(password, salt, count, &hash))
         throw std::runtime_error("cannot hash the password");
-    return "pbkdf2-sha256$" + std::to_string(iterations) + "$" + base64(salt.data(), salt.size())
+    return "pbkdf2-sha256$" + std::to_string(count) + "$" + base64(salt.data(), salt.size())
            + "$" + base64(hash.data(), hash.size());
+}
+
+bool isWeakerThanCurrent(const std::string &stored)
+{
+    const std::string prefix = "pbkdf2-sha256$";
+    if (stored.compare(0, prefix.size(), prefix) != 0)
+        return true;
+    const size_t roundsEnd = stored.find('$', prefix.size());
+    if (roundsEnd == std::string::npos)
+        return true;
+    int count = 0;
+    const char *first = stored.data() + prefix.size();
+    const char *last = stored.data() + roundsEnd;
+    const auto parsed = std::from_chars(first, last, count);
+    return parsed.ec != std::errc() || parsed.ptr != last || count < iterations;
 }
 
 bool verifyPassword(const std::string &password, const std::string &stored)

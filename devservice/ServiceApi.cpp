@@ -8,8 +8,11 @@
 
 #include <httplib.h>
 
+#include <algorithm>
+#include <cctype>
 #include <ctime>
 #include <regex>
+#include <stdexcept>
 
 namespace OrvexDev {
 
@@ -33,6 +36,25 @@ std::int64_t now()
 Answer failure(const std::string &command, int code, const std::string &message)
 {
     return Answer::json(envelope(command, code, true, message));
+}
+
+// Too many attempts: an envelope the client already knows (the code of a
+// wrong password for sign-in, so a locked account tells a guesser nothing
+// about the guess) with HTTP 429 and the wait in Retry-After.
+Answer tooMany(const std::string &command, int code, std::int64_t wait, const char *what)
+{
+    Answer answer = failure(command, code,
+                            std::string(what) + "; try again in " + std::to_string(wait) + " s");
+    answer.status = 429;
+    answer.headers.emplace_back("Retry-After", std::to_string(wait));
+    return answer;
+}
+
+std::string lowerCase(std::string text)
+{
+    for (char &c : text)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    return text;
 }
 
 Answer badParameter(const std::string &command, const Parameters &parameters)
@@ -147,9 +169,16 @@ Answer ServiceApi::getUser(const httplib::Request &request)
         return failure(command, Code::userNotExists, "User does not exist");
     // The fixed check value asks for the record without a password (sign-up
     // looks the account up that way).
-    if (!Secrets::equal(check, m_settings.serviceCheckValue)
-        && !Secrets::verifyPassword(check, account->passwordHash))
-        return failure(command, Code::invalidPassword, "Invalid password");
+    if (!Secrets::equal(check, m_settings.serviceCheckValue)) {
+        const std::string accountKey = "account:" + lowerCase(account->email);
+        const std::string sourceKey = "source:" + request.remote_addr;
+        if (auto refusal = held(command, accountKey, sourceKey))
+            return *refusal;
+        const bool right = checkPassword(check, *account);
+        guessed(right, accountKey, sourceKey);
+        if (!right)
+            return failure(command, Code::invalidPassword, "Invalid password");
+    }
     return Answer::json(userJson(*account, m_store.devices(account->id)));
 }
 
@@ -252,6 +281,13 @@ Answer ServiceApi::sendSms(const httplib::Request &request)
     const PhoneNumberCheck check = checkPhoneNumber(to);
     if (!check.valid)
         return failure(command, Code::badParameter, "Invalid destination number");
+    // Before the token is spent: a refused message leaves it usable.
+    if (const std::int64_t wait = m_throttle.take("sms-source:" + request.remote_addr,
+                                                  smsPerSource, smsSourceWindow, now()))
+        return tooMany(command, Code::tooMany, wait, "Too many messages from this address");
+    if (const std::int64_t wait = m_throttle.take("sms-number:" + check.e164, smsPerNumber,
+                                                  smsNumberWindow, now()))
+        return tooMany(command, Code::tooMany, wait, "Too many messages to this number");
     if (!m_store.consumeToken(Store::TokenKind::Sms, verify, now()))
         return failure(command, Code::badToken, "Invalid or used verification token");
     const SmsMessage sms = m_store.addSms(to, message, "SM" + Secrets::randomHex(16));
@@ -349,13 +385,20 @@ Answer ServiceApi::certificate(const httplib::Request &request)
         return badParameter(command, parameters);
     if (type != "p12")
         return failure(command, Code::badParameter, "Only crt_type p12 is issued");
-    // The token is spent by any attempt, so one token buys one password guess.
+    // Tokens are free to get, so they limit nothing by themselves: the
+    // password's back-off applies here too, before the token is spent.
+    const std::string accountKey = "account:" + lowerCase(user);
+    const std::string sourceKey = "source:" + request.remote_addr;
+    if (auto refusal = held(command, accountKey, sourceKey))
+        return *refusal;
     if (!m_store.consumeToken(Store::TokenKind::Certificate, token, now()))
         return failure(command, Code::badToken, "Invalid, used or expired token");
     const auto account = m_store.account(user);
     if (!account)
         return failure(command, Code::userNotExists, "User does not exist");
-    if (!Secrets::verifyPassword(password, account->passwordHash))
+    const bool right = checkPassword(password, *account);
+    guessed(right, accountKey, sourceKey);
+    if (!right)
         return failure(command, Code::invalidPassword, "Invalid password");
     const auto device = m_store.device(udid);
     if (!device || device->accountId != account->id)
@@ -434,6 +477,26 @@ Answer ServiceApi::checkUpdates(const httplib::Request &request)
 
 Answer ServiceApi::download(const std::string &name)
 {
+    const std::string suffix = ".sig";
+    if (!m_settings.updateSigningKey.empty() && name.size() > suffix.size()
+        && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+        const std::string package = name.substr(0, name.size() - suffix.size());
+        for (const char *os : {"linux", "mac"}) {
+            if (package != UpdateCatalog::packageName(m_settings.latestVersion, os))
+                continue;
+            std::string error;
+            const auto signature = UpdateCatalog::sign(m_settings.updateSigningKey,
+                                                       UpdateCatalog::packageBytes(
+                                                               m_settings.latestVersion),
+                                                       &error);
+            if (!signature)
+                throw std::runtime_error(error);
+            Answer answer;
+            answer.contentType = "application/octet-stream";
+            answer.body = *signature;
+            return answer;
+        }
+    }
     for (const char *os : {"linux", "mac"}) {
         if (name == UpdateCatalog::packageName(m_settings.latestVersion, os)) {
             Answer answer;
@@ -447,6 +510,37 @@ Answer ServiceApi::download(const std::string &name)
         }
     }
     return Answer::text("Not found\n", 404);
+}
+
+std::optional<Answer> ServiceApi::held(const char *command, const std::string &account,
+                                       const std::string &source)
+{
+    const std::int64_t wait = std::max(m_throttle.waitFor(account, now()),
+                                       m_throttle.waitFor(source, now()));
+    if (wait <= 0)
+        return std::nullopt;
+    return tooMany(command, Code::invalidPassword, wait, "Too many failed attempts");
+}
+
+void ServiceApi::guessed(bool right, const std::string &account, const std::string &source)
+{
+    if (right) {
+        m_throttle.success(account);
+        return;
+    }
+    const std::int64_t first = m_settings.firstBackOffSeconds;
+    m_throttle.failure(account, {accountFreeFailures, first, maxBackOffSeconds}, now());
+    m_throttle.failure(source, {sourceFreeFailures, first, maxBackOffSeconds}, now());
+}
+
+bool ServiceApi::checkPassword(const std::string &password, const Account &account)
+{
+    if (!Secrets::verifyPassword(password, account.passwordHash))
+        return false;
+    // A hash from a weaker setting is made again now that the password is at hand.
+    if (Secrets::isWeakerThanCurrent(account.passwordHash))
+        m_store.setPassword(account.id, Secrets::hashPassword(password));
+    return true;
 }
 
 std::string ServiceApi::originOf(const httplib::Request &request) const

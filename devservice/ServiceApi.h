@@ -2,6 +2,7 @@
 
 #include "Answer.h"
 #include "Store.h"
+#include "Throttle.h"
 
 #include <optional>
 #include <string>
@@ -24,11 +25,16 @@ struct ServiceSettings
     std::string vpnDomain;
     std::string pkcs12Passphrase;
     std::string latestVersion;
+    // PEM private key that signs the packages served (".sig" beside each);
+    // empty: packages are served unsigned.
+    std::string updateSigningKey;
     // Used for download addresses when a request names no usable Host.
     std::string fallbackOrigin;
     bool seedUsage = false;
     // Validity of the client certificates getcert issues.
     int clientCertificateDays = 825;
+    // The first wait after too many failed passwords.
+    std::int64_t firstBackOffSeconds = 1;
 };
 
 // The service API: every request the client sends, answered from the store and
@@ -47,6 +53,19 @@ public:
     static constexpr std::int64_t certificateTokenLifetime = 300;
     static constexpr std::int64_t smsTokenLifetime = 600;
 
+    // Password guessing: an account may fail 5 times, a source address 20,
+    // then each further failure doubles the wait (from firstBackOffSeconds, 1 s
+    // unless set otherwise, up to 15 min). A success clears the account's
+    // count. Sign-in (getuser with a password) and getcert share the counts.
+    static constexpr int accountFreeFailures = 5;
+    static constexpr int sourceFreeFailures = 20;
+    static constexpr std::int64_t maxBackOffSeconds = 900;
+    // SMS: 5 per number per 15 minutes, 30 per source address per hour.
+    static constexpr int smsPerNumber = 5;
+    static constexpr std::int64_t smsNumberWindow = 900;
+    static constexpr int smsPerSource = 30;
+    static constexpr std::int64_t smsSourceWindow = 3600;
+
 private:
     Answer getUser(const httplib::Request &request);
     Answer addUser(const httplib::Request &request);
@@ -63,10 +82,16 @@ private:
     Answer download(const std::string &name);
 
     std::string originOf(const httplib::Request &request) const;
+    // A refusal for a key that must wait, or nothing.
+    std::optional<Answer> held(const char *command, const std::string &account,
+                               const std::string &source);
+    void guessed(bool right, const std::string &account, const std::string &source);
+    bool checkPassword(const std::string &password, const Account &account);
 
     ServiceSettings m_settings;
     Store &m_store;
     const CertificateAuthority &m_authority;
+    Throttle m_throttle;
 };
 
 } // namespace OrvexDev

@@ -1,5 +1,11 @@
 #include "Store.h"
 
+// A column plus a non-negative amount, held at the largest integer: SQLite
+// would otherwise turn an overflowing sum into an inexact floating-point value.
+#define ORVEX_SATURATING_SUM(column, amount) \
+    "CASE WHEN " column " > 9223372036854775807 - " amount \
+    " THEN 9223372036854775807 ELSE " column " + " amount " END"
+
 namespace OrvexDev {
 
 namespace {
@@ -322,7 +328,8 @@ void Store::addUsage(std::int64_t deviceId,
     auto c = lease();
     auto s = (*c)->prepare("INSERT INTO usage(device_id, hour, bytes_in, bytes_out)"
                            " VALUES (?1, ?2, ?3, ?4) ON CONFLICT(device_id, hour) DO UPDATE"
-                           " SET bytes_in = bytes_in + ?3, bytes_out = bytes_out + ?4");
+                           " SET bytes_in = " ORVEX_SATURATING_SUM("bytes_in", "?3") ","
+                           " bytes_out = " ORVEX_SATURATING_SUM("bytes_out", "?4"));
     s.bind(1, deviceId).bind(2, hour).bind(3, bytesIn).bind(4, bytesOut);
     s.run();
     check(s, **c);
@@ -411,8 +418,8 @@ std::pair<std::int64_t, std::int64_t> Store::applyGatewayCounters(const std::str
         if (deviceId > 0 && (grownIn > 0 || grownOut > 0)) {
             auto usage = c.prepare("INSERT INTO usage(device_id, hour, bytes_in, bytes_out)"
                                    " VALUES (?1, ?2, ?3, ?4) ON CONFLICT(device_id, hour)"
-                                   " DO UPDATE SET bytes_in = bytes_in + ?3,"
-                                   " bytes_out = bytes_out + ?4");
+                                   " DO UPDATE SET bytes_in = " ORVEX_SATURATING_SUM("bytes_in", "?3") ","
+                                   " bytes_out = " ORVEX_SATURATING_SUM("bytes_out", "?4"));
             usage.bind(1, deviceId).bind(2, hour).bind(3, added.first).bind(4, added.second);
             if (!usage.run()) {
                 error = c.lastError();

@@ -1,5 +1,9 @@
 #include "UpdateCatalog.h"
 
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
@@ -81,6 +85,64 @@ std::string packageBytes(const std::string &version)
                       + " as offered by orvex-devservice: a stand-in for the real package, served"
                         " so the update download can be exercised end to end.\n");
     return archive;
+}
+
+std::optional<std::string> sign(const std::string &keyPem, const std::string &data,
+                                std::string *error)
+{
+    auto fail = [error](const char *why) -> std::optional<std::string> {
+        if (error)
+            *error = why;
+        return std::nullopt;
+    };
+    BIO *bio = BIO_new_mem_buf(keyPem.data(), int(keyPem.size()));
+    EVP_PKEY *key = bio ? PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr) : nullptr;
+    BIO_free(bio);
+    if (!key)
+        return fail("the update signing key is not a PEM private key");
+    const int type = EVP_PKEY_get_base_id(key);
+    EVP_MD_CTX *context = EVP_MD_CTX_new();
+    std::string signature;
+    bool ok = false;
+    if (type == EVP_PKEY_ED25519) {
+        size_t length = 0;
+        const auto *bytes = reinterpret_cast<const unsigned char *>(data.data());
+        ok = context && EVP_DigestSignInit(context, nullptr, nullptr, nullptr, key) == 1
+             && EVP_DigestSign(context, nullptr, &length, bytes, data.size()) == 1;
+        if (ok) {
+            signature.resize(length);
+            ok = EVP_DigestSign(context,
+                                reinterpret_cast<unsigned char *>(signature.data()),
+                                &length,
+                                bytes,
+                                data.size())
+                 == 1;
+            signature.resize(length);
+        }
+    } else if (type == EVP_PKEY_RSA) {
+        EVP_PKEY_CTX *keyContext = nullptr;
+        size_t length = 0;
+        ok = context && EVP_DigestSignInit(context, &keyContext, EVP_sha256(), nullptr, key) == 1
+             && EVP_PKEY_CTX_set_rsa_padding(keyContext, RSA_PKCS1_PSS_PADDING) == 1
+             && EVP_PKEY_CTX_set_rsa_pss_saltlen(keyContext, RSA_PSS_SALTLEN_DIGEST) == 1
+             && EVP_DigestSignUpdate(context, data.data(), data.size()) == 1
+             && EVP_DigestSignFinal(context, nullptr, &length) == 1;
+        if (ok) {
+            signature.resize(length);
+            ok = EVP_DigestSignFinal(context,
+                                     reinterpret_cast<unsigned char *>(signature.data()),
+                                     &length)
+                 == 1;
+            signature.resize(length);
+        }
+    }
+    EVP_MD_CTX_free(context);
+    EVP_PKEY_free(key);
+    if (type != EVP_PKEY_ED25519 && type != EVP_PKEY_RSA)
+        return fail("the update signing key is neither Ed25519 nor RSA");
+    if (!ok)
+        return fail("signing the package failed");
+    return signature;
 }
 
 } // namespace OrvexDev::UpdateCatalog

@@ -22,4 +22,10 @@ std::string packageName(const std::string &version, const std::string &os);
 // is something to download and hand on, not something to install.
 std::string packageBytes(const std::string &version);
 
+// The detached signature of `data` under the private key `keyPem`: Ed25519 over
+// the bytes, or RSA-PSS (SHA-256, salt as long as the digest) for an RSA key.
+// Absent, with `error` set, when the key is neither or cannot be read.
+std::optional<std::string> sign(const std::string &keyPem, const std::string &data,
+                                std::string *error = nullptr);
+
 } // namespace OrvexDev::UpdateCatalog

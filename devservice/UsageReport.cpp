@@ -4,6 +4,16 @@
 
 namespace OrvexDev::UsageReport {
 
+// Byte counts stay at the largest value instead of wrapping to a negative one
+// when a device's figures come near the top of the range.
+std::int64_t saturatingAdd(std::int64_t a, std::int64_t b)
+{
+    std::int64_t sum = 0;
+    if (__builtin_add_overflow(a, b, &sum))
+        return b > 0 ? INT64_MAX : INT64_MIN;
+    return sum;
+}
+
 std::int64_t daysFromCivil(std::int64_t year, int month, int day)
 {
     year -= month <= 2;
@@ -48,12 +58,13 @@ nlohmann::json deviceUsageModel(const std::vector<UsageHour> &hours,
             continue;
         const std::int64_t local = h.hour - window.fromHour;
         const size_t dayIndex = size_t(local / 24);
-        const std::int64_t total = h.bytesIn + h.bytesOut;
-        monthly += total;
-        perDay[dayIndex] += total;
+        const std::int64_t total = saturatingAdd(h.bytesIn, h.bytesOut);
+        monthly = saturatingAdd(monthly, total);
+        perDay[dayIndex] = saturatingAdd(perDay[dayIndex], total);
         if (int(dayIndex) + 1 == day) {
-            dayHours[size_t(local % 24)].bytesIn += h.bytesIn;
-            dayHours[size_t(local % 24)].bytesOut += h.bytesOut;
+            UsageHour &slot = dayHours[size_t(local % 24)];
+            slot.bytesIn = saturatingAdd(slot.bytesIn, h.bytesIn);
+            slot.bytesOut = saturatingAdd(slot.bytesOut, h.bytesOut);
         }
     }
 
@@ -74,7 +85,7 @@ nlohmann::json deviceUsageModel(const std::vector<UsageHour> &hours,
                            {"Year", year},
                            {"In", h.bytesIn},
                            {"Out", h.bytesOut},
-                           {"Total", h.bytesIn + h.bytesOut}});
+                           {"Total", saturatingAdd(h.bytesIn, h.bytesOut)}});
     }
     nlohmann::json info = {{"Day", day},
                            {"Month", month},

@@ -12,6 +12,9 @@ namespace OrvexDev::UsageReport {
 
 // Days since 1970-01-01 of a proleptic Gregorian date.
 std::int64_t daysFromCivil(std::int64_t year, int month, int day);
+
+// a + b, held at the ends of the range instead of wrapping.
+std::int64_t saturatingAdd(std::int64_t a, std::int64_t b);
 int daysInMonth(std::int64_t year, int month);
 
 // The UTC hours [from, to) of a calendar month in a zone `tzHours` east of UTC.

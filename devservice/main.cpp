@@ -2,6 +2,7 @@
 // development, tests and the demo. See README.md in this folder.
 
 #include "CertificateAuthority.h"
+#include "ConnectionGuard.h"
 #include "Database.h"
 #include "DevRoutes.h"
 #include "FaultTable.h"
@@ -12,6 +13,7 @@
 #include "Secrets.h"
 #include "ServiceApi.h"
 #include "Store.h"
+#include "UpdateCatalog.h"
 
 #include "config/Config.h"
 
@@ -42,7 +44,9 @@ namespace {
 const char *const usageText
         = "usage: orvex-devservice --data DIR [--listen HOST:PORT] [--seed-demo] [--seed-usage]\n"
           "                        [--dev-routes] [--gateway-vici PATH] [--vici-interval MS]\n"
-          "                        [--latest-version X.Y.Z] [--threads N] [--cert-days N] [--log]\n"
+          "                        [--latest-version X.Y.Z] [--update-signing-key PEM]\n"
+          "                        [--threads N] [--cert-days N] [--request-deadline MS]\n"
+          "                        [--password-rounds N] [--first-backoff S] [--log]\n"
           "       orvex-devservice issue-gateway-cert --data DIR --host NAME [--host NAME...]\n"
           "                        --out-cert FILE --out-key FILE [--days N]\n"
           "\n"
@@ -52,6 +56,21 @@ const char *const usageText
           "--cert-days N makes getcert issue client certificates valid for N days (default 825).\n";
 
 const char *const demoEmail = "demo@orvex.example";
+
+// The largest request body taken (help-desk tickets and development routes).
+constexpr size_t maxBody = 1024 * 1024;
+
+// Resident memory of this process in kB, from /proc.
+std::int64_t residentKb()
+{
+    const auto status = Files::read("/proc/self/status");
+    if (!status)
+        return -1;
+    const size_t at = status->find("VmRSS:");
+    if (at == std::string::npos)
+        return -1;
+    return std::atoll(status->c_str() + at + 6);
+}
 
 struct Options
 {
@@ -64,6 +83,10 @@ struct Options
     std::string gatewayVici;
     int viciIntervalMs = 5000;
     std::string latestVersion = ORVEX_DEVSERVICE_LATEST_VERSION;
+    std::string updateSigningKey;
+    int passwordRounds = Secrets::defaultRounds;
+    int requestDeadlineMs = 10000;
+    int firstBackOffSeconds = 1;
     int threads = 32;
     int certDays = 825;
     bool log = false;
@@ -135,6 +158,14 @@ Options parseOptions(int argc, char **argv, int first)
             options.viciIntervalMs = parseNumber(value(), 100, 3600000, "--vici-interval");
         else if (arg == "--latest-version")
             options.latestVersion = value();
+        else if (arg == "--password-rounds")
+            options.passwordRounds = parseNumber(value(), 1000, 10000000, "--password-rounds");
+        else if (arg == "--first-backoff")
+            options.firstBackOffSeconds = parseNumber(value(), 1, 900, "--first-backoff");
+        else if (arg == "--request-deadline")
+            options.requestDeadlineMs = parseNumber(value(), 100, 600000, "--request-deadline");
+        else if (arg == "--update-signing-key")
+            options.updateSigningKey = value();
         else if (arg == "--threads")
             options.threads = parseNumber(value(), 2, 512, "--threads");
         else if (arg == "--cert-days")
@@ -271,9 +302,18 @@ int serve(const Options &options)
     if (!serverIdentity)
         fail(error);
     X509 *caCertificate = authority->certificate();
+    Secrets::setRounds(options.passwordRounds);
+    // Slow or endless requests must not take every worker: a host gets at most
+    // half of them, and a request has a deadline and a byte budget (a full
+    // body, the headers and TLS framing) to arrive in.
+    ConnectionGuard::Limits limits;
+    limits.perSource = std::max(1, options.threads / 2);
+    limits.requestDeadline = std::chrono::milliseconds(options.requestDeadlineMs);
+    limits.requestBytes = maxBody + 64 * 1024 + 16 * 1024;
+    ConnectionGuard guard(limits);
     httplib::SSLServer server([&](SSL_CTX &context) {
         SSL_CTX_set_min_proto_version(&context, TLS1_2_VERSION);
-        return SSL_CTX_use_certificate(&context, serverIdentity->certificate.get()) == 1
+        return guard.install(context) && SSL_CTX_use_certificate(&context, serverIdentity->certificate.get()) == 1
                && SSL_CTX_use_PrivateKey(&context, serverIdentity->key.get()) == 1
                && SSL_CTX_add1_chain_cert(&context, caCertificate) == 1;
     });
@@ -287,7 +327,7 @@ int serve(const Options &options)
     server.set_keep_alive_timeout(5);
     server.set_read_timeout(10);
     server.set_write_timeout(10);
-    server.set_payload_max_length(1024 * 1024);
+    server.set_payload_max_length(maxBody);
     server.set_tcp_nodelay(true);
 
     int port = options.listenPort;
@@ -305,16 +345,37 @@ int serve(const Options &options)
     settings.vpnDomain = config.vpnDomain.toStdString();
     settings.pkcs12Passphrase = config.pkcs12Passphrase.toStdString();
     settings.latestVersion = options.latestVersion;
+    if (!options.updateSigningKey.empty()) {
+        const auto pem = Files::read(options.updateSigningKey);
+        if (!pem)
+            fail("cannot read the update signing key " + options.updateSigningKey);
+        if (!UpdateCatalog::sign(*pem, "probe", &error))
+            fail(error);
+        settings.updateSigningKey = *pem;
+    }
     settings.fallbackOrigin = "https://" + urlHost(wildcard ? "127.0.0.1" : options.listenHost)
                               + ":" + std::to_string(port);
     settings.seedUsage = options.seedUsage;
     settings.clientCertificateDays = options.certDays;
+    settings.firstBackOffSeconds = options.firstBackOffSeconds;
     ServiceApi api(settings, store, *authority);
     HelpDesk helpDesk(config.helpDeskAuthorization.toStdString(), store);
     FaultTable faults;
     DevRoutes devRoutes(store, faults);
     FrontEnd frontEnd(api, helpDesk, options.devRoutes ? &devRoutes : nullptr, faults, options.log);
     frontEnd.install(server);
+    frontEnd.setGuard(&guard);
+    devRoutes.setStats([&guard, threads] {
+        const ConnectionGuard::Figures figures = guard.figures();
+        return nlohmann::json {{"rssKb", residentKb()},
+                               {"workers", threads},
+                               {"workersFree", threads - std::int64_t(figures.open)},
+                               {"connections", figures.open},
+                               {"refusedOverCap", figures.refused},
+                               {"cutAtDeadline", figures.timedOut},
+                               {"cutOverBudget", figures.overBudget}};
+    });
+    guard.start();
 
     try {
         if (options.seedDemo)
@@ -365,6 +426,7 @@ int serve(const Options &options)
     // already committed, so dropping those connections loses nothing.
     server.stop();
     frontEnd.drain(10000);
+    guard.stop();
     if (monitor)
         monitor->stop();
     std::fflush(nullptr);

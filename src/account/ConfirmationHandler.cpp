@@ -14,10 +14,25 @@ namespace Keys = DefaultsKeys;
 
 ConfirmationHandler::ConfirmationHandler(QObject *parent)
     : BaseHandler(parent)
+    , m_sentCode(UserDefaults::standard().string(Keys::smsCode))
 {}
+
+ConfirmationHandler::~ConfirmationHandler()
+{
+    // Only the code this screen was opened for: a newer one, sent after the
+    // user went back to the phone screen, belongs to the next code screen.
+    UserDefaults &defaults = UserDefaults::standard();
+    const std::optional<QString> stored = defaults.string(Keys::smsCode);
+    if (stored && (stored == m_sentCode || stored == m_confirmedCode))
+        defaults.remove(Keys::smsCode);
+}
 
 void ConfirmationHandler::confirm(const QString &code)
 {
+    if (m_confirmedCode && code == *m_confirmedCode) {
+        lookUpAccount();
+        return;
+    }
     // No stored code means none was sent from here: nothing can match it. The
     // stored code stays after a wrong one, so the user can type again.
     const std::optional<QString> sent = UserDefaults::standard().string(Keys::smsCode);
@@ -25,6 +40,9 @@ void ConfirmationHandler::confirm(const QString &code)
         report(Error(Error::Code::wrongConfirmationCode));
         return;
     }
+    // Confirmed: the code has done its work and is not kept on disk.
+    m_confirmedCode = *sent;
+    UserDefaults::standard().remove(Keys::smsCode);
     lookUpAccount();
 }
 

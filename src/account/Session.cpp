@@ -228,6 +228,8 @@ void Session::logout(std::function<void()> done)
     m_defaults.remove(DefaultsKeys::tempEmail);
     m_defaults.remove(DefaultsKeys::phone);
     m_defaults.remove(DefaultsKeys::password);
+    // A code that was sent but never typed would otherwise outlive the session.
+    m_defaults.remove(DefaultsKeys::smsCode);
     m_defaults.remove(DefaultsKeys::certificate);
     m_password.reset();
     for (const QByteArray &reference : m_identities.references())

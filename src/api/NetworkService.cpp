@@ -1,5 +1,6 @@
 #include "NetworkService.h"
 
+#include "api/BoundedAnswer.h"
 #include "api/JsonReader.h"
 #include "api/Response.h"
 #include "config/Config.h"
@@ -15,8 +16,6 @@
 #include <QStringDecoder>
 #include <QTimer>
 
-#include <algorithm>
-
 namespace Orvex {
 
 namespace {
@@ -28,14 +27,6 @@ const char *const timedOutProperty = "orvexTimedOut";
 // and keeping it would only cost memory and then block the main thread while
 // it is parsed. Downloads go to disk and are not limited.
 constexpr qint64 maxAnswerSize = 16 * 1024 * 1024;
-constexpr qint64 maxReadBuffer = 1024 * 1024;
-
-// An answer as it arrives, in the pieces the network hands over.
-struct Pieces
-{
-    QByteArrayList parts;
-    qint64 size = 0;
-};
 
 QString timedOutText()
 {
@@ -187,63 +178,18 @@ void NetworkService::send(QNetworkRequest request, const QByteArray &verb, const
     deadline->start(m_deadline);
 
     // The body is taken as it arrives, so an answer that outgrows the limit is
-    // dropped as soon as it does (or as soon as its header announces it),
-    // holding at most the limit in memory, whatever the framing: declared
-    // length, chunked, or until the connection closes.
-    // A bounded read buffer makes Qt's network thread stop reading when we lag
-    // behind, so the answer cannot pile up in memory between the threads. Qt
-    // passes the bound to its network thread only once the request has been
-    // started there, and a request with a body (every request goes out with
-    // one) starts only after this function returns: a bound set now alone is
-    // lost and the network thread reads as fast as the server sends. It is set
-    // again when the headers are in, which is before any of the body.
-    reply->setReadBufferSize(maxReadBuffer);
-    // The pieces are kept apart and joined once at the end: a growing array
-    // would hold up to twice the limit while it reallocates.
-    auto answer = std::make_shared<Pieces>();
-    auto tooLarge = std::make_shared<bool>(false);
-    auto refuse = [reply, tooLarge, answer] {
-        *tooLarge = true;
-        answer->parts.clear();
-        reply->abort();
-    };
-    auto take = [reply, answer, refuse] {
-        // Only what is there: read(n) would first allocate all of n.
-        const qint64 room = maxAnswerSize + 1 - answer->size;
-        const QByteArray part = reply->read(std::min(reply->bytesAvailable(), room));
-        if (part.isEmpty())
-            return;
-        answer->size += part.size();
-        answer->parts.append(part);
-        if (answer->size > maxAnswerSize)
-            refuse();
-    };
-    connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, refuse] {
-        reply->setReadBufferSize(maxReadBuffer);
-        bool known = false;
-        const qint64 declared = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
-        if (known && declared > maxAnswerSize)
-            refuse();
+    // dropped as soon as it does (or as soon as its header announces it).
+    const std::shared_ptr<BoundedAnswer> answer = BoundedAnswer::watch(reply, maxAnswerSize);
+    connect(reply, &QNetworkReply::finished, this, [reply, answer, done = std::move(done)] {
+        reply->deleteLater();
+        const QByteArray body = answer->finish();
+        QJsonValue document;
+        if (answer->isTooLarge())
+            return done(Result<QByteArray>::failure(Error::generic(tooLargeText())), document);
+        const Result<QByteArray> checked
+            = checkAnswer(reply, body, reply->property(timedOutProperty).toBool(), &document);
+        done(checked, document);
     });
-    connect(reply, &QNetworkReply::readyRead, reply, [tooLarge, take] {
-        if (!*tooLarge)
-            take();
-    });
-    connect(reply, &QNetworkReply::finished, this,
-            [reply, answer, tooLarge, take, done = std::move(done)] {
-                reply->deleteLater();
-                if (!*tooLarge && reply->isReadable())
-                    take();
-                QJsonValue document;
-                if (*tooLarge)
-                    return done(Result<QByteArray>::failure(Error::generic(tooLargeText())), document);
-                const QByteArray body = answer->parts.size() == 1 ? answer->parts.constFirst()
-                                                                   : answer->parts.join();
-                answer->parts.clear();
-                const Result<QByteArray> checked = checkAnswer(
-                    reply, body, reply->property(timedOutProperty).toBool(), &document);
-                done(checked, document);
-            });
 }
 
 template<typename T>
@@ -433,6 +379,11 @@ void NetworkService::download(const QUrl &source, const QString &destination,
                     return fail(file->errorString());
                 deliver(completion, Result<Empty>::success());
             });
+}
+
+qint64 NetworkService::answerSizeLimit()
+{
+    return maxAnswerSize;
 }
 
 } // namespace Orvex

@@ -78,6 +78,8 @@ public:
     static Result<QByteArray> checkAnswer(QNetworkReply *reply, const QByteArray &body,
                                           bool timedOut, QJsonValue *document = nullptr);
     static std::optional<Error> envelopeError(const QByteArray &body);
+    // The most bytes of an answer that is kept in memory; a larger one fails.
+    static qint64 answerSizeLimit();
 
 private:
     explicit NetworkService(QObject *parent = nullptr);

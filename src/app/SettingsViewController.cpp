@@ -16,6 +16,7 @@
 #include <QLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QTextDocument>
 #include <QVBoxLayout>
 
 namespace Orvex {
@@ -86,6 +87,8 @@ void SettingsViewController::buildForm()
     layout->addSpacing(6);
     m_emailLabel = new QLabel(this);
     m_emailLabel->setObjectName(QStringLiteral("emailLabel"));
+    // The e-mail as typed: text, never markup.
+    m_emailLabel->setTextFormat(Qt::PlainText);
     m_emailLabel->setStyleSheet(QStringLiteral("font-size: 15px; font-weight: 600;"));
     m_emailLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
     m_emailLabel->setMinimumWidth(0);
@@ -189,7 +192,9 @@ void SettingsViewController::setup()
     m_handler->resultHandler = resultHandler();
     const std::optional<QString> email = m_handler->service().session().email();
     m_emailLabel->setText(email.value_or(QString()));
-    m_emailLabel->setToolTip(email.value_or(QString()));
+    // A tool tip guesses rich text from its content; escaped in a paragraph it
+    // shows the text as typed.
+    m_emailLabel->setToolTip(email ? Qt::convertFromPlainText(*email) : QString());
     // Signed out there is nobody to sign out.
     m_logoutButton->setEnabled(m_handler->service().session().isSignedIn());
     refreshCheckboxes();

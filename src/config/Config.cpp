@@ -8,6 +8,9 @@
 #include <QRegularExpression>
 #include <QUrl>
 
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -63,6 +66,21 @@ QString absoluteUrl(const QString &v, bool httpsOnly)
         return httpsOnly ? QStringLiteral("must be an absolute https address")
                          : QStringLiteral("must be an absolute http(s) address");
     return {};
+}
+
+QString signingKey(const QString &v)
+{
+    if (v.isEmpty())
+        return {};
+    const QByteArray pem = v.toUtf8();
+    BIO *bio = BIO_new_mem_buf(pem.constData(), int(pem.size()));
+    EVP_PKEY *key = bio ? PEM_read_bio_PUBKEY(bio, nullptr, nullptr, nullptr) : nullptr;
+    const int type = key ? EVP_PKEY_get_base_id(key) : EVP_PKEY_NONE;
+    EVP_PKEY_free(key);
+    BIO_free(bio);
+    if (type == EVP_PKEY_ED25519 || type == EVP_PKEY_RSA)
+        return {};
+    return QStringLiteral("must be empty or a PEM public key (Ed25519 or RSA)");
 }
 
 // A name or path from the file as it may appear inside the one-line message:
@@ -137,6 +155,8 @@ const std::vector<Member> &members()
                         : QStringLiteral("must be \"auto\", \"networkmanager\" or \"vici\"");
          }},
         {"viciSocket", &Config::viciSocket, nullptr, notEmpty},
+        {"updateHosts", nullptr, &Config::updateHosts, httpsOrigin},
+        {"updateSigningKey", &Config::updateSigningKey, nullptr, signingKey},
     };
     return all;
 }

@@ -29,6 +29,10 @@ struct Config
     QStringList caCertificates;
     QString vpnBackend;
     QString viciSocket;
+    // Origins besides apiBaseURL that update packages may be downloaded from.
+    QStringList updateHosts;
+    // PEM public key (Ed25519 or RSA) that signs update packages; empty: none.
+    QString updateSigningKey;
 
     // Parses the built-in defaults and applies `overrideJson` (when not empty) on
     // top. On failure answers nothing and sets `error` to a one-line message that

@@ -6,6 +6,7 @@
 #include <QRandomGenerator>
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -45,14 +46,20 @@ void syncDirectory(const QString &dir)
 
 } // namespace
 
-bool SecureFile::makePrivateDirectory(const QString &path)
+bool SecureFile::makePrivateDirectory(const QString &path, QString *problem)
 {
+    auto refuse = [problem](const QString &why) {
+        if (problem)
+            *problem = why;
+        return false;
+    };
     const QString clean = QDir::cleanPath(QDir(path).absolutePath());
     // Walk down from the first missing ancestor so every folder made here is
     // created 0700 instead of inheriting the umask's 0755.
     QStringList missing;
     QString probe = clean;
-    while (!QFileInfo::exists(probe)) {
+    struct stat st;
+    while (::lstat(encoded(probe).constData(), &st) != 0 && errno == ENOENT) {
         missing.prepend(probe);
         const QString parent = QFileInfo(probe).path();
         if (parent == probe)
@@ -61,14 +68,36 @@ bool SecureFile::makePrivateDirectory(const QString &path)
     }
     for (const QString &dir : std::as_const(missing)) {
         if (::mkdir(encoded(dir).constData(), 0700) != 0 && errno != EEXIST)
-            return false;
-        ::chmod(encoded(dir).constData(), 0700);
+            return refuse(QStringLiteral("the folder %1 cannot be made: %2")
+                              .arg(dir, QString::fromLocal8Bit(std::strerror(errno))));
     }
-    struct stat st;
-    if (::stat(encoded(clean).constData(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return false;
-    if ((st.st_mode & 07777) != 0700 && st.st_uid == ::geteuid())
-        ::chmod(encoded(clean).constData(), 0700);
+
+    // A link in place of the folder is taken only when it is our own: anyone
+    // else's link could point our secrets (or our chmod) anywhere.
+    if (::lstat(encoded(clean).constData(), &st) != 0)
+        return refuse(QStringLiteral("the folder %1 cannot be examined").arg(clean));
+    if (S_ISLNK(st.st_mode) && st.st_uid != ::geteuid())
+        return refuse(QStringLiteral("the folder %1 is a symbolic link owned by another user (uid %2)")
+                          .arg(clean)
+                          .arg(st.st_uid));
+
+    // The mode is set on what was opened, never on a name that may have been
+    // swapped for a link in between.
+    const int fd = ::open(encoded(clean).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return refuse(QStringLiteral("%1 is not a folder that can be opened").arg(clean));
+    bool ok = ::fstat(fd, &st) == 0;
+    if (ok && st.st_uid != ::geteuid()) {
+        ::close(fd);
+        return refuse(QStringLiteral("the folder %1 belongs to another user (uid %2)")
+                          .arg(clean)
+                          .arg(st.st_uid));
+    }
+    if (ok && (st.st_mode & 07777) != 0700)
+        ok = ::fchmod(fd, 0700) == 0;
+    ::close(fd);
+    if (!ok)
+        return refuse(QStringLiteral("the folder %1 cannot be made private").arg(clean));
     return true;
 }
 
@@ -128,13 +157,24 @@ std::optional<QByteArray> SecureFile::read(const QString &path, bool *error)
 
 bool SecureFile::restrictToOwner(const QString &path)
 {
-    return ::chmod(encoded(path).constData(), 0600) == 0;
+    // O_NOFOLLOW: a link planted under the name must not pass our chmod on to
+    // whatever it points at. O_NONBLOCK keeps a planted FIFO from hanging us.
+    const int fd = ::open(encoded(path).constData(),
+                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid();
+    if (ok && (st.st_mode & 07777) != 0600)
+        ok = ::fchmod(fd, 0600) == 0;
+    ::close(fd);
+    return ok;
 }
 
 std::optional<unsigned> SecureFile::mode(const QString &path)
 {
     struct stat st;
-    if (::stat(encoded(path).constData(), &st) != 0)
+    if (::lstat(encoded(path).constData(), &st) != 0)
         return std::nullopt;
     return unsigned(st.st_mode & 07777);
 }

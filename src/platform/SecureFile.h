@@ -15,9 +15,11 @@ class SecureFile final
 {
 public:
     // Creates `path` and its missing parents. The last component is set to 0700
-    // even when it already exists (when we own it); parents that had to be
-    // made are 0700 as well. False when the folder cannot be made.
-    static bool makePrivateDirectory(const QString &path);
+    // even when it already exists; parents that had to be made are 0700 as
+    // well. False, with `problem` saying why in words for a person, when the
+    // folder cannot be made, belongs to another user, or is a symbolic link
+    // that another user owns. A link of our own to a folder of our own is used.
+    static bool makePrivateDirectory(const QString &path, QString *problem = nullptr);
 
     // Writes `contents` to a new 0600 file beside `path`, flushes it to disk and
     // renames it over `path`. The folder must exist. False (and `path`
@@ -28,10 +30,12 @@ public:
     // is set when it exists but cannot be read.
     static std::optional<QByteArray> read(const QString &path, bool *error = nullptr);
 
-    // Sets an existing file we own to 0600; false when that fails.
+    // Sets an existing regular file we own to 0600; false when that fails. A
+    // symbolic link under `path` is not followed (and false).
     static bool restrictToOwner(const QString &path);
 
-    // Permission bits (mode & 07777) of the file or folder, or absent.
+    // Permission bits (mode & 07777) of the file or folder itself (a link is
+    // not followed), or absent.
     static std::optional<unsigned> mode(const QString &path);
 };
 

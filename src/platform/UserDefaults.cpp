@@ -140,9 +140,9 @@ void UserDefaults::load() const
         if (std::optional<IniDocument> document = IniDocument::parse(*bytes)) {
             m_document = std::move(*document);
             // A file left 0644 by an older writer is tightened now rather than
-            // at the next save.
-            if (info.ownerId() == ::geteuid() && SecureFile::mode(m_path).value_or(0600) != 0600)
-                SecureFile::restrictToOwner(m_path);
+            // at the next save; a link in its place is left alone (the next
+            // save replaces it with a file of our own).
+            SecureFile::restrictToOwner(m_path);
         } else {
             quarantine("it is damaged");
         }
@@ -181,7 +181,20 @@ void UserDefaults::quarantine(const char *reason) const
 void UserDefaults::write(const QString &key, const std::optional<IniDocument::Value> &value)
 {
     const QString folder = QFileInfo(m_path).absolutePath();
-    SecureFile::makePrivateDirectory(folder);
+    QString problem;
+    if (!SecureFile::makePrivateDirectory(folder, &problem)) {
+        // The change stays in memory for this process; said once per store.
+        if (!m_refusalReported) {
+            m_refusalReported = true;
+            std::fprintf(stderr, "orvex: settings are not saved: %s\n", qPrintable(problem));
+        }
+        refresh();
+        if (value)
+            m_document.setValue(key, *value);
+        else
+            m_document.remove(key);
+        return;
+    }
 
     // QSettings locks the same file, so a QSettings writer elsewhere and this
     // store do not lose each other's changes.

@@ -13,6 +13,8 @@ namespace Orvex {
 // The per-user defaults store: texts, byte blocks and booleans under text keys.
 // It holds the account password and the certificate, so:
 //  - the file is 0600 and its folder 0700 whatever the umask, after every save;
+//    a folder that is another user's, or another user's link, is refused
+//    (said once on stderr; changes then live in memory only);
 //  - every change is written at once, atomically (a crash leaves the old or the
 //    new file), so a write is visible to the next read and survives a crash;
 //  - a file that cannot be read or parsed is moved aside (".corrupt-<time>"),
@@ -71,6 +73,7 @@ private:
     mutable IniDocument m_document;
     mutable FileStamp m_loaded;
     mutable bool m_isLoaded = false;
+    bool m_refusalReported = false;
 };
 
 } // namespace Orvex

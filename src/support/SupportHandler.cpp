@@ -2,6 +2,7 @@
 
 #include "Shared/NotificationCenter.h"
 #include "account/DefaultsKeys.h"
+#include "api/BoundedAnswer.h"
 #include "api/NetworkService.h"
 #include "platform/UserDefaults.h"
 #include "support/SupportURLRouter.h"
@@ -14,6 +15,7 @@
 #include <QTimer>
 
 #include <cstring>
+#include <memory>
 
 namespace Orvex {
 
@@ -155,13 +157,23 @@ void SupportHandler::post(const SupportURLRouter &router, Completion<Empty> comp
     });
     deadline->start(deadlineMs);
 
-    QObject::connect(reply, &QNetworkReply::finished, reply, [reply, completion = std::move(completion)] {
+    // The answer is kept only up to the limit of service answers: a help desk
+    // (or whoever answers in its name) that sends more is refused as soon as
+    // it announces or outgrows it, instead of filling memory.
+    const qint64 limit = NetworkService::answerSizeLimit();
+    const std::shared_ptr<BoundedAnswer> answer = BoundedAnswer::watch(reply, limit);
+
+    QObject::connect(reply, &QNetworkReply::finished, reply, [reply, answer, limit,
+                                                              completion = std::move(completion)] {
         reply->deleteLater();
-        const QByteArray data = reply->readAll();
         auto deliver = [&completion](const Result<Empty> &result) {
             if (completion)
                 completion(result);
         };
+        const QByteArray data = answer->finish();
+        if (answer->isTooLarge())
+            return deliver(Result<Empty>::failure(Error::generic(
+                QStringLiteral("The help desk's answer is larger than %1 MB.").arg(limit / (1024 * 1024)))));
         if (reply->error() == QNetworkReply::ContentReSendError)
             return deliver(Result<Empty>::failure(droppedError()));
         const Result<QByteArray> checked

@@ -42,6 +42,8 @@ void SupportViewController::buildForm()
 
     m_detailLabel = new QLabel(this);
     m_detailLabel->setObjectName(QStringLiteral("detailLabel"));
+    // Shows the account e-mail as typed.
+    m_detailLabel->setTextFormat(Qt::PlainText);
     m_detailLabel->setWordWrap(true);
     m_detailLabel->setStyleSheet(QStringLiteral("color: palette(mid); font-size: 13px;"));
     layout->addWidget(m_detailLabel);

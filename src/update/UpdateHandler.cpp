@@ -1,13 +1,19 @@
 #include "UpdateHandler.h"
 
 #include "api/NetworkService.h"
+#include "config/Config.h"
+#include "update/PackageSignature.h"
 #include "update/UpdatingService.h"
 
 #include <QDesktopServices>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QPointer>
 #include <QStandardPaths>
 #include <QUrl>
+
+#include <cstdio>
 
 namespace Orvex {
 
@@ -35,6 +41,40 @@ QString UpdateHandler::destinationPath(const std::optional<CheckForUpdatesRespon
     return QDir(folder).filePath(fileName(response));
 }
 
+namespace {
+
+// Said once per run, so whoever reads the output knows what guards the packages.
+void noteTrustedOnTlsAlone()
+{
+    static bool said = false;
+    if (said)
+        return;
+    said = true;
+    std::fprintf(stderr,
+                 "orvex: no update signing key is configured; update packages are trusted on"
+                 " TLS alone\n");
+}
+
+// Hands the saved package to the system and tells the handler, if it is still there.
+void openPackage(const QPointer<UpdateHandler> &self, const QString &destination)
+{
+    // Whether a program could be found to open it is not ours to judge:
+    // the package is saved in Downloads either way.
+    QDesktopServices::openUrl(QUrl::fromLocalFile(destination));
+    if (self) {
+        Q_EMIT self->packageOpened(destination);
+        self->report();
+    }
+}
+
+void refuse(const QPointer<UpdateHandler> &self, const QString &why)
+{
+    if (self)
+        self->report(Error::generic(why));
+}
+
+} // namespace
+
 void UpdateHandler::download()
 {
     if (!updateResponse)
@@ -44,19 +84,74 @@ void UpdateHandler::download()
         return;
     const QString destination = destinationPath(updateResponse);
     QPointer<UpdateHandler> self(this);
-    NetworkService::shared().download(*source, destination, [self, destination](const Result<Empty> &result) {
-        if (!result.isSuccess()) {
-            if (self)
-                self->report(result.error());
-            return;
+    const QByteArray key = Config::current().updateSigningKey.toUtf8();
+    if (key.isEmpty()) {
+        noteTrustedOnTlsAlone();
+        NetworkService::shared().download(*source, destination, [self, destination](const Result<Empty> &result) {
+            if (!result.isSuccess()) {
+                if (self)
+                    self->report(result.error());
+                return;
+            }
+            openPackage(self, destination);
+        });
+        return;
+    }
+
+    // With a key, nothing reaches the final name before its signature is
+    // checked: the signature and the package are fetched under hidden names
+    // beside it, and whatever is refused is removed again.
+    const QFileInfo target(destination);
+    const QString staging = target.absolutePath() + QStringLiteral("/.") + target.fileName()
+                            + QStringLiteral(".unverified");
+    const QString signaturePath = staging + QStringLiteral(".sig");
+    QUrl signatureUrl = *source;
+    signatureUrl.setPath(source->path() + QStringLiteral(".sig"));
+    auto cleanUp = [staging, signaturePath] {
+        QFile::remove(staging);
+        QFile::remove(signaturePath);
+    };
+
+    NetworkService::shared().download(signatureUrl, signaturePath, [=](const Result<Empty> &fetched) {
+        if (!fetched.isSuccess()) {
+            cleanUp();
+            return refuse(self,
+                          QStringLiteral("The update was not downloaded because its signature could"
+                                         " not be fetched: %1")
+                              .arg(fetched.error().localizedDescription()));
         }
-        // Whether a program could be found to open it is not ours to judge:
-        // the package is saved in Downloads either way.
-        QDesktopServices::openUrl(QUrl::fromLocalFile(destination));
-        if (self) {
-            Q_EMIT self->packageOpened(destination);
-            self->report();
+        QFile signatureFile(signaturePath);
+        QByteArray signature;
+        if (signatureFile.open(QIODevice::ReadOnly)
+            && signatureFile.size() <= PackageSignature::maxSignatureSize)
+            signature = signatureFile.readAll();
+        signatureFile.close();
+        QFile::remove(signaturePath);
+        if (signature.isEmpty()) {
+            cleanUp();
+            return refuse(self,
+                          QStringLiteral("The update was not downloaded because its signature file"
+                                         " holds no signature."));
         }
+        NetworkService::shared().download(*source, staging, [=](const Result<Empty> &result) {
+            if (!result.isSuccess()) {
+                cleanUp();
+                if (self)
+                    self->report(result.error());
+                return;
+            }
+            const QString problem = PackageSignature::verify(key, staging, signature);
+            if (!problem.isEmpty()) {
+                cleanUp();
+                return refuse(self, problem);
+            }
+            QFile::remove(destination);
+            if (!QFile::rename(staging, destination)) {
+                cleanUp();
+                return refuse(self, QStringLiteral("The update could not be saved as %1.").arg(destination));
+            }
+            openPackage(self, destination);
+        });
     });
 }
 

@@ -23,7 +23,9 @@ public:
     // usable. A finished download is opened, then reported as success (even
     // when this handler is gone by then, the package is still opened); a
     // failed one, an error status included, is reported with its error and
-    // nothing is opened.
+    // nothing is opened. With an update signing key configured, the package is
+    // kept only when the signature beside it (address + ".sig") verifies; a
+    // refused package leaves no file behind and the report says why.
     void download();
 
     // "Orvex Cloud <version>.deb"; "new" stands in for a missing version. A

@@ -29,6 +29,7 @@ UpdateMessageViewController::UpdateMessageViewController(QWidget *parent)
 
     m_messageLabel = new QLabel(this);
     m_messageLabel->setObjectName(QStringLiteral("messageLabel"));
+    m_messageLabel->setTextFormat(Qt::PlainText);
     m_messageLabel->setAlignment(Qt::AlignCenter);
     m_messageLabel->setWordWrap(true);
     m_messageLabel->setStyleSheet(QStringLiteral("font-size: 16px; font-weight: 600;"));
@@ -37,6 +38,7 @@ UpdateMessageViewController::UpdateMessageViewController(QWidget *parent)
 
     m_versionLabel = new QLabel(this);
     m_versionLabel->setObjectName(QStringLiteral("versionLabel"));
+    m_versionLabel->setTextFormat(Qt::PlainText);
     m_versionLabel->setAlignment(Qt::AlignCenter);
     m_versionLabel->setStyleSheet(QStringLiteral("color: palette(mid); font-size: 13px;"));
     layout->addWidget(m_versionLabel);

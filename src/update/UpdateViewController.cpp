@@ -47,6 +47,8 @@ void UpdateViewController::buildForm()
 
     m_versionLabel = new QLabel(this);
     m_versionLabel->setObjectName(QStringLiteral("versionLabel"));
+    // The version comes from the service: never let it be read as markup.
+    m_versionLabel->setTextFormat(Qt::PlainText);
     m_versionLabel->setAlignment(Qt::AlignCenter);
     m_versionLabel->setWordWrap(true);
     m_versionLabel->setStyleSheet(QStringLiteral("color: palette(mid); font-size: 13px;"));

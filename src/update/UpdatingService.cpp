@@ -4,18 +4,48 @@
 #include "account/Utility.h"
 #include "api/NetworkService.h"
 #include "app/Navigator.h"
+#include "config/Config.h"
+#include "update/DebianVersion.h"
 #include "update/UpdateMessageViewController.h"
 #include "update/UpdateViewController.h"
 
 namespace Orvex::UpdatingService {
 
+namespace {
+
+bool sameOrigin(const QUrl &a, const QUrl &b)
+{
+    return a.scheme().compare(b.scheme(), Qt::CaseInsensitive) == 0
+           && a.host().compare(b.host(), Qt::CaseInsensitive) == 0 && a.port(443) == b.port(443);
+}
+
+} // namespace
+
+bool isTrustedOrigin(const QUrl &url)
+{
+    const Config &config = Config::current();
+    if (sameOrigin(url, QUrl(config.apiBaseURL)))
+        return true;
+    for (const QString &origin : config.updateHosts) {
+        if (sameOrigin(url, QUrl(origin)))
+            return true;
+    }
+    return false;
+}
+
 std::optional<QUrl> downloadURL(const CheckUpdateStatus &status)
 {
     const QUrl url(status.name, QUrl::StrictMode);
     if (!url.isValid() || url.isRelative() || url.host().isEmpty()
-        || url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) != 0)
+        || url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) != 0
+        || !url.userInfo().isEmpty() || !isTrustedOrigin(url))
         return std::nullopt;
     return url;
+}
+
+bool isNewer(const QString &offered)
+{
+    return DebianVersion::compare(offered, Utility::applicationVersion()).value_or(0) > 0;
 }
 
 void check(bool isLaunch)
@@ -33,6 +63,16 @@ void check(bool isLaunch)
             const CheckForUpdatesResponse &response = result.value();
             if (response.status.error || !downloadURL(response.status))
                 return;
+            // The service may be wrong or lying about what is current: an
+            // offer of this version or an older one is not an update.
+            if (!isNewer(response.status.version)) {
+                if (!isLaunch) {
+                    auto *message = instantiate<UpdateMessageViewController>(AppStoryboard::Settings);
+                    message->setTitle(QString());
+                    Navigator::presentModal(message);
+                }
+                return;
+            }
             auto *update = instantiate<UpdateViewController>(AppStoryboard::Settings);
             update->setUpdateResponse(response);
             update->setTitle(QString());

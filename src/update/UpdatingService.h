@@ -10,7 +10,8 @@ namespace Orvex {
 
 // The update check: asks the service whether a newer version exists and
 // offers it in a window. At launch only an offer is shown; from the menu the
-// answer "already up to date" is shown too. Every other outcome (no answer,
+// answer "already up to date" is shown too, and so is an offer of a version
+// that is not newer than the running one. Every other outcome (no answer,
 // an undecodable one, an answer that offers nothing usable) shows nothing.
 namespace UpdatingService {
 
@@ -18,9 +19,18 @@ namespace UpdatingService {
 void check(bool isLaunch);
 
 // The package's download address when the answer offers one: an absolute
-// https URL with a host. Anything else (a bare word, a relative path, plain
-// http) is not an address to download an installer from.
+// https URL on the service's own origin or one the configuration lists in
+// updateHosts. Anything else (a bare word, a relative path, plain http, another
+// host) is not an address to download an installer from.
 std::optional<QUrl> downloadURL(const CheckUpdateStatus &status);
+
+// Whether `url` is on the API's origin or one of the configured update hosts
+// (scheme, host and port alike).
+bool isTrustedOrigin(const QUrl &url);
+
+// Whether `offered` is a newer version than the running one, in the package
+// manager's ordering. An offer that is not a valid version is not newer.
+bool isNewer(const QString &offered);
 
 } // namespace UpdatingService
 

@@ -281,6 +281,7 @@ void tst_Session::logoutForgetsEverythingOfTheAccount()
     QTRY_COMPARE(secrets.secrets.value(QStringLiteral("password")), QStringLiteral("pw"));
     defaults.setString(Keys::phone, QStringLiteral("+15550100"));
     defaults.setString(Keys::name, QStringLiteral("Ann"));
+    defaults.setString(Keys::smsCode, QStringLiteral("1234"));
     defaults.setBoolean(Keys::isLaunchedBefore, true);
     defaults.setBoolean(Keys::isAutoConnectEnabled, false);
     defaults.setBoolean(Keys::isAutoStartEnabled, true);
@@ -303,7 +304,8 @@ void tst_Session::logoutForgetsEverythingOfTheAccount()
         QVERIFY(storedIdentities().isEmpty());
         QVERIFY(!QFile::exists(Session::standardAccountFile()));
         UserDefaults reread(UserDefaults::standardFilePath());
-        for (const QLatin1String key : {Keys::tempEmail, Keys::password, Keys::phone, Keys::certificate})
+        for (const QLatin1String key : {Keys::tempEmail, Keys::password, Keys::phone, Keys::certificate,
+                                        Keys::smsCode})
             QVERIFY2(!reread.contains(key), key.data());
         QCOMPARE(reread.string(Keys::name), QStringLiteral("Ann"));
         QVERIFY(reread.boolean(Keys::isLaunchedBefore));

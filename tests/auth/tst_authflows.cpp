@@ -98,6 +98,7 @@ private Q_SLOTS:
     void phoneNumberIsCheckedBeforeAnyCode();
     void confirmingAKnownAccountSkipsAccountCreation();
     void accountWithoutAStoredNameIsCalledUnknown();
+    void leavingTheCodeScreenForgetsTheCode();
     void serviceDownDuringSignInThenBackAgain();
 
 private:
@@ -606,6 +607,8 @@ void tst_AuthFlows::codesAreComparedExactly()
 
     enterCode(confirmation, QStringLiteral("0042"));
     QTRY_VERIFY_WITH_TIMEOUT(qobject_cast<MainViewController *>(root()), patience);
+    // A confirmed code is not kept.
+    QCOMPARE(stored(Keys::smsCode), std::nullopt);
     const std::optional<UserModel> account = fetchUser(email, QStringLiteral("secret-7"));
     QVERIFY(account);
     QCOMPARE(account->name, QStringLiteral("Zoë Martin"));
@@ -682,6 +685,19 @@ void tst_AuthFlows::accountWithoutAStoredNameIsCalledUnknown()
     QVERIFY(account);
     QCOMPARE(account->name, QStringLiteral("Unknown"));
     QCOMPARE(account->phoneNumber, QStringLiteral("+33612340010"));
+}
+
+void tst_AuthFlows::leavingTheCodeScreenForgetsTheCode()
+{
+    openWindow();
+    storeSignUpStep(newEmail(), QStringLiteral("secret-11"));
+    UserDefaults::standard().setString(Keys::smsCode, QStringLiteral("5678"));
+    QPointer<ConfirmationCodeViewController> confirmation = showOverStart<ConfirmationCodeViewController>();
+    QVERIFY(confirmation);
+    QTest::mouseClick(confirmation->findChild<QAbstractButton *>(QStringLiteral("backButton")), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(!confirmation, patience);
+    QCOMPARE(stored(Keys::smsCode), std::nullopt);
+    QVERIFY(m_sent.isEmpty());
 }
 
 void tst_AuthFlows::serviceDownDuringSignInThenBackAgain()

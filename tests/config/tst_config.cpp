@@ -33,6 +33,19 @@ void tst_Config::refusalIsOneLine_data()
     QTest::newRow("unreadable certificate path with a line break")
         << QByteArray(R"({"caCertificates": ["/nonexistent/a\nb.pem"]})")
         << QStringLiteral("/nonexistent/a\\u000ab.pem");
+    QTest::newRow("update host with a path")
+        << QByteArray(R"({"updateHosts": ["https://cdn.orvex.example/pkg"]})") << QStringLiteral("\"updateHosts\"");
+    QTest::newRow("update host over plain http")
+        << QByteArray(R"({"updateHosts": ["http://cdn.orvex.example"]})") << QStringLiteral("\"updateHosts\"");
+    QTest::newRow("update signing key that is no key")
+        << QByteArray(R"({"updateSigningKey": "ssh-ed25519 AAAA"})") << QStringLiteral("\"updateSigningKey\"");
+    // A P-256 key is a fine key, but not one that signs our packages.
+    QTest::newRow("update signing key of another kind")
+        << QByteArray(R"({"updateSigningKey": "-----BEGIN PUBLIC KEY-----\n)"
+                      R"(MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAEYpUuKp5fvfgYM7dw8ulb05blIHrB\n)"
+                      R"(tvjWlkOfaYLsmlE5QZZ5eMQ3H1bjuERPIBIQ2caXk3fceEMigYvdB53ycQ==\n)"
+                      R"(-----END PUBLIC KEY-----\n"})")
+        << QStringLiteral("\"updateSigningKey\"");
     QTest::newRow("plain unknown member")
         << QByteArray(R"({"apiBaseUrl": "https://x"})") << QStringLiteral("\"apiBaseUrl\"");
 }

@@ -5,13 +5,17 @@
 
 #include "ScreenHost.h"
 
+#include "account/DefaultsKeys.h"
 #include "app/AlertController.h"
+#include "platform/UserDefaults.h"
+#include "update/UpdateViewController.h"
 
 #include <QAbstractButton>
 #include <QAccessible>
 #include <QDialog>
 #include <QLabel>
 #include <QTemporaryDir>
+#include <QTextDocumentFragment>
 #include <QTest>
 
 using namespace Orvex;
@@ -121,6 +125,8 @@ private Q_SLOTS:
     void escapeClosesModalWindowsAndTheAlert();
     void enterDoesWhatTheDefaultButtonDoes_data();
     void enterDoesWhatTheDefaultButtonDoes();
+    void markupFromOutsideIsShownLiterally_data();
+    void markupFromOutsideIsShownLiterally();
 
 private:
     QTemporaryDir m_dir;
@@ -245,6 +251,59 @@ void tst_Accessibility::enterDoesWhatTheDefaultButtonDoes()
     focus->setFocus(Qt::TabFocusReason);
     QTest::keyClick(focus, Qt::Key_Return);
     QTRY_COMPARE(outcome(), clicked);
+}
+
+void tst_Accessibility::markupFromOutsideIsShownLiterally_data()
+{
+    QTest::addColumn<QString>("screen");
+    QTest::addColumn<QString>("label");
+    QTest::addColumn<QString>("source"); // "email": typed by the user; "screen": handed to the screen
+    QTest::newRow("update offer, version from the service") << QStringLiteral("UpdateViewController")
+                                                             << QStringLiteral("versionLabel") << QStringLiteral("screen");
+    QTest::newRow("alert, message from the service or the help desk") << QStringLiteral("AlertController")
+                                                                       << QStringLiteral("messageLabel") << QStringLiteral("screen");
+    QTest::newRow("settings, account e-mail") << QStringLiteral("SettingsViewController")
+                                              << QStringLiteral("emailLabel") << QStringLiteral("email");
+    QTest::newRow("help desk, account e-mail") << QStringLiteral("SupportViewController")
+                                               << QStringLiteral("detailLabel") << QStringLiteral("email");
+}
+
+// Text from the network or the user goes into labels as text: markup in it is
+// shown as typed, never rendered (no fonts, no images loaded from disk).
+void tst_Accessibility::markupFromOutsideIsShownLiterally()
+{
+    QFETCH(QString, screen);
+    QFETCH(QString, label);
+    QFETCH(QString, source);
+    const QString markup = QStringLiteral("<font size=7 color=red>BIG</font><img src=\"/etc/hostname\">@x.example");
+    UserDefaults::standard().remove(DefaultsKeys::tempEmail);
+    if (source == QLatin1String("email"))
+        UserDefaults::standard().setString(DefaultsKeys::tempEmail, markup);
+
+    const auto it = std::find_if(ScreenHost::screens().begin(), ScreenHost::screens().end(),
+                                 [&](const ScreenHost::Screen &s) { return screen == QLatin1String(s.identifier); });
+    QVERIFY(it != ScreenHost::screens().end());
+    ScreenHost::ShownScreen shown(*it);
+    UserDefaults::standard().remove(DefaultsKeys::tempEmail);
+    QVERIFY(shown.isReady());
+    if (auto *offer = qobject_cast<UpdateViewController *>(shown.screen())) {
+        CheckForUpdatesResponse response;
+        response.status.version = markup;
+        offer->setUpdateResponse(response);
+    } else if (auto *alert = qobject_cast<AlertController *>(shown.screen())) {
+        alert->setMessage(markup);
+    }
+
+    auto *shownLabel = shown.screen()->findChild<QLabel *>(label);
+    QVERIFY(shownLabel);
+    QVERIFY2(shownLabel->text().contains(markup), qPrintable(shownLabel->text()));
+    // Drawn exactly as the same text drawn as plain text.
+    const QImage asShown = shownLabel->grab().toImage();
+    shownLabel->setTextFormat(Qt::PlainText);
+    QCOMPARE(asShown, shownLabel->grab().toImage());
+    // A tool tip that repeats the text reads back as the text itself.
+    if (!shownLabel->toolTip().isEmpty())
+        QCOMPARE(QTextDocumentFragment::fromHtml(shownLabel->toolTip()).toPlainText(), markup);
 }
 
 QTEST_MAIN(tst_Accessibility)

@@ -41,11 +41,16 @@ bool DevServiceProcess::start(const QStringList &arguments, const QString &confi
     environment.insert(QStringLiteral("ORVEX_CONFIG"), configFile);
     m_process->setProcessEnvironment(environment);
     m_process->setProgram(binary());
+    // The suites create and check many passwords: unless a test asks for a
+    // cost of its own, they get a cheap one instead of the service's default.
+    QStringList cost;
+    if (m_cheapPasswords && !arguments.contains(QStringLiteral("--password-rounds")))
+        cost = {QStringLiteral("--password-rounds"), QStringLiteral("1000")};
     m_process->setArguments(QStringList {QStringLiteral("--data"),
                                          m_dataDir,
                                          QStringLiteral("--listen"),
                                          QStringLiteral("127.0.0.1:0")}
-                            + arguments);
+                            + cost + arguments);
     m_process->start();
     if (!m_process->waitForStarted(patienceMs))
         return false;

@@ -25,6 +25,9 @@ public:
     // Starts the service and waits for its "listening on" line. `configFile`
     // becomes ORVEX_CONFIG when not empty.
     bool start(const QStringList &arguments = {}, const QString &configFile = {});
+    // Tests get a cheap password cost unless they name one; this gives the
+    // service its own default instead.
+    void useDefaultPasswordCost() { m_cheapPasswords = false; }
     // SIGTERM and wait.
     bool stop();
     // SIGKILL and wait: nothing is flushed on the way out.
@@ -50,6 +53,7 @@ private:
     QString m_demoEmail;
     QString m_demoPassword;
     QString m_output;
+    bool m_cheapPasswords = true;
 };
 
 // What a request came back with.

@@ -5,6 +5,14 @@
 
 #include "config/Config.h"
 
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QJsonArray>
 #include <QTemporaryDir>
 #include <QTest>
@@ -21,6 +29,8 @@ private Q_SLOTS:
     void addDeviceAnswers();
     void phoneAnswers();
     void devRoutesOnlyWhenAsked();
+    void passwordHashesGetTheCurrentCostAtSignIn();
+    void dataFolderIsTheServicesAlone();
 
 private:
     // Creates an account through adduser; answers its record.
@@ -320,6 +330,102 @@ void DevServiceAccountsTest::devRoutesOnlyWhenAsked()
                                          R"({"path":"/getuser.json","fault":"close"})");
     QCOMPARE(fault.status, 404);
     QVERIFY(plain.stop());
+}
+
+namespace {
+
+// The stored password hash of `email`, read with the sqlite3 program.
+QString storedHash(const QString &dataDir, const QString &email)
+{
+    QProcess sqlite;
+    sqlite.start(QStringLiteral("sqlite3"),
+                 {dataDir + QStringLiteral("/devservice.sqlite3"),
+                  QStringLiteral("SELECT password_hash FROM accounts WHERE email = '%1';").arg(email)});
+    if (!sqlite.waitForFinished(60000))
+        return {};
+    return QString::fromUtf8(sqlite.readAllStandardOutput()).trimmed();
+}
+
+} // namespace
+
+void DevServiceAccountsTest::passwordHashesGetTheCurrentCostAtSignIn()
+{
+    QTemporaryDir dir;
+    // The default cost, without the tests' cheap one.
+    {
+        DevServiceProcess service(dir.path());
+        service.useDefaultPasswordCost();
+        QVERIFY2(service.start({QStringLiteral("--seed-demo")}), qPrintable(service.errors()));
+        QVERIFY(service.stop());
+        QVERIFY2(storedHash(dir.path(), QStringLiteral("demo@orvex.example")).startsWith(QStringLiteral("pbkdf2-sha256$600000$")),
+                 qPrintable(storedHash(dir.path(), QStringLiteral("demo@orvex.example"))));
+    }
+    // An account made at a lower cost keeps working when the cost is raised,
+    // and its hash is made again at the new cost by the next sign-in; a wrong
+    // password changes nothing.
+    const QString email = QStringLiteral("cost@example.org");
+    {
+        DevServiceProcess service(dir.path());
+        QVERIFY2(service.start({QStringLiteral("--password-rounds"), QStringLiteral("1000")}), qPrintable(service.errors()));
+        HttpsClient client(service.origin(), service.caCertificate());
+        const HttpAnswer created = client.get(QStringLiteral("/adduser.json"),
+                                              {{QStringLiteral("user"), email},
+                                               {QStringLiteral("password"), QStringLiteral("pw-cost")},
+                                               {QStringLiteral("name"), QStringLiteral("Cost")},
+                                               {QStringLiteral("email"), email},
+                                               {QStringLiteral("phoneNumber"), QStringLiteral("+33612345678")},
+                                               {QStringLiteral("check"), m_config.signUpCheckValue}});
+        QVERIFY2(jsonObject(created.body).contains(QStringLiteral("user")), created.body.constData());
+        QVERIFY(service.stop());
+    }
+    const QString before = storedHash(dir.path(), email);
+    QVERIFY2(before.startsWith(QStringLiteral("pbkdf2-sha256$1000$")), qPrintable(before));
+    DevServiceProcess service(dir.path());
+    QVERIFY2(service.start({QStringLiteral("--password-rounds"), QStringLiteral("3000")}), qPrintable(service.errors()));
+    HttpsClient client(service.origin(), service.caCertificate());
+    const auto signIn = [&](const QString &password) {
+        return client.get(QStringLiteral("/getuser.json"), {{QStringLiteral("user"), email}, {QStringLiteral("check"), password}});
+    };
+    QCOMPARE(envelopeProblem(signIn(QStringLiteral("wrong")).body, 6), QString());
+    QCOMPARE(storedHash(dir.path(), email), before);
+    QVERIFY(jsonObject(signIn(QStringLiteral("pw-cost")).body).contains(QStringLiteral("user")));
+    const QString after = storedHash(dir.path(), email);
+    QVERIFY2(after.startsWith(QStringLiteral("pbkdf2-sha256$3000$")), qPrintable(after));
+    QVERIFY(jsonObject(signIn(QStringLiteral("pw-cost")).body).contains(QStringLiteral("user")));
+    QCOMPARE(envelopeProblem(signIn(QStringLiteral("wrong")).body, 6), QString());
+    QVERIFY(service.stop());
+}
+
+void DevServiceAccountsTest::dataFolderIsTheServicesAlone()
+{
+    QTemporaryDir dir;
+    // A folder others may write to is made the service's alone.
+    const QString open = dir.filePath(QStringLiteral("open"));
+    QVERIFY(QDir().mkpath(open));
+    QVERIFY(::chmod(QFile::encodeName(open).constData(), 0777) == 0);
+    {
+        DevServiceProcess service(open);
+        QVERIFY2(service.start(), qPrintable(service.errors()));
+        QVERIFY(service.stop());
+    }
+    struct stat st;
+    QVERIFY(::stat(QFile::encodeName(open).constData(), &st) == 0);
+    QCOMPARE(st.st_mode & 07777, 0700u);
+
+    // Another user's link in its place is refused, and its target left alone.
+    const QString target = dir.filePath(QStringLiteral("target"));
+    QVERIFY(QDir().mkpath(target));
+    QVERIFY(::chmod(QFile::encodeName(target).constData(), 0755) == 0);
+    const QString link = dir.filePath(QStringLiteral("link"));
+    QVERIFY(QFile::link(target, link));
+    if (::lchown(QFile::encodeName(link).constData(), ::geteuid() + 1, ::getegid()) != 0)
+        QSKIP("making a link owned by another user needs root");
+    DevServiceProcess refused(link);
+    QVERIFY(!refused.start());
+    QVERIFY2(refused.errors().contains(QStringLiteral("symbolic link owned by another user")), "no reason given");
+    QVERIFY(::stat(QFile::encodeName(target).constData(), &st) == 0);
+    QCOMPARE(st.st_mode & 07777, 0755u);
+    QCOMPARE(QDir(target).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
 }
 
 QTEST_GUILESS_MAIN(DevServiceAccountsTest)

@@ -283,6 +283,24 @@ void DevServiceUsageTest::monthInLocalTime()
     traffic = model.value(QStringLiteral("traffic")).toArray();
     QCOMPARE(traffic.at(18).toObject().value(QStringLiteral("Total")).toInteger(), 3024);
     QCOMPARE(traffic.at(19).toObject().value(QStringLiteral("Total")).toInteger(), 4000);
+
+    // Figures at the top of the range stay there instead of wrapping negative.
+    const QString huge = udidFor(QStringLiteral("huge"));
+    QVERIFY(addDevice(*m_client, QStringLiteral("huge@example.org"), huge));
+    const qint64 top = Q_INT64_C(9223372036854775807);
+    QVERIFY(addUsage(huge, utc(3, 10, 5, 0), top, top));
+    QVERIFY(addUsage(huge, utc(3, 10, 5, 30), 7, 7));
+    QVERIFY(addUsage(huge, utc(3, 9, 1, 0), top, 0));
+    model = usage(*m_client, huge, QDate(2025, 3, 10), 0);
+    QCOMPARE(model.value(QStringLiteral("info")).toObject().value(QStringLiteral("MonthlyUsage")).toInteger(),
+             Q_INT64_C(9223372036854775807));
+    summary = model.value(QStringLiteral("summary")).toArray();
+    QCOMPARE(summary.at(8).toObject().value(QStringLiteral("usage")).toInteger(), Q_INT64_C(9223372036854775807));
+    QCOMPARE(summary.at(9).toObject().value(QStringLiteral("usage")).toInteger(), Q_INT64_C(9223372036854775807));
+    const QJsonObject fifth = model.value(QStringLiteral("traffic")).toArray().at(5).toObject();
+    QCOMPARE(fifth.value(QStringLiteral("In")).toInteger(), Q_INT64_C(9223372036854775807));
+    QCOMPARE(fifth.value(QStringLiteral("Out")).toInteger(), Q_INT64_C(9223372036854775807));
+    QCOMPARE(fifth.value(QStringLiteral("Total")).toInteger(), Q_INT64_C(9223372036854775807));
 }
 
 void DevServiceUsageTest::refusals()

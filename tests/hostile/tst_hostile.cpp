@@ -9,6 +9,8 @@
 #include "api/NetworkService.h"
 #include "config/Config.h"
 #include "platform/IdentityStore.h"
+#include "support/SupportHandler.h"
+#include "support/SupportURLRouter.h"
 
 #include <QFile>
 #include <QTest>
@@ -146,6 +148,7 @@ void tst_Hostile::initTestCase()
     Config config = *Config::parse({}, {}, nullptr);
     config.apiBaseURL = m_server->origin(true);
     config.caCertificates = {m_cert.certPath};
+    config.helpDeskTicketURL = m_server->origin(true) + QStringLiteral("/api/v2/tickets.json");
     Config::setCurrent(config);
     m_server->route("/adddevice.json",
                     TestHttpServer::answer(200, R"({"status":{"code":0,"command":"adddevice","error":false,"opf":"o","version":"1"}})"));
@@ -162,40 +165,55 @@ void tst_Hostile::hundredMegabyteAnswerIsRefused_data()
 {
     QTest::addColumn<QByteArray>("head");
     QTest::addColumn<bool>("chunked");
-    QTest::newRow("declared length")
-        << "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: "
-               + QByteArray::number(hundredMegabytes) + "\r\n\r\n"
-        << false;
-    // Nothing announces the size: the limit must count what arrives.
-    QTest::newRow("chunked, no length")
-        << QByteArray("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
-                      "Transfer-Encoding: chunked\r\n\r\n")
-        << true;
-    QTest::newRow("until the connection closes")
-        << QByteArray("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\n\r\n")
-        << false;
+    QTest::addColumn<bool>("helpDesk");
+    for (const bool helpDesk : {false, true}) {
+        const char *who = helpDesk ? "help desk, " : "service, ";
+        QTest::addRow("%sdeclared length", who)
+            << "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: "
+                   + QByteArray::number(hundredMegabytes) + "\r\n\r\n"
+            << false << helpDesk;
+        // Nothing announces the size: the limit must count what arrives.
+        QTest::addRow("%schunked, no length", who)
+            << QByteArray("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+                          "Transfer-Encoding: chunked\r\n\r\n")
+            << true << helpDesk;
+        QTest::addRow("%suntil the connection closes", who)
+            << QByteArray("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\n\r\n")
+            << false << helpDesk;
+    }
 }
 
 void tst_Hostile::hundredMegabyteAnswerIsRefused()
 {
     QFETCH(QByteArray, head);
     QFETCH(bool, chunked);
+    QFETCH(bool, helpDesk);
     Flood flood;
-    m_server->route("/getuser.json", flood.handler(head, hundredMegabytes, chunked));
+    m_server->route(helpDesk ? "/api/v2/tickets.json" : "/getuser.json",
+                    flood.handler(head, hundredMegabytes, chunked));
 
     resetPeakMemory();
     const qint64 before = statusKb("VmRSS:");
     Capture<UserResponse> big;
-    NetworkService::shared().getUser(QStringLiteral("a@b.cc"), std::nullopt, big.completion());
+    Capture<Empty> ticket;
+    if (helpDesk) {
+        const QJsonObject document = SupportHandler::ticketDocument(QStringLiteral("hi"), QStringLiteral("a@b.cc"),
+                                                                    QStringLiteral("A"));
+        SupportHandler::post(SupportURLRouter::requestSupport(document), ticket.completion());
+    } else {
+        NetworkService::shared().getUser(QStringLiteral("a@b.cc"), std::nullopt, big.completion());
+    }
     // Other work goes on meanwhile: a second request is answered.
     Capture<Empty> other;
     NetworkService::shared().addDevice(QStringLiteral("u"), QStringLiteral("a@b.cc"), other.completion());
-    const bool bothDone = big.wait() && other.wait();
+    const bool bothDone = (helpDesk ? ticket.wait() : big.wait()) && other.wait();
     QVERIFY(bothDone);
     QVERIFY(other.result->isSuccess());
 
-    QCOMPARE(big.result->error().code(), Error::Code::generic);
-    QCOMPARE(big.result->error().localizedDescription(), tooLarge);
+    const Error error = helpDesk ? ticket.result->error() : big.result->error();
+    QCOMPARE(error.code(), Error::Code::generic);
+    QCOMPARE(error.localizedDescription(),
+             helpDesk ? QStringLiteral("The help desk's answer is larger than 16 MB.") : tooLarge);
     // The client stops reading at the limit, so however fast either side is,
     // the server gets out no more than the limit plus what the socket buffers
     // on both ends hold (a few MB on loopback), never the whole answer.

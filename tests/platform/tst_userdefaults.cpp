@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -100,6 +101,7 @@ private Q_SLOTS:
     void changeByAnotherWriterIsSeen();
     void fileAndFolderAreOwnerOnly();
     void looseExistingFileIsTightened();
+    void plantedLinksAreNotFollowed();
     void damagedFileIsSetAsideAndStoreStartsEmpty_data();
     void damagedFileIsSetAsideAndStoreStartsEmpty();
     void unreadableFileIsSetAside();
@@ -307,6 +309,73 @@ void tst_UserDefaults::looseExistingFileIsTightened()
     store.setString(QStringLiteral("phone"), QStringLiteral("1"));
     QCOMPARE(modeOf(path), 0600u);
     QCOMPARE(modeOf(folder), 0700u);
+}
+
+// A settings file or folder replaced by a symbolic link must not carry our
+// chmod to the link's target, and another user's link in place of the folder
+// is refused with a message rather than used.
+void tst_UserDefaults::plantedLinksAreNotFollowed()
+{
+    const Umask umask(022);
+    QTemporaryDir dir;
+    const QString victim = dir.filePath(QStringLiteral("victim"));
+    writeRaw(victim, "[General]\nowner=someone else\n");
+    QVERIFY(::chmod(QFile::encodeName(victim).constData(), 0644) == 0);
+
+    // The file is a link: reading leaves the target's mode alone, a save
+    // replaces the link with a file of our own.
+    const QString folder = dir.filePath(QStringLiteral("orvex"));
+    QVERIFY(QDir().mkpath(folder));
+    QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0700) == 0);
+    const QString path = folder + QStringLiteral("/orvex.conf");
+    QVERIFY(QFile::link(victim, path));
+    {
+        UserDefaults store(path);
+        QCOMPARE(store.string(QStringLiteral("owner")), QStringLiteral("someone else"));
+        QCOMPARE(modeOf(victim), 0644u);
+        store.setString(QStringLiteral("phone"), QStringLiteral("1"));
+        QCOMPARE(modeOf(victim), 0644u);
+        QCOMPARE(contentsOf(victim), QByteArray("[General]\nowner=someone else\n"));
+        QVERIFY(!QFileInfo(path).isSymLink());
+        QCOMPARE(modeOf(path), 0600u);
+    }
+
+    // Our own link to a folder of our own is used, and the folder it names is
+    // made private.
+    {
+        const QString ownTarget = dir.filePath(QStringLiteral("mine"));
+        QVERIFY(QDir().mkpath(ownTarget));
+        const QString ownLink = dir.filePath(QStringLiteral("own"));
+        QVERIFY(QFile::link(ownTarget, ownLink));
+        UserDefaults own(ownLink + QStringLiteral("/orvex.conf"));
+        own.setString(QStringLiteral("phone"), QStringLiteral("3"));
+        QCOMPARE(modeOf(ownTarget), 0700u);
+        QCOMPARE(modeOf(ownTarget + QStringLiteral("/orvex.conf")), 0600u);
+    }
+
+    // The folder is another user's link to a folder: refused, said once, and
+    // neither the target's mode nor its contents change.
+    const QString target = dir.filePath(QStringLiteral("elsewhere"));
+    QVERIFY(QDir().mkpath(target));
+    QVERIFY(::chmod(QFile::encodeName(target).constData(), 0755) == 0);
+    const QString linkedFolder = dir.filePath(QStringLiteral("linked"));
+    QVERIFY(QFile::link(target, linkedFolder));
+    if (::lchown(QFile::encodeName(linkedFolder).constData(), ::geteuid() + 1, ::getegid()) != 0)
+        QSKIP("making a link owned by another user needs root");
+    StderrCapture captured(dir.filePath(QStringLiteral("stderr")));
+    {
+        UserDefaults store(linkedFolder + QStringLiteral("/orvex.conf"));
+        store.setString(QStringLiteral("password"), QStringLiteral("pw"));
+        store.setString(QStringLiteral("phone"), QStringLiteral("2"));
+        // Kept for this run, in memory.
+        QCOMPARE(store.string(QStringLiteral("password")), QStringLiteral("pw"));
+    }
+    const QByteArray said = captured.text();
+    QCOMPARE(modeOf(target), 0755u);
+    QCOMPARE(QDir(target).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
+    QVERIFY2(said.contains("is a symbolic link owned by another user"), said.constData());
+    QCOMPARE(said.count("settings are not saved"), 1);
+
 }
 
 void tst_UserDefaults::damagedFileIsSetAsideAndStoreStartsEmpty_data()

@@ -13,6 +13,7 @@
 #include "config/Config.h"
 #include "controls/Button.h"
 #include "controls/View.h"
+#include "update/DebianVersion.h"
 #include "update/UpdateHandler.h"
 #include "update/UpdateMessageViewController.h"
 #include "update/UpdateViewController.h"
@@ -28,6 +29,13 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <openssl/evp.h>
+#include <openssl/pem.h>
 
 using namespace Orvex;
 
@@ -55,6 +63,76 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// A fresh key pair as PEM: the private key into `privatePath`, the public key
+// returned. `algorithm` is "ED25519" or "RSA".
+QByteArray makeKeyPair(const char *algorithm, const QString &privatePath)
+{
+    EVP_PKEY *key = std::string_view(algorithm) == "RSA"
+                        ? EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", size_t(2048))
+                        : EVP_PKEY_Q_keygen(nullptr, nullptr, algorithm);
+    if (!key)
+        return {};
+    BIO *privateBio = BIO_new(BIO_s_mem());
+    BIO *publicBio = BIO_new(BIO_s_mem());
+    PEM_write_bio_PrivateKey(privateBio, key, nullptr, nullptr, 0, nullptr, nullptr);
+    PEM_write_bio_PUBKEY(publicBio, key);
+    auto take = [](BIO *bio) {
+        char *data = nullptr;
+        const long size = BIO_get_mem_data(bio, &data);
+        QByteArray bytes(data, size);
+        BIO_free(bio);
+        return bytes;
+    };
+    const QByteArray privatePem = take(privateBio);
+    const QByteArray publicPem = take(publicBio);
+    EVP_PKEY_free(key);
+    QFile out(privatePath);
+    if (!out.open(QIODevice::WriteOnly) || out.write(privatePem) != privatePem.size())
+        return {};
+    return publicPem;
+}
+
+// Collects what the code under test prints on stderr.
+class StderrCapture
+{
+public:
+    explicit StderrCapture(const QString &path)
+        : m_path(path)
+    {
+        std::fflush(stderr);
+        m_saved = ::dup(STDERR_FILENO);
+        const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(fd, STDERR_FILENO);
+        ::close(fd);
+    }
+    ~StderrCapture() { restore(); }
+    QByteArray text()
+    {
+        restore();
+        return readFile(m_path);
+    }
+
+private:
+    void restore()
+    {
+        if (m_saved < 0)
+            return;
+        std::fflush(stderr);
+        ::dup2(m_saved, STDERR_FILENO);
+        ::close(m_saved);
+        m_saved = -1;
+    }
+    QString m_path;
+    int m_saved = -1;
+};
+
+// Every file in the Downloads folder, hidden ones too.
+QStringList downloadedFiles()
+{
+    return QDir(QStandardPaths::writableLocation(QStandardPaths::DownloadLocation))
+        .entryList(QDir::Files | QDir::Hidden | QDir::System);
+}
+
 } // namespace
 
 class tst_Update : public QObject
@@ -79,6 +157,14 @@ private Q_SLOTS:
     void downloadAnsweredWithAnErrorStatusFails();
     void fileNameStaysInDownloads_data();
     void fileNameStaysInDownloads();
+    void versionsAreOrderedLikeThePackageManager_data();
+    void versionsAreOrderedLikeThePackageManager();
+    void offersOfNoNewerVersionAreNotShown_data();
+    void offersOfNoNewerVersionAreNotShown();
+    void downloadsComeOnlyFromTrustedOrigins_data();
+    void downloadsComeOnlyFromTrustedOrigins();
+    void signedPackagesAreKeptOnlyWithAValidSignature_data();
+    void signedPackagesAreKeptOnlyWithAValidSignature();
 
 private:
     QList<ViewController *> shown() const { return m_window->contentViewController()->presentedViewControllers(); }
@@ -89,6 +175,10 @@ private:
     QTemporaryDir m_dir;
     std::unique_ptr<DevServiceProcess> m_current;
     std::unique_ptr<DevServiceProcess> m_newer;
+    std::unique_ptr<DevServiceProcess> m_signedEd25519;
+    std::unique_ptr<DevServiceProcess> m_signedRsa;
+    QByteArray m_ed25519Public;
+    QByteArray m_rsaPublic;
     TestCertificate m_cert;
     std::unique_ptr<TestHttpServer> m_scripted;
     std::unique_ptr<WindowController> m_window;
@@ -103,12 +193,24 @@ void tst_Update::initTestCase()
     m_newer = std::make_unique<DevServiceProcess>(m_dir.filePath(QStringLiteral("newer")));
     QVERIFY2(m_newer->start({QStringLiteral("--latest-version"), QStringLiteral("2.4.0")}),
              "orvex-devservice did not start");
+    m_ed25519Public = makeKeyPair("ED25519", m_dir.filePath(QStringLiteral("ed25519.pem")));
+    m_rsaPublic = makeKeyPair("RSA", m_dir.filePath(QStringLiteral("rsa.pem")));
+    QVERIFY(!m_ed25519Public.isEmpty() && !m_rsaPublic.isEmpty());
+    m_signedEd25519 = std::make_unique<DevServiceProcess>(m_dir.filePath(QStringLiteral("signed-ed25519")));
+    QVERIFY2(m_signedEd25519->start({QStringLiteral("--latest-version"), QStringLiteral("2.4.0"),
+                                     QStringLiteral("--update-signing-key"), m_dir.filePath(QStringLiteral("ed25519.pem"))}),
+             "orvex-devservice did not start");
+    m_signedRsa = std::make_unique<DevServiceProcess>(m_dir.filePath(QStringLiteral("signed-rsa")));
+    QVERIFY2(m_signedRsa->start({QStringLiteral("--latest-version"), QStringLiteral("2.4.0"),
+                                 QStringLiteral("--update-signing-key"), m_dir.filePath(QStringLiteral("rsa.pem"))}),
+             "orvex-devservice did not start");
     QVERIFY(m_cert.make());
     m_scripted = std::make_unique<TestHttpServer>(&m_cert);
     QVERIFY(m_scripted->port() != 0);
 
     Config config = *Config::parse({}, {}, nullptr);
-    config.caCertificates = {m_current->caCertificate(), m_newer->caCertificate(), m_cert.certPath};
+    config.caCertificates = {m_current->caCertificate(), m_newer->caCertificate(),
+                             m_signedEd25519->caCertificate(), m_signedRsa->caCertificate(), m_cert.certPath};
     Config::setCurrent(config);
     QDesktopServices::setUrlHandler(QStringLiteral("file"), this, "openFile");
 }
@@ -120,6 +222,10 @@ void tst_Update::cleanupTestCase()
         QVERIFY(m_current->stop());
     if (m_newer)
         QVERIFY(m_newer->stop());
+    if (m_signedEd25519)
+        QVERIFY(m_signedEd25519->stop());
+    if (m_signedRsa)
+        QVERIFY(m_signedRsa->stop());
 }
 
 void tst_Update::init()
@@ -144,6 +250,8 @@ void tst_Update::useService(const QString &origin)
 {
     Config config = Config::current();
     config.apiBaseURL = origin;
+    config.updateHosts.clear();
+    config.updateSigningKey.clear();
     Config::setCurrent(config);
 }
 
@@ -223,6 +331,10 @@ void tst_Update::answersThatOfferNothingShowNothing_data()
     QTest::newRow("plain http") << updateAnswer(false, QStringLiteral("http://127.0.0.1:%1/pkg/orvex-2.4.0.deb")
                                                            .arg(m_scripted->port()));
     QTest::newRow("no host") << updateAnswer(false, QStringLiteral("https:///orvex-2.4.0.deb"));
+    QTest::newRow("same server, another host name")
+        << updateAnswer(false, QStringLiteral("https://localhost:%1/pkg/orvex-2.4.0.deb").arg(m_scripted->port()));
+    QTest::newRow("same host, another port")
+        << updateAnswer(false, QStringLiteral("https://127.0.0.1:%1/pkg/orvex-2.4.0.deb").arg(m_scripted->port() + 1));
     QTest::newRow("undecodable") << QByteArray(R"({"status":{"version":"2.4.0","error":false}})");
 }
 
@@ -249,6 +361,7 @@ void tst_Update::downloadSavesThePackageUnderItsVersionAndOpensIt()
                                  .filePath(QStringLiteral("Orvex Cloud 2.4.0.deb"));
     QCOMPARE(UpdateHandler::destinationPath(offer->handler()->updateResponse), expected);
 
+    StderrCapture captured(m_dir.filePath(QStringLiteral("stderr")));
     QTest::mouseClick(offer->downloadButton(), Qt::LeftButton);
     QVERIFY(offer->progressContainer()->isVisible());
     QTRY_COMPARE_WITH_TIMEOUT(m_opened.size(), 1, 60000);
@@ -273,6 +386,8 @@ void tst_Update::downloadSavesThePackageUnderItsVersionAndOpensIt()
     QTRY_COMPARE_WITH_TIMEOUT(m_opened.size(), 2, 60000);
     QCOMPARE(QDir(QFileInfo(expected).absolutePath()).entryList(QDir::Files),
              QStringList{QStringLiteral("Orvex Cloud 2.4.0.deb")});
+    // Without a signing key, said once per run however many downloads.
+    QCOMPARE(captured.text().count("update packages are trusted on TLS alone"), 1);
 }
 
 void tst_Update::downloadFinishesAfterTheWindowIsGone()
@@ -339,6 +454,155 @@ void tst_Update::fileNameStaysInDownloads()
     QCOMPARE(QFileInfo(path).absolutePath(),
              QFileInfo(QStandardPaths::writableLocation(QStandardPaths::DownloadLocation)).absoluteFilePath());
     QCOMPARE(UpdateHandler::fileName(std::nullopt), QStringLiteral("Orvex Cloud new.deb"));
+}
+
+void tst_Update::versionsAreOrderedLikeThePackageManager_data()
+{
+    QTest::addColumn<QString>("a");
+    QTest::addColumn<QString>("b");
+    QTest::addColumn<int>("order"); // -1 older, 0 same, 1 newer, 2 not comparable
+    QTest::newRow("numbers, not text") << QStringLiteral("1.0.10") << QStringLiteral("1.0.9") << 1;
+    QTest::newRow("release candidate before the release") << QStringLiteral("1.0.1~rc1") << QStringLiteral("1.0.1") << -1;
+    QTest::newRow("release candidates in order") << QStringLiteral("1.0.1~rc2") << QStringLiteral("1.0.1~rc10") << -1;
+    QTest::newRow("epoch wins") << QStringLiteral("1:0.9") << QStringLiteral("2.0") << 1;
+    QTest::newRow("no epoch is epoch 0") << QStringLiteral("0:2.4.0") << QStringLiteral("2.4.0") << 0;
+    QTest::newRow("leading zeros") << QStringLiteral("01.002") << QStringLiteral("1.2") << 0;
+    QTest::newRow("shorter is older") << QStringLiteral("1.0") << QStringLiteral("1.0.0") << -1;
+    QTest::newRow("letters after the end") << QStringLiteral("1.0a") << QStringLiteral("1.0") << 1;
+    QTest::newRow("plus after letters") << QStringLiteral("1.0+b1") << QStringLiteral("1.0a") << 1;
+    QTest::newRow("revision") << QStringLiteral("2.4.0-2") << QStringLiteral("2.4.0-10") << -1;
+    QTest::newRow("hyphen in upstream") << QStringLiteral("2.4-1-3") << QStringLiteral("2.4-1-2") << 1;
+    QTest::newRow("words") << QStringLiteral("latest") << QStringLiteral("1.0") << 2;
+    QTest::newRow("space") << QStringLiteral("2.1.0 beta") << QStringLiteral("1.0") << 2;
+    QTest::newRow("empty") << QString() << QStringLiteral("1.0") << 2;
+    QTest::newRow("empty epoch") << QStringLiteral(":1.0") << QStringLiteral("1.0") << 2;
+    QTest::newRow("colon without epoch") << QStringLiteral("1.0") << QStringLiteral("1:") << 2;
+    QTest::newRow("markup") << QStringLiteral("9<b>") << QStringLiteral("1.0") << 2;
+}
+
+void tst_Update::versionsAreOrderedLikeThePackageManager()
+{
+    QFETCH(QString, a);
+    QFETCH(QString, b);
+    QFETCH(int, order);
+    const std::optional<int> forward = DebianVersion::compare(a, b);
+    const std::optional<int> backward = DebianVersion::compare(b, a);
+    if (order == 2) {
+        QVERIFY(!forward && !backward);
+        return;
+    }
+    QVERIFY(forward && backward);
+    QCOMPARE(*forward < 0 ? -1 : *forward > 0 ? 1 : 0, order);
+    QCOMPARE(*backward < 0 ? -1 : *backward > 0 ? 1 : 0, -order);
+}
+
+void tst_Update::offersOfNoNewerVersionAreNotShown_data()
+{
+    QTest::addColumn<QString>("version");
+    QTest::newRow("the running version") << Utility::applicationVersion();
+    QTest::newRow("a candidate of the running version") << Utility::applicationVersion() + QStringLiteral("~rc1");
+    QTest::newRow("an older version") << QStringLiteral("0.9.12");
+    QTest::newRow("not a version") << QStringLiteral("newest");
+}
+
+void tst_Update::offersOfNoNewerVersionAreNotShown()
+{
+    QFETCH(QString, version);
+    const QString origin = m_scripted->origin(true);
+    m_scripted->route("/v3/ov/checkupdates/",
+                      TestHttpServer::answer(200, updateAnswer(false, origin + QStringLiteral("/pkg/orvex.deb"), version)));
+    useService(origin);
+    // At launch nothing; from the menu the same message as "already up to date".
+    QVERIFY(checkAndSettle(true));
+    QVERIFY(shown().isEmpty());
+    QVERIFY(checkAndSettle(false));
+    QCOMPARE(shown().size(), 1);
+    QVERIFY(qobject_cast<UpdateMessageViewController *>(shown().constFirst()));
+}
+
+void tst_Update::downloadsComeOnlyFromTrustedOrigins_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<bool>("trusted");
+    QTest::newRow("the API's origin") << QStringLiteral("https://api.orvex.example/pkg/a.deb") << true;
+    QTest::newRow("host name case") << QStringLiteral("https://API.Orvex.Example/pkg/a.deb") << true;
+    QTest::newRow("explicit default port") << QStringLiteral("https://api.orvex.example:443/a.deb") << true;
+    QTest::newRow("the API's host, another port") << QStringLiteral("https://api.orvex.example:8443/a.deb") << false;
+    QTest::newRow("a listed host") << QStringLiteral("https://cdn.orvex.example:8443/a.deb") << true;
+    QTest::newRow("a listed host, default port") << QStringLiteral("https://cdn.orvex.example/a.deb") << false;
+    QTest::newRow("another host") << QStringLiteral("https://orvex.example.evil.test/a.deb") << false;
+    QTest::newRow("suffix of the API host") << QStringLiteral("https://evilapi.orvex.example/a.deb") << false;
+    QTest::newRow("user info") << QStringLiteral("https://x@api.orvex.example/a.deb") << false;
+    QTest::newRow("plain http on the API host") << QStringLiteral("http://api.orvex.example/a.deb") << false;
+}
+
+void tst_Update::downloadsComeOnlyFromTrustedOrigins()
+{
+    QFETCH(QString, address);
+    QFETCH(bool, trusted);
+    const Config saved = Config::current();
+    std::optional<Config> config = Config::parse(
+        R"({"apiBaseURL": "https://api.orvex.example", "updateHosts": ["https://cdn.orvex.example:8443"]})",
+        QStringLiteral("test"), nullptr);
+    QVERIFY(config);
+    Config::setCurrent(*config);
+    CheckUpdateStatus status;
+    status.version = QStringLiteral("2.4.0");
+    status.name = address;
+    const bool accepted = UpdatingService::downloadURL(status).has_value();
+    Config::setCurrent(saved);
+    QCOMPARE(accepted, trusted);
+}
+
+void tst_Update::signedPackagesAreKeptOnlyWithAValidSignature_data()
+{
+    QTest::addColumn<QString>("service");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("refusal"); // empty: kept
+    QTest::newRow("Ed25519, good") << QStringLiteral("ed25519") << QStringLiteral("ed25519") << QString();
+    QTest::newRow("RSA-PSS, good") << QStringLiteral("rsa") << QStringLiteral("rsa") << QString();
+    QTest::newRow("signed by another key") << QStringLiteral("rsa") << QStringLiteral("ed25519")
+                                           << QStringLiteral("is not signed by the Orvex Cloud update key");
+    QTest::newRow("another key of the same kind") << QStringLiteral("ed25519") << QStringLiteral("ed25519-other")
+                                                  << QStringLiteral("is not signed by the Orvex Cloud update key");
+    QTest::newRow("no signature published") << QStringLiteral("unsigned") << QStringLiteral("ed25519")
+                                            << QStringLiteral("its signature could not be fetched");
+}
+
+void tst_Update::signedPackagesAreKeptOnlyWithAValidSignature()
+{
+    QFETCH(QString, service);
+    QFETCH(QString, key);
+    QFETCH(QString, refusal);
+    DevServiceProcess *server = service == QLatin1String("ed25519") ? m_signedEd25519.get()
+                                : service == QLatin1String("rsa")   ? m_signedRsa.get()
+                                                                    : m_newer.get();
+    QByteArray publicKey = key == QLatin1String("rsa") ? m_rsaPublic : m_ed25519Public;
+    if (key == QLatin1String("ed25519-other"))
+        publicKey = makeKeyPair("ED25519", m_dir.filePath(QStringLiteral("other.pem")));
+
+    UpdateViewController *offer = offerFrom(server->origin());
+    QVERIFY(offer);
+    Config config = Config::current();
+    config.updateSigningKey = QString::fromLatin1(publicKey);
+    Config::setCurrent(config);
+    const QString expected = UpdateHandler::destinationPath(offer->handler()->updateResponse);
+
+    offer->downloadButtonAction();
+    if (refusal.isEmpty()) {
+        QTRY_COMPARE_WITH_TIMEOUT(m_opened.size(), 1, 60000);
+        QCOMPARE(m_opened.constFirst(), QUrl::fromLocalFile(expected));
+        QVERIFY(readFile(expected).startsWith("!<arch>\n"));
+        QCOMPARE(downloadedFiles(), QStringList{QStringLiteral("Orvex Cloud 2.4.0.deb")});
+        return;
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(shown().size() == 2, 60000);
+    auto *alert = qobject_cast<AlertController *>(shown().constLast());
+    QVERIFY(alert);
+    QVERIFY2(alert->message().contains(refusal), qPrintable(alert->message()));
+    QVERIFY(!offer->progressContainer()->isVisible());
+    QVERIFY(m_opened.isEmpty());
+    QCOMPARE(downloadedFiles(), QStringList());
 }
 
 QTEST_MAIN(tst_Update)

@@ -41,8 +41,10 @@ public:
         }
         m_process = std::make_unique<QProcess>();
         m_process->setProgram(QStringLiteral(ORVEX_DEVSERVICE_BINARY));
+        // Many accounts, many sign-ins: a cheap password cost keeps the suite quick.
         m_process->setArguments(QStringList{QStringLiteral("--data"), dataDir(), QStringLiteral("--listen"),
-                                            QStringLiteral("127.0.0.1:0")}
+                                            QStringLiteral("127.0.0.1:0"), QStringLiteral("--password-rounds"),
+                                            QStringLiteral("1000")}
                                 + arguments);
         m_process->setProcessChannelMode(QProcess::SeparateChannels);
         m_process->start();

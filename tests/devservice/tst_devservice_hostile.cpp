@@ -1,0 +1,409 @@
+// What orvex-devservice withstands from hostile clients: headers that trickle
+// in on many connections, an endless chunked body, a flood of header lines,
+// password guessing and an SMS flood. The attacks come from 127.0.0.2, the
+// real client from 127.0.0.1; after each attack the test prints what the
+// service held (its memory, free workers, connections cut) and shows that the
+// real client was served meanwhile.
+
+#include "DevServiceProcess.h"
+#include "ServiceAnswers.h"
+
+#include "config/Config.h"
+
+#include <QHostAddress>
+#include <QJsonArray>
+#include <QSslSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QUrlQuery>
+
+#include <algorithm>
+#include <memory>
+
+namespace {
+
+const QHostAddress attackerAddress(QStringLiteral("127.0.0.2"));
+
+// A TLS connection to the service from the attacker's address.
+std::unique_ptr<QSslSocket> attackerSocket(int port)
+{
+    auto socket = std::make_unique<QSslSocket>();
+    socket->setPeerVerifyMode(QSslSocket::VerifyNone);
+    socket->bind(attackerAddress);
+    socket->connectToHostEncrypted(QStringLiteral("127.0.0.1"), quint16(port));
+    return socket;
+}
+
+QByteArray encodedQuery(const QueryItems &items)
+{
+    QUrlQuery query;
+    for (const auto &[key, value] : items)
+        query.addQueryItem(QString::fromLatin1(QUrl::toPercentEncoding(key)),
+                           QString::fromLatin1(QUrl::toPercentEncoding(value)));
+    return query.query(QUrl::FullyEncoded).toLatin1();
+}
+
+struct RawAnswer
+{
+    int status = 0;
+    QByteArray head;
+    QByteArray body;
+};
+
+// One GET on a connection of its own from the attacker's address.
+RawAnswer attackerGet(int port, const QString &path, const QueryItems &items)
+{
+    RawAnswer answer;
+    auto socket = attackerSocket(port);
+    if (!socket->waitForEncrypted(60000))
+        return answer;
+    socket->write("GET " + path.toLatin1() + '?' + encodedQuery(items)
+                  + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+    QByteArray all;
+    while (socket->state() == QAbstractSocket::ConnectedState && socket->waitForReadyRead(60000))
+        all += socket->readAll();
+    all += socket->readAll();
+    const qsizetype split = all.indexOf("\r\n\r\n");
+    answer.head = all.left(split);
+    answer.body = split < 0 ? QByteArray() : all.mid(split + 4);
+    answer.status = all.mid(9, 3).toInt();
+    return answer;
+}
+
+} // namespace
+
+class DevServiceHostileTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
+    void slowHeadersTakeNoMoreThanTheirShare();
+    void endlessBodiesAndHeadersAreCut_data();
+    void endlessBodiesAndHeadersAreCut();
+    void tooManyHeaderFieldsAreRefused();
+    void passwordGuessingIsHeld();
+    void smsFloodIsHeld();
+
+private:
+    QJsonObject stats();
+    void report(const char *attack);
+    // The real client signs in with the demo account.
+    bool realClientServed();
+    bool createAccount(const QString &email, const QString &password);
+    QString smsToken(bool fromAttacker);
+
+    QTemporaryDir m_dir;
+    Orvex::Config m_config;
+    std::unique_ptr<DevServiceProcess> m_service;
+    std::unique_ptr<HttpsClient> m_client;
+};
+
+void DevServiceHostileTest::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    m_config = *Orvex::Config::parse({}, {}, nullptr);
+    m_service = std::make_unique<DevServiceProcess>(m_dir.filePath(QStringLiteral("data")));
+    // A short deadline keeps the wait for it short; a long first back-off
+    // keeps a held guesser held for the whole test, however slow the machine.
+    QVERIFY2(m_service->start({QStringLiteral("--seed-demo"), QStringLiteral("--dev-routes"),
+                               QStringLiteral("--request-deadline"), QStringLiteral("3000"),
+                               QStringLiteral("--first-backoff"), QStringLiteral("600")}),
+             qPrintable(m_service->errors()));
+    m_client = std::make_unique<HttpsClient>(m_service->origin(), m_service->caCertificate());
+    QVERIFY(realClientServed());
+}
+
+void DevServiceHostileTest::cleanupTestCase()
+{
+    m_client.reset();
+    if (m_service)
+        QVERIFY(m_service->stop());
+}
+
+QJsonObject DevServiceHostileTest::stats()
+{
+    return jsonObject(m_client->get(QStringLiteral("/dev/stats")).body);
+}
+
+void DevServiceHostileTest::report(const char *attack)
+{
+    const QJsonObject figures = stats();
+    qInfo("%s: service RSS %lld kB, workers free %lld of %lld, connections %lld, refused over the"
+          " per-address cap %lld, cut at the deadline %lld, cut over the byte budget %lld",
+          attack,
+          figures.value(QStringLiteral("rssKb")).toInteger(),
+          figures.value(QStringLiteral("workersFree")).toInteger(),
+          figures.value(QStringLiteral("workers")).toInteger(),
+          figures.value(QStringLiteral("connections")).toInteger(),
+          figures.value(QStringLiteral("refusedOverCap")).toInteger(),
+          figures.value(QStringLiteral("cutAtDeadline")).toInteger(),
+          figures.value(QStringLiteral("cutOverBudget")).toInteger());
+}
+
+bool DevServiceHostileTest::realClientServed()
+{
+    const HttpAnswer answer = m_client->get(QStringLiteral("/getuser.json"),
+                                            {{QStringLiteral("user"), m_service->demoEmail()},
+                                             {QStringLiteral("check"), m_service->demoPassword()}});
+    return answer.status == 200 && jsonObject(answer.body).contains(QStringLiteral("user"));
+}
+
+bool DevServiceHostileTest::createAccount(const QString &email, const QString &password)
+{
+    const HttpAnswer answer = m_client->get(QStringLiteral("/adduser.json"),
+                                            {{QStringLiteral("user"), email},
+                                             {QStringLiteral("password"), password},
+                                             {QStringLiteral("name"), QStringLiteral("Target")},
+                                             {QStringLiteral("email"), email},
+                                             {QStringLiteral("phoneNumber"), QStringLiteral("+33612345678")},
+                                             {QStringLiteral("check"), m_config.signUpCheckValue}});
+    return jsonObject(answer.body).contains(QStringLiteral("user"));
+}
+
+QString DevServiceHostileTest::smsToken(bool fromAttacker)
+{
+    if (fromAttacker)
+        return QString::fromUtf8(attackerGet(m_service->port(), QStringLiteral("/iOS/getverification.php"), {}).body);
+    return QString::fromUtf8(m_client->get(QStringLiteral("/iOS/getverification.php")).body);
+}
+
+void DevServiceHostileTest::slowHeadersTakeNoMoreThanTheirShare()
+{
+    // 32 connections, as many as the service has workers, each sending one
+    // header line every half second and never finishing its request.
+    std::vector<std::unique_ptr<QSslSocket>> slow;
+    int held = 0; // counted as they are let in, however soon the deadline cuts them
+    for (int i = 0; i < 32; ++i) {
+        slow.push_back(attackerSocket(m_service->port()));
+        connect(slow.back().get(), &QSslSocket::encrypted, this, [&held] { ++held; });
+    }
+    QTimer trickle;
+    int lines = 0;
+    connect(&trickle, &QTimer::timeout, this, [&] {
+        ++lines;
+        for (auto &socket : slow) {
+            if (socket->isEncrypted())
+                socket->write(lines == 1 ? QByteArray("GET /getuser.json HTTP/1.1\r\nHost: x\r\n")
+                                         : "X-Slow-" + QByteArray::number(lines) + ": 1\r\n");
+        }
+    });
+    trickle.start(500);
+    const auto settled = [&] {
+        return std::all_of(slow.begin(), slow.end(), [](const auto &s) {
+            return s->isEncrypted() || s->state() == QAbstractSocket::UnconnectedState;
+        });
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(settled(), 60000);
+    // One address gets half of the 32 workers; the rest is turned away at once.
+    QCOMPARE(held, 16);
+
+    // The real client is served while the slow ones hold their share.
+    QVERIFY(realClientServed());
+    report("32 trickling requests");
+    QCOMPARE(stats().value(QStringLiteral("refusedOverCap")).toInteger(), 16);
+
+    // None of them gets past the deadline for a request to arrive.
+    QTRY_VERIFY_WITH_TIMEOUT(std::none_of(slow.begin(), slow.end(),
+                                          [](const auto &s) { return s->state() == QAbstractSocket::ConnectedState; }),
+                             60000);
+    trickle.stop();
+    report("after the deadline");
+    // (Idle kept-alive connections of the real client may be cut too.)
+    QVERIFY(stats().value(QStringLiteral("cutAtDeadline")).toInteger() >= 16);
+    QVERIFY(realClientServed());
+}
+
+void DevServiceHostileTest::endlessBodiesAndHeadersAreCut_data()
+{
+    QTest::addColumn<QByteArray>("head");
+    QTest::addColumn<QByteArray>("piece");
+    // The help desk's route answers 401 to a stranger, but only once it has
+    // the whole body; a body without a length is read as it comes.
+    QTest::newRow("200 MiB chunked body")
+        << QByteArray("POST /api/v2/tickets.json HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
+                      "Transfer-Encoding: chunked\r\n\r\n")
+        << QByteArray("4000\r\n") + QByteArray(0x4000, ' ') + "\r\n";
+    QTest::newRow("50,000 header lines of 4 KB")
+        << QByteArray("GET /getuser.json HTTP/1.1\r\nHost: x\r\n")
+        << QByteArray("X-Flood: ") + QByteArray(4086, 'a') + "\r\n";
+}
+
+void DevServiceHostileTest::endlessBodiesAndHeadersAreCut()
+{
+    QFETCH(QByteArray, head);
+    QFETCH(QByteArray, piece);
+    const qint64 total = 200LL * 1024 * 1024;
+    const qint64 rssBefore = stats().value(QStringLiteral("rssKb")).toInteger();
+    const qint64 cutBefore = stats().value(QStringLiteral("cutOverBudget")).toInteger();
+
+    auto socket = attackerSocket(m_service->port());
+    QVERIFY(socket->waitForEncrypted(60000));
+    qint64 sent = 0;
+    socket->write(head);
+    // Writes as fast as the connection drains, never holding more than a few pieces.
+    auto pump = [&] {
+        while (sent < total && socket->state() == QAbstractSocket::ConnectedState
+               && socket->bytesToWrite() + socket->encryptedBytesToWrite() < 256 * 1024) {
+            socket->write(piece);
+            sent += piece.size();
+        }
+    };
+    connect(socket.get(), &QSslSocket::encryptedBytesWritten, this, pump);
+    pump();
+    // The real client is served while the flood goes on.
+    QVERIFY(realClientServed());
+    QTRY_VERIFY_WITH_TIMEOUT(socket->state() == QAbstractSocket::UnconnectedState || sent >= total, 120000);
+    socket->disconnect(this);
+
+    const qint64 rssAfter = stats().value(QStringLiteral("rssKb")).toInteger();
+    qInfo("%s: %lld MiB of %lld sent before the service hung up; service RSS %lld -> %lld kB",
+          QTest::currentDataTag(), sent / (1024 * 1024), total / (1024 * 1024), rssBefore, rssAfter);
+    report(QTest::currentDataTag());
+    QVERIFY2(sent < total, "the service took the whole flood");
+    QCOMPARE(stats().value(QStringLiteral("cutOverBudget")).toInteger(), cutBefore + 1);
+    QVERIFY2(rssAfter - rssBefore < 64 * 1024, qPrintable(QString::number(rssAfter - rssBefore)));
+    QVERIFY(realClientServed());
+}
+
+void DevServiceHostileTest::tooManyHeaderFieldsAreRefused()
+{
+    auto socket = attackerSocket(m_service->port());
+    QVERIFY(socket->waitForEncrypted(60000));
+    QByteArray request = "GET /getuser.json HTTP/1.1\r\nHost: x\r\nConnection: close\r\n";
+    for (int i = 0; i < 150; ++i)
+        request += "X-Field-" + QByteArray::number(i) + ": 1\r\n";
+    socket->write(request + "\r\n");
+    QByteArray all;
+    while (socket->state() == QAbstractSocket::ConnectedState && socket->waitForReadyRead(60000))
+        all += socket->readAll();
+    all += socket->readAll();
+    QVERIFY2(all.startsWith("HTTP/1.1 431 "), all.left(200).constData());
+}
+
+void DevServiceHostileTest::passwordGuessingIsHeld()
+{
+    const QString password = QStringLiteral("right-password");
+    QStringList targets;
+    for (int i = 0; i < 5; ++i) {
+        targets << QStringLiteral("target%1@example.org").arg(i);
+        QVERIFY(createAccount(targets.last(), password));
+    }
+    const auto guess = [&](const QString &email, const QString &check) {
+        return attackerGet(m_service->port(), QStringLiteral("/getuser.json"),
+                           {{QStringLiteral("user"), email}, {QStringLiteral("check"), check}});
+    };
+
+    // One account: five wrong passwords are answered, then every try waits,
+    // the right password included.
+    int answered = 0;
+    RawAnswer last;
+    for (int i = 0; i < 20; ++i) {
+        last = guess(targets[0], QStringLiteral("guess-%1").arg(i));
+        if (last.status == 429)
+            break;
+        QCOMPARE(envelopeProblem(last.body, 6), QString());
+        ++answered;
+    }
+    QCOMPARE(answered, 6);
+    QCOMPARE(last.status, 429);
+    QCOMPARE(envelopeProblem(last.body, 6), QString());
+    QVERIFY2(last.head.contains("Retry-After: "), last.head.constData());
+    RawAnswer right = guess(targets[0], password);
+    QCOMPARE(right.status, 429);
+    // The account is held for everybody, the real client too.
+    const HttpAnswer owner = m_client->get(QStringLiteral("/getuser.json"),
+                                           {{QStringLiteral("user"), targets[0]}, {QStringLiteral("check"), password}});
+    QCOMPARE(owner.status, 429);
+    QCOMPARE(envelopeProblem(owner.body, 6), QString());
+
+    // Spread over accounts, one address gets 20 wrong guesses free and the
+    // 21st answered: 6 above and 5 on each of three more accounts; then it is
+    // held on any account.
+    for (int account = 1; account <= 3; ++account) {
+        for (int i = 0; i < 5; ++i)
+            QCOMPARE(envelopeProblem(guess(targets[account], QStringLiteral("x%1").arg(i)).body, 6), QString());
+    }
+    QCOMPARE(guess(targets[4], QStringLiteral("x")).status, 429);
+    QCOMPARE(guess(targets[4], password).status, 429);
+    // Fresh tokens buy nothing: getcert waits as well.
+    const QString token = jsonObject(m_client->get(QStringLiteral("/portableapi/portable.php"),
+                                                   {{QStringLiteral("api"), QStringLiteral("gen_token")},
+                                                    {QStringLiteral("ApiID"), m_config.apiIdentifier}})
+                                         .body)
+                              .value(QStringLiteral("token")).toObject().value(QStringLiteral("name")).toString();
+    QVERIFY(!token.isEmpty());
+    const RawAnswer certificate = attackerGet(m_service->port(), QStringLiteral("/portableapi/portable.php"),
+                                              {{QStringLiteral("api"), QStringLiteral("getcert")},
+                                               {QStringLiteral("ApiID"), m_config.apiIdentifier},
+                                               {QStringLiteral("password"), password},
+                                               {QStringLiteral("Deviceudid"), udidFor(QStringLiteral("x"))},
+                                               {QStringLiteral("Userid"), targets[4]},
+                                               {QStringLiteral("token"), token},
+                                               {QStringLiteral("crt_type"), QStringLiteral("p12")}});
+    QCOMPARE(certificate.status, 429);
+
+    // Another address, another account: served.
+    const HttpAnswer other = m_client->get(QStringLiteral("/getuser.json"),
+                                           {{QStringLiteral("user"), targets[4]}, {QStringLiteral("check"), password}});
+    QVERIFY2(jsonObject(other.body).contains(QStringLiteral("user")), other.body.constData());
+    QVERIFY(realClientServed());
+    qInfo("password guessing: %d guesses answered on one account before it was held, 21 in all from one"
+          " address", answered);
+    report("password guessing");
+}
+
+void DevServiceHostileTest::smsFloodIsHeld()
+{
+    const auto send = [&](bool fromAttacker, const QString &number) {
+        const QString token = smsToken(fromAttacker);
+        const QueryItems items = {{QStringLiteral("ToNumbe"), number},
+                                  {QStringLiteral("toMsg"), QStringLiteral("1234")},
+                                  {QStringLiteral("verify"), token}};
+        if (fromAttacker) {
+            const RawAnswer answer = attackerGet(m_service->port(), QStringLiteral("/iOS/sms_orvex.php"), items);
+            return qMakePair(answer.status, answer.body);
+        }
+        const HttpAnswer answer = m_client->get(QStringLiteral("/iOS/sms_orvex.php"), items);
+        return qMakePair(answer.status, answer.body);
+    };
+    const auto sent = [](const QPair<int, QByteArray> &answer) {
+        return jsonObject(answer.second).value(QStringLiteral("orvexcloud")).isObject();
+    };
+
+    // One number: five messages, then it waits; another number is served.
+    const QString victim = QStringLiteral("+33612340100");
+    for (int i = 0; i < 5; ++i)
+        QVERIFY(sent(send(false, victim)));
+    const auto held = send(false, victim);
+    QCOMPARE(held.first, 429);
+    QCOMPARE(envelopeProblem(held.second, 10), QString());
+    QVERIFY(sent(send(false, QStringLiteral("+33612340101"))));
+
+    // One address: thirty messages an hour over any numbers.
+    int accepted = 0;
+    for (int i = 0; i < 40 && accepted <= 30; ++i) {
+        const auto answer = send(true, QStringLiteral("+336123402%1").arg(i, 2, 10, QLatin1Char('0')));
+        if (answer.first == 429) {
+            QCOMPARE(envelopeProblem(answer.second, 10), QString());
+            break;
+        }
+        QVERIFY(sent(answer));
+        ++accepted;
+    }
+    QCOMPARE(accepted, 30);
+    // The real client, from its own address, still sends.
+    QVERIFY(sent(send(false, QStringLiteral("+33612340102"))));
+    const QJsonArray outbox = QJsonDocument::fromJson(m_client->get(QStringLiteral("/dev/sms"),
+                                                                    {{QStringLiteral("to"), victim}})
+                                                          .body)
+                                  .array();
+    QCOMPARE(outbox.size(), 5);
+    qInfo("SMS flood: 5 messages to one number, then held; %d from one address, then held", accepted);
+    report("SMS flood");
+}
+
+QTEST_GUILESS_MAIN(DevServiceHostileTest)
+#include "tst_devservice_hostile.moc"
