@@ -47,6 +47,7 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QTemporaryDir>
+#include <QTime>
 #include <QTimer>
 
 #include <algorithm>
@@ -54,6 +55,7 @@
 #include <cstdio>
 #include <map>
 #include <random>
+#include <set>
 #include <unistd.h>
 
 using namespace Orvex;
@@ -276,7 +278,9 @@ public:
     int alerts = 0;
     int injectErrors = 0;
     bool verbose = false;
-    QList<double> connectMs;
+    QStringList trail; // the statuses of the cycle, with the overlay: "connecting+"
+    QList<double> connectMs;         // with the certificate stored
+    QList<double> fetchingConnectMs; // fetching the certificate first
     std::map<Fault, int> faultsByKind;
 
 private:
@@ -319,6 +323,13 @@ bool Soak::setUp(QString *error)
         *error = QStringLiteral("the main screen did not come");
         return false;
     }
+    QObject::connect(VPNService::shared().manager()->connection(), &VpnConnection::statusDidChange, screen(),
+                     [this] {
+                         // After the screen has seen it too.
+                         QTimer::singleShot(0, screen(), [this] {
+                             trail << QLatin1String(statusName(live())) + (overlayUp() ? QStringLiteral("+") : QString());
+                         });
+                     });
     if (!waitFor([this] { return status() == ConnectionStatus::connected && !overlayUp(); }, settleMs)) {
         *error = QStringLiteral("the first load did not connect");
         return false;
@@ -471,13 +482,14 @@ void Soak::injectSoon(Fault fault, int delayMs)
 
 bool Soak::turnOnAndMeasure(bool record)
 {
+    const bool fetches = !UserDefaults::standard().data(Keys::certificate);
     QElapsedTimer clock;
     clock.start();
     press();
     if (!waitFor([this] { return status() == ConnectionStatus::connected && !overlayUp(); }, settleMs))
         return false;
     if (record)
-        connectMs << clock.nsecsElapsed() / 1e6;
+        (fetches ? fetchingConnectMs : connectMs) << clock.nsecsElapsed() / 1e6;
     return true;
 }
 
@@ -491,6 +503,8 @@ bool Soak::cycle(int index, std::optional<Fault> fault, Point point, std::mt1993
 {
     bool good = true;
     const auto note = [&](const QString &what) {
+        if (verbose)
+            std::printf("%s ", qPrintable(QTime::currentTime().toString(QStringLiteral("mm:ss.zzz"))));
         std::printf("  cycle %d%s%s%s: %s\n", index, fault ? " (" : "", fault ? faultName(*fault) : "",
                     fault ? (QStringLiteral(", ") + QLatin1String(pointName(point)) + QLatin1Char(')')).toUtf8().constData()
                           : "",
@@ -498,6 +512,7 @@ bool Soak::cycle(int index, std::optional<Fault> fault, Point point, std::mt1993
         std::fflush(stdout);
     };
     const int alertsBefore = alerts;
+    trail.clear();
     std::uniform_int_distribution<int> soon(0, 80);
     std::uniform_int_distribution<int> later(0, 1500);
 
@@ -584,6 +599,7 @@ bool Soak::cycle(int index, std::optional<Fault> fault, Point point, std::mt1993
         note(QStringLiteral("after ON %1, alerts %2").arg(QLatin1String(statusName(afterOn))).arg(alerts - alertsBefore));
 
     // Back to off, whatever the fault left.
+    waitSettled();
     if (status() == ConnectionStatus::connected && !turnOff()) {
         good = false;
         note(QStringLiteral("Turn OFF after the cycle did not disconnect"));
@@ -592,10 +608,20 @@ bool Soak::cycle(int index, std::optional<Fault> fault, Point point, std::mt1993
     if (fault) {
         // With the fault cleared, Turn ON reaches connected.
         waitSettled();
+        if (status() == ConnectionStatus::connected)
+            turnOff();
         if (!turnOnAndMeasure(true)) {
             ++failedRecoveries;
             good = false;
-            note(QStringLiteral("Turn ON after the fault did not connect: ") + QLatin1String(statusName(status())));
+            QString why;
+            agrees(&why);
+            note(QStringLiteral("Turn ON after the fault did not connect: ") + why);
+            if (verbose) {
+                std::printf("    status trail: %s\n", qPrintable(trail.join(QLatin1Char(' '))));
+                const QString copy = QStringLiteral("/tmp/soak-client-%1-%2.log").arg(::getpid()).arg(index);
+                QFile::copy(m_gateway.value(QStringLiteral("CLIENT_LOG")), copy);
+                std::printf("    client charon log copied to %s\n", qPrintable(copy));
+            }
             alerts += dismissAlerts();
         }
         if (status() == ConnectionStatus::connected && !turnOff()) {
@@ -712,9 +738,27 @@ int main(int argc, char **argv)
         faultAt[order[size_t(i)]] = kinds[size_t(i) % kinds.size()];
     std::uniform_int_distribution<int> points(0, 3);
 
-    const long rssStart = residentKb();
-    const int fdsStart = openFds();
-    const QStringList fdsAtStart = fdTargets();
+    // Start figures once every kind of cycle has run a few times: the first
+    // alert, the first restarted service and the like allocate once for good.
+    const long rssSetUp = residentKb();
+    int warmCycles = std::max(1, cycles / 10);
+    {
+        std::set<Fault> seen;
+        for (const auto &[cycle, kind] : faultAt) {
+            seen.insert(kind);
+            if (seen.size() == kinds.size()) {
+                warmCycles = std::max(warmCycles, cycle + 1);
+                break;
+            }
+        }
+    }
+    long rssStart = rssSetUp;
+    int fdsStart = openFds();
+    QStringList fdsAtStart = fdTargets();
+    const auto sockets = [](const QStringList &targets) {
+        return int(std::count_if(targets.begin(), targets.end(),
+                                 [](const QString &t) { return t.contains(QLatin1String("socket:")); }));
+    };
     int badCycles = 0;
     QElapsedTimer wall;
     wall.start();
@@ -724,6 +768,11 @@ int main(int argc, char **argv)
         const Point point = Point(points(random));
         if (!soak.cycle(i + 1, fault, point, random))
             ++badCycles;
+        if (i + 1 == warmCycles) {
+            rssStart = residentKb();
+            fdsStart = openFds();
+            fdsAtStart = fdTargets();
+        }
         if ((i + 1) % 25 == 0) {
             std::printf("  ... %d cycles, %.0f s, RSS %.1f MB, %d fds\n", i + 1, wall.elapsed() / 1000.0,
                         residentKb() / 1024.0, openFds());
@@ -732,6 +781,8 @@ int main(int argc, char **argv)
     }
     const long rssEnd = residentKb();
     const int fdsEnd = openFds();
+    const int socketsStart = sockets(fdsAtStart);
+    const int socketsEnd = sockets(fdTargets());
     if (verbose && fdsEnd != fdsStart)
         std::printf("  fds at start: %s\n  fds at end:   %s\n", qPrintable(fdsAtStart.join(QLatin1Char(' '))),
                     qPrintable(fdTargets().join(QLatin1Char(' '))));
@@ -749,7 +800,8 @@ int main(int argc, char **argv)
     const int leftAfterDpd = gatewaySas();
 
     std::printf("\nsoak figures (seed %u)\n", seed);
-    std::printf("  cycles:                          %d (%.0f s)\n", cycles, wall.elapsed() / 1000.0);
+    std::printf("  cycles:                          %d (%.0f s), %d with a problem\n", cycles,
+                wall.elapsed() / 1000.0, badCycles);
     int faultsTotal = 0;
     for (const auto &[kind, count] : soak.faultsByKind)
         faultsTotal += count;
@@ -765,9 +817,14 @@ int main(int argc, char **argv)
     std::printf("  connect median / p95:            %.1f / %.1f ms (%lld Turn ONs)\n",
                 percentile(soak.connectMs, 0.5), percentile(soak.connectMs, 0.95),
                 static_cast<long long>(soak.connectMs.size()));
-    std::printf("  RSS start / end:                 %.1f / %.1f MB (growth %.2f MB, want < 2)\n",
-                rssStart / 1024.0, rssEnd / 1024.0, (rssEnd - rssStart) / 1024.0);
-    std::printf("  open fds start / end:            %d / %d (want equal)\n", fdsStart, fdsEnd);
+    std::printf("  connect fetching a certificate:  %.1f / %.1f ms (%lld Turn ONs)\n",
+                percentile(soak.fetchingConnectMs, 0.5), percentile(soak.fetchingConnectMs, 0.95),
+                static_cast<long long>(soak.fetchingConnectMs.size()));
+    std::printf("  RSS start / end:                 %.1f / %.1f MB (growth %.2f MB, want < 2)\n"
+                "    (start: after cycle %d, once every kind of fault has come; right after set-up %.1f MB)\n",
+                rssStart / 1024.0, rssEnd / 1024.0, (rssEnd - rssStart) / 1024.0, warmCycles, rssSetUp / 1024.0);
+    std::printf("  open fds start / end:            %d / %d (want equal; sockets %d / %d, the rest %d / %d)\n",
+                fdsStart, fdsEnd, socketsStart, socketsEnd, fdsStart - socketsStart, fdsEnd - socketsEnd);
     std::printf("  gateway SAs after last Turn OFF: %d (want 0); after the gateway's DPD: %d\n", leftNow,
                 leftAfterDpd);
     std::printf("FIGURE soak-cycles %d\nFIGURE soak-mismatches %d\nFIGURE soak-stuck-overlays %d\n"
