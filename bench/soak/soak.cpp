@@ -14,8 +14,9 @@
 // gateway-drop, service-down, service-500, service-truncate, link-cut.
 // --verbose prints one line for every cycle with a fault.
 // Prints its figures. Exits 1 when a cycle's state did not match, an overlay
-// stayed up, a Turn ON after a cleared fault did not connect, or the set-up
-// failed; 77 (skipped) without root. Timings and memory are printed, never
+// stayed up, a Turn ON did not connect (after a cleared fault or without
+// one), a fault could not be injected or cleared, or the set-up failed; 77
+// (skipped) without root. Timings, memory and open files are printed, never
 // judged.
 
 #include "DevServiceProcess.h"
