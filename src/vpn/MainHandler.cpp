@@ -50,7 +50,7 @@ void MainHandler::checkCurrentUser()
 void MainHandler::mainButtonAction()
 {
     if (m_service.status() == ConnectionStatus::connected)
-        loadThenToggle(false); // the live state is connected: toggle disconnects
+        loadThenToggle(false); // switch off
     else
         connect();
 }
@@ -105,8 +105,16 @@ void MainHandler::loadThenToggle(bool keepConnected)
             self->report(Error::generic(*error));
             return;
         }
+        if (!keepConnected) {
+            // Switching off. The tunnel may have gone down since the press (the
+            // gateway ended it): toggling would then bring it back up against
+            // the user's wish. Stopping is the answer, whatever the live state.
+            Q_EMIT self->tunnelOperationStarted();
+            self->m_service.disconnect();
+            return;
+        }
         VpnConnection *connection = self->m_service.manager()->connection();
-        if (keepConnected && connection->status() == VpnStatus::Connected) {
+        if (connection->status() == VpnStatus::Connected) {
             // Already up (on-demand, or before the client started): connecting
             // must not turn into switching it off. Observers learn the state.
             connection->postStatusDidChange();

@@ -64,7 +64,8 @@ Q_SIGNALS:
 
 private:
     // Loads the saved tunnel configuration, then toggles; with
-    // `keepConnected` a tunnel found up is left up. A configuration that
+    // `keepConnected` a tunnel found up is left up, without it the tunnel is
+    // stopped (never started, even if it went down meanwhile). A configuration that
     // cannot be read is reported, so the screen does not wait for a status
     // change that will never come.
     void loadThenToggle(bool keepConnected);

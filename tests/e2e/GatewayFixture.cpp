@@ -138,3 +138,85 @@ QString GatewayFixture::logs() const
     }
     return text;
 }
+
+static QString sideName(GatewayFixture::Side side)
+{
+    return side == GatewayFixture::Side::Gateway ? QStringLiteral("gateway") : QStringLiteral("client");
+}
+
+bool GatewayFixture::killCharon(Side side)
+{
+    return run({QStringLiteral("kill-charon"), QStringLiteral("--dir"), m_dir->path(),
+                QStringLiteral("--side"), sideName(side)})
+           == 0;
+}
+
+bool GatewayFixture::startCharon(Side side)
+{
+    return run({QStringLiteral("start-charon"), QStringLiteral("--dir"), m_dir->path(),
+                QStringLiteral("--side"), sideName(side)})
+           == 0;
+}
+
+bool GatewayFixture::terminateAtGateway()
+{
+    // swanctl ends every IKE SA of the named connection.
+    QProcess swanctl;
+    swanctl.start(QStringLiteral("swanctl"),
+                  {QStringLiteral("--terminate"), QStringLiteral("--ike"), value(QStringLiteral("CONN")),
+                   QStringLiteral("--timeout"), QStringLiteral("2"), QStringLiteral("--force"),
+                   QStringLiteral("--uri"), QStringLiteral("unix://") + gatewayVici()});
+    return swanctl.waitForFinished(30000) && swanctl.exitStatus() == QProcess::NormalExit
+           && swanctl.exitCode() == 0;
+}
+
+bool GatewayFixture::setLinkUp(bool up)
+{
+    // The client namespace holds one veth: the end of the link.
+    const QString ns = value(QStringLiteral("CLIENT_NS"));
+    QProcess list;
+    list.start(QStringLiteral("ip"), {QStringLiteral("-n"), ns, QStringLiteral("-o"), QStringLiteral("link"),
+                                      QStringLiteral("show"), QStringLiteral("type"), QStringLiteral("veth")});
+    if (!list.waitForFinished(30000))
+        return false;
+    // "2: ocTAG@if3: <...>"
+    const QList<QByteArray> fields = list.readAllStandardOutput().split(':');
+    if (fields.size() < 2)
+        return false;
+    const QString link = QString::fromUtf8(fields[1].trimmed().split('@').first());
+    return QProcess::execute(QStringLiteral("ip"),
+                             {QStringLiteral("-n"), ns, QStringLiteral("link"), QStringLiteral("set"),
+                              QStringLiteral("dev"), link, up ? QStringLiteral("up") : QStringLiteral("down")})
+           == 0;
+}
+
+std::optional<QStringList> GatewayFixture::securityAssociations(Side side) const
+{
+    const QString socket = side == Side::Gateway ? gatewayVici() : clientVici();
+    QProcess swanctl;
+    swanctl.start(QStringLiteral("swanctl"), {QStringLiteral("--list-sas"), QStringLiteral("--raw"),
+                                              QStringLiteral("--uri"), QStringLiteral("unix://") + socket});
+    if (!swanctl.waitForFinished(30000) || swanctl.exitStatus() != QProcess::NormalExit
+        || swanctl.exitCode() != 0)
+        return std::nullopt;
+    // One line per IKE SA: "list-sa event {NAME {uniqueid=1 ... state=ESTABLISHED
+    // ... child-sas {NAME-2 {... state=INSTALLED ...}}}}". The IKE SA's state
+    // comes before its children's.
+    QStringList states;
+    for (const QByteArray &line : swanctl.readAllStandardOutput().split('\n')) {
+        if (!line.startsWith("list-sa event"))
+            continue;
+        QStringList found;
+        qsizetype at = 0;
+        while ((at = line.indexOf(" state=", at)) >= 0) {
+            at += 7;
+            const qsizetype end = line.indexOf(' ', at);
+            found << QString::fromUtf8(line.mid(at, end < 0 ? -1 : end - at));
+        }
+        if (found.isEmpty())
+            continue;
+        const QString ike = found.takeFirst();
+        states << ike + QLatin1Char('/') + found.join(QLatin1Char(','));
+    }
+    return states;
+}

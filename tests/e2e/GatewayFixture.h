@@ -2,9 +2,11 @@
 
 #include <QHash>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 
 #include <memory>
+#include <optional>
 
 // A strongSwan gateway and the client's charon, each in a namespace of its
 // own (scripts/gateway). Brought up by `up`, torn down by `down` or the
@@ -34,6 +36,19 @@ public:
     QString makeOtherCa();
     // Stops the gateway's charon: from then on nobody answers.
     bool stopResponder();
+
+    enum class Side { Gateway, Client };
+    // SIGKILL for that side's charon: it tells its peer nothing.
+    bool killCharon(Side side);
+    // Starts that side's charon again; the gateway's with its connections.
+    bool startCharon(Side side);
+    // The gateway ends every tunnel of its connection (and tells the client).
+    bool terminateAtGateway();
+    // Takes the client's end of the link between the namespaces down or up.
+    bool setLinkUp(bool up);
+    // The IKE SAs that side's charon holds, as "STATE/CHILD-STATES" texts
+    // (e.g. "ESTABLISHED/INSTALLED"); nothing when its charon does not answer.
+    std::optional<QStringList> securityAssociations(Side side) const;
     // One ping from the client namespace to the gateway's inner address.
     bool pingInnerAddress();
     // The tail of both charons' logs, for failure messages.

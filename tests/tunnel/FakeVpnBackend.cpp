@@ -7,6 +7,8 @@ namespace Orvex {
 void FakeVpnBackend::attach(const VpnPreferences &, std::function<void()> done)
 {
     calls << QStringLiteral("attach");
+    if (onAttach)
+        onAttach();
     QTimer::singleShot(0, this, std::move(done));
 }
 

@@ -24,6 +24,7 @@ public:
     void setLiveStatus(VpnStatus status);
 
     QString applyError; // answered by the next apply() calls when set
+    std::function<void()> onAttach; // runs inside every attach(), before it completes
     QList<VpnPreferences> applied;
     QStringList calls; // "attach", "apply", "start", "stop" in order
 

@@ -96,6 +96,7 @@ private Q_SLOTS:
     void presentationFollowsEachStatus();
     void overlayThroughConnectingToConnected();
     void connectedButtonSwitchesOffWithoutRequests();
+    void switchingOffATunnelThatDropsMeanwhileStartsNothing();
     void storedCertificateTogglesWithoutRequests();
     void missingCertificateIsFetchedStoredThenConnected();
     void certificateFailureIsShownAndEndsTheOverlay();
@@ -324,6 +325,30 @@ void tst_MainScreen::connectedButtonSwitchesOffWithoutRequests()
     // Saved with on-demand off before the stop.
     QVERIFY(!m_backend->applied.last().onDemandEnabled);
     QVERIFY(!m_backend->calls.contains(QStringLiteral("start")));
+}
+
+void tst_MainScreen::switchingOffATunnelThatDropsMeanwhileStartsNothing()
+{
+    storeCertificate(); // all a start would need
+    m_backend->setLiveStatus(VpnStatus::Connected);
+    m_service->setStatus(ConnectionStatus::connected);
+    MainViewController *screen = showScreen();
+    waitUntilIdle();
+    m_backend->calls.clear();
+
+    // Turn OFF, and the gateway ends the tunnel while the press is handled.
+    m_backend->onAttach = [this] {
+        m_backend->onAttach = {};
+        m_backend->setLiveStatus(VpnStatus::Disconnected);
+    };
+    screen->mainButtonAction();
+    QTRY_VERIFY(screen->progressContainer()->isHidden());
+    // Every step of the operation is a queued completion: let them all run.
+    for (int turn = 0; turn < 100; ++turn)
+        QCoreApplication::processEvents();
+    QVERIFY(!m_backend->calls.contains(QStringLiteral("start")));
+    QCOMPARE(m_service->status(), ConnectionStatus::disconnected);
+    QCOMPARE(screen->statusLabel()->text(), QStringLiteral("Turn ON"));
 }
 
 void tst_MainScreen::storedCertificateTogglesWithoutRequests()
