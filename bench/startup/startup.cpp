@@ -161,6 +161,17 @@ void linked(const std::string &client)
     if (stat(client.c_str(), &st) == 0)
         std::printf("binary %s: %.2f MB\nFIGURE binary-size-mb %.2f\n", client.c_str(),
                     st.st_size / 1048576.0, st.st_size / 1048576.0);
+    // Without the debug information a RelWithDebInfo build carries.
+    char stripped[] = "/tmp/orvex-bench-stripped-XXXXXX";
+    const int fd = mkstemp(stripped);
+    if (fd >= 0) {
+        close(fd);
+        const std::string strip = "strip -o '" + std::string(stripped) + "' '" + client + "' 2>/dev/null";
+        struct stat small{};
+        if (std::system(strip.c_str()) == 0 && stat(stripped, &small) == 0)
+            std::printf("FIGURE binary-stripped-mb %.2f\n", small.st_size / 1048576.0);
+        unlink(stripped);
+    }
     const std::string command = "ldd '" + client + "' 2>/dev/null";
     FILE *ldd = popen(command.c_str(), "r");
     if (!ldd)
