@@ -216,7 +216,10 @@ int main(int argc, char **argv)
     clock.start();
     connectedAt.reset();
     if (!waitFor([&] { return connectedAt && usageAnswers > 0; }))
-        return fail("the first load did not bring the tunnel up");
+        return fail(!connectedAt ? (UserDefaults::standard().data(DefaultsKeys::certificate)
+                                            ? "the first load stored the certificate but the tunnel did not come up"
+                                            : "the first load did not store a certificate")
+                                 : "the first load brought the tunnel up but no usage answer arrived");
     settle(50);
     sample("stall-first-load-ms", monitor.worstMs());
     std::printf("main screen to connected with the certificate fetched: %.1f ms\n", *connectedAt);
