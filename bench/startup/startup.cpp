@@ -1,9 +1,19 @@
 // Start-up benchmark: process start to the first painted frame of the main
-// window, and the peak resident memory of that run. Runs the client ten times
-// on the offscreen platform and, when a display is available (run under
-// xvfb-run), ten times on it; prints medians.
+// window, and the peak resident memory of that run (the client quits right
+// after the frame). At the frame the client is stopped for a moment and its
+// mappings read: the shared libraries it has loaded and its resident memory
+// then. Runs the client ten times on the offscreen platform and, when a
+// display is available (run under xvfb-run), ten times on it; prints every
+// run as "SAMPLE name value" and medians. Also prints the binary's size and
+// the libraries the loader resolves for it.
+//
+// usage: bench_startup [CLIENT [ROUNDS]]
 
 #include <algorithm>
+#include <csignal>
+#include <fstream>
+#include <set>
+#include <sstream>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +22,7 @@
 #include <vector>
 
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,7 +35,37 @@ struct Run
 {
     double firstFrameMs = -1;
     long peakRssKb = 0;
+    long hwmAtFrameKb = 0;
+    std::set<std::string> libraries; // shared objects mapped at the frame
 };
+
+std::string readAll(const std::string &path)
+{
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+long statusKb(const std::string &status, const char *field)
+{
+    const size_t at = status.find(field);
+    return at == std::string::npos ? 0 : std::atol(status.c_str() + at + std::strlen(field));
+}
+
+// Looks at a stopped client: its high-water mark and its mapped libraries.
+void inspect(pid_t pid, Run &run)
+{
+    const std::string proc = "/proc/" + std::to_string(pid);
+    run.hwmAtFrameKb = statusKb(readAll(proc + "/status"), "VmHWM:");
+    std::istringstream maps(readAll(proc + "/maps"));
+    std::string line;
+    while (std::getline(maps, line)) {
+        const size_t path = line.find('/');
+        if (path != std::string::npos && line.find(".so", path) != std::string::npos)
+            run.libraries.insert(line.substr(path));
+    }
+}
 
 Run runOnce(const std::string &client, const std::vector<std::string> &extraEnv)
 {
@@ -60,10 +101,14 @@ Run runOnce(const std::string &client, const std::vector<std::string> &extraEnv)
     ssize_t n;
     while ((n = read(out[0], buffer, sizeof buffer)) > 0) {
         seen.append(buffer, size_t(n));
-        if (run.firstFrameMs < 0 && seen.find("first-frame") != std::string::npos)
+        if (run.firstFrameMs < 0 && seen.find("first-frame") != std::string::npos) {
             run.firstFrameMs = std::chrono::duration<double, std::milli>(
                                    std::chrono::steady_clock::now() - start)
                                    .count();
+            ::kill(pid, SIGSTOP);
+            inspect(pid, run);
+            ::kill(pid, SIGCONT);
+        }
     }
     close(out[0]);
     int status = 0;
@@ -80,10 +125,11 @@ double median(std::vector<double> v)
     return v.empty() ? 0 : (v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2);
 }
 
-void series(const char *label, const std::string &client, const std::vector<std::string> &env)
+void series(const char *label, const std::string &client, const std::vector<std::string> &env, int rounds)
 {
     std::vector<double> frames, rss;
-    for (int i = 0; i < 10; ++i) {
+    std::set<std::string> libraries;
+    for (int i = 0; i < rounds; ++i) {
         const Run r = runOnce(client, env);
         if (r.firstFrameMs < 0) {
             std::printf("%-10s run %d: no frame reported\n", label, i);
@@ -91,14 +137,53 @@ void series(const char *label, const std::string &client, const std::vector<std:
         }
         frames.push_back(r.firstFrameMs);
         rss.push_back(r.peakRssKb / 1024.0);
+        std::printf("SAMPLE startup-%s-first-frame-ms %.3f\nSAMPLE startup-%s-peak-rss-mb %.2f\n"
+                    "SAMPLE startup-%s-hwm-at-frame-mb %.2f\nSAMPLE startup-%s-libraries %zu\n",
+                    label, r.firstFrameMs, label, r.peakRssKb / 1024.0, label, r.hwmAtFrameKb / 1024.0,
+                    label, r.libraries.size());
+        if (libraries.empty())
+            libraries = r.libraries;
     }
     std::printf("%-10s first frame median %.1f ms (min %.1f, max %.1f)   peak RSS median %.1f MB   runs %zu\n",
                 label, median(frames),
                 frames.empty() ? 0 : *std::min_element(frames.begin(), frames.end()),
                 frames.empty() ? 0 : *std::max_element(frames.begin(), frames.end()), median(rss),
                 frames.size());
-    std::printf("FIGURE startup-%s-first-frame-ms %.1f\nFIGURE startup-%s-peak-rss-mb %.1f\n", label,
-                median(frames), label, median(rss));
+    std::printf("%-10s %zu shared libraries mapped at the first frame:\n", label, libraries.size());
+    for (const std::string &library : libraries)
+        std::printf("    %s\n", library.c_str());
+}
+
+// The libraries the dynamic loader resolves for the binary (ldd's list).
+void linked(const std::string &client)
+{
+    struct stat st{};
+    if (stat(client.c_str(), &st) == 0)
+        std::printf("binary %s: %.2f MB\nFIGURE binary-size-mb %.2f\n", client.c_str(),
+                    st.st_size / 1048576.0, st.st_size / 1048576.0);
+    // Without the debug information a RelWithDebInfo build carries.
+    char stripped[] = "/tmp/orvex-bench-stripped-XXXXXX";
+    const int fd = mkstemp(stripped);
+    if (fd >= 0) {
+        close(fd);
+        const std::string strip = "strip -o '" + std::string(stripped) + "' '" + client + "' 2>/dev/null";
+        struct stat small{};
+        if (std::system(strip.c_str()) == 0 && stat(stripped, &small) == 0)
+            std::printf("FIGURE binary-stripped-mb %.2f\n", small.st_size / 1048576.0);
+        unlink(stripped);
+    }
+    const std::string command = "ldd '" + client + "' 2>/dev/null";
+    FILE *ldd = popen(command.c_str(), "r");
+    if (!ldd)
+        return;
+    int count = 0;
+    char line[512];
+    while (fgets(line, sizeof line, ldd)) {
+        if (std::strstr(line, "=>") || std::strstr(line, "ld-linux"))
+            ++count;
+    }
+    pclose(ldd);
+    std::printf("FIGURE linked-libraries %d\n", count);
 }
 
 } // namespace
@@ -106,6 +191,8 @@ void series(const char *label, const std::string &client, const std::vector<std:
 int main(int argc, char **argv)
 {
     const std::string client = argc > 1 ? argv[1] : ORVEX_CLIENT_BINARY;
+    const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 10;
+    linked(client);
     char home[] = "/tmp/orvex-bench-startup-XXXXXX";
     if (!mkdtemp(home))
         return 1;
@@ -119,11 +206,11 @@ int main(int argc, char **argv)
 
     auto offscreen = common;
     offscreen.push_back("QT_QPA_PLATFORM=offscreen");
-    series("offscreen", client, offscreen);
+    series("offscreen", client, offscreen, rounds);
     if (std::getenv("DISPLAY")) {
         auto xcb = common;
         xcb.push_back("QT_QPA_PLATFORM=xcb");
-        series("xcb", client, xcb);
+        series("xcb", client, xcb, rounds);
     } else {
         std::printf("xcb        skipped: no DISPLAY (run under xvfb-run for it)\n");
     }

@@ -110,13 +110,12 @@ NetworkService::NetworkService(QObject *parent)
     , m_manager(new QNetworkAccessManager(this))
     , m_ssl(QSslConfiguration::defaultConfiguration())
 {
-    const QStringList extra = Config::current().caCertificates;
-    if (!extra.isEmpty()) {
-        QList<QSslCertificate> cas = QSslConfiguration::systemCaCertificates();
-        for (const QString &path : extra)
-            cas += QSslCertificate::fromPath(path, QSsl::Pem);
-        m_ssl.setCaCertificates(cas);
-    }
+    // The configured authorities are added by path: that keeps the system's
+    // own looked up on demand during a handshake, where listing them all here
+    // would parse every file in /etc/ssl/certs on the main thread (close to a
+    // second) before the first request could leave.
+    for (const QString &path : Config::current().caCertificates)
+        m_ssl.addCaCertificates(path, QSsl::Pem, QSslCertificate::PatternSyntax::FixedString);
 }
 
 void NetworkService::setTimeouts(std::chrono::milliseconds idle, std::chrono::milliseconds deadline,

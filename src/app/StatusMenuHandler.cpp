@@ -142,9 +142,10 @@ void StatusMenuHandler::connectOrDisconnect()
             });
         return;
     }
-    m_service.manager()->loadFromPreferences([service](const std::optional<QString> &) {
-        if (service)
-            service->toggle();
+    // One load for the whole switch: toggleLoaded acts on what it read.
+    m_service.manager()->loadFromPreferences([service](const std::optional<QString> &error) {
+        if (service && !error)
+            service->toggleLoaded();
     });
 }
 

@@ -1,5 +1,10 @@
 #include "Countries.h"
 
+#include "modules/PhoneNumberModule.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <QFontDatabase>
 #include <QHash>
 #include <QIconEngine>
@@ -8,33 +13,62 @@
 #include <QPixmap>
 #include <QPixmapCache>
 
-#include <phonenumbers/logger.h>
-#include <phonenumbers/phonenumberutil.h>
 #include <unicode/coll.h>
 #include <unicode/locid.h>
 #include <unicode/unistr.h>
 
 #include <algorithm>
 #include <memory>
-#include <set>
-#include <string>
+
+#include <dlfcn.h>
 
 namespace Orvex {
 
 namespace {
 
-using i18n::phonenumbers::PhoneNumberUtil;
-
-const PhoneNumberUtil &phoneNumberUtil()
+// The phone-number module: opened the first time a calling code is asked
+// for, never before. A program that has it linked in (the tests) is served
+// from itself; the client opens it from beside its binary (the build tree) or
+// from its private library folder (installed).
+struct PhoneModule
 {
-    // The library reports problems on stdout by default; the client prints
-    // nothing, so give it a logger that drops them.
-    static const PhoneNumberUtil *util = [] {
-        PhoneNumberUtil *instance = PhoneNumberUtil::GetInstance();
-        instance->SetLogger(new i18n::phonenumbers::NullLogger);
-        return instance;
-    }();
-    return *util;
+    OrvexPhoneRegionsFunction regions = nullptr;
+    OrvexPhoneCodeFunction code = nullptr;
+};
+
+PhoneModule openPhoneModule()
+{
+    PhoneModule found;
+    void *handle = RTLD_DEFAULT; // a null pointer: `opened` tells
+    bool opened = dlsym(handle, "orvex_phone_regions") != nullptr;
+    if (!opened) {
+        const QString folder = QCoreApplication::applicationDirPath();
+        if (folder.isEmpty())
+            return found;
+        const QString name = QStringLiteral(ORVEX_PHONE_MODULE_NAME);
+        for (const QString &path :
+             {folder + QLatin1Char('/') + name,
+              QDir::cleanPath(folder + QStringLiteral("/../" ORVEX_INSTALL_LIBDIR "/orvex/") + name)}) {
+            if ((handle = dlopen(QFile::encodeName(path).constData(), RTLD_NOW | RTLD_LOCAL))) {
+                opened = true;
+                break;
+            }
+        }
+    }
+    if (opened) {
+        found.regions = reinterpret_cast<OrvexPhoneRegionsFunction>(dlsym(handle, "orvex_phone_regions"));
+        found.code = reinterpret_cast<OrvexPhoneCodeFunction>(dlsym(handle, "orvex_phone_code"));
+    }
+    return found;
+}
+
+const PhoneModule &phoneModule()
+{
+    // Only success is kept: a module not found is looked for again next time.
+    static PhoneModule module;
+    if (!module.regions || !module.code)
+        module = openPhoneModule();
+    return module;
 }
 
 icu::Locale icuLocale(const QLocale &locale)
@@ -191,15 +225,20 @@ Country Countries::make(const QString &regionCode, int code) const
 
 QList<Country> Countries::all() const
 {
-    std::set<std::string> regions;
-    phoneNumberUtil().GetSupportedRegions(&regions);
-
     QList<Country> countries;
-    countries.reserve(qsizetype(regions.size()));
-    for (const std::string &region : regions) {
-        const int code = phoneNumberUtil().GetCountryCodeForRegion(region);
-        if (code > 0)
-            countries.append(make(QString::fromStdString(region), code));
+    if (const PhoneModule &module = phoneModule(); module.regions) {
+        struct Collect
+        {
+            const Countries *list;
+            QList<Country> *countries;
+        } collect{this, &countries};
+        countries.reserve(256);
+        module.regions(
+                [](void *context, const char *region, int code) {
+                    auto *c = static_cast<Collect *>(context);
+                    c->countries->append(c->list->make(QString::fromLatin1(region), code));
+                },
+                &collect);
     }
 
     UErrorCode status = U_ZERO_ERROR;
@@ -243,7 +282,10 @@ QString Countries::localizedName(const QString &regionCode, const QLocale &local
 
 std::optional<int> Countries::phoneCode(const QString &regionCode)
 {
-    const int code = phoneNumberUtil().GetCountryCodeForRegion(regionCode.toUpper().toStdString());
+    const PhoneModule &module = phoneModule();
+    if (!module.code)
+        return std::nullopt;
+    const int code = module.code(regionCode.toUpper().toLatin1().constData());
     if (code <= 0)
         return std::nullopt;
     return code;

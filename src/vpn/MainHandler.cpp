@@ -121,7 +121,7 @@ void MainHandler::loadThenToggle(bool keepConnected)
             return;
         }
         Q_EMIT self->tunnelOperationStarted();
-        self->m_service.toggle();
+        self->m_service.toggleLoaded();
     });
 }
 

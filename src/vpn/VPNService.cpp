@@ -66,13 +66,18 @@ QString VPNService::localIdentifier() const
     return Utility::udid(*email) + QLatin1Char('.') + Config::current().vpnDomain;
 }
 
-void VPNService::connect()
+void VPNService::decideOnDemand()
 {
     // On-demand only with a key that the VPN daemon may use without us.
     if (KeychainService::isPrivateKeyShared(m_session.identities(), m_session.identityReference()))
         m_config.isOnDemandEnabled = UserDefaults::standard().boolean(DefaultsKeys::isAutoConnectEnabled);
     else
         m_config.isOnDemandEnabled = false;
+}
+
+void VPNService::connect()
+{
+    decideOnDemand();
     QPointer<VPNService> self(this);
     loadThenConfigure([self] {
         if (self)
@@ -100,19 +105,33 @@ void VPNService::toggle()
 {
     QPointer<VPNService> self(this);
     m_manager->loadFromPreferences([self](const std::optional<QString> &error) {
-        if (!self || error)
-            return;
-        const ConnectionStatus live = connectionStatus(self->m_manager->connection()->status());
-        if (live == ConnectionStatus::connected) {
-            self->m_status = ConnectionStatus::connected;
-            self->disconnect();
-        } else {
-            // Connecting, reasserting and disconnecting are answered by a new
-            // connect, not by a stop.
-            self->m_status = live;
-            self->connect();
-        }
+        if (self && !error)
+            self->toggleLoaded();
     });
+}
+
+void VPNService::toggleLoaded()
+{
+    const ConnectionStatus live = connectionStatus(m_manager->connection()->status());
+    QPointer<VPNService> self(this);
+    if (live == ConnectionStatus::connected) {
+        m_status = ConnectionStatus::connected;
+        // disconnect() without its own load: saved with on-demand off first.
+        m_config.isOnDemandEnabled = false;
+        configureAndSave({}, [self] {
+            if (self)
+                self->stopTunnel();
+        });
+    } else {
+        // Connecting, reasserting and disconnecting are answered by a new
+        // connect, not by a stop.
+        m_status = live;
+        decideOnDemand();
+        configureAndSave({}, [self] {
+            if (self)
+                self->startTunnel();
+        });
+    }
 }
 
 void VPNService::stopTunnel(Completion completion)
@@ -187,10 +206,8 @@ void VPNService::configureAndSave(const std::optional<QString> &loadError, Compl
                 self->m_manager->connection()->postStatusDidChange();
                 return;
             }
-            self->m_manager->loadFromPreferences([followUp](const std::optional<QString> &) {
-                if (followUp)
-                    followUp();
-            });
+            if (followUp)
+                followUp();
         });
 }
 

@@ -51,10 +51,14 @@ public:
     void disconnect(Completion completion = {});
     // Connects or disconnects according to the live state.
     void toggle();
+    // `toggle` on the manager as its caller has just loaded it: one load per
+    // click, not one per step.
+    void toggleLoaded();
     void stopTunnel(Completion completion = {});
     // Writes the configuration into the loaded manager and saves it; runs
-    // `followUp` after the save and a reload. Nothing happens after a load
-    // error; a save error posts a status notification instead.
+    // `followUp` once the save is done (the manager then holds what was saved,
+    // so it is not read back). Nothing happens after a load error; a save
+    // error posts a status notification instead.
     void configureAndSave(const std::optional<QString> &loadError, Completion followUp);
     // The quit path: saves shared-secret authentication with on-demand off,
     // stops the tunnel and then runs `terminate`. With no known state yet
@@ -71,6 +75,7 @@ private:
     void vpnConnectionDidChange();
     void startTunnel();
     void loadThenConfigure(Completion followUp);
+    void decideOnDemand();
 
     VpnManager *m_manager;
     Session &m_session;

@@ -130,9 +130,9 @@ void TestVPNService::connectWritesTheWholeConfigurationThenStarts()
     keepIdentity();
     m_service->connect();
     QVERIFY(!m_backend->calls.contains(QStringLiteral("apply"))); // no save inside the call
+    // One load; the saved configuration is not read back before the start.
     QTRY_COMPARE(m_backend->calls,
-                 QStringList({QStringLiteral("attach"), QStringLiteral("apply"),
-                              QStringLiteral("attach"), QStringLiteral("start")}));
+                 QStringList({QStringLiteral("attach"), QStringLiteral("apply"), QStringLiteral("start")}));
     const VpnPreferences saved = m_backend->applied.constLast();
     QVERIFY(saved.protocolConfiguration);
     const P &p = *saved.protocolConfiguration;
@@ -157,7 +157,7 @@ void TestVPNService::connectWritesTheWholeConfigurationThenStarts()
     QFile::remove(Session::standardAccountFile());
     m_backend->calls.clear();
     m_service->connect();
-    QTRY_COMPARE(m_backend->calls.size(), 4);
+    QTRY_COMPARE(m_backend->calls.size(), 3);
     QCOMPARE(m_backend->calls.constLast(), QStringLiteral("start"));
     QVERIFY(m_backend->applied.constLast().protocolConfiguration->identityReference.isEmpty());
 }
@@ -209,12 +209,17 @@ void TestVPNService::toggleFollowsTheLiveState_data()
     QTest::addColumn<int>("live");
     QTest::addColumn<int>("expectedStatus");
     QTest::addColumn<QString>("action");
-    QTest::newRow("connected") << int(VpnStatus::Connected) << int(ConnectionStatus::connected) << "stop";
-    QTest::newRow("disconnected") << int(VpnStatus::Disconnected) << int(ConnectionStatus::disconnected) << "start";
-    QTest::newRow("invalid") << int(VpnStatus::Invalid) << int(ConnectionStatus::invalid) << "start";
-    QTest::newRow("connecting") << int(VpnStatus::Connecting) << int(ConnectionStatus::connecting) << "start";
-    QTest::newRow("reasserting") << int(VpnStatus::Reasserting) << int(ConnectionStatus::reasserting) << "start";
-    QTest::newRow("disconnecting") << int(VpnStatus::Disconnecting) << int(ConnectionStatus::disconnecting) << "start";
+    QTest::addColumn<bool>("loadedByCaller"); // toggleLoaded() after the caller's own load
+    QTest::newRow("connected") << int(VpnStatus::Connected) << int(ConnectionStatus::connected) << "stop" << false;
+    QTest::newRow("disconnected") << int(VpnStatus::Disconnected) << int(ConnectionStatus::disconnected) << "start" << false;
+    QTest::newRow("invalid") << int(VpnStatus::Invalid) << int(ConnectionStatus::invalid) << "start" << false;
+    QTest::newRow("connecting") << int(VpnStatus::Connecting) << int(ConnectionStatus::connecting) << "start" << false;
+    QTest::newRow("reasserting") << int(VpnStatus::Reasserting) << int(ConnectionStatus::reasserting) << "start" << false;
+    QTest::newRow("disconnecting") << int(VpnStatus::Disconnecting) << int(ConnectionStatus::disconnecting) << "start" << false;
+    QTest::newRow("connected, loaded by the caller") << int(VpnStatus::Connected)
+                                                     << int(ConnectionStatus::connected) << "stop" << true;
+    QTest::newRow("disconnected, loaded by the caller") << int(VpnStatus::Disconnected)
+                                                        << int(ConnectionStatus::disconnected) << "start" << true;
 }
 
 void TestVPNService::toggleFollowsTheLiveState()
@@ -222,12 +227,22 @@ void TestVPNService::toggleFollowsTheLiveState()
     QFETCH(int, live);
     QFETCH(int, expectedStatus);
     QFETCH(QString, action);
+    QFETCH(bool, loadedByCaller);
     m_backend->setLiveStatus(VpnStatus(live));
     m_service->setStatus(ConnectionStatus::invalid);
     m_backend->calls.clear();
-    m_service->toggle();
-    // toggle's own load, then the connect or disconnect: load, save, reload, start or stop.
-    QTRY_COMPARE(m_backend->calls.size(), 5);
+    if (loadedByCaller) {
+        bool loaded = false;
+        m_manager->loadFromPreferences([&](const std::optional<QString> &) { loaded = true; });
+        QTRY_VERIFY(loaded);
+        m_service->toggleLoaded();
+    } else {
+        m_service->toggle();
+    }
+    // One load for the whole switch, then the save and the start or stop.
+    QTRY_COMPARE(m_backend->calls.size(), 3);
+    QCOMPARE(m_backend->calls.first(), QStringLiteral("attach"));
+    QCOMPARE(m_backend->calls.at(1), QStringLiteral("apply"));
     QCOMPARE(int(m_service->status()), expectedStatus);
     QCOMPARE(m_backend->calls.constLast(), action);
     QCOMPARE(m_backend->calls.count(QStringLiteral("start")) + m_backend->calls.count(QStringLiteral("stop")), 1);
@@ -255,7 +270,7 @@ void TestVPNService::attemptsRule()
     m_backend->setLiveStatus(VpnStatus::Connecting); // the fourth in a row
     QCOMPARE(m_service->attempts(), 0);
     QVERIFY(!m_service->config().isOnDemandEnabled);
-    QTRY_COMPARE(m_backend->calls.size(), 4);
+    QTRY_COMPARE(m_backend->calls.size(), 3);
     QCOMPARE(m_backend->calls.constLast(), QStringLiteral("stop"));
     QVERIFY(!m_backend->applied.constLast().onDemandEnabled);
     QCOMPARE(m_backend->calls.count(QStringLiteral("start")), 0);

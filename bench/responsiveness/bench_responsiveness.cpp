@@ -1,0 +1,328 @@
+// What a person feels, measured inside the running client (offscreen window,
+// real orvex-devservice over loopback HTTPS, real strongSwan gateway in
+// network namespaces):
+//
+//   click-connected-ms   a real mouse click on the main button (stored
+//                        certificate, tunnel down) to the connection reporting
+//                        "connected"
+//   bare-initiate-ms     a bare VICI `initiate` of the same connection on the
+//                        same charon, to its answer; alternated with the above
+//   stall-<step>-ms      the longest time the event loop did not turn during
+//                        the step: how late a 1 ms timer fired, at worst
+//
+// Steps: sign-in (automatic, stored e-mail and password, to the main screen),
+// first-load (the main screen's first load: certificate fetch and tunnel up),
+// turn-on, turn-off, chart-refresh (the usage answer after a disconnect drawn
+// into the chart). pkcs12-imports-per-switch-ms times, apart, the two imports
+// of the stored archive that a switch makes on the main thread. stall-idle-ms is the same measure with the client doing
+// nothing: the floor that the machine's other work sets. Every measurement is printed as "SAMPLE name value";
+// scripts/bench takes medians. Needs root.
+//
+// usage: bench_responsiveness [ROUNDS]
+
+#include "DevService.h"
+#include "GatewayFixture.h"
+
+#include "Shared/NotificationCenter.h"
+#include "account/DefaultsKeys.h"
+#include "app/WindowController.h"
+#include "config/Config.h"
+#include "controls/Button.h"
+#include "platform/SystemInfo.h"
+#include "platform/UserDefaults.h"
+#include "platform/VpnConnection.h"
+#include "platform/VpnManager.h"
+#include "platform/vici/ViciClient.h"
+#include "usage/MainViewController.h"
+#include "vpn/KeychainService.h"
+#include "vpn/VPNService.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <map>
+
+using namespace Orvex;
+
+namespace {
+
+// Fires every millisecond on the main thread; the longest gap between two
+// firings, less the millisecond, is the longest stall since the last reset.
+class StallMonitor final : public QObject
+{
+public:
+    StallMonitor()
+    {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        m_timer.setInterval(1);
+        QObject::connect(&m_timer, &QTimer::timeout, this, [this] {
+            const qint64 now = m_clock.nsecsElapsed();
+            m_worst = std::max(m_worst, now - m_last - 1000000);
+            m_last = now;
+        });
+        m_clock.start();
+        m_last = m_clock.nsecsElapsed();
+        m_timer.start();
+    }
+    void reset()
+    {
+        m_worst = 0;
+        m_last = m_clock.nsecsElapsed();
+    }
+    double worstMs() const
+    {
+        // A stall still going on counts too.
+        const qint64 open = m_clock.nsecsElapsed() - m_last - 1000000;
+        return std::max(m_worst, open) / 1e6;
+    }
+
+private:
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    qint64 m_last = 0;
+    qint64 m_worst = 0;
+};
+
+// Turns the event loop until `done` holds; false after `ms`. Never sleeps
+// outside the loop, so the stall monitor sees only the client's own work.
+bool waitFor(const std::function<bool()> &done, int ms = 30000)
+{
+    QElapsedTimer guard;
+    guard.start();
+    while (!done()) {
+        if (guard.elapsed() > ms)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    }
+    return true;
+}
+
+// Lets the loop run for `ms` (pending repaints and timers).
+void settle(int ms)
+{
+    QElapsedTimer clock;
+    clock.start();
+    waitFor([&] { return clock.elapsed() >= ms; }, ms + 1000);
+}
+
+void sample(const char *name, double value)
+{
+    std::printf("SAMPLE %s %.3f\n", name, value);
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Private folders: nothing of the user's is read or written.
+    QTemporaryDir home(QDir::tempPath() + QStringLiteral("/orvex-bench-resp-XXXXXX"));
+    for (const char *dir : {"config", "data", "cache", "runtime"})
+        QDir().mkpath(home.filePath(QLatin1String(dir)));
+    QFile::setPermissions(home.filePath(QStringLiteral("runtime")),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    qputenv("HOME", home.path().toLocal8Bit());
+    qputenv("XDG_CONFIG_HOME", home.filePath(QStringLiteral("config")).toLocal8Bit());
+    qputenv("XDG_DATA_HOME", home.filePath(QStringLiteral("data")).toLocal8Bit());
+    qputenv("XDG_CACHE_HOME", home.filePath(QStringLiteral("cache")).toLocal8Bit());
+    qputenv("XDG_RUNTIME_DIR", home.filePath(QStringLiteral("runtime")).toLocal8Bit());
+    qputenv("DBUS_SESSION_BUS_ADDRESS", (QStringLiteral("unix:path=") + home.filePath(QStringLiteral("no-bus"))).toLocal8Bit());
+    if (qEnvironmentVariableIsEmpty("ORVEX_GATEWAY_SCRIPT"))
+        qputenv("ORVEX_GATEWAY_SCRIPT", ORVEX_GATEWAY_SCRIPT_PATH);
+
+    QApplication app(argc, argv);
+    const int rounds = argc > 1 ? std::max(1, atoi(argv[1])) : 10;
+    if (!GatewayFixture::isRoot()) {
+        std::printf("bench_responsiveness: needs root (the gateway runs in network namespaces); skipped\n");
+        return 0;
+    }
+
+    DevService service;
+    if (!service.start({QStringLiteral("--seed-demo"), QStringLiteral("--seed-usage")})) {
+        std::fprintf(stderr, "bench_responsiveness: %s\n", qPrintable(service.error()));
+        return 1;
+    }
+    // The gateway trusts the certificates the service issues.
+    GatewayFixture gateway;
+    const QString caDir = gateway.directory() + QStringLiteral("/ca");
+    QDir().mkpath(caDir);
+    for (const char *name : {"ca.crt", "ca.key"})
+        QFile::copy(service.dataDir() + QLatin1Char('/') + QLatin1String(name),
+                    caDir + QLatin1Char('/') + QLatin1String(name));
+    QString error;
+    if (!gateway.up(&error)) {
+        std::fprintf(stderr, "bench_responsiveness: %s\n", qPrintable(error));
+        return 1;
+    }
+    const auto fail = [&](const char *what) {
+        std::fprintf(stderr, "bench_responsiveness: %s\n%s\n", what, qPrintable(gateway.logs()));
+        return 1;
+    };
+
+    Config config = *Config::parse({}, {}, nullptr);
+    config.apiBaseURL = service.origin();
+    config.caCertificates = {service.caCertificate()};
+    config.vpnGatewayHost = gateway.host();
+    config.vpnBackend = QStringLiteral("vici");
+    config.viciSocket = gateway.clientVici();
+    Config::setCurrent(config);
+    SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(QStringLiteral("bench-resp")); });
+    // A stored session: the window signs in by itself.
+    UserDefaults::standard().setString(DefaultsKeys::tempEmail, service.demoEmail());
+    UserDefaults::standard().setString(DefaultsKeys::password, service.demoPassword());
+
+    VpnConnection *connection = VpnManager::shared().connection();
+    VPNService::shared();
+    QElapsedTimer clock;
+    std::optional<double> connectedAt, disconnectedAt;
+    QObject::connect(connection, &VpnConnection::statusDidChange, &app, [&] {
+        if (connection->status() == VpnStatus::Connected && !connectedAt)
+            connectedAt = clock.nsecsElapsed() / 1e6;
+        if (connection->status() == VpnStatus::Disconnected && !disconnectedAt)
+            disconnectedAt = clock.nsecsElapsed() / 1e6;
+    });
+    int usageAnswers = 0;
+    NotificationCenter::defaultCenter().observe(Notifications::didRecieveDeviceUsage, &app,
+                                                [&](const QVariant &) { ++usageAnswers; });
+
+    StallMonitor monitor;
+
+    // Sign-in: from the window's first screen to the main screen.
+    WindowController window;
+    window.windowDidLoad();
+    window.show();
+    const auto mainScreen = [&] { return qobject_cast<MainViewController *>(window.contentViewController()); };
+    monitor.reset();
+    clock.start();
+    if (!waitFor(mainScreen))
+        return fail("the automatic sign-in did not reach the main screen");
+    sample("stall-sign-in-ms", monitor.worstMs());
+    std::printf("sign-in to the main screen: %.1f ms (includes the 1 s root-screen delay)\n",
+                clock.nsecsElapsed() / 1e6);
+
+    // First load: certificate fetched, tunnel up, usage drawn.
+    monitor.reset();
+    clock.start();
+    connectedAt.reset();
+    if (!waitFor([&] { return connectedAt && usageAnswers > 0; }))
+        return fail(!connectedAt ? (UserDefaults::standard().data(DefaultsKeys::certificate)
+                                            ? "the first load stored the certificate but the tunnel did not come up"
+                                            : "the first load did not store a certificate")
+                                 : "the first load brought the tunnel up but no usage answer arrived");
+    settle(50);
+    sample("stall-first-load-ms", monitor.worstMs());
+    std::printf("main screen to connected with the certificate fetched: %.1f ms\n", *connectedAt);
+    MainViewController *screen = mainScreen();
+    if (!UserDefaults::standard().data(DefaultsKeys::certificate))
+        return fail("no certificate was stored");
+    // The chart's first animation is over before the clicks begin.
+    settle(1200);
+
+    // What a switch spends on the stored PKCS#12 archive on the main thread:
+    // the on-demand decision and the identity reference each import it.
+    for (int i = 0; i < rounds; ++i) {
+        QElapsedTimer import;
+        import.start();
+        KeychainService::isPrivateKeyShared();
+        KeychainService::persistentReference(UserDefaults::standard().data(DefaultsKeys::certificate));
+        sample("pkcs12-imports-per-switch-ms", import.nsecsElapsed() / 1e6);
+    }
+
+    ViciClient bare;
+    bare.connectToDaemon(gateway.clientVici());
+    ViciMessage initiate;
+    initiate.set("child", "orvex");
+    initiate.set("ike", "orvex");
+    initiate.set("timeout", "30000");
+    ViciMessage terminate;
+    terminate.set("ike", "orvex");
+    terminate.set("timeout", "3000");
+    terminate.set("force", "yes");
+
+    // Waits for the usage answer that follows every disconnect, and measures
+    // the stall while it is drawn.
+    const auto chartRefresh = [&](int before) {
+        monitor.reset();
+        if (!waitFor([&] { return usageAnswers > before; }))
+            return false;
+        settle(50);
+        sample("stall-chart-refresh-ms", monitor.worstMs());
+        return true;
+    };
+
+    for (int round = 0; round < rounds; ++round) {
+        // Turn OFF.
+        int answers = usageAnswers;
+        disconnectedAt.reset();
+        monitor.reset();
+        clock.start();
+        QTest::mouseClick(screen->mainButton(), Qt::LeftButton);
+        if (!waitFor([&] { return disconnectedAt.has_value(); }))
+            return fail("Turn OFF did not take the tunnel down");
+        settle(20);
+        sample("stall-turn-off-ms", monitor.worstMs());
+        sample("click-disconnected-ms", *disconnectedAt);
+        if (!chartRefresh(answers))
+            return fail("no usage answer after the disconnect");
+
+        // Turn ON: the stored certificate.
+        connectedAt.reset();
+        monitor.reset();
+        clock.start();
+        QTest::mouseClick(screen->mainButton(), Qt::LeftButton);
+        if (!waitFor([&] { return connectedAt.has_value(); }))
+            return fail("Turn ON did not bring the tunnel up");
+        sample("click-connected-ms", *connectedAt);
+        settle(20);
+        sample("stall-turn-on-ms", monitor.worstMs());
+        if (screen->statusLabel()->text() != QLatin1String("Turn OFF"))
+            return fail("the screen does not show the tunnel up");
+
+        // The same tunnel by a bare initiate, with the client's tunnel down.
+        answers = usageAnswers;
+        disconnectedAt.reset();
+        QTest::mouseClick(screen->mainButton(), Qt::LeftButton);
+        if (!waitFor([&] { return disconnectedAt.has_value(); }) || !chartRefresh(answers))
+            return fail("Turn OFF before the bare initiate did not finish");
+        std::optional<bool> up;
+        clock.start();
+        bare.call("initiate", initiate, [&](const ViciReply &reply) { up = reply.isSuccess(); });
+        if (!waitFor([&] { return up.has_value(); }) || !*up)
+            return fail("bare initiate failed");
+        sample("bare-initiate-ms", clock.nsecsElapsed() / 1e6);
+        answers = usageAnswers;
+        bool down = false;
+        disconnectedAt.reset();
+        bare.call("terminate", terminate, [&](const ViciReply &) { down = true; });
+        if (!waitFor([&] { return down && connection->status() == VpnStatus::Disconnected; })
+            || !waitFor([&] { return usageAnswers > answers; }))
+            return fail("bare terminate failed");
+        settle(50);
+        // Back to the state of the round's start: tunnel up through the client.
+        connectedAt.reset();
+        QTest::mouseClick(screen->mainButton(), Qt::LeftButton);
+        if (!waitFor([&] { return connectedAt.has_value(); }))
+            return fail("Turn ON after the bare initiate did not bring the tunnel up");
+        settle(100);
+        // Nothing happening: what the machine alone costs the measure.
+        monitor.reset();
+        settle(300);
+        sample("stall-idle-ms", monitor.worstMs());
+    }
+
+    disconnectedAt.reset();
+    VPNService::shared().disconnect();
+    waitFor([&] { return disconnectedAt.has_value(); }, 10000);
+    return 0;
+}
