@@ -137,6 +137,12 @@ const std::vector<Member> &members()
                         : QStringLiteral("must be \"auto\", \"networkmanager\" or \"vici\"");
          }},
         {"viciSocket", &Config::viciSocket, nullptr, notEmpty},
+        {"viciUpdownScript", &Config::viciUpdownScript, nullptr,
+         [](const QString &v) {
+             return v.isEmpty() || (v.startsWith(u'/') && !v.contains(u'\n'))
+                        ? QString()
+                        : QStringLiteral("must be empty or an absolute path");
+         }},
     };
     return all;
 }

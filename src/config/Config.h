@@ -29,6 +29,7 @@ struct Config
     QStringList caCertificates;
     QString vpnBackend;
     QString viciSocket;
+    QString viciUpdownScript;
 
     // Parses the built-in defaults and applies `overrideJson` (when not empty) on
     // top. On failure answers nothing and sets `error` to a one-line message that

@@ -33,6 +33,8 @@ void tst_Config::refusalIsOneLine_data()
     QTest::newRow("unreadable certificate path with a line break")
         << QByteArray(R"({"caCertificates": ["/nonexistent/a\nb.pem"]})")
         << QStringLiteral("/nonexistent/a\\u000ab.pem");
+    QTest::newRow("relative updown script")
+        << QByteArray(R"({"viciUpdownScript": "tunnel-updown"})") << QStringLiteral("\"viciUpdownScript\"");
     QTest::newRow("plain unknown member")
         << QByteArray(R"({"apiBaseUrl": "https://x"})") << QStringLiteral("\"apiBaseUrl\"");
 }
