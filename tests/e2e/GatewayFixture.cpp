@@ -254,9 +254,10 @@ void GatewayFixture::Capture::classify(const QByteArray &bytes)
     const QString line = QString::fromUtf8(bytes);
     const QString gateway = QRegularExpression::escape(m_gateway.value(QStringLiteral("GATEWAY_ADDR")));
     const QString client = QRegularExpression::escape(m_gateway.value(QStringLiteral("CLIENT_ADDR")));
-    // Between the client's and the gateway's outer addresses, on the IKE ports.
-    static const QString ikePorts = QStringLiteral("(500|4500)");
-    const QRegularExpression ike(QStringLiteral(" IP (%1|%2)\\.%3 > (%1|%2)\\.%3: ").arg(client, gateway, ikePorts));
+    // Between the client's and the gateway's outer addresses, to or from the
+    // gateway's IKE ports (charon-nm sends from ports of its own choosing).
+    const QRegularExpression ike(
+            QStringLiteral(" IP (%1\\.\\d+ > %2\\.(500|4500)|%2\\.(500|4500) > %1\\.\\d+): ").arg(client, gateway));
     QString kind;
     if (line.contains(QLatin1String(" ARP, ")))
         kind = QStringLiteral("ARP");

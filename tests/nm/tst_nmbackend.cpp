@@ -233,9 +233,9 @@ void TestNetworkManagerBackend::profileIsCreatedOnceAndReplacedWholeOnEverySave(
     QCOMPARE(NM::stringMap(vpn.value(QStringLiteral("data"))), expectedData());
     QCOMPARE(vpn.size(), 2);
     QCOMPARE(settings.value(QStringLiteral("ipv4")),
-             (QVariantMap{{QStringLiteral("method"), QStringLiteral("auto")}}));
+             (QVariantMap{{QStringLiteral("method"), QStringLiteral("auto")}, {QStringLiteral("dns-priority"), -50}}));
     QCOMPARE(settings.value(QStringLiteral("ipv6")),
-             (QVariantMap{{QStringLiteral("method"), QStringLiteral("ignore")}}));
+             (QVariantMap{{QStringLiteral("method"), QStringLiteral("auto")}, {QStringLiteral("dns-priority"), -50}}));
     // The key's files went to NetworkManager's VPN service: it may use the key.
     QCOMPARE(m_granted, QList<QByteArray>{reference});
 
