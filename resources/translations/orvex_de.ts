@@ -346,27 +346,27 @@
 <context>
     <name>Orvex::MainViewController</name>
     <message>
-        <location filename="../../src/usage/MainViewController.cpp" line="172"/>
+        <location filename="../../src/usage/MainViewController.cpp" line="182"/>
         <source>This month</source>
         <translation>Dieser Monat</translation>
     </message>
     <message>
-        <location filename="../../src/usage/MainViewController.cpp" line="173"/>
+        <location filename="../../src/usage/MainViewController.cpp" line="183"/>
         <source>Hourly average</source>
         <translation>Stundendurchschnitt</translation>
     </message>
     <message>
-        <location filename="../../src/usage/MainViewController.cpp" line="326"/>
+        <location filename="../../src/usage/MainViewController.cpp" line="338"/>
         <source>Turn OFF</source>
         <translation>Ausschalten</translation>
     </message>
     <message>
-        <location filename="../../src/usage/MainViewController.cpp" line="326"/>
+        <location filename="../../src/usage/MainViewController.cpp" line="338"/>
         <source>Turn ON</source>
         <translation>Einschalten</translation>
     </message>
     <message>
-        <location filename="../../src/usage/MainViewController.cpp" line="384"/>
+        <location filename="../../src/usage/MainViewController.cpp" line="407"/>
         <source>The VPN service did not answer; check that it is running and try again.</source>
         <translation>Der VPN-Dienst hat nicht geantwortet. Prüfen Sie, ob er läuft, und versuchen Sie es erneut.</translation>
     </message>
@@ -661,6 +661,39 @@ country_menu_title</extracomment>
         <source>Version %1 is ready to download. You have version %2.</source>
         <extracomment>update_version_label</extracomment>
         <translation>Version %1 steht zum Herunterladen bereit. Sie haben Version %2.</translation>
+    </message>
+</context>
+<context>
+    <name>Orvex::VpnBackend</name>
+    <message>
+        <location filename="../../src/platform/nm/AutoVpnBackend.cpp" line="28"/>
+        <source>charon&apos;s control socket (%1) cannot be reached.</source>
+        <translation>Der Steuer-Socket von charon (%1) ist nicht erreichbar.</translation>
+    </message>
+    <message>
+        <location filename="../../src/platform/nm/AutoVpnBackend.cpp" line="140"/>
+        <source>No VPN service is available. %1 %2</source>
+        <translation>Kein VPN-Dienst verfügbar. %1 %2</translation>
+    </message>
+    <message>
+        <location filename="../../src/platform/nm/NetworkManagerVpnBackend.cpp" line="54"/>
+        <source>NetworkManager is not running.</source>
+        <translation>NetworkManager läuft nicht.</translation>
+    </message>
+    <message>
+        <location filename="../../src/platform/nm/NetworkManagerVpnBackend.cpp" line="59"/>
+        <source>NetworkManager&apos;s strongSwan plugin (network-manager-strongswan) is not installed.</source>
+        <translation>Das strongSwan-Plugin für NetworkManager (network-manager-strongswan) ist nicht installiert.</translation>
+    </message>
+    <message>
+        <location filename="../../src/platform/nm/NetworkManagerVpnBackend.cpp" line="65"/>
+        <source>NetworkManager did not allow this user to manage VPN connections.</source>
+        <translation>NetworkManager hat diesem Benutzer nicht erlaubt, VPN-Verbindungen zu verwalten.</translation>
+    </message>
+    <message>
+        <location filename="../../src/platform/nm/NetworkManagerVpnBackend.cpp" line="941"/>
+        <source>The VPN configuration is not saved in NetworkManager.</source>
+        <translation>Die VPN-Konfiguration ist nicht in NetworkManager gespeichert.</translation>
     </message>
 </context>
 <context>

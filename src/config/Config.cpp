@@ -157,6 +157,12 @@ const std::vector<Member> &members()
         {"viciSocket", &Config::viciSocket, nullptr, notEmpty},
         {"updateHosts", nullptr, &Config::updateHosts, httpsOrigin},
         {"updateSigningKey", &Config::updateSigningKey, nullptr, signingKey},
+        {"viciUpdownScript", &Config::viciUpdownScript, nullptr,
+         [](const QString &v) {
+             return v.isEmpty() || (v.startsWith(u'/') && !v.contains(u'\n'))
+                        ? QString()
+                        : QStringLiteral("must be empty or an absolute path");
+         }},
     };
     return all;
 }

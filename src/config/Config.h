@@ -33,6 +33,7 @@ struct Config
     QStringList updateHosts;
     // PEM public key (Ed25519 or RSA) that signs update packages; empty: none.
     QString updateSigningKey;
+    QString viciUpdownScript;
 
     // Parses the built-in defaults and applies `overrideJson` (when not empty) on
     // top. On failure answers nothing and sets `error` to a one-line message that

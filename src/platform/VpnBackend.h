@@ -47,6 +47,9 @@ public:
 
 Q_SIGNALS:
     void statusChanged(Orvex::VpnStatus status);
+    // `unavailableReason()` changed (also without a change of status, as when
+    // the system refuses this user).
+    void reasonChanged();
 };
 
 } // namespace Orvex

@@ -20,6 +20,7 @@ std::unique_ptr<VpnBackend> VpnManager::makeConfiguredBackend()
     const auto makeVici = [config]() -> std::unique_ptr<VpnBackend> {
         ViciVpnBackend::Options options;
         options.socketPath = config.viciSocket;
+        options.updownScript = config.viciUpdownScript;
         options.caCertificateFiles = config.caCertificates;
         options.resolveIdentity = [](const QByteArray &reference) -> std::optional<ViciVpnBackend::Identity> {
             const auto material = IdentityStore::standard().resolve(reference);

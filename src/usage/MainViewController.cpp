@@ -162,6 +162,16 @@ void MainViewController::buildForm()
     statusFont.setWeight(QFont::Bold);
     m_statusLabel->setFont(statusFont);
     layout->addWidget(m_statusLabel);
+    m_noticeLabel = new QLabel(this);
+    m_noticeLabel->setObjectName(QStringLiteral("noticeLabel"));
+    m_noticeLabel->setAlignment(Qt::AlignCenter);
+    m_noticeLabel->setWordWrap(true);
+    m_noticeLabel->setTextFormat(Qt::PlainText); // the reason may quote a path
+    QPalette noticePalette = m_noticeLabel->palette();
+    noticePalette.setColor(QPalette::WindowText, QColor(0xB3, 0x26, 0x1E));
+    m_noticeLabel->setPalette(noticePalette);
+    m_noticeLabel->hide();
+    layout->addWidget(m_noticeLabel);
     layout->addSpacing(14);
 
     // The month's figures.
@@ -221,6 +231,8 @@ void MainViewController::setup()
 
     QObject::connect(m_service.manager()->connection(), &VpnConnection::statusDidChange, this,
                      &MainViewController::vpnConnectionDidChange);
+    if (VpnBackend *backend = m_service.manager()->backend())
+        QObject::connect(backend, &VpnBackend::reasonChanged, this, &MainViewController::presentNotice);
     NotificationCenter::defaultCenter().observe(Notifications::didRecieveDeviceUsage, this,
                                                 [this](const QVariant &object) {
                                                     didRecieveDeviceUsage(object);
@@ -329,6 +341,17 @@ void MainViewController::present(ConnectionStatus status)
     m_statusLabel->setPalette(palette);
     m_mainButton->setAccessibleName(m_statusLabel->text());
     m_mainButton->setToolTip(m_statusLabel->text());
+    presentNotice();
+}
+
+void MainViewController::presentNotice()
+{
+    VpnBackend *backend = m_service.manager() ? m_service.manager()->backend() : nullptr;
+    const bool up = m_service.manager()
+                    && m_service.manager()->connection()->status() == VpnStatus::Connected;
+    const QString reason = backend && !up ? backend->unavailableReason() : QString();
+    m_noticeLabel->setText(reason);
+    m_noticeLabel->setVisible(!reason.isEmpty());
 }
 
 void MainViewController::vpnConnectionDidChange()

@@ -45,6 +45,9 @@ public:
     QString statusImageName() const { return m_statusImageName; }
     Button *mainButton() const { return m_mainButton; }
     QLabel *statusLabel() const { return m_statusLabel; }
+    // Why the tunnel cannot be used (the backend's reason); hidden when
+    // there is none or the tunnel is up.
+    QLabel *noticeLabel() const { return m_noticeLabel; }
     QLabel *thisMonthLabel() const { return m_thisMonthLabel; }
     QLabel *hourlyAverageLabel() const { return m_hourlyAverageLabel; }
     UsageChartView *lineChartView() const { return m_lineChartView; }
@@ -68,6 +71,7 @@ private:
     void setupChart();
     void present(ConnectionStatus status);
     void vpnConnectionDidChange();
+    void presentNotice();
     void didRecieveDeviceUsage(const QVariant &object);
     void tunnelDidNotRespond();
     void watchWindow();
@@ -77,6 +81,7 @@ private:
     Button *m_mainButton = nullptr;
     ImageView *m_statusImageView = nullptr;
     QLabel *m_statusLabel = nullptr;
+    QLabel *m_noticeLabel = nullptr;
     QLabel *m_thisMonthLabel = nullptr;
     QLabel *m_hourlyAverageLabel = nullptr;
     MainHandler *m_handler = nullptr;

@@ -46,6 +46,8 @@ void tst_Config::refusalIsOneLine_data()
                       R"(tvjWlkOfaYLsmlE5QZZ5eMQ3H1bjuERPIBIQ2caXk3fceEMigYvdB53ycQ==\n)"
                       R"(-----END PUBLIC KEY-----\n"})")
         << QStringLiteral("\"updateSigningKey\"");
+    QTest::newRow("relative updown script")
+        << QByteArray(R"({"viciUpdownScript": "tunnel-updown"})") << QStringLiteral("\"viciUpdownScript\"");
     QTest::newRow("plain unknown member")
         << QByteArray(R"({"apiBaseUrl": "https://x"})") << QStringLiteral("\"apiBaseUrl\"");
 }

@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QTest>
 
 #include <atomic>
 #include <unistd.h>
@@ -49,7 +51,7 @@ int GatewayFixture::run(const QStringList &arguments, QByteArray *output) const
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }
 
-bool GatewayFixture::up(QString *error)
+bool GatewayFixture::up(QString *error, const QStringList &arguments)
 {
     if (script().isEmpty()) {
         *error = QStringLiteral("ORVEX_GATEWAY_SCRIPT is not set");
@@ -57,8 +59,9 @@ bool GatewayFixture::up(QString *error)
     }
     QByteArray output;
     m_up = true; // whatever happens, down() cleans up
-    const int status = run({QStringLiteral("up"), QStringLiteral("--dir"), m_dir->path(),
-                            QStringLiteral("--tag"), m_tag},
+    const int status = run(QStringList{QStringLiteral("up"), QStringLiteral("--dir"), m_dir->path(),
+                                       QStringLiteral("--tag"), m_tag}
+                                   + arguments,
                            &output);
     for (const QByteArray &line : output.split('\n')) {
         const int equals = line.indexOf('=');
@@ -219,4 +222,147 @@ std::optional<QStringList> GatewayFixture::securityAssociations(Side side) const
         states << ike + QLatin1Char('/') + found.join(QLatin1Char(','));
     }
     return states;
+}
+
+int GatewayFixture::runInClient(const QStringList &command, QByteArray *output) const
+{
+    QProcess process;
+    process.start(QStringLiteral("ip"), QStringList{QStringLiteral("netns"), QStringLiteral("exec"),
+                                                    value(QStringLiteral("CLIENT_NS"))}
+                                                + command);
+    if (!process.waitForFinished(30000)) {
+        process.kill();
+        process.waitForFinished();
+        return -1;
+    }
+    if (output)
+        *output = process.readAllStandardOutput();
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
+QByteArray GatewayFixture::resolverConfiguration() const
+{
+    QFile file(value(QStringLiteral("RESOLV_CONF")));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
+}
+
+QString GatewayFixture::resolve(const QString &name, int family) const
+{
+    QByteArray output;
+    if (runInClient({QStringLiteral("getent"), family == 6 ? QStringLiteral("ahostsv6") : QStringLiteral("ahostsv4"),
+                     name},
+                    &output)
+        != 0)
+        return {};
+    return QString::fromUtf8(output.left(output.indexOf(' ')));
+}
+
+bool GatewayFixture::ping(const QString &address) const
+{
+    return runInClient({QStringLiteral("ping"), QStringLiteral("-c1"), QStringLiteral("-W3"), address}) == 0;
+}
+
+bool GatewayFixture::ipv6Refused() const
+{
+    QByteArray output;
+    QProcess process;
+    process.start(QStringLiteral("ip"), {QStringLiteral("-n"), value(QStringLiteral("CLIENT_NS")),
+                                         QStringLiteral("-6"), QStringLiteral("rule"), QStringLiteral("list")});
+    process.waitForFinished();
+    return process.readAllStandardOutput().contains("unreachable");
+}
+
+GatewayFixture::Capture::~Capture()
+{
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.kill();
+        m_process.waitForFinished();
+    }
+}
+
+bool GatewayFixture::Capture::start(QString *error)
+{
+    QObject::connect(&m_process, &QProcess::readyReadStandardOutput, &m_process,
+                     [this] { m_output += m_process.readAllStandardOutput(); });
+    QObject::connect(&m_process, &QProcess::readyReadStandardError, &m_process,
+                     [this] { m_errors += m_process.readAllStandardError(); });
+    // Line-buffered text, addresses and ports as numbers.
+    m_process.start(QStringLiteral("ip"),
+                    {QStringLiteral("netns"), QStringLiteral("exec"), m_gateway.value(QStringLiteral("CLIENT_NS")),
+                     QStringLiteral("tcpdump"), QStringLiteral("-i"), m_gateway.value(QStringLiteral("CLIENT_IF")),
+                     QStringLiteral("-nn"), QStringLiteral("-l")});
+    const bool listening = QTest::qWaitFor(
+            [this] { return m_errors.contains("listening on") || m_process.state() == QProcess::NotRunning; },
+            30000);
+    if (!listening || !m_errors.contains("listening on")) {
+        *error = QStringLiteral("tcpdump did not start: %1").arg(QString::fromUtf8(m_errors));
+        return false;
+    }
+    return true;
+}
+
+bool GatewayFixture::Capture::stop(QString *error)
+{
+    // A frame of a kind nobody speaks, sent by the gateway's end of the link:
+    // once tcpdump shows it, it has shown everything before it.
+    const QString script = QStringLiteral(
+            "import socket\n"
+            "s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)\n"
+            "s.bind(('og%1', 0))\n"
+            "s.send(b'\\xff' * 6 + s.getsockname()[4] + b'\\x88\\xb5' + b'orvex-marker' + bytes(34))\n")
+                                   .arg(m_gateway.m_tag);
+    const int sent = QProcess::execute(QStringLiteral("ip"),
+                                       {QStringLiteral("netns"), QStringLiteral("exec"),
+                                        m_gateway.value(QStringLiteral("GATEWAY_NS")),
+                                        QStringLiteral("/usr/bin/python3"), QStringLiteral("-c"), script});
+    const bool seen = sent == 0 && QTest::qWaitFor([this] { return m_output.contains("(0x88b5)"); }, 30000);
+    m_process.terminate();
+    m_process.waitForFinished();
+    if (!seen) {
+        *error = QStringLiteral("the capture never showed its end marker");
+        return false;
+    }
+    // Everything before the marker's line.
+    const QByteArray text = m_output.left(qMax<qsizetype>(0, m_output.lastIndexOf('\n', m_output.indexOf("(0x88b5)"))));
+    for (const QByteArray &line : text.split('\n')) {
+        if (!line.isEmpty() && !line.startsWith('\t') && !line.startsWith(' '))
+            classify(line);
+    }
+    return true;
+}
+
+void GatewayFixture::Capture::classify(const QByteArray &bytes)
+{
+    const QString line = QString::fromUtf8(bytes);
+    const QString gateway = QRegularExpression::escape(m_gateway.value(QStringLiteral("GATEWAY_ADDR")));
+    const QString client = QRegularExpression::escape(m_gateway.value(QStringLiteral("CLIENT_ADDR")));
+    // Between the client's and the gateway's outer addresses, to or from the
+    // gateway's IKE ports (charon-nm sends from ports of its own choosing).
+    const QRegularExpression ike(
+            QStringLiteral(" IP (%1\\.\\d+ > %2\\.(500|4500)|%2\\.(500|4500) > %1\\.\\d+): ").arg(client, gateway));
+    QString kind;
+    if (line.contains(QLatin1String(" ARP, ")))
+        kind = QStringLiteral("ARP");
+    else if (line.contains(QRegularExpression(
+                     QStringLiteral("ICMP6, (neighbor solicitation|neighbor advertisement|router solicitation|router advertisement)"))))
+        kind = QStringLiteral("neighbour discovery");
+    else if (line.contains(QLatin1String("ICMP6, multicast listener report")))
+        kind = QStringLiteral("multicast listener report");
+    else if (line.contains(ike))
+        kind = line.contains(QLatin1String("UDP-encap: ESP")) ? QStringLiteral("ESP in UDP")
+               : line.contains(QLatin1String("nat-keep-alive")) ? QStringLiteral("NAT keepalive")
+                                                                : QStringLiteral("IKE");
+    else {
+        kind = QStringLiteral("other");
+        others << line;
+    }
+    counts[kind] += 1;
+}
+
+QString GatewayFixture::Capture::summary() const
+{
+    QStringList parts;
+    for (auto it = counts.begin(); it != counts.end(); ++it)
+        parts << QStringLiteral("%1: %2").arg(it.key()).arg(it.value());
+    return parts.isEmpty() ? QStringLiteral("no packets") : parts.join(QStringLiteral(", "));
 }

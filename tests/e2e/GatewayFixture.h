@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QHash>
+#include <QMap>
+#include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -19,7 +21,8 @@ public:
 
     static bool isRoot();
 
-    bool up(QString *error);
+    // `arguments` go to `scripts/gateway up` as well (for example --ipv4-only).
+    bool up(QString *error, const QStringList &arguments = {});
     void down();
 
     QString value(const QString &key) const { return m_values.value(key); }
@@ -54,8 +57,41 @@ public:
     // The tail of both charons' logs, for failure messages.
     QString logs() const;
 
+    // The client namespace as a user's programs see it.
+    QByteArray resolverConfiguration() const;
+    // The first address the client namespace's resolver gives for `name` in
+    // one family (4 or 6); empty when it resolves to nothing.
+    QString resolve(const QString &name, int family) const;
+    bool ping(const QString &address) const;
+    // Whether IPv6 is refused in the client namespace (the updown script's rule).
+    bool ipv6Refused() const;
+
+    // Everything on the client's outer link from start() to stop(), by kind.
+    class Capture
+    {
+    public:
+        explicit Capture(const GatewayFixture &gateway) : m_gateway(gateway) {}
+        ~Capture();
+        bool start(QString *error);
+        // Ends the capture once all that went before is in it.
+        bool stop(QString *error);
+        // "ESP in UDP", "IKE", "ARP", "neighbour discovery", ...; anything
+        // that is none of the expected kinds is "other" and listed in `others`.
+        QMap<QString, int> counts;
+        QStringList others;
+        QString summary() const;
+
+    private:
+        void classify(const QByteArray &line);
+        const GatewayFixture &m_gateway;
+        QProcess m_process;
+        QByteArray m_output;
+        QByteArray m_errors;
+    };
+
 private:
     int run(const QStringList &arguments, QByteArray *output = nullptr) const;
+    int runInClient(const QStringList &command, QByteArray *output = nullptr) const;
 
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_tag;

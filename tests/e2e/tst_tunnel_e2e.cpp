@@ -63,6 +63,8 @@ private Q_SLOTS:
     void silentGatewayEndsInTheAttemptsRule();
     void quitLeavesNothingLoaded();
     void certificateFromAnotherCaFails();
+    void nothingLeavesBesideTheTunnel_data();
+    void nothingLeavesBesideTheTunnel();
 
 private:
     QString localIdentifier() const;
@@ -81,12 +83,15 @@ void TestTunnelEndToEnd::init()
         QSKIP("needs root: the gateway runs in network namespaces");
     m_gateway = std::make_unique<GatewayFixture>();
     QString error;
-    QVERIFY2(m_gateway->up(&error), qPrintable(error));
+    const bool ipv4Only = QLatin1String(QTest::currentDataTag()) == QLatin1String("IPv4-only gateway");
+    QVERIFY2(m_gateway->up(&error, ipv4Only ? QStringList{QStringLiteral("--ipv4-only")} : QStringList{}),
+             qPrintable(error));
 
     Config config = *Config::parse({}, {}, nullptr);
     config.vpnGatewayHost = m_gateway->host();
     config.viciSocket = m_gateway->clientVici();
     config.caCertificates = {m_gateway->caCertificate()};
+    config.viciUpdownScript = QString::fromLocal8Bit(qgetenv("ORVEX_UPDOWN_SCRIPT"));
     Config::setCurrent(config);
 
     SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(QStringLiteral("e2e-machine")); });
@@ -259,6 +264,76 @@ void TestTunnelEndToEnd::certificateFromAnotherCaFails()
     QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::disconnected, TunnelTimeoutMs);
     QVERIFY(!m_statuses.contains(VpnStatus::Connected));
     QVERIFY(!m_gateway->pingInnerAddress());
+}
+
+void TestTunnelEndToEnd::nothingLeavesBesideTheTunnel_data()
+{
+    QTest::addColumn<bool>("gatewayOffersIpv6");
+    QTest::newRow("dual-stack gateway") << true;
+    QTest::newRow("IPv4-only gateway") << false;
+}
+
+// With the tunnel up a name only the gateway's resolver knows resolves to
+// its inside answer, the host behind the gateway answers on both families
+// (or, from an IPv4-only gateway, IPv6 is refused on the spot), and the
+// client's outer link carries nothing but IKE, ESP in UDP and link
+// housekeeping. Down again, by hand or by the gateway, the resolver
+// configuration is what it was, byte for byte.
+void TestTunnelEndToEnd::nothingLeavesBesideTheTunnel()
+{
+    QFETCH(bool, gatewayOffersIpv6);
+    QCOMPARE(m_gateway->value(QStringLiteral("IPV6")), gatewayOffersIpv6 ? QStringLiteral("yes") : QStringLiteral("no"));
+    const QString hostName = m_gateway->value(QStringLiteral("HOST_NAME"));
+    const QString lanName = m_gateway->value(QStringLiteral("LAN_NAME"));
+    const QByteArray resolverBefore = m_gateway->resolverConfiguration();
+    QCOMPARE(resolverBefore, QByteArray("# LAN resolver (test gateway)\n"
+                                        "nameserver 192.0.2.53\n"
+                                        "nameserver 2001:db8:1::53\n"
+                                        "options edns0\n"));
+    // Before the tunnel the LAN's resolver answers, with its outside answer.
+    QCOMPARE(m_gateway->resolve(hostName, 4), QStringLiteral("192.0.2.66"));
+    QVERIFY(!m_gateway->ping(QStringLiteral("198.51.100.10")));
+
+    useIdentity(m_gateway->issueClientIdentity(localIdentifier(), Config::current().pkcs12Passphrase),
+                false);
+    m_service->connect();
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::connected, TunnelTimeoutMs);
+    // charon applies the resolvers and runs the updown script just after it
+    // reports the tunnel up.
+    QTRY_VERIFY_WITH_TIMEOUT(m_gateway->resolverConfiguration() != resolverBefore, TunnelTimeoutMs);
+    if (!gatewayOffersIpv6)
+        QTRY_VERIFY_WITH_TIMEOUT(m_gateway->ipv6Refused(), TunnelTimeoutMs);
+    QCOMPARE(m_gateway->ipv6Refused(), !gatewayOffersIpv6);
+
+    GatewayFixture::Capture capture(*m_gateway);
+    QString error;
+    QVERIFY2(capture.start(&error), qPrintable(error));
+    QCOMPARE(m_gateway->resolve(hostName, 4), QStringLiteral("198.51.100.10"));
+    QCOMPARE(m_gateway->resolve(hostName, 6), QStringLiteral("2001:db8:51::10"));
+    QVERIFY(m_gateway->ping(QStringLiteral("198.51.100.10")));
+    QCOMPARE(m_gateway->ping(QStringLiteral("2001:db8:51::10")), gatewayOffersIpv6);
+    const QString lanAnswer = m_gateway->resolve(lanName, 4);
+    QVERIFY2(capture.stop(&error), qPrintable(error));
+    qInfo().noquote() << QTest::currentDataTag() << "outer link with the tunnel up:" << capture.summary()
+                      << "| LAN name:" << (lanAnswer.isEmpty() ? QStringLiteral("unresolved") : lanAnswer);
+    QVERIFY2(capture.others.isEmpty(), qPrintable(capture.others.join(u'\n')));
+    QVERIFY(capture.counts.value(QStringLiteral("ESP in UDP")) >= 4); // at least one ping each way
+
+    // Turn OFF: the resolvers and the refusal go with the tunnel.
+    m_service->disconnect();
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::disconnected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_gateway->resolverConfiguration(), resolverBefore, TunnelTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_gateway->ipv6Refused(), TunnelTimeoutMs);
+    QCOMPARE(m_gateway->resolve(hostName, 4), QStringLiteral("192.0.2.66"));
+
+    // Up again, then the gateway goes away: the same.
+    m_service->connect();
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::connected, TunnelTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(m_gateway->resolverConfiguration() != resolverBefore, TunnelTimeoutMs);
+    QVERIFY(m_gateway->stopResponder());
+    QTRY_VERIFY_WITH_TIMEOUT(m_service->status() != ConnectionStatus::connected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_gateway->resolverConfiguration(), resolverBefore, TunnelTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_gateway->ipv6Refused(), TunnelTimeoutMs);
 }
 
 QTEST_GUILESS_MAIN(TestTunnelEndToEnd)

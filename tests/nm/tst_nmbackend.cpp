@@ -8,6 +8,7 @@
 #include "platform/nm/NetworkManagerVpnBackend.h"
 
 #include <QTemporaryDir>
+#include <QSignalSpy>
 #include <QTest>
 
 using namespace Orvex;
@@ -232,9 +233,9 @@ void TestNetworkManagerBackend::profileIsCreatedOnceAndReplacedWholeOnEverySave(
     QCOMPARE(NM::stringMap(vpn.value(QStringLiteral("data"))), expectedData());
     QCOMPARE(vpn.size(), 2);
     QCOMPARE(settings.value(QStringLiteral("ipv4")),
-             (QVariantMap{{QStringLiteral("method"), QStringLiteral("auto")}}));
+             (QVariantMap{{QStringLiteral("method"), QStringLiteral("auto")}, {QStringLiteral("dns-priority"), -50}}));
     QCOMPARE(settings.value(QStringLiteral("ipv6")),
-             (QVariantMap{{QStringLiteral("method"), QStringLiteral("ignore")}}));
+             (QVariantMap{{QStringLiteral("method"), QStringLiteral("auto")}, {QStringLiteral("dns-priority"), -50}}));
     // The key's files went to NetworkManager's VPN service: it may use the key.
     QCOMPARE(m_granted, QList<QByteArray>{reference});
 
@@ -418,13 +419,20 @@ void TestNetworkManagerBackend::errorsReachTheCompletions()
     QVERIFY2(loadError->contains(QLatin1String("Not authorized")), qPrintable(*loadError));
     QCOMPARE(loadThroughManager(), std::nullopt);
 
-    m_nm->failNext(QStringLiteral("AddConnection2"), QStringLiteral("org.freedesktop.NetworkManager.PermissionDenied"),
+    // polkit's "no" is said as such, and stays the reason until a change goes through.
+    const QString refused = QStringLiteral("NetworkManager did not allow this user to manage VPN connections.");
+    QSignalSpy reasons(m_backend.get(), &VpnBackend::reasonChanged);
+    m_nm->failNext(QStringLiteral("AddConnection2"), QStringLiteral("org.freedesktop.NetworkManager.Settings.PermissionDenied"),
                    QStringLiteral("Insufficient privileges"));
-    QVERIFY(save(preferences()).contains(QLatin1String("Insufficient privileges")));
+    QCOMPARE(save(preferences()), refused);
+    QCOMPARE(m_backend->unavailableReason(), refused);
+    QCOMPARE(reasons.size(), 1);
     QVERIFY(m_nm->profiles.isEmpty());
     QVERIFY(m_granted.isEmpty());
 
     QCOMPARE(save(preferences()), QString());
+    QCOMPARE(m_backend->unavailableReason(), QString());
+    QCOMPARE(reasons.size(), 2);
     m_nm->failNext(QStringLiteral("Update2"), QStringLiteral("org.freedesktop.NetworkManager.Settings.InvalidSetting"),
                    QStringLiteral("vpn.data: invalid"));
     VpnPreferences changed = preferences();
@@ -442,6 +450,15 @@ void TestNetworkManagerBackend::errorsReachTheCompletions()
     QString error;
     QVERIFY(m_backend->startTunnel(&error));
     QTRY_COMPARE(m_statuses, (QList<VpnStatus>{VpnStatus::Connecting, VpnStatus::Disconnected}));
+    QCOMPARE(m_backend->unavailableReason(), QString());
+
+    // So is an activation polkit refused.
+    m_statuses.clear();
+    m_nm->failNext(QStringLiteral("ActivateConnection"), QStringLiteral("org.freedesktop.NetworkManager.PermissionDenied"),
+                   QStringLiteral("Not authorized to control networking."));
+    QVERIFY(m_backend->startTunnel(&error));
+    QTRY_COMPARE(m_statuses, (QList<VpnStatus>{VpnStatus::Connecting, VpnStatus::Disconnected}));
+    QCOMPARE(m_backend->unavailableReason(), refused);
 
     // Without NetworkManager a save fails with the reason; a load does not fail, it finds Invalid.
     m_nm->vanish();

@@ -19,9 +19,16 @@ public:
     VpnStatus status() const override { return m_status; }
     bool startTunnel(QString *error) override;
     void stopTunnel() override;
+    QString unavailableReason() const override { return m_reason; }
 
     // Changes the live status and notifies, like the daemon would.
     void setLiveStatus(VpnStatus status);
+    // Changes the reason and notifies, without a change of status.
+    void setReason(const QString &reason)
+    {
+        m_reason = reason;
+        Q_EMIT reasonChanged();
+    }
 
     QString applyError; // answered by the next apply() calls when set
     std::function<void()> onAttach; // runs inside every attach(), before it completes
@@ -30,6 +37,7 @@ public:
 
 private:
     VpnStatus m_status = VpnStatus::Invalid;
+    QString m_reason;
 };
 
 // Records the sender of every status notification it receives.

@@ -230,7 +230,7 @@ void TestVpnManager::connectionMessageForCharon()
     QVERIFY(conn);
     QCOMPARE(conn->value("version"), "2");
     QCOMPARE(conn->list("remote_addrs"), QList<QByteArray>{"vpn.orvex.example"});
-    QCOMPARE(conn->list("vips"), QList<QByteArray>{"0.0.0.0"});
+    QCOMPARE(conn->list("vips"), (QList<QByteArray>{"0.0.0.0", "::"}));
     QCOMPARE(conn->list("proposals"), QList<QByteArray>{"aes128-sha1-modp2048"});
     QCOMPARE(conn->value("rekey_time"), "1440m");
     QCOMPARE(conn->value("dpd_delay"), "600s");
@@ -241,7 +241,8 @@ void TestVpnManager::connectionMessageForCharon()
     QCOMPARE(conn->subSection("remote")->value("auth"), "pubkey");
     const ViciMessage *child = conn->subSection("children")->subSection("orvex");
     QVERIFY(child);
-    QCOMPARE(child->list("remote_ts"), QList<QByteArray>{"0.0.0.0/0"});
+    QCOMPARE(child->list("remote_ts"), (QList<QByteArray>{"0.0.0.0/0", "::/0"}));
+    QVERIFY(!child->contains("updown"));
     QCOMPARE(child->list("esp_proposals"), QList<QByteArray>{"aes128-sha1-modp2048"});
     QCOMPARE(child->value("rekey_time"), "1440m");
     QCOMPARE(child->value("start_action"), "none");
@@ -254,6 +255,10 @@ void TestVpnManager::connectionMessageForCharon()
     QVERIFY(!bare.subSection("x")->subSection("local")->contains("certs"));
     QVERIFY(!bare.subSection("x")->subSection("local")->contains("id"));
     QCOMPARE(bare.subSection("x")->value("dpd_delay"), "60s");
+    const ViciMessage scripted = ViciVpnBackend::connectionMessage(QStringLiteral("x"), protocol, {},
+                                                                   QStringLiteral("/usr/libexec/orvex/tunnel-updown"));
+    QCOMPARE(scripted.subSection("x")->subSection("children")->subSection("x")->value("updown"),
+             "/usr/libexec/orvex/tunnel-updown");
 }
 
 void TestVpnManager::withoutCharonTheStatusIsInvalid()

@@ -248,12 +248,23 @@ void tst_MainScreen::presentationFollowsEachStatus_data()
     QTest::addColumn<QString>("image");
     QTest::addColumn<QString>("text");
     QTest::addColumn<bool>("overlay");
-    QTest::newRow("connected") << VpnStatus::Connected << "ic_enable" << "Turn OFF" << false;
-    QTest::newRow("disconnected") << VpnStatus::Disconnected << "ic_disable" << "Turn ON" << false;
-    QTest::newRow("invalid") << VpnStatus::Invalid << "ic_disable" << "Turn ON" << false;
-    QTest::newRow("connecting") << VpnStatus::Connecting << "ic_disable" << "Turn ON" << true;
-    QTest::newRow("reasserting") << VpnStatus::Reasserting << "ic_disable" << "Turn ON" << true;
-    QTest::newRow("disconnecting") << VpnStatus::Disconnecting << "ic_disable" << "Turn ON" << true;
+    QTest::addColumn<QString>("reason");
+    QTest::addColumn<QString>("notice");
+    const QString refused = QStringLiteral("NetworkManager did not allow this user to manage VPN connections.");
+    QTest::newRow("connected") << VpnStatus::Connected << "ic_enable" << "Turn OFF" << false << "" << "";
+    QTest::newRow("disconnected") << VpnStatus::Disconnected << "ic_disable" << "Turn ON" << false << "" << "";
+    QTest::newRow("invalid") << VpnStatus::Invalid << "ic_disable" << "Turn ON" << false << "" << "";
+    QTest::newRow("connecting") << VpnStatus::Connecting << "ic_disable" << "Turn ON" << true << "" << "";
+    QTest::newRow("reasserting") << VpnStatus::Reasserting << "ic_disable" << "Turn ON" << true << "" << "";
+    QTest::newRow("disconnecting") << VpnStatus::Disconnecting << "ic_disable" << "Turn ON" << true << "" << "";
+    QTest::newRow("no backend usable")
+        << VpnStatus::Invalid << "ic_disable" << "Turn ON" << false
+        << "No VPN service is available. NetworkManager is not running. charon's control socket (/run/charon.vici) cannot be reached."
+        << "No VPN service is available. NetworkManager is not running. charon's control socket (/run/charon.vici) cannot be reached.";
+    QTest::newRow("refused by polkit") << VpnStatus::Disconnected << "ic_disable" << "Turn ON" << false
+                                       << refused << refused;
+    QTest::newRow("a reason while up is not shown") << VpnStatus::Connected << "ic_enable" << "Turn OFF"
+                                                    << false << refused << "";
 }
 
 void tst_MainScreen::presentationFollowsEachStatus()
@@ -262,6 +273,8 @@ void tst_MainScreen::presentationFollowsEachStatus()
     QFETCH(QString, image);
     QFETCH(QString, text);
     QFETCH(bool, overlay);
+    QFETCH(QString, reason);
+    QFETCH(QString, notice);
 
     // Connected already: the first load starts nothing.
     m_service->setStatus(ConnectionStatus::connected);
@@ -274,6 +287,11 @@ void tst_MainScreen::presentationFollowsEachStatus()
         screen->showProgress();
 
     m_backend->setLiveStatus(status);
+    QVERIFY(screen->noticeLabel()->isHidden());
+    // A reason can come alone, with no change of status (polkit's answer).
+    m_backend->setReason(reason);
+    QCOMPARE(screen->noticeLabel()->text(), notice);
+    QCOMPARE(screen->noticeLabel()->isHidden(), notice.isEmpty());
     QCOMPARE(screen->statusImageName(), image);
     QCOMPARE(screen->statusLabel()->text(), text);
     QCOMPARE(screen->mainButton()->accessibleName(), text);

@@ -1,6 +1,8 @@
+#include "platform/vici/ResolverLeftovers.h"
 #include "platform/vici/ViciMessage.h"
 
 #include <QRandomGenerator>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace Orvex;
@@ -18,6 +20,9 @@ private Q_SLOTS:
     void rejectsEveryTruncationOfAPacket();
     void boundsNestingDepth();
     void survivesRandomBytes();
+    void resolverLeftoversAreTakenOut_data();
+    void resolverLeftoversAreTakenOut();
+    void resolverFileIsRepairedInPlace();
 };
 
 static QByteArray hex(const char *text)
@@ -214,6 +219,59 @@ void TestViciCodec::survivesRandomBytes()
         decoded += ViciCodec::decodePacket(bytes, &packet) ? 1 : 0;
     }
     QVERIFY(decoded < 20000);
+}
+
+void TestViciCodec::resolverLeftoversAreTakenOut_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QByteArray>("repaired");
+
+    QTest::newRow("two families left on top")
+        << QByteArray("nameserver 2001:db8:51::53   # by strongSwan\n"
+                      "nameserver 198.51.100.53   # by strongSwan\n"
+                      "# LAN\nnameserver 192.0.2.53\noptions edns0\n")
+        << QByteArray("# LAN\nnameserver 192.0.2.53\noptions edns0\n");
+    QTest::newRow("nothing left over")
+        << QByteArray("nameserver 192.0.2.53\n") << QByteArray("nameserver 192.0.2.53\n");
+    QTest::newRow("last line without a line break")
+        << QByteArray("search lan\nnameserver 10.0.0.1   # by strongSwan")
+        << QByteArray("search lan\n");
+    QTest::newRow("the user's own comment is kept")
+        << QByteArray("nameserver 10.0.0.1 # by strongSwan\n"
+                      "# nameserver 10.0.0.2   # by strongSwan\n"
+                      "nameserver  10.0.0.3   # by strongSwan\n")
+        << QByteArray("nameserver 10.0.0.1 # by strongSwan\n"
+                      "# nameserver 10.0.0.2   # by strongSwan\n"
+                      "nameserver  10.0.0.3   # by strongSwan\n");
+    QTest::newRow("carriage returns and blank lines kept")
+        << QByteArray("\r\n\nnameserver 10.0.0.1   # by strongSwan\n\nsearch a\r\n")
+        << QByteArray("\r\n\n\nsearch a\r\n");
+    QTest::newRow("empty") << QByteArray() << QByteArray();
+}
+
+void TestViciCodec::resolverLeftoversAreTakenOut()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QByteArray, repaired);
+    QCOMPARE(ResolverLeftovers::withoutTunnelResolvers(content), repaired);
+}
+
+void TestViciCodec::resolverFileIsRepairedInPlace()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("resolv.conf"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("nameserver 198.51.100.53   # by strongSwan\nnameserver 192.0.2.53\n");
+    file.close();
+    QFile twin(path); // a second handle on the same file sees the repair
+    QVERIFY(twin.open(QIODevice::ReadOnly));
+
+    QString error;
+    QVERIFY2(ResolverLeftovers::repair(path, &error), qPrintable(error));
+    QCOMPARE(twin.readAll(), QByteArray("nameserver 192.0.2.53\n"));
+    QVERIFY(ResolverLeftovers::repair(dir.filePath(QStringLiteral("absent")), &error));
+    QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("absent"))));
 }
 
 QTEST_GUILESS_MAIN(TestViciCodec)

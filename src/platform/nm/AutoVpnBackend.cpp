@@ -3,6 +3,7 @@
 #include "config/Config.h"
 #include "platform/nm/NetworkManagerVpnBackend.h"
 
+#include <QCoreApplication>
 #include <QLocalSocket>
 #include <QPointer>
 #include <QTimer>
@@ -24,7 +25,8 @@ AutoVpnBackend::Probe AutoVpnBackend::viciSocketProbe(const QString &socketPath)
         };
         QObject::connect(socket, &QLocalSocket::connected, context, [answer] { answer({}); });
         QObject::connect(socket, &QLocalSocket::errorOccurred, context, [answer, socketPath] {
-            answer(QStringLiteral("charon's control socket (%1) cannot be reached.").arg(socketPath));
+            answer(QCoreApplication::translate("Orvex::VpnBackend", "charon's control socket (%1) cannot be reached.")
+                           .arg(socketPath));
         });
         socket->connectToServer(socketPath);
     };
@@ -135,7 +137,8 @@ void AutoVpnBackend::decide()
                 self->choose(QStringLiteral("vici"), self->m_options.makeVici());
                 return;
             }
-            self->settle(QStringLiteral("No VPN service is available. %1 %2").arg(networkManager, vici));
+            self->settle(QCoreApplication::translate("Orvex::VpnBackend", "No VPN service is available. %1 %2")
+                                 .arg(networkManager, vici));
         });
     });
 }
@@ -150,14 +153,18 @@ void AutoVpnBackend::choose(const QString &choice, std::unique_ptr<VpnBackend> b
     m_choice = choice;
     m_reason.clear();
     connect(m_chosen.get(), &VpnBackend::statusChanged, this, &VpnBackend::statusChanged);
+    connect(m_chosen.get(), &VpnBackend::reasonChanged, this, &VpnBackend::reasonChanged);
     settle({});
+    Q_EMIT reasonChanged();
 }
 
 void AutoVpnBackend::settle(const QString &reason)
 {
     m_probing = false;
-    if (!m_chosen)
+    if (!m_chosen && m_reason != reason) {
         m_reason = reason;
+        Q_EMIT reasonChanged();
+    }
     std::vector<std::function<void()>> waiting;
     waiting.swap(m_waiting);
     for (auto &then : waiting)

@@ -55,10 +55,13 @@ NetworkManager::Settings NetworkManagerProfile::settings(
     settings.insert(QStringLiteral("vpn"),
                     QVariantMap{{QStringLiteral("service-type"), NetworkManager::strongswanService},
                                 {QStringLiteral("data"), QVariant::fromValue(data)}});
-    settings.insert(QStringLiteral("ipv4"),
-                    QVariantMap{{QStringLiteral("method"), QStringLiteral("auto")}});
-    settings.insert(QStringLiteral("ipv6"),
-                    QVariantMap{{QStringLiteral("method"), QStringLiteral("ignore")}});
+    // Both families from the gateway. A negative DNS priority makes the
+    // gateway's resolvers the only ones while the tunnel is up, so no name
+    // goes to the network's own resolver.
+    const QVariantMap family{{QStringLiteral("method"), QStringLiteral("auto")},
+                             {QStringLiteral("dns-priority"), -50}};
+    settings.insert(QStringLiteral("ipv4"), family);
+    settings.insert(QStringLiteral("ipv6"), family);
     return settings;
 }
 

@@ -3,6 +3,7 @@
 #include "config/Config.h"
 #include "platform/IdentityStore.h"
 
+#include <QCoreApplication>
 #include <QDBusConnectionInterface>
 #include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
@@ -50,13 +51,28 @@ QString currentUser()
 
 QString notRunning()
 {
-    return QStringLiteral("NetworkManager is not running.");
+    return QCoreApplication::translate("Orvex::VpnBackend", "NetworkManager is not running.");
 }
 
 QString pluginMissing()
 {
-    return QStringLiteral(
-        "NetworkManager's strongSwan plugin (network-manager-strongswan) is not installed.");
+    return QCoreApplication::translate(
+        "Orvex::VpnBackend", "NetworkManager's strongSwan plugin (network-manager-strongswan) is not installed.");
+}
+
+QString refusedText()
+{
+    return QCoreApplication::translate("Orvex::VpnBackend",
+                                       "NetworkManager did not allow this user to manage VPN connections.");
+}
+
+// polkit said no (NetworkManager's PermissionDenied errors of the manager and
+// of its settings), or the bus's policy did.
+bool isRefusal(const QDBusMessage &reply)
+{
+    return reply.type() == QDBusMessage::ErrorMessage
+           && (reply.errorName().endsWith(QLatin1String(".PermissionDenied"))
+               || reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.AccessDenied"));
 }
 
 template<typename Enum>
@@ -669,6 +685,11 @@ void NetworkManagerVpnBackend::saveNext()
             QDBusMessage update = method(path, NM::connectionInterface, QStringLiteral("Update2"));
             update << QVariant::fromValue(settings) << NM::saveToDisk << QVariantMap();
             call(update, [this, epoch, save, path, handedKey, fail](const QDBusMessage &reply) {
+                noteRefusal(isRefusal(reply));
+                if (isRefusal(reply)) {
+                    fail(save, refusedText());
+                    return;
+                }
                 if (isError(reply)) {
                     fail(save, QStringLiteral("NetworkManager refused the VPN configuration: %1")
                                    .arg(describe(reply)));
@@ -682,6 +703,11 @@ void NetworkManagerVpnBackend::saveNext()
                                   QStringLiteral("AddConnection2"));
         add << QVariant::fromValue(settings) << NM::saveToDisk << QVariantMap();
         call(add, [this, epoch, save, handedKey, fail](const QDBusMessage &reply) {
+            noteRefusal(isRefusal(reply));
+            if (isRefusal(reply)) {
+                fail(save, refusedText());
+                return;
+            }
             if (isError(reply)) {
                 fail(save, QStringLiteral("NetworkManager refused the VPN configuration: %1")
                                .arg(describe(reply)));
@@ -776,11 +802,13 @@ void NetworkManagerVpnBackend::activate()
     call(activation, [this, epoch](const QDBusMessage &reply) {
         if (epoch != m_epoch || !m_activating)
             return;
+        noteRefusal(isRefusal(reply));
         if (isError(reply)) {
             m_activating = false;
             m_stopRequested = false;
             updateStatus();
-            if (keepsTunnelUp())
+            // Asking again gets the same answer: the user has to be let.
+            if (keepsTunnelUp() && !m_refused)
                 m_retryTimer.start(m_options.retryDelayMs);
             return;
         }
@@ -893,14 +921,24 @@ void NetworkManagerVpnBackend::onCarrying(bool carrying)
 
 // --- Status -----------------------------------------------------------------
 
+void NetworkManagerVpnBackend::noteRefusal(bool refused)
+{
+    if (refused == m_refused)
+        return;
+    m_refused = refused;
+    Q_EMIT reasonChanged();
+}
+
 QString NetworkManagerVpnBackend::unavailableReason() const
 {
+    if (m_refused)
+        return refusedText();
     if (!isPluginInstalled(m_options.pluginDirectories))
         return pluginMissing();
     if (m_known && !m_present)
         return notRunning();
     if (m_present && m_profilePath.isEmpty())
-        return QStringLiteral("The VPN configuration is not saved in NetworkManager.");
+        return QCoreApplication::translate("Orvex::VpnBackend", "The VPN configuration is not saved in NetworkManager.");
     return {};
 }
 

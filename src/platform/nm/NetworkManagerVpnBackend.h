@@ -198,6 +198,9 @@ private:
     void startProbe();
     void onCarrying(bool carrying);
 
+    // Remembers whether the last answer to a change was polkit's "no".
+    void noteRefusal(bool refused);
+
     VpnStatus computeStatus() const;
     void updateStatus();
 
@@ -232,6 +235,7 @@ private:
     bool m_suspended = false;
     bool m_tunnelLost = false;
     bool m_tunnelSeen = false;
+    bool m_refused = false;
     QHostAddress m_watchedAddress;
     QTimer m_retryTimer;
     QTimer m_graceTimer;

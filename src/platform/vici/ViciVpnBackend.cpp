@@ -1,5 +1,6 @@
 #include "ViciVpnBackend.h"
 
+#include "platform/vici/ResolverLeftovers.h"
 #include "platform/vici/ViciClient.h"
 
 #include <QSslCertificate>
@@ -218,6 +219,30 @@ void ViciVpnBackend::stopTunnel()
     if (m_tunnel == Tunnel::Down || m_tunnel == Tunnel::Closing)
         return;
     terminate();
+}
+
+void ViciVpnBackend::repairLeftovers(const QString &resolverFile, Completion done)
+{
+    auto *client = new ViciClient(this);
+    client->connectToDaemon(m_options.socketPath);
+    auto anyUp = std::make_shared<bool>(false);
+    client->stream(
+        "list-sas", {}, "list-sa",
+        [anyUp](const ViciMessage &item) {
+            for (const ViciMessage::Entry &sa : item.entries()) {
+                if (sa.kind == ViciMessage::Entry::Section && sa.section.value("state") == "ESTABLISHED")
+                    *anyUp = true;
+            }
+        },
+        [client, anyUp, resolverFile, done = std::move(done)](const ViciReply &) {
+            client->deleteLater();
+            // An unreachable charon has no tunnel up either.
+            QString error;
+            if (!*anyUp)
+                ResolverLeftovers::repair(resolverFile, &error);
+            if (done)
+                done(error);
+        });
 }
 
 void ViciVpnBackend::ensureConnected()
@@ -486,7 +511,8 @@ void ViciVpnBackend::loadConnection(const VpnPreferences &preferences, Completio
     }
 
     const ViciMessage connection = connectionMessage(
-        QString::fromUtf8(m_name), protocol, identity ? identity->certificateDer : QByteArray());
+        QString::fromUtf8(m_name), protocol, identity ? identity->certificateDer : QByteArray(),
+        m_options.updownScript);
     m_control->call("load-conn", connection,
                     [this, batch, done = std::move(done)](const ViciReply &reply) {
                         batch->note(QStringLiteral("connection"), reply);
@@ -536,7 +562,8 @@ void ViciVpnBackend::unloadConnection(const VpnPreferences &preferences, Complet
 }
 
 ViciMessage ViciVpnBackend::connectionMessage(const QString &name, const VpnProtocolIKEv2 &protocol,
-                                              const QByteArray &certificateDer)
+                                              const QByteArray &certificateDer,
+                                              const QString &updownScript)
 {
     const QByteArray key = name.toUtf8();
     const auto &ike = protocol.ikeSecurityAssociationParameters;
@@ -545,7 +572,9 @@ ViciMessage ViciVpnBackend::connectionMessage(const QString &name, const VpnProt
     ViciMessage &conn = message.section(key);
     conn.set("version", "2");
     conn.setList("remote_addrs", {protocol.serverAddress.toUtf8()});
-    conn.setList("vips", {"0.0.0.0"});
+    // Asking for an address of each family is also what makes charon ask for
+    // the resolvers of each family. A gateway may assign only one.
+    conn.setList("vips", {"0.0.0.0", "::"});
     conn.setList("proposals", {proposal(ike, true)});
     conn.set("rekey_time", minutes(ike.lifetimeMinutes));
     conn.set("dpd_delay", dpdDelay(protocol.deadPeerDetectionRate));
@@ -564,7 +593,9 @@ ViciMessage ViciVpnBackend::connectionMessage(const QString &name, const VpnProt
         remote.set("id", protocol.remoteIdentifier);
 
     ViciMessage &tunnel = conn.section("children").section(key);
-    tunnel.setList("remote_ts", {"0.0.0.0/0"});
+    tunnel.setList("remote_ts", {"0.0.0.0/0", "::/0"});
+    if (!updownScript.isEmpty())
+        tunnel.set("updown", updownScript);
     tunnel.setList("esp_proposals", {proposal(child, false)});
     tunnel.set("rekey_time", minutes(child.lifetimeMinutes));
     // Coming up and coming back are this backend's decisions, so that every

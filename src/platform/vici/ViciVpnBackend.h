@@ -51,10 +51,19 @@ public:
         // Called when the key is handed to charon, so the key store records
         // the daemon as one of the key's users.
         AccessGrant grantAccess;
+        // Run by charon as the tunnel comes up and goes down; it keeps IPv6
+        // from leaving beside a tunnel that carries none. Empty: none.
+        QString updownScript;
         int keyingTimeoutMs = 30000;
         int retryDelayMs = 1000;
         int reconnectDelayMs = 2000;
     };
+
+    // For a start after charon died with the tunnel up: while charon has no
+    // tunnel up (or is not running), the resolvers it had put into
+    // `resolverFile` are leftovers and are taken out, byte for byte as charon
+    // would have. `done` gets the error, empty when repaired or clean.
+    void repairLeftovers(const QString &resolverFile, Completion done);
 
     // The name under which the VPN daemon appears in a key's access list.
     static QString daemonApplication() { return QStringLiteral("charon"); }
@@ -69,9 +78,12 @@ public:
     void stopTunnel() override;
 
     // The body of `load-conn` for the protocol settings; `certificateDer`
-    // (when not empty) is presented as the local certificate.
+    // (when not empty) is presented as the local certificate. The tunnel asks
+    // for an address and all traffic of both families, and for the gateway's
+    // resolvers, which charon applies while it is up.
     static ViciMessage connectionMessage(const QString &name, const VpnProtocolIKEv2 &protocol,
-                                         const QByteArray &certificateDer);
+                                         const QByteArray &certificateDer,
+                                         const QString &updownScript = {});
     // A proposal such as "aes128-sha1-modp2048"; IKE proposals of AEAD
     // ciphers name a PRF instead of an integrity algorithm.
     static QByteArray proposal(const VpnProtocolIKEv2::SecurityAssociationParameters &parameters,

@@ -1,0 +1,76 @@
+#include "ResolverLeftovers.h"
+
+#include <QFile>
+
+namespace Orvex {
+
+namespace {
+
+// How charon's resolve plugin marks its lines: "nameserver ADDRESS   # by strongSwan".
+constexpr char Marker[] = "   # by strongSwan";
+// A resolv.conf is a few lines; anything much larger is not one.
+constexpr qint64 MaximumSize = 1 << 20;
+
+bool isTunnelResolver(const QByteArray &line)
+{
+    if (!line.startsWith("nameserver "))
+        return false;
+    QByteArray body = line;
+    if (body.endsWith('\n'))
+        body.chop(1);
+    if (!body.endsWith(Marker))
+        return false;
+    const QByteArray address = body.mid(11, body.size() - 11 - int(sizeof(Marker) - 1));
+    return !address.isEmpty() && !address.contains(' ') && !address.contains('\t');
+}
+
+} // namespace
+
+QByteArray ResolverLeftovers::withoutTunnelResolvers(const QByteArray &content)
+{
+    QByteArray kept;
+    kept.reserve(content.size());
+    qsizetype start = 0;
+    while (start < content.size()) {
+        qsizetype end = content.indexOf('\n', start);
+        end = end < 0 ? content.size() : end + 1;
+        const QByteArray line = content.mid(start, end - start);
+        if (!isTunnelResolver(line))
+            kept += line;
+        start = end;
+    }
+    return kept;
+}
+
+bool ResolverLeftovers::repair(const QString &path, QString *error)
+{
+    QFile file(path);
+    if (!file.exists())
+        return true;
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (error)
+            *error = file.errorString();
+        return false;
+    }
+    if (file.size() > MaximumSize) {
+        if (error)
+            *error = QStringLiteral("%1 is too large to be a resolver configuration").arg(path);
+        return false;
+    }
+    const QByteArray content = file.read(MaximumSize + 1);
+    file.close();
+    const QByteArray repaired = withoutTunnelResolvers(content);
+    if (repaired == content)
+        return true;
+    // Rewritten in place rather than replaced: another file put in its stead
+    // would not be the one a bind mount shows.
+    if (!file.open(QIODevice::ReadWrite) || !file.resize(0) || file.write(repaired) != repaired.size()
+        || !file.flush()) {
+        if (error)
+            *error = file.errorString();
+        return false;
+    }
+    return true;
+}
+
+} // namespace Orvex
