@@ -15,10 +15,13 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
+#include <QSize>
 #include <QString>
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <csignal>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 class Weston
@@ -47,6 +50,8 @@ public:
                                 QStringLiteral("--height=%1").arg(screen.height()), QStringLiteral("--idle-time=0"),
                                 QStringLiteral("--log=") + m_runtime.filePath(QStringLiteral("weston.log"))});
         m_process.setProcessChannelMode(QProcess::MergedChannels);
+        // Gone with this process even when it crashes.
+        m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
         m_process.start();
         if (!m_process.waitForStarted(10000)) {
             m_error = QStringLiteral("weston did not start (package weston): ") + m_process.errorString();
