@@ -206,6 +206,12 @@
         <source>Help</source>
         <translation>Hilfe</translation>
     </message>
+    <message>
+        <location filename="../../src/app/BaseViewController.cpp" line="65"/>
+        <source>Please wait</source>
+        <extracomment>progress_wait</extracomment>
+        <translation>Bitte warten</translation>
+    </message>
 </context>
 <context>
     <name>Orvex::ConfirmationCodeViewController</name>
@@ -517,6 +523,12 @@ country_menu_title</extracomment>
         <source>Sign Out</source>
         <extracomment>sign_out_btn</extracomment>
         <translation>Abmelden</translation>
+    </message>
+    <message>
+        <location filename="../../src/app/SettingsViewController.cpp" line="200"/>
+        <source>Settings</source>
+        <extracomment>settings_title</extracomment>
+        <translation>Einstellungen</translation>
     </message>
 </context>
 <context>

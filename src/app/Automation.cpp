@@ -4,6 +4,7 @@
 #include "account/Session.h"
 #include "account/Utility.h"
 #include "api/NetworkService.h"
+#include "app/AlertController.h"
 #include "app/StatusMenuController.h"
 #include "app/ViewController.h"
 #include "controls/Button.h"
@@ -61,6 +62,18 @@ ViewController *top()
     while (current && !current->presentedViewControllers().isEmpty())
         current = current->presentedViewControllers().constLast();
     return current;
+}
+
+AlertController *shownAlert()
+{
+    WindowController *window = WindowController::main();
+    if (!window)
+        return nullptr;
+    for (AlertController *alert : window->findChildren<AlertController *>()) {
+        if (alert->isVisible())
+            return alert;
+    }
+    return nullptr;
 }
 
 bool topIs(const char *identifier)
@@ -197,12 +210,17 @@ bool Automation::startFromEnvironment(QObject *parent)
     const QString which = env("ORVEX_AUTOMATION");
     if (which.isEmpty())
         return false;
-    if (which != QLatin1String("journey")) {
+    std::vector<Step> steps;
+    if (which == QLatin1String("journey")) {
+        steps = journey();
+    } else if (which == QLatin1String("unreachable-service")) {
+        steps = unreachableService();
+    } else {
         out(QStringLiteral("automation: unknown journey \"%1\"").arg(which));
         QTimer::singleShot(0, [] { QCoreApplication::exit(2); });
         return true;
     }
-    auto *automation = new Automation(journey(), env("ORVEX_AUTOMATION_SHOTS"), parent);
+    auto *automation = new Automation(std::move(steps), env("ORVEX_AUTOMATION_SHOTS"), parent);
     QTimer::singleShot(0, automation, &Automation::start);
     return true;
 }
@@ -308,6 +326,41 @@ void Automation::screenshot(const QString &name) const
         if (qobject_cast<QDialog *>(w) && w->isVisible())
             w->grab().save(m_shotsDir + u'/' + file + QStringLiteral("-window.png"));
     }
+}
+
+std::vector<Automation::Step> Automation::unreachableService()
+{
+    std::vector<Step> steps;
+    // No action: the step's screenshot is the first screen as drawn.
+    steps.push_back({QStringLiteral("start screen"), [] { return topIs("StartViewController"); }, {}});
+    steps.push_back({QStringLiteral("sign-in chosen"), [] { return topIs("StartViewController"); },
+                     [](Done done) { done(click("signInButton"), {}); }});
+    steps.push_back({QStringLiteral("sign-in form"), [] { return topIs("AuthViewController"); },
+                     [](Done done) {
+                         const bool typed = type("emailTextField", QStringLiteral("someone@orvex.example"))
+                                            && type("passwordTextField", QStringLiteral("secret-1"));
+                         done(typed && click("actionButton"), {});
+                     }});
+    // The request's own time-outs decide how long this takes; the step waits
+    // a little longer than the longest of them.
+    steps.push_back({QStringLiteral("service unreachable"), [] { return shownAlert() != nullptr; },
+                     [](Done done) {
+                         AlertController *alert = shownAlert();
+                         auto *message = alert->findChild<QLabel *>(QStringLiteral("messageLabel"));
+                         auto *ok = alert->findChild<QAbstractButton *>(QStringLiteral("actionButton"));
+                         const QString shown = message ? message->text() : QString();
+                         if (ok)
+                             ok->click();
+                         done(!shown.isEmpty() && ok, QStringLiteral("alert: ") + shown);
+                     },
+                     200000});
+    steps.push_back({QStringLiteral("form usable again"),
+                     [] {
+                         auto *button = find<QAbstractButton>("actionButton");
+                         return !shownAlert() && topIs("AuthViewController") && button && button->isEnabled();
+                     },
+                     {}});
+    return steps;
 }
 
 std::vector<Automation::Step> Automation::journey()

@@ -18,6 +18,7 @@ namespace Orvex {
 // product's logic is repeated here. Active only when ORVEX_AUTOMATION is set:
 //
 //   ORVEX_AUTOMATION=journey        the journey below
+//   ORVEX_AUTOMATION=unreachable-service   sign-in while the service is down
 //   ORVEX_AUTOMATION_SHOTS=DIR      a screenshot of each step's screen
 //   ORVEX_AUTOMATION_SERVICE=URL    the dev service (its /dev routes: the SMS outbox)
 //   ORVEX_AUTOMATION_GATEWAY=FILE   the test gateway's environment file (root runs):
@@ -48,6 +49,9 @@ public:
 
     // The steps of the journey, for `environment` as described above.
     static std::vector<Step> journey();
+    // Start screen, then a sign-in that cannot reach the service: the alert
+    // and its message, and the form usable again once it is dismissed.
+    static std::vector<Step> unreachableService();
 
 private:
     void poll();

@@ -59,6 +59,10 @@ void BaseViewController::setupProgressContainer()
     m_progressContainer->setStyleSheet(QStringLiteral("#progressContainer { background: rgba(0, 0, 0, 128); }"));
     m_progressContainer->setCanFallThrought(true);
     m_progressContainer->setFocusPolicy(Qt::StrongFocus);
+    // It holds the focus while it covers the screen: a screen reader says
+    // what it is rather than an empty "filler".
+    //: progress_wait
+    m_progressContainer->setAccessibleName(tr("Please wait"));
     m_progressContainer->installEventFilter(this);
     m_progressContainer->hide();
     m_progressContainer->setGeometry(rect());

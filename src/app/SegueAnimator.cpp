@@ -86,11 +86,21 @@ qreal SegueAnimator::startAlpha(NavigationDirection direction)
 void SegueAnimator::animatePresentation(ViewController *controller, QWidget *host)
 {
     const QRect f = host->rect();
+    // The focus goes where the screen put it when it was set up (the field
+    // a person types in first), else to the screen. Moving the screen into
+    // the host clears that choice, so it is taken first.
+    QPointer<QWidget> chosen = controller->focusWidget();
+    const auto takeFocus = [chosen](ViewController *screen) {
+        if (chosen && screen->isAncestorOf(chosen) && chosen->isEnabled())
+            chosen->setFocus(Qt::OtherFocusReason);
+        else
+            screen->setFocus(Qt::OtherFocusReason);
+    };
     controller->setParent(host);
     controller->setGeometry(startFrame(m_direction, f));
     controller->show();
     controller->raise();
-    controller->setFocus(Qt::OtherFocusReason);
+    takeFocus(controller);
 
     if (startAlpha(m_direction) < 1.0) {
         // Fading screens do not move: the picture fades in where the screen
@@ -101,11 +111,11 @@ void SegueAnimator::animatePresentation(ViewController *controller, QWidget *hos
         snapshot->raise();
         QPointer<ViewController> guard(controller);
         QVariantAnimation *animation = fade(snapshot, 0.0, 1.0, snapshot);
-        QObject::connect(animation, &QAbstractAnimation::finished, snapshot, [snapshot, guard] {
+        QObject::connect(animation, &QAbstractAnimation::finished, snapshot, [snapshot, guard, takeFocus] {
             if (guard) {
                 guard->show();
                 guard->raise();
-                guard->setFocus(Qt::OtherFocusReason);
+                takeFocus(guard);
             }
             snapshot->deleteLater();
         });

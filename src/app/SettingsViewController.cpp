@@ -200,6 +200,10 @@ void SettingsViewController::setup()
     refreshCheckboxes();
     // No row looks chosen when the window opens; Tab reaches them.
     setFocusPolicy(Qt::StrongFocus);
+    // Where the focus rests first, so a screen reader names the window's
+    // content there.
+    //: settings_title
+    setAccessibleName(tr("Settings"));
     setFocus(Qt::OtherFocusReason);
 }
 

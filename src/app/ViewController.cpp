@@ -4,6 +4,7 @@
 
 #include <QCloseEvent>
 #include <QDialog>
+#include <QPointer>
 #include <QVBoxLayout>
 
 namespace Orvex {
@@ -66,6 +67,11 @@ void ViewController::presentAsModalWindow(ViewController *controller)
     controller->m_presenting = this;
     m_presented.append(controller);
 
+    // Where the screen put the focus when it was set up (the field a person
+    // types in): moving the screen into the dialog clears it, so it is given
+    // back there.
+    const QPointer<QWidget> chosenFocus = controller->focusWidget();
+
     auto *dialog = new QDialog(window());
     dialog->setWindowModality(Qt::WindowModal);
     dialog->setWindowTitle(controller->title());
@@ -75,6 +81,8 @@ void ViewController::presentAsModalWindow(ViewController *controller)
     layout->addWidget(controller);
     controller->m_dialog = dialog;
     controller->show();
+    if (chosenFocus && controller->isAncestorOf(chosenFocus))
+        chosenFocus->setFocus(Qt::OtherFocusReason);
     // Closing the window (its close button, Escape) dismisses the screen.
     connect(dialog, &QDialog::finished, this, [this, controller = QPointer<ViewController>(controller)] {
         if (controller)

@@ -58,6 +58,9 @@ UsageChartView::UsageChartView(QWidget *parent)
     setStyleSheet(QStringLiteral("background: transparent"));
     setAttribute(Qt::WA_TranslucentBackground);
     setFocusPolicy(Qt::NoFocus);
+    // Its drawing surface too: a screen reader would stop on a nameless,
+    // empty "filler" there.
+    viewport()->setFocusPolicy(Qt::NoFocus);
     setContextMenuPolicy(Qt::NoContextMenu);
 
     chart->setBackgroundVisible(false);
@@ -101,6 +104,7 @@ UsageChartView::UsageChartView(QWidget *parent)
     tickPen.setWidthF(1);
     m_xAxis->setLinePen(tickPen);
     m_yAxis->setLinePen(tickPen);
+    fitAxisPensToScreen();
     m_xAxis->setLabelFormat(QStringLiteral("%.0f"));
     m_xAxis->setTickType(QValueAxis::TicksDynamic);
     m_xAxis->setTickAnchor(1);
@@ -307,6 +311,36 @@ void UsageChartView::resizeEvent(QResizeEvent *event)
 {
     QChartView::resizeEvent(event);
     placeDescription();
+}
+
+void UsageChartView::showEvent(QShowEvent *event)
+{
+    fitAxisPensToScreen();
+    QChartView::showEvent(event);
+}
+
+bool UsageChartView::event(QEvent *event)
+{
+    // Moved to a screen of another pixel density.
+    if (event->type() == QEvent::ScreenChangeInternal)
+        fitAxisPensToScreen();
+    return QChartView::event(event);
+}
+
+void UsageChartView::fitAxisPensToScreen()
+{
+    // Qt Charts draws axis lines with cosmetic pens, whose width counts
+    // device pixels: at 1 the axes would thin to half a point on a HiDPI
+    // screen. One device-independent pixel is as many device pixels as the
+    // screen's ratio.
+    const qreal ratio = devicePixelRatioF();
+    for (QAbstractAxis *axis : {static_cast<QAbstractAxis *>(m_xAxis), static_cast<QAbstractAxis *>(m_yAxis)}) {
+        QPen pen = axis->linePen();
+        if (!qFuzzyCompare(pen.widthF(), ratio)) {
+            pen.setWidthF(ratio);
+            axis->setLinePen(pen);
+        }
+    }
 }
 
 void UsageChartView::placeDescription()

@@ -66,10 +66,13 @@ public:
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    bool event(QEvent *event) override;
 
 private:
     void updateAxes();
     void placeDescription();
+    void fitAxisPensToScreen();
     void runAnimation();
 
     void showPoints(const QList<QPointF> &points);

@@ -17,6 +17,7 @@
 #include "account/Utility.h"
 #include "api/NetworkService.h"
 #include "app/AlertController.h"
+#include "app/BaseViewController.h"
 #include "app/Navigator.h"
 #include "app/WindowController.h"
 #include "config/Config.h"
@@ -31,6 +32,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
+#include <QLineEdit>
 #include <QNetworkAccessManager>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -100,6 +102,7 @@ private Q_SLOTS:
     void accountWithoutAStoredNameIsCalledUnknown();
     void leavingTheCodeScreenForgetsTheCode();
     void serviceDownDuringSignInThenBackAgain();
+    void keyboardAloneSignsIn();
 
 private:
     TestSession m_session;
@@ -725,6 +728,74 @@ void tst_AuthFlows::serviceDownDuringSignInThenBackAgain()
     QTest::mouseClick(auth->findChild<QPushButton *>(QStringLiteral("actionButton")), Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(qobject_cast<MainViewController *>(root()), patience);
     QCOMPARE(stored(Keys::tempEmail), email);
+}
+
+// From the start screen to the signed-in main screen with the keyboard alone:
+// Tab and Shift+Tab to move, Space and Return to press, and the letters of the
+// e-mail and password, all delivered to the window as the platform delivers
+// keys. The focus is always on something visible and never left behind the
+// overlay while the sign-in runs.
+void tst_AuthFlows::keyboardAloneSignsIn()
+{
+    const QString email = newEmail();
+    QVERIFY(createAccount(email, QStringLiteral("secret-k1"), QStringLiteral("+33612340011")));
+    QVERIFY(registerDevice(Utility::udid(email), email));
+    openWindow();
+    m_window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+    QWindow *window = m_window->windowHandle();
+
+    const auto focusSeen = [] {
+        QWidget *focus = QApplication::focusWidget();
+        if (!focus || !focus->isVisible())
+            return false;
+        // Nothing of an overlay shown over it.
+        for (auto *screen = qobject_cast<BaseViewController *>(focus->parentWidget()); screen;
+             screen = qobject_cast<BaseViewController *>(screen->parentWidget())) {
+            QWidget *overlay = screen->progressContainer();
+            if (!overlay->isHidden() && focus != overlay && !overlay->isAncestorOf(focus))
+                return false;
+        }
+        return true;
+    };
+    const auto type = [window](const QString &text) {
+        for (const QChar c : text)
+            QTest::keyClick(window, c.toLatin1());
+    };
+    const auto focusedName = [] {
+        return QApplication::focusWidget() ? QApplication::focusWidget()->objectName() : QString();
+    };
+    const auto tabTo = [&](const QString &name, Qt::KeyboardModifiers modifiers) {
+        for (int presses = 0; presses < 12 && focusedName() != name; ++presses) {
+            QTest::keyClick(window, Qt::Key_Tab, modifiers);
+            if (!focusSeen())
+                return false;
+        }
+        return focusedName() == name;
+    };
+
+    // The start screen: to "Sign In" (past "Sign Up" and back), and press it.
+    QVERIFY(tabTo(QStringLiteral("signUpButton"), Qt::NoModifier));
+    QVERIFY(tabTo(QStringLiteral("signInButton"), Qt::ShiftModifier));
+    QTest::keyClick(window, Qt::Key_Space);
+    QTRY_VERIFY(presented<AuthViewController>() && presented<AuthViewController>()->isVisible());
+    AuthViewController *auth = presented<AuthViewController>();
+
+    // The form opens with the focus in the e-mail field.
+    QTRY_COMPARE(focusedName(), QStringLiteral("emailTextField"));
+    type(email);
+    QVERIFY(tabTo(QStringLiteral("passwordTextField"), Qt::NoModifier));
+    type(QStringLiteral("secret-k1"));
+    QCOMPARE(auth->findChild<QLineEdit *>(QStringLiteral("emailTextField"))->text(), email);
+    QTest::keyClick(window, Qt::Key_Return);
+    QVERIFY(focusSeen());
+    QTRY_VERIFY_WITH_TIMEOUT(qobject_cast<MainViewController *>(root()), patience);
+    QCOMPARE(stored(Keys::tempEmail), email);
+
+    // On the main screen the switch is a Tab away.
+    auto *main = qobject_cast<MainViewController *>(root());
+    QTRY_VERIFY(main->isVisible() && main->progressContainer()->isHidden());
+    QVERIFY(tabTo(QStringLiteral("mainButton"), Qt::NoModifier));
 }
 
 QTEST_MAIN(tst_AuthFlows)

@@ -82,7 +82,7 @@ public:
             m_window->setContentViewController(m_root);
         }
         m_window->show();
-        if (!QTest::qWaitForWindowActive(m_window.get()))
+        if (!waitUntilShown(m_window.get()))
             return;
         if (screen.shown == Presentation::AsModalWindow) {
             m_screen = StoryboardRegistry::create(screen.storyboard, identifier);
@@ -92,9 +92,13 @@ public:
             // A window manager hands the focus to the new window; the
             // offscreen platform leaves it where it was.
             QDialog *dialog = m_screen->modalWindow();
-            dialog->activateWindow();
-            if (!QTest::qWaitFor([dialog] { return QApplication::activeWindow() == dialog; }))
+            if (!onWayland()) {
+                dialog->activateWindow();
+                if (!QTest::qWaitFor([dialog] { return QApplication::activeWindow() == dialog; }))
+                    return;
+            } else if (!QTest::qWaitForWindowExposed(dialog)) {
                 return;
+            }
         } else if (screen.shown == Presentation::OverTheRoot) {
             m_screen = StoryboardRegistry::create(screen.storyboard, identifier);
             if (!m_screen)
@@ -109,6 +113,15 @@ public:
     }
 
     bool isReady() const { return m_ready; }
+
+    // A Wayland client cannot take the focus itself: the compositor hands it
+    // out (and a headless one, without a keyboard, never does). There a
+    // window counts as shown once it is on the output.
+    static bool onWayland() { return QGuiApplication::platformName() == QLatin1String("wayland"); }
+    static bool waitUntilShown(QWidget *window)
+    {
+        return onWayland() ? QTest::qWaitForWindowExposed(window) : QTest::qWaitForWindowActive(window);
+    }
     Orvex::ViewController *screen() const { return m_screen; }
     Orvex::ViewController *root() const { return m_root; }
     // The window the screen is in.

@@ -1,11 +1,14 @@
-// The tray as the desktop offers it, on a real X server (our own Xvfb) and a
-// private session bus. Built twice: with a tray host (a StatusNotifierWatcher
-// faked with python3-dbusmock, as KDE or GNOME's AppIndicator extension
-// provide) and without one (stock GNOME). Qt decides once per process
-// whether a tray host exists, hence two programs.
+// The tray as the desktop offers it, on a real X server (our own Xvfb) or a
+// real Wayland compositor (our own headless weston), and a private session
+// bus. Built for each: with a tray host (a StatusNotifierWatcher faked with
+// python3-dbusmock, as KDE or GNOME's AppIndicator extension provide) and
+// without one (stock GNOME). Qt decides once per process whether a tray host
+// exists, hence one program for each. On both display servers the tray is a
+// StatusNotifierItem on the session bus, and the window behaves the same.
 
 #include "FakeVpnBackend.h"
 #include "PrivateBus.h"
+#include "Weston.h"
 #include "Xvfb.h"
 
 #include "Shared/Extensions/Images.h"
@@ -146,7 +149,11 @@ private:
 
 void tst_TrayHost::initTestCase()
 {
+#ifdef ORVEX_ON_WAYLAND
+    QCOMPARE(QGuiApplication::platformName(), QStringLiteral("wayland"));
+#else
     QCOMPARE(QGuiApplication::platformName(), QStringLiteral("xcb"));
+#endif
     QVERIFY(QDBusConnection::sessionBus().isConnected());
     QVERIFY(m_dir.isValid());
 
@@ -290,7 +297,11 @@ void tst_TrayHost::withoutTrayHostClosingTheWindowQuits()
 
 int main(int argc, char *argv[])
 {
+#ifdef ORVEX_ON_WAYLAND
+    Weston display;
+#else
     Xvfb display;
+#endif
     if (!display.isRunning()) {
         std::fprintf(stderr, "%s\n", qPrintable(display.error()));
         return 1;

@@ -113,6 +113,7 @@ private Q_SLOTS:
 
     void credentialCheckRunsOnce();
     void appearancesAreCounted();
+    void keyboardAloneSwitchesOnAndOff();
 
 private:
     MainViewController *showScreen();
@@ -775,6 +776,73 @@ void tst_MainScreen::appearancesAreCounted()
     QCOMPARE(screen->loadsCount(), 4);
     waitUntilIdle();
     QCOMPARE(m_devService.requestCount(userPath), 3);
+}
+
+// Only Tab and Space, delivered to the window as the platform delivers keys
+// (through the window system queue, focus handling and shortcuts included).
+// The focus stays on something a person sees: on the switch, or on the
+// overlay while it covers the screen, never on the switch beneath it.
+void tst_MainScreen::keyboardAloneSwitchesOnAndOff()
+{
+    storeCertificate();
+    m_backend->setLiveStatus(VpnStatus::Disconnected);
+    m_service->setStatus(ConnectionStatus::connected); // no connect on first load
+    MainViewController *screen = showScreen();
+    QTRY_COMPARE(m_service->status(), ConnectionStatus::disconnected);
+    waitUntilIdle();
+    QWindow *window = m_window->windowHandle();
+    m_window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+    m_backend->calls.clear();
+
+    const auto focusSeen = [screen] {
+        QWidget *focus = QApplication::focusWidget();
+        if (!focus || !focus->isVisible())
+            return false;
+        QWidget *overlay = screen->progressContainer();
+        return overlay->isHidden() ? true : (focus == overlay || overlay->isAncestorOf(focus));
+    };
+    // Tab from wherever the focus starts until it is on the switch; every
+    // stop on the way is visible.
+    for (int presses = 0; QApplication::focusWidget() != screen->mainButton(); ++presses) {
+        QVERIFY2(presses < 12, "Tab never reaches the switch");
+        QTest::keyClick(window, Qt::Key_Tab);
+        QVERIFY(focusSeen());
+    }
+    // Its focus is drawn: the switch looks different without it.
+    const QImage focused = screen->mainButton()->grab().toImage();
+    QTest::keyClick(window, Qt::Key_Tab, Qt::ShiftModifier);
+    QVERIFY(focusSeen());
+    QVERIFY(QApplication::focusWidget() != screen->mainButton());
+    QVERIFY(screen->mainButton()->grab().toImage() != focused);
+    QTest::keyClick(window, Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), screen->mainButton());
+
+    QTest::keyClick(window, Qt::Key_Space);
+    QTRY_VERIFY(m_backend->calls.contains(QStringLiteral("start")));
+    QVERIFY(screen->progressContainer()->isVisible());
+    QVERIFY(focusSeen());
+    // Keys on the covered screen do nothing: no second switch.
+    for (const Qt::Key key : {Qt::Key_Tab, Qt::Key_Space, Qt::Key_Return})
+        QTest::keyClick(window, key);
+    QTest::keyClick(window, Qt::Key_Tab, Qt::ShiftModifier);
+    QVERIFY(focusSeen());
+    QCOMPARE(m_backend->calls.count(QStringLiteral("start")), 1);
+
+    m_backend->setLiveStatus(VpnStatus::Connecting);
+    m_backend->setLiveStatus(VpnStatus::Connected);
+    QTRY_COMPARE(screen->statusLabel()->text(), QStringLiteral("Turn OFF"));
+    QTRY_VERIFY(screen->progressContainer()->isHidden());
+    // Back on the switch, which now turns the tunnel off.
+    QCOMPARE(QApplication::focusWidget(), screen->mainButton());
+    QTest::keyClick(window, Qt::Key_Space);
+    QTRY_VERIFY(m_backend->calls.contains(QStringLiteral("stop")));
+    QVERIFY(focusSeen());
+    m_backend->setLiveStatus(VpnStatus::Disconnected);
+    QTRY_COMPARE(screen->statusLabel()->text(), QStringLiteral("Turn ON"));
+    QTRY_VERIFY(screen->progressContainer()->isHidden());
+    QCOMPARE(QApplication::focusWidget(), screen->mainButton());
+    QCOMPARE(m_backend->calls.count(QStringLiteral("start")), 1);
 }
 
 QTEST_MAIN(tst_MainScreen)

@@ -1,0 +1,228 @@
+// Every screen on a HiDPI screen: registered twice, with QT_SCALE_FACTOR at 2
+// and at 1.5. Each image is drawn for the screen's pixels (the client's images
+// are SVGs): its grab is sharper than the same image rendered once at 1x and
+// scaled up. No text is cut off by the control that shows it. The chart's
+// axis lines are one device-independent pixel wide, its usage line two.
+
+#include "ScreenHost.h"
+
+#include "Shared/Extensions/Images.h"
+#include "controls/Button.h"
+#include "controls/ImageView.h"
+#include "usage/UsageChartView.h"
+
+#include <QAbstractAxis>
+#include <QAbstractButton>
+#include <QChart>
+#include <QChartView>
+#include <QLabel>
+#include <QLineSeries>
+#include <QPainter>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextDocument>
+
+#include <cmath>
+
+using namespace Orvex;
+
+namespace {
+
+// The sum of squared differences between neighbouring pixels: a soft edge
+// spreads one step over several pixels and scores less than a sharp one.
+double edgeEnergy(const QImage &picture)
+{
+    const QImage image = picture.convertToFormat(QImage::Format_ARGB32);
+    double energy = 0;
+    const auto level = [](QRgb p) { return qGray(p) * qAlpha(p) / 255.0; };
+    for (int y = 0; y + 1 < image.height(); ++y) {
+        const auto *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
+        const auto *next = reinterpret_cast<const QRgb *>(image.constScanLine(y + 1));
+        for (int x = 0; x + 1 < image.width(); ++x) {
+            const double here = level(line[x]);
+            energy += std::pow(here - level(line[x + 1]), 2) + std::pow(here - level(next[x]), 2);
+        }
+    }
+    return energy;
+}
+
+// The icon as a 1x picture only: what a client without scalable images
+// would show, blown up by the screen's ratio.
+QIcon lowResolution(const QIcon &icon, const QSize &size)
+{
+    return QIcon(icon.pixmap(size, 1.0));
+}
+
+void addScreenRows()
+{
+    QTest::addColumn<int>("index");
+    for (int i = 0; i < ScreenHost::screens().size(); ++i)
+        QTest::newRow(ScreenHost::screens().at(i).identifier) << i;
+}
+
+} // namespace
+
+class tst_HiDpi : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void everyImageIsSharp_data() { addScreenRows(); }
+    void everyImageIsSharp();
+    void noTextIsCutOff_data() { addScreenRows(); }
+    void noTextIsCutOff();
+    void chartLinesKeepTheirWidth();
+
+private:
+    QTemporaryDir m_dir;
+    qreal m_ratio = 1;
+};
+
+void tst_HiDpi::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    m_ratio = qApp->devicePixelRatio();
+    const qreal wanted = qEnvironmentVariable("QT_SCALE_FACTOR").toDouble();
+    QVERIFY2(wanted > 1, "run with QT_SCALE_FACTOR above 1");
+    QCOMPARE(m_ratio, wanted);
+    ScreenHost::prepareEnvironment(m_dir.path());
+}
+
+void tst_HiDpi::everyImageIsSharp()
+{
+    QFETCH(int, index);
+    ScreenHost::ShownScreen shown(ScreenHost::screens().at(index));
+    QVERIFY(shown.isReady());
+    QWidget *screen = shown.screen();
+
+    int checked = 0;
+    for (ImageView *view : screen->findChildren<ImageView *>()) {
+        if (!view->isVisibleTo(screen) || view->image().isNull() || view->imageRect().isEmpty())
+            continue;
+        const QIcon image = view->image();
+        const QImage sharp = view->grab().toImage();
+        QCOMPARE(sharp.devicePixelRatio(), m_ratio);
+        view->setImage(lowResolution(image, view->imageRect().size()));
+        const QImage blurred = view->grab().toImage();
+        view->setImage(image);
+        qInfo("%s: %.2f", qPrintable(view->objectName()), edgeEnergy(sharp) / edgeEnergy(blurred));
+        QVERIFY2(edgeEnergy(sharp) > 1.3 * edgeEnergy(blurred),
+                 qPrintable(QStringLiteral("%1: %2 against %3 at 1x")
+                                .arg(view->objectName())
+                                .arg(edgeEnergy(sharp))
+                                .arg(edgeEnergy(blurred))));
+        ++checked;
+    }
+    for (QAbstractButton *button : screen->findChildren<QAbstractButton *>()) {
+        if (!button->isVisibleTo(screen) || button->icon().isNull())
+            continue;
+        const QIcon icon = button->icon();
+        const QImage sharp = button->grab().toImage();
+        button->setIcon(lowResolution(icon, button->iconSize()));
+        const QImage blurred = button->grab().toImage();
+        button->setIcon(icon);
+        qInfo("%s: %.2f", qPrintable(button->objectName()), edgeEnergy(sharp) / edgeEnergy(blurred));
+        QVERIFY2(edgeEnergy(sharp) > 1.3 * edgeEnergy(blurred),
+                 qPrintable(QStringLiteral("%1: %2 against %3 at 1x")
+                                .arg(button->objectName())
+                                .arg(edgeEnergy(sharp))
+                                .arg(edgeEnergy(blurred))));
+        ++checked;
+    }
+    qInfo("%d images", checked);
+}
+
+void tst_HiDpi::noTextIsCutOff()
+{
+    QFETCH(int, index);
+    ScreenHost::ShownScreen shown(ScreenHost::screens().at(index));
+    QVERIFY(shown.isReady());
+    QWidget *screen = shown.screen();
+    QStringList faults;
+
+    for (QLabel *label : screen->findChildren<QLabel *>()) {
+        if (!label->isVisibleTo(screen) || label->text().isEmpty())
+            continue;
+        const QRect room = label->contentsRect();
+        if (label->wordWrap() || Qt::mightBeRichText(label->text())) {
+            if (label->heightForWidth(label->width()) > label->height())
+                faults << QStringLiteral("%1 \"%2\": needs %3 px height, has %4")
+                              .arg(label->objectName(), label->text())
+                              .arg(label->heightForWidth(label->width()))
+                              .arg(label->height());
+            continue;
+        }
+        const QFontMetrics metrics = label->fontMetrics();
+        const QSize needed = metrics.size(0, label->text());
+        if (needed.width() > room.width() || metrics.height() > room.height())
+            faults << QStringLiteral("%1 \"%2\": needs %3x%4, has %5x%6")
+                          .arg(label->objectName(), label->text())
+                          .arg(needed.width())
+                          .arg(metrics.height())
+                          .arg(room.width())
+                          .arg(room.height());
+    }
+    for (QAbstractButton *button : screen->findChildren<QAbstractButton *>()) {
+        const QString text = qobject_cast<Button *>(button) ? qobject_cast<Button *>(button)->title() : button->text();
+        if (!button->isVisibleTo(screen) || text.isEmpty() || button->layout())
+            continue;
+        const QFontMetrics metrics = button->fontMetrics();
+        const int needed = metrics.horizontalAdvance(QString(text).remove(u'&'));
+        if (needed > button->width() || metrics.height() > button->height())
+            faults << QStringLiteral("%1 \"%2\": needs %3x%4, has %5x%6")
+                          .arg(button->objectName(), text)
+                          .arg(needed)
+                          .arg(metrics.height())
+                          .arg(button->width())
+                          .arg(button->height());
+    }
+    QVERIFY2(faults.isEmpty(), qPrintable(faults.join(QStringLiteral("; "))));
+}
+
+void tst_HiDpi::chartLinesKeepTheirWidth()
+{
+    UsageChartView chart;
+    chart.resize(360, 220);
+    // A flat month: the usage line runs straight across.
+    QList<QPointF> points;
+    for (int day = 1; day <= 30; ++day)
+        points << QPointF(day, 50);
+    chart.setPoints(points);
+    // Over black, like the dark card it sits on in the main screen.
+    chart.setBackgroundBrush(Qt::black);
+    chart.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&chart));
+
+    const QImage picture = chart.grab().toImage();
+    QCOMPARE(picture.devicePixelRatio(), m_ratio);
+    picture.save(QStringLiteral("tst_hidpi-chart-%1.png").arg(m_ratio));
+
+    // How much of one line a column crosses, in device pixels: each pixel's
+    // share of the way from the background to the line's own grey.
+    const QRgb background = picture.pixel(1, 1);
+    const auto across = [&](int x, qreal fromY, qreal toY, const QColor &colour) {
+        const double full = std::abs(qGray(colour.rgb()) - qGray(background));
+        double covered = 0;
+        for (int y = qMax(0, int(fromY)); y < qMin(picture.height(), int(toY)); ++y)
+            covered += std::abs(qGray(picture.pixel(x, y)) - qGray(background)) / full;
+        return covered;
+    };
+    const QRectF plot = chart.chart()->plotArea();
+    const QPointF middle = chart.chart()->mapToPosition(QPointF(15.5, 50), chart.line());
+    const int x = int(middle.x() * m_ratio);
+
+    const double usageLine = across(x, (middle.y() - 6) * m_ratio, (middle.y() + 6) * m_ratio, chart.line()->pen().color());
+    qInfo("usage line %.2f device pixels", usageLine);
+    QVERIFY2(usageLine > 1.6 * m_ratio && usageLine < 2.4 * m_ratio, qPrintable(QString::number(usageLine)));
+
+    const auto *axis = qobject_cast<QAbstractAxis *>(chart.chart()->axes(Qt::Horizontal).value(0));
+    QVERIFY(axis);
+    const double axisLine = across(x, (plot.bottom() - 3) * m_ratio, (plot.bottom() + 3) * m_ratio, axis->linePen().color());
+    qInfo("axis line %.2f device pixels", axisLine);
+    QVERIFY2(axisLine > 0.75 * m_ratio && axisLine < 1.25 * m_ratio, qPrintable(QString::number(axisLine)));
+}
+
+QTEST_MAIN(tst_HiDpi)
+
+#include "tst_hidpi.moc"
