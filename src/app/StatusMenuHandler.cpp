@@ -121,6 +121,7 @@ void StatusMenuHandler::connectOrDisconnect()
 {
     if (!User::isSignedIn())
         return;
+    m_service.noteUserRequest();
     QPointer<VPNService> service(&m_service);
     if (m_service.status() != ConnectionStatus::connected
         && !UserDefaults::standard().data(DefaultsKeys::certificate)) {
@@ -137,7 +138,7 @@ void StatusMenuHandler::connectOrDisconnect()
     });
 }
 
-void StatusMenuHandler::quit(VPNService &service, std::function<void()> exit)
+void StatusMenuHandler::quit(VPNService &service, std::function<void()> exit, std::function<void()> failed)
 {
     if (service.status() == ConnectionStatus::invalid) {
         // Nothing has been saved or started by us yet: the tunnel service
@@ -146,7 +147,8 @@ void StatusMenuHandler::quit(VPNService &service, std::function<void()> exit)
         return;
     }
     QPointer<VpnConnection> connection(service.manager()->connection());
-    service.quit([connection, exit = std::move(exit)] { exitAfterStop(connection, exit); });
+    service.quit([connection, exit = std::move(exit)] { exitAfterStop(connection, exit); },
+                 std::move(failed));
 }
 
 } // namespace Orvex

@@ -3,18 +3,26 @@
 #include "app/Automation.h"
 #include "app/CommandLine.h"
 #include "app/Menu.h"
+#include "app/QuitSequence.h"
 #include "app/StatusMenuController.h"
+#include "app/StatusMenuHandler.h"
 #include "app/TunnelStatusSource.h"
 #include "app/WindowController.h"
 #include "config/Config.h"
+#include "platform/DesktopNotifier.h"
+#include "platform/NetworkChangeMonitor.h"
+#include "platform/RunMarker.h"
 #include "platform/SessionBus.h"
 #include "platform/SingleInstance.h"
+#include "platform/TerminationSignals.h"
 #include "platform/VpnConnection.h"
 #include "platform/VpnManager.h"
 #include "update/UpdatingService.h"
+#include "vpn/TunnelNotifications.h"
 #include "vpn/VPNService.h"
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QMenuBar>
@@ -114,6 +122,23 @@ void exitAfterFirstFrame(QWidget *window)
     window->installEventFilter(new FirstFrame);
 }
 
+// A client that was killed left its tunnel up with nobody watching, and
+// perhaps settings only its quit path takes back: clear them before this run
+// starts its own, within the quit path's bound.
+void clearWhatAKilledClientLeft(VPNService &service)
+{
+    RunMarker::runLeftoverCleanups();
+    QEventLoop loop;
+    bool done = false;
+    service.clearLeftovers([&loop, &done] {
+        done = true;
+        loop.quit();
+    });
+    QTimer::singleShot(QuitSequence::boundMs, &loop, &QEventLoop::quit);
+    if (!done)
+        loop.exec();
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -149,9 +174,28 @@ int main(int argc, char *argv[])
     installTunnelStatusSource();
     AppDelegate delegate({[] { VPNService::shared(); }, &UpdatingService::check});
     WindowController window;
-    // Quit in either menu goes through the tunnel service's quit path.
+    // Every way out goes through the tunnel service's quit path: both menus'
+    // Quit, closing the window without a tray, SIGTERM/SIGINT/SIGHUP, and the
+    // end of the session (Qt quits the event loop when the session manager
+    // says so). commitDataRequest is not used: a logout can still be
+    // cancelled after it, and the tunnel would be gone for nothing.
+    QuitSequence quit; // on VPNService::shared(), looked up when quitting
     Menu menu(window.menuBar());
+    menu.exitApplication = [&quit] { quit.exitAfterQuitPath(); };
     StatusMenuController statusMenu(&app);
+    statusMenu.handler()->exitApplication = [&quit] { quit.exitAfterQuitPath(); };
+    window.quitApplication = [&quit] { quit.end(); };
+    TerminationSignals termination;
+    QObject::connect(&termination, &TerminationSignals::terminationRequested, &quit, [&quit](int, int count) {
+        if (count > 1)
+            quit.endNow(); // asked twice: no more waiting
+        else
+            quit.end();
+    });
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &quit, &QuitSequence::finishBeforeExit);
+    RunMarker marker;
+    if (marker.begin())
+        clearWhatAKilledClientLeft(VPNService::shared());
 
     QObject::connect(&instance, &SingleInstance::reopenRequested, &delegate, [&delegate, &window] {
         if (delegate.applicationShouldHandleReopen(window.isVisible()))
@@ -164,6 +208,14 @@ int main(int argc, char *argv[])
     window.setFixedSize(window.sizeHint());
     window.show();
     delegate.applicationDidFinishLaunching();
+    // The tunnel service exists from here on.
+    TunnelNotifications notifications(VPNService::shared(), new FreedesktopNotifier(&app));
+    NetworkChangeMonitor networkChanges;
+    QObject::connect(&networkChanges, &NetworkChangeMonitor::changed, &VPNService::shared(),
+                     [] { VPNService::shared().checkTunnel(); });
     Automation::startFromEnvironment(&app);
-    return app.exec();
+    const int status = app.exec();
+    if (quit.leftNothingBehind())
+        marker.end();
+    return status;
 }

@@ -45,6 +45,16 @@ public:
     // there is nothing to add to the status.
     virtual QString unavailableReason() const { return {}; }
 
+    // Why the last attempt to bring the tunnel up failed, as far as the
+    // daemon tells.
+    enum class Failure { Unknown, NoAnswer, Refused, DaemonUnavailable };
+    virtual Failure lastFailure() const { return Failure::Unknown; }
+    // The network under the tunnel may have changed (the machine woke up, the
+    // default route moved): find out now whether the tunnel still carries and
+    // bring it back when it does not, rather than wait for dead-peer
+    // detection. A tunnel that is down and wanted up is tried at once.
+    virtual void checkTunnel() {}
+
 Q_SIGNALS:
     void statusChanged(Orvex::VpnStatus status);
 };

@@ -50,6 +50,7 @@ void MainHandler::checkCurrentUser()
 
 void MainHandler::mainButtonAction()
 {
+    m_service.noteUserRequest();
     if (m_service.status() == ConnectionStatus::connected)
         loadThenToggle(false); // the live state is connected: toggle disconnects
     else

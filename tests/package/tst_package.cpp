@@ -131,6 +131,7 @@ void tst_Package::filesAreWhereTheyBelong()
         QStringLiteral("usr/share/man/man1/orvex-launcher.1.gz"),
         QStringLiteral("usr/share/doc/orvex/copyright"),
         QStringLiteral("usr/share/doc/orvex/changelog.gz"),
+        QStringLiteral("etc/strongswan.d/orvex-client.conf"),
     };
     for (int size : iconSizes)
         expected << QStringLiteral("usr/share/icons/hicolor/%1x%1/apps/%2.png").arg(size).arg(appId);

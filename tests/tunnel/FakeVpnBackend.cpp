@@ -26,6 +26,17 @@ bool FakeVpnBackend::startTunnel(QString *)
 void FakeVpnBackend::stopTunnel()
 {
     calls << QStringLiteral("stop");
+    if (goesDownOnStop && m_status != VpnStatus::Disconnected && m_status != VpnStatus::Invalid) {
+        QTimer::singleShot(0, this, [this] {
+            setLiveStatus(VpnStatus::Disconnecting);
+            setLiveStatus(VpnStatus::Disconnected);
+        });
+    }
+}
+
+void FakeVpnBackend::checkTunnel()
+{
+    calls << QStringLiteral("check");
 }
 
 void FakeVpnBackend::setLiveStatus(VpnStatus status)

@@ -19,13 +19,17 @@ public:
     VpnStatus status() const override { return m_status; }
     bool startTunnel(QString *error) override;
     void stopTunnel() override;
+    Failure lastFailure() const override { return failure; }
+    void checkTunnel() override;
 
     // Changes the live status and notifies, like the daemon would.
     void setLiveStatus(VpnStatus status);
 
     QString applyError; // answered by the next apply() calls when set
+    Failure failure = Failure::Unknown;
+    bool goesDownOnStop = false; // a stop is followed by Disconnecting, Disconnected
     QList<VpnPreferences> applied;
-    QStringList calls; // "attach", "apply", "start", "stop" in order
+    QStringList calls; // "attach", "apply", "start", "stop", "check" in order
 
 private:
     VpnStatus m_status = VpnStatus::Invalid;

@@ -8,6 +8,7 @@
 #include <openssl/x509.h>
 
 #include <memory>
+#include <utility>
 
 namespace Orvex {
 
@@ -165,6 +166,8 @@ ViciVpnBackend::ViciVpnBackend(const Options &options, QObject *parent)
     });
     m_reconnectTimer.setSingleShot(true);
     connect(&m_reconnectTimer, &QTimer::timeout, this, &ViciVpnBackend::ensureConnected);
+    m_livenessTimer.setSingleShot(true);
+    connect(&m_livenessTimer, &QTimer::timeout, this, &ViciVpnBackend::tunnelFoundDead);
 }
 
 ViciVpnBackend::~ViciVpnBackend() = default;
@@ -243,6 +246,7 @@ void ViciVpnBackend::synchronize()
     m_synchronizing = true;
     m_control->registerEvent("ike-updown");
     m_control->registerEvent("child-updown");
+    m_control->registerEvent("ike-rekey");
     ViciMessage filter;
     filter.set("ike", m_name);
     auto established = std::make_shared<bool>(false);
@@ -308,6 +312,11 @@ void ViciVpnBackend::onEvent(const QByteArray &name, const ViciMessage &message)
 {
     if (!message.subSection(m_name))
         return;
+    if (name == "ike-rekey") {
+        // The gateway answered: the tunnel carries.
+        m_livenessTimer.stop();
+        return;
+    }
     const bool up = message.isYes("up");
     if (name == "child-updown") {
         if (up) {
@@ -340,7 +349,47 @@ void ViciVpnBackend::onEvent(const QByteArray &name, const ViciMessage &message)
 void ViciVpnBackend::setTunnel(Tunnel tunnel)
 {
     m_tunnel = tunnel;
+    if (tunnel != Tunnel::Up)
+        m_livenessTimer.stop();
     updateStatus();
+    if (tunnel == Tunnel::Down && std::exchange(m_reconnectWhenClosed, false) && !m_suspended)
+        initiate();
+}
+
+// charon moves an SA whose outer address changed by itself (MOBIKE), and
+// otherwise finds a dead peer only by dead-peer detection, minutes later.
+// A rekey of the IKE SA is one exchange with the gateway: answered, the
+// tunnel carries, over whatever path charon now uses; unanswered within the
+// liveness time, it is closed and brought up anew.
+void ViciVpnBackend::checkTunnel()
+{
+    ensureConnected();
+    if (!m_reachable || m_synchronizing)
+        return; // the synchronisation brings up what is wanted up
+    if (m_tunnel == Tunnel::Down) {
+        if (keepsTunnelUp())
+            initiate(); // without the retry pause
+        return;
+    }
+    if (m_tunnel != Tunnel::Up || m_livenessTimer.isActive())
+        return;
+    ViciMessage request;
+    request.set("ike", m_name);
+    m_control->call("rekey", request, [this](const ViciReply &reply) {
+        if (!reply.isSuccess() && m_livenessTimer.isActive()) {
+            m_livenessTimer.stop();
+            tunnelFoundDead();
+        }
+    });
+    m_livenessTimer.start(m_options.livenessTimeoutMs);
+}
+
+void ViciVpnBackend::tunnelFoundDead()
+{
+    if (m_tunnel != Tunnel::Up)
+        return;
+    m_reconnectWhenClosed = true;
+    terminate(500); // a dead peer will not answer the delete either
 }
 
 void ViciVpnBackend::updateStatus()
@@ -400,8 +449,12 @@ void ViciVpnBackend::onInitiateAnswered(quint64 attempt, const ViciReply &reply)
         setTunnel(Tunnel::Up);
         return;
     }
-    if (reply.outcome == ViciReply::Answered
-        && reply.message.text("errmsg").contains(QLatin1String("timeout"), Qt::CaseInsensitive)) {
+    const bool timedOut = reply.outcome == ViciReply::Answered
+                          && reply.message.text("errmsg").contains(QLatin1String("timeout"), Qt::CaseInsensitive);
+    m_lastFailure = reply.outcome != ViciReply::Answered ? Failure::DaemonUnavailable
+                    : timedOut                         ? Failure::NoAnswer
+                                                       : Failure::Refused;
+    if (timedOut) {
         // charon keeps retrying an attempt that outlived the wait: end it.
         ViciMessage request;
         request.set("ike", m_name);
@@ -419,7 +472,7 @@ void ViciVpnBackend::attemptFailed()
         scheduleRetry();
 }
 
-void ViciVpnBackend::terminate()
+void ViciVpnBackend::terminate(int waitMs)
 {
     m_abandonedAttempt = m_tunnel == Tunnel::Keying;
     ++m_attempt; // an `initiate` answer still due is stale now
@@ -431,7 +484,7 @@ void ViciVpnBackend::terminate()
     ViciMessage request;
     request.set("ike", m_name);
     request.set("force", "yes"); // after the timeout, without the peer's answer
-    request.set("timeout", "3000");
+    request.set("timeout", QByteArray::number(waitMs));
     client->call("terminate", request, [this, client](const ViciReply &) {
         client->deleteLater();
         if (m_tunnel == Tunnel::Closing)

@@ -54,6 +54,9 @@ public:
         int keyingTimeoutMs = 30000;
         int retryDelayMs = 1000;
         int reconnectDelayMs = 2000;
+        // How long a live gateway may take to answer the rekey that tests
+        // the tunnel after a network change.
+        int livenessTimeoutMs = 2500;
     };
 
     // The name under which the VPN daemon appears in a key's access list.
@@ -67,6 +70,8 @@ public:
     VpnStatus status() const override { return m_status; }
     bool startTunnel(QString *error) override;
     void stopTunnel() override;
+    Failure lastFailure() const override { return m_lastFailure; }
+    void checkTunnel() override;
 
     // The body of `load-conn` for the protocol settings; `certificateDer`
     // (when not empty) is presented as the local certificate.
@@ -92,12 +97,15 @@ private:
     void updateStatus();
     void initiate();
     void onInitiateAnswered(quint64 attempt, const ViciReply &reply);
-    void terminate();
+    // `waitMs`: how long charon waits for the peer's answer before it drops
+    // the SA all the same.
+    void terminate(int waitMs = 3000);
     void attemptFailed();
     void scheduleRetry();
     void loadConnection(const VpnPreferences &preferences, Completion done);
     void unloadConnection(const VpnPreferences &preferences, Completion done);
     bool keepsTunnelUp() const;
+    void tunnelFoundDead();
 
     Options m_options;
     QByteArray m_name;
@@ -113,6 +121,9 @@ private:
     VpnStatus m_status = VpnStatus::Invalid;
     quint64 m_attempt = 0;
     std::vector<std::function<void()>> m_waitingForSync;
+    Failure m_lastFailure = Failure::Unknown;
+    bool m_reconnectWhenClosed = false;
+    QTimer m_livenessTimer;
     QTimer m_retryTimer;
     QTimer m_reconnectTimer;
 };
