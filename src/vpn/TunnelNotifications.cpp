@@ -92,12 +92,10 @@ void TunnelNotifications::onStatusDidChange(ConnectionStatus status)
 
 void TunnelNotifications::certificateNotRenewed(const QString &reason)
 {
+    //: notification_certificate_body
+    const QString generic = tr("The certificate of this computer could not be renewed. Sign in again to get a new one.");
     //: notification_certificate
-    notify(tr("VPN certificate not renewed"),
-           reason.isEmpty()
-               //: notification_certificate_body
-               ? tr("The certificate of this computer could not be renewed. Sign in again to get a new one.")
-               : reason);
+    notify(tr("VPN certificate not renewed"), reason.isEmpty() ? generic : reason);
 }
 
 void TunnelNotifications::notify(const QString &summary, const QString &body)
