@@ -212,7 +212,11 @@ int main(int argc, char *argv[])
     TunnelNotifications notifications(VPNService::shared(), new FreedesktopNotifier(&app));
     NetworkChangeMonitor networkChanges;
     QObject::connect(&networkChanges, &NetworkChangeMonitor::changed, &VPNService::shared(),
-                     [] { VPNService::shared().checkTunnel(); });
+                     [](NetworkChangeMonitor::Reason reason) {
+                         VPNService::shared().checkTunnel(reason == NetworkChangeMonitor::Reason::Resumed
+                                                              ? VpnBackend::Change::Resumed
+                                                              : VpnBackend::Change::RouteChanged);
+                     });
     Automation::startFromEnvironment(&app);
     const int status = app.exec();
     if (quit.leftNothingBehind())

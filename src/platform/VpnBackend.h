@@ -49,11 +49,12 @@ public:
     // daemon tells.
     enum class Failure { Unknown, NoAnswer, Refused, DaemonUnavailable };
     virtual Failure lastFailure() const { return Failure::Unknown; }
-    // The network under the tunnel may have changed (the machine woke up, the
-    // default route moved): find out now whether the tunnel still carries and
-    // bring it back when it does not, rather than wait for dead-peer
-    // detection. A tunnel that is down and wanted up is tried at once.
-    virtual void checkTunnel() {}
+    // The network under the tunnel may have changed: find out now whether the
+    // tunnel still carries and bring it back when it does not, rather than
+    // wait for dead-peer detection. A tunnel that is down and wanted up is
+    // tried at once.
+    enum class Change { Resumed, RouteChanged };
+    virtual void checkTunnel(Change change) { Q_UNUSED(change) }
 
 Q_SIGNALS:
     void statusChanged(Orvex::VpnStatus status);

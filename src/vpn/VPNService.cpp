@@ -171,9 +171,9 @@ void VPNService::clearLeftovers(Completion done)
     });
 }
 
-void VPNService::checkTunnel()
+void VPNService::checkTunnel(VpnBackend::Change change)
 {
-    m_manager->backend()->checkTunnel();
+    m_manager->backend()->checkTunnel(change);
 }
 
 void VPNService::loadThenConfigure(Completion followUp, Completion failed)

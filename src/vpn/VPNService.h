@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/VpnBackend.h"
 #include "platform/VpnStatus.h"
 #include "vpn/ConnectionStatus.h"
 #include "vpn/VPNConfiguration.h"
@@ -78,7 +79,7 @@ public:
     // The network under the tunnel may have changed (wake-up, new default
     // route): a tunnel that is up is checked at once and brought back when
     // dead; one that on-demand wants up is tried at once.
-    void checkTunnel();
+    void checkTunnel(VpnBackend::Change change);
 
     // "<udid>.<vpn domain>", or empty without a stored e-mail.
     QString localIdentifier() const;

@@ -34,9 +34,9 @@ void FakeVpnBackend::stopTunnel()
     }
 }
 
-void FakeVpnBackend::checkTunnel()
+void FakeVpnBackend::checkTunnel(Change change)
 {
-    calls << QStringLiteral("check");
+    calls << (change == Change::Resumed ? QStringLiteral("check resumed") : QStringLiteral("check route"));
 }
 
 void FakeVpnBackend::setLiveStatus(VpnStatus status)

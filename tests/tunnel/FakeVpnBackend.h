@@ -20,7 +20,7 @@ public:
     bool startTunnel(QString *error) override;
     void stopTunnel() override;
     Failure lastFailure() const override { return failure; }
-    void checkTunnel() override;
+    void checkTunnel(Change change) override;
 
     // Changes the live status and notifies, like the daemon would.
     void setLiveStatus(VpnStatus status);
@@ -29,7 +29,7 @@ public:
     Failure failure = Failure::Unknown;
     bool goesDownOnStop = false; // a stop is followed by Disconnecting, Disconnected
     QList<VpnPreferences> applied;
-    QStringList calls; // "attach", "apply", "start", "stop", "check" in order
+    QStringList calls; // "attach", "apply", "start", "stop", "check resumed", "check route" in order
 
 private:
     VpnStatus m_status = VpnStatus::Invalid;

@@ -307,7 +307,8 @@ void tst_TunnelEvents::wakingUpChecksTheTunnelAtOnce()
 
     NetworkChangeMonitor monitor;
     QVERIFY(monitor.watchesSleep());
-    connect(&monitor, &NetworkChangeMonitor::changed, m_service.get(), [this] { m_service->checkTunnel(); });
+    connect(&monitor, &NetworkChangeMonitor::changed, m_service.get(),
+            [this] { m_service->checkTunnel(VpnBackend::Change::Resumed); });
     QSignalSpy changes(&monitor, &NetworkChangeMonitor::changed);
     const auto prepareForSleep = [&system](bool start) {
         return ask(system, QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
@@ -323,7 +324,7 @@ void tst_TunnelEvents::wakingUpChecksTheTunnelAtOnce()
     QTRY_COMPARE_WITH_TIMEOUT(changes.size(), 1, 10000);
     QCOMPARE(changes.constFirst().constFirst().value<NetworkChangeMonitor::Reason>(),
              NetworkChangeMonitor::Reason::Resumed);
-    QCOMPARE(m_backend->calls.count(QStringLiteral("check")), 1);
+    QCOMPARE(m_backend->calls.count(QStringLiteral("check resumed")), 1);
 }
 
 void tst_TunnelEvents::aNewDefaultRouteChecksTheTunnel()
@@ -339,7 +340,8 @@ void tst_TunnelEvents::aNewDefaultRouteChecksTheTunnel()
 
     NetworkChangeMonitor monitor;
     QVERIFY(monitor.watchesRoutes());
-    connect(&monitor, &NetworkChangeMonitor::changed, m_service.get(), [this] { m_service->checkTunnel(); });
+    connect(&monitor, &NetworkChangeMonitor::changed, m_service.get(),
+            [this] { m_service->checkTunnel(VpnBackend::Change::RouteChanged); });
     QSignalSpy changes(&monitor, &NetworkChangeMonitor::changed);
 
     // A route that is not the default one says nothing.
@@ -351,10 +353,10 @@ void tst_TunnelEvents::aNewDefaultRouteChecksTheTunnel()
     QVERIFY(changes.wait(10000));
     QCOMPARE(changes.constFirst().constFirst().value<NetworkChangeMonitor::Reason>(),
              NetworkChangeMonitor::Reason::DefaultRouteChanged);
-    QCOMPARE(m_backend->calls.count(QStringLiteral("check")), 1);
+    QCOMPARE(m_backend->calls.count(QStringLiteral("check route")), 1);
     QCOMPARE(ip(QStringLiteral("route replace default via 10.77.0.3 dev lo")), 0);
     QVERIFY(changes.wait(10000));
-    QCOMPARE(m_backend->calls.count(QStringLiteral("check")), 2);
+    QCOMPARE(m_backend->calls.count(QStringLiteral("check route")), 2);
     QCOMPARE(ip(QStringLiteral("route del default")), 0);
     QVERIFY(changes.wait(10000));
     QCOMPARE(changes.size(), 3);

@@ -349,6 +349,10 @@ void ViciVpnBackend::onEvent(const QByteArray &name, const ViciMessage &message)
 void ViciVpnBackend::setTunnel(Tunnel tunnel)
 {
     m_tunnel = tunnel;
+    // charon gave up on the check's exchange before we did: the tunnel was
+    // dead, and comes back as if the check had found it so.
+    if (tunnel == Tunnel::Down && m_livenessTimer.isActive())
+        m_reconnectWhenClosed = true;
     if (tunnel != Tunnel::Up)
         m_livenessTimer.stop();
     updateStatus();
@@ -356,12 +360,16 @@ void ViciVpnBackend::setTunnel(Tunnel tunnel)
         initiate();
 }
 
-// charon moves an SA whose outer address changed by itself (MOBIKE), and
-// otherwise finds a dead peer only by dead-peer detection, minutes later.
-// A rekey of the IKE SA is one exchange with the gateway: answered, the
-// tunnel carries, over whatever path charon now uses; unanswered within the
-// liveness time, it is closed and brought up anew.
-void ViciVpnBackend::checkTunnel()
+// A new route or address is charon's own business: it watches them itself
+// and moves the SA at once (MOBIKE, an exchange with the gateway that also
+// proves it alive), or drops it when the gateway does not answer, which the
+// retry then follows. A probe of ours would only get in the way of that
+// exchange. After sleep nothing tells charon to look: a gateway that forgot
+// the tunnel meanwhile is found only by dead-peer detection, minutes later.
+// So after a wake-up the IKE SA is rekeyed, one exchange with the gateway:
+// answered, the tunnel carries; unanswered within the liveness time, it is
+// closed and brought up anew.
+void ViciVpnBackend::checkTunnel(Change change)
 {
     ensureConnected();
     if (!m_reachable || m_synchronizing)
@@ -371,7 +379,7 @@ void ViciVpnBackend::checkTunnel()
             initiate(); // without the retry pause
         return;
     }
-    if (m_tunnel != Tunnel::Up || m_livenessTimer.isActive())
+    if (change != Change::Resumed || m_tunnel != Tunnel::Up || m_livenessTimer.isActive())
         return;
     ViciMessage request;
     request.set("ike", m_name);

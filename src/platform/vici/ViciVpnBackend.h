@@ -71,7 +71,7 @@ public:
     bool startTunnel(QString *error) override;
     void stopTunnel() override;
     Failure lastFailure() const override { return m_lastFailure; }
-    void checkTunnel() override;
+    void checkTunnel(Change change) override;
 
     // The body of `load-conn` for the protocol settings; `certificateDer`
     // (when not empty) is presented as the local certificate.
