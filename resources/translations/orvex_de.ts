@@ -342,12 +342,6 @@
         <source>About Orvex</source>
         <translation>Über Orvex</translation>
     </message>
-    <message>
-        <location filename="../../src/app/InfoViewController.cpp" line="29"/>
-        <source>Version %1</source>
-        <extracomment>version_label</extracomment>
-        <translation>Version %1</translation>
-    </message>
 </context>
 <context>
     <name>Orvex::MainViewController</name>
@@ -483,43 +477,55 @@ country_menu_title</extracomment>
 <context>
     <name>Orvex::SettingsViewController</name>
     <message>
-        <location filename="../../src/app/SettingsViewController.cpp" line="85"/>
+        <location filename="../../src/app/SettingsViewController.cpp" line="86"/>
         <source>ACCOUNT</source>
         <extracomment>settings_account_caption</extracomment>
         <translation>KONTO</translation>
     </message>
     <message>
-        <location filename="../../src/app/SettingsViewController.cpp" line="103"/>
+        <location filename="../../src/app/SettingsViewController.cpp" line="104"/>
         <source>PREFERENCES</source>
         <extracomment>settings_preferences_caption</extracomment>
         <translation>EINSTELLUNGEN</translation>
     </message>
     <message>
-        <location filename="../../src/app/SettingsViewController.cpp" line="106"/>
+        <location filename="../../src/app/SettingsViewController.cpp" line="107"/>
         <source>Connect automatically</source>
         <extracomment>auto_connect_btn</extracomment>
         <translation>Automatisch verbinden</translation>
     </message>
     <message>
-        <location filename="../../src/app/SettingsViewController.cpp" line="108"/>
+        <location filename="../../src/app/SettingsViewController.cpp" line="109"/>
         <source>Bring the VPN up by itself whenever you are online</source>
         <extracomment>auto_connect_detail</extracomment>
         <translation>Das VPN von selbst einschalten, sobald Sie online sind</translation>
     </message>
     <message>
-        <location filename="../../src/app/SettingsViewController.cpp" line="113"/>
+        <location filename="../../src/app/SettingsViewController.cpp" line="114"/>
         <source>Start at login</source>
         <extracomment>auto_start_btn</extracomment>
         <translation>Beim Anmelden starten</translation>
     </message>
     <message>
-        <location filename="../../src/app/SettingsViewController.cpp" line="115"/>
+        <location filename="../../src/app/SettingsViewController.cpp" line="116"/>
         <source>Open Orvex Cloud when you log in to this computer</source>
         <extracomment>auto_start_detail</extracomment>
         <translation>Orvex Cloud öffnen, wenn Sie sich an diesem Computer anmelden</translation>
     </message>
     <message>
-        <location filename="../../src/app/SettingsViewController.cpp" line="124"/>
+        <location filename="../../src/app/SettingsViewController.cpp" line="121"/>
+        <source>Show notifications</source>
+        <extracomment>notifications_btn</extracomment>
+        <translation>Mitteilungen anzeigen</translation>
+    </message>
+    <message>
+        <location filename="../../src/app/SettingsViewController.cpp" line="123"/>
+        <source>Tell me when the VPN connects, drops or fails</source>
+        <extracomment>notifications_detail</extracomment>
+        <translation>Melden, wenn das VPN sich verbindet, abbricht oder scheitert</translation>
+    </message>
+    <message>
+        <location filename="../../src/app/SettingsViewController.cpp" line="132"/>
         <source>Sign Out</source>
         <extracomment>sign_out_btn</extracomment>
         <translation>Abmelden</translation>
@@ -637,6 +643,75 @@ country_menu_title</extracomment>
         <source>Your request has been received and is being reviewed by our support staff</source>
         <extracomment>support_request_response</extracomment>
         <translation>Ihre Anfrage ist eingegangen und wird von unserem Support-Team bearbeitet</translation>
+    </message>
+</context>
+<context>
+    <name>Orvex::TunnelNotifications</name>
+    <message>
+        <location filename="../../src/vpn/TunnelNotifications.cpp" line="24"/>
+        <source>The VPN server did not answer.</source>
+        <extracomment>notification_failed_no_answer</extracomment>
+        <translation>Der VPN-Server hat nicht geantwortet.</translation>
+    </message>
+    <message>
+        <location filename="../../src/vpn/TunnelNotifications.cpp" line="27"/>
+        <source>The VPN server refused the connection.</source>
+        <extracomment>notification_failed_refused</extracomment>
+        <translation>Der VPN-Server hat die Verbindung abgelehnt.</translation>
+    </message>
+    <message>
+        <location filename="../../src/vpn/TunnelNotifications.cpp" line="30"/>
+        <source>The VPN service on this computer is not running.</source>
+        <extracomment>notification_failed_daemon</extracomment>
+        <translation>Der VPN-Dienst auf diesem Computer läuft nicht.</translation>
+    </message>
+    <message>
+        <location filename="../../src/vpn/TunnelNotifications.cpp" line="35"/>
+        <source>The connection could not be established.</source>
+        <extracomment>notification_failed_unknown</extracomment>
+        <translation>Die Verbindung konnte nicht hergestellt werden.</translation>
+    </message>
+    <message>
+        <location filename="../../src/vpn/TunnelNotifications.cpp" line="70"/>
+        <source>VPN connected</source>
+        <extracomment>notification_connected</extracomment>
+        <translation>VPN verbunden</translation>
+    </message>
+    <message>
+        <location filename="../../src/vpn/TunnelNotifications.cpp" line="72"/>
+        <source>Your traffic now goes through the VPN.</source>
+        <extracomment>notification_connected_body</extracomment>
+        <translation>Ihr Datenverkehr läuft jetzt über das VPN.</translation>
+    </message>
+    <message>
+        <location filename="../../src/vpn/TunnelNotifications.cpp" line="84"/>
+        <source>VPN disconnected</source>
+        <extracomment>notification_disconnected</extracomment>
+        <translation>VPN getrennt</translation>
+    </message>
+    <message>
+        <location filename="../../src/vpn/TunnelNotifications.cpp" line="86"/>
+        <source>The connection to the VPN server was lost.</source>
+        <extracomment>notification_disconnected_body</extracomment>
+        <translation>Die Verbindung zum VPN-Server ist abgebrochen.</translation>
+    </message>
+    <message>
+        <location filename="../../src/vpn/TunnelNotifications.cpp" line="89"/>
+        <source>VPN connection failed</source>
+        <extracomment>notification_failed</extracomment>
+        <translation>VPN-Verbindung fehlgeschlagen</translation>
+    </message>
+    <message>
+        <location filename="../../src/vpn/TunnelNotifications.cpp" line="98"/>
+        <source>VPN certificate not renewed</source>
+        <extracomment>notification_certificate</extracomment>
+        <translation>VPN-Zertifikat nicht erneuert</translation>
+    </message>
+    <message>
+        <location filename="../../src/vpn/TunnelNotifications.cpp" line="96"/>
+        <source>The certificate of this computer could not be renewed. Sign in again to get a new one.</source>
+        <extracomment>notification_certificate_body</extracomment>
+        <translation>Das Zertifikat dieses Computers konnte nicht erneuert werden. Melden Sie sich erneut an, um ein neues zu erhalten.</translation>
     </message>
 </context>
 <context>

@@ -21,5 +21,7 @@ inline constexpr QLatin1String certificate("certificate");   // bytes: the PKCS#
 inline constexpr QLatin1String isLaunchedBefore("isLaunchedBefore");         // boolean
 inline constexpr QLatin1String isAutoConnectEnabled("isAutoConnectEnabled"); // boolean
 inline constexpr QLatin1String isAutoStartEnabled("isAutoStartEnabled");     // boolean
+// boolean; absent counts as true (notifications are on until switched off)
+inline constexpr QLatin1String isNotificationsEnabled("isNotificationsEnabled");
 
 } // namespace Orvex::DefaultsKeys

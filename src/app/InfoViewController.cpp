@@ -25,8 +25,8 @@ InfoViewController::~InfoViewController()
 void InfoViewController::viewDidLoad()
 {
     m_ui->logoView->setImage(Images::pixmap(QStringLiteral("orvex"), QSize(88, 88)));
-    //: version_label
-    m_ui->versionLabel->setText(tr("Version %1").arg(Utility::applicationVersion()));
+    // The very string the update check sends: short version, ".", build.
+    m_ui->versionLabel->setText(Utility::applicationVersion());
     m_ui->copyrightLabel->setText(Config::current().productNotice);
 }
 

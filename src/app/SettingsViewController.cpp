@@ -9,6 +9,7 @@
 #include "platform/LoginItem.h"
 #include "platform/SessionBus.h"
 #include "platform/UserDefaults.h"
+#include "vpn/TunnelNotifications.h"
 #include "vpn/VPNService.h"
 
 #include <QFrame>
@@ -118,6 +119,13 @@ void SettingsViewController::buildForm()
                                         tr("Open Orvex Cloud when you log in to this computer"),
                                         &m_autoStartImageView);
     layout->addWidget(m_autoStartButton);
+    layout->addSpacing(4);
+    //: notifications_btn
+    m_notificationsButton = makeCheckboxRow(QStringLiteral("notificationsButton"), tr("Show notifications"),
+                                            //: notifications_detail
+                                            tr("Tell me when the VPN connects, drops or fails"),
+                                            &m_notificationsImageView);
+    layout->addWidget(m_notificationsButton);
 
     layout->addSpacing(26);
     layout->addStretch(1);
@@ -135,6 +143,8 @@ void SettingsViewController::buildForm()
             &SettingsViewController::autoconnectButtonAction);
     connect(m_autoStartButton, &QPushButton::clicked, this,
             &SettingsViewController::autostartButtonAction);
+    connect(m_notificationsButton, &QPushButton::clicked, this,
+            &SettingsViewController::notificationsButtonAction);
     connect(m_logoutButton, &QPushButton::clicked, this, &SettingsViewController::logoutButtonAction);
 }
 
@@ -223,6 +233,16 @@ void SettingsViewController::refreshCheckboxes()
     m_autoStartImageView->setImage(Images::named(m_autoStartImageName));
     m_autoConnectButton->setChecked(autoConnect);
     m_autoStartButton->setChecked(autoStart);
+    const bool notifications = TunnelNotifications::isEnabled();
+    m_notificationsImageName = checkboxImageName(notifications);
+    m_notificationsImageView->setImage(Images::named(m_notificationsImageName));
+    m_notificationsButton->setChecked(notifications);
+}
+
+void SettingsViewController::notificationsButtonAction()
+{
+    UserDefaults::standard().setBoolean(DefaultsKeys::isNotificationsEnabled, !TunnelNotifications::isEnabled());
+    refreshCheckboxes();
 }
 
 void SettingsViewController::autoconnectButtonAction()

@@ -32,6 +32,7 @@ public:
 
     void autoconnectButtonAction();
     void autostartButtonAction();
+    void notificationsButtonAction();
     void logoutButtonAction();
 
     SettingsHandler *handler() const { return m_handler; }
@@ -39,12 +40,14 @@ public:
     QPushButton *autoStartButton() const { return m_autoStartButton; }
     ImageView *autoConnectImageView() const { return m_autoConnectImageView; }
     ImageView *autoStartImageView() const { return m_autoStartImageView; }
+    QPushButton *notificationsButton() const { return m_notificationsButton; }
     QLabel *emailLabel() const { return m_emailLabel; }
     Button *logoutButton() const { return m_logoutButton; }
 
     // The named image each check box shows.
     QString autoConnectImageName() const { return m_autoConnectImageName; }
     QString autoStartImageName() const { return m_autoStartImageName; }
+    QString notificationsImageName() const { return m_notificationsImageName; }
 
     static QString checkboxImageName(bool on);
 
@@ -59,10 +62,13 @@ private:
     QPushButton *m_autoStartButton = nullptr;
     ImageView *m_autoConnectImageView = nullptr;
     ImageView *m_autoStartImageView = nullptr;
+    QPushButton *m_notificationsButton = nullptr;
+    ImageView *m_notificationsImageView = nullptr;
     QLabel *m_emailLabel = nullptr;
     Button *m_logoutButton = nullptr;
     QString m_autoConnectImageName;
     QString m_autoStartImageName;
+    QString m_notificationsImageName;
 };
 
 } // namespace Orvex

@@ -121,6 +121,7 @@ void StatusMenuHandler::connectOrDisconnect()
     Session &session = m_service.session();
     if (!session.isSignedIn())
         return;
+    m_service.noteUserRequest();
     QPointer<VPNService> service(&m_service);
     const QDateTime now = QDateTime::currentDateTimeUtc();
     const std::optional<QByteArray> reference =
@@ -149,7 +150,7 @@ void StatusMenuHandler::connectOrDisconnect()
     });
 }
 
-void StatusMenuHandler::quit(VPNService &service, std::function<void()> exit)
+void StatusMenuHandler::quit(VPNService &service, std::function<void()> exit, std::function<void()> failed)
 {
     if (service.status() == ConnectionStatus::invalid) {
         // Nothing has been saved or started by us yet: the tunnel service
@@ -158,7 +159,8 @@ void StatusMenuHandler::quit(VPNService &service, std::function<void()> exit)
         return;
     }
     QPointer<VpnConnection> connection(service.manager()->connection());
-    service.quit([connection, exit = std::move(exit)] { exitAfterStop(connection, exit); });
+    service.quit([connection, exit = std::move(exit)] { exitAfterStop(connection, exit); },
+                 std::move(failed));
 }
 
 } // namespace Orvex

@@ -57,8 +57,9 @@ public:
     // once the tunnel reports it is down (or after `stopGraceMs`, whichever
     // comes first), so the stop request has reached the VPN daemon before the
     // process goes. A configuration that cannot be loaded or saved keeps the
-    // client running; quitting again repeats the sequence.
-    static void quit(VPNService &service, std::function<void()> exit);
+    // client running (`failed` runs instead of `exit`); quitting again
+    // repeats the sequence.
+    static void quit(VPNService &service, std::function<void()> exit, std::function<void()> failed = {});
     static constexpr int stopGraceMs = 5000;
 
 private:

@@ -111,7 +111,8 @@ void ViewController::dismissController(ViewController *controller)
         controller->m_dialog = nullptr;
         dialog->disconnect(this);
         dialog->close(); // deletes the dialog and the screen inside it
-        viewWillAppear();
+        // The presenter stayed on screen behind the window: it does not
+        // appear again, so it is not told it will.
         return;
     }
     if (controller->m_animator) {

@@ -24,6 +24,7 @@ QPointer<WindowController> &mainWindow()
 
 WindowController::WindowController(QWidget *parent)
     : QMainWindow(parent)
+    , quitApplication([] { QApplication::quit(); })
 {
     mainWindow() = this;
     setWindowTitle(QStringLiteral("Orvex Cloud"));
@@ -99,14 +100,16 @@ void WindowController::bringForward()
 void WindowController::closeEvent(QCloseEvent *event)
 {
     // With a tray to come back from, closing only hides the window; without
-    // one the client quits rather than run on invisibly.
+    // one the client quits rather than run on invisibly, by the same quit
+    // sequence as the menus' Quit, so the tunnel does not outlive it.
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         hide();
         event->ignore();
         return;
     }
     event->accept();
-    QApplication::quit();
+    if (quitApplication)
+        quitApplication();
 }
 
 } // namespace Orvex

@@ -3,6 +3,8 @@
 #include <QMainWindow>
 #include <QPointer>
 
+#include <functional>
+
 namespace Orvex {
 
 class ViewController;
@@ -30,6 +32,10 @@ public:
 
     // Shows the window, raises it and gives it the focus.
     void bringForward();
+
+    // What closing the window does where no tray can bring it back: the
+    // client's quit sequence (QApplication::quit until one is set).
+    std::function<void()> quitApplication;
 
     static constexpr QSize contentSize{400, 620};
 

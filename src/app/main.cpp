@@ -4,21 +4,29 @@
 #include "app/Automation.h"
 #include "app/CommandLine.h"
 #include "app/Menu.h"
+#include "app/QuitSequence.h"
 #include "app/StatusMenuController.h"
+#include "app/StatusMenuHandler.h"
 #include "app/TunnelStatusSource.h"
 #include "app/WindowController.h"
 #include "config/Config.h"
+#include "platform/DesktopNotifier.h"
 #include "platform/DesktopSecretStore.h"
 #include "platform/IdentityStore.h"
+#include "platform/NetworkChangeMonitor.h"
+#include "platform/RunMarker.h"
 #include "platform/SessionBus.h"
 #include "platform/SingleInstance.h"
+#include "platform/TerminationSignals.h"
 #include "platform/UserDefaults.h"
 #include "platform/VpnConnection.h"
 #include "platform/VpnManager.h"
 #include "update/UpdatingService.h"
+#include "vpn/TunnelNotifications.h"
 #include "vpn/VPNService.h"
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QMenuBar>
@@ -118,6 +126,23 @@ void exitAfterFirstFrame(QWidget *window)
     window->installEventFilter(new FirstFrame);
 }
 
+// A client that was killed left its tunnel up with nobody watching, and
+// perhaps settings only its quit path takes back: clear them before this run
+// starts its own, within the quit path's bound.
+void clearWhatAKilledClientLeft(VPNService &service)
+{
+    RunMarker::runLeftoverCleanups();
+    QEventLoop loop;
+    bool done = false;
+    service.clearLeftovers([&loop, &done] {
+        done = true;
+        loop.quit();
+    });
+    QTimer::singleShot(QuitSequence::boundMs, &loop, &QEventLoop::quit);
+    if (!done)
+        loop.exec();
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -161,9 +186,29 @@ int main(int argc, char *argv[])
     installTunnelStatusSource();
     AppDelegate delegate({[] { VPNService::shared(); }, &UpdatingService::check});
     WindowController window;
-    // Quit in either menu goes through the tunnel service's quit path.
+    // Every way out goes through the tunnel service's quit path: both menus'
+    // Quit, closing the window without a tray, SIGTERM/SIGINT/SIGHUP, and the
+    // end of the session (Qt quits the event loop when the session manager
+    // says so). commitDataRequest is not used: a logout can still be
+    // cancelled after it, and the tunnel would be gone for nothing.
+    QuitSequence quit; // on VPNService::shared(), looked up when quitting
     Menu menu(window.menuBar());
+    menu.exitApplication = [&quit] { quit.exitAfterQuitPath(); };
     StatusMenuController statusMenu(&app);
+    statusMenu.handler()->exitApplication = [&quit] { quit.exitAfterQuitPath(); };
+    window.quitApplication = [&quit] { quit.end(); };
+    TerminationSignals termination;
+    QObject::connect(&termination, &TerminationSignals::terminationRequested, &quit, [&quit](int, int count) {
+        if (count > 1)
+            quit.endNow(); // asked twice: no more waiting
+        else
+            quit.end();
+    });
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &quit, &QuitSequence::finishBeforeExit);
+    // A run that never finished its quit path left something behind; it is
+    // cleared once the session is loaded, before the first screen.
+    RunMarker marker;
+    const bool killedBefore = marker.begin();
 
     QObject::connect(&instance, &SingleInstance::reopenRequested, &delegate, [&delegate, &window] {
         if (delegate.applicationShouldHandleReopen(window.isVisible()))
@@ -172,12 +217,29 @@ int main(int argc, char *argv[])
 
     if (qEnvironmentVariableIsSet("ORVEX_BENCH_FIRST_FRAME"))
         exitAfterFirstFrame(&window);
-    session.load([&window, &delegate, &app] {
+    // Made once the tunnel service exists, in the session's load below.
+    std::optional<TunnelNotifications> notifications;
+    std::optional<NetworkChangeMonitor> networkChanges;
+    session.load([&] {
+        if (killedBefore)
+            clearWhatAKilledClientLeft(VPNService::shared());
         window.windowDidLoad();
         window.setFixedSize(window.sizeHint());
         window.show();
         delegate.applicationDidFinishLaunching();
+        // The tunnel service exists from here on.
+        notifications.emplace(VPNService::shared(), new FreedesktopNotifier(&app));
+        networkChanges.emplace();
+        QObject::connect(&*networkChanges, &NetworkChangeMonitor::changed, &VPNService::shared(),
+                         [](NetworkChangeMonitor::Reason reason) {
+                             VPNService::shared().checkTunnel(reason == NetworkChangeMonitor::Reason::Resumed
+                                                                  ? VpnBackend::Change::Resumed
+                                                                  : VpnBackend::Change::RouteChanged);
+                         });
         Automation::startFromEnvironment(&app);
     });
-    return app.exec();
+    const int status = app.exec();
+    if (quit.leftNothingBehind())
+        marker.end();
+    return status;
 }

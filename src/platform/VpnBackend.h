@@ -45,6 +45,17 @@ public:
     // there is nothing to add to the status.
     virtual QString unavailableReason() const { return {}; }
 
+    // Why the last attempt to bring the tunnel up failed, as far as the
+    // daemon tells.
+    enum class Failure { Unknown, NoAnswer, Refused, DaemonUnavailable };
+    virtual Failure lastFailure() const { return Failure::Unknown; }
+    // The network under the tunnel may have changed: find out now whether the
+    // tunnel still carries and bring it back when it does not, rather than
+    // wait for dead-peer detection. A tunnel that is down and wanted up is
+    // tried at once.
+    enum class Change { Resumed, RouteChanged };
+    virtual void checkTunnel(Change change) { Q_UNUSED(change) }
+
 Q_SIGNALS:
     void statusChanged(Orvex::VpnStatus status);
     // `unavailableReason()` changed (also without a change of status, as when

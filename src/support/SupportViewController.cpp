@@ -83,7 +83,7 @@ void SupportViewController::setup()
     m_handler->resultHandler = resultHandler();
     m_requestButton->setEnabled(false);
     QFont font = m_textView->font();
-    font.setPixelSize(15);
+    font.setPointSizeF(15); // in points, so it follows the screen's resolution
     m_textView->setFont(font);
 
     const std::optional<QString> email = UserDefaults::standard().string(DefaultsKeys::tempEmail);

@@ -49,6 +49,7 @@ void MainHandler::checkCurrentUser()
 
 void MainHandler::mainButtonAction()
 {
+    m_service.noteUserRequest();
     if (m_service.status() == ConnectionStatus::connected)
         loadThenToggle(false); // switch off
     else

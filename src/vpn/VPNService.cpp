@@ -68,6 +68,7 @@ QString VPNService::localIdentifier() const
 
 void VPNService::decideOnDemand()
 {
+    m_stopRequested = false;
     // On-demand only with a key that the VPN daemon may use without us.
     if (KeychainService::isPrivateKeyShared(m_session.identities(), m_session.identityReference()))
         m_config.isOnDemandEnabled = UserDefaults::standard().boolean(DefaultsKeys::isAutoConnectEnabled);
@@ -93,6 +94,7 @@ void VPNService::disconnect(Completion completion)
         return;
     }
     // Saved with on-demand off first, so nothing brings the tunnel back.
+    m_stopRequested = true;
     m_config.isOnDemandEnabled = false;
     QPointer<VPNService> self(this);
     loadThenConfigure([self, completion = std::move(completion)] {
@@ -141,7 +143,7 @@ void VPNService::stopTunnel(Completion completion)
         completion();
 }
 
-void VPNService::quit(Completion terminate)
+void VPNService::quit(Completion terminate, Completion failed)
 {
     if (m_status == ConnectionStatus::invalid) {
         if (terminate)
@@ -149,29 +151,74 @@ void VPNService::quit(Completion terminate)
         return;
     }
     // What stays saved after the process ends cannot come up by itself.
+    m_stopRequested = true;
+    const auto authMethod = m_config.authMethod;
     m_config.authMethod = VpnProtocolIKEv2::AuthenticationMethod::SharedSecret;
     m_config.isOnDemandEnabled = false;
     QPointer<VPNService> self(this);
-    loadThenConfigure([self, terminate = std::move(terminate)] {
-        if (self)
-            self->stopTunnel(terminate);
-    });
-}
-
-void VPNService::loadThenConfigure(Completion followUp)
-{
-    QPointer<VPNService> self(this);
-    m_manager->loadFromPreferences(
-        [self, followUp = std::move(followUp)](const std::optional<QString> &error) {
+    loadThenConfigure(
+        [self, terminate = std::move(terminate)] {
             if (self)
-                self->configureAndSave(error, followUp);
+                self->stopTunnel(terminate);
+        },
+        [self, authMethod, failed = std::move(failed)] {
+            // The process goes on: its next connect must not save a
+            // configuration that cannot authenticate.
+            if (self)
+                self->m_config.authMethod = authMethod;
+            if (failed)
+                failed();
         });
 }
 
-void VPNService::configureAndSave(const std::optional<QString> &loadError, Completion followUp)
+void VPNService::clearLeftovers(Completion done)
 {
-    if (loadError)
+    QPointer<VPNService> self(this);
+    m_manager->loadFromPreferences([self, done = std::move(done)](const std::optional<QString> &error) {
+        if (!self || error || !self->m_manager->protocolConfiguration()) {
+            if (done)
+                done();
+            return;
+        }
+        self->m_config.isOnDemandEnabled = false;
+        self->m_stopRequested = true;
+        self->configureAndSave(
+            {},
+            [self, done] {
+                if (self)
+                    self->stopTunnel(done);
+            },
+            [self, done] {
+                // Not even saved: stop what runs all the same.
+                if (self)
+                    self->stopTunnel(done);
+            });
+    });
+}
+
+void VPNService::checkTunnel(VpnBackend::Change change)
+{
+    m_manager->backend()->checkTunnel(change);
+}
+
+void VPNService::loadThenConfigure(Completion followUp, Completion failed)
+{
+    QPointer<VPNService> self(this);
+    m_manager->loadFromPreferences(
+        [self, followUp = std::move(followUp), failed = std::move(failed)](const std::optional<QString> &error) {
+            if (self)
+                self->configureAndSave(error, followUp, failed);
+        });
+}
+
+void VPNService::configureAndSave(const std::optional<QString> &loadError, Completion followUp,
+                                  Completion failed)
+{
+    if (loadError) {
+        if (failed)
+            failed();
         return;
+    }
 
     VpnProtocolIKEv2 protocol;
     protocol.serverAddress = m_config.hostname;
@@ -198,12 +245,14 @@ void VPNService::configureAndSave(const std::optional<QString> &loadError, Compl
 
     QPointer<VPNService> self(this);
     m_manager->saveToPreferences(
-        [self, followUp = std::move(followUp)](const std::optional<QString> &error) {
+        [self, followUp = std::move(followUp), failed = std::move(failed)](const std::optional<QString> &error) {
             if (!self)
                 return;
             if (error) {
                 // Observers redraw from the live state; nothing else happens.
                 self->m_manager->connection()->postStatusDidChange();
+                if (failed)
+                    failed();
                 return;
             }
             if (followUp)
@@ -229,8 +278,14 @@ void VPNService::vpnConnectionDidChange()
         m_attempts = 0;
     if (m_attempts > 3) {
         disconnect();
+        m_stopRequested = false; // given up, not asked for
         m_attempts = 0;
     }
+    // Told while the user's request is still known, then forgotten once it
+    // has an outcome.
+    Q_EMIT statusDidChange(m_status);
+    if (m_status == ConnectionStatus::connected || m_status == ConnectionStatus::disconnected)
+        m_userRequest = false;
 }
 
 } // namespace Orvex

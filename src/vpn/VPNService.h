@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/VpnBackend.h"
 #include "platform/VpnStatus.h"
 #include "vpn/ConnectionStatus.h"
 #include "vpn/VPNConfiguration.h"
@@ -59,11 +60,37 @@ public:
     // `followUp` once the save is done (the manager then holds what was saved,
     // so it is not read back). Nothing happens after a load error; a save
     // error posts a status notification instead.
-    void configureAndSave(const std::optional<QString> &loadError, Completion followUp);
+    // `failed` (if given) runs instead of `followUp` after a load or save
+    // error.
+    void configureAndSave(const std::optional<QString> &loadError, Completion followUp,
+                          Completion failed = {});
     // The quit path: saves shared-secret authentication with on-demand off,
     // stops the tunnel and then runs `terminate`. With no known state yet
-    // `terminate` runs at once; a load or save failure leaves it unrun.
-    void quit(Completion terminate);
+    // `terminate` runs at once. A load or save failure leaves `terminate`
+    // unrun, runs `failed` instead, and puts certificate authentication back,
+    // so the client that keeps running connects as a fresh one would.
+    void quit(Completion terminate, Completion failed = {});
+
+    // After a run that ended without its quit path (killed, crashed): a
+    // tunnel it left up has nobody watching it, so it is taken down with
+    // on-demand saved off, as quitting would have done. `done` runs after the
+    // stop request, or at once when nothing was saved.
+    void clearLeftovers(Completion done);
+
+    // The user switched the tunnel by hand (the main button, the tray's
+    // entry): what follows from it is no news to them. Cleared by the next
+    // connected or disconnected state.
+    void noteUserRequest() { m_userRequest = true; }
+    bool isUserRequest() const { return m_userRequest; }
+    // A stop was asked for (Turn OFF, sign-out, quit) and no connect since:
+    // the tunnel going down is expected. The give-up after repeated failed
+    // attempts does not count.
+    bool isStopRequested() const { return m_stopRequested; }
+
+    // The network under the tunnel may have changed (wake-up, new default
+    // route): a tunnel that is up is checked at once and brought back when
+    // dead; one that on-demand wants up is tried at once.
+    void checkTunnel(VpnBackend::Change change);
 
     // "<udid>.<vpn domain>", or empty without a stored e-mail.
     QString localIdentifier() const;
@@ -71,10 +98,15 @@ public:
     static ConnectionStatus connectionStatus(VpnStatus status);
     static ConnectionStatus connectionStatus(int rawStatus);
 
+Q_SIGNALS:
+    // After every status notification of the connection, with the mapped
+    // status; `isUserRequest()` and `isStopRequested()` still tell why.
+    void statusDidChange(Orvex::ConnectionStatus status);
+
 private:
     void vpnConnectionDidChange();
     void startTunnel();
-    void loadThenConfigure(Completion followUp);
+    void loadThenConfigure(Completion followUp, Completion failed = {});
     void decideOnDemand();
 
     VpnManager *m_manager;
@@ -82,6 +114,8 @@ private:
     VPNConfiguration m_config;
     ConnectionStatus m_status = ConnectionStatus::invalid;
     int m_attempts = 0;
+    bool m_userRequest = false;
+    bool m_stopRequested = false;
 };
 
 } // namespace Orvex

@@ -40,6 +40,14 @@ QStringList presentedNames(ViewController *vc)
 
 } // namespace
 
+// A root screen that counts what it is told about appearing.
+class AppearanceCounter final : public ViewController
+{
+public:
+    int appearances = 0;
+    void viewWillAppear() override { ++appearances; }
+};
+
 class tst_Navigation : public QObject
 {
     Q_OBJECT
@@ -164,10 +172,27 @@ void tst_Navigation::modalWindowsAreOnePerClassAndCloseWithTheirScreen()
     QVERIFY(info->isPresentedAsModalWindow());
     QDialog *dialog = info->modalWindow();
     QTRY_VERIFY(dialog->isVisible());
-    QVERIFY(static_cast<InfoViewController *>(info)->versionText().contains(QRegularExpression(QStringLiteral("\\d+\\.\\d+\\.\\d+"))));
+    // Short version, ".", build number, and nothing else.
+    QVERIFY(QRegularExpression(QStringLiteral("^\\d+\\.\\d+\\.\\d+$"))
+                .match(static_cast<InfoViewController *>(info)->versionText())
+                .hasMatch());
     // Closing the window by the window manager dismisses the screen.
     dialog->reject();
     QVERIFY(root()->presentedViewControllers().isEmpty());
+
+    // The screen behind a modal window never went away: it is not told it
+    // appears again. A screen that slid over it and leaves is another matter.
+    auto *counting = new AppearanceCounter;
+    m_window->setContentViewController(counting);
+    const int before = counting->appearances;
+    Navigator::presentModal(instantiate<InfoViewController>(AppStoryboard::Settings));
+    counting->presentedViewControllers().constFirst()->modalWindow()->reject();
+    QVERIFY(counting->presentedViewControllers().isEmpty());
+    QCOMPARE(counting->appearances, before);
+    counting->present(instantiate<InfoViewController>(AppStoryboard::Settings),
+                      std::make_unique<SegueAnimator>(NavigationDirection::center));
+    Navigator::dismissTop();
+    QTRY_COMPARE(counting->appearances, before + 1);
 }
 
 void tst_Navigation::presentationStartsWhereTheDirectionSays()

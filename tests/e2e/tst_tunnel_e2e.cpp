@@ -13,7 +13,12 @@
 #include "vpn/VPNService.h"
 
 #include <QCryptographicHash>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
 #include <QTest>
+
+#include <csignal>
 
 using namespace Orvex;
 
@@ -49,6 +54,73 @@ QList<QByteArray> ikeSas(const QString &socket)
     return names;
 }
 
+// The unique id and the outer addresses of a charon's first IKE SA.
+struct IkeSa
+{
+    QByteArray id;
+    QByteArray localHost;
+    QByteArray remoteHost;
+};
+
+std::optional<IkeSa> firstIkeSa(const QString &socket)
+{
+    ViciClient client;
+    client.connectToDaemon(socket);
+    std::optional<IkeSa> sa;
+    bool done = false;
+    client.stream("list-sas", {}, "list-sa",
+                  [&](const ViciMessage &item) {
+                      for (const ViciMessage::Entry &entry : item.entries()) {
+                          if (!sa && entry.kind == ViciMessage::Entry::Section
+                              && entry.section.value("state") == "ESTABLISHED")
+                              sa = IkeSa{entry.section.value("uniqueid"), entry.section.value("local-host"),
+                                         entry.section.value("remote-host")};
+                      }
+                  },
+                  [&](const ViciReply &) { done = true; });
+    (void)QTest::qWaitFor([&] { return done; }, 10000);
+    return sa;
+}
+
+// Gone, or a zombie that nobody reaps: either way its sockets are closed.
+bool hasEnded(pid_t pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray line = stat.readAll();
+    const qsizetype close = line.lastIndexOf(')');
+    return close >= 0 && line.mid(close + 2, 1) == "Z";
+}
+
+// One ping through the tunnel with a short wait, so the time to "carrying
+// again" is measured finely.
+bool quickPing(const QString &ns)
+{
+    return QProcess::execute(QStringLiteral("ip"), QStringLiteral("netns exec %1 ping -c1 -W0.2 198.51.100.1")
+                                                      .arg(ns)
+                                                      .split(u' '))
+           == 0;
+}
+
+// `ip` with the words of `arguments`.
+int ip(const QString &arguments)
+{
+    return QProcess::execute(QStringLiteral("ip"), arguments.split(u' '));
+}
+
+// The name of the namespace's veth end ("oc…" on the client side).
+QString vethIn(const QString &ns)
+{
+    QProcess list;
+    list.start(QStringLiteral("ip"), {QStringLiteral("-n"), ns, QStringLiteral("-o"), QStringLiteral("link"),
+                                      QStringLiteral("show"), QStringLiteral("type"), QStringLiteral("veth")});
+    list.waitForFinished();
+    const QList<QByteArray> fields = list.readAllStandardOutput().split(' ');
+    return fields.size() > 1 ? QString::fromLatin1(fields.at(1).split('@').constFirst()).remove(QLatin1Char(':'))
+                             : QString();
+}
+
 } // namespace
 
 class TestTunnelEndToEnd : public QObject
@@ -65,6 +137,9 @@ private Q_SLOTS:
     void certificateFromAnotherCaFails();
     void nothingLeavesBesideTheTunnel_data();
     void nothingLeavesBesideTheTunnel();
+    void aChangedNetworkIsCheckedAtOnce_data();
+    void aChangedNetworkIsCheckedAtOnce();
+    void redirectsAreNotFollowed();
 
 private:
     QString localIdentifier() const;
@@ -334,6 +409,148 @@ void TestTunnelEndToEnd::nothingLeavesBesideTheTunnel()
     QTRY_VERIFY_WITH_TIMEOUT(m_service->status() != ConnectionStatus::connected, TunnelTimeoutMs);
     QTRY_COMPARE_WITH_TIMEOUT(m_gateway->resolverConfiguration(), resolverBefore, TunnelTimeoutMs);
     QTRY_VERIFY_WITH_TIMEOUT(!m_gateway->ipv6Refused(), TunnelTimeoutMs);
+}
+
+// After a wake-up or a new default route the client checks the tunnel at
+// once (the desktop side of it is tested with logind and rtnetlink apart):
+// a tunnel whose path survived keeps its SA, moved by MOBIKE when only the
+// outer address changed; one the gateway has forgotten is brought up anew
+// instead of waiting minutes for dead-peer detection.
+void TestTunnelEndToEnd::aChangedNetworkIsCheckedAtOnce_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<bool>("reconnected");
+    QTest::addColumn<QByteArray>("localHost");
+    QTest::newRow("the outer address changes") << QStringLiteral("address") << false << QByteArray("192.0.2.3");
+    QTest::newRow("the link is replaced") << QStringLiteral("link") << false << QByteArray("192.0.2.2");
+    QTest::newRow("woken up, nothing changed") << QStringLiteral("sleep") << false << QByteArray("192.0.2.2");
+    QTest::newRow("woken up, the gateway forgot the tunnel") << QStringLiteral("gateway") << true
+                                                             << QByteArray("192.0.2.2");
+}
+
+void TestTunnelEndToEnd::aChangedNetworkIsCheckedAtOnce()
+{
+    QFETCH(QString, change);
+    QFETCH(bool, reconnected);
+    QFETCH(QByteArray, localHost);
+    useIdentity(m_gateway->issueClientIdentity(localIdentifier(), Config::current().pkcs12Passphrase),
+                false);
+    m_service->connect();
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::connected, TunnelTimeoutMs);
+    QVERIFY(m_gateway->pingInnerAddress());
+    const std::optional<IkeSa> before = firstIkeSa(m_gateway->clientVici());
+    QVERIFY(before.has_value());
+    QCOMPARE(before->localHost, QByteArray("192.0.2.2"));
+
+    const QString client = m_gateway->value(QStringLiteral("CLIENT_NS"));
+    const QString gateway = m_gateway->value(QStringLiteral("GATEWAY_NS"));
+    const QString clientLink = vethIn(client);
+    const QString gatewayLink = vethIn(gateway);
+    QVERIFY(!clientLink.isEmpty() && !gatewayLink.isEmpty());
+    QElapsedTimer clock;
+    clock.start();
+    if (change == QLatin1String("address")) {
+        // As a new lease would: the old address goes, the new one comes.
+        QCOMPARE(ip(QStringLiteral("-n %1 addr del 192.0.2.2/24 dev %2").arg(client, clientLink)), 0);
+        QCOMPARE(ip(QStringLiteral("-n %1 addr add 192.0.2.3/24 dev %2").arg(client, clientLink)), 0);
+    } else if (change == QLatin1String("link")) {
+        // As a new network adapter: the old pair goes, a new one comes.
+        QCOMPARE(ip(QStringLiteral("-n %1 link del %2").arg(client, clientLink)), 0);
+        QCOMPARE(ip(QStringLiteral("link add %1 netns %2 type veth peer name %3 netns %4").arg(gatewayLink, gateway, clientLink, client)),
+                 0);
+        QCOMPARE(ip(QStringLiteral("-n %1 addr add 192.0.2.1/24 dev %2").arg(gateway, gatewayLink)), 0);
+        QCOMPARE(ip(QStringLiteral("-n %1 addr add 192.0.2.2/24 dev %2").arg(client, clientLink)), 0);
+        QCOMPARE(ip(QStringLiteral("-n %1 link set %2 up").arg(gateway, gatewayLink)), 0);
+        QCOMPARE(ip(QStringLiteral("-n %1 link set %2 up").arg(client, clientLink)), 0);
+    } else if (change == QLatin1String("gateway")) {
+        // Killed and started again: its SAs are gone without a word.
+        const QString dir = m_gateway->directory() + QStringLiteral("/gateway");
+        QFile pidFile(dir + QStringLiteral("/charon.pid"));
+        QVERIFY(pidFile.open(QIODevice::ReadOnly));
+        const pid_t pid = pid_t(pidFile.readAll().trimmed().toLongLong());
+        pidFile.close();
+        QVERIFY(pid > 0);
+        QCOMPARE(::kill(pid, SIGKILL), 0);
+        QTRY_VERIFY(hasEnded(pid)); // its sockets are free again
+        QFile::remove(dir + QStringLiteral("/charon.vici"));
+        QProcess charon;
+        charon.setProgram(QStringLiteral("ip"));
+        charon.setArguments(QStringLiteral("netns exec %1 env STRONGSWAN_CONF=%2/strongswan.conf setsid "
+                                           "/usr/sbin/charon-systemd")
+                                .arg(gateway, dir)
+                                .split(u' '));
+        charon.setStandardOutputFile(dir + QStringLiteral("/charon.out"), QIODevice::Append);
+        charon.setStandardErrorFile(dir + QStringLiteral("/charon.out"), QIODevice::Append);
+        qint64 newPid = 0;
+        QVERIFY(charon.startDetached(&newPid));
+        QVERIFY(pidFile.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        pidFile.write(QByteArray::number(newPid)); // for the fixture's clean-up
+        pidFile.close();
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(dir + QStringLiteral("/charon.vici")), 10000);
+        QProcess load;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("SWANCTL_DIR"), dir + QStringLiteral("/swanctl"));
+        load.setProcessEnvironment(environment);
+        load.start(QStringLiteral("swanctl"),
+                   {QStringLiteral("--load-all"), QStringLiteral("--uri"), QStringLiteral("unix://%1/charon.vici").arg(dir)});
+        QVERIFY(load.waitForFinished(30000));
+        QCOMPARE(load.exitCode(), 0);
+    }
+    const qint64 changedMs = clock.elapsed();
+    m_statuses.clear();
+    // What the wake-up or the new route sets off in the client.
+    const bool resumed = change == QLatin1String("gateway") || change == QLatin1String("sleep");
+    m_service->checkTunnel(resumed ? VpnBackend::Change::Resumed : VpnBackend::Change::RouteChanged);
+    QTRY_VERIFY_WITH_TIMEOUT(m_service->status() == ConnectionStatus::connected && quickPing(client), TunnelTimeoutMs);
+    qInfo().noquote() << QStringLiteral("%1: carrying again %2 ms after the check (%3 ms after the change began)")
+                             .arg(QLatin1String(QTest::currentDataTag()))
+                             .arg(clock.elapsed() - changedMs)
+                             .arg(clock.elapsed());
+    std::optional<IkeSa> after;
+    // A rekey's old SA goes a moment after the new one is up.
+    QTRY_VERIFY_WITH_TIMEOUT((after = firstIkeSa(m_gateway->clientVici())).has_value(), TunnelTimeoutMs);
+    // Moved, not made anew (a wake-up's rekey gives the IKE SA a new id).
+    if (!resumed)
+        QCOMPARE(after->id, before->id);
+    QCOMPARE(after->localHost, localHost);
+    QCOMPARE(after->remoteHost, QByteArray("192.0.2.1"));
+    // A surviving tunnel never looked down.
+    QCOMPARE(m_statuses.contains(VpnStatus::Disconnected), reconnected);
+}
+
+// The client does not offer to follow redirects, so a gateway cannot move it
+// to another address: the charon settings the package installs.
+void TestTunnelEndToEnd::redirectsAreNotFollowed()
+{
+    useIdentity(m_gateway->issueClientIdentity(localIdentifier(), Config::current().pkcs12Passphrase),
+                false);
+    m_service->connect();
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::connected, TunnelTimeoutMs);
+    const std::optional<IkeSa> before = firstIkeSa(m_gateway->clientVici());
+    QVERIFY(before.has_value());
+
+    // The gateway logged what the client offered in its first message.
+    QFile log(m_gateway->value(QStringLiteral("GATEWAY_LOG")));
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    const QByteArray text = log.readAll();
+    const qsizetype init = text.indexOf("parsed IKE_SA_INIT request 0");
+    QVERIFY2(init >= 0, text.right(2000).constData());
+    const QByteArray line = text.mid(init, text.indexOf('\n', init) - init);
+    QVERIFY2(!line.contains("REDIR_SUP"), line.constData());
+
+    // Told to go elsewhere all the same, it stays where it is.
+    m_statuses.clear();
+    ViciMessage redirect;
+    redirect.set("ike", m_gateway->value(QStringLiteral("CONN")).toUtf8());
+    redirect.set("gateway", "192.0.2.99");
+    ask(m_gateway->gatewayVici(), "redirect", redirect);
+    m_service->checkTunnel(VpnBackend::Change::Resumed); // an exchange after the redirect's
+    QTRY_VERIFY_WITH_TIMEOUT(m_gateway->pingInnerAddress(), TunnelTimeoutMs);
+    std::optional<IkeSa> after;
+    QTRY_VERIFY_WITH_TIMEOUT((after = firstIkeSa(m_gateway->clientVici())).has_value(), TunnelTimeoutMs);
+    QCOMPARE(after->remoteHost, QByteArray("192.0.2.1"));
+    QCOMPARE(m_service->status(), ConnectionStatus::connected);
+    QVERIFY(!m_statuses.contains(VpnStatus::Disconnected));
 }
 
 QTEST_GUILESS_MAIN(TestTunnelEndToEnd)

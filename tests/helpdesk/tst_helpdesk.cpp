@@ -180,7 +180,7 @@ void tst_HelpDesk::buttonNeedsAtLeastOneCharacter()
     QVERIFY(support->requestButton()->isEnabled());
     support->textView()->clear();
     QVERIFY(!support->requestButton()->isEnabled());
-    QCOMPARE(support->textView()->font().pixelSize(), 15);
+    QCOMPARE(support->textView()->font().pointSizeF(), 15.0); // points, not pixels
 }
 
 void tst_HelpDesk::ticketCarriesTheTextTheAccountAndTheName()

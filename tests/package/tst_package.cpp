@@ -132,6 +132,7 @@ void tst_Package::filesAreWhereTheyBelong()
         QStringLiteral("usr/share/doc/orvex/copyright"),
         QStringLiteral("usr/share/doc/orvex/changelog.gz"),
         QStringLiteral("usr/libexec/orvex/tunnel-updown"),
+        QStringLiteral("etc/strongswan.d/orvex-client.conf"),
     };
     for (int size : iconSizes)
         expected << QStringLiteral("usr/share/icons/hicolor/%1x%1/apps/%2.png").arg(size).arg(appId);

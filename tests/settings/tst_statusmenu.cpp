@@ -14,6 +14,7 @@
 #include "app/InfoViewController.h"
 #include "app/Menu.h"
 #include "app/MenuItem.h"
+#include "app/QuitSequence.h"
 #include "app/StatusMenuController.h"
 #include "app/StatusMenuHandler.h"
 #include "app/StatusMenuItem.h"
@@ -21,6 +22,7 @@
 #include "app/WindowController.h"
 #include "config/Config.h"
 #include "platform/IdentityStore.h"
+#include "platform/TerminationSignals.h"
 #include "platform/SystemInfo.h"
 #include "platform/UserDefaults.h"
 #include "platform/VpnManager.h"
@@ -34,7 +36,11 @@
 #include <QNetworkReply>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
+#include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
+
+#include <csignal>
 
 using namespace Orvex;
 namespace Keys = Orvex::DefaultsKeys;
@@ -85,6 +91,10 @@ private Q_SLOTS:
     void quitEndsAfterTheGraceWhenTheTunnelSaysNothing();
     void quitKeepsRunningWhenTheConfigurationCannotBeSaved();
     void applicationMenuQuitsTheSameWay();
+    void endingTheClient_data();
+    void endingTheClient();
+    void aTerminationSignalEndsTheClientByTheQuitPath();
+    void theEventLoopEndingRunsTheQuitPathFirst();
     void applicationMenuOpensItsWindows();
 
 private:
@@ -395,6 +405,108 @@ void tst_StatusMenu::applicationMenuQuitsTheSameWay()
     m_backend->setLiveStatus(VpnStatus::Disconnected);
     QCOMPARE(exits, 2);
     QCOMPARE(menu.quitAction()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
+}
+
+// Closing the window without a tray, a termination signal and the end of the
+// session must end the process whatever happens, and not with the tunnel up.
+void tst_StatusMenu::endingTheClient_data()
+{
+    QTest::addColumn<VpnStatus>("live");
+    QTest::addColumn<bool>("saveFails");
+    QTest::addColumn<bool>("tunnelAnswers");
+    QTest::addColumn<QStringList>("calls");
+    QTest::addColumn<bool>("sharedSecretSaved");
+    QTest::addColumn<bool>("leftNothingBehind");
+    QTest::newRow("tunnel up") << VpnStatus::Connected << false << true
+                               << QStringLiteral("attach apply attach stop").split(u' ') << true << true;
+    QTest::newRow("tunnel down") << VpnStatus::Disconnected << false << true
+                                 << QStringLiteral("attach apply attach stop").split(u' ') << true << true;
+    // The daemon refused it: the tunnel is stopped all the same.
+    QTest::newRow("configuration refused") << VpnStatus::Connected << true << true
+                                           << QStringLiteral("attach apply stop").split(u' ') << true << true;
+    // The daemon never says the tunnel went: the bound ends the wait, and
+    // the next start is to look for what is left.
+    QTest::newRow("tunnel never answers") << VpnStatus::Connected << false << false
+                                          << QStringLiteral("attach apply attach stop").split(u' ') << true << false;
+    QTest::newRow("nothing known yet") << VpnStatus::Invalid << false << true << QStringList{} << false << true;
+}
+
+void tst_StatusMenu::endingTheClient()
+{
+    QFETCH(VpnStatus, live);
+    QFETCH(bool, saveFails);
+    QFETCH(bool, tunnelAnswers);
+    QFETCH(QStringList, calls);
+    QFETCH(bool, sharedSecretSaved);
+    QFETCH(bool, leftNothingBehind);
+    if (live != VpnStatus::Invalid)
+        QVERIFY(setLiveStatus(live));
+    m_backend->calls.clear();
+    if (saveFails)
+        m_backend->applyError = QStringLiteral("refused");
+    m_backend->goesDownOnStop = tunnelAnswers;
+
+    QuitSequence quit(m_service.get());
+    int exits = 0;
+    quit.exitApplication = [&exits] { ++exits; };
+    // The window closed where no tray can bring it back.
+    m_window->quitApplication = [&quit] { quit.end(); };
+    QVERIFY(!QSystemTrayIcon::isSystemTrayAvailable());
+    m_window->close();
+    QTRY_COMPARE_WITH_TIMEOUT(exits, 1, QuitSequence::boundMs * 3);
+    QCOMPARE(m_backend->calls, calls);
+    const auto &saved = m_manager->savedPreferences().protocolConfiguration;
+    QCOMPARE(saved && saved->authenticationMethod == Auth::SharedSecret, sharedSecretSaved);
+    QCOMPARE(quit.leftNothingBehind(), leftNothingBehind);
+    // Asked again (a second signal, the window once more): once is enough.
+    quit.end();
+    QTest::qWait(50);
+    QCOMPARE(exits, 1);
+}
+
+void tst_StatusMenu::aTerminationSignalEndsTheClientByTheQuitPath()
+{
+    QVERIFY(setLiveStatus(VpnStatus::Connected));
+    m_backend->goesDownOnStop = true;
+    QuitSequence quit(m_service.get());
+    int exits = 0;
+    quit.exitApplication = [&exits] { ++exits; };
+    TerminationSignals termination;
+    QVERIFY(termination.isInstalled());
+    QSignalSpy received(&termination, &TerminationSignals::terminationRequested);
+    connect(&termination, &TerminationSignals::terminationRequested, &quit, [&quit] { quit.end(); });
+
+    QCOMPARE(::raise(SIGTERM), 0);
+    QVERIFY(received.wait(10000));
+    QCOMPARE(received.constFirst(), (QVariantList{SIGTERM, 1}));
+    QTRY_COMPARE(exits, 1);
+    QCOMPARE(m_manager->savedPreferences().protocolConfiguration->authenticationMethod, Auth::SharedSecret);
+    QVERIFY(!m_manager->savedPreferences().onDemandEnabled);
+    QVERIFY(m_backend->calls.contains(QStringLiteral("stop")));
+
+    // Ctrl+C after it is counted as the second request.
+    QCOMPARE(::raise(SIGINT), 0);
+    QVERIFY(received.wait(10000));
+    QCOMPARE(received.constLast(), (QVariantList{SIGINT, 2}));
+}
+
+// Qt ends the event loop by itself when the session manager says the session
+// is over; the quit path then runs before the loop is left for good.
+void tst_StatusMenu::theEventLoopEndingRunsTheQuitPathFirst()
+{
+    QVERIFY(setLiveStatus(VpnStatus::Connected));
+    m_backend->goesDownOnStop = true;
+    QuitSequence quit(m_service.get());
+    quit.exitApplication = [] { QCoreApplication::quit(); };
+    const QMetaObject::Connection guard =
+        connect(qApp, &QCoreApplication::aboutToQuit, &quit, &QuitSequence::finishBeforeExit);
+    QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
+    QCOMPARE(QCoreApplication::exec(), 0);
+    disconnect(guard);
+    QVERIFY(quit.hasFinished());
+    QVERIFY(quit.leftNothingBehind());
+    QCOMPARE(m_backend->status(), VpnStatus::Disconnected);
+    QCOMPARE(m_manager->savedPreferences().protocolConfiguration->authenticationMethod, Auth::SharedSecret);
 }
 
 void tst_StatusMenu::applicationMenuOpensItsWindows()

@@ -28,6 +28,17 @@ bool FakeVpnBackend::startTunnel(QString *)
 void FakeVpnBackend::stopTunnel()
 {
     calls << QStringLiteral("stop");
+    if (goesDownOnStop && m_status != VpnStatus::Disconnected && m_status != VpnStatus::Invalid) {
+        QTimer::singleShot(0, this, [this] {
+            setLiveStatus(VpnStatus::Disconnecting);
+            setLiveStatus(VpnStatus::Disconnected);
+        });
+    }
+}
+
+void FakeVpnBackend::checkTunnel(Change change)
+{
+    calls << (change == Change::Resumed ? QStringLiteral("check resumed") : QStringLiteral("check route"));
 }
 
 void FakeVpnBackend::setLiveStatus(VpnStatus status)

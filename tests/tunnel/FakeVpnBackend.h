@@ -20,6 +20,8 @@ public:
     bool startTunnel(QString *error) override;
     void stopTunnel() override;
     QString unavailableReason() const override { return m_reason; }
+    Failure lastFailure() const override { return failure; }
+    void checkTunnel(Change change) override;
 
     // Changes the live status and notifies, like the daemon would.
     void setLiveStatus(VpnStatus status);
@@ -32,8 +34,10 @@ public:
 
     QString applyError; // answered by the next apply() calls when set
     std::function<void()> onAttach; // runs inside every attach(), before it completes
+    Failure failure = Failure::Unknown;
+    bool goesDownOnStop = false; // a stop is followed by Disconnecting, Disconnected
     QList<VpnPreferences> applied;
-    QStringList calls; // "attach", "apply", "start", "stop" in order
+    QStringList calls; // "attach", "apply", "start", "stop", "check resumed", "check route" in order
 
 private:
     VpnStatus m_status = VpnStatus::Invalid;

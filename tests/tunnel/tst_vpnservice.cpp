@@ -3,6 +3,7 @@
 #include "account/DefaultsKeys.h"
 #include "config/Config.h"
 #include "platform/IdentityStore.h"
+#include "platform/RunMarker.h"
 #include "platform/SystemInfo.h"
 #include "platform/UserDefaults.h"
 #include "platform/VpnManager.h"
@@ -19,6 +20,8 @@
 
 using namespace Orvex;
 using P = VpnProtocolIKEv2;
+
+Q_DECLARE_METATYPE(Orvex::VpnStatus)
 
 class TestVPNService : public QObject
 {
@@ -39,6 +42,12 @@ private Q_SLOTS:
     void loadFailureEndsSilently();
     void disconnectWithNothingToStop();
     void quitPath();
+    void failedQuitLeavesCertificateAuthentication_data();
+    void failedQuitLeavesCertificateAuthentication();
+    void leftoversOfAKilledClient_data();
+    void leftoversOfAKilledClient();
+    void runMarkerTellsAKilledRun_data();
+    void runMarkerTellsAKilledRun();
 
 private:
     void makeService();
@@ -366,6 +375,136 @@ void TestVPNService::quitPath()
     QTRY_VERIFY(m_backend->calls.contains(QStringLiteral("start")));
     QCOMPARE(m_backend->applied.constLast().protocolConfiguration->authenticationMethod,
              P::AuthenticationMethod::Certificate);
+}
+
+void TestVPNService::failedQuitLeavesCertificateAuthentication_data()
+{
+    QTest::addColumn<bool>("loadFails");
+    QTest::newRow("the configuration cannot be read") << true;
+    QTest::newRow("the configuration cannot be saved") << false;
+}
+
+void TestVPNService::failedQuitLeavesCertificateAuthentication()
+{
+    QFETCH(bool, loadFails);
+    m_service->setStatus(ConnectionStatus::connected);
+    if (loadFails) {
+        QVERIFY(QDir().mkpath(QFileInfo(VpnManager::defaultStoragePath()).absolutePath()));
+        QFile file(VpnManager::defaultStoragePath());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("{broken");
+    } else {
+        m_backend->applyError = QStringLiteral("refused");
+    }
+    bool terminated = false;
+    bool failed = false;
+    m_service->quit([&] { terminated = true; }, [&] { failed = true; });
+    QTRY_VERIFY(failed);
+    QVERIFY(!terminated);
+    QVERIFY(!m_backend->calls.contains(QStringLiteral("stop")));
+    QCOMPARE(m_service->config().authMethod, P::AuthenticationMethod::Certificate);
+
+    // The client runs on; its next Turn ON saves what a fresh process would.
+    QFile::remove(VpnManager::defaultStoragePath());
+    m_backend->applyError.clear();
+    m_backend->applied.clear();
+    m_service->connect();
+    QTRY_VERIFY(m_backend->calls.contains(QStringLiteral("start")));
+    QCOMPARE(m_backend->applied.size(), 1);
+    QCOMPARE(m_backend->applied.constFirst().protocolConfiguration->authenticationMethod,
+             P::AuthenticationMethod::Certificate);
+    QVERIFY(m_backend->applied.constFirst().canConnect());
+}
+
+void TestVPNService::leftoversOfAKilledClient_data()
+{
+    QTest::addColumn<bool>("saved");
+    QTest::addColumn<VpnStatus>("live");
+    QTest::addColumn<QStringList>("calls");
+    QTest::newRow("a tunnel left up") << true << VpnStatus::Connected
+                                      << QStringLiteral("attach apply attach stop").split(u' ');
+    QTest::newRow("a tunnel left coming up") << true << VpnStatus::Connecting
+                                             << QStringLiteral("attach apply attach stop").split(u' ');
+    QTest::newRow("nothing ever saved") << false << VpnStatus::Invalid << QStringList{QStringLiteral("attach")};
+}
+
+void TestVPNService::leftoversOfAKilledClient()
+{
+    QFETCH(bool, saved);
+    QFETCH(VpnStatus, live);
+    QFETCH(QStringList, calls);
+    if (saved) {
+        // What the killed run had saved: on-demand on.
+        UserDefaults::standard().setData(DefaultsKeys::certificate, m_archive);
+        m_service->config().isOnDemandEnabled = true;
+        m_manager->loadFromPreferences([this](const std::optional<QString> &) {
+            m_service->configureAndSave({}, {});
+        });
+        QTRY_COMPARE(m_backend->applied.size(), 1);
+        QVERIFY(m_backend->applied.constFirst().onDemandEnabled);
+        makeService(); // the next run
+    }
+    m_backend->setLiveStatus(live);
+    bool done = false;
+    m_service->clearLeftovers([&] { done = true; });
+    QTRY_VERIFY(done);
+    QCOMPARE(m_backend->calls, calls);
+    if (saved) {
+        const VpnPreferences after = m_backend->applied.constLast();
+        QVERIFY(!after.onDemandEnabled);
+        // Still a configuration this run can connect with.
+        QCOMPARE(after.protocolConfiguration->authenticationMethod, P::AuthenticationMethod::Certificate);
+    }
+}
+
+void TestVPNService::runMarkerTellsAKilledRun_data()
+{
+    QTest::addColumn<QByteArray>("left"); // what the last run left; "-" for nothing
+    QTest::addColumn<bool>("killed");
+    QTest::newRow("first run") << QByteArray("-") << false;
+    QTest::newRow("its process is gone") << QByteArray("DEAD") << true;
+    QTest::newRow("its pid belongs to another program now") << QByteArray("OTHER") << true;
+    QTest::newRow("a torn mark") << QByteArray("12ab\n") << true;
+    QTest::newRow("a huge mark") << QByteArray(4096, '7') << true;
+}
+
+void TestVPNService::runMarkerTellsAKilledRun()
+{
+    QFETCH(QByteArray, left);
+    QFETCH(bool, killed);
+    const QString path = m_dir.filePath(QStringLiteral("marker/running"));
+    QFile::remove(path);
+    QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+    QProcess other;
+    if (left == "DEAD") {
+        QProcess gone;
+        gone.start(QStringLiteral("true"), QStringList());
+        QVERIFY(gone.waitForStarted());
+        left = QByteArray::number(gone.processId());
+        QVERIFY(gone.waitForFinished());
+    } else if (left == "OTHER") {
+        other.start(QStringLiteral("cat"), QStringList()); // runs until its input closes
+        QVERIFY(other.waitForStarted());
+        left = QByteArray::number(other.processId());
+    }
+    if (left != "-") {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(left);
+    }
+    RunMarker marker(path);
+    QCOMPARE(marker.begin(), killed);
+    QVERIFY(QFile::exists(path));
+    // Ended the orderly way: the next run finds nothing to clear.
+    marker.end();
+    QVERIFY(!QFile::exists(path));
+    RunMarker next(path);
+    QVERIFY(!next.begin());
+    next.end();
+    if (other.state() != QProcess::NotRunning) {
+        other.closeWriteChannel();
+        QVERIFY(other.waitForFinished());
+    }
 }
 
 QTEST_GUILESS_MAIN(TestVPNService)

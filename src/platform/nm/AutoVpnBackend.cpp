@@ -108,6 +108,18 @@ QString AutoVpnBackend::unavailableReason() const
     return m_chosen ? m_chosen->unavailableReason() : m_reason;
 }
 
+VpnBackend::Failure AutoVpnBackend::lastFailure() const
+{
+    return m_chosen ? m_chosen->lastFailure() : Failure::Unknown;
+}
+
+void AutoVpnBackend::checkTunnel(Change change)
+{
+    // Before the choice nothing runs that could be checked.
+    if (m_chosen)
+        m_chosen->checkTunnel(change);
+}
+
 void AutoVpnBackend::whenDecided(std::function<void()> then)
 {
     if (m_chosen) {

@@ -54,6 +54,8 @@ public:
     bool startTunnel(QString *error) override;
     void stopTunnel() override;
     QString unavailableReason() const override;
+    Failure lastFailure() const override;
+    void checkTunnel(Change change) override;
 
     // The backend in use; null until one was found.
     VpnBackend *chosen() const { return m_chosen.get(); }

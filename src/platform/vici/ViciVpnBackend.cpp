@@ -9,6 +9,7 @@
 #include <openssl/x509.h>
 
 #include <memory>
+#include <utility>
 
 namespace Orvex {
 
@@ -166,6 +167,8 @@ ViciVpnBackend::ViciVpnBackend(const Options &options, QObject *parent)
     });
     m_reconnectTimer.setSingleShot(true);
     connect(&m_reconnectTimer, &QTimer::timeout, this, &ViciVpnBackend::ensureConnected);
+    m_livenessTimer.setSingleShot(true);
+    connect(&m_livenessTimer, &QTimer::timeout, this, &ViciVpnBackend::tunnelFoundDead);
 }
 
 ViciVpnBackend::~ViciVpnBackend() = default;
@@ -268,6 +271,7 @@ void ViciVpnBackend::synchronize()
     m_synchronizing = true;
     m_control->registerEvent("ike-updown");
     m_control->registerEvent("child-updown");
+    m_control->registerEvent("ike-rekey");
     ViciMessage filter;
     filter.set("ike", m_name);
     auto established = std::make_shared<bool>(false);
@@ -333,6 +337,11 @@ void ViciVpnBackend::onEvent(const QByteArray &name, const ViciMessage &message)
 {
     if (!message.subSection(m_name))
         return;
+    if (name == "ike-rekey") {
+        // The gateway answered: the tunnel carries.
+        m_livenessTimer.stop();
+        return;
+    }
     const bool up = message.isYes("up");
     if (name == "child-updown") {
         if (up) {
@@ -365,7 +374,55 @@ void ViciVpnBackend::onEvent(const QByteArray &name, const ViciMessage &message)
 void ViciVpnBackend::setTunnel(Tunnel tunnel)
 {
     m_tunnel = tunnel;
+    // charon gave up on the check's exchange before we did: the tunnel was
+    // dead, and comes back as if the check had found it so.
+    if (tunnel == Tunnel::Down && m_livenessTimer.isActive())
+        m_reconnectWhenClosed = true;
+    if (tunnel != Tunnel::Up)
+        m_livenessTimer.stop();
     updateStatus();
+    if (tunnel == Tunnel::Down && std::exchange(m_reconnectWhenClosed, false) && !m_suspended)
+        initiate();
+}
+
+// A new route or address is charon's own business: it watches them itself
+// and moves the SA at once (MOBIKE, an exchange with the gateway that also
+// proves it alive), or drops it when the gateway does not answer, which the
+// retry then follows. A probe of ours would only get in the way of that
+// exchange. After sleep nothing tells charon to look: a gateway that forgot
+// the tunnel meanwhile is found only by dead-peer detection, minutes later.
+// So after a wake-up the IKE SA is rekeyed, one exchange with the gateway:
+// answered, the tunnel carries; unanswered within the liveness time, it is
+// closed and brought up anew.
+void ViciVpnBackend::checkTunnel(Change change)
+{
+    ensureConnected();
+    if (!m_reachable || m_synchronizing)
+        return; // the synchronisation brings up what is wanted up
+    if (m_tunnel == Tunnel::Down) {
+        if (keepsTunnelUp())
+            initiate(); // without the retry pause
+        return;
+    }
+    if (change != Change::Resumed || m_tunnel != Tunnel::Up || m_livenessTimer.isActive())
+        return;
+    ViciMessage request;
+    request.set("ike", m_name);
+    m_control->call("rekey", request, [this](const ViciReply &reply) {
+        if (!reply.isSuccess() && m_livenessTimer.isActive()) {
+            m_livenessTimer.stop();
+            tunnelFoundDead();
+        }
+    });
+    m_livenessTimer.start(m_options.livenessTimeoutMs);
+}
+
+void ViciVpnBackend::tunnelFoundDead()
+{
+    if (m_tunnel != Tunnel::Up)
+        return;
+    m_reconnectWhenClosed = true;
+    terminate(500); // a dead peer will not answer the delete either
 }
 
 void ViciVpnBackend::updateStatus()
@@ -425,8 +482,12 @@ void ViciVpnBackend::onInitiateAnswered(quint64 attempt, const ViciReply &reply)
         setTunnel(Tunnel::Up);
         return;
     }
-    if (reply.outcome == ViciReply::Answered
-        && reply.message.text("errmsg").contains(QLatin1String("timeout"), Qt::CaseInsensitive)) {
+    const bool timedOut = reply.outcome == ViciReply::Answered
+                          && reply.message.text("errmsg").contains(QLatin1String("timeout"), Qt::CaseInsensitive);
+    m_lastFailure = reply.outcome != ViciReply::Answered ? Failure::DaemonUnavailable
+                    : timedOut                         ? Failure::NoAnswer
+                                                       : Failure::Refused;
+    if (timedOut) {
         // charon keeps retrying an attempt that outlived the wait: end it.
         ViciMessage request;
         request.set("ike", m_name);
@@ -444,7 +505,7 @@ void ViciVpnBackend::attemptFailed()
         scheduleRetry();
 }
 
-void ViciVpnBackend::terminate()
+void ViciVpnBackend::terminate(int waitMs)
 {
     m_abandonedAttempt = m_tunnel == Tunnel::Keying;
     ++m_attempt; // an `initiate` answer still due is stale now
@@ -456,7 +517,7 @@ void ViciVpnBackend::terminate()
     ViciMessage request;
     request.set("ike", m_name);
     request.set("force", "yes"); // after the timeout, without the peer's answer
-    request.set("timeout", "3000");
+    request.set("timeout", QByteArray::number(waitMs));
     client->call("terminate", request, [this, client](const ViciReply &) {
         client->deleteLater();
         if (m_tunnel == Tunnel::Closing)

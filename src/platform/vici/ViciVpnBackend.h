@@ -57,6 +57,9 @@ public:
         int keyingTimeoutMs = 30000;
         int retryDelayMs = 1000;
         int reconnectDelayMs = 2000;
+        // How long a live gateway may take to answer the rekey that tests
+        // the tunnel after a network change.
+        int livenessTimeoutMs = 2500;
     };
 
     // For a start after charon died with the tunnel up: while charon has no
@@ -76,6 +79,8 @@ public:
     VpnStatus status() const override { return m_status; }
     bool startTunnel(QString *error) override;
     void stopTunnel() override;
+    Failure lastFailure() const override { return m_lastFailure; }
+    void checkTunnel(Change change) override;
 
     // The body of `load-conn` for the protocol settings; `certificateDer`
     // (when not empty) is presented as the local certificate. The tunnel asks
@@ -104,12 +109,15 @@ private:
     void updateStatus();
     void initiate();
     void onInitiateAnswered(quint64 attempt, const ViciReply &reply);
-    void terminate();
+    // `waitMs`: how long charon waits for the peer's answer before it drops
+    // the SA all the same.
+    void terminate(int waitMs = 3000);
     void attemptFailed();
     void scheduleRetry();
     void loadConnection(const VpnPreferences &preferences, Completion done);
     void unloadConnection(const VpnPreferences &preferences, Completion done);
     bool keepsTunnelUp() const;
+    void tunnelFoundDead();
 
     Options m_options;
     QByteArray m_name;
@@ -125,6 +133,9 @@ private:
     VpnStatus m_status = VpnStatus::Invalid;
     quint64 m_attempt = 0;
     std::vector<std::function<void()>> m_waitingForSync;
+    Failure m_lastFailure = Failure::Unknown;
+    bool m_reconnectWhenClosed = false;
+    QTimer m_livenessTimer;
     QTimer m_retryTimer;
     QTimer m_reconnectTimer;
 };

@@ -1,0 +1,92 @@
+#include "QuitSequence.h"
+
+#include "app/StatusMenuHandler.h"
+#include "platform/VpnConnection.h"
+#include "platform/VpnManager.h"
+#include "vpn/VPNService.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+
+namespace Orvex {
+
+namespace {
+
+bool isDown(VpnStatus status)
+{
+    return status == VpnStatus::Disconnected || status == VpnStatus::Invalid;
+}
+
+} // namespace
+
+QuitSequence::QuitSequence(VPNService *service, QObject *parent)
+    : QObject(parent)
+    , exitApplication([] { QCoreApplication::quit(); })
+    , m_service(service)
+{
+    m_bound.setSingleShot(true);
+    m_bound.setInterval(boundMs);
+    connect(&m_bound, &QTimer::timeout, this, [this] { finish(); });
+}
+
+VPNService &QuitSequence::service() const
+{
+    return m_service ? *m_service : VPNService::shared();
+}
+
+void QuitSequence::exitAfterQuitPath()
+{
+    finish();
+}
+
+void QuitSequence::end()
+{
+    if (m_finished || m_ending)
+        return;
+    m_ending = true;
+    m_bound.start();
+    StatusMenuHandler::quit(
+        service(), [this] { finish(); }, [this] { stopAndFinish(); });
+}
+
+void QuitSequence::stopAndFinish()
+{
+    // The configuration could not be saved, yet the process is going: at
+    // least the tunnel must not outlive it.
+    VpnConnection *connection = service().manager()->connection();
+    if (isDown(connection->status())) {
+        finish();
+        return;
+    }
+    connect(connection, &VpnConnection::statusDidChange, this, [this, connection] {
+        if (isDown(connection->status()))
+            finish();
+    });
+    service().stopTunnel();
+}
+
+void QuitSequence::finish()
+{
+    if (m_finished)
+        return;
+    m_finished = true;
+    m_bound.stop();
+    m_clean = isDown(service().manager()->connection()->status());
+    if (exitApplication)
+        exitApplication();
+}
+
+void QuitSequence::finishBeforeExit()
+{
+    if (m_finished)
+        return;
+    QEventLoop loop;
+    const std::function<void()> exit = exitApplication;
+    exitApplication = [&loop] { loop.quit(); };
+    end();
+    if (!m_finished)
+        loop.exec();
+    exitApplication = exit;
+}
+
+} // namespace Orvex

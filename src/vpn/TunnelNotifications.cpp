@@ -1,0 +1,107 @@
+#include "TunnelNotifications.h"
+
+#include "account/DefaultsKeys.h"
+#include "platform/DesktopNotifier.h"
+#include "platform/UserDefaults.h"
+#include "platform/VpnBackend.h"
+#include "platform/VpnManager.h"
+#include "vpn/VPNService.h"
+
+namespace Orvex {
+
+namespace {
+
+bool isDown(ConnectionStatus status)
+{
+    return status == ConnectionStatus::disconnected || status == ConnectionStatus::invalid;
+}
+
+QString failureText(VpnBackend::Failure failure)
+{
+    switch (failure) {
+    case VpnBackend::Failure::NoAnswer:
+        //: notification_failed_no_answer
+        return TunnelNotifications::tr("The VPN server did not answer.");
+    case VpnBackend::Failure::Refused:
+        //: notification_failed_refused
+        return TunnelNotifications::tr("The VPN server refused the connection.");
+    case VpnBackend::Failure::DaemonUnavailable:
+        //: notification_failed_daemon
+        return TunnelNotifications::tr("The VPN service on this computer is not running.");
+    case VpnBackend::Failure::Unknown:
+        break;
+    }
+    //: notification_failed_unknown
+    return TunnelNotifications::tr("The connection could not be established.");
+}
+
+} // namespace
+
+TunnelNotifications::TunnelNotifications(VPNService &service, DesktopNotifier *notifier, QObject *parent)
+    : QObject(parent)
+    , m_service(service)
+    , m_notifier(notifier)
+{
+    connect(&service, &VPNService::statusDidChange, this, &TunnelNotifications::onStatusDidChange);
+}
+
+bool TunnelNotifications::isEnabled()
+{
+    const UserDefaults &defaults = UserDefaults::standard();
+    return !defaults.contains(DefaultsKeys::isNotificationsEnabled)
+           || defaults.boolean(DefaultsKeys::isNotificationsEnabled);
+}
+
+void TunnelNotifications::onStatusDidChange(ConnectionStatus status)
+{
+    const ConnectionStatus last = std::exchange(m_last, status);
+    if (status == last)
+        return;
+    if (status == ConnectionStatus::connecting || status == ConnectionStatus::reasserting) {
+        m_trying = true;
+        return;
+    }
+    if (status == ConnectionStatus::connected) {
+        const bool byHand = m_service.isUserRequest();
+        m_wasUp = true;
+        m_trying = false;
+        if (!byHand) {
+            //: notification_connected
+            notify(tr("VPN connected"),
+                   //: notification_connected_body
+                   tr("Your traffic now goes through the VPN."));
+        }
+        return;
+    }
+    if (!isDown(status) || isDown(last))
+        return;
+    const bool wasUp = std::exchange(m_wasUp, false);
+    const bool trying = std::exchange(m_trying, false);
+    if (m_service.isStopRequested())
+        return; // Turn OFF, sign-out, Quit: the user's own doing
+    if (wasUp && !trying) {
+        //: notification_disconnected
+        notify(tr("VPN disconnected"),
+               //: notification_disconnected_body
+               tr("The connection to the VPN server was lost."));
+    } else {
+        //: notification_failed
+        notify(tr("VPN connection failed"), failureText(m_service.manager()->backend()->lastFailure()));
+    }
+}
+
+void TunnelNotifications::certificateNotRenewed(const QString &reason)
+{
+    //: notification_certificate_body
+    const QString generic = tr("The certificate of this computer could not be renewed. Sign in again to get a new one.");
+    //: notification_certificate
+    notify(tr("VPN certificate not renewed"), reason.isEmpty() ? generic : reason);
+}
+
+void TunnelNotifications::notify(const QString &summary, const QString &body)
+{
+    if (m_notifier && isEnabled())
+        m_notifier->show(summary, body);
+}
+
+} // namespace Orvex

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "vpn/ConnectionStatus.h"
+
+#include <QObject>
+#include <QPointer>
+
+namespace Orvex {
+
+class DesktopNotifier;
+class VPNService;
+
+// Tells the user on the desktop what happened to the tunnel without them:
+// it came up (on its own, or back after a loss), it went down unasked (the
+// gateway dropped it, the network went), an attempt failed and why, the
+// certificate could not be renewed. What the user just did by hand (Turn ON,
+// Turn OFF, sign-out, Quit) is no news and is not told. The setting "Show
+// notifications" (on unless switched off) silences all of it.
+class TunnelNotifications final : public QObject
+{
+    Q_OBJECT
+
+public:
+    TunnelNotifications(VPNService &service, DesktopNotifier *notifier, QObject *parent = nullptr);
+
+    static bool isEnabled();
+
+public Q_SLOTS:
+    // The certificate could not be renewed; `reason` is a sentence already
+    // shown to users elsewhere (an error's message), or empty.
+    void certificateNotRenewed(const QString &reason);
+
+private:
+    void onStatusDidChange(ConnectionStatus status);
+    void notify(const QString &summary, const QString &body);
+
+    VPNService &m_service;
+    QPointer<DesktopNotifier> m_notifier;
+    ConnectionStatus m_last = ConnectionStatus::invalid;
+    bool m_wasUp = false;
+    bool m_trying = false;
+};
+
+} // namespace Orvex

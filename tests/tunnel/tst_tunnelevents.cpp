@@ -1,0 +1,366 @@
+// What the desktop hears from the tunnel, and what the tunnel hears from the
+// desktop: notifications through a notification server (python3-dbusmock's
+// notification_daemon on a private session bus), wake-up from logind
+// (dbusmock's logind on a private bus standing in for the system bus), and
+// default-route changes over rtnetlink in a network namespace of the test's
+// own.
+
+#include "FakeVpnBackend.h"
+#include "PrivateBus.h"
+
+#include "account/DefaultsKeys.h"
+#include "config/Config.h"
+#include "platform/DesktopNotifier.h"
+#include "platform/NetworkChangeMonitor.h"
+#include "platform/UserDefaults.h"
+#include "platform/VpnManager.h"
+#include "vpn/TunnelNotifications.h"
+#include "vpn/VPNService.h"
+
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusPendingCall>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+#include <sched.h>
+#include <unistd.h>
+
+using namespace Orvex;
+
+namespace {
+
+const QString notificationsService = QStringLiteral("org.freedesktop.Notifications");
+const QString notificationsPath = QStringLiteral("/org/freedesktop/Notifications");
+const QString mockInterface = QStringLiteral("org.freedesktop.DBus.Mock");
+
+QDBusMessage ask(const QDBusConnection &bus, const QString &service, const QString &path,
+                 const QString &interface, const QString &method, const QVariantList &arguments = {})
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(service, path, interface, method);
+    call.setArguments(arguments);
+    QDBusPendingCall pending = bus.asyncCall(call, 15000);
+    if (!QTest::qWaitFor([&pending] { return pending.isFinished(); }, 20000))
+        return {};
+    return pending.reply();
+}
+
+// "a|b|c" as a list.
+QStringList steps(const char *text)
+{
+    return QString::fromUtf8(text).split(u'|');
+}
+
+struct Shown
+{
+    uint replacesId = 0;
+    QString summary;
+    QString body;
+};
+
+// A dbusmock server on `bus`; stopped by its process when the object goes.
+class Mock
+{
+public:
+    Mock(const QString &busOption, const QString &templateName)
+    {
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start(QStringLiteral("/usr/bin/python3"),
+                        {QStringLiteral("-m"), QStringLiteral("dbusmock"), busOption, QStringLiteral("-t"),
+                         templateName});
+    }
+    ~Mock()
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        m_process.terminate();
+        if (!m_process.waitForFinished(5000)) {
+            m_process.kill();
+            m_process.waitForFinished(2000);
+        }
+    }
+    bool started() { return m_process.waitForStarted(10000); }
+
+private:
+    QProcess m_process;
+};
+
+} // namespace
+
+class tst_TunnelEvents : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void notifications_data();
+    void notifications();
+    void aNewNotificationReplacesTheLastOne();
+    void notificationTextIsShownAsPlainText();
+    void wakingUpChecksTheTunnelAtOnce();
+    // Last: it moves the process into a network namespace of its own.
+    void aNewDefaultRouteChecksTheTunnel();
+
+private:
+    QList<Shown> shown();
+    void step(const QString &what);
+
+    QTemporaryDir m_dir;
+    PrivateBus m_sessionBus;
+    PrivateBus m_systemBus;
+    std::unique_ptr<Mock> m_notificationServer;
+    FakeVpnBackend *m_backend = nullptr;
+    std::unique_ptr<VpnManager> m_manager;
+    std::unique_ptr<VPNService> m_service;
+    std::unique_ptr<TunnelNotifications> m_notifications;
+};
+
+void tst_TunnelEvents::initTestCase()
+{
+    QVERIFY2(m_sessionBus.isRunning(), qPrintable(m_sessionBus.error()));
+    QVERIFY2(m_systemBus.isRunning(), qPrintable(m_systemBus.error()));
+    m_sessionBus.exportAsSessionBus();
+    // Never the machine's system bus: logind is a mock on a bus of our own.
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS", m_systemBus.address().toLocal8Bit());
+    QVERIFY(QDBusConnection::sessionBus().isConnected());
+
+    m_notificationServer = std::make_unique<Mock>(QStringLiteral("--session"), QStringLiteral("notification_daemon"));
+    QVERIFY2(m_notificationServer->started(), "python3-dbusmock is needed (scripts/install-deps)");
+    QTRY_VERIFY_WITH_TIMEOUT(QDBusConnection::sessionBus().interface()->isServiceRegistered(notificationsService),
+                             30000);
+    Config::setCurrent(*Config::parse({}, {}, nullptr));
+}
+
+void tst_TunnelEvents::init()
+{
+    UserDefaults::standard().remove(DefaultsKeys::isNotificationsEnabled);
+    auto backend = std::make_unique<FakeVpnBackend>();
+    m_backend = backend.get();
+    const QString storage = m_dir.filePath(QStringLiteral("vpn-%1.json").arg(QLatin1String(QTest::currentTestFunction())));
+    QFile::remove(storage);
+    m_manager = std::make_unique<VpnManager>(std::move(backend), storage);
+    m_service = std::make_unique<VPNService>(m_manager.get());
+    m_notifications = std::make_unique<TunnelNotifications>(*m_service, new FreedesktopNotifier(m_service.get()));
+    const QDBusMessage cleared = ask(QDBusConnection::sessionBus(), notificationsService, notificationsPath,
+                                     mockInterface, QStringLiteral("ClearCalls"));
+    QCOMPARE(cleared.type(), QDBusMessage::ReplyMessage);
+}
+
+void tst_TunnelEvents::cleanup()
+{
+    m_notifications.reset();
+    m_service.reset();
+    m_manager.reset();
+}
+
+// The Notify calls the server received, oldest first.
+QList<Shown> tst_TunnelEvents::shown()
+{
+    const QDBusMessage reply = ask(QDBusConnection::sessionBus(), notificationsService, notificationsPath,
+                                   mockInterface, QStringLiteral("GetMethodCalls"), {QStringLiteral("Notify")});
+    QList<Shown> list;
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+        return list;
+    const auto calls = reply.arguments().constFirst().value<QDBusArgument>();
+    calls.beginArray();
+    while (!calls.atEnd()) {
+        qulonglong time = 0;
+        QVariantList arguments;
+        calls.beginStructure();
+        calls >> time >> arguments;
+        calls.endStructure();
+        if (arguments.size() >= 5)
+            list << Shown{arguments.at(1).toUInt(), arguments.at(3).toString(), arguments.at(4).toString()};
+    }
+    calls.endArray();
+    return list;
+}
+
+// One thing happening: the user's Turn ON or Turn OFF, the setting switched
+// off, a failure reason from the daemon, or a live state.
+void tst_TunnelEvents::step(const QString &what)
+{
+    if (what == QLatin1String("turn on")) {
+        m_service->noteUserRequest();
+        m_service->connect();
+    } else if (what == QLatin1String("turn off")) {
+        m_service->noteUserRequest();
+        m_service->disconnect();
+    } else if (what == QLatin1String("quit")) {
+        m_service->quit({});
+    } else if (what == QLatin1String("notifications off")) {
+        UserDefaults::standard().setBoolean(DefaultsKeys::isNotificationsEnabled, false);
+    } else if (what == QLatin1String("no answer")) {
+        m_backend->failure = VpnBackend::Failure::NoAnswer;
+    } else if (what == QLatin1String("refused")) {
+        m_backend->failure = VpnBackend::Failure::Refused;
+    } else {
+        static const QHash<QString, VpnStatus> states{{QStringLiteral("connecting"), VpnStatus::Connecting},
+                                                      {QStringLiteral("connected"), VpnStatus::Connected},
+                                                      {QStringLiteral("disconnecting"), VpnStatus::Disconnecting},
+                                                      {QStringLiteral("disconnected"), VpnStatus::Disconnected},
+                                                      {QStringLiteral("invalid"), VpnStatus::Invalid}};
+        QVERIFY2(states.contains(what), qPrintable(what));
+        m_backend->setLiveStatus(states.value(what));
+    }
+}
+
+void tst_TunnelEvents::notifications_data()
+{
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QStringList>("expected"); // summary, body, summary, body, ...
+
+    const QString connected = QStringLiteral("VPN connected");
+    const QString connectedBody = QStringLiteral("Your traffic now goes through the VPN.");
+    const QString dropped = QStringLiteral("VPN disconnected");
+    const QString droppedBody = QStringLiteral("The connection to the VPN server was lost.");
+    const QString failed = QStringLiteral("VPN connection failed");
+
+    QTest::newRow("up by itself") << steps("disconnected|connecting|connected")
+                                  << QStringList{connected, connectedBody};
+    QTest::newRow("up by the user's Turn ON") << steps("disconnected|turn on|connecting|connected")
+                                              << QStringList{};
+    QTest::newRow("down by the user's Turn OFF")
+        << steps("connected|turn off|disconnecting|disconnected") << QStringList{connected, connectedBody};
+    QTest::newRow("down by Quit") << steps("disconnected|turn on|connected|quit|disconnected")
+                                  << QStringList{};
+    QTest::newRow("dropped by the gateway") << steps("disconnected|turn on|connected|disconnected")
+                                            << QStringList{dropped, droppedBody};
+    QTest::newRow("the daemon went away") << steps("disconnected|turn on|connected|invalid")
+                                          << QStringList{dropped, droppedBody};
+    QTest::newRow("dropped, then back by itself")
+        << steps("disconnected|turn on|connected|disconnected|connecting|connected")
+        << QStringList{dropped, droppedBody, connected, connectedBody};
+    QTest::newRow("the user's attempt: no answer")
+        << steps("disconnected|turn on|no answer|connecting|disconnected")
+        << QStringList{failed, QStringLiteral("The VPN server did not answer.")};
+    QTest::newRow("an attempt refused")
+        << steps("disconnected|connecting|refused|disconnected")
+        << QStringList{failed, QStringLiteral("The VPN server refused the connection.")};
+    QTest::newRow("an attempt, the reason unknown") << steps("disconnected|connecting|disconnected")
+                                                    << QStringList{failed, QStringLiteral("The connection could not be established.")};
+    QTest::newRow("lost while coming back")
+        << steps("disconnected|turn on|connected|connecting|no answer|disconnected")
+        << QStringList{failed, QStringLiteral("The VPN server did not answer.")};
+    QTest::newRow("switched off in the settings")
+        << steps("notifications off|disconnected|connecting|connected|disconnected")
+        << QStringList{};
+}
+
+void tst_TunnelEvents::notifications()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(QStringList, expected);
+    for (const QString &what : steps)
+        step(what);
+    // Notifications reach the server in the order they are made: once a last
+    // one has arrived, every one before it has too.
+    UserDefaults::standard().remove(DefaultsKeys::isNotificationsEnabled);
+    m_notifications->certificateNotRenewed(QStringLiteral("end of row"));
+    QTRY_VERIFY(!shown().isEmpty() && shown().constLast().body == QLatin1String("end of row"));
+    QStringList got;
+    for (const Shown &one : shown())
+        got << one.summary << one.body;
+    got.resize(got.size() - 2);
+    QCOMPARE(got, expected);
+}
+
+void tst_TunnelEvents::aNewNotificationReplacesTheLastOne()
+{
+    for (const char *what : {"disconnected", "connecting", "connected", "disconnected", "connecting", "connected"})
+        step(QLatin1String(what));
+    QTRY_COMPARE(shown().size(), 3);
+    const QList<Shown> list = shown();
+    // The server's ids run from 1 in the mock: each one replaces the last.
+    QCOMPARE(list.at(0).replacesId, 0u);
+    QVERIFY(list.at(1).replacesId != 0u);
+    QCOMPARE(list.at(2).replacesId, list.at(1).replacesId);
+}
+
+void tst_TunnelEvents::notificationTextIsShownAsPlainText()
+{
+    m_notifications->certificateNotRenewed(QStringLiteral("<a href=\"https://x.example\">renew</a> & retry"));
+    m_notifications->certificateNotRenewed({});
+    QTRY_COMPARE(shown().size(), 2);
+    const QList<Shown> list = shown();
+    QCOMPARE(list.at(0).summary, QStringLiteral("VPN certificate not renewed"));
+    QCOMPARE(list.at(0).body, QStringLiteral("&lt;a href=&quot;https://x.example&quot;&gt;renew&lt;/a&gt; &amp; retry"));
+    QCOMPARE(list.at(1).body,
+             QStringLiteral("The certificate of this computer could not be renewed. Sign in again to get a new one."));
+}
+
+void tst_TunnelEvents::wakingUpChecksTheTunnelAtOnce()
+{
+    Mock logind(QStringLiteral("--system"), QStringLiteral("logind"));
+    QVERIFY(logind.started());
+    QDBusConnection system = QDBusConnection::systemBus();
+    QVERIFY(system.isConnected());
+    QTRY_VERIFY_WITH_TIMEOUT(system.interface()->isServiceRegistered(QStringLiteral("org.freedesktop.login1")), 30000);
+
+    NetworkChangeMonitor monitor;
+    QVERIFY(monitor.watchesSleep());
+    connect(&monitor, &NetworkChangeMonitor::changed, m_service.get(),
+            [this] { m_service->checkTunnel(VpnBackend::Change::Resumed); });
+    QSignalSpy changes(&monitor, &NetworkChangeMonitor::changed);
+    const auto prepareForSleep = [&system](bool start) {
+        return ask(system, QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
+                   mockInterface, QStringLiteral("EmitSignal"),
+                   {QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("PrepareForSleep"),
+                    QStringLiteral("b"), QVariantList{start}})
+            .type();
+    };
+    // Going to sleep is nothing to act on; waking up is.
+    QCOMPARE(prepareForSleep(true), QDBusMessage::ReplyMessage);
+    QCOMPARE(prepareForSleep(false), QDBusMessage::ReplyMessage);
+    // The signal may have come while the call's answer was awaited.
+    QTRY_COMPARE_WITH_TIMEOUT(changes.size(), 1, 10000);
+    QCOMPARE(changes.constFirst().constFirst().value<NetworkChangeMonitor::Reason>(),
+             NetworkChangeMonitor::Reason::Resumed);
+    QCOMPARE(m_backend->calls.count(QStringLiteral("check resumed")), 1);
+}
+
+void tst_TunnelEvents::aNewDefaultRouteChecksTheTunnel()
+{
+    if (::geteuid() != 0)
+        QSKIP("needs root for a network namespace of its own");
+    QCOMPARE(::unshare(CLONE_NEWNET), 0);
+    const auto ip = [](const QString &arguments) {
+        return QProcess::execute(QStringLiteral("ip"), arguments.split(QLatin1Char(' ')));
+    };
+    QCOMPARE(ip(QStringLiteral("link set lo up")), 0);
+    QCOMPARE(ip(QStringLiteral("addr add 10.77.0.2/24 dev lo")), 0);
+
+    NetworkChangeMonitor monitor;
+    QVERIFY(monitor.watchesRoutes());
+    connect(&monitor, &NetworkChangeMonitor::changed, m_service.get(),
+            [this] { m_service->checkTunnel(VpnBackend::Change::RouteChanged); });
+    QSignalSpy changes(&monitor, &NetworkChangeMonitor::changed);
+
+    // A route that is not the default one says nothing.
+    QCOMPARE(ip(QStringLiteral("route add 10.78.0.0/16 via 10.77.0.1 dev lo")), 0);
+    // Nor does a default route in a table other than main (charon's own).
+    QCOMPARE(ip(QStringLiteral("route add default via 10.77.0.1 dev lo table 220")), 0);
+    // A new default route does, once for the burst of a replace.
+    QCOMPARE(ip(QStringLiteral("route add default via 10.77.0.1 dev lo")), 0);
+    QVERIFY(changes.wait(10000));
+    QCOMPARE(changes.constFirst().constFirst().value<NetworkChangeMonitor::Reason>(),
+             NetworkChangeMonitor::Reason::DefaultRouteChanged);
+    QCOMPARE(m_backend->calls.count(QStringLiteral("check route")), 1);
+    QCOMPARE(ip(QStringLiteral("route replace default via 10.77.0.3 dev lo")), 0);
+    QVERIFY(changes.wait(10000));
+    QCOMPARE(m_backend->calls.count(QStringLiteral("check route")), 2);
+    QCOMPARE(ip(QStringLiteral("route del default")), 0);
+    QVERIFY(changes.wait(10000));
+    QCOMPARE(changes.size(), 3);
+}
+
+QTEST_GUILESS_MAIN(tst_TunnelEvents)
+#include "tst_tunnelevents.moc"
