@@ -133,9 +133,11 @@ void StatusMenuHandler::connectOrDisconnect()
         const bool usable = reference && KeychainService::isValid(session.identities(), *reference, now);
         CertificateProvisioner::fetchCertificate(
             this, session,
-            [service, usable](const Error &) {
-                if (service && usable)
+            [service, usable](const Error &error) {
+                if (service && usable) {
+                    Q_EMIT service->certificateRenewalFailed(error.localizedDescription());
                     service->connect();
+                }
             },
             [service] {
                 if (service)

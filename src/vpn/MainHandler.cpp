@@ -83,9 +83,10 @@ void MainHandler::connect()
                     return;
                 // A renewal that fails leaves the old certificate while it
                 // lasts; the next connect tries again.
-                if (usable)
+                if (usable) {
+                    Q_EMIT self->m_service.certificateRenewalFailed(error.localizedDescription());
                     self->loadThenToggle(true);
-                else
+                } else
                     self->report(error);
             },
             [self] {

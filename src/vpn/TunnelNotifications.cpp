@@ -43,6 +43,7 @@ TunnelNotifications::TunnelNotifications(VPNService &service, DesktopNotifier *n
     , m_notifier(notifier)
 {
     connect(&service, &VPNService::statusDidChange, this, &TunnelNotifications::onStatusDidChange);
+    connect(&service, &VPNService::certificateRenewalFailed, this, &TunnelNotifications::certificateNotRenewed);
 }
 
 bool TunnelNotifications::isEnabled()

@@ -102,6 +102,9 @@ Q_SIGNALS:
     // After every status notification of the connection, with the mapped
     // status; `isUserRequest()` and `isStopRequested()` still tell why.
     void statusDidChange(Orvex::ConnectionStatus status);
+    // A certificate near or past its end could not be replaced; the tunnel
+    // went on with the old one while it lasts. `reason` is a sentence.
+    void certificateRenewalFailed(const QString &reason);
 
 private:
     void vpnConnectionDidChange();

@@ -287,7 +287,8 @@ void tst_TunnelEvents::aNewNotificationReplacesTheLastOne()
 
 void tst_TunnelEvents::notificationTextIsShownAsPlainText()
 {
-    m_notifications->certificateNotRenewed(QStringLiteral("<a href=\"https://x.example\">renew</a> & retry"));
+    // As the tunnel service reports a renewal that failed.
+    Q_EMIT m_service->certificateRenewalFailed(QStringLiteral("<a href=\"https://x.example\">renew</a> & retry"));
     m_notifications->certificateNotRenewed({});
     QTRY_COMPARE(shown().size(), 2);
     const QList<Shown> list = shown();

@@ -36,6 +36,7 @@
 #include <QRegularExpression>
 #include <QScatterSeries>
 #include <QTemporaryDir>
+#include <QSignalSpy>
 #include <QTest>
 
 using namespace Orvex;
@@ -539,9 +540,13 @@ void tst_MainScreen::certificateNearItsEndIsRenewedBeforeConnecting()
     if (serviceRefuses) // getcert: unknown device
         SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(QStringLiteral("never-registered")); });
     m_backend->calls.clear();
+    QSignalSpy renewalFailed(m_service, &VPNService::certificateRenewalFailed);
 
     screen->mainButtonAction();
     QTRY_VERIFY_WITH_TIMEOUT(m_backend->calls.contains(QStringLiteral("start")) || shownAlert(), 30000);
+    // Said by a notification only when the old certificate carries on; a
+    // failure with nothing to connect with is the alert on the screen.
+    QCOMPARE(renewalFailed.size(), serviceRefuses && connects ? 1 : 0);
     waitUntilIdle();
     SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(QStringLiteral("main-screen-test")); });
     // The requests as ever: one token, then one certificate.
