@@ -24,6 +24,7 @@
 
 #include "Shared/Extensions/AppStoryboard.h"
 #include "account/DefaultsKeys.h"
+#include "account/Session.h"
 #include "account/Utility.h"
 #include "api/NetworkService.h"
 #include "app/AlertController.h"
@@ -37,6 +38,7 @@
 #include "platform/VpnConnection.h"
 #include "platform/VpnManager.h"
 #include "usage/MainViewController.h"
+#include "vpn/KeychainService.h"
 #include "vpn/VPNService.h"
 
 #include <QApplication>
@@ -483,7 +485,8 @@ void Soak::injectSoon(Fault fault, int delayMs)
 
 bool Soak::turnOnAndMeasure(bool record)
 {
-    const bool fetches = !UserDefaults::standard().data(Keys::certificate);
+    Session &session = Session::shared();
+    const bool fetches = !KeychainService::storedReference(session.identities(), session.identityReference());
     QElapsedTimer clock;
     clock.start();
     press();
@@ -520,8 +523,12 @@ bool Soak::cycle(int index, std::optional<Fault> fault, Point point, std::mt1993
     if (fault) {
         ++faultsByKind[*fault];
         // The service is only asked when a certificate has to be fetched.
-        if (isServiceFault(*fault))
-            UserDefaults::standard().remove(Keys::certificate);
+        if (isServiceFault(*fault)) {
+            // Without the identity in the key store the next Turn ON fetches one.
+            Session &session = Session::shared();
+            if (const std::optional<QByteArray> reference = session.identityReference())
+                session.identities().remove({*reference});
+        }
         if (point == Point::BeforeOn)
             inject(*fault);
     }
