@@ -180,8 +180,7 @@ int main(int argc, char **argv)
     Config::setCurrent(config);
     SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(QStringLiteral("bench-resp")); });
     // A stored session: the window signs in by itself.
-    UserDefaults::standard().setString(DefaultsKeys::tempEmail, service.demoEmail());
-    UserDefaults::standard().setString(DefaultsKeys::password, service.demoPassword());
+    Session::shared().setCredentials(service.demoEmail(), service.demoPassword());
 
     VpnConnection *connection = VpnManager::shared().connection();
     VPNService::shared();

@@ -306,8 +306,7 @@ bool Soak::setUp(QString *error)
         *error = QStringLiteral("the demo account does not sign in");
         return false;
     }
-    UserDefaults::standard().setString(Keys::tempEmail, email);
-    UserDefaults::standard().setString(Keys::password, password);
+    Session::shared().setCredentials(email, password);
     std::optional<bool> added;
     NetworkService::shared().addDevice(Utility::udid(email), email,
                                        [&](const Result<Empty> &r) { added = r.isSuccess(); });

@@ -112,7 +112,7 @@ void MainHandler::loadThenToggle(bool keepConnected)
             // gateway ended it): toggling would then bring it back up against
             // the user's wish. Stopping is the answer, whatever the live state.
             Q_EMIT self->tunnelOperationStarted();
-            self->m_service.disconnect();
+            self->m_service.disconnectLoaded();
             return;
         }
         VpnConnection *connection = self->m_service.manager()->connection();

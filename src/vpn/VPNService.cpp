@@ -103,6 +103,19 @@ void VPNService::disconnect(Completion completion)
     });
 }
 
+void VPNService::disconnectLoaded()
+{
+    if (m_status == ConnectionStatus::disconnected || m_status == ConnectionStatus::invalid)
+        return;
+    m_stopRequested = true;
+    m_config.isOnDemandEnabled = false;
+    QPointer<VPNService> self(this);
+    configureAndSave({}, [self] {
+        if (self)
+            self->stopTunnel();
+    });
+}
+
 void VPNService::toggle()
 {
     QPointer<VPNService> self(this);

@@ -55,6 +55,8 @@ public:
     // `toggle` on the manager as its caller has just loaded it: one load per
     // click, not one per step.
     void toggleLoaded();
+    // `disconnect` on the manager as its caller has just loaded it.
+    void disconnectLoaded();
     void stopTunnel(Completion completion = {});
     // Writes the configuration into the loaded manager and saves it; runs
     // `followUp` once the save is done (the manager then holds what was saved,

@@ -418,16 +418,16 @@ void tst_StatusMenu::endingTheClient_data()
     QTest::addColumn<bool>("sharedSecretSaved");
     QTest::addColumn<bool>("leftNothingBehind");
     QTest::newRow("tunnel up") << VpnStatus::Connected << false << true
-                               << QStringLiteral("attach apply attach stop").split(u' ') << true << true;
+                               << QStringLiteral("attach apply stop").split(u' ') << true << true;
     QTest::newRow("tunnel down") << VpnStatus::Disconnected << false << true
-                                 << QStringLiteral("attach apply attach stop").split(u' ') << true << true;
+                                 << QStringLiteral("attach apply stop").split(u' ') << true << true;
     // The daemon refused it: the tunnel is stopped all the same.
     QTest::newRow("configuration refused") << VpnStatus::Connected << true << true
                                            << QStringLiteral("attach apply stop").split(u' ') << true << true;
     // The daemon never says the tunnel went: the bound ends the wait, and
     // the next start is to look for what is left.
     QTest::newRow("tunnel never answers") << VpnStatus::Connected << false << false
-                                          << QStringLiteral("attach apply attach stop").split(u' ') << true << false;
+                                          << QStringLiteral("attach apply stop").split(u' ') << true << false;
     QTest::newRow("nothing known yet") << VpnStatus::Invalid << false << true << QStringList{} << false << true;
 }
 

@@ -422,9 +422,9 @@ void TestVPNService::leftoversOfAKilledClient_data()
     QTest::addColumn<VpnStatus>("live");
     QTest::addColumn<QStringList>("calls");
     QTest::newRow("a tunnel left up") << true << VpnStatus::Connected
-                                      << QStringLiteral("attach apply attach stop").split(u' ');
+                                      << QStringLiteral("attach apply stop").split(u' ');
     QTest::newRow("a tunnel left coming up") << true << VpnStatus::Connecting
-                                             << QStringLiteral("attach apply attach stop").split(u' ');
+                                             << QStringLiteral("attach apply stop").split(u' ');
     QTest::newRow("nothing ever saved") << false << VpnStatus::Invalid << QStringList{QStringLiteral("attach")};
 }
 
