@@ -165,7 +165,7 @@ void tst_Wayland::everyScreenOpensFitsAndCloses()
     }
 
     // Where the compositor put the window, on its own picture of the output:
-    // on the output entirely, and a modal window beside a parent that is
+    // on the output entirely, and a modal window with a parent that is
     // still there. Where exactly is the compositor's choice: xdg-shell lets
     // a client name a window's parent, not place it (weston puts it anywhere
     // on the output; GNOME and KDE over the parent).
@@ -182,10 +182,10 @@ void tst_Wayland::everyScreenOpensFitsAndCloses()
     const QRect placed(*at, windowPicture.size());
     QVERIFY2(output.rect().contains(placed), qPrintable(name));
     if (which.shown == Presentation::AsModalWindow) {
-        const QImage parentTop = grabbed(parentWindow).copy(0, 0, parentWindow->width(), 40);
-        const std::optional<QPoint> parentAt = locate(output, parentTop);
-        QVERIFY2(parentAt, "the parent's top is covered or gone");
-        QVERIFY(output.rect().contains(QRect(*parentAt, parentWindow->size())));
+        // The parent stays mapped beneath it; how much of it the compositor
+        // leaves in sight depends on where it put the modal window.
+        QVERIFY(parentWindow->windowHandle() && parentWindow->windowHandle()->isExposed());
+        QVERIFY(parentWindow->isVisible());
     }
 
     // And it closes: Escape for a modal window and the alert, the window's
