@@ -33,6 +33,7 @@
 #include "app/WindowController.h"
 #include "config/Config.h"
 #include "controls/View.h"
+#include "platform/IdentityStore.h"
 #include "platform/SystemInfo.h"
 #include "platform/UserDefaults.h"
 #include "platform/VpnConnection.h"
@@ -298,6 +299,11 @@ private:
 
 bool Soak::setUp(QString *error)
 {
+    // Nothing of an earlier run: its identity, of another run's CA, would be
+    // used as it is and refused by this run's gateway.
+    QFile::remove(Session::standardAccountFile());
+    QFile::remove(Session::standardFallbackFile());
+    QDir(IdentityStore::standardDirectory()).removeRecursively();
     const QString email = m_service.demoEmail();
     const QString password = m_service.demoPassword();
     std::optional<bool> user;

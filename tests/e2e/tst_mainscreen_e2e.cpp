@@ -16,6 +16,7 @@
 #include "app/WindowController.h"
 #include "config/Config.h"
 #include "controls/Button.h"
+#include "platform/IdentityStore.h"
 #include "platform/SystemInfo.h"
 #include "platform/UserDefaults.h"
 #include "platform/VpnManager.h"
@@ -86,6 +87,11 @@ void tst_MainScreenEndToEnd::initTestCase()
     // another run's CA, no saved tunnel.
     QFile::remove(UserDefaults::standardFilePath());
     QFile::remove(VpnManager::defaultStoragePath());
+    // The identity lives in the key store: one of an earlier run's CA would
+    // be used as it is and refused by this run's gateway.
+    QFile::remove(Session::standardAccountFile());
+    QFile::remove(Session::standardFallbackFile());
+    QDir(IdentityStore::standardDirectory()).removeRecursively();
 }
 
 void tst_MainScreenEndToEnd::cleanupTestCase()

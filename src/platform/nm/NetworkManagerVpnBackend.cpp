@@ -441,6 +441,17 @@ void NetworkManagerVpnBackend::finishInspection(const QString &path)
 // states apply; states read only fill in what no signal has told yet.
 void NetworkManagerVpnBackend::adopt(const QString &path, const Seen &read, const Seen &signalled)
 {
+    // The connection of an earlier tunnel, learnt of late (its inspection
+    // answered after a new activation began) and going or gone: it is not
+    // the tunnel. Taking it would end the activation under way, and a stop
+    // pressed meanwhile would then leave the new tunnel up.
+    const std::optional<NM::ActiveState> seen = signalled.state ? signalled.state : read.state;
+    const bool over = seen
+                      && (*seen == NM::ActiveState::Deactivating || *seen == NM::ActiveState::Deactivated);
+    if (m_activating && over && path != m_active.path) {
+        m_others.remove(path);
+        return;
+    }
     if (m_active.path != path) {
         if (!m_active.path.isEmpty())
             activeGone();
