@@ -4,6 +4,8 @@
 // settings file's password into the keyring and a sign-out that leaves
 // nothing of the account behind.
 
+#include "StderrCapture.h"
+
 #include "account/DefaultsKeys.h"
 #include "account/Session.h"
 #include "config/Config.h"
@@ -33,37 +35,6 @@ namespace Keys = Orvex::DefaultsKeys;
 namespace {
 
 const QString secretsName = QStringLiteral("org.freedesktop.secrets");
-
-// Captures what the code under test writes to stderr.
-class StderrCapture
-{
-public:
-    explicit StderrCapture(const QString &path)
-        : m_path(path)
-    {
-        std::fflush(stderr);
-        m_saved = ::dup(2);
-        const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ::dup2(fd, 2);
-        ::close(fd);
-    }
-    ~StderrCapture() { finish(); }
-    QByteArray finish()
-    {
-        if (m_saved >= 0) {
-            std::fflush(stderr);
-            ::dup2(m_saved, 2);
-            ::close(m_saved);
-            m_saved = -1;
-        }
-        QFile file(m_path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-
-private:
-    QString m_path;
-    int m_saved = -1;
-};
 
 } // namespace
 
@@ -301,7 +272,7 @@ void tst_SecretStore::withoutSecretServiceTheFileServesAndSaysSoOnce()
         QCOMPARE(read(secrets), QStringLiteral("second"));
         QVERIFY(write(secrets, QStringLiteral("third")));
     }
-    const QByteArray said = capture.finish();
+    const QByteArray said = capture.text();
     QCOMPARE(said.count("no Secret Service answers"), 1);
     QVERIFY(!said.contains("first") && !said.contains("third"));
     QCOMPARE(SecureFile::mode(m_fallback), std::optional<unsigned>(0600));

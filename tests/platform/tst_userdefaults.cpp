@@ -1,6 +1,8 @@
 // The per-user defaults store: exact types across a restart and through
 // QSettings, owner-only permissions, and survival of a damaged file.
 
+#include "StderrCapture.h"
+
 #include "platform/UserDefaults.h"
 
 #include <QDir>
@@ -50,40 +52,6 @@ public:
 
 private:
     mode_t m_saved;
-};
-
-// Collects what the code under test prints on stderr.
-class StderrCapture
-{
-public:
-    explicit StderrCapture(const QString &path)
-        : m_path(path)
-    {
-        std::fflush(stderr);
-        m_saved = ::dup(STDERR_FILENO);
-        const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ::dup2(fd, STDERR_FILENO);
-        ::close(fd);
-    }
-    ~StderrCapture() { restore(); }
-    QByteArray text()
-    {
-        restore();
-        return contentsOf(m_path);
-    }
-
-private:
-    void restore()
-    {
-        if (m_saved < 0)
-            return;
-        std::fflush(stderr);
-        ::dup2(m_saved, STDERR_FILENO);
-        ::close(m_saved);
-        m_saved = -1;
-    }
-    QString m_path;
-    int m_saved = -1;
 };
 
 } // namespace

@@ -2,6 +2,7 @@
 // package download, in a real (offscreen) main window against orvex-devservice.
 
 #include "DevServiceProcess.h"
+#include "StderrCapture.h"
 #include "TestHttpServer.h"
 
 #include "Shared/Extensions/AppStoryboard.h"
@@ -91,40 +92,6 @@ QByteArray makeKeyPair(const char *algorithm, const QString &privatePath)
         return {};
     return publicPem;
 }
-
-// Collects what the code under test prints on stderr.
-class StderrCapture
-{
-public:
-    explicit StderrCapture(const QString &path)
-        : m_path(path)
-    {
-        std::fflush(stderr);
-        m_saved = ::dup(STDERR_FILENO);
-        const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ::dup2(fd, STDERR_FILENO);
-        ::close(fd);
-    }
-    ~StderrCapture() { restore(); }
-    QByteArray text()
-    {
-        restore();
-        return readFile(m_path);
-    }
-
-private:
-    void restore()
-    {
-        if (m_saved < 0)
-            return;
-        std::fflush(stderr);
-        ::dup2(m_saved, STDERR_FILENO);
-        ::close(m_saved);
-        m_saved = -1;
-    }
-    QString m_path;
-    int m_saved = -1;
-};
 
 // Every file in the Downloads folder, hidden ones too.
 QStringList downloadedFiles()
