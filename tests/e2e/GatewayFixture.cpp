@@ -75,6 +75,23 @@ bool GatewayFixture::up(QString *error, const QStringList &arguments)
     return true;
 }
 
+bool GatewayFixture::upTrusting(const QString &caFolder, QString *error, const QStringList &arguments)
+{
+    // The script keeps a CA it finds in place.
+    const QString caDir = directory() + QStringLiteral("/ca");
+    if (!QDir().mkpath(caDir)) {
+        *error = QStringLiteral("cannot create %1").arg(caDir);
+        return false;
+    }
+    for (const QString &name : {QStringLiteral("ca.crt"), QStringLiteral("ca.key")}) {
+        if (!QFile::copy(caFolder + u'/' + name, caDir + u'/' + name)) {
+            *error = QStringLiteral("cannot copy %1 from %2").arg(name, caFolder);
+            return false;
+        }
+    }
+    return up(error, arguments);
+}
+
 void GatewayFixture::down()
 {
     if (!m_up)

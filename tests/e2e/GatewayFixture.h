@@ -23,6 +23,10 @@ public:
 
     // `arguments` go to `scripts/gateway up` as well (for example --ipv4-only).
     bool up(QString *error, const QStringList &arguments = {});
+    // `up` with the CA of `caFolder` (ca.crt and ca.key, as orvex-devservice
+    // keeps them) as the gateway's own, so that it trusts the certificates
+    // that CA issues. The files are copied: the gateway writes beside them.
+    bool upTrusting(const QString &caFolder, QString *error, const QStringList &arguments = {});
     void down();
 
     QString value(const QString &key) const { return m_values.value(key); }
