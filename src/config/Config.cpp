@@ -163,6 +163,12 @@ const std::vector<Member> &members()
                         ? QString()
                         : QStringLiteral("must be empty or an absolute path");
          }},
+        {"viciResolverFile", &Config::viciResolverFile, nullptr,
+         [](const QString &v) {
+             return v.isEmpty() || (v.startsWith(u'/') && !v.contains(u'\n'))
+                        ? QString()
+                        : QStringLiteral("must be empty or an absolute path");
+         }},
     };
     return all;
 }

@@ -34,6 +34,10 @@ struct Config
     // PEM public key (Ed25519 or RSA) that signs update packages; empty: none.
     QString updateSigningKey;
     QString viciUpdownScript;
+    // The resolver configuration charon's resolve plugin writes the gateway's
+    // resolvers into; what a dead charon left there is taken out at the next
+    // start. Empty: never touched.
+    QString viciResolverFile;
 
     // Parses the built-in defaults and applies `overrideJson` (when not empty) on
     // top. On failure answers nothing and sets `error` to a one-line message that

@@ -2,11 +2,13 @@
 
 #include "config/Config.h"
 #include "platform/IdentityStore.h"
+#include "platform/RunMarker.h"
 #include "platform/SecureFile.h"
 #include "platform/nm/AutoVpnBackend.h"
 #include "platform/nm/NetworkManagerVpnBackend.h"
 #include "platform/vici/ViciVpnBackend.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
 #include <QPointer>
 #include <QStandardPaths>
@@ -21,6 +23,7 @@ std::unique_ptr<VpnBackend> VpnManager::makeConfiguredBackend()
         ViciVpnBackend::Options options;
         options.socketPath = config.viciSocket;
         options.updownScript = config.viciUpdownScript;
+        options.resolverFile = config.viciResolverFile;
         options.caCertificateFiles = config.caCertificates;
         options.resolveIdentity = [](const QByteArray &reference) -> std::optional<ViciVpnBackend::Identity> {
             const auto material = IdentityStore::standard().resolve(reference);
@@ -34,6 +37,18 @@ std::unique_ptr<VpnBackend> VpnManager::makeConfiguredBackend()
         };
         return std::make_unique<ViciVpnBackend>(options);
     };
+    // A killed client may have left a killed charon's resolvers behind; the
+    // next start takes them out (also before `auto` has made its choice).
+    static const bool repairRegistered = [] {
+        RunMarker::addLeftoverCleanup([] {
+            const Config &current = Config::current();
+            if (current.vpnBackend != QLatin1String("networkmanager") && !current.viciResolverFile.isEmpty())
+                ViciVpnBackend::repairLeftovers(current.viciSocket, current.viciResolverFile,
+                                                QCoreApplication::instance());
+        });
+        return true;
+    }();
+    Q_UNUSED(repairRegistered);
     if (config.vpnBackend == QLatin1String("vici"))
         return makeVici();
     if (config.vpnBackend == QLatin1String("networkmanager"))

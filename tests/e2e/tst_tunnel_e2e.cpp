@@ -4,6 +4,7 @@
 #include "account/Session.h"
 #include "config/Config.h"
 #include "platform/IdentityStore.h"
+#include "platform/RunMarker.h"
 #include "platform/SystemInfo.h"
 #include "platform/UserDefaults.h"
 #include "platform/VpnManager.h"
@@ -145,6 +146,7 @@ private:
     QString localIdentifier() const;
     void useIdentity(const QByteArray &archive, bool shared);
     void recordStatuses();
+    void startClient();
 
     std::unique_ptr<GatewayFixture> m_gateway;
     VpnManager *m_manager = nullptr;
@@ -167,12 +169,18 @@ void TestTunnelEndToEnd::init()
     config.viciSocket = m_gateway->clientVici();
     config.caCertificates = {m_gateway->caCertificate()};
     config.viciUpdownScript = QString::fromLocal8Bit(qgetenv("ORVEX_UPDOWN_SCRIPT"));
+    config.viciResolverFile = m_gateway->value(QStringLiteral("RESOLV_CONF"));
     Config::setCurrent(config);
 
     SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(QStringLiteral("e2e-machine")); });
     UserDefaults::standard().setString(DefaultsKeys::tempEmail, QStringLiteral("ann@example.com"));
     QFile::remove(VpnManager::defaultStoragePath());
+    startClient();
+}
 
+// As a start of the client: a new tunnel service on what is saved.
+void TestTunnelEndToEnd::startClient()
+{
     m_manager = new VpnManager(VpnManager::makeConfiguredBackend(), VpnManager::defaultStoragePath());
     m_service = new VPNService(m_manager);
     m_statuses.clear();
@@ -409,6 +417,35 @@ void TestTunnelEndToEnd::nothingLeavesBesideTheTunnel()
     QTRY_VERIFY_WITH_TIMEOUT(m_service->status() != ConnectionStatus::connected, TunnelTimeoutMs);
     QTRY_COMPARE_WITH_TIMEOUT(m_gateway->resolverConfiguration(), resolverBefore, TunnelTimeoutMs);
     QTRY_VERIFY_WITH_TIMEOUT(!m_gateway->ipv6Refused(), TunnelTimeoutMs);
+    if (!gatewayOffersIpv6)
+        return;
+
+    // Killed with the tunnel up (the client, charon, or both), the next start
+    // or the client still running puts the resolvers back as they were.
+    QVERIFY(m_gateway->startCharon(GatewayFixture::Side::Gateway));
+    for (const char *killed : {"client", "client and charon", "charon"}) {
+        m_service->connect();
+        QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::connected, TunnelTimeoutMs);
+        QTRY_VERIFY_WITH_TIMEOUT(m_gateway->resolverConfiguration() != resolverBefore, TunnelTimeoutMs);
+        if (qstrcmp(killed, "charon") != 0) {
+            delete m_service; // nothing of the quit path runs
+            delete m_manager;
+        }
+        if (qstrcmp(killed, "client") != 0) {
+            QVERIFY(m_gateway->killCharon(GatewayFixture::Side::Client));
+            QVERIFY(m_gateway->startCharon(GatewayFixture::Side::Client));
+        }
+        if (qstrcmp(killed, "charon") != 0) {
+            startClient();
+            RunMarker::runLeftoverCleanups();
+            bool cleared = false;
+            m_service->clearLeftovers([&] { cleared = true; });
+            QTRY_VERIFY_WITH_TIMEOUT(cleared, TunnelTimeoutMs);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(m_gateway->resolverConfiguration(), resolverBefore, TunnelTimeoutMs);
+        QTRY_VERIFY_WITH_TIMEOUT(ikeSas(m_gateway->clientVici()).isEmpty(), TunnelTimeoutMs);
+        QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::disconnected, TunnelTimeoutMs);
+    }
 }
 
 // After a wake-up or a new default route the client checks the tunnel at

@@ -224,10 +224,11 @@ void ViciVpnBackend::stopTunnel()
     terminate();
 }
 
-void ViciVpnBackend::repairLeftovers(const QString &resolverFile, Completion done)
+void ViciVpnBackend::repairLeftovers(const QString &socketPath, const QString &resolverFile,
+                                     QObject *context, Completion done)
 {
-    auto *client = new ViciClient(this);
-    client->connectToDaemon(m_options.socketPath);
+    auto *client = new ViciClient(context);
+    client->connectToDaemon(socketPath);
     auto anyUp = std::make_shared<bool>(false);
     client->stream(
         "list-sas", {}, "list-sa",
@@ -324,6 +325,11 @@ void ViciVpnBackend::onControlDisconnected(const QString &)
     ++m_attempt;
     if (m_initiator)
         m_initiator->deleteLater();
+    // charon went away with a tunnel up or coming up: what it had put into
+    // the resolver configuration stays there unless taken out here (a charon
+    // that is back already with a tunnel up keeps its lines).
+    if (m_tunnel != Tunnel::Down && !m_options.resolverFile.isEmpty())
+        repairLeftovers(m_options.socketPath, m_options.resolverFile, this);
     m_tunnel = Tunnel::Down;
     m_reloadOnReconnect = m_preferences.canConnect();
     finishSynchronizing();

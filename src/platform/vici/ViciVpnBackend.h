@@ -54,6 +54,10 @@ public:
         // Run by charon as the tunnel comes up and goes down; it keeps IPv6
         // from leaving beside a tunnel that carries none. Empty: none.
         QString updownScript;
+        // Where charon's resolve plugin writes the gateway's resolvers. A
+        // charon that dies with the tunnel up leaves them there: they are
+        // taken out when that is seen. Empty: left alone.
+        QString resolverFile;
         int keyingTimeoutMs = 30000;
         int retryDelayMs = 1000;
         int reconnectDelayMs = 2000;
@@ -62,11 +66,13 @@ public:
         int livenessTimeoutMs = 2500;
     };
 
-    // For a start after charon died with the tunnel up: while charon has no
-    // tunnel up (or is not running), the resolvers it had put into
-    // `resolverFile` are leftovers and are taken out, byte for byte as charon
-    // would have. `done` gets the error, empty when repaired or clean.
-    void repairLeftovers(const QString &resolverFile, Completion done);
+    // For a start after charon died with the tunnel up: while the charon on
+    // `socketPath` has no tunnel up (or is not running), the resolvers it had
+    // put into `resolverFile` are leftovers and are taken out, byte for byte
+    // as charon would have. `done` gets the error, empty when repaired or
+    // clean. The request lives as long as `context`.
+    static void repairLeftovers(const QString &socketPath, const QString &resolverFile, QObject *context,
+                                Completion done = {});
 
     // The name under which the VPN daemon appears in a key's access list.
     static QString daemonApplication() { return QStringLiteral("charon"); }
