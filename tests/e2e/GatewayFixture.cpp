@@ -190,6 +190,17 @@ bool GatewayFixture::terminateAtGateway()
            && swanctl.exitCode() == 0;
 }
 
+bool GatewayFixture::offerIpv6(bool offered)
+{
+    QStringList arguments{QStringLiteral("offer"), QStringLiteral("--dir"), m_dir->path()};
+    if (!offered)
+        arguments << QStringLiteral("--ipv4-only");
+    if (run(arguments) != 0)
+        return false;
+    m_values.insert(QStringLiteral("IPV6"), offered ? QStringLiteral("yes") : QStringLiteral("no"));
+    return true;
+}
+
 bool GatewayFixture::setLinkUp(bool up)
 {
     // The client namespace holds one veth: the end of the link.

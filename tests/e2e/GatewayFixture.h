@@ -51,6 +51,8 @@ public:
     bool startCharon(Side side);
     // The gateway ends every tunnel of its connection (and tells the client).
     bool terminateAtGateway();
+    // What the gateway offers new tunnels from now on: both families or IPv4 only.
+    bool offerIpv6(bool offered);
     // Takes the client's end of the link between the namespaces down or up.
     bool setLinkUp(bool up);
     // The IKE SAs that side's charon holds, as "STATE/CHILD-STATES" texts

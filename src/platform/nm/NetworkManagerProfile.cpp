@@ -61,7 +61,18 @@ NetworkManager::Settings NetworkManagerProfile::settings(
     const QVariantMap family{{QStringLiteral("method"), QStringLiteral("auto")},
                              {QStringLiteral("dns-priority"), -50}};
     settings.insert(QStringLiteral("ipv4"), family);
-    settings.insert(QStringLiteral("ipv6"), family);
+    // A gateway that assigns no IPv6 address would leave IPv6 to the
+    // network's own default route, beside the tunnel. While the tunnel is up
+    // NetworkManager holds an unreachable default route of the VPN's (better)
+    // metric, so IPv6 is refused on the spot instead; one the gateway does
+    // assign goes through the tunnel's own routes, which are looked up first.
+    // NetworkManager adds and removes the route itself, as it may for a user.
+    QVariantMap ipv6 = family;
+    ipv6.insert(QStringLiteral("route-data"),
+                QVariant::fromValue(QList<QVariantMap>{{{QStringLiteral("dest"), QStringLiteral("::")},
+                                                        {QStringLiteral("prefix"), QVariant::fromValue(0u)},
+                                                        {QStringLiteral("type"), QStringLiteral("unreachable")}}}));
+    settings.insert(QStringLiteral("ipv6"), ipv6);
     return settings;
 }
 
