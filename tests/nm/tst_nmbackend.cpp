@@ -5,6 +5,7 @@
 #include "PrivateBus.h"
 
 #include "platform/VpnManager.h"
+#include "platform/nm/DaemonReadAccess.h"
 #include "platform/nm/NetworkManagerVpnBackend.h"
 
 #include <QTemporaryDir>
@@ -89,6 +90,8 @@ private Q_SLOTS:
     void errorsReachTheCompletions();
     void aClosedTunnelIsReassertingThenDown();
     void onDemandKeepsTheTunnelUpWhileTheClientRuns();
+    void theKeysFilesAreOpenedToRootAlone_data();
+    void theKeysFilesAreOpenedToRootAlone();
 
 private:
     std::unique_ptr<NetworkManagerVpnBackend> makeBackend();
@@ -234,7 +237,12 @@ void TestNetworkManagerBackend::profileIsCreatedOnceAndReplacedWholeOnEverySave(
     QCOMPARE(vpn.size(), 2);
     QCOMPARE(settings.value(QStringLiteral("ipv4")),
              (QVariantMap{{QStringLiteral("method"), QStringLiteral("auto")}, {QStringLiteral("dns-priority"), -50}}));
-    QCOMPARE(settings.value(QStringLiteral("ipv6")),
+    // IPv6 the gateway does not carry is refused while the tunnel is up.
+    QVariantMap ipv6 = settings.value(QStringLiteral("ipv6"));
+    QCOMPARE(NM::mapList(ipv6.take(QStringLiteral("route-data"))),
+             (QList<QVariantMap>{{{QStringLiteral("dest"), QStringLiteral("::")}, {QStringLiteral("prefix"), 0u},
+                                  {QStringLiteral("type"), QStringLiteral("unreachable")}}}));
+    QCOMPARE(ipv6,
              (QVariantMap{{QStringLiteral("method"), QStringLiteral("auto")}, {QStringLiteral("dns-priority"), -50}}));
     // The key's files went to NetworkManager's VPN service: it may use the key.
     QCOMPARE(m_granted, QList<QByteArray>{reference});
@@ -540,6 +548,29 @@ void TestNetworkManagerBackend::onDemandKeepsTheTunnelUpWhileTheClientRuns()
     QCOMPARE(m_nm->count(QStringLiteral("ActivateConnection")), 3);
     QCOMPARE(save(preferences(true)), QString());
     QTRY_COMPARE(m_nm->count(QStringLiteral("ActivateConnection")), 4);
+}
+
+// Access lists as the kernel keeps them: (tag, permissions, id) entries.
+void TestNetworkManagerBackend::theKeysFilesAreOpenedToRootAlone_data()
+{
+    QTest::addColumn<QByteArray>("acl");
+    QTest::addColumn<unsigned>("permissions");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::newRow("a 0600 file, none yet") << QByteArray() << 4u
+        << QByteArray("02000000" "01000600ffffffff" "0200040000000000" "04000000ffffffff" "10000400ffffffff" "20000000ffffffff");
+    QTest::newRow("a folder another user may enter") << QByteArray("02000000" "01000700ffffffff" "02000500e8030000" "04000000ffffffff" "10000500ffffffff" "20000000ffffffff") << 1u
+        << QByteArray("02000000" "01000700ffffffff" "0200010000000000" "02000500e8030000" "04000000ffffffff" "10000500ffffffff" "20000000ffffffff");
+    QTest::newRow("root may enter already, now read") << QByteArray("02000000" "01000700ffffffff" "0200010000000000" "04000000ffffffff" "10000100ffffffff" "20000000ffffffff") << 4u
+        << QByteArray("02000000" "01000700ffffffff" "0200050000000000" "04000000ffffffff" "10000500ffffffff" "20000000ffffffff");
+    QTest::newRow("not an access list") << QByteArray("0100000001") << 4u << QByteArray();
+}
+
+void TestNetworkManagerBackend::theKeysFilesAreOpenedToRootAlone()
+{
+    QFETCH(QByteArray, acl);
+    QFETCH(unsigned, permissions);
+    QFETCH(QByteArray, expected);
+    QCOMPARE(DaemonReadAccess::withRootEntry(QByteArray::fromHex(acl), 0600, permissions).toHex(), expected);
 }
 
 QTEST_GUILESS_MAIN(TestNetworkManagerBackend)

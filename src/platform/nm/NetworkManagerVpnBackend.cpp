@@ -2,6 +2,7 @@
 
 #include "config/Config.h"
 #include "platform/IdentityStore.h"
+#include "platform/nm/DaemonReadAccess.h"
 
 #include <QCoreApplication>
 #include <QDBusConnectionInterface>
@@ -158,6 +159,8 @@ std::unique_ptr<NetworkManagerVpnBackend> NetworkManagerVpnBackend::forConfigura
     };
     options.grantAccess = [](const QByteArray &reference) {
         IdentityStore::standard().grantAccess(reference, daemonApplication());
+        if (const auto material = IdentityStore::standard().resolve(reference))
+            DaemonReadAccess::grant({material->certificatePath, material->privateKeyPath});
     };
     return std::make_unique<NetworkManagerVpnBackend>(options);
 }

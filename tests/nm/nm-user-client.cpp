@@ -1,0 +1,114 @@
+// The tunnel service with the NetworkManager backend, run by tst_nm_e2e as an
+// ordinary user: `nm-user-client GATEWAY CA_FILE IDENTITY.p12` reads commands
+// from stdin (connect, disconnect, on-demand, quit) and reports on stdout
+// ("status connected", "reason TEXT" as the main screen shows it, "quit").
+
+#include "account/DefaultsKeys.h"
+#include "account/Session.h"
+#include "config/Config.h"
+#include "platform/SystemInfo.h"
+#include "platform/UserDefaults.h"
+#include "platform/VpnManager.h"
+#include "vpn/KeychainService.h"
+#include "vpn/VPNService.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QSocketNotifier>
+
+#include <cstdio>
+#include <unistd.h>
+
+using namespace Orvex;
+
+namespace {
+
+void say(const QString &line)
+{
+    std::fputs(qPrintable(line + u'\n'), stdout);
+    std::fflush(stdout);
+}
+
+QString statusName(ConnectionStatus status)
+{
+    switch (status) {
+    case ConnectionStatus::disconnected:
+        return QStringLiteral("disconnected");
+    case ConnectionStatus::connected:
+        return QStringLiteral("connected");
+    case ConnectionStatus::invalid:
+        return QStringLiteral("invalid");
+    case ConnectionStatus::connecting:
+        return QStringLiteral("connecting");
+    case ConnectionStatus::reasserting:
+        return QStringLiteral("reasserting");
+    case ConnectionStatus::disconnecting:
+        return QStringLiteral("disconnecting");
+    }
+    return {};
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("orvex"));
+    QCoreApplication::setApplicationName(QStringLiteral("orvex"));
+    const QStringList arguments = QCoreApplication::arguments();
+    QFile archiveFile(arguments.value(3));
+    if (arguments.size() != 4 || !archiveFile.open(QIODevice::ReadOnly)) {
+        say(QStringLiteral("usage: nm-user-client GATEWAY CA_FILE IDENTITY.p12"));
+        return 2;
+    }
+    Config config = *Config::parse({}, {}, nullptr);
+    config.vpnGatewayHost = arguments.at(1);
+    config.caCertificates = {arguments.at(2)};
+    config.vpnBackend = QStringLiteral("networkmanager");
+    Config::setCurrent(config);
+    SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(QStringLiteral("nm-e2e-machine")); });
+    UserDefaults::standard().setString(DefaultsKeys::tempEmail, QStringLiteral("ann@example.com"));
+    const std::optional<QByteArray> reference = KeychainService::persistentReference(archiveFile.readAll());
+    if (!reference || !Session::shared().replaceIdentity(*reference)) {
+        say(QStringLiteral("the identity was not taken"));
+        return 1;
+    }
+
+    VpnManager manager(VpnManager::makeConfiguredBackend(), VpnManager::defaultStoragePath());
+    VPNService service(&manager);
+    QObject::connect(&service, &VPNService::statusDidChange, &app,
+                     [](ConnectionStatus status) { say(QStringLiteral("status ") + statusName(status)); });
+    QObject::connect(manager.backend(), &VpnBackend::reasonChanged, &app,
+                     [&manager] { say(QStringLiteral("reason ") + manager.backend()->unavailableReason()); });
+
+    QSocketNotifier commands(STDIN_FILENO, QSocketNotifier::Read);
+    QByteArray pending;
+    QObject::connect(&commands, &QSocketNotifier::activated, &app, [&] {
+        char buffer[256];
+        const ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (got <= 0) {
+            commands.setEnabled(false);
+            return;
+        }
+        pending.append(buffer, got);
+        for (qsizetype end; (end = pending.indexOf('\n')) >= 0;) {
+            const QByteArray command = pending.left(end);
+            pending.remove(0, end + 1);
+            if (command == "connect") {
+                service.connect();
+            } else if (command == "disconnect") {
+                service.disconnect();
+            } else if (command == "on-demand") {
+                // With the key handed over once, a connect saves on-demand on.
+                UserDefaults::standard().setBoolean(DefaultsKeys::isAutoConnectEnabled, true);
+                service.connect();
+            } else if (command == "quit") {
+                service.quit([] {
+                    say(QStringLiteral("quit"));
+                    QCoreApplication::exit(0);
+                });
+            }
+        }
+    });
+    return app.exec();
+}
