@@ -31,21 +31,9 @@ void say(const QString &line)
 
 QString statusName(ConnectionStatus status)
 {
-    switch (status) {
-    case ConnectionStatus::disconnected:
-        return QStringLiteral("disconnected");
-    case ConnectionStatus::connected:
-        return QStringLiteral("connected");
-    case ConnectionStatus::invalid:
-        return QStringLiteral("invalid");
-    case ConnectionStatus::connecting:
-        return QStringLiteral("connecting");
-    case ConnectionStatus::reasserting:
-        return QStringLiteral("reasserting");
-    case ConnectionStatus::disconnecting:
-        return QStringLiteral("disconnecting");
-    }
-    return {};
+    static const char *const names[] = {"disconnected", "connected",   "invalid",
+                                        "connecting",   "reasserting", "disconnecting"};
+    return QString::fromLatin1(names[int(status)]);
 }
 
 } // namespace
