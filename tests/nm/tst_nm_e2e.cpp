@@ -553,6 +553,10 @@ void TestNetworkManagerEndToEnd::anOrdinaryUserRunsTheTunnel()
         environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.path());
         environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), QString::fromLocal8Bit(qgetenv("DBUS_SYSTEM_BUS_ADDRESS")));
         environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=/nonexistent"));
+        for (const char *sanitizer : {"ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
+            if (qEnvironmentVariableIsSet(sanitizer))
+                environment.insert(QLatin1String(sanitizer), qEnvironmentVariable(sanitizer));
+        }
         process.setProcessEnvironment(environment);
         said.clear();
         process.start(QStringLiteral("ip"), {QStringLiteral("netns"), QStringLiteral("exec"), m_gateway->value(QStringLiteral("CLIENT_NS")),

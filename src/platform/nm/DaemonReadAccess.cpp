@@ -106,7 +106,7 @@ bool DaemonReadAccess::grant(const QStringList &files, QString *error)
             return false;
         // Each folder of the user's own above it, up to the home folder.
         QString folder = QFileInfo(file).absolutePath();
-        while (folder.startsWith(home) && QFileInfo(folder).ownerId() == ::geteuid()) {
+        while ((folder == home || folder.startsWith(home + u'/')) && QFileInfo(folder).ownerId() == ::geteuid()) {
             if (!grantOne(folder, 1, error))
                 return false;
             if (folder == home)
