@@ -50,6 +50,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTime>
 #include <QTimer>
@@ -57,9 +58,9 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <malloc.h>
 #include <map>
 #include <random>
-#include <set>
 #include <unistd.h>
 
 using namespace Orvex;
@@ -194,18 +195,67 @@ long residentKb()
     return -1;
 }
 
-int openFds()
+// What malloc holds: in use by the program, and taken from the system.
+// RSS growing while "in use" stays flat is the allocator's, not a leak.
+struct Heap
 {
-    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size());
+    double inUseMb = 0;
+    double heldMb = 0;
+};
+
+Heap heap()
+{
+    const struct mallinfo2 info = mallinfo2();
+    return {double(info.uordblks + info.hblkhd) / 1048576.0, double(info.arena + info.hblkhd) / 1048576.0};
 }
 
+int threads()
+{
+    return int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size());
+}
+
+// What a socket of this process is, by its inode: "tcp 127.0.0.1:443 ->
+// 127.0.0.1:51000" or "unix /path" (empty for an unnamed one).
+QString socketOwner(const QString &inode)
+{
+    const auto address = [](const QByteArray &hex) {
+        const QList<QByteArray> parts = hex.split(':');
+        if (parts.size() != 2 || parts[0].size() != 8)
+            return QString::fromLatin1(hex); // IPv6: left as it is
+        const quint32 ip = parts[0].toUInt(nullptr, 16);
+        return QStringLiteral("%1.%2.%3.%4:%5")
+                .arg(ip & 0xff).arg((ip >> 8) & 0xff).arg((ip >> 16) & 0xff).arg(ip >> 24)
+                .arg(parts[1].toUInt(nullptr, 16));
+    };
+    for (const char *table : {"tcp", "tcp6", "udp", "unix"}) {
+        QFile file(QStringLiteral("/proc/self/net/") + QLatin1String(table));
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        const bool isUnix = qstrcmp(table, "unix") == 0;
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            const QList<QByteArray> f = line.simplified().split(' ');
+            if (isUnix && f.size() >= 7 && f[6] == inode.toLatin1())
+                return QStringLiteral("unix ") + (f.size() > 7 ? QString::fromLocal8Bit(f[7]) : QString());
+            if (!isUnix && f.size() >= 10 && f[9] == inode.toLatin1())
+                return QLatin1String(table) + QLatin1Char(' ') + address(f[1]) + QStringLiteral(" -> ")
+                       + address(f[2]);
+        }
+    }
+    return {};
+}
+
+// "fd -> target" for every open descriptor, by number.
 QStringList fdTargets()
 {
     QStringList targets;
     const QDir fds(QStringLiteral("/proc/self/fd"));
-    for (const QString &fd : fds.entryList(QDir::NoDotAndDotDot | QDir::AllEntries))
-        targets << QFile::symLinkTarget(fds.filePath(fd));
-    targets.sort();
+    for (const QString &fd : fds.entryList(QDir::NoDotAndDotDot | QDir::AllEntries)) {
+        char target[512];
+        const ssize_t length = ::readlink(QFile::encodeName(fds.filePath(fd)).constData(), target, sizeof target);
+        // The listing's own descriptor is gone by now.
+        if (length > 0)
+            targets << fd + QStringLiteral(" -> ") + QString::fromLocal8Bit(target, length);
+    }
     return targets;
 }
 
@@ -243,6 +293,10 @@ public:
     }
 
     bool setUp(QString *error);
+    // Brings the client to the same point before figures are taken: off,
+    // no alert up, and one connection to the service kept alive by a
+    // request just answered.
+    void quiesce();
     bool cycle(int index, std::optional<Fault> fault, Point point, std::mt19937 &random);
     void tearDown();
 
@@ -347,6 +401,17 @@ bool Soak::setUp(QString *error)
         return false;
     }
     return true;
+}
+
+void Soak::quiesce()
+{
+    waitSettled();
+    alerts += dismissAlerts();
+    const Session &session = Session::shared();
+    std::optional<bool> answered;
+    NetworkService::shared().getUser(session.email().value_or(QString()), session.password(),
+                                     [&](const Result<UserResponse> &r) { answered = r.isSuccess(); });
+    waitFor([&] { return answered.has_value(); }, settleMs);
 }
 
 void Soak::tearDown()
@@ -747,23 +812,14 @@ int main(int argc, char **argv)
         faultAt[order[size_t(i)]] = kinds[size_t(i) % kinds.size()];
     std::uniform_int_distribution<int> points(0, 3);
 
-    // Start figures once every kind of cycle has run a few times: the first
-    // alert, the first restarted service and the like allocate once for good.
+    // Start figures after a short fixed warm-up: the first Turn ONs and the
+    // first faults allocate once for good (fonts, TLS, the alert's window).
+    const int warmCycles = std::min(cycles, 5);
     const long rssSetUp = residentKb();
-    int warmCycles = std::max(1, cycles / 10);
-    {
-        std::set<Fault> seen;
-        for (const auto &[cycle, kind] : faultAt) {
-            seen.insert(kind);
-            if (seen.size() == kinds.size()) {
-                warmCycles = std::max(warmCycles, cycle + 1);
-                break;
-            }
-        }
-    }
     long rssStart = rssSetUp;
-    int fdsStart = openFds();
-    QStringList fdsAtStart = fdTargets();
+    Heap heapStart = heap();
+    int threadsStart = threads();
+    QStringList fdsAtStart;
     const auto sockets = [](const QStringList &targets) {
         return int(std::count_if(targets.begin(), targets.end(),
                                  [](const QString &t) { return t.contains(QLatin1String("socket:")); }));
@@ -778,23 +834,32 @@ int main(int argc, char **argv)
         if (!soak.cycle(i + 1, fault, point, random))
             ++badCycles;
         if (i + 1 == warmCycles) {
+            soak.quiesce();
             rssStart = residentKb();
-            fdsStart = openFds();
+            heapStart = heap();
+            threadsStart = threads();
             fdsAtStart = fdTargets();
         }
         if ((i + 1) % 25 == 0) {
-            std::printf("  ... %d cycles, %.0f s, RSS %.1f MB, %d fds\n", i + 1, wall.elapsed() / 1000.0,
-                        residentKb() / 1024.0, openFds());
+            const Heap now = heap();
+            std::printf("  ... %d cycles, %.0f s, RSS %.1f MB, heap in use %.1f MB of %.1f MB, %d threads, "
+                        "%lld fds\n",
+                        i + 1, wall.elapsed() / 1000.0, residentKb() / 1024.0, now.inUseMb, now.heldMb, threads(),
+                        static_cast<long long>(fdTargets().size()));
             std::fflush(stdout);
         }
     }
+    // The same point as the start figures: after a Turn OFF, with the same
+    // connection to the service kept alive.
+    soak.quiesce();
     const long rssEnd = residentKb();
-    const int fdsEnd = openFds();
+    const Heap heapEnd = heap();
+    const int threadsEnd = threads();
+    const QStringList fdsAtEnd = fdTargets();
+    const int fdsStart = int(fdsAtStart.size());
+    const int fdsEnd = int(fdsAtEnd.size());
     const int socketsStart = sockets(fdsAtStart);
-    const int socketsEnd = sockets(fdTargets());
-    if (verbose && fdsEnd != fdsStart)
-        std::printf("  fds at start: %s\n  fds at end:   %s\n", qPrintable(fdsAtStart.join(QLatin1Char(' '))),
-                    qPrintable(fdTargets().join(QLatin1Char(' '))));
+    const int socketsEnd = sockets(fdsAtEnd);
 
     // What the gateway still holds after the last Turn OFF: the delete
     // exchange is given a moment, and a tunnel orphaned by an earlier fault
@@ -830,10 +895,27 @@ int main(int argc, char **argv)
                 percentile(soak.fetchingConnectMs, 0.5), percentile(soak.fetchingConnectMs, 0.95),
                 static_cast<long long>(soak.fetchingConnectMs.size()));
     std::printf("  RSS start / end:                 %.1f / %.1f MB (growth %.2f MB, want < 2)\n"
-                "    (start: after cycle %d, once every kind of fault has come; right after set-up %.1f MB)\n",
+                "    (start: after the warm-up of %d cycles; right after set-up %.1f MB)\n",
                 rssStart / 1024.0, rssEnd / 1024.0, (rssEnd - rssStart) / 1024.0, warmCycles, rssSetUp / 1024.0);
+    std::printf("  heap in use start / end:         %.2f / %.2f MB (held from the system %.2f / %.2f MB)\n",
+                heapStart.inUseMb, heapEnd.inUseMb, heapStart.heldMb, heapEnd.heldMb);
+    std::printf("  threads start / end:             %d / %d\n", threadsStart, threadsEnd);
     std::printf("  open fds start / end:            %d / %d (want equal; sockets %d / %d, the rest %d / %d)\n",
                 fdsStart, fdsEnd, socketsStart, socketsEnd, fdsStart - socketsStart, fdsEnd - socketsEnd);
+    const auto described = [&](const QString &fd) {
+        static const QRegularExpression socket(QStringLiteral("socket:\\[(\\d+)\\]"));
+        const QRegularExpressionMatch match = socket.match(fd);
+        return match.hasMatch() ? fd + QStringLiteral(" (") + socketOwner(match.captured(1)) + QLatin1Char(')') : fd;
+    };
+    // By number and target: a socket opened anew in the same slot differs.
+    for (const QString &fd : fdsAtStart) {
+        if (!fdsAtEnd.contains(fd))
+            std::printf("    only at start: %s\n", qPrintable(described(fd)));
+    }
+    for (const QString &fd : fdsAtEnd) {
+        if (!fdsAtStart.contains(fd))
+            std::printf("    only at end:   %s\n", qPrintable(described(fd)));
+    }
     std::printf("  gateway SAs after last Turn OFF: %d (want 0); after the gateway's DPD: %d\n", leftNow,
                 leftAfterDpd);
     std::printf("FIGURE soak-cycles %d\nFIGURE soak-mismatches %d\nFIGURE soak-stuck-overlays %d\n"

@@ -7,6 +7,7 @@
 #include <QFontDatabase>
 #include <QGraphicsDropShadowEffect>
 #include <QGraphicsOpacityEffect>
+#include <QIconEngine>
 #include <QMouseEvent>
 #include <QSignalSpy>
 #include <QtTest>
@@ -34,6 +35,33 @@ protected:
         ++releases;
         event->accept();
     }
+};
+
+// A scalable image twice as wide as high, like an SVG without pixel sizes of
+// its own, noting every size it is rendered at.
+class ScalableImage : public QIconEngine
+{
+public:
+    explicit ScalableImage(QList<QSize> *rendered)
+        : m_rendered(rendered)
+    {
+    }
+    void paint(QPainter *, const QRect &, QIcon::Mode, QIcon::State) override {}
+    QSize actualSize(const QSize &size, QIcon::Mode mode, QIcon::State state) override
+    {
+        return pixmap(size, mode, state).size();
+    }
+    QPixmap pixmap(const QSize &size, QIcon::Mode, QIcon::State) override
+    {
+        *m_rendered << size;
+        QPixmap image(QSize(2, 1).scaled(size, Qt::KeepAspectRatio));
+        image.fill(Qt::blue);
+        return image;
+    }
+    QIconEngine *clone() const override { return new ScalableImage(m_rendered); }
+
+private:
+    QList<QSize> *m_rendered;
 };
 
 // Counts presses arriving at any object it watches, whatever it does with them.
@@ -328,6 +356,16 @@ void tst_Controls::imageViewFitsImageKeepingAspect()
     view.setImage(Images::named(QStringLiteral("ic_enable")));
     view.resize(300, 100);
     QCOMPARE(view.imageRect(), QRect(100, 0, 100, 100));
+
+    // Nor is one rendered larger than the view to learn its proportions:
+    // megabytes on every repaint.
+    QList<QSize> rendered;
+    view.setImage(QIcon(new ScalableImage(&rendered)));
+    QCOMPARE(view.imageRect(), QRect(50, 0, 200, 100));
+    QCOMPARE(render(&view).pixelColor(150, 50), QColor(Qt::blue));
+    QVERIFY(!rendered.isEmpty());
+    for (const QSize &size : std::as_const(rendered))
+        QVERIFY2(size.width() <= 300 && size.height() <= 100, qPrintable(QStringLiteral("rendered at %1x%2").arg(size.width()).arg(size.height())));
 }
 
 QTEST_MAIN(tst_Controls)
