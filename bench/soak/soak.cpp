@@ -33,6 +33,7 @@
 #include "app/WindowController.h"
 #include "config/Config.h"
 #include "controls/View.h"
+#include "platform/HeapTuning.h"
 #include "platform/IdentityStore.h"
 #include "platform/SystemInfo.h"
 #include "platform/UserDefaults.h"
@@ -728,6 +729,7 @@ int main(int argc, char **argv)
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    HeapTuning::apply(); // as the client's main() does
     QApplication app(argc, argv);
 
     int cycles = 300;

@@ -3,6 +3,7 @@
 #include "controls/DropShadow.h"
 #include "controls/ImageView.h"
 #include "controls/View.h"
+#include "platform/HeapTuning.h"
 
 #include <QFontDatabase>
 #include <QGraphicsDropShadowEffect>
@@ -11,6 +12,8 @@
 #include <QMouseEvent>
 #include <QSignalSpy>
 #include <QtTest>
+
+#include <malloc.h>
 
 using namespace Orvex;
 
@@ -142,6 +145,7 @@ private Q_SLOTS:
     void viewWithoutInteractionPassesClicksBeneath();
     void viewSwallowsOrForwardsPresses();
     void imageViewFitsImageKeepingAspect();
+    void largeImagesGetMappingsOfTheirOwn();
 };
 
 void tst_Controls::buttonTitleDefaultsToWhiteSeventeenPoint()
@@ -366,6 +370,24 @@ void tst_Controls::imageViewFitsImageKeepingAspect()
     QVERIFY(!rendered.isEmpty());
     for (const QSize &size : std::as_const(rendered))
         QVERIFY2(size.width() <= 300 && size.height() <= 100, qPrintable(QStringLiteral("rendered at %1x%2").arg(size.width()).arg(size.height())));
+}
+
+void tst_Controls::largeImagesGetMappingsOfTheirOwn()
+{
+    // Made and freed on every status change: in the main heap, small blocks
+    // settling between them would make it creep over hours of use.
+    if (!HeapTuning::apply())
+        QSKIP("this allocator takes no mapping threshold");
+    {
+        QImage huge(1024, 1024, QImage::Format_ARGB32);
+        huge.fill(0); // freed, it would raise glibc's own threshold above the next one
+    }
+    const size_t mapped = mallinfo2().hblks;
+    std::vector<QImage> images(8, QImage(256, 256, QImage::Format_ARGB32));
+    for (QImage &image : images)
+        image.fill(0); // detaches: eight blocks of 256 KB
+    // The heap's free top may serve one; the others get mappings.
+    QVERIFY2(mallinfo2().hblks >= mapped + 7, qPrintable(QStringLiteral("%1 mapped").arg(mallinfo2().hblks - mapped)));
 }
 
 QTEST_MAIN(tst_Controls)
