@@ -882,6 +882,7 @@ int main(int argc, char **argv)
     };
     waitFor([&] { return gatewaySas() == 0; }, 3000);
     const int leftNow = gatewaySas();
+    const QStringList leftStates = gateway.securityAssociations(Side::Gateway).value_or(QStringList());
     waitFor([&] { return gatewaySas() == 0; }, 45000);
     const int leftAfterDpd = gatewaySas();
 
@@ -926,6 +927,10 @@ int main(int argc, char **argv)
     }
     std::printf("  gateway SAs after last Turn OFF: %d (want 0); after the gateway's DPD: %d\n", leftNow,
                 leftAfterDpd);
+    if (leftNow > 0)
+        std::printf("    left after the last Turn OFF: %s (IKE/CHILD states; last faulty cycle %d, %s)\n",
+                    qPrintable(leftStates.join(QLatin1Char(' '))), faultAt.empty() ? 0 : faultAt.rbegin()->first + 1,
+                    faultAt.empty() ? "-" : faultName(faultAt.rbegin()->second));
     std::printf("FIGURE soak-cycles %d\nFIGURE soak-mismatches %d\nFIGURE soak-stuck-overlays %d\n"
                 "FIGURE soak-connect-median-ms %.1f\nFIGURE soak-connect-p95-ms %.1f\n"
                 "FIGURE soak-rss-growth-mb %.2f\nFIGURE soak-fd-growth %d\nFIGURE soak-gateway-sas-left %d\n",
