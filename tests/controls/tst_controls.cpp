@@ -47,9 +47,8 @@ class ScalableImage : public QIconEngine
 public:
     explicit ScalableImage(QList<QSize> *rendered)
         : m_rendered(rendered)
-    {
-    }
-    void paint(QPainter *, const QRect &, QIcon::Mode, QIcon::State) override {}
+    { }
+    void paint(QPainter *, const QRect &, QIcon::Mode, QIcon::State) override { }
     QSize actualSize(const QSize &size, QIcon::Mode mode, QIcon::State state) override
     {
         return pixmap(size, mode, state).size();
@@ -369,7 +368,9 @@ void tst_Controls::imageViewFitsImageKeepingAspect()
     QCOMPARE(render(&view).pixelColor(150, 50), QColor(Qt::blue));
     QVERIFY(!rendered.isEmpty());
     for (const QSize &size : std::as_const(rendered))
-        QVERIFY2(size.width() <= 300 && size.height() <= 100, qPrintable(QStringLiteral("rendered at %1x%2").arg(size.width()).arg(size.height())));
+        QVERIFY2(size.width() <= 300 && size.height() <= 100,
+                 qPrintable(
+                         QStringLiteral("rendered at %1x%2").arg(size.width()).arg(size.height())));
 }
 
 void tst_Controls::largeImagesGetMappingsOfTheirOwn()
@@ -387,7 +388,8 @@ void tst_Controls::largeImagesGetMappingsOfTheirOwn()
     for (QImage &image : images)
         image.fill(0); // detaches: eight blocks of 256 KB
     // The heap's free top may serve one; the others get mappings.
-    QVERIFY2(mallinfo2().hblks >= mapped + 7, qPrintable(QStringLiteral("%1 mapped").arg(mallinfo2().hblks - mapped)));
+    QVERIFY2(mallinfo2().hblks >= mapped + 7,
+             qPrintable(QStringLiteral("%1 mapped").arg(mallinfo2().hblks - mapped)));
 }
 
 QTEST_MAIN(tst_Controls)
