@@ -33,6 +33,7 @@
 #include "app/WindowController.h"
 #include "config/Config.h"
 #include "controls/View.h"
+#include "platform/HeapTuning.h"
 #include "platform/IdentityStore.h"
 #include "platform/SystemInfo.h"
 #include "platform/UserDefaults.h"
@@ -50,6 +51,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
+#include <QNetworkAccessManager>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTime>
 #include <QTimer>
@@ -57,9 +60,9 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <malloc.h>
 #include <map>
 #include <random>
-#include <set>
 #include <unistd.h>
 
 using namespace Orvex;
@@ -194,18 +197,73 @@ long residentKb()
     return -1;
 }
 
-int openFds()
+// What malloc holds: in use by the program, and taken from the system.
+// RSS growing while "in use" stays flat is the allocator's, not a leak.
+struct Heap
 {
-    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size());
+    double inUseMb = 0;
+    double heldMb = 0;
+};
+
+Heap heap()
+{
+    const struct mallinfo2 info = mallinfo2();
+    return {double(info.uordblks + info.hblkhd) / 1048576.0, double(info.arena + info.hblkhd) / 1048576.0};
 }
 
+int threads()
+{
+    return int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size());
+}
+
+// What a socket of this process is, by its inode: "tcp 127.0.0.1:443 ->
+// 127.0.0.1:51000" or "unix /path" (empty for an unnamed one).
+QString socketOwner(const QString &inode)
+{
+    const auto address = [](const QByteArray &hex) {
+        const QList<QByteArray> parts = hex.split(':');
+        if (parts.size() != 2 || parts[0].size() != 8)
+            return QString::fromLatin1(hex); // IPv6: left as it is
+        const quint32 ip = parts[0].toUInt(nullptr, 16);
+        return QStringLiteral("%1.%2.%3.%4:%5")
+                .arg(ip & 0xff).arg((ip >> 8) & 0xff).arg((ip >> 16) & 0xff).arg(ip >> 24)
+                .arg(parts[1].toUInt(nullptr, 16));
+    };
+    for (const char *table : {"tcp", "tcp6", "udp", "unix"}) {
+        QFile file(QStringLiteral("/proc/self/net/") + QLatin1String(table));
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        const bool isUnix = qstrcmp(table, "unix") == 0;
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            const QList<QByteArray> f = line.simplified().split(' ');
+            if (isUnix && f.size() >= 7 && f[6] == inode.toLatin1())
+                return QStringLiteral("unix ") + (f.size() > 7 ? QString::fromLocal8Bit(f[7]) : QString());
+            if (!isUnix && f.size() >= 10 && f[9] == inode.toLatin1())
+                return QLatin1String(table) + QLatin1Char(' ') + address(f[1]) + QStringLiteral(" -> ")
+                       + address(f[2]);
+        }
+    }
+    return {};
+}
+
+// "fd -> target" for every open descriptor, by number.
 QStringList fdTargets()
 {
     QStringList targets;
     const QDir fds(QStringLiteral("/proc/self/fd"));
-    for (const QString &fd : fds.entryList(QDir::NoDotAndDotDot | QDir::AllEntries))
-        targets << QFile::symLinkTarget(fds.filePath(fd));
-    targets.sort();
+    for (const QString &fd : fds.entryList(QDir::NoDotAndDotDot | QDir::AllEntries)) {
+        char target[512];
+        const ssize_t length = ::readlink(QFile::encodeName(fds.filePath(fd)).constData(), target, sizeof target);
+        // The listing's own descriptor is gone by now.
+        if (length <= 0)
+            continue;
+        QString entry = fd + QStringLiteral(" -> ") + QString::fromLocal8Bit(target, length);
+        static const QRegularExpression socket(QStringLiteral("^socket:\\[(\\d+)\\]$"));
+        const QRegularExpressionMatch match = socket.match(QString::fromLocal8Bit(target, length));
+        if (match.hasMatch())
+            entry += QStringLiteral(" (") + socketOwner(match.captured(1)) + QLatin1Char(')');
+        targets << entry;
+    }
     return targets;
 }
 
@@ -243,6 +301,9 @@ public:
     }
 
     bool setUp(QString *error);
+    // Brings the client to the same point before figures are taken: off,
+    // no alert up, no connection to the service kept alive.
+    void quiesce();
     bool cycle(int index, std::optional<Fault> fault, Point point, std::mt19937 &random);
     void tearDown();
 
@@ -347,6 +408,22 @@ bool Soak::setUp(QString *error)
         return false;
     }
     return true;
+}
+
+void Soak::quiesce()
+{
+    waitSettled();
+    alerts += dismissAlerts();
+    // The HTTP layer keeps connections to the service alive for a while, as
+    // many as it once needed at the same time: figures are taken with none.
+    const QString toService = QStringLiteral(":%1)").arg(m_service.port());
+    const auto serviceConnections = [&toService] {
+        const QStringList fds = fdTargets();
+        return std::count_if(fds.begin(), fds.end(), [&](const QString &fd) { return fd.endsWith(toService); });
+    };
+    if (auto *http = NetworkService::shared().findChild<QNetworkAccessManager *>(QString(), Qt::FindDirectChildrenOnly))
+        http->clearConnectionCache();
+    waitFor([&] { return serviceConnections() == 0; }, 5000);
 }
 
 void Soak::tearDown()
@@ -652,6 +729,7 @@ int main(int argc, char **argv)
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    HeapTuning::apply(); // as the client's main() does
     QApplication app(argc, argv);
 
     int cycles = 300;
@@ -747,23 +825,14 @@ int main(int argc, char **argv)
         faultAt[order[size_t(i)]] = kinds[size_t(i) % kinds.size()];
     std::uniform_int_distribution<int> points(0, 3);
 
-    // Start figures once every kind of cycle has run a few times: the first
-    // alert, the first restarted service and the like allocate once for good.
+    // Start figures after a short fixed warm-up: the first Turn ONs and the
+    // first faults allocate once for good (fonts, TLS, the alert's window).
+    const int warmCycles = std::min(cycles, 5);
     const long rssSetUp = residentKb();
-    int warmCycles = std::max(1, cycles / 10);
-    {
-        std::set<Fault> seen;
-        for (const auto &[cycle, kind] : faultAt) {
-            seen.insert(kind);
-            if (seen.size() == kinds.size()) {
-                warmCycles = std::max(warmCycles, cycle + 1);
-                break;
-            }
-        }
-    }
     long rssStart = rssSetUp;
-    int fdsStart = openFds();
-    QStringList fdsAtStart = fdTargets();
+    Heap heapStart = heap();
+    int threadsStart = threads();
+    QStringList fdsAtStart;
     const auto sockets = [](const QStringList &targets) {
         return int(std::count_if(targets.begin(), targets.end(),
                                  [](const QString &t) { return t.contains(QLatin1String("socket:")); }));
@@ -778,23 +847,31 @@ int main(int argc, char **argv)
         if (!soak.cycle(i + 1, fault, point, random))
             ++badCycles;
         if (i + 1 == warmCycles) {
+            soak.quiesce();
             rssStart = residentKb();
-            fdsStart = openFds();
+            heapStart = heap();
+            threadsStart = threads();
             fdsAtStart = fdTargets();
         }
         if ((i + 1) % 25 == 0) {
-            std::printf("  ... %d cycles, %.0f s, RSS %.1f MB, %d fds\n", i + 1, wall.elapsed() / 1000.0,
-                        residentKb() / 1024.0, openFds());
+            const Heap now = heap();
+            std::printf("  ... %d cycles, %.0f s, RSS %.1f MB, heap in use %.1f MB of %.1f MB, %d threads, "
+                        "%lld fds\n",
+                        i + 1, wall.elapsed() / 1000.0, residentKb() / 1024.0, now.inUseMb, now.heldMb, threads(),
+                        static_cast<long long>(fdTargets().size()));
             std::fflush(stdout);
         }
     }
+    // The same point as the start figures.
+    soak.quiesce();
     const long rssEnd = residentKb();
-    const int fdsEnd = openFds();
+    const Heap heapEnd = heap();
+    const int threadsEnd = threads();
+    const QStringList fdsAtEnd = fdTargets();
+    const int fdsStart = int(fdsAtStart.size());
+    const int fdsEnd = int(fdsAtEnd.size());
     const int socketsStart = sockets(fdsAtStart);
-    const int socketsEnd = sockets(fdTargets());
-    if (verbose && fdsEnd != fdsStart)
-        std::printf("  fds at start: %s\n  fds at end:   %s\n", qPrintable(fdsAtStart.join(QLatin1Char(' '))),
-                    qPrintable(fdTargets().join(QLatin1Char(' '))));
+    const int socketsEnd = sockets(fdsAtEnd);
 
     // What the gateway still holds after the last Turn OFF: the delete
     // exchange is given a moment, and a tunnel orphaned by an earlier fault
@@ -805,6 +882,7 @@ int main(int argc, char **argv)
     };
     waitFor([&] { return gatewaySas() == 0; }, 3000);
     const int leftNow = gatewaySas();
+    const QStringList leftStates = gateway.securityAssociations(Side::Gateway).value_or(QStringList());
     waitFor([&] { return gatewaySas() == 0; }, 45000);
     const int leftAfterDpd = gatewaySas();
 
@@ -830,12 +908,29 @@ int main(int argc, char **argv)
                 percentile(soak.fetchingConnectMs, 0.5), percentile(soak.fetchingConnectMs, 0.95),
                 static_cast<long long>(soak.fetchingConnectMs.size()));
     std::printf("  RSS start / end:                 %.1f / %.1f MB (growth %.2f MB, want < 2)\n"
-                "    (start: after cycle %d, once every kind of fault has come; right after set-up %.1f MB)\n",
+                "    (start: after the warm-up of %d cycles; right after set-up %.1f MB)\n",
                 rssStart / 1024.0, rssEnd / 1024.0, (rssEnd - rssStart) / 1024.0, warmCycles, rssSetUp / 1024.0);
+    std::printf("  heap in use start / end:         %.2f / %.2f MB (held from the system %.2f / %.2f MB)\n",
+                heapStart.inUseMb, heapEnd.inUseMb, heapStart.heldMb, heapEnd.heldMb);
+    std::printf("  threads start / end:             %d / %d\n", threadsStart, threadsEnd);
     std::printf("  open fds start / end:            %d / %d (want equal; sockets %d / %d, the rest %d / %d)\n",
                 fdsStart, fdsEnd, socketsStart, socketsEnd, fdsStart - socketsStart, fdsEnd - socketsEnd);
+    // By number and target: a socket opened anew in the same slot (charon's
+    // after a restart) or the pipes of a restarted service differ too.
+    for (const QString &fd : fdsStart != fdsEnd || verbose ? fdsAtStart : QStringList()) {
+        if (!fdsAtEnd.contains(fd))
+            std::printf("    only at start: %s\n", qPrintable(fd));
+    }
+    for (const QString &fd : fdsStart != fdsEnd || verbose ? fdsAtEnd : QStringList()) {
+        if (!fdsAtStart.contains(fd))
+            std::printf("    only at end:   %s\n", qPrintable(fd));
+    }
     std::printf("  gateway SAs after last Turn OFF: %d (want 0); after the gateway's DPD: %d\n", leftNow,
                 leftAfterDpd);
+    if (leftNow > 0)
+        std::printf("    left after the last Turn OFF: %s (IKE/CHILD states; last faulty cycle %d, %s)\n",
+                    qPrintable(leftStates.join(QLatin1Char(' '))), faultAt.empty() ? 0 : faultAt.rbegin()->first + 1,
+                    faultAt.empty() ? "-" : faultName(faultAt.rbegin()->second));
     std::printf("FIGURE soak-cycles %d\nFIGURE soak-mismatches %d\nFIGURE soak-stuck-overlays %d\n"
                 "FIGURE soak-connect-median-ms %.1f\nFIGURE soak-connect-p95-ms %.1f\n"
                 "FIGURE soak-rss-growth-mb %.2f\nFIGURE soak-fd-growth %d\nFIGURE soak-gateway-sas-left %d\n",

@@ -12,6 +12,7 @@
 #include "config/Config.h"
 #include "platform/DesktopNotifier.h"
 #include "platform/DesktopSecretStore.h"
+#include "platform/HeapTuning.h"
 #include "platform/IdentityStore.h"
 #include "platform/NetworkChangeMonitor.h"
 #include "platform/RunMarker.h"
@@ -156,6 +157,7 @@ int main(int argc, char *argv[])
     // A bad configuration stops the client here, before any window or request.
     Config::loadOrExit();
 
+    HeapTuning::apply();
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("orvex"));
     QApplication::setApplicationName(QStringLiteral("orvex"));

@@ -5,14 +5,6 @@
 
 namespace Orvex {
 
-namespace {
-
-// Scalable icons report no sizes of their own; asking for a large square
-// yields their proportions.
-constexpr int probeSide = 1024;
-
-} // namespace
-
 ImageView::ImageView(QWidget *parent)
     : QWidget(parent)
 {
@@ -31,22 +23,26 @@ void ImageView::setImage(const QPixmap &image)
     setImage(image.isNull() ? QIcon() : QIcon(image));
 }
 
-QSize ImageView::naturalSize() const
+QSize ImageView::fittedSize(const QSize &bounds) const
 {
-    if (m_image.isNull())
+    if (m_image.isNull() || bounds.isEmpty())
         return {};
     const QList<QSize> sizes = m_image.availableSizes();
-    if (!sizes.isEmpty())
-        return sizes.constLast();
-    return m_image.actualSize(QSize(probeSide, probeSide));
+    // A scalable image reports no sizes of its own: asked for the bounds, it
+    // answers them fitted to its proportions. That is the very pixmap painted
+    // next, so nothing is rendered larger than the view (a large probe would
+    // render megabytes on every repaint and crowd the pixmap cache).
+    QSize size = sizes.isEmpty() ? m_image.actualSize(bounds) : sizes.constLast();
+    if (!size.isEmpty())
+        size.scale(bounds, Qt::KeepAspectRatio);
+    return size;
 }
 
 QRect ImageView::imageRect() const
 {
-    QSize size = naturalSize();
-    if (size.isEmpty() || rect().isEmpty())
+    const QSize size = fittedSize(this->size());
+    if (size.isEmpty())
         return {};
-    size.scale(this->size(), Qt::KeepAspectRatio);
     return QStyle::alignedRect(layoutDirection(), Qt::AlignCenter, size, rect());
 }
 

@@ -31,7 +31,8 @@ protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
-    QSize naturalSize() const;
+    // The image's size scaled to fit `bounds`, its proportions kept.
+    QSize fittedSize(const QSize &bounds) const;
 
     QIcon m_image;
 };
