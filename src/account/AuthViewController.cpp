@@ -7,6 +7,7 @@
 #include "account/AuthScreenStyle.h"
 #include "account/DefaultsKeys.h"
 #include "app/AlertController.h"
+#include "app/FirstFrame.h"
 #include "app/Navigator.h"
 #include "app/StartViewController.h"
 #include "config/Config.h"
@@ -93,7 +94,8 @@ void AuthViewController::setup()
         if (email && password) {
             m_ui->emailTextField->setText(*email);
             m_ui->passwordTextField->setText(*password);
-            mainButtonAction();
+            // The request waits for the first frame.
+            FirstFrame::run(this, [this] { mainButtonAction(); });
         }
     }
 }
