@@ -12,6 +12,7 @@
 #include "app/StartViewController.h"
 #include "config/Config.h"
 #include "platform/UserDefaults.h"
+#include "usage/UsageChart.h"
 
 #include <QDesktopServices>
 #include <QTimer>
@@ -114,6 +115,8 @@ void AuthViewController::mainButtonAction()
     }
 
     showProgress();
+    // The main screen follows a sign-in: its chart module loads meanwhile.
+    UsageChart::preload();
     AuthData data;
     data.authType = currentAuth;
     data.name = m_ui->nameTextField->text();

@@ -4,7 +4,11 @@
 #include <QDir>
 #include <QFile>
 #include <QLoggingCategory>
+#include <QThreadPool>
 #include <QWidget>
+
+#include <atomic>
+#include <mutex>
 
 #include <dlfcn.h>
 
@@ -42,31 +46,45 @@ private:
 
 // A program that has the module linked in (tests, benchmarks) is served from
 // itself; the client opens it from beside its binary (the build tree) or from
-// its private library folder (installed). Only success is kept.
-OrvexUsageChartCreateFunction chartFactory()
+// its private library folder (installed). Only success is kept. May run on
+// a worker thread (preload): dlopen is thread-safe, and the lock makes the
+// main thread wait for a load under way rather than start a second one.
+std::atomic<OrvexUsageChartCreateFunction> openedFactory{nullptr};
+std::mutex openLock;
+
+OrvexUsageChartCreateFunction openModule(const QString &folder, QStringList *errors)
 {
-    static OrvexUsageChartCreateFunction factory = nullptr;
-    if (factory)
+    const std::lock_guard<std::mutex> lock(openLock);
+    if (OrvexUsageChartCreateFunction factory = openedFactory.load())
         return factory;
     constexpr const char *symbol = "orvex_usage_chart_create";
-    factory = reinterpret_cast<OrvexUsageChartCreateFunction>(dlsym(RTLD_DEFAULT, symbol));
-    const QString folder = QCoreApplication::applicationDirPath();
-    if (factory || folder.isEmpty())
-        return factory;
+    auto factory = reinterpret_cast<OrvexUsageChartCreateFunction>(dlsym(RTLD_DEFAULT, symbol));
     const QString name = QStringLiteral(ORVEX_CHART_MODULE_NAME);
-    QStringList errors;
-    for (const QString &path :
-         {folder + QLatin1Char('/') + name,
-          QDir::cleanPath(folder + QStringLiteral("/../" ORVEX_INSTALL_LIBDIR "/orvex/") + name)}) {
-        if (void *handle = dlopen(QFile::encodeName(path).constData(), RTLD_NOW | RTLD_LOCAL)) {
-            factory = reinterpret_cast<OrvexUsageChartCreateFunction>(dlsym(handle, symbol));
-            if (factory)
-                return factory;
-            dlclose(handle);
-        } else {
-            errors << QString::fromLocal8Bit(dlerror());
+    if (!factory && !folder.isEmpty()) {
+        for (const QString &path :
+             {folder + QLatin1Char('/') + name,
+              QDir::cleanPath(folder + QStringLiteral("/../" ORVEX_INSTALL_LIBDIR "/orvex/") + name)}) {
+            if (void *handle = dlopen(QFile::encodeName(path).constData(), RTLD_NOW | RTLD_LOCAL)) {
+                factory = reinterpret_cast<OrvexUsageChartCreateFunction>(dlsym(handle, symbol));
+                if (factory)
+                    break;
+                dlclose(handle);
+            } else if (errors) {
+                *errors << QString::fromLocal8Bit(dlerror());
+            }
         }
     }
+    openedFactory.store(factory);
+    return factory;
+}
+
+OrvexUsageChartCreateFunction chartFactory()
+{
+    if (OrvexUsageChartCreateFunction factory = openedFactory.load())
+        return factory;
+    QStringList errors;
+    if (OrvexUsageChartCreateFunction factory = openModule(QCoreApplication::applicationDirPath(), &errors))
+        return factory;
     static bool logged = false;
     if (!logged) {
         logged = true;
@@ -77,6 +95,18 @@ OrvexUsageChartCreateFunction chartFactory()
 }
 
 } // namespace
+
+void UsageChart::preload()
+{
+    static std::once_flag started;
+    std::call_once(started, [] {
+        if (openedFactory.load())
+            return;
+        // The application waits for the global pool's work as it ends.
+        QThreadPool::globalInstance()->start(
+            [folder = QCoreApplication::applicationDirPath()] { openModule(folder, nullptr); });
+    });
+}
 
 UsageChart *UsageChart::create(QWidget *parent)
 {

@@ -34,6 +34,10 @@ public:
     // loadable) a blank panel stands in that keeps the figures, so the screen
     // still works; the failure is logged once.
     static UsageChart *create(QWidget *parent);
+    // Opens the module on a worker thread, once: called when the main screen
+    // is near (a sign-in under way), so that making the chart then does not
+    // hold the event loop while Qt Charts is mapped and relocated.
+    static void preload();
 };
 
 } // namespace Orvex
