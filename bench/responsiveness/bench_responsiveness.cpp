@@ -9,6 +9,11 @@
 //                        same charon, to its answer; alternated with the above
 //   stall-<step>-ms      the longest time the event loop did not turn during
 //                        the step: how late a 1 ms timer fired, at worst
+//   stall-<step>-cpu-ms  the most CPU time the main thread spent between two
+//                        firings of that timer during the step: the client's
+//                        own work that held the loop, which a loaded machine
+//                        does not inflate (a thread waiting for a core spends
+//                        no CPU time)
 //
 // Steps: sign-in (automatic, stored e-mail and password, to the main screen),
 // first-load (the main screen's first load: certificate fetch and tunnel up),
@@ -48,6 +53,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <ctime>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -56,8 +62,17 @@ using namespace Orvex;
 
 namespace {
 
-// Fires every millisecond on the main thread; the longest gap between two
-// firings, less the millisecond, is the longest stall since the last reset.
+qint64 threadCpuNs()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return qint64(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+// Fires every millisecond on the main thread (a precise timer); the longest
+// gap between two firings, less the millisecond, is the longest stall since
+// the last reset. The main thread's CPU time over each gap tells the
+// client's own work from time spent waiting for a core.
 class StallMonitor final : public QObject
 {
 public:
@@ -67,17 +82,23 @@ public:
         m_timer.setInterval(1);
         QObject::connect(&m_timer, &QTimer::timeout, this, [this] {
             const qint64 now = m_clock.nsecsElapsed();
+            const qint64 cpu = threadCpuNs();
             m_worst = std::max(m_worst, now - m_last - 1000000);
+            m_worstCpu = std::max(m_worstCpu, cpu - m_lastCpu);
             m_last = now;
+            m_lastCpu = cpu;
         });
         m_clock.start();
         m_last = m_clock.nsecsElapsed();
+        m_lastCpu = threadCpuNs();
         m_timer.start();
     }
     void reset()
     {
         m_worst = 0;
+        m_worstCpu = 0;
         m_last = m_clock.nsecsElapsed();
+        m_lastCpu = threadCpuNs();
     }
     double worstMs() const
     {
@@ -85,12 +106,15 @@ public:
         const qint64 open = m_clock.nsecsElapsed() - m_last - 1000000;
         return std::max(m_worst, open) / 1e6;
     }
+    double worstCpuMs() const { return std::max(m_worstCpu, threadCpuNs() - m_lastCpu) / 1e6; }
 
 private:
     QTimer m_timer;
     QElapsedTimer m_clock;
     qint64 m_last = 0;
+    qint64 m_lastCpu = 0;
     qint64 m_worst = 0;
+    qint64 m_worstCpu = 0;
 };
 
 // Turns the event loop until `done` holds; false after `ms`. Never sleeps
@@ -118,6 +142,14 @@ void settle(int ms)
 void sample(const char *name, double value)
 {
     std::printf("SAMPLE %s %.3f\n", name, value);
+    std::fflush(stdout);
+}
+
+// A step's stall, as wall time and as the main thread's CPU time.
+void stall(const char *step, const StallMonitor &monitor)
+{
+    std::printf("SAMPLE stall-%s-ms %.3f\nSAMPLE stall-%s-cpu-ms %.3f\n", step, monitor.worstMs(), step,
+                monitor.worstCpuMs());
     std::fflush(stdout);
 }
 
@@ -202,7 +234,7 @@ int main(int argc, char **argv)
     clock.start();
     if (!waitFor(mainScreen))
         return fail("the automatic sign-in did not reach the main screen");
-    sample("stall-sign-in-ms", monitor.worstMs());
+    stall("sign-in", monitor);
     std::printf("sign-in to the main screen: %.1f ms (includes the 1 s root-screen delay)\n",
                 clock.nsecsElapsed() / 1e6);
 
@@ -216,7 +248,7 @@ int main(int argc, char **argv)
                                             : "the first load did not store a certificate")
                                  : "the first load brought the tunnel up but no usage answer arrived");
     settle(50);
-    sample("stall-first-load-ms", monitor.worstMs());
+    stall("first-load", monitor);
     std::printf("main screen to connected with the certificate fetched: %.1f ms\n", *connectedAt);
     MainViewController *screen = mainScreen();
     Session &session = Session::shared();
@@ -257,7 +289,7 @@ int main(int argc, char **argv)
         if (!waitFor([&] { return usageAnswers > before; }))
             return false;
         settle(50);
-        sample("stall-chart-refresh-ms", monitor.worstMs());
+        stall("chart-refresh", monitor);
         return true;
     };
 
@@ -271,7 +303,7 @@ int main(int argc, char **argv)
         if (!waitFor([&] { return disconnectedAt.has_value(); }))
             return fail("Turn OFF did not take the tunnel down");
         settle(20);
-        sample("stall-turn-off-ms", monitor.worstMs());
+        stall("turn-off", monitor);
         sample("click-disconnected-ms", *disconnectedAt);
         if (!chartRefresh(answers))
             return fail("no usage answer after the disconnect");
@@ -285,7 +317,7 @@ int main(int argc, char **argv)
             return fail("Turn ON did not bring the tunnel up");
         sample("click-connected-ms", *connectedAt);
         settle(20);
-        sample("stall-turn-on-ms", monitor.worstMs());
+        stall("turn-on", monitor);
         if (screen->statusLabel()->text() != QLatin1String("Turn OFF"))
             return fail("the screen does not show the tunnel up");
 
@@ -318,7 +350,7 @@ int main(int argc, char **argv)
         // Nothing happening: what the machine alone costs the measure.
         monitor.reset();
         settle(300);
-        sample("stall-idle-ms", monitor.worstMs());
+        stall("idle", monitor);
     }
 
     disconnectedAt.reset();

@@ -7,10 +7,12 @@
 #include "account/AuthScreenStyle.h"
 #include "account/DefaultsKeys.h"
 #include "app/AlertController.h"
+#include "app/FirstFrame.h"
 #include "app/Navigator.h"
 #include "app/StartViewController.h"
 #include "config/Config.h"
 #include "platform/UserDefaults.h"
+#include "usage/UsageChart.h"
 
 #include <QDesktopServices>
 #include <QTimer>
@@ -93,7 +95,8 @@ void AuthViewController::setup()
         if (email && password) {
             m_ui->emailTextField->setText(*email);
             m_ui->passwordTextField->setText(*password);
-            mainButtonAction();
+            // The request waits for the first frame.
+            FirstFrame::run(this, [this] { mainButtonAction(); });
         }
     }
 }
@@ -112,6 +115,8 @@ void AuthViewController::mainButtonAction()
     }
 
     showProgress();
+    // The main screen follows a sign-in: its chart module loads meanwhile.
+    UsageChart::preload();
     AuthData data;
     data.authType = currentAuth;
     data.name = m_ui->nameTextField->text();

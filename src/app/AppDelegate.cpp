@@ -1,6 +1,7 @@
 #include "AppDelegate.h"
 
 #include "account/DefaultsKeys.h"
+#include "app/FirstFrame.h"
 #include "app/WindowController.h"
 #include "platform/LoginItem.h"
 #include "platform/SessionBus.h"
@@ -30,8 +31,9 @@ void AppDelegate::applicationDidFinishLaunching()
     writeFirstLaunchDefaults();
     if (UserDefaults::standard().boolean(DefaultsKeys::isAutoStartEnabled))
         handOffFromLauncher();
+    // A request: not before the first frame.
     if (m_hooks.checkForUpdates)
-        m_hooks.checkForUpdates(true);
+        FirstFrame::run(this, [check = m_hooks.checkForUpdates] { check(true); });
 }
 
 void AppDelegate::handOffFromLauncher()

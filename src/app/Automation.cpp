@@ -13,7 +13,7 @@
 #include "platform/VpnConnection.h"
 #include "platform/VpnManager.h"
 #include "usage/MainViewController.h"
-#include "usage/UsageChartView.h"
+#include "usage/UsageChart.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -3,6 +3,7 @@
 #include "app/AppDelegate.h"
 #include "app/Automation.h"
 #include "app/CommandLine.h"
+#include "app/FirstFrame.h"
 #include "app/Menu.h"
 #include "app/QuitSequence.h"
 #include "app/StatusMenuController.h"
@@ -217,6 +218,7 @@ int main(int argc, char *argv[])
             window.bringForward(); // a second launch of a visible client raises it too
     });
 
+    FirstFrame::holdUntilPainted(&window);
     if (qEnvironmentVariableIsSet("ORVEX_BENCH_FIRST_FRAME"))
         exitAfterFirstFrame(&window);
     // Made once the tunnel service exists, in the session's load below.

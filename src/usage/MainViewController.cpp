@@ -9,7 +9,7 @@
 #include "controls/View.h"
 #include "platform/VpnConnection.h"
 #include "platform/VpnManager.h"
-#include "usage/UsageChartView.h"
+#include "usage/UsageChart.h"
 #include "usage/UsageFigures.h"
 #include "vpn/MainHandler.h"
 #include "vpn/VPNService.h"
@@ -195,9 +195,9 @@ void MainViewController::buildForm()
     m_graphContainerView->setCornerRadius(14);
     auto *card = new QVBoxLayout(m_graphContainerView);
     card->setContentsMargins(6, 8, 8, 6);
-    m_lineChartView = new UsageChartView(m_graphContainerView);
-    m_lineChartView->setObjectName(QStringLiteral("lineChartView"));
-    card->addWidget(m_lineChartView);
+    m_lineChartView = UsageChart::create(m_graphContainerView);
+    m_lineChartView->widget()->setObjectName(QStringLiteral("lineChartView"));
+    card->addWidget(m_lineChartView->widget());
     layout->addWidget(m_graphContainerView, 1);
     layout->addSpacing(8);
 

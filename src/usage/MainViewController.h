@@ -14,7 +14,7 @@ namespace Orvex {
 class Button;
 class ImageView;
 class MainHandler;
-class UsageChartView;
+class UsageChart;
 class VPNService;
 class View;
 
@@ -50,7 +50,7 @@ public:
     QLabel *noticeLabel() const { return m_noticeLabel; }
     QLabel *thisMonthLabel() const { return m_thisMonthLabel; }
     QLabel *hourlyAverageLabel() const { return m_hourlyAverageLabel; }
-    UsageChartView *lineChartView() const { return m_lineChartView; }
+    UsageChart *lineChartView() const { return m_lineChartView; }
 
     // When a switch was handed to the tunnel and no status change follows
     // within this time, the overlay goes and the live state is shown again
@@ -85,7 +85,7 @@ private:
     QLabel *m_thisMonthLabel = nullptr;
     QLabel *m_hourlyAverageLabel = nullptr;
     MainHandler *m_handler = nullptr;
-    UsageChartView *m_lineChartView = nullptr;
+    UsageChart *m_lineChartView = nullptr;
     int m_loadsCount = 0;
 
     QString m_statusImageName;

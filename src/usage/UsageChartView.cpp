@@ -352,3 +352,9 @@ void UsageChartView::placeDescription()
 }
 
 } // namespace Orvex
+
+// The module's entry point (see UsageChart::create).
+extern "C" __attribute__((visibility("default"))) Orvex::UsageChart *orvex_usage_chart_create(QWidget *parent)
+{
+    return new Orvex::UsageChartView(parent);
+}

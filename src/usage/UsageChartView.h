@@ -1,5 +1,7 @@
 #pragma once
 
+#include "usage/UsageChart.h"
+
 #include <QChartView>
 #include <QList>
 #include <QPointF>
@@ -22,7 +24,10 @@ namespace Orvex {
 // between two days it stays between their figures, so unlike an ordinary
 // spline it never swings above a busy day or below zero, and shows no
 // traffic that was not there.
-class UsageChartView final : public QChartView
+//
+// Built into the chart module with Qt Charts; the client reaches it through
+// UsageChart::create.
+class UsageChartView final : public QChartView, public UsageChart
 {
     Q_OBJECT
 
@@ -30,13 +35,15 @@ public:
     explicit UsageChartView(QWidget *parent = nullptr);
     ~UsageChartView() override;
 
-    QString descriptionText() const;
-    void setDescriptionText(const QString &text);
+    QWidget *widget() override { return this; }
+
+    QString descriptionText() const override;
+    void setDescriptionText(const QString &text) override;
 
     // Replaces the chart's only data set. The x axis is then asked for half as
     // many labels as there are points.
-    void setPoints(const QList<QPointF> &points);
-    QList<QPointF> points() const { return m_points; }
+    void setPoints(const QList<QPointF> &points) override;
+    QList<QPointF> points() const override { return m_points; }
 
     // The number of x labels asked for: points / 2. The labels drawn are whole
     // days at an even step, at most that many.
@@ -47,8 +54,8 @@ public:
 
     // Lets the line rise from the bottom over a second. Without data yet the
     // animation waits for the first points.
-    void animate();
-    bool isAnimationPending() const { return m_animationPending; }
+    void animate() override;
+    bool isAnimationPending() const override { return m_animationPending; }
 
     // The dots: one per point, exactly the points given.
     QScatterSeries *series() const { return m_dots; }

@@ -16,6 +16,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTest>
 
@@ -247,11 +248,30 @@ void TestTunnelEndToEnd::connectCarriesPacketsAndDisconnects()
     QVERIFY(ikeSas(m_gateway->clientVici()).isEmpty());
     QVERIFY(!m_gateway->pingInnerAddress());
 
-    // toggle from disconnected brings it back.
+    // toggle from disconnected brings it back, without loading into charon
+    // again what it already holds.
+    QFile log(QFileInfo(m_gateway->clientVici()).dir().filePath(QStringLiteral("charon.log")));
+    const auto loads = [&log] {
+        log.open(QIODevice::ReadOnly);
+        const QByteArray text = log.readAll();
+        log.close();
+        return QList<qsizetype>{text.count("vici connection: orvex"), text.count("private key")};
+    };
+    QCOMPARE(loads(), (QList<qsizetype>{1, 1})); // the connection and the key, loaded once
     m_service->toggle();
     QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::connected, TunnelTimeoutMs);
+    QCOMPARE(loads(), (QList<qsizetype>{1, 1}));
     m_service->toggle();
     QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::disconnected, TunnelTimeoutMs);
+
+    // Another tool cleared charon: the next switch loads everything again.
+    ViciMessage connection;
+    connection.set("name", "orvex");
+    QVERIFY(ask(m_gateway->clientVici(), "unload-conn", connection).isSuccess());
+    QVERIFY(ask(m_gateway->clientVici(), "clear-creds").isSuccess());
+    m_service->toggle();
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::connected, TunnelTimeoutMs);
+    QVERIFY(m_gateway->pingInnerAddress());
 }
 
 void TestTunnelEndToEnd::onDemandComesUpOnSaveAndAfterADrop()

@@ -136,9 +136,10 @@ void tst_Package::filesAreWhereTheyBelong()
     };
     for (int size : iconSizes)
         expected << QStringLiteral("usr/share/icons/hicolor/%1x%1/apps/%2.png").arg(size).arg(appId);
-    // The phone-number module, in the client's private library folder.
-    static const QRegularExpression module(QStringLiteral("^usr/lib/([a-z0-9_-]+/)?orvex/orvex-phonenumbers\\.so$"));
-    QCOMPARE(m_files.filter(module).size(), 1);
+    // The phone-number and chart modules, in the client's private library folder.
+    static const QRegularExpression module(
+        QStringLiteral("^usr/lib/([a-z0-9_-]+/)?orvex/orvex-(phonenumbers|chart)\\.so$"));
+    QCOMPARE(m_files.filter(module).size(), 2);
     expected << m_files.filter(module);
     for (const QString &file : expected)
         QVERIFY2(m_files.contains(file), qPrintable(file + QStringLiteral(" is missing; the package has:\n")

@@ -576,7 +576,9 @@ void tst_MainScreen::usageAnswerFillsLabelsAndChart()
     QCOMPARE(screen->thisMonthLabel()->text(), thisMonthText(model));
     QVERIFY(screen->thisMonthLabel()->text().contains(QStringLiteral("B")));
     QCOMPARE(screen->hourlyAverageLabel()->text(), hourlyAverageText(model));
-    UsageChartView *chart = screen->lineChartView();
+    // The drawn chart from its module, not the blank stand-in.
+    auto *chart = qobject_cast<UsageChartView *>(screen->lineChartView()->widget());
+    QVERIFY(chart);
     const int days = QDate::currentDate().daysInMonth();
     QCOMPARE(chart->points().size(), days);
     QCOMPARE(chart->series()->points(), chartPoints(model));

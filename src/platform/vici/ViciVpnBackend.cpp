@@ -3,6 +3,8 @@
 #include "platform/vici/ResolverLeftovers.h"
 #include "platform/vici/ViciClient.h"
 
+#include <QCryptographicHash>
+#include <QFileInfo>
 #include <QSslCertificate>
 
 #include <openssl/evp.h>
@@ -332,6 +334,7 @@ void ViciVpnBackend::onControlDisconnected(const QString &)
         repairLeftovers(m_options.socketPath, m_options.resolverFile, this);
     m_tunnel = Tunnel::Down;
     m_reloadOnReconnect = m_preferences.canConnect();
+    m_loaded = {}; // a restarted charon holds nothing of ours
     finishSynchronizing();
     // charon may be restarting: look again later while there is a
     // configuration to run.
@@ -541,54 +544,155 @@ bool ViciVpnBackend::keepsTunnelUp() const
     return m_preferences.wantsTunnelKeptUp() && !m_suspended;
 }
 
+QList<QByteArray> ViciVpnBackend::caCertificates()
+{
+    QList<QByteArray> all;
+    for (const QString &file : m_options.caCertificateFiles) {
+        const QFileInfo info(file);
+        CaFile &cached = m_caFiles[file];
+        if (cached.size != info.size() || cached.modified != info.lastModified()) {
+            cached.size = info.size();
+            cached.modified = info.lastModified();
+            cached.der.clear();
+            for (const QSslCertificate &ca : QSslCertificate::fromPath(file, QSsl::Pem))
+                cached.der << ca.toDer();
+        }
+        all << cached.der;
+    }
+    return all;
+}
+
+namespace {
+
+QByteArray digest(const QList<QByteArray> &parts)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    for (const QByteArray &part : parts) {
+        const quint64 size = quint64(part.size());
+        hash.addData(QByteArrayView(reinterpret_cast<const char *>(&size), sizeof size));
+        hash.addData(part);
+    }
+    return hash.result();
+}
+
+} // namespace
+
 void ViciVpnBackend::loadConnection(const VpnPreferences &preferences, Completion done)
 {
+    if (m_loaded.connection.isEmpty()) {
+        sendLoads(preferences, std::move(done), false);
+        return;
+    }
+    // Something is loaded: charon is asked whether the connection and the
+    // key are still there (another tool may have cleared them) before the
+    // same is left unsent.
+    auto conns = std::make_shared<QList<QByteArray>>();
+    m_control->call("get-conns", {}, [conns](const ViciReply &reply) {
+        *conns = reply.message.list("conns");
+    });
+    m_control->call("get-keys", {},
+                    [this, conns, preferences, done = std::move(done)](const ViciReply &reply) mutable {
+                        const bool keyHeld = m_loaded.identity.isEmpty()
+                                             || reply.message.list("keys").contains(m_loaded.keyId);
+                        const bool held = reply.outcome == ViciReply::Answered && conns->contains(m_name)
+                                          && keyHeld;
+                        sendLoads(preferences, std::move(done), held);
+                    });
+}
+
+void ViciVpnBackend::sendLoads(const VpnPreferences &preferences, Completion done, bool verified)
+{
+    if (!verified)
+        m_loaded = {};
+    if (!preferences.protocolConfiguration) {
+        if (done)
+            done(QStringLiteral("The VPN configuration cannot connect."));
+        return;
+    }
     const VpnProtocolIKEv2 &protocol = *preferences.protocolConfiguration;
     auto batch = std::make_shared<Batch>();
 
-    for (const QString &file : m_options.caCertificateFiles) {
-        for (const QSslCertificate &ca : QSslCertificate::fromPath(file, QSsl::Pem)) {
+    const QList<QByteArray> cas = caCertificates();
+    const QByteArray casDigest = digest(cas);
+    if (casDigest != m_loaded.cas) {
+        auto accepted = std::make_shared<bool>(true);
+        for (qsizetype i = 0; i < cas.size(); ++i) {
             ViciMessage request;
             request.set("type", "X509");
             request.set("flag", "CA");
-            request.set("data", ca.toDer());
+            request.set("data", cas[i]);
+            const bool last = i == cas.size() - 1;
             m_control->call("load-cert", request,
-                            batch->track(QStringLiteral("CA certificate %1").arg(file)));
+                            [this, batch, accepted, last, casDigest](const ViciReply &reply) {
+                                batch->note(QStringLiteral("CA certificate"), reply);
+                                *accepted = *accepted && reply.isSuccess();
+                                if (last)
+                                    m_loaded.cas = *accepted ? casDigest : QByteArray();
+                            });
         }
+        if (cas.isEmpty())
+            m_loaded.cas = casDigest;
     }
 
     std::optional<Identity> identity;
     if (!protocol.identityReference.isEmpty() && m_options.resolveIdentity)
         identity = m_options.resolveIdentity(protocol.identityReference);
-    if (identity) {
+    const QByteArray identityDigest
+        = identity ? digest({identity->certificateDer, identity->privateKeyDer, identity->keyType.toUtf8()})
+                   : QByteArray();
+    if (identity && identityDigest != m_loaded.identity) {
+        m_loaded.identity.clear();
         ViciMessage certificate;
         certificate.set("type", "X509");
         certificate.set("flag", "NONE");
         certificate.set("data", identity->certificateDer);
-        m_control->call("load-cert", certificate, batch->track(QStringLiteral("certificate")));
+        auto certificateLoaded = std::make_shared<bool>(false);
+        m_control->call("load-cert", certificate, [batch, certificateLoaded](const ViciReply &reply) {
+            batch->note(QStringLiteral("certificate"), reply);
+            *certificateLoaded = reply.isSuccess();
+        });
         ViciMessage key;
         key.set("type", identity->keyType.isEmpty() ? QStringLiteral("any") : identity->keyType);
         key.set("data", identity->privateKeyDer);
         const QByteArray reference = protocol.identityReference;
-        m_control->call("load-key", key, [this, batch, reference](const ViciReply &reply) {
-            batch->note(QStringLiteral("private key"), reply);
-            if (reply.isSuccess() && m_options.grantAccess)
-                m_options.grantAccess(reference);
-        });
+        const QByteArray keyId = keyIdentifier(identity->certificateDer);
+        m_control->call("load-key", key,
+                        [this, batch, reference, certificateLoaded, identityDigest, keyId](const ViciReply &reply) {
+                            batch->note(QStringLiteral("private key"), reply);
+                            if (reply.isSuccess() && m_options.grantAccess)
+                                m_options.grantAccess(reference);
+                            if (reply.isSuccess() && *certificateLoaded) {
+                                m_loaded.identity = identityDigest;
+                                m_loaded.keyId = keyId;
+                            }
+                        });
     }
 
     const ViciMessage connection = connectionMessage(
         QString::fromUtf8(m_name), protocol, identity ? identity->certificateDer : QByteArray(),
         m_options.updownScript);
+    QByteArray encoded;
+    ViciCodec::encodeMessage(connection, &encoded);
+    const QByteArray connectionDigest = digest({encoded});
+    const auto finish = [this, batch, done = std::move(done)] {
+        updateStatus();
+        if (batch->error.isEmpty() && keepsTunnelUp() && m_reachable && m_tunnel == Tunnel::Down)
+            initiate();
+        if (done)
+            done(batch->error);
+    };
+    if (connectionDigest == m_loaded.connection) {
+        // Behind whatever else was sent, so the answers come in order.
+        m_control->call("version", {}, [finish](const ViciReply &) { finish(); });
+        return;
+    }
+    m_loaded.connection.clear();
     m_control->call("load-conn", connection,
-                    [this, batch, done = std::move(done)](const ViciReply &reply) {
+                    [this, batch, connectionDigest, finish](const ViciReply &reply) {
                         batch->note(QStringLiteral("connection"), reply);
-                        updateStatus();
-                        if (batch->error.isEmpty() && keepsTunnelUp() && m_reachable
-                            && m_tunnel == Tunnel::Down)
-                            initiate();
-                        if (done)
-                            done(batch->error);
+                        if (reply.isSuccess())
+                            m_loaded.connection = connectionDigest;
+                        finish();
                     });
 }
 
@@ -597,6 +701,8 @@ void ViciVpnBackend::unloadConnection(const VpnPreferences &preferences, Complet
     m_retryTimer.stop();
     if (m_tunnel == Tunnel::Keying || m_tunnel == Tunnel::Up)
         terminate();
+    m_loaded.connection.clear();
+    m_loaded.identity.clear();
 
     // What is not loaded cannot come up: the connection goes, and so does
     // the key, which charon would otherwise keep until it restarts.

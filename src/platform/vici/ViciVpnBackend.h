@@ -3,6 +3,8 @@
 #include "platform/VpnBackend.h"
 #include "platform/vici/ViciMessage.h"
 
+#include <QDateTime>
+#include <QHash>
 #include <QPointer>
 #include <QStringList>
 #include <QTimer>
@@ -121,7 +123,9 @@ private:
     void attemptFailed();
     void scheduleRetry();
     void loadConnection(const VpnPreferences &preferences, Completion done);
+    void sendLoads(const VpnPreferences &preferences, Completion done, bool verified);
     void unloadConnection(const VpnPreferences &preferences, Completion done);
+    QList<QByteArray> caCertificates();
     bool keepsTunnelUp() const;
     void tunnelFoundDead();
 
@@ -141,6 +145,23 @@ private:
     std::vector<std::function<void()>> m_waitingForSync;
     Failure m_lastFailure = Failure::Unknown;
     bool m_reconnectWhenClosed = false;
+    // What charon holds from this client, as digests of what was sent and
+    // accepted: a switch that would send the same again sends nothing (after
+    // asking charon whether the connection and the key are still there). A
+    // reconnected socket (charon restarted) and an unload forget it.
+    struct Loaded
+    {
+        QByteArray cas, identity, connection;
+        QByteArray keyId; // as get-keys lists it
+    };
+    Loaded m_loaded;
+    struct CaFile
+    {
+        QDateTime modified;
+        qint64 size = -1;
+        QList<QByteArray> der;
+    };
+    QHash<QString, CaFile> m_caFiles; // parsed once per change of the file
     QTimer m_livenessTimer;
     QTimer m_retryTimer;
     QTimer m_reconnectTimer;

@@ -1,0 +1,118 @@
+#include "UsageChart.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QLoggingCategory>
+#include <QThreadPool>
+#include <QWidget>
+
+#include <atomic>
+#include <mutex>
+
+#include <dlfcn.h>
+
+namespace Orvex {
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcChart, "orvex.chart")
+
+// Stands in for the drawn chart when the module cannot be opened.
+class BlankChart final : public QWidget, public UsageChart
+{
+public:
+    explicit BlankChart(QWidget *parent)
+        : QWidget(parent)
+    {
+    }
+    QWidget *widget() override { return this; }
+    QString descriptionText() const override { return m_description; }
+    void setDescriptionText(const QString &text) override { m_description = text; }
+    void setPoints(const QList<QPointF> &points) override
+    {
+        m_points = points;
+        m_pending = false;
+    }
+    QList<QPointF> points() const override { return m_points; }
+    void animate() override { m_pending = m_points.isEmpty(); }
+    bool isAnimationPending() const override { return m_pending; }
+
+private:
+    QString m_description;
+    QList<QPointF> m_points;
+    bool m_pending = false;
+};
+
+// A program that has the module linked in (tests, benchmarks) is served from
+// itself; the client opens it from beside its binary (the build tree) or from
+// its private library folder (installed). Only success is kept. May run on
+// a worker thread (preload): dlopen is thread-safe, and the lock makes the
+// main thread wait for a load under way rather than start a second one.
+std::atomic<OrvexUsageChartCreateFunction> openedFactory{nullptr};
+std::mutex openLock;
+
+OrvexUsageChartCreateFunction openModule(const QString &folder, QStringList *errors)
+{
+    const std::lock_guard<std::mutex> lock(openLock);
+    if (OrvexUsageChartCreateFunction factory = openedFactory.load())
+        return factory;
+    constexpr const char *symbol = "orvex_usage_chart_create";
+    auto factory = reinterpret_cast<OrvexUsageChartCreateFunction>(dlsym(RTLD_DEFAULT, symbol));
+    const QString name = QStringLiteral(ORVEX_CHART_MODULE_NAME);
+    if (!factory && !folder.isEmpty()) {
+        for (const QString &path :
+             {folder + QLatin1Char('/') + name,
+              QDir::cleanPath(folder + QStringLiteral("/../" ORVEX_INSTALL_LIBDIR "/orvex/") + name)}) {
+            if (void *handle = dlopen(QFile::encodeName(path).constData(), RTLD_NOW | RTLD_LOCAL)) {
+                factory = reinterpret_cast<OrvexUsageChartCreateFunction>(dlsym(handle, symbol));
+                if (factory)
+                    break;
+                dlclose(handle);
+            } else if (errors) {
+                *errors << QString::fromLocal8Bit(dlerror());
+            }
+        }
+    }
+    openedFactory.store(factory);
+    return factory;
+}
+
+OrvexUsageChartCreateFunction chartFactory()
+{
+    if (OrvexUsageChartCreateFunction factory = openedFactory.load())
+        return factory;
+    QStringList errors;
+    if (OrvexUsageChartCreateFunction factory = openModule(QCoreApplication::applicationDirPath(), &errors))
+        return factory;
+    static bool logged = false;
+    if (!logged) {
+        logged = true;
+        qCWarning(lcChart, "the usage chart module could not be opened; the chart stays blank: %s",
+                  qPrintable(errors.join(QStringLiteral("; "))));
+    }
+    return nullptr;
+}
+
+} // namespace
+
+void UsageChart::preload()
+{
+    static std::once_flag started;
+    std::call_once(started, [] {
+        if (openedFactory.load())
+            return;
+        // The application waits for the global pool's work as it ends.
+        QThreadPool::globalInstance()->start(
+            [folder = QCoreApplication::applicationDirPath()] { openModule(folder, nullptr); });
+    });
+}
+
+UsageChart *UsageChart::create(QWidget *parent)
+{
+    if (const OrvexUsageChartCreateFunction factory = chartFactory())
+        return factory(parent);
+    return new BlankChart(parent);
+}
+
+} // namespace Orvex
