@@ -1,5 +1,6 @@
 #include <QDir>
 #include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
 #include <QImage>
 #include <QProcess>
@@ -152,6 +153,17 @@ void tst_Package::filesAreWhereTheyBelong()
 
     for (const QString &program : {QStringLiteral("usr/bin/orvex"), QStringLiteral("usr/bin/orvex-launcher")})
         QVERIFY2(QFileInfo(rootPath(program)).isExecutable(), qPrintable(program));
+
+    // The journey driver is a test program: none of it in the client, neither
+    // its variables, its texts (UTF-16 literals) nor its class.
+    QFile client(rootPath(QStringLiteral("usr/bin/orvex")));
+    QVERIFY(client.open(QIODevice::ReadOnly));
+    const QByteArray binary = client.readAll();
+    const QString driverText = QStringLiteral("journey: all ");
+    for (const QByteArray &trace :
+         {QByteArray("ORVEX_AUTOMATION"), QByteArray("Automation"),
+          QByteArray(reinterpret_cast<const char *>(driverText.utf16()), driverText.size() * 2)})
+        QVERIFY2(!binary.contains(trace), trace.constData());
 }
 
 void tst_Package::iconsAreRenderedAtTheirSizes_data()

@@ -1,5 +1,5 @@
-// The settings window in a real (offscreen) main window, on a tunnel service
-// with a fake backend: the two check boxes, the autostart entry, and signing
+// The settings window in the client's main window as the client wires it
+// (AppWiring), on a tunnel service with a fake backend: the two check boxes, the autostart entry, and signing
 // out with the tunnel up, down, or unable to save its configuration.
 
 #include "FakeVpnBackend.h"
@@ -8,11 +8,11 @@
 #include "Shared/Extensions/Images.h"
 #include "account/DefaultsKeys.h"
 #include "app/AppDelegate.h"
+#include "app/AppWiring.h"
 #include "app/InfoViewController.h"
 #include "app/Navigator.h"
 #include "app/SegueAnimator.h"
 #include "app/SettingsViewController.h"
-#include "app/TunnelStatusSource.h"
 #include "app/WindowController.h"
 #include "config/Config.h"
 #include "controls/Button.h"
@@ -61,7 +61,7 @@ private:
     std::unique_ptr<VpnManager> m_manager;
     TestSession m_session;
     std::unique_ptr<VPNService> m_service;
-    std::unique_ptr<WindowController> m_window;
+    std::unique_ptr<AppWiring> m_app;
 };
 
 void tst_Settings::initTestCase()
@@ -92,23 +92,17 @@ void tst_Settings::init()
     QFile::remove(storage);
     m_manager = std::make_unique<VpnManager>(std::move(backend), storage);
     m_service = std::make_unique<VPNService>(m_manager.get());
-    VpnManager *manager = m_manager.get();
-    TunnelStatusSource::install([manager](QObject *context, TunnelStatusSource::Observer observer) {
-        QObject::connect(manager->connection(), &VpnConnection::statusDidChange, context,
-                         [manager, observer] { observer(manager->connection()->status() == VpnStatus::Connected); });
-    });
-
-    m_window = std::make_unique<WindowController>();
-    m_window->setContentViewController(instantiate<InfoViewController>(AppStoryboard::Settings));
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    m_app = std::make_unique<AppWiring>(qApp, &m_session.session,
+                                        AppWiring::Tunnel{m_manager.get(), m_service.get()});
+    m_app->window().setContentViewController(instantiate<InfoViewController>(AppStoryboard::Settings));
+    m_app->window().show();
+    QVERIFY(QTest::qWaitForWindowExposed(&m_app->window()));
 }
 
 void tst_Settings::cleanup()
 {
-    m_window.reset();
+    m_app.reset();
     QTest::qWait(20);
-    TunnelStatusSource::install({});
     m_service.reset();
     m_manager.reset();
 }
@@ -149,6 +143,7 @@ void tst_Settings::checkboxesFlipValueAndPictureTogether()
     QFETCH(bool, autoStart);
     SettingsViewController *settings = openSettings();
     QVERIFY(settings);
+    const QStringList tunnelCalls = m_backend->calls; // the screens' reading of the tunnel
     UserDefaults &defaults = UserDefaults::standard();
     const QString key = autoStart ? Keys::isAutoStartEnabled : Keys::isAutoConnectEnabled;
     const QString otherKey = autoStart ? Keys::isAutoConnectEnabled : Keys::isAutoStartEnabled;
@@ -184,7 +179,7 @@ void tst_Settings::checkboxesFlipValueAndPictureTogether()
     // The other setting never moved, and auto-connect changes nothing in the
     // tunnel at once.
     QVERIFY(defaults.boolean(otherKey));
-    QVERIFY(m_backend->calls.isEmpty());
+    QCOMPARE(m_backend->calls, tunnelCalls);
 
     // Reopened, the window shows what is stored.
     defaults.setBoolean(key, false);
@@ -220,7 +215,7 @@ void tst_Settings::signOutWithTunnelUpStopsItBeforeTheAccountGoes()
     SettingsViewController *settings = openSettings();
     QVERIFY(settings);
     QPointer<QDialog> dialog = settings->modalWindow();
-    QPointer<ViewController> oldRoot = m_window->contentViewController();
+    QPointer<ViewController> oldRoot = m_app->window().contentViewController();
 
     QTest::mouseClick(settings->logoutButton(), Qt::LeftButton);
     // The tunnel is being taken down; the account is still there.
@@ -238,7 +233,7 @@ void tst_Settings::signOutWithTunnelUpStopsItBeforeTheAccountGoes()
     QVERIFY(UserDefaults::standard().boolean(Keys::isAutoConnectEnabled));
 
     // The start screen slides in and becomes the root; the window closes.
-    QTRY_COMPARE_WITH_TIMEOUT(m_window->contentViewController()->identifier(),
+    QTRY_COMPARE_WITH_TIMEOUT(m_app->window().contentViewController()->identifier(),
                               QStringLiteral("StartViewController"), 5000);
     QTRY_VERIFY(oldRoot.isNull());
     QTRY_VERIFY(dialog.isNull() || !dialog->isVisible());
@@ -255,7 +250,7 @@ void tst_Settings::signOutWithTunnelDownForgetsTheAccountAtOnce()
     QVERIFY(!m_session.session.identityReference().has_value());
     QVERIFY(!m_backend->calls.contains(QStringLiteral("stop")));
     QVERIFY(!m_backend->calls.contains(QStringLiteral("apply")));
-    QTRY_COMPARE_WITH_TIMEOUT(m_window->contentViewController()->identifier(),
+    QTRY_COMPARE_WITH_TIMEOUT(m_app->window().contentViewController()->identifier(),
                               QStringLiteral("StartViewController"), 5000);
 }
 
@@ -266,7 +261,7 @@ void tst_Settings::signOutStopsWhereTheConfigurationCannotBeSaved()
     m_backend->applyError = QStringLiteral("the VPN daemon refused the configuration");
     SettingsViewController *settings = openSettings();
     QVERIFY(settings);
-    ViewController *root = m_window->contentViewController();
+    ViewController *root = m_app->window().contentViewController();
 
     settings->logoutButtonAction();
     QTRY_VERIFY(m_backend->calls.contains(QStringLiteral("apply")));
@@ -274,7 +269,7 @@ void tst_Settings::signOutStopsWhereTheConfigurationCannotBeSaved()
     // Nothing was stopped, the account stays, the screen did not change.
     QVERIFY(!m_backend->calls.contains(QStringLiteral("stop")));
     QVERIFY(UserDefaults::standard().string(Keys::tempEmail).has_value());
-    QCOMPARE(m_window->contentViewController(), root);
+    QCOMPARE(m_app->window().contentViewController(), root);
     QVERIFY(settings->modalWindow()->isVisible());
 
     // Once the configuration can be saved, pressing again completes it.

@@ -1,6 +1,7 @@
-// The tray menu and the application menu on a tunnel service with a fake
-// backend: the entries in each tunnel state, what each entry does, and the
-// quit sequence both menus share. Fetching a certificate from the tray talks
+// The tray menu and the application menu as the client wires them
+// (AppWiring), on a tunnel service with a fake backend: the entries in each
+// tunnel state, what each entry does, and the quit sequence every way out
+// shares. Fetching a certificate from the tray talks
 // to the real orvex-devservice over loopback HTTPS.
 
 #include "DevServiceProcess.h"
@@ -11,6 +12,7 @@
 #include "account/DefaultsKeys.h"
 #include "account/Utility.h"
 #include "api/NetworkService.h"
+#include "app/AppWiring.h"
 #include "app/InfoViewController.h"
 #include "app/Menu.h"
 #include "app/MenuItem.h"
@@ -18,7 +20,6 @@
 #include "app/StatusMenuController.h"
 #include "app/StatusMenuHandler.h"
 #include "app/StatusMenuItem.h"
-#include "app/TunnelStatusSource.h"
 #include "app/WindowController.h"
 #include "config/Config.h"
 #include "platform/IdentityStore.h"
@@ -107,8 +108,7 @@ private:
     std::unique_ptr<VpnManager> m_manager;
     TestSession m_session;
     std::unique_ptr<VPNService> m_service;
-    std::unique_ptr<StatusMenuController> m_controller;
-    std::unique_ptr<WindowController> m_window;
+    std::unique_ptr<AppWiring> m_app;
     int m_exits = 0;
 };
 
@@ -140,7 +140,7 @@ void tst_StatusMenu::cleanupTestCase()
 
 void tst_StatusMenu::makeTunnel()
 {
-    m_controller.reset();
+    m_app.reset();
     m_service.reset();
     m_manager.reset();
     auto backend = std::make_unique<FakeVpnBackend>();
@@ -149,20 +149,11 @@ void tst_StatusMenu::makeTunnel()
     QFile::remove(storage);
     m_manager = std::make_unique<VpnManager>(std::move(backend), storage);
     m_service = std::make_unique<VPNService>(m_manager.get());
-    // As the client does: one reading after loading, then every change.
-    VpnManager *manager = m_manager.get();
-    TunnelStatusSource::install([manager](QObject *context, TunnelStatusSource::Observer observer) {
-        auto connected = [manager] { return manager->connection()->status() == VpnStatus::Connected; };
-        QPointer<QObject> guard(context);
-        manager->loadFromPreferences([guard, observer, connected](const std::optional<QString> &error) {
-            if (guard && !error)
-                observer(connected());
-        });
-        QObject::connect(manager->connection(), &VpnConnection::statusDidChange, context,
-                         [observer, connected] { observer(connected()); });
-    });
-    m_controller = std::make_unique<StatusMenuController>(*m_service);
-    m_controller->handler()->exitApplication = [this] { ++m_exits; };
+    m_app = std::make_unique<AppWiring>(qApp, &m_session.session,
+                                        AppWiring::Tunnel{m_manager.get(), m_service.get()});
+    m_app->quit().exitApplication = [this] { ++m_exits; };
+    m_app->window().setContentViewController(instantiate<InfoViewController>(AppStoryboard::Settings));
+    m_app->window().show();
 }
 
 void tst_StatusMenu::init()
@@ -171,19 +162,14 @@ void tst_StatusMenu::init()
     QFile::remove(UserDefaults::standardFilePath());
     QDir(IdentityStore::standardDirectory()).removeRecursively();
     m_exits = 0;
-    m_window = std::make_unique<WindowController>();
-    m_window->setContentViewController(instantiate<InfoViewController>(AppStoryboard::Settings));
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
     makeTunnel();
+    QVERIFY(QTest::qWaitForWindowExposed(&m_app->window()));
 }
 
 void tst_StatusMenu::cleanup()
 {
     QTRY_VERIFY_WITH_TIMEOUT(networkIsIdle(), 60000);
-    m_controller.reset();
-    m_window.reset();
-    TunnelStatusSource::install({});
+    m_app.reset();
     m_service.reset();
     m_manager.reset();
 }
@@ -216,15 +202,15 @@ void tst_StatusMenu::entriesAreTheSameWhenTheirTitlesAre()
     QVERIFY(!show.isEqual(nullptr));
 
     // A custom entry chosen as "Show" is the show entry.
-    m_window->hide();
-    m_controller->handler()->performActionFor(&customShow);
-    QVERIFY(m_window->isVisible());
+    m_app->window().hide();
+    m_app->statusMenu().handler()->performActionFor(&customShow);
+    QVERIFY(m_app->window().isVisible());
 }
 
 void tst_StatusMenu::beforeTheFirstReadingTheMenuSaysDisconnect()
 {
     // Nothing has been delivered yet: the handler starts out "connected".
-    QMenu *menu = m_controller->menu();
+    QMenu *menu = m_app->statusMenu().menu();
     QCOMPARE(titles(menu), (QStringList{QStringLiteral("Show"), QStringLiteral("Disconnect"), QStringLiteral("Quit")}));
     QCOMPARE(entry(menu, 2)->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
     QVERIFY(entry(menu, 0)->shortcut().isEmpty());
@@ -232,10 +218,10 @@ void tst_StatusMenu::beforeTheFirstReadingTheMenuSaysDisconnect()
     QVERIFY(entry(menu, 0)->menuItem->isShow());
     QVERIFY(entry(menu, 1)->menuItem->isAction());
     QVERIFY(entry(menu, 2)->menuItem->isQuit());
-    QCOMPARE(m_controller->imageName(), QStringLiteral("app_status_icon_off"));
-    QCOMPARE(m_controller->statusItem()->icon().cacheKey(),
+    QCOMPARE(m_app->statusMenu().imageName(), QStringLiteral("app_status_icon_off"));
+    QCOMPARE(m_app->statusMenu().statusItem()->icon().cacheKey(),
              Images::named(QStringLiteral("app_status_icon_off")).cacheKey());
-    QCOMPARE(m_controller->statusItem()->contextMenu(), menu);
+    QCOMPARE(m_app->statusMenu().statusItem()->contextMenu(), menu);
 
     // The first reading (the tunnel is not up) rebuilds it.
     QTRY_COMPARE(titles(menu).value(1), QStringLiteral("Connect"));
@@ -262,22 +248,22 @@ void tst_StatusMenu::menuAndIconFollowEachStatus()
     QFETCH(VpnStatus, status);
     QFETCH(QString, middle);
     QFETCH(QString, image);
-    QMenu *menu = m_controller->menu();
+    QMenu *menu = m_app->statusMenu().menu();
     // Start from the other side so every row sees a change.
     setLiveStatus(status == VpnStatus::Connected ? VpnStatus::Disconnected : VpnStatus::Connected);
     setLiveStatus(status);
     QCOMPARE(titles(menu), (QStringList{QStringLiteral("Show"), middle, QStringLiteral("Quit")}));
-    QCOMPARE(m_controller->imageName(), image);
-    QCOMPARE(m_controller->statusItem()->icon().cacheKey(), Images::named(image).cacheKey());
+    QCOMPARE(m_app->statusMenu().imageName(), image);
+    QCOMPARE(m_app->statusMenu().statusItem()->icon().cacheKey(), Images::named(image).cacheKey());
     QCOMPARE(entry(menu, 2)->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
 }
 
 void tst_StatusMenu::middleEntrySignedOutDoesNothing()
 {
     QVERIFY(setLiveStatus(VpnStatus::Disconnected));
-    QTRY_COMPARE(titles(m_controller->menu()).value(1), QStringLiteral("Connect"));
+    QTRY_COMPARE(titles(m_app->statusMenu().menu()).value(1), QStringLiteral("Connect"));
     const QStringList before = m_backend->calls;
-    entry(m_controller->menu(), 1)->trigger();
+    entry(m_app->statusMenu().menu(), 1)->trigger();
     // No certificate request was started, nothing reached the tunnel.
     QVERIFY(networkIsIdle());
     QTest::qWait(100);
@@ -291,7 +277,7 @@ void tst_StatusMenu::middleEntryWithoutCertificateFetchesOneThenConnects()
     QVERIFY(setLiveStatus(VpnStatus::Disconnected));
     const int startsBefore = m_backend->calls.count(QStringLiteral("start"));
 
-    entry(m_controller->menu(), 1)->trigger();
+    entry(m_app->statusMenu().menu(), 1)->trigger();
     QVERIFY(!networkIsIdle()); // the token request is under way
     QTRY_VERIFY_WITH_TIMEOUT(m_session.session.identityReference().has_value(), 60000);
     QTRY_COMPARE_WITH_TIMEOUT(m_backend->calls.count(QStringLiteral("start")), startsBefore + 1, 30000);
@@ -308,14 +294,14 @@ void tst_StatusMenu::middleEntryWithCertificateTogglesTheTunnel()
     QVERIFY(m_session.keepIdentity());
 
     QVERIFY(setLiveStatus(VpnStatus::Disconnected));
-    entry(m_controller->menu(), 1)->trigger();
+    entry(m_app->statusMenu().menu(), 1)->trigger();
     QVERIFY(networkIsIdle()); // a stored certificate is not fetched again
     QTRY_VERIFY(m_backend->calls.contains(QStringLiteral("start")));
     QVERIFY(!m_backend->calls.contains(QStringLiteral("stop")));
 
     QVERIFY(setLiveStatus(VpnStatus::Connected));
-    QCOMPARE(titles(m_controller->menu()).value(1), QStringLiteral("Disconnect"));
-    entry(m_controller->menu(), 1)->trigger();
+    QCOMPARE(titles(m_app->statusMenu().menu()).value(1), QStringLiteral("Disconnect"));
+    entry(m_app->statusMenu().menu(), 1)->trigger();
     QTRY_VERIFY(m_backend->calls.contains(QStringLiteral("stop")));
     QVERIFY(!m_manager->savedPreferences().onDemandEnabled);
     QCOMPARE(m_exits, 0);
@@ -325,7 +311,7 @@ void tst_StatusMenu::quitWhileNothingIsKnownEndsAtOnce()
 {
     QCOMPARE(m_service->status(), ConnectionStatus::invalid);
     const QStringList before = m_backend->calls;
-    entry(m_controller->menu(), 2)->trigger();
+    entry(m_app->statusMenu().menu(), 2)->trigger();
     QCOMPARE(m_exits, 1);
     QTest::qWait(100);
     // The saved configuration was not touched.
@@ -338,7 +324,7 @@ void tst_StatusMenu::quitWhileNothingIsKnownEndsAtOnce()
 void tst_StatusMenu::quitSavesSharedSecretAndEndsAfterTheTunnelIsDown()
 {
     QVERIFY(setLiveStatus(VpnStatus::Connected));
-    entry(m_controller->menu(), 2)->trigger();
+    entry(m_app->statusMenu().menu(), 2)->trigger();
     QCOMPARE(m_exits, 0);
     QTRY_VERIFY(m_backend->calls.contains(QStringLiteral("stop")));
     // The stop is on its way; the process waits for the tunnel to go.
@@ -347,7 +333,7 @@ void tst_StatusMenu::quitSavesSharedSecretAndEndsAfterTheTunnelIsDown()
     QCOMPARE(saved.protocolConfiguration->authenticationMethod, Auth::SharedSecret);
     QVERIFY(!saved.onDemandEnabled);
     QVERIFY(QFile::exists(m_manager->storagePath()));
-    QVERIFY(!m_window->isVisible());
+    QVERIFY(!m_app->window().isVisible());
 
     m_backend->setLiveStatus(VpnStatus::Disconnecting);
     QCOMPARE(m_exits, 0);
@@ -362,7 +348,7 @@ void tst_StatusMenu::quitSavesSharedSecretAndEndsAfterTheTunnelIsDown()
 void tst_StatusMenu::quitEndsAfterTheGraceWhenTheTunnelSaysNothing()
 {
     QVERIFY(setLiveStatus(VpnStatus::Connected));
-    entry(m_controller->menu(), 2)->trigger();
+    entry(m_app->statusMenu().menu(), 2)->trigger();
     QTRY_VERIFY(m_backend->calls.contains(QStringLiteral("stop")));
     QCOMPARE(m_exits, 0);
     QTRY_COMPARE_WITH_TIMEOUT(m_exits, 1, StatusMenuHandler::stopGraceMs * 3);
@@ -372,38 +358,35 @@ void tst_StatusMenu::quitKeepsRunningWhenTheConfigurationCannotBeSaved()
 {
     QVERIFY(setLiveStatus(VpnStatus::Disconnected));
     m_backend->applyError = QStringLiteral("refused");
-    entry(m_controller->menu(), 2)->trigger();
+    entry(m_app->statusMenu().menu(), 2)->trigger();
     QTRY_VERIFY(m_backend->calls.contains(QStringLiteral("apply")));
     QTest::qWait(200);
     QCOMPARE(m_exits, 0);
     QVERIFY(!m_backend->calls.contains(QStringLiteral("stop")));
-    QVERIFY(m_window->isVisible());
+    QVERIFY(m_app->window().isVisible());
 
     // Quit again once saving works: this time it ends (the tunnel is down).
     m_backend->applyError.clear();
-    entry(m_controller->menu(), 2)->trigger();
+    entry(m_app->statusMenu().menu(), 2)->trigger();
     QTRY_COMPARE(m_exits, 1);
     QVERIFY(m_backend->calls.contains(QStringLiteral("stop")));
 }
 
 void tst_StatusMenu::applicationMenuQuitsTheSameWay()
 {
-    QMenuBar bar;
-    Menu menu(&bar, *m_service);
-    int exits = 0;
-    menu.exitApplication = [&exits] { ++exits; };
-
-    menu.quitAction()->trigger();
-    QCOMPARE(exits, 1); // nothing known yet
+    m_app->menu().quitAction()->trigger();
+    QCOMPARE(m_exits, 1); // nothing known yet
     QVERIFY(!QFile::exists(m_manager->storagePath()));
 
+    makeTunnel(); // a client of its own: the first one has ended
     QVERIFY(setLiveStatus(VpnStatus::Connected));
+    Menu &menu = m_app->menu();
     menu.quitAction()->trigger();
     QTRY_VERIFY(m_backend->calls.contains(QStringLiteral("stop")));
-    QCOMPARE(exits, 1);
+    QCOMPARE(m_exits, 1);
     QCOMPARE(m_manager->savedPreferences().protocolConfiguration->authenticationMethod, Auth::SharedSecret);
     m_backend->setLiveStatus(VpnStatus::Disconnected);
-    QCOMPARE(exits, 2);
+    QCOMPARE(m_exits, 2);
     QCOMPARE(menu.quitAction()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
 }
 
@@ -446,14 +429,11 @@ void tst_StatusMenu::endingTheClient()
         m_backend->applyError = QStringLiteral("refused");
     m_backend->goesDownOnStop = tunnelAnswers;
 
-    QuitSequence quit(m_service.get());
-    int exits = 0;
-    quit.exitApplication = [&exits] { ++exits; };
     // The window closed where no tray can bring it back.
-    m_window->quitApplication = [&quit] { quit.end(); };
+    QuitSequence &quit = m_app->quit();
     QVERIFY(!QSystemTrayIcon::isSystemTrayAvailable());
-    m_window->close();
-    QTRY_COMPARE_WITH_TIMEOUT(exits, 1, QuitSequence::boundMs * 3);
+    m_app->window().close();
+    QTRY_COMPARE_WITH_TIMEOUT(m_exits, 1, QuitSequence::boundMs * 3);
     QCOMPARE(m_backend->calls, calls);
     const auto &saved = m_manager->savedPreferences().protocolConfiguration;
     QCOMPARE(saved && saved->authenticationMethod == Auth::SharedSecret, sharedSecretSaved);
@@ -461,25 +441,21 @@ void tst_StatusMenu::endingTheClient()
     // Asked again (a second signal, the window once more): once is enough.
     quit.end();
     QTest::qWait(50);
-    QCOMPARE(exits, 1);
+    QCOMPARE(m_exits, 1);
 }
 
 void tst_StatusMenu::aTerminationSignalEndsTheClientByTheQuitPath()
 {
     QVERIFY(setLiveStatus(VpnStatus::Connected));
     m_backend->goesDownOnStop = true;
-    QuitSequence quit(m_service.get());
-    int exits = 0;
-    quit.exitApplication = [&exits] { ++exits; };
-    TerminationSignals termination;
+    TerminationSignals &termination = m_app->termination();
     QVERIFY(termination.isInstalled());
     QSignalSpy received(&termination, &TerminationSignals::terminationRequested);
-    connect(&termination, &TerminationSignals::terminationRequested, &quit, [&quit] { quit.end(); });
 
     QCOMPARE(::raise(SIGTERM), 0);
     QVERIFY(received.wait(10000));
     QCOMPARE(received.constFirst(), (QVariantList{SIGTERM, 1}));
-    QTRY_COMPARE(exits, 1);
+    QTRY_COMPARE(m_exits, 1);
     QCOMPARE(m_manager->savedPreferences().protocolConfiguration->authenticationMethod, Auth::SharedSecret);
     QVERIFY(!m_manager->savedPreferences().onDemandEnabled);
     QVERIFY(m_backend->calls.contains(QStringLiteral("stop")));
@@ -488,6 +464,7 @@ void tst_StatusMenu::aTerminationSignalEndsTheClientByTheQuitPath()
     QCOMPARE(::raise(SIGINT), 0);
     QVERIFY(received.wait(10000));
     QCOMPARE(received.constLast(), (QVariantList{SIGINT, 2}));
+    QCOMPARE(m_exits, 1);
 }
 
 // Qt ends the event loop by itself when the session manager says the session
@@ -496,13 +473,10 @@ void tst_StatusMenu::theEventLoopEndingRunsTheQuitPathFirst()
 {
     QVERIFY(setLiveStatus(VpnStatus::Connected));
     m_backend->goesDownOnStop = true;
-    QuitSequence quit(m_service.get());
+    QuitSequence &quit = m_app->quit();
     quit.exitApplication = [] { QCoreApplication::quit(); };
-    const QMetaObject::Connection guard =
-        connect(qApp, &QCoreApplication::aboutToQuit, &quit, &QuitSequence::finishBeforeExit);
     QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
     QCOMPARE(QCoreApplication::exec(), 0);
-    disconnect(guard);
     QVERIFY(quit.hasFinished());
     QVERIFY(quit.leftNothingBehind());
     QCOMPARE(m_backend->status(), VpnStatus::Disconnected);
@@ -511,13 +485,12 @@ void tst_StatusMenu::theEventLoopEndingRunsTheQuitPathFirst()
 
 void tst_StatusMenu::applicationMenuOpensItsWindows()
 {
-    QMenuBar *bar = m_window->menuBar();
-    Menu menu(bar, *m_service);
+    Menu &menu = m_app->menu();
     for (QAction *action : {menu.settingsAction(), menu.supportAction(), menu.infoAction(),
                             menu.checkForUpdatesAction(), menu.privacyPolicyAction(), menu.quitAction()})
         QVERIFY(action->isEnabled());
 
-    ViewController *root = m_window->contentViewController();
+    ViewController *root = m_app->window().contentViewController();
     menu.settingsAction()->trigger();
     menu.supportAction()->trigger();
     menu.settingsAction()->trigger(); // one window per kind

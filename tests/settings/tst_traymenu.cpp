@@ -7,14 +7,17 @@
 #include "Xvfb.h"
 
 #include "Shared/Extensions/AppStoryboard.h"
+#include "app/AppWiring.h"
 #include "app/InfoViewController.h"
+#include "app/QuitSequence.h"
 #include "app/StatusMenuController.h"
 #include "app/StatusMenuHandler.h"
-#include "app/TunnelStatusSource.h"
 #include "app/WindowController.h"
 #include "config/Config.h"
 #include "platform/VpnManager.h"
 #include "vpn/VPNService.h"
+
+#include "TestSession.h"
 
 #include <QApplication>
 #include <QProcess>
@@ -131,9 +134,9 @@ private:
     QProcess m_watcher;
     FakeVpnBackend *m_backend = nullptr;
     std::unique_ptr<VpnManager> m_manager;
+    TestSession m_session;
     std::unique_ptr<VPNService> m_service;
-    std::unique_ptr<WindowController> m_window;
-    std::unique_ptr<StatusMenuController> m_controller;
+    std::unique_ptr<AppWiring> m_app;
     QString m_itemService;
     int m_exits = 0;
 };
@@ -172,31 +175,17 @@ void tst_TrayMenu::initTestCase()
     m_backend = backend.get();
     m_manager = std::make_unique<VpnManager>(std::move(backend), m_dir.filePath(QStringLiteral("vpn.json")));
     m_service = std::make_unique<VPNService>(m_manager.get());
-    VpnManager *manager = m_manager.get();
-    TunnelStatusSource::install([manager](QObject *context, TunnelStatusSource::Observer observer) {
-        auto connected = [manager] { return manager->connection()->status() == VpnStatus::Connected; };
-        QPointer<QObject> guard(context);
-        manager->loadFromPreferences([guard, observer, connected](const std::optional<QString> &error) {
-            if (guard && !error)
-                observer(connected());
-        });
-        QObject::connect(manager->connection(), &VpnConnection::statusDidChange, context,
-                         [observer, connected] { observer(connected()); });
-    });
-
-    m_window = std::make_unique<WindowController>();
-    m_window->setContentViewController(instantiate<InfoViewController>(AppStoryboard::Settings));
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
-    m_controller = std::make_unique<StatusMenuController>(*m_service);
-    m_controller->handler()->exitApplication = [this] { ++m_exits; };
+    m_app = std::make_unique<AppWiring>(qApp, &m_session.session,
+                                        AppWiring::Tunnel{m_manager.get(), m_service.get()});
+    m_app->quit().exitApplication = [this] { ++m_exits; };
+    m_app->window().setContentViewController(instantiate<InfoViewController>(AppStoryboard::Settings));
+    m_app->window().show();
+    QVERIFY(QTest::qWaitForWindowExposed(&m_app->window()));
 }
 
 void tst_TrayMenu::cleanupTestCase()
 {
-    m_controller.reset();
-    m_window.reset();
-    TunnelStatusSource::install({});
+    m_app.reset();
     if (m_watcher.state() != QProcess::NotRunning) {
         m_watcher.terminate();
         if (!m_watcher.waitForFinished(5000)) {
@@ -255,22 +244,22 @@ void tst_TrayMenu::theMenuFollowsTheTunnel()
 {
     m_backend->setLiveStatus(VpnStatus::Connected);
     QTRY_COMPARE_WITH_TIMEOUT(labelsOf(layout()).value(1), QStringLiteral("Disconnect"), 30000);
-    QCOMPARE(m_controller->imageName(), QStringLiteral("app_status_icon"));
+    QCOMPARE(m_app->statusMenu().imageName(), QStringLiteral("app_status_icon"));
     m_backend->setLiveStatus(VpnStatus::Disconnected);
     QTRY_COMPARE_WITH_TIMEOUT(labelsOf(layout()).value(1), QStringLiteral("Connect"), 30000);
-    QCOMPARE(m_controller->imageName(), QStringLiteral("app_status_icon_off"));
+    QCOMPARE(m_app->statusMenu().imageName(), QStringLiteral("app_status_icon_off"));
 }
 
 void tst_TrayMenu::clickingTheIconBringsTheWindowBack()
 {
-    m_window->hide();
-    QVERIFY(!m_window->isVisible());
+    m_app->window().hide();
+    QVERIFY(!m_app->window().isVisible());
     const Gdbus click = gdbus({QStringLiteral("call"), QStringLiteral("--session"), QStringLiteral("--dest"),
                                m_itemService, QStringLiteral("--object-path"), QStringLiteral("/StatusNotifierItem"),
                                QStringLiteral("--method"), QStringLiteral("org.kde.StatusNotifierItem.Activate"),
                                QStringLiteral("0"), QStringLiteral("0")});
     QCOMPARE(click.exitCode, 0);
-    QTRY_VERIFY(m_window->isVisible());
+    QTRY_VERIFY(m_app->window().isVisible());
 }
 
 void tst_TrayMenu::choosingQuitInTheTrayHostQuits()

@@ -205,11 +205,8 @@ struct Journey
 
 } // namespace
 
-bool Automation::startFromEnvironment(QObject *parent)
+void Automation::begin(const QString &which, QObject *parent)
 {
-    const QString which = env("ORVEX_AUTOMATION");
-    if (which.isEmpty())
-        return false;
     std::vector<Step> steps;
     if (which == QLatin1String("journey")) {
         steps = journey();
@@ -218,11 +215,10 @@ bool Automation::startFromEnvironment(QObject *parent)
     } else {
         out(QStringLiteral("automation: unknown journey \"%1\"").arg(which));
         QTimer::singleShot(0, [] { QCoreApplication::exit(2); });
-        return true;
+        return;
     }
     auto *automation = new Automation(std::move(steps), env("ORVEX_AUTOMATION_SHOTS"), parent);
     QTimer::singleShot(0, automation, &Automation::start);
-    return true;
 }
 
 Automation::Automation(std::vector<Step> steps, const QString &shotsDir, QObject *parent)

@@ -12,20 +12,21 @@ class QWidget;
 
 namespace Orvex {
 
-// A built-in driver that walks the real screens and handlers through the
-// product's main journey, for the headless demo and the end-to-end test. It
-// clicks the real buttons and types into the real fields; nothing of the
-// product's logic is repeated here. Active only when ORVEX_AUTOMATION is set:
+// The driver of orvex-journey: it walks the real screens and handlers of the
+// client through its main journey, for the headless demo and the end-to-end
+// test. It clicks the real buttons and types into the real fields; nothing of
+// the client's logic is repeated here. The journey is named on the command
+// line, its surroundings come from the environment:
 //
-//   ORVEX_AUTOMATION=journey        the journey below
-//   ORVEX_AUTOMATION=unreachable-service   sign-in while the service is down
-//   ORVEX_AUTOMATION_SHOTS=DIR      a screenshot of each step's screen
-//   ORVEX_AUTOMATION_SERVICE=URL    the dev service (its /dev routes: the SMS outbox)
-//   ORVEX_AUTOMATION_GATEWAY=FILE   the test gateway's environment file (root runs):
-//                                   the tunnel steps and their ping check run then
+//   journey                        the journey below (the default)
+//   unreachable-service            sign-in while the service is down
+//   ORVEX_AUTOMATION_SHOTS=DIR     a screenshot of each step's screen
+//   ORVEX_AUTOMATION_SERVICE=URL   the dev service (its /dev routes: the SMS outbox)
+//   ORVEX_AUTOMATION_GATEWAY=FILE  the test gateway's environment file (root runs):
+//                                  the tunnel steps and their ping check run then
 //
 // Each step prints one line with its outcome; the process exits 0 when every
-// step passed, 1 at the first failure.
+// step passed, 1 at the first failure, 2 for an unknown journey.
 class Automation final : public QObject
 {
     Q_OBJECT
@@ -41,8 +42,8 @@ public:
         bool endsProcess = false; // the action quits the client itself
     };
 
-    // Starts the automation named in the environment; false when none is set.
-    static bool startFromEnvironment(QObject *parent);
+    // Starts the journey called `which` once the event loop runs.
+    static void begin(const QString &which, QObject *parent);
 
     explicit Automation(std::vector<Step> steps, const QString &shotsDir, QObject *parent = nullptr);
     void start();

@@ -1,0 +1,254 @@
+#include "AppWiring.h"
+
+#include "account/Session.h"
+#include "account/Utility.h"
+#include "app/AppDelegate.h"
+#include "app/Menu.h"
+#include "app/QuitSequence.h"
+#include "app/StatusMenuController.h"
+#include "app/StatusMenuHandler.h"
+#include "app/TunnelStatusSource.h"
+#include "app/WindowController.h"
+#include "platform/DesktopNotifier.h"
+#include "platform/DesktopSecretStore.h"
+#include "platform/IdentityStore.h"
+#include "platform/NetworkChangeMonitor.h"
+#include "platform/RunMarker.h"
+#include "platform/SessionBus.h"
+#include "platform/SingleInstance.h"
+#include "platform/TerminationSignals.h"
+#include "platform/UserDefaults.h"
+#include "platform/VpnConnection.h"
+#include "platform/VpnManager.h"
+#include "update/UpdatingService.h"
+#include "vpn/TunnelNotifications.h"
+#include "vpn/VPNService.h"
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QMenuBar>
+#include <QPointer>
+#include <QStyle>
+#include <QStyleFactory>
+#include <QTimer>
+#include <QTranslator>
+
+namespace Orvex {
+
+namespace {
+
+// One look on every desktop: Fusion with a light palette in the brand colours.
+// The screens are drawn for light surfaces, so a dark desktop theme is not
+// followed; the palette starts from Fusion's own light one rather than the
+// desktop's, or a dark theme would leave its colours in every role not set
+// here (bevels, tool tips, visited links) beside the light ones.
+void applyLook(QApplication &app)
+{
+    QStyle *fusion = QStyleFactory::create(QStringLiteral("Fusion"));
+    app.setStyle(fusion);
+    QPalette palette = fusion->standardPalette();
+    palette.setColor(QPalette::Window, QColor(0xFA, 0xFA, 0xFB));
+    palette.setColor(QPalette::WindowText, QColor(0x1D, 0x1D, 0x1F));
+    palette.setColor(QPalette::Base, Qt::white);
+    palette.setColor(QPalette::AlternateBase, QColor(0xF2, 0xF2, 0xF5));
+    palette.setColor(QPalette::Text, QColor(0x1D, 0x1D, 0x1F));
+    palette.setColor(QPalette::Button, QColor(0xF2, 0xF2, 0xF5));
+    palette.setColor(QPalette::ButtonText, QColor(0x1D, 0x1D, 0x1F));
+    palette.setColor(QPalette::Mid, QColor(0x86, 0x86, 0x8B));
+    palette.setColor(QPalette::PlaceholderText, QColor(0x9A, 0x9A, 0xA0));
+    palette.setColor(QPalette::Highlight, QColor(242, 165, 60));
+    palette.setColor(QPalette::HighlightedText, Qt::white);
+    palette.setColor(QPalette::Link, QColor(0xC9, 0x7A, 0x12));
+    // Disabled text must still look disabled: the calls above set every group.
+    for (const QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+        palette.setColor(QPalette::Disabled, role, QColor(0x9A, 0x9A, 0xA0));
+    app.setPalette(palette);
+}
+
+void installTranslations(QApplication &app)
+{
+    auto *translator = new QTranslator(&app);
+    if (!translator->load(QLocale(), QStringLiteral("orvex"), QStringLiteral("_"), QStringLiteral(":/i18n")))
+        return;
+    QApplication::installTranslator(translator);
+    // Qt's own texts (a field's context menu, key names such as "Ctrl") in the
+    // same language, from the system's Qt translations when they are
+    // installed; only for a language of ours, so nothing ends up half
+    // translated.
+    auto *qt = new QTranslator(&app);
+    if (qt->load(QLocale(translator->language()), QStringLiteral("qtbase"), QStringLiteral("_"),
+                 QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QApplication::installTranslator(qt);
+}
+
+// A client that was killed left its tunnel up with nobody watching, and
+// perhaps settings only its quit path takes back: clear them before this run
+// starts its own, within the quit path's bound.
+void clearWhatAKilledClientLeft(VPNService &service)
+{
+    RunMarker::runLeftoverCleanups();
+    QEventLoop loop;
+    bool done = false;
+    service.clearLeftovers([&loop, &done] {
+        done = true;
+        loop.quit();
+    });
+    QTimer::singleShot(QuitSequence::boundMs, &loop, &QEventLoop::quit);
+    if (!done)
+        loop.exec();
+}
+
+} // namespace
+
+void AppWiring::prepare(QApplication &)
+{
+    QApplication::setOrganizationName(QStringLiteral("orvex"));
+    QApplication::setApplicationName(QStringLiteral("orvex"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Orvex Cloud"));
+    QApplication::setApplicationVersion(Utility::applicationVersion());
+    QApplication::setDesktopFileName(SessionBus::clientAppId);
+    // Closing the window is decided by the window itself (hide to the tray, or
+    // quit when there is no tray); a closing dialog never quits the client.
+    QApplication::setQuitOnLastWindowClosed(false);
+}
+
+void AppWiring::dress(QApplication &app)
+{
+    installTranslations(app);
+    applyLook(app);
+}
+
+AppWiring::AppWiring(QCoreApplication *app, Session *session, Tunnel given)
+    : m_app(app)
+    , m_tunnel(given)
+    , m_session(session)
+{
+    // The signed-in account, for everything that needs it. Its password comes
+    // from the Secret Service asynchronously, so the first screen is chosen
+    // once it has answered (launch()).
+    if (!m_session) {
+        m_secrets = std::make_unique<DesktopSecretStore>(SessionBus::clientAppId, Session::standardFallbackFile());
+        m_ownSession = std::make_unique<Session>(*m_secrets, UserDefaults::standard(), IdentityStore::standard(),
+                                                 Session::standardAccountFile());
+        m_session = m_ownSession.get();
+        Session::setShared(m_session);
+    }
+
+    VpnManager *manager = m_tunnel.manager;
+    followTunnel(manager ? std::function<VpnManager &()>([manager]() -> VpnManager & { return *manager; })
+                         : std::function<VpnManager &()>(&VpnManager::shared));
+    m_delegate = std::make_unique<AppDelegate>(
+        AppDelegate::Hooks{[this] { tunnel(); }, &UpdatingService::check});
+    m_window = std::make_unique<WindowController>();
+    // Every way out goes through the tunnel service's quit path: both menus'
+    // Quit, closing the window without a tray, SIGTERM/SIGINT/SIGHUP, and the
+    // end of the session (Qt quits the event loop when the session manager
+    // says so). commitDataRequest is not used: a logout can still be
+    // cancelled after it, and the tunnel would be gone for nothing.
+    // Without a tunnel of its own the sequence looks up VPNService::shared()
+    // only when quitting.
+    m_quit = std::make_unique<QuitSequence>(m_tunnel.service);
+    if (m_tunnel.service) {
+        m_menu = std::make_unique<Menu>(m_window->menuBar(), *m_tunnel.service);
+        m_statusMenu = std::make_unique<StatusMenuController>(*m_tunnel.service, m_app);
+    } else {
+        m_menu = std::make_unique<Menu>(m_window->menuBar());
+        m_statusMenu = std::make_unique<StatusMenuController>(m_app);
+    }
+    QuitSequence *quit = m_quit.get();
+    m_menu->exitApplication = [quit] { quit->exitAfterQuitPath(); };
+    m_statusMenu->handler()->exitApplication = [quit] { quit->exitAfterQuitPath(); };
+    m_window->quitApplication = [quit] { quit->end(); };
+    m_termination = std::make_unique<TerminationSignals>();
+    QObject::connect(m_termination.get(), &TerminationSignals::terminationRequested, quit,
+                     [quit](int, int count) {
+                         if (count > 1)
+                             quit->endNow(); // asked twice: no more waiting
+                         else
+                             quit->end();
+                     });
+    QObject::connect(m_app, &QCoreApplication::aboutToQuit, quit, &QuitSequence::finishBeforeExit);
+    m_marker = std::make_unique<RunMarker>();
+}
+
+AppWiring::~AppWiring()
+{
+    // What follows the tunnel goes before the tunnel's owner does.
+    m_networkChanges.reset();
+    m_notifications.reset();
+    m_statusMenu.reset();
+    m_menu.reset();
+    m_window.reset();
+    TunnelStatusSource::install({});
+    if (m_ownSession)
+        Session::setShared(nullptr);
+}
+
+void AppWiring::followTunnel(std::function<VpnManager &()> managerOf)
+{
+    TunnelStatusSource::install([managerOf](QObject *context, TunnelStatusSource::Observer observer) {
+        VpnManager &manager = managerOf();
+        auto connected = [&manager] { return manager.connection()->status() == VpnStatus::Connected; };
+        QPointer<QObject> guard(context);
+        manager.loadFromPreferences([guard, observer, connected](const std::optional<QString> &error) {
+            if (guard && !error)
+                observer(connected());
+        });
+        QObject::connect(manager.connection(), &VpnConnection::statusDidChange, context,
+                         [observer, connected] { observer(connected()); });
+    });
+}
+
+VPNService &AppWiring::tunnel() const
+{
+    return m_tunnel.service ? *m_tunnel.service : VPNService::shared();
+}
+
+void AppWiring::bringForwardOnReopen(SingleInstance &instance)
+{
+    AppDelegate *delegate = m_delegate.get();
+    WindowController *window = m_window.get();
+    QObject::connect(&instance, &SingleInstance::reopenRequested, delegate, [delegate, window] {
+        if (delegate->applicationShouldHandleReopen(window->isVisible()))
+            window->bringForward(); // a second launch of a visible client raises it too
+    });
+}
+
+void AppWiring::launch(std::function<void()> launched)
+{
+    // A run that never finished its quit path left something behind; it is
+    // cleared once the session is loaded, before the first screen.
+    const bool killedBefore = m_marker->begin();
+    m_session->load([this, killedBefore, launched = std::move(launched)] {
+        if (killedBefore)
+            clearWhatAKilledClientLeft(tunnel());
+        m_window->windowDidLoad();
+        m_window->setFixedSize(m_window->sizeHint());
+        m_window->show();
+        m_delegate->applicationDidFinishLaunching();
+        // The tunnel service exists from here on.
+        VPNService &service = tunnel();
+        m_notifications = std::make_unique<TunnelNotifications>(service, new FreedesktopNotifier(m_app));
+        m_networkChanges = std::make_unique<NetworkChangeMonitor>();
+        QObject::connect(m_networkChanges.get(), &NetworkChangeMonitor::changed, &service,
+                         [&service](NetworkChangeMonitor::Reason reason) {
+                             service.checkTunnel(reason == NetworkChangeMonitor::Reason::Resumed
+                                                     ? VpnBackend::Change::Resumed
+                                                     : VpnBackend::Change::RouteChanged);
+                         });
+        if (launched)
+            launched();
+    });
+}
+
+int AppWiring::exec()
+{
+    const int status = QCoreApplication::exec();
+    if (m_quit->leftNothingBehind())
+        m_marker->end();
+    return status;
+}
+
+} // namespace Orvex

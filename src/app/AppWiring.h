@@ -1,0 +1,99 @@
+#pragma once
+
+#include <QObject>
+
+#include <functional>
+#include <memory>
+
+class QApplication;
+class QCoreApplication;
+
+namespace Orvex {
+
+class AppDelegate;
+class DesktopSecretStore;
+class Menu;
+class NetworkChangeMonitor;
+class QuitSequence;
+class RunMarker;
+class Session;
+class SingleInstance;
+class StatusMenuController;
+class TerminationSignals;
+class TunnelNotifications;
+class VPNService;
+class VpnManager;
+class WindowController;
+
+// The client's long-lived objects and how they are connected: the account's
+// session, the tunnel service the screens follow, the main window with its
+// application menu, the tray menu, and the quit sequence that every way out
+// goes through (both menus' Quit, the window closed without a tray, a
+// termination signal, the event loop ending). main() makes one for the
+// process; a test makes one on a tunnel of its own and meets the same wiring.
+class AppWiring final
+{
+public:
+    struct Tunnel
+    {
+        // Null: the process's own, VpnManager::shared() and
+        // VPNService::shared(), made on first use, so building the wiring does
+        // not create them ahead of the launch.
+        VpnManager *manager;
+        VPNService *service;
+    };
+
+    // The application's names and its quit policy, before anything else.
+    static void prepare(QApplication &app);
+    // Its translations and its look, once it is known to be the only client.
+    static void dress(QApplication &app);
+
+    // `session` null: a session of the wiring's own on the desktop's secret
+    // store and the standard files, installed as Session::shared().
+    explicit AppWiring(QCoreApplication *app, Session *session = nullptr, Tunnel given = Tunnel{nullptr, nullptr});
+    ~AppWiring();
+    AppWiring(const AppWiring &) = delete;
+    AppWiring &operator=(const AppWiring &) = delete;
+
+    // Every screen's handler follows the tunnel of `manager`: its saved
+    // configuration is loaded once per handler, then each status change of
+    // its connection is delivered.
+    static void followTunnel(std::function<VpnManager &()> manager);
+
+    // Loads the session, clears what a killed client left behind, then shows
+    // the first screen and starts the tunnel service, its notifications and
+    // the network watch; `launched` runs after that.
+    void launch(std::function<void()> launched = {});
+    // A second start of the client brings this one's window forward.
+    void bringForwardOnReopen(SingleInstance &instance);
+    // Runs the event loop; the mark of a running client goes only when the
+    // quit path left nothing behind.
+    int exec();
+
+    Session &session() { return *m_session; }
+    VPNService &tunnel() const;
+    AppDelegate &delegate() { return *m_delegate; }
+    WindowController &window() { return *m_window; }
+    QuitSequence &quit() { return *m_quit; }
+    Menu &menu() { return *m_menu; }
+    StatusMenuController &statusMenu() { return *m_statusMenu; }
+    TerminationSignals &termination() { return *m_termination; }
+
+private:
+    QCoreApplication *m_app;
+    Tunnel m_tunnel;
+    std::unique_ptr<DesktopSecretStore> m_secrets;
+    std::unique_ptr<Session> m_ownSession;
+    Session *m_session;
+    std::unique_ptr<AppDelegate> m_delegate;
+    std::unique_ptr<WindowController> m_window;
+    std::unique_ptr<QuitSequence> m_quit;
+    std::unique_ptr<Menu> m_menu;
+    std::unique_ptr<StatusMenuController> m_statusMenu;
+    std::unique_ptr<TerminationSignals> m_termination;
+    std::unique_ptr<RunMarker> m_marker;
+    std::unique_ptr<TunnelNotifications> m_notifications;
+    std::unique_ptr<NetworkChangeMonitor> m_networkChanges;
+};
+
+} // namespace Orvex
