@@ -1,14 +1,14 @@
 #include "AuthViewController.h"
 #include "ui_AuthViewController.h"
 
-#include "Shared/Extensions/AppStoryboard.h"
+#include "ui/AppStoryboard.h"
 #include "account/AuthHandler.h"
 #include "account/Session.h"
 #include "account/AuthScreenStyle.h"
 #include "account/DefaultsKeys.h"
-#include "app/AlertController.h"
-#include "app/Navigator.h"
-#include "app/StartViewController.h"
+#include "ui/AlertController.h"
+#include "ui/Navigator.h"
+#include "account/StartViewController.h"
 #include "config/Config.h"
 #include "platform/UserDefaults.h"
 

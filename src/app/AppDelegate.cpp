@@ -1,7 +1,7 @@
 #include "AppDelegate.h"
 
 #include "account/DefaultsKeys.h"
-#include "app/WindowController.h"
+#include "ui/WindowController.h"
 #include "platform/LoginItem.h"
 #include "platform/SessionBus.h"
 #include "platform/UserDefaults.h"

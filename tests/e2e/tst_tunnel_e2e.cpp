@@ -220,7 +220,7 @@ void TestTunnelEndToEnd::connectCarriesPacketsAndDisconnects()
     QVERIFY(!m_gateway->pingInnerAddress()); // no route before the tunnel
 
     m_service->connect();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::connected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
     QVERIFY(m_statuses.contains(VpnStatus::Connecting));
     QVERIFY(!m_manager->savedPreferences().onDemandEnabled); // key was not shared yet
     QVERIFY(m_gateway->pingInnerAddress());
@@ -234,16 +234,16 @@ void TestTunnelEndToEnd::connectCarriesPacketsAndDisconnects()
     bool stopped = false;
     m_service->disconnect([&] { stopped = true; });
     QTRY_VERIFY(stopped);
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::disconnected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Disconnected, TunnelTimeoutMs);
     QVERIFY(m_statuses.contains(VpnStatus::Disconnecting));
     QVERIFY(ikeSas(m_gateway->clientVici()).isEmpty());
     QVERIFY(!m_gateway->pingInnerAddress());
 
     // toggle from disconnected brings it back.
     m_service->toggle();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::connected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
     m_service->toggle();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::disconnected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Disconnected, TunnelTimeoutMs);
 }
 
 void TestTunnelEndToEnd::onDemandComesUpOnSaveAndAfterADrop()
@@ -257,7 +257,7 @@ void TestTunnelEndToEnd::onDemandComesUpOnSaveAndAfterADrop()
         m_service->configureAndSave(error, [&] { saved = true; });
     });
     QTRY_VERIFY(saved);
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::connected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
     QVERIFY(m_gateway->pingInnerAddress());
 
     // The gateway drops the tunnel; it comes back by itself.
@@ -267,7 +267,7 @@ void TestTunnelEndToEnd::onDemandComesUpOnSaveAndAfterADrop()
     terminate.set("timeout", "2000");
     QVERIFY2(ask(m_gateway->gatewayVici(), "terminate", terminate).isSuccess(), "gateway terminate");
     QTRY_VERIFY_WITH_TIMEOUT(m_statuses.contains(VpnStatus::Disconnected), TunnelTimeoutMs);
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::connected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
     QVERIFY(m_statuses.indexOf(VpnStatus::Connecting) > m_statuses.indexOf(VpnStatus::Disconnected));
     QCOMPARE(m_service->attempts(), 0);
     QVERIFY(m_gateway->pingInnerAddress());
@@ -276,7 +276,7 @@ void TestTunnelEndToEnd::onDemandComesUpOnSaveAndAfterADrop()
     m_service->connect();
     QTRY_VERIFY(m_manager->savedPreferences().onDemandEnabled);
     m_service->disconnect();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::disconnected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Disconnected, TunnelTimeoutMs);
     QVERIFY(!m_manager->savedPreferences().onDemandEnabled);
 }
 
@@ -291,7 +291,7 @@ void TestTunnelEndToEnd::silentGatewayEndsInTheAttemptsRule()
     QTRY_VERIFY_WITH_TIMEOUT(!m_manager->savedPreferences().onDemandEnabled, 90000);
     QCOMPARE(m_statuses.count(VpnStatus::Connecting), 4);
     QCOMPARE(m_service->attempts(), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::disconnected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Disconnected, TunnelTimeoutMs);
 
     // What is saved on disk says so too, and nothing tries again.
     VpnManager reader(std::make_unique<ViciVpnBackend>(ViciVpnBackend::Options{}),
@@ -310,7 +310,7 @@ void TestTunnelEndToEnd::quitLeavesNothingLoaded()
     useIdentity(m_gateway->issueClientIdentity(localIdentifier(), Config::current().pkcs12Passphrase),
                 false);
     m_service->connect();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::connected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
     const ViciReply keysBefore = ask(m_gateway->clientVici(), "get-keys");
     QCOMPARE(keysBefore.message.list("keys").size(), 1);
 
@@ -336,7 +336,7 @@ void TestTunnelEndToEnd::certificateFromAnotherCaFails()
                 false);
     m_service->connect();
     QTRY_VERIFY_WITH_TIMEOUT(m_statuses.contains(VpnStatus::Connecting), TunnelTimeoutMs);
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::disconnected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Disconnected, TunnelTimeoutMs);
     QVERIFY(!m_statuses.contains(VpnStatus::Connected));
     QVERIFY(!m_gateway->pingInnerAddress());
 }
@@ -372,7 +372,7 @@ void TestTunnelEndToEnd::nothingLeavesBesideTheTunnel()
     useIdentity(m_gateway->issueClientIdentity(localIdentifier(), Config::current().pkcs12Passphrase),
                 false);
     m_service->connect();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::connected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
     // charon applies the resolvers and runs the updown script just after it
     // reports the tunnel up.
     QTRY_VERIFY_WITH_TIMEOUT(m_gateway->resolverConfiguration() != resolverBefore, TunnelTimeoutMs);
@@ -396,17 +396,17 @@ void TestTunnelEndToEnd::nothingLeavesBesideTheTunnel()
 
     // Turn OFF: the resolvers and the refusal go with the tunnel.
     m_service->disconnect();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::disconnected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Disconnected, TunnelTimeoutMs);
     QTRY_COMPARE_WITH_TIMEOUT(m_gateway->resolverConfiguration(), resolverBefore, TunnelTimeoutMs);
     QTRY_VERIFY_WITH_TIMEOUT(!m_gateway->ipv6Refused(), TunnelTimeoutMs);
     QCOMPARE(m_gateway->resolve(hostName, 4), QStringLiteral("192.0.2.66"));
 
     // Up again, then the gateway goes away: the same.
     m_service->connect();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::connected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
     QTRY_VERIFY_WITH_TIMEOUT(m_gateway->resolverConfiguration() != resolverBefore, TunnelTimeoutMs);
     QVERIFY(m_gateway->stopResponder());
-    QTRY_VERIFY_WITH_TIMEOUT(m_service->status() != ConnectionStatus::connected, TunnelTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(m_service->status() != VpnStatus::Connected, TunnelTimeoutMs);
     QTRY_COMPARE_WITH_TIMEOUT(m_gateway->resolverConfiguration(), resolverBefore, TunnelTimeoutMs);
     QTRY_VERIFY_WITH_TIMEOUT(!m_gateway->ipv6Refused(), TunnelTimeoutMs);
 }
@@ -436,7 +436,7 @@ void TestTunnelEndToEnd::aChangedNetworkIsCheckedAtOnce()
     useIdentity(m_gateway->issueClientIdentity(localIdentifier(), Config::current().pkcs12Passphrase),
                 false);
     m_service->connect();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::connected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
     QVERIFY(m_gateway->pingInnerAddress());
     const std::optional<IkeSa> before = firstIkeSa(m_gateway->clientVici());
     QVERIFY(before.has_value());
@@ -501,7 +501,7 @@ void TestTunnelEndToEnd::aChangedNetworkIsCheckedAtOnce()
     // What the wake-up or the new route sets off in the client.
     const bool resumed = change == QLatin1String("gateway") || change == QLatin1String("sleep");
     m_service->checkTunnel(resumed ? VpnBackend::Change::Resumed : VpnBackend::Change::RouteChanged);
-    QTRY_VERIFY_WITH_TIMEOUT(m_service->status() == ConnectionStatus::connected && quickPing(client), TunnelTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(m_service->status() == VpnStatus::Connected && quickPing(client), TunnelTimeoutMs);
     qInfo().noquote() << QStringLiteral("%1: carrying again %2 ms after the check (%3 ms after the change began)")
                              .arg(QLatin1String(QTest::currentDataTag()))
                              .arg(clock.elapsed() - changedMs)
@@ -525,7 +525,7 @@ void TestTunnelEndToEnd::redirectsAreNotFollowed()
     useIdentity(m_gateway->issueClientIdentity(localIdentifier(), Config::current().pkcs12Passphrase),
                 false);
     m_service->connect();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::connected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
     const std::optional<IkeSa> before = firstIkeSa(m_gateway->clientVici());
     QVERIFY(before.has_value());
 
@@ -549,7 +549,7 @@ void TestTunnelEndToEnd::redirectsAreNotFollowed()
     std::optional<IkeSa> after;
     QTRY_VERIFY_WITH_TIMEOUT((after = firstIkeSa(m_gateway->clientVici())).has_value(), TunnelTimeoutMs);
     QCOMPARE(after->remoteHost, QByteArray("192.0.2.1"));
-    QCOMPARE(m_service->status(), ConnectionStatus::connected);
+    QCOMPARE(m_service->status(), VpnStatus::Connected);
     QVERIFY(!m_statuses.contains(VpnStatus::Disconnected));
 }
 
