@@ -7,12 +7,12 @@
 
 #include "FuzzReply.h"
 
-#include "account/MobileApiResponse.h"
+#include "api/MobileApiResponse.h"
 #include "api/AccountRecords.h"
 #include "api/JsonReader.h"
 #include "api/NetworkService.h"
-#include "update/CheckForUpdatesResponse.h"
-#include "usage/DeviceUsageModel.h"
+#include "api/CheckForUpdatesResponse.h"
+#include "api/DeviceUsageModel.h"
 #include "usage/UsageFigures.h"
 
 #include <QStringDecoder>

@@ -2,7 +2,7 @@
 // label texts and the chart points, as the main screen does.
 
 #include "api/JsonReader.h"
-#include "usage/DeviceUsageModel.h"
+#include "api/DeviceUsageModel.h"
 #include "usage/UsageFigures.h"
 
 #include <cmath>

@@ -12,10 +12,10 @@
 // Prints medians over many rounds; the figures are not asserted anywhere.
 
 #include "account/DeviceRegistration.h"
-#include "account/Utility.h"
+#include "api/Utility.h"
 #include "api/AccountRecords.h"
 #include "api/NetworkService.h"
-#include "usage/DeviceUsageModel.h"
+#include "api/DeviceUsageModel.h"
 #include "usage/UsageFigures.h"
 
 #include <QCoreApplication>

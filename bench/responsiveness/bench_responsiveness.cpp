@@ -28,10 +28,10 @@
 #include "DevService.h"
 #include "GatewayFixture.h"
 
-#include "Shared/NotificationCenter.h"
+#include "shared/NotificationCenter.h"
 #include "account/DefaultsKeys.h"
 #include "account/Session.h"
-#include "app/WindowController.h"
+#include "ui/WindowController.h"
 #include "config/Config.h"
 #include "controls/Button.h"
 #include "platform/SystemInfo.h"

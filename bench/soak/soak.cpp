@@ -22,15 +22,15 @@
 #include "DevServiceProcess.h"
 #include "GatewayFixture.h"
 
-#include "Shared/Extensions/AppStoryboard.h"
+#include "ui/AppStoryboard.h"
 #include "account/DefaultsKeys.h"
 #include "account/Session.h"
-#include "account/Utility.h"
+#include "api/Utility.h"
 #include "api/NetworkService.h"
-#include "app/AlertController.h"
-#include "app/Navigator.h"
-#include "app/StartViewController.h"
-#include "app/WindowController.h"
+#include "ui/AlertController.h"
+#include "ui/Navigator.h"
+#include "account/StartViewController.h"
+#include "ui/WindowController.h"
 #include "config/Config.h"
 #include "controls/View.h"
 #include "platform/HeapTuning.h"
@@ -130,20 +130,20 @@ bool isServiceFault(Fault fault)
 }
 
 enum class Point { BeforeOn, DuringOn, WhileOn, DuringOff };
-const char *statusName(ConnectionStatus status)
+const char *statusName(VpnStatus status)
 {
     switch (status) {
-    case ConnectionStatus::disconnected:
+    case VpnStatus::Disconnected:
         return "disconnected";
-    case ConnectionStatus::connected:
+    case VpnStatus::Connected:
         return "connected";
-    case ConnectionStatus::invalid:
+    case VpnStatus::Invalid:
         return "invalid";
-    case ConnectionStatus::connecting:
+    case VpnStatus::Connecting:
         return "connecting";
-    case ConnectionStatus::reasserting:
+    case VpnStatus::Reasserting:
         return "reasserting";
-    case ConnectionStatus::disconnecting:
+    case VpnStatus::Disconnecting:
         return "disconnecting";
     }
     return "?";
@@ -311,10 +311,10 @@ public:
     {
         return qobject_cast<MainViewController *>(m_window->contentViewController());
     }
-    ConnectionStatus status() const { return VPNService::shared().status(); }
-    ConnectionStatus live() const
+    VpnStatus status() const { return VPNService::shared().status(); }
+    VpnStatus live() const
     {
-        return VPNService::connectionStatus(VPNService::shared().manager()->connection()->status());
+        return VPNService::shared().manager()->connection()->status();
     }
     bool overlayUp() const { return !screen()->progressContainer()->isHidden(); }
 
@@ -322,10 +322,10 @@ public:
     void press() { screen()->mainButtonAction(); }
     bool settled() const
     {
-        const ConnectionStatus s = live();
+        const VpnStatus s = live();
         return status() == s
-               && (s == ConnectionStatus::connected || s == ConnectionStatus::disconnected
-                   || s == ConnectionStatus::invalid);
+               && (s == VpnStatus::Connected || s == VpnStatus::Disconnected
+                   || s == VpnStatus::Invalid);
     }
     bool waitSettled() { return waitFor([this] { return settled() && !overlayUp(); }, settleMs); }
     // The client's status, the screen and the client's charon agree.
@@ -399,7 +399,7 @@ bool Soak::setUp(QString *error)
                              trail << QLatin1String(statusName(live())) + (overlayUp() ? QStringLiteral("+") : QString());
                          });
                      });
-    if (!waitFor([this] { return status() == ConnectionStatus::connected && !overlayUp(); }, settleMs)) {
+    if (!waitFor([this] { return status() == VpnStatus::Connected && !overlayUp(); }, settleMs)) {
         *error = QStringLiteral("the first load did not connect");
         return false;
     }
@@ -428,7 +428,7 @@ void Soak::quiesce()
 
 void Soak::tearDown()
 {
-    if (m_window && status() == ConnectionStatus::connected)
+    if (m_window && status() == VpnStatus::Connected)
         turnOff();
     m_window.reset();
 }
@@ -436,24 +436,24 @@ void Soak::tearDown()
 bool Soak::agrees(QString *why) const
 {
     const Truth truth = truthOf(m_gateway.securityAssociations(Side::Client));
-    const ConnectionStatus shown = status();
+    const VpnStatus shown = status();
     const bool textOn = screen()->statusLabel()->text() == QStringLiteral("Turn OFF");
     bool ok = false;
     switch (truth) {
     case Truth::NoDaemon:
-        ok = shown == ConnectionStatus::invalid;
+        ok = shown == VpnStatus::Invalid;
         break;
     case Truth::None:
-        ok = shown == ConnectionStatus::disconnected;
+        ok = shown == VpnStatus::Disconnected;
         break;
     case Truth::Up:
-        ok = shown == ConnectionStatus::connected;
+        ok = shown == VpnStatus::Connected;
         break;
     case Truth::Transitional:
         ok = false;
         break;
     }
-    ok = ok && live() == shown && textOn == (shown == ConnectionStatus::connected);
+    ok = ok && live() == shown && textOn == (shown == VpnStatus::Connected);
     if (!ok && why) {
         const std::optional<QStringList> sas = m_gateway.securityAssociations(Side::Client);
         *why = QStringLiteral("client %1 (live %2, text \"%3\"), charon %4")
@@ -572,7 +572,7 @@ bool Soak::turnOnAndMeasure(bool record)
     QElapsedTimer clock;
     clock.start();
     press();
-    if (!waitFor([this] { return status() == ConnectionStatus::connected && !overlayUp(); }, settleMs))
+    if (!waitFor([this] { return status() == VpnStatus::Connected && !overlayUp(); }, settleMs))
         return false;
     if (record)
         (fetches ? fetchingConnectMs : connectMs) << clock.nsecsElapsed() / 1e6;
@@ -582,7 +582,7 @@ bool Soak::turnOnAndMeasure(bool record)
 bool Soak::turnOff()
 {
     press();
-    return waitFor([this] { return status() == ConnectionStatus::disconnected && !overlayUp(); }, settleMs);
+    return waitFor([this] { return status() == VpnStatus::Disconnected && !overlayUp(); }, settleMs);
 }
 
 bool Soak::cycle(int index, std::optional<Fault> fault, Point point, std::mt19937 &random)
@@ -623,7 +623,7 @@ bool Soak::cycle(int index, std::optional<Fault> fault, Point point, std::mt1993
         injectSoon(*fault, soon(random));
     bool settledOn = waitSettled();
     if (!fault) {
-        if (status() == ConnectionStatus::connected)
+        if (status() == VpnStatus::Connected)
             connectMs << clock.nsecsElapsed() / 1e6;
         else {
             ++failedConnects;
@@ -635,7 +635,7 @@ bool Soak::cycle(int index, std::optional<Fault> fault, Point point, std::mt1993
         settledOn = waitSettled();
     Q_UNUSED(settledOn)
 
-    if (fault && (point == Point::WhileOn || (point == Point::DuringOff && status() != ConnectionStatus::connected))) {
+    if (fault && (point == Point::WhileOn || (point == Point::DuringOff && status() != VpnStatus::Connected))) {
         // Only one injection per faulty cycle: the fault comes while the tunnel
         // is up, or now when it never came up.
         inject(*fault);
@@ -643,10 +643,10 @@ bool Soak::cycle(int index, std::optional<Fault> fault, Point point, std::mt1993
         waitSettled();
     }
 
-    const ConnectionStatus afterOn = status();
+    const VpnStatus afterOn = status();
 
     // Turn OFF.
-    if (status() == ConnectionStatus::connected) {
+    if (status() == VpnStatus::Connected) {
         press();
         if (fault && point == Point::DuringOff)
             injectSoon(*fault, soon(random));
@@ -690,7 +690,7 @@ bool Soak::cycle(int index, std::optional<Fault> fault, Point point, std::mt1993
 
     // Back to off, whatever the fault left.
     waitSettled();
-    if (status() == ConnectionStatus::connected && !turnOff()) {
+    if (status() == VpnStatus::Connected && !turnOff()) {
         good = false;
         note(QStringLiteral("Turn OFF after the cycle did not disconnect"));
     }
@@ -698,7 +698,7 @@ bool Soak::cycle(int index, std::optional<Fault> fault, Point point, std::mt1993
     if (fault) {
         // With the fault cleared, Turn ON reaches connected.
         waitSettled();
-        if (status() == ConnectionStatus::connected)
+        if (status() == VpnStatus::Connected)
             turnOff();
         if (!turnOnAndMeasure(true)) {
             ++failedRecoveries;
@@ -714,7 +714,7 @@ bool Soak::cycle(int index, std::optional<Fault> fault, Point point, std::mt1993
             }
             alerts += dismissAlerts();
         }
-        if (status() == ConnectionStatus::connected && !turnOff()) {
+        if (status() == VpnStatus::Connected && !turnOff()) {
             good = false;
             note(QStringLiteral("Turn OFF after the recovery did not disconnect"));
         }

@@ -4,7 +4,7 @@
 <context>
     <name>AlertController</name>
     <message>
-        <location filename="../../src/app/AlertController.ui" line="27"/>
+        <location filename="../../src/ui/AlertController.ui" line="27"/>
         <source>OK</source>
         <translation>OK</translation>
     </message>
@@ -105,7 +105,7 @@
 <context>
     <name>Orvex::AlertController</name>
     <message>
-        <location filename="../../src/app/AlertController.cpp" line="24"/>
+        <location filename="../../src/ui/AlertController.cpp" line="24"/>
         <source>Alert</source>
         <translation>Hinweis</translation>
     </message>
@@ -197,17 +197,17 @@
 <context>
     <name>Orvex::BaseViewController</name>
     <message>
-        <location filename="../../src/app/BaseViewController.cpp" line="87"/>
+        <location filename="../../src/ui/BaseViewController.cpp" line="87"/>
         <source>About Orvex</source>
         <translation>Über Orvex</translation>
     </message>
     <message>
-        <location filename="../../src/app/BaseViewController.cpp" line="94"/>
+        <location filename="../../src/ui/BaseViewController.cpp" line="94"/>
         <source>Help</source>
         <translation>Hilfe</translation>
     </message>
     <message>
-        <location filename="../../src/app/BaseViewController.cpp" line="65"/>
+        <location filename="../../src/ui/BaseViewController.cpp" line="65"/>
         <source>Please wait</source>
         <extracomment>progress_wait</extracomment>
         <translation>Bitte warten</translation>
@@ -540,13 +540,13 @@ country_menu_title</extracomment>
 <context>
     <name>Orvex::StartViewController</name>
     <message>
-        <location filename="../../src/app/StartViewController.cpp" line="33"/>
+        <location filename="../../src/account/StartViewController.cpp" line="33"/>
         <source>Sign In</source>
         <extracomment>sign_in_btn</extracomment>
         <translation>Anmelden</translation>
     </message>
     <message>
-        <location filename="../../src/app/StartViewController.cpp" line="35"/>
+        <location filename="../../src/account/StartViewController.cpp" line="35"/>
         <source>Sign Up</source>
         <extracomment>sign_up_btn</extracomment>
         <translation>Registrieren</translation>
@@ -786,22 +786,22 @@ country_menu_title</extracomment>
 <context>
     <name>StartViewController</name>
     <message>
-        <location filename="../../src/app/StartViewController.ui" line="28"/>
+        <location filename="../../src/account/StartViewController.ui" line="28"/>
         <source>Orvex Cloud</source>
         <translation>Orvex Cloud</translation>
     </message>
     <message>
-        <location filename="../../src/app/StartViewController.ui" line="34"/>
+        <location filename="../../src/account/StartViewController.ui" line="34"/>
         <source>Private, fast IKEv2 VPN for this computer</source>
         <translation>Privates, schnelles IKEv2-VPN für diesen Computer</translation>
     </message>
     <message>
-        <location filename="../../src/app/StartViewController.ui" line="42"/>
+        <location filename="../../src/account/StartViewController.ui" line="42"/>
         <source>Sign In</source>
         <translation>Anmelden</translation>
     </message>
     <message>
-        <location filename="../../src/app/StartViewController.ui" line="49"/>
+        <location filename="../../src/account/StartViewController.ui" line="49"/>
         <source>Sign Up</source>
         <translation>Registrieren</translation>
     </message>

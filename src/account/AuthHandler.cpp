@@ -1,12 +1,12 @@
 #include "AuthHandler.h"
 
-#include "Shared/Extensions/AppStoryboard.h"
+#include "ui/AppStoryboard.h"
 #include "account/DefaultsKeys.h"
 #include "account/DeviceRegistration.h"
 #include "account/MobileViewController.h"
 #include "account/Session.h"
 #include "api/NetworkService.h"
-#include "app/Navigator.h"
+#include "ui/Navigator.h"
 #include "platform/UserDefaults.h"
 
 #include <QPointer>

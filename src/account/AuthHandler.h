@@ -2,7 +2,7 @@
 
 #include "account/AuthData.h"
 #include "api/AccountRecords.h"
-#include "app/BaseHandler.h"
+#include "ui/BaseHandler.h"
 
 namespace Orvex {
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "account/AuthType.h"
-#include "app/BaseViewController.h"
+#include "ui/BaseViewController.h"
 
 #include <QUrl>
 

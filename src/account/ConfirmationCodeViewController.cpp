@@ -4,7 +4,7 @@
 #include "account/AuthScreenStyle.h"
 #include "account/ConfirmationHandler.h"
 #include "account/DefaultsKeys.h"
-#include "app/AlertController.h"
+#include "ui/AlertController.h"
 #include "platform/UserDefaults.h"
 
 #include <QTimer>

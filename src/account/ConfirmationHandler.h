@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/BaseHandler.h"
+#include "ui/BaseHandler.h"
 
 #include <QString>
 

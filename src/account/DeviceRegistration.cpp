@@ -1,10 +1,10 @@
 #include "DeviceRegistration.h"
 
 #include "account/DefaultsKeys.h"
-#include "account/Utility.h"
+#include "api/Utility.h"
 #include "api/NetworkService.h"
-#include "app/BaseHandler.h"
-#include "app/Navigator.h"
+#include "ui/BaseHandler.h"
+#include "ui/Navigator.h"
 #include "platform/UserDefaults.h"
 
 #include <QCoreApplication>

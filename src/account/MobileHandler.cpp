@@ -1,11 +1,11 @@
 #include "MobileHandler.h"
 
-#include "Shared/Extensions/AppStoryboard.h"
+#include "ui/AppStoryboard.h"
 #include "account/ConfirmationCodeViewController.h"
 #include "account/DefaultsKeys.h"
 #include "account/MobileFormatter.h"
 #include "api/NetworkService.h"
-#include "app/Navigator.h"
+#include "ui/Navigator.h"
 #include "platform/SecureRandom.h"
 #include "platform/UserDefaults.h"
 

@@ -3,7 +3,7 @@
 
 #include "account/AuthScreenStyle.h"
 #include "account/MobileHandler.h"
-#include "app/AlertController.h"
+#include "ui/AlertController.h"
 
 #include <QTimer>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/BaseViewController.h"
+#include "ui/BaseViewController.h"
 #include "platform/Countries.h"
 
 namespace Ui {

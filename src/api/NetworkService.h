@@ -1,11 +1,11 @@
 #pragma once
 
-#include "account/MobileApiResponse.h"
+#include "api/MobileApiResponse.h"
 #include "api/AccountRecords.h"
 #include "api/Result.h"
 #include "api/URLRouter.h"
-#include "update/CheckForUpdatesResponse.h"
-#include "usage/DeviceUsageModel.h"
+#include "api/CheckForUpdatesResponse.h"
+#include "api/DeviceUsageModel.h"
 
 #include <QByteArray>
 #include <QJsonValue>

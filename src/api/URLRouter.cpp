@@ -1,6 +1,6 @@
 #include "URLRouter.h"
 
-#include "account/Utility.h"
+#include "api/Utility.h"
 #include "config/Config.h"
 #include "platform/SystemInfo.h"
 

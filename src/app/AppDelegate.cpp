@@ -1,8 +1,8 @@
 #include "AppDelegate.h"
 
 #include "account/DefaultsKeys.h"
-#include "app/FirstFrame.h"
-#include "app/WindowController.h"
+#include "ui/FirstFrame.h"
+#include "ui/WindowController.h"
 #include "platform/LoginItem.h"
 #include "platform/SessionBus.h"
 #include "platform/UserDefaults.h"

@@ -1,6 +1,6 @@
 #include "CommandLine.h"
 
-#include "account/Utility.h"
+#include "api/Utility.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>

@@ -1,8 +1,8 @@
 #include "InfoViewController.h"
 #include "ui_InfoViewController.h"
 
-#include "Shared/Extensions/Images.h"
-#include "account/Utility.h"
+#include "ui/Images.h"
+#include "api/Utility.h"
 #include "config/Config.h"
 
 namespace Orvex {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/ViewController.h"
+#include "ui/ViewController.h"
 
 namespace Ui {
 class InfoViewController;

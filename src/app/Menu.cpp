@@ -1,8 +1,8 @@
 #include "Menu.h"
 
-#include "Shared/Extensions/AppStoryboard.h"
+#include "ui/AppStoryboard.h"
 #include "app/InfoViewController.h"
-#include "app/Navigator.h"
+#include "ui/Navigator.h"
 #include "app/SettingsViewController.h"
 #include "app/StatusMenuHandler.h"
 #include "config/Config.h"

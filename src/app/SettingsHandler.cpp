@@ -1,9 +1,9 @@
 #include "SettingsHandler.h"
 
-#include "Shared/Extensions/AppStoryboard.h"
+#include "ui/AppStoryboard.h"
 #include "account/Session.h"
-#include "app/Navigator.h"
-#include "app/StartViewController.h"
+#include "ui/Navigator.h"
+#include "account/StartViewController.h"
 #include "vpn/VPNService.h"
 
 #include <QPointer>

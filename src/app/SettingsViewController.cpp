@@ -1,6 +1,6 @@
 #include "SettingsViewController.h"
 
-#include "Shared/Extensions/Images.h"
+#include "ui/Images.h"
 #include "account/DefaultsKeys.h"
 #include "account/Session.h"
 #include "app/SettingsHandler.h"

@@ -1,6 +1,6 @@
 #include "StatusMenuController.h"
 
-#include "Shared/Extensions/Images.h"
+#include "ui/Images.h"
 #include "app/AppDelegate.h"
 #include "app/StatusMenuHandler.h"
 #include "platform/VpnConnection.h"

@@ -126,7 +126,7 @@ void StatusMenuHandler::connectOrDisconnect()
     const QDateTime now = QDateTime::currentDateTimeUtc();
     const std::optional<QByteArray> reference =
         KeychainService::storedReference(session.identities(), session.identityReference());
-    if (m_service.status() != ConnectionStatus::connected
+    if (m_service.status() != VpnStatus::Connected
         && (!reference || KeychainService::needsRenewal(session.identities(), *reference, now))) {
         // No screen to show a failure on: a failed request just ends it,
         // unless the old certificate still serves.
@@ -154,7 +154,7 @@ void StatusMenuHandler::connectOrDisconnect()
 
 void StatusMenuHandler::quit(VPNService &service, std::function<void()> exit, std::function<void()> failed)
 {
-    if (service.status() == ConnectionStatus::invalid) {
+    if (service.status() == VpnStatus::Invalid) {
         // Nothing has been saved or started by us yet: the tunnel service
         // ends at once without touching the configuration.
         service.quit(std::move(exit));

@@ -57,7 +57,7 @@ struct OpenSslFree
 template<typename T>
 using Owned = std::unique_ptr<T, OpenSslFree>;
 
-// Archives issued for older keychains protect their certificates with
+// Archives made by older tools protect their certificates with
 // RC2-40, which OpenSSL 3 only offers through its legacy provider. Loading
 // it keeps the default provider available for everything else.
 void loadLegacyAlgorithms()

@@ -11,7 +11,8 @@
 namespace Orvex {
 
 // The per-user key store: client identities (a certificate with its private
-// key) imported from PKCS#12 archives, the stand-in of the keychain.
+// key) imported from PKCS#12 archives, kept apart from the account's
+// password, which lives in the desktop's secret store.
 //
 // Layout: <directory>/<hex SHA-1 of the certificate>/ holding
 //   certificate.pem   the certificate (PEM)

@@ -2,8 +2,9 @@
 
 namespace Orvex {
 
-// The live state of the tunnel, with the raw values the VPN facility has
-// always reported them with.
+// The state of the tunnel: what a backend reports, what the tunnel service
+// keeps and what the screens show. One type from the backend up, so no layer
+// translates it.
 enum class VpnStatus {
     Invalid = 0,       // no usable configuration, or no VPN daemon to run it
     Disconnected = 1,

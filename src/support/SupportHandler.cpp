@@ -1,6 +1,6 @@
 #include "SupportHandler.h"
 
-#include "Shared/NotificationCenter.h"
+#include "shared/NotificationCenter.h"
 #include "account/DefaultsKeys.h"
 #include "api/BoundedAnswer.h"
 #include "api/NetworkService.h"

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "api/Result.h"
-#include "app/BaseHandler.h"
+#include "ui/BaseHandler.h"
 
 #include <QJsonObject>
 

@@ -1,8 +1,8 @@
 #include "SupportViewController.h"
 
-#include "Shared/NotificationCenter.h"
+#include "shared/NotificationCenter.h"
 #include "account/DefaultsKeys.h"
-#include "app/AlertController.h"
+#include "ui/AlertController.h"
 #include "controls/Button.h"
 #include "platform/UserDefaults.h"
 #include "support/SupportHandler.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/BaseViewController.h"
+#include "ui/BaseViewController.h"
 
 class QLabel;
 class QPlainTextEdit;

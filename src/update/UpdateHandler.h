@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/BaseHandler.h"
-#include "update/CheckForUpdatesResponse.h"
+#include "ui/BaseHandler.h"
+#include "api/CheckForUpdatesResponse.h"
 
 #include <optional>
 

@@ -1,7 +1,7 @@
 #include "UpdateViewController.h"
 
-#include "Shared/Extensions/Images.h"
-#include "account/Utility.h"
+#include "ui/Images.h"
+#include "api/Utility.h"
 #include "controls/Button.h"
 #include "controls/ImageView.h"
 #include "update/UpdateHandler.h"

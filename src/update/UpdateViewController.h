@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/BaseViewController.h"
-#include "update/CheckForUpdatesResponse.h"
+#include "ui/BaseViewController.h"
+#include "api/CheckForUpdatesResponse.h"
 
 class QLabel;
 

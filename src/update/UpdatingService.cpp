@@ -1,9 +1,9 @@
 #include "UpdatingService.h"
 
-#include "Shared/Extensions/AppStoryboard.h"
-#include "account/Utility.h"
+#include "ui/AppStoryboard.h"
+#include "api/Utility.h"
 #include "api/NetworkService.h"
-#include "app/Navigator.h"
+#include "ui/Navigator.h"
 #include "config/Config.h"
 #include "update/DebianVersion.h"
 #include "update/UpdateMessageViewController.h"

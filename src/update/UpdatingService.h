@@ -1,6 +1,6 @@
 #pragma once
 
-#include "update/CheckForUpdatesResponse.h"
+#include "api/CheckForUpdatesResponse.h"
 
 #include <QUrl>
 

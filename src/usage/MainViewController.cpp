@@ -1,8 +1,8 @@
 #include "MainViewController.h"
 
-#include "Shared/Extensions/Images.h"
-#include "Shared/NotificationCenter.h"
-#include "app/AlertController.h"
+#include "ui/Images.h"
+#include "shared/NotificationCenter.h"
+#include "ui/AlertController.h"
 #include "controls/Button.h"
 #include "controls/DropShadow.h"
 #include "controls/ImageView.h"
@@ -208,7 +208,7 @@ void MainViewController::buildForm()
     layout->addWidget(copyright);
 
     // As the form stands before the tunnel's state is known.
-    present(ConnectionStatus::disconnected);
+    present(VpnStatus::Disconnected);
 }
 
 void MainViewController::setup()
@@ -245,8 +245,7 @@ void MainViewController::setup()
         if (!self || error)
             return;
         VPNService &service = self->m_service;
-        const ConnectionStatus status = VPNService::connectionStatus(
-                service.manager()->connection()->status());
+        const VpnStatus status = service.manager()->connection()->status();
         service.setStatus(status);
         self->present(status);
     });
@@ -262,7 +261,7 @@ void MainViewController::setupChart()
 void MainViewController::viewDidLoad()
 {
     BaseViewController::viewDidLoad();
-    if (m_service.status() != ConnectionStatus::connected)
+    if (m_service.status() != VpnStatus::Connected)
         m_handler->connect();
 }
 
@@ -330,9 +329,9 @@ void MainViewController::mainButtonAction()
     m_handler->mainButtonAction();
 }
 
-void MainViewController::present(ConnectionStatus status)
+void MainViewController::present(VpnStatus status)
 {
-    const bool connected = status == ConnectionStatus::connected;
+    const bool connected = status == VpnStatus::Connected;
     m_statusImageName = connected ? QStringLiteral("ic_enable") : QStringLiteral("ic_disable");
     m_statusImageView->setImage(Images::named(m_statusImageName));
     m_statusLabel->setText(connected ? tr("Turn OFF") : tr("Turn ON"));
@@ -360,14 +359,14 @@ void MainViewController::vpnConnectionDidChange()
     if (!connection)
         return;
     m_noResponseTimer.stop();
-    const ConnectionStatus status = VPNService::connectionStatus(connection->status());
+    const VpnStatus status = connection->status();
     present(status);
     switch (status) {
-    case ConnectionStatus::connected:
-    case ConnectionStatus::invalid:
+    case VpnStatus::Connected:
+    case VpnStatus::Invalid:
         hideProgress();
         break;
-    case ConnectionStatus::disconnected: {
+    case VpnStatus::Disconnected: {
         hideProgress();
         QPointer<MainHandler> handler(m_handler);
         QTimer::singleShot(usageRefreshDelayMs, this, [handler] {
@@ -376,9 +375,9 @@ void MainViewController::vpnConnectionDidChange()
         });
         break;
     }
-    case ConnectionStatus::connecting:
-    case ConnectionStatus::reasserting:
-    case ConnectionStatus::disconnecting:
+    case VpnStatus::Connecting:
+    case VpnStatus::Reasserting:
+    case VpnStatus::Disconnecting:
         showProgress();
         progressContainer()->setCanFallThrought(true);
         break;
@@ -400,10 +399,9 @@ void MainViewController::tunnelDidNotRespond()
     if (progressContainer()->isHidden())
         return;
     hideProgress();
-    const ConnectionStatus live = VPNService::connectionStatus(
-            m_service.manager()->connection()->status());
+    const VpnStatus live = m_service.manager()->connection()->status();
     present(live);
-    if (live != ConnectionStatus::connected)
+    if (live != VpnStatus::Connected)
         AlertController::post(tr("The VPN service did not answer; check that it is running and try "
                                  "again."),
                               false);

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/BaseViewController.h"
-#include "vpn/ConnectionStatus.h"
+#include "ui/BaseViewController.h"
+#include "platform/VpnStatus.h"
 
 #include <QPointer>
 #include <QTimer>
@@ -69,7 +69,7 @@ protected:
 private:
     void buildForm();
     void setupChart();
-    void present(ConnectionStatus status);
+    void present(VpnStatus status);
     void vpnConnectionDidChange();
     void presentNotice();
     void didRecieveDeviceUsage(const QVariant &object);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "usage/DeviceUsageModel.h"
+#include "api/DeviceUsageModel.h"
 
 #include <QDate>
 #include <QList>

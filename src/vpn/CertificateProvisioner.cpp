@@ -1,7 +1,7 @@
 #include "CertificateProvisioner.h"
 
 #include "account/Session.h"
-#include "account/Utility.h"
+#include "api/Utility.h"
 #include "api/NetworkService.h"
 #include "platform/IdentityStore.h"
 #include "vpn/KeychainService.h"

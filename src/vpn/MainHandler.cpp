@@ -1,8 +1,8 @@
 #include "MainHandler.h"
 
-#include "Shared/NotificationCenter.h"
+#include "shared/NotificationCenter.h"
 #include "account/Session.h"
-#include "account/Utility.h"
+#include "api/Utility.h"
 #include "api/NetworkService.h"
 #include "platform/VpnConnection.h"
 #include "platform/VpnManager.h"
@@ -50,7 +50,7 @@ void MainHandler::checkCurrentUser()
 void MainHandler::mainButtonAction()
 {
     m_service.noteUserRequest();
-    if (m_service.status() == ConnectionStatus::connected)
+    if (m_service.status() == VpnStatus::Connected)
         loadThenToggle(false); // switch off
     else
         connect();

@@ -11,9 +11,9 @@ namespace Orvex {
 
 namespace {
 
-bool isDown(ConnectionStatus status)
+bool isDown(VpnStatus status)
 {
-    return status == ConnectionStatus::disconnected || status == ConnectionStatus::invalid;
+    return status == VpnStatus::Disconnected || status == VpnStatus::Invalid;
 }
 
 QString failureText(VpnBackend::Failure failure)
@@ -53,16 +53,16 @@ bool TunnelNotifications::isEnabled()
            || defaults.boolean(DefaultsKeys::isNotificationsEnabled);
 }
 
-void TunnelNotifications::onStatusDidChange(ConnectionStatus status)
+void TunnelNotifications::onStatusDidChange(VpnStatus status)
 {
-    const ConnectionStatus last = std::exchange(m_last, status);
+    const VpnStatus last = std::exchange(m_last, status);
     if (status == last)
         return;
-    if (status == ConnectionStatus::connecting || status == ConnectionStatus::reasserting) {
+    if (status == VpnStatus::Connecting || status == VpnStatus::Reasserting) {
         m_trying = true;
         return;
     }
-    if (status == ConnectionStatus::connected) {
+    if (status == VpnStatus::Connected) {
         const bool byHand = m_service.isUserRequest();
         m_wasUp = true;
         m_trying = false;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "vpn/ConnectionStatus.h"
+#include "platform/VpnStatus.h"
 
 #include <QObject>
 #include <QPointer>
@@ -31,12 +31,12 @@ public Q_SLOTS:
     void certificateNotRenewed(const QString &reason);
 
 private:
-    void onStatusDidChange(ConnectionStatus status);
+    void onStatusDidChange(VpnStatus status);
     void notify(const QString &summary, const QString &body);
 
     VPNService &m_service;
     QPointer<DesktopNotifier> m_notifier;
-    ConnectionStatus m_last = ConnectionStatus::invalid;
+    VpnStatus m_last = VpnStatus::Invalid;
     bool m_wasUp = false;
     bool m_trying = false;
 };

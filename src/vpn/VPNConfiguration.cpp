@@ -8,7 +8,6 @@ VPNConfiguration VPNConfiguration::defaults()
 {
     VPNConfiguration configuration;
     configuration.hostname = Config::current().vpnGatewayHost;
-    configuration.identityDataPassword = Config::current().pkcs12Passphrase;
     return configuration;
 }
 

@@ -11,11 +11,10 @@ struct VPNConfiguration
 {
     using IKEv2 = VpnProtocolIKEv2;
 
-    // The build-time gateway host and PKCS#12 passphrase.
+    // The build-time gateway host.
     static VPNConfiguration defaults();
 
     QString hostname;             // IKE server address and remote identifier
-    QString identityDataPassword; // passphrase of the identity archive; never written out
     IKEv2::AuthenticationMethod authMethod = IKEv2::AuthenticationMethod::Certificate;
     IKEv2::EncryptionAlgorithm encryption = IKEv2::EncryptionAlgorithm::AES128;
     IKEv2::IntegrityAlgorithm integrity = IKEv2::IntegrityAlgorithm::SHA96;

@@ -2,7 +2,7 @@
 
 #include "account/DefaultsKeys.h"
 #include "account/Session.h"
-#include "account/Utility.h"
+#include "api/Utility.h"
 #include "config/Config.h"
 #include "platform/UserDefaults.h"
 #include "platform/VpnManager.h"
@@ -30,31 +30,6 @@ VPNService::VPNService(VpnManager *manager, Session &session, QObject *parent)
 {
     QObject::connect(m_manager->connection(), &VpnConnection::statusDidChange, this,
                      &VPNService::vpnConnectionDidChange);
-}
-
-ConnectionStatus VPNService::connectionStatus(VpnStatus status)
-{
-    return connectionStatus(int(status));
-}
-
-ConnectionStatus VPNService::connectionStatus(int rawStatus)
-{
-    switch (rawStatus) {
-    case int(VpnStatus::Invalid):
-        return ConnectionStatus::invalid;
-    case int(VpnStatus::Disconnected):
-        return ConnectionStatus::disconnected;
-    case int(VpnStatus::Connecting):
-        return ConnectionStatus::connecting;
-    case int(VpnStatus::Connected):
-        return ConnectionStatus::connected;
-    case int(VpnStatus::Reasserting):
-        return ConnectionStatus::reasserting;
-    case int(VpnStatus::Disconnecting):
-        return ConnectionStatus::disconnecting;
-    default:
-        return ConnectionStatus::invalid;
-    }
 }
 
 QString VPNService::localIdentifier() const
@@ -88,7 +63,7 @@ void VPNService::connect()
 
 void VPNService::disconnect(Completion completion)
 {
-    if (m_status == ConnectionStatus::disconnected || m_status == ConnectionStatus::invalid) {
+    if (m_status == VpnStatus::Disconnected || m_status == VpnStatus::Invalid) {
         if (completion)
             completion();
         return;
@@ -105,7 +80,7 @@ void VPNService::disconnect(Completion completion)
 
 void VPNService::disconnectLoaded()
 {
-    if (m_status == ConnectionStatus::disconnected || m_status == ConnectionStatus::invalid)
+    if (m_status == VpnStatus::Disconnected || m_status == VpnStatus::Invalid)
         return;
     m_stopRequested = true;
     m_config.isOnDemandEnabled = false;
@@ -127,10 +102,10 @@ void VPNService::toggle()
 
 void VPNService::toggleLoaded()
 {
-    const ConnectionStatus live = connectionStatus(m_manager->connection()->status());
+    const VpnStatus live = m_manager->connection()->status();
     QPointer<VPNService> self(this);
-    if (live == ConnectionStatus::connected) {
-        m_status = ConnectionStatus::connected;
+    if (live == VpnStatus::Connected) {
+        m_status = VpnStatus::Connected;
         // disconnect() without its own load: saved with on-demand off first.
         m_config.isOnDemandEnabled = false;
         configureAndSave({}, [self] {
@@ -158,7 +133,7 @@ void VPNService::stopTunnel(Completion completion)
 
 void VPNService::quit(Completion terminate, Completion failed)
 {
-    if (m_status == ConnectionStatus::invalid) {
+    if (m_status == VpnStatus::Invalid) {
         if (terminate)
             terminate();
         return;
@@ -284,10 +259,10 @@ void VPNService::vpnConnectionDidChange()
     const auto *connection = qobject_cast<const VpnConnection *>(sender());
     if (!connection)
         return;
-    m_status = connectionStatus(connection->status());
-    if (m_status == ConnectionStatus::connecting)
+    m_status = connection->status();
+    if (m_status == VpnStatus::Connecting)
         ++m_attempts;
-    else if (m_status == ConnectionStatus::connected)
+    else if (m_status == VpnStatus::Connected)
         m_attempts = 0;
     if (m_attempts > 3) {
         disconnect();
@@ -297,7 +272,7 @@ void VPNService::vpnConnectionDidChange()
     // Told while the user's request is still known, then forgotten once it
     // has an outcome.
     Q_EMIT statusDidChange(m_status);
-    if (m_status == ConnectionStatus::connected || m_status == ConnectionStatus::disconnected)
+    if (m_status == VpnStatus::Connected || m_status == VpnStatus::Disconnected)
         m_userRequest = false;
 }
 

@@ -2,7 +2,7 @@
 
 #include "platform/VpnBackend.h"
 #include "platform/VpnStatus.h"
-#include "vpn/ConnectionStatus.h"
+#include "platform/VpnStatus.h"
 #include "vpn/VPNConfiguration.h"
 
 #include <QObject>
@@ -37,8 +37,8 @@ public:
 
     VPNConfiguration &config() { return m_config; }
     const VPNConfiguration &config() const { return m_config; }
-    ConnectionStatus status() const { return m_status; }
-    void setStatus(ConnectionStatus status) { m_status = status; }
+    VpnStatus status() const { return m_status; }
+    void setStatus(VpnStatus status) { m_status = status; }
     int attempts() const { return m_attempts; }
     VpnManager *manager() const { return m_manager; }
     Session &session() const { return m_session; }
@@ -97,13 +97,10 @@ public:
     // "<udid>.<vpn domain>", or empty without a stored e-mail.
     QString localIdentifier() const;
 
-    static ConnectionStatus connectionStatus(VpnStatus status);
-    static ConnectionStatus connectionStatus(int rawStatus);
-
 Q_SIGNALS:
-    // After every status notification of the connection, with the mapped
-    // status; `isUserRequest()` and `isStopRequested()` still tell why.
-    void statusDidChange(Orvex::ConnectionStatus status);
+    // After every status notification of the connection, with its status;
+    // `isUserRequest()` and `isStopRequested()` still tell why.
+    void statusDidChange(Orvex::VpnStatus status);
     // A certificate near or past its end could not be replaced; the tunnel
     // went on with the old one while it lasts. `reason` is a sentence.
     void certificateRenewalFailed(const QString &reason);
@@ -117,7 +114,7 @@ private:
     VpnManager *m_manager;
     Session &m_session;
     VPNConfiguration m_config;
-    ConnectionStatus m_status = ConnectionStatus::invalid;
+    VpnStatus m_status = VpnStatus::Invalid;
     int m_attempts = 0;
     bool m_userRequest = false;
     bool m_stopRequested = false;

@@ -1,13 +1,13 @@
 // Error texts, their translation, the JSON scalar rule, machine identity and
 // the configuration rules.
 
-#include "account/Utility.h"
+#include "api/Utility.h"
 #include "api/Error.h"
 #include "api/MetadataType.h"
 #include "config/Config.h"
 #include "platform/SystemInfo.h"
-#include "update/CheckForUpdatesResponse.h"
-#include "usage/DeviceUsageModel.h"
+#include "api/CheckForUpdatesResponse.h"
+#include "api/DeviceUsageModel.h"
 
 #include <QCoreApplication>
 #include <QJsonArray>

@@ -2,7 +2,7 @@
 // codes, ICU's names in the user's language and order, the emoji flags, the
 // current country from the locale, and the menu the screen builds from them.
 
-#include "Shared/Extensions/AppStoryboard.h"
+#include "ui/AppStoryboard.h"
 #include "account/CountryPopUpButton.h"
 #include "account/MobileViewController.h"
 #include "platform/Countries.h"

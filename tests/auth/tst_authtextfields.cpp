@@ -4,7 +4,6 @@
 
 #include "account/MobileFormatter.h"
 #include "account/MobileTextField.h"
-#include "account/PxSecureTextField.h"
 #include "account/SecureTextField.h"
 #include "account/TextField.h"
 
@@ -183,8 +182,7 @@ void tst_AuthTextFields::passwordFieldsLeaveShortcutsToTheToolkit()
 {
     Window window;
     auto *secure = window.add<SecureTextField>();
-    auto *px = window.add<PxSecureTextField>();
-    for (QLineEdit *field : std::initializer_list<QLineEdit *>{secure, px}) {
+    for (QLineEdit *field : std::initializer_list<QLineEdit *>{secure}) {
         QVERIFY(window.showAndFocus(field));
         QCOMPARE(field->echoMode(), QLineEdit::Password);
         QApplication::clipboard()->setText(QStringLiteral("before"));

@@ -1,4 +1,4 @@
-#include "Shared/Extensions/Images.h"
+#include "ui/Images.h"
 #include "controls/Button.h"
 #include "controls/DropShadow.h"
 #include "controls/ImageView.h"

@@ -1,4 +1,4 @@
-#include "Shared/Extensions/Images.h"
+#include "ui/Images.h"
 
 #include <QDir>
 #include <QFile>

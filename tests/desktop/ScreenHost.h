@@ -9,11 +9,11 @@
 // to a VICI socket that does not exist, and the service address is a closed
 // loopback port, so nothing a screen starts on its first showing gets far.
 
-#include "Shared/Extensions/AppStoryboard.h"
-#include "app/Navigator.h"
-#include "app/TunnelStatusSource.h"
-#include "app/ViewController.h"
-#include "app/WindowController.h"
+#include "ui/AppStoryboard.h"
+#include "ui/Navigator.h"
+#include "ui/TunnelStatusSource.h"
+#include "ui/ViewController.h"
+#include "ui/WindowController.h"
 #include "config/Config.h"
 
 #include <QApplication>

@@ -6,7 +6,7 @@
 #include "ScreenHost.h"
 
 #include "account/DefaultsKeys.h"
-#include "app/AlertController.h"
+#include "ui/AlertController.h"
 #include "platform/UserDefaults.h"
 #include "update/UpdateViewController.h"
 

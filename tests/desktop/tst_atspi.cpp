@@ -320,7 +320,7 @@ void tst_AtSpi::mainButtonIsNamedForWhatItDoes()
     fake->setLiveStatus(VpnStatus::Disconnected);
     VpnManager manager(std::move(backend), m_dir.filePath(QStringLiteral("vpn.json")));
     VPNService service(&manager);
-    service.setStatus(ConnectionStatus::connected); // no connect on first showing
+    service.setStatus(VpnStatus::Connected); // no connect on first showing
     WindowController window;
     auto *screen = new MainViewController(service);
     screen->loadViewIfNeeded();

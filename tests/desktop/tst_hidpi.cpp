@@ -6,7 +6,7 @@
 
 #include "ScreenHost.h"
 
-#include "Shared/Extensions/Images.h"
+#include "ui/Images.h"
 #include "controls/Button.h"
 #include "controls/ImageView.h"
 #include "usage/UsageChartView.h"

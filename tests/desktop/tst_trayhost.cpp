@@ -11,10 +11,10 @@
 #include "Weston.h"
 #include "Xvfb.h"
 
-#include "Shared/Extensions/Images.h"
+#include "ui/Images.h"
 #include "app/StatusMenuController.h"
-#include "app/TunnelStatusSource.h"
-#include "app/WindowController.h"
+#include "ui/TunnelStatusSource.h"
+#include "ui/WindowController.h"
 #include "config/Config.h"
 #include "platform/VpnManager.h"
 #include "vpn/VPNService.h"

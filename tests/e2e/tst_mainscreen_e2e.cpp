@@ -8,12 +8,12 @@
 
 #include "account/DefaultsKeys.h"
 #include "account/Session.h"
-#include "account/Utility.h"
+#include "api/Utility.h"
 #include "api/NetworkService.h"
-#include "Shared/Extensions/AppStoryboard.h"
-#include "app/Navigator.h"
-#include "app/StartViewController.h"
-#include "app/WindowController.h"
+#include "ui/AppStoryboard.h"
+#include "ui/Navigator.h"
+#include "account/StartViewController.h"
+#include "ui/WindowController.h"
 #include "config/Config.h"
 #include "controls/Button.h"
 #include "platform/IdentityStore.h"
@@ -91,9 +91,9 @@ void tst_MainScreenEndToEnd::initTestCase()
 
 void tst_MainScreenEndToEnd::cleanupTestCase()
 {
-    if (m_window && VPNService::shared().status() == ConnectionStatus::connected) {
+    if (m_window && VPNService::shared().status() == VpnStatus::Connected) {
         VPNService::shared().disconnect();
-        QTRY_COMPARE_WITH_TIMEOUT(VPNService::shared().status(), ConnectionStatus::disconnected,
+        QTRY_COMPARE_WITH_TIMEOUT(VPNService::shared().status(), VpnStatus::Disconnected,
                                   tunnelTimeoutMs);
     }
     m_window.reset();
@@ -141,7 +141,7 @@ void tst_MainScreenEndToEnd::signInThenSwitchTheTunnel()
     // The first load fetched the certificate and brought the tunnel up.
     QTRY_COMPARE_WITH_TIMEOUT(screen->statusLabel()->text(), QStringLiteral("Turn OFF"), tunnelTimeoutMs);
     QVERIFY(Session::shared().identityReference());
-    QCOMPARE(VPNService::shared().status(), ConnectionStatus::connected);
+    QCOMPARE(VPNService::shared().status(), VpnStatus::Connected);
     QVERIFY(m_gateway->pingInnerAddress());
     // The month's usage arrived from the service.
     QTRY_VERIFY_WITH_TIMEOUT(!screen->lineChartView()->points().isEmpty(), tunnelTimeoutMs);
@@ -164,7 +164,7 @@ void tst_MainScreenEndToEnd::signInThenSwitchTheTunnel()
     // Turn OFF again.
     QTest::mouseClick(screen->mainButton(), Qt::LeftButton);
     QTRY_COMPARE_WITH_TIMEOUT(screen->statusLabel()->text(), QStringLiteral("Turn ON"), tunnelTimeoutMs);
-    QTRY_COMPARE_WITH_TIMEOUT(VPNService::shared().status(), ConnectionStatus::disconnected, tunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(VPNService::shared().status(), VpnStatus::Disconnected, tunnelTimeoutMs);
     QVERIFY(!m_gateway->pingInnerAddress());
 }
 

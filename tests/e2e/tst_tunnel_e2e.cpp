@@ -229,7 +229,7 @@ void TestTunnelEndToEnd::connectCarriesPacketsAndDisconnects()
     QVERIFY(!m_gateway->pingInnerAddress()); // no route before the tunnel
 
     m_service->connect();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::connected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
     QVERIFY(m_statuses.contains(VpnStatus::Connecting));
     QVERIFY(!m_manager->savedPreferences().onDemandEnabled); // key was not shared yet
     QVERIFY(m_gateway->pingInnerAddress());
@@ -243,7 +243,7 @@ void TestTunnelEndToEnd::connectCarriesPacketsAndDisconnects()
     bool stopped = false;
     m_service->disconnect([&] { stopped = true; });
     QTRY_VERIFY(stopped);
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::disconnected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Disconnected, TunnelTimeoutMs);
     QVERIFY(m_statuses.contains(VpnStatus::Disconnecting));
     QVERIFY(ikeSas(m_gateway->clientVici()).isEmpty());
     QVERIFY(!m_gateway->pingInnerAddress());
@@ -259,10 +259,10 @@ void TestTunnelEndToEnd::connectCarriesPacketsAndDisconnects()
     };
     QCOMPARE(loads(), (QList<qsizetype>{1, 1})); // the connection and the key, loaded once
     m_service->toggle();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::connected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
     QCOMPARE(loads(), (QList<qsizetype>{1, 1}));
     m_service->toggle();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::disconnected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Disconnected, TunnelTimeoutMs);
 
     // Another tool cleared charon: the next switch loads everything again.
     ViciMessage connection;
@@ -270,7 +270,7 @@ void TestTunnelEndToEnd::connectCarriesPacketsAndDisconnects()
     QVERIFY(ask(m_gateway->clientVici(), "unload-conn", connection).isSuccess());
     QVERIFY(ask(m_gateway->clientVici(), "clear-creds").isSuccess());
     m_service->toggle();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::connected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
     QVERIFY(m_gateway->pingInnerAddress());
 }
 
@@ -285,7 +285,7 @@ void TestTunnelEndToEnd::onDemandComesUpOnSaveAndAfterADrop()
         m_service->configureAndSave(error, [&] { saved = true; });
     });
     QTRY_VERIFY(saved);
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::connected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
     QVERIFY(m_gateway->pingInnerAddress());
 
     // The gateway drops the tunnel; it comes back by itself.
@@ -295,7 +295,7 @@ void TestTunnelEndToEnd::onDemandComesUpOnSaveAndAfterADrop()
     terminate.set("timeout", "2000");
     QVERIFY2(ask(m_gateway->gatewayVici(), "terminate", terminate).isSuccess(), "gateway terminate");
     QTRY_VERIFY_WITH_TIMEOUT(m_statuses.contains(VpnStatus::Disconnected), TunnelTimeoutMs);
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::connected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
     QVERIFY(m_statuses.indexOf(VpnStatus::Connecting) > m_statuses.indexOf(VpnStatus::Disconnected));
     QCOMPARE(m_service->attempts(), 0);
     QVERIFY(m_gateway->pingInnerAddress());
@@ -304,7 +304,7 @@ void TestTunnelEndToEnd::onDemandComesUpOnSaveAndAfterADrop()
     m_service->connect();
     QTRY_VERIFY(m_manager->savedPreferences().onDemandEnabled);
     m_service->disconnect();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::disconnected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Disconnected, TunnelTimeoutMs);
     QVERIFY(!m_manager->savedPreferences().onDemandEnabled);
 }
 
@@ -319,7 +319,7 @@ void TestTunnelEndToEnd::silentGatewayEndsInTheAttemptsRule()
     QTRY_VERIFY_WITH_TIMEOUT(!m_manager->savedPreferences().onDemandEnabled, 90000);
     QCOMPARE(m_statuses.count(VpnStatus::Connecting), 4);
     QCOMPARE(m_service->attempts(), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::disconnected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Disconnected, TunnelTimeoutMs);
 
     // What is saved on disk says so too, and nothing tries again.
     VpnManager reader(std::make_unique<ViciVpnBackend>(ViciVpnBackend::Options{}),
@@ -338,7 +338,7 @@ void TestTunnelEndToEnd::quitLeavesNothingLoaded()
     useIdentity(m_gateway->issueClientIdentity(localIdentifier(), Config::current().pkcs12Passphrase),
                 false);
     m_service->connect();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::connected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
     const ViciReply keysBefore = ask(m_gateway->clientVici(), "get-keys");
     QCOMPARE(keysBefore.message.list("keys").size(), 1);
 
@@ -364,7 +364,7 @@ void TestTunnelEndToEnd::certificateFromAnotherCaFails()
                 false);
     m_service->connect();
     QTRY_VERIFY_WITH_TIMEOUT(m_statuses.contains(VpnStatus::Connecting), TunnelTimeoutMs);
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::disconnected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Disconnected, TunnelTimeoutMs);
     QVERIFY(!m_statuses.contains(VpnStatus::Connected));
     QVERIFY(!m_gateway->pingInnerAddress());
 }
@@ -400,7 +400,7 @@ void TestTunnelEndToEnd::nothingLeavesBesideTheTunnel()
     useIdentity(m_gateway->issueClientIdentity(localIdentifier(), Config::current().pkcs12Passphrase),
                 false);
     m_service->connect();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::connected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
     // charon applies the resolvers and runs the updown script just after it
     // reports the tunnel up.
     QTRY_VERIFY_WITH_TIMEOUT(m_gateway->resolverConfiguration() != resolverBefore, TunnelTimeoutMs);
@@ -424,17 +424,17 @@ void TestTunnelEndToEnd::nothingLeavesBesideTheTunnel()
 
     // Turn OFF: the resolvers and the refusal go with the tunnel.
     m_service->disconnect();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::disconnected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Disconnected, TunnelTimeoutMs);
     QTRY_COMPARE_WITH_TIMEOUT(m_gateway->resolverConfiguration(), resolverBefore, TunnelTimeoutMs);
     QTRY_VERIFY_WITH_TIMEOUT(!m_gateway->ipv6Refused(), TunnelTimeoutMs);
     QCOMPARE(m_gateway->resolve(hostName, 4), QStringLiteral("192.0.2.66"));
 
     // Up again, then the gateway goes away: the same.
     m_service->connect();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::connected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
     QTRY_VERIFY_WITH_TIMEOUT(m_gateway->resolverConfiguration() != resolverBefore, TunnelTimeoutMs);
     QVERIFY(m_gateway->stopResponder());
-    QTRY_VERIFY_WITH_TIMEOUT(m_service->status() != ConnectionStatus::connected, TunnelTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(m_service->status() != VpnStatus::Connected, TunnelTimeoutMs);
     QTRY_COMPARE_WITH_TIMEOUT(m_gateway->resolverConfiguration(), resolverBefore, TunnelTimeoutMs);
     QTRY_VERIFY_WITH_TIMEOUT(!m_gateway->ipv6Refused(), TunnelTimeoutMs);
     if (!gatewayOffersIpv6)
@@ -445,7 +445,7 @@ void TestTunnelEndToEnd::nothingLeavesBesideTheTunnel()
     QVERIFY(m_gateway->startCharon(GatewayFixture::Side::Gateway));
     for (const char *killed : {"client", "client and charon", "charon"}) {
         m_service->connect();
-        QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::connected, TunnelTimeoutMs);
+        QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
         QTRY_VERIFY_WITH_TIMEOUT(m_gateway->resolverConfiguration() != resolverBefore, TunnelTimeoutMs);
         if (qstrcmp(killed, "charon") != 0) {
             delete m_service; // nothing of the quit path runs
@@ -464,7 +464,7 @@ void TestTunnelEndToEnd::nothingLeavesBesideTheTunnel()
         }
         QTRY_COMPARE_WITH_TIMEOUT(m_gateway->resolverConfiguration(), resolverBefore, TunnelTimeoutMs);
         QTRY_VERIFY_WITH_TIMEOUT(ikeSas(m_gateway->clientVici()).isEmpty(), TunnelTimeoutMs);
-        QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::disconnected, TunnelTimeoutMs);
+        QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Disconnected, TunnelTimeoutMs);
     }
 }
 
@@ -493,7 +493,7 @@ void TestTunnelEndToEnd::aChangedNetworkIsCheckedAtOnce()
     useIdentity(m_gateway->issueClientIdentity(localIdentifier(), Config::current().pkcs12Passphrase),
                 false);
     m_service->connect();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::connected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
     QVERIFY(m_gateway->pingInnerAddress());
     const std::optional<IkeSa> before = firstIkeSa(m_gateway->clientVici());
     QVERIFY(before.has_value());
@@ -558,7 +558,7 @@ void TestTunnelEndToEnd::aChangedNetworkIsCheckedAtOnce()
     // What the wake-up or the new route sets off in the client.
     const bool resumed = change == QLatin1String("gateway") || change == QLatin1String("sleep");
     m_service->checkTunnel(resumed ? VpnBackend::Change::Resumed : VpnBackend::Change::RouteChanged);
-    QTRY_VERIFY_WITH_TIMEOUT(m_service->status() == ConnectionStatus::connected && quickPing(client), TunnelTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(m_service->status() == VpnStatus::Connected && quickPing(client), TunnelTimeoutMs);
     qInfo().noquote() << QStringLiteral("%1: carrying again %2 ms after the check (%3 ms after the change began)")
                              .arg(QLatin1String(QTest::currentDataTag()))
                              .arg(clock.elapsed() - changedMs)
@@ -582,7 +582,7 @@ void TestTunnelEndToEnd::redirectsAreNotFollowed()
     useIdentity(m_gateway->issueClientIdentity(localIdentifier(), Config::current().pkcs12Passphrase),
                 false);
     m_service->connect();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::connected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
     const std::optional<IkeSa> before = firstIkeSa(m_gateway->clientVici());
     QVERIFY(before.has_value());
 
@@ -606,7 +606,7 @@ void TestTunnelEndToEnd::redirectsAreNotFollowed()
     std::optional<IkeSa> after;
     QTRY_VERIFY_WITH_TIMEOUT((after = firstIkeSa(m_gateway->clientVici())).has_value(), TunnelTimeoutMs);
     QCOMPARE(after->remoteHost, QByteArray("192.0.2.1"));
-    QCOMPARE(m_service->status(), ConnectionStatus::connected);
+    QCOMPARE(m_service->status(), VpnStatus::Connected);
     QVERIFY(!m_statuses.contains(VpnStatus::Disconnected));
 }
 

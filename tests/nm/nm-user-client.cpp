@@ -29,10 +29,10 @@ void say(const QString &line)
     std::fflush(stdout);
 }
 
-QString statusName(ConnectionStatus status)
+QString statusName(VpnStatus status)
 {
-    static const char *const names[] = {"disconnected", "connected",   "invalid",
-                                        "connecting",   "reasserting", "disconnecting"};
+    static const char *const names[] = {"invalid",   "disconnected", "connecting",
+                                        "connected", "reasserting",  "disconnecting"};
     return QString::fromLatin1(names[int(status)]);
 }
 
@@ -65,7 +65,7 @@ int main(int argc, char *argv[])
     VpnManager manager(VpnManager::makeConfiguredBackend(), VpnManager::defaultStoragePath());
     VPNService service(&manager);
     QObject::connect(&service, &VPNService::statusDidChange, &app,
-                     [](ConnectionStatus status) { say(QStringLiteral("status ") + statusName(status)); });
+                     [](VpnStatus status) { say(QStringLiteral("status ") + statusName(status)); });
     QObject::connect(manager.backend(), &VpnBackend::reasonChanged, &app,
                      [&manager] { say(QStringLiteral("reason ") + manager.backend()->unavailableReason()); });
 

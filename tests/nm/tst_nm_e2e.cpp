@@ -348,7 +348,7 @@ void TestNetworkManagerEndToEnd::tunnelThroughNetworkManager()
     QVERIFY(!m_gateway->pingInnerAddress()); // no route before the tunnel
 
     m_service->connect();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::connected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
     QVERIFY(m_statuses.contains(VpnStatus::Connecting));
     QVERIFY(m_gateway->pingInnerAddress());
     QCOMPARE(profilesOfOurs(), 1);
@@ -362,18 +362,18 @@ void TestNetworkManagerEndToEnd::tunnelThroughNetworkManager()
     bool stopped = false;
     m_service->disconnect([&] { stopped = true; });
     QTRY_VERIFY(stopped);
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::disconnected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Disconnected, TunnelTimeoutMs);
     QVERIFY(m_statuses.contains(VpnStatus::Disconnecting));
     QVERIFY(!vpnActive());
     QVERIFY(!m_gateway->pingInnerAddress());
 
     // Saved again on the way up: replaced in place, still one profile.
     m_service->toggle();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::connected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
     QCOMPARE(profilesOfOurs(), 1);
     QVERIFY(m_gateway->pingInnerAddress());
     m_service->toggle();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::disconnected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Disconnected, TunnelTimeoutMs);
 }
 
 void TestNetworkManagerEndToEnd::nothingLeavesBesideTheTunnel_data()
@@ -401,7 +401,7 @@ void TestNetworkManagerEndToEnd::nothingLeavesBesideTheTunnel()
     QCOMPARE(m_gateway->resolve(hostName, 4), QStringLiteral("192.0.2.66")); // the LAN's answer
 
     m_service->connect();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::connected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
     QTRY_VERIFY_WITH_TIMEOUT(m_gateway->resolverConfiguration().contains("nameserver 198.51.100.53"),
                              TunnelTimeoutMs);
     QVERIFY2(!m_gateway->resolverConfiguration().contains("192.0.2.53"), m_gateway->resolverConfiguration());
@@ -423,7 +423,7 @@ void TestNetworkManagerEndToEnd::nothingLeavesBesideTheTunnel()
     QVERIFY(capture.counts.value(QStringLiteral("ESP in UDP")) >= 4);
 
     m_service->disconnect();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::disconnected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Disconnected, TunnelTimeoutMs);
     QTRY_COMPARE_WITH_TIMEOUT(m_gateway->resolverConfiguration(), resolverBefore, TunnelTimeoutMs);
     // IPv6 may take the LAN's default route again.
     QTRY_COMPARE_WITH_TIMEOUT(ipv6DefaultRoutes(), QByteArray("default via 2001:db8:1::1 dev ")
@@ -435,7 +435,7 @@ void TestNetworkManagerEndToEnd::nothingLeavesBesideTheTunnel()
 void TestNetworkManagerEndToEnd::gatewayClosingTheTunnelIsDetected()
 {
     m_service->connect();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::connected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
     QVERIFY(m_gateway->pingInnerAddress());
     auto *backend = static_cast<NetworkManagerVpnBackend *>(m_manager->backend());
     // The routes of the tunnel have been seen: from now on their loss counts.
@@ -451,15 +451,15 @@ void TestNetworkManagerEndToEnd::gatewayClosingTheTunnelIsDetected()
     terminate.set("timeout", "2000");
     QVERIFY2(ask(m_gateway->gatewayVici(), "terminate", terminate).isSuccess(), "gateway terminate");
     QTRY_VERIFY_WITH_TIMEOUT(m_statuses.contains(VpnStatus::Reasserting), TunnelTimeoutMs);
-    QTRY_VERIFY_WITH_TIMEOUT(m_service->status() == ConnectionStatus::connected
-                                 || m_service->status() == ConnectionStatus::disconnected,
+    QTRY_VERIFY_WITH_TIMEOUT(m_service->status() == VpnStatus::Connected
+                                 || m_service->status() == VpnStatus::Disconnected,
                              TunnelTimeoutMs);
-    if (m_service->status() == ConnectionStatus::connected) {
+    if (m_service->status() == VpnStatus::Connected) {
         QVERIFY(m_gateway->pingInnerAddress());
     } else {
         QVERIFY(!vpnActive());
         m_service->connect();
-        QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::connected, TunnelTimeoutMs);
+        QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
     }
     QTRY_VERIFY(backend->isTunnelWatched());
 
@@ -468,7 +468,7 @@ void TestNetworkManagerEndToEnd::gatewayClosingTheTunnelIsDetected()
     m_statuses.clear();
     QVERIFY(m_gateway->stopResponder());
     QTRY_VERIFY_WITH_TIMEOUT(m_statuses.contains(VpnStatus::Reasserting), TunnelTimeoutMs);
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), ConnectionStatus::disconnected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Disconnected, TunnelTimeoutMs);
     QCOMPARE(m_statuses.constLast(), VpnStatus::Disconnected);
     QVERIFY(!vpnActive());
     QVERIFY(!m_gateway->pingInnerAddress());

@@ -7,10 +7,10 @@
 #include "DevServiceProcess.h"
 #include "FakeVpnBackend.h"
 
-#include "Shared/Extensions/AppStoryboard.h"
-#include "Shared/Extensions/Images.h"
+#include "ui/AppStoryboard.h"
+#include "ui/Images.h"
 #include "account/DefaultsKeys.h"
-#include "account/Utility.h"
+#include "api/Utility.h"
 #include "api/NetworkService.h"
 #include "app/AppWiring.h"
 #include "app/InfoViewController.h"
@@ -20,7 +20,8 @@
 #include "app/StatusMenuController.h"
 #include "app/StatusMenuHandler.h"
 #include "app/StatusMenuItem.h"
-#include "app/WindowController.h"
+#include "ui/TunnelStatusSource.h"
+#include "ui/WindowController.h"
 #include "config/Config.h"
 #include "platform/IdentityStore.h"
 #include "platform/TerminationSignals.h"
@@ -177,7 +178,7 @@ void tst_StatusMenu::cleanup()
 bool tst_StatusMenu::setLiveStatus(VpnStatus status)
 {
     m_backend->setLiveStatus(status);
-    return m_service->status() == VPNService::connectionStatus(status);
+    return m_service->status() == status;
 }
 
 void tst_StatusMenu::entriesAreTheSameWhenTheirTitlesAre()
@@ -309,7 +310,7 @@ void tst_StatusMenu::middleEntryWithCertificateTogglesTheTunnel()
 
 void tst_StatusMenu::quitWhileNothingIsKnownEndsAtOnce()
 {
-    QCOMPARE(m_service->status(), ConnectionStatus::invalid);
+    QCOMPARE(m_service->status(), VpnStatus::Invalid);
     const QStringList before = m_backend->calls;
     entry(m_app->statusMenu().menu(), 2)->trigger();
     QCOMPARE(m_exits, 1);

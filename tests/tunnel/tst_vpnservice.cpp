@@ -219,16 +219,16 @@ void TestVPNService::toggleFollowsTheLiveState_data()
     QTest::addColumn<int>("expectedStatus");
     QTest::addColumn<QString>("action");
     QTest::addColumn<bool>("loadedByCaller"); // toggleLoaded() after the caller's own load
-    QTest::newRow("connected") << int(VpnStatus::Connected) << int(ConnectionStatus::connected) << "stop" << false;
-    QTest::newRow("disconnected") << int(VpnStatus::Disconnected) << int(ConnectionStatus::disconnected) << "start" << false;
-    QTest::newRow("invalid") << int(VpnStatus::Invalid) << int(ConnectionStatus::invalid) << "start" << false;
-    QTest::newRow("connecting") << int(VpnStatus::Connecting) << int(ConnectionStatus::connecting) << "start" << false;
-    QTest::newRow("reasserting") << int(VpnStatus::Reasserting) << int(ConnectionStatus::reasserting) << "start" << false;
-    QTest::newRow("disconnecting") << int(VpnStatus::Disconnecting) << int(ConnectionStatus::disconnecting) << "start" << false;
+    QTest::newRow("connected") << int(VpnStatus::Connected) << int(VpnStatus::Connected) << "stop" << false;
+    QTest::newRow("disconnected") << int(VpnStatus::Disconnected) << int(VpnStatus::Disconnected) << "start" << false;
+    QTest::newRow("invalid") << int(VpnStatus::Invalid) << int(VpnStatus::Invalid) << "start" << false;
+    QTest::newRow("connecting") << int(VpnStatus::Connecting) << int(VpnStatus::Connecting) << "start" << false;
+    QTest::newRow("reasserting") << int(VpnStatus::Reasserting) << int(VpnStatus::Reasserting) << "start" << false;
+    QTest::newRow("disconnecting") << int(VpnStatus::Disconnecting) << int(VpnStatus::Disconnecting) << "start" << false;
     QTest::newRow("connected, loaded by the caller") << int(VpnStatus::Connected)
-                                                     << int(ConnectionStatus::connected) << "stop" << true;
+                                                     << int(VpnStatus::Connected) << "stop" << true;
     QTest::newRow("disconnected, loaded by the caller") << int(VpnStatus::Disconnected)
-                                                        << int(ConnectionStatus::disconnected) << "start" << true;
+                                                        << int(VpnStatus::Disconnected) << "start" << true;
 }
 
 void TestVPNService::toggleFollowsTheLiveState()
@@ -238,7 +238,7 @@ void TestVPNService::toggleFollowsTheLiveState()
     QFETCH(QString, action);
     QFETCH(bool, loadedByCaller);
     m_backend->setLiveStatus(VpnStatus(live));
-    m_service->setStatus(ConnectionStatus::invalid);
+    m_service->setStatus(VpnStatus::Invalid);
     m_backend->calls.clear();
     if (loadedByCaller) {
         bool loaded = false;
@@ -270,7 +270,7 @@ void TestVPNService::attemptsRule()
     QCOMPARE(m_service->attempts(), 3);
     m_backend->setLiveStatus(VpnStatus::Connected); // does
     QCOMPARE(m_service->attempts(), 0);
-    QCOMPARE(m_service->status(), ConnectionStatus::connected);
+    QCOMPARE(m_service->status(), VpnStatus::Connected);
 
     for (int i = 0; i < 3; ++i)
         m_backend->setLiveStatus(VpnStatus::Connecting);
@@ -296,7 +296,7 @@ void TestVPNService::saveFailurePostsOneNotificationAndRunsNothing()
     QCOMPARE(senders, QList<QObject *>{m_manager->connection()});
     QCOMPARE(m_backend->calls, QStringList({QStringLiteral("attach"), QStringLiteral("apply")}));
 
-    m_service->setStatus(ConnectionStatus::connected);
+    m_service->setStatus(VpnStatus::Connected);
     bool completed = false;
     m_service->disconnect([&] { completed = true; });
     QTRY_COMPARE(senders.size(), 2);
@@ -322,7 +322,7 @@ void TestVPNService::loadFailureEndsSilently()
 
 void TestVPNService::disconnectWithNothingToStop()
 {
-    for (const ConnectionStatus status : {ConnectionStatus::invalid, ConnectionStatus::disconnected}) {
+    for (const VpnStatus status : {VpnStatus::Invalid, VpnStatus::Disconnected}) {
         m_service->setStatus(status);
         m_service->config().isOnDemandEnabled = true;
         bool completed = false;
@@ -344,7 +344,7 @@ void TestVPNService::quitPath()
     QVERIFY(m_backend->calls.isEmpty());
 
     // Known state (even disconnected): shared secret, on-demand off, stop, then terminate.
-    m_service->setStatus(ConnectionStatus::disconnected);
+    m_service->setStatus(VpnStatus::Disconnected);
     m_service->config().isOnDemandEnabled = true;
     terminated = false;
     m_service->quit([&] {
@@ -387,7 +387,7 @@ void TestVPNService::failedQuitLeavesCertificateAuthentication_data()
 void TestVPNService::failedQuitLeavesCertificateAuthentication()
 {
     QFETCH(bool, loadFails);
-    m_service->setStatus(ConnectionStatus::connected);
+    m_service->setStatus(VpnStatus::Connected);
     if (loadFails) {
         QVERIFY(QDir().mkpath(QFileInfo(VpnManager::defaultStoragePath()).absolutePath()));
         QFile file(VpnManager::defaultStoragePath());

@@ -6,17 +6,17 @@
 #include "DevService.h"
 #include "FakeVpnBackend.h"
 
-#include "Shared/Extensions/AppStoryboard.h"
-#include "Shared/NotificationCenter.h"
+#include "ui/AppStoryboard.h"
+#include "shared/NotificationCenter.h"
 #include "account/DefaultsKeys.h"
-#include "account/Utility.h"
+#include "api/Utility.h"
 #include "api/JsonReader.h"
 #include "api/NetworkService.h"
-#include "app/AlertController.h"
+#include "ui/AlertController.h"
 #include "app/InfoViewController.h"
-#include "app/Navigator.h"
-#include "app/SegueAnimator.h"
-#include "app/WindowController.h"
+#include "ui/Navigator.h"
+#include "ui/SegueAnimator.h"
+#include "ui/WindowController.h"
 #include "config/Config.h"
 #include "controls/Button.h"
 #include "platform/IdentityStore.h"
@@ -43,7 +43,6 @@ using namespace Orvex;
 namespace Keys = Orvex::DefaultsKeys;
 
 Q_DECLARE_METATYPE(Orvex::VpnStatus)
-Q_DECLARE_METATYPE(Orvex::ConnectionStatus)
 
 namespace {
 
@@ -226,12 +225,12 @@ void tst_MainScreen::liveStateIsReadAtSetup()
     // A fresh start with the tunnel already up (on-demand brought it up
     // before the client ran): the service does not know it yet.
     m_backend->setLiveStatus(VpnStatus::Connected);
-    m_service->setStatus(ConnectionStatus::invalid);
+    m_service->setStatus(VpnStatus::Invalid);
     MainViewController *screen = showScreen();
     // Read once the saved configuration has loaded, and kept by the service.
     QTRY_COMPARE(screen->statusLabel()->text(), QStringLiteral("Turn OFF"));
     QCOMPARE(screen->statusImageName(), QStringLiteral("ic_enable"));
-    QCOMPARE(m_service->status(), ConnectionStatus::connected);
+    QCOMPARE(m_service->status(), VpnStatus::Connected);
     QVERIFY(screen->progressContainer()->isHidden());
     // The first load's connect found it up and left it so.
     waitUntilIdle();
@@ -279,7 +278,7 @@ void tst_MainScreen::presentationFollowsEachStatus()
     QFETCH(QString, notice);
 
     // Connected already: the first load starts nothing.
-    m_service->setStatus(ConnectionStatus::connected);
+    m_service->setStatus(VpnStatus::Connected);
     MainViewController *screen = showScreen();
     waitUntilIdle();
     // Start from the opposite of what is expected.
@@ -301,14 +300,14 @@ void tst_MainScreen::presentationFollowsEachStatus()
     if (overlay)
         QVERIFY(screen->progressContainer()->canFallThrought());
     // The screen only shows the state; the service keeps it.
-    QCOMPARE(m_service->status(), VPNService::connectionStatus(status));
+    QCOMPARE(m_service->status(), status);
 }
 
 void tst_MainScreen::overlayThroughConnectingToConnected()
 {
     storeCertificate();
     m_backend->setLiveStatus(VpnStatus::Disconnected);
-    m_service->setStatus(ConnectionStatus::disconnected);
+    m_service->setStatus(VpnStatus::Disconnected);
     MainViewController *screen = showScreen();
     QTRY_VERIFY(m_backend->calls.contains(QStringLiteral("start"))); // the first load
     m_backend->calls.clear();
@@ -331,7 +330,7 @@ void tst_MainScreen::connectedButtonSwitchesOffWithoutRequests()
 {
     // No certificate stored: were the screen to ask for one, it would show.
     m_backend->setLiveStatus(VpnStatus::Connected);
-    m_service->setStatus(ConnectionStatus::connected);
+    m_service->setStatus(VpnStatus::Connected);
     MainViewController *screen = showScreen();
     waitUntilIdle();
     QVERIFY(m_devService.countRequests(commandPath));
@@ -353,7 +352,7 @@ void tst_MainScreen::switchingOffATunnelThatDropsMeanwhileStartsNothing()
 {
     storeCertificate(); // all a start would need
     m_backend->setLiveStatus(VpnStatus::Connected);
-    m_service->setStatus(ConnectionStatus::connected);
+    m_service->setStatus(VpnStatus::Connected);
     MainViewController *screen = showScreen();
     waitUntilIdle();
     m_backend->calls.clear();
@@ -369,7 +368,7 @@ void tst_MainScreen::switchingOffATunnelThatDropsMeanwhileStartsNothing()
     for (int turn = 0; turn < 100; ++turn)
         QCoreApplication::processEvents();
     QVERIFY(!m_backend->calls.contains(QStringLiteral("start")));
-    QCOMPARE(m_service->status(), ConnectionStatus::disconnected);
+    QCOMPARE(m_service->status(), VpnStatus::Disconnected);
     QCOMPARE(screen->statusLabel()->text(), QStringLiteral("Turn ON"));
 }
 
@@ -377,9 +376,9 @@ void tst_MainScreen::storedCertificateTogglesWithoutRequests()
 {
     storeCertificate();
     m_backend->setLiveStatus(VpnStatus::Disconnected);
-    m_service->setStatus(ConnectionStatus::connected); // no connect on first load
+    m_service->setStatus(VpnStatus::Connected); // no connect on first load
     MainViewController *screen = showScreen();
-    QTRY_COMPARE(m_service->status(), ConnectionStatus::disconnected);
+    QTRY_COMPARE(m_service->status(), VpnStatus::Disconnected);
     waitUntilIdle();
     QVERIFY(m_devService.countRequests(commandPath));
     m_backend->calls.clear();
@@ -397,9 +396,9 @@ void tst_MainScreen::storedCertificateTogglesWithoutRequests()
 void tst_MainScreen::missingCertificateIsFetchedStoredThenConnected()
 {
     m_backend->setLiveStatus(VpnStatus::Disconnected);
-    m_service->setStatus(ConnectionStatus::connected); // the press, not the first load
+    m_service->setStatus(VpnStatus::Connected); // the press, not the first load
     MainViewController *screen = showScreen();
-    QTRY_COMPARE(m_service->status(), ConnectionStatus::disconnected);
+    QTRY_COMPARE(m_service->status(), VpnStatus::Disconnected);
     waitUntilIdle();
     QVERIFY(m_devService.countRequests(commandPath, QStringLiteral("gen_token")));
     QVERIFY(m_devService.countRequests(commandPath, QStringLiteral("getcert")));
@@ -424,7 +423,7 @@ void tst_MainScreen::missingCertificateIsFetchedStoredThenConnected()
 void tst_MainScreen::certificateFailureIsShownAndEndsTheOverlay()
 {
     m_backend->setLiveStatus(VpnStatus::Disconnected);
-    m_service->setStatus(ConnectionStatus::connected); // no connect on first load
+    m_service->setStatus(VpnStatus::Connected); // no connect on first load
     MainViewController *screen = showScreen();
     waitUntilIdle();
     // The service answers getcert for an unknown device.
@@ -445,7 +444,7 @@ void tst_MainScreen::silentTunnelEndsTheOverlay()
 {
     storeCertificate();
     m_backend->setLiveStatus(VpnStatus::Disconnected);
-    m_service->setStatus(ConnectionStatus::connected); // no connect on first load
+    m_service->setStatus(VpnStatus::Connected); // no connect on first load
     MainViewController *screen = showScreen();
     waitUntilIdle();
     screen->setNoResponseTimeout(300);
@@ -474,7 +473,7 @@ void tst_MainScreen::unreadableTunnelConfigurationIsReported()
 {
     storeCertificate();
     m_backend->setLiveStatus(VpnStatus::Disconnected);
-    m_service->setStatus(ConnectionStatus::connected); // no connect on first load
+    m_service->setStatus(VpnStatus::Connected); // no connect on first load
     MainViewController *screen = showScreen();
     waitUntilIdle();
     QFile damaged(m_dir.filePath(QStringLiteral("vpn.json")));
@@ -504,7 +503,7 @@ void tst_MainScreen::firstLoadConnectsUnlessConnected()
 
     storeCertificate();
     m_backend->setLiveStatus(VpnStatus::Connected);
-    m_service->setStatus(ConnectionStatus::connected);
+    m_service->setStatus(VpnStatus::Connected);
     showScreen();
     waitUntilIdle();
     QTest::qWait(100);
@@ -532,7 +531,7 @@ void tst_MainScreen::certificateNearItsEndIsRenewedBeforeConnecting()
     QVERIFY(m_session.keepIdentity("ending", daysLeft));
     const QByteArray old = *m_session.session.identityReference();
     m_backend->setLiveStatus(VpnStatus::Disconnected);
-    m_service->setStatus(ConnectionStatus::connected); // the press, not the first load
+    m_service->setStatus(VpnStatus::Connected); // the press, not the first load
     MainViewController *screen = showScreen();
     waitUntilIdle();
     QVERIFY(m_devService.countRequests(commandPath, QStringLiteral("gen_token")));
@@ -566,7 +565,7 @@ void tst_MainScreen::certificateNearItsEndIsRenewedBeforeConnecting()
 void tst_MainScreen::usageAnswerFillsLabelsAndChart()
 {
     UsagePosts posts;
-    m_service->setStatus(ConnectionStatus::connected);
+    m_service->setStatus(VpnStatus::Connected);
     MainViewController *screen = showScreen();
     QTRY_COMPARE_WITH_TIMEOUT(posts.count, 1, 30000);
     QVERIFY(posts.last);
@@ -640,7 +639,7 @@ void tst_MainScreen::usageAnswerFillsLabelsAndChart()
 void tst_MainScreen::usageIsAskedAgainASecondAfterDisconnected()
 {
     UsagePosts posts;
-    m_service->setStatus(ConnectionStatus::connected);
+    m_service->setStatus(VpnStatus::Connected);
     m_backend->setLiveStatus(VpnStatus::Connected);
     showScreen();
     QTRY_COMPARE_WITH_TIMEOUT(posts.count, 1, 30000);
@@ -688,7 +687,7 @@ void tst_MainScreen::usageAnswerForAGoneHandlerIsDropped()
 void tst_MainScreen::failedUsageRequestKeepsWhatIsShown()
 {
     UsagePosts posts;
-    m_service->setStatus(ConnectionStatus::connected);
+    m_service->setStatus(VpnStatus::Connected);
     MainViewController *screen = showScreen();
     QTRY_COMPARE_WITH_TIMEOUT(posts.count, 1, 30000);
     const QString shown = screen->thisMonthLabel()->text();
@@ -742,7 +741,7 @@ void tst_MainScreen::credentialCheckRunsOnce()
 void tst_MainScreen::appearancesAreCounted()
 {
     UsagePosts posts;
-    m_service->setStatus(ConnectionStatus::connected);
+    m_service->setStatus(VpnStatus::Connected);
     QVERIFY(m_devService.countRequests(userPath));
     // As after sign-in: presented over the old root, then made the root.
     m_window->setContentViewController(instantiate<InfoViewController>(AppStoryboard::Settings));
@@ -793,9 +792,9 @@ void tst_MainScreen::keyboardAloneSwitchesOnAndOff()
 {
     storeCertificate();
     m_backend->setLiveStatus(VpnStatus::Disconnected);
-    m_service->setStatus(ConnectionStatus::connected); // no connect on first load
+    m_service->setStatus(VpnStatus::Connected); // no connect on first load
     MainViewController *screen = showScreen();
-    QTRY_COMPARE(m_service->status(), ConnectionStatus::disconnected);
+    QTRY_COMPARE(m_service->status(), VpnStatus::Disconnected);
     waitUntilIdle();
     QWindow *window = m_window->windowHandle();
     m_window->activateWindow();

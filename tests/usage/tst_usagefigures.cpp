@@ -3,7 +3,7 @@
 
 #include "api/JsonReader.h"
 #include "usage/ByteCountFormatter.h"
-#include "usage/DeviceUsageModel.h"
+#include "api/DeviceUsageModel.h"
 #include "usage/UsageChartView.h"
 #include "usage/UsageFigures.h"
 

@@ -3,7 +3,7 @@
 // which answers are reported, dropped or ignored.
 
 #include "account/DefaultsKeys.h"
-#include "account/Utility.h"
+#include "api/Utility.h"
 #include "api/NetworkService.h"
 #include "config/Config.h"
 #include "platform/SystemInfo.h"

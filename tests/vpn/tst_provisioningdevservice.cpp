@@ -4,7 +4,7 @@
 // connect; its refusals reach the caller.
 
 #include "account/DefaultsKeys.h"
-#include "account/Utility.h"
+#include "api/Utility.h"
 #include "api/NetworkService.h"
 #include "config/Config.h"
 #include "platform/IdentityStore.h"

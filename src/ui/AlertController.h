@@ -1,7 +1,7 @@
 #pragma once
 
 #include "api/Error.h"
-#include "app/ViewController.h"
+#include "ui/ViewController.h"
 
 namespace Ui {
 class AlertController;

@@ -1,11 +1,8 @@
 #include "WindowController.h"
 
-#include "Shared/Extensions/AppStoryboard.h"
-#include "Shared/Extensions/Images.h"
-#include "account/AuthViewController.h"
-#include "account/Session.h"
-#include "app/StartViewController.h"
-#include "app/ViewController.h"
+#include "ui/AppStoryboard.h"
+#include "ui/Images.h"
+#include "ui/ViewController.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -71,14 +68,7 @@ void WindowController::setContentViewController(ViewController *screen)
 
 void WindowController::windowDidLoad()
 {
-    ViewController *first = nullptr;
-    if (Session::shared().isSignedIn()) {
-        auto *auth = instantiate<AuthViewController>(AppStoryboard::Auth);
-        auth->currentAuth = AuthType::autoSignIn;
-        first = auth;
-    } else {
-        first = instantiate<StartViewController>(AppStoryboard::Auth);
-    }
+    ViewController *first = StoryboardRegistry::createFirstScreen();
     ViewController *current = contentViewController();
     if (current && current->identifier() == first->identifier()) {
         delete first;

@@ -1,6 +1,6 @@
 #include "BaseHandler.h"
 
-#include "app/TunnelStatusSource.h"
+#include "ui/TunnelStatusSource.h"
 
 namespace Orvex {
 

@@ -1,10 +1,10 @@
 #include "StartViewController.h"
 #include "ui_StartViewController.h"
 
-#include "Shared/Extensions/AppStoryboard.h"
-#include "Shared/Extensions/Images.h"
+#include "ui/AppStoryboard.h"
+#include "ui/Images.h"
 #include "account/AuthViewController.h"
-#include "app/Navigator.h"
+#include "ui/Navigator.h"
 
 namespace Orvex {
 

@@ -1,7 +1,5 @@
 #include "AppStoryboard.h"
 
-#include "Shared/Extensions/Scenes.h"
-
 #include <QHash>
 
 #include <cstdio>
@@ -32,6 +30,18 @@ QHash<QString, Factory> &scenes()
     return table;
 }
 
+QHash<AppStoryboard, QString> &entries()
+{
+    static QHash<AppStoryboard, QString> table;
+    return table;
+}
+
+Factory &firstScreen()
+{
+    static Factory factory;
+    return factory;
+}
+
 QString key(AppStoryboard storyboard, const QString &identifier)
 {
     return storyboardName(storyboard) + u'/' + identifier;
@@ -51,6 +61,40 @@ void ensureRegistered()
 void registerScene(AppStoryboard storyboard, const QString &identifier, Factory factory)
 {
     scenes().insert(key(storyboard, identifier), std::move(factory));
+}
+
+void registerEntry(AppStoryboard storyboard, const QString &identifier)
+{
+    entries().insert(storyboard, identifier);
+}
+
+QString entry(AppStoryboard storyboard)
+{
+    ensureRegistered();
+    return entries().value(storyboard);
+}
+
+void registerFirstScreen(Factory factory)
+{
+    firstScreen() = std::move(factory);
+}
+
+ViewController *createEntry(AppStoryboard storyboard)
+{
+    const QString identifier = entry(storyboard);
+    ViewController *screen = create(storyboard, identifier);
+    if (!screen)
+        failMissingScene(storyboard, identifier);
+    return screen;
+}
+
+ViewController *createFirstScreen()
+{
+    ensureRegistered();
+    ViewController *screen = firstScreen() ? firstScreen()() : nullptr;
+    if (!screen)
+        failMissingScene(AppStoryboard::Auth, QString());
+    return screen;
 }
 
 ViewController *create(AppStoryboard storyboard, const QString &identifier)

@@ -1,11 +1,10 @@
 #include "BaseViewController.h"
 
-#include "Shared/Extensions/AppStoryboard.h"
-#include "Shared/Extensions/Images.h"
-#include "app/AlertController.h"
-#include "app/InfoViewController.h"
-#include "app/Navigator.h"
-#include "app/WindowController.h"
+#include "ui/AppStoryboard.h"
+#include "ui/Images.h"
+#include "ui/AlertController.h"
+#include "ui/Navigator.h"
+#include "ui/WindowController.h"
 #include "config/Config.h"
 #include "controls/Crawler.h"
 #include "controls/View.h"
@@ -143,7 +142,13 @@ void BaseViewController::hideProgress()
 
 void BaseViewController::infoButtonAction()
 {
-    Navigator::presentModal(instantiate<InfoViewController>(AppStoryboard::Settings));
+    // By name: the information screen belongs to the application, not to the
+    // framework every screen is built on.
+    const QString info = QStringLiteral("InfoViewController");
+    ViewController *screen = StoryboardRegistry::create(AppStoryboard::Settings, info);
+    if (!screen)
+        StoryboardRegistry::failMissingScene(AppStoryboard::Settings, info);
+    Navigator::presentModal(screen);
 }
 
 void BaseViewController::helpButtonAction()

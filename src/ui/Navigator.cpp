@@ -1,10 +1,9 @@
 #include "Navigator.h"
 
-#include "Shared/Extensions/AppStoryboard.h"
-#include "app/CustomSegue.h"
-#include "app/ViewController.h"
-#include "app/WindowController.h"
-#include "usage/MainViewController.h"
+#include "ui/AppStoryboard.h"
+#include "ui/CustomSegue.h"
+#include "ui/ViewController.h"
+#include "ui/WindowController.h"
 
 #include <QDialog>
 #include <QPointer>
@@ -72,9 +71,9 @@ void setRoot(ViewController *screen, NavigationDirection direction)
 void showMain()
 {
     ViewController *r = root();
-    if (!r || !qobject_cast<MainViewController *>(r)) {
+    if (!r || r->identifier() != StoryboardRegistry::entry(AppStoryboard::Main)) {
         if (WindowController::main())
-            setRoot(instantiate<MainViewController>(AppStoryboard::Main), NavigationDirection::toLeft);
+            setRoot(StoryboardRegistry::createEntry(AppStoryboard::Main), NavigationDirection::toLeft);
         return;
     }
     for (ViewController *presented : r->presentedViewControllers())

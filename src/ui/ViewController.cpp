@@ -1,6 +1,6 @@
 #include "ViewController.h"
 
-#include "app/SegueAnimator.h"
+#include "ui/SegueAnimator.h"
 
 #include <QCloseEvent>
 #include <QDialog>

@@ -1,7 +1,7 @@
 #include "CustomSegue.h"
 
-#include "app/SegueAnimator.h"
-#include "app/ViewController.h"
+#include "ui/SegueAnimator.h"
+#include "ui/ViewController.h"
 
 namespace Orvex {
 

@@ -1,8 +1,8 @@
 #include "AlertController.h"
 #include "ui_AlertController.h"
 
-#include "Shared/Extensions/AppStoryboard.h"
-#include "app/Navigator.h"
+#include "ui/AppStoryboard.h"
+#include "ui/Navigator.h"
 #include "controls/DropShadow.h"
 
 #include <QKeyEvent>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/BaseHandler.h"
-#include "app/ViewController.h"
+#include "ui/BaseHandler.h"
+#include "ui/ViewController.h"
 
 #include "controls/Crawler.h"
 #include "controls/View.h"

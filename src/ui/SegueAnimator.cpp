@@ -1,6 +1,6 @@
 #include "SegueAnimator.h"
 
-#include "app/ViewController.h"
+#include "ui/ViewController.h"
 
 #include <QPainter>
 #include <QParallelAnimationGroup>
@@ -62,25 +62,19 @@ QVariantAnimation *fade(Snapshot *snapshot, qreal from, qreal to, QObject *paren
 QRect SegueAnimator::startFrame(NavigationDirection direction, const QRect &f)
 {
     switch (direction) {
-    case NavigationDirection::popover:
-        return f.adjusted(20, 100, -20, -100);
     case NavigationDirection::center:
         return f;
     case NavigationDirection::toLeft:
         return f.translated(f.width(), 0);
     case NavigationDirection::toRight:
         return f.translated(-f.width(), 0);
-    case NavigationDirection::toWebView:
-        return QRect(0, 0, f.width() * 2, f.height() * 2);
     }
     return f;
 }
 
 qreal SegueAnimator::startAlpha(NavigationDirection direction)
 {
-    return (direction == NavigationDirection::popover || direction == NavigationDirection::center)
-               ? 0.0
-               : 1.0;
+    return direction == NavigationDirection::center ? 0.0 : 1.0;
 }
 
 void SegueAnimator::animatePresentation(ViewController *controller, QWidget *host)
@@ -122,8 +116,6 @@ void SegueAnimator::animatePresentation(ViewController *controller, QWidget *hos
         animation->start(QAbstractAnimation::DeleteWhenStopped);
         return;
     }
-    if (m_direction == NavigationDirection::toWebView)
-        return;
     auto *move = new QPropertyAnimation(controller, "geometry", controller);
     move->setDuration(durationMs);
     move->setEndValue(f);
@@ -153,8 +145,7 @@ void SegueAnimator::animateDismissal(ViewController *controller, ViewController 
 
     auto *group = new QParallelAnimationGroup(snapshot);
     group->addAnimation(fade(snapshot, 1.0, 0.0, group));
-    if (m_direction == NavigationDirection::toLeft || m_direction == NavigationDirection::toRight
-        || m_direction == NavigationDirection::toWebView) {
+    if (m_direction == NavigationDirection::toLeft || m_direction == NavigationDirection::toRight) {
         auto *move = new QPropertyAnimation(snapshot, "geometry", group);
         move->setDuration(durationMs);
         move->setEndValue(snapshot->geometry().translated(snapshot->width(), 0));

@@ -1,16 +1,15 @@
-#include "Scenes.h"
-
-#include "Shared/Extensions/AppStoryboard.h"
 #include "account/AuthViewController.h"
 #include "account/ConfirmationCodeViewController.h"
 #include "account/MobileViewController.h"
-#include "app/AlertController.h"
+#include "account/Session.h"
+#include "account/StartViewController.h"
 #include "app/InfoViewController.h"
 #include "app/SettingsViewController.h"
-#include "app/StartViewController.h"
 #include "support/SupportViewController.h"
 #include "update/UpdateMessageViewController.h"
 #include "update/UpdateViewController.h"
+#include "ui/AlertController.h"
+#include "ui/AppStoryboard.h"
 #include "usage/MainViewController.h"
 
 namespace Orvex {
@@ -42,6 +41,17 @@ void registerAllScenes()
     add<UpdateViewController>(AppStoryboard::Settings);
     add<UpdateMessageViewController>(AppStoryboard::Settings);
     add<SupportViewController>(AppStoryboard::Settings);
+
+    StoryboardRegistry::registerEntry(AppStoryboard::Main, QStringLiteral("MainViewController"));
+    // A stored session signs in by itself; without one the start screen asks.
+    StoryboardRegistry::registerFirstScreen([]() -> ViewController * {
+        if (Session::shared().isSignedIn()) {
+            auto *auth = new AuthViewController;
+            auth->currentAuth = AuthType::autoSignIn;
+            return auth;
+        }
+        return new StartViewController;
+    });
 }
 
 } // namespace Orvex

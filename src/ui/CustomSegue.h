@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/NavigationDirection.h"
+#include "ui/NavigationDirection.h"
 
 #include <QPointer>
 #include <QString>
