@@ -15,7 +15,7 @@
 //
 // usage: bench_launch [ROUNDS [CLIENT]]
 
-#include "DevService.h"
+#include "DevServiceProcess.h"
 #include "GatewayFixture.h"
 
 #include "account/DefaultsKeys.h"
@@ -98,9 +98,9 @@ int main(int argc, char **argv)
     if (qEnvironmentVariableIsEmpty("ORVEX_GATEWAY_SCRIPT"))
         qputenv("ORVEX_GATEWAY_SCRIPT", ORVEX_GATEWAY_SCRIPT_PATH);
 
-    DevService service;
+    DevServiceProcess service;
     if (!service.start({QStringLiteral("--seed-demo"), QStringLiteral("--seed-usage")})) {
-        std::fprintf(stderr, "bench_launch: %s\n", qPrintable(service.error()));
+        std::fprintf(stderr, "bench_launch: %s\n", qPrintable(service.errors()));
         return 1;
     }
     GatewayFixture gateway;

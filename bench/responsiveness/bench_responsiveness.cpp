@@ -25,7 +25,7 @@
 //
 // usage: bench_responsiveness [ROUNDS]
 
-#include "DevService.h"
+#include "DevServiceProcess.h"
 #include "GatewayFixture.h"
 
 #include "shared/NotificationCenter.h"
@@ -181,9 +181,9 @@ int main(int argc, char **argv)
         return 0;
     }
 
-    DevService service;
+    DevServiceProcess service;
     if (!service.start({QStringLiteral("--seed-demo"), QStringLiteral("--seed-usage")})) {
-        std::fprintf(stderr, "bench_responsiveness: %s\n", qPrintable(service.error()));
+        std::fprintf(stderr, "bench_responsiveness: %s\n", qPrintable(service.errors()));
         return 1;
     }
     // The gateway trusts the certificates the service issues.

@@ -6,6 +6,7 @@
 // exists, hence one program for each. On both display servers the tray is a
 // StatusNotifierItem on the session bus, and the window behaves the same.
 
+#include "DBusMock.h"
 #include "FakeVpnBackend.h"
 #include "PrivateBus.h"
 #include "Weston.h"
@@ -42,42 +43,9 @@ namespace {
 
 const QString watcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
 
-// A watcher with a registered tray host that records who registers.
-[[maybe_unused]] const char watcherTemplate[] = R"py(
-import dbus
-BUS_NAME = 'org.kde.StatusNotifierWatcher'
-MAIN_OBJ = '/StatusNotifierWatcher'
-MAIN_IFACE = 'org.kde.StatusNotifierWatcher'
-SYSTEM_BUS = False
-
-def load(mock, parameters):
-    mock.AddProperties(MAIN_IFACE, {
-        'IsStatusNotifierHostRegistered': dbus.Boolean(True),
-        'ProtocolVersion': dbus.Int32(0),
-        'RegisteredStatusNotifierItems': dbus.Array([], signature='s'),
-    })
-    mock.AddMethods(MAIN_IFACE, [
-        ('RegisterStatusNotifierItem', 's', '', ''),
-        ('RegisterStatusNotifierHost', 's', '', ''),
-    ])
-)py";
-
-// Asks without blocking this thread: the tray item answering lives in this
-// very process and needs its event loop.
-QDBusMessage ask(const QString &service, const QString &path, const QString &interface, const QString &method,
-                 const QVariantList &arguments = {})
-{
-    QDBusMessage call = QDBusMessage::createMethodCall(service, path, interface, method);
-    call.setArguments(arguments);
-    QDBusPendingCall pending = QDBusConnection::sessionBus().asyncCall(call, 15000);
-    if (!QTest::qWaitFor([&pending] { return pending.isFinished(); }, 20000))
-        return {};
-    return pending.reply();
-}
-
 [[maybe_unused]] QVariant busProperty(const QString &service, const QString &path, const QString &interface, const QString &name)
 {
-    const QDBusMessage reply = ask(service, path, QStringLiteral("org.freedesktop.DBus.Properties"),
+    const QDBusMessage reply = askBus(QDBusConnection::sessionBus(), service, path, QStringLiteral("org.freedesktop.DBus.Properties"),
                                    QStringLiteral("Get"), {interface, name});
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
         return {};
@@ -139,7 +107,7 @@ private:
     QString registeredItem();
 
     QTemporaryDir m_dir;
-    QProcess m_watcher;
+    std::unique_ptr<DBusMock> m_watcher;
     FakeVpnBackend *m_backend = nullptr;
     std::unique_ptr<VpnManager> m_manager;
     std::unique_ptr<VPNService> m_service;
@@ -158,15 +126,8 @@ void tst_TrayHost::initTestCase()
     QVERIFY(m_dir.isValid());
 
 #ifdef ORVEX_WITH_TRAY_HOST
-    const QString templatePath = m_dir.filePath(QStringLiteral("statusnotifierwatcher.py"));
-    QFile file(templatePath);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(watcherTemplate);
-    file.close();
-    m_watcher.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_watcher.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral("-m"), QStringLiteral("dbusmock"),
-                                                         QStringLiteral("--session"), QStringLiteral("-t"), templatePath});
-    QVERIFY2(m_watcher.waitForStarted(10000), "python3-dbusmock is needed (scripts/install-deps)");
+    m_watcher = std::make_unique<DBusMock>(QString(), DBusMockText::trayHost);
+    QVERIFY2(m_watcher->started(), "python3-dbusmock is needed (scripts/install-deps)");
     QTRY_VERIFY_WITH_TIMEOUT(QDBusConnection::sessionBus().interface()->isServiceRegistered(watcherService), 30000);
 #endif
 
@@ -188,38 +149,16 @@ void tst_TrayHost::cleanupTestCase()
     m_tray.reset();
     m_window.reset();
     TunnelStatusSource::install({});
-    if (m_watcher.state() != QProcess::NotRunning) {
-        m_watcher.terminate();
-        if (!m_watcher.waitForFinished(5000)) {
-            m_watcher.kill();
-            m_watcher.waitForFinished(2000);
-        }
-    }
+    m_watcher.reset();
 }
 
 // The bus name the client registered its item under, from the watcher's
 // record of calls.
 QString tst_TrayHost::registeredItem()
 {
-    const QDBusMessage reply = ask(watcherService, QStringLiteral("/StatusNotifierWatcher"),
-                                   QStringLiteral("org.freedesktop.DBus.Mock"), QStringLiteral("GetMethodCalls"),
-                                   {QStringLiteral("RegisterStatusNotifierItem")});
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
-        return {};
-    const auto calls = reply.arguments().constFirst().value<QDBusArgument>();
-    QString service;
-    calls.beginArray();
-    while (!calls.atEnd()) {
-        qulonglong time = 0;
-        QVariantList arguments;
-        calls.beginStructure();
-        calls >> time >> arguments;
-        calls.endStructure();
-        if (!arguments.isEmpty())
-            service = arguments.constFirst().toString();
-    }
-    calls.endArray();
-    return service;
+    const QList<QVariantList> calls = DBusMock::calls(watcherService, QStringLiteral("/StatusNotifierWatcher"),
+                                                      QStringLiteral("RegisterStatusNotifierItem"));
+    return calls.isEmpty() || calls.constLast().isEmpty() ? QString() : calls.constLast().constFirst().toString();
 }
 
 // Closes the window from inside a running event loop, as the window manager

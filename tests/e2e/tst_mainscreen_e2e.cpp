@@ -3,7 +3,7 @@
 // certificate, and a strongSwan gateway in a network namespace (trusting the
 // service's CA) answers the client's charon. Needs root; skips without it.
 
-#include "../usage/DevService.h"
+#include "DevServiceProcess.h"
 #include "GatewayFixture.h"
 
 #include "account/DefaultsKeys.h"
@@ -51,7 +51,7 @@ private Q_SLOTS:
 private:
     MainViewController *mainScreen() const;
 
-    DevService m_devService;
+    DevServiceProcess m_devService;
     std::unique_ptr<GatewayFixture> m_gateway;
     std::unique_ptr<WindowController> m_window;
 };
@@ -61,7 +61,7 @@ void tst_MainScreenEndToEnd::initTestCase()
     if (!GatewayFixture::isRoot())
         QSKIP("needs root: the gateway runs in network namespaces");
     QVERIFY2(m_devService.start({QStringLiteral("--seed-demo"), QStringLiteral("--seed-usage")}),
-             qPrintable(m_devService.error()));
+             qPrintable(m_devService.errors()));
 
     // The gateway trusts the certificates the service issues: it is given the
     // service's CA as its own.

@@ -3,6 +3,7 @@
 // archive. Each must end in a clear error with bounded memory, while the main
 // thread keeps serving other work.
 
+#include "Capture.h"
 #include "TestHttpServer.h"
 #include "TestPkcs12.h"
 
@@ -20,20 +21,6 @@
 using namespace Orvex;
 
 namespace {
-
-template<typename T>
-struct Capture
-{
-    std::optional<Result<T>> result;
-    Completion<T> completion()
-    {
-        return [this](const Result<T> &r) { result = r; };
-    }
-    bool wait(int ms = 60000)
-    {
-        return QTest::qWaitFor([this] { return result.has_value(); }, ms);
-    }
-};
 
 qint64 statusKb(const char *field)
 {

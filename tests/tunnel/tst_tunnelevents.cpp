@@ -5,6 +5,7 @@
 // default-route changes over rtnetlink in a network namespace of the test's
 // own.
 
+#include "DBusMock.h"
 #include "FakeVpnBackend.h"
 #include "PrivateBus.h"
 
@@ -40,17 +41,6 @@ const QString notificationsService = QStringLiteral("org.freedesktop.Notificatio
 const QString notificationsPath = QStringLiteral("/org/freedesktop/Notifications");
 const QString mockInterface = QStringLiteral("org.freedesktop.DBus.Mock");
 
-QDBusMessage ask(const QDBusConnection &bus, const QString &service, const QString &path,
-                 const QString &interface, const QString &method, const QVariantList &arguments = {})
-{
-    QDBusMessage call = QDBusMessage::createMethodCall(service, path, interface, method);
-    call.setArguments(arguments);
-    QDBusPendingCall pending = bus.asyncCall(call, 15000);
-    if (!QTest::qWaitFor([&pending] { return pending.isFinished(); }, 20000))
-        return {};
-    return pending.reply();
-}
-
 // "a|b|c" as a list.
 QStringList steps(const char *text)
 {
@@ -62,33 +52,6 @@ struct Shown
     uint replacesId = 0;
     QString summary;
     QString body;
-};
-
-// A dbusmock server on `bus`; stopped by its process when the object goes.
-class Mock
-{
-public:
-    Mock(const QString &busOption, const QString &templateName)
-    {
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(QStringLiteral("/usr/bin/python3"),
-                        {QStringLiteral("-m"), QStringLiteral("dbusmock"), busOption, QStringLiteral("-t"),
-                         templateName});
-    }
-    ~Mock()
-    {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.terminate();
-        if (!m_process.waitForFinished(5000)) {
-            m_process.kill();
-            m_process.waitForFinished(2000);
-        }
-    }
-    bool started() { return m_process.waitForStarted(10000); }
-
-private:
-    QProcess m_process;
 };
 
 } // namespace
@@ -116,7 +79,7 @@ private:
     QTemporaryDir m_dir;
     PrivateBus m_sessionBus;
     PrivateBus m_systemBus;
-    std::unique_ptr<Mock> m_notificationServer;
+    std::unique_ptr<DBusMock> m_notificationServer;
     FakeVpnBackend *m_backend = nullptr;
     std::unique_ptr<VpnManager> m_manager;
     std::unique_ptr<VPNService> m_service;
@@ -132,7 +95,7 @@ void tst_TunnelEvents::initTestCase()
     qputenv("DBUS_SYSTEM_BUS_ADDRESS", m_systemBus.address().toLocal8Bit());
     QVERIFY(QDBusConnection::sessionBus().isConnected());
 
-    m_notificationServer = std::make_unique<Mock>(QStringLiteral("--session"), QStringLiteral("notification_daemon"));
+    m_notificationServer = std::make_unique<DBusMock>(QStringLiteral("notification_daemon"));
     QVERIFY2(m_notificationServer->started(), "python3-dbusmock is needed (scripts/install-deps)");
     QTRY_VERIFY_WITH_TIMEOUT(QDBusConnection::sessionBus().interface()->isServiceRegistered(notificationsService),
                              30000);
@@ -149,7 +112,7 @@ void tst_TunnelEvents::init()
     m_manager = std::make_unique<VpnManager>(std::move(backend), storage);
     m_service = std::make_unique<VPNService>(m_manager.get());
     m_notifications = std::make_unique<TunnelNotifications>(*m_service, new FreedesktopNotifier(m_service.get()));
-    const QDBusMessage cleared = ask(QDBusConnection::sessionBus(), notificationsService, notificationsPath,
+    const QDBusMessage cleared = askBus(QDBusConnection::sessionBus(), notificationsService, notificationsPath,
                                      mockInterface, QStringLiteral("ClearCalls"));
     QCOMPARE(cleared.type(), QDBusMessage::ReplyMessage);
 }
@@ -164,23 +127,11 @@ void tst_TunnelEvents::cleanup()
 // The Notify calls the server received, oldest first.
 QList<Shown> tst_TunnelEvents::shown()
 {
-    const QDBusMessage reply = ask(QDBusConnection::sessionBus(), notificationsService, notificationsPath,
-                                   mockInterface, QStringLiteral("GetMethodCalls"), {QStringLiteral("Notify")});
     QList<Shown> list;
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
-        return list;
-    const auto calls = reply.arguments().constFirst().value<QDBusArgument>();
-    calls.beginArray();
-    while (!calls.atEnd()) {
-        qulonglong time = 0;
-        QVariantList arguments;
-        calls.beginStructure();
-        calls >> time >> arguments;
-        calls.endStructure();
+    for (const QVariantList &arguments : DBusMock::calls(notificationsService, notificationsPath, QStringLiteral("Notify"))) {
         if (arguments.size() >= 5)
             list << Shown{arguments.at(1).toUInt(), arguments.at(3).toString(), arguments.at(4).toString()};
     }
-    calls.endArray();
     return list;
 }
 
@@ -300,7 +251,7 @@ void tst_TunnelEvents::notificationTextIsShownAsPlainText()
 
 void tst_TunnelEvents::wakingUpChecksTheTunnelAtOnce()
 {
-    Mock logind(QStringLiteral("--system"), QStringLiteral("logind"));
+    DBusMock logind(QStringLiteral("logind"), {}, QStringLiteral("--system"));
     QVERIFY(logind.started());
     QDBusConnection system = QDBusConnection::systemBus();
     QVERIFY(system.isConnected());
@@ -312,7 +263,7 @@ void tst_TunnelEvents::wakingUpChecksTheTunnelAtOnce()
             [this] { m_service->checkTunnel(VpnBackend::Change::Resumed); });
     QSignalSpy changes(&monitor, &NetworkChangeMonitor::changed);
     const auto prepareForSleep = [&system](bool start) {
-        return ask(system, QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
+        return askBus(system, QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
                    mockInterface, QStringLiteral("EmitSignal"),
                    {QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("PrepareForSleep"),
                     QStringLiteral("b"), QVariantList{start}})

@@ -3,6 +3,9 @@
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QRegularExpression>
 #include <QSslCertificate>
@@ -20,7 +23,7 @@ constexpr int patienceMs = 60000;
 } // namespace
 
 DevServiceProcess::DevServiceProcess(const QString &dataDir)
-    : m_dataDir(dataDir)
+    : m_dataDir(dataDir.isEmpty() ? m_ownDir.path() : dataDir)
 { }
 
 DevServiceProcess::~DevServiceProcess()
@@ -71,6 +74,7 @@ bool DevServiceProcess::start(const QStringList &arguments, const QString &confi
             static const QRegularExpression password(QStringLiteral("demo password (\\S+)"));
             m_demoEmail = email.match(m_output).captured(1);
             m_demoPassword = password.match(m_output).captured(1);
+            m_client = std::make_unique<HttpsClient>(m_origin, caCertificate());
             return true;
         }
     }
@@ -110,6 +114,43 @@ bool DevServiceProcess::isRunning() const
 QString DevServiceProcess::errors()
 {
     return m_process ? QString::fromUtf8(m_process->readAllStandardError()) : QString();
+}
+
+bool DevServiceProcess::setFault(const QString &path, const QString &api, const QString &fault, int delayMs)
+{
+    QJsonObject spec {{QStringLiteral("path"), path}, {QStringLiteral("fault"), fault}};
+    if (delayMs > 0)
+        spec.insert(QStringLiteral("ms"), delayMs);
+    if (!api.isEmpty())
+        spec.insert(QStringLiteral("api"), api);
+    return m_client->post(QStringLiteral("/dev/faults"), QJsonDocument(spec).toJson(QJsonDocument::Compact)).status
+           == 200;
+}
+
+bool DevServiceProcess::countRequests(const QString &path, const QString &api, int delayMs)
+{
+    return setFault(path, api, QStringLiteral("delay"), delayMs);
+}
+
+bool DevServiceProcess::failRequests(const QString &path, const QString &api)
+{
+    return setFault(path, api, QStringLiteral("html500"), 0);
+}
+
+int DevServiceProcess::requestCount(const QString &path, const QString &api)
+{
+    const QString key = api.isEmpty() ? path : path + QStringLiteral("?api=") + api;
+    const QJsonArray faults = QJsonDocument::fromJson(m_client->get(QStringLiteral("/dev/faults")).body).array();
+    for (const QJsonValue &fault : faults) {
+        if (fault[QStringLiteral("key")].toString() == key)
+            return fault[QStringLiteral("hits")].toInt();
+    }
+    return 0;
+}
+
+void DevServiceProcess::clearFaults()
+{
+    m_client->send("DELETE", m_client->url(QStringLiteral("/dev/faults")));
 }
 
 HttpsClient::HttpsClient(const QString &origin, const QString &caCertificate)

@@ -8,18 +8,21 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QUrl>
 
 #include <memory>
 
 class QNetworkAccessManager;
+class HttpsClient;
 
 // Runs the real orvex-devservice binary on a free loopback port with a data
-// folder of the caller's, and stops it (by its own PID) when destroyed.
+// folder of the caller's (or a temporary one of its own), and stops it (by its
+// own PID) when destroyed.
 class DevServiceProcess
 {
 public:
-    explicit DevServiceProcess(const QString &dataDir);
+    explicit DevServiceProcess(const QString &dataDir = {});
     ~DevServiceProcess();
 
     // Starts the service and waits for its "listening on" line. `configFile`
@@ -43,10 +46,23 @@ public:
     QString output() const { return m_output; }
     QString errors();
 
+    // The service's /dev/faults routes (it must run with --dev-routes).
+    // Counts the requests of `path` (and `api` of the command endpoint) from
+    // now on, holding each answer back by `delayMs`.
+    bool countRequests(const QString &path, const QString &api = {}, int delayMs = 0);
+    // Makes every request of `path`/`api` fail with a server error page.
+    bool failRequests(const QString &path, const QString &api = {});
+    int requestCount(const QString &path, const QString &api = {});
+    void clearFaults();
+
     static QString binary();
 
 private:
+    bool setFault(const QString &path, const QString &api, const QString &fault, int delayMs);
+
+    QTemporaryDir m_ownDir;
     QString m_dataDir;
+    std::unique_ptr<HttpsClient> m_client;
     std::unique_ptr<QProcess> m_process;
     QString m_origin;
     int m_port = 0;
