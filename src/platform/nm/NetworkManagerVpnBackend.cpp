@@ -448,6 +448,10 @@ void NetworkManagerVpnBackend::adopt(const QString &path, const Seen &read, cons
     // answered after a new activation began) and going or gone: it is not
     // the tunnel. Taking it would end the activation under way, and a stop
     // pressed meanwhile would then leave the new tunnel up.
+    if (m_ended.contains(path)) {
+        m_others.remove(path);
+        return;
+    }
     const std::optional<NM::ActiveState> seen = signalled.state ? signalled.state : read.state;
     const bool over = seen
                       && (*seen == NM::ActiveState::Deactivating || *seen == NM::ActiveState::Deactivated);
@@ -455,6 +459,10 @@ void NetworkManagerVpnBackend::adopt(const QString &path, const Seen &read, cons
         m_others.remove(path);
         return;
     }
+    // A stop pressed while the activation was under way is owed to whatever
+    // the activation turns out to be, however we learn of it first: its
+    // answer, or its signals and an inspection before the answer.
+    const bool stopOwed = m_activating && m_stopRequested;
     if (m_active.path != path) {
         if (!m_active.path.isEmpty())
             activeGone();
@@ -477,6 +485,11 @@ void NetworkManagerVpnBackend::adopt(const QString &path, const Seen &read, cons
     if (state)
         onActiveState(*state);
     updateStatus();
+    if (stopOwed && !m_active.path.isEmpty()) {
+        m_stopRequested = true;
+        updateStatus();
+        deactivate(m_active.path);
+    }
 }
 
 // An active connection missing from NetworkManager's list may be a list
@@ -581,6 +594,9 @@ void NetworkManagerVpnBackend::activeGone()
 {
     if (m_active.path.isEmpty())
         return;
+    m_ended.append(m_active.path);
+    if (m_ended.size() > 64)
+        m_ended.removeFirst();
     m_active = Active{};
     m_stopRequested = m_activating && m_stopRequested;
     m_tunnelLost = false;
@@ -605,6 +621,7 @@ void NetworkManagerVpnBackend::vanished()
     m_active = Active{};
     m_others.clear();
     m_unknown.clear();
+    m_ended.clear(); // a restarted NetworkManager numbers its paths afresh
     m_inspecting.clear();
     m_inspections = 0;
     m_activating = false;
@@ -827,13 +844,9 @@ void NetworkManagerVpnBackend::activate()
             return;
         }
         const QString path = NM::objectPath(reply.arguments().value(0));
-        const bool stop = m_stopRequested;
-        adopt(path, {}, m_unknown.take(path)); // the signals that came before the answer
-        if (stop && !m_active.path.isEmpty()) {
-            m_stopRequested = true;
-            updateStatus();
-            deactivate(m_active.path);
-        }
+        // The signals that came before the answer; a stop pressed meanwhile
+        // is carried out there.
+        adopt(path, {}, m_unknown.take(path));
     });
 }
 

@@ -228,6 +228,10 @@ private:
     Active m_active;
     QMap<QString, Other> m_others;
     QMap<QString, Seen> m_unknown;
+    // Active connections of earlier tunnels that have ended. NetworkManager
+    // never gives a new activation the path of an old one, so a list or an
+    // inspection that still names one of these is late news, not the tunnel.
+    QList<QString> m_ended;
     QSet<QString> m_inspecting;
 
     bool m_activating = false;
