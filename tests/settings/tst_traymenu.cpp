@@ -2,6 +2,7 @@
 // (python3-dbusmock) on a private session bus, the client on its own X server
 // (Xvfb), and the exported menu read and clicked over D-Bus with gdbus.
 
+#include "DBusMock.h"
 #include "FakeVpnBackend.h"
 #include "PrivateBus.h"
 #include "Xvfb.h"
@@ -31,26 +32,6 @@
 using namespace Orvex;
 
 namespace {
-
-// A watcher with a tray host, recording who registers.
-const char watcherTemplate[] = R"py(
-import dbus
-BUS_NAME = 'org.kde.StatusNotifierWatcher'
-MAIN_OBJ = '/StatusNotifierWatcher'
-MAIN_IFACE = 'org.kde.StatusNotifierWatcher'
-SYSTEM_BUS = False
-
-def load(mock, parameters):
-    mock.AddProperties(MAIN_IFACE, {
-        'IsStatusNotifierHostRegistered': dbus.Boolean(True),
-        'ProtocolVersion': dbus.Int32(0),
-        'RegisteredStatusNotifierItems': dbus.Array([], signature='s'),
-    })
-    mock.AddMethods(MAIN_IFACE, [
-        ('RegisterStatusNotifierItem', 's', '', ''),
-        ('RegisterStatusNotifierHost', 's', '', ''),
-    ])
-)py";
 
 struct Gdbus
 {
@@ -132,7 +113,7 @@ private:
 
     PrivateBus *m_bus;
     QTemporaryDir m_dir;
-    QProcess m_watcher;
+    std::unique_ptr<DBusMock> m_watcher;
     FakeVpnBackend *m_backend = nullptr;
     std::unique_ptr<VpnManager> m_manager;
     TestSession m_session;
@@ -152,16 +133,8 @@ void tst_TrayMenu::initTestCase()
         QSKIP("needs gdbus and /usr/bin/python3 with python3-dbusmock");
 
     QVERIFY(m_dir.isValid());
-    const QString templatePath = m_dir.filePath(QStringLiteral("statusnotifierwatcher.py"));
-    QFile file(templatePath);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(watcherTemplate);
-    file.close();
-    m_watcher.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_watcher.start(QStringLiteral("/usr/bin/python3"),
-                    {QStringLiteral("-m"), QStringLiteral("dbusmock"), QStringLiteral("--session"),
-                     QStringLiteral("-t"), templatePath});
-    QVERIFY(m_watcher.waitForStarted(10000));
+    m_watcher = std::make_unique<DBusMock>(QString(), QByteArray(DBusMockText::trayHost));
+    QVERIFY(m_watcher->started());
     // Ready once the watcher owns its name.
     QTRY_VERIFY_WITH_TIMEOUT(gdbus({QStringLiteral("call"), QStringLiteral("--session"),
                                     QStringLiteral("--dest"), QStringLiteral("org.freedesktop.DBus"),
@@ -187,13 +160,7 @@ void tst_TrayMenu::initTestCase()
 void tst_TrayMenu::cleanupTestCase()
 {
     m_app.reset();
-    if (m_watcher.state() != QProcess::NotRunning) {
-        m_watcher.terminate();
-        if (!m_watcher.waitForFinished(5000)) {
-            m_watcher.kill();
-            m_watcher.waitForFinished(2000);
-        }
-    }
+    m_watcher.reset();
 }
 
 QList<MenuEntry> tst_TrayMenu::layout()
