@@ -169,6 +169,8 @@ NetworkManagerVpnBackend::NetworkManagerVpnBackend(const Options &options, QObje
     : VpnBackend(parent)
     , m_options(options)
     , m_bus(QDBusConnection::systemBus())
+    , m_keepUp(options.retryDelayMs, {[this] { return m_preferences.wantsTunnelKeptUp(); },
+                                      [this] { return canActivate(); }, [this] { activate(); }})
 {
     NM::registerTypes();
     if (m_options.profileOwner.isEmpty())
@@ -183,8 +185,6 @@ NetworkManagerVpnBackend::NetworkManagerVpnBackend(const Options &options, QObje
         connect(m_probe.get(), &TunnelLivenessProbe::carryingChanged, this,
                 &NetworkManagerVpnBackend::onCarrying);
 
-    m_retryTimer.setSingleShot(true);
-    connect(&m_retryTimer, &QTimer::timeout, this, &NetworkManagerVpnBackend::maybeKeepUp);
     m_graceTimer.setSingleShot(true);
     connect(&m_graceTimer, &QTimer::timeout, this, [this] {
         // The security association did not come back: stop claiming a tunnel.
@@ -356,7 +356,7 @@ void NetworkManagerVpnBackend::finishRefresh(const QString &error)
         if (done)
             QTimer::singleShot(0, this, [done = std::move(done), error] { done(error); });
     }
-    maybeKeepUp();
+    m_keepUp.tryIfWanted();
 }
 
 void NetworkManagerVpnBackend::onActiveConnections(const QList<QDBusObjectPath> &paths)
@@ -526,7 +526,7 @@ void NetworkManagerVpnBackend::onSignal(const QDBusMessage &message)
         } else if (m_others.contains(path)) {
             m_others[path].state = state;
             if (state == NM::ActiveState::Activated)
-                maybeKeepUp(); // a network to build on has appeared
+                m_keepUp.tryIfWanted(); // a network to build on has appeared
         } else {
             m_unknown[path].state = state;
             if (m_listed)
@@ -544,7 +544,7 @@ void NetworkManagerVpnBackend::onSignal(const QDBusMessage &message)
         const QVariantMap changed = qdbus_cast<QVariantMap>(arguments.value(1));
         if (changed.contains(QStringLiteral("PrimaryConnection"))) {
             m_primary = NM::objectPath(changed.value(QStringLiteral("PrimaryConnection")));
-            maybeKeepUp();
+            m_keepUp.tryIfWanted();
         }
         if (changed.contains(QStringLiteral("ActiveConnections")))
             onActiveConnections(NM::objectPaths(changed.value(QStringLiteral("ActiveConnections"))));
@@ -606,8 +606,8 @@ void NetworkManagerVpnBackend::activeGone()
     if (m_probe)
         m_probe->stop();
     updateStatus();
-    if (keepsTunnelUp() && !m_activating)
-        m_retryTimer.start(m_options.retryDelayMs);
+    if (!m_activating)
+        m_keepUp.retryLater();
 }
 
 void NetworkManagerVpnBackend::vanished()
@@ -629,7 +629,7 @@ void NetworkManagerVpnBackend::vanished()
     m_tunnelLost = false;
     m_tunnelSeen = false;
     m_watchedAddress.clear();
-    m_retryTimer.stop();
+    m_keepUp.cancelRetry();
     m_graceTimer.stop();
     if (m_probe)
         m_probe->stop();
@@ -667,7 +667,7 @@ void NetworkManagerVpnBackend::saveNext()
     PendingSave save = std::move(m_saves.front());
     m_saves.pop_front();
     m_preferences = save.preferences;
-    m_suspended = false;
+    m_keepUp.resume();
     updateStatus();
 
     const auto fail = [this](const PendingSave &failed, const QString &error) {
@@ -764,7 +764,7 @@ void NetworkManagerVpnBackend::saved(quint64 epoch, const QString &path, const P
         refresh(true, {}); // learns what runs; keeps the tunnel up after
     if (!m_preferences.canConnect()) {
         // Nothing that cannot connect may stay up.
-        m_retryTimer.stop();
+        m_keepUp.cancelRetry();
         if (!m_active.path.isEmpty() || m_activating) {
             m_stopRequested = true;
             updateStatus();
@@ -772,7 +772,7 @@ void NetworkManagerVpnBackend::saved(quint64 epoch, const QString &path, const P
                 deactivate(m_active.path);
         }
     } else {
-        maybeKeepUp();
+        m_keepUp.tryIfWanted();
     }
     if (save.done)
         save.done({});
@@ -797,7 +797,7 @@ bool NetworkManagerVpnBackend::startTunnel(QString *error)
     }
     if (m_profilePath.isEmpty())
         return fail(QStringLiteral("The VPN configuration is not saved in NetworkManager."));
-    m_suspended = false;
+    m_keepUp.resume();
     const bool underWay = (m_activating || !m_active.path.isEmpty()) && !m_stopRequested
                           && m_active.state != NM::ActiveState::Deactivating;
     if (!underWay)
@@ -807,8 +807,7 @@ bool NetworkManagerVpnBackend::startTunnel(QString *error)
 
 void NetworkManagerVpnBackend::stopTunnel()
 {
-    m_suspended = true;
-    m_retryTimer.stop();
+    m_keepUp.suspend();
     m_graceTimer.stop();
     if (m_active.path.isEmpty() && !m_activating)
         return;
@@ -821,7 +820,7 @@ void NetworkManagerVpnBackend::stopTunnel()
 
 void NetworkManagerVpnBackend::activate()
 {
-    m_retryTimer.stop();
+    m_keepUp.cancelRetry();
     m_activating = true;
     m_stopRequested = false;
     updateStatus();
@@ -839,8 +838,8 @@ void NetworkManagerVpnBackend::activate()
             m_stopRequested = false;
             updateStatus();
             // Asking again gets the same answer: the user has to be let.
-            if (keepsTunnelUp() && !m_refused)
-                m_retryTimer.start(m_options.retryDelayMs);
+            if (!m_refused)
+                m_keepUp.retryLater();
             return;
         }
         const QString path = NM::objectPath(reply.arguments().value(0));
@@ -882,17 +881,11 @@ QString NetworkManagerVpnBackend::baseConnection() const
     return QStringLiteral("/");
 }
 
-bool NetworkManagerVpnBackend::keepsTunnelUp() const
+// NetworkManager is there with our profile, what runs is known, and no
+// tunnel is up or on its way.
+bool NetworkManagerVpnBackend::canActivate() const
 {
-    return m_preferences.wantsTunnelKeptUp() && !m_suspended;
-}
-
-void NetworkManagerVpnBackend::maybeKeepUp()
-{
-    if (!keepsTunnelUp() || !m_present || !m_listed || m_profilePath.isEmpty() || m_activating
-        || !m_active.path.isEmpty())
-        return;
-    activate();
+    return m_present && m_listed && !m_profilePath.isEmpty() && !m_activating && m_active.path.isEmpty();
 }
 
 // --- A tunnel the gateway closed -------------------------------------------

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/TunnelKeepUp.h"
 #include "platform/VpnBackend.h"
 #include "platform/nm/NetworkManagerDBus.h"
 #include "platform/nm/NetworkManagerProfile.h"
@@ -192,8 +193,7 @@ private:
     void activate();
     void deactivate(const QString &path);
     QString baseConnection() const;
-    void maybeKeepUp();
-    bool keepsTunnelUp() const;
+    bool canActivate() const;
 
     void startProbe();
     void onCarrying(bool carrying);
@@ -236,13 +236,12 @@ private:
 
     bool m_activating = false;
     bool m_stopRequested = false;
-    bool m_suspended = false;
     bool m_tunnelLost = false;
     bool m_tunnelSeen = false;
     bool m_refused = false;
     QHostAddress m_watchedAddress;
-    QTimer m_retryTimer;
     QTimer m_graceTimer;
+    TunnelKeepUp m_keepUp;
 
     std::deque<PendingSave> m_saves;
     bool m_saving = false;

@@ -159,14 +159,12 @@ ViciVpnBackend::ViciVpnBackend(const Options &options, QObject *parent)
     , m_options(options)
     , m_name(options.connectionName.toUtf8())
     , m_control(new ViciClient(this))
+    , m_keepUp(options.retryDelayMs,
+               {[this] { return m_preferences.wantsTunnelKeptUp(); },
+                [this] { return m_reachable && m_tunnel == Tunnel::Down; }, [this] { initiate(); }})
 {
     connect(m_control, &ViciClient::eventReceived, this, &ViciVpnBackend::onEvent);
     connect(m_control, &ViciClient::disconnected, this, &ViciVpnBackend::onControlDisconnected);
-    m_retryTimer.setSingleShot(true);
-    connect(&m_retryTimer, &QTimer::timeout, this, [this] {
-        if (keepsTunnelUp() && m_reachable && m_tunnel == Tunnel::Down)
-            initiate();
-    });
     m_reconnectTimer.setSingleShot(true);
     connect(&m_reconnectTimer, &QTimer::timeout, this, &ViciVpnBackend::ensureConnected);
     m_livenessTimer.setSingleShot(true);
@@ -191,7 +189,7 @@ void ViciVpnBackend::attach(const VpnPreferences &preferences, std::function<voi
 void ViciVpnBackend::apply(const VpnPreferences &preferences, Completion done)
 {
     m_preferences = preferences;
-    m_suspended = false;
+    m_keepUp.resume();
     ensureConnected();
     if (preferences.canConnect())
         loadConnection(preferences, std::move(done));
@@ -212,15 +210,14 @@ bool ViciVpnBackend::startTunnel(QString *error)
             *error = QStringLiteral("The VPN service is not running.");
         return false;
     }
-    m_suspended = false;
+    m_keepUp.resume();
     initiate();
     return true;
 }
 
 void ViciVpnBackend::stopTunnel()
 {
-    m_suspended = true;
-    m_retryTimer.stop();
+    m_keepUp.suspend();
     if (m_tunnel == Tunnel::Down || m_tunnel == Tunnel::Closing)
         return;
     terminate();
@@ -316,14 +313,13 @@ void ViciVpnBackend::finishSynchronizing()
         if (done)
             QTimer::singleShot(0, this, std::move(done));
     }
-    if (m_reachable && keepsTunnelUp() && m_tunnel == Tunnel::Down)
-        initiate();
+    m_keepUp.tryIfWanted();
 }
 
 void ViciVpnBackend::onControlDisconnected(const QString &)
 {
     m_reachable = false;
-    m_retryTimer.stop();
+    m_keepUp.cancelRetry();
     ++m_attempt;
     if (m_initiator)
         m_initiator->deleteLater();
@@ -366,16 +362,15 @@ void ViciVpnBackend::onEvent(const QByteArray &name, const ViciMessage &message)
             setTunnel(Tunnel::Up);
         } else if (m_tunnel == Tunnel::Up) {
             setTunnel(Tunnel::Down);
-            if (keepsTunnelUp())
-                scheduleRetry();
+            m_keepUp.retryLater();
         }
     } else if (name == "ike-updown" && !up) {
         // During a keying attempt the answer to `initiate` tells the outcome.
         if (m_tunnel == Tunnel::Up || m_tunnel == Tunnel::Closing) {
             const bool dropped = m_tunnel == Tunnel::Up;
             setTunnel(Tunnel::Down);
-            if (dropped && keepsTunnelUp())
-                scheduleRetry();
+            if (dropped)
+                m_keepUp.retryLater();
         }
     }
 }
@@ -386,11 +381,11 @@ void ViciVpnBackend::setTunnel(Tunnel tunnel)
     // charon gave up on the check's exchange before we did: the tunnel was
     // dead, and comes back as if the check had found it so.
     if (tunnel == Tunnel::Down && m_livenessTimer.isActive())
-        m_reconnectWhenClosed = true;
+        m_keepUp.oweReturn();
     if (tunnel != Tunnel::Up)
         m_livenessTimer.stop();
     updateStatus();
-    if (tunnel == Tunnel::Down && std::exchange(m_reconnectWhenClosed, false) && !m_suspended)
+    if (tunnel == Tunnel::Down && m_keepUp.takeOwedReturn())
         initiate();
 }
 
@@ -409,8 +404,7 @@ void ViciVpnBackend::checkTunnel(Change change)
     if (!m_reachable || m_synchronizing)
         return; // the synchronisation brings up what is wanted up
     if (m_tunnel == Tunnel::Down) {
-        if (keepsTunnelUp())
-            initiate(); // without the retry pause
+        m_keepUp.tryIfWanted(); // without the retry pause
         return;
     }
     if (change != Change::Resumed || m_tunnel != Tunnel::Up || m_livenessTimer.isActive())
@@ -430,7 +424,7 @@ void ViciVpnBackend::tunnelFoundDead()
 {
     if (m_tunnel != Tunnel::Up)
         return;
-    m_reconnectWhenClosed = true;
+    m_keepUp.oweReturn();
     terminate(500); // a dead peer will not answer the delete either
 }
 
@@ -463,7 +457,7 @@ void ViciVpnBackend::initiate()
 {
     if (m_tunnel == Tunnel::Keying || m_tunnel == Tunnel::Up)
         return;
-    m_retryTimer.stop();
+    m_keepUp.cancelRetry();
     m_abandonedAttempt = false;
     const quint64 attempt = ++m_attempt;
     setTunnel(Tunnel::Keying);
@@ -510,8 +504,7 @@ void ViciVpnBackend::onInitiateAnswered(quint64 attempt, const ViciReply &reply)
 void ViciVpnBackend::attemptFailed()
 {
     setTunnel(Tunnel::Down);
-    if (keepsTunnelUp())
-        scheduleRetry();
+    m_keepUp.retryLater();
 }
 
 void ViciVpnBackend::terminate(int waitMs)
@@ -532,16 +525,6 @@ void ViciVpnBackend::terminate(int waitMs)
         if (m_tunnel == Tunnel::Closing)
             setTunnel(Tunnel::Down);
     });
-}
-
-void ViciVpnBackend::scheduleRetry()
-{
-    m_retryTimer.start(m_options.retryDelayMs);
-}
-
-bool ViciVpnBackend::keepsTunnelUp() const
-{
-    return m_preferences.wantsTunnelKeptUp() && !m_suspended;
 }
 
 QList<QByteArray> ViciVpnBackend::caCertificates()
@@ -676,8 +659,8 @@ void ViciVpnBackend::sendLoads(const VpnPreferences &preferences, Completion don
     const QByteArray connectionDigest = digest({encoded});
     const auto finish = [this, batch, done = std::move(done)] {
         updateStatus();
-        if (batch->error.isEmpty() && keepsTunnelUp() && m_reachable && m_tunnel == Tunnel::Down)
-            initiate();
+        if (batch->error.isEmpty())
+            m_keepUp.tryIfWanted();
         if (done)
             done(batch->error);
     };
@@ -698,7 +681,7 @@ void ViciVpnBackend::sendLoads(const VpnPreferences &preferences, Completion don
 
 void ViciVpnBackend::unloadConnection(const VpnPreferences &preferences, Completion done)
 {
-    m_retryTimer.stop();
+    m_keepUp.cancelRetry();
     if (m_tunnel == Tunnel::Keying || m_tunnel == Tunnel::Up)
         terminate();
     m_loaded.connection.clear();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/TunnelKeepUp.h"
 #include "platform/VpnBackend.h"
 #include "platform/vici/ViciMessage.h"
 
@@ -121,12 +122,10 @@ private:
     // the SA all the same.
     void terminate(int waitMs = 3000);
     void attemptFailed();
-    void scheduleRetry();
     void loadConnection(const VpnPreferences &preferences, Completion done);
     void sendLoads(const VpnPreferences &preferences, Completion done, bool verified);
     void unloadConnection(const VpnPreferences &preferences, Completion done);
     QList<QByteArray> caCertificates();
-    bool keepsTunnelUp() const;
     void tunnelFoundDead();
 
     Options m_options;
@@ -137,14 +136,12 @@ private:
     bool m_reachable = false;
     bool m_synchronizing = false;
     bool m_reloadOnReconnect = false;
-    bool m_suspended = false;
     bool m_abandonedAttempt = false; // stopped while keying: its late success is unwanted
     Tunnel m_tunnel = Tunnel::Down;
     VpnStatus m_status = VpnStatus::Invalid;
     quint64 m_attempt = 0;
     std::vector<std::function<void()>> m_waitingForSync;
     Failure m_lastFailure = Failure::Unknown;
-    bool m_reconnectWhenClosed = false;
     // What charon holds from this client, as digests of what was sent and
     // accepted: a switch that would send the same again sends nothing (after
     // asking charon whether the connection and the key are still there). A
@@ -163,8 +160,8 @@ private:
     };
     QHash<QString, CaFile> m_caFiles; // parsed once per change of the file
     QTimer m_livenessTimer;
-    QTimer m_retryTimer;
-    QTimer m_reconnectTimer;
+    QTimer m_reconnectTimer; // looks for a charon that went away
+    TunnelKeepUp m_keepUp;
 };
 
 } // namespace Orvex
