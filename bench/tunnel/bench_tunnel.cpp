@@ -97,8 +97,8 @@ int main(int argc, char **argv)
     // Save once (on-demand off), as connect() would, without starting.
     service.config().isOnDemandEnabled = false;
     bool saved = false;
-    manager.loadFromPreferences([&](const std::optional<QString> &loadError) {
-        service.configureAndSave(loadError, [&] { saved = true; });
+    manager.loadFromPreferences([&](const Outcome<> &loaded) {
+        service.configureAndSave(loaded, [&] { saved = true; });
     });
     if (!waitFor([&] { return saved; }))
         return fail("the configuration was not saved", gateway);
@@ -119,7 +119,7 @@ int main(int argc, char **argv)
     QElapsedTimer clock;
     for (int round = 0; round < rounds; ++round) {
         clock.start();
-        if (!connection->startVPNTunnel())
+        if (!connection->startVPNTunnel().isSuccess())
             return fail("startVPNTunnel refused", gateway);
         if (!waitFor([&] { return connection->status() == VpnStatus::Connected; }))
             return fail("our tunnel did not come up", gateway);

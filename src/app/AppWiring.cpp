@@ -192,8 +192,8 @@ void AppWiring::followTunnel(std::function<VpnManager &()> managerOf)
         VpnManager &manager = managerOf();
         auto connected = [&manager] { return manager.connection()->status() == VpnStatus::Connected; };
         QPointer<QObject> guard(context);
-        manager.loadFromPreferences([guard, observer, connected](const std::optional<QString> &error) {
-            if (guard && !error)
+        manager.loadFromPreferences([guard, observer, connected](const Outcome<> &loaded) {
+            if (guard && loaded.isSuccess())
                 observer(connected());
         });
         QObject::connect(manager.connection(), &VpnConnection::statusDidChange, context,

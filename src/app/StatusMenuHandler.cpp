@@ -146,8 +146,8 @@ void StatusMenuHandler::connectOrDisconnect()
         return;
     }
     // One load for the whole switch: toggleLoaded acts on what it read.
-    m_service.manager()->loadFromPreferences([service](const std::optional<QString> &error) {
-        if (service && !error)
+    m_service.manager()->loadFromPreferences([service](const Outcome<> &loaded) {
+        if (service && loaded.isSuccess())
             service->toggleLoaded();
     });
 }

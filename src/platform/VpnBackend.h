@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/Outcome.h"
 #include "platform/VpnPreferences.h"
 #include "platform/VpnStatus.h"
 
@@ -16,8 +17,7 @@ class VpnBackend : public QObject
     Q_OBJECT
 
 public:
-    // An empty text means success.
-    using Completion = std::function<void(const QString &error)>;
+    using Completion = std::function<void(const Outcome<> &outcome)>;
 
     using QObject::QObject;
 
@@ -25,11 +25,12 @@ public:
     // daemon, and finds out the live state; `done` runs once it is known (or
     // known to be unknowable).
     virtual void attach(const VpnPreferences &preferences, std::function<void()> done) = 0;
-    // `attach` for a daemon that can refuse to answer: `done` gets why (empty
-    // when the state is known, which includes knowing that no daemon runs).
+    // `attach` for a daemon that can refuse to answer: `done` fails with why,
+    // and succeeds when the state is known (which includes knowing that no
+    // daemon runs).
     virtual void attachReporting(const VpnPreferences &preferences, Completion done)
     {
-        attach(preferences, [done = std::move(done)] { if (done) done({}); });
+        attach(preferences, [done = std::move(done)] { if (done) done(Outcome<>::success()); });
     }
     // Hands a newly saved configuration to the daemon. A configuration that
     // can connect is loaded (and, with on-demand on, brought up); any other
@@ -37,9 +38,9 @@ public:
     virtual void apply(const VpnPreferences &preferences, Completion done) = 0;
 
     virtual VpnStatus status() const = 0;
-    // Begins bringing the tunnel up; false (with `error`) when it cannot even
-    // begin. The outcome arrives as status changes.
-    virtual bool startTunnel(QString *error) = 0;
+    // Begins bringing the tunnel up; fails with why when it cannot even
+    // begin. How the attempt ends arrives as status changes.
+    virtual Outcome<> startTunnel() = 0;
     virtual void stopTunnel() = 0;
     // Why the status is Invalid, as a sentence for the main screen; empty when
     // there is nothing to add to the status.

@@ -17,19 +17,14 @@ VpnStatus VpnConnection::status() const
     return m_manager->backend()->status();
 }
 
-bool VpnConnection::startVPNTunnel(QString *error)
+Outcome<> VpnConnection::startVPNTunnel()
 {
     const VpnPreferences &saved = m_manager->savedPreferences();
-    const auto fail = [error](const QString &reason) {
-        if (error)
-            *error = reason;
-        return false;
-    };
     if (!saved.protocolConfiguration)
-        return fail(QStringLiteral("The VPN configuration is invalid."));
+        return Outcome<>::failure(QStringLiteral("The VPN configuration is invalid."));
     if (!saved.enabled)
-        return fail(QStringLiteral("The VPN configuration is disabled."));
-    return m_manager->backend()->startTunnel(error);
+        return Outcome<>::failure(QStringLiteral("The VPN configuration is disabled."));
+    return m_manager->backend()->startTunnel();
 }
 
 void VpnConnection::stopVPNTunnel()

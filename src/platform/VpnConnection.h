@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/Outcome.h"
 #include "platform/VpnStatus.h"
 
 #include <QObject>
@@ -16,9 +17,9 @@ class VpnConnection final : public QObject
 
 public:
     VpnStatus status() const;
-    // Asks the tunnel to come up; false (with `error`) when the saved
-    // configuration cannot be started. The outcome shows in status changes.
-    bool startVPNTunnel(QString *error = nullptr);
+    // Asks the tunnel to come up; fails with why when the saved
+    // configuration cannot be started. How it ends shows in status changes.
+    Outcome<> startVPNTunnel();
     void stopVPNTunnel();
 
     // Posts `statusDidChange` without a change, so observers re-read the live

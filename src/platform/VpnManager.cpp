@@ -88,47 +88,44 @@ void VpnManager::loadFromPreferences(Completion completion)
     bool readError = false;
     const std::optional<QByteArray> bytes = SecureFile::read(m_storagePath, &readError);
     if (readError) {
-        finishLater(std::move(completion), QStringLiteral("The VPN configuration cannot be read."));
+        finishLater(std::move(completion), Outcome<>::failure(QStringLiteral("The VPN configuration cannot be read.")));
         return;
     }
     VpnPreferences loaded;
     if (bytes) {
-        QString error;
-        const auto parsed = VpnPreferences::fromJson(*bytes, &error);
-        if (!parsed) {
-            finishLater(std::move(completion), error);
+        const Outcome<VpnPreferences> parsed = VpnPreferences::fromJson(*bytes);
+        if (!parsed.isSuccess()) {
+            finishLater(std::move(completion), Outcome<>::failure(parsed.error()));
             return;
         }
-        loaded = *parsed;
+        loaded = parsed.value();
     }
     m_edited = loaded;
     m_saved = loaded;
     QPointer<VpnManager> self(this);
-    m_backend->attachReporting(m_saved, [self, completion = std::move(completion)](const QString &error) {
+    m_backend->attachReporting(m_saved, [self, completion = std::move(completion)](const Outcome<> &outcome) {
         if (self)
-            self->finishLater(completion, error.isEmpty() ? std::nullopt
-                                                          : std::optional<QString>(error));
+            self->finishLater(completion, outcome);
     });
 }
 
 void VpnManager::saveToPreferences(Completion completion)
 {
     if (!m_edited.protocolConfiguration) {
-        finishLater(std::move(completion), QStringLiteral("The VPN configuration is invalid."));
+        finishLater(std::move(completion), Outcome<>::failure(QStringLiteral("The VPN configuration is invalid.")));
         return;
     }
     const QString folder = QFileInfo(m_storagePath).absolutePath();
     if (!SecureFile::makePrivateDirectory(folder)
         || !SecureFile::writeAtomically(m_storagePath, m_edited.toJson())) {
-        finishLater(std::move(completion), QStringLiteral("The VPN configuration cannot be saved."));
+        finishLater(std::move(completion), Outcome<>::failure(QStringLiteral("The VPN configuration cannot be saved.")));
         return;
     }
     m_saved = m_edited;
     QPointer<VpnManager> self(this);
-    m_backend->apply(m_saved, [self, completion = std::move(completion)](const QString &error) {
+    m_backend->apply(m_saved, [self, completion = std::move(completion)](const Outcome<> &outcome) {
         if (self)
-            self->finishLater(completion, error.isEmpty() ? std::nullopt
-                                                          : std::optional<QString>(error));
+            self->finishLater(completion, outcome);
     });
 }
 
@@ -152,11 +149,11 @@ void VpnManager::setOnDemandEnabled(bool enabled)
     m_edited.onDemandEnabled = enabled;
 }
 
-void VpnManager::finishLater(Completion completion, const std::optional<QString> &error)
+void VpnManager::finishLater(Completion completion, const Outcome<> &outcome)
 {
     if (!completion)
         return;
-    QTimer::singleShot(0, this, [completion = std::move(completion), error] { completion(error); });
+    QTimer::singleShot(0, this, [completion = std::move(completion), outcome] { completion(outcome); });
 }
 
 } // namespace Orvex

@@ -22,8 +22,7 @@ class VpnManager final : public QObject
     Q_OBJECT
 
 public:
-    // Absent means success; otherwise a one-line reason.
-    using Completion = std::function<void(const std::optional<QString> &error)>;
+    using Completion = VpnBackend::Completion;
 
     // The process's manager, on the backend the configuration names.
     static VpnManager &shared();
@@ -57,7 +56,7 @@ public:
     QString storagePath() const { return m_storagePath; }
 
 private:
-    void finishLater(Completion completion, const std::optional<QString> &error);
+    void finishLater(Completion completion, const Outcome<> &outcome);
 
     std::unique_ptr<VpnBackend> m_backend;
     VpnConnection *m_connection = nullptr;

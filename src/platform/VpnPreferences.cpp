@@ -37,13 +37,9 @@ QByteArray VpnPreferences::toJson() const
     return QJsonDocument(json).toJson();
 }
 
-std::optional<VpnPreferences> VpnPreferences::fromJson(const QByteArray &bytes, QString *error)
+Outcome<VpnPreferences> VpnPreferences::fromJson(const QByteArray &bytes)
 {
-    const auto fail = [error](const QString &reason) {
-        if (error)
-            *error = reason;
-        return std::nullopt;
-    };
+    const auto fail = [](const QString &reason) { return Outcome<VpnPreferences>::failure(reason); };
     QJsonParseError parseError;
     const QJsonDocument doc = QJsonDocument::fromJson(bytes, &parseError);
     if (parseError.error != QJsonParseError::NoError || !doc.isObject())
@@ -72,7 +68,7 @@ std::optional<VpnPreferences> VpnPreferences::fromJson(const QByteArray &bytes, 
         if (!prefs.protocolConfiguration)
             return fail(QStringLiteral("the saved VPN configuration has invalid IKEv2 settings"));
     }
-    return prefs;
+    return Outcome<VpnPreferences>::success(prefs);
 }
 
 } // namespace Orvex

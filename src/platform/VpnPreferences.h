@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/Outcome.h"
 #include "platform/VpnOnDemandRule.h"
 #include "platform/VpnProtocolIKEv2.h"
 
@@ -29,8 +30,8 @@ struct VpnPreferences
     bool canConnect() const;
 
     QByteArray toJson() const;
-    // Absent (with `error` set) for a file that is not a configuration.
-    static std::optional<VpnPreferences> fromJson(const QByteArray &bytes, QString *error);
+    // Fails with why for a file that is not a configuration.
+    static Outcome<VpnPreferences> fromJson(const QByteArray &bytes);
 };
 
 } // namespace Orvex

@@ -241,8 +241,8 @@ void MainViewController::setup()
     setupChart();
     m_handler->getDeviceUsage();
 
-    m_service.manager()->loadFromPreferences([self](const std::optional<QString> &error) {
-        if (!self || error)
+    m_service.manager()->loadFromPreferences([self](const Outcome<> &loaded) {
+        if (!self || !loaded.isSuccess())
             return;
         VPNService &service = self->m_service;
         const VpnStatus status = service.manager()->connection()->status();

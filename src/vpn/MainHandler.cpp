@@ -100,11 +100,11 @@ void MainHandler::connect()
 void MainHandler::loadThenToggle(bool keepConnected)
 {
     QPointer<MainHandler> self(this);
-    m_service.manager()->loadFromPreferences([self, keepConnected](const std::optional<QString> &error) {
+    m_service.manager()->loadFromPreferences([self, keepConnected](const Outcome<> &loaded) {
         if (!self)
             return;
-        if (error) {
-            self->report(Error::generic(*error));
+        if (!loaded.isSuccess()) {
+            self->report(Error::generic(loaded.error()));
             return;
         }
         if (!keepConnected) {

@@ -85,7 +85,7 @@ void VPNService::disconnectLoaded()
     m_stopRequested = true;
     m_config.isOnDemandEnabled = false;
     QPointer<VPNService> self(this);
-    configureAndSave({}, [self] {
+    configureAndSave(Outcome<>::success(), [self] {
         if (self)
             self->stopTunnel();
     });
@@ -94,8 +94,8 @@ void VPNService::disconnectLoaded()
 void VPNService::toggle()
 {
     QPointer<VPNService> self(this);
-    m_manager->loadFromPreferences([self](const std::optional<QString> &error) {
-        if (self && !error)
+    m_manager->loadFromPreferences([self](const Outcome<> &loaded) {
+        if (self && loaded.isSuccess())
             self->toggleLoaded();
     });
 }
@@ -108,7 +108,7 @@ void VPNService::toggleLoaded()
         m_status = VpnStatus::Connected;
         // disconnect() without its own load: saved with on-demand off first.
         m_config.isOnDemandEnabled = false;
-        configureAndSave({}, [self] {
+        configureAndSave(Outcome<>::success(), [self] {
             if (self)
                 self->stopTunnel();
         });
@@ -117,7 +117,7 @@ void VPNService::toggleLoaded()
         // connect, not by a stop.
         m_status = live;
         decideOnDemand();
-        configureAndSave({}, [self] {
+        configureAndSave(Outcome<>::success(), [self] {
             if (self)
                 self->startTunnel();
         });
@@ -162,8 +162,8 @@ void VPNService::quit(Completion terminate, Completion failed)
 void VPNService::clearLeftovers(Completion done)
 {
     QPointer<VPNService> self(this);
-    m_manager->loadFromPreferences([self, done = std::move(done)](const std::optional<QString> &error) {
-        if (!self || error || !self->m_manager->protocolConfiguration()) {
+    m_manager->loadFromPreferences([self, done = std::move(done)](const Outcome<> &loaded) {
+        if (!self || !loaded.isSuccess() || !self->m_manager->protocolConfiguration()) {
             if (done)
                 done();
             return;
@@ -171,7 +171,7 @@ void VPNService::clearLeftovers(Completion done)
         self->m_config.isOnDemandEnabled = false;
         self->m_stopRequested = true;
         self->configureAndSave(
-            {},
+            Outcome<>::success(),
             [self, done] {
                 if (self)
                     self->stopTunnel(done);
@@ -193,16 +193,15 @@ void VPNService::loadThenConfigure(Completion followUp, Completion failed)
 {
     QPointer<VPNService> self(this);
     m_manager->loadFromPreferences(
-        [self, followUp = std::move(followUp), failed = std::move(failed)](const std::optional<QString> &error) {
+        [self, followUp = std::move(followUp), failed = std::move(failed)](const Outcome<> &loaded) {
             if (self)
-                self->configureAndSave(error, followUp, failed);
+                self->configureAndSave(loaded, followUp, failed);
         });
 }
 
-void VPNService::configureAndSave(const std::optional<QString> &loadError, Completion followUp,
-                                  Completion failed)
+void VPNService::configureAndSave(const Outcome<> &loaded, Completion followUp, Completion failed)
 {
-    if (loadError) {
+    if (!loaded.isSuccess()) {
         if (failed)
             failed();
         return;
@@ -233,10 +232,10 @@ void VPNService::configureAndSave(const std::optional<QString> &loadError, Compl
 
     QPointer<VPNService> self(this);
     m_manager->saveToPreferences(
-        [self, followUp = std::move(followUp), failed = std::move(failed)](const std::optional<QString> &error) {
+        [self, followUp = std::move(followUp), failed = std::move(failed)](const Outcome<> &saved) {
             if (!self)
                 return;
-            if (error) {
+            if (!saved.isSuccess()) {
                 // Observers redraw from the live state; nothing else happens.
                 self->m_manager->connection()->postStatusDidChange();
                 if (failed)

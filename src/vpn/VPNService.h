@@ -64,8 +64,7 @@ public:
     // error posts a status notification instead.
     // `failed` (if given) runs instead of `followUp` after a load or save
     // error.
-    void configureAndSave(const std::optional<QString> &loadError, Completion followUp,
-                          Completion failed = {});
+    void configureAndSave(const Outcome<> &loaded, Completion followUp, Completion failed = {});
     // The quit path: saves shared-secret authentication with on-demand off,
     // stops the tunnel and then runs `terminate`. With no known state yet
     // `terminate` runs at once. A load or save failure leaves `terminate`

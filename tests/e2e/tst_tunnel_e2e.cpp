@@ -281,8 +281,8 @@ void TestTunnelEndToEnd::onDemandComesUpOnSaveAndAfterADrop()
     // Saved with on-demand on, never started by hand.
     m_service->config().isOnDemandEnabled = true;
     bool saved = false;
-    m_manager->loadFromPreferences([&](const std::optional<QString> &error) {
-        m_service->configureAndSave(error, [&] { saved = true; });
+    m_manager->loadFromPreferences([&](const Outcome<> &loaded) {
+        m_service->configureAndSave(loaded, [&] { saved = true; });
     });
     QTRY_VERIFY(saved);
     QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
@@ -324,10 +324,10 @@ void TestTunnelEndToEnd::silentGatewayEndsInTheAttemptsRule()
     // What is saved on disk says so too, and nothing tries again.
     VpnManager reader(std::make_unique<ViciVpnBackend>(ViciVpnBackend::Options{}),
                       VpnManager::defaultStoragePath());
-    std::optional<std::optional<QString>> loaded;
-    reader.loadFromPreferences([&](const std::optional<QString> &error) { loaded = error; });
+    std::optional<Outcome<>> loaded;
+    reader.loadFromPreferences([&](const Outcome<> &outcome) { loaded = outcome; });
     QTRY_VERIFY(loaded.has_value());
-    QVERIFY(!loaded->has_value());
+    QVERIFY(loaded->isSuccess());
     QVERIFY(!reader.isOnDemandEnabled());
     QTest::qWait(3000); // several retry pauses
     QCOMPARE(m_statuses.count(VpnStatus::Connecting), 4);
@@ -351,8 +351,7 @@ void TestTunnelEndToEnd::quitLeavesNothingLoaded()
     QCOMPARE(m_manager->savedPreferences().protocolConfiguration->authenticationMethod,
              VpnProtocolIKEv2::AuthenticationMethod::SharedSecret);
     QVERIFY(!m_manager->savedPreferences().onDemandEnabled);
-    QString error;
-    QVERIFY(!m_manager->connection()->startVPNTunnel(&error)); // cannot come up
+    QVERIFY(!m_manager->connection()->startVPNTunnel().isSuccess()); // cannot come up
 }
 
 void TestTunnelEndToEnd::certificateFromAnotherCaFails()

@@ -338,7 +338,7 @@ void TestNetworkManagerEndToEnd::autoChoosesNetworkManager()
 {
     auto backend = AutoVpnBackend::forConfiguration(Config::current(), [] { return nullptr; });
     bool attached = false;
-    backend->attachReporting({}, [&](const QString &) { attached = true; });
+    backend->attachReporting({}, [&](const Outcome<> &) { attached = true; });
     QTRY_VERIFY(attached);
     QCOMPARE(backend->choice(), QStringLiteral("networkmanager"));
 }

@@ -95,8 +95,8 @@ private Q_SLOTS:
 
 private:
     std::unique_ptr<NetworkManagerVpnBackend> makeBackend();
-    QString save(const VpnPreferences &prefs);
-    QString load(const VpnPreferences &prefs);
+    Outcome<> save(const VpnPreferences &prefs);
+    Outcome<> load(const VpnPreferences &prefs);
     QString ourProfile();
     // Saves a configuration and brings the tunnel to Connected.
     QString connectTunnel(const VpnPreferences &prefs = preferences());
@@ -163,22 +163,20 @@ std::unique_ptr<NetworkManagerVpnBackend> TestNetworkManagerBackend::makeBackend
     return backend;
 }
 
-QString TestNetworkManagerBackend::save(const VpnPreferences &prefs)
+Outcome<> TestNetworkManagerBackend::save(const VpnPreferences &prefs)
 {
-    std::optional<QString> result;
-    m_backend->apply(prefs, [&](const QString &error) { result = error; });
-    if (!QTest::qWaitFor([&] { return result.has_value(); }, 5000))
-        return QStringLiteral("no answer");
-    return *result;
+    std::optional<Outcome<>> result;
+    m_backend->apply(prefs, [&](const Outcome<> &outcome) { result = outcome; });
+    (void)QTest::qWaitFor([&] { return result.has_value(); }, 5000);
+    return result.value_or(Outcome<>::failure(QStringLiteral("no answer")));
 }
 
-QString TestNetworkManagerBackend::load(const VpnPreferences &prefs)
+Outcome<> TestNetworkManagerBackend::load(const VpnPreferences &prefs)
 {
-    std::optional<QString> result;
-    m_backend->attachReporting(prefs, [&](const QString &error) { result = error; });
-    if (!QTest::qWaitFor([&] { return result.has_value(); }, 5000))
-        return QStringLiteral("no answer");
-    return *result;
+    std::optional<Outcome<>> result;
+    m_backend->attachReporting(prefs, [&](const Outcome<> &outcome) { result = outcome; });
+    (void)QTest::qWaitFor([&] { return result.has_value(); }, 5000);
+    return result.value_or(Outcome<>::failure(QStringLiteral("no answer")));
 }
 
 QString TestNetworkManagerBackend::ourProfile()
@@ -193,10 +191,7 @@ QString TestNetworkManagerBackend::ourProfile()
 
 QString TestNetworkManagerBackend::connectTunnel(const VpnPreferences &prefs)
 {
-    if (!save(prefs).isEmpty() || !load(prefs).isEmpty())
-        return {};
-    QString error;
-    if (!m_backend->startTunnel(&error))
+    if (!save(prefs).isSuccess() || !load(prefs).isSuccess() || !m_backend->startTunnel().isSuccess())
         return {};
     if (!QTest::qWaitFor([&] { return m_nm->count(QStringLiteral("ActivateConnection")) > 0
                                       && m_backend->status() == VpnStatus::Connecting; }))
@@ -210,7 +205,7 @@ QString TestNetworkManagerBackend::connectTunnel(const VpnPreferences &prefs)
 
 void TestNetworkManagerBackend::profileIsCreatedOnceAndReplacedWholeOnEverySave()
 {
-    QCOMPARE(save(preferences()), QString());
+    QVERIFY(save(preferences()).isSuccess());
     QCOMPARE(m_nm->profiles.size(), 1);
     QCOMPARE(m_nm->count(QStringLiteral("AddConnection2")), 1);
     QCOMPARE(m_nm->count(QStringLiteral("AddConnection")), 0);
@@ -250,7 +245,7 @@ void TestNetworkManagerBackend::profileIsCreatedOnceAndReplacedWholeOnEverySave(
     // Saved again with another identity: the same profile, replaced whole.
     VpnPreferences changed = preferences();
     changed.protocolConfiguration->localIdentifier = QStringLiteral("ffff.clients.orvex.example");
-    QCOMPARE(save(changed), QString());
+    QVERIFY(save(changed).isSuccess());
     QCOMPARE(m_nm->profiles.size(), 1);
     QCOMPARE(m_nm->count(QStringLiteral("AddConnection2")), 1);
     const auto updates = m_nm->callsOf(QStringLiteral("Update2"));
@@ -262,7 +257,7 @@ void TestNetworkManagerBackend::profileIsCreatedOnceAndReplacedWholeOnEverySave(
              data);
 
     // The quit path's configuration: nothing that could come up, no key handed.
-    QCOMPARE(save(preferences(false, VpnProtocolIKEv2::AuthenticationMethod::SharedSecret)), QString());
+    QVERIFY(save(preferences(false, VpnProtocolIKEv2::AuthenticationMethod::SharedSecret)).isSuccess());
     data = expectedData();
     data.insert(QStringLiteral("method"), QStringLiteral("psk"));
     data.remove(QStringLiteral("cert-source"));
@@ -280,7 +275,7 @@ void TestNetworkManagerBackend::profileIsCreatedOnceAndReplacedWholeOnEverySave(
                  {{QStringLiteral("uuid"), NetworkManagerVpnBackend::defaultProfileUuid()},
                   {QStringLiteral("id"), QStringLiteral("edited by hand")}});
     const QString foreign = m_nm->addProfile(stale);
-    QCOMPARE(save(preferences()), QString());
+    QVERIFY(save(preferences()).isSuccess());
     QCOMPARE(m_nm->profiles.keys(), QStringList{foreign});
     QCOMPARE(NM::stringMap(m_nm->profiles.value(foreign).value(QStringLiteral("vpn")).value(QStringLiteral("data"))),
              expectedData());
@@ -290,11 +285,11 @@ void TestNetworkManagerBackend::profileIsCreatedOnceAndReplacedWholeOnEverySave(
 void TestNetworkManagerBackend::loadFindsTheProfileAndItsTunnel()
 {
     // No profile yet: nothing to run, and the reason says so.
-    QCOMPARE(load(preferences()), QString());
+    QVERIFY(load(preferences()).isSuccess());
     QCOMPARE(m_backend->status(), VpnStatus::Invalid);
     QVERIFY(m_backend->unavailableReason().contains(QLatin1String("not saved")));
 
-    QCOMPARE(save(preferences()), QString());
+    QVERIFY(save(preferences()).isSuccess());
     QTRY_COMPARE(m_backend->status(), VpnStatus::Disconnected);
 
     // A tunnel of ours that another program started, beside a VPN of another profile.
@@ -305,7 +300,7 @@ void TestNetworkManagerBackend::loadFindsTheProfileAndItsTunnel()
     auto fresh = makeBackend();
     m_backend.swap(fresh);
     fresh.reset();
-    QCOMPARE(load(preferences()), QString());
+    QVERIFY(load(preferences()).isSuccess());
     QCOMPARE(m_backend->status(), VpnStatus::Connected);
     // Its inner address is what the liveness probe watches.
     QTRY_COMPARE(m_probe->watched, QList<QHostAddress>{QHostAddress(QStringLiteral("198.18.0.1"))});
@@ -317,13 +312,12 @@ void TestNetworkManagerBackend::loadFindsTheProfileAndItsTunnel()
 
 void TestNetworkManagerBackend::eachVpnStateGivesItsStatusOnce()
 {
-    QCOMPARE(save(preferences()), QString());
-    QCOMPARE(load(preferences()), QString());
+    QVERIFY(save(preferences()).isSuccess());
+    QVERIFY(load(preferences()).isSuccess());
     QCOMPARE(m_backend->status(), VpnStatus::Disconnected);
     m_statuses.clear();
 
-    QString error;
-    QVERIFY(m_backend->startTunnel(&error));
+    QVERIFY(m_backend->startTunnel().isSuccess());
     QTRY_COMPARE(m_nm->count(QStringLiteral("ActivateConnection")), 1);
     const QList<QVariant> arguments = m_nm->callsOf(QStringLiteral("ActivateConnection")).constFirst().arguments;
     QCOMPARE(qvariant_cast<QDBusObjectPath>(arguments.value(0)).path(), ourProfile());
@@ -351,8 +345,8 @@ void TestNetworkManagerBackend::eachVpnStateGivesItsStatusOnce()
                                            VpnStatus::Reasserting, VpnStatus::Connected,
                                            VpnStatus::Disconnected}));
     // A second start while one runs does not ask twice.
-    QVERIFY(m_backend->startTunnel(&error));
-    QVERIFY(m_backend->startTunnel(&error));
+    QVERIFY(m_backend->startTunnel().isSuccess());
+    QVERIFY(m_backend->startTunnel().isSuccess());
     QTRY_COMPARE(m_nm->count(QStringLiteral("ActivateConnection")), 2);
     m_nm->setVpnState(m_nm->active.lastKey(), 5);
     QTRY_COMPARE(m_backend->status(), VpnStatus::Connected);
@@ -375,8 +369,7 @@ void TestNetworkManagerBackend::stopTakesTheTunnelDown()
 
     // Stopped before NetworkManager answered the activation: taken down all the same.
     m_nm->holdActivation = true;
-    QString error;
-    QVERIFY(m_backend->startTunnel(&error));
+    QVERIFY(m_backend->startTunnel().isSuccess());
     QTRY_COMPARE(m_nm->count(QStringLiteral("ActivateConnection")), 2);
     m_backend->stopTunnel();
     QCOMPARE(m_backend->status(), VpnStatus::Disconnecting);
@@ -390,19 +383,17 @@ void TestNetworkManagerBackend::stopTakesTheTunnelDown()
 
 void TestNetworkManagerBackend::networkManagerVanishingMidConnection()
 {
-    QCOMPARE(save(preferences()), QString());
-    QCOMPARE(load(preferences()), QString());
+    QVERIFY(save(preferences()).isSuccess());
+    QVERIFY(load(preferences()).isSuccess());
     m_statuses.clear();
-    QString error;
-    QVERIFY(m_backend->startTunnel(&error));
+    QVERIFY(m_backend->startTunnel().isSuccess());
     QTRY_VERIFY(m_nm->active.size() == 3);
     m_nm->setVpnState(m_nm->active.lastKey(), 3);
 
     m_nm->vanish();
     QTRY_COMPARE(m_backend->status(), VpnStatus::Invalid);
     QCOMPARE(m_backend->unavailableReason(), QStringLiteral("NetworkManager is not running."));
-    QVERIFY(!m_backend->startTunnel(&error));
-    QCOMPARE(error, QStringLiteral("NetworkManager is not running."));
+    QCOMPARE(m_backend->startTunnel().error(), QStringLiteral("NetworkManager is not running."));
 
     // Back again: the profile is on disk, nothing runs.
     QVERIFY(m_nm->start());
@@ -417,48 +408,46 @@ void TestNetworkManagerBackend::errorsReachTheCompletions()
     QTemporaryDir storage;
     VpnManager manager(makeBackend(), storage.filePath(QStringLiteral("vpn.json")));
     auto loadThroughManager = [&] {
-        std::optional<std::optional<QString>> result;
-        manager.loadFromPreferences([&](const std::optional<QString> &error) { result = error; });
+        std::optional<Outcome<>> result;
+        manager.loadFromPreferences([&](const Outcome<> &outcome) { result = outcome; });
         (void)QTest::qWaitFor([&] { return result.has_value(); }, 5000);
-        return result.value_or(QStringLiteral("no answer"));
+        return result.value_or(Outcome<>::failure(QStringLiteral("no answer")));
     };
     m_nm->failNext(QStringLiteral("GetConnectionByUuid"), QStringLiteral("org.freedesktop.NetworkManager.PermissionDenied"),
                    QStringLiteral("Not authorized to read connections"));
-    const std::optional<QString> loadError = loadThroughManager();
-    QVERIFY(loadError.has_value());
-    QVERIFY2(loadError->contains(QLatin1String("Not authorized")), qPrintable(*loadError));
-    QCOMPARE(loadThroughManager(), std::nullopt);
+    const QString loadError = loadThroughManager().error();
+    QVERIFY2(loadError.contains(QLatin1String("Not authorized")), qPrintable(loadError));
+    QVERIFY(loadThroughManager().isSuccess());
 
     // polkit's "no" is said as such, and stays the reason until a change goes through.
     const QString refused = QStringLiteral("NetworkManager did not allow this user to manage VPN connections.");
     QSignalSpy reasons(m_backend.get(), &VpnBackend::reasonChanged);
     m_nm->failNext(QStringLiteral("AddConnection2"), QStringLiteral("org.freedesktop.NetworkManager.Settings.PermissionDenied"),
                    QStringLiteral("Insufficient privileges"));
-    QCOMPARE(save(preferences()), refused);
+    QCOMPARE(save(preferences()).error(), refused);
     QCOMPARE(m_backend->unavailableReason(), refused);
     QCOMPARE(reasons.size(), 1);
     QVERIFY(m_nm->profiles.isEmpty());
     QVERIFY(m_granted.isEmpty());
 
-    QCOMPARE(save(preferences()), QString());
+    QVERIFY(save(preferences()).isSuccess());
     QCOMPARE(m_backend->unavailableReason(), QString());
     QCOMPARE(reasons.size(), 2);
     m_nm->failNext(QStringLiteral("Update2"), QStringLiteral("org.freedesktop.NetworkManager.Settings.InvalidSetting"),
                    QStringLiteral("vpn.data: invalid"));
     VpnPreferences changed = preferences();
     changed.protocolConfiguration->serverAddress = QStringLiteral("elsewhere.example");
-    QVERIFY(save(changed).contains(QLatin1String("vpn.data: invalid")));
+    QVERIFY(save(changed).error().contains(QLatin1String("vpn.data: invalid")));
     QCOMPARE(NM::stringMap(m_nm->profiles.value(ourProfile()).value(QStringLiteral("vpn")).value(QStringLiteral("data")))
                  .value(QStringLiteral("address")),
              QStringLiteral("vpn.orvex.example"));
 
     // A refused activation is an attempt that failed.
-    QCOMPARE(load(preferences()), QString());
+    QVERIFY(load(preferences()).isSuccess());
     m_statuses.clear();
     m_nm->failNext(QStringLiteral("ActivateConnection"), QStringLiteral("org.freedesktop.NetworkManager.UnknownDevice"),
                    QStringLiteral("Could not find source connection."));
-    QString error;
-    QVERIFY(m_backend->startTunnel(&error));
+    QVERIFY(m_backend->startTunnel().isSuccess());
     QTRY_COMPARE(m_statuses, (QList<VpnStatus>{VpnStatus::Connecting, VpnStatus::Disconnected}));
     QCOMPARE(m_backend->unavailableReason(), QString());
 
@@ -466,15 +455,15 @@ void TestNetworkManagerBackend::errorsReachTheCompletions()
     m_statuses.clear();
     m_nm->failNext(QStringLiteral("ActivateConnection"), QStringLiteral("org.freedesktop.NetworkManager.PermissionDenied"),
                    QStringLiteral("Not authorized to control networking."));
-    QVERIFY(m_backend->startTunnel(&error));
+    QVERIFY(m_backend->startTunnel().isSuccess());
     QTRY_COMPARE(m_statuses, (QList<VpnStatus>{VpnStatus::Connecting, VpnStatus::Disconnected}));
     QCOMPARE(m_backend->unavailableReason(), refused);
 
     // Without NetworkManager a save fails with the reason; a load does not fail, it finds Invalid.
     m_nm->vanish();
     QTRY_COMPARE(m_backend->status(), VpnStatus::Invalid);
-    QCOMPARE(save(preferences()), QStringLiteral("NetworkManager is not running."));
-    QCOMPARE(load(preferences()), QString());
+    QCOMPARE(save(preferences()).error(), QStringLiteral("NetworkManager is not running."));
+    QVERIFY(load(preferences()).isSuccess());
     QCOMPARE(m_backend->status(), VpnStatus::Invalid);
 
     // Nor without the plugin, whatever NetworkManager would accept.
@@ -482,11 +471,11 @@ void TestNetworkManagerBackend::errorsReachTheCompletions()
     NetworkManagerVpnBackend::Options options;
     options.pluginDirectories = {storage.path()};
     NetworkManagerVpnBackend withoutPlugin(options);
-    std::optional<QString> result;
-    withoutPlugin.apply(preferences(), [&](const QString &e) { result = e; });
+    std::optional<Outcome<>> result;
+    withoutPlugin.apply(preferences(), [&](const Outcome<> &outcome) { result = outcome; });
     QTRY_VERIFY(result.has_value());
-    QVERIFY(result->contains(QLatin1String("strongSwan plugin")));
-    QCOMPARE(withoutPlugin.unavailableReason(), *result);
+    QVERIFY(result->error().contains(QLatin1String("strongSwan plugin")));
+    QCOMPARE(withoutPlugin.unavailableReason(), result->error());
 }
 
 void TestNetworkManagerBackend::aClosedTunnelIsReassertingThenDown()
@@ -521,7 +510,7 @@ void TestNetworkManagerBackend::onDemandKeepsTheTunnelUpWhileTheClientRuns()
 {
     m_nm->setPrimaryConnection(m_nm->active.lastKey());
     // Saved with on-demand on: up without a start.
-    QCOMPARE(save(preferences(true)), QString());
+    QVERIFY(save(preferences(true)).isSuccess());
     QTRY_COMPARE(m_nm->count(QStringLiteral("ActivateConnection")), 1);
     // With a primary connection NetworkManager picks the base itself.
     QCOMPARE(qvariant_cast<QDBusObjectPath>(
@@ -548,7 +537,7 @@ void TestNetworkManagerBackend::onDemandKeepsTheTunnelUpWhileTheClientRuns()
     QTRY_COMPARE(m_backend->status(), VpnStatus::Disconnected);
     QTest::qWait(200); // ten retry delays
     QCOMPARE(m_nm->count(QStringLiteral("ActivateConnection")), 3);
-    QCOMPARE(save(preferences(true)), QString());
+    QVERIFY(save(preferences(true)).isSuccess());
     QTRY_COMPARE(m_nm->count(QStringLiteral("ActivateConnection")), 4);
 }
 

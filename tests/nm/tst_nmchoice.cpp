@@ -25,9 +25,9 @@ public:
     {
         QTimer::singleShot(0, this, std::move(done));
     }
-    void apply(const VpnPreferences &, Completion done) override { done({}); }
+    void apply(const VpnPreferences &, Completion done) override { done(Outcome<>::success()); }
     VpnStatus status() const override { return VpnStatus::Disconnected; }
-    bool startTunnel(QString *) override { return true; }
+    Outcome<> startTunnel() override { return Outcome<>::success(); }
     void stopTunnel() override {}
 };
 
@@ -46,7 +46,7 @@ private Q_SLOTS:
 
 private:
     std::unique_ptr<AutoVpnBackend> makeAuto(const QString &pluginDirectory, const QString &socket);
-    QString attach(AutoVpnBackend &backend);
+    Outcome<> attach(AutoVpnBackend &backend);
 
     PrivateBus m_bus;
     QTemporaryDir m_dir;
@@ -75,7 +75,7 @@ std::unique_ptr<AutoVpnBackend> TestBackendChoice::makeAuto(const QString &plugi
                                                              const QString &socket)
 {
     AutoVpnBackend::Options options;
-    options.probeNetworkManager = [pluginDirectory](QObject *context, std::function<void(const QString &)> done) {
+    options.probeNetworkManager = [pluginDirectory](QObject *context, VpnBackend::Completion done) {
         NetworkManagerVpnBackend::probe({pluginDirectory}, context, std::move(done));
     };
     options.makeNetworkManager = [] { return std::make_unique<StubBackend>(); };
@@ -84,13 +84,12 @@ std::unique_ptr<AutoVpnBackend> TestBackendChoice::makeAuto(const QString &plugi
     return std::make_unique<AutoVpnBackend>(options);
 }
 
-QString TestBackendChoice::attach(AutoVpnBackend &backend)
+Outcome<> TestBackendChoice::attach(AutoVpnBackend &backend)
 {
-    std::optional<QString> result;
-    backend.attachReporting({}, [&](const QString &error) { result = error; });
-    if (!QTest::qWaitFor([&] { return result.has_value(); }, 5000))
-        return QStringLiteral("no answer");
-    return *result;
+    std::optional<Outcome<>> result;
+    backend.attachReporting({}, [&](const Outcome<> &outcome) { result = outcome; });
+    (void)QTest::qWaitFor([&] { return result.has_value(); }, 5000);
+    return result.value_or(Outcome<>::failure(QStringLiteral("no answer")));
 }
 
 void TestBackendChoice::autoChooses_data()
@@ -125,39 +124,36 @@ void TestBackendChoice::autoChooses()
     }
     auto backend = makeAuto(plugin ? m_withPlugin : m_withoutPlugin, socket);
     QCOMPARE(backend->status(), VpnStatus::Invalid);
-    QCOMPARE(attach(*backend), QString());
+    QVERIFY(attach(*backend).isSuccess());
     QCOMPARE(backend->choice(), expected);
     QVERIFY(backend->chosen());
     // What is chosen answers from now on.
     QCOMPARE(backend->status(), VpnStatus::Disconnected);
-    QString error;
-    QVERIFY(backend->startTunnel(&error));
+    QVERIFY(backend->startTunnel().isSuccess());
 }
 
 void TestBackendChoice::nothingAvailableIsInvalidWithItsReason()
 {
     const QString socket = m_dir.filePath(QStringLiteral("nobody.vici"));
     auto backend = makeAuto(m_withPlugin, socket);
-    QCOMPARE(attach(*backend), QString());
+    QVERIFY(attach(*backend).isSuccess());
     QCOMPARE(backend->choice(), QString());
     QCOMPARE(backend->status(), VpnStatus::Invalid);
     const QString reason = backend->unavailableReason();
     QVERIFY2(reason.contains(QLatin1String("NetworkManager is not running")), qPrintable(reason));
     QVERIFY2(reason.contains(socket), qPrintable(reason));
 
-    std::optional<QString> saved;
-    backend->apply({}, [&](const QString &error) { saved = error; });
+    std::optional<Outcome<>> saved;
+    backend->apply({}, [&](const Outcome<> &outcome) { saved = outcome; });
     QTRY_VERIFY(saved.has_value());
-    QCOMPARE(*saved, reason);
-    QString error;
-    QVERIFY(!backend->startTunnel(&error));
-    QCOMPARE(error, reason);
+    QCOMPARE(saved->error(), reason);
+    QCOMPARE(backend->startTunnel().error(), reason);
     backend->stopTunnel(); // nothing to stop, and no crash
 
     // NetworkManager started later is found by the next load.
     FakeNetworkManager nm(m_bus.address());
     QVERIFY(nm.start());
-    QCOMPARE(attach(*backend), QString());
+    QVERIFY(attach(*backend).isSuccess());
     QCOMPARE(backend->choice(), QStringLiteral("networkmanager"));
     QVERIFY(backend->unavailableReason().isEmpty());
 }

@@ -16,13 +16,15 @@ void FakeVpnBackend::apply(const VpnPreferences &preferences, Completion done)
 {
     calls << QStringLiteral("apply");
     applied << preferences;
-    QTimer::singleShot(0, this, [this, done = std::move(done)] { done(applyError); });
+    QTimer::singleShot(0, this, [this, done = std::move(done)] {
+        done(applyError.isEmpty() ? Outcome<>::success() : Outcome<>::failure(applyError));
+    });
 }
 
-bool FakeVpnBackend::startTunnel(QString *)
+Outcome<> FakeVpnBackend::startTunnel()
 {
     calls << QStringLiteral("start");
-    return true;
+    return Outcome<>::success();
 }
 
 void FakeVpnBackend::stopTunnel()

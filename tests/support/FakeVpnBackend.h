@@ -17,7 +17,7 @@ public:
     void attach(const VpnPreferences &preferences, std::function<void()> done) override;
     void apply(const VpnPreferences &preferences, Completion done) override;
     VpnStatus status() const override { return m_status; }
-    bool startTunnel(QString *error) override;
+    Outcome<> startTunnel() override;
     void stopTunnel() override;
     QString unavailableReason() const override { return m_reason; }
     Failure lastFailure() const override { return failure; }
@@ -32,7 +32,7 @@ public:
         Q_EMIT reasonChanged();
     }
 
-    QString applyError; // answered by the next apply() calls when set
+    QString applyError; // the next apply() calls fail with it when set
     std::function<void()> onAttach; // runs inside every attach(), before it completes
     Failure failure = Failure::Unknown;
     bool goesDownOnStop = false; // a stop is followed by Disconnecting, Disconnected

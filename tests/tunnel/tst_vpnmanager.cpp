@@ -30,7 +30,7 @@ private Q_SLOTS:
     void proposals();
 
 private:
-    using Error = std::optional<QString>;
+    using Error = Outcome<>;
     Error load(VpnManager &manager);
     Error save(VpnManager &manager);
     static VpnProtocolIKEv2 sampleProtocol();
@@ -52,28 +52,20 @@ void TestVpnManager::cleanup()
 
 TestVpnManager::Error TestVpnManager::load(VpnManager &manager)
 {
-    bool done = false;
-    Error result;
-    manager.loadFromPreferences([&](const Error &error) {
-        done = true;
-        result = error;
-    });
-    [&] { QVERIFY(!done); }(); // never completed inside the call
-    [&] { QTRY_VERIFY(done); }();
-    return result;
+    std::optional<Error> result;
+    manager.loadFromPreferences([&](const Error &outcome) { result = outcome; });
+    [&] { QVERIFY(!result); }(); // never completed inside the call
+    [&] { QTRY_VERIFY(result); }();
+    return result.value_or(Error::failure(QStringLiteral("no answer")));
 }
 
 TestVpnManager::Error TestVpnManager::save(VpnManager &manager)
 {
-    bool done = false;
-    Error result;
-    manager.saveToPreferences([&](const Error &error) {
-        done = true;
-        result = error;
-    });
-    [&] { QVERIFY(!done); }();
-    [&] { QTRY_VERIFY(done); }();
-    return result;
+    std::optional<Error> result;
+    manager.saveToPreferences([&](const Error &outcome) { result = outcome; });
+    [&] { QVERIFY(!result); }();
+    [&] { QTRY_VERIFY(result); }();
+    return result.value_or(Error::failure(QStringLiteral("no answer")));
 }
 
 VpnProtocolIKEv2 TestVpnManager::sampleProtocol()
@@ -105,13 +97,13 @@ void TestVpnManager::savedConfigurationSurvivesANewProcess()
     manager.setOnDemandRules({{VpnOnDemandRule::Action::Connect, VpnOnDemandRule::InterfaceType::Any},
                               {VpnOnDemandRule::Action::Connect, VpnOnDemandRule::InterfaceType::WiFi}});
     manager.setOnDemandEnabled(true);
-    QCOMPARE(save(manager), Error());
+    QCOMPARE(save(manager), Error::success());
     QCOMPARE(backend->applied.size(), 1);
     QCOMPARE(backend->applied.front(), manager.savedPreferences());
     QCOMPARE(SecureFile::mode(m_path), std::optional<unsigned>(0600));
 
     VpnManager other(std::make_unique<FakeVpnBackend>(), m_path);
-    QCOMPARE(load(other), Error());
+    QCOMPARE(load(other), Error::success());
     QCOMPARE(other.protocolConfiguration(), std::optional<VpnProtocolIKEv2>(sampleProtocol()));
     QVERIFY(other.isEnabled());
     QVERIFY(other.isOnDemandEnabled());
@@ -122,7 +114,7 @@ void TestVpnManager::savedConfigurationSurvivesANewProcess()
     // Edits stay in the working copy until saved; a load throws them away.
     other.setOnDemandEnabled(false);
     QVERIFY(other.savedPreferences().onDemandEnabled);
-    QCOMPARE(load(other), Error());
+    QCOMPARE(load(other), Error::success());
     QVERIFY(other.isOnDemandEnabled());
 }
 
@@ -130,7 +122,7 @@ void TestVpnManager::missingFileLoadsAnEmptyConfiguration()
 {
     auto *backend = new FakeVpnBackend;
     VpnManager manager(std::unique_ptr<VpnBackend>(backend), m_path);
-    QCOMPARE(load(manager), Error());
+    QCOMPARE(load(manager), Error::success());
     QVERIFY(!manager.protocolConfiguration());
     QVERIFY(!manager.isEnabled());
     QCOMPARE(backend->calls, QStringList{QStringLiteral("attach")});
@@ -162,7 +154,7 @@ void TestVpnManager::damagedFilesFailTheLoad()
     auto *backend = new FakeVpnBackend;
     VpnManager manager(std::unique_ptr<VpnBackend>(backend), m_path);
     manager.setEnabled(true);
-    QVERIFY(load(manager).has_value());
+    QVERIFY(!load(manager).isSuccess());
     QVERIFY(manager.isEnabled()); // working copy untouched
     QVERIFY(backend->calls.isEmpty());
 }
@@ -172,36 +164,34 @@ void TestVpnManager::saveErrors()
     auto *backend = new FakeVpnBackend;
     VpnManager manager(std::unique_ptr<VpnBackend>(backend), m_path);
     manager.setEnabled(true);
-    QVERIFY(save(manager).has_value()); // nothing to run
+    QVERIFY(!save(manager).isSuccess()); // nothing to run
     QVERIFY(!QFile::exists(m_path));
     QVERIFY(backend->applied.isEmpty());
 
     manager.setProtocolConfiguration(sampleProtocol());
     backend->applyError = QStringLiteral("connection: refused");
-    QCOMPARE(save(manager), Error(QStringLiteral("connection: refused")));
+    QCOMPARE(save(manager).error(), QStringLiteral("connection: refused"));
 
     // A folder where the file should go: the write fails, the daemon is not told.
     backend->applyError.clear();
     VpnManager blocked(std::make_unique<FakeVpnBackend>(), m_dir->path());
     blocked.setProtocolConfiguration(sampleProtocol());
-    QVERIFY(save(blocked).has_value());
+    QVERIFY(!save(blocked).isSuccess());
 }
 
 void TestVpnManager::connectionStartsOnlyASavedEnabledConfiguration()
 {
     auto *backend = new FakeVpnBackend;
     VpnManager manager(std::unique_ptr<VpnBackend>(backend), m_path);
-    QString error;
-    QVERIFY(!manager.connection()->startVPNTunnel(&error));
-    QVERIFY(!error.isEmpty());
+    QVERIFY(!manager.connection()->startVPNTunnel().error().isEmpty());
 
     manager.setProtocolConfiguration(sampleProtocol());
-    QCOMPARE(save(manager), Error());
-    QVERIFY(!manager.connection()->startVPNTunnel()); // saved, but not enabled
+    QCOMPARE(save(manager), Error::success());
+    QVERIFY(!manager.connection()->startVPNTunnel().isSuccess()); // saved, but not enabled
     manager.setEnabled(true);
-    QVERIFY(!manager.connection()->startVPNTunnel()); // enabled only in the working copy
-    QCOMPARE(save(manager), Error());
-    QVERIFY(manager.connection()->startVPNTunnel());
+    QVERIFY(!manager.connection()->startVPNTunnel().isSuccess()); // enabled only in the working copy
+    QCOMPARE(save(manager), Error::success());
+    QVERIFY(manager.connection()->startVPNTunnel().isSuccess());
     manager.connection()->stopVPNTunnel();
     QCOMPARE(backend->calls.mid(backend->calls.size() - 2),
              QStringList({QStringLiteral("start"), QStringLiteral("stop")}));
@@ -267,16 +257,13 @@ void TestVpnManager::withoutCharonTheStatusIsInvalid()
     options.socketPath = m_dir->filePath(QStringLiteral("no-charon.vici"));
     options.reconnectDelayMs = 60000;
     VpnManager manager(std::make_unique<ViciVpnBackend>(options), m_path);
-    QCOMPARE(load(manager), Error());
+    QCOMPARE(load(manager), Error::success());
     QCOMPARE(manager.connection()->status(), VpnStatus::Invalid);
     manager.setProtocolConfiguration(sampleProtocol());
     manager.setEnabled(true);
-    const Error error = save(manager);
-    QVERIFY(error.has_value()); // written to disk, but nobody to run it
+    QVERIFY(!save(manager).isSuccess()); // written to disk, but nobody to run it
     QVERIFY(QFile::exists(m_path));
-    QString reason;
-    QVERIFY(!manager.connection()->startVPNTunnel(&reason));
-    QVERIFY(!reason.isEmpty());
+    QVERIFY(!manager.connection()->startVPNTunnel().error().isEmpty());
     QCOMPARE(manager.connection()->status(), VpnStatus::Invalid);
 }
 

@@ -242,7 +242,7 @@ void TestVPNService::toggleFollowsTheLiveState()
     m_backend->calls.clear();
     if (loadedByCaller) {
         bool loaded = false;
-        m_manager->loadFromPreferences([&](const std::optional<QString> &) { loaded = true; });
+        m_manager->loadFromPreferences([&](const Outcome<> &) { loaded = true; });
         QTRY_VERIFY(loaded);
         m_service->toggleLoaded();
     } else {
@@ -437,7 +437,7 @@ void TestVPNService::leftoversOfAKilledClient()
         // What the killed run had saved: on-demand on.
         UserDefaults::standard().setData(DefaultsKeys::certificate, m_archive);
         m_service->config().isOnDemandEnabled = true;
-        m_manager->loadFromPreferences([this](const std::optional<QString> &) {
+        m_manager->loadFromPreferences([this](const Outcome<> &) {
             m_service->configureAndSave({}, {});
         });
         QTRY_COMPARE(m_backend->applied.size(), 1);

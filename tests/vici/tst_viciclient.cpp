@@ -32,9 +32,9 @@ public:
     void sendRaw(const QByteArray &bytes) { m_peer->write(bytes); }
     void send(const ViciPacket &packet)
     {
-        QByteArray payload;
-        QVERIFY(ViciCodec::encodePacket(packet, &payload));
-        sendRaw(ViciCodec::frame(payload));
+        const Outcome<QByteArray> payload = ViciCodec::encodePacket(packet);
+        QVERIFY(payload.isSuccess());
+        sendRaw(ViciCodec::frame(payload.value()));
     }
     void respond(const QByteArray &key = "success", const QByteArray &value = "yes")
     {
@@ -64,9 +64,9 @@ private:
             const quint32 length = qFromBigEndian<quint32>(m_buffer.constData());
             if (quint32(m_buffer.size()) < 4 + length)
                 return;
-            ViciPacket packet;
-            QVERIFY(ViciCodec::decodePacket(m_buffer.mid(4, length), &packet));
-            received.append(packet);
+            const Outcome<ViciPacket> packet = ViciCodec::decodePacket(m_buffer.mid(4, length));
+            QVERIFY(packet.isSuccess());
+            received.append(packet.value());
             m_buffer.remove(0, 4 + length);
         }
     }

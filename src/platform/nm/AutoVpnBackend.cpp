@@ -12,21 +12,22 @@ namespace Orvex {
 
 AutoVpnBackend::Probe AutoVpnBackend::viciSocketProbe(const QString &socketPath)
 {
-    return [socketPath](QObject *context, std::function<void(const QString &)> done) {
+    return [socketPath](QObject *context, Completion done) {
         auto *socket = new QLocalSocket(context);
         auto answered = std::make_shared<bool>(false);
-        const auto answer = [socket, answered, done](const QString &reason) {
+        const auto answer = [socket, answered, done](const Outcome<> &outcome) {
             if (*answered)
                 return;
             *answered = true;
             socket->abort();
             socket->deleteLater();
-            done(reason);
+            done(outcome);
         };
-        QObject::connect(socket, &QLocalSocket::connected, context, [answer] { answer({}); });
+        QObject::connect(socket, &QLocalSocket::connected, context, [answer] { answer(Outcome<>::success()); });
         QObject::connect(socket, &QLocalSocket::errorOccurred, context, [answer, socketPath] {
-            answer(QCoreApplication::translate("Orvex::VpnBackend", "charon's control socket (%1) cannot be reached.")
-                           .arg(socketPath));
+            answer(Outcome<>::failure(
+                QCoreApplication::translate("Orvex::VpnBackend", "charon's control socket (%1) cannot be reached.")
+                    .arg(socketPath)));
         });
         socket->connectToServer(socketPath);
     };
@@ -35,7 +36,7 @@ AutoVpnBackend::Probe AutoVpnBackend::viciSocketProbe(const QString &socketPath)
 std::unique_ptr<AutoVpnBackend> AutoVpnBackend::forConfiguration(const Config &config, Factory makeVici)
 {
     Options options;
-    options.probeNetworkManager = [](QObject *context, std::function<void(const QString &)> done) {
+    options.probeNetworkManager = [](QObject *context, Completion done) {
         NetworkManagerVpnBackend::probe(NetworkManagerVpnBackend::defaultPluginDirectories(), context,
                                         std::move(done));
     };
@@ -54,7 +55,7 @@ AutoVpnBackend::~AutoVpnBackend() = default;
 
 void AutoVpnBackend::attach(const VpnPreferences &preferences, std::function<void()> done)
 {
-    attachReporting(preferences, [done = std::move(done)](const QString &) {
+    attachReporting(preferences, [done = std::move(done)](const Outcome<> &) {
         if (done)
             done();
     });
@@ -68,7 +69,7 @@ void AutoVpnBackend::attachReporting(const VpnPreferences &preferences, Completi
         } else if (done) {
             // Nothing to load from is not a failure to load: the status,
             // Invalid, and the reason tell it.
-            done({});
+            done(Outcome<>::success());
         }
     });
 }
@@ -79,7 +80,7 @@ void AutoVpnBackend::apply(const VpnPreferences &preferences, Completion done)
         if (m_chosen)
             m_chosen->apply(preferences, done);
         else if (done)
-            done(m_reason);
+            done(Outcome<>::failure(m_reason));
     });
 }
 
@@ -88,13 +89,11 @@ VpnStatus AutoVpnBackend::status() const
     return m_chosen ? m_chosen->status() : VpnStatus::Invalid;
 }
 
-bool AutoVpnBackend::startTunnel(QString *error)
+Outcome<> AutoVpnBackend::startTunnel()
 {
     if (m_chosen)
-        return m_chosen->startTunnel(error);
-    if (error)
-        *error = m_reason.isEmpty() ? QStringLiteral("Still looking for a VPN service.") : m_reason;
-    return false;
+        return m_chosen->startTunnel();
+    return Outcome<>::failure(m_reason.isEmpty() ? QStringLiteral("Still looking for a VPN service.") : m_reason);
 }
 
 void AutoVpnBackend::stopTunnel()
@@ -135,22 +134,22 @@ void AutoVpnBackend::decide()
 {
     m_probing = true;
     QPointer<AutoVpnBackend> self(this);
-    m_options.probeNetworkManager(this, [self](const QString &networkManager) {
+    m_options.probeNetworkManager(this, [self](const Outcome<> &networkManager) {
         if (!self)
             return;
-        if (networkManager.isEmpty()) {
+        if (networkManager.isSuccess()) {
             self->choose(QStringLiteral("networkmanager"), self->m_options.makeNetworkManager());
             return;
         }
-        self->m_options.probeVici(self, [self, networkManager](const QString &vici) {
+        self->m_options.probeVici(self, [self, networkManager](const Outcome<> &vici) {
             if (!self)
                 return;
-            if (vici.isEmpty()) {
+            if (vici.isSuccess()) {
                 self->choose(QStringLiteral("vici"), self->m_options.makeVici());
                 return;
             }
             self->settle(QCoreApplication::translate("Orvex::VpnBackend", "No VPN service is available. %1 %2")
-                                 .arg(networkManager, vici));
+                                 .arg(networkManager.error(), vici.error()));
         });
     });
 }

@@ -26,9 +26,9 @@ class AutoVpnBackend final : public VpnBackend
 
 public:
     using Factory = std::function<std::unique_ptr<VpnBackend>()>;
-    // Answers, from the event loop, an empty text when the daemon can be
-    // used, else why not.
-    using Probe = std::function<void(QObject *context, std::function<void(const QString &unavailable)>)>;
+    // Answers, from the event loop, success when the daemon can be used,
+    // else why not.
+    using Probe = std::function<void(QObject *context, Completion done)>;
 
     struct Options
     {
@@ -51,7 +51,7 @@ public:
     void attachReporting(const VpnPreferences &preferences, Completion done) override;
     void apply(const VpnPreferences &preferences, Completion done) override;
     VpnStatus status() const override;
-    bool startTunnel(QString *error) override;
+    Outcome<> startTunnel() override;
     void stopTunnel() override;
     QString unavailableReason() const override;
     Failure lastFailure() const override;

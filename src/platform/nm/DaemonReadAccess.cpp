@@ -26,33 +26,27 @@ constexpr quint16 UserObj = 0x01, User = 0x02, GroupObj = 0x04, Group = 0x08, Ma
 constexpr quint32 NoId = 0xffffffffu;
 constexpr int EntrySize = 8;
 
-bool grantOne(const QString &path, unsigned permissions, QString *error)
+Outcome<> grantOne(const QString &path, unsigned permissions)
 {
+    const auto fail = [&path](const QString &why) { return Outcome<>::failure(QStringLiteral("%1: %2").arg(path, why)); };
+    const auto lastError = [] { return QString::fromLocal8Bit(std::strerror(errno)); };
     const QByteArray native = QFile::encodeName(path);
     struct stat info {};
-    if (::stat(native.constData(), &info) != 0) {
-        if (error)
-            *error = QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
-        return false;
-    }
+    if (::stat(native.constData(), &info) != 0)
+        return fail(lastError());
     if ((info.st_mode & permissions) == permissions)
-        return true; // open to everybody already
+        return Outcome<>::success(); // open to everybody already
     char buffer[4096];
     const ssize_t size = ::getxattr(native.constData(), AttributeName, buffer, sizeof buffer);
-    if (size < 0 && errno != ENODATA) {
-        if (error)
-            *error = QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
-        return false;
-    }
+    if (size < 0 && errno != ENODATA)
+        return fail(lastError());
     const QByteArray acl = DaemonReadAccess::withRootEntry(size > 0 ? QByteArray(buffer, int(size)) : QByteArray(),
                                                            info.st_mode & 07777, permissions);
-    if (acl.isEmpty() || ::setxattr(native.constData(), AttributeName, acl.constData(), size_t(acl.size()), 0) != 0) {
-        if (error)
-            *error = QStringLiteral("%1: %2").arg(path, acl.isEmpty() ? QStringLiteral("unreadable access list")
-                                                                      : QString::fromLocal8Bit(std::strerror(errno)));
-        return false;
-    }
-    return true;
+    if (acl.isEmpty())
+        return fail(QStringLiteral("unreadable access list"));
+    if (::setxattr(native.constData(), AttributeName, acl.constData(), size_t(acl.size()), 0) != 0)
+        return fail(lastError());
+    return Outcome<>::success();
 }
 
 } // namespace
@@ -96,25 +90,25 @@ QByteArray DaemonReadAccess::withRootEntry(const QByteArray &acl, unsigned mode,
     return bytes;
 }
 
-bool DaemonReadAccess::grant(const QStringList &files, QString *error)
+Outcome<> DaemonReadAccess::grant(const QStringList &files)
 {
     if (::geteuid() == 0)
-        return true;
+        return Outcome<>::success();
     const QString home = QDir::cleanPath(QDir::homePath());
     for (const QString &file : files) {
-        if (!grantOne(file, 4, error))
-            return false;
+        if (const Outcome<> granted = grantOne(file, 4); !granted.isSuccess())
+            return granted;
         // Each folder of the user's own above it, up to the home folder.
         QString folder = QFileInfo(file).absolutePath();
         while ((folder == home || folder.startsWith(home + u'/')) && QFileInfo(folder).ownerId() == ::geteuid()) {
-            if (!grantOne(folder, 1, error))
-                return false;
+            if (const Outcome<> granted = grantOne(folder, 1); !granted.isSuccess())
+                return granted;
             if (folder == home)
                 break;
             folder = QFileInfo(folder).absolutePath();
         }
     }
-    return true;
+    return Outcome<>::success();
 }
 
 } // namespace Orvex

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/Outcome.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -15,9 +17,9 @@ namespace Orvex {
 class DaemonReadAccess
 {
 public:
-    // Grants it; true when the daemon can now read every file. A process run
-    // by root needs nothing (its files are root's own).
-    static bool grant(const QStringList &files, QString *error = nullptr);
+    // Grants it; succeeds when the daemon can now read every file. A process
+    // run by root needs nothing (its files are root's own).
+    static Outcome<> grant(const QStringList &files);
 
     // The named-user ACL entry for uid 0 gets `permissions` (4 read, 1
     // search) in the access ACL `acl` (the extended attribute's bytes; empty:

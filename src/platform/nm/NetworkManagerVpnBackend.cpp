@@ -115,19 +115,18 @@ bool NetworkManagerVpnBackend::isPluginInstalled(const QStringList &directories)
     return false;
 }
 
-void NetworkManagerVpnBackend::probe(const QStringList &pluginDirectories, QObject *context,
-                                     std::function<void(const QString &unavailable)> done)
+void NetworkManagerVpnBackend::probe(const QStringList &pluginDirectories, QObject *context, Completion done)
 {
-    const auto finish = [context, done](const QString &reason) {
-        QTimer::singleShot(0, context, [done, reason] { done(reason); });
+    const auto unavailable = [context, done](const QString &reason) {
+        QTimer::singleShot(0, context, [done, reason] { done(Outcome<>::failure(reason)); });
     };
     if (!isPluginInstalled(pluginDirectories)) {
-        finish(pluginMissing());
+        unavailable(pluginMissing());
         return;
     }
     QDBusConnection bus = QDBusConnection::systemBus();
     if (!bus.isConnected()) {
-        finish(notRunning());
+        unavailable(notRunning());
         return;
     }
     QDBusMessage question = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
@@ -142,7 +141,7 @@ void NetworkManagerVpnBackend::probe(const QStringList &pluginDirectories, QObje
                          const QDBusMessage reply = watcher->reply();
                          const bool running = !isError(reply) && !reply.arguments().isEmpty()
                                               && reply.arguments().constFirst().toBool();
-                         done(running ? QString() : notRunning());
+                         done(running ? Outcome<>::success() : Outcome<>::failure(notRunning()));
                      });
 }
 
@@ -255,7 +254,7 @@ void NetworkManagerVpnBackend::call(const QDBusMessage &message, Reply handler)
 
 void NetworkManagerVpnBackend::attach(const VpnPreferences &preferences, std::function<void()> done)
 {
-    attachReporting(preferences, [done = std::move(done)](const QString &) {
+    attachReporting(preferences, [done = std::move(done)](const Outcome<> &) {
         if (done)
             done();
     });
@@ -282,7 +281,7 @@ void NetworkManagerVpnBackend::refresh(bool full, Completion done)
     m_refreshing = true;
     m_refreshFull = full;
     m_refreshAgain = false;
-    m_refreshError.clear();
+    m_refreshOutcome = Outcome<>::success();
     const quint64 epoch = m_epoch;
 
     QDBusMessage lookUp = method(NM::settingsPath, NM::settingsInterface,
@@ -294,7 +293,7 @@ void NetworkManagerVpnBackend::refresh(bool full, Completion done)
         if (isAbsence(reply)) {
             m_known = true;
             m_present = false;
-            finishRefresh({});
+            finishRefresh(Outcome<>::success());
             return;
         }
         m_known = true;
@@ -306,12 +305,12 @@ void NetworkManagerVpnBackend::refresh(bool full, Completion done)
         } else {
             // Asked and refused (no permission, a broken daemon): a load error,
             // and what was known stays as it was.
-            m_refreshError = QStringLiteral("NetworkManager did not answer: %1").arg(describe(reply));
+            m_refreshOutcome = Outcome<>::failure(QStringLiteral("NetworkManager did not answer: %1").arg(describe(reply)));
         }
         if (full)
             listActiveConnections(epoch);
         else
-            finishRefresh(m_refreshError);
+            finishRefresh(m_refreshOutcome);
     });
 }
 
@@ -323,9 +322,10 @@ void NetworkManagerVpnBackend::listActiveConnections(quint64 epoch)
         if (epoch != m_epoch)
             return;
         if (isError(reply)) {
-            if (m_refreshError.isEmpty())
-                m_refreshError = QStringLiteral("NetworkManager did not answer: %1").arg(describe(reply));
-            finishRefresh(m_refreshError);
+            if (m_refreshOutcome.isSuccess())
+                m_refreshOutcome
+                    = Outcome<>::failure(QStringLiteral("NetworkManager did not answer: %1").arg(describe(reply)));
+            finishRefresh(m_refreshOutcome);
             return;
         }
         const QVariantMap properties = qdbus_cast<QVariantMap>(reply.arguments().value(0));
@@ -333,11 +333,11 @@ void NetworkManagerVpnBackend::listActiveConnections(quint64 epoch)
         m_listed = true;
         onActiveConnections(NM::objectPaths(properties.value(QStringLiteral("ActiveConnections"))));
         if (m_inspections == 0)
-            finishRefresh(m_refreshError);
+            finishRefresh(m_refreshOutcome);
     });
 }
 
-void NetworkManagerVpnBackend::finishRefresh(const QString &error)
+void NetworkManagerVpnBackend::finishRefresh(const Outcome<> &outcome)
 {
     if (!m_refreshing)
         return;
@@ -354,7 +354,7 @@ void NetworkManagerVpnBackend::finishRefresh(const QString &error)
     }
     for (Completion &done : waiters) {
         if (done)
-            QTimer::singleShot(0, this, [done = std::move(done), error] { done(error); });
+            QTimer::singleShot(0, this, [done = std::move(done), outcome] { done(outcome); });
     }
     m_keepUp.tryIfWanted();
 }
@@ -437,7 +437,7 @@ void NetworkManagerVpnBackend::finishInspection(const QString &path)
     m_inspecting.remove(path);
     --m_inspections;
     if (m_inspections == 0 && m_refreshing && m_listed)
-        finishRefresh(m_refreshError);
+        finishRefresh(m_refreshOutcome);
 }
 
 // Takes an active connection made from our profile as the tunnel. Signalled
@@ -636,7 +636,7 @@ void NetworkManagerVpnBackend::vanished()
     updateStatus();
     if (m_refreshing) {
         m_refreshAgain = false;
-        finishRefresh({}); // nobody is there to fail: the status says it
+        finishRefresh(Outcome<>::success()); // nobody is there to fail: the status says it
     }
 }
 
@@ -673,7 +673,7 @@ void NetworkManagerVpnBackend::saveNext()
     const auto fail = [this](const PendingSave &failed, const QString &error) {
         updateStatus();
         if (failed.done)
-            failed.done(error);
+            failed.done(Outcome<>::failure(error));
         saveNext();
     };
     if (!m_preferences.protocolConfiguration) {
@@ -775,19 +775,15 @@ void NetworkManagerVpnBackend::saved(quint64 epoch, const QString &path, const P
         m_keepUp.tryIfWanted();
     }
     if (save.done)
-        save.done({});
+        save.done(Outcome<>::success());
     saveNext();
 }
 
 // --- Switching --------------------------------------------------------------
 
-bool NetworkManagerVpnBackend::startTunnel(QString *error)
+Outcome<> NetworkManagerVpnBackend::startTunnel()
 {
-    const auto fail = [error](const QString &reason) {
-        if (error)
-            *error = reason;
-        return false;
-    };
+    const auto fail = [](const QString &reason) { return Outcome<>::failure(reason); };
     if (!m_preferences.canConnect())
         return fail(QStringLiteral("The VPN configuration cannot connect."));
     if (!m_present) {
@@ -802,7 +798,7 @@ bool NetworkManagerVpnBackend::startTunnel(QString *error)
                           && m_active.state != NM::ActiveState::Deactivating;
     if (!underWay)
         activate();
-    return true;
+    return Outcome<>::success();
 }
 
 void NetworkManagerVpnBackend::stopTunnel()

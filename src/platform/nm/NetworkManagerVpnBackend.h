@@ -112,10 +112,9 @@ public:
     // Whether a plugin for the strongSwan VPN service is installed.
     static bool isPluginInstalled(const QStringList &directories);
     // Finds out, without blocking, whether NetworkManager runs on the system
-    // bus with the strongSwan plugin installed; `done` gets an empty text
-    // when it does, else why not. Runs from the event loop, never inside.
-    static void probe(const QStringList &pluginDirectories, QObject *context,
-                      std::function<void(const QString &unavailable)> done);
+    // bus with the strongSwan plugin installed; `done` succeeds when it does
+    // and fails with why not. Runs from the event loop, never inside.
+    static void probe(const QStringList &pluginDirectories, QObject *context, Completion done);
 
     // The backend on the standard key store, trusting the configuration's
     // first CA (the plugin takes one CA file).
@@ -128,7 +127,7 @@ public:
     void attachReporting(const VpnPreferences &preferences, Completion done) override;
     void apply(const VpnPreferences &preferences, Completion done) override;
     VpnStatus status() const override { return m_status; }
-    bool startTunnel(QString *error) override;
+    Outcome<> startTunnel() override;
     void stopTunnel() override;
     QString unavailableReason() const override;
 
@@ -175,7 +174,7 @@ private:
 
     void refresh(bool full, Completion done);
     void listActiveConnections(quint64 epoch);
-    void finishRefresh(const QString &error);
+    void finishRefresh(const Outcome<> &outcome);
     void inspect(const QString &path);
     void finishInspection(const QString &path);
     void adopt(const QString &path, const Seen &read, const Seen &signalled);
@@ -221,7 +220,7 @@ private:
     bool m_refreshAgain = false;
     std::vector<Completion> m_refreshWaiters;
     int m_inspections = 0;
-    QString m_refreshError;
+    Outcome<> m_refreshOutcome = Outcome<>::success();
 
     QString m_profilePath;
     QString m_primary;

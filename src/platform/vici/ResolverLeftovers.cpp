@@ -42,35 +42,26 @@ QByteArray ResolverLeftovers::withoutTunnelResolvers(const QByteArray &content)
     return kept;
 }
 
-bool ResolverLeftovers::repair(const QString &path, QString *error)
+Outcome<> ResolverLeftovers::repair(const QString &path)
 {
     QFile file(path);
     if (!file.exists())
-        return true;
-    if (!file.open(QIODevice::ReadOnly)) {
-        if (error)
-            *error = file.errorString();
-        return false;
-    }
-    if (file.size() > MaximumSize) {
-        if (error)
-            *error = QStringLiteral("%1 is too large to be a resolver configuration").arg(path);
-        return false;
-    }
+        return Outcome<>::success();
+    if (!file.open(QIODevice::ReadOnly))
+        return Outcome<>::failure(file.errorString());
+    if (file.size() > MaximumSize)
+        return Outcome<>::failure(QStringLiteral("%1 is too large to be a resolver configuration").arg(path));
     const QByteArray content = file.read(MaximumSize + 1);
     file.close();
     const QByteArray repaired = withoutTunnelResolvers(content);
     if (repaired == content)
-        return true;
+        return Outcome<>::success();
     // Rewritten in place rather than replaced: another file put in its stead
     // would not be the one a bind mount shows.
     if (!file.open(QIODevice::ReadWrite) || !file.resize(0) || file.write(repaired) != repaired.size()
-        || !file.flush()) {
-        if (error)
-            *error = file.errorString();
-        return false;
-    }
-    return true;
+        || !file.flush())
+        return Outcome<>::failure(file.errorString());
+    return Outcome<>::success();
 }
 
 } // namespace Orvex

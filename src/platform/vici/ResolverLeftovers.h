@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/Outcome.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -19,9 +21,9 @@ public:
 
     // Takes charon's lines out of the file at `path`, in place (the same file,
     // so a bind-mounted resolv.conf stays bound). Only for when no tunnel is
-    // up: the lines of a live tunnel are its resolvers. True when nothing was
-    // left over or the file was repaired; false with `error` otherwise.
-    static bool repair(const QString &path, QString *error = nullptr);
+    // up: the lines of a live tunnel are its resolvers. Succeeds when nothing
+    // was left over or the file was repaired.
+    static Outcome<> repair(const QString &path);
 };
 
 } // namespace Orvex

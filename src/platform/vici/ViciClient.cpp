@@ -115,12 +115,12 @@ void ViciClient::unregisterEvent(const QByteArray &event, ReplyHandler handler)
 
 void ViciClient::send(ViciPacket packet, Pending pending)
 {
-    QByteArray payload;
-    QString error;
-    if (!ViciCodec::encodePacket(packet, &payload, &error)) {
-        failLater(std::move(pending.handler), error);
+    const Outcome<QByteArray> encoded = ViciCodec::encodePacket(packet);
+    if (!encoded.isSuccess()) {
+        failLater(std::move(pending.handler), encoded.error());
         return;
     }
+    const QByteArray &payload = encoded.value();
     if (!isOpen()) {
         failLater(std::move(pending.handler), QStringLiteral("not connected to charon"));
         return;
@@ -155,13 +155,12 @@ void ViciClient::onReadyRead()
             return;
         const QByteArray payload = m_inbox.mid(4, length);
         m_inbox.remove(0, 4 + length);
-        ViciPacket packet;
-        QString error;
-        if (!ViciCodec::decodePacket(payload, &packet, &error)) {
-            abortWith(QStringLiteral("malformed packet from charon: %1").arg(error));
+        const Outcome<ViciPacket> packet = ViciCodec::decodePacket(payload);
+        if (!packet.isSuccess()) {
+            abortWith(QStringLiteral("malformed packet from charon: %1").arg(packet.error()));
             return;
         }
-        if (!handlePacket(packet))
+        if (!handlePacket(packet.value()))
             return;
     }
 }

@@ -270,64 +270,62 @@ ViciMessage::Entry &ViciMessage::findOrAdd(const QByteArray &key)
 
 namespace ViciCodec {
 
-bool encodeMessage(const ViciMessage &message, QByteArray *out, QString *error)
+Outcome<QByteArray> encodeMessage(const ViciMessage &message)
 {
     QByteArray bytes;
-    if (!encodeEntries(message, &bytes, 0, error))
-        return false;
-    *out = bytes;
-    return true;
+    QString error;
+    if (!encodeEntries(message, &bytes, 0, &error))
+        return Outcome<QByteArray>::failure(error);
+    return Outcome<QByteArray>::success(bytes);
 }
 
-bool decodeMessage(const QByteArray &bytes, ViciMessage *out, QString *error)
+Outcome<ViciMessage> decodeMessage(const QByteArray &bytes)
 {
     Reader reader(bytes);
     ViciMessage message;
-    if (!decodeEntries(reader, &message, error))
-        return false;
-    *out = std::move(message);
-    return true;
+    QString error;
+    if (!decodeEntries(reader, &message, &error))
+        return Outcome<ViciMessage>::failure(error);
+    return Outcome<ViciMessage>::success(std::move(message));
 }
 
-bool encodePacket(const ViciPacket &packet, QByteArray *out, QString *error)
+Outcome<QByteArray> encodePacket(const ViciPacket &packet)
 {
+    const auto fail = [](const QString &reason) { return Outcome<QByteArray>::failure(reason); };
     if (packet.type > ViciPacket::Event)
-        return fail(error, QStringLiteral("unknown packet type %1").arg(int(packet.type)));
+        return fail(QStringLiteral("unknown packet type %1").arg(int(packet.type)));
     QByteArray bytes(1, char(packet.type));
-    if (typeHasName(packet.type) && !appendName(&bytes, packet.name, error))
-        return false;
-    if (typeHasMessage(packet.type)) {
-        QByteArray body;
-        if (!encodeMessage(packet.message, &body, error))
-            return false;
-        bytes.append(body);
-    }
+    QString error;
+    if (typeHasName(packet.type) && !appendName(&bytes, packet.name, &error))
+        return fail(error);
+    if (typeHasMessage(packet.type) && !encodeEntries(packet.message, &bytes, 0, &error))
+        return fail(error);
     if (bytes.size() > MaxPacketSize)
-        return fail(error, QStringLiteral("packet of %1 bytes is too large").arg(bytes.size()));
-    *out = bytes;
-    return true;
+        return fail(QStringLiteral("packet of %1 bytes is too large").arg(bytes.size()));
+    return Outcome<QByteArray>::success(bytes);
 }
 
-bool decodePacket(const QByteArray &payload, ViciPacket *out, QString *error)
+Outcome<ViciPacket> decodePacket(const QByteArray &payload)
 {
+    const auto fail = [](const QString &reason) { return Outcome<ViciPacket>::failure(reason); };
     Reader reader(payload);
     quint8 type = 0;
     if (!reader.byte(&type))
-        return fail(error, QStringLiteral("empty packet"));
+        return fail(QStringLiteral("empty packet"));
     if (type > ViciPacket::Event)
-        return fail(error, QStringLiteral("unknown packet type %1").arg(type));
+        return fail(QStringLiteral("unknown packet type %1").arg(type));
     ViciPacket packet;
     packet.type = ViciPacket::Type(type);
     if (typeHasName(packet.type) && !reader.name(&packet.name))
-        return fail(error, QStringLiteral("packet name truncated"));
+        return fail(QStringLiteral("packet name truncated"));
+    QString error;
     if (typeHasMessage(packet.type)) {
-        if (!decodeEntries(reader, &packet.message, error))
-            return false;
+        if (!decodeEntries(reader, &packet.message, &error))
+            return fail(error);
     } else if (!reader.atEnd()) {
-        return fail(error, QStringLiteral("trailing bytes after a packet of type %1").arg(type));
+        return fail(QStringLiteral("trailing bytes after a packet of type %1").arg(type));
     }
-    *out = std::move(packet);
-    return true;
+    return Outcome<ViciPacket>::success(std::move(packet));
 }
 
 QByteArray frame(const QByteArray &payload)

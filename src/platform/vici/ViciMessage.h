@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/Outcome.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -85,13 +87,14 @@ namespace ViciCodec {
 constexpr int MaxPacketSize = 512 * 1024;
 constexpr int MaxDepth = 32;
 
-// Fails (answering false, with `error` set) when a name exceeds 255 bytes or a
-// value 65535 bytes, which the wire format cannot carry.
-bool encodeMessage(const ViciMessage &message, QByteArray *out, QString *error = nullptr);
-bool decodeMessage(const QByteArray &bytes, ViciMessage *out, QString *error = nullptr);
+// Encoding fails with why when a name exceeds 255 bytes or a value 65535
+// bytes, which the wire format cannot carry; decoding when the bytes are not
+// a well-formed message or packet.
+Outcome<QByteArray> encodeMessage(const ViciMessage &message);
+Outcome<ViciMessage> decodeMessage(const QByteArray &bytes);
 
-bool encodePacket(const ViciPacket &packet, QByteArray *out, QString *error = nullptr);
-bool decodePacket(const QByteArray &payload, ViciPacket *out, QString *error = nullptr);
+Outcome<QByteArray> encodePacket(const ViciPacket &packet);
+Outcome<ViciPacket> decodePacket(const QByteArray &payload);
 
 // Prefixes `payload` with its 4-byte big-endian length.
 QByteArray frame(const QByteArray &payload);

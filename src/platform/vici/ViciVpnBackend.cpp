@@ -139,16 +139,12 @@ QByteArray minutes(qint32 lifetimeMinutes)
 // the one reported.
 struct Batch
 {
-    QString error;
+    Outcome<> outcome = Outcome<>::success();
 
-    std::function<void(const ViciReply &)> track(const QString &what)
-    {
-        return [this, what](const ViciReply &reply) { note(what, reply); };
-    }
     void note(const QString &what, const ViciReply &reply)
     {
-        if (!reply.isSuccess() && error.isEmpty())
-            error = QStringLiteral("%1: %2").arg(what, reply.errorText());
+        if (!reply.isSuccess() && outcome.isSuccess())
+            outcome = Outcome<>::failure(QStringLiteral("%1: %2").arg(what, reply.errorText()));
     }
 };
 
@@ -197,22 +193,17 @@ void ViciVpnBackend::apply(const VpnPreferences &preferences, Completion done)
         unloadConnection(preferences, std::move(done));
 }
 
-bool ViciVpnBackend::startTunnel(QString *error)
+Outcome<> ViciVpnBackend::startTunnel()
 {
-    if (!m_preferences.canConnect()) {
-        if (error)
-            *error = QStringLiteral("The VPN configuration cannot connect.");
-        return false;
-    }
+    if (!m_preferences.canConnect())
+        return Outcome<>::failure(QStringLiteral("The VPN configuration cannot connect."));
     if (!m_reachable && !m_synchronizing) {
         ensureConnected();
-        if (error)
-            *error = QStringLiteral("The VPN service is not running.");
-        return false;
+        return Outcome<>::failure(QStringLiteral("The VPN service is not running."));
     }
     m_keepUp.resume();
     initiate();
-    return true;
+    return Outcome<>::success();
 }
 
 void ViciVpnBackend::stopTunnel()
@@ -240,11 +231,9 @@ void ViciVpnBackend::repairLeftovers(const QString &socketPath, const QString &r
         [client, anyUp, resolverFile, done = std::move(done)](const ViciReply &) {
             client->deleteLater();
             // An unreachable charon has no tunnel up either.
-            QString error;
-            if (!*anyUp)
-                ResolverLeftovers::repair(resolverFile, &error);
+            const Outcome<> repaired = *anyUp ? Outcome<>::success() : ResolverLeftovers::repair(resolverFile);
             if (done)
-                done(error);
+                done(repaired);
         });
 }
 
@@ -589,7 +578,7 @@ void ViciVpnBackend::sendLoads(const VpnPreferences &preferences, Completion don
         m_loaded = {};
     if (!preferences.protocolConfiguration) {
         if (done)
-            done(QStringLiteral("The VPN configuration cannot connect."));
+            done(Outcome<>::failure(QStringLiteral("The VPN configuration cannot connect.")));
         return;
     }
     const VpnProtocolIKEv2 &protocol = *preferences.protocolConfiguration;
@@ -654,15 +643,14 @@ void ViciVpnBackend::sendLoads(const VpnPreferences &preferences, Completion don
     const ViciMessage connection = connectionMessage(
         QString::fromUtf8(m_name), protocol, identity ? identity->certificateDer : QByteArray(),
         m_options.updownScript);
-    QByteArray encoded;
-    ViciCodec::encodeMessage(connection, &encoded);
-    const QByteArray connectionDigest = digest({encoded});
+    const Outcome<QByteArray> encoded = ViciCodec::encodeMessage(connection);
+    const QByteArray connectionDigest = digest({encoded.isSuccess() ? encoded.value() : QByteArray()});
     const auto finish = [this, batch, done = std::move(done)] {
         updateStatus();
-        if (batch->error.isEmpty())
+        if (batch->outcome.isSuccess())
             m_keepUp.tryIfWanted();
         if (done)
-            done(batch->error);
+            done(batch->outcome);
     };
     if (connectionDigest == m_loaded.connection) {
         // Behind whatever else was sent, so the answers come in order.
@@ -689,10 +677,10 @@ void ViciVpnBackend::unloadConnection(const VpnPreferences &preferences, Complet
 
     // What is not loaded cannot come up: the connection goes, and so does
     // the key, which charon would otherwise keep until it restarts.
-    auto transport = std::make_shared<QString>();
+    auto transport = std::make_shared<Outcome<>>(Outcome<>::success());
     const auto note = [transport](const ViciReply &reply) {
-        if (reply.outcome == ViciReply::Failed && transport->isEmpty())
-            *transport = reply.errorText();
+        if (reply.outcome == ViciReply::Failed && transport->isSuccess())
+            *transport = Outcome<>::failure(reply.errorText());
     };
     ViciMessage conn;
     conn.set("name", m_name);

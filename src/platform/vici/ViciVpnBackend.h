@@ -72,8 +72,8 @@ public:
     // For a start after charon died with the tunnel up: while the charon on
     // `socketPath` has no tunnel up (or is not running), the resolvers it had
     // put into `resolverFile` are leftovers and are taken out, byte for byte
-    // as charon would have. `done` gets the error, empty when repaired or
-    // clean. The request lives as long as `context`.
+    // as charon would have. `done` succeeds when repaired or clean, and fails
+    // with why otherwise. The request lives as long as `context`.
     static void repairLeftovers(const QString &socketPath, const QString &resolverFile, QObject *context,
                                 Completion done = {});
 
@@ -86,7 +86,7 @@ public:
     void attach(const VpnPreferences &preferences, std::function<void()> done) override;
     void apply(const VpnPreferences &preferences, Completion done) override;
     VpnStatus status() const override { return m_status; }
-    bool startTunnel(QString *error) override;
+    Outcome<> startTunnel() override;
     void stopTunnel() override;
     Failure lastFailure() const override { return m_lastFailure; }
     void checkTunnel(Change change) override;
