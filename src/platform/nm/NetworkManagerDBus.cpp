@@ -1,6 +1,9 @@
 #include "NetworkManagerDBus.h"
 
+#include <QCoreApplication>
 #include <QDBusMetaType>
+#include <QDBusPendingCallWatcher>
+#include <QTimer>
 
 namespace Orvex::NetworkManager {
 
@@ -58,6 +61,72 @@ StringMap stringMap(const QVariant &value)
 {
     registerTypes();
     return demarshalled<StringMap>(value);
+}
+
+QDBusMessage method(const QString &path, const QString &interface, const QString &name)
+{
+    return QDBusMessage::createMethodCall(service, path, interface, name);
+}
+
+void call(const QDBusConnection &bus, const QDBusMessage &message, QObject *context,
+          std::function<void(const QDBusMessage &reply)> handler)
+{
+    if (!bus.isConnected()) {
+        const QDBusMessage error = message.createErrorReply(QDBusError::Disconnected, QStringLiteral("no system bus"));
+        QTimer::singleShot(0, context, [handler, error] { handler(error); });
+        return;
+    }
+    auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(message), context);
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, context,
+                     [watcher, handler = std::move(handler)](QDBusPendingCallWatcher *) {
+                         watcher->deleteLater();
+                         handler(watcher->reply());
+                     });
+}
+
+bool isError(const QDBusMessage &reply)
+{
+    return reply.type() != QDBusMessage::ReplyMessage;
+}
+
+bool isAbsence(const QDBusMessage &reply)
+{
+    if (reply.type() != QDBusMessage::ErrorMessage)
+        return false;
+    const QDBusError::ErrorType type = QDBusError(reply).type();
+    return type == QDBusError::ServiceUnknown || type == QDBusError::Disconnected
+           || type == QDBusError::NoServer
+           || reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner");
+}
+
+bool isRefusal(const QDBusMessage &reply)
+{
+    return reply.type() == QDBusMessage::ErrorMessage
+           && (reply.errorName().endsWith(QLatin1String(".PermissionDenied"))
+               || reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.AccessDenied"));
+}
+
+QString describe(const QDBusMessage &reply)
+{
+    const QString message = reply.errorMessage();
+    return message.isEmpty() ? reply.errorName() : message;
+}
+
+QString notRunningText()
+{
+    return QCoreApplication::translate("Orvex::VpnBackend", "NetworkManager is not running.");
+}
+
+QString pluginMissingText()
+{
+    return QCoreApplication::translate(
+        "Orvex::VpnBackend", "NetworkManager's strongSwan plugin (network-manager-strongswan) is not installed.");
+}
+
+QString refusedText()
+{
+    return QCoreApplication::translate("Orvex::VpnBackend",
+                                       "NetworkManager did not allow this user to manage VPN connections.");
 }
 
 } // namespace Orvex::NetworkManager

@@ -1,11 +1,15 @@
 #pragma once
 
 #include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QList>
 #include <QMap>
 #include <QString>
 #include <QVariantMap>
+
+#include <functional>
 
 // NetworkManager's D-Bus names and the types of its settings, as its
 // 1.42 interface defines them.
@@ -73,5 +77,32 @@ QString objectPath(const QVariant &value);
 QList<QVariantMap> mapList(const QVariant &value);
 Settings settings(const QVariant &value);
 StringMap stringMap(const QVariant &value);
+
+template<typename Enum>
+Enum fromVariant(const QVariant &value)
+{
+    return static_cast<Enum>(value.toUInt());
+}
+
+// A method call to NetworkManager.
+QDBusMessage method(const QString &path, const QString &interface, const QString &name);
+// Sends `message` without blocking; `handler` gets the answer (an error when
+// there is no bus) from the event loop, while `context` lives.
+void call(const QDBusConnection &bus, const QDBusMessage &message, QObject *context,
+          std::function<void(const QDBusMessage &reply)> handler);
+
+// What an answer says.
+bool isError(const QDBusMessage &reply);
+// No NetworkManager on the bus, or no bus at all.
+bool isAbsence(const QDBusMessage &reply);
+// polkit said no (NetworkManager's PermissionDenied errors of the manager and
+// of its settings), or the bus's policy did.
+bool isRefusal(const QDBusMessage &reply);
+QString describe(const QDBusMessage &reply);
+
+// What the user is told.
+QString notRunningText();
+QString pluginMissingText();
+QString refusedText();
 
 } // namespace Orvex::NetworkManager

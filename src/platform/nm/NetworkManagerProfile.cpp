@@ -76,4 +76,49 @@ NetworkManager::Settings NetworkManagerProfile::settings(
     return settings;
 }
 
+void NetworkManagerProfile::write(const QDBusConnection &bus, QObject *context,
+                                  const NetworkManager::Settings &settings,
+                                  std::function<void(const Written &written)> done) const
+{
+    namespace NM = NetworkManager;
+    const auto changed = [done](const QDBusMessage &reply, const QString &path) {
+        const bool refused = NM::isRefusal(reply);
+        if (refused)
+            done({Outcome<QString>::failure(NM::refusedText()), false, true});
+        else if (NM::isError(reply))
+            done({Outcome<QString>::failure(
+                      QStringLiteral("NetworkManager refused the VPN configuration: %1").arg(NM::describe(reply))),
+                  false, false});
+        else
+            done({Outcome<QString>::success(path), false, false});
+    };
+    QDBusMessage lookUp = NM::method(NM::settingsPath, NM::settingsInterface, QStringLiteral("GetConnectionByUuid"));
+    lookUp << uuid;
+    NM::call(bus, lookUp, context, [bus, context, settings, changed, done](const QDBusMessage &found) {
+        if (NM::isAbsence(found)) {
+            done({Outcome<QString>::failure(NM::notRunningText()), true, std::nullopt});
+            return;
+        }
+        const bool exists = !NM::isError(found);
+        if (!exists && found.errorName() != NM::invalidConnectionError) {
+            done({Outcome<QString>::failure(QStringLiteral("NetworkManager did not answer: %1").arg(NM::describe(found))),
+                  false, std::nullopt});
+            return;
+        }
+        if (exists) {
+            // Update2 replaces every setting: the profile is exactly what we write.
+            const QString path = NM::objectPath(found.arguments().value(0));
+            QDBusMessage update = NM::method(path, NM::connectionInterface, QStringLiteral("Update2"));
+            update << QVariant::fromValue(settings) << NM::saveToDisk << QVariantMap();
+            NM::call(bus, update, context, [changed, path](const QDBusMessage &reply) { changed(reply, path); });
+            return;
+        }
+        QDBusMessage add = NM::method(NM::settingsPath, NM::settingsInterface, QStringLiteral("AddConnection2"));
+        add << QVariant::fromValue(settings) << NM::saveToDisk << QVariantMap();
+        NM::call(bus, add, context, [changed](const QDBusMessage &reply) {
+            changed(reply, NM::objectPath(reply.arguments().value(0)));
+        });
+    });
+}
+
 } // namespace Orvex

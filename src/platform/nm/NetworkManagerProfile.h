@@ -1,8 +1,10 @@
 #pragma once
 
+#include "platform/Outcome.h"
 #include "platform/VpnProtocolIKEv2.h"
 #include "platform/nm/NetworkManagerDBus.h"
 
+#include <functional>
 #include <optional>
 
 namespace Orvex {
@@ -42,6 +44,21 @@ struct NetworkManagerProfile
     // bring up.
     NetworkManager::Settings settings(const VpnProtocolIKEv2 &protocol,
                                       const std::optional<IdentityFiles> &identity) const;
+
+    // How a write ended: the profile's D-Bus path, or why not.
+    struct Written
+    {
+        Outcome<QString> path;
+        bool absent = false; // no NetworkManager on the bus
+        // Whether polkit refused the change; unset when no change was asked.
+        std::optional<bool> refused;
+    };
+    // Writes `settings` as the profile: replaced whole (Update2) when
+    // NetworkManager has one with our UUID, created (AddConnection2)
+    // otherwise, so there is never a second copy. `done` runs from the event
+    // loop, while `context` lives.
+    void write(const QDBusConnection &bus, QObject *context, const NetworkManager::Settings &settings,
+               std::function<void(const Written &written)> done) const;
 };
 
 } // namespace Orvex

@@ -21,65 +21,11 @@ namespace NM = NetworkManager;
 
 namespace {
 
-// No NetworkManager on the bus, or no bus at all.
-bool isAbsence(const QDBusMessage &reply)
-{
-    if (reply.type() != QDBusMessage::ErrorMessage)
-        return false;
-    const QDBusError::ErrorType type = QDBusError(reply).type();
-    return type == QDBusError::ServiceUnknown || type == QDBusError::Disconnected
-           || type == QDBusError::NoServer
-           || reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner");
-}
-
-bool isError(const QDBusMessage &reply)
-{
-    return reply.type() != QDBusMessage::ReplyMessage;
-}
-
-QString describe(const QDBusMessage &reply)
-{
-    const QString message = reply.errorMessage();
-    return message.isEmpty() ? reply.errorName() : message;
-}
-
 QString currentUser()
 {
     if (const passwd *entry = ::getpwuid(::geteuid()))
         return QString::fromLocal8Bit(entry->pw_name);
     return QString::fromLocal8Bit(qgetenv("USER"));
-}
-
-QString notRunning()
-{
-    return QCoreApplication::translate("Orvex::VpnBackend", "NetworkManager is not running.");
-}
-
-QString pluginMissing()
-{
-    return QCoreApplication::translate(
-        "Orvex::VpnBackend", "NetworkManager's strongSwan plugin (network-manager-strongswan) is not installed.");
-}
-
-QString refusedText()
-{
-    return QCoreApplication::translate("Orvex::VpnBackend",
-                                       "NetworkManager did not allow this user to manage VPN connections.");
-}
-
-// polkit said no (NetworkManager's PermissionDenied errors of the manager and
-// of its settings), or the bus's policy did.
-bool isRefusal(const QDBusMessage &reply)
-{
-    return reply.type() == QDBusMessage::ErrorMessage
-           && (reply.errorName().endsWith(QLatin1String(".PermissionDenied"))
-               || reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.AccessDenied"));
-}
-
-template<typename Enum>
-Enum fromVariant(const QVariant &value)
-{
-    return static_cast<Enum>(value.toUInt());
 }
 
 } // namespace
@@ -121,12 +67,12 @@ void NetworkManagerVpnBackend::probe(const QStringList &pluginDirectories, QObje
         QTimer::singleShot(0, context, [done, reason] { done(Outcome<>::failure(reason)); });
     };
     if (!isPluginInstalled(pluginDirectories)) {
-        unavailable(pluginMissing());
+        unavailable(NM::pluginMissingText());
         return;
     }
     QDBusConnection bus = QDBusConnection::systemBus();
     if (!bus.isConnected()) {
-        unavailable(notRunning());
+        unavailable(NM::notRunningText());
         return;
     }
     QDBusMessage question = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
@@ -139,9 +85,9 @@ void NetworkManagerVpnBackend::probe(const QStringList &pluginDirectories, QObje
                      [watcher, done](QDBusPendingCallWatcher *) {
                          watcher->deleteLater();
                          const QDBusMessage reply = watcher->reply();
-                         const bool running = !isError(reply) && !reply.arguments().isEmpty()
+                         const bool running = !NM::isError(reply) && !reply.arguments().isEmpty()
                                               && reply.arguments().constFirst().toBool();
-                         done(running ? Outcome<>::success() : Outcome<>::failure(notRunning()));
+                         done(running ? Outcome<>::success() : Outcome<>::failure(NM::notRunningText()));
                      });
 }
 
@@ -168,6 +114,8 @@ NetworkManagerVpnBackend::NetworkManagerVpnBackend(const Options &options, QObje
     : VpnBackend(parent)
     , m_options(options)
     , m_bus(QDBusConnection::systemBus())
+    , m_liveness(options.makeProbe ? options.makeProbe() : std::make_unique<RouteTunnelProbe>(),
+                 options.reassertGraceMs)
     , m_keepUp(options.retryDelayMs, {[this] { return m_preferences.wantsTunnelKeptUp(); },
                                       [this] { return canActivate(); }, [this] { activate(); }})
 {
@@ -179,16 +127,11 @@ NetworkManagerVpnBackend::NetworkManagerVpnBackend(const Options &options, QObje
     m_profile.owner = m_options.profileOwner;
     m_profile.caCertificateFile = m_options.caCertificateFile;
 
-    m_probe = m_options.makeProbe ? m_options.makeProbe() : std::make_unique<RouteTunnelProbe>();
-    if (m_probe)
-        connect(m_probe.get(), &TunnelLivenessProbe::carryingChanged, this,
-                &NetworkManagerVpnBackend::onCarrying);
-
-    m_graceTimer.setSingleShot(true);
-    connect(&m_graceTimer, &QTimer::timeout, this, [this] {
+    connect(&m_liveness, &NetworkManagerLiveness::carryingChanged, this, &NetworkManagerVpnBackend::onCarrying);
+    connect(&m_liveness, &NetworkManagerLiveness::gaveUp, this, [this] {
         // The security association did not come back: stop claiming a tunnel.
-        if (m_tunnelLost && !m_active.path.isEmpty()) {
-            m_stopRequested = true;
+        if (m_liveness.isLost() && !m_active.path.isEmpty()) {
+            m_activation.stopRequested = true;
             updateStatus();
             deactivate(m_active.path);
         }
@@ -226,30 +169,6 @@ NetworkManagerVpnBackend::NetworkManagerVpnBackend(const Options &options, QObje
 
 NetworkManagerVpnBackend::~NetworkManagerVpnBackend() = default;
 
-// --- D-Bus plumbing ---------------------------------------------------------
-
-QDBusMessage NetworkManagerVpnBackend::method(const QString &path, const QString &interface,
-                                              const QString &name) const
-{
-    return QDBusMessage::createMethodCall(NM::service, path, interface, name);
-}
-
-void NetworkManagerVpnBackend::call(const QDBusMessage &message, Reply handler)
-{
-    if (!m_bus.isConnected()) {
-        const QDBusMessage error = message.createErrorReply(QDBusError::Disconnected,
-                                                            QStringLiteral("no system bus"));
-        QTimer::singleShot(0, this, [handler, error] { handler(error); });
-        return;
-    }
-    auto *watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(message), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [watcher, handler = std::move(handler)](QDBusPendingCallWatcher *) {
-                watcher->deleteLater();
-                handler(watcher->reply());
-            });
-}
-
 // --- Learning the state -----------------------------------------------------
 
 void NetworkManagerVpnBackend::attach(const VpnPreferences &preferences, std::function<void()> done)
@@ -264,7 +183,7 @@ void NetworkManagerVpnBackend::attachReporting(const VpnPreferences &preferences
 {
     m_preferences = preferences;
     updateStatus();
-    refresh(!m_listed, std::move(done));
+    refresh(!m_daemon.listed, std::move(done));
 }
 
 // Looks the profile up again and, when `full`, NetworkManager's active
@@ -272,84 +191,84 @@ void NetworkManagerVpnBackend::attachReporting(const VpnPreferences &preferences
 void NetworkManagerVpnBackend::refresh(bool full, Completion done)
 {
     if (done)
-        m_refreshWaiters.push_back(std::move(done));
-    if (m_refreshing) {
-        if (full && !m_refreshFull)
-            m_refreshAgain = true;
+        m_refresh.waiters.push_back(std::move(done));
+    if (m_refresh.running) {
+        if (full && !m_refresh.full)
+            m_refresh.again = true;
         return;
     }
-    m_refreshing = true;
-    m_refreshFull = full;
-    m_refreshAgain = false;
-    m_refreshOutcome = Outcome<>::success();
-    const quint64 epoch = m_epoch;
+    m_refresh.running = true;
+    m_refresh.full = full;
+    m_refresh.again = false;
+    m_refresh.outcome = Outcome<>::success();
+    const quint64 epoch = m_daemon.epoch;
 
-    QDBusMessage lookUp = method(NM::settingsPath, NM::settingsInterface,
+    QDBusMessage lookUp = NM::method(NM::settingsPath, NM::settingsInterface,
                                  QStringLiteral("GetConnectionByUuid"));
     lookUp << m_options.profileUuid;
-    call(lookUp, [this, epoch, full](const QDBusMessage &reply) {
-        if (epoch != m_epoch)
+    NM::call(m_bus, lookUp, this, [this, epoch, full](const QDBusMessage &reply) {
+        if (epoch != m_daemon.epoch)
             return; // vanished() answered the waiters
-        if (isAbsence(reply)) {
-            m_known = true;
-            m_present = false;
+        if (NM::isAbsence(reply)) {
+            m_daemon.known = true;
+            m_daemon.present = false;
             finishRefresh(Outcome<>::success());
             return;
         }
-        m_known = true;
-        m_present = true;
-        if (!isError(reply)) {
+        m_daemon.known = true;
+        m_daemon.present = true;
+        if (!NM::isError(reply)) {
             m_profilePath = NM::objectPath(reply.arguments().value(0));
         } else if (reply.errorName() == NM::invalidConnectionError) {
             m_profilePath.clear();
         } else {
             // Asked and refused (no permission, a broken daemon): a load error,
             // and what was known stays as it was.
-            m_refreshOutcome = Outcome<>::failure(QStringLiteral("NetworkManager did not answer: %1").arg(describe(reply)));
+            m_refresh.outcome = Outcome<>::failure(QStringLiteral("NetworkManager did not answer: %1").arg(NM::describe(reply)));
         }
         if (full)
             listActiveConnections(epoch);
         else
-            finishRefresh(m_refreshOutcome);
+            finishRefresh(m_refresh.outcome);
     });
 }
 
 void NetworkManagerVpnBackend::listActiveConnections(quint64 epoch)
 {
-    QDBusMessage getAll = method(NM::path, NM::propertiesInterface, QStringLiteral("GetAll"));
+    QDBusMessage getAll = NM::method(NM::path, NM::propertiesInterface, QStringLiteral("GetAll"));
     getAll << NM::interface;
-    call(getAll, [this, epoch](const QDBusMessage &reply) {
-        if (epoch != m_epoch)
+    NM::call(m_bus, getAll, this, [this, epoch](const QDBusMessage &reply) {
+        if (epoch != m_daemon.epoch)
             return;
-        if (isError(reply)) {
-            if (m_refreshOutcome.isSuccess())
-                m_refreshOutcome
-                    = Outcome<>::failure(QStringLiteral("NetworkManager did not answer: %1").arg(describe(reply)));
-            finishRefresh(m_refreshOutcome);
+        if (NM::isError(reply)) {
+            if (m_refresh.outcome.isSuccess())
+                m_refresh.outcome
+                    = Outcome<>::failure(QStringLiteral("NetworkManager did not answer: %1").arg(NM::describe(reply)));
+            finishRefresh(m_refresh.outcome);
             return;
         }
         const QVariantMap properties = qdbus_cast<QVariantMap>(reply.arguments().value(0));
         m_primary = NM::objectPath(properties.value(QStringLiteral("PrimaryConnection")));
-        m_listed = true;
+        m_daemon.listed = true;
         onActiveConnections(NM::objectPaths(properties.value(QStringLiteral("ActiveConnections"))));
-        if (m_inspections == 0)
-            finishRefresh(m_refreshOutcome);
+        if (m_inspecting.isEmpty())
+            finishRefresh(m_refresh.outcome);
     });
 }
 
 void NetworkManagerVpnBackend::finishRefresh(const Outcome<> &outcome)
 {
-    if (!m_refreshing)
+    if (!m_refresh.running)
         return;
-    m_refreshing = false;
+    m_refresh.running = false;
     updateStatus();
     std::vector<Completion> waiters;
-    waiters.swap(m_refreshWaiters);
-    if (m_refreshAgain) {
+    waiters.swap(m_refresh.waiters);
+    if (m_refresh.again) {
         // A full look was asked for while a partial one ran: its waiters
         // get the full answer.
         refresh(true, {});
-        m_refreshWaiters = std::move(waiters);
+        m_refresh.waiters = std::move(waiters);
         return;
     }
     for (Completion &done : waiters) {
@@ -392,21 +311,20 @@ void NetworkManagerVpnBackend::inspect(const QString &path)
     if (m_inspecting.contains(path))
         return;
     m_inspecting.insert(path);
-    ++m_inspections;
-    const quint64 epoch = m_epoch;
-    QDBusMessage active = method(path, NM::propertiesInterface, QStringLiteral("GetAll"));
+    const quint64 epoch = m_daemon.epoch;
+    QDBusMessage active = NM::method(path, NM::propertiesInterface, QStringLiteral("GetAll"));
     active << NM::activeInterface;
-    call(active, [this, epoch, path](const QDBusMessage &reply) {
-        if (epoch != m_epoch)
+    NM::call(m_bus, active, this, [this, epoch, path](const QDBusMessage &reply) {
+        if (epoch != m_daemon.epoch)
             return;
-        if (isError(reply)) {
+        if (NM::isError(reply)) {
             m_unknown.remove(path); // gone already
             finishInspection(path);
             return;
         }
         const QVariantMap properties = qdbus_cast<QVariantMap>(reply.arguments().value(0));
         Seen read;
-        read.state = fromVariant<NM::ActiveState>(properties.value(QStringLiteral("State")));
+        read.state = NM::fromVariant<NM::ActiveState>(properties.value(QStringLiteral("State")));
         if (properties.value(QStringLiteral("Uuid")).toString() != m_options.profileUuid) {
             Other other;
             other.type = properties.value(QStringLiteral("Type")).toString();
@@ -417,14 +335,14 @@ void NetworkManagerVpnBackend::inspect(const QString &path)
             finishInspection(path);
             return;
         }
-        QDBusMessage vpn = method(path, NM::propertiesInterface, QStringLiteral("GetAll"));
+        QDBusMessage vpn = NM::method(path, NM::propertiesInterface, QStringLiteral("GetAll"));
         vpn << NM::vpnInterface;
-        call(vpn, [this, epoch, path, read](const QDBusMessage &reply) mutable {
-            if (epoch != m_epoch)
+        NM::call(m_bus, vpn, this, [this, epoch, path, read](const QDBusMessage &reply) mutable {
+            if (epoch != m_daemon.epoch)
                 return;
-            if (!isError(reply)) {
+            if (!NM::isError(reply)) {
                 const QVariantMap properties = qdbus_cast<QVariantMap>(reply.arguments().value(0));
-                read.vpnState = fromVariant<NM::VpnState>(properties.value(QStringLiteral("VpnState")));
+                read.vpnState = NM::fromVariant<NM::VpnState>(properties.value(QStringLiteral("VpnState")));
             }
             adopt(path, read, m_unknown.take(path));
             finishInspection(path);
@@ -435,9 +353,8 @@ void NetworkManagerVpnBackend::inspect(const QString &path)
 void NetworkManagerVpnBackend::finishInspection(const QString &path)
 {
     m_inspecting.remove(path);
-    --m_inspections;
-    if (m_inspections == 0 && m_refreshing && m_listed)
-        finishRefresh(m_refreshOutcome);
+    if (m_inspecting.isEmpty() && m_refresh.running && m_daemon.listed)
+        finishRefresh(m_refresh.outcome);
 }
 
 // Takes an active connection made from our profile as the tunnel. Signalled
@@ -455,20 +372,20 @@ void NetworkManagerVpnBackend::adopt(const QString &path, const Seen &read, cons
     const std::optional<NM::ActiveState> seen = signalled.state ? signalled.state : read.state;
     const bool over = seen
                       && (*seen == NM::ActiveState::Deactivating || *seen == NM::ActiveState::Deactivated);
-    if (m_activating && over && path != m_active.path) {
+    if (m_activation.pending && over && path != m_active.path) {
         m_others.remove(path);
         return;
     }
     // A stop pressed while the activation was under way is owed to whatever
     // the activation turns out to be, however we learn of it first: its
     // answer, or its signals and an inspection before the answer.
-    const bool stopOwed = m_activating && m_stopRequested;
+    const bool stopOwed = m_activation.owesStop();
     if (m_active.path != path) {
         if (!m_active.path.isEmpty())
             activeGone();
-        m_active = Active{path};
+        m_active = NetworkManagerTunnel{path};
     }
-    m_activating = false;
+    m_activation.pending = false;
     m_others.remove(path);
     std::optional<NM::ActiveState> state = signalled.state;
     if (!state && m_active.state == NM::ActiveState::Unknown)
@@ -486,7 +403,7 @@ void NetworkManagerVpnBackend::adopt(const QString &path, const Seen &read, cons
         onActiveState(*state);
     updateStatus();
     if (stopOwed && !m_active.path.isEmpty()) {
-        m_stopRequested = true;
+        m_activation.stopRequested = true;
         updateStatus();
         deactivate(m_active.path);
     }
@@ -496,11 +413,11 @@ void NetworkManagerVpnBackend::adopt(const QString &path, const Seen &read, cons
 // that was sent before it appeared: only its own absence counts.
 void NetworkManagerVpnBackend::confirmGone(const QString &path)
 {
-    const quint64 epoch = m_epoch;
-    QDBusMessage get = method(path, NM::propertiesInterface, QStringLiteral("Get"));
+    const quint64 epoch = m_daemon.epoch;
+    QDBusMessage get = NM::method(path, NM::propertiesInterface, QStringLiteral("Get"));
     get << NM::activeInterface << QStringLiteral("State");
-    call(get, [this, epoch, path](const QDBusMessage &reply) {
-        if (epoch == m_epoch && path == m_active.path && isError(reply) && !isAbsence(reply))
+    NM::call(m_bus, get, this, [this, epoch, path](const QDBusMessage &reply) {
+        if (epoch == m_daemon.epoch && path == m_active.path && NM::isError(reply) && !NM::isAbsence(reply))
             activeGone();
     });
 }
@@ -511,16 +428,16 @@ void NetworkManagerVpnBackend::onSignal(const QDBusMessage &message)
     const QString member = message.member();
     const QList<QVariant> arguments = message.arguments();
     if (message.interface() == NM::vpnInterface && member == QLatin1String("VpnStateChanged")) {
-        const auto state = fromVariant<NM::VpnState>(arguments.value(0));
+        const auto state = NM::fromVariant<NM::VpnState>(arguments.value(0));
         if (path == m_active.path) {
             onVpnState(state);
         } else if (!m_others.contains(path)) {
             m_unknown[path].vpnState = state;
-            if (m_listed)
+            if (m_daemon.listed)
                 inspect(path);
         }
     } else if (message.interface() == NM::activeInterface && member == QLatin1String("StateChanged")) {
-        const auto state = fromVariant<NM::ActiveState>(arguments.value(0));
+        const auto state = NM::fromVariant<NM::ActiveState>(arguments.value(0));
         if (path == m_active.path) {
             onActiveState(state);
         } else if (m_others.contains(path)) {
@@ -529,7 +446,7 @@ void NetworkManagerVpnBackend::onSignal(const QDBusMessage &message)
                 m_keepUp.tryIfWanted(); // a network to build on has appeared
         } else {
             m_unknown[path].state = state;
-            if (m_listed)
+            if (m_daemon.listed)
                 inspect(path);
         }
     } else if (message.interface() == NM::propertiesInterface && path != NM::path) {
@@ -539,7 +456,7 @@ void NetworkManagerVpnBackend::onSignal(const QDBusMessage &message)
         if (changed.contains(QStringLiteral("Ip4Config")) && m_active.vpnState == NM::VpnState::Activated)
             startProbe();
     } else if (message.interface() == NM::propertiesInterface) {
-        if (arguments.value(0).toString() != NM::interface || !m_listed)
+        if (arguments.value(0).toString() != NM::interface || !m_daemon.listed)
             return;
         const QVariantMap changed = qdbus_cast<QVariantMap>(arguments.value(1));
         if (changed.contains(QStringLiteral("PrimaryConnection"))) {
@@ -554,7 +471,7 @@ void NetworkManagerVpnBackend::onSignal(const QDBusMessage &message)
             updateStatus();
         }
     } else if (member == QLatin1String("NewConnection")) {
-        if (m_profilePath.isEmpty() && m_known)
+        if (m_profilePath.isEmpty() && m_daemon.known)
             refresh(false, {}); // someone may have added ours
     }
 }
@@ -597,45 +514,33 @@ void NetworkManagerVpnBackend::activeGone()
     m_ended.append(m_active.path);
     if (m_ended.size() > 64)
         m_ended.removeFirst();
-    m_active = Active{};
-    m_stopRequested = m_activating && m_stopRequested;
-    m_tunnelLost = false;
-    m_tunnelSeen = false;
-    m_watchedAddress.clear();
-    m_graceTimer.stop();
-    if (m_probe)
-        m_probe->stop();
+    m_active = NetworkManagerTunnel{};
+    m_activation.stopRequested = m_activation.owesStop();
+    m_liveness.reset();
     updateStatus();
-    if (!m_activating)
+    if (!m_activation.pending)
         m_keepUp.retryLater();
 }
 
 void NetworkManagerVpnBackend::vanished()
 {
-    ++m_epoch;
-    m_present = false;
-    m_known = true;
-    m_listed = false;
+    ++m_daemon.epoch;
+    m_daemon.present = false;
+    m_daemon.known = true;
+    m_daemon.listed = false;
     m_profilePath.clear();
     m_primary.clear();
-    m_active = Active{};
+    m_active = NetworkManagerTunnel{};
     m_others.clear();
     m_unknown.clear();
     m_ended.clear(); // a restarted NetworkManager numbers its paths afresh
     m_inspecting.clear();
-    m_inspections = 0;
-    m_activating = false;
-    m_stopRequested = false;
-    m_tunnelLost = false;
-    m_tunnelSeen = false;
-    m_watchedAddress.clear();
+    m_activation = {};
+    m_liveness.reset();
     m_keepUp.cancelRetry();
-    m_graceTimer.stop();
-    if (m_probe)
-        m_probe->stop();
     updateStatus();
-    if (m_refreshing) {
-        m_refreshAgain = false;
+    if (m_refresh.running) {
+        m_refresh.again = false;
         finishRefresh(Outcome<>::success()); // nobody is there to fail: the status says it
     }
 }
@@ -651,21 +556,21 @@ void NetworkManagerVpnBackend::present()
 
 void NetworkManagerVpnBackend::apply(const VpnPreferences &preferences, Completion done)
 {
-    m_saves.push_back({preferences, std::move(done)});
-    if (!m_saving)
+    m_saving.queue.push_back({preferences, std::move(done)});
+    if (!m_saving.busy)
         saveNext();
 }
 
 // Saves one at a time: two creations of the profile at once would race.
 void NetworkManagerVpnBackend::saveNext()
 {
-    if (m_saves.empty()) {
-        m_saving = false;
+    if (m_saving.queue.empty()) {
+        m_saving.busy = false;
         return;
     }
-    m_saving = true;
-    PendingSave save = std::move(m_saves.front());
-    m_saves.pop_front();
+    m_saving.busy = true;
+    PendingSave save = std::move(m_saving.queue.front());
+    m_saving.queue.pop_front();
     m_preferences = save.preferences;
     m_keepUp.resume();
     updateStatus();
@@ -681,7 +586,7 @@ void NetworkManagerVpnBackend::saveNext()
         return;
     }
     if (!isPluginInstalled(m_options.pluginDirectories)) {
-        fail(save, pluginMissing());
+        fail(save, NM::pluginMissingText());
         return;
     }
     const VpnProtocolIKEv2 &protocol = *m_preferences.protocolConfiguration;
@@ -691,62 +596,21 @@ void NetworkManagerVpnBackend::saveNext()
         identity = m_options.resolveIdentity(protocol.identityReference);
     const NM::Settings settings = m_profile.settings(protocol, identity);
     const bool handedKey = identity.has_value();
-    const quint64 epoch = m_epoch;
+    const quint64 epoch = m_daemon.epoch;
 
-    QDBusMessage lookUp = method(NM::settingsPath, NM::settingsInterface,
-                                 QStringLiteral("GetConnectionByUuid"));
-    lookUp << m_options.profileUuid;
-    call(lookUp, [this, epoch, save, settings, handedKey, fail](const QDBusMessage &found) {
-        if (isAbsence(found)) {
-            if (epoch == m_epoch) {
-                m_known = true;
-                m_present = false;
-            }
-            fail(save, notRunning());
-            return;
-        }
-        const bool exists = !isError(found);
-        if (!exists && found.errorName() != NM::invalidConnectionError) {
-            fail(save, QStringLiteral("NetworkManager did not answer: %1").arg(describe(found)));
-            return;
-        }
-        if (exists) {
-            // Update2 replaces every setting: the profile is exactly what we write.
-            const QString path = NM::objectPath(found.arguments().value(0));
-            QDBusMessage update = method(path, NM::connectionInterface, QStringLiteral("Update2"));
-            update << QVariant::fromValue(settings) << NM::saveToDisk << QVariantMap();
-            call(update, [this, epoch, save, path, handedKey, fail](const QDBusMessage &reply) {
-                noteRefusal(isRefusal(reply));
-                if (isRefusal(reply)) {
-                    fail(save, refusedText());
-                    return;
-                }
-                if (isError(reply)) {
-                    fail(save, QStringLiteral("NetworkManager refused the VPN configuration: %1")
-                                   .arg(describe(reply)));
-                    return;
-                }
-                saved(epoch, path, save, handedKey);
-            });
-            return;
-        }
-        QDBusMessage add = method(NM::settingsPath, NM::settingsInterface,
-                                  QStringLiteral("AddConnection2"));
-        add << QVariant::fromValue(settings) << NM::saveToDisk << QVariantMap();
-        call(add, [this, epoch, save, handedKey, fail](const QDBusMessage &reply) {
-            noteRefusal(isRefusal(reply));
-            if (isRefusal(reply)) {
-                fail(save, refusedText());
-                return;
-            }
-            if (isError(reply)) {
-                fail(save, QStringLiteral("NetworkManager refused the VPN configuration: %1")
-                               .arg(describe(reply)));
-                return;
-            }
-            saved(epoch, NM::objectPath(reply.arguments().value(0)), save, handedKey);
-        });
-    });
+    m_profile.write(m_bus, this, settings,
+                    [this, epoch, save, handedKey, fail](const NetworkManagerProfile::Written &written) {
+                        if (written.absent && epoch == m_daemon.epoch) {
+                            m_daemon.known = true;
+                            m_daemon.present = false;
+                        }
+                        if (written.refused)
+                            noteRefusal(*written.refused);
+                        if (written.path.isSuccess())
+                            saved(epoch, written.path.value(), save, handedKey);
+                        else
+                            fail(save, written.path.error());
+                    });
 }
 
 void NetworkManagerVpnBackend::saved(quint64 epoch, const QString &path, const PendingSave &save,
@@ -754,19 +618,19 @@ void NetworkManagerVpnBackend::saved(quint64 epoch, const QString &path, const P
 {
     if (handedKey && m_options.grantAccess)
         m_options.grantAccess(save.preferences.protocolConfiguration->identityReference);
-    if (epoch == m_epoch) {
-        m_known = true;
-        m_present = true;
+    if (epoch == m_daemon.epoch) {
+        m_daemon.known = true;
+        m_daemon.present = true;
         m_profilePath = path;
     }
     updateStatus();
-    if (!m_listed)
+    if (!m_daemon.listed)
         refresh(true, {}); // learns what runs; keeps the tunnel up after
     if (!m_preferences.canConnect()) {
         // Nothing that cannot connect may stay up.
         m_keepUp.cancelRetry();
-        if (!m_active.path.isEmpty() || m_activating) {
-            m_stopRequested = true;
+        if (!m_active.path.isEmpty() || m_activation.pending) {
+            m_activation.stopRequested = true;
             updateStatus();
             if (!m_active.path.isEmpty())
                 deactivate(m_active.path);
@@ -786,15 +650,15 @@ Outcome<> NetworkManagerVpnBackend::startTunnel()
     const auto fail = [](const QString &reason) { return Outcome<>::failure(reason); };
     if (!m_preferences.canConnect())
         return fail(QStringLiteral("The VPN configuration cannot connect."));
-    if (!m_present) {
-        if (!m_refreshing)
+    if (!m_daemon.present) {
+        if (!m_refresh.running)
             refresh(true, {});
-        return fail(m_known ? notRunning() : QStringLiteral("NetworkManager has not answered yet."));
+        return fail(m_daemon.known ? NM::notRunningText() : QStringLiteral("NetworkManager has not answered yet."));
     }
     if (m_profilePath.isEmpty())
         return fail(QStringLiteral("The VPN configuration is not saved in NetworkManager."));
     m_keepUp.resume();
-    const bool underWay = (m_activating || !m_active.path.isEmpty()) && !m_stopRequested
+    const bool underWay = (m_activation.pending || !m_active.path.isEmpty()) && !m_activation.stopRequested
                           && m_active.state != NM::ActiveState::Deactivating;
     if (!underWay)
         activate();
@@ -804,10 +668,10 @@ Outcome<> NetworkManagerVpnBackend::startTunnel()
 void NetworkManagerVpnBackend::stopTunnel()
 {
     m_keepUp.suspend();
-    m_graceTimer.stop();
-    if (m_active.path.isEmpty() && !m_activating)
+    m_liveness.endGrace();
+    if (m_active.path.isEmpty() && !m_activation.pending)
         return;
-    m_stopRequested = true;
+    m_activation.stopRequested = true;
     updateStatus();
     if (!m_active.path.isEmpty())
         deactivate(m_active.path);
@@ -817,21 +681,20 @@ void NetworkManagerVpnBackend::stopTunnel()
 void NetworkManagerVpnBackend::activate()
 {
     m_keepUp.cancelRetry();
-    m_activating = true;
-    m_stopRequested = false;
+    m_activation.pending = true;
+    m_activation.stopRequested = false;
     updateStatus();
-    const quint64 epoch = m_epoch;
-    QDBusMessage activation = method(NM::path, NM::interface, QStringLiteral("ActivateConnection"));
+    const quint64 epoch = m_daemon.epoch;
+    QDBusMessage activation = NM::method(NM::path, NM::interface, QStringLiteral("ActivateConnection"));
     activation << QVariant::fromValue(QDBusObjectPath(m_profilePath))
                << QVariant::fromValue(QDBusObjectPath(QStringLiteral("/")))
                << QVariant::fromValue(QDBusObjectPath(baseConnection()));
-    call(activation, [this, epoch](const QDBusMessage &reply) {
-        if (epoch != m_epoch || !m_activating)
+    NM::call(m_bus, activation, this, [this, epoch](const QDBusMessage &reply) {
+        if (epoch != m_daemon.epoch || !m_activation.pending)
             return;
-        noteRefusal(isRefusal(reply));
-        if (isError(reply)) {
-            m_activating = false;
-            m_stopRequested = false;
+        noteRefusal(NM::isRefusal(reply));
+        if (NM::isError(reply)) {
+            m_activation = {};
             updateStatus();
             // Asking again gets the same answer: the user has to be let.
             if (!m_refused)
@@ -847,17 +710,17 @@ void NetworkManagerVpnBackend::activate()
 
 void NetworkManagerVpnBackend::deactivate(const QString &path)
 {
-    const quint64 epoch = m_epoch;
-    QDBusMessage deactivation = method(NM::path, NM::interface, QStringLiteral("DeactivateConnection"));
+    const quint64 epoch = m_daemon.epoch;
+    QDBusMessage deactivation = NM::method(NM::path, NM::interface, QStringLiteral("DeactivateConnection"));
     deactivation << QVariant::fromValue(QDBusObjectPath(path));
-    call(deactivation, [this, epoch, path](const QDBusMessage &reply) {
-        if (epoch != m_epoch || path != m_active.path || !isError(reply))
+    NM::call(m_bus, deactivation, this, [this, epoch, path](const QDBusMessage &reply) {
+        if (epoch != m_daemon.epoch || path != m_active.path || !NM::isError(reply))
             return; // done: the state signals follow
         if (reply.errorName() == NM::connectionNotActiveError) {
             activeGone();
             return;
         }
-        m_stopRequested = false;
+        m_activation.stopRequested = false;
         updateStatus();
     });
 }
@@ -881,40 +744,35 @@ QString NetworkManagerVpnBackend::baseConnection() const
 // tunnel is up or on its way.
 bool NetworkManagerVpnBackend::canActivate() const
 {
-    return m_present && m_listed && !m_profilePath.isEmpty() && !m_activating && m_active.path.isEmpty();
+    return m_daemon.present && m_daemon.listed && !m_profilePath.isEmpty() && !m_activation.pending && m_active.path.isEmpty();
 }
 
 // --- A tunnel the gateway closed -------------------------------------------
 
 void NetworkManagerVpnBackend::startProbe()
 {
-    if (!m_probe)
+    if (!m_liveness.hasProbe())
         return;
     const QString path = m_active.path;
-    const quint64 epoch = m_epoch;
-    QDBusMessage get = method(path, NM::propertiesInterface, QStringLiteral("Get"));
+    const quint64 epoch = m_daemon.epoch;
+    QDBusMessage get = NM::method(path, NM::propertiesInterface, QStringLiteral("Get"));
     get << NM::activeInterface << QStringLiteral("Ip4Config");
-    call(get, [this, epoch, path](const QDBusMessage &reply) {
-        if (epoch != m_epoch || path != m_active.path || isError(reply))
+    NM::call(m_bus, get, this, [this, epoch, path](const QDBusMessage &reply) {
+        if (epoch != m_daemon.epoch || path != m_active.path || NM::isError(reply))
             return;
         const QString config = NM::objectPath(reply.arguments().value(0).value<QDBusVariant>().variant());
         if (config.isEmpty() || config == QLatin1String("/"))
             return;
-        QDBusMessage addresses = method(config, NM::propertiesInterface, QStringLiteral("Get"));
+        QDBusMessage addresses = NM::method(config, NM::propertiesInterface, QStringLiteral("Get"));
         addresses << NM::ip4ConfigInterface << QStringLiteral("AddressData");
-        call(addresses, [this, epoch, path](const QDBusMessage &reply) {
-            if (epoch != m_epoch || path != m_active.path || isError(reply))
+        NM::call(m_bus, addresses, this, [this, epoch, path](const QDBusMessage &reply) {
+            if (epoch != m_daemon.epoch || path != m_active.path || NM::isError(reply))
                 return;
             const QList<QVariantMap> data = NM::mapList(
                 reply.arguments().value(0).value<QDBusVariant>().variant());
             if (data.isEmpty())
                 return; // no inner address to find the tunnel's routes by
-            const QHostAddress address(data.constFirst().value(QStringLiteral("address")).toString());
-            if (address.isNull() || address == m_watchedAddress)
-                return; // already watched: its findings stand
-            m_watchedAddress = address;
-            m_tunnelSeen = false;
-            m_probe->watch(address);
+            m_liveness.watch(QHostAddress(data.constFirst().value(QStringLiteral("address")).toString()));
         });
     });
 }
@@ -923,15 +781,7 @@ void NetworkManagerVpnBackend::onCarrying(bool carrying)
 {
     if (m_active.path.isEmpty())
         return;
-    m_tunnelSeen = true;
-    if (carrying) {
-        m_tunnelLost = false;
-        m_graceTimer.stop();
-    } else if (!m_tunnelLost) {
-        // charon-nm may get it back by itself: give it the time to.
-        m_tunnelLost = true;
-        m_graceTimer.start(m_options.reassertGraceMs);
-    }
+    m_liveness.note(carrying);
     updateStatus();
 }
 
@@ -948,54 +798,21 @@ void NetworkManagerVpnBackend::noteRefusal(bool refused)
 QString NetworkManagerVpnBackend::unavailableReason() const
 {
     if (m_refused)
-        return refusedText();
+        return NM::refusedText();
     if (!isPluginInstalled(m_options.pluginDirectories))
-        return pluginMissing();
-    if (m_known && !m_present)
-        return notRunning();
-    if (m_present && m_profilePath.isEmpty())
+        return NM::pluginMissingText();
+    if (m_daemon.known && !m_daemon.present)
+        return NM::notRunningText();
+    if (m_daemon.present && m_profilePath.isEmpty())
         return QCoreApplication::translate("Orvex::VpnBackend", "The VPN configuration is not saved in NetworkManager.");
     return {};
 }
 
 VpnStatus NetworkManagerVpnBackend::computeStatus() const
 {
-    if (!m_present || m_profilePath.isEmpty() || !m_preferences.enabled
-        || !m_preferences.protocolConfiguration)
+    if (!m_daemon.present || m_profilePath.isEmpty() || !m_preferences.enabled || !m_preferences.protocolConfiguration)
         return VpnStatus::Invalid;
-    if (m_active.path.isEmpty()) {
-        if (!m_activating)
-            return VpnStatus::Disconnected;
-        return m_stopRequested ? VpnStatus::Disconnecting : VpnStatus::Connecting;
-    }
-    if (m_stopRequested || m_active.state == NM::ActiveState::Deactivating)
-        return VpnStatus::Disconnecting;
-    switch (m_active.vpnState) {
-    case NM::VpnState::Prepare:
-    case NM::VpnState::NeedAuth:
-    case NM::VpnState::Connect:
-    case NM::VpnState::IpConfigGet:
-        return m_active.wasActivated ? VpnStatus::Reasserting : VpnStatus::Connecting;
-    case NM::VpnState::Activated:
-        return m_tunnelLost ? VpnStatus::Reasserting : VpnStatus::Connected;
-    case NM::VpnState::Failed:
-    case NM::VpnState::Disconnected:
-        return VpnStatus::Disconnected;
-    case NM::VpnState::Unknown:
-        break;
-    }
-    switch (m_active.state) {
-    case NM::ActiveState::Activated:
-        return VpnStatus::Connected;
-    case NM::ActiveState::Deactivating:
-        return VpnStatus::Disconnecting;
-    case NM::ActiveState::Deactivated:
-        return VpnStatus::Disconnected;
-    case NM::ActiveState::Unknown:
-    case NM::ActiveState::Activating:
-        break;
-    }
-    return VpnStatus::Connecting;
+    return tunnelStatus(m_active, m_activation, m_liveness.isLost());
 }
 
 void NetworkManagerVpnBackend::updateStatus()

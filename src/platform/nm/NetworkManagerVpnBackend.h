@@ -2,9 +2,11 @@
 
 #include "platform/TunnelKeepUp.h"
 #include "platform/VpnBackend.h"
+#include "platform/nm/NetworkManagerActivation.h"
 #include "platform/nm/NetworkManagerDBus.h"
+#include "platform/nm/NetworkManagerLiveness.h"
 #include "platform/nm/NetworkManagerProfile.h"
-#include "platform/nm/TunnelLivenessProbe.h"
+#include "platform/nm/NetworkManagerStatus.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -135,20 +137,29 @@ public:
     QString profilePath() const { return m_profilePath; }
     // Whether the liveness probe has looked at the running tunnel yet (its
     // findings count from then on).
-    bool isTunnelWatched() const { return m_tunnelSeen; }
+    bool isTunnelWatched() const { return m_liveness.isSeen(); }
 
 private Q_SLOTS:
     void onSignal(const QDBusMessage &message);
 
 private:
-    using Reply = std::function<void(const QDBusMessage &reply)>;
-
-    struct Active
+    // What is known of NetworkManager itself.
+    struct Daemon
     {
-        QString path;
-        NetworkManager::ActiveState state = NetworkManager::ActiveState::Unknown;
-        NetworkManager::VpnState vpnState = NetworkManager::VpnState::Unknown;
-        bool wasActivated = false; // reached activated once: later keying is reasserting
+        quint64 epoch = 0; // bumped when NetworkManager goes: late answers are void
+        bool present = false;
+        bool known = false; // `present` has been found out
+        bool listed = false; // the active connections are known
+    };
+    // A look at the profile and, when `full`, the active connections;
+    // overlapping requests share one round of answers.
+    struct Refresh
+    {
+        bool running = false;
+        bool full = false;
+        bool again = false; // a full look was asked for while a partial one ran
+        std::vector<Completion> waiters;
+        Outcome<> outcome = Outcome<>::success();
     };
     // What is known of an active connection that is not ours, for choosing
     // the base of an activation, or of one not yet looked at.
@@ -168,9 +179,12 @@ private:
         VpnPreferences preferences;
         Completion done;
     };
-
-    void call(const QDBusMessage &message, Reply handler);
-    QDBusMessage method(const QString &path, const QString &interface, const QString &name) const;
+    // Saves one at a time: two creations of the profile at once would race.
+    struct Saving
+    {
+        std::deque<PendingSave> queue;
+        bool busy = false;
+    };
 
     void refresh(bool full, Completion done);
     void listActiveConnections(quint64 epoch);
@@ -207,24 +221,16 @@ private:
     NetworkManagerProfile m_profile;
     QDBusConnection m_bus;
     QDBusServiceWatcher *m_watcher = nullptr;
-    std::unique_ptr<TunnelLivenessProbe> m_probe;
     VpnPreferences m_preferences;
     VpnStatus m_status = VpnStatus::Invalid;
+    bool m_refused = false;
 
-    quint64 m_epoch = 0; // bumped when NetworkManager goes: late answers are void
-    bool m_present = false;
-    bool m_known = false; // m_present has been found out
-    bool m_listed = false; // the active connections are known
-    bool m_refreshing = false;
-    bool m_refreshFull = false;
-    bool m_refreshAgain = false;
-    std::vector<Completion> m_refreshWaiters;
-    int m_inspections = 0;
-    Outcome<> m_refreshOutcome = Outcome<>::success();
+    Daemon m_daemon;
+    Refresh m_refresh;
 
     QString m_profilePath;
     QString m_primary;
-    Active m_active;
+    NetworkManagerTunnel m_active;
     QMap<QString, Other> m_others;
     QMap<QString, Seen> m_unknown;
     // Active connections of earlier tunnels that have ended. NetworkManager
@@ -233,17 +239,10 @@ private:
     QList<QString> m_ended;
     QSet<QString> m_inspecting;
 
-    bool m_activating = false;
-    bool m_stopRequested = false;
-    bool m_tunnelLost = false;
-    bool m_tunnelSeen = false;
-    bool m_refused = false;
-    QHostAddress m_watchedAddress;
-    QTimer m_graceTimer;
+    NetworkManagerActivation m_activation;
+    NetworkManagerLiveness m_liveness;
     TunnelKeepUp m_keepUp;
-
-    std::deque<PendingSave> m_saves;
-    bool m_saving = false;
+    Saving m_saving;
 };
 
 } // namespace Orvex
