@@ -1,23 +1,36 @@
 // The NetworkManager backend against a fake NetworkManager on a private bus
-// exported as the system bus.
+// exported as the system bus; how "auto" chooses between the backends; and
+// the rtnetlink reading of the liveness probe.
 
 #include "FakeNetworkManager.h"
 #include "PrivateBus.h"
 
+#include "config/Config.h"
 #include "platform/VpnManager.h"
+#include "platform/nm/AutoVpnBackend.h"
 #include "platform/nm/DaemonReadAccess.h"
 #include "platform/nm/NetworkManagerVpnBackend.h"
+#include "platform/vici/ViciVpnBackend.h"
 
-#include <QTemporaryDir>
+#include <QLocalServer>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+#include <QtEndian>
+
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <sys/socket.h>
 
 using namespace Orvex;
 namespace NM = Orvex::NetworkManager;
+using RouteChange = RouteTunnelProbe::RouteChange;
 
 namespace {
 
 const QByteArray reference(20, '\x11');
+const QHostAddress inner(QStringLiteral("198.18.0.1"));
 
 class FakeProbe final : public TunnelLivenessProbe
 {
@@ -28,6 +41,17 @@ public:
 
     QList<QHostAddress> watched;
     int stops = 0;
+};
+
+// Stands for the backend "auto" chose; only its existence matters.
+class StubBackend final : public VpnBackend
+{
+public:
+    void attach(const VpnPreferences &, std::function<void()> done) override { QTimer::singleShot(0, this, std::move(done)); }
+    void apply(const VpnPreferences &, Completion done) override { done(Outcome<>::success()); }
+    VpnStatus status() const override { return VpnStatus::Disconnected; }
+    Outcome<> startTunnel() override { return Outcome<>::success(); }
+    void stopTunnel() override {}
 };
 
 VpnPreferences preferences(bool onDemand = false,
@@ -71,6 +95,34 @@ NM::StringMap expectedData()
             {QStringLiteral("ipcomp"), QStringLiteral("no")}};
 }
 
+// One RTM_NEWROUTE / RTM_DELROUTE as the kernel sends it: the table in the
+// header, and as an attribute when given.
+QByteArray route(quint16 type, quint8 rtmTable, std::optional<quint32> tableAttribute,
+                 std::optional<QHostAddress> source, quint8 family = AF_INET)
+{
+    QByteArray attributes;
+    const auto attribute = [&attributes](quint16 kind, quint32 value) {
+        const rtattr header{quint16(RTA_LENGTH(sizeof value)), kind};
+        attributes.append(reinterpret_cast<const char *>(&header), sizeof header);
+        attributes.append(reinterpret_cast<const char *>(&value), sizeof value);
+        attributes.append(QByteArray(RTA_SPACE(sizeof value) - RTA_LENGTH(sizeof value), '\0'));
+    };
+    if (tableAttribute)
+        attribute(RTA_TABLE, *tableAttribute);
+    if (source)
+        attribute(RTA_PREFSRC, qToBigEndian(source->toIPv4Address()));
+    attribute(RTA_OIF, 7);
+    rtmsg body{};
+    body.rtm_family = family;
+    body.rtm_table = rtmTable;
+    body.rtm_type = RTN_UNICAST;
+    const nlmsghdr header{quint32(NLMSG_LENGTH(sizeof body) + attributes.size()), type};
+    QByteArray message(reinterpret_cast<const char *>(&header), sizeof header);
+    message.append(reinterpret_cast<const char *>(&body), sizeof body);
+    message.append(attributes);
+    return message + QByteArray(NLMSG_ALIGN(message.size()) - message.size(), '\0');
+}
+
 } // namespace
 
 class TestNetworkManagerBackend : public QObject
@@ -92,9 +144,17 @@ private Q_SLOTS:
     void onDemandKeepsTheTunnelUpWhileTheClientRuns();
     void theKeysFilesAreOpenedToRootAlone_data();
     void theKeysFilesAreOpenedToRootAlone();
+    void tunnelRoutesAreRecognised_data();
+    void tunnelRoutesAreRecognised();
+    void aDatagramCarriesSeveralChanges();
+    void autoChooses_data();
+    void autoChooses();
+    void autoWithNothingAvailableIsInvalidWithItsReason();
+    void configurationNamesTheBackend();
 
 private:
     std::unique_ptr<NetworkManagerVpnBackend> makeBackend();
+    std::unique_ptr<AutoVpnBackend> makeAuto(const QString &pluginDirectory, const QString &socket);
     Outcome<> save(const VpnPreferences &prefs);
     Outcome<> load(const VpnPreferences &prefs);
     QString ourProfile();
@@ -102,7 +162,7 @@ private:
     QString connectTunnel(const VpnPreferences &prefs = preferences());
 
     PrivateBus m_bus;
-    QTemporaryDir m_plugins;
+    QTemporaryDir m_plugins; // strongSwan's plugin; in "other", another VPN's alone
     std::unique_ptr<FakeNetworkManager> m_nm;
     std::unique_ptr<NetworkManagerVpnBackend> m_backend;
     FakeProbe *m_probe = nullptr;
@@ -118,6 +178,10 @@ void TestNetworkManagerBackend::initTestCase()
     QVERIFY(name.open(QIODevice::WriteOnly));
     name.write("[VPN Connection]\nname=strongswan\nservice=org.freedesktop.NetworkManager.strongswan\n"
                "program=/usr/lib/ipsec/charon-nm\n");
+    QVERIFY(QDir().mkpath(m_plugins.filePath(QStringLiteral("other"))));
+    QFile other(m_plugins.filePath(QStringLiteral("other/nm-openvpn-service.name")));
+    QVERIFY(other.open(QIODevice::WriteOnly));
+    other.write("[VPN Connection]\nname=openvpn\nservice=org.freedesktop.NetworkManager.openvpn\n");
 }
 
 void TestNetworkManagerBackend::init()
@@ -562,6 +626,146 @@ void TestNetworkManagerBackend::theKeysFilesAreOpenedToRootAlone()
     QFETCH(unsigned, permissions);
     QFETCH(QByteArray, expected);
     QCOMPARE(DaemonReadAccess::withRootEntry(QByteArray::fromHex(acl), 0600, permissions).toHex(), expected);
+}
+
+void TestNetworkManagerBackend::tunnelRoutesAreRecognised_data()
+{
+    QTest::addColumn<QByteArray>("message");
+    QTest::addColumn<bool>("tunnel");
+    QTest::addColumn<quint32>("table");
+    QTest::newRow("charon's table") << route(RTM_NEWROUTE, 220, 220u, inner) << true << 220u;
+    // Tables past 255 only fit the attribute; the header says "compat".
+    QTest::newRow("large table") << route(RTM_NEWROUTE, RT_TABLE_COMPAT, 1000u, inner) << true << 1000u;
+    QTest::newRow("table in header only") << route(RTM_NEWROUTE, 220, std::nullopt, inner) << true << 220u;
+    QTest::newRow("main table") << route(RTM_NEWROUTE, RT_TABLE_MAIN, 254u, inner) << false << 254u;
+    QTest::newRow("local table") << route(RTM_NEWROUTE, RT_TABLE_LOCAL, 255u, inner) << false << 255u;
+    QTest::newRow("other source") << route(RTM_NEWROUTE, 220, 220u, QHostAddress(QStringLiteral("192.0.2.2")))
+                                  << false << 220u;
+    QTest::newRow("no source") << route(RTM_NEWROUTE, 220, 220u, std::nullopt) << false << 220u;
+}
+
+void TestNetworkManagerBackend::tunnelRoutesAreRecognised()
+{
+    QFETCH(QByteArray, message);
+    QFETCH(bool, tunnel);
+    QFETCH(quint32, table);
+    const QList<RouteChange> changes = RouteTunnelProbe::parse(message);
+    QCOMPARE(changes.size(), 1);
+    QCOMPARE(changes.constFirst().kind, RouteChange::Added);
+    QCOMPARE(changes.constFirst().table, table);
+    QCOMPARE(RouteTunnelProbe::isTunnelRoute(changes.constFirst(), inner), tunnel);
+    QVERIFY(!RouteTunnelProbe::isTunnelRoute(changes.constFirst(), QHostAddress()));
+}
+
+void TestNetworkManagerBackend::aDatagramCarriesSeveralChanges()
+{
+    // IPv6 routes are skipped, a truncated tail is not read past.
+    const QByteArray added = route(RTM_NEWROUTE, 220, 220u, inner);
+    const nlmsghdr done{NLMSG_LENGTH(sizeof(int)), NLMSG_DONE};
+    const QList<RouteChange> changes = RouteTunnelProbe::parse(
+        added + route(RTM_NEWROUTE, 220, 220u, std::nullopt, AF_INET6) + route(RTM_DELROUTE, 220, 220u, inner)
+        + QByteArray(reinterpret_cast<const char *>(&done), sizeof done) + QByteArray(sizeof(int), '\0')
+        + added.left(20));
+    QCOMPARE(changes.size(), 3);
+    QCOMPARE(changes.at(0).kind, RouteChange::Added);
+    QCOMPARE(changes.at(1).kind, RouteChange::Removed);
+    QCOMPARE(changes.at(2).kind, RouteChange::DumpDone);
+    // The removal names the same route as the addition.
+    QCOMPARE(changes.at(1).key, changes.at(0).key);
+    QVERIFY(changes.at(0).key != RouteTunnelProbe::parse(route(RTM_NEWROUTE, 221, 221u, inner)).constFirst().key);
+}
+
+std::unique_ptr<AutoVpnBackend> TestNetworkManagerBackend::makeAuto(const QString &pluginDirectory,
+                                                                    const QString &socket)
+{
+    AutoVpnBackend::Options options;
+    options.probeNetworkManager = [pluginDirectory](QObject *context, VpnBackend::Completion done) {
+        NetworkManagerVpnBackend::probe({pluginDirectory}, context, std::move(done));
+    };
+    options.makeNetworkManager = [] { return std::make_unique<StubBackend>(); };
+    options.probeVici = AutoVpnBackend::viciSocketProbe(socket);
+    options.makeVici = [] { return std::make_unique<StubBackend>(); };
+    return std::make_unique<AutoVpnBackend>(options);
+}
+
+void TestNetworkManagerBackend::autoChooses_data()
+{
+    QTest::addColumn<bool>("plugin");
+    QTest::addColumn<bool>("networkManager");
+    QTest::addColumn<bool>("vici");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("NetworkManager first") << true << true << true << QStringLiteral("networkmanager");
+    QTest::newRow("NetworkManager alone") << true << true << false << QStringLiteral("networkmanager");
+    QTest::newRow("plugin missing") << false << true << true << QStringLiteral("vici");
+    QTest::newRow("NetworkManager not running") << true << false << true << QStringLiteral("vici");
+}
+
+void TestNetworkManagerBackend::autoChooses()
+{
+    QFETCH(bool, plugin);
+    QFETCH(bool, networkManager);
+    QFETCH(bool, vici);
+    QFETCH(QString, expected);
+    if (!networkManager)
+        m_nm->vanish();
+    const QString socket = m_plugins.filePath(QStringLiteral("charon.vici"));
+    QLocalServer server;
+    if (vici) {
+        QLocalServer::removeServer(socket);
+        QVERIFY(server.listen(socket));
+    }
+    auto backend = makeAuto(plugin ? m_plugins.path() : m_plugins.filePath(QStringLiteral("other")), socket);
+    QCOMPARE(backend->status(), VpnStatus::Invalid);
+    std::optional<Outcome<>> attached;
+    backend->attachReporting({}, [&](const Outcome<> &outcome) { attached = outcome; });
+    QTRY_VERIFY(attached && attached->isSuccess());
+    QCOMPARE(backend->choice(), expected);
+    // What is chosen answers from now on.
+    QCOMPARE(backend->status(), VpnStatus::Disconnected);
+    QVERIFY(backend->startTunnel().isSuccess());
+}
+
+void TestNetworkManagerBackend::autoWithNothingAvailableIsInvalidWithItsReason()
+{
+    m_nm->vanish();
+    const QString socket = m_plugins.filePath(QStringLiteral("nobody.vici"));
+    auto backend = makeAuto(m_plugins.path(), socket);
+    std::optional<Outcome<>> result;
+    backend->attachReporting({}, [&](const Outcome<> &outcome) { result = outcome; });
+    QTRY_VERIFY(result && result->isSuccess());
+    QCOMPARE(backend->choice(), QString());
+    QCOMPARE(backend->status(), VpnStatus::Invalid);
+    const QString reason = backend->unavailableReason();
+    QVERIFY2(reason.contains(QLatin1String("NetworkManager is not running")), qPrintable(reason));
+    QVERIFY2(reason.contains(socket), qPrintable(reason));
+    result.reset();
+    backend->apply({}, [&](const Outcome<> &outcome) { result = outcome; });
+    QTRY_VERIFY(result.has_value());
+    QCOMPARE(result->error(), reason);
+    QCOMPARE(backend->startTunnel().error(), reason);
+    backend->stopTunnel(); // nothing to stop, and no crash
+
+    // NetworkManager started later is found by the next load.
+    QVERIFY(m_nm->start());
+    result.reset();
+    backend->attachReporting({}, [&](const Outcome<> &outcome) { result = outcome; });
+    QTRY_VERIFY(result && result->isSuccess());
+    QCOMPARE(backend->choice(), QStringLiteral("networkmanager"));
+    QVERIFY(backend->unavailableReason().isEmpty());
+}
+
+void TestNetworkManagerBackend::configurationNamesTheBackend()
+{
+    Config config = *Config::parse({}, {}, nullptr);
+    config.vpnBackend = QStringLiteral("vici");
+    Config::setCurrent(config);
+    QVERIFY(dynamic_cast<ViciVpnBackend *>(VpnManager::makeConfiguredBackend().get()));
+    config.vpnBackend = QStringLiteral("networkmanager");
+    Config::setCurrent(config);
+    QVERIFY(dynamic_cast<NetworkManagerVpnBackend *>(VpnManager::makeConfiguredBackend().get()));
+    config.vpnBackend = QStringLiteral("auto");
+    Config::setCurrent(config);
+    QVERIFY(dynamic_cast<AutoVpnBackend *>(VpnManager::makeConfiguredBackend().get()));
 }
 
 QTEST_GUILESS_MAIN(TestNetworkManagerBackend)

@@ -1,6 +1,7 @@
 #include "NetworkManagerDBus.h"
 
 #include <QCoreApplication>
+#include <QDBusError>
 #include <QDBusMetaType>
 #include <QDBusPendingCallWatcher>
 #include <QTimer>

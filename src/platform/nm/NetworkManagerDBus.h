@@ -6,6 +6,7 @@
 #include <QDBusObjectPath>
 #include <QList>
 #include <QMap>
+#include <QObject>
 #include <QString>
 #include <QVariantMap>
 

@@ -91,7 +91,7 @@ void NetworkManagerVpnBackend::probe(const QStringList &pluginDirectories, QObje
                      });
 }
 
-std::unique_ptr<NetworkManagerVpnBackend> NetworkManagerVpnBackend::forConfiguration(const Config &config)
+NetworkManagerVpnBackend::Options NetworkManagerVpnBackend::optionsFor(const Config &config)
 {
     Options options;
     options.caCertificateFile = config.caCertificates.value(0);
@@ -107,7 +107,12 @@ std::unique_ptr<NetworkManagerVpnBackend> NetworkManagerVpnBackend::forConfigura
         if (const auto material = IdentityStore::standard().resolve(reference))
             DaemonReadAccess::grant({material->certificatePath, material->privateKeyPath});
     };
-    return std::make_unique<NetworkManagerVpnBackend>(options);
+    return options;
+}
+
+std::unique_ptr<NetworkManagerVpnBackend> NetworkManagerVpnBackend::forConfiguration(const Config &config)
+{
+    return std::make_unique<NetworkManagerVpnBackend>(optionsFor(config));
 }
 
 NetworkManagerVpnBackend::NetworkManagerVpnBackend(const Options &options, QObject *parent)

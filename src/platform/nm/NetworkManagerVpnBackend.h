@@ -120,6 +120,7 @@ public:
 
     // The backend on the standard key store, trusting the configuration's
     // first CA (the plugin takes one CA file).
+    static Options optionsFor(const Config &config);
     static std::unique_ptr<NetworkManagerVpnBackend> forConfiguration(const Config &config);
 
     explicit NetworkManagerVpnBackend(const Options &options, QObject *parent = nullptr);
