@@ -1,4 +1,7 @@
+#include "TestPkcs12.h"
+
 #include "platform/vici/ViciClient.h"
+#include "platform/vici/ViciVpnBackend.h"
 
 #include <QLocalServer>
 #include <QLocalSocket>
@@ -9,8 +12,9 @@
 
 using namespace Orvex;
 
-// A stand-in for charon's socket: records every packet it receives and lets
-// the test decide what to send back, byte for byte when needed.
+// A stand-in for charon's socket: records every packet it receives on any
+// connection and lets the test decide what to send back on the latest one,
+// byte for byte when needed.
 class FakeCharon : public QObject
 {
     Q_OBJECT
@@ -20,9 +24,9 @@ public:
     {
         m_server.listen(path);
         connect(&m_server, &QLocalServer::newConnection, this, [this] {
-            m_peer = m_server.nextPendingConnection();
-            connect(m_peer, &QLocalSocket::readyRead, this, &FakeCharon::onReadyRead);
-            connect(m_peer, &QLocalSocket::disconnected, this, [this] { peerGone = true; });
+            QLocalSocket *peer = m_peer = m_server.nextPendingConnection();
+            connect(peer, &QLocalSocket::readyRead, this, [this, peer] { read(peer); });
+            connect(peer, &QLocalSocket::disconnected, this, [this] { peerGone = true; });
         });
     }
 
@@ -49,26 +53,48 @@ public:
         m_peer->flush();
         m_peer->abort();
     }
+    // Confirms every event (un)registration and answers every command
+    // received so far, in order.
+    void answerAll()
+    {
+        for (; m_answered < received.size(); ++m_answered) {
+            if (received[m_answered].type == ViciPacket::CommandRequest)
+                respond();
+            else
+                send({ViciPacket::EventConfirm, {}, {}});
+        }
+    }
+    QList<QByteArray> commands() const
+    {
+        QList<QByteArray> names;
+        for (const ViciPacket &packet : received) {
+            if (packet.type == ViciPacket::CommandRequest)
+                names << packet.name;
+        }
+        return names;
+    }
 
     QList<ViciPacket> received;
     bool peerGone = false;
 
 private:
-    void onReadyRead()
+    void read(QLocalSocket *peer)
     {
-        m_buffer += m_peer->readAll();
-        while (m_buffer.size() >= 4) {
-            const quint32 length = qFromBigEndian<quint32>(m_buffer.constData());
-            if (quint32(m_buffer.size()) < 4 + length)
+        QByteArray &buffer = m_buffers[peer];
+        buffer += peer->readAll();
+        while (buffer.size() >= 4) {
+            const quint32 length = qFromBigEndian<quint32>(buffer.constData());
+            if (quint32(buffer.size()) < 4 + length)
                 return;
-            received.append(ViciCodec::decodePacket(m_buffer.mid(4, length)).value());
-            m_buffer.remove(0, 4 + length);
+            received.append(ViciCodec::decodePacket(buffer.mid(4, length)).value());
+            buffer.remove(0, 4 + length);
         }
     }
 
     QLocalServer m_server;
     QLocalSocket *m_peer = nullptr;
-    QByteArray m_buffer;
+    QHash<QLocalSocket *, QByteArray> m_buffers;
+    qsizetype m_answered = 0;
 };
 
 class TestViciClient : public QObject
@@ -87,6 +113,7 @@ private Q_SLOTS:
     void brokenInputDropsTheConnection();
     void requestsWithoutConnectionFailLater();
     void handlerMayDestroyTheClient();
+    void backendKeysAndUnloadsThroughCharon();
 
 private:
     QString m_path;
@@ -226,6 +253,7 @@ void TestViciClient::brokenInputDropsTheConnection_data()
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<bool>("answered");
     QTest::newRow("length beyond the bound") << QByteArray::fromHex("7fffffff01") << false;
+    QTest::newRow("one byte over the bound") << QByteArray::fromHex("00080001") << false;
     QTest::newRow("zero length") << QByteArray::fromHex("00000000") << false;
     QTest::newRow("bad element") << QByteArray::fromHex("000000020109") << false;
     QTest::newRow("request type from charon") << QByteArray::fromHex("0000000300016e") << false;
@@ -282,6 +310,46 @@ void TestViciClient::handlerMayDestroyTheClient()
     // The client's socket went with it: whatever it read is done with.
     QTRY_VERIFY(m_charon->peerGone);
     QCOMPARE(calls, 1);
+}
+
+// The VICI backend on the client: keying shows as Connecting, and a
+// configuration that cannot connect takes the connection and the key out of
+// charon.
+void TestViciClient::backendKeysAndUnloadsThroughCharon()
+{
+    const TestPkcs12::Credential credential = TestPkcs12::makeCredential("client");
+    ViciVpnBackend::Options options;
+    options.socketPath = m_path;
+    options.resolveIdentity = [&credential](const QByteArray &) {
+        return std::optional<ViciVpnBackend::Identity>({credential.certificateDer(), {}, QStringLiteral("ecdsa")});
+    };
+    ViciVpnBackend backend(options);
+    VpnPreferences preferences;
+    preferences.protocolConfiguration.emplace().serverAddress = QStringLiteral("vpn.orvex.example");
+    preferences.protocolConfiguration->identityReference = "reference";
+    preferences.protocolConfiguration->authenticationMethod = VpnProtocolIKEv2::AuthenticationMethod::Certificate;
+    preferences.enabled = true;
+    bool attached = false;
+    backend.attach(preferences, [&] { attached = true; });
+    // Three events registered, then the listing of the tunnel's SAs.
+    QVERIFY(m_charon->waitForPackets(6));
+    m_charon->answerAll();
+    QTRY_VERIFY(attached);
+    QCOMPARE(backend.status(), VpnStatus::Disconnected);
+    QVERIFY(backend.startTunnel().isSuccess());
+    QCOMPARE(backend.status(), VpnStatus::Connecting);
+
+    preferences.enabled = false;
+    backend.apply(preferences, {});
+    QTRY_VERIFY(m_charon->commands().contains("version"));
+    QList<QByteArray> control = m_charon->commands();
+    control.removeAll("initiate"); // each on a connection of its own
+    control.removeAll("terminate");
+    QCOMPARE(control, (QList<QByteArray>{"list-sas", "unload-conn", "unload-key", "version"}));
+    for (const ViciPacket &packet : std::as_const(m_charon->received)) {
+        if (packet.name == "unload-key")
+            QCOMPARE(packet.message.value("id").size(), qsizetype(40)); // the key's SHA-1, in hex
+    }
 }
 
 QTEST_GUILESS_MAIN(TestViciClient)
