@@ -5,6 +5,8 @@
 #include <QDBusObjectPath>
 #include <QDBusVariant>
 
+#include <algorithm>
+
 namespace NM = Orvex::NetworkManager;
 
 namespace {
@@ -133,7 +135,7 @@ void FakeNetworkManager::releaseActivation()
 
 int FakeNetworkManager::count(const QString &member) const
 {
-    return int(callsOf(member).size());
+    return int(std::count_if(calls.cbegin(), calls.cend(), [&member](const Call &call) { return call.member == member; }));
 }
 
 QList<FakeNetworkManager::Call> FakeNetworkManager::callsOf(const QString &member) const
@@ -266,19 +268,14 @@ bool FakeNetworkManager::handleMessage(const QDBusMessage &message, const QDBusC
             reply(message.createReply(::path(found)));
         return true;
     }
-    if (path == NM::settingsPath && (member == QLatin1String("AddConnection2") || member == QLatin1String("AddConnection"))) {
+    if (path == NM::settingsPath && member == QLatin1String("AddConnection2")) {
         const NM::Settings settings = NM::settings(arguments.value(0));
         const QString uuid = settings.value(QStringLiteral("connection")).value(QStringLiteral("uuid")).toString();
-        if (!profileByUuid(uuid).isEmpty()) {
+        if (!profileByUuid(uuid).isEmpty())
             reply(message.createErrorReply(QStringLiteral("org.freedesktop.NetworkManager.Settings.UuidExists"),
                                            QStringLiteral("A connection with this UUID already exists")));
-            return true;
-        }
-        const QString added = addProfile(settings);
-        if (member == QLatin1String("AddConnection2"))
-            reply(message.createReply({::path(added), QVariantMap()}));
         else
-            reply(message.createReply(::path(added)));
+            reply(message.createReply({::path(addProfile(settings)), QVariantMap()}));
         return true;
     }
     if (profiles.contains(path) && member == QLatin1String("Update2")) {

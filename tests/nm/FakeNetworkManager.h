@@ -11,7 +11,7 @@
 #include <optional>
 
 // NetworkManager as the backend sees it, on a private bus: Settings
-// (GetConnectionByUuid, AddConnection2, AddConnection), Settings.Connection
+// (GetConnectionByUuid, AddConnection2), Settings.Connection
 // (Update2, GetSettings), the manager's ActivateConnection and
 // DeactivateConnection, and active connections with the Connection.Active and
 // VPN.Connection interfaces and their signals, in NetworkManager's order
