@@ -438,7 +438,7 @@ void TestVPNService::leftoversOfAKilledClient()
         UserDefaults::standard().setData(DefaultsKeys::certificate, m_archive);
         m_service->config().isOnDemandEnabled = true;
         m_manager->loadFromPreferences([this](const Outcome<> &) {
-            m_service->configureAndSave({}, {});
+            m_service->configureAndSave(Outcome<>::success(), {});
         });
         QTRY_COMPARE(m_backend->applied.size(), 1);
         QVERIFY(m_backend->applied.constFirst().onDemandEnabled);
