@@ -69,6 +69,13 @@ QVariant askNetworkManager(const QString &path, const QString &interface, const 
     return QDBusConnection::systemBus().call(call).arguments().value(0);
 }
 
+// The identifier the client presents: its machine's and account's, hashed.
+QString clientIdentifier()
+{
+    return QString::fromLatin1(QCryptographicHash::hash("nm-e2e-machine@ann@example.com", QCryptographicHash::Md5).toHex())
+           + QStringLiteral(".clients.orvex.example");
+}
+
 // The IPv6 default routes of the namespace this thread is in.
 QByteArray ipv6DefaultRoutes()
 {
@@ -229,11 +236,7 @@ void TestNetworkManagerEndToEnd::initTestCase()
     Config::setCurrent(config);
     SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(QStringLiteral("nm-e2e-machine")); });
     UserDefaults::standard().setString(DefaultsKeys::tempEmail, QStringLiteral("ann@example.com"));
-    const QString id = QString::fromLatin1(QCryptographicHash::hash("nm-e2e-machine@ann@example.com",
-                                                                    QCryptographicHash::Md5)
-                                               .toHex())
-                       + QStringLiteral(".clients.orvex.example");
-    const QByteArray archive = m_gateway->issueClientIdentity(id, Config::current().pkcs12Passphrase);
+    const QByteArray archive = m_gateway->issueClientIdentity(clientIdentifier(), Config::current().pkcs12Passphrase);
     QVERIFY(!archive.isEmpty());
     const std::optional<QByteArray> reference = KeychainService::persistentReference(archive);
     QVERIFY(reference && Session::shared().replaceIdentity(*reference));
@@ -494,11 +497,7 @@ void TestNetworkManagerEndToEnd::anOrdinaryUserRunsTheTunnel()
     QVERIFY(QFile::copy(QStringLiteral(ORVEX_NM_USER_CLIENT), client));
     QFile archiveFile(archive);
     QVERIFY(archiveFile.open(QIODevice::WriteOnly));
-    const QString id = QString::fromLatin1(QCryptographicHash::hash("nm-e2e-machine@ann@example.com",
-                                                                    QCryptographicHash::Md5)
-                                               .toHex())
-                       + QStringLiteral(".clients.orvex.example");
-    archiveFile.write(m_gateway->issueClientIdentity(id, Config::current().pkcs12Passphrase));
+    archiveFile.write(m_gateway->issueClientIdentity(clientIdentifier(), Config::current().pkcs12Passphrase));
     archiveFile.close();
     for (const QString &path : {home.path(), client, archive})
         QCOMPARE(::chown(qPrintable(path), uid, gid), 0);
