@@ -95,6 +95,15 @@ NM::StringMap expectedData()
             {QStringLiteral("ipcomp"), QStringLiteral("no")}};
 }
 
+// Waits for the outcome `start` hands to the completion it is given.
+Outcome<> await(const std::function<void(const VpnBackend::Completion &)> &start)
+{
+    std::optional<Outcome<>> result;
+    start([&result](const Outcome<> &outcome) { result = outcome; });
+    (void)QTest::qWaitFor([&] { return result.has_value(); }, 5000);
+    return result.value_or(Outcome<>::failure(QStringLiteral("no answer")));
+}
+
 // One RTM_NEWROUTE / RTM_DELROUTE as the kernel sends it: the table in the
 // header, and as an attribute when given.
 QByteArray route(quint16 type, quint8 rtmTable, std::optional<quint32> tableAttribute,
@@ -229,18 +238,12 @@ std::unique_ptr<NetworkManagerVpnBackend> TestNetworkManagerBackend::makeBackend
 
 Outcome<> TestNetworkManagerBackend::save(const VpnPreferences &prefs)
 {
-    std::optional<Outcome<>> result;
-    m_backend->apply(prefs, [&](const Outcome<> &outcome) { result = outcome; });
-    (void)QTest::qWaitFor([&] { return result.has_value(); }, 5000);
-    return result.value_or(Outcome<>::failure(QStringLiteral("no answer")));
+    return await([&](const VpnBackend::Completion &done) { m_backend->apply(prefs, done); });
 }
 
 Outcome<> TestNetworkManagerBackend::load(const VpnPreferences &prefs)
 {
-    std::optional<Outcome<>> result;
-    m_backend->attachReporting(prefs, [&](const Outcome<> &outcome) { result = outcome; });
-    (void)QTest::qWaitFor([&] { return result.has_value(); }, 5000);
-    return result.value_or(Outcome<>::failure(QStringLiteral("no answer")));
+    return await([&](const VpnBackend::Completion &done) { m_backend->attachReporting(prefs, done); });
 }
 
 QString TestNetworkManagerBackend::ourProfile()
@@ -471,11 +474,8 @@ void TestNetworkManagerBackend::errorsReachTheCompletions()
     // A refused look-up during a load reaches the manager's completion.
     QTemporaryDir storage;
     VpnManager manager(makeBackend(), storage.filePath(QStringLiteral("vpn.json")));
-    auto loadThroughManager = [&] {
-        std::optional<Outcome<>> result;
-        manager.loadFromPreferences([&](const Outcome<> &outcome) { result = outcome; });
-        (void)QTest::qWaitFor([&] { return result.has_value(); }, 5000);
-        return result.value_or(Outcome<>::failure(QStringLiteral("no answer")));
+    const auto loadThroughManager = [&] {
+        return await([&](const VpnBackend::Completion &done) { manager.loadFromPreferences(done); });
     };
     m_nm->failNext(QStringLiteral("GetConnectionByUuid"), QStringLiteral("org.freedesktop.NetworkManager.PermissionDenied"),
                    QStringLiteral("Not authorized to read connections"));
@@ -535,11 +535,9 @@ void TestNetworkManagerBackend::errorsReachTheCompletions()
     NetworkManagerVpnBackend::Options options;
     options.pluginDirectories = {storage.path()};
     NetworkManagerVpnBackend withoutPlugin(options);
-    std::optional<Outcome<>> result;
-    withoutPlugin.apply(preferences(), [&](const Outcome<> &outcome) { result = outcome; });
-    QTRY_VERIFY(result.has_value());
-    QVERIFY(result->error().contains(QLatin1String("strongSwan plugin")));
-    QCOMPARE(withoutPlugin.unavailableReason(), result->error());
+    const QString error = await([&](const VpnBackend::Completion &done) { withoutPlugin.apply(preferences(), done); }).error();
+    QVERIFY(error.contains(QLatin1String("strongSwan plugin")));
+    QCOMPARE(withoutPlugin.unavailableReason(), error);
 }
 
 void TestNetworkManagerBackend::aClosedTunnelIsReassertingThenDown()
@@ -716,9 +714,7 @@ void TestNetworkManagerBackend::autoChooses()
     }
     auto backend = makeAuto(plugin ? m_plugins.path() : m_plugins.filePath(QStringLiteral("other")), socket);
     QCOMPARE(backend->status(), VpnStatus::Invalid);
-    std::optional<Outcome<>> attached;
-    backend->attachReporting({}, [&](const Outcome<> &outcome) { attached = outcome; });
-    QTRY_VERIFY(attached && attached->isSuccess());
+    QVERIFY(await([&](const VpnBackend::Completion &done) { backend->attachReporting({}, done); }).isSuccess());
     QCOMPARE(backend->choice(), expected);
     // What is chosen answers from now on.
     QCOMPARE(backend->status(), VpnStatus::Disconnected);
@@ -730,26 +726,22 @@ void TestNetworkManagerBackend::autoWithNothingAvailableIsInvalidWithItsReason()
     m_nm->vanish();
     const QString socket = m_plugins.filePath(QStringLiteral("nobody.vici"));
     auto backend = makeAuto(m_plugins.path(), socket);
-    std::optional<Outcome<>> result;
-    backend->attachReporting({}, [&](const Outcome<> &outcome) { result = outcome; });
-    QTRY_VERIFY(result && result->isSuccess());
+    const auto attach = [&backend] {
+        return await([&](const VpnBackend::Completion &done) { backend->attachReporting({}, done); });
+    };
+    QVERIFY(attach().isSuccess());
     QCOMPARE(backend->choice(), QString());
     QCOMPARE(backend->status(), VpnStatus::Invalid);
     const QString reason = backend->unavailableReason();
     QVERIFY2(reason.contains(QLatin1String("NetworkManager is not running")), qPrintable(reason));
     QVERIFY2(reason.contains(socket), qPrintable(reason));
-    result.reset();
-    backend->apply({}, [&](const Outcome<> &outcome) { result = outcome; });
-    QTRY_VERIFY(result.has_value());
-    QCOMPARE(result->error(), reason);
+    QCOMPARE(await([&](const VpnBackend::Completion &done) { backend->apply({}, done); }).error(), reason);
     QCOMPARE(backend->startTunnel().error(), reason);
     backend->stopTunnel(); // nothing to stop, and no crash
 
     // NetworkManager started later is found by the next load.
     QVERIFY(m_nm->start());
-    result.reset();
-    backend->attachReporting({}, [&](const Outcome<> &outcome) { result = outcome; });
-    QTRY_VERIFY(result && result->isSuccess());
+    QVERIFY(attach().isSuccess());
     QCOMPARE(backend->choice(), QStringLiteral("networkmanager"));
     QVERIFY(backend->unavailableReason().isEmpty());
 }
