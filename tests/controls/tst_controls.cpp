@@ -15,6 +15,8 @@
 
 #include <malloc.h>
 
+using namespace Qt::StringLiterals;
+
 using namespace Orvex;
 
 namespace {
@@ -154,7 +156,7 @@ void tst_Controls::buttonTitleDefaultsToWhiteSeventeenPoint()
     QFont small = screen.font();
     small.setPointSize(8);
     screen.setFont(small);
-    auto button = new Button(QStringLiteral("MMMM"), &screen);
+    auto button = new Button(u"MMMM"_s, &screen);
     button->resize(220, 60);
 
     QCOMPARE(button->titleFont().pointSizeF(), 17.0);
@@ -167,7 +169,7 @@ void tst_Controls::buttonTitleDefaultsToWhiteSeventeenPoint()
     // the 8-pt font the button inherited.
     const int capHeight = QFontMetrics(button->titleFont()).capHeight();
     QVERIFY2(qAbs(white.height() - capHeight) <= 2,
-             qPrintable(QStringLiteral("title %1 px high, 17-pt caps %2 px")
+             qPrintable(u"title %1 px high, 17-pt caps %2 px"_s
                                 .arg(white.height())
                                 .arg(capHeight)));
     QVERIFY(qAbs(white.center().x() - button->width() / 2) <= 2);
@@ -176,7 +178,7 @@ void tst_Controls::buttonTitleDefaultsToWhiteSeventeenPoint()
 void tst_Controls::buttonTitleTakesItsOwnFontAndColour()
 {
     QWidget screen;
-    Button &button = *new Button(QStringLiteral("MMMM"), &screen);
+    Button &button = *new Button(u"MMMM"_s, &screen);
     button.resize(220, 60);
     QFont own = button.font();
     own.setPointSize(9);
@@ -199,7 +201,7 @@ void tst_Controls::buttonTitleTakesItsOwnFontAndColour()
 void tst_Controls::buttonBorderedLook()
 {
     QWidget screen;
-    Button &button = *new Button(QStringLiteral("Sign Up"), &screen);
+    Button &button = *new Button(u"Sign Up"_s, &screen);
     button.resize(200, 50);
     button.setDropShadow(false);
     const QColor red(220, 0, 0);
@@ -229,7 +231,7 @@ void tst_Controls::buttonActivatesFromMouseAndKeyboard()
 {
     QWidget window;
     window.resize(300, 100);
-    auto button = new Button(QStringLiteral("Turn ON"), &window);
+    auto button = new Button(u"Turn ON"_s, &window);
     button->setGeometry(20, 20, 200, 50);
     showWindow(window);
     QSignalSpy clicked(button, &QAbstractButton::clicked);
@@ -282,7 +284,7 @@ void tst_Controls::viewWithoutInteractionPassesClicksBeneath()
     view->setGeometry(50, 50, 200, 100);
     auto child = new PressRecorder(view);
     child->setGeometry(10, 10, 60, 60);
-    auto button = new Button(QStringLiteral("Go"), view);
+    auto button = new Button(u"Go"_s, view);
     button->setGeometry(100, 10, 80, 40);
     QSignalSpy clicked(button, &QAbstractButton::clicked);
     PressCounter viewPresses;
@@ -356,7 +358,7 @@ void tst_Controls::imageViewFitsImageKeepingAspect()
 
     // A scalable image has no pixel size of its own; it still keeps its
     // proportions (the status pictures are square).
-    view.setImage(Images::named(QStringLiteral("ic_enable")));
+    view.setImage(Images::named(u"ic_enable"_s));
     view.resize(300, 100);
     QCOMPARE(view.imageRect(), QRect(100, 0, 100, 100));
 
@@ -370,7 +372,7 @@ void tst_Controls::imageViewFitsImageKeepingAspect()
     for (const QSize &size : std::as_const(rendered))
         QVERIFY2(size.width() <= 300 && size.height() <= 100,
                  qPrintable(
-                         QStringLiteral("rendered at %1x%2").arg(size.width()).arg(size.height())));
+                         u"rendered at %1x%2"_s.arg(size.width()).arg(size.height())));
 }
 
 void tst_Controls::largeImagesGetMappingsOfTheirOwn()
@@ -389,7 +391,7 @@ void tst_Controls::largeImagesGetMappingsOfTheirOwn()
         image.fill(0); // detaches: eight blocks of 256 KB
     // The heap's free top may serve one; the others get mappings.
     QVERIFY2(mallinfo2().hblks >= mapped + 7,
-             qPrintable(QStringLiteral("%1 mapped").arg(mallinfo2().hblks - mapped)));
+             qPrintable(u"%1 mapped"_s.arg(mallinfo2().hblks - mapped)));
 }
 
 QTEST_MAIN(tst_Controls)

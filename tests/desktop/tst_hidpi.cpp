@@ -24,6 +24,8 @@
 
 #include <cmath>
 
+using namespace Qt::StringLiterals;
+
 using namespace Orvex;
 
 namespace {
@@ -53,13 +55,6 @@ QIcon lowResolution(const QIcon &icon, const QSize &size)
     return QIcon(icon.pixmap(size, 1.0));
 }
 
-void addScreenRows()
-{
-    QTest::addColumn<int>("index");
-    for (int i = 0; i < ScreenHost::screens().size(); ++i)
-        QTest::newRow(ScreenHost::screens().at(i).identifier) << i;
-}
-
 } // namespace
 
 class tst_HiDpi : public QObject
@@ -68,9 +63,9 @@ class tst_HiDpi : public QObject
 
 private Q_SLOTS:
     void initTestCase();
-    void everyImageIsSharp_data() { addScreenRows(); }
+    void everyImageIsSharp_data() { ScreenHost::addScreenRows(); }
     void everyImageIsSharp();
-    void noTextIsCutOff_data() { addScreenRows(); }
+    void noTextIsCutOff_data() { ScreenHost::addScreenRows(); }
     void noTextIsCutOff();
     void chartLinesKeepTheirWidth();
 
@@ -108,7 +103,7 @@ void tst_HiDpi::everyImageIsSharp()
         view->setImage(image);
         qInfo("%s: %.2f", qPrintable(view->objectName()), edgeEnergy(sharp) / edgeEnergy(blurred));
         QVERIFY2(edgeEnergy(sharp) > 1.3 * edgeEnergy(blurred),
-                 qPrintable(QStringLiteral("%1: %2 against %3 at 1x")
+                 qPrintable(u"%1: %2 against %3 at 1x"_s
                                 .arg(view->objectName())
                                 .arg(edgeEnergy(sharp))
                                 .arg(edgeEnergy(blurred))));
@@ -124,7 +119,7 @@ void tst_HiDpi::everyImageIsSharp()
         button->setIcon(icon);
         qInfo("%s: %.2f", qPrintable(button->objectName()), edgeEnergy(sharp) / edgeEnergy(blurred));
         QVERIFY2(edgeEnergy(sharp) > 1.3 * edgeEnergy(blurred),
-                 qPrintable(QStringLiteral("%1: %2 against %3 at 1x")
+                 qPrintable(u"%1: %2 against %3 at 1x"_s
                                 .arg(button->objectName())
                                 .arg(edgeEnergy(sharp))
                                 .arg(edgeEnergy(blurred))));
@@ -147,7 +142,7 @@ void tst_HiDpi::noTextIsCutOff()
         const QRect room = label->contentsRect();
         if (label->wordWrap() || Qt::mightBeRichText(label->text())) {
             if (label->heightForWidth(label->width()) > label->height())
-                faults << QStringLiteral("%1 \"%2\": needs %3 px height, has %4")
+                faults << u"%1 \"%2\": needs %3 px height, has %4"_s
                               .arg(label->objectName(), label->text())
                               .arg(label->heightForWidth(label->width()))
                               .arg(label->height());
@@ -156,7 +151,7 @@ void tst_HiDpi::noTextIsCutOff()
         const QFontMetrics metrics = label->fontMetrics();
         const QSize needed = metrics.size(0, label->text());
         if (needed.width() > room.width() || metrics.height() > room.height())
-            faults << QStringLiteral("%1 \"%2\": needs %3x%4, has %5x%6")
+            faults << u"%1 \"%2\": needs %3x%4, has %5x%6"_s
                           .arg(label->objectName(), label->text())
                           .arg(needed.width())
                           .arg(metrics.height())
@@ -170,14 +165,14 @@ void tst_HiDpi::noTextIsCutOff()
         const QFontMetrics metrics = button->fontMetrics();
         const int needed = metrics.horizontalAdvance(QString(text).remove(u'&'));
         if (needed > button->width() || metrics.height() > button->height())
-            faults << QStringLiteral("%1 \"%2\": needs %3x%4, has %5x%6")
+            faults << u"%1 \"%2\": needs %3x%4, has %5x%6"_s
                           .arg(button->objectName(), text)
                           .arg(needed)
                           .arg(metrics.height())
                           .arg(button->width())
                           .arg(button->height());
     }
-    QVERIFY2(faults.isEmpty(), qPrintable(faults.join(QStringLiteral("; "))));
+    QVERIFY2(faults.isEmpty(), qPrintable(faults.join(u"; "_s)));
 }
 
 void tst_HiDpi::chartLinesKeepTheirWidth()
@@ -196,7 +191,7 @@ void tst_HiDpi::chartLinesKeepTheirWidth()
 
     const QImage picture = chart.grab().toImage();
     QCOMPARE(picture.devicePixelRatio(), m_ratio);
-    picture.save(QStringLiteral("tst_hidpi-chart-%1.png").arg(m_ratio));
+    picture.save(u"tst_hidpi-chart-%1.png"_s.arg(m_ratio));
 
     // How much of one line a column crosses, in device pixels: each pixel's
     // share of the way from the background to the line's own grey.

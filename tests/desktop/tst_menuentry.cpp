@@ -16,6 +16,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 using namespace Orvex;
 
 class tst_MenuEntry : public QObject
@@ -52,7 +54,7 @@ void tst_MenuEntry::startingFromTheMenuReopensTheRunningClient()
     QString exec;
     while (!entryFile.atEnd()) {
         const QString line = QString::fromUtf8(entryFile.readLine()).trimmed();
-        if (line.startsWith(QLatin1String("Exec=")))
+        if (line.startsWith("Exec="_L1))
             exec = line.mid(5);
     }
     const QStringList command = exec.split(u' ', Qt::SkipEmptyParts);
@@ -66,19 +68,19 @@ void tst_MenuEntry::startingFromTheMenuReopensTheRunningClient()
 
     // Should the hand-over fail and the new client start for real, it finds
     // only stand-ins: no tunnel daemon, the private bus as the system bus.
-    const QString config = m_dir.filePath(QStringLiteral("config.json"));
+    const QString config = m_dir.filePath(u"config.json"_s);
     QFile configFile(config);
     QVERIFY(configFile.open(QIODevice::WriteOnly));
     configFile.write(QStringLiteral(R"({"vpnBackend": "vici", "viciSocket": "%1"})")
-                             .arg(m_dir.filePath(QStringLiteral("none.vici")))
+                             .arg(m_dir.filePath(u"none.vici"_s))
                              .toUtf8());
     configFile.close();
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("PATH"), path);
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_bus.address());
-    environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), m_bus.address());
-    environment.insert(QStringLiteral("ORVEX_CONFIG"), config);
+    environment.insert(u"PATH"_s, path);
+    environment.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
+    environment.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, m_bus.address());
+    environment.insert(u"DBUS_SYSTEM_BUS_ADDRESS"_s, m_bus.address());
+    environment.insert(u"ORVEX_CONFIG"_s, config);
 
     QProcess second;
     second.setProcessEnvironment(environment);

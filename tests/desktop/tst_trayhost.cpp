@@ -37,16 +37,18 @@
 
 #include <memory>
 
+using namespace Qt::StringLiterals;
+
 using namespace Orvex;
 
 namespace {
 
-const QString watcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
+const QString watcherService = u"org.kde.StatusNotifierWatcher"_s;
 
 [[maybe_unused]] QVariant busProperty(const QString &service, const QString &path, const QString &interface, const QString &name)
 {
-    const QDBusMessage reply = askBus(QDBusConnection::sessionBus(), service, path, QStringLiteral("org.freedesktop.DBus.Properties"),
-                                   QStringLiteral("Get"), {interface, name});
+    const QDBusMessage reply = askBus(QDBusConnection::sessionBus(), service, path, u"org.freedesktop.DBus.Properties"_s,
+                                   u"Get"_s, {interface, name});
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
         return {};
     return reply.arguments().constFirst().value<QDBusVariant>().variant();
@@ -118,9 +120,9 @@ private:
 void tst_TrayHost::initTestCase()
 {
 #ifdef ORVEX_ON_WAYLAND
-    QCOMPARE(QGuiApplication::platformName(), QStringLiteral("wayland"));
+    QCOMPARE(QGuiApplication::platformName(), u"wayland"_s);
 #else
-    QCOMPARE(QGuiApplication::platformName(), QStringLiteral("xcb"));
+    QCOMPARE(QGuiApplication::platformName(), u"xcb"_s);
 #endif
     QVERIFY(QDBusConnection::sessionBus().isConnected());
     QVERIFY(m_dir.isValid());
@@ -134,7 +136,7 @@ void tst_TrayHost::initTestCase()
     Config::setCurrent(*Config::parse({}, {}, nullptr));
     auto backend = std::make_unique<FakeVpnBackend>();
     m_backend = backend.get();
-    m_manager = std::make_unique<VpnManager>(std::move(backend), m_dir.filePath(QStringLiteral("vpn.json")));
+    m_manager = std::make_unique<VpnManager>(std::move(backend), m_dir.filePath(u"vpn.json"_s));
     m_service = std::make_unique<VPNService>(m_manager.get());
     TunnelStatusSource::install([](QObject *, TunnelStatusSource::Observer) {});
 
@@ -156,8 +158,8 @@ void tst_TrayHost::cleanupTestCase()
 // record of calls.
 QString tst_TrayHost::registeredItem()
 {
-    const QList<QVariantList> calls = DBusMock::calls(watcherService, QStringLiteral("/StatusNotifierWatcher"),
-                                                      QStringLiteral("RegisterStatusNotifierItem"));
+    const QList<QVariantList> calls = DBusMock::calls(watcherService, u"/StatusNotifierWatcher"_s,
+                                                      u"RegisterStatusNotifierItem"_s);
     return calls.isEmpty() || calls.constLast().isEmpty() ? QString() : calls.constLast().constFirst().toString();
 }
 
@@ -181,31 +183,31 @@ void tst_TrayHost::trayHostShowsTheTunnelsIcon()
     QVERIFY(QSystemTrayIcon::isSystemTrayAvailable());
     QString item;
     QTRY_VERIFY_WITH_TIMEOUT(!(item = registeredItem()).isEmpty(), 30000);
-    const QString path = QStringLiteral("/StatusNotifierItem");
-    const QString interface = QStringLiteral("org.kde.StatusNotifierItem");
+    const QString path = u"/StatusNotifierItem"_s;
+    const QString interface = u"org.kde.StatusNotifierItem"_s;
 
     // A menu goes with the item.
-    const QVariant menu = busProperty(item, path, interface, QStringLiteral("Menu"));
+    const QVariant menu = busProperty(item, path, interface, u"Menu"_s);
     QVERIFY(!menu.value<QDBusObjectPath>().path().isEmpty());
-    QCOMPARE(busProperty(item, path, interface, QStringLiteral("Status")).toString(), QStringLiteral("Active"));
+    QCOMPARE(busProperty(item, path, interface, u"Status"_s).toString(), u"Active"_s);
 
     // The host draws the pixels it is sent: the "off" image while the tunnel
     // is down, the connected image once it is up, and back.
     const auto expectIcon = [&](const QString &shown, const QString &notShown) {
-        const QList<QImage> images = iconPixmaps(busProperty(item, path, interface, QStringLiteral("IconPixmap")));
+        const QList<QImage> images = iconPixmaps(busProperty(item, path, interface, u"IconPixmap"_s));
         QVERIFY(!images.isEmpty());
         for (const QImage &image : images) {
             QCOMPARE(image, rendered(shown, image.size()));
             QVERIFY(image != rendered(notShown, image.size()));
         }
     };
-    expectIcon(QStringLiteral("app_status_icon_off"), QStringLiteral("app_status_icon"));
+    expectIcon(u"app_status_icon_off"_s, u"app_status_icon"_s);
     m_backend->setLiveStatus(VpnStatus::Connected);
-    QTRY_COMPARE(m_tray->imageName(), QStringLiteral("app_status_icon"));
-    expectIcon(QStringLiteral("app_status_icon"), QStringLiteral("app_status_icon_off"));
+    QTRY_COMPARE(m_tray->imageName(), u"app_status_icon"_s);
+    expectIcon(u"app_status_icon"_s, u"app_status_icon_off"_s);
     m_backend->setLiveStatus(VpnStatus::Disconnected);
-    QTRY_COMPARE(m_tray->imageName(), QStringLiteral("app_status_icon_off"));
-    expectIcon(QStringLiteral("app_status_icon_off"), QStringLiteral("app_status_icon"));
+    QTRY_COMPARE(m_tray->imageName(), u"app_status_icon_off"_s);
+    expectIcon(u"app_status_icon_off"_s, u"app_status_icon"_s);
 }
 
 void tst_TrayHost::closingTheWindowKeepsTheClientInTheTray()

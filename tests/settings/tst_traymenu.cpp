@@ -29,6 +29,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 using namespace Orvex;
 
 namespace {
@@ -44,7 +46,7 @@ struct Gdbus
 Gdbus gdbus(const QStringList &arguments)
 {
     QProcess process;
-    process.start(QStringLiteral("gdbus"), arguments);
+    process.start(u"gdbus"_s, arguments);
     Gdbus result;
     if (!process.waitForStarted(10000))
         return result;
@@ -125,29 +127,29 @@ private:
 
 void tst_TrayMenu::initTestCase()
 {
-    if (QGuiApplication::platformName() != QLatin1String("xcb"))
+    if (QGuiApplication::platformName() != "xcb"_L1)
         QSKIP("needs an X server (Xvfb)");
     QVERIFY2(m_bus->isRunning(), qPrintable(m_bus->error()));
-    if (QStandardPaths::findExecutable(QStringLiteral("gdbus")).isEmpty()
-        || !QFile::exists(QStringLiteral("/usr/bin/python3")))
+    if (QStandardPaths::findExecutable(u"gdbus"_s).isEmpty()
+        || !QFile::exists(u"/usr/bin/python3"_s))
         QSKIP("needs gdbus and /usr/bin/python3 with python3-dbusmock");
 
     QVERIFY(m_dir.isValid());
     m_watcher = std::make_unique<DBusMock>(QString(), QByteArray(DBusMockText::trayHost));
     QVERIFY(m_watcher->started());
     // Ready once the watcher owns its name.
-    QTRY_VERIFY_WITH_TIMEOUT(gdbus({QStringLiteral("call"), QStringLiteral("--session"),
-                                    QStringLiteral("--dest"), QStringLiteral("org.freedesktop.DBus"),
-                                    QStringLiteral("--object-path"), QStringLiteral("/org/freedesktop/DBus"),
-                                    QStringLiteral("--method"), QStringLiteral("org.freedesktop.DBus.NameHasOwner"),
-                                    QStringLiteral("org.kde.StatusNotifierWatcher")})
-                                 .output.contains(QStringLiteral("true")),
+    QTRY_VERIFY_WITH_TIMEOUT(gdbus({u"call"_s, u"--session"_s,
+                                    u"--dest"_s, u"org.freedesktop.DBus"_s,
+                                    u"--object-path"_s, u"/org/freedesktop/DBus"_s,
+                                    u"--method"_s, u"org.freedesktop.DBus.NameHasOwner"_s,
+                                    u"org.kde.StatusNotifierWatcher"_s})
+                                 .output.contains(u"true"_s),
                              30000);
 
     Config::setCurrent(*Config::parse({}, {}, nullptr));
     auto backend = std::make_unique<FakeVpnBackend>();
     m_backend = backend.get();
-    m_manager = std::make_unique<VpnManager>(std::move(backend), m_dir.filePath(QStringLiteral("vpn.json")));
+    m_manager = std::make_unique<VpnManager>(std::move(backend), m_dir.filePath(u"vpn.json"_s));
     m_service = std::make_unique<VPNService>(m_manager.get());
     m_app = std::make_unique<AppWiring>(qApp, &m_session.session,
                                         AppWiring::Tunnel{m_manager.get(), m_service.get()});
@@ -165,12 +167,12 @@ void tst_TrayMenu::cleanupTestCase()
 
 QList<MenuEntry> tst_TrayMenu::layout()
 {
-    const Gdbus answer = gdbus({QStringLiteral("call"), QStringLiteral("--session"), QStringLiteral("--dest"),
-                                m_itemService, QStringLiteral("--object-path"), QStringLiteral("/MenuBar"),
-                                QStringLiteral("--method"), QStringLiteral("com.canonical.dbusmenu.GetLayout"),
+    const Gdbus answer = gdbus({u"call"_s, u"--session"_s, u"--dest"_s,
+                                m_itemService, u"--object-path"_s, u"/MenuBar"_s,
+                                u"--method"_s, u"com.canonical.dbusmenu.GetLayout"_s,
                                 // "--": the -1 (every level) is an argument, not an option
-                                QStringLiteral("--"), QStringLiteral("0"), QStringLiteral("-1"),
-                                QStringLiteral("[]")});
+                                u"--"_s, u"0"_s, u"-1"_s,
+                                u"[]"_s});
     return answer.exitCode == 0 ? entriesOf(answer.output) : QList<MenuEntry>{};
 }
 
@@ -182,11 +184,11 @@ void tst_TrayMenu::theTrayHostGetsTheIconAndItsMenu()
     static const QRegularExpression registered(QStringLiteral(R"(\[<'([^']+)'>\])"));
     auto registeredItem = [] {
         return registered
-            .match(gdbus({QStringLiteral("call"), QStringLiteral("--session"), QStringLiteral("--dest"),
-                          QStringLiteral("org.kde.StatusNotifierWatcher"), QStringLiteral("--object-path"),
-                          QStringLiteral("/StatusNotifierWatcher"), QStringLiteral("--method"),
-                          QStringLiteral("org.freedesktop.DBus.Mock.GetMethodCalls"),
-                          QStringLiteral("RegisterStatusNotifierItem")})
+            .match(gdbus({u"call"_s, u"--session"_s, u"--dest"_s,
+                          u"org.kde.StatusNotifierWatcher"_s, u"--object-path"_s,
+                          u"/StatusNotifierWatcher"_s, u"--method"_s,
+                          u"org.freedesktop.DBus.Mock.GetMethodCalls"_s,
+                          u"RegisterStatusNotifierItem"_s})
                        .output)
             .captured(1);
     };
@@ -195,37 +197,37 @@ void tst_TrayMenu::theTrayHostGetsTheIconAndItsMenu()
 
     // After the first reading (the tunnel is not up): Show, Connect, Quit.
     QTRY_COMPARE_WITH_TIMEOUT(labelsOf(layout()),
-                              (QStringList{QStringLiteral("Show"), QStringLiteral("Connect"), QStringLiteral("Quit")}),
+                              (QStringList{u"Show"_s, u"Connect"_s, u"Quit"_s}),
                               30000);
     const QList<MenuEntry> entries = layout();
-    QCOMPARE(entries.constLast().shortcut, QStringLiteral("'Control', 'Q'"));
+    QCOMPARE(entries.constLast().shortcut, u"'Control', 'Q'"_s);
     QVERIFY(entries.constFirst().shortcut.isEmpty());
 
-    const Gdbus title = gdbus({QStringLiteral("call"), QStringLiteral("--session"), QStringLiteral("--dest"),
-                               m_itemService, QStringLiteral("--object-path"), QStringLiteral("/StatusNotifierItem"),
-                               QStringLiteral("--method"), QStringLiteral("org.freedesktop.DBus.Properties.Get"),
-                               QStringLiteral("org.kde.StatusNotifierItem"), QStringLiteral("ToolTip")});
-    QVERIFY2(title.output.contains(QStringLiteral("Orvex Cloud")), qPrintable(title.output));
+    const Gdbus title = gdbus({u"call"_s, u"--session"_s, u"--dest"_s,
+                               m_itemService, u"--object-path"_s, u"/StatusNotifierItem"_s,
+                               u"--method"_s, u"org.freedesktop.DBus.Properties.Get"_s,
+                               u"org.kde.StatusNotifierItem"_s, u"ToolTip"_s});
+    QVERIFY2(title.output.contains(u"Orvex Cloud"_s), qPrintable(title.output));
 }
 
 void tst_TrayMenu::theMenuFollowsTheTunnel()
 {
     m_backend->setLiveStatus(VpnStatus::Connected);
-    QTRY_COMPARE_WITH_TIMEOUT(labelsOf(layout()).value(1), QStringLiteral("Disconnect"), 30000);
-    QCOMPARE(m_app->statusMenu().imageName(), QStringLiteral("app_status_icon"));
+    QTRY_COMPARE_WITH_TIMEOUT(labelsOf(layout()).value(1), u"Disconnect"_s, 30000);
+    QCOMPARE(m_app->statusMenu().imageName(), u"app_status_icon"_s);
     m_backend->setLiveStatus(VpnStatus::Disconnected);
-    QTRY_COMPARE_WITH_TIMEOUT(labelsOf(layout()).value(1), QStringLiteral("Connect"), 30000);
-    QCOMPARE(m_app->statusMenu().imageName(), QStringLiteral("app_status_icon_off"));
+    QTRY_COMPARE_WITH_TIMEOUT(labelsOf(layout()).value(1), u"Connect"_s, 30000);
+    QCOMPARE(m_app->statusMenu().imageName(), u"app_status_icon_off"_s);
 }
 
 void tst_TrayMenu::clickingTheIconBringsTheWindowBack()
 {
     m_app->window().hide();
     QVERIFY(!m_app->window().isVisible());
-    const Gdbus click = gdbus({QStringLiteral("call"), QStringLiteral("--session"), QStringLiteral("--dest"),
-                               m_itemService, QStringLiteral("--object-path"), QStringLiteral("/StatusNotifierItem"),
-                               QStringLiteral("--method"), QStringLiteral("org.kde.StatusNotifierItem.Activate"),
-                               QStringLiteral("0"), QStringLiteral("0")});
+    const Gdbus click = gdbus({u"call"_s, u"--session"_s, u"--dest"_s,
+                               m_itemService, u"--object-path"_s, u"/StatusNotifierItem"_s,
+                               u"--method"_s, u"org.kde.StatusNotifierItem.Activate"_s,
+                               u"0"_s, u"0"_s});
     QCOMPARE(click.exitCode, 0);
     QTRY_VERIFY(m_app->window().isVisible());
 }
@@ -235,17 +237,17 @@ void tst_TrayMenu::choosingQuitInTheTrayHostQuits()
     m_backend->setLiveStatus(VpnStatus::Disconnected);
     const QList<MenuEntry> entries = layout();
     QCOMPARE(entries.size(), 3);
-    QCOMPARE(entries.constLast().label, QStringLiteral("Quit"));
-    const Gdbus chosen = gdbus({QStringLiteral("call"), QStringLiteral("--session"), QStringLiteral("--dest"),
-                                m_itemService, QStringLiteral("--object-path"), QStringLiteral("/MenuBar"),
-                                QStringLiteral("--method"), QStringLiteral("com.canonical.dbusmenu.Event"),
-                                QString::number(entries.constLast().id), QStringLiteral("clicked"),
-                                QStringLiteral("<0>"), QStringLiteral("0")});
+    QCOMPARE(entries.constLast().label, u"Quit"_s);
+    const Gdbus chosen = gdbus({u"call"_s, u"--session"_s, u"--dest"_s,
+                                m_itemService, u"--object-path"_s, u"/MenuBar"_s,
+                                u"--method"_s, u"com.canonical.dbusmenu.Event"_s,
+                                QString::number(entries.constLast().id), u"clicked"_s,
+                                u"<0>"_s, u"0"_s});
     QCOMPARE(chosen.exitCode, 0);
     // The tunnel state is known (down): the configuration is saved, the stop
     // sent, and the client ends.
     QTRY_COMPARE_WITH_TIMEOUT(m_exits, 1, 30000);
-    QVERIFY(m_backend->calls.contains(QStringLiteral("stop")));
+    QVERIFY(m_backend->calls.contains(u"stop"_s));
 }
 
 int main(int argc, char *argv[])
