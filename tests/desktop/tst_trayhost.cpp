@@ -5,6 +5,8 @@
 // without one (stock GNOME). Qt decides once per process whether a tray host
 // exists, hence one program for each. On both display servers the tray is a
 // StatusNotifierItem on the session bus, and the window behaves the same.
+// With a tray host, the exported menu is read and clicked over D-Bus with
+// gdbus, as the host would.
 
 #include "DBusMock.h"
 #include "FakeVpnBackend.h"
@@ -13,7 +15,9 @@
 #include "Xvfb.h"
 
 #include "ui/Images.h"
+#include "app/AppWiring.h"
 #include "app/StatusMenuController.h"
+#include "app/StatusMenuHandler.h"
 #include "ui/TunnelStatusSource.h"
 #include "ui/WindowController.h"
 #include "config/Config.h"
@@ -29,6 +33,7 @@
 #include <QDBusVariant>
 #include <QImage>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QTest>
@@ -89,6 +94,58 @@ const QString watcherService = u"org.kde.StatusNotifierWatcher"_s;
     return Images::named(name).pixmap(size).toImage().convertToFormat(QImage::Format_ARGB32);
 }
 
+#ifdef ORVEX_WITH_TRAY_HOST
+// Runs gdbus while this thread's event loop keeps going, so the client in
+// this very process can answer what gdbus asks it; its output, or nothing.
+QString gdbus(const QStringList &arguments)
+{
+    QProcess process;
+    process.start(u"gdbus"_s, arguments);
+    if (!process.waitForStarted(10000))
+        return {};
+    if (!QTest::qWaitFor([&process] { return process.state() == QProcess::NotRunning; }, 30000)) {
+        process.kill();
+        process.waitForFinished(2000);
+        return {};
+    }
+    return process.exitCode() == 0 ? QString::fromUtf8(process.readAllStandardOutput()) : QString();
+}
+
+struct MenuEntry
+{
+    int id = 0;
+    QString label;
+    QString shortcut;
+};
+
+// The top-level entries of the menu exported by `item`, in order.
+QList<MenuEntry> menuOf(const QString &item)
+{
+    const QString layout = gdbus({u"call"_s, u"--session"_s, u"--dest"_s, item, u"--object-path"_s, u"/MenuBar"_s,
+                                  u"--method"_s, u"com.canonical.dbusmenu.GetLayout"_s,
+                                  // "--": the -1 (every level) is an argument, not an option
+                                  u"--"_s, u"0"_s, u"-1"_s, u"[]"_s});
+    static const QRegularExpression entry(uR"(<\((\d+), \{([^}]*)\}, (?:@av )?\[\]\)>)"_s);
+    static const QRegularExpression label(uR"('label': <'([^']*)'>)"_s);
+    static const QRegularExpression shortcut(uR"('shortcut': <\[\[([^\]]*)\]\]>)"_s);
+    QList<MenuEntry> entries;
+    for (auto it = entry.globalMatch(layout); it.hasNext();) {
+        const auto match = it.next();
+        entries << MenuEntry{match.captured(1).toInt(), label.match(match.captured(2)).captured(1),
+                             shortcut.match(match.captured(2)).captured(1)};
+    }
+    return entries;
+}
+
+QStringList labelsOf(const QList<MenuEntry> &entries)
+{
+    QStringList labels;
+    for (const MenuEntry &entry : entries)
+        labels << entry.label;
+    return labels;
+}
+#endif
+
 } // namespace
 
 class tst_TrayHost : public QObject
@@ -100,7 +157,10 @@ private Q_SLOTS:
     void cleanupTestCase();
 #ifdef ORVEX_WITH_TRAY_HOST
     void trayHostShowsTheTunnelsIcon();
+    void trayHostGetsTheMenu();
     void closingTheWindowKeepsTheClientInTheTray();
+    void clickingTheIconBringsTheWindowBack();
+    void choosingQuitInTheTrayHostQuits();
 #else
     void withoutTrayHostClosingTheWindowQuits();
 #endif
@@ -115,6 +175,7 @@ private:
     std::unique_ptr<VPNService> m_service;
     std::unique_ptr<StatusMenuController> m_tray;
     std::unique_ptr<WindowController> m_window;
+    int m_exits = 0;
 };
 
 void tst_TrayHost::initTestCase()
@@ -138,12 +199,14 @@ void tst_TrayHost::initTestCase()
     m_backend = backend.get();
     m_manager = std::make_unique<VpnManager>(std::move(backend), m_dir.filePath(u"vpn.json"_s));
     m_service = std::make_unique<VPNService>(m_manager.get());
-    TunnelStatusSource::install([](QObject *, TunnelStatusSource::Observer) {});
+    // The menu's handler follows this tunnel, as the client's follow its own.
+    AppWiring::followTunnel([this]() -> VpnManager & { return *m_manager; });
 
     m_window = std::make_unique<WindowController>();
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
     m_tray = std::make_unique<StatusMenuController>(*m_service);
+    m_tray->handler()->exitApplication = [this] { ++m_exits; };
 }
 
 void tst_TrayHost::cleanupTestCase()
@@ -210,6 +273,26 @@ void tst_TrayHost::trayHostShowsTheTunnelsIcon()
     expectIcon(u"app_status_icon_off"_s, u"app_status_icon"_s);
 }
 
+void tst_TrayHost::trayHostGetsTheMenu()
+{
+    const QString item = registeredItem();
+    // After the first reading (the tunnel is not up): Show, Connect, Quit.
+    QTRY_COMPARE_WITH_TIMEOUT(labelsOf(menuOf(item)), (QStringList{u"Show"_s, u"Connect"_s, u"Quit"_s}), 30000);
+    const QList<MenuEntry> entries = menuOf(item);
+    QCOMPARE(entries.constLast().shortcut, u"'Control', 'Q'"_s);
+    QVERIFY(entries.constFirst().shortcut.isEmpty());
+    // It follows the tunnel.
+    m_backend->setLiveStatus(VpnStatus::Connected);
+    QTRY_COMPARE_WITH_TIMEOUT(labelsOf(menuOf(item)).value(1), u"Disconnect"_s, 30000);
+    m_backend->setLiveStatus(VpnStatus::Disconnected);
+    QTRY_COMPARE_WITH_TIMEOUT(labelsOf(menuOf(item)).value(1), u"Connect"_s, 30000);
+
+    const QString toolTip = gdbus({u"call"_s, u"--session"_s, u"--dest"_s, item, u"--object-path"_s,
+                                   u"/StatusNotifierItem"_s, u"--method"_s, u"org.freedesktop.DBus.Properties.Get"_s,
+                                   u"org.kde.StatusNotifierItem"_s, u"ToolTip"_s});
+    QVERIFY2(toolTip.contains(u"Orvex Cloud"_s), qPrintable(toolTip));
+}
+
 void tst_TrayHost::closingTheWindowKeepsTheClientInTheTray()
 {
     m_window->show();
@@ -217,6 +300,31 @@ void tst_TrayHost::closingTheWindowKeepsTheClientInTheTray()
     QVERIFY(!m_window->isVisible());
     // Still in the tray, where the icon brings the window back.
     QVERIFY(m_tray->statusItem()->isVisible());
+}
+
+void tst_TrayHost::clickingTheIconBringsTheWindowBack()
+{
+    m_window->hide();
+    const QDBusMessage click = askBus(QDBusConnection::sessionBus(), registeredItem(), u"/StatusNotifierItem"_s,
+                                      u"org.kde.StatusNotifierItem"_s, u"Activate"_s, {0, 0});
+    QCOMPARE(click.type(), QDBusMessage::ReplyMessage);
+    QTRY_VERIFY(m_window->isVisible());
+}
+
+void tst_TrayHost::choosingQuitInTheTrayHostQuits()
+{
+    m_backend->setLiveStatus(VpnStatus::Disconnected);
+    const QList<MenuEntry> entries = menuOf(registeredItem());
+    QCOMPARE(entries.size(), 3);
+    QCOMPARE(entries.constLast().label, u"Quit"_s);
+    const QString chosen = gdbus({u"call"_s, u"--session"_s, u"--dest"_s, registeredItem(), u"--object-path"_s,
+                                  u"/MenuBar"_s, u"--method"_s, u"com.canonical.dbusmenu.Event"_s,
+                                  QString::number(entries.constLast().id), u"clicked"_s, u"<0>"_s, u"0"_s});
+    QVERIFY(!chosen.isEmpty());
+    // The tunnel state is known (down): the configuration is saved, the stop
+    // sent, and the client ends.
+    QTRY_COMPARE_WITH_TIMEOUT(m_exits, 1, 30000);
+    QVERIFY(m_backend->calls.contains(u"stop"_s));
 }
 
 #else
