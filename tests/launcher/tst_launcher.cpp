@@ -1,5 +1,6 @@
-// The session-bus helpers (name ownership, one client per session) and
-// orvex-launcher run as a process, on a private dbus-daemon.
+// The session-bus helpers (name ownership, one client per session),
+// orvex-launcher run as a process, and the client started from its menu entry,
+// on a private dbus-daemon.
 
 #include "PrivateBus.h"
 
@@ -7,10 +8,13 @@
 #include "platform/SingleInstance.h"
 
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDir>
+#include <QFileInfo>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -58,6 +62,7 @@ private Q_SLOTS:
     void nameOwnership();
     void singleInstance();
     void singleInstanceWithoutBus();
+    void startingFromTheMenuReopensTheRunningClient();
 
     void startsClientAndQuitsOnKillLauncher();
     void findsTheClient();
@@ -310,6 +315,67 @@ void tst_Launcher::singleInstanceWithoutBus()
     instance.requestReopen([&delivered](bool ok) { delivered = ok; });
     QVERIFY(!delivered.has_value());
     QTRY_COMPARE(delivered, std::optional<bool>(false));
+}
+
+void tst_Launcher::startingFromTheMenuReopensTheRunningClient()
+{
+    // The menu entry as a desktop runs it: its Exec line, looked up on PATH,
+    // in a session where the client already runs. On a desktop without a
+    // tray this is how the user gets a hidden or buried client back.
+    SingleInstance running;
+    QCOMPARE(running.claim(SessionBus::clientAppId), SingleInstance::Claim::FirstInstance);
+    QSignalSpy reopened(&running, &SingleInstance::reopenRequested);
+
+    QFile entryFile(QStringLiteral(ORVEX_DESKTOP_ENTRY));
+    QVERIFY(entryFile.open(QIODevice::ReadOnly | QIODevice::Text));
+    QString exec;
+    while (!entryFile.atEnd()) {
+        const QString line = QString::fromUtf8(entryFile.readLine()).trimmed();
+        if (line.startsWith("Exec="_L1))
+            exec = line.mid(5);
+    }
+    const QStringList command = exec.split(u' ', Qt::SkipEmptyParts);
+    QVERIFY(!command.isEmpty());
+
+    // The build folder stands in for /usr/bin on PATH.
+    const QString builtClient = QStringLiteral(ORVEX_CLIENT_BINARY);
+    const QString path = QFileInfo(builtClient).absolutePath() + u':' + qEnvironmentVariable("PATH");
+    const QString program = QStandardPaths::findExecutable(command.constFirst(), path.split(u':'));
+    QCOMPARE(QFileInfo(program).canonicalFilePath(), QFileInfo(builtClient).canonicalFilePath());
+
+    // Should the hand-over fail and the new client start for real, it finds
+    // only stand-ins: no tunnel daemon, the private bus as the system bus.
+    const QString config = m_dir->filePath(u"config.json"_s);
+    QFile configFile(config);
+    QVERIFY(configFile.open(QIODevice::WriteOnly));
+    configFile.write(QStringLiteral(R"({"vpnBackend": "vici", "viciSocket": "%1"})")
+                             .arg(m_dir->filePath(u"none.vici"_s))
+                             .toUtf8());
+    configFile.close();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(u"PATH"_s, path);
+    environment.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
+    environment.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, m_bus.address());
+    environment.insert(u"DBUS_SYSTEM_BUS_ADDRESS"_s, m_bus.address());
+    environment.insert(u"ORVEX_CONFIG"_s, config);
+
+    QProcess second;
+    second.setProcessEnvironment(environment);
+    second.setProcessChannelMode(QProcess::ForwardedChannels);
+    second.start(program, command.mid(1));
+    QVERIFY(second.waitForStarted(10000));
+    // This process answers the request: keep its event loop going.
+    const bool finished = QTest::qWaitFor([&second] { return second.state() == QProcess::NotRunning; }, 60000);
+    if (!finished) {
+        second.kill();
+        second.waitForFinished(5000);
+        QFAIL("the second client did not leave");
+    }
+    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second.exitCode(), 0);
+    QTRY_COMPARE(reopened.count(), 1);
+    // The running client is still the session's one.
+    QVERIFY(QDBusConnection::sessionBus().interface()->isServiceRegistered(SessionBus::clientAppId));
 }
 
 QTEST_GUILESS_MAIN(tst_Launcher)
