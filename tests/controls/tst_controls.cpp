@@ -1,16 +1,19 @@
 #include "ui/Images.h"
 #include "controls/Button.h"
+#include "controls/Crawler.h"
 #include "controls/DropShadow.h"
 #include "controls/ImageView.h"
 #include "controls/View.h"
 #include "platform/HeapTuning.h"
 
+#include <QAbstractAnimation>
 #include <QFontDatabase>
 #include <QGraphicsDropShadowEffect>
 #include <QGraphicsOpacityEffect>
 #include <QIconEngine>
 #include <QMouseEvent>
 #include <QSignalSpy>
+#include <QTimer>
 #include <QtTest>
 
 #include <malloc.h>
@@ -125,6 +128,22 @@ void clickAt(QWidget *window, const QPoint &pos)
     QTest::mouseClick(window->windowHandle(), Qt::LeftButton, {}, pos);
 }
 
+// Everything in the spinner that could wake the event loop.
+bool anythingTicking(const Crawler &crawler)
+{
+    const auto animations = crawler.findChildren<QAbstractAnimation *>();
+    for (const QAbstractAnimation *animation : animations) {
+        if (animation->state() == QAbstractAnimation::Running)
+            return true;
+    }
+    const auto timers = crawler.findChildren<QTimer *>();
+    for (const QTimer *timer : timers) {
+        if (timer->isActive())
+            return true;
+    }
+    return false;
+}
+
 void showWindow(QWidget &window)
 {
     window.show();
@@ -147,6 +166,9 @@ private Q_SLOTS:
     void viewSwallowsOrForwardsPresses();
     void imageViewFitsImageKeepingAspect();
     void largeImagesGetMappingsOfTheirOwn();
+    void spinnerLook();
+    void startedSpinnerMovesAndStopsStill();
+    void hiddenSpinnerPausesAndResumes();
 };
 
 void tst_Controls::buttonTitleDefaultsToWhiteSeventeenPoint()
@@ -392,6 +414,76 @@ void tst_Controls::largeImagesGetMappingsOfTheirOwn()
     // The heap's free top may serve one; the others get mappings.
     QVERIFY2(mallinfo2().hblks >= mapped + 7,
              qPrintable(u"%1 mapped"_s.arg(mallinfo2().hblks - mapped)));
+}
+
+void tst_Controls::spinnerLook()
+{
+    QWidget overlay;
+    Crawler &crawler = *new Crawler(&overlay);
+    QCOMPARE(crawler.size(), QSize(100, 100));
+    QCOMPARE(crawler.foregroundColor(), QColor(242, 165, 60));
+
+    // At rest the leading dot sits at twelve o'clock in the foreground
+    // colour, on a see-through square.
+    QImage image = render(&crawler);
+    QCOMPARE(image.pixelColor(2, 2).alpha(), 0);
+    const QColor lead = image.pixelColor(50, 19);
+    QCOMPARE(lead.alpha(), 255);
+    QVERIFY(qAbs(lead.red() - 242) <= 2 && qAbs(lead.green() - 165) <= 2
+            && qAbs(lead.blue() - 60) <= 2);
+
+    crawler.setBackgroundColor(Qt::blue);
+    crawler.setForegroundColor(Qt::white);
+    image = render(&crawler);
+    QCOMPARE(image.pixelColor(2, 2), QColor(Qt::blue));
+    QCOMPARE(image.pixelColor(50, 19), QColor(Qt::white));
+}
+
+void tst_Controls::startedSpinnerMovesAndStopsStill()
+{
+    QWidget overlay;
+    Crawler &crawler = *new Crawler(&overlay);
+    overlay.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&overlay));
+    QVERIFY(!crawler.animate());
+    QVERIFY(!anythingTicking(crawler));
+    crawler.setAnimate(true);
+    QVERIFY(crawler.isRunning());
+    QVERIFY(anythingTicking(crawler));
+
+    const QImage first = render(&crawler);
+    QTRY_VERIFY(render(&crawler) != first);
+
+    crawler.setAnimate(false);
+    QVERIFY(!anythingTicking(crawler));
+    const QImage stopped = render(&crawler);
+    QTest::qWait(100);
+    QCOMPARE(render(&crawler), stopped);
+}
+
+void tst_Controls::hiddenSpinnerPausesAndResumes()
+{
+    QWidget overlay;
+    auto crawler = new Crawler(&overlay);
+    crawler->setAnimate(true);
+    QVERIFY(crawler->animate());
+    QVERIFY(!anythingTicking(*crawler));
+
+    overlay.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&overlay));
+    QVERIFY(crawler->isRunning());
+
+    // Hiding the overlay hides the spinner with it.
+    overlay.hide();
+    QVERIFY(!anythingTicking(*crawler));
+    QVERIFY(crawler->animate());
+
+    overlay.show();
+    QVERIFY(crawler->isRunning());
+    crawler->setAnimate(false);
+    overlay.hide();
+    overlay.show();
+    QVERIFY(!anythingTicking(*crawler));
 }
 
 QTEST_MAIN(tst_Controls)
