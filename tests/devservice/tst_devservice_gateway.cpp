@@ -126,7 +126,7 @@ void DevServiceGatewayTest::initTestCase()
             && QDir().mkpath(swanctl + u"/x509ca"_s));
     QVERIFY(writeFile(swanctl + u"/pkcs12/client.p12"_s, archive.body));
     QVERIFY(QFile::copy(m_service->caCertificate(), swanctl + u"/x509ca/ca.crt"_s));
-    const QString configuration = QStringLiteral(R"(connections {
+    const QString configuration = uR"(connections {
   orvex {
     version = 2
     remote_addrs = %1
@@ -154,7 +154,7 @@ secrets {
     secret = "%4"
   }
 }
-)")
+)"_s
                                           .arg(gatewayValue(u"GATEWAY_ADDR"_s),
                                                m_udid,
                                                m_config.vpnDomain,

@@ -195,8 +195,7 @@ void tst_Launcher::startsClientAndQuitsOnKillLauncher()
     // within the grace that follows.
     const QDBusMessage ping = QDBusMessage::createMethodCall(launcherId,
                                                              u"/"_s,
-                                                             QStringLiteral(
-                                                                     "org.freedesktop.DBus.Peer"),
+                                                             u"org.freedesktop.DBus.Peer"_s,
                                                              u"Ping"_s);
     QCOMPARE(bus.call(ping, QDBus::Block, 10000).type(), QDBusMessage::ReplyMessage);
     QTest::qWait(200);
@@ -348,7 +347,7 @@ void tst_Launcher::startingFromTheMenuReopensTheRunningClient()
     const QString config = m_dir->filePath(u"config.json"_s);
     QFile configFile(config);
     QVERIFY(configFile.open(QIODevice::WriteOnly));
-    configFile.write(QStringLiteral(R"({"vpnBackend": "vici", "viciSocket": "%1"})")
+    configFile.write(uR"({"vpnBackend": "vici", "viciSocket": "%1"})"_s
                              .arg(m_dir->filePath(u"none.vici"_s))
                              .toUtf8());
     configFile.close();

@@ -42,8 +42,7 @@ ino_t inodeOf(const QString &path)
 // desktop-file-validate, when installed, must find no error in the entry.
 void validate(const QString &path)
 {
-    const QString validator = QStandardPaths::findExecutable(QStringLiteral(
-                                                                     "desktop-file-validate"),
+    const QString validator = QStandardPaths::findExecutable(u"desktop-file-validate"_s,
                                                              {u"/usr/bin"_s});
     if (validator.isEmpty()) {
         qWarning("desktop-file-validate is not installed; the entry's syntax is not checked");
