@@ -60,6 +60,7 @@ private Q_SLOTS:
     void showMainDismissesEverythingOverIt();
     void dismissTopFollowsTheChain();
     void modalWindowsAreOnePerClassAndCloseWithTheirScreen();
+    void presentationStartsWhereTheDirectionSays();
     void overlaySwallowsClicksOnlyWhileShown();
     void resultHandlerHidesOverlayAndPostsFirstSentence();
     void firstSentence_data();
@@ -190,6 +191,15 @@ void tst_Navigation::modalWindowsAreOnePerClassAndCloseWithTheirScreen()
                       std::make_unique<SegueAnimator>(NavigationDirection::center));
     Navigator::dismissTop();
     QTRY_COMPARE(counting->appearances, before + 1);
+}
+
+void tst_Navigation::presentationStartsWhereTheDirectionSays()
+{
+    const QRect f(0, 0, 400, 620);
+    QCOMPARE(SegueAnimator::startFrame(NavigationDirection::toLeft, f), QRect(400, 0, 400, 620));
+    QCOMPARE(SegueAnimator::startFrame(NavigationDirection::toRight, f), QRect(-400, 0, 400, 620));
+    QCOMPARE(SegueAnimator::startAlpha(NavigationDirection::center), 0.0);
+    QCOMPARE(SegueAnimator::startAlpha(NavigationDirection::toLeft), 1.0);
 }
 
 void tst_Navigation::overlaySwallowsClicksOnlyWhileShown()
