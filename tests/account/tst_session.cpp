@@ -62,8 +62,8 @@ int runKilledMigration()
     FileSecretStore secrets(Session::standardFallbackFile());
     Session session(secrets, UserDefaults::standard(), IdentityStore::standard(),
                     Session::standardAccountFile());
-    const QStringList names = {u"identityWritten"_s, u"certificateRemoved"_s,
-                               u"passwordWritten"_s, u"passwordRemoved"_s};
+    const QStringList names = {u"identityWritten"_s, u"certificateRemoved"_s, u"passwordWritten"_s,
+                               u"passwordRemoved"_s};
     session.setMigrationCheckpoint([&](Session::MigrationStep reached) {
         if (names.indexOf(step) == int(reached))
             ::raise(SIGKILL);
@@ -120,8 +120,7 @@ void tst_Session::signedInNeedsEmailAndPassword_data()
     QTest::newRow("e-mail only") << QVariant(u"a@example.com"_s) << none << false;
     QTest::newRow("password only") << none << QVariant(u"pw"_s) << false;
     QTest::newRow("both empty") << QVariant(QString()) << QVariant(QString()) << true;
-    QTest::newRow("both") << QVariant(u"a@example.com"_s) << QVariant(u"pw"_s)
-                          << true;
+    QTest::newRow("both") << QVariant(u"a@example.com"_s) << QVariant(u"pw"_s) << true;
 }
 
 void tst_Session::signedInNeedsEmailAndPassword()
@@ -152,11 +151,10 @@ void tst_Session::earlierSecretsMoveOutOfTheSettings_data()
     QTest::newRow("both move") << archiveFor(m_current) << false << false << false
                                << QStringList{hex(m_current.sha1())};
     // Nothing takes the old copies' place, so they stay where they are.
-    QTest::newRow("secret store refuses") << archiveFor(m_current) << true << true << false
-                                          << QStringList{hex(m_current.sha1())};
+    QTest::newRow("secret store refuses")
+        << archiveFor(m_current) << true << true << false << QStringList{hex(m_current.sha1())};
     QTest::newRow("archive does not open")
-        << TestPkcs12::makeIdentityArchive(m_current, u"zzzzzz"_s) << false << false
-        << true << QStringList{};
+        << TestPkcs12::makeIdentityArchive(m_current, u"zzzzzz"_s) << false << false << true << QStringList{};
 }
 
 void tst_Session::earlierSecretsMoveOutOfTheSettings()
@@ -181,8 +179,7 @@ void tst_Session::earlierSecretsMoveOutOfTheSettings()
     UserDefaults reread(UserDefaults::standardFilePath());
     QCOMPARE(reread.contains(Keys::password), passwordLeftInSettings);
     QCOMPARE(reread.contains(Keys::certificate), certificateLeftInSettings);
-    QCOMPARE(secrets.secrets.value(u"password"_s),
-             storeFails ? QString() : u"old pw"_s);
+    QCOMPARE(secrets.secrets.value(u"password"_s), storeFails ? QString() : u"old pw"_s);
     QCOMPARE(storedIdentities(), identities);
     QCOMPARE(session.identityReference().has_value(), !identities.isEmpty());
     QVERIFY(reread.boolean(Keys::isAutoConnectEnabled));
@@ -240,9 +237,7 @@ void tst_Session::killedMoveLosesNothing()
     QVERIFY(!settings.contains(Keys::certificate));
     QCOMPARE(storedIdentities(), QStringList{hex(m_current.sha1())});
     QString fromFile;
-    secrets.read(u"password"_s, this, [&fromFile](SecretStore::Outcome, const QString &s) {
-        fromFile = s;
-    });
+    secrets.read(u"password"_s, this, [&fromFile](SecretStore::Outcome, const QString &s) { fromFile = s; });
     QTRY_COMPARE(fromFile, u"old pw"_s);
 }
 
@@ -261,8 +256,7 @@ void tst_Session::replacingKeepsExactlyOneIdentity()
     // A stray left by a process that died before it could tidy up goes too.
     const TestPkcs12::Credential stray = TestPkcs12::makeCredential("stray");
     QVERIFY(store.importPkcs12(archiveFor(stray), Config::current().pkcs12Passphrase));
-    const auto current = store.importSingleIdentity(archiveFor(m_current),
-                                                    Config::current().pkcs12Passphrase);
+    const auto current = store.importSingleIdentity(archiveFor(m_current), Config::current().pkcs12Passphrase);
     QVERIFY(current);
     QCOMPARE(storedIdentities().size(), 3);
     QVERIFY(session.replaceIdentity(current->reference));
@@ -289,8 +283,8 @@ void tst_Session::logoutForgetsEverythingOfTheAccount()
     defaults.setBoolean(Keys::isAutoStartEnabled, true);
     // An old copy that a failed move left in the settings goes too.
     defaults.setString(Keys::password, u"pw"_s);
-    const auto identity = IdentityStore::standard().importSingleIdentity(
-        archiveFor(m_current), Config::current().pkcs12Passphrase);
+    const auto identity = IdentityStore::standard().importSingleIdentity(archiveFor(m_current),
+                                                                         Config::current().pkcs12Passphrase);
     QVERIFY(identity);
     QVERIFY(IdentityStore::standard().grantAccess(identity->reference, u"charon"_s));
     QVERIFY(session.replaceIdentity(identity->reference));
@@ -306,8 +300,8 @@ void tst_Session::logoutForgetsEverythingOfTheAccount()
         QVERIFY(storedIdentities().isEmpty());
         QVERIFY(!QFile::exists(Session::standardAccountFile()));
         UserDefaults reread(UserDefaults::standardFilePath());
-        for (const QLatin1String key : {Keys::tempEmail, Keys::password, Keys::phone, Keys::certificate,
-                                        Keys::smsCode})
+        for (const QLatin1String key :
+             {Keys::tempEmail, Keys::password, Keys::phone, Keys::certificate, Keys::smsCode})
             QVERIFY2(!reread.contains(key), key.data());
         QCOMPARE(reread.string(Keys::name), u"Ann"_s);
         QVERIFY(reread.boolean(Keys::isLaunchedBefore));

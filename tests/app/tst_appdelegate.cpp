@@ -87,15 +87,13 @@ void tst_AppDelegate::firstLaunchRegistersAndTellsARunningLauncherToQuit()
     QVERIFY(launcher.run());
 
     QStringList order;
-    AppDelegate delegate({[&order] {
-                              order << (UserDefaults::standard().contains(DefaultsKeys::isLaunchedBefore)
-                                            ? u"tunnel after defaults"_s
-                                            : u"tunnel"_s);
-                          },
-                          [&order](bool isLaunch) {
-                              order << (isLaunch ? u"update at launch"_s
-                                                 : u"update from menu"_s);
-                          }});
+    AppDelegate delegate(
+        {[&order] {
+             order << (UserDefaults::standard().contains(DefaultsKeys::isLaunchedBefore)
+                           ? u"tunnel after defaults"_s
+                           : u"tunnel"_s);
+         },
+         [&order](bool isLaunch) { order << (isLaunch ? u"update at launch"_s : u"update from menu"_s); }});
     QSignalSpy handedOff(&delegate, &AppDelegate::launcherHandOffFinished);
     delegate.applicationDidFinishLaunching();
     QCOMPARE(order, (QStringList{u"tunnel"_s, u"update at launch"_s}));

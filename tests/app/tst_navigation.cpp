@@ -266,10 +266,8 @@ void tst_Navigation::firstSentence_data()
     QTest::newRow("no dot") << u"Wrong email or password"_s << u"Wrong email or password"_s;
     QTest::newRow("leading dot") << u". Then more"_s << QString();
     QTest::newRow("only a dot") << u"."_s << QString();
-    QTest::newRow("host name") << u"Host api.example.com not found"_s
-                               << u"Host api.example.com not found"_s;
-    QTest::newRow("version then sentence") << u"Version 1.2 is out. Update now"_s
-                                           << u"Version 1.2 is out"_s;
+    QTest::newRow("host name") << u"Host api.example.com not found"_s << u"Host api.example.com not found"_s;
+    QTest::newRow("version then sentence") << u"Version 1.2 is out. Update now"_s << u"Version 1.2 is out"_s;
     QTest::newRow("ends with dot") << u"Connection refused."_s << u"Connection refused"_s;
     QTest::newRow("dot then newline") << u"First.\nSecond"_s << u"First"_s;
 }

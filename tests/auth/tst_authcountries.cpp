@@ -71,12 +71,9 @@ void tst_AuthCountries::everyRegionHasACallingCode()
 
 void tst_AuthCountries::namesAndOrderFollowTheLanguage()
 {
-    QCOMPARE(Countries::localizedName(u"DE"_s, QLocale(u"de_DE"_s)),
-             u"Deutschland"_s);
-    QCOMPARE(Countries::localizedName(u"DE"_s, QLocale(u"fr_FR"_s)),
-             u"Allemagne"_s);
-    QCOMPARE(Countries::localizedName(u"JP"_s, QLocale(u"ja_JP"_s)),
-             u"日本"_s);
+    QCOMPARE(Countries::localizedName(u"DE"_s, QLocale(u"de_DE"_s)), u"Deutschland"_s);
+    QCOMPARE(Countries::localizedName(u"DE"_s, QLocale(u"fr_FR"_s)), u"Allemagne"_s);
+    QCOMPARE(Countries::localizedName(u"JP"_s, QLocale(u"ja_JP"_s)), u"日本"_s);
     QCOMPARE(Countries::localizedName(u"DE"_s, QLocale::c()), u"Germany"_s);
 
     // German sorts Ö with O: Österreich comes between Oman and Pakistan, not
@@ -147,10 +144,10 @@ void tst_AuthCountries::menuOpensInsideTheWindow_data()
         << QRect(140, 250, 320, 36) << QSize(320, 900) << QRect(140, 50, 320, 620);
     QTest::newRow("wider list: kept inside on the right")
         << QRect(140, 250, 320, 36) << QSize(380, 300) << QRect(120, 286, 380, 300);
-    QTest::newRow("wider than the window") << QRect(140, 250, 320, 36) << QSize(700, 300)
-                                           << QRect(100, 286, 400, 300);
-    QTest::newRow("button off to the left") << QRect(40, 250, 320, 36) << QSize(320, 300)
-                                            << QRect(100, 286, 320, 300);
+    QTest::newRow("wider than the window")
+        << QRect(140, 250, 320, 36) << QSize(700, 300) << QRect(100, 286, 400, 300);
+    QTest::newRow("button off to the left")
+        << QRect(40, 250, 320, 36) << QSize(320, 300) << QRect(100, 286, 320, 300);
 }
 
 void tst_AuthCountries::menuOpensInsideTheWindow()

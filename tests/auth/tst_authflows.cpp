@@ -224,8 +224,7 @@ bool tst_AuthFlows::dismissAlert()
 
 AuthViewController *tst_AuthFlows::openAuth(bool signUp)
 {
-    auto *button = root()->findChild<QPushButton *>(signUp ? u"signUpButton"_s
-                                                           : u"signInButton"_s);
+    auto *button = root()->findChild<QPushButton *>(signUp ? u"signUpButton"_s : u"signInButton"_s);
     if (!button)
         return nullptr;
     QTest::mouseClick(button, Qt::LeftButton);
@@ -294,14 +293,17 @@ bool tst_AuthFlows::createAccount(const QString &email, const QString &password,
 {
     std::optional<bool> done;
     NetworkService::shared().addUser(name, email, password, phone,
-                                     [&done](const Result<UserResponse> &result) { done = result.isSuccess(); });
+                                     [&done](const Result<UserResponse> &result) {
+                                         done = result.isSuccess();
+                                     });
     return QTest::qWaitFor([&done] { return done.has_value(); }, patience) && *done;
 }
 
 bool tst_AuthFlows::registerDevice(const QString &udid, const QString &email)
 {
     std::optional<bool> done;
-    NetworkService::shared().addDevice(udid, email, [&done](const Result<Empty> &result) { done = result.isSuccess(); });
+    NetworkService::shared().addDevice(udid, email,
+                                       [&done](const Result<Empty> &result) { done = result.isSuccess(); });
     return QTest::qWaitFor([&done] { return done.has_value(); }, patience) && *done;
 }
 
@@ -359,9 +361,9 @@ void tst_AuthFlows::invalidInputIsRefusedLocally()
     QVERIFY(auth);
 
     const QList<std::pair<QString, QString>> refused = {
-        {u"ann@example.com"_s, u"abcd"_s},     // four characters
-        {u"ann@example.c"_s, u"abcde"_s},      // one-letter top-level part
-        {u"ann @example.com"_s, u"abcde"_s},   // a space
+        {u"ann@example.com"_s, u"abcd"_s},                         // four characters
+        {u"ann@example.c"_s, u"abcde"_s},                          // one-letter top-level part
+        {u"ann @example.com"_s, u"abcde"_s},                       // a space
         {u"ann@example.com"_s, u"e\u0301e\u0301e\u0301e\u0301"_s}, // 4 with accents
     };
     for (const auto &[email, password] : refused) {

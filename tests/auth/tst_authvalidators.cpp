@@ -119,8 +119,7 @@ void tst_AuthValidators::formatterRules_data()
     QTest::newRow("digit") << u"6"_s << 1 << QString() << true;
     QTest::newRow("ninth digit") << u"612345678"_s << 9 << u"61234567"_s << true;
     QTest::newRow("tenth digit") << u"6123456789"_s << 10 << u"612345678"_s << false;
-    QTest::newRow("full field refuses a replacement")
-        << u"612345670"_s << 9 << u"612345678"_s << false;
+    QTest::newRow("full field refuses a replacement") << u"612345670"_s << 9 << u"612345678"_s << false;
     QTest::newRow("letter at the end") << u"61a"_s << 3 << u"61"_s << false;
     QTest::newRow("letter alone") << u"a"_s << 1 << QString() << false;
     QTest::newRow("plus first in an empty field") << u"+"_s << 1 << QString() << true;
@@ -130,11 +129,9 @@ void tst_AuthValidators::formatterRules_data()
     QTest::newRow("digit after the plus") << u"+3"_s << 2 << u"+"_s << true;
     QTest::newRow("minus alone") << u"-"_s << 1 << QString() << false;
     QTest::newRow("minus and digit") << u"-5"_s << 2 << u"5"_s << true;
-    QTest::newRow("long paste into a short field")
-        << u"33612345678"_s << 11 << u"12"_s << true;
+    QTest::newRow("long paste into a short field") << u"33612345678"_s << 11 << u"12"_s << true;
     QTest::newRow("paste with a space") << u"1212 34"_s << 7 << u"12"_s << false;
-    QTest::newRow("paste beyond 64 bits")
-        << u"99999999999999999999"_s << 20 << u"9"_s << false;
+    QTest::newRow("paste beyond 64 bits") << u"99999999999999999999"_s << 20 << u"9"_s << false;
     QTest::newRow("Arabic-Indic digit") << u"\u0663"_s << 1 << QString() << false;
     QTest::newRow("full-width digit") << u"\uFF11"_s << 1 << QString() << false;
 }

@@ -30,11 +30,11 @@ void tst_Config::refusalIsOneLine_data()
         << QByteArray(R"({"a\r\nb": 1})") << u"a\\u000d\\u000ab"_s;
     QTest::newRow("terminal escape in an unknown member")
         << QByteArray(R"({"\u001b[2Jx": 1})") << u"\\u001b[2Jx"_s;
-    QTest::newRow("line separator in an unknown member")
-        << QByteArray("{\"a\xe2\x80\xa8" "b\": 1}") << u"a\\u2028b"_s;
+    QTest::newRow("line separator in an unknown member") << QByteArray("{\"a\xe2\x80\xa8"
+                                                                       "b\": 1}")
+                                                         << u"a\\u2028b"_s;
     QTest::newRow("unreadable certificate path with a line break")
-        << QByteArray(R"({"caCertificates": ["/nonexistent/a\nb.pem"]})")
-        << u"/nonexistent/a\\u000ab.pem"_s;
+        << QByteArray(R"({"caCertificates": ["/nonexistent/a\nb.pem"]})") << u"/nonexistent/a\\u000ab.pem"_s;
     QTest::newRow("update host with a path")
         << QByteArray(R"({"updateHosts": ["https://cdn.orvex.example/pkg"]})") << u"\"updateHosts\""_s;
     QTest::newRow("update host over plain http")

@@ -52,8 +52,8 @@ class ScalableImage : public QIconEngine
 public:
     explicit ScalableImage(QList<QSize> *rendered)
         : m_rendered(rendered)
-    { }
-    void paint(QPainter *, const QRect &, QIcon::Mode, QIcon::State) override { }
+    {}
+    void paint(QPainter *, const QRect &, QIcon::Mode, QIcon::State) override {}
     QSize actualSize(const QSize &size, QIcon::Mode mode, QIcon::State state) override
     {
         return pixmap(size, mode, state).size();
@@ -182,8 +182,7 @@ void tst_Controls::buttonTitleDefaultsToWhiteSeventeenPoint()
     button->resize(220, 60);
 
     QCOMPARE(button->titleFont().pointSizeF(), 17.0);
-    QCOMPARE(button->titleFont().family(),
-             QFontDatabase::systemFont(QFontDatabase::GeneralFont).family());
+    QCOMPARE(button->titleFont().family(), QFontDatabase::systemFont(QFontDatabase::GeneralFont).family());
 
     const QRect white = pixelsWhere(render(button), isWhite);
     QVERIFY2(!white.isEmpty(), "no white title pixels");
@@ -191,9 +190,7 @@ void tst_Controls::buttonTitleDefaultsToWhiteSeventeenPoint()
     // the 8-pt font the button inherited.
     const int capHeight = QFontMetrics(button->titleFont()).capHeight();
     QVERIFY2(qAbs(white.height() - capHeight) <= 2,
-             qPrintable(u"title %1 px high, 17-pt caps %2 px"_s
-                                .arg(white.height())
-                                .arg(capHeight)));
+             qPrintable(u"title %1 px high, 17-pt caps %2 px"_s.arg(white.height()).arg(capHeight)));
     QVERIFY(qAbs(white.center().x() - button->width() / 2) <= 2);
 }
 
@@ -233,9 +230,7 @@ void tst_Controls::buttonBorderedLook()
     QCOMPARE(button.backgroundColor().alpha(), 0);
 
     const QImage image = render(&button);
-    auto isRed = [](const QColor &c) {
-        return c.alpha() > 200 && c.red() > 180 && c.green() < 60;
-    };
+    auto isRed = [](const QColor &c) { return c.alpha() > 200 && c.red() > 180 && c.green() < 60; };
     // The 2-px outline runs along the edges; the corners are cut round.
     QVERIFY(isRed(image.pixelColor(100, 0)));
     QVERIFY(isRed(image.pixelColor(100, 1)));
@@ -316,8 +311,8 @@ void tst_Controls::viewWithoutInteractionPassesClicksBeneath()
     view->setInteractionEnabled(false);
     QVERIFY(!view->isInteractionEnabled());
     clickAt(&window, QPoint(150, 140)); // the view's own area
-    clickAt(&window, QPoint(80, 80)); // its child
-    clickAt(&window, QPoint(190, 80)); // a button inside it
+    clickAt(&window, QPoint(80, 80));   // its child
+    clickAt(&window, QPoint(190, 80));  // a button inside it
     QCOMPARE(beneath->presses, 3);
     QCOMPARE(viewPresses.presses, 0);
     QCOMPARE(child->presses, 0);
@@ -393,8 +388,7 @@ void tst_Controls::imageViewFitsImageKeepingAspect()
     QVERIFY(!rendered.isEmpty());
     for (const QSize &size : std::as_const(rendered))
         QVERIFY2(size.width() <= 300 && size.height() <= 100,
-                 qPrintable(
-                         u"rendered at %1x%2"_s.arg(size.width()).arg(size.height())));
+                 qPrintable(u"rendered at %1x%2"_s.arg(size.width()).arg(size.height())));
 }
 
 void tst_Controls::largeImagesGetMappingsOfTheirOwn()
@@ -412,8 +406,7 @@ void tst_Controls::largeImagesGetMappingsOfTheirOwn()
     for (QImage &image : images)
         image.fill(0); // detaches: eight blocks of 256 KB
     // The heap's free top may serve one; the others get mappings.
-    QVERIFY2(mallinfo2().hblks >= mapped + 7,
-             qPrintable(u"%1 mapped"_s.arg(mallinfo2().hblks - mapped)));
+    QVERIFY2(mallinfo2().hblks >= mapped + 7, qPrintable(u"%1 mapped"_s.arg(mallinfo2().hblks - mapped)));
 }
 
 void tst_Controls::spinnerLook()
@@ -429,8 +422,7 @@ void tst_Controls::spinnerLook()
     QCOMPARE(image.pixelColor(2, 2).alpha(), 0);
     const QColor lead = image.pixelColor(50, 19);
     QCOMPARE(lead.alpha(), 255);
-    QVERIFY(qAbs(lead.red() - 242) <= 2 && qAbs(lead.green() - 165) <= 2
-            && qAbs(lead.blue() - 60) <= 2);
+    QVERIFY(qAbs(lead.red() - 242) <= 2 && qAbs(lead.green() - 165) <= 2 && qAbs(lead.blue() - 60) <= 2);
 
     crawler.setBackgroundColor(Qt::blue);
     crawler.setForegroundColor(Qt::white);

@@ -123,7 +123,8 @@ public:
             Navigator::show(m_screen, NavigationDirection::center);
             // Wait out the presentation's animation: it ends with the screen
             // placed over the whole root.
-            if (!QTest::qWaitFor([this] { return m_screen->isVisible() && m_screen->geometry() == m_root->rect(); }))
+            if (!QTest::qWaitFor(
+                    [this] { return m_screen->isVisible() && m_screen->geometry() == m_root->rect(); }))
                 return;
         }
         m_ready = true;

@@ -77,10 +77,9 @@ QString describe(const Control &control)
 {
     const QObject *object = control.interface->object();
     return u"%1 \"%2\" (%3, role %4)"_s
-            .arg(object ? QString::fromLatin1(object->metaObject()->className()) : u"?"_s,
-                 object ? object->objectName() : QString(),
-                 control.interface->text(QAccessible::Name))
-            .arg(int(control.interface->role()));
+        .arg(object ? QString::fromLatin1(object->metaObject()->className()) : u"?"_s,
+             object ? object->objectName() : QString(), control.interface->text(QAccessible::Name))
+        .arg(int(control.interface->role()));
 }
 
 // What the user sees after an action: the screens shown, in each window, and
@@ -140,7 +139,8 @@ void tst_Accessibility::everyControlHasAName()
     QVERIFY(shown.isReady());
     const QList<Control> controls = controlsOf(shown.screen());
     for (const Control &control : controls)
-        QVERIFY2(!control.interface->text(QAccessible::Name).trimmed().isEmpty(), qPrintable(describe(control)));
+        QVERIFY2(!control.interface->text(QAccessible::Name).trimmed().isEmpty(),
+                 qPrintable(describe(control)));
 }
 
 void tst_Accessibility::tabReachesEveryControl()
@@ -239,7 +239,8 @@ void tst_Accessibility::enterDoesWhatTheDefaultButtonDoes()
     ScreenHost::ShownScreen shown(which);
     QVERIFY(shown.isReady());
     QCOMPARE(outcome(), before);
-    QWidget *focus = field.isEmpty() ? QApplication::focusWidget() : shown.screen()->findChild<QWidget *>(field);
+    QWidget *focus = field.isEmpty() ? QApplication::focusWidget()
+                                     : shown.screen()->findChild<QWidget *>(field);
     QVERIFY2(focus, qPrintable(field));
     focus->setFocus(Qt::TabFocusReason);
     QTest::keyClick(focus, Qt::Key_Return);
@@ -251,14 +252,13 @@ void tst_Accessibility::markupFromOutsideIsShownLiterally_data()
     QTest::addColumn<QString>("screen");
     QTest::addColumn<QString>("label");
     QTest::addColumn<QString>("source"); // "email": typed by the user; "screen": handed to the screen
-    QTest::newRow("update offer, version from the service") << u"UpdateViewController"_s
-                                                             << u"versionLabel"_s << u"screen"_s;
-    QTest::newRow("alert, message from the service or the help desk") << u"AlertController"_s
-                                                                       << u"messageLabel"_s << u"screen"_s;
-    QTest::newRow("settings, account e-mail") << u"SettingsViewController"_s
-                                              << u"emailLabel"_s << u"email"_s;
-    QTest::newRow("help desk, account e-mail") << u"SupportViewController"_s
-                                               << u"detailLabel"_s << u"email"_s;
+    QTest::newRow("update offer, version from the service")
+        << u"UpdateViewController"_s << u"versionLabel"_s << u"screen"_s;
+    QTest::newRow("alert, message from the service or the help desk")
+        << u"AlertController"_s << u"messageLabel"_s << u"screen"_s;
+    QTest::newRow("settings, account e-mail") << u"SettingsViewController"_s << u"emailLabel"_s << u"email"_s;
+    QTest::newRow("help desk, account e-mail")
+        << u"SupportViewController"_s << u"detailLabel"_s << u"email"_s;
 }
 
 // Text from the network or the user goes into labels as text: markup in it is

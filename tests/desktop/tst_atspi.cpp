@@ -54,10 +54,9 @@ struct Node
 // The roles a reachable control may have; anything else ("panel", "filler",
 // "unknown") tells a screen reader nothing about what the control does.
 const QStringList controlRoles{
-    u"push button"_s, u"check box"_s,    u"radio button"_s,
-    u"combo box"_s,   u"text"_s,         u"password text"_s,
-    u"spin button"_s, u"slider"_s,       u"link"_s,
-    u"page tab"_s,    u"toggle button"_s, u"menu item"_s,
+    u"push button"_s, u"check box"_s,     u"radio button"_s,  u"combo box"_s,
+    u"text"_s,        u"password text"_s, u"spin button"_s,   u"slider"_s,
+    u"link"_s,        u"page tab"_s,      u"toggle button"_s, u"menu item"_s,
 };
 
 } // namespace
@@ -88,8 +87,7 @@ void tst_AtSpi::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     QVERIFY(QDBusConnection::sessionBus().isConnected());
-    QVERIFY(m_german.load(QLocale(QLocale::German, QLocale::Germany), u"orvex"_s, u"_"_s,
-                          u":/i18n"_s));
+    QVERIFY(m_german.load(QLocale(QLocale::German, QLocale::Germany), u"orvex"_s, u"_"_s, u":/i18n"_s));
     ScreenHost::prepareEnvironment(m_dir.path());
     // The bridge asks the session bus for the accessibility bus, which
     // at-spi2-core's launcher provides (started by the bus on demand).
@@ -136,8 +134,7 @@ QList<Node> tst_AtSpi::walk()
         QStringList states;
         for (const QJsonValue &state : object.value(u"states"_s).toArray())
             states << state.toString();
-        nodes << Node{object.value(u"role"_s).toString(), object.value(u"name"_s).toString(),
-                      states};
+        nodes << Node{object.value(u"role"_s).toString(), object.value(u"name"_s).toString(), states};
     }
     return nodes;
 }
@@ -170,7 +167,8 @@ void tst_AtSpi::everyReachableControlHasARoleAndAName_data()
         list("push button: About Orvex | push button: Help | push button: Sign In | push button: Sign Up | "
              "text: Your request | push button: Send Request"));
     row("StartViewController", "de",
-        list("push button: Über Orvex | push button: Hilfe | push button: Anmelden | push button: Registrieren"));
+        list("push button: Über Orvex | push button: Hilfe | push button: Anmelden | push button: "
+             "Registrieren"));
     row("AuthViewController", "de",
         list("push button: ‹ Zurück | push button: Über Orvex | push button: Hilfe | text: E-Mail | "
              "password text: Passwort | push button: Passwort vergessen? | push button: Anmelden"));
@@ -178,10 +176,12 @@ void tst_AtSpi::everyReachableControlHasARoleAndAName_data()
         list("push button: ‹ Zurück | push button: Über Orvex | push button: Hilfe | combo box: Land | "
              "text: Mobilnummer | push button: Code senden"));
     row("ConfirmationCodeViewController", "de",
-        list("push button: ‹ Zurück | push button: Über Orvex | push button: Hilfe | text: Bestätigungscode | "
-             "push button: Bestätigen"));
+        list(
+            "push button: ‹ Zurück | push button: Über Orvex | push button: Hilfe | text: Bestätigungscode | "
+            "push button: Bestätigen"));
     row("SupportViewController", "de",
-        list("push button: Über Orvex | push button: Hilfe | push button: Anmelden | push button: Registrieren | "
+        list("push button: Über Orvex | push button: Hilfe | push button: Anmelden | push button: "
+             "Registrieren | "
              "text: Ihre Anfrage | push button: Anfrage senden"));
     // The rest for roles and names alone; in German the two screens with
     // most of their own.
@@ -227,11 +227,11 @@ void tst_AtSpi::everyReachableControlHasARoleAndAName()
         const std::function<void(QAccessibleInterface *)> name = [&](QAccessibleInterface *node) {
             if (!node || !node->isValid() || node->state().invisible)
                 return;
-            if (node->state().focusable && node->text(QAccessible::Name).isEmpty() && node->object())
-            {
+            if (node->state().focusable && node->text(QAccessible::Name).isEmpty() && node->object()) {
                 QString path;
                 for (QObject *o = node->object(); o; o = o->parent())
-                    path += u"/%1#%2"_s.arg(QString::fromLatin1(o->metaObject()->className()), o->objectName());
+                    path += u"/%1#%2"_s.arg(QString::fromLatin1(o->metaObject()->className()),
+                                            o->objectName());
                 faults << u"unnamed %1"_s.arg(path);
             }
             for (int i = 0; i < node->childCount(); ++i)
@@ -252,9 +252,12 @@ void tst_AtSpi::checkBoxesSayWhetherTheyAreTicked_data()
     QTest::addColumn<bool>("autoStart");
     QTest::addColumn<QString>("autoConnectName");
     QTest::addColumn<QString>("autoStartName");
-    QTest::newRow("en connect") << "en" << true << false << "Connect automatically" << "Start at login";
-    QTest::newRow("en start") << "en" << false << true << "Connect automatically" << "Start at login";
-    QTest::newRow("de connect") << "de" << true << false << "Automatisch verbinden" << "Beim Anmelden starten";
+    QTest::newRow("en connect") << "en" << true << false << "Connect automatically"
+                                << "Start at login";
+    QTest::newRow("en start") << "en" << false << true << "Connect automatically"
+                              << "Start at login";
+    QTest::newRow("de connect") << "de" << true << false << "Automatisch verbinden"
+                                << "Beim Anmelden starten";
 }
 
 void tst_AtSpi::checkBoxesSayWhetherTheyAreTicked()
@@ -275,9 +278,8 @@ void tst_AtSpi::checkBoxesSayWhetherTheyAreTicked()
             if (node.name == name) {
                 if (node.role != "check box"_L1)
                     qWarning("%s", qPrintable(node.describe()));
-                return node.role == "check box"_L1
-                               ? std::optional<bool>(node.states.contains("checked"_L1))
-                               : std::nullopt;
+                return node.role == "check box"_L1 ? std::optional<bool>(node.states.contains("checked"_L1))
+                                                   : std::nullopt;
             }
         }
         return std::nullopt;
@@ -301,8 +303,12 @@ void tst_AtSpi::mainButtonIsNamedForWhatItDoes_data()
     QTest::addColumn<QString>("language");
     QTest::addColumn<QString>("whenOff");
     QTest::addColumn<QString>("whenOn");
-    QTest::newRow("en") << "en" << "Turn ON" << "Turn OFF";
-    QTest::newRow("de") << "de" << "Einschalten" << "Ausschalten";
+    QTest::newRow("en") << "en"
+                        << "Turn ON"
+                        << "Turn OFF";
+    QTest::newRow("de") << "de"
+                        << "Einschalten"
+                        << "Ausschalten";
 }
 
 void tst_AtSpi::mainButtonIsNamedForWhatItDoes()

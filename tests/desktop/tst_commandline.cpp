@@ -63,10 +63,8 @@ void tst_CommandLine::printsTheVersion_data()
     QTest::newRow("--version") << QStringList{u"--version"_s};
     QTest::newRow("-v") << QStringList{u"-v"_s};
     // Qt's own options are passed over, as desktops and developers use them.
-    QTest::newRow("after -platform") << QStringList{u"-platform"_s, u"offscreen"_s,
-                                                    u"--version"_s};
-    QTest::newRow("after -session") << QStringList{u"-session"_s, u"1234abcd"_s,
-                                                   u"-v"_s};
+    QTest::newRow("after -platform") << QStringList{u"-platform"_s, u"offscreen"_s, u"--version"_s};
+    QTest::newRow("after -session") << QStringList{u"-session"_s, u"1234abcd"_s, u"-v"_s};
 }
 
 void tst_CommandLine::printsTheVersion()
@@ -119,12 +117,10 @@ void tst_CommandLine::rejectsWithOneLineAndStatusTwo_data()
     QTest::addColumn<QString>("named");
     QTest::newRow("unknown long") << QStringList{u"--frobnicate"_s} << u"frobnicate"_s;
     QTest::newRow("unknown short") << QStringList{u"-x"_s} << u"x"_s;
-    QTest::newRow("unknown after a good one") << QStringList{u"--version"_s, u"--nope"_s}
-                                              << u"nope"_s;
+    QTest::newRow("unknown after a good one") << QStringList{u"--version"_s, u"--nope"_s} << u"nope"_s;
     QTest::newRow("value for a flag") << QStringList{u"--version=2"_s} << u"version"_s;
     QTest::newRow("argument") << QStringList{u"notes.txt"_s} << u"notes.txt"_s;
-    QTest::newRow("toolkit option without its value") << QStringList{u"-style"_s}
-                                                       << u"style"_s;
+    QTest::newRow("toolkit option without its value") << QStringList{u"-style"_s} << u"style"_s;
 }
 
 void tst_CommandLine::rejectsWithOneLineAndStatusTwo()

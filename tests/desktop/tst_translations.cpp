@@ -109,8 +109,7 @@ QSet<QString> visibleTexts(QWidget *window)
 bool isLanguageNeutral(const QString &text)
 {
     static const QRegularExpression neutral(u"^([^A-Za-z]*|\\S+@\\S+|Version [0-9.]+)$"_s);
-    static const QStringList words{u"Orvex"_s, u"Orvex Cloud"_s, u"OK"_s,
-                                   u"Support"_s};
+    static const QStringList words{u"Orvex"_s, u"Orvex Cloud"_s, u"OK"_s, u"Support"_s};
     return neutral.match(text).hasMatch() || words.contains(text) || text == Config::current().productNotice;
 }
 
@@ -137,8 +136,7 @@ void tst_Translations::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     ScreenHost::prepareEnvironment(m_dir.path());
-    QVERIFY(m_german.load(QLocale(QLocale::German, QLocale::Germany), u"orvex"_s, u"_"_s,
-                          u":/i18n"_s));
+    QVERIFY(m_german.load(QLocale(QLocale::German, QLocale::Germany), u"orvex"_s, u"_"_s, u":/i18n"_s));
 }
 
 void tst_Translations::cleanup()
@@ -156,9 +154,8 @@ void tst_Translations::germanTableCoversEveryMessage()
     QVERIFY(QFile::copy(QStringLiteral(ORVEX_SOURCE_DIR "/resources/translations/orvex_de.ts"), copy));
     QFile::setPermissions(copy, QFile::ReadOwner | QFile::WriteOwner);
     QProcess lupdate;
-    lupdate.start(QStringLiteral(ORVEX_LUPDATE),
-                  {u"-no-obsolete"_s, u"-locations"_s, u"none"_s,
-                   QStringLiteral(ORVEX_SOURCE_DIR "/src"), u"-ts"_s, copy});
+    lupdate.start(QStringLiteral(ORVEX_LUPDATE), {u"-no-obsolete"_s, u"-locations"_s, u"none"_s,
+                                                  QStringLiteral(ORVEX_SOURCE_DIR "/src"), u"-ts"_s, copy});
     QVERIFY(lupdate.waitForFinished(120000));
     QVERIFY2(lupdate.exitCode() == 0, lupdate.readAllStandardError().constData());
 
@@ -170,10 +167,11 @@ void tst_Translations::germanTableCoversEveryMessage()
             untranslated << message.context + u": "_s + message.source;
     }
     QVERIFY2(untranslated.isEmpty(),
-             qPrintable(QStringLiteral("%1 messages without a German translation (run the update_translations "
-                                       "target, translate them in Linguist):\n")
-                                .arg(untranslated.size())
-                        + untranslated.join(u'\n')));
+             qPrintable(
+                 QStringLiteral("%1 messages without a German translation (run the update_translations "
+                                "target, translate them in Linguist):\n")
+                     .arg(untranslated.size())
+                 + untranslated.join(u'\n')));
 }
 
 void tst_Translations::compiledTablesAreInTheClient()
@@ -181,7 +179,7 @@ void tst_Translations::compiledTablesAreInTheClient()
     // Every table in resources/translations is compiled in, where main()
     // looks for the desktop's language.
     const QStringList tables = QDir(QStringLiteral(ORVEX_SOURCE_DIR "/resources/translations"))
-                                       .entryList({u"orvex_*.ts"_s});
+                                   .entryList({u"orvex_*.ts"_s});
     QVERIFY(!tables.isEmpty());
     for (QString table : tables) {
         table.replace(u".ts"_s, u".qm"_s);
@@ -190,13 +188,13 @@ void tst_Translations::compiledTablesAreInTheClient()
 
     // German, Austrian and Swiss German desktops get the German table; an
     // English one gets none and shows the source texts.
-    for (const QLocale &locale : {QLocale(QLocale::German, QLocale::Austria), QLocale(QLocale::German, QLocale::Switzerland)}) {
+    for (const QLocale &locale :
+         {QLocale(QLocale::German, QLocale::Austria), QLocale(QLocale::German, QLocale::Switzerland)}) {
         QTranslator translator;
         QVERIFY(translator.load(locale, u"orvex"_s, u"_"_s, u":/i18n"_s));
     }
     QTranslator english;
-    QVERIFY(!english.load(QLocale(QLocale::English, QLocale::UnitedStates), u"orvex"_s, u"_"_s,
-                          u":/i18n"_s));
+    QVERIFY(!english.load(QLocale(QLocale::English, QLocale::UnitedStates), u"orvex"_s, u"_"_s, u":/i18n"_s));
 
     // The error catalogue, marked with QT_TRANSLATE_NOOP, comes out in German.
     const QString english_ = Error(Error::Code::invalidPassword).localizedDescription();
@@ -228,7 +226,8 @@ void tst_Translations::noScreenStaysEnglishInGerman()
             stillEnglish << text;
     }
     stillEnglish.sort();
-    QVERIFY2(stillEnglish.isEmpty(), qPrintable(u"shown in English under German:\n"_s + stillEnglish.join(u'\n')));
+    QVERIFY2(stillEnglish.isEmpty(),
+             qPrintable(u"shown in English under German:\n"_s + stillEnglish.join(u'\n')));
 }
 
 QTEST_MAIN(tst_Translations)

@@ -50,10 +50,11 @@ namespace {
 
 const QString watcherService = u"org.kde.StatusNotifierWatcher"_s;
 
-[[maybe_unused]] QVariant busProperty(const QString &service, const QString &path, const QString &interface, const QString &name)
+[[maybe_unused]] QVariant busProperty(const QString &service, const QString &path, const QString &interface,
+                                      const QString &name)
 {
-    const QDBusMessage reply = askBus(QDBusConnection::sessionBus(), service, path, u"org.freedesktop.DBus.Properties"_s,
-                                   u"Get"_s, {interface, name});
+    const QDBusMessage reply = askBus(QDBusConnection::sessionBus(), service, path,
+                                      u"org.freedesktop.DBus.Properties"_s, u"Get"_s, {interface, name});
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
         return {};
     return reply.arguments().constFirst().value<QDBusVariant>().variant();
@@ -121,8 +122,8 @@ struct MenuEntry
 // The top-level entries of the menu exported by `item`, in order.
 QList<MenuEntry> menuOf(const QString &item)
 {
-    const QString layout = gdbus({u"call"_s, u"--session"_s, u"--dest"_s, item, u"--object-path"_s, u"/MenuBar"_s,
-                                  u"--method"_s, u"com.canonical.dbusmenu.GetLayout"_s,
+    const QString layout = gdbus({u"call"_s, u"--session"_s, u"--dest"_s, item, u"--object-path"_s,
+                                  u"/MenuBar"_s, u"--method"_s, u"com.canonical.dbusmenu.GetLayout"_s,
                                   // "--": the -1 (every level) is an argument, not an option
                                   u"--"_s, u"0"_s, u"-1"_s, u"[]"_s});
     static const QRegularExpression entry(uR"(<\((\d+), \{([^}]*)\}, (?:@av )?\[\]\)>)"_s);
@@ -191,7 +192,8 @@ void tst_TrayHost::initTestCase()
 #ifdef ORVEX_WITH_TRAY_HOST
     m_watcher = std::make_unique<DBusMock>(QString(), DBusMockText::trayHost);
     QVERIFY2(m_watcher->started(), "python3-dbusmock is needed (scripts/install-deps)");
-    QTRY_VERIFY_WITH_TIMEOUT(QDBusConnection::sessionBus().interface()->isServiceRegistered(watcherService), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(QDBusConnection::sessionBus().interface()->isServiceRegistered(watcherService),
+                             30000);
 #endif
 
     Config::setCurrent(*Config::parse({}, {}, nullptr));
@@ -223,7 +225,8 @@ QString tst_TrayHost::registeredItem()
 {
     const QList<QVariantList> calls = DBusMock::calls(watcherService, u"/StatusNotifierWatcher"_s,
                                                       u"RegisterStatusNotifierItem"_s);
-    return calls.isEmpty() || calls.constLast().isEmpty() ? QString() : calls.constLast().constFirst().toString();
+    return calls.isEmpty() || calls.constLast().isEmpty() ? QString()
+                                                          : calls.constLast().constFirst().toString();
 }
 
 // Closes the window from inside a running event loop, as the window manager
@@ -277,7 +280,8 @@ void tst_TrayHost::trayHostGetsTheMenu()
 {
     const QString item = registeredItem();
     // After the first reading (the tunnel is not up): Show, Connect, Quit.
-    QTRY_COMPARE_WITH_TIMEOUT(labelsOf(menuOf(item)), (QStringList{u"Show"_s, u"Connect"_s, u"Quit"_s}), 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(labelsOf(menuOf(item)), (QStringList{u"Show"_s, u"Connect"_s, u"Quit"_s}),
+                              30000);
     const QList<MenuEntry> entries = menuOf(item);
     QCOMPARE(entries.constLast().shortcut, u"'Control', 'Q'"_s);
     QVERIFY(entries.constFirst().shortcut.isEmpty());
@@ -288,8 +292,9 @@ void tst_TrayHost::trayHostGetsTheMenu()
     QTRY_COMPARE_WITH_TIMEOUT(labelsOf(menuOf(item)).value(1), u"Connect"_s, 30000);
 
     const QString toolTip = gdbus({u"call"_s, u"--session"_s, u"--dest"_s, item, u"--object-path"_s,
-                                   u"/StatusNotifierItem"_s, u"--method"_s, u"org.freedesktop.DBus.Properties.Get"_s,
-                                   u"org.kde.StatusNotifierItem"_s, u"ToolTip"_s});
+                                   u"/StatusNotifierItem"_s, u"--method"_s,
+                                   u"org.freedesktop.DBus.Properties.Get"_s, u"org.kde.StatusNotifierItem"_s,
+                                   u"ToolTip"_s});
     QVERIFY2(toolTip.contains(u"Orvex Cloud"_s), qPrintable(toolTip));
 }
 
@@ -305,8 +310,9 @@ void tst_TrayHost::closingTheWindowKeepsTheClientInTheTray()
 void tst_TrayHost::clickingTheIconBringsTheWindowBack()
 {
     m_window->hide();
-    const QDBusMessage click = askBus(QDBusConnection::sessionBus(), registeredItem(), u"/StatusNotifierItem"_s,
-                                      u"org.kde.StatusNotifierItem"_s, u"Activate"_s, {0, 0});
+    const QDBusMessage click = askBus(QDBusConnection::sessionBus(), registeredItem(),
+                                      u"/StatusNotifierItem"_s, u"org.kde.StatusNotifierItem"_s,
+                                      u"Activate"_s, {0, 0});
     QCOMPARE(click.type(), QDBusMessage::ReplyMessage);
     QTRY_VERIFY(m_window->isVisible());
 }

@@ -50,7 +50,8 @@ QImage outputPicture()
         return {};
     }
     const QStringList files = QDir(dir.path()).entryList({u"*.png"_s});
-    return files.isEmpty() ? QImage() : QImage(dir.filePath(files.constFirst())).convertToFormat(QImage::Format_RGB32);
+    return files.isEmpty() ? QImage()
+                           : QImage(dir.filePath(files.constFirst())).convertToFormat(QImage::Format_RGB32);
 }
 
 // Where `part` appears in `whole`, pixel for pixel: the compositor copies a
@@ -142,8 +143,7 @@ void tst_Wayland::everyScreenOpensFitsAndCloses()
     const QRect available = window->screen()->availableGeometry();
     QVERIFY2(window->frameGeometry().width() <= available.width()
                  && window->frameGeometry().height() <= available.height(),
-             qPrintable(u"%1x%2 on %3x%4"_s
-                            .arg(window->frameGeometry().width())
+             qPrintable(u"%1x%2 on %3x%4"_s.arg(window->frameGeometry().width())
                             .arg(window->frameGeometry().height())
                             .arg(available.width())
                             .arg(available.height())));
@@ -179,7 +179,8 @@ void tst_Wayland::everyScreenOpensFitsAndCloses()
     // Found by its top: a text cursor below may blink between the grab and
     // the compositor's picture.
     const QImage windowTop = windowPicture.copy(0, 0, windowPicture.width(), 40);
-    QTRY_VERIFY_WITH_TIMEOUT((output = outputPicture(), at = locate(output, windowTop), at.has_value()), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT((output = outputPicture(), at = locate(output, windowTop), at.has_value()),
+                             30000);
     QVERIFY(output.save(shotsDir() + u'/' + name + u"-output.png"_s));
     const QRect placed(*at, windowPicture.size());
     QVERIFY2(output.rect().contains(placed), qPrintable(name));

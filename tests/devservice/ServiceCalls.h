@@ -34,8 +34,9 @@ inline QJsonObject signUp(HttpsClient &client, const Orvex::Config &config, cons
 inline bool addDevice(HttpsClient &client, const Orvex::Config &config, const QString &udid,
                       const QString &email)
 {
-    const HttpAnswer answer = client.get(
-        u"/adddevice.json"_s, {{u"udid"_s, udid}, {u"user"_s, email}, {u"check"_s, config.serviceCheckValue}});
+    const HttpAnswer answer = client.get(u"/adddevice.json"_s, {{u"udid"_s, udid},
+                                                                {u"user"_s, email},
+                                                                {u"check"_s, config.serviceCheckValue}});
     return envelopeProblem(answer.body, 0, false).isEmpty();
 }
 
@@ -56,8 +57,9 @@ inline QString token(HttpsClient &client, const Orvex::Config &config)
 inline QueryItems certificateQuery(const Orvex::Config &config, const QString &token, const QString &password,
                                    const QString &udid, const QString &email)
 {
-    return {{u"api"_s, u"getcert"_s},  {u"ApiID"_s, config.apiIdentifier}, {u"password"_s, password},
-            {u"Deviceudid"_s, udid},   {u"Userid"_s, email},                {u"token"_s, token},
+    return {{u"api"_s, u"getcert"_s},  {u"ApiID"_s, config.apiIdentifier},
+            {u"password"_s, password}, {u"Deviceudid"_s, udid},
+            {u"Userid"_s, email},      {u"token"_s, token},
             {u"crt_type"_s, u"p12"_s}};
 }
 

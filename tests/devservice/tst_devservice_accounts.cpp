@@ -69,11 +69,14 @@ void DevServiceAccountsTest::signUpPath()
         const QString verify = QString::fromUtf8(answer.body);
         answer = m_client->get(u"/iOS/sms_orvex.php"_s,
                                {{u"ToNumbe"_s, phone}, {u"toMsg"_s, code}, {u"verify"_s, verify}});
-        const QJsonObject sms = jsonObject(answer.body).value(u"orvexcloud"_s).toObject().value(u"sms"_s).toObject();
-        QVERIFY2(sms.value(u"sid"_s).isString() && sms.value(u"message"_s).isString(), answer.body.constData());
+        const QJsonObject sms
+            = jsonObject(answer.body).value(u"orvexcloud"_s).toObject().value(u"sms"_s).toObject();
+        QVERIFY2(sms.value(u"sid"_s).isString() && sms.value(u"message"_s).isString(),
+                 answer.body.constData());
         QCOMPARE(sms.value(u"status"_s), QJsonValue(true));
     }
-    const QJsonArray outbox = QJsonDocument::fromJson(m_client->get(u"/dev/sms"_s, {{u"to"_s, phone}}).body).array();
+    const QJsonArray outbox = QJsonDocument::fromJson(m_client->get(u"/dev/sms"_s, {{u"to"_s, phone}}).body)
+                                  .array();
     QCOMPARE(outbox.at(0).toObject().value(u"message"_s).toString(), u"7301"_s);
     QCOMPARE(outbox.at(1).toObject().value(u"message"_s).toString(), u"0042"_s);
     QCOMPARE(outbox.at(0).toObject().value(u"to"_s).toString(), phone);
@@ -84,7 +87,8 @@ void DevServiceAccountsTest::signUpPath()
     QVERIFY(!created.contains(u"password"_s));
     QVERIFY(addDevice(*m_client, m_config, udidFor(email), email));
     // E-mail addresses match without regard to case.
-    const HttpAnswer answer = m_client->get(u"/getuser.json"_s, {{u"user"_s, email.toUpper()}, {u"check"_s, password}});
+    const HttpAnswer answer = m_client->get(u"/getuser.json"_s,
+                                            {{u"user"_s, email.toUpper()}, {u"check"_s, password}});
     const QJsonObject user = jsonObject(answer.body).value(u"user"_s).toObject();
     QCOMPARE(user.value(u"email"_s), QJsonValue(email));
     const QJsonObject device = user.value(u"devices"_s).toArray().at(0).toObject();
@@ -110,9 +114,11 @@ void DevServiceAccountsTest::refusals_data()
     QTest::newRow("getuser: unknown") << getUser << items("user=nobody@example.org&check=right one") << 16;
     QTest::newRow("getuser: no check") << getUser << items("user=getuser@example.org") << 2;
     QTest::newRow("getuser: no user") << getUser << items("check=x") << 2;
-    const char *newUser = "user=new@example.org&password=pw&name=N&email=new@example.org&phoneNumber=+33612345678";
+    const char *newUser
+        = "user=new@example.org&password=pw&name=N&email=new@example.org&phoneNumber=+33612345678";
     // The fixed service value is not the sign-up value.
-    QTest::newRow("adduser: service check value") << addUser << items(newUser) + items("check=<service>") << 4;
+    QTest::newRow("adduser: service check value")
+        << addUser << items(newUser) + items("check=<service>") << 4;
     QTest::newRow("adduser: user and email differ")
         << addUser
         << items("user=other1@example.org&password=pw&name=N&email=new@example.org&phoneNumber=+33612345678"
@@ -129,7 +135,8 @@ void DevServiceAccountsTest::refusals_data()
                  "&check=<signUp>")
         << 7;
     QTest::newRow("adduser: no password")
-        << addUser << items("user=new@example.org&name=N&email=new@example.org&phoneNumber=+33612345678&check=<signUp>")
+        << addUser
+        << items("user=new@example.org&name=N&email=new@example.org&phoneNumber=+33612345678&check=<signUp>")
         << 2;
     const char *device = "apn=desktop&nickName=Laptop&systemName=Linux&systemVersion=6.1.0&status=Active";
     QTest::newRow("adddevice: unknown account")
@@ -137,12 +144,15 @@ void DevServiceAccountsTest::refusals_data()
     QTest::newRow("adddevice: sign-up check value")
         << addDevice << items("udid=0a1b&user=other@example.org&check=<signUp>") + items(device) << 4;
     // The udid becomes a DNS label of the certificate.
-    QTest::newRow("adddevice: empty udid") << addDevice << items("udid=&user=other@example.org&check=<service>") << 2;
-    QTest::newRow("adddevice: dot") << addDevice << items("udid=a.b&user=other@example.org&check=<service>") << 2;
+    QTest::newRow("adddevice: empty udid")
+        << addDevice << items("udid=&user=other@example.org&check=<service>") << 2;
+    QTest::newRow("adddevice: dot") << addDevice << items("udid=a.b&user=other@example.org&check=<service>")
+                                    << 2;
     QTest::newRow("adddevice: leading hyphen")
         << addDevice << items("udid=-x&user=other@example.org&check=<service>") << 2;
     QTest::newRow("adddevice: 70 characters")
-        << addDevice << QStringList{u"udid="_s + QString(70, u'a'), u"user=other@example.org"_s, u"check=<service>"_s}
+        << addDevice
+        << QStringList{u"udid="_s + QString(70, u'a'), u"user=other@example.org"_s, u"check=<service>"_s}
         << 2;
 }
 
@@ -173,9 +183,9 @@ void DevServiceAccountsTest::registeringAgainKeepsOneDevice()
     const HttpAnswer user = m_client->get(u"/getuser.json"_s, {{u"user"_s, owner}, {u"check"_s, u"pw"_s}});
     QCOMPARE(jsonObject(user.body).value(u"user"_s).toObject().value(u"devices"_s).toArray().size(), 1);
     // Another account cannot take the machine over.
-    const HttpAnswer taken = m_client->get(
-        u"/adddevice.json"_s,
-        {{u"udid"_s, udid}, {u"user"_s, u"other@example.org"_s}, {u"check"_s, m_config.serviceCheckValue}});
+    const HttpAnswer taken = m_client->get(u"/adddevice.json"_s, {{u"udid"_s, udid},
+                                                                  {u"user"_s, u"other@example.org"_s},
+                                                                  {u"check"_s, m_config.serviceCheckValue}});
     QCOMPARE(envelopeProblem(taken.body, 9), QString());
 }
 
@@ -217,12 +227,10 @@ void DevServiceAccountsTest::devRoutesOnlyWhenAsked()
     DevServiceProcess plain(dir.path());
     QVERIFY2(plain.start(), qPrintable(plain.errors()));
     HttpsClient client(plain.origin(), plain.caCertificate());
-    const HttpAnswer answer = client.get(u"/dev/sms"_s,
-                                         {{u"to"_s, u"+33612345678"_s}});
+    const HttpAnswer answer = client.get(u"/dev/sms"_s, {{u"to"_s, u"+33612345678"_s}});
     QCOMPARE(answer.status, 404);
     QCOMPARE(envelopeProblem(answer.body, 3), QString());
-    const HttpAnswer fault = client.post(u"/dev/faults"_s,
-                                         R"({"path":"/getuser.json","fault":"close"})");
+    const HttpAnswer fault = client.post(u"/dev/faults"_s, R"({"path":"/getuser.json","fault":"close"})");
     QCOMPARE(fault.status, 404);
     QVERIFY(plain.stop());
 }
@@ -233,9 +241,8 @@ namespace {
 QString storedHash(const QString &dataDir, const QString &email)
 {
     QProcess sqlite;
-    sqlite.start(u"sqlite3"_s,
-                 {dataDir + u"/devservice.sqlite3"_s,
-                  u"SELECT password_hash FROM accounts WHERE email = '%1';"_s.arg(email)});
+    sqlite.start(u"sqlite3"_s, {dataDir + u"/devservice.sqlite3"_s,
+                                u"SELECT password_hash FROM accounts WHERE email = '%1';"_s.arg(email)});
     if (!sqlite.waitForFinished(60000))
         return {};
     return QString::fromUtf8(sqlite.readAllStandardOutput()).trimmed();

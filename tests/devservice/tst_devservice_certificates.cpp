@@ -29,8 +29,7 @@ Tool openssl(const QStringList &arguments, const QByteArray &input = {})
     process.closeWriteChannel();
     process.waitForFinished(60000);
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            process.readAllStandardOutput(),
-            process.readAllStandardError()};
+            process.readAllStandardOutput(), process.readAllStandardError()};
 }
 
 QString writeFile(const QString &path, const QByteArray &bytes)
@@ -86,83 +85,52 @@ void DevServiceCertificatesTest::archiveOpensAndChainsToTheCa()
     const QString name = m_udid + QLatin1Char('.') + m_config.vpnDomain;
     const QString tokenText = token(*m_client, m_config);
     QVERIFY(!tokenText.isEmpty());
-    const HttpAnswer answer
-            = m_client->get(u"/portableapi/portable.php"_s,
-                            certificateQuery(m_config, tokenText, m_password, m_udid, m_email));
+    const HttpAnswer answer = m_client->get(u"/portableapi/portable.php"_s,
+                                            certificateQuery(m_config, tokenText, m_password, m_udid,
+                                                             m_email));
     QCOMPARE(answer.status, 200);
     QCOMPARE(answer.contentType, QByteArray("application/x-pkcs12"));
     const QString archive = writeFile(m_dir.path() + u"/identity.p12"_s, answer.body);
     QVERIFY(!archive.isEmpty());
     const QString pass = u"pass:"_s + m_config.pkcs12Passphrase;
 
-    const Tool wrongPass = openssl({u"pkcs12"_s,
-                                    u"-in"_s,
-                                    archive,
-                                    u"-passin"_s,
-                                    u"pass:wrong1"_s,
-                                    u"-nokeys"_s});
+    const Tool wrongPass = openssl(
+        {u"pkcs12"_s, u"-in"_s, archive, u"-passin"_s, u"pass:wrong1"_s, u"-nokeys"_s});
     QVERIFY(wrongPass.exitCode != 0);
 
-    const Tool certificate = openssl({u"pkcs12"_s,
-                                      u"-in"_s,
-                                      archive,
-                                      u"-passin"_s,
-                                      pass,
-                                      u"-nokeys"_s,
-                                      u"-clcerts"_s});
+    const Tool certificate = openssl(
+        {u"pkcs12"_s, u"-in"_s, archive, u"-passin"_s, pass, u"-nokeys"_s, u"-clcerts"_s});
     QVERIFY2(certificate.exitCode == 0, certificate.errors.constData());
-    const Tool key = openssl({u"pkcs12"_s,
-                              u"-in"_s,
-                              archive,
-                              u"-passin"_s,
-                              pass,
-                              u"-nocerts"_s,
-                              u"-nodes"_s});
+    const Tool key = openssl({u"pkcs12"_s, u"-in"_s, archive, u"-passin"_s, pass, u"-nocerts"_s, u"-nodes"_s});
     QVERIFY2(key.exitCode == 0, key.errors.constData());
-    const QString certificatePath = writeFile(m_dir.path() + u"/client.crt"_s,
-                                              certificate.output);
+    const QString certificatePath = writeFile(m_dir.path() + u"/client.crt"_s, certificate.output);
 
-    const Tool verify = openssl({u"verify"_s,
-                                 u"-CAfile"_s,
-                                 m_service->caCertificate(),
-                                 u"-purpose"_s,
-                                 u"sslclient"_s,
-                                 certificatePath});
+    const Tool verify = openssl({u"verify"_s, u"-CAfile"_s, m_service->caCertificate(), u"-purpose"_s,
+                                 u"sslclient"_s, certificatePath});
     QVERIFY2(verify.exitCode == 0, verify.output + verify.errors);
 
     const QList<QSslCertificate> parsed = QSslCertificate::fromData(certificate.output);
     QCOMPARE(parsed.size(), 1);
-    QCOMPARE(parsed.first().subjectInfo(QSslCertificate::CommonName), QStringList {name});
+    QCOMPARE(parsed.first().subjectInfo(QSslCertificate::CommonName), QStringList{name});
     const auto altNames = parsed.first().subjectAlternativeNames();
-    QCOMPARE(altNames.values(QSsl::DnsEntry), QList<QString> {name});
+    QCOMPARE(altNames.values(QSsl::DnsEntry), QList<QString>{name});
     QCOMPARE(altNames.size(), 1);
-    const Tool usage = openssl({u"x509"_s,
-                                u"-in"_s,
-                                certificatePath,
-                                u"-noout"_s,
-                                u"-ext"_s,
-                                u"extendedKeyUsage"_s});
+    const Tool usage = openssl(
+        {u"x509"_s, u"-in"_s, certificatePath, u"-noout"_s, u"-ext"_s, u"extendedKeyUsage"_s});
     QVERIFY(usage.output.contains("TLS Web Client Authentication"));
 
     // The key in the archive is the certificate's.
     const QSslKey privateKey(key.output, QSsl::Rsa);
     QVERIFY(!privateKey.isNull());
-    const Tool certificateKey = openssl({u"x509"_s,
-                                         u"-in"_s,
-                                         certificatePath,
-                                         u"-noout"_s,
-                                         u"-pubkey"_s});
+    const Tool certificateKey = openssl({u"x509"_s, u"-in"_s, certificatePath, u"-noout"_s, u"-pubkey"_s});
     const Tool archiveKey = openssl({u"pkey"_s, u"-pubout"_s}, key.output);
     QVERIFY(!certificateKey.output.isEmpty());
     QCOMPARE(archiveKey.output, certificateKey.output);
 
     // Each request gives a new key.
     const HttpAnswer second = m_client->get(u"/portableapi/portable.php"_s,
-                                            certificateQuery(m_config,
-                                                             token(*m_client, m_config),
-                                                             m_password,
-                                                             m_udid,
-                                                             m_email));
+                                            certificateQuery(m_config, token(*m_client, m_config), m_password,
+                                                             m_udid, m_email));
     QCOMPARE(second.contentType, QByteArray("application/x-pkcs12"));
     QVERIFY(second.body != answer.body);
 }
@@ -189,30 +157,24 @@ void DevServiceCertificatesTest::refusals()
     QFETCH(int, code);
     const QString foreignUdid = udidFor(u"machine@foreign@example.org"_s);
     if (change == "foreign"_L1) {
-        registerAccount(*m_client,
-                        m_config,
-                        u"foreign@example.org"_s,
-                        u"pw"_s,
-                        foreignUdid);
+        registerAccount(*m_client, m_config, u"foreign@example.org"_s, u"pw"_s, foreignUdid);
     }
     QString tokenText = token(*m_client, m_config);
     if (change == "spent"_L1) {
-        const HttpAnswer first
-                = m_client->get(u"/portableapi/portable.php"_s,
-                                certificateQuery(m_config, tokenText, m_password, m_udid, m_email));
+        const HttpAnswer first = m_client->get(u"/portableapi/portable.php"_s,
+                                               certificateQuery(m_config, tokenText, m_password, m_udid,
+                                                                m_email));
         QCOMPARE(first.contentType, QByteArray("application/x-pkcs12"));
     }
     QueryItems items = certificateQuery(m_config, tokenText, m_password, m_udid, m_email);
     for (auto &[name, value] : items) {
         if (name == change)
-            value = name == "api"_L1 ? u"getcertificate"_s
-                                                 : u"x"_s + value;
+            value = name == "api"_L1 ? u"getcertificate"_s : u"x"_s + value;
         if (change == "foreign"_L1 && name == "Deviceudid"_L1)
             value = foreignUdid;
     }
     if (change.startsWith(QLatin1Char('-'))) {
-        items.removeIf(
-                [&](const QPair<QString, QString> &item) { return item.first == change.mid(1); });
+        items.removeIf([&](const QPair<QString, QString> &item) { return item.first == change.mid(1); });
     }
     const HttpAnswer answer = m_client->get(u"/portableapi/portable.php"_s, items);
     QCOMPARE(envelopeProblem(answer.body, code), QString());
@@ -225,13 +187,11 @@ void DevServiceCertificatesTest::tokenServesOneRequestOnly()
     std::vector<std::unique_ptr<HttpsClient>> clients;
     QList<QNetworkReply *> replies;
     for (int i = 0; i < 4; ++i) {
-        clients.push_back(
-                std::make_unique<HttpsClient>(m_service->origin(), m_service->caCertificate()));
-        replies.append(clients.back()->start(
-                "GET",
-                clients.back()
-                        ->url(u"/portableapi/portable.php"_s,
-                              certificateQuery(m_config, tokenText, m_password, m_udid, m_email))));
+        clients.push_back(std::make_unique<HttpsClient>(m_service->origin(), m_service->caCertificate()));
+        replies.append(
+            clients.back()->start("GET", clients.back()->url(u"/portableapi/portable.php"_s,
+                                                             certificateQuery(m_config, tokenText, m_password,
+                                                                              m_udid, m_email))));
     }
     int archives = 0;
     int refused = 0;
@@ -254,60 +214,34 @@ void DevServiceCertificatesTest::gatewayCertificate()
     const QString keyPath = m_dir.path() + u"/gateway.key"_s;
     QProcess tool;
     tool.start(DevServiceProcess::binary(),
-               {u"issue-gateway-cert"_s,
-                u"--data"_s,
-                m_service->dataDir(),
-                u"--host"_s,
-                u"vpn.orvex.test"_s,
-                u"--host"_s,
-                u"10.9.0.1"_s,
-                u"--out-cert"_s,
-                certificatePath,
-                u"--out-key"_s,
-                keyPath});
+               {u"issue-gateway-cert"_s, u"--data"_s, m_service->dataDir(), u"--host"_s, u"vpn.orvex.test"_s,
+                u"--host"_s, u"10.9.0.1"_s, u"--out-cert"_s, certificatePath, u"--out-key"_s, keyPath});
     QVERIFY(tool.waitForFinished(60000));
     QCOMPARE(tool.exitCode(), 0);
 
     QCOMPARE(readFile(m_service->caCertificate()), caBefore);
-    const Tool verify = openssl({u"verify"_s,
-                                 u"-CAfile"_s,
-                                 m_service->caCertificate(),
-                                 u"-purpose"_s,
-                                 u"sslserver"_s,
-                                 certificatePath});
+    const Tool verify = openssl({u"verify"_s, u"-CAfile"_s, m_service->caCertificate(), u"-purpose"_s,
+                                 u"sslserver"_s, certificatePath});
     QVERIFY2(verify.exitCode == 0, verify.output + verify.errors);
 
     const QList<QSslCertificate> parsed = QSslCertificate::fromPath(certificatePath);
     QCOMPARE(parsed.size(), 1);
-    QCOMPARE(parsed.first().subjectInfo(QSslCertificate::CommonName),
-             QStringList {u"vpn.orvex.test"_s});
+    QCOMPARE(parsed.first().subjectInfo(QSslCertificate::CommonName), QStringList{u"vpn.orvex.test"_s});
     const auto altNames = parsed.first().subjectAlternativeNames();
-    QCOMPARE(altNames.values(QSsl::DnsEntry), QList<QString> {u"vpn.orvex.test"_s});
-    QCOMPARE(altNames.values(QSsl::IpAddressEntry), QList<QString> {u"10.9.0.1"_s});
+    QCOMPARE(altNames.values(QSsl::DnsEntry), QList<QString>{u"vpn.orvex.test"_s});
+    QCOMPARE(altNames.values(QSsl::IpAddressEntry), QList<QString>{u"10.9.0.1"_s});
 
     struct stat keyStat;
     QCOMPARE(::stat(keyPath.toLocal8Bit().constData(), &keyStat), 0);
     QCOMPARE(keyStat.st_mode & 0777, 0600u);
-    const Tool keyMatches = openssl(
-            {u"pkey"_s, u"-in"_s, keyPath, u"-pubout"_s});
-    const Tool certificateKey = openssl({u"x509"_s,
-                                         u"-in"_s,
-                                         certificatePath,
-                                         u"-noout"_s,
-                                         u"-pubkey"_s});
+    const Tool keyMatches = openssl({u"pkey"_s, u"-in"_s, keyPath, u"-pubout"_s});
+    const Tool certificateKey = openssl({u"x509"_s, u"-in"_s, certificatePath, u"-noout"_s, u"-pubkey"_s});
     QCOMPARE(keyMatches.output, certificateKey.output);
 
     // A name that could smuggle a second entry into the certificate is refused.
     tool.start(DevServiceProcess::binary(),
-               {u"issue-gateway-cert"_s,
-                u"--data"_s,
-                m_service->dataDir(),
-                u"--host"_s,
-                u"a.test,DNS:evil.test"_s,
-                u"--out-cert"_s,
-                certificatePath,
-                u"--out-key"_s,
-                keyPath});
+               {u"issue-gateway-cert"_s, u"--data"_s, m_service->dataDir(), u"--host"_s,
+                u"a.test,DNS:evil.test"_s, u"--out-cert"_s, certificatePath, u"--out-key"_s, keyPath});
     QVERIFY(tool.waitForFinished(60000));
     QVERIFY(tool.exitCode() != 0);
 }
@@ -332,39 +266,23 @@ void DevServiceCertificatesTest::sharedConfiguration()
     QVERIFY2(service.start({}, configPath), qPrintable(service.errors()));
     HttpsClient client(service.origin(), service.caCertificate());
     const QString udid = udidFor(u"shared"_s);
-    QVERIFY(registerAccount(client,
-                            *config,
-                            u"shared@example.org"_s,
-                            u"pw"_s,
-                            udid));
+    QVERIFY(registerAccount(client, *config, u"shared@example.org"_s, u"pw"_s, udid));
     // The built-in values no longer open anything.
-    QVERIFY(!registerAccount(client,
-                             m_config,
-                             u"builtin@example.org"_s,
-                             u"pw"_s,
-                             udidFor(u"builtin"_s)));
+    QVERIFY(!registerAccount(client, m_config, u"builtin@example.org"_s, u"pw"_s, udidFor(u"builtin"_s)));
     QVERIFY(token(client, m_config).isEmpty());
 
     const HttpAnswer answer = client.get(u"/portableapi/portable.php"_s,
-                                         certificateQuery(*config,
-                                                          token(client, *config),
-                                                          u"pw"_s,
-                                                          udid,
+                                         certificateQuery(*config, token(client, *config), u"pw"_s, udid,
                                                           u"shared@example.org"_s));
     QCOMPARE(answer.contentType, QByteArray("application/x-pkcs12"));
     const QString archive = writeFile(dir.path() + u"/shared.p12"_s, answer.body);
-    const Tool certificate = openssl({u"pkcs12"_s,
-                                      u"-in"_s,
-                                      archive,
-                                      u"-passin"_s,
-                                      u"pass:"_s + config->pkcs12Passphrase,
-                                      u"-nokeys"_s,
-                                      u"-clcerts"_s});
+    const Tool certificate = openssl({u"pkcs12"_s, u"-in"_s, archive, u"-passin"_s,
+                                      u"pass:"_s + config->pkcs12Passphrase, u"-nokeys"_s, u"-clcerts"_s});
     QVERIFY2(certificate.exitCode == 0, certificate.errors.constData());
     const QList<QSslCertificate> parsed = QSslCertificate::fromData(certificate.output);
     QCOMPARE(parsed.size(), 1);
     QCOMPARE(parsed.first().subjectInfo(QSslCertificate::CommonName),
-             QStringList {udid + u".tunnel.example.net"_s});
+             QStringList{udid + u".tunnel.example.net"_s});
     QVERIFY(service.stop());
 }
 

@@ -23,8 +23,7 @@ struct Run
     QByteArray output;
 };
 
-Run run(const QString &program,
-        const QStringList &arguments,
+Run run(const QString &program, const QStringList &arguments,
         const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
 {
     QProcess process;
@@ -35,8 +34,7 @@ Run run(const QString &program,
         process.kill();
         process.waitForFinished();
     }
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            process.readAll()};
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, process.readAll()};
 }
 
 bool writeFile(const QString &path, const QByteArray &content)
@@ -48,10 +46,7 @@ bool writeFile(const QString &path, const QByteArray &content)
 QString tool(const QString &name)
 {
     const QString found = QStandardPaths::findExecutable(name);
-    return found.isEmpty() ? QStandardPaths::findExecutable(name,
-                                                            {u"/usr/sbin"_s,
-                                                             u"/sbin"_s})
-                           : found;
+    return found.isEmpty() ? QStandardPaths::findExecutable(name, {u"/usr/sbin"_s, u"/sbin"_s}) : found;
 }
 
 } // namespace
@@ -88,8 +83,7 @@ void DevServiceGatewayTest::initTestCase()
 {
     if (::geteuid() != 0)
         QSKIP("needs root for network namespaces");
-    if (tool(u"charon-systemd"_s).isEmpty()
-        || tool(u"swanctl"_s).isEmpty() || tool(u"ip"_s).isEmpty())
+    if (tool(u"charon-systemd"_s).isEmpty() || tool(u"swanctl"_s).isEmpty() || tool(u"ip"_s).isEmpty())
         QSKIP("strongSwan (charon-systemd, swanctl) is not installed");
     QVERIFY(m_dir.isValid());
     m_gatewayScript = QStringLiteral(ORVEX_SOURCE_DIR "/scripts/gateway");
@@ -99,16 +93,8 @@ void DevServiceGatewayTest::initTestCase()
     // The gateway's certificate comes from issue-gateway-cert with the
     // service's CA (created on the way).
     const QString tag = u"dv%1"_s.arg(::getpid());
-    Run up = run(m_gatewayScript,
-                 {u"up"_s,
-                  u"--dir"_s,
-                  m_gatewayDir,
-                  u"--ca"_s,
-                  data,
-                  u"--devservice"_s,
-                  DevServiceProcess::binary(),
-                  u"--tag"_s,
-                  tag});
+    Run up = run(m_gatewayScript, {u"up"_s, u"--dir"_s, m_gatewayDir, u"--ca"_s, data, u"--devservice"_s,
+                                   DevServiceProcess::binary(), u"--tag"_s, tag});
     m_gatewayUp = true;
     QVERIFY2(up.exitCode == 0, up.output.constData());
     m_gatewayEnv = up.output;
@@ -122,8 +108,7 @@ void DevServiceGatewayTest::initTestCase()
 
     // The client charon takes the archive as the client would receive it.
     const QString swanctl = m_dir.path() + u"/client-swanctl"_s;
-    QVERIFY(QDir().mkpath(swanctl + u"/pkcs12"_s)
-            && QDir().mkpath(swanctl + u"/x509ca"_s));
+    QVERIFY(QDir().mkpath(swanctl + u"/pkcs12"_s) && QDir().mkpath(swanctl + u"/x509ca"_s));
     QVERIFY(writeFile(swanctl + u"/pkcs12/client.p12"_s, archive.body));
     QVERIFY(QFile::copy(m_service->caCertificate(), swanctl + u"/x509ca/ca.crt"_s));
     const QString configuration = uR"(connections {
@@ -154,15 +139,10 @@ secrets {
     secret = "%4"
   }
 }
-)"_s
-                                          .arg(gatewayValue(u"GATEWAY_ADDR"_s),
-                                               m_udid,
-                                               m_config.vpnDomain,
-                                               m_config.pkcs12Passphrase);
+)"_s.arg(gatewayValue(u"GATEWAY_ADDR"_s), m_udid, m_config.vpnDomain, m_config.pkcs12Passphrase);
     QVERIFY(writeFile(swanctl + u"/swanctl.conf"_s, configuration.toUtf8()));
     const Run loaded = clientSwanctl({u"--load-all"_s});
-    QVERIFY2(loaded.exitCode == 0 && loaded.output.contains("loaded RSA key"),
-             loaded.output.constData());
+    QVERIFY2(loaded.exitCode == 0 && loaded.output.contains("loaded RSA key"), loaded.output.constData());
 }
 
 void DevServiceGatewayTest::cleanupTestCase()
@@ -178,9 +158,7 @@ bool DevServiceGatewayTest::startService(int intervalMs)
     if (m_service)
         m_service->stop();
     m_service = std::make_unique<DevServiceProcess>(m_dir.path() + u"/service"_s);
-    if (!m_service->start({u"--gateway-vici"_s,
-                           gatewayValue(u"GATEWAY_VICI"_s),
-                           u"--vici-interval"_s,
+    if (!m_service->start({u"--gateway-vici"_s, gatewayValue(u"GATEWAY_VICI"_s), u"--vici-interval"_s,
                            QString::number(intervalMs)}))
         return false;
     m_client = std::make_unique<HttpsClient>(m_service->origin(), m_service->caCertificate());
@@ -199,31 +177,17 @@ QString DevServiceGatewayTest::gatewayValue(const QString &key) const
 Run DevServiceGatewayTest::clientSwanctl(const QStringList &arguments)
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(u"SWANCTL_DIR"_s,
-                       m_dir.path() + u"/client-swanctl"_s);
+    environment.insert(u"SWANCTL_DIR"_s, m_dir.path() + u"/client-swanctl"_s);
     return run(tool(u"swanctl"_s),
-               arguments
-                       + QStringList {u"--uri"_s,
-                                      u"unix://"_s
-                                              + gatewayValue(u"CLIENT_VICI"_s)},
+               arguments + QStringList{u"--uri"_s, u"unix://"_s + gatewayValue(u"CLIENT_VICI"_s)},
                environment);
 }
 
 Run DevServiceGatewayTest::ping(int count, int size)
 {
-    return run(tool(u"ip"_s),
-               {u"netns"_s,
-                u"exec"_s,
-                gatewayValue(u"CLIENT_NS"_s),
-                u"ping"_s,
-                u"-q"_s,
-                u"-c"_s,
-                QString::number(count),
-                u"-i"_s,
-                u"0.05"_s,
-                u"-s"_s,
-                QString::number(size),
-                gatewayValue(u"INNER_ADDR"_s)});
+    return run(tool(u"ip"_s), {u"netns"_s, u"exec"_s, gatewayValue(u"CLIENT_NS"_s), u"ping"_s, u"-q"_s,
+                               u"-c"_s, QString::number(count), u"-i"_s, u"0.05"_s, u"-s"_s,
+                               QString::number(size), gatewayValue(u"INNER_ADDR"_s)});
 }
 
 qint64 DevServiceGatewayTest::usageToday()
@@ -240,13 +204,11 @@ void DevServiceGatewayTest::tunnelTrafficBecomesUsage()
 
     // Sampled once a minute: this tunnel's bytes can only arrive with the
     // gateway's event for the SA going down.
-    Run up = clientSwanctl(
-            {u"--initiate"_s, u"--child"_s, u"orvex"_s});
+    Run up = clientSwanctl({u"--initiate"_s, u"--child"_s, u"orvex"_s});
     QVERIFY2(up.exitCode == 0, up.output.constData());
     Run pinged = ping(10, 1000);
     QVERIFY2(pinged.exitCode == 0, pinged.output.constData());
-    Run down = clientSwanctl(
-            {u"--terminate"_s, u"--ike"_s, u"orvex"_s});
+    Run down = clientSwanctl({u"--terminate"_s, u"--ike"_s, u"orvex"_s});
     QVERIFY2(down.exitCode == 0, down.output.constData());
     // Ten echo requests and ten replies of 1000 bytes with ICMP and IP headers.
     const qint64 first = 2 * 10 * (1000 + 8 + 20);
@@ -255,8 +217,7 @@ void DevServiceGatewayTest::tunnelTrafficBecomesUsage()
 
     // Sampled often: the bytes of a tunnel that stays up arrive too.
     QVERIFY(startService(200));
-    up = clientSwanctl(
-            {u"--initiate"_s, u"--child"_s, u"orvex"_s});
+    up = clientSwanctl({u"--initiate"_s, u"--child"_s, u"orvex"_s});
     QVERIFY2(up.exitCode == 0, up.output.constData());
     pinged = ping(5, 500);
     QVERIFY2(pinged.exitCode == 0, pinged.output.constData());

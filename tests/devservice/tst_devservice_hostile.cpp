@@ -103,8 +103,7 @@ void DevServiceHostileTest::initTestCase()
     m_service = std::make_unique<DevServiceProcess>(m_dir.filePath(u"data"_s));
     // A short deadline keeps the wait for it short; a long first back-off
     // keeps a held guesser held for the whole test, however slow the machine.
-    QVERIFY2(m_service->start({u"--seed-demo"_s, u"--dev-routes"_s,
-                               u"--request-deadline"_s, u"3000"_s,
+    QVERIFY2(m_service->start({u"--seed-demo"_s, u"--dev-routes"_s, u"--request-deadline"_s, u"3000"_s,
                                u"--first-backoff"_s, u"600"_s}),
              qPrintable(m_service->errors()));
     m_client = std::make_unique<HttpsClient>(m_service->origin(), m_service->caCertificate());
@@ -128,21 +127,16 @@ void DevServiceHostileTest::report(const char *attack)
     const QJsonObject figures = stats();
     qInfo("%s: service RSS %lld kB, workers free %lld of %lld, connections %lld, refused over the"
           " per-address cap %lld, cut at the deadline %lld, cut over the byte budget %lld",
-          attack,
-          figures.value(u"rssKb"_s).toInteger(),
-          figures.value(u"workersFree"_s).toInteger(),
-          figures.value(u"workers"_s).toInteger(),
-          figures.value(u"connections"_s).toInteger(),
-          figures.value(u"refusedOverCap"_s).toInteger(),
-          figures.value(u"cutAtDeadline"_s).toInteger(),
+          attack, figures.value(u"rssKb"_s).toInteger(), figures.value(u"workersFree"_s).toInteger(),
+          figures.value(u"workers"_s).toInteger(), figures.value(u"connections"_s).toInteger(),
+          figures.value(u"refusedOverCap"_s).toInteger(), figures.value(u"cutAtDeadline"_s).toInteger(),
           figures.value(u"cutOverBudget"_s).toInteger());
 }
 
 bool DevServiceHostileTest::realClientServed()
 {
-    const HttpAnswer answer = m_client->get(u"/getuser.json"_s,
-                                            {{u"user"_s, m_service->demoEmail()},
-                                             {u"check"_s, m_service->demoPassword()}});
+    const HttpAnswer answer = m_client->get(u"/getuser.json"_s, {{u"user"_s, m_service->demoEmail()},
+                                                                 {u"check"_s, m_service->demoPassword()}});
     return answer.status == 200 && jsonObject(answer.body).contains(u"user"_s);
 }
 
@@ -190,7 +184,9 @@ void DevServiceHostileTest::slowHeadersTakeNoMoreThanTheirShare()
 
     // None of them gets past the deadline for a request to arrive.
     QTRY_VERIFY_WITH_TIMEOUT(std::none_of(slow.begin(), slow.end(),
-                                          [](const auto &s) { return s->state() == QAbstractSocket::ConnectedState; }),
+                                          [](const auto &s) {
+                                              return s->state() == QAbstractSocket::ConnectedState;
+                                          }),
                              60000);
     trickle.stop();
     report("after the deadline");
@@ -209,9 +205,8 @@ void DevServiceHostileTest::endlessBodiesAndHeadersAreCut_data()
         << QByteArray("POST /api/v2/tickets.json HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
                       "Transfer-Encoding: chunked\r\n\r\n")
         << QByteArray("4000\r\n") + QByteArray(0x4000, ' ') + "\r\n";
-    QTest::newRow("50,000 header lines of 4 KB")
-        << QByteArray("GET /getuser.json HTTP/1.1\r\nHost: x\r\n")
-        << QByteArray("X-Flood: ") + QByteArray(4086, 'a') + "\r\n";
+    QTest::newRow("50,000 header lines of 4 KB") << QByteArray("GET /getuser.json HTTP/1.1\r\nHost: x\r\n")
+                                                 << QByteArray("X-Flood: ") + QByteArray(4086, 'a') + "\r\n";
 }
 
 void DevServiceHostileTest::endlessBodiesAndHeadersAreCut()
@@ -275,8 +270,7 @@ void DevServiceHostileTest::passwordGuessingIsHeld()
         QVERIFY(!signUp(*m_client, m_config, targets.last(), password).isEmpty());
     }
     const auto guess = [&](const QString &email, const QString &check) {
-        return attackerGet(m_service->port(), u"/getuser.json"_s,
-                           {{u"user"_s, email}, {u"check"_s, check}});
+        return attackerGet(m_service->port(), u"/getuser.json"_s, {{u"user"_s, email}, {u"check"_s, check}});
     };
 
     // One account: five wrong passwords are answered, then every try waits,
@@ -315,7 +309,8 @@ void DevServiceHostileTest::passwordGuessingIsHeld()
     const QString fresh = token(*m_client, m_config);
     QVERIFY(!fresh.isEmpty());
     const RawAnswer certificate = attackerGet(m_service->port(), u"/portableapi/portable.php"_s,
-                                              certificateQuery(m_config, fresh, password, udidFor(u"x"_s), targets[4]));
+                                              certificateQuery(m_config, fresh, password, udidFor(u"x"_s),
+                                                               targets[4]));
     QCOMPARE(certificate.status, 429);
 
     // Another address, another account: served.
@@ -324,7 +319,8 @@ void DevServiceHostileTest::passwordGuessingIsHeld()
     QVERIFY2(jsonObject(other.body).contains(u"user"_s), other.body.constData());
     QVERIFY(realClientServed());
     qInfo("password guessing: %d guesses answered on one account before it was held, 21 in all from one"
-          " address", answered);
+          " address",
+          answered);
     report("password guessing");
 }
 
@@ -332,9 +328,7 @@ void DevServiceHostileTest::smsFloodIsHeld()
 {
     const auto send = [&](bool fromAttacker, const QString &number) {
         const QString token = smsToken(fromAttacker);
-        const QueryItems items = {{u"ToNumbe"_s, number},
-                                  {u"toMsg"_s, u"1234"_s},
-                                  {u"verify"_s, token}};
+        const QueryItems items = {{u"ToNumbe"_s, number}, {u"toMsg"_s, u"1234"_s}, {u"verify"_s, token}};
         if (fromAttacker) {
             const RawAnswer answer = attackerGet(m_service->port(), u"/iOS/sms_orvex.php"_s, items);
             return qMakePair(answer.status, answer.body);
@@ -369,9 +363,7 @@ void DevServiceHostileTest::smsFloodIsHeld()
     QCOMPARE(accepted, 30);
     // The real client, from its own address, still sends.
     QVERIFY(sent(send(false, u"+33612340102"_s)));
-    const QJsonArray outbox = QJsonDocument::fromJson(m_client->get(u"/dev/sms"_s,
-                                                                    {{u"to"_s, victim}})
-                                                          .body)
+    const QJsonArray outbox = QJsonDocument::fromJson(m_client->get(u"/dev/sms"_s, {{u"to"_s, victim}}).body)
                                   .array();
     QCOMPARE(outbox.size(), 5);
     qInfo("SMS flood: 5 messages to one number, then held; %d from one address, then held", accepted);

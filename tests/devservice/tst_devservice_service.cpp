@@ -47,22 +47,16 @@ void DevServiceServiceTest::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     m_service = std::make_unique<DevServiceProcess>(m_dir.path());
-    QVERIFY2(m_service->start({u"--dev-routes"_s,
-                               u"--seed-demo"_s,
-                               u"--latest-version"_s,
-                               u"2.1.0"_s}),
+    QVERIFY2(m_service->start({u"--dev-routes"_s, u"--seed-demo"_s, u"--latest-version"_s, u"2.1.0"_s}),
              qPrintable(m_service->errors()));
     m_client = std::make_unique<HttpsClient>(m_service->origin(), m_service->caCertificate());
     QVERIFY(!m_service->demoEmail().isEmpty());
     QVERIFY(!m_service->demoPassword().isEmpty());
 }
 
-HttpAnswer DevServiceServiceTest::getUser(HttpsClient &client,
-                                          const QString &email,
-                                          const QString &check)
+HttpAnswer DevServiceServiceTest::getUser(HttpsClient &client, const QString &email, const QString &check)
 {
-    return client.get(u"/getuser.json"_s,
-                      {{u"user"_s, email}, {u"check"_s, check}});
+    return client.get(u"/getuser.json"_s, {{u"user"_s, email}, {u"check"_s, check}});
 }
 
 HttpAnswer DevServiceServiceTest::setFault(const QByteArray &spec)
@@ -73,28 +67,16 @@ HttpAnswer DevServiceServiceTest::setFault(const QByteArray &spec)
 void DevServiceServiceTest::updateCheck()
 {
     const auto check = [&](const QString &version, const QString &os) {
-        return m_client
-                ->get(u"/v3/ov/checkupdates/"_s,
-                      {{u"version"_s, version}, {u"os"_s, os}})
-                .body;
+        return m_client->get(u"/v3/ov/checkupdates/"_s, {{u"version"_s, version}, {u"os"_s, os}}).body;
     };
     const QString onLinux = u"linux"_s;
-    for (const QString &current : {u"2.1.0"_s,
-                                   u"2.1"_s,
-                                   u"2.1.0.0"_s,
-                                   u"2.10.0"_s,
-                                   u"3.0.0"_s}) {
+    for (const QString &current : {u"2.1.0"_s, u"2.1"_s, u"2.1.0.0"_s, u"2.10.0"_s, u"3.0.0"_s}) {
         QCOMPARE(envelopeProblem(check(current, onLinux), 1), QString());
     }
-    for (const QString &bad : {u"two"_s,
-                               u"1..2"_s,
-                               u""_s,
-                               u"1.2.3.4.5"_s,
-                               u"-1.0"_s}) {
+    for (const QString &bad : {u"two"_s, u"1..2"_s, u""_s, u"1.2.3.4.5"_s, u"-1.0"_s}) {
         QCOMPARE(envelopeProblem(check(bad, onLinux), 2), QString());
     }
-    QCOMPARE(envelopeProblem(check(u"1.0.1"_s, u"windows"_s), 2),
-             QString());
+    QCOMPARE(envelopeProblem(check(u"1.0.1"_s, u"windows"_s), 2), QString());
 
     // Older (numerically: 2.0.10 < 2.1.0 although "2.0.10" > "2.1.0" as text).
     const QByteArray offer = check(u"2.0.10"_s, onLinux);
@@ -110,12 +92,8 @@ void DevServiceServiceTest::updateCheck()
     const HttpAnswer package = m_client->send("GET", download);
     QCOMPARE(package.status, 200);
     QVERIFY(package.body.startsWith("!<arch>\ndebian-binary"));
-    const QJsonObject mac = jsonObject(check(u"1.0"_s, u"mac"_s))
-                                    .value(u"status"_s)
-                                    .toObject();
-    QVERIFY(mac.value(u"name"_s)
-                    .toString()
-                    .endsWith(u"/downloads/orvex-2.1.0.pkg"_s));
+    const QJsonObject mac = jsonObject(check(u"1.0"_s, u"mac"_s)).value(u"status"_s).toObject();
+    QVERIFY(mac.value(u"name"_s).toString().endsWith(u"/downloads/orvex-2.1.0.pkg"_s));
     QCOMPARE(m_client->get(u"/downloads/orvex-9.9.9.deb"_s).status, 404);
 }
 
@@ -127,8 +105,8 @@ void DevServiceServiceTest::helpDesk()
                               R"("requester":{"email":"ann@example.org","locale_id":"1","name":"Unknown"}}})";
     // Without or with a wrong credential: the help desk's own 401 document,
     // which is no outcome envelope.
-    for (const QByteArray &credential :
-         {QByteArray(), QByteArray("Basic d3Jvbmc6d3Jvbmc="), m_config.helpDeskAuthorization.toUtf8() + "x"}) {
+    for (const QByteArray &credential : {QByteArray(), QByteArray("Basic d3Jvbmc6d3Jvbmc="),
+                                         m_config.helpDeskAuthorization.toUtf8() + "x"}) {
         QList<QPair<QByteArray, QByteArray>> headers;
         if (!credential.isEmpty())
             headers.append({"Authorization", credential});
@@ -142,7 +120,8 @@ void DevServiceServiceTest::helpDesk()
     const HttpAnswer answer = m_client->post(path, ticket, authorised);
     QCOMPARE(answer.status, 201);
     const qint64 id = jsonObject(answer.body).value(u"ticket"_s).toObject().value(u"id"_s).toInteger();
-    const QJsonObject newest = QJsonDocument::fromJson(m_client->get(u"/dev/tickets"_s).body).array().at(0).toObject();
+    const QJsonObject newest
+        = QJsonDocument::fromJson(m_client->get(u"/dev/tickets"_s).body).array().at(0).toObject();
     QCOMPARE(newest.value(u"id"_s).toInteger(), id);
     QCOMPARE(newest.value(u"document"_s).toObject(), jsonObject(ticket));
 
@@ -166,26 +145,20 @@ void DevServiceServiceTest::faults()
     // A delay still gives the real answer; the fault counts its hits.
     QCOMPARE(setFault(R"({"path":"/getuser.json","fault":"delay","ms":300,"times":2})").status, 200);
     for (int i = 0; i < 3; ++i)
-        QVERIFY(jsonObject(getUser(*m_client, email, password).body)
-                        .contains(u"user"_s));
-    QCOMPARE(QJsonDocument::fromJson(m_client->get(u"/dev/faults"_s).body)
-                     .array()
-                     .size(),
-             0);
+        QVERIFY(jsonObject(getUser(*m_client, email, password).body).contains(u"user"_s));
+    QCOMPARE(QJsonDocument::fromJson(m_client->get(u"/dev/faults"_s).body).array().size(), 0);
 
     // A fault for one hit only.
     QCOMPARE(setFault(R"({"path":"/getuser.json","fault":"nobody","times":1})").status, 200);
     QCOMPARE(getUser(*m_client, email, password).status, 204);
     QCOMPARE(getUser(*m_client, email, password).status, 200);
 
-    for (const QByteArray &bad :
-         {QByteArray(R"({"path":"/getuser.json","fault":"explode"})"),
-          QByteArray(R"({"path":"getuser.json","fault":"close"})"),
-          QByteArray(R"({"path":"/dev/sms","fault":"close"})"),
-          QByteArray(R"({"path":"/getuser.json","fault":"delay","ms":-5})"),
-          QByteArray(R"({"path":"/getuser.json","fault":"close","times":0})"),
-          QByteArray(R"([1,2])"),
-          QByteArray("{")}) {
+    for (const QByteArray &bad : {QByteArray(R"({"path":"/getuser.json","fault":"explode"})"),
+                                  QByteArray(R"({"path":"getuser.json","fault":"close"})"),
+                                  QByteArray(R"({"path":"/dev/sms","fault":"close"})"),
+                                  QByteArray(R"({"path":"/getuser.json","fault":"delay","ms":-5})"),
+                                  QByteArray(R"({"path":"/getuser.json","fault":"close","times":0})"),
+                                  QByteArray(R"([1,2])"), QByteArray("{")}) {
         QCOMPARE(setFault(bad).status, 400);
     }
     QCOMPARE(m_client->send("DELETE", m_client->url(u"/dev/faults"_s)).status, 200);
@@ -195,14 +168,12 @@ void DevServiceServiceTest::faults()
 void DevServiceServiceTest::faultForOneCommand()
 {
     // The command endpoint serves several commands; a fault may hit just one.
-    QCOMPARE(setFault(R"({"path":"/portableapi/portable.php","api":"getcert","fault":"html500"})")
-                     .status,
+    QCOMPARE(setFault(R"({"path":"/portableapi/portable.php","api":"getcert","fault":"html500"})").status,
              200);
     QVERIFY(!token(*m_client, m_config).isEmpty());
     const HttpAnswer certificate = m_client->get(u"/portableapi/portable.php"_s,
                                                  {{u"api"_s, u"getcert"_s},
-                                                  {u"ApiID"_s,
-                                                   m_config.apiIdentifier}});
+                                                  {u"ApiID"_s, m_config.apiIdentifier}});
     QCOMPARE(certificate.status, 500);
     QCOMPARE(m_client->send("DELETE", m_client->url(u"/dev/faults"_s)).status, 200);
 }
@@ -212,41 +183,28 @@ void DevServiceServiceTest::hostileInput()
     const QString big(20000, QLatin1Char('a'));
     const QString large(3000, QLatin1Char('b'));
     const QList<QPair<QString, QueryItems>> requests = {
-            {u"/getuser.json"_s, {}},
-            {u"/getuser.json"_s,
-             {{u"user"_s, big}, {u"check"_s, big}}},
-            {u"/getuser.json"_s,
-             {{u"user"_s, large}, {u"check"_s, large}}},
-            {u"/getuser.json"_s,
-             {{u"user"_s, u"a"_s + QChar(0) + u"b"_s},
-              {u"check"_s, u"\n"_s}}},
-            {u"/adduser.json"_s,
-             {{u"check"_s, m_config.signUpCheckValue}}},
-            {u"/adddevice.json"_s,
-             {{u"udid"_s, large},
-              {u"check"_s, m_config.serviceCheckValue}}},
-            {u"/portableapi/portable.php"_s, {}},
-            {u"/portableapi/portable.php"_s,
-             {{u"api"_s, u"rm -rf"_s},
-              {u"ApiID"_s, m_config.apiIdentifier}}},
-            {u"/portableapi/portable.php"_s,
-             {{u"api"_s, u"getdesktopdevicehistoricalusage"_s},
-              {u"ApiID"_s, m_config.apiIdentifier},
-              {u"deviceudid"_s, u"x"_s},
-              {u"tz"_s, u"99999999999999999999"_s},
-              {u"y"_s, u"-1"_s},
-              {u"m"_s, u"0"_s},
-              {u"d"_s, u"0"_s}}},
-            {u"/iOS/lookup.php"_s, {{u"Number"_s, large}}},
-            {u"/iOS/sms_orvex.php"_s,
-             {{u"ToNumbe"_s, u"+33612345678"_s},
-              {u"toMsg"_s, big},
-              {u"verify"_s, u"x"_s}}},
-            {u"/v3/ov/checkupdates/"_s,
-             {{u"version"_s, u"99999999999.1"_s},
-              {u"os"_s, u"linux"_s}}},
-            {u"/no/such/thing.php"_s, {{u"a"_s, u"b"_s}}},
-            {u"/dev/sms"_s, {{u"limit"_s, u"-3"_s}}},
+        {u"/getuser.json"_s, {}},
+        {u"/getuser.json"_s, {{u"user"_s, big}, {u"check"_s, big}}},
+        {u"/getuser.json"_s, {{u"user"_s, large}, {u"check"_s, large}}},
+        {u"/getuser.json"_s, {{u"user"_s, u"a"_s + QChar(0) + u"b"_s}, {u"check"_s, u"\n"_s}}},
+        {u"/adduser.json"_s, {{u"check"_s, m_config.signUpCheckValue}}},
+        {u"/adddevice.json"_s, {{u"udid"_s, large}, {u"check"_s, m_config.serviceCheckValue}}},
+        {u"/portableapi/portable.php"_s, {}},
+        {u"/portableapi/portable.php"_s, {{u"api"_s, u"rm -rf"_s}, {u"ApiID"_s, m_config.apiIdentifier}}},
+        {u"/portableapi/portable.php"_s,
+         {{u"api"_s, u"getdesktopdevicehistoricalusage"_s},
+          {u"ApiID"_s, m_config.apiIdentifier},
+          {u"deviceudid"_s, u"x"_s},
+          {u"tz"_s, u"99999999999999999999"_s},
+          {u"y"_s, u"-1"_s},
+          {u"m"_s, u"0"_s},
+          {u"d"_s, u"0"_s}}},
+        {u"/iOS/lookup.php"_s, {{u"Number"_s, large}}},
+        {u"/iOS/sms_orvex.php"_s,
+         {{u"ToNumbe"_s, u"+33612345678"_s}, {u"toMsg"_s, big}, {u"verify"_s, u"x"_s}}},
+        {u"/v3/ov/checkupdates/"_s, {{u"version"_s, u"99999999999.1"_s}, {u"os"_s, u"linux"_s}}},
+        {u"/no/such/thing.php"_s, {{u"a"_s, u"b"_s}}},
+        {u"/dev/sms"_s, {{u"limit"_s, u"-3"_s}}},
     };
     for (const auto &[path, items] : requests) {
         const HttpAnswer answer = m_client->get(path, items);
@@ -258,19 +216,14 @@ void DevServiceServiceTest::hostileInput()
     QUrl raw = m_client->url(u"/getuser.json"_s);
     raw.setQuery(u"user=%FF%FE&check=%C0%80"_s, QUrl::StrictMode);
     QCOMPARE(envelopeProblem(m_client->send("GET", raw).body, 2), QString());
-    QCOMPARE(m_client->send("BREW", m_client->url(u"/getuser.json"_s)).status > 0,
-             true);
+    QCOMPARE(m_client->send("BREW", m_client->url(u"/getuser.json"_s)).status > 0, true);
 
     // A help-desk body nested ten thousand deep, and one too large.
     const QList<QPair<QByteArray, QByteArray>> authorised = {
-            {"Authorization", m_config.helpDeskAuthorization.toUtf8()}};
-    HttpAnswer answer = m_client->post(u"/api/v2/tickets.json"_s,
-                                       QByteArray(10000, '['),
-                                       authorised);
+        {"Authorization", m_config.helpDeskAuthorization.toUtf8()}};
+    HttpAnswer answer = m_client->post(u"/api/v2/tickets.json"_s, QByteArray(10000, '['), authorised);
     QCOMPARE(answer.status, 400);
-    answer = m_client->post(u"/api/v2/tickets.json"_s,
-                            QByteArray(2 * 1024 * 1024, ' '),
-                            authorised);
+    answer = m_client->post(u"/api/v2/tickets.json"_s, QByteArray(2 * 1024 * 1024, ' '), authorised);
     QVERIFY(answer.status == 413 || answer.error != QNetworkReply::NoError);
 
     // Plain text on the TLS port, and a handshake abandoned half way.
@@ -288,7 +241,7 @@ void DevServiceServiceTest::hostileInput()
 
     QVERIFY(m_service->isRunning());
     QVERIFY(jsonObject(getUser(*m_client, m_service->demoEmail(), m_service->demoPassword()).body)
-                    .contains(u"user"_s));
+                .contains(u"user"_s));
 }
 
 void DevServiceServiceTest::killedServiceKeepsEverything()
@@ -307,7 +260,8 @@ void DevServiceServiceTest::killedServiceKeepsEverything()
         HttpsClient client(service->origin(), service->caCertificate());
         QVERIFY(registerAccount(client, m_config, email, u"pw"_s, udid));
         const QString verify = QString::fromUtf8(client.get(u"/iOS/getverification.php"_s).body);
-        client.get(u"/iOS/sms_orvex.php"_s, {{u"ToNumbe"_s, phone}, {u"toMsg"_s, u"9876"_s}, {u"verify"_s, verify}});
+        client.get(u"/iOS/sms_orvex.php"_s,
+                   {{u"ToNumbe"_s, phone}, {u"toMsg"_s, u"9876"_s}, {u"verify"_s, verify}});
     }
     service->kill(); // no chance to flush anything
 
@@ -316,12 +270,16 @@ void DevServiceServiceTest::killedServiceKeepsEverything()
     QCOMPARE(readFile(service->caCertificate()), ca);
     QCOMPARE(service->demoPassword(), demoPassword);
     HttpsClient client(service->origin(), service->caCertificate());
-    const QJsonArray devices =
-        jsonObject(getUser(client, email, u"pw"_s).body).value(u"user"_s).toObject().value(u"devices"_s).toArray();
+    const QJsonArray devices = jsonObject(getUser(client, email, u"pw"_s).body)
+                                   .value(u"user"_s)
+                                   .toObject()
+                                   .value(u"devices"_s)
+                                   .toArray();
     QCOMPARE(devices.size(), 1);
     QCOMPARE(devices.at(0).toObject().value(u"udid"_s).toString(), udid);
     QVERIFY(jsonObject(getUser(client, service->demoEmail(), demoPassword).body).contains(u"user"_s));
-    const QJsonArray outbox = QJsonDocument::fromJson(client.get(u"/dev/sms"_s, {{u"to"_s, phone}}).body).array();
+    const QJsonArray outbox = QJsonDocument::fromJson(client.get(u"/dev/sms"_s, {{u"to"_s, phone}}).body)
+                                  .array();
     QCOMPARE(outbox.size(), 1);
     QCOMPARE(outbox.at(0).toObject().value(u"message"_s).toString(), u"9876"_s);
     QVERIFY(service->stop());
@@ -353,7 +311,8 @@ void DevServiceServiceTest::concurrentClients()
         return client.url(u"/getuser.json"_s, {{u"user"_s, emailOf(i)}, {u"check"_s, u"pw-%1"_s.arg(i)}});
     });
     for (int i = 0; i < 12; ++i)
-        QCOMPARE(jsonObject(read[i].body).value(u"user"_s).toObject().value(u"email"_s).toString(), emailOf(i));
+        QCOMPARE(jsonObject(read[i].body).value(u"user"_s).toObject().value(u"email"_s).toString(),
+                 emailOf(i));
 }
 
 QTEST_GUILESS_MAIN(DevServiceServiceTest)

@@ -68,14 +68,11 @@ public:
     {
         const QByteArray child = section("net-" + sa.spiIn,
                                          keyValue("uniqueid", "7") + keyValue("spi-in", sa.spiIn)
-                                                 + keyValue("spi-out", sa.spiOut)
-                                                 + keyValue("bytes-in",
-                                                            QByteArray::number(sa.bytesIn))
-                                                 + keyValue("bytes-out",
-                                                            QByteArray::number(sa.bytesOut)));
-        return section(sa.connection,
-                       keyValue("uniqueid", "3") + keyValue("state", "ESTABLISHED")
-                               + keyValue("remote-id", sa.remoteId) + section("child-sas", child));
+                                             + keyValue("spi-out", sa.spiOut)
+                                             + keyValue("bytes-in", QByteArray::number(sa.bytesIn))
+                                             + keyValue("bytes-out", QByteArray::number(sa.bytesOut)));
+        return section(sa.connection, keyValue("uniqueid", "3") + keyValue("state", "ESTABLISHED")
+                                          + keyValue("remote-id", sa.remoteId) + section("child-sas", child));
     }
 
     void sendEvent(const QByteArray &name, const QByteArray &message)
@@ -93,8 +90,7 @@ private:
     {
         m_buffer += m_socket->readAll();
         while (m_buffer.size() >= 4) {
-            const quint32 size = (quint32(quint8(m_buffer[0])) << 24)
-                                 | (quint32(quint8(m_buffer[1])) << 16)
+            const quint32 size = (quint32(quint8(m_buffer[0])) << 24) | (quint32(quint8(m_buffer[1])) << 16)
                                  | (quint32(quint8(m_buffer[2])) << 8) | quint8(m_buffer[3]);
             if (quint32(m_buffer.size()) < 4 + size)
                 return;
@@ -181,12 +177,11 @@ DevServiceUsageTest::Today DevServiceUsageTest::today(HttpsClient &client, const
 
 bool DevServiceUsageTest::addUsage(const QString &udid, const QDateTime &when, qint64 in, qint64 out)
 {
-    const QByteArray body = QJsonDocument(
-                                    QJsonObject {{u"udid"_s, udid},
-                                                 {u"time"_s, when.toSecsSinceEpoch()},
-                                                 {u"in"_s, in},
-                                                 {u"out"_s, out}})
-                                    .toJson(QJsonDocument::Compact);
+    const QByteArray body = QJsonDocument(QJsonObject{{u"udid"_s, udid},
+                                                      {u"time"_s, when.toSecsSinceEpoch()},
+                                                      {u"in"_s, in},
+                                                      {u"out"_s, out}})
+                                .toJson(QJsonDocument::Compact);
     return m_client->post(u"/dev/usage"_s, body).status == 200;
 }
 
@@ -211,8 +206,7 @@ void DevServiceUsageTest::monthInLocalTime()
     QVERIFY(info.contains(u"Timezone"_s) && info.contains(u"Year"_s));
     QJsonArray summary = model.value(u"summary"_s).toArray();
     QCOMPARE(summary.size(), 31);
-    QCOMPARE(summary.at(14).toObject().value(u"date"_s).toString(),
-             u"2025-03-15"_s);
+    QCOMPARE(summary.at(14).toObject().value(u"date"_s).toString(), u"2025-03-15"_s);
     QCOMPARE(summary.at(14).toObject().value(u"usage"_s).toInteger(), 1048576);
     QCOMPARE(summary.at(30).toObject().value(u"usage"_s).toInteger(), 3024);
     QCOMPARE(summary.at(30).toObject().value(u"average"_s).toDouble(), 3024 / 24.0);
@@ -233,13 +227,11 @@ void DevServiceUsageTest::monthInLocalTime()
 
     // ...and the last minute of February UTC is the first of March there.
     model = usage(*m_client, udid, QDate(2025, 3, 31), 2);
-    QCOMPARE(monthlyUsage(model),
-             1048576 + 10);
+    QCOMPARE(monthlyUsage(model), 1048576 + 10);
 
     // Five hours west, the first minutes of April UTC still belong to March.
     model = usage(*m_client, udid, QDate(2025, 3, 31), -5);
-    QCOMPARE(monthlyUsage(model),
-             1048576 + 3024 + 4000);
+    QCOMPARE(monthlyUsage(model), 1048576 + 3024 + 4000);
     traffic = model.value(u"traffic"_s).toArray();
     QCOMPARE(traffic.at(18).toObject().value(u"Total"_s).toInteger(), 3024);
     QCOMPARE(traffic.at(19).toObject().value(u"Total"_s).toInteger(), 4000);
@@ -252,8 +244,7 @@ void DevServiceUsageTest::monthInLocalTime()
     QVERIFY(addUsage(huge, utc(3, 10, 5, 30), 7, 7));
     QVERIFY(addUsage(huge, utc(3, 9, 1, 0), top, 0));
     model = usage(*m_client, huge, QDate(2025, 3, 10), 0);
-    QCOMPARE(monthlyUsage(model),
-             Q_INT64_C(9223372036854775807));
+    QCOMPARE(monthlyUsage(model), Q_INT64_C(9223372036854775807));
     summary = model.value(u"summary"_s).toArray();
     QCOMPARE(summary.at(8).toObject().value(u"usage"_s).toInteger(), Q_INT64_C(9223372036854775807));
     QCOMPARE(summary.at(9).toObject().value(u"usage"_s).toInteger(), Q_INT64_C(9223372036854775807));
@@ -302,8 +293,7 @@ void DevServiceUsageTest::seededHistoryStaysPut()
         const QDate lastMonth = QDateTime::currentDateTimeUtc().date().addMonths(-1);
         const QDate lastDay(lastMonth.year(), lastMonth.month(), lastMonth.daysInMonth());
         const QJsonObject previous = usage(client, udid, lastDay, 0);
-        QVERIFY(monthlyUsage(previous)
-                > 0);
+        QVERIFY(monthlyUsage(previous) > 0);
         QVERIFY(service.stop());
     }
     // Seeding again on the next start must not pile more history on top.
@@ -322,10 +312,7 @@ void DevServiceUsageTest::gatewayTraffic()
     FakeCharon charon;
     const QString socketPath = dir.path() + u"/charon.vici"_s;
     QVERIFY(charon.listen(socketPath));
-    const QStringList arguments = {u"--gateway-vici"_s,
-                                   socketPath,
-                                   u"--vici-interval"_s,
-                                   u"100"_s};
+    const QStringList arguments = {u"--gateway-vici"_s, socketPath, u"--vici-interval"_s, u"100"_s};
     auto service = std::make_unique<DevServiceProcess>(dir.path() + u"/data"_s);
     QVERIFY2(service->start(arguments), qPrintable(service->errors()));
     auto client = std::make_unique<HttpsClient>(service->origin(), service->caCertificate());
@@ -336,11 +323,7 @@ void DevServiceUsageTest::gatewayTraffic()
     QVERIFY(addDevice(*client, u"gw-b@example.org"_s, b));
     const QByteArray domain = m_config.vpnDomain.toUtf8();
     // One identity as a DN (its CN), one as a DNS name, one that is no device.
-    charon.sas = {{"orvex",
-                   "C=FR, O=Orvex, CN=" + a.toUtf8() + '.' + domain,
-                   "c1000001",
-                   "c2000001",
-                   1000,
+    charon.sas = {{"orvex", "C=FR, O=Orvex, CN=" + a.toUtf8() + '.' + domain, "c1000001", "c2000001", 1000,
                    5000},
                   {"orvex", b.toUpper().toUtf8() + '.' + domain, "c1000002", "c2000002", 700, 300},
                   {"orvex", "stranger.example.com", "c1000003", "c2000003", 99, 99}};

@@ -42,12 +42,9 @@ QJsonObject expectedDocument(const QString &text, const QString &name)
     return QJsonObject{
         {u"ticket"_s,
          QJsonObject{{u"subject"_s, u"Support request from desktop app"_s},
-                     {u"comment"_s,
-                      QJsonObject{{u"body"_s, text}, {u"uploads"_s, QJsonArray()}}},
+                     {u"comment"_s, QJsonObject{{u"body"_s, text}, {u"uploads"_s, QJsonArray()}}},
                      {u"requester"_s,
-                      QJsonObject{{u"email"_s, email},
-                                  {u"locale_id"_s, u"1"_s},
-                                  {u"name"_s, name}}}}}};
+                      QJsonObject{{u"email"_s, email}, {u"locale_id"_s, u"1"_s}, {u"name"_s, name}}}}}};
 }
 
 } // namespace
@@ -208,8 +205,7 @@ void tst_HelpDesk::ticketCarriesTheTextTheAccountAndTheName()
 
     const QJsonArray stored = tickets();
     QCOMPARE(stored.size(), before + 1);
-    QCOMPARE(stored.first().toObject().value(u"document"_s).toObject(),
-             expectedDocument(text, u"Ann Lee"_s));
+    QCOMPARE(stored.first().toObject().value(u"document"_s).toObject(), expectedDocument(text, u"Ann Lee"_s));
 
     // Closing the confirmation closes the support window with it.
     QTest::mouseClick(alert()->findChild<QPushButton *>(u"actionButton"_s), Qt::LeftButton);
@@ -268,8 +264,8 @@ void tst_HelpDesk::refusalsAreFailuresAndTheTextStays()
     QFETCH(QString, shown);
     useHelpDesk(m_service->origin() + u"/api/v2/tickets.json"_s, authorization);
     if (!fault.isEmpty()) {
-        const HttpAnswer set = m_client->post(u"/dev/faults"_s,
-                                              R"({"path":"/api/v2/tickets.json","fault":")" + fault + R"(","times":1})");
+        const HttpAnswer set = m_client->post(u"/dev/faults"_s, R"({"path":"/api/v2/tickets.json","fault":")"
+                                                                    + fault + R"(","times":1})");
         QCOMPARE(set.status, 200);
     }
     const int before = tickets().size();
@@ -300,9 +296,8 @@ void tst_HelpDesk::refusalsAreFailuresAndTheTextStays()
 void tst_HelpDesk::droppedConnectionFilesNothingTwice()
 {
     // A help desk that takes the ticket and hangs up before answering.
-    m_scripted->route("/api/v2/tickets.json", [](const TestHttpRequest &, QTcpSocket *socket) {
-        socket->abort();
-    });
+    m_scripted->route("/api/v2/tickets.json",
+                      [](const TestHttpRequest &, QTcpSocket *socket) { socket->abort(); });
     useHelpDesk(m_scripted->origin(true) + u"/api/v2/tickets.json"_s);
     SupportViewController *support = openSupport();
     QVERIFY(support);

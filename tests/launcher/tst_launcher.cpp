@@ -70,10 +70,8 @@ private Q_SLOTS:
 
 private:
     // Runs a launcher with the fake client (`client` empty: none named).
-    QProcess *startLauncher(const QString &client,
-                            const QString &program = launcherBinary,
-                            const QString &busAddress = QString(),
-                            const QString &path = QString());
+    QProcess *startLauncher(const QString &client, const QString &program = launcherBinary,
+                            const QString &busAddress = QString(), const QString &path = QString());
     int clientStarts() const;
     // Another client, as another process would have it.
     QDBusConnection openConnection(const QString &name)
@@ -140,16 +138,13 @@ void tst_Launcher::cleanup()
     m_dir.reset();
 }
 
-QProcess *tst_Launcher::startLauncher(const QString &client,
-                                      const QString &program,
-                                      const QString &busAddress,
-                                      const QString &path)
+QProcess *tst_Launcher::startLauncher(const QString &client, const QString &program,
+                                      const QString &busAddress, const QString &path)
 {
     auto *launcher = new QProcess;
     m_launchers.append(launcher);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(u"DBUS_SESSION_BUS_ADDRESS"_s,
-               busAddress.isEmpty() ? m_bus.address() : busAddress);
+    env.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, busAddress.isEmpty() ? m_bus.address() : busAddress);
     env.remove(u"ORVEX_CLIENT_BINARY"_s);
     if (!client.isEmpty())
         env.insert(u"ORVEX_CLIENT_BINARY"_s, client);
@@ -181,10 +176,9 @@ void tst_Launcher::startsClientAndQuitsOnKillLauncher()
 
     // Near misses of the broadcast: other member, other interface, other path.
     QDBusConnection bus = QDBusConnection::sessionBus();
-    const QStringList nearMisses
-            = {u"/com/orvex/launcher com.orvex.Notifications killClient"_s,
-               u"/com/orvex/launcher org.example.Other killLauncher"_s,
-               u"/com/orvex/other com.orvex.Notifications killLauncher"_s};
+    const QStringList nearMisses = {u"/com/orvex/launcher com.orvex.Notifications killClient"_s,
+                                    u"/com/orvex/launcher org.example.Other killLauncher"_s,
+                                    u"/com/orvex/other com.orvex.Notifications killLauncher"_s};
     for (const QString &nearMiss : nearMisses) {
         const QStringList parts = nearMiss.split(u' ');
         QDBusMessage signal = QDBusMessage::createSignal(parts[0], parts[1], parts[2]);
@@ -193,10 +187,8 @@ void tst_Launcher::startsClientAndQuitsOnKillLauncher()
     // The bus delivers one sender's messages in order: after this round trip
     // the launcher has them, and one that wrongly quit on them would be gone
     // within the grace that follows.
-    const QDBusMessage ping = QDBusMessage::createMethodCall(launcherId,
-                                                             u"/"_s,
-                                                             u"org.freedesktop.DBus.Peer"_s,
-                                                             u"Ping"_s);
+    const QDBusMessage ping = QDBusMessage::createMethodCall(launcherId, u"/"_s,
+                                                             u"org.freedesktop.DBus.Peer"_s, u"Ping"_s);
     QCOMPARE(bus.call(ping, QDBus::Block, 10000).type(), QDBusMessage::ReplyMessage);
     QTest::qWait(200);
     QCOMPARE(launcher->state(), QProcess::Running);
@@ -217,10 +209,7 @@ void tst_Launcher::findsTheClient()
     QVERIFY(QDir().mkpath(bin) && QDir().mkpath(lonely));
     QVERIFY(copyExecutable(launcherBinary, bin + u"/orvex-launcher"_s));
     QVERIFY(copyExecutable(m_fakeClient, bin + u"/orvex"_s));
-    QProcess *beside = startLauncher(QString(),
-                                     bin + u"/orvex-launcher"_s,
-                                     QString(),
-                                     u"/nonexistent"_s);
+    QProcess *beside = startLauncher(QString(), bin + u"/orvex-launcher"_s, QString(), u"/nonexistent"_s);
     QTRY_COMPARE(clientStarts(), 1);
     QVERIFY(SessionBus::postKillLauncher(u"com.orvex.client"_s));
     QVERIFY(beside->waitForFinished(10000));
@@ -228,9 +217,7 @@ void tst_Launcher::findsTheClient()
 
     // Nothing beside the launcher: the first `orvex` on PATH.
     QVERIFY(copyExecutable(launcherBinary, lonely + u"/orvex-launcher"_s));
-    QProcess *onPath = startLauncher(QString(),
-                                     lonely + u"/orvex-launcher"_s,
-                                     QString(),
+    QProcess *onPath = startLauncher(QString(), lonely + u"/orvex-launcher"_s, QString(),
                                      u"/nonexistent:"_s + bin);
     QTRY_COMPARE(clientStarts(), 2);
     QVERIFY(SessionBus::postKillLauncher(u"com.orvex.client"_s));
@@ -247,9 +234,7 @@ void tst_Launcher::failures()
     QTRY_COMPARE(askOwned(launcherId), std::optional<bool>(false));
 
     // No session bus: nobody could stop it later, so it starts the client and leaves.
-    QProcess *noBus = startLauncher(m_fakeClient,
-                                    launcherBinary,
-                                    u"unix:path=/nonexistent/bus"_s);
+    QProcess *noBus = startLauncher(m_fakeClient, launcherBinary, u"unix:path=/nonexistent/bus"_s);
     QVERIFY(noBus->waitForFinished(10000));
     QCOMPARE(noBus->exitCode(), 0);
     QTRY_COMPARE(clientStarts(), 1);
@@ -303,11 +288,8 @@ void tst_Launcher::singleInstance()
 void tst_Launcher::singleInstanceWithoutBus()
 {
     m_connections.append(u"dead"_s);
-    SingleInstance instance(
-            QDBusConnection::connectToBus(u"unix:path=/nonexistent/bus"_s,
-                                          u"dead"_s));
-    QCOMPARE(instance.claim(u"com.orvex.test.nobus"_s),
-             SingleInstance::Claim::FirstInstance);
+    SingleInstance instance(QDBusConnection::connectToBus(u"unix:path=/nonexistent/bus"_s, u"dead"_s));
+    QCOMPARE(instance.claim(u"com.orvex.test.nobus"_s), SingleInstance::Claim::FirstInstance);
 
     // Answered later, like a real call, never from inside requestReopen.
     std::optional<bool> delivered;
@@ -347,9 +329,8 @@ void tst_Launcher::startingFromTheMenuReopensTheRunningClient()
     const QString config = m_dir->filePath(u"config.json"_s);
     QFile configFile(config);
     QVERIFY(configFile.open(QIODevice::WriteOnly));
-    configFile.write(uR"({"vpnBackend": "vici", "viciSocket": "%1"})"_s
-                             .arg(m_dir->filePath(u"none.vici"_s))
-                             .toUtf8());
+    configFile.write(
+        uR"({"vpnBackend": "vici", "viciSocket": "%1"})"_s.arg(m_dir->filePath(u"none.vici"_s)).toUtf8());
     configFile.close();
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(u"PATH"_s, path);

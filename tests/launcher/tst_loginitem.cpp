@@ -28,22 +28,20 @@ bool writeFile(const QString &path, const QByteArray &contents, bool executable 
     if (!file.open(QIODevice::WriteOnly) || file.write(contents) != contents.size())
         return false;
     file.close();
-    return !executable
-           || file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return !executable || file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
 ino_t inodeOf(const QString &path)
 {
     struct stat st
-    { };
+    {};
     return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
 }
 
 // desktop-file-validate, when installed, must find no error in the entry.
 void validate(const QString &path)
 {
-    const QString validator = QStandardPaths::findExecutable(u"desktop-file-validate"_s,
-                                                             {u"/usr/bin"_s});
+    const QString validator = QStandardPaths::findExecutable(u"desktop-file-validate"_s, {u"/usr/bin"_s});
     if (validator.isEmpty()) {
         qWarning("desktop-file-validate is not installed; the entry's syntax is not checked");
         return;
@@ -81,8 +79,7 @@ private:
 void tst_LoginItem::initTestCase()
 {
     // setEnabled prefers a launcher beside the running binary, here this test.
-    QVERIFY(!QFileInfo::exists(QCoreApplication::applicationDirPath()
-                               + u"/orvex-launcher"_s));
+    QVERIFY(!QFileInfo::exists(QCoreApplication::applicationDirPath() + u"/orvex-launcher"_s));
     // The tests empty the autostart folder: never the user's own.
     QVERIFY(m_configHome.isValid());
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_configHome.path()));
@@ -113,16 +110,13 @@ void tst_LoginItem::entryLifecycle()
     QVERIFY(inodeOf(path) != before);
     QVERIFY(LoginItem::isEnabled(launcherId));
     QCOMPARE(QDir(autostartDir()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-             QStringList {u"com.orvex.launcher.desktop"_s});
+             QStringList{u"com.orvex.launcher.desktop"_s});
 
     const QString written = readAll(path);
     const QStringList lines = written.split(u'\n', Qt::SkipEmptyParts);
     QCOMPARE(lines.value(0), u"[Desktop Entry]"_s);
-    for (const QString &expected : {u"Type=Application"_s,
-                                    u"Name=Orvex"_s,
-                                    u"Exec="_s + m_launcher,
-                                    u"NoDisplay=true"_s,
-                                    u"X-GNOME-Autostart-enabled=true"_s})
+    for (const QString &expected : {u"Type=Application"_s, u"Name=Orvex"_s, u"Exec="_s + m_launcher,
+                                    u"NoDisplay=true"_s, u"X-GNOME-Autostart-enabled=true"_s})
         QVERIFY2(lines.contains(expected), qPrintable(expected));
     validate(path);
 
@@ -145,8 +139,7 @@ void tst_LoginItem::quotesAnAwkwardLauncherPath()
     QVERIFY(LoginItem::setEnabled(launcherId, true));
     // Quoted for the space, '$' escaped inside the quotes, '%' doubled, and
     // that escaping backslash escaped again by the key-file format.
-    const QString expected = u"Exec=\""_s + m_bin->path()
-                             + u"/My Apps/100%%\\\\$x/orvex-launcher\""_s;
+    const QString expected = u"Exec=\""_s + m_bin->path() + u"/My Apps/100%%\\\\$x/orvex-launcher\""_s;
     const QString entry = readAll(LoginItem::entryPath(launcherId));
     QVERIFY2(entry.split(u'\n').contains(expected), qPrintable(entry));
     validate(LoginItem::entryPath(launcherId));
@@ -184,8 +177,7 @@ void tst_LoginItem::honoursTheUsersSwitch()
 {
     const QString path = LoginItem::entryPath(launcherId);
     QVERIFY(QDir().mkpath(autostartDir()));
-    const QByteArray head
-            = "[Desktop Entry]\nType=Application\nName=Orvex\nExec=/x/orvex-launcher\n";
+    const QByteArray head = "[Desktop Entry]\nType=Application\nName=Orvex\nExec=/x/orvex-launcher\n";
     QVERIFY(writeFile(path, head + "Hidden=true\n"));
     QVERIFY(!LoginItem::isEnabled(launcherId));
     QVERIFY(writeFile(path, head + "X-GNOME-Autostart-enabled=false\n"));

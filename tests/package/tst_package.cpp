@@ -101,8 +101,7 @@ void tst_Package::initTestCase()
     // The package's staging tree and output go into the test's own folder.
     const QString out = m_dir.filePath(u"out"_s);
     const Run cpack = run(QStringLiteral(ORVEX_CPACK),
-                          {u"--config"_s, QStringLiteral(ORVEX_CPACK_CONFIG), u"-G"_s,
-                           u"DEB"_s, u"-B"_s, out},
+                          {u"--config"_s, QStringLiteral(ORVEX_CPACK_CONFIG), u"-G"_s, u"DEB"_s, u"-B"_s, out},
                           600000);
     QVERIFY2(cpack.exitCode == 0, qPrintable(cpack.out + cpack.err));
     const QStringList debs = QDir(out).entryList({u"*.deb"_s}, QDir::Files);
@@ -145,8 +144,8 @@ void tst_Package::filesAreWhereTheyBelong()
     QCOMPARE(m_files.filter(module).size(), 2);
     expected << m_files.filter(module);
     for (const QString &file : expected)
-        QVERIFY2(m_files.contains(file), qPrintable(file + u" is missing; the package has:\n"_s
-                                                     + m_files.join(u'\n')));
+        QVERIFY2(m_files.contains(file),
+                 qPrintable(file + u" is missing; the package has:\n"_s + m_files.join(u'\n')));
 
     // Nothing else: no development service, no test programs, no headers or
     // static libraries, nothing outside /usr.
@@ -201,16 +200,14 @@ void tst_Package::controlDeclaresDependencies()
     // Read from the binaries by dpkg-shlibdeps: the libraries the client and
     // the launcher really link.
     const QString depends = field(u"Depends"_s);
-    for (const QString &library : {u"libqt6core6"_s, u"libqt6gui6"_s,
-                                   u"libqt6widgets6"_s, u"libqt6network6"_s,
-                                   u"libqt6dbus6"_s, u"libqt6charts6"_s,
-                                   u"libqt6svg6"_s, u"libphonenumber"_s,
-                                   u"libssl3"_s, u"libicu"_s})
+    for (const QString &library :
+         {u"libqt6core6"_s, u"libqt6gui6"_s, u"libqt6widgets6"_s, u"libqt6network6"_s, u"libqt6dbus6"_s,
+          u"libqt6charts6"_s, u"libqt6svg6"_s, u"libphonenumber"_s, u"libssl3"_s, u"libicu"_s})
         QVERIFY2(depends.contains(library), qPrintable(library + u" not in: "_s + depends));
 
     const QString recommends = field(u"Recommends"_s);
-    for (const QString &package : {u"charon-systemd | strongswan-charon"_s,
-                                   u"strongswan-swanctl"_s, u"network-manager-strongswan"_s})
+    for (const QString &package :
+         {u"charon-systemd | strongswan-charon"_s, u"strongswan-swanctl"_s, u"network-manager-strongswan"_s})
         QVERIFY2(recommends.contains(package), qPrintable(package + u" not in: "_s + recommends));
 }
 
@@ -226,8 +223,7 @@ void tst_Package::desktopEntryAndMetadataAgree()
     if (QStandardPaths::findExecutable(u"appstreamcli"_s).isEmpty())
         QFAIL("appstreamcli is missing (scripts/install-deps installs it)");
     // --no-net: the web pages named in it are not reachable from here.
-    const Run appstream = run(u"appstreamcli"_s,
-                              {u"validate"_s, u"--no-net"_s, u"--pedantic"_s, metainfo});
+    const Run appstream = run(u"appstreamcli"_s, {u"validate"_s, u"--no-net"_s, u"--pedantic"_s, metainfo});
     QVERIFY2(appstream.exitCode == 0, qPrintable(appstream.out + appstream.err));
 
     // The menu entry starts a program of the package and shows its icon.
@@ -288,8 +284,7 @@ void tst_Package::clientRunsFromTheUnpackedRoot()
         static const QRegularExpression resolved(u"=> (\\S+)"_s);
         for (auto it = resolved.globalMatch(ldd.out); it.hasNext();) {
             const QString library = it.next().captured(1);
-            QVERIFY2(library.startsWith(u"/lib"_s) || library.startsWith(u"/usr/lib"_s),
-                     qPrintable(library));
+            QVERIFY2(library.startsWith(u"/lib"_s) || library.startsWith(u"/usr/lib"_s), qPrintable(library));
         }
     }
 }

@@ -152,7 +152,9 @@ void tst_Settings::checkboxesFlipValueAndPictureTogether()
     const QString otherKey = autoStart ? Keys::isAutoConnectEnabled : Keys::isAutoStartEnabled;
     QPushButton *button = autoStart ? settings->autoStartButton() : settings->autoConnectButton();
     ImageView *image = autoStart ? settings->autoStartImageView() : settings->autoConnectImageView();
-    auto imageName = [&] { return autoStart ? settings->autoStartImageName() : settings->autoConnectImageName(); };
+    auto imageName = [&] {
+        return autoStart ? settings->autoStartImageName() : settings->autoConnectImageName();
+    };
     auto entryExists = [] { return QFile::exists(LoginItem::entryPath(SessionBus::launcherAppId)); };
 
     // Both start on (first launch), pictures included.
@@ -164,7 +166,8 @@ void tst_Settings::checkboxesFlipValueAndPictureTogether()
     // A click anywhere on the row counts, the picture included (sent to the
     // window, so it lands on whatever is under that point).
     QWidget *window = settings->window();
-    QTest::mouseClick(window->windowHandle(), Qt::LeftButton, {}, image->mapTo(window, image->rect().center()));
+    QTest::mouseClick(window->windowHandle(), Qt::LeftButton, {},
+                      image->mapTo(window, image->rect().center()));
     QVERIFY(!defaults.boolean(key));
     QCOMPARE(imageName(), u"ic_checkbox_off"_s);
     QCOMPARE(image->image().cacheKey(), Images::named(u"ic_checkbox_off"_s).cacheKey());
@@ -232,8 +235,8 @@ void tst_Settings::signOutWithTunnelUpStopsItBeforeTheAccountGoes()
     QVERIFY(UserDefaults::standard().boolean(Keys::isAutoConnectEnabled));
 
     // The start screen slides in and becomes the root; the window closes.
-    QTRY_COMPARE_WITH_TIMEOUT(m_app->window().contentViewController()->identifier(),
-                              u"StartViewController"_s, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_app->window().contentViewController()->identifier(), u"StartViewController"_s,
+                              5000);
     QTRY_VERIFY(oldRoot.isNull());
     QTRY_VERIFY(dialog.isNull() || !dialog->isVisible());
 }
@@ -249,8 +252,8 @@ void tst_Settings::signOutWithTunnelDownForgetsTheAccountAtOnce()
     QVERIFY(!m_session.session.identityReference().has_value());
     QVERIFY(!m_backend->calls.contains(u"stop"_s));
     QVERIFY(!m_backend->calls.contains(u"apply"_s));
-    QTRY_COMPARE_WITH_TIMEOUT(m_app->window().contentViewController()->identifier(),
-                              u"StartViewController"_s, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_app->window().contentViewController()->identifier(), u"StartViewController"_s,
+                              5000);
 }
 
 void tst_Settings::signOutStopsWhereTheConfigurationCannotBeSaved()

@@ -369,18 +369,19 @@ void tst_StatusMenu::endingTheClient_data()
     QTest::addColumn<QStringList>("calls");
     QTest::addColumn<bool>("sharedSecretSaved");
     QTest::addColumn<bool>("leftNothingBehind");
-    QTest::newRow("tunnel up") << VpnStatus::Connected << false << true
-                               << u"attach apply stop"_s.split(u' ') << true << true;
+    QTest::newRow("tunnel up") << VpnStatus::Connected << false << true << u"attach apply stop"_s.split(u' ')
+                               << true << true;
     QTest::newRow("tunnel down") << VpnStatus::Disconnected << false << true
                                  << u"attach apply stop"_s.split(u' ') << true << true;
     // The daemon refused it: the tunnel is stopped all the same.
-    QTest::newRow("configuration refused") << VpnStatus::Connected << true << true
-                                           << u"attach apply stop"_s.split(u' ') << true << true;
+    QTest::newRow("configuration refused")
+        << VpnStatus::Connected << true << true << u"attach apply stop"_s.split(u' ') << true << true;
     // The daemon never says the tunnel went: the bound ends the wait, and
     // the next start is to look for what is left.
-    QTest::newRow("tunnel never answers") << VpnStatus::Connected << false << false
-                                          << u"attach apply stop"_s.split(u' ') << true << false;
-    QTest::newRow("nothing known yet") << VpnStatus::Invalid << false << true << QStringList{} << false << true;
+    QTest::newRow("tunnel never answers")
+        << VpnStatus::Connected << false << false << u"attach apply stop"_s.split(u' ') << true << false;
+    QTest::newRow("nothing known yet")
+        << VpnStatus::Invalid << false << true << QStringList{} << false << true;
 }
 
 void tst_StatusMenu::endingTheClient()
@@ -471,8 +472,7 @@ void tst_StatusMenu::applicationMenuOpensItsWindows()
         QVERIFY(screen->modalWindow()->width() >= screen->minimumSizeHint().width());
         QVERIFY(screen->modalWindow()->height() >= screen->minimumSizeHint().height());
     }
-    QCOMPARE(shown, (QStringList{u"SettingsViewController:Settings"_s,
-                                 u"SupportViewController:Support"_s}));
+    QCOMPARE(shown, (QStringList{u"SettingsViewController:Settings"_s, u"SupportViewController:Support"_s}));
 }
 
 QTEST_MAIN(tst_StatusMenu)

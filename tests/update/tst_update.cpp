@@ -51,12 +51,9 @@ bool networkIsIdle()
 
 QByteArray updateAnswer(bool error, const QString &name, const QString &version = u"2.4.0"_s)
 {
-    const QJsonObject status{{u"version"_s, version},
-                             {u"command"_s, u"checkupdates"_s},
-                             {u"opf"_s, u"0"_s},
-                             {u"error"_s, error},
-                             {u"name"_s, name},
-                             {u"softwareversion"_s, version}};
+    const QJsonObject status{{u"version"_s, version}, {u"command"_s, u"checkupdates"_s},
+                             {u"opf"_s, u"0"_s},      {u"error"_s, error},
+                             {u"name"_s, name},       {u"softwareversion"_s, version}};
     return QJsonDocument(QJsonObject{{u"status"_s, status}}).toJson(QJsonDocument::Compact);
 }
 
@@ -136,7 +133,10 @@ private Q_SLOTS:
     void signedPackagesAreKeptOnlyWithAValidSignature();
 
 private:
-    QList<ViewController *> shown() const { return m_window->contentViewController()->presentedViewControllers(); }
+    QList<ViewController *> shown() const
+    {
+        return m_window->contentViewController()->presentedViewControllers();
+    }
     void useService(const QString &origin);
     bool checkAndSettle(bool isLaunch);
     UpdateViewController *offerFrom(const QString &origin);
@@ -160,18 +160,17 @@ void tst_Update::initTestCase()
     m_current = std::make_unique<DevServiceProcess>(m_dir.filePath(u"current"_s));
     QVERIFY2(m_current->start(), "orvex-devservice did not start");
     m_newer = std::make_unique<DevServiceProcess>(m_dir.filePath(u"newer"_s));
-    QVERIFY2(m_newer->start({u"--latest-version"_s, u"2.4.0"_s}),
-             "orvex-devservice did not start");
+    QVERIFY2(m_newer->start({u"--latest-version"_s, u"2.4.0"_s}), "orvex-devservice did not start");
     m_ed25519Public = makeKeyPair("ED25519", m_dir.filePath(u"ed25519.pem"_s));
     m_rsaPublic = makeKeyPair("RSA", m_dir.filePath(u"rsa.pem"_s));
     QVERIFY(!m_ed25519Public.isEmpty() && !m_rsaPublic.isEmpty());
     m_signedEd25519 = std::make_unique<DevServiceProcess>(m_dir.filePath(u"signed-ed25519"_s));
-    QVERIFY2(m_signedEd25519->start({u"--latest-version"_s, u"2.4.0"_s,
-                                     u"--update-signing-key"_s, m_dir.filePath(u"ed25519.pem"_s)}),
+    QVERIFY2(m_signedEd25519->start({u"--latest-version"_s, u"2.4.0"_s, u"--update-signing-key"_s,
+                                     m_dir.filePath(u"ed25519.pem"_s)}),
              "orvex-devservice did not start");
     m_signedRsa = std::make_unique<DevServiceProcess>(m_dir.filePath(u"signed-rsa"_s));
-    QVERIFY2(m_signedRsa->start({u"--latest-version"_s, u"2.4.0"_s,
-                                 u"--update-signing-key"_s, m_dir.filePath(u"rsa.pem"_s)}),
+    QVERIFY2(m_signedRsa->start({u"--latest-version"_s, u"2.4.0"_s, u"--update-signing-key"_s,
+                                 m_dir.filePath(u"rsa.pem"_s)}),
              "orvex-devservice did not start");
     QVERIFY(m_cert.make());
     m_scripted = std::make_unique<TestHttpServer>(&m_cert);
@@ -291,14 +290,13 @@ void tst_Update::answersThatOfferNothingShowNothing_data()
 {
     QTest::addColumn<QByteArray>("answer");
     const QString origin = u"https://127.0.0.1:%1"_s.arg(m_scripted->port());
-    QTest::newRow("error true, usable address")
-        << updateAnswer(true, origin + u"/pkg/orvex-2.4.0.deb"_s);
+    QTest::newRow("error true, usable address") << updateAnswer(true, origin + u"/pkg/orvex-2.4.0.deb"_s);
     QTest::newRow("error true, no address") << updateAnswer(true, u"nothing"_s);
     QTest::newRow("not an address") << updateAnswer(false, u"orvex 2.4.0"_s);
     QTest::newRow("empty address") << updateAnswer(false, QString());
     QTest::newRow("relative path") << updateAnswer(false, u"/downloads/orvex-2.4.0.deb"_s);
-    QTest::newRow("plain http") << updateAnswer(false, u"http://127.0.0.1:%1/pkg/orvex-2.4.0.deb"_s
-                                                           .arg(m_scripted->port()));
+    QTest::newRow("plain http") << updateAnswer(false, u"http://127.0.0.1:%1/pkg/orvex-2.4.0.deb"_s.arg(
+                                                           m_scripted->port()));
     QTest::newRow("no host") << updateAnswer(false, u"https:///orvex-2.4.0.deb"_s);
     QTest::newRow("same server, another host name")
         << updateAnswer(false, u"https://localhost:%1/pkg/orvex-2.4.0.deb"_s.arg(m_scripted->port()));
@@ -318,8 +316,8 @@ void tst_Update::answersThatOfferNothingShowNothing()
     }
     QCOMPARE(m_scripted->requests.size(), 2);
     // The check sent this build's version.
-    QVERIFY(m_scripted->requests.constFirst().query().contains(
-        "version=" + Utility::applicationVersion().toLatin1()));
+    QVERIFY(m_scripted->requests.constFirst().query().contains("version="
+                                                               + Utility::applicationVersion().toLatin1()));
 }
 
 void tst_Update::downloadSavesThePackageUnderItsVersionAndOpensIt()
@@ -530,12 +528,12 @@ void tst_Update::signedPackagesAreKeptOnlyWithAValidSignature_data()
     QTest::addColumn<QString>("refusal"); // empty: kept
     QTest::newRow("Ed25519, good") << u"ed25519"_s << u"ed25519"_s << QString();
     QTest::newRow("RSA-PSS, good") << u"rsa"_s << u"rsa"_s << QString();
-    QTest::newRow("signed by another key") << u"rsa"_s << u"ed25519"_s
-                                           << u"is not signed by the Orvex Cloud update key"_s;
-    QTest::newRow("another key of the same kind") << u"ed25519"_s << u"ed25519-other"_s
-                                                  << u"is not signed by the Orvex Cloud update key"_s;
-    QTest::newRow("no signature published") << u"unsigned"_s << u"ed25519"_s
-                                            << u"its signature could not be fetched"_s;
+    QTest::newRow("signed by another key")
+        << u"rsa"_s << u"ed25519"_s << u"is not signed by the Orvex Cloud update key"_s;
+    QTest::newRow("another key of the same kind")
+        << u"ed25519"_s << u"ed25519-other"_s << u"is not signed by the Orvex Cloud update key"_s;
+    QTest::newRow("no signature published")
+        << u"unsigned"_s << u"ed25519"_s << u"its signature could not be fetched"_s;
 }
 
 void tst_Update::signedPackagesAreKeptOnlyWithAValidSignature()
@@ -545,7 +543,7 @@ void tst_Update::signedPackagesAreKeptOnlyWithAValidSignature()
     QFETCH(QString, refusal);
     DevServiceProcess *server = service == "ed25519"_L1 ? m_signedEd25519.get()
                                 : service == "rsa"_L1   ? m_signedRsa.get()
-                                                                    : m_newer.get();
+                                                        : m_newer.get();
     QByteArray publicKey = key == "rsa"_L1 ? m_rsaPublic : m_ed25519Public;
     if (key == "ed25519-other"_L1)
         publicKey = makeKeyPair("ED25519", m_dir.filePath(u"other.pem"_s));

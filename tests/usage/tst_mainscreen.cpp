@@ -135,8 +135,7 @@ private:
 void tst_MainScreen::initTestCase()
 {
     QLocale::setDefault(QLocale::c());
-    QVERIFY2(m_devService.start({u"--seed-demo"_s, u"--seed-usage"_s,
-                                 u"--dev-routes"_s}),
+    QVERIFY2(m_devService.start({u"--seed-demo"_s, u"--seed-usage"_s, u"--dev-routes"_s}),
              qPrintable(m_devService.errors()));
     Config config = *Config::parse({}, {}, nullptr);
     config.apiBaseURL = m_devService.origin();
@@ -215,8 +214,8 @@ void tst_MainScreen::storeCertificate()
         QVERIFY(cert->isSuccess());
         m_certificate = cert->value();
     }
-    const auto identity = IdentityStore::standard().importSingleIdentity(
-        m_certificate, Config::current().pkcs12Passphrase);
+    const auto identity = IdentityStore::standard().importSingleIdentity(m_certificate,
+                                                                         Config::current().pkcs12Passphrase);
     QVERIFY(identity && m_session.session.replaceIdentity(identity->reference));
 }
 
@@ -253,20 +252,34 @@ void tst_MainScreen::presentationFollowsEachStatus_data()
     QTest::addColumn<QString>("reason");
     QTest::addColumn<QString>("notice");
     const QString refused = u"NetworkManager did not allow this user to manage VPN connections."_s;
-    QTest::newRow("connected") << VpnStatus::Connected << "ic_enable" << "Turn OFF" << false << "" << "";
-    QTest::newRow("disconnected") << VpnStatus::Disconnected << "ic_disable" << "Turn ON" << false << "" << "";
-    QTest::newRow("invalid") << VpnStatus::Invalid << "ic_disable" << "Turn ON" << false << "" << "";
-    QTest::newRow("connecting") << VpnStatus::Connecting << "ic_disable" << "Turn ON" << true << "" << "";
-    QTest::newRow("reasserting") << VpnStatus::Reasserting << "ic_disable" << "Turn ON" << true << "" << "";
-    QTest::newRow("disconnecting") << VpnStatus::Disconnecting << "ic_disable" << "Turn ON" << true << "" << "";
-    QTest::newRow("no backend usable")
-        << VpnStatus::Invalid << "ic_disable" << "Turn ON" << false
-        << "No VPN service is available. NetworkManager is not running. charon's control socket (/run/charon.vici) cannot be reached."
-        << "No VPN service is available. NetworkManager is not running. charon's control socket (/run/charon.vici) cannot be reached.";
-    QTest::newRow("refused by polkit") << VpnStatus::Disconnected << "ic_disable" << "Turn ON" << false
-                                       << refused << refused;
-    QTest::newRow("a reason while up is not shown") << VpnStatus::Connected << "ic_enable" << "Turn OFF"
-                                                    << false << refused << "";
+    QTest::newRow("connected") << VpnStatus::Connected << "ic_enable"
+                               << "Turn OFF" << false << ""
+                               << "";
+    QTest::newRow("disconnected") << VpnStatus::Disconnected << "ic_disable"
+                                  << "Turn ON" << false << ""
+                                  << "";
+    QTest::newRow("invalid") << VpnStatus::Invalid << "ic_disable"
+                             << "Turn ON" << false << ""
+                             << "";
+    QTest::newRow("connecting") << VpnStatus::Connecting << "ic_disable"
+                                << "Turn ON" << true << ""
+                                << "";
+    QTest::newRow("reasserting") << VpnStatus::Reasserting << "ic_disable"
+                                 << "Turn ON" << true << ""
+                                 << "";
+    QTest::newRow("disconnecting") << VpnStatus::Disconnecting << "ic_disable"
+                                   << "Turn ON" << true << ""
+                                   << "";
+    QTest::newRow("no backend usable") << VpnStatus::Invalid << "ic_disable"
+                                       << "Turn ON" << false
+                                       << "No VPN service is available. NetworkManager is not running. "
+                                          "charon's control socket (/run/charon.vici) cannot be reached."
+                                       << "No VPN service is available. NetworkManager is not running. "
+                                          "charon's control socket (/run/charon.vici) cannot be reached.";
+    QTest::newRow("refused by polkit") << VpnStatus::Disconnected << "ic_disable"
+                                       << "Turn ON" << false << refused << refused;
+    QTest::newRow("a reason while up is not shown") << VpnStatus::Connected << "ic_enable"
+                                                    << "Turn OFF" << false << refused << "";
 }
 
 void tst_MainScreen::presentationFollowsEachStatus()
@@ -538,8 +551,10 @@ void tst_MainScreen::usageAnswerFillsLabelsAndChart()
     // The seeded month: traffic on most days so far.
     QVERIFY(posts.last->device_usage.info.MonthlyUsage.numericValue() > 0);
     static const QRegularExpression figure(u"^\\d+(\\.\\d{1,2})? (bytes|[KMGTPE]B)$"_s);
-    QVERIFY2(figure.match(screen->thisMonthLabel()->text()).hasMatch(), qPrintable(screen->thisMonthLabel()->text()));
-    QVERIFY2(screen->hourlyAverageLabel()->text().isEmpty() || figure.match(screen->hourlyAverageLabel()->text()).hasMatch(),
+    QVERIFY2(figure.match(screen->thisMonthLabel()->text()).hasMatch(),
+             qPrintable(screen->thisMonthLabel()->text()));
+    QVERIFY2(screen->hourlyAverageLabel()->text().isEmpty()
+                 || figure.match(screen->hourlyAverageLabel()->text()).hasMatch(),
              qPrintable(screen->hourlyAverageLabel()->text()));
     // The drawn chart from its module, not the blank stand-in.
     auto *chart = qobject_cast<UsageChartView *>(screen->lineChartView()->widget());
@@ -548,21 +563,23 @@ void tst_MainScreen::usageAnswerFillsLabelsAndChart()
     QCOMPARE(chart->points().size(), days);
     QCOMPARE(chart->series()->points().size(), days);
     QCOMPARE(chart->xAxisLabelCount(), days / 2);
-    QCOMPARE(chart->descriptionText(), QLocale().standaloneMonthName(QDate::currentDate().month(),
-                                                                    QLocale::ShortFormat));
+    QCOMPARE(chart->descriptionText(),
+             QLocale().standaloneMonthName(QDate::currentDate().month(), QLocale::ShortFormat));
 
     // Ten days padded to a 31-day month: 15 labels asked for, whole days at
     // an even step and no more than that drawn.
     QByteArray ten = R"({"device_usage": {"info": {"Day": 10, "Month": 12, "Year": 2026, "Timezone": "0",
                          "MonthlyUsage": "7340032", "device": "x"}, "summary": [)";
     for (int day = 1; day <= 10; ++day)
-        ten += QByteArray(day > 1 ? "," : "") + R"({"date": "2026-12-)" + QByteArray::number(day).rightJustified(2, '0')
-               + R"(", "usage": )" + QByteArray::number(day * 1048576) + R"(, "average": 0})";
+        ten += QByteArray(day > 1 ? "," : "") + R"({"date": "2026-12-)"
+               + QByteArray::number(day).rightJustified(2, '0') + R"(", "usage": )"
+               + QByteArray::number(day * 1048576) + R"(, "average": 0})";
     ten += "]}}";
     const auto decoded = DeviceUsageModel::decode(JsonReader::parseObject(ten));
     QVERIFY(decoded);
     DeviceUsageModel padded = *decoded;
-    NotificationCenter::defaultCenter().post(Notifications::didRecieveDeviceUsage, QVariant::fromValue(padded));
+    NotificationCenter::defaultCenter().post(Notifications::didRecieveDeviceUsage,
+                                             QVariant::fromValue(padded));
     // Day n carried n MiB; the rest of the month is zero.
     const int points = QDate::currentDate().daysInMonth();
     QCOMPARE(chart->points().size(), points);
@@ -592,9 +609,9 @@ void tst_MainScreen::usageAnswerFillsLabelsAndChart()
     for (DaylySummary &day : *quiet.device_usage.summary)
         day.usage = MetadataType::fromInt(300 * 1024);
     NotificationCenter::defaultCenter().post(Notifications::didRecieveDeviceUsage, QVariant::fromValue(quiet));
-    QCOMPARE(chart->yAxisLabels(), (QStringList{u"0 MB"_s, u"0.1 MB"_s,
-                                                u"0.2 MB"_s, u"0.3 MB"_s}));
-    NotificationCenter::defaultCenter().post(Notifications::didRecieveDeviceUsage, QVariant::fromValue(padded));
+    QCOMPARE(chart->yAxisLabels(), (QStringList{u"0 MB"_s, u"0.1 MB"_s, u"0.2 MB"_s, u"0.3 MB"_s}));
+    NotificationCenter::defaultCenter().post(Notifications::didRecieveDeviceUsage,
+                                             QVariant::fromValue(padded));
 
     // Anything but a usage model is not for the screen.
     NotificationCenter::defaultCenter().post(Notifications::didRecieveDeviceUsage, u"7 GB"_s);

@@ -162,7 +162,7 @@ void tst_UsageFigures::hourlyAverageDividesByTwentyFour_data()
     QTest::newRow("24 hours") << QByteArray(", \"traffic\": " + hours(24, {"24000"})) << "24 KB";
     // Twice as many records: twice the sum, still divided by 24.
     QTest::newRow("48 hours, mixed kinds")
-            << QByteArray(", \"traffic\": " + hours(48, {"24000", "\"24000\"", "24000.0"})) << "48 KB";
+        << QByteArray(", \"traffic\": " + hours(48, {"24000", "\"24000\"", "24000.0"})) << "48 KB";
     QTest::newRow("one hour") << QByteArray(", \"traffic\": " + hours(1, {"2400000"})) << "100 KB";
 }
 
