@@ -22,6 +22,8 @@
 
 #include <csignal>
 
+using namespace Qt::StringLiterals;
+
 using namespace Orvex;
 namespace Keys = Orvex::DefaultsKeys;
 
@@ -60,8 +62,8 @@ int runKilledMigration()
     FileSecretStore secrets(Session::standardFallbackFile());
     Session session(secrets, UserDefaults::standard(), IdentityStore::standard(),
                     Session::standardAccountFile());
-    const QStringList names = {QStringLiteral("identityWritten"), QStringLiteral("certificateRemoved"),
-                               QStringLiteral("passwordWritten"), QStringLiteral("passwordRemoved")};
+    const QStringList names = {u"identityWritten"_s, u"certificateRemoved"_s, u"passwordWritten"_s,
+                               u"passwordRemoved"_s};
     session.setMigrationCheckpoint([&](Session::MigrationStep reached) {
         if (names.indexOf(step) == int(reached))
             ::raise(SIGKILL);
@@ -115,11 +117,10 @@ void tst_Session::signedInNeedsEmailAndPassword_data()
     QTest::addColumn<bool>("signedIn");
     const QVariant none;
     QTest::newRow("nothing stored") << none << none << false;
-    QTest::newRow("e-mail only") << QVariant(QStringLiteral("a@example.com")) << none << false;
-    QTest::newRow("password only") << none << QVariant(QStringLiteral("pw")) << false;
+    QTest::newRow("e-mail only") << QVariant(u"a@example.com"_s) << none << false;
+    QTest::newRow("password only") << none << QVariant(u"pw"_s) << false;
     QTest::newRow("both empty") << QVariant(QString()) << QVariant(QString()) << true;
-    QTest::newRow("both") << QVariant(QStringLiteral("a@example.com")) << QVariant(QStringLiteral("pw"))
-                          << true;
+    QTest::newRow("both") << QVariant(u"a@example.com"_s) << QVariant(u"pw"_s) << true;
 }
 
 void tst_Session::signedInNeedsEmailAndPassword()
@@ -131,7 +132,7 @@ void tst_Session::signedInNeedsEmailAndPassword()
     if (email.isValid())
         UserDefaults::standard().setString(Keys::tempEmail, email.toString());
     if (password.isValid())
-        secrets.secrets.insert(QStringLiteral("password"), password.toString());
+        secrets.secrets.insert(u"password"_s, password.toString());
     Session session(secrets, UserDefaults::standard(), IdentityStore::standard(),
                     Session::standardAccountFile());
     QVERIFY(load(session));
@@ -150,11 +151,10 @@ void tst_Session::earlierSecretsMoveOutOfTheSettings_data()
     QTest::newRow("both move") << archiveFor(m_current) << false << false << false
                                << QStringList{hex(m_current.sha1())};
     // Nothing takes the old copies' place, so they stay where they are.
-    QTest::newRow("secret store refuses") << archiveFor(m_current) << true << true << false
-                                          << QStringList{hex(m_current.sha1())};
+    QTest::newRow("secret store refuses")
+        << archiveFor(m_current) << true << true << false << QStringList{hex(m_current.sha1())};
     QTest::newRow("archive does not open")
-        << TestPkcs12::makeIdentityArchive(m_current, QStringLiteral("zzzzzz")) << false << false
-        << true << QStringList{};
+        << TestPkcs12::makeIdentityArchive(m_current, u"zzzzzz"_s) << false << false << true << QStringList{};
 }
 
 void tst_Session::earlierSecretsMoveOutOfTheSettings()
@@ -165,8 +165,8 @@ void tst_Session::earlierSecretsMoveOutOfTheSettings()
     QFETCH(bool, certificateLeftInSettings);
     QFETCH(QStringList, identities);
     UserDefaults &defaults = UserDefaults::standard();
-    defaults.setString(Keys::tempEmail, QStringLiteral("a@example.com"));
-    defaults.setString(Keys::password, QStringLiteral("old pw"));
+    defaults.setString(Keys::tempEmail, u"a@example.com"_s);
+    defaults.setString(Keys::password, u"old pw"_s);
     defaults.setData(Keys::certificate, certificate);
     defaults.setBoolean(Keys::isAutoConnectEnabled, true);
     MemorySecretStore secrets;
@@ -175,12 +175,11 @@ void tst_Session::earlierSecretsMoveOutOfTheSettings()
     QVERIFY(load(session));
 
     QVERIFY(session.isSignedIn());
-    QCOMPARE(session.password(), QStringLiteral("old pw"));
+    QCOMPARE(session.password(), u"old pw"_s);
     UserDefaults reread(UserDefaults::standardFilePath());
     QCOMPARE(reread.contains(Keys::password), passwordLeftInSettings);
     QCOMPARE(reread.contains(Keys::certificate), certificateLeftInSettings);
-    QCOMPARE(secrets.secrets.value(QStringLiteral("password")),
-             storeFails ? QString() : QStringLiteral("old pw"));
+    QCOMPARE(secrets.secrets.value(u"password"_s), storeFails ? QString() : u"old pw"_s);
     QCOMPARE(storedIdentities(), identities);
     QCOMPARE(session.identityReference().has_value(), !identities.isEmpty());
     QVERIFY(reread.boolean(Keys::isAutoConnectEnabled));
@@ -193,10 +192,10 @@ void tst_Session::killedMoveLosesNothing_data()
     QTest::addColumn<bool>("certificateInSettings");
     QTest::addColumn<bool>("passwordInSettings");
     QTest::addColumn<bool>("passwordInStore");
-    QTest::newRow("identity written") << QStringLiteral("identityWritten") << true << true << false;
-    QTest::newRow("certificate removed") << QStringLiteral("certificateRemoved") << false << true << false;
-    QTest::newRow("password written") << QStringLiteral("passwordWritten") << false << true << true;
-    QTest::newRow("password removed") << QStringLiteral("passwordRemoved") << false << false << true;
+    QTest::newRow("identity written") << u"identityWritten"_s << true << true << false;
+    QTest::newRow("certificate removed") << u"certificateRemoved"_s << false << true << false;
+    QTest::newRow("password written") << u"passwordWritten"_s << false << true << true;
+    QTest::newRow("password removed") << u"passwordRemoved"_s << false << false << true;
 }
 
 void tst_Session::killedMoveLosesNothing()
@@ -207,8 +206,8 @@ void tst_Session::killedMoveLosesNothing()
     QFETCH(bool, passwordInStore);
     {
         UserDefaults defaults(UserDefaults::standardFilePath());
-        defaults.setString(Keys::tempEmail, QStringLiteral("a@example.com"));
-        defaults.setString(Keys::password, QStringLiteral("old pw"));
+        defaults.setString(Keys::tempEmail, u"a@example.com"_s);
+        defaults.setString(Keys::password, u"old pw"_s);
         defaults.setData(Keys::certificate, archiveFor(m_current));
     }
 
@@ -232,16 +231,14 @@ void tst_Session::killedMoveLosesNothing()
 
     // The next start finishes the move.
     QVERIFY(load(session));
-    QCOMPARE(session.password(), QStringLiteral("old pw"));
+    QCOMPARE(session.password(), u"old pw"_s);
     QCOMPARE(session.identityReference(), m_current.sha1());
     QVERIFY(!settings.contains(Keys::password));
     QVERIFY(!settings.contains(Keys::certificate));
     QCOMPARE(storedIdentities(), QStringList{hex(m_current.sha1())});
     QString fromFile;
-    secrets.read(QStringLiteral("password"), this, [&fromFile](SecretStore::Outcome, const QString &s) {
-        fromFile = s;
-    });
-    QTRY_COMPARE(fromFile, QStringLiteral("old pw"));
+    secrets.read(u"password"_s, this, [&fromFile](SecretStore::Outcome, const QString &s) { fromFile = s; });
+    QTRY_COMPARE(fromFile, u"old pw"_s);
 }
 
 void tst_Session::replacingKeepsExactlyOneIdentity()
@@ -259,8 +256,7 @@ void tst_Session::replacingKeepsExactlyOneIdentity()
     // A stray left by a process that died before it could tidy up goes too.
     const TestPkcs12::Credential stray = TestPkcs12::makeCredential("stray");
     QVERIFY(store.importPkcs12(archiveFor(stray), Config::current().pkcs12Passphrase));
-    const auto current = store.importSingleIdentity(archiveFor(m_current),
-                                                    Config::current().pkcs12Passphrase);
+    const auto current = store.importSingleIdentity(archiveFor(m_current), Config::current().pkcs12Passphrase);
     QVERIFY(current);
     QCOMPARE(storedIdentities().size(), 3);
     QVERIFY(session.replaceIdentity(current->reference));
@@ -277,20 +273,20 @@ void tst_Session::logoutForgetsEverythingOfTheAccount()
     UserDefaults &defaults = UserDefaults::standard();
     MemorySecretStore secrets;
     Session session(secrets, defaults, IdentityStore::standard(), Session::standardAccountFile());
-    session.setCredentials(QStringLiteral("a@example.com"), QStringLiteral("pw"));
-    QTRY_COMPARE(secrets.secrets.value(QStringLiteral("password")), QStringLiteral("pw"));
-    defaults.setString(Keys::phone, QStringLiteral("+15550100"));
-    defaults.setString(Keys::name, QStringLiteral("Ann"));
-    defaults.setString(Keys::smsCode, QStringLiteral("1234"));
+    session.setCredentials(u"a@example.com"_s, u"pw"_s);
+    QTRY_COMPARE(secrets.secrets.value(u"password"_s), u"pw"_s);
+    defaults.setString(Keys::phone, u"+15550100"_s);
+    defaults.setString(Keys::name, u"Ann"_s);
+    defaults.setString(Keys::smsCode, u"1234"_s);
     defaults.setBoolean(Keys::isLaunchedBefore, true);
     defaults.setBoolean(Keys::isAutoConnectEnabled, false);
     defaults.setBoolean(Keys::isAutoStartEnabled, true);
     // An old copy that a failed move left in the settings goes too.
-    defaults.setString(Keys::password, QStringLiteral("pw"));
-    const auto identity = IdentityStore::standard().importSingleIdentity(
-        archiveFor(m_current), Config::current().pkcs12Passphrase);
+    defaults.setString(Keys::password, u"pw"_s);
+    const auto identity = IdentityStore::standard().importSingleIdentity(archiveFor(m_current),
+                                                                         Config::current().pkcs12Passphrase);
     QVERIFY(identity);
-    QVERIFY(IdentityStore::standard().grantAccess(identity->reference, QStringLiteral("charon")));
+    QVERIFY(IdentityStore::standard().grantAccess(identity->reference, u"charon"_s));
     QVERIFY(session.replaceIdentity(identity->reference));
     QVERIFY(session.isSignedIn());
 
@@ -304,10 +300,10 @@ void tst_Session::logoutForgetsEverythingOfTheAccount()
         QVERIFY(storedIdentities().isEmpty());
         QVERIFY(!QFile::exists(Session::standardAccountFile()));
         UserDefaults reread(UserDefaults::standardFilePath());
-        for (const QLatin1String key : {Keys::tempEmail, Keys::password, Keys::phone, Keys::certificate,
-                                        Keys::smsCode})
+        for (const QLatin1String key :
+             {Keys::tempEmail, Keys::password, Keys::phone, Keys::certificate, Keys::smsCode})
             QVERIFY2(!reread.contains(key), key.data());
-        QCOMPARE(reread.string(Keys::name), QStringLiteral("Ann"));
+        QCOMPARE(reread.string(Keys::name), u"Ann"_s);
         QVERIFY(reread.boolean(Keys::isLaunchedBefore));
         QVERIFY(reread.contains(Keys::isAutoConnectEnabled));
         QVERIFY(reread.boolean(Keys::isAutoStartEnabled));

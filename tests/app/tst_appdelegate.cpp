@@ -15,6 +15,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 using namespace Orvex;
 
 // Stands in for orvex-launcher: owns its name on its own connection and
@@ -25,7 +27,7 @@ class FakeLauncher : public QObject
 
 public:
     explicit FakeLauncher(const QString &address)
-        : m_bus(QDBusConnection::connectToBus(address, QStringLiteral("fake-launcher")))
+        : m_bus(QDBusConnection::connectToBus(address, u"fake-launcher"_s))
     {
         m_bus.connect(QString(), SessionBus::notificationsPath, SessionBus::notificationsInterface,
                       SessionBus::killLauncherName, this, SLOT(killLauncher(QString)));
@@ -33,7 +35,7 @@ public:
     ~FakeLauncher() override
     {
         m_bus.unregisterService(SessionBus::launcherAppId);
-        QDBusConnection::disconnectFromBus(QStringLiteral("fake-launcher"));
+        QDBusConnection::disconnectFromBus(u"fake-launcher"_s);
     }
     bool run() { return m_bus.registerService(SessionBus::launcherAppId); }
 
@@ -65,7 +67,7 @@ void tst_AppDelegate::initTestCase()
 {
     m_bus = std::make_unique<PrivateBus>();
     if (m_bus->address().isEmpty())
-        QSKIP(qPrintable(QStringLiteral("no private session bus: ") + m_bus->error()));
+        QSKIP(qPrintable(u"no private session bus: "_s + m_bus->error()));
     qputenv("DBUS_SESSION_BUS_ADDRESS", m_bus->address().toLocal8Bit());
     QVERIFY(QDBusConnection::sessionBus().isConnected());
 }
@@ -85,18 +87,16 @@ void tst_AppDelegate::firstLaunchRegistersAndTellsARunningLauncherToQuit()
     QVERIFY(launcher.run());
 
     QStringList order;
-    AppDelegate delegate({[&order] {
-                              order << (UserDefaults::standard().contains(DefaultsKeys::isLaunchedBefore)
-                                            ? QStringLiteral("tunnel after defaults")
-                                            : QStringLiteral("tunnel"));
-                          },
-                          [&order](bool isLaunch) {
-                              order << (isLaunch ? QStringLiteral("update at launch")
-                                                 : QStringLiteral("update from menu"));
-                          }});
+    AppDelegate delegate(
+        {[&order] {
+             order << (UserDefaults::standard().contains(DefaultsKeys::isLaunchedBefore)
+                           ? u"tunnel after defaults"_s
+                           : u"tunnel"_s);
+         },
+         [&order](bool isLaunch) { order << (isLaunch ? u"update at launch"_s : u"update from menu"_s); }});
     QSignalSpy handedOff(&delegate, &AppDelegate::launcherHandOffFinished);
     delegate.applicationDidFinishLaunching();
-    QCOMPARE(order, (QStringList{QStringLiteral("tunnel"), QStringLiteral("update at launch")}));
+    QCOMPARE(order, (QStringList{u"tunnel"_s, u"update at launch"_s}));
 
     QVERIFY(handedOff.wait());
     QCOMPARE(handedOff.first().first().toBool(), true);

@@ -4,7 +4,6 @@
 #include "ui/AppStoryboard.h"
 #include "account/AuthViewController.h"
 #include "ui/AlertController.h"
-#include "app/AppDelegate.h"
 #include "app/InfoViewController.h"
 #include "ui/Navigator.h"
 #include "ui/SegueAnimator.h"
@@ -12,13 +11,13 @@
 #include "ui/WindowController.h"
 #include "controls/Crawler.h"
 #include "controls/View.h"
-#include "account/DefaultsKeys.h"
-#include "platform/UserDefaults.h"
 #include "usage/MainViewController.h"
 
 #include <QDialog>
 #include <QPushButton>
 #include <QTest>
+
+using namespace Qt::StringLiterals;
 
 using namespace Orvex;
 
@@ -67,7 +66,6 @@ private Q_SLOTS:
     void firstSentence_data();
     void firstSentence();
     void alertWithDismissNextClosesTheScreenBeneath();
-    void firstLaunchDefaultsAreWrittenOnce();
 
 private:
     std::unique_ptr<WindowController> m_window;
@@ -91,7 +89,7 @@ void tst_Navigation::cleanup()
 void tst_Navigation::firstScreenFollowsTheSession()
 {
     // Signed out (no stored e-mail and password): the start screen.
-    QCOMPARE(root()->identifier(), QStringLiteral("StartViewController"));
+    QCOMPARE(root()->identifier(), u"StartViewController"_s);
     // Loading again with a screen of that class changes nothing.
     ViewController *before = root();
     m_window->windowDidLoad();
@@ -104,7 +102,7 @@ void tst_Navigation::showPresentsOnePerClass()
     Navigator::show(instantiate<AuthViewController>(AppStoryboard::Auth), NavigationDirection::toLeft);
     // The root's own class is never presented over it.
     Navigator::show(instantiate<StartViewController>(AppStoryboard::Auth), NavigationDirection::center);
-    QCOMPARE(presentedNames(root()), QStringList{QStringLiteral("AuthViewController")});
+    QCOMPARE(presentedNames(root()), QStringList{u"AuthViewController"_s});
     settle();
     auto *auth = root()->presentedViewControllers().constFirst();
     QCOMPARE(auth->geometry(), root()->rect());
@@ -117,7 +115,7 @@ void tst_Navigation::setRootReplacesAfterTheDelay()
     Navigator::show(instantiate<AuthViewController>(AppStoryboard::Auth), NavigationDirection::toLeft);
     Navigator::showMain();
     // Presented at once, root only after the delay.
-    QVERIFY(presentedNames(root()).contains(QStringLiteral("MainViewController")));
+    QVERIFY(presentedNames(root()).contains(u"MainViewController"_s));
     QCOMPARE(root(), oldRoot.data());
     QTRY_VERIFY_WITH_TIMEOUT(qobject_cast<MainViewController *>(root()), 5000);
     // The old root and what it presented are gone.
@@ -129,7 +127,7 @@ void tst_Navigation::setRootReplacesAfterTheDelay()
 void tst_Navigation::showMainDismissesEverythingOverIt()
 {
     m_window->setContentViewController(instantiate<MainViewController>(AppStoryboard::Main));
-    AlertController::show(QStringLiteral("Hello"), false);
+    AlertController::show(u"Hello"_s, false);
     Navigator::presentModal(instantiate<InfoViewController>(AppStoryboard::Settings));
     QCOMPARE(root()->presentedViewControllers().size(), 2);
     ViewController *main = root();
@@ -167,13 +165,13 @@ void tst_Navigation::modalWindowsAreOnePerClassAndCloseWithTheirScreen()
 {
     Navigator::presentModal(instantiate<InfoViewController>(AppStoryboard::Settings));
     Navigator::presentModal(instantiate<InfoViewController>(AppStoryboard::Settings));
-    QCOMPARE(presentedNames(root()), QStringList{QStringLiteral("InfoViewController")});
+    QCOMPARE(presentedNames(root()), QStringList{u"InfoViewController"_s});
     ViewController *info = root()->presentedViewControllers().constFirst();
     QVERIFY(info->isPresentedAsModalWindow());
     QDialog *dialog = info->modalWindow();
     QTRY_VERIFY(dialog->isVisible());
     // Short version, ".", build number, and nothing else.
-    QVERIFY(QRegularExpression(QStringLiteral("^\\d+\\.\\d+\\.\\d+$"))
+    QVERIFY(QRegularExpression(u"^\\d+\\.\\d+\\.\\d+$"_s)
                 .match(static_cast<InfoViewController *>(info)->versionText())
                 .hasMatch());
     // Closing the window by the window manager dismisses the screen.
@@ -208,7 +206,7 @@ void tst_Navigation::overlaySwallowsClicksOnlyWhileShown()
 {
     auto *start = qobject_cast<StartViewController *>(root());
     QVERIFY(start);
-    auto *signIn = start->findChild<QPushButton *>(QStringLiteral("signInButton"));
+    auto *signIn = start->findChild<QPushButton *>(u"signInButton"_s);
     QVERIFY(signIn);
     int clicks = 0;
     connect(signIn, &QPushButton::pressed, this, [&clicks] { ++clicks; });
@@ -255,7 +253,7 @@ void tst_Navigation::resultHandlerHidesOverlayAndPostsFirstSentence()
     QTRY_COMPARE(root()->presentedViewControllers().size(), 1);
     auto *alert = qobject_cast<AlertController *>(root()->presentedViewControllers().constFirst());
     QVERIFY(alert);
-    QCOMPARE(alert->message(), QStringLiteral("Empty response from server"));
+    QCOMPARE(alert->message(), u"Empty response from server"_s);
     QVERIFY(!alert->dismissNext());
 }
 
@@ -263,17 +261,15 @@ void tst_Navigation::firstSentence_data()
 {
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("shown");
-    QTest::newRow("two sentences") << QStringLiteral("Empty response from server. Please, contact support")
-                                   << QStringLiteral("Empty response from server");
-    QTest::newRow("no dot") << QStringLiteral("Wrong email or password") << QStringLiteral("Wrong email or password");
-    QTest::newRow("leading dot") << QStringLiteral(". Then more") << QString();
-    QTest::newRow("only a dot") << QStringLiteral(".") << QString();
-    QTest::newRow("host name") << QStringLiteral("Host api.example.com not found")
-                               << QStringLiteral("Host api.example.com not found");
-    QTest::newRow("version then sentence") << QStringLiteral("Version 1.2 is out. Update now")
-                                           << QStringLiteral("Version 1.2 is out");
-    QTest::newRow("ends with dot") << QStringLiteral("Connection refused.") << QStringLiteral("Connection refused");
-    QTest::newRow("dot then newline") << QStringLiteral("First.\nSecond") << QStringLiteral("First");
+    QTest::newRow("two sentences") << u"Empty response from server. Please, contact support"_s
+                                   << u"Empty response from server"_s;
+    QTest::newRow("no dot") << u"Wrong email or password"_s << u"Wrong email or password"_s;
+    QTest::newRow("leading dot") << u". Then more"_s << QString();
+    QTest::newRow("only a dot") << u"."_s << QString();
+    QTest::newRow("host name") << u"Host api.example.com not found"_s << u"Host api.example.com not found"_s;
+    QTest::newRow("version then sentence") << u"Version 1.2 is out. Update now"_s << u"Version 1.2 is out"_s;
+    QTest::newRow("ends with dot") << u"Connection refused."_s << u"Connection refused"_s;
+    QTest::newRow("dot then newline") << u"First.\nSecond"_s << u"First"_s;
 }
 
 void tst_Navigation::firstSentence()
@@ -286,39 +282,20 @@ void tst_Navigation::firstSentence()
 void tst_Navigation::alertWithDismissNextClosesTheScreenBeneath()
 {
     Navigator::show(instantiate<AuthViewController>(AppStoryboard::Auth), NavigationDirection::toLeft);
-    AlertController::show(QStringLiteral("Your request has been received"), true);
-    QCOMPARE(presentedNames(root()), (QStringList{QStringLiteral("AuthViewController"), QStringLiteral("AlertController")}));
+    AlertController::show(u"Your request has been received"_s, true);
+    QCOMPARE(presentedNames(root()), (QStringList{u"AuthViewController"_s, u"AlertController"_s}));
     auto *alert = qobject_cast<AlertController *>(root()->presentedViewControllers().constLast());
     settle();
-    QTest::mouseClick(alert->findChild<QPushButton *>(QStringLiteral("actionButton")), Qt::LeftButton);
+    QTest::mouseClick(alert->findChild<QPushButton *>(u"actionButton"_s), Qt::LeftButton);
     QVERIFY(root()->presentedViewControllers().isEmpty());
 
     // Without dismissNext only the alert goes.
     Navigator::show(instantiate<AuthViewController>(AppStoryboard::Auth), NavigationDirection::toLeft);
-    AlertController::show(QStringLiteral("Wrong email or password"), false);
+    AlertController::show(u"Wrong email or password"_s, false);
     settle();
     auto *second = qobject_cast<AlertController *>(root()->presentedViewControllers().constLast());
     QTest::keyClick(second, Qt::Key_Escape);
-    QCOMPARE(presentedNames(root()), QStringList{QStringLiteral("AuthViewController")});
-}
-
-void tst_Navigation::firstLaunchDefaultsAreWrittenOnce()
-{
-    UserDefaults &defaults = UserDefaults::standard();
-    for (QLatin1String key : {DefaultsKeys::isLaunchedBefore, DefaultsKeys::isAutoConnectEnabled,
-                               DefaultsKeys::isAutoStartEnabled})
-        defaults.remove(key);
-    AppDelegate::writeFirstLaunchDefaults();
-    QVERIFY(defaults.boolean(DefaultsKeys::isLaunchedBefore));
-    QVERIFY(defaults.boolean(DefaultsKeys::isAutoConnectEnabled));
-    QVERIFY(defaults.boolean(DefaultsKeys::isAutoStartEnabled));
-
-    // The user's later choices survive the next launch.
-    defaults.setBoolean(DefaultsKeys::isAutoConnectEnabled, false);
-    defaults.setBoolean(DefaultsKeys::isAutoStartEnabled, false);
-    AppDelegate::writeFirstLaunchDefaults();
-    QVERIFY(!defaults.boolean(DefaultsKeys::isAutoConnectEnabled));
-    QVERIFY(!defaults.boolean(DefaultsKeys::isAutoStartEnabled));
+    QCOMPARE(presentedNames(root()), QStringList{u"AuthViewController"_s});
 }
 
 QTEST_MAIN(tst_Navigation)

@@ -42,6 +42,8 @@
 #include "TestSession.h"
 #include <QUrlQuery>
 
+using namespace Qt::StringLiterals;
+
 using namespace Orvex;
 namespace Keys = Orvex::DefaultsKeys;
 
@@ -51,7 +53,7 @@ namespace {
 // test asserts on how long anything takes.
 constexpr int patience = 30000;
 
-const QString machineId = QStringLiteral("5f0c6a55d6a84e6f9a6a1f1d3c2b7e90");
+const QString machineId = u"5f0c6a55d6a84e6f9a6a1f1d3c2b7e90"_s;
 
 QString parameter(const QUrl &url, const char *name)
 {
@@ -123,7 +125,7 @@ private:
     bool waitIdle() const;
     QString newEmail();
     bool createAccount(const QString &email, const QString &password, const QString &phone,
-                       const QString &name = QStringLiteral("Ann Example"));
+                       const QString &name = u"Ann Example"_s);
     bool registerDevice(const QString &udid, const QString &email);
     std::optional<UserModel> fetchUser(const QString &email, const std::optional<QString> &password);
     QStringList outbox(const QString &number);
@@ -142,25 +144,25 @@ void tst_AuthFlows::initTestCase()
     QVERIFY(m_dir.isValid());
     // The main screen that a successful flow ends on may start the tunnel:
     // give it no bus and no charon to reach.
-    const QByteArray nowhere = "unix:path=" + m_dir.filePath(QStringLiteral("no-bus")).toLocal8Bit();
+    const QByteArray nowhere = "unix:path=" + m_dir.filePath(u"no-bus"_s).toLocal8Bit();
     qputenv("DBUS_SESSION_BUS_ADDRESS", nowhere);
     qputenv("DBUS_SYSTEM_BUS_ADDRESS", nowhere);
 
-    m_service = std::make_unique<DevServiceProcess>(m_dir.filePath(QStringLiteral("service")));
-    QVERIFY2(m_service->start({QStringLiteral("--dev-routes")}), qPrintable(m_service->errors()));
+    m_service = std::make_unique<DevServiceProcess>(m_dir.filePath(u"service"_s));
+    QVERIFY2(m_service->start({u"--dev-routes"_s}), qPrintable(m_service->errors()));
 
     QString error;
     std::optional<Config> config = Config::parse({}, {}, &error);
     QVERIFY2(config, qPrintable(error));
     config->apiBaseURL = m_service->origin();
     config->caCertificates = {m_service->caCertificate()};
-    config->passwordResetURL = QStringLiteral("http://reset.orvex.example:8443/somewhere");
-    config->vpnBackend = QStringLiteral("vici");
-    config->viciSocket = m_dir.filePath(QStringLiteral("no-charon.vici"));
+    config->passwordResetURL = u"http://reset.orvex.example:8443/somewhere"_s;
+    config->vpnBackend = u"vici"_s;
+    config->viciSocket = m_dir.filePath(u"no-charon.vici"_s);
     Config::setCurrent(*config);
     SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(machineId); });
     // The phone screen preselects the country of the user's locale.
-    QLocale::setDefault(QLocale(QStringLiteral("fr_FR")));
+    QLocale::setDefault(QLocale(u"fr_FR"_s));
 
     m_https = std::make_unique<HttpsClient>(m_service->origin(), m_service->caCertificate());
     auto *manager = NetworkService::shared().findChild<QNetworkAccessManager *>();
@@ -222,8 +224,7 @@ bool tst_AuthFlows::dismissAlert()
 
 AuthViewController *tst_AuthFlows::openAuth(bool signUp)
 {
-    auto *button = root()->findChild<QPushButton *>(signUp ? QStringLiteral("signUpButton")
-                                                           : QStringLiteral("signInButton"));
+    auto *button = root()->findChild<QPushButton *>(signUp ? u"signUpButton"_s : u"signInButton"_s);
     if (!button)
         return nullptr;
     QTest::mouseClick(button, Qt::LeftButton);
@@ -233,10 +234,10 @@ AuthViewController *tst_AuthFlows::openAuth(bool signUp)
 void tst_AuthFlows::submit(AuthViewController *auth, const QString &name, const QString &email,
                            const QString &password)
 {
-    auth->findChild<QLineEdit *>(QStringLiteral("nameTextField"))->setText(name);
-    auth->findChild<QLineEdit *>(QStringLiteral("emailTextField"))->setText(email);
-    auth->findChild<QLineEdit *>(QStringLiteral("passwordTextField"))->setText(password);
-    QTest::mouseClick(auth->findChild<QPushButton *>(QStringLiteral("actionButton")), Qt::LeftButton);
+    auth->findChild<QLineEdit *>(u"nameTextField"_s)->setText(name);
+    auth->findChild<QLineEdit *>(u"emailTextField"_s)->setText(email);
+    auth->findChild<QLineEdit *>(u"passwordTextField"_s)->setText(password);
+    QTest::mouseClick(auth->findChild<QPushButton *>(u"actionButton"_s), Qt::LeftButton);
 }
 
 template<typename Screen>
@@ -248,18 +249,18 @@ Screen *tst_AuthFlows::showOverStart()
 
 void tst_AuthFlows::enterNumber(MobileViewController *mobile, const QString &digits)
 {
-    auto *field = mobile->findChild<MobileTextField *>(QStringLiteral("mobileTextField"));
+    auto *field = mobile->findChild<MobileTextField *>(u"mobileTextField"_s);
     field->clear();
     QTest::keyClicks(field, digits);
-    QTest::mouseClick(mobile->findChild<QPushButton *>(QStringLiteral("sendButton")), Qt::LeftButton);
+    QTest::mouseClick(mobile->findChild<QPushButton *>(u"sendButton"_s), Qt::LeftButton);
 }
 
 void tst_AuthFlows::enterCode(ConfirmationCodeViewController *screen, const QString &code)
 {
-    auto *field = screen->findChild<QLineEdit *>(QStringLiteral("codeTextField"));
+    auto *field = screen->findChild<QLineEdit *>(u"codeTextField"_s);
     field->clear();
     QTest::keyClicks(field, code);
-    QTest::mouseClick(screen->findChild<QPushButton *>(QStringLiteral("confirmButton")), Qt::LeftButton);
+    QTest::mouseClick(screen->findChild<QPushButton *>(u"confirmButton"_s), Qt::LeftButton);
 }
 
 QList<QUrl> tst_AuthFlows::sent(const QString &path) const
@@ -284,7 +285,7 @@ bool tst_AuthFlows::waitIdle() const
 
 QString tst_AuthFlows::newEmail()
 {
-    return QStringLiteral("member%1.%2@example.com").arg(++m_accounts).arg(QCoreApplication::applicationPid());
+    return u"member%1.%2@example.com"_s.arg(++m_accounts).arg(QCoreApplication::applicationPid());
 }
 
 bool tst_AuthFlows::createAccount(const QString &email, const QString &password, const QString &phone,
@@ -292,14 +293,17 @@ bool tst_AuthFlows::createAccount(const QString &email, const QString &password,
 {
     std::optional<bool> done;
     NetworkService::shared().addUser(name, email, password, phone,
-                                     [&done](const Result<UserResponse> &result) { done = result.isSuccess(); });
+                                     [&done](const Result<UserResponse> &result) {
+                                         done = result.isSuccess();
+                                     });
     return QTest::qWaitFor([&done] { return done.has_value(); }, patience) && *done;
 }
 
 bool tst_AuthFlows::registerDevice(const QString &udid, const QString &email)
 {
     std::optional<bool> done;
-    NetworkService::shared().addDevice(udid, email, [&done](const Result<Empty> &result) { done = result.isSuccess(); });
+    NetworkService::shared().addDevice(udid, email,
+                                       [&done](const Result<Empty> &result) { done = result.isSuccess(); });
     return QTest::qWaitFor([&done] { return done.has_value(); }, patience) && *done;
 }
 
@@ -315,17 +319,17 @@ std::optional<UserModel> tst_AuthFlows::fetchUser(const QString &email, const st
 
 QStringList tst_AuthFlows::outbox(const QString &number)
 {
-    const HttpAnswer answer = m_https->get(QStringLiteral("/dev/sms"), {{QStringLiteral("to"), number}});
+    const HttpAnswer answer = m_https->get(u"/dev/sms"_s, {{u"to"_s, number}});
     QStringList messages;
     for (const QJsonValue &sms : QJsonDocument::fromJson(answer.body).array())
-        messages.append(sms.toObject().value(QLatin1String("message")).toString());
+        messages.append(sms.toObject().value("message"_L1).toString());
     return messages;
 }
 
 // What the sign-up form leaves behind before the phone screen.
 void tst_AuthFlows::storeSignUpStep(const QString &email, const QString &password)
 {
-    UserDefaults::standard().setString(Keys::name, QStringLiteral("Zoë Martin"));
+    UserDefaults::standard().setString(Keys::name, u"Zoë Martin"_s);
     Session::shared().setCredentials(email, password);
 }
 
@@ -334,19 +338,19 @@ void tst_AuthFlows::formShowsWhatTheModeNeeds()
     openWindow();
     AuthViewController *signIn = openAuth(false);
     QVERIFY(signIn);
-    QVERIFY(signIn->findChild<QWidget *>(QStringLiteral("nameStackView"))->isHidden());
-    QVERIFY(!signIn->findChild<QWidget *>(QStringLiteral("forgotPasswordButton"))->isHidden());
-    QCOMPARE(signIn->findChild<Button *>(QStringLiteral("actionButton"))->title(), QStringLiteral("Sign In"));
+    QVERIFY(signIn->findChild<QWidget *>(u"nameStackView"_s)->isHidden());
+    QVERIFY(!signIn->findChild<QWidget *>(u"forgotPasswordButton"_s)->isHidden());
+    QCOMPARE(signIn->findChild<Button *>(u"actionButton"_s)->title(), u"Sign In"_s);
 
     // Back to the start screen, then the sign-up form.
-    QTest::mouseClick(signIn->findChild<QAbstractButton *>(QStringLiteral("backButton")), Qt::LeftButton);
+    QTest::mouseClick(signIn->findChild<QAbstractButton *>(u"backButton"_s), Qt::LeftButton);
     QVERIFY(!presented<AuthViewController>());
     AuthViewController *signUp = openAuth(true);
     QVERIFY(signUp);
     QVERIFY(signUp != signIn);
-    QVERIFY(!signUp->findChild<QWidget *>(QStringLiteral("nameStackView"))->isHidden());
-    QVERIFY(signUp->findChild<QWidget *>(QStringLiteral("forgotPasswordButton"))->isHidden());
-    QCOMPARE(signUp->findChild<Button *>(QStringLiteral("actionButton"))->title(), QStringLiteral("Sign Up"));
+    QVERIFY(!signUp->findChild<QWidget *>(u"nameStackView"_s)->isHidden());
+    QVERIFY(signUp->findChild<QWidget *>(u"forgotPasswordButton"_s)->isHidden());
+    QCOMPARE(signUp->findChild<Button *>(u"actionButton"_s)->title(), u"Sign Up"_s);
     QVERIFY(m_sent.isEmpty());
 }
 
@@ -357,17 +361,17 @@ void tst_AuthFlows::invalidInputIsRefusedLocally()
     QVERIFY(auth);
 
     const QList<std::pair<QString, QString>> refused = {
-        {QStringLiteral("ann@example.com"), QStringLiteral("abcd")},     // four characters
-        {QStringLiteral("ann@example.c"), QStringLiteral("abcde")},      // one-letter top-level part
-        {QStringLiteral("ann @example.com"), QStringLiteral("abcde")},   // a space
-        {QStringLiteral("ann@example.com"), QStringLiteral("e\u0301e\u0301e\u0301e\u0301")}, // 4 with accents
+        {u"ann@example.com"_s, u"abcd"_s},                         // four characters
+        {u"ann@example.c"_s, u"abcde"_s},                          // one-letter top-level part
+        {u"ann @example.com"_s, u"abcde"_s},                       // a space
+        {u"ann@example.com"_s, u"e\u0301e\u0301e\u0301e\u0301"_s}, // 4 with accents
     };
     for (const auto &[email, password] : refused) {
         submit(auth, {}, email, password);
         // Shown on the next turn of the event loop, never at once.
         QVERIFY(!alert());
         QTRY_VERIFY(alert());
-        QCOMPARE(alert()->message(), QStringLiteral("Please, enter valid data"));
+        QCOMPARE(alert()->message(), u"Please, enter valid data"_s);
         QVERIFY(auth->progressContainer()->isHidden());
         QVERIFY(nothingInFlight());
         QVERIFY(dismissAlert());
@@ -379,71 +383,71 @@ void tst_AuthFlows::invalidInputIsRefusedLocally()
 void tst_AuthFlows::forgotPasswordOpensTheResetPageOverHttps()
 {
     PageCatcher pages;
-    QDesktopServices::setUrlHandler(QStringLiteral("https"), &pages, "open");
-    QDesktopServices::setUrlHandler(QStringLiteral("http"), &pages, "open");
+    QDesktopServices::setUrlHandler(u"https"_s, &pages, "open");
+    QDesktopServices::setUrlHandler(u"http"_s, &pages, "open");
     openWindow();
     AuthViewController *auth = openAuth(false);
     QVERIFY(auth);
-    QTest::mouseClick(auth->findChild<QPushButton *>(QStringLiteral("forgotPasswordButton")), Qt::LeftButton);
-    QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
-    QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
-    QCOMPARE(pages.opened, QList<QUrl>{QUrl(QStringLiteral("https://reset.orvex.example:8443/forgotpassword"))});
+    QTest::mouseClick(auth->findChild<QPushButton *>(u"forgotPasswordButton"_s), Qt::LeftButton);
+    QDesktopServices::unsetUrlHandler(u"https"_s);
+    QDesktopServices::unsetUrlHandler(u"http"_s);
+    QCOMPARE(pages.opened, QList<QUrl>{QUrl(u"https://reset.orvex.example:8443/forgotpassword"_s)});
 }
 
 void tst_AuthFlows::signInWithThisMachineRegisteredSendsNoAddDevice()
 {
     const QString email = newEmail();
-    QVERIFY(createAccount(email, QStringLiteral("secret-1"), QStringLiteral("+33612340001")));
+    QVERIFY(createAccount(email, u"secret-1"_s, u"+33612340001"_s));
     QVERIFY(registerDevice(Utility::udid(email), email));
-    UserDefaults::standard().setString(Keys::phone, QStringLiteral("+1 old number"));
+    UserDefaults::standard().setString(Keys::phone, u"+1 old number"_s);
 
     openWindow();
     m_sent.clear();
     AuthViewController *auth = openAuth(false);
     QVERIFY(auth);
-    submit(auth, {}, email, QStringLiteral("secret-1"));
+    submit(auth, {}, email, u"secret-1"_s);
     QTRY_VERIFY_WITH_TIMEOUT(qobject_cast<MainViewController *>(root()), patience);
 
-    const QList<QUrl> lookups = sent(QStringLiteral("/getuser.json"));
+    const QList<QUrl> lookups = sent(u"/getuser.json"_s);
     QCOMPARE(lookups.size(), 1);
-    QCOMPARE(parameter(lookups.first(), "check"), QStringLiteral("secret-1"));
-    QVERIFY(sent(QStringLiteral("/adddevice.json")).isEmpty());
+    QCOMPARE(parameter(lookups.first(), "check"), u"secret-1"_s);
+    QVERIFY(sent(u"/adddevice.json"_s).isEmpty());
     QCOMPARE(stored(Keys::tempEmail), email);
-    QCOMPARE(Session::shared().password(), QStringLiteral("secret-1"));
-    QCOMPARE(stored(Keys::phone), QStringLiteral("+33612340001"));
+    QCOMPARE(Session::shared().password(), u"secret-1"_s);
+    QCOMPARE(stored(Keys::phone), u"+33612340001"_s);
     // The password went to the secret store, never into the settings.
-    QTRY_COMPARE(m_session.secrets.secrets.value(QStringLiteral("password")), QStringLiteral("secret-1"));
-    QVERIFY(!UserDefaults(UserDefaults::standardFilePath()).contains(QStringLiteral("password")));
+    QTRY_COMPARE(m_session.secrets.secrets.value(u"password"_s), u"secret-1"_s);
+    QVERIFY(!UserDefaults(UserDefaults::standardFilePath()).contains(u"password"_s));
 }
 
 void tst_AuthFlows::signInWithoutDevicesRegistersThisMachine()
 {
     const QString email = newEmail();
-    QVERIFY(createAccount(email, QStringLiteral("secret-2"), QStringLiteral("+33612340002")));
+    QVERIFY(createAccount(email, u"secret-2"_s, u"+33612340002"_s));
     // The service finds the account whatever the case; the udid is made from
     // the e-mail of its record, the request names the e-mail as typed.
     const QString typed = email.toUpper();
     openWindow();
     AuthViewController *auth = openAuth(false);
     QVERIFY(auth);
-    submit(auth, {}, typed, QStringLiteral("secret-2"));
+    submit(auth, {}, typed, u"secret-2"_s);
     QTRY_VERIFY_WITH_TIMEOUT(qobject_cast<MainViewController *>(root()), patience);
 
-    const QList<QUrl> registrations = sent(QStringLiteral("/adddevice.json"));
+    const QList<QUrl> registrations = sent(u"/adddevice.json"_s);
     QCOMPARE(registrations.size(), 1);
     QCOMPARE(parameter(registrations.first(), "udid"), Utility::udid(email));
     QVERIFY(Utility::udid(email) != Utility::udid(typed));
     QCOMPARE(parameter(registrations.first(), "user"), typed);
     QCOMPARE(stored(Keys::tempEmail), typed);
 
-    const std::optional<UserModel> account = fetchUser(email, QStringLiteral("secret-2"));
+    const std::optional<UserModel> account = fetchUser(email, u"secret-2"_s);
     QVERIFY(account);
     QVERIFY(DeviceRegistration::holdsDevice(*account, Utility::udid(email)));
 }
 
 void tst_AuthFlows::autoSignInWithOnlyAnEmailSendsNothing()
 {
-    UserDefaults::standard().setString(Keys::tempEmail, QStringLiteral("ann@example.com"));
+    UserDefaults::standard().setString(Keys::tempEmail, u"ann@example.com"_s);
     openWindow();
     auto *auth = instantiate<AuthViewController>(AppStoryboard::Auth);
     auth->currentAuth = AuthType::autoSignIn;
@@ -454,64 +458,64 @@ void tst_AuthFlows::autoSignInWithOnlyAnEmailSendsNothing()
     QVERIFY(m_sent.isEmpty());
     QVERIFY(nothingInFlight());
     QVERIFY(auth->progressContainer()->isHidden());
-    QCOMPARE(auth->findChild<QLineEdit *>(QStringLiteral("emailTextField"))->text(), QString());
-    QCOMPARE(auth->findChild<QLineEdit *>(QStringLiteral("passwordTextField"))->text(), QString());
+    QCOMPARE(auth->findChild<QLineEdit *>(u"emailTextField"_s)->text(), QString());
+    QCOMPARE(auth->findChild<QLineEdit *>(u"passwordTextField"_s)->text(), QString());
     QVERIFY(!alert());
 }
 
 void tst_AuthFlows::rejectedStoredPasswordShowsTheServiceErrorOverTheForm()
 {
     const QString email = newEmail();
-    QVERIFY(createAccount(email, QStringLiteral("right-pass"), QStringLiteral("+33612340003")));
-    Session::shared().setCredentials(email, QStringLiteral("wrong-pass"));
+    QVERIFY(createAccount(email, u"right-pass"_s, u"+33612340003"_s));
+    Session::shared().setCredentials(email, u"wrong-pass"_s);
 
     openWindow(); // signed in: the first screen signs in by itself
     auto *auth = qobject_cast<AuthViewController *>(root());
     QVERIFY(auth);
     QCOMPARE(auth->currentAuth, AuthType::autoSignIn);
     QTRY_VERIFY_WITH_TIMEOUT(alert(), patience);
-    QCOMPARE(alert()->message(), QStringLiteral("Wrong email or password"));
+    QCOMPARE(alert()->message(), u"Wrong email or password"_s);
     QVERIFY(auth->progressContainer()->isHidden());
-    QCOMPARE(auth->findChild<QLineEdit *>(QStringLiteral("emailTextField"))->text(), email);
-    QCOMPARE(auth->findChild<QLineEdit *>(QStringLiteral("passwordTextField"))->text(), QStringLiteral("wrong-pass"));
-    QCOMPARE(Session::shared().password(), QStringLiteral("wrong-pass"));
+    QCOMPARE(auth->findChild<QLineEdit *>(u"emailTextField"_s)->text(), email);
+    QCOMPARE(auth->findChild<QLineEdit *>(u"passwordTextField"_s)->text(), u"wrong-pass"_s);
+    QCOMPARE(Session::shared().password(), u"wrong-pass"_s);
     QCOMPARE(stored(Keys::phone), std::nullopt);
-    QVERIFY(sent(QStringLiteral("/adddevice.json")).isEmpty());
+    QVERIFY(sent(u"/adddevice.json"_s).isEmpty());
 
     // Pressing the button again tries the same values once more.
     QVERIFY(dismissAlert());
     m_sent.clear();
-    QTest::mouseClick(auth->findChild<QPushButton *>(QStringLiteral("actionButton")), Qt::LeftButton);
+    QTest::mouseClick(auth->findChild<QPushButton *>(u"actionButton"_s), Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(alert(), patience);
-    QCOMPARE(alert()->message(), QStringLiteral("Wrong email or password"));
-    QCOMPARE(sent(QStringLiteral("/getuser.json")).size(), 1);
-    QCOMPARE(parameter(sent(QStringLiteral("/getuser.json")).first(), "check"), QStringLiteral("wrong-pass"));
+    QCOMPARE(alert()->message(), u"Wrong email or password"_s);
+    QCOMPARE(sent(u"/getuser.json"_s).size(), 1);
+    QCOMPARE(parameter(sent(u"/getuser.json"_s).first(), "check"), u"wrong-pass"_s);
 
     // The form is the window's first screen: back leads to the start screen.
     QVERIFY(dismissAlert());
-    QTest::mouseClick(auth->findChild<QAbstractButton *>(QStringLiteral("backButton")), Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(root()->identifier(), QStringLiteral("StartViewController"), patience);
+    QTest::mouseClick(auth->findChild<QAbstractButton *>(u"backButton"_s), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(root()->identifier(), u"StartViewController"_s, patience);
 }
 
 void tst_AuthFlows::signInWhoseScreenIsGoneStoresAndStops()
 {
     const QString email = newEmail();
-    QVERIFY(createAccount(email, QStringLiteral("secret-4"), QStringLiteral("+33612340004")));
+    QVERIFY(createAccount(email, u"secret-4"_s, u"+33612340004"_s));
     openWindow();
     m_sent.clear();
 
     bool reported = false;
     auto *handler = new AuthHandler;
     handler->resultHandler = [&reported](const std::optional<Error> &) { reported = true; };
-    handler->authenticate(AuthData{AuthType::signIn, {}, email, QStringLiteral("secret-4")});
+    handler->authenticate(AuthData{AuthType::signIn, {}, email, u"secret-4"_s});
     delete handler; // the screen went away while the request was out
     QVERIFY(waitIdle());
 
-    QCOMPARE(sent(QStringLiteral("/getuser.json")).size(), 1);
+    QCOMPARE(sent(u"/getuser.json"_s).size(), 1);
     QCOMPARE(stored(Keys::tempEmail), email);
-    QCOMPARE(Session::shared().password(), QStringLiteral("secret-4"));
-    QCOMPARE(stored(Keys::phone), QStringLiteral("+33612340004"));
-    QVERIFY(sent(QStringLiteral("/adddevice.json")).isEmpty());
+    QCOMPARE(Session::shared().password(), u"secret-4"_s);
+    QCOMPARE(stored(Keys::phone), u"+33612340004"_s);
+    QVERIFY(sent(u"/adddevice.json"_s).isEmpty());
     QVERIFY(!reported);
     QVERIFY(!qobject_cast<MainViewController *>(root()));
 }
@@ -519,15 +523,15 @@ void tst_AuthFlows::signInWhoseScreenIsGoneStoresAndStops()
 void tst_AuthFlows::signUpWithATakenEmailIsRefused()
 {
     const QString email = newEmail();
-    QVERIFY(createAccount(email, QStringLiteral("secret-5"), QStringLiteral("+33612340005")));
+    QVERIFY(createAccount(email, u"secret-5"_s, u"+33612340005"_s));
     openWindow();
     m_sent.clear();
     AuthViewController *auth = openAuth(true);
     QVERIFY(auth);
-    submit(auth, QString(), email, QStringLiteral("another-1")); // an empty name passes
+    submit(auth, QString(), email, u"another-1"_s); // an empty name passes
     QTRY_VERIFY_WITH_TIMEOUT(alert(), patience);
-    QCOMPARE(alert()->message(), QStringLiteral("User with given email already exists"));
-    QCOMPARE(sent(QStringLiteral("/checkUserAccount.json")).size(), 1);
+    QCOMPARE(alert()->message(), u"User with given email already exists"_s);
+    QCOMPARE(sent(u"/checkUserAccount.json"_s).size(), 1);
     QVERIFY(auth->progressContainer()->isHidden());
     QCOMPARE(stored(Keys::tempEmail), std::nullopt);
     QCOMPARE(Session::shared().password(), std::nullopt);
@@ -538,41 +542,41 @@ void tst_AuthFlows::signUpWithATakenEmailIsRefused()
 void tst_AuthFlows::wholeSignUpReachesTheMainScreen()
 {
     const QString email = newEmail();
-    const QString password = QStringLiteral("pass word+1&2");
+    const QString password = u"pass word+1&2"_s;
     openWindow();
     AuthViewController *auth = openAuth(true);
     QVERIFY(auth);
-    submit(auth, QStringLiteral("Zoë Martin"), email, password);
+    submit(auth, u"Zoë Martin"_s, email, password);
 
     QTRY_VERIFY_WITH_TIMEOUT(presented<MobileViewController>(), patience);
     MobileViewController *mobile = presented<MobileViewController>();
     QVERIFY(auth->progressContainer()->isHidden());
-    QCOMPARE(stored(Keys::name), QStringLiteral("Zoë Martin"));
+    QCOMPARE(stored(Keys::name), u"Zoë Martin"_s);
     QCOMPARE(stored(Keys::tempEmail), email);
     QCOMPARE(Session::shared().password(), password);
-    QCOMPARE(mobile->findChild<QLabel *>(QStringLiteral("countryCodeLabel"))->text(), QStringLiteral("+33"));
+    QCOMPARE(mobile->findChild<QLabel *>(u"countryCodeLabel"_s)->text(), u"+33"_s);
 
-    enterNumber(mobile, QStringLiteral("612345678"));
+    enterNumber(mobile, u"612345678"_s);
     QTRY_VERIFY_WITH_TIMEOUT(presented<ConfirmationCodeViewController>(), patience);
     auto *confirmation = presented<ConfirmationCodeViewController>();
-    const QString number = QStringLiteral("+33612345678");
-    QCOMPARE(parameter(sent(QStringLiteral("/iOS/lookup.php")).constFirst(), "Number"), number);
+    const QString number = u"+33612345678"_s;
+    QCOMPARE(parameter(sent(u"/iOS/lookup.php"_s).constFirst(), "Number"), number);
     QCOMPARE(stored(Keys::phone), number);
     const QStringList sms = outbox(number);
     QCOMPARE(sms.size(), 1);
-    QVERIFY2(QRegularExpression(QStringLiteral("^[0-9]{4}$")).match(sms.first()).hasMatch(), qPrintable(sms.first()));
+    QVERIFY2(QRegularExpression(u"^[0-9]{4}$"_s).match(sms.first()).hasMatch(), qPrintable(sms.first()));
     QCOMPARE(stored(Keys::smsCode), sms.first());
     QVERIFY(mobile->progressContainer()->isHidden());
 
     enterCode(confirmation, sms.first());
     QTRY_VERIFY_WITH_TIMEOUT(qobject_cast<MainViewController *>(root()), patience);
-    QCOMPARE(sent(QStringLiteral("/adduser.json")).size(), 1);
-    QCOMPARE(sent(QStringLiteral("/adddevice.json")).size(), 1);
-    QCOMPARE(parameter(sent(QStringLiteral("/adddevice.json")).first(), "udid"), Utility::udid(email));
+    QCOMPARE(sent(u"/adduser.json"_s).size(), 1);
+    QCOMPARE(sent(u"/adddevice.json"_s).size(), 1);
+    QCOMPARE(parameter(sent(u"/adddevice.json"_s).first(), "udid"), Utility::udid(email));
 
     const std::optional<UserModel> account = fetchUser(email, password);
     QVERIFY(account);
-    QCOMPARE(account->name, QStringLiteral("Zoë Martin"));
+    QCOMPARE(account->name, u"Zoë Martin"_s);
     QCOMPARE(account->phoneNumber, number);
     QVERIFY(DeviceRegistration::holdsDevice(*account, Utility::udid(email)));
 }
@@ -582,122 +586,122 @@ void tst_AuthFlows::codesAreComparedExactly()
     SecureRandom::setSourceForTesting([](quint32 bound) { return bound > 42 ? 42u : 0u; });
     const QString email = newEmail();
     openWindow();
-    storeSignUpStep(email, QStringLiteral("secret-7"));
+    storeSignUpStep(email, u"secret-7"_s);
     MobileViewController *mobile = showOverStart<MobileViewController>();
     QVERIFY(mobile);
-    enterNumber(mobile, QStringLiteral("612345679"));
+    enterNumber(mobile, u"612345679"_s);
     QTRY_VERIFY_WITH_TIMEOUT(presented<ConfirmationCodeViewController>(), patience);
-    QCOMPARE(outbox(QStringLiteral("+33612345679")), QStringList{QStringLiteral("0042")});
-    QCOMPARE(stored(Keys::smsCode), QStringLiteral("0042"));
+    QCOMPARE(outbox(u"+33612345679"_s), QStringList{u"0042"_s});
+    QCOMPARE(stored(Keys::smsCode), u"0042"_s);
 
     auto *confirmation = presented<ConfirmationCodeViewController>();
     m_sent.clear();
-    for (const QString &wrong : {QStringLiteral("42"), QStringLiteral("0042 "), QStringLiteral("0043")}) {
+    for (const QString &wrong : {u"42"_s, u"0042 "_s, u"0043"_s}) {
         enterCode(confirmation, wrong);
         QTRY_VERIFY(alert());
-        QCOMPARE(alert()->message(), QStringLiteral("Wrong confirmation code"));
+        QCOMPARE(alert()->message(), u"Wrong confirmation code"_s);
         QVERIFY(confirmation->progressContainer()->isHidden());
         QVERIFY(dismissAlert());
     }
     QVERIFY(m_sent.isEmpty());
-    QCOMPARE(stored(Keys::smsCode), QStringLiteral("0042"));
+    QCOMPARE(stored(Keys::smsCode), u"0042"_s);
 
     // An empty code is refused before anything else.
     enterCode(confirmation, QString());
     QTRY_VERIFY(alert());
-    QCOMPARE(alert()->message(), QStringLiteral("Please, fill in all fields"));
+    QCOMPARE(alert()->message(), u"Please, fill in all fields"_s);
     QVERIFY(dismissAlert());
 
-    enterCode(confirmation, QStringLiteral("0042"));
+    enterCode(confirmation, u"0042"_s);
     QTRY_VERIFY_WITH_TIMEOUT(qobject_cast<MainViewController *>(root()), patience);
     // A confirmed code is not kept.
     QCOMPARE(stored(Keys::smsCode), std::nullopt);
-    const std::optional<UserModel> account = fetchUser(email, QStringLiteral("secret-7"));
+    const std::optional<UserModel> account = fetchUser(email, u"secret-7"_s);
     QVERIFY(account);
-    QCOMPARE(account->name, QStringLiteral("Zoë Martin"));
+    QCOMPARE(account->name, u"Zoë Martin"_s);
 }
 
 void tst_AuthFlows::phoneNumberIsCheckedBeforeAnyCode()
 {
     openWindow();
-    storeSignUpStep(newEmail(), QStringLiteral("secret-8"));
+    storeSignUpStep(newEmail(), u"secret-8"_s);
     MobileViewController *mobile = showOverStart<MobileViewController>();
     QVERIFY(mobile);
 
     // Eight digits with a country code: refused here, nothing sent.
-    enterNumber(mobile, QStringLiteral("61234567"));
+    enterNumber(mobile, u"61234567"_s);
     QVERIFY(!alert());
     QTRY_VERIFY(alert());
-    QCOMPARE(alert()->message(), QStringLiteral("Invalid mobile number"));
+    QCOMPARE(alert()->message(), u"Invalid mobile number"_s);
     QVERIFY(nothingInFlight());
     QVERIFY(m_sent.isEmpty());
     QVERIFY(dismissAlert());
 
     // A fixed line is a number, but no mobile one: the service's status is not 200.
-    enterNumber(mobile, QStringLiteral("123456789"));
+    enterNumber(mobile, u"123456789"_s);
     QTRY_VERIFY_WITH_TIMEOUT(alert(), patience);
-    QCOMPARE(alert()->message(), QStringLiteral("Invalid mobile number"));
-    QCOMPARE(sent(QStringLiteral("/iOS/lookup.php")).size(), 1);
-    QVERIFY(sent(QStringLiteral("/iOS/getverification.php")).isEmpty());
+    QCOMPARE(alert()->message(), u"Invalid mobile number"_s);
+    QCOMPARE(sent(u"/iOS/lookup.php"_s).size(), 1);
+    QVERIFY(sent(u"/iOS/getverification.php"_s).isEmpty());
     QVERIFY(mobile->progressContainer()->isHidden());
     QCOMPARE(stored(Keys::smsCode), std::nullopt);
-    QVERIFY(outbox(QStringLiteral("+33123456789")).isEmpty());
+    QVERIFY(outbox(u"+33123456789"_s).isEmpty());
     QVERIFY(dismissAlert());
 
     // Back returns to what was under the phone screen.
-    QTest::mouseClick(mobile->findChild<QAbstractButton *>(QStringLiteral("backButton")), Qt::LeftButton);
+    QTest::mouseClick(mobile->findChild<QAbstractButton *>(u"backButton"_s), Qt::LeftButton);
     QVERIFY(!presented<MobileViewController>());
 }
 
 void tst_AuthFlows::confirmingAKnownAccountSkipsAccountCreation()
 {
     const QString email = newEmail();
-    QVERIFY(createAccount(email, QStringLiteral("secret-9"), QStringLiteral("+33612340009")));
+    QVERIFY(createAccount(email, u"secret-9"_s, u"+33612340009"_s));
     openWindow();
-    storeSignUpStep(email, QStringLiteral("secret-9"));
-    UserDefaults::standard().setString(Keys::phone, QStringLiteral("+33612340009"));
-    UserDefaults::standard().setString(Keys::smsCode, QStringLiteral("1234"));
+    storeSignUpStep(email, u"secret-9"_s);
+    UserDefaults::standard().setString(Keys::phone, u"+33612340009"_s);
+    UserDefaults::standard().setString(Keys::smsCode, u"1234"_s);
     m_sent.clear();
 
     auto *confirmation = showOverStart<ConfirmationCodeViewController>();
     QVERIFY(confirmation);
-    enterCode(confirmation, QStringLiteral("1234"));
+    enterCode(confirmation, u"1234"_s);
     QTRY_VERIFY_WITH_TIMEOUT(qobject_cast<MainViewController *>(root()), patience);
-    QVERIFY(sent(QStringLiteral("/adduser.json")).isEmpty());
-    const QList<QUrl> lookups = sent(QStringLiteral("/getuser.json"));
+    QVERIFY(sent(u"/adduser.json"_s).isEmpty());
+    const QList<QUrl> lookups = sent(u"/getuser.json"_s);
     QCOMPARE(lookups.size(), 1);
     // Looked up without the password: the service's fixed check value.
     QCOMPARE(parameter(lookups.first(), "check"), Config::current().serviceCheckValue);
-    QCOMPARE(sent(QStringLiteral("/adddevice.json")).size(), 1);
+    QCOMPARE(sent(u"/adddevice.json"_s).size(), 1);
 }
 
 void tst_AuthFlows::accountWithoutAStoredNameIsCalledUnknown()
 {
     const QString email = newEmail();
     openWindow();
-    Session::shared().setCredentials(email, QStringLiteral("secret-10"));
-    UserDefaults::standard().setString(Keys::phone, QStringLiteral("+33612340010"));
-    UserDefaults::standard().setString(Keys::smsCode, QStringLiteral("0000"));
+    Session::shared().setCredentials(email, u"secret-10"_s);
+    UserDefaults::standard().setString(Keys::phone, u"+33612340010"_s);
+    UserDefaults::standard().setString(Keys::smsCode, u"0000"_s);
 
     auto *confirmation = showOverStart<ConfirmationCodeViewController>();
     QVERIFY(confirmation);
-    enterCode(confirmation, QStringLiteral("0000"));
+    enterCode(confirmation, u"0000"_s);
     QTRY_VERIFY_WITH_TIMEOUT(qobject_cast<MainViewController *>(root()), patience);
-    QCOMPARE(parameter(sent(QStringLiteral("/adduser.json")).constFirst(), "name"), QStringLiteral("Unknown"));
-    const std::optional<UserModel> account = fetchUser(email, QStringLiteral("secret-10"));
+    QCOMPARE(parameter(sent(u"/adduser.json"_s).constFirst(), "name"), u"Unknown"_s);
+    const std::optional<UserModel> account = fetchUser(email, u"secret-10"_s);
     QVERIFY(account);
-    QCOMPARE(account->name, QStringLiteral("Unknown"));
-    QCOMPARE(account->phoneNumber, QStringLiteral("+33612340010"));
+    QCOMPARE(account->name, u"Unknown"_s);
+    QCOMPARE(account->phoneNumber, u"+33612340010"_s);
 }
 
 void tst_AuthFlows::leavingTheCodeScreenForgetsTheCode()
 {
     openWindow();
-    storeSignUpStep(newEmail(), QStringLiteral("secret-11"));
-    UserDefaults::standard().setString(Keys::smsCode, QStringLiteral("5678"));
+    storeSignUpStep(newEmail(), u"secret-11"_s);
+    UserDefaults::standard().setString(Keys::smsCode, u"5678"_s);
     QPointer<ConfirmationCodeViewController> confirmation = showOverStart<ConfirmationCodeViewController>();
     QVERIFY(confirmation);
-    QTest::mouseClick(confirmation->findChild<QAbstractButton *>(QStringLiteral("backButton")), Qt::LeftButton);
+    QTest::mouseClick(confirmation->findChild<QAbstractButton *>(u"backButton"_s), Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(!confirmation, patience);
     QCOMPARE(stored(Keys::smsCode), std::nullopt);
     QVERIFY(m_sent.isEmpty());
@@ -706,15 +710,15 @@ void tst_AuthFlows::leavingTheCodeScreenForgetsTheCode()
 void tst_AuthFlows::serviceDownDuringSignInThenBackAgain()
 {
     const QString email = newEmail();
-    QVERIFY(createAccount(email, QStringLiteral("secret-9"), QStringLiteral("+33612340009")));
+    QVERIFY(createAccount(email, u"secret-9"_s, u"+33612340009"_s));
     // The service hangs up on every sign-in without answering.
     const QByteArray down = R"({"path": "/getuser.json", "fault": "close"})";
-    QCOMPARE(m_https->post(QStringLiteral("/dev/faults"), down, {{"Content-Type", "application/json"}}).status, 200);
+    QCOMPARE(m_https->post(u"/dev/faults"_s, down, {{"Content-Type", "application/json"}}).status, 200);
 
     openWindow();
     AuthViewController *auth = openAuth(false);
     QVERIFY(auth);
-    submit(auth, {}, email, QStringLiteral("secret-9"));
+    submit(auth, {}, email, u"secret-9"_s);
     QTRY_VERIFY_WITH_TIMEOUT(alert(), patience);
     QVERIFY(!alert()->message().isEmpty()); // the transport's own description
     QVERIFY(auth->progressContainer()->isHidden());
@@ -723,9 +727,9 @@ void tst_AuthFlows::serviceDownDuringSignInThenBackAgain()
 
     // Once the service is back the same button works.
     const QByteArray up = R"({"path": "/getuser.json", "fault": "none"})";
-    QCOMPARE(m_https->post(QStringLiteral("/dev/faults"), up, {{"Content-Type", "application/json"}}).status, 200);
+    QCOMPARE(m_https->post(u"/dev/faults"_s, up, {{"Content-Type", "application/json"}}).status, 200);
     QVERIFY(dismissAlert());
-    QTest::mouseClick(auth->findChild<QPushButton *>(QStringLiteral("actionButton")), Qt::LeftButton);
+    QTest::mouseClick(auth->findChild<QPushButton *>(u"actionButton"_s), Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(qobject_cast<MainViewController *>(root()), patience);
     QCOMPARE(stored(Keys::tempEmail), email);
 }
@@ -738,7 +742,7 @@ void tst_AuthFlows::serviceDownDuringSignInThenBackAgain()
 void tst_AuthFlows::keyboardAloneSignsIn()
 {
     const QString email = newEmail();
-    QVERIFY(createAccount(email, QStringLiteral("secret-k1"), QStringLiteral("+33612340011")));
+    QVERIFY(createAccount(email, u"secret-k1"_s, u"+33612340011"_s));
     QVERIFY(registerDevice(Utility::udid(email), email));
     openWindow();
     m_window->activateWindow();
@@ -775,18 +779,18 @@ void tst_AuthFlows::keyboardAloneSignsIn()
     };
 
     // The start screen: to "Sign In" (past "Sign Up" and back), and press it.
-    QVERIFY(tabTo(QStringLiteral("signUpButton"), Qt::NoModifier));
-    QVERIFY(tabTo(QStringLiteral("signInButton"), Qt::ShiftModifier));
+    QVERIFY(tabTo(u"signUpButton"_s, Qt::NoModifier));
+    QVERIFY(tabTo(u"signInButton"_s, Qt::ShiftModifier));
     QTest::keyClick(window, Qt::Key_Space);
     QTRY_VERIFY(presented<AuthViewController>() && presented<AuthViewController>()->isVisible());
     AuthViewController *auth = presented<AuthViewController>();
 
     // The form opens with the focus in the e-mail field.
-    QTRY_COMPARE(focusedName(), QStringLiteral("emailTextField"));
+    QTRY_COMPARE(focusedName(), u"emailTextField"_s);
     type(email);
-    QVERIFY(tabTo(QStringLiteral("passwordTextField"), Qt::NoModifier));
-    type(QStringLiteral("secret-k1"));
-    QCOMPARE(auth->findChild<QLineEdit *>(QStringLiteral("emailTextField"))->text(), email);
+    QVERIFY(tabTo(u"passwordTextField"_s, Qt::NoModifier));
+    type(u"secret-k1"_s);
+    QCOMPARE(auth->findChild<QLineEdit *>(u"emailTextField"_s)->text(), email);
     QTest::keyClick(window, Qt::Key_Return);
     QVERIFY(focusSeen());
     QTRY_VERIFY_WITH_TIMEOUT(qobject_cast<MainViewController *>(root()), patience);
@@ -795,7 +799,7 @@ void tst_AuthFlows::keyboardAloneSignsIn()
     // On the main screen the switch is a Tab away.
     auto *main = qobject_cast<MainViewController *>(root());
     QTRY_VERIFY(main->isVisible() && main->progressContainer()->isHidden());
-    QVERIFY(tabTo(QStringLiteral("mainButton"), Qt::NoModifier));
+    QVERIFY(tabTo(u"mainButton"_s, Qt::NoModifier));
 }
 
 QTEST_MAIN(tst_AuthFlows)

@@ -14,6 +14,8 @@
 #include <QTest>
 #include <QVBoxLayout>
 
+using namespace Qt::StringLiterals;
+
 using namespace Orvex;
 
 namespace {
@@ -110,24 +112,24 @@ void tst_AuthTextFields::shortcutsActOnTheFocusedFieldBeforeWindowShortcuts()
     window.add<TextField>(); // another field, not focused
     QVERIFY(window.showAndFocus(field));
     QClipboard *clipboard = QApplication::clipboard();
-    clipboard->setText(QStringLiteral("before"));
+    clipboard->setText(u"before"_s);
 
-    QTest::keyClicks(field, QStringLiteral("hello world"));
+    QTest::keyClicks(field, u"hello world"_s);
     QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
-    QCOMPARE(field->selectedText(), QStringLiteral("hello world"));
+    QCOMPARE(field->selectedText(), u"hello world"_s);
     QTest::keyClick(field, Qt::Key_C, Qt::ControlModifier);
-    QCOMPARE(clipboard->text(), QStringLiteral("hello world"));
+    QCOMPARE(clipboard->text(), u"hello world"_s);
 
     QTest::keyClick(field, Qt::Key_X, Qt::ControlModifier);
     QCOMPARE(field->text(), QString());
     QTest::keyClick(field, Qt::Key_Z, Qt::ControlModifier); // undo the cut
-    QCOMPARE(field->text(), QStringLiteral("hello world"));
+    QCOMPARE(field->text(), u"hello world"_s);
     QTest::keyClick(field, Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier); // redo it
     QCOMPARE(field->text(), QString());
 
-    clipboard->setText(QStringLiteral("pasted"));
+    clipboard->setText(u"pasted"_s);
     QTest::keyClick(field, Qt::Key_V, Qt::ControlModifier);
-    QCOMPARE(field->text(), QStringLiteral("pasted"));
+    QCOMPARE(field->text(), u"pasted"_s);
 
     // The window's own shortcuts for the same keys never fired.
     QCOMPARE(window.triggered, 0);
@@ -138,13 +140,13 @@ void tst_AuthTextFields::otherCombinationsAreLeftToTheToolkit()
     Window window;
     auto *field = window.add<TextField>();
     QVERIFY(window.showAndFocus(field));
-    QTest::keyClicks(field, QStringLiteral("abc"));
+    QTest::keyClicks(field, u"abc"_s);
 
     // Control + Alt + Z is no shortcut of the field: the window's action gets it
     // and the text stays.
     QTest::keyClick(field, Qt::Key_Z, Qt::ControlModifier | Qt::AltModifier);
     QCOMPARE(window.altTriggered, 1);
-    QCOMPARE(field->text(), QStringLiteral("abc"));
+    QCOMPARE(field->text(), u"abc"_s);
 
     // Exactly Control (or Control + Shift for redo): a key of the number pad or
     // an extra Shift is something else.
@@ -181,22 +183,20 @@ void tst_AuthTextFields::caretTakesTheTextColourOrBlack()
 void tst_AuthTextFields::passwordFieldsLeaveShortcutsToTheToolkit()
 {
     Window window;
-    auto *secure = window.add<SecureTextField>();
-    for (QLineEdit *field : std::initializer_list<QLineEdit *>{secure}) {
-        QVERIFY(window.showAndFocus(field));
-        QCOMPARE(field->echoMode(), QLineEdit::Password);
-        QApplication::clipboard()->setText(QStringLiteral("before"));
-        QTest::keyClicks(field, QStringLiteral("secret"));
-        QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
-        QTest::keyClick(field, Qt::Key_C, Qt::ControlModifier);
-        // A hidden text never reaches the clipboard.
-        QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("before"));
-        QCOMPARE(field->text(), QStringLiteral("secret"));
-        QTest::keyClick(field, Qt::Key_X, Qt::ControlModifier);
-        QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("before"));
-        QTest::keyClick(field, Qt::Key_V, Qt::ControlModifier);
-        QCOMPARE(field->text(), QStringLiteral("before"));
-    }
+    auto *field = window.add<SecureTextField>();
+    QVERIFY(window.showAndFocus(field));
+    QCOMPARE(field->echoMode(), QLineEdit::Password);
+    QApplication::clipboard()->setText(u"before"_s);
+    QTest::keyClicks(field, u"secret"_s);
+    QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(field, Qt::Key_C, Qt::ControlModifier);
+    // A hidden text never reaches the clipboard.
+    QCOMPARE(QApplication::clipboard()->text(), u"before"_s);
+    QCOMPARE(field->text(), u"secret"_s);
+    QTest::keyClick(field, Qt::Key_X, Qt::ControlModifier);
+    QCOMPARE(QApplication::clipboard()->text(), u"before"_s);
+    QTest::keyClick(field, Qt::Key_V, Qt::ControlModifier);
+    QCOMPARE(field->text(), u"before"_s);
 }
 
 void tst_AuthTextFields::validatorDoesNotRestrictTyping()
@@ -207,11 +207,11 @@ void tst_AuthTextFields::validatorDoesNotRestrictTyping()
     auto *secure = window.add<SecureTextField>();
     secure->validator = InputValidator::password;
     QVERIFY(window.showAndFocus(field));
-    QTest::keyClicks(field, QStringLiteral("not an e-mail"));
-    QCOMPARE(field->text(), QStringLiteral("not an e-mail"));
+    QTest::keyClicks(field, u"not an e-mail"_s);
+    QCOMPARE(field->text(), u"not an e-mail"_s);
     secure->setFocus(Qt::OtherFocusReason);
-    QTest::keyClicks(secure, QStringLiteral("abc"));
-    QCOMPARE(secure->text(), QStringLiteral("abc"));
+    QTest::keyClicks(secure, u"abc"_s);
+    QCOMPARE(secure->text(), u"abc"_s);
 }
 
 void tst_AuthTextFields::phoneFieldFiltersTyping()
@@ -222,39 +222,39 @@ void tst_AuthTextFields::phoneFieldFiltersTyping()
     QVERIFY(field->formatter());
     QCOMPARE(field->validator, std::nullopt); // the screen gives it the mobile rule
 
-    QTest::keyClicks(field, QStringLiteral("61a2b3"));
-    QCOMPARE(field->text(), QStringLiteral("6123"));
-    QTest::keyClicks(field, QStringLiteral("456789"));
-    QCOMPARE(field->text(), QStringLiteral("612345678"));
+    QTest::keyClicks(field, u"61a2b3"_s);
+    QCOMPARE(field->text(), u"6123"_s);
+    QTest::keyClicks(field, u"456789"_s);
+    QCOMPARE(field->text(), u"612345678"_s);
     QTest::keyClick(field, Qt::Key_0); // a tenth digit
-    QCOMPARE(field->text(), QStringLiteral("612345678"));
+    QCOMPARE(field->text(), u"612345678"_s);
     QTest::keyClick(field, Qt::Key_Backspace);
-    QCOMPARE(field->text(), QStringLiteral("61234567"));
+    QCOMPARE(field->text(), u"61234567"_s);
 
     // A "+" typed first is taken; in the middle it is not.
     field->clear();
-    QTest::keyClicks(field, QStringLiteral("+33"));
-    QCOMPARE(field->text(), QStringLiteral("+33"));
-    QTest::keyClicks(field, QStringLiteral("+"));
-    QCOMPARE(field->text(), QStringLiteral("+33"));
+    QTest::keyClicks(field, u"+33"_s);
+    QCOMPARE(field->text(), u"+33"_s);
+    QTest::keyClicks(field, u"+"_s);
+    QCOMPARE(field->text(), u"+33"_s);
     field->setCursorPosition(0);
     field->clear();
-    QTest::keyClicks(field, QStringLiteral("612"));
+    QTest::keyClicks(field, u"612"_s);
     field->setCursorPosition(0);
     QTest::keyClick(field, Qt::Key_Plus);
-    QCOMPARE(field->text(), QStringLiteral("+612"));
+    QCOMPARE(field->text(), u"+612"_s);
 
     // Pasting into a short field is judged as a whole number.
-    field->setText(QStringLiteral("12"));
+    field->setText(u"12"_s);
     field->end(false);
-    QApplication::clipboard()->setText(QStringLiteral("33612345678"));
+    QApplication::clipboard()->setText(u"33612345678"_s);
     QTest::keyClick(field, Qt::Key_V, Qt::ControlModifier);
-    QCOMPARE(field->text(), QStringLiteral("1233612345678"));
-    field->setText(QStringLiteral("12"));
+    QCOMPARE(field->text(), u"1233612345678"_s);
+    field->setText(u"12"_s);
     field->end(false);
-    QApplication::clipboard()->setText(QStringLiteral("34 56"));
+    QApplication::clipboard()->setText(u"34 56"_s);
     QTest::keyClick(field, Qt::Key_V, Qt::ControlModifier);
-    QCOMPARE(field->text(), QStringLiteral("12"));
+    QCOMPARE(field->text(), u"12"_s);
 }
 
 void tst_AuthTextFields::fullPhoneFieldStillAnswersEnter()
@@ -263,7 +263,7 @@ void tst_AuthTextFields::fullPhoneFieldStillAnswersEnter()
     auto *field = window.add<MobileTextField>();
     QVERIFY(window.showAndFocus(field));
     QSignalSpy entered(field, &QLineEdit::returnPressed);
-    QTest::keyClicks(field, QStringLiteral("612345678"));
+    QTest::keyClicks(field, u"612345678"_s);
     QVERIFY(field->hasAcceptableInput());
     QTest::keyClick(field, Qt::Key_Return);
     QCOMPARE(entered.size(), 1);

@@ -5,6 +5,8 @@
 
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 using namespace Orvex;
 
 class tst_Config : public QObject
@@ -23,33 +25,33 @@ void tst_Config::refusalIsOneLine_data()
 
     // Qt's reader takes raw control characters inside names; found by fuzzing.
     QTest::newRow("raw line break in an unknown member")
-        << QByteArray("{\"caCertificate\n\x01\": 1}") << QStringLiteral("caCertificate\\u000a\\u0001");
+        << QByteArray("{\"caCertificate\n\x01\": 1}") << u"caCertificate\\u000a\\u0001"_s;
     QTest::newRow("escaped line break in an unknown member")
-        << QByteArray(R"({"a\r\nb": 1})") << QStringLiteral("a\\u000d\\u000ab");
+        << QByteArray(R"({"a\r\nb": 1})") << u"a\\u000d\\u000ab"_s;
     QTest::newRow("terminal escape in an unknown member")
-        << QByteArray(R"({"\u001b[2Jx": 1})") << QStringLiteral("\\u001b[2Jx");
-    QTest::newRow("line separator in an unknown member")
-        << QByteArray("{\"a\xe2\x80\xa8" "b\": 1}") << QStringLiteral("a\\u2028b");
+        << QByteArray(R"({"\u001b[2Jx": 1})") << u"\\u001b[2Jx"_s;
+    QTest::newRow("line separator in an unknown member") << QByteArray("{\"a\xe2\x80\xa8"
+                                                                       "b\": 1}")
+                                                         << u"a\\u2028b"_s;
     QTest::newRow("unreadable certificate path with a line break")
-        << QByteArray(R"({"caCertificates": ["/nonexistent/a\nb.pem"]})")
-        << QStringLiteral("/nonexistent/a\\u000ab.pem");
+        << QByteArray(R"({"caCertificates": ["/nonexistent/a\nb.pem"]})") << u"/nonexistent/a\\u000ab.pem"_s;
     QTest::newRow("update host with a path")
-        << QByteArray(R"({"updateHosts": ["https://cdn.orvex.example/pkg"]})") << QStringLiteral("\"updateHosts\"");
+        << QByteArray(R"({"updateHosts": ["https://cdn.orvex.example/pkg"]})") << u"\"updateHosts\""_s;
     QTest::newRow("update host over plain http")
-        << QByteArray(R"({"updateHosts": ["http://cdn.orvex.example"]})") << QStringLiteral("\"updateHosts\"");
+        << QByteArray(R"({"updateHosts": ["http://cdn.orvex.example"]})") << u"\"updateHosts\""_s;
     QTest::newRow("update signing key that is no key")
-        << QByteArray(R"({"updateSigningKey": "ssh-ed25519 AAAA"})") << QStringLiteral("\"updateSigningKey\"");
+        << QByteArray(R"({"updateSigningKey": "ssh-ed25519 AAAA"})") << u"\"updateSigningKey\""_s;
     // A P-256 key is a fine key, but not one that signs our packages.
     QTest::newRow("update signing key of another kind")
         << QByteArray(R"({"updateSigningKey": "-----BEGIN PUBLIC KEY-----\n)"
                       R"(MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAEYpUuKp5fvfgYM7dw8ulb05blIHrB\n)"
                       R"(tvjWlkOfaYLsmlE5QZZ5eMQ3H1bjuERPIBIQ2caXk3fceEMigYvdB53ycQ==\n)"
                       R"(-----END PUBLIC KEY-----\n"})")
-        << QStringLiteral("\"updateSigningKey\"");
+        << u"\"updateSigningKey\""_s;
     QTest::newRow("relative updown script")
-        << QByteArray(R"({"viciUpdownScript": "tunnel-updown"})") << QStringLiteral("\"viciUpdownScript\"");
+        << QByteArray(R"({"viciUpdownScript": "tunnel-updown"})") << u"\"viciUpdownScript\""_s;
     QTest::newRow("plain unknown member")
-        << QByteArray(R"({"apiBaseUrl": "https://x"})") << QStringLiteral("\"apiBaseUrl\"");
+        << QByteArray(R"({"apiBaseUrl": "https://x"})") << u"\"apiBaseUrl\""_s;
 }
 
 void tst_Config::refusalIsOneLine()
@@ -57,7 +59,7 @@ void tst_Config::refusalIsOneLine()
     QFETCH(QByteArray, json);
     QFETCH(QString, named);
     QString error;
-    QVERIFY(!Config::parse(json, QStringLiteral("override.json"), &error));
+    QVERIFY(!Config::parse(json, u"override.json"_s, &error));
     QVERIFY2(error.contains(named), qPrintable(error));
     for (const QChar c : error)
         QVERIFY2(c.unicode() >= 0x20 && c.unicode() != 0x7f && c.unicode() != 0x2028, qPrintable(error));

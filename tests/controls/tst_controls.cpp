@@ -1,19 +1,24 @@
 #include "ui/Images.h"
 #include "controls/Button.h"
+#include "controls/Crawler.h"
 #include "controls/DropShadow.h"
 #include "controls/ImageView.h"
 #include "controls/View.h"
 #include "platform/HeapTuning.h"
 
+#include <QAbstractAnimation>
 #include <QFontDatabase>
 #include <QGraphicsDropShadowEffect>
 #include <QGraphicsOpacityEffect>
 #include <QIconEngine>
 #include <QMouseEvent>
 #include <QSignalSpy>
+#include <QTimer>
 #include <QtTest>
 
 #include <malloc.h>
+
+using namespace Qt::StringLiterals;
 
 using namespace Orvex;
 
@@ -47,8 +52,8 @@ class ScalableImage : public QIconEngine
 public:
     explicit ScalableImage(QList<QSize> *rendered)
         : m_rendered(rendered)
-    { }
-    void paint(QPainter *, const QRect &, QIcon::Mode, QIcon::State) override { }
+    {}
+    void paint(QPainter *, const QRect &, QIcon::Mode, QIcon::State) override {}
     QSize actualSize(const QSize &size, QIcon::Mode mode, QIcon::State state) override
     {
         return pixmap(size, mode, state).size();
@@ -123,6 +128,22 @@ void clickAt(QWidget *window, const QPoint &pos)
     QTest::mouseClick(window->windowHandle(), Qt::LeftButton, {}, pos);
 }
 
+// Everything in the spinner that could wake the event loop.
+bool anythingTicking(const Crawler &crawler)
+{
+    const auto animations = crawler.findChildren<QAbstractAnimation *>();
+    for (const QAbstractAnimation *animation : animations) {
+        if (animation->state() == QAbstractAnimation::Running)
+            return true;
+    }
+    const auto timers = crawler.findChildren<QTimer *>();
+    for (const QTimer *timer : timers) {
+        if (timer->isActive())
+            return true;
+    }
+    return false;
+}
+
 void showWindow(QWidget &window)
 {
     window.show();
@@ -145,6 +166,9 @@ private Q_SLOTS:
     void viewSwallowsOrForwardsPresses();
     void imageViewFitsImageKeepingAspect();
     void largeImagesGetMappingsOfTheirOwn();
+    void spinnerLook();
+    void startedSpinnerMovesAndStopsStill();
+    void hiddenSpinnerPausesAndResumes();
 };
 
 void tst_Controls::buttonTitleDefaultsToWhiteSeventeenPoint()
@@ -154,12 +178,11 @@ void tst_Controls::buttonTitleDefaultsToWhiteSeventeenPoint()
     QFont small = screen.font();
     small.setPointSize(8);
     screen.setFont(small);
-    auto button = new Button(QStringLiteral("MMMM"), &screen);
+    auto button = new Button(u"MMMM"_s, &screen);
     button->resize(220, 60);
 
     QCOMPARE(button->titleFont().pointSizeF(), 17.0);
-    QCOMPARE(button->titleFont().family(),
-             QFontDatabase::systemFont(QFontDatabase::GeneralFont).family());
+    QCOMPARE(button->titleFont().family(), QFontDatabase::systemFont(QFontDatabase::GeneralFont).family());
 
     const QRect white = pixelsWhere(render(button), isWhite);
     QVERIFY2(!white.isEmpty(), "no white title pixels");
@@ -167,16 +190,14 @@ void tst_Controls::buttonTitleDefaultsToWhiteSeventeenPoint()
     // the 8-pt font the button inherited.
     const int capHeight = QFontMetrics(button->titleFont()).capHeight();
     QVERIFY2(qAbs(white.height() - capHeight) <= 2,
-             qPrintable(QStringLiteral("title %1 px high, 17-pt caps %2 px")
-                                .arg(white.height())
-                                .arg(capHeight)));
+             qPrintable(u"title %1 px high, 17-pt caps %2 px"_s.arg(white.height()).arg(capHeight)));
     QVERIFY(qAbs(white.center().x() - button->width() / 2) <= 2);
 }
 
 void tst_Controls::buttonTitleTakesItsOwnFontAndColour()
 {
     QWidget screen;
-    Button &button = *new Button(QStringLiteral("MMMM"), &screen);
+    Button &button = *new Button(u"MMMM"_s, &screen);
     button.resize(220, 60);
     QFont own = button.font();
     own.setPointSize(9);
@@ -199,7 +220,7 @@ void tst_Controls::buttonTitleTakesItsOwnFontAndColour()
 void tst_Controls::buttonBorderedLook()
 {
     QWidget screen;
-    Button &button = *new Button(QStringLiteral("Sign Up"), &screen);
+    Button &button = *new Button(u"Sign Up"_s, &screen);
     button.resize(200, 50);
     button.setDropShadow(false);
     const QColor red(220, 0, 0);
@@ -209,9 +230,7 @@ void tst_Controls::buttonBorderedLook()
     QCOMPARE(button.backgroundColor().alpha(), 0);
 
     const QImage image = render(&button);
-    auto isRed = [](const QColor &c) {
-        return c.alpha() > 200 && c.red() > 180 && c.green() < 60;
-    };
+    auto isRed = [](const QColor &c) { return c.alpha() > 200 && c.red() > 180 && c.green() < 60; };
     // The 2-px outline runs along the edges; the corners are cut round.
     QVERIFY(isRed(image.pixelColor(100, 0)));
     QVERIFY(isRed(image.pixelColor(100, 1)));
@@ -229,7 +248,7 @@ void tst_Controls::buttonActivatesFromMouseAndKeyboard()
 {
     QWidget window;
     window.resize(300, 100);
-    auto button = new Button(QStringLiteral("Turn ON"), &window);
+    auto button = new Button(u"Turn ON"_s, &window);
     button->setGeometry(20, 20, 200, 50);
     showWindow(window);
     QSignalSpy clicked(button, &QAbstractButton::clicked);
@@ -282,7 +301,7 @@ void tst_Controls::viewWithoutInteractionPassesClicksBeneath()
     view->setGeometry(50, 50, 200, 100);
     auto child = new PressRecorder(view);
     child->setGeometry(10, 10, 60, 60);
-    auto button = new Button(QStringLiteral("Go"), view);
+    auto button = new Button(u"Go"_s, view);
     button->setGeometry(100, 10, 80, 40);
     QSignalSpy clicked(button, &QAbstractButton::clicked);
     PressCounter viewPresses;
@@ -292,8 +311,8 @@ void tst_Controls::viewWithoutInteractionPassesClicksBeneath()
     view->setInteractionEnabled(false);
     QVERIFY(!view->isInteractionEnabled());
     clickAt(&window, QPoint(150, 140)); // the view's own area
-    clickAt(&window, QPoint(80, 80)); // its child
-    clickAt(&window, QPoint(190, 80)); // a button inside it
+    clickAt(&window, QPoint(80, 80));   // its child
+    clickAt(&window, QPoint(190, 80));  // a button inside it
     QCOMPARE(beneath->presses, 3);
     QCOMPARE(viewPresses.presses, 0);
     QCOMPARE(child->presses, 0);
@@ -356,7 +375,7 @@ void tst_Controls::imageViewFitsImageKeepingAspect()
 
     // A scalable image has no pixel size of its own; it still keeps its
     // proportions (the status pictures are square).
-    view.setImage(Images::named(QStringLiteral("ic_enable")));
+    view.setImage(Images::named(u"ic_enable"_s));
     view.resize(300, 100);
     QCOMPARE(view.imageRect(), QRect(100, 0, 100, 100));
 
@@ -369,8 +388,7 @@ void tst_Controls::imageViewFitsImageKeepingAspect()
     QVERIFY(!rendered.isEmpty());
     for (const QSize &size : std::as_const(rendered))
         QVERIFY2(size.width() <= 300 && size.height() <= 100,
-                 qPrintable(
-                         QStringLiteral("rendered at %1x%2").arg(size.width()).arg(size.height())));
+                 qPrintable(u"rendered at %1x%2"_s.arg(size.width()).arg(size.height())));
 }
 
 void tst_Controls::largeImagesGetMappingsOfTheirOwn()
@@ -388,8 +406,76 @@ void tst_Controls::largeImagesGetMappingsOfTheirOwn()
     for (QImage &image : images)
         image.fill(0); // detaches: eight blocks of 256 KB
     // The heap's free top may serve one; the others get mappings.
-    QVERIFY2(mallinfo2().hblks >= mapped + 7,
-             qPrintable(QStringLiteral("%1 mapped").arg(mallinfo2().hblks - mapped)));
+    QVERIFY2(mallinfo2().hblks >= mapped + 7, qPrintable(u"%1 mapped"_s.arg(mallinfo2().hblks - mapped)));
+}
+
+void tst_Controls::spinnerLook()
+{
+    QWidget overlay;
+    Crawler &crawler = *new Crawler(&overlay);
+    QCOMPARE(crawler.size(), QSize(100, 100));
+    QCOMPARE(crawler.foregroundColor(), QColor(242, 165, 60));
+
+    // At rest the leading dot sits at twelve o'clock in the foreground
+    // colour, on a see-through square.
+    QImage image = render(&crawler);
+    QCOMPARE(image.pixelColor(2, 2).alpha(), 0);
+    const QColor lead = image.pixelColor(50, 19);
+    QCOMPARE(lead.alpha(), 255);
+    QVERIFY(qAbs(lead.red() - 242) <= 2 && qAbs(lead.green() - 165) <= 2 && qAbs(lead.blue() - 60) <= 2);
+
+    crawler.setBackgroundColor(Qt::blue);
+    crawler.setForegroundColor(Qt::white);
+    image = render(&crawler);
+    QCOMPARE(image.pixelColor(2, 2), QColor(Qt::blue));
+    QCOMPARE(image.pixelColor(50, 19), QColor(Qt::white));
+}
+
+void tst_Controls::startedSpinnerMovesAndStopsStill()
+{
+    QWidget overlay;
+    Crawler &crawler = *new Crawler(&overlay);
+    overlay.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&overlay));
+    QVERIFY(!crawler.animate());
+    QVERIFY(!anythingTicking(crawler));
+    crawler.setAnimate(true);
+    QVERIFY(crawler.isRunning());
+    QVERIFY(anythingTicking(crawler));
+
+    const QImage first = render(&crawler);
+    QTRY_VERIFY(render(&crawler) != first);
+
+    crawler.setAnimate(false);
+    QVERIFY(!anythingTicking(crawler));
+    const QImage stopped = render(&crawler);
+    QTest::qWait(100);
+    QCOMPARE(render(&crawler), stopped);
+}
+
+void tst_Controls::hiddenSpinnerPausesAndResumes()
+{
+    QWidget overlay;
+    auto crawler = new Crawler(&overlay);
+    crawler->setAnimate(true);
+    QVERIFY(crawler->animate());
+    QVERIFY(!anythingTicking(*crawler));
+
+    overlay.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&overlay));
+    QVERIFY(crawler->isRunning());
+
+    // Hiding the overlay hides the spinner with it.
+    overlay.hide();
+    QVERIFY(!anythingTicking(*crawler));
+    QVERIFY(crawler->animate());
+
+    overlay.show();
+    QVERIFY(crawler->isRunning());
+    crawler->setAnimate(false);
+    overlay.hide();
+    overlay.show();
+    QVERIFY(!anythingTicking(*crawler));
 }
 
 QTEST_MAIN(tst_Controls)

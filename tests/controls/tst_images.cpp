@@ -6,6 +6,8 @@
 #include <QRegularExpression>
 #include <QtTest>
 
+using namespace Qt::StringLiterals;
+
 using namespace Orvex;
 
 namespace {
@@ -32,7 +34,6 @@ private Q_SLOTS:
     void resourcesAreThereWithoutAnyCall();
     void resourcesMatchDesignerList();
     void everyNameRenders();
-    void eachNameIsCreatedOnce();
     void unknownNameIsNullAndQuiet();
     void unknownNameIsReportedOnceWhenDebugging();
 };
@@ -41,7 +42,7 @@ private Q_SLOTS:
 // them before it has touched any code of ours.
 void tst_Images::resourcesAreThereWithoutAnyCall()
 {
-    QImageReader reader(QStringLiteral(":/images/ic_info_black.svg"));
+    QImageReader reader(u":/images/ic_info_black.svg"_s);
     const QImage image = reader.read();
     QVERIFY2(!image.isNull(), qPrintable(reader.errorString()));
 }
@@ -51,16 +52,16 @@ void tst_Images::resourcesMatchDesignerList()
     QFile qrc(QStringLiteral(ORVEX_IMAGES_QRC));
     QVERIFY(qrc.open(QIODevice::ReadOnly));
     QStringList listed;
-    const QRegularExpression alias(QStringLiteral("alias=\"([^\"]+)\""));
+    const QRegularExpression alias(u"alias=\"([^\"]+)\""_s);
     for (auto match = alias.globalMatch(QString::fromUtf8(qrc.readAll())); match.hasNext();)
         listed << match.next().captured(1);
     listed.sort();
 
-    QStringList compiled = QDir(QStringLiteral(":/images")).entryList(QDir::Files);
+    QStringList compiled = QDir(u":/images"_s).entryList(QDir::Files);
     compiled.sort();
     QStringList named;
     for (const QString &name : Images::names())
-        named << name + QStringLiteral(".svg");
+        named << name + u".svg"_s;
     named.sort();
 
     QCOMPARE(compiled, named);
@@ -72,7 +73,8 @@ void tst_Images::everyNameRenders()
     for (const QString &name : Images::names()) {
         const QIcon icon = Images::named(name);
         QVERIFY2(!icon.isNull(), qPrintable(name));
-        QCOMPARE(Images::path(name), QStringLiteral(":/images/%1.svg").arg(name));
+        QCOMPARE(Images::named(name).cacheKey(), icon.cacheKey()); // made once
+        QCOMPARE(Images::path(name), u":/images/%1.svg"_s.arg(name));
 
         const QPixmap small = Images::pixmap(name, QSize(24, 24), 1.0);
         QCOMPARE(small.size(), QSize(24, 24));
@@ -85,28 +87,22 @@ void tst_Images::everyNameRenders()
     }
 }
 
-void tst_Images::eachNameIsCreatedOnce()
-{
-    for (const QString &name : Images::names())
-        QCOMPARE(Images::named(name).cacheKey(), Images::named(name).cacheKey());
-}
-
 void tst_Images::unknownNameIsNullAndQuiet()
 {
     qunsetenv("ORVEX_DEBUG");
-    QTest::failOnWarning(QRegularExpression(QStringLiteral(".*")));
-    QVERIFY(Images::named(QStringLiteral("ic_no_such_image")).isNull());
+    QTest::failOnWarning(QRegularExpression(u".*"_s));
+    QVERIFY(Images::named(u"ic_no_such_image"_s).isNull());
     QVERIFY(Images::named(QString()).isNull());
-    QVERIFY(Images::pixmap(QStringLiteral("ic_no_such_image"), QSize(24, 24)).isNull());
+    QVERIFY(Images::pixmap(u"ic_no_such_image"_s, QSize(24, 24)).isNull());
 }
 
 void tst_Images::unknownNameIsReportedOnceWhenDebugging()
 {
     qputenv("ORVEX_DEBUG", "1");
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("ic_missing")));
-    QTest::failOnWarning(QRegularExpression(QStringLiteral("ic_missing")));
-    QVERIFY(Images::named(QStringLiteral("ic_missing")).isNull());
-    QVERIFY(Images::named(QStringLiteral("ic_missing")).isNull());
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"ic_missing"_s));
+    QTest::failOnWarning(QRegularExpression(u"ic_missing"_s));
+    QVERIFY(Images::named(u"ic_missing"_s).isNull());
+    QVERIFY(Images::named(u"ic_missing"_s).isNull());
     qunsetenv("ORVEX_DEBUG");
 }
 

@@ -53,6 +53,23 @@ inline const QList<Screen> &screens()
     return all;
 }
 
+// One data row per screen (an "index" into screens()), named after it.
+inline void addScreenRows()
+{
+    QTest::addColumn<int>("index");
+    for (int i = 0; i < screens().size(); ++i)
+        QTest::newRow(screens().at(i).identifier) << i;
+}
+
+inline int indexOf(const char *identifier)
+{
+    for (int i = 0; i < screens().size(); ++i) {
+        if (qstrcmp(screens().at(i).identifier, identifier) == 0)
+            return i;
+    }
+    return -1;
+}
+
 inline void prepareEnvironment(const QString &scratchDir)
 {
     Orvex::Config config = *Orvex::Config::parse({}, {}, nullptr);
@@ -106,7 +123,8 @@ public:
             Navigator::show(m_screen, NavigationDirection::center);
             // Wait out the presentation's animation: it ends with the screen
             // placed over the whole root.
-            if (!QTest::qWaitFor([this] { return m_screen->isVisible() && m_screen->geometry() == m_root->rect(); }))
+            if (!QTest::qWaitFor(
+                    [this] { return m_screen->isVisible() && m_screen->geometry() == m_root->rect(); }))
                 return;
         }
         m_ready = true;

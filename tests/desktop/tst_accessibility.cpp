@@ -18,6 +18,8 @@
 #include <QTextDocumentFragment>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 using namespace Orvex;
 using ScreenHost::Presentation;
 
@@ -74,11 +76,10 @@ QList<Control> controlsOf(QWidget *screen)
 QString describe(const Control &control)
 {
     const QObject *object = control.interface->object();
-    return QStringLiteral("%1 \"%2\" (%3, role %4)")
-            .arg(object ? QString::fromLatin1(object->metaObject()->className()) : QStringLiteral("?"),
-                 object ? object->objectName() : QString(),
-                 control.interface->text(QAccessible::Name))
-            .arg(int(control.interface->role()));
+    return u"%1 \"%2\" (%3, role %4)"_s
+        .arg(object ? QString::fromLatin1(object->metaObject()->className()) : u"?"_s,
+             object ? object->objectName() : QString(), control.interface->text(QAccessible::Name))
+        .arg(int(control.interface->role()));
 }
 
 // What the user sees after an action: the screens shown, in each window, and
@@ -102,13 +103,6 @@ QStringList outcome()
     return seen;
 }
 
-void addScreenRows()
-{
-    QTest::addColumn<int>("index");
-    for (int i = 0; i < ScreenHost::screens().size(); ++i)
-        QTest::newRow(ScreenHost::screens().at(i).identifier) << i;
-}
-
 } // namespace
 
 class tst_Accessibility : public QObject
@@ -117,9 +111,9 @@ class tst_Accessibility : public QObject
 
 private Q_SLOTS:
     void initTestCase();
-    void everyControlHasAName_data() { addScreenRows(); }
+    void everyControlHasAName_data() { ScreenHost::addScreenRows(); }
     void everyControlHasAName();
-    void tabReachesEveryControl_data() { addScreenRows(); }
+    void tabReachesEveryControl_data() { ScreenHost::addScreenRows(); }
     void tabReachesEveryControl();
     void escapeClosesModalWindowsAndTheAlert_data();
     void escapeClosesModalWindowsAndTheAlert();
@@ -145,7 +139,8 @@ void tst_Accessibility::everyControlHasAName()
     QVERIFY(shown.isReady());
     const QList<Control> controls = controlsOf(shown.screen());
     for (const Control &control : controls)
-        QVERIFY2(!control.interface->text(QAccessible::Name).trimmed().isEmpty(), qPrintable(describe(control)));
+        QVERIFY2(!control.interface->text(QAccessible::Name).trimmed().isEmpty(),
+                 qPrintable(describe(control)));
 }
 
 void tst_Accessibility::tabReachesEveryControl()
@@ -173,7 +168,7 @@ void tst_Accessibility::tabReachesEveryControl()
         for (QWidget *widget : std::as_const(reached))
             found = found || widget == control.widget || control.widget->isAncestorOf(widget)
                     || widget->focusProxy() == control.widget || control.widget->focusProxy() == widget;
-        QVERIFY2(found, qPrintable(describe(control) + QStringLiteral(" is not reached by Tab")));
+        QVERIFY2(found, qPrintable(describe(control) + u" is not reached by Tab"_s));
     }
 }
 
@@ -208,10 +203,8 @@ void tst_Accessibility::enterDoesWhatTheDefaultButtonDoes_data()
     QTest::addColumn<QString>("field");
     QTest::addColumn<QString>("button");
     const auto row = [](const char *identifier, const char *field, const char *button) {
-        for (int i = 0; i < ScreenHost::screens().size(); ++i) {
-            if (qstrcmp(ScreenHost::screens().at(i).identifier, identifier) == 0)
-                QTest::newRow(identifier) << i << QString::fromLatin1(field) << QString::fromLatin1(button);
-        }
+        QTest::newRow(identifier) << ScreenHost::indexOf(identifier) << QString::fromLatin1(field)
+                                  << QString::fromLatin1(button);
     };
     row("StartViewController", "", "signInButton");
     row("AuthViewController", "passwordTextField", "actionButton");
@@ -246,7 +239,8 @@ void tst_Accessibility::enterDoesWhatTheDefaultButtonDoes()
     ScreenHost::ShownScreen shown(which);
     QVERIFY(shown.isReady());
     QCOMPARE(outcome(), before);
-    QWidget *focus = field.isEmpty() ? QApplication::focusWidget() : shown.screen()->findChild<QWidget *>(field);
+    QWidget *focus = field.isEmpty() ? QApplication::focusWidget()
+                                     : shown.screen()->findChild<QWidget *>(field);
     QVERIFY2(focus, qPrintable(field));
     focus->setFocus(Qt::TabFocusReason);
     QTest::keyClick(focus, Qt::Key_Return);
@@ -258,14 +252,13 @@ void tst_Accessibility::markupFromOutsideIsShownLiterally_data()
     QTest::addColumn<QString>("screen");
     QTest::addColumn<QString>("label");
     QTest::addColumn<QString>("source"); // "email": typed by the user; "screen": handed to the screen
-    QTest::newRow("update offer, version from the service") << QStringLiteral("UpdateViewController")
-                                                             << QStringLiteral("versionLabel") << QStringLiteral("screen");
-    QTest::newRow("alert, message from the service or the help desk") << QStringLiteral("AlertController")
-                                                                       << QStringLiteral("messageLabel") << QStringLiteral("screen");
-    QTest::newRow("settings, account e-mail") << QStringLiteral("SettingsViewController")
-                                              << QStringLiteral("emailLabel") << QStringLiteral("email");
-    QTest::newRow("help desk, account e-mail") << QStringLiteral("SupportViewController")
-                                               << QStringLiteral("detailLabel") << QStringLiteral("email");
+    QTest::newRow("update offer, version from the service")
+        << u"UpdateViewController"_s << u"versionLabel"_s << u"screen"_s;
+    QTest::newRow("alert, message from the service or the help desk")
+        << u"AlertController"_s << u"messageLabel"_s << u"screen"_s;
+    QTest::newRow("settings, account e-mail") << u"SettingsViewController"_s << u"emailLabel"_s << u"email"_s;
+    QTest::newRow("help desk, account e-mail")
+        << u"SupportViewController"_s << u"detailLabel"_s << u"email"_s;
 }
 
 // Text from the network or the user goes into labels as text: markup in it is
@@ -275,15 +268,14 @@ void tst_Accessibility::markupFromOutsideIsShownLiterally()
     QFETCH(QString, screen);
     QFETCH(QString, label);
     QFETCH(QString, source);
-    const QString markup = QStringLiteral("<font size=7 color=red>BIG</font><img src=\"/etc/hostname\">@x.example");
+    const QString markup = u"<font size=7 color=red>BIG</font><img src=\"/etc/hostname\">@x.example"_s;
     UserDefaults::standard().remove(DefaultsKeys::tempEmail);
-    if (source == QLatin1String("email"))
+    if (source == "email"_L1)
         UserDefaults::standard().setString(DefaultsKeys::tempEmail, markup);
 
-    const auto it = std::find_if(ScreenHost::screens().begin(), ScreenHost::screens().end(),
-                                 [&](const ScreenHost::Screen &s) { return screen == QLatin1String(s.identifier); });
-    QVERIFY(it != ScreenHost::screens().end());
-    ScreenHost::ShownScreen shown(*it);
+    const int index = ScreenHost::indexOf(qPrintable(screen));
+    QVERIFY(index >= 0);
+    ScreenHost::ShownScreen shown(ScreenHost::screens().at(index));
     UserDefaults::standard().remove(DefaultsKeys::tempEmail);
     QVERIFY(shown.isReady());
     if (auto *offer = qobject_cast<UpdateViewController *>(shown.screen())) {

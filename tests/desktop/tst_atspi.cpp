@@ -36,6 +36,8 @@
 #include <cstdio>
 #include <optional>
 
+using namespace Qt::StringLiterals;
+
 using namespace Orvex;
 namespace Keys = Orvex::DefaultsKeys;
 
@@ -46,16 +48,15 @@ struct Node
     QString role;
     QString name;
     QStringList states;
-    QString describe() const { return QStringLiteral("%1 \"%2\"").arg(role, name); }
+    QString describe() const { return u"%1 \"%2\""_s.arg(role, name); }
 };
 
 // The roles a reachable control may have; anything else ("panel", "filler",
 // "unknown") tells a screen reader nothing about what the control does.
 const QStringList controlRoles{
-    QStringLiteral("push button"), QStringLiteral("check box"),    QStringLiteral("radio button"),
-    QStringLiteral("combo box"),   QStringLiteral("text"),         QStringLiteral("password text"),
-    QStringLiteral("spin button"), QStringLiteral("slider"),       QStringLiteral("link"),
-    QStringLiteral("page tab"),    QStringLiteral("toggle button"), QStringLiteral("menu item"),
+    u"push button"_s, u"check box"_s,     u"radio button"_s,  u"combo box"_s,
+    u"text"_s,        u"password text"_s, u"spin button"_s,   u"slider"_s,
+    u"link"_s,        u"page tab"_s,      u"toggle button"_s, u"menu item"_s,
 };
 
 } // namespace
@@ -86,25 +87,24 @@ void tst_AtSpi::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     QVERIFY(QDBusConnection::sessionBus().isConnected());
-    QVERIFY(m_german.load(QLocale(QLocale::German, QLocale::Germany), QStringLiteral("orvex"), QStringLiteral("_"),
-                          QStringLiteral(":/i18n")));
+    QVERIFY(m_german.load(QLocale(QLocale::German, QLocale::Germany), u"orvex"_s, u"_"_s, u":/i18n"_s));
     ScreenHost::prepareEnvironment(m_dir.path());
     // The bridge asks the session bus for the accessibility bus, which
     // at-spi2-core's launcher provides (started by the bus on demand).
-    QVERIFY2(QDBusConnection::sessionBus().interface()->isServiceRegistered(QStringLiteral("org.a11y.Bus")).value()
-                 || QDBusConnection::sessionBus().interface()->startService(QStringLiteral("org.a11y.Bus")).isValid(),
+    QVERIFY2(QDBusConnection::sessionBus().interface()->isServiceRegistered(u"org.a11y.Bus"_s).value()
+                 || QDBusConnection::sessionBus().interface()->startService(u"org.a11y.Bus"_s).isValid(),
              "at-spi2-core is needed (scripts/install-deps)");
 }
 
 void tst_AtSpi::cleanup()
 {
-    speak(QStringLiteral("en"));
+    speak(u"en"_s);
 }
 
 void tst_AtSpi::speak(const QString &language)
 {
     QCoreApplication::removeTranslator(&m_german);
-    if (language == QLatin1String("de"))
+    if (language == "de"_L1)
         QCoreApplication::installTranslator(&m_german);
 }
 
@@ -115,7 +115,7 @@ QList<Node> tst_AtSpi::walk()
 {
     QProcess walker;
     walker.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    walker.start(QStringLiteral("/usr/bin/python3"),
+    walker.start(u"/usr/bin/python3"_s,
                  {QStringLiteral(ORVEX_ATSPI_WALKER), QCoreApplication::applicationName()});
     if (!QTest::qWaitFor([&walker] { return walker.state() == QProcess::NotRunning; }, 60000)) {
         walker.kill();
@@ -132,10 +132,9 @@ QList<Node> tst_AtSpi::walk()
     for (const QJsonValue &value : document.array()) {
         const QJsonObject object = value.toObject();
         QStringList states;
-        for (const QJsonValue &state : object.value(QStringLiteral("states")).toArray())
+        for (const QJsonValue &state : object.value(u"states"_s).toArray())
             states << state.toString();
-        nodes << Node{object.value(QStringLiteral("role")).toString(), object.value(QStringLiteral("name")).toString(),
-                      states};
+        nodes << Node{object.value(u"role"_s).toString(), object.value(u"name"_s).toString(), states};
     }
     return nodes;
 }
@@ -148,12 +147,10 @@ void tst_AtSpi::everyReachableControlHasARoleAndAName_data()
     QTest::addColumn<QString>("language");
     QTest::addColumn<QStringList>("expected");
     const auto row = [](const char *identifier, const char *language, const QStringList &expected) {
-        for (int i = 0; i < ScreenHost::screens().size(); ++i) {
-            if (qstrcmp(ScreenHost::screens().at(i).identifier, identifier) == 0)
-                QTest::addRow("%s-%s", identifier, language) << i << QString::fromLatin1(language) << expected;
-        }
+        QTest::addRow("%s-%s", identifier, language)
+            << ScreenHost::indexOf(identifier) << QString::fromLatin1(language) << expected;
     };
-    const auto list = [](const char *joined) { return QString::fromUtf8(joined).split(QStringLiteral(" | ")); };
+    const auto list = [](const char *joined) { return QString::fromUtf8(joined).split(u" | "_s); };
     row("StartViewController", "en",
         list("push button: About Orvex | push button: Help | push button: Sign In | push button: Sign Up"));
     row("AuthViewController", "en",
@@ -170,7 +167,8 @@ void tst_AtSpi::everyReachableControlHasARoleAndAName_data()
         list("push button: About Orvex | push button: Help | push button: Sign In | push button: Sign Up | "
              "text: Your request | push button: Send Request"));
     row("StartViewController", "de",
-        list("push button: Über Orvex | push button: Hilfe | push button: Anmelden | push button: Registrieren"));
+        list("push button: Über Orvex | push button: Hilfe | push button: Anmelden | push button: "
+             "Registrieren"));
     row("AuthViewController", "de",
         list("push button: ‹ Zurück | push button: Über Orvex | push button: Hilfe | text: E-Mail | "
              "password text: Passwort | push button: Passwort vergessen? | push button: Anmelden"));
@@ -178,10 +176,12 @@ void tst_AtSpi::everyReachableControlHasARoleAndAName_data()
         list("push button: ‹ Zurück | push button: Über Orvex | push button: Hilfe | combo box: Land | "
              "text: Mobilnummer | push button: Code senden"));
     row("ConfirmationCodeViewController", "de",
-        list("push button: ‹ Zurück | push button: Über Orvex | push button: Hilfe | text: Bestätigungscode | "
-             "push button: Bestätigen"));
+        list(
+            "push button: ‹ Zurück | push button: Über Orvex | push button: Hilfe | text: Bestätigungscode | "
+            "push button: Bestätigen"));
     row("SupportViewController", "de",
-        list("push button: Über Orvex | push button: Hilfe | push button: Anmelden | push button: Registrieren | "
+        list("push button: Über Orvex | push button: Hilfe | push button: Anmelden | push button: "
+             "Registrieren | "
              "text: Ihre Anfrage | push button: Anfrage senden"));
     // The rest for roles and names alone; in German the two screens with
     // most of their own.
@@ -206,40 +206,40 @@ void tst_AtSpi::everyReachableControlHasARoleAndAName()
     QStringList faults;
     QStringList reached;
     for (const Node &node : nodes) {
-        if (!node.states.contains(QLatin1String("focusable")))
+        if (!node.states.contains("focusable"_L1))
             continue;
         // Selectable text is read as what it says.
-        if (node.role == QLatin1String("label"))
+        if (node.role == "label"_L1)
             continue;
         // A screen, or the overlay over it, that holds the focus says what
         // it is.
-        const bool container = node.role == QLatin1String("filler") || node.role == QLatin1String("panel");
+        const bool container = node.role == "filler"_L1 || node.role == "panel"_L1;
         if (!container) {
-            reached << QStringLiteral("%1: %2").arg(node.role, node.name);
+            reached << u"%1: %2"_s.arg(node.role, node.name);
             if (!controlRoles.contains(node.role))
-                faults << QStringLiteral("role of %1").arg(node.describe());
+                faults << u"role of %1"_s.arg(node.describe());
         }
         if (node.name.trimmed().isEmpty())
-            faults << QStringLiteral("no name: %1").arg(node.describe());
+            faults << u"no name: %1"_s.arg(node.describe());
     }
     if (!faults.isEmpty()) {
         // Which widgets they are, from this side of the bridge.
         const std::function<void(QAccessibleInterface *)> name = [&](QAccessibleInterface *node) {
             if (!node || !node->isValid() || node->state().invisible)
                 return;
-            if (node->state().focusable && node->text(QAccessible::Name).isEmpty() && node->object())
-            {
+            if (node->state().focusable && node->text(QAccessible::Name).isEmpty() && node->object()) {
                 QString path;
                 for (QObject *o = node->object(); o; o = o->parent())
-                    path += QStringLiteral("/%1#%2").arg(QString::fromLatin1(o->metaObject()->className()), o->objectName());
-                faults << QStringLiteral("unnamed %1").arg(path);
+                    path += u"/%1#%2"_s.arg(QString::fromLatin1(o->metaObject()->className()),
+                                            o->objectName());
+                faults << u"unnamed %1"_s.arg(path);
             }
             for (int i = 0; i < node->childCount(); ++i)
                 name(node->child(i));
         };
         name(QAccessible::queryAccessibleInterface(shown.window()));
     }
-    QVERIFY2(faults.isEmpty(), qPrintable(faults.join(QStringLiteral("; "))));
+    QVERIFY2(faults.isEmpty(), qPrintable(faults.join(u"; "_s)));
     QVERIFY(!reached.isEmpty());
     if (!expected.isEmpty())
         QCOMPARE(reached, expected);
@@ -252,9 +252,12 @@ void tst_AtSpi::checkBoxesSayWhetherTheyAreTicked_data()
     QTest::addColumn<bool>("autoStart");
     QTest::addColumn<QString>("autoConnectName");
     QTest::addColumn<QString>("autoStartName");
-    QTest::newRow("en connect") << "en" << true << false << "Connect automatically" << "Start at login";
-    QTest::newRow("en start") << "en" << false << true << "Connect automatically" << "Start at login";
-    QTest::newRow("de connect") << "de" << true << false << "Automatisch verbinden" << "Beim Anmelden starten";
+    QTest::newRow("en connect") << "en" << true << false << "Connect automatically"
+                                << "Start at login";
+    QTest::newRow("en start") << "en" << false << true << "Connect automatically"
+                              << "Start at login";
+    QTest::newRow("de connect") << "de" << true << false << "Automatisch verbinden"
+                                << "Beim Anmelden starten";
 }
 
 void tst_AtSpi::checkBoxesSayWhetherTheyAreTicked()
@@ -267,21 +270,16 @@ void tst_AtSpi::checkBoxesSayWhetherTheyAreTicked()
     speak(language);
     UserDefaults::standard().setBoolean(Keys::isAutoConnectEnabled, autoConnect);
     UserDefaults::standard().setBoolean(Keys::isAutoStartEnabled, autoStart);
-    const auto settings = std::find_if(ScreenHost::screens().cbegin(), ScreenHost::screens().cend(),
-                                       [](const ScreenHost::Screen &s) {
-                                           return qstrcmp(s.identifier, "SettingsViewController") == 0;
-                                       });
-    ScreenHost::ShownScreen shown(*settings);
+    ScreenHost::ShownScreen shown(ScreenHost::screens().at(ScreenHost::indexOf("SettingsViewController")));
     QVERIFY(shown.isReady());
 
     const auto ticked = [this](const QString &name) -> std::optional<bool> {
         for (const Node &node : walk()) {
             if (node.name == name) {
-                if (node.role != QLatin1String("check box"))
+                if (node.role != "check box"_L1)
                     qWarning("%s", qPrintable(node.describe()));
-                return node.role == QLatin1String("check box")
-                               ? std::optional<bool>(node.states.contains(QLatin1String("checked")))
-                               : std::nullopt;
+                return node.role == "check box"_L1 ? std::optional<bool>(node.states.contains("checked"_L1))
+                                                   : std::nullopt;
             }
         }
         return std::nullopt;
@@ -290,7 +288,7 @@ void tst_AtSpi::checkBoxesSayWhetherTheyAreTicked()
     QCOMPARE(ticked(autoStartName), std::optional<bool>(autoStart));
 
     // Ticking one with the keyboard, and the reader hears the new state.
-    auto *row = shown.screen()->findChild<QAbstractButton *>(QStringLiteral("autoConnectButton"));
+    auto *row = shown.screen()->findChild<QAbstractButton *>(u"autoConnectButton"_s);
     QVERIFY(row);
     row->setFocus(Qt::TabFocusReason);
     QTest::keyClick(row, Qt::Key_Space);
@@ -305,8 +303,12 @@ void tst_AtSpi::mainButtonIsNamedForWhatItDoes_data()
     QTest::addColumn<QString>("language");
     QTest::addColumn<QString>("whenOff");
     QTest::addColumn<QString>("whenOn");
-    QTest::newRow("en") << "en" << "Turn ON" << "Turn OFF";
-    QTest::newRow("de") << "de" << "Einschalten" << "Ausschalten";
+    QTest::newRow("en") << "en"
+                        << "Turn ON"
+                        << "Turn OFF";
+    QTest::newRow("de") << "de"
+                        << "Einschalten"
+                        << "Ausschalten";
 }
 
 void tst_AtSpi::mainButtonIsNamedForWhatItDoes()
@@ -318,7 +320,7 @@ void tst_AtSpi::mainButtonIsNamedForWhatItDoes()
     auto backend = std::make_unique<FakeVpnBackend>();
     FakeVpnBackend *fake = backend.get();
     fake->setLiveStatus(VpnStatus::Disconnected);
-    VpnManager manager(std::move(backend), m_dir.filePath(QStringLiteral("vpn.json")));
+    VpnManager manager(std::move(backend), m_dir.filePath(u"vpn.json"_s));
     VPNService service(&manager);
     service.setStatus(VpnStatus::Connected); // no connect on first showing
     WindowController window;
@@ -338,7 +340,7 @@ void tst_AtSpi::mainButtonIsNamedForWhatItDoes()
         found.sort();
         return found;
     };
-    const QStringList switchAndLabel{QStringLiteral("label"), QStringLiteral("push button")};
+    const QStringList switchAndLabel{u"label"_s, u"push button"_s};
     QCOMPARE(rolesNamed(whenOff), switchAndLabel);
     fake->setLiveStatus(VpnStatus::Connected);
     QTRY_COMPARE(screen->statusLabel()->text(), whenOn);
@@ -371,12 +373,12 @@ int main(int argc, char *argv[])
             QApplication app(argc, argv);
             // What the walker looks for on the bus; unique, as other checkouts
             // run this test beside this one.
-            QCoreApplication::setApplicationName(QStringLiteral("orvex-atspi-%1").arg(QCoreApplication::applicationPid()));
+            QCoreApplication::setApplicationName(u"orvex-atspi-%1"_s.arg(QCoreApplication::applicationPid()));
             tst_AtSpi test;
             status = QTest::qExec(&test, argc, argv);
             // The accessibility bus launcher the session bus started: ended
             // by its process id with the bus.
-            const auto pid = QDBusConnection::sessionBus().interface()->servicePid(QStringLiteral("org.a11y.Bus"));
+            const auto pid = QDBusConnection::sessionBus().interface()->servicePid(u"org.a11y.Bus"_s);
             if (pid.isValid())
                 launcher = pid.value();
         }

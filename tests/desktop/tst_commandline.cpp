@@ -5,6 +5,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 const QString client = QStringLiteral(ORVEX_CLIENT_BINARY);
@@ -24,7 +26,7 @@ Run runClient(const QStringList &arguments, const QString &config = QString())
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "DBUS_SESSION_BUS_ADDRESS"})
         environment.remove(QString::fromLatin1(name));
-    environment.insert(QStringLiteral("ORVEX_CONFIG"), config);
+    environment.insert(u"ORVEX_CONFIG"_s, config);
     QProcess process;
     process.setProcessEnvironment(environment);
     process.start(client, arguments);
@@ -58,13 +60,11 @@ private Q_SLOTS:
 void tst_CommandLine::printsTheVersion_data()
 {
     QTest::addColumn<QStringList>("arguments");
-    QTest::newRow("--version") << QStringList{QStringLiteral("--version")};
-    QTest::newRow("-v") << QStringList{QStringLiteral("-v")};
+    QTest::newRow("--version") << QStringList{u"--version"_s};
+    QTest::newRow("-v") << QStringList{u"-v"_s};
     // Qt's own options are passed over, as desktops and developers use them.
-    QTest::newRow("after -platform") << QStringList{QStringLiteral("-platform"), QStringLiteral("offscreen"),
-                                                    QStringLiteral("--version")};
-    QTest::newRow("after -session") << QStringList{QStringLiteral("-session"), QStringLiteral("1234abcd"),
-                                                   QStringLiteral("-v")};
+    QTest::newRow("after -platform") << QStringList{u"-platform"_s, u"offscreen"_s, u"--version"_s};
+    QTest::newRow("after -session") << QStringList{u"-session"_s, u"1234abcd"_s, u"-v"_s};
 }
 
 void tst_CommandLine::printsTheVersion()
@@ -72,20 +72,20 @@ void tst_CommandLine::printsTheVersion()
     QFETCH(QStringList, arguments);
     const Run run = runClient(arguments);
     QCOMPARE(run.exitCode, 0);
-    QCOMPARE(run.out, QStringLiteral("orvex %1\n").arg(version));
+    QCOMPARE(run.out, u"orvex %1\n"_s.arg(version));
     QCOMPARE(run.err, QString());
 }
 
 void tst_CommandLine::printsHelp()
 {
-    for (const QString &option : {QStringLiteral("--help"), QStringLiteral("-h")}) {
+    for (const QString &option : {u"--help"_s, u"-h"_s}) {
         const Run run = runClient({option});
         QCOMPARE(run.exitCode, 0);
-        QVERIFY2(run.out.startsWith(QStringLiteral("Usage: orvex [options]\n")), qPrintable(run.out));
-        QVERIFY(run.out.contains(QStringLiteral("--version")));
-        QVERIFY(run.out.contains(QStringLiteral("--help")));
+        QVERIFY2(run.out.startsWith(u"Usage: orvex [options]\n"_s), qPrintable(run.out));
+        QVERIFY(run.out.contains(u"--version"_s));
+        QVERIFY(run.out.contains(u"--help"_s));
         // Qt's options work but are not the client's to document.
-        QVERIFY2(!run.out.contains(QStringLiteral("platform")), qPrintable(run.out));
+        QVERIFY2(!run.out.contains(u"platform"_s), qPrintable(run.out));
         QCOMPARE(run.err, QString());
     }
 }
@@ -94,20 +94,20 @@ void tst_CommandLine::answersDespiteABadConfiguration()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const QString config = dir.filePath(QStringLiteral("config.json"));
+    const QString config = dir.filePath(u"config.json"_s);
     QFile file(config);
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(R"({"apiBaseURL": "http://plain.example"})");
     file.close();
 
-    const Run version = runClient({QStringLiteral("--version")}, config);
+    const Run version = runClient({u"--version"_s}, config);
     QCOMPARE(version.exitCode, 0);
-    QCOMPARE(version.out, QStringLiteral("orvex %1\n").arg(::version));
+    QCOMPARE(version.out, u"orvex %1\n"_s.arg(::version));
 
     // Starting for real still stops at the configuration.
     const Run start = runClient({}, config);
     QCOMPARE(start.exitCode, 2);
-    QVERIFY2(start.err.contains(QStringLiteral("apiBaseURL")), qPrintable(start.err));
+    QVERIFY2(start.err.contains(u"apiBaseURL"_s), qPrintable(start.err));
     QCOMPARE(start.out, QString());
 }
 
@@ -115,14 +115,12 @@ void tst_CommandLine::rejectsWithOneLineAndStatusTwo_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("named");
-    QTest::newRow("unknown long") << QStringList{QStringLiteral("--frobnicate")} << QStringLiteral("frobnicate");
-    QTest::newRow("unknown short") << QStringList{QStringLiteral("-x")} << QStringLiteral("x");
-    QTest::newRow("unknown after a good one") << QStringList{QStringLiteral("--version"), QStringLiteral("--nope")}
-                                              << QStringLiteral("nope");
-    QTest::newRow("value for a flag") << QStringList{QStringLiteral("--version=2")} << QStringLiteral("version");
-    QTest::newRow("argument") << QStringList{QStringLiteral("notes.txt")} << QStringLiteral("notes.txt");
-    QTest::newRow("toolkit option without its value") << QStringList{QStringLiteral("-style")}
-                                                       << QStringLiteral("style");
+    QTest::newRow("unknown long") << QStringList{u"--frobnicate"_s} << u"frobnicate"_s;
+    QTest::newRow("unknown short") << QStringList{u"-x"_s} << u"x"_s;
+    QTest::newRow("unknown after a good one") << QStringList{u"--version"_s, u"--nope"_s} << u"nope"_s;
+    QTest::newRow("value for a flag") << QStringList{u"--version=2"_s} << u"version"_s;
+    QTest::newRow("argument") << QStringList{u"notes.txt"_s} << u"notes.txt"_s;
+    QTest::newRow("toolkit option without its value") << QStringList{u"-style"_s} << u"style"_s;
 }
 
 void tst_CommandLine::rejectsWithOneLineAndStatusTwo()
@@ -132,7 +130,7 @@ void tst_CommandLine::rejectsWithOneLineAndStatusTwo()
     const Run run = runClient(arguments);
     QCOMPARE(run.exitCode, 2);
     QCOMPARE(run.out, QString());
-    QVERIFY2(run.err.startsWith(QStringLiteral("orvex: ")), qPrintable(run.err));
+    QVERIFY2(run.err.startsWith(u"orvex: "_s), qPrintable(run.err));
     QVERIFY2(run.err.endsWith(u'\n') && run.err.count(u'\n') == 1, qPrintable(run.err));
     QVERIFY2(run.err.contains(named), qPrintable(run.err));
 }

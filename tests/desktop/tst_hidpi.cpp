@@ -24,6 +24,8 @@
 
 #include <cmath>
 
+using namespace Qt::StringLiterals;
+
 using namespace Orvex;
 
 namespace {
@@ -53,13 +55,6 @@ QIcon lowResolution(const QIcon &icon, const QSize &size)
     return QIcon(icon.pixmap(size, 1.0));
 }
 
-void addScreenRows()
-{
-    QTest::addColumn<int>("index");
-    for (int i = 0; i < ScreenHost::screens().size(); ++i)
-        QTest::newRow(ScreenHost::screens().at(i).identifier) << i;
-}
-
 } // namespace
 
 class tst_HiDpi : public QObject
@@ -68,9 +63,9 @@ class tst_HiDpi : public QObject
 
 private Q_SLOTS:
     void initTestCase();
-    void everyImageIsSharp_data() { addScreenRows(); }
+    void everyImageIsSharp_data() { ScreenHost::addScreenRows(); }
     void everyImageIsSharp();
-    void noTextIsCutOff_data() { addScreenRows(); }
+    void noTextIsCutOff_data() { ScreenHost::addScreenRows(); }
     void noTextIsCutOff();
     void chartLinesKeepTheirWidth();
 
@@ -108,8 +103,7 @@ void tst_HiDpi::everyImageIsSharp()
         view->setImage(image);
         qInfo("%s: %.2f", qPrintable(view->objectName()), edgeEnergy(sharp) / edgeEnergy(blurred));
         QVERIFY2(edgeEnergy(sharp) > 1.3 * edgeEnergy(blurred),
-                 qPrintable(QStringLiteral("%1: %2 against %3 at 1x")
-                                .arg(view->objectName())
+                 qPrintable(u"%1: %2 against %3 at 1x"_s.arg(view->objectName())
                                 .arg(edgeEnergy(sharp))
                                 .arg(edgeEnergy(blurred))));
         ++checked;
@@ -124,8 +118,7 @@ void tst_HiDpi::everyImageIsSharp()
         button->setIcon(icon);
         qInfo("%s: %.2f", qPrintable(button->objectName()), edgeEnergy(sharp) / edgeEnergy(blurred));
         QVERIFY2(edgeEnergy(sharp) > 1.3 * edgeEnergy(blurred),
-                 qPrintable(QStringLiteral("%1: %2 against %3 at 1x")
-                                .arg(button->objectName())
+                 qPrintable(u"%1: %2 against %3 at 1x"_s.arg(button->objectName())
                                 .arg(edgeEnergy(sharp))
                                 .arg(edgeEnergy(blurred))));
         ++checked;
@@ -147,8 +140,7 @@ void tst_HiDpi::noTextIsCutOff()
         const QRect room = label->contentsRect();
         if (label->wordWrap() || Qt::mightBeRichText(label->text())) {
             if (label->heightForWidth(label->width()) > label->height())
-                faults << QStringLiteral("%1 \"%2\": needs %3 px height, has %4")
-                              .arg(label->objectName(), label->text())
+                faults << u"%1 \"%2\": needs %3 px height, has %4"_s.arg(label->objectName(), label->text())
                               .arg(label->heightForWidth(label->width()))
                               .arg(label->height());
             continue;
@@ -156,28 +148,27 @@ void tst_HiDpi::noTextIsCutOff()
         const QFontMetrics metrics = label->fontMetrics();
         const QSize needed = metrics.size(0, label->text());
         if (needed.width() > room.width() || metrics.height() > room.height())
-            faults << QStringLiteral("%1 \"%2\": needs %3x%4, has %5x%6")
-                          .arg(label->objectName(), label->text())
+            faults << u"%1 \"%2\": needs %3x%4, has %5x%6"_s.arg(label->objectName(), label->text())
                           .arg(needed.width())
                           .arg(metrics.height())
                           .arg(room.width())
                           .arg(room.height());
     }
     for (QAbstractButton *button : screen->findChildren<QAbstractButton *>()) {
-        const QString text = qobject_cast<Button *>(button) ? qobject_cast<Button *>(button)->title() : button->text();
+        const QString text = qobject_cast<Button *>(button) ? qobject_cast<Button *>(button)->title()
+                                                            : button->text();
         if (!button->isVisibleTo(screen) || text.isEmpty() || button->layout())
             continue;
         const QFontMetrics metrics = button->fontMetrics();
         const int needed = metrics.horizontalAdvance(QString(text).remove(u'&'));
         if (needed > button->width() || metrics.height() > button->height())
-            faults << QStringLiteral("%1 \"%2\": needs %3x%4, has %5x%6")
-                          .arg(button->objectName(), text)
+            faults << u"%1 \"%2\": needs %3x%4, has %5x%6"_s.arg(button->objectName(), text)
                           .arg(needed)
                           .arg(metrics.height())
                           .arg(button->width())
                           .arg(button->height());
     }
-    QVERIFY2(faults.isEmpty(), qPrintable(faults.join(QStringLiteral("; "))));
+    QVERIFY2(faults.isEmpty(), qPrintable(faults.join(u"; "_s)));
 }
 
 void tst_HiDpi::chartLinesKeepTheirWidth()
@@ -196,7 +187,7 @@ void tst_HiDpi::chartLinesKeepTheirWidth()
 
     const QImage picture = chart.grab().toImage();
     QCOMPARE(picture.devicePixelRatio(), m_ratio);
-    picture.save(QStringLiteral("tst_hidpi-chart-%1.png").arg(m_ratio));
+    picture.save(u"tst_hidpi-chart-%1.png"_s.arg(m_ratio));
 
     // How much of one line a column crosses, in device pixels: each pixel's
     // share of the way from the background to the line's own grey.
@@ -212,13 +203,15 @@ void tst_HiDpi::chartLinesKeepTheirWidth()
     const QPointF middle = chart.chart()->mapToPosition(QPointF(15.5, 50), chart.line());
     const int x = int(middle.x() * m_ratio);
 
-    const double usageLine = across(x, (middle.y() - 6) * m_ratio, (middle.y() + 6) * m_ratio, chart.line()->pen().color());
+    const double usageLine = across(x, (middle.y() - 6) * m_ratio, (middle.y() + 6) * m_ratio,
+                                    chart.line()->pen().color());
     qInfo("usage line %.2f device pixels", usageLine);
     QVERIFY2(usageLine > 1.6 * m_ratio && usageLine < 2.4 * m_ratio, qPrintable(QString::number(usageLine)));
 
     const auto *axis = qobject_cast<QAbstractAxis *>(chart.chart()->axes(Qt::Horizontal).value(0));
     QVERIFY(axis);
-    const double axisLine = across(x, (plot.bottom() - 3) * m_ratio, (plot.bottom() + 3) * m_ratio, axis->linePen().color());
+    const double axisLine = across(x, (plot.bottom() - 3) * m_ratio, (plot.bottom() + 3) * m_ratio,
+                                   axis->linePen().color());
     qInfo("axis line %.2f device pixels", axisLine);
     QVERIFY2(axisLine > 0.75 * m_ratio && axisLine < 1.25 * m_ratio, qPrintable(QString::number(axisLine)));
 }

@@ -18,6 +18,8 @@
 #include <QTranslator>
 #include <QXmlStreamReader>
 
+using namespace Qt::StringLiterals;
+
 using namespace Orvex;
 
 namespace {
@@ -42,21 +44,21 @@ QList<Message> readTable(const QString &path)
     while (!xml.atEnd()) {
         xml.readNext();
         if (xml.isStartElement()) {
-            if (xml.name() == QLatin1String("name"))
+            if (xml.name() == "name"_L1)
                 context = xml.readElementText();
-            else if (xml.name() == QLatin1String("message"))
+            else if (xml.name() == "message"_L1)
                 message = Message{context, {}, {}, {}};
-            else if (xml.name() == QLatin1String("source"))
+            else if (xml.name() == "source"_L1)
                 message.source = xml.readElementText();
-            else if (xml.name() == QLatin1String("translation")) {
-                message.state = xml.attributes().value(QLatin1String("type")).toString();
+            else if (xml.name() == "translation"_L1) {
+                message.state = xml.attributes().value("type"_L1).toString();
                 // Plural forms: each <numerusform> must be filled in.
                 QString text;
                 bool emptyForm = false;
-                while (xml.readNext() != QXmlStreamReader::EndElement || xml.name() != QLatin1String("translation")) {
+                while (xml.readNext() != QXmlStreamReader::EndElement || xml.name() != "translation"_L1) {
                     if (xml.isCharacters())
                         text += xml.text();
-                    else if (xml.isStartElement() && xml.name() == QLatin1String("numerusform"))
+                    else if (xml.isStartElement() && xml.name() == "numerusform"_L1)
                         emptyForm = emptyForm || xml.readElementText().isEmpty();
                 }
                 message.translation = emptyForm ? QString() : text.trimmed();
@@ -106,9 +108,8 @@ QSet<QString> visibleTexts(QWidget *window)
 // German shares with English, the product notice from the configuration.
 bool isLanguageNeutral(const QString &text)
 {
-    static const QRegularExpression neutral(QStringLiteral("^([^A-Za-z]*|\\S+@\\S+|Version [0-9.]+)$"));
-    static const QStringList words{QStringLiteral("Orvex"), QStringLiteral("Orvex Cloud"), QStringLiteral("OK"),
-                                   QStringLiteral("Support")};
+    static const QRegularExpression neutral(u"^([^A-Za-z]*|\\S+@\\S+|Version [0-9.]+)$"_s);
+    static const QStringList words{u"Orvex"_s, u"Orvex Cloud"_s, u"OK"_s, u"Support"_s};
     return neutral.match(text).hasMatch() || words.contains(text) || text == Config::current().productNotice;
 }
 
@@ -123,7 +124,7 @@ private Q_SLOTS:
     void cleanup();
     void germanTableCoversEveryMessage();
     void compiledTablesAreInTheClient();
-    void noScreenStaysEnglishInGerman_data();
+    void noScreenStaysEnglishInGerman_data() { ScreenHost::addScreenRows(); }
     void noScreenStaysEnglishInGerman();
 
 private:
@@ -135,8 +136,7 @@ void tst_Translations::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     ScreenHost::prepareEnvironment(m_dir.path());
-    QVERIFY(m_german.load(QLocale(QLocale::German, QLocale::Germany), QStringLiteral("orvex"), QStringLiteral("_"),
-                          QStringLiteral(":/i18n")));
+    QVERIFY(m_german.load(QLocale(QLocale::German, QLocale::Germany), u"orvex"_s, u"_"_s, u":/i18n"_s));
 }
 
 void tst_Translations::cleanup()
@@ -149,14 +149,13 @@ void tst_Translations::germanTableCoversEveryMessage()
 {
     // Extract afresh from the code into a copy of the table, as the
     // update_translations target does, and look at what is left to do.
-    const QString copy = m_dir.filePath(QStringLiteral("orvex_de.ts"));
+    const QString copy = m_dir.filePath(u"orvex_de.ts"_s);
     QFile::remove(copy);
     QVERIFY(QFile::copy(QStringLiteral(ORVEX_SOURCE_DIR "/resources/translations/orvex_de.ts"), copy));
     QFile::setPermissions(copy, QFile::ReadOwner | QFile::WriteOwner);
     QProcess lupdate;
-    lupdate.start(QStringLiteral(ORVEX_LUPDATE),
-                  {QStringLiteral("-no-obsolete"), QStringLiteral("-locations"), QStringLiteral("none"),
-                   QStringLiteral(ORVEX_SOURCE_DIR "/src"), QStringLiteral("-ts"), copy});
+    lupdate.start(QStringLiteral(ORVEX_LUPDATE), {u"-no-obsolete"_s, u"-locations"_s, u"none"_s,
+                                                  QStringLiteral(ORVEX_SOURCE_DIR "/src"), u"-ts"_s, copy});
     QVERIFY(lupdate.waitForFinished(120000));
     QVERIFY2(lupdate.exitCode() == 0, lupdate.readAllStandardError().constData());
 
@@ -165,13 +164,14 @@ void tst_Translations::germanTableCoversEveryMessage()
     QStringList untranslated;
     for (const Message &message : messages) {
         if (!message.state.isEmpty() || message.translation.isEmpty())
-            untranslated << message.context + QStringLiteral(": ") + message.source;
+            untranslated << message.context + u": "_s + message.source;
     }
     QVERIFY2(untranslated.isEmpty(),
-             qPrintable(QStringLiteral("%1 messages without a German translation (run the update_translations "
-                                       "target, translate them in Linguist):\n")
-                                .arg(untranslated.size())
-                        + untranslated.join(u'\n')));
+             qPrintable(
+                 QStringLiteral("%1 messages without a German translation (run the update_translations "
+                                "target, translate them in Linguist):\n")
+                     .arg(untranslated.size())
+                 + untranslated.join(u'\n')));
 }
 
 void tst_Translations::compiledTablesAreInTheClient()
@@ -179,22 +179,22 @@ void tst_Translations::compiledTablesAreInTheClient()
     // Every table in resources/translations is compiled in, where main()
     // looks for the desktop's language.
     const QStringList tables = QDir(QStringLiteral(ORVEX_SOURCE_DIR "/resources/translations"))
-                                       .entryList({QStringLiteral("orvex_*.ts")});
+                                   .entryList({u"orvex_*.ts"_s});
     QVERIFY(!tables.isEmpty());
     for (QString table : tables) {
-        table.replace(QStringLiteral(".ts"), QStringLiteral(".qm"));
-        QVERIFY2(QFile::exists(QStringLiteral(":/i18n/") + table), qPrintable(table));
+        table.replace(u".ts"_s, u".qm"_s);
+        QVERIFY2(QFile::exists(u":/i18n/"_s + table), qPrintable(table));
     }
 
     // German, Austrian and Swiss German desktops get the German table; an
     // English one gets none and shows the source texts.
-    for (const QLocale &locale : {QLocale(QLocale::German, QLocale::Austria), QLocale(QLocale::German, QLocale::Switzerland)}) {
+    for (const QLocale &locale :
+         {QLocale(QLocale::German, QLocale::Austria), QLocale(QLocale::German, QLocale::Switzerland)}) {
         QTranslator translator;
-        QVERIFY(translator.load(locale, QStringLiteral("orvex"), QStringLiteral("_"), QStringLiteral(":/i18n")));
+        QVERIFY(translator.load(locale, u"orvex"_s, u"_"_s, u":/i18n"_s));
     }
     QTranslator english;
-    QVERIFY(!english.load(QLocale(QLocale::English, QLocale::UnitedStates), QStringLiteral("orvex"), QStringLiteral("_"),
-                          QStringLiteral(":/i18n")));
+    QVERIFY(!english.load(QLocale(QLocale::English, QLocale::UnitedStates), u"orvex"_s, u"_"_s, u":/i18n"_s));
 
     // The error catalogue, marked with QT_TRANSLATE_NOOP, comes out in German.
     const QString english_ = Error(Error::Code::invalidPassword).localizedDescription();
@@ -202,13 +202,6 @@ void tst_Translations::compiledTablesAreInTheClient()
     const QString german = Error(Error::Code::invalidPassword).localizedDescription();
     QVERIFY(!german.isEmpty());
     QVERIFY2(german != english_, qPrintable(german));
-}
-
-void tst_Translations::noScreenStaysEnglishInGerman_data()
-{
-    QTest::addColumn<int>("index");
-    for (int i = 0; i < ScreenHost::screens().size(); ++i)
-        QTest::newRow(ScreenHost::screens().at(i).identifier) << i;
 }
 
 void tst_Translations::noScreenStaysEnglishInGerman()
@@ -233,7 +226,8 @@ void tst_Translations::noScreenStaysEnglishInGerman()
             stillEnglish << text;
     }
     stillEnglish.sort();
-    QVERIFY2(stillEnglish.isEmpty(), qPrintable(QStringLiteral("shown in English under German:\n") + stillEnglish.join(u'\n')));
+    QVERIFY2(stillEnglish.isEmpty(),
+             qPrintable(u"shown in English under German:\n"_s + stillEnglish.join(u'\n')));
 }
 
 QTEST_MAIN(tst_Translations)

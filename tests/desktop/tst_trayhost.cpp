@@ -5,6 +5,8 @@
 // without one (stock GNOME). Qt decides once per process whether a tray host
 // exists, hence one program for each. On both display servers the tray is a
 // StatusNotifierItem on the session bus, and the window behaves the same.
+// With a tray host, the exported menu is read and clicked over D-Bus with
+// gdbus, as the host would.
 
 #include "DBusMock.h"
 #include "FakeVpnBackend.h"
@@ -13,7 +15,9 @@
 #include "Xvfb.h"
 
 #include "ui/Images.h"
+#include "app/AppWiring.h"
 #include "app/StatusMenuController.h"
+#include "app/StatusMenuHandler.h"
 #include "ui/TunnelStatusSource.h"
 #include "ui/WindowController.h"
 #include "config/Config.h"
@@ -29,6 +33,7 @@
 #include <QDBusVariant>
 #include <QImage>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QTest>
@@ -37,16 +42,19 @@
 
 #include <memory>
 
+using namespace Qt::StringLiterals;
+
 using namespace Orvex;
 
 namespace {
 
-const QString watcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
+const QString watcherService = u"org.kde.StatusNotifierWatcher"_s;
 
-[[maybe_unused]] QVariant busProperty(const QString &service, const QString &path, const QString &interface, const QString &name)
+[[maybe_unused]] QVariant busProperty(const QString &service, const QString &path, const QString &interface,
+                                      const QString &name)
 {
-    const QDBusMessage reply = askBus(QDBusConnection::sessionBus(), service, path, QStringLiteral("org.freedesktop.DBus.Properties"),
-                                   QStringLiteral("Get"), {interface, name});
+    const QDBusMessage reply = askBus(QDBusConnection::sessionBus(), service, path,
+                                      u"org.freedesktop.DBus.Properties"_s, u"Get"_s, {interface, name});
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
         return {};
     return reply.arguments().constFirst().value<QDBusVariant>().variant();
@@ -87,6 +95,58 @@ const QString watcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
     return Images::named(name).pixmap(size).toImage().convertToFormat(QImage::Format_ARGB32);
 }
 
+#ifdef ORVEX_WITH_TRAY_HOST
+// Runs gdbus while this thread's event loop keeps going, so the client in
+// this very process can answer what gdbus asks it; its output, or nothing.
+QString gdbus(const QStringList &arguments)
+{
+    QProcess process;
+    process.start(u"gdbus"_s, arguments);
+    if (!process.waitForStarted(10000))
+        return {};
+    if (!QTest::qWaitFor([&process] { return process.state() == QProcess::NotRunning; }, 30000)) {
+        process.kill();
+        process.waitForFinished(2000);
+        return {};
+    }
+    return process.exitCode() == 0 ? QString::fromUtf8(process.readAllStandardOutput()) : QString();
+}
+
+struct MenuEntry
+{
+    int id = 0;
+    QString label;
+    QString shortcut;
+};
+
+// The top-level entries of the menu exported by `item`, in order.
+QList<MenuEntry> menuOf(const QString &item)
+{
+    const QString layout = gdbus({u"call"_s, u"--session"_s, u"--dest"_s, item, u"--object-path"_s,
+                                  u"/MenuBar"_s, u"--method"_s, u"com.canonical.dbusmenu.GetLayout"_s,
+                                  // "--": the -1 (every level) is an argument, not an option
+                                  u"--"_s, u"0"_s, u"-1"_s, u"[]"_s});
+    static const QRegularExpression entry(uR"(<\((\d+), \{([^}]*)\}, (?:@av )?\[\]\)>)"_s);
+    static const QRegularExpression label(uR"('label': <'([^']*)'>)"_s);
+    static const QRegularExpression shortcut(uR"('shortcut': <\[\[([^\]]*)\]\]>)"_s);
+    QList<MenuEntry> entries;
+    for (auto it = entry.globalMatch(layout); it.hasNext();) {
+        const auto match = it.next();
+        entries << MenuEntry{match.captured(1).toInt(), label.match(match.captured(2)).captured(1),
+                             shortcut.match(match.captured(2)).captured(1)};
+    }
+    return entries;
+}
+
+QStringList labelsOf(const QList<MenuEntry> &entries)
+{
+    QStringList labels;
+    for (const MenuEntry &entry : entries)
+        labels << entry.label;
+    return labels;
+}
+#endif
+
 } // namespace
 
 class tst_TrayHost : public QObject
@@ -98,7 +158,10 @@ private Q_SLOTS:
     void cleanupTestCase();
 #ifdef ORVEX_WITH_TRAY_HOST
     void trayHostShowsTheTunnelsIcon();
+    void trayHostGetsTheMenu();
     void closingTheWindowKeepsTheClientInTheTray();
+    void clickingTheIconBringsTheWindowBack();
+    void choosingQuitInTheTrayHostQuits();
 #else
     void withoutTrayHostClosingTheWindowQuits();
 #endif
@@ -113,14 +176,15 @@ private:
     std::unique_ptr<VPNService> m_service;
     std::unique_ptr<StatusMenuController> m_tray;
     std::unique_ptr<WindowController> m_window;
+    int m_exits = 0;
 };
 
 void tst_TrayHost::initTestCase()
 {
 #ifdef ORVEX_ON_WAYLAND
-    QCOMPARE(QGuiApplication::platformName(), QStringLiteral("wayland"));
+    QCOMPARE(QGuiApplication::platformName(), u"wayland"_s);
 #else
-    QCOMPARE(QGuiApplication::platformName(), QStringLiteral("xcb"));
+    QCOMPARE(QGuiApplication::platformName(), u"xcb"_s);
 #endif
     QVERIFY(QDBusConnection::sessionBus().isConnected());
     QVERIFY(m_dir.isValid());
@@ -128,20 +192,23 @@ void tst_TrayHost::initTestCase()
 #ifdef ORVEX_WITH_TRAY_HOST
     m_watcher = std::make_unique<DBusMock>(QString(), DBusMockText::trayHost);
     QVERIFY2(m_watcher->started(), "python3-dbusmock is needed (scripts/install-deps)");
-    QTRY_VERIFY_WITH_TIMEOUT(QDBusConnection::sessionBus().interface()->isServiceRegistered(watcherService), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(QDBusConnection::sessionBus().interface()->isServiceRegistered(watcherService),
+                             30000);
 #endif
 
     Config::setCurrent(*Config::parse({}, {}, nullptr));
     auto backend = std::make_unique<FakeVpnBackend>();
     m_backend = backend.get();
-    m_manager = std::make_unique<VpnManager>(std::move(backend), m_dir.filePath(QStringLiteral("vpn.json")));
+    m_manager = std::make_unique<VpnManager>(std::move(backend), m_dir.filePath(u"vpn.json"_s));
     m_service = std::make_unique<VPNService>(m_manager.get());
-    TunnelStatusSource::install([](QObject *, TunnelStatusSource::Observer) {});
+    // The menu's handler follows this tunnel, as the client's follow its own.
+    AppWiring::followTunnel([this]() -> VpnManager & { return *m_manager; });
 
     m_window = std::make_unique<WindowController>();
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
     m_tray = std::make_unique<StatusMenuController>(*m_service);
+    m_tray->handler()->exitApplication = [this] { ++m_exits; };
 }
 
 void tst_TrayHost::cleanupTestCase()
@@ -156,9 +223,10 @@ void tst_TrayHost::cleanupTestCase()
 // record of calls.
 QString tst_TrayHost::registeredItem()
 {
-    const QList<QVariantList> calls = DBusMock::calls(watcherService, QStringLiteral("/StatusNotifierWatcher"),
-                                                      QStringLiteral("RegisterStatusNotifierItem"));
-    return calls.isEmpty() || calls.constLast().isEmpty() ? QString() : calls.constLast().constFirst().toString();
+    const QList<QVariantList> calls = DBusMock::calls(watcherService, u"/StatusNotifierWatcher"_s,
+                                                      u"RegisterStatusNotifierItem"_s);
+    return calls.isEmpty() || calls.constLast().isEmpty() ? QString()
+                                                          : calls.constLast().constFirst().toString();
 }
 
 // Closes the window from inside a running event loop, as the window manager
@@ -181,31 +249,53 @@ void tst_TrayHost::trayHostShowsTheTunnelsIcon()
     QVERIFY(QSystemTrayIcon::isSystemTrayAvailable());
     QString item;
     QTRY_VERIFY_WITH_TIMEOUT(!(item = registeredItem()).isEmpty(), 30000);
-    const QString path = QStringLiteral("/StatusNotifierItem");
-    const QString interface = QStringLiteral("org.kde.StatusNotifierItem");
+    const QString path = u"/StatusNotifierItem"_s;
+    const QString interface = u"org.kde.StatusNotifierItem"_s;
 
     // A menu goes with the item.
-    const QVariant menu = busProperty(item, path, interface, QStringLiteral("Menu"));
+    const QVariant menu = busProperty(item, path, interface, u"Menu"_s);
     QVERIFY(!menu.value<QDBusObjectPath>().path().isEmpty());
-    QCOMPARE(busProperty(item, path, interface, QStringLiteral("Status")).toString(), QStringLiteral("Active"));
+    QCOMPARE(busProperty(item, path, interface, u"Status"_s).toString(), u"Active"_s);
 
     // The host draws the pixels it is sent: the "off" image while the tunnel
     // is down, the connected image once it is up, and back.
     const auto expectIcon = [&](const QString &shown, const QString &notShown) {
-        const QList<QImage> images = iconPixmaps(busProperty(item, path, interface, QStringLiteral("IconPixmap")));
+        const QList<QImage> images = iconPixmaps(busProperty(item, path, interface, u"IconPixmap"_s));
         QVERIFY(!images.isEmpty());
         for (const QImage &image : images) {
             QCOMPARE(image, rendered(shown, image.size()));
             QVERIFY(image != rendered(notShown, image.size()));
         }
     };
-    expectIcon(QStringLiteral("app_status_icon_off"), QStringLiteral("app_status_icon"));
+    expectIcon(u"app_status_icon_off"_s, u"app_status_icon"_s);
     m_backend->setLiveStatus(VpnStatus::Connected);
-    QTRY_COMPARE(m_tray->imageName(), QStringLiteral("app_status_icon"));
-    expectIcon(QStringLiteral("app_status_icon"), QStringLiteral("app_status_icon_off"));
+    QTRY_COMPARE(m_tray->imageName(), u"app_status_icon"_s);
+    expectIcon(u"app_status_icon"_s, u"app_status_icon_off"_s);
     m_backend->setLiveStatus(VpnStatus::Disconnected);
-    QTRY_COMPARE(m_tray->imageName(), QStringLiteral("app_status_icon_off"));
-    expectIcon(QStringLiteral("app_status_icon_off"), QStringLiteral("app_status_icon"));
+    QTRY_COMPARE(m_tray->imageName(), u"app_status_icon_off"_s);
+    expectIcon(u"app_status_icon_off"_s, u"app_status_icon"_s);
+}
+
+void tst_TrayHost::trayHostGetsTheMenu()
+{
+    const QString item = registeredItem();
+    // After the first reading (the tunnel is not up): Show, Connect, Quit.
+    QTRY_COMPARE_WITH_TIMEOUT(labelsOf(menuOf(item)), (QStringList{u"Show"_s, u"Connect"_s, u"Quit"_s}),
+                              30000);
+    const QList<MenuEntry> entries = menuOf(item);
+    QCOMPARE(entries.constLast().shortcut, u"'Control', 'Q'"_s);
+    QVERIFY(entries.constFirst().shortcut.isEmpty());
+    // It follows the tunnel.
+    m_backend->setLiveStatus(VpnStatus::Connected);
+    QTRY_COMPARE_WITH_TIMEOUT(labelsOf(menuOf(item)).value(1), u"Disconnect"_s, 30000);
+    m_backend->setLiveStatus(VpnStatus::Disconnected);
+    QTRY_COMPARE_WITH_TIMEOUT(labelsOf(menuOf(item)).value(1), u"Connect"_s, 30000);
+
+    const QString toolTip = gdbus({u"call"_s, u"--session"_s, u"--dest"_s, item, u"--object-path"_s,
+                                   u"/StatusNotifierItem"_s, u"--method"_s,
+                                   u"org.freedesktop.DBus.Properties.Get"_s, u"org.kde.StatusNotifierItem"_s,
+                                   u"ToolTip"_s});
+    QVERIFY2(toolTip.contains(u"Orvex Cloud"_s), qPrintable(toolTip));
 }
 
 void tst_TrayHost::closingTheWindowKeepsTheClientInTheTray()
@@ -215,6 +305,32 @@ void tst_TrayHost::closingTheWindowKeepsTheClientInTheTray()
     QVERIFY(!m_window->isVisible());
     // Still in the tray, where the icon brings the window back.
     QVERIFY(m_tray->statusItem()->isVisible());
+}
+
+void tst_TrayHost::clickingTheIconBringsTheWindowBack()
+{
+    m_window->hide();
+    const QDBusMessage click = askBus(QDBusConnection::sessionBus(), registeredItem(),
+                                      u"/StatusNotifierItem"_s, u"org.kde.StatusNotifierItem"_s,
+                                      u"Activate"_s, {0, 0});
+    QCOMPARE(click.type(), QDBusMessage::ReplyMessage);
+    QTRY_VERIFY(m_window->isVisible());
+}
+
+void tst_TrayHost::choosingQuitInTheTrayHostQuits()
+{
+    m_backend->setLiveStatus(VpnStatus::Disconnected);
+    const QList<MenuEntry> entries = menuOf(registeredItem());
+    QCOMPARE(entries.size(), 3);
+    QCOMPARE(entries.constLast().label, u"Quit"_s);
+    const QString chosen = gdbus({u"call"_s, u"--session"_s, u"--dest"_s, registeredItem(), u"--object-path"_s,
+                                  u"/MenuBar"_s, u"--method"_s, u"com.canonical.dbusmenu.Event"_s,
+                                  QString::number(entries.constLast().id), u"clicked"_s, u"<0>"_s, u"0"_s});
+    QVERIFY(!chosen.isEmpty());
+    // The tunnel state is known (down): the configuration is saved, the stop
+    // sent, and the client ends.
+    QTRY_COMPARE_WITH_TIMEOUT(m_exits, 1, 30000);
+    QVERIFY(m_backend->calls.contains(u"stop"_s));
 }
 
 #else

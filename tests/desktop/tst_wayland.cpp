@@ -25,6 +25,8 @@
 #include <cstdio>
 #include <optional>
 
+using namespace Qt::StringLiterals;
+
 using namespace Orvex;
 using ScreenHost::Presentation;
 
@@ -41,14 +43,15 @@ QImage outputPicture()
     QTemporaryDir dir;
     QProcess shooter;
     shooter.setWorkingDirectory(dir.path());
-    shooter.start(QStringLiteral("weston-screenshooter"), {});
+    shooter.start(u"weston-screenshooter"_s, {});
     if (!QTest::qWaitFor([&shooter] { return shooter.state() == QProcess::NotRunning; }, 20000)) {
         shooter.kill();
         shooter.waitForFinished(2000);
         return {};
     }
-    const QStringList files = QDir(dir.path()).entryList({QStringLiteral("*.png")});
-    return files.isEmpty() ? QImage() : QImage(dir.filePath(files.constFirst())).convertToFormat(QImage::Format_RGB32);
+    const QStringList files = QDir(dir.path()).entryList({u"*.png"_s});
+    return files.isEmpty() ? QImage()
+                           : QImage(dir.filePath(files.constFirst())).convertToFormat(QImage::Format_RGB32);
 }
 
 // Where `part` appears in `whole`, pixel for pixel: the compositor copies a
@@ -101,7 +104,7 @@ private:
 
 void tst_Wayland::initTestCase()
 {
-    QCOMPARE(QGuiApplication::platformName(), QStringLiteral("wayland"));
+    QCOMPARE(QGuiApplication::platformName(), u"wayland"_s);
     QVERIFY(m_dir.isValid());
     QVERIFY(QDir().mkpath(shotsDir()));
     ScreenHost::prepareEnvironment(m_dir.path());
@@ -114,10 +117,10 @@ void tst_Wayland::everyScreenOpensFitsAndCloses_data()
     QTest::addColumn<int>("index");
     QTest::addColumn<QString>("typedInto");
     const QHash<QString, QString> fields{
-        {QStringLiteral("AuthViewController"), QStringLiteral("emailTextField")},
-        {QStringLiteral("MobileViewController"), QStringLiteral("mobileTextField")},
-        {QStringLiteral("ConfirmationCodeViewController"), QStringLiteral("codeTextField")},
-        {QStringLiteral("SupportViewController"), QStringLiteral("textView")},
+        {u"AuthViewController"_s, u"emailTextField"_s},
+        {u"MobileViewController"_s, u"mobileTextField"_s},
+        {u"ConfirmationCodeViewController"_s, u"codeTextField"_s},
+        {u"SupportViewController"_s, u"textView"_s},
     };
     for (int i = 0; i < ScreenHost::screens().size(); ++i) {
         const QString identifier = QString::fromLatin1(ScreenHost::screens().at(i).identifier);
@@ -140,8 +143,7 @@ void tst_Wayland::everyScreenOpensFitsAndCloses()
     const QRect available = window->screen()->availableGeometry();
     QVERIFY2(window->frameGeometry().width() <= available.width()
                  && window->frameGeometry().height() <= available.height(),
-             qPrintable(QStringLiteral("%1x%2 on %3x%4")
-                            .arg(window->frameGeometry().width())
+             qPrintable(u"%1x%2 on %3x%4"_s.arg(window->frameGeometry().width())
                             .arg(window->frameGeometry().height())
                             .arg(available.width())
                             .arg(available.height())));
@@ -171,14 +173,15 @@ void tst_Wayland::everyScreenOpensFitsAndCloses()
     // on the output; GNOME and KDE over the parent).
     const QString name = QString::fromLatin1(which.identifier);
     const QImage windowPicture = grabbed(window);
-    QVERIFY(windowPicture.save(shotsDir() + u'/' + name + QStringLiteral(".png")));
+    QVERIFY(windowPicture.save(shotsDir() + u'/' + name + u".png"_s));
     QImage output;
     std::optional<QPoint> at;
     // Found by its top: a text cursor below may blink between the grab and
     // the compositor's picture.
     const QImage windowTop = windowPicture.copy(0, 0, windowPicture.width(), 40);
-    QTRY_VERIFY_WITH_TIMEOUT((output = outputPicture(), at = locate(output, windowTop), at.has_value()), 30000);
-    QVERIFY(output.save(shotsDir() + u'/' + name + QStringLiteral("-output.png")));
+    QTRY_VERIFY_WITH_TIMEOUT((output = outputPicture(), at = locate(output, windowTop), at.has_value()),
+                             30000);
+    QVERIFY(output.save(shotsDir() + u'/' + name + u"-output.png"_s));
     const QRect placed(*at, windowPicture.size());
     QVERIFY2(output.rect().contains(placed), qPrintable(name));
     if (which.shown == Presentation::AsModalWindow) {

@@ -1,21 +1,15 @@
 // Accounts, devices and the phone flow of orvex-devservice, over real HTTPS.
 
-#include "DevServiceProcess.h"
-#include "ServiceAnswers.h"
-
-#include "config/Config.h"
+#include "ServiceCalls.h"
 
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <QJsonArray>
-#include <QTemporaryDir>
-#include <QTest>
 
 class DevServiceAccountsTest : public QObject
 {
@@ -24,18 +18,18 @@ class DevServiceAccountsTest : public QObject
 private Q_SLOTS:
     void initTestCase();
     void signUpPath();
-    void getUserAnswers();
-    void addUserRefusals();
-    void addDeviceAnswers();
-    void phoneAnswers();
+    void refusals_data();
+    void refusals();
+    void registeringAgainKeepsOneDevice();
+    void lookupAnswers_data();
+    void lookupAnswers();
+    void smsTokens();
     void devRoutesOnlyWhenAsked();
     void passwordHashesGetTheCurrentCostAtSignIn();
     void dataFolderIsTheServicesAlone();
 
 private:
-    // Creates an account through adduser; answers its record.
-    QJsonObject addAccount(const QString &email, const QString &password);
-    QueryItems addDeviceQuery(const QString &udid, const QString &email) const;
+    QByteArray sendSms(const QString &to, const QString &verify);
 
     const Orvex::Config &m_config = Orvex::Config::current();
     QTemporaryDir m_dir;
@@ -47,273 +41,184 @@ void DevServiceAccountsTest::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     m_service = std::make_unique<DevServiceProcess>(m_dir.path());
-    QVERIFY2(m_service->start({QStringLiteral("--dev-routes")}), qPrintable(m_service->errors()));
+    QVERIFY2(m_service->start({u"--dev-routes"_s}), qPrintable(m_service->errors()));
     m_client = std::make_unique<HttpsClient>(m_service->origin(), m_service->caCertificate());
+    // The accounts the refusals are about.
+    QVERIFY(!signUp(*m_client, m_config, u"getuser@example.org"_s, u"right one"_s).isEmpty());
+    QVERIFY(!signUp(*m_client, m_config, u"other@example.org"_s, u"pw"_s).isEmpty());
 }
 
-QJsonObject DevServiceAccountsTest::addAccount(const QString &email, const QString &password)
+QByteArray DevServiceAccountsTest::sendSms(const QString &to, const QString &verify)
 {
-    const HttpAnswer answer = m_client->get(QStringLiteral("/adduser.json"),
-                                            {{QStringLiteral("user"), email},
-                                             {QStringLiteral("password"), password},
-                                             {QStringLiteral("name"), QStringLiteral("Ann Example")},
-                                             {QStringLiteral("email"), email},
-                                             {QStringLiteral("phoneNumber"),
-                                              QStringLiteral("+33612345678")},
-                                             {QStringLiteral("check"), m_config.signUpCheckValue}});
-    return jsonObject(answer.body).value(QStringLiteral("user")).toObject();
+    return m_client
+        ->get(u"/iOS/sms_orvex.php"_s, {{u"ToNumbe"_s, to}, {u"toMsg"_s, u"1234"_s}, {u"verify"_s, verify}})
+        .body;
 }
 
-QueryItems DevServiceAccountsTest::addDeviceQuery(const QString &udid, const QString &email) const
-{
-    return {{QStringLiteral("udid"), udid},
-            {QStringLiteral("user"), email},
-            {QStringLiteral("apn"), QStringLiteral("desktop")},
-            {QStringLiteral("nickName"), QStringLiteral("Ann's laptop")},
-            {QStringLiteral("systemName"), QStringLiteral("Linux")},
-            {QStringLiteral("systemVersion"), QStringLiteral("6.1.0")},
-            {QStringLiteral("check"), m_config.serviceCheckValue},
-            {QStringLiteral("status"), QStringLiteral("Active")}};
-}
-
+// What the client's own requests (its integration test) leave out: a password
+// that only survives full percent-encoding, the records' members, the SMS
+// answer's members and the outbox, newest first.
 void DevServiceAccountsTest::signUpPath()
 {
-    const QString email = QStringLiteral("ann+vpn@example.org");
-    // Characters that only survive full percent-encoding and decoding.
-    const QString password = QStringLiteral("p+ss #w&rd=%20é");
-    const QString phone = QStringLiteral("+33612345678");
-
-    // The address is still free.
-    HttpAnswer answer = m_client->get(QStringLiteral("/checkUserAccount.json"),
-                                      {{QStringLiteral("check"), m_config.serviceCheckValue},
-                                       {QStringLiteral("user"), email}});
-    QCOMPARE(envelopeProblem(answer.body, 16), QString());
-
-    answer = m_client->get(QStringLiteral("/iOS/lookup.php"), {{QStringLiteral("Number"), phone}});
-    QCOMPARE(jsonObject(answer.body).value(QStringLiteral("status")),
-             QJsonValue(QStringLiteral("200")));
-    QVERIFY(jsonObject(answer.body).value(QStringLiteral("message")).isString());
-
-    // Two codes sent; the outbox shows the newer first.
-    for (const QString &code : {QStringLiteral("0042"), QStringLiteral("7301")}) {
-        answer = m_client->get(QStringLiteral("/iOS/getverification.php"));
-        QCOMPARE(answer.status, 200);
+    const QString email = u"ann+vpn@example.org"_s;
+    const QString password = u"p+ss #w&rd=%20é"_s;
+    const QString phone = u"+33612345678"_s;
+    for (const QString &code : {u"0042"_s, u"7301"_s}) {
+        HttpAnswer answer = m_client->get(u"/iOS/getverification.php"_s);
         QVERIFY(answer.contentType.startsWith("text/plain"));
         const QString verify = QString::fromUtf8(answer.body);
-        QVERIFY(!verify.isEmpty());
-        answer = m_client->get(QStringLiteral("/iOS/sms_orvex.php"),
-                               {{QStringLiteral("ToNumbe"), phone},
-                                {QStringLiteral("toMsg"), code},
-                                {QStringLiteral("verify"), verify}});
-        const QJsonObject sms = jsonObject(answer.body)
-                                        .value(QStringLiteral("orvexcloud"))
-                                        .toObject()
-                                        .value(QStringLiteral("sms"))
-                                        .toObject();
-        QVERIFY2(sms.value(QStringLiteral("sid")).isString(), answer.body.constData());
-        QVERIFY(sms.value(QStringLiteral("message")).isString());
-        QCOMPARE(sms.value(QStringLiteral("status")), QJsonValue(true));
+        answer = m_client->get(u"/iOS/sms_orvex.php"_s,
+                               {{u"ToNumbe"_s, phone}, {u"toMsg"_s, code}, {u"verify"_s, verify}});
+        const QJsonObject sms
+            = jsonObject(answer.body).value(u"orvexcloud"_s).toObject().value(u"sms"_s).toObject();
+        QVERIFY2(sms.value(u"sid"_s).isString() && sms.value(u"message"_s).isString(),
+                 answer.body.constData());
+        QCOMPARE(sms.value(u"status"_s), QJsonValue(true));
     }
-    answer = m_client->get(QStringLiteral("/dev/sms"), {{QStringLiteral("to"), phone}});
-    const QJsonArray outbox = QJsonDocument::fromJson(answer.body).array();
-    QVERIFY(outbox.size() >= 2);
-    QCOMPARE(outbox.at(0).toObject().value(QStringLiteral("message")).toString(),
-             QStringLiteral("7301"));
-    QCOMPARE(outbox.at(1).toObject().value(QStringLiteral("message")).toString(),
-             QStringLiteral("0042"));
-    QCOMPARE(outbox.at(0).toObject().value(QStringLiteral("to")).toString(), phone);
+    const QJsonArray outbox = QJsonDocument::fromJson(m_client->get(u"/dev/sms"_s, {{u"to"_s, phone}}).body)
+                                  .array();
+    QCOMPARE(outbox.at(0).toObject().value(u"message"_s).toString(), u"7301"_s);
+    QCOMPARE(outbox.at(1).toObject().value(u"message"_s).toString(), u"0042"_s);
+    QCOMPARE(outbox.at(0).toObject().value(u"to"_s).toString(), phone);
 
-    const QJsonObject created = addAccount(email, password);
-    QCOMPARE(created.value(QStringLiteral("email")).toString(), email);
-    QCOMPARE(created.value(QStringLiteral("name")).toString(), QStringLiteral("Ann Example"));
-    QCOMPARE(created.value(QStringLiteral("phoneNumber")).toString(), phone);
-    QVERIFY(created.value(QStringLiteral("id")).isString());
-    QVERIFY(!created.contains(QStringLiteral("password")));
-
-    answer = m_client->get(QStringLiteral("/getuser.json"),
-                           {{QStringLiteral("user"), email}, {QStringLiteral("check"), password}});
-    QCOMPARE(jsonObject(answer.body)
-                     .value(QStringLiteral("user"))
-                     .toObject()
-                     .value(QStringLiteral("email")),
-             QJsonValue(email));
-
-    const QString udid = udidFor(QStringLiteral("machine-a@") + email);
-    answer = m_client->get(QStringLiteral("/adddevice.json"), addDeviceQuery(udid, email));
-    QCOMPARE(envelopeProblem(answer.body, 0, false), QString());
-
-    answer = m_client->get(QStringLiteral("/getuser.json"),
-                           {{QStringLiteral("user"), email}, {QStringLiteral("check"), password}});
-    const QJsonArray devices = jsonObject(answer.body)
-                                       .value(QStringLiteral("user"))
-                                       .toObject()
-                                       .value(QStringLiteral("devices"))
-                                       .toArray();
-    QCOMPARE(devices.size(), 1);
-    const QJsonObject device = devices.at(0).toObject();
-    QCOMPARE(device.value(QStringLiteral("udid")).toString(), udid);
-    QCOMPARE(device.value(QStringLiteral("apn")).toString(), QStringLiteral("desktop"));
-    QCOMPARE(device.value(QStringLiteral("user")).toString(), email);
-    QVERIFY(device.value(QStringLiteral("id")).isString());
-
-    // Now the address is taken: an answer without an error envelope.
-    answer = m_client->get(QStringLiteral("/checkUserAccount.json"),
-                           {{QStringLiteral("check"), m_config.serviceCheckValue},
-                            {QStringLiteral("user"), email}});
-    QCOMPARE(envelopeProblem(answer.body, 0, false), QString());
-}
-
-void DevServiceAccountsTest::getUserAnswers()
-{
-    const QString email = QStringLiteral("getuser@example.org");
-    QVERIFY(!addAccount(email, QStringLiteral("right one")).isEmpty());
-    const auto getUser = [&](const QueryItems &items) {
-        return m_client->get(QStringLiteral("/getuser.json"), items).body;
-    };
-
-    QCOMPARE(envelopeProblem(getUser({{QStringLiteral("user"), email},
-                                      {QStringLiteral("check"), QStringLiteral("wrong")}}),
-                             6),
-             QString());
-    // A present but empty password is a password, and a wrong one.
-    QCOMPARE(envelopeProblem(getUser({{QStringLiteral("user"), email},
-                                      {QStringLiteral("check"), QString()}}),
-                             6),
-             QString());
-    QCOMPARE(envelopeProblem(getUser({{QStringLiteral("user"), QStringLiteral("nobody@example.org")},
-                                      {QStringLiteral("check"), QStringLiteral("right one")}}),
-                             16),
-             QString());
-    QCOMPARE(envelopeProblem(getUser({{QStringLiteral("user"), email}}), 2), QString());
-    QCOMPARE(envelopeProblem(getUser({{QStringLiteral("check"), QStringLiteral("x")}}), 2),
-             QString());
+    const QJsonObject created = signUp(*m_client, m_config, email, password);
+    QCOMPARE(created.value(u"phoneNumber"_s).toString(), phone);
+    QVERIFY(created.value(u"id"_s).isString());
+    QVERIFY(!created.contains(u"password"_s));
+    QVERIFY(addDevice(*m_client, m_config, udidFor(email), email));
     // E-mail addresses match without regard to case.
-    const QJsonObject byCheckValue = jsonObject(
-            getUser({{QStringLiteral("user"), email.toUpper()},
-                     {QStringLiteral("check"), m_config.serviceCheckValue}}));
-    QCOMPARE(byCheckValue.value(QStringLiteral("user")).toObject().value(QStringLiteral("email")),
-             QJsonValue(email));
+    const HttpAnswer answer = m_client->get(u"/getuser.json"_s,
+                                            {{u"user"_s, email.toUpper()}, {u"check"_s, password}});
+    const QJsonObject user = jsonObject(answer.body).value(u"user"_s).toObject();
+    QCOMPARE(user.value(u"email"_s), QJsonValue(email));
+    const QJsonObject device = user.value(u"devices"_s).toArray().at(0).toObject();
+    QCOMPARE(device.value(u"udid"_s).toString(), udidFor(email));
+    QCOMPARE(device.value(u"user"_s).toString(), email);
+    QVERIFY(device.value(u"id"_s).isString());
 }
 
-void DevServiceAccountsTest::addUserRefusals()
+void DevServiceAccountsTest::refusals_data()
 {
-    const QString email = QStringLiteral("twice@example.org");
-    QVERIFY(!addAccount(email, QStringLiteral("pw")).isEmpty());
-    QVERIFY(addAccount(email, QStringLiteral("pw")).isEmpty());
-
-    QueryItems items = {{QStringLiteral("user"), QStringLiteral("new@example.org")},
-                        {QStringLiteral("password"), QStringLiteral("pw")},
-                        {QStringLiteral("name"), QStringLiteral("N")},
-                        {QStringLiteral("email"), QStringLiteral("new@example.org")},
-                        {QStringLiteral("phoneNumber"), QStringLiteral("+33612345678")},
-                        {QStringLiteral("check"), m_config.serviceCheckValue}};
+    // The path, the query as "name=value" items ("<signUp>" and "<service>"
+    // stand for the check values), and the error code of the envelope.
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QStringList>("query");
+    QTest::addColumn<int>("code");
+    const QString getUser = u"/getuser.json"_s;
+    const QString addUser = u"/adduser.json"_s;
+    const QString addDevice = u"/adddevice.json"_s;
+    const auto items = [](const char *joined) { return QString::fromUtf8(joined).split(u'&'); };
+    QTest::newRow("getuser: wrong password") << getUser << items("user=getuser@example.org&check=wrong") << 6;
+    // A present but empty password is a password, and a wrong one.
+    QTest::newRow("getuser: empty password") << getUser << items("user=getuser@example.org&check=") << 6;
+    QTest::newRow("getuser: unknown") << getUser << items("user=nobody@example.org&check=right one") << 16;
+    QTest::newRow("getuser: no check") << getUser << items("user=getuser@example.org") << 2;
+    QTest::newRow("getuser: no user") << getUser << items("check=x") << 2;
+    const char *newUser
+        = "user=new@example.org&password=pw&name=N&email=new@example.org&phoneNumber=+33612345678";
     // The fixed service value is not the sign-up value.
-    QCOMPARE(envelopeProblem(m_client->get(QStringLiteral("/adduser.json"), items).body, 4),
-             QString());
-
-    items.last().second = m_config.signUpCheckValue;
-    items[0].second = QStringLiteral("other@example.org");
-    QCOMPARE(envelopeProblem(m_client->get(QStringLiteral("/adduser.json"), items).body, 2),
-             QString());
-    items[0].second = items[3].second = QStringLiteral("not-an-address");
-    QCOMPARE(envelopeProblem(m_client->get(QStringLiteral("/adduser.json"), items).body, 2),
-             QString());
-    items[0].second = items[3].second = QStringLiteral("twice@example.org");
-    QCOMPARE(envelopeProblem(m_client->get(QStringLiteral("/adduser.json"), items).body, 7),
-             QString());
-    items.removeAt(1);
-    QCOMPARE(envelopeProblem(m_client->get(QStringLiteral("/adduser.json"), items).body, 2),
-             QString());
-}
-
-void DevServiceAccountsTest::addDeviceAnswers()
-{
-    const QString owner = QStringLiteral("owner@example.org");
-    const QString other = QStringLiteral("other@example.org");
-    QVERIFY(!addAccount(owner, QStringLiteral("pw")).isEmpty());
-    QVERIFY(!addAccount(other, QStringLiteral("pw")).isEmpty());
-    const QString udid = udidFor(QStringLiteral("machine-b@") + owner);
-
-    QCOMPARE(envelopeProblem(m_client->get(QStringLiteral("/adddevice.json"),
-                                           addDeviceQuery(udid, QStringLiteral("ghost@example.org")))
-                                     .body,
-                             16),
-             QString());
-    QueryItems wrongCheck = addDeviceQuery(udid, owner);
-    wrongCheck[6].second = m_config.signUpCheckValue;
-    QCOMPARE(envelopeProblem(m_client->get(QStringLiteral("/adddevice.json"), wrongCheck).body, 4),
-             QString());
+    QTest::newRow("adduser: service check value")
+        << addUser << items(newUser) + items("check=<service>") << 4;
+    QTest::newRow("adduser: user and email differ")
+        << addUser
+        << items("user=other1@example.org&password=pw&name=N&email=new@example.org&phoneNumber=+33612345678"
+                 "&check=<signUp>")
+        << 2;
+    QTest::newRow("adduser: not an address")
+        << addUser
+        << items("user=not-an-address&password=pw&name=N&email=not-an-address&phoneNumber=+33612345678"
+                 "&check=<signUp>")
+        << 2;
+    QTest::newRow("adduser: taken")
+        << addUser
+        << items("user=other@example.org&password=pw&name=N&email=other@example.org&phoneNumber=+33612345678"
+                 "&check=<signUp>")
+        << 7;
+    QTest::newRow("adduser: no password")
+        << addUser
+        << items("user=new@example.org&name=N&email=new@example.org&phoneNumber=+33612345678&check=<signUp>")
+        << 2;
+    const char *device = "apn=desktop&nickName=Laptop&systemName=Linux&systemVersion=6.1.0&status=Active";
+    QTest::newRow("adddevice: unknown account")
+        << addDevice << items("udid=0a1b&user=ghost@example.org&check=<service>") + items(device) << 16;
+    QTest::newRow("adddevice: sign-up check value")
+        << addDevice << items("udid=0a1b&user=other@example.org&check=<signUp>") + items(device) << 4;
     // The udid becomes a DNS label of the certificate.
-    for (const QString &bad :
-         {QString(), QStringLiteral("a.b"), QStringLiteral("-x"), QString(70, QLatin1Char('a'))}) {
-        QCOMPARE(envelopeProblem(m_client->get(QStringLiteral("/adddevice.json"),
-                                               addDeviceQuery(bad, owner))
-                                         .body,
-                                 2),
-                 QString());
-    }
-
-    // Registering again updates the device instead of adding a second one.
-    for (int i = 0; i < 2; ++i) {
-        QCOMPARE(envelopeProblem(m_client->get(QStringLiteral("/adddevice.json"),
-                                               addDeviceQuery(udid, owner))
-                                         .body,
-                                 0,
-                                 false),
-                 QString());
-    }
-    const HttpAnswer user = m_client->get(QStringLiteral("/getuser.json"),
-                                          {{QStringLiteral("user"), owner},
-                                           {QStringLiteral("check"), QStringLiteral("pw")}});
-    QCOMPARE(jsonObject(user.body)
-                     .value(QStringLiteral("user"))
-                     .toObject()
-                     .value(QStringLiteral("devices"))
-                     .toArray()
-                     .size(),
-             1);
-    // Another account cannot take the machine over.
-    QCOMPARE(envelopeProblem(m_client->get(QStringLiteral("/adddevice.json"),
-                                           addDeviceQuery(udid, other))
-                                     .body,
-                             9),
-             QString());
+    QTest::newRow("adddevice: empty udid")
+        << addDevice << items("udid=&user=other@example.org&check=<service>") << 2;
+    QTest::newRow("adddevice: dot") << addDevice << items("udid=a.b&user=other@example.org&check=<service>")
+                                    << 2;
+    QTest::newRow("adddevice: leading hyphen")
+        << addDevice << items("udid=-x&user=other@example.org&check=<service>") << 2;
+    QTest::newRow("adddevice: 70 characters")
+        << addDevice
+        << QStringList{u"udid="_s + QString(70, u'a'), u"user=other@example.org"_s, u"check=<service>"_s}
+        << 2;
 }
 
-void DevServiceAccountsTest::phoneAnswers()
+void DevServiceAccountsTest::refusals()
 {
-    const auto lookupStatus = [&](const QueryItems &items) {
-        return jsonObject(m_client->get(QStringLiteral("/iOS/lookup.php"), items).body)
-                .value(QStringLiteral("status"))
-                .toString();
-    };
-    QCOMPARE(lookupStatus({{QStringLiteral("Number"), QStringLiteral("+4915123456789")}}),
-             QStringLiteral("200"));
-    QCOMPARE(lookupStatus({{QStringLiteral("Number"), QStringLiteral("+33112345678")}}),
-             QStringLiteral("422"));
-    QCOMPARE(lookupStatus({{QStringLiteral("Number"), QStringLiteral("+3312345")}}),
-             QStringLiteral("404"));
-    QCOMPARE(lookupStatus({{QStringLiteral("Number"), QStringLiteral("hello")}}),
-             QStringLiteral("400"));
-    QCOMPARE(lookupStatus({}), QStringLiteral("400"));
+    QFETCH(QString, path);
+    QFETCH(QStringList, query);
+    QFETCH(int, code);
+    QueryItems items;
+    for (const QString &item : std::as_const(query)) {
+        QString value = item.section(u'=', 1);
+        if (value == "<signUp>"_L1)
+            value = m_config.signUpCheckValue;
+        else if (value == "<service>"_L1)
+            value = m_config.serviceCheckValue;
+        items.append({item.section(u'=', 0, 0), value});
+    }
+    QCOMPARE(envelopeProblem(m_client->get(path, items).body, code), QString());
+}
 
-    const auto sendSms = [&](const QString &to, const QString &verify) {
-        return m_client
-                ->get(QStringLiteral("/iOS/sms_orvex.php"),
-                      {{QStringLiteral("ToNumbe"), to},
-                       {QStringLiteral("toMsg"), QStringLiteral("1234")},
-                       {QStringLiteral("verify"), verify}})
-                .body;
-    };
-    const QString verify = QString::fromUtf8(
-            m_client->get(QStringLiteral("/iOS/getverification.php")).body);
-    QCOMPARE(envelopeProblem(sendSms(QStringLiteral("+33612345678"), QStringLiteral("made-up")), 5),
-             QString());
-    QCOMPARE(envelopeProblem(sendSms(QStringLiteral("12"), verify), 2), QString());
+void DevServiceAccountsTest::registeringAgainKeepsOneDevice()
+{
+    const QString owner = u"owner@example.org"_s;
+    const QString udid = udidFor(u"machine-b@"_s + owner);
+    // Registering again updates the device instead of adding a second one.
+    QVERIFY(registerAccount(*m_client, m_config, owner, u"pw"_s, udid));
+    QVERIFY(addDevice(*m_client, m_config, udid, owner));
+    const HttpAnswer user = m_client->get(u"/getuser.json"_s, {{u"user"_s, owner}, {u"check"_s, u"pw"_s}});
+    QCOMPARE(jsonObject(user.body).value(u"user"_s).toObject().value(u"devices"_s).toArray().size(), 1);
+    // Another account cannot take the machine over.
+    const HttpAnswer taken = m_client->get(u"/adddevice.json"_s, {{u"udid"_s, udid},
+                                                                  {u"user"_s, u"other@example.org"_s},
+                                                                  {u"check"_s, m_config.serviceCheckValue}});
+    QCOMPARE(envelopeProblem(taken.body, 9), QString());
+}
+
+void DevServiceAccountsTest::lookupAnswers_data()
+{
+    QTest::addColumn<QString>("number"); // "-": none sent
+    QTest::addColumn<QString>("status");
+    QTest::newRow("mobile") << u"+4915123456789"_s << u"200"_s;
+    QTest::newRow("fixed line") << u"+33112345678"_s << u"422"_s;
+    QTest::newRow("too short") << u"+3312345"_s << u"404"_s;
+    QTest::newRow("not a number") << u"hello"_s << u"400"_s;
+    QTest::newRow("none") << u"-"_s << u"400"_s;
+}
+
+void DevServiceAccountsTest::lookupAnswers()
+{
+    QFETCH(QString, number);
+    QFETCH(QString, status);
+    const QueryItems items = number == "-"_L1 ? QueryItems{} : QueryItems{{u"Number"_s, number}};
+    const QJsonObject answer = jsonObject(m_client->get(u"/iOS/lookup.php"_s, items).body);
+    QCOMPARE(answer.value(u"status"_s).toString(), status);
+    if (status == "200"_L1)
+        QVERIFY(answer.value(u"message"_s).isString());
+}
+
+void DevServiceAccountsTest::smsTokens()
+{
+    const QString verify = QString::fromUtf8(m_client->get(u"/iOS/getverification.php"_s).body);
+    QCOMPARE(envelopeProblem(sendSms(u"+33612345678"_s, u"made-up"_s), 5), QString());
+    QCOMPARE(envelopeProblem(sendSms(u"12"_s, verify), 2), QString());
     // A refused destination does not spend the token; a sent SMS does.
-    QVERIFY(jsonObject(sendSms(QStringLiteral("+33612345678"), verify))
-                    .contains(QStringLiteral("orvexcloud")));
-    QCOMPARE(envelopeProblem(sendSms(QStringLiteral("+33612345678"), verify), 5), QString());
+    QVERIFY(jsonObject(sendSms(u"+33612345678"_s, verify)).contains(u"orvexcloud"_s));
+    QCOMPARE(envelopeProblem(sendSms(u"+33612345678"_s, verify), 5), QString());
 }
 
 void DevServiceAccountsTest::devRoutesOnlyWhenAsked()
@@ -322,12 +227,10 @@ void DevServiceAccountsTest::devRoutesOnlyWhenAsked()
     DevServiceProcess plain(dir.path());
     QVERIFY2(plain.start(), qPrintable(plain.errors()));
     HttpsClient client(plain.origin(), plain.caCertificate());
-    const HttpAnswer answer = client.get(QStringLiteral("/dev/sms"),
-                                         {{QStringLiteral("to"), QStringLiteral("+33612345678")}});
+    const HttpAnswer answer = client.get(u"/dev/sms"_s, {{u"to"_s, u"+33612345678"_s}});
     QCOMPARE(answer.status, 404);
     QCOMPARE(envelopeProblem(answer.body, 3), QString());
-    const HttpAnswer fault = client.post(QStringLiteral("/dev/faults"),
-                                         R"({"path":"/getuser.json","fault":"close"})");
+    const HttpAnswer fault = client.post(u"/dev/faults"_s, R"({"path":"/getuser.json","fault":"close"})");
     QCOMPARE(fault.status, 404);
     QVERIFY(plain.stop());
 }
@@ -338,9 +241,8 @@ namespace {
 QString storedHash(const QString &dataDir, const QString &email)
 {
     QProcess sqlite;
-    sqlite.start(QStringLiteral("sqlite3"),
-                 {dataDir + QStringLiteral("/devservice.sqlite3"),
-                  QStringLiteral("SELECT password_hash FROM accounts WHERE email = '%1';").arg(email)});
+    sqlite.start(u"sqlite3"_s, {dataDir + u"/devservice.sqlite3"_s,
+                                u"SELECT password_hash FROM accounts WHERE email = '%1';"_s.arg(email)});
     if (!sqlite.waitForFinished(60000))
         return {};
     return QString::fromUtf8(sqlite.readAllStandardOutput()).trimmed();
@@ -355,44 +257,37 @@ void DevServiceAccountsTest::passwordHashesGetTheCurrentCostAtSignIn()
     {
         DevServiceProcess service(dir.path());
         service.useDefaultPasswordCost();
-        QVERIFY2(service.start({QStringLiteral("--seed-demo")}), qPrintable(service.errors()));
+        QVERIFY2(service.start({u"--seed-demo"_s}), qPrintable(service.errors()));
         QVERIFY(service.stop());
-        QVERIFY2(storedHash(dir.path(), QStringLiteral("demo@orvex.example")).startsWith(QStringLiteral("pbkdf2-sha256$600000$")),
-                 qPrintable(storedHash(dir.path(), QStringLiteral("demo@orvex.example"))));
+        QVERIFY2(storedHash(dir.path(), u"demo@orvex.example"_s).startsWith(u"pbkdf2-sha256$600000$"_s),
+                 qPrintable(storedHash(dir.path(), u"demo@orvex.example"_s)));
     }
     // An account made at a lower cost keeps working when the cost is raised,
     // and its hash is made again at the new cost by the next sign-in; a wrong
     // password changes nothing.
-    const QString email = QStringLiteral("cost@example.org");
+    const QString email = u"cost@example.org"_s;
     {
         DevServiceProcess service(dir.path());
-        QVERIFY2(service.start({QStringLiteral("--password-rounds"), QStringLiteral("1000")}), qPrintable(service.errors()));
+        QVERIFY2(service.start({u"--password-rounds"_s, u"1000"_s}), qPrintable(service.errors()));
         HttpsClient client(service.origin(), service.caCertificate());
-        const HttpAnswer created = client.get(QStringLiteral("/adduser.json"),
-                                              {{QStringLiteral("user"), email},
-                                               {QStringLiteral("password"), QStringLiteral("pw-cost")},
-                                               {QStringLiteral("name"), QStringLiteral("Cost")},
-                                               {QStringLiteral("email"), email},
-                                               {QStringLiteral("phoneNumber"), QStringLiteral("+33612345678")},
-                                               {QStringLiteral("check"), m_config.signUpCheckValue}});
-        QVERIFY2(jsonObject(created.body).contains(QStringLiteral("user")), created.body.constData());
+        QVERIFY(!signUp(client, m_config, email, u"pw-cost"_s).isEmpty());
         QVERIFY(service.stop());
     }
     const QString before = storedHash(dir.path(), email);
-    QVERIFY2(before.startsWith(QStringLiteral("pbkdf2-sha256$1000$")), qPrintable(before));
+    QVERIFY2(before.startsWith(u"pbkdf2-sha256$1000$"_s), qPrintable(before));
     DevServiceProcess service(dir.path());
-    QVERIFY2(service.start({QStringLiteral("--password-rounds"), QStringLiteral("3000")}), qPrintable(service.errors()));
+    QVERIFY2(service.start({u"--password-rounds"_s, u"3000"_s}), qPrintable(service.errors()));
     HttpsClient client(service.origin(), service.caCertificate());
     const auto signIn = [&](const QString &password) {
-        return client.get(QStringLiteral("/getuser.json"), {{QStringLiteral("user"), email}, {QStringLiteral("check"), password}});
+        return client.get(u"/getuser.json"_s, {{u"user"_s, email}, {u"check"_s, password}});
     };
-    QCOMPARE(envelopeProblem(signIn(QStringLiteral("wrong")).body, 6), QString());
+    QCOMPARE(envelopeProblem(signIn(u"wrong"_s).body, 6), QString());
     QCOMPARE(storedHash(dir.path(), email), before);
-    QVERIFY(jsonObject(signIn(QStringLiteral("pw-cost")).body).contains(QStringLiteral("user")));
+    QVERIFY(jsonObject(signIn(u"pw-cost"_s).body).contains(u"user"_s));
     const QString after = storedHash(dir.path(), email);
-    QVERIFY2(after.startsWith(QStringLiteral("pbkdf2-sha256$3000$")), qPrintable(after));
-    QVERIFY(jsonObject(signIn(QStringLiteral("pw-cost")).body).contains(QStringLiteral("user")));
-    QCOMPARE(envelopeProblem(signIn(QStringLiteral("wrong")).body, 6), QString());
+    QVERIFY2(after.startsWith(u"pbkdf2-sha256$3000$"_s), qPrintable(after));
+    QVERIFY(jsonObject(signIn(u"pw-cost"_s).body).contains(u"user"_s));
+    QCOMPARE(envelopeProblem(signIn(u"wrong"_s).body, 6), QString());
     QVERIFY(service.stop());
 }
 
@@ -400,7 +295,7 @@ void DevServiceAccountsTest::dataFolderIsTheServicesAlone()
 {
     QTemporaryDir dir;
     // A folder others may write to is made the service's alone.
-    const QString open = dir.filePath(QStringLiteral("open"));
+    const QString open = dir.filePath(u"open"_s);
     QVERIFY(QDir().mkpath(open));
     QVERIFY(::chmod(QFile::encodeName(open).constData(), 0777) == 0);
     {
@@ -413,16 +308,16 @@ void DevServiceAccountsTest::dataFolderIsTheServicesAlone()
     QCOMPARE(st.st_mode & 07777, 0700u);
 
     // Another user's link in its place is refused, and its target left alone.
-    const QString target = dir.filePath(QStringLiteral("target"));
+    const QString target = dir.filePath(u"target"_s);
     QVERIFY(QDir().mkpath(target));
     QVERIFY(::chmod(QFile::encodeName(target).constData(), 0755) == 0);
-    const QString link = dir.filePath(QStringLiteral("link"));
+    const QString link = dir.filePath(u"link"_s);
     QVERIFY(QFile::link(target, link));
     if (::lchown(QFile::encodeName(link).constData(), ::geteuid() + 1, ::getegid()) != 0)
         QSKIP("making a link owned by another user needs root");
     DevServiceProcess refused(link);
     QVERIFY(!refused.start());
-    QVERIFY2(refused.errors().contains(QStringLiteral("symbolic link owned by another user")), "no reason given");
+    QVERIFY2(refused.errors().contains(u"symbolic link owned by another user"_s), "no reason given");
     QVERIFY(::stat(QFile::encodeName(target).constData(), &st) == 0);
     QCOMPARE(st.st_mode & 07777, 0755u);
     QCOMPARE(QDir(target).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());

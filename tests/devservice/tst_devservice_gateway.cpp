@@ -4,15 +4,11 @@
 // through it shows up in the device's usage, sampled and from SAs going down.
 // Needs root; skipped otherwise.
 
-#include "DevServiceProcess.h"
-#include "ServiceAnswers.h"
-
-#include "config/Config.h"
+#include "ServiceCalls.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
-#include <QJsonArray>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -27,8 +23,7 @@ struct Run
     QByteArray output;
 };
 
-Run run(const QString &program,
-        const QStringList &arguments,
+Run run(const QString &program, const QStringList &arguments,
         const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
 {
     QProcess process;
@@ -39,8 +34,7 @@ Run run(const QString &program,
         process.kill();
         process.waitForFinished();
     }
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            process.readAll()};
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, process.readAll()};
 }
 
 bool writeFile(const QString &path, const QByteArray &content)
@@ -52,10 +46,7 @@ bool writeFile(const QString &path, const QByteArray &content)
 QString tool(const QString &name)
 {
     const QString found = QStandardPaths::findExecutable(name);
-    return found.isEmpty() ? QStandardPaths::findExecutable(name,
-                                                            {QStringLiteral("/usr/sbin"),
-                                                             QStringLiteral("/sbin")})
-                           : found;
+    return found.isEmpty() ? QStandardPaths::findExecutable(name, {u"/usr/sbin"_s, u"/sbin"_s}) : found;
 }
 
 } // namespace
@@ -84,81 +75,43 @@ private:
     bool m_gatewayUp = false;
     std::unique_ptr<DevServiceProcess> m_service;
     std::unique_ptr<HttpsClient> m_client;
-    const QString m_email = QStringLiteral("tunnel@example.org");
-    const QString m_udid = udidFor(QStringLiteral("tunnel machine"));
+    const QString m_email = u"tunnel@example.org"_s;
+    const QString m_udid = udidFor(u"tunnel machine"_s);
 };
 
 void DevServiceGatewayTest::initTestCase()
 {
     if (::geteuid() != 0)
         QSKIP("needs root for network namespaces");
-    if (tool(QStringLiteral("charon-systemd")).isEmpty()
-        || tool(QStringLiteral("swanctl")).isEmpty() || tool(QStringLiteral("ip")).isEmpty())
+    if (tool(u"charon-systemd"_s).isEmpty() || tool(u"swanctl"_s).isEmpty() || tool(u"ip"_s).isEmpty())
         QSKIP("strongSwan (charon-systemd, swanctl) is not installed");
     QVERIFY(m_dir.isValid());
     m_gatewayScript = QStringLiteral(ORVEX_SOURCE_DIR "/scripts/gateway");
-    m_gatewayDir = m_dir.path() + QStringLiteral("/gateway");
-    const QString data = m_dir.path() + QStringLiteral("/service");
+    m_gatewayDir = m_dir.path() + u"/gateway"_s;
+    const QString data = m_dir.path() + u"/service"_s;
 
     // The gateway's certificate comes from issue-gateway-cert with the
     // service's CA (created on the way).
-    const QString tag = QStringLiteral("dv%1").arg(::getpid());
-    Run up = run(m_gatewayScript,
-                 {QStringLiteral("up"),
-                  QStringLiteral("--dir"),
-                  m_gatewayDir,
-                  QStringLiteral("--ca"),
-                  data,
-                  QStringLiteral("--devservice"),
-                  DevServiceProcess::binary(),
-                  QStringLiteral("--tag"),
-                  tag});
+    const QString tag = u"dv%1"_s.arg(::getpid());
+    Run up = run(m_gatewayScript, {u"up"_s, u"--dir"_s, m_gatewayDir, u"--ca"_s, data, u"--devservice"_s,
+                                   DevServiceProcess::binary(), u"--tag"_s, tag});
     m_gatewayUp = true;
     QVERIFY2(up.exitCode == 0, up.output.constData());
     m_gatewayEnv = up.output;
 
     QVERIFY(startService(60000));
-    m_client->get(QStringLiteral("/adduser.json"),
-                  {{QStringLiteral("user"), m_email},
-                   {QStringLiteral("password"), QStringLiteral("pw")},
-                   {QStringLiteral("name"), QStringLiteral("Tunnel")},
-                   {QStringLiteral("email"), m_email},
-                   {QStringLiteral("phoneNumber"), QStringLiteral("+33612345678")},
-                   {QStringLiteral("check"), m_config.signUpCheckValue}});
-    QCOMPARE(envelopeProblem(m_client->get(QStringLiteral("/adddevice.json"),
-                                           {{QStringLiteral("udid"), m_udid},
-                                            {QStringLiteral("user"), m_email},
-                                            {QStringLiteral("check"), m_config.serviceCheckValue}})
-                                     .body,
-                             0,
-                             false),
-             QString());
-    const QString token
-            = jsonObject(m_client->get(QStringLiteral("/portableapi/portable.php"),
-                                       {{QStringLiteral("api"), QStringLiteral("gen_token")},
-                                        {QStringLiteral("ApiID"), m_config.apiIdentifier}})
-                                 .body)
-                      .value(QStringLiteral("token"))
-                      .toObject()
-                      .value(QStringLiteral("name"))
-                      .toString();
-    const HttpAnswer archive = m_client->get(QStringLiteral("/portableapi/portable.php"),
-                                             {{QStringLiteral("api"), QStringLiteral("getcert")},
-                                              {QStringLiteral("ApiID"), m_config.apiIdentifier},
-                                              {QStringLiteral("password"), QStringLiteral("pw")},
-                                              {QStringLiteral("Deviceudid"), m_udid},
-                                              {QStringLiteral("Userid"), m_email},
-                                              {QStringLiteral("token"), token},
-                                              {QStringLiteral("crt_type"), QStringLiteral("p12")}});
+    QVERIFY(registerAccount(*m_client, m_config, m_email, u"pw"_s, m_udid));
+    const HttpAnswer archive = m_client->get(u"/portableapi/portable.php"_s,
+                                             certificateQuery(m_config, token(*m_client, m_config), u"pw"_s,
+                                                              m_udid, m_email));
     QCOMPARE(archive.contentType, QByteArray("application/x-pkcs12"));
 
     // The client charon takes the archive as the client would receive it.
-    const QString swanctl = m_dir.path() + QStringLiteral("/client-swanctl");
-    QVERIFY(QDir().mkpath(swanctl + QStringLiteral("/pkcs12"))
-            && QDir().mkpath(swanctl + QStringLiteral("/x509ca")));
-    QVERIFY(writeFile(swanctl + QStringLiteral("/pkcs12/client.p12"), archive.body));
-    QVERIFY(QFile::copy(m_service->caCertificate(), swanctl + QStringLiteral("/x509ca/ca.crt")));
-    const QString configuration = QStringLiteral(R"(connections {
+    const QString swanctl = m_dir.path() + u"/client-swanctl"_s;
+    QVERIFY(QDir().mkpath(swanctl + u"/pkcs12"_s) && QDir().mkpath(swanctl + u"/x509ca"_s));
+    QVERIFY(writeFile(swanctl + u"/pkcs12/client.p12"_s, archive.body));
+    QVERIFY(QFile::copy(m_service->caCertificate(), swanctl + u"/x509ca/ca.crt"_s));
+    const QString configuration = uR"(connections {
   orvex {
     version = 2
     remote_addrs = %1
@@ -186,15 +139,10 @@ secrets {
     secret = "%4"
   }
 }
-)")
-                                          .arg(gatewayValue(QStringLiteral("GATEWAY_ADDR")),
-                                               m_udid,
-                                               m_config.vpnDomain,
-                                               m_config.pkcs12Passphrase);
-    QVERIFY(writeFile(swanctl + QStringLiteral("/swanctl.conf"), configuration.toUtf8()));
-    const Run loaded = clientSwanctl({QStringLiteral("--load-all")});
-    QVERIFY2(loaded.exitCode == 0 && loaded.output.contains("loaded RSA key"),
-             loaded.output.constData());
+)"_s.arg(gatewayValue(u"GATEWAY_ADDR"_s), m_udid, m_config.vpnDomain, m_config.pkcs12Passphrase);
+    QVERIFY(writeFile(swanctl + u"/swanctl.conf"_s, configuration.toUtf8()));
+    const Run loaded = clientSwanctl({u"--load-all"_s});
+    QVERIFY2(loaded.exitCode == 0 && loaded.output.contains("loaded RSA key"), loaded.output.constData());
 }
 
 void DevServiceGatewayTest::cleanupTestCase()
@@ -202,17 +150,15 @@ void DevServiceGatewayTest::cleanupTestCase()
     if (m_service)
         m_service->stop();
     if (m_gatewayUp)
-        run(m_gatewayScript, {QStringLiteral("down"), QStringLiteral("--dir"), m_gatewayDir});
+        run(m_gatewayScript, {u"down"_s, u"--dir"_s, m_gatewayDir});
 }
 
 bool DevServiceGatewayTest::startService(int intervalMs)
 {
     if (m_service)
         m_service->stop();
-    m_service = std::make_unique<DevServiceProcess>(m_dir.path() + QStringLiteral("/service"));
-    if (!m_service->start({QStringLiteral("--gateway-vici"),
-                           gatewayValue(QStringLiteral("GATEWAY_VICI")),
-                           QStringLiteral("--vici-interval"),
+    m_service = std::make_unique<DevServiceProcess>(m_dir.path() + u"/service"_s);
+    if (!m_service->start({u"--gateway-vici"_s, gatewayValue(u"GATEWAY_VICI"_s), u"--vici-interval"_s,
                            QString::number(intervalMs)}))
         return false;
     m_client = std::make_unique<HttpsClient>(m_service->origin(), m_service->caCertificate());
@@ -231,52 +177,22 @@ QString DevServiceGatewayTest::gatewayValue(const QString &key) const
 Run DevServiceGatewayTest::clientSwanctl(const QStringList &arguments)
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("SWANCTL_DIR"),
-                       m_dir.path() + QStringLiteral("/client-swanctl"));
-    return run(tool(QStringLiteral("swanctl")),
-               arguments
-                       + QStringList {QStringLiteral("--uri"),
-                                      QStringLiteral("unix://")
-                                              + gatewayValue(QStringLiteral("CLIENT_VICI"))},
+    environment.insert(u"SWANCTL_DIR"_s, m_dir.path() + u"/client-swanctl"_s);
+    return run(tool(u"swanctl"_s),
+               arguments + QStringList{u"--uri"_s, u"unix://"_s + gatewayValue(u"CLIENT_VICI"_s)},
                environment);
 }
 
 Run DevServiceGatewayTest::ping(int count, int size)
 {
-    return run(tool(QStringLiteral("ip")),
-               {QStringLiteral("netns"),
-                QStringLiteral("exec"),
-                gatewayValue(QStringLiteral("CLIENT_NS")),
-                QStringLiteral("ping"),
-                QStringLiteral("-q"),
-                QStringLiteral("-c"),
-                QString::number(count),
-                QStringLiteral("-i"),
-                QStringLiteral("0.05"),
-                QStringLiteral("-s"),
-                QString::number(size),
-                gatewayValue(QStringLiteral("INNER_ADDR"))});
+    return run(tool(u"ip"_s), {u"netns"_s, u"exec"_s, gatewayValue(u"CLIENT_NS"_s), u"ping"_s, u"-q"_s,
+                               u"-c"_s, QString::number(count), u"-i"_s, u"0.05"_s, u"-s"_s,
+                               QString::number(size), gatewayValue(u"INNER_ADDR"_s)});
 }
 
 qint64 DevServiceGatewayTest::usageToday()
 {
-    const QDate today = QDateTime::currentDateTimeUtc().date();
-    const HttpAnswer answer = m_client->get(QStringLiteral("/portableapi/portable.php"),
-                                            {{QStringLiteral("api"),
-                                              QStringLiteral("getdesktopdevicehistoricalusage")},
-                                             {QStringLiteral("ApiID"), m_config.apiIdentifier},
-                                             {QStringLiteral("deviceudid"), m_udid},
-                                             {QStringLiteral("tz"), QStringLiteral("0")},
-                                             {QStringLiteral("y"), QString::number(today.year())},
-                                             {QStringLiteral("m"), QString::number(today.month())},
-                                             {QStringLiteral("d"), QString::number(today.day())}});
-    return jsonObject(answer.body)
-            .value(QStringLiteral("device_usage"))
-            .toObject()
-            .value(QStringLiteral("info"))
-            .toObject()
-            .value(QStringLiteral("MonthlyUsage"))
-            .toInteger(-1);
+    return monthlyUsage(usage(*m_client, m_config, m_udid, QDateTime::currentDateTimeUtc().date()));
 }
 
 void DevServiceGatewayTest::tunnelTrafficBecomesUsage()
@@ -288,13 +204,11 @@ void DevServiceGatewayTest::tunnelTrafficBecomesUsage()
 
     // Sampled once a minute: this tunnel's bytes can only arrive with the
     // gateway's event for the SA going down.
-    Run up = clientSwanctl(
-            {QStringLiteral("--initiate"), QStringLiteral("--child"), QStringLiteral("orvex")});
+    Run up = clientSwanctl({u"--initiate"_s, u"--child"_s, u"orvex"_s});
     QVERIFY2(up.exitCode == 0, up.output.constData());
     Run pinged = ping(10, 1000);
     QVERIFY2(pinged.exitCode == 0, pinged.output.constData());
-    Run down = clientSwanctl(
-            {QStringLiteral("--terminate"), QStringLiteral("--ike"), QStringLiteral("orvex")});
+    Run down = clientSwanctl({u"--terminate"_s, u"--ike"_s, u"orvex"_s});
     QVERIFY2(down.exitCode == 0, down.output.constData());
     // Ten echo requests and ten replies of 1000 bytes with ICMP and IP headers.
     const qint64 first = 2 * 10 * (1000 + 8 + 20);
@@ -303,15 +217,14 @@ void DevServiceGatewayTest::tunnelTrafficBecomesUsage()
 
     // Sampled often: the bytes of a tunnel that stays up arrive too.
     QVERIFY(startService(200));
-    up = clientSwanctl(
-            {QStringLiteral("--initiate"), QStringLiteral("--child"), QStringLiteral("orvex")});
+    up = clientSwanctl({u"--initiate"_s, u"--child"_s, u"orvex"_s});
     QVERIFY2(up.exitCode == 0, up.output.constData());
     pinged = ping(5, 500);
     QVERIFY2(pinged.exitCode == 0, pinged.output.constData());
     const qint64 second = first + 2 * 5 * (500 + 8 + 20);
     QVERIFY(settlesAt(second));
     QCOMPARE(usageToday(), second);
-    clientSwanctl({QStringLiteral("--terminate"), QStringLiteral("--ike"), QStringLiteral("orvex")});
+    clientSwanctl({u"--terminate"_s, u"--ike"_s, u"orvex"_s});
 }
 
 QTEST_GUILESS_MAIN(DevServiceGatewayTest)

@@ -5,13 +5,9 @@
 // service held (its memory, free workers, connections cut) and shows that the
 // real client was served meanwhile.
 
-#include "DevServiceProcess.h"
-#include "ServiceAnswers.h"
-
-#include "config/Config.h"
+#include "ServiceCalls.h"
 
 #include <QHostAddress>
-#include <QJsonArray>
 #include <QSslSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -23,7 +19,7 @@
 
 namespace {
 
-const QHostAddress attackerAddress(QStringLiteral("127.0.0.2"));
+const QHostAddress attackerAddress(u"127.0.0.2"_s);
 
 // A TLS connection to the service from the attacker's address.
 std::unique_ptr<QSslSocket> attackerSocket(int port)
@@ -31,7 +27,7 @@ std::unique_ptr<QSslSocket> attackerSocket(int port)
     auto socket = std::make_unique<QSslSocket>();
     socket->setPeerVerifyMode(QSslSocket::VerifyNone);
     socket->bind(attackerAddress);
-    socket->connectToHostEncrypted(QStringLiteral("127.0.0.1"), quint16(port));
+    socket->connectToHostEncrypted(u"127.0.0.1"_s, quint16(port));
     return socket;
 }
 
@@ -92,7 +88,6 @@ private:
     void report(const char *attack);
     // The real client signs in with the demo account.
     bool realClientServed();
-    bool createAccount(const QString &email, const QString &password);
     QString smsToken(bool fromAttacker);
 
     QTemporaryDir m_dir;
@@ -105,12 +100,11 @@ void DevServiceHostileTest::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     m_config = *Orvex::Config::parse({}, {}, nullptr);
-    m_service = std::make_unique<DevServiceProcess>(m_dir.filePath(QStringLiteral("data")));
+    m_service = std::make_unique<DevServiceProcess>(m_dir.filePath(u"data"_s));
     // A short deadline keeps the wait for it short; a long first back-off
     // keeps a held guesser held for the whole test, however slow the machine.
-    QVERIFY2(m_service->start({QStringLiteral("--seed-demo"), QStringLiteral("--dev-routes"),
-                               QStringLiteral("--request-deadline"), QStringLiteral("3000"),
-                               QStringLiteral("--first-backoff"), QStringLiteral("600")}),
+    QVERIFY2(m_service->start({u"--seed-demo"_s, u"--dev-routes"_s, u"--request-deadline"_s, u"3000"_s,
+                               u"--first-backoff"_s, u"600"_s}),
              qPrintable(m_service->errors()));
     m_client = std::make_unique<HttpsClient>(m_service->origin(), m_service->caCertificate());
     QVERIFY(realClientServed());
@@ -125,7 +119,7 @@ void DevServiceHostileTest::cleanupTestCase()
 
 QJsonObject DevServiceHostileTest::stats()
 {
-    return jsonObject(m_client->get(QStringLiteral("/dev/stats")).body);
+    return jsonObject(m_client->get(u"/dev/stats"_s).body);
 }
 
 void DevServiceHostileTest::report(const char *attack)
@@ -133,41 +127,24 @@ void DevServiceHostileTest::report(const char *attack)
     const QJsonObject figures = stats();
     qInfo("%s: service RSS %lld kB, workers free %lld of %lld, connections %lld, refused over the"
           " per-address cap %lld, cut at the deadline %lld, cut over the byte budget %lld",
-          attack,
-          figures.value(QStringLiteral("rssKb")).toInteger(),
-          figures.value(QStringLiteral("workersFree")).toInteger(),
-          figures.value(QStringLiteral("workers")).toInteger(),
-          figures.value(QStringLiteral("connections")).toInteger(),
-          figures.value(QStringLiteral("refusedOverCap")).toInteger(),
-          figures.value(QStringLiteral("cutAtDeadline")).toInteger(),
-          figures.value(QStringLiteral("cutOverBudget")).toInteger());
+          attack, figures.value(u"rssKb"_s).toInteger(), figures.value(u"workersFree"_s).toInteger(),
+          figures.value(u"workers"_s).toInteger(), figures.value(u"connections"_s).toInteger(),
+          figures.value(u"refusedOverCap"_s).toInteger(), figures.value(u"cutAtDeadline"_s).toInteger(),
+          figures.value(u"cutOverBudget"_s).toInteger());
 }
 
 bool DevServiceHostileTest::realClientServed()
 {
-    const HttpAnswer answer = m_client->get(QStringLiteral("/getuser.json"),
-                                            {{QStringLiteral("user"), m_service->demoEmail()},
-                                             {QStringLiteral("check"), m_service->demoPassword()}});
-    return answer.status == 200 && jsonObject(answer.body).contains(QStringLiteral("user"));
-}
-
-bool DevServiceHostileTest::createAccount(const QString &email, const QString &password)
-{
-    const HttpAnswer answer = m_client->get(QStringLiteral("/adduser.json"),
-                                            {{QStringLiteral("user"), email},
-                                             {QStringLiteral("password"), password},
-                                             {QStringLiteral("name"), QStringLiteral("Target")},
-                                             {QStringLiteral("email"), email},
-                                             {QStringLiteral("phoneNumber"), QStringLiteral("+33612345678")},
-                                             {QStringLiteral("check"), m_config.signUpCheckValue}});
-    return jsonObject(answer.body).contains(QStringLiteral("user"));
+    const HttpAnswer answer = m_client->get(u"/getuser.json"_s, {{u"user"_s, m_service->demoEmail()},
+                                                                 {u"check"_s, m_service->demoPassword()}});
+    return answer.status == 200 && jsonObject(answer.body).contains(u"user"_s);
 }
 
 QString DevServiceHostileTest::smsToken(bool fromAttacker)
 {
     if (fromAttacker)
-        return QString::fromUtf8(attackerGet(m_service->port(), QStringLiteral("/iOS/getverification.php"), {}).body);
-    return QString::fromUtf8(m_client->get(QStringLiteral("/iOS/getverification.php")).body);
+        return QString::fromUtf8(attackerGet(m_service->port(), u"/iOS/getverification.php"_s, {}).body);
+    return QString::fromUtf8(m_client->get(u"/iOS/getverification.php"_s).body);
 }
 
 void DevServiceHostileTest::slowHeadersTakeNoMoreThanTheirShare()
@@ -203,16 +180,18 @@ void DevServiceHostileTest::slowHeadersTakeNoMoreThanTheirShare()
     // The real client is served while the slow ones hold their share.
     QVERIFY(realClientServed());
     report("32 trickling requests");
-    QCOMPARE(stats().value(QStringLiteral("refusedOverCap")).toInteger(), 16);
+    QCOMPARE(stats().value(u"refusedOverCap"_s).toInteger(), 16);
 
     // None of them gets past the deadline for a request to arrive.
     QTRY_VERIFY_WITH_TIMEOUT(std::none_of(slow.begin(), slow.end(),
-                                          [](const auto &s) { return s->state() == QAbstractSocket::ConnectedState; }),
+                                          [](const auto &s) {
+                                              return s->state() == QAbstractSocket::ConnectedState;
+                                          }),
                              60000);
     trickle.stop();
     report("after the deadline");
     // (Idle kept-alive connections of the real client may be cut too.)
-    QVERIFY(stats().value(QStringLiteral("cutAtDeadline")).toInteger() >= 16);
+    QVERIFY(stats().value(u"cutAtDeadline"_s).toInteger() >= 16);
     QVERIFY(realClientServed());
 }
 
@@ -226,9 +205,8 @@ void DevServiceHostileTest::endlessBodiesAndHeadersAreCut_data()
         << QByteArray("POST /api/v2/tickets.json HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
                       "Transfer-Encoding: chunked\r\n\r\n")
         << QByteArray("4000\r\n") + QByteArray(0x4000, ' ') + "\r\n";
-    QTest::newRow("50,000 header lines of 4 KB")
-        << QByteArray("GET /getuser.json HTTP/1.1\r\nHost: x\r\n")
-        << QByteArray("X-Flood: ") + QByteArray(4086, 'a') + "\r\n";
+    QTest::newRow("50,000 header lines of 4 KB") << QByteArray("GET /getuser.json HTTP/1.1\r\nHost: x\r\n")
+                                                 << QByteArray("X-Flood: ") + QByteArray(4086, 'a') + "\r\n";
 }
 
 void DevServiceHostileTest::endlessBodiesAndHeadersAreCut()
@@ -236,8 +214,8 @@ void DevServiceHostileTest::endlessBodiesAndHeadersAreCut()
     QFETCH(QByteArray, head);
     QFETCH(QByteArray, piece);
     const qint64 total = 200LL * 1024 * 1024;
-    const qint64 rssBefore = stats().value(QStringLiteral("rssKb")).toInteger();
-    const qint64 cutBefore = stats().value(QStringLiteral("cutOverBudget")).toInteger();
+    const qint64 rssBefore = stats().value(u"rssKb"_s).toInteger();
+    const qint64 cutBefore = stats().value(u"cutOverBudget"_s).toInteger();
 
     auto socket = attackerSocket(m_service->port());
     QVERIFY(socket->waitForEncrypted(60000));
@@ -258,12 +236,12 @@ void DevServiceHostileTest::endlessBodiesAndHeadersAreCut()
     QTRY_VERIFY_WITH_TIMEOUT(socket->state() == QAbstractSocket::UnconnectedState || sent >= total, 120000);
     socket->disconnect(this);
 
-    const qint64 rssAfter = stats().value(QStringLiteral("rssKb")).toInteger();
+    const qint64 rssAfter = stats().value(u"rssKb"_s).toInteger();
     qInfo("%s: %lld MiB of %lld sent before the service hung up; service RSS %lld -> %lld kB",
           QTest::currentDataTag(), sent / (1024 * 1024), total / (1024 * 1024), rssBefore, rssAfter);
     report(QTest::currentDataTag());
     QVERIFY2(sent < total, "the service took the whole flood");
-    QCOMPARE(stats().value(QStringLiteral("cutOverBudget")).toInteger(), cutBefore + 1);
+    QCOMPARE(stats().value(u"cutOverBudget"_s).toInteger(), cutBefore + 1);
     QVERIFY2(rssAfter - rssBefore < 64 * 1024, qPrintable(QString::number(rssAfter - rssBefore)));
     QVERIFY(realClientServed());
 }
@@ -285,15 +263,14 @@ void DevServiceHostileTest::tooManyHeaderFieldsAreRefused()
 
 void DevServiceHostileTest::passwordGuessingIsHeld()
 {
-    const QString password = QStringLiteral("right-password");
+    const QString password = u"right-password"_s;
     QStringList targets;
     for (int i = 0; i < 5; ++i) {
-        targets << QStringLiteral("target%1@example.org").arg(i);
-        QVERIFY(createAccount(targets.last(), password));
+        targets << u"target%1@example.org"_s.arg(i);
+        QVERIFY(!signUp(*m_client, m_config, targets.last(), password).isEmpty());
     }
     const auto guess = [&](const QString &email, const QString &check) {
-        return attackerGet(m_service->port(), QStringLiteral("/getuser.json"),
-                           {{QStringLiteral("user"), email}, {QStringLiteral("check"), check}});
+        return attackerGet(m_service->port(), u"/getuser.json"_s, {{u"user"_s, email}, {u"check"_s, check}});
     };
 
     // One account: five wrong passwords are answered, then every try waits,
@@ -301,7 +278,7 @@ void DevServiceHostileTest::passwordGuessingIsHeld()
     int answered = 0;
     RawAnswer last;
     for (int i = 0; i < 20; ++i) {
-        last = guess(targets[0], QStringLiteral("guess-%1").arg(i));
+        last = guess(targets[0], u"guess-%1"_s.arg(i));
         if (last.status == 429)
             break;
         QCOMPARE(envelopeProblem(last.body, 6), QString());
@@ -314,8 +291,8 @@ void DevServiceHostileTest::passwordGuessingIsHeld()
     RawAnswer right = guess(targets[0], password);
     QCOMPARE(right.status, 429);
     // The account is held for everybody, the real client too.
-    const HttpAnswer owner = m_client->get(QStringLiteral("/getuser.json"),
-                                           {{QStringLiteral("user"), targets[0]}, {QStringLiteral("check"), password}});
+    const HttpAnswer owner = m_client->get(u"/getuser.json"_s,
+                                           {{u"user"_s, targets[0]}, {u"check"_s, password}});
     QCOMPARE(owner.status, 429);
     QCOMPARE(envelopeProblem(owner.body, 6), QString());
 
@@ -324,34 +301,26 @@ void DevServiceHostileTest::passwordGuessingIsHeld()
     // held on any account.
     for (int account = 1; account <= 3; ++account) {
         for (int i = 0; i < 5; ++i)
-            QCOMPARE(envelopeProblem(guess(targets[account], QStringLiteral("x%1").arg(i)).body, 6), QString());
+            QCOMPARE(envelopeProblem(guess(targets[account], u"x%1"_s.arg(i)).body, 6), QString());
     }
-    QCOMPARE(guess(targets[4], QStringLiteral("x")).status, 429);
+    QCOMPARE(guess(targets[4], u"x"_s).status, 429);
     QCOMPARE(guess(targets[4], password).status, 429);
     // Fresh tokens buy nothing: getcert waits as well.
-    const QString token = jsonObject(m_client->get(QStringLiteral("/portableapi/portable.php"),
-                                                   {{QStringLiteral("api"), QStringLiteral("gen_token")},
-                                                    {QStringLiteral("ApiID"), m_config.apiIdentifier}})
-                                         .body)
-                              .value(QStringLiteral("token")).toObject().value(QStringLiteral("name")).toString();
-    QVERIFY(!token.isEmpty());
-    const RawAnswer certificate = attackerGet(m_service->port(), QStringLiteral("/portableapi/portable.php"),
-                                              {{QStringLiteral("api"), QStringLiteral("getcert")},
-                                               {QStringLiteral("ApiID"), m_config.apiIdentifier},
-                                               {QStringLiteral("password"), password},
-                                               {QStringLiteral("Deviceudid"), udidFor(QStringLiteral("x"))},
-                                               {QStringLiteral("Userid"), targets[4]},
-                                               {QStringLiteral("token"), token},
-                                               {QStringLiteral("crt_type"), QStringLiteral("p12")}});
+    const QString fresh = token(*m_client, m_config);
+    QVERIFY(!fresh.isEmpty());
+    const RawAnswer certificate = attackerGet(m_service->port(), u"/portableapi/portable.php"_s,
+                                              certificateQuery(m_config, fresh, password, udidFor(u"x"_s),
+                                                               targets[4]));
     QCOMPARE(certificate.status, 429);
 
     // Another address, another account: served.
-    const HttpAnswer other = m_client->get(QStringLiteral("/getuser.json"),
-                                           {{QStringLiteral("user"), targets[4]}, {QStringLiteral("check"), password}});
-    QVERIFY2(jsonObject(other.body).contains(QStringLiteral("user")), other.body.constData());
+    const HttpAnswer other = m_client->get(u"/getuser.json"_s,
+                                           {{u"user"_s, targets[4]}, {u"check"_s, password}});
+    QVERIFY2(jsonObject(other.body).contains(u"user"_s), other.body.constData());
     QVERIFY(realClientServed());
     qInfo("password guessing: %d guesses answered on one account before it was held, 21 in all from one"
-          " address", answered);
+          " address",
+          answered);
     report("password guessing");
 }
 
@@ -359,33 +328,31 @@ void DevServiceHostileTest::smsFloodIsHeld()
 {
     const auto send = [&](bool fromAttacker, const QString &number) {
         const QString token = smsToken(fromAttacker);
-        const QueryItems items = {{QStringLiteral("ToNumbe"), number},
-                                  {QStringLiteral("toMsg"), QStringLiteral("1234")},
-                                  {QStringLiteral("verify"), token}};
+        const QueryItems items = {{u"ToNumbe"_s, number}, {u"toMsg"_s, u"1234"_s}, {u"verify"_s, token}};
         if (fromAttacker) {
-            const RawAnswer answer = attackerGet(m_service->port(), QStringLiteral("/iOS/sms_orvex.php"), items);
+            const RawAnswer answer = attackerGet(m_service->port(), u"/iOS/sms_orvex.php"_s, items);
             return qMakePair(answer.status, answer.body);
         }
-        const HttpAnswer answer = m_client->get(QStringLiteral("/iOS/sms_orvex.php"), items);
+        const HttpAnswer answer = m_client->get(u"/iOS/sms_orvex.php"_s, items);
         return qMakePair(answer.status, answer.body);
     };
     const auto sent = [](const QPair<int, QByteArray> &answer) {
-        return jsonObject(answer.second).value(QStringLiteral("orvexcloud")).isObject();
+        return jsonObject(answer.second).value(u"orvexcloud"_s).isObject();
     };
 
     // One number: five messages, then it waits; another number is served.
-    const QString victim = QStringLiteral("+33612340100");
+    const QString victim = u"+33612340100"_s;
     for (int i = 0; i < 5; ++i)
         QVERIFY(sent(send(false, victim)));
     const auto held = send(false, victim);
     QCOMPARE(held.first, 429);
     QCOMPARE(envelopeProblem(held.second, 10), QString());
-    QVERIFY(sent(send(false, QStringLiteral("+33612340101"))));
+    QVERIFY(sent(send(false, u"+33612340101"_s)));
 
     // One address: thirty messages an hour over any numbers.
     int accepted = 0;
     for (int i = 0; i < 40 && accepted <= 30; ++i) {
-        const auto answer = send(true, QStringLiteral("+336123402%1").arg(i, 2, 10, QLatin1Char('0')));
+        const auto answer = send(true, u"+336123402%1"_s.arg(i, 2, 10, QLatin1Char('0')));
         if (answer.first == 429) {
             QCOMPARE(envelopeProblem(answer.second, 10), QString());
             break;
@@ -395,10 +362,8 @@ void DevServiceHostileTest::smsFloodIsHeld()
     }
     QCOMPARE(accepted, 30);
     // The real client, from its own address, still sends.
-    QVERIFY(sent(send(false, QStringLiteral("+33612340102"))));
-    const QJsonArray outbox = QJsonDocument::fromJson(m_client->get(QStringLiteral("/dev/sms"),
-                                                                    {{QStringLiteral("to"), victim}})
-                                                          .body)
+    QVERIFY(sent(send(false, u"+33612340102"_s)));
+    const QJsonArray outbox = QJsonDocument::fromJson(m_client->get(u"/dev/sms"_s, {{u"to"_s, victim}}).body)
                                   .array();
     QCOMPARE(outbox.size(), 5);
     qInfo("SMS flood: 5 messages to one number, then held; %d from one address, then held", accepted);

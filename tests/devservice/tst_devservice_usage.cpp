@@ -1,13 +1,9 @@
 // Usage history of orvex-devservice: the month model, seeded history, and
 // traffic taken from a gateway's VICI socket (a scripted stand-in for charon).
 
-#include "DevServiceProcess.h"
-#include "ServiceAnswers.h"
-
-#include "config/Config.h"
+#include "ServiceCalls.h"
 
 #include <QDateTime>
-#include <QJsonArray>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QTemporaryDir>
@@ -72,14 +68,11 @@ public:
     {
         const QByteArray child = section("net-" + sa.spiIn,
                                          keyValue("uniqueid", "7") + keyValue("spi-in", sa.spiIn)
-                                                 + keyValue("spi-out", sa.spiOut)
-                                                 + keyValue("bytes-in",
-                                                            QByteArray::number(sa.bytesIn))
-                                                 + keyValue("bytes-out",
-                                                            QByteArray::number(sa.bytesOut)));
-        return section(sa.connection,
-                       keyValue("uniqueid", "3") + keyValue("state", "ESTABLISHED")
-                               + keyValue("remote-id", sa.remoteId) + section("child-sas", child));
+                                             + keyValue("spi-out", sa.spiOut)
+                                             + keyValue("bytes-in", QByteArray::number(sa.bytesIn))
+                                             + keyValue("bytes-out", QByteArray::number(sa.bytesOut)));
+        return section(sa.connection, keyValue("uniqueid", "3") + keyValue("state", "ESTABLISHED")
+                                          + keyValue("remote-id", sa.remoteId) + section("child-sas", child));
     }
 
     void sendEvent(const QByteArray &name, const QByteArray &message)
@@ -97,8 +90,7 @@ private:
     {
         m_buffer += m_socket->readAll();
         while (m_buffer.size() >= 4) {
-            const quint32 size = (quint32(quint8(m_buffer[0])) << 24)
-                                 | (quint32(quint8(m_buffer[1])) << 16)
+            const quint32 size = (quint32(quint8(m_buffer[0])) << 24) | (quint32(quint8(m_buffer[1])) << 16)
                                  | (quint32(quint8(m_buffer[2])) << 8) | quint8(m_buffer[3]);
             if (quint32(m_buffer.size()) < 4 + size)
                 return;
@@ -137,8 +129,14 @@ private Q_SLOTS:
     void gatewayTraffic();
 
 private:
-    bool addDevice(HttpsClient &client, const QString &email, const QString &udid);
-    QJsonObject usage(HttpsClient &client, const QString &udid, const QDate &date, int tz);
+    bool addDevice(HttpsClient &client, const QString &email, const QString &udid)
+    {
+        return registerAccount(client, m_config, email, u"pw"_s, udid);
+    }
+    QJsonObject usage(HttpsClient &client, const QString &udid, const QDate &date, int tz)
+    {
+        return ::usage(client, m_config, udid, date, tz);
+    }
     // The device's total of the current month, its received and sent bytes today.
     struct Today
     {
@@ -158,42 +156,9 @@ private:
 void DevServiceUsageTest::initTestCase()
 {
     QVERIFY(m_dir.isValid());
-    m_service = std::make_unique<DevServiceProcess>(m_dir.path() + QStringLiteral("/data"));
-    QVERIFY2(m_service->start({QStringLiteral("--dev-routes")}), qPrintable(m_service->errors()));
+    m_service = std::make_unique<DevServiceProcess>(m_dir.path() + u"/data"_s);
+    QVERIFY2(m_service->start({u"--dev-routes"_s}), qPrintable(m_service->errors()));
     m_client = std::make_unique<HttpsClient>(m_service->origin(), m_service->caCertificate());
-}
-
-bool DevServiceUsageTest::addDevice(HttpsClient &client, const QString &email, const QString &udid)
-{
-    client.get(QStringLiteral("/adduser.json"),
-               {{QStringLiteral("user"), email},
-                {QStringLiteral("password"), QStringLiteral("pw")},
-                {QStringLiteral("name"), QStringLiteral("Usage")},
-                {QStringLiteral("email"), email},
-                {QStringLiteral("phoneNumber"), QStringLiteral("+33612345678")},
-                {QStringLiteral("check"), m_config.signUpCheckValue}});
-    const HttpAnswer answer = client.get(QStringLiteral("/adddevice.json"),
-                                         {{QStringLiteral("udid"), udid},
-                                          {QStringLiteral("user"), email},
-                                          {QStringLiteral("check"), m_config.serviceCheckValue}});
-    return envelopeProblem(answer.body, 0, false).isEmpty();
-}
-
-QJsonObject DevServiceUsageTest::usage(HttpsClient &client,
-                                       const QString &udid,
-                                       const QDate &date,
-                                       int tz)
-{
-    const HttpAnswer answer = client.get(QStringLiteral("/portableapi/portable.php"),
-                                         {{QStringLiteral("api"),
-                                           QStringLiteral("getdesktopdevicehistoricalusage")},
-                                          {QStringLiteral("ApiID"), m_config.apiIdentifier},
-                                          {QStringLiteral("deviceudid"), udid},
-                                          {QStringLiteral("tz"), QString::number(tz)},
-                                          {QStringLiteral("y"), QString::number(date.year())},
-                                          {QStringLiteral("m"), QString::number(date.month())},
-                                          {QStringLiteral("d"), QString::number(date.day())}});
-    return jsonObject(answer.body).value(QStringLiteral("device_usage")).toObject();
 }
 
 DevServiceUsageTest::Today DevServiceUsageTest::today(HttpsClient &client, const QString &udid)
@@ -202,32 +167,28 @@ DevServiceUsageTest::Today DevServiceUsageTest::today(HttpsClient &client, const
     Today result;
     if (model.isEmpty())
         return result;
-    result.month = model.value(QStringLiteral("info"))
-                           .toObject()
-                           .value(QStringLiteral("MonthlyUsage"))
-                           .toInteger();
-    for (const QJsonValue &hour : model.value(QStringLiteral("traffic")).toArray()) {
-        result.in += hour.toObject().value(QStringLiteral("In")).toInteger();
-        result.out += hour.toObject().value(QStringLiteral("Out")).toInteger();
+    result.month = monthlyUsage(model);
+    for (const QJsonValue &hour : model.value(u"traffic"_s).toArray()) {
+        result.in += hour.toObject().value(u"In"_s).toInteger();
+        result.out += hour.toObject().value(u"Out"_s).toInteger();
     }
     return result;
 }
 
 bool DevServiceUsageTest::addUsage(const QString &udid, const QDateTime &when, qint64 in, qint64 out)
 {
-    const QByteArray body = QJsonDocument(
-                                    QJsonObject {{QStringLiteral("udid"), udid},
-                                                 {QStringLiteral("time"), when.toSecsSinceEpoch()},
-                                                 {QStringLiteral("in"), in},
-                                                 {QStringLiteral("out"), out}})
-                                    .toJson(QJsonDocument::Compact);
-    return m_client->post(QStringLiteral("/dev/usage"), body).status == 200;
+    const QByteArray body = QJsonDocument(QJsonObject{{u"udid"_s, udid},
+                                                      {u"time"_s, when.toSecsSinceEpoch()},
+                                                      {u"in"_s, in},
+                                                      {u"out"_s, out}})
+                                .toJson(QJsonDocument::Compact);
+    return m_client->post(u"/dev/usage"_s, body).status == 200;
 }
 
 void DevServiceUsageTest::monthInLocalTime()
 {
-    const QString udid = udidFor(QStringLiteral("month"));
-    QVERIFY(addDevice(*m_client, QStringLiteral("month@example.org"), udid));
+    const QString udid = udidFor(u"month"_s);
+    QVERIFY(addDevice(*m_client, u"month@example.org"_s, udid));
     const auto utc = [](int month, int day, int hour, int minute) {
         return QDateTime(QDate(2025, month, day), QTime(hour, minute), Qt::UTC);
     };
@@ -238,137 +199,106 @@ void DevServiceUsageTest::monthInLocalTime()
     QVERIFY(addUsage(udid, utc(2, 28, 23, 59), 5, 5));
 
     QJsonObject model = usage(*m_client, udid, QDate(2025, 3, 31), 0);
-    QJsonObject info = model.value(QStringLiteral("info")).toObject();
-    QCOMPARE(info.value(QStringLiteral("MonthlyUsage")).toInteger(), 1048576 + 3024);
-    QCOMPARE(info.value(QStringLiteral("device")).toString(), udid);
-    QCOMPARE(info.value(QStringLiteral("Day")).toInt(), 31);
-    QVERIFY(info.contains(QStringLiteral("Timezone")) && info.contains(QStringLiteral("Year")));
-    QJsonArray summary = model.value(QStringLiteral("summary")).toArray();
+    QJsonObject info = model.value(u"info"_s).toObject();
+    QCOMPARE(info.value(u"MonthlyUsage"_s).toInteger(), 1048576 + 3024);
+    QCOMPARE(info.value(u"device"_s).toString(), udid);
+    QCOMPARE(info.value(u"Day"_s).toInt(), 31);
+    QVERIFY(info.contains(u"Timezone"_s) && info.contains(u"Year"_s));
+    QJsonArray summary = model.value(u"summary"_s).toArray();
     QCOMPARE(summary.size(), 31);
-    QCOMPARE(summary.at(14).toObject().value(QStringLiteral("date")).toString(),
-             QStringLiteral("2025-03-15"));
-    QCOMPARE(summary.at(14).toObject().value(QStringLiteral("usage")).toInteger(), 1048576);
-    QCOMPARE(summary.at(30).toObject().value(QStringLiteral("usage")).toInteger(), 3024);
-    QCOMPARE(summary.at(30).toObject().value(QStringLiteral("average")).toDouble(), 3024 / 24.0);
-    QJsonArray traffic = model.value(QStringLiteral("traffic")).toArray();
+    QCOMPARE(summary.at(14).toObject().value(u"date"_s).toString(), u"2025-03-15"_s);
+    QCOMPARE(summary.at(14).toObject().value(u"usage"_s).toInteger(), 1048576);
+    QCOMPARE(summary.at(30).toObject().value(u"usage"_s).toInteger(), 3024);
+    QCOMPARE(summary.at(30).toObject().value(u"average"_s).toDouble(), 3024 / 24.0);
+    QJsonArray traffic = model.value(u"traffic"_s).toArray();
     QCOMPARE(traffic.size(), 24);
-    QCOMPARE(traffic.at(23).toObject().value(QStringLiteral("Total")).toInteger(), 3024);
-    QCOMPARE(traffic.at(23).toObject().value(QStringLiteral("In")).toInteger(), 1000);
-    QCOMPARE(traffic.at(23).toObject().value(QStringLiteral("Out")).toInteger(), 2024);
+    QCOMPARE(traffic.at(23).toObject().value(u"Total"_s).toInteger(), 3024);
+    QCOMPARE(traffic.at(23).toObject().value(u"In"_s).toInteger(), 1000);
+    QCOMPARE(traffic.at(23).toObject().value(u"Out"_s).toInteger(), 2024);
 
     // Two hours east of UTC, the last hour of March is already April.
     model = usage(*m_client, udid, QDate(2025, 4, 1), 2);
-    info = model.value(QStringLiteral("info")).toObject();
-    QCOMPARE(info.value(QStringLiteral("MonthlyUsage")).toInteger(), 3024 + 4000);
-    traffic = model.value(QStringLiteral("traffic")).toArray();
-    QCOMPARE(traffic.at(1).toObject().value(QStringLiteral("Total")).toInteger(), 3024);
-    QCOMPARE(traffic.at(2).toObject().value(QStringLiteral("Total")).toInteger(), 4000);
-    QCOMPARE(model.value(QStringLiteral("summary")).toArray().size(), 1);
+    info = model.value(u"info"_s).toObject();
+    QCOMPARE(info.value(u"MonthlyUsage"_s).toInteger(), 3024 + 4000);
+    traffic = model.value(u"traffic"_s).toArray();
+    QCOMPARE(traffic.at(1).toObject().value(u"Total"_s).toInteger(), 3024);
+    QCOMPARE(traffic.at(2).toObject().value(u"Total"_s).toInteger(), 4000);
+    QCOMPARE(model.value(u"summary"_s).toArray().size(), 1);
 
     // ...and the last minute of February UTC is the first of March there.
     model = usage(*m_client, udid, QDate(2025, 3, 31), 2);
-    QCOMPARE(model.value(QStringLiteral("info"))
-                     .toObject()
-                     .value(QStringLiteral("MonthlyUsage"))
-                     .toInteger(),
-             1048576 + 10);
+    QCOMPARE(monthlyUsage(model), 1048576 + 10);
 
     // Five hours west, the first minutes of April UTC still belong to March.
     model = usage(*m_client, udid, QDate(2025, 3, 31), -5);
-    QCOMPARE(model.value(QStringLiteral("info"))
-                     .toObject()
-                     .value(QStringLiteral("MonthlyUsage"))
-                     .toInteger(),
-             1048576 + 3024 + 4000);
-    traffic = model.value(QStringLiteral("traffic")).toArray();
-    QCOMPARE(traffic.at(18).toObject().value(QStringLiteral("Total")).toInteger(), 3024);
-    QCOMPARE(traffic.at(19).toObject().value(QStringLiteral("Total")).toInteger(), 4000);
+    QCOMPARE(monthlyUsage(model), 1048576 + 3024 + 4000);
+    traffic = model.value(u"traffic"_s).toArray();
+    QCOMPARE(traffic.at(18).toObject().value(u"Total"_s).toInteger(), 3024);
+    QCOMPARE(traffic.at(19).toObject().value(u"Total"_s).toInteger(), 4000);
 
     // Figures at the top of the range stay there instead of wrapping negative.
-    const QString huge = udidFor(QStringLiteral("huge"));
-    QVERIFY(addDevice(*m_client, QStringLiteral("huge@example.org"), huge));
+    const QString huge = udidFor(u"huge"_s);
+    QVERIFY(addDevice(*m_client, u"huge@example.org"_s, huge));
     const qint64 top = Q_INT64_C(9223372036854775807);
     QVERIFY(addUsage(huge, utc(3, 10, 5, 0), top, top));
     QVERIFY(addUsage(huge, utc(3, 10, 5, 30), 7, 7));
     QVERIFY(addUsage(huge, utc(3, 9, 1, 0), top, 0));
     model = usage(*m_client, huge, QDate(2025, 3, 10), 0);
-    QCOMPARE(model.value(QStringLiteral("info")).toObject().value(QStringLiteral("MonthlyUsage")).toInteger(),
-             Q_INT64_C(9223372036854775807));
-    summary = model.value(QStringLiteral("summary")).toArray();
-    QCOMPARE(summary.at(8).toObject().value(QStringLiteral("usage")).toInteger(), Q_INT64_C(9223372036854775807));
-    QCOMPARE(summary.at(9).toObject().value(QStringLiteral("usage")).toInteger(), Q_INT64_C(9223372036854775807));
-    const QJsonObject fifth = model.value(QStringLiteral("traffic")).toArray().at(5).toObject();
-    QCOMPARE(fifth.value(QStringLiteral("In")).toInteger(), Q_INT64_C(9223372036854775807));
-    QCOMPARE(fifth.value(QStringLiteral("Out")).toInteger(), Q_INT64_C(9223372036854775807));
-    QCOMPARE(fifth.value(QStringLiteral("Total")).toInteger(), Q_INT64_C(9223372036854775807));
+    QCOMPARE(monthlyUsage(model), Q_INT64_C(9223372036854775807));
+    summary = model.value(u"summary"_s).toArray();
+    QCOMPARE(summary.at(8).toObject().value(u"usage"_s).toInteger(), Q_INT64_C(9223372036854775807));
+    QCOMPARE(summary.at(9).toObject().value(u"usage"_s).toInteger(), Q_INT64_C(9223372036854775807));
+    const QJsonObject fifth = model.value(u"traffic"_s).toArray().at(5).toObject();
+    QCOMPARE(fifth.value(u"In"_s).toInteger(), Q_INT64_C(9223372036854775807));
+    QCOMPARE(fifth.value(u"Out"_s).toInteger(), Q_INT64_C(9223372036854775807));
+    QCOMPARE(fifth.value(u"Total"_s).toInteger(), Q_INT64_C(9223372036854775807));
 }
 
 void DevServiceUsageTest::refusals()
 {
-    const QString udid = udidFor(QStringLiteral("month"));
-    const auto ask = [&](const QString &device,
-                         const QString &tz,
-                         const QString &y,
-                         const QString &m,
-                         const QString &d) {
-        return m_client
-                ->get(QStringLiteral("/portableapi/portable.php"),
-                      {{QStringLiteral("api"), QStringLiteral("getdesktopdevicehistoricalusage")},
-                       {QStringLiteral("ApiID"), m_config.apiIdentifier},
-                       {QStringLiteral("deviceudid"), device},
-                       {QStringLiteral("tz"), tz},
-                       {QStringLiteral("y"), y},
-                       {QStringLiteral("m"), m},
-                       {QStringLiteral("d"), d}})
-                .body;
+    const QString udid = udidFor(u"month"_s);
+    // tz, y, m, d (and the seed of another device's udid), the error code.
+    const QList<std::pair<const char *, int>> asked = {
+        {"2 2025 2 2 nobody", 17}, {"2 2025 2 29", 2},  {"2 2025 13 2", 2},  {"15 2025 2 2", 2},
+        {"+2 2025 2 2", 2},        {"2 twenty 2 2", 2}, {"2 2025 2 1.5", 2},
     };
-    const QString two = QStringLiteral("2");
-    QCOMPARE(envelopeProblem(ask(udidFor(QStringLiteral("nobody")),
-                                 two,
-                                 QStringLiteral("2025"),
-                                 two,
-                                 two),
-                             17),
-             QString());
-    QCOMPARE(envelopeProblem(ask(udid, two, QStringLiteral("2025"), two, QStringLiteral("29")), 2),
-             QString());
-    QCOMPARE(envelopeProblem(ask(udid, two, QStringLiteral("2025"), QStringLiteral("13"), two), 2),
-             QString());
-    QCOMPARE(envelopeProblem(ask(udid, QStringLiteral("15"), QStringLiteral("2025"), two, two), 2),
-             QString());
-    QCOMPARE(envelopeProblem(ask(udid, QStringLiteral("+2"), QStringLiteral("2025"), two, two), 2),
-             QString());
-    QCOMPARE(envelopeProblem(ask(udid, two, QStringLiteral("twenty"), two, two), 2), QString());
-    QCOMPARE(envelopeProblem(ask(udid, two, QStringLiteral("2025"), two, QStringLiteral("1.5")), 2),
-             QString());
+    for (const auto &[query, code] : asked) {
+        const QStringList v = QString::fromLatin1(query).split(u' ');
+        const HttpAnswer answer = m_client->get(u"/portableapi/portable.php"_s,
+                                                {{u"api"_s, u"getdesktopdevicehistoricalusage"_s},
+                                                 {u"ApiID"_s, m_config.apiIdentifier},
+                                                 {u"deviceudid"_s, v.size() > 4 ? udidFor(v[4]) : udid},
+                                                 {u"tz"_s, v[0]},
+                                                 {u"y"_s, v[1]},
+                                                 {u"m"_s, v[2]},
+                                                 {u"d"_s, v[3]}});
+        const QString problem = envelopeProblem(answer.body, code);
+        QVERIFY2(problem.isEmpty(), qPrintable(QString::fromLatin1(query) + u": "_s + problem));
+    }
     // 2024 was a leap year.
-    QVERIFY(usage(*m_client, udid, QDate(2024, 2, 29), 0).contains(QStringLiteral("info")));
+    QVERIFY(usage(*m_client, udid, QDate(2024, 2, 29), 0).contains(u"info"_s));
 }
 
 void DevServiceUsageTest::seededHistoryStaysPut()
 {
     QTemporaryDir dir;
-    const QString udid = udidFor(QStringLiteral("seeded"));
+    const QString udid = udidFor(u"seeded"_s);
     Today first;
     {
         DevServiceProcess service(dir.path());
-        QVERIFY2(service.start({QStringLiteral("--seed-usage")}), qPrintable(service.errors()));
+        QVERIFY2(service.start({u"--seed-usage"_s}), qPrintable(service.errors()));
         HttpsClient client(service.origin(), service.caCertificate());
-        QVERIFY(addDevice(client, QStringLiteral("seeded@example.org"), udid));
+        QVERIFY(addDevice(client, u"seeded@example.org"_s, udid));
         first = today(client, udid);
         const QDate lastMonth = QDateTime::currentDateTimeUtc().date().addMonths(-1);
         const QDate lastDay(lastMonth.year(), lastMonth.month(), lastMonth.daysInMonth());
         const QJsonObject previous = usage(client, udid, lastDay, 0);
-        QVERIFY(previous.value(QStringLiteral("info"))
-                        .toObject()
-                        .value(QStringLiteral("MonthlyUsage"))
-                        .toInteger()
-                > 0);
+        QVERIFY(monthlyUsage(previous) > 0);
         QVERIFY(service.stop());
     }
     // Seeding again on the next start must not pile more history on top.
     DevServiceProcess service(dir.path());
-    QVERIFY2(service.start({QStringLiteral("--seed-usage")}), qPrintable(service.errors()));
+    QVERIFY2(service.start({u"--seed-usage"_s}), qPrintable(service.errors()));
     HttpsClient client(service.origin(), service.caCertificate());
     const Today second = today(client, udid);
     QVERIFY(second.month >= 0);
@@ -380,27 +310,20 @@ void DevServiceUsageTest::gatewayTraffic()
 {
     QTemporaryDir dir;
     FakeCharon charon;
-    const QString socketPath = dir.path() + QStringLiteral("/charon.vici");
+    const QString socketPath = dir.path() + u"/charon.vici"_s;
     QVERIFY(charon.listen(socketPath));
-    const QStringList arguments = {QStringLiteral("--gateway-vici"),
-                                   socketPath,
-                                   QStringLiteral("--vici-interval"),
-                                   QStringLiteral("100")};
-    auto service = std::make_unique<DevServiceProcess>(dir.path() + QStringLiteral("/data"));
+    const QStringList arguments = {u"--gateway-vici"_s, socketPath, u"--vici-interval"_s, u"100"_s};
+    auto service = std::make_unique<DevServiceProcess>(dir.path() + u"/data"_s);
     QVERIFY2(service->start(arguments), qPrintable(service->errors()));
     auto client = std::make_unique<HttpsClient>(service->origin(), service->caCertificate());
 
-    const QString a = udidFor(QStringLiteral("gateway-a"));
-    const QString b = udidFor(QStringLiteral("gateway-b"));
-    QVERIFY(addDevice(*client, QStringLiteral("gw-a@example.org"), a));
-    QVERIFY(addDevice(*client, QStringLiteral("gw-b@example.org"), b));
+    const QString a = udidFor(u"gateway-a"_s);
+    const QString b = udidFor(u"gateway-b"_s);
+    QVERIFY(addDevice(*client, u"gw-a@example.org"_s, a));
+    QVERIFY(addDevice(*client, u"gw-b@example.org"_s, b));
     const QByteArray domain = m_config.vpnDomain.toUtf8();
     // One identity as a DN (its CN), one as a DNS name, one that is no device.
-    charon.sas = {{"orvex",
-                   "C=FR, O=Orvex, CN=" + a.toUtf8() + '.' + domain,
-                   "c1000001",
-                   "c2000001",
-                   1000,
+    charon.sas = {{"orvex", "C=FR, O=Orvex, CN=" + a.toUtf8() + '.' + domain, "c1000001", "c2000001", 1000,
                    5000},
                   {"orvex", b.toUpper().toUtf8() + '.' + domain, "c1000002", "c2000002", 700, 300},
                   {"orvex", "stranger.example.com", "c1000003", "c2000003", 99, 99}};
@@ -443,7 +366,7 @@ void DevServiceUsageTest::gatewayTraffic()
 
     // After a restart the counters already seen are not counted again.
     QVERIFY(service->stop());
-    service = std::make_unique<DevServiceProcess>(dir.path() + QStringLiteral("/data"));
+    service = std::make_unique<DevServiceProcess>(dir.path() + u"/data"_s);
     QVERIFY2(service->start(arguments), qPrintable(service->errors()));
     client = std::make_unique<HttpsClient>(service->origin(), service->caCertificate());
     QVERIFY(settle());

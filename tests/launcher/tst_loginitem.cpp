@@ -8,11 +8,13 @@
 
 #include <sys/stat.h>
 
+using namespace Qt::StringLiterals;
+
 using namespace Orvex;
 
 namespace {
 
-const QString launcherId = QStringLiteral("com.orvex.launcher");
+const QString launcherId = u"com.orvex.launcher"_s;
 
 QString readAll(const QString &path)
 {
@@ -26,23 +28,20 @@ bool writeFile(const QString &path, const QByteArray &contents, bool executable 
     if (!file.open(QIODevice::WriteOnly) || file.write(contents) != contents.size())
         return false;
     file.close();
-    return !executable
-           || file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return !executable || file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
 ino_t inodeOf(const QString &path)
 {
     struct stat st
-    { };
+    {};
     return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
 }
 
 // desktop-file-validate, when installed, must find no error in the entry.
 void validate(const QString &path)
 {
-    const QString validator = QStandardPaths::findExecutable(QStringLiteral(
-                                                                     "desktop-file-validate"),
-                                                             {QStringLiteral("/usr/bin")});
+    const QString validator = QStandardPaths::findExecutable(u"desktop-file-validate"_s, {u"/usr/bin"_s});
     if (validator.isEmpty()) {
         qWarning("desktop-file-validate is not installed; the entry's syntax is not checked");
         return;
@@ -70,7 +69,7 @@ private Q_SLOTS:
     void honoursTheUsersSwitch();
 
 private:
-    QString autostartDir() const { return m_configHome.path() + QStringLiteral("/autostart"); }
+    QString autostartDir() const { return m_configHome.path() + u"/autostart"_s; }
 
     QTemporaryDir m_configHome;
     std::unique_ptr<QTemporaryDir> m_bin;
@@ -80,8 +79,7 @@ private:
 void tst_LoginItem::initTestCase()
 {
     // setEnabled prefers a launcher beside the running binary, here this test.
-    QVERIFY(!QFileInfo::exists(QCoreApplication::applicationDirPath()
-                               + QStringLiteral("/orvex-launcher")));
+    QVERIFY(!QFileInfo::exists(QCoreApplication::applicationDirPath() + u"/orvex-launcher"_s));
     // The tests empty the autostart folder: never the user's own.
     QVERIFY(m_configHome.isValid());
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_configHome.path()));
@@ -91,7 +89,7 @@ void tst_LoginItem::init()
 {
     QDir(autostartDir()).removeRecursively();
     m_bin = std::make_unique<QTemporaryDir>();
-    m_launcher = m_bin->filePath(QStringLiteral("orvex-launcher"));
+    m_launcher = m_bin->filePath(u"orvex-launcher"_s);
     QVERIFY(writeFile(m_launcher, "#!/bin/sh\n", true));
     // The only launcher to be found is the fake one.
     qputenv("PATH", QFile::encodeName(m_bin->path()));
@@ -100,7 +98,7 @@ void tst_LoginItem::init()
 void tst_LoginItem::entryLifecycle()
 {
     const QString path = LoginItem::entryPath(launcherId);
-    QCOMPARE(path, autostartDir() + QStringLiteral("/com.orvex.launcher.desktop"));
+    QCOMPARE(path, autostartDir() + u"/com.orvex.launcher.desktop"_s);
     QVERIFY(!LoginItem::isEnabled(launcherId));
 
     // An old entry is replaced by a new file renamed over it, never rewritten
@@ -112,16 +110,13 @@ void tst_LoginItem::entryLifecycle()
     QVERIFY(inodeOf(path) != before);
     QVERIFY(LoginItem::isEnabled(launcherId));
     QCOMPARE(QDir(autostartDir()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-             QStringList {QStringLiteral("com.orvex.launcher.desktop")});
+             QStringList{u"com.orvex.launcher.desktop"_s});
 
     const QString written = readAll(path);
     const QStringList lines = written.split(u'\n', Qt::SkipEmptyParts);
-    QCOMPARE(lines.value(0), QStringLiteral("[Desktop Entry]"));
-    for (const QString &expected : {QStringLiteral("Type=Application"),
-                                    QStringLiteral("Name=Orvex"),
-                                    QStringLiteral("Exec=") + m_launcher,
-                                    QStringLiteral("NoDisplay=true"),
-                                    QStringLiteral("X-GNOME-Autostart-enabled=true")})
+    QCOMPARE(lines.value(0), u"[Desktop Entry]"_s);
+    for (const QString &expected : {u"Type=Application"_s, u"Name=Orvex"_s, u"Exec="_s + m_launcher,
+                                    u"NoDisplay=true"_s, u"X-GNOME-Autostart-enabled=true"_s})
         QVERIFY2(lines.contains(expected), qPrintable(expected));
     validate(path);
 
@@ -136,16 +131,15 @@ void tst_LoginItem::entryLifecycle()
 
 void tst_LoginItem::quotesAnAwkwardLauncherPath()
 {
-    const QString dir = m_bin->filePath(QStringLiteral("My Apps/100%$x"));
+    const QString dir = m_bin->filePath(u"My Apps/100%$x"_s);
     QVERIFY(QDir().mkpath(dir));
-    QVERIFY(writeFile(dir + QStringLiteral("/orvex-launcher"), "#!/bin/sh\n", true));
+    QVERIFY(writeFile(dir + u"/orvex-launcher"_s, "#!/bin/sh\n", true));
     qputenv("PATH", QFile::encodeName(dir));
 
     QVERIFY(LoginItem::setEnabled(launcherId, true));
     // Quoted for the space, '$' escaped inside the quotes, '%' doubled, and
     // that escaping backslash escaped again by the key-file format.
-    const QString expected = QStringLiteral("Exec=\"") + m_bin->path()
-                             + QStringLiteral("/My Apps/100%%\\\\$x/orvex-launcher\"");
+    const QString expected = u"Exec=\""_s + m_bin->path() + u"/My Apps/100%%\\\\$x/orvex-launcher\""_s;
     const QString entry = readAll(LoginItem::entryPath(launcherId));
     QVERIFY2(entry.split(u'\n').contains(expected), qPrintable(entry));
     validate(LoginItem::entryPath(launcherId));
@@ -154,7 +148,7 @@ void tst_LoginItem::quotesAnAwkwardLauncherPath()
 void tst_LoginItem::findsTheLauncher()
 {
     QTemporaryDir clientDir;
-    const QString beside = clientDir.filePath(QStringLiteral("orvex-launcher"));
+    const QString beside = clientDir.filePath(u"orvex-launcher"_s);
     QCOMPARE(LoginItem::findLauncher(clientDir.path()), m_launcher);
     QVERIFY(writeFile(beside, "#!/bin/sh\n")); // cannot run: does not count
     QCOMPARE(LoginItem::findLauncher(clientDir.path()), m_launcher);
@@ -170,12 +164,12 @@ void tst_LoginItem::refusals()
     QVERIFY(writeFile(path, "[Desktop Entry]\nType=Application\nName=Kept\nExec=/kept\n"));
     qputenv("PATH", "/nonexistent");
     QVERIFY(!LoginItem::setEnabled(launcherId, true));
-    QVERIFY(readAll(path).contains(QLatin1String("Name=Kept")));
+    QVERIFY(readAll(path).contains("Name=Kept"_L1));
 
     // An id that is not a plain file name never leaves the autostart folder.
     qputenv("PATH", QFile::encodeName(m_bin->path()));
-    QVERIFY(!LoginItem::setEnabled(QStringLiteral("../escaped"), true));
-    QVERIFY(!QFileInfo::exists(m_configHome.filePath(QStringLiteral("escaped.desktop"))));
+    QVERIFY(!LoginItem::setEnabled(u"../escaped"_s, true));
+    QVERIFY(!QFileInfo::exists(m_configHome.filePath(u"escaped.desktop"_s)));
     QVERIFY(!LoginItem::setEnabled(QString(), true));
 }
 
@@ -183,8 +177,7 @@ void tst_LoginItem::honoursTheUsersSwitch()
 {
     const QString path = LoginItem::entryPath(launcherId);
     QVERIFY(QDir().mkpath(autostartDir()));
-    const QByteArray head
-            = "[Desktop Entry]\nType=Application\nName=Orvex\nExec=/x/orvex-launcher\n";
+    const QByteArray head = "[Desktop Entry]\nType=Application\nName=Orvex\nExec=/x/orvex-launcher\n";
     QVERIFY(writeFile(path, head + "Hidden=true\n"));
     QVERIFY(!LoginItem::isEnabled(launcherId));
     QVERIFY(writeFile(path, head + "X-GNOME-Autostart-enabled=false\n"));

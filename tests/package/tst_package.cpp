@@ -10,9 +10,11 @@
 #include <QTest>
 #include <QXmlStreamReader>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
-const QString appId = QStringLiteral("com.orvex.client");
+const QString appId = u"com.orvex.client"_s;
 const QString version = QStringLiteral(ORVEX_PROJECT_VERSION);
 const QList<int> iconSizes{16, 22, 24, 32, 48, 64, 128, 256, 512};
 
@@ -37,7 +39,7 @@ Run run(const QString &program, const QStringList &arguments, int timeoutMs = 12
     if (!process.waitForFinished(timeoutMs)) {
         process.kill();
         process.waitForFinished(5000);
-        result.err = QStringLiteral("timed out");
+        result.err = u"timed out"_s;
         return result;
     }
     result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
@@ -57,7 +59,7 @@ QHash<QString, QString> desktopEntry(const QString &path)
     while (!file.atEnd()) {
         const QString line = QString::fromUtf8(file.readLine()).trimmed();
         if (line.startsWith(u'[')) {
-            inEntry = line == QLatin1String("[Desktop Entry]");
+            inEntry = line == "[Desktop Entry]"_L1;
             continue;
         }
         const qsizetype eq = line.indexOf(u'=');
@@ -85,7 +87,7 @@ private Q_SLOTS:
     void lintianFindsNoErrors();
 
 private:
-    QString rootPath(const QString &relative) const { return m_dir.filePath(QStringLiteral("root/") + relative); }
+    QString rootPath(const QString &relative) const { return m_dir.filePath(u"root/"_s + relative); }
 
     QTemporaryDir m_dir;
     QString m_deb;
@@ -97,24 +99,23 @@ void tst_Package::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     // The package's staging tree and output go into the test's own folder.
-    const QString out = m_dir.filePath(QStringLiteral("out"));
+    const QString out = m_dir.filePath(u"out"_s);
     const Run cpack = run(QStringLiteral(ORVEX_CPACK),
-                          {QStringLiteral("--config"), QStringLiteral(ORVEX_CPACK_CONFIG), QStringLiteral("-G"),
-                           QStringLiteral("DEB"), QStringLiteral("-B"), out},
+                          {u"--config"_s, QStringLiteral(ORVEX_CPACK_CONFIG), u"-G"_s, u"DEB"_s, u"-B"_s, out},
                           600000);
     QVERIFY2(cpack.exitCode == 0, qPrintable(cpack.out + cpack.err));
-    const QStringList debs = QDir(out).entryList({QStringLiteral("*.deb")}, QDir::Files);
+    const QStringList debs = QDir(out).entryList({u"*.deb"_s}, QDir::Files);
     QCOMPARE(debs.size(), 1);
     m_deb = QDir(out).filePath(debs.constFirst());
-    QVERIFY2(QFileInfo(m_deb).fileName().startsWith(QStringLiteral("orvex_") + version + u'_'), qPrintable(m_deb));
+    QVERIFY2(QFileInfo(m_deb).fileName().startsWith(u"orvex_"_s + version + u'_'), qPrintable(m_deb));
 
-    const Run unpack = run(QStringLiteral("dpkg-deb"), {QStringLiteral("-x"), m_deb, m_dir.filePath(QStringLiteral("root"))});
+    const Run unpack = run(u"dpkg-deb"_s, {u"-x"_s, m_deb, m_dir.filePath(u"root"_s)});
     QVERIFY2(unpack.exitCode == 0, qPrintable(unpack.err));
-    const Run control = run(QStringLiteral("dpkg-deb"), {QStringLiteral("-f"), m_deb});
+    const Run control = run(u"dpkg-deb"_s, {u"-f"_s, m_deb});
     QVERIFY2(control.exitCode == 0, qPrintable(control.err));
     m_control = control.out;
 
-    const QDir root(m_dir.filePath(QStringLiteral("root")));
+    const QDir root(m_dir.filePath(u"root"_s));
     for (QDirIterator it(root.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();)
         m_files << root.relativeFilePath(it.next());
     m_files.sort();
@@ -123,43 +124,43 @@ void tst_Package::initTestCase()
 void tst_Package::filesAreWhereTheyBelong()
 {
     QStringList expected{
-        QStringLiteral("usr/bin/orvex"),
-        QStringLiteral("usr/bin/orvex-launcher"),
-        QStringLiteral("usr/share/applications/") + appId + QStringLiteral(".desktop"),
-        QStringLiteral("usr/share/metainfo/") + appId + QStringLiteral(".metainfo.xml"),
-        QStringLiteral("usr/share/icons/hicolor/scalable/apps/") + appId + QStringLiteral(".svg"),
-        QStringLiteral("usr/share/man/man1/orvex.1.gz"),
-        QStringLiteral("usr/share/man/man1/orvex-launcher.1.gz"),
-        QStringLiteral("usr/share/doc/orvex/copyright"),
-        QStringLiteral("usr/share/doc/orvex/changelog.gz"),
-        QStringLiteral("usr/libexec/orvex/tunnel-updown"),
-        QStringLiteral("etc/strongswan.d/orvex-client.conf"),
+        u"usr/bin/orvex"_s,
+        u"usr/bin/orvex-launcher"_s,
+        u"usr/share/applications/"_s + appId + u".desktop"_s,
+        u"usr/share/metainfo/"_s + appId + u".metainfo.xml"_s,
+        u"usr/share/icons/hicolor/scalable/apps/"_s + appId + u".svg"_s,
+        u"usr/share/man/man1/orvex.1.gz"_s,
+        u"usr/share/man/man1/orvex-launcher.1.gz"_s,
+        u"usr/share/doc/orvex/copyright"_s,
+        u"usr/share/doc/orvex/changelog.gz"_s,
+        u"usr/libexec/orvex/tunnel-updown"_s,
+        u"etc/strongswan.d/orvex-client.conf"_s,
     };
     for (int size : iconSizes)
-        expected << QStringLiteral("usr/share/icons/hicolor/%1x%1/apps/%2.png").arg(size).arg(appId);
+        expected << u"usr/share/icons/hicolor/%1x%1/apps/%2.png"_s.arg(size).arg(appId);
     // The phone-number and chart modules, in the client's private library folder.
     static const QRegularExpression module(
-        QStringLiteral("^usr/lib/([a-z0-9_-]+/)?orvex/orvex-(phonenumbers|chart)\\.so$"));
+        u"^usr/lib/([a-z0-9_-]+/)?orvex/orvex-(phonenumbers|chart)\\.so$"_s);
     QCOMPARE(m_files.filter(module).size(), 2);
     expected << m_files.filter(module);
     for (const QString &file : expected)
-        QVERIFY2(m_files.contains(file), qPrintable(file + QStringLiteral(" is missing; the package has:\n")
-                                                     + m_files.join(u'\n')));
+        QVERIFY2(m_files.contains(file),
+                 qPrintable(file + u" is missing; the package has:\n"_s + m_files.join(u'\n')));
 
     // Nothing else: no development service, no test programs, no headers or
     // static libraries, nothing outside /usr.
     for (const QString &file : std::as_const(m_files))
-        QVERIFY2(expected.contains(file), qPrintable(file + QStringLiteral(" should not be in the package")));
+        QVERIFY2(expected.contains(file), qPrintable(file + u" should not be in the package"_s));
 
-    for (const QString &program : {QStringLiteral("usr/bin/orvex"), QStringLiteral("usr/bin/orvex-launcher")})
+    for (const QString &program : {u"usr/bin/orvex"_s, u"usr/bin/orvex-launcher"_s})
         QVERIFY2(QFileInfo(rootPath(program)).isExecutable(), qPrintable(program));
 
     // The journey driver is a test program: none of it in the client, neither
     // its variables, its texts (UTF-16 literals) nor its class.
-    QFile client(rootPath(QStringLiteral("usr/bin/orvex")));
+    QFile client(rootPath(u"usr/bin/orvex"_s));
     QVERIFY(client.open(QIODevice::ReadOnly));
     const QByteArray binary = client.readAll();
-    const QString driverText = QStringLiteral("journey: all ");
+    const QString driverText = u"journey: all "_s;
     for (const QByteArray &trace :
          {QByteArray("ORVEX_AUTOMATION"), QByteArray("Automation"),
           QByteArray(reinterpret_cast<const char *>(driverText.utf16()), driverText.size() * 2)})
@@ -176,7 +177,7 @@ void tst_Package::iconsAreRenderedAtTheirSizes_data()
 void tst_Package::iconsAreRenderedAtTheirSizes()
 {
     QFETCH(int, size);
-    const QImage image(rootPath(QStringLiteral("usr/share/icons/hicolor/%1x%1/apps/%2.png").arg(size).arg(appId)));
+    const QImage image(rootPath(u"usr/share/icons/hicolor/%1x%1/apps/%2.png"_s.arg(size).arg(appId)));
     QVERIFY(!image.isNull());
     QCOMPARE(image.size(), QSize(size, size));
     // The drawing itself, not an empty canvas: the tile covers the centre,
@@ -188,53 +189,50 @@ void tst_Package::iconsAreRenderedAtTheirSizes()
 void tst_Package::controlDeclaresDependencies()
 {
     const auto field = [this](const QString &name) {
-        const QRegularExpression line(QStringLiteral("^%1: (.*)$").arg(name), QRegularExpression::MultilineOption);
+        const QRegularExpression line(u"^%1: (.*)$"_s.arg(name), QRegularExpression::MultilineOption);
         return line.match(m_control).captured(1);
     };
-    QCOMPARE(field(QStringLiteral("Package")), QStringLiteral("orvex"));
-    QCOMPARE(field(QStringLiteral("Version")), version);
-    const Run architecture = run(QStringLiteral("dpkg"), {QStringLiteral("--print-architecture")});
-    QCOMPARE(field(QStringLiteral("Architecture")), architecture.out.trimmed());
+    QCOMPARE(field(u"Package"_s), u"orvex"_s);
+    QCOMPARE(field(u"Version"_s), version);
+    const Run architecture = run(u"dpkg"_s, {u"--print-architecture"_s});
+    QCOMPARE(field(u"Architecture"_s), architecture.out.trimmed());
 
     // Read from the binaries by dpkg-shlibdeps: the libraries the client and
     // the launcher really link.
-    const QString depends = field(QStringLiteral("Depends"));
-    for (const QString &library : {QStringLiteral("libqt6core6"), QStringLiteral("libqt6gui6"),
-                                   QStringLiteral("libqt6widgets6"), QStringLiteral("libqt6network6"),
-                                   QStringLiteral("libqt6dbus6"), QStringLiteral("libqt6charts6"),
-                                   QStringLiteral("libqt6svg6"), QStringLiteral("libphonenumber"),
-                                   QStringLiteral("libssl3"), QStringLiteral("libicu")})
-        QVERIFY2(depends.contains(library), qPrintable(library + QStringLiteral(" not in: ") + depends));
+    const QString depends = field(u"Depends"_s);
+    for (const QString &library :
+         {u"libqt6core6"_s, u"libqt6gui6"_s, u"libqt6widgets6"_s, u"libqt6network6"_s, u"libqt6dbus6"_s,
+          u"libqt6charts6"_s, u"libqt6svg6"_s, u"libphonenumber"_s, u"libssl3"_s, u"libicu"_s})
+        QVERIFY2(depends.contains(library), qPrintable(library + u" not in: "_s + depends));
 
-    const QString recommends = field(QStringLiteral("Recommends"));
-    for (const QString &package : {QStringLiteral("charon-systemd | strongswan-charon"),
-                                   QStringLiteral("strongswan-swanctl"), QStringLiteral("network-manager-strongswan")})
-        QVERIFY2(recommends.contains(package), qPrintable(package + QStringLiteral(" not in: ") + recommends));
+    const QString recommends = field(u"Recommends"_s);
+    for (const QString &package :
+         {u"charon-systemd | strongswan-charon"_s, u"strongswan-swanctl"_s, u"network-manager-strongswan"_s})
+        QVERIFY2(recommends.contains(package), qPrintable(package + u" not in: "_s + recommends));
 }
 
 void tst_Package::desktopEntryAndMetadataAgree()
 {
-    const QString desktopFile = rootPath(QStringLiteral("usr/share/applications/") + appId + QStringLiteral(".desktop"));
-    const QString metainfo = rootPath(QStringLiteral("usr/share/metainfo/") + appId + QStringLiteral(".metainfo.xml"));
+    const QString desktopFile = rootPath(u"usr/share/applications/"_s + appId + u".desktop"_s);
+    const QString metainfo = rootPath(u"usr/share/metainfo/"_s + appId + u".metainfo.xml"_s);
 
-    if (!QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate")).isEmpty()) {
-        const Run validate = run(QStringLiteral("desktop-file-validate"), {desktopFile});
+    if (!QStandardPaths::findExecutable(u"desktop-file-validate"_s).isEmpty()) {
+        const Run validate = run(u"desktop-file-validate"_s, {desktopFile});
         QVERIFY2(validate.exitCode == 0 && validate.out.isEmpty(), qPrintable(validate.out + validate.err));
     }
-    if (QStandardPaths::findExecutable(QStringLiteral("appstreamcli")).isEmpty())
+    if (QStandardPaths::findExecutable(u"appstreamcli"_s).isEmpty())
         QFAIL("appstreamcli is missing (scripts/install-deps installs it)");
     // --no-net: the web pages named in it are not reachable from here.
-    const Run appstream = run(QStringLiteral("appstreamcli"),
-                              {QStringLiteral("validate"), QStringLiteral("--no-net"), QStringLiteral("--pedantic"), metainfo});
+    const Run appstream = run(u"appstreamcli"_s, {u"validate"_s, u"--no-net"_s, u"--pedantic"_s, metainfo});
     QVERIFY2(appstream.exitCode == 0, qPrintable(appstream.out + appstream.err));
 
     // The menu entry starts a program of the package and shows its icon.
     const QHash<QString, QString> entry = desktopEntry(desktopFile);
-    const QString program = entry.value(QStringLiteral("Exec")).section(u' ', 0, 0);
-    QVERIFY2(m_files.contains(QStringLiteral("usr/bin/") + program), qPrintable(program));
-    QCOMPARE(entry.value(QStringLiteral("TryExec")), program);
-    const QString icon = entry.value(QStringLiteral("Icon"));
-    QVERIFY2(m_files.contains(QStringLiteral("usr/share/icons/hicolor/scalable/apps/") + icon + QStringLiteral(".svg")),
+    const QString program = entry.value(u"Exec"_s).section(u' ', 0, 0);
+    QVERIFY2(m_files.contains(u"usr/bin/"_s + program), qPrintable(program));
+    QCOMPARE(entry.value(u"TryExec"_s), program);
+    const QString icon = entry.value(u"Icon"_s);
+    QVERIFY2(m_files.contains(u"usr/share/icons/hicolor/scalable/apps/"_s + icon + u".svg"_s),
              qPrintable(icon));
 
     // The metadata names that entry and that icon, and its newest release is
@@ -247,14 +245,14 @@ void tst_Package::desktopEntryAndMetadataAgree()
         if (xml.readNext() != QXmlStreamReader::StartElement)
             continue;
         const auto name = xml.name();
-        if (name == QLatin1String("id"))
+        if (name == "id"_L1)
             id = xml.readElementText();
-        else if (name == QLatin1String("launchable"))
+        else if (name == "launchable"_L1)
             launchable = xml.readElementText();
-        else if (name == QLatin1String("icon"))
+        else if (name == "icon"_L1)
             stockIcon = xml.readElementText();
-        else if (name == QLatin1String("release") && newestRelease.isEmpty()) // newest first
-            newestRelease = xml.attributes().value(QLatin1String("version")).toString();
+        else if (name == "release"_L1 && newestRelease.isEmpty()) // newest first
+            newestRelease = xml.attributes().value("version"_L1).toString();
     }
     QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
     QCOMPARE(id, appId);
@@ -265,41 +263,40 @@ void tst_Package::desktopEntryAndMetadataAgree()
 
 void tst_Package::clientRunsFromTheUnpackedRoot()
 {
-    const QString client = rootPath(QStringLiteral("usr/bin/orvex"));
+    const QString client = rootPath(u"usr/bin/orvex"_s);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.remove(QStringLiteral("LD_LIBRARY_PATH"));
-    const Run shown = run(client, {QStringLiteral("--version")}, 60000, environment);
+    environment.remove(u"LD_LIBRARY_PATH"_s);
+    const Run shown = run(client, {u"--version"_s}, 60000, environment);
     QCOMPARE(shown.exitCode, 0);
-    QCOMPARE(shown.out, QStringLiteral("orvex %1\n").arg(version));
+    QCOMPARE(shown.out, u"orvex %1\n"_s.arg(version));
     QCOMPARE(shown.err, QString());
 
     // Only system libraries, found without help: no search path into the
     // build tree survived the install, and every library resolves.
-    for (const QString &program : {client, rootPath(QStringLiteral("usr/bin/orvex-launcher"))}) {
-        const Run dynamic = run(QStringLiteral("readelf"), {QStringLiteral("-d"), program});
+    for (const QString &program : {client, rootPath(u"usr/bin/orvex-launcher"_s)}) {
+        const Run dynamic = run(u"readelf"_s, {u"-d"_s, program});
         QCOMPARE(dynamic.exitCode, 0);
-        QVERIFY2(!dynamic.out.contains(QStringLiteral("RPATH")) && !dynamic.out.contains(QStringLiteral("RUNPATH")),
+        QVERIFY2(!dynamic.out.contains(u"RPATH"_s) && !dynamic.out.contains(u"RUNPATH"_s),
                  qPrintable(dynamic.out));
-        const Run ldd = run(QStringLiteral("ldd"), {program}, 60000, environment);
+        const Run ldd = run(u"ldd"_s, {program}, 60000, environment);
         QCOMPARE(ldd.exitCode, 0);
-        QVERIFY2(!ldd.out.contains(QStringLiteral("not found")), qPrintable(ldd.out));
-        static const QRegularExpression resolved(QStringLiteral("=> (\\S+)"));
+        QVERIFY2(!ldd.out.contains(u"not found"_s), qPrintable(ldd.out));
+        static const QRegularExpression resolved(u"=> (\\S+)"_s);
         for (auto it = resolved.globalMatch(ldd.out); it.hasNext();) {
             const QString library = it.next().captured(1);
-            QVERIFY2(library.startsWith(QStringLiteral("/lib")) || library.startsWith(QStringLiteral("/usr/lib")),
-                     qPrintable(library));
+            QVERIFY2(library.startsWith(u"/lib"_s) || library.startsWith(u"/usr/lib"_s), qPrintable(library));
         }
     }
 }
 
 void tst_Package::lintianFindsNoErrors()
 {
-    if (QStandardPaths::findExecutable(QStringLiteral("lintian")).isEmpty())
+    if (QStandardPaths::findExecutable(u"lintian"_s).isEmpty())
         QFAIL("lintian is missing (scripts/install-deps installs it)");
-    const Run lintian = run(QStringLiteral("lintian"), {QStringLiteral("--fail-on"), QStringLiteral("error"), m_deb}, 600000);
+    const Run lintian = run(u"lintian"_s, {u"--fail-on"_s, u"error"_s, m_deb}, 600000);
     const QString report = lintian.out + lintian.err;
     QVERIFY2(lintian.exitCode == 0, qPrintable(report));
-    static const QRegularExpression error(QStringLiteral("^E: "), QRegularExpression::MultilineOption);
+    static const QRegularExpression error(u"^E: "_s, QRegularExpression::MultilineOption);
     QVERIFY2(!error.match(report).hasMatch(), qPrintable(report));
 }
 

@@ -38,6 +38,8 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
+using namespace Qt::StringLiterals;
+
 using namespace Orvex;
 
 namespace {
@@ -47,15 +49,12 @@ bool networkIsIdle()
     return NetworkService::shared().findChildren<QNetworkReply *>().isEmpty();
 }
 
-QByteArray updateAnswer(bool error, const QString &name, const QString &version = QStringLiteral("2.4.0"))
+QByteArray updateAnswer(bool error, const QString &name, const QString &version = u"2.4.0"_s)
 {
-    const QJsonObject status{{QStringLiteral("version"), version},
-                             {QStringLiteral("command"), QStringLiteral("checkupdates")},
-                             {QStringLiteral("opf"), QStringLiteral("0")},
-                             {QStringLiteral("error"), error},
-                             {QStringLiteral("name"), name},
-                             {QStringLiteral("softwareversion"), version}};
-    return QJsonDocument(QJsonObject{{QStringLiteral("status"), status}}).toJson(QJsonDocument::Compact);
+    const QJsonObject status{{u"version"_s, version}, {u"command"_s, u"checkupdates"_s},
+                             {u"opf"_s, u"0"_s},      {u"error"_s, error},
+                             {u"name"_s, name},       {u"softwareversion"_s, version}};
+    return QJsonDocument(QJsonObject{{u"status"_s, status}}).toJson(QJsonDocument::Compact);
 }
 
 QByteArray readFile(const QString &path)
@@ -134,7 +133,10 @@ private Q_SLOTS:
     void signedPackagesAreKeptOnlyWithAValidSignature();
 
 private:
-    QList<ViewController *> shown() const { return m_window->contentViewController()->presentedViewControllers(); }
+    QList<ViewController *> shown() const
+    {
+        return m_window->contentViewController()->presentedViewControllers();
+    }
     void useService(const QString &origin);
     bool checkAndSettle(bool isLaunch);
     UpdateViewController *offerFrom(const QString &origin);
@@ -155,21 +157,20 @@ private:
 void tst_Update::initTestCase()
 {
     QVERIFY(m_dir.isValid());
-    m_current = std::make_unique<DevServiceProcess>(m_dir.filePath(QStringLiteral("current")));
+    m_current = std::make_unique<DevServiceProcess>(m_dir.filePath(u"current"_s));
     QVERIFY2(m_current->start(), "orvex-devservice did not start");
-    m_newer = std::make_unique<DevServiceProcess>(m_dir.filePath(QStringLiteral("newer")));
-    QVERIFY2(m_newer->start({QStringLiteral("--latest-version"), QStringLiteral("2.4.0")}),
-             "orvex-devservice did not start");
-    m_ed25519Public = makeKeyPair("ED25519", m_dir.filePath(QStringLiteral("ed25519.pem")));
-    m_rsaPublic = makeKeyPair("RSA", m_dir.filePath(QStringLiteral("rsa.pem")));
+    m_newer = std::make_unique<DevServiceProcess>(m_dir.filePath(u"newer"_s));
+    QVERIFY2(m_newer->start({u"--latest-version"_s, u"2.4.0"_s}), "orvex-devservice did not start");
+    m_ed25519Public = makeKeyPair("ED25519", m_dir.filePath(u"ed25519.pem"_s));
+    m_rsaPublic = makeKeyPair("RSA", m_dir.filePath(u"rsa.pem"_s));
     QVERIFY(!m_ed25519Public.isEmpty() && !m_rsaPublic.isEmpty());
-    m_signedEd25519 = std::make_unique<DevServiceProcess>(m_dir.filePath(QStringLiteral("signed-ed25519")));
-    QVERIFY2(m_signedEd25519->start({QStringLiteral("--latest-version"), QStringLiteral("2.4.0"),
-                                     QStringLiteral("--update-signing-key"), m_dir.filePath(QStringLiteral("ed25519.pem"))}),
+    m_signedEd25519 = std::make_unique<DevServiceProcess>(m_dir.filePath(u"signed-ed25519"_s));
+    QVERIFY2(m_signedEd25519->start({u"--latest-version"_s, u"2.4.0"_s, u"--update-signing-key"_s,
+                                     m_dir.filePath(u"ed25519.pem"_s)}),
              "orvex-devservice did not start");
-    m_signedRsa = std::make_unique<DevServiceProcess>(m_dir.filePath(QStringLiteral("signed-rsa")));
-    QVERIFY2(m_signedRsa->start({QStringLiteral("--latest-version"), QStringLiteral("2.4.0"),
-                                 QStringLiteral("--update-signing-key"), m_dir.filePath(QStringLiteral("rsa.pem"))}),
+    m_signedRsa = std::make_unique<DevServiceProcess>(m_dir.filePath(u"signed-rsa"_s));
+    QVERIFY2(m_signedRsa->start({u"--latest-version"_s, u"2.4.0"_s, u"--update-signing-key"_s,
+                                 m_dir.filePath(u"rsa.pem"_s)}),
              "orvex-devservice did not start");
     QVERIFY(m_cert.make());
     m_scripted = std::make_unique<TestHttpServer>(&m_cert);
@@ -179,12 +180,12 @@ void tst_Update::initTestCase()
     config.caCertificates = {m_current->caCertificate(), m_newer->caCertificate(),
                              m_signedEd25519->caCertificate(), m_signedRsa->caCertificate(), m_cert.certPath};
     Config::setCurrent(config);
-    QDesktopServices::setUrlHandler(QStringLiteral("file"), this, "openFile");
+    QDesktopServices::setUrlHandler(u"file"_s, this, "openFile");
 }
 
 void tst_Update::cleanupTestCase()
 {
-    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+    QDesktopServices::unsetUrlHandler(u"file"_s);
     if (m_current)
         QVERIFY(m_current->stop());
     if (m_newer)
@@ -256,7 +257,7 @@ void tst_Update::currentVersionShowsTheMessageOnlyFromTheMenu()
     QVERIFY(message);
     QVERIFY(message->isPresentedAsModalWindow());
     QCOMPARE(message->modalWindow()->windowTitle(), QString());
-    QCOMPARE(message->messageLabel()->text(), QStringLiteral("You already have the latest software"));
+    QCOMPARE(message->messageLabel()->text(), u"You already have the latest software"_s);
     QVERIFY(message->modalWindow()->height() >= message->minimumSizeHint().height());
 
     // Its button closes it.
@@ -273,8 +274,8 @@ void tst_Update::offerIsShownAtLaunchAndFromTheMenu()
     QVERIFY(offer);
     QCOMPARE(offer->modalWindow()->windowTitle(), QString());
     QVERIFY(offer->handler()->updateResponse.has_value());
-    QCOMPARE(offer->handler()->updateResponse->status.version, QStringLiteral("2.4.0"));
-    QVERIFY(offer->versionLabel()->text().contains(QStringLiteral("2.4.0")));
+    QCOMPARE(offer->handler()->updateResponse->status.version, u"2.4.0"_s);
+    QVERIFY(offer->versionLabel()->text().contains(u"2.4.0"_s));
     QVERIFY(offer->versionLabel()->text().contains(Utility::applicationVersion()));
     QVERIFY(offer->downloadButton()->isEnabled());
     offer->dismiss();
@@ -288,20 +289,19 @@ void tst_Update::offerIsShownAtLaunchAndFromTheMenu()
 void tst_Update::answersThatOfferNothingShowNothing_data()
 {
     QTest::addColumn<QByteArray>("answer");
-    const QString origin = QStringLiteral("https://127.0.0.1:%1").arg(m_scripted->port());
-    QTest::newRow("error true, usable address")
-        << updateAnswer(true, origin + QStringLiteral("/pkg/orvex-2.4.0.deb"));
-    QTest::newRow("error true, no address") << updateAnswer(true, QStringLiteral("nothing"));
-    QTest::newRow("not an address") << updateAnswer(false, QStringLiteral("orvex 2.4.0"));
+    const QString origin = u"https://127.0.0.1:%1"_s.arg(m_scripted->port());
+    QTest::newRow("error true, usable address") << updateAnswer(true, origin + u"/pkg/orvex-2.4.0.deb"_s);
+    QTest::newRow("error true, no address") << updateAnswer(true, u"nothing"_s);
+    QTest::newRow("not an address") << updateAnswer(false, u"orvex 2.4.0"_s);
     QTest::newRow("empty address") << updateAnswer(false, QString());
-    QTest::newRow("relative path") << updateAnswer(false, QStringLiteral("/downloads/orvex-2.4.0.deb"));
-    QTest::newRow("plain http") << updateAnswer(false, QStringLiteral("http://127.0.0.1:%1/pkg/orvex-2.4.0.deb")
-                                                           .arg(m_scripted->port()));
-    QTest::newRow("no host") << updateAnswer(false, QStringLiteral("https:///orvex-2.4.0.deb"));
+    QTest::newRow("relative path") << updateAnswer(false, u"/downloads/orvex-2.4.0.deb"_s);
+    QTest::newRow("plain http") << updateAnswer(false, u"http://127.0.0.1:%1/pkg/orvex-2.4.0.deb"_s.arg(
+                                                           m_scripted->port()));
+    QTest::newRow("no host") << updateAnswer(false, u"https:///orvex-2.4.0.deb"_s);
     QTest::newRow("same server, another host name")
-        << updateAnswer(false, QStringLiteral("https://localhost:%1/pkg/orvex-2.4.0.deb").arg(m_scripted->port()));
+        << updateAnswer(false, u"https://localhost:%1/pkg/orvex-2.4.0.deb"_s.arg(m_scripted->port()));
     QTest::newRow("same host, another port")
-        << updateAnswer(false, QStringLiteral("https://127.0.0.1:%1/pkg/orvex-2.4.0.deb").arg(m_scripted->port() + 1));
+        << updateAnswer(false, u"https://127.0.0.1:%1/pkg/orvex-2.4.0.deb"_s.arg(m_scripted->port() + 1));
     QTest::newRow("undecodable") << QByteArray(R"({"status":{"version":"2.4.0","error":false}})");
 }
 
@@ -316,8 +316,8 @@ void tst_Update::answersThatOfferNothingShowNothing()
     }
     QCOMPARE(m_scripted->requests.size(), 2);
     // The check sent this build's version.
-    QVERIFY(m_scripted->requests.constFirst().query().contains(
-        "version=" + Utility::applicationVersion().toLatin1()));
+    QVERIFY(m_scripted->requests.constFirst().query().contains("version="
+                                                               + Utility::applicationVersion().toLatin1()));
 }
 
 void tst_Update::downloadSavesThePackageUnderItsVersionAndOpensIt()
@@ -325,10 +325,10 @@ void tst_Update::downloadSavesThePackageUnderItsVersionAndOpensIt()
     UpdateViewController *offer = offerFrom(m_newer->origin());
     QVERIFY(offer);
     const QString expected = QDir(QStandardPaths::writableLocation(QStandardPaths::DownloadLocation))
-                                 .filePath(QStringLiteral("Orvex Cloud 2.4.0.deb"));
+                                 .filePath(u"Orvex Cloud 2.4.0.deb"_s);
     QCOMPARE(UpdateHandler::destinationPath(offer->handler()->updateResponse), expected);
 
-    StderrCapture captured(m_dir.filePath(QStringLiteral("stderr")));
+    StderrCapture captured(m_dir.filePath(u"stderr"_s));
     QTest::mouseClick(offer->downloadButton(), Qt::LeftButton);
     QVERIFY(offer->progressContainer()->isVisible());
     QTRY_COMPARE_WITH_TIMEOUT(m_opened.size(), 1, 60000);
@@ -352,7 +352,7 @@ void tst_Update::downloadSavesThePackageUnderItsVersionAndOpensIt()
     QTest::mouseClick(offer->downloadButton(), Qt::LeftButton);
     QTRY_COMPARE_WITH_TIMEOUT(m_opened.size(), 2, 60000);
     QCOMPARE(QDir(QFileInfo(expected).absolutePath()).entryList(QDir::Files),
-             QStringList{QStringLiteral("Orvex Cloud 2.4.0.deb")});
+             QStringList{u"Orvex Cloud 2.4.0.deb"_s});
     // Without a signing key, said once per run however many downloads.
     QCOMPARE(captured.text().count("update packages are trusted on TLS alone"), 1);
 }
@@ -375,7 +375,7 @@ void tst_Update::downloadAnsweredWithAnErrorStatusFails()
 {
     const QString origin = m_scripted->origin(true);
     m_scripted->route("/v3/ov/checkupdates/",
-                      TestHttpServer::answer(200, updateAnswer(false, origin + QStringLiteral("/pkg/orvex-2.4.0.deb"))));
+                      TestHttpServer::answer(200, updateAnswer(false, origin + u"/pkg/orvex-2.4.0.deb"_s)));
     m_scripted->route("/pkg/orvex-2.4.0.deb",
                       TestHttpServer::answer(404, "<html><body>Not Found</body></html>", "text/html"));
     UpdateViewController *offer = offerFrom(origin);
@@ -392,7 +392,7 @@ void tst_Update::downloadAnsweredWithAnErrorStatusFails()
     QTRY_VERIFY_WITH_TIMEOUT(shown().size() == 2, 60000);
     auto *alert = qobject_cast<AlertController *>(shown().constLast());
     QVERIFY(alert);
-    QVERIFY2(alert->message().contains(QStringLiteral("404")), qPrintable(alert->message()));
+    QVERIFY2(alert->message().contains(u"404"_s), qPrintable(alert->message()));
     QVERIFY(!offer->progressContainer()->isVisible());
     QVERIFY(m_opened.isEmpty());
     QCOMPARE(readFile(destination), QByteArray("earlier package"));
@@ -403,11 +403,11 @@ void tst_Update::fileNameStaysInDownloads_data()
 {
     QTest::addColumn<QString>("version");
     QTest::addColumn<QString>("name");
-    QTest::newRow("plain") << QStringLiteral("2.1.0") << QStringLiteral("Orvex Cloud 2.1.0.deb");
-    QTest::newRow("verbatim text") << QStringLiteral("2.1.0 beta (rc 1)") << QStringLiteral("Orvex Cloud 2.1.0 beta (rc 1).deb");
-    QTest::newRow("parent folders") << QStringLiteral("../../.config/autostart/x")
-                                    << QStringLiteral("Orvex Cloud ..-..-.config-autostart-x.deb");
-    QTest::newRow("control character") << QStringLiteral("2.1\n0") << QStringLiteral("Orvex Cloud 2.1-0.deb");
+    QTest::newRow("plain") << u"2.1.0"_s << u"Orvex Cloud 2.1.0.deb"_s;
+    QTest::newRow("verbatim text") << u"2.1.0 beta (rc 1)"_s << u"Orvex Cloud 2.1.0 beta (rc 1).deb"_s;
+    QTest::newRow("parent folders") << u"../../.config/autostart/x"_s
+                                    << u"Orvex Cloud ..-..-.config-autostart-x.deb"_s;
+    QTest::newRow("control character") << u"2.1\n0"_s << u"Orvex Cloud 2.1-0.deb"_s;
 }
 
 void tst_Update::fileNameStaysInDownloads()
@@ -420,7 +420,7 @@ void tst_Update::fileNameStaysInDownloads()
     const QString path = UpdateHandler::destinationPath(response);
     QCOMPARE(QFileInfo(path).absolutePath(),
              QFileInfo(QStandardPaths::writableLocation(QStandardPaths::DownloadLocation)).absoluteFilePath());
-    QCOMPARE(UpdateHandler::fileName(std::nullopt), QStringLiteral("Orvex Cloud new.deb"));
+    QCOMPARE(UpdateHandler::fileName(std::nullopt), u"Orvex Cloud new.deb"_s);
 }
 
 void tst_Update::versionsAreOrderedLikeThePackageManager_data()
@@ -428,23 +428,23 @@ void tst_Update::versionsAreOrderedLikeThePackageManager_data()
     QTest::addColumn<QString>("a");
     QTest::addColumn<QString>("b");
     QTest::addColumn<int>("order"); // -1 older, 0 same, 1 newer, 2 not comparable
-    QTest::newRow("numbers, not text") << QStringLiteral("1.0.10") << QStringLiteral("1.0.9") << 1;
-    QTest::newRow("release candidate before the release") << QStringLiteral("1.0.1~rc1") << QStringLiteral("1.0.1") << -1;
-    QTest::newRow("release candidates in order") << QStringLiteral("1.0.1~rc2") << QStringLiteral("1.0.1~rc10") << -1;
-    QTest::newRow("epoch wins") << QStringLiteral("1:0.9") << QStringLiteral("2.0") << 1;
-    QTest::newRow("no epoch is epoch 0") << QStringLiteral("0:2.4.0") << QStringLiteral("2.4.0") << 0;
-    QTest::newRow("leading zeros") << QStringLiteral("01.002") << QStringLiteral("1.2") << 0;
-    QTest::newRow("shorter is older") << QStringLiteral("1.0") << QStringLiteral("1.0.0") << -1;
-    QTest::newRow("letters after the end") << QStringLiteral("1.0a") << QStringLiteral("1.0") << 1;
-    QTest::newRow("plus after letters") << QStringLiteral("1.0+b1") << QStringLiteral("1.0a") << 1;
-    QTest::newRow("revision") << QStringLiteral("2.4.0-2") << QStringLiteral("2.4.0-10") << -1;
-    QTest::newRow("hyphen in upstream") << QStringLiteral("2.4-1-3") << QStringLiteral("2.4-1-2") << 1;
-    QTest::newRow("words") << QStringLiteral("latest") << QStringLiteral("1.0") << 2;
-    QTest::newRow("space") << QStringLiteral("2.1.0 beta") << QStringLiteral("1.0") << 2;
-    QTest::newRow("empty") << QString() << QStringLiteral("1.0") << 2;
-    QTest::newRow("empty epoch") << QStringLiteral(":1.0") << QStringLiteral("1.0") << 2;
-    QTest::newRow("colon without epoch") << QStringLiteral("1.0") << QStringLiteral("1:") << 2;
-    QTest::newRow("markup") << QStringLiteral("9<b>") << QStringLiteral("1.0") << 2;
+    QTest::newRow("numbers, not text") << u"1.0.10"_s << u"1.0.9"_s << 1;
+    QTest::newRow("release candidate before the release") << u"1.0.1~rc1"_s << u"1.0.1"_s << -1;
+    QTest::newRow("release candidates in order") << u"1.0.1~rc2"_s << u"1.0.1~rc10"_s << -1;
+    QTest::newRow("epoch wins") << u"1:0.9"_s << u"2.0"_s << 1;
+    QTest::newRow("no epoch is epoch 0") << u"0:2.4.0"_s << u"2.4.0"_s << 0;
+    QTest::newRow("leading zeros") << u"01.002"_s << u"1.2"_s << 0;
+    QTest::newRow("shorter is older") << u"1.0"_s << u"1.0.0"_s << -1;
+    QTest::newRow("letters after the end") << u"1.0a"_s << u"1.0"_s << 1;
+    QTest::newRow("plus after letters") << u"1.0+b1"_s << u"1.0a"_s << 1;
+    QTest::newRow("revision") << u"2.4.0-2"_s << u"2.4.0-10"_s << -1;
+    QTest::newRow("hyphen in upstream") << u"2.4-1-3"_s << u"2.4-1-2"_s << 1;
+    QTest::newRow("words") << u"latest"_s << u"1.0"_s << 2;
+    QTest::newRow("space") << u"2.1.0 beta"_s << u"1.0"_s << 2;
+    QTest::newRow("empty") << QString() << u"1.0"_s << 2;
+    QTest::newRow("empty epoch") << u":1.0"_s << u"1.0"_s << 2;
+    QTest::newRow("colon without epoch") << u"1.0"_s << u"1:"_s << 2;
+    QTest::newRow("markup") << u"9<b>"_s << u"1.0"_s << 2;
 }
 
 void tst_Update::versionsAreOrderedLikeThePackageManager()
@@ -467,9 +467,9 @@ void tst_Update::offersOfNoNewerVersionAreNotShown_data()
 {
     QTest::addColumn<QString>("version");
     QTest::newRow("the running version") << Utility::applicationVersion();
-    QTest::newRow("a candidate of the running version") << Utility::applicationVersion() + QStringLiteral("~rc1");
-    QTest::newRow("an older version") << QStringLiteral("0.9.12");
-    QTest::newRow("not a version") << QStringLiteral("newest");
+    QTest::newRow("a candidate of the running version") << Utility::applicationVersion() + u"~rc1"_s;
+    QTest::newRow("an older version") << u"0.9.12"_s;
+    QTest::newRow("not a version") << u"newest"_s;
 }
 
 void tst_Update::offersOfNoNewerVersionAreNotShown()
@@ -477,7 +477,7 @@ void tst_Update::offersOfNoNewerVersionAreNotShown()
     QFETCH(QString, version);
     const QString origin = m_scripted->origin(true);
     m_scripted->route("/v3/ov/checkupdates/",
-                      TestHttpServer::answer(200, updateAnswer(false, origin + QStringLiteral("/pkg/orvex.deb"), version)));
+                      TestHttpServer::answer(200, updateAnswer(false, origin + u"/pkg/orvex.deb"_s, version)));
     useService(origin);
     // At launch nothing; from the menu the same message as "already up to date".
     QVERIFY(checkAndSettle(true));
@@ -491,16 +491,16 @@ void tst_Update::downloadsComeOnlyFromTrustedOrigins_data()
 {
     QTest::addColumn<QString>("address");
     QTest::addColumn<bool>("trusted");
-    QTest::newRow("the API's origin") << QStringLiteral("https://api.orvex.example/pkg/a.deb") << true;
-    QTest::newRow("host name case") << QStringLiteral("https://API.Orvex.Example/pkg/a.deb") << true;
-    QTest::newRow("explicit default port") << QStringLiteral("https://api.orvex.example:443/a.deb") << true;
-    QTest::newRow("the API's host, another port") << QStringLiteral("https://api.orvex.example:8443/a.deb") << false;
-    QTest::newRow("a listed host") << QStringLiteral("https://cdn.orvex.example:8443/a.deb") << true;
-    QTest::newRow("a listed host, default port") << QStringLiteral("https://cdn.orvex.example/a.deb") << false;
-    QTest::newRow("another host") << QStringLiteral("https://orvex.example.evil.test/a.deb") << false;
-    QTest::newRow("suffix of the API host") << QStringLiteral("https://evilapi.orvex.example/a.deb") << false;
-    QTest::newRow("user info") << QStringLiteral("https://x@api.orvex.example/a.deb") << false;
-    QTest::newRow("plain http on the API host") << QStringLiteral("http://api.orvex.example/a.deb") << false;
+    QTest::newRow("the API's origin") << u"https://api.orvex.example/pkg/a.deb"_s << true;
+    QTest::newRow("host name case") << u"https://API.Orvex.Example/pkg/a.deb"_s << true;
+    QTest::newRow("explicit default port") << u"https://api.orvex.example:443/a.deb"_s << true;
+    QTest::newRow("the API's host, another port") << u"https://api.orvex.example:8443/a.deb"_s << false;
+    QTest::newRow("a listed host") << u"https://cdn.orvex.example:8443/a.deb"_s << true;
+    QTest::newRow("a listed host, default port") << u"https://cdn.orvex.example/a.deb"_s << false;
+    QTest::newRow("another host") << u"https://orvex.example.evil.test/a.deb"_s << false;
+    QTest::newRow("suffix of the API host") << u"https://evilapi.orvex.example/a.deb"_s << false;
+    QTest::newRow("user info") << u"https://x@api.orvex.example/a.deb"_s << false;
+    QTest::newRow("plain http on the API host") << u"http://api.orvex.example/a.deb"_s << false;
 }
 
 void tst_Update::downloadsComeOnlyFromTrustedOrigins()
@@ -510,11 +510,11 @@ void tst_Update::downloadsComeOnlyFromTrustedOrigins()
     const Config saved = Config::current();
     std::optional<Config> config = Config::parse(
         R"({"apiBaseURL": "https://api.orvex.example", "updateHosts": ["https://cdn.orvex.example:8443"]})",
-        QStringLiteral("test"), nullptr);
+        u"test"_s, nullptr);
     QVERIFY(config);
     Config::setCurrent(*config);
     CheckUpdateStatus status;
-    status.version = QStringLiteral("2.4.0");
+    status.version = u"2.4.0"_s;
     status.name = address;
     const bool accepted = UpdatingService::downloadURL(status).has_value();
     Config::setCurrent(saved);
@@ -526,14 +526,14 @@ void tst_Update::signedPackagesAreKeptOnlyWithAValidSignature_data()
     QTest::addColumn<QString>("service");
     QTest::addColumn<QString>("key");
     QTest::addColumn<QString>("refusal"); // empty: kept
-    QTest::newRow("Ed25519, good") << QStringLiteral("ed25519") << QStringLiteral("ed25519") << QString();
-    QTest::newRow("RSA-PSS, good") << QStringLiteral("rsa") << QStringLiteral("rsa") << QString();
-    QTest::newRow("signed by another key") << QStringLiteral("rsa") << QStringLiteral("ed25519")
-                                           << QStringLiteral("is not signed by the Orvex Cloud update key");
-    QTest::newRow("another key of the same kind") << QStringLiteral("ed25519") << QStringLiteral("ed25519-other")
-                                                  << QStringLiteral("is not signed by the Orvex Cloud update key");
-    QTest::newRow("no signature published") << QStringLiteral("unsigned") << QStringLiteral("ed25519")
-                                            << QStringLiteral("its signature could not be fetched");
+    QTest::newRow("Ed25519, good") << u"ed25519"_s << u"ed25519"_s << QString();
+    QTest::newRow("RSA-PSS, good") << u"rsa"_s << u"rsa"_s << QString();
+    QTest::newRow("signed by another key")
+        << u"rsa"_s << u"ed25519"_s << u"is not signed by the Orvex Cloud update key"_s;
+    QTest::newRow("another key of the same kind")
+        << u"ed25519"_s << u"ed25519-other"_s << u"is not signed by the Orvex Cloud update key"_s;
+    QTest::newRow("no signature published")
+        << u"unsigned"_s << u"ed25519"_s << u"its signature could not be fetched"_s;
 }
 
 void tst_Update::signedPackagesAreKeptOnlyWithAValidSignature()
@@ -541,12 +541,12 @@ void tst_Update::signedPackagesAreKeptOnlyWithAValidSignature()
     QFETCH(QString, service);
     QFETCH(QString, key);
     QFETCH(QString, refusal);
-    DevServiceProcess *server = service == QLatin1String("ed25519") ? m_signedEd25519.get()
-                                : service == QLatin1String("rsa")   ? m_signedRsa.get()
-                                                                    : m_newer.get();
-    QByteArray publicKey = key == QLatin1String("rsa") ? m_rsaPublic : m_ed25519Public;
-    if (key == QLatin1String("ed25519-other"))
-        publicKey = makeKeyPair("ED25519", m_dir.filePath(QStringLiteral("other.pem")));
+    DevServiceProcess *server = service == "ed25519"_L1 ? m_signedEd25519.get()
+                                : service == "rsa"_L1   ? m_signedRsa.get()
+                                                        : m_newer.get();
+    QByteArray publicKey = key == "rsa"_L1 ? m_rsaPublic : m_ed25519Public;
+    if (key == "ed25519-other"_L1)
+        publicKey = makeKeyPair("ED25519", m_dir.filePath(u"other.pem"_s));
 
     UpdateViewController *offer = offerFrom(server->origin());
     QVERIFY(offer);
@@ -560,7 +560,7 @@ void tst_Update::signedPackagesAreKeptOnlyWithAValidSignature()
         QTRY_COMPARE_WITH_TIMEOUT(m_opened.size(), 1, 60000);
         QCOMPARE(m_opened.constFirst(), QUrl::fromLocalFile(expected));
         QVERIFY(readFile(expected).startsWith("!<arch>\n"));
-        QCOMPARE(downloadedFiles(), QStringList{QStringLiteral("Orvex Cloud 2.4.0.deb")});
+        QCOMPARE(downloadedFiles(), QStringList{u"Orvex Cloud 2.4.0.deb"_s});
         return;
     }
     QTRY_VERIFY_WITH_TIMEOUT(shown().size() == 2, 60000);

@@ -11,6 +11,8 @@
 
 #include <limits>
 
+using namespace Qt::StringLiterals;
+
 using namespace Orvex;
 
 namespace {
@@ -106,10 +108,10 @@ void tst_UsageFigures::byteCounts()
 void tst_UsageFigures::byteCountsUseTheLocaleSeparator()
 {
     const QLocale german(QLocale::German, QLocale::Germany);
-    QCOMPARE(ByteCountFormatter::string(12'345'678, german), QStringLiteral("12,3 MB"));
-    QCOMPARE(ByteCountFormatter::string(1'234'567'890'000, german), QStringLiteral("1,23 TB"));
+    QCOMPARE(ByteCountFormatter::string(12'345'678, german), u"12,3 MB"_s);
+    QCOMPARE(ByteCountFormatter::string(1'234'567'890'000, german), u"1,23 TB"_s);
     // No thousands separator in a count below 1000 of its unit.
-    QCOMPARE(ByteCountFormatter::string(999, german), QStringLiteral("999 bytes"));
+    QCOMPARE(ByteCountFormatter::string(999, german), u"999 bytes"_s);
 }
 
 void tst_UsageFigures::thisMonthReadsEveryKindOfNumber_data()
@@ -133,10 +135,10 @@ void tst_UsageFigures::thisMonthReadsEveryKindOfNumber()
 
 void tst_UsageFigures::totalsBeyondTheIntegerRangeAreClamped()
 {
-    QCOMPARE(thisMonthText(decode(info("1e300"))), QStringLiteral("9.22 EB"));
-    QCOMPARE(thisMonthText(decode(info("-1e300"))), QStringLiteral("-9.22 EB"));
-    QCOMPARE(thisMonthText(decode(info("\"inf\""))), QStringLiteral("9.22 EB"));
-    QCOMPARE(thisMonthText(decode(info("\"nan\""))), QStringLiteral("0 bytes"));
+    QCOMPARE(thisMonthText(decode(info("1e300"))), u"9.22 EB"_s);
+    QCOMPARE(thisMonthText(decode(info("-1e300"))), u"-9.22 EB"_s);
+    QCOMPARE(thisMonthText(decode(info("\"inf\""))), u"9.22 EB"_s);
+    QCOMPARE(thisMonthText(decode(info("\"nan\""))), u"0 bytes"_s);
     // Exactly 2^63 no longer fits; one below the limit still converts.
     QCOMPARE(clampedByteCount(9223372036854775808.0), std::numeric_limits<qint64>::max());
     QCOMPARE(clampedByteCount(-9223372036854775808.0), std::numeric_limits<qint64>::min());
@@ -145,9 +147,9 @@ void tst_UsageFigures::totalsBeyondTheIntegerRangeAreClamped()
 
     // Hourly totals that overflow only when summed.
     const DeviceUsageModel model = decode(info("0") + R"(, "traffic": )" + hours(24, {"9e18"}));
-    QCOMPARE(hourlyAverageText(model), QStringLiteral("9 EB"));
+    QCOMPARE(hourlyAverageText(model), u"9 EB"_s);
     const DeviceUsageModel huge = decode(info("0") + R"(, "traffic": )" + hours(2, {"1e308"}));
-    QCOMPARE(hourlyAverageText(huge), QStringLiteral("9.22 EB"));
+    QCOMPARE(hourlyAverageText(huge), u"9.22 EB"_s);
 }
 
 void tst_UsageFigures::hourlyAverageDividesByTwentyFour_data()
@@ -160,7 +162,7 @@ void tst_UsageFigures::hourlyAverageDividesByTwentyFour_data()
     QTest::newRow("24 hours") << QByteArray(", \"traffic\": " + hours(24, {"24000"})) << "24 KB";
     // Twice as many records: twice the sum, still divided by 24.
     QTest::newRow("48 hours, mixed kinds")
-            << QByteArray(", \"traffic\": " + hours(48, {"24000", "\"24000\"", "24000.0"})) << "48 KB";
+        << QByteArray(", \"traffic\": " + hours(48, {"24000", "\"24000\"", "24000.0"})) << "48 KB";
     QTest::newRow("one hour") << QByteArray(", \"traffic\": " + hours(1, {"2400000"})) << "100 KB";
 }
 

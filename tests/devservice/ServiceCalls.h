@@ -1,0 +1,84 @@
+#pragma once
+
+// The requests the client makes of orvex-devservice, sent as it sends them,
+// for the service's own tests.
+
+#include "DevServiceProcess.h"
+#include "ServiceAnswers.h"
+
+#include "config/Config.h"
+
+#include <QDate>
+#include <QJsonArray>
+
+using namespace Qt::StringLiterals;
+
+inline QueryItems signUpQuery(const Orvex::Config &config, const QString &email, const QString &password)
+{
+    return {{u"user"_s, email},
+            {u"password"_s, password},
+            {u"name"_s, u"Ann Example"_s},
+            {u"email"_s, email},
+            {u"phoneNumber"_s, u"+33612345678"_s},
+            {u"check"_s, config.signUpCheckValue}};
+}
+
+// Creates an account; answers its record (empty when refused).
+inline QJsonObject signUp(HttpsClient &client, const Orvex::Config &config, const QString &email,
+                          const QString &password)
+{
+    const HttpAnswer answer = client.get(u"/adduser.json"_s, signUpQuery(config, email, password));
+    return jsonObject(answer.body).value(u"user"_s).toObject();
+}
+
+inline bool addDevice(HttpsClient &client, const Orvex::Config &config, const QString &udid,
+                      const QString &email)
+{
+    const HttpAnswer answer = client.get(u"/adddevice.json"_s, {{u"udid"_s, udid},
+                                                                {u"user"_s, email},
+                                                                {u"check"_s, config.serviceCheckValue}});
+    return envelopeProblem(answer.body, 0, false).isEmpty();
+}
+
+// An account with this machine among its devices.
+inline bool registerAccount(HttpsClient &client, const Orvex::Config &config, const QString &email,
+                            const QString &password, const QString &udid)
+{
+    return !signUp(client, config, email, password).isEmpty() && addDevice(client, config, udid, email);
+}
+
+inline QString token(HttpsClient &client, const Orvex::Config &config)
+{
+    const HttpAnswer answer = client.get(u"/portableapi/portable.php"_s,
+                                         {{u"api"_s, u"gen_token"_s}, {u"ApiID"_s, config.apiIdentifier}});
+    return jsonObject(answer.body).value(u"token"_s).toObject().value(u"name"_s).toString();
+}
+
+inline QueryItems certificateQuery(const Orvex::Config &config, const QString &token, const QString &password,
+                                   const QString &udid, const QString &email)
+{
+    return {{u"api"_s, u"getcert"_s},  {u"ApiID"_s, config.apiIdentifier},
+            {u"password"_s, password}, {u"Deviceudid"_s, udid},
+            {u"Userid"_s, email},      {u"token"_s, token},
+            {u"crt_type"_s, u"p12"_s}};
+}
+
+// The device's usage model for the month of `date`, `tz` hours east of UTC.
+inline QJsonObject usage(HttpsClient &client, const Orvex::Config &config, const QString &udid,
+                         const QDate &date, int tz = 0)
+{
+    const HttpAnswer answer = client.get(u"/portableapi/portable.php"_s,
+                                         {{u"api"_s, u"getdesktopdevicehistoricalusage"_s},
+                                          {u"ApiID"_s, config.apiIdentifier},
+                                          {u"deviceudid"_s, udid},
+                                          {u"tz"_s, QString::number(tz)},
+                                          {u"y"_s, QString::number(date.year())},
+                                          {u"m"_s, QString::number(date.month())},
+                                          {u"d"_s, QString::number(date.day())}});
+    return jsonObject(answer.body).value(u"device_usage"_s).toObject();
+}
+
+inline qint64 monthlyUsage(const QJsonObject &model)
+{
+    return model.value(u"info"_s).toObject().value(u"MonthlyUsage"_s).toInteger(-1);
+}
