@@ -25,6 +25,63 @@ QByteArray envelope(int code, bool error, bool withOpf = true)
            + (withOpf ? R"(,"opf":"o")" : "") + R"(,"version":"v","errorMessage":"ignored"}})";
 }
 
+// How one operation ended: the error's code, or -1 with the part of the
+// record a test looks at.
+struct Answer
+{
+    int code = -2; // no completion
+    QByteArray value;
+};
+
+template<typename T, typename Call, typename Value>
+Answer await(Call call, Value value)
+{
+    Capture<T> c;
+    call(c.completion());
+    if (!c.wait())
+        return {};
+    if (!c.result->isSuccess())
+        return {int(c.result->error().code()), {}};
+    return {-1, value(c.result->value())};
+}
+
+// The service's operations by name, each answering on its own path.
+const QHash<QByteArray, QByteArray> paths{{"getUser", "/getuser.json"},
+                                          {"addDevice", "/adddevice.json"},
+                                          {"checkUser", "/checkUserAccount.json"},
+                                          {"getCert", "/portableapi/portable.php"},
+                                          {"getToken", "/portableapi/portable.php"},
+                                          {"getVerificationCode", "/iOS/getverification.php"}};
+
+Answer ask(const QByteArray &operation)
+{
+    NetworkService &service = NetworkService::shared();
+    const auto nothing = [](const Empty &) { return QByteArray(); };
+    if (operation == "getUser")
+        // The e-mail, and whether any other member was decoded.
+        return await<UserResponse>([&](auto done) { service.getUser(QStringLiteral("e"), std::nullopt, done); },
+                                   [](const UserResponse &r) {
+                                       const UserModel &u = r.user;
+                                       const bool more = u.id || u.name || u.password || u.phoneNumber || u.user
+                                                         || u.devices;
+                                       return u.email.value_or(QString()).toUtf8() + (more ? " and more" : "");
+                                   });
+    if (operation == "addDevice")
+        return await<Empty>([&](auto done) { service.addDevice(QStringLiteral("u"), QStringLiteral("e"), done); },
+                            nothing);
+    if (operation == "checkUser")
+        return await<Empty>([&](auto done) { service.checkUser(QStringLiteral("e@x.io"), done); }, nothing);
+    if (operation == "getCert")
+        return await<QByteArray>([&](auto done) {
+            service.getCert(QStringLiteral("p"), QStringLiteral("u"), QStringLiteral("e"), QStringLiteral("t"), done);
+        }, [](const QByteArray &archive) { return archive; });
+    if (operation == "getToken")
+        return await<VPNApiResponse::Token>([&](auto done) { service.getToken(done); },
+                                            [](const VPNApiResponse::Token &t) { return t.token.name.toUtf8(); });
+    return await<QString>([&](auto done) { service.getVerificationCode(done); },
+                          [](const QString &code) { return code.toUtf8(); });
+}
+
 } // namespace
 
 class tst_NetworkService : public QObject
@@ -33,18 +90,11 @@ class tst_NetworkService : public QObject
 
 private Q_SLOTS:
     void initTestCase();
-    void transportFailureIsGeneric();
-    void untrustedCertificateIsGeneric();
-    void noBodyVersusEmptyBody();
+    void unreachableOrUntrustedServerIsGeneric();
     void envelopeDecidesBeforeTheRecord_data();
     void envelopeDecidesBeforeTheRecord();
-    void httpStatusPlaysNoPart();
-    void checkUserInvertsTheAnswer_data();
-    void checkUserInvertsTheAnswer();
-    void recordsDecodeStrictly_data();
-    void recordsDecodeStrictly();
-    void certificateBytesArriveUnchanged();
-    void verificationCodeMustBeUtf8();
+    void answers_data();
+    void answers();
     void silentServerTimesOut();
     void downloadWritesOnlyCompleteAnswers();
     void helpDeskStyleRequestCarriesBodyAndHeader();
@@ -69,75 +119,35 @@ void tst_NetworkService::initTestCase()
                                          std::chrono::milliseconds(3600000));
 }
 
-void tst_NetworkService::transportFailureIsGeneric()
+void tst_NetworkService::unreachableOrUntrustedServerIsGeneric()
 {
-    // A port nobody listens on.
+    // A port nobody listens on, and a server whose certificate nobody trusts.
     QTcpServer probe;
     QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
     const quint16 closedPort = probe.serverPort();
     probe.close();
-
-    Config config = Config::current();
-    const Config saved = config;
-    config.apiBaseURL = QStringLiteral("https://127.0.0.1:%1").arg(closedPort);
-    Config::setCurrent(config);
-    Capture<UserResponse> user;
-    NetworkService::shared().getUser(QStringLiteral("a@b.cc"), QStringLiteral("secret"), user.completion());
-    Capture<Empty> check;
-    NetworkService::shared().checkUser(QStringLiteral("a@b.cc"), check.completion());
-    Config::setCurrent(saved);
-
-    QVERIFY(user.wait());
-    QVERIFY(check.wait());
-    QCOMPARE(user.result->error().code(), Error::Code::generic);
-    QVERIFY(!user.result->error().localizedDescription().isEmpty());
-    // checkUser passes a transport failure on unchanged.
-    QCOMPARE(check.result->error().code(), Error::Code::generic);
-    QCOMPARE(user.calls, 1);
-}
-
-void tst_NetworkService::untrustedCertificateIsGeneric()
-{
     TestCertificate other;
     QVERIFY(other.make());
     TestHttpServer stranger(&other);
     stranger.route("/getuser.json", TestHttpServer::answer(200, R"({"user":{}})"));
 
-    Config config = Config::current();
-    const Config saved = config;
-    config.apiBaseURL = stranger.origin(true);
-    Config::setCurrent(config);
-    Capture<UserResponse> user;
-    NetworkService::shared().getUser(QStringLiteral("a@b.cc"), std::nullopt, user.completion());
-    Config::setCurrent(saved);
-
-    QVERIFY(user.wait());
-    QVERIFY(!user.result->isSuccess());
-    QCOMPARE(user.result->error().code(), Error::Code::generic);
-}
-
-void tst_NetworkService::noBodyVersusEmptyBody()
-{
-    // 204 carries no body by definition: emptyResponse.
-    m_server->route("/adddevice.json", TestHttpServer::answer(204, {}));
-    Capture<Empty> noBody;
-    NetworkService::shared().addDevice(QStringLiteral("u"), QStringLiteral("e"), noBody.completion());
-    QVERIFY(noBody.wait());
-    QCOMPARE(noBody.result->error().code(), Error::Code::emptyResponse);
-
-    // A declared body of zero bytes is a body: it is no envelope, so an
-    // operation answering nothing succeeds and a record fails to decode.
-    m_server->route("/adddevice.json", TestHttpServer::answer(200, {}));
-    Capture<Empty> emptyBody;
-    NetworkService::shared().addDevice(QStringLiteral("u"), QStringLiteral("e"), emptyBody.completion());
-    QVERIFY(emptyBody.wait());
-    QVERIFY(emptyBody.result->isSuccess());
-
-    m_server->route("/getuser.json", TestHttpServer::answer(200, {}));
-    Capture<UserResponse> user;
-    NetworkService::shared().getUser(QStringLiteral("e"), std::nullopt, user.completion());
-    QVERIFY(user.wait());
-    QCOMPARE(user.result->error().code(), Error::Code::cannotParseData);
+    const Config saved = Config::current();
+    for (const QString &origin : {QStringLiteral("https://127.0.0.1:%1").arg(closedPort), stranger.origin(true)}) {
+        Config config = saved;
+        config.apiBaseURL = origin;
+        Config::setCurrent(config);
+        Capture<UserResponse> user;
+        NetworkService::shared().getUser(QStringLiteral("a@b.cc"), QStringLiteral("secret"), user.completion());
+        Capture<Empty> check;
+        NetworkService::shared().checkUser(QStringLiteral("a@b.cc"), check.completion());
+        Config::setCurrent(saved);
+        QVERIFY(user.wait() && check.wait());
+        QCOMPARE(user.result->error().code(), Error::Code::generic);
+        QVERIFY(!user.result->error().localizedDescription().isEmpty());
+        // checkUser passes a transport failure on unchanged.
+        QCOMPARE(check.result->error().code(), Error::Code::generic);
+        QCOMPARE(user.calls, 1);
+    }
 }
 
 void tst_NetworkService::envelopeDecidesBeforeTheRecord_data()
@@ -168,156 +178,93 @@ void tst_NetworkService::envelopeDecidesBeforeTheRecord()
     QFETCH(QByteArray, body);
     QFETCH(bool, addDeviceSucceeds);
     QFETCH(int, expected);
-
     m_server->route("/getuser.json", TestHttpServer::answer(200, body));
     m_server->route("/adddevice.json", TestHttpServer::answer(200, body));
-    Capture<UserResponse> user;
-    Capture<Empty> device;
-    NetworkService::shared().getUser(QStringLiteral("e@x.io"), std::nullopt, user.completion());
-    NetworkService::shared().addDevice(QStringLiteral("u"), QStringLiteral("e@x.io"), device.completion());
-    QVERIFY(user.wait());
-    QVERIFY(device.wait());
-    QCOMPARE(int(user.result->error().code()), expected);
-    QCOMPARE(device.result->isSuccess(), addDeviceSucceeds);
-    if (!addDeviceSucceeds)
-        QCOMPARE(int(device.result->error().code()), expected);
+    QCOMPARE(ask("getUser").code, expected);
+    QCOMPARE(ask("addDevice").code, addDeviceSucceeds ? -1 : expected);
 }
 
-void tst_NetworkService::httpStatusPlaysNoPart()
+// Whatever the HTTP status, the body decides: no body, an envelope, or a
+// record decoded strictly (checkUser succeeds only on "no such user").
+void tst_NetworkService::answers_data()
 {
-    // An error page is just an undecodable body.
-    m_server->route("/getuser.json",
-                    TestHttpServer::answer(500, "<html><body>Internal Server Error</body></html>", "text/html"));
-    Capture<UserResponse> page;
-    NetworkService::shared().getUser(QStringLiteral("e"), std::nullopt, page.completion());
-    QVERIFY(page.wait());
-    QCOMPARE(page.result->error().code(), Error::Code::cannotParseData);
-
-    // A valid record under 404 is a success; an envelope under 401 is its error.
-    m_server->route("/getuser.json", TestHttpServer::answer(404, R"({"user":{"email":"e@x.io"}})"));
-    Capture<UserResponse> record;
-    NetworkService::shared().getUser(QStringLiteral("e"), std::nullopt, record.completion());
-    QVERIFY(record.wait());
-    QVERIFY(record.result->isSuccess());
-    QCOMPARE(record.result->value().user.email, QStringLiteral("e@x.io"));
-
-    m_server->route("/getuser.json", TestHttpServer::answer(401, envelope16));
-    Capture<UserResponse> rejected;
-    NetworkService::shared().getUser(QStringLiteral("e"), std::nullopt, rejected.completion());
-    QVERIFY(rejected.wait());
-    QCOMPARE(rejected.result->error().code(), Error::Code::userNotExists);
-
-    m_server->route("/getuser.json", TestHttpServer::answer(400, R"({"user":{}})"));
-    Capture<UserResponse> badRequest;
-    NetworkService::shared().getUser(QStringLiteral("e"), std::nullopt, badRequest.completion());
-    QVERIFY(badRequest.wait());
-    QVERIFY(badRequest.result->isSuccess());
-}
-
-void tst_NetworkService::checkUserInvertsTheAnswer_data()
-{
+    QTest::addColumn<QByteArray>("operation");
+    QTest::addColumn<int>("status");
     QTest::addColumn<QByteArray>("body");
-    QTest::addColumn<int>("expected"); // -1: success
-
-    QTest::newRow("account exists") << QByteArray(R"({"user":{"email":"e@x.io"}})") << int(Error::Code::userAlreadyExists);
-    QTest::newRow("any non-envelope body") << QByteArray("ok") << int(Error::Code::userAlreadyExists);
-    QTest::newRow("does not exist") << envelope16 << -1;
-    QTest::newRow("other envelope passed on") << envelope(6, true) << int(Error::Code::invalidPassword);
-}
-
-void tst_NetworkService::checkUserInvertsTheAnswer()
-{
-    QFETCH(QByteArray, body);
-    QFETCH(int, expected);
-    m_server->route("/checkUserAccount.json", TestHttpServer::answer(200, body));
-    Capture<Empty> check;
-    NetworkService::shared().checkUser(QStringLiteral("e@x.io"), check.completion());
-    QVERIFY(check.wait());
-    if (expected < 0)
-        QVERIFY(check.result->isSuccess());
-    else
-        QCOMPARE(int(check.result->error().code()), expected);
-}
-
-void tst_NetworkService::recordsDecodeStrictly_data()
-{
-    QTest::addColumn<QByteArray>("path");
-    QTest::addColumn<QByteArray>("body");
-    QTest::addColumn<bool>("decodes");
-
-    QTest::newRow("user empty record") << QByteArray("/getuser.json") << QByteArray(R"({"user":{}})") << true;
-    QTest::newRow("user extra members") << QByteArray("/getuser.json") << QByteArray(R"({"user":{"x":1},"more":[1]})") << true;
-    QTest::newRow("user id as number") << QByteArray("/getuser.json") << QByteArray(R"({"user":{"id":5}})") << false;
-    QTest::newRow("user missing") << QByteArray("/getuser.json") << QByteArray(R"({"account":{}})") << false;
-    QTest::newRow("device not object") << QByteArray("/getuser.json") << QByteArray(R"({"user":{"devices":["x"]}})") << false;
-    QTest::newRow("devices null") << QByteArray("/getuser.json") << QByteArray(R"({"user":{"devices":null}})") << true;
-    QTest::newRow("top level array") << QByteArray("/getuser.json") << QByteArray(R"([{"user":{}}])") << false;
-    QTest::newRow("token empty name") << QByteArray("/portableapi/portable.php") << QByteArray(R"({"token":{"name":""}})") << true;
-    QTest::newRow("token name number") << QByteArray("/portableapi/portable.php") << QByteArray(R"({"token":{"name":12}})") << false;
-}
-
-void tst_NetworkService::recordsDecodeStrictly()
-{
-    QFETCH(QByteArray, path);
-    QFETCH(QByteArray, body);
-    QFETCH(bool, decodes);
-    m_server->route(path, TestHttpServer::answer(200, body));
-    if (path == "/getuser.json") {
-        Capture<UserResponse> c;
-        NetworkService::shared().getUser(QStringLiteral("e"), std::nullopt, c.completion());
-        QVERIFY(c.wait());
-        QCOMPARE(c.result->isSuccess(), decodes);
-        if (decodes) {
-            const UserModel &u = c.result->value().user;
-            QVERIFY(!u.email && !u.id && !u.name && !u.password && !u.phoneNumber && !u.user && !u.devices);
-        } else {
-            QCOMPARE(c.result->error().code(), Error::Code::cannotParseData);
-        }
-    } else {
-        Capture<VPNApiResponse::Token> c;
-        NetworkService::shared().getToken(c.completion());
-        QVERIFY(c.wait());
-        QCOMPARE(c.result->isSuccess(), decodes);
-        if (decodes)
-            QCOMPARE(c.result->value().token.name, QString());
-    }
-}
-
-void tst_NetworkService::certificateBytesArriveUnchanged()
-{
+    QTest::addColumn<QByteArray>("type");
+    QTest::addColumn<int>("expected"); // -1: success with `value`
+    QTest::addColumn<QByteArray>("value");
+    const QByteArray json = "application/json";
+    const int parse = int(Error::Code::cannotParseData);
     QByteArray archive;
     for (int i = 0; i < 3000; ++i)
         archive.append(char(i * 7 % 256));
     archive[0] = '\0';
-    m_server->route("/portableapi/portable.php", TestHttpServer::answer(200, archive, "application/x-pkcs12"));
-    Capture<QByteArray> cert;
-    NetworkService::shared().getCert(QStringLiteral("p"), QStringLiteral("u"), QStringLiteral("e"),
-                                     QStringLiteral("t"), cert.completion());
-    QVERIFY(cert.wait());
-    QVERIFY(cert.result->isSuccess());
-    QCOMPARE(cert.result->value(), archive);
 
-    m_server->route("/portableapi/portable.php", TestHttpServer::answer(200, envelope(17, true)));
-    Capture<QByteArray> refused;
-    NetworkService::shared().getCert(QStringLiteral("p"), QStringLiteral("u"), QStringLiteral("e"),
-                                     QStringLiteral("t"), refused.completion());
-    QVERIFY(refused.wait());
-    QCOMPARE(refused.result->error().code(), Error::Code::unknownDevice);
+    QTest::newRow("204 carries no body") << QByteArray("addDevice") << 204 << QByteArray() << json
+                                         << int(Error::Code::emptyResponse) << QByteArray();
+    // A declared body of zero bytes is a body, and no envelope.
+    QTest::newRow("empty body, nothing expected") << QByteArray("addDevice") << 200 << QByteArray() << json << -1
+                                                  << QByteArray();
+    QTest::newRow("empty body, a record expected") << QByteArray("getUser") << 200 << QByteArray() << json << parse
+                                                   << QByteArray();
+    QTest::newRow("error page") << QByteArray("getUser") << 500
+                                << QByteArray("<html><body>Internal Server Error</body></html>")
+                                << QByteArray("text/html") << parse << QByteArray();
+    QTest::newRow("record under 404") << QByteArray("getUser") << 404 << QByteArray(R"({"user":{"email":"e@x.io"}})")
+                                      << json << -1 << QByteArray("e@x.io");
+    QTest::newRow("envelope under 401") << QByteArray("getUser") << 401 << envelope16 << json
+                                        << int(Error::Code::userNotExists) << QByteArray();
+    QTest::newRow("record under 400") << QByteArray("getUser") << 400 << QByteArray(R"({"user":{}})") << json << -1
+                                      << QByteArray();
+
+    QTest::newRow("account exists") << QByteArray("checkUser") << 200 << QByteArray(R"({"user":{"email":"e@x.io"}})")
+                                    << json << int(Error::Code::userAlreadyExists) << QByteArray();
+    QTest::newRow("any non-envelope body") << QByteArray("checkUser") << 200 << QByteArray("ok") << json
+                                           << int(Error::Code::userAlreadyExists) << QByteArray();
+    QTest::newRow("account does not exist") << QByteArray("checkUser") << 200 << envelope16 << json << -1
+                                            << QByteArray();
+    QTest::newRow("other envelope passed on") << QByteArray("checkUser") << 200 << envelope(6, true) << json
+                                              << int(Error::Code::invalidPassword) << QByteArray();
+
+    const auto user = [&](const char *tag, const char *body, int expected) {
+        QTest::newRow(tag) << QByteArray("getUser") << 200 << QByteArray(body) << json << expected << QByteArray();
+    };
+    user("user empty record", R"({"user":{}})", -1);
+    user("user extra members", R"({"user":{"x":1},"more":[1]})", -1);
+    user("user id as number", R"({"user":{"id":5}})", parse);
+    user("user missing", R"({"account":{}})", parse);
+    user("device not object", R"({"user":{"devices":["x"]}})", parse);
+    user("devices null", R"({"user":{"devices":null}})", -1);
+    user("top level array", R"([{"user":{}}])", parse);
+    QTest::newRow("token empty name") << QByteArray("getToken") << 200 << QByteArray(R"({"token":{"name":""}})")
+                                      << json << -1 << QByteArray();
+    QTest::newRow("token name number") << QByteArray("getToken") << 200 << QByteArray(R"({"token":{"name":12}})")
+                                       << json << parse << QByteArray();
+
+    QTest::newRow("certificate bytes unchanged") << QByteArray("getCert") << 200 << archive
+                                                 << QByteArray("application/x-pkcs12") << -1 << archive;
+    QTest::newRow("certificate refused") << QByteArray("getCert") << 200 << envelope(17, true) << json
+                                         << int(Error::Code::unknownDevice) << QByteArray();
+    QTest::newRow("verification code") << QByteArray("getVerificationCode") << 200 << QByteArray("Tök-42\n")
+                                       << QByteArray("text/plain") << -1 << QByteArray("Tök-42\n");
+    QTest::newRow("verification code not UTF-8") << QByteArray("getVerificationCode") << 200
+                                                 << QByteArray("ab\xff\xfe") << QByteArray("text/plain") << parse
+                                                 << QByteArray();
 }
 
-void tst_NetworkService::verificationCodeMustBeUtf8()
+void tst_NetworkService::answers()
 {
-    m_server->route("/iOS/getverification.php", TestHttpServer::answer(200, "Tök-42\n", "text/plain"));
-    Capture<QString> good;
-    NetworkService::shared().getVerificationCode(good.completion());
-    QVERIFY(good.wait());
-    QCOMPARE(good.result->value(), QStringLiteral("Tök-42\n"));
-
-    m_server->route("/iOS/getverification.php", TestHttpServer::answer(200, "ab\xff\xfe", "text/plain"));
-    Capture<QString> bad;
-    NetworkService::shared().getVerificationCode(bad.completion());
-    QVERIFY(bad.wait());
-    QCOMPARE(bad.result->error().code(), Error::Code::cannotParseData);
+    QFETCH(QByteArray, operation);
+    QFETCH(int, status);
+    QFETCH(QByteArray, body);
+    QFETCH(QByteArray, type);
+    QFETCH(int, expected);
+    QFETCH(QByteArray, value);
+    m_server->route(paths.value(operation), TestHttpServer::answer(status, body, type));
+    const Answer answer = ask(operation);
+    QCOMPARE(answer.code, expected);
+    QCOMPARE(answer.value, value);
 }
 
 void tst_NetworkService::silentServerTimesOut()

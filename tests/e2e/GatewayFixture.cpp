@@ -16,6 +16,34 @@ QString script()
     return QString::fromLocal8Bit(qgetenv("ORVEX_GATEWAY_SCRIPT"));
 }
 
+// The words of `text`, for fixed command lines.
+QStringList words(const char *text)
+{
+    return QString::fromLatin1(text).split(u' ');
+}
+
+// Runs `program` to its end (at most 60 s); its exit code, or -1 when it
+// crashed or hung. `output` gets standard output (and error, with `merged`).
+int execute(const QString &program, const QStringList &arguments, QByteArray *output = nullptr,
+            bool merged = false)
+{
+    QProcess process;
+    process.start(program, arguments);
+    if (!process.waitForFinished(60000)) {
+        process.kill();
+        process.waitForFinished();
+        return -1;
+    }
+    if (output)
+        *output = process.readAllStandardOutput() + (merged ? process.readAllStandardError() : QByteArray());
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
+QString sideName(GatewayFixture::Side side)
+{
+    return side == GatewayFixture::Side::Gateway ? QStringLiteral("gateway") : QStringLiteral("client");
+}
+
 } // namespace
 
 GatewayFixture::GatewayFixture()
@@ -36,19 +64,12 @@ bool GatewayFixture::isRoot()
     return ::geteuid() == 0;
 }
 
+// `scripts/gateway COMMAND --dir DIR ARGUMENTS...`
 int GatewayFixture::run(const QStringList &arguments, QByteArray *output) const
 {
-    QProcess process;
-    process.setProcessChannelMode(QProcess::SeparateChannels);
-    process.start(script(), arguments);
-    if (!process.waitForFinished(60000)) {
-        process.kill();
-        process.waitForFinished();
-        return -1;
-    }
-    if (output)
-        *output = process.readAllStandardOutput() + process.readAllStandardError();
-    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    return execute(script(),
+                   QStringList{arguments.first(), QStringLiteral("--dir"), m_dir->path()} + arguments.mid(1), output,
+                   true);
 }
 
 bool GatewayFixture::up(QString *error, const QStringList &arguments)
@@ -59,10 +80,7 @@ bool GatewayFixture::up(QString *error, const QStringList &arguments)
     }
     QByteArray output;
     m_up = true; // whatever happens, down() cleans up
-    const int status = run(QStringList{QStringLiteral("up"), QStringLiteral("--dir"), m_dir->path(),
-                                       QStringLiteral("--tag"), m_tag}
-                                   + arguments,
-                           &output);
+    const int status = run(QStringList{QStringLiteral("up"), QStringLiteral("--tag"), m_tag} + arguments, &output);
     for (const QByteArray &line : output.split('\n')) {
         const int equals = line.indexOf('=');
         if (equals > 0)
@@ -79,13 +97,9 @@ bool GatewayFixture::upTrusting(const QString &caFolder, QString *error, const Q
 {
     // The script keeps a CA it finds in place.
     const QString caDir = directory() + QStringLiteral("/ca");
-    if (!QDir().mkpath(caDir)) {
-        *error = QStringLiteral("cannot create %1").arg(caDir);
-        return false;
-    }
     for (const QString &name : {QStringLiteral("ca.crt"), QStringLiteral("ca.key")}) {
-        if (!QFile::copy(caFolder + u'/' + name, caDir + u'/' + name)) {
-            *error = QStringLiteral("cannot copy %1 from %2").arg(name, caFolder);
+        if (!QDir().mkpath(caDir) || !QFile::copy(caFolder + u'/' + name, caDir + u'/' + name)) {
+            *error = QStringLiteral("cannot copy %1 from %2 to %3").arg(name, caFolder, caDir);
             return false;
         }
     }
@@ -97,53 +111,39 @@ void GatewayFixture::down()
     if (!m_up)
         return;
     m_up = false;
-    run({QStringLiteral("down"), QStringLiteral("--dir"), m_dir->path()});
+    run({QStringLiteral("down")});
 }
 
-QByteArray GatewayFixture::issueClientIdentity(const QString &id, const QString &passphrase,
-                                               const QString &caDir)
+QByteArray GatewayFixture::issueClientIdentity(const QString &id, const QString &passphrase, const QString &caDir)
 {
     const QString out = m_dir->filePath(QStringLiteral("client-%1.p12").arg(id.left(8)));
-    QStringList arguments{QStringLiteral("client-cert"), QStringLiteral("--dir"), m_dir->path(),
-                          QStringLiteral("--id"), id, QStringLiteral("--out"), out,
+    QStringList arguments{QStringLiteral("client-cert"), QStringLiteral("--id"), id, QStringLiteral("--out"), out,
                           QStringLiteral("--pass"), passphrase};
     if (!caDir.isEmpty())
         arguments << QStringLiteral("--ca") << caDir;
-    if (run(arguments) != 0)
-        return {};
     QFile file(out);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return run(arguments) == 0 && file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QString GatewayFixture::makeOtherCa()
 {
     const QString dir = m_dir->filePath(QStringLiteral("other-ca"));
     QDir().mkpath(dir);
-    const int status = QProcess::execute(
-            QStringLiteral("openssl"),
-            {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
-             QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-days"),
-             QStringLiteral("2"), QStringLiteral("-subj"), QStringLiteral("/O=Elsewhere/CN=Other CA"),
-             QStringLiteral("-keyout"), dir + QStringLiteral("/ca.key"), QStringLiteral("-out"),
-             dir + QStringLiteral("/ca.crt"), QStringLiteral("-addext"),
-             QStringLiteral("basicConstraints=critical,CA:TRUE")});
-    Q_UNUSED(status)
+    execute(QStringLiteral("openssl"),
+            words("req -x509 -newkey rsa:2048 -nodes -days 2 -addext basicConstraints=critical,CA:TRUE -subj")
+                << QStringLiteral("/O=Elsewhere/CN=Other CA") << QStringLiteral("-keyout")
+                << dir + QStringLiteral("/ca.key") << QStringLiteral("-out") << dir + QStringLiteral("/ca.crt"));
     return QFile::exists(dir + QStringLiteral("/ca.crt")) ? dir : QString();
 }
 
 bool GatewayFixture::stopResponder()
 {
-    return run({QStringLiteral("stop-responder"), QStringLiteral("--dir"), m_dir->path()}) == 0;
+    return run({QStringLiteral("stop-responder")}) == 0;
 }
 
 bool GatewayFixture::pingInnerAddress()
 {
-    return QProcess::execute(QStringLiteral("ip"),
-                             {QStringLiteral("netns"), QStringLiteral("exec"),
-                              value(QStringLiteral("CLIENT_NS")), QStringLiteral("ping"),
-                              QStringLiteral("-c1"), QStringLiteral("-W3"),
-                              value(QStringLiteral("INNER_ADDR"))})
-           == 0;
+    return ping(value(QStringLiteral("INNER_ADDR")));
 }
 
 QString GatewayFixture::logs() const
@@ -151,51 +151,35 @@ QString GatewayFixture::logs() const
     QString text;
     for (const char *key : {"CLIENT_LOG", "GATEWAY_LOG"}) {
         QFile file(value(QLatin1String(key)));
-        if (file.open(QIODevice::ReadOnly)) {
-            const QByteArray bytes = file.readAll();
-            text += QStringLiteral("--- %1 ---\n%2\n").arg(QLatin1String(key), QString::fromUtf8(bytes.right(3000)));
-        }
+        if (file.open(QIODevice::ReadOnly))
+            text += QStringLiteral("--- %1 ---\n%2\n").arg(QLatin1String(key), QString::fromUtf8(file.readAll().right(3000)));
     }
     return text;
 }
 
-static QString sideName(GatewayFixture::Side side)
-{
-    return side == GatewayFixture::Side::Gateway ? QStringLiteral("gateway") : QStringLiteral("client");
-}
-
 bool GatewayFixture::killCharon(Side side)
 {
-    return run({QStringLiteral("kill-charon"), QStringLiteral("--dir"), m_dir->path(),
-                QStringLiteral("--side"), sideName(side)})
-           == 0;
+    return run({QStringLiteral("kill-charon"), QStringLiteral("--side"), sideName(side)}) == 0;
 }
 
 bool GatewayFixture::startCharon(Side side)
 {
-    return run({QStringLiteral("start-charon"), QStringLiteral("--dir"), m_dir->path(),
-                QStringLiteral("--side"), sideName(side)})
-           == 0;
+    return run({QStringLiteral("start-charon"), QStringLiteral("--side"), sideName(side)}) == 0;
 }
 
 bool GatewayFixture::terminateAtGateway()
 {
     // swanctl ends every IKE SA of the named connection.
-    QProcess swanctl;
-    swanctl.start(QStringLiteral("swanctl"),
-                  {QStringLiteral("--terminate"), QStringLiteral("--ike"), value(QStringLiteral("CONN")),
-                   QStringLiteral("--timeout"), QStringLiteral("2"), QStringLiteral("--force"),
-                   QStringLiteral("--uri"), QStringLiteral("unix://") + gatewayVici()});
-    return swanctl.waitForFinished(30000) && swanctl.exitStatus() == QProcess::NormalExit
-           && swanctl.exitCode() == 0;
+    return execute(QStringLiteral("swanctl"), QStringList{QStringLiteral("--terminate"), QStringLiteral("--ike"),
+                                                          value(QStringLiteral("CONN"))}
+                                                  + words("--timeout 2 --force --uri")
+                                                  << QStringLiteral("unix://") + gatewayVici())
+           == 0;
 }
 
 bool GatewayFixture::offerIpv6(bool offered)
 {
-    QStringList arguments{QStringLiteral("offer"), QStringLiteral("--dir"), m_dir->path()};
-    if (!offered)
-        arguments << QStringLiteral("--ipv4-only");
-    if (run(arguments) != 0)
+    if (run(offered ? QStringList{QStringLiteral("offer")} : words("offer --ipv4-only")) != 0)
         return false;
     m_values.insert(QStringLiteral("IPV6"), offered ? QStringLiteral("yes") : QStringLiteral("no"));
     return true;
@@ -203,69 +187,52 @@ bool GatewayFixture::offerIpv6(bool offered)
 
 bool GatewayFixture::setLinkUp(bool up)
 {
-    // The client namespace holds one veth: the end of the link.
+    // The client namespace holds one veth: the end of the link, "2: ocTAG@if3: <...>".
     const QString ns = value(QStringLiteral("CLIENT_NS"));
-    QProcess list;
-    list.start(QStringLiteral("ip"), {QStringLiteral("-n"), ns, QStringLiteral("-o"), QStringLiteral("link"),
-                                      QStringLiteral("show"), QStringLiteral("type"), QStringLiteral("veth")});
-    if (!list.waitForFinished(30000))
+    QByteArray listing;
+    if (execute(QStringLiteral("ip"), QStringList{QStringLiteral("-n"), ns} + words("-o link show type veth"), &listing)
+        != 0)
         return false;
-    // "2: ocTAG@if3: <...>"
-    const QList<QByteArray> fields = list.readAllStandardOutput().split(':');
+    const QList<QByteArray> fields = listing.split(':');
     if (fields.size() < 2)
         return false;
     const QString link = QString::fromUtf8(fields[1].trimmed().split('@').first());
-    return QProcess::execute(QStringLiteral("ip"),
-                             {QStringLiteral("-n"), ns, QStringLiteral("link"), QStringLiteral("set"),
-                              QStringLiteral("dev"), link, up ? QStringLiteral("up") : QStringLiteral("down")})
+    return execute(QStringLiteral("ip"), {QStringLiteral("-n"), ns, QStringLiteral("link"), QStringLiteral("set"),
+                                          QStringLiteral("dev"), link, up ? QStringLiteral("up") : QStringLiteral("down")})
            == 0;
 }
 
 std::optional<QStringList> GatewayFixture::securityAssociations(Side side) const
 {
     const QString socket = side == Side::Gateway ? gatewayVici() : clientVici();
-    QProcess swanctl;
-    swanctl.start(QStringLiteral("swanctl"), {QStringLiteral("--list-sas"), QStringLiteral("--raw"),
-                                              QStringLiteral("--uri"), QStringLiteral("unix://") + socket});
-    if (!swanctl.waitForFinished(30000) || swanctl.exitStatus() != QProcess::NormalExit
-        || swanctl.exitCode() != 0)
+    QByteArray listing;
+    if (execute(QStringLiteral("swanctl"), words("--list-sas --raw --uri") << QStringLiteral("unix://") + socket,
+                &listing)
+        != 0)
         return std::nullopt;
     // One line per IKE SA: "list-sa event {NAME {uniqueid=1 ... state=ESTABLISHED
     // ... child-sas {NAME-2 {... state=INSTALLED ...}}}}". The IKE SA's state
     // comes before its children's.
+    static const QRegularExpression state(QStringLiteral(" state=(\\S+)"));
     QStringList states;
-    for (const QByteArray &line : swanctl.readAllStandardOutput().split('\n')) {
+    for (const QByteArray &line : listing.split('\n')) {
         if (!line.startsWith("list-sa event"))
             continue;
         QStringList found;
-        qsizetype at = 0;
-        while ((at = line.indexOf(" state=", at)) >= 0) {
-            at += 7;
-            const qsizetype end = line.indexOf(' ', at);
-            found << QString::fromUtf8(line.mid(at, end < 0 ? -1 : end - at));
-        }
-        if (found.isEmpty())
-            continue;
-        const QString ike = found.takeFirst();
-        states << ike + QLatin1Char('/') + found.join(QLatin1Char(','));
+        for (const QRegularExpressionMatch &match : state.globalMatch(QString::fromUtf8(line)))
+            found << match.captured(1);
+        if (!found.isEmpty())
+            states << found.takeFirst() + u'/' + found.join(u',');
     }
     return states;
 }
 
 int GatewayFixture::runInClient(const QStringList &command, QByteArray *output) const
 {
-    QProcess process;
-    process.start(QStringLiteral("ip"), QStringList{QStringLiteral("netns"), QStringLiteral("exec"),
-                                                    value(QStringLiteral("CLIENT_NS"))}
-                                                + command);
-    if (!process.waitForFinished(30000)) {
-        process.kill();
-        process.waitForFinished();
-        return -1;
-    }
-    if (output)
-        *output = process.readAllStandardOutput();
-    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    return execute(QStringLiteral("ip"),
+                   QStringList{QStringLiteral("netns"), QStringLiteral("exec"), value(QStringLiteral("CLIENT_NS"))}
+                       + command,
+                   output);
 }
 
 QByteArray GatewayFixture::resolverConfiguration() const
@@ -287,17 +254,16 @@ QString GatewayFixture::resolve(const QString &name, int family) const
 
 bool GatewayFixture::ping(const QString &address) const
 {
-    return runInClient({QStringLiteral("ping"), QStringLiteral("-c1"), QStringLiteral("-W3"), address}) == 0;
+    return runInClient(words("ping -c1 -W3") << address) == 0;
 }
 
 bool GatewayFixture::ipv6Refused() const
 {
-    QByteArray output;
-    QProcess process;
-    process.start(QStringLiteral("ip"), {QStringLiteral("-n"), value(QStringLiteral("CLIENT_NS")),
-                                         QStringLiteral("-6"), QStringLiteral("rule"), QStringLiteral("list")});
-    process.waitForFinished();
-    return process.readAllStandardOutput().contains("unreachable");
+    QByteArray rules;
+    execute(QStringLiteral("ip"), QStringList{QStringLiteral("-n"), value(QStringLiteral("CLIENT_NS"))}
+                                      + words("-6 rule list"),
+            &rules);
+    return rules.contains("unreachable");
 }
 
 GatewayFixture::Capture::~Capture()
@@ -319,10 +285,9 @@ bool GatewayFixture::Capture::start(QString *error)
                     {QStringLiteral("netns"), QStringLiteral("exec"), m_gateway.value(QStringLiteral("CLIENT_NS")),
                      QStringLiteral("tcpdump"), QStringLiteral("-i"), m_gateway.value(QStringLiteral("CLIENT_IF")),
                      QStringLiteral("-nn"), QStringLiteral("-l")});
-    const bool listening = QTest::qWaitFor(
-            [this] { return m_errors.contains("listening on") || m_process.state() == QProcess::NotRunning; },
-            30000);
-    if (!listening || !m_errors.contains("listening on")) {
+    (void)QTest::qWaitFor(
+        [this] { return m_errors.contains("listening on") || m_process.state() == QProcess::NotRunning; }, 30000);
+    if (!m_errors.contains("listening on")) {
         *error = QStringLiteral("tcpdump did not start: %1").arg(QString::fromUtf8(m_errors));
         return false;
     }
@@ -334,15 +299,14 @@ bool GatewayFixture::Capture::stop(QString *error)
     // A frame of a kind nobody speaks, sent by the gateway's end of the link:
     // once tcpdump shows it, it has shown everything before it.
     const QString script = QStringLiteral(
-            "import socket\n"
-            "s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)\n"
-            "s.bind(('og%1', 0))\n"
-            "s.send(b'\\xff' * 6 + s.getsockname()[4] + b'\\x88\\xb5' + b'orvex-marker' + bytes(34))\n")
-                                   .arg(m_gateway.m_tag);
-    const int sent = QProcess::execute(QStringLiteral("ip"),
-                                       {QStringLiteral("netns"), QStringLiteral("exec"),
-                                        m_gateway.value(QStringLiteral("GATEWAY_NS")),
-                                        QStringLiteral("/usr/bin/python3"), QStringLiteral("-c"), script});
+                               "import socket\n"
+                               "s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)\n"
+                               "s.bind(('og%1', 0))\n"
+                               "s.send(b'\\xff' * 6 + s.getsockname()[4] + b'\\x88\\xb5' + b'orvex-marker' + bytes(34))\n")
+                               .arg(m_gateway.m_tag);
+    const int sent = execute(QStringLiteral("ip"), {QStringLiteral("netns"), QStringLiteral("exec"),
+                                                    m_gateway.value(QStringLiteral("GATEWAY_NS")),
+                                                    QStringLiteral("/usr/bin/python3"), QStringLiteral("-c"), script});
     const bool seen = sent == 0 && QTest::qWaitFor([this] { return m_output.contains("(0x88b5)"); }, 30000);
     m_process.terminate();
     m_process.waitForFinished();
@@ -367,17 +331,18 @@ void GatewayFixture::Capture::classify(const QByteArray &bytes)
     // Between the client's and the gateway's outer addresses, to or from the
     // gateway's IKE ports (charon-nm sends from ports of its own choosing).
     const QRegularExpression ike(
-            QStringLiteral(" IP (%1\\.\\d+ > %2\\.(500|4500)|%2\\.(500|4500) > %1\\.\\d+): ").arg(client, gateway));
+        QStringLiteral(" IP (%1\\.\\d+ > %2\\.(500|4500)|%2\\.(500|4500) > %1\\.\\d+): ").arg(client, gateway));
+    static const QRegularExpression neighbours(
+        QStringLiteral("ICMP6, (neighbor solicitation|neighbor advertisement|router solicitation|router advertisement)"));
     QString kind;
     if (line.contains(QLatin1String(" ARP, ")))
         kind = QStringLiteral("ARP");
-    else if (line.contains(QRegularExpression(
-                     QStringLiteral("ICMP6, (neighbor solicitation|neighbor advertisement|router solicitation|router advertisement)"))))
+    else if (line.contains(neighbours))
         kind = QStringLiteral("neighbour discovery");
     else if (line.contains(QLatin1String("ICMP6, multicast listener report")))
         kind = QStringLiteral("multicast listener report");
     else if (line.contains(ike))
-        kind = line.contains(QLatin1String("UDP-encap: ESP")) ? QStringLiteral("ESP in UDP")
+        kind = line.contains(QLatin1String("UDP-encap: ESP"))   ? QStringLiteral("ESP in UDP")
                : line.contains(QLatin1String("nat-keep-alive")) ? QStringLiteral("NAT keepalive")
                                                                 : QStringLiteral("IKE");
     else {

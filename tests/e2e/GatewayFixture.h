@@ -29,6 +29,7 @@ public:
     bool upTrusting(const QString &caFolder, QString *error, const QStringList &arguments = {});
     void down();
 
+    // What `up` printed: CLIENT_NS, GATEWAY_NS, INNER_ADDR, CONN, the logs...
     QString value(const QString &key) const { return m_values.value(key); }
     QString clientVici() const { return value(QStringLiteral("CLIENT_VICI")); }
     QString gatewayVici() const { return value(QStringLiteral("GATEWAY_VICI")); }
@@ -96,6 +97,7 @@ public:
     };
 
 private:
+    // `scripts/gateway COMMAND --dir DIR ARGUMENTS...` for `{COMMAND, ARGUMENTS...}`.
     int run(const QStringList &arguments, QByteArray *output = nullptr) const;
     int runInClient(const QStringList &command, QByteArray *output = nullptr) const;
 

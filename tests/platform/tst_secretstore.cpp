@@ -78,12 +78,10 @@ void tst_SecretStore::initTestCase()
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("HOME"), m_keyringHome.path());
     environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
-    environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_bus.address());
     m_keyring.setProcessEnvironment(environment);
     m_keyring.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_keyring.start(QStringLiteral("gnome-keyring-daemon"),
-                    {QStringLiteral("--foreground"), QStringLiteral("--unlock"),
-                     QStringLiteral("--components=secrets")});
+                    QStringLiteral("--foreground --unlock --components=secrets").split(u' '));
     QVERIFY2(m_keyring.waitForStarted(10000), "gnome-keyring-daemon did not start");
     m_keyring.write("keyring-test-password");
     m_keyring.closeWriteChannel();
@@ -115,10 +113,7 @@ void tst_SecretStore::init()
 
 QString tst_SecretStore::secretTool(const QStringList &arguments)
 {
-    QProcess tool;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_bus.address());
-    tool.setProcessEnvironment(environment);
+    QProcess tool; // on the private bus, exported as the session bus
     tool.start(QStringLiteral("secret-tool"), arguments);
     if (!tool.waitForFinished(20000))
         return QStringLiteral("secret-tool did not finish");

@@ -4,7 +4,6 @@
 #include "platform/VpnManager.h"
 #include "platform/vici/ViciVpnBackend.h"
 
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -23,7 +22,6 @@ private Q_SLOTS:
     void damagedFilesFailTheLoad();
     void saveErrors();
     void connectionStartsOnlyASavedEnabledConfiguration();
-    void statusChangesComeFromTheConnection();
     void connectionMessageForCharon();
     void withoutCharonTheStatusIsInvalid();
     void proposals_data();
@@ -195,19 +193,6 @@ void TestVpnManager::connectionStartsOnlyASavedEnabledConfiguration()
     manager.connection()->stopVPNTunnel();
     QCOMPARE(backend->calls.mid(backend->calls.size() - 2),
              QStringList({QStringLiteral("start"), QStringLiteral("stop")}));
-}
-
-void TestVpnManager::statusChangesComeFromTheConnection()
-{
-    auto *backend = new FakeVpnBackend;
-    VpnManager manager(std::unique_ptr<VpnBackend>(backend), m_path);
-    StatusObserver observer(manager.connection());
-    backend->setLiveStatus(VpnStatus::Connecting);
-    QCOMPARE(observer.senders, QList<QObject *>{manager.connection()});
-    QCOMPARE(manager.connection()->status(), VpnStatus::Connecting);
-    QSignalSpy spy(manager.connection(), &VpnConnection::statusDidChange);
-    manager.connection()->postStatusDidChange();
-    QCOMPARE(spy.size(), 1);
 }
 
 void TestVpnManager::connectionMessageForCharon()

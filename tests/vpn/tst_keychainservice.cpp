@@ -26,11 +26,8 @@ private Q_SLOTS:
     void initTestCase();
     void init();
     void nothingStoredGivesNothing();
-    void archiveThatYieldsNoIdentity_data();
-    void archiveThatYieldsNoIdentity();
     void sharedMeansTwoApplicationsInOneEntry_data();
     void sharedMeansTwoApplicationsInOneEntry();
-    void daemonGrantMakesTheKeyShared();
     void onlyAnArchiveWithOneIdentityIsKept_data();
     void onlyAnArchiveWithOneIdentityIsKept();
     void renewalIsDueAWeekBeforeTheEnd_data();
@@ -59,27 +56,6 @@ void tst_KeychainService::nothingStoredGivesNothing()
     QCOMPARE(KeychainService::persistentReference(std::nullopt), std::nullopt);
     QVERIFY(!KeychainService::isPrivateKeyShared(IdentityStore::standard(), std::nullopt));
     QVERIFY(!QFile::exists(IdentityStore::standardDirectory()));
-}
-
-void tst_KeychainService::archiveThatYieldsNoIdentity_data()
-{
-    QTest::addColumn<QByteArray>("archive");
-    const Credential other = makeCredential("other");
-    QTest::newRow("another passphrase")
-        << makeIdentityArchive(m_client, QStringLiteral("ovx4pK"));
-    QTest::newRow("first item has no key")
-        << makeArchive({certificateBag(other), certificateBag(m_client, "1"), keyBag(m_client, "1")},
-                       Config::current().pkcs12Passphrase);
-    QTest::newRow("truncated")
-        << makeIdentityArchive(m_client, Config::current().pkcs12Passphrase).left(200);
-}
-
-void tst_KeychainService::archiveThatYieldsNoIdentity()
-{
-    QFETCH(QByteArray, archive);
-    QCOMPARE(KeychainService::importIdentity(archive), std::nullopt);
-    QCOMPARE(KeychainService::persistentReference(archive), std::nullopt);
-    QVERIFY(!KeychainService::isPrivateKeyShared(IdentityStore::standard(), m_client.sha1()));
 }
 
 void tst_KeychainService::sharedMeansTwoApplicationsInOneEntry_data()
@@ -116,21 +92,10 @@ void tst_KeychainService::sharedMeansTwoApplicationsInOneEntry()
                            + QString::fromLatin1(m_client.sha1().toHex());
     QVERIFY(SecureFile::writeAtomically(folder + QStringLiteral("/access-list.json"), accessList));
     QCOMPARE(KeychainService::isPrivateKeyShared(store, reference), shared);
-}
-
-void tst_KeychainService::daemonGrantMakesTheKeyShared()
-{
-    const QByteArray archive = makeIdentityArchive(m_client, passphrase());
-    IdentityStore &store = IdentityStore::standard();
-    const auto reference = KeychainService::persistentReference(archive);
-    QCOMPARE(reference, m_client.sha1());
-    QVERIFY(!KeychainService::isPrivateKeyShared(store, reference));
-    QVERIFY(store.grantAccess(*reference, QStringLiteral("charon")));
-    QVERIFY(KeychainService::isPrivateKeyShared(store, reference));
-    // Importing the same archive again must not take the grant back.
+    // Importing the same archive again leaves the list as it is; a removed
+    // identity is shared with nobody.
     QCOMPARE(KeychainService::persistentReference(archive), reference);
-    QVERIFY(KeychainService::isPrivateKeyShared(store, reference));
-
+    QCOMPARE(KeychainService::isPrivateKeyShared(store, reference), shared);
     QVERIFY(store.remove({*reference}));
     QVERIFY(!KeychainService::isPrivateKeyShared(store, reference));
 }
