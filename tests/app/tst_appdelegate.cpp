@@ -85,18 +85,13 @@ void tst_AppDelegate::firstLaunchRegistersAndTellsARunningLauncherToQuit()
     QVERIFY(launcher.run());
 
     QStringList order;
-    AppDelegate delegate({[&order] {
-                              order << (UserDefaults::standard().contains(DefaultsKeys::isLaunchedBefore)
-                                            ? QStringLiteral("tunnel after defaults")
-                                            : QStringLiteral("tunnel"));
-                          },
-                          [&order](bool isLaunch) {
+    AppDelegate delegate(UserDefaults::standard(), {[&order](bool isLaunch) {
                               order << (isLaunch ? QStringLiteral("update at launch")
                                                  : QStringLiteral("update from menu"));
                           }});
     QSignalSpy handedOff(&delegate, &AppDelegate::launcherHandOffFinished);
     delegate.applicationDidFinishLaunching();
-    QCOMPARE(order, (QStringList{QStringLiteral("tunnel"), QStringLiteral("update at launch")}));
+    QCOMPARE(order, QStringList{QStringLiteral("update at launch")});
 
     QVERIFY(handedOff.wait());
     QCOMPARE(handedOff.first().first().toBool(), true);
@@ -111,7 +106,7 @@ void tst_AppDelegate::firstLaunchRegistersAndTellsARunningLauncherToQuit()
 void tst_AppDelegate::firstLaunchWithoutLauncherOnlyRegisters()
 {
     FakeLauncher listener(m_bus->address()); // hears broadcasts, owns nothing
-    AppDelegate delegate({});
+    AppDelegate delegate(UserDefaults::standard(), {});
     QSignalSpy handedOff(&delegate, &AppDelegate::launcherHandOffFinished);
     delegate.applicationDidFinishLaunching();
     QVERIFY(handedOff.wait());
@@ -132,7 +127,7 @@ void tst_AppDelegate::autoStartOffLeavesEverythingAlone()
     FakeLauncher launcher(m_bus->address());
     QVERIFY(launcher.run());
 
-    AppDelegate delegate({});
+    AppDelegate delegate(UserDefaults::standard(), {});
     QSignalSpy handedOff(&delegate, &AppDelegate::launcherHandOffFinished);
     delegate.applicationDidFinishLaunching();
     QVERIFY(!handedOff.wait(500));

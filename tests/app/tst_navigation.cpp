@@ -15,6 +15,7 @@
 #include "account/DefaultsKeys.h"
 #include "platform/UserDefaults.h"
 #include "usage/MainViewController.h"
+#include "TestSession.h"
 
 #include <QDialog>
 #include <QPushButton>
@@ -70,6 +71,7 @@ private Q_SLOTS:
     void firstLaunchDefaultsAreWrittenOnce();
 
 private:
+    TestSession m_session;
     std::unique_ptr<WindowController> m_window;
     ViewController *root() const { return m_window->contentViewController(); }
 };
@@ -308,7 +310,7 @@ void tst_Navigation::firstLaunchDefaultsAreWrittenOnce()
     for (QLatin1String key : {DefaultsKeys::isLaunchedBefore, DefaultsKeys::isAutoConnectEnabled,
                                DefaultsKeys::isAutoStartEnabled})
         defaults.remove(key);
-    AppDelegate::writeFirstLaunchDefaults();
+    AppDelegate::writeFirstLaunchDefaults(defaults);
     QVERIFY(defaults.boolean(DefaultsKeys::isLaunchedBefore));
     QVERIFY(defaults.boolean(DefaultsKeys::isAutoConnectEnabled));
     QVERIFY(defaults.boolean(DefaultsKeys::isAutoStartEnabled));
@@ -316,7 +318,7 @@ void tst_Navigation::firstLaunchDefaultsAreWrittenOnce()
     // The user's later choices survive the next launch.
     defaults.setBoolean(DefaultsKeys::isAutoConnectEnabled, false);
     defaults.setBoolean(DefaultsKeys::isAutoStartEnabled, false);
-    AppDelegate::writeFirstLaunchDefaults();
+    AppDelegate::writeFirstLaunchDefaults(defaults);
     QVERIFY(!defaults.boolean(DefaultsKeys::isAutoConnectEnabled));
     QVERIFY(!defaults.boolean(DefaultsKeys::isAutoStartEnabled));
 }

@@ -175,7 +175,7 @@ void tst_AuthFlows::initTestCase()
 
 void tst_AuthFlows::init()
 {
-    Session::shared().logout();
+    m_session.session.logout();
     QFile::remove(UserDefaults::standardFilePath());
     SecureRandom::setSourceForTesting({});
     m_sent.clear();
@@ -326,7 +326,7 @@ QStringList tst_AuthFlows::outbox(const QString &number)
 void tst_AuthFlows::storeSignUpStep(const QString &email, const QString &password)
 {
     UserDefaults::standard().setString(Keys::name, QStringLiteral("Zoë Martin"));
-    Session::shared().setCredentials(email, password);
+    m_session.session.setCredentials(email, password);
 }
 
 void tst_AuthFlows::formShowsWhatTheModeNeeds()
@@ -373,7 +373,7 @@ void tst_AuthFlows::invalidInputIsRefusedLocally()
         QVERIFY(dismissAlert());
     }
     QVERIFY(m_sent.isEmpty());
-    QVERIFY(!Session::shared().isSignedIn());
+    QVERIFY(!m_session.session.isSignedIn());
 }
 
 void tst_AuthFlows::forgotPasswordOpensTheResetPageOverHttps()
@@ -409,7 +409,7 @@ void tst_AuthFlows::signInWithThisMachineRegisteredSendsNoAddDevice()
     QCOMPARE(parameter(lookups.first(), "check"), QStringLiteral("secret-1"));
     QVERIFY(sent(QStringLiteral("/adddevice.json")).isEmpty());
     QCOMPARE(stored(Keys::tempEmail), email);
-    QCOMPARE(Session::shared().password(), QStringLiteral("secret-1"));
+    QCOMPARE(m_session.session.password(), QStringLiteral("secret-1"));
     QCOMPARE(stored(Keys::phone), QStringLiteral("+33612340001"));
     // The password went to the secret store, never into the settings.
     QTRY_COMPARE(m_session.secrets.secrets.value(QStringLiteral("password")), QStringLiteral("secret-1"));
@@ -463,7 +463,7 @@ void tst_AuthFlows::rejectedStoredPasswordShowsTheServiceErrorOverTheForm()
 {
     const QString email = newEmail();
     QVERIFY(createAccount(email, QStringLiteral("right-pass"), QStringLiteral("+33612340003")));
-    Session::shared().setCredentials(email, QStringLiteral("wrong-pass"));
+    m_session.session.setCredentials(email, QStringLiteral("wrong-pass"));
 
     openWindow(); // signed in: the first screen signs in by itself
     auto *auth = qobject_cast<AuthViewController *>(root());
@@ -474,7 +474,7 @@ void tst_AuthFlows::rejectedStoredPasswordShowsTheServiceErrorOverTheForm()
     QVERIFY(auth->progressContainer()->isHidden());
     QCOMPARE(auth->findChild<QLineEdit *>(QStringLiteral("emailTextField"))->text(), email);
     QCOMPARE(auth->findChild<QLineEdit *>(QStringLiteral("passwordTextField"))->text(), QStringLiteral("wrong-pass"));
-    QCOMPARE(Session::shared().password(), QStringLiteral("wrong-pass"));
+    QCOMPARE(m_session.session.password(), QStringLiteral("wrong-pass"));
     QCOMPARE(stored(Keys::phone), std::nullopt);
     QVERIFY(sent(QStringLiteral("/adddevice.json")).isEmpty());
 
@@ -509,7 +509,7 @@ void tst_AuthFlows::signInWhoseScreenIsGoneStoresAndStops()
 
     QCOMPARE(sent(QStringLiteral("/getuser.json")).size(), 1);
     QCOMPARE(stored(Keys::tempEmail), email);
-    QCOMPARE(Session::shared().password(), QStringLiteral("secret-4"));
+    QCOMPARE(m_session.session.password(), QStringLiteral("secret-4"));
     QCOMPARE(stored(Keys::phone), QStringLiteral("+33612340004"));
     QVERIFY(sent(QStringLiteral("/adddevice.json")).isEmpty());
     QVERIFY(!reported);
@@ -530,7 +530,7 @@ void tst_AuthFlows::signUpWithATakenEmailIsRefused()
     QCOMPARE(sent(QStringLiteral("/checkUserAccount.json")).size(), 1);
     QVERIFY(auth->progressContainer()->isHidden());
     QCOMPARE(stored(Keys::tempEmail), std::nullopt);
-    QCOMPARE(Session::shared().password(), std::nullopt);
+    QCOMPARE(m_session.session.password(), std::nullopt);
     QCOMPARE(stored(Keys::name), std::nullopt);
     QVERIFY(!presented<MobileViewController>());
 }
@@ -549,7 +549,7 @@ void tst_AuthFlows::wholeSignUpReachesTheMainScreen()
     QVERIFY(auth->progressContainer()->isHidden());
     QCOMPARE(stored(Keys::name), QStringLiteral("Zoë Martin"));
     QCOMPARE(stored(Keys::tempEmail), email);
-    QCOMPARE(Session::shared().password(), password);
+    QCOMPARE(m_session.session.password(), password);
     QCOMPARE(mobile->findChild<QLabel *>(QStringLiteral("countryCodeLabel"))->text(), QStringLiteral("+33"));
 
     enterNumber(mobile, QStringLiteral("612345678"));
@@ -675,7 +675,7 @@ void tst_AuthFlows::accountWithoutAStoredNameIsCalledUnknown()
 {
     const QString email = newEmail();
     openWindow();
-    Session::shared().setCredentials(email, QStringLiteral("secret-10"));
+    m_session.session.setCredentials(email, QStringLiteral("secret-10"));
     UserDefaults::standard().setString(Keys::phone, QStringLiteral("+33612340010"));
     UserDefaults::standard().setString(Keys::smsCode, QStringLiteral("0000"));
 

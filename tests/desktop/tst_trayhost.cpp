@@ -10,6 +10,7 @@
 #include "FakeVpnBackend.h"
 #include "PrivateBus.h"
 #include "Weston.h"
+#include "TestSession.h"
 #include "Xvfb.h"
 
 #include "ui/Images.h"
@@ -104,6 +105,7 @@ private Q_SLOTS:
 #endif
 
 private:
+    TestSession m_session;
     QString registeredItem();
 
     QTemporaryDir m_dir;
@@ -135,13 +137,13 @@ void tst_TrayHost::initTestCase()
     auto backend = std::make_unique<FakeVpnBackend>();
     m_backend = backend.get();
     m_manager = std::make_unique<VpnManager>(std::move(backend), m_dir.filePath(QStringLiteral("vpn.json")));
-    m_service = std::make_unique<VPNService>(m_manager.get());
+    m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session);
     TunnelStatusSource::install([](QObject *, TunnelStatusSource::Observer) {});
 
     m_window = std::make_unique<WindowController>();
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
-    m_tray = std::make_unique<StatusMenuController>(*m_service);
+    m_tray = std::make_unique<StatusMenuController>(*m_service, NetworkService::shared());
 }
 
 void tst_TrayHost::cleanupTestCase()

@@ -23,6 +23,7 @@
 #include "usage/MainViewController.h"
 #include "usage/UsageChartView.h"
 #include "vpn/VPNService.h"
+#include "TestSession.h"
 
 #include <QDir>
 #include <QFile>
@@ -49,6 +50,7 @@ private Q_SLOTS:
     void signInThenSwitchTheTunnel();
 
 private:
+    TestSession m_session;
     MainViewController *mainScreen() const;
 
     DevServiceProcess m_devService;
@@ -91,9 +93,9 @@ void tst_MainScreenEndToEnd::initTestCase()
 
 void tst_MainScreenEndToEnd::cleanupTestCase()
 {
-    if (m_window && VPNService::shared().status() == VpnStatus::Connected) {
-        VPNService::shared().disconnect();
-        QTRY_COMPARE_WITH_TIMEOUT(VPNService::shared().status(), VpnStatus::Disconnected,
+    if (m_window && VPNService::shared(m_session.session).status() == VpnStatus::Connected) {
+        VPNService::shared(m_session.session).disconnect();
+        QTRY_COMPARE_WITH_TIMEOUT(VPNService::shared(m_session.session).status(), VpnStatus::Disconnected,
                                   tunnelTimeoutMs);
     }
     m_window.reset();
@@ -122,7 +124,7 @@ void tst_MainScreenEndToEnd::signInThenSwitchTheTunnel()
     NetworkService::shared().getUser(email, password, [&](const Result<UserResponse> &r) { user = r; });
     QTRY_VERIFY_WITH_TIMEOUT(user.has_value(), tunnelTimeoutMs);
     QVERIFY(user->isSuccess());
-    Session::shared().setCredentials(email, password);
+    m_session.session.setCredentials(email, password);
     std::optional<bool> added;
     NetworkService::shared().addDevice(Utility::udid(email), email,
                                        [&](const Result<Empty> &r) { added = r.isSuccess(); });
@@ -140,8 +142,8 @@ void tst_MainScreenEndToEnd::signInThenSwitchTheTunnel()
 
     // The first load fetched the certificate and brought the tunnel up.
     QTRY_COMPARE_WITH_TIMEOUT(screen->statusLabel()->text(), QStringLiteral("Turn OFF"), tunnelTimeoutMs);
-    QVERIFY(Session::shared().identityReference());
-    QCOMPARE(VPNService::shared().status(), VpnStatus::Connected);
+    QVERIFY(m_session.session.identityReference());
+    QCOMPARE(VPNService::shared(m_session.session).status(), VpnStatus::Connected);
     QVERIFY(m_gateway->pingInnerAddress());
     // The month's usage arrived from the service.
     QTRY_VERIFY_WITH_TIMEOUT(!screen->lineChartView()->points().isEmpty(), tunnelTimeoutMs);
@@ -164,7 +166,7 @@ void tst_MainScreenEndToEnd::signInThenSwitchTheTunnel()
     // Turn OFF again.
     QTest::mouseClick(screen->mainButton(), Qt::LeftButton);
     QTRY_COMPARE_WITH_TIMEOUT(screen->statusLabel()->text(), QStringLiteral("Turn ON"), tunnelTimeoutMs);
-    QTRY_COMPARE_WITH_TIMEOUT(VPNService::shared().status(), VpnStatus::Disconnected, tunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(VPNService::shared(m_session.session).status(), VpnStatus::Disconnected, tunnelTimeoutMs);
     QVERIFY(!m_gateway->pingInnerAddress());
 }
 

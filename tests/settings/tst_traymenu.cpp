@@ -148,7 +148,7 @@ void tst_TrayMenu::initTestCase()
     auto backend = std::make_unique<FakeVpnBackend>();
     m_backend = backend.get();
     m_manager = std::make_unique<VpnManager>(std::move(backend), m_dir.filePath(QStringLiteral("vpn.json")));
-    m_service = std::make_unique<VPNService>(m_manager.get());
+    m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session);
     m_app = std::make_unique<AppWiring>(qApp, &m_session.session,
                                         AppWiring::Tunnel{m_manager.get(), m_service.get()});
     m_app->quit().exitApplication = [this] { ++m_exits; };

@@ -19,6 +19,7 @@
 #include "update/UpdateMessageViewController.h"
 #include "update/UpdateViewController.h"
 #include "update/UpdatingService.h"
+#include "TestSession.h"
 
 #include <QDesktopServices>
 #include <QDialog>
@@ -134,6 +135,7 @@ private Q_SLOTS:
     void signedPackagesAreKeptOnlyWithAValidSignature();
 
 private:
+    TestSession m_session;
     QList<ViewController *> shown() const { return m_window->contentViewController()->presentedViewControllers(); }
     void useService(const QString &origin);
     bool checkAndSettle(bool isLaunch);
@@ -224,7 +226,7 @@ void tst_Update::useService(const QString &origin)
 
 bool tst_Update::checkAndSettle(bool isLaunch)
 {
-    UpdatingService::check(isLaunch);
+    UpdatingService::check(NetworkService::shared(), isLaunch);
     if (networkIsIdle())
         return false; // the check never asked
     if (!QTest::qWaitFor(networkIsIdle, 60000))

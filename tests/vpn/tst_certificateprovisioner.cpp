@@ -70,11 +70,11 @@ struct Outcome
     {
         return [this](const Error &error) { errors.append(error); };
     }
-    CertificateProvisioner::Connect connect()
+    CertificateProvisioner::Connect connect(const Session &session)
     {
-        return [this] {
+        return [this, &session] {
             ++connects;
-            storedAtConnect = Session::shared().identityReference();
+            storedAtConnect = session.identityReference();
             identitiesAtConnect = storedIdentities();
         };
     }
@@ -186,8 +186,8 @@ void tst_CertificateProvisioner::keepsTheIdentityThenConnects()
     QVERIFY(previous && m_session.session.replaceIdentity(previous->reference));
     QObject owner;
     Outcome outcome;
-    CertificateProvisioner::fetchCertificate(&owner, m_session.session, outcome.resultHandler(),
-                                             outcome.connect());
+    CertificateProvisioner::fetchCertificate(&owner, NetworkService::shared(), m_session.session, outcome.resultHandler(),
+                                             outcome.connect(m_session.session));
     QTRY_COMPARE_WITH_TIMEOUT(outcome.connects, 1, 20000);
     QTRY_VERIFY(clientIsIdle());
 
@@ -237,8 +237,8 @@ void tst_CertificateProvisioner::unusableCertificateIsReportedAndNothingStored()
     signIn();
     QObject owner;
     Outcome outcome;
-    CertificateProvisioner::fetchCertificate(&owner, m_session.session, outcome.resultHandler(),
-                                             outcome.connect());
+    CertificateProvisioner::fetchCertificate(&owner, NetworkService::shared(), m_session.session, outcome.resultHandler(),
+                                             outcome.connect(m_session.session));
     QTRY_COMPARE_WITH_TIMEOUT(outcome.errors.size(), 1, 20000);
     QTRY_VERIFY(clientIsIdle());
     QCOMPARE(outcome.errors.first().code(), Error::Code::unusableCertificate);
@@ -251,8 +251,8 @@ void tst_CertificateProvisioner::unusableCertificateIsReportedAndNothingStored()
     // Nothing was kept, so the next attempt asks again, and a good answer
     // then serves.
     routeAnswers(R"({"token":{"name":"tok-2"}})", m_archive);
-    CertificateProvisioner::fetchCertificate(&owner, m_session.session, outcome.resultHandler(),
-                                             outcome.connect());
+    CertificateProvisioner::fetchCertificate(&owner, NetworkService::shared(), m_session.session, outcome.resultHandler(),
+                                             outcome.connect(m_session.session));
     QTRY_COMPARE_WITH_TIMEOUT(outcome.connects, 1, 20000);
     QCOMPARE(requestsFor("getcert").size(), 2);
     QCOMPARE(storedIdentities(), QList<QByteArray>{m_client.sha1()});
@@ -282,8 +282,8 @@ void tst_CertificateProvisioner::failureIsReportedAndNothingStored()
 
     QObject owner;
     Outcome outcome;
-    CertificateProvisioner::fetchCertificate(&owner, m_session.session, outcome.resultHandler(),
-                                             outcome.connect());
+    CertificateProvisioner::fetchCertificate(&owner, NetworkService::shared(), m_session.session, outcome.resultHandler(),
+                                             outcome.connect(m_session.session));
     QTRY_COMPARE_WITH_TIMEOUT(outcome.errors.size(), 1, 20000);
     QTRY_VERIFY(clientIsIdle());
 
@@ -300,7 +300,7 @@ void tst_CertificateProvisioner::failureWithoutCallbackIsHarmless()
     signIn();
     QObject owner;
     int connects = 0;
-    CertificateProvisioner::fetchCertificate(&owner, m_session.session, {}, [&connects] { ++connects; });
+    CertificateProvisioner::fetchCertificate(&owner, NetworkService::shared(), m_session.session, {}, [&connects] { ++connects; });
     QTRY_COMPARE_WITH_TIMEOUT(requestsFor("getcert").size(), 1, 20000);
     QTRY_VERIFY(clientIsIdle());
     QCOMPARE(connects, 0);
@@ -327,8 +327,8 @@ void tst_CertificateProvisioner::missingCredentialStopsAfterTheToken()
 
     QObject owner;
     Outcome outcome;
-    CertificateProvisioner::fetchCertificate(&owner, m_session.session, outcome.resultHandler(),
-                                             outcome.connect());
+    CertificateProvisioner::fetchCertificate(&owner, NetworkService::shared(), m_session.session, outcome.resultHandler(),
+                                             outcome.connect(m_session.session));
     QTRY_COMPARE_WITH_TIMEOUT(requestsFor("gen_token").size(), 1, 20000);
     QTRY_VERIFY(clientIsIdle());
     QCOMPARE(requestsFor("getcert").size(), 0);
@@ -344,8 +344,8 @@ void tst_CertificateProvisioner::answerForAVanishedOwnerIsDropped()
     Outcome outcome;
     {
         QObject owner;
-        CertificateProvisioner::fetchCertificate(&owner, m_session.session, outcome.resultHandler(),
-                                                 outcome.connect());
+        CertificateProvisioner::fetchCertificate(&owner, NetworkService::shared(), m_session.session, outcome.resultHandler(),
+                                                 outcome.connect(m_session.session));
         QTRY_VERIFY_WITH_TIMEOUT(!m_heldSocket.isNull(), 20000);
     }
     m_heldSocket->write(TestHttpServer::response(200, m_archive, "application/x-pkcs12"));
@@ -358,8 +358,8 @@ void tst_CertificateProvisioner::answerForAVanishedOwnerIsDropped()
     m_server->requests.clear();
     {
         QObject owner;
-        CertificateProvisioner::fetchCertificate(&owner, m_session.session, outcome.resultHandler(),
-                                                 outcome.connect());
+        CertificateProvisioner::fetchCertificate(&owner, NetworkService::shared(), m_session.session, outcome.resultHandler(),
+                                                 outcome.connect(m_session.session));
     }
     QTRY_COMPARE_WITH_TIMEOUT(requestsFor("gen_token").size(), 1, 20000);
     QTRY_VERIFY(clientIsIdle());
@@ -381,8 +381,8 @@ void tst_CertificateProvisioner::certificateForAnEndedSessionIsDropped()
     signIn();
     QObject owner;
     Outcome outcome;
-    CertificateProvisioner::fetchCertificate(&owner, m_session.session, outcome.resultHandler(),
-                                                 outcome.connect());
+    CertificateProvisioner::fetchCertificate(&owner, NetworkService::shared(), m_session.session, outcome.resultHandler(),
+                                                 outcome.connect(m_session.session));
     QTRY_VERIFY_WITH_TIMEOUT(!m_heldSocket.isNull(), 20000);
 
     if (change == QLatin1String("logout"))

@@ -113,6 +113,7 @@ bool tst_ProvisioningDevService::provision(Outcome &outcome)
     QObject owner;
     CertificateProvisioner::fetchCertificate(
         &owner,
+        NetworkService::shared(),
         m_session.session,
         [&outcome](const Error &error) { outcome.errors.append(error); },
         [&outcome] { ++outcome.connects; });
