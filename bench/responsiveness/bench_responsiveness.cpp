@@ -43,6 +43,8 @@
 #include "vpn/KeychainService.h"
 #include "vpn/VPNService.h"
 
+#include "TestSession.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -206,11 +208,13 @@ int main(int argc, char **argv)
     config.viciSocket = gateway.clientVici();
     Config::setCurrent(config);
     SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(QStringLiteral("bench-resp")); });
-    // A stored session: the window signs in by itself.
-    Session::shared().setCredentials(service.demoEmail(), service.demoPassword());
+    // The client's session and the screens' context. A stored session: the
+    // window signs in by itself.
+    TestSession client;
+    client.session.setCredentials(service.demoEmail(), service.demoPassword());
 
     VpnConnection *connection = VpnManager::shared().connection();
-    VPNService::shared();
+    VPNService::shared(client.session);
     QElapsedTimer clock;
     std::optional<double> connectedAt, disconnectedAt;
     QObject::connect(connection, &VpnConnection::statusDidChange, &app, [&] {
@@ -243,7 +247,7 @@ int main(int argc, char **argv)
     clock.start();
     connectedAt.reset();
     if (!waitFor([&] { return connectedAt && usageAnswers > 0; }))
-        return fail(!connectedAt ? (Session::shared().identityReference()
+        return fail(!connectedAt ? (client.session.identityReference()
                                             ? "the first load stored the certificate but the tunnel did not come up"
                                             : "the first load did not store a certificate")
                                  : "the first load brought the tunnel up but no usage answer arrived");
@@ -251,7 +255,7 @@ int main(int argc, char **argv)
     stall("first-load", monitor);
     std::printf("main screen to connected with the certificate fetched: %.1f ms\n", *connectedAt);
     MainViewController *screen = mainScreen();
-    Session &session = Session::shared();
+    Session &session = client.session;
     if (!session.identityReference())
         return fail("no certificate was stored");
     // The chart's first animation is over before the clicks begin.
@@ -354,7 +358,7 @@ int main(int argc, char **argv)
     }
 
     disconnectedAt.reset();
-    VPNService::shared().disconnect();
+    VPNService::shared(client.session).disconnect();
     waitFor([&] { return disconnectedAt.has_value(); }, 10000);
     return 0;
 }

@@ -43,6 +43,8 @@
 #include "vpn/KeychainService.h"
 #include "vpn/VPNService.h"
 
+#include "TestSession.h"
+
 #include <QApplication>
 #include <QDateTime>
 #include <QDir>
@@ -311,10 +313,10 @@ public:
     {
         return qobject_cast<MainViewController *>(m_window->contentViewController());
     }
-    VpnStatus status() const { return VPNService::shared().status(); }
+    VpnStatus status() const { return VPNService::shared(m_session.session).status(); }
     VpnStatus live() const
     {
-        return VPNService::shared().manager()->connection()->status();
+        return VPNService::shared(m_session.session).manager()->connection()->status();
     }
     bool overlayUp() const { return !screen()->progressContainer()->isHidden(); }
 
@@ -355,6 +357,8 @@ private:
     GatewayFixture &m_gateway;
     DevServiceProcess &m_service;
     QStringList m_serviceArguments;
+    // The client's session and the screens' context.
+    mutable TestSession m_session;
     std::unique_ptr<WindowController> m_window;
 };
 
@@ -373,7 +377,7 @@ bool Soak::setUp(QString *error)
         *error = QStringLiteral("the demo account does not sign in");
         return false;
     }
-    Session::shared().setCredentials(email, password);
+    m_session.session.setCredentials(email, password);
     std::optional<bool> added;
     NetworkService::shared().addDevice(Utility::udid(email), email,
                                        [&](const Result<Empty> &r) { added = r.isSuccess(); });
@@ -392,7 +396,7 @@ bool Soak::setUp(QString *error)
         *error = QStringLiteral("the main screen did not come");
         return false;
     }
-    QObject::connect(VPNService::shared().manager()->connection(), &VpnConnection::statusDidChange, screen(),
+    QObject::connect(VPNService::shared(m_session.session).manager()->connection(), &VpnConnection::statusDidChange, screen(),
                      [this] {
                          // After the screen has seen it too.
                          QTimer::singleShot(0, screen(), [this] {
@@ -567,7 +571,7 @@ void Soak::injectSoon(Fault fault, int delayMs)
 
 bool Soak::turnOnAndMeasure(bool record)
 {
-    Session &session = Session::shared();
+    Session &session = m_session.session;
     const bool fetches = !KeychainService::storedReference(session.identities(), session.identityReference());
     QElapsedTimer clock;
     clock.start();
@@ -607,7 +611,7 @@ bool Soak::cycle(int index, std::optional<Fault> fault, Point point, std::mt1993
         // The service is only asked when a certificate has to be fetched.
         if (isServiceFault(*fault)) {
             // Without the identity in the key store the next Turn ON fetches one.
-            Session &session = Session::shared();
+            Session &session = m_session.session;
             if (const std::optional<QByteArray> reference = session.identityReference())
                 session.identities().remove({*reference});
         }

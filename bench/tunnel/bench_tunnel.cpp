@@ -7,6 +7,9 @@
 #include "account/DefaultsKeys.h"
 #include "account/Session.h"
 #include "config/Config.h"
+#include "platform/DesktopSecretStore.h"
+#include "platform/IdentityStore.h"
+#include "platform/SessionBus.h"
 #include "platform/SystemInfo.h"
 #include "platform/UserDefaults.h"
 #include "platform/VpnManager.h"
@@ -82,16 +85,20 @@ int main(int argc, char **argv)
     config.caCertificates = {gateway.caCertificate()};
     Config::setCurrent(config);
     SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(QStringLiteral("bench")); });
-    UserDefaults::standard().setString(DefaultsKeys::tempEmail, QStringLiteral("bench@example.com"));
+    UserDefaults &defaults = UserDefaults::standard();
+    defaults.setString(DefaultsKeys::tempEmail, QStringLiteral("bench@example.com"));
+    // The client's own session, as AppWiring makes it.
+    DesktopSecretStore secrets(SessionBus::clientAppId, Session::standardFallbackFile());
+    Session session(secrets, defaults, IdentityStore::standard(), Session::standardAccountFile());
 
     VpnManager manager(VpnManager::makeConfiguredBackend(), VpnManager::defaultStoragePath());
-    VPNService service(&manager);
+    VPNService service(&manager, session);
     const QByteArray archive = gateway.issueClientIdentity(service.localIdentifier(),
                                                            config.pkcs12Passphrase);
     if (archive.isEmpty())
         return fail("cannot issue a client identity", gateway);
     const std::optional<QByteArray> reference = KeychainService::persistentReference(archive);
-    if (!reference || !Session::shared().replaceIdentity(*reference))
+    if (!reference || !session.replaceIdentity(*reference))
         return fail("cannot keep the client identity", gateway);
 
     // Save once (on-demand off), as connect() would, without starting.

@@ -15,13 +15,10 @@ namespace Orvex {
 
 namespace Keys = DefaultsKeys;
 
-AuthHandler::AuthHandler(QObject *parent)
-    : AuthHandler(Session::shared(), parent)
-{}
-
-AuthHandler::AuthHandler(Session &session, QObject *parent)
+AuthHandler::AuthHandler(Session &session, NetworkService &network, QObject *parent)
     : BaseHandler(parent)
     , m_session(session)
+    , m_network(network)
 {}
 
 void AuthHandler::authenticate(const AuthData &data)
@@ -36,13 +33,15 @@ void AuthHandler::signUp(const AuthData &data)
 {
     QPointer<AuthHandler> self(this);
     QPointer<Session> session(&m_session);
-    NetworkService::shared().checkUser(data.email, [self, session, data](const Result<Empty> &result) {
+    // The defaults store lives as long as the process.
+    UserDefaults *defaults = &m_session.defaults();
+    m_network.checkUser(data.email, [self, session, defaults, data](const Result<Empty> &result) {
         if (!result.isSuccess()) {
             if (self)
                 self->report(result.error());
             return;
         }
-        UserDefaults::standard().setString(Keys::name, data.name);
+        defaults->setString(Keys::name, data.name);
         if (session)
             session->setCredentials(data.email, data.password);
         if (self)
@@ -55,24 +54,26 @@ void AuthHandler::signIn(const AuthData &data)
 {
     QPointer<AuthHandler> self(this);
     QPointer<Session> session(&m_session);
-    NetworkService::shared().getUser(data.email, data.password,
-                                     [self, session, data](const Result<UserResponse> &result) {
+    // The network service and the defaults store live as long as the process.
+    NetworkService *network = &m_network;
+    UserDefaults *defaults = &m_session.defaults();
+    network->getUser(data.email, data.password,
+                     [self, session, network, defaults, data](const Result<UserResponse> &result) {
         if (!result.isSuccess()) {
             if (self)
                 self->report(result.error());
             return;
         }
         const UserModel &user = result.value().user;
-        UserDefaults &defaults = UserDefaults::standard();
         if (user.phoneNumber)
-            defaults.setString(Keys::phone, *user.phoneNumber);
+            defaults->setString(Keys::phone, *user.phoneNumber);
         else
-            defaults.remove(Keys::phone);
+            defaults->remove(Keys::phone);
         // The e-mail as typed, which is what every later request sends.
         if (session)
             session->setCredentials(data.email, data.password);
         if (self)
-            DeviceRegistration::run(self, user);
+            DeviceRegistration::run(self, *network, *defaults, user);
     });
 }
 

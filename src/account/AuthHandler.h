@@ -6,6 +6,7 @@
 
 namespace Orvex {
 
+class NetworkService;
 class Session;
 
 // The logic of the sign-in screen.
@@ -25,15 +26,16 @@ class AuthHandler final : public BaseHandler
     Q_OBJECT
 
 public:
-    explicit AuthHandler(QObject *parent = nullptr);
-    // Signs in and up into `session`.
-    explicit AuthHandler(Session &session, QObject *parent = nullptr);
+    // Signs in and up into `session` (the name and phone go to its defaults
+    // store) through `network`.
+    AuthHandler(Session &session, NetworkService &network, QObject *parent = nullptr);
 
     void authenticate(const AuthData &data);
     Session &session() const { return m_session; }
 
 private:
     Session &m_session;
+    NetworkService &m_network;
 
     void signUp(const AuthData &data);
     void signIn(const AuthData &data);

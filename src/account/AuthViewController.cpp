@@ -19,10 +19,10 @@
 
 namespace Orvex {
 
-AuthViewController::AuthViewController(QWidget *parent)
+AuthViewController::AuthViewController(const AppContext &context, QWidget *parent)
     : BaseViewController(parent)
     , m_ui(new Ui::AuthViewController)
-    , m_handler(new AuthHandler(this))
+    , m_handler(new AuthHandler(context.session, context.network, this))
 {
     m_ui->setupUi(this);
     AuthScreenStyle::apply(this);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "account/AuthType.h"
+#include "ui/AppContext.h"
 #include "ui/BaseViewController.h"
 
 #include <QUrl>
@@ -21,7 +22,7 @@ class AuthViewController final : public BaseViewController
     Q_OBJECT
 
 public:
-    explicit AuthViewController(QWidget *parent = nullptr);
+    explicit AuthViewController(const AppContext &context, QWidget *parent = nullptr);
     ~AuthViewController() override;
 
     // The mode; set by whoever opens the screen, before it is shown.

@@ -11,10 +11,11 @@
 
 namespace Orvex {
 
-ConfirmationCodeViewController::ConfirmationCodeViewController(QWidget *parent)
+ConfirmationCodeViewController::ConfirmationCodeViewController(const AppContext &context, QWidget *parent)
     : BaseViewController(parent)
     , m_ui(new Ui::ConfirmationCodeViewController)
-    , m_handler(new ConfirmationHandler(this))
+    , m_handler(new ConfirmationHandler(context.session, context.network, this))
+    , m_defaults(context.defaults)
 {
     m_ui->setupUi(this);
     AuthScreenStyle::apply(this);
@@ -49,7 +50,7 @@ void ConfirmationCodeViewController::setup()
     BaseViewController::setup();
     m_handler->resultHandler = resultHandler();
 
-    const std::optional<QString> phone = UserDefaults::standard().string(DefaultsKeys::phone);
+    const std::optional<QString> phone = m_defaults.string(DefaultsKeys::phone);
     m_ui->subtitleLabel->setText(phone
             //: code_subtitle_number
             ? tr("We have sent a 4-digit code by SMS to %1.").arg(*phone)

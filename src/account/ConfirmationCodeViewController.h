@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ui/AppContext.h"
 #include "ui/BaseViewController.h"
 
 namespace Ui {
@@ -9,6 +10,7 @@ class ConfirmationCodeViewController;
 namespace Orvex {
 
 class ConfirmationHandler;
+class UserDefaults;
 
 // The last step of sign-up: the code that was sent by SMS.
 class ConfirmationCodeViewController final : public BaseViewController
@@ -16,7 +18,7 @@ class ConfirmationCodeViewController final : public BaseViewController
     Q_OBJECT
 
 public:
-    explicit ConfirmationCodeViewController(QWidget *parent = nullptr);
+    explicit ConfirmationCodeViewController(const AppContext &context, QWidget *parent = nullptr);
     ~ConfirmationCodeViewController() override;
 
     ConfirmationHandler *handler() const { return m_handler; }
@@ -32,6 +34,7 @@ protected:
 private:
     Ui::ConfirmationCodeViewController *m_ui;
     ConfirmationHandler *m_handler;
+    UserDefaults &m_defaults;
 };
 
 } // namespace Orvex

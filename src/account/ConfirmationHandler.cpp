@@ -12,16 +12,18 @@ namespace Orvex {
 
 namespace Keys = DefaultsKeys;
 
-ConfirmationHandler::ConfirmationHandler(QObject *parent)
+ConfirmationHandler::ConfirmationHandler(Session &session, NetworkService &network, QObject *parent)
     : BaseHandler(parent)
-    , m_sentCode(UserDefaults::standard().string(Keys::smsCode))
+    , m_session(session)
+    , m_network(network)
+    , m_sentCode(session.defaults().string(Keys::smsCode))
 {}
 
 ConfirmationHandler::~ConfirmationHandler()
 {
     // Only the code this screen was opened for: a newer one, sent after the
     // user went back to the phone screen, belongs to the next code screen.
-    UserDefaults &defaults = UserDefaults::standard();
+    UserDefaults &defaults = m_session.defaults();
     const std::optional<QString> stored = defaults.string(Keys::smsCode);
     if (stored && (stored == m_sentCode || stored == m_confirmedCode))
         defaults.remove(Keys::smsCode);
@@ -35,31 +37,31 @@ void ConfirmationHandler::confirm(const QString &code)
     }
     // No stored code means none was sent from here: nothing can match it. The
     // stored code stays after a wrong one, so the user can type again.
-    const std::optional<QString> sent = UserDefaults::standard().string(Keys::smsCode);
+    const std::optional<QString> sent = m_session.defaults().string(Keys::smsCode);
     if (!sent || code != *sent) {
         report(Error(Error::Code::wrongConfirmationCode));
         return;
     }
     // Confirmed: the code has done its work and is not kept on disk.
     m_confirmedCode = *sent;
-    UserDefaults::standard().remove(Keys::smsCode);
+    m_session.defaults().remove(Keys::smsCode);
     lookUpAccount();
 }
 
 void ConfirmationHandler::lookUpAccount()
 {
-    const std::optional<QString> email = UserDefaults::standard().string(Keys::tempEmail);
+    const std::optional<QString> email = m_session.defaults().string(Keys::tempEmail);
     if (!email) {
         report(DeviceRegistration::sessionMissingError());
         return;
     }
     QPointer<ConfirmationHandler> self(this);
     // Without the password: the account may not exist yet.
-    NetworkService::shared().getUser(*email, std::nullopt, [self](const Result<UserResponse> &result) {
+    m_network.getUser(*email, std::nullopt, [self](const Result<UserResponse> &result) {
         if (!self)
             return;
         if (result.isSuccess())
-            DeviceRegistration::run(self, result.value().user);
+            DeviceRegistration::run(self, self->m_network, self->m_session.defaults(), result.value().user);
         else if (result.error().code() == Error::Code::userNotExists)
             self->createAccount();
         else
@@ -69,9 +71,9 @@ void ConfirmationHandler::lookUpAccount()
 
 void ConfirmationHandler::createAccount()
 {
-    const UserDefaults &defaults = UserDefaults::standard();
+    const UserDefaults &defaults = m_session.defaults();
     const std::optional<QString> email = defaults.string(Keys::tempEmail);
-    const std::optional<QString> password = Session::shared().password();
+    const std::optional<QString> password = m_session.password();
     const std::optional<QString> phone = defaults.string(Keys::phone);
     if (!email || !password || !phone) {
         report(DeviceRegistration::sessionMissingError());
@@ -80,8 +82,8 @@ void ConfirmationHandler::createAccount()
     const QString name = defaults.string(Keys::name).value_or(QStringLiteral("Unknown"));
 
     QPointer<ConfirmationHandler> self(this);
-    NetworkService::shared().addUser(name, *email, *password, *phone,
-                                     [self](const Result<UserResponse> &result) {
+    m_network.addUser(name, *email, *password, *phone,
+                      [self](const Result<UserResponse> &result) {
         if (!self)
             return;
         if (!result.isSuccess()) {

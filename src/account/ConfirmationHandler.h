@@ -8,6 +8,9 @@
 
 namespace Orvex {
 
+class NetworkService;
+class Session;
+
 // The logic of the code screen: compares the typed code with the one sent,
 // creates the account at the service unless it exists already, then makes
 // sure this machine is one of its devices and shows the main screen.
@@ -16,7 +19,9 @@ class ConfirmationHandler final : public BaseHandler
     Q_OBJECT
 
 public:
-    explicit ConfirmationHandler(QObject *parent = nullptr);
+    // Creates the account of `session` (its password, the name, e-mail and
+    // phone in its defaults store) through `network`.
+    ConfirmationHandler(Session &session, NetworkService &network, QObject *parent = nullptr);
     // Leaving the screen forgets the code it was opened for.
     ~ConfirmationHandler() override;
 
@@ -28,6 +33,9 @@ public:
 private:
     void lookUpAccount();
     void createAccount();
+
+    Session &m_session;
+    NetworkService &m_network;
 
     std::optional<QString> m_sentCode;
     std::optional<QString> m_confirmedCode;

@@ -2,7 +2,7 @@
 
 #include <QLatin1String>
 
-// The keys of the per-user defaults store (UserDefaults::standard()).
+// The keys of the per-user defaults store (UserDefaults).
 namespace Orvex::DefaultsKeys {
 
 // Session: the signed-in account. Removed at sign-out except "name" and

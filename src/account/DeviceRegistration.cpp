@@ -23,7 +23,7 @@ bool holdsDevice(const UserModel &user, const QString &udid)
     return false;
 }
 
-void run(BaseHandler *handler, const UserModel &user)
+void run(BaseHandler *handler, NetworkService &network, const UserDefaults &defaults, const UserModel &user)
 {
     const QString udid = user.email ? Utility::udid(*user.email) : QString();
     if (holdsDevice(user, udid)) {
@@ -31,13 +31,13 @@ void run(BaseHandler *handler, const UserModel &user)
         return;
     }
 
-    const std::optional<QString> email = UserDefaults::standard().string(DefaultsKeys::tempEmail);
+    const std::optional<QString> email = defaults.string(DefaultsKeys::tempEmail);
     if (!email) {
         handler->report(sessionMissingError());
         return;
     }
     QPointer<BaseHandler> guard(handler);
-    NetworkService::shared().addDevice(udid, *email, [guard](const Result<Empty> &result) {
+    network.addDevice(udid, *email, [guard](const Result<Empty> &result) {
         if (!guard)
             return;
         if (!result.isSuccess()) {

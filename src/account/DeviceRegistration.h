@@ -6,6 +6,8 @@
 namespace Orvex {
 
 class BaseHandler;
+class NetworkService;
+class UserDefaults;
 
 // The last steps of every way in (sign-in, and account creation after the
 // phone check): make sure this machine is one of the account's devices, then
@@ -16,8 +18,9 @@ namespace DeviceRegistration {
 // account's devices, in the service's order. Found: the main screen is shown.
 // Missing: the machine is registered with addDevice for the stored e-mail and,
 // once the service has it, the main screen is shown. Failures are reported
-// through `handler`; once `handler` is gone nothing more happens.
-void run(BaseHandler *handler, const UserModel &user);
+// through `handler`; once `handler` is gone nothing more happens. The stored
+// e-mail comes from `defaults`, the request goes through `network`.
+void run(BaseHandler *handler, NetworkService &network, const UserDefaults &defaults, const UserModel &user);
 
 // Whether `user`'s device list holds the machine `udid`.
 bool holdsDevice(const UserModel &user, const QString &udid);

@@ -13,8 +13,10 @@
 
 namespace Orvex {
 
-MobileHandler::MobileHandler(QObject *parent)
+MobileHandler::MobileHandler(UserDefaults &defaults, NetworkService &network, QObject *parent)
     : BaseHandler(parent)
+    , m_defaults(defaults)
+    , m_network(network)
 {}
 
 QString MobileHandler::confirmationCode(quint32 value)
@@ -26,7 +28,7 @@ void MobileHandler::send(const QString &number)
 {
     mobile = number;
     QPointer<MobileHandler> self(this);
-    NetworkService::shared().verifyMobile(number, [self](const Result<MobileApiResponse::Verify> &result) {
+    m_network.verifyMobile(number, [self](const Result<MobileApiResponse::Verify> &result) {
         if (!self)
             return;
         if (!result.isSuccess()) {
@@ -45,7 +47,7 @@ void MobileHandler::send(const QString &number)
 void MobileHandler::requestCode()
 {
     QPointer<MobileHandler> self(this);
-    NetworkService::shared().getVerificationCode([self](const Result<QString> &result) {
+    m_network.getVerificationCode([self](const Result<QString> &result) {
         if (!self)
             return;
         if (!result.isSuccess()) {
@@ -63,13 +65,12 @@ void MobileHandler::sendCode(const QString &verification)
         return;
     }
     const QString code = confirmationCode(SecureRandom::uniform(10000));
-    UserDefaults &defaults = UserDefaults::standard();
-    defaults.setString(DefaultsKeys::smsCode, code);
-    defaults.setString(DefaultsKeys::phone, *mobile);
+    m_defaults.setString(DefaultsKeys::smsCode, code);
+    m_defaults.setString(DefaultsKeys::phone, *mobile);
 
     QPointer<MobileHandler> self(this);
-    NetworkService::shared().sendSms(*mobile, code, verification,
-                                     [self](const Result<MobileApiResponse::SMS> &result) {
+    m_network.sendSms(*mobile, code, verification,
+                      [self](const Result<MobileApiResponse::SMS> &result) {
         if (!self)
             return;
         if (!result.isSuccess()) {

@@ -8,6 +8,9 @@
 
 namespace Orvex {
 
+class NetworkService;
+class UserDefaults;
+
 // The logic of the phone screen: asks the service whether the number is a
 // real mobile number, makes a 4-digit confirmation code, keeps it (and the
 // number) in the session store and has the service send it by SMS; then the
@@ -18,7 +21,8 @@ class MobileHandler final : public BaseHandler
     Q_OBJECT
 
 public:
-    explicit MobileHandler(QObject *parent = nullptr);
+    // Keeps the number and the code in `defaults`; asks through `network`.
+    MobileHandler(UserDefaults &defaults, NetworkService &network, QObject *parent = nullptr);
 
     // The full number being verified: country code and number.
     std::optional<QString> mobile;
@@ -31,6 +35,9 @@ public:
 private:
     void requestCode();
     void sendCode(const QString &verification);
+
+    UserDefaults &m_defaults;
+    NetworkService &m_network;
 };
 
 } // namespace Orvex

@@ -9,10 +9,10 @@
 
 namespace Orvex {
 
-MobileViewController::MobileViewController(QWidget *parent)
+MobileViewController::MobileViewController(const AppContext &context, QWidget *parent)
     : BaseViewController(parent)
     , m_ui(new Ui::MobileViewController)
-    , m_handler(new MobileHandler(this))
+    , m_handler(new MobileHandler(context.defaults, context.network, this))
 {
     m_ui->setupUi(this);
     AuthScreenStyle::apply(this);

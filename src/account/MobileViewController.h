@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ui/AppContext.h"
 #include "ui/BaseViewController.h"
 #include "platform/Countries.h"
 
@@ -18,7 +19,7 @@ class MobileViewController final : public BaseViewController
     Q_OBJECT
 
 public:
-    explicit MobileViewController(QWidget *parent = nullptr);
+    explicit MobileViewController(const AppContext &context, QWidget *parent = nullptr);
     ~MobileViewController() override;
 
     // The countries of the menu, in menu order.

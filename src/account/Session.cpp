@@ -1,10 +1,9 @@
 #include "Session.h"
 
 #include "account/DefaultsKeys.h"
-#include "platform/DesktopSecretStore.h"
 #include "platform/IdentityStore.h"
+#include "platform/SecretStore.h"
 #include "platform/SecureFile.h"
-#include "platform/SessionBus.h"
 #include "platform/UserDefaults.h"
 #include "vpn/KeychainService.h"
 
@@ -19,8 +18,6 @@
 namespace Orvex {
 
 namespace {
-
-Session *installed = nullptr;
 
 // The account file holds one hex SHA-1; anything longer is not ours.
 constexpr qint64 maxAccountFileSize = 256;
@@ -42,26 +39,7 @@ Session::Session(SecretStore &secrets, UserDefaults &defaults, IdentityStore &id
     , m_accountFile(accountFile)
 {}
 
-Session::~Session()
-{
-    if (installed == this)
-        installed = nullptr;
-}
-
-Session &Session::shared()
-{
-    if (installed)
-        return *installed;
-    static DesktopSecretStore secrets(SessionBus::clientAppId, standardFallbackFile());
-    static Session session(secrets, UserDefaults::standard(), IdentityStore::standard(),
-                           standardAccountFile());
-    return session;
-}
-
-void Session::setShared(Session *session)
-{
-    installed = session;
-}
+Session::~Session() = default;
 
 QString Session::standardAccountFile()
 {

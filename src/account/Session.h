@@ -50,10 +50,6 @@ public:
             const QString &accountFile, QObject *parent = nullptr);
     ~Session() override;
 
-    // The process's session: the one main() installed, else one over the
-    // standard stores made on first use.
-    static Session &shared();
-    static void setShared(Session *session);
     static QString standardAccountFile();     // $XDG_DATA_HOME/orvex/account
     static QString standardFallbackFile();    // $XDG_DATA_HOME/orvex/secrets
 
@@ -77,6 +73,8 @@ public:
     // The identity the tunnel authenticates with; absent when none is kept.
     std::optional<QByteArray> identityReference() const;
     IdentityStore &identities() const { return m_identities; }
+    // The defaults store the account's e-mail and phone number live in.
+    UserDefaults &defaults() const { return m_defaults; }
 
     // Makes `reference` (already in the key store) the session's identity.
     // The reference is written first; only then is every other identity

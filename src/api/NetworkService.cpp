@@ -108,14 +108,20 @@ NetworkService &NetworkService::shared()
 NetworkService::NetworkService(QObject *parent)
     : QObject(parent)
     , m_manager(new QNetworkAccessManager(this))
-    , m_ssl(QSslConfiguration::defaultConfiguration())
+{}
+
+QSslConfiguration NetworkService::sslConfiguration() const
 {
-    // The configured authorities are added by path: that keeps the system's
-    // own looked up on demand during a handshake, where listing them all here
-    // would parse every file in /etc/ssl/certs on the main thread (close to a
-    // second) before the first request could leave.
-    for (const QString &path : Config::current().caCertificates)
-        m_ssl.addCaCertificates(path, QSsl::Pem, QSslCertificate::PatternSyntax::FixedString);
+    if (!m_ssl) {
+        m_ssl = QSslConfiguration::defaultConfiguration();
+        // The configured authorities are added by path: that keeps the
+        // system's own looked up on demand during a handshake, where listing
+        // them all here would parse every file in /etc/ssl/certs on the main
+        // thread (close to a second) before the first request could leave.
+        for (const QString &path : Config::current().caCertificates)
+            m_ssl->addCaCertificates(path, QSsl::Pem, QSslCertificate::PatternSyntax::FixedString);
+    }
+    return *m_ssl;
 }
 
 void NetworkService::setTimeouts(std::chrono::milliseconds idle, std::chrono::milliseconds deadline,
@@ -128,7 +134,7 @@ void NetworkService::setTimeouts(std::chrono::milliseconds idle, std::chrono::mi
 
 void NetworkService::prepare(QNetworkRequest &request) const
 {
-    request.setSslConfiguration(m_ssl);
+    request.setSslConfiguration(sslConfiguration());
     request.setTransferTimeout(int(m_idle.count()));
 }
 

@@ -29,6 +29,8 @@ class NetworkService final : public QObject
     Q_OBJECT
 
 public:
+    // The process's one service. The composition root asks for it and hands
+    // it to everything that sends requests.
     static NetworkService &shared();
 
     void getUser(const QString &email, const std::optional<QString> &password,
@@ -68,8 +70,10 @@ public:
                      std::chrono::milliseconds downloadDeadline);
 
     // The TLS settings every request uses: the system's trust store plus the
-    // configured extra certificate authorities.
-    QSslConfiguration sslConfiguration() const { return m_ssl; }
+    // configured extra certificate authorities, read from the configuration
+    // when the first request needs them (not when the service is made, which
+    // may be before the configuration is in place).
+    QSslConfiguration sslConfiguration() const;
 
     // Steps of the answer handling, exposed for the request paths above.
     // Outcome of the transport, body and envelope checks: the body, or the error.
@@ -92,7 +96,7 @@ private:
     void prepare(QNetworkRequest &request) const;
 
     QNetworkAccessManager *m_manager;
-    QSslConfiguration m_ssl;
+    mutable std::optional<QSslConfiguration> m_ssl;
     std::chrono::milliseconds m_idle{60000};
     std::chrono::milliseconds m_deadline{180000};
     std::chrono::milliseconds m_downloadDeadline{3600000};

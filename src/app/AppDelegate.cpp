@@ -9,14 +9,14 @@
 
 namespace Orvex {
 
-AppDelegate::AppDelegate(Hooks hooks, QObject *parent)
+AppDelegate::AppDelegate(UserDefaults &defaults, Hooks hooks, QObject *parent)
     : QObject(parent)
+    , m_defaults(defaults)
     , m_hooks(std::move(hooks))
 {}
 
-void AppDelegate::writeFirstLaunchDefaults()
+void AppDelegate::writeFirstLaunchDefaults(UserDefaults &defaults)
 {
-    UserDefaults &defaults = UserDefaults::standard();
     if (defaults.boolean(DefaultsKeys::isLaunchedBefore))
         return;
     defaults.setBoolean(DefaultsKeys::isAutoConnectEnabled, true);
@@ -26,10 +26,8 @@ void AppDelegate::writeFirstLaunchDefaults()
 
 void AppDelegate::applicationDidFinishLaunching()
 {
-    if (m_hooks.createTunnelService)
-        m_hooks.createTunnelService();
-    writeFirstLaunchDefaults();
-    if (UserDefaults::standard().boolean(DefaultsKeys::isAutoStartEnabled))
+    writeFirstLaunchDefaults(m_defaults);
+    if (m_defaults.boolean(DefaultsKeys::isAutoStartEnabled))
         handOffFromLauncher();
     // A request: not before the first frame.
     if (m_hooks.checkForUpdates)

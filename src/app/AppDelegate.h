@@ -6,24 +6,27 @@
 
 namespace Orvex {
 
+class UserDefaults;
+
 // The one-time set-up at launch and the re-open rule.
 class AppDelegate final : public QObject
 {
     Q_OBJECT
 
 public:
-    // What other layers contribute to the launch: the tunnel service is made to
-    // exist first, the update check runs last.
+    // What other layers contribute to the launch: the update check, which
+    // runs last. (The tunnel service exists before the delegate: the
+    // composition root makes it.)
     struct Hooks
     {
-        std::function<void()> createTunnelService;
         std::function<void(bool isLaunch)> checkForUpdates;
     };
 
-    explicit AppDelegate(Hooks hooks, QObject *parent = nullptr);
+    // The first-launch defaults and the auto-start setting live in `defaults`.
+    AppDelegate(UserDefaults &defaults, Hooks hooks, QObject *parent = nullptr);
 
-    // 1. tunnel service, 2. first-launch defaults, 3. launcher hand-off (only
-    // with auto-start on), 4. the silent update check.
+    // 1. first-launch defaults, 2. launcher hand-off (only with auto-start
+    // on), 3. the silent update check.
     void applicationDidFinishLaunching();
 
     // Brings the main window forward when no window is visible; answers
@@ -35,7 +38,7 @@ public:
     // Shows, raises and activates the main window (also the tray's "Show").
     static bool bringMainWindowForward();
 
-    static void writeFirstLaunchDefaults();
+    static void writeFirstLaunchDefaults(UserDefaults &defaults);
 
 Q_SIGNALS:
     // The launcher hand-off has finished (the login item is registered and
@@ -45,6 +48,7 @@ Q_SIGNALS:
 private:
     void handOffFromLauncher();
 
+    UserDefaults &m_defaults;
     Hooks m_hooks;
 };
 

@@ -1,12 +1,15 @@
 #include "AppWiring.h"
 
 #include "account/Session.h"
+#include "api/NetworkService.h"
 #include "api/Utility.h"
 #include "app/AppDelegate.h"
 #include "app/Menu.h"
 #include "app/QuitSequence.h"
 #include "app/StatusMenuController.h"
 #include "app/StatusMenuHandler.h"
+#include "ui/AppContext.h"
+#include "ui/AppStoryboard.h"
 #include "ui/TunnelStatusSource.h"
 #include "ui/WindowController.h"
 #include "platform/DesktopNotifier.h"
@@ -122,7 +125,6 @@ void AppWiring::dress(QApplication &app)
 
 AppWiring::AppWiring(QCoreApplication *app, Session *session, Tunnel given)
     : m_app(app)
-    , m_tunnel(given)
     , m_session(session)
 {
     // The signed-in account, for everything that needs it. Its password comes
@@ -133,30 +135,31 @@ AppWiring::AppWiring(QCoreApplication *app, Session *session, Tunnel given)
         m_ownSession = std::make_unique<Session>(*m_secrets, UserDefaults::standard(), IdentityStore::standard(),
                                                  Session::standardAccountFile());
         m_session = m_ownSession.get();
-        Session::setShared(m_session);
     }
+    m_network = &NetworkService::shared();
+    // The tunnel service exists before anything that follows it; making it
+    // also registers its backend's clean-up of what a killed client left.
+    m_service = given.service ? given.service : &VPNService::shared(*m_session);
+    VpnManager *manager = given.manager ? given.manager : m_service->manager();
+    VPNService *service = m_service;
+    m_context = std::make_unique<AppContext>(
+        AppContext{m_session->defaults(), *m_network, *m_session, [service]() -> VPNService & { return *service; }});
+    m_replacedContext = StoryboardRegistry::setContext(m_context.get());
 
-    VpnManager *manager = m_tunnel.manager;
-    followTunnel(manager ? std::function<VpnManager &()>([manager]() -> VpnManager & { return *manager; })
-                         : std::function<VpnManager &()>(&VpnManager::shared));
+    followTunnel([manager]() -> VpnManager & { return *manager; });
+    NetworkService *network = m_network;
     m_delegate = std::make_unique<AppDelegate>(
-        AppDelegate::Hooks{[this] { tunnel(); }, &UpdatingService::check});
+        m_session->defaults(),
+        AppDelegate::Hooks{[network](bool isLaunch) { UpdatingService::check(*network, isLaunch); }});
     m_window = std::make_unique<WindowController>();
     // Every way out goes through the tunnel service's quit path: both menus'
     // Quit, closing the window without a tray, SIGTERM/SIGINT/SIGHUP, and the
     // end of the session (Qt quits the event loop when the session manager
     // says so). commitDataRequest is not used: a logout can still be
     // cancelled after it, and the tunnel would be gone for nothing.
-    // Without a tunnel of its own the sequence looks up VPNService::shared()
-    // only when quitting.
-    m_quit = std::make_unique<QuitSequence>(m_tunnel.service);
-    if (m_tunnel.service) {
-        m_menu = std::make_unique<Menu>(m_window->menuBar(), *m_tunnel.service);
-        m_statusMenu = std::make_unique<StatusMenuController>(*m_tunnel.service, m_app);
-    } else {
-        m_menu = std::make_unique<Menu>(m_window->menuBar());
-        m_statusMenu = std::make_unique<StatusMenuController>(m_app);
-    }
+    m_quit = std::make_unique<QuitSequence>(*m_service);
+    m_menu = std::make_unique<Menu>(m_window->menuBar(), *m_service, *m_network);
+    m_statusMenu = std::make_unique<StatusMenuController>(*m_service, *m_network, m_app);
     QuitSequence *quit = m_quit.get();
     m_menu->exitApplication = [quit] { quit->exitAfterQuitPath(); };
     m_statusMenu->handler()->exitApplication = [quit] { quit->exitAfterQuitPath(); };
@@ -182,8 +185,7 @@ AppWiring::~AppWiring()
     m_menu.reset();
     m_window.reset();
     TunnelStatusSource::install({});
-    if (m_ownSession)
-        Session::setShared(nullptr);
+    StoryboardRegistry::setContext(m_replacedContext);
 }
 
 void AppWiring::followTunnel(std::function<VpnManager &()> managerOf)
@@ -199,11 +201,6 @@ void AppWiring::followTunnel(std::function<VpnManager &()> managerOf)
         QObject::connect(manager.connection(), &VpnConnection::statusDidChange, context,
                          [observer, connected] { observer(connected()); });
     });
-}
-
-VPNService &AppWiring::tunnel() const
-{
-    return m_tunnel.service ? *m_tunnel.service : VPNService::shared();
 }
 
 void AppWiring::bringForwardOnReopen(SingleInstance &instance)
@@ -228,7 +225,6 @@ void AppWiring::launch(std::function<void()> launched)
         m_window->setFixedSize(m_window->sizeHint());
         m_window->show();
         m_delegate->applicationDidFinishLaunching();
-        // The tunnel service exists from here on.
         VPNService &service = tunnel();
         m_notifications = std::make_unique<TunnelNotifications>(service, new FreedesktopNotifier(m_app));
         m_networkChanges = std::make_unique<NetworkChangeMonitor>();

@@ -10,10 +10,12 @@ class QCoreApplication;
 
 namespace Orvex {
 
+struct AppContext;
 class AppDelegate;
 class DesktopSecretStore;
 class Menu;
 class NetworkChangeMonitor;
+class NetworkService;
 class QuitSequence;
 class RunMarker;
 class Session;
@@ -25,20 +27,24 @@ class VPNService;
 class VpnManager;
 class WindowController;
 
-// The client's long-lived objects and how they are connected: the account's
-// session, the tunnel service the screens follow, the main window with its
-// application menu, the tray menu, and the quit sequence that every way out
-// goes through (both menus' Quit, the window closed without a tray, a
-// termination signal, the event loop ending). main() makes one for the
+// The composition root: the client's long-lived objects and how they are
+// connected. It makes or takes the defaults store, the network service, the
+// account's session and the tunnel service once, and hands them to what needs
+// them: the screens (through the context the storyboard registry passes to
+// every screen it creates), the main window with its application menu, the
+// tray menu, the notifications, and the quit sequence that every way out goes
+// through (both menus' Quit, the window closed without a tray, a termination
+// signal, the event loop ending). The process's shared instances
+// (NetworkService::shared(), VPNService::shared()) and its defaults store are
+// reached here and nowhere else in the client. main() makes one for the
 // process; a test makes one on a tunnel of its own and meets the same wiring.
 class AppWiring final
 {
 public:
     struct Tunnel
     {
-        // Null: the process's own, VpnManager::shared() and
-        // VPNService::shared(), made on first use, so building the wiring does
-        // not create them ahead of the launch.
+        // A null service: the process's own, VPNService::shared() on
+        // VpnManager::shared(). A null manager: the service's.
         VpnManager *manager;
         VPNService *service;
     };
@@ -49,7 +55,8 @@ public:
     static void dress(QApplication &app);
 
     // `session` null: a session of the wiring's own on the desktop's secret
-    // store and the standard files, installed as Session::shared().
+    // store, the process's defaults store and the standard files. Otherwise
+    // the given session's defaults store is the wiring's.
     explicit AppWiring(QCoreApplication *app, Session *session = nullptr, Tunnel given = Tunnel{nullptr, nullptr});
     ~AppWiring();
     AppWiring(const AppWiring &) = delete;
@@ -71,7 +78,9 @@ public:
     int exec();
 
     Session &session() { return *m_session; }
-    VPNService &tunnel() const;
+    VPNService &tunnel() const { return *m_service; }
+    // What every screen is made with.
+    const AppContext &context() const { return *m_context; }
     AppDelegate &delegate() { return *m_delegate; }
     WindowController &window() { return *m_window; }
     QuitSequence &quit() { return *m_quit; }
@@ -81,10 +90,13 @@ public:
 
 private:
     QCoreApplication *m_app;
-    Tunnel m_tunnel;
     std::unique_ptr<DesktopSecretStore> m_secrets;
     std::unique_ptr<Session> m_ownSession;
     Session *m_session;
+    NetworkService *m_network;
+    VPNService *m_service;
+    std::unique_ptr<AppContext> m_context;
+    const AppContext *m_replacedContext = nullptr;
     std::unique_ptr<AppDelegate> m_delegate;
     std::unique_ptr<WindowController> m_window;
     std::unique_ptr<QuitSequence> m_quit;

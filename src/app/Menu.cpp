@@ -19,18 +19,11 @@
 
 namespace Orvex {
 
-Menu::Menu(QMenuBar *bar, QObject *parent)
-    : Menu(bar, nullptr, parent)
-{}
-
-Menu::Menu(QMenuBar *bar, VPNService &service, QObject *parent)
-    : Menu(bar, &service, parent)
-{}
-
-Menu::Menu(QMenuBar *bar, VPNService *service, QObject *parent)
+Menu::Menu(QMenuBar *bar, VPNService &service, NetworkService &network, QObject *parent)
     : QObject(parent)
     , exitApplication([] { QCoreApplication::quit(); })
     , m_service(service)
+    , m_network(network)
 {
     QMenu *app = bar->addMenu(tr("&Orvex"));
     m_info = app->addAction(tr("&About Orvex"), this, &Menu::infoAction_triggered);
@@ -63,7 +56,7 @@ void Menu::infoAction_triggered()
 
 void Menu::checkForUpdatesAction_triggered()
 {
-    UpdatingService::check(false);
+    UpdatingService::check(m_network, false);
 }
 
 void Menu::supportAction_triggered()
@@ -81,9 +74,7 @@ void Menu::privacyPolicyAction_triggered()
 
 void Menu::quitAction_triggered()
 {
-    // The process's tunnel service is looked up only now, so building the
-    // menu does not create it ahead of the launch sequence.
-    StatusMenuHandler::quit(m_service ? *m_service : VPNService::shared(), exitApplication);
+    StatusMenuHandler::quit(m_service, exitApplication);
 }
 
 } // namespace Orvex

@@ -9,6 +9,7 @@ class QAction;
 
 namespace Orvex {
 
+class NetworkService;
 class VPNService;
 
 // The application menu, shown as the main window's menu bar: settings, the
@@ -18,10 +19,9 @@ class Menu final : public QObject
     Q_OBJECT
 
 public:
-    // On the process's tunnel service.
-    explicit Menu(QMenuBar *bar, QObject *parent = nullptr);
-    // On the given tunnel service (tests hand one over with a fake backend).
-    Menu(QMenuBar *bar, VPNService &service, QObject *parent = nullptr);
+    // Quits through `service` (the process's tunnel service; tests hand one
+    // over with a fake backend) and checks for updates through `network`.
+    Menu(QMenuBar *bar, VPNService &service, NetworkService &network, QObject *parent = nullptr);
 
     QAction *settingsAction() const { return m_settings; }
     QAction *infoAction() const { return m_info; }
@@ -43,9 +43,8 @@ public:
     std::function<void()> exitApplication;
 
 private:
-    Menu(QMenuBar *bar, VPNService *service, QObject *parent);
-
-    VPNService *m_service;
+    VPNService &m_service;
+    NetworkService &m_network;
     QAction *m_settings;
     QAction *m_info;
     QAction *m_updates;

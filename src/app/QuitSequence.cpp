@@ -19,7 +19,7 @@ bool isDown(VpnStatus status)
 
 } // namespace
 
-QuitSequence::QuitSequence(VPNService *service, QObject *parent)
+QuitSequence::QuitSequence(VPNService &service, QObject *parent)
     : QObject(parent)
     , exitApplication([] { QCoreApplication::quit(); })
     , m_service(service)
@@ -27,11 +27,6 @@ QuitSequence::QuitSequence(VPNService *service, QObject *parent)
     m_bound.setSingleShot(true);
     m_bound.setInterval(boundMs);
     connect(&m_bound, &QTimer::timeout, this, [this] { finish(); });
-}
-
-VPNService &QuitSequence::service() const
-{
-    return m_service ? *m_service : VPNService::shared();
 }
 
 void QuitSequence::exitAfterQuitPath()

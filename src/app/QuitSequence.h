@@ -24,10 +24,9 @@ class QuitSequence final : public QObject
     Q_OBJECT
 
 public:
-    // On `service`, or on VPNService::shared() looked up only when quitting
-    // (so building this does not create the tunnel service ahead of the
-    // launch sequence).
-    explicit QuitSequence(VPNService *service = nullptr, QObject *parent = nullptr);
+    // On the process's tunnel service (tests hand one over with a fake
+    // backend).
+    explicit QuitSequence(VPNService &service, QObject *parent = nullptr);
 
     // Ends the process (QCoreApplication::quit by default); tests count calls.
     std::function<void()> exitApplication;
@@ -55,9 +54,9 @@ private:
     void finish();
     void stopAndFinish();
 
-    VPNService &service() const;
+    VPNService &service() const { return m_service; }
 
-    VPNService *m_service;
+    VPNService &m_service;
     bool m_ending = false;
     bool m_finished = false;
     bool m_clean = false;

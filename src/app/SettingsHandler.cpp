@@ -10,10 +10,6 @@
 
 namespace Orvex {
 
-SettingsHandler::SettingsHandler(QObject *parent)
-    : SettingsHandler(VPNService::shared(), parent)
-{}
-
 SettingsHandler::SettingsHandler(VPNService &service, QObject *parent)
     : BaseHandler(parent)
     , m_service(service)

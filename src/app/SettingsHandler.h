@@ -12,9 +12,8 @@ class SettingsHandler final : public BaseHandler
     Q_OBJECT
 
 public:
-    // On the process's tunnel service.
-    explicit SettingsHandler(QObject *parent = nullptr);
-    // On the given tunnel service (tests hand one over with a fake backend).
+    // On the given tunnel service (the process's one; tests hand one over
+    // with a fake backend) and its session.
     explicit SettingsHandler(VPNService &service, QObject *parent = nullptr);
     ~SettingsHandler() override;
 

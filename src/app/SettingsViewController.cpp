@@ -56,13 +56,10 @@ QLabel *captionLabel(const QString &text, QWidget *parent)
 
 } // namespace
 
-SettingsViewController::SettingsViewController(QWidget *parent)
-    : SettingsViewController(VPNService::shared(), parent)
-{}
-
 SettingsViewController::SettingsViewController(VPNService &service, QWidget *parent)
     : BaseViewController(parent)
     , m_handler(new SettingsHandler(service, this))
+    , m_defaults(service.session().defaults())
 {
     buildForm();
 }
@@ -224,16 +221,15 @@ void SettingsViewController::viewWillAppear()
 
 void SettingsViewController::refreshCheckboxes()
 {
-    const UserDefaults &defaults = UserDefaults::standard();
-    const bool autoConnect = defaults.boolean(DefaultsKeys::isAutoConnectEnabled);
-    const bool autoStart = defaults.boolean(DefaultsKeys::isAutoStartEnabled);
+    const bool autoConnect = m_defaults.boolean(DefaultsKeys::isAutoConnectEnabled);
+    const bool autoStart = m_defaults.boolean(DefaultsKeys::isAutoStartEnabled);
     m_autoConnectImageName = checkboxImageName(autoConnect);
     m_autoStartImageName = checkboxImageName(autoStart);
     m_autoConnectImageView->setImage(Images::named(m_autoConnectImageName));
     m_autoStartImageView->setImage(Images::named(m_autoStartImageName));
     m_autoConnectButton->setChecked(autoConnect);
     m_autoStartButton->setChecked(autoStart);
-    const bool notifications = TunnelNotifications::isEnabled();
+    const bool notifications = TunnelNotifications::isEnabled(m_defaults);
     m_notificationsImageName = checkboxImageName(notifications);
     m_notificationsImageView->setImage(Images::named(m_notificationsImageName));
     m_notificationsButton->setChecked(notifications);
@@ -241,23 +237,21 @@ void SettingsViewController::refreshCheckboxes()
 
 void SettingsViewController::notificationsButtonAction()
 {
-    UserDefaults::standard().setBoolean(DefaultsKeys::isNotificationsEnabled, !TunnelNotifications::isEnabled());
+    m_defaults.setBoolean(DefaultsKeys::isNotificationsEnabled, !TunnelNotifications::isEnabled(m_defaults));
     refreshCheckboxes();
 }
 
 void SettingsViewController::autoconnectButtonAction()
 {
-    UserDefaults &defaults = UserDefaults::standard();
-    defaults.setBoolean(DefaultsKeys::isAutoConnectEnabled,
-                        !defaults.boolean(DefaultsKeys::isAutoConnectEnabled));
+    m_defaults.setBoolean(DefaultsKeys::isAutoConnectEnabled,
+                          !m_defaults.boolean(DefaultsKeys::isAutoConnectEnabled));
     refreshCheckboxes();
 }
 
 void SettingsViewController::autostartButtonAction()
 {
-    UserDefaults &defaults = UserDefaults::standard();
-    const bool enabled = !defaults.boolean(DefaultsKeys::isAutoStartEnabled);
-    defaults.setBoolean(DefaultsKeys::isAutoStartEnabled, enabled);
+    const bool enabled = !m_defaults.boolean(DefaultsKeys::isAutoStartEnabled);
+    m_defaults.setBoolean(DefaultsKeys::isAutoStartEnabled, enabled);
     // Not reported when it fails: the next launch registers the launcher
     // again while the setting is on.
     LoginItem::setEnabled(SessionBus::launcherAppId, enabled);

@@ -10,6 +10,7 @@ namespace Orvex {
 class Button;
 class ImageView;
 class SettingsHandler;
+class UserDefaults;
 class VPNService;
 
 // The settings window: the account's e-mail, connecting automatically,
@@ -21,9 +22,9 @@ class SettingsViewController final : public BaseViewController
     Q_OBJECT
 
 public:
-    // On the process's tunnel service.
-    explicit SettingsViewController(QWidget *parent = nullptr);
-    // On the given tunnel service (tests hand one over with a fake backend).
+    // On the given tunnel service (the process's one; tests hand one over
+    // with a fake backend); the check boxes follow its session's defaults
+    // store.
     explicit SettingsViewController(VPNService &service, QWidget *parent = nullptr);
     ~SettingsViewController() override;
 
@@ -58,6 +59,7 @@ private:
     void refreshCheckboxes();
 
     SettingsHandler *m_handler;
+    UserDefaults &m_defaults;
     QPushButton *m_autoConnectButton = nullptr;
     QPushButton *m_autoStartButton = nullptr;
     ImageView *m_autoConnectImageView = nullptr;

@@ -12,14 +12,10 @@
 
 namespace Orvex {
 
-StatusMenuController::StatusMenuController(QObject *parent)
-    : StatusMenuController(VPNService::shared(), parent)
-{}
-
-StatusMenuController::StatusMenuController(VPNService &service, QObject *parent)
+StatusMenuController::StatusMenuController(VPNService &service, NetworkService &network, QObject *parent)
     : QObject(parent)
     , m_statusItem(new QSystemTrayIcon(this))
-    , m_handler(new StatusMenuHandler(service, this))
+    , m_handler(new StatusMenuHandler(service, network, this))
     , m_menu(std::make_unique<QMenu>())
     , m_service(service)
 {

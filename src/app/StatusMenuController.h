@@ -10,6 +10,7 @@ class QSystemTrayIcon;
 
 namespace Orvex {
 
+class NetworkService;
 class StatusMenuHandler;
 class VPNService;
 
@@ -21,10 +22,9 @@ class StatusMenuController final : public QObject
     Q_OBJECT
 
 public:
-    // On the process's tunnel service.
-    explicit StatusMenuController(QObject *parent = nullptr);
-    // On the given tunnel service (tests hand one over with a fake backend).
-    explicit StatusMenuController(VPNService &service, QObject *parent = nullptr);
+    // On the given tunnel service (the process's one; tests hand one over
+    // with a fake backend) and `network`.
+    StatusMenuController(VPNService &service, NetworkService &network, QObject *parent = nullptr);
     ~StatusMenuController() override;
 
     QSystemTrayIcon *statusItem() const { return m_statusItem; }

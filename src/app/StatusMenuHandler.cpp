@@ -58,14 +58,11 @@ void exitAfterStop(VpnConnection *connection, const std::function<void()> &exit)
 
 } // namespace
 
-StatusMenuHandler::StatusMenuHandler(QObject *parent)
-    : StatusMenuHandler(VPNService::shared(), parent)
-{}
-
-StatusMenuHandler::StatusMenuHandler(VPNService &service, QObject *parent)
+StatusMenuHandler::StatusMenuHandler(VPNService &service, NetworkService &network, QObject *parent)
     : BaseHandler(parent)
     , exitApplication([] { QCoreApplication::quit(); })
     , m_service(service)
+    , m_network(network)
 {}
 
 StatusMenuHandler::~StatusMenuHandler() = default;
@@ -132,7 +129,7 @@ void StatusMenuHandler::connectOrDisconnect()
         // unless the old certificate still serves.
         const bool usable = reference && KeychainService::isValid(session.identities(), *reference, now);
         CertificateProvisioner::fetchCertificate(
-            this, session,
+            this, m_network, session,
             [service, usable](const Error &error) {
                 if (service && usable) {
                     Q_EMIT service->certificateRenewalFailed(error.localizedDescription());

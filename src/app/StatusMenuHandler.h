@@ -12,6 +12,7 @@
 namespace Orvex {
 
 class MenuItem;
+class NetworkService;
 class VPNService;
 class VpnConnection;
 
@@ -23,10 +24,9 @@ class StatusMenuHandler final : public BaseHandler
     Q_OBJECT
 
 public:
-    // On the process's tunnel service.
-    explicit StatusMenuHandler(QObject *parent = nullptr);
-    // On the given tunnel service (tests hand one over with a fake backend).
-    explicit StatusMenuHandler(VPNService &service, QObject *parent = nullptr);
+    // On the given tunnel service (the process's one; tests hand one over
+    // with a fake backend); a certificate is fetched through `network`.
+    StatusMenuHandler(VPNService &service, NetworkService &network, QObject *parent = nullptr);
     ~StatusMenuHandler() override;
 
     VPNService &service() const { return m_service; }
@@ -66,6 +66,7 @@ private:
     void connectOrDisconnect();
 
     VPNService &m_service;
+    NetworkService &m_network;
     QPointer<QMenu> m_menu;
 };
 

@@ -31,6 +31,8 @@ namespace Orvex {
 class UserDefaults final
 {
 public:
+    // The process's store over standardFilePath(). The composition root asks
+    // for it once and hands it on; nothing else in the client does.
     static UserDefaults &standard();
     static QString standardFilePath();
 

@@ -89,8 +89,10 @@ Error droppedError()
 
 } // namespace
 
-SupportHandler::SupportHandler(QObject *parent)
+SupportHandler::SupportHandler(const UserDefaults &defaults, NetworkService &network, QObject *parent)
     : BaseHandler(parent)
+    , m_defaults(defaults)
+    , m_network(network)
 {}
 
 SupportHandler::~SupportHandler() = default;
@@ -110,14 +112,13 @@ QJsonObject SupportHandler::ticketDocument(const QString &text, const QString &e
 
 bool SupportHandler::sendSupportRequest(const QString &text)
 {
-    const UserDefaults &defaults = UserDefaults::standard();
-    const std::optional<QString> email = defaults.string(DefaultsKeys::tempEmail);
+    const std::optional<QString> email = m_defaults.string(DefaultsKeys::tempEmail);
     if (!email)
         return false;
-    const QString name = defaults.string(DefaultsKeys::name).value_or(QStringLiteral("Unknown"));
+    const QString name = m_defaults.string(DefaultsKeys::name).value_or(QStringLiteral("Unknown"));
 
     QPointer<SupportHandler> self(this);
-    post(SupportURLRouter::requestSupport(ticketDocument(text, *email, name)),
+    post(m_network, SupportURLRouter::requestSupport(ticketDocument(text, *email, name)),
          [self](const Result<Empty> &result) {
              // A screen that was closed meanwhile has nobody to tell; another
              // support screen opened since must not take this answer for its own.
@@ -131,10 +132,10 @@ bool SupportHandler::sendSupportRequest(const QString &text)
     return true;
 }
 
-void SupportHandler::post(const SupportURLRouter &router, Completion<Empty> completion)
+void SupportHandler::post(NetworkService &network, const SupportURLRouter &router, Completion<Empty> completion)
 {
     QNetworkRequest request = router.asURLRequest();
-    request.setSslConfiguration(NetworkService::shared().sslConfiguration());
+    request.setSslConfiguration(network.sslConfiguration());
     request.setTransferTimeout(idleTimeoutMs);
     const QByteArray body = router.httpBody();
     request.setHeader(QNetworkRequest::ContentLengthHeader, body.size());

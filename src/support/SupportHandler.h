@@ -7,7 +7,9 @@
 
 namespace Orvex {
 
+class NetworkService;
 class SupportURLRouter;
+class UserDefaults;
 
 // Files a help-desk ticket with the user's message, the account e-mail and
 // name. Success is posted as "DidRecieveSupportResponse"; a failure goes to
@@ -17,7 +19,9 @@ class SupportHandler final : public BaseHandler
     Q_OBJECT
 
 public:
-    explicit SupportHandler(QObject *parent = nullptr);
+    // The requester comes from `defaults`; the ticket goes with `network`'s
+    // TLS settings.
+    SupportHandler(const UserDefaults &defaults, NetworkService &network, QObject *parent = nullptr);
     ~SupportHandler() override;
 
     // Sends `text` unchanged as the ticket's comment. Without a stored account
@@ -35,13 +39,18 @@ public:
     // included), no body or the service's error envelope are failures. The
     // body is handed over in a form the HTTP client cannot rewind, on a
     // connection of its own, so a connection that drops after the ticket was
-    // sent fails instead of filing the ticket a second time.
-    static void post(const SupportURLRouter &router, Completion<Empty> completion);
+    // sent fails instead of filing the ticket a second time. TLS as for
+    // `network`'s requests.
+    static void post(NetworkService &network, const SupportURLRouter &router, Completion<Empty> completion);
 
     // Overall limit of one ticket request; the client's usual idle limit
     // applies too.
     static constexpr int deadlineMs = 180000;
     static constexpr int idleTimeoutMs = 60000;
+
+private:
+    const UserDefaults &m_defaults;
+    NetworkService &m_network;
 };
 
 } // namespace Orvex

@@ -14,9 +14,10 @@
 
 namespace Orvex {
 
-SupportViewController::SupportViewController(QWidget *parent)
+SupportViewController::SupportViewController(const AppContext &context, QWidget *parent)
     : BaseViewController(parent)
-    , m_handler(new SupportHandler(this))
+    , m_handler(new SupportHandler(context.defaults, context.network, this))
+    , m_defaults(context.defaults)
 {
     buildForm();
 }
@@ -86,7 +87,7 @@ void SupportViewController::setup()
     font.setPointSizeF(15); // in points, so it follows the screen's resolution
     m_textView->setFont(font);
 
-    const std::optional<QString> email = UserDefaults::standard().string(DefaultsKeys::tempEmail);
+    const std::optional<QString> email = m_defaults.string(DefaultsKeys::tempEmail);
     if (email) {
         //: support_detail
         m_detailLabel->setText(tr("Our support staff will answer you by e-mail at %1").arg(*email));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ui/AppContext.h"
 #include "ui/BaseViewController.h"
 
 class QLabel;
@@ -9,6 +10,7 @@ namespace Orvex {
 
 class Button;
 class SupportHandler;
+class UserDefaults;
 
 // The support window: a free-text message sent as a help-desk ticket. The
 // send button is enabled by any text at all; a received ticket is confirmed in
@@ -19,7 +21,7 @@ class SupportViewController final : public BaseViewController
     Q_OBJECT
 
 public:
-    explicit SupportViewController(QWidget *parent = nullptr);
+    explicit SupportViewController(const AppContext &context, QWidget *parent = nullptr);
     ~SupportViewController() override;
 
     void setup() override;
@@ -36,6 +38,7 @@ private:
     void buildForm();
 
     SupportHandler *m_handler;
+    const UserDefaults &m_defaults;
     QLabel *m_titleLabel = nullptr;
     QLabel *m_detailLabel = nullptr;
     QPlainTextEdit *m_textView = nullptr;

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 namespace Orvex {
 
@@ -36,6 +37,22 @@ QHash<AppStoryboard, QString> &entries()
     return table;
 }
 
+const AppContext *&installedContext()
+{
+    static const AppContext *context = nullptr;
+    return context;
+}
+
+const AppContext &currentContext()
+{
+    const AppContext *installed = installedContext();
+    if (!installed) {
+        std::fprintf(stderr, "A screen was asked for before the application installed its context.\n");
+        std::abort();
+    }
+    return *installed;
+}
+
 Factory &firstScreen()
 {
     static Factory factory;
@@ -57,6 +74,11 @@ void ensureRegistered()
 }
 
 } // namespace
+
+const AppContext *setContext(const AppContext *context)
+{
+    return std::exchange(installedContext(), context);
+}
 
 void registerScene(AppStoryboard storyboard, const QString &identifier, Factory factory)
 {
@@ -91,7 +113,7 @@ ViewController *createEntry(AppStoryboard storyboard)
 ViewController *createFirstScreen()
 {
     ensureRegistered();
-    ViewController *screen = firstScreen() ? firstScreen()() : nullptr;
+    ViewController *screen = firstScreen() ? firstScreen()(currentContext()) : nullptr;
     if (!screen)
         failMissingScene(AppStoryboard::Auth, QString());
     return screen;
@@ -101,7 +123,7 @@ ViewController *create(AppStoryboard storyboard, const QString &identifier)
 {
     ensureRegistered();
     const auto it = scenes().constFind(key(storyboard, identifier));
-    return it == scenes().constEnd() ? nullptr : (*it)();
+    return it == scenes().constEnd() ? nullptr : (*it)(currentContext());
 }
 
 QString missingSceneMessage(AppStoryboard storyboard, const QString &identifier)

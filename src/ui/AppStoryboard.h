@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ui/AppContext.h"
 #include "ui/ViewController.h"
 
 #include <QString>
@@ -16,7 +17,13 @@ QString storyboardName(AppStoryboard storyboard);
 
 namespace StoryboardRegistry {
 
-using Factory = std::function<ViewController *()>;
+// Makes a screen with what it needs from the context it is handed.
+using Factory = std::function<ViewController *(const AppContext &context)>;
+
+// The context every screen is created with; the composition root installs it
+// before the first screen and puts back the one it replaced (returned) when it
+// goes. Creating a screen without one stops the program.
+const AppContext *setContext(const AppContext *context);
 
 void registerScene(AppStoryboard storyboard, const QString &identifier, Factory factory);
 // Marks a registered scene as the one its group opens with (the main screen

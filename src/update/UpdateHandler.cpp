@@ -17,8 +17,9 @@
 
 namespace Orvex {
 
-UpdateHandler::UpdateHandler(QObject *parent)
+UpdateHandler::UpdateHandler(NetworkService &network, QObject *parent)
     : BaseHandler(parent)
+    , m_network(network)
 {}
 
 UpdateHandler::~UpdateHandler() = default;
@@ -87,7 +88,7 @@ void UpdateHandler::download()
     const QByteArray key = Config::current().updateSigningKey.toUtf8();
     if (key.isEmpty()) {
         noteTrustedOnTlsAlone();
-        NetworkService::shared().download(*source, destination, [self, destination](const Result<Empty> &result) {
+        m_network.download(*source, destination, [self, destination](const Result<Empty> &result) {
             if (!result.isSuccess()) {
                 if (self)
                     self->report(result.error());
@@ -112,7 +113,9 @@ void UpdateHandler::download()
         QFile::remove(signaturePath);
     };
 
-    NetworkService::shared().download(signatureUrl, signaturePath, [=](const Result<Empty> &fetched) {
+    // The network service lives as long as the process.
+    NetworkService *network = &m_network;
+    network->download(signatureUrl, signaturePath, [=](const Result<Empty> &fetched) {
         if (!fetched.isSuccess()) {
             cleanUp();
             return refuse(self,
@@ -133,7 +136,7 @@ void UpdateHandler::download()
                           QStringLiteral("The update was not downloaded because its signature file"
                                          " holds no signature."));
         }
-        NetworkService::shared().download(*source, staging, [=](const Result<Empty> &result) {
+        network->download(*source, staging, [=](const Result<Empty> &result) {
             if (!result.isSuccess()) {
                 cleanUp();
                 if (self)

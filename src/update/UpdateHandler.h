@@ -7,6 +7,8 @@
 
 namespace Orvex {
 
+class NetworkService;
+
 // Downloads the offered installer package into the user's Downloads folder
 // and hands it to the system, which opens it with the package installer.
 class UpdateHandler final : public BaseHandler
@@ -14,7 +16,8 @@ class UpdateHandler final : public BaseHandler
     Q_OBJECT
 
 public:
-    explicit UpdateHandler(QObject *parent = nullptr);
+    // Downloads through `network`.
+    explicit UpdateHandler(NetworkService &network, QObject *parent = nullptr);
     ~UpdateHandler() override;
 
     std::optional<CheckForUpdatesResponse> updateResponse;
@@ -40,6 +43,9 @@ public:
 Q_SIGNALS:
     // The package is saved at `path` and has been handed to the system.
     void packageOpened(const QString &path);
+
+private:
+    NetworkService &m_network;
 };
 
 } // namespace Orvex

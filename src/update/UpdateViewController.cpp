@@ -11,9 +11,9 @@
 
 namespace Orvex {
 
-UpdateViewController::UpdateViewController(QWidget *parent)
+UpdateViewController::UpdateViewController(const AppContext &context, QWidget *parent)
     : BaseViewController(parent)
-    , m_handler(new UpdateHandler(this))
+    , m_handler(new UpdateHandler(context.network, this))
 {
     buildForm();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ui/AppContext.h"
 #include "ui/BaseViewController.h"
 #include "api/CheckForUpdatesResponse.h"
 
@@ -18,7 +19,7 @@ class UpdateViewController final : public BaseViewController
     Q_OBJECT
 
 public:
-    explicit UpdateViewController(QWidget *parent = nullptr);
+    explicit UpdateViewController(const AppContext &context, QWidget *parent = nullptr);
     ~UpdateViewController() override;
 
     void setup() override;

@@ -48,9 +48,9 @@ bool isNewer(const QString &offered)
     return DebianVersion::compare(offered, Utility::applicationVersion()).value_or(0) > 0;
 }
 
-void check(bool isLaunch)
+void check(NetworkService &network, bool isLaunch)
 {
-    NetworkService::shared().checkForUpdates(
+    network.checkForUpdates(
         Utility::applicationVersion(), [isLaunch](const Result<CheckForUpdatesResponse> &result) {
             if (!result.isSuccess()) {
                 if (result.error().code() == Error::Code::alreadyUpdated && !isLaunch) {

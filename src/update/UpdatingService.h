@@ -8,6 +8,8 @@
 
 namespace Orvex {
 
+class NetworkService;
+
 // The update check: asks the service whether a newer version exists and
 // offers it in a window. At launch only an offer is shown; from the menu the
 // answer "already up to date" is shown too, and so is an offer of a version
@@ -15,8 +17,8 @@ namespace Orvex {
 // an undecodable one, an answer that offers nothing usable) shows nothing.
 namespace UpdatingService {
 
-// Starts the check and returns at once.
-void check(bool isLaunch);
+// Starts the check through `network` and returns at once.
+void check(NetworkService &network, bool isLaunch);
 
 // The package's download address when the answer offers one: an absolute
 // https URL on the service's own origin or one the configuration lists in

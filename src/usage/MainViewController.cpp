@@ -94,17 +94,12 @@ QToolButton *makeCornerButton(const QString &objectName, QWidget *parent)
 
 } // namespace
 
-MainViewController::MainViewController(QWidget *parent)
-    : MainViewController(VPNService::shared(), parent)
-{
-}
-
-MainViewController::MainViewController(VPNService &service, QWidget *parent)
+MainViewController::MainViewController(VPNService &service, NetworkService &network, QWidget *parent)
     : BaseViewController(parent)
     , m_service(service)
 {
     buildForm();
-    m_handler = new MainHandler(m_service, this);
+    m_handler = new MainHandler(m_service, network, this);
     m_noResponseTimer.setSingleShot(true);
     m_noResponseTimer.setInterval(defaultNoResponseTimeoutMs);
     QObject::connect(&m_noResponseTimer, &QTimer::timeout, this, &MainViewController::tunnelDidNotRespond);

@@ -14,6 +14,7 @@ namespace Orvex {
 class Button;
 class ImageView;
 class MainHandler;
+class NetworkService;
 class UsageChart;
 class VPNService;
 class View;
@@ -27,10 +28,9 @@ class MainViewController final : public BaseViewController
     Q_OBJECT
 
 public:
-    // On the process's tunnel service.
-    explicit MainViewController(QWidget *parent = nullptr);
-    // On the given tunnel service (tests hand one over with a fake backend).
-    explicit MainViewController(VPNService &service, QWidget *parent = nullptr);
+    // Works `service` (the process's tunnel service; tests hand one over with
+    // a fake backend) and asks the service API through `network`.
+    MainViewController(VPNService &service, NetworkService &network, QWidget *parent = nullptr);
     ~MainViewController() override;
 
     void setup() override;

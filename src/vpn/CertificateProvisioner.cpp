@@ -54,12 +54,14 @@ void keep(QPointer<QObject> guard, QPointer<Session> session, const QString &ema
 
 } // namespace
 
-void CertificateProvisioner::fetchCertificate(QObject *owner, Session &session,
+void CertificateProvisioner::fetchCertificate(QObject *owner, NetworkService &network, Session &session,
                                               ResultHandler resultHandler, Connect connect)
 {
     const QPointer<QObject> guard(owner);
     const QPointer<Session> account(&session);
-    NetworkService::shared().getToken([guard, account, resultHandler, connect](
+    // The network service lives for the whole process.
+    NetworkService *service = &network;
+    service->getToken([guard, account, service, resultHandler, connect](
                                           const Result<VPNApiResponse::Token> &token) {
         if (!guard || !account)
             return;
@@ -73,7 +75,7 @@ void CertificateProvisioner::fetchCertificate(QObject *owner, Session &session,
         if (!email || !password)
             return;
 
-        NetworkService::shared().getCert(
+        service->getCert(
             *password,
             Utility::udid(*email),
             *email,

@@ -8,6 +8,7 @@
 
 namespace Orvex {
 
+class NetworkService;
 class Session;
 
 // Fetches the client certificate for the signed-in account and hands the
@@ -37,8 +38,9 @@ public:
     // token. A certificate that arrives after the account was signed out or
     // changed is dropped, so it can neither outlive the sign-out nor bring up
     // a tunnel for nobody.
-    static void fetchCertificate(QObject *owner, Session &session, ResultHandler resultHandler,
-                                 Connect connect);
+    // The requests go through `network`.
+    static void fetchCertificate(QObject *owner, NetworkService &network, Session &session,
+                                 ResultHandler resultHandler, Connect connect);
 };
 
 } // namespace Orvex

@@ -14,18 +14,14 @@
 
 namespace Orvex {
 
-MainHandler::MainHandler(VPNService &service, QObject *parent)
+MainHandler::MainHandler(VPNService &service, NetworkService &network, QObject *parent)
     : BaseHandler(parent)
     , m_service(service)
+    , m_network(network)
     , m_clock([] { return QDateTime::currentDateTime(); })
 {
     m_isCheckingUser = false;
     checkCurrentUser();
-}
-
-MainHandler::MainHandler(QObject *parent)
-    : MainHandler(VPNService::shared(), parent)
-{
 }
 
 MainHandler::~MainHandler() = default;
@@ -39,7 +35,7 @@ void MainHandler::checkCurrentUser()
         return;
     m_isCheckingUser = true;
     QPointer<MainHandler> self(this);
-    NetworkService::shared().getUser(*email, *password, [self](const Result<UserResponse> &) {
+    m_network.getUser(*email, *password, [self](const Result<UserResponse> &) {
         // Whatever the answer, the check is over; a failure is not the
         // user's concern here.
         if (self)
@@ -77,6 +73,7 @@ void MainHandler::connect()
     QPointer<MainHandler> self(this);
     CertificateProvisioner::fetchCertificate(
             this,
+            m_network,
             session,
             [self, usable](const Error &error) {
                 if (!self)
@@ -133,7 +130,7 @@ void MainHandler::getDeviceUsage()
     if (!email)
         return;
     QPointer<MainHandler> self(this);
-    NetworkService::shared().getDeviceUsage(
+    m_network.getDeviceUsage(
             Utility::udid(*email), m_clock(), [self](const Result<DeviceUsageModel> &result) {
                 if (!self || !result.isSuccess())
                     return;

@@ -8,6 +8,7 @@
 
 namespace Orvex {
 
+class NetworkService;
 class VPNService;
 
 // The main screen's logic: turns the stored sign-in into a running tunnel,
@@ -21,9 +22,8 @@ class MainHandler final : public BaseHandler
 
 public:
     // Works the given tunnel service (the process's shared one in the client)
-    // and starts the one-time credential re-check.
-    explicit MainHandler(VPNService &service, QObject *parent = nullptr);
-    explicit MainHandler(QObject *parent = nullptr);
+    // through `network`, and starts the one-time credential re-check.
+    MainHandler(VPNService &service, NetworkService &network, QObject *parent = nullptr);
     ~MainHandler() override;
 
     VPNService &service() const { return m_service; }
@@ -71,6 +71,7 @@ private:
     void loadThenToggle(bool keepConnected);
 
     VPNService &m_service;
+    NetworkService &m_network;
     bool m_isCheckingUser = false;
     std::function<QDateTime()> m_clock;
 };

@@ -2,6 +2,7 @@
 
 #include "account/DefaultsKeys.h"
 #include "platform/DesktopNotifier.h"
+#include "account/Session.h"
 #include "platform/UserDefaults.h"
 #include "platform/VpnBackend.h"
 #include "platform/VpnManager.h"
@@ -46,9 +47,8 @@ TunnelNotifications::TunnelNotifications(VPNService &service, DesktopNotifier *n
     connect(&service, &VPNService::certificateRenewalFailed, this, &TunnelNotifications::certificateNotRenewed);
 }
 
-bool TunnelNotifications::isEnabled()
+bool TunnelNotifications::isEnabled(const UserDefaults &defaults)
 {
-    const UserDefaults &defaults = UserDefaults::standard();
     return !defaults.contains(DefaultsKeys::isNotificationsEnabled)
            || defaults.boolean(DefaultsKeys::isNotificationsEnabled);
 }
@@ -101,7 +101,7 @@ void TunnelNotifications::certificateNotRenewed(const QString &reason)
 
 void TunnelNotifications::notify(const QString &summary, const QString &body)
 {
-    if (m_notifier && isEnabled())
+    if (m_notifier && isEnabled(m_service.session().defaults()))
         m_notifier->show(summary, body);
 }
 

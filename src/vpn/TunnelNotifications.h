@@ -8,6 +8,7 @@
 namespace Orvex {
 
 class DesktopNotifier;
+class UserDefaults;
 class VPNService;
 
 // Tells the user on the desktop what happened to the tunnel without them:
@@ -23,7 +24,8 @@ class TunnelNotifications final : public QObject
 public:
     TunnelNotifications(VPNService &service, DesktopNotifier *notifier, QObject *parent = nullptr);
 
-    static bool isEnabled();
+    // Whether `defaults` has notifications on (absent counts as on).
+    static bool isEnabled(const UserDefaults &defaults);
 
 public Q_SLOTS:
     // The certificate could not be renewed; `reason` is a sentence already

@@ -12,15 +12,11 @@
 
 namespace Orvex {
 
-VPNService &VPNService::shared()
+VPNService &VPNService::shared(Session &session)
 {
-    static VPNService *service = new VPNService(&VpnManager::shared());
+    static VPNService *service = new VPNService(&VpnManager::shared(), session);
     return *service;
 }
-
-VPNService::VPNService(VpnManager *manager, QObject *parent)
-    : VPNService(manager, Session::shared(), parent)
-{}
 
 VPNService::VPNService(VpnManager *manager, Session &session, QObject *parent)
     : QObject(parent)
@@ -46,7 +42,7 @@ void VPNService::decideOnDemand()
     m_stopRequested = false;
     // On-demand only with a key that the VPN daemon may use without us.
     if (KeychainService::isPrivateKeyShared(m_session.identities(), m_session.identityReference()))
-        m_config.isOnDemandEnabled = UserDefaults::standard().boolean(DefaultsKeys::isAutoConnectEnabled);
+        m_config.isOnDemandEnabled = m_session.defaults().boolean(DefaultsKeys::isAutoConnectEnabled);
     else
         m_config.isOnDemandEnabled = false;
 }

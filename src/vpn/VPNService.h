@@ -26,14 +26,14 @@ class VPNService final : public QObject
 public:
     using Completion = std::function<void()>;
 
-    // The process's service, on VpnManager::shared(); created on first use.
-    static VPNService &shared();
+    // The process's service, on VpnManager::shared(), for the process's one
+    // session; made by the first call, which the composition root makes.
+    static VPNService &shared(Session &session);
 
     // Works `manager` for `session`'s account: its e-mail names the machine,
-    // its identity authenticates the tunnel.
+    // its identity authenticates the tunnel; the auto-connect preference is
+    // read from the session's defaults store.
     VPNService(VpnManager *manager, Session &session, QObject *parent = nullptr);
-    // The same for the process's session.
-    explicit VPNService(VpnManager *manager, QObject *parent = nullptr);
 
     VPNConfiguration &config() { return m_config; }
     const VPNConfiguration &config() const { return m_config; }

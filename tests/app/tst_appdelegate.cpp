@@ -87,16 +87,11 @@ void tst_AppDelegate::firstLaunchRegistersAndTellsARunningLauncherToQuit()
     QVERIFY(launcher.run());
 
     QStringList order;
-    AppDelegate delegate(
-        {[&order] {
-             order << (UserDefaults::standard().contains(DefaultsKeys::isLaunchedBefore)
-                           ? u"tunnel after defaults"_s
-                           : u"tunnel"_s);
-         },
-         [&order](bool isLaunch) { order << (isLaunch ? u"update at launch"_s : u"update from menu"_s); }});
+    AppDelegate delegate(UserDefaults::standard(),
+                         {[&order](bool isLaunch) { order << (isLaunch ? u"update at launch"_s : u"update from menu"_s); }});
     QSignalSpy handedOff(&delegate, &AppDelegate::launcherHandOffFinished);
     delegate.applicationDidFinishLaunching();
-    QCOMPARE(order, (QStringList{u"tunnel"_s, u"update at launch"_s}));
+    QCOMPARE(order, QStringList{u"update at launch"_s});
 
     QVERIFY(handedOff.wait());
     QCOMPARE(handedOff.first().first().toBool(), true);
@@ -111,7 +106,7 @@ void tst_AppDelegate::firstLaunchRegistersAndTellsARunningLauncherToQuit()
 void tst_AppDelegate::firstLaunchWithoutLauncherOnlyRegisters()
 {
     FakeLauncher listener(m_bus->address()); // hears broadcasts, owns nothing
-    AppDelegate delegate({});
+    AppDelegate delegate(UserDefaults::standard(), {});
     QSignalSpy handedOff(&delegate, &AppDelegate::launcherHandOffFinished);
     delegate.applicationDidFinishLaunching();
     QVERIFY(handedOff.wait());
@@ -132,7 +127,7 @@ void tst_AppDelegate::autoStartOffLeavesEverythingAlone()
     FakeLauncher launcher(m_bus->address());
     QVERIFY(launcher.run());
 
-    AppDelegate delegate({});
+    AppDelegate delegate(UserDefaults::standard(), {});
     QSignalSpy handedOff(&delegate, &AppDelegate::launcherHandOffFinished);
     delegate.applicationDidFinishLaunching();
     QVERIFY(!handedOff.wait(500));

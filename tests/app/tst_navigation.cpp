@@ -12,6 +12,7 @@
 #include "controls/Crawler.h"
 #include "controls/View.h"
 #include "usage/MainViewController.h"
+#include "TestSession.h"
 
 #include <QDialog>
 #include <QPushButton>
@@ -68,6 +69,7 @@ private Q_SLOTS:
     void alertWithDismissNextClosesTheScreenBeneath();
 
 private:
+    TestSession m_session;
     std::unique_ptr<WindowController> m_window;
     ViewController *root() const { return m_window->contentViewController(); }
 };

@@ -6,6 +6,7 @@
 #include "account/CountryPopUpButton.h"
 #include "account/MobileViewController.h"
 #include "platform/Countries.h"
+#include "TestSession.h"
 
 #include <QFontDatabase>
 #include <QLabel>
@@ -43,6 +44,9 @@ private Q_SLOTS:
     void menuOpensInsideTheWindow();
     void phoneScreenBuildsItsMenu();
     void phoneScreenWithoutACurrentCountry();
+
+private:
+    TestSession m_session;
 };
 
 void tst_AuthCountries::cleanup()

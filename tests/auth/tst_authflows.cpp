@@ -177,7 +177,7 @@ void tst_AuthFlows::initTestCase()
 
 void tst_AuthFlows::init()
 {
-    Session::shared().logout();
+    m_session.session.logout();
     QFile::remove(UserDefaults::standardFilePath());
     SecureRandom::setSourceForTesting({});
     m_sent.clear();
@@ -330,7 +330,7 @@ QStringList tst_AuthFlows::outbox(const QString &number)
 void tst_AuthFlows::storeSignUpStep(const QString &email, const QString &password)
 {
     UserDefaults::standard().setString(Keys::name, u"Zoë Martin"_s);
-    Session::shared().setCredentials(email, password);
+    m_session.session.setCredentials(email, password);
 }
 
 void tst_AuthFlows::formShowsWhatTheModeNeeds()
@@ -377,7 +377,7 @@ void tst_AuthFlows::invalidInputIsRefusedLocally()
         QVERIFY(dismissAlert());
     }
     QVERIFY(m_sent.isEmpty());
-    QVERIFY(!Session::shared().isSignedIn());
+    QVERIFY(!m_session.session.isSignedIn());
 }
 
 void tst_AuthFlows::forgotPasswordOpensTheResetPageOverHttps()
@@ -413,7 +413,7 @@ void tst_AuthFlows::signInWithThisMachineRegisteredSendsNoAddDevice()
     QCOMPARE(parameter(lookups.first(), "check"), u"secret-1"_s);
     QVERIFY(sent(u"/adddevice.json"_s).isEmpty());
     QCOMPARE(stored(Keys::tempEmail), email);
-    QCOMPARE(Session::shared().password(), u"secret-1"_s);
+    QCOMPARE(m_session.session.password(), u"secret-1"_s);
     QCOMPARE(stored(Keys::phone), u"+33612340001"_s);
     // The password went to the secret store, never into the settings.
     QTRY_COMPARE(m_session.secrets.secrets.value(u"password"_s), u"secret-1"_s);
@@ -467,7 +467,7 @@ void tst_AuthFlows::rejectedStoredPasswordShowsTheServiceErrorOverTheForm()
 {
     const QString email = newEmail();
     QVERIFY(createAccount(email, u"right-pass"_s, u"+33612340003"_s));
-    Session::shared().setCredentials(email, u"wrong-pass"_s);
+    m_session.session.setCredentials(email, u"wrong-pass"_s);
 
     openWindow(); // signed in: the first screen signs in by itself
     auto *auth = qobject_cast<AuthViewController *>(root());
@@ -478,7 +478,7 @@ void tst_AuthFlows::rejectedStoredPasswordShowsTheServiceErrorOverTheForm()
     QVERIFY(auth->progressContainer()->isHidden());
     QCOMPARE(auth->findChild<QLineEdit *>(u"emailTextField"_s)->text(), email);
     QCOMPARE(auth->findChild<QLineEdit *>(u"passwordTextField"_s)->text(), u"wrong-pass"_s);
-    QCOMPARE(Session::shared().password(), u"wrong-pass"_s);
+    QCOMPARE(m_session.session.password(), u"wrong-pass"_s);
     QCOMPARE(stored(Keys::phone), std::nullopt);
     QVERIFY(sent(u"/adddevice.json"_s).isEmpty());
 
@@ -513,7 +513,7 @@ void tst_AuthFlows::signInWhoseScreenIsGoneStoresAndStops()
 
     QCOMPARE(sent(u"/getuser.json"_s).size(), 1);
     QCOMPARE(stored(Keys::tempEmail), email);
-    QCOMPARE(Session::shared().password(), u"secret-4"_s);
+    QCOMPARE(m_session.session.password(), u"secret-4"_s);
     QCOMPARE(stored(Keys::phone), u"+33612340004"_s);
     QVERIFY(sent(u"/adddevice.json"_s).isEmpty());
     QVERIFY(!reported);
@@ -534,7 +534,7 @@ void tst_AuthFlows::signUpWithATakenEmailIsRefused()
     QCOMPARE(sent(u"/checkUserAccount.json"_s).size(), 1);
     QVERIFY(auth->progressContainer()->isHidden());
     QCOMPARE(stored(Keys::tempEmail), std::nullopt);
-    QCOMPARE(Session::shared().password(), std::nullopt);
+    QCOMPARE(m_session.session.password(), std::nullopt);
     QCOMPARE(stored(Keys::name), std::nullopt);
     QVERIFY(!presented<MobileViewController>());
 }
@@ -553,7 +553,7 @@ void tst_AuthFlows::wholeSignUpReachesTheMainScreen()
     QVERIFY(auth->progressContainer()->isHidden());
     QCOMPARE(stored(Keys::name), u"Zoë Martin"_s);
     QCOMPARE(stored(Keys::tempEmail), email);
-    QCOMPARE(Session::shared().password(), password);
+    QCOMPARE(m_session.session.password(), password);
     QCOMPARE(mobile->findChild<QLabel *>(u"countryCodeLabel"_s)->text(), u"+33"_s);
 
     enterNumber(mobile, u"612345678"_s);
@@ -679,7 +679,7 @@ void tst_AuthFlows::accountWithoutAStoredNameIsCalledUnknown()
 {
     const QString email = newEmail();
     openWindow();
-    Session::shared().setCredentials(email, u"secret-10"_s);
+    m_session.session.setCredentials(email, u"secret-10"_s);
     UserDefaults::standard().setString(Keys::phone, u"+33612340010"_s);
     UserDefaults::standard().setString(Keys::smsCode, u"0000"_s);
 

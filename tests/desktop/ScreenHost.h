@@ -16,6 +16,8 @@
 #include "ui/WindowController.h"
 #include "config/Config.h"
 
+#include "TestSession.h"
+
 #include <QApplication>
 #include <QDialog>
 #include <QTest>
@@ -70,6 +72,14 @@ inline int indexOf(const char *identifier)
     return -1;
 }
 
+// What the screens are made with, for the whole run: a session of the test's
+// own and the process's tunnel service (on the socket named below).
+inline TestSession &context()
+{
+    static TestSession *context = new TestSession;
+    return *context;
+}
+
 inline void prepareEnvironment(const QString &scratchDir)
 {
     Orvex::Config config = *Orvex::Config::parse({}, {}, nullptr);
@@ -78,6 +88,7 @@ inline void prepareEnvironment(const QString &scratchDir)
     config.viciSocket = scratchDir + QStringLiteral("/none.vici");
     Orvex::Config::setCurrent(config);
     Orvex::TunnelStatusSource::install([](QObject *, Orvex::TunnelStatusSource::Observer) {});
+    context();
 }
 
 // One screen in its window; everything goes with the object.

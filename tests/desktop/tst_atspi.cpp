@@ -321,10 +321,10 @@ void tst_AtSpi::mainButtonIsNamedForWhatItDoes()
     FakeVpnBackend *fake = backend.get();
     fake->setLiveStatus(VpnStatus::Disconnected);
     VpnManager manager(std::move(backend), m_dir.filePath(u"vpn.json"_s));
-    VPNService service(&manager);
+    VPNService service(&manager, ScreenHost::context().session);
     service.setStatus(VpnStatus::Connected); // no connect on first showing
     WindowController window;
-    auto *screen = new MainViewController(service);
+    auto *screen = new MainViewController(service, NetworkService::shared());
     screen->loadViewIfNeeded();
     window.setContentViewController(screen);
     window.show();

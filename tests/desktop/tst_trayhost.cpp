@@ -12,6 +12,7 @@
 #include "FakeVpnBackend.h"
 #include "PrivateBus.h"
 #include "Weston.h"
+#include "TestSession.h"
 #include "Xvfb.h"
 
 #include "ui/Images.h"
@@ -167,6 +168,7 @@ private Q_SLOTS:
 #endif
 
 private:
+    TestSession m_session;
     QString registeredItem();
 
     QTemporaryDir m_dir;
@@ -200,14 +202,14 @@ void tst_TrayHost::initTestCase()
     auto backend = std::make_unique<FakeVpnBackend>();
     m_backend = backend.get();
     m_manager = std::make_unique<VpnManager>(std::move(backend), m_dir.filePath(u"vpn.json"_s));
-    m_service = std::make_unique<VPNService>(m_manager.get());
+    m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session);
     // The menu's handler follows this tunnel, as the client's follow its own.
     AppWiring::followTunnel([this]() -> VpnManager & { return *m_manager; });
 
     m_window = std::make_unique<WindowController>();
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
-    m_tray = std::make_unique<StatusMenuController>(*m_service);
+    m_tray = std::make_unique<StatusMenuController>(*m_service, NetworkService::shared());
     m_tray->handler()->exitApplication = [this] { ++m_exits; };
 }
 

@@ -12,6 +12,7 @@
 #include "platform/vici/ViciVpnBackend.h"
 #include "vpn/KeychainService.h"
 #include "vpn/VPNService.h"
+#include "TestSession.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -117,6 +118,7 @@ private Q_SLOTS:
     void redirectsAreNotFollowed();
 
 private:
+    TestSession m_session;
     QString localIdentifier() const;
     void useIdentity(const QByteArray &archive, bool shared);
     // An identity the gateway's CA (or the one in `caDir`) issued for this machine.
@@ -162,7 +164,7 @@ void TestTunnelEndToEnd::init()
 void TestTunnelEndToEnd::startClient()
 {
     m_manager = new VpnManager(VpnManager::makeConfiguredBackend(), VpnManager::defaultStoragePath());
-    m_service = new VPNService(m_manager);
+    m_service = new VPNService(m_manager, m_session.session);
     m_statuses.clear();
     connect(m_manager->connection(), &VpnConnection::statusDidChange, this,
             [this] { m_statuses << m_manager->connection()->status(); });
@@ -177,7 +179,7 @@ void TestTunnelEndToEnd::cleanup()
     if (m_gateway && QTest::currentTestFailed())
         qWarning().noquote() << m_gateway->logs();
     m_gateway.reset();
-    Session::shared().logout();
+    m_session.session.logout();
     UserDefaults::standard().remove(DefaultsKeys::isAutoConnectEnabled);
     SystemInfo::setMachineIdSourceForTesting({});
 }
@@ -193,7 +195,7 @@ void TestTunnelEndToEnd::useIdentity(const QByteArray &archive, bool shared)
 {
     QVERIFY(!archive.isEmpty());
     const QByteArray reference = KeychainService::persistentReference(archive).value();
-    QVERIFY(Session::shared().replaceIdentity(reference));
+    QVERIFY(m_session.session.replaceIdentity(reference));
     if (shared) {
         QVERIFY(IdentityStore::standard().grantAccess(reference, ViciVpnBackend::daemonApplication()));
         UserDefaults::standard().setBoolean(DefaultsKeys::isAutoConnectEnabled, true);

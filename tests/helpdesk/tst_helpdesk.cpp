@@ -18,6 +18,7 @@
 #include "support/SupportHandler.h"
 #include "support/SupportURLRouter.h"
 #include "support/SupportViewController.h"
+#include "TestSession.h"
 
 #include <QDialog>
 #include <QJsonArray>
@@ -68,6 +69,7 @@ private Q_SLOTS:
     void signedOutNothingIsSent();
 
 private:
+    TestSession m_session;
     SupportViewController *openSupport();
     QJsonArray tickets();
     void useHelpDesk(const QString &ticketUrl, const QString &authorization = {});
@@ -231,7 +233,7 @@ void tst_HelpDesk::requestIsACompactJsonPostWithTheCredential()
     UserDefaults::standard().setString(Keys::name, u"Ann"_s);
     std::optional<Result<Empty>> outcome;
     const QJsonObject document = SupportHandler::ticketDocument(u"a\tb"_s, email, u"Ann"_s);
-    SupportHandler::post(SupportURLRouter::requestSupport(document),
+    SupportHandler::post(NetworkService::shared(), SupportURLRouter::requestSupport(document),
                          [&outcome](const Result<Empty> &r) { outcome = r; });
     QTRY_VERIFY_WITH_TIMEOUT(outcome.has_value(), 60000);
     QVERIFY(outcome->isSuccess());

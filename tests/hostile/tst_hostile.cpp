@@ -194,7 +194,7 @@ void tst_Hostile::hundredMegabyteAnswerIsRefused()
     if (helpDesk) {
         const QJsonObject document = SupportHandler::ticketDocument(QStringLiteral("hi"), QStringLiteral("a@b.cc"),
                                                                     QStringLiteral("A"));
-        SupportHandler::post(SupportURLRouter::requestSupport(document), ticket.completion());
+        SupportHandler::post(NetworkService::shared(), SupportURLRouter::requestSupport(document), ticket.completion());
     } else {
         NetworkService::shared().getUser(QStringLiteral("a@b.cc"), std::nullopt, big.completion());
     }

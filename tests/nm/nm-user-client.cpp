@@ -6,6 +6,9 @@
 #include "account/DefaultsKeys.h"
 #include "account/Session.h"
 #include "config/Config.h"
+#include "platform/DesktopSecretStore.h"
+#include "platform/IdentityStore.h"
+#include "platform/SessionBus.h"
 #include "platform/SystemInfo.h"
 #include "platform/UserDefaults.h"
 #include "platform/VpnManager.h"
@@ -55,15 +58,19 @@ int main(int argc, char *argv[])
     config.vpnBackend = QStringLiteral("networkmanager");
     Config::setCurrent(config);
     SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(QStringLiteral("nm-e2e-machine")); });
-    UserDefaults::standard().setString(DefaultsKeys::tempEmail, QStringLiteral("ann@example.com"));
+    UserDefaults &defaults = UserDefaults::standard();
+    defaults.setString(DefaultsKeys::tempEmail, QStringLiteral("ann@example.com"));
+    // The client's own session, as AppWiring makes it.
+    DesktopSecretStore secrets(SessionBus::clientAppId, Session::standardFallbackFile());
+    Session session(secrets, defaults, IdentityStore::standard(), Session::standardAccountFile());
     const std::optional<QByteArray> reference = KeychainService::persistentReference(archiveFile.readAll());
-    if (!reference || !Session::shared().replaceIdentity(*reference)) {
+    if (!reference || !session.replaceIdentity(*reference)) {
         say(QStringLiteral("the identity was not taken"));
         return 1;
     }
 
     VpnManager manager(VpnManager::makeConfiguredBackend(), VpnManager::defaultStoragePath());
-    VPNService service(&manager);
+    VPNService service(&manager, session);
     QObject::connect(&service, &VPNService::statusDidChange, &app,
                      [](VpnStatus status) { say(QStringLiteral("status ") + statusName(status)); });
     QObject::connect(manager.backend(), &VpnBackend::reasonChanged, &app,
@@ -88,7 +95,7 @@ int main(int argc, char *argv[])
                 service.disconnect();
             } else if (command == "on-demand") {
                 // With the key handed over once, a connect saves on-demand on.
-                UserDefaults::standard().setBoolean(DefaultsKeys::isAutoConnectEnabled, true);
+                defaults.setBoolean(DefaultsKeys::isAutoConnectEnabled, true);
                 service.connect();
             } else if (command == "quit") {
                 service.quit([] {

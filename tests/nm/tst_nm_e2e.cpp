@@ -17,6 +17,7 @@
 #include "platform/vici/ViciClient.h"
 #include "vpn/KeychainService.h"
 #include "vpn/VPNService.h"
+#include "TestSession.h"
 
 #include <QCryptographicHash>
 #include <QDBusConnection>
@@ -105,6 +106,7 @@ private Q_SLOTS:
     void anOrdinaryUserRunsTheTunnel();
 
 private:
+    TestSession m_session;
     bool run(const QStringList &arguments, QByteArray *output = nullptr);
     bool stopClientCharon();
     bool enterNamespace(const QString &name);
@@ -239,7 +241,7 @@ void TestNetworkManagerEndToEnd::initTestCase()
     const QByteArray archive = m_gateway->issueClientIdentity(clientIdentifier(), Config::current().pkcs12Passphrase);
     QVERIFY(!archive.isEmpty());
     const std::optional<QByteArray> reference = KeychainService::persistentReference(archive);
-    QVERIFY(reference && Session::shared().replaceIdentity(*reference));
+    QVERIFY(reference && m_session.session.replaceIdentity(*reference));
 }
 
 void TestNetworkManagerEndToEnd::cleanupTestCase()
@@ -250,7 +252,7 @@ void TestNetworkManagerEndToEnd::cleanupTestCase()
     m_nmUp = false;
     m_nmParent.reset();
     m_gateway.reset();
-    Session::shared().logout();
+    m_session.session.logout();
     SystemInfo::setMachineIdSourceForTesting({});
 }
 
@@ -262,7 +264,7 @@ void TestNetworkManagerEndToEnd::init()
     QFile::remove(VpnManager::defaultStoragePath());
     m_manager = new VpnManager(std::make_unique<NetworkManagerVpnBackend>(options),
                                VpnManager::defaultStoragePath());
-    m_service = new VPNService(m_manager);
+    m_service = new VPNService(m_manager, m_session.session);
     m_statuses.clear();
     connect(m_manager->connection(), &VpnConnection::statusDidChange, this,
             [this] { m_statuses << m_manager->connection()->status(); });
@@ -335,7 +337,7 @@ void TestNetworkManagerEndToEnd::tunnelThroughNetworkManager()
     QCOMPARE(profilesOfOurs(), 1);
 
     // Handing the key's files to the profile shared the key with the VPN service.
-    const QByteArray reference = Session::shared().identityReference().value();
+    const QByteArray reference = m_session.session.identityReference().value();
     QVERIFY(KeychainService::isPrivateKeyShared(IdentityStore::standard(), reference));
     QVERIFY(IdentityStore::standard().accessList(reference)->front().applications.contains(
         NetworkManagerVpnBackend::daemonApplication()));

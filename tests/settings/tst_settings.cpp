@@ -86,7 +86,7 @@ void tst_Settings::init()
 {
     QFile::remove(UserDefaults::standardFilePath());
     QFile::remove(LoginItem::entryPath(SessionBus::launcherAppId));
-    AppDelegate::writeFirstLaunchDefaults();
+    AppDelegate::writeFirstLaunchDefaults(UserDefaults::standard());
     QVERIFY(LoginItem::setEnabled(SessionBus::launcherAppId, true));
 
     auto backend = std::make_unique<FakeVpnBackend>();
@@ -94,7 +94,7 @@ void tst_Settings::init()
     const QString storage = m_dir.filePath(u"vpn-%1.json"_s.arg(QLatin1String(QTest::currentTestFunction())));
     QFile::remove(storage);
     m_manager = std::make_unique<VpnManager>(std::move(backend), storage);
-    m_service = std::make_unique<VPNService>(m_manager.get());
+    m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session);
     m_app = std::make_unique<AppWiring>(qApp, &m_session.session,
                                         AppWiring::Tunnel{m_manager.get(), m_service.get()});
     m_app->window().setContentViewController(instantiate<InfoViewController>(AppStoryboard::Settings));

@@ -150,7 +150,7 @@ void tst_StatusMenu::makeTunnel()
     const QString storage = m_dir.filePath(u"vpn-%1.json"_s.arg(QLatin1String(QTest::currentTestFunction())));
     QFile::remove(storage);
     m_manager = std::make_unique<VpnManager>(std::move(backend), storage);
-    m_service = std::make_unique<VPNService>(m_manager.get());
+    m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session);
     m_app = std::make_unique<AppWiring>(qApp, &m_session.session,
                                         AppWiring::Tunnel{m_manager.get(), m_service.get()});
     m_app->quit().exitApplication = [this] { ++m_exits; };

@@ -2,14 +2,17 @@
 
 // The process's session for a test: over the real defaults store, key store
 // and account file in the test's private folders, with the password in memory.
-// Installed as Session::shared() for as long as it lives, so screens and
-// handlers made without an explicit session use it. Make it before the first
-// VPNService::shared().
+// For as long as it lives it is the context the storyboard registry makes
+// screens with, as AppWiring's is in the client; the screens' tunnel service
+// is `tunnel` when the test sets one, else the process's shared one.
 
 #include "account/Session.h"
+#include "api/NetworkService.h"
 #include "config/Config.h"
 #include "platform/IdentityStore.h"
 #include "platform/UserDefaults.h"
+#include "ui/AppStoryboard.h"
+#include "vpn/VPNService.h"
 
 #include "MemorySecretStore.h"
 #include "TestPkcs12.h"
@@ -19,9 +22,15 @@ struct TestSession
     MemorySecretStore secrets;
     Orvex::Session session{secrets, Orvex::UserDefaults::standard(), Orvex::IdentityStore::standard(),
                            Orvex::Session::standardAccountFile()};
+    Orvex::VPNService *tunnel = nullptr;
+    Orvex::AppContext context{session.defaults(), Orvex::NetworkService::shared(), session,
+                              [this]() -> Orvex::VPNService & {
+                                  return tunnel ? *tunnel : Orvex::VPNService::shared(session);
+                              }};
+    const Orvex::AppContext *replaced = Orvex::StoryboardRegistry::setContext(&context);
 
-    TestSession() { Orvex::Session::setShared(&session); }
-    ~TestSession() { Orvex::Session::setShared(nullptr); }
+    TestSession() = default;
+    ~TestSession() { Orvex::StoryboardRegistry::setContext(replaced); }
     TestSession(const TestSession &) = delete;
 
     // Gives the session an identity of its own, valid for `days` from now, as

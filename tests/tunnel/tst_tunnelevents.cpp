@@ -8,6 +8,7 @@
 #include "DBusMock.h"
 #include "FakeVpnBackend.h"
 #include "PrivateBus.h"
+#include "TestSession.h"
 
 #include "account/DefaultsKeys.h"
 #include "config/Config.h"
@@ -72,6 +73,7 @@ private Q_SLOTS:
     void aNewDefaultRouteChecksTheTunnel();
 
 private:
+    TestSession m_session;
     QList<Shown> shown();
     void step(const QString &what);
 
@@ -109,7 +111,7 @@ void tst_TunnelEvents::init()
     const QString storage = m_dir.filePath(QStringLiteral("vpn-%1.json").arg(QLatin1String(QTest::currentTestFunction())));
     QFile::remove(storage);
     m_manager = std::make_unique<VpnManager>(std::move(backend), storage);
-    m_service = std::make_unique<VPNService>(m_manager.get());
+    m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session);
     m_notifications = std::make_unique<TunnelNotifications>(*m_service, new FreedesktopNotifier(m_service.get()));
     const QDBusMessage cleared = askBus(QDBusConnection::sessionBus(), notificationsService, notificationsPath,
                                      mockInterface, QStringLiteral("ClearCalls"));

@@ -90,7 +90,7 @@ void TestVPNService::makeService()
     delete m_manager;
     m_backend = new FakeVpnBackend;
     m_manager = new VpnManager(std::unique_ptr<VpnBackend>(m_backend), VpnManager::defaultStoragePath());
-    m_service = new VPNService(m_manager);
+    m_service = new VPNService(m_manager, m_session.session);
 }
 
 void TestVPNService::cleanup()

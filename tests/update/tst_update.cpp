@@ -19,6 +19,7 @@
 #include "update/UpdateMessageViewController.h"
 #include "update/UpdateViewController.h"
 #include "update/UpdatingService.h"
+#include "TestSession.h"
 
 #include <QDesktopServices>
 #include <QDialog>
@@ -134,6 +135,7 @@ private Q_SLOTS:
 
 private:
     QList<ViewController *> shown() const
+    TestSession m_session;
     {
         return m_window->contentViewController()->presentedViewControllers();
     }
@@ -225,7 +227,7 @@ void tst_Update::useService(const QString &origin)
 
 bool tst_Update::checkAndSettle(bool isLaunch)
 {
-    UpdatingService::check(isLaunch);
+    UpdatingService::check(NetworkService::shared(), isLaunch);
     if (networkIsIdle())
         return false; // the check never asked
     if (!QTest::qWaitFor(networkIsIdle, 60000))

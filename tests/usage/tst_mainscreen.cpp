@@ -164,7 +164,8 @@ void tst_MainScreen::init()
     auto backend = std::make_unique<FakeVpnBackend>();
     m_backend = backend.get();
     m_manager = new VpnManager(std::move(backend), m_dir.filePath(u"vpn.json"_s));
-    m_service = new VPNService(m_manager);
+    m_service = new VPNService(m_manager, m_session.session);
+    m_session.tunnel = m_service;
     m_window = std::make_unique<WindowController>();
 }
 
@@ -188,7 +189,7 @@ void tst_MainScreen::waitUntilIdle()
 
 MainViewController *tst_MainScreen::showScreen()
 {
-    auto *screen = new MainViewController(*m_service);
+    auto *screen = new MainViewController(*m_service, NetworkService::shared());
     screen->loadViewIfNeeded();
     m_window->setContentViewController(screen);
     m_window->show();
@@ -651,7 +652,7 @@ void tst_MainScreen::usageAnswerForAGoneHandlerIsDropped()
 {
     UsagePosts posts;
     QVERIFY(m_devService.countRequests(commandPath, usageApi, 500));
-    auto *handler = new MainHandler(*m_service);
+    auto *handler = new MainHandler(*m_service, NetworkService::shared());
     handler->getDeviceUsage();
     delete handler; // before the held-back answer
 
@@ -660,7 +661,7 @@ void tst_MainScreen::usageAnswerForAGoneHandlerIsDropped()
     QCOMPARE(posts.count, 0);
 
     // A live handler's answer is posted, for the day the clock says.
-    MainHandler live(*m_service);
+    MainHandler live(*m_service, NetworkService::shared());
     live.setClock([] { return QDateTime(QDate(2026, 11, 30), QTime(12, 0)); });
     live.getDeviceUsage();
     QTRY_COMPARE_WITH_TIMEOUT(posts.count, 1, 30000);
@@ -691,7 +692,7 @@ void tst_MainScreen::credentialCheckRunsOnce()
 {
     // The answer is held back so that the second call comes before it.
     QVERIFY(m_devService.countRequests(userPath, {}, 800));
-    MainHandler handler(*m_service);
+    MainHandler handler(*m_service, NetworkService::shared());
     QVERIFY(handler.isCheckingUser()); // started on creation
     handler.checkCurrentUser();
     handler.checkCurrentUser();
@@ -712,7 +713,7 @@ void tst_MainScreen::credentialCheckRunsOnce()
     m_devService.clearFaults();
     QVERIFY(m_devService.countRequests(userPath));
     m_session.session.logout();
-    MainHandler signedOut(*m_service);
+    MainHandler signedOut(*m_service, NetworkService::shared());
     signedOut.checkCurrentUser();
     QVERIFY(!signedOut.isCheckingUser());
     signedOut.connect();
@@ -731,7 +732,7 @@ void tst_MainScreen::appearancesAreCounted()
     m_window->setContentViewController(instantiate<InfoViewController>(AppStoryboard::Settings));
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
-    auto *screen = new MainViewController(*m_service);
+    auto *screen = new MainViewController(*m_service, NetworkService::shared());
     screen->loadViewIfNeeded();
     QCOMPARE(screen->loadsCount(), 0);
     Navigator::setRoot(screen, NavigationDirection::toLeft);

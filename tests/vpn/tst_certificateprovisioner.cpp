@@ -70,11 +70,11 @@ struct Outcome
     {
         return [this](const Error &error) { errors.append(error); };
     }
-    CertificateProvisioner::Connect connect()
+    CertificateProvisioner::Connect connect(const Session &session)
     {
-        return [this] {
+        return [this, &session] {
             ++connects;
-            storedAtConnect = Session::shared().identityReference();
+            storedAtConnect = session.identityReference();
             identitiesAtConnect = storedIdentities();
         };
     }
@@ -182,8 +182,8 @@ void tst_CertificateProvisioner::keepsTheIdentityThenConnects()
     QVERIFY(previous && m_session.session.replaceIdentity(previous->reference));
     QObject owner;
     Outcome outcome;
-    CertificateProvisioner::fetchCertificate(&owner, m_session.session, outcome.resultHandler(),
-                                             outcome.connect());
+    CertificateProvisioner::fetchCertificate(&owner, NetworkService::shared(), m_session.session, outcome.resultHandler(),
+                                             outcome.connect(m_session.session));
     QTRY_COMPARE_WITH_TIMEOUT(outcome.connects, 1, 20000);
     QTRY_VERIFY(clientIsIdle());
 
@@ -253,9 +253,9 @@ void tst_CertificateProvisioner::failureIsReportedAndNothingStored()
 
     QObject owner;
     Outcome outcome;
-    CertificateProvisioner::fetchCertificate(&owner, m_session.session,
+    CertificateProvisioner::fetchCertificate(&owner, NetworkService::shared(), m_session.session,
                                              heard ? outcome.resultHandler() : CertificateProvisioner::ResultHandler(),
-                                             outcome.connect());
+                                             outcome.connect(m_session.session));
     if (heard)
         QTRY_COMPARE_WITH_TIMEOUT(outcome.errors.size(), 1, 20000);
     else
@@ -275,7 +275,7 @@ void tst_CertificateProvisioner::failureIsReportedAndNothingStored()
     // Nothing was kept, so the next attempt asks again, and a good answer
     // then serves.
     routeAnswers(R"({"token":{"name":"tok-2"}})", m_archive);
-    CertificateProvisioner::fetchCertificate(&owner, m_session.session, outcome.resultHandler(), outcome.connect());
+    CertificateProvisioner::fetchCertificate(&owner, NetworkService::shared(), m_session.session, outcome.resultHandler(), outcome.connect(m_session.session));
     QTRY_COMPARE_WITH_TIMEOUT(outcome.connects, 1, 20000);
     QCOMPARE(requestsFor("getcert").size(), certificateRequests + 1);
     QCOMPARE(storedIdentities(), QList<QByteArray>{m_client.sha1()});
@@ -301,8 +301,8 @@ void tst_CertificateProvisioner::missingCredentialStopsAfterTheToken()
 
     QObject owner;
     Outcome outcome;
-    CertificateProvisioner::fetchCertificate(&owner, m_session.session, outcome.resultHandler(),
-                                             outcome.connect());
+    CertificateProvisioner::fetchCertificate(&owner, NetworkService::shared(), m_session.session, outcome.resultHandler(),
+                                             outcome.connect(m_session.session));
     QTRY_COMPARE_WITH_TIMEOUT(requestsFor("gen_token").size(), 1, 20000);
     QTRY_VERIFY(clientIsIdle());
     QCOMPARE(requestsFor("getcert").size(), 0);
@@ -326,8 +326,8 @@ void tst_CertificateProvisioner::lateCertificateIsDropped()
     signIn();
     auto owner = std::make_unique<QObject>();
     Outcome outcome;
-    CertificateProvisioner::fetchCertificate(owner.get(), m_session.session, outcome.resultHandler(),
-                                             outcome.connect());
+    CertificateProvisioner::fetchCertificate(owner.get(), NetworkService::shared(), m_session.session, outcome.resultHandler(),
+                                             outcome.connect(m_session.session));
     QTRY_VERIFY_WITH_TIMEOUT(!m_heldSocket.isNull(), 20000);
     if (change == QLatin1String("owner"))
         owner.reset();
@@ -347,8 +347,8 @@ void tst_CertificateProvisioner::lateCertificateIsDropped()
     m_server->requests.clear();
     {
         QObject gone;
-        CertificateProvisioner::fetchCertificate(&gone, m_session.session, outcome.resultHandler(),
-                                                 outcome.connect());
+        CertificateProvisioner::fetchCertificate(&gone, NetworkService::shared(), m_session.session, outcome.resultHandler(),
+                                                 outcome.connect(m_session.session));
     }
     QTRY_COMPARE_WITH_TIMEOUT(requestsFor("gen_token").size(), 1, 20000);
     QTRY_VERIFY(clientIsIdle());

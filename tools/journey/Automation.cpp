@@ -5,6 +5,7 @@
 #include "api/Utility.h"
 #include "api/NetworkService.h"
 #include "ui/AlertController.h"
+#include "ui/AppContext.h"
 #include "app/StatusMenuController.h"
 #include "ui/ViewController.h"
 #include "controls/Button.h"
@@ -14,6 +15,7 @@
 #include "platform/VpnManager.h"
 #include "usage/MainViewController.h"
 #include "usage/UsageChart.h"
+#include "vpn/VPNService.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -205,11 +207,11 @@ struct Journey
 
 } // namespace
 
-void Automation::begin(const QString &which, QObject *parent)
+void Automation::begin(const QString &which, const AppContext &context, QObject *parent)
 {
     std::vector<Step> steps;
     if (which == QLatin1String("journey")) {
-        steps = journey();
+        steps = journey(context);
     } else if (which == QLatin1String("unreachable-service")) {
         steps = unreachableService();
     } else {
@@ -359,8 +361,10 @@ std::vector<Automation::Step> Automation::unreachableService()
     return steps;
 }
 
-std::vector<Automation::Step> Automation::journey()
+std::vector<Automation::Step> Automation::journey(const AppContext &context)
 {
+    // The client's own objects, as its screens have them.
+    const AppContext app = context;
     auto j = std::make_shared<Journey>();
     const bool tunnel = withGateway();
     std::vector<Step> steps;
@@ -397,14 +401,14 @@ std::vector<Automation::Step> Automation::journey()
                               j->callingCode + j->nationalNumber);
                      }});
     steps.push_back({QStringLiteral("code from the SMS outbox"), [] { return topIs("ConfirmationCodeViewController"); },
-                     [j](Done done) {
+                     [j, app](Done done) {
                          QUrl url(env("ORVEX_AUTOMATION_SERVICE") + QStringLiteral("/dev/sms"));
                          QUrlQuery query;
                          query.addQueryItem(QStringLiteral("to"),
                                             QString::fromLatin1(QUrl::toPercentEncoding(j->callingCode + j->nationalNumber)));
                          url.setQuery(query);
                          QNetworkRequest request(url);
-                         request.setSslConfiguration(NetworkService::shared().sslConfiguration());
+                         request.setSslConfiguration(app.network.sslConfiguration());
                          QNetworkReply *reply = j->network.get(request);
                          QObject::connect(reply, &QNetworkReply::finished, reply, [reply, j, done] {
                              reply->deleteLater();
@@ -418,8 +422,8 @@ std::vector<Automation::Step> Automation::journey()
                      }});
     steps.push_back({QStringLiteral("main screen"),
                      [] { return qobject_cast<MainViewController *>(root()) && topIs("MainViewController"); },
-                     [](Done done) {
-                         done(Session::shared().isSignedIn(), QStringLiteral("account created, machine registered"));
+                     [app](Done done) {
+                         done(app.session.isSignedIn(), QStringLiteral("account created, machine registered"));
                      },
                      30000});
     steps.push_back({QStringLiteral("usage drawn"),
@@ -446,8 +450,8 @@ std::vector<Automation::Step> Automation::journey()
                              done(true, {});
                          }});
         steps.push_back({QStringLiteral("tunnel down"),
-                         [] {
-                             return VpnManager::shared().connection()->status() == VpnStatus::Disconnected
+                         [app] {
+                             return app.tunnel().manager()->connection()->status() == VpnStatus::Disconnected
                                     && statusText() == QLatin1String("Turn ON");
                          },
                          [](Done done) {
@@ -469,20 +473,20 @@ std::vector<Automation::Step> Automation::journey()
     steps.push_back({QStringLiteral("settings"), {},
                      [](Done done) { done(triggerMenu(QStringLiteral("Settings…")), {}); }});
     steps.push_back({QStringLiteral("auto-connect off"), [] { return topIs("SettingsViewController"); },
-                     [](Done done) {
-                         const bool before = UserDefaults::standard().boolean(DefaultsKeys::isAutoConnectEnabled);
+                     [app](Done done) {
+                         const bool before = app.defaults.boolean(DefaultsKeys::isAutoConnectEnabled);
                          if (!click("autoConnectButton"))
                              return done(false, QStringLiteral("no auto-connect box"));
-                         const bool after = UserDefaults::standard().boolean(DefaultsKeys::isAutoConnectEnabled);
+                         const bool after = app.defaults.boolean(DefaultsKeys::isAutoConnectEnabled);
                          done(before != after && !after, QStringLiteral("stored value now %1").arg(after));
                      }});
     steps.push_back({QStringLiteral("sign out"), [] { return topIs("SettingsViewController"); },
                      [](Done done) { done(click("logoutButton"), {}); }});
     steps.push_back({QStringLiteral("start screen again"),
                      [] { return root() && root()->identifier() == QLatin1String("StartViewController") && topIs("StartViewController"); },
-                     [](Done done) {
-                         const bool gone = !Session::shared().isSignedIn()
-                                           && !Session::shared().identityReference();
+                     [app](Done done) {
+                         const bool gone = !app.session.isSignedIn()
+                                           && !app.session.identityReference();
                          done(gone, QStringLiteral("session and certificate removed"));
                      }});
     steps.push_back({QStringLiteral("sign in"), [] { return topIs("StartViewController"); },
@@ -495,8 +499,8 @@ std::vector<Automation::Step> Automation::journey()
                      }});
     steps.push_back({QStringLiteral("signed in, one device"),
                      [] { return qobject_cast<MainViewController *>(root()) && topIs("MainViewController"); },
-                     [j](Done done) {
-                         NetworkService::shared().getUser(j->email, j->password, [j, done](const Result<UserResponse> &r) {
+                     [j, app](Done done) {
+                         app.network.getUser(j->email, j->password, [j, done](const Result<UserResponse> &r) {
                              if (!r.isSuccess())
                                  return done(false, r.error().localizedDescription());
                              const QString udid = Utility::udid(j->email);

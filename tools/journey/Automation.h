@@ -12,6 +12,8 @@ class QWidget;
 
 namespace Orvex {
 
+struct AppContext;
+
 // The driver of orvex-journey: it walks the real screens and handlers of the
 // client through its main journey, for the headless demo and the end-to-end
 // test. It clicks the real buttons and types into the real fields; nothing of
@@ -42,14 +44,15 @@ public:
         bool endsProcess = false; // the action quits the client itself
     };
 
-    // Starts the journey called `which` once the event loop runs.
-    static void begin(const QString &which, QObject *parent);
+    // Starts the journey called `which` once the event loop runs, on the
+    // client's objects in `context`.
+    static void begin(const QString &which, const AppContext &context, QObject *parent);
 
     explicit Automation(std::vector<Step> steps, const QString &shotsDir, QObject *parent = nullptr);
     void start();
 
     // The steps of the journey, for `environment` as described above.
-    static std::vector<Step> journey();
+    static std::vector<Step> journey(const AppContext &context);
     // Start screen, then a sign-in that cannot reach the service: the alert
     // and its message, and the form usable again once it is dismissed.
     static std::vector<Step> unreachableService();

@@ -31,6 +31,6 @@ int main(int argc, char *argv[])
     AppWiring::dress(app);
     AppWiring client(&app);
     client.bringForwardOnReopen(instance);
-    client.launch([&app, which] { Automation::begin(which, &app); });
+    client.launch([&app, &client, which] { Automation::begin(which, client.context(), &app); });
     return client.exec();
 }
