@@ -10,7 +10,7 @@ namespace {
 
 // How much Qt may hold between its network thread and us; when we lag behind,
 // its network thread stops reading and the server is held back by TCP.
-constexpr qint64 maxReadBuffer = 1024 * 1024;
+constexpr qint64 maxReadBuffer = qint64(1024) * 1024;
 
 } // namespace
 
@@ -70,7 +70,7 @@ QByteArray BoundedAnswer::finish()
         return {};
     // Joined once: a growing array would hold up to twice the limit while it
     // reallocates.
-    const QByteArray body = m_parts.size() == 1 ? m_parts.constFirst() : m_parts.join();
+    QByteArray body = m_parts.size() == 1 ? m_parts.constFirst() : m_parts.join();
     m_parts.clear();
     return body;
 }

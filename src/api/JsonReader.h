@@ -78,7 +78,7 @@ private:
         QList<T> out;
         const QJsonArray array = v.toArray();
         out.reserve(array.size());
-        for (const QJsonValue &item : array) {
+        for (const auto &item : array) {
             auto decoded = decode(item);
             if (!decoded) {
                 m_ok = false;

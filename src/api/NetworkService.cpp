@@ -26,7 +26,7 @@ const char *const timedOutProperty = "orvexTimedOut";
 // kilobytes, a month of usage some hundred); more is a broken or hostile server,
 // and keeping it would only cost memory and then block the main thread while
 // it is parsed. Downloads go to disk and are not limited.
-constexpr qint64 maxAnswerSize = 16 * 1024 * 1024;
+constexpr qint64 maxAnswerSize = qint64(16) * 1024 * 1024;
 
 QString timedOutText()
 {
@@ -35,7 +35,7 @@ QString timedOutText()
 
 QString tooLargeText()
 {
-    return QStringLiteral("The server's answer is larger than %1 MB.").arg(maxAnswerSize / (1024 * 1024));
+    return QStringLiteral("The server's answer is larger than %1 MB.").arg(maxAnswerSize / (qint64(1024) * 1024));
 }
 
 // An error that only reports the HTTP status of an answer that did arrive.

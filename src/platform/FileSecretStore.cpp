@@ -16,7 +16,7 @@ namespace Orvex {
 namespace {
 
 // A secrets file is a handful of short texts; anything larger is not ours.
-constexpr qint64 maxFileSize = 64 * 1024;
+constexpr qint64 maxFileSize = qint64(64) * 1024;
 
 // Runs `call` on the next turn of the event loop unless `context` went first.
 void later(QObject *context, std::function<void()> call)

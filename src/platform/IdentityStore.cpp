@@ -404,7 +404,7 @@ std::optional<QList<IdentityStore::AccessEntry>> accessListFromJson(const QByteA
     if (error.error != QJsonParseError::NoError || !document.isArray())
         return std::nullopt;
     QList<IdentityStore::AccessEntry> entries;
-    for (const QJsonValue &value : document.array()) {
+    for (const auto &value : document.array()) {
         if (!value.isObject())
             return std::nullopt;
         const QJsonObject object = value.toObject();
@@ -413,7 +413,7 @@ std::optional<QList<IdentityStore::AccessEntry>> accessListFromJson(const QByteA
         if (!authorization.isString() || !applications.isArray())
             return std::nullopt;
         IdentityStore::AccessEntry entry{authorization.toString(), {}};
-        for (const QJsonValue &application : applications.toArray()) {
+        for (const auto &application : applications.toArray()) {
             if (!application.isString())
                 return std::nullopt;
             entry.applications.append(application.toString());

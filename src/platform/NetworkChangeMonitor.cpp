@@ -87,8 +87,11 @@ void NetworkChangeMonitor::onNetlinkReadable()
         }
         if (sender.nl_pid != 0)
             continue; // only the kernel speaks for the routing tables
+        // Signed on purpose: NLMSG_NEXT subtracts the aligned length, which a
+        // short last message would wrap around in an unsigned count.
         int length = int(got);
-        for (auto *header = reinterpret_cast<const nlmsghdr *>(buffer); NLMSG_OK(header, length);
+        for (auto *header = reinterpret_cast<const nlmsghdr *>(buffer);
+             NLMSG_OK(header, length); // NOLINT(clang-diagnostic-sign-compare): the macro compares with the signed count
              header = NLMSG_NEXT(header, length)) {
             if (header->nlmsg_type != RTM_NEWROUTE && header->nlmsg_type != RTM_DELROUTE)
                 continue;

@@ -64,7 +64,7 @@ QString computerName()
 {
     if (computerNameOverride())
         return computerNameOverride()();
-    const QString pretty = prettyHostName();
+    QString pretty = prettyHostName();
     if (!pretty.isEmpty())
         return pretty;
     return QSysInfo::machineHostName();

@@ -53,7 +53,7 @@ Outcome<VpnPreferences> VpnPreferences::fromJson(const QByteArray &bytes)
         return fail(QStringLiteral("the saved VPN configuration lacks its switches"));
     prefs.enabled = enabled.toBool();
     prefs.onDemandEnabled = onDemand.toBool();
-    for (const QJsonValue &value : rules.toArray()) {
+    for (const auto &value : rules.toArray()) {
         const auto rule = value.isObject() ? VpnOnDemandRule::fromJson(value.toObject())
                                            : std::nullopt;
         if (!rule)

@@ -174,7 +174,7 @@ void SupportHandler::post(NetworkService &network, const SupportURLRouter &route
         const QByteArray data = answer->finish();
         if (answer->isTooLarge())
             return deliver(Result<Empty>::failure(Error::generic(
-                QStringLiteral("The help desk's answer is larger than %1 MB.").arg(limit / (1024 * 1024)))));
+                QStringLiteral("The help desk's answer is larger than %1 MB.").arg(limit / (qint64(1024) * 1024)))));
         if (reply->error() == QNetworkReply::ContentReSendError)
             return deliver(Result<Empty>::failure(droppedError()));
         const Result<QByteArray> checked

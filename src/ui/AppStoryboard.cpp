@@ -82,7 +82,7 @@ const AppContext *setContext(const AppContext *context)
 
 void registerScene(AppStoryboard storyboard, const QString &identifier, Factory factory)
 {
-    scenes().insert(key(storyboard, identifier), std::move(factory));
+    scenes().insert(key(storyboard, identifier), factory);
 }
 
 void registerEntry(AppStoryboard storyboard, const QString &identifier)

@@ -118,8 +118,8 @@ void BaseViewController::showProgress()
     m_progressContainer->setFocus(Qt::OtherFocusReason);
 
     auto *crawler = new Crawler(m_progressContainer);
-    crawler->setGeometry(int(reference.width() * 0.5 - progressViewWidth / 2),
-                         int(reference.height() * 0.5 - progressViewWidth / 2),
+    crawler->setGeometry(int(reference.width() * 0.5 - progressViewWidth / 2.0),
+                         int(reference.height() * 0.5 - progressViewWidth / 2.0),
                          progressViewWidth, progressViewWidth);
     crawler->setForegroundColor(QColor::fromRgbF(242 / 255.0, 165 / 255.0, 60 / 255.0, 1.0));
     crawler->setBackgroundColor(Qt::transparent);

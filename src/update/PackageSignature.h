@@ -16,7 +16,7 @@ QString verify(const QByteArray &publicKeyPem, const QString &path, const QByteA
 
 // The most bytes a signature file may have; an RSA signature of 16384 bits is
 // 2 KiB, so anything near this is not a signature.
-constexpr qint64 maxSignatureSize = 64 * 1024;
+constexpr qint64 maxSignatureSize = qint64(64) * 1024;
 
 } // namespace PackageSignature
 

@@ -92,7 +92,7 @@ void RouteTunnelProbe::requestDump()
 
 void RouteTunnelProbe::readMessages()
 {
-    QByteArray buffer(64 * 1024, Qt::Uninitialized);
+    QByteArray buffer(qsizetype(64) * 1024, Qt::Uninitialized);
     for (;;) {
         const ssize_t length = ::recv(m_fd, buffer.data(), size_t(buffer.size()), 0);
         if (length < 0) {
@@ -154,7 +154,10 @@ QList<RouteTunnelProbe::RouteChange> RouteTunnelProbe::parse(const QByteArray &d
     QList<RouteChange> changes;
     int remaining = int(datagram.size());
     auto *header = reinterpret_cast<const nlmsghdr *>(datagram.constData());
-    for (; NLMSG_OK(header, remaining); header = NLMSG_NEXT(header, remaining)) {
+    // NLMSG_OK compares an unsigned field with the count, which stays signed
+    // so that NLMSG_NEXT cannot wrap it around.
+    for (; NLMSG_OK(header, remaining); // NOLINT(clang-diagnostic-sign-compare)
+         header = NLMSG_NEXT(header, remaining)) {
         if (header->nlmsg_type == NLMSG_DONE) {
             changes.append({RouteChange::DumpDone, 0, {}, {}});
             continue;
