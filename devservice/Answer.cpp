@@ -32,12 +32,8 @@ std::string dumpJson(const nlohmann::json &document)
 nlohmann::json envelope(const std::string &command, int code, bool error, const std::string &message)
 {
     nlohmann::json status = {
-            {"code", code},
-            {"command", command},
-            {"error", error},
-            {"opf", "json"},
-            {"version", "3.0"},
-            {"status", error ? "failure" : "success"},
+        {"code", code},  {"command", command}, {"error", error},
+        {"opf", "json"}, {"version", "3.0"},   {"status", error ? "failure" : "success"},
     };
     if (!message.empty())
         status[error ? "errorMessage" : "message"] = message;
@@ -119,9 +115,7 @@ bool Parameters::text(const char *name, size_t maxLength, std::string *value)
     return true;
 }
 
-bool Parameters::optionalText(const char *name,
-                              size_t maxLength,
-                              const std::string &fallback,
+bool Parameters::optionalText(const char *name, size_t maxLength, const std::string &fallback,
                               std::string *value)
 {
     if (!m_request.has_param(name)) {
@@ -140,10 +134,9 @@ bool Parameters::integer(const char *name, long long min, long long max, long lo
     const char *first = digits.data();
     const char *last = digits.data() + digits.size();
     const auto result = std::from_chars(first, last, parsed);
-    if (digits.empty() || result.ec != std::errc() || result.ptr != last || parsed < min
-        || parsed > max) {
-        m_problem = std::string("parameter ") + name + " must be a whole number from "
-                    + std::to_string(min) + " to " + std::to_string(max);
+    if (digits.empty() || result.ec != std::errc() || result.ptr != last || parsed < min || parsed > max) {
+        m_problem = std::string("parameter ") + name + " must be a whole number from " + std::to_string(min)
+                    + " to " + std::to_string(max);
         return false;
     }
     *value = parsed;

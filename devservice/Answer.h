@@ -31,10 +31,7 @@ std::string dumpJson(const nlohmann::json &document);
 
 // The outcome envelope every service answer can be tested against. All required
 // members are always present.
-nlohmann::json envelope(const std::string &command,
-                        int code,
-                        bool error,
-                        const std::string &message);
+nlohmann::json envelope(const std::string &command, int code, bool error, const std::string &message);
 
 // Outcome codes of the envelope. The client knows 1, 6, 16 and 17 by number;
 // the others are the service's own and reach the user as an unknown error.
@@ -62,14 +59,11 @@ class Parameters
 public:
     explicit Parameters(const httplib::Request &request)
         : m_request(request)
-    { }
+    {}
 
     bool text(const char *name, size_t maxLength, std::string *value);
     // The same, but a missing parameter gives `fallback` instead of failing.
-    bool optionalText(const char *name,
-                      size_t maxLength,
-                      const std::string &fallback,
-                      std::string *value);
+    bool optionalText(const char *name, size_t maxLength, const std::string &fallback, std::string *value);
     // A decimal integer within [min, max].
     bool integer(const char *name, long long min, long long max, long long *value);
 

@@ -158,10 +158,7 @@ struct Profile
     const char *extendedKeyUsage = nullptr;
 };
 
-X509Ptr makeCertificate(const Profile &profile,
-                        EVP_PKEY *subjectKey,
-                        X509 *issuer,
-                        EVP_PKEY *issuerKey)
+X509Ptr makeCertificate(const Profile &profile, EVP_PKEY *subjectKey, X509 *issuer, EVP_PKEY *issuerKey)
 {
     X509Ptr certificate(X509_new());
     X509 *x = certificate.get();
@@ -173,24 +170,14 @@ X509Ptr makeCertificate(const Profile &profile,
         return nullptr;
     X509_NAME *name = X509_get_subject_name(x);
     if (!profile.organisation.empty()
-        && X509_NAME_add_entry_by_txt(name,
-                                      "O",
-                                      MBSTRING_UTF8,
-                                      reinterpret_cast<const unsigned char *>(
-                                              profile.organisation.c_str()),
-                                      -1,
-                                      -1,
-                                      0)
-                   != 1)
+        && X509_NAME_add_entry_by_txt(name, "O", MBSTRING_UTF8,
+                                      reinterpret_cast<const unsigned char *>(profile.organisation.c_str()),
+                                      -1, -1, 0)
+               != 1)
         return nullptr;
-    if (X509_NAME_add_entry_by_txt(name,
-                                   "CN",
-                                   MBSTRING_UTF8,
-                                   reinterpret_cast<const unsigned char *>(
-                                           profile.commonName.c_str()),
-                                   -1,
-                                   -1,
-                                   0)
+    if (X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
+                                   reinterpret_cast<const unsigned char *>(profile.commonName.c_str()), -1,
+                                   -1, 0)
         != 1)
         return nullptr;
     if (X509_set_issuer_name(x, issuer ? X509_get_subject_name(issuer) : name) != 1
@@ -199,16 +186,13 @@ X509Ptr makeCertificate(const Profile &profile,
 
     X509V3_CTX context;
     X509V3_set_ctx(&context, issuer ? issuer : x, x, nullptr, nullptr, 0);
-    if (!addExtension(x,
-                      &context,
-                      NID_basic_constraints,
+    if (!addExtension(x, &context, NID_basic_constraints,
                       profile.authority ? "critical,CA:TRUE" : "critical,CA:FALSE")
         || !addExtension(x, &context, NID_key_usage, profile.keyUsage)
         || !addExtension(x, &context, NID_subject_key_identifier, "hash")
         || !addExtension(x, &context, NID_authority_key_identifier, "keyid:always"))
         return nullptr;
-    if (profile.extendedKeyUsage
-        && !addExtension(x, &context, NID_ext_key_usage, profile.extendedKeyUsage))
+    if (profile.extendedKeyUsage && !addExtension(x, &context, NID_ext_key_usage, profile.extendedKeyUsage))
         return nullptr;
     if (!profile.altNames.empty() && !addSubjectAltNames(x, profile.altNames))
         return nullptr;
@@ -253,7 +237,7 @@ private:
 CertificateAuthority::CertificateAuthority(PkeyPtr key, X509Ptr certificate)
     : m_key(std::move(key))
     , m_certificate(std::move(certificate))
-{ }
+{}
 
 CertificateAuthority::~CertificateAuthority() = default;
 
@@ -279,8 +263,7 @@ std::unique_ptr<CertificateAuthority> CertificateAuthority::openOrCreate(const s
             *error = "cannot read the CA files in " + dir;
             return nullptr;
         }
-        BioPtr certificateBio(
-                BIO_new_mem_buf(certificateText->data(), int(certificateText->size())));
+        BioPtr certificateBio(BIO_new_mem_buf(certificateText->data(), int(certificateText->size())));
         BioPtr keyBio(BIO_new_mem_buf(keyText->data(), int(keyText->size())));
         X509Ptr certificate(PEM_read_bio_X509(certificateBio.get(), nullptr, nullptr, nullptr));
         PkeyPtr key(PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr));
@@ -294,7 +277,7 @@ std::unique_ptr<CertificateAuthority> CertificateAuthority::openOrCreate(const s
             return nullptr;
         }
         return std::unique_ptr<CertificateAuthority>(
-                new CertificateAuthority(std::move(key), std::move(certificate)));
+            new CertificateAuthority(std::move(key), std::move(certificate)));
     }
 
     // P-256 keeps the first start fast; every client in sight verifies ECDSA.
@@ -319,11 +302,11 @@ std::unique_ptr<CertificateAuthority> CertificateAuthority::openOrCreate(const s
         || !Files::writeAtomically(certificatePath, certificateToPem(certificate.get()), 0644, error))
         return nullptr;
     return std::unique_ptr<CertificateAuthority>(
-            new CertificateAuthority(std::move(key), std::move(certificate)));
+        new CertificateAuthority(std::move(key), std::move(certificate)));
 }
 
 std::optional<CertificateAuthority::KeyAndCertificate> CertificateAuthority::issueServer(
-        const std::vector<std::string> &hosts, std::string *error) const
+    const std::vector<std::string> &hosts, std::string *error) const
 {
     PkeyPtr key(EVP_EC_gen("P-256"));
     if (!key || hosts.empty()) {
@@ -342,13 +325,11 @@ std::optional<CertificateAuthority::KeyAndCertificate> CertificateAuthority::iss
         *error = openSslError("cannot issue the server certificate");
         return std::nullopt;
     }
-    return KeyAndCertificate {std::move(key), std::move(certificate)};
+    return KeyAndCertificate{std::move(key), std::move(certificate)};
 }
 
-bool CertificateAuthority::issueGateway(const std::vector<std::string> &hosts,
-                                        int days,
-                                        std::string *certificatePem,
-                                        std::string *keyPem,
+bool CertificateAuthority::issueGateway(const std::vector<std::string> &hosts, int days,
+                                        std::string *certificatePem, std::string *keyPem,
                                         std::string *error) const
 {
     if (hosts.empty()) {
@@ -379,7 +360,7 @@ bool CertificateAuthority::issueGateway(const std::vector<std::string> &hosts,
 }
 
 std::optional<CertificateAuthority::ClientIdentity> CertificateAuthority::issueClient(
-        const std::string &name, const std::string &passphrase, int days, std::string *error) const
+    const std::string &name, const std::string &passphrase, int days, std::string *error) const
 {
     // RSA: every key store and IKE implementation the client may hand it to
     // takes RSA client keys.
@@ -403,8 +384,8 @@ std::optional<CertificateAuthority::ClientIdentity> CertificateAuthority::issueC
     STACK_OF(X509) *chain = sk_X509_new_null();
     sk_X509_push(chain, m_certificate.get());
     // Default algorithms of OpenSSL 3: AES-256-CBC with PBKDF2 and a SHA-256 MAC.
-    PKCS12 *archive = PKCS12_create(
-            passphrase.c_str(), name.c_str(), key.get(), certificate.get(), chain, 0, 0, 0, 0, 0);
+    PKCS12 *archive = PKCS12_create(passphrase.c_str(), name.c_str(), key.get(), certificate.get(), chain, 0,
+                                    0, 0, 0, 0);
     sk_X509_free(chain);
     if (!archive) {
         *error = openSslError("cannot build the PKCS#12 archive");
@@ -451,8 +432,8 @@ bool CertificateAuthority::isDnsName(const std::string &name)
             continue;
         }
         const char c = name[i];
-        const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')
-                             || (c >= '0' && c <= '9') || c == '-';
+        const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
+                             || c == '-';
         if (!allowed)
             return false;
     }

@@ -34,8 +34,7 @@ public:
     // Loads DIR/ca.crt and DIR/ca.key, creating both when neither exists yet.
     // Refuses a folder that holds only one of them, or a key that does not belong
     // to the certificate.
-    static std::unique_ptr<CertificateAuthority> openOrCreate(const std::string &dir,
-                                                              std::string *error);
+    static std::unique_ptr<CertificateAuthority> openOrCreate(const std::string &dir, std::string *error);
 
     struct KeyAndCertificate
     {
@@ -49,11 +48,8 @@ public:
                                                  std::string *error) const;
 
     // The tunnel gateway's certificate (server and IKE use), as PEM texts.
-    bool issueGateway(const std::vector<std::string> &hosts,
-                      int days,
-                      std::string *certificatePem,
-                      std::string *keyPem,
-                      std::string *error) const;
+    bool issueGateway(const std::vector<std::string> &hosts, int days, std::string *certificatePem,
+                      std::string *keyPem, std::string *error) const;
 
     struct ClientIdentity
     {
@@ -66,10 +62,8 @@ public:
     // A fresh key and a client certificate whose subject CN and only DNS name
     // are `name`, packed with the CA certificate into a PKCS#12 archive protected
     // by `passphrase`.
-    std::optional<ClientIdentity> issueClient(const std::string &name,
-                                              const std::string &passphrase,
-                                              int days,
-                                              std::string *error) const;
+    std::optional<ClientIdentity> issueClient(const std::string &name, const std::string &passphrase,
+                                              int days, std::string *error) const;
 
     X509 *certificate() const { return m_certificate.get(); }
     std::string certificatePem() const;

@@ -13,7 +13,7 @@ int exIndex = -1;
 
 std::string sourceOf(int fd)
 {
-    sockaddr_storage address {};
+    sockaddr_storage address{};
     socklen_t length = sizeof address;
     if (::getpeername(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
         return "?";
@@ -82,13 +82,12 @@ void ConnectionGuard::stop()
 
 void ConnectionGuard::onInfo(const SSL *ssl, int where, int)
 {
-    if ((where & SSL_CB_HANDSHAKE_START) && theGuard && exIndex >= 0
-        && !SSL_get_ex_data(ssl, exIndex))
+    if ((where & SSL_CB_HANDSHAKE_START) && theGuard && exIndex >= 0 && !SSL_get_ex_data(ssl, exIndex))
         theGuard->opened(const_cast<SSL *>(ssl));
 }
 
-void ConnectionGuard::onMessage(int writing, int, int contentType, const void *bytes,
-                                size_t length, SSL *ssl, void *)
+void ConnectionGuard::onMessage(int writing, int, int contentType, const void *bytes, size_t length, SSL *ssl,
+                                void *)
 {
     // Every record that comes in announces its length in its 5-byte header.
     if (writing || contentType != SSL3_RT_HEADER || length < 5 || !theGuard)
@@ -160,7 +159,8 @@ void ConnectionGuard::closed(Connection *connection)
 
 void ConnectionGuard::requestTaken(const SSL *ssl)
 {
-    auto *connection = ssl && exIndex >= 0 ? static_cast<Connection *>(SSL_get_ex_data(ssl, exIndex)) : nullptr;
+    auto *connection = ssl && exIndex >= 0 ? static_cast<Connection *>(SSL_get_ex_data(ssl, exIndex))
+                                           : nullptr;
     if (!connection)
         return;
     std::lock_guard lock(m_mutex);
@@ -169,7 +169,8 @@ void ConnectionGuard::requestTaken(const SSL *ssl)
 
 void ConnectionGuard::answered(const SSL *ssl)
 {
-    auto *connection = ssl && exIndex >= 0 ? static_cast<Connection *>(SSL_get_ex_data(ssl, exIndex)) : nullptr;
+    auto *connection = ssl && exIndex >= 0 ? static_cast<Connection *>(SSL_get_ex_data(ssl, exIndex))
+                                           : nullptr;
     if (!connection)
         return;
     std::lock_guard lock(m_mutex);
@@ -191,8 +192,7 @@ void ConnectionGuard::watch()
         m_wake.wait_for(lock, std::chrono::milliseconds(100));
         const auto now = std::chrono::steady_clock::now();
         for (auto &[key, connection] : m_connections) {
-            if (connection->answering || connection->cut
-                || now - connection->since < m_limits.requestDeadline)
+            if (connection->answering || connection->cut || now - connection->since < m_limits.requestDeadline)
                 continue;
             // Shut down under the lock: the connection is removed (when its
             // TLS object is freed) before its descriptor is closed, so this

@@ -32,16 +32,16 @@ public:
     struct Limits
     {
         int perSource = 16;
-        std::chrono::milliseconds requestDeadline {10000};
+        std::chrono::milliseconds requestDeadline{10000};
         std::uint64_t requestBytes = 0;
     };
 
     struct Figures
     {
         std::uint64_t open = 0;
-        std::uint64_t refused = 0;     // over the per-source cap
-        std::uint64_t timedOut = 0;    // request did not arrive in time
-        std::uint64_t overBudget = 0;  // request grew past the byte budget
+        std::uint64_t refused = 0;    // over the per-source cap
+        std::uint64_t timedOut = 0;   // request did not arrive in time
+        std::uint64_t overBudget = 0; // request grew past the byte budget
     };
 
     explicit ConnectionGuard(Limits limits);
@@ -65,10 +65,9 @@ public:
 private:
     struct Connection;
     static void onInfo(const SSL *ssl, int where, int ret);
-    static void onMessage(int writing, int version, int contentType, const void *bytes,
-                          size_t length, SSL *ssl, void *arg);
-    static void onFree(void *parent, void *pointer, CRYPTO_EX_DATA *data, int index, long argl,
-                       void *argp);
+    static void onMessage(int writing, int version, int contentType, const void *bytes, size_t length,
+                          SSL *ssl, void *arg);
+    static void onFree(void *parent, void *pointer, CRYPTO_EX_DATA *data, int index, long argl, void *argp);
     void opened(SSL *ssl);
     void received(SSL *ssl, size_t bytes);
     void closed(Connection *connection);

@@ -137,9 +137,7 @@ Statement::Statement(Statement &&other) noexcept
 
 Statement &Statement::bind(int index, const std::string &text)
 {
-    if (m_ok
-        && sqlite3_bind_text(m_stmt, index, text.data(), int(text.size()), SQLITE_TRANSIENT)
-                   != SQLITE_OK)
+    if (m_ok && sqlite3_bind_text(m_stmt, index, text.data(), int(text.size()), SQLITE_TRANSIENT) != SQLITE_OK)
         m_ok = false;
     return *this;
 }

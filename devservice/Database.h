@@ -21,7 +21,7 @@ class Connection
 public:
     explicit Connection(sqlite3 *db)
         : m_db(db)
-    { }
+    {}
 
     // Runs `sql` (no results wanted); answers false on error.
     bool exec(const char *sql);
@@ -84,7 +84,7 @@ public:
         Lease(Database &owner, sqlite3 *db)
             : m_owner(owner)
             , m_connection(db)
-        { }
+        {}
         ~Lease();
         Lease(const Lease &) = delete;
         Lease &operator=(const Lease &) = delete;
@@ -107,7 +107,7 @@ public:
 private:
     explicit Database(std::string path)
         : m_path(std::move(path))
-    { }
+    {}
     sqlite3 *openConnection(std::string *error);
     void giveBack(sqlite3 *db);
     bool createSchema(std::string *error);

@@ -89,13 +89,12 @@ Answer DevRoutes::tickets(const httplib::Request &request)
         return failure;
     nlohmann::json list = nlohmann::json::array();
     for (const Ticket &ticket : m_store.tickets(int(limit))) {
-        list.push_back(
-                {{"id", ticket.id},
-                 {"subject", ticket.subject},
-                 {"body", ticket.body},
-                 {"requester", {{"email", ticket.requesterEmail}, {"name", ticket.requesterName}}},
-                 {"document", nlohmann::json::parse(ticket.document, nullptr, false)},
-                 {"created_at", isoTime(ticket.createdAt)}});
+        list.push_back({{"id", ticket.id},
+                        {"subject", ticket.subject},
+                        {"body", ticket.body},
+                        {"requester", {{"email", ticket.requesterEmail}, {"name", ticket.requesterName}}},
+                        {"document", nlohmann::json::parse(ticket.document, nullptr, false)},
+                        {"created_at", isoTime(ticket.createdAt)}});
     }
     return Answer::json(list);
 }
@@ -136,10 +135,7 @@ Answer DevRoutes::usage(const httplib::Request &request)
     const auto device = m_store.device(udid->get<std::string>());
     if (!device)
         return problem("no such device", 404);
-    m_store.addUsage(device->id,
-                     time->get<long long>() / 3600,
-                     in->get<long long>(),
-                     out->get<long long>());
+    m_store.addUsage(device->id, time->get<long long>() / 3600, in->get<long long>(), out->get<long long>());
     return Answer::json({{"ok", true}});
 }
 

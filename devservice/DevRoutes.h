@@ -27,7 +27,7 @@ public:
     DevRoutes(Store &store, FaultTable &faults)
         : m_store(store)
         , m_faults(faults)
-    { }
+    {}
 
     Answer handle(const httplib::Request &request);
     // The figures /dev/stats answers with.

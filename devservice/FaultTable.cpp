@@ -7,11 +7,9 @@ namespace {
 const std::map<std::string, FaultTable::Kind> &kinds()
 {
     static const std::map<std::string, FaultTable::Kind> all = {
-            {"delay", FaultTable::Kind::Delay},
-            {"close", FaultTable::Kind::Close},
-            {"html500", FaultTable::Kind::Html500},
-            {"truncate", FaultTable::Kind::Truncate},
-            {"nobody", FaultTable::Kind::NoBody},
+        {"delay", FaultTable::Kind::Delay},     {"close", FaultTable::Kind::Close},
+        {"html500", FaultTable::Kind::Html500}, {"truncate", FaultTable::Kind::Truncate},
+        {"nobody", FaultTable::Kind::NoBody},
     };
     return all;
 }
@@ -36,8 +34,7 @@ bool readCount(const nlohmann::json &spec, const char *name, int max, int *value
     if (it == spec.end())
         return true;
     if (!it->is_number_integer() || it->get<long long>() < 0 || it->get<long long>() > max) {
-        *error = std::string("\"") + name + "\" must be a whole number from 0 to "
-                 + std::to_string(max);
+        *error = std::string("\"") + name + "\" must be a whole number from 0 to " + std::to_string(max);
         return false;
     }
     *value = int(it->get<long long>());
@@ -68,8 +65,7 @@ bool FaultTable::set(const nlohmann::json &spec, std::string *error)
         *error = "\"fault\" must name a fault";
         return false;
     }
-    const std::string key = keyOf(*path,
-                                  api == spec.end() ? std::string() : api->get<std::string>());
+    const std::string key = keyOf(*path, api == spec.end() ? std::string() : api->get<std::string>());
     std::lock_guard lock(m_mutex);
     if (*fault == "none") {
         m_faults.erase(key);

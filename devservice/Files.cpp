@@ -23,10 +23,7 @@ std::optional<std::string> read(const std::string &path)
     return content.str();
 }
 
-bool writeAtomically(const std::string &path,
-                     const std::string &content,
-                     mode_t mode,
-                     std::string *error)
+bool writeAtomically(const std::string &path, const std::string &content, mode_t mode, std::string *error)
 {
     std::string temporary = path + ".XXXXXX";
     const int fd = mkstemp(temporary.data());

@@ -13,10 +13,7 @@ std::optional<std::string> read(const std::string &path);
 // so readers see the old or the new content, never half of it. The file is
 // created with `mode` from the start (a key is never readable by others, not
 // even for a moment).
-bool writeAtomically(const std::string &path,
-                     const std::string &content,
-                     mode_t mode,
-                     std::string *error);
+bool writeAtomically(const std::string &path, const std::string &content, mode_t mode, std::string *error);
 
 bool exists(const std::string &path);
 

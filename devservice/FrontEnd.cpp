@@ -21,11 +21,10 @@ namespace OrvexDev {
 
 namespace {
 
-const char *const errorPage
-        = "<!DOCTYPE html>\n<html><head><title>500 Internal Server Error</title>"
-          "</head><body><h1>Internal Server Error</h1><p>The server"
-          " encountered an internal error and was unable to complete your"
-          " request.</p></body></html>\n";
+const char *const errorPage = "<!DOCTYPE html>\n<html><head><title>500 Internal Server Error</title>"
+                              "</head><body><h1>Internal Server Error</h1><p>The server"
+                              " encountered an internal error and was unable to complete your"
+                              " request.</p></body></html>\n";
 
 void write(const Answer &answer, httplib::Response &response)
 {
@@ -43,14 +42,11 @@ void writeTruncated(const Answer &answer, httplib::Response &response)
         response.set_header(name, value);
     const auto body = std::make_shared<std::string>(answer.body);
     const size_t cut = body->size() / 2;
-    response.set_content_provider(body->size(),
-                                  answer.contentType,
-                                  [body,
-                                   cut](size_t offset, size_t length, httplib::DataSink &sink) {
+    response.set_content_provider(body->size(), answer.contentType,
+                                  [body, cut](size_t offset, size_t length, httplib::DataSink &sink) {
                                       if (offset >= cut)
                                           return false;
-                                      sink.write(body->data() + offset,
-                                                 std::min(length, cut - offset));
+                                      sink.write(body->data() + offset, std::min(length, cut - offset));
                                       return true;
                                   });
 }
@@ -140,9 +136,7 @@ Answer FrontEnd::route(const httplib::Request &request)
             if (m_devRoutes)
                 return m_devRoutes->handle(request);
             // Without --dev-routes these paths do not exist at all.
-            Answer answer = Answer::json(envelope(path.substr(0, 200),
-                                                  Code::unknownCommand,
-                                                  true,
+            Answer answer = Answer::json(envelope(path.substr(0, 200), Code::unknownCommand, true,
                                                   "no such request"),
                                          404);
             return answer;
@@ -151,15 +145,10 @@ Answer FrontEnd::route(const httplib::Request &request)
             return m_helpDesk.handle(request);
         return m_api.handle(request);
     } catch (const std::exception &e) {
-        std::fprintf(stderr,
-                     "orvex-devservice: %s %s failed: %s\n",
-                     request.method.c_str(),
-                     printable(path).c_str(),
-                     e.what());
-        return Answer::json(envelope(path.size() > 200 ? path.substr(0, 200) : path,
-                                     Code::internalError,
-                                     true,
-                                     "Internal error"),
+        std::fprintf(stderr, "orvex-devservice: %s %s failed: %s\n", request.method.c_str(),
+                     printable(path).c_str(), e.what());
+        return Answer::json(envelope(path.size() > 200 ? path.substr(0, 200) : path, Code::internalError,
+                                     true, "Internal error"),
                             500);
     }
 }
@@ -190,7 +179,7 @@ void FrontEnd::dispatch(const httplib::Request &request, httplib::Response &resp
                 guard->answered(ssl);
             --active;
         }
-    } done {m_active, m_guard, request.ssl};
+    } done{m_active, m_guard, request.ssl};
     if (m_draining) {
         write(Answer::json({{"error", "Service Unavailable"}}, 503), response);
         response.set_header("Connection", "close");
@@ -221,11 +210,9 @@ void FrontEnd::dispatch(const httplib::Request &request, httplib::Response &resp
     }
 
     if (m_log) {
-        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                std::chrono::steady_clock::now() - started);
-        std::fprintf(stderr,
-                     "orvex-devservice: %s %s %s %lldms\n",
-                     request.method.c_str(),
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now()
+                                                                              - started);
+        std::fprintf(stderr, "orvex-devservice: %s %s %s %lldms\n", request.method.c_str(),
                      printable(request.path).c_str(),
                      outcome ? outcome : std::to_string(response.status).c_str(),
                      static_cast<long long>(ms.count()));

@@ -31,7 +31,7 @@ public:
         , m_devRoutes(devRoutes)
         , m_faults(faults)
         , m_log(log)
-    { }
+    {}
 
     void install(httplib::Server &server);
     // Tells `guard` when each request has arrived and when it is answered.
@@ -54,8 +54,8 @@ private:
     FaultTable &m_faults;
     bool m_log;
     ConnectionGuard *m_guard = nullptr;
-    std::atomic<bool> m_draining {false};
-    std::atomic<int> m_active {0};
+    std::atomic<bool> m_draining{false};
+    std::atomic<int> m_active{0};
 };
 
 } // namespace OrvexDev

@@ -26,23 +26,20 @@ std::optional<std::int64_t> counter(const Vici::Section &section, const char *ke
 
 std::string lower(std::string text)
 {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) {
-        return char(std::tolower(c));
-    });
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
     return text;
 }
 
 } // namespace
 
-GatewayUsageMonitor::GatewayUsageMonitor(std::string socketPath,
-                                         int intervalMs,
-                                         std::string vpnDomain,
+GatewayUsageMonitor::GatewayUsageMonitor(std::string socketPath, int intervalMs, std::string vpnDomain,
                                          Store &store)
     : m_socketPath(std::move(socketPath))
     , m_intervalMs(std::max(intervalMs, 100))
     , m_vpnDomain(std::move(vpnDomain))
     , m_store(store)
-{ }
+{}
 
 GatewayUsageMonitor::~GatewayUsageMonitor()
 {
@@ -73,8 +70,7 @@ std::string GatewayUsageMonitor::udidOf(const std::string &identity, const std::
     }
     name = lower(name);
     const std::string suffix = "." + lower(vpnDomain);
-    if (name.size() <= suffix.size()
-        || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+    if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
         return {};
     const std::string udid = name.substr(0, name.size() - suffix.size());
     return udid.find('.') == std::string::npos ? udid : std::string();
@@ -86,8 +82,7 @@ void GatewayUsageMonitor::run()
     while (!m_stopping) {
         if (!m_client.isConnected() && !connect()) {
             // Try again after an interval, watching for stop meanwhile.
-            const auto until = std::chrono::steady_clock::now()
-                               + std::chrono::milliseconds(m_intervalMs);
+            const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_intervalMs);
             while (!m_stopping && std::chrono::steady_clock::now() < until)
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
             continue;
@@ -97,17 +92,13 @@ void GatewayUsageMonitor::run()
             nextSample = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_intervalMs);
         }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                nextSample - std::chrono::steady_clock::now());
+            nextSample - std::chrono::steady_clock::now());
         std::string error;
         const int wait = int(std::clamp<long long>(left.count(), 0, 200));
         if (m_client.isConnected()
             && !m_client.waitForEvent(
-                    wait,
-                    [this](const std::string &, const Vici::Section &m) { account(m); },
-                    &error)) {
-            std::fprintf(stderr,
-                         "orvex-devservice: gateway VICI %s: %s\n",
-                         m_socketPath.c_str(),
+                wait, [this](const std::string &, const Vici::Section &m) { account(m); }, &error)) {
+            std::fprintf(stderr, "orvex-devservice: gateway VICI %s: %s\n", m_socketPath.c_str(),
                          error.c_str());
         }
     }
@@ -134,13 +125,9 @@ bool GatewayUsageMonitor::connect()
     const std::string problem = ok ? std::string() : error;
     if (problem != m_lastProblem) {
         if (ok)
-            std::fprintf(stderr,
-                         "orvex-devservice: gateway VICI %s: connected\n",
-                         m_socketPath.c_str());
+            std::fprintf(stderr, "orvex-devservice: gateway VICI %s: connected\n", m_socketPath.c_str());
         else
-            std::fprintf(stderr,
-                         "orvex-devservice: gateway VICI %s: %s (retrying)\n",
-                         m_socketPath.c_str(),
+            std::fprintf(stderr, "orvex-devservice: gateway VICI %s: %s (retrying)\n", m_socketPath.c_str(),
                          problem.c_str());
         m_lastProblem = problem;
     }
@@ -155,14 +142,10 @@ bool GatewayUsageMonitor::sample()
     Vici::Section request;
     request.values.emplace_back("noblock", "yes");
     const auto answer = m_client.command(
-            "list-sas",
-            request,
-            [this](const std::string &, const Vici::Section &message) { account(message); },
-            &error);
+        "list-sas", request, [this](const std::string &, const Vici::Section &message) { account(message); },
+        &error);
     if (!answer) {
-        std::fprintf(stderr,
-                     "orvex-devservice: gateway VICI %s: list-sas: %s\n",
-                     m_socketPath.c_str(),
+        std::fprintf(stderr, "orvex-devservice: gateway VICI %s: list-sas: %s\n", m_socketPath.c_str(),
                      error.c_str());
         m_lastProblem = error;
         return false;

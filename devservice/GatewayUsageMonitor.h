@@ -41,7 +41,7 @@ private:
     std::string m_vpnDomain;
     Store &m_store;
     Vici::Client m_client;
-    std::atomic<bool> m_stopping {false};
+    std::atomic<bool> m_stopping{false};
     std::thread m_thread;
     std::string m_lastProblem;
     std::int64_t m_lastPrune = 0;

@@ -57,8 +57,7 @@ int jsonDepth(const std::string &text)
 Answer HelpDesk::handle(const httplib::Request &request)
 {
     if (request.method != "POST") {
-        Answer answer = Answer::json({{"error", "InvalidEndpoint"}, {"description", "Not found"}},
-                                     405);
+        Answer answer = Answer::json({{"error", "InvalidEndpoint"}, {"description", "Not found"}}, 405);
         answer.headers.emplace_back("Allow", "POST");
         return answer;
     }
@@ -70,8 +69,7 @@ Answer HelpDesk::handle(const httplib::Request &request)
     if (request.body.size() > maxDocument)
         return Answer::json({{"error", "RequestTooLarge"}}, 413);
     if (jsonDepth(request.body) > 32)
-        return Answer::json({{"error", "Unprocessable Entity"}, {"description", "Nesting too deep"}},
-                            400);
+        return Answer::json({{"error", "Unprocessable Entity"}, {"description", "Nesting too deep"}}, 400);
     const nlohmann::json document = nlohmann::json::parse(request.body, nullptr, false);
     if (document.is_discarded())
         return Answer::json({{"error", "Unprocessable Entity"},

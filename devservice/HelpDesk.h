@@ -20,7 +20,7 @@ public:
     HelpDesk(std::string authorization, Store &store)
         : m_authorization(std::move(authorization))
         , m_store(store)
-    { }
+    {}
 
     Answer handle(const httplib::Request &request);
 

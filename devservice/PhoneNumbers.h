@@ -10,9 +10,9 @@ struct PhoneNumberCheck
     bool parsed = false;
     bool valid = false;
     bool mobile = false; // mobile, or a region where the plan cannot tell (e.g. +1)
-    std::string region; // ISO 3166 code, e.g. "FR"
-    std::string e164; // "+33612345678"
-    std::string kind; // "mobile", "fixed line", ...
+    std::string region;  // ISO 3166 code, e.g. "FR"
+    std::string e164;    // "+33612345678"
+    std::string kind;    // "mobile", "fixed line", ...
 };
 
 PhoneNumberCheck checkPhoneNumber(const std::string &number);

@@ -15,7 +15,7 @@ namespace {
 
 // PBKDF2-HMAC-SHA256. The count is stored with each hash, so raising it later
 // keeps old hashes readable (and they are rehashed at the next sign-in).
-std::atomic<int> iterations {defaultRounds};
+std::atomic<int> iterations{defaultRounds};
 constexpr size_t saltBytes = 16;
 constexpr size_t hashBytes = 32;
 
@@ -40,8 +40,7 @@ bool unbase64(const std::string &text, std::vector<unsigned char> *out)
     if (text.empty() || text.size() % 4 != 0)
         return false;
     out->assign(text.size() / 4 * 3 + 1, 0);
-    const int n = EVP_DecodeBlock(out->data(),
-                                  reinterpret_cast<const unsigned char *>(text.data()),
+    const int n = EVP_DecodeBlock(out->data(), reinterpret_cast<const unsigned char *>(text.data()),
                                   int(text.size()));
     if (n < 0)
         return false;
@@ -55,19 +54,11 @@ bool unbase64(const std::string &text, std::vector<unsigned char> *out)
     return true;
 }
 
-bool derive(const std::string &password,
-            const std::vector<unsigned char> &salt,
-            int rounds,
+bool derive(const std::string &password, const std::vector<unsigned char> &salt, int rounds,
             std::vector<unsigned char> *hash)
 {
-    return PKCS5_PBKDF2_HMAC(password.data(),
-                             int(password.size()),
-                             salt.data(),
-                             int(salt.size()),
-                             rounds,
-                             EVP_sha256(),
-                             int(hash->size()),
-                             hash->data())
+    return PKCS5_PBKDF2_HMAC(password.data(), int(password.size()), salt.data(), int(salt.size()), rounds,
+                             EVP_sha256(), int(hash->size()), hash->data())
            == 1;
 }
 
@@ -115,8 +106,8 @@ std::string hashPassword(const std::string &password)
     std::vector<unsigned char> hash(hashBytes);
     if (!derive(password, salt, count, &hash))
         throw std::runtime_error("cannot hash the password");
-    return "pbkdf2-sha256$" + std::to_string(count) + "$" + base64(salt.data(), salt.size())
-           + "$" + base64(hash.data(), hash.size());
+    return "pbkdf2-sha256$" + std::to_string(count) + "$" + base64(salt.data(), salt.size()) + "$"
+           + base64(hash.data(), hash.size());
 }
 
 bool isWeakerThanCurrent(const std::string &stored)
@@ -140,8 +131,7 @@ bool verifyPassword(const std::string &password, const std::string &stored)
     if (stored.compare(0, prefix.size(), prefix) != 0)
         return false;
     const size_t roundsEnd = stored.find('$', prefix.size());
-    const size_t saltEnd = roundsEnd == std::string::npos ? roundsEnd
-                                                          : stored.find('$', roundsEnd + 1);
+    const size_t saltEnd = roundsEnd == std::string::npos ? roundsEnd : stored.find('$', roundsEnd + 1);
     if (saltEnd == std::string::npos)
         return false;
     int rounds = 0;

@@ -117,7 +117,7 @@ ServiceApi::ServiceApi(ServiceSettings settings, Store &store, const Certificate
     : m_settings(std::move(settings))
     , m_store(store)
     , m_authority(authority)
-{ }
+{}
 
 Answer ServiceApi::handle(const httplib::Request &request)
 {
@@ -149,8 +149,7 @@ Answer ServiceApi::handle(const httplib::Request &request)
     const std::string downloads = "/downloads/";
     if (path.compare(0, downloads.size(), downloads) == 0)
         return download(path.substr(downloads.size()));
-    Answer answer = failure(path.size() > 200 ? path.substr(0, 200) : path,
-                            Code::unknownCommand,
+    Answer answer = failure(path.size() > 200 ? path.substr(0, 200) : path, Code::unknownCommand,
                             "no such request");
     answer.status = 404;
     return answer;
@@ -194,8 +193,7 @@ Answer ServiceApi::addUser(const httplib::Request &request)
     Account account;
     std::string user;
     std::string password;
-    if (!parameters.text("user", maxEmail, &user)
-        || !parameters.text("password", maxPassword, &password)
+    if (!parameters.text("user", maxEmail, &user) || !parameters.text("password", maxPassword, &password)
         || !parameters.text("name", maxName, &account.name)
         || !parameters.text("email", maxEmail, &account.email)
         || !parameters.text("phoneNumber", maxPhone, &account.phone))
@@ -239,11 +237,8 @@ Answer ServiceApi::lookup(const httplib::Request &request)
         return Answer::json({{"status", "400"}, {"message", parameters.problem()}});
     const PhoneNumberCheck check = checkPhoneNumber(number);
     if (!check.parsed)
-        return Answer::json(
-                {{"status", "400"}, {"message", "Not a phone number in international form"}});
-    nlohmann::json answer = {{"country", check.region},
-                             {"number", check.e164},
-                             {"type", check.kind}};
+        return Answer::json({{"status", "400"}, {"message", "Not a phone number in international form"}});
+    nlohmann::json answer = {{"country", check.region}, {"number", check.e164}, {"type", check.kind}};
     if (!check.valid) {
         answer["status"] = "404";
         answer["message"] = "No such number in the numbering plan";
@@ -272,8 +267,7 @@ Answer ServiceApi::sendSms(const httplib::Request &request)
     std::string to;
     std::string message;
     std::string verify;
-    if (!parameters.text("ToNumbe", maxPhone, &to)
-        || !parameters.text("toMsg", maxMessage, &message)
+    if (!parameters.text("ToNumbe", maxPhone, &to) || !parameters.text("toMsg", maxMessage, &message)
         || !parameters.text("verify", maxToken, &verify))
         return badParameter(command, parameters);
     if (message.empty())
@@ -282,20 +276,18 @@ Answer ServiceApi::sendSms(const httplib::Request &request)
     if (!check.valid)
         return failure(command, Code::badParameter, "Invalid destination number");
     // Before the token is spent: a refused message leaves it usable.
-    if (const std::int64_t wait = m_throttle.take("sms-source:" + request.remote_addr,
-                                                  smsPerSource, smsSourceWindow, now()))
+    if (const std::int64_t wait = m_throttle.take("sms-source:" + request.remote_addr, smsPerSource,
+                                                  smsSourceWindow, now()))
         return tooMany(command, Code::tooMany, wait, "Too many messages from this address");
-    if (const std::int64_t wait = m_throttle.take("sms-number:" + check.e164, smsPerNumber,
-                                                  smsNumberWindow, now()))
+    if (const std::int64_t wait = m_throttle.take("sms-number:" + check.e164, smsPerNumber, smsNumberWindow,
+                                                  now()))
         return tooMany(command, Code::tooMany, wait, "Too many messages to this number");
     if (!m_store.consumeToken(Store::TokenKind::Sms, verify, now()))
         return failure(command, Code::badToken, "Invalid or used verification token");
     const SmsMessage sms = m_store.addSms(to, message, "SM" + Secrets::randomHex(16));
-    return Answer::json({{"orvexcloud",
-                          {{"sms",
-                            {{"message", "Message queued for " + check.e164},
-                             {"sid", sms.sid},
-                             {"status", true}}}}}});
+    return Answer::json(
+        {{"orvexcloud",
+          {{"sms", {{"message", "Message queued for " + check.e164}, {"sid", sms.sid}, {"status", true}}}}}});
 }
 
 Answer ServiceApi::addDevice(const httplib::Request &request)
@@ -309,8 +301,7 @@ Answer ServiceApi::addDevice(const httplib::Request &request)
         return badParameter(command, parameters);
     if (!Secrets::equal(check, m_settings.serviceCheckValue))
         return failure(command, Code::notAuthorised, "Invalid check value");
-    if (!parameters.text("udid", maxShort, &device.udid)
-        || !parameters.text("user", maxEmail, &user)
+    if (!parameters.text("udid", maxShort, &device.udid) || !parameters.text("user", maxEmail, &user)
         || !parameters.optionalText("apn", maxShort, "desktop", &device.apn)
         || !parameters.optionalText("nickName", maxName, "Unknown", &device.nickName)
         || !parameters.optionalText("systemName", maxShort, "", &device.systemName)
@@ -329,9 +320,7 @@ Answer ServiceApi::addDevice(const httplib::Request &request)
         return failure(command, Code::deviceOfAnotherUser, "Device belongs to another account");
     if (outcome == Store::DeviceOutcome::Added && m_settings.seedUsage)
         seedUsage(device.id, device.udid);
-    nlohmann::json answer = envelope(command,
-                                     Code::ok,
-                                     false,
+    nlohmann::json answer = envelope(command, Code::ok, false,
                                      outcome == Store::DeviceOutcome::Added ? "Device added"
                                                                             : "Device updated");
     answer["device"] = deviceJson(device, account->email);
@@ -346,11 +335,10 @@ Answer ServiceApi::portable(const httplib::Request &request)
     if (!parameters.text("api", maxShort, &api))
         return failure("portable", Code::unknownCommand, parameters.problem());
     const std::string command = api == "gen_token" || api == "getcert"
-                                                || api == "getdesktopdevicehistoricalusage"
-                                        ? api
-                                        : "portable";
-    if (!parameters.text("ApiID", maxShort, &apiId)
-        || !Secrets::equal(apiId, m_settings.apiIdentifier))
+                                        || api == "getdesktopdevicehistoricalusage"
+                                    ? api
+                                    : "portable";
+    if (!parameters.text("ApiID", maxShort, &apiId) || !Secrets::equal(apiId, m_settings.apiIdentifier))
         return failure(command, Code::notAuthorised, "Invalid API identifier");
     if (api == "gen_token")
         return generateToken();
@@ -377,10 +365,8 @@ Answer ServiceApi::certificate(const httplib::Request &request)
     std::string udid;
     std::string user;
     std::string type;
-    if (!parameters.text("token", maxToken, &token)
-        || !parameters.text("password", maxPassword, &password)
-        || !parameters.text("Deviceudid", maxShort, &udid)
-        || !parameters.text("Userid", maxEmail, &user)
+    if (!parameters.text("token", maxToken, &token) || !parameters.text("password", maxPassword, &password)
+        || !parameters.text("Deviceudid", maxShort, &udid) || !parameters.text("Userid", maxEmail, &user)
         || !parameters.optionalText("crt_type", maxShort, "p12", &type))
         return badParameter(command, parameters);
     if (type != "p12")
@@ -409,16 +395,13 @@ Answer ServiceApi::certificate(const httplib::Request &request)
         return failure(command, Code::badParameter, "The device's name does not fit a certificate");
     std::string error;
     const auto identity = m_authority.issueClient(name, m_settings.pkcs12Passphrase,
-                                                m_settings.clientCertificateDays, &error);
+                                                  m_settings.clientCertificateDays, &error);
     if (!identity) {
         Answer answer = failure(command, Code::internalError, "Cannot issue the certificate");
         answer.status = 500;
         return answer;
     }
-    m_store.addCertificate(device->id,
-                           identity->serial,
-                           identity->subject,
-                           identity->notAfter,
+    m_store.addCertificate(device->id, identity->serial, identity->subject, identity->notAfter,
                            identity->certificatePem);
     Answer answer;
     answer.contentType = "application/x-pkcs12";
@@ -447,8 +430,7 @@ Answer ServiceApi::deviceUsage(const httplib::Request &request)
         return failure(command, Code::unknownDevice, "Device does not exist");
     const UsageReport::Window window = UsageReport::month(year, int(month), int(tz));
     const auto hours = m_store.usage(device->id, window.fromHour, window.toHour);
-    return Answer::json(
-            UsageReport::deviceUsageModel(hours, year, int(month), int(day), int(tz), udid));
+    return Answer::json(UsageReport::deviceUsageModel(hours, year, int(month), int(day), int(tz), udid));
 }
 
 Answer ServiceApi::checkUpdates(const httplib::Request &request)
@@ -486,8 +468,7 @@ Answer ServiceApi::download(const std::string &name)
                 continue;
             std::string error;
             const auto signature = UpdateCatalog::sign(m_settings.updateSigningKey,
-                                                       UpdateCatalog::packageBytes(
-                                                               m_settings.latestVersion),
+                                                       UpdateCatalog::packageBytes(m_settings.latestVersion),
                                                        &error);
             if (!signature)
                 throw std::runtime_error(error);
@@ -500,12 +481,10 @@ Answer ServiceApi::download(const std::string &name)
     for (const char *os : {"linux", "mac"}) {
         if (name == UpdateCatalog::packageName(m_settings.latestVersion, os)) {
             Answer answer;
-            answer.contentType = std::string(os) == "linux"
-                                         ? "application/vnd.debian.binary-package"
-                                         : "application/octet-stream";
+            answer.contentType = std::string(os) == "linux" ? "application/vnd.debian.binary-package"
+                                                            : "application/octet-stream";
             answer.body = UpdateCatalog::packageBytes(m_settings.latestVersion);
-            answer.headers.emplace_back("Content-Disposition",
-                                        "attachment; filename=\"" + name + "\"");
+            answer.headers.emplace_back("Content-Disposition", "attachment; filename=\"" + name + "\"");
             return answer;
         }
     }
@@ -515,8 +494,7 @@ Answer ServiceApi::download(const std::string &name)
 std::optional<Answer> ServiceApi::held(const char *command, const std::string &account,
                                        const std::string &source)
 {
-    const std::int64_t wait = std::max(m_throttle.waitFor(account, now()),
-                                       m_throttle.waitFor(source, now()));
+    const std::int64_t wait = std::max(m_throttle.waitFor(account, now()), m_throttle.waitFor(source, now()));
     if (wait <= 0)
         return std::nullopt;
     return tooMany(command, Code::invalidPassword, wait, "Too many failed attempts");

@@ -83,8 +83,7 @@ private:
 
     std::string originOf(const httplib::Request &request) const;
     // A refusal for a key that must wait, or nothing.
-    std::optional<Answer> held(const char *command, const std::string &account,
-                               const std::string &source);
+    std::optional<Answer> held(const char *command, const std::string &account, const std::string &source);
     void guessed(bool right, const std::string &account, const std::string &source);
     bool checkPassword(const std::string &password, const Account &account);
 

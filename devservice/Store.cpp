@@ -3,8 +3,8 @@
 // A column plus a non-negative amount, held at the largest integer: SQLite
 // would otherwise turn an overflowing sum into an inexact floating-point value.
 #define ORVEX_SATURATING_SUM(column, amount) \
-    "CASE WHEN " column " > 9223372036854775807 - " amount \
-    " THEN 9223372036854775807 ELSE " column " + " amount " END"
+    "CASE WHEN " column " > 9223372036854775807 - " amount " THEN 9223372036854775807 ELSE " column \
+    " + " amount " END"
 
 namespace OrvexDev {
 
@@ -91,10 +91,10 @@ std::optional<Account> Store::createAccount(const Account &account)
         auto insert = c.prepare("INSERT INTO accounts(email, name, phone, password_hash,"
                                 " created_at) VALUES (?, ?, ?, ?, ?)");
         insert.bind(1, account.email)
-                .bind(2, account.name)
-                .bind(3, account.phone)
-                .bind(4, account.passwordHash)
-                .bind(5, account.createdAt);
+            .bind(2, account.name)
+            .bind(3, account.phone)
+            .bind(4, account.passwordHash)
+            .bind(5, account.createdAt);
         if (!insert.run()) {
             failed = true;
             error = c.lastError();
@@ -163,12 +163,12 @@ Store::DeviceOutcome Store::saveDevice(Device &device)
                                     " system_version = ?, status = ?, updated_at = ?"
                                     " WHERE id = ?");
             update.bind(1, device.apn)
-                    .bind(2, device.nickName)
-                    .bind(3, device.systemName)
-                    .bind(4, device.systemVersion)
-                    .bind(5, device.status)
-                    .bind(6, now)
-                    .bind(7, device.id);
+                .bind(2, device.nickName)
+                .bind(3, device.systemName)
+                .bind(4, device.systemVersion)
+                .bind(5, device.status)
+                .bind(6, now)
+                .bind(7, device.id);
             outcome = DeviceOutcome::Updated;
             if (!update.run()) {
                 error = c.lastError();
@@ -184,14 +184,14 @@ Store::DeviceOutcome Store::saveDevice(Device &device)
                                 " system_name, system_version, status, created_at, updated_at)"
                                 " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)");
         insert.bind(1, device.accountId)
-                .bind(2, device.udid)
-                .bind(3, device.apn)
-                .bind(4, device.nickName)
-                .bind(5, device.systemName)
-                .bind(6, device.systemVersion)
-                .bind(7, device.status)
-                .bind(8, device.createdAt)
-                .bind(9, device.createdAt);
+            .bind(2, device.udid)
+            .bind(3, device.apn)
+            .bind(4, device.nickName)
+            .bind(5, device.systemName)
+            .bind(6, device.systemVersion)
+            .bind(7, device.status)
+            .bind(8, device.createdAt)
+            .bind(9, device.createdAt);
         if (!insert.run()) {
             error = c.lastError();
             return false;
@@ -214,8 +214,7 @@ void Store::addToken(TokenKind kind, const std::string &token, std::int64_t now,
     s.run();
     check(s, **c);
     // Old tokens are of no use to anybody; keep the table small.
-    const std::string prune = std::string("DELETE FROM ") + tokenTable(kind)
-                              + " WHERE expires_at < ?";
+    const std::string prune = std::string("DELETE FROM ") + tokenTable(kind) + " WHERE expires_at < ?";
     auto p = (*c)->prepare(prune.c_str());
     p.bind(1, now - 86400);
     p.run();
@@ -235,11 +234,8 @@ bool Store::consumeToken(TokenKind kind, const std::string &token, std::int64_t 
     return (*c)->changes() == 1;
 }
 
-void Store::addCertificate(std::int64_t deviceId,
-                           const std::string &serial,
-                           const std::string &subject,
-                           std::int64_t notAfter,
-                           const std::string &pem)
+void Store::addCertificate(std::int64_t deviceId, const std::string &serial, const std::string &subject,
+                           std::int64_t notAfter, const std::string &pem)
 {
     auto c = lease();
     auto s = (*c)->prepare("INSERT INTO certificates(serial, device_id, subject, not_after, pem,"
@@ -266,7 +262,7 @@ SmsMessage Store::addSms(const std::string &to, const std::string &message, cons
                            " VALUES (?, ?, ?, strftime('%s','now'))"
                            " RETURNING id, created_at");
     s.bind(1, to).bind(2, message).bind(3, sid);
-    SmsMessage sms {0, to, message, sid, 0};
+    SmsMessage sms{0, to, message, sid, 0};
     if (s.next()) {
         sms.id = s.integer(0);
         sms.createdAt = s.integer(1);
@@ -295,11 +291,11 @@ std::int64_t Store::addTicket(const Ticket &ticket)
     auto s = (*c)->prepare("INSERT INTO tickets(subject, body, requester_email, requester_name,"
                            " document, created_at) VALUES (?, ?, ?, ?, ?, ?)");
     s.bind(1, ticket.subject)
-            .bind(2, ticket.body)
-            .bind(3, ticket.requesterEmail)
-            .bind(4, ticket.requesterName)
-            .bind(5, ticket.document)
-            .bind(6, ticket.createdAt);
+        .bind(2, ticket.body)
+        .bind(3, ticket.requesterEmail)
+        .bind(4, ticket.requesterName)
+        .bind(5, ticket.document)
+        .bind(6, ticket.createdAt);
     s.run();
     check(s, **c);
     return (*c)->lastInsertId();
@@ -313,23 +309,22 @@ std::vector<Ticket> Store::tickets(int limit)
     s.bind(1, std::int64_t(limit));
     std::vector<Ticket> result;
     while (s.next()) {
-        result.push_back(
-                {s.integer(0), s.text(1), s.text(2), s.text(3), s.text(4), s.text(5), s.integer(6)});
+        result.push_back({s.integer(0), s.text(1), s.text(2), s.text(3), s.text(4), s.text(5), s.integer(6)});
     }
     check(s, **c);
     return result;
 }
 
-void Store::addUsage(std::int64_t deviceId,
-                     std::int64_t hour,
-                     std::int64_t bytesIn,
-                     std::int64_t bytesOut)
+void Store::addUsage(std::int64_t deviceId, std::int64_t hour, std::int64_t bytesIn, std::int64_t bytesOut)
 {
     auto c = lease();
-    auto s = (*c)->prepare("INSERT INTO usage(device_id, hour, bytes_in, bytes_out)"
-                           " VALUES (?1, ?2, ?3, ?4) ON CONFLICT(device_id, hour) DO UPDATE"
-                           " SET bytes_in = " ORVEX_SATURATING_SUM("bytes_in", "?3") ","
-                           " bytes_out = " ORVEX_SATURATING_SUM("bytes_out", "?4"));
+    auto s = (*c)->prepare(
+        "INSERT INTO usage(device_id, hour, bytes_in, bytes_out)"
+        " VALUES (?1, ?2, ?3, ?4) ON CONFLICT(device_id, hour) DO UPDATE"
+        " SET bytes_in = " ORVEX_SATURATING_SUM("bytes_in",
+                                                "?3") ","
+                                                      " bytes_out = " ORVEX_SATURATING_SUM("bytes_out",
+                                                                                           "?4"));
     s.bind(1, deviceId).bind(2, hour).bind(3, bytesIn).bind(4, bytesOut);
     s.run();
     check(s, **c);
@@ -355,9 +350,7 @@ void Store::fillUsage(std::int64_t deviceId, const std::vector<UsageHour> &hours
         throw StoreError(error.empty() ? "cannot store usage" : error);
 }
 
-std::vector<UsageHour> Store::usage(std::int64_t deviceId,
-                                    std::int64_t fromHour,
-                                    std::int64_t toHour)
+std::vector<UsageHour> Store::usage(std::int64_t deviceId, std::int64_t fromHour, std::int64_t toHour)
 {
     auto c = lease();
     auto s = (*c)->prepare("SELECT hour, bytes_in, bytes_out FROM usage WHERE device_id = ?"
@@ -383,13 +376,11 @@ std::vector<Device> Store::allDevices()
 }
 
 std::pair<std::int64_t, std::int64_t> Store::applyGatewayCounters(const std::string &key,
-                                                                  std::int64_t deviceId,
-                                                                  std::int64_t hour,
+                                                                  std::int64_t deviceId, std::int64_t hour,
                                                                   std::int64_t gatewayIn,
-                                                                  std::int64_t gatewayOut,
-                                                                  std::int64_t now)
+                                                                  std::int64_t gatewayOut, std::int64_t now)
 {
-    std::pair<std::int64_t, std::int64_t> added {0, 0};
+    std::pair<std::int64_t, std::int64_t> added{0, 0};
     std::string error;
     const bool committed = m_database.transaction([&](Connection &c) {
         std::int64_t lastIn = 0;
@@ -416,10 +407,12 @@ std::pair<std::int64_t, std::int64_t> Store::applyGatewayCounters(const std::str
             return false;
         }
         if (deviceId > 0 && (grownIn > 0 || grownOut > 0)) {
-            auto usage = c.prepare("INSERT INTO usage(device_id, hour, bytes_in, bytes_out)"
-                                   " VALUES (?1, ?2, ?3, ?4) ON CONFLICT(device_id, hour)"
-                                   " DO UPDATE SET bytes_in = " ORVEX_SATURATING_SUM("bytes_in", "?3") ","
-                                   " bytes_out = " ORVEX_SATURATING_SUM("bytes_out", "?4"));
+            auto usage = c.prepare(
+                "INSERT INTO usage(device_id, hour, bytes_in, bytes_out)"
+                " VALUES (?1, ?2, ?3, ?4) ON CONFLICT(device_id, hour)"
+                " DO UPDATE SET bytes_in = " ORVEX_SATURATING_SUM(
+                    "bytes_in", "?3") ","
+                                      " bytes_out = " ORVEX_SATURATING_SUM("bytes_out", "?4"));
             usage.bind(1, deviceId).bind(2, hour).bind(3, added.first).bind(4, added.second);
             if (!usage.run()) {
                 error = c.lastError();
@@ -430,7 +423,7 @@ std::pair<std::int64_t, std::int64_t> Store::applyGatewayCounters(const std::str
     });
     if (!committed)
         throw StoreError(error.empty() ? "cannot store gateway counters" : error);
-    return deviceId > 0 ? added : std::pair<std::int64_t, std::int64_t> {0, 0};
+    return deviceId > 0 ? added : std::pair<std::int64_t, std::int64_t>{0, 0};
 }
 
 void Store::pruneGatewayCounters(std::int64_t olderThan)

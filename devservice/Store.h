@@ -75,7 +75,7 @@ class Store
 public:
     explicit Store(Database &database)
         : m_database(database)
-    { }
+    {}
 
     std::optional<Account> account(const std::string &email);
     // Answers the new account, or nothing when the e-mail is taken.
@@ -93,11 +93,8 @@ public:
     // Marks the token used; answers false when it is unknown, used or expired.
     bool consumeToken(TokenKind kind, const std::string &token, std::int64_t now);
 
-    void addCertificate(std::int64_t deviceId,
-                        const std::string &serial,
-                        const std::string &subject,
-                        std::int64_t notAfter,
-                        const std::string &pem);
+    void addCertificate(std::int64_t deviceId, const std::string &serial, const std::string &subject,
+                        std::int64_t notAfter, const std::string &pem);
     int certificateCount(std::int64_t deviceId);
 
     SmsMessage addSms(const std::string &to, const std::string &message, const std::string &sid);
@@ -108,10 +105,7 @@ public:
     std::vector<Ticket> tickets(int limit);
 
     // Adds traffic to a device's hour.
-    void addUsage(std::int64_t deviceId,
-                  std::int64_t hour,
-                  std::int64_t bytesIn,
-                  std::int64_t bytesOut);
+    void addUsage(std::int64_t deviceId, std::int64_t hour, std::int64_t bytesIn, std::int64_t bytesOut);
     // Fills hours that have no record yet (seeded history never overwrites real
     // traffic).
     void fillUsage(std::int64_t deviceId, const std::vector<UsageHour> &hours);
@@ -124,12 +118,9 @@ public:
     // hour, counter and usage in one transaction, so a restart neither loses nor
     // repeats traffic. A counter that went down means a new SA under the same key:
     // all of it is new. Answers the growth added as (device in, device out).
-    std::pair<std::int64_t, std::int64_t> applyGatewayCounters(const std::string &key,
-                                                               std::int64_t deviceId,
-                                                               std::int64_t hour,
-                                                               std::int64_t gatewayIn,
-                                                               std::int64_t gatewayOut,
-                                                               std::int64_t now);
+    std::pair<std::int64_t, std::int64_t> applyGatewayCounters(const std::string &key, std::int64_t deviceId,
+                                                               std::int64_t hour, std::int64_t gatewayIn,
+                                                               std::int64_t gatewayOut, std::int64_t now);
     void pruneGatewayCounters(std::int64_t olderThan);
 
 private:

@@ -45,8 +45,7 @@ void Throttle::success(const std::string &key)
     m_entries.erase(key);
 }
 
-std::int64_t Throttle::take(const std::string &key, int max, std::int64_t windowSeconds,
-                            std::int64_t now)
+std::int64_t Throttle::take(const std::string &key, int max, std::int64_t windowSeconds, std::int64_t now)
 {
     std::lock_guard lock(m_mutex);
     prune(now);
@@ -73,10 +72,9 @@ void Throttle::prune(std::int64_t now)
     }
     // Still full of live keys: the oldest go, so the table stays bounded.
     while (m_entries.size() >= maxKeys)
-        m_entries.erase(std::min_element(m_entries.begin(), m_entries.end(),
-                                         [](const auto &a, const auto &b) {
-                                             return a.second.since < b.second.since;
-                                         }));
+        m_entries.erase(std::min_element(m_entries.begin(), m_entries.end(), [](const auto &a, const auto &b) {
+            return a.second.since < b.second.since;
+        }));
 }
 
 } // namespace OrvexDev

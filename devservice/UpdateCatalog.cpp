@@ -58,15 +58,8 @@ namespace {
 void addMember(std::string &archive, const std::string &name, const std::string &data)
 {
     char header[61];
-    std::snprintf(header,
-                  sizeof header,
-                  "%-16s%-12s%-6s%-6s%-8s%-10zu`\n",
-                  name.c_str(),
-                  "0",
-                  "0",
-                  "0",
-                  "100644",
-                  data.size());
+    std::snprintf(header, sizeof header, "%-16s%-12s%-6s%-6s%-8s%-10zu`\n", name.c_str(), "0", "0", "0",
+                  "100644", data.size());
     archive.append(header, 60);
     archive += data;
     if (data.size() % 2)
@@ -79,16 +72,14 @@ std::string packageBytes(const std::string &version)
 {
     std::string archive = "!<arch>\n";
     addMember(archive, "debian-binary", "2.0\n");
-    addMember(archive,
-              "README",
+    addMember(archive, "README",
               "Orvex " + version
-                      + " as offered by orvex-devservice: a stand-in for the real package, served"
-                        " so the update download can be exercised end to end.\n");
+                  + " as offered by orvex-devservice: a stand-in for the real package, served"
+                    " so the update download can be exercised end to end.\n");
     return archive;
 }
 
-std::optional<std::string> sign(const std::string &keyPem, const std::string &data,
-                                std::string *error)
+std::optional<std::string> sign(const std::string &keyPem, const std::string &data, std::string *error)
 {
     auto fail = [error](const char *why) -> std::optional<std::string> {
         if (error)
@@ -111,10 +102,7 @@ std::optional<std::string> sign(const std::string &keyPem, const std::string &da
              && EVP_DigestSign(context, nullptr, &length, bytes, data.size()) == 1;
         if (ok) {
             signature.resize(length);
-            ok = EVP_DigestSign(context,
-                                reinterpret_cast<unsigned char *>(signature.data()),
-                                &length,
-                                bytes,
+            ok = EVP_DigestSign(context, reinterpret_cast<unsigned char *>(signature.data()), &length, bytes,
                                 data.size())
                  == 1;
             signature.resize(length);
@@ -129,9 +117,7 @@ std::optional<std::string> sign(const std::string &keyPem, const std::string &da
              && EVP_DigestSignFinal(context, nullptr, &length) == 1;
         if (ok) {
             signature.resize(length);
-            ok = EVP_DigestSignFinal(context,
-                                     reinterpret_cast<unsigned char *>(signature.data()),
-                                     &length)
+            ok = EVP_DigestSignFinal(context, reinterpret_cast<unsigned char *>(signature.data()), &length)
                  == 1;
             signature.resize(length);
         }

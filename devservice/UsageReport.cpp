@@ -39,12 +39,8 @@ Window month(std::int64_t year, int month, int tzHours)
             daysFromCivil(nextYear, nextMonth, 1) * 24 - tzHours};
 }
 
-nlohmann::json deviceUsageModel(const std::vector<UsageHour> &hours,
-                                std::int64_t year,
-                                int month,
-                                int day,
-                                int tzHours,
-                                const std::string &udid)
+nlohmann::json deviceUsageModel(const std::vector<UsageHour> &hours, std::int64_t year, int month, int day,
+                                int tzHours, const std::string &udid)
 {
     const Window window = UsageReport::month(year, month, tzHours);
     const int days = daysInMonth(year, month);
@@ -118,9 +114,7 @@ std::uint64_t hashOf(const std::string &text)
 
 } // namespace
 
-std::vector<UsageHour> plausibleHistory(const std::string &udid,
-                                        std::int64_t fromHour,
-                                        std::int64_t toHour)
+std::vector<UsageHour> plausibleHistory(const std::string &udid, std::int64_t fromHour, std::int64_t toHour)
 {
     const std::uint64_t seed = hashOf(udid);
     std::vector<UsageHour> result;

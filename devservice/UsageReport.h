@@ -28,17 +28,11 @@ Window month(std::int64_t year, int month, int tzHours);
 // The answer to getdesktopdevicehistoricalusage: the month's total, one summary
 // per day from the 1st to `day`, and the 24 hours of `day`, all in local time.
 // `hours` are the device's records within month(year, month, tzHours).
-nlohmann::json deviceUsageModel(const std::vector<UsageHour> &hours,
-                                std::int64_t year,
-                                int month,
-                                int day,
-                                int tzHours,
-                                const std::string &udid);
+nlohmann::json deviceUsageModel(const std::vector<UsageHour> &hours, std::int64_t year, int month, int day,
+                                int tzHours, const std::string &udid);
 
 // Made-up but plausible traffic for the demo: quiet nights, busy evenings, the
 // odd day off. The same device and hour always give the same figures.
-std::vector<UsageHour> plausibleHistory(const std::string &udid,
-                                        std::int64_t fromHour,
-                                        std::int64_t toHour);
+std::vector<UsageHour> plausibleHistory(const std::string &udid, std::int64_t fromHour, std::int64_t toHour);
 
 } // namespace OrvexDev::UsageReport

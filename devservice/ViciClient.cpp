@@ -65,7 +65,7 @@ class Reader
 public:
     explicit Reader(const std::string &bytes)
         : m_bytes(bytes)
-    { }
+    {}
     bool atEnd() const { return m_pos >= m_bytes.size(); }
     bool byte(unsigned char *b)
     {
@@ -129,7 +129,7 @@ std::string encode(const Section &message)
 std::optional<Section> decode(const std::string &bytes)
 {
     Section root;
-    std::vector<Section *> open {&root};
+    std::vector<Section *> open{&root};
     Reader reader(bytes);
     std::string listName;
     std::vector<std::string> *list = nullptr;
@@ -211,10 +211,7 @@ void Client::close()
     m_fd = -1;
 }
 
-bool Client::send(unsigned char type,
-                  const std::string &name,
-                  const std::string &message,
-                  std::string *error)
+bool Client::send(unsigned char type, const std::string &name, const std::string &message, std::string *error)
 {
     std::string payload(1, char(type));
     if (type == CmdRequest || type == EventRegister || type == EventUnregister)
@@ -280,11 +277,10 @@ int Client::read(int timeoutMs, Packet *packet, std::string *error)
         close();
         return -1;
     }
-    const size_t size = (size_t(header[0]) << 24) | (size_t(header[1]) << 16)
-                        | (size_t(header[2]) << 8) | header[3];
+    const size_t size = (size_t(header[0]) << 24) | (size_t(header[1]) << 16) | (size_t(header[2]) << 8)
+                        | header[3];
     std::string payload(size, '\0');
-    if (size == 0 || size > maxPacket
-        || !readExactly(payload.data(), size, answerTimeoutMs, error)) {
+    if (size == 0 || size > maxPacket || !readExactly(payload.data(), size, answerTimeoutMs, error)) {
         if (error->empty())
             *error = "malformed packet";
         close();
@@ -306,10 +302,8 @@ int Client::read(int timeoutMs, Packet *packet, std::string *error)
     return 0;
 }
 
-std::optional<Client::Packet> Client::awaitAnswer(unsigned char wanted,
-                                                  unsigned char refused,
-                                                  const EventHandler &onEvent,
-                                                  std::string *error)
+std::optional<Client::Packet> Client::awaitAnswer(unsigned char wanted, unsigned char refused,
+                                                  const EventHandler &onEvent, std::string *error)
 {
     while (true) {
         Packet packet;
@@ -342,10 +336,8 @@ bool Client::registerEvent(const std::string &name, std::string *error)
     return awaitAnswer(EventConfirm, EventUnknown, nullptr, error).has_value();
 }
 
-std::optional<Section> Client::command(const std::string &name,
-                                       const Section &message,
-                                       const EventHandler &onEvent,
-                                       std::string *error)
+std::optional<Section> Client::command(const std::string &name, const Section &message,
+                                       const EventHandler &onEvent, std::string *error)
 {
     if (!send(CmdRequest, name, encode(message), error))
         return std::nullopt;

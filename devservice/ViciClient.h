@@ -43,10 +43,8 @@ public:
 
     // Sends a command and waits for its answer; events arriving meanwhile (the
     // items of a list command among them) go to `onEvent`.
-    std::optional<Section> command(const std::string &name,
-                                   const Section &message,
-                                   const EventHandler &onEvent,
-                                   std::string *error);
+    std::optional<Section> command(const std::string &name, const Section &message,
+                                   const EventHandler &onEvent, std::string *error);
 
     // Waits up to `timeoutMs` for one event. False only on a broken connection.
     bool waitForEvent(int timeoutMs, const EventHandler &onEvent, std::string *error);
@@ -71,18 +69,13 @@ private:
         std::string message;
     };
 
-    bool send(unsigned char type,
-              const std::string &name,
-              const std::string &message,
-              std::string *error);
+    bool send(unsigned char type, const std::string &name, const std::string &message, std::string *error);
     // 0: a packet was read; 1: nothing arrived in time; -1: error.
     int read(int timeoutMs, Packet *packet, std::string *error);
     bool readExactly(char *data, size_t size, int timeoutMs, std::string *error);
     // Reads until a packet of one of the two wanted types arrives.
-    std::optional<Packet> awaitAnswer(unsigned char wanted,
-                                      unsigned char refused,
-                                      const EventHandler &onEvent,
-                                      std::string *error);
+    std::optional<Packet> awaitAnswer(unsigned char wanted, unsigned char refused,
+                                      const EventHandler &onEvent, std::string *error);
 
     int m_fd = -1;
 };

@@ -42,18 +42,18 @@ using namespace OrvexDev;
 namespace {
 
 const char *const usageText
-        = "usage: orvex-devservice --data DIR [--listen HOST:PORT] [--seed-demo] [--seed-usage]\n"
-          "                        [--dev-routes] [--gateway-vici PATH] [--vici-interval MS]\n"
-          "                        [--latest-version X.Y.Z] [--update-signing-key PEM]\n"
-          "                        [--threads N] [--cert-days N] [--request-deadline MS]\n"
-          "                        [--password-rounds N] [--first-backoff S] [--log]\n"
-          "       orvex-devservice issue-gateway-cert --data DIR --host NAME [--host NAME...]\n"
-          "                        --out-cert FILE --out-key FILE [--days N]\n"
-          "\n"
-          "Serves the service API and the help desk over HTTPS with its own CA (DIR/ca.crt).\n"
-          "--listen 127.0.0.1:0 picks a free port; the address is printed once it is ready.\n"
-          "Constants shared with the client come from the configuration (ORVEX_CONFIG).\n"
-          "--cert-days N makes getcert issue client certificates valid for N days (default 825).\n";
+    = "usage: orvex-devservice --data DIR [--listen HOST:PORT] [--seed-demo] [--seed-usage]\n"
+      "                        [--dev-routes] [--gateway-vici PATH] [--vici-interval MS]\n"
+      "                        [--latest-version X.Y.Z] [--update-signing-key PEM]\n"
+      "                        [--threads N] [--cert-days N] [--request-deadline MS]\n"
+      "                        [--password-rounds N] [--first-backoff S] [--log]\n"
+      "       orvex-devservice issue-gateway-cert --data DIR --host NAME [--host NAME...]\n"
+      "                        --out-cert FILE --out-key FILE [--days N]\n"
+      "\n"
+      "Serves the service API and the help desk over HTTPS with its own CA (DIR/ca.crt).\n"
+      "--listen 127.0.0.1:0 picks a free port; the address is printed once it is ready.\n"
+      "Constants shared with the client come from the configuration (ORVEX_CONFIG).\n"
+      "--cert-days N makes getcert issue client certificates valid for N days (default 825).\n";
 
 const char *const demoEmail = "demo@orvex.example";
 
@@ -113,8 +113,8 @@ int parseNumber(const std::string &text, int min, int max, const char *option)
 {
     int value = 0;
     const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || result.ec != std::errc() || result.ptr != text.data() + text.size()
-        || value < min || value > max)
+    if (text.empty() || result.ec != std::errc() || result.ptr != text.data() + text.size() || value < min
+        || value > max)
         usageError(std::string(option) + " wants a number from " + std::to_string(min) + " to "
                    + std::to_string(max));
     return value;
@@ -241,17 +241,14 @@ void seedDemoAccount(const std::string &dir, Store &store)
     std::string password;
     if (const auto saved = Files::read(path)) {
         const auto document = nlohmann::json::parse(*saved, nullptr, false);
-        if (document.is_object() && document.contains("password")
-            && document["password"].is_string())
+        if (document.is_object() && document.contains("password") && document["password"].is_string())
             password = document["password"].get<std::string>();
     }
     auto account = store.account(demoEmail);
     if (password.empty() || (account && !Secrets::verifyPassword(password, account->passwordHash))) {
         password = Secrets::randomPassword(12);
         std::string error;
-        if (!Files::writeAtomically(path,
-                                    dumpJson({{"email", demoEmail}, {"password", password}}),
-                                    0600,
+        if (!Files::writeAtomically(path, dumpJson({{"email", demoEmail}, {"password", password}}), 0600,
                                     &error))
             fail(error);
         if (account)
@@ -313,16 +310,15 @@ int serve(const Options &options)
     ConnectionGuard guard(limits);
     httplib::SSLServer server([&](SSL_CTX &context) {
         SSL_CTX_set_min_proto_version(&context, TLS1_2_VERSION);
-        return guard.install(context) && SSL_CTX_use_certificate(&context, serverIdentity->certificate.get()) == 1
+        return guard.install(context)
+               && SSL_CTX_use_certificate(&context, serverIdentity->certificate.get()) == 1
                && SSL_CTX_use_PrivateKey(&context, serverIdentity->key.get()) == 1
                && SSL_CTX_add1_chain_cert(&context, caCertificate) == 1;
     });
     if (!server.is_valid())
         fail("cannot set up TLS");
     const int threads = options.threads;
-    server.new_task_queue = [threads] {
-        return new httplib::ThreadPool(size_t(threads));
-    };
+    server.new_task_queue = [threads] { return new httplib::ThreadPool(size_t(threads)); };
     server.set_keep_alive_max_count(1000);
     server.set_keep_alive_timeout(5);
     server.set_read_timeout(10);
@@ -353,8 +349,8 @@ int serve(const Options &options)
             fail(error);
         settings.updateSigningKey = *pem;
     }
-    settings.fallbackOrigin = "https://" + urlHost(wildcard ? "127.0.0.1" : options.listenHost)
-                              + ":" + std::to_string(port);
+    settings.fallbackOrigin = "https://" + urlHost(wildcard ? "127.0.0.1" : options.listenHost) + ":"
+                              + std::to_string(port);
     settings.seedUsage = options.seedUsage;
     settings.clientCertificateDays = options.certDays;
     settings.firstBackOffSeconds = options.firstBackOffSeconds;
@@ -367,13 +363,13 @@ int serve(const Options &options)
     frontEnd.setGuard(&guard);
     devRoutes.setStats([&guard, threads] {
         const ConnectionGuard::Figures figures = guard.figures();
-        return nlohmann::json {{"rssKb", residentKb()},
-                               {"workers", threads},
-                               {"workersFree", threads - std::int64_t(figures.open)},
-                               {"connections", figures.open},
-                               {"refusedOverCap", figures.refused},
-                               {"cutAtDeadline", figures.timedOut},
-                               {"cutOverBudget", figures.overBudget}};
+        return nlohmann::json{{"rssKb", residentKb()},
+                              {"workers", threads},
+                              {"workersFree", threads - std::int64_t(figures.open)},
+                              {"connections", figures.open},
+                              {"refusedOverCap", figures.refused},
+                              {"cutAtDeadline", figures.timedOut},
+                              {"cutOverBudget", figures.overBudget}};
     });
     guard.start();
 
@@ -390,14 +386,12 @@ int serve(const Options &options)
 
     std::unique_ptr<GatewayUsageMonitor> monitor;
     if (!options.gatewayVici.empty()) {
-        monitor = std::make_unique<GatewayUsageMonitor>(options.gatewayVici,
-                                                        options.viciIntervalMs,
-                                                        settings.vpnDomain,
-                                                        store);
+        monitor = std::make_unique<GatewayUsageMonitor>(options.gatewayVici, options.viciIntervalMs,
+                                                        settings.vpnDomain, store);
         monitor->start();
     }
 
-    std::atomic<bool> serverEnded {false};
+    std::atomic<bool> serverEnded{false};
     std::thread listener([&] {
         server.listen_after_bind();
         serverEnded = true;

@@ -42,7 +42,7 @@ bool isExecutableFile(const QString &path)
 Launcher::Launcher(QObject *parent)
     : QObject(parent)
     , m_bus(QDBusConnection::sessionBus())
-{ }
+{}
 
 QString Launcher::clientBinary()
 {
@@ -50,7 +50,7 @@ QString Launcher::clientBinary()
     if (!overridden.isEmpty())
         return overridden;
     const QString beside = QDir(QCoreApplication::applicationDirPath())
-                                   .absoluteFilePath(QStringLiteral("orvex"));
+                               .absoluteFilePath(QStringLiteral("orvex"));
     if (isExecutableFile(beside))
         return beside;
     return QStandardPaths::findExecutable(QStringLiteral("orvex"));
@@ -67,11 +67,7 @@ void Launcher::start()
     // Listen before owning the name: a client that sees the name owned may
     // broadcast at once, and the bus handles this connection's requests in
     // order, so the match rule is in place by the time the name is ours.
-    m_bus.connect(QString(),
-                  notificationsPath,
-                  notificationsInterface,
-                  killLauncherName,
-                  this,
+    m_bus.connect(QString(), notificationsPath, notificationsInterface, killLauncherName, this,
                   SLOT(killLauncher(QString)));
 
     QDBusMessage request = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),

@@ -145,10 +145,10 @@ QByteArray monthOfUsage()
     int turn = 0;
     QJsonArray summary;
     for (int day = 1; day <= 31; ++day) {
-        summary.append(QJsonObject{
-                {QStringLiteral("average"), figure(day * 1000, turn)},
-                {QStringLiteral("date"), QStringLiteral("2024-01-%1").arg(day, 2, 10, QLatin1Char('0'))},
-                {QStringLiteral("usage"), figure(qint64(day) * 123456789, turn)}});
+        summary.append(QJsonObject{{QStringLiteral("average"), figure(day * 1000, turn)},
+                                   {QStringLiteral("date"),
+                                    QStringLiteral("2024-01-%1").arg(day, 2, 10, QLatin1Char('0'))},
+                                   {QStringLiteral("usage"), figure(qint64(day) * 123456789, turn)}});
     }
     QJsonArray traffic;
     for (int hour = 0; hour < 744; ++hour) {
@@ -166,10 +166,10 @@ QByteArray monthOfUsage()
                            {QStringLiteral("Timezone"), QStringLiteral("Europe/Berlin")},
                            {QStringLiteral("MonthlyUsage"), QStringLiteral("123456789012")},
                            {QStringLiteral("device"), QStringLiteral("d0")}};
-    const QJsonObject answer{{QStringLiteral("device_usage"),
-                              QJsonObject{{QStringLiteral("info"), info},
-                                          {QStringLiteral("summary"), summary},
-                                          {QStringLiteral("traffic"), traffic}}}};
+    const QJsonObject answer{
+        {QStringLiteral("device_usage"), QJsonObject{{QStringLiteral("info"), info},
+                                                     {QStringLiteral("summary"), summary},
+                                                     {QStringLiteral("traffic"), traffic}}}};
     return QJsonDocument(answer).toJson(QJsonDocument::Compact);
 }
 
@@ -251,11 +251,11 @@ int main(int argc, char **argv)
     std::printf("decoding, median of %d rounds:\n", rounds);
     std::printf("  usage answer (%lld bytes, 31 days + 744 hours) to labels and %d chart points: "
                 "%8.1f us, %ld allocations (%ld KB)\n",
-                (long long)usage.size(), points, usageFigures.medianUs, usageFigures.allocations,
+                (long long) usage.size(), points, usageFigures.medianUs, usageFigures.allocations,
                 usageFigures.bytes / 1024);
     std::printf("  getuser answer (%lld bytes, 1000 devices) to the device check:               "
                 "%8.1f us, %ld allocations (%ld KB)\n",
-                (long long)user.size(), deviceFigures.medianUs, deviceFigures.allocations,
+                (long long) user.size(), deviceFigures.medianUs, deviceFigures.allocations,
                 deviceFigures.bytes / 1024);
     // One line per figure for scripts/bench.
     std::printf("FIGURE usage-decode-us %.1f\nFIGURE usage-decode-allocs %ld\n"

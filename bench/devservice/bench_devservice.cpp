@@ -34,11 +34,8 @@ Service start(const QString &dataDir)
     QElapsedTimer clock;
     clock.start();
     service.process->start(QStringLiteral(ORVEX_DEVSERVICE_BINARY),
-                           {QStringLiteral("--data"),
-                            dataDir,
-                            QStringLiteral("--seed-demo"),
-                            QStringLiteral("--listen"),
-                            QStringLiteral("127.0.0.1:0")});
+                           {QStringLiteral("--data"), dataDir, QStringLiteral("--seed-demo"),
+                            QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")});
     QString output;
     static const QRegularExpression listening(QStringLiteral("listening on (\\S+)"));
     while (service.process->waitForReadyRead(30000)) {
@@ -89,7 +86,7 @@ QString wrk(const QString &url)
     static const QRegularExpression latency(QStringLiteral("Latency\\s+(\\S+)"));
     static const QRegularExpression failures(QStringLiteral("Non-2xx or 3xx responses: (\\d+)"));
     QString line = QStringLiteral("%1 requests/s, mean latency %2")
-                           .arg(rate.match(report).captured(1), latency.match(report).captured(1));
+                       .arg(rate.match(report).captured(1), latency.match(report).captured(1));
     if (failures.match(report).hasMatch())
         line += QStringLiteral(", %1 non-2xx").arg(failures.match(report).captured(1));
     return line;
@@ -111,8 +108,7 @@ int main(int argc, char **argv)
     const double firstStart = service.startMs;
     stop(service);
     service = start(data);
-    std::printf("start-up to listening: first start %.1f ms (creates the CA), restart %.1f ms\n",
-                firstStart,
+    std::printf("start-up to listening: first start %.1f ms (creates the CA), restart %.1f ms\n", firstStart,
                 service.startMs);
     std::printf("memory after start: %s\n", qPrintable(memory(service)));
 

@@ -70,7 +70,8 @@ Sample sample(qint64 pid)
     const QByteArray stat = readFile(base + QStringLiteral("/stat"));
     const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
     s.cpuTicks = fields.value(11).toLongLong() + fields.value(12).toLongLong(); // utime, stime
-    for (const QString &tid : QDir(base + QStringLiteral("/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+    for (const QString &tid :
+         QDir(base + QStringLiteral("/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         const QString task = base + QStringLiteral("/task/") + tid;
         const QByteArray status = readFile(task + QStringLiteral("/status"));
         ThreadSample t;
@@ -133,7 +134,8 @@ int main(int argc, char **argv)
     const QString h = home.path();
     for (const char *dir : {"config", "data", "cache", "runtime"})
         QDir().mkpath(h + QLatin1Char('/') + QLatin1String(dir));
-    QFile::setPermissions(h + QStringLiteral("/runtime"), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QFile::setPermissions(h + QStringLiteral("/runtime"),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     qputenv("HOME", h.toLocal8Bit());
     qputenv("XDG_CONFIG_HOME", (h + QStringLiteral("/config")).toLocal8Bit());
     qputenv("XDG_DATA_HOME", (h + QStringLiteral("/data")).toLocal8Bit());
@@ -161,22 +163,28 @@ int main(int argc, char **argv)
                        QStringLiteral("--seed-usage")});
         QString announced;
         const QRegularExpression listening(QStringLiteral("listening on (https://\\S+)"));
-        if (!waitFor([&] {
-                announced += QString::fromUtf8(service.readAllStandardOutput());
-                return listening.match(announced).hasMatch() || service.state() == QProcess::NotRunning;
-            }, 60000) || service.state() == QProcess::NotRunning)
+        if (!waitFor(
+                [&] {
+                    announced += QString::fromUtf8(service.readAllStandardOutput());
+                    return listening.match(announced).hasMatch() || service.state() == QProcess::NotRunning;
+                },
+                60000)
+            || service.state() == QProcess::NotRunning)
             return void(fail(QStringLiteral("orvex-devservice did not start")));
         const QString origin = listening.match(announced).captured(1);
-        const QString email = QRegularExpression(QStringLiteral("demo e-mail (\\S+)")).match(announced).captured(1);
-        const QString password = QRegularExpression(QStringLiteral("demo password (\\S+)")).match(announced).captured(1);
+        const QString email
+            = QRegularExpression(QStringLiteral("demo e-mail (\\S+)")).match(announced).captured(1);
+        const QString password
+            = QRegularExpression(QStringLiteral("demo password (\\S+)")).match(announced).captured(1);
 
         // The gateway, trusting the service's CA, which issues the client's certificate.
         int status = 0;
         gatewayUp = true;
-        const QString up = run(gatewayScript, {QStringLiteral("up"), QStringLiteral("--dir"), gatewayDir,
-                                               QStringLiteral("--ca"), serviceDir,
-                                               QStringLiteral("--devservice"), QStringLiteral(ORVEX_DEVSERVICE_BINARY),
-                                               QStringLiteral("--tag"), QStringLiteral("idle%1").arg(getpid())},
+        const QString up = run(gatewayScript,
+                               {QStringLiteral("up"), QStringLiteral("--dir"), gatewayDir,
+                                QStringLiteral("--ca"), serviceDir, QStringLiteral("--devservice"),
+                                QStringLiteral(ORVEX_DEVSERVICE_BINARY), QStringLiteral("--tag"),
+                                QStringLiteral("idle%1").arg(getpid())},
                                &status);
         QHash<QString, QString> gateway;
         for (const QString &line : up.split(QLatin1Char('\n'))) {
@@ -187,13 +195,14 @@ int main(int argc, char **argv)
         if (status != 0 || gateway.value(QStringLiteral("CLIENT_VICI")).isEmpty())
             return void(fail(QStringLiteral("scripts/gateway up failed: ") + up));
 
-        const QJsonObject config{
-                {QStringLiteral("apiBaseURL"), origin},
-                {QStringLiteral("caCertificates"),
-                 QJsonArray{serviceDir + QStringLiteral("/ca.crt"), gateway.value(QStringLiteral("CA_CERT"))}},
-                {QStringLiteral("vpnBackend"), QStringLiteral("vici")},
-                {QStringLiteral("viciSocket"), gateway.value(QStringLiteral("CLIENT_VICI"))},
-                {QStringLiteral("vpnGatewayHost"), gateway.value(QStringLiteral("GATEWAY_HOST"))}};
+        const QJsonObject config{{QStringLiteral("apiBaseURL"), origin},
+                                 {QStringLiteral("caCertificates"),
+                                  QJsonArray{serviceDir + QStringLiteral("/ca.crt"),
+                                             gateway.value(QStringLiteral("CA_CERT"))}},
+                                 {QStringLiteral("vpnBackend"), QStringLiteral("vici")},
+                                 {QStringLiteral("viciSocket"), gateway.value(QStringLiteral("CLIENT_VICI"))},
+                                 {QStringLiteral("vpnGatewayHost"),
+                                  gateway.value(QStringLiteral("GATEWAY_HOST"))}};
         const QString configPath = h + QStringLiteral("/orvex.json");
         QFile configFile(configPath);
         if (!configFile.open(QIODevice::WriteOnly) || configFile.write(QJsonDocument(config).toJson()) <= 0)
@@ -205,12 +214,14 @@ int main(int argc, char **argv)
         UserDefaults::standard().setString(DefaultsKeys::password, password);
 
         bus.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                                                 QStringLiteral("--print-address=1")});
+                                                  QStringLiteral("--print-address=1")});
         QString busAddress;
-        if (!waitFor([&] {
-                busAddress += QString::fromUtf8(bus.readAllStandardOutput());
-                return busAddress.contains(QLatin1Char('\n'));
-            }, 20000))
+        if (!waitFor(
+                [&] {
+                    busAddress += QString::fromUtf8(bus.readAllStandardOutput());
+                    return busAddress.contains(QLatin1Char('\n'));
+                },
+                20000))
             return void(fail(QStringLiteral("no private session bus")));
 
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -225,11 +236,14 @@ int main(int argc, char **argv)
             return void(fail(QStringLiteral("the client did not start")));
 
         const QString clientUri = QStringLiteral("unix://") + gateway.value(QStringLiteral("CLIENT_VICI"));
-        if (!waitFor([&] {
-                return client.state() == QProcess::Running
-                       && run(QStringLiteral("swanctl"), {QStringLiteral("--list-sas"), QStringLiteral("--uri"), clientUri})
+        if (!waitFor(
+                [&] {
+                    return client.state() == QProcess::Running
+                           && run(QStringLiteral("swanctl"),
+                                  {QStringLiteral("--list-sas"), QStringLiteral("--uri"), clientUri})
                                   .contains(QLatin1String("INSTALLED"));
-            }, 90000))
+                },
+                90000))
             return void(fail(QStringLiteral("the client's tunnel did not come up")));
         // Let the sign-in, the usage answer and the chart's animation settle.
         QThread::sleep(5);
@@ -240,10 +254,10 @@ int main(int argc, char **argv)
         const Sample before = sample(pid);
         QElapsedTimer clock;
         clock.start();
-        perf.start(QStringLiteral("perf"), {QStringLiteral("stat"), QStringLiteral("-x,"), QStringLiteral("-e"),
-                                            QStringLiteral("context-switches,task-clock"), QStringLiteral("-p"),
-                                            QString::number(pid), QStringLiteral("--"), QStringLiteral("sleep"),
-                                            QString::number(seconds)});
+        perf.start(QStringLiteral("perf"),
+                   {QStringLiteral("stat"), QStringLiteral("-x,"), QStringLiteral("-e"),
+                    QStringLiteral("context-switches,task-clock"), QStringLiteral("-p"), QString::number(pid),
+                    QStringLiteral("--"), QStringLiteral("sleep"), QString::number(seconds)});
         if (!perf.waitForStarted(5000) || !perf.waitForFinished((seconds + 20) * 1000)) {
             perf.kill();
             QThread::sleep(ulong(std::max<qint64>(0, seconds - clock.elapsed() / 1000)));
@@ -266,7 +280,7 @@ int main(int argc, char **argv)
             allRate += rate;
             if (tid == pid)
                 mainRate = rate;
-            std::printf("  %-8lld %-18s %12.2f %14.2f%s\n", (long long)tid, qPrintable(t.name), rate,
+            std::printf("  %-8lld %-18s %12.2f %14.2f%s\n", (long long) tid, qPrintable(t.name), rate,
                         (t.involuntary - i0) / elapsed, tid == pid ? "   <- main thread (our code)" : "");
         }
         std::printf("  all threads %.2f wake-ups/s; CPU %.0f ms in %.0f s (%.3f %%)\n", allRate, cpuMs,

@@ -140,10 +140,12 @@ int main(int argc, char **argv)
     bus.start(QStringLiteral("dbus-daemon"),
               {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
     QString busAddress;
-    if (!waitFor([&] {
-            busAddress += QString::fromUtf8(bus.readAllStandardOutput());
-            return busAddress.contains(QLatin1Char('\n'));
-        }, 20000))
+    if (!waitFor(
+            [&] {
+                busAddress += QString::fromUtf8(bus.readAllStandardOutput());
+                return busAddress.contains(QLatin1Char('\n'));
+            },
+            20000))
         return fail("no private session bus");
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -161,16 +163,17 @@ int main(int argc, char **argv)
     int ups = 0, downs = 0;
     QElapsedTimer clock;
     double upAt = 0;
-    QObject::connect(&watch, &ViciClient::eventReceived, &app, [&](const QByteArray &name, const ViciMessage &m) {
-        if (name != "child-updown" || !m.subSection("orvex"))
-            return;
-        if (m.isYes("up")) {
-            ++ups;
-            upAt = clock.nsecsElapsed() / 1e6;
-        } else {
-            ++downs;
-        }
-    });
+    QObject::connect(&watch, &ViciClient::eventReceived, &app,
+                     [&](const QByteArray &name, const ViciMessage &m) {
+                         if (name != "child-updown" || !m.subSection("orvex"))
+                             return;
+                         if (m.isYes("up")) {
+                             ++ups;
+                             upAt = clock.nsecsElapsed() / 1e6;
+                         } else {
+                             ++downs;
+                         }
+                     });
     std::optional<bool> registered;
     watch.registerEvent("child-updown", [&](const ViciReply &r) { registered = r.isSuccess(); });
     if (!waitFor([&] { return registered.has_value(); }) || !*registered)
@@ -250,7 +253,8 @@ int main(int argc, char **argv)
         if (!waitFor([&] {
                 seen += frame.readAllStandardOutput();
                 return seen.contains("first-frame") || frame.state() == QProcess::NotRunning;
-            }) || !seen.contains("first-frame"))
+            })
+            || !seen.contains("first-frame"))
             return fail("no first frame reported");
         sample("launch-first-frame-ms", clock.nsecsElapsed() / 1e6);
         frame.waitForFinished(10000);
@@ -259,7 +263,8 @@ int main(int argc, char **argv)
         // The sign-in's round trip on a fresh connection.
         {
             QNetworkAccessManager network;
-            QNetworkRequest request = URLRouter::getUser(service.demoEmail(), service.demoPassword()).asURLRequest();
+            QNetworkRequest request = URLRouter::getUser(service.demoEmail(), service.demoPassword())
+                                          .asURLRequest();
             request.setSslConfiguration(ssl);
             clock.start();
             QNetworkReply *reply = network.get(request);
@@ -268,7 +273,6 @@ int main(int argc, char **argv)
             sample("service-round-trip-ms", clock.nsecsElapsed() / 1e6);
             reply->deleteLater();
         }
-
     }
     kill(bus);
     return 0;

@@ -172,7 +172,8 @@ int main(int argc, char **argv)
     qputenv("XDG_DATA_HOME", home.filePath(QStringLiteral("data")).toLocal8Bit());
     qputenv("XDG_CACHE_HOME", home.filePath(QStringLiteral("cache")).toLocal8Bit());
     qputenv("XDG_RUNTIME_DIR", home.filePath(QStringLiteral("runtime")).toLocal8Bit());
-    qputenv("DBUS_SESSION_BUS_ADDRESS", (QStringLiteral("unix:path=") + home.filePath(QStringLiteral("no-bus"))).toLocal8Bit());
+    qputenv("DBUS_SESSION_BUS_ADDRESS",
+            (QStringLiteral("unix:path=") + home.filePath(QStringLiteral("no-bus"))).toLocal8Bit());
     if (qEnvironmentVariableIsEmpty("ORVEX_GATEWAY_SCRIPT"))
         qputenv("ORVEX_GATEWAY_SCRIPT", ORVEX_GATEWAY_SCRIPT_PATH);
 
@@ -207,7 +208,8 @@ int main(int argc, char **argv)
     config.vpnBackend = QStringLiteral("vici");
     config.viciSocket = gateway.clientVici();
     Config::setCurrent(config);
-    SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(QStringLiteral("bench-resp")); });
+    SystemInfo::setMachineIdSourceForTesting(
+        [] { return std::optional<QString>(QStringLiteral("bench-resp")); });
     // The client's session and the screens' context. A stored session: the
     // window signs in by itself.
     TestSession client;
@@ -247,10 +249,11 @@ int main(int argc, char **argv)
     clock.start();
     connectedAt.reset();
     if (!waitFor([&] { return connectedAt && usageAnswers > 0; }))
-        return fail(!connectedAt ? (client.session.identityReference()
-                                            ? "the first load stored the certificate but the tunnel did not come up"
-                                            : "the first load did not store a certificate")
-                                 : "the first load brought the tunnel up but no usage answer arrived");
+        return fail(!connectedAt
+                        ? (client.session.identityReference()
+                               ? "the first load stored the certificate but the tunnel did not come up"
+                               : "the first load did not store a certificate")
+                        : "the first load brought the tunnel up but no usage answer arrived");
     settle(50);
     stall("first-load", monitor);
     std::printf("main screen to connected with the certificate fetched: %.1f ms\n", *connectedAt);

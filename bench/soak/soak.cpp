@@ -80,9 +80,18 @@ constexpr int settleMs = 45000;
 // for again every 2 s) before the difference counts as a mismatch.
 constexpr int agreeMs = 10000;
 
-enum class Fault { GatewayKilled, ClientKilled, GatewayDrop, ServiceDown, Service500, ServiceTruncated, LinkCut };
-constexpr std::array allFaults{Fault::GatewayKilled, Fault::ClientKilled, Fault::GatewayDrop, Fault::ServiceDown,
-                               Fault::Service500, Fault::ServiceTruncated, Fault::LinkCut};
+enum class Fault {
+    GatewayKilled,
+    ClientKilled,
+    GatewayDrop,
+    ServiceDown,
+    Service500,
+    ServiceTruncated,
+    LinkCut
+};
+constexpr std::array allFaults{Fault::GatewayKilled, Fault::ClientKilled, Fault::GatewayDrop,
+                               Fault::ServiceDown,   Fault::Service500,   Fault::ServiceTruncated,
+                               Fault::LinkCut};
 
 const char *faultName(Fault fault)
 {
@@ -215,7 +224,8 @@ Heap heap()
 
 int threads()
 {
-    return int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size());
+    return int(
+        QDir(QStringLiteral("/proc/self/task")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size());
 }
 
 // What a socket of this process is, by its inode: "tcp 127.0.0.1:443 ->
@@ -228,8 +238,11 @@ QString socketOwner(const QString &inode)
             return QString::fromLatin1(hex); // IPv6: left as it is
         const quint32 ip = parts[0].toUInt(nullptr, 16);
         return QStringLiteral("%1.%2.%3.%4:%5")
-                .arg(ip & 0xff).arg((ip >> 8) & 0xff).arg((ip >> 16) & 0xff).arg(ip >> 24)
-                .arg(parts[1].toUInt(nullptr, 16));
+            .arg(ip & 0xff)
+            .arg((ip >> 8) & 0xff)
+            .arg((ip >> 16) & 0xff)
+            .arg(ip >> 24)
+            .arg(parts[1].toUInt(nullptr, 16));
     };
     for (const char *table : {"tcp", "tcp6", "udp", "unix"}) {
         QFile file(QStringLiteral("/proc/self/net/") + QLatin1String(table));
@@ -255,7 +268,8 @@ QStringList fdTargets()
     const QDir fds(QStringLiteral("/proc/self/fd"));
     for (const QString &fd : fds.entryList(QDir::NoDotAndDotDot | QDir::AllEntries)) {
         char target[512];
-        const ssize_t length = ::readlink(QFile::encodeName(fds.filePath(fd)).constData(), target, sizeof target);
+        const ssize_t length = ::readlink(QFile::encodeName(fds.filePath(fd)).constData(), target,
+                                          sizeof target);
         // The listing's own descriptor is gone by now.
         if (length <= 0)
             continue;
@@ -299,8 +313,7 @@ public:
         : m_gateway(gateway)
         , m_service(service)
         , m_serviceArguments(std::move(serviceArguments))
-    {
-    }
+    {}
 
     bool setUp(QString *error);
     // Brings the client to the same point before figures are taken: off,
@@ -314,10 +327,7 @@ public:
         return qobject_cast<MainViewController *>(m_window->contentViewController());
     }
     VpnStatus status() const { return VPNService::shared(m_session.session).status(); }
-    VpnStatus live() const
-    {
-        return VPNService::shared(m_session.session).manager()->connection()->status();
-    }
+    VpnStatus live() const { return VPNService::shared(m_session.session).manager()->connection()->status(); }
     bool overlayUp() const { return !screen()->progressContainer()->isHidden(); }
 
     // Turn ON (or OFF): the main button's logic, as a click runs it.
@@ -326,10 +336,12 @@ public:
     {
         const VpnStatus s = live();
         return status() == s
-               && (s == VpnStatus::Connected || s == VpnStatus::Disconnected
-                   || s == VpnStatus::Invalid);
+               && (s == VpnStatus::Connected || s == VpnStatus::Disconnected || s == VpnStatus::Invalid);
     }
-    bool waitSettled() { return waitFor([this] { return settled() && !overlayUp(); }, settleMs); }
+    bool waitSettled()
+    {
+        return waitFor([this] { return settled() && !overlayUp(); }, settleMs);
+    }
     // The client's status, the screen and the client's charon agree.
     bool agrees(QString *why) const;
     int dismissAlerts();
@@ -345,7 +357,7 @@ public:
     int alerts = 0;
     int injectErrors = 0;
     bool verbose = false;
-    QStringList trail; // the statuses of the cycle, with the overlay: "connecting+"
+    QStringList trail;               // the statuses of the cycle, with the overlay: "connecting+"
     QList<double> connectMs;         // with the certificate stored
     QList<double> fetchingConnectMs; // fetching the certificate first
     std::map<Fault, int> faultsByKind;
@@ -372,7 +384,8 @@ bool Soak::setUp(QString *error)
     const QString email = m_service.demoEmail();
     const QString password = m_service.demoPassword();
     std::optional<bool> user;
-    NetworkService::shared().getUser(email, password, [&](const Result<UserResponse> &r) { user = r.isSuccess(); });
+    NetworkService::shared().getUser(email, password,
+                                     [&](const Result<UserResponse> &r) { user = r.isSuccess(); });
     if (!waitFor([&] { return user.has_value(); }, settleMs) || !*user) {
         *error = QStringLiteral("the demo account does not sign in");
         return false;
@@ -396,11 +409,12 @@ bool Soak::setUp(QString *error)
         *error = QStringLiteral("the main screen did not come");
         return false;
     }
-    QObject::connect(VPNService::shared(m_session.session).manager()->connection(), &VpnConnection::statusDidChange, screen(),
-                     [this] {
+    QObject::connect(VPNService::shared(m_session.session).manager()->connection(),
+                     &VpnConnection::statusDidChange, screen(), [this] {
                          // After the screen has seen it too.
                          QTimer::singleShot(0, screen(), [this] {
-                             trail << QLatin1String(statusName(live())) + (overlayUp() ? QStringLiteral("+") : QString());
+                             trail << QLatin1String(statusName(live()))
+                                          + (overlayUp() ? QStringLiteral("+") : QString());
                          });
                      });
     if (!waitFor([this] { return status() == VpnStatus::Connected && !overlayUp(); }, settleMs)) {
@@ -423,9 +437,11 @@ void Soak::quiesce()
     const QString toService = QStringLiteral(":%1)").arg(m_service.port());
     const auto serviceConnections = [&toService] {
         const QStringList fds = fdTargets();
-        return std::count_if(fds.begin(), fds.end(), [&](const QString &fd) { return fd.endsWith(toService); });
+        return std::count_if(fds.begin(), fds.end(),
+                             [&](const QString &fd) { return fd.endsWith(toService); });
     };
-    if (auto *http = NetworkService::shared().findChild<QNetworkAccessManager *>(QString(), Qt::FindDirectChildrenOnly))
+    if (auto *http = NetworkService::shared().findChild<QNetworkAccessManager *>(QString(),
+                                                                                 Qt::FindDirectChildrenOnly))
         http->clearConnectionCache();
     waitFor([&] { return serviceConnections() == 0; }, 5000);
 }
@@ -461,10 +477,10 @@ bool Soak::agrees(QString *why) const
     if (!ok && why) {
         const std::optional<QStringList> sas = m_gateway.securityAssociations(Side::Client);
         *why = QStringLiteral("client %1 (live %2, text \"%3\"), charon %4")
-                       .arg(QLatin1String(statusName(shown)), QLatin1String(statusName(live())))
-                       .arg(screen()->statusLabel()->text(),
-                            sas ? QStringLiteral("[") + sas->join(QLatin1Char(' ')) + QLatin1Char(']')
-                                : QStringLiteral("not answering"));
+                   .arg(QLatin1String(statusName(shown)), QLatin1String(statusName(live())))
+                   .arg(screen()->statusLabel()->text(),
+                        sas ? QStringLiteral("[") + sas->join(QLatin1Char(' ')) + QLatin1Char(']')
+                            : QStringLiteral("not answering"));
     }
     return ok;
 }
@@ -544,9 +560,9 @@ bool Soak::clear(Fault fault)
         return true;
     case Fault::ServiceDown:
         // Back on the same address, as a restarted service would be.
-        return m_service.start(m_serviceArguments
-                               + QStringList{QStringLiteral("--listen"),
-                                             QStringLiteral("127.0.0.1:%1").arg(m_service.port())});
+        return m_service.start(
+            m_serviceArguments
+            + QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(m_service.port())});
     case Fault::Service500:
     case Fault::ServiceTruncated: {
         HttpsClient client(m_service.origin(), m_service.caCertificate());
@@ -596,7 +612,9 @@ bool Soak::cycle(int index, std::optional<Fault> fault, Point point, std::mt1993
         if (verbose)
             std::printf("%s ", qPrintable(QTime::currentTime().toString(QStringLiteral("mm:ss.zzz"))));
         std::printf("  cycle %d%s%s%s: %s\n", index, fault ? " (" : "", fault ? faultName(*fault) : "",
-                    fault ? (QStringLiteral(", ") + QLatin1String(pointName(point)) + QLatin1Char(')')).toUtf8().constData()
+                    fault ? (QStringLiteral(", ") + QLatin1String(pointName(point)) + QLatin1Char(')'))
+                                .toUtf8()
+                                .constData()
                           : "",
                     qPrintable(what));
         std::fflush(stdout);
@@ -639,7 +657,8 @@ bool Soak::cycle(int index, std::optional<Fault> fault, Point point, std::mt1993
         settledOn = waitSettled();
     Q_UNUSED(settledOn)
 
-    if (fault && (point == Point::WhileOn || (point == Point::DuringOff && status() != VpnStatus::Connected))) {
+    if (fault
+        && (point == Point::WhileOn || (point == Point::DuringOff && status() != VpnStatus::Connected))) {
         // Only one injection per faulty cycle: the fault comes while the tunnel
         // is up, or now when it never came up.
         inject(*fault);
@@ -690,7 +709,9 @@ bool Soak::cycle(int index, std::optional<Fault> fault, Point point, std::mt1993
     const int shownAlerts = dismissAlerts();
     alerts += shownAlerts;
     if (verbose && fault)
-        note(QStringLiteral("after ON %1, alerts %2").arg(QLatin1String(statusName(afterOn))).arg(alerts - alertsBefore));
+        note(QStringLiteral("after ON %1, alerts %2")
+                 .arg(QLatin1String(statusName(afterOn)))
+                 .arg(alerts - alertsBefore));
 
     // Back to off, whatever the fault left.
     waitSettled();
@@ -756,7 +777,9 @@ int main(int argc, char **argv)
         else if (args[i] == QStringLiteral("--fault-share"))
             faultShare = std::clamp(args[i + 1].toDouble(), 0.0, 1.0);
         else {
-            std::fprintf(stderr, "usage: soak [--cycles N] [--seed S] [--fault-share F] [--faults K,K...] [--verbose]\n");
+            std::fprintf(
+                stderr,
+                "usage: soak [--cycles N] [--seed S] [--fault-share F] [--faults K,K...] [--verbose]\n");
             return 2;
         }
     }
@@ -846,7 +869,8 @@ int main(int argc, char **argv)
     wall.start();
     for (int i = 0; i < cycles; ++i) {
         const auto it = faultAt.find(i);
-        const std::optional<Fault> fault = it == faultAt.end() ? std::nullopt : std::optional<Fault>(it->second);
+        const std::optional<Fault> fault = it == faultAt.end() ? std::nullopt
+                                                               : std::optional<Fault>(it->second);
         const Point point = Point(points(random));
         if (!soak.cycle(i + 1, fault, point, random))
             ++badCycles;
@@ -861,8 +885,8 @@ int main(int argc, char **argv)
             const Heap now = heap();
             std::printf("  ... %d cycles, %.0f s, RSS %.1f MB, heap in use %.1f MB of %.1f MB, %d threads, "
                         "%lld fds\n",
-                        i + 1, wall.elapsed() / 1000.0, residentKb() / 1024.0, now.inUseMb, now.heldMb, threads(),
-                        static_cast<long long>(fdTargets().size()));
+                        i + 1, wall.elapsed() / 1000.0, residentKb() / 1024.0, now.inUseMb, now.heldMb,
+                        threads(), static_cast<long long>(fdTargets().size()));
             std::fflush(stdout);
         }
     }
@@ -913,12 +937,14 @@ int main(int argc, char **argv)
                 static_cast<long long>(soak.fetchingConnectMs.size()));
     std::printf("  RSS start / end:                 %.1f / %.1f MB (growth %.2f MB, want < 2)\n"
                 "    (start: after the warm-up of %d cycles; right after set-up %.1f MB)\n",
-                rssStart / 1024.0, rssEnd / 1024.0, (rssEnd - rssStart) / 1024.0, warmCycles, rssSetUp / 1024.0);
+                rssStart / 1024.0, rssEnd / 1024.0, (rssEnd - rssStart) / 1024.0, warmCycles,
+                rssSetUp / 1024.0);
     std::printf("  heap in use start / end:         %.2f / %.2f MB (held from the system %.2f / %.2f MB)\n",
                 heapStart.inUseMb, heapEnd.inUseMb, heapStart.heldMb, heapEnd.heldMb);
     std::printf("  threads start / end:             %d / %d\n", threadsStart, threadsEnd);
-    std::printf("  open fds start / end:            %d / %d (want equal; sockets %d / %d, the rest %d / %d)\n",
-                fdsStart, fdsEnd, socketsStart, socketsEnd, fdsStart - socketsStart, fdsEnd - socketsEnd);
+    std::printf(
+        "  open fds start / end:            %d / %d (want equal; sockets %d / %d, the rest %d / %d)\n",
+        fdsStart, fdsEnd, socketsStart, socketsEnd, fdsStart - socketsStart, fdsEnd - socketsEnd);
     // By number and target: a socket opened anew in the same slot (charon's
     // after a restart) or the pipes of a restarted service differ too.
     for (const QString &fd : fdsStart != fdsEnd || verbose ? fdsAtStart : QStringList()) {
@@ -933,7 +959,8 @@ int main(int argc, char **argv)
                 leftAfterDpd);
     if (leftNow > 0)
         std::printf("    left after the last Turn OFF: %s (IKE/CHILD states; last faulty cycle %d, %s)\n",
-                    qPrintable(leftStates.join(QLatin1Char(' '))), faultAt.empty() ? 0 : faultAt.rbegin()->first + 1,
+                    qPrintable(leftStates.join(QLatin1Char(' '))),
+                    faultAt.empty() ? 0 : faultAt.rbegin()->first + 1,
                     faultAt.empty() ? "-" : faultName(faultAt.rbegin()->second));
     std::printf("FIGURE soak-cycles %d\nFIGURE soak-mismatches %d\nFIGURE soak-stuck-overlays %d\n"
                 "FIGURE soak-connect-median-ms %.1f\nFIGURE soak-connect-p95-ms %.1f\n"

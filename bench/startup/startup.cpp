@@ -102,9 +102,8 @@ Run runOnce(const std::string &client, const std::vector<std::string> &extraEnv)
     while ((n = read(out[0], buffer, sizeof buffer)) > 0) {
         seen.append(buffer, size_t(n));
         if (run.firstFrameMs < 0 && seen.find("first-frame") != std::string::npos) {
-            run.firstFrameMs = std::chrono::duration<double, std::milli>(
-                                   std::chrono::steady_clock::now() - start)
-                                   .count();
+            run.firstFrameMs
+                = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
             ::kill(pid, SIGSTOP);
             inspect(pid, run);
             ::kill(pid, SIGCONT);
@@ -139,16 +138,15 @@ void series(const char *label, const std::string &client, const std::vector<std:
         rss.push_back(r.peakRssKb / 1024.0);
         std::printf("SAMPLE startup-%s-first-frame-ms %.3f\nSAMPLE startup-%s-peak-rss-mb %.2f\n"
                     "SAMPLE startup-%s-hwm-at-frame-mb %.2f\nSAMPLE startup-%s-libraries %zu\n",
-                    label, r.firstFrameMs, label, r.peakRssKb / 1024.0, label, r.hwmAtFrameKb / 1024.0,
-                    label, r.libraries.size());
+                    label, r.firstFrameMs, label, r.peakRssKb / 1024.0, label, r.hwmAtFrameKb / 1024.0, label,
+                    r.libraries.size());
         if (libraries.empty())
             libraries = r.libraries;
     }
-    std::printf("%-10s first frame median %.1f ms (min %.1f, max %.1f)   peak RSS median %.1f MB   runs %zu\n",
-                label, median(frames),
-                frames.empty() ? 0 : *std::min_element(frames.begin(), frames.end()),
-                frames.empty() ? 0 : *std::max_element(frames.begin(), frames.end()), median(rss),
-                frames.size());
+    std::printf(
+        "%-10s first frame median %.1f ms (min %.1f, max %.1f)   peak RSS median %.1f MB   runs %zu\n", label,
+        median(frames), frames.empty() ? 0 : *std::min_element(frames.begin(), frames.end()),
+        frames.empty() ? 0 : *std::max_element(frames.begin(), frames.end()), median(rss), frames.size());
     std::printf("%-10s %zu shared libraries mapped at the first frame:\n", label, libraries.size());
     for (const std::string &library : libraries)
         std::printf("    %s\n", library.c_str());
@@ -157,7 +155,8 @@ void series(const char *label, const std::string &client, const std::vector<std:
 // The libraries the dynamic loader resolves for the binary (ldd's list).
 void linked(const std::string &client)
 {
-    struct stat st{};
+    struct stat st
+    {};
     if (stat(client.c_str(), &st) == 0)
         std::printf("binary %s: %.2f MB\nFIGURE binary-size-mb %.2f\n", client.c_str(),
                     st.st_size / 1048576.0, st.st_size / 1048576.0);
@@ -167,7 +166,8 @@ void linked(const std::string &client)
     if (fd >= 0) {
         close(fd);
         const std::string strip = "strip -o '" + std::string(stripped) + "' '" + client + "' 2>/dev/null";
-        struct stat small{};
+        struct stat small
+        {};
         if (std::system(strip.c_str()) == 0 && stat(stripped, &small) == 0)
             std::printf("FIGURE binary-stripped-mb %.2f\n", small.st_size / 1048576.0);
         unlink(stripped);
@@ -199,10 +199,13 @@ int main(int argc, char **argv)
     const std::string h = home;
     // A private home (signed out: the start screen) and a session bus that
     // does not exist, so nothing is auto-launched and nothing real is touched.
-    const std::vector<std::string> common = {
-        "HOME=" + h, "XDG_CONFIG_HOME=" + h + "/config", "XDG_DATA_HOME=" + h + "/data",
-        "XDG_CACHE_HOME=" + h + "/cache", "XDG_RUNTIME_DIR=" + h,
-        "DBUS_SESSION_BUS_ADDRESS=unix:path=" + h + "/no-bus", "ORVEX_BENCH_FIRST_FRAME=1"};
+    const std::vector<std::string> common = {"HOME=" + h,
+                                             "XDG_CONFIG_HOME=" + h + "/config",
+                                             "XDG_DATA_HOME=" + h + "/data",
+                                             "XDG_CACHE_HOME=" + h + "/cache",
+                                             "XDG_RUNTIME_DIR=" + h,
+                                             "DBUS_SESSION_BUS_ADDRESS=unix:path=" + h + "/no-bus",
+                                             "ORVEX_BENCH_FIRST_FRAME=1"};
 
     auto offscreen = common;
     offscreen.push_back("QT_QPA_PLATFORM=offscreen");

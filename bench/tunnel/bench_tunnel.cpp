@@ -93,8 +93,7 @@ int main(int argc, char **argv)
 
     VpnManager manager(VpnManager::makeConfiguredBackend(), VpnManager::defaultStoragePath());
     VPNService service(&manager, session);
-    const QByteArray archive = gateway.issueClientIdentity(service.localIdentifier(),
-                                                           config.pkcs12Passphrase);
+    const QByteArray archive = gateway.issueClientIdentity(service.localIdentifier(), config.pkcs12Passphrase);
     if (archive.isEmpty())
         return fail("cannot issue a client identity", gateway);
     const std::optional<QByteArray> reference = KeychainService::persistentReference(archive);
@@ -104,9 +103,8 @@ int main(int argc, char **argv)
     // Save once (on-demand off), as connect() would, without starting.
     service.config().isOnDemandEnabled = false;
     bool saved = false;
-    manager.loadFromPreferences([&](const Outcome<> &loaded) {
-        service.configureAndSave(loaded, [&] { saved = true; });
-    });
+    manager.loadFromPreferences(
+        [&](const Outcome<> &loaded) { service.configureAndSave(loaded, [&] { saved = true; }); });
     if (!waitFor([&] { return saved; }))
         return fail("the configuration was not saved", gateway);
 
@@ -155,8 +153,9 @@ int main(int argc, char **argv)
     std::printf("  startVPNTunnel() to connected (VpnManager, VICI backend): %8.2f ms\n", oursMedian);
     std::printf("  bare VICI initiate to its answer:                         %8.2f ms\n", directMedian);
     const auto range = [](const QList<double> &v) {
-        return QStringLiteral("%1 .. %2").arg(*std::min_element(v.begin(), v.end()), 0, 'f', 2)
-                .arg(*std::max_element(v.begin(), v.end()), 0, 'f', 2);
+        return QStringLiteral("%1 .. %2")
+            .arg(*std::min_element(v.begin(), v.end()), 0, 'f', 2)
+            .arg(*std::max_element(v.begin(), v.end()), 0, 'f', 2);
     };
     std::printf("  range ours %s ms, bare %s ms\n", qPrintable(range(ours)), qPrintable(range(direct)));
     std::printf("  ratio ours / bare:                                        %8.2f (target <= 1.20)\n",

@@ -59,22 +59,22 @@ void AuthHandler::signIn(const AuthData &data)
     UserDefaults *defaults = &m_session.defaults();
     network->getUser(data.email, data.password,
                      [self, session, network, defaults, data](const Result<UserResponse> &result) {
-        if (!result.isSuccess()) {
-            if (self)
-                self->report(result.error());
-            return;
-        }
-        const UserModel &user = result.value().user;
-        if (user.phoneNumber)
-            defaults->setString(Keys::phone, *user.phoneNumber);
-        else
-            defaults->remove(Keys::phone);
-        // The e-mail as typed, which is what every later request sends.
-        if (session)
-            session->setCredentials(data.email, data.password);
-        if (self)
-            DeviceRegistration::run(self, *network, *defaults, user);
-    });
+                         if (!result.isSuccess()) {
+                             if (self)
+                                 self->report(result.error());
+                             return;
+                         }
+                         const UserModel &user = result.value().user;
+                         if (user.phoneNumber)
+                             defaults->setString(Keys::phone, *user.phoneNumber);
+                         else
+                             defaults->remove(Keys::phone);
+                         // The e-mail as typed, which is what every later request sends.
+                         if (session)
+                             session->setCredentials(data.email, data.password);
+                         if (self)
+                             DeviceRegistration::run(self, *network, *defaults, user);
+                     });
 }
 
 } // namespace Orvex

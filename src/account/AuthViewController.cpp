@@ -46,7 +46,7 @@ AuthViewController::AuthViewController(const AppContext &context, QWidget *paren
     connect(m_ui->backButton, &QToolButton::clicked, this, &AuthViewController::backButtonAction);
     // Enter in any field presses the main button.
     for (QLineEdit *field : std::initializer_list<QLineEdit *>{m_ui->nameTextField, m_ui->emailTextField,
-                                                              m_ui->passwordTextField})
+                                                               m_ui->passwordTextField})
         connect(field, &QLineEdit::returnPressed, this, &AuthViewController::mainButtonAction);
 }
 

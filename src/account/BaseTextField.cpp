@@ -42,12 +42,12 @@ BaseTextField::BaseTextField(QWidget *parent)
     setMinimumHeight(36);
     setMaximumHeight(36);
     // No "color" here: it would replace the text colour the field is given.
-    setStyleSheet(QStringLiteral(
-            "QLineEdit { background: white; border: 1px solid #D2D2D7; border-radius: 6px;"
-            " padding: 0 10px; font-size: 14px; selection-background-color: #F2A53C;"
-            " selection-color: white; }"
-            "QLineEdit:focus { border: 2px solid #F2A53C; padding: 0 9px; }"
-            "QLineEdit:disabled { background: #F2F2F5; }"));
+    setStyleSheet(
+        QStringLiteral("QLineEdit { background: white; border: 1px solid #D2D2D7; border-radius: 6px;"
+                       " padding: 0 10px; font-size: 14px; selection-background-color: #F2A53C;"
+                       " selection-color: white; }"
+                       "QLineEdit:focus { border: 2px solid #F2A53C; padding: 0 9px; }"
+                       "QLineEdit:disabled { background: #F2F2F5; }"));
 
     connect(&m_blink, &QTimer::timeout, this, [this] {
         m_caretVisible = !m_caretVisible;

@@ -35,8 +35,10 @@ ConfirmationCodeViewController::ConfirmationCodeViewController(const AppContext 
     m_ui->codeTextField->setStyleSheet(m_ui->codeTextField->styleSheet()
                                        + QStringLiteral("QLineEdit { font-size: 20px; }"));
 
-    connect(m_ui->confirmButton, &QPushButton::clicked, this, &ConfirmationCodeViewController::confirmButtonAction);
-    connect(m_ui->codeTextField, &QLineEdit::returnPressed, this, &ConfirmationCodeViewController::confirmButtonAction);
+    connect(m_ui->confirmButton, &QPushButton::clicked, this,
+            &ConfirmationCodeViewController::confirmButtonAction);
+    connect(m_ui->codeTextField, &QLineEdit::returnPressed, this,
+            &ConfirmationCodeViewController::confirmButtonAction);
     connect(m_ui->backButton, &QToolButton::clicked, this, &ConfirmationCodeViewController::backButtonAction);
 }
 
@@ -52,10 +54,10 @@ void ConfirmationCodeViewController::setup()
 
     const std::optional<QString> phone = m_defaults.string(DefaultsKeys::phone);
     m_ui->subtitleLabel->setText(phone
-            //: code_subtitle_number
-            ? tr("We have sent a 4-digit code by SMS to %1.").arg(*phone)
-            //: code_subtitle
-            : tr("We have sent a 4-digit code to your phone by SMS."));
+                                     //: code_subtitle_number
+                                     ? tr("We have sent a 4-digit code by SMS to %1.").arg(*phone)
+                                     //: code_subtitle
+                                     : tr("We have sent a 4-digit code to your phone by SMS."));
     m_ui->codeTextField->setFocus(Qt::OtherFocusReason);
 }
 

@@ -82,8 +82,7 @@ void ConfirmationHandler::createAccount()
     const QString name = defaults.string(Keys::name).value_or(QStringLiteral("Unknown"));
 
     QPointer<ConfirmationHandler> self(this);
-    m_network.addUser(name, *email, *password, *phone,
-                      [self](const Result<UserResponse> &result) {
+    m_network.addUser(name, *email, *password, *phone, [self](const Result<UserResponse> &result) {
         if (!self)
             return;
         if (!result.isSuccess()) {

@@ -20,14 +20,14 @@ CountryPopUpButton::CountryPopUpButton(QWidget *parent)
     // combobox-popup 0: a scrolling list of maxVisibleItems rows instead of
     // one as tall as the screen.
     setStyleSheet(QStringLiteral(
-            "QComboBox { combobox-popup: 0; background: white; border: 1px solid #D2D2D7;"
-            " border-radius: 6px; padding: 0 10px; font-size: 14px; }"
-            "QComboBox:focus, QComboBox:on { border: 2px solid #F2A53C; padding: 0 9px; }"
-            "QComboBox::drop-down { border: none; width: 30px; }"
-            "QComboBox::down-arrow { image: none; width: 0; height: 0; }"
-            "QComboBox QAbstractItemView { background: white; border: 1px solid #D2D2D7;"
-            " outline: 0; selection-background-color: #F2A53C; selection-color: white; padding: 2px; }"
-            "QComboBox QAbstractItemView::item { min-height: 24px; padding: 0 6px; }"));
+        "QComboBox { combobox-popup: 0; background: white; border: 1px solid #D2D2D7;"
+        " border-radius: 6px; padding: 0 10px; font-size: 14px; }"
+        "QComboBox:focus, QComboBox:on { border: 2px solid #F2A53C; padding: 0 9px; }"
+        "QComboBox::drop-down { border: none; width: 30px; }"
+        "QComboBox::down-arrow { image: none; width: 0; height: 0; }"
+        "QComboBox QAbstractItemView { background: white; border: 1px solid #D2D2D7;"
+        " outline: 0; selection-background-color: #F2A53C; selection-color: white; padding: 2px; }"
+        "QComboBox QAbstractItemView::item { min-height: 24px; padding: 0 6px; }"));
 }
 
 QRect CountryPopUpButton::confinementRect(const QRect &button, const QSize &popup, const QRect &window)

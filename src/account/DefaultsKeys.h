@@ -7,15 +7,15 @@ namespace Orvex::DefaultsKeys {
 
 // Session: the signed-in account. Removed at sign-out except "name" and
 // "smsCode". The password and the certificate live elsewhere (see Session).
-inline constexpr QLatin1String tempEmail("tempEmail");       // text: account e-mail as typed
-inline constexpr QLatin1String phone("phone");               // text: mobile number
-inline constexpr QLatin1String name("name");                 // text: name given at sign-up
-inline constexpr QLatin1String smsCode("smsCode");           // text: last code sent by SMS
+inline constexpr QLatin1String tempEmail("tempEmail"); // text: account e-mail as typed
+inline constexpr QLatin1String phone("phone");         // text: mobile number
+inline constexpr QLatin1String name("name");           // text: name given at sign-up
+inline constexpr QLatin1String smsCode("smsCode");     // text: last code sent by SMS
 
 // Left by earlier versions, which kept secrets here: read once to move them
 // out (Session::load), never written.
-inline constexpr QLatin1String password("password");         // text: account password
-inline constexpr QLatin1String certificate("certificate");   // bytes: the PKCS#12 archive
+inline constexpr QLatin1String password("password");       // text: account password
+inline constexpr QLatin1String certificate("certificate"); // bytes: the PKCS#12 archive
 
 // Settings: kept across sign-out.
 inline constexpr QLatin1String isLaunchedBefore("isLaunchedBefore");         // boolean

@@ -52,8 +52,8 @@ Error sessionMissingError()
 {
     //: session_missing
     return Error::generic(QCoreApplication::translate(
-            "Orvex::DeviceRegistration",
-            "Your account details are no longer stored on this computer. Please, start again."));
+        "Orvex::DeviceRegistration",
+        "Your account details are no longer stored on this computer. Please, start again."));
 }
 
 } // namespace Orvex::DeviceRegistration

@@ -23,8 +23,9 @@ bool isEmail(const QString &text)
     static const std::unique_ptr<icu::RegexPattern> pattern = [] {
         UParseError parseError;
         UErrorCode status = U_ZERO_ERROR;
-        std::unique_ptr<icu::RegexPattern> compiled(icu::RegexPattern::compile(
-                icu::UnicodeString(u"\\S+@\\S+\\.[A-Za-z0-9]{2,}"), 0, parseError, status));
+        std::unique_ptr<icu::RegexPattern> compiled(
+            icu::RegexPattern::compile(icu::UnicodeString(u"\\S+@\\S+\\.[A-Za-z0-9]{2,}"), 0, parseError,
+                                       status));
         return U_SUCCESS(status) ? std::move(compiled) : nullptr;
     }();
     if (!pattern)
@@ -46,7 +47,7 @@ qsizetype InputValidator::characterCount(const QString &text)
         return 0;
     UErrorCode status = U_ZERO_ERROR;
     std::unique_ptr<icu::BreakIterator> characters(
-            icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
     if (U_FAILURE(status) || !characters)
         return text.size();
     const icu::UnicodeString input = view(text);

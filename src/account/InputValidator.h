@@ -11,7 +11,9 @@ class InputValidator
 public:
     enum Kind { email, password, mobile };
 
-    constexpr InputValidator(Kind kind) : m_kind(kind) {}
+    constexpr InputValidator(Kind kind)
+        : m_kind(kind)
+    {}
 
     Kind kind() const { return m_kind; }
 

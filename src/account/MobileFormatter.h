@@ -31,8 +31,7 @@ public:
     static constexpr int mobileNumberLength = 9;
 
     // The rules above. `selectionStart` is where the caret stands after the edit.
-    static bool isPartialStringValid(const QString &proposed, int selectionStart,
-                                     const QString &original);
+    static bool isPartialStringValid(const QString &proposed, int selectionStart, const QString &original);
 
     // `text` as a whole read as a signed 64-bit decimal integer: an optional
     // sign, then ASCII digits only; no spaces, nothing after the number.

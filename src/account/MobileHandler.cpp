@@ -69,8 +69,7 @@ void MobileHandler::sendCode(const QString &verification)
     m_defaults.setString(DefaultsKeys::phone, *mobile);
 
     QPointer<MobileHandler> self(this);
-    m_network.sendSms(*mobile, code, verification,
-                      [self](const Result<MobileApiResponse::SMS> &result) {
+    m_network.sendSms(*mobile, code, verification, [self](const Result<MobileApiResponse::SMS> &result) {
         if (!self)
             return;
         if (!result.isSuccess()) {

@@ -17,8 +17,8 @@ MobileViewController::MobileViewController(const AppContext &context, QWidget *p
     m_ui->setupUi(this);
     AuthScreenStyle::apply(this);
     m_ui->countryCodeLabel->setStyleSheet(QStringLiteral(
-            "#countryCodeLabel { background: #F2F2F5; border: 1px solid #D2D2D7; border-radius: 6px;"
-            " font-size: 14px; color: #1D1D1F; padding: 0 8px; }"));
+        "#countryCodeLabel { background: #F2F2F5; border: 1px solid #D2D2D7; border-radius: 6px;"
+        " font-size: 14px; color: #1D1D1F; padding: 0 8px; }"));
     //: mobile_title
     m_ui->titleLabel->setText(tr("Verify Your Phone"));
     //: mobile_subtitle

@@ -24,8 +24,7 @@ constexpr qint64 maxAccountFileSize = 256;
 
 QString dataFolder()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
-           + QLatin1String("/orvex");
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QLatin1String("/orvex");
 }
 
 } // namespace
@@ -87,21 +86,20 @@ void Session::migrateCertificate(std::function<void()> next)
         return;
     }
     QPointer<Session> self(this);
-    KeychainService::importInBackground(
-        m_identities, *archive, this,
-        [self, next](const std::optional<IdentityStore::Identity> &identity) {
-            if (!self)
-                return;
-            // An archive that does not open stays where it is: nothing better
-            // replaces it yet, and the next certificate fetched removes it.
-            if (identity && self->writeReference(identity->reference)) {
-                self->reached(MigrationStep::identityWritten);
-                self->m_defaults.remove(DefaultsKeys::certificate);
-                self->reached(MigrationStep::certificateRemoved);
-                Q_EMIT self->identityChanged();
-            }
-            next();
-        });
+    KeychainService::importInBackground(m_identities, *archive, this,
+                                        [self, next](const std::optional<IdentityStore::Identity> &identity) {
+                                            if (!self)
+                                                return;
+                                            // An archive that does not open stays where it is: nothing better
+                                            // replaces it yet, and the next certificate fetched removes it.
+                                            if (identity && self->writeReference(identity->reference)) {
+                                                self->reached(MigrationStep::identityWritten);
+                                                self->m_defaults.remove(DefaultsKeys::certificate);
+                                                self->reached(MigrationStep::certificateRemoved);
+                                                Q_EMIT self->identityChanged();
+                                            }
+                                            next();
+                                        });
 }
 
 void Session::migratePassword(std::function<void()> next)
@@ -128,8 +126,7 @@ void Session::migratePassword(std::function<void()> next)
 void Session::readPassword(std::function<void()> next)
 {
     QPointer<Session> self(this);
-    m_secrets.read(passwordKey, this,
-                   [self, next](SecretStore::Outcome outcome, const QString &secret) {
+    m_secrets.read(passwordKey, this, [self, next](SecretStore::Outcome outcome, const QString &secret) {
         if (!self)
             return;
         if (outcome == SecretStore::Outcome::done)
@@ -148,8 +145,7 @@ bool Session::isSignedIn() const
     return email().has_value() && m_password.has_value();
 }
 
-void Session::setCredentials(const QString &email, const QString &password,
-                             std::function<void(bool)> done)
+void Session::setCredentials(const QString &email, const QString &password, std::function<void(bool)> done)
 {
     m_defaults.setString(DefaultsKeys::tempEmail, email);
     m_password = password;

@@ -50,8 +50,8 @@ public:
             const QString &accountFile, QObject *parent = nullptr);
     ~Session() override;
 
-    static QString standardAccountFile();     // $XDG_DATA_HOME/orvex/account
-    static QString standardFallbackFile();    // $XDG_DATA_HOME/orvex/secrets
+    static QString standardAccountFile();  // $XDG_DATA_HOME/orvex/account
+    static QString standardFallbackFile(); // $XDG_DATA_HOME/orvex/secrets
 
     // Finishes any move from an earlier version's settings, then reads the
     // password. `done` runs on this thread once the session is ready.

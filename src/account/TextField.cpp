@@ -74,8 +74,8 @@ bool TextField::event(QEvent *event)
         if (const std::optional<EditAction> action = editAction(key)) {
             QWidget *focused = QApplication::focusWidget();
             const bool handled = event->type() == QEvent::ShortcutOverride
-                                         ? qobject_cast<QLineEdit *>(focused) != nullptr
-                                         : sendEditAction(*action, focused);
+                                     ? qobject_cast<QLineEdit *>(focused) != nullptr
+                                     : sendEditAction(*action, focused);
             if (handled) {
                 event->accept();
                 return true;

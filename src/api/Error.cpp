@@ -34,8 +34,7 @@ const Entry catalogue[] = {
     //: invalid_mobile
     {Error::Code::emptyInputData, QT_TRANSLATE_NOOP("Orvex::Error", "Please, fill in all fields")},
     //: already_updated_error
-    {Error::Code::alreadyUpdated,
-     QT_TRANSLATE_NOOP("Orvex::Error", "You already have the latest software")},
+    {Error::Code::alreadyUpdated, QT_TRANSLATE_NOOP("Orvex::Error", "You already have the latest software")},
     //: unknown_device
     {Error::Code::unknownDevice, QT_TRANSLATE_NOOP("Orvex::Error", "Device does not exists")},
     //: unknown

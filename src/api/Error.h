@@ -29,7 +29,9 @@ public:
         unusableCertificate,
     };
 
-    Error(Code code) : m_code(code) {}
+    Error(Code code)
+        : m_code(code)
+    {}
 
     // A failure of the platform or the transport, carrying its own description.
     static Error generic(const QString &description);

@@ -14,7 +14,9 @@ class MetadataType
 public:
     enum class Kind { Int, String, Double };
 
-    MetadataType() : m_value(qint64(0)) {}
+    MetadataType()
+        : m_value(qint64(0))
+    {}
     static MetadataType fromInt(qint64 value) { return MetadataType(value); }
     static MetadataType fromString(const QString &value) { return MetadataType(value); }
     static MetadataType fromDouble(double value) { return MetadataType(value); }
@@ -38,9 +40,15 @@ public:
     bool operator==(const MetadataType &other) const = default;
 
 private:
-    explicit MetadataType(qint64 v) : m_value(std::in_place_index<0>, v) {}
-    explicit MetadataType(const QString &v) : m_value(std::in_place_index<1>, v) {}
-    explicit MetadataType(double v) : m_value(std::in_place_index<2>, v) {}
+    explicit MetadataType(qint64 v)
+        : m_value(std::in_place_index<0>, v)
+    {}
+    explicit MetadataType(const QString &v)
+        : m_value(std::in_place_index<1>, v)
+    {}
+    explicit MetadataType(double v)
+        : m_value(std::in_place_index<2>, v)
+    {}
 
     std::variant<qint64, QString, double> m_value;
 };

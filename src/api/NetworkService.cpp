@@ -35,17 +35,16 @@ QString timedOutText()
 
 QString tooLargeText()
 {
-    return QStringLiteral("The server's answer is larger than %1 MB.").arg(maxAnswerSize / (qint64(1024) * 1024));
+    return QStringLiteral("The server's answer is larger than %1 MB.")
+        .arg(maxAnswerSize / (qint64(1024) * 1024));
 }
 
 // An error that only reports the HTTP status of an answer that did arrive.
 bool isHttpStatusError(QNetworkReply::NetworkError error)
 {
-    return (error >= QNetworkReply::ContentAccessDenied
-            && error <= QNetworkReply::UnknownContentError)
+    return (error >= QNetworkReply::ContentAccessDenied && error <= QNetworkReply::UnknownContentError)
            || error == QNetworkReply::ProtocolInvalidOperationError
-           || (error >= QNetworkReply::InternalServerError
-               && error <= QNetworkReply::UnknownServerError);
+           || (error >= QNetworkReply::InternalServerError && error <= QNetworkReply::UnknownServerError);
 }
 
 // Answers that by definition carry no body, or a server that declared none and
@@ -138,8 +137,8 @@ void NetworkService::prepare(QNetworkRequest &request) const
     request.setTransferTimeout(int(m_idle.count()));
 }
 
-Result<QByteArray> NetworkService::checkAnswer(QNetworkReply *reply, const QByteArray &body,
-                                               bool timedOut, QJsonValue *document)
+Result<QByteArray> NetworkService::checkAnswer(QNetworkReply *reply, const QByteArray &body, bool timedOut,
+                                               QJsonValue *document)
 {
     // 1. No answer at all.
     const QNetworkReply::NetworkError error = reply->error();
@@ -167,8 +166,7 @@ std::optional<Error> NetworkService::envelopeError(const QByteArray &body)
     return envelopeErrorOf(JsonReader::parseObject(body));
 }
 
-void NetworkService::send(QNetworkRequest request, const QByteArray &verb, const QByteArray &body,
-                          Done done)
+void NetworkService::send(QNetworkRequest request, const QByteArray &verb, const QByteArray &body, Done done)
 {
     prepare(request);
     QNetworkReply *reply = m_manager->sendCustomRequest(request, verb, body);
@@ -191,8 +189,8 @@ void NetworkService::send(QNetworkRequest request, const QByteArray &verb, const
         QJsonValue document;
         if (answer->isTooLarge())
             return done(Result<QByteArray>::failure(Error::generic(tooLargeText())), document);
-        const Result<QByteArray> checked
-            = checkAnswer(reply, body, reply->property(timedOutProperty).toBool(), &document);
+        const Result<QByteArray> checked = checkAnswer(reply, body,
+                                                       reply->property(timedOutProperty).toBool(), &document);
         done(checked, document);
     });
 }
@@ -234,8 +232,7 @@ void NetworkService::checkUser(const QString &email, Completion<Empty> completio
          });
 }
 
-void NetworkService::verifyMobile(const QString &phoneNumber,
-                                  Completion<MobileApiResponse::Verify> completion)
+void NetworkService::verifyMobile(const QString &phoneNumber, Completion<MobileApiResponse::Verify> completion)
 {
     requestDecodable(URLRouter::verifyMobile(phoneNumber), std::move(completion));
 }
@@ -246,8 +243,7 @@ void NetworkService::sendSms(const QString &toNumber, const QString &message, co
     requestDecodable(URLRouter::sendSms(toNumber, message, verify), std::move(completion));
 }
 
-void NetworkService::addDevice(const QString &udid, const QString &email,
-                               Completion<Empty> completion)
+void NetworkService::addDevice(const QString &udid, const QString &email, Completion<Empty> completion)
 {
     sendChecked(URLRouter::addDevice(udid, email).asURLRequest(), "GET", {}, std::move(completion));
 }
@@ -256,9 +252,7 @@ void NetworkService::getCert(const QString &password, const QString &udid, const
                              const QString &token, Completion<QByteArray> completion)
 {
     send(URLRouter::getCert(password, udid, email, token).asURLRequest(), "GET", {},
-         [completion](const Result<QByteArray> &answer, const QJsonValue &) {
-             deliver(completion, answer);
-         });
+         [completion](const Result<QByteArray> &answer, const QJsonValue &) { deliver(completion, answer); });
 }
 
 void NetworkService::getDeviceUsage(const QString &udid, const QDateTime &day,
@@ -267,8 +261,7 @@ void NetworkService::getDeviceUsage(const QString &udid, const QDateTime &day,
     requestDecodable(URLRouter::getDeviceUsage(udid, day), std::move(completion));
 }
 
-void NetworkService::checkForUpdates(const QString &version,
-                                     Completion<CheckForUpdatesResponse> completion)
+void NetworkService::checkForUpdates(const QString &version, Completion<CheckForUpdatesResponse> completion)
 {
     requestDecodable(URLRouter::checkForUpdates(version), std::move(completion));
 }
@@ -302,8 +295,7 @@ void NetworkService::sendChecked(const QNetworkRequest &request, const QByteArra
     });
 }
 
-void NetworkService::download(const QUrl &source, const QString &destination,
-                              Completion<Empty> completion)
+void NetworkService::download(const QUrl &source, const QString &destination, Completion<Empty> completion)
 {
     QNetworkRequest request(source);
     prepare(request);
@@ -358,8 +350,7 @@ void NetworkService::download(const QUrl &source, const QString &destination,
             [reply, file, fileError, statusOk, writeAvailable, completion] {
                 reply->deleteLater();
                 const QNetworkReply::NetworkError error = reply->error();
-                const bool answered
-                    = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
+                const bool answered = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
                 auto fail = [&](const QString &text) {
                     file->cancelWriting();
                     deliver(completion, Result<Empty>::failure(Error::generic(text)));
@@ -373,8 +364,7 @@ void NetworkService::download(const QUrl &source, const QString &destination,
                     return fail(reply->errorString());
                 }
                 if (!statusOk()) {
-                    const int status
-                        = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+                    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
                     return fail(QStringLiteral("The server answered with HTTP status %1.").arg(status));
                 }
                 writeAvailable();

@@ -39,17 +39,15 @@ public:
                  const QString &phoneNumber, Completion<UserResponse> completion = {});
     // Succeeds when the service reports that no account has this e-mail.
     void checkUser(const QString &email, Completion<Empty> completion = {});
-    void verifyMobile(const QString &phoneNumber,
-                      Completion<MobileApiResponse::Verify> completion = {});
+    void verifyMobile(const QString &phoneNumber, Completion<MobileApiResponse::Verify> completion = {});
     void sendSms(const QString &toNumber, const QString &message, const QString &verify,
                  Completion<MobileApiResponse::SMS> completion = {});
     void addDevice(const QString &udid, const QString &email, Completion<Empty> completion = {});
-    void getCert(const QString &password, const QString &udid, const QString &email,
-                 const QString &token, Completion<QByteArray> completion = {});
+    void getCert(const QString &password, const QString &udid, const QString &email, const QString &token,
+                 Completion<QByteArray> completion = {});
     void getDeviceUsage(const QString &udid, const QDateTime &day,
                         Completion<DeviceUsageModel> completion = {});
-    void checkForUpdates(const QString &version,
-                         Completion<CheckForUpdatesResponse> completion = {});
+    void checkForUpdates(const QString &version, Completion<CheckForUpdatesResponse> completion = {});
     void getVerificationCode(Completion<QString> completion = {});
     void getToken(Completion<VPNApiResponse::Token> completion = {});
 
@@ -79,8 +77,8 @@ public:
     // Outcome of the transport, body and envelope checks: the body, or the error.
     // `document` (when given) receives the body as parsed for the envelope
     // check, or undefined when the checks ended before it.
-    static Result<QByteArray> checkAnswer(QNetworkReply *reply, const QByteArray &body,
-                                          bool timedOut, QJsonValue *document = nullptr);
+    static Result<QByteArray> checkAnswer(QNetworkReply *reply, const QByteArray &body, bool timedOut,
+                                          QJsonValue *document = nullptr);
     static std::optional<Error> envelopeError(const QByteArray &body);
     // The most bytes of an answer that is kept in memory; a larger one fails.
     static qint64 answerSizeLimit();

@@ -27,8 +27,12 @@ public:
     const Error &error() const { return std::get<1>(m_value); }
 
 private:
-    explicit Result(T value) : m_value(std::in_place_index<0>, std::move(value)) {}
-    explicit Result(Error error) : m_value(std::in_place_index<1>, std::move(error)) {}
+    explicit Result(T value)
+        : m_value(std::in_place_index<0>, std::move(value))
+    {}
+    explicit Result(Error error)
+        : m_value(std::in_place_index<1>, std::move(error))
+    {}
 
     std::variant<T, Error> m_value;
 };

@@ -112,12 +112,8 @@ URLRouter::QueryItems URLRouter::queryItems() const
     case Case::getUser:
         return {item("user", v[0]), item("check", m_password.value_or(config.serviceCheckValue))};
     case Case::addUser:
-        return {item("user", v[1]),
-                item("password", v[2]),
-                item("name", v[0]),
-                item("email", v[1]),
-                item("phoneNumber", v[3]),
-                item("check", config.signUpCheckValue)};
+        return {item("user", v[1]),  item("password", v[2]),    item("name", v[0]),
+                item("email", v[1]), item("phoneNumber", v[3]), item("check", config.signUpCheckValue)};
     case Case::checkUser:
         return {item("check", config.serviceCheckValue), item("user", v[0])};
     case Case::verifyMobile:

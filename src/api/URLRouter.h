@@ -60,7 +60,10 @@ public:
     static QByteArray encodeQuery(const QueryItems &items);
 
 private:
-    URLRouter(Case c, QStringList values) : m_case(c), m_values(std::move(values)) {}
+    URLRouter(Case c, QStringList values)
+        : m_case(c)
+        , m_values(std::move(values))
+    {}
 
     Case m_case;
     QStringList m_values;

@@ -14,8 +14,7 @@ std::optional<QString> platformUUID()
 
 QString md5Hex(const QString &text)
 {
-    return QString::fromLatin1(
-        QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Md5).toHex());
+    return QString::fromLatin1(QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Md5).toHex());
 }
 
 QString udid(const QString &email)

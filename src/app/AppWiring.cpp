@@ -131,9 +131,10 @@ AppWiring::AppWiring(QCoreApplication *app, Session *session, Tunnel given)
     // from the Secret Service asynchronously, so the first screen is chosen
     // once it has answered (launch()).
     if (!m_session) {
-        m_secrets = std::make_unique<DesktopSecretStore>(SessionBus::clientAppId, Session::standardFallbackFile());
-        m_ownSession = std::make_unique<Session>(*m_secrets, UserDefaults::standard(), IdentityStore::standard(),
-                                                 Session::standardAccountFile());
+        m_secrets = std::make_unique<DesktopSecretStore>(SessionBus::clientAppId,
+                                                         Session::standardFallbackFile());
+        m_ownSession = std::make_unique<Session>(*m_secrets, UserDefaults::standard(),
+                                                 IdentityStore::standard(), Session::standardAccountFile());
         m_session = m_ownSession.get();
     }
     m_network = &NetworkService::shared();
@@ -142,15 +143,16 @@ AppWiring::AppWiring(QCoreApplication *app, Session *session, Tunnel given)
     m_service = given.service ? given.service : &VPNService::shared(*m_session);
     VpnManager *manager = given.manager ? given.manager : m_service->manager();
     VPNService *service = m_service;
-    m_context = std::make_unique<AppContext>(
-        AppContext{m_session->defaults(), *m_network, *m_session, [service]() -> VPNService & { return *service; }});
+    m_context = std::make_unique<AppContext>(AppContext{m_session->defaults(), *m_network, *m_session,
+                                                        [service]() -> VPNService & { return *service; }});
     m_replacedContext = StoryboardRegistry::setContext(m_context.get());
 
     followTunnel([manager]() -> VpnManager & { return *manager; });
     NetworkService *network = m_network;
-    m_delegate = std::make_unique<AppDelegate>(
-        m_session->defaults(),
-        AppDelegate::Hooks{[network](bool isLaunch) { UpdatingService::check(*network, isLaunch); }});
+    m_delegate = std::make_unique<AppDelegate>(m_session->defaults(),
+                                               AppDelegate::Hooks{[network](bool isLaunch) {
+                                                   UpdatingService::check(*network, isLaunch);
+                                               }});
     m_window = std::make_unique<WindowController>();
     // Every way out goes through the tunnel service's quit path: both menus'
     // Quit, closing the window without a tray, SIGTERM/SIGINT/SIGHUP, and the

@@ -57,7 +57,8 @@ public:
     // `session` null: a session of the wiring's own on the desktop's secret
     // store, the process's defaults store and the standard files. Otherwise
     // the given session's defaults store is the wiring's.
-    explicit AppWiring(QCoreApplication *app, Session *session = nullptr, Tunnel given = Tunnel{nullptr, nullptr});
+    explicit AppWiring(QCoreApplication *app, Session *session = nullptr,
+                       Tunnel given = Tunnel{nullptr, nullptr});
     ~AppWiring();
     AppWiring(const AppWiring &) = delete;
     AppWiring &operator=(const AppWiring &) = delete;

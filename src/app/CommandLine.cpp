@@ -19,10 +19,21 @@ constexpr char programName[] = "orvex";
 // may choose -platform or -style as with any Qt program.
 void addToolkitOptions(QCommandLineParser &parser)
 {
-    static const char *const withValue[] = {"platform", "platformpluginpath", "platformtheme",
-                                            "plugin", "qwindowgeometry", "qwindowicon",
-                                            "qwindowtitle", "session", "display", "geometry",
-                                            "name", "title", "visual", "style", "stylesheet",
+    static const char *const withValue[] = {"platform",
+                                            "platformpluginpath",
+                                            "platformtheme",
+                                            "plugin",
+                                            "qwindowgeometry",
+                                            "qwindowicon",
+                                            "qwindowtitle",
+                                            "session",
+                                            "display",
+                                            "geometry",
+                                            "name",
+                                            "title",
+                                            "visual",
+                                            "style",
+                                            "stylesheet",
                                             "qmljsdebugger"};
     static const char *const flags[] = {"reverse", "widgetcount", "nograb", "dograb", "sync"};
     for (const char *name : withValue) {
@@ -53,9 +64,9 @@ std::optional<int> handle(const QStringList &arguments)
     // bundling would read "-platform" as seven letters.
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.setApplicationDescription(
-            QStringLiteral("Orvex Cloud: the desktop client of the Orvex Cloud VPN service.\n"
-                           "Started without options it opens its window, or brings the window of\n"
-                           "the client already running in this session forward."));
+        QStringLiteral("Orvex Cloud: the desktop client of the Orvex Cloud VPN service.\n"
+                       "Started without options it opens its window, or brings the window of\n"
+                       "the client already running in this session forward."));
     // Not addHelpOption(): its --help-all would document Qt's options, which
     // are passed over here but are not the client's.
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help"), QStringLiteral("?")},
@@ -67,7 +78,8 @@ std::optional<int> handle(const QStringList &arguments)
     if (!parser.parse(arguments))
         return fail(parser.errorText());
     if (!parser.positionalArguments().isEmpty())
-        return fail(QStringLiteral("Unexpected argument '%1'.").arg(parser.positionalArguments().constFirst()));
+        return fail(
+            QStringLiteral("Unexpected argument '%1'.").arg(parser.positionalArguments().constFirst()));
 
     if (parser.isSet(help)) {
         // Without an application object the parser cannot know the program's

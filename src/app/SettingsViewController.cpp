@@ -138,8 +138,7 @@ void SettingsViewController::buildForm()
 
     connect(m_autoConnectButton, &QPushButton::clicked, this,
             &SettingsViewController::autoconnectButtonAction);
-    connect(m_autoStartButton, &QPushButton::clicked, this,
-            &SettingsViewController::autostartButtonAction);
+    connect(m_autoStartButton, &QPushButton::clicked, this, &SettingsViewController::autostartButtonAction);
     connect(m_notificationsButton, &QPushButton::clicked, this,
             &SettingsViewController::notificationsButtonAction);
     connect(m_logoutButton, &QPushButton::clicked, this, &SettingsViewController::logoutButtonAction);
@@ -159,12 +158,13 @@ QPushButton *SettingsViewController::makeCheckboxRow(const QString &objectName, 
     button->setCursor(Qt::PointingHandCursor);
     button->setAccessibleName(title);
     button->setAccessibleDescription(detail);
-    button->setStyleSheet(QStringLiteral(
-        "QPushButton#%1 { border: 2px solid transparent; border-radius: 8px; background: transparent; }"
-        "QPushButton#%1:hover { background: rgba(0, 0, 0, 10); }"
-        "QPushButton#%1:pressed { background: rgba(0, 0, 0, 20); }"
-        "QPushButton#%1:focus { border-color: rgba(242, 165, 60, 150); }")
-                              .arg(objectName));
+    button->setStyleSheet(
+        QStringLiteral(
+            "QPushButton#%1 { border: 2px solid transparent; border-radius: 8px; background: transparent; }"
+            "QPushButton#%1:hover { background: rgba(0, 0, 0, 10); }"
+            "QPushButton#%1:pressed { background: rgba(0, 0, 0, 20); }"
+            "QPushButton#%1:focus { border-color: rgba(242, 165, 60, 150); }")
+            .arg(objectName));
 
     auto *row = new QHBoxLayout(button);
     row->setContentsMargins(8, 8, 8, 8);

@@ -54,8 +54,8 @@ public:
 
 private:
     void buildForm();
-    QPushButton *makeCheckboxRow(const QString &objectName, const QString &title,
-                                 const QString &detail, ImageView **imageView);
+    QPushButton *makeCheckboxRow(const QString &objectName, const QString &title, const QString &detail,
+                                 ImageView **imageView);
     void refreshCheckboxes();
 
     SettingsHandler *m_handler;

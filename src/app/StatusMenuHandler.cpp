@@ -121,8 +121,8 @@ void StatusMenuHandler::connectOrDisconnect()
     m_service.noteUserRequest();
     QPointer<VPNService> service(&m_service);
     const QDateTime now = QDateTime::currentDateTimeUtc();
-    const std::optional<QByteArray> reference =
-        KeychainService::storedReference(session.identities(), session.identityReference());
+    const std::optional<QByteArray> reference = KeychainService::storedReference(session.identities(),
+                                                                                 session.identityReference());
     if (m_service.status() != VpnStatus::Connected
         && (!reference || KeychainService::needsRenewal(session.identities(), *reference, now))) {
         // No screen to show a failure on: a failed request just ends it,
@@ -158,8 +158,7 @@ void StatusMenuHandler::quit(VPNService &service, std::function<void()> exit, st
         return;
     }
     QPointer<VpnConnection> connection(service.manager()->connection());
-    service.quit([connection, exit = std::move(exit)] { exitAfterStop(connection, exit); },
-                 std::move(failed));
+    service.quit([connection, exit = std::move(exit)] { exitAfterStop(connection, exit); }, std::move(failed));
 }
 
 } // namespace Orvex

@@ -51,7 +51,9 @@ public:
 
 private:
     using Value = std::variant<Action, Custom, Show, Quit>;
-    explicit StatusMenuItem(Value value) : m_value(std::move(value)) {}
+    explicit StatusMenuItem(Value value)
+        : m_value(std::move(value))
+    {}
 
     Value m_value;
 };

@@ -131,13 +131,11 @@ const std::vector<Member> &members()
         {"vpnDomain", &Config::vpnDomain, nullptr, notEmpty},
         {"pkcs12Passphrase", &Config::pkcs12Passphrase, nullptr,
          [](const QString &v) {
-             return matches(v, "[\\x20-\\x7e]{6}") ? QString()
-                                                   : QStringLiteral("must be 6 ASCII characters");
+             return matches(v, "[\\x20-\\x7e]{6}") ? QString() : QStringLiteral("must be 6 ASCII characters");
          }},
         {"passwordResetURL", &Config::passwordResetURL, nullptr,
          [](const QString &v) { return absoluteUrl(v, false); }},
-        {"supportURL", &Config::supportURL, nullptr,
-         [](const QString &v) { return absoluteUrl(v, false); }},
+        {"supportURL", &Config::supportURL, nullptr, [](const QString &v) { return absoluteUrl(v, false); }},
         {"privacyPolicyURL", &Config::privacyPolicyURL, nullptr,
          [](const QString &v) { return absoluteUrl(v, false); }},
         {"productNotice", &Config::productNotice, nullptr, {}},
@@ -175,15 +173,13 @@ const std::vector<Member> &members()
 
 // Applies the members of `json` to `config`. `requireAll` is set for the built-in
 // defaults, which must name every member.
-bool apply(Config &config, const QByteArray &json, const QString &source, bool requireAll,
-           QString *error)
+bool apply(Config &config, const QByteArray &json, const QString &source, bool requireAll, QString *error)
 {
     auto fail = [&](const QString &member, const QString &reason) {
         if (error) {
-            *error = member.isEmpty()
-                         ? QStringLiteral("configuration error in %1: %2").arg(source, reason)
-                         : QStringLiteral("configuration error in %1: member \"%2\" %3")
-                               .arg(source, printable(member), reason);
+            *error = member.isEmpty() ? QStringLiteral("configuration error in %1: %2").arg(source, reason)
+                                      : QStringLiteral("configuration error in %1: member \"%2\" %3")
+                                            .arg(source, printable(member), reason);
         }
         return false;
     };
@@ -199,9 +195,8 @@ bool apply(Config &config, const QByteArray &json, const QString &source, bool r
     const QJsonObject object = doc.object();
 
     for (auto it = object.begin(); it != object.end(); ++it) {
-        const auto known = std::find_if(members().begin(), members().end(), [&](const Member &m) {
-            return it.key() == QLatin1String(m.name);
-        });
+        const auto known = std::find_if(members().begin(), members().end(),
+                                        [&](const Member &m) { return it.key() == QLatin1String(m.name); });
         if (known == members().end())
             return fail(it.key(), QStringLiteral("is not a known member"));
     }
@@ -276,8 +271,7 @@ void Config::loadOrExit()
         }
         overrideJson = file.readAll();
         if (overrideJson.trimmed().isEmpty()) {
-            std::fprintf(stderr, "orvex: configuration error in %s: the file is empty\n",
-                         qPrintable(path));
+            std::fprintf(stderr, "orvex: configuration error in %s: the file is empty\n", qPrintable(path));
             std::exit(2);
         }
     }

@@ -42,8 +42,7 @@ struct Config
     // Parses the built-in defaults and applies `overrideJson` (when not empty) on
     // top. On failure answers nothing and sets `error` to a one-line message that
     // names the offending member.
-    static std::optional<Config> parse(const QByteArray &overrideJson,
-                                       const QString &overrideName,
+    static std::optional<Config> parse(const QByteArray &overrideJson, const QString &overrideName,
                                        QString *error);
 
     // Loads the configuration of this process: the defaults, then the file in

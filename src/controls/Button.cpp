@@ -33,7 +33,7 @@ QColor stateWash(const QColor &face, const QColor &outline, bool pressed)
 
 Button::Button(QWidget *parent)
     : Button(QString(), parent)
-{ }
+{}
 
 Button::Button(const QString &title, QWidget *parent)
     : QPushButton(parent)
@@ -198,8 +198,7 @@ void Button::paintEvent(QPaintEvent *event)
         painter.setBrush(Qt::NoBrush);
         const qreal ringRadius = qMax<qreal>(radius - 2, 3);
         painter.drawRoundedRect(QRectF(rect()).adjusted(ringInset, ringInset, -ringInset, -ringInset),
-                                ringRadius,
-                                ringRadius);
+                                ringRadius, ringRadius);
     }
 
     QRect content = rect().adjusted(horizontalPadding, 0, -horizontalPadding, 0);
@@ -208,13 +207,10 @@ void Button::paintEvent(QPaintEvent *event)
         const QIcon::Mode mode = enabled ? QIcon::Normal : QIcon::Disabled;
         const QPixmap pixmap = icon().pixmap(size, devicePixelRatioF(), mode);
         if (m_title.isEmpty()) {
-            painter.drawPixmap(QStyle::alignedRect(layoutDirection(), Qt::AlignCenter, size, rect()),
-                               pixmap);
+            painter.drawPixmap(QStyle::alignedRect(layoutDirection(), Qt::AlignCenter, size, rect()), pixmap);
             return;
         }
-        const QRect target = QStyle::alignedRect(layoutDirection(),
-                                                 Qt::AlignLeft | Qt::AlignVCenter,
-                                                 size,
+        const QRect target = QStyle::alignedRect(layoutDirection(), Qt::AlignLeft | Qt::AlignVCenter, size,
                                                  content);
         painter.drawPixmap(target, pixmap);
         content.setLeft(target.right() + 1 + iconSpacing);

@@ -27,8 +27,7 @@ class Button : public QPushButton
     // colour properties.
     Q_PROPERTY(QColor borderColor READ borderColorProperty WRITE setBorderColorProperty)
     Q_PROPERTY(QColor titleColor READ titleColorProperty WRITE setTitleColorProperty)
-    Q_PROPERTY(QColor backgroundColor READ backgroundColor WRITE setBackgroundColor RESET
-                       resetBackgroundColor)
+    Q_PROPERTY(QColor backgroundColor READ backgroundColor WRITE setBackgroundColor RESET resetBackgroundColor)
     Q_PROPERTY(bool dropShadow READ dropShadow WRITE setDropShadow)
     Q_PROPERTY(Qt::Alignment alignment READ alignment WRITE setAlignment)
 

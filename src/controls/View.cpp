@@ -9,7 +9,7 @@ namespace Orvex {
 
 View::View(QWidget *parent)
     : QWidget(parent)
-{ }
+{}
 
 // Qt's hit testing (QWidget::childAt, which the application uses to pick the
 // receiver of a mouse event) skips a widget marked transparent for mouse

@@ -177,10 +177,8 @@ public:
         const QImage &flag = largeFlag(m_regionCode);
         if (flag.isNull() || size.isEmpty())
             return {};
-        const QString key = QStringLiteral("orvex-flag-%1-%2x%3")
-                                    .arg(m_regionCode)
-                                    .arg(size.width())
-                                    .arg(size.height());
+        const QString key
+            = QStringLiteral("orvex-flag-%1-%2x%3").arg(m_regionCode).arg(size.width()).arg(size.height());
         QPixmap pixmap;
         if (QPixmapCache::find(key, &pixmap))
             return pixmap;
@@ -234,11 +232,11 @@ QList<Country> Countries::all() const
         } collect{this, &countries};
         countries.reserve(256);
         module.regions(
-                [](void *context, const char *region, int code) {
-                    auto *c = static_cast<Collect *>(context);
-                    c->countries->append(c->list->make(QString::fromLatin1(region), code));
-                },
-                &collect);
+            [](void *context, const char *region, int code) {
+                auto *c = static_cast<Collect *>(context);
+                c->countries->append(c->list->make(QString::fromLatin1(region), code));
+            },
+            &collect);
     }
 
     UErrorCode status = U_ZERO_ERROR;

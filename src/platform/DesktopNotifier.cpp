@@ -42,19 +42,18 @@ void FreedesktopNotifier::show(const QString &summary, const QString &body)
         return;
     }
     m_waiting = true;
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
-        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
+    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.Notifications"),
+                                                       QStringLiteral("/org/freedesktop/Notifications"),
+                                                       QStringLiteral("org.freedesktop.Notifications"),
+                                                       QStringLiteral("Notify"));
     QVariantMap hints;
     hints.insert(QStringLiteral("desktop-entry"), QString(SessionBus::clientAppId));
     hints.insert(QStringLiteral("category"), QStringLiteral("network"));
-    call << QStringLiteral("Orvex Cloud")          // app_name
-         << m_lastId                               // replaces_id
-         << QString(SessionBus::clientAppId)       // app_icon
-         << bounded(summary) << plain(body)
-         << QStringList()                          // actions
-         << hints
-         << qint32(-1);                            // expire_timeout: the server's choice
+    call << QStringLiteral("Orvex Cloud")                    // app_name
+         << m_lastId                                         // replaces_id
+         << QString(SessionBus::clientAppId)                 // app_icon
+         << bounded(summary) << plain(body) << QStringList() // actions
+         << hints << qint32(-1);                             // expire_timeout: the server's choice
     QPointer<FreedesktopNotifier> self(this);
     auto *watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call, 5000), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [self, watcher] {

@@ -47,8 +47,7 @@ void DesktopSecretStore::read(const QString &key, QObject *context, ReadHandler 
     });
 }
 
-void DesktopSecretStore::write(const QString &key, const QString &secret, QObject *context,
-                               WriteHandler done)
+void DesktopSecretStore::write(const QString &key, const QString &secret, QObject *context, WriteHandler done)
 {
     QPointer<DesktopSecretStore> self(this);
     probe(context, [self, key, secret, context, done](bool running) {

@@ -17,12 +17,10 @@ class DesktopSecretStore final : public SecretStore
 public:
     static constexpr QLatin1String serviceName{"org.freedesktop.secrets"};
 
-    DesktopSecretStore(const QString &applicationId, const QString &fallbackFile,
-                       QObject *parent = nullptr);
+    DesktopSecretStore(const QString &applicationId, const QString &fallbackFile, QObject *parent = nullptr);
 
     void read(const QString &key, QObject *context, ReadHandler done) override;
-    void write(const QString &key, const QString &secret, QObject *context,
-               WriteHandler done) override;
+    void write(const QString &key, const QString &secret, QObject *context, WriteHandler done) override;
     void remove(const QString &key, QObject *context, WriteHandler done) override;
 
 private:

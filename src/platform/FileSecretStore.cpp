@@ -59,25 +59,21 @@ bool FileSecretStore::save(const QJsonObject &secrets) const
         return !QFileInfo::exists(m_path) || QFile::remove(m_path);
     }
     return SecureFile::makePrivateDirectory(QFileInfo(m_path).absolutePath())
-           && SecureFile::writeAtomically(m_path,
-                                          QJsonDocument(secrets).toJson(QJsonDocument::Compact));
+           && SecureFile::writeAtomically(m_path, QJsonDocument(secrets).toJson(QJsonDocument::Compact));
 }
 
 void FileSecretStore::read(const QString &key, QObject *context, ReadHandler done)
 {
     const std::optional<QJsonObject> secrets = load();
     const QJsonValue value = secrets ? secrets->value(key) : QJsonValue();
-    const Outcome outcome = !secrets          ? Outcome::failed
-                            : value.isString() ? Outcome::done
-                                               : Outcome::notFound;
+    const Outcome outcome = !secrets ? Outcome::failed : value.isString() ? Outcome::done : Outcome::notFound;
     later(context, [done, outcome, secret = value.toString()] {
         if (done)
             done(outcome, secret);
     });
 }
 
-void FileSecretStore::write(const QString &key, const QString &secret, QObject *context,
-                            WriteHandler done)
+void FileSecretStore::write(const QString &key, const QString &secret, QObject *context, WriteHandler done)
 {
     // A damaged file is replaced rather than kept: it can hold nothing usable.
     QJsonObject secrets = load().value_or(QJsonObject());

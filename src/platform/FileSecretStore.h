@@ -22,8 +22,7 @@ public:
     QString filePath() const { return m_path; }
 
     void read(const QString &key, QObject *context, ReadHandler done) override;
-    void write(const QString &key, const QString &secret, QObject *context,
-               WriteHandler done) override;
+    void write(const QString &key, const QString &secret, QObject *context, WriteHandler done) override;
     void remove(const QString &key, QObject *context, WriteHandler done) override;
 
 private:

@@ -110,8 +110,7 @@ QByteArray privateKeyPem(EVP_PKEY *key)
 {
     // A secure memory BIO so the key text is wiped when it is freed.
     Owned<BIO> bio(BIO_new(BIO_s_secmem()));
-    if (!bio
-        || PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1)
+    if (!bio || PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1)
         return {};
     return bioContents(bio.get());
 }
@@ -128,8 +127,7 @@ Owned<EVP_PKEY> readPrivateKey(const QByteArray &pem)
     // An empty passphrase callback result: an encrypted key is refused rather
     // than prompting on the terminal.
     auto noPassphrase = [](char *, int, int, void *) { return 0; };
-    return Owned<EVP_PKEY>(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, noPassphrase, nullptr)
-                               : nullptr);
+    return Owned<EVP_PKEY>(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, noPassphrase, nullptr) : nullptr);
 }
 
 bool keyMatches(X509 *cert, EVP_PKEY *key)
@@ -178,8 +176,7 @@ std::optional<long> derivationRounds(const X509_ALGOR *algorithm)
     Owned<PBE2PARAM> pbes2;
     Owned<PBKDF2PARAM> pbkdf2;
     if (OBJ_obj2nid(algorithm->algorithm) == NID_pbes2) {
-        pbes2.reset(static_cast<PBE2PARAM *>(
-            ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBE2PARAM), parameter)));
+        pbes2.reset(static_cast<PBE2PARAM *>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBE2PARAM), parameter)));
         if (!pbes2 || !pbes2->keyfunc || OBJ_obj2nid(pbes2->keyfunc->algorithm) != NID_id_pbkdf2
             || !pbes2->keyfunc->parameter)
             return std::nullopt;
@@ -272,8 +269,7 @@ private:
         PKCS12_get0_mac(nullptr, nullptr, nullptr, &macRounds, p12);
         const long rounds = macRounds ? ASN1_INTEGER_get(macRounds) : 1;
         // A second try with no passphrase costs the same again.
-        if (rounds < 1 || rounds > maxDerivationRounds
-            || !spend(m_passphrase.isEmpty() ? 2 * rounds : rounds))
+        if (rounds < 1 || rounds > maxDerivationRounds || !spend(m_passphrase.isEmpty() ? 2 * rounds : rounds))
             return false;
         if (PKCS12_verify_mac(p12, m_pass, m_passLength) == 1)
             return true;
@@ -390,9 +386,9 @@ QJsonArray toJson(const QList<IdentityStore::AccessEntry> &entries)
 {
     QJsonArray list;
     for (const IdentityStore::AccessEntry &entry : entries) {
-        list.append(QJsonObject{{QStringLiteral("authorization"), entry.authorization},
-                                {QStringLiteral("applications"),
-                                 QJsonArray::fromStringList(entry.applications)}});
+        list.append(
+            QJsonObject{{QStringLiteral("authorization"), entry.authorization},
+                        {QStringLiteral("applications"), QJsonArray::fromStringList(entry.applications)}});
     }
     return list;
 }
@@ -481,24 +477,22 @@ std::optional<IdentityStore::Identity> IdentityStore::importPkcs12(const QByteAr
     return importArchive(archive, passphrase, false);
 }
 
-std::optional<IdentityStore::Identity> IdentityStore::importSingleIdentity(
-    const QByteArray &archive, const QString &passphrase)
+std::optional<IdentityStore::Identity> IdentityStore::importSingleIdentity(const QByteArray &archive,
+                                                                           const QString &passphrase)
 {
     return importArchive(archive, passphrase, true);
 }
 
 std::optional<IdentityStore::Identity> IdentityStore::importArchive(const QByteArray &archive,
-                                                                    const QString &passphrase,
-                                                                    bool singleKey)
+                                                                    const QString &passphrase, bool singleKey)
 {
     loadLegacyAlgorithms();
     Pkcs12Reader reader(archive, passphrase);
     if (!reader.read())
         return std::nullopt;
-    if (singleKey
-        && std::count_if(reader.bags().begin(), reader.bags().end(),
-                         [](const Bag &bag) { return bag.key != nullptr; })
-               != 1)
+    if (singleKey && std::count_if(reader.bags().begin(), reader.bags().end(), [](const Bag &bag) {
+                         return bag.key != nullptr;
+                     }) != 1)
         return std::nullopt;
     const std::optional<Item> item = firstItemOf(reader.bags());
     if (!item)
@@ -529,9 +523,8 @@ std::optional<IdentityStore::Identity> IdentityStore::importArchive(const QByteA
                          && SecureFile::writeAtomically(staging + u'/' + certificateFile,
                                                         certificatePem(first.certificate))
                          && SecureFile::writeAtomically(staging + u'/' + privateKeyFile, keyPem)
-                         && writeAccessList(staging,
-                                            access.value_or(QList<AccessEntry>{
-                                                {useAuthorization, {clientApplication()}}}));
+                         && writeAccessList(staging, access.value_or(QList<AccessEntry>{
+                                                         {useAuthorization, {clientApplication()}}}));
     OPENSSL_cleanse(keyPem.data(), size_t(keyPem.size()));
     if (!written) {
         QDir(staging).removeRecursively();
@@ -614,8 +607,7 @@ std::optional<IdentityStore::Validity> IdentityStore::validity(const QByteArray 
         return QDateTime(QDate(when.tm_year + 1900, when.tm_mon + 1, when.tm_mday),
                          QTime(when.tm_hour, when.tm_min, when.tm_sec), Qt::UTC);
     };
-    Validity validity{toDateTime(X509_get0_notBefore(cert.get())),
-                      toDateTime(X509_get0_notAfter(cert.get()))};
+    Validity validity{toDateTime(X509_get0_notBefore(cert.get())), toDateTime(X509_get0_notAfter(cert.get()))};
     if (!validity.notBefore.isValid() || !validity.notAfter.isValid())
         return std::nullopt;
     return validity;
@@ -641,8 +633,7 @@ bool IdentityStore::remove(const Identity &identity)
     return removeFolder(m_directory, folder);
 }
 
-std::optional<QList<IdentityStore::AccessEntry>> IdentityStore::accessList(
-    const QByteArray &reference) const
+std::optional<QList<IdentityStore::AccessEntry>> IdentityStore::accessList(const QByteArray &reference) const
 {
     const QString folder = identityFolder(reference);
     if (folder.isEmpty())
@@ -656,9 +647,8 @@ bool IdentityStore::grantAccess(const QByteArray &reference, const QString &appl
     if (application.isEmpty() || !resolve(reference))
         return false;
     QList<AccessEntry> entries = accessList(reference).value_or(QList<AccessEntry>{});
-    auto use = std::find_if(entries.begin(), entries.end(), [](const AccessEntry &entry) {
-        return entry.authorization == useAuthorization;
-    });
+    auto use = std::find_if(entries.begin(), entries.end(),
+                            [](const AccessEntry &entry) { return entry.authorization == useAuthorization; });
     if (use == entries.end()) {
         entries.append({useAuthorization, {clientApplication()}});
         use = entries.end() - 1;

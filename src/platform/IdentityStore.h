@@ -81,8 +81,7 @@ public:
     // Like importPkcs12, for an archive that must hold exactly one identity:
     // it also refuses one with no private key or with more than one. This is
     // what a certificate from the service must look like before it is kept.
-    std::optional<Identity> importSingleIdentity(const QByteArray &archive,
-                                                 const QString &passphrase);
+    std::optional<Identity> importSingleIdentity(const QByteArray &archive, const QString &passphrase);
 
     // The stored certificate's validity period (UTC); absent when the
     // identity is not stored or its certificate cannot be read. Reads the
@@ -117,7 +116,7 @@ public:
 
 private:
     std::optional<Identity> importArchive(const QByteArray &archive, const QString &passphrase,
-                                   bool singleKey);
+                                          bool singleKey);
     QString identityFolder(const QByteArray &reference) const;
     bool writeAccessList(const QString &folder, const QList<AccessEntry> &entries) const;
 

@@ -105,8 +105,7 @@ void appendEscapedString(const QString &str, QByteArray &result)
         }
     }
 
-    if (needsQuotes
-        || (start < result.size() && (result.at(start) == ' ' || result.back() == ' '))) {
+    if (needsQuotes || (start < result.size() && (result.at(start) == ' ' || result.back() == ' '))) {
         result.insert(start, '"');
         result += '"';
     }
@@ -301,8 +300,8 @@ IniDocument::Value valueFromString(const QString &s, QByteArrayView written)
     }
     // Other forms QSettings knows (a variant of another type, a rectangle, a
     // date...) are not ours to interpret: keep them as written.
-    static const char *const foreignPrefixes[] = {"@Variant(", "@Invalid(", "@Rect(", "@Size(",
-                                                  "@Point(", "@DateTime("};
+    static const char *const foreignPrefixes[] = {"@Variant(", "@Invalid(", "@Rect(",
+                                                  "@Size(",    "@Point(",   "@DateTime("};
     for (const char *prefix : foreignPrefixes) {
         if (s.startsWith(QLatin1String(prefix)))
             return IniDocument::Unknown{trimmed(written).toByteArray()};
@@ -387,9 +386,8 @@ std::optional<IniDocument> IniDocument::parse(const QByteArray &data)
             return std::nullopt;
         const QString key = unescapedKey(keyPart);
         const QString fullKey = section.isEmpty() ? key : section + u'/' + key;
-        document.m_values.insert(fullKey,
-                                 isList ? Value(Unknown{trimmed(written).toByteArray()})
-                                        : valueFromString(text, written));
+        document.m_values.insert(fullKey, isList ? Value(Unknown{trimmed(written).toByteArray()})
+                                                 : valueFromString(text, written));
     }
     return document;
 }

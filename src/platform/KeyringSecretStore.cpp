@@ -52,8 +52,7 @@ void KeyringSecretStore::read(const QString &key, QObject *context, ReadHandler 
     job->start();
 }
 
-void KeyringSecretStore::write(const QString &key, const QString &secret, QObject *context,
-                               WriteHandler done)
+void KeyringSecretStore::write(const QString &key, const QString &secret, QObject *context, WriteHandler done)
 {
     auto *job = newJob<QKeychain::WritePasswordJob>(m_service, key);
     job->setTextData(secret);

@@ -15,8 +15,7 @@ public:
     explicit KeyringSecretStore(const QString &service, QObject *parent = nullptr);
 
     void read(const QString &key, QObject *context, ReadHandler done) override;
-    void write(const QString &key, const QString &secret, QObject *context,
-               WriteHandler done) override;
+    void write(const QString &key, const QString &secret, QObject *context, WriteHandler done) override;
     void remove(const QString &key, QObject *context, WriteHandler done) override;
 
 private:

@@ -82,8 +82,7 @@ bool isExecutableFile(const QFileInfo &info)
 
 QString entryPath(const QString &launcherId)
 {
-    const QString configHome = QStandardPaths::writableLocation(
-            QStandardPaths::GenericConfigLocation);
+    const QString configHome = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
     return configHome + QLatin1String("/autostart/") + launcherId + QLatin1String(".desktop");
 }
 

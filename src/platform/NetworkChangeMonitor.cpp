@@ -42,7 +42,8 @@ NetworkChangeMonitor::NetworkChangeMonitor(QObject *parent)
                      && system.connect(QStringLiteral("org.freedesktop.login1"),
                                        QStringLiteral("/org/freedesktop/login1"),
                                        QStringLiteral("org.freedesktop.login1.Manager"),
-                                       QStringLiteral("PrepareForSleep"), this, SLOT(onPrepareForSleep(bool)));
+                                       QStringLiteral("PrepareForSleep"), this,
+                                       SLOT(onPrepareForSleep(bool)));
 
     m_fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE);
     if (m_fd < 0)
@@ -91,7 +92,8 @@ void NetworkChangeMonitor::onNetlinkReadable()
         // short last message would wrap around in an unsigned count.
         int length = int(got);
         for (auto *header = reinterpret_cast<const nlmsghdr *>(buffer);
-             NLMSG_OK(header, length); // NOLINT(clang-diagnostic-sign-compare): the macro compares with the signed count
+             NLMSG_OK(header,
+                      length); // NOLINT(clang-diagnostic-sign-compare): the macro compares with the signed count
              header = NLMSG_NEXT(header, length)) {
             if (header->nlmsg_type != RTM_NEWROUTE && header->nlmsg_type != RTM_DELROUTE)
                 continue;

@@ -30,7 +30,8 @@ bool isRunningClient(qint64 pid)
         return false;
     const QString executable = QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget();
     return !executable.isEmpty()
-           && QFileInfo(executable).fileName() == QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+           && QFileInfo(executable).fileName()
+                  == QFileInfo(QCoreApplication::applicationFilePath()).fileName();
 }
 
 } // namespace

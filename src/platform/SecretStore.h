@@ -27,8 +27,7 @@ public:
     using QObject::QObject;
 
     virtual void read(const QString &key, QObject *context, ReadHandler done) = 0;
-    virtual void write(const QString &key, const QString &secret, QObject *context,
-                       WriteHandler done) = 0;
+    virtual void write(const QString &key, const QString &secret, QObject *context, WriteHandler done) = 0;
     virtual void remove(const QString &key, QObject *context, WriteHandler done) = 0;
 };
 

@@ -89,9 +89,8 @@ bool SecureFile::makePrivateDirectory(const QString &path, QString *problem)
     bool ok = ::fstat(fd, &st) == 0;
     if (ok && st.st_uid != ::geteuid()) {
         ::close(fd);
-        return refuse(QStringLiteral("the folder %1 belongs to another user (uid %2)")
-                          .arg(clean)
-                          .arg(st.st_uid));
+        return refuse(
+            QStringLiteral("the folder %1 belongs to another user (uid %2)").arg(clean).arg(st.st_uid));
     }
     if (ok && (st.st_mode & 07777) != 0700)
         ok = ::fchmod(fd, 0700) == 0;
@@ -110,9 +109,7 @@ bool SecureFile::writeAtomically(const QString &path, const QByteArray &contents
     for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
         tempPath = dir + QLatin1Char('/') + QLatin1Char('.') + target.fileName() + QLatin1String(".tmp-")
                    + QString::number(QRandomGenerator::global()->generate64(), 36);
-        fd = ::open(encoded(tempPath).constData(),
-                    O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
-                    0600);
+        fd = ::open(encoded(tempPath).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (fd < 0 && errno != EEXIST)
             return false;
     }
@@ -124,8 +121,7 @@ bool SecureFile::writeAtomically(const QString &path, const QByteArray &contents
     bool ok = ::fchmod(fd, 0600) == 0 && writeAll(fd, contents) && ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;
     if (ok)
-        ok = ::rename(encoded(tempPath).constData(), encoded(target.absoluteFilePath()).constData())
-             == 0;
+        ok = ::rename(encoded(tempPath).constData(), encoded(target.absoluteFilePath()).constData()) == 0;
     if (!ok) {
         ::unlink(encoded(tempPath).constData());
         return false;
@@ -159,8 +155,7 @@ bool SecureFile::restrictToOwner(const QString &path)
 {
     // O_NOFOLLOW: a link planted under the name must not pass our chmod on to
     // whatever it points at. O_NONBLOCK keeps a planted FIFO from hanging us.
-    const int fd = ::open(encoded(path).constData(),
-                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(encoded(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
     struct stat st;

@@ -38,17 +38,13 @@ void isNameOwned(const QString &name, QObject *context, std::function<void(bool 
         return;
     }
 
-    QDBusMessage message = QDBusMessage::createMethodCall(busService,
-                                                          busPath,
-                                                          busInterface,
+    QDBusMessage message = QDBusMessage::createMethodCall(busService, busPath, busInterface,
                                                           QStringLiteral("NameHasOwner"));
     message << name;
     // The watcher is the context's child: destroying the context drops the
     // pending answer together with its callback.
     auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(message), context);
-    QObject::connect(watcher,
-                     &QDBusPendingCallWatcher::finished,
-                     watcher,
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher,
                      [done = std::move(done)](QDBusPendingCallWatcher *w) {
                          const QDBusPendingReply<bool> reply = *w;
                          w->deleteLater();
@@ -61,8 +57,7 @@ bool postKillLauncher(const QString &senderAppId)
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected())
         return false;
-    QDBusMessage signal = QDBusMessage::createSignal(notificationsPath,
-                                                     notificationsInterface,
+    QDBusMessage signal = QDBusMessage::createSignal(notificationsPath, notificationsInterface,
                                                      killLauncherName);
     signal << senderAppId;
     return bus.send(signal);

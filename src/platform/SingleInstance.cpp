@@ -25,8 +25,7 @@ QDBusMessage busCall(const QString &method)
 {
     return QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
                                           QStringLiteral("/org/freedesktop/DBus"),
-                                          QStringLiteral("org.freedesktop.DBus"),
-                                          method);
+                                          QStringLiteral("org.freedesktop.DBus"), method);
 }
 
 // The client prints nothing unless asked to.
@@ -55,7 +54,7 @@ private:
 ReopenAdaptor::ReopenAdaptor(SingleInstance *instance)
     : QDBusAbstractAdaptor(instance)
     , m_instance(instance)
-{ }
+{}
 
 void ReopenAdaptor::Reopen()
 {
@@ -76,7 +75,7 @@ QString SingleInstance::interfaceName()
 
 SingleInstance::SingleInstance(QObject *parent)
     : SingleInstance(QDBusConnection::sessionBus(), parent)
-{ }
+{}
 
 SingleInstance::SingleInstance(const QDBusConnection &bus, QObject *parent)
     : QObject(parent)
@@ -95,7 +94,7 @@ SingleInstance::Claim SingleInstance::claim(const QString &appId)
     m_appId = appId;
     if (!m_bus.isConnected()) {
         debugNote(QStringLiteral("no session bus (%1); running without the single-instance check")
-                          .arg(m_bus.lastError().message()));
+                      .arg(m_bus.lastError().message()));
         return Claim::FirstInstance;
     }
 
@@ -110,7 +109,7 @@ SingleInstance::Claim SingleInstance::claim(const QString &appId)
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 1) {
         debugNote(QStringLiteral("cannot own %1 on the session bus (%2); running without the "
                                  "single-instance check")
-                          .arg(appId, reply.errorMessage()));
+                      .arg(appId, reply.errorMessage()));
         return Claim::FirstInstance;
     }
 
@@ -132,14 +131,10 @@ void SingleInstance::requestReopen(std::function<void(bool delivered)> done)
         QTimer::singleShot(0, this, [done = std::move(done)] { done(false); });
         return;
     }
-    const QDBusMessage call = QDBusMessage::createMethodCall(m_appId,
-                                                             objectPath(),
-                                                             interfaceName(),
+    const QDBusMessage call = QDBusMessage::createMethodCall(m_appId, objectPath(), interfaceName(),
                                                              QStringLiteral("Reopen"));
     auto *watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call, reopenTimeoutMs), this);
-    connect(watcher,
-            &QDBusPendingCallWatcher::finished,
-            this,
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [done = std::move(done)](QDBusPendingCallWatcher *w) {
                 w->deleteLater();
                 done(!w->isError());

@@ -110,10 +110,7 @@ UserDefaults::FileStamp UserDefaults::stamp() const
     struct stat st;
     if (::stat(QFile::encodeName(m_path).constData(), &st) != 0)
         return {};
-    return {true,
-            st.st_dev,
-            st.st_ino,
-            st.st_size,
+    return {true, st.st_dev, st.st_ino, st.st_size,
             qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
 }
 
@@ -154,8 +151,7 @@ void UserDefaults::load() const
 void UserDefaults::quarantine(const char *reason) const
 {
     const QString base = m_path + QLatin1String(".corrupt-")
-                         + QDateTime::currentDateTimeUtc().toString(
-                             QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
+                         + QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
     QString aside = base;
     for (int n = 2; QFileInfo::exists(aside) || QFileInfo(aside).isSymLink(); ++n)
         aside = base + u'-' + QString::number(n);
@@ -166,15 +162,12 @@ void UserDefaults::quarantine(const char *reason) const
         std::fprintf(stderr,
                      "orvex: the settings file %s was set aside as %s because %s; starting "
                      "with empty settings\n",
-                     qPrintable(m_path),
-                     qPrintable(aside),
-                     reason);
+                     qPrintable(m_path), qPrintable(aside), reason);
     } else {
         std::fprintf(stderr,
                      "orvex: the settings file %s is ignored because %s and could not be set "
                      "aside; starting with empty settings\n",
-                     qPrintable(m_path),
-                     reason);
+                     qPrintable(m_path), reason);
     }
 }
 

@@ -30,7 +30,10 @@ public:
     // daemon runs).
     virtual void attachReporting(const VpnPreferences &preferences, Completion done)
     {
-        attach(preferences, [done = std::move(done)] { if (done) done(Outcome<>::success()); });
+        attach(preferences, [done = std::move(done)] {
+            if (done)
+                done(Outcome<>::success());
+        });
     }
     // Hands a newly saved configuration to the daemon. A configuration that
     // can connect is loaded (and, with on-demand on, brought up); any other

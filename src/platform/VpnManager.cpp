@@ -68,8 +68,7 @@ QString VpnManager::defaultStoragePath()
            + QStringLiteral("/orvex/vpn-configuration.json");
 }
 
-VpnManager::VpnManager(std::unique_ptr<VpnBackend> backend, const QString &storagePath,
-                       QObject *parent)
+VpnManager::VpnManager(std::unique_ptr<VpnBackend> backend, const QString &storagePath, QObject *parent)
     : QObject(parent)
     , m_backend(std::move(backend))
     , m_storagePath(storagePath)
@@ -88,7 +87,8 @@ void VpnManager::loadFromPreferences(Completion completion)
     bool readError = false;
     const std::optional<QByteArray> bytes = SecureFile::read(m_storagePath, &readError);
     if (readError) {
-        finishLater(std::move(completion), Outcome<>::failure(QStringLiteral("The VPN configuration cannot be read.")));
+        finishLater(std::move(completion),
+                    Outcome<>::failure(QStringLiteral("The VPN configuration cannot be read.")));
         return;
     }
     VpnPreferences loaded;
@@ -112,13 +112,15 @@ void VpnManager::loadFromPreferences(Completion completion)
 void VpnManager::saveToPreferences(Completion completion)
 {
     if (!m_edited.protocolConfiguration) {
-        finishLater(std::move(completion), Outcome<>::failure(QStringLiteral("The VPN configuration is invalid.")));
+        finishLater(std::move(completion),
+                    Outcome<>::failure(QStringLiteral("The VPN configuration is invalid.")));
         return;
     }
     const QString folder = QFileInfo(m_storagePath).absolutePath();
     if (!SecureFile::makePrivateDirectory(folder)
         || !SecureFile::writeAtomically(m_storagePath, m_edited.toJson())) {
-        finishLater(std::move(completion), Outcome<>::failure(QStringLiteral("The VPN configuration cannot be saved.")));
+        finishLater(std::move(completion),
+                    Outcome<>::failure(QStringLiteral("The VPN configuration cannot be saved.")));
         return;
     }
     m_saved = m_edited;

@@ -30,8 +30,7 @@ public:
     // The backend the current configuration names, on the standard key store.
     static std::unique_ptr<VpnBackend> makeConfiguredBackend();
 
-    VpnManager(std::unique_ptr<VpnBackend> backend, const QString &storagePath,
-               QObject *parent = nullptr);
+    VpnManager(std::unique_ptr<VpnBackend> backend, const QString &storagePath, QObject *parent = nullptr);
     ~VpnManager() override;
 
     void loadFromPreferences(Completion completion);

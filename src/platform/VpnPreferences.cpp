@@ -54,17 +54,15 @@ Outcome<VpnPreferences> VpnPreferences::fromJson(const QByteArray &bytes)
     prefs.enabled = enabled.toBool();
     prefs.onDemandEnabled = onDemand.toBool();
     for (const auto &value : rules.toArray()) {
-        const auto rule = value.isObject() ? VpnOnDemandRule::fromJson(value.toObject())
-                                           : std::nullopt;
+        const auto rule = value.isObject() ? VpnOnDemandRule::fromJson(value.toObject()) : std::nullopt;
         if (!rule)
             return fail(QStringLiteral("the saved VPN configuration has an unknown on-demand rule"));
         prefs.onDemandRules.append(*rule);
     }
     if (json.contains(QLatin1String("protocolConfiguration"))) {
         const QJsonValue protocol = json.value(QLatin1String("protocolConfiguration"));
-        prefs.protocolConfiguration = protocol.isObject()
-                                          ? VpnProtocolIKEv2::fromJson(protocol.toObject())
-                                          : std::nullopt;
+        prefs.protocolConfiguration = protocol.isObject() ? VpnProtocolIKEv2::fromJson(protocol.toObject())
+                                                          : std::nullopt;
         if (!prefs.protocolConfiguration)
             return fail(QStringLiteral("the saved VPN configuration has invalid IKEv2 settings"));
     }

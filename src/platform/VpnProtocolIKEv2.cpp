@@ -79,8 +79,7 @@ QJsonObject VpnProtocolIKEv2::toJson() const
             {QStringLiteral("authenticationMethod"), int(authenticationMethod)},
             {QStringLiteral("deadPeerDetectionRate"), int(deadPeerDetectionRate)},
             {QStringLiteral("disableRedirect"), disableRedirect},
-            {QStringLiteral("ikeSecurityAssociationParameters"),
-             saToJson(ikeSecurityAssociationParameters)},
+            {QStringLiteral("ikeSecurityAssociationParameters"), saToJson(ikeSecurityAssociationParameters)},
             {QStringLiteral("childSecurityAssociationParameters"),
              saToJson(childSecurityAssociationParameters)}};
 }

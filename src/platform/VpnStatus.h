@@ -6,7 +6,7 @@ namespace Orvex {
 // keeps and what the screens show. One type from the backend up, so no layer
 // translates it.
 enum class VpnStatus {
-    Invalid = 0,       // no usable configuration, or no VPN daemon to run it
+    Invalid = 0, // no usable configuration, or no VPN daemon to run it
     Disconnected = 1,
     Connecting = 2,
     Connected = 3,

@@ -97,8 +97,7 @@ SupportHandler::SupportHandler(const UserDefaults &defaults, NetworkService &net
 
 SupportHandler::~SupportHandler() = default;
 
-QJsonObject SupportHandler::ticketDocument(const QString &text, const QString &email,
-                                           const QString &name)
+QJsonObject SupportHandler::ticketDocument(const QString &text, const QString &email, const QString &name)
 {
     const QJsonObject comment{{QStringLiteral("body"), text}, {QStringLiteral("uploads"), QJsonArray()}};
     const QJsonObject requester{{QStringLiteral("email"), email},
@@ -132,7 +131,8 @@ bool SupportHandler::sendSupportRequest(const QString &text)
     return true;
 }
 
-void SupportHandler::post(NetworkService &network, const SupportURLRouter &router, Completion<Empty> completion)
+void SupportHandler::post(NetworkService &network, const SupportURLRouter &router,
+                          Completion<Empty> completion)
 {
     QNetworkRequest request = router.asURLRequest();
     request.setSslConfiguration(network.sslConfiguration());
@@ -164,32 +164,34 @@ void SupportHandler::post(NetworkService &network, const SupportURLRouter &route
     const qint64 limit = NetworkService::answerSizeLimit();
     const std::shared_ptr<BoundedAnswer> answer = BoundedAnswer::watch(reply, limit);
 
-    QObject::connect(reply, &QNetworkReply::finished, reply, [reply, answer, limit,
-                                                              completion = std::move(completion)] {
-        reply->deleteLater();
-        auto deliver = [&completion](const Result<Empty> &result) {
-            if (completion)
-                completion(result);
-        };
-        const QByteArray data = answer->finish();
-        if (answer->isTooLarge())
-            return deliver(Result<Empty>::failure(Error::generic(
-                QStringLiteral("The help desk's answer is larger than %1 MB.").arg(limit / (qint64(1024) * 1024)))));
-        if (reply->error() == QNetworkReply::ContentReSendError)
-            return deliver(Result<Empty>::failure(droppedError()));
-        const Result<QByteArray> checked
-            = NetworkService::checkAnswer(reply, data, reply->property(timedOutProperty).toBool());
-        // No answer at all.
-        if (!checked.isSuccess() && checked.error().isGeneric())
-            return deliver(Result<Empty>::failure(checked.error()));
-        // The help desk's error documents are refusals, not receipts.
-        const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-        if (status.isValid() && (status.toInt() < 200 || status.toInt() > 299))
-            return deliver(Result<Empty>::failure(statusError(status.toInt())));
-        if (!checked.isSuccess())
-            return deliver(Result<Empty>::failure(checked.error()));
-        deliver(Result<Empty>::success());
-    });
+    QObject::connect(reply, &QNetworkReply::finished, reply,
+                     [reply, answer, limit, completion = std::move(completion)] {
+                         reply->deleteLater();
+                         auto deliver = [&completion](const Result<Empty> &result) {
+                             if (completion)
+                                 completion(result);
+                         };
+                         const QByteArray data = answer->finish();
+                         if (answer->isTooLarge())
+                             return deliver(Result<Empty>::failure(
+                                 Error::generic(QStringLiteral("The help desk's answer is larger than %1 MB.")
+                                                    .arg(limit / (qint64(1024) * 1024)))));
+                         if (reply->error() == QNetworkReply::ContentReSendError)
+                             return deliver(Result<Empty>::failure(droppedError()));
+                         const Result<QByteArray> checked
+                             = NetworkService::checkAnswer(reply, data,
+                                                           reply->property(timedOutProperty).toBool());
+                         // No answer at all.
+                         if (!checked.isSuccess() && checked.error().isGeneric())
+                             return deliver(Result<Empty>::failure(checked.error()));
+                         // The help desk's error documents are refusals, not receipts.
+                         const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+                         if (status.isValid() && (status.toInt() < 200 || status.toInt() > 299))
+                             return deliver(Result<Empty>::failure(statusError(status.toInt())));
+                         if (!checked.isSuccess())
+                             return deliver(Result<Empty>::failure(checked.error()));
+                         deliver(Result<Empty>::success());
+                     });
 }
 
 } // namespace Orvex

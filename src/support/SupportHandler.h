@@ -31,8 +31,7 @@ public:
 
     // The ticket document: subject, the comment with no uploads, and the
     // requester ("Unknown" without a name, "locale_id" the string "1").
-    static QJsonObject ticketDocument(const QString &text, const QString &email,
-                                      const QString &name);
+    static QJsonObject ticketDocument(const QString &text, const QString &email, const QString &name);
 
     // Posts the ticket and tells how it went: a transport failure, an answer
     // with an error status (the help desk's own JSON error documents

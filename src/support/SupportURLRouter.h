@@ -29,7 +29,10 @@ public:
     QByteArray httpBody() const;
 
 private:
-    SupportURLRouter(Case c, QJsonObject document) : m_case(c), m_document(std::move(document)) {}
+    SupportURLRouter(Case c, QJsonObject document)
+        : m_case(c)
+        , m_document(std::move(document))
+    {}
 
     Case m_case;
     QJsonObject m_document;

@@ -58,10 +58,10 @@ void SupportViewController::buildForm()
     // Screen readers do not read the placeholder out: the field needs a name.
     //: support_text_name
     m_textView->setAccessibleName(tr("Your request"));
-    m_textView->setStyleSheet(QStringLiteral(
-        "QPlainTextEdit#textView { border: 1px solid rgba(0, 0, 0, 40); border-radius: 6px;"
-        " padding: 6px; background: palette(base); }"
-        "QPlainTextEdit#textView:focus { border-color: rgb(242, 165, 60); }"));
+    m_textView->setStyleSheet(
+        QStringLiteral("QPlainTextEdit#textView { border: 1px solid rgba(0, 0, 0, 40); border-radius: 6px;"
+                       " padding: 6px; background: palette(base); }"
+                       "QPlainTextEdit#textView:focus { border-color: rgb(242, 165, 60); }"));
     layout->addWidget(m_textView, 1);
     layout->addSpacing(16);
 

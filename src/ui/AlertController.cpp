@@ -17,10 +17,9 @@ AlertController::AlertController(QWidget *parent)
     m_ui->setupUi(this);
     setAutoFillBackground(false);
     setObjectName(QStringLiteral("AlertController"));
-    setStyleSheet(QStringLiteral(
-        "#AlertController { background: rgba(0, 0, 0, 217); }"
-        "#containerView { background: palette(window); border-radius: 4px; }"
-        "#messageLabel { font-size: 15px; }"));
+    setStyleSheet(QStringLiteral("#AlertController { background: rgba(0, 0, 0, 217); }"
+                                 "#containerView { background: palette(window); border-radius: 4px; }"
+                                 "#messageLabel { font-size: 15px; }"));
     setAccessibleName(tr("Alert"));
     connect(m_ui->actionButton, &QPushButton::clicked, this, &AlertController::buttonAction);
 }
@@ -46,8 +45,7 @@ void AlertController::setMessage(const QString &message)
 
 void AlertController::keyPressEvent(QKeyEvent *event)
 {
-    if (event->key() == Qt::Key_Escape || event->key() == Qt::Key_Return
-        || event->key() == Qt::Key_Enter) {
+    if (event->key() == Qt::Key_Escape || event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
         buttonAction();
         return;
     }

@@ -128,8 +128,8 @@ ViewController *create(AppStoryboard storyboard, const QString &identifier)
 
 QString missingSceneMessage(AppStoryboard storyboard, const QString &identifier)
 {
-    return QStringLiteral("ViewController with identifier ") + identifier
-           + QStringLiteral(", not found in ") + storyboardName(storyboard)
+    return QStringLiteral("ViewController with identifier ") + identifier + QStringLiteral(", not found in ")
+           + storyboardName(storyboard)
            + QStringLiteral(" Storyboard.\nFile : AppStoryboard \nLine Number : 57 \nFunction : "
                             "instantiate(fromAppStoryboard:)");
 }

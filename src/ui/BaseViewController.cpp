@@ -55,7 +55,8 @@ void BaseViewController::setupProgressContainer()
     // button beneath it either).
     m_progressContainer->setObjectName(QStringLiteral("progressContainer"));
     m_progressContainer->setAttribute(Qt::WA_StyledBackground, true);
-    m_progressContainer->setStyleSheet(QStringLiteral("#progressContainer { background: rgba(0, 0, 0, 128); }"));
+    m_progressContainer->setStyleSheet(
+        QStringLiteral("#progressContainer { background: rgba(0, 0, 0, 128); }"));
     m_progressContainer->setCanFallThrought(true);
     m_progressContainer->setFocusPolicy(Qt::StrongFocus);
     // It holds the focus while it covers the screen: a screen reader says
@@ -119,8 +120,8 @@ void BaseViewController::showProgress()
 
     auto *crawler = new Crawler(m_progressContainer);
     crawler->setGeometry(int(reference.width() * 0.5 - progressViewWidth / 2.0),
-                         int(reference.height() * 0.5 - progressViewWidth / 2.0),
-                         progressViewWidth, progressViewWidth);
+                         int(reference.height() * 0.5 - progressViewWidth / 2.0), progressViewWidth,
+                         progressViewWidth);
     crawler->setForegroundColor(QColor::fromRgbF(242 / 255.0, 165 / 255.0, 60 / 255.0, 1.0));
     crawler->setBackgroundColor(Qt::transparent);
     crawler->show();

@@ -5,15 +5,13 @@
 
 namespace Orvex {
 
-CustomSegue::CustomSegue(const QString &identifier, ViewController *source,
-                         ViewController *destination)
+CustomSegue::CustomSegue(const QString &identifier, ViewController *source, ViewController *destination)
     : m_identifier(identifier)
     , m_source(source)
     , m_destination(destination)
 {}
 
-CustomSegue::CustomSegue(NavigationDirection direction, ViewController *source,
-                         ViewController *destination)
+CustomSegue::CustomSegue(NavigationDirection direction, ViewController *source, ViewController *destination)
     : CustomSegue(rawValue(direction), source, destination)
 {}
 

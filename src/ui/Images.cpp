@@ -29,15 +29,11 @@ QString Images::path(const QString &name)
 QStringList Images::names()
 {
     return {
-            QStringLiteral("app_status_icon"),
-            QStringLiteral("app_status_icon_off"),
-            QStringLiteral("ic_info_black"),
-            QStringLiteral("ic_help_black"),
-            QStringLiteral("ic_checkbox_on"),
-            QStringLiteral("ic_checkbox_off"),
-            QStringLiteral("ic_enable"),
-            QStringLiteral("ic_disable"),
-            QStringLiteral("orvex"),
+        QStringLiteral("app_status_icon"), QStringLiteral("app_status_icon_off"),
+        QStringLiteral("ic_info_black"),   QStringLiteral("ic_help_black"),
+        QStringLiteral("ic_checkbox_on"),  QStringLiteral("ic_checkbox_off"),
+        QStringLiteral("ic_enable"),       QStringLiteral("ic_disable"),
+        QStringLiteral("orvex"),
     };
 }
 

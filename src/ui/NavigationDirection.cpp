@@ -17,8 +17,7 @@ QString rawValue(NavigationDirection direction)
 
 std::optional<NavigationDirection> navigationDirection(const QString &identifier)
 {
-    for (auto d : {NavigationDirection::center, NavigationDirection::toLeft,
-                   NavigationDirection::toRight}) {
+    for (auto d : {NavigationDirection::center, NavigationDirection::toLeft, NavigationDirection::toRight}) {
         if (rawValue(d) == identifier)
             return d;
     }

@@ -15,7 +15,9 @@ class ViewController;
 class SegueAnimator
 {
 public:
-    explicit SegueAnimator(NavigationDirection direction) : m_direction(direction) {}
+    explicit SegueAnimator(NavigationDirection direction)
+        : m_direction(direction)
+    {}
 
     NavigationDirection direction() const { return m_direction; }
 

@@ -95,9 +95,7 @@ void ViewController::presentAsModalWindow(ViewController *controller)
 
 void ViewController::forget(ViewController *controller)
 {
-    m_presented.removeIf([controller](const QPointer<ViewController> &p) {
-        return !p || p == controller;
-    });
+    m_presented.removeIf([controller](const QPointer<ViewController> &p) { return !p || p == controller; });
 }
 
 void ViewController::dismissController(ViewController *controller)

@@ -54,8 +54,8 @@ std::optional<Parts> split(QStringView text)
     if (rest.isEmpty() || !isAsciiDigit(rest.front()))
         return std::nullopt;
     for (QChar c : rest) {
-        if (!isAsciiDigit(c) && !isAsciiLetter(c) && c != u'.' && c != u'+' && c != u'~'
-            && c != u'-' && c != u':')
+        if (!isAsciiDigit(c) && !isAsciiLetter(c) && c != u'.' && c != u'+' && c != u'~' && c != u'-'
+            && c != u':')
             return std::nullopt;
     }
     // A colon belongs to the upstream part only when there is an epoch.

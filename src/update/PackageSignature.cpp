@@ -36,8 +36,8 @@ QString notValid()
 QString verify(const QByteArray &publicKeyPem, const QString &path, const QByteArray &signature)
 {
     std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(publicKeyPem.constData(), int(publicKeyPem.size())));
-    std::unique_ptr<EVP_PKEY, KeyFree> key(
-        bio ? PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+    std::unique_ptr<EVP_PKEY, KeyFree> key(bio ? PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr)
+                                               : nullptr);
     if (!key)
         return QStringLiteral("The configured update signing key cannot be read.");
     const int type = EVP_PKEY_get_base_id(key.get());
@@ -63,8 +63,7 @@ QString verify(const QByteArray &publicKeyPem, const QString &path, const QByteA
     int verified = 0;
     if (type == EVP_PKEY_ED25519) {
         verified = EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key.get()) == 1
-                   && EVP_DigestVerify(context.get(), sig, size_t(signature.size()), data, size_t(size))
-                          == 1;
+                   && EVP_DigestVerify(context.get(), sig, size_t(signature.size()), data, size_t(size)) == 1;
     } else {
         EVP_PKEY_CTX *keyContext = nullptr;
         verified = EVP_DigestVerifyInit(context.get(), &keyContext, EVP_sha256(), nullptr, key.get()) == 1

@@ -51,9 +51,8 @@ void noteTrustedOnTlsAlone()
     if (said)
         return;
     said = true;
-    std::fprintf(stderr,
-                 "orvex: no update signing key is configured; update packages are trusted on"
-                 " TLS alone\n");
+    std::fprintf(stderr, "orvex: no update signing key is configured; update packages are trusted on"
+                         " TLS alone\n");
 }
 
 // Hands the saved package to the system and tells the handler, if it is still there.
@@ -118,10 +117,9 @@ void UpdateHandler::download()
     network->download(signatureUrl, signaturePath, [=](const Result<Empty> &fetched) {
         if (!fetched.isSuccess()) {
             cleanUp();
-            return refuse(self,
-                          QStringLiteral("The update was not downloaded because its signature could"
-                                         " not be fetched: %1")
-                              .arg(fetched.error().localizedDescription()));
+            return refuse(self, QStringLiteral("The update was not downloaded because its signature could"
+                                               " not be fetched: %1")
+                                    .arg(fetched.error().localizedDescription()));
         }
         QFile signatureFile(signaturePath);
         QByteArray signature;
@@ -132,9 +130,8 @@ void UpdateHandler::download()
         QFile::remove(signaturePath);
         if (signature.isEmpty()) {
             cleanUp();
-            return refuse(self,
-                          QStringLiteral("The update was not downloaded because its signature file"
-                                         " holds no signature."));
+            return refuse(self, QStringLiteral("The update was not downloaded because its signature file"
+                                               " holds no signature."));
         }
         network->download(*source, staging, [=](const Result<Empty> &result) {
             if (!result.isSuccess()) {

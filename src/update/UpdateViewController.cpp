@@ -88,9 +88,9 @@ void UpdateViewController::showOffer()
         return;
     }
     //: update_version_label
-    m_versionLabel->setText(tr("Version %1 is ready to download. You have version %2.")
-                                .arg(m_handler->updateResponse->status.version,
-                                     Utility::applicationVersion()));
+    m_versionLabel->setText(
+        tr("Version %1 is ready to download. You have version %2.")
+            .arg(m_handler->updateResponse->status.version, Utility::applicationVersion()));
 }
 
 void UpdateViewController::downloadButtonAction()

@@ -37,8 +37,8 @@ std::optional<QUrl> downloadURL(const CheckUpdateStatus &status)
 {
     const QUrl url(status.name, QUrl::StrictMode);
     if (!url.isValid() || url.isRelative() || url.host().isEmpty()
-        || url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) != 0
-        || !url.userInfo().isEmpty() || !isTrustedOrigin(url))
+        || url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) != 0 || !url.userInfo().isEmpty()
+        || !isTrustedOrigin(url))
         return std::nullopt;
     return url;
 }
@@ -50,34 +50,34 @@ bool isNewer(const QString &offered)
 
 void check(NetworkService &network, bool isLaunch)
 {
-    network.checkForUpdates(
-        Utility::applicationVersion(), [isLaunch](const Result<CheckForUpdatesResponse> &result) {
-            if (!result.isSuccess()) {
-                if (result.error().code() == Error::Code::alreadyUpdated && !isLaunch) {
-                    auto *message = instantiate<UpdateMessageViewController>(AppStoryboard::Settings);
-                    message->setTitle(QString());
-                    Navigator::presentModal(message);
-                }
-                return;
+    network.checkForUpdates(Utility::applicationVersion(), [isLaunch](
+                                                               const Result<CheckForUpdatesResponse> &result) {
+        if (!result.isSuccess()) {
+            if (result.error().code() == Error::Code::alreadyUpdated && !isLaunch) {
+                auto *message = instantiate<UpdateMessageViewController>(AppStoryboard::Settings);
+                message->setTitle(QString());
+                Navigator::presentModal(message);
             }
-            const CheckForUpdatesResponse &response = result.value();
-            if (response.status.error || !downloadURL(response.status))
-                return;
-            // The service may be wrong or lying about what is current: an
-            // offer of this version or an older one is not an update.
-            if (!isNewer(response.status.version)) {
-                if (!isLaunch) {
-                    auto *message = instantiate<UpdateMessageViewController>(AppStoryboard::Settings);
-                    message->setTitle(QString());
-                    Navigator::presentModal(message);
-                }
-                return;
+            return;
+        }
+        const CheckForUpdatesResponse &response = result.value();
+        if (response.status.error || !downloadURL(response.status))
+            return;
+        // The service may be wrong or lying about what is current: an
+        // offer of this version or an older one is not an update.
+        if (!isNewer(response.status.version)) {
+            if (!isLaunch) {
+                auto *message = instantiate<UpdateMessageViewController>(AppStoryboard::Settings);
+                message->setTitle(QString());
+                Navigator::presentModal(message);
             }
-            auto *update = instantiate<UpdateViewController>(AppStoryboard::Settings);
-            update->setUpdateResponse(response);
-            update->setTitle(QString());
-            Navigator::presentModal(update);
-        });
+            return;
+        }
+        auto *update = instantiate<UpdateViewController>(AppStoryboard::Settings);
+        update->setUpdateResponse(response);
+        update->setTitle(QString());
+        Navigator::presentModal(update);
+    });
 }
 
 } // namespace Orvex::UpdatingService

@@ -39,7 +39,7 @@ QString ByteCountFormatter::string(qint64 byteCount, const QLocale &locale)
     }
 
     size_t index = 0;
-    long double value = (long double)magnitude;
+    long double value = (long double) magnitude;
     while (value >= 1000 && index + 1 < units.size()) {
         value /= 1000;
         ++index;

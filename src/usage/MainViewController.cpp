@@ -250,7 +250,7 @@ void MainViewController::setupChart()
 {
     // The month of today, fixed for the screen's life.
     m_lineChartView->setDescriptionText(
-            QLocale().standaloneMonthName(QDate::currentDate().month(), QLocale::ShortFormat));
+        QLocale().standaloneMonthName(QDate::currentDate().month(), QLocale::ShortFormat));
 }
 
 void MainViewController::viewDidLoad()

@@ -24,8 +24,7 @@ class BlankChart final : public QWidget, public UsageChart
 public:
     explicit BlankChart(QWidget *parent)
         : QWidget(parent)
-    {
-    }
+    {}
     QWidget *widget() override { return this; }
     QString descriptionText() const override { return m_description; }
     void setDescriptionText(const QString &text) override { m_description = text; }

@@ -81,7 +81,7 @@ UsageChartView::UsageChartView(QWidget *parent)
     m_line->setName(QStringLiteral("Hello"));
     m_dots->setMarkerShape(QScatterSeries::MarkerShapeCircle);
     m_dots->setMarkerSize(circleRadius * 2);
-    m_dots->setColor(lineColor);      // filled: no hole
+    m_dots->setColor(lineColor); // filled: no hole
     m_dots->setBorderColor(lineColor);
     m_dots->setPen(QPen(lineColor, 0.5));
     m_dots->setPointLabelsVisible(false);
@@ -91,7 +91,8 @@ UsageChartView::UsageChartView(QWidget *parent)
 
     QFont labels = font();
     labels.setPixelSize(10);
-    for (QAbstractAxis *axis : {static_cast<QAbstractAxis *>(m_xAxis), static_cast<QAbstractAxis *>(m_yAxis)}) {
+    for (QAbstractAxis *axis :
+         {static_cast<QAbstractAxis *>(m_xAxis), static_cast<QAbstractAxis *>(m_yAxis)}) {
         axis->setGridLineVisible(false);
         axis->setMinorGridLineVisible(false);
         axis->setShadesVisible(false);
@@ -302,9 +303,8 @@ void UsageChartView::runAnimation()
     showPoints(flat);
     chart()->setAnimationOptions(QChart::SeriesAnimations);
     showPoints(m_points);
-    QTimer::singleShot(animationDurationMs + 100, this, [this] {
-        chart()->setAnimationOptions(QChart::NoAnimation);
-    });
+    QTimer::singleShot(animationDurationMs + 100, this,
+                       [this] { chart()->setAnimationOptions(QChart::NoAnimation); });
 }
 
 void UsageChartView::resizeEvent(QResizeEvent *event)
@@ -334,7 +334,8 @@ void UsageChartView::fitAxisPensToScreen()
     // screen. One device-independent pixel is as many device pixels as the
     // screen's ratio.
     const qreal ratio = devicePixelRatioF();
-    for (QAbstractAxis *axis : {static_cast<QAbstractAxis *>(m_xAxis), static_cast<QAbstractAxis *>(m_yAxis)}) {
+    for (QAbstractAxis *axis :
+         {static_cast<QAbstractAxis *>(m_xAxis), static_cast<QAbstractAxis *>(m_yAxis)}) {
         QPen pen = axis->linePen();
         if (!qFuzzyCompare(pen.widthF(), ratio)) {
             pen.setWidthF(ratio);

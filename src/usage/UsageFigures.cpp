@@ -28,8 +28,7 @@ qint64 clampedByteCount(double bytes)
 
 QString thisMonthText(const DeviceUsageModel &model)
 {
-    return ByteCountFormatter::string(
-            clampedByteCount(model.device_usage.info.MonthlyUsage.numericValue()));
+    return ByteCountFormatter::string(clampedByteCount(model.device_usage.info.MonthlyUsage.numericValue()));
 }
 
 QString hourlyAverageText(const DeviceUsageModel &model)

@@ -18,38 +18,36 @@ bool isSameAccount(const Session &session, const QString &email)
     return session.email() == email && session.password().has_value();
 }
 
-void keep(QPointer<QObject> guard, QPointer<Session> session, const QString &email,
-          const QByteArray &archive, CertificateProvisioner::ResultHandler resultHandler,
-          CertificateProvisioner::Connect connect)
+void keep(QPointer<QObject> guard, QPointer<Session> session, const QString &email, const QByteArray &archive,
+          CertificateProvisioner::ResultHandler resultHandler, CertificateProvisioner::Connect connect)
 {
-    KeychainService::importInBackground(
-        session->identities(), archive, guard.data(),
-        [guard, session, email, resultHandler, connect](
-            const std::optional<IdentityStore::Identity> &identity) {
-            if (!guard || !session)
-                return;
-            if (!identity) {
-                if (resultHandler)
-                    resultHandler(Error::Code::unusableCertificate);
-                return;
-            }
-            if (!isSameAccount(*session, email)) {
-                // Signed out (or another account) while the answer was on its
-                // way: it must not stay behind in the store.
-                if (session->identityReference() != identity->reference)
-                    session->identities().remove(*identity);
-                return;
-            }
-            if (!session->replaceIdentity(identity->reference)) {
-                if (session->identityReference() != identity->reference)
-                    session->identities().remove(*identity);
-                if (resultHandler)
-                    resultHandler(Error::Code::unknown);
-                return;
-            }
-            if (connect)
-                connect();
-        });
+    KeychainService::importInBackground(session->identities(), archive, guard.data(),
+                                        [guard, session, email, resultHandler,
+                                         connect](const std::optional<IdentityStore::Identity> &identity) {
+                                            if (!guard || !session)
+                                                return;
+                                            if (!identity) {
+                                                if (resultHandler)
+                                                    resultHandler(Error::Code::unusableCertificate);
+                                                return;
+                                            }
+                                            if (!isSameAccount(*session, email)) {
+                                                // Signed out (or another account) while the answer was on its
+                                                // way: it must not stay behind in the store.
+                                                if (session->identityReference() != identity->reference)
+                                                    session->identities().remove(*identity);
+                                                return;
+                                            }
+                                            if (!session->replaceIdentity(identity->reference)) {
+                                                if (session->identityReference() != identity->reference)
+                                                    session->identities().remove(*identity);
+                                                if (resultHandler)
+                                                    resultHandler(Error::Code::unknown);
+                                                return;
+                                            }
+                                            if (connect)
+                                                connect();
+                                        });
 }
 
 } // namespace
@@ -61,39 +59,35 @@ void CertificateProvisioner::fetchCertificate(QObject *owner, NetworkService &ne
     const QPointer<Session> account(&session);
     // The network service lives for the whole process.
     NetworkService *service = &network;
-    service->getToken([guard, account, service, resultHandler, connect](
-                                          const Result<VPNApiResponse::Token> &token) {
-        if (!guard || !account)
-            return;
-        if (!token.isSuccess()) {
-            if (resultHandler)
-                resultHandler(token.error());
-            return;
-        }
-        const std::optional<QString> email = account->email();
-        const std::optional<QString> password = account->password();
-        if (!email || !password)
-            return;
+    service->getToken(
+        [guard, account, service, resultHandler, connect](const Result<VPNApiResponse::Token> &token) {
+            if (!guard || !account)
+                return;
+            if (!token.isSuccess()) {
+                if (resultHandler)
+                    resultHandler(token.error());
+                return;
+            }
+            const std::optional<QString> email = account->email();
+            const std::optional<QString> password = account->password();
+            if (!email || !password)
+                return;
 
-        service->getCert(
-            *password,
-            Utility::udid(*email),
-            *email,
-            token.value().token.name,
-            [guard, account, resultHandler, connect, email = *email](
-                const Result<QByteArray> &certificate) {
-                if (!guard || !account)
-                    return;
-                if (!certificate.isSuccess()) {
-                    if (resultHandler)
-                        resultHandler(certificate.error());
-                    return;
-                }
-                if (!isSameAccount(*account, email))
-                    return;
-                keep(guard, account, email, certificate.value(), resultHandler, connect);
-            });
-    });
+            service->getCert(*password, Utility::udid(*email), *email, token.value().token.name,
+                             [guard, account, resultHandler, connect,
+                              email = *email](const Result<QByteArray> &certificate) {
+                                 if (!guard || !account)
+                                     return;
+                                 if (!certificate.isSuccess()) {
+                                     if (resultHandler)
+                                         resultHandler(certificate.error());
+                                     return;
+                                 }
+                                 if (!isSameAccount(*account, email))
+                                     return;
+                                 keep(guard, account, email, certificate.value(), resultHandler, connect);
+                             });
+        });
 }
 
 } // namespace Orvex

@@ -9,16 +9,14 @@
 
 namespace Orvex {
 
-std::optional<IdentityStore::Identity> KeychainService::importIdentity(
-    const std::optional<QByteArray> &pkcs12)
+std::optional<IdentityStore::Identity> KeychainService::importIdentity(const std::optional<QByteArray> &pkcs12)
 {
     if (!pkcs12)
         return std::nullopt;
     return IdentityStore::standard().importPkcs12(*pkcs12, Config::current().pkcs12Passphrase);
 }
 
-std::optional<QByteArray> KeychainService::persistentReference(
-    const std::optional<QByteArray> &pkcs12)
+std::optional<QByteArray> KeychainService::persistentReference(const std::optional<QByteArray> &pkcs12)
 {
     const std::optional<IdentityStore::Identity> identity = importIdentity(pkcs12);
     if (!identity)
@@ -26,8 +24,8 @@ std::optional<QByteArray> KeychainService::persistentReference(
     return IdentityStore::standard().persistentReference(*identity);
 }
 
-void KeychainService::importInBackground(IdentityStore &store, const QByteArray &pkcs12,
-                                         QObject *context, Imported done)
+void KeychainService::importInBackground(IdentityStore &store, const QByteArray &pkcs12, QObject *context,
+                                         Imported done)
 {
     // Decrypting the archive takes thousands of key-derivation rounds: never
     // on the thread that draws the windows.
@@ -37,12 +35,14 @@ void KeychainService::importInBackground(IdentityStore &store, const QByteArray 
     QPointer<QObject> guard(context);
     QObject *home = QCoreApplication::instance();
     QThreadPool::globalInstance()->start([&store, pkcs12, passphrase, guard, home, done] {
-        const std::optional<IdentityStore::Identity> identity =
-            store.importSingleIdentity(pkcs12, passphrase);
-        QMetaObject::invokeMethod(home, [guard, done, identity] {
-            if (guard && done)
-                done(identity);
-        }, Qt::QueuedConnection);
+        const std::optional<IdentityStore::Identity> identity = store.importSingleIdentity(pkcs12, passphrase);
+        QMetaObject::invokeMethod(
+            home,
+            [guard, done, identity] {
+                if (guard && done)
+                    done(identity);
+            },
+            Qt::QueuedConnection);
     });
 }
 
@@ -54,8 +54,7 @@ std::optional<QByteArray> KeychainService::storedReference(IdentityStore &store,
     return store.persistentReference({*reference});
 }
 
-bool KeychainService::isPrivateKeyShared(IdentityStore &store,
-                                         const std::optional<QByteArray> &reference)
+bool KeychainService::isPrivateKeyShared(IdentityStore &store, const std::optional<QByteArray> &reference)
 {
     if (!storedReference(store, reference))
         return false;
@@ -69,8 +68,7 @@ bool KeychainService::isPrivateKeyShared(IdentityStore &store,
     return false;
 }
 
-bool KeychainService::needsRenewal(IdentityStore &store, const QByteArray &reference,
-                                   const QDateTime &now)
+bool KeychainService::needsRenewal(IdentityStore &store, const QByteArray &reference, const QDateTime &now)
 {
     const std::optional<IdentityStore::Validity> validity = store.validity(reference);
     return !validity || now < validity->notBefore || now.addDays(renewalDays) >= validity->notAfter;

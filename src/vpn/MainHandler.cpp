@@ -56,8 +56,8 @@ void MainHandler::connect()
 {
     Session &session = m_service.session();
     const QDateTime now = m_clock().toUTC();
-    const std::optional<QByteArray> reference =
-        KeychainService::storedReference(session.identities(), session.identityReference());
+    const std::optional<QByteArray> reference = KeychainService::storedReference(session.identities(),
+                                                                                 session.identityReference());
     if (reference && !KeychainService::needsRenewal(session.identities(), *reference, now)) {
         loadThenToggle(true);
         return;
@@ -72,26 +72,24 @@ void MainHandler::connect()
     }
     QPointer<MainHandler> self(this);
     CertificateProvisioner::fetchCertificate(
-            this,
-            m_network,
-            session,
-            [self, usable](const Error &error) {
-                if (!self)
-                    return;
-                // A renewal that fails leaves the old certificate while it
-                // lasts; the next connect tries again.
-                if (usable) {
-                    Q_EMIT self->m_service.certificateRenewalFailed(error.localizedDescription());
-                    self->loadThenToggle(true);
-                } else
-                    self->report(error);
-            },
-            [self] {
-                if (!self)
-                    return;
-                Q_EMIT self->tunnelOperationStarted();
-                self->m_service.connect();
-            });
+        this, m_network, session,
+        [self, usable](const Error &error) {
+            if (!self)
+                return;
+            // A renewal that fails leaves the old certificate while it
+            // lasts; the next connect tries again.
+            if (usable) {
+                Q_EMIT self->m_service.certificateRenewalFailed(error.localizedDescription());
+                self->loadThenToggle(true);
+            } else
+                self->report(error);
+        },
+        [self] {
+            if (!self)
+                return;
+            Q_EMIT self->tunnelOperationStarted();
+            self->m_service.connect();
+        });
 }
 
 void MainHandler::loadThenToggle(bool keepConnected)
@@ -130,13 +128,12 @@ void MainHandler::getDeviceUsage()
     if (!email)
         return;
     QPointer<MainHandler> self(this);
-    m_network.getDeviceUsage(
-            Utility::udid(*email), m_clock(), [self](const Result<DeviceUsageModel> &result) {
-                if (!self || !result.isSuccess())
-                    return;
-                NotificationCenter::defaultCenter().post(Notifications::didRecieveDeviceUsage,
-                                                         QVariant::fromValue(result.value()));
-            });
+    m_network.getDeviceUsage(Utility::udid(*email), m_clock(), [self](const Result<DeviceUsageModel> &result) {
+        if (!self || !result.isSuccess())
+            return;
+        NotificationCenter::defaultCenter().post(Notifications::didRecieveDeviceUsage,
+                                                 QVariant::fromValue(result.value()));
+    });
 }
 
 } // namespace Orvex

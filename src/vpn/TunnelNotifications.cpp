@@ -44,7 +44,8 @@ TunnelNotifications::TunnelNotifications(VPNService &service, DesktopNotifier *n
     , m_notifier(notifier)
 {
     connect(&service, &VPNService::statusDidChange, this, &TunnelNotifications::onStatusDidChange);
-    connect(&service, &VPNService::certificateRenewalFailed, this, &TunnelNotifications::certificateNotRenewed);
+    connect(&service, &VPNService::certificateRenewalFailed, this,
+            &TunnelNotifications::certificateNotRenewed);
 }
 
 bool TunnelNotifications::isEnabled(const UserDefaults &defaults)
@@ -94,7 +95,8 @@ void TunnelNotifications::onStatusDidChange(VpnStatus status)
 void TunnelNotifications::certificateNotRenewed(const QString &reason)
 {
     //: notification_certificate_body
-    const QString generic = tr("The certificate of this computer could not be renewed. Sign in again to get a new one.");
+    const QString generic = tr(
+        "The certificate of this computer could not be renewed. Sign in again to get a new one.");
     //: notification_certificate
     notify(tr("VPN certificate not renewed"), reason.isEmpty() ? generic : reason);
 }

@@ -14,7 +14,7 @@ struct VPNConfiguration
     // The build-time gateway host.
     static VPNConfiguration defaults();
 
-    QString hostname;             // IKE server address and remote identifier
+    QString hostname; // IKE server address and remote identifier
     IKEv2::AuthenticationMethod authMethod = IKEv2::AuthenticationMethod::Certificate;
     IKEv2::EncryptionAlgorithm encryption = IKEv2::EncryptionAlgorithm::AES128;
     IKEv2::IntegrityAlgorithm integrity = IKEv2::IntegrityAlgorithm::SHA96;

@@ -213,8 +213,7 @@ void VPNService::configureAndSave(const Outcome<> &loaded, Completion followUp, 
     protocol.authenticationMethod = m_config.authMethod;
     protocol.deadPeerDetectionRate = m_config.deadPeerDetectionRate;
     protocol.disableRedirect = m_config.disableRedirect;
-    const VpnProtocolIKEv2::SecurityAssociationParameters parameters{m_config.encryption,
-                                                                     m_config.integrity,
+    const VpnProtocolIKEv2::SecurityAssociationParameters parameters{m_config.encryption, m_config.integrity,
                                                                      m_config.hellmanGroup,
                                                                      m_config.lifetimeMinutes};
     protocol.ikeSecurityAssociationParameters = parameters;
@@ -222,8 +221,8 @@ void VPNService::configureAndSave(const Outcome<> &loaded, Completion followUp, 
 
     m_manager->setProtocolConfiguration(protocol);
     m_manager->setEnabled(true);
-    m_manager->setOnDemandRules({VpnOnDemandRule{VpnOnDemandRule::Action::Connect,
-                                                 VpnOnDemandRule::InterfaceType::Any}});
+    m_manager->setOnDemandRules(
+        {VpnOnDemandRule{VpnOnDemandRule::Action::Connect, VpnOnDemandRule::InterfaceType::Any}});
     m_manager->setOnDemandEnabled(m_config.isOnDemandEnabled);
 
     QPointer<VPNService> self(this);

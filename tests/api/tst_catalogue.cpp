@@ -60,7 +60,8 @@ void tst_Catalogue::translationTableReplacesTextsItHas()
         bool isEmpty() const override { return false; }
     } partial;
     QCoreApplication::installTranslator(&partial);
-    QCOMPARE(Error(Error::Code::wrongConfirmationCode).localizedDescription(), QStringLiteral("Falscher Code"));
+    QCOMPARE(Error(Error::Code::wrongConfirmationCode).localizedDescription(),
+             QStringLiteral("Falscher Code"));
     QCOMPARE(Error(Error::Code::unknown).localizedDescription(),
              QStringLiteral("Unknown error. Please, contact support"));
     QCoreApplication::removeTranslator(&partial);
@@ -116,22 +117,29 @@ void tst_Catalogue::usageAndUpdateRecordsAreStrict()
     auto usage = [](const char *json) {
         return DeviceUsageModel::decode(QJsonDocument::fromJson(json).object());
     };
-    const char *info = R"("info":{"Day":"6","Month":12,"Year":2026,"Timezone":1.5,"MonthlyUsage":"123","device":"d"})";
+    const char *info
+        = R"("info":{"Day":"6","Month":12,"Year":2026,"Timezone":1.5,"MonthlyUsage":"123","device":"d"})";
     QVERIFY(usage((QByteArray(R"({"device_usage":{)") + info + "}}").constData()));
-    const auto full = usage((QByteArray(R"({"device_usage":{)") + info
-                             + R"(,"summary":[{"average":1,"date":"2026-12-01","usage":"5"}],"traffic":null}})").constData());
+    const auto full = usage(
+        (QByteArray(R"({"device_usage":{)") + info
+         + R"(,"summary":[{"average":1,"date":"2026-12-01","usage":"5"}],"traffic":null}})")
+            .constData());
     QVERIFY(full && full->device_usage.summary && !full->device_usage.traffic);
     // A required figure missing, or a Boolean figure, fails the whole answer.
     QVERIFY(!usage(R"({"device_usage":{"info":{"Day":1,"Month":1,"Year":1,"Timezone":0,"device":"d"}}})"));
     QVERIFY(!usage((QByteArray(R"({"device_usage":{)") + info
-                    + R"(,"summary":[{"average":true,"date":"2026-12-01","usage":1}]}})").constData()));
+                    + R"(,"summary":[{"average":true,"date":"2026-12-01","usage":1}]}})")
+                       .constData()));
 
     auto update = [](const char *json) {
         return CheckForUpdatesResponse::decode(QJsonDocument::fromJson(json).object());
     };
-    QVERIFY(update(R"({"status":{"version":"2.0","command":"c","opf":"o","error":false,"name":"https:\/\/x\/p","softwareversion":"2"}})"));
-    QVERIFY(!update(R"({"status":{"version":"2.0","command":"c","opf":"o","error":false,"softwareversion":"2"}})"));
-    QVERIFY(!update(R"({"status":{"version":2,"command":"c","opf":"o","error":false,"name":"n","softwareversion":"2"}})"));
+    QVERIFY(update(
+        R"({"status":{"version":"2.0","command":"c","opf":"o","error":false,"name":"https:\/\/x\/p","softwareversion":"2"}})"));
+    QVERIFY(!update(
+        R"({"status":{"version":"2.0","command":"c","opf":"o","error":false,"softwareversion":"2"}})"));
+    QVERIFY(!update(
+        R"({"status":{"version":2,"command":"c","opf":"o","error":false,"name":"n","softwareversion":"2"}})"));
 }
 
 void tst_Catalogue::udidFollowsTheDigestRule()
@@ -155,7 +163,9 @@ void tst_Catalogue::udidFollowsTheDigestRule()
     QCOMPARE(Utility::udid(QStringLiteral("other@x.io")), QString());
 
     SystemInfo::setMachineIdSourceForTesting({});
-    QVERIFY(QRegularExpression(QStringLiteral("^\\d+\\.\\d+\\.\\d+$")).match(Utility::applicationVersion()).hasMatch());
+    QVERIFY(QRegularExpression(QStringLiteral("^\\d+\\.\\d+\\.\\d+$"))
+                .match(Utility::applicationVersion())
+                .hasMatch());
 }
 
 void tst_Catalogue::configurationRules_data()
@@ -163,16 +173,24 @@ void tst_Catalogue::configurationRules_data()
     QTest::addColumn<QByteArray>("json");
     QTest::addColumn<QString>("member"); // empty: accepted
     QTest::newRow("empty object") << QByteArray("{}") << QString();
-    QTest::newRow("origin with port") << QByteArray(R"({"apiBaseURL":"https://127.0.0.1:4443"})") << QString();
-    QTest::newRow("unknown member") << QByteArray(R"({"apiBaseUrl":"https://x.io"})") << QStringLiteral("apiBaseUrl");
-    QTest::newRow("http base") << QByteArray(R"({"apiBaseURL":"http://x.io"})") << QStringLiteral("apiBaseURL");
-    QTest::newRow("trailing slash") << QByteArray(R"({"apiBaseURL":"https://x.io/"})") << QStringLiteral("apiBaseURL");
+    QTest::newRow("origin with port")
+        << QByteArray(R"({"apiBaseURL":"https://127.0.0.1:4443"})") << QString();
+    QTest::newRow("unknown member") << QByteArray(R"({"apiBaseUrl":"https://x.io"})")
+                                    << QStringLiteral("apiBaseUrl");
+    QTest::newRow("http base") << QByteArray(R"({"apiBaseURL":"http://x.io"})")
+                               << QStringLiteral("apiBaseURL");
+    QTest::newRow("trailing slash") << QByteArray(R"({"apiBaseURL":"https://x.io/"})")
+                                    << QStringLiteral("apiBaseURL");
     QTest::newRow("relative base") << QByteArray(R"({"apiBaseURL":"x.io"})") << QStringLiteral("apiBaseURL");
     QTest::newRow("wrong type") << QByteArray(R"({"vpnDomain":5})") << QStringLiteral("vpnDomain");
-    QTest::newRow("list of numbers") << QByteArray(R"({"caCertificates":[1]})") << QStringLiteral("caCertificates");
-    QTest::newRow("missing CA file") << QByteArray(R"({"caCertificates":["/nonexistent/ca.pem"]})") << QStringLiteral("caCertificates");
-    QTest::newRow("bad backend") << QByteArray(R"({"vpnBackend":"wireguard"})") << QStringLiteral("vpnBackend");
-    QTest::newRow("short identifier") << QByteArray(R"({"apiIdentifier":"abc"})") << QStringLiteral("apiIdentifier");
+    QTest::newRow("list of numbers") << QByteArray(R"({"caCertificates":[1]})")
+                                     << QStringLiteral("caCertificates");
+    QTest::newRow("missing CA file") << QByteArray(R"({"caCertificates":["/nonexistent/ca.pem"]})")
+                                     << QStringLiteral("caCertificates");
+    QTest::newRow("bad backend") << QByteArray(R"({"vpnBackend":"wireguard"})")
+                                 << QStringLiteral("vpnBackend");
+    QTest::newRow("short identifier")
+        << QByteArray(R"({"apiIdentifier":"abc"})") << QStringLiteral("apiIdentifier");
 }
 
 void tst_Catalogue::configurationRules()

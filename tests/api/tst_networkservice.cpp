@@ -16,13 +16,14 @@ using namespace Orvex;
 
 namespace {
 
-const QByteArray envelope16 = R"({"status":{"code":16,"command":"getuser","error":true,"opf":"x","version":"1"}})";
+const QByteArray envelope16
+    = R"({"status":{"code":16,"command":"getuser","error":true,"opf":"x","version":"1"}})";
 
 QByteArray envelope(int code, bool error, bool withOpf = true)
 {
-    return QByteArray(R"({"status":{"code":)") + QByteArray::number(code)
-           + R"(,"command":"c","error":)" + (error ? "true" : "false")
-           + (withOpf ? R"(,"opf":"o")" : "") + R"(,"version":"v","errorMessage":"ignored"}})";
+    return QByteArray(R"({"status":{"code":)") + QByteArray::number(code) + R"(,"command":"c","error":)"
+           + (error ? "true" : "false") + (withOpf ? R"(,"opf":"o")" : "")
+           + R"(,"version":"v","errorMessage":"ignored"}})";
 }
 
 // How one operation ended: the error's code, or -1 with the part of the
@@ -62,22 +63,28 @@ Answer ask(const QByteArray &operation)
         return await<UserResponse>([&](auto done) { service.getUser(QStringLiteral("e"), std::nullopt, done); },
                                    [](const UserResponse &r) {
                                        const UserModel &u = r.user;
-                                       const bool more = u.id || u.name || u.password || u.phoneNumber || u.user
-                                                         || u.devices;
-                                       return u.email.value_or(QString()).toUtf8() + (more ? " and more" : "");
+                                       const bool more = u.id || u.name || u.password || u.phoneNumber
+                                                         || u.user || u.devices;
+                                       return u.email.value_or(QString()).toUtf8()
+                                              + (more ? " and more" : "");
                                    });
     if (operation == "addDevice")
-        return await<Empty>([&](auto done) { service.addDevice(QStringLiteral("u"), QStringLiteral("e"), done); },
-                            nothing);
+        return await<Empty>(
+            [&](auto done) { service.addDevice(QStringLiteral("u"), QStringLiteral("e"), done); }, nothing);
     if (operation == "checkUser")
         return await<Empty>([&](auto done) { service.checkUser(QStringLiteral("e@x.io"), done); }, nothing);
     if (operation == "getCert")
-        return await<QByteArray>([&](auto done) {
-            service.getCert(QStringLiteral("p"), QStringLiteral("u"), QStringLiteral("e"), QStringLiteral("t"), done);
-        }, [](const QByteArray &archive) { return archive; });
+        return await<QByteArray>(
+            [&](auto done) {
+                service.getCert(QStringLiteral("p"), QStringLiteral("u"), QStringLiteral("e"),
+                                QStringLiteral("t"), done);
+            },
+            [](const QByteArray &archive) { return archive; });
     if (operation == "getToken")
         return await<VPNApiResponse::Token>([&](auto done) { service.getToken(done); },
-                                            [](const VPNApiResponse::Token &t) { return t.token.name.toUtf8(); });
+                                            [](const VPNApiResponse::Token &t) {
+                                                return t.token.name.toUtf8();
+                                            });
     return await<QString>([&](auto done) { service.getVerificationCode(done); },
                           [](const QString &code) { return code.toUtf8(); });
 }
@@ -114,8 +121,7 @@ void tst_NetworkService::initTestCase()
     config.apiBaseURL = m_server->origin(true);
     config.caCertificates = {m_cert.certPath};
     Config::setCurrent(config);
-    NetworkService::shared().setTimeouts(std::chrono::milliseconds(60000),
-                                         std::chrono::milliseconds(180000),
+    NetworkService::shared().setTimeouts(std::chrono::milliseconds(60000), std::chrono::milliseconds(180000),
                                          std::chrono::milliseconds(3600000));
 }
 
@@ -132,12 +138,14 @@ void tst_NetworkService::unreachableOrUntrustedServerIsGeneric()
     stranger.route("/getuser.json", TestHttpServer::answer(200, R"({"user":{}})"));
 
     const Config saved = Config::current();
-    for (const QString &origin : {QStringLiteral("https://127.0.0.1:%1").arg(closedPort), stranger.origin(true)}) {
+    for (const QString &origin :
+         {QStringLiteral("https://127.0.0.1:%1").arg(closedPort), stranger.origin(true)}) {
         Config config = saved;
         config.apiBaseURL = origin;
         Config::setCurrent(config);
         Capture<UserResponse> user;
-        NetworkService::shared().getUser(QStringLiteral("a@b.cc"), QStringLiteral("secret"), user.completion());
+        NetworkService::shared().getUser(QStringLiteral("a@b.cc"), QStringLiteral("secret"),
+                                         user.completion());
         Capture<Empty> check;
         NetworkService::shared().checkUser(QStringLiteral("a@b.cc"), check.completion());
         Config::setCurrent(saved);
@@ -165,11 +173,14 @@ void tst_NetworkService::envelopeDecidesBeforeTheRecord_data()
     // Not an envelope: handling goes on with the body, and getUser finds no "user".
     QTest::newRow("error false") << envelope(16, false) << true << int(Error::Code::cannotParseData);
     QTest::newRow("opf missing") << envelope(16, true, false) << true << int(Error::Code::cannotParseData);
-    QTest::newRow("error as 1") << QByteArray(R"({"status":{"code":16,"command":"c","error":1,"opf":"o","version":"v"}})")
+    QTest::newRow("error as 1") << QByteArray(
+        R"({"status":{"code":16,"command":"c","error":1,"opf":"o","version":"v"}})")
                                 << true << int(Error::Code::cannotParseData);
-    QTest::newRow("code as text") << QByteArray(R"({"status":{"code":"16","command":"c","error":true,"opf":"o","version":"v"}})")
+    QTest::newRow("code as text") << QByteArray(
+        R"({"status":{"code":"16","command":"c","error":true,"opf":"o","version":"v"}})")
                                   << true << int(Error::Code::cannotParseData);
-    QTest::newRow("code fractional") << QByteArray(R"({"status":{"code":16.5,"command":"c","error":true,"opf":"o","version":"v"}})")
+    QTest::newRow("code fractional") << QByteArray(
+        R"({"status":{"code":16.5,"command":"c","error":true,"opf":"o","version":"v"}})")
                                      << true << int(Error::Code::cannotParseData);
 }
 
@@ -204,31 +215,34 @@ void tst_NetworkService::answers_data()
     QTest::newRow("204 carries no body") << QByteArray("addDevice") << 204 << QByteArray() << json
                                          << int(Error::Code::emptyResponse) << QByteArray();
     // A declared body of zero bytes is a body, and no envelope.
-    QTest::newRow("empty body, nothing expected") << QByteArray("addDevice") << 200 << QByteArray() << json << -1
-                                                  << QByteArray();
-    QTest::newRow("empty body, a record expected") << QByteArray("getUser") << 200 << QByteArray() << json << parse
-                                                   << QByteArray();
+    QTest::newRow("empty body, nothing expected")
+        << QByteArray("addDevice") << 200 << QByteArray() << json << -1 << QByteArray();
+    QTest::newRow("empty body, a record expected")
+        << QByteArray("getUser") << 200 << QByteArray() << json << parse << QByteArray();
     QTest::newRow("error page") << QByteArray("getUser") << 500
                                 << QByteArray("<html><body>Internal Server Error</body></html>")
                                 << QByteArray("text/html") << parse << QByteArray();
-    QTest::newRow("record under 404") << QByteArray("getUser") << 404 << QByteArray(R"({"user":{"email":"e@x.io"}})")
-                                      << json << -1 << QByteArray("e@x.io");
+    QTest::newRow("record under 404")
+        << QByteArray("getUser") << 404 << QByteArray(R"({"user":{"email":"e@x.io"}})") << json << -1
+        << QByteArray("e@x.io");
     QTest::newRow("envelope under 401") << QByteArray("getUser") << 401 << envelope16 << json
                                         << int(Error::Code::userNotExists) << QByteArray();
-    QTest::newRow("record under 400") << QByteArray("getUser") << 400 << QByteArray(R"({"user":{}})") << json << -1
-                                      << QByteArray();
+    QTest::newRow("record under 400")
+        << QByteArray("getUser") << 400 << QByteArray(R"({"user":{}})") << json << -1 << QByteArray();
 
-    QTest::newRow("account exists") << QByteArray("checkUser") << 200 << QByteArray(R"({"user":{"email":"e@x.io"}})")
-                                    << json << int(Error::Code::userAlreadyExists) << QByteArray();
+    QTest::newRow("account exists") << QByteArray("checkUser") << 200
+                                    << QByteArray(R"({"user":{"email":"e@x.io"}})") << json
+                                    << int(Error::Code::userAlreadyExists) << QByteArray();
     QTest::newRow("any non-envelope body") << QByteArray("checkUser") << 200 << QByteArray("ok") << json
                                            << int(Error::Code::userAlreadyExists) << QByteArray();
-    QTest::newRow("account does not exist") << QByteArray("checkUser") << 200 << envelope16 << json << -1
-                                            << QByteArray();
+    QTest::newRow("account does not exist")
+        << QByteArray("checkUser") << 200 << envelope16 << json << -1 << QByteArray();
     QTest::newRow("other envelope passed on") << QByteArray("checkUser") << 200 << envelope(6, true) << json
                                               << int(Error::Code::invalidPassword) << QByteArray();
 
     const auto user = [&](const char *tag, const char *body, int expected) {
-        QTest::newRow(tag) << QByteArray("getUser") << 200 << QByteArray(body) << json << expected << QByteArray();
+        QTest::newRow(tag) << QByteArray("getUser") << 200 << QByteArray(body) << json << expected
+                           << QByteArray();
     };
     user("user empty record", R"({"user":{}})", -1);
     user("user extra members", R"({"user":{"x":1},"more":[1]})", -1);
@@ -237,20 +251,21 @@ void tst_NetworkService::answers_data()
     user("device not object", R"({"user":{"devices":["x"]}})", parse);
     user("devices null", R"({"user":{"devices":null}})", -1);
     user("top level array", R"([{"user":{}}])", parse);
-    QTest::newRow("token empty name") << QByteArray("getToken") << 200 << QByteArray(R"({"token":{"name":""}})")
-                                      << json << -1 << QByteArray();
-    QTest::newRow("token name number") << QByteArray("getToken") << 200 << QByteArray(R"({"token":{"name":12}})")
-                                       << json << parse << QByteArray();
+    QTest::newRow("token empty name") << QByteArray("getToken") << 200
+                                      << QByteArray(R"({"token":{"name":""}})") << json << -1 << QByteArray();
+    QTest::newRow("token name number")
+        << QByteArray("getToken") << 200 << QByteArray(R"({"token":{"name":12}})") << json << parse
+        << QByteArray();
 
-    QTest::newRow("certificate bytes unchanged") << QByteArray("getCert") << 200 << archive
-                                                 << QByteArray("application/x-pkcs12") << -1 << archive;
+    QTest::newRow("certificate bytes unchanged")
+        << QByteArray("getCert") << 200 << archive << QByteArray("application/x-pkcs12") << -1 << archive;
     QTest::newRow("certificate refused") << QByteArray("getCert") << 200 << envelope(17, true) << json
                                          << int(Error::Code::unknownDevice) << QByteArray();
     QTest::newRow("verification code") << QByteArray("getVerificationCode") << 200 << QByteArray("Tök-42\n")
                                        << QByteArray("text/plain") << -1 << QByteArray("Tök-42\n");
-    QTest::newRow("verification code not UTF-8") << QByteArray("getVerificationCode") << 200
-                                                 << QByteArray("ab\xff\xfe") << QByteArray("text/plain") << parse
-                                                 << QByteArray();
+    QTest::newRow("verification code not UTF-8")
+        << QByteArray("getVerificationCode") << 200 << QByteArray("ab\xff\xfe") << QByteArray("text/plain")
+        << parse << QByteArray();
 }
 
 void tst_NetworkService::answers()
@@ -269,8 +284,7 @@ void tst_NetworkService::answers()
 
 void tst_NetworkService::silentServerTimesOut()
 {
-    NetworkService::shared().setTimeouts(std::chrono::milliseconds(300),
-                                         std::chrono::milliseconds(60000),
+    NetworkService::shared().setTimeouts(std::chrono::milliseconds(300), std::chrono::milliseconds(60000),
                                          std::chrono::milliseconds(60000));
     m_server->route("/getuser.json", [](const TestHttpRequest &, QTcpSocket *) {});
     Capture<UserResponse> c;
@@ -278,8 +292,7 @@ void tst_NetworkService::silentServerTimesOut()
     QVERIFY(c.wait());
     QCOMPARE(c.result->error().code(), Error::Code::generic);
     QCOMPARE(c.result->error().localizedDescription(), QStringLiteral("The request timed out."));
-    NetworkService::shared().setTimeouts(std::chrono::milliseconds(60000),
-                                         std::chrono::milliseconds(180000),
+    NetworkService::shared().setTimeouts(std::chrono::milliseconds(60000), std::chrono::milliseconds(180000),
                                          std::chrono::milliseconds(3600000));
 }
 
@@ -292,7 +305,8 @@ void tst_NetworkService::downloadWritesOnlyCompleteAnswers()
     // Complete answer: missing folders are created and the file holds the body.
     m_server->route("/pkg", TestHttpServer::answer(200, package, "application/octet-stream"));
     Capture<Empty> ok;
-    NetworkService::shared().download(QUrl(m_server->origin(true) + QStringLiteral("/pkg")), target, ok.completion());
+    NetworkService::shared().download(QUrl(m_server->origin(true) + QStringLiteral("/pkg")), target,
+                                      ok.completion());
     QVERIFY(ok.wait());
     QVERIFY(ok.result->isSuccess());
     QFile written(target);
@@ -308,7 +322,8 @@ void tst_NetworkService::downloadWritesOnlyCompleteAnswers()
         QTimer::singleShot(100, socket, [socket] { socket->disconnectFromHost(); });
     });
     Capture<Empty> broken;
-    NetworkService::shared().download(QUrl(m_server->origin(true) + QStringLiteral("/pkg")), target, broken.completion());
+    NetworkService::shared().download(QUrl(m_server->origin(true) + QStringLiteral("/pkg")), target,
+                                      broken.completion());
     QVERIFY(broken.wait());
     QCOMPARE(broken.result->error().code(), Error::Code::generic);
     QVERIFY(written.open(QIODevice::ReadOnly));
@@ -319,14 +334,16 @@ void tst_NetworkService::downloadWritesOnlyCompleteAnswers()
     m_server->route("/pkg", TestHttpServer::answer(404, "<html>missing</html>", "text/html"));
     const QString fresh = folder + QStringLiteral("/other.pkg");
     Capture<Empty> missing;
-    NetworkService::shared().download(QUrl(m_server->origin(true) + QStringLiteral("/pkg")), fresh, missing.completion());
+    NetworkService::shared().download(QUrl(m_server->origin(true) + QStringLiteral("/pkg")), fresh,
+                                      missing.completion());
     QVERIFY(missing.wait());
     QCOMPARE(missing.result->error().code(), Error::Code::generic);
     QVERIFY(missing.result->error().localizedDescription().contains(QStringLiteral("404")));
     QVERIFY(!QFile::exists(fresh));
 
     // Nothing but the one complete file is left in the folder.
-    QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("Orvex Cloud 2.0.0.pkg")});
+    QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden),
+             QStringList{QStringLiteral("Orvex Cloud 2.0.0.pkg")});
 }
 
 void tst_NetworkService::helpDeskStyleRequestCarriesBodyAndHeader()

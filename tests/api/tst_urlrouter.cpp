@@ -93,32 +93,46 @@ void tst_URLRouter::everyCaseHasItsPathAndItemsInOrder()
         Items items;
     };
     const QList<Row> rows = {
-        {URLRouter::getUser(mail, QStringLiteral("pw")), QStringLiteral("/getuser.json"),
+        {URLRouter::getUser(mail, QStringLiteral("pw")),
+         QStringLiteral("/getuser.json"),
          {kv("user", mail), kv("check", QStringLiteral("pw"))}},
-        {URLRouter::getUser(mail, std::nullopt), QStringLiteral("/getuser.json"), {kv("user", mail), kv("check", chk)}},
-        {URLRouter::getUser(mail, QString()), QStringLiteral("/getuser.json"), {kv("user", mail), kv("check", {})}},
+        {URLRouter::getUser(mail, std::nullopt),
+         QStringLiteral("/getuser.json"),
+         {kv("user", mail), kv("check", chk)}},
+        {URLRouter::getUser(mail, QString()),
+         QStringLiteral("/getuser.json"),
+         {kv("user", mail), kv("check", {})}},
         {URLRouter::addUser(QStringLiteral("N"), mail, QStringLiteral("pw"), QStringLiteral("+49123")),
          QStringLiteral("/adduser.json"),
-         {kv("user", mail), kv("password", QStringLiteral("pw")), kv("name", QStringLiteral("N")), kv("email", mail),
-          kv("phoneNumber", QStringLiteral("+49123")), kv("check", QStringLiteral("OVX7K2"))}},
-        {URLRouter::checkUser(mail), QStringLiteral("/checkUserAccount.json"), {kv("check", chk), kv("user", mail)}},
-        {URLRouter::verifyMobile(QStringLiteral("+49123")), QStringLiteral("/iOS/lookup.php"),
+         {kv("user", mail), kv("password", QStringLiteral("pw")), kv("name", QStringLiteral("N")),
+          kv("email", mail), kv("phoneNumber", QStringLiteral("+49123")),
+          kv("check", QStringLiteral("OVX7K2"))}},
+        {URLRouter::checkUser(mail),
+         QStringLiteral("/checkUserAccount.json"),
+         {kv("check", chk), kv("user", mail)}},
+        {URLRouter::verifyMobile(QStringLiteral("+49123")),
+         QStringLiteral("/iOS/lookup.php"),
          {kv("Number", QStringLiteral("+49123"))}},
         {URLRouter::sendSms(QStringLiteral("+49123"), QStringLiteral("0042"), QStringLiteral("tok")),
          QStringLiteral("/iOS/sms_orvex.php"),
-         {kv("ToNumbe", QStringLiteral("+49123")), kv("toMsg", QStringLiteral("0042")), kv("verify", QStringLiteral("tok"))}},
-        {URLRouter::addDevice(QStringLiteral("ud"), mail), QStringLiteral("/adddevice.json"),
+         {kv("ToNumbe", QStringLiteral("+49123")), kv("toMsg", QStringLiteral("0042")),
+          kv("verify", QStringLiteral("tok"))}},
+        {URLRouter::addDevice(QStringLiteral("ud"), mail),
+         QStringLiteral("/adddevice.json"),
          {kv("udid", QStringLiteral("ud")), kv("user", mail), kv("apn", QStringLiteral("desktop")),
           kv("nickName", QStringLiteral("desk 1")), kv("systemName", QStringLiteral("Linux")),
-          kv("systemVersion", QStringLiteral("kernel")), kv("check", chk), kv("status", QStringLiteral("Active"))}},
+          kv("systemVersion", QStringLiteral("kernel")), kv("check", chk),
+          kv("status", QStringLiteral("Active"))}},
         {URLRouter::getCert(QStringLiteral("pw"), QStringLiteral("ud"), mail, QStringLiteral("tk")),
          QStringLiteral("/portableapi/portable.php"),
          {kv("api", QStringLiteral("getcert")), kv("ApiID", id), kv("password", QStringLiteral("pw")),
           kv("Deviceudid", QStringLiteral("ud")), kv("Userid", mail), kv("token", QStringLiteral("tk")),
           kv("crt_type", QStringLiteral("p12"))}},
-        {URLRouter::checkForUpdates(QStringLiteral("1.0.1")), QStringLiteral("/v3/ov/checkupdates/"),
+        {URLRouter::checkForUpdates(QStringLiteral("1.0.1")),
+         QStringLiteral("/v3/ov/checkupdates/"),
          {kv("version", QStringLiteral("1.0.1")), kv("os", QStringLiteral("linux"))}},
-        {URLRouter::getToken(), QStringLiteral("/portableapi/portable.php"),
+        {URLRouter::getToken(),
+         QStringLiteral("/portableapi/portable.php"),
          {kv("api", QStringLiteral("gen_token")), kv("ApiID", id)}},
         {URLRouter::getVerificationCode(), QStringLiteral("/iOS/getverification.php"), {}},
     };
@@ -180,7 +194,10 @@ void tst_URLRouter::usageRequestUsesLocalDayAndCurrentOffset()
     setZone(zone.constData());
     // 23:30 local on the last day of a month is still that day.
     const QDateTime lateEvening(QDate(2026, 1, 31), QTime(23, 30), Qt::LocalTime);
-    const Items items = decodeWithPython(URLRouter::getDeviceUsage(QStringLiteral("ud"), lateEvening).url().query(QUrl::FullyEncoded).toLatin1());
+    const Items items = decodeWithPython(URLRouter::getDeviceUsage(QStringLiteral("ud"), lateEvening)
+                                             .url()
+                                             .query(QUrl::FullyEncoded)
+                                             .toLatin1());
     QCOMPARE(items.at(2), kv("deviceudid", QStringLiteral("ud")));
     QCOMPARE(items.at(4), kv("y", QStringLiteral("2026")));
     QCOMPARE(items.at(5), kv("m", QStringLiteral("1")));
@@ -199,7 +216,10 @@ void tst_URLRouter::usageRequestUsesLocalDayAndCurrentOffset()
 void tst_URLRouter::computerNameFallsBackToUnknown()
 {
     SystemInfo::setComputerNameSourceForTesting([] { return QString(); });
-    const Items items = decodeWithPython(URLRouter::addDevice(QStringLiteral("u"), QStringLiteral("e")).url().query(QUrl::FullyEncoded).toLatin1());
+    const Items items = decodeWithPython(URLRouter::addDevice(QStringLiteral("u"), QStringLiteral("e"))
+                                             .url()
+                                             .query(QUrl::FullyEncoded)
+                                             .toLatin1());
     QCOMPARE(items.at(3), kv("nickName", QStringLiteral("Unknown")));
     SystemInfo::setComputerNameSourceForTesting([] { return QStringLiteral("desk 1"); });
 }
@@ -210,7 +230,9 @@ void tst_URLRouter::kernelReleaseBecomesThreeNumbers()
     QCOMPARE(SystemInfo::threePartVersion(QStringLiteral("5.15")), QStringLiteral("5.15.0"));
     QCOMPARE(SystemInfo::threePartVersion(QStringLiteral("6.8.12+deb13")), QStringLiteral("6.8.12"));
     QCOMPARE(SystemInfo::threePartVersion(QStringLiteral("6.10-rc1")), QStringLiteral("6.10.0"));
-    QVERIFY(QRegularExpression(QStringLiteral("^\\d+\\.\\d+\\.\\d+$")).match(SystemInfo::kernelVersion()).hasMatch());
+    QVERIFY(QRegularExpression(QStringLiteral("^\\d+\\.\\d+\\.\\d+$"))
+                .match(SystemInfo::kernelVersion())
+                .hasMatch());
 }
 
 QTEST_GUILESS_MAIN(tst_URLRouter)

@@ -87,8 +87,9 @@ void tst_AppDelegate::firstLaunchRegistersAndTellsARunningLauncherToQuit()
     QVERIFY(launcher.run());
 
     QStringList order;
-    AppDelegate delegate(UserDefaults::standard(),
-                         {[&order](bool isLaunch) { order << (isLaunch ? u"update at launch"_s : u"update from menu"_s); }});
+    AppDelegate delegate(UserDefaults::standard(), {[&order](bool isLaunch) {
+                             order << (isLaunch ? u"update at launch"_s : u"update from menu"_s);
+                         }});
     QSignalSpy handedOff(&delegate, &AppDelegate::launcherHandOffFinished);
     delegate.applicationDidFinishLaunching();
     QCOMPARE(order, QStringList{u"update at launch"_s});

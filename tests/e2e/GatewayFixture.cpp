@@ -68,8 +68,8 @@ bool GatewayFixture::isRoot()
 int GatewayFixture::run(const QStringList &arguments, QByteArray *output) const
 {
     return execute(script(),
-                   QStringList{arguments.first(), QStringLiteral("--dir"), m_dir->path()} + arguments.mid(1), output,
-                   true);
+                   QStringList{arguments.first(), QStringLiteral("--dir"), m_dir->path()} + arguments.mid(1),
+                   output, true);
 }
 
 bool GatewayFixture::up(QString *error, const QStringList &arguments)
@@ -80,7 +80,8 @@ bool GatewayFixture::up(QString *error, const QStringList &arguments)
     }
     QByteArray output;
     m_up = true; // whatever happens, down() cleans up
-    const int status = run(QStringList{QStringLiteral("up"), QStringLiteral("--tag"), m_tag} + arguments, &output);
+    const int status = run(QStringList{QStringLiteral("up"), QStringLiteral("--tag"), m_tag} + arguments,
+                           &output);
     for (const QByteArray &line : output.split('\n')) {
         const int equals = line.indexOf('=');
         if (equals > 0)
@@ -114,11 +115,17 @@ void GatewayFixture::down()
     run({QStringLiteral("down")});
 }
 
-QByteArray GatewayFixture::issueClientIdentity(const QString &id, const QString &passphrase, const QString &caDir)
+QByteArray GatewayFixture::issueClientIdentity(const QString &id, const QString &passphrase,
+                                               const QString &caDir)
 {
     const QString out = m_dir->filePath(QStringLiteral("client-%1.p12").arg(id.left(8)));
-    QStringList arguments{QStringLiteral("client-cert"), QStringLiteral("--id"), id, QStringLiteral("--out"), out,
-                          QStringLiteral("--pass"), passphrase};
+    QStringList arguments{QStringLiteral("client-cert"),
+                          QStringLiteral("--id"),
+                          id,
+                          QStringLiteral("--out"),
+                          out,
+                          QStringLiteral("--pass"),
+                          passphrase};
     if (!caDir.isEmpty())
         arguments << QStringLiteral("--ca") << caDir;
     QFile file(out);
@@ -132,7 +139,8 @@ QString GatewayFixture::makeOtherCa()
     execute(QStringLiteral("openssl"),
             words("req -x509 -newkey rsa:2048 -nodes -days 2 -addext basicConstraints=critical,CA:TRUE -subj")
                 << QStringLiteral("/O=Elsewhere/CN=Other CA") << QStringLiteral("-keyout")
-                << dir + QStringLiteral("/ca.key") << QStringLiteral("-out") << dir + QStringLiteral("/ca.crt"));
+                << dir + QStringLiteral("/ca.key") << QStringLiteral("-out")
+                << dir + QStringLiteral("/ca.crt"));
     return QFile::exists(dir + QStringLiteral("/ca.crt")) ? dir : QString();
 }
 
@@ -152,7 +160,8 @@ QString GatewayFixture::logs() const
     for (const char *key : {"CLIENT_LOG", "GATEWAY_LOG"}) {
         QFile file(value(QLatin1String(key)));
         if (file.open(QIODevice::ReadOnly))
-            text += QStringLiteral("--- %1 ---\n%2\n").arg(QLatin1String(key), QString::fromUtf8(file.readAll().right(3000)));
+            text += QStringLiteral("--- %1 ---\n%2\n")
+                        .arg(QLatin1String(key), QString::fromUtf8(file.readAll().right(3000)));
     }
     return text;
 }
@@ -170,10 +179,11 @@ bool GatewayFixture::startCharon(Side side)
 bool GatewayFixture::terminateAtGateway()
 {
     // swanctl ends every IKE SA of the named connection.
-    return execute(QStringLiteral("swanctl"), QStringList{QStringLiteral("--terminate"), QStringLiteral("--ike"),
-                                                          value(QStringLiteral("CONN"))}
-                                                  + words("--timeout 2 --force --uri")
-                                                  << QStringLiteral("unix://") + gatewayVici())
+    return execute(QStringLiteral("swanctl"),
+                   QStringList{QStringLiteral("--terminate"), QStringLiteral("--ike"),
+                               value(QStringLiteral("CONN"))}
+                           + words("--timeout 2 --force --uri")
+                       << QStringLiteral("unix://") + gatewayVici())
            == 0;
 }
 
@@ -190,15 +200,17 @@ bool GatewayFixture::setLinkUp(bool up)
     // The client namespace holds one veth: the end of the link, "2: ocTAG@if3: <...>".
     const QString ns = value(QStringLiteral("CLIENT_NS"));
     QByteArray listing;
-    if (execute(QStringLiteral("ip"), QStringList{QStringLiteral("-n"), ns} + words("-o link show type veth"), &listing)
+    if (execute(QStringLiteral("ip"), QStringList{QStringLiteral("-n"), ns} + words("-o link show type veth"),
+                &listing)
         != 0)
         return false;
     const QList<QByteArray> fields = listing.split(':');
     if (fields.size() < 2)
         return false;
     const QString link = QString::fromUtf8(fields[1].trimmed().split('@').first());
-    return execute(QStringLiteral("ip"), {QStringLiteral("-n"), ns, QStringLiteral("link"), QStringLiteral("set"),
-                                          QStringLiteral("dev"), link, up ? QStringLiteral("up") : QStringLiteral("down")})
+    return execute(QStringLiteral("ip"),
+                   {QStringLiteral("-n"), ns, QStringLiteral("link"), QStringLiteral("set"),
+                    QStringLiteral("dev"), link, up ? QStringLiteral("up") : QStringLiteral("down")})
            == 0;
 }
 
@@ -206,8 +218,8 @@ std::optional<QStringList> GatewayFixture::securityAssociations(Side side) const
 {
     const QString socket = side == Side::Gateway ? gatewayVici() : clientVici();
     QByteArray listing;
-    if (execute(QStringLiteral("swanctl"), words("--list-sas --raw --uri") << QStringLiteral("unix://") + socket,
-                &listing)
+    if (execute(QStringLiteral("swanctl"),
+                words("--list-sas --raw --uri") << QStringLiteral("unix://") + socket, &listing)
         != 0)
         return std::nullopt;
     // One line per IKE SA: "list-sa event {NAME {uniqueid=1 ... state=ESTABLISHED
@@ -230,7 +242,8 @@ std::optional<QStringList> GatewayFixture::securityAssociations(Side side) const
 int GatewayFixture::runInClient(const QStringList &command, QByteArray *output) const
 {
     return execute(QStringLiteral("ip"),
-                   QStringList{QStringLiteral("netns"), QStringLiteral("exec"), value(QStringLiteral("CLIENT_NS"))}
+                   QStringList{QStringLiteral("netns"), QStringLiteral("exec"),
+                               value(QStringLiteral("CLIENT_NS"))}
                        + command,
                    output);
 }
@@ -244,8 +257,8 @@ QByteArray GatewayFixture::resolverConfiguration() const
 QString GatewayFixture::resolve(const QString &name, int family) const
 {
     QByteArray output;
-    if (runInClient({QStringLiteral("getent"), family == 6 ? QStringLiteral("ahostsv6") : QStringLiteral("ahostsv4"),
-                     name},
+    if (runInClient({QStringLiteral("getent"),
+                     family == 6 ? QStringLiteral("ahostsv6") : QStringLiteral("ahostsv4"), name},
                     &output)
         != 0)
         return {};
@@ -260,8 +273,8 @@ bool GatewayFixture::ping(const QString &address) const
 bool GatewayFixture::ipv6Refused() const
 {
     QByteArray rules;
-    execute(QStringLiteral("ip"), QStringList{QStringLiteral("-n"), value(QStringLiteral("CLIENT_NS"))}
-                                      + words("-6 rule list"),
+    execute(QStringLiteral("ip"),
+            QStringList{QStringLiteral("-n"), value(QStringLiteral("CLIENT_NS"))} + words("-6 rule list"),
             &rules);
     return rules.contains("unreachable");
 }
@@ -282,11 +295,13 @@ bool GatewayFixture::Capture::start(QString *error)
                      [this] { m_errors += m_process.readAllStandardError(); });
     // Line-buffered text, addresses and ports as numbers.
     m_process.start(QStringLiteral("ip"),
-                    {QStringLiteral("netns"), QStringLiteral("exec"), m_gateway.value(QStringLiteral("CLIENT_NS")),
-                     QStringLiteral("tcpdump"), QStringLiteral("-i"), m_gateway.value(QStringLiteral("CLIENT_IF")),
+                    {QStringLiteral("netns"), QStringLiteral("exec"),
+                     m_gateway.value(QStringLiteral("CLIENT_NS")), QStringLiteral("tcpdump"),
+                     QStringLiteral("-i"), m_gateway.value(QStringLiteral("CLIENT_IF")),
                      QStringLiteral("-nn"), QStringLiteral("-l")});
-    (void)QTest::qWaitFor(
-        [this] { return m_errors.contains("listening on") || m_process.state() == QProcess::NotRunning; }, 30000);
+    (void) QTest::qWaitFor(
+        [this] { return m_errors.contains("listening on") || m_process.state() == QProcess::NotRunning; },
+        30000);
     if (!m_errors.contains("listening on")) {
         *error = QStringLiteral("tcpdump did not start: %1").arg(QString::fromUtf8(m_errors));
         return false;
@@ -298,15 +313,17 @@ bool GatewayFixture::Capture::stop(QString *error)
 {
     // A frame of a kind nobody speaks, sent by the gateway's end of the link:
     // once tcpdump shows it, it has shown everything before it.
-    const QString script = QStringLiteral(
-                               "import socket\n"
-                               "s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)\n"
-                               "s.bind(('og%1', 0))\n"
-                               "s.send(b'\\xff' * 6 + s.getsockname()[4] + b'\\x88\\xb5' + b'orvex-marker' + bytes(34))\n")
-                               .arg(m_gateway.m_tag);
-    const int sent = execute(QStringLiteral("ip"), {QStringLiteral("netns"), QStringLiteral("exec"),
-                                                    m_gateway.value(QStringLiteral("GATEWAY_NS")),
-                                                    QStringLiteral("/usr/bin/python3"), QStringLiteral("-c"), script});
+    const QString script
+        = QStringLiteral(
+              "import socket\n"
+              "s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)\n"
+              "s.bind(('og%1', 0))\n"
+              "s.send(b'\\xff' * 6 + s.getsockname()[4] + b'\\x88\\xb5' + b'orvex-marker' + bytes(34))\n")
+              .arg(m_gateway.m_tag);
+    const int sent = execute(QStringLiteral("ip"),
+                             {QStringLiteral("netns"), QStringLiteral("exec"),
+                              m_gateway.value(QStringLiteral("GATEWAY_NS")),
+                              QStringLiteral("/usr/bin/python3"), QStringLiteral("-c"), script});
     const bool seen = sent == 0 && QTest::qWaitFor([this] { return m_output.contains("(0x88b5)"); }, 30000);
     m_process.terminate();
     m_process.waitForFinished();
@@ -315,7 +332,8 @@ bool GatewayFixture::Capture::stop(QString *error)
         return false;
     }
     // Everything before the marker's line.
-    const QByteArray text = m_output.left(qMax<qsizetype>(0, m_output.lastIndexOf('\n', m_output.indexOf("(0x88b5)"))));
+    const QByteArray text = m_output.left(
+        qMax<qsizetype>(0, m_output.lastIndexOf('\n', m_output.indexOf("(0x88b5)"))));
     for (const QByteArray &line : text.split('\n')) {
         if (!line.isEmpty() && !line.startsWith('\t') && !line.startsWith(' '))
             classify(line);
@@ -332,8 +350,8 @@ void GatewayFixture::Capture::classify(const QByteArray &bytes)
     // gateway's IKE ports (charon-nm sends from ports of its own choosing).
     const QRegularExpression ike(
         QStringLiteral(" IP (%1\\.\\d+ > %2\\.(500|4500)|%2\\.(500|4500) > %1\\.\\d+): ").arg(client, gateway));
-    static const QRegularExpression neighbours(
-        QStringLiteral("ICMP6, (neighbor solicitation|neighbor advertisement|router solicitation|router advertisement)"));
+    static const QRegularExpression neighbours(QStringLiteral(
+        "ICMP6, (neighbor solicitation|neighbor advertisement|router solicitation|router advertisement)"));
     QString kind;
     if (line.contains(QLatin1String(" ARP, ")))
         kind = QStringLiteral("ARP");

@@ -38,8 +38,7 @@ public:
     QString directory() const { return m_dir->path(); }
 
     // A PKCS#12 identity for `id`, from the run's CA or from the CA in `caDir`.
-    QByteArray issueClientIdentity(const QString &id, const QString &passphrase,
-                                   const QString &caDir = {});
+    QByteArray issueClientIdentity(const QString &id, const QString &passphrase, const QString &caDir = {});
     // A certificate authority of its own, unknown to the gateway.
     QString makeOtherCa();
     // Stops the gateway's charon: from then on nobody answers.
@@ -77,7 +76,9 @@ public:
     class Capture
     {
     public:
-        explicit Capture(const GatewayFixture &gateway) : m_gateway(gateway) {}
+        explicit Capture(const GatewayFixture &gateway)
+            : m_gateway(gateway)
+        {}
         ~Capture();
         bool start(QString *error);
         // Ends the capture once all that went before is in it.

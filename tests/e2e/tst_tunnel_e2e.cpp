@@ -34,7 +34,7 @@ ViciReply ask(const QString &socket, const QByteArray &command, const ViciMessag
     client.connectToDaemon(socket);
     std::optional<ViciReply> reply;
     client.call(command, request, [&](const ViciReply &r) { reply = r; });
-    (void)QTest::qWaitFor([&] { return reply.has_value(); }, 10000);
+    (void) QTest::qWaitFor([&] { return reply.has_value(); }, 10000);
     return reply.value_or(ViciReply{});
 }
 
@@ -53,16 +53,17 @@ QList<IkeSa> ikeSas(const QString &socket)
     client.connectToDaemon(socket);
     QList<IkeSa> sas;
     bool done = false;
-    client.stream("list-sas", {}, "list-sa",
-                  [&](const ViciMessage &item) {
-                      for (const ViciMessage::Entry &entry : item.entries()) {
-                          const ViciMessage &sa = entry.section;
-                          sas << IkeSa{sa.value("uniqueid"), sa.value("state"), sa.value("local-host"),
-                                       sa.value("remote-host")};
-                      }
-                  },
-                  [&](const ViciReply &) { done = true; });
-    (void)QTest::qWaitFor([&] { return done; }, 10000);
+    client.stream(
+        "list-sas", {}, "list-sa",
+        [&](const ViciMessage &item) {
+            for (const ViciMessage::Entry &entry : item.entries()) {
+                const ViciMessage &sa = entry.section;
+                sas << IkeSa{sa.value("uniqueid"), sa.value("state"), sa.value("local-host"),
+                             sa.value("remote-host")};
+            }
+        },
+        [&](const ViciReply &) { done = true; });
+    (void) QTest::qWaitFor([&] { return done; }, 10000);
     return sas;
 }
 
@@ -79,7 +80,8 @@ std::optional<IkeSa> firstIkeSa(const QString &socket)
 // again" is measured finely.
 bool quickPing(const QString &ns)
 {
-    return QProcess::execute(QStringLiteral("ip"), QStringLiteral("netns exec %1 ping -c1 -W0.2 198.51.100.1").arg(ns).split(u' '))
+    return QProcess::execute(QStringLiteral("ip"),
+                             QStringLiteral("netns exec %1 ping -c1 -W0.2 198.51.100.1").arg(ns).split(u' '))
            == 0;
 }
 
@@ -95,7 +97,8 @@ QString vethIn(const QString &ns)
     QProcess list;
     list.start(QStringLiteral("ip"), QStringLiteral("-n %1 -o link show type veth").arg(ns).split(u' '));
     list.waitForFinished();
-    return QString::fromLatin1(list.readAllStandardOutput().split(':').value(1).trimmed().split('@').constFirst());
+    return QString::fromLatin1(
+        list.readAllStandardOutput().split(':').value(1).trimmed().split('@').constFirst());
 }
 
 } // namespace
@@ -124,7 +127,8 @@ private:
     // An identity the gateway's CA (or the one in `caDir`) issued for this machine.
     void useIssuedIdentity(bool shared, const QString &caDir = {})
     {
-        useIdentity(m_gateway->issueClientIdentity(localIdentifier(), Config::current().pkcs12Passphrase, caDir),
+        useIdentity(m_gateway->issueClientIdentity(localIdentifier(), Config::current().pkcs12Passphrase,
+                                                   caDir),
                     shared);
     }
     void recordStatuses();
@@ -154,7 +158,8 @@ void TestTunnelEndToEnd::init()
     config.viciResolverFile = m_gateway->value(QStringLiteral("RESOLV_CONF"));
     Config::setCurrent(config);
 
-    SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(QStringLiteral("e2e-machine")); });
+    SystemInfo::setMachineIdSourceForTesting(
+        [] { return std::optional<QString>(QStringLiteral("e2e-machine")); });
     UserDefaults::standard().setString(DefaultsKeys::tempEmail, QStringLiteral("ann@example.com"));
     QFile::remove(VpnManager::defaultStoragePath());
     startClient();
@@ -187,7 +192,7 @@ void TestTunnelEndToEnd::cleanup()
 QString TestTunnelEndToEnd::localIdentifier() const
 {
     return QString::fromLatin1(
-                   QCryptographicHash::hash("e2e-machine@ann@example.com", QCryptographicHash::Md5).toHex())
+               QCryptographicHash::hash("e2e-machine@ann@example.com", QCryptographicHash::Md5).toHex())
            + QStringLiteral(".clients.orvex.example");
 }
 
@@ -219,7 +224,7 @@ void TestTunnelEndToEnd::connectCarriesPacketsDisconnectsAndQuits()
     const QByteArray reference = KeychainService::persistentReference(archive).value();
     QVERIFY(KeychainService::isPrivateKeyShared(IdentityStore::standard(), reference));
     QVERIFY(IdentityStore::standard().accessList(reference)->front().applications.contains(
-            ViciVpnBackend::daemonApplication()));
+        ViciVpnBackend::daemonApplication()));
 
     bool stopped = false;
     m_service->disconnect([&] { stopped = true; });
@@ -275,9 +280,8 @@ void TestTunnelEndToEnd::onDemandComesUpOnSaveAndAfterADrop()
     // Saved with on-demand on, never started by hand.
     m_service->config().isOnDemandEnabled = true;
     bool saved = false;
-    m_manager->loadFromPreferences([&](const Outcome<> &loaded) {
-        m_service->configureAndSave(loaded, [&] { saved = true; });
-    });
+    m_manager->loadFromPreferences(
+        [&](const Outcome<> &loaded) { m_service->configureAndSave(loaded, [&] { saved = true; }); });
     QTRY_VERIFY(saved);
     QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
     QVERIFY(m_gateway->pingInnerAddress());
@@ -354,7 +358,8 @@ void TestTunnelEndToEnd::nothingLeavesBesideTheTunnel_data()
 void TestTunnelEndToEnd::nothingLeavesBesideTheTunnel()
 {
     QFETCH(bool, gatewayOffersIpv6);
-    QCOMPARE(m_gateway->value(QStringLiteral("IPV6")), gatewayOffersIpv6 ? QStringLiteral("yes") : QStringLiteral("no"));
+    QCOMPARE(m_gateway->value(QStringLiteral("IPV6")),
+             gatewayOffersIpv6 ? QStringLiteral("yes") : QStringLiteral("no"));
     const QString hostName = m_gateway->value(QStringLiteral("HOST_NAME"));
     const QString lanName = m_gateway->value(QStringLiteral("LAN_NAME"));
     const QByteArray resolverBefore = m_gateway->resolverConfiguration();
@@ -446,11 +451,12 @@ void TestTunnelEndToEnd::aChangedNetworkIsCheckedAtOnce_data()
     QTest::addColumn<QString>("change");
     QTest::addColumn<bool>("reconnected");
     QTest::addColumn<QByteArray>("localHost");
-    QTest::newRow("the outer address changes") << QStringLiteral("address") << false << QByteArray("192.0.2.3");
+    QTest::newRow("the outer address changes")
+        << QStringLiteral("address") << false << QByteArray("192.0.2.3");
     QTest::newRow("the link is replaced") << QStringLiteral("link") << false << QByteArray("192.0.2.2");
     QTest::newRow("woken up, nothing changed") << QStringLiteral("sleep") << false << QByteArray("192.0.2.2");
-    QTest::newRow("woken up, the gateway forgot the tunnel") << QStringLiteral("gateway") << true
-                                                             << QByteArray("192.0.2.2");
+    QTest::newRow("woken up, the gateway forgot the tunnel")
+        << QStringLiteral("gateway") << true << QByteArray("192.0.2.2");
 }
 
 void TestTunnelEndToEnd::aChangedNetworkIsCheckedAtOnce()
@@ -480,7 +486,8 @@ void TestTunnelEndToEnd::aChangedNetworkIsCheckedAtOnce()
     } else if (change == QLatin1String("link")) {
         // As a new network adapter: the old pair goes, a new one comes.
         QCOMPARE(ip(QStringLiteral("-n %1 link del %2").arg(client, clientLink)), 0);
-        QCOMPARE(ip(QStringLiteral("link add %1 netns %2 type veth peer name %3 netns %4").arg(gatewayLink, gateway, clientLink, client)),
+        QCOMPARE(ip(QStringLiteral("link add %1 netns %2 type veth peer name %3 netns %4")
+                        .arg(gatewayLink, gateway, clientLink, client)),
                  0);
         QCOMPARE(ip(QStringLiteral("-n %1 addr add 192.0.2.1/24 dev %2").arg(gateway, gatewayLink)), 0);
         QCOMPARE(ip(QStringLiteral("-n %1 addr add 192.0.2.2/24 dev %2").arg(client, clientLink)), 0);
@@ -496,8 +503,10 @@ void TestTunnelEndToEnd::aChangedNetworkIsCheckedAtOnce()
     // What the wake-up or the new route sets off in the client.
     const bool resumed = change == QLatin1String("gateway") || change == QLatin1String("sleep");
     m_service->checkTunnel(resumed ? VpnBackend::Change::Resumed : VpnBackend::Change::RouteChanged);
-    QTRY_VERIFY_WITH_TIMEOUT(m_service->status() == VpnStatus::Connected && quickPing(client), TunnelTimeoutMs);
-    qInfo().noquote() << QStringLiteral("%1: carrying again %2 ms after the check (%3 ms after the change began)")
+    QTRY_VERIFY_WITH_TIMEOUT(m_service->status() == VpnStatus::Connected && quickPing(client),
+                             TunnelTimeoutMs);
+    qInfo().noquote() << QStringLiteral(
+                             "%1: carrying again %2 ms after the check (%3 ms after the change began)")
                              .arg(QLatin1String(QTest::currentDataTag()))
                              .arg(clock.elapsed() - changedMs)
                              .arg(clock.elapsed());

@@ -138,14 +138,16 @@ void tst_Hostile::initTestCase()
     config.caCertificates = {m_cert.certPath};
     config.helpDeskTicketURL = m_server->origin(true) + QStringLiteral("/api/v2/tickets.json");
     Config::setCurrent(config);
-    m_server->route("/adddevice.json",
-                    TestHttpServer::answer(200, R"({"status":{"code":0,"command":"adddevice","error":false,"opf":"o","version":"1"}})"));
+    m_server
+        ->route("/adddevice.json",
+                TestHttpServer::answer(
+                    200,
+                    R"({"status":{"code":0,"command":"adddevice","error":false,"opf":"o","version":"1"}})"));
 }
 
 void tst_Hostile::init()
 {
-    NetworkService::shared().setTimeouts(std::chrono::milliseconds(60000),
-                                         std::chrono::milliseconds(180000),
+    NetworkService::shared().setTimeouts(std::chrono::milliseconds(60000), std::chrono::milliseconds(180000),
                                          std::chrono::milliseconds(3600000));
 }
 
@@ -159,22 +161,23 @@ void tst_Hostile::hundredMegabyteAnswerIsRefused_data()
     const QByteArray json = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n";
     for (const bool helpDesk : {false, true}) {
         const char *who = helpDesk ? "help desk, " : "service, ";
-        QTest::addRow("%sdeclared length", who)
-            << json + "Content-Length: 104857600\r\n\r\n" << hundredMegabytes << false << helpDesk << true;
+        QTest::addRow("%sdeclared length", who) << json + "Content-Length: 104857600\r\n\r\n"
+                                                << hundredMegabytes << false << helpDesk << true;
         // Nothing announces the size: the limit must count what arrives.
-        QTest::addRow("%schunked, no length", who)
-            << json + "Transfer-Encoding: chunked\r\n\r\n" << hundredMegabytes << true << helpDesk << true;
-        QTest::addRow("%suntil the connection closes", who)
-            << json + "Connection: close\r\n\r\n" << hundredMegabytes << false << helpDesk << true;
+        QTest::addRow("%schunked, no length", who) << json + "Transfer-Encoding: chunked\r\n\r\n"
+                                                   << hundredMegabytes << true << helpDesk << true;
+        QTest::addRow("%suntil the connection closes", who) << json + "Connection: close\r\n\r\n"
+                                                            << hundredMegabytes << false << helpDesk << true;
     }
     // The limit itself: 16 MB is taken whole (and then found to be no JSON),
     // one byte more is not, and a length over it is refused before any body.
-    QTest::newRow("service, exactly 16 MB")
-        << json + "Content-Length: 16777216\r\n\r\n" << qint64(16777216) << false << false << false;
-    QTest::newRow("service, 16 MB and a byte, chunked")
-        << json + "Transfer-Encoding: chunked\r\n\r\n" << qint64(16777217) << true << false << true;
+    QTest::newRow("service, exactly 16 MB") << json + "Content-Length: 16777216\r\n\r\n"
+                                            << qint64(16777216) << false << false << false;
+    QTest::newRow("service, 16 MB and a byte, chunked") << json + "Transfer-Encoding: chunked\r\n\r\n"
+                                                        << qint64(16777217) << true << false << true;
     QTest::newRow("service, 16 MB and a byte declared, no body sent")
-        << json + "Content-Length: 16777217\r\n\r\n" << qint64(0) << false << false << true;
+        << json + "Content-Length: 16777217\r\n\r\n"
+        << qint64(0) << false << false << true;
 }
 
 void tst_Hostile::hundredMegabyteAnswerIsRefused()
@@ -192,9 +195,11 @@ void tst_Hostile::hundredMegabyteAnswerIsRefused()
     Capture<UserResponse> big;
     Capture<Empty> ticket;
     if (helpDesk) {
-        const QJsonObject document = SupportHandler::ticketDocument(QStringLiteral("hi"), QStringLiteral("a@b.cc"),
+        const QJsonObject document = SupportHandler::ticketDocument(QStringLiteral("hi"),
+                                                                    QStringLiteral("a@b.cc"),
                                                                     QStringLiteral("A"));
-        SupportHandler::post(NetworkService::shared(), SupportURLRouter::requestSupport(document), ticket.completion());
+        SupportHandler::post(NetworkService::shared(), SupportURLRouter::requestSupport(document),
+                             ticket.completion());
     } else {
         NetworkService::shared().getUser(QStringLiteral("a@b.cc"), std::nullopt, big.completion());
     }
@@ -228,8 +233,7 @@ void tst_Hostile::tricklingAnswerTimesOut()
 {
     // One byte a second never trips the idle limit; the overall deadline
     // (shortened here from its 3 minutes) ends it.
-    NetworkService::shared().setTimeouts(std::chrono::milliseconds(60000),
-                                         std::chrono::milliseconds(2500),
+    NetworkService::shared().setTimeouts(std::chrono::milliseconds(60000), std::chrono::milliseconds(2500),
                                          std::chrono::milliseconds(2500));
     m_server->route("/getuser.json", [](const TestHttpRequest &, QTcpSocket *socket) {
         socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 1000\r\n\r\n{");

@@ -59,7 +59,9 @@ QString mismatch(const std::optional<Result<T>> &result, std::optional<Error::Co
         return expected ? QStringLiteral("success instead of an error") : QString();
     if (expected && result->error().code() == *expected)
         return {};
-    return QStringLiteral("error %1: %2").arg(int(result->error().code())).arg(result->error().localizedDescription());
+    return QStringLiteral("error %1: %2")
+        .arg(int(result->error().code()))
+        .arg(result->error().localizedDescription());
 }
 
 // The name in the certificate of a PKCS#12 archive opened with `passphrase`;
@@ -147,7 +149,8 @@ QString NetworkServiceIntegrationTest::registerDevice(const QString &email, cons
 {
     const QString udid = udidFor(email);
     await<Orvex::UserResponse>([&](auto done) {
-        m_network->addUser(QStringLiteral("Device Owner"), email, password, QStringLiteral("+33612345678"), done);
+        m_network->addUser(QStringLiteral("Device Owner"), email, password, QStringLiteral("+33612345678"),
+                           done);
     });
     const auto added = await<Orvex::Empty>([&](auto done) { m_network->addDevice(udid, email, done); });
     return added && added->isSuccess() ? udid : QString();
@@ -166,7 +169,8 @@ void NetworkServiceIntegrationTest::signUp()
 
     const auto signUp = [&] {
         return await<Orvex::UserResponse>([&](auto done) {
-            m_network->addUser(QStringLiteral("New User"), email, password, QStringLiteral("+33612345678"), done);
+            m_network->addUser(QStringLiteral("New User"), email, password, QStringLiteral("+33612345678"),
+                               done);
         });
     };
     auto created = signUp();
@@ -184,11 +188,13 @@ void NetworkServiceIntegrationTest::signUp()
     const QString udid = udidFor(QStringLiteral("machine@") + email);
     auto device = await<Orvex::Empty>([&](auto done) { m_network->addDevice(udid, email, done); });
     QCOMPARE(mismatch(device), QString());
-    device = await<Orvex::Empty>([&](auto done) { m_network->addDevice(udid, QStringLiteral("ghost@example.org"), done); });
+    device = await<Orvex::Empty>(
+        [&](auto done) { m_network->addDevice(udid, QStringLiteral("ghost@example.org"), done); });
     QCOMPARE(mismatch(device, Error::Code::userNotExists), QString());
 
     // The account as sign-up reads it back: without a password.
-    const auto user = await<Orvex::UserResponse>([&](auto done) { m_network->getUser(email, std::nullopt, done); });
+    const auto user = await<Orvex::UserResponse>(
+        [&](auto done) { m_network->getUser(email, std::nullopt, done); });
     QCOMPARE(mismatch(user), QString());
     QVERIFY(user->value().user.devices.has_value());
     QCOMPARE(user->value().user.devices->size(), 1);
@@ -200,7 +206,8 @@ void NetworkServiceIntegrationTest::phone()
 {
     const QString number = QStringLiteral("+33612345678");
     const auto verifyMobile = [&](const QString &mobile) {
-        return await<Orvex::MobileApiResponse::Verify>([&](auto done) { m_network->verifyMobile(mobile, done); });
+        return await<Orvex::MobileApiResponse::Verify>(
+            [&](auto done) { m_network->verifyMobile(mobile, done); });
     };
     auto verify = verifyMobile(number);
     QCOMPARE(mismatch(verify), QString());
@@ -220,9 +227,10 @@ void NetworkServiceIntegrationTest::phone()
     const auto sms = sendSms();
     QCOMPARE(mismatch(sms), QString());
     QVERIFY(!sms->value().orvexcloud.sms.sid.isEmpty());
-    const QJsonDocument outbox
-        = QJsonDocument::fromJson(m_devClient->get(QStringLiteral("/dev/sms"), {{QStringLiteral("to"), number}}).body);
-    QCOMPARE(outbox.array().at(0).toObject().value(QStringLiteral("message")).toString(), QStringLiteral("0815"));
+    const QJsonDocument outbox = QJsonDocument::fromJson(
+        m_devClient->get(QStringLiteral("/dev/sms"), {{QStringLiteral("to"), number}}).body);
+    QCOMPARE(outbox.array().at(0).toObject().value(QStringLiteral("message")).toString(),
+             QStringLiteral("0815"));
 
     // The verification value is good for one SMS.
     QCOMPARE(mismatch(sendSms(), Error::Code::unknown), QString());
@@ -249,7 +257,8 @@ void NetworkServiceIntegrationTest::certificate()
     const auto archive = getCert(password, udid, token->value().token.name);
     QCOMPARE(mismatch(archive), QString());
     const Orvex::Config &config = Orvex::Config::current();
-    QCOMPARE(archiveSubject(archive->value(), config.pkcs12Passphrase), udid + QLatin1Char('.') + config.vpnDomain);
+    QCOMPARE(archiveSubject(archive->value(), config.pkcs12Passphrase),
+             udid + QLatin1Char('.') + config.vpnDomain);
     // The key store takes it as the one identity it holds: the device's own
     // certificate first (not the CA's behind it), with its RSA key.
     Orvex::IdentityStore store(m_dir.filePath(QStringLiteral("identities")));
@@ -262,7 +271,8 @@ void NetworkServiceIntegrationTest::certificate()
     QCOMPARE(mismatch(getCert(QStringLiteral("wrong"), udid, getToken()->value().token.name),
                       Error::Code::invalidPassword),
              QString());
-    QCOMPARE(mismatch(getCert(password, udidFor(QStringLiteral("unregistered")), getToken()->value().token.name),
+    QCOMPARE(mismatch(getCert(password, udidFor(QStringLiteral("unregistered")),
+                              getToken()->value().token.name),
                       Error::Code::unknownDevice),
              QString());
 
@@ -282,7 +292,8 @@ void NetworkServiceIntegrationTest::usage()
                                    .toJson(QJsonDocument::Compact);
     QCOMPARE(m_devClient->post(QStringLiteral("/dev/usage"), traffic).status, 200);
 
-    auto model = await<Orvex::DeviceUsageModel>([&](auto done) { m_network->getDeviceUsage(udid, now, done); });
+    auto model = await<Orvex::DeviceUsageModel>(
+        [&](auto done) { m_network->getDeviceUsage(udid, now, done); });
     QCOMPARE(mismatch(model), QString());
     const Orvex::Usage &usage = model->value().device_usage;
     QCOMPARE(usage.info.MonthlyUsage.numericValue(), 3145728.0);
@@ -296,9 +307,8 @@ void NetworkServiceIntegrationTest::usage()
         days += day.usage.numericValue();
     QCOMPARE(days, 3145728.0);
 
-    model = await<Orvex::DeviceUsageModel>([&](auto done) {
-        m_network->getDeviceUsage(udidFor(QStringLiteral("no such machine")), now, done);
-    });
+    model = await<Orvex::DeviceUsageModel>(
+        [&](auto done) { m_network->getDeviceUsage(udidFor(QStringLiteral("no such machine")), now, done); });
     QCOMPARE(mismatch(model, Error::Code::unknownDevice), QString());
 }
 

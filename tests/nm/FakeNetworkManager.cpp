@@ -79,7 +79,8 @@ QString FakeNetworkManager::addVpnConnection(const QString &profile, uint state,
     const QString path = QStringLiteral("%1/ActiveConnection/%2").arg(NM::path).arg(m_next++);
     ActiveConnection connection;
     connection.profile = profile;
-    connection.uuid = profiles.value(profile).value(QStringLiteral("connection")).value(QStringLiteral("uuid")).toString();
+    connection.uuid
+        = profiles.value(profile).value(QStringLiteral("connection")).value(QStringLiteral("uuid")).toString();
     connection.type = QStringLiteral("vpn");
     connection.vpn = true;
     connection.state = state;
@@ -135,7 +136,8 @@ void FakeNetworkManager::releaseActivation()
 
 int FakeNetworkManager::count(const QString &member) const
 {
-    return int(std::count_if(calls.cbegin(), calls.cend(), [&member](const Call &call) { return call.member == member; }));
+    return int(std::count_if(calls.cbegin(), calls.cend(),
+                             [&member](const Call &call) { return call.member == member; }));
 }
 
 QList<FakeNetworkManager::Call> FakeNetworkManager::callsOf(const QString &member) const
@@ -212,19 +214,19 @@ QVariantMap FakeNetworkManager::properties(const QString &path, const QString &i
         const ActiveConnection &connection = active[path];
         if (interface == NM::activeInterface)
             return {{QStringLiteral("Uuid"), connection.uuid},
-                    {QStringLiteral("Connection"), ::path(connection.profile.isEmpty() ? QStringLiteral("/") : connection.profile)},
+                    {QStringLiteral("Connection"),
+                     ::path(connection.profile.isEmpty() ? QStringLiteral("/") : connection.profile)},
                     {QStringLiteral("Type"), connection.type},
                     {QStringLiteral("Vpn"), connection.vpn},
                     {QStringLiteral("State"), connection.state},
                     {QStringLiteral("Ip4Config"), ::path(connection.ip4Config)}};
         if (interface == NM::vpnInterface && connection.vpn)
-            return {{QStringLiteral("VpnState"), connection.vpnState},
-                    {QStringLiteral("Banner"), QString()}};
+            return {{QStringLiteral("VpnState"), connection.vpnState}, {QStringLiteral("Banner"), QString()}};
     }
     for (const ActiveConnection &connection : active) {
         if (connection.ip4Config == path && interface == NM::ip4ConfigInterface) {
-            const QList<QVariantMap> data{{{QStringLiteral("address"), vpnAddress},
-                                           {QStringLiteral("prefix"), 32u}}};
+            const QList<QVariantMap> data{
+                {{QStringLiteral("address"), vpnAddress}, {QStringLiteral("prefix"), 32u}}};
             return {{QStringLiteral("AddressData"), QVariant::fromValue(data)}};
         }
     }
@@ -245,7 +247,8 @@ bool FakeNetworkManager::handleMessage(const QDBusMessage &message, const QDBusC
     const QString path = message.path();
     const QString interface = message.interface();
 
-    if (interface == NM::propertiesInterface && (member == QLatin1String("GetAll") || member == QLatin1String("Get"))) {
+    if (interface == NM::propertiesInterface
+        && (member == QLatin1String("GetAll") || member == QLatin1String("Get"))) {
         bool known = false;
         const QVariantMap values = properties(path, arguments.value(0).toString(), &known);
         if (!known) {
@@ -254,7 +257,8 @@ bool FakeNetworkManager::handleMessage(const QDBusMessage &message, const QDBusC
         } else if (member == QLatin1String("GetAll")) {
             reply(message.createReply(values));
         } else {
-            reply(message.createReply(QVariant::fromValue(QDBusVariant(values.value(arguments.value(1).toString())))));
+            reply(message.createReply(
+                QVariant::fromValue(QDBusVariant(values.value(arguments.value(1).toString())))));
         }
         return true;
     }
@@ -270,10 +274,12 @@ bool FakeNetworkManager::handleMessage(const QDBusMessage &message, const QDBusC
     }
     if (path == NM::settingsPath && member == QLatin1String("AddConnection2")) {
         const NM::Settings settings = NM::settings(arguments.value(0));
-        const QString uuid = settings.value(QStringLiteral("connection")).value(QStringLiteral("uuid")).toString();
+        const QString uuid
+            = settings.value(QStringLiteral("connection")).value(QStringLiteral("uuid")).toString();
         if (!profileByUuid(uuid).isEmpty())
-            reply(message.createErrorReply(QStringLiteral("org.freedesktop.NetworkManager.Settings.UuidExists"),
-                                           QStringLiteral("A connection with this UUID already exists")));
+            reply(
+                message.createErrorReply(QStringLiteral("org.freedesktop.NetworkManager.Settings.UuidExists"),
+                                         QStringLiteral("A connection with this UUID already exists")));
         else
             reply(message.createReply({::path(addProfile(settings)), QVariantMap()}));
         return true;

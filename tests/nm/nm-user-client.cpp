@@ -57,7 +57,8 @@ int main(int argc, char *argv[])
     config.caCertificates = {arguments.at(2)};
     config.vpnBackend = QStringLiteral("networkmanager");
     Config::setCurrent(config);
-    SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(QStringLiteral("nm-e2e-machine")); });
+    SystemInfo::setMachineIdSourceForTesting(
+        [] { return std::optional<QString>(QStringLiteral("nm-e2e-machine")); });
     UserDefaults &defaults = UserDefaults::standard();
     defaults.setString(DefaultsKeys::tempEmail, QStringLiteral("ann@example.com"));
     // The client's own session, as AppWiring makes it.

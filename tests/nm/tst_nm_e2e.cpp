@@ -56,7 +56,7 @@ ViciReply ask(const QString &socket, const QByteArray &command, const ViciMessag
     client.connectToDaemon(socket);
     std::optional<ViciReply> reply;
     client.call(command, request, [&](const ViciReply &r) { reply = r; });
-    (void)QTest::qWaitFor([&] { return reply.has_value(); }, 10000);
+    (void) QTest::qWaitFor([&] { return reply.has_value(); }, 10000);
     return reply.value_or(ViciReply{});
 }
 
@@ -73,7 +73,8 @@ QVariant askNetworkManager(const QString &path, const QString &interface, const 
 // The identifier the client presents: its machine's and account's, hashed.
 QString clientIdentifier()
 {
-    return QString::fromLatin1(QCryptographicHash::hash("nm-e2e-machine@ann@example.com", QCryptographicHash::Md5).toHex())
+    return QString::fromLatin1(
+               QCryptographicHash::hash("nm-e2e-machine@ann@example.com", QCryptographicHash::Md5).toHex())
            + QStringLiteral(".clients.orvex.example");
 }
 
@@ -170,7 +171,7 @@ void TestNetworkManagerEndToEnd::leaveNamespace()
 {
     if (m_originalNamespace < 0)
         return;
-    (void)::setns(m_originalNamespace, CLONE_NEWNET);
+    (void) ::setns(m_originalNamespace, CLONE_NEWNET);
     ::close(m_originalNamespace);
     m_originalNamespace = -1;
 }
@@ -194,8 +195,9 @@ void TestNetworkManagerEndToEnd::initTestCase()
     m_nmDir = m_nmParent->path() + QStringLiteral("/nm");
     QByteArray output;
     m_nmUp = true; // whatever happens, cleanupTestCase takes it down
-    const bool started = run({QStringLiteral("up"), QStringLiteral("--dir"), m_nmDir, QStringLiteral("--netns"),
-                              m_gateway->value(QStringLiteral("CLIENT_NS")), QStringLiteral("--polkit")},
+    const bool started = run({QStringLiteral("up"), QStringLiteral("--dir"), m_nmDir,
+                              QStringLiteral("--netns"), m_gateway->value(QStringLiteral("CLIENT_NS")),
+                              QStringLiteral("--polkit")},
                              &output);
     QVERIFY2(started, output.constData());
     QString bus;
@@ -214,14 +216,17 @@ void TestNetworkManagerEndToEnd::initTestCase()
     // the LAN's addresses, router and resolvers, which NetworkManager then
     // writes into the resolver configuration.
     const QString lan = QStringLiteral("lan-%1").arg(::getpid());
-    const QString nmcli = QStringLiteral("netns exec %1 nmcli connection ").arg(m_gateway->value(QStringLiteral("CLIENT_NS")));
-    QCOMPARE(QProcess::execute(QStringLiteral("ip"),
-                               (nmcli + QStringLiteral("add type ethernet ifname %1 con-name %2 "
-                                                       "ipv4.method manual ipv4.addresses 192.0.2.2/24 ipv4.gateway 192.0.2.1 "
-                                                       "ipv4.dns 192.0.2.53 ipv6.method manual ipv6.addresses 2001:db8:1::2/64 "
-                                                       "ipv6.gateway 2001:db8:1::1 ipv6.dns 2001:db8:1::53")
-                                            .arg(m_gateway->value(QStringLiteral("CLIENT_IF")), lan))
-                                   .split(u' ')),
+    const QString nmcli = QStringLiteral("netns exec %1 nmcli connection ")
+                              .arg(m_gateway->value(QStringLiteral("CLIENT_NS")));
+    QCOMPARE(QProcess::execute(
+                 QStringLiteral("ip"),
+                 (nmcli
+                  + QStringLiteral("add type ethernet ifname %1 con-name %2 "
+                                   "ipv4.method manual ipv4.addresses 192.0.2.2/24 ipv4.gateway 192.0.2.1 "
+                                   "ipv4.dns 192.0.2.53 ipv6.method manual ipv6.addresses 2001:db8:1::2/64 "
+                                   "ipv6.gateway 2001:db8:1::1 ipv6.dns 2001:db8:1::53")
+                        .arg(m_gateway->value(QStringLiteral("CLIENT_IF")), lan))
+                     .split(u' ')),
              0);
     QCOMPARE(QProcess::execute(QStringLiteral("ip"), (nmcli + QStringLiteral("up ") + lan).split(u' ')), 0);
     QTRY_COMPARE_WITH_TIMEOUT(m_gateway->resolverConfiguration(),
@@ -236,9 +241,11 @@ void TestNetworkManagerEndToEnd::initTestCase()
     config.caCertificates = {m_gateway->caCertificate()};
     config.vpnBackend = QStringLiteral("networkmanager");
     Config::setCurrent(config);
-    SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(QStringLiteral("nm-e2e-machine")); });
+    SystemInfo::setMachineIdSourceForTesting(
+        [] { return std::optional<QString>(QStringLiteral("nm-e2e-machine")); });
     UserDefaults::standard().setString(DefaultsKeys::tempEmail, QStringLiteral("ann@example.com"));
-    const QByteArray archive = m_gateway->issueClientIdentity(clientIdentifier(), Config::current().pkcs12Passphrase);
+    const QByteArray archive = m_gateway->issueClientIdentity(clientIdentifier(),
+                                                              Config::current().pkcs12Passphrase);
     QVERIFY(!archive.isEmpty());
     const std::optional<QByteArray> reference = KeychainService::persistentReference(archive);
     QVERIFY(reference && m_session.session.replaceIdentity(*reference));
@@ -285,7 +292,8 @@ void TestNetworkManagerEndToEnd::cleanup()
         for (const QString &log : {m_nmLog, m_charonLog}) {
             QFile file(log);
             if (file.open(QIODevice::ReadOnly))
-                qWarning().noquote() << "---" << log << "---\n" << QString::fromUtf8(file.readAll().right(4000));
+                qWarning().noquote() << "---" << log << "---\n"
+                                     << QString::fromUtf8(file.readAll().right(4000));
         }
     }
 }
@@ -293,9 +301,10 @@ void TestNetworkManagerEndToEnd::cleanup()
 int TestNetworkManagerEndToEnd::profilesOfOurs()
 {
     int ours = 0;
-    for (const QDBusObjectPath &path :
-         NM::objectPaths(askNetworkManager(NM::settingsPath, NM::settingsInterface, QStringLiteral("ListConnections"))))
-        ours += NM::settings(askNetworkManager(path.path(), NM::connectionInterface, QStringLiteral("GetSettings")))
+    for (const QDBusObjectPath &path : NM::objectPaths(
+             askNetworkManager(NM::settingsPath, NM::settingsInterface, QStringLiteral("ListConnections"))))
+        ours += NM::settings(
+                    askNetworkManager(path.path(), NM::connectionInterface, QStringLiteral("GetSettings")))
                     .value(QStringLiteral("connection"))
                     .value(QStringLiteral("uuid"))
                 == NetworkManagerVpnBackend::defaultProfileUuid();
@@ -309,7 +318,8 @@ bool TestNetworkManagerEndToEnd::vpnActive()
             .value<QDBusVariant>()
             .variant();
     };
-    for (const QDBusObjectPath &path : NM::objectPaths(property(NM::path, NM::interface, QStringLiteral("ActiveConnections")))) {
+    for (const QDBusObjectPath &path :
+         NM::objectPaths(property(NM::path, NM::interface, QStringLiteral("ActiveConnections")))) {
         if (property(path.path(), NM::activeInterface, QStringLiteral("Uuid")).toString()
             == NetworkManagerVpnBackend::defaultProfileUuid())
             return true;
@@ -400,7 +410,8 @@ void TestNetworkManagerEndToEnd::nothingLeavesBesideTheTunnel()
     QCOMPARE(m_gateway->ping(QStringLiteral("2001:db8:51::10")), gatewayOffersIpv6);
     const QString lanAnswer = m_gateway->resolve(m_gateway->value(QStringLiteral("LAN_NAME")), 4);
     QVERIFY2(capture.stop(&error), qPrintable(error));
-    qInfo().noquote() << "NetworkManager," << QTest::currentDataTag() << "outer link with the tunnel up:" << capture.summary()
+    qInfo().noquote() << "NetworkManager," << QTest::currentDataTag()
+                      << "outer link with the tunnel up:" << capture.summary()
                       << "| LAN name:" << (lanAnswer.isEmpty() ? QStringLiteral("unresolved") : lanAnswer);
     QVERIFY2(capture.others.isEmpty(), qPrintable(capture.others.join(u'\n')));
     QVERIFY(capture.counts.value(QStringLiteral("ESP in UDP")) >= 4);
@@ -409,9 +420,10 @@ void TestNetworkManagerEndToEnd::nothingLeavesBesideTheTunnel()
     QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Disconnected, TunnelTimeoutMs);
     QTRY_COMPARE_WITH_TIMEOUT(m_gateway->resolverConfiguration(), resolverBefore, TunnelTimeoutMs);
     // IPv6 may take the LAN's default route again.
-    QTRY_COMPARE_WITH_TIMEOUT(ipv6DefaultRoutes(), QByteArray("default via 2001:db8:1::1 dev ")
-                                                       + m_gateway->value(QStringLiteral("CLIENT_IF")).toLatin1()
-                                                       + " proto static metric 100 pref medium\n",
+    QTRY_COMPARE_WITH_TIMEOUT(ipv6DefaultRoutes(),
+                              QByteArray("default via 2001:db8:1::1 dev ")
+                                  + m_gateway->value(QStringLiteral("CLIENT_IF")).toLatin1()
+                                  + " proto static metric 100 pref medium\n",
                               TunnelTimeoutMs);
 }
 
@@ -467,12 +479,14 @@ void TestNetworkManagerEndToEnd::anOrdinaryUserRunsTheTunnel()
     const QString name = QStringLiteral("orvex%1").arg(::getpid());
     QTemporaryDir home(QStringLiteral("/var/tmp/orvex-user-XXXXXX"));
     QVERIFY(home.isValid());
-    QCOMPARE(QProcess::execute(QStringLiteral("useradd"), {QStringLiteral("-M"), QStringLiteral("-N"), QStringLiteral("-d"),
-                                                          home.path(), QStringLiteral("-s"), QStringLiteral("/usr/sbin/nologin"), name}),
+    QCOMPARE(QProcess::execute(QStringLiteral("useradd"),
+                               {QStringLiteral("-M"), QStringLiteral("-N"), QStringLiteral("-d"), home.path(),
+                                QStringLiteral("-s"), QStringLiteral("/usr/sbin/nologin"), name}),
              0);
     QDBusConnection bus = QDBusConnection::systemBus();
     const auto profile = [] {
-        return NM::objectPath(askNetworkManager(NM::settingsPath, NM::settingsInterface, QStringLiteral("GetConnectionByUuid"),
+        return NM::objectPath(askNetworkManager(NM::settingsPath, NM::settingsInterface,
+                                                QStringLiteral("GetConnectionByUuid"),
                                                 {NetworkManagerVpnBackend::defaultProfileUuid()}));
     };
     const auto deleteProfile = [&profile] {
@@ -512,7 +526,8 @@ void TestNetworkManagerEndToEnd::anOrdinaryUserRunsTheTunnel()
     session.close();
     const auto allow = [&bus](const QStringList &actions) {
         QDBusMessage set = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.PolicyKit1"),
-                                                          QStringLiteral("/org/freedesktop/PolicyKit1/Authority"),
+                                                          QStringLiteral(
+                                                              "/org/freedesktop/PolicyKit1/Authority"),
                                                           QStringLiteral("org.freedesktop.DBus.Mock"),
                                                           QStringLiteral("SetAllowed"));
         set << actions;
@@ -524,23 +539,28 @@ void TestNetworkManagerEndToEnd::anOrdinaryUserRunsTheTunnel()
 
     QProcess process;
     QByteArray said;
-    connect(&process, &QProcess::readyReadStandardOutput, this, [&] { said += process.readAllStandardOutput(); });
+    connect(&process, &QProcess::readyReadStandardOutput, this,
+            [&] { said += process.readAllStandardOutput(); });
     const auto start = [&] {
         QProcessEnvironment environment;
         environment.insert(QStringLiteral("HOME"), home.path());
         environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.path());
-        environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), QString::fromLocal8Bit(qgetenv("DBUS_SYSTEM_BUS_ADDRESS")));
-        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=/nonexistent"));
+        environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"),
+                           QString::fromLocal8Bit(qgetenv("DBUS_SYSTEM_BUS_ADDRESS")));
+        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+                           QStringLiteral("unix:path=/nonexistent"));
         for (const char *sanitizer : {"ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
             if (qEnvironmentVariableIsSet(sanitizer))
                 environment.insert(QLatin1String(sanitizer), qEnvironmentVariable(sanitizer));
         }
         process.setProcessEnvironment(environment);
         said.clear();
-        process.start(QStringLiteral("ip"), {QStringLiteral("netns"), QStringLiteral("exec"), m_gateway->value(QStringLiteral("CLIENT_NS")),
-                                             QStringLiteral("setpriv"), QStringLiteral("--reuid=%1").arg(uid),
-                                             QStringLiteral("--regid=%1").arg(gid), QStringLiteral("--clear-groups"), client,
-                                             m_gateway->host(), m_gateway->caCertificate(), archive});
+        process.start(QStringLiteral("ip"),
+                      {QStringLiteral("netns"), QStringLiteral("exec"),
+                       m_gateway->value(QStringLiteral("CLIENT_NS")), QStringLiteral("setpriv"),
+                       QStringLiteral("--reuid=%1").arg(uid), QStringLiteral("--regid=%1").arg(gid),
+                       QStringLiteral("--clear-groups"), client, m_gateway->host(),
+                       m_gateway->caCertificate(), archive});
         return process.waitForStarted();
     };
     // Waits until the client has said `line` since the last look; what it
@@ -565,20 +585,26 @@ void TestNetworkManagerEndToEnd::anOrdinaryUserRunsTheTunnel()
     QVERIFY(hears("status connected"));
     QVERIFY(m_gateway->pingInnerAddress());
     QVERIFY(!profile().isEmpty());
-    const NM::Settings settings
-        = NM::settings(askNetworkManager(profile(), NM::connectionInterface, QStringLiteral("GetSettings")));
+    const NM::Settings settings = NM::settings(
+        askNetworkManager(profile(), NM::connectionInterface, QStringLiteral("GetSettings")));
     QCOMPARE(settings.value(QStringLiteral("connection")).value(QStringLiteral("permissions")).toStringList(),
              QStringList{QStringLiteral("user:%1:").arg(name)});
-    const NM::StringMap data = NM::stringMap(settings.value(QStringLiteral("vpn")).value(QStringLiteral("data")));
+    const NM::StringMap data = NM::stringMap(
+        settings.value(QStringLiteral("vpn")).value(QStringLiteral("data")));
     // Owner read-write, root (uid 0) read, nobody else anything.
-    const QByteArray rootReads = QByteArray::fromHex("02000000" "01000600ffffffff" "0200040000000000" "04000000ffffffff"
-                                                     "10000400ffffffff" "20000000ffffffff");
+    const QByteArray rootReads = QByteArray::fromHex("02000000"
+                                                     "01000600ffffffff"
+                                                     "0200040000000000"
+                                                     "04000000ffffffff"
+                                                     "10000400ffffffff"
+                                                     "20000000ffffffff");
     for (const QString &key : {QStringLiteral("usercert"), QStringLiteral("userkey")}) {
         const QString file = data.value(key);
         QVERIFY2(file.startsWith(home.path()), qPrintable(file));
         QFileInfo info(file);
         QCOMPARE(info.ownerId(), uid);
-        QCOMPARE(info.permissions() & (QFile::ReadOther | QFile::WriteOther | QFile::ExeOther), QFile::Permissions());
+        QCOMPARE(info.permissions() & (QFile::ReadOther | QFile::WriteOther | QFile::ExeOther),
+                 QFile::Permissions());
         char acl[256];
         const ssize_t size = ::getxattr(qPrintable(file), "system.posix_acl_access", acl, sizeof acl);
         QCOMPARE(QByteArray(acl, int(std::max<ssize_t>(size, 0))).toHex(), rootReads.toHex());
@@ -592,8 +618,9 @@ void TestNetworkManagerEndToEnd::anOrdinaryUserRunsTheTunnel()
     // On-demand: up by itself, and back after the tunnel is taken away.
     tell("on-demand");
     QVERIFY(hears("status connected"));
-    QCOMPARE(QProcess::execute(QStringLiteral("nmcli"), {QStringLiteral("connection"), QStringLiteral("down"),
-                                                         QStringLiteral("uuid"), NetworkManagerVpnBackend::defaultProfileUuid()}),
+    QCOMPARE(QProcess::execute(QStringLiteral("nmcli"),
+                               {QStringLiteral("connection"), QStringLiteral("down"), QStringLiteral("uuid"),
+                                NetworkManagerVpnBackend::defaultProfileUuid()}),
              0);
     QVERIFY(hears("status disconnected"));
     QVERIFY(hears("status connected"));

@@ -47,16 +47,18 @@ public:
 class StubBackend final : public VpnBackend
 {
 public:
-    void attach(const VpnPreferences &, std::function<void()> done) override { QTimer::singleShot(0, this, std::move(done)); }
+    void attach(const VpnPreferences &, std::function<void()> done) override
+    {
+        QTimer::singleShot(0, this, std::move(done));
+    }
     void apply(const VpnPreferences &, Completion done) override { done(Outcome<>::success()); }
     VpnStatus status() const override { return VpnStatus::Disconnected; }
     Outcome<> startTunnel() override { return Outcome<>::success(); }
     void stopTunnel() override {}
 };
 
-VpnPreferences preferences(bool onDemand = false,
-                           VpnProtocolIKEv2::AuthenticationMethod method
-                           = VpnProtocolIKEv2::AuthenticationMethod::Certificate)
+VpnPreferences preferences(bool onDemand = false, VpnProtocolIKEv2::AuthenticationMethod method
+                                                  = VpnProtocolIKEv2::AuthenticationMethod::Certificate)
 {
     VpnProtocolIKEv2 protocol;
     protocol.serverAddress = QStringLiteral("vpn.orvex.example");
@@ -64,9 +66,9 @@ VpnPreferences preferences(bool onDemand = false,
     protocol.localIdentifier = QStringLiteral("0123abcd.clients.orvex.example");
     protocol.identityReference = reference;
     protocol.authenticationMethod = method;
-    const VpnProtocolIKEv2::SecurityAssociationParameters parameters{
-        VpnProtocolIKEv2::EncryptionAlgorithm::AES128, VpnProtocolIKEv2::IntegrityAlgorithm::SHA96,
-        VpnProtocolIKEv2::DiffieHellmanGroup::Group14, 1440};
+    const VpnProtocolIKEv2::SecurityAssociationParameters
+        parameters{VpnProtocolIKEv2::EncryptionAlgorithm::AES128, VpnProtocolIKEv2::IntegrityAlgorithm::SHA96,
+                   VpnProtocolIKEv2::DiffieHellmanGroup::Group14, 1440};
     protocol.ikeSecurityAssociationParameters = parameters;
     protocol.childSecurityAssociationParameters = parameters;
     VpnPreferences prefs;
@@ -100,7 +102,7 @@ Outcome<> await(const std::function<void(const VpnBackend::Completion &)> &start
 {
     std::optional<Outcome<>> result;
     start([&result](const Outcome<> &outcome) { result = outcome; });
-    (void)QTest::qWaitFor([&] { return result.has_value(); }, 5000);
+    (void) QTest::qWaitFor([&] { return result.has_value(); }, 5000);
     return result.value_or(Outcome<>::failure(QStringLiteral("no answer")));
 }
 
@@ -216,7 +218,8 @@ std::unique_ptr<NetworkManagerVpnBackend> TestNetworkManagerBackend::makeBackend
     options.profileOwner = QStringLiteral("tester");
     options.caCertificateFile = QStringLiteral("/trust/ca.pem");
     options.pluginDirectories = {m_plugins.path()};
-    options.resolveIdentity = [](const QByteArray &asked) -> std::optional<NetworkManagerProfile::IdentityFiles> {
+    options.resolveIdentity =
+        [](const QByteArray &asked) -> std::optional<NetworkManagerProfile::IdentityFiles> {
         if (asked != reference)
             return std::nullopt;
         return NetworkManagerProfile::IdentityFiles{QStringLiteral("/keys/certificate.pem"),
@@ -260,8 +263,10 @@ QString TestNetworkManagerBackend::connectTunnel(const VpnPreferences &prefs)
 {
     if (!save(prefs).isSuccess() || !load(prefs).isSuccess() || !m_backend->startTunnel().isSuccess())
         return {};
-    if (!QTest::qWaitFor([&] { return m_nm->count(QStringLiteral("ActivateConnection")) > 0
-                                      && m_backend->status() == VpnStatus::Connecting; }))
+    if (!QTest::qWaitFor([&] {
+            return m_nm->count(QStringLiteral("ActivateConnection")) > 0
+                   && m_backend->status() == VpnStatus::Connecting;
+        }))
         return {};
     const QString active = m_nm->active.lastKey();
     m_nm->setVpnState(active, 5);
@@ -286,7 +291,8 @@ void TestNetworkManagerBackend::profileIsCreatedOnceAndReplacedWholeOnEverySave(
                                            QStringLiteral("ipv6"), QStringLiteral("vpn")}));
     const QVariantMap connection = settings.value(QStringLiteral("connection"));
     QCOMPARE(connection.value(QStringLiteral("id")).toString(), QStringLiteral("Orvex"));
-    QCOMPARE(connection.value(QStringLiteral("uuid")).toString(), NetworkManagerVpnBackend::defaultProfileUuid());
+    QCOMPARE(connection.value(QStringLiteral("uuid")).toString(),
+             NetworkManagerVpnBackend::defaultProfileUuid());
     QCOMPARE(connection.value(QStringLiteral("type")).toString(), QStringLiteral("vpn"));
     QCOMPARE(connection.value(QStringLiteral("autoconnect")), QVariant(false));
     QCOMPARE(connection.value(QStringLiteral("permissions")).toStringList(),
@@ -298,14 +304,16 @@ void TestNetworkManagerBackend::profileIsCreatedOnceAndReplacedWholeOnEverySave(
     QCOMPARE(NM::stringMap(vpn.value(QStringLiteral("data"))), expectedData());
     QCOMPARE(vpn.size(), 2);
     QCOMPARE(settings.value(QStringLiteral("ipv4")),
-             (QVariantMap{{QStringLiteral("method"), QStringLiteral("auto")}, {QStringLiteral("dns-priority"), -50}}));
+             (QVariantMap{{QStringLiteral("method"), QStringLiteral("auto")},
+                          {QStringLiteral("dns-priority"), -50}}));
     // IPv6 the gateway does not carry is refused while the tunnel is up.
     QVariantMap ipv6 = settings.value(QStringLiteral("ipv6"));
     QCOMPARE(NM::mapList(ipv6.take(QStringLiteral("route-data"))),
-             (QList<QVariantMap>{{{QStringLiteral("dest"), QStringLiteral("::")}, {QStringLiteral("prefix"), 0u},
+             (QList<QVariantMap>{{{QStringLiteral("dest"), QStringLiteral("::")},
+                                  {QStringLiteral("prefix"), 0u},
                                   {QStringLiteral("type"), QStringLiteral("unreachable")}}}));
-    QCOMPARE(ipv6,
-             (QVariantMap{{QStringLiteral("method"), QStringLiteral("auto")}, {QStringLiteral("dns-priority"), -50}}));
+    QCOMPARE(ipv6, (QVariantMap{{QStringLiteral("method"), QStringLiteral("auto")},
+                                {QStringLiteral("dns-priority"), -50}}));
     // The key's files went to NetworkManager's VPN service: it may use the key.
     QCOMPARE(m_granted, QList<QByteArray>{reference});
 
@@ -320,7 +328,8 @@ void TestNetworkManagerBackend::profileIsCreatedOnceAndReplacedWholeOnEverySave(
     QCOMPARE(updates.constFirst().arguments.value(1).toUInt(), NM::saveToDisk);
     NM::StringMap data = expectedData();
     data.insert(QStringLiteral("local-identity"), QStringLiteral("ffff.clients.orvex.example"));
-    QCOMPARE(NM::stringMap(m_nm->profiles.value(path).value(QStringLiteral("vpn")).value(QStringLiteral("data"))),
+    QCOMPARE(NM::stringMap(
+                 m_nm->profiles.value(path).value(QStringLiteral("vpn")).value(QStringLiteral("data"))),
              data);
 
     // The quit path's configuration: nothing that could come up, no key handed.
@@ -330,7 +339,8 @@ void TestNetworkManagerBackend::profileIsCreatedOnceAndReplacedWholeOnEverySave(
     data.remove(QStringLiteral("cert-source"));
     data.remove(QStringLiteral("usercert"));
     data.remove(QStringLiteral("userkey"));
-    QCOMPARE(NM::stringMap(m_nm->profiles.value(path).value(QStringLiteral("vpn")).value(QStringLiteral("data"))),
+    QCOMPARE(NM::stringMap(
+                 m_nm->profiles.value(path).value(QStringLiteral("vpn")).value(QStringLiteral("data"))),
              data);
     QCOMPARE(m_granted.size(), 2);
     QCOMPARE(m_nm->profiles.size(), 1);
@@ -344,7 +354,8 @@ void TestNetworkManagerBackend::profileIsCreatedOnceAndReplacedWholeOnEverySave(
     const QString foreign = m_nm->addProfile(stale);
     QVERIFY(save(preferences()).isSuccess());
     QCOMPARE(m_nm->profiles.keys(), QStringList{foreign});
-    QCOMPARE(NM::stringMap(m_nm->profiles.value(foreign).value(QStringLiteral("vpn")).value(QStringLiteral("data"))),
+    QCOMPARE(NM::stringMap(
+                 m_nm->profiles.value(foreign).value(QStringLiteral("vpn")).value(QStringLiteral("data"))),
              expectedData());
     QCOMPARE(m_nm->count(QStringLiteral("AddConnection2")), 1);
 }
@@ -386,7 +397,8 @@ void TestNetworkManagerBackend::eachVpnStateGivesItsStatusOnce()
 
     QVERIFY(m_backend->startTunnel().isSuccess());
     QTRY_COMPARE(m_nm->count(QStringLiteral("ActivateConnection")), 1);
-    const QList<QVariant> arguments = m_nm->callsOf(QStringLiteral("ActivateConnection")).constFirst().arguments;
+    const QList<QVariant> arguments
+        = m_nm->callsOf(QStringLiteral("ActivateConnection")).constFirst().arguments;
     QCOMPARE(qvariant_cast<QDBusObjectPath>(arguments.value(0)).path(), ourProfile());
     QCOMPARE(qvariant_cast<QDBusObjectPath>(arguments.value(1)).path(), QStringLiteral("/"));
     // Without a primary connection the VPN is built on the activated device, not loopback.
@@ -408,9 +420,8 @@ void TestNetworkManagerBackend::eachVpnStateGivesItsStatusOnce()
     QTRY_COMPARE(m_statuses.size(), 4);
     m_nm->setVpnState(active, 6);
     QTRY_COMPARE(m_backend->status(), VpnStatus::Disconnected);
-    QCOMPARE(m_statuses, (QList<VpnStatus>{VpnStatus::Connecting, VpnStatus::Connected,
-                                           VpnStatus::Reasserting, VpnStatus::Connected,
-                                           VpnStatus::Disconnected}));
+    QCOMPARE(m_statuses, (QList<VpnStatus>{VpnStatus::Connecting, VpnStatus::Connected, VpnStatus::Reasserting,
+                                           VpnStatus::Connected, VpnStatus::Disconnected}));
     // A second start while one runs does not ask twice.
     QVERIFY(m_backend->startTunnel().isSuccess());
     QVERIFY(m_backend->startTunnel().isSuccess());
@@ -465,8 +476,8 @@ void TestNetworkManagerBackend::networkManagerVanishingMidConnection()
     // Back again: the profile is on disk, nothing runs.
     QVERIFY(m_nm->start());
     QTRY_COMPARE(m_backend->status(), VpnStatus::Disconnected);
-    QCOMPARE(m_statuses, (QList<VpnStatus>{VpnStatus::Connecting, VpnStatus::Invalid,
-                                           VpnStatus::Disconnected}));
+    QCOMPARE(m_statuses,
+             (QList<VpnStatus>{VpnStatus::Connecting, VpnStatus::Invalid, VpnStatus::Disconnected}));
 }
 
 void TestNetworkManagerBackend::errorsReachTheCompletions()
@@ -477,16 +488,19 @@ void TestNetworkManagerBackend::errorsReachTheCompletions()
     const auto loadThroughManager = [&] {
         return await([&](const VpnBackend::Completion &done) { manager.loadFromPreferences(done); });
     };
-    m_nm->failNext(QStringLiteral("GetConnectionByUuid"), QStringLiteral("org.freedesktop.NetworkManager.PermissionDenied"),
+    m_nm->failNext(QStringLiteral("GetConnectionByUuid"),
+                   QStringLiteral("org.freedesktop.NetworkManager.PermissionDenied"),
                    QStringLiteral("Not authorized to read connections"));
     const QString loadError = loadThroughManager().error();
     QVERIFY2(loadError.contains(QLatin1String("Not authorized")), qPrintable(loadError));
     QVERIFY(loadThroughManager().isSuccess());
 
     // polkit's "no" is said as such, and stays the reason until a change goes through.
-    const QString refused = QStringLiteral("NetworkManager did not allow this user to manage VPN connections.");
+    const QString refused = QStringLiteral(
+        "NetworkManager did not allow this user to manage VPN connections.");
     QSignalSpy reasons(m_backend.get(), &VpnBackend::reasonChanged);
-    m_nm->failNext(QStringLiteral("AddConnection2"), QStringLiteral("org.freedesktop.NetworkManager.Settings.PermissionDenied"),
+    m_nm->failNext(QStringLiteral("AddConnection2"),
+                   QStringLiteral("org.freedesktop.NetworkManager.Settings.PermissionDenied"),
                    QStringLiteral("Insufficient privileges"));
     QCOMPARE(save(preferences()).error(), refused);
     QCOMPARE(m_backend->unavailableReason(), refused);
@@ -497,19 +511,22 @@ void TestNetworkManagerBackend::errorsReachTheCompletions()
     QVERIFY(save(preferences()).isSuccess());
     QCOMPARE(m_backend->unavailableReason(), QString());
     QCOMPARE(reasons.size(), 2);
-    m_nm->failNext(QStringLiteral("Update2"), QStringLiteral("org.freedesktop.NetworkManager.Settings.InvalidSetting"),
+    m_nm->failNext(QStringLiteral("Update2"),
+                   QStringLiteral("org.freedesktop.NetworkManager.Settings.InvalidSetting"),
                    QStringLiteral("vpn.data: invalid"));
     VpnPreferences changed = preferences();
     changed.protocolConfiguration->serverAddress = QStringLiteral("elsewhere.example");
     QVERIFY(save(changed).error().contains(QLatin1String("vpn.data: invalid")));
-    QCOMPARE(NM::stringMap(m_nm->profiles.value(ourProfile()).value(QStringLiteral("vpn")).value(QStringLiteral("data")))
+    QCOMPARE(NM::stringMap(
+                 m_nm->profiles.value(ourProfile()).value(QStringLiteral("vpn")).value(QStringLiteral("data")))
                  .value(QStringLiteral("address")),
              QStringLiteral("vpn.orvex.example"));
 
     // A refused activation is an attempt that failed.
     QVERIFY(load(preferences()).isSuccess());
     m_statuses.clear();
-    m_nm->failNext(QStringLiteral("ActivateConnection"), QStringLiteral("org.freedesktop.NetworkManager.UnknownDevice"),
+    m_nm->failNext(QStringLiteral("ActivateConnection"),
+                   QStringLiteral("org.freedesktop.NetworkManager.UnknownDevice"),
                    QStringLiteral("Could not find source connection."));
     QVERIFY(m_backend->startTunnel().isSuccess());
     QTRY_COMPARE(m_statuses, (QList<VpnStatus>{VpnStatus::Connecting, VpnStatus::Disconnected}));
@@ -517,7 +534,8 @@ void TestNetworkManagerBackend::errorsReachTheCompletions()
 
     // So is an activation polkit refused.
     m_statuses.clear();
-    m_nm->failNext(QStringLiteral("ActivateConnection"), QStringLiteral("org.freedesktop.NetworkManager.PermissionDenied"),
+    m_nm->failNext(QStringLiteral("ActivateConnection"),
+                   QStringLiteral("org.freedesktop.NetworkManager.PermissionDenied"),
                    QStringLiteral("Not authorized to control networking."));
     QVERIFY(m_backend->startTunnel().isSuccess());
     QTRY_COMPARE(m_statuses, (QList<VpnStatus>{VpnStatus::Connecting, VpnStatus::Disconnected}));
@@ -535,7 +553,9 @@ void TestNetworkManagerBackend::errorsReachTheCompletions()
     NetworkManagerVpnBackend::Options options;
     options.pluginDirectories = {storage.path()};
     NetworkManagerVpnBackend withoutPlugin(options);
-    const QString error = await([&](const VpnBackend::Completion &done) { withoutPlugin.apply(preferences(), done); }).error();
+    const QString error = await([&](const VpnBackend::Completion &done) {
+                              withoutPlugin.apply(preferences(), done);
+                          }).error();
     QVERIFY(error.contains(QLatin1String("strongSwan plugin")));
     QCOMPARE(withoutPlugin.unavailableReason(), error);
 }
@@ -562,9 +582,9 @@ void TestNetworkManagerBackend::aClosedTunnelIsReassertingThenDown()
     m_probe->report(false);
     QTRY_COMPARE(m_nm->count(QStringLiteral("DeactivateConnection")), 1);
     QTRY_COMPARE(m_backend->status(), VpnStatus::Disconnected);
-    QCOMPARE(m_statuses, (QList<VpnStatus>{VpnStatus::Reasserting, VpnStatus::Connected,
-                                           VpnStatus::Reasserting, VpnStatus::Disconnecting,
-                                           VpnStatus::Disconnected}));
+    QCOMPARE(m_statuses,
+             (QList<VpnStatus>{VpnStatus::Reasserting, VpnStatus::Connected, VpnStatus::Reasserting,
+                               VpnStatus::Disconnecting, VpnStatus::Disconnected}));
     QVERIFY(m_probe->stops > 0);
 }
 
@@ -610,11 +630,39 @@ void TestNetworkManagerBackend::theKeysFilesAreOpenedToRootAlone_data()
     QTest::addColumn<unsigned>("permissions");
     QTest::addColumn<QByteArray>("expected");
     QTest::newRow("a 0600 file, none yet") << QByteArray() << 4u
-        << QByteArray("02000000" "01000600ffffffff" "0200040000000000" "04000000ffffffff" "10000400ffffffff" "20000000ffffffff");
-    QTest::newRow("a folder another user may enter") << QByteArray("02000000" "01000700ffffffff" "02000500e8030000" "04000000ffffffff" "10000500ffffffff" "20000000ffffffff") << 1u
-        << QByteArray("02000000" "01000700ffffffff" "0200010000000000" "02000500e8030000" "04000000ffffffff" "10000500ffffffff" "20000000ffffffff");
-    QTest::newRow("root may enter already, now read") << QByteArray("02000000" "01000700ffffffff" "0200010000000000" "04000000ffffffff" "10000100ffffffff" "20000000ffffffff") << 4u
-        << QByteArray("02000000" "01000700ffffffff" "0200050000000000" "04000000ffffffff" "10000500ffffffff" "20000000ffffffff");
+                                           << QByteArray("02000000"
+                                                         "01000600ffffffff"
+                                                         "0200040000000000"
+                                                         "04000000ffffffff"
+                                                         "10000400ffffffff"
+                                                         "20000000ffffffff");
+    QTest::newRow("a folder another user may enter") << QByteArray("02000000"
+                                                                   "01000700ffffffff"
+                                                                   "02000500e8030000"
+                                                                   "04000000ffffffff"
+                                                                   "10000500ffffffff"
+                                                                   "20000000ffffffff")
+                                                     << 1u
+                                                     << QByteArray("02000000"
+                                                                   "01000700ffffffff"
+                                                                   "0200010000000000"
+                                                                   "02000500e8030000"
+                                                                   "04000000ffffffff"
+                                                                   "10000500ffffffff"
+                                                                   "20000000ffffffff");
+    QTest::newRow("root may enter already, now read") << QByteArray("02000000"
+                                                                    "01000700ffffffff"
+                                                                    "0200010000000000"
+                                                                    "04000000ffffffff"
+                                                                    "10000100ffffffff"
+                                                                    "20000000ffffffff")
+                                                      << 4u
+                                                      << QByteArray("02000000"
+                                                                    "01000700ffffffff"
+                                                                    "0200050000000000"
+                                                                    "04000000ffffffff"
+                                                                    "10000500ffffffff"
+                                                                    "20000000ffffffff");
     QTest::newRow("not an access list") << QByteArray("0100000001") << 4u << QByteArray();
 }
 
@@ -670,7 +718,8 @@ void TestNetworkManagerBackend::aDatagramCarriesSeveralChanges()
     QCOMPARE(changes.at(2).kind, RouteChange::DumpDone);
     // The removal names the same route as the addition.
     QCOMPARE(changes.at(1).key, changes.at(0).key);
-    QVERIFY(changes.at(0).key != RouteTunnelProbe::parse(route(RTM_NEWROUTE, 221, 221u, inner)).constFirst().key);
+    QVERIFY(changes.at(0).key
+            != RouteTunnelProbe::parse(route(RTM_NEWROUTE, 221, 221u, inner)).constFirst().key);
 }
 
 std::unique_ptr<AutoVpnBackend> TestNetworkManagerBackend::makeAuto(const QString &pluginDirectory,
@@ -714,7 +763,8 @@ void TestNetworkManagerBackend::autoChooses()
     }
     auto backend = makeAuto(plugin ? m_plugins.path() : m_plugins.filePath(QStringLiteral("other")), socket);
     QCOMPARE(backend->status(), VpnStatus::Invalid);
-    QVERIFY(await([&](const VpnBackend::Completion &done) { backend->attachReporting({}, done); }).isSuccess());
+    QVERIFY(
+        await([&](const VpnBackend::Completion &done) { backend->attachReporting({}, done); }).isSuccess());
     QCOMPARE(backend->choice(), expected);
     // What is chosen answers from now on.
     QCOMPARE(backend->status(), VpnStatus::Disconnected);

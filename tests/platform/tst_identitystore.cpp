@@ -41,7 +41,9 @@ QStringList entriesOf(const QString &dir)
 class Umask
 {
 public:
-    explicit Umask(mode_t mask) : m_saved(::umask(mask)) {}
+    explicit Umask(mode_t mask)
+        : m_saved(::umask(mask))
+    {}
     ~Umask() { ::umask(m_saved); }
 
 private:
@@ -103,18 +105,15 @@ void tst_IdentityStore::importStoresOwnerOnlyFilesNamedBySha1()
     QCOMPARE(modeOf(root), 0700u);
     QCOMPARE(modeOf(folder), 0700u);
     const QStringList files = entriesOf(folder);
-    QCOMPARE(files,
-             (QStringList{QStringLiteral("access-list.json"),
-                          QStringLiteral("certificate.pem"),
-                          QStringLiteral("private-key.pem")}));
+    QCOMPARE(files, (QStringList{QStringLiteral("access-list.json"), QStringLiteral("certificate.pem"),
+                                 QStringLiteral("private-key.pem")}));
     for (const QString &file : files)
         QCOMPARE(modeOf(folder + u'/' + file), 0600u);
 
     // Importing grants the client alone.
     const auto access = store.accessList(identity->reference);
     QVERIFY(access);
-    QCOMPARE(*access,
-             (QList<IdentityStore::AccessEntry>{{QStringLiteral("use"), {QStringLiteral("orvex")}}}));
+    QCOMPARE(*access, (QList<IdentityStore::AccessEntry>{{QStringLiteral("use"), {QStringLiteral("orvex")}}}));
 
     QCOMPARE(IdentityStore::standardDirectory(),
              QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
@@ -136,7 +135,8 @@ void tst_IdentityStore::resolveGivesWhatTheVpnDaemonNeeds()
 
         // The PKCS#8 DER is the certificate's own key.
         const auto *der = reinterpret_cast<const unsigned char *>(material->privateKeyDer.constData());
-        PKCS8_PRIV_KEY_INFO *info = d2i_PKCS8_PRIV_KEY_INFO(nullptr, &der, long(material->privateKeyDer.size()));
+        PKCS8_PRIV_KEY_INFO *info = d2i_PKCS8_PRIV_KEY_INFO(nullptr, &der,
+                                                            long(material->privateKeyDer.size()));
         QVERIFY(info);
         EVP_PKEY *key = EVP_PKCS82PKEY(info);
         PKCS8_PRIV_KEY_INFO_free(info);
@@ -158,30 +158,28 @@ void tst_IdentityStore::firstItemDecides_data()
 
     const Credential &a = alice();
     const Credential &b = bob();
-    QTest::newRow("certificate then key") << QList<Bag>{certificateBag(a, "1"), keyBag(a, "1")}
-                                          << passphrase << a.sha1();
-    QTest::newRow("key then certificate") << QList<Bag>{keyBag(a, "1"), certificateBag(a, "1")}
-                                          << passphrase << a.sha1();
+    QTest::newRow("certificate then key")
+        << QList<Bag>{certificateBag(a, "1"), keyBag(a, "1")} << passphrase << a.sha1();
+    QTest::newRow("key then certificate")
+        << QList<Bag>{keyBag(a, "1"), certificateBag(a, "1")} << passphrase << a.sha1();
     QTest::newRow("no local key ids, paired by key")
         << QList<Bag>{certificateBag(a), keyBag(a)} << passphrase << a.sha1();
     QTest::newRow("unencrypted key bag")
         << QList<Bag>{certificateBag(a, "1"), keyBag(a, "1", false)} << passphrase << a.sha1();
     QTest::newRow("identity first, then a chain certificate")
-        << QList<Bag>{certificateBag(a, "1"), keyBag(a, "1"), certificateBag(b)} << passphrase
-        << a.sha1();
+        << QList<Bag>{certificateBag(a, "1"), keyBag(a, "1"), certificateBag(b)} << passphrase << a.sha1();
     QTest::newRow("two identities: the first wins")
         << QList<Bag>{certificateBag(b, "2"), certificateBag(a, "1"), keyBag(a, "1"), keyBag(b, "2")}
         << passphrase << b.sha1();
 
-    QTest::newRow("wrong passphrase") << QList<Bag>{certificateBag(a, "1"), keyBag(a, "1")}
-                                      << QStringLiteral("wrong1") << QByteArray();
+    QTest::newRow("wrong passphrase")
+        << QList<Bag>{certificateBag(a, "1"), keyBag(a, "1")} << QStringLiteral("wrong1") << QByteArray();
     QTest::newRow("empty bag") << QList<Bag>{} << passphrase << QByteArray();
     QTest::newRow("first item without a key, a later one with it")
         << QList<Bag>{certificateBag(b), certificateBag(a, "1"), keyBag(a, "1")} << passphrase
         << QByteArray();
     QTest::newRow("key alone") << QList<Bag>{keyBag(a, "1")} << passphrase << QByteArray();
-    QTest::newRow("certificate alone") << QList<Bag>{certificateBag(a, "1")} << passphrase
-                                       << QByteArray();
+    QTest::newRow("certificate alone") << QList<Bag>{certificateBag(a, "1")} << passphrase << QByteArray();
     QTest::newRow("same id, key of another certificate")
         << QList<Bag>{certificateBag(a, "1"), keyBag(b, "1")} << passphrase << QByteArray();
 }
@@ -227,10 +225,12 @@ void tst_IdentityStore::archivesFromTheOpensslTool()
     const QString certPath = dir.filePath(QStringLiteral("cert.pem"));
     const QString keyPath = dir.filePath(QStringLiteral("key.pem"));
     const QString p12Path = dir.filePath(QStringLiteral("client.p12"));
-    QVERIFY(runOpenssl(QStringLiteral("req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=tool -keyout %1 -out %2")
-                           .arg(keyPath, certPath)));
-    QVERIFY(runOpenssl(QStringLiteral("pkcs12 -export -in %1 -inkey %2 -out %3 ").arg(certPath, keyPath, p12Path)
-                       + (options.isEmpty() ? QStringLiteral("-passout pass:") + passphrase : options)));
+    QVERIFY(runOpenssl(
+        QStringLiteral("req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=tool -keyout %1 -out %2")
+            .arg(keyPath, certPath)));
+    QVERIFY(
+        runOpenssl(QStringLiteral("pkcs12 -export -in %1 -inkey %2 -out %3 ").arg(certPath, keyPath, p12Path)
+                   + (options.isEmpty() ? QStringLiteral("-passout pass:") + passphrase : options)));
 
     QFile p12(p12Path);
     QVERIFY(p12.open(QIODevice::ReadOnly));
@@ -258,7 +258,8 @@ void tst_IdentityStore::reimportKeepsTheStoredIdentityAndRepairsADamagedOne()
     marker.close();
 
     // Another archive holding the same identity (other encryption, bag order).
-    const QByteArray other = makeArchive({keyBag(alice(), "x"), certificateBag(alice(), "x")}, passphrase, true);
+    const QByteArray other = makeArchive({keyBag(alice(), "x"), certificateBag(alice(), "x")}, passphrase,
+                                         true);
     for (const QByteArray &again : {archive, other}) {
         const auto second = store.importPkcs12(again, passphrase);
         QVERIFY(second);

@@ -175,8 +175,9 @@ void tst_SecretStore::oldPasswordMovesIntoTheKeyringAlone()
     QVERIFY(load(session));
     QCOMPARE(session.password(), QStringLiteral("from the old file"));
 
-    QCOMPARE(secretTool({QStringLiteral("lookup"), QStringLiteral("server"), QStringLiteral("com.orvex.client"),
-                         QStringLiteral("user"), QStringLiteral("password")}),
+    QCOMPARE(secretTool({QStringLiteral("lookup"), QStringLiteral("server"),
+                         QStringLiteral("com.orvex.client"), QStringLiteral("user"),
+                         QStringLiteral("password")}),
              QStringLiteral("from the old file"));
     QVERIFY(!UserDefaults(UserDefaults::standardFilePath()).contains(Keys::password));
     QVERIFY(!QFile::exists(m_fallback));
@@ -222,8 +223,7 @@ void tst_SecretStore::signOutLeavesNothingOfTheAccount()
     QVERIFY(SecureFile::writeAtomically(m_fallback, R"({"password":"pw"})"));
     const QString passphrase = Config::current().pkcs12Passphrase;
     const auto identity = IdentityStore::standard().importSingleIdentity(
-        TestPkcs12::makeIdentityArchive(TestPkcs12::makeCredential("ann", false, 30), passphrase),
-        passphrase);
+        TestPkcs12::makeIdentityArchive(TestPkcs12::makeCredential("ann", false, 30), passphrase), passphrase);
     QVERIFY(identity && session.replaceIdentity(identity->reference));
     QVERIFY(IdentityStore::standard().grantAccess(identity->reference, QStringLiteral("charon")));
     QCOMPARE(keyringItems(), QStringList{QStringLiteral("password")});
@@ -234,7 +234,8 @@ void tst_SecretStore::signOutLeavesNothingOfTheAccount()
 
     // The keyring, the folders and the files, as a user would look.
     QCOMPARE(keyringItems(), QStringList());
-    QCOMPARE(QDir(IdentityStore::standardDirectory()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+    QCOMPARE(QDir(IdentityStore::standardDirectory())
+                 .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
              QStringList());
     QVERIFY(!QFile::exists(Session::standardAccountFile()));
     QVERIFY(!QFile::exists(m_fallback));

@@ -47,7 +47,9 @@ void writeRaw(const QString &path, const QByteArray &bytes)
 class Umask
 {
 public:
-    explicit Umask(mode_t mask) : m_saved(::umask(mask)) {}
+    explicit Umask(mode_t mask)
+        : m_saved(::umask(mask))
+    {}
     ~Umask() { ::umask(m_saved); }
 
 private:
@@ -110,7 +112,10 @@ void tst_UserDefaults::valuesKeepTheirTypeAcrossARestart_data()
     for (int b = 0; b < 256; ++b)
         all.append(char(b));
     QTest::newRow("every byte value") << QVariant(all + all);
-    QTest::newRow("bytes with a hex digit after NUL") << QVariant(QByteArray("\0a\x01" "f\xff" "0", 6));
+    QTest::newRow("bytes with a hex digit after NUL") << QVariant(QByteArray("\0a\x01"
+                                                                             "f\xff"
+                                                                             "0",
+                                                                             6));
     QTest::newRow("true") << QVariant(true);
     QTest::newRow("false") << QVariant(false);
 }
@@ -333,7 +338,6 @@ void tst_UserDefaults::plantedLinksAreNotFollowed()
     QCOMPARE(QDir(target).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
     QVERIFY2(said.contains("is a symbolic link owned by another user"), said.constData());
     QCOMPARE(said.count("settings are not saved"), 1);
-
 }
 
 void tst_UserDefaults::damagedFileIsSetAsideAndStoreStartsEmpty_data()
@@ -376,8 +380,7 @@ void tst_UserDefaults::damagedFileIsSetAsideAndStoreStartsEmpty()
     QVERIFY(!QFile::exists(path));
 
     store.setString(QStringLiteral("tempEmail"), QStringLiteral("new@example.com"));
-    QCOMPARE(UserDefaults(path).string(QStringLiteral("tempEmail")),
-             QStringLiteral("new@example.com"));
+    QCOMPARE(UserDefaults(path).string(QStringLiteral("tempEmail")), QStringLiteral("new@example.com"));
     QCOMPARE(contentsOf(asidePath), damaged);
 
     // A second damaged file gets a name of its own instead of replacing the first.

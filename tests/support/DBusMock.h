@@ -45,7 +45,8 @@ def load(mock, parameters):
 // Asks without blocking this thread: what answers may live in this very
 // process and need its event loop.
 inline QDBusMessage askBus(const QDBusConnection &bus, const QString &service, const QString &path,
-                           const QString &interface, const QString &method, const QVariantList &arguments = {})
+                           const QString &interface, const QString &method,
+                           const QVariantList &arguments = {})
 {
     QDBusMessage call = QDBusMessage::createMethodCall(service, path, interface, method);
     call.setArguments(arguments);
@@ -71,8 +72,8 @@ public:
                 return;
         }
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(QStringLiteral("/usr/bin/python3"),
-                        {QStringLiteral("-m"), QStringLiteral("dbusmock"), busOption, QStringLiteral("-t"), chosen});
+        m_process.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral("-m"), QStringLiteral("dbusmock"),
+                                                             busOption, QStringLiteral("-t"), chosen});
     }
     ~DBusMock()
     {

@@ -24,7 +24,7 @@ constexpr int patienceMs = 60000;
 
 DevServiceProcess::DevServiceProcess(const QString &dataDir)
     : m_dataDir(dataDir.isEmpty() ? m_ownDir.path() : dataDir)
-{ }
+{}
 
 DevServiceProcess::~DevServiceProcess()
 {
@@ -49,17 +49,15 @@ bool DevServiceProcess::start(const QStringList &arguments, const QString &confi
     QStringList cost;
     if (m_cheapPasswords && !arguments.contains(QStringLiteral("--password-rounds")))
         cost = {QStringLiteral("--password-rounds"), QStringLiteral("1000")};
-    m_process->setArguments(QStringList {QStringLiteral("--data"),
-                                         m_dataDir,
-                                         QStringLiteral("--listen"),
-                                         QStringLiteral("127.0.0.1:0")}
+    m_process->setArguments(QStringList{QStringLiteral("--data"), m_dataDir, QStringLiteral("--listen"),
+                                        QStringLiteral("127.0.0.1:0")}
                             + cost + arguments);
     m_process->start();
     if (!m_process->waitForStarted(patienceMs))
         return false;
     m_output.clear();
     static const QRegularExpression listening(
-            QStringLiteral("listening on (https://127\\.0\\.0\\.1:(\\d+))"));
+        QStringLiteral("listening on (https://127\\.0\\.0\\.1:(\\d+))"));
     const QDeadlineTimer deadline(patienceMs);
     while (!deadline.hasExpired()) {
         if (m_process->state() != QProcess::Running && m_process->bytesAvailable() == 0)
@@ -94,8 +92,8 @@ bool DevServiceProcess::stop()
     QTimer::singleShot(patienceMs, &loop, &QEventLoop::quit);
     if (m_process->state() == QProcess::Running)
         loop.exec();
-    return m_process->state() == QProcess::NotRunning
-           && m_process->exitStatus() == QProcess::NormalExit && m_process->exitCode() == 0;
+    return m_process->state() == QProcess::NotRunning && m_process->exitStatus() == QProcess::NormalExit
+           && m_process->exitCode() == 0;
 }
 
 void DevServiceProcess::kill()
@@ -118,12 +116,13 @@ QString DevServiceProcess::errors()
 
 bool DevServiceProcess::setFault(const QString &path, const QString &api, const QString &fault, int delayMs)
 {
-    QJsonObject spec {{QStringLiteral("path"), path}, {QStringLiteral("fault"), fault}};
+    QJsonObject spec{{QStringLiteral("path"), path}, {QStringLiteral("fault"), fault}};
     if (delayMs > 0)
         spec.insert(QStringLiteral("ms"), delayMs);
     if (!api.isEmpty())
         spec.insert(QStringLiteral("api"), api);
-    return m_client->post(QStringLiteral("/dev/faults"), QJsonDocument(spec).toJson(QJsonDocument::Compact)).status
+    return m_client->post(QStringLiteral("/dev/faults"), QJsonDocument(spec).toJson(QJsonDocument::Compact))
+               .status
            == 200;
 }
 
@@ -140,7 +139,8 @@ bool DevServiceProcess::failRequests(const QString &path, const QString &api)
 int DevServiceProcess::requestCount(const QString &path, const QString &api)
 {
     const QString key = api.isEmpty() ? path : path + QStringLiteral("?api=") + api;
-    const QJsonArray faults = QJsonDocument::fromJson(m_client->get(QStringLiteral("/dev/faults")).body).array();
+    const QJsonArray faults = QJsonDocument::fromJson(m_client->get(QStringLiteral("/dev/faults")).body)
+                                  .array();
     for (const QJsonValue &fault : faults) {
         if (fault[QStringLiteral("key")].toString() == key)
             return fault[QStringLiteral("hits")].toInt();
@@ -184,24 +184,19 @@ HttpAnswer HttpsClient::get(const QString &path, const QueryItems &items)
     return send("GET", url(path, items));
 }
 
-HttpAnswer HttpsClient::post(const QString &path,
-                             const QByteArray &body,
+HttpAnswer HttpsClient::post(const QString &path, const QByteArray &body,
                              const QList<QPair<QByteArray, QByteArray>> &headers)
 {
     return send("POST", url(path), body, headers);
 }
 
-HttpAnswer HttpsClient::send(const QByteArray &verb,
-                             const QUrl &url,
-                             const QByteArray &body,
+HttpAnswer HttpsClient::send(const QByteArray &verb, const QUrl &url, const QByteArray &body,
                              const QList<QPair<QByteArray, QByteArray>> &headers)
 {
     return wait(start(verb, url, body, headers));
 }
 
-QNetworkReply *HttpsClient::start(const QByteArray &verb,
-                                  const QUrl &url,
-                                  const QByteArray &body,
+QNetworkReply *HttpsClient::start(const QByteArray &verb, const QUrl &url, const QByteArray &body,
                                   const QList<QPair<QByteArray, QByteArray>> &headers)
 {
     QNetworkRequest request = m_template;

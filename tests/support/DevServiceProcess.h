@@ -95,18 +95,13 @@ public:
     QUrl url(const QString &path, const QueryItems &items = {}) const;
 
     HttpAnswer get(const QString &path, const QueryItems &items = {});
-    HttpAnswer post(const QString &path,
-                    const QByteArray &body,
+    HttpAnswer post(const QString &path, const QByteArray &body,
                     const QList<QPair<QByteArray, QByteArray>> &headers = {});
-    HttpAnswer send(const QByteArray &verb,
-                    const QUrl &url,
-                    const QByteArray &body = {},
+    HttpAnswer send(const QByteArray &verb, const QUrl &url, const QByteArray &body = {},
                     const QList<QPair<QByteArray, QByteArray>> &headers = {});
 
     // Starts a request without waiting; `wait` collects it.
-    QNetworkReply *start(const QByteArray &verb,
-                         const QUrl &url,
-                         const QByteArray &body = {},
+    QNetworkReply *start(const QByteArray &verb, const QUrl &url, const QByteArray &body = {},
                          const QList<QPair<QByteArray, QByteArray>> &headers = {});
     static HttpAnswer wait(QNetworkReply *reply);
 

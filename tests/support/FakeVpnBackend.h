@@ -32,7 +32,7 @@ public:
         Q_EMIT reasonChanged();
     }
 
-    QString applyError; // the next apply() calls fail with it when set
+    QString applyError;             // the next apply() calls fail with it when set
     std::function<void()> onAttach; // runs inside every attach(), before it completes
     Failure failure = Failure::Unknown;
     bool goesDownOnStop = false; // a stop is followed by Disconnecting, Disconnected

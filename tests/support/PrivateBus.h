@@ -25,11 +25,8 @@ public:
     {
         QProcess daemon;
         daemon.start(QStringLiteral("dbus-daemon"),
-                     {QStringLiteral("--session"),
-                      QStringLiteral("--fork"),
-                      QStringLiteral("--nopidfile"),
-                      QStringLiteral("--print-address=1"),
-                      QStringLiteral("--print-pid=1")});
+                     {QStringLiteral("--session"), QStringLiteral("--fork"), QStringLiteral("--nopidfile"),
+                      QStringLiteral("--print-address=1"), QStringLiteral("--print-pid=1")});
         if (!daemon.waitForFinished(10000)) {
             m_error = QStringLiteral("dbus-daemon did not start: ") + daemon.errorString();
             if (daemon.state() != QProcess::NotRunning) {
@@ -68,10 +65,7 @@ public:
 
     // Makes this bus the session bus of this process and the ones it starts.
     // Qt D-Bus reads the variable once, at its first use.
-    void exportAsSessionBus() const
-    {
-        qputenv("DBUS_SESSION_BUS_ADDRESS", m_address.toLocal8Bit());
-    }
+    void exportAsSessionBus() const { qputenv("DBUS_SESSION_BUS_ADDRESS", m_address.toLocal8Bit()); }
 
     // Ends the daemon. It is not our child after --fork, so there is nothing
     // to reap: wait until the pid is gone, then insist.

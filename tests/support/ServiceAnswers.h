@@ -25,9 +25,9 @@ inline QString envelopeProblem(const QByteArray &body, int code, bool error = tr
         return QStringLiteral("member code missing or not an integer");
     if (codeValue.toInt() != code || status.value(QStringLiteral("error")).toBool() != error)
         return QStringLiteral("code %1 error %2 (%3)")
-                .arg(codeValue.toInt())
-                .arg(status.value(QStringLiteral("error")).toBool())
-                .arg(status.value(QStringLiteral("errorMessage")).toString());
+            .arg(codeValue.toInt())
+            .arg(status.value(QStringLiteral("error")).toBool())
+            .arg(status.value(QStringLiteral("errorMessage")).toString());
     return {};
 }
 
@@ -39,6 +39,5 @@ inline QJsonObject jsonObject(const QByteArray &body)
 // A udid of the client's form: lower-case hexadecimal MD5.
 inline QString udidFor(const QString &seed)
 {
-    return QString::fromLatin1(
-            QCryptographicHash::hash(seed.toUtf8(), QCryptographicHash::Md5).toHex());
+    return QString::fromLatin1(QCryptographicHash::hash(seed.toUtf8(), QCryptographicHash::Md5).toHex());
 }

@@ -38,8 +38,14 @@ struct TestHttpRequest
         }
         return {};
     }
-    QByteArray path() const { return target.left(target.indexOf('?') < 0 ? target.size() : target.indexOf('?')); }
-    QByteArray query() const { return target.indexOf('?') < 0 ? QByteArray() : target.mid(target.indexOf('?') + 1); }
+    QByteArray path() const
+    {
+        return target.left(target.indexOf('?') < 0 ? target.size() : target.indexOf('?'));
+    }
+    QByteArray query() const
+    {
+        return target.indexOf('?') < 0 ? QByteArray() : target.mid(target.indexOf('?') + 1);
+    }
 };
 
 // A throwaway certificate for 127.0.0.1/localhost made with the openssl CLI.
@@ -89,18 +95,19 @@ public:
         } else {
             m_server.reset(new QTcpServer);
         }
-        QObject::connect(m_server.get(), &QTcpServer::pendingConnectionAvailable, m_server.get(),
-                         [this] {
-                             while (QTcpSocket *socket = m_server->nextPendingConnection())
-                                 accept(socket);
-                         });
+        QObject::connect(m_server.get(), &QTcpServer::pendingConnectionAvailable, m_server.get(), [this] {
+            while (QTcpSocket *socket = m_server->nextPendingConnection())
+                accept(socket);
+        });
         m_server->listen(QHostAddress::LocalHost, 0);
     }
 
     quint16 port() const { return m_server->serverPort(); }
     QString origin(bool tls) const
     {
-        return QStringLiteral("%1://127.0.0.1:%2").arg(tls ? QStringLiteral("https") : QStringLiteral("http")).arg(port());
+        return QStringLiteral("%1://127.0.0.1:%2")
+            .arg(tls ? QStringLiteral("https") : QStringLiteral("http"))
+            .arg(port());
     }
 
     void route(const QByteArray &path, Handler handler) { m_routes.insert(path, std::move(handler)); }
@@ -147,7 +154,8 @@ private:
                 for (int i = 1; i < lines.size(); ++i) {
                     const int colon = lines[i].indexOf(':');
                     if (colon > 0)
-                        request.headers.append({lines[i].left(colon).trimmed(), lines[i].mid(colon + 1).trimmed()});
+                        request.headers.append(
+                            {lines[i].left(colon).trimmed(), lines[i].mid(colon + 1).trimmed()});
                 }
                 const int length = request.header("Content-Length").toInt();
                 if (buffer->size() < end + 4 + length)

@@ -39,10 +39,7 @@ struct Credential
         return der;
     }
     // What the key store names the identity by.
-    QByteArray sha1() const
-    {
-        return QCryptographicHash::hash(certificateDer(), QCryptographicHash::Sha1);
-    }
+    QByteArray sha1() const { return QCryptographicHash::hash(certificateDer(), QCryptographicHash::Sha1); }
 };
 
 inline Credential makeCredential(const char *commonName, bool rsa = false, long days = 1)
@@ -56,8 +53,8 @@ inline Credential makeCredential(const char *commonName, bool rsa = false, long 
     X509_gmtime_adj(X509_getm_notAfter(cert), 60L * 60 * 24 * days);
     X509_set_pubkey(cert, c.key.get());
     X509_NAME *name = X509_get_subject_name(cert);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char *>(commonName), -1, -1, 0);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char *>(commonName),
+                               -1, -1, 0);
     X509_set_issuer_name(cert, name);
     X509_sign(cert, c.key.get(), EVP_sha256());
     c.certificate.reset(cert, KeyFree());
@@ -84,8 +81,8 @@ inline Bag keyBag(const Credential &c, const QByteArray &id = {}, bool shrouded 
 // The bags in one safe (encrypted with the passphrase unless `plainSafe`),
 // with a SHA-256 MAC. An empty list gives an archive with one empty safe;
 // `noSafes` one without any safe at all.
-inline QByteArray makeArchive(const QList<Bag> &bags, const QString &passphrase,
-                              bool plainSafe = false, bool noSafes = false)
+inline QByteArray makeArchive(const QList<Bag> &bags, const QString &passphrase, bool plainSafe = false,
+                              bool noSafes = false)
 {
     const QByteArray pass = passphrase.toUtf8();
     STACK_OF(PKCS12_SAFEBAG) *safeBags = sk_PKCS12_SAFEBAG_new_null();
@@ -95,8 +92,7 @@ inline QByteArray makeArchive(const QList<Bag> &bags, const QString &passphrase,
             made = PKCS12_add_cert(&safeBags, bag.credential.certificate.get());
         else
             made = PKCS12_add_key(&safeBags, bag.credential.key.get(), 0, PKCS12_DEFAULT_ITER,
-                                  bag.kind == Bag::ShroudedKey ? NID_aes_256_cbc : -1,
-                                  pass.constData());
+                                  bag.kind == Bag::ShroudedKey ? NID_aes_256_cbc : -1, pass.constData());
         if (made && !bag.localKeyId.isEmpty())
             PKCS12_add_localkeyid(made,
                                   reinterpret_cast<unsigned char *>(

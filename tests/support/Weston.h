@@ -44,11 +44,12 @@ public:
         m_process.setProgram(QStringLiteral("weston"));
         // The pixman renderer composes real pictures, and --debug lets its
         // screenshooter client take one of the output.
-        m_process.setArguments({QStringLiteral("--backend=headless-backend.so"), QStringLiteral("--use-pixman"),
-                                QStringLiteral("--debug"), QStringLiteral("--socket=") + m_socket,
-                                QStringLiteral("--width=%1").arg(screen.width()),
-                                QStringLiteral("--height=%1").arg(screen.height()), QStringLiteral("--idle-time=0"),
-                                QStringLiteral("--log=") + m_runtime.filePath(QStringLiteral("weston.log"))});
+        m_process.setArguments(
+            {QStringLiteral("--backend=headless-backend.so"), QStringLiteral("--use-pixman"),
+             QStringLiteral("--debug"), QStringLiteral("--socket=") + m_socket,
+             QStringLiteral("--width=%1").arg(screen.width()),
+             QStringLiteral("--height=%1").arg(screen.height()), QStringLiteral("--idle-time=0"),
+             QStringLiteral("--log=") + m_runtime.filePath(QStringLiteral("weston.log"))});
         m_process.setProcessChannelMode(QProcess::MergedChannels);
         // Gone with this process even when it crashes.
         m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
@@ -60,7 +61,8 @@ public:
         // Ready once its socket is there; weston gives no other sign.
         const QString socketPath = m_runtime.filePath(m_socket);
         const QDeadlineTimer deadline(20000);
-        while (!QFileInfo(socketPath).exists() && m_process.state() == QProcess::Running && !deadline.hasExpired())
+        while (!QFileInfo(socketPath).exists() && m_process.state() == QProcess::Running
+               && !deadline.hasExpired())
             m_process.waitForFinished(20);
         if (!QFileInfo(socketPath).exists()) {
             m_error = QStringLiteral("weston made no socket: ") + log();
@@ -81,7 +83,8 @@ public:
     QString log() const
     {
         QFile file(m_runtime.filePath(QStringLiteral("weston.log")));
-        return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll().right(4000)) : QString();
+        return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll().right(4000))
+                                              : QString();
     }
 
     // Makes this compositor the display of this process and the ones it

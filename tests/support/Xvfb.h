@@ -21,8 +21,8 @@ public:
     {
         m_process.setProgram(QStringLiteral("Xvfb"));
         m_process.setArguments({QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-                                QStringLiteral("0"), QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
-                                QStringLiteral("tcp")});
+                                QStringLiteral("0"), QStringLiteral("1024x768x24"),
+                                QStringLiteral("-nolisten"), QStringLiteral("tcp")});
         m_process.setProcessChannelMode(QProcess::SeparateChannels);
         m_process.start();
         if (!m_process.waitForStarted(10000)) {
@@ -36,7 +36,8 @@ public:
         bool ok = false;
         const int number = line.trimmed().toInt(&ok);
         if (!ok) {
-            m_error = QStringLiteral("Xvfb gave no display: ") + QString::fromLocal8Bit(m_process.readAllStandardError());
+            m_error = QStringLiteral("Xvfb gave no display: ")
+                      + QString::fromLocal8Bit(m_process.readAllStandardError());
             stop();
             return;
         }

@@ -98,7 +98,8 @@ void tst_TunnelEvents::initTestCase()
 
     m_notificationServer = std::make_unique<DBusMock>(QStringLiteral("notification_daemon"));
     QVERIFY2(m_notificationServer->started(), "python3-dbusmock is needed (scripts/install-deps)");
-    QTRY_VERIFY_WITH_TIMEOUT(QDBusConnection::sessionBus().interface()->isServiceRegistered(notificationsService),
+    QTRY_VERIFY_WITH_TIMEOUT(QDBusConnection::sessionBus().interface()->isServiceRegistered(
+                                 notificationsService),
                              30000);
     Config::setCurrent(*Config::parse({}, {}, nullptr));
 }
@@ -108,13 +109,15 @@ void tst_TunnelEvents::init()
     UserDefaults::standard().remove(DefaultsKeys::isNotificationsEnabled);
     auto backend = std::make_unique<FakeVpnBackend>();
     m_backend = backend.get();
-    const QString storage = m_dir.filePath(QStringLiteral("vpn-%1.json").arg(QLatin1String(QTest::currentTestFunction())));
+    const QString storage = m_dir.filePath(
+        QStringLiteral("vpn-%1.json").arg(QLatin1String(QTest::currentTestFunction())));
     QFile::remove(storage);
     m_manager = std::make_unique<VpnManager>(std::move(backend), storage);
     m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session);
-    m_notifications = std::make_unique<TunnelNotifications>(*m_service, new FreedesktopNotifier(m_service.get()));
-    const QDBusMessage cleared = askBus(QDBusConnection::sessionBus(), notificationsService, notificationsPath,
-                                     mockInterface, QStringLiteral("ClearCalls"));
+    m_notifications = std::make_unique<TunnelNotifications>(*m_service,
+                                                            new FreedesktopNotifier(m_service.get()));
+    const QDBusMessage cleared = askBus(QDBusConnection::sessionBus(), notificationsService,
+                                        notificationsPath, mockInterface, QStringLiteral("ClearCalls"));
     QCOMPARE(cleared.type(), QDBusMessage::ReplyMessage);
 }
 
@@ -129,7 +132,8 @@ void tst_TunnelEvents::cleanup()
 QList<Shown> tst_TunnelEvents::shown()
 {
     QList<Shown> list;
-    for (const QVariantList &arguments : DBusMock::calls(notificationsService, notificationsPath, QStringLiteral("Notify"))) {
+    for (const QVariantList &arguments :
+         DBusMock::calls(notificationsService, notificationsPath, QStringLiteral("Notify"))) {
         if (arguments.size() >= 5)
             list << Shown{arguments.at(1).toUInt(), arguments.at(3).toString(), arguments.at(4).toString()};
     }
@@ -157,8 +161,10 @@ void tst_TunnelEvents::step(const QString &what)
     } else {
         static const QHash<QString, VpnStatus> states{{QStringLiteral("connecting"), VpnStatus::Connecting},
                                                       {QStringLiteral("connected"), VpnStatus::Connected},
-                                                      {QStringLiteral("disconnecting"), VpnStatus::Disconnecting},
-                                                      {QStringLiteral("disconnected"), VpnStatus::Disconnected},
+                                                      {QStringLiteral("disconnecting"),
+                                                       VpnStatus::Disconnecting},
+                                                      {QStringLiteral("disconnected"),
+                                                       VpnStatus::Disconnected},
                                                       {QStringLiteral("invalid"), VpnStatus::Invalid}};
         QVERIFY2(states.contains(what), qPrintable(what));
         m_backend->setLiveStatus(states.value(what));
@@ -178,16 +184,16 @@ void tst_TunnelEvents::notifications_data()
 
     QTest::newRow("up by itself") << steps("disconnected|connecting|connected")
                                   << QStringList{connected, connectedBody};
-    QTest::newRow("up by the user's Turn ON") << steps("disconnected|turn on|connecting|connected")
-                                              << QStringList{};
+    QTest::newRow("up by the user's Turn ON")
+        << steps("disconnected|turn on|connecting|connected") << QStringList{};
     QTest::newRow("down by the user's Turn OFF")
         << steps("connected|turn off|disconnecting|disconnected") << QStringList{connected, connectedBody};
     QTest::newRow("down by Quit") << steps("disconnected|turn on|connected|quit|disconnected")
                                   << QStringList{};
-    QTest::newRow("dropped by the gateway") << steps("disconnected|turn on|connected|disconnected")
-                                            << QStringList{dropped, droppedBody};
-    QTest::newRow("the daemon went away") << steps("disconnected|turn on|connected|invalid")
-                                          << QStringList{dropped, droppedBody};
+    QTest::newRow("dropped by the gateway")
+        << steps("disconnected|turn on|connected|disconnected") << QStringList{dropped, droppedBody};
+    QTest::newRow("the daemon went away")
+        << steps("disconnected|turn on|connected|invalid") << QStringList{dropped, droppedBody};
     QTest::newRow("dropped, then back by itself")
         << steps("disconnected|turn on|connected|disconnected|connecting|connected")
         << QStringList{dropped, droppedBody, connected, connectedBody};
@@ -197,14 +203,14 @@ void tst_TunnelEvents::notifications_data()
     QTest::newRow("an attempt refused")
         << steps("disconnected|connecting|refused|disconnected")
         << QStringList{failed, QStringLiteral("The VPN server refused the connection.")};
-    QTest::newRow("an attempt, the reason unknown") << steps("disconnected|connecting|disconnected")
-                                                    << QStringList{failed, QStringLiteral("The connection could not be established.")};
+    QTest::newRow("an attempt, the reason unknown")
+        << steps("disconnected|connecting|disconnected")
+        << QStringList{failed, QStringLiteral("The connection could not be established.")};
     QTest::newRow("lost while coming back")
         << steps("disconnected|turn on|connected|connecting|no answer|disconnected")
         << QStringList{failed, QStringLiteral("The VPN server did not answer.")};
     QTest::newRow("switched off in the settings")
-        << steps("notifications off|disconnected|connecting|connected|disconnected")
-        << QStringList{};
+        << steps("notifications off|disconnected|connecting|connected|disconnected") << QStringList{};
 }
 
 void tst_TunnelEvents::notifications()
@@ -227,10 +233,12 @@ void tst_TunnelEvents::notifications()
 
 void tst_TunnelEvents::aNewNotificationReplacesTheLastOneAsPlainText()
 {
-    for (const char *what : {"disconnected", "connecting", "connected", "disconnected", "connecting", "connected"})
+    for (const char *what :
+         {"disconnected", "connecting", "connected", "disconnected", "connecting", "connected"})
         step(QLatin1String(what));
     // As the tunnel service reports a renewal that failed.
-    Q_EMIT m_service->certificateRenewalFailed(QStringLiteral("<a href=\"https://x.example\">renew</a> & retry"));
+    Q_EMIT m_service->certificateRenewalFailed(
+        QStringLiteral("<a href=\"https://x.example\">renew</a> & retry"));
     m_notifications->certificateNotRenewed({});
     QTRY_COMPARE(shown().size(), 5);
     const QList<Shown> list = shown();
@@ -239,9 +247,11 @@ void tst_TunnelEvents::aNewNotificationReplacesTheLastOneAsPlainText()
     QVERIFY(list.at(1).replacesId != 0u);
     QCOMPARE(list.at(2).replacesId, list.at(1).replacesId);
     QCOMPARE(list.at(3).summary, QStringLiteral("VPN certificate not renewed"));
-    QCOMPARE(list.at(3).body, QStringLiteral("&lt;a href=&quot;https://x.example&quot;&gt;renew&lt;/a&gt; &amp; retry"));
+    QCOMPARE(list.at(3).body,
+             QStringLiteral("&lt;a href=&quot;https://x.example&quot;&gt;renew&lt;/a&gt; &amp; retry"));
     QCOMPARE(list.at(4).body,
-             QStringLiteral("The certificate of this computer could not be renewed. Sign in again to get a new one."));
+             QStringLiteral(
+                 "The certificate of this computer could not be renewed. Sign in again to get a new one."));
 }
 
 void tst_TunnelEvents::wakingUpChecksTheTunnelAtOnce()
@@ -250,7 +260,9 @@ void tst_TunnelEvents::wakingUpChecksTheTunnelAtOnce()
     QVERIFY(logind.started());
     QDBusConnection system = QDBusConnection::systemBus();
     QVERIFY(system.isConnected());
-    QTRY_VERIFY_WITH_TIMEOUT(system.interface()->isServiceRegistered(QStringLiteral("org.freedesktop.login1")), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(system.interface()->isServiceRegistered(
+                                 QStringLiteral("org.freedesktop.login1")),
+                             30000);
 
     NetworkChangeMonitor monitor;
     QVERIFY(monitor.watchesSleep());
@@ -258,10 +270,10 @@ void tst_TunnelEvents::wakingUpChecksTheTunnelAtOnce()
             [this] { m_service->checkTunnel(VpnBackend::Change::Resumed); });
     QSignalSpy changes(&monitor, &NetworkChangeMonitor::changed);
     const auto prepareForSleep = [&system](bool start) {
-        return askBus(system, QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
-                   mockInterface, QStringLiteral("EmitSignal"),
-                   {QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("PrepareForSleep"),
-                    QStringLiteral("b"), QVariantList{start}})
+        return askBus(system, QStringLiteral("org.freedesktop.login1"),
+                      QStringLiteral("/org/freedesktop/login1"), mockInterface, QStringLiteral("EmitSignal"),
+                      {QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("PrepareForSleep"),
+                       QStringLiteral("b"), QVariantList{start}})
             .type();
     };
     // Going to sleep is nothing to act on; waking up is.

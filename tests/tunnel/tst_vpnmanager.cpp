@@ -77,8 +77,7 @@ VpnProtocolIKEv2 TestVpnManager::sampleProtocol()
     protocol.authenticationMethod = P::AuthenticationMethod::Certificate;
     protocol.deadPeerDetectionRate = P::DeadPeerDetectionRate::Medium;
     protocol.disableRedirect = true;
-    protocol.ikeSecurityAssociationParameters = {P::EncryptionAlgorithm::AES128,
-                                                 P::IntegrityAlgorithm::SHA96,
+    protocol.ikeSecurityAssociationParameters = {P::EncryptionAlgorithm::AES128, P::IntegrityAlgorithm::SHA96,
                                                  P::DiffieHellmanGroup::Group14, 1440};
     protocol.childSecurityAssociationParameters = {P::EncryptionAlgorithm::AES256GCM,
                                                    P::IntegrityAlgorithm::SHA384,
@@ -136,11 +135,14 @@ void TestVpnManager::damagedFilesFailTheLoad_data()
     QTest::newRow("not json") << QByteArray("enabled=1");
     QTest::newRow("array") << QByteArray("[]");
     QTest::newRow("enabled as text") << QByteArray(json).replace("\"enabled\": true", "\"enabled\": \"yes\"");
-    QTest::newRow("unknown rule") << QByteArray(json).replace("\"onDemandRules\": [\n    ]",
-                                                              "\"onDemandRules\": [{\"action\": 2, \"interfaceTypeMatch\": 0}]");
-    QTest::newRow("encryption out of range") << QByteArray(json).replace("\"encryptionAlgorithm\": 3", "\"encryptionAlgorithm\": 9");
-    QTest::newRow("group 13 does not exist") << QByteArray(json).replace("\"diffieHellmanGroup\": 14", "\"diffieHellmanGroup\": 13");
-    QTest::newRow("lifetime as fraction") << QByteArray(json).replace("\"lifetimeMinutes\": 1440", "\"lifetimeMinutes\": 1.5");
+    QTest::newRow("unknown rule") << QByteArray(json).replace(
+        "\"onDemandRules\": [\n    ]", "\"onDemandRules\": [{\"action\": 2, \"interfaceTypeMatch\": 0}]");
+    QTest::newRow("encryption out of range")
+        << QByteArray(json).replace("\"encryptionAlgorithm\": 3", "\"encryptionAlgorithm\": 9");
+    QTest::newRow("group 13 does not exist")
+        << QByteArray(json).replace("\"diffieHellmanGroup\": 14", "\"diffieHellmanGroup\": 13");
+    QTest::newRow("lifetime as fraction")
+        << QByteArray(json).replace("\"lifetimeMinutes\": 1440", "\"lifetimeMinutes\": 1.5");
     QTest::newRow("reference not hex") << QByteArray(json).replace("00112233", "zz112233");
 }
 
@@ -231,7 +233,8 @@ void TestVpnManager::connectionMessageForCharon()
     QVERIFY(!bare.subSection("x")->subSection("local")->contains("id"));
     QCOMPARE(bare.subSection("x")->value("dpd_delay"), "60s");
     const ViciMessage scripted = ViciVpnBackend::connectionMessage(QStringLiteral("x"), protocol, {},
-                                                                   QStringLiteral("/usr/libexec/orvex/tunnel-updown"));
+                                                                   QStringLiteral(
+                                                                       "/usr/libexec/orvex/tunnel-updown"));
     QCOMPARE(scripted.subSection("x")->subSection("children")->subSection("x")->value("updown"),
              "/usr/libexec/orvex/tunnel-updown");
 }
@@ -260,11 +263,11 @@ void TestVpnManager::proposals_data()
     QTest::addColumn<int>("group");
     QTest::addColumn<QByteArray>("ike");
     QTest::addColumn<QByteArray>("esp");
-    QTest::newRow("cbc") << int(P::EncryptionAlgorithm::AES256) << int(P::IntegrityAlgorithm::SHA256)
-                         << 19 << QByteArray("aes256-sha256-ecp256") << QByteArray("aes256-sha256-ecp256");
+    QTest::newRow("cbc") << int(P::EncryptionAlgorithm::AES256) << int(P::IntegrityAlgorithm::SHA256) << 19
+                         << QByteArray("aes256-sha256-ecp256") << QByteArray("aes256-sha256-ecp256");
     QTest::newRow("aead names a prf for ike only")
-            << int(P::EncryptionAlgorithm::AES128GCM) << int(P::IntegrityAlgorithm::SHA384) << 14
-            << QByteArray("aes128gcm16-prfsha384-modp2048") << QByteArray("aes128gcm16-modp2048");
+        << int(P::EncryptionAlgorithm::AES128GCM) << int(P::IntegrityAlgorithm::SHA384) << 14
+        << QByteArray("aes128gcm16-prfsha384-modp2048") << QByteArray("aes128gcm16-modp2048");
     QTest::newRow("no group") << int(P::EncryptionAlgorithm::TripleDES) << int(P::IntegrityAlgorithm::SHA160)
                               << 0 << QByteArray("3des-sha1_160") << QByteArray("3des-sha1_160");
     QTest::newRow("curve25519") << int(P::EncryptionAlgorithm::ChaCha20Poly1305)
@@ -280,10 +283,10 @@ void TestVpnManager::proposals()
     QFETCH(int, group);
     QFETCH(QByteArray, ike);
     QFETCH(QByteArray, esp);
-    const VpnProtocolIKEv2::SecurityAssociationParameters parameters{
-        VpnProtocolIKEv2::EncryptionAlgorithm(encryption),
-        VpnProtocolIKEv2::IntegrityAlgorithm(integrity),
-        VpnProtocolIKEv2::DiffieHellmanGroup(group), 1440};
+    const VpnProtocolIKEv2::SecurityAssociationParameters
+        parameters{VpnProtocolIKEv2::EncryptionAlgorithm(encryption),
+                   VpnProtocolIKEv2::IntegrityAlgorithm(integrity),
+                   VpnProtocolIKEv2::DiffieHellmanGroup(group), 1440};
     QCOMPARE(ViciVpnBackend::proposal(parameters, true), ike);
     QCOMPARE(ViciVpnBackend::proposal(parameters, false), esp);
 }

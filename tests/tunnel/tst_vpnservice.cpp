@@ -71,7 +71,8 @@ void TestVPNService::initTestCase()
 {
     Config config = *Config::parse({}, {}, nullptr);
     Config::setCurrent(config);
-    m_archive = TestPkcs12::makeIdentityArchive(TestPkcs12::makeCredential("client", true), config.pkcs12Passphrase);
+    m_archive = TestPkcs12::makeIdentityArchive(TestPkcs12::makeCredential("client", true),
+                                                config.pkcs12Passphrase);
 }
 
 void TestVPNService::init()
@@ -153,7 +154,7 @@ void TestVPNService::localIdentifier()
     UserDefaults::standard().setString(DefaultsKeys::tempEmail, QStringLiteral("ann@example.com"));
     SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(QStringLiteral("f00d")); });
     const QString udid = QString::fromLatin1(
-            QCryptographicHash::hash("f00d@ann@example.com", QCryptographicHash::Md5).toHex());
+        QCryptographicHash::hash("f00d@ann@example.com", QCryptographicHash::Md5).toHex());
     QCOMPARE(m_service->localIdentifier(), udid + QStringLiteral(".clients.orvex.example"));
     SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(); });
     QCOMPARE(m_service->localIdentifier(), QStringLiteral(".clients.orvex.example"));
@@ -379,11 +380,12 @@ void TestVPNService::leftoversOfAKilledClient_data()
     QTest::addColumn<bool>("saved");
     QTest::addColumn<VpnStatus>("live");
     QTest::addColumn<QStringList>("calls");
-    QTest::newRow("a tunnel left up") << true << VpnStatus::Connected
-                                      << QStringLiteral("attach apply stop").split(u' ');
-    QTest::newRow("a tunnel left coming up") << true << VpnStatus::Connecting
-                                             << QStringLiteral("attach apply stop").split(u' ');
-    QTest::newRow("nothing ever saved") << false << VpnStatus::Invalid << QStringList{QStringLiteral("attach")};
+    QTest::newRow("a tunnel left up")
+        << true << VpnStatus::Connected << QStringLiteral("attach apply stop").split(u' ');
+    QTest::newRow("a tunnel left coming up")
+        << true << VpnStatus::Connecting << QStringLiteral("attach apply stop").split(u' ');
+    QTest::newRow("nothing ever saved")
+        << false << VpnStatus::Invalid << QStringList{QStringLiteral("attach")};
 }
 
 void TestVPNService::leftoversOfAKilledClient()
@@ -395,9 +397,8 @@ void TestVPNService::leftoversOfAKilledClient()
         // What the killed run had saved: on-demand on.
         UserDefaults::standard().setData(DefaultsKeys::certificate, m_archive);
         m_service->config().isOnDemandEnabled = true;
-        m_manager->loadFromPreferences([this](const Outcome<> &) {
-            m_service->configureAndSave(Outcome<>::success(), {});
-        });
+        m_manager->loadFromPreferences(
+            [this](const Outcome<> &) { m_service->configureAndSave(Outcome<>::success(), {}); });
         QTRY_COMPARE(m_backend->applied.size(), 1);
         QVERIFY(m_backend->applied.constFirst().onDemandEnabled);
         makeService(); // the next run

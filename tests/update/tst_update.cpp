@@ -134,8 +134,7 @@ private Q_SLOTS:
     void signedPackagesAreKeptOnlyWithAValidSignature();
 
 private:
-    QList<ViewController *> shown() const
-    TestSession m_session;
+    QList<ViewController *> shown() const TestSession m_session;
     {
         return m_window->contentViewController()->presentedViewControllers();
     }

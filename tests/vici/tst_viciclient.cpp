@@ -35,7 +35,10 @@ public:
         return QTest::qWaitFor([&] { return received.size() >= count; }, 5000);
     }
     void sendRaw(const QByteArray &bytes) { m_peer->write(bytes); }
-    void send(const ViciPacket &packet) { sendRaw(ViciCodec::frame(ViciCodec::encodePacket(packet).value())); }
+    void send(const ViciPacket &packet)
+    {
+        sendRaw(ViciCodec::frame(ViciCodec::encodePacket(packet).value()));
+    }
     void respond(const QByteArray &key = "success", const QByteArray &value = "yes")
     {
         ViciMessage message;
@@ -189,8 +192,9 @@ void TestViciClient::streamedItemsGoToTheirCommand()
     QSignalSpy events(&client, &ViciClient::eventReceived);
     QList<QByteArray> items;
     bool done = false;
-    client.stream("list-sas", {}, "list-sa", [&](const ViciMessage &m) { items << m.value("name"); },
-                  [&](const ViciReply &r) { done = r.isSuccess(); });
+    client.stream(
+        "list-sas", {}, "list-sa", [&](const ViciMessage &m) { items << m.value("name"); },
+        [&](const ViciReply &r) { done = r.isSuccess(); });
     QVERIFY(m_charon->waitForPackets(3));
     QCOMPARE(m_charon->received[0].type, ViciPacket::EventRegister);
     QCOMPARE(m_charon->received[1].name, "list-sas");
@@ -257,7 +261,11 @@ void TestViciClient::brokenInputDropsTheConnection_data()
     QTest::newRow("zero length") << QByteArray::fromHex("00000000") << false;
     QTest::newRow("bad element") << QByteArray::fromHex("000000020109") << false;
     QTest::newRow("request type from charon") << QByteArray::fromHex("0000000300016e") << false;
-    QTest::newRow("an answer without a request") << QByteArray::fromHex("00000001" "01" "00000001" "01") << true;
+    QTest::newRow("an answer without a request") << QByteArray::fromHex("00000001"
+                                                                        "01"
+                                                                        "00000001"
+                                                                        "01")
+                                                 << true;
 }
 
 void TestViciClient::brokenInputDropsTheConnection()
@@ -321,13 +329,15 @@ void TestViciClient::backendKeysAndUnloadsThroughCharon()
     ViciVpnBackend::Options options;
     options.socketPath = m_path;
     options.resolveIdentity = [&credential](const QByteArray &) {
-        return std::optional<ViciVpnBackend::Identity>({credential.certificateDer(), {}, QStringLiteral("ecdsa")});
+        return std::optional<ViciVpnBackend::Identity>(
+            {credential.certificateDer(), {}, QStringLiteral("ecdsa")});
     };
     ViciVpnBackend backend(options);
     VpnPreferences preferences;
     preferences.protocolConfiguration.emplace().serverAddress = QStringLiteral("vpn.orvex.example");
     preferences.protocolConfiguration->identityReference = "reference";
-    preferences.protocolConfiguration->authenticationMethod = VpnProtocolIKEv2::AuthenticationMethod::Certificate;
+    preferences.protocolConfiguration->authenticationMethod
+        = VpnProtocolIKEv2::AuthenticationMethod::Certificate;
     preferences.enabled = true;
     bool attached = false;
     backend.attach(preferences, [&] { attached = true; });

@@ -38,11 +38,29 @@ void TestViciCodec::encodesTheWireFormatByteForByte()
     packet.message.setList("l", {"ab", ""});
     packet.message.section("s").set("k", QByteArray("\x00\x01", 2));
     const Outcome<QByteArray> payload = ViciCodec::encodePacket(packet);
-    const QByteArray expected = hex("00" "08") + "initiate"
-                                + hex("03" "05") + "child" + hex("0001") + "c"
-                                + hex("04" "01") + "l" + hex("05" "0002") + "ab" + hex("05" "0000")
+    const QByteArray expected = hex("00"
+                                    "08")
+                                + "initiate"
+                                + hex("03"
+                                      "05")
+                                + "child" + hex("0001") + "c"
+                                + hex("04"
+                                      "01")
+                                + "l"
+                                + hex("05"
+                                      "0002")
+                                + "ab"
+                                + hex("05"
+                                      "0000")
                                 + hex("06")
-                                + hex("01" "01") + "s" + hex("03" "01") + "k" + hex("0002" "0001")
+                                + hex("01"
+                                      "01")
+                                + "s"
+                                + hex("03"
+                                      "01")
+                                + "k"
+                                + hex("0002"
+                                      "0001")
                                 + hex("02");
     QCOMPARE(payload.value().toHex(), expected.toHex());
     QCOMPARE(ViciCodec::frame(payload.value()).left(4), hex("0000002b"));
@@ -66,8 +84,10 @@ void TestViciCodec::roundTripsNestedMessages()
     conn.section("children").section("orvex").setList("remote_ts", {"0.0.0.0/0", "::/0"});
     conn.section("remote"); // an empty section survives too
 
-    for (const ViciPacket::Type type : {ViciPacket::CommandRequest, ViciPacket::CommandResponse, ViciPacket::Event}) {
-        const Outcome<ViciPacket> decoded = ViciCodec::decodePacket(ViciCodec::encodePacket({type, "name-x", message}).value());
+    for (const ViciPacket::Type type :
+         {ViciPacket::CommandRequest, ViciPacket::CommandResponse, ViciPacket::Event}) {
+        const Outcome<ViciPacket> decoded = ViciCodec::decodePacket(
+            ViciCodec::encodePacket({type, "name-x", message}).value());
         QVERIFY2(decoded.isSuccess(), qPrintable(decoded.error()));
         QCOMPARE(decoded.value().type, type);
         QCOMPARE(decoded.value().name, type == ViciPacket::CommandResponse ? QByteArray() : "name-x");
@@ -83,7 +103,8 @@ void TestViciCodec::roundTripsNestedMessages()
     QVERIFY(decoded.subSection("orvex")->subSection("remote")->isEmpty());
     QVERIFY(!decoded.subSection("version"));
     // 32 sections deep is within the bound.
-    QVERIFY(ViciCodec::decodePacket(hex("01") + QByteArray(hex("0101") + "s").repeated(32) + hex("02").repeated(32))
+    QVERIFY(ViciCodec::decodePacket(hex("01") + QByteArray(hex("0101") + "s").repeated(32)
+                                    + hex("02").repeated(32))
                 .isSuccess());
 }
 
@@ -99,8 +120,9 @@ void TestViciCodec::refusesWhatTheWireCannotCarry()
         QVERIFY(!ViciCodec::encodeMessage(message).error().isEmpty());
     QVERIFY(!ViciCodec::encodePacket({ViciPacket::CommandRequest, "", {}}).isSuccess());
     QVERIFY(!ViciCodec::encodePacket({ViciPacket::Type(9), "x", {}}).isSuccess());
-    QVERIFY(ViciCodec::encodePacket({ViciPacket::CommandRequest, "load-cert", big}).error().contains(
-        QLatin1String("too large")));
+    QVERIFY(ViciCodec::encodePacket({ViciPacket::CommandRequest, "load-cert", big})
+                .error()
+                .contains(QLatin1String("too large")));
 }
 
 void TestViciCodec::rejectsMalformedPackets_data()
@@ -112,16 +134,40 @@ void TestViciCodec::rejectsMalformedPackets_data()
     QTest::newRow("request without name") << hex("00");
     QTest::newRow("zero-length name") << hex("0000");
     QTest::newRow("name longer than packet") << hex("0005") + "ab";
-    QTest::newRow("unknown element") << hex("01" "09");
-    QTest::newRow("section end at top") << hex("01" "02");
-    QTest::newRow("section never closed") << hex("01" "01") + "s";
-    QTest::newRow("list item outside list") << hex("01" "05" "0000");
-    QTest::newRow("list never ended") << hex("01" "04" "01") + "l" + hex("05" "0000");
-    QTest::newRow("section inside list") << hex("01" "04" "01") + "l" + hex("01" "01") + "s";
-    QTest::newRow("value longer than packet") << hex("01" "03" "01") + "k" + hex("ffff") + "v";
-    QTest::newRow("value length cut") << hex("01" "03" "01") + "k" + hex("00");
+    QTest::newRow("unknown element") << hex("01"
+                                            "09");
+    QTest::newRow("section end at top") << hex("01"
+                                               "02");
+    QTest::newRow("section never closed") << hex("01"
+                                                 "01")
+                                                 + "s";
+    QTest::newRow("list item outside list") << hex("01"
+                                                   "05"
+                                                   "0000");
+    QTest::newRow("list never ended") << hex("01"
+                                             "04"
+                                             "01")
+                                             + "l"
+                                             + hex("05"
+                                                   "0000");
+    QTest::newRow("section inside list") << hex("01"
+                                                "04"
+                                                "01")
+                                                + "l"
+                                                + hex("01"
+                                                      "01")
+                                                + "s";
+    QTest::newRow("value longer than packet") << hex("01"
+                                                     "03"
+                                                     "01")
+                                                     + "k" + hex("ffff") + "v";
+    QTest::newRow("value length cut") << hex("01"
+                                             "03"
+                                             "01")
+                                             + "k" + hex("00");
     // Nesting is bounded (32 sections), without recursion or blow-up.
-    QTest::newRow("33 sections deep") << hex("01") + QByteArray(hex("0101") + "s").repeated(33) + hex("02").repeated(33);
+    QTest::newRow("33 sections deep")
+        << hex("01") + QByteArray(hex("0101") + "s").repeated(33) + hex("02").repeated(33);
     QTest::newRow("200000 sections open") << hex("01") + QByteArray(hex("0101") + "s").repeated(200000);
 }
 
@@ -140,19 +186,20 @@ void TestViciCodec::rejectsEveryTruncationOfAPacket()
     // Only the cut right after the name is a packet of its own (an empty event).
     const int nameEnd = 2 + 10;
     for (int cut = 0; cut < payload.size(); ++cut)
-        QVERIFY2(ViciCodec::decodePacket(payload.left(cut)).isSuccess() == (cut == nameEnd), qPrintable(QString::number(cut)));
+        QVERIFY2(ViciCodec::decodePacket(payload.left(cut)).isSuccess() == (cut == nameEnd),
+                 qPrintable(QString::number(cut)));
 }
 
 void TestViciCodec::resolverLeftoversAreTakenOut_data()
 {
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<QByteArray>("repaired");
-    QTest::newRow("two families left on top")
-        << QByteArray("nameserver 2001:db8:51::53   # by strongSwan\n"
-                      "nameserver 198.51.100.53   # by strongSwan\n"
-                      "# LAN\nnameserver 192.0.2.53\noptions edns0\n")
-        << QByteArray("# LAN\nnameserver 192.0.2.53\noptions edns0\n");
-    QTest::newRow("nothing left over") << QByteArray("nameserver 192.0.2.53\n") << QByteArray("nameserver 192.0.2.53\n");
+    QTest::newRow("two families left on top") << QByteArray("nameserver 2001:db8:51::53   # by strongSwan\n"
+                                                            "nameserver 198.51.100.53   # by strongSwan\n"
+                                                            "# LAN\nnameserver 192.0.2.53\noptions edns0\n")
+                                              << QByteArray("# LAN\nnameserver 192.0.2.53\noptions edns0\n");
+    QTest::newRow("nothing left over")
+        << QByteArray("nameserver 192.0.2.53\n") << QByteArray("nameserver 192.0.2.53\n");
     QTest::newRow("last line without a line break")
         << QByteArray("search lan\nnameserver 10.0.0.1   # by strongSwan") << QByteArray("search lan\n");
     const QByteArray own("nameserver 10.0.0.1 # by strongSwan\n"
@@ -160,7 +207,8 @@ void TestViciCodec::resolverLeftoversAreTakenOut_data()
                          "nameserver  10.0.0.3   # by strongSwan\n");
     QTest::newRow("the user's own comment is kept") << own << own;
     QTest::newRow("carriage returns and blank lines kept")
-        << QByteArray("\r\n\nnameserver 10.0.0.1   # by strongSwan\n\nsearch a\r\n") << QByteArray("\r\n\n\nsearch a\r\n");
+        << QByteArray("\r\n\nnameserver 10.0.0.1   # by strongSwan\n\nsearch a\r\n")
+        << QByteArray("\r\n\n\nsearch a\r\n");
     QTest::newRow("empty") << QByteArray() << QByteArray();
 }
 

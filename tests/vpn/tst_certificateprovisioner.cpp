@@ -122,7 +122,8 @@ void tst_CertificateProvisioner::initTestCase()
     config.apiBaseURL = m_server->origin(true);
     config.caCertificates = {m_cert.certPath};
     Config::setCurrent(config);
-    SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(QStringLiteral("0123abcd")); });
+    SystemInfo::setMachineIdSourceForTesting(
+        [] { return std::optional<QString>(QStringLiteral("0123abcd")); });
     m_client = TestPkcs12::makeCredential("client", true, 30);
     m_previous = TestPkcs12::makeCredential("previous", false, 30);
     m_archive = TestPkcs12::makeIdentityArchive(m_client, config.pkcs12Passphrase);
@@ -182,8 +183,8 @@ void tst_CertificateProvisioner::keepsTheIdentityThenConnects()
     QVERIFY(previous && m_session.session.replaceIdentity(previous->reference));
     QObject owner;
     Outcome outcome;
-    CertificateProvisioner::fetchCertificate(&owner, NetworkService::shared(), m_session.session, outcome.resultHandler(),
-                                             outcome.connect(m_session.session));
+    CertificateProvisioner::fetchCertificate(&owner, NetworkService::shared(), m_session.session,
+                                             outcome.resultHandler(), outcome.connect(m_session.session));
     QTRY_COMPARE_WITH_TIMEOUT(outcome.connects, 1, 20000);
     QTRY_VERIFY(clientIsIdle());
 
@@ -217,27 +218,31 @@ void tst_CertificateProvisioner::failureIsReportedAndNothingStored_data()
     const QByteArray pkcs12 = "application/x-pkcs12";
     const QString pass = Config::current().pkcs12Passphrase;
     const int unusable = int(Error::Code::unusableCertificate);
-    QTest::newRow("getToken refused") << envelope(3) << m_archive << pkcs12 << int(Error::Code::unknown) << 0 << true;
+    QTest::newRow("getToken refused")
+        << envelope(3) << m_archive << pkcs12 << int(Error::Code::unknown) << 0 << true;
     QTest::newRow("getToken unreadable") << QByteArray(R"({"token":{"name":12}})") << m_archive << pkcs12
                                          << int(Error::Code::cannotParseData) << 0 << true;
     QTest::newRow("getCert: unknown device") << token << envelope(17) << QByteArray("application/json")
                                              << int(Error::Code::unknownDevice) << 1 << true;
-    QTest::newRow("getCert refused, nobody listening") << token << envelope(6) << QByteArray("application/json")
-                                                       << int(Error::Code::invalidPassword) << 1 << false;
+    QTest::newRow("getCert refused, nobody listening")
+        << token << envelope(6) << QByteArray("application/json") << int(Error::Code::invalidPassword) << 1
+        << false;
     QTest::newRow("HTML error page with status 200")
         << token << QByteArray("<html><head><title>503</title></head><body>Service unavailable</body></html>")
         << QByteArray("text/html") << unusable << 1 << true;
-    QTest::newRow("another passphrase") << token << TestPkcs12::makeIdentityArchive(m_client, QStringLiteral("zz9zz9"))
-                                        << pkcs12 << unusable << 1 << true;
+    QTest::newRow("another passphrase")
+        << token << TestPkcs12::makeIdentityArchive(m_client, QStringLiteral("zz9zz9")) << pkcs12 << unusable
+        << 1 << true;
     QTest::newRow("certificate without its key")
-        << token << TestPkcs12::makeArchive({TestPkcs12::certificateBag(m_client)}, pass) << pkcs12 << unusable << 1
-        << true;
-    QTest::newRow("two identities")
-        << token
-        << TestPkcs12::makeArchive({TestPkcs12::certificateBag(m_client, "1"), TestPkcs12::keyBag(m_client, "1"),
-                                    TestPkcs12::certificateBag(m_previous, "2"), TestPkcs12::keyBag(m_previous, "2")},
-                                   pass)
-        << pkcs12 << unusable << 1 << true;
+        << token << TestPkcs12::makeArchive({TestPkcs12::certificateBag(m_client)}, pass) << pkcs12
+        << unusable << 1 << true;
+    QTest::newRow("two identities") << token
+                                    << TestPkcs12::makeArchive({TestPkcs12::certificateBag(m_client, "1"),
+                                                                TestPkcs12::keyBag(m_client, "1"),
+                                                                TestPkcs12::certificateBag(m_previous, "2"),
+                                                                TestPkcs12::keyBag(m_previous, "2")},
+                                                               pass)
+                                    << pkcs12 << unusable << 1 << true;
 }
 
 void tst_CertificateProvisioner::failureIsReportedAndNothingStored()
@@ -254,7 +259,8 @@ void tst_CertificateProvisioner::failureIsReportedAndNothingStored()
     QObject owner;
     Outcome outcome;
     CertificateProvisioner::fetchCertificate(&owner, NetworkService::shared(), m_session.session,
-                                             heard ? outcome.resultHandler() : CertificateProvisioner::ResultHandler(),
+                                             heard ? outcome.resultHandler()
+                                                   : CertificateProvisioner::ResultHandler(),
                                              outcome.connect(m_session.session));
     if (heard)
         QTRY_COMPARE_WITH_TIMEOUT(outcome.errors.size(), 1, 20000);
@@ -275,7 +281,8 @@ void tst_CertificateProvisioner::failureIsReportedAndNothingStored()
     // Nothing was kept, so the next attempt asks again, and a good answer
     // then serves.
     routeAnswers(R"({"token":{"name":"tok-2"}})", m_archive);
-    CertificateProvisioner::fetchCertificate(&owner, NetworkService::shared(), m_session.session, outcome.resultHandler(), outcome.connect(m_session.session));
+    CertificateProvisioner::fetchCertificate(&owner, NetworkService::shared(), m_session.session,
+                                             outcome.resultHandler(), outcome.connect(m_session.session));
     QTRY_COMPARE_WITH_TIMEOUT(outcome.connects, 1, 20000);
     QCOMPARE(requestsFor("getcert").size(), certificateRequests + 1);
     QCOMPARE(storedIdentities(), QList<QByteArray>{m_client.sha1()});
@@ -301,8 +308,8 @@ void tst_CertificateProvisioner::missingCredentialStopsAfterTheToken()
 
     QObject owner;
     Outcome outcome;
-    CertificateProvisioner::fetchCertificate(&owner, NetworkService::shared(), m_session.session, outcome.resultHandler(),
-                                             outcome.connect(m_session.session));
+    CertificateProvisioner::fetchCertificate(&owner, NetworkService::shared(), m_session.session,
+                                             outcome.resultHandler(), outcome.connect(m_session.session));
     QTRY_COMPARE_WITH_TIMEOUT(requestsFor("gen_token").size(), 1, 20000);
     QTRY_VERIFY(clientIsIdle());
     QCOMPARE(requestsFor("getcert").size(), 0);
@@ -326,8 +333,8 @@ void tst_CertificateProvisioner::lateCertificateIsDropped()
     signIn();
     auto owner = std::make_unique<QObject>();
     Outcome outcome;
-    CertificateProvisioner::fetchCertificate(owner.get(), NetworkService::shared(), m_session.session, outcome.resultHandler(),
-                                             outcome.connect(m_session.session));
+    CertificateProvisioner::fetchCertificate(owner.get(), NetworkService::shared(), m_session.session,
+                                             outcome.resultHandler(), outcome.connect(m_session.session));
     QTRY_VERIFY_WITH_TIMEOUT(!m_heldSocket.isNull(), 20000);
     if (change == QLatin1String("owner"))
         owner.reset();
@@ -347,8 +354,8 @@ void tst_CertificateProvisioner::lateCertificateIsDropped()
     m_server->requests.clear();
     {
         QObject gone;
-        CertificateProvisioner::fetchCertificate(&gone, NetworkService::shared(), m_session.session, outcome.resultHandler(),
-                                                 outcome.connect(m_session.session));
+        CertificateProvisioner::fetchCertificate(&gone, NetworkService::shared(), m_session.session,
+                                                 outcome.resultHandler(), outcome.connect(m_session.session));
     }
     QTRY_COMPARE_WITH_TIMEOUT(requestsFor("gen_token").size(), 1, 20000);
     QTRY_VERIFY(clientIsIdle());

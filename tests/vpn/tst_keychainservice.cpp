@@ -62,8 +62,8 @@ void tst_KeychainService::sharedMeansTwoApplicationsInOneEntry_data()
 {
     QTest::addColumn<QByteArray>("accessList");
     QTest::addColumn<bool>("shared");
-    QTest::newRow("client alone")
-        << QByteArray(R"([{"authorization":"use","applications":["orvex"]}])") << false;
+    QTest::newRow("client alone") << QByteArray(R"([{"authorization":"use","applications":["orvex"]}])")
+                                  << false;
     QTest::newRow("one application in each of two entries")
         << QByteArray(R"([{"authorization":"use","applications":["orvex"]},
                           {"authorization":"sign","applications":["charon"]}])")
@@ -117,11 +117,10 @@ void tst_KeychainService::onlyAnArchiveWithOneIdentityIsKept_data()
     QTest::newRow("certificate without its key") << makeArchive({certificateBag(m_client)}, pass) << false;
     QTest::newRow("key of another certificate")
         << makeArchive({certificateBag(m_client), keyBag(other)}, pass) << false;
-    QTest::newRow("two keys")
-        << makeArchive({certificateBag(m_client, "1"), keyBag(m_client, "1"), certificateBag(other, "2"),
-                        keyBag(other, "2")},
-                       pass)
-        << false;
+    QTest::newRow("two keys") << makeArchive({certificateBag(m_client, "1"), keyBag(m_client, "1"),
+                                              certificateBag(other, "2"), keyBag(other, "2")},
+                                             pass)
+                              << false;
 }
 
 void tst_KeychainService::onlyAnArchiveWithOneIdentityIsKept()

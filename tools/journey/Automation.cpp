@@ -166,15 +166,16 @@ QString statusText()
 }
 
 // Runs a command and reports its exit status.
-void run(const QString &program, const QStringList &args, const Automation::Done &done,
-         const QString &okNote)
+void run(const QString &program, const QStringList &args, const Automation::Done &done, const QString &okNote)
 {
     auto *process = new QProcess;
     QObject::connect(process, &QProcess::finished, process, [process, done, okNote](int code) {
         process->deleteLater();
-        done(code == 0, code == 0 ? okNote : QStringLiteral("exit status %1: %2")
-                                                  .arg(code)
-                                                  .arg(QString::fromLocal8Bit(process->readAllStandardError()).trimmed()));
+        done(code == 0, code == 0
+                            ? okNote
+                            : QStringLiteral("exit status %1: %2")
+                                  .arg(code)
+                                  .arg(QString::fromLocal8Bit(process->readAllStandardError()).trimmed()));
     });
     QObject::connect(process, &QProcess::errorOccurred, process, [process, done](QProcess::ProcessError) {
         process->deleteLater();
@@ -392,38 +393,40 @@ std::vector<Automation::Step> Automation::journey(const AppContext &context)
                          Q_EMIT countries->activated(france);
                          auto *label = find<QLineEdit>("countryCodeLabel");
                          const QString code = label ? label->text()
-                                                    : find<QLabel>("countryCodeLabel")
-                                                          ? find<QLabel>("countryCodeLabel")->text()
-                                                          : QString();
+                                              : find<QLabel>("countryCodeLabel")
+                                                  ? find<QLabel>("countryCodeLabel")->text()
+                                                  : QString();
                          if (code != j->callingCode)
                              return done(false, QStringLiteral("country code shows \"%1\"").arg(code));
                          done(type("mobileTextField", j->nationalNumber) && click("sendButton"),
                               j->callingCode + j->nationalNumber);
                      }});
-    steps.push_back({QStringLiteral("code from the SMS outbox"), [] { return topIs("ConfirmationCodeViewController"); },
-                     [j, app](Done done) {
-                         QUrl url(env("ORVEX_AUTOMATION_SERVICE") + QStringLiteral("/dev/sms"));
-                         QUrlQuery query;
-                         query.addQueryItem(QStringLiteral("to"),
-                                            QString::fromLatin1(QUrl::toPercentEncoding(j->callingCode + j->nationalNumber)));
-                         url.setQuery(query);
-                         QNetworkRequest request(url);
-                         request.setSslConfiguration(app.network.sslConfiguration());
-                         QNetworkReply *reply = j->network.get(request);
-                         QObject::connect(reply, &QNetworkReply::finished, reply, [reply, j, done] {
-                             reply->deleteLater();
-                             const QJsonArray outbox = QJsonDocument::fromJson(reply->readAll()).array();
-                             if (outbox.isEmpty())
-                                 return done(false, QStringLiteral("the outbox is empty: %1").arg(reply->errorString()));
-                             j->code = outbox.first().toObject().value(QLatin1String("message")).toString();
-                             done(type("codeTextField", j->code) && click("confirmButton"),
-                                  QStringLiteral("code %1 typed").arg(j->code));
-                         });
-                     }});
+    steps.push_back(
+        {QStringLiteral("code from the SMS outbox"), [] { return topIs("ConfirmationCodeViewController"); },
+         [j, app](Done done) {
+             QUrl url(env("ORVEX_AUTOMATION_SERVICE") + QStringLiteral("/dev/sms"));
+             QUrlQuery query;
+             query.addQueryItem(QStringLiteral("to"), QString::fromLatin1(QUrl::toPercentEncoding(
+                                                          j->callingCode + j->nationalNumber)));
+             url.setQuery(query);
+             QNetworkRequest request(url);
+             request.setSslConfiguration(app.network.sslConfiguration());
+             QNetworkReply *reply = j->network.get(request);
+             QObject::connect(reply, &QNetworkReply::finished, reply, [reply, j, done] {
+                 reply->deleteLater();
+                 const QJsonArray outbox = QJsonDocument::fromJson(reply->readAll()).array();
+                 if (outbox.isEmpty())
+                     return done(false, QStringLiteral("the outbox is empty: %1").arg(reply->errorString()));
+                 j->code = outbox.first().toObject().value(QLatin1String("message")).toString();
+                 done(type("codeTextField", j->code) && click("confirmButton"),
+                      QStringLiteral("code %1 typed").arg(j->code));
+             });
+         }});
     steps.push_back({QStringLiteral("main screen"),
                      [] { return qobject_cast<MainViewController *>(root()) && topIs("MainViewController"); },
                      [app](Done done) {
-                         done(app.session.isSignedIn(), QStringLiteral("account created, machine registered"));
+                         done(app.session.isSignedIn(),
+                              QStringLiteral("account created, machine registered"));
                      },
                      30000});
     steps.push_back({QStringLiteral("usage drawn"),
@@ -441,8 +444,7 @@ std::vector<Automation::Step> Automation::journey(const AppContext &context)
     if (tunnel) {
         steps.push_back({QStringLiteral("tunnel up"), [] { return statusText() == QLatin1String("Turn OFF"); },
                          [](Done done) { pingThroughTunnel(done); }, 60000});
-        steps.push_back({QStringLiteral("turn off"), {},
-                         [](Done done) {
+        steps.push_back({QStringLiteral("turn off"), {}, [](Done done) {
                              auto *main = qobject_cast<MainViewController *>(root());
                              if (!main)
                                  return done(false, QStringLiteral("no main screen"));
@@ -459,19 +461,21 @@ std::vector<Automation::Step> Automation::journey(const AppContext &context)
                              // middle entry now offers to connect.
                              auto *tray = qApp->findChild<StatusMenuController *>();
                              const QList<QAction *> entries = tray && tray->menu() ? tray->menu()->actions()
-                                                                                  : QList<QAction *>{};
+                                                                                   : QList<QAction *>{};
                              QStringList titles;
                              for (QAction *a : entries) {
                                  if (!a->isSeparator())
                                      titles << a->text();
                              }
                              done(titles.size() == 3 && titles.at(1) == QLatin1String("Connect"),
-                                  QStringLiteral("status reads Turn ON; tray: %1").arg(titles.join(QStringLiteral(" | "))));
+                                  QStringLiteral("status reads Turn ON; tray: %1")
+                                      .arg(titles.join(QStringLiteral(" | "))));
                          },
                          30000});
     }
-    steps.push_back({QStringLiteral("settings"), {},
-                     [](Done done) { done(triggerMenu(QStringLiteral("Settings…")), {}); }});
+    steps.push_back({QStringLiteral("settings"), {}, [](Done done) {
+                         done(triggerMenu(QStringLiteral("Settings…")), {});
+                     }});
     steps.push_back({QStringLiteral("auto-connect off"), [] { return topIs("SettingsViewController"); },
                      [app](Done done) {
                          const bool before = app.defaults.boolean(DefaultsKeys::isAutoConnectEnabled);
@@ -483,10 +487,12 @@ std::vector<Automation::Step> Automation::journey(const AppContext &context)
     steps.push_back({QStringLiteral("sign out"), [] { return topIs("SettingsViewController"); },
                      [](Done done) { done(click("logoutButton"), {}); }});
     steps.push_back({QStringLiteral("start screen again"),
-                     [] { return root() && root()->identifier() == QLatin1String("StartViewController") && topIs("StartViewController"); },
+                     [] {
+                         return root() && root()->identifier() == QLatin1String("StartViewController")
+                                && topIs("StartViewController");
+                     },
                      [app](Done done) {
-                         const bool gone = !app.session.isSignedIn()
-                                           && !app.session.identityReference();
+                         const bool gone = !app.session.isSignedIn() && !app.session.identityReference();
                          done(gone, QStringLiteral("session and certificate removed"));
                      }});
     steps.push_back({QStringLiteral("sign in"), [] { return topIs("StartViewController"); },
@@ -507,19 +513,23 @@ std::vector<Automation::Step> Automation::journey(const AppContext &context)
                              int matching = 0;
                              for (const Device &d : r.value().user.devices.value_or(QList<Device>{}))
                                  matching += d.udid == udid;
-                             done(matching == 1, QStringLiteral("%1 device record(s) for this machine").arg(matching));
+                             done(matching == 1,
+                                  QStringLiteral("%1 device record(s) for this machine").arg(matching));
                          });
                      },
                      30000});
     if (tunnel) {
-        steps.push_back({QStringLiteral("tunnel up again"), [] { return statusText() == QLatin1String("Turn OFF"); },
+        steps.push_back({QStringLiteral("tunnel up again"),
+                         [] { return statusText() == QLatin1String("Turn OFF"); },
                          [](Done done) { pingThroughTunnel(done); }, 60000});
     }
     // Quitting goes through the tunnel's quit path: the tunnel is stopped and
     // the process ends by itself.
-    steps.push_back({QStringLiteral("quit"), {},
+    steps.push_back({QStringLiteral("quit"),
+                     {},
                      [](Done done) { done(triggerMenu(QStringLiteral("Quit Orvex")), {}); },
-                     20000, true});
+                     20000,
+                     true});
     return steps;
 }
 

@@ -38,8 +38,8 @@ public:
     struct Step
     {
         QString title;
-        std::function<bool()> ready;            // polled until true
-        std::function<void(Done done)> action;  // then run once
+        std::function<bool()> ready;           // polled until true
+        std::function<void(Done done)> action; // then run once
         int timeoutMs = 20000;
         bool endsProcess = false; // the action quits the client itself
     };

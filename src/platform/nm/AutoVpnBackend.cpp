@@ -23,10 +23,12 @@ AutoVpnBackend::Probe AutoVpnBackend::viciSocketProbe(const QString &socketPath)
             socket->deleteLater();
             done(outcome);
         };
-        QObject::connect(socket, &QLocalSocket::connected, context, [answer] { answer(Outcome<>::success()); });
+        QObject::connect(socket, &QLocalSocket::connected, context,
+                         [answer] { answer(Outcome<>::success()); });
         QObject::connect(socket, &QLocalSocket::errorOccurred, context, [answer, socketPath] {
             answer(Outcome<>::failure(
-                QCoreApplication::translate("Orvex::VpnBackend", "charon's control socket (%1) cannot be reached.")
+                QCoreApplication::translate("Orvex::VpnBackend",
+                                            "charon's control socket (%1) cannot be reached.")
                     .arg(socketPath)));
         });
         socket->connectToServer(socketPath);
@@ -93,7 +95,8 @@ Outcome<> AutoVpnBackend::startTunnel()
 {
     if (m_chosen)
         return m_chosen->startTunnel();
-    return Outcome<>::failure(m_reason.isEmpty() ? QStringLiteral("Still looking for a VPN service.") : m_reason);
+    return Outcome<>::failure(m_reason.isEmpty() ? QStringLiteral("Still looking for a VPN service.")
+                                                 : m_reason);
 }
 
 void AutoVpnBackend::stopTunnel()
@@ -148,8 +151,9 @@ void AutoVpnBackend::decide()
                 self->choose(QStringLiteral("vici"), self->m_options.makeVici());
                 return;
             }
-            self->settle(QCoreApplication::translate("Orvex::VpnBackend", "No VPN service is available. %1 %2")
-                                 .arg(networkManager.error(), vici.error()));
+            self->settle(
+                QCoreApplication::translate("Orvex::VpnBackend", "No VPN service is available. %1 %2")
+                    .arg(networkManager.error(), vici.error()));
         });
     });
 }

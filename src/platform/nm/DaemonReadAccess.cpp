@@ -28,10 +28,13 @@ constexpr int EntrySize = 8;
 
 Outcome<> grantOne(const QString &path, unsigned permissions)
 {
-    const auto fail = [&path](const QString &why) { return Outcome<>::failure(QStringLiteral("%1: %2").arg(path, why)); };
+    const auto fail = [&path](const QString &why) {
+        return Outcome<>::failure(QStringLiteral("%1: %2").arg(path, why));
+    };
     const auto lastError = [] { return QString::fromLocal8Bit(std::strerror(errno)); };
     const QByteArray native = QFile::encodeName(path);
-    struct stat info {};
+    struct stat info
+    {};
     if (::stat(native.constData(), &info) != 0)
         return fail(lastError());
     if ((info.st_mode & permissions) == permissions)
@@ -40,7 +43,8 @@ Outcome<> grantOne(const QString &path, unsigned permissions)
     const ssize_t size = ::getxattr(native.constData(), AttributeName, buffer, sizeof buffer);
     if (size < 0 && errno != ENODATA)
         return fail(lastError());
-    const QByteArray acl = DaemonReadAccess::withRootEntry(size > 0 ? QByteArray(buffer, int(size)) : QByteArray(),
+    const QByteArray acl = DaemonReadAccess::withRootEntry(size > 0 ? QByteArray(buffer, int(size))
+                                                                    : QByteArray(),
                                                            info.st_mode & 07777, permissions);
     if (acl.isEmpty())
         return fail(QStringLiteral("unreadable access list"));
@@ -100,7 +104,8 @@ Outcome<> DaemonReadAccess::grant(const QStringList &files)
             return granted;
         // Each folder of the user's own above it, up to the home folder.
         QString folder = QFileInfo(file).absolutePath();
-        while ((folder == home || folder.startsWith(home + u'/')) && QFileInfo(folder).ownerId() == ::geteuid()) {
+        while ((folder == home || folder.startsWith(home + u'/'))
+               && QFileInfo(folder).ownerId() == ::geteuid()) {
             if (const Outcome<> granted = grantOne(folder, 1); !granted.isSuccess())
                 return granted;
             if (folder == home)

@@ -73,7 +73,8 @@ void call(const QDBusConnection &bus, const QDBusMessage &message, QObject *cont
           std::function<void(const QDBusMessage &reply)> handler)
 {
     if (!bus.isConnected()) {
-        const QDBusMessage error = message.createErrorReply(QDBusError::Disconnected, QStringLiteral("no system bus"));
+        const QDBusMessage error = message.createErrorReply(QDBusError::Disconnected,
+                                                            QStringLiteral("no system bus"));
         QTimer::singleShot(0, context, [handler, error] { handler(error); });
         return;
     }
@@ -121,7 +122,8 @@ QString notRunningText()
 QString pluginMissingText()
 {
     return QCoreApplication::translate(
-        "Orvex::VpnBackend", "NetworkManager's strongSwan plugin (network-manager-strongswan) is not installed.");
+        "Orvex::VpnBackend",
+        "NetworkManager's strongSwan plugin (network-manager-strongswan) is not installed.");
 }
 
 QString refusedText()

@@ -27,10 +27,9 @@ inline const QString path = QStringLiteral("/org/freedesktop/NetworkManager");
 inline const QString interface = QStringLiteral("org.freedesktop.NetworkManager");
 inline const QString settingsPath = QStringLiteral("/org/freedesktop/NetworkManager/Settings");
 inline const QString settingsInterface = QStringLiteral("org.freedesktop.NetworkManager.Settings");
-inline const QString connectionInterface
-    = QStringLiteral("org.freedesktop.NetworkManager.Settings.Connection");
-inline const QString activeInterface
-    = QStringLiteral("org.freedesktop.NetworkManager.Connection.Active");
+inline const QString connectionInterface = QStringLiteral(
+    "org.freedesktop.NetworkManager.Settings.Connection");
+inline const QString activeInterface = QStringLiteral("org.freedesktop.NetworkManager.Connection.Active");
 inline const QString vpnInterface = QStringLiteral("org.freedesktop.NetworkManager.VPN.Connection");
 inline const QString ip4ConfigInterface = QStringLiteral("org.freedesktop.NetworkManager.IP4Config");
 inline const QString propertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
@@ -39,10 +38,10 @@ inline const QString propertiesInterface = QStringLiteral("org.freedesktop.DBus.
 inline const QString strongswanService = QStringLiteral("org.freedesktop.NetworkManager.strongswan");
 
 // Error names NetworkManager answers with.
-inline const QString invalidConnectionError
-    = QStringLiteral("org.freedesktop.NetworkManager.Settings.InvalidConnection");
-inline const QString connectionNotActiveError
-    = QStringLiteral("org.freedesktop.NetworkManager.ConnectionNotActive");
+inline const QString invalidConnectionError = QStringLiteral(
+    "org.freedesktop.NetworkManager.Settings.InvalidConnection");
+inline const QString connectionNotActiveError = QStringLiteral(
+    "org.freedesktop.NetworkManager.ConnectionNotActive");
 
 // Settings.AddConnection2 / Settings.Connection.Update2 flags.
 constexpr uint saveToDisk = 0x1;

@@ -6,8 +6,8 @@
 
 namespace Orvex {
 
-NetworkManager::Settings NetworkManagerProfile::settings(
-    const VpnProtocolIKEv2 &protocol, const std::optional<IdentityFiles> &identity) const
+NetworkManager::Settings NetworkManagerProfile::settings(const VpnProtocolIKEv2 &protocol,
+                                                         const std::optional<IdentityFiles> &identity) const
 {
     NetworkManager::StringMap data;
     data.insert(QStringLiteral("address"), protocol.serverAddress);
@@ -31,7 +31,8 @@ NetworkManager::Settings NetworkManagerProfile::settings(
     // charon's proposal syntax, the same text the VICI backend loads.
     data.insert(QStringLiteral("proposal"), QStringLiteral("yes"));
     data.insert(QStringLiteral("ike"),
-                QString::fromLatin1(ViciVpnBackend::proposal(protocol.ikeSecurityAssociationParameters, true)));
+                QString::fromLatin1(
+                    ViciVpnBackend::proposal(protocol.ikeSecurityAssociationParameters, true)));
     data.insert(QStringLiteral("esp"),
                 QString::fromLatin1(
                     ViciVpnBackend::proposal(protocol.childSecurityAssociationParameters, false)));
@@ -47,8 +48,7 @@ NetworkManager::Settings NetworkManagerProfile::settings(
         {QStringLiteral("autoconnect"), false},
     };
     if (!owner.isEmpty())
-        connection.insert(QStringLiteral("permissions"),
-                          QStringList{QStringLiteral("user:%1:").arg(owner)});
+        connection.insert(QStringLiteral("permissions"), QStringList{QStringLiteral("user:%1:").arg(owner)});
 
     NetworkManager::Settings settings;
     settings.insert(QStringLiteral("connection"), connection);
@@ -69,9 +69,10 @@ NetworkManager::Settings NetworkManagerProfile::settings(
     // NetworkManager adds and removes the route itself, as it may for a user.
     QVariantMap ipv6 = family;
     ipv6.insert(QStringLiteral("route-data"),
-                QVariant::fromValue(QList<QVariantMap>{{{QStringLiteral("dest"), QStringLiteral("::")},
-                                                        {QStringLiteral("prefix"), QVariant::fromValue(0u)},
-                                                        {QStringLiteral("type"), QStringLiteral("unreachable")}}}));
+                QVariant::fromValue(
+                    QList<QVariantMap>{{{QStringLiteral("dest"), QStringLiteral("::")},
+                                        {QStringLiteral("prefix"), QVariant::fromValue(0u)},
+                                        {QStringLiteral("type"), QStringLiteral("unreachable")}}}));
     settings.insert(QStringLiteral("ipv6"), ipv6);
     return settings;
 }
@@ -86,13 +87,14 @@ void NetworkManagerProfile::write(const QDBusConnection &bus, QObject *context,
         if (refused)
             done({Outcome<QString>::failure(NM::refusedText()), false, true});
         else if (NM::isError(reply))
-            done({Outcome<QString>::failure(
-                      QStringLiteral("NetworkManager refused the VPN configuration: %1").arg(NM::describe(reply))),
+            done({Outcome<QString>::failure(QStringLiteral("NetworkManager refused the VPN configuration: %1")
+                                                .arg(NM::describe(reply))),
                   false, false});
         else
             done({Outcome<QString>::success(path), false, false});
     };
-    QDBusMessage lookUp = NM::method(NM::settingsPath, NM::settingsInterface, QStringLiteral("GetConnectionByUuid"));
+    QDBusMessage lookUp = NM::method(NM::settingsPath, NM::settingsInterface,
+                                     QStringLiteral("GetConnectionByUuid"));
     lookUp << uuid;
     NM::call(bus, lookUp, context, [bus, context, settings, changed, done](const QDBusMessage &found) {
         if (NM::isAbsence(found)) {
@@ -101,7 +103,8 @@ void NetworkManagerProfile::write(const QDBusConnection &bus, QObject *context,
         }
         const bool exists = !NM::isError(found);
         if (!exists && found.errorName() != NM::invalidConnectionError) {
-            done({Outcome<QString>::failure(QStringLiteral("NetworkManager did not answer: %1").arg(NM::describe(found))),
+            done({Outcome<QString>::failure(
+                      QStringLiteral("NetworkManager did not answer: %1").arg(NM::describe(found))),
                   false, std::nullopt});
             return;
         }
@@ -110,10 +113,12 @@ void NetworkManagerProfile::write(const QDBusConnection &bus, QObject *context,
             const QString path = NM::objectPath(found.arguments().value(0));
             QDBusMessage update = NM::method(path, NM::connectionInterface, QStringLiteral("Update2"));
             update << QVariant::fromValue(settings) << NM::saveToDisk << QVariantMap();
-            NM::call(bus, update, context, [changed, path](const QDBusMessage &reply) { changed(reply, path); });
+            NM::call(bus, update, context,
+                     [changed, path](const QDBusMessage &reply) { changed(reply, path); });
             return;
         }
-        QDBusMessage add = NM::method(NM::settingsPath, NM::settingsInterface, QStringLiteral("AddConnection2"));
+        QDBusMessage add = NM::method(NM::settingsPath, NM::settingsInterface,
+                                      QStringLiteral("AddConnection2"));
         add << QVariant::fromValue(settings) << NM::saveToDisk << QVariantMap();
         NM::call(bus, add, context, [changed](const QDBusMessage &reply) {
             changed(reply, NM::objectPath(reply.arguments().value(0)));

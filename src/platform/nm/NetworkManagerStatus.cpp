@@ -4,7 +4,8 @@ namespace Orvex {
 
 namespace NM = NetworkManager;
 
-VpnStatus tunnelStatus(const NetworkManagerTunnel &tunnel, const NetworkManagerActivation &activation, bool lost)
+VpnStatus tunnelStatus(const NetworkManagerTunnel &tunnel, const NetworkManagerActivation &activation,
+                       bool lost)
 {
     if (tunnel.path.isEmpty()) {
         if (!activation.pending)

@@ -25,6 +25,7 @@ struct NetworkManagerTunnel
 // `lost`), failed / disconnected = Disconnected, deactivating or a stop asked
 // = Disconnecting, no active connection = Disconnected (or the activation's
 // Connecting / Disconnecting while one is pending).
-VpnStatus tunnelStatus(const NetworkManagerTunnel &tunnel, const NetworkManagerActivation &activation, bool lost);
+VpnStatus tunnelStatus(const NetworkManagerTunnel &tunnel, const NetworkManagerActivation &activation,
+                       bool lost);
 
 } // namespace Orvex

@@ -95,8 +95,8 @@ NetworkManagerVpnBackend::Options NetworkManagerVpnBackend::optionsFor(const Con
 {
     Options options;
     options.caCertificateFile = config.caCertificates.value(0);
-    options.resolveIdentity = [](const QByteArray &reference)
-        -> std::optional<NetworkManagerProfile::IdentityFiles> {
+    options.resolveIdentity =
+        [](const QByteArray &reference) -> std::optional<NetworkManagerProfile::IdentityFiles> {
         const auto material = IdentityStore::standard().resolve(reference);
         if (!material)
             return std::nullopt;
@@ -132,7 +132,8 @@ NetworkManagerVpnBackend::NetworkManagerVpnBackend(const Options &options, QObje
     m_profile.owner = m_options.profileOwner;
     m_profile.caCertificateFile = m_options.caCertificateFile;
 
-    connect(&m_liveness, &NetworkManagerLiveness::carryingChanged, this, &NetworkManagerVpnBackend::onCarrying);
+    connect(&m_liveness, &NetworkManagerLiveness::carryingChanged, this,
+            &NetworkManagerVpnBackend::onCarrying);
     connect(&m_liveness, &NetworkManagerLiveness::gaveUp, this, [this] {
         // The security association did not come back: stop claiming a tunnel.
         if (m_liveness.isLost() && !m_active.path.isEmpty()) {
@@ -147,8 +148,7 @@ NetworkManagerVpnBackend::NetworkManagerVpnBackend(const Options &options, QObje
     // Subscribed before anything is asked, so that no change slips between
     // an answer and the signals that follow it. An empty path matches every
     // object: active connections come and go.
-    const auto subscribe = [this](const QString &path, const QString &interface,
-                                  const QString &name) {
+    const auto subscribe = [this](const QString &path, const QString &interface, const QString &name) {
         m_bus.connect(NM::service, path, interface, name, this, SLOT(onSignal(QDBusMessage)));
     };
     subscribe({}, NM::vpnInterface, QStringLiteral("VpnStateChanged"));
@@ -161,8 +161,7 @@ NetworkManagerVpnBackend::NetworkManagerVpnBackend(const Options &options, QObje
     subscribe(NM::settingsPath, NM::settingsInterface, QStringLiteral("NewConnection"));
     subscribe(NM::settingsPath, NM::settingsInterface, QStringLiteral("ConnectionRemoved"));
 
-    m_watcher = new QDBusServiceWatcher(NM::service, m_bus,
-                                        QDBusServiceWatcher::WatchForOwnerChange, this);
+    m_watcher = new QDBusServiceWatcher(NM::service, m_bus, QDBusServiceWatcher::WatchForOwnerChange, this);
     connect(m_watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
             [this](const QString &, const QString &, const QString &newOwner) {
                 if (newOwner.isEmpty())
@@ -209,7 +208,7 @@ void NetworkManagerVpnBackend::refresh(bool full, Completion done)
     const quint64 epoch = m_daemon.epoch;
 
     QDBusMessage lookUp = NM::method(NM::settingsPath, NM::settingsInterface,
-                                 QStringLiteral("GetConnectionByUuid"));
+                                     QStringLiteral("GetConnectionByUuid"));
     lookUp << m_options.profileUuid;
     NM::call(m_bus, lookUp, this, [this, epoch, full](const QDBusMessage &reply) {
         if (epoch != m_daemon.epoch)
@@ -229,7 +228,8 @@ void NetworkManagerVpnBackend::refresh(bool full, Completion done)
         } else {
             // Asked and refused (no permission, a broken daemon): a load error,
             // and what was known stays as it was.
-            m_refresh.outcome = Outcome<>::failure(QStringLiteral("NetworkManager did not answer: %1").arg(NM::describe(reply)));
+            m_refresh.outcome = Outcome<>::failure(
+                QStringLiteral("NetworkManager did not answer: %1").arg(NM::describe(reply)));
         }
         if (full)
             listActiveConnections(epoch);
@@ -247,8 +247,8 @@ void NetworkManagerVpnBackend::listActiveConnections(quint64 epoch)
             return;
         if (NM::isError(reply)) {
             if (m_refresh.outcome.isSuccess())
-                m_refresh.outcome
-                    = Outcome<>::failure(QStringLiteral("NetworkManager did not answer: %1").arg(NM::describe(reply)));
+                m_refresh.outcome = Outcome<>::failure(
+                    QStringLiteral("NetworkManager did not answer: %1").arg(NM::describe(reply)));
             finishRefresh(m_refresh.outcome);
             return;
         }
@@ -658,7 +658,8 @@ Outcome<> NetworkManagerVpnBackend::startTunnel()
     if (!m_daemon.present) {
         if (!m_refresh.running)
             refresh(true, {});
-        return fail(m_daemon.known ? NM::notRunningText() : QStringLiteral("NetworkManager has not answered yet."));
+        return fail(m_daemon.known ? NM::notRunningText()
+                                   : QStringLiteral("NetworkManager has not answered yet."));
     }
     if (m_profilePath.isEmpty())
         return fail(QStringLiteral("The VPN configuration is not saved in NetworkManager."));
@@ -749,7 +750,8 @@ QString NetworkManagerVpnBackend::baseConnection() const
 // tunnel is up or on its way.
 bool NetworkManagerVpnBackend::canActivate() const
 {
-    return m_daemon.present && m_daemon.listed && !m_profilePath.isEmpty() && !m_activation.pending && m_active.path.isEmpty();
+    return m_daemon.present && m_daemon.listed && !m_profilePath.isEmpty() && !m_activation.pending
+           && m_active.path.isEmpty();
 }
 
 // --- A tunnel the gateway closed -------------------------------------------
@@ -809,13 +811,15 @@ QString NetworkManagerVpnBackend::unavailableReason() const
     if (m_daemon.known && !m_daemon.present)
         return NM::notRunningText();
     if (m_daemon.present && m_profilePath.isEmpty())
-        return QCoreApplication::translate("Orvex::VpnBackend", "The VPN configuration is not saved in NetworkManager.");
+        return QCoreApplication::translate("Orvex::VpnBackend",
+                                           "The VPN configuration is not saved in NetworkManager.");
     return {};
 }
 
 VpnStatus NetworkManagerVpnBackend::computeStatus() const
 {
-    if (!m_daemon.present || m_profilePath.isEmpty() || !m_preferences.enabled || !m_preferences.protocolConfiguration)
+    if (!m_daemon.present || m_profilePath.isEmpty() || !m_preferences.enabled
+        || !m_preferences.protocolConfiguration)
         return VpnStatus::Invalid;
     return tunnelStatus(m_active, m_activation, m_liveness.isLost());
 }

@@ -85,8 +85,8 @@ class NetworkManagerVpnBackend final : public VpnBackend
     Q_OBJECT
 
 public:
-    using IdentityResolver = std::function<std::optional<NetworkManagerProfile::IdentityFiles>(
-        const QByteArray &reference)>;
+    using IdentityResolver
+        = std::function<std::optional<NetworkManagerProfile::IdentityFiles>(const QByteArray &reference)>;
     using AccessGrant = std::function<void(const QByteArray &reference)>;
     using ProbeFactory = std::function<std::unique_ptr<TunnelLivenessProbe>()>;
 
@@ -149,7 +149,7 @@ private:
     {
         quint64 epoch = 0; // bumped when NetworkManager goes: late answers are void
         bool present = false;
-        bool known = false; // `present` has been found out
+        bool known = false;  // `present` has been found out
         bool listed = false; // the active connections are known
     };
     // A look at the profile and, when `full`, the active connections;

@@ -47,8 +47,7 @@ void ViciClient::reconnectSocketSignals()
             return;
         const bool peerClosed = m_socket->error() == QLocalSocket::PeerClosedError
                                 || m_socket->error() == QLocalSocket::UnknownSocketError;
-        onSocketClosed(peerClosed ? QStringLiteral("charon closed the connection")
-                                  : m_socket->errorString());
+        onSocketClosed(peerClosed ? QStringLiteral("charon closed the connection") : m_socket->errorString());
     });
 }
 
@@ -91,11 +90,8 @@ void ViciClient::call(const QByteArray &command, const ViciMessage &request, Rep
     send({ViciPacket::CommandRequest, command, request}, {false, {}, {}, std::move(handler)});
 }
 
-void ViciClient::stream(const QByteArray &command,
-                        const ViciMessage &request,
-                        const QByteArray &event,
-                        EventHandler onItem,
-                        ReplyHandler handler)
+void ViciClient::stream(const QByteArray &command, const ViciMessage &request, const QByteArray &event,
+                        EventHandler onItem, ReplyHandler handler)
 {
     registerEvent(event);
     send({ViciPacket::CommandRequest, command, request},
@@ -197,8 +193,7 @@ bool ViciClient::handlePacket(const ViciPacket &packet)
     Pending pending = std::move(m_pending.front());
     m_pending.pop_front();
     ViciReply reply;
-    reply.outcome = (packet.type == ViciPacket::CommandUnknown
-                     || packet.type == ViciPacket::EventUnknown)
+    reply.outcome = (packet.type == ViciPacket::CommandUnknown || packet.type == ViciPacket::EventUnknown)
                         ? ViciReply::UnknownCommand
                         : ViciReply::Answered;
     reply.message = packet.message;

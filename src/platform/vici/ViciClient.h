@@ -59,11 +59,8 @@ public:
     // Runs a command that answers with a stream of `event` packets before its
     // response (list-sas, list-conns, ...): registers the event, sends the
     // command, hands each streamed item to `onItem`, then unregisters.
-    void stream(const QByteArray &command,
-                const ViciMessage &request,
-                const QByteArray &event,
-                EventHandler onItem,
-                ReplyHandler handler);
+    void stream(const QByteArray &command, const ViciMessage &request, const QByteArray &event,
+                EventHandler onItem, ReplyHandler handler);
 
     // Subscribes to an event; `handler` learns whether charon confirmed it.
     void registerEvent(const QByteArray &event, ReplyHandler handler = {});

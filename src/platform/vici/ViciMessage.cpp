@@ -66,8 +66,7 @@ bool encodeEntries(const ViciMessage &message, QByteArray *out, int depth, QStri
             break;
         case ViciMessage::Entry::Section:
             out->append(char(SectionStart));
-            if (!appendName(out, entry.name, error)
-                || !encodeEntries(entry.section, out, depth + 1, error))
+            if (!appendName(out, entry.name, error) || !encodeEntries(entry.section, out, depth + 1, error))
                 return false;
             out->append(char(SectionEnd));
             break;
@@ -245,8 +244,8 @@ bool ViciMessage::operator==(const ViciMessage &other) const
 
 bool ViciMessage::Entry::operator==(const Entry &other) const
 {
-    return name == other.name && kind == other.kind && value == other.value
-           && items == other.items && section == other.section;
+    return name == other.name && kind == other.kind && value == other.value && items == other.items
+           && section == other.section;
 }
 
 const ViciMessage::Entry *ViciMessage::find(const QByteArray &key) const

@@ -42,8 +42,7 @@ QByteArray encryptionName(P::EncryptionAlgorithm algorithm)
 
 bool isAead(P::EncryptionAlgorithm algorithm)
 {
-    return algorithm == P::EncryptionAlgorithm::AES128GCM
-           || algorithm == P::EncryptionAlgorithm::AES256GCM
+    return algorithm == P::EncryptionAlgorithm::AES128GCM || algorithm == P::EncryptionAlgorithm::AES256GCM
            || algorithm == P::EncryptionAlgorithm::ChaCha20Poly1305;
 }
 
@@ -214,8 +213,8 @@ void ViciVpnBackend::stopTunnel()
     terminate();
 }
 
-void ViciVpnBackend::repairLeftovers(const QString &socketPath, const QString &resolverFile,
-                                     QObject *context, Completion done)
+void ViciVpnBackend::repairLeftovers(const QString &socketPath, const QString &resolverFile, QObject *context,
+                                     Completion done)
 {
     auto *client = new ViciClient(context);
     client->connectToDaemon(socketPath);
@@ -231,7 +230,8 @@ void ViciVpnBackend::repairLeftovers(const QString &socketPath, const QString &r
         [client, anyUp, resolverFile, done = std::move(done)](const ViciReply &) {
             client->deleteLater();
             // An unreachable charon has no tunnel up either.
-            const Outcome<> repaired = *anyUp ? Outcome<>::success() : ResolverLeftovers::repair(resolverFile);
+            const Outcome<> repaired = *anyUp ? Outcome<>::success()
+                                              : ResolverLeftovers::repair(resolverFile);
             if (done)
                 done(repaired);
         });
@@ -275,8 +275,7 @@ void ViciVpnBackend::synchronize()
             if (!children)
                 return;
             for (const ViciMessage::Entry &child : children->entries()) {
-                if (child.kind == ViciMessage::Entry::Section
-                    && child.section.value("state") == "INSTALLED")
+                if (child.kind == ViciMessage::Entry::Section && child.section.value("state") == "INSTALLED")
                     *established = true;
             }
         },
@@ -475,10 +474,11 @@ void ViciVpnBackend::onInitiateAnswered(quint64 attempt, const ViciReply &reply)
         return;
     }
     const bool timedOut = reply.outcome == ViciReply::Answered
-                          && reply.message.text("errmsg").contains(QLatin1String("timeout"), Qt::CaseInsensitive);
+                          && reply.message.text("errmsg").contains(QLatin1String("timeout"),
+                                                                   Qt::CaseInsensitive);
     m_lastFailure = reply.outcome != ViciReply::Answered ? Failure::DaemonUnavailable
-                    : timedOut                         ? Failure::NoAnswer
-                                                       : Failure::Refused;
+                    : timedOut                           ? Failure::NoAnswer
+                                                         : Failure::Refused;
     if (timedOut) {
         // charon keeps retrying an attempt that outlived the wait: end it.
         ViciMessage request;
@@ -559,9 +559,8 @@ void ViciVpnBackend::loadConnection(const VpnPreferences &preferences, Completio
     // key are still there (another tool may have cleared them) before the
     // same is left unsent.
     auto conns = std::make_shared<QList<QByteArray>>();
-    m_control->call("get-conns", {}, [conns](const ViciReply &reply) {
-        *conns = reply.message.list("conns");
-    });
+    m_control->call("get-conns", {},
+                    [conns](const ViciReply &reply) { *conns = reply.message.list("conns"); });
     m_control->call("get-keys", {},
                     [this, conns, preferences, done = std::move(done)](const ViciReply &reply) mutable {
                         const bool keyHeld = m_loaded.identity.isEmpty()
@@ -609,9 +608,9 @@ void ViciVpnBackend::sendLoads(const VpnPreferences &preferences, Completion don
     std::optional<Identity> identity;
     if (!protocol.identityReference.isEmpty() && m_options.resolveIdentity)
         identity = m_options.resolveIdentity(protocol.identityReference);
-    const QByteArray identityDigest
-        = identity ? digest({identity->certificateDer, identity->privateKeyDer, identity->keyType.toUtf8()})
-                   : QByteArray();
+    const QByteArray identityDigest = identity ? digest({identity->certificateDer, identity->privateKeyDer,
+                                                         identity->keyType.toUtf8()})
+                                               : QByteArray();
     if (identity && identityDigest != m_loaded.identity) {
         m_loaded.identity.clear();
         ViciMessage certificate;
@@ -629,7 +628,8 @@ void ViciVpnBackend::sendLoads(const VpnPreferences &preferences, Completion don
         const QByteArray reference = protocol.identityReference;
         const QByteArray keyId = keyIdentifier(identity->certificateDer);
         m_control->call("load-key", key,
-                        [this, batch, reference, certificateLoaded, identityDigest, keyId](const ViciReply &reply) {
+                        [this, batch, reference, certificateLoaded, identityDigest,
+                         keyId](const ViciReply &reply) {
                             batch->note(QStringLiteral("private key"), reply);
                             if (reply.isSuccess() && m_options.grantAccess)
                                 m_options.grantAccess(reference);
@@ -640,9 +640,9 @@ void ViciVpnBackend::sendLoads(const VpnPreferences &preferences, Completion don
                         });
     }
 
-    const ViciMessage connection = connectionMessage(
-        QString::fromUtf8(m_name), protocol, identity ? identity->certificateDer : QByteArray(),
-        m_options.updownScript);
+    const ViciMessage connection = connectionMessage(QString::fromUtf8(m_name), protocol,
+                                                     identity ? identity->certificateDer : QByteArray(),
+                                                     m_options.updownScript);
     const Outcome<QByteArray> encoded = ViciCodec::encodeMessage(connection);
     const QByteArray connectionDigest = digest({encoded.isSuccess() ? encoded.value() : QByteArray()});
     const auto finish = [this, batch, done = std::move(done)] {
@@ -658,13 +658,12 @@ void ViciVpnBackend::sendLoads(const VpnPreferences &preferences, Completion don
         return;
     }
     m_loaded.connection.clear();
-    m_control->call("load-conn", connection,
-                    [this, batch, connectionDigest, finish](const ViciReply &reply) {
-                        batch->note(QStringLiteral("connection"), reply);
-                        if (reply.isSuccess())
-                            m_loaded.connection = connectionDigest;
-                        finish();
-                    });
+    m_control->call("load-conn", connection, [this, batch, connectionDigest, finish](const ViciReply &reply) {
+        batch->note(QStringLiteral("connection"), reply);
+        if (reply.isSuccess())
+            m_loaded.connection = connectionDigest;
+        finish();
+    });
 }
 
 void ViciVpnBackend::unloadConnection(const VpnPreferences &preferences, Completion done)
@@ -706,8 +705,7 @@ void ViciVpnBackend::unloadConnection(const VpnPreferences &preferences, Complet
 }
 
 ViciMessage ViciVpnBackend::connectionMessage(const QString &name, const VpnProtocolIKEv2 &protocol,
-                                              const QByteArray &certificateDer,
-                                              const QString &updownScript)
+                                              const QByteArray &certificateDer, const QString &updownScript)
 {
     const QByteArray key = name.toUtf8();
     const auto &ike = protocol.ikeSecurityAssociationParameters;

@@ -96,12 +96,10 @@ public:
     // for an address and all traffic of both families, and for the gateway's
     // resolvers, which charon applies while it is up.
     static ViciMessage connectionMessage(const QString &name, const VpnProtocolIKEv2 &protocol,
-                                         const QByteArray &certificateDer,
-                                         const QString &updownScript = {});
+                                         const QByteArray &certificateDer, const QString &updownScript = {});
     // A proposal such as "aes128-sha1-modp2048"; IKE proposals of AEAD
     // ciphers name a PRF instead of an integrity algorithm.
-    static QByteArray proposal(const VpnProtocolIKEv2::SecurityAssociationParameters &parameters,
-                               bool forIke);
+    static QByteArray proposal(const VpnProtocolIKEv2::SecurityAssociationParameters &parameters, bool forIke);
     // charon's identifier of a certificate's key (hex SHA-1 of the public
     // key), as `load-key` answers it and `unload-key` takes it.
     static QByteArray keyIdentifier(const QByteArray &certificateDer);
