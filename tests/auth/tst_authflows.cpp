@@ -505,7 +505,7 @@ void tst_AuthFlows::signInWhoseScreenIsGoneStoresAndStops()
     m_sent.clear();
 
     bool reported = false;
-    auto *handler = new AuthHandler;
+    auto *handler = new AuthHandler(m_session.session, NetworkService::shared());
     handler->resultHandler = [&reported](const std::optional<Error> &) { reported = true; };
     handler->authenticate(AuthData{AuthType::signIn, {}, email, u"secret-4"_s});
     delete handler; // the screen went away while the request was out

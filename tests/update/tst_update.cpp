@@ -134,7 +134,8 @@ private Q_SLOTS:
     void signedPackagesAreKeptOnlyWithAValidSignature();
 
 private:
-    QList<ViewController *> shown() const TestSession m_session;
+    TestSession m_session;
+    QList<ViewController *> shown() const
     {
         return m_window->contentViewController()->presentedViewControllers();
     }

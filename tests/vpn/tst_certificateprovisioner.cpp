@@ -59,7 +59,7 @@ QList<QByteArray> storedIdentities()
 }
 
 // What the sequence hands back to its caller.
-struct Outcome
+struct Fetched
 {
     QList<Error> errors;
     int connects = 0;
@@ -182,7 +182,7 @@ void tst_CertificateProvisioner::keepsTheIdentityThenConnects()
         Config::current().pkcs12Passphrase);
     QVERIFY(previous && m_session.session.replaceIdentity(previous->reference));
     QObject owner;
-    Outcome outcome;
+    Fetched outcome;
     CertificateProvisioner::fetchCertificate(&owner, NetworkService::shared(), m_session.session,
                                              outcome.resultHandler(), outcome.connect(m_session.session));
     QTRY_COMPARE_WITH_TIMEOUT(outcome.connects, 1, 20000);
@@ -257,7 +257,7 @@ void tst_CertificateProvisioner::failureIsReportedAndNothingStored()
     signIn();
 
     QObject owner;
-    Outcome outcome;
+    Fetched outcome;
     CertificateProvisioner::fetchCertificate(&owner, NetworkService::shared(), m_session.session,
                                              heard ? outcome.resultHandler()
                                                    : CertificateProvisioner::ResultHandler(),
@@ -307,7 +307,7 @@ void tst_CertificateProvisioner::missingCredentialStopsAfterTheToken()
         UserDefaults::standard().remove(Keys::tempEmail);
 
     QObject owner;
-    Outcome outcome;
+    Fetched outcome;
     CertificateProvisioner::fetchCertificate(&owner, NetworkService::shared(), m_session.session,
                                              outcome.resultHandler(), outcome.connect(m_session.session));
     QTRY_COMPARE_WITH_TIMEOUT(requestsFor("gen_token").size(), 1, 20000);
@@ -332,7 +332,7 @@ void tst_CertificateProvisioner::lateCertificateIsDropped()
     holdCertificateAnswer();
     signIn();
     auto owner = std::make_unique<QObject>();
-    Outcome outcome;
+    Fetched outcome;
     CertificateProvisioner::fetchCertificate(owner.get(), NetworkService::shared(), m_session.session,
                                              outcome.resultHandler(), outcome.connect(m_session.session));
     QTRY_VERIFY_WITH_TIMEOUT(!m_heldSocket.isNull(), 20000);
