@@ -1,27 +1,44 @@
-// Every screen as a screen reader and a keyboard user meet it: the offscreen
-// accessibility tree (QAccessible) names every control, Tab reaches every
+// Every screen offscreen as a screen reader, a keyboard user and a German
+// reader meet it. The accessibility tree (QAccessible: what Qt's AT-SPI
+// bridge hands a screen reader) gives every control a fitting role and a
+// name, and the check boxes say whether they are ticked; Tab reaches every
 // control, Enter does what the default button does, Escape closes modal
-// windows and the alert.
+// windows and the alert. The German table covers every message the code marks
+// for translation, the compiled tables are in the client, and no text a
+// screen shows stays English under German.
 
+#include "FakeVpnBackend.h"
 #include "ScreenHost.h"
 
 #include "account/DefaultsKeys.h"
+#include "api/Error.h"
+#include "controls/Button.h"
 #include "ui/AlertController.h"
 #include "platform/UserDefaults.h"
+#include "platform/VpnManager.h"
 #include "update/UpdateViewController.h"
+#include "usage/MainViewController.h"
+#include "vpn/VPNService.h"
 
 #include <QAbstractButton>
 #include <QAccessible>
 #include <QDialog>
+#include <QDir>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTextDocumentFragment>
 #include <QTest>
+#include <QTranslator>
+#include <QXmlStreamReader>
 
 using namespace Qt::StringLiterals;
 
 using namespace Orvex;
 using ScreenHost::Presentation;
+namespace Keys = Orvex::DefaultsKeys;
 
 namespace {
 
@@ -51,21 +68,36 @@ bool isControl(QAccessible::Role role)
     }
 }
 
-void collect(QAccessibleInterface *node, QList<Control> &controls)
+// The controls under `node` that a user can see, in the tree's order; with
+// `faults`, every focusable node is also checked: a control role (a
+// container or a text is fine) and a name, or a screen reader could not tell
+// what it is.
+void collect(QAccessibleInterface *node, QList<Control> &controls, QStringList *faults = nullptr)
 {
     if (!node || !node->isValid() || node->state().invisible)
         return;
-    if (isControl(node->role())) {
+    const QAccessible::Role role = node->role();
+    if (faults && node->state().focusable && role != QAccessible::StaticText) {
+        const QString what = node->object() ? QString::fromLatin1(node->object()->metaObject()->className())
+                                                  + u" \""_s + node->object()->objectName() + u'"'
+                                            : u"?"_s;
+        const bool container = role == QAccessible::Client || role == QAccessible::Pane
+                               || role == QAccessible::Grouping;
+        if (!isControl(role) && !container)
+            *faults << u"%1: role %2"_s.arg(what).arg(int(role));
+        if (node->text(QAccessible::Name).trimmed().isEmpty())
+            *faults << u"%1: no name"_s.arg(what);
+    }
+    if (isControl(role)) {
         controls << Control{node, qobject_cast<QWidget *>(node->object())};
         // A control's inner parts (a combo box's list, a field's buttons)
         // belong to it.
         return;
     }
     for (int i = 0; i < node->childCount(); ++i)
-        collect(node->child(i), controls);
+        collect(node->child(i), controls, faults);
 }
 
-// The controls of `screen` that a user can see, from the accessibility tree.
 QList<Control> controlsOf(QWidget *screen)
 {
     QList<Control> controls;
@@ -73,13 +105,20 @@ QList<Control> controlsOf(QWidget *screen)
     return controls;
 }
 
-QString describe(const Control &control)
+// A control as a screen reader announces it: "role: name".
+QString announced(const Control &control)
 {
-    const QObject *object = control.interface->object();
-    return u"%1 \"%2\" (%3, role %4)"_s
-        .arg(object ? QString::fromLatin1(object->metaObject()->className()) : u"?"_s,
-             object ? object->objectName() : QString(), control.interface->text(QAccessible::Name))
-        .arg(int(control.interface->role()));
+    static const QHash<int, QString> roles{
+        {QAccessible::PushButton, u"push button"_s},
+        {QAccessible::CheckBox, u"check box"_s},
+        {QAccessible::ComboBox, u"combo box"_s},
+        {QAccessible::EditableText, u"text"_s},
+    };
+    const QAccessibleInterface *node = control.interface;
+    const QString role = node->state().passwordEdit
+                             ? u"password text"_s
+                             : roles.value(node->role(), QString::number(node->role()));
+    return role + u": "_s + node->text(QAccessible::Name);
 }
 
 // What the user sees after an action: the screens shown, in each window, and
@@ -103,6 +142,95 @@ QStringList outcome()
     return seen;
 }
 
+// The translation table: per message its source, the translation's type
+// (empty when finished) and the translation.
+struct Message
+{
+    QString context;
+    QString source;
+    QString state;
+    QString translation;
+};
+
+QList<Message> readTable(const QString &path)
+{
+    QList<Message> messages;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return messages;
+    QXmlStreamReader xml(&file);
+    QString context;
+    Message message;
+    while (!xml.atEnd()) {
+        xml.readNext();
+        if (!xml.isStartElement())
+            continue;
+        if (xml.name() == "name"_L1) {
+            context = xml.readElementText();
+        } else if (xml.name() == "message"_L1) {
+            message = Message{context, {}, {}, {}};
+        } else if (xml.name() == "source"_L1) {
+            message.source = xml.readElementText();
+        } else if (xml.name() == "translation"_L1) {
+            message.state = xml.attributes().value("type"_L1).toString();
+            // Plural forms: each <numerusform> must be filled in.
+            QString text;
+            bool emptyForm = false;
+            while (xml.readNext() != QXmlStreamReader::EndElement || xml.name() != "translation"_L1) {
+                if (xml.isCharacters())
+                    text += xml.text();
+                else if (xml.isStartElement() && xml.name() == "numerusform"_L1)
+                    emptyForm = emptyForm || xml.readElementText().isEmpty();
+            }
+            message.translation = emptyForm ? QString() : text.trimmed();
+            messages << message;
+        }
+    }
+    return messages;
+}
+
+// The texts a user sees on `window`: labels, buttons, placeholders, the
+// names read out for controls, the window title and the menus.
+QSet<QString> visibleTexts(QWidget *window)
+{
+    QSet<QString> texts;
+    const auto add = [&texts](const QString &text) {
+        if (!text.trimmed().isEmpty())
+            texts << text.trimmed();
+    };
+    add(window->windowTitle());
+    for (QWidget *widget : window->findChildren<QWidget *>()) {
+        if (!widget->isVisibleTo(window))
+            continue;
+        if (auto *label = qobject_cast<QLabel *>(widget))
+            add(label->text());
+        if (auto *button = qobject_cast<QAbstractButton *>(widget))
+            add(button->text());
+        if (auto *field = qobject_cast<QLineEdit *>(widget))
+            add(field->placeholderText());
+        add(widget->toolTip());
+        if (QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(widget))
+            add(accessible->text(QAccessible::Name));
+    }
+    for (QMenuBar *bar : window->findChildren<QMenuBar *>()) {
+        for (QAction *menu : bar->actions()) {
+            add(menu->text());
+            for (QAction *item : menu->menu() ? menu->menu()->actions() : QList<QAction *>{})
+                add(item->text());
+        }
+    }
+    return texts;
+}
+
+// The same in every language: names, e-mail addresses, numbers, words that
+// German shares with English, the product notice from the configuration.
+bool isLanguageNeutral(const QString &text)
+{
+    static const QRegularExpression neutral(u"^([^A-Za-z]*|\\S+@\\S+|Version [0-9.]+)$"_s);
+    static const QStringList words{u"Orvex"_s, u"Orvex Cloud"_s, u"OK"_s, u"Support"_s};
+    return neutral.match(text).hasMatch() || words.contains(text) || text == Config::current().productNotice;
+}
+
 } // namespace
 
 class tst_Accessibility : public QObject
@@ -111,8 +239,11 @@ class tst_Accessibility : public QObject
 
 private Q_SLOTS:
     void initTestCase();
-    void everyControlHasAName_data() { ScreenHost::addScreenRows(); }
-    void everyControlHasAName();
+    void cleanup();
+    void everyControlHasARoleAndAName_data();
+    void everyControlHasARoleAndAName();
+    void checkBoxesSayWhetherTheyAreTicked();
+    void mainButtonIsNamedForWhatItDoes();
     void tabReachesEveryControl_data() { ScreenHost::addScreenRows(); }
     void tabReachesEveryControl();
     void escapeClosesModalWindowsAndTheAlert_data();
@@ -121,26 +252,128 @@ private Q_SLOTS:
     void enterDoesWhatTheDefaultButtonDoes();
     void markupFromOutsideIsShownLiterally_data();
     void markupFromOutsideIsShownLiterally();
+    void germanTableCoversEveryMessage();
+    void compiledTablesAreInTheClient();
+    void noScreenStaysEnglishInGerman_data() { ScreenHost::addScreenRows(); }
+    void noScreenStaysEnglishInGerman();
 
 private:
     QTemporaryDir m_dir;
+    QTranslator m_german;
 };
 
 void tst_Accessibility::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     ScreenHost::prepareEnvironment(m_dir.path());
+    QVERIFY(m_german.load(QLocale(QLocale::German, QLocale::Germany), u"orvex"_s, u"_"_s, u":/i18n"_s));
 }
 
-void tst_Accessibility::everyControlHasAName()
+void tst_Accessibility::cleanup()
+{
+    QCoreApplication::removeTranslator(&m_german);
+    QLocale::setDefault(QLocale::c());
+}
+
+void tst_Accessibility::everyControlHasARoleAndAName_data()
+{
+    // The screen, and the controls a person reaches there, in the tree's
+    // order, as "role: name" (empty: roles and names checked only).
+    QTest::addColumn<int>("index");
+    QTest::addColumn<QStringList>("expected");
+    const auto list = [](const char *joined) { return QString::fromUtf8(joined).split(u" | "_s); };
+    const QHash<QString, QStringList> expected{
+        {u"StartViewController"_s,
+         list("push button: About Orvex | push button: Help | push button: Sign In | push button: Sign Up")},
+        {u"AuthViewController"_s,
+         list("push button: ‹ Back | push button: About Orvex | push button: Help | text: E-mail | "
+              "password text: Password | push button: Forgot password? | push button: Sign In")},
+        {u"MobileViewController"_s,
+         list("push button: ‹ Back | push button: About Orvex | push button: Help | combo box: Country | "
+              "text: Mobile number | push button: Send Code")},
+        {u"ConfirmationCodeViewController"_s,
+         list(
+             "push button: ‹ Back | push button: About Orvex | push button: Help | text: Confirmation code | "
+             "push button: Confirm")},
+        {u"SupportViewController"_s, list("text: Your request | push button: Send Request")},
+    };
+    for (int i = 0; i < ScreenHost::screens().size(); ++i) {
+        const char *identifier = ScreenHost::screens().at(i).identifier;
+        QTest::newRow(identifier) << i << expected.value(QString::fromLatin1(identifier));
+    }
+}
+
+void tst_Accessibility::everyControlHasARoleAndAName()
 {
     QFETCH(int, index);
+    QFETCH(QStringList, expected);
     ScreenHost::ShownScreen shown(ScreenHost::screens().at(index));
     QVERIFY(shown.isReady());
-    const QList<Control> controls = controlsOf(shown.screen());
-    for (const Control &control : controls)
-        QVERIFY2(!control.interface->text(QAccessible::Name).trimmed().isEmpty(),
-                 qPrintable(describe(control)));
+    QList<Control> controls;
+    QStringList faults;
+    collect(QAccessible::queryAccessibleInterface(shown.screen()), controls, &faults);
+    QStringList reached;
+    for (const Control &control : std::as_const(controls)) {
+        if (control.interface->text(QAccessible::Name).trimmed().isEmpty())
+            faults << announced(control) + u" has no name"_s;
+        if (control.interface->state().focusable)
+            reached << announced(control);
+    }
+    QVERIFY2(faults.isEmpty(), qPrintable(faults.join(u"; "_s)));
+    if (!expected.isEmpty())
+        QCOMPARE(reached, expected);
+}
+
+void tst_Accessibility::checkBoxesSayWhetherTheyAreTicked()
+{
+    UserDefaults::standard().setBoolean(Keys::isAutoConnectEnabled, true);
+    UserDefaults::standard().setBoolean(Keys::isAutoStartEnabled, false);
+    ScreenHost::ShownScreen shown(ScreenHost::screens().at(ScreenHost::indexOf("SettingsViewController")));
+    QVERIFY(shown.isReady());
+    const auto ticked = [&](const QString &name) -> std::optional<bool> {
+        for (const Control &control : controlsOf(shown.screen())) {
+            if (control.interface->text(QAccessible::Name) == name)
+                return control.interface->role() == QAccessible::CheckBox
+                           ? std::optional<bool>(control.interface->state().checked)
+                           : std::nullopt;
+        }
+        return std::nullopt;
+    };
+    QCOMPARE(ticked(u"Connect automatically"_s), std::optional<bool>(true));
+    QCOMPARE(ticked(u"Start at login"_s), std::optional<bool>(false));
+
+    // Ticking one with the keyboard, and the reader hears the new state.
+    auto *row = shown.screen()->findChild<QAbstractButton *>(u"autoConnectButton"_s);
+    QVERIFY(row);
+    row->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(row, Qt::Key_Space);
+    QCOMPARE(ticked(u"Connect automatically"_s), std::optional<bool>(false));
+    QCOMPARE(ticked(u"Start at login"_s), std::optional<bool>(false));
+}
+
+// The main switch is read out as what pressing it does, as its label says.
+void tst_Accessibility::mainButtonIsNamedForWhatItDoes()
+{
+    auto backend = std::make_unique<FakeVpnBackend>();
+    FakeVpnBackend *fake = backend.get();
+    fake->setLiveStatus(VpnStatus::Disconnected);
+    VpnManager manager(std::move(backend), m_dir.filePath(u"vpn.json"_s));
+    VPNService service(&manager, ScreenHost::context().session);
+    service.setStatus(VpnStatus::Connected); // no connect on first showing
+    WindowController window;
+    auto *screen = new MainViewController(service, NetworkService::shared());
+    screen->loadViewIfNeeded();
+    window.setContentViewController(screen);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const auto name = [screen] {
+        return QAccessible::queryAccessibleInterface(screen->mainButton())->text(QAccessible::Name);
+    };
+    QTRY_COMPARE(name(), u"Turn ON"_s);
+    fake->setLiveStatus(VpnStatus::Connected);
+    QTRY_COMPARE(name(), u"Turn OFF"_s);
+    fake->setLiveStatus(VpnStatus::Disconnected);
+    QTRY_COMPARE(name(), u"Turn ON"_s);
 }
 
 void tst_Accessibility::tabReachesEveryControl()
@@ -168,7 +401,7 @@ void tst_Accessibility::tabReachesEveryControl()
         for (QWidget *widget : std::as_const(reached))
             found = found || widget == control.widget || control.widget->isAncestorOf(widget)
                     || widget->focusProxy() == control.widget || control.widget->focusProxy() == widget;
-        QVERIFY2(found, qPrintable(describe(control) + u" is not reached by Tab"_s));
+        QVERIFY2(found, qPrintable(announced(control) + u" is not reached by Tab"_s));
     }
 }
 
@@ -269,14 +502,14 @@ void tst_Accessibility::markupFromOutsideIsShownLiterally()
     QFETCH(QString, label);
     QFETCH(QString, source);
     const QString markup = u"<font size=7 color=red>BIG</font><img src=\"/etc/hostname\">@x.example"_s;
-    UserDefaults::standard().remove(DefaultsKeys::tempEmail);
+    UserDefaults::standard().remove(Keys::tempEmail);
     if (source == "email"_L1)
-        UserDefaults::standard().setString(DefaultsKeys::tempEmail, markup);
+        UserDefaults::standard().setString(Keys::tempEmail, markup);
 
     const int index = ScreenHost::indexOf(qPrintable(screen));
     QVERIFY(index >= 0);
     ScreenHost::ShownScreen shown(ScreenHost::screens().at(index));
-    UserDefaults::standard().remove(DefaultsKeys::tempEmail);
+    UserDefaults::standard().remove(Keys::tempEmail);
     QVERIFY(shown.isReady());
     if (auto *offer = qobject_cast<UpdateViewController *>(shown.screen())) {
         CheckForUpdatesResponse response;
@@ -296,6 +529,87 @@ void tst_Accessibility::markupFromOutsideIsShownLiterally()
     // A tool tip that repeats the text reads back as the text itself.
     if (!shownLabel->toolTip().isEmpty())
         QCOMPARE(QTextDocumentFragment::fromHtml(shownLabel->toolTip()).toPlainText(), markup);
+}
+
+void tst_Accessibility::germanTableCoversEveryMessage()
+{
+    // Extract afresh from the code into a copy of the table, as the
+    // update_translations target does, and look at what is left to do.
+    const QString copy = m_dir.filePath(u"orvex_de.ts"_s);
+    QFile::remove(copy);
+    QVERIFY(QFile::copy(QStringLiteral(ORVEX_SOURCE_DIR "/resources/translations/orvex_de.ts"), copy));
+    QFile::setPermissions(copy, QFile::ReadOwner | QFile::WriteOwner);
+    QProcess lupdate;
+    lupdate.start(QStringLiteral(ORVEX_LUPDATE), {u"-no-obsolete"_s, u"-locations"_s, u"none"_s,
+                                                  QStringLiteral(ORVEX_SOURCE_DIR "/src"), u"-ts"_s, copy});
+    QVERIFY(lupdate.waitForFinished(120000));
+    QVERIFY2(lupdate.exitCode() == 0, lupdate.readAllStandardError().constData());
+
+    const QList<Message> messages = readTable(copy);
+    QVERIFY(messages.size() > 50);
+    QStringList untranslated;
+    for (const Message &message : messages) {
+        if (!message.state.isEmpty() || message.translation.isEmpty())
+            untranslated << message.context + u": "_s + message.source;
+    }
+    QVERIFY2(untranslated.isEmpty(),
+             qPrintable(u"%1 messages without a German translation (run the "
+                        "update_translations target, translate them in Linguist):\n"_s.arg(untranslated.size())
+                        + untranslated.join(u'\n')));
+}
+
+void tst_Accessibility::compiledTablesAreInTheClient()
+{
+    // Every table in resources/translations is compiled in, where main()
+    // looks for the desktop's language.
+    const QStringList tables = QDir(QStringLiteral(ORVEX_SOURCE_DIR "/resources/translations"))
+                                   .entryList({u"orvex_*.ts"_s});
+    QVERIFY(!tables.isEmpty());
+    for (QString table : tables) {
+        table.replace(u".ts"_s, u".qm"_s);
+        QVERIFY2(QFile::exists(u":/i18n/"_s + table), qPrintable(table));
+    }
+
+    // German, Austrian and Swiss German desktops get the German table; an
+    // English one gets none and shows the source texts.
+    for (const QLocale &locale :
+         {QLocale(QLocale::German, QLocale::Austria), QLocale(QLocale::German, QLocale::Switzerland)}) {
+        QTranslator translator;
+        QVERIFY(translator.load(locale, u"orvex"_s, u"_"_s, u":/i18n"_s));
+    }
+    QTranslator english;
+    QVERIFY(!english.load(QLocale(QLocale::English, QLocale::UnitedStates), u"orvex"_s, u"_"_s, u":/i18n"_s));
+
+    // The error catalogue, marked with QT_TRANSLATE_NOOP, comes out in German.
+    QCoreApplication::installTranslator(&m_german);
+    QCOMPARE(Error(Error::Code::invalidPassword).localizedDescription(),
+             u"E-Mail-Adresse oder Passwort falsch"_s);
+}
+
+void tst_Accessibility::noScreenStaysEnglishInGerman()
+{
+    QFETCH(int, index);
+    const ScreenHost::Screen &which = ScreenHost::screens().at(index);
+    QSet<QString> english;
+    {
+        ScreenHost::ShownScreen shown(which);
+        QVERIFY(shown.isReady());
+        english = visibleTexts(shown.window());
+    }
+    QCoreApplication::installTranslator(&m_german);
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    ScreenHost::ShownScreen shown(which);
+    QVERIFY(shown.isReady());
+    const QSet<QString> german = visibleTexts(shown.window());
+    QVERIFY(!german.isEmpty());
+    QStringList stillEnglish;
+    for (const QString &text : german) {
+        if (english.contains(text) && !isLanguageNeutral(text))
+            stillEnglish << text;
+    }
+    stillEnglish.sort();
+    QVERIFY2(stillEnglish.isEmpty(),
+             qPrintable(u"shown in English under German:\n"_s + stillEnglish.join(u'\n')));
 }
 
 QTEST_MAIN(tst_Accessibility)

@@ -1,11 +1,10 @@
 // Every screen on a real Wayland compositor (weston, headless, started and
 // stopped by this test) through Qt's Wayland platform: each opens in its
-// window, the modal windows as children of the main window, everything fits
-// on the output, the focus rests where a person types, and each closes. The
-// compositor's own picture of the output shows where it placed the windows:
-// nothing off-screen, the parent of a modal window still shown. Screenshots of each
-// window (QWidget::grab) and of the output go to tst_wayland.shots/ in the
-// build folder.
+// window, the modal windows as children of the main window with the parent
+// still mapped, everything fits on the output, the focus rests where a person
+// types, and each closes. Where the compositor places a window is its own
+// choice (xdg-shell lets a client name a window's parent, not place it).
+// Screenshots of each window go to tst_wayland.shots/ in the build folder.
 
 #include "PrivateBus.h"
 #include "ScreenHost.h"
@@ -14,7 +13,6 @@
 #include <QDialog>
 #include <QDir>
 #include <QGuiApplication>
-#include <QImage>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QScreen>
@@ -23,7 +21,6 @@
 #include <QWindow>
 
 #include <cstdio>
-#include <optional>
 
 using namespace Qt::StringLiterals;
 
@@ -35,51 +32,6 @@ namespace {
 QString shotsDir()
 {
     return QStringLiteral(ORVEX_SHOTS_DIR);
-}
-
-// The output as the compositor composed it, from its screenshooter client.
-QImage outputPicture()
-{
-    QTemporaryDir dir;
-    QProcess shooter;
-    shooter.setWorkingDirectory(dir.path());
-    shooter.start(u"weston-screenshooter"_s, {});
-    if (!QTest::qWaitFor([&shooter] { return shooter.state() == QProcess::NotRunning; }, 20000)) {
-        shooter.kill();
-        shooter.waitForFinished(2000);
-        return {};
-    }
-    const QStringList files = QDir(dir.path()).entryList({u"*.png"_s});
-    return files.isEmpty() ? QImage()
-                           : QImage(dir.filePath(files.constFirst())).convertToFormat(QImage::Format_RGB32);
-}
-
-// Where `part` appears in `whole`, pixel for pixel: the compositor copies a
-// window's buffer unscaled, so its grab is found as it is.
-std::optional<QPoint> locate(const QImage &whole, const QImage &part)
-{
-    if (part.isNull() || part.width() > whole.width() || part.height() > whole.height())
-        return std::nullopt;
-    // A row through the middle, long enough to be unique, narrows the search.
-    const int row = part.height() / 2;
-    const auto *needle = reinterpret_cast<const QRgb *>(part.constScanLine(row));
-    for (int y = row; y <= whole.height() - (part.height() - row); ++y) {
-        const auto *line = reinterpret_cast<const QRgb *>(whole.constScanLine(y));
-        for (int x = 0; x <= whole.width() - part.width(); ++x) {
-            if (std::equal(needle, needle + part.width(), line + x)) {
-                const QPoint origin(x, y - row);
-                bool all = true;
-                for (int r = 0; all && r < part.height(); r += 7) {
-                    const auto *a = reinterpret_cast<const QRgb *>(part.constScanLine(r));
-                    const auto *b = reinterpret_cast<const QRgb *>(whole.constScanLine(origin.y() + r)) + x;
-                    all = std::equal(a, a + part.width(), b);
-                }
-                if (all)
-                    return origin;
-            }
-        }
-    }
-    return std::nullopt;
 }
 
 QImage grabbed(QWidget *widget)
@@ -166,27 +118,9 @@ void tst_Wayland::everyScreenOpensFitsAndCloses()
         QVERIFY(focused->isVisible());
     }
 
-    // Where the compositor put the window, on its own picture of the output:
-    // on the output entirely, and a modal window with a parent that is
-    // still there. Where exactly is the compositor's choice: xdg-shell lets
-    // a client name a window's parent, not place it (weston puts it anywhere
-    // on the output; GNOME and KDE over the parent).
-    const QString name = QString::fromLatin1(which.identifier);
-    const QImage windowPicture = grabbed(window);
-    QVERIFY(windowPicture.save(shotsDir() + u'/' + name + u".png"_s));
-    QImage output;
-    std::optional<QPoint> at;
-    // Found by its top: a text cursor below may blink between the grab and
-    // the compositor's picture.
-    const QImage windowTop = windowPicture.copy(0, 0, windowPicture.width(), 40);
-    QTRY_VERIFY_WITH_TIMEOUT((output = outputPicture(), at = locate(output, windowTop), at.has_value()),
-                             30000);
-    QVERIFY(output.save(shotsDir() + u'/' + name + u"-output.png"_s));
-    const QRect placed(*at, windowPicture.size());
-    QVERIFY2(output.rect().contains(placed), qPrintable(name));
+    QVERIFY(grabbed(window).save(shotsDir() + u"/"_s + QString::fromLatin1(which.identifier) + u".png"_s));
     if (which.shown == Presentation::AsModalWindow) {
-        // The parent stays mapped beneath it; how much of it the compositor
-        // leaves in sight depends on where it put the modal window.
+        // The parent stays mapped beneath it.
         QVERIFY(parentWindow->windowHandle() && parentWindow->windowHandle()->isExposed());
         QVERIFY(parentWindow->isVisible());
     }
