@@ -1,9 +1,12 @@
-// The tray menu and the application menu as the client wires them
-// (AppWiring), on a tunnel service with a fake backend: the entries in each
-// tunnel state, what each entry does, and the quit sequence every way out
-// shares. Fetching a certificate from the tray talks
-// to the real orvex-devservice over loopback HTTPS.
+// The tray menu, the application menu and the settings window as the client
+// wires them (AppWiring), on a tunnel service with a fake backend: the
+// entries in each tunnel state, what each entry does, the quit sequence every
+// way out shares, the settings' two check boxes and the autostart entry, and
+// signing out with the tunnel up, down, or unable to save its configuration.
+// Fetching a certificate from the tray talks to the real orvex-devservice
+// over loopback HTTPS.
 
+#include "Capture.h"
 #include "DevServiceProcess.h"
 #include "FakeVpnBackend.h"
 
@@ -12,18 +15,26 @@
 #include "account/DefaultsKeys.h"
 #include "api/Utility.h"
 #include "api/NetworkService.h"
+#include "app/AppDelegate.h"
 #include "app/AppWiring.h"
 #include "app/InfoViewController.h"
 #include "app/Menu.h"
 #include "app/MenuItem.h"
 #include "app/QuitSequence.h"
+#include "app/SettingsViewController.h"
 #include "app/StatusMenuController.h"
 #include "app/StatusMenuHandler.h"
 #include "app/StatusMenuItem.h"
+#include "ui/Navigator.h"
+#include "ui/SegueAnimator.h"
 #include "ui/TunnelStatusSource.h"
 #include "ui/WindowController.h"
 #include "config/Config.h"
+#include "controls/Button.h"
+#include "controls/ImageView.h"
 #include "platform/IdentityStore.h"
+#include "platform/LoginItem.h"
+#include "platform/SessionBus.h"
 #include "platform/TerminationSignals.h"
 #include "platform/SystemInfo.h"
 #include "platform/UserDefaults.h"
@@ -33,9 +44,11 @@
 #include "TestSession.h"
 
 #include <QDialog>
+#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QNetworkReply>
+#include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QSignalSpy>
@@ -83,26 +96,57 @@ private Q_SLOTS:
     void cleanupTestCase();
     void init();
     void cleanup();
-    void entriesAreTheSameWhenTheirTitlesAre();
     void beforeTheFirstReadingTheMenuSaysDisconnect();
     void menuAndIconFollowEachStatus_data();
     void menuAndIconFollowEachStatus();
-    void middleEntrySignedOutDoesNothing();
     void middleEntryWithoutCertificateFetchesOneThenConnects();
     void middleEntryWithCertificateTogglesTheTunnel();
-    void quitSavesSharedSecretAndEndsAfterTheTunnelIsDown();
-    void quitEndsAfterTheGraceWhenTheTunnelSaysNothing();
+    void quitFromAMenu_data();
+    void quitFromAMenu();
     void quitKeepsRunningWhenTheConfigurationCannotBeSaved();
-    void applicationMenuQuitsTheSameWay();
     void endingTheClient_data();
     void endingTheClient();
     void aTerminationSignalEndsTheClientByTheQuitPath();
     void theEventLoopEndingRunsTheQuitPathFirst();
     void applicationMenuOpensItsWindows();
 
+    void checkboxesFlipValueAndPictureTogether_data();
+    void checkboxesFlipValueAndPictureTogether();
+    void accountShownAndSignOutOnlyWhenSignedIn();
+    void signOut_data();
+    void signOut();
+
 private:
-    void makeTunnel();
-    bool setLiveStatus(VpnStatus status);
+    bool setLiveStatus(VpnStatus status)
+    {
+        m_backend->setLiveStatus(status);
+        return m_service->status() == status;
+    }
+
+    // The settings as a first launch leaves them: both boxes ticked, the
+    // autostart entry written.
+    void firstLaunch()
+    {
+        AppDelegate::writeFirstLaunchDefaults(UserDefaults::standard());
+        QVERIFY(LoginItem::setEnabled(SessionBus::launcherAppId, true));
+    }
+
+    void signIn()
+    {
+        m_session.session.setCredentials(u"ann@example.com"_s, u"secret"_s);
+        UserDefaults::standard().setString(Keys::phone, u"+15550100"_s);
+        QVERIFY(m_session.keepIdentity("ann"));
+    }
+
+    SettingsViewController *openSettings()
+    {
+        auto *settings = new SettingsViewController(*m_service);
+        settings->setTitle(u"Settings"_s);
+        Navigator::presentModal(settings);
+        if (!settings->isPresentedAsModalWindow() || !QTest::qWaitForWindowExposed(settings->modalWindow()))
+            return nullptr;
+        return settings;
+    }
 
     QTemporaryDir m_dir;
     std::unique_ptr<DevServiceProcess> m_devService;
@@ -117,6 +161,7 @@ private:
 void tst_StatusMenu::initTestCase()
 {
     QVERIFY(m_dir.isValid());
+
     m_devService = std::make_unique<DevServiceProcess>(m_dir.filePath(u"devservice"_s));
     QVERIFY2(m_devService->start({u"--seed-demo"_s}), "orvex-devservice did not start");
     Config config = *Config::parse({}, {}, nullptr);
@@ -127,11 +172,10 @@ void tst_StatusMenu::initTestCase()
         [] { return std::optional<QString>(u"7d0c3f4e2b1a49c8a6e5d4c3b2a10987"_s); });
 
     // The machine is one of the demo account's devices, as sign-in leaves it.
-    std::optional<Result<Empty>> added;
+    Capture<Empty> added;
     NetworkService::shared().addDevice(Utility::udid(m_devService->demoEmail()), m_devService->demoEmail(),
-                                       [&added](const Result<Empty> &r) { added = r; });
-    QTRY_VERIFY_WITH_TIMEOUT(added.has_value(), 60000);
-    QVERIFY(added->isSuccess());
+                                       added.completion());
+    QVERIFY(added.wait() && added.result->isSuccess());
 }
 
 void tst_StatusMenu::cleanupTestCase()
@@ -140,11 +184,13 @@ void tst_StatusMenu::cleanupTestCase()
         QVERIFY(m_devService->stop());
 }
 
-void tst_StatusMenu::makeTunnel()
+void tst_StatusMenu::init()
 {
-    m_app.reset();
-    m_service.reset();
-    m_manager.reset();
+    m_session.session.logout();
+    QFile::remove(UserDefaults::standardFilePath());
+    QFile::remove(LoginItem::entryPath(SessionBus::launcherAppId));
+    QDir(IdentityStore::standardDirectory()).removeRecursively();
+    m_exits = 0;
     auto backend = std::make_unique<FakeVpnBackend>();
     m_backend = backend.get();
     const QString storage = m_dir.filePath(u"vpn-%1.json"_s.arg(QLatin1String(QTest::currentTestFunction())));
@@ -156,15 +202,6 @@ void tst_StatusMenu::makeTunnel()
     m_app->quit().exitApplication = [this] { ++m_exits; };
     m_app->window().setContentViewController(instantiate<InfoViewController>(AppStoryboard::Settings));
     m_app->window().show();
-}
-
-void tst_StatusMenu::init()
-{
-    m_session.session.logout();
-    QFile::remove(UserDefaults::standardFilePath());
-    QDir(IdentityStore::standardDirectory()).removeRecursively();
-    m_exits = 0;
-    makeTunnel();
     QVERIFY(QTest::qWaitForWindowExposed(&m_app->window()));
 }
 
@@ -174,31 +211,6 @@ void tst_StatusMenu::cleanup()
     m_app.reset();
     m_service.reset();
     m_manager.reset();
-}
-
-bool tst_StatusMenu::setLiveStatus(VpnStatus status)
-{
-    m_backend->setLiveStatus(status);
-    return m_service->status() == status;
-}
-
-void tst_StatusMenu::entriesAreTheSameWhenTheirTitlesAre()
-{
-    QVERIFY(StatusMenuItem::custom(u"Disconnect"_s) == StatusMenuItem::action(true));
-    QVERIFY(!(StatusMenuItem::action(false) == StatusMenuItem::action(true)));
-    MenuItem show(u"Show"_s);
-    show.menuItem = StatusMenuItem::show();
-    MenuItem customShow(u"Show"_s);
-    customShow.menuItem = StatusMenuItem::custom(u"Show"_s);
-    QAction plain(u"Show"_s);
-    QVERIFY(show.isEqual(&customShow));
-    QVERIFY(!show.isEqual(&plain));
-    QVERIFY(!show.isEqual(nullptr));
-
-    // A custom entry chosen as "Show" is the show entry.
-    m_app->window().hide();
-    m_app->statusMenu().handler()->performActionFor(&customShow);
-    QVERIFY(m_app->window().isVisible());
 }
 
 void tst_StatusMenu::beforeTheFirstReadingTheMenuSaysDisconnect()
@@ -215,6 +227,13 @@ void tst_StatusMenu::beforeTheFirstReadingTheMenuSaysDisconnect()
     // The first reading (the tunnel is not up) rebuilds it.
     QTRY_COMPARE(titles(menu).value(1), u"Connect"_s);
     QCOMPARE(menu->actions().size(), 3);
+
+    // An entry is known by its title: one titled "Show" shows the window.
+    MenuItem customShow(u"Show"_s);
+    customShow.menuItem = StatusMenuItem::custom(u"Show"_s);
+    m_app->window().hide();
+    m_app->statusMenu().handler()->performActionFor(&customShow);
+    QVERIFY(m_app->window().isVisible());
 }
 
 void tst_StatusMenu::menuAndIconFollowEachStatus_data()
@@ -246,19 +265,6 @@ void tst_StatusMenu::menuAndIconFollowEachStatus()
     QCOMPARE(m_app->statusMenu().statusItem()->icon().cacheKey(), Images::named(image).cacheKey());
 }
 
-void tst_StatusMenu::middleEntrySignedOutDoesNothing()
-{
-    QVERIFY(setLiveStatus(VpnStatus::Disconnected));
-    QTRY_COMPARE(titles(m_app->statusMenu().menu()).value(1), u"Connect"_s);
-    const QStringList before = m_backend->calls;
-    entry(m_app->statusMenu().menu(), 1)->trigger();
-    // No certificate request was started, nothing reached the tunnel.
-    QVERIFY(networkIsIdle());
-    QTest::qWait(100);
-    QCOMPARE(m_backend->calls, before);
-    QVERIFY(IdentityStore::standard().references().isEmpty());
-}
-
 void tst_StatusMenu::middleEntryWithoutCertificateFetchesOneThenConnects()
 {
     m_session.session.setCredentials(m_devService->demoEmail(), m_devService->demoPassword());
@@ -278,10 +284,19 @@ void tst_StatusMenu::middleEntryWithoutCertificateFetchesOneThenConnects()
 
 void tst_StatusMenu::middleEntryWithCertificateTogglesTheTunnel()
 {
+    // Signed out it does nothing: no certificate request, nothing reaches
+    // the tunnel.
+    QVERIFY(setLiveStatus(VpnStatus::Disconnected));
+    QCOMPARE(titles(m_app->statusMenu().menu()).value(1), u"Connect"_s);
+    const QStringList before = m_backend->calls;
+    entry(m_app->statusMenu().menu(), 1)->trigger();
+    QVERIFY(networkIsIdle());
+    QTest::qWait(100);
+    QCOMPARE(m_backend->calls, before);
+    QVERIFY(IdentityStore::standard().references().isEmpty());
+
     m_session.session.setCredentials(u"ann@example.com"_s, u"secret"_s);
     QVERIFY(m_session.keepIdentity());
-
-    QVERIFY(setLiveStatus(VpnStatus::Disconnected));
     entry(m_app->statusMenu().menu(), 1)->trigger();
     QVERIFY(networkIsIdle()); // a stored certificate is not fetched again
     QTRY_VERIFY(m_backend->calls.contains(u"start"_s));
@@ -295,10 +310,24 @@ void tst_StatusMenu::middleEntryWithCertificateTogglesTheTunnel()
     QCOMPARE(m_exits, 0);
 }
 
-void tst_StatusMenu::quitSavesSharedSecretAndEndsAfterTheTunnelIsDown()
+void tst_StatusMenu::quitFromAMenu_data()
 {
+    QTest::addColumn<bool>("fromTray");
+    QTest::addColumn<bool>("tunnelAnswers");
+    QTest::newRow("tray, the tunnel goes down") << true << true;
+    // The daemon never says the tunnel went: the grace ends the wait.
+    QTest::newRow("tray, the tunnel says nothing") << true << false;
+    QTest::newRow("application menu") << false << true;
+}
+
+void tst_StatusMenu::quitFromAMenu()
+{
+    QFETCH(bool, fromTray);
+    QFETCH(bool, tunnelAnswers);
     QVERIFY(setLiveStatus(VpnStatus::Connected));
-    entry(m_app->statusMenu().menu(), 2)->trigger();
+    QAction *quit = fromTray ? entry(m_app->statusMenu().menu(), 2) : m_app->menu().quitAction();
+    QCOMPARE(quit->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
+    quit->trigger();
     QCOMPARE(m_exits, 0);
     QTRY_VERIFY(m_backend->calls.contains(u"stop"_s));
     // The stop is on its way; the process waits for the tunnel to go.
@@ -308,7 +337,10 @@ void tst_StatusMenu::quitSavesSharedSecretAndEndsAfterTheTunnelIsDown()
     QVERIFY(!saved.onDemandEnabled);
     QVERIFY(QFile::exists(m_manager->storagePath()));
     QVERIFY(!m_app->window().isVisible());
-
+    if (!tunnelAnswers) {
+        QTRY_COMPARE_WITH_TIMEOUT(m_exits, 1, StatusMenuHandler::stopGraceMs * 3);
+        return;
+    }
     m_backend->setLiveStatus(VpnStatus::Disconnecting);
     QCOMPARE(m_exits, 0);
     m_backend->setLiveStatus(VpnStatus::Disconnected);
@@ -317,15 +349,6 @@ void tst_StatusMenu::quitSavesSharedSecretAndEndsAfterTheTunnelIsDown()
     m_backend->setLiveStatus(VpnStatus::Invalid);
     QTest::qWait(50);
     QCOMPARE(m_exits, 1);
-}
-
-void tst_StatusMenu::quitEndsAfterTheGraceWhenTheTunnelSaysNothing()
-{
-    QVERIFY(setLiveStatus(VpnStatus::Connected));
-    entry(m_app->statusMenu().menu(), 2)->trigger();
-    QTRY_VERIFY(m_backend->calls.contains(u"stop"_s));
-    QCOMPARE(m_exits, 0);
-    QTRY_COMPARE_WITH_TIMEOUT(m_exits, 1, StatusMenuHandler::stopGraceMs * 3);
 }
 
 void tst_StatusMenu::quitKeepsRunningWhenTheConfigurationCannotBeSaved()
@@ -344,19 +367,6 @@ void tst_StatusMenu::quitKeepsRunningWhenTheConfigurationCannotBeSaved()
     entry(m_app->statusMenu().menu(), 2)->trigger();
     QTRY_COMPARE(m_exits, 1);
     QVERIFY(m_backend->calls.contains(u"stop"_s));
-}
-
-void tst_StatusMenu::applicationMenuQuitsTheSameWay()
-{
-    QVERIFY(setLiveStatus(VpnStatus::Connected));
-    Menu &menu = m_app->menu();
-    QCOMPARE(menu.quitAction()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
-    menu.quitAction()->trigger();
-    QTRY_VERIFY(m_backend->calls.contains(u"stop"_s));
-    QCOMPARE(m_exits, 0);
-    QCOMPARE(m_manager->savedPreferences().protocolConfiguration->authenticationMethod, Auth::SharedSecret);
-    m_backend->setLiveStatus(VpnStatus::Disconnected);
-    QCOMPARE(m_exits, 1);
 }
 
 // Closing the window without a tray, a termination signal and the end of the
@@ -473,6 +483,146 @@ void tst_StatusMenu::applicationMenuOpensItsWindows()
         QVERIFY(screen->modalWindow()->height() >= screen->minimumSizeHint().height());
     }
     QCOMPARE(shown, (QStringList{u"SettingsViewController:Settings"_s, u"SupportViewController:Support"_s}));
+}
+
+void tst_StatusMenu::checkboxesFlipValueAndPictureTogether_data()
+{
+    QTest::addColumn<bool>("autoStart");
+    QTest::newRow("connect automatically") << false;
+    QTest::newRow("start at login") << true;
+}
+
+void tst_StatusMenu::checkboxesFlipValueAndPictureTogether()
+{
+    QFETCH(bool, autoStart);
+    firstLaunch();
+    SettingsViewController *settings = openSettings();
+    QVERIFY(settings);
+    const QStringList tunnelCalls = m_backend->calls; // the screens' reading of the tunnel
+    UserDefaults &defaults = UserDefaults::standard();
+    const QString key = autoStart ? Keys::isAutoStartEnabled : Keys::isAutoConnectEnabled;
+    const QString otherKey = autoStart ? Keys::isAutoConnectEnabled : Keys::isAutoStartEnabled;
+    QPushButton *button = autoStart ? settings->autoStartButton() : settings->autoConnectButton();
+    ImageView *image = autoStart ? settings->autoStartImageView() : settings->autoConnectImageView();
+    auto imageName = [&] {
+        return autoStart ? settings->autoStartImageName() : settings->autoConnectImageName();
+    };
+    auto entryExists = [] { return QFile::exists(LoginItem::entryPath(SessionBus::launcherAppId)); };
+
+    // Both start on (first launch), pictures included.
+    QVERIFY(defaults.boolean(key));
+    QCOMPARE(imageName(), u"ic_checkbox_on"_s);
+    QCOMPARE(image->image().cacheKey(), Images::named(u"ic_checkbox_on"_s).cacheKey());
+    QVERIFY(button->isChecked());
+
+    // A click anywhere on the row counts, the picture included (sent to the
+    // window, so it lands on whatever is under that point).
+    QWidget *window = settings->window();
+    QTest::mouseClick(window->windowHandle(), Qt::LeftButton, {},
+                      image->mapTo(window, image->rect().center()));
+    QVERIFY(!defaults.boolean(key));
+    QCOMPARE(imageName(), u"ic_checkbox_off"_s);
+    QCOMPARE(image->image().cacheKey(), Images::named(u"ic_checkbox_off"_s).cacheKey());
+    QVERIFY(!button->isChecked());
+    QCOMPARE(entryExists(), !autoStart);
+
+    QTest::mouseClick(window->windowHandle(), Qt::LeftButton, {},
+                      button->mapTo(window, QPoint(button->width() - 20, button->height() / 2)));
+    QVERIFY(defaults.boolean(key));
+    QCOMPARE(imageName(), u"ic_checkbox_on"_s);
+    QCOMPARE(image->image().cacheKey(), Images::named(u"ic_checkbox_on"_s).cacheKey());
+    QVERIFY(entryExists());
+    QVERIFY(LoginItem::isEnabled(SessionBus::launcherAppId));
+
+    // The other setting never moved, and auto-connect changes nothing in the
+    // tunnel at once.
+    QVERIFY(defaults.boolean(otherKey));
+    QCOMPARE(m_backend->calls, tunnelCalls);
+
+    // Reopened, the window shows what is stored.
+    defaults.setBoolean(key, false);
+    settings->dismiss();
+    settings = openSettings();
+    QVERIFY(settings);
+    QCOMPARE(imageName(), u"ic_checkbox_off"_s);
+}
+
+void tst_StatusMenu::accountShownAndSignOutOnlyWhenSignedIn()
+{
+    SettingsViewController *settings = openSettings();
+    QVERIFY(settings);
+    QCOMPARE(settings->emailLabel()->text(), QString());
+    QVERIFY(!settings->logoutButton()->isEnabled());
+    settings->dismiss();
+
+    signIn();
+    settings = openSettings();
+    QVERIFY(settings);
+    QCOMPARE(settings->emailLabel()->text(), u"ann@example.com"_s);
+    QVERIFY(settings->logoutButton()->isEnabled());
+}
+
+void tst_StatusMenu::signOut_data()
+{
+    QTest::addColumn<bool>("tunnelUp");
+    QTest::addColumn<bool>("saveFailsFirst");
+    QTest::newRow("tunnel up") << true << false;
+    QTest::newRow("tunnel down") << false << false;
+    QTest::newRow("tunnel up, configuration refused once") << true << true;
+}
+
+// With the tunnel up, it is taken down (on-demand off saved, the stop sent)
+// before the account goes; where the configuration cannot be saved nothing
+// happens until a later try succeeds. The settings stay.
+void tst_StatusMenu::signOut()
+{
+    QFETCH(bool, tunnelUp);
+    QFETCH(bool, saveFailsFirst);
+    firstLaunch();
+    signIn();
+    QVERIFY(setLiveStatus(tunnelUp ? VpnStatus::Connected : VpnStatus::Disconnected));
+    SettingsViewController *settings = openSettings();
+    QVERIFY(settings);
+    QPointer<QDialog> dialog = settings->modalWindow();
+    QPointer<ViewController> oldRoot = m_app->window().contentViewController();
+    const auto signedIn = [] { return UserDefaults::standard().string(Keys::tempEmail).has_value(); };
+
+    if (saveFailsFirst) {
+        m_backend->applyError = u"the VPN daemon refused the configuration"_s;
+        settings->logoutButtonAction();
+        QTRY_VERIFY(m_backend->calls.contains(u"apply"_s));
+        QTest::qWait(Navigator::setRootDelayMs + SegueAnimator::durationMs);
+        // Nothing was stopped, the account stays, the screen did not change.
+        QVERIFY(!m_backend->calls.contains(u"stop"_s));
+        QVERIFY(signedIn());
+        QCOMPARE(m_app->window().contentViewController(), oldRoot.data());
+        QVERIFY(settings->modalWindow()->isVisible());
+        m_backend->applyError.clear();
+    }
+    QTest::mouseClick(settings->logoutButton(), Qt::LeftButton);
+    if (tunnelUp) {
+        // The tunnel is being taken down; the account is still there.
+        QVERIFY(signedIn());
+        QVERIFY(!m_backend->calls.contains(u"stop"_s));
+        QTRY_VERIFY(!signedIn());
+        QCOMPARE(m_backend->calls.count(u"stop"_s), 1);
+        QVERIFY(!m_manager->savedPreferences().onDemandEnabled);
+    } else {
+        QVERIFY(!signedIn());
+        QVERIFY(!m_backend->calls.contains(u"stop"_s));
+        QVERIFY(!m_backend->calls.contains(u"apply"_s));
+    }
+    QVERIFY(!m_session.session.password().has_value());
+    QVERIFY(!m_session.session.identityReference().has_value());
+    QVERIFY(IdentityStore::standard().references().isEmpty());
+    QTRY_VERIFY(m_session.secrets.secrets.isEmpty());
+    QVERIFY(UserDefaults::standard().boolean(Keys::isAutoConnectEnabled));
+
+    // The start screen slides in and becomes the root; the window closes.
+    QTRY_COMPARE_WITH_TIMEOUT(m_app->window().contentViewController()->identifier(), u"StartViewController"_s,
+                              5000);
+    QTRY_VERIFY(oldRoot.isNull());
+    QTRY_VERIFY(dialog.isNull() || !dialog->isVisible());
 }
 
 QTEST_MAIN(tst_StatusMenu)
