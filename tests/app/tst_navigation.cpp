@@ -1,7 +1,13 @@
 // Screens, navigation and the progress overlay in a real (offscreen) main
-// window.
+// window; and the launch sequence on a private session bus: first-launch
+// defaults, the hand-off from a running launcher, the order of the launch
+// hooks.
+
+#include "PrivateBus.h"
 
 #include "ui/AppStoryboard.h"
+#include "account/DefaultsKeys.h"
+#include "app/AppDelegate.h"
 #include "account/AuthViewController.h"
 #include "ui/AlertController.h"
 #include "app/InfoViewController.h"
@@ -11,11 +17,17 @@
 #include "ui/WindowController.h"
 #include "controls/Crawler.h"
 #include "controls/View.h"
+#include "platform/LoginItem.h"
+#include "platform/SessionBus.h"
+#include "platform/UserDefaults.h"
 #include "usage/MainViewController.h"
 #include "TestSession.h"
 
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDialog>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
@@ -48,31 +60,69 @@ public:
     void viewWillAppear() override { ++appearances; }
 };
 
+// Stands in for orvex-launcher: owns its name on its own connection and
+// records the broadcasts it hears.
+class FakeLauncher : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit FakeLauncher(const QString &address)
+        : m_bus(QDBusConnection::connectToBus(address, u"fake-launcher"_s))
+    {
+        m_bus.connect(QString(), SessionBus::notificationsPath, SessionBus::notificationsInterface,
+                      SessionBus::killLauncherName, this, SLOT(killLauncher(QString)));
+    }
+    ~FakeLauncher() override
+    {
+        m_bus.unregisterService(SessionBus::launcherAppId);
+        QDBusConnection::disconnectFromBus(u"fake-launcher"_s);
+    }
+    bool run() { return m_bus.registerService(SessionBus::launcherAppId); }
+
+    QStringList received;
+
+public Q_SLOTS:
+    void killLauncher(const QString &sender) { received << sender; }
+
+private:
+    QDBusConnection m_bus;
+};
+
 class tst_Navigation : public QObject
 {
     Q_OBJECT
 
 private Q_SLOTS:
+    void initTestCase();
     void init();
     void cleanup();
-    void firstScreenFollowsTheSession();
     void showPresentsOnePerClass();
     void setRootReplacesAfterTheDelay();
     void showMainDismissesEverythingOverIt();
     void dismissTopFollowsTheChain();
     void modalWindowsAreOnePerClassAndCloseWithTheirScreen();
-    void presentationStartsWhereTheDirectionSays();
     void overlaySwallowsClicksOnlyWhileShown();
     void resultHandlerHidesOverlayAndPostsFirstSentence();
     void firstSentence_data();
     void firstSentence();
     void alertWithDismissNextClosesTheScreenBeneath();
+    void launch_data();
+    void launch();
 
 private:
+    PrivateBus m_bus;
     TestSession m_session;
     std::unique_ptr<WindowController> m_window;
     ViewController *root() const { return m_window->contentViewController(); }
 };
+
+void tst_Navigation::initTestCase()
+{
+    QVERIFY2(m_bus.isRunning(), qPrintable(m_bus.error()));
+    m_bus.exportAsSessionBus();
+    QVERIFY(QDBusConnection::sessionBus().isConnected());
+}
 
 void tst_Navigation::init()
 {
@@ -88,18 +138,15 @@ void tst_Navigation::cleanup()
     QTest::qWait(50);
 }
 
-void tst_Navigation::firstScreenFollowsTheSession()
+void tst_Navigation::showPresentsOnePerClass()
 {
-    // Signed out (no stored e-mail and password): the start screen.
+    // Signed out (no stored e-mail and password): the start screen; loading
+    // again with a screen of that class changes nothing.
     QCOMPARE(root()->identifier(), u"StartViewController"_s);
-    // Loading again with a screen of that class changes nothing.
     ViewController *before = root();
     m_window->windowDidLoad();
     QCOMPARE(root(), before);
-}
 
-void tst_Navigation::showPresentsOnePerClass()
-{
     Navigator::show(instantiate<AuthViewController>(AppStoryboard::Auth), NavigationDirection::toLeft);
     Navigator::show(instantiate<AuthViewController>(AppStoryboard::Auth), NavigationDirection::toLeft);
     // The root's own class is never presented over it.
@@ -109,6 +156,13 @@ void tst_Navigation::showPresentsOnePerClass()
     auto *auth = root()->presentedViewControllers().constFirst();
     QCOMPARE(auth->geometry(), root()->rect());
     QVERIFY(auth->isVisible());
+
+    // Where a presentation starts: "to the left" slides in from the right.
+    const QRect f(0, 0, 400, 620);
+    QCOMPARE(SegueAnimator::startFrame(NavigationDirection::toLeft, f), QRect(400, 0, 400, 620));
+    QCOMPARE(SegueAnimator::startFrame(NavigationDirection::toRight, f), QRect(-400, 0, 400, 620));
+    QCOMPARE(SegueAnimator::startAlpha(NavigationDirection::center), 0.0);
+    QCOMPARE(SegueAnimator::startAlpha(NavigationDirection::toLeft), 1.0);
 }
 
 void tst_Navigation::setRootReplacesAfterTheDelay()
@@ -195,15 +249,6 @@ void tst_Navigation::modalWindowsAreOnePerClassAndCloseWithTheirScreen()
     QTRY_COMPARE(counting->appearances, before + 1);
 }
 
-void tst_Navigation::presentationStartsWhereTheDirectionSays()
-{
-    const QRect f(0, 0, 400, 620);
-    QCOMPARE(SegueAnimator::startFrame(NavigationDirection::toLeft, f), QRect(400, 0, 400, 620));
-    QCOMPARE(SegueAnimator::startFrame(NavigationDirection::toRight, f), QRect(-400, 0, 400, 620));
-    QCOMPARE(SegueAnimator::startAlpha(NavigationDirection::center), 0.0);
-    QCOMPARE(SegueAnimator::startAlpha(NavigationDirection::toLeft), 1.0);
-}
-
 void tst_Navigation::overlaySwallowsClicksOnlyWhileShown()
 {
     auto *start = qobject_cast<StartViewController *>(root());
@@ -217,10 +262,14 @@ void tst_Navigation::overlaySwallowsClicksOnlyWhileShown()
     QCOMPARE(clicks, 1); // hidden overlay: the click reaches the button
     settle();
 
+    // While it covers the screen the overlay holds the focus, so no key
+    // reaches what is beneath; the focus comes back afterwards.
+    signIn->setFocus(Qt::TabFocusReason);
     start->showProgress();
     start->showProgress();
     QCOMPARE(start->progressContainer()->findChildren<Crawler *>().size(), 1);
     QVERIFY(start->progressContainer()->isVisible());
+    QCOMPARE(start->focusWidget(), start->progressContainer());
     // A click where the button is lands on the overlay instead.
     const QPoint at = signIn->mapTo(start, signIn->rect().center());
     QWidget *hit = start->childAt(at);
@@ -233,6 +282,7 @@ void tst_Navigation::overlaySwallowsClicksOnlyWhileShown()
 
     start->hideProgress();
     QVERIFY(!start->progressContainer()->isVisible());
+    QCOMPARE(start->focusWidget(), signIn);
     QVERIFY(start->progressContainer()->findChildren<Crawler *>().isEmpty());
     QVERIFY(start->progressContainer()->canFallThrought());
     start->hideProgress(); // hiding again changes nothing
@@ -298,6 +348,66 @@ void tst_Navigation::alertWithDismissNextClosesTheScreenBeneath()
     auto *second = qobject_cast<AlertController *>(root()->presentedViewControllers().constLast());
     QTest::keyClick(second, Qt::Key_Escape);
     QCOMPARE(presentedNames(root()), QStringList{u"AuthViewController"_s});
+}
+
+void tst_Navigation::launch_data()
+{
+    QTest::addColumn<bool>("firstLaunch");
+    QTest::addColumn<bool>("launcherRuns");
+    QTest::newRow("first launch, launcher running") << true << true;
+    QTest::newRow("first launch, no launcher") << true << false;
+    QTest::newRow("auto-start turned off") << false << true;
+}
+
+// A first launch ticks both settings, writes the autostart entry and tells a
+// running launcher to quit; with auto-start turned off nothing is touched.
+void tst_Navigation::launch()
+{
+    QFETCH(bool, firstLaunch);
+    QFETCH(bool, launcherRuns);
+    UserDefaults &defaults = UserDefaults::standard();
+    for (QLatin1String key : {DefaultsKeys::isLaunchedBefore, DefaultsKeys::isAutoConnectEnabled,
+                              DefaultsKeys::isAutoStartEnabled})
+        defaults.remove(key);
+    LoginItem::setEnabled(SessionBus::launcherAppId, false);
+    if (!firstLaunch) {
+        defaults.setBoolean(DefaultsKeys::isLaunchedBefore, true);
+        defaults.setBoolean(DefaultsKeys::isAutoStartEnabled, false);
+        defaults.setBoolean(DefaultsKeys::isAutoConnectEnabled, false);
+    }
+    FakeLauncher launcher(m_bus.address()); // hears broadcasts; owns its name when it runs
+    if (launcherRuns)
+        QVERIFY(launcher.run());
+
+    QStringList order;
+    AppDelegate delegate(defaults, {[&order](bool isLaunch) {
+                             order << (isLaunch ? u"update at launch"_s : u"update from menu"_s);
+                         }});
+    QSignalSpy handedOff(&delegate, &AppDelegate::launcherHandOffFinished);
+    delegate.applicationDidFinishLaunching();
+    QCOMPARE(order, QStringList{u"update at launch"_s});
+    if (!firstLaunch) {
+        QVERIFY(!handedOff.wait(500));
+        QVERIFY(!QFile::exists(LoginItem::entryPath(SessionBus::launcherAppId)));
+        QVERIFY(launcher.received.isEmpty());
+        QVERIFY(!defaults.boolean(DefaultsKeys::isAutoConnectEnabled));
+        QVERIFY(!defaults.boolean(DefaultsKeys::isAutoStartEnabled));
+        return;
+    }
+    QVERIFY(handedOff.wait());
+    QCOMPARE(handedOff.first().first().toBool(), launcherRuns);
+    QVERIFY(LoginItem::isEnabled(SessionBus::launcherAppId));
+    if (launcherRuns) {
+        QTRY_COMPARE(launcher.received, QStringList{SessionBus::clientAppId});
+    } else {
+        // A broadcast would have arrived before a round trip on the same bus.
+        QDBusConnection::sessionBus().interface()->isServiceRegistered(SessionBus::launcherAppId);
+        QCoreApplication::processEvents();
+        QVERIFY(launcher.received.isEmpty());
+    }
+    QVERIFY(defaults.boolean(DefaultsKeys::isLaunchedBefore));
+    QVERIFY(defaults.boolean(DefaultsKeys::isAutoConnectEnabled));
+    QVERIFY(defaults.boolean(DefaultsKeys::isAutoStartEnabled));
 }
 
 QTEST_MAIN(tst_Navigation)

@@ -1,9 +1,12 @@
 // The session-bus helpers (name ownership, one client per session),
 // orvex-launcher run as a process, and the client started from its menu entry,
-// on a private dbus-daemon.
+// on a private dbus-daemon; the login item, the autostart entry that starts
+// the launcher; and the client's command line, run as the real program:
+// answered before any display, configuration or session bus is touched.
 
 #include "PrivateBus.h"
 
+#include "platform/LoginItem.h"
 #include "platform/SessionBus.h"
 #include "platform/SingleInstance.h"
 
@@ -20,6 +23,8 @@
 
 #include <memory>
 #include <optional>
+
+#include <sys/stat.h>
 
 #include <csignal>
 
@@ -40,6 +45,76 @@ std::optional<bool> askOwned(const QString &name)
     if (!QTest::qWaitFor([&answer] { return answer.has_value(); }, 10000))
         return std::nullopt;
     return answer;
+}
+
+QString readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+bool writeFile(const QString &path, const QByteArray &contents, bool executable = false)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(contents) != contents.size())
+        return false;
+    file.close();
+    return !executable || file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+ino_t inodeOf(const QString &path)
+{
+    struct stat st
+    {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
+}
+
+// desktop-file-validate, when installed, must find no error in the entry.
+void validate(const QString &path)
+{
+    const QString validator = QStandardPaths::findExecutable(u"desktop-file-validate"_s, {u"/usr/bin"_s});
+    if (validator.isEmpty()) {
+        qWarning("desktop-file-validate is not installed; the entry's syntax is not checked");
+        return;
+    }
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(validator, {path});
+    QVERIFY(process.waitForFinished(30000));
+    QVERIFY2(process.exitCode() == 0, process.readAll().constData());
+}
+
+const QString clientBinary = QStringLiteral(ORVEX_CLIENT_BINARY);
+const QString version = QStringLiteral(ORVEX_PROJECT_VERSION);
+
+struct Run
+{
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+// No display of any kind: a client that built its application object before
+// reading the command line would abort here.
+Run runClient(const QStringList &arguments, const QString &config = QString())
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "DBUS_SESSION_BUS_ADDRESS"})
+        environment.remove(QString::fromLatin1(name));
+    environment.insert(u"ORVEX_CONFIG"_s, config);
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(clientBinary, arguments);
+    Run result;
+    if (!process.waitForFinished(30000)) {
+        process.kill();
+        process.waitForFinished(5000);
+        return result;
+    }
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    result.out = QString::fromLocal8Bit(process.readAllStandardOutput());
+    result.err = QString::fromLocal8Bit(process.readAllStandardError());
+    return result;
 }
 
 bool copyExecutable(const QString &from, const QString &to)
@@ -68,7 +143,27 @@ private Q_SLOTS:
     void findsTheClient();
     void failures();
 
+    void printsTheVersion_data();
+    void printsTheVersion();
+    void printsHelp();
+    void answersDespiteABadConfiguration();
+    void rejectsWithOneLineAndStatusTwo_data();
+    void rejectsWithOneLineAndStatusTwo();
+
+    void loginEntryLifecycle();
+    void loginEntryQuotesAnAwkwardLauncherPath();
+    void loginItemFindsTheLauncher();
+    void loginItemRefusals();
+    void loginItemHonoursTheUsersSwitch();
+
 private:
+    // A fake launcher, the only one on PATH, for the login item.
+    void onlyFakeLauncher();
+    QString autostartDir() const { return m_configHome.path() + u"/autostart"_s; }
+    QTemporaryDir m_configHome;
+    QByteArray m_path = qgetenv("PATH");
+    QString m_launcher;
+
     // Runs a launcher with the fake client (`client` empty: none named).
     QProcess *startLauncher(const QString &client, const QString &program = launcherBinary,
                             const QString &busAddress = QString(), const QString &path = QString());
@@ -90,6 +185,11 @@ private:
 void tst_Launcher::initTestCase()
 {
     QVERIFY2(m_bus.isRunning(), qPrintable(m_bus.error()));
+    // setEnabled prefers a launcher beside the running binary, here this test.
+    QVERIFY(!QFileInfo::exists(QCoreApplication::applicationDirPath() + u"/orvex-launcher"_s));
+    // The login item's cases empty the autostart folder: never the user's own.
+    QVERIFY(m_configHome.isValid());
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_configHome.path()));
     m_bus.exportAsSessionBus();
     QVERIFY(QDBusConnection::sessionBus().isConnected());
 }
@@ -106,11 +206,7 @@ void tst_Launcher::init()
     m_dir = std::make_unique<QTemporaryDir>();
     // The stand-in client notes its pid and leaves.
     m_fakeClient = m_dir->filePath(u"fake-orvex"_s);
-    QFile script(m_fakeClient);
-    QVERIFY(script.open(QIODevice::WriteOnly));
-    script.write("#!/bin/sh\necho $$ >> \"$ORVEX_TEST_MARKER\"\n");
-    script.close();
-    QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::ExeOwner));
+    QVERIFY(writeFile(m_fakeClient, "#!/bin/sh\necho $$ >> \"$ORVEX_TEST_MARKER\"\n", true));
     QCOMPARE(askOwned(launcherId), std::optional<bool>(false));
 }
 
@@ -124,6 +220,7 @@ void tst_Launcher::cleanup()
         delete launcher;
     }
     m_launchers.clear();
+    qputenv("PATH", m_path);
     // A fake client still there (it leaves at once) is ended by its pid, if
     // that pid still runs the script.
     QFile marker(m_dir->filePath(u"starts"_s));
@@ -307,19 +404,16 @@ void tst_Launcher::startingFromTheMenuReopensTheRunningClient()
     QCOMPARE(running.claim(SessionBus::clientAppId), SingleInstance::Claim::FirstInstance);
     QSignalSpy reopened(&running, &SingleInstance::reopenRequested);
 
-    QFile entryFile(QStringLiteral(ORVEX_DESKTOP_ENTRY));
-    QVERIFY(entryFile.open(QIODevice::ReadOnly | QIODevice::Text));
     QString exec;
-    while (!entryFile.atEnd()) {
-        const QString line = QString::fromUtf8(entryFile.readLine()).trimmed();
+    for (const QString &line : readAll(QStringLiteral(ORVEX_DESKTOP_ENTRY)).split(u'\n')) {
         if (line.startsWith("Exec="_L1))
-            exec = line.mid(5);
+            exec = line.mid(5).trimmed();
     }
     const QStringList command = exec.split(u' ', Qt::SkipEmptyParts);
     QVERIFY(!command.isEmpty());
 
     // The build folder stands in for /usr/bin on PATH.
-    const QString builtClient = QStringLiteral(ORVEX_CLIENT_BINARY);
+    const QString &builtClient = clientBinary;
     const QString path = QFileInfo(builtClient).absolutePath() + u':' + qEnvironmentVariable("PATH");
     const QString program = QStandardPaths::findExecutable(command.constFirst(), path.split(u':'));
     QCOMPARE(QFileInfo(program).canonicalFilePath(), QFileInfo(builtClient).canonicalFilePath());
@@ -327,11 +421,9 @@ void tst_Launcher::startingFromTheMenuReopensTheRunningClient()
     // Should the hand-over fail and the new client start for real, it finds
     // only stand-ins: no tunnel daemon, the private bus as the system bus.
     const QString config = m_dir->filePath(u"config.json"_s);
-    QFile configFile(config);
-    QVERIFY(configFile.open(QIODevice::WriteOnly));
-    configFile.write(
-        uR"({"vpnBackend": "vici", "viciSocket": "%1"})"_s.arg(m_dir->filePath(u"none.vici"_s)).toUtf8());
-    configFile.close();
+    const QString noCharon = uR"({"vpnBackend": "vici", "viciSocket": "%1"})"_s.arg(
+        m_dir->filePath(u"none.vici"_s));
+    QVERIFY(writeFile(config, noCharon.toUtf8()));
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(u"PATH"_s, path);
     environment.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
@@ -356,6 +448,185 @@ void tst_Launcher::startingFromTheMenuReopensTheRunningClient()
     QTRY_COMPARE(reopened.count(), 1);
     // The running client is still the session's one.
     QVERIFY(QDBusConnection::sessionBus().interface()->isServiceRegistered(SessionBus::clientAppId));
+}
+
+void tst_Launcher::printsTheVersion_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("--version") << QStringList{u"--version"_s};
+    QTest::newRow("-v") << QStringList{u"-v"_s};
+    // Qt's own options are passed over, as desktops and developers use them.
+    QTest::newRow("after -platform") << QStringList{u"-platform"_s, u"offscreen"_s, u"--version"_s};
+    QTest::newRow("after -session") << QStringList{u"-session"_s, u"1234abcd"_s, u"-v"_s};
+}
+
+void tst_Launcher::printsTheVersion()
+{
+    QFETCH(QStringList, arguments);
+    const Run run = runClient(arguments);
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.out, u"orvex %1\n"_s.arg(version));
+    QCOMPARE(run.err, QString());
+}
+
+void tst_Launcher::printsHelp()
+{
+    for (const QString &option : {u"--help"_s, u"-h"_s}) {
+        const Run run = runClient({option});
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY2(run.out.startsWith(u"Usage: orvex [options]\n"_s), qPrintable(run.out));
+        QVERIFY(run.out.contains(u"--version"_s));
+        QVERIFY(run.out.contains(u"--help"_s));
+        // Qt's options work but are not the client's to document.
+        QVERIFY2(!run.out.contains(u"platform"_s), qPrintable(run.out));
+        QCOMPARE(run.err, QString());
+    }
+}
+
+void tst_Launcher::answersDespiteABadConfiguration()
+{
+    const QString config = m_dir->filePath(u"config.json"_s);
+    const QByteArray plainHttp = R"({"apiBaseURL": "http://plain.example"})";
+    QVERIFY(writeFile(config, plainHttp));
+
+    const Run version = runClient({u"--version"_s}, config);
+    QCOMPARE(version.exitCode, 0);
+    QCOMPARE(version.out, u"orvex %1\n"_s.arg(::version));
+
+    // Starting for real still stops at the configuration.
+    const Run start = runClient({}, config);
+    QCOMPARE(start.exitCode, 2);
+    QVERIFY2(start.err.contains(u"apiBaseURL"_s), qPrintable(start.err));
+    QCOMPARE(start.out, QString());
+}
+
+void tst_Launcher::rejectsWithOneLineAndStatusTwo_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("named");
+    QTest::newRow("unknown long") << QStringList{u"--frobnicate"_s} << u"frobnicate"_s;
+    QTest::newRow("unknown short") << QStringList{u"-x"_s} << u"x"_s;
+    QTest::newRow("unknown after a good one") << QStringList{u"--version"_s, u"--nope"_s} << u"nope"_s;
+    QTest::newRow("value for a flag") << QStringList{u"--version=2"_s} << u"version"_s;
+    QTest::newRow("argument") << QStringList{u"notes.txt"_s} << u"notes.txt"_s;
+    QTest::newRow("toolkit option without its value") << QStringList{u"-style"_s} << u"style"_s;
+}
+
+void tst_Launcher::rejectsWithOneLineAndStatusTwo()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, named);
+    const Run run = runClient(arguments);
+    QCOMPARE(run.exitCode, 2);
+    QCOMPARE(run.out, QString());
+    QVERIFY2(run.err.startsWith(u"orvex: "_s), qPrintable(run.err));
+    QVERIFY2(run.err.endsWith(u'\n') && run.err.count(u'\n') == 1, qPrintable(run.err));
+    QVERIFY2(run.err.contains(named), qPrintable(run.err));
+}
+
+void tst_Launcher::onlyFakeLauncher()
+{
+    QDir(autostartDir()).removeRecursively();
+    m_launcher = m_dir->filePath(u"orvex-launcher"_s);
+    QVERIFY(writeFile(m_launcher, "#!/bin/sh\n", true));
+    qputenv("PATH", QFile::encodeName(m_dir->path()));
+}
+
+void tst_Launcher::loginEntryLifecycle()
+{
+    onlyFakeLauncher();
+    const QString path = LoginItem::entryPath(launcherId);
+    QCOMPARE(path, autostartDir() + u"/com.orvex.launcher.desktop"_s);
+    QVERIFY(!LoginItem::isEnabled(launcherId));
+
+    // An old entry is replaced by a new file renamed over it, never rewritten
+    // in place where the session could read it half written.
+    QVERIFY(QDir().mkpath(autostartDir()));
+    QVERIFY(writeFile(path, "[Desktop Entry]\nType=Application\nName=Old\nExec=/old\n"));
+    const ino_t before = inodeOf(path);
+    QVERIFY(LoginItem::setEnabled(launcherId, true));
+    QVERIFY(inodeOf(path) != before);
+    QVERIFY(LoginItem::isEnabled(launcherId));
+    QCOMPARE(QDir(autostartDir()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList{u"com.orvex.launcher.desktop"_s});
+
+    const QString written = readAll(path);
+    const QStringList lines = written.split(u'\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.value(0), u"[Desktop Entry]"_s);
+    for (const QString &expected : {u"Type=Application"_s, u"Name=Orvex"_s, u"Exec="_s + m_launcher,
+                                    u"NoDisplay=true"_s, u"X-GNOME-Autostart-enabled=true"_s})
+        QVERIFY2(lines.contains(expected), qPrintable(expected));
+    validate(path);
+
+    // Off twice, then on: removed, still removed, and the same entry again.
+    QVERIFY(LoginItem::setEnabled(launcherId, false));
+    QVERIFY(!QFileInfo::exists(path));
+    QVERIFY(!LoginItem::isEnabled(launcherId));
+    QVERIFY(LoginItem::setEnabled(launcherId, false));
+    QVERIFY(LoginItem::setEnabled(launcherId, true));
+    QCOMPARE(readAll(path), written);
+}
+
+void tst_Launcher::loginEntryQuotesAnAwkwardLauncherPath()
+{
+    onlyFakeLauncher();
+    const QString dir = m_dir->filePath(u"My Apps/100%$x"_s);
+    QVERIFY(QDir().mkpath(dir));
+    QVERIFY(writeFile(dir + u"/orvex-launcher"_s, "#!/bin/sh\n", true));
+    qputenv("PATH", QFile::encodeName(dir));
+
+    QVERIFY(LoginItem::setEnabled(launcherId, true));
+    // Quoted for the space, '$' escaped inside the quotes, '%' doubled, and
+    // that escaping backslash escaped again by the key-file format.
+    const QString expected = u"Exec=\""_s + m_dir->path() + u"/My Apps/100%%\\\\$x/orvex-launcher\""_s;
+    const QString entry = readAll(LoginItem::entryPath(launcherId));
+    QVERIFY2(entry.split(u'\n').contains(expected), qPrintable(entry));
+    validate(LoginItem::entryPath(launcherId));
+}
+
+void tst_Launcher::loginItemFindsTheLauncher()
+{
+    onlyFakeLauncher();
+    QTemporaryDir clientDir;
+    const QString beside = clientDir.filePath(u"orvex-launcher"_s);
+    QCOMPARE(LoginItem::findLauncher(clientDir.path()), m_launcher);
+    QVERIFY(writeFile(beside, "#!/bin/sh\n")); // cannot run: does not count
+    QCOMPARE(LoginItem::findLauncher(clientDir.path()), m_launcher);
+    QVERIFY(QFile::setPermissions(beside, QFile::ReadOwner | QFile::ExeOwner));
+    QCOMPARE(LoginItem::findLauncher(clientDir.path()), beside);
+}
+
+void tst_Launcher::loginItemRefusals()
+{
+    onlyFakeLauncher();
+    // No launcher anywhere: an existing entry stays as it was.
+    const QString path = LoginItem::entryPath(launcherId);
+    QVERIFY(QDir().mkpath(autostartDir()));
+    QVERIFY(writeFile(path, "[Desktop Entry]\nType=Application\nName=Kept\nExec=/kept\n"));
+    qputenv("PATH", "/nonexistent");
+    QVERIFY(!LoginItem::setEnabled(launcherId, true));
+    QVERIFY(readAll(path).contains("Name=Kept"_L1));
+
+    // An id that is not a plain file name never leaves the autostart folder.
+    qputenv("PATH", QFile::encodeName(m_dir->path()));
+    QVERIFY(!LoginItem::setEnabled(u"../escaped"_s, true));
+    QVERIFY(!QFileInfo::exists(m_configHome.filePath(u"escaped.desktop"_s)));
+    QVERIFY(!LoginItem::setEnabled(QString(), true));
+}
+
+void tst_Launcher::loginItemHonoursTheUsersSwitch()
+{
+    onlyFakeLauncher();
+    const QString path = LoginItem::entryPath(launcherId);
+    QVERIFY(QDir().mkpath(autostartDir()));
+    const QByteArray head = "[Desktop Entry]\nType=Application\nName=Orvex\nExec=/x/orvex-launcher\n";
+    QVERIFY(writeFile(path, head + "Hidden=true\n"));
+    QVERIFY(!LoginItem::isEnabled(launcherId));
+    QVERIFY(writeFile(path, head + "X-GNOME-Autostart-enabled=false\n"));
+    QVERIFY(!LoginItem::isEnabled(launcherId));
+    // The same key in another group says nothing about the entry.
+    QVERIFY(writeFile(path, head + "[Desktop Action Quit]\nName=Quit\nHidden=true\n"));
+    QVERIFY(LoginItem::isEnabled(launcherId));
 }
 
 QTEST_GUILESS_MAIN(tst_Launcher)
