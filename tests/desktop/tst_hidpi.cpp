@@ -130,40 +130,32 @@ void tst_HiDpi::noTextIsCutOff()
     QVERIFY(shown.isReady());
     QWidget *screen = shown.screen();
     QStringList faults;
-
+    const auto fits = [&faults](QWidget *widget, const QString &text, QSize needed, QSize room) {
+        if (needed.width() > room.width() || needed.height() > room.height())
+            faults << u"%1 \"%2\": needs %3x%4, has %5x%6"_s.arg(widget->objectName(), text)
+                          .arg(needed.width())
+                          .arg(needed.height())
+                          .arg(room.width())
+                          .arg(room.height());
+    };
     for (QLabel *label : screen->findChildren<QLabel *>()) {
         if (!label->isVisibleTo(screen) || label->text().isEmpty())
             continue;
-        const QRect room = label->contentsRect();
-        if (label->wordWrap() || Qt::mightBeRichText(label->text())) {
-            if (label->heightForWidth(label->width()) > label->height())
-                faults << u"%1 \"%2\": needs %3 px height, has %4"_s.arg(label->objectName(), label->text())
-                              .arg(label->heightForWidth(label->width()))
-                              .arg(label->height());
-            continue;
-        }
-        const QFontMetrics metrics = label->fontMetrics();
-        const QSize needed = metrics.size(0, label->text());
-        if (needed.width() > room.width() || metrics.height() > room.height())
-            faults << u"%1 \"%2\": needs %3x%4, has %5x%6"_s.arg(label->objectName(), label->text())
-                          .arg(needed.width())
-                          .arg(metrics.height())
-                          .arg(room.width())
-                          .arg(room.height());
+        if (label->wordWrap() || Qt::mightBeRichText(label->text()))
+            fits(label, label->text(), {0, label->heightForWidth(label->width())}, label->size());
+        else
+            fits(label, label->text(),
+                 {label->fontMetrics().size(0, label->text()).width(), label->fontMetrics().height()},
+                 label->contentsRect().size());
     }
     for (QAbstractButton *button : screen->findChildren<QAbstractButton *>()) {
         const QString text = qobject_cast<Button *>(button) ? qobject_cast<Button *>(button)->title()
                                                             : button->text();
-        if (!button->isVisibleTo(screen) || text.isEmpty() || button->layout())
-            continue;
-        const QFontMetrics metrics = button->fontMetrics();
-        const int needed = metrics.horizontalAdvance(QString(text).remove(u'&'));
-        if (needed > button->width() || metrics.height() > button->height())
-            faults << u"%1 \"%2\": needs %3x%4, has %5x%6"_s.arg(button->objectName(), text)
-                          .arg(needed)
-                          .arg(metrics.height())
-                          .arg(button->width())
-                          .arg(button->height());
+        if (button->isVisibleTo(screen) && !text.isEmpty() && !button->layout())
+            fits(button, text,
+                 {button->fontMetrics().horizontalAdvance(QString(text).remove(u'&')),
+                  button->fontMetrics().height()},
+                 button->size());
     }
     QVERIFY2(faults.isEmpty(), qPrintable(faults.join(u"; "_s)));
 }
