@@ -2,10 +2,11 @@
 // reader meet it. The accessibility tree (QAccessible: what Qt's AT-SPI
 // bridge hands a screen reader) gives every control a fitting role and a
 // name, and the check boxes say whether they are ticked; Tab reaches every
-// control, Enter does what the default button does, Escape closes modal
-// windows and the alert. The German table covers every message the code marks
-// for translation, the compiled tables are in the client, and no text a
-// screen shows stays English under German.
+// control, Enter does what the default button does (Escape closing modal
+// windows and the alert is checked on weston, in tst_wayland). The German
+// table covers every message the code marks for translation, the compiled
+// tables are in the client, and no text a screen shows stays English under
+// German.
 
 #include "FakeVpnBackend.h"
 #include "ScreenHost.h"
@@ -37,7 +38,6 @@
 using namespace Qt::StringLiterals;
 
 using namespace Orvex;
-using ScreenHost::Presentation;
 namespace Keys = Orvex::DefaultsKeys;
 
 namespace {
@@ -246,8 +246,6 @@ private Q_SLOTS:
     void mainButtonIsNamedForWhatItDoes();
     void tabReachesEveryControl_data() { ScreenHost::addScreenRows(); }
     void tabReachesEveryControl();
-    void escapeClosesModalWindowsAndTheAlert_data();
-    void escapeClosesModalWindowsAndTheAlert();
     void enterDoesWhatTheDefaultButtonDoes_data();
     void enterDoesWhatTheDefaultButtonDoes();
     void markupFromOutsideIsShownLiterally_data();
@@ -403,29 +401,6 @@ void tst_Accessibility::tabReachesEveryControl()
                     || widget->focusProxy() == control.widget || control.widget->focusProxy() == widget;
         QVERIFY2(found, qPrintable(announced(control) + u" is not reached by Tab"_s));
     }
-}
-
-void tst_Accessibility::escapeClosesModalWindowsAndTheAlert_data()
-{
-    QTest::addColumn<int>("index");
-    for (int i = 0; i < ScreenHost::screens().size(); ++i) {
-        if (ScreenHost::screens().at(i).shown != Presentation::AsRoot)
-            QTest::newRow(ScreenHost::screens().at(i).identifier) << i;
-    }
-}
-
-void tst_Accessibility::escapeClosesModalWindowsAndTheAlert()
-{
-    QFETCH(int, index);
-    ScreenHost::ShownScreen shown(ScreenHost::screens().at(index));
-    QVERIFY(shown.isReady());
-    QPointer<ViewController> screen = shown.screen();
-    QPointer<QDialog> dialog = screen->modalWindow();
-    QWidget *focused = QApplication::focusWidget();
-    QTest::keyClick(focused ? focused : screen.data(), Qt::Key_Escape);
-    QTRY_VERIFY(!shown.root()->presentedViewControllers().contains(screen));
-    QTRY_VERIFY(!dialog || !dialog->isVisible());
-    QTRY_VERIFY(!screen || !screen->isVisible());
 }
 
 void tst_Accessibility::enterDoesWhatTheDefaultButtonDoes_data()

@@ -133,6 +133,7 @@ void tst_Wayland::everyScreenOpensFitsAndCloses()
     } else {
         QPointer<ViewController> screen = shown.screen();
         QTest::keyClick(window->focusWidget() ? window->focusWidget() : window, Qt::Key_Escape);
+        QTRY_VERIFY(!shown.root()->presentedViewControllers().contains(screen));
         QTRY_VERIFY(!screen || !screen->isVisible());
         if (which.shown == Presentation::AsModalWindow)
             QTRY_VERIFY(!window->isVisible());
