@@ -106,7 +106,6 @@ private Q_SLOTS:
     void quitKeepsRunningWhenTheConfigurationCannotBeSaved();
     void endingTheClient_data();
     void endingTheClient();
-    void aTerminationSignalEndsTheClientByTheQuitPath();
     void theEventLoopEndingRunsTheQuitPathFirst();
     void applicationMenuOpensItsWindows();
 
@@ -373,29 +372,32 @@ void tst_StatusMenu::quitKeepsRunningWhenTheConfigurationCannotBeSaved()
 // session must end the process whatever happens, and not with the tunnel up.
 void tst_StatusMenu::endingTheClient_data()
 {
+    QTest::addColumn<bool>("bySignal"); // SIGTERM, else the window closed where no tray brings it back
     QTest::addColumn<VpnStatus>("live");
     QTest::addColumn<bool>("saveFails");
     QTest::addColumn<bool>("tunnelAnswers");
     QTest::addColumn<QStringList>("calls");
     QTest::addColumn<bool>("sharedSecretSaved");
     QTest::addColumn<bool>("leftNothingBehind");
-    QTest::newRow("tunnel up") << VpnStatus::Connected << false << true << u"attach apply stop"_s.split(u' ')
-                               << true << true;
-    QTest::newRow("tunnel down") << VpnStatus::Disconnected << false << true
-                                 << u"attach apply stop"_s.split(u' ') << true << true;
+    const QStringList all = u"attach apply stop"_s.split(u' ');
+    QTest::newRow("tunnel up") << false << VpnStatus::Connected << false << true << all << true << true;
+    QTest::newRow("tunnel down") << false << VpnStatus::Disconnected << false << true << all << true << true;
     // The daemon refused it: the tunnel is stopped all the same.
     QTest::newRow("configuration refused")
-        << VpnStatus::Connected << true << true << u"attach apply stop"_s.split(u' ') << true << true;
+        << false << VpnStatus::Connected << true << true << all << true << true;
     // The daemon never says the tunnel went: the bound ends the wait, and
     // the next start is to look for what is left.
     QTest::newRow("tunnel never answers")
-        << VpnStatus::Connected << false << false << u"attach apply stop"_s.split(u' ') << true << false;
+        << false << VpnStatus::Connected << false << false << all << true << false;
     QTest::newRow("nothing known yet")
-        << VpnStatus::Invalid << false << true << QStringList{} << false << true;
+        << false << VpnStatus::Invalid << false << true << QStringList{} << false << true;
+    QTest::newRow("SIGTERM, tunnel up")
+        << true << VpnStatus::Connected << false << true << all << true << true;
 }
 
 void tst_StatusMenu::endingTheClient()
 {
+    QFETCH(bool, bySignal);
     QFETCH(VpnStatus, live);
     QFETCH(bool, saveFails);
     QFETCH(bool, tunnelAnswers);
@@ -409,41 +411,33 @@ void tst_StatusMenu::endingTheClient()
         m_backend->applyError = u"refused"_s;
     m_backend->goesDownOnStop = tunnelAnswers;
 
-    // The window closed where no tray can bring it back.
     QuitSequence &quit = m_app->quit();
-    QVERIFY(!QSystemTrayIcon::isSystemTrayAvailable());
-    m_app->window().close();
+    QVERIFY(m_app->termination().isInstalled());
+    QSignalSpy received(&m_app->termination(), &TerminationSignals::terminationRequested);
+    if (bySignal) {
+        QCOMPARE(::raise(SIGTERM), 0);
+        QVERIFY(received.wait(10000));
+        QCOMPARE(received.constFirst(), (QVariantList{SIGTERM, 1}));
+    } else {
+        QVERIFY(!QSystemTrayIcon::isSystemTrayAvailable());
+        m_app->window().close();
+    }
     QTRY_COMPARE_WITH_TIMEOUT(m_exits, 1, QuitSequence::boundMs * 3);
     QCOMPARE(m_backend->calls, calls);
     const auto &saved = m_manager->savedPreferences().protocolConfiguration;
     QCOMPARE(saved && saved->authenticationMethod == Auth::SharedSecret, sharedSecretSaved);
-    QCOMPARE(quit.leftNothingBehind(), leftNothingBehind);
-    // Asked again (a second signal, the window once more): once is enough.
-    quit.end();
-    QTest::qWait(50);
-    QCOMPARE(m_exits, 1);
-}
-
-void tst_StatusMenu::aTerminationSignalEndsTheClientByTheQuitPath()
-{
-    QVERIFY(setLiveStatus(VpnStatus::Connected));
-    m_backend->goesDownOnStop = true;
-    TerminationSignals &termination = m_app->termination();
-    QVERIFY(termination.isInstalled());
-    QSignalSpy received(&termination, &TerminationSignals::terminationRequested);
-
-    QCOMPARE(::raise(SIGTERM), 0);
-    QVERIFY(received.wait(10000));
-    QCOMPARE(received.constFirst(), (QVariantList{SIGTERM, 1}));
-    QTRY_COMPARE(m_exits, 1);
-    QCOMPARE(m_manager->savedPreferences().protocolConfiguration->authenticationMethod, Auth::SharedSecret);
     QVERIFY(!m_manager->savedPreferences().onDemandEnabled);
-    QVERIFY(m_backend->calls.contains(u"stop"_s));
-
-    // Ctrl+C after it is counted as the second request.
-    QCOMPARE(::raise(SIGINT), 0);
-    QVERIFY(received.wait(10000));
-    QCOMPARE(received.constLast(), (QVariantList{SIGINT, 2}));
+    QCOMPARE(quit.leftNothingBehind(), leftNothingBehind);
+    // Asked again (Ctrl+C after it is counted as the second request, the
+    // window once more): once is enough.
+    if (bySignal) {
+        QCOMPARE(::raise(SIGINT), 0);
+        QVERIFY(received.wait(10000));
+        QCOMPARE(received.constLast(), (QVariantList{SIGINT, 2}));
+    } else {
+        quit.end();
+    }
+    QTest::qWait(50);
     QCOMPARE(m_exits, 1);
 }
 
