@@ -9,6 +9,8 @@
 #include <atomic>
 #include <unistd.h>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 QString script()
@@ -22,10 +24,10 @@ QStringList words(const char *text)
     return QString::fromLatin1(text).split(u' ');
 }
 
-// Runs `program` to its end (at most 60 s); its exit code, or -1 when it
-// crashed or hung. `output` gets standard output (and error, with `merged`).
-int execute(const QString &program, const QStringList &arguments, QByteArray *output = nullptr,
-            bool merged = false)
+} // namespace
+
+int GatewayFixture::execute(const QString &program, const QStringList &arguments, QByteArray *output,
+                            bool merged)
 {
     QProcess process;
     process.start(program, arguments);
@@ -39,19 +41,12 @@ int execute(const QString &program, const QStringList &arguments, QByteArray *ou
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }
 
-QString sideName(GatewayFixture::Side side)
-{
-    return side == GatewayFixture::Side::Gateway ? QStringLiteral("gateway") : QStringLiteral("client");
-}
-
-} // namespace
-
 GatewayFixture::GatewayFixture()
     : m_dir(std::make_unique<QTemporaryDir>())
 {
     // Unique per process and per fixture; short enough for interface names.
     static std::atomic<int> counter = 0;
-    m_tag = QStringLiteral("%1x%2").arg(::getpid()).arg(counter++);
+    m_tag = u"%1x%2"_s.arg(::getpid()).arg(counter++);
 }
 
 GatewayFixture::~GatewayFixture()
@@ -67,28 +62,26 @@ bool GatewayFixture::isRoot()
 // `scripts/gateway COMMAND --dir DIR ARGUMENTS...`
 int GatewayFixture::run(const QStringList &arguments, QByteArray *output) const
 {
-    return execute(script(),
-                   QStringList{arguments.first(), QStringLiteral("--dir"), m_dir->path()} + arguments.mid(1),
+    return execute(script(), QStringList{arguments.first(), u"--dir"_s, m_dir->path()} + arguments.mid(1),
                    output, true);
 }
 
 bool GatewayFixture::up(QString *error, const QStringList &arguments)
 {
     if (script().isEmpty()) {
-        *error = QStringLiteral("ORVEX_GATEWAY_SCRIPT is not set");
+        *error = u"ORVEX_GATEWAY_SCRIPT is not set"_s;
         return false;
     }
     QByteArray output;
     m_up = true; // whatever happens, down() cleans up
-    const int status = run(QStringList{QStringLiteral("up"), QStringLiteral("--tag"), m_tag} + arguments,
-                           &output);
+    const int status = run(QStringList{u"up"_s, u"--tag"_s, m_tag} + arguments, &output);
     for (const QByteArray &line : output.split('\n')) {
         const int equals = line.indexOf('=');
         if (equals > 0)
             m_values.insert(QString::fromUtf8(line.left(equals)), QString::fromUtf8(line.mid(equals + 1)));
     }
     if (status != 0 || clientVici().isEmpty()) {
-        *error = QStringLiteral("scripts/gateway up failed: %1").arg(QString::fromUtf8(output));
+        *error = u"scripts/gateway up failed: %1"_s.arg(QString::fromUtf8(output));
         return false;
     }
     return true;
@@ -97,10 +90,10 @@ bool GatewayFixture::up(QString *error, const QStringList &arguments)
 bool GatewayFixture::upTrusting(const QString &caFolder, QString *error, const QStringList &arguments)
 {
     // The script keeps a CA it finds in place.
-    const QString caDir = directory() + QStringLiteral("/ca");
-    for (const QString &name : {QStringLiteral("ca.crt"), QStringLiteral("ca.key")}) {
+    const QString caDir = directory() + u"/ca"_s;
+    for (const QString &name : {u"ca.crt"_s, u"ca.key"_s}) {
         if (!QDir().mkpath(caDir) || !QFile::copy(caFolder + u'/' + name, caDir + u'/' + name)) {
-            *error = QStringLiteral("cannot copy %1 from %2 to %3").arg(name, caFolder, caDir);
+            *error = u"cannot copy %1 from %2 to %3"_s.arg(name, caFolder, caDir);
             return false;
         }
     }
@@ -112,46 +105,29 @@ void GatewayFixture::down()
     if (!m_up)
         return;
     m_up = false;
-    run({QStringLiteral("down")});
+    run({u"down"_s});
 }
 
 QByteArray GatewayFixture::issueClientIdentity(const QString &id, const QString &passphrase,
                                                const QString &caDir)
 {
-    const QString out = m_dir->filePath(QStringLiteral("client-%1.p12").arg(id.left(8)));
-    QStringList arguments{QStringLiteral("client-cert"),
-                          QStringLiteral("--id"),
-                          id,
-                          QStringLiteral("--out"),
-                          out,
-                          QStringLiteral("--pass"),
-                          passphrase};
+    const QString out = m_dir->filePath(u"client-%1.p12"_s.arg(id.left(8)));
+    QStringList arguments{u"client-cert"_s, u"--id"_s, id, u"--out"_s, out, u"--pass"_s, passphrase};
     if (!caDir.isEmpty())
-        arguments << QStringLiteral("--ca") << caDir;
+        arguments << u"--ca"_s << caDir;
     QFile file(out);
     return run(arguments) == 0 && file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QString GatewayFixture::makeOtherCa()
 {
-    const QString dir = m_dir->filePath(QStringLiteral("other-ca"));
+    const QString dir = m_dir->filePath(u"other-ca"_s);
     QDir().mkpath(dir);
-    execute(QStringLiteral("openssl"),
+    execute(u"openssl"_s,
             words("req -x509 -newkey rsa:2048 -nodes -days 2 -addext basicConstraints=critical,CA:TRUE -subj")
-                << QStringLiteral("/O=Elsewhere/CN=Other CA") << QStringLiteral("-keyout")
-                << dir + QStringLiteral("/ca.key") << QStringLiteral("-out")
-                << dir + QStringLiteral("/ca.crt"));
-    return QFile::exists(dir + QStringLiteral("/ca.crt")) ? dir : QString();
-}
-
-bool GatewayFixture::stopResponder()
-{
-    return run({QStringLiteral("stop-responder")}) == 0;
-}
-
-bool GatewayFixture::pingInnerAddress()
-{
-    return ping(value(QStringLiteral("INNER_ADDR")));
+                << u"/O=Elsewhere/CN=Other CA"_s << u"-keyout"_s << dir + u"/ca.key"_s << u"-out"_s
+                << dir + u"/ca.crt"_s);
+    return QFile::exists(dir + u"/ca.crt"_s) ? dir : QString();
 }
 
 QString GatewayFixture::logs() const
@@ -160,72 +136,60 @@ QString GatewayFixture::logs() const
     for (const char *key : {"CLIENT_LOG", "GATEWAY_LOG"}) {
         QFile file(value(QLatin1String(key)));
         if (file.open(QIODevice::ReadOnly))
-            text += QStringLiteral("--- %1 ---\n%2\n")
-                        .arg(QLatin1String(key), QString::fromUtf8(file.readAll().right(3000)));
+            text += u"--- %1 ---\n%2\n"_s.arg(QLatin1String(key),
+                                              QString::fromUtf8(file.readAll().right(3000)));
     }
     return text;
-}
-
-bool GatewayFixture::killCharon(Side side)
-{
-    return run({QStringLiteral("kill-charon"), QStringLiteral("--side"), sideName(side)}) == 0;
-}
-
-bool GatewayFixture::startCharon(Side side)
-{
-    return run({QStringLiteral("start-charon"), QStringLiteral("--side"), sideName(side)}) == 0;
 }
 
 bool GatewayFixture::terminateAtGateway()
 {
     // swanctl ends every IKE SA of the named connection.
-    return execute(QStringLiteral("swanctl"),
-                   QStringList{QStringLiteral("--terminate"), QStringLiteral("--ike"),
-                               value(QStringLiteral("CONN"))}
-                           + words("--timeout 2 --force --uri")
-                       << QStringLiteral("unix://") + gatewayVici())
+    return execute(
+               u"swanctl"_s,
+               QStringList{u"--terminate"_s, u"--ike"_s, value(u"CONN"_s)} + words("--timeout 2 --force --uri")
+                   << u"unix://"_s + gatewayVici())
            == 0;
 }
 
 bool GatewayFixture::offerIpv6(bool offered)
 {
-    if (run(offered ? QStringList{QStringLiteral("offer")} : words("offer --ipv4-only")) != 0)
+    if (run(offered ? QStringList{u"offer"_s} : words("offer --ipv4-only")) != 0)
         return false;
-    m_values.insert(QStringLiteral("IPV6"), offered ? QStringLiteral("yes") : QStringLiteral("no"));
+    m_values.insert(u"IPV6"_s, offered ? u"yes"_s : u"no"_s);
     return true;
+}
+
+QString GatewayFixture::link(Side side) const
+{
+    // The namespace holds one veth: its end of the link, "2: ocTAG@if3: <...>".
+    QByteArray listing;
+    execute(u"ip"_s,
+            QStringList{u"-n"_s, value(side == Side::Gateway ? u"GATEWAY_NS"_s : u"CLIENT_NS"_s)}
+                + words("-o link show type veth"),
+            &listing);
+    return QString::fromUtf8(listing.split(':').value(1).trimmed().split('@').constFirst());
 }
 
 bool GatewayFixture::setLinkUp(bool up)
 {
-    // The client namespace holds one veth: the end of the link, "2: ocTAG@if3: <...>".
-    const QString ns = value(QStringLiteral("CLIENT_NS"));
-    QByteArray listing;
-    if (execute(QStringLiteral("ip"), QStringList{QStringLiteral("-n"), ns} + words("-o link show type veth"),
-                &listing)
-        != 0)
-        return false;
-    const QList<QByteArray> fields = listing.split(':');
-    if (fields.size() < 2)
-        return false;
-    const QString link = QString::fromUtf8(fields[1].trimmed().split('@').first());
-    return execute(QStringLiteral("ip"),
-                   {QStringLiteral("-n"), ns, QStringLiteral("link"), QStringLiteral("set"),
-                    QStringLiteral("dev"), link, up ? QStringLiteral("up") : QStringLiteral("down")})
-           == 0;
+    const QString link = this->link(Side::Client);
+    return !link.isEmpty()
+           && execute(u"ip"_s, {u"-n"_s, value(u"CLIENT_NS"_s), u"link"_s, u"set"_s, u"dev"_s, link,
+                                up ? u"up"_s : u"down"_s})
+                  == 0;
 }
 
 std::optional<QStringList> GatewayFixture::securityAssociations(Side side) const
 {
     const QString socket = side == Side::Gateway ? gatewayVici() : clientVici();
     QByteArray listing;
-    if (execute(QStringLiteral("swanctl"),
-                words("--list-sas --raw --uri") << QStringLiteral("unix://") + socket, &listing)
-        != 0)
+    if (execute(u"swanctl"_s, words("--list-sas --raw --uri") << u"unix://"_s + socket, &listing) != 0)
         return std::nullopt;
     // One line per IKE SA: "list-sa event {NAME {uniqueid=1 ... state=ESTABLISHED
     // ... child-sas {NAME-2 {... state=INSTALLED ...}}}}". The IKE SA's state
     // comes before its children's.
-    static const QRegularExpression state(QStringLiteral(" state=(\\S+)"));
+    static const QRegularExpression state(u" state=(\\S+)"_s);
     QStringList states;
     for (const QByteArray &line : listing.split('\n')) {
         if (!line.startsWith("list-sa event"))
@@ -241,26 +205,19 @@ std::optional<QStringList> GatewayFixture::securityAssociations(Side side) const
 
 int GatewayFixture::runInClient(const QStringList &command, QByteArray *output) const
 {
-    return execute(QStringLiteral("ip"),
-                   QStringList{QStringLiteral("netns"), QStringLiteral("exec"),
-                               value(QStringLiteral("CLIENT_NS"))}
-                       + command,
-                   output);
+    return execute(u"ip"_s, QStringList{u"netns"_s, u"exec"_s, value(u"CLIENT_NS"_s)} + command, output);
 }
 
 QByteArray GatewayFixture::resolverConfiguration() const
 {
-    QFile file(value(QStringLiteral("RESOLV_CONF")));
+    QFile file(value(u"RESOLV_CONF"_s));
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
 }
 
 QString GatewayFixture::resolve(const QString &name, int family) const
 {
     QByteArray output;
-    if (runInClient({QStringLiteral("getent"),
-                     family == 6 ? QStringLiteral("ahostsv6") : QStringLiteral("ahostsv4"), name},
-                    &output)
-        != 0)
+    if (runInClient({u"getent"_s, family == 6 ? u"ahostsv6"_s : u"ahostsv4"_s, name}, &output) != 0)
         return {};
     return QString::fromUtf8(output.left(output.indexOf(' ')));
 }
@@ -273,9 +230,7 @@ bool GatewayFixture::ping(const QString &address) const
 bool GatewayFixture::ipv6Refused() const
 {
     QByteArray rules;
-    execute(QStringLiteral("ip"),
-            QStringList{QStringLiteral("-n"), value(QStringLiteral("CLIENT_NS"))} + words("-6 rule list"),
-            &rules);
+    execute(u"ip"_s, QStringList{u"-n"_s, value(u"CLIENT_NS"_s)} + words("-6 rule list"), &rules);
     return rules.contains("unreachable");
 }
 
@@ -294,16 +249,13 @@ bool GatewayFixture::Capture::start(QString *error)
     QObject::connect(&m_process, &QProcess::readyReadStandardError, &m_process,
                      [this] { m_errors += m_process.readAllStandardError(); });
     // Line-buffered text, addresses and ports as numbers.
-    m_process.start(QStringLiteral("ip"),
-                    {QStringLiteral("netns"), QStringLiteral("exec"),
-                     m_gateway.value(QStringLiteral("CLIENT_NS")), QStringLiteral("tcpdump"),
-                     QStringLiteral("-i"), m_gateway.value(QStringLiteral("CLIENT_IF")),
-                     QStringLiteral("-nn"), QStringLiteral("-l")});
+    m_process.start(u"ip"_s, {u"netns"_s, u"exec"_s, m_gateway.value(u"CLIENT_NS"_s), u"tcpdump"_s, u"-i"_s,
+                              m_gateway.value(u"CLIENT_IF"_s), u"-nn"_s, u"-l"_s});
     (void) QTest::qWaitFor(
         [this] { return m_errors.contains("listening on") || m_process.state() == QProcess::NotRunning; },
         30000);
     if (!m_errors.contains("listening on")) {
-        *error = QStringLiteral("tcpdump did not start: %1").arg(QString::fromUtf8(m_errors));
+        *error = u"tcpdump did not start: %1"_s.arg(QString::fromUtf8(m_errors));
         return false;
     }
     return true;
@@ -320,15 +272,13 @@ bool GatewayFixture::Capture::stop(QString *error)
               "s.bind(('og%1', 0))\n"
               "s.send(b'\\xff' * 6 + s.getsockname()[4] + b'\\x88\\xb5' + b'orvex-marker' + bytes(34))\n")
               .arg(m_gateway.m_tag);
-    const int sent = execute(QStringLiteral("ip"),
-                             {QStringLiteral("netns"), QStringLiteral("exec"),
-                              m_gateway.value(QStringLiteral("GATEWAY_NS")),
-                              QStringLiteral("/usr/bin/python3"), QStringLiteral("-c"), script});
+    const int sent = execute(u"ip"_s, {u"netns"_s, u"exec"_s, m_gateway.value(u"GATEWAY_NS"_s),
+                                       u"/usr/bin/python3"_s, u"-c"_s, script});
     const bool seen = sent == 0 && QTest::qWaitFor([this] { return m_output.contains("(0x88b5)"); }, 30000);
     m_process.terminate();
     m_process.waitForFinished();
     if (!seen) {
-        *error = QStringLiteral("the capture never showed its end marker");
+        *error = u"the capture never showed its end marker"_s;
         return false;
     }
     // Everything before the marker's line.
@@ -344,27 +294,27 @@ bool GatewayFixture::Capture::stop(QString *error)
 void GatewayFixture::Capture::classify(const QByteArray &bytes)
 {
     const QString line = QString::fromUtf8(bytes);
-    const QString gateway = QRegularExpression::escape(m_gateway.value(QStringLiteral("GATEWAY_ADDR")));
-    const QString client = QRegularExpression::escape(m_gateway.value(QStringLiteral("CLIENT_ADDR")));
+    const QString gateway = QRegularExpression::escape(m_gateway.value(u"GATEWAY_ADDR"_s));
+    const QString client = QRegularExpression::escape(m_gateway.value(u"CLIENT_ADDR"_s));
     // Between the client's and the gateway's outer addresses, to or from the
     // gateway's IKE ports (charon-nm sends from ports of its own choosing).
     const QRegularExpression ike(
-        QStringLiteral(" IP (%1\\.\\d+ > %2\\.(500|4500)|%2\\.(500|4500) > %1\\.\\d+): ").arg(client, gateway));
-    static const QRegularExpression neighbours(QStringLiteral(
-        "ICMP6, (neighbor solicitation|neighbor advertisement|router solicitation|router advertisement)"));
+        u" IP (%1\\.\\d+ > %2\\.(500|4500)|%2\\.(500|4500) > %1\\.\\d+): "_s.arg(client, gateway));
+    static const QRegularExpression neighbours(
+        u"ICMP6, (neighbor solicitation|neighbor advertisement|router solicitation|router advertisement)"_s);
     QString kind;
     if (line.contains(QLatin1String(" ARP, ")))
-        kind = QStringLiteral("ARP");
+        kind = u"ARP"_s;
     else if (line.contains(neighbours))
-        kind = QStringLiteral("neighbour discovery");
+        kind = u"neighbour discovery"_s;
     else if (line.contains(QLatin1String("ICMP6, multicast listener report")))
-        kind = QStringLiteral("multicast listener report");
+        kind = u"multicast listener report"_s;
     else if (line.contains(ike))
-        kind = line.contains(QLatin1String("UDP-encap: ESP"))   ? QStringLiteral("ESP in UDP")
-               : line.contains(QLatin1String("nat-keep-alive")) ? QStringLiteral("NAT keepalive")
-                                                                : QStringLiteral("IKE");
+        kind = line.contains(QLatin1String("UDP-encap: ESP"))   ? u"ESP in UDP"_s
+               : line.contains(QLatin1String("nat-keep-alive")) ? u"NAT keepalive"_s
+                                                                : u"IKE"_s;
     else {
-        kind = QStringLiteral("other");
+        kind = u"other"_s;
         others << line;
     }
     counts[kind] += 1;
@@ -374,6 +324,6 @@ QString GatewayFixture::Capture::summary() const
 {
     QStringList parts;
     for (auto it = counts.begin(); it != counts.end(); ++it)
-        parts << QStringLiteral("%1: %2").arg(it.key()).arg(it.value());
-    return parts.isEmpty() ? QStringLiteral("no packets") : parts.join(QStringLiteral(", "));
+        parts << u"%1: %2"_s.arg(it.key()).arg(it.value());
+    return parts.isEmpty() ? u"no packets"_s : parts.join(u", "_s);
 }

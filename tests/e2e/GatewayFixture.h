@@ -20,6 +20,10 @@ public:
     ~GatewayFixture();
 
     static bool isRoot();
+    // Runs `program` to its end (at most 60 s); its exit code, or -1 when it
+    // crashed or hung. `output` gets standard output (and error, with `merged`).
+    static int execute(const QString &program, const QStringList &arguments, QByteArray *output = nullptr,
+                       bool merged = false);
 
     // `arguments` go to `scripts/gateway up` as well (for example --ipv4-only).
     bool up(QString *error, const QStringList &arguments = {});
@@ -42,26 +46,37 @@ public:
     // A certificate authority of its own, unknown to the gateway.
     QString makeOtherCa();
     // Stops the gateway's charon: from then on nobody answers.
-    bool stopResponder();
+    bool stopResponder() { return run({QStringLiteral("stop-responder")}) == 0; }
 
     enum class Side { Gateway, Client };
     // SIGKILL for that side's charon: it tells its peer nothing.
-    bool killCharon(Side side);
+    bool killCharon(Side side)
+    {
+        return run({QStringLiteral("kill-charon"), QStringLiteral("--side"), name(side)}) == 0;
+    }
     // Starts that side's charon again; the gateway's with its connections.
-    bool startCharon(Side side);
+    bool startCharon(Side side)
+    {
+        return run({QStringLiteral("start-charon"), QStringLiteral("--side"), name(side)}) == 0;
+    }
     // The gateway ends every tunnel of its connection (and tells the client).
     bool terminateAtGateway();
     // What the gateway offers new tunnels from now on: both families or IPv4 only.
     bool offerIpv6(bool offered);
+    // That side's end of the link between the namespaces (a veth's name).
+    QString link(Side side) const;
     // Takes the client's end of the link between the namespaces down or up.
     bool setLinkUp(bool up);
     // The IKE SAs that side's charon holds, as "STATE/CHILD-STATES" texts
     // (e.g. "ESTABLISHED/INSTALLED"); nothing when its charon does not answer.
     std::optional<QStringList> securityAssociations(Side side) const;
     // One ping from the client namespace to the gateway's inner address.
-    bool pingInnerAddress();
+    bool pingInnerAddress() { return ping(value(QStringLiteral("INNER_ADDR"))); }
     // The tail of both charons' logs, for failure messages.
     QString logs() const;
+
+    // `command` run in the client namespace; its exit code, -1 when it crashed or hung.
+    int runInClient(const QStringList &command, QByteArray *output = nullptr) const;
 
     // The client namespace as a user's programs see it.
     QByteArray resolverConfiguration() const;
@@ -98,9 +113,12 @@ public:
     };
 
 private:
+    static QString name(Side side)
+    {
+        return side == Side::Gateway ? QStringLiteral("gateway") : QStringLiteral("client");
+    }
     // `scripts/gateway COMMAND --dir DIR ARGUMENTS...` for `{COMMAND, ARGUMENTS...}`.
     int run(const QStringList &arguments, QByteArray *output = nullptr) const;
-    int runInClient(const QStringList &command, QByteArray *output = nullptr) const;
 
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_tag;

@@ -5,7 +5,7 @@
 #include <QDBusObjectPath>
 #include <QDBusVariant>
 
-#include <algorithm>
+using namespace Qt::StringLiterals;
 
 namespace NM = Orvex::NetworkManager;
 
@@ -19,7 +19,7 @@ QVariant path(const QString &text)
 } // namespace
 
 FakeNetworkManager::FakeNetworkManager(const QString &busAddress)
-    : m_bus(QDBusConnection::connectToBus(busAddress, QStringLiteral("fake-nm-%1").arg(quintptr(this))))
+    : m_bus(QDBusConnection::connectToBus(busAddress, u"fake-nm-%1"_s.arg(quintptr(this))))
     , m_name(m_bus.name())
 {
     NM::registerTypes();
@@ -44,29 +44,29 @@ void FakeNetworkManager::vanish()
 {
     m_bus.unregisterService(NM::service);
     active.clear();
-    primaryConnection = QStringLiteral("/");
+    primaryConnection = u"/"_s;
     m_heldActivation.reset();
 }
 
 QString FakeNetworkManager::addProfile(const NM::Settings &settings)
 {
-    const QString path = QStringLiteral("%1/%2").arg(NM::settingsPath).arg(m_next++);
+    const QString path = u"%1/%2"_s.arg(NM::settingsPath).arg(m_next++);
     profiles.insert(path, settings);
-    signal(NM::settingsPath, NM::settingsInterface, QStringLiteral("NewConnection"), {::path(path)});
+    signal(NM::settingsPath, NM::settingsInterface, u"NewConnection"_s, {::path(path)});
     return path;
 }
 
 void FakeNetworkManager::removeProfile(const QString &path)
 {
     profiles.remove(path);
-    signal(NM::settingsPath, NM::settingsInterface, QStringLiteral("ConnectionRemoved"), {::path(path)});
+    signal(NM::settingsPath, NM::settingsInterface, u"ConnectionRemoved"_s, {::path(path)});
 }
 
 QString FakeNetworkManager::addDeviceConnection(const QString &type)
 {
-    const QString path = QStringLiteral("%1/ActiveConnection/%2").arg(NM::path).arg(m_next++);
+    const QString path = u"%1/ActiveConnection/%2"_s.arg(NM::path).arg(m_next++);
     ActiveConnection connection;
-    connection.uuid = QStringLiteral("device-%1").arg(m_next);
+    connection.uuid = u"device-%1"_s.arg(m_next);
     connection.type = type;
     connection.state = 2;
     active.insert(path, connection);
@@ -76,17 +76,16 @@ QString FakeNetworkManager::addDeviceConnection(const QString &type)
 
 QString FakeNetworkManager::addVpnConnection(const QString &profile, uint state, uint vpnState)
 {
-    const QString path = QStringLiteral("%1/ActiveConnection/%2").arg(NM::path).arg(m_next++);
+    const QString path = u"%1/ActiveConnection/%2"_s.arg(NM::path).arg(m_next++);
     ActiveConnection connection;
     connection.profile = profile;
-    connection.uuid
-        = profiles.value(profile).value(QStringLiteral("connection")).value(QStringLiteral("uuid")).toString();
-    connection.type = QStringLiteral("vpn");
+    connection.uuid = profiles.value(profile).value(u"connection"_s).value(u"uuid"_s).toString();
+    connection.type = u"vpn"_s;
     connection.vpn = true;
     connection.state = state;
     connection.vpnState = vpnState;
     if (vpnState == 5)
-        connection.ip4Config = QStringLiteral("%1/IP4Config/%2").arg(NM::path).arg(m_next++);
+        connection.ip4Config = u"%1/IP4Config/%2"_s.arg(NM::path).arg(m_next++);
     active.insert(path, connection);
     activeConnectionsChanged();
     return path;
@@ -95,8 +94,8 @@ QString FakeNetworkManager::addVpnConnection(const QString &profile, uint state,
 void FakeNetworkManager::setPrimaryConnection(const QString &path)
 {
     primaryConnection = path;
-    signal(NM::path, NM::propertiesInterface, QStringLiteral("PropertiesChanged"),
-           {NM::interface, QVariantMap{{QStringLiteral("PrimaryConnection"), ::path(path)}}, QStringList()});
+    signal(NM::path, NM::propertiesInterface, u"PropertiesChanged"_s,
+           {NM::interface, QVariantMap{{u"PrimaryConnection"_s, ::path(path)}}, QStringList()});
 }
 
 void FakeNetworkManager::setVpnState(const QString &path, uint vpnState)
@@ -104,15 +103,15 @@ void FakeNetworkManager::setVpnState(const QString &path, uint vpnState)
     if (!active.contains(path))
         return;
     active[path].vpnState = vpnState;
-    signal(path, NM::vpnInterface, QStringLiteral("VpnStateChanged"), {vpnState, 0u});
+    signal(path, NM::vpnInterface, u"VpnStateChanged"_s, {vpnState, 0u});
     if (vpnState == 5) {
         setActiveState(path, 2);
         // The VPN's IP configuration is published only after the state; a
         // re-established VPN gets a new one.
-        active[path].ip4Config = QStringLiteral("%1/IP4Config/%2").arg(NM::path).arg(m_next++);
-        signal(path, NM::propertiesInterface, QStringLiteral("PropertiesChanged"),
-               {NM::activeInterface,
-                QVariantMap{{QStringLiteral("Ip4Config"), ::path(active[path].ip4Config)}}, QStringList()});
+        active[path].ip4Config = u"%1/IP4Config/%2"_s.arg(NM::path).arg(m_next++);
+        signal(path, NM::propertiesInterface, u"PropertiesChanged"_s,
+               {NM::activeInterface, QVariantMap{{u"Ip4Config"_s, ::path(active[path].ip4Config)}},
+                QStringList()});
     }
     if (vpnState == 6 || vpnState == 7) {
         setActiveState(path, 4);
@@ -132,12 +131,6 @@ void FakeNetworkManager::releaseActivation()
     const QDBusMessage held = *m_heldActivation;
     m_heldActivation.reset();
     reply(held.createReply(::path(m_heldPath)));
-}
-
-int FakeNetworkManager::count(const QString &member) const
-{
-    return int(std::count_if(calls.cbegin(), calls.cend(),
-                             [&member](const Call &call) { return call.member == member; }));
 }
 
 QList<FakeNetworkManager::Call> FakeNetworkManager::callsOf(const QString &member) const
@@ -170,18 +163,22 @@ void FakeNetworkManager::signal(const QString &path, const QString &interface, c
 
 void FakeNetworkManager::activeConnectionsChanged()
 {
+    signal(NM::path, NM::propertiesInterface, u"PropertiesChanged"_s,
+           {NM::interface, QVariantMap{{u"ActiveConnections"_s, activePaths()}}, QStringList()});
+}
+
+QVariant FakeNetworkManager::activePaths() const
+{
     QList<QDBusObjectPath> paths;
     for (const QString &key : active.keys())
         paths << QDBusObjectPath(key);
-    signal(NM::path, NM::propertiesInterface, QStringLiteral("PropertiesChanged"),
-           {NM::interface, QVariantMap{{QStringLiteral("ActiveConnections"), QVariant::fromValue(paths)}},
-            QStringList()});
+    return QVariant::fromValue(paths);
 }
 
 void FakeNetworkManager::setActiveState(const QString &path, uint state)
 {
     active[path].state = state;
-    signal(path, NM::activeInterface, QStringLiteral("StateChanged"), {state, 0u});
+    signal(path, NM::activeInterface, u"StateChanged"_s, {state, 0u});
 }
 
 void FakeNetworkManager::removeActive(const QString &path)
@@ -193,7 +190,7 @@ void FakeNetworkManager::removeActive(const QString &path)
 QString FakeNetworkManager::profileByUuid(const QString &uuid) const
 {
     for (auto it = profiles.cbegin(); it != profiles.cend(); ++it) {
-        if (it->value(QStringLiteral("connection")).value(QStringLiteral("uuid")).toString() == uuid)
+        if (it->value(u"connection"_s).value(u"uuid"_s).toString() == uuid)
             return it.key();
     }
     return {};
@@ -203,31 +200,26 @@ QVariantMap FakeNetworkManager::properties(const QString &path, const QString &i
 {
     *known = true;
     if (path == NM::path && interface == NM::interface) {
-        QList<QDBusObjectPath> paths;
-        for (const QString &key : active.keys())
-            paths << QDBusObjectPath(key);
-        return {{QStringLiteral("ActiveConnections"), QVariant::fromValue(paths)},
-                {QStringLiteral("PrimaryConnection"), ::path(primaryConnection)},
-                {QStringLiteral("State"), 70u}};
+        return {{u"ActiveConnections"_s, activePaths()},
+                {u"PrimaryConnection"_s, ::path(primaryConnection)},
+                {u"State"_s, 70u}};
     }
     if (active.contains(path)) {
         const ActiveConnection &connection = active[path];
         if (interface == NM::activeInterface)
-            return {{QStringLiteral("Uuid"), connection.uuid},
-                    {QStringLiteral("Connection"),
-                     ::path(connection.profile.isEmpty() ? QStringLiteral("/") : connection.profile)},
-                    {QStringLiteral("Type"), connection.type},
-                    {QStringLiteral("Vpn"), connection.vpn},
-                    {QStringLiteral("State"), connection.state},
-                    {QStringLiteral("Ip4Config"), ::path(connection.ip4Config)}};
+            return {{u"Uuid"_s, connection.uuid},
+                    {u"Connection"_s, ::path(connection.profile.isEmpty() ? u"/"_s : connection.profile)},
+                    {u"Type"_s, connection.type},
+                    {u"Vpn"_s, connection.vpn},
+                    {u"State"_s, connection.state},
+                    {u"Ip4Config"_s, ::path(connection.ip4Config)}};
         if (interface == NM::vpnInterface && connection.vpn)
-            return {{QStringLiteral("VpnState"), connection.vpnState}, {QStringLiteral("Banner"), QString()}};
+            return {{u"VpnState"_s, connection.vpnState}, {u"Banner"_s, QString()}};
     }
     for (const ActiveConnection &connection : active) {
         if (connection.ip4Config == path && interface == NM::ip4ConfigInterface) {
-            const QList<QVariantMap> data{
-                {{QStringLiteral("address"), vpnAddress}, {QStringLiteral("prefix"), 32u}}};
-            return {{QStringLiteral("AddressData"), QVariant::fromValue(data)}};
+            const QList<QVariantMap> data{{{u"address"_s, vpnAddress}, {u"prefix"_s, 32u}}};
+            return {{u"AddressData"_s, QVariant::fromValue(data)}};
         }
     }
     *known = false;
@@ -252,8 +244,8 @@ bool FakeNetworkManager::handleMessage(const QDBusMessage &message, const QDBusC
         bool known = false;
         const QVariantMap values = properties(path, arguments.value(0).toString(), &known);
         if (!known) {
-            reply(message.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"),
-                                           QStringLiteral("No such interface")));
+            reply(message.createErrorReply(u"org.freedesktop.DBus.Error.UnknownMethod"_s,
+                                           u"No such interface"_s));
         } else if (member == QLatin1String("GetAll")) {
             reply(message.createReply(values));
         } else {
@@ -267,26 +259,24 @@ bool FakeNetworkManager::handleMessage(const QDBusMessage &message, const QDBusC
         const QString found = profileByUuid(arguments.value(0).toString());
         if (found.isEmpty())
             reply(message.createErrorReply(NM::invalidConnectionError,
-                                           QStringLiteral("No connection with the UUID was found.")));
+                                           u"No connection with the UUID was found."_s));
         else
             reply(message.createReply(::path(found)));
         return true;
     }
     if (path == NM::settingsPath && member == QLatin1String("AddConnection2")) {
         const NM::Settings settings = NM::settings(arguments.value(0));
-        const QString uuid
-            = settings.value(QStringLiteral("connection")).value(QStringLiteral("uuid")).toString();
+        const QString uuid = settings.value(u"connection"_s).value(u"uuid"_s).toString();
         if (!profileByUuid(uuid).isEmpty())
-            reply(
-                message.createErrorReply(QStringLiteral("org.freedesktop.NetworkManager.Settings.UuidExists"),
-                                         QStringLiteral("A connection with this UUID already exists")));
+            reply(message.createErrorReply(u"org.freedesktop.NetworkManager.Settings.UuidExists"_s,
+                                           u"A connection with this UUID already exists"_s));
         else
             reply(message.createReply({::path(addProfile(settings)), QVariantMap()}));
         return true;
     }
     if (profiles.contains(path) && member == QLatin1String("Update2")) {
         profiles[path] = NM::settings(arguments.value(0));
-        signal(path, NM::connectionInterface, QStringLiteral("Updated"), {});
+        signal(path, NM::connectionInterface, u"Updated"_s, {});
         reply(message.createReply(QVariantMap()));
         return true;
     }
@@ -297,8 +287,8 @@ bool FakeNetworkManager::handleMessage(const QDBusMessage &message, const QDBusC
     if (path == NM::path && member == QLatin1String("ActivateConnection")) {
         const QString profile = qvariant_cast<QDBusObjectPath>(arguments.value(0)).path();
         if (!profiles.contains(profile)) {
-            reply(message.createErrorReply(QStringLiteral("org.freedesktop.NetworkManager.UnknownConnection"),
-                                           QStringLiteral("Connection not found")));
+            reply(message.createErrorReply(u"org.freedesktop.NetworkManager.UnknownConnection"_s,
+                                           u"Connection not found"_s));
             return true;
         }
         // NetworkManager announces the new active connection before it answers.
@@ -316,20 +306,17 @@ bool FakeNetworkManager::handleMessage(const QDBusMessage &message, const QDBusC
     if (path == NM::path && member == QLatin1String("DeactivateConnection")) {
         const QString target = qvariant_cast<QDBusObjectPath>(arguments.value(0)).path();
         if (!active.contains(target)) {
-            reply(message.createErrorReply(NM::connectionNotActiveError,
-                                           QStringLiteral("The connection was not active.")));
+            reply(message.createErrorReply(NM::connectionNotActiveError, u"The connection was not active."_s));
             return true;
         }
         setActiveState(target, 3);
         reply(message.createReply());
-        if (finishDeactivation) {
-            setActiveState(target, 4);
-            signal(target, NM::vpnInterface, QStringLiteral("VpnStateChanged"), {7u, 2u});
-            removeActive(target);
-        }
+        setActiveState(target, 4);
+        signal(target, NM::vpnInterface, u"VpnStateChanged"_s, {7u, 2u});
+        removeActive(target);
         return true;
     }
-    reply(message.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"),
-                                   QStringLiteral("The fake does not know %1").arg(member)));
+    reply(message.createErrorReply(u"org.freedesktop.DBus.Error.UnknownMethod"_s,
+                                   u"The fake does not know %1"_s.arg(member)));
     return true;
 }

@@ -63,11 +63,9 @@ public:
     // Answers to ActivateConnection are held back until releaseActivation().
     bool holdActivation = false;
     void releaseActivation();
-    // Whether DeactivateConnection runs through to deactivated by itself.
-    bool finishDeactivation = true;
 
     QList<Call> calls;
-    int count(const QString &member) const;
+    int count(const QString &member) const { return int(callsOf(member).size()); }
     QList<Call> callsOf(const QString &member) const;
     QMap<QString, Orvex::NetworkManager::Settings> profiles;
     QMap<QString, ActiveConnection> active;
@@ -82,6 +80,7 @@ private:
     void signal(const QString &path, const QString &interface, const QString &name,
                 const QList<QVariant> &arguments);
     void activeConnectionsChanged();
+    QVariant activePaths() const;
     void setActiveState(const QString &path, uint state);
     void removeActive(const QString &path);
     QVariantMap properties(const QString &path, const QString &interface, bool *known) const;

@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 using namespace Orvex;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -44,38 +45,37 @@ QString statusName(VpnStatus status)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    QCoreApplication::setOrganizationName(QStringLiteral("orvex"));
-    QCoreApplication::setApplicationName(QStringLiteral("orvex"));
+    QCoreApplication::setOrganizationName(u"orvex"_s);
+    QCoreApplication::setApplicationName(u"orvex"_s);
     const QStringList arguments = QCoreApplication::arguments();
     QFile archiveFile(arguments.value(3));
     if (arguments.size() != 4 || !archiveFile.open(QIODevice::ReadOnly)) {
-        say(QStringLiteral("usage: nm-user-client GATEWAY CA_FILE IDENTITY.p12"));
+        say(u"usage: nm-user-client GATEWAY CA_FILE IDENTITY.p12"_s);
         return 2;
     }
     Config config = *Config::parse({}, {}, nullptr);
     config.vpnGatewayHost = arguments.at(1);
     config.caCertificates = {arguments.at(2)};
-    config.vpnBackend = QStringLiteral("networkmanager");
+    config.vpnBackend = u"networkmanager"_s;
     Config::setCurrent(config);
-    SystemInfo::setMachineIdSourceForTesting(
-        [] { return std::optional<QString>(QStringLiteral("nm-e2e-machine")); });
+    SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(u"nm-e2e-machine"_s); });
     UserDefaults &defaults = UserDefaults::standard();
-    defaults.setString(DefaultsKeys::tempEmail, QStringLiteral("ann@example.com"));
+    defaults.setString(DefaultsKeys::tempEmail, u"ann@example.com"_s);
     // The client's own session, as AppWiring makes it.
     DesktopSecretStore secrets(SessionBus::clientAppId, Session::standardFallbackFile());
     Session session(secrets, defaults, IdentityStore::standard(), Session::standardAccountFile());
     const std::optional<QByteArray> reference = KeychainService::persistentReference(archiveFile.readAll());
     if (!reference || !session.replaceIdentity(*reference)) {
-        say(QStringLiteral("the identity was not taken"));
+        say(u"the identity was not taken"_s);
         return 1;
     }
 
     VpnManager manager(VpnManager::makeConfiguredBackend(), VpnManager::defaultStoragePath());
     VPNService service(&manager, session);
     QObject::connect(&service, &VPNService::statusDidChange, &app,
-                     [](VpnStatus status) { say(QStringLiteral("status ") + statusName(status)); });
+                     [](VpnStatus status) { say(u"status "_s + statusName(status)); });
     QObject::connect(manager.backend(), &VpnBackend::reasonChanged, &app,
-                     [&manager] { say(QStringLiteral("reason ") + manager.backend()->unavailableReason()); });
+                     [&manager] { say(u"reason "_s + manager.backend()->unavailableReason()); });
 
     QSocketNotifier commands(STDIN_FILENO, QSocketNotifier::Read);
     QByteArray pending;
@@ -100,7 +100,7 @@ int main(int argc, char *argv[])
                 service.connect();
             } else if (command == "quit") {
                 service.quit([] {
-                    say(QStringLiteral("quit"));
+                    say(u"quit"_s);
                     QCoreApplication::exit(0);
                 });
             }

@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 using namespace Orvex;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -63,12 +64,10 @@ class tst_UserDefaults : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void standardStoreIsWhereQSettingsLooks();
     void valuesKeepTheirTypeAcrossARestart_data();
     void valuesKeepTheirTypeAcrossARestart();
-    void absentRemovedAndRetypedValues();
+    void absentRemovedRetypedAndSharedValues();
     void qsettingsWrittenFileIsRead();
-    void changeByAnotherWriterIsSeen();
     void fileAndFolderAreOwnerOnly();
     void plantedLinksAreNotFollowed();
     void damagedFileIsSetAsideAndStoreStartsEmpty_data();
@@ -76,31 +75,22 @@ private Q_SLOTS:
     void unreadableFileIsSetAside();
 };
 
-void tst_UserDefaults::standardStoreIsWhereQSettingsLooks()
-{
-    const QString expected = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
-                             + QStringLiteral("/orvex/orvex.conf");
-    QCOMPARE(UserDefaults::standardFilePath(), expected);
-    QCOMPARE(UserDefaults::standard().filePath(), expected);
-    QCOMPARE(QSettings(QStringLiteral("orvex"), QStringLiteral("orvex")).fileName(), expected);
-}
-
 void tst_UserDefaults::valuesKeepTheirTypeAcrossARestart_data()
 {
     QTest::addColumn<QVariant>("value");
     const QString texts[] = {
         QString(),
-        QStringLiteral("true"),
-        QStringLiteral("@ByteArray(looks like bytes)"),
-        QStringLiteral("@Variant(\\0\\0\\0\\x1\\x1)"),
-        QStringLiteral("@@twice"),
-        QStringLiteral("a,b;c=d \"quoted\" back\\slash"),
-        QStringLiteral("Smith, Ann"), // a comma alone reads back as a list unless quoted
-        QStringLiteral("  edge spaces  "),
-        QStringLiteral("line one\nline two\r\n\ttabbed\\x41"),
-        QStringLiteral("gr\u00fc\u00df \u20ac \U0001F510 \u0627\u0644"),
-        QString(QChar(0)) + QStringLiteral("1f after a NUL"),
-        QStringLiteral("p@ss w0rd!#%&*+/:<>?[]^`{|}~"),
+        u"true"_s,
+        u"@ByteArray(looks like bytes)"_s,
+        u"@Variant(\\0\\0\\0\\x1\\x1)"_s,
+        u"@@twice"_s,
+        u"a,b;c=d \"quoted\" back\\slash"_s,
+        u"Smith, Ann"_s, // a comma alone reads back as a list unless quoted
+        u"  edge spaces  "_s,
+        u"line one\nline two\r\n\ttabbed\\x41"_s,
+        u"gr\u00fc\u00df \u20ac \U0001F510 \u0627\u0644"_s,
+        QString(QChar(0)) + u"1f after a NUL"_s,
+        u"p@ss w0rd!#%&*+/:<>?[]^`{|}~"_s,
     };
     int i = 0;
     for (const QString &text : texts)
@@ -124,11 +114,11 @@ void tst_UserDefaults::valuesKeepTheirTypeAcrossARestart()
 {
     QFETCH(QVariant, value);
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("orvex/orvex.conf"));
-    const QString key = QStringLiteral("someKey");
+    const QString path = dir.filePath(u"orvex/orvex.conf"_s);
+    const QString key = u"someKey"_s;
     {
         UserDefaults store(path);
-        store.setString(QStringLiteral("neighbour"), QStringLiteral("stays"));
+        store.setString(u"neighbour"_s, u"stays"_s);
         if (value.typeId() == QMetaType::QString)
             store.setString(key, value.toString());
         else if (value.typeId() == QMetaType::QByteArray)
@@ -140,7 +130,7 @@ void tst_UserDefaults::valuesKeepTheirTypeAcrossARestart()
     // A new process reads what the last one wrote.
     UserDefaults reopened(path);
     QVERIFY(reopened.contains(key));
-    QCOMPARE(reopened.string(QStringLiteral("neighbour")), QStringLiteral("stays"));
+    QCOMPARE(reopened.string(u"neighbour"_s), u"stays"_s);
     if (value.typeId() == QMetaType::QString) {
         QCOMPARE(reopened.string(key), value.toString());
         QCOMPARE(reopened.data(key), std::nullopt);
@@ -154,7 +144,7 @@ void tst_UserDefaults::valuesKeepTheirTypeAcrossARestart()
 
     // The file stays QSettings' INI: a QSettings reader in a fresh process
     // (no shared cache: a copy of the file) gets the same type and value.
-    const QString copy = dir.filePath(QStringLiteral("copy.conf"));
+    const QString copy = dir.filePath(u"copy.conf"_s);
     QVERIFY(QFile::copy(path, copy));
     QSettings settings(copy, QSettings::IniFormat);
     QCOMPARE(settings.status(), QSettings::NoError);
@@ -163,115 +153,116 @@ void tst_UserDefaults::valuesKeepTheirTypeAcrossARestart()
     QCOMPARE(read, value);
 }
 
-void tst_UserDefaults::absentRemovedAndRetypedValues()
+void tst_UserDefaults::absentRemovedRetypedAndSharedValues()
 {
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("s.conf"));
+    const QString path = dir.filePath(u"s.conf"_s);
     UserDefaults store(path);
-    QCOMPARE(store.string(QStringLiteral("password")), std::nullopt);
-    QVERIFY(!store.boolean(QStringLiteral("password")));
-    QVERIFY(!store.contains(QStringLiteral("password")));
+    QCOMPARE(store.string(u"password"_s), std::nullopt);
+    QVERIFY(!store.boolean(u"password"_s));
+    QVERIFY(!store.contains(u"password"_s));
 
-    store.setString(QStringLiteral("password"), QStringLiteral("secret"));
-    store.setString(QStringLiteral("name"), QStringLiteral("Ann"));
-    store.remove(QStringLiteral("password"));
-    QVERIFY(!store.contains(QStringLiteral("password")));
-    QVERIFY(!UserDefaults(path).contains(QStringLiteral("password")));
+    store.setString(u"password"_s, u"secret"_s);
+    store.setString(u"name"_s, u"Ann"_s);
+    store.remove(u"password"_s);
+    QVERIFY(!store.contains(u"password"_s));
+    QVERIFY(!UserDefaults(path).contains(u"password"_s));
     QVERIFY(!contentsOf(path).contains("secret"));
     // Removing what is not there writes nothing.
     const QByteArray before = contentsOf(path);
-    store.remove(QStringLiteral("password"));
+    store.remove(u"password"_s);
     QCOMPARE(contentsOf(path), before);
 
     // A write of another type replaces the value and its type.
-    store.setBoolean(QStringLiteral("name"), true);
-    QCOMPARE(store.string(QStringLiteral("name")), std::nullopt);
-    store.setData(QStringLiteral("name"), QByteArray("x"));
-    QVERIFY(!store.boolean(QStringLiteral("name")));
-    QCOMPARE(UserDefaults(path).data(QStringLiteral("name")), QByteArray("x"));
+    store.setBoolean(u"name"_s, true);
+    QCOMPARE(store.string(u"name"_s), std::nullopt);
+    store.setData(u"name"_s, QByteArray("x"));
+    QVERIFY(!store.boolean(u"name"_s));
+    QCOMPARE(UserDefaults(path).data(u"name"_s), QByteArray("x"));
+
+    // Another writer's change is seen, and a second writer adds to what the
+    // first saved instead of dropping it.
+    UserDefaults second(path);
+    QVERIFY(!second.contains(u"tempEmail"_s)); // read before the change
+    store.setString(u"tempEmail"_s, u"a@example.com"_s);
+    QCOMPARE(second.string(u"tempEmail"_s), u"a@example.com"_s);
+    second.setString(u"password"_s, u"pw"_s);
+    QCOMPARE(store.string(u"password"_s), u"pw"_s);
+    QCOMPARE(store.string(u"tempEmail"_s), u"a@example.com"_s);
+    store.remove(u"tempEmail"_s);
+    QVERIFY(!second.contains(u"tempEmail"_s));
 }
 
 void tst_UserDefaults::qsettingsWrittenFileIsRead()
 {
+    // The standard store is where QSettings looks for the application's own.
+    const QString expected = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+                             + u"/orvex/orvex.conf"_s;
+    QCOMPARE(UserDefaults::standardFilePath(), expected);
+    QCOMPARE(UserDefaults::standard().filePath(), expected);
+    QCOMPARE(QSettings(u"orvex"_s, u"orvex"_s).fileName(), expected);
+
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("q.conf"));
+    const QString path = dir.filePath(u"q.conf"_s);
     {
         QSettings settings(path, QSettings::IniFormat);
-        settings.setValue(QStringLiteral("tempEmail"), QStringLiteral("a,b@example.com"));
-        settings.setValue(QStringLiteral("certificate"), QByteArray("\x30\x82\x00\xff", 4));
-        settings.setValue(QStringLiteral("isAutoConnectEnabled"), true);
-        settings.setValue(QStringLiteral("isAutoStartEnabled"), false);
-        settings.setValue(QStringLiteral("list"), QStringList{QStringLiteral("x"), QStringLiteral("y")});
-        settings.setValue(QStringLiteral("group/inner"), QStringLiteral("grouped"));
+        settings.setValue(u"tempEmail"_s, u"a,b@example.com"_s);
+        settings.setValue(u"certificate"_s, QByteArray("\x30\x82\x00\xff", 4));
+        settings.setValue(u"isAutoConnectEnabled"_s, true);
+        settings.setValue(u"isAutoStartEnabled"_s, false);
+        settings.setValue(u"list"_s, QStringList{u"x"_s, u"y"_s});
+        settings.setValue(u"group/inner"_s, u"grouped"_s);
     }
     UserDefaults store(path);
-    QCOMPARE(store.string(QStringLiteral("tempEmail")), QStringLiteral("a,b@example.com"));
-    QCOMPARE(store.data(QStringLiteral("certificate")), QByteArray("\x30\x82\x00\xff", 4));
+    QCOMPARE(store.string(u"tempEmail"_s), u"a,b@example.com"_s);
+    QCOMPARE(store.data(u"certificate"_s), QByteArray("\x30\x82\x00\xff", 4));
     // QSettings leaves booleans as the text "true"/"false".
-    QVERIFY(store.boolean(QStringLiteral("isAutoConnectEnabled")));
-    QVERIFY(!store.boolean(QStringLiteral("isAutoStartEnabled")));
-    QCOMPARE(store.string(QStringLiteral("group/inner")), QStringLiteral("grouped"));
+    QVERIFY(store.boolean(u"isAutoConnectEnabled"_s));
+    QVERIFY(!store.boolean(u"isAutoStartEnabled"_s));
+    QCOMPARE(store.string(u"group/inner"_s), u"grouped"_s);
 
     // Values of other kinds are carried through our own writes untouched.
-    store.setString(QStringLiteral("phone"), QStringLiteral("+15550100"));
-    const QString copy = dir.filePath(QStringLiteral("copy.conf"));
+    store.setString(u"phone"_s, u"+15550100"_s);
+    const QString copy = dir.filePath(u"copy.conf"_s);
     QVERIFY(QFile::copy(path, copy));
     QSettings after(copy, QSettings::IniFormat);
-    QCOMPARE(after.value(QStringLiteral("list")).toStringList(),
-             (QStringList{QStringLiteral("x"), QStringLiteral("y")}));
-    QCOMPARE(after.value(QStringLiteral("group/inner")).toString(), QStringLiteral("grouped"));
-    QCOMPARE(after.value(QStringLiteral("phone")).toString(), QStringLiteral("+15550100"));
-}
-
-void tst_UserDefaults::changeByAnotherWriterIsSeen()
-{
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("s.conf"));
-    UserDefaults first(path);
-    UserDefaults second(path);
-    QVERIFY(!second.contains(QStringLiteral("tempEmail")));
-    first.setString(QStringLiteral("tempEmail"), QStringLiteral("a@example.com"));
-    QCOMPARE(second.string(QStringLiteral("tempEmail")), QStringLiteral("a@example.com"));
-    // The second writer adds to what the first saved instead of dropping it.
-    second.setString(QStringLiteral("password"), QStringLiteral("pw"));
-    QCOMPARE(first.string(QStringLiteral("password")), QStringLiteral("pw"));
-    QCOMPARE(first.string(QStringLiteral("tempEmail")), QStringLiteral("a@example.com"));
-    first.remove(QStringLiteral("tempEmail"));
-    QVERIFY(!second.contains(QStringLiteral("tempEmail")));
+    QCOMPARE(after.value(u"list"_s).toStringList(), (QStringList{u"x"_s, u"y"_s}));
+    QCOMPARE(after.value(u"group/inner"_s).toString(), u"grouped"_s);
+    QCOMPARE(after.value(u"phone"_s).toString(), u"+15550100"_s);
 }
 
 void tst_UserDefaults::fileAndFolderAreOwnerOnly()
 {
     const Umask umask(022);
     QTemporaryDir dir;
-    const QString folder = dir.filePath(QStringLiteral("config/orvex"));
-    const QString path = folder + QStringLiteral("/orvex.conf");
+    const QString folder = dir.filePath(u"config/orvex"_s);
+    const QString path = folder + u"/orvex.conf"_s;
     UserDefaults store(path);
     for (int i = 0; i < 5; ++i) {
-        store.setString(QStringLiteral("password"), QStringLiteral("pw%1").arg(i));
-        store.setData(QStringLiteral("certificate"), QByteArray(100 + i, 'c'));
-        store.setBoolean(QStringLiteral("isAutoStartEnabled"), i % 2);
+        store.setString(u"password"_s, u"pw%1"_s.arg(i));
+        store.setData(u"certificate"_s, QByteArray(100 + i, 'c'));
+        store.setBoolean(u"isAutoStartEnabled"_s, i % 2);
         QCOMPARE(modeOf(path), 0600u);
         QCOMPARE(modeOf(folder), 0700u);
     }
-    store.remove(QStringLiteral("password"));
+    store.remove(u"password"_s);
     QCOMPARE(modeOf(path), 0600u);
-    QCOMPARE(modeOf(dir.filePath(QStringLiteral("config"))), 0700u);
+    QCOMPARE(modeOf(dir.filePath(u"config"_s)), 0700u);
     // Saves leave no temporary or lock files behind.
     QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-             QStringList{QStringLiteral("orvex.conf")});
+             QStringList{u"orvex.conf"_s});
 
     // What a plain QSettings writer leaves under umask 022 is tightened.
-    const QString loose = dir.filePath(QStringLiteral("loose/orvex.conf"));
-    QSettings(loose, QSettings::IniFormat).setValue(QStringLiteral("password"), QStringLiteral("pw"));
+    const QString loose = dir.filePath(u"loose/orvex.conf"_s);
+    QSettings(loose, QSettings::IniFormat).setValue(u"password"_s, u"pw"_s);
     QCOMPARE(modeOf(loose), 0644u);
-    QCOMPARE(modeOf(dir.filePath(QStringLiteral("loose"))), 0755u);
+    QCOMPARE(modeOf(dir.filePath(u"loose"_s)), 0755u);
     UserDefaults tightened(loose);
-    QCOMPARE(tightened.string(QStringLiteral("password")), QStringLiteral("pw"));
+    QCOMPARE(tightened.string(u"password"_s), u"pw"_s);
     QCOMPARE(modeOf(loose), 0600u);
-    tightened.setString(QStringLiteral("phone"), QStringLiteral("1"));
+    tightened.setString(u"phone"_s, u"1"_s);
     QCOMPARE(modeOf(loose), 0600u);
-    QCOMPARE(modeOf(dir.filePath(QStringLiteral("loose"))), 0700u);
+    QCOMPARE(modeOf(dir.filePath(u"loose"_s)), 0700u);
 }
 
 // A settings file or folder replaced by a symbolic link must not carry our
@@ -281,22 +272,22 @@ void tst_UserDefaults::plantedLinksAreNotFollowed()
 {
     const Umask umask(022);
     QTemporaryDir dir;
-    const QString victim = dir.filePath(QStringLiteral("victim"));
+    const QString victim = dir.filePath(u"victim"_s);
     writeRaw(victim, "[General]\nowner=someone else\n");
     QVERIFY(::chmod(QFile::encodeName(victim).constData(), 0644) == 0);
 
     // The file is a link: reading leaves the target's mode alone, a save
     // replaces the link with a file of our own.
-    const QString folder = dir.filePath(QStringLiteral("orvex"));
+    const QString folder = dir.filePath(u"orvex"_s);
     QVERIFY(QDir().mkpath(folder));
     QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0700) == 0);
-    const QString path = folder + QStringLiteral("/orvex.conf");
+    const QString path = folder + u"/orvex.conf"_s;
     QVERIFY(QFile::link(victim, path));
     {
         UserDefaults store(path);
-        QCOMPARE(store.string(QStringLiteral("owner")), QStringLiteral("someone else"));
+        QCOMPARE(store.string(u"owner"_s), u"someone else"_s);
         QCOMPARE(modeOf(victim), 0644u);
-        store.setString(QStringLiteral("phone"), QStringLiteral("1"));
+        store.setString(u"phone"_s, u"1"_s);
         QCOMPARE(modeOf(victim), 0644u);
         QCOMPARE(contentsOf(victim), QByteArray("[General]\nowner=someone else\n"));
         QVERIFY(!QFileInfo(path).isSymLink());
@@ -306,32 +297,32 @@ void tst_UserDefaults::plantedLinksAreNotFollowed()
     // Our own link to a folder of our own is used, and the folder it names is
     // made private.
     {
-        const QString ownTarget = dir.filePath(QStringLiteral("mine"));
+        const QString ownTarget = dir.filePath(u"mine"_s);
         QVERIFY(QDir().mkpath(ownTarget));
-        const QString ownLink = dir.filePath(QStringLiteral("own"));
+        const QString ownLink = dir.filePath(u"own"_s);
         QVERIFY(QFile::link(ownTarget, ownLink));
-        UserDefaults own(ownLink + QStringLiteral("/orvex.conf"));
-        own.setString(QStringLiteral("phone"), QStringLiteral("3"));
+        UserDefaults own(ownLink + u"/orvex.conf"_s);
+        own.setString(u"phone"_s, u"3"_s);
         QCOMPARE(modeOf(ownTarget), 0700u);
-        QCOMPARE(modeOf(ownTarget + QStringLiteral("/orvex.conf")), 0600u);
+        QCOMPARE(modeOf(ownTarget + u"/orvex.conf"_s), 0600u);
     }
 
     // The folder is another user's link to a folder: refused, said once, and
     // neither the target's mode nor its contents change.
-    const QString target = dir.filePath(QStringLiteral("elsewhere"));
+    const QString target = dir.filePath(u"elsewhere"_s);
     QVERIFY(QDir().mkpath(target));
     QVERIFY(::chmod(QFile::encodeName(target).constData(), 0755) == 0);
-    const QString linkedFolder = dir.filePath(QStringLiteral("linked"));
+    const QString linkedFolder = dir.filePath(u"linked"_s);
     QVERIFY(QFile::link(target, linkedFolder));
     if (::lchown(QFile::encodeName(linkedFolder).constData(), ::geteuid() + 1, ::getegid()) != 0)
         QSKIP("making a link owned by another user needs root");
-    StderrCapture captured(dir.filePath(QStringLiteral("stderr")));
+    StderrCapture captured(dir.filePath(u"stderr"_s));
     {
-        UserDefaults store(linkedFolder + QStringLiteral("/orvex.conf"));
-        store.setString(QStringLiteral("password"), QStringLiteral("pw"));
-        store.setString(QStringLiteral("phone"), QStringLiteral("2"));
+        UserDefaults store(linkedFolder + u"/orvex.conf"_s);
+        store.setString(u"password"_s, u"pw"_s);
+        store.setString(u"phone"_s, u"2"_s);
         // Kept for this run, in memory.
-        QCOMPARE(store.string(QStringLiteral("password")), QStringLiteral("pw"));
+        QCOMPARE(store.string(u"password"_s), u"pw"_s);
     }
     const QByteArray said = captured.text();
     QCOMPARE(modeOf(target), 0755u);
@@ -355,15 +346,15 @@ void tst_UserDefaults::damagedFileIsSetAsideAndStoreStartsEmpty()
 {
     QFETCH(QByteArray, damaged);
     QTemporaryDir dir;
-    const QString folder = dir.filePath(QStringLiteral("orvex"));
+    const QString folder = dir.filePath(u"orvex"_s);
     QVERIFY(QDir().mkpath(folder));
-    const QString path = folder + QStringLiteral("/orvex.conf");
+    const QString path = folder + u"/orvex.conf"_s;
     writeRaw(path, damaged);
 
-    StderrCapture capture(dir.filePath(QStringLiteral("stderr.txt")));
+    StderrCapture capture(dir.filePath(u"stderr.txt"_s));
     UserDefaults store(path);
-    QVERIFY(!store.contains(QStringLiteral("tempEmail")));
-    QVERIFY(!store.contains(QStringLiteral("password")));
+    QVERIFY(!store.contains(u"tempEmail"_s));
+    QVERIFY(!store.contains(u"password"_s));
     const QByteArray warning = capture.text();
 
     QCOMPARE(warning.count('\n'), 1);
@@ -371,24 +362,23 @@ void tst_UserDefaults::damagedFileIsSetAsideAndStoreStartsEmpty()
     QVERIFY(warning.contains(QFile::encodeName(path)));
 
     // The damaged bytes are kept, owner-only, beside the new store.
-    const QStringList aside = QDir(folder).entryList({QStringLiteral("orvex.conf.corrupt-*")},
-                                                     QDir::Files | QDir::Hidden);
+    const QStringList aside = QDir(folder).entryList({u"orvex.conf.corrupt-*"_s}, QDir::Files | QDir::Hidden);
     QCOMPARE(aside.size(), 1);
     const QString asidePath = folder + u'/' + aside.first();
     QCOMPARE(contentsOf(asidePath), damaged);
     QCOMPARE(modeOf(asidePath), 0600u);
     QVERIFY(!QFile::exists(path));
 
-    store.setString(QStringLiteral("tempEmail"), QStringLiteral("new@example.com"));
-    QCOMPARE(UserDefaults(path).string(QStringLiteral("tempEmail")), QStringLiteral("new@example.com"));
+    store.setString(u"tempEmail"_s, u"new@example.com"_s);
+    QCOMPARE(UserDefaults(path).string(u"tempEmail"_s), u"new@example.com"_s);
     QCOMPARE(contentsOf(asidePath), damaged);
 
     // A second damaged file gets a name of its own instead of replacing the first.
     writeRaw(path, damaged);
-    StderrCapture again(dir.filePath(QStringLiteral("stderr2.txt")));
-    QVERIFY(!store.contains(QStringLiteral("tempEmail")));
+    StderrCapture again(dir.filePath(u"stderr2.txt"_s));
+    QVERIFY(!store.contains(u"tempEmail"_s));
     QCOMPARE(again.text().count('\n'), 1);
-    QCOMPARE(QDir(folder).entryList({QStringLiteral("orvex.conf.corrupt-*")}, QDir::Files).size(), 2);
+    QCOMPARE(QDir(folder).entryList({u"orvex.conf.corrupt-*"_s}, QDir::Files).size(), 2);
 }
 
 void tst_UserDefaults::unreadableFileIsSetAside()
@@ -396,15 +386,15 @@ void tst_UserDefaults::unreadableFileIsSetAside()
     // Root reads any file whatever its mode, so a folder in the file's place
     // stands for a store that cannot be read.
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("orvex.conf"));
+    const QString path = dir.filePath(u"orvex.conf"_s);
     QVERIFY(QDir().mkpath(path));
-    StderrCapture capture(dir.filePath(QStringLiteral("stderr.txt")));
+    StderrCapture capture(dir.filePath(u"stderr.txt"_s));
     UserDefaults store(path);
-    QVERIFY(!store.contains(QStringLiteral("password")));
+    QVERIFY(!store.contains(u"password"_s));
     QCOMPARE(capture.text().count('\n'), 1);
-    store.setBoolean(QStringLiteral("isLaunchedBefore"), true);
-    QVERIFY(UserDefaults(path).boolean(QStringLiteral("isLaunchedBefore")));
-    QCOMPARE(QDir(dir.path()).entryList({QStringLiteral("orvex.conf.corrupt-*")}, QDir::Dirs).size(), 1);
+    store.setBoolean(u"isLaunchedBefore"_s, true);
+    QVERIFY(UserDefaults(path).boolean(u"isLaunchedBefore"_s));
+    QCOMPARE(QDir(dir.path()).entryList({u"orvex.conf.corrupt-*"_s}, QDir::Dirs).size(), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_UserDefaults)

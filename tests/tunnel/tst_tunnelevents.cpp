@@ -19,12 +19,9 @@
 #include "vpn/TunnelNotifications.h"
 #include "vpn/VPNService.h"
 
-#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
-#include <QDBusPendingCall>
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -35,12 +32,13 @@
 #include <unistd.h>
 
 using namespace Orvex;
+using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString notificationsService = QStringLiteral("org.freedesktop.Notifications");
-const QString notificationsPath = QStringLiteral("/org/freedesktop/Notifications");
-const QString mockInterface = QStringLiteral("org.freedesktop.DBus.Mock");
+const QString notificationsService = u"org.freedesktop.Notifications"_s;
+const QString notificationsPath = u"/org/freedesktop/Notifications"_s;
+const QString mockInterface = u"org.freedesktop.DBus.Mock"_s;
 
 // "a|b|c" as a list.
 QStringList steps(const char *text)
@@ -96,7 +94,7 @@ void tst_TunnelEvents::initTestCase()
     qputenv("DBUS_SYSTEM_BUS_ADDRESS", m_systemBus.address().toLocal8Bit());
     QVERIFY(QDBusConnection::sessionBus().isConnected());
 
-    m_notificationServer = std::make_unique<DBusMock>(QStringLiteral("notification_daemon"));
+    m_notificationServer = std::make_unique<DBusMock>(u"notification_daemon"_s);
     QVERIFY2(m_notificationServer->started(), "python3-dbusmock is needed (scripts/install-deps)");
     QTRY_VERIFY_WITH_TIMEOUT(QDBusConnection::sessionBus().interface()->isServiceRegistered(
                                  notificationsService),
@@ -109,15 +107,14 @@ void tst_TunnelEvents::init()
     UserDefaults::standard().remove(DefaultsKeys::isNotificationsEnabled);
     auto backend = std::make_unique<FakeVpnBackend>();
     m_backend = backend.get();
-    const QString storage = m_dir.filePath(
-        QStringLiteral("vpn-%1.json").arg(QLatin1String(QTest::currentTestFunction())));
+    const QString storage = m_dir.filePath(u"vpn-%1.json"_s.arg(QLatin1String(QTest::currentTestFunction())));
     QFile::remove(storage);
     m_manager = std::make_unique<VpnManager>(std::move(backend), storage);
     m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session);
     m_notifications = std::make_unique<TunnelNotifications>(*m_service,
                                                             new FreedesktopNotifier(m_service.get()));
     const QDBusMessage cleared = askBus(QDBusConnection::sessionBus(), notificationsService,
-                                        notificationsPath, mockInterface, QStringLiteral("ClearCalls"));
+                                        notificationsPath, mockInterface, u"ClearCalls"_s);
     QCOMPARE(cleared.type(), QDBusMessage::ReplyMessage);
 }
 
@@ -133,7 +130,7 @@ QList<Shown> tst_TunnelEvents::shown()
 {
     QList<Shown> list;
     for (const QVariantList &arguments :
-         DBusMock::calls(notificationsService, notificationsPath, QStringLiteral("Notify"))) {
+         DBusMock::calls(notificationsService, notificationsPath, u"Notify"_s)) {
         if (arguments.size() >= 5)
             list << Shown{arguments.at(1).toUInt(), arguments.at(3).toString(), arguments.at(4).toString()};
     }
@@ -159,13 +156,11 @@ void tst_TunnelEvents::step(const QString &what)
     } else if (what == QLatin1String("refused")) {
         m_backend->failure = VpnBackend::Failure::Refused;
     } else {
-        static const QHash<QString, VpnStatus> states{{QStringLiteral("connecting"), VpnStatus::Connecting},
-                                                      {QStringLiteral("connected"), VpnStatus::Connected},
-                                                      {QStringLiteral("disconnecting"),
-                                                       VpnStatus::Disconnecting},
-                                                      {QStringLiteral("disconnected"),
-                                                       VpnStatus::Disconnected},
-                                                      {QStringLiteral("invalid"), VpnStatus::Invalid}};
+        static const QHash<QString, VpnStatus> states{{u"connecting"_s, VpnStatus::Connecting},
+                                                      {u"connected"_s, VpnStatus::Connected},
+                                                      {u"disconnecting"_s, VpnStatus::Disconnecting},
+                                                      {u"disconnected"_s, VpnStatus::Disconnected},
+                                                      {u"invalid"_s, VpnStatus::Invalid}};
         QVERIFY2(states.contains(what), qPrintable(what));
         m_backend->setLiveStatus(states.value(what));
     }
@@ -176,11 +171,11 @@ void tst_TunnelEvents::notifications_data()
     QTest::addColumn<QStringList>("steps");
     QTest::addColumn<QStringList>("expected"); // summary, body, summary, body, ...
 
-    const QString connected = QStringLiteral("VPN connected");
-    const QString connectedBody = QStringLiteral("Your traffic now goes through the VPN.");
-    const QString dropped = QStringLiteral("VPN disconnected");
-    const QString droppedBody = QStringLiteral("The connection to the VPN server was lost.");
-    const QString failed = QStringLiteral("VPN connection failed");
+    const QString connected = u"VPN connected"_s;
+    const QString connectedBody = u"Your traffic now goes through the VPN."_s;
+    const QString dropped = u"VPN disconnected"_s;
+    const QString droppedBody = u"The connection to the VPN server was lost."_s;
+    const QString failed = u"VPN connection failed"_s;
 
     QTest::newRow("up by itself") << steps("disconnected|connecting|connected")
                                   << QStringList{connected, connectedBody};
@@ -199,16 +194,15 @@ void tst_TunnelEvents::notifications_data()
         << QStringList{dropped, droppedBody, connected, connectedBody};
     QTest::newRow("the user's attempt: no answer")
         << steps("disconnected|turn on|no answer|connecting|disconnected")
-        << QStringList{failed, QStringLiteral("The VPN server did not answer.")};
-    QTest::newRow("an attempt refused")
-        << steps("disconnected|connecting|refused|disconnected")
-        << QStringList{failed, QStringLiteral("The VPN server refused the connection.")};
+        << QStringList{failed, u"The VPN server did not answer."_s};
+    QTest::newRow("an attempt refused") << steps("disconnected|connecting|refused|disconnected")
+                                        << QStringList{failed, u"The VPN server refused the connection."_s};
     QTest::newRow("an attempt, the reason unknown")
         << steps("disconnected|connecting|disconnected")
-        << QStringList{failed, QStringLiteral("The connection could not be established.")};
+        << QStringList{failed, u"The connection could not be established."_s};
     QTest::newRow("lost while coming back")
         << steps("disconnected|turn on|connected|connecting|no answer|disconnected")
-        << QStringList{failed, QStringLiteral("The VPN server did not answer.")};
+        << QStringList{failed, u"The VPN server did not answer."_s};
     QTest::newRow("switched off in the settings")
         << steps("notifications off|disconnected|connecting|connected|disconnected") << QStringList{};
 }
@@ -222,7 +216,7 @@ void tst_TunnelEvents::notifications()
     // Notifications reach the server in the order they are made: once a last
     // one has arrived, every one before it has too.
     UserDefaults::standard().remove(DefaultsKeys::isNotificationsEnabled);
-    m_notifications->certificateNotRenewed(QStringLiteral("end of row"));
+    m_notifications->certificateNotRenewed(u"end of row"_s);
     QTRY_VERIFY(!shown().isEmpty() && shown().constLast().body == QLatin1String("end of row"));
     QStringList got;
     for (const Shown &one : shown())
@@ -237,8 +231,7 @@ void tst_TunnelEvents::aNewNotificationReplacesTheLastOneAsPlainText()
          {"disconnected", "connecting", "connected", "disconnected", "connecting", "connected"})
         step(QLatin1String(what));
     // As the tunnel service reports a renewal that failed.
-    Q_EMIT m_service->certificateRenewalFailed(
-        QStringLiteral("<a href=\"https://x.example\">renew</a> & retry"));
+    Q_EMIT m_service->certificateRenewalFailed(u"<a href=\"https://x.example\">renew</a> & retry"_s);
     m_notifications->certificateNotRenewed({});
     QTRY_COMPARE(shown().size(), 5);
     const QList<Shown> list = shown();
@@ -246,23 +239,19 @@ void tst_TunnelEvents::aNewNotificationReplacesTheLastOneAsPlainText()
     QCOMPARE(list.at(0).replacesId, 0u);
     QVERIFY(list.at(1).replacesId != 0u);
     QCOMPARE(list.at(2).replacesId, list.at(1).replacesId);
-    QCOMPARE(list.at(3).summary, QStringLiteral("VPN certificate not renewed"));
-    QCOMPARE(list.at(3).body,
-             QStringLiteral("&lt;a href=&quot;https://x.example&quot;&gt;renew&lt;/a&gt; &amp; retry"));
+    QCOMPARE(list.at(3).summary, u"VPN certificate not renewed"_s);
+    QCOMPARE(list.at(3).body, u"&lt;a href=&quot;https://x.example&quot;&gt;renew&lt;/a&gt; &amp; retry"_s);
     QCOMPARE(list.at(4).body,
-             QStringLiteral(
-                 "The certificate of this computer could not be renewed. Sign in again to get a new one."));
+             u"The certificate of this computer could not be renewed. Sign in again to get a new one."_s);
 }
 
 void tst_TunnelEvents::wakingUpChecksTheTunnelAtOnce()
 {
-    DBusMock logind(QStringLiteral("logind"), {}, QStringLiteral("--system"));
+    DBusMock logind(u"logind"_s, {}, u"--system"_s);
     QVERIFY(logind.started());
     QDBusConnection system = QDBusConnection::systemBus();
     QVERIFY(system.isConnected());
-    QTRY_VERIFY_WITH_TIMEOUT(system.interface()->isServiceRegistered(
-                                 QStringLiteral("org.freedesktop.login1")),
-                             30000);
+    QTRY_VERIFY_WITH_TIMEOUT(system.interface()->isServiceRegistered(u"org.freedesktop.login1"_s), 30000);
 
     NetworkChangeMonitor monitor;
     QVERIFY(monitor.watchesSleep());
@@ -270,10 +259,9 @@ void tst_TunnelEvents::wakingUpChecksTheTunnelAtOnce()
             [this] { m_service->checkTunnel(VpnBackend::Change::Resumed); });
     QSignalSpy changes(&monitor, &NetworkChangeMonitor::changed);
     const auto prepareForSleep = [&system](bool start) {
-        return askBus(system, QStringLiteral("org.freedesktop.login1"),
-                      QStringLiteral("/org/freedesktop/login1"), mockInterface, QStringLiteral("EmitSignal"),
-                      {QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("PrepareForSleep"),
-                       QStringLiteral("b"), QVariantList{start}})
+        return askBus(system, u"org.freedesktop.login1"_s, u"/org/freedesktop/login1"_s, mockInterface,
+                      u"EmitSignal"_s,
+                      {u"org.freedesktop.login1.Manager"_s, u"PrepareForSleep"_s, u"b"_s, QVariantList{start}})
             .type();
     };
     // Going to sleep is nothing to act on; waking up is.
@@ -283,7 +271,7 @@ void tst_TunnelEvents::wakingUpChecksTheTunnelAtOnce()
     QTRY_COMPARE_WITH_TIMEOUT(changes.size(), 1, 10000);
     QCOMPARE(changes.constFirst().constFirst().value<NetworkChangeMonitor::Reason>(),
              NetworkChangeMonitor::Reason::Resumed);
-    QCOMPARE(m_backend->calls.count(QStringLiteral("check resumed")), 1);
+    QCOMPARE(m_backend->calls.count(u"check resumed"_s), 1);
 }
 
 void tst_TunnelEvents::aNewDefaultRouteChecksTheTunnel()
@@ -292,10 +280,10 @@ void tst_TunnelEvents::aNewDefaultRouteChecksTheTunnel()
         QSKIP("needs root for a network namespace of its own");
     QCOMPARE(::unshare(CLONE_NEWNET), 0);
     const auto ip = [](const QString &arguments) {
-        return QProcess::execute(QStringLiteral("ip"), arguments.split(QLatin1Char(' ')));
+        return QProcess::execute(u"ip"_s, arguments.split(QLatin1Char(' ')));
     };
-    QCOMPARE(ip(QStringLiteral("link set lo up")), 0);
-    QCOMPARE(ip(QStringLiteral("addr add 10.77.0.2/24 dev lo")), 0);
+    QCOMPARE(ip(u"link set lo up"_s), 0);
+    QCOMPARE(ip(u"addr add 10.77.0.2/24 dev lo"_s), 0);
 
     NetworkChangeMonitor monitor;
     QVERIFY(monitor.watchesRoutes());
@@ -304,19 +292,19 @@ void tst_TunnelEvents::aNewDefaultRouteChecksTheTunnel()
     QSignalSpy changes(&monitor, &NetworkChangeMonitor::changed);
 
     // A route that is not the default one says nothing.
-    QCOMPARE(ip(QStringLiteral("route add 10.78.0.0/16 via 10.77.0.1 dev lo")), 0);
+    QCOMPARE(ip(u"route add 10.78.0.0/16 via 10.77.0.1 dev lo"_s), 0);
     // Nor does a default route in a table other than main (charon's own).
-    QCOMPARE(ip(QStringLiteral("route add default via 10.77.0.1 dev lo table 220")), 0);
+    QCOMPARE(ip(u"route add default via 10.77.0.1 dev lo table 220"_s), 0);
     // A new default route does, once for the burst of a replace.
-    QCOMPARE(ip(QStringLiteral("route add default via 10.77.0.1 dev lo")), 0);
+    QCOMPARE(ip(u"route add default via 10.77.0.1 dev lo"_s), 0);
     QVERIFY(changes.wait(10000));
     QCOMPARE(changes.constFirst().constFirst().value<NetworkChangeMonitor::Reason>(),
              NetworkChangeMonitor::Reason::DefaultRouteChanged);
-    QCOMPARE(m_backend->calls.count(QStringLiteral("check route")), 1);
-    QCOMPARE(ip(QStringLiteral("route replace default via 10.77.0.3 dev lo")), 0);
+    QCOMPARE(m_backend->calls.count(u"check route"_s), 1);
+    QCOMPARE(ip(u"route replace default via 10.77.0.3 dev lo"_s), 0);
     QVERIFY(changes.wait(10000));
-    QCOMPARE(m_backend->calls.count(QStringLiteral("check route")), 2);
-    QCOMPARE(ip(QStringLiteral("route del default")), 0);
+    QCOMPARE(m_backend->calls.count(u"check route"_s), 2);
+    QCOMPARE(ip(u"route del default"_s), 0);
     QVERIFY(changes.wait(10000));
     QCOMPARE(changes.size(), 3);
 }

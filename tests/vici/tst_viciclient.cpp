@@ -11,6 +11,7 @@
 #include <QtEndian>
 
 using namespace Orvex;
+using namespace Qt::StringLiterals;
 
 // A stand-in for charon's socket: records every packet it receives on any
 // connection and lets the test decide what to send back on the latest one,
@@ -111,10 +112,9 @@ private Q_SLOTS:
     void eventsArriveBetweenAnswers();
     void streamedItemsGoToTheirCommand();
     void unknownCommandAndEvent();
-    void lostConnectionFailsEveryPendingRequest();
+    void withoutConnectionRequestsFail();
     void brokenInputDropsTheConnection_data();
     void brokenInputDropsTheConnection();
-    void requestsWithoutConnectionFailLater();
     void handlerMayDestroyTheClient();
     void backendKeysAndUnloadsThroughCharon();
 
@@ -127,7 +127,7 @@ private:
 void TestViciClient::init()
 {
     m_dir = new QTemporaryDir;
-    m_path = m_dir->filePath(QStringLiteral("charon.vici"));
+    m_path = m_dir->filePath(u"charon.vici"_s);
     m_charon = new FakeCharon(m_path);
 }
 
@@ -153,11 +153,10 @@ void TestViciClient::pipelinedCommandsAreAnsweredInOrder()
     QVERIFY(m_charon->waitForPackets(3));
     QCOMPARE(connected.size(), 1);
     QCOMPARE(m_charon->received[0].name, "version");
-    QCOMPARE(m_charon->received[2].message.text("n"), QStringLiteral("get-conns"));
+    QCOMPARE(m_charon->received[2].message.text("n"), u"get-conns"_s);
     for (const char *order : {"1", "2", "3"})
         m_charon->respond("order", order);
-    QTRY_COMPARE(answers, QStringList({QStringLiteral("version=1"), QStringLiteral("load-conn=2"),
-                                       QStringLiteral("get-conns=3")}));
+    QTRY_COMPARE(answers, QStringList({u"version=1"_s, u"load-conn=2"_s, u"get-conns=3"_s}));
 }
 
 void TestViciClient::eventsArriveBetweenAnswers()
@@ -229,8 +228,26 @@ void TestViciClient::unknownCommandAndEvent()
     QVERIFY(client.isConnected()); // the connection stays usable
 }
 
-void TestViciClient::lostConnectionFailsEveryPendingRequest()
+void TestViciClient::withoutConnectionRequestsFail()
 {
+    // Never connected, or to a socket nobody listens on: failed, never from
+    // inside call().
+    {
+        ViciClient client;
+        ViciReply reply;
+        reply.outcome = ViciReply::Answered;
+        client.call("version", [&](const ViciReply &r) { reply = r; });
+        QCOMPARE(reply.outcome, ViciReply::Answered);
+        QTRY_COMPARE(reply.outcome, ViciReply::Failed);
+        QSignalSpy disconnected(&client, &ViciClient::disconnected);
+        reply.outcome = ViciReply::Answered;
+        client.connectToDaemon(m_dir->filePath(u"missing.vici"_s));
+        client.call("version", [&](const ViciReply &r) { reply = r; });
+        QTRY_COMPARE(reply.outcome, ViciReply::Failed);
+        QCOMPARE(disconnected.size(), 1);
+    }
+
+    // Connection lost: every request still waiting fails.
     ViciClient client;
     client.connectToDaemon(m_path);
     QSignalSpy disconnected(&client, &ViciClient::disconnected);
@@ -261,11 +278,7 @@ void TestViciClient::brokenInputDropsTheConnection_data()
     QTest::newRow("zero length") << QByteArray::fromHex("00000000") << false;
     QTest::newRow("bad element") << QByteArray::fromHex("000000020109") << false;
     QTest::newRow("request type from charon") << QByteArray::fromHex("0000000300016e") << false;
-    QTest::newRow("an answer without a request") << QByteArray::fromHex("00000001"
-                                                                        "01"
-                                                                        "00000001"
-                                                                        "01")
-                                                 << true;
+    QTest::newRow("an answer without a request") << QByteArray::fromHex("00000001 01 00000001 01") << true;
 }
 
 void TestViciClient::brokenInputDropsTheConnection()
@@ -283,23 +296,6 @@ void TestViciClient::brokenInputDropsTheConnection()
     QTRY_COMPARE(disconnected.size(), 1);
     QCOMPARE(reply.outcome, answered ? ViciReply::Answered : ViciReply::Failed);
     QCOMPARE(reply.errorText().isEmpty(), answered);
-}
-
-void TestViciClient::requestsWithoutConnectionFailLater()
-{
-    ViciClient client;
-    ViciReply reply;
-    reply.outcome = ViciReply::Answered;
-    client.call("version", [&](const ViciReply &r) { reply = r; });
-    QCOMPARE(reply.outcome, ViciReply::Answered); // never from inside call()
-    QTRY_COMPARE(reply.outcome, ViciReply::Failed);
-
-    QSignalSpy disconnected(&client, &ViciClient::disconnected);
-    reply.outcome = ViciReply::Answered;
-    client.connectToDaemon(m_dir->filePath(QStringLiteral("missing.vici")));
-    client.call("version", [&](const ViciReply &r) { reply = r; });
-    QTRY_COMPARE(reply.outcome, ViciReply::Failed);
-    QCOMPARE(disconnected.size(), 1);
 }
 
 void TestViciClient::handlerMayDestroyTheClient()
@@ -329,12 +325,11 @@ void TestViciClient::backendKeysAndUnloadsThroughCharon()
     ViciVpnBackend::Options options;
     options.socketPath = m_path;
     options.resolveIdentity = [&credential](const QByteArray &) {
-        return std::optional<ViciVpnBackend::Identity>(
-            {credential.certificateDer(), {}, QStringLiteral("ecdsa")});
+        return std::optional<ViciVpnBackend::Identity>({credential.certificateDer(), {}, u"ecdsa"_s});
     };
     ViciVpnBackend backend(options);
     VpnPreferences preferences;
-    preferences.protocolConfiguration.emplace().serverAddress = QStringLiteral("vpn.orvex.example");
+    preferences.protocolConfiguration.emplace().serverAddress = u"vpn.orvex.example"_s;
     preferences.protocolConfiguration->identityReference = "reference";
     preferences.protocolConfiguration->authenticationMethod
         = VpnProtocolIKEv2::AuthenticationMethod::Certificate;

@@ -5,6 +5,7 @@
 #include <QTest>
 
 using namespace Orvex;
+using namespace Qt::StringLiterals;
 
 // Random bytes are fuzz_vici's part (run in the suite under sanitizers); here
 // the exact bytes and every kind of refusal.
@@ -38,30 +39,11 @@ void TestViciCodec::encodesTheWireFormatByteForByte()
     packet.message.setList("l", {"ab", ""});
     packet.message.section("s").set("k", QByteArray("\x00\x01", 2));
     const Outcome<QByteArray> payload = ViciCodec::encodePacket(packet);
-    const QByteArray expected = hex("00"
-                                    "08")
-                                + "initiate"
-                                + hex("03"
-                                      "05")
-                                + "child" + hex("0001") + "c"
-                                + hex("04"
-                                      "01")
-                                + "l"
-                                + hex("05"
-                                      "0002")
-                                + "ab"
-                                + hex("05"
-                                      "0000")
-                                + hex("06")
-                                + hex("01"
-                                      "01")
-                                + "s"
-                                + hex("03"
-                                      "01")
-                                + "k"
-                                + hex("0002"
-                                      "0001")
-                                + hex("02");
+    // type, name; key-value; list start, two items, list end; section start,
+    // key-value, section end.
+    const QByteArray expected = hex("00 08") + "initiate" + hex("03 05") + "child" + hex("0001") + "c"
+                                + hex("04 01") + "l" + hex("05 0002") + "ab" + hex("05 0000 06 01 01") + "s"
+                                + hex("03 01") + "k" + hex("0002 0001 02");
     QCOMPARE(payload.value().toHex(), expected.toHex());
     QCOMPARE(ViciCodec::frame(payload.value()).left(4), hex("0000002b"));
     // Confirmations carry neither name nor message.
@@ -134,37 +116,14 @@ void TestViciCodec::rejectsMalformedPackets_data()
     QTest::newRow("request without name") << hex("00");
     QTest::newRow("zero-length name") << hex("0000");
     QTest::newRow("name longer than packet") << hex("0005") + "ab";
-    QTest::newRow("unknown element") << hex("01"
-                                            "09");
-    QTest::newRow("section end at top") << hex("01"
-                                               "02");
-    QTest::newRow("section never closed") << hex("01"
-                                                 "01")
-                                                 + "s";
-    QTest::newRow("list item outside list") << hex("01"
-                                                   "05"
-                                                   "0000");
-    QTest::newRow("list never ended") << hex("01"
-                                             "04"
-                                             "01")
-                                             + "l"
-                                             + hex("05"
-                                                   "0000");
-    QTest::newRow("section inside list") << hex("01"
-                                                "04"
-                                                "01")
-                                                + "l"
-                                                + hex("01"
-                                                      "01")
-                                                + "s";
-    QTest::newRow("value longer than packet") << hex("01"
-                                                     "03"
-                                                     "01")
-                                                     + "k" + hex("ffff") + "v";
-    QTest::newRow("value length cut") << hex("01"
-                                             "03"
-                                             "01")
-                                             + "k" + hex("00");
+    QTest::newRow("unknown element") << hex("01 09");
+    QTest::newRow("section end at top") << hex("01 02");
+    QTest::newRow("section never closed") << hex("01 01") + "s";
+    QTest::newRow("list item outside list") << hex("01 05 0000");
+    QTest::newRow("list never ended") << hex("01 04 01") + "l" + hex("05 0000");
+    QTest::newRow("section inside list") << hex("01 04 01") + "l" + hex("01 01") + "s";
+    QTest::newRow("value longer than packet") << hex("01 03 01") + "k" + hex("ffff") + "v";
+    QTest::newRow("value length cut") << hex("01 03 01") + "k" + hex("00");
     // Nesting is bounded (32 sections), without recursion or blow-up.
     QTest::newRow("33 sections deep")
         << hex("01") + QByteArray(hex("0101") + "s").repeated(33) + hex("02").repeated(33);
@@ -222,7 +181,7 @@ void TestViciCodec::resolverLeftoversAreTakenOut()
 void TestViciCodec::resolverFileIsRepairedInPlace()
 {
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("resolv.conf"));
+    const QString path = dir.filePath(u"resolv.conf"_s);
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write("nameserver 198.51.100.53   # by strongSwan\nnameserver 192.0.2.53\n");
@@ -232,8 +191,8 @@ void TestViciCodec::resolverFileIsRepairedInPlace()
     const Outcome<> repaired = ResolverLeftovers::repair(path);
     QVERIFY2(repaired.isSuccess(), qPrintable(repaired.error()));
     QCOMPARE(twin.readAll(), QByteArray("nameserver 192.0.2.53\n"));
-    QVERIFY(ResolverLeftovers::repair(dir.filePath(QStringLiteral("absent"))).isSuccess());
-    QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("absent"))));
+    QVERIFY(ResolverLeftovers::repair(dir.filePath(u"absent"_s)).isSuccess());
+    QVERIFY(!QFile::exists(dir.filePath(u"absent"_s)));
 }
 
 QTEST_GUILESS_MAIN(TestViciCodec)
