@@ -1,7 +1,10 @@
-// Accounts, devices and the phone flow of orvex-devservice, over real HTTPS.
+// Accounts, devices, their usage history and the data folder of
+// orvex-devservice, over real HTTPS. The traffic taken from a gateway's VICI
+// socket is tst_devservice_gateway's, with a real charon.
 
 #include "ServiceCalls.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -17,19 +20,23 @@ class DevServiceAccountsTest : public QObject
 
 private Q_SLOTS:
     void initTestCase();
-    void signUpPath();
     void refusals_data();
     void refusals();
     void registeringAgainKeepsOneDevice();
-    void lookupAnswers_data();
-    void lookupAnswers();
-    void smsTokens();
     void devRoutesOnlyWhenAsked();
     void passwordHashesGetTheCurrentCostAtSignIn();
     void dataFolderIsTheServicesAlone();
+    void usageMonthInLocalTime();
+    void usageRefusals();
+    void seededHistoryStaysPut();
 
 private:
-    QByteArray sendSms(const QString &to, const QString &verify);
+    // The device's total of the current month.
+    qint64 thisMonth(HttpsClient &client, const QString &udid)
+    {
+        return monthlyUsage(usage(client, m_config, udid, QDateTime::currentDateTimeUtc().date()));
+    }
+    bool addUsage(const QString &udid, const QDateTime &when, qint64 in, qint64 out);
 
     const Orvex::Config &m_config = Orvex::Config::current();
     QTemporaryDir m_dir;
@@ -46,55 +53,6 @@ void DevServiceAccountsTest::initTestCase()
     // The accounts the refusals are about.
     QVERIFY(!signUp(*m_client, m_config, u"getuser@example.org"_s, u"right one"_s).isEmpty());
     QVERIFY(!signUp(*m_client, m_config, u"other@example.org"_s, u"pw"_s).isEmpty());
-}
-
-QByteArray DevServiceAccountsTest::sendSms(const QString &to, const QString &verify)
-{
-    return m_client
-        ->get(u"/iOS/sms_orvex.php"_s, {{u"ToNumbe"_s, to}, {u"toMsg"_s, u"1234"_s}, {u"verify"_s, verify}})
-        .body;
-}
-
-// What the client's own requests (its integration test) leave out: a password
-// that only survives full percent-encoding, the records' members, the SMS
-// answer's members and the outbox, newest first.
-void DevServiceAccountsTest::signUpPath()
-{
-    const QString email = u"ann+vpn@example.org"_s;
-    const QString password = u"p+ss #w&rd=%20é"_s;
-    const QString phone = u"+33612345678"_s;
-    for (const QString &code : {u"0042"_s, u"7301"_s}) {
-        HttpAnswer answer = m_client->get(u"/iOS/getverification.php"_s);
-        QVERIFY(answer.contentType.startsWith("text/plain"));
-        const QString verify = QString::fromUtf8(answer.body);
-        answer = m_client->get(u"/iOS/sms_orvex.php"_s,
-                               {{u"ToNumbe"_s, phone}, {u"toMsg"_s, code}, {u"verify"_s, verify}});
-        const QJsonObject sms
-            = jsonObject(answer.body).value(u"orvexcloud"_s).toObject().value(u"sms"_s).toObject();
-        QVERIFY2(sms.value(u"sid"_s).isString() && sms.value(u"message"_s).isString(),
-                 answer.body.constData());
-        QCOMPARE(sms.value(u"status"_s), QJsonValue(true));
-    }
-    const QJsonArray outbox = QJsonDocument::fromJson(m_client->get(u"/dev/sms"_s, {{u"to"_s, phone}}).body)
-                                  .array();
-    QCOMPARE(outbox.at(0).toObject().value(u"message"_s).toString(), u"7301"_s);
-    QCOMPARE(outbox.at(1).toObject().value(u"message"_s).toString(), u"0042"_s);
-    QCOMPARE(outbox.at(0).toObject().value(u"to"_s).toString(), phone);
-
-    const QJsonObject created = signUp(*m_client, m_config, email, password);
-    QCOMPARE(created.value(u"phoneNumber"_s).toString(), phone);
-    QVERIFY(created.value(u"id"_s).isString());
-    QVERIFY(!created.contains(u"password"_s));
-    QVERIFY(addDevice(*m_client, m_config, udidFor(email), email));
-    // E-mail addresses match without regard to case.
-    const HttpAnswer answer = m_client->get(u"/getuser.json"_s,
-                                            {{u"user"_s, email.toUpper()}, {u"check"_s, password}});
-    const QJsonObject user = jsonObject(answer.body).value(u"user"_s).toObject();
-    QCOMPARE(user.value(u"email"_s), QJsonValue(email));
-    const QJsonObject device = user.value(u"devices"_s).toArray().at(0).toObject();
-    QCOMPARE(device.value(u"udid"_s).toString(), udidFor(email));
-    QCOMPARE(device.value(u"user"_s).toString(), email);
-    QVERIFY(device.value(u"id"_s).isString());
 }
 
 void DevServiceAccountsTest::refusals_data()
@@ -154,6 +112,8 @@ void DevServiceAccountsTest::refusals_data()
         << addDevice
         << QStringList{u"udid="_s + QString(70, u'a'), u"user=other@example.org"_s, u"check=<service>"_s}
         << 2;
+    QTest::newRow("sms: made-up token")
+        << u"/iOS/sms_orvex.php"_s << items("ToNumbe=+33612345678&toMsg=1234&verify=made-up") << 5;
 }
 
 void DevServiceAccountsTest::refusals()
@@ -180,45 +140,18 @@ void DevServiceAccountsTest::registeringAgainKeepsOneDevice()
     // Registering again updates the device instead of adding a second one.
     QVERIFY(registerAccount(*m_client, m_config, owner, u"pw"_s, udid));
     QVERIFY(addDevice(*m_client, m_config, udid, owner));
-    const HttpAnswer user = m_client->get(u"/getuser.json"_s, {{u"user"_s, owner}, {u"check"_s, u"pw"_s}});
-    QCOMPARE(jsonObject(user.body).value(u"user"_s).toObject().value(u"devices"_s).toArray().size(), 1);
+    // E-mail addresses match without regard to case.
+    const HttpAnswer user = m_client->get(u"/getuser.json"_s,
+                                          {{u"user"_s, owner.toUpper()}, {u"check"_s, u"pw"_s}});
+    const QJsonObject record = jsonObject(user.body).value(u"user"_s).toObject();
+    QCOMPARE(record.value(u"email"_s).toString(), owner);
+    QCOMPARE(record.value(u"devices"_s).toArray().size(), 1);
+    QVERIFY(!record.contains(u"password"_s));
     // Another account cannot take the machine over.
     const HttpAnswer taken = m_client->get(u"/adddevice.json"_s, {{u"udid"_s, udid},
                                                                   {u"user"_s, u"other@example.org"_s},
                                                                   {u"check"_s, m_config.serviceCheckValue}});
     QCOMPARE(envelopeProblem(taken.body, 9), QString());
-}
-
-void DevServiceAccountsTest::lookupAnswers_data()
-{
-    QTest::addColumn<QString>("number"); // "-": none sent
-    QTest::addColumn<QString>("status");
-    QTest::newRow("mobile") << u"+4915123456789"_s << u"200"_s;
-    QTest::newRow("fixed line") << u"+33112345678"_s << u"422"_s;
-    QTest::newRow("too short") << u"+3312345"_s << u"404"_s;
-    QTest::newRow("not a number") << u"hello"_s << u"400"_s;
-    QTest::newRow("none") << u"-"_s << u"400"_s;
-}
-
-void DevServiceAccountsTest::lookupAnswers()
-{
-    QFETCH(QString, number);
-    QFETCH(QString, status);
-    const QueryItems items = number == "-"_L1 ? QueryItems{} : QueryItems{{u"Number"_s, number}};
-    const QJsonObject answer = jsonObject(m_client->get(u"/iOS/lookup.php"_s, items).body);
-    QCOMPARE(answer.value(u"status"_s).toString(), status);
-    if (status == "200"_L1)
-        QVERIFY(answer.value(u"message"_s).isString());
-}
-
-void DevServiceAccountsTest::smsTokens()
-{
-    const QString verify = QString::fromUtf8(m_client->get(u"/iOS/getverification.php"_s).body);
-    QCOMPARE(envelopeProblem(sendSms(u"+33612345678"_s, u"made-up"_s), 5), QString());
-    QCOMPARE(envelopeProblem(sendSms(u"12"_s, verify), 2), QString());
-    // A refused destination does not spend the token; a sent SMS does.
-    QVERIFY(jsonObject(sendSms(u"+33612345678"_s, verify)).contains(u"orvexcloud"_s));
-    QCOMPARE(envelopeProblem(sendSms(u"+33612345678"_s, verify), 5), QString());
 }
 
 void DevServiceAccountsTest::devRoutesOnlyWhenAsked()
@@ -321,6 +254,136 @@ void DevServiceAccountsTest::dataFolderIsTheServicesAlone()
     QVERIFY(::stat(QFile::encodeName(target).constData(), &st) == 0);
     QCOMPARE(st.st_mode & 07777, 0755u);
     QCOMPARE(QDir(target).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+}
+
+bool DevServiceAccountsTest::addUsage(const QString &udid, const QDateTime &when, qint64 in, qint64 out)
+{
+    const QByteArray body = QJsonDocument(QJsonObject{{u"udid"_s, udid},
+                                                      {u"time"_s, when.toSecsSinceEpoch()},
+                                                      {u"in"_s, in},
+                                                      {u"out"_s, out}})
+                                .toJson(QJsonDocument::Compact);
+    return m_client->post(u"/dev/usage"_s, body).status == 200;
+}
+
+void DevServiceAccountsTest::usageMonthInLocalTime()
+{
+    const QString udid = udidFor(u"month"_s);
+    QVERIFY(registerAccount(*m_client, m_config, u"month@example.org"_s, u"pw"_s, udid));
+    const auto utc = [](int month, int day, int hour, int minute) {
+        return QDateTime(QDate(2025, month, day), QTime(hour, minute), Qt::UTC);
+    };
+    QVERIFY(addUsage(udid, utc(3, 15, 10, 0), 1048576, 0));
+    QVERIFY(addUsage(udid, utc(3, 31, 23, 30), 1000, 2000));
+    QVERIFY(addUsage(udid, utc(3, 31, 23, 50), 0, 24));
+    QVERIFY(addUsage(udid, utc(4, 1, 0, 10), 4000, 0));
+    QVERIFY(addUsage(udid, utc(2, 28, 23, 59), 5, 5));
+
+    QJsonObject model = usage(*m_client, m_config, udid, QDate(2025, 3, 31), 0);
+    QJsonObject info = model.value(u"info"_s).toObject();
+    QCOMPARE(info.value(u"MonthlyUsage"_s).toInteger(), 1048576 + 3024);
+    QCOMPARE(info.value(u"device"_s).toString(), udid);
+    QCOMPARE(info.value(u"Day"_s).toInt(), 31);
+    QVERIFY(info.contains(u"Timezone"_s) && info.contains(u"Year"_s));
+    QJsonArray summary = model.value(u"summary"_s).toArray();
+    QCOMPARE(summary.size(), 31);
+    QCOMPARE(summary.at(14).toObject().value(u"date"_s).toString(), u"2025-03-15"_s);
+    QCOMPARE(summary.at(14).toObject().value(u"usage"_s).toInteger(), 1048576);
+    QCOMPARE(summary.at(30).toObject().value(u"usage"_s).toInteger(), 3024);
+    QCOMPARE(summary.at(30).toObject().value(u"average"_s).toDouble(), 3024 / 24.0);
+    QJsonArray traffic = model.value(u"traffic"_s).toArray();
+    QCOMPARE(traffic.size(), 24);
+    QCOMPARE(traffic.at(23).toObject().value(u"Total"_s).toInteger(), 3024);
+    QCOMPARE(traffic.at(23).toObject().value(u"In"_s).toInteger(), 1000);
+    QCOMPARE(traffic.at(23).toObject().value(u"Out"_s).toInteger(), 2024);
+
+    // Two hours east of UTC, the last hour of March is already April.
+    model = usage(*m_client, m_config, udid, QDate(2025, 4, 1), 2);
+    info = model.value(u"info"_s).toObject();
+    QCOMPARE(info.value(u"MonthlyUsage"_s).toInteger(), 3024 + 4000);
+    traffic = model.value(u"traffic"_s).toArray();
+    QCOMPARE(traffic.at(1).toObject().value(u"Total"_s).toInteger(), 3024);
+    QCOMPARE(traffic.at(2).toObject().value(u"Total"_s).toInteger(), 4000);
+    QCOMPARE(model.value(u"summary"_s).toArray().size(), 1);
+
+    // ...and the last minute of February UTC is the first of March there.
+    model = usage(*m_client, m_config, udid, QDate(2025, 3, 31), 2);
+    QCOMPARE(monthlyUsage(model), 1048576 + 10);
+
+    // Five hours west, the first minutes of April UTC still belong to March.
+    model = usage(*m_client, m_config, udid, QDate(2025, 3, 31), -5);
+    QCOMPARE(monthlyUsage(model), 1048576 + 3024 + 4000);
+    traffic = model.value(u"traffic"_s).toArray();
+    QCOMPARE(traffic.at(18).toObject().value(u"Total"_s).toInteger(), 3024);
+    QCOMPARE(traffic.at(19).toObject().value(u"Total"_s).toInteger(), 4000);
+
+    // Figures at the top of the range stay there instead of wrapping negative.
+    const QString huge = udidFor(u"huge"_s);
+    QVERIFY(registerAccount(*m_client, m_config, u"huge@example.org"_s, u"pw"_s, huge));
+    const qint64 top = Q_INT64_C(9223372036854775807);
+    QVERIFY(addUsage(huge, utc(3, 10, 5, 0), top, top));
+    QVERIFY(addUsage(huge, utc(3, 10, 5, 30), 7, 7));
+    QVERIFY(addUsage(huge, utc(3, 9, 1, 0), top, 0));
+    model = usage(*m_client, m_config, huge, QDate(2025, 3, 10), 0);
+    QCOMPARE(monthlyUsage(model), Q_INT64_C(9223372036854775807));
+    summary = model.value(u"summary"_s).toArray();
+    QCOMPARE(summary.at(8).toObject().value(u"usage"_s).toInteger(), Q_INT64_C(9223372036854775807));
+    QCOMPARE(summary.at(9).toObject().value(u"usage"_s).toInteger(), Q_INT64_C(9223372036854775807));
+    const QJsonObject fifth = model.value(u"traffic"_s).toArray().at(5).toObject();
+    QCOMPARE(fifth.value(u"In"_s).toInteger(), Q_INT64_C(9223372036854775807));
+    QCOMPARE(fifth.value(u"Out"_s).toInteger(), Q_INT64_C(9223372036854775807));
+    QCOMPARE(fifth.value(u"Total"_s).toInteger(), Q_INT64_C(9223372036854775807));
+}
+
+void DevServiceAccountsTest::usageRefusals()
+{
+    const QString udid = udidFor(u"month"_s);
+    // tz, y, m, d (and the seed of another device's udid), the error code.
+    const QList<std::pair<const char *, int>> asked = {
+        {"2 2025 2 2 nobody", 17}, {"2 2025 2 29", 2},  {"2 2025 13 2", 2},  {"15 2025 2 2", 2},
+        {"+2 2025 2 2", 2},        {"2 twenty 2 2", 2}, {"2 2025 2 1.5", 2},
+    };
+    for (const auto &[query, code] : asked) {
+        const QStringList v = QString::fromLatin1(query).split(u' ');
+        const HttpAnswer answer = m_client->get(u"/portableapi/portable.php"_s,
+                                                {{u"api"_s, u"getdesktopdevicehistoricalusage"_s},
+                                                 {u"ApiID"_s, m_config.apiIdentifier},
+                                                 {u"deviceudid"_s, v.size() > 4 ? udidFor(v[4]) : udid},
+                                                 {u"tz"_s, v[0]},
+                                                 {u"y"_s, v[1]},
+                                                 {u"m"_s, v[2]},
+                                                 {u"d"_s, v[3]}});
+        const QString problem = envelopeProblem(answer.body, code);
+        QVERIFY2(problem.isEmpty(), qPrintable(QString::fromLatin1(query) + u": "_s + problem));
+    }
+    // 2024 was a leap year.
+    QVERIFY(usage(*m_client, m_config, udid, QDate(2024, 2, 29), 0).contains(u"info"_s));
+}
+
+void DevServiceAccountsTest::seededHistoryStaysPut()
+{
+    QTemporaryDir dir;
+    const QString udid = udidFor(u"seeded"_s);
+    qint64 first = -1;
+    {
+        DevServiceProcess service(dir.path());
+        QVERIFY2(service.start({u"--seed-usage"_s}), qPrintable(service.errors()));
+        HttpsClient client(service.origin(), service.caCertificate());
+        QVERIFY(registerAccount(client, m_config, u"seeded@example.org"_s, u"pw"_s, udid));
+        first = thisMonth(client, udid);
+        const QDate lastMonth = QDateTime::currentDateTimeUtc().date().addMonths(-1);
+        const QDate lastDay(lastMonth.year(), lastMonth.month(), lastMonth.daysInMonth());
+        const QJsonObject previous = usage(client, m_config, udid, lastDay, 0);
+        QVERIFY(monthlyUsage(previous) > 0);
+        QVERIFY(service.stop());
+    }
+    // Seeding again on the next start must not pile more history on top.
+    DevServiceProcess service(dir.path());
+    QVERIFY2(service.start({u"--seed-usage"_s}), qPrintable(service.errors()));
+    HttpsClient client(service.origin(), service.caCertificate());
+    QVERIFY(first >= 0);
+    QCOMPARE(thisMonth(client, udid), first);
+    QVERIFY(service.stop());
 }
 
 QTEST_GUILESS_MAIN(DevServiceAccountsTest)

@@ -99,13 +99,11 @@ private Q_SLOTS:
     void buttonActsWithoutRequests_data();
     void buttonActsWithoutRequests();
     void switchingOffATunnelThatDropsMeanwhileStartsNothing();
-    void missingCertificateIsFetchedStoredThenConnected();
-    void certificateFailureIsShownAndEndsTheOverlay();
     void silentTunnelEndsTheOverlay();
     void unreadableTunnelConfigurationIsReported();
     void firstLoadConnectsUnlessConnected();
-    void certificateNearItsEndIsRenewedBeforeConnecting_data();
-    void certificateNearItsEndIsRenewedBeforeConnecting();
+    void certificateIsFetchedOrRenewedBeforeConnecting_data();
+    void certificateIsFetchedOrRenewedBeforeConnecting();
 
     void usageAnswerFillsLabelsAndChart();
     void usageIsAskedAgainASecondAfterDisconnected();
@@ -384,52 +382,6 @@ void tst_MainScreen::switchingOffATunnelThatDropsMeanwhileStartsNothing()
     QCOMPARE(screen->statusLabel()->text(), u"Turn ON"_s);
 }
 
-void tst_MainScreen::missingCertificateIsFetchedStoredThenConnected()
-{
-    m_backend->setLiveStatus(VpnStatus::Disconnected);
-    m_service->setStatus(VpnStatus::Connected); // the press, not the first load
-    MainViewController *screen = showScreen();
-    QTRY_COMPARE(m_service->status(), VpnStatus::Disconnected);
-    waitUntilIdle();
-    QVERIFY(m_devService.countRequests(commandPath, u"gen_token"_s));
-    QVERIFY(m_devService.countRequests(commandPath, u"getcert"_s));
-    m_backend->calls.clear();
-
-    QTest::mouseClick(screen->mainButton(), Qt::LeftButton);
-    QVERIFY(!screen->progressContainer()->isHidden());
-    QTRY_VERIFY_WITH_TIMEOUT(m_backend->calls.contains(u"start"_s), 30000);
-    QCOMPARE(m_devService.requestCount(commandPath, u"gen_token"_s), 1);
-    QCOMPARE(m_devService.requestCount(commandPath, u"getcert"_s), 1);
-    const std::optional<QByteArray> stored = m_session.session.identityReference();
-    QVERIFY(stored);
-    QCOMPARE(m_backend->applied.last().protocolConfiguration->identityReference, *stored);
-    QCOMPARE(m_backend->calls.mid(m_backend->calls.indexOf(u"apply"_s)),
-             (QStringList{u"apply"_s, u"start"_s}));
-    // Still covered until the tunnel reports.
-    QVERIFY(!screen->progressContainer()->isHidden());
-    m_backend->setLiveStatus(VpnStatus::Connected);
-    QVERIFY(screen->progressContainer()->isHidden());
-}
-
-void tst_MainScreen::certificateFailureIsShownAndEndsTheOverlay()
-{
-    m_backend->setLiveStatus(VpnStatus::Disconnected);
-    m_service->setStatus(VpnStatus::Connected); // no connect on first load
-    MainViewController *screen = showScreen();
-    waitUntilIdle();
-    // The service answers getcert for an unknown device.
-    SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(u"never-registered"_s); });
-    m_backend->calls.clear();
-
-    screen->mainButtonAction();
-    QTRY_VERIFY_WITH_TIMEOUT(shownAlert(), 30000);
-    SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(u"main-screen-test"_s); });
-    QCOMPARE(shownAlert()->message(), u"Device does not exists"_s);
-    QVERIFY(screen->progressContainer()->isHidden());
-    QVERIFY(!m_session.session.identityReference());
-    QVERIFY(!m_backend->calls.contains(u"start"_s));
-}
-
 void tst_MainScreen::silentTunnelEndsTheOverlay()
 {
     storeCertificate();
@@ -491,25 +443,31 @@ void tst_MainScreen::firstLoadConnectsUnlessConnected()
     // Found up, the tunnel is left so: see liveStateIsReadAtSetup.
 }
 
-void tst_MainScreen::certificateNearItsEndIsRenewedBeforeConnecting_data()
+void tst_MainScreen::certificateIsFetchedOrRenewedBeforeConnecting_data()
 {
+    QTest::addColumn<bool>("stored");
     QTest::addColumn<long>("daysLeft");
     QTest::addColumn<bool>("serviceRefuses");
     QTest::addColumn<bool>("renewed");
     QTest::addColumn<bool>("connects");
-    QTest::newRow("three days left: renewed") << 3L << false << true << true;
-    QTest::newRow("three days left, renewal refused: the old one serves") << 3L << true << false << true;
-    QTest::newRow("ended, renewal refused: nothing to connect with") << -1L << true << false << false;
+    QTest::newRow("none stored: fetched, kept, connected") << false << 0L << false << true << true;
+    QTest::newRow("none stored, refused: nothing to connect with") << false << 0L << true << false << false;
+    QTest::newRow("three days left: renewed") << true << 3L << false << true << true;
+    QTest::newRow("three days left, renewal refused: the old one serves")
+        << true << 3L << true << false << true;
+    QTest::newRow("ended, renewal refused: nothing to connect with") << true << -1L << true << false << false;
 }
 
-void tst_MainScreen::certificateNearItsEndIsRenewedBeforeConnecting()
+void tst_MainScreen::certificateIsFetchedOrRenewedBeforeConnecting()
 {
+    QFETCH(bool, stored);
     QFETCH(long, daysLeft);
     QFETCH(bool, serviceRefuses);
     QFETCH(bool, renewed);
     QFETCH(bool, connects);
-    QVERIFY(m_session.keepIdentity("ending", daysLeft));
-    const QByteArray old = *m_session.session.identityReference();
+    if (stored)
+        QVERIFY(m_session.keepIdentity("ending", daysLeft));
+    const std::optional<QByteArray> old = m_session.session.identityReference();
     m_backend->setLiveStatus(VpnStatus::Disconnected);
     m_service->setStatus(VpnStatus::Connected); // the press, not the first load
     MainViewController *screen = showScreen();
@@ -521,7 +479,8 @@ void tst_MainScreen::certificateNearItsEndIsRenewedBeforeConnecting()
     m_backend->calls.clear();
     QSignalSpy renewalFailed(m_service, &VPNService::certificateRenewalFailed);
 
-    screen->mainButtonAction();
+    QTest::mouseClick(screen->mainButton(), Qt::LeftButton);
+    QVERIFY(!screen->progressContainer()->isHidden());
     QTRY_VERIFY_WITH_TIMEOUT(m_backend->calls.contains(u"start"_s) || shownAlert(), 30000);
     // Said by a notification only when the old certificate carries on; a
     // failure with nothing to connect with is the alert on the screen.
@@ -533,13 +492,21 @@ void tst_MainScreen::certificateNearItsEndIsRenewedBeforeConnecting()
     QCOMPARE(m_devService.requestCount(commandPath, u"getcert"_s), 1);
     QCOMPARE(m_backend->calls.contains(u"start"_s), connects);
     QCOMPARE(shownAlert() != nullptr, !connects);
+    if (!connects) // the service's refusal, and the overlay gone with it
+        QCOMPARE(shownAlert()->message(), u"Device does not exists"_s);
+    // Still covered until the tunnel reports.
+    QCOMPARE(screen->progressContainer()->isHidden(), !connects);
 
-    const QByteArray current = *m_session.session.identityReference();
+    const std::optional<QByteArray> current = m_session.session.identityReference();
     QCOMPARE(current != old, renewed);
     // Exactly one identity in the store, the one the tunnel was given.
-    QCOMPARE(IdentityStore::standard().references(), QList<QByteArray>{current});
-    if (connects)
-        QCOMPARE(m_backend->applied.last().protocolConfiguration->identityReference, current);
+    QCOMPARE(IdentityStore::standard().references(),
+             current ? QList<QByteArray>{*current} : QList<QByteArray>{});
+    if (connects) {
+        QCOMPARE(m_backend->applied.last().protocolConfiguration->identityReference, *current);
+        m_backend->setLiveStatus(VpnStatus::Connected);
+        QVERIFY(screen->progressContainer()->isHidden());
+    }
 }
 
 void tst_MainScreen::usageAnswerFillsLabelsAndChart()
@@ -551,12 +518,6 @@ void tst_MainScreen::usageAnswerFillsLabelsAndChart()
     QVERIFY(posts.last);
     // The seeded month: traffic on most days so far.
     QVERIFY(posts.last->device_usage.info.MonthlyUsage.numericValue() > 0);
-    static const QRegularExpression figure(u"^\\d+(\\.\\d{1,2})? (bytes|[KMGTPE]B)$"_s);
-    QVERIFY2(figure.match(screen->thisMonthLabel()->text()).hasMatch(),
-             qPrintable(screen->thisMonthLabel()->text()));
-    QVERIFY2(screen->hourlyAverageLabel()->text().isEmpty()
-                 || figure.match(screen->hourlyAverageLabel()->text()).hasMatch(),
-             qPrintable(screen->hourlyAverageLabel()->text()));
     // The drawn chart from its module, not the blank stand-in.
     auto *chart = qobject_cast<UsageChartView *>(screen->lineChartView()->widget());
     QVERIFY(chart);

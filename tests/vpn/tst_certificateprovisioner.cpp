@@ -216,7 +216,6 @@ void tst_CertificateProvisioner::failureIsReportedAndNothingStored_data()
     QTest::addColumn<bool>("heard"); // the caller listens for the outcome
     const QByteArray token = R"({"token":{"name":"t"}})";
     const QByteArray pkcs12 = "application/x-pkcs12";
-    const QString pass = Config::current().pkcs12Passphrase;
     const int unusable = int(Error::Code::unusableCertificate);
     QTest::newRow("getToken refused")
         << envelope(3) << m_archive << pkcs12 << int(Error::Code::unknown) << 0 << true;
@@ -227,22 +226,10 @@ void tst_CertificateProvisioner::failureIsReportedAndNothingStored_data()
     QTest::newRow("getCert refused, nobody listening")
         << token << envelope(6) << QByteArray("application/json") << int(Error::Code::invalidPassword) << 1
         << false;
+    // Which archives are unusable is tst_keychainservice's table.
     QTest::newRow("HTML error page with status 200")
         << token << QByteArray("<html><head><title>503</title></head><body>Service unavailable</body></html>")
         << QByteArray("text/html") << unusable << 1 << true;
-    QTest::newRow("another passphrase")
-        << token << TestPkcs12::makeIdentityArchive(m_client, QStringLiteral("zz9zz9")) << pkcs12 << unusable
-        << 1 << true;
-    QTest::newRow("certificate without its key")
-        << token << TestPkcs12::makeArchive({TestPkcs12::certificateBag(m_client)}, pass) << pkcs12
-        << unusable << 1 << true;
-    QTest::newRow("two identities") << token
-                                    << TestPkcs12::makeArchive({TestPkcs12::certificateBag(m_client, "1"),
-                                                                TestPkcs12::keyBag(m_client, "1"),
-                                                                TestPkcs12::certificateBag(m_previous, "2"),
-                                                                TestPkcs12::keyBag(m_previous, "2")},
-                                                               pass)
-                                    << pkcs12 << unusable << 1 << true;
 }
 
 void tst_CertificateProvisioner::failureIsReportedAndNothingStored()
