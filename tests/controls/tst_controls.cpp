@@ -153,7 +153,6 @@ class tst_Controls : public QObject
 
 private Q_SLOTS:
     void buttonTitleDefaultsToWhiteSeventeenPoint();
-    void buttonActivatesFromMouseAndKeyboard();
     void buttonShadowLeavesForeignEffects();
     void viewWithoutInteractionPassesClicksBeneath();
     void viewSwallowsOrForwardsPresses();
@@ -183,29 +182,6 @@ void tst_Controls::buttonTitleDefaultsToWhiteSeventeenPoint()
     QVERIFY2(qAbs(white.height() - capHeight) <= 2,
              qPrintable(u"title %1 px high, 17-pt caps %2 px"_s.arg(white.height()).arg(capHeight)));
     QVERIFY(qAbs(white.center().x() - button->width() / 2) <= 2);
-}
-
-void tst_Controls::buttonActivatesFromMouseAndKeyboard()
-{
-    QWidget window;
-    window.resize(300, 100);
-    auto button = new Button(u"Turn ON"_s, &window);
-    button->setGeometry(20, 20, 200, 50);
-    showWindow(window);
-    QSignalSpy clicked(button, &QAbstractButton::clicked);
-
-    clickAt(&window, QPoint(120, 45));
-    QCOMPARE(clicked.count(), 1);
-
-    button->setFocus(Qt::TabFocusReason);
-    QVERIFY(button->hasFocus());
-    QTest::keyClick(button, Qt::Key_Space);
-    QCOMPARE(clicked.count(), 2);
-
-    button->setEnabled(false);
-    clickAt(&window, QPoint(120, 45));
-    QTest::keyClick(button, Qt::Key_Space);
-    QCOMPARE(clicked.count(), 2);
 }
 
 void tst_Controls::buttonShadowLeavesForeignEffects()
