@@ -1,10 +1,8 @@
-// Error texts in translation, the JSON scalar rule, machine identity and
-// the configuration rules.
+// Error texts in translation, the JSON scalar rule and machine identity.
 
 #include "api/Utility.h"
 #include "api/Error.h"
 #include "api/MetadataType.h"
-#include "config/Config.h"
 #include "platform/SystemInfo.h"
 #include "api/CheckForUpdatesResponse.h"
 #include "api/DeviceUsageModel.h"
@@ -30,8 +28,6 @@ private Q_SLOTS:
     void metadataNumericReading();
     void usageAndUpdateRecordsAreStrict();
     void udidFollowsTheDigestRule();
-    void configurationRules_data();
-    void configurationRules();
 };
 
 void tst_Catalogue::translationTableReplacesTextsItHas()
@@ -148,15 +144,14 @@ void tst_Catalogue::udidFollowsTheDigestRule()
     QCOMPARE(Utility::md5Hex(QStringLiteral("abc")), QStringLiteral("900150983cd24fb0d6963f7d28e17f72"));
 
     SystemInfo::setMachineIdSourceForTesting([] { return QStringLiteral("0123abcd"); });
+    // MD5 of "0123abcd@me@x.io": the machine first, then the address as typed.
     const QString udid = Utility::udid(QStringLiteral("me@x.io"));
-    QCOMPARE(udid, Utility::md5Hex(QStringLiteral("0123abcd@me@x.io")));
-    QVERIFY(QRegularExpression(QStringLiteral("^[0-9a-f]{32}$")).match(udid).hasMatch());
-    QVERIFY(udid != Utility::md5Hex(QStringLiteral("me@x.io@0123abcd")));
+    QCOMPARE(udid, QStringLiteral("48701e634321660e23689e4021a643a3"));
     QVERIFY(udid != Utility::udid(QStringLiteral("Me@x.io")));
     QCOMPARE(Utility::udid(QStringLiteral("me@x.io")), udid); // stable
 
     SystemInfo::setMachineIdSourceForTesting([] { return QString(); });
-    QCOMPARE(Utility::udid(QStringLiteral("me@x.io")), Utility::md5Hex(QStringLiteral("@me@x.io")));
+    QCOMPARE(Utility::udid(QStringLiteral("me@x.io")), QStringLiteral("b3e2c14535e5cd42ae6c22f1badc6ad6"));
 
     SystemInfo::setMachineIdSourceForTesting([] { return std::nullopt; });
     QCOMPARE(Utility::udid(QStringLiteral("me@x.io")), QString());
@@ -166,46 +161,6 @@ void tst_Catalogue::udidFollowsTheDigestRule()
     QVERIFY(QRegularExpression(QStringLiteral("^\\d+\\.\\d+\\.\\d+$"))
                 .match(Utility::applicationVersion())
                 .hasMatch());
-}
-
-void tst_Catalogue::configurationRules_data()
-{
-    QTest::addColumn<QByteArray>("json");
-    QTest::addColumn<QString>("member"); // empty: accepted
-    QTest::newRow("empty object") << QByteArray("{}") << QString();
-    QTest::newRow("origin with port")
-        << QByteArray(R"({"apiBaseURL":"https://127.0.0.1:4443"})") << QString();
-    QTest::newRow("unknown member") << QByteArray(R"({"apiBaseUrl":"https://x.io"})")
-                                    << QStringLiteral("apiBaseUrl");
-    QTest::newRow("http base") << QByteArray(R"({"apiBaseURL":"http://x.io"})")
-                               << QStringLiteral("apiBaseURL");
-    QTest::newRow("trailing slash") << QByteArray(R"({"apiBaseURL":"https://x.io/"})")
-                                    << QStringLiteral("apiBaseURL");
-    QTest::newRow("relative base") << QByteArray(R"({"apiBaseURL":"x.io"})") << QStringLiteral("apiBaseURL");
-    QTest::newRow("wrong type") << QByteArray(R"({"vpnDomain":5})") << QStringLiteral("vpnDomain");
-    QTest::newRow("list of numbers") << QByteArray(R"({"caCertificates":[1]})")
-                                     << QStringLiteral("caCertificates");
-    QTest::newRow("missing CA file") << QByteArray(R"({"caCertificates":["/nonexistent/ca.pem"]})")
-                                     << QStringLiteral("caCertificates");
-    QTest::newRow("bad backend") << QByteArray(R"({"vpnBackend":"wireguard"})")
-                                 << QStringLiteral("vpnBackend");
-    QTest::newRow("short identifier")
-        << QByteArray(R"({"apiIdentifier":"abc"})") << QStringLiteral("apiIdentifier");
-}
-
-void tst_Catalogue::configurationRules()
-{
-    QFETCH(QByteArray, json);
-    QFETCH(QString, member);
-    QString error;
-    const auto config = Config::parse(json, QStringLiteral("dev.json"), &error);
-    QCOMPARE(config.has_value(), member.isEmpty());
-    if (!member.isEmpty()) {
-        QVERIFY2(error.contains(QStringLiteral("\"%1\"").arg(member)), qPrintable(error));
-        QVERIFY(!error.contains(u'\n'));
-    }
-    if (json.contains("4443"))
-        QCOMPARE(config->apiBaseURL, QStringLiteral("https://127.0.0.1:4443"));
 }
 
 QTEST_GUILESS_MAIN(tst_Catalogue)

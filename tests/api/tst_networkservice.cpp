@@ -104,7 +104,6 @@ private Q_SLOTS:
     void answers();
     void silentServerTimesOut();
     void downloadWritesOnlyCompleteAnswers();
-    void helpDeskStyleRequestCarriesBodyAndHeader();
 
 private:
     TestCertificate m_cert;
@@ -344,25 +343,6 @@ void tst_NetworkService::downloadWritesOnlyCompleteAnswers()
     // Nothing but the one complete file is left in the folder.
     QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden),
              QStringList{QStringLiteral("Orvex Cloud 2.0.0.pkg")});
-}
-
-void tst_NetworkService::helpDeskStyleRequestCarriesBodyAndHeader()
-{
-    m_server->route("/api/v2/tickets.json",
-                    TestHttpServer::answer(401, R"({"error":"Could not authenticate you"})"));
-    QNetworkRequest request(QUrl(m_server->origin(true) + QStringLiteral("/api/v2/tickets.json")));
-    request.setRawHeader("Authorization", "Basic abc");
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
-    Capture<Empty> c;
-    const int before = m_server->requests.size();
-    NetworkService::shared().sendChecked(request, "POST", R"({"ticket":{}})", c.completion());
-    QVERIFY(c.wait());
-    // The help desk's own error document is not an envelope: success.
-    QVERIFY(c.result->isSuccess());
-    const TestHttpRequest &seen = m_server->requests.at(before);
-    QCOMPARE(seen.method, QByteArray("POST"));
-    QCOMPARE(seen.header("Authorization"), QByteArray("Basic abc"));
-    QCOMPARE(seen.body, QByteArray(R"({"ticket":{}})"));
 }
 
 QTEST_GUILESS_MAIN(tst_NetworkService)

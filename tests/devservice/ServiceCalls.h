@@ -9,7 +9,9 @@
 #include "config/Config.h"
 
 #include <QDate>
+#include <QFile>
 #include <QJsonArray>
+#include <QProcess>
 
 using namespace Qt::StringLiterals;
 
@@ -81,4 +83,42 @@ inline QJsonObject usage(HttpsClient &client, const Orvex::Config &config, const
 inline qint64 monthlyUsage(const QJsonObject &model)
 {
     return model.value(u"info"_s).toObject().value(u"MonthlyUsage"_s).toInteger(-1);
+}
+
+// A program run to its end: its exit code (-1 when it crashed or hung) and
+// what it printed.
+struct Run
+{
+    int exitCode = -1;
+    QByteArray output;
+    QByteArray errors;
+};
+
+inline Run run(const QString &program, const QStringList &arguments, const QByteArray &input = {},
+               const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
+{
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(program, arguments);
+    process.write(input);
+    process.closeWriteChannel();
+    if (!process.waitForFinished(120000)) {
+        process.kill();
+        process.waitForFinished();
+    }
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            process.readAllStandardOutput(), process.readAllStandardError()};
+}
+
+// Answers `path`, or nothing when the file could not be written.
+inline QString writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() ? path : QString();
+}
+
+inline QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }

@@ -17,32 +17,6 @@
 
 namespace {
 
-struct Run
-{
-    int exitCode = -1;
-    QByteArray output;
-};
-
-Run run(const QString &program, const QStringList &arguments,
-        const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
-{
-    QProcess process;
-    process.setProcessEnvironment(environment);
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(program, arguments);
-    if (!process.waitForFinished(120000)) {
-        process.kill();
-        process.waitForFinished();
-    }
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, process.readAll()};
-}
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
-
 QString tool(const QString &name)
 {
     const QString found = QStandardPaths::findExecutable(name);
@@ -96,7 +70,7 @@ void DevServiceGatewayTest::initTestCase()
     Run up = run(m_gatewayScript, {u"up"_s, u"--dir"_s, m_gatewayDir, u"--ca"_s, data, u"--devservice"_s,
                                    DevServiceProcess::binary(), u"--tag"_s, tag});
     m_gatewayUp = true;
-    QVERIFY2(up.exitCode == 0, up.output.constData());
+    QVERIFY2(up.exitCode == 0, (up.output + up.errors).constData());
     m_gatewayEnv = up.output;
 
     QVERIFY(startService(60000));
@@ -109,7 +83,7 @@ void DevServiceGatewayTest::initTestCase()
     // The client charon takes the archive as the client would receive it.
     const QString swanctl = m_dir.path() + u"/client-swanctl"_s;
     QVERIFY(QDir().mkpath(swanctl + u"/pkcs12"_s) && QDir().mkpath(swanctl + u"/x509ca"_s));
-    QVERIFY(writeFile(swanctl + u"/pkcs12/client.p12"_s, archive.body));
+    QVERIFY(!writeFile(swanctl + u"/pkcs12/client.p12"_s, archive.body).isEmpty());
     QVERIFY(QFile::copy(m_service->caCertificate(), swanctl + u"/x509ca/ca.crt"_s));
     const QString configuration = uR"(connections {
   orvex {
@@ -140,9 +114,10 @@ secrets {
   }
 }
 )"_s.arg(gatewayValue(u"GATEWAY_ADDR"_s), m_udid, m_config.vpnDomain, m_config.pkcs12Passphrase);
-    QVERIFY(writeFile(swanctl + u"/swanctl.conf"_s, configuration.toUtf8()));
+    QVERIFY(!writeFile(swanctl + u"/swanctl.conf"_s, configuration.toUtf8()).isEmpty());
     const Run loaded = clientSwanctl({u"--load-all"_s});
-    QVERIFY2(loaded.exitCode == 0 && loaded.output.contains("loaded RSA key"), loaded.output.constData());
+    QVERIFY2(loaded.exitCode == 0 && loaded.output.contains("loaded RSA key"),
+             (loaded.output + loaded.errors).constData());
 }
 
 void DevServiceGatewayTest::cleanupTestCase()
@@ -179,7 +154,7 @@ Run DevServiceGatewayTest::clientSwanctl(const QStringList &arguments)
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(u"SWANCTL_DIR"_s, m_dir.path() + u"/client-swanctl"_s);
     return run(tool(u"swanctl"_s),
-               arguments + QStringList{u"--uri"_s, u"unix://"_s + gatewayValue(u"CLIENT_VICI"_s)},
+               arguments + QStringList{u"--uri"_s, u"unix://"_s + gatewayValue(u"CLIENT_VICI"_s)}, {},
                environment);
 }
 
@@ -205,11 +180,11 @@ void DevServiceGatewayTest::tunnelTrafficBecomesUsage()
     // Sampled once a minute: this tunnel's bytes can only arrive with the
     // gateway's event for the SA going down.
     Run up = clientSwanctl({u"--initiate"_s, u"--child"_s, u"orvex"_s});
-    QVERIFY2(up.exitCode == 0, up.output.constData());
+    QVERIFY2(up.exitCode == 0, (up.output + up.errors).constData());
     Run pinged = ping(10, 1000);
-    QVERIFY2(pinged.exitCode == 0, pinged.output.constData());
+    QVERIFY2(pinged.exitCode == 0, (pinged.output + pinged.errors).constData());
     Run down = clientSwanctl({u"--terminate"_s, u"--ike"_s, u"orvex"_s});
-    QVERIFY2(down.exitCode == 0, down.output.constData());
+    QVERIFY2(down.exitCode == 0, (down.output + down.errors).constData());
     // Ten echo requests and ten replies of 1000 bytes with ICMP and IP headers.
     const qint64 first = 2 * 10 * (1000 + 8 + 20);
     QVERIFY(settlesAt(first));
@@ -218,9 +193,9 @@ void DevServiceGatewayTest::tunnelTrafficBecomesUsage()
     // Sampled often: the bytes of a tunnel that stays up arrive too.
     QVERIFY(startService(200));
     up = clientSwanctl({u"--initiate"_s, u"--child"_s, u"orvex"_s});
-    QVERIFY2(up.exitCode == 0, up.output.constData());
+    QVERIFY2(up.exitCode == 0, (up.output + up.errors).constData());
     pinged = ping(5, 500);
-    QVERIFY2(pinged.exitCode == 0, pinged.output.constData());
+    QVERIFY2(pinged.exitCode == 0, (pinged.output + pinged.errors).constData());
     const qint64 second = first + 2 * 5 * (500 + 8 + 20);
     QVERIFY(settlesAt(second));
     QCOMPARE(usageToday(), second);

@@ -2,6 +2,7 @@
 // the help desk of orvex-devservice receives, how its refusals reach the user,
 // and that a dropped connection files nothing twice.
 
+#include "Capture.h"
 #include "DevServiceProcess.h"
 #include "TestHttpServer.h"
 
@@ -231,12 +232,11 @@ void tst_HelpDesk::requestIsACompactJsonPostWithTheCredential()
     m_scripted->route("/api/v2/tickets.json", TestHttpServer::answer(201, R"({"ticket":{"id":7}})"));
     useHelpDesk(m_scripted->origin(true) + u"/api/v2/tickets.json"_s);
     UserDefaults::standard().setString(Keys::name, u"Ann"_s);
-    std::optional<Result<Empty>> outcome;
+    Capture<Empty> outcome;
     const QJsonObject document = SupportHandler::ticketDocument(u"a\tb"_s, email, u"Ann"_s);
     SupportHandler::post(NetworkService::shared(), SupportURLRouter::requestSupport(document),
-                         [&outcome](const Result<Empty> &r) { outcome = r; });
-    QTRY_VERIFY_WITH_TIMEOUT(outcome.has_value(), 60000);
-    QVERIFY(outcome->isSuccess());
+                         outcome.completion());
+    QVERIFY(outcome.wait() && outcome.result->isSuccess());
 
     QCOMPARE(m_scripted->requests.size(), 1);
     const TestHttpRequest request = m_scripted->requests.constFirst();

@@ -43,7 +43,6 @@ public:
     QString caCertificate() const { return m_dataDir + QStringLiteral("/ca.crt"); }
     QString demoEmail() const { return m_demoEmail; }
     QString demoPassword() const { return m_demoPassword; }
-    QString output() const { return m_output; }
     QString errors();
 
     // The service's /dev/faults routes (it must run with --dev-routes).

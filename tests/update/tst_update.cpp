@@ -28,16 +28,10 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QNetworkReply>
+#include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <cstdio>
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <openssl/evp.h>
-#include <openssl/pem.h>
 
 using namespace Qt::StringLiterals;
 
@@ -64,33 +58,18 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// A fresh key pair as PEM: the private key into `privatePath`, the public key
-// returned. `algorithm` is "ED25519" or "RSA".
+// A fresh key pair from the openssl command line: the private key into
+// `privatePath`, the public key returned as PEM. `algorithm` is "ED25519" or "RSA".
 QByteArray makeKeyPair(const char *algorithm, const QString &privatePath)
 {
-    EVP_PKEY *key = std::string_view(algorithm) == "RSA"
-                        ? EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", size_t(2048))
-                        : EVP_PKEY_Q_keygen(nullptr, nullptr, algorithm);
-    if (!key)
+    QProcess openssl;
+    openssl.start(u"openssl"_s,
+                  {u"genpkey"_s, u"-algorithm"_s, QString::fromLatin1(algorithm), u"-out"_s, privatePath});
+    if (!openssl.waitForFinished(60000) || openssl.exitCode() != 0)
         return {};
-    BIO *privateBio = BIO_new(BIO_s_mem());
-    BIO *publicBio = BIO_new(BIO_s_mem());
-    PEM_write_bio_PrivateKey(privateBio, key, nullptr, nullptr, 0, nullptr, nullptr);
-    PEM_write_bio_PUBKEY(publicBio, key);
-    auto take = [](BIO *bio) {
-        char *data = nullptr;
-        const long size = BIO_get_mem_data(bio, &data);
-        QByteArray bytes(data, size);
-        BIO_free(bio);
-        return bytes;
-    };
-    const QByteArray privatePem = take(privateBio);
-    const QByteArray publicPem = take(publicBio);
-    EVP_PKEY_free(key);
-    QFile out(privatePath);
-    if (!out.open(QIODevice::WriteOnly) || out.write(privatePem) != privatePem.size())
-        return {};
-    return publicPem;
+    openssl.start(u"openssl"_s, {u"pkey"_s, u"-in"_s, privatePath, u"-pubout"_s});
+    return openssl.waitForFinished(60000) && openssl.exitCode() == 0 ? openssl.readAllStandardOutput()
+                                                                     : QByteArray();
 }
 
 // Every file in the Downloads folder, hidden ones too.
@@ -116,7 +95,6 @@ private Q_SLOTS:
     void init();
     void cleanup();
     void currentVersionShowsTheMessageOnlyFromTheMenu();
-    void offerIsShownAtLaunchAndFromTheMenu();
     void answersThatOfferNothingShowNothing_data();
     void answersThatOfferNothingShowNothing();
     void downloadSavesThePackageUnderItsVersionAndOpensIt();
@@ -267,27 +245,6 @@ void tst_Update::currentVersionShowsTheMessageOnlyFromTheMenu()
     QVERIFY(shown().isEmpty());
 }
 
-void tst_Update::offerIsShownAtLaunchAndFromTheMenu()
-{
-    useService(m_newer->origin());
-    QVERIFY(checkAndSettle(true));
-    QCOMPARE(shown().size(), 1);
-    auto *offer = qobject_cast<UpdateViewController *>(shown().constFirst());
-    QVERIFY(offer);
-    QCOMPARE(offer->modalWindow()->windowTitle(), QString());
-    QVERIFY(offer->handler()->updateResponse.has_value());
-    QCOMPARE(offer->handler()->updateResponse->status.version, u"2.4.0"_s);
-    QVERIFY(offer->versionLabel()->text().contains(u"2.4.0"_s));
-    QVERIFY(offer->versionLabel()->text().contains(Utility::applicationVersion()));
-    QVERIFY(offer->downloadButton()->isEnabled());
-    offer->dismiss();
-    QVERIFY(shown().isEmpty());
-
-    QVERIFY(checkAndSettle(false));
-    QCOMPARE(shown().size(), 1);
-    QVERIFY(qobject_cast<UpdateViewController *>(shown().constFirst()));
-}
-
 void tst_Update::answersThatOfferNothingShowNothing_data()
 {
     QTest::addColumn<QByteArray>("answer");
@@ -299,11 +256,6 @@ void tst_Update::answersThatOfferNothingShowNothing_data()
     QTest::newRow("relative path") << updateAnswer(false, u"/downloads/orvex-2.4.0.deb"_s);
     QTest::newRow("plain http") << updateAnswer(false, u"http://127.0.0.1:%1/pkg/orvex-2.4.0.deb"_s.arg(
                                                            m_scripted->port()));
-    QTest::newRow("no host") << updateAnswer(false, u"https:///orvex-2.4.0.deb"_s);
-    QTest::newRow("same server, another host name")
-        << updateAnswer(false, u"https://localhost:%1/pkg/orvex-2.4.0.deb"_s.arg(m_scripted->port()));
-    QTest::newRow("same host, another port")
-        << updateAnswer(false, u"https://127.0.0.1:%1/pkg/orvex-2.4.0.deb"_s.arg(m_scripted->port() + 1));
     QTest::newRow("undecodable") << QByteArray(R"({"status":{"version":"2.4.0","error":false}})");
 }
 
@@ -322,10 +274,17 @@ void tst_Update::answersThatOfferNothingShowNothing()
                                                                + Utility::applicationVersion().toLatin1()));
 }
 
+// The offer at launch (the menu's is offerFrom's, in the other cases).
 void tst_Update::downloadSavesThePackageUnderItsVersionAndOpensIt()
 {
-    UpdateViewController *offer = offerFrom(m_newer->origin());
-    QVERIFY(offer);
+    useService(m_newer->origin());
+    QVERIFY(checkAndSettle(true));
+    QCOMPARE(shown().size(), 1);
+    auto *offer = qobject_cast<UpdateViewController *>(shown().constFirst());
+    QVERIFY(offer && QTest::qWaitForWindowExposed(offer->modalWindow()));
+    QCOMPARE(offer->modalWindow()->windowTitle(), QString());
+    QVERIFY(offer->versionLabel()->text().contains(u"2.4.0"_s));
+    QVERIFY(offer->versionLabel()->text().contains(Utility::applicationVersion()));
     const QString expected = QDir(QStandardPaths::writableLocation(QStandardPaths::DownloadLocation))
                                  .filePath(u"Orvex Cloud 2.4.0.deb"_s);
     QCOMPARE(UpdateHandler::destinationPath(offer->handler()->updateResponse), expected);

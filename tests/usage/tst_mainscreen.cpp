@@ -3,6 +3,7 @@
 // shown for each tunnel state, when the overlay covers the screen, which
 // requests the switch sends, and when usage and credentials are asked for.
 
+#include "Capture.h"
 #include "DevServiceProcess.h"
 #include "FakeVpnBackend.h"
 
@@ -99,13 +100,11 @@ private Q_SLOTS:
     void buttonActsWithoutRequests_data();
     void buttonActsWithoutRequests();
     void switchingOffATunnelThatDropsMeanwhileStartsNothing();
-    void missingCertificateIsFetchedStoredThenConnected();
-    void certificateFailureIsShownAndEndsTheOverlay();
     void silentTunnelEndsTheOverlay();
     void unreadableTunnelConfigurationIsReported();
     void firstLoadConnectsUnlessConnected();
-    void certificateNearItsEndIsRenewedBeforeConnecting_data();
-    void certificateNearItsEndIsRenewedBeforeConnecting();
+    void certificateIsFetchedOrRenewedBeforeConnecting_data();
+    void certificateIsFetchedOrRenewedBeforeConnecting();
 
     void usageAnswerFillsLabelsAndChart();
     void usageIsAskedAgainASecondAfterDisconnected();
@@ -118,12 +117,10 @@ private Q_SLOTS:
 
 private:
     MainViewController *showScreen();
-    void storeCertificate();
     void waitUntilIdle();
 
     TestSession m_session;
     DevServiceProcess m_devService;
-    QByteArray m_certificate;
     QTemporaryDir m_dir;
     std::unique_ptr<WindowController> m_window;
     FakeVpnBackend *m_backend = nullptr;
@@ -148,11 +145,9 @@ void tst_MainScreen::initTestCase()
     m_email = m_devService.demoEmail();
     QVERIFY(!m_email.isEmpty());
     m_session.session.setCredentials(m_email, m_devService.demoPassword());
-    std::optional<bool> added;
-    NetworkService::shared().addDevice(Utility::udid(m_email), m_email,
-                                       [&](const Result<Empty> &r) { added = r.isSuccess(); });
-    QTRY_VERIFY_WITH_TIMEOUT(added.has_value(), 30000);
-    QVERIFY(*added);
+    Capture<Empty> added;
+    NetworkService::shared().addDevice(Utility::udid(m_email), m_email, added.completion());
+    QVERIFY(added.wait() && added.result->isSuccess());
 }
 
 void tst_MainScreen::init()
@@ -198,31 +193,9 @@ MainViewController *tst_MainScreen::showScreen()
     return screen;
 }
 
-void tst_MainScreen::storeCertificate()
-{
-    if (m_certificate.isEmpty()) {
-        // One real archive from the service, kept for the tests that start
-        // with a stored certificate.
-        std::optional<Result<VPNApiResponse::Token>> token;
-        NetworkService::shared().getToken([&](const Result<VPNApiResponse::Token> &r) { token = r; });
-        QTRY_VERIFY_WITH_TIMEOUT(token.has_value(), 30000);
-        QVERIFY(token->isSuccess());
-        std::optional<Result<QByteArray>> cert;
-        NetworkService::shared().getCert(m_devService.demoPassword(), Utility::udid(m_email), m_email,
-                                         token->value().token.name,
-                                         [&](const Result<QByteArray> &r) { cert = r; });
-        QTRY_VERIFY_WITH_TIMEOUT(cert.has_value(), 30000);
-        QVERIFY(cert->isSuccess());
-        m_certificate = cert->value();
-    }
-    const auto identity = IdentityStore::standard().importSingleIdentity(m_certificate,
-                                                                         Config::current().pkcs12Passphrase);
-    QVERIFY(identity && m_session.session.replaceIdentity(identity->reference));
-}
-
 void tst_MainScreen::liveStateIsReadAtSetup()
 {
-    storeCertificate();
+    QVERIFY(m_session.keepIdentity());
     // A fresh start with the tunnel already up (on-demand brought it up
     // before the client ran): the service does not know it yet.
     m_backend->setLiveStatus(VpnStatus::Connected);
@@ -326,7 +299,6 @@ void tst_MainScreen::buttonActsWithoutRequests_data()
     // Switching off needs no certificate: were the screen to ask for one, it
     // would show in the requests.
     QTest::newRow("connected: switched off") << false << VpnStatus::Connected << "stop";
-    // One load of the saved configuration for the click, one save, the start.
     QTest::newRow("stored certificate: switched on") << true << VpnStatus::Disconnected << "start";
 }
 
@@ -336,7 +308,7 @@ void tst_MainScreen::buttonActsWithoutRequests()
     QFETCH(VpnStatus, live);
     QFETCH(QString, action);
     if (certificateStored)
-        storeCertificate();
+        QVERIFY(m_session.keepIdentity());
     m_backend->setLiveStatus(live);
     m_service->setStatus(VpnStatus::Connected); // no connect on first load
     MainViewController *screen = showScreen();
@@ -348,12 +320,9 @@ void tst_MainScreen::buttonActsWithoutRequests()
     screen->mainButtonAction();
     QTRY_VERIFY(m_backend->calls.contains(action));
     waitUntilIdle();
-    QCOMPARE(m_backend->calls, (QStringList{u"attach"_s, u"apply"_s, action}));
+    // The backend's side of the switch is tst_vpnservice's; here no request
+    // went out, and a start's configuration names the stored identity.
     QCOMPARE(m_devService.requestCount(commandPath), 0);
-    // Saved with on-demand off before a stop; a start's configuration names
-    // the stored identity.
-    if (action == "stop"_L1)
-        QVERIFY(!m_backend->applied.last().onDemandEnabled);
     QCOMPARE(m_backend->applied.last().protocolConfiguration.has_value()
                  && !m_backend->applied.last().protocolConfiguration->identityReference.isEmpty(),
              certificateStored);
@@ -362,7 +331,7 @@ void tst_MainScreen::buttonActsWithoutRequests()
 
 void tst_MainScreen::switchingOffATunnelThatDropsMeanwhileStartsNothing()
 {
-    storeCertificate(); // all a start would need
+    QVERIFY(m_session.keepIdentity()); // all a start would need
     m_backend->setLiveStatus(VpnStatus::Connected);
     m_service->setStatus(VpnStatus::Connected);
     MainViewController *screen = showScreen();
@@ -384,55 +353,9 @@ void tst_MainScreen::switchingOffATunnelThatDropsMeanwhileStartsNothing()
     QCOMPARE(screen->statusLabel()->text(), u"Turn ON"_s);
 }
 
-void tst_MainScreen::missingCertificateIsFetchedStoredThenConnected()
-{
-    m_backend->setLiveStatus(VpnStatus::Disconnected);
-    m_service->setStatus(VpnStatus::Connected); // the press, not the first load
-    MainViewController *screen = showScreen();
-    QTRY_COMPARE(m_service->status(), VpnStatus::Disconnected);
-    waitUntilIdle();
-    QVERIFY(m_devService.countRequests(commandPath, u"gen_token"_s));
-    QVERIFY(m_devService.countRequests(commandPath, u"getcert"_s));
-    m_backend->calls.clear();
-
-    QTest::mouseClick(screen->mainButton(), Qt::LeftButton);
-    QVERIFY(!screen->progressContainer()->isHidden());
-    QTRY_VERIFY_WITH_TIMEOUT(m_backend->calls.contains(u"start"_s), 30000);
-    QCOMPARE(m_devService.requestCount(commandPath, u"gen_token"_s), 1);
-    QCOMPARE(m_devService.requestCount(commandPath, u"getcert"_s), 1);
-    const std::optional<QByteArray> stored = m_session.session.identityReference();
-    QVERIFY(stored);
-    QCOMPARE(m_backend->applied.last().protocolConfiguration->identityReference, *stored);
-    QCOMPARE(m_backend->calls.mid(m_backend->calls.indexOf(u"apply"_s)),
-             (QStringList{u"apply"_s, u"start"_s}));
-    // Still covered until the tunnel reports.
-    QVERIFY(!screen->progressContainer()->isHidden());
-    m_backend->setLiveStatus(VpnStatus::Connected);
-    QVERIFY(screen->progressContainer()->isHidden());
-}
-
-void tst_MainScreen::certificateFailureIsShownAndEndsTheOverlay()
-{
-    m_backend->setLiveStatus(VpnStatus::Disconnected);
-    m_service->setStatus(VpnStatus::Connected); // no connect on first load
-    MainViewController *screen = showScreen();
-    waitUntilIdle();
-    // The service answers getcert for an unknown device.
-    SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(u"never-registered"_s); });
-    m_backend->calls.clear();
-
-    screen->mainButtonAction();
-    QTRY_VERIFY_WITH_TIMEOUT(shownAlert(), 30000);
-    SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(u"main-screen-test"_s); });
-    QCOMPARE(shownAlert()->message(), u"Device does not exists"_s);
-    QVERIFY(screen->progressContainer()->isHidden());
-    QVERIFY(!m_session.session.identityReference());
-    QVERIFY(!m_backend->calls.contains(u"start"_s));
-}
-
 void tst_MainScreen::silentTunnelEndsTheOverlay()
 {
-    storeCertificate();
+    QVERIFY(m_session.keepIdentity());
     m_backend->setLiveStatus(VpnStatus::Disconnected);
     m_service->setStatus(VpnStatus::Connected); // no connect on first load
     MainViewController *screen = showScreen();
@@ -461,7 +384,7 @@ void tst_MainScreen::silentTunnelEndsTheOverlay()
 
 void tst_MainScreen::unreadableTunnelConfigurationIsReported()
 {
-    storeCertificate();
+    QVERIFY(m_session.keepIdentity());
     m_backend->setLiveStatus(VpnStatus::Disconnected);
     m_service->setStatus(VpnStatus::Connected); // no connect on first load
     MainViewController *screen = showScreen();
@@ -481,7 +404,7 @@ void tst_MainScreen::unreadableTunnelConfigurationIsReported()
 
 void tst_MainScreen::firstLoadConnectsUnlessConnected()
 {
-    storeCertificate();
+    QVERIFY(m_session.keepIdentity());
     // A fresh start: the service's state is still invalid, so the first load
     // runs the connect operation and toggle decides from the live state.
     m_backend->setLiveStatus(VpnStatus::Disconnected);
@@ -491,25 +414,31 @@ void tst_MainScreen::firstLoadConnectsUnlessConnected()
     // Found up, the tunnel is left so: see liveStateIsReadAtSetup.
 }
 
-void tst_MainScreen::certificateNearItsEndIsRenewedBeforeConnecting_data()
+void tst_MainScreen::certificateIsFetchedOrRenewedBeforeConnecting_data()
 {
+    QTest::addColumn<bool>("stored");
     QTest::addColumn<long>("daysLeft");
     QTest::addColumn<bool>("serviceRefuses");
     QTest::addColumn<bool>("renewed");
     QTest::addColumn<bool>("connects");
-    QTest::newRow("three days left: renewed") << 3L << false << true << true;
-    QTest::newRow("three days left, renewal refused: the old one serves") << 3L << true << false << true;
-    QTest::newRow("ended, renewal refused: nothing to connect with") << -1L << true << false << false;
+    QTest::newRow("none stored: fetched, kept, connected") << false << 0L << false << true << true;
+    QTest::newRow("none stored, refused: nothing to connect with") << false << 0L << true << false << false;
+    QTest::newRow("three days left: renewed") << true << 3L << false << true << true;
+    QTest::newRow("three days left, renewal refused: the old one serves")
+        << true << 3L << true << false << true;
+    QTest::newRow("ended, renewal refused: nothing to connect with") << true << -1L << true << false << false;
 }
 
-void tst_MainScreen::certificateNearItsEndIsRenewedBeforeConnecting()
+void tst_MainScreen::certificateIsFetchedOrRenewedBeforeConnecting()
 {
+    QFETCH(bool, stored);
     QFETCH(long, daysLeft);
     QFETCH(bool, serviceRefuses);
     QFETCH(bool, renewed);
     QFETCH(bool, connects);
-    QVERIFY(m_session.keepIdentity("ending", daysLeft));
-    const QByteArray old = *m_session.session.identityReference();
+    if (stored)
+        QVERIFY(m_session.keepIdentity("ending", daysLeft));
+    const std::optional<QByteArray> old = m_session.session.identityReference();
     m_backend->setLiveStatus(VpnStatus::Disconnected);
     m_service->setStatus(VpnStatus::Connected); // the press, not the first load
     MainViewController *screen = showScreen();
@@ -521,7 +450,8 @@ void tst_MainScreen::certificateNearItsEndIsRenewedBeforeConnecting()
     m_backend->calls.clear();
     QSignalSpy renewalFailed(m_service, &VPNService::certificateRenewalFailed);
 
-    screen->mainButtonAction();
+    QTest::mouseClick(screen->mainButton(), Qt::LeftButton);
+    QVERIFY(!screen->progressContainer()->isHidden());
     QTRY_VERIFY_WITH_TIMEOUT(m_backend->calls.contains(u"start"_s) || shownAlert(), 30000);
     // Said by a notification only when the old certificate carries on; a
     // failure with nothing to connect with is the alert on the screen.
@@ -533,13 +463,21 @@ void tst_MainScreen::certificateNearItsEndIsRenewedBeforeConnecting()
     QCOMPARE(m_devService.requestCount(commandPath, u"getcert"_s), 1);
     QCOMPARE(m_backend->calls.contains(u"start"_s), connects);
     QCOMPARE(shownAlert() != nullptr, !connects);
+    if (!connects) // the service's refusal, and the overlay gone with it
+        QCOMPARE(shownAlert()->message(), u"Device does not exists"_s);
+    // Still covered until the tunnel reports.
+    QCOMPARE(screen->progressContainer()->isHidden(), !connects);
 
-    const QByteArray current = *m_session.session.identityReference();
+    const std::optional<QByteArray> current = m_session.session.identityReference();
     QCOMPARE(current != old, renewed);
     // Exactly one identity in the store, the one the tunnel was given.
-    QCOMPARE(IdentityStore::standard().references(), QList<QByteArray>{current});
-    if (connects)
-        QCOMPARE(m_backend->applied.last().protocolConfiguration->identityReference, current);
+    QCOMPARE(IdentityStore::standard().references(),
+             current ? QList<QByteArray>{*current} : QList<QByteArray>{});
+    if (connects) {
+        QCOMPARE(m_backend->applied.last().protocolConfiguration->identityReference, *current);
+        m_backend->setLiveStatus(VpnStatus::Connected);
+        QVERIFY(screen->progressContainer()->isHidden());
+    }
 }
 
 void tst_MainScreen::usageAnswerFillsLabelsAndChart()
@@ -551,12 +489,6 @@ void tst_MainScreen::usageAnswerFillsLabelsAndChart()
     QVERIFY(posts.last);
     // The seeded month: traffic on most days so far.
     QVERIFY(posts.last->device_usage.info.MonthlyUsage.numericValue() > 0);
-    static const QRegularExpression figure(u"^\\d+(\\.\\d{1,2})? (bytes|[KMGTPE]B)$"_s);
-    QVERIFY2(figure.match(screen->thisMonthLabel()->text()).hasMatch(),
-             qPrintable(screen->thisMonthLabel()->text()));
-    QVERIFY2(screen->hourlyAverageLabel()->text().isEmpty()
-                 || figure.match(screen->hourlyAverageLabel()->text()).hasMatch(),
-             qPrintable(screen->hourlyAverageLabel()->text()));
     // The drawn chart from its module, not the blank stand-in.
     auto *chart = qobject_cast<UsageChartView *>(screen->lineChartView()->widget());
     QVERIFY(chart);
@@ -775,7 +707,7 @@ void tst_MainScreen::appearancesAreCounted()
 // overlay while it covers the screen, never on the switch beneath it.
 void tst_MainScreen::keyboardAloneSwitchesOnAndOff()
 {
-    storeCertificate();
+    QVERIFY(m_session.keepIdentity());
     m_backend->setLiveStatus(VpnStatus::Disconnected);
     m_service->setStatus(VpnStatus::Connected); // no connect on first load
     MainViewController *screen = showScreen();
