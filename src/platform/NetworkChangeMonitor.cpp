@@ -1,5 +1,7 @@
 #include "NetworkChangeMonitor.h"
 
+#include "platform/NetlinkMessage.h"
+
 #include <QDBusConnection>
 #include <QSocketNotifier>
 
@@ -88,12 +90,8 @@ void NetworkChangeMonitor::onNetlinkReadable()
         }
         if (sender.nl_pid != 0)
             continue; // only the kernel speaks for the routing tables
-        // Signed on purpose: NLMSG_NEXT subtracts the aligned length, which a
-        // short last message would wrap around in an unsigned count.
         int length = int(got);
-        for (auto *header = reinterpret_cast<const nlmsghdr *>(buffer);
-             NLMSG_OK(header,
-                      length); // NOLINT(clang-diagnostic-sign-compare): the macro compares with the signed count
+        for (auto *header = reinterpret_cast<const nlmsghdr *>(buffer); netlinkMessageFits(header, length);
              header = NLMSG_NEXT(header, length)) {
             if (header->nlmsg_type != RTM_NEWROUTE && header->nlmsg_type != RTM_DELROUTE)
                 continue;

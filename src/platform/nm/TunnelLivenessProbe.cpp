@@ -1,5 +1,7 @@
 #include "TunnelLivenessProbe.h"
 
+#include "platform/NetlinkMessage.h"
+
 #include <QSocketNotifier>
 #include <QTimer>
 #include <QtEndian>
@@ -154,10 +156,7 @@ QList<RouteTunnelProbe::RouteChange> RouteTunnelProbe::parse(const QByteArray &d
     QList<RouteChange> changes;
     int remaining = int(datagram.size());
     auto *header = reinterpret_cast<const nlmsghdr *>(datagram.constData());
-    // NLMSG_OK compares an unsigned field with the count, which stays signed
-    // so that NLMSG_NEXT cannot wrap it around.
-    for (; NLMSG_OK(header, remaining); // NOLINT(clang-diagnostic-sign-compare)
-         header = NLMSG_NEXT(header, remaining)) {
+    for (; netlinkMessageFits(header, remaining); header = NLMSG_NEXT(header, remaining)) {
         if (header->nlmsg_type == NLMSG_DONE) {
             changes.append({RouteChange::DumpDone, 0, {}, {}});
             continue;
