@@ -13,6 +13,7 @@
 
 #include "account/DefaultsKeys.h"
 #include "api/Error.h"
+#include "app/AppWiring.h"
 #include "controls/Button.h"
 #include "ui/AlertController.h"
 #include "platform/UserDefaults.h"
@@ -555,10 +556,17 @@ void tst_Accessibility::compiledTablesAreInTheClient()
     QTranslator english;
     QVERIFY(!english.load(QLocale(QLocale::English, QLocale::UnitedStates), u"orvex"_s, u"_"_s, u":/i18n"_s));
 
-    // The error catalogue, marked with QT_TRANSLATE_NOOP, comes out in German.
-    QCoreApplication::installTranslator(&m_german);
-    QCOMPARE(Error(Error::Code::invalidPassword).localizedDescription(),
-             u"E-Mail-Adresse oder Passwort falsch"_s);
+    // The client installs the table of its desktop's language; the error
+    // catalogue, marked with QT_TRANSLATE_NOOP, then comes out in German.
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Austria));
+    const QList<QTranslator *> before = qApp->findChildren<QTranslator *>(Qt::FindDirectChildrenOnly);
+    AppWiring::dress(*qApp);
+    const QString text = Error(Error::Code::invalidPassword).localizedDescription();
+    for (QTranslator *translator : qApp->findChildren<QTranslator *>(Qt::FindDirectChildrenOnly)) {
+        if (!before.contains(translator))
+            delete translator; // which also takes it out of the application's list
+    }
+    QCOMPARE(text, u"E-Mail-Adresse oder Passwort falsch"_s);
 }
 
 void tst_Accessibility::noScreenStaysEnglishInGerman()

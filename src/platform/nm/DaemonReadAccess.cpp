@@ -100,13 +100,13 @@ Outcome<> DaemonReadAccess::grant(const QStringList &files)
         return Outcome<>::success();
     const QString home = QDir::cleanPath(QDir::homePath());
     for (const QString &file : files) {
-        if (const Outcome<> granted = grantOne(file, 4); !granted.isSuccess())
+        if (Outcome<> granted = grantOne(file, 4); !granted.isSuccess())
             return granted;
         // Each folder of the user's own above it, up to the home folder.
         QString folder = QFileInfo(file).absolutePath();
         while ((folder == home || folder.startsWith(home + u'/'))
                && QFileInfo(folder).ownerId() == ::geteuid()) {
-            if (const Outcome<> granted = grantOne(folder, 1); !granted.isSuccess())
+            if (Outcome<> granted = grantOne(folder, 1); !granted.isSuccess())
                 return granted;
             if (folder == home)
                 break;
