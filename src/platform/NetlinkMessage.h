@@ -10,8 +10,8 @@ namespace Orvex {
 // NLMSG_NEXT subtracts aligned lengths from it, which may take it below zero.
 inline bool netlinkMessageFits(const nlmsghdr *header, int remaining)
 {
-    return remaining >= int(sizeof(nlmsghdr)) && header->nlmsg_len >= sizeof(nlmsghdr) &&
-           header->nlmsg_len <= static_cast<unsigned>(remaining);
+    return remaining >= int(sizeof(nlmsghdr)) && header->nlmsg_len >= sizeof(nlmsghdr)
+           && header->nlmsg_len <= static_cast<unsigned>(remaining);
 }
 
 } // namespace Orvex

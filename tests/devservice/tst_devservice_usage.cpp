@@ -119,7 +119,6 @@ private:
     QByteArray m_buffer;
 };
 
-
 class DevServiceUsageTest : public QObject
 {
     Q_OBJECT
