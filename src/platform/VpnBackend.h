@@ -40,6 +40,11 @@ public:
     // leaves nothing in the daemon that could come up.
     virtual void apply(const VpnPreferences &preferences, Completion done) = 0;
 
+    // Whether the daemon was given the configuration last applied, and a
+    // start on it finds out by itself whether the daemon still holds it: a
+    // switch that changes nothing then needs no new `apply` first.
+    virtual bool startsOnApplied() const { return false; }
+
     virtual VpnStatus status() const = 0;
     // Begins bringing the tunnel up; fails with why when it cannot even
     // begin. How the attempt ends arrives as status changes.

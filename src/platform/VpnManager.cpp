@@ -9,10 +9,13 @@
 #include "platform/vici/ViciVpnBackend.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <QPointer>
 #include <QStandardPaths>
 #include <QTimer>
+
+#include <sys/stat.h>
 
 namespace Orvex {
 
@@ -92,6 +95,7 @@ void VpnManager::loadFromPreferences(Completion completion)
         return;
     }
     VpnPreferences loaded;
+    m_onDiskStamp.reset();
     if (bytes) {
         const Outcome<VpnPreferences> parsed = VpnPreferences::fromJson(*bytes);
         if (!parsed.isSuccess()) {
@@ -99,14 +103,25 @@ void VpnManager::loadFromPreferences(Completion completion)
             return;
         }
         loaded = parsed.value();
+        m_onDiskBytes = *bytes;
+        m_onDiskStamp = stampOf(m_storagePath);
     }
     m_edited = loaded;
     m_saved = loaded;
+    // A backend that answers later has deferred the completion already: it
+    // runs then, without a second turn of the event loop.
     QPointer<VpnManager> self(this);
-    m_backend->attachReporting(m_saved, [self, completion = std::move(completion)](const Outcome<> &outcome) {
-        if (self)
-            self->finishLater(completion, outcome);
-    });
+    auto inCall = std::make_shared<bool>(true);
+    m_backend->attachReporting(m_saved,
+                               [self, inCall, completion = std::move(completion)](const Outcome<> &outcome) {
+                                   if (!self)
+                                       return;
+                                   if (*inCall)
+                                       self->finishLater(completion, outcome);
+                                   else if (completion)
+                                       completion(outcome);
+                               });
+    *inCall = false;
 }
 
 void VpnManager::saveToPreferences(Completion completion)
@@ -116,19 +131,45 @@ void VpnManager::saveToPreferences(Completion completion)
                     Outcome<>::failure(QStringLiteral("The VPN configuration is invalid.")));
         return;
     }
-    const QString folder = QFileInfo(m_storagePath).absolutePath();
-    if (!SecureFile::makePrivateDirectory(folder)
-        || !SecureFile::writeAtomically(m_storagePath, m_edited.toJson())) {
-        finishLater(std::move(completion),
-                    Outcome<>::failure(QStringLiteral("The VPN configuration cannot be saved.")));
-        return;
+    const QByteArray bytes = m_edited.toJson();
+    if (!m_onDiskStamp || bytes != m_onDiskBytes || stampOf(m_storagePath) != m_onDiskStamp) {
+        const QString folder = QFileInfo(m_storagePath).absolutePath();
+        m_onDiskStamp.reset();
+        if (!SecureFile::makePrivateDirectory(folder) || !SecureFile::writeAtomically(m_storagePath, bytes)) {
+            finishLater(std::move(completion),
+                        Outcome<>::failure(QStringLiteral("The VPN configuration cannot be saved.")));
+            return;
+        }
+        m_onDiskBytes = bytes;
+        m_onDiskStamp = stampOf(m_storagePath);
     }
     m_saved = m_edited;
+    m_applied.reset();
     QPointer<VpnManager> self(this);
-    m_backend->apply(m_saved, [self, completion = std::move(completion)](const Outcome<> &outcome) {
-        if (self)
-            self->finishLater(completion, outcome);
-    });
+    m_backend->apply(m_saved,
+                     [self, applied = m_saved, completion = std::move(completion)](const Outcome<> &outcome) {
+                         if (!self)
+                             return;
+                         if (outcome.isSuccess() && self->m_saved == applied)
+                             self->m_applied = applied;
+                         self->finishLater(completion, outcome);
+                     });
+}
+
+bool VpnManager::isSavedAndApplied() const
+{
+    return m_applied && m_edited == *m_applied && m_saved == m_edited && m_onDiskStamp
+           && m_backend->startsOnApplied() && stampOf(m_storagePath) == m_onDiskStamp;
+}
+
+std::optional<VpnManager::FileStamp> VpnManager::stampOf(const QString &path)
+{
+    struct stat info
+    {};
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0 || !S_ISREG(info.st_mode))
+        return std::nullopt;
+    return FileStamp{qint64(info.st_size), qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec,
+                     quint64(info.st_ino)};
 }
 
 void VpnManager::setProtocolConfiguration(const std::optional<VpnProtocolIKEv2> &protocol)

@@ -52,10 +52,28 @@ public:
     VpnBackend *backend() const { return m_backend.get(); }
     // What was last loaded or saved; what the tunnel runs with.
     const VpnPreferences &savedPreferences() const { return m_saved; }
+    // Whether a save now would change nothing: the working copy is what the
+    // file holds and what the backend was last given, and the backend starts
+    // on that by itself.
+    bool isSavedAndApplied() const;
     QString storagePath() const { return m_storagePath; }
 
 private:
     void finishLater(Completion completion, const Outcome<> &outcome);
+
+    // The file as this manager last read or wrote it: a save of the same
+    // bytes over an untouched file writes (and waits for the disk) nothing.
+    struct FileStamp
+    {
+        qint64 size = -1;
+        qint64 modifiedNs = 0;
+        quint64 inode = 0;
+        bool operator==(const FileStamp &) const = default;
+    };
+    static std::optional<FileStamp> stampOf(const QString &path);
+    std::optional<VpnPreferences> m_applied; // what the backend last took
+    QByteArray m_onDiskBytes;
+    std::optional<FileStamp> m_onDiskStamp;
 
     std::unique_ptr<VpnBackend> m_backend;
     VpnConnection *m_connection = nullptr;

@@ -225,6 +225,15 @@ void VPNService::configureAndSave(const Outcome<> &loaded, Completion followUp, 
         {VpnOnDemandRule{VpnOnDemandRule::Action::Connect, VpnOnDemandRule::InterfaceType::Any}});
     m_manager->setOnDemandEnabled(m_config.isOnDemandEnabled);
 
+    // Saving what is saved, and what the tunnel already runs on, changes
+    // nothing: the switch goes on at once, without a disk flush and a round
+    // trip to the daemon before it.
+    if (m_manager->isSavedAndApplied()) {
+        if (followUp)
+            followUp();
+        return;
+    }
+
     QPointer<VPNService> self(this);
     m_manager->saveToPreferences(
         [self, followUp = std::move(followUp), failed = std::move(failed)](const Outcome<> &saved) {

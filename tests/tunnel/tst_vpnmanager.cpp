@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+
 using namespace Orvex;
 using namespace Qt::StringLiterals;
 
@@ -96,6 +98,22 @@ void TestVpnManager::savedConfigurationSurvivesANewProcess()
     QCOMPARE(backend->applied.size(), 1);
     QCOMPARE(backend->applied.front(), manager.savedPreferences());
     QCOMPARE(SecureFile::mode(m_path), std::optional<unsigned>(0600));
+    // Saving it again leaves the file alone (no new file, no flush); a file
+    // someone else changed meanwhile is written anew.
+    const auto inode = [this] {
+        struct stat info
+        {};
+        return ::stat(QFile::encodeName(m_path).constData(), &info) == 0 ? info.st_ino : 0;
+    };
+    const QByteArray written = SecureFile::read(m_path).value_or("");
+    const auto before = inode();
+    QCOMPARE(save(manager), Error::success());
+    QCOMPARE(inode(), before);
+    QCOMPARE(backend->applied.size(), 2);
+    QVERIFY(!manager.isSavedAndApplied()); // this backend wants every change applied
+    QVERIFY(SecureFile::writeAtomically(m_path, "{}"));
+    QCOMPARE(save(manager), Error::success());
+    QCOMPARE(SecureFile::read(m_path).value_or(""), written);
 
     VpnManager other(std::make_unique<FakeVpnBackend>(), m_path);
     QCOMPARE(load(other), Error::success());

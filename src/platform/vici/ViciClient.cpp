@@ -122,9 +122,13 @@ void ViciClient::send(ViciPacket packet, Pending pending)
         return;
     }
     m_pending.push_back(std::move(pending));
-    if (isConnected())
+    if (isConnected()) {
         m_socket->write(ViciCodec::frame(payload));
-    else
+        // Out now rather than on the next turn of the event loop, which may
+        // first spend a frame painting: a request is small, and a tunnel's
+        // start waits on it.
+        m_socket->flush();
+    } else
         m_outbox.append(ViciCodec::frame(payload));
 }
 
@@ -132,6 +136,7 @@ void ViciClient::onConnected()
 {
     if (!m_outbox.isEmpty()) {
         m_socket->write(m_outbox);
+        m_socket->flush();
         m_outbox.clear();
     }
     Q_EMIT connected();

@@ -201,7 +201,12 @@ Outcome<> ViciVpnBackend::startTunnel()
         return Outcome<>::failure(QStringLiteral("The VPN service is not running."));
     }
     m_keepUp.resume();
+    const bool starting = m_tunnel == Tunnel::Down || m_tunnel == Tunnel::Closing;
     initiate();
+    // Started on what charon was given, perhaps without a load before it:
+    // whether charon still holds it is asked meanwhile.
+    if (starting && !m_loaded.connection.isEmpty())
+        verifyHeld();
     return Outcome<>::success();
 }
 
@@ -448,7 +453,13 @@ void ViciVpnBackend::initiate()
     m_keepUp.cancelRetry();
     m_abandonedAttempt = false;
     const quint64 attempt = ++m_attempt;
+    m_attemptReloads = m_reloads;
     setTunnel(Tunnel::Keying);
+    sendInitiate(attempt);
+}
+
+void ViciVpnBackend::sendInitiate(quint64 attempt)
+{
     // Its own connection: charon answers `initiate` only when the keying is
     // over, and would hold back every other request on a shared one.
     auto *client = new ViciClient(this);
@@ -479,6 +490,17 @@ void ViciVpnBackend::onInitiateAnswered(quint64 attempt, const ViciReply &reply)
     m_lastFailure = reply.outcome != ViciReply::Answered ? Failure::DaemonUnavailable
                     : timedOut                           ? Failure::NoAnswer
                                                          : Failure::Refused;
+    if (m_lastFailure == Failure::Refused && m_retriedAttempt != attempt
+        && (m_verifying > 0 || m_reloading || m_reloads != m_attemptReloads)) {
+        // Started on what charon was thought to hold, and it may have lost
+        // it meanwhile: the check's answer decides between a new try and
+        // the refusal.
+        m_refusedAttempt = attempt;
+        m_refusedAs = m_lastFailure;
+        if (m_verifying == 0 && !m_reloading)
+            retryRefusedAttempt(Outcome<>::success());
+        return;
+    }
     if (timedOut) {
         // charon keeps retrying an attempt that outlived the wait: end it.
         ViciMessage request;
@@ -488,6 +510,24 @@ void ViciVpnBackend::onInitiateAnswered(quint64 attempt, const ViciReply &reply)
         m_control->call("terminate", request, {});
     }
     attemptFailed();
+}
+
+void ViciVpnBackend::retryRefusedAttempt(const Outcome<> &reloaded)
+{
+    const quint64 attempt = m_refusedAttempt;
+    m_refusedAttempt = 0;
+    if (attempt == 0 || attempt != m_attempt || m_tunnel != Tunnel::Keying)
+        return;
+    if (!reloaded.isSuccess() || m_reloads == m_attemptReloads) {
+        // Nothing was lost, or it could not be given again: the refusal
+        // stands.
+        m_lastFailure = m_refusedAs;
+        attemptFailed();
+        return;
+    }
+    m_retriedAttempt = attempt;
+    m_attemptReloads = m_reloads;
+    sendInitiate(attempt);
 }
 
 void ViciVpnBackend::attemptFailed()
@@ -549,15 +589,50 @@ QByteArray digest(const QList<QByteArray> &parts)
 
 } // namespace
 
+ViciVpnBackend::LoadPlan ViciVpnBackend::planLoads(const VpnProtocolIKEv2 &protocol)
+{
+    LoadPlan plan;
+    plan.cas = caCertificates();
+    plan.casDigest = digest(plan.cas);
+    if (!protocol.identityReference.isEmpty() && m_options.resolveIdentity)
+        plan.identity = m_options.resolveIdentity(protocol.identityReference);
+    if (plan.identity) {
+        plan.identityDigest = digest(
+            {plan.identity->certificateDer, plan.identity->privateKeyDer, plan.identity->keyType.toUtf8()});
+        plan.keyId = keyIdentifier(plan.identity->certificateDer);
+    }
+    plan.connection = connectionMessage(QString::fromUtf8(m_name), protocol,
+                                        plan.identity ? plan.identity->certificateDer : QByteArray(),
+                                        m_options.updownScript);
+    const Outcome<QByteArray> encoded = ViciCodec::encodeMessage(plan.connection);
+    plan.connectionDigest = digest({encoded.isSuccess() ? encoded.value() : QByteArray()});
+    return plan;
+}
+
 void ViciVpnBackend::loadConnection(const VpnPreferences &preferences, Completion done)
 {
     if (m_loaded.connection.isEmpty()) {
         sendLoads(preferences, std::move(done), false);
         return;
     }
-    // Something is loaded: charon is asked whether the connection and the
-    // key are still there (another tool may have cleared them) before the
-    // same is left unsent.
+    if (preferences.protocolConfiguration && !m_synchronizing) {
+        const LoadPlan plan = planLoads(*preferences.protocolConfiguration);
+        if (plan.casDigest == m_loaded.cas && plan.connectionDigest == m_loaded.connection
+            && (plan.identity ? plan.identityDigest == m_loaded.identity : m_loaded.identity.isEmpty())) {
+            // charon was given exactly this: the tunnel may start at once,
+            // without a round trip. Whether it still holds it (another tool
+            // may have cleared it) is asked meanwhile.
+            verifyHeld();
+            updateStatus();
+            m_keepUp.tryIfWanted();
+            if (done)
+                QTimer::singleShot(0, this, [done = std::move(done)] { done(Outcome<>::success()); });
+            return;
+        }
+    }
+    // Something else is to be loaded: charon is asked first whether the
+    // connection and the key are still there, so that only what changed is
+    // sent.
     auto conns = std::make_shared<QList<QByteArray>>();
     m_control->call("get-conns", {},
                     [conns](const ViciReply &reply) { *conns = reply.message.list("conns"); });
@@ -571,6 +646,39 @@ void ViciVpnBackend::loadConnection(const VpnPreferences &preferences, Completio
                     });
 }
 
+void ViciVpnBackend::verifyHeld()
+{
+    ++m_verifying;
+    auto conns = std::make_shared<QList<QByteArray>>();
+    m_control->call("get-conns", {},
+                    [conns](const ViciReply &reply) { *conns = reply.message.list("conns"); });
+    const QByteArray keyId = m_loaded.keyId;
+    const bool withKey = !m_loaded.identity.isEmpty();
+    m_control->call("get-keys", {}, [this, conns, keyId, withKey](const ViciReply &reply) {
+        --m_verifying;
+        const bool held = reply.outcome != ViciReply::Answered
+                          || (conns->contains(m_name)
+                              && (!withKey || reply.message.list("keys").contains(keyId)));
+        if (held || m_loaded.connection.isEmpty()) {
+            // Held (or charon went away, which its reconnection deals with,
+            // or a load is under way already).
+            if (m_verifying == 0 && !m_reloading && m_refusedAttempt)
+                retryRefusedAttempt(Outcome<>::success());
+            return;
+        }
+        ++m_reloads;
+        m_reloading = true;
+        sendLoads(
+            m_preferences,
+            [this](const Outcome<> &outcome) {
+                m_reloading = false;
+                if (m_refusedAttempt)
+                    retryRefusedAttempt(outcome);
+            },
+            false);
+    });
+}
+
 void ViciVpnBackend::sendLoads(const VpnPreferences &preferences, Completion done, bool verified)
 {
     if (!verified)
@@ -582,54 +690,46 @@ void ViciVpnBackend::sendLoads(const VpnPreferences &preferences, Completion don
     }
     const VpnProtocolIKEv2 &protocol = *preferences.protocolConfiguration;
     auto batch = std::make_shared<Batch>();
+    const LoadPlan plan = planLoads(protocol);
 
-    const QList<QByteArray> cas = caCertificates();
-    const QByteArray casDigest = digest(cas);
-    if (casDigest != m_loaded.cas) {
+    if (plan.casDigest != m_loaded.cas) {
         auto accepted = std::make_shared<bool>(true);
-        for (qsizetype i = 0; i < cas.size(); ++i) {
+        for (qsizetype i = 0; i < plan.cas.size(); ++i) {
             ViciMessage request;
             request.set("type", "X509");
             request.set("flag", "CA");
-            request.set("data", cas[i]);
-            const bool last = i == cas.size() - 1;
+            request.set("data", plan.cas[i]);
+            const bool last = i == plan.cas.size() - 1;
             m_control->call("load-cert", request,
-                            [this, batch, accepted, last, casDigest](const ViciReply &reply) {
+                            [this, batch, accepted, last, casDigest = plan.casDigest](const ViciReply &reply) {
                                 batch->note(QStringLiteral("CA certificate"), reply);
                                 *accepted = *accepted && reply.isSuccess();
                                 if (last)
                                     m_loaded.cas = *accepted ? casDigest : QByteArray();
                             });
         }
-        if (cas.isEmpty())
-            m_loaded.cas = casDigest;
+        if (plan.cas.isEmpty())
+            m_loaded.cas = plan.casDigest;
     }
 
-    std::optional<Identity> identity;
-    if (!protocol.identityReference.isEmpty() && m_options.resolveIdentity)
-        identity = m_options.resolveIdentity(protocol.identityReference);
-    const QByteArray identityDigest = identity ? digest({identity->certificateDer, identity->privateKeyDer,
-                                                         identity->keyType.toUtf8()})
-                                               : QByteArray();
-    if (identity && identityDigest != m_loaded.identity) {
+    if (plan.identity && plan.identityDigest != m_loaded.identity) {
         m_loaded.identity.clear();
         ViciMessage certificate;
         certificate.set("type", "X509");
         certificate.set("flag", "NONE");
-        certificate.set("data", identity->certificateDer);
+        certificate.set("data", plan.identity->certificateDer);
         auto certificateLoaded = std::make_shared<bool>(false);
         m_control->call("load-cert", certificate, [batch, certificateLoaded](const ViciReply &reply) {
             batch->note(QStringLiteral("certificate"), reply);
             *certificateLoaded = reply.isSuccess();
         });
         ViciMessage key;
-        key.set("type", identity->keyType.isEmpty() ? QStringLiteral("any") : identity->keyType);
-        key.set("data", identity->privateKeyDer);
+        key.set("type", plan.identity->keyType.isEmpty() ? QStringLiteral("any") : plan.identity->keyType);
+        key.set("data", plan.identity->privateKeyDer);
         const QByteArray reference = protocol.identityReference;
-        const QByteArray keyId = keyIdentifier(identity->certificateDer);
         m_control->call("load-key", key,
-                        [this, batch, reference, certificateLoaded, identityDigest,
-                         keyId](const ViciReply &reply) {
+                        [this, batch, reference, certificateLoaded, identityDigest = plan.identityDigest,
+                         keyId = plan.keyId](const ViciReply &reply) {
                             batch->note(QStringLiteral("private key"), reply);
                             if (reply.isSuccess() && m_options.grantAccess)
                                 m_options.grantAccess(reference);
@@ -640,11 +740,6 @@ void ViciVpnBackend::sendLoads(const VpnPreferences &preferences, Completion don
                         });
     }
 
-    const ViciMessage connection = connectionMessage(QString::fromUtf8(m_name), protocol,
-                                                     identity ? identity->certificateDer : QByteArray(),
-                                                     m_options.updownScript);
-    const Outcome<QByteArray> encoded = ViciCodec::encodeMessage(connection);
-    const QByteArray connectionDigest = digest({encoded.isSuccess() ? encoded.value() : QByteArray()});
     const auto finish = [this, batch, done = std::move(done)] {
         updateStatus();
         if (batch->outcome.isSuccess())
@@ -652,18 +747,19 @@ void ViciVpnBackend::sendLoads(const VpnPreferences &preferences, Completion don
         if (done)
             done(batch->outcome);
     };
-    if (connectionDigest == m_loaded.connection) {
+    if (plan.connectionDigest == m_loaded.connection) {
         // Behind whatever else was sent, so the answers come in order.
         m_control->call("version", {}, [finish](const ViciReply &) { finish(); });
         return;
     }
     m_loaded.connection.clear();
-    m_control->call("load-conn", connection, [this, batch, connectionDigest, finish](const ViciReply &reply) {
-        batch->note(QStringLiteral("connection"), reply);
-        if (reply.isSuccess())
-            m_loaded.connection = connectionDigest;
-        finish();
-    });
+    m_control->call("load-conn", plan.connection,
+                    [this, batch, connectionDigest = plan.connectionDigest, finish](const ViciReply &reply) {
+                        batch->note(QStringLiteral("connection"), reply);
+                        if (reply.isSuccess())
+                            m_loaded.connection = connectionDigest;
+                        finish();
+                    });
 }
 
 void ViciVpnBackend::unloadConnection(const VpnPreferences &preferences, Completion done)

@@ -86,6 +86,7 @@ public:
     void attach(const VpnPreferences &preferences, std::function<void()> done) override;
     void apply(const VpnPreferences &preferences, Completion done) override;
     VpnStatus status() const override { return m_status; }
+    bool startsOnApplied() const override { return !m_loaded.connection.isEmpty() && !m_synchronizing; }
     Outcome<> startTunnel() override;
     void stopTunnel() override;
     Failure lastFailure() const override { return m_lastFailure; }
@@ -120,8 +121,24 @@ private:
     // the SA all the same.
     void terminate(int waitMs = 3000);
     void attemptFailed();
+    // What a load would give charon, with the digests that tell whether it
+    // holds that already.
+    struct LoadPlan
+    {
+        QList<QByteArray> cas;
+        QByteArray casDigest;
+        std::optional<Identity> identity;
+        QByteArray identityDigest;
+        QByteArray keyId;
+        ViciMessage connection;
+        QByteArray connectionDigest;
+    };
+    LoadPlan planLoads(const VpnProtocolIKEv2 &protocol);
     void loadConnection(const VpnPreferences &preferences, Completion done);
     void sendLoads(const VpnPreferences &preferences, Completion done, bool verified);
+    void verifyHeld();
+    void sendInitiate(quint64 attempt);
+    void retryRefusedAttempt(const Outcome<> &reloaded);
     void unloadConnection(const VpnPreferences &preferences, Completion done);
     QList<QByteArray> caCertificates();
     void tunnelFoundDead();
@@ -150,6 +167,17 @@ private:
         QByteArray keyId; // as get-keys lists it
     };
     Loaded m_loaded;
+    // A switch that finds everything loaded starts at once and asks charon
+    // meanwhile whether it still holds it. An attempt refused while that
+    // answer (or the reload it leads to) is due is tried again once charon
+    // has been given what it lost, rather than reported.
+    int m_verifying = 0;
+    quint64 m_reloads = 0;
+    quint64 m_attemptReloads = 0;
+    bool m_reloading = false;
+    quint64 m_refusedAttempt = 0; // the attempt waiting for the reload, 0 for none
+    Failure m_refusedAs = Failure::Unknown;
+    quint64 m_retriedAttempt = 0;
     struct CaFile
     {
         QDateTime modified;
