@@ -246,25 +246,52 @@ void UsageChartView::updateAxes()
         if (maxX <= minX)
             maxX = minX + 1;
     }
+    // Every change of an axis lays out all its labels again, which is most
+    // of what a refresh costs: nothing that stays is set again, and what
+    // changes is set with the axis silent, then laid out once by the range
+    // (or, when the range stays, by the one signal that says what changed).
+
     // Half a day of room on either side, so the first and last dots are
-    // whole.
-    m_xAxis->setRange(minX - 0.5, maxX + 0.5);
-    m_xAxis->setTickAnchor(minX);
-    // Whole days at an even step, no more labels than asked for.
+    // whole. Whole days at an even step, no more labels than asked for.
     const int wanted = std::max(2, m_xLabelCount);
-    m_xAxis->setTickInterval(std::max(1.0, std::ceil((maxX - minX) / (wanted - 1))));
+    const double interval = std::max(1.0, std::ceil((maxX - minX) / (wanted - 1)));
+    const bool xTicks = m_xAxis->tickAnchor() != minX || m_xAxis->tickInterval() != interval;
+    const bool xRange = m_xAxis->min() != minX - 0.5 || m_xAxis->max() != maxX + 0.5;
+    if (xTicks) {
+        const QSignalBlocker quiet(m_xAxis);
+        m_xAxis->setTickAnchor(minX);
+        m_xAxis->setTickInterval(interval);
+    }
+    if (xRange)
+        m_xAxis->setRange(minX - 0.5, maxX + 0.5);
+    else if (xTicks)
+        Q_EMIT m_xAxis->tickIntervalChanged(interval);
 
     const int intervals = 4;
     const double step = niceStep(maxY > 0 ? maxY : 1.0, intervals);
     const int steps = std::max(1, int(std::ceil(maxY / step - 1e-9)));
-    for (const QString &label : m_yAxis->categoriesLabels())
-        m_yAxis->remove(label);
-    m_yAxis->setStartValue(0);
+    QStringList labels;
     for (int i = 0; i <= steps; ++i)
-        m_yAxis->append(megabyteLabel(i * step), i * step);
+        labels << megabyteLabel(i * step);
+    const bool yLabels = m_yAxis->categoriesLabels() != labels || m_yAxis->startValue() != 0
+                         || (!labels.isEmpty() && m_yAxis->endValue(labels.back()) != steps * step);
     // A little room above the top label for the dots on the highest day; a
     // little below zero so the dots of idle days are whole.
-    m_yAxis->setRange(-steps * step * 0.03, steps * step * 1.04);
+    const double yMin = -steps * step * 0.03;
+    const double yMax = steps * step * 1.04;
+    const bool yRange = m_yAxis->min() != yMin || m_yAxis->max() != yMax;
+    if (yLabels) {
+        const QSignalBlocker quiet(m_yAxis);
+        for (const QString &label : m_yAxis->categoriesLabels())
+            m_yAxis->remove(label);
+        m_yAxis->setStartValue(0);
+        for (int i = 0; i <= steps; ++i)
+            m_yAxis->append(labels[i], i * step);
+    }
+    if (yRange)
+        m_yAxis->setRange(yMin, yMax);
+    else if (yLabels)
+        Q_EMIT m_yAxis->categoriesChanged();
 }
 
 QList<qreal> UsageChartView::xAxisLabelValues() const
