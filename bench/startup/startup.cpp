@@ -1,7 +1,8 @@
 // Start-up benchmark: process start to the first painted frame of the main
-// window, and the peak resident memory of that run (the client quits right
-// after the frame). At the frame the client is stopped for a moment and its
-// mappings read: the shared libraries it has loaded and its resident memory
+// window, and the peak resident memory of that run (the client stops at the
+// frame, before anything the frame lets start, and is ended there). At the
+// frame the client is stopped for a moment and its mappings read: the shared
+// libraries it has loaded and its resident memory
 // then. Runs the client ten times on the offscreen platform and, when a
 // display is available (run under xvfb-run), ten times on it; prints every
 // run as "SAMPLE name value" and medians. Also prints the binary's size and
@@ -107,6 +108,9 @@ Run runOnce(const std::string &client, const std::vector<std::string> &extraEnv)
             ::kill(pid, SIGSTOP);
             inspect(pid, run);
             ::kill(pid, SIGCONT);
+            // The client waits at its first frame (an older one quits by
+            // itself): its peak is the frame's.
+            ::kill(pid, SIGKILL);
         }
     }
     close(out[0]);
