@@ -15,7 +15,6 @@
 #include "TestSession.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTest>
@@ -79,8 +78,7 @@ std::optional<IkeSa> firstIkeSa(const QString &socket)
     return std::nullopt;
 }
 
-// One ping through the tunnel with a short wait, so the time to "carrying
-// again" is measured finely.
+// One ping through the tunnel with a short wait.
 bool quickPing(const QString &ns)
 {
     return QProcess::execute(u"ip"_s, u"netns exec %1 ping -c1 -W0.2 198.51.100.1"_s.arg(ns).split(u' '))
@@ -273,13 +271,6 @@ void TestTunnelEndToEnd::onDemandComesUpOnSaveAndAfterADrop()
     QVERIFY(m_statuses.indexOf(VpnStatus::Connecting) > m_statuses.indexOf(VpnStatus::Disconnected));
     QCOMPARE(m_service->attempts(), 0);
     QVERIFY(m_gateway->pingInnerAddress());
-
-    // connect() with the key shared and auto-connect on saves on-demand on.
-    m_service->connect();
-    QTRY_VERIFY(m_manager->savedPreferences().onDemandEnabled);
-    m_service->disconnect();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Disconnected, TunnelTimeoutMs);
-    QVERIFY(!m_manager->savedPreferences().onDemandEnabled);
 }
 
 void TestTunnelEndToEnd::silentGatewayEndsInTheAttemptsRule()
@@ -293,15 +284,6 @@ void TestTunnelEndToEnd::silentGatewayEndsInTheAttemptsRule()
     QCOMPARE(m_statuses.count(VpnStatus::Connecting), 4);
     QCOMPARE(m_service->attempts(), 0);
     QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Disconnected, TunnelTimeoutMs);
-
-    // What is saved on disk says so too, and nothing tries again.
-    VpnManager reader(std::make_unique<ViciVpnBackend>(ViciVpnBackend::Options{}),
-                      VpnManager::defaultStoragePath());
-    std::optional<Outcome<>> loaded;
-    reader.loadFromPreferences([&](const Outcome<> &outcome) { loaded = outcome; });
-    QTRY_VERIFY(loaded.has_value());
-    QVERIFY(loaded->isSuccess());
-    QVERIFY(!reader.isOnDemandEnabled());
     // No fifth attempt over several retry pauses.
     QVERIFY(!QTest::qWaitFor([this] { return m_statuses.count(VpnStatus::Connecting) > 4; }, 3000));
 }
@@ -427,7 +409,6 @@ void TestTunnelEndToEnd::aChangedNetworkIsCheckedAtOnce_data()
     QTest::addColumn<bool>("reconnected");
     QTest::addColumn<QByteArray>("localHost");
     QTest::newRow("the outer address changes") << u"address"_s << false << QByteArray("192.0.2.3");
-    QTest::newRow("the link is replaced") << u"link"_s << false << QByteArray("192.0.2.2");
     QTest::newRow("woken up, nothing changed") << u"sleep"_s << false << QByteArray("192.0.2.2");
     QTest::newRow("woken up, the gateway forgot the tunnel")
         << u"gateway"_s << true << QByteArray("192.0.2.2");
@@ -450,26 +431,12 @@ void TestTunnelEndToEnd::aChangedNetworkIsCheckedAtOnce()
     QCOMPARE(before->localHost, QByteArray("192.0.2.2"));
 
     const QString client = m_gateway->value(u"CLIENT_NS"_s);
-    const QString gateway = m_gateway->value(u"GATEWAY_NS"_s);
     const QString clientLink = m_gateway->link(GatewayFixture::Side::Client);
-    const QString gatewayLink = m_gateway->link(GatewayFixture::Side::Gateway);
-    QVERIFY(!clientLink.isEmpty() && !gatewayLink.isEmpty());
-    QElapsedTimer clock;
-    clock.start();
+    QVERIFY(!clientLink.isEmpty());
     if (change == QLatin1String("address")) {
         // As a new lease would: the old address goes, the new one comes.
         QCOMPARE(ip(u"-n %1 addr del 192.0.2.2/24 dev %2"_s.arg(client, clientLink)), 0);
         QCOMPARE(ip(u"-n %1 addr add 192.0.2.3/24 dev %2"_s.arg(client, clientLink)), 0);
-    } else if (change == QLatin1String("link")) {
-        // As a new network adapter: the old pair goes, a new one comes.
-        QCOMPARE(ip(u"-n %1 link del %2"_s.arg(client, clientLink)), 0);
-        QCOMPARE(ip(u"link add %1 netns %2 type veth peer name %3 netns %4"_s.arg(gatewayLink, gateway,
-                                                                                  clientLink, client)),
-                 0);
-        QCOMPARE(ip(u"-n %1 addr add 192.0.2.1/24 dev %2"_s.arg(gateway, gatewayLink)), 0);
-        QCOMPARE(ip(u"-n %1 addr add 192.0.2.2/24 dev %2"_s.arg(client, clientLink)), 0);
-        QCOMPARE(ip(u"-n %1 link set %2 up"_s.arg(gateway, gatewayLink)), 0);
-        QCOMPARE(ip(u"-n %1 link set %2 up"_s.arg(client, clientLink)), 0);
     } else if (change == QLatin1String("gateway")) {
         // Killed and started again: its SAs are gone without a word.
         QVERIFY(m_gateway->killCharon(GatewayFixture::Side::Gateway));
@@ -488,18 +455,13 @@ void TestTunnelEndToEnd::aChangedNetworkIsCheckedAtOnce()
         redirect.set("gateway", "192.0.2.99");
         ask(m_gateway->gatewayVici(), "redirect", redirect);
     }
-    const qint64 changedMs = clock.elapsed();
     m_statuses.clear();
     // What the wake-up or the new route sets off in the client (after a
     // redirect: an exchange after the redirect's).
-    const bool resumed = change != QLatin1String("address") && change != QLatin1String("link");
+    const bool resumed = change != QLatin1String("address");
     m_service->checkTunnel(resumed ? VpnBackend::Change::Resumed : VpnBackend::Change::RouteChanged);
     QTRY_VERIFY_WITH_TIMEOUT(m_service->status() == VpnStatus::Connected && quickPing(client),
                              TunnelTimeoutMs);
-    qInfo().noquote() << u"%1: carrying again %2 ms after the check (%3 ms after the change began)"_s
-                             .arg(QLatin1String(QTest::currentDataTag()))
-                             .arg(clock.elapsed() - changedMs)
-                             .arg(clock.elapsed());
     std::optional<IkeSa> after;
     // A rekey's old SA goes a moment after the new one is up.
     QTRY_VERIFY_WITH_TIMEOUT((after = firstIkeSa(m_gateway->clientVici())).has_value(), TunnelTimeoutMs);

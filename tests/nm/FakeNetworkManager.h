@@ -4,11 +4,15 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusVariant>
 #include <QDBusVirtualObject>
 #include <QMap>
 #include <QStringList>
 
 #include <optional>
+
+namespace NM = Orvex::NetworkManager;
+using namespace Qt::StringLiterals;
 
 // NetworkManager as the backend sees it, on a private bus: Settings
 // (GetConnectionByUuid, AddConnection2), Settings.Connection
@@ -19,8 +23,6 @@
 // disconnected VPN removed at once). The test drives the VPN's states.
 class FakeNetworkManager final : public QDBusVirtualObject
 {
-    Q_OBJECT
-
 public:
     struct ActiveConnection
     {
@@ -30,7 +32,7 @@ public:
         bool vpn = false;
         uint state = 1;    // Connection.Active.State
         uint vpnState = 0; // VPN.Connection.VpnState
-        QString ip4Config = QStringLiteral("/");
+        QString ip4Config = u"/"_s;
     };
     struct Call
     {
@@ -38,58 +40,271 @@ public:
         QList<QVariant> arguments;
     };
 
-    explicit FakeNetworkManager(const QString &busAddress);
-    ~FakeNetworkManager() override;
+    explicit FakeNetworkManager(const QString &busAddress)
+        : m_bus(QDBusConnection::connectToBus(busAddress, u"fake-nm-%1"_s.arg(quintptr(this))))
+    {
+        Orvex::NetworkManager::registerTypes();
+    }
+    ~FakeNetworkManager() override
+    {
+        m_bus.unregisterObject(NM::path, QDBusConnection::UnregisterTree);
+        m_bus.unregisterService(NM::service);
+        QDBusConnection::disconnectFromBus(m_bus.name());
+    }
 
-    bool start();
+    bool start()
+    {
+        if (!m_bus.isConnected())
+            return false;
+        m_bus.registerVirtualObject(NM::path, this, QDBusConnection::SubPath);
+        return m_bus.registerService(NM::service);
+    }
     // Releases the name, as a NetworkManager that stops; active connections
     // go, profiles stay (they are on disk).
-    void vanish();
+    void vanish()
+    {
+        m_bus.unregisterService(NM::service);
+        active.clear();
+        primaryConnection = u"/"_s;
+        m_heldActivation.reset();
+    }
 
     // Adds a profile directly, as if another program had.
-    QString addProfile(const Orvex::NetworkManager::Settings &settings);
-    void removeProfile(const QString &path);
-    // An activated connection of a device, like NetworkManager keeps for an
-    // interface configured outside it.
-    QString addDeviceConnection(const QString &type);
-    QString addVpnConnection(const QString &profile, uint state, uint vpnState);
-    void setPrimaryConnection(const QString &path);
+    QString addProfile(const NM::Settings &settings)
+    {
+        const QString added = NM::settingsPath + u'/' + QString::number(m_next++);
+        profiles.insert(added, settings);
+        signal(NM::settingsPath, NM::settingsInterface, u"NewConnection"_s, {path(added)});
+        return added;
+    }
+    void removeProfile(const QString &removed)
+    {
+        profiles.remove(removed);
+        signal(NM::settingsPath, NM::settingsInterface, u"ConnectionRemoved"_s, {path(removed)});
+    }
+    // An activated connection of a device (uuid empty), like NetworkManager
+    // keeps for an interface configured outside it; or a VPN of `profile`.
+    QString addConnection(const QString &type, const QString &profile = {}, uint state = 2, uint vpnState = 0)
+    {
+        const QString added = NM::path + u"/ActiveConnection/"_s + QString::number(m_next++);
+        ActiveConnection &connection = active[added];
+        const QString uuid = profiles.value(profile).value(u"connection"_s).value(u"uuid"_s).toString();
+        connection = {profile, profile.isEmpty() ? u"device-%1"_s.arg(m_next) : uuid,
+                      type,    !profile.isEmpty(),
+                      state,   vpnState};
+        if (vpnState == 5)
+            connection.ip4Config = NM::path + u"/IP4Config/"_s + QString::number(m_next++);
+        activeConnectionsChanged();
+        return added;
+    }
+    void setPrimaryConnection(const QString &primary)
+    {
+        primaryConnection = primary;
+        signal(NM::path, NM::propertiesInterface, u"PropertiesChanged"_s,
+               {NM::interface, QVariantMap{{u"PrimaryConnection"_s, path(primary)}}, QStringList()});
+    }
 
     // Moves a VPN on, with the signals NetworkManager sends.
-    void setVpnState(const QString &path, uint vpnState);
+    void setVpnState(const QString &vpn, uint vpnState)
+    {
+        if (!active.contains(vpn))
+            return;
+        active[vpn].vpnState = vpnState;
+        signal(vpn, NM::vpnInterface, u"VpnStateChanged"_s, {vpnState, 0u});
+        if (vpnState == 5) {
+            setActiveState(vpn, 2);
+            // The VPN's IP configuration is published only after the state; a
+            // re-established VPN gets a new one.
+            active[vpn].ip4Config = NM::path + u"/IP4Config/"_s + QString::number(m_next++);
+            signal(vpn, NM::propertiesInterface, u"PropertiesChanged"_s,
+                   {NM::activeInterface, QVariantMap{{u"Ip4Config"_s, path(active[vpn].ip4Config)}},
+                    QStringList()});
+        }
+        if (vpnState == 6 || vpnState == 7) {
+            setActiveState(vpn, 4);
+            removeActive(vpn);
+        }
+    }
 
     // The next call of `member` fails with this error.
-    void failNext(const QString &member, const QString &errorName, const QString &message);
+    void failNext(const QString &member, const QString &errorName, const QString &message)
+    {
+        m_failures.insert(member, {errorName, message});
+    }
     // Answers to ActivateConnection are held back until releaseActivation().
     bool holdActivation = false;
-    void releaseActivation();
+    void releaseActivation()
+    {
+        if (m_heldActivation)
+            m_bus.send(m_heldActivation->createReply(path(m_heldPath)));
+        m_heldActivation.reset();
+    }
 
     QList<Call> calls;
+    QList<Call> callsOf(const QString &member) const
+    {
+        QList<Call> found;
+        for (const Call &call : calls) {
+            if (call.member == member)
+                found << call;
+        }
+        return found;
+    }
     int count(const QString &member) const { return int(callsOf(member).size()); }
-    QList<Call> callsOf(const QString &member) const;
-    QMap<QString, Orvex::NetworkManager::Settings> profiles;
+    QMap<QString, NM::Settings> profiles;
     QMap<QString, ActiveConnection> active;
-    QString primaryConnection = QStringLiteral("/");
-    QString vpnAddress = QStringLiteral("198.18.0.1");
+    QString primaryConnection = u"/"_s;
 
-    QString introspect(const QString &path) const override;
-    bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override;
+    QString introspect(const QString &) const override { return {}; }
+    bool handleMessage(const QDBusMessage &message, const QDBusConnection &) override;
 
 private:
-    void reply(const QDBusMessage &answer);
-    void signal(const QString &path, const QString &interface, const QString &name,
-                const QList<QVariant> &arguments);
-    void activeConnectionsChanged();
-    QVariant activePaths() const;
-    void setActiveState(const QString &path, uint state);
-    void removeActive(const QString &path);
-    QVariantMap properties(const QString &path, const QString &interface, bool *known) const;
-    QString profileByUuid(const QString &uuid) const;
+    static QVariant path(const QString &text) { return QVariant::fromValue(QDBusObjectPath(text)); }
+    void signal(const QString &at, const QString &interface, const QString &name,
+                const QList<QVariant> &arguments)
+    {
+        QDBusMessage message = QDBusMessage::createSignal(at, interface, name);
+        message.setArguments(arguments);
+        m_bus.send(message);
+    }
+    void activeConnectionsChanged()
+    {
+        signal(NM::path, NM::propertiesInterface, u"PropertiesChanged"_s,
+               {NM::interface, QVariantMap{{u"ActiveConnections"_s, activePaths()}}, QStringList()});
+    }
+    QVariant activePaths() const
+    {
+        QList<QDBusObjectPath> paths;
+        for (const QString &key : active.keys())
+            paths << QDBusObjectPath(key);
+        return QVariant::fromValue(paths);
+    }
+    void setActiveState(const QString &at, uint state)
+    {
+        active[at].state = state;
+        signal(at, NM::activeInterface, u"StateChanged"_s, {state, 0u});
+    }
+    void removeActive(const QString &at)
+    {
+        active.remove(at);
+        activeConnectionsChanged();
+    }
+    QString profileByUuid(const QString &uuid) const
+    {
+        for (auto it = profiles.cbegin(); it != profiles.cend(); ++it) {
+            if (it->value(u"connection"_s).value(u"uuid"_s).toString() == uuid)
+                return it.key();
+        }
+        return {};
+    }
+    std::optional<QVariantMap> properties(const QString &at, const QString &interface) const;
 
     QDBusConnection m_bus;
-    QString m_name;
     int m_next = 1;
     QMap<QString, std::pair<QString, QString>> m_failures;
     std::optional<QDBusMessage> m_heldActivation;
     QString m_heldPath;
 };
+
+inline std::optional<QVariantMap> FakeNetworkManager::properties(const QString &at,
+                                                                 const QString &interface) const
+{
+    if (at == NM::path && interface == NM::interface)
+        return QVariantMap{{u"ActiveConnections"_s, activePaths()},
+                           {u"PrimaryConnection"_s, path(primaryConnection)},
+                           {u"State"_s, 70u}};
+    if (active.contains(at)) {
+        const ActiveConnection &connection = active[at];
+        if (interface == NM::activeInterface)
+            return QVariantMap{{u"Uuid"_s, connection.uuid},
+                               {u"Connection"_s,
+                                path(connection.profile.isEmpty() ? u"/"_s : connection.profile)},
+                               {u"Type"_s, connection.type},
+                               {u"Vpn"_s, connection.vpn},
+                               {u"State"_s, connection.state},
+                               {u"Ip4Config"_s, path(connection.ip4Config)}};
+        if (interface == NM::vpnInterface && connection.vpn)
+            return QVariantMap{{u"VpnState"_s, connection.vpnState}, {u"Banner"_s, QString()}};
+    }
+    for (const ActiveConnection &connection : active) {
+        if (connection.ip4Config == at && interface == NM::ip4ConfigInterface)
+            return QVariantMap{
+                {u"AddressData"_s, QVariant::fromValue(QList<QVariantMap>{
+                                       {{u"address"_s, u"198.18.0.1"_s}, {u"prefix"_s, 32u}}})}};
+    }
+    return std::nullopt;
+}
+
+inline bool FakeNetworkManager::handleMessage(const QDBusMessage &message, const QDBusConnection &)
+{
+    const QString member = message.member();
+    const QList<QVariant> arguments = message.arguments();
+    const QString at = message.path();
+    calls << Call{member, arguments};
+    const auto fail = [&](const QString &name, const QString &text) {
+        m_bus.send(message.createErrorReply(name, text));
+        return true;
+    };
+    const auto answer = [&](const QList<QVariant> &values) {
+        m_bus.send(message.createReply(values));
+        return true;
+    };
+    if (m_failures.contains(member)) {
+        const auto [name, text] = m_failures.take(member);
+        return fail(name, text);
+    }
+    if (message.interface() == NM::propertiesInterface && (member == u"GetAll" || member == u"Get")) {
+        const std::optional<QVariantMap> values = properties(at, arguments.value(0).toString());
+        if (!values)
+            return fail(u"org.freedesktop.DBus.Error.UnknownMethod"_s, u"No such interface"_s);
+        if (member == u"GetAll")
+            return answer({*values});
+        return answer({QVariant::fromValue(QDBusVariant(values->value(arguments.value(1).toString())))});
+    }
+    if (at == NM::settingsPath && member == u"GetConnectionByUuid") {
+        const QString found = profileByUuid(arguments.value(0).toString());
+        if (found.isEmpty())
+            return fail(NM::invalidConnectionError, u"No connection with the UUID was found."_s);
+        return answer({path(found)});
+    }
+    if (at == NM::settingsPath && member == u"AddConnection2") {
+        const NM::Settings settings = NM::settings(arguments.value(0));
+        if (!profileByUuid(settings.value(u"connection"_s).value(u"uuid"_s).toString()).isEmpty())
+            return fail(u"org.freedesktop.NetworkManager.Settings.UuidExists"_s,
+                        u"A connection with this UUID already exists"_s);
+        return answer({path(addProfile(settings)), QVariantMap()});
+    }
+    if (profiles.contains(at) && member == u"Update2") {
+        profiles[at] = NM::settings(arguments.value(0));
+        signal(at, NM::connectionInterface, u"Updated"_s, {});
+        return answer({QVariantMap()});
+    }
+    if (profiles.contains(at) && member == u"GetSettings")
+        return answer({QVariant::fromValue(profiles.value(at))});
+    if (at == NM::path && member == u"ActivateConnection") {
+        const QString profile = qvariant_cast<QDBusObjectPath>(arguments.value(0)).path();
+        if (!profiles.contains(profile))
+            return fail(u"org.freedesktop.NetworkManager.UnknownConnection"_s, u"Connection not found"_s);
+        // NetworkManager announces the new active connection before it answers.
+        const QString created = addConnection(u"vpn"_s, profile, 1, 0);
+        setActiveState(created, 1);
+        setVpnState(created, 1);
+        if (!holdActivation)
+            return answer({path(created)});
+        m_heldActivation = message;
+        m_heldPath = created;
+        return true;
+    }
+    if (at == NM::path && member == u"DeactivateConnection") {
+        const QString target = qvariant_cast<QDBusObjectPath>(arguments.value(0)).path();
+        if (!active.contains(target))
+            return fail(NM::connectionNotActiveError, u"The connection was not active."_s);
+        setActiveState(target, 3);
+        answer({});
+        setActiveState(target, 4);
+        signal(target, NM::vpnInterface, u"VpnStateChanged"_s, {7u, 2u});
+        removeActive(target);
+        return true;
+    }
+    return fail(u"org.freedesktop.DBus.Error.UnknownMethod"_s, u"The fake does not know "_s + member);
+}
