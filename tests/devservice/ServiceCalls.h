@@ -1,35 +1,67 @@
 #pragma once
 
 // The requests the client makes of orvex-devservice, sent as it sends them,
-// for the service's own tests.
+// and what it requires of the answers, for the service's own tests.
 
 #include "DevServiceProcess.h"
-#include "ServiceAnswers.h"
 
 #include "config/Config.h"
 
+#include <QCryptographicHash>
 #include <QDate>
 #include <QFile>
 #include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 
 using namespace Qt::StringLiterals;
 
-inline QueryItems signUpQuery(const Orvex::Config &config, const QString &email, const QString &password)
+// What the client requires of the outcome envelope: every required member
+// present with its type. Answers an empty text when `body` is an envelope with
+// `code` and `error`, else what is wrong.
+inline QString envelopeProblem(const QByteArray &body, int code, bool error = true)
 {
-    return {{u"user"_s, email},
-            {u"password"_s, password},
-            {u"name"_s, u"Ann Example"_s},
-            {u"email"_s, email},
-            {u"phoneNumber"_s, u"+33612345678"_s},
-            {u"check"_s, config.signUpCheckValue}};
+    const QJsonDocument document = QJsonDocument::fromJson(body);
+    const QJsonObject status = document.object().value(u"status"_s).toObject();
+    if (!document.isObject() || status.isEmpty())
+        return u"not an envelope: "_s + QString::fromUtf8(body.left(300));
+    for (const QString &member : {u"command"_s, u"opf"_s, u"version"_s}) {
+        if (!status.value(member).isString())
+            return u"member %1 missing or not text"_s.arg(member);
+    }
+    const QJsonValue codeValue = status.value(u"code"_s);
+    if (!status.value(u"error"_s).isBool() || !codeValue.isDouble()
+        || codeValue.toDouble() != double(codeValue.toInt()))
+        return u"member error not a Boolean or code not an integer"_s;
+    if (codeValue.toInt() != code || status.value(u"error"_s).toBool() != error)
+        return u"code %1 error %2 (%3)"_s.arg(codeValue.toInt())
+            .arg(status.value(u"error"_s).toBool())
+            .arg(status.value(u"errorMessage"_s).toString());
+    return {};
+}
+
+inline QJsonObject jsonObject(const QByteArray &body)
+{
+    return QJsonDocument::fromJson(body).object();
+}
+
+// A udid of the client's form: lower-case hexadecimal MD5.
+inline QString udidFor(const QString &seed)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(seed.toUtf8(), QCryptographicHash::Md5).toHex());
 }
 
 // Creates an account; answers its record (empty when refused).
 inline QJsonObject signUp(HttpsClient &client, const Orvex::Config &config, const QString &email,
                           const QString &password)
 {
-    const HttpAnswer answer = client.get(u"/adduser.json"_s, signUpQuery(config, email, password));
+    const HttpAnswer answer = client.get(u"/adduser.json"_s, {{u"user"_s, email},
+                                                              {u"password"_s, password},
+                                                              {u"name"_s, u"Ann Example"_s},
+                                                              {u"email"_s, email},
+                                                              {u"phoneNumber"_s, u"+33612345678"_s},
+                                                              {u"check"_s, config.signUpCheckValue}});
     return jsonObject(answer.body).value(u"user"_s).toObject();
 }
 
@@ -94,14 +126,10 @@ struct Run
     QByteArray errors;
 };
 
-inline Run run(const QString &program, const QStringList &arguments, const QByteArray &input = {},
-               const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
+inline Run run(const QString &program, const QStringList &arguments)
 {
     QProcess process;
-    process.setProcessEnvironment(environment);
     process.start(program, arguments);
-    process.write(input);
-    process.closeWriteChannel();
     if (!process.waitForFinished(120000)) {
         process.kill();
         process.waitForFinished();

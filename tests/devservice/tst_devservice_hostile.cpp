@@ -10,7 +10,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-#include <QUrlQuery>
 
 #include <algorithm>
 #include <memory>
@@ -29,15 +28,6 @@ std::unique_ptr<QSslSocket> attackerSocket(int port)
     return socket;
 }
 
-QByteArray encodedQuery(const QueryItems &items)
-{
-    QUrlQuery query;
-    for (const auto &[key, value] : items)
-        query.addQueryItem(QString::fromLatin1(QUrl::toPercentEncoding(key)),
-                           QString::fromLatin1(QUrl::toPercentEncoding(value)));
-    return query.query(QUrl::FullyEncoded).toLatin1();
-}
-
 struct RawAnswer
 {
     int status = 0;
@@ -48,26 +38,16 @@ struct RawAnswer
 // One request on a connection of its own from the attacker's address.
 RawAnswer attackerSend(int port, const QByteArray &request)
 {
-    RawAnswer answer;
     auto socket = attackerSocket(port);
     if (!socket->waitForEncrypted(60000))
-        return answer;
+        return {};
     socket->write(request);
     QByteArray all;
     while (socket->state() == QAbstractSocket::ConnectedState && socket->waitForReadyRead(60000))
         all += socket->readAll();
     all += socket->readAll();
     const qsizetype split = all.indexOf("\r\n\r\n");
-    answer.head = all.left(split);
-    answer.body = split < 0 ? QByteArray() : all.mid(split + 4);
-    answer.status = all.mid(9, 3).toInt();
-    return answer;
-}
-
-RawAnswer attackerGet(int port, const QString &path, const QueryItems &items)
-{
-    return attackerSend(port, "GET " + path.toLatin1() + '?' + encodedQuery(items)
-                                  + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+    return {all.mid(9, 3).toInt(), all.left(split), split < 0 ? QByteArray() : all.mid(split + 4)};
 }
 
 } // namespace
@@ -87,10 +67,26 @@ private Q_SLOTS:
     void smsFloodIsHeld();
 
 private:
-    QJsonObject stats();
+    QJsonObject stats() { return jsonObject(m_client->get(u"/dev/stats"_s).body); }
     // The real client signs in with the demo account.
-    bool realClientServed();
-    QString smsToken(bool fromAttacker);
+    bool realClientServed()
+    {
+        const QueryItems demo{{u"user"_s, m_service->demoEmail()}, {u"check"_s, m_service->demoPassword()}};
+        return jsonObject(m_client->get(u"/getuser.json"_s, demo).body).contains(u"user"_s);
+    }
+    // A GET from the attacker's address, or from the real client's.
+    RawAnswer get(bool fromAttacker, const QString &path, const QueryItems &items = {})
+    {
+        if (!fromAttacker) {
+            const HttpAnswer answer = m_client->get(path, items);
+            return {answer.status, {}, answer.body};
+        }
+        return attackerSend(m_service->port(),
+                            "GET "
+                                + m_client->url(path, items)
+                                      .toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority)
+                                + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+    }
 
     QTemporaryDir m_dir;
     Orvex::Config m_config;
@@ -117,25 +113,6 @@ void DevServiceHostileTest::cleanupTestCase()
     m_client.reset();
     if (m_service)
         QVERIFY(m_service->stop());
-}
-
-QJsonObject DevServiceHostileTest::stats()
-{
-    return jsonObject(m_client->get(u"/dev/stats"_s).body);
-}
-
-bool DevServiceHostileTest::realClientServed()
-{
-    const HttpAnswer answer = m_client->get(u"/getuser.json"_s, {{u"user"_s, m_service->demoEmail()},
-                                                                 {u"check"_s, m_service->demoPassword()}});
-    return answer.status == 200 && jsonObject(answer.body).contains(u"user"_s);
-}
-
-QString DevServiceHostileTest::smsToken(bool fromAttacker)
-{
-    if (fromAttacker)
-        return QString::fromUtf8(attackerGet(m_service->port(), u"/iOS/getverification.php"_s, {}).body);
-    return QString::fromUtf8(m_client->get(u"/iOS/getverification.php"_s).body);
 }
 
 void DevServiceHostileTest::slowHeadersTakeNoMoreThanTheirShare()
@@ -250,7 +227,7 @@ void DevServiceHostileTest::passwordGuessingIsHeld()
         QVERIFY(!signUp(*m_client, m_config, targets.last(), password).isEmpty());
     }
     const auto guess = [&](const QString &email, const QString &check) {
-        return attackerGet(m_service->port(), u"/getuser.json"_s, {{u"user"_s, email}, {u"check"_s, check}});
+        return get(true, u"/getuser.json"_s, {{u"user"_s, email}, {u"check"_s, check}});
     };
 
     // One account: five wrong passwords are answered, then every try waits,
@@ -268,11 +245,9 @@ void DevServiceHostileTest::passwordGuessingIsHeld()
     QCOMPARE(last.status, 429);
     QCOMPARE(envelopeProblem(last.body, 6), QString());
     QVERIFY2(last.head.contains("Retry-After: "), last.head.constData());
-    RawAnswer right = guess(targets[0], password);
-    QCOMPARE(right.status, 429);
+    QCOMPARE(guess(targets[0], password).status, 429);
     // The account is held for everybody, the real client too.
-    const HttpAnswer owner = m_client->get(u"/getuser.json"_s,
-                                           {{u"user"_s, targets[0]}, {u"check"_s, password}});
+    const RawAnswer owner = get(false, u"/getuser.json"_s, {{u"user"_s, targets[0]}, {u"check"_s, password}});
     QCOMPARE(owner.status, 429);
     QCOMPARE(envelopeProblem(owner.body, 6), QString());
 
@@ -288,14 +263,13 @@ void DevServiceHostileTest::passwordGuessingIsHeld()
     // Fresh tokens buy nothing: getcert waits as well.
     const QString fresh = token(*m_client, m_config);
     QVERIFY(!fresh.isEmpty());
-    const RawAnswer certificate = attackerGet(m_service->port(), u"/portableapi/portable.php"_s,
-                                              certificateQuery(m_config, fresh, password, udidFor(u"x"_s),
-                                                               targets[4]));
+    const RawAnswer certificate = get(true, u"/portableapi/portable.php"_s,
+                                      certificateQuery(m_config, fresh, password, udidFor(u"x"_s),
+                                                       targets[4]));
     QCOMPARE(certificate.status, 429);
 
     // Another address, another account: served.
-    const HttpAnswer other = m_client->get(u"/getuser.json"_s,
-                                           {{u"user"_s, targets[4]}, {u"check"_s, password}});
+    const RawAnswer other = get(false, u"/getuser.json"_s, {{u"user"_s, targets[4]}, {u"check"_s, password}});
     QVERIFY2(jsonObject(other.body).contains(u"user"_s), other.body.constData());
     QVERIFY(realClientServed());
 }
@@ -303,17 +277,12 @@ void DevServiceHostileTest::passwordGuessingIsHeld()
 void DevServiceHostileTest::smsFloodIsHeld()
 {
     const auto send = [&](bool fromAttacker, const QString &number) {
-        const QString token = smsToken(fromAttacker);
-        const QueryItems items = {{u"ToNumbe"_s, number}, {u"toMsg"_s, u"1234"_s}, {u"verify"_s, token}};
-        if (fromAttacker) {
-            const RawAnswer answer = attackerGet(m_service->port(), u"/iOS/sms_orvex.php"_s, items);
-            return qMakePair(answer.status, answer.body);
-        }
-        const HttpAnswer answer = m_client->get(u"/iOS/sms_orvex.php"_s, items);
-        return qMakePair(answer.status, answer.body);
+        const QString token = QString::fromUtf8(get(fromAttacker, u"/iOS/getverification.php"_s).body);
+        return get(fromAttacker, u"/iOS/sms_orvex.php"_s,
+                   {{u"ToNumbe"_s, number}, {u"toMsg"_s, u"1234"_s}, {u"verify"_s, token}});
     };
-    const auto sent = [](const QPair<int, QByteArray> &answer) {
-        return jsonObject(answer.second).value(u"orvexcloud"_s).isObject();
+    const auto sent = [](const RawAnswer &answer) {
+        return jsonObject(answer.body).value(u"orvexcloud"_s).isObject();
     };
 
     // One number: five messages, then it waits; another number is served.
@@ -321,16 +290,16 @@ void DevServiceHostileTest::smsFloodIsHeld()
     for (int i = 0; i < 5; ++i)
         QVERIFY(sent(send(false, victim)));
     const auto held = send(false, victim);
-    QCOMPARE(held.first, 429);
-    QCOMPARE(envelopeProblem(held.second, 10), QString());
+    QCOMPARE(held.status, 429);
+    QCOMPARE(envelopeProblem(held.body, 10), QString());
     QVERIFY(sent(send(false, u"+33612340101"_s)));
 
     // One address: thirty messages an hour over any numbers.
     int accepted = 0;
     for (int i = 0; i < 40 && accepted <= 30; ++i) {
         const auto answer = send(true, u"+336123402%1"_s.arg(i, 2, 10, QLatin1Char('0')));
-        if (answer.first == 429) {
-            QCOMPARE(envelopeProblem(answer.second, 10), QString());
+        if (answer.status == 429) {
+            QCOMPARE(envelopeProblem(answer.body, 10), QString());
             break;
         }
         QVERIFY(sent(answer));

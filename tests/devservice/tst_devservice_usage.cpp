@@ -1,11 +1,12 @@
 // Traffic orvex-devservice takes from a gateway's VICI socket, against a
-// scripted stand-in for charon: which device an SA's identity names, only the
-// growth of the counters, rekeyed and ended SAs, and a restart. The real
-// charon's side runs as root in tst_devservice_gateway.
+// scripted stand-in for charon that sends what charon sends: which device an
+// SA's identity names, only the growth of the counters, rekeyed and ended SAs,
+// and a restart.
 
 #include "ServiceCalls.h"
 
 #include <QDateTime>
+#include <QtEndian>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QTemporaryDir>
@@ -32,9 +33,9 @@ QByteArray section(const QByteArray &name, const QByteArray &content)
 
 QByteArray packet(const QByteArray &payload)
 {
-    const quint32 size = quint32(payload.size());
-    const char header[] = {char(size >> 24), char(size >> 16), char(size >> 8), char(size)};
-    return QByteArray(header, 4) + payload;
+    QByteArray length(4, '\0');
+    qToBigEndian(quint32(payload.size()), length.data());
+    return length + payload;
 }
 
 } // namespace
@@ -48,7 +49,6 @@ class FakeCharon : public QObject
 public:
     struct Sa
     {
-        QByteArray connection;
         QByteArray remoteId;
         QByteArray spiIn;
         QByteArray spiOut;
@@ -73,8 +73,8 @@ public:
                                              + keyValue("spi-out", sa.spiOut)
                                              + keyValue("bytes-in", QByteArray::number(sa.bytesIn))
                                              + keyValue("bytes-out", QByteArray::number(sa.bytesOut)));
-        return section(sa.connection, keyValue("uniqueid", "3") + keyValue("state", "ESTABLISHED")
-                                          + keyValue("remote-id", sa.remoteId) + section("child-sas", child));
+        return section("orvex", keyValue("uniqueid", "3") + keyValue("state", "ESTABLISHED")
+                                    + keyValue("remote-id", sa.remoteId) + section("child-sas", child));
     }
 
     void sendEvent(const QByteArray &name, const QByteArray &message)
@@ -92,8 +92,7 @@ private:
     {
         m_buffer += m_socket->readAll();
         while (m_buffer.size() >= 4) {
-            const quint32 size = (quint32(quint8(m_buffer[0])) << 24) | (quint32(quint8(m_buffer[1])) << 16)
-                                 | (quint32(quint8(m_buffer[2])) << 8) | quint8(m_buffer[3]);
+            const quint32 size = qFromBigEndian<quint32>(m_buffer.constData());
             if (quint32(m_buffer.size()) < 4 + size)
                 return;
             const QByteArray payload = m_buffer.mid(4, int(size));
@@ -127,10 +126,6 @@ private Q_SLOTS:
     void gatewayTraffic();
 
 private:
-    bool addDevice(HttpsClient &client, const QString &email, const QString &udid)
-    {
-        return registerAccount(client, m_config, email, u"pw"_s, udid);
-    }
     // The device's total of the current month, its received and sent bytes today.
     struct Today
     {
@@ -138,24 +133,19 @@ private:
         qint64 in = 0;
         qint64 out = 0;
     };
-    Today today(HttpsClient &client, const QString &udid);
+    Today today(HttpsClient &client, const QString &udid)
+    {
+        const QJsonObject model = usage(client, m_config, udid, QDateTime::currentDateTimeUtc().date(), 0);
+        Today result{monthlyUsage(model)};
+        for (const QJsonValue &hour : model.value(u"traffic"_s).toArray()) {
+            result.in += hour.toObject().value(u"In"_s).toInteger();
+            result.out += hour.toObject().value(u"Out"_s).toInteger();
+        }
+        return result;
+    }
 
     const Orvex::Config &m_config = Orvex::Config::current();
 };
-
-DevServiceUsageTest::Today DevServiceUsageTest::today(HttpsClient &client, const QString &udid)
-{
-    const QJsonObject model = usage(client, m_config, udid, QDateTime::currentDateTimeUtc().date(), 0);
-    Today result;
-    if (model.isEmpty())
-        return result;
-    result.month = monthlyUsage(model);
-    for (const QJsonValue &hour : model.value(u"traffic"_s).toArray()) {
-        result.in += hour.toObject().value(u"In"_s).toInteger();
-        result.out += hour.toObject().value(u"Out"_s).toInteger();
-    }
-    return result;
-}
 
 void DevServiceUsageTest::gatewayTraffic()
 {
@@ -170,14 +160,13 @@ void DevServiceUsageTest::gatewayTraffic()
 
     const QString a = udidFor(u"gateway-a"_s);
     const QString b = udidFor(u"gateway-b"_s);
-    QVERIFY(addDevice(*client, u"gw-a@example.org"_s, a));
-    QVERIFY(addDevice(*client, u"gw-b@example.org"_s, b));
+    QVERIFY(registerAccount(*client, m_config, u"gw-a@example.org"_s, u"pw"_s, a));
+    QVERIFY(registerAccount(*client, m_config, u"gw-b@example.org"_s, u"pw"_s, b));
     const QByteArray domain = m_config.vpnDomain.toUtf8();
     // One identity as a DN (its CN), one as a DNS name, one that is no device.
-    charon.sas = {{"orvex", "C=FR, O=Orvex, CN=" + a.toUtf8() + '.' + domain, "c1000001", "c2000001", 1000,
-                   5000},
-                  {"orvex", b.toUpper().toUtf8() + '.' + domain, "c1000002", "c2000002", 700, 300},
-                  {"orvex", "stranger.example.com", "c1000003", "c2000003", 99, 99}};
+    charon.sas = {{"C=FR, O=Orvex, CN=" + a.toUtf8() + '.' + domain, "c1000001", "c2000001", 1000, 5000},
+                  {b.toUpper().toUtf8() + '.' + domain, "c1000002", "c2000002", 700, 300},
+                  {"stranger.example.com", "c1000003", "c2000003", 99, 99}};
 
     // Two answered list-sas after a change: the second proves the first was handled.
     const auto settle = [&charon] {
@@ -200,10 +189,7 @@ void DevServiceUsageTest::gatewayTraffic()
     QCOMPARE(today(*client, a).month, 12000);
 
     // A rekeyed CHILD SA starts its counters afresh under new SPIs.
-    charon.sas[0].spiIn = "c1000011";
-    charon.sas[0].spiOut = "c2000011";
-    charon.sas[0].bytesIn = 100;
-    charon.sas[0].bytesOut = 200;
+    charon.sas[0] = {charon.sas[0].remoteId, "c1000011", "c2000011", 100, 200};
     QVERIFY(settle());
     QCOMPARE(today(*client, a).month, 12300);
 

@@ -2,7 +2,6 @@
 
 #include <QDeadlineTimer>
 #include <QEventLoop>
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -11,8 +10,6 @@
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QTimer>
-
-#include <csignal>
 
 namespace {
 
@@ -83,7 +80,7 @@ bool DevServiceProcess::stop()
 {
     if (!isRunning())
         return false;
-    ::kill(pid_t(m_process->processId()), SIGTERM);
+    m_process->terminate();
     // Keep this thread's event loop running meanwhile: a stand-in peer of the
     // service may live on it (the service takes a last gateway sample on its way
     // out).

@@ -1,15 +1,9 @@
 #pragma once
 
-#include <QByteArray>
-#include <QList>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QPair>
 #include <QProcess>
-#include <QString>
-#include <QStringList>
 #include <QTemporaryDir>
-#include <QUrl>
 
 #include <memory>
 

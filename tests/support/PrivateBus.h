@@ -60,7 +60,6 @@ public:
 
     bool isRunning() const { return m_pid > 0; }
     QString address() const { return m_address; }
-    qint64 pid() const { return m_pid; }
     QString error() const { return m_error; }
 
     // Makes this bus the session bus of this process and the ones it starts.

@@ -1,6 +1,6 @@
 #pragma once
 
-// A small HTTP(S) server on loopback for the client's tests: each path answers
+// A small HTTPS server on loopback for the client's tests: each path answers
 // with whatever the test writes to the socket, so a test can send well-formed
 // answers, error pages, no body, half a body, or nothing at all.
 
@@ -61,13 +61,11 @@ struct TestCertificate
         keyPath = dir.filePath(QStringLiteral("key.pem"));
         QProcess openssl;
         openssl.start(QStringLiteral("openssl"),
-                      {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
-                       QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
-                       QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
-                       QStringLiteral("-keyout"), keyPath, QStringLiteral("-out"), certPath,
-                       QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
-                       QStringLiteral("/CN=127.0.0.1"), QStringLiteral("-addext"),
-                       QStringLiteral("subjectAltName=IP:127.0.0.1,DNS:localhost")});
+                      QStringLiteral(
+                          "req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+                          "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1,DNS:localhost")
+                              .split(QLatin1Char(' '))
+                          << QStringLiteral("-keyout") << keyPath << QStringLiteral("-out") << certPath);
         return openssl.waitForFinished(30000) && openssl.exitCode() == 0;
     }
 };
@@ -77,32 +75,26 @@ class TestHttpServer
 public:
     using Handler = std::function<void(const TestHttpRequest &, QTcpSocket *)>;
 
-    // Plain HTTP when `certificate` is null, HTTPS otherwise.
-    explicit TestHttpServer(const TestCertificate *certificate = nullptr)
+    // HTTPS with `certificate`, on a free loopback port.
+    explicit TestHttpServer(const TestCertificate *certificate)
     {
-        if (certificate) {
-            auto *ssl = new QSslServer;
-            QSslConfiguration config = QSslConfiguration::defaultConfiguration();
-            QFile certFile(certificate->certPath);
-            QFile keyFile(certificate->keyPath);
-            certFile.open(QIODevice::ReadOnly);
-            keyFile.open(QIODevice::ReadOnly);
-            config.setLocalCertificate(QSslCertificate(&certFile, QSsl::Pem));
-            config.setPrivateKey(QSslKey(&keyFile, QSsl::Ec, QSsl::Pem));
-            config.setPeerVerifyMode(QSslSocket::VerifyNone);
-            ssl->setSslConfiguration(config);
-            m_server.reset(ssl);
-        } else {
-            m_server.reset(new QTcpServer);
-        }
-        QObject::connect(m_server.get(), &QTcpServer::pendingConnectionAvailable, m_server.get(), [this] {
-            while (QTcpSocket *socket = m_server->nextPendingConnection())
+        QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+        QFile certFile(certificate->certPath);
+        QFile keyFile(certificate->keyPath);
+        certFile.open(QIODevice::ReadOnly);
+        keyFile.open(QIODevice::ReadOnly);
+        config.setLocalCertificate(QSslCertificate(&certFile, QSsl::Pem));
+        config.setPrivateKey(QSslKey(&keyFile, QSsl::Ec, QSsl::Pem));
+        config.setPeerVerifyMode(QSslSocket::VerifyNone);
+        m_server.setSslConfiguration(config);
+        QObject::connect(&m_server, &QTcpServer::pendingConnectionAvailable, &m_server, [this] {
+            while (QTcpSocket *socket = m_server.nextPendingConnection())
                 accept(socket);
         });
-        m_server->listen(QHostAddress::LocalHost, 0);
+        m_server.listen(QHostAddress::LocalHost, 0);
     }
 
-    quint16 port() const { return m_server->serverPort(); }
+    quint16 port() const { return m_server.serverPort(); }
     QString origin(bool tls) const
     {
         return QStringLiteral("%1://127.0.0.1:%2")
@@ -115,16 +107,12 @@ public:
     QList<TestHttpRequest> requests;
 
     static QByteArray response(int status, const QByteArray &body,
-                               const QByteArray &contentType = "application/json",
-                               const QByteArray &extraHeaders = {})
+                               const QByteArray &contentType = "application/json")
     {
         QByteArray out = "HTTP/1.1 " + QByteArray::number(status) + " Status\r\n";
         if (!contentType.isEmpty())
             out += "Content-Type: " + contentType + "\r\n";
-        out += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
-        out += extraHeaders;
-        out += "\r\n";
-        return out + body;
+        return out + "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
     }
 
     static Handler answer(int status, const QByteArray &body,
@@ -172,6 +160,6 @@ private:
         });
     }
 
-    std::unique_ptr<QTcpServer> m_server;
+    QSslServer m_server;
     QHash<QByteArray, Handler> m_routes;
 };

@@ -79,10 +79,10 @@ inline Bag keyBag(const Credential &c, const QByteArray &id = {}, bool shrouded 
 }
 
 // The bags in one safe (encrypted with the passphrase unless `plainSafe`),
-// with a SHA-256 MAC. An empty list gives an archive with one empty safe;
-// `noSafes` one without any safe at all.
+// with a SHA-256 MAC of `macRounds`. An empty list gives an archive with one
+// empty safe.
 inline QByteArray makeArchive(const QList<Bag> &bags, const QString &passphrase, bool plainSafe = false,
-                              bool noSafes = false)
+                              int macRounds = PKCS12_DEFAULT_ITER)
 {
     const QByteArray pass = passphrase.toUtf8();
     STACK_OF(PKCS12_SAFEBAG) *safeBags = sk_PKCS12_SAFEBAG_new_null();
@@ -100,16 +100,13 @@ inline QByteArray makeArchive(const QList<Bag> &bags, const QString &passphrase,
                                   int(bag.localKeyId.size()));
     }
     STACK_OF(PKCS7) *safes = sk_PKCS7_new_null();
-    if (!noSafes)
-        PKCS12_add_safe(&safes, safeBags, plainSafe ? -1 : NID_aes_256_cbc, PKCS12_DEFAULT_ITER,
-                        pass.constData());
+    PKCS12_add_safe(&safes, safeBags, plainSafe ? -1 : NID_aes_256_cbc, PKCS12_DEFAULT_ITER, pass.constData());
     sk_PKCS12_SAFEBAG_pop_free(safeBags, PKCS12_SAFEBAG_free);
     std::unique_ptr<PKCS12, KeyFree> p12(PKCS12_add_safes(safes, 0));
     sk_PKCS7_pop_free(safes, PKCS7_free);
     if (!p12)
         return {};
-    PKCS12_set_mac(p12.get(), pass.constData(), int(pass.size()), nullptr, 0, PKCS12_DEFAULT_ITER,
-                   EVP_sha256());
+    PKCS12_set_mac(p12.get(), pass.constData(), int(pass.size()), nullptr, 0, macRounds, EVP_sha256());
     unsigned char *buffer = nullptr;
     const int length = i2d_PKCS12(p12.get(), &buffer);
     QByteArray der(reinterpret_cast<const char *>(buffer), length);

@@ -79,7 +79,6 @@ public:
 
     bool isRunning() const { return m_running; }
     QString error() const { return m_error; }
-    QString socket() const { return m_socket; }
     QString log() const
     {
         QFile file(m_runtime.filePath(QStringLiteral("weston.log")));

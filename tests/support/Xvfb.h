@@ -50,7 +50,6 @@ public:
     Xvfb &operator=(const Xvfb &) = delete;
 
     bool isRunning() const { return !m_display.isEmpty(); }
-    QString display() const { return m_display; }
     QString error() const { return m_error; }
 
     // Makes this server the display of this process and the ones it starts.
