@@ -271,25 +271,6 @@ void tst_Launcher::startsClientAndQuitsOnKillLauncher()
     QVERIFY(second->waitForFinished(10000));
     QCOMPARE(second->exitCode(), 0);
 
-    // Near misses of the broadcast: other member, other interface, other path.
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    const QStringList nearMisses = {u"/com/orvex/launcher com.orvex.Notifications killClient"_s,
-                                    u"/com/orvex/launcher org.example.Other killLauncher"_s,
-                                    u"/com/orvex/other com.orvex.Notifications killLauncher"_s};
-    for (const QString &nearMiss : nearMisses) {
-        const QStringList parts = nearMiss.split(u' ');
-        QDBusMessage signal = QDBusMessage::createSignal(parts[0], parts[1], parts[2]);
-        QVERIFY(bus.send(signal << u"com.orvex.client"_s));
-    }
-    // The bus delivers one sender's messages in order: after this round trip
-    // the launcher has them, and one that wrongly quit on them would be gone
-    // within the grace that follows.
-    const QDBusMessage ping = QDBusMessage::createMethodCall(launcherId, u"/"_s,
-                                                             u"org.freedesktop.DBus.Peer"_s, u"Ping"_s);
-    QCOMPARE(bus.call(ping, QDBus::Block, 10000).type(), QDBusMessage::ReplyMessage);
-    QTest::qWait(200);
-    QCOMPARE(launcher->state(), QProcess::Running);
-
     QVERIFY(SessionBus::postKillLauncher(u"com.orvex.client"_s));
     QVERIFY(launcher->waitForFinished(10000));
     QCOMPARE(launcher->exitStatus(), QProcess::NormalExit);
@@ -337,18 +318,12 @@ void tst_Launcher::failures()
     QTRY_COMPARE(clientStarts(), 1);
 }
 
+// Whether a name is owned is answered true and false in the launcher's cases;
+// here an answer whose context is gone is dropped. The bus answers in order,
+// so once the later question is answered the earlier answer has come in.
 void tst_Launcher::nameOwnership()
 {
     const QString name = u"com.orvex.test.owned"_s;
-    QCOMPARE(askOwned(name), std::optional<bool>(false));
-    QDBusConnection other = openConnection(u"owner"_s);
-    QVERIFY(other.registerService(name));
-    QCOMPARE(askOwned(name), std::optional<bool>(true));
-    QVERIFY(other.unregisterService(name));
-    QCOMPARE(askOwned(name), std::optional<bool>(false));
-
-    // An answer whose context is gone is dropped. The bus answers in order, so
-    // once the later question is answered the earlier answer has come in.
     bool droppedCalled = false;
     auto *gone = new QObject;
     SessionBus::isNameOwned(name, gone, [&droppedCalled](bool) { droppedCalled = true; });
