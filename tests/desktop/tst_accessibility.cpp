@@ -1,12 +1,7 @@
-// Every screen offscreen as a screen reader, a keyboard user and a German
-// reader meet it. The accessibility tree (QAccessible: what Qt's AT-SPI
-// bridge hands a screen reader) gives every control a fitting role and a
-// name, and the check boxes say whether they are ticked; Tab reaches every
-// control, Enter does what the default button does (Escape closing modal
-// windows and the alert is checked on weston, in tst_wayland). The German
-// table covers every message the code marks for translation, the compiled
-// tables are in the client, and no text a screen shows stays English under
-// German.
+// Every screen as a screen reader, a keyboard user and a German reader meet
+// it: roles and names in the accessibility tree (what AT-SPI is handed), Tab
+// and Enter, markup from outside shown as text, and the German table complete
+// and used on every screen (Escape is checked on weston, in tst_wayland).
 
 #include "ScreenHost.h"
 
@@ -19,7 +14,6 @@
 
 #include <QAbstractButton>
 #include <QAccessible>
-#include <QDialog>
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>

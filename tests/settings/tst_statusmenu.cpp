@@ -1,10 +1,6 @@
-// The tray menu, the application menu and the settings window as the client
-// wires them (AppWiring), on a tunnel service with a fake backend: the
-// entries in each tunnel state, what each entry does, the quit sequence every
-// way out shares, the settings' two check boxes and the autostart entry, and
-// signing out with the tunnel up, down, or unable to save its configuration.
-// Fetching a certificate from the tray talks to the real orvex-devservice
-// over loopback HTTPS.
+// The tray menu, the application menu and the settings window as AppWiring
+// wires them, on a fake tunnel backend and the real orvex-devservice: the
+// entries in each state, the ways out of the client, the check boxes, sign-out.
 
 #include "Capture.h"
 #include "DevServiceProcess.h"
@@ -212,10 +208,7 @@ void tst_StatusMenu::beforeTheFirstReadingTheMenuSaysDisconnect()
     // Nothing has been delivered yet: the handler starts out "connected".
     QMenu *menu = m_app->statusMenu().menu();
     QCOMPARE(titles(menu), (QStringList{u"Show"_s, u"Disconnect"_s, u"Quit"_s}));
-    QCOMPARE(entry(menu, 2)->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
     QCOMPARE(m_app->statusMenu().imageName(), u"app_status_icon_off"_s);
-    QCOMPARE(m_app->statusMenu().statusItem()->icon().cacheKey(),
-             Images::named(u"app_status_icon_off"_s).cacheKey());
 
     // The first reading (the tunnel is not up) rebuilds it; Show brings the
     // window back.
@@ -297,7 +290,6 @@ void tst_StatusMenu::middleEntryWithCertificateTogglesTheTunnel()
     entry(m_app->statusMenu().menu(), 1)->trigger();
     QTRY_VERIFY(m_backend->calls.contains(u"stop"_s));
     QVERIFY(!m_manager->savedPreferences().onDemandEnabled);
-    QCOMPARE(m_exits, 0);
 }
 
 void tst_StatusMenu::quitFromAMenu_data()
