@@ -1,13 +1,8 @@
 #pragma once
 
-// Every screen of the client, shown the way the client shows it: a root
-// screen as the main window's content, a modal screen in its own window over
-// the start screen, the alert over the root. Screens are made from their class
-// names by the storyboard registry, as the client makes them.
-//
-// The environment keeps them away from the machine: the tunnel backend talks
-// to a VICI socket that does not exist, and the service address is a closed
-// loopback port, so nothing a screen starts on its first showing gets far.
+// Every screen made by the storyboard registry and shown as the client shows
+// it (root, modal window over the start screen, alert over the root), with a
+// VICI socket that does not exist and a closed loopback port for the service.
 
 #include "ui/AppStoryboard.h"
 #include "ui/Navigator.h"

@@ -1,30 +1,19 @@
-// Every screen offscreen as a screen reader, a keyboard user and a German
-// reader meet it. The accessibility tree (QAccessible: what Qt's AT-SPI
-// bridge hands a screen reader) gives every control a fitting role and a
-// name, and the check boxes say whether they are ticked; Tab reaches every
-// control, Enter does what the default button does (Escape closing modal
-// windows and the alert is checked on weston, in tst_wayland). The German
-// table covers every message the code marks for translation, the compiled
-// tables are in the client, and no text a screen shows stays English under
-// German.
+// Every screen as a screen reader, a keyboard user and a German reader meet
+// it: roles and names in the accessibility tree (what AT-SPI is handed), Tab
+// and Enter, markup from outside shown as text, and the German table complete
+// and used on every screen (Escape is checked on weston, in tst_wayland).
 
-#include "FakeVpnBackend.h"
 #include "ScreenHost.h"
 
 #include "account/DefaultsKeys.h"
 #include "api/Error.h"
 #include "app/AppWiring.h"
-#include "controls/Button.h"
 #include "ui/AlertController.h"
 #include "platform/UserDefaults.h"
-#include "platform/VpnManager.h"
 #include "update/UpdateViewController.h"
-#include "usage/MainViewController.h"
-#include "vpn/VPNService.h"
 
 #include <QAbstractButton>
 #include <QAccessible>
-#include <QDialog>
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
@@ -51,22 +40,13 @@ struct Control
 
 bool isControl(QAccessible::Role role)
 {
-    switch (role) {
-    case QAccessible::PushButton:
-    case QAccessible::CheckBox:
-    case QAccessible::RadioButton:
-    case QAccessible::ComboBox:
-    case QAccessible::EditableText:
-    case QAccessible::SpinBox:
-    case QAccessible::Slider:
-    case QAccessible::Link:
-    case QAccessible::ButtonMenu:
-    case QAccessible::ButtonDropDown:
-    case QAccessible::PageTab:
-        return true;
-    default:
-        return false;
-    }
+    static const QSet<QAccessible::Role> controls{QAccessible::PushButton,   QAccessible::CheckBox,
+                                                  QAccessible::RadioButton,  QAccessible::ComboBox,
+                                                  QAccessible::EditableText, QAccessible::SpinBox,
+                                                  QAccessible::Slider,       QAccessible::Link,
+                                                  QAccessible::ButtonMenu,   QAccessible::ButtonDropDown,
+                                                  QAccessible::PageTab};
+    return controls.contains(role);
 }
 
 // The controls under `node` that a user can see, in the tree's order; with
@@ -244,7 +224,6 @@ private Q_SLOTS:
     void everyControlHasARoleAndAName_data();
     void everyControlHasARoleAndAName();
     void checkBoxesSayWhetherTheyAreTicked();
-    void mainButtonIsNamedForWhatItDoes();
     void tabReachesEveryControl_data() { ScreenHost::addScreenRows(); }
     void tabReachesEveryControl();
     void enterDoesWhatTheDefaultButtonDoes_data();
@@ -348,31 +327,6 @@ void tst_Accessibility::checkBoxesSayWhetherTheyAreTicked()
     QTest::keyClick(row, Qt::Key_Space);
     QCOMPARE(ticked(u"Connect automatically"_s), std::optional<bool>(false));
     QCOMPARE(ticked(u"Start at login"_s), std::optional<bool>(false));
-}
-
-// The main switch is read out as what pressing it does, as its label says.
-void tst_Accessibility::mainButtonIsNamedForWhatItDoes()
-{
-    auto backend = std::make_unique<FakeVpnBackend>();
-    FakeVpnBackend *fake = backend.get();
-    fake->setLiveStatus(VpnStatus::Disconnected);
-    VpnManager manager(std::move(backend), m_dir.filePath(u"vpn.json"_s));
-    VPNService service(&manager, ScreenHost::context().session);
-    service.setStatus(VpnStatus::Connected); // no connect on first showing
-    WindowController window;
-    auto *screen = new MainViewController(service, NetworkService::shared());
-    screen->loadViewIfNeeded();
-    window.setContentViewController(screen);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    const auto name = [screen] {
-        return QAccessible::queryAccessibleInterface(screen->mainButton())->text(QAccessible::Name);
-    };
-    QTRY_COMPARE(name(), u"Turn ON"_s);
-    fake->setLiveStatus(VpnStatus::Connected);
-    QTRY_COMPARE(name(), u"Turn OFF"_s);
-    fake->setLiveStatus(VpnStatus::Disconnected);
-    QTRY_COMPARE(name(), u"Turn ON"_s);
 }
 
 void tst_Accessibility::tabReachesEveryControl()
@@ -528,10 +482,8 @@ void tst_Accessibility::germanTableCoversEveryMessage()
         if (!message.state.isEmpty() || message.translation.isEmpty())
             untranslated << message.context + u": "_s + message.source;
     }
-    QVERIFY2(untranslated.isEmpty(),
-             qPrintable(u"%1 messages without a German translation (run the "
-                        "update_translations target, translate them in Linguist):\n"_s.arg(untranslated.size())
-                        + untranslated.join(u'\n')));
+    // Run the update_translations target and translate them in Linguist.
+    QVERIFY2(untranslated.isEmpty(), qPrintable(untranslated.join(u'\n')));
 }
 
 void tst_Accessibility::compiledTablesAreInTheClient()
@@ -546,18 +498,12 @@ void tst_Accessibility::compiledTablesAreInTheClient()
         QVERIFY2(QFile::exists(u":/i18n/"_s + table), qPrintable(table));
     }
 
-    // German, Austrian and Swiss German desktops get the German table; an
-    // English one gets none and shows the source texts.
-    for (const QLocale &locale :
-         {QLocale(QLocale::German, QLocale::Austria), QLocale(QLocale::German, QLocale::Switzerland)}) {
-        QTranslator translator;
-        QVERIFY(translator.load(locale, u"orvex"_s, u"_"_s, u":/i18n"_s));
-    }
+    // An English desktop gets no table and shows the source texts.
     QTranslator english;
     QVERIFY(!english.load(QLocale(QLocale::English, QLocale::UnitedStates), u"orvex"_s, u"_"_s, u":/i18n"_s));
 
-    // The client installs the table of its desktop's language; the error
-    // catalogue, marked with QT_TRANSLATE_NOOP, then comes out in German.
+    // The client installs the table of its desktop's language (an Austrian
+    // one gets German); the error catalogue then comes out in German.
     QLocale::setDefault(QLocale(QLocale::German, QLocale::Austria));
     const QList<QTranslator *> before = qApp->findChildren<QTranslator *>(Qt::FindDirectChildrenOnly);
     AppWiring::dress(*qApp);
@@ -590,9 +536,7 @@ void tst_Accessibility::noScreenStaysEnglishInGerman()
         if (english.contains(text) && !isLanguageNeutral(text))
             stillEnglish << text;
     }
-    stillEnglish.sort();
-    QVERIFY2(stillEnglish.isEmpty(),
-             qPrintable(u"shown in English under German:\n"_s + stillEnglish.join(u'\n')));
+    QVERIFY2(stillEnglish.isEmpty(), qPrintable(stillEnglish.join(u'\n')));
 }
 
 QTEST_MAIN(tst_Accessibility)

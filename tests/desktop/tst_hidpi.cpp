@@ -1,12 +1,8 @@
-// Every screen on a HiDPI screen: registered twice, with QT_SCALE_FACTOR at 2
-// and at 1.5. Each image is drawn for the screen's pixels (the client's images
-// are SVGs): its grab is sharper than the same image rendered once at 1x and
-// scaled up. No text is cut off by the control that shows it. The chart's
-// axis lines are one device-independent pixel wide, its usage line two.
+// Every screen at QT_SCALE_FACTOR 2 and 1.5: each image sharper than its 1x
+// rendering scaled up, no text cut off, the chart's lines as wide as at 1x.
 
 #include "ScreenHost.h"
 
-#include "ui/Images.h"
 #include "controls/Button.h"
 #include "controls/ImageView.h"
 #include "usage/UsageChartView.h"
@@ -14,10 +10,8 @@
 #include <QAbstractAxis>
 #include <QAbstractButton>
 #include <QChart>
-#include <QChartView>
 #include <QLabel>
 #include <QLineSeries>
-#include <QPainter>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextDocument>
@@ -46,13 +40,6 @@ double edgeEnergy(const QImage &picture)
         }
     }
     return energy;
-}
-
-// The icon as a 1x picture only: what a client without scalable images
-// would show, blown up by the screen's ratio.
-QIcon lowResolution(const QIcon &icon, const QSize &size)
-{
-    return QIcon(icon.pixmap(size, 1.0));
 }
 
 } // namespace
@@ -96,14 +83,10 @@ void tst_HiDpi::everyImageIsSharp()
     const auto check = [&](QWidget *widget, const QIcon &image, const QSize &size, auto set) {
         const QImage sharp = widget->grab().toImage();
         QCOMPARE(sharp.devicePixelRatio(), m_ratio);
-        set(lowResolution(image, size));
+        set(QIcon(image.pixmap(size, 1.0))); // what a client without scalable images shows
         const QImage blurred = widget->grab().toImage();
         set(image);
-        qInfo("%s: %.2f", qPrintable(widget->objectName()), edgeEnergy(sharp) / edgeEnergy(blurred));
-        QVERIFY2(edgeEnergy(sharp) > 1.3 * edgeEnergy(blurred),
-                 qPrintable(u"%1: %2 against %3 at 1x"_s.arg(widget->objectName())
-                                .arg(edgeEnergy(sharp))
-                                .arg(edgeEnergy(blurred))));
+        QVERIFY2(edgeEnergy(sharp) > 1.3 * edgeEnergy(blurred), qPrintable(widget->objectName()));
         ++checked;
     };
     for (ImageView *view : screen->findChildren<ImageView *>()) {
@@ -120,7 +103,7 @@ void tst_HiDpi::everyImageIsSharp()
         if (QTest::currentTestFailed())
             return;
     }
-    qInfo("%d images", checked);
+    QVERIFY(checked > 0 || index != ScreenHost::indexOf("MainViewController"));
 }
 
 void tst_HiDpi::noTextIsCutOff()
@@ -132,11 +115,7 @@ void tst_HiDpi::noTextIsCutOff()
     QStringList faults;
     const auto fits = [&faults](QWidget *widget, const QString &text, QSize needed, QSize room) {
         if (needed.width() > room.width() || needed.height() > room.height())
-            faults << u"%1 \"%2\": needs %3x%4, has %5x%6"_s.arg(widget->objectName(), text)
-                          .arg(needed.width())
-                          .arg(needed.height())
-                          .arg(room.width())
-                          .arg(room.height());
+            faults << widget->objectName() + u": "_s + text;
     };
     for (QLabel *label : screen->findChildren<QLabel *>()) {
         if (!label->isVisibleTo(screen) || label->text().isEmpty())
@@ -176,7 +155,6 @@ void tst_HiDpi::chartLinesKeepTheirWidth()
 
     const QImage picture = chart.grab().toImage();
     QCOMPARE(picture.devicePixelRatio(), m_ratio);
-    picture.save(u"tst_hidpi-chart-%1.png"_s.arg(m_ratio));
 
     // How much of one line a column crosses, in device pixels: each pixel's
     // share of the way from the background to the line's own grey.
@@ -194,14 +172,12 @@ void tst_HiDpi::chartLinesKeepTheirWidth()
 
     const double usageLine = across(x, (middle.y() - 6) * m_ratio, (middle.y() + 6) * m_ratio,
                                     chart.line()->pen().color());
-    qInfo("usage line %.2f device pixels", usageLine);
     QVERIFY2(usageLine > 1.6 * m_ratio && usageLine < 2.4 * m_ratio, qPrintable(QString::number(usageLine)));
 
     const auto *axis = qobject_cast<QAbstractAxis *>(chart.chart()->axes(Qt::Horizontal).value(0));
     QVERIFY(axis);
     const double axisLine = across(x, (plot.bottom() - 3) * m_ratio, (plot.bottom() + 3) * m_ratio,
                                    axis->linePen().color());
-    qInfo("axis line %.2f device pixels", axisLine);
     QVERIFY2(axisLine > 0.75 * m_ratio && axisLine < 1.25 * m_ratio, qPrintable(QString::number(axisLine)));
 }
 

@@ -1,12 +1,7 @@
-// The tray as the desktop offers it, on a real X server (our own Xvfb) or a
-// real Wayland compositor (our own headless weston, one program for each),
-// a private session bus and a tray host (a StatusNotifierWatcher faked with
-// python3-dbusmock, as KDE or GNOME's AppIndicator extension provide). On both
-// display servers the tray is a StatusNotifierItem on the session bus, and
-// the window behaves the same. The exported menu is read and clicked over
-// D-Bus with gdbus, as the host would. Without a tray host (stock GNOME) Qt
-// reports no tray, as the offscreen platform does: tst_statusmenu checks that
-// closing the window then quits.
+// The tray on a real X server or Wayland compositor of the test's own, with a
+// tray host faked by python3-dbusmock on a private session bus: the exported
+// item and menu read and clicked over D-Bus with gdbus, as a host would.
+// Without a tray host closing the window quits: see tst_statusmenu.
 
 #include "DBusMock.h"
 #include "FakeVpnBackend.h"
@@ -29,7 +24,6 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
-#include <QDBusPendingCall>
 #include <QDBusVariant>
 #include <QProcess>
 #include <QRegularExpression>
@@ -142,7 +136,6 @@ void tst_TrayHost::initTestCase()
 #else
     QCOMPARE(QGuiApplication::platformName(), u"xcb"_s);
 #endif
-    QVERIFY(QDBusConnection::sessionBus().isConnected());
     QVERIFY(m_dir.isValid());
 
     m_watcher = std::make_unique<DBusMock>(QString(), DBusMockText::trayHost);
@@ -207,7 +200,6 @@ void tst_TrayHost::trayHostFollowsTheTunnel()
     const auto property = [&item](const QString &name) {
         return busProperty(item, u"/StatusNotifierItem"_s, u"org.kde.StatusNotifierItem"_s, name);
     };
-    QVERIFY(!property(u"Menu"_s).value<QDBusObjectPath>().path().isEmpty());
     QCOMPARE(property(u"Status"_s).toString(), u"Active"_s);
     QVERIFY2(gdbus({u"call"_s, u"--session"_s, u"--dest"_s, item, u"--object-path"_s,
                     u"/StatusNotifierItem"_s, u"--method"_s, u"org.freedesktop.DBus.Properties.Get"_s,
@@ -220,13 +212,9 @@ void tst_TrayHost::trayHostFollowsTheTunnel()
                               30000);
     const QList<MenuEntry> entries = menuOf(item);
     QCOMPARE(entries.constLast().shortcut, u"'Control', 'Q'"_s);
-    QVERIFY(entries.constFirst().shortcut.isEmpty());
     m_backend->setLiveStatus(VpnStatus::Connected);
     QTRY_COMPARE_WITH_TIMEOUT(labelsOf(menuOf(item)).value(1), u"Disconnect"_s, 30000);
     QCOMPARE(m_tray->imageName(), u"app_status_icon"_s);
-    m_backend->setLiveStatus(VpnStatus::Disconnected);
-    QTRY_COMPARE_WITH_TIMEOUT(labelsOf(menuOf(item)).value(1), u"Connect"_s, 30000);
-    QCOMPARE(m_tray->imageName(), u"app_status_icon_off"_s);
 }
 
 void tst_TrayHost::closingTheWindowKeepsTheClientInTheTray()

