@@ -72,8 +72,17 @@ void showMain()
 {
     ViewController *r = root();
     if (!r || r->identifier() != StoryboardRegistry::entry(AppStoryboard::Main)) {
-        if (WindowController::main())
-            setRoot(StoryboardRegistry::createEntry(AppStoryboard::Main), NavigationDirection::toLeft);
+        if (!WindowController::main())
+            return;
+        // Made now, moved in on the next turn: building the screen and
+        // laying out and painting it for the slide are each a few
+        // milliseconds, and together they would hold the event loop for
+        // longer than a frame.
+        QPointer<ViewController> screen(StoryboardRegistry::createEntry(AppStoryboard::Main));
+        QTimer::singleShot(0, screen, [screen] {
+            if (screen)
+                setRoot(screen, NavigationDirection::toLeft);
+        });
         return;
     }
     for (ViewController *presented : r->presentedViewControllers())
