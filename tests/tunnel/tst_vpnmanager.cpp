@@ -24,8 +24,6 @@ private Q_SLOTS:
     void connectionStartsOnlyASavedEnabledConfiguration();
     void connectionMessageForCharon();
     void withoutCharonTheStatusIsInvalid();
-    void proposals_data();
-    void proposals();
 
 private:
     using Error = Outcome<>;
@@ -229,40 +227,6 @@ void TestVpnManager::withoutCharonTheStatusIsInvalid()
     QVERIFY(QFile::exists(m_path));
     QVERIFY(!manager.connection()->startVPNTunnel().error().isEmpty());
     QCOMPARE(manager.connection()->status(), VpnStatus::Invalid);
-}
-
-void TestVpnManager::proposals_data()
-{
-    using P = VpnProtocolIKEv2;
-    QTest::addColumn<int>("encryption");
-    QTest::addColumn<int>("integrity");
-    QTest::addColumn<int>("group");
-    QTest::addColumn<QByteArray>("ike");
-    QTest::addColumn<QByteArray>("esp");
-    QTest::newRow("cbc") << int(P::EncryptionAlgorithm::AES256) << int(P::IntegrityAlgorithm::SHA256) << 19
-                         << QByteArray("aes256-sha256-ecp256") << QByteArray("aes256-sha256-ecp256");
-    QTest::newRow("aead names a prf for ike only")
-        << int(P::EncryptionAlgorithm::AES128GCM) << int(P::IntegrityAlgorithm::SHA384) << 14
-        << QByteArray("aes128gcm16-prfsha384-modp2048") << QByteArray("aes128gcm16-modp2048");
-    QTest::newRow("curve25519") << int(P::EncryptionAlgorithm::ChaCha20Poly1305)
-                                << int(P::IntegrityAlgorithm::SHA512) << 31
-                                << QByteArray("chacha20poly1305-prfsha512-curve25519")
-                                << QByteArray("chacha20poly1305-curve25519");
-}
-
-void TestVpnManager::proposals()
-{
-    QFETCH(int, encryption);
-    QFETCH(int, integrity);
-    QFETCH(int, group);
-    QFETCH(QByteArray, ike);
-    QFETCH(QByteArray, esp);
-    const VpnProtocolIKEv2::SecurityAssociationParameters
-        parameters{VpnProtocolIKEv2::EncryptionAlgorithm(encryption),
-                   VpnProtocolIKEv2::IntegrityAlgorithm(integrity),
-                   VpnProtocolIKEv2::DiffieHellmanGroup(group), 1440};
-    QCOMPARE(ViciVpnBackend::proposal(parameters, true), ike);
-    QCOMPARE(ViciVpnBackend::proposal(parameters, false), esp);
 }
 
 QTEST_GUILESS_MAIN(TestVpnManager)

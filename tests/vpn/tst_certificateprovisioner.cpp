@@ -415,11 +415,7 @@ void tst_CertificateProvisioner::onlyAnArchiveWithOneIdentityIsKept_data()
         << makeArchive({certificateBag(m_day, "1"), keyBag(m_day, "1"), certificateBag(other)}, m_passphrase)
         << true;
     QTest::newRow("empty answer") << QByteArray() << false;
-    QTest::newRow("another passphrase") << makeIdentityArchive(m_day, QStringLiteral("ovx4pK")) << false;
-    QTest::newRow("certificate without its key")
-        << makeArchive({certificateBag(m_day)}, m_passphrase) << false;
-    QTest::newRow("key of another certificate")
-        << makeArchive({certificateBag(m_day), keyBag(other)}, m_passphrase) << false;
+    // Which archives open at all is tst_identitystore's table (the same reader).
     QTest::newRow("two keys") << makeArchive({certificateBag(m_day, "1"), keyBag(m_day, "1"),
                                               certificateBag(other, "2"), keyBag(other, "2")},
                                              m_passphrase)
