@@ -184,7 +184,6 @@ void tst_URLRouter::usageRequestUsesLocalDayAndCurrentOffset_data()
     QTest::newRow("UTC") << QByteArray("UTC") << QStringLiteral("0");
     QTest::newRow("India +5:30") << QByteArray("Asia/Kolkata") << QStringLiteral("5");
     QTest::newRow("Newfoundland -3:30 or -2:30") << QByteArray("America/St_Johns") << QString();
-    QTest::newRow("New York") << QByteArray("America/New_York") << QString();
 }
 
 void tst_URLRouter::usageRequestUsesLocalDayAndCurrentOffset()
