@@ -46,7 +46,6 @@ Answer await(Call call, Value value)
     return {-1, value(c.result->value())};
 }
 
-// The service's operations by name, each answering on its own path.
 const QHash<QByteArray, QByteArray> paths{{"getUser", "/getuser.json"},
                                           {"addDevice", "/adddevice.json"},
                                           {"checkUser", "/checkUserAccount.json"},

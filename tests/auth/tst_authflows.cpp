@@ -64,7 +64,6 @@ std::optional<QString> stored(QLatin1String key)
     return UserDefaults::standard().string(key);
 }
 
-// Opens web pages instead of the browser.
 class PageCatcher : public QObject
 {
     Q_OBJECT
@@ -122,7 +121,6 @@ private:
         QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
     }
 
-    // The screen of class T at the root or presented over it.
     template<typename T>
     T *presented() const
     {
@@ -178,7 +176,6 @@ private:
         QTest::mouseClick(screen->findChild<QPushButton *>(button), Qt::LeftButton);
     }
 
-    // The URLs of the flows' requests to `path`.
     QList<QUrl> sent(const QString &path) const
     {
         QList<QUrl> found;
@@ -205,7 +202,6 @@ private:
         return found.result->value().user;
     }
 
-    // The texts of the SMS the service sent to `number`.
     QStringList outbox(const QString &number)
     {
         const HttpAnswer answer = m_https->get(u"/dev/sms"_s, {{u"to"_s, number}});
@@ -308,7 +304,6 @@ void tst_AuthFlows::formsBeforeAnythingIsSent()
     QDesktopServices::unsetUrlHandler(u"http"_s);
     QCOMPARE(pages.opened, QList<QUrl>{QUrl(u"https://reset.orvex.example:8443/forgotpassword"_s)});
 
-    // Back to the start screen, then the sign-up form.
     QTest::mouseClick(auth->findChild<QAbstractButton *>(u"backButton"_s), Qt::LeftButton);
     QVERIFY(!presented<AuthViewController>());
     AuthViewController *signUp = openAuth(true);

@@ -62,7 +62,6 @@ const Credential &bob()
     return c;
 }
 
-// `openssl` with the words of `arguments` (no spaces within one).
 bool runOpenssl(const QString &arguments)
 {
     QProcess openssl;

@@ -44,7 +44,6 @@ void writeRaw(const QString &path, const QByteArray &bytes)
     file.write(bytes);
 }
 
-// Sets the umask for one test and restores it afterwards.
 class Umask
 {
 public:
@@ -127,7 +126,6 @@ void tst_UserDefaults::valuesKeepTheirTypeAcrossARestart()
             store.setBoolean(key, value.toBool());
     }
 
-    // A new process reads what the last one wrote.
     UserDefaults reopened(path);
     QVERIFY(reopened.contains(key));
     QCOMPARE(reopened.string(u"neighbour"_s), u"stays"_s);

@@ -72,7 +72,6 @@ QByteArray makeKeyPair(const char *algorithm, const QString &privatePath)
                                                                      : QByteArray();
 }
 
-// Every file in the Downloads folder, hidden ones too.
 QStringList downloadedFiles()
 {
     return QDir(QStandardPaths::writableLocation(QStandardPaths::DownloadLocation))
@@ -86,7 +85,6 @@ class tst_Update : public QObject
     Q_OBJECT
 
 public Q_SLOTS:
-    // Stands in for the desktop's handler of local files.
     void openFile(const QUrl &url) { m_opened << url; }
 
 private Q_SLOTS:
@@ -240,7 +238,6 @@ void tst_Update::currentVersionShowsTheMessageOnlyFromTheMenu()
     QCOMPARE(message->messageLabel()->text(), u"You already have the latest software"_s);
     QVERIFY(message->modalWindow()->height() >= message->minimumSizeHint().height());
 
-    // Its button closes it.
     QTest::mouseClick(message->okButton(), Qt::LeftButton);
     QVERIFY(shown().isEmpty());
 }

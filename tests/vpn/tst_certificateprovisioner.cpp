@@ -1,8 +1,6 @@
-// The certificate sequence against a scripted HTTPS server on loopback: what
-// is sent, what is kept (checked and imported, the old identity replaced), and
-// which answers are reported, dropped or ignored. Then the identity over the
-// real stores: which archives are kept, whether a key is shared, and when a
-// certificate is due for renewal.
+// The certificate sequence against a scripted HTTPS server on loopback (what
+// is sent, kept, reported, dropped), then the identity over the real stores:
+// which archives are kept, whether a key is shared, when renewal is due.
 
 #include "account/DefaultsKeys.h"
 #include "api/NetworkService.h"
@@ -62,7 +60,6 @@ QList<QByteArray> storedIdentities()
     return IdentityStore::standard().references();
 }
 
-// What the sequence hands back to its caller.
 struct Fetched
 {
     QList<Error> errors;
