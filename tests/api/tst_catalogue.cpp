@@ -25,7 +25,6 @@ private Q_SLOTS:
     void translationTableReplacesTextsItHas();
     void metadataTypeDecodesInOrder_data();
     void metadataTypeDecodesInOrder();
-    void metadataNumericReading();
     void usageAndUpdateRecordsAreStrict();
     void udidFollowsTheDigestRule();
 };
@@ -77,18 +76,6 @@ void tst_Catalogue::metadataTypeDecodesInOrder()
         QCOMPARE(value->doubleValue(), 7.5);
 }
 
-void tst_Catalogue::metadataNumericReading()
-{
-    QCOMPARE(MetadataType::fromString(QStringLiteral("1048576")).numericValue(), 1048576.0);
-    QCOMPARE(MetadataType::fromString(QStringLiteral("12.5")).numericValue(), 12.5);
-    QCOMPARE(MetadataType::fromString(QStringLiteral("12,5")).numericValue(), 0.0);
-    QCOMPARE(MetadataType::fromString(QStringLiteral("12 MB")).numericValue(), 0.0);
-    QCOMPARE(MetadataType::fromString(QStringLiteral(" 12")).numericValue(), 0.0);
-    QCOMPARE(MetadataType::fromString(QString()).numericValue(), 0.0);
-    QCOMPARE(MetadataType::fromInt(-3).numericValue(), -3.0);
-    QCOMPARE(MetadataType::fromInt(20250105).text(), QStringLiteral("20250105"));
-}
-
 void tst_Catalogue::usageAndUpdateRecordsAreStrict()
 {
     auto usage = [](const char *json) {
@@ -119,14 +106,10 @@ void tst_Catalogue::usageAndUpdateRecordsAreStrict()
         R"({"status":{"version":2,"command":"c","opf":"o","error":false,"name":"n","softwareversion":"2"}})"));
 }
 
+// The machine id and the address as typed make the udid (the certificate
+// request's Deviceudid in tst_certificateprovisioner); without an id:
 void tst_Catalogue::udidFollowsTheDigestRule()
 {
-    SystemInfo::setMachineIdSourceForTesting([] { return QStringLiteral("0123abcd"); });
-    // MD5 of "0123abcd@me@x.io": the machine first, then the address as typed.
-    const QString udid = Utility::udid(QStringLiteral("me@x.io"));
-    QCOMPARE(udid, QStringLiteral("48701e634321660e23689e4021a643a3"));
-    QVERIFY(udid != Utility::udid(QStringLiteral("Me@x.io")));
-
     SystemInfo::setMachineIdSourceForTesting([] { return QString(); });
     QCOMPARE(Utility::udid(QStringLiteral("me@x.io")), QStringLiteral("b3e2c14535e5cd42ae6c22f1badc6ad6"));
 

@@ -229,9 +229,6 @@ void tst_URLRouter::kernelReleaseBecomesThreeNumbers()
     QCOMPARE(SystemInfo::threePartVersion(QStringLiteral("5.15")), QStringLiteral("5.15.0"));
     QCOMPARE(SystemInfo::threePartVersion(QStringLiteral("6.8.12+deb13")), QStringLiteral("6.8.12"));
     QCOMPARE(SystemInfo::threePartVersion(QStringLiteral("6.10-rc1")), QStringLiteral("6.10.0"));
-    QVERIFY(QRegularExpression(QStringLiteral("^\\d+\\.\\d+\\.\\d+$"))
-                .match(SystemInfo::kernelVersion())
-                .hasMatch());
 }
 
 QTEST_GUILESS_MAIN(tst_URLRouter)

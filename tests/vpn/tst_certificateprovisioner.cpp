@@ -377,7 +377,6 @@ void tst_CertificateProvisioner::sharedMeansTwoApplicationsInOneEntry_data()
         << true;
     QTest::newRow("three applications")
         << QByteArray(R"([{"authorization":"use","applications":["orvex","charon","nm"]}])") << true;
-    QTest::newRow("no entries") << QByteArray("[]") << false;
     QTest::newRow("unreadable list") << QByteArray("{not json") << false;
 }
 
