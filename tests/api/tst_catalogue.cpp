@@ -25,7 +25,6 @@ private Q_SLOTS:
     void translationTableReplacesTextsItHas();
     void metadataTypeDecodesInOrder_data();
     void metadataTypeDecodesInOrder();
-    void metadataNumericReading();
     void usageAndUpdateRecordsAreStrict();
     void udidFollowsTheDigestRule();
 };
@@ -42,25 +41,6 @@ void tst_Catalogue::translationTableReplacesTextsItHas()
     QCoreApplication::removeTranslator(&german);
     QCOMPARE(Error(Error::Code::unknownDevice).localizedDescription(),
              QStringLiteral("Device does not exists"));
-
-    // A table that lacks a text leaves it in English; the lookup key is the
-    // English text in the errors' own context.
-    struct OneEntry final : QTranslator
-    {
-        QString translate(const char *context, const char *source, const char *, int) const override
-        {
-            return qstrcmp(context, "Orvex::Error") == 0 && qstrcmp(source, "Wrong confirmation code") == 0
-                       ? QStringLiteral("Falscher Code")
-                       : QString();
-        }
-        bool isEmpty() const override { return false; }
-    } partial;
-    QCoreApplication::installTranslator(&partial);
-    QCOMPARE(Error(Error::Code::wrongConfirmationCode).localizedDescription(),
-             QStringLiteral("Falscher Code"));
-    QCOMPARE(Error(Error::Code::unknown).localizedDescription(),
-             QStringLiteral("Unknown error. Please, contact support"));
-    QCoreApplication::removeTranslator(&partial);
     // A transport failure's own text is shown as it is.
     QCOMPARE(Error::generic(QStringLiteral("Connection refused")).localizedDescription(),
              QStringLiteral("Connection refused"));
@@ -96,18 +76,6 @@ void tst_Catalogue::metadataTypeDecodesInOrder()
         QCOMPARE(value->doubleValue(), 7.5);
 }
 
-void tst_Catalogue::metadataNumericReading()
-{
-    QCOMPARE(MetadataType::fromString(QStringLiteral("1048576")).numericValue(), 1048576.0);
-    QCOMPARE(MetadataType::fromString(QStringLiteral("12.5")).numericValue(), 12.5);
-    QCOMPARE(MetadataType::fromString(QStringLiteral("12,5")).numericValue(), 0.0);
-    QCOMPARE(MetadataType::fromString(QStringLiteral("12 MB")).numericValue(), 0.0);
-    QCOMPARE(MetadataType::fromString(QStringLiteral(" 12")).numericValue(), 0.0);
-    QCOMPARE(MetadataType::fromString(QString()).numericValue(), 0.0);
-    QCOMPARE(MetadataType::fromInt(-3).numericValue(), -3.0);
-    QCOMPARE(MetadataType::fromInt(20250105).text(), QStringLiteral("20250105"));
-}
-
 void tst_Catalogue::usageAndUpdateRecordsAreStrict()
 {
     auto usage = [](const char *json) {
@@ -138,18 +106,10 @@ void tst_Catalogue::usageAndUpdateRecordsAreStrict()
         R"({"status":{"version":2,"command":"c","opf":"o","error":false,"name":"n","softwareversion":"2"}})"));
 }
 
+// The machine id and the address as typed make the udid (the certificate
+// request's Deviceudid in tst_certificateprovisioner); without an id:
 void tst_Catalogue::udidFollowsTheDigestRule()
 {
-    QCOMPARE(Utility::md5Hex(QString()), QStringLiteral("d41d8cd98f00b204e9800998ecf8427e"));
-    QCOMPARE(Utility::md5Hex(QStringLiteral("abc")), QStringLiteral("900150983cd24fb0d6963f7d28e17f72"));
-
-    SystemInfo::setMachineIdSourceForTesting([] { return QStringLiteral("0123abcd"); });
-    // MD5 of "0123abcd@me@x.io": the machine first, then the address as typed.
-    const QString udid = Utility::udid(QStringLiteral("me@x.io"));
-    QCOMPARE(udid, QStringLiteral("48701e634321660e23689e4021a643a3"));
-    QVERIFY(udid != Utility::udid(QStringLiteral("Me@x.io")));
-    QCOMPARE(Utility::udid(QStringLiteral("me@x.io")), udid); // stable
-
     SystemInfo::setMachineIdSourceForTesting([] { return QString(); });
     QCOMPARE(Utility::udid(QStringLiteral("me@x.io")), QStringLiteral("b3e2c14535e5cd42ae6c22f1badc6ad6"));
 

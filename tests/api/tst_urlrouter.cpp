@@ -184,7 +184,6 @@ void tst_URLRouter::usageRequestUsesLocalDayAndCurrentOffset_data()
     QTest::newRow("UTC") << QByteArray("UTC") << QStringLiteral("0");
     QTest::newRow("India +5:30") << QByteArray("Asia/Kolkata") << QStringLiteral("5");
     QTest::newRow("Newfoundland -3:30 or -2:30") << QByteArray("America/St_Johns") << QString();
-    QTest::newRow("New York") << QByteArray("America/New_York") << QString();
 }
 
 void tst_URLRouter::usageRequestUsesLocalDayAndCurrentOffset()
@@ -230,9 +229,6 @@ void tst_URLRouter::kernelReleaseBecomesThreeNumbers()
     QCOMPARE(SystemInfo::threePartVersion(QStringLiteral("5.15")), QStringLiteral("5.15.0"));
     QCOMPARE(SystemInfo::threePartVersion(QStringLiteral("6.8.12+deb13")), QStringLiteral("6.8.12"));
     QCOMPARE(SystemInfo::threePartVersion(QStringLiteral("6.10-rc1")), QStringLiteral("6.10.0"));
-    QVERIFY(QRegularExpression(QStringLiteral("^\\d+\\.\\d+\\.\\d+$"))
-                .match(SystemInfo::kernelVersion())
-                .hasMatch());
 }
 
 QTEST_GUILESS_MAIN(tst_URLRouter)

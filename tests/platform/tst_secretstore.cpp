@@ -1,8 +1,6 @@
 // The account's secrets where a user meets them: a real gnome-keyring on a
 // private session bus (listed with secret-tool, as a user would), and the
-// owner-only file where no Secret Service answers. Covers the move of an old
-// settings file's password into the keyring and a sign-out that leaves
-// nothing of the account behind.
+// owner-only file where no Secret Service answers.
 
 #include "StderrCapture.h"
 
@@ -118,7 +116,6 @@ QString tst_SecretStore::secretTool(const QStringList &arguments)
     return QString::fromUtf8(tool.readAllStandardOutput() + tool.readAllStandardError());
 }
 
-// Every item of every collection, as the Secret Service lists them.
 QStringList tst_SecretStore::keyringItems()
 {
     const QString listing = secretTool({u"search"_s, u"--all"_s, u"xdg:schema"_s, u"org.qt.keychain"_s});

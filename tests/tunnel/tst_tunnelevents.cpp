@@ -1,9 +1,6 @@
-// What the desktop hears from the tunnel, and what the tunnel hears from the
-// desktop: notifications through a notification server (python3-dbusmock's
-// notification_daemon on a private session bus), wake-up from logind
-// (dbusmock's logind on a private bus standing in for the system bus), and
-// default-route changes over rtnetlink in a network namespace of the test's
-// own.
+// What the desktop hears from the tunnel (notifications, through dbusmock's
+// notification server) and what the tunnel hears from the desktop (wake-up from
+// a logind mock, default-route changes in a network namespace of its own).
 
 #include "DBusMock.h"
 #include "FakeVpnBackend.h"
@@ -40,7 +37,6 @@ const QString notificationsService = u"org.freedesktop.Notifications"_s;
 const QString notificationsPath = u"/org/freedesktop/Notifications"_s;
 const QString mockInterface = u"org.freedesktop.DBus.Mock"_s;
 
-// "a|b|c" as a list.
 QStringList steps(const char *text)
 {
     return QString::fromUtf8(text).split(u'|');

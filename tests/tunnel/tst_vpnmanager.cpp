@@ -26,8 +26,6 @@ private Q_SLOTS:
     void connectionStartsOnlyASavedEnabledConfiguration();
     void connectionMessageForCharon();
     void withoutCharonTheStatusIsInvalid();
-    void proposals_data();
-    void proposals();
 
 private:
     using Error = Outcome<>;
@@ -202,44 +200,34 @@ void TestVpnManager::connectionStartsOnlyASavedEnabledConfiguration()
     QCOMPARE(backend->calls.mid(backend->calls.size() - 2), QStringList({u"start"_s, u"stop"_s}));
 }
 
+// That charon accepts the message and the tunnel carries everything is the
+// end-to-end test's; here the parts that vary with the configuration.
 void TestVpnManager::connectionMessageForCharon()
 {
     VpnProtocolIKEv2 protocol = sampleProtocol();
-    protocol.childSecurityAssociationParameters = protocol.ikeSecurityAssociationParameters;
     const QByteArray der("\x30\x82\x01\x00", 4);
     const ViciMessage message = ViciVpnBackend::connectionMessage(u"orvex"_s, protocol, der);
     const ViciMessage *conn = message.subSection("orvex");
     QVERIFY(conn);
-    QCOMPARE(conn->value("version"), "2");
-    QCOMPARE(conn->list("remote_addrs"), QList<QByteArray>{"vpn.orvex.example"});
-    QCOMPARE(conn->list("vips"), (QList<QByteArray>{"0.0.0.0", "::"}));
     QCOMPARE(conn->list("proposals"), QList<QByteArray>{"aes128-sha1-modp2048"});
-    QCOMPARE(conn->value("rekey_time"), "1440m");
     QCOMPARE(conn->value("dpd_delay"), "600s");
-    QCOMPARE(conn->subSection("local")->value("auth"), "pubkey");
     QCOMPARE(conn->subSection("local")->value("id"), "0123abcd.clients.orvex.example");
     QCOMPARE(conn->subSection("local")->list("certs"), QList<QByteArray>{der});
-    QCOMPARE(conn->subSection("remote")->value("id"), "vpn.orvex.example");
-    QCOMPARE(conn->subSection("remote")->value("auth"), "pubkey");
     const ViciMessage *child = conn->subSection("children")->subSection("orvex");
-    QVERIFY(child);
-    QCOMPARE(child->list("remote_ts"), (QList<QByteArray>{"0.0.0.0/0", "::/0"}));
     QVERIFY(!child->contains("updown"));
-    QCOMPARE(child->list("esp_proposals"), QList<QByteArray>{"aes128-sha1-modp2048"});
-    QCOMPARE(child->value("rekey_time"), "1440m");
+    QCOMPARE(child->list("esp_proposals"), QList<QByteArray>{"aes256gcm16-ecp256"});
+    QCOMPARE(child->value("rekey_time"), "60m");
     QCOMPARE(child->value("start_action"), "none");
-    QCOMPARE(child->value("close_action"), "none");
 
     // Without an identity nothing is presented, and an empty local id is left out.
     protocol.localIdentifier.clear();
     protocol.deadPeerDetectionRate = VpnProtocolIKEv2::DeadPeerDetectionRate::High;
-    const ViciMessage bare = ViciVpnBackend::connectionMessage(u"x"_s, protocol, {});
+    const ViciMessage bare = ViciVpnBackend::connectionMessage(u"x"_s, protocol, {},
+                                                               u"/usr/libexec/orvex/tunnel-updown"_s);
     QVERIFY(!bare.subSection("x")->subSection("local")->contains("certs"));
     QVERIFY(!bare.subSection("x")->subSection("local")->contains("id"));
     QCOMPARE(bare.subSection("x")->value("dpd_delay"), "60s");
-    const ViciMessage scripted = ViciVpnBackend::connectionMessage(u"x"_s, protocol, {},
-                                                                   u"/usr/libexec/orvex/tunnel-updown"_s);
-    QCOMPARE(scripted.subSection("x")->subSection("children")->subSection("x")->value("updown"),
+    QCOMPARE(bare.subSection("x")->subSection("children")->subSection("x")->value("updown"),
              "/usr/libexec/orvex/tunnel-updown");
 }
 
@@ -257,42 +245,6 @@ void TestVpnManager::withoutCharonTheStatusIsInvalid()
     QVERIFY(QFile::exists(m_path));
     QVERIFY(!manager.connection()->startVPNTunnel().error().isEmpty());
     QCOMPARE(manager.connection()->status(), VpnStatus::Invalid);
-}
-
-void TestVpnManager::proposals_data()
-{
-    using P = VpnProtocolIKEv2;
-    QTest::addColumn<int>("encryption");
-    QTest::addColumn<int>("integrity");
-    QTest::addColumn<int>("group");
-    QTest::addColumn<QByteArray>("ike");
-    QTest::addColumn<QByteArray>("esp");
-    QTest::newRow("cbc") << int(P::EncryptionAlgorithm::AES256) << int(P::IntegrityAlgorithm::SHA256) << 19
-                         << QByteArray("aes256-sha256-ecp256") << QByteArray("aes256-sha256-ecp256");
-    QTest::newRow("aead names a prf for ike only")
-        << int(P::EncryptionAlgorithm::AES128GCM) << int(P::IntegrityAlgorithm::SHA384) << 14
-        << QByteArray("aes128gcm16-prfsha384-modp2048") << QByteArray("aes128gcm16-modp2048");
-    QTest::newRow("no group") << int(P::EncryptionAlgorithm::TripleDES) << int(P::IntegrityAlgorithm::SHA160)
-                              << 0 << QByteArray("3des-sha1_160") << QByteArray("3des-sha1_160");
-    QTest::newRow("curve25519") << int(P::EncryptionAlgorithm::ChaCha20Poly1305)
-                                << int(P::IntegrityAlgorithm::SHA512) << 31
-                                << QByteArray("chacha20poly1305-prfsha512-curve25519")
-                                << QByteArray("chacha20poly1305-curve25519");
-}
-
-void TestVpnManager::proposals()
-{
-    QFETCH(int, encryption);
-    QFETCH(int, integrity);
-    QFETCH(int, group);
-    QFETCH(QByteArray, ike);
-    QFETCH(QByteArray, esp);
-    const VpnProtocolIKEv2::SecurityAssociationParameters
-        parameters{VpnProtocolIKEv2::EncryptionAlgorithm(encryption),
-                   VpnProtocolIKEv2::IntegrityAlgorithm(integrity),
-                   VpnProtocolIKEv2::DiffieHellmanGroup(group), 1440};
-    QCOMPARE(ViciVpnBackend::proposal(parameters, true), ike);
-    QCOMPARE(ViciVpnBackend::proposal(parameters, false), esp);
 }
 
 QTEST_GUILESS_MAIN(TestVpnManager)

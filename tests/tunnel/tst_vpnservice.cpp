@@ -43,7 +43,6 @@ private Q_SLOTS:
     void quitPath();
     void failedQuitLeavesCertificateAuthentication_data();
     void failedQuitLeavesCertificateAuthentication();
-    void leftoversOfAKilledClient_data();
     void leftoversOfAKilledClient();
     void runMarkerTellsAKilledRun_data();
     void runMarkerTellsAKilledRun();
@@ -194,8 +193,6 @@ void TestVPNService::toggleFollowsTheLiveState_data()
     QTest::newRow("disconnected") << VpnStatus::Disconnected << "start" << false;
     QTest::newRow("invalid") << VpnStatus::Invalid << "start" << false;
     QTest::newRow("connecting") << VpnStatus::Connecting << "start" << false;
-    QTest::newRow("reasserting") << VpnStatus::Reasserting << "start" << false;
-    QTest::newRow("disconnecting") << VpnStatus::Disconnecting << "start" << false;
     QTest::newRow("connected, loaded by the caller") << VpnStatus::Connected << "stop" << true;
     QTest::newRow("disconnected, loaded by the caller") << VpnStatus::Disconnected << "start" << true;
 }
@@ -344,43 +341,24 @@ void TestVPNService::failedQuitLeavesCertificateAuthentication()
     QVERIFY(m_backend->applied.constFirst().canConnect());
 }
 
-void TestVPNService::leftoversOfAKilledClient_data()
-{
-    QTest::addColumn<bool>("saved");
-    QTest::addColumn<VpnStatus>("live");
-    QTest::addColumn<QStringList>("calls");
-    QTest::newRow("a tunnel left up") << true << VpnStatus::Connected << u"attach apply stop"_s.split(u' ');
-    QTest::newRow("a tunnel left coming up")
-        << true << VpnStatus::Connecting << u"attach apply stop"_s.split(u' ');
-    QTest::newRow("nothing ever saved") << false << VpnStatus::Invalid << QStringList{u"attach"_s};
-}
-
+// A killed run's tunnel is stopped at the next start and on-demand turned
+// off, still with a configuration this run can connect with.
 void TestVPNService::leftoversOfAKilledClient()
 {
-    QFETCH(bool, saved);
-    QFETCH(VpnStatus, live);
-    QFETCH(QStringList, calls);
-    if (saved) {
-        // What the killed run had saved: on-demand on.
-        UserDefaults::standard().setData(DefaultsKeys::certificate, m_archive);
-        m_service->config().isOnDemandEnabled = true;
-        m_manager->loadFromPreferences(
-            [this](const Outcome<> &) { m_service->configureAndSave(Outcome<>::success(), {}); });
-        QTRY_COMPARE(m_backend->applied.size(), 1);
-        QVERIFY(m_backend->applied.constFirst().onDemandEnabled);
-        makeService(); // the next run
-    }
-    m_backend->setLiveStatus(live);
+    UserDefaults::standard().setData(DefaultsKeys::certificate, m_archive);
+    m_service->config().isOnDemandEnabled = true;
+    m_manager->loadFromPreferences(
+        [this](const Outcome<> &) { m_service->configureAndSave(Outcome<>::success(), {}); });
+    QTRY_COMPARE(m_backend->applied.size(), 1);
+    makeService(); // the next run
+    m_backend->setLiveStatus(VpnStatus::Connected);
     bool done = false;
     m_service->clearLeftovers([&] { done = true; });
     QTRY_VERIFY(done);
-    QCOMPARE(m_backend->calls, calls);
-    if (saved) {
-        const VpnPreferences after = m_backend->applied.constLast();
-        QVERIFY(!after.onDemandEnabled);
-        // Still a configuration this run can connect with.
-        QCOMPARE(after.protocolConfiguration->authenticationMethod, P::AuthenticationMethod::Certificate);
-    }
+    QCOMPARE(m_backend->calls, (QStringList{u"attach"_s, u"apply"_s, u"stop"_s}));
+    const VpnPreferences after = m_backend->applied.constLast();
+    QVERIFY(!after.onDemandEnabled);
+    QCOMPARE(after.protocolConfiguration->authenticationMethod, P::AuthenticationMethod::Certificate);
 }
 
 void TestVPNService::runMarkerTellsAKilledRun_data()

@@ -1,14 +1,16 @@
-// The certificate sequence against a scripted HTTPS server on loopback: what
-// is sent, what is kept (checked and imported, the old identity replaced), and
-// which answers are reported, dropped or ignored.
+// The certificate sequence against a scripted HTTPS server on loopback (what
+// is sent, kept, reported, dropped), then the identity over the real stores:
+// which archives are kept, whether a key is shared, when renewal is due.
 
 #include "account/DefaultsKeys.h"
 #include "api/NetworkService.h"
 #include "config/Config.h"
 #include "platform/SystemInfo.h"
 #include "platform/IdentityStore.h"
+#include "platform/SecureFile.h"
 #include "platform/UserDefaults.h"
 #include "vpn/CertificateProvisioner.h"
+#include "vpn/KeychainService.h"
 
 #include "TestHttpServer.h"
 #include "TestPkcs12.h"
@@ -21,6 +23,7 @@
 #include <QUrlQuery>
 
 using namespace Orvex;
+using namespace TestPkcs12;
 namespace Keys = Orvex::DefaultsKeys;
 
 namespace {
@@ -57,7 +60,6 @@ QList<QByteArray> storedIdentities()
     return IdentityStore::standard().references();
 }
 
-// What the sequence hands back to its caller.
 struct Fetched
 {
     QList<Error> errors;
@@ -95,6 +97,12 @@ private Q_SLOTS:
     void missingCredentialStopsAfterTheToken();
     void lateCertificateIsDropped_data();
     void lateCertificateIsDropped();
+    void sharedMeansTwoApplicationsInOneEntry_data();
+    void sharedMeansTwoApplicationsInOneEntry();
+    void onlyAnArchiveWithOneIdentityIsKept_data();
+    void onlyAnArchiveWithOneIdentityIsKept();
+    void renewalIsDueAWeekBeforeTheEnd_data();
+    void renewalIsDueAWeekBeforeTheEnd();
 
 private:
     QList<TestHttpRequest> requestsFor(const char *api) const;
@@ -110,6 +118,8 @@ private:
     QByteArray m_archive;
     TestPkcs12::Credential m_client;
     TestPkcs12::Credential m_previous;
+    TestPkcs12::Credential m_day; // valid for one day from the moment it was made
+    QString m_passphrase;
 };
 
 void tst_CertificateProvisioner::initTestCase()
@@ -126,6 +136,8 @@ void tst_CertificateProvisioner::initTestCase()
     m_client = TestPkcs12::makeCredential("client", true, 30);
     m_previous = TestPkcs12::makeCredential("previous", false, 30);
     m_archive = TestPkcs12::makeIdentityArchive(m_client, config.pkcs12Passphrase);
+    m_day = TestPkcs12::makeCredential("day");
+    m_passphrase = config.pkcs12Passphrase;
 }
 
 void tst_CertificateProvisioner::init()
@@ -176,9 +188,9 @@ void tst_CertificateProvisioner::signIn()
 void tst_CertificateProvisioner::keepsTheIdentityThenConnects()
 {
     signIn();
-    const auto previous = IdentityStore::standard().importSingleIdentity(
-        TestPkcs12::makeIdentityArchive(m_previous, Config::current().pkcs12Passphrase),
-        Config::current().pkcs12Passphrase);
+    const auto previous = IdentityStore::standard()
+                              .importSingleIdentity(TestPkcs12::makeIdentityArchive(m_previous, m_passphrase),
+                                                    m_passphrase);
     QVERIFY(previous && m_session.session.replaceIdentity(previous->reference));
     QObject owner;
     Fetched outcome;
@@ -225,7 +237,7 @@ void tst_CertificateProvisioner::failureIsReportedAndNothingStored_data()
     QTest::newRow("getCert refused, nobody listening")
         << token << envelope(6) << QByteArray("application/json") << int(Error::Code::invalidPassword) << 1
         << false;
-    // Which archives are unusable is tst_keychainservice's table.
+    // Which archives are unusable is onlyAnArchiveWithOneIdentityIsKept's table.
     QTest::newRow("HTML error page with status 200")
         << token << QByteArray("<html><head><title>503</title></head><body>Service unavailable</body></html>")
         << QByteArray("text/html") << unusable << 1 << true;
@@ -280,7 +292,6 @@ void tst_CertificateProvisioner::missingCredentialStopsAfterTheToken_data()
     QTest::addColumn<bool>("withPassword");
     QTest::newRow("no e-mail") << false << true;
     QTest::newRow("no password") << true << false;
-    QTest::newRow("neither") << false << false;
 }
 
 void tst_CertificateProvisioner::missingCredentialStopsAfterTheToken()
@@ -347,6 +358,118 @@ void tst_CertificateProvisioner::lateCertificateIsDropped()
     QTRY_VERIFY(clientIsIdle());
     QCOMPARE(requestsFor("getcert").size(), 0);
     QVERIFY(outcome.errors.isEmpty());
+}
+
+void tst_CertificateProvisioner::sharedMeansTwoApplicationsInOneEntry_data()
+{
+    QTest::addColumn<QByteArray>("accessList");
+    QTest::addColumn<bool>("shared");
+    QTest::newRow("client alone") << QByteArray(R"([{"authorization":"use","applications":["orvex"]}])")
+                                  << false;
+    QTest::newRow("one application in each of two entries")
+        << QByteArray(R"([{"authorization":"use","applications":["orvex"]},
+                          {"authorization":"sign","applications":["charon"]}])")
+        << false;
+    QTest::newRow("two applications in a later entry")
+        << QByteArray(R"([{"authorization":"use","applications":[]},
+                          {"authorization":"sign","applications":["orvex"]},
+                          {"authorization":"any","applications":["orvex","charon"]}])")
+        << true;
+    QTest::newRow("three applications")
+        << QByteArray(R"([{"authorization":"use","applications":["orvex","charon","nm"]}])") << true;
+    QTest::newRow("unreadable list") << QByteArray("{not json") << false;
+}
+
+void tst_CertificateProvisioner::sharedMeansTwoApplicationsInOneEntry()
+{
+    QFETCH(QByteArray, accessList);
+    QFETCH(bool, shared);
+    const QByteArray archive = makeIdentityArchive(m_day, m_passphrase);
+    const auto reference = KeychainService::persistentReference(archive);
+    IdentityStore &store = IdentityStore::standard();
+    QVERIFY(!KeychainService::isPrivateKeyShared(store, reference)); // imported: the client alone
+
+    const QString folder = IdentityStore::standardDirectory() + u'/'
+                           + QString::fromLatin1(m_day.sha1().toHex());
+    QVERIFY(SecureFile::writeAtomically(folder + QStringLiteral("/access-list.json"), accessList));
+    QCOMPARE(KeychainService::isPrivateKeyShared(store, reference), shared);
+    // Importing the same archive again leaves the list as it is; a removed
+    // identity is shared with nobody.
+    QCOMPARE(KeychainService::persistentReference(archive), reference);
+    QCOMPARE(KeychainService::isPrivateKeyShared(store, reference), shared);
+    QVERIFY(store.remove({*reference}));
+    QVERIFY(!KeychainService::isPrivateKeyShared(store, reference));
+}
+
+void tst_CertificateProvisioner::onlyAnArchiveWithOneIdentityIsKept_data()
+{
+    QTest::addColumn<QByteArray>("archive");
+    QTest::addColumn<bool>("kept");
+    const Credential other = makeCredential("other");
+    QTest::newRow("one identity") << makeIdentityArchive(m_day, m_passphrase) << true;
+    QTest::newRow("with a CA certificate beside it")
+        << makeArchive({certificateBag(m_day, "1"), keyBag(m_day, "1"), certificateBag(other)}, m_passphrase)
+        << true;
+    QTest::newRow("empty answer") << QByteArray() << false;
+    // Which archives open at all is tst_identitystore's table (the same reader).
+    QTest::newRow("two keys") << makeArchive({certificateBag(m_day, "1"), keyBag(m_day, "1"),
+                                              certificateBag(other, "2"), keyBag(other, "2")},
+                                             m_passphrase)
+                              << false;
+}
+
+void tst_CertificateProvisioner::onlyAnArchiveWithOneIdentityIsKept()
+{
+    QFETCH(QByteArray, archive);
+    QFETCH(bool, kept);
+    QObject context;
+    std::optional<std::optional<IdentityStore::Identity>> answer;
+    KeychainService::importInBackground(IdentityStore::standard(), archive, &context,
+                                        [&answer](const std::optional<IdentityStore::Identity> &identity) {
+                                            answer = identity;
+                                        });
+    QTRY_VERIFY(answer.has_value());
+    QCOMPARE(answer->has_value(), kept);
+    QCOMPARE(IdentityStore::standard().references(),
+             kept ? QList<QByteArray>{m_day.sha1()} : QList<QByteArray>{});
+}
+
+void tst_CertificateProvisioner::renewalIsDueAWeekBeforeTheEnd_data()
+{
+    // m_day is valid for one day from the moment it was made.
+    QTest::addColumn<qint64>("secondsFromNow");
+    QTest::addColumn<bool>("due");
+    QTest::addColumn<bool>("valid");
+    QTest::newRow("an hour before it starts") << qint64(-3600) << true << false;
+    QTest::newRow("8 days before it ends, not yet valid") << qint64(-7 * 86400) << true << false;
+    QTest::newRow("valid, ends tomorrow") << qint64(60) << true << true;
+    QTest::newRow("ended an hour ago") << qint64(86400 + 3600) << true << false;
+}
+
+void tst_CertificateProvisioner::renewalIsDueAWeekBeforeTheEnd()
+{
+    QFETCH(qint64, secondsFromNow);
+    QFETCH(bool, due);
+    QFETCH(bool, valid);
+    IdentityStore &store = IdentityStore::standard();
+    const auto reference = KeychainService::persistentReference(makeIdentityArchive(m_day, m_passphrase));
+    QVERIFY(reference);
+    const auto validity = store.validity(*reference);
+    QVERIFY(validity);
+    QCOMPARE(validity->notBefore.secsTo(validity->notAfter), qint64(86400));
+    const QDateTime at = validity->notBefore.addSecs(secondsFromNow);
+    QCOMPARE(KeychainService::needsRenewal(store, *reference, at), due);
+    QCOMPARE(KeychainService::isValid(store, *reference, at), valid);
+
+    // Eight days before the end of a longer one it is not due yet; seven
+    // days before, it is.
+    const TestPkcs12::Credential longer = makeCredential("longer", false, 30);
+    const auto longReference = KeychainService::persistentReference(makeIdentityArchive(longer, m_passphrase));
+    QVERIFY(longReference);
+    const QDateTime end = store.validity(*longReference)->notAfter;
+    QVERIFY(!KeychainService::needsRenewal(store, *longReference, end.addDays(-8)));
+    QVERIFY(KeychainService::needsRenewal(store, *longReference, end.addDays(-7)));
+    QVERIFY(KeychainService::isValid(store, *longReference, end.addDays(-7)));
 }
 
 QTEST_GUILESS_MAIN(tst_CertificateProvisioner)
