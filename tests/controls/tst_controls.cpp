@@ -52,20 +52,6 @@ protected:
     }
 };
 
-// Bounding box of the pixels matching `match`.
-template<typename Match>
-QRect pixelsWhere(const QImage &image, Match match)
-{
-    QRect box;
-    for (int y = 0; y < image.height(); ++y) {
-        for (int x = 0; x < image.width(); ++x) {
-            if (match(image.pixelColor(x, y)))
-                box |= QRect(x, y, 1, 1);
-        }
-    }
-    return box;
-}
-
 // The widget as grab() renders it (through its graphics effect, if any), with
 // a see-through window colour under it, so what it leaves unpainted stays
 // transparent.
@@ -196,8 +182,10 @@ void tst_Controls::everyImageRenders()
         QVERIFY2(!Images::named(name).isNull(), qPrintable(name));
         const QImage small = Images::pixmap(name, QSize(24, 24), 1.0).toImage();
         QCOMPARE(small.size(), QSize(24, 24));
-        QVERIFY2(!pixelsWhere(small, [](const QColor &c) { return c.alpha() > 128; }).isEmpty(),
-                 qPrintable(name));
+        bool drawn = false; // some pixel more opaque than not
+        for (int i = 0; i < 24 * 24 && !drawn; ++i)
+            drawn = small.pixelColor(i % 24, i / 24).alpha() > 128;
+        QVERIFY2(drawn, qPrintable(name));
         const QPixmap sharp = Images::pixmap(name, QSize(24, 24), 2.0);
         QCOMPARE(sharp.size(), QSize(48, 48));
         QCOMPARE(sharp.devicePixelRatio(), 2.0);
