@@ -1,4 +1,5 @@
 #include "GatewayFixture.h"
+#include "Run.h"
 
 #include <QDir>
 #include <QFile>
@@ -29,16 +30,10 @@ QStringList words(const char *text)
 int GatewayFixture::execute(const QString &program, const QStringList &arguments, QByteArray *output,
                             bool merged)
 {
-    QProcess process;
-    process.start(program, arguments);
-    if (!process.waitForFinished(60000)) {
-        process.kill();
-        process.waitForFinished();
-        return -1;
-    }
+    const Run result = ::run(program, arguments, 60000);
     if (output)
-        *output = process.readAllStandardOutput() + (merged ? process.readAllStandardError() : QByteArray());
-    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        *output = (result.out + (merged ? result.err : QString())).toUtf8();
+    return result.exitCode;
 }
 
 GatewayFixture::GatewayFixture()
@@ -234,6 +229,22 @@ bool GatewayFixture::ipv6Refused() const
     return rules.contains("unreachable");
 }
 
+void GatewayFixture::expectOnlyTunnelTraffic(bool ipv6) const
+{
+    Capture capture(*this);
+    QString error;
+    QVERIFY2(capture.start(&error), qPrintable(error));
+    const QString hostName = value(u"HOST_NAME"_s);
+    QCOMPARE(resolve(hostName, 4), u"198.51.100.10"_s);
+    QCOMPARE(resolve(hostName, 6), u"2001:db8:51::10"_s);
+    QVERIFY(ping(u"198.51.100.10"_s));
+    QCOMPARE(ping(u"2001:db8:51::10"_s), ipv6);
+    resolve(value(u"LAN_NAME"_s), 4);
+    QVERIFY2(capture.stop(&error), qPrintable(error));
+    QVERIFY2(capture.others.isEmpty(), qPrintable(capture.others.join(u'\n')));
+    QVERIFY(capture.counts.value(u"ESP in UDP"_s) >= 4); // at least one ping each way
+}
+
 GatewayFixture::Capture::~Capture()
 {
     if (m_process.state() != QProcess::NotRunning) {
@@ -318,12 +329,4 @@ void GatewayFixture::Capture::classify(const QByteArray &bytes)
         others << line;
     }
     counts[kind] += 1;
-}
-
-QString GatewayFixture::Capture::summary() const
-{
-    QStringList parts;
-    for (auto it = counts.begin(); it != counts.end(); ++it)
-        parts << u"%1: %2"_s.arg(it.key()).arg(it.value());
-    return parts.isEmpty() ? u"no packets"_s : parts.join(u", "_s);
 }

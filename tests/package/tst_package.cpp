@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "Run.h"
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -16,29 +18,6 @@ namespace {
 const QString appId = u"com.orvex.client"_s;
 const QString version = QStringLiteral(ORVEX_PROJECT_VERSION);
 const QList<int> iconSizes{16, 22, 24, 32, 48, 64, 128, 256, 512};
-
-struct Run
-{
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-Run run(const QString &program, const QStringList &arguments, int timeoutMs = 120000,
-        const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
-{
-    QProcess process;
-    process.setProcessEnvironment(environment);
-    process.start(program, arguments);
-    if (!process.waitForFinished(timeoutMs)) {
-        process.kill();
-        process.waitForFinished(5000);
-        return {-1, {}, process.errorString()};
-    }
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            QString::fromUtf8(process.readAllStandardOutput()),
-            QString::fromUtf8(process.readAllStandardError())};
-}
 
 // The first "name<separator>value" line of `text`: control fields, and the
 // keys of a desktop entry (whose own group comes first).
@@ -134,14 +113,10 @@ void tst_Package::filesAreWhereTheyBelong()
         u"^usr/lib/([a-z0-9_-]+/)?orvex/orvex-(phonenumbers|chart)\\.so$"_s);
     QCOMPARE(m_files.filter(module).size(), 2);
     expected << m_files.filter(module);
-    for (const QString &file : expected)
-        QVERIFY2(m_files.contains(file),
-                 qPrintable(file + u" is missing; the package has:\n"_s + m_files.join(u'\n')));
-
-    // Nothing else: no development service, no test programs, no headers or
-    // static libraries, nothing outside /usr.
-    for (const QString &file : std::as_const(m_files))
-        QVERIFY2(expected.contains(file), qPrintable(file + u" should not be in the package"_s));
+    // Nothing missing, and nothing else: no development service, no test
+    // programs, no headers or static libraries, nothing outside /usr.
+    expected.sort();
+    QCOMPARE(m_files, expected);
 
     for (const QString &program : {u"usr/bin/orvex"_s, u"usr/bin/orvex-launcher"_s})
         QVERIFY2(QFileInfo(rootPath(program)).isExecutable(), qPrintable(program));
@@ -250,10 +225,7 @@ void tst_Package::lintianFindsNoErrors()
     if (QStandardPaths::findExecutable(u"lintian"_s).isEmpty())
         QFAIL("lintian is missing (scripts/install-deps installs it)");
     const Run lintian = run(u"lintian"_s, {u"--fail-on"_s, u"error"_s, m_deb}, 600000);
-    const QString report = lintian.out + lintian.err;
-    QVERIFY2(lintian.exitCode == 0, qPrintable(report));
-    static const QRegularExpression error(u"^E: "_s, QRegularExpression::MultilineOption);
-    QVERIFY2(!error.match(report).hasMatch(), qPrintable(report));
+    QVERIFY2(lintian.exitCode == 0, qPrintable(lintian.out + lintian.err));
 }
 
 QTEST_GUILESS_MAIN(tst_Package)
