@@ -4,7 +4,7 @@
 // and what it requires of the answers, for the service's own tests.
 
 #include "DevServiceProcess.h"
-#include "Run.h"
+#include "ProgramRun.h"
 
 #include "config/Config.h"
 

@@ -49,9 +49,10 @@ QSslCertificate archiveCertificate(const QByteArray &archive, const QString &pas
 // The stored password hash of `email`, read with the sqlite3 program.
 QString storedHash(const QString &dataDir, const QString &email)
 {
-    const Run sqlite = run(u"sqlite3"_s,
-                           {dataDir + u"/devservice.sqlite3"_s,
-                            u"SELECT password_hash FROM accounts WHERE email = '%1';"_s.arg(email)});
+    const ProgramRun sqlite = runProgram(u"sqlite3"_s,
+                                         {dataDir + u"/devservice.sqlite3"_s,
+                                          u"SELECT password_hash FROM accounts WHERE email = '%1';"_s.arg(
+                                              email)});
     return sqlite.out.trimmed();
 }
 
@@ -486,11 +487,11 @@ void DevServiceTest::archiveOpensAndChainsToTheCa()
 
     // A client certificate of the service's CA, as the gateway checks it.
     const QString certificatePath = writeFile(m_dir.path() + u"/client.crt"_s, parsed.toPem());
-    const Run verify = run(u"openssl"_s, {u"verify"_s, u"-CAfile"_s, m_service->caCertificate(),
-                                          u"-purpose"_s, u"sslclient"_s, certificatePath});
+    const ProgramRun verify = runProgram(u"openssl"_s, {u"verify"_s, u"-CAfile"_s, m_service->caCertificate(),
+                                                        u"-purpose"_s, u"sslclient"_s, certificatePath});
     QVERIFY2(verify.exitCode == 0, qPrintable(verify.out + verify.err));
-    const Run usage = run(u"openssl"_s, {u"x509"_s, u"-in"_s, certificatePath, u"-noout"_s, u"-ext"_s,
-                                         u"extendedKeyUsage"_s});
+    const ProgramRun usage = runProgram(u"openssl"_s, {u"x509"_s, u"-in"_s, certificatePath, u"-noout"_s,
+                                                       u"-ext"_s, u"extendedKeyUsage"_s});
     QVERIFY(usage.out.contains(u"TLS Web Client Authentication"_s));
 
     // Each request gives a new key.
@@ -566,16 +567,11 @@ void DevServiceTest::gatewayCertificate()
     const QString certificatePath = m_dir.path() + u"/gateway.crt"_s;
     const QString keyPath = m_dir.path() + u"/gateway.key"_s;
     const auto issue = [&](const QStringList &hosts) {
-        QStringList arguments{u"issue-gateway-cert"_s,
-                              u"--data"_s,
-                              m_service->dataDir(),
-                              u"--out-cert"_s,
-                              certificatePath,
-                              u"--out-key"_s,
-                              keyPath};
+        QStringList arguments{u"issue-gateway-cert"_s, u"--data"_s, m_service->dataDir()};
+        arguments << u"--out-cert"_s << certificatePath << u"--out-key"_s << keyPath;
         for (const QString &host : hosts)
             arguments << u"--host"_s << host;
-        return run(DevServiceProcess::binary(), arguments).exitCode;
+        return runProgram(DevServiceProcess::binary(), arguments).exitCode;
     };
     QCOMPARE(issue({u"vpn.orvex.test"_s, u"10.9.0.1"_s}), 0);
     QVERIFY(!caBefore.isEmpty());

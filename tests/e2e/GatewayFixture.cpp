@@ -1,5 +1,5 @@
 #include "GatewayFixture.h"
-#include "Run.h"
+#include "ProgramRun.h"
 
 #include <QDir>
 #include <QFile>
@@ -30,7 +30,7 @@ QStringList words(const char *text)
 int GatewayFixture::execute(const QString &program, const QStringList &arguments, QByteArray *output,
                             bool merged)
 {
-    const Run result = ::run(program, arguments, 60000);
+    const ProgramRun result = runProgram(program, arguments, 60000);
     if (output)
         *output = (result.out + (merged ? result.err : QString())).toUtf8();
     return result.exitCode;

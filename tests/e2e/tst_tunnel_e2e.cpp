@@ -78,19 +78,6 @@ std::optional<IkeSa> firstIkeSa(const QString &socket)
     return std::nullopt;
 }
 
-// One ping through the tunnel with a short wait.
-bool quickPing(const QString &ns)
-{
-    return QProcess::execute(u"ip"_s, u"netns exec %1 ping -c1 -W0.2 198.51.100.1"_s.arg(ns).split(u' '))
-           == 0;
-}
-
-// `ip` with the words of `arguments`.
-int ip(const QString &arguments)
-{
-    return QProcess::execute(u"ip"_s, arguments.split(u' '));
-}
-
 } // namespace
 
 class TestTunnelEndToEnd : public QObject
@@ -417,13 +404,12 @@ void TestTunnelEndToEnd::aChangedNetworkIsCheckedAtOnce()
     QVERIFY(before.has_value());
     QCOMPARE(before->localHost, QByteArray("192.0.2.2"));
 
-    const QString client = m_gateway->value(u"CLIENT_NS"_s);
     const QString clientLink = m_gateway->link(GatewayFixture::Side::Client);
     QVERIFY(!clientLink.isEmpty());
     if (change == QLatin1String("address")) {
         // As a new lease would: the old address goes, the new one comes.
-        QCOMPARE(ip(u"-n %1 addr del 192.0.2.2/24 dev %2"_s.arg(client, clientLink)), 0);
-        QCOMPARE(ip(u"-n %1 addr add 192.0.2.3/24 dev %2"_s.arg(client, clientLink)), 0);
+        QCOMPARE(m_gateway->runInClient(u"ip addr del 192.0.2.2/24 dev %1"_s.arg(clientLink).split(u' ')), 0);
+        QCOMPARE(m_gateway->runInClient(u"ip addr add 192.0.2.3/24 dev %1"_s.arg(clientLink).split(u' ')), 0);
     } else if (change == QLatin1String("gateway")) {
         // Killed and started again: its SAs are gone without a word.
         QVERIFY(m_gateway->killCharon(GatewayFixture::Side::Gateway));
@@ -447,7 +433,8 @@ void TestTunnelEndToEnd::aChangedNetworkIsCheckedAtOnce()
     // redirect: an exchange after the redirect's).
     const bool resumed = change != QLatin1String("address");
     m_service->checkTunnel(resumed ? VpnBackend::Change::Resumed : VpnBackend::Change::RouteChanged);
-    QTRY_VERIFY_WITH_TIMEOUT(m_service->status() == VpnStatus::Connected && quickPing(client),
+    QTRY_VERIFY_WITH_TIMEOUT(m_service->status() == VpnStatus::Connected
+                                 && m_gateway->runInClient(u"ping -c1 -W0.2 198.51.100.1"_s.split(u' ')) == 0,
                              TunnelTimeoutMs);
     std::optional<IkeSa> after;
     // A rekey's old SA goes a moment after the new one is up.

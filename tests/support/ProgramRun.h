@@ -4,15 +4,15 @@
 
 // A program run to its end: its exit code (-1 when it did not start, crashed
 // or hung) and what it printed.
-struct Run
+struct ProgramRun
 {
     int exitCode = -1;
     QString out;
     QString err;
 };
 
-inline Run run(const QString &program, const QStringList &arguments, int timeoutMs = 120000,
-               const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
+inline ProgramRun runProgram(const QString &program, const QStringList &arguments, int timeoutMs = 120000,
+                             const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
 {
     QProcess process;
     process.setProcessEnvironment(environment);
@@ -23,5 +23,6 @@ inline Run run(const QString &program, const QStringList &arguments, int timeout
         return {-1, {}, process.errorString()};
     }
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError())};
+            QString::fromUtf8(process.readAllStandardOutput()),
+            QString::fromUtf8(process.readAllStandardError())};
 }
