@@ -94,28 +94,6 @@ public:
     void expectOnlyTunnelTraffic(bool ipv6) const;
 
 private:
-    // Everything on the client's outer link from start() to stop(), by kind:
-    // "ESP in UDP", "IKE", "ARP", ...; anything else is listed in `others`.
-    class Capture
-    {
-    public:
-        explicit Capture(const GatewayFixture &gateway)
-            : m_gateway(gateway)
-        {}
-        ~Capture();
-        bool start(QString *error);
-        // Ends the capture once all that went before is in it.
-        bool stop(QString *error);
-        QMap<QString, int> counts;
-        QStringList others;
-
-    private:
-        void classify(const QByteArray &line);
-        const GatewayFixture &m_gateway;
-        QProcess m_process;
-        QByteArray m_output;
-        QByteArray m_errors;
-    };
     static QString name(Side side)
     {
         return side == Side::Gateway ? QStringLiteral("gateway") : QStringLiteral("client");

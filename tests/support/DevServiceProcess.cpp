@@ -213,10 +213,9 @@ HttpAnswer HttpsClient::wait(QNetworkReply *reply)
         QTimer::singleShot(patienceMs, &loop, &QEventLoop::quit);
         loop.exec();
     }
-    HttpAnswer answer;
-    answer.finished = reply->isFinished();
-    if (!answer.finished)
+    if (!reply->isFinished())
         reply->abort();
+    HttpAnswer answer;
     answer.error = reply->error();
     answer.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     answer.body = reply->readAll();

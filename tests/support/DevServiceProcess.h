@@ -72,7 +72,6 @@ struct HttpAnswer
     int status = 0;
     QByteArray body;
     QByteArray contentType;
-    bool finished = false;
 };
 
 using QueryItems = QList<QPair<QString, QString>>;
