@@ -4,6 +4,7 @@
 // and what it requires of the answers, for the service's own tests.
 
 #include "DevServiceProcess.h"
+#include "ProgramRun.h"
 
 #include "config/Config.h"
 
@@ -13,7 +14,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 
 using namespace Qt::StringLiterals;
 
@@ -115,27 +115,6 @@ inline QJsonObject usage(HttpsClient &client, const Orvex::Config &config, const
 inline qint64 monthlyUsage(const QJsonObject &model)
 {
     return model.value(u"info"_s).toObject().value(u"MonthlyUsage"_s).toInteger(-1);
-}
-
-// A program run to its end: its exit code (-1 when it crashed or hung) and
-// what it printed.
-struct Run
-{
-    int exitCode = -1;
-    QByteArray output;
-    QByteArray errors;
-};
-
-inline Run run(const QString &program, const QStringList &arguments)
-{
-    QProcess process;
-    process.start(program, arguments);
-    if (!process.waitForFinished(120000)) {
-        process.kill();
-        process.waitForFinished();
-    }
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            process.readAllStandardOutput(), process.readAllStandardError()};
 }
 
 // Answers `path`, or nothing when the file could not be written.

@@ -1,9 +1,11 @@
 #include "GatewayFixture.h"
+#include "ProgramRun.h"
 
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTest>
 
 #include <atomic>
@@ -29,16 +31,10 @@ QStringList words(const char *text)
 int GatewayFixture::execute(const QString &program, const QStringList &arguments, QByteArray *output,
                             bool merged)
 {
-    QProcess process;
-    process.start(program, arguments);
-    if (!process.waitForFinished(60000)) {
-        process.kill();
-        process.waitForFinished();
-        return -1;
-    }
+    const ProgramRun result = runProgram(program, arguments, 60000);
     if (output)
-        *output = process.readAllStandardOutput() + (merged ? process.readAllStandardError() : QByteArray());
-    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        *output = (result.out + (merged ? result.err : QString())).toUtf8();
+    return result.exitCode;
 }
 
 GatewayFixture::GatewayFixture()
@@ -234,96 +230,67 @@ bool GatewayFixture::ipv6Refused() const
     return rules.contains("unreachable");
 }
 
-GatewayFixture::Capture::~Capture()
+void GatewayFixture::expectOnlyTunnelTraffic(bool ipv6) const
 {
-    if (m_process.state() != QProcess::NotRunning) {
-        m_process.kill();
-        m_process.waitForFinished();
-    }
-}
+    // Everything on the client's outer link, line-buffered, addresses and
+    // ports as numbers.
+    QProcess tcpdump;
+    QByteArray output, errors;
+    QObject::connect(&tcpdump, &QProcess::readyReadStandardOutput, &tcpdump,
+                     [&] { output += tcpdump.readAllStandardOutput(); });
+    QObject::connect(&tcpdump, &QProcess::readyReadStandardError, &tcpdump,
+                     [&] { errors += tcpdump.readAllStandardError(); });
+    tcpdump.start(u"ip"_s, {u"netns"_s, u"exec"_s, value(u"CLIENT_NS"_s), u"tcpdump"_s, u"-i"_s,
+                            value(u"CLIENT_IF"_s), u"-nn"_s, u"-l"_s});
+    const auto stopCapture = qScopeGuard([&tcpdump] {
+        tcpdump.kill();
+        tcpdump.waitForFinished();
+    });
+    QTRY_VERIFY2_WITH_TIMEOUT(errors.contains("listening on"), errors.constData(), 30000);
 
-bool GatewayFixture::Capture::start(QString *error)
-{
-    QObject::connect(&m_process, &QProcess::readyReadStandardOutput, &m_process,
-                     [this] { m_output += m_process.readAllStandardOutput(); });
-    QObject::connect(&m_process, &QProcess::readyReadStandardError, &m_process,
-                     [this] { m_errors += m_process.readAllStandardError(); });
-    // Line-buffered text, addresses and ports as numbers.
-    m_process.start(u"ip"_s, {u"netns"_s, u"exec"_s, m_gateway.value(u"CLIENT_NS"_s), u"tcpdump"_s, u"-i"_s,
-                              m_gateway.value(u"CLIENT_IF"_s), u"-nn"_s, u"-l"_s});
-    (void) QTest::qWaitFor(
-        [this] { return m_errors.contains("listening on") || m_process.state() == QProcess::NotRunning; },
-        30000);
-    if (!m_errors.contains("listening on")) {
-        *error = u"tcpdump did not start: %1"_s.arg(QString::fromUtf8(m_errors));
-        return false;
-    }
-    return true;
-}
+    const QString hostName = value(u"HOST_NAME"_s);
+    QCOMPARE(resolve(hostName, 4), u"198.51.100.10"_s);
+    QCOMPARE(resolve(hostName, 6), u"2001:db8:51::10"_s);
+    QVERIFY(ping(u"198.51.100.10"_s));
+    QCOMPARE(ping(u"2001:db8:51::10"_s), ipv6);
+    resolve(value(u"LAN_NAME"_s), 4);
 
-bool GatewayFixture::Capture::stop(QString *error)
-{
     // A frame of a kind nobody speaks, sent by the gateway's end of the link:
     // once tcpdump shows it, it has shown everything before it.
-    const QString script
+    const QString marker
         = QStringLiteral(
               "import socket\n"
               "s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)\n"
               "s.bind(('og%1', 0))\n"
               "s.send(b'\\xff' * 6 + s.getsockname()[4] + b'\\x88\\xb5' + b'orvex-marker' + bytes(34))\n")
-              .arg(m_gateway.m_tag);
-    const int sent = execute(u"ip"_s, {u"netns"_s, u"exec"_s, m_gateway.value(u"GATEWAY_NS"_s),
-                                       u"/usr/bin/python3"_s, u"-c"_s, script});
-    const bool seen = sent == 0 && QTest::qWaitFor([this] { return m_output.contains("(0x88b5)"); }, 30000);
-    m_process.terminate();
-    m_process.waitForFinished();
-    if (!seen) {
-        *error = u"the capture never showed its end marker"_s;
-        return false;
-    }
-    // Everything before the marker's line.
-    const QByteArray text = m_output.left(
-        qMax<qsizetype>(0, m_output.lastIndexOf('\n', m_output.indexOf("(0x88b5)"))));
-    for (const QByteArray &line : text.split('\n')) {
-        if (!line.isEmpty() && !line.startsWith('\t') && !line.startsWith(' '))
-            classify(line);
-    }
-    return true;
-}
+              .arg(m_tag);
+    QCOMPARE(execute(u"ip"_s,
+                     {u"netns"_s, u"exec"_s, value(u"GATEWAY_NS"_s), u"/usr/bin/python3"_s, u"-c"_s, marker}),
+             0);
+    QTRY_VERIFY_WITH_TIMEOUT(output.contains("(0x88b5)"), 30000);
 
-void GatewayFixture::Capture::classify(const QByteArray &bytes)
-{
-    const QString line = QString::fromUtf8(bytes);
-    const QString gateway = QRegularExpression::escape(m_gateway.value(u"GATEWAY_ADDR"_s));
-    const QString client = QRegularExpression::escape(m_gateway.value(u"CLIENT_ADDR"_s));
-    // Between the client's and the gateway's outer addresses, to or from the
-    // gateway's IKE ports (charon-nm sends from ports of its own choosing).
-    const QRegularExpression ike(
-        u" IP (%1\\.\\d+ > %2\\.(500|4500)|%2\\.(500|4500) > %1\\.\\d+): "_s.arg(client, gateway));
-    static const QRegularExpression neighbours(
-        u"ICMP6, (neighbor solicitation|neighbor advertisement|router solicitation|router advertisement)"_s);
-    QString kind;
-    if (line.contains(QLatin1String(" ARP, ")))
-        kind = u"ARP"_s;
-    else if (line.contains(neighbours))
-        kind = u"neighbour discovery"_s;
-    else if (line.contains(QLatin1String("ICMP6, multicast listener report")))
-        kind = u"multicast listener report"_s;
-    else if (line.contains(ike))
-        kind = line.contains(QLatin1String("UDP-encap: ESP"))   ? u"ESP in UDP"_s
-               : line.contains(QLatin1String("nat-keep-alive")) ? u"NAT keepalive"_s
-                                                                : u"IKE"_s;
-    else {
-        kind = u"other"_s;
-        others << line;
+    // IKE and ESP in UDP between the outer addresses, to or from the gateway's
+    // IKE ports (charon-nm sends from ports of its own choosing), and link
+    // housekeeping; nothing else.
+    const QRegularExpression ike(u" IP (%1\\.\\d+ > %2\\.(500|4500)|%2\\.(500|4500) > %1\\.\\d+): "_s
+                                     .arg(QRegularExpression::escape(value(u"CLIENT_ADDR"_s)),
+                                          QRegularExpression::escape(value(u"GATEWAY_ADDR"_s))));
+    static const QRegularExpression housekeeping(u" ARP, |ICMP6, (neighbor solicitation|neighbor "
+                                                 u"advertisement|router solicitation|router advertisement|"
+                                                 "multicast listener report)"_s);
+    QStringList others;
+    int esp = 0;
+    const QByteArray seen = output.left(
+        qMax<qsizetype>(0, output.lastIndexOf('\n', output.indexOf("(0x88b5)"))));
+    for (const QByteArray &bytes : seen.split('\n')) {
+        const QString line = QString::fromUtf8(bytes);
+        if (line.isEmpty() || line.startsWith(u'\t') || line.startsWith(u' '))
+            continue;
+        if (line.contains(ike))
+            esp += line.contains(u"UDP-encap: ESP"_s);
+        else if (!line.contains(housekeeping))
+            others << line;
     }
-    counts[kind] += 1;
-}
-
-QString GatewayFixture::Capture::summary() const
-{
-    QStringList parts;
-    for (auto it = counts.begin(); it != counts.end(); ++it)
-        parts << u"%1: %2"_s.arg(it.key()).arg(it.value());
-    return parts.isEmpty() ? u"no packets"_s : parts.join(u", "_s);
+    QVERIFY2(others.isEmpty(), qPrintable(others.join(u'\n')));
+    QVERIFY(esp >= 4); // at least one ping each way
 }

@@ -87,30 +87,11 @@ public:
     // Whether IPv6 is refused in the client namespace (the updown script's rule).
     bool ipv6Refused() const;
 
-    // Everything on the client's outer link from start() to stop(), by kind.
-    class Capture
-    {
-    public:
-        explicit Capture(const GatewayFixture &gateway)
-            : m_gateway(gateway)
-        {}
-        ~Capture();
-        bool start(QString *error);
-        // Ends the capture once all that went before is in it.
-        bool stop(QString *error);
-        // "ESP in UDP", "IKE", "ARP", "neighbour discovery", ...; anything
-        // that is none of the expected kinds is "other" and listed in `others`.
-        QMap<QString, int> counts;
-        QStringList others;
-        QString summary() const;
-
-    private:
-        void classify(const QByteArray &line);
-        const GatewayFixture &m_gateway;
-        QProcess m_process;
-        QByteArray m_output;
-        QByteArray m_errors;
-    };
+    // With the tunnel up: the host behind the gateway resolves to its inside
+    // answers and answers pings (on IPv6 only from a dual-stack gateway), and
+    // meanwhile, the LAN's own name looked up too, the client's outer link
+    // carries nothing but IKE, ESP in UDP and link housekeeping.
+    void expectOnlyTunnelTraffic(bool ipv6) const;
 
 private:
     static QString name(Side side)

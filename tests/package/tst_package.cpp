@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "ProgramRun.h"
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -16,29 +18,6 @@ namespace {
 const QString appId = u"com.orvex.client"_s;
 const QString version = QStringLiteral(ORVEX_PROJECT_VERSION);
 const QList<int> iconSizes{16, 22, 24, 32, 48, 64, 128, 256, 512};
-
-struct Run
-{
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-Run run(const QString &program, const QStringList &arguments, int timeoutMs = 120000,
-        const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
-{
-    QProcess process;
-    process.setProcessEnvironment(environment);
-    process.start(program, arguments);
-    if (!process.waitForFinished(timeoutMs)) {
-        process.kill();
-        process.waitForFinished(5000);
-        return {-1, {}, process.errorString()};
-    }
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            QString::fromUtf8(process.readAllStandardOutput()),
-            QString::fromUtf8(process.readAllStandardError())};
-}
 
 // The first "name<separator>value" line of `text`: control fields, and the
 // keys of a desktop entry (whose own group comes first).
@@ -84,18 +63,19 @@ void tst_Package::initTestCase()
     QVERIFY(m_dir.isValid());
     // The package's staging tree and output go into the test's own folder.
     const QString out = m_dir.filePath(u"out"_s);
-    const Run cpack = run(QStringLiteral(ORVEX_CPACK),
-                          {u"--config"_s, QStringLiteral(ORVEX_CPACK_CONFIG), u"-G"_s, u"DEB"_s, u"-B"_s, out},
-                          600000);
+    const ProgramRun cpack = runProgram(QStringLiteral(ORVEX_CPACK),
+                                        {u"--config"_s, QStringLiteral(ORVEX_CPACK_CONFIG), u"-G"_s, u"DEB"_s,
+                                         u"-B"_s, out},
+                                        600000);
     QVERIFY2(cpack.exitCode == 0, qPrintable(cpack.out + cpack.err));
     const QStringList debs = QDir(out).entryList({u"*.deb"_s}, QDir::Files);
     QCOMPARE(debs.size(), 1);
     m_deb = QDir(out).filePath(debs.constFirst());
     QVERIFY2(QFileInfo(m_deb).fileName().startsWith(u"orvex_"_s + version + u'_'), qPrintable(m_deb));
 
-    const Run unpack = run(u"dpkg-deb"_s, {u"-x"_s, m_deb, m_dir.filePath(u"root"_s)});
+    const ProgramRun unpack = runProgram(u"dpkg-deb"_s, {u"-x"_s, m_deb, m_dir.filePath(u"root"_s)});
     QVERIFY2(unpack.exitCode == 0, qPrintable(unpack.err));
-    const Run control = run(u"dpkg-deb"_s, {u"-f"_s, m_deb});
+    const ProgramRun control = runProgram(u"dpkg-deb"_s, {u"-f"_s, m_deb});
     QVERIFY2(control.exitCode == 0, qPrintable(control.err));
     m_control = control.out;
 
@@ -134,14 +114,10 @@ void tst_Package::filesAreWhereTheyBelong()
         u"^usr/lib/([a-z0-9_-]+/)?orvex/orvex-(phonenumbers|chart)\\.so$"_s);
     QCOMPARE(m_files.filter(module).size(), 2);
     expected << m_files.filter(module);
-    for (const QString &file : expected)
-        QVERIFY2(m_files.contains(file),
-                 qPrintable(file + u" is missing; the package has:\n"_s + m_files.join(u'\n')));
-
-    // Nothing else: no development service, no test programs, no headers or
-    // static libraries, nothing outside /usr.
-    for (const QString &file : std::as_const(m_files))
-        QVERIFY2(expected.contains(file), qPrintable(file + u" should not be in the package"_s));
+    // Nothing missing, and nothing else: no development service, no test
+    // programs, no headers or static libraries, nothing outside /usr.
+    expected.sort();
+    QCOMPARE(m_files, expected);
 
     for (const QString &program : {u"usr/bin/orvex"_s, u"usr/bin/orvex-launcher"_s})
         QVERIFY2(QFileInfo(rootPath(program)).isExecutable(), qPrintable(program));
@@ -163,7 +139,7 @@ void tst_Package::controlDeclaresDependencies()
     const auto control = [this](const QString &name) { return field(m_control, name, u": "_s); };
     QCOMPARE(control(u"Package"_s), u"orvex"_s);
     QCOMPARE(control(u"Version"_s), version);
-    const Run architecture = run(u"dpkg"_s, {u"--print-architecture"_s});
+    const ProgramRun architecture = runProgram(u"dpkg"_s, {u"--print-architecture"_s});
     QCOMPARE(control(u"Architecture"_s), architecture.out.trimmed());
 
     // Read from the binaries by dpkg-shlibdeps: the libraries the client and
@@ -186,13 +162,14 @@ void tst_Package::desktopEntryAndMetadataAgree()
     const QString metainfo = rootPath(u"usr/share/metainfo/"_s + appId + u".metainfo.xml"_s);
 
     if (!QStandardPaths::findExecutable(u"desktop-file-validate"_s).isEmpty()) {
-        const Run validate = run(u"desktop-file-validate"_s, {desktopFile});
+        const ProgramRun validate = runProgram(u"desktop-file-validate"_s, {desktopFile});
         QVERIFY2(validate.exitCode == 0 && validate.out.isEmpty(), qPrintable(validate.out + validate.err));
     }
     if (QStandardPaths::findExecutable(u"appstreamcli"_s).isEmpty())
         QFAIL("appstreamcli is missing (scripts/install-deps installs it)");
     // --no-net: the web pages named in it are not reachable from here.
-    const Run appstream = run(u"appstreamcli"_s, {u"validate"_s, u"--no-net"_s, u"--pedantic"_s, metainfo});
+    const ProgramRun appstream = runProgram(u"appstreamcli"_s,
+                                            {u"validate"_s, u"--no-net"_s, u"--pedantic"_s, metainfo});
     QVERIFY2(appstream.exitCode == 0, qPrintable(appstream.out + appstream.err));
 
     // The menu entry starts a program of the package and shows its icon.
@@ -222,7 +199,7 @@ void tst_Package::clientRunsFromTheUnpackedRoot()
     const QString client = rootPath(u"usr/bin/orvex"_s);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.remove(u"LD_LIBRARY_PATH"_s);
-    const Run shown = run(client, {u"--version"_s}, 60000, environment);
+    const ProgramRun shown = runProgram(client, {u"--version"_s}, 60000, environment);
     QCOMPARE(shown.exitCode, 0);
     QCOMPARE(shown.out, u"orvex %1\n"_s.arg(version));
     QCOMPARE(shown.err, QString());
@@ -230,11 +207,11 @@ void tst_Package::clientRunsFromTheUnpackedRoot()
     // Only system libraries, found without help: no search path into the
     // build tree survived the install, and every library resolves.
     for (const QString &program : {client, rootPath(u"usr/bin/orvex-launcher"_s)}) {
-        const Run dynamic = run(u"readelf"_s, {u"-d"_s, program});
+        const ProgramRun dynamic = runProgram(u"readelf"_s, {u"-d"_s, program});
         QCOMPARE(dynamic.exitCode, 0);
         QVERIFY2(!dynamic.out.contains(u"RPATH"_s) && !dynamic.out.contains(u"RUNPATH"_s),
                  qPrintable(dynamic.out));
-        const Run ldd = run(u"ldd"_s, {program}, 60000, environment);
+        const ProgramRun ldd = runProgram(u"ldd"_s, {program}, 60000, environment);
         QCOMPARE(ldd.exitCode, 0);
         QVERIFY2(!ldd.out.contains(u"not found"_s), qPrintable(ldd.out));
         static const QRegularExpression resolved(u"=> (\\S+)"_s);
@@ -249,11 +226,8 @@ void tst_Package::lintianFindsNoErrors()
 {
     if (QStandardPaths::findExecutable(u"lintian"_s).isEmpty())
         QFAIL("lintian is missing (scripts/install-deps installs it)");
-    const Run lintian = run(u"lintian"_s, {u"--fail-on"_s, u"error"_s, m_deb}, 600000);
-    const QString report = lintian.out + lintian.err;
-    QVERIFY2(lintian.exitCode == 0, qPrintable(report));
-    static const QRegularExpression error(u"^E: "_s, QRegularExpression::MultilineOption);
-    QVERIFY2(!error.match(report).hasMatch(), qPrintable(report));
+    const ProgramRun lintian = runProgram(u"lintian"_s, {u"--fail-on"_s, u"error"_s, m_deb}, 600000);
+    QVERIFY2(lintian.exitCode == 0, qPrintable(lintian.out + lintian.err));
 }
 
 QTEST_GUILESS_MAIN(tst_Package)

@@ -101,16 +101,6 @@ void DevServiceProcess::kill()
     m_process->waitForFinished(patienceMs);
 }
 
-bool DevServiceProcess::isRunning() const
-{
-    return m_process && m_process->state() == QProcess::Running;
-}
-
-QString DevServiceProcess::errors()
-{
-    return m_process ? QString::fromUtf8(m_process->readAllStandardError()) : QString();
-}
-
 bool DevServiceProcess::setFault(const QString &path, const QString &api, const QString &fault, int delayMs)
 {
     QJsonObject spec{{QStringLiteral("path"), path}, {QStringLiteral("fault"), fault}};
@@ -121,16 +111,6 @@ bool DevServiceProcess::setFault(const QString &path, const QString &api, const 
     return m_client->post(QStringLiteral("/dev/faults"), QJsonDocument(spec).toJson(QJsonDocument::Compact))
                .status
            == 200;
-}
-
-bool DevServiceProcess::countRequests(const QString &path, const QString &api, int delayMs)
-{
-    return setFault(path, api, QStringLiteral("delay"), delayMs);
-}
-
-bool DevServiceProcess::failRequests(const QString &path, const QString &api)
-{
-    return setFault(path, api, QStringLiteral("html500"), 0);
 }
 
 int DevServiceProcess::requestCount(const QString &path, const QString &api)
@@ -213,10 +193,9 @@ HttpAnswer HttpsClient::wait(QNetworkReply *reply)
         QTimer::singleShot(patienceMs, &loop, &QEventLoop::quit);
         loop.exec();
     }
-    HttpAnswer answer;
-    answer.finished = reply->isFinished();
-    if (!answer.finished)
+    if (!reply->isFinished())
         reply->abort();
+    HttpAnswer answer;
     answer.error = reply->error();
     answer.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     answer.body = reply->readAll();

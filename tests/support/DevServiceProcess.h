@@ -29,7 +29,7 @@ public:
     bool stop();
     // SIGKILL and wait: nothing is flushed on the way out.
     void kill();
-    bool isRunning() const;
+    bool isRunning() const { return m_process && m_process->state() == QProcess::Running; }
 
     QString origin() const { return m_origin; }
     int port() const { return m_port; }
@@ -37,14 +37,20 @@ public:
     QString caCertificate() const { return m_dataDir + QStringLiteral("/ca.crt"); }
     QString demoEmail() const { return m_demoEmail; }
     QString demoPassword() const { return m_demoPassword; }
-    QString errors();
+    QString errors() { return m_process ? QString::fromUtf8(m_process->readAllStandardError()) : QString(); }
 
     // The service's /dev/faults routes (it must run with --dev-routes).
     // Counts the requests of `path` (and `api` of the command endpoint) from
     // now on, holding each answer back by `delayMs`.
-    bool countRequests(const QString &path, const QString &api = {}, int delayMs = 0);
+    bool countRequests(const QString &path, const QString &api = {}, int delayMs = 0)
+    {
+        return setFault(path, api, QStringLiteral("delay"), delayMs);
+    }
     // Makes every request of `path`/`api` fail with a server error page.
-    bool failRequests(const QString &path, const QString &api = {});
+    bool failRequests(const QString &path, const QString &api = {})
+    {
+        return setFault(path, api, QStringLiteral("html500"), 0);
+    }
     int requestCount(const QString &path, const QString &api = {});
     void clearFaults();
 
@@ -72,7 +78,6 @@ struct HttpAnswer
     int status = 0;
     QByteArray body;
     QByteArray contentType;
-    bool finished = false;
 };
 
 using QueryItems = QList<QPair<QString, QString>>;

@@ -8,11 +8,10 @@
 //     QVERIFY2(bus.isRunning(), qPrintable(bus.error()));
 //     bus.exportAsSessionBus(); // before the first use of Qt D-Bus
 
-#include <QByteArray>
+#include "ProgramRun.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
-#include <QProcess>
-#include <QString>
 #include <QThread>
 
 #include <csignal>
@@ -23,34 +22,23 @@ class PrivateBus
 public:
     PrivateBus()
     {
-        QProcess daemon;
-        daemon.start(QStringLiteral("dbus-daemon"),
-                     {QStringLiteral("--session"), QStringLiteral("--fork"), QStringLiteral("--nopidfile"),
-                      QStringLiteral("--print-address=1"), QStringLiteral("--print-pid=1")});
-        if (!daemon.waitForFinished(10000)) {
-            m_error = QStringLiteral("dbus-daemon did not start: ") + daemon.errorString();
-            if (daemon.state() != QProcess::NotRunning) {
-                daemon.kill();
-                daemon.waitForFinished(2000);
-            }
-            return;
-        }
-        // With --fork the process we started exits once the daemon listens; it
+        // With --fork the program we start exits once the daemon listens; it
         // prints the address, then the daemon's own pid.
-        const QList<QByteArray> lines = daemon.readAllStandardOutput().trimmed().split('\n');
-        if (daemon.exitCode() != 0 || lines.size() < 2) {
-            m_error = QStringLiteral("dbus-daemon failed: ")
-                      + QString::fromLocal8Bit(daemon.readAllStandardError());
-            return;
-        }
-        m_address = QString::fromLocal8Bit(lines.at(0).trimmed());
+        const ProgramRun daemon = runProgram(QStringLiteral("dbus-daemon"),
+                                             {QStringLiteral("--session"), QStringLiteral("--fork"),
+                                              QStringLiteral("--nopidfile"),
+                                              QStringLiteral("--print-address=1"),
+                                              QStringLiteral("--print-pid=1")},
+                                             10000);
+        const QStringList lines = daemon.out.trimmed().split(QLatin1Char('\n'));
         bool ok = false;
-        m_pid = lines.at(1).trimmed().toLongLong(&ok);
+        m_pid = daemon.exitCode == 0 && lines.size() == 2 ? lines.at(1).trimmed().toLongLong(&ok) : 0;
         if (!ok || m_pid <= 0) {
             m_pid = 0;
-            m_address.clear();
-            m_error = QStringLiteral("dbus-daemon printed no pid");
+            m_error = QStringLiteral("dbus-daemon did not start: ") + daemon.err;
+            return;
         }
+        m_address = lines.at(0).trimmed();
     }
 
     ~PrivateBus() { stop(); }

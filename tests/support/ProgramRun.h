@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QProcess>
+
+// A program run to its end: its exit code (-1 when it did not start, crashed
+// or hung) and what it printed.
+struct ProgramRun
+{
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+inline ProgramRun runProgram(const QString &program, const QStringList &arguments, int timeoutMs = 120000,
+                             const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
+{
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(program, arguments);
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished();
+        return {-1, {}, process.errorString()};
+    }
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            QString::fromUtf8(process.readAllStandardOutput()),
+            QString::fromUtf8(process.readAllStandardError())};
+}
