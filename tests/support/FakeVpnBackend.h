@@ -17,6 +17,7 @@ public:
     void attach(const VpnPreferences &preferences, std::function<void()> done) override;
     void apply(const VpnPreferences &preferences, Completion done) override;
     VpnStatus status() const override { return m_status; }
+    bool startsOnApplied() const override { return startsOnLastApplied; }
     Outcome<> startTunnel() override;
     void stopTunnel() override;
     QString unavailableReason() const override { return m_reason; }
@@ -35,7 +36,8 @@ public:
     QString applyError;             // the next apply() calls fail with it when set
     std::function<void()> onAttach; // runs inside every attach(), before it completes
     Failure failure = Failure::Unknown;
-    bool goesDownOnStop = false; // a stop is followed by Disconnecting, Disconnected
+    bool goesDownOnStop = false;      // a stop is followed by Disconnecting, Disconnected
+    bool startsOnLastApplied = false; // what startsOnApplied() answers
     QList<VpnPreferences> applied;
     QStringList calls; // "attach", "apply", "start", "stop", "check resumed", "check route" in order
 

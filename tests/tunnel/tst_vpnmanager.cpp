@@ -108,8 +108,17 @@ void TestVpnManager::savedConfigurationSurvivesANewProcess()
     QCOMPARE(save(manager), Error::success());
     QCOMPARE(inode(), before);
     QCOMPARE(backend->applied.size(), 2);
-    QVERIFY(!manager.isSavedAndApplied()); // this backend wants every change applied
+    // Saved and applied counts only for a backend that starts on what it
+    // was given, and only while the working copy and the file stay as saved.
+    QVERIFY(!manager.isSavedAndApplied());
+    backend->startsOnLastApplied = true;
+    QVERIFY(manager.isSavedAndApplied());
+    manager.setOnDemandEnabled(false);
+    QVERIFY(!manager.isSavedAndApplied());
+    manager.setOnDemandEnabled(true);
+    QVERIFY(manager.isSavedAndApplied());
     QVERIFY(SecureFile::writeAtomically(m_path, "{}"));
+    QVERIFY(!manager.isSavedAndApplied());
     QCOMPARE(save(manager), Error::success());
     QCOMPARE(SecureFile::read(m_path).value_or(""), written);
 

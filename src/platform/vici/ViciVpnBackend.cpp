@@ -496,7 +496,6 @@ void ViciVpnBackend::onInitiateAnswered(quint64 attempt, const ViciReply &reply)
         // it meanwhile: the check's answer decides between a new try and
         // the refusal.
         m_refusedAttempt = attempt;
-        m_refusedAs = m_lastFailure;
         if (m_verifying == 0 && !m_reloading)
             retryRefusedAttempt(Outcome<>::success());
         return;
@@ -521,7 +520,7 @@ void ViciVpnBackend::retryRefusedAttempt(const Outcome<> &reloaded)
     if (!reloaded.isSuccess() || m_reloads == m_attemptReloads) {
         // Nothing was lost, or it could not be given again: the refusal
         // stands.
-        m_lastFailure = m_refusedAs;
+        m_lastFailure = Failure::Refused;
         attemptFailed();
         return;
     }
@@ -615,10 +614,13 @@ void ViciVpnBackend::loadConnection(const VpnPreferences &preferences, Completio
         sendLoads(preferences, std::move(done), false);
         return;
     }
-    if (preferences.protocolConfiguration && !m_synchronizing) {
-        const LoadPlan plan = planLoads(*preferences.protocolConfiguration);
-        if (plan.casDigest == m_loaded.cas && plan.connectionDigest == m_loaded.connection
-            && (plan.identity ? plan.identityDigest == m_loaded.identity : m_loaded.identity.isEmpty())) {
+    // Planned once: what is compared here is also what is sent below.
+    std::optional<LoadPlan> plan;
+    if (preferences.protocolConfiguration)
+        plan = planLoads(*preferences.protocolConfiguration);
+    if (plan && !m_synchronizing) {
+        if (plan->casDigest == m_loaded.cas && plan->connectionDigest == m_loaded.connection
+            && (plan->identity ? plan->identityDigest == m_loaded.identity : m_loaded.identity.isEmpty())) {
             // charon was given exactly this: the tunnel may start at once,
             // without a round trip. Whether it still holds it (another tool
             // may have cleared it) is asked meanwhile.
@@ -637,12 +639,13 @@ void ViciVpnBackend::loadConnection(const VpnPreferences &preferences, Completio
     m_control->call("get-conns", {},
                     [conns](const ViciReply &reply) { *conns = reply.message.list("conns"); });
     m_control->call("get-keys", {},
-                    [this, conns, preferences, done = std::move(done)](const ViciReply &reply) mutable {
+                    [this, conns, preferences, plan = std::move(plan),
+                     done = std::move(done)](const ViciReply &reply) mutable {
                         const bool keyHeld = m_loaded.identity.isEmpty()
                                              || reply.message.list("keys").contains(m_loaded.keyId);
                         const bool held = reply.outcome == ViciReply::Answered && conns->contains(m_name)
                                           && keyHeld;
-                        sendLoads(preferences, std::move(done), held);
+                        sendLoads(preferences, std::move(done), held, std::move(plan));
                     });
 }
 
@@ -679,7 +682,8 @@ void ViciVpnBackend::verifyHeld()
     });
 }
 
-void ViciVpnBackend::sendLoads(const VpnPreferences &preferences, Completion done, bool verified)
+void ViciVpnBackend::sendLoads(const VpnPreferences &preferences, Completion done, bool verified,
+                               std::optional<LoadPlan> planned)
 {
     if (!verified)
         m_loaded = {};
@@ -690,7 +694,7 @@ void ViciVpnBackend::sendLoads(const VpnPreferences &preferences, Completion don
     }
     const VpnProtocolIKEv2 &protocol = *preferences.protocolConfiguration;
     auto batch = std::make_shared<Batch>();
-    const LoadPlan plan = planLoads(protocol);
+    const LoadPlan plan = planned ? std::move(*planned) : planLoads(protocol);
 
     if (plan.casDigest != m_loaded.cas) {
         auto accepted = std::make_shared<bool>(true);

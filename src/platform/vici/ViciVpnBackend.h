@@ -135,7 +135,10 @@ private:
     };
     LoadPlan planLoads(const VpnProtocolIKEv2 &protocol);
     void loadConnection(const VpnPreferences &preferences, Completion done);
-    void sendLoads(const VpnPreferences &preferences, Completion done, bool verified);
+    // `plan`, when given, is what the caller planned already for the same
+    // preferences.
+    void sendLoads(const VpnPreferences &preferences, Completion done, bool verified,
+                   std::optional<LoadPlan> plan = std::nullopt);
     void verifyHeld();
     void sendInitiate(quint64 attempt);
     void retryRefusedAttempt(const Outcome<> &reloaded);
@@ -176,7 +179,6 @@ private:
     quint64 m_attemptReloads = 0;
     bool m_reloading = false;
     quint64 m_refusedAttempt = 0; // the attempt waiting for the reload, 0 for none
-    Failure m_refusedAs = Failure::Unknown;
     quint64 m_retriedAttempt = 0;
     struct CaFile
     {
