@@ -16,6 +16,7 @@
 // usage: bench_launch [ROUNDS [CLIENT]]
 
 #include "DevServiceProcess.h"
+#include "EventWait.h"
 #include "GatewayFixture.h"
 
 #include "account/DefaultsKeys.h"
@@ -48,14 +49,7 @@ namespace {
 
 bool waitFor(const std::function<bool()> &done, int ms = 60000)
 {
-    QElapsedTimer guard;
-    guard.start();
-    while (!done()) {
-        if (guard.elapsed() > ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-    }
-    return true;
+    return BenchLoop::waitFor(done, ms);
 }
 
 void sample(const char *name, double value)

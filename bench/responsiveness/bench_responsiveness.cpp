@@ -5,8 +5,12 @@
 //   click-connected-ms   a real mouse click on the main button (stored
 //                        certificate, tunnel down) to the connection reporting
 //                        "connected"
+//   click-connected-cpu-ms  the main thread's CPU time over the same span:
+//                        what the client itself spends on a switch
 //   bare-initiate-ms     a bare VICI `initiate` of the same connection on the
 //                        same charon, to its answer; alternated with the above
+//   bare-initiate-cpu-ms the main thread's CPU time over that span: the floor
+//                        the measuring loop itself sets
 //   stall-<step>-ms      the longest time the event loop did not turn during
 //                        the step: how late a 1 ms timer fired, at worst
 //   stall-<step>-cpu-ms  the most CPU time the main thread spent between two
@@ -26,6 +30,7 @@
 // usage: bench_responsiveness [ROUNDS]
 
 #include "DevServiceProcess.h"
+#include "EventWait.h"
 #include "GatewayFixture.h"
 
 #include "shared/NotificationCenter.h"
@@ -137,28 +142,27 @@ private:
 // outside the loop, so the stall monitor sees only the client's own work.
 bool waitFor(const std::function<bool()> &done, int ms = 30000)
 {
-    QElapsedTimer guard;
-    guard.start();
-    while (!done()) {
-        if (guard.elapsed() > ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    }
-    return true;
+    return BenchLoop::waitFor(done, ms);
 }
 
-// Lets the loop run for `ms` (pending repaints and timers).
-void settle(int ms)
-{
-    QElapsedTimer clock;
-    clock.start();
-    waitFor([&] { return clock.elapsed() >= ms; }, ms + 1000);
-}
+using BenchLoop::settle;
 
 void sample(const char *name, double value)
 {
     std::printf("SAMPLE %s %.3f\n", name, value);
     std::fflush(stdout);
+}
+
+// With BENCH_GAPS set, a measured span that ended just now, on
+// CLOCK_MONOTONIC like the gaps.
+void traceSpan(const char *name, double ms)
+{
+    if (!qEnvironmentVariableIsSet("BENCH_GAPS"))
+        return;
+    timespec end{};
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    const double to = double(end.tv_sec) + end.tv_nsec / 1e9;
+    std::fprintf(stderr, "SPAN %s from %.6f to %.6f\n", name, to - ms / 1e3, to);
 }
 
 // A step's stall, as wall time and as the main thread's CPU time.
@@ -233,9 +237,13 @@ int main(int argc, char **argv)
     VPNService::shared(client.session);
     QElapsedTimer clock;
     std::optional<double> connectedAt, disconnectedAt;
+    qint64 cpuAtClick = 0;
+    double cpuToConnected = 0;
     QObject::connect(connection, &VpnConnection::statusDidChange, &app, [&] {
-        if (connection->status() == VpnStatus::Connected && !connectedAt)
+        if (connection->status() == VpnStatus::Connected && !connectedAt) {
             connectedAt = clock.nsecsElapsed() / 1e6;
+            cpuToConnected = (threadCpuNs() - cpuAtClick) / 1e6;
+        }
         if (connection->status() == VpnStatus::Disconnected && !disconnectedAt)
             disconnectedAt = clock.nsecsElapsed() / 1e6;
     });
@@ -333,10 +341,13 @@ int main(int argc, char **argv)
         connectedAt.reset();
         monitor.reset();
         clock.start();
+        cpuAtClick = threadCpuNs();
         QTest::mouseClick(screen->mainButton(), Qt::LeftButton);
         if (!waitFor([&] { return connectedAt.has_value(); }))
             return fail("Turn ON did not bring the tunnel up");
         sample("click-connected-ms", *connectedAt);
+        sample("click-connected-cpu-ms", cpuToConnected);
+        traceSpan("click-connected", *connectedAt);
         settle(20);
         stall("turn-on", monitor);
         if (screen->statusLabel()->text() != QLatin1String("Turn OFF"))
@@ -350,10 +361,13 @@ int main(int argc, char **argv)
             return fail("Turn OFF before the bare initiate did not finish");
         std::optional<bool> up;
         clock.start();
+        const qint64 cpuAtInitiate = threadCpuNs();
         bare.call("initiate", initiate, [&](const ViciReply &reply) { up = reply.isSuccess(); });
         if (!waitFor([&] { return up.has_value(); }) || !*up)
             return fail("bare initiate failed");
         sample("bare-initiate-ms", clock.nsecsElapsed() / 1e6);
+        sample("bare-initiate-cpu-ms", (threadCpuNs() - cpuAtInitiate) / 1e6);
+        traceSpan("bare-initiate", clock.nsecsElapsed() / 1e6);
         answers = usageAnswers;
         bool down = false;
         disconnectedAt.reset();

@@ -20,6 +20,7 @@
 // judged.
 
 #include "DevServiceProcess.h"
+#include "EventWait.h"
 #include "GatewayFixture.h"
 
 #include "ui/AppStoryboard.h"
@@ -175,25 +176,11 @@ const char *pointName(Point point)
     return "?";
 }
 
-template<typename Predicate>
-bool waitFor(Predicate done, int timeoutMs)
-{
-    QElapsedTimer guard;
-    guard.start();
-    while (!done()) {
-        if (guard.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    }
-    return true;
-}
+using BenchLoop::waitFor;
 
 void spin(int ms)
 {
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, ms - int(clock.elapsed()));
+    BenchLoop::settle(ms);
 }
 
 long residentKb()
@@ -328,7 +315,7 @@ public:
     }
     VpnStatus status() const { return VPNService::shared(m_session.session).status(); }
     VpnStatus live() const { return VPNService::shared(m_session.session).manager()->connection()->status(); }
-    bool overlayUp() const { return !screen()->progressContainer()->isHidden(); }
+    bool overlayUp() const { return screen()->isProgressDue(); }
 
     // Turn ON (or OFF): the main button's logic, as a click runs it.
     void press() { screen()->mainButtonAction(); }

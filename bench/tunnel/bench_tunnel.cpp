@@ -2,6 +2,7 @@
 // VpnManager and its VICI backend, and from a bare VICI `initiate` to its
 // answer, measured alternately on the same gateway in the same run.
 
+#include "EventWait.h"
 #include "GatewayFixture.h"
 
 #include "account/DefaultsKeys.h"
@@ -33,14 +34,7 @@ namespace {
 template<typename Predicate>
 bool waitFor(Predicate done)
 {
-    QElapsedTimer guard;
-    guard.start();
-    while (!done()) {
-        if (guard.elapsed() > 30000)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    }
-    return true;
+    return BenchLoop::waitFor(done, 30000);
 }
 
 double median(QList<double> values)
