@@ -103,6 +103,13 @@ MainViewController::MainViewController(VPNService &service, NetworkService &netw
     m_noResponseTimer.setSingleShot(true);
     m_noResponseTimer.setInterval(defaultNoResponseTimeoutMs);
     QObject::connect(&m_noResponseTimer, &QTimer::timeout, this, &MainViewController::tunnelDidNotRespond);
+    m_progressGrace.setSingleShot(true);
+    m_progressGrace.setInterval(progressGraceMs);
+    QObject::connect(&m_progressGrace, &QTimer::timeout, this, [this] {
+        showProgress();
+        // Clicks on the dimmed screen go on to the window rather than vanish.
+        progressContainer()->setCanFallThrought(true);
+    });
 }
 
 MainViewController::~MainViewController() = default;
@@ -220,7 +227,7 @@ void MainViewController::setup()
         show(error);
     };
     QObject::connect(m_handler, &MainHandler::tunnelOperationStarted, this, [this] {
-        if (!progressContainer()->isHidden())
+        if (isProgressDue())
             m_noResponseTimer.start();
     });
 
@@ -318,10 +325,29 @@ bool MainViewController::eventFilter(QObject *watched, QEvent *event)
 
 void MainViewController::mainButtonAction()
 {
-    showProgress();
-    // Clicks on the dimmed screen go on to the window rather than vanish.
-    progressContainer()->setCanFallThrought(true);
+    // A press is being handled: the overlay that covers the switch may not be
+    // up yet, and a second press must not start a second operation.
+    if (isProgressDue())
+        return;
+    showProgressSoon();
     m_handler->mainButtonAction();
+}
+
+void MainViewController::showProgressSoon()
+{
+    if (progressContainer()->isHidden() && !m_progressGrace.isActive())
+        m_progressGrace.start();
+}
+
+void MainViewController::hideProgress()
+{
+    m_progressGrace.stop();
+    BaseViewController::hideProgress();
+}
+
+bool MainViewController::isProgressDue() const
+{
+    return m_progressGrace.isActive() || !progressContainer()->isHidden();
 }
 
 void MainViewController::present(VpnStatus status)
@@ -373,8 +399,7 @@ void MainViewController::vpnConnectionDidChange()
     case VpnStatus::Connecting:
     case VpnStatus::Reasserting:
     case VpnStatus::Disconnecting:
-        showProgress();
-        progressContainer()->setCanFallThrought(true);
+        showProgressSoon();
         break;
     }
 }
@@ -391,7 +416,7 @@ void MainViewController::didRecieveDeviceUsage(const QVariant &object)
 
 void MainViewController::tunnelDidNotRespond()
 {
-    if (progressContainer()->isHidden())
+    if (!isProgressDue())
         return;
     hideProgress();
     const VpnStatus live = m_service.manager()->connection()->status();

@@ -39,6 +39,9 @@ public:
     void viewWillAppear() override;
 
     void mainButtonAction();
+    void hideProgress() override;
+    // The overlay is up, or comes when the grace below is over.
+    bool isProgressDue() const;
 
     MainHandler *handler() const { return m_handler; }
     int loadsCount() const { return m_loadsCount; }
@@ -57,6 +60,11 @@ public:
     // (a missing VPN daemon reports nothing at all).
     void setNoResponseTimeout(int milliseconds) { m_noResponseTimer.setInterval(milliseconds); }
     static constexpr int defaultNoResponseTimeoutMs = 20000;
+    // A switch dims the screen only once it has lasted this long: a near
+    // gateway's tunnel is up before a dimmed screen would even be seen, and
+    // painting one then takes the cores the keying runs on.
+    static constexpr int progressGraceMs = 100;
+    void setProgressGrace(int milliseconds) { m_progressGrace.setInterval(milliseconds); }
     // The usage refresh after the tunnel went down.
     static constexpr int usageRefreshDelayMs = 1000;
 
@@ -74,6 +82,7 @@ private:
     void presentNotice();
     void didRecieveDeviceUsage(const QVariant &object);
     void tunnelDidNotRespond();
+    void showProgressSoon();
     void watchWindow();
 
     VPNService &m_service;
@@ -90,6 +99,7 @@ private:
 
     QString m_statusImageName;
     QTimer m_noResponseTimer;
+    QTimer m_progressGrace;
     bool m_appeared = false;
     bool m_windowHidden = false;
     QPointer<QWidget> m_watchedWindow;

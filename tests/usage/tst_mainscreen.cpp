@@ -250,9 +250,12 @@ void tst_MainScreen::presentationFollowsEachStatus()
     QCOMPARE(screen->statusImageName(), image);
     QCOMPARE(screen->statusLabel()->text(), text);
     QCOMPARE(screen->mainButton()->accessibleName(), text);
-    QCOMPARE(!screen->progressContainer()->isHidden(), overlay);
-    if (overlay)
+    QCOMPARE(screen->isProgressDue(), overlay);
+    QCOMPARE(screen->progressContainer()->isHidden(), true);
+    if (overlay) {
+        QTRY_VERIFY(!screen->progressContainer()->isHidden());
         QVERIFY(screen->progressContainer()->canFallThrought());
+    }
 }
 
 void tst_MainScreen::switchingOffATunnelThatDropsMeanwhileStartsNothing()
@@ -269,11 +272,24 @@ void tst_MainScreen::switchingOffATunnelThatDropsMeanwhileStartsNothing()
         m_backend->onAttach = {};
         m_backend->setLiveStatus(VpnStatus::Disconnected);
     };
+    // A switch over within the grace never dims the screen, then or later.
+    screen->setProgressGrace(60000);
+    struct : QObject
+    {
+        int shows = 0;
+        bool eventFilter(QObject *, QEvent *event) override
+        {
+            shows += event->type() == QEvent::Show;
+            return false;
+        }
+    } overlayShows;
+    screen->progressContainer()->installEventFilter(&overlayShows);
     screen->mainButtonAction();
-    QTRY_VERIFY(screen->progressContainer()->isHidden());
+    QTRY_VERIFY(!screen->isProgressDue());
     // Every step of the operation is a queued completion: let them all run.
     for (int turn = 0; turn < 100; ++turn)
         QCoreApplication::processEvents();
+    QCOMPARE(overlayShows.shows, 0);
     QVERIFY(!m_backend->calls.contains(u"start"_s));
     QCOMPARE(m_service->status(), VpnStatus::Disconnected);
     QCOMPARE(screen->statusLabel()->text(), u"Turn ON"_s);
@@ -291,7 +307,8 @@ void tst_MainScreen::silentTunnelEndsTheOverlay()
     // The backend takes the start and never reports anything.
     screen->mainButtonAction();
     QTRY_VERIFY(m_backend->calls.contains(u"start"_s));
-    QVERIFY(!screen->progressContainer()->isHidden());
+    QVERIFY(screen->isProgressDue());
+    QTRY_VERIFY(!screen->progressContainer()->isHidden());
     QTRY_VERIFY(screen->progressContainer()->isHidden());
     QTRY_VERIFY(shownAlert());
     QVERIFY(shownAlert()->message().startsWith(u"The VPN service did not answer"_s));
@@ -365,7 +382,7 @@ void tst_MainScreen::certificateIsFetchedOrRenewedBeforeConnecting()
     QSignalSpy renewalFailed(m_service, &VPNService::certificateRenewalFailed);
 
     QTest::mouseClick(screen->mainButton(), Qt::LeftButton);
-    QVERIFY(!screen->progressContainer()->isHidden());
+    QVERIFY(screen->isProgressDue());
     QTRY_VERIFY_WITH_TIMEOUT(m_backend->calls.contains(u"start"_s) || shownAlert(), 30000);
     // Said by a notification only when the old certificate carries on; a
     // failure with nothing to connect with is the alert on the screen.
@@ -380,7 +397,7 @@ void tst_MainScreen::certificateIsFetchedOrRenewedBeforeConnecting()
     if (!connects) // the service's refusal, and the overlay gone with it
         QCOMPARE(shownAlert()->message(), u"Device does not exists"_s);
     // Still covered until the tunnel reports.
-    QCOMPARE(screen->progressContainer()->isHidden(), !connects);
+    QCOMPARE(screen->isProgressDue(), connects);
 
     const std::optional<QByteArray> current = m_session.session.identityReference();
     QCOMPARE(current != old, renewed);
@@ -390,7 +407,7 @@ void tst_MainScreen::certificateIsFetchedOrRenewedBeforeConnecting()
     if (connects) {
         QCOMPARE(m_backend->applied.last().protocolConfiguration->identityReference, *current);
         m_backend->setLiveStatus(VpnStatus::Connected);
-        QVERIFY(screen->progressContainer()->isHidden());
+        QVERIFY(!screen->isProgressDue());
     }
 }
 
@@ -556,9 +573,11 @@ void tst_MainScreen::keyboardAloneSwitchesOnAndOff()
     QTest::keyClick(window, Qt::Key_Tab);
     QCOMPARE(QApplication::focusWidget(), screen->mainButton());
 
+    // A second press before the overlay is up starts nothing either.
+    QTest::keyClick(window, Qt::Key_Space);
     QTest::keyClick(window, Qt::Key_Space);
     QTRY_VERIFY(m_backend->calls.contains(u"start"_s));
-    QVERIFY(screen->progressContainer()->isVisible());
+    QTRY_VERIFY(screen->progressContainer()->isVisible());
     QCOMPARE(m_backend->applied.last().protocolConfiguration->identityReference,
              *m_session.session.identityReference());
     QVERIFY(focusSeen());
