@@ -1,8 +1,13 @@
-// The per-user defaults store: exact types across a restart and through
-// QSettings, owner-only permissions, and survival of a damaged file.
+// What the client keeps in files of its own: the per-user defaults (exact
+// types across a restart and through QSettings, owner-only permissions,
+// survival of a damaged file) and the key store (which identity a PKCS#12
+// archive yields, how it is kept on disk, its access list, deletion).
 
+#include "ProgramRun.h"
 #include "StderrCapture.h"
+#include "TestPkcs12.h"
 
+#include "platform/IdentityStore.h"
 #include "platform/UserDefaults.h"
 
 #include <QDir>
@@ -13,15 +18,18 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <cstdio>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 using namespace Orvex;
 using namespace Qt::StringLiterals;
+using namespace TestPkcs12;
+
+Q_DECLARE_METATYPE(QList<TestPkcs12::Bag>)
 
 namespace {
+
+const QString passphrase = u"ovx4pk"_s;
 
 unsigned modeOf(const QString &path)
 {
@@ -44,6 +52,11 @@ void writeRaw(const QString &path, const QByteArray &bytes)
     file.write(bytes);
 }
 
+QStringList entriesOf(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+}
+
 class Umask
 {
 public:
@@ -56,9 +69,21 @@ private:
     mode_t m_saved;
 };
 
+// Credentials are slow enough to make (RSA) that the tests share them.
+const Credential &alice()
+{
+    static const Credential c = makeCredential("alice");
+    return c;
+}
+const Credential &bob()
+{
+    static const Credential c = makeCredential("bob");
+    return c;
+}
+
 } // namespace
 
-class tst_UserDefaults : public QObject
+class tst_LocalStores : public QObject
 {
     Q_OBJECT
 
@@ -72,9 +97,17 @@ private Q_SLOTS:
     void damagedFileIsSetAsideAndStoreStartsEmpty_data();
     void damagedFileIsSetAsideAndStoreStartsEmpty();
     void unreadableFileIsSetAside();
+
+    void importStoresOwnerOnlyFilesNamedBySha1();
+    void resolveGivesWhatTheVpnDaemonNeeds();
+    void firstItemDecides_data();
+    void firstItemDecides();
+    void legacyArchiveFromTheOpensslTool();
+    void reimportKeepsTheStoredIdentityAndRepairsADamagedOne();
+    void removeDeletesOnlyThatIdentity();
 };
 
-void tst_UserDefaults::valuesKeepTheirTypeAcrossARestart_data()
+void tst_LocalStores::valuesKeepTheirTypeAcrossARestart_data()
 {
     QTest::addColumn<QVariant>("value");
     const QString texts[] = {
@@ -96,7 +129,6 @@ void tst_UserDefaults::valuesKeepTheirTypeAcrossARestart_data()
         QTest::addRow("text %d", i++) << QVariant(text);
     QTest::newRow("bytes empty") << QVariant(QByteArray(""));
     QTest::newRow("bytes that read as text") << QVariant(QByteArray("tempEmail=someone"));
-    QTest::newRow("bytes that read as a boolean") << QVariant(QByteArray("true"));
     QByteArray all;
     for (int b = 0; b < 256; ++b)
         all.append(char(b));
@@ -109,7 +141,7 @@ void tst_UserDefaults::valuesKeepTheirTypeAcrossARestart_data()
     QTest::newRow("false") << QVariant(false);
 }
 
-void tst_UserDefaults::valuesKeepTheirTypeAcrossARestart()
+void tst_LocalStores::valuesKeepTheirTypeAcrossARestart()
 {
     QFETCH(QVariant, value);
     QTemporaryDir dir;
@@ -151,7 +183,7 @@ void tst_UserDefaults::valuesKeepTheirTypeAcrossARestart()
     QCOMPARE(read, value);
 }
 
-void tst_UserDefaults::absentRemovedRetypedAndSharedValues()
+void tst_LocalStores::absentRemovedRetypedAndSharedValues()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(u"s.conf"_s);
@@ -191,7 +223,7 @@ void tst_UserDefaults::absentRemovedRetypedAndSharedValues()
     QVERIFY(!second.contains(u"tempEmail"_s));
 }
 
-void tst_UserDefaults::qsettingsWrittenFileIsRead()
+void tst_LocalStores::qsettingsWrittenFileIsRead()
 {
     // The standard store is where QSettings looks for the application's own.
     const QString expected = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
@@ -229,7 +261,7 @@ void tst_UserDefaults::qsettingsWrittenFileIsRead()
     QCOMPARE(after.value(u"phone"_s).toString(), u"+15550100"_s);
 }
 
-void tst_UserDefaults::fileAndFolderAreOwnerOnly()
+void tst_LocalStores::fileAndFolderAreOwnerOnly()
 {
     const Umask umask(022);
     QTemporaryDir dir;
@@ -263,7 +295,7 @@ void tst_UserDefaults::fileAndFolderAreOwnerOnly()
 // A settings file or folder replaced by a symbolic link must not carry our
 // chmod to the link's target, and another user's link in place of the folder
 // is refused with a message rather than used.
-void tst_UserDefaults::plantedLinksAreNotFollowed()
+void tst_LocalStores::plantedLinksAreNotFollowed()
 {
     const Umask umask(022);
     QTemporaryDir dir;
@@ -326,7 +358,7 @@ void tst_UserDefaults::plantedLinksAreNotFollowed()
     QCOMPARE(said.count("settings are not saved"), 1);
 }
 
-void tst_UserDefaults::damagedFileIsSetAsideAndStoreStartsEmpty_data()
+void tst_LocalStores::damagedFileIsSetAsideAndStoreStartsEmpty_data()
 {
     QTest::addColumn<QByteArray>("damaged");
     QTest::newRow("binary garbage") << QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16);
@@ -337,7 +369,7 @@ void tst_UserDefaults::damagedFileIsSetAsideAndStoreStartsEmpty_data()
     QTest::newRow("empty key") << QByteArray("[General]\n=value\n");
 }
 
-void tst_UserDefaults::damagedFileIsSetAsideAndStoreStartsEmpty()
+void tst_LocalStores::damagedFileIsSetAsideAndStoreStartsEmpty()
 {
     QFETCH(QByteArray, damaged);
     QTemporaryDir dir;
@@ -376,7 +408,7 @@ void tst_UserDefaults::damagedFileIsSetAsideAndStoreStartsEmpty()
     QCOMPARE(QDir(folder).entryList({u"orvex.conf.corrupt-*"_s}, QDir::Files).size(), 2);
 }
 
-void tst_UserDefaults::unreadableFileIsSetAside()
+void tst_LocalStores::unreadableFileIsSetAside()
 {
     // Root reads any file whatever its mode, so a folder in the file's place
     // stands for a store that cannot be read.
@@ -392,5 +424,211 @@ void tst_UserDefaults::unreadableFileIsSetAside()
     QCOMPARE(QDir(dir.path()).entryList({u"orvex.conf.corrupt-*"_s}, QDir::Dirs).size(), 1);
 }
 
-QTEST_GUILESS_MAIN(tst_UserDefaults)
-#include "tst_userdefaults.moc"
+void tst_LocalStores::importStoresOwnerOnlyFilesNamedBySha1()
+{
+    const Umask umask(0); // the widest the umask can make new files
+    QTemporaryDir dir;
+    const QString root = dir.filePath(u"orvex/identities"_s);
+    IdentityStore store(root);
+    const auto identity = store.importPkcs12(makeIdentityArchive(alice(), passphrase), passphrase);
+    QVERIFY(identity);
+    QCOMPARE(identity->reference, alice().sha1());
+    QCOMPARE(store.persistentReference(*identity), alice().sha1());
+
+    const QString folder = root + u'/' + QString::fromLatin1(alice().sha1().toHex());
+    QCOMPARE(entriesOf(root), QStringList{QString::fromLatin1(alice().sha1().toHex())});
+    QCOMPARE(modeOf(dir.filePath(u"orvex"_s)), 0700u);
+    QCOMPARE(modeOf(root), 0700u);
+    QCOMPARE(modeOf(folder), 0700u);
+    const QStringList files = entriesOf(folder);
+    QCOMPARE(files, (QStringList{u"access-list.json"_s, u"certificate.pem"_s, u"private-key.pem"_s}));
+    for (const QString &file : files)
+        QCOMPARE(modeOf(folder + u'/' + file), 0600u);
+
+    // Importing grants the client alone.
+    const auto access = store.accessList(identity->reference);
+    QVERIFY(access);
+    QCOMPARE(*access, (QList<IdentityStore::AccessEntry>{{u"use"_s, {u"orvex"_s}}}));
+}
+
+void tst_LocalStores::resolveGivesWhatTheVpnDaemonNeeds()
+{
+    QTemporaryDir dir;
+    IdentityStore store(dir.path());
+    const Credential rsa = makeCredential("rsa client", true);
+    for (const Credential *c : {&alice(), &rsa}) {
+        const auto identity = store.importPkcs12(makeIdentityArchive(*c, passphrase), passphrase);
+        QVERIFY(identity);
+        const auto material = store.resolve(identity->reference);
+        QVERIFY(material);
+        QCOMPARE(material->certificateDer, c->certificateDer());
+        QCOMPARE(material->keyType, c == &rsa ? u"rsa"_s : u"ecdsa"_s);
+
+        // That the key is the certificate's own, charon proves in the tunnel's end-to-end test.
+        QVERIFY(!material->privateKeyDer.isEmpty());
+        QVERIFY(QFile::exists(material->certificatePath) && QFile::exists(material->privateKeyPath));
+    }
+    QCOMPARE(store.resolve(QByteArray(20, 'x')), std::nullopt);
+    QCOMPARE(store.resolve(QByteArray("../../etc")), std::nullopt);
+    QCOMPARE(store.resolve(QByteArray()), std::nullopt);
+}
+
+void tst_LocalStores::firstItemDecides_data()
+{
+    QTest::addColumn<QList<Bag>>("bags");
+    QTest::addColumn<QString>("openWith");
+    QTest::addColumn<QByteArray>("expected"); // SHA-1 of the identity, empty for none
+
+    const Credential &a = alice();
+    const Credential &b = bob();
+    QTest::newRow("certificate then key")
+        << QList<Bag>{certificateBag(a, "1"), keyBag(a, "1")} << passphrase << a.sha1();
+    QTest::newRow("key then certificate")
+        << QList<Bag>{keyBag(a, "1"), certificateBag(a, "1")} << passphrase << a.sha1();
+    QTest::newRow("no local key ids, paired by key")
+        << QList<Bag>{certificateBag(a), keyBag(a)} << passphrase << a.sha1();
+    QTest::newRow("unencrypted key bag")
+        << QList<Bag>{certificateBag(a, "1"), keyBag(a, "1", false)} << passphrase << a.sha1();
+    QTest::newRow("identity first, then a chain certificate")
+        << QList<Bag>{certificateBag(a, "1"), keyBag(a, "1"), certificateBag(b)} << passphrase << a.sha1();
+    QTest::newRow("two identities: the first wins")
+        << QList<Bag>{certificateBag(b, "2"), certificateBag(a, "1"), keyBag(a, "1"), keyBag(b, "2")}
+        << passphrase << b.sha1();
+
+    QTest::newRow("wrong passphrase")
+        << QList<Bag>{certificateBag(a, "1"), keyBag(a, "1")} << u"wrong1"_s << QByteArray();
+    QTest::newRow("empty bag") << QList<Bag>{} << passphrase << QByteArray();
+    QTest::newRow("first item without a key, a later one with it")
+        << QList<Bag>{certificateBag(b), certificateBag(a, "1"), keyBag(a, "1")} << passphrase
+        << QByteArray();
+    QTest::newRow("key alone") << QList<Bag>{keyBag(a, "1")} << passphrase << QByteArray();
+    QTest::newRow("certificate alone") << QList<Bag>{certificateBag(a, "1")} << passphrase << QByteArray();
+    QTest::newRow("same id, key of another certificate")
+        << QList<Bag>{certificateBag(a, "1"), keyBag(b, "1")} << passphrase << QByteArray();
+}
+
+void tst_LocalStores::firstItemDecides()
+{
+    QFETCH(QList<Bag>, bags);
+    QFETCH(QString, openWith);
+    QFETCH(QByteArray, expected);
+    QTemporaryDir dir;
+    const QString root = dir.filePath(u"identities"_s);
+    IdentityStore store(root);
+    const QByteArray archive = makeArchive(bags, passphrase);
+    QVERIFY(!archive.isEmpty());
+
+    const auto identity = store.importPkcs12(archive, openWith);
+    if (expected.isEmpty()) {
+        QCOMPARE(identity, std::nullopt);
+        QVERIFY(entriesOf(root).isEmpty()); // nothing was stored
+    } else {
+        QVERIFY(identity);
+        QCOMPARE(identity->reference, expected);
+        QVERIFY(store.resolve(expected));
+        QCOMPARE(entriesOf(root).size(), 1);
+    }
+}
+
+// What keychains of older systems need: RC2-40 certificates, 3DES keys.
+void tst_LocalStores::legacyArchiveFromTheOpensslTool()
+{
+    QTemporaryDir dir;
+    const QString certPath = dir.filePath(u"cert.pem"_s);
+    const QString keyPath = dir.filePath(u"key.pem"_s);
+    const QString p12Path = dir.filePath(u"client.p12"_s);
+    const auto openssl = [](const QString &arguments) {
+        return runProgram(u"openssl"_s, arguments.split(u' ')).exitCode;
+    };
+    QCOMPARE(openssl(u"req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=tool -keyout %1 -out %2"_s
+                         .arg(keyPath, certPath)),
+             0);
+    QCOMPARE(openssl(u"pkcs12 -export -legacy -passout pass:ovx4pk -in %1 -inkey %2 -out %3"_s.arg(certPath,
+                                                                                                   keyPath,
+                                                                                                   p12Path)),
+             0);
+
+    QFile p12(p12Path);
+    QVERIFY(p12.open(QIODevice::ReadOnly));
+    IdentityStore store(dir.filePath(u"identities"_s));
+    const auto identity = store.importPkcs12(p12.readAll(), passphrase);
+    QVERIFY(identity);
+    QCOMPARE(store.resolve(identity->reference)->keyType, u"rsa"_s);
+}
+
+void tst_LocalStores::reimportKeepsTheStoredIdentityAndRepairsADamagedOne()
+{
+    QTemporaryDir dir;
+    IdentityStore store(dir.path());
+    const QByteArray archive = makeIdentityArchive(alice(), passphrase);
+    const auto first = store.importPkcs12(archive, passphrase);
+    QVERIFY(first);
+    QVERIFY(store.grantAccess(first->reference, u"charon"_s));
+    QVERIFY(store.grantAccess(first->reference, u"charon"_s)); // listed once
+    QVERIFY(!store.grantAccess(bob().sha1(), u"charon"_s));    // not stored
+    const QString folder = dir.filePath(QString::fromLatin1(first->reference.toHex()));
+    // A file of our own in the folder tells whether an import replaced it.
+    QFile marker(folder + u"/marker"_s);
+    QVERIFY(marker.open(QIODevice::WriteOnly));
+    marker.close();
+
+    // Another archive holding the same identity (other encryption, bag order).
+    const QByteArray other = makeArchive({keyBag(alice(), "x"), certificateBag(alice(), "x")}, passphrase,
+                                         true);
+    for (const QByteArray &again : {archive, other}) {
+        const auto second = store.importPkcs12(again, passphrase);
+        QVERIFY(second);
+        QCOMPARE(*second, *first);
+    }
+    QCOMPARE(entriesOf(dir.path()).size(), 1);
+    QVERIFY(marker.exists());
+    // The list is read back from disk, as after a restart.
+    QCOMPARE(IdentityStore(dir.path()).accessList(first->reference),
+             (QList<IdentityStore::AccessEntry>{{u"use"_s, {u"orvex"_s, u"charon"_s}}}));
+
+    // A damaged identity is repaired by the next import.
+    const auto &identity = first;
+    // A key file that holds another key is not answered as this identity.
+    QTemporaryDir otherDir;
+    QVERIFY(IdentityStore(otherDir.path()).importPkcs12(makeIdentityArchive(bob(), passphrase), passphrase));
+    QVERIFY(QFile::remove(folder + u"/private-key.pem"_s));
+    QVERIFY(QFile::copy(otherDir.filePath(QString::fromLatin1(bob().sha1().toHex()) + u"/private-key.pem"_s),
+                        folder + u"/private-key.pem"_s));
+    QCOMPARE(store.resolve(identity->reference), std::nullopt);
+
+    QCOMPARE(store.importPkcs12(archive, passphrase), identity);
+    QVERIFY(store.resolve(identity->reference));
+    QCOMPARE(store.accessList(identity->reference)->first().applications,
+             (QStringList{u"orvex"_s, u"charon"_s}));
+    // No staging or removed folders are left behind.
+    QCOMPARE(entriesOf(dir.path()), QStringList{QString::fromLatin1(identity->reference.toHex())});
+
+    // Without a readable access list the client alone is granted again.
+    QVERIFY(QFile::remove(folder + u"/access-list.json"_s));
+    QVERIFY(QFile::remove(folder + u"/certificate.pem"_s));
+    QCOMPARE(store.importPkcs12(archive, passphrase), identity);
+    QCOMPARE(store.accessList(identity->reference)->first().applications, QStringList{u"orvex"_s});
+}
+
+void tst_LocalStores::removeDeletesOnlyThatIdentity()
+{
+    QTemporaryDir dir;
+    IdentityStore store(dir.path());
+    const auto a = store.importPkcs12(makeIdentityArchive(alice(), passphrase), passphrase);
+    const auto b = store.importPkcs12(makeIdentityArchive(bob(), passphrase), passphrase);
+    QVERIFY(a && b);
+
+    QVERIFY(store.remove(*a));
+    QCOMPARE(store.resolve(a->reference), std::nullopt);
+    QCOMPARE(store.persistentReference(*a), std::nullopt);
+    QCOMPARE(store.accessList(a->reference), std::nullopt);
+    QVERIFY(store.resolve(b->reference));
+    QCOMPARE(entriesOf(dir.path()), QStringList{QString::fromLatin1(b->reference.toHex())});
+
+    QVERIFY(!store.remove(*a));
+    QVERIFY(!store.remove(IdentityStore::Identity{QByteArray("..")}));
+    QVERIFY(store.resolve(b->reference));
+}
+
+QTEST_GUILESS_MAIN(tst_LocalStores)
+#include "tst_localstores.moc"
