@@ -371,15 +371,12 @@ void tst_AuthValidators::phoneScreenBuildsItsMenu()
     for (int i = 0; i < menu->count(); ++i)
         QCOMPARE(menu->itemData(i).toString(), screen->countries.at(i).regionCode);
 
-    // Choosing a country puts its code in the label; closing without one
-    // changes nothing.
+    // Choosing a country puts its code in the label (choosing with the menu
+    // is the journey's); closing without one changes nothing.
     screen->menuDidClose(int(indexOf(screen->countries, u"DE"_s)));
     QCOMPARE(code->text(), u"+49"_s);
     screen->menuDidClose(-1);
     QCOMPARE(code->text(), u"+49"_s);
-    menu->setCurrentIndex(int(indexOf(screen->countries, u"JP"_s)));
-    Q_EMIT menu->activated(menu->currentIndex());
-    QCOMPARE(code->text(), u"+81"_s);
 }
 
 QTEST_MAIN(tst_AuthValidators)
