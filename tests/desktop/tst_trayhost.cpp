@@ -5,9 +5,8 @@
 
 #include "DBusMock.h"
 #include "FakeVpnBackend.h"
-#include "PrivateBus.h"
+#include "ScreenHost.h"
 #include "Weston.h"
-#include "TestSession.h"
 #include "Xvfb.h"
 
 #include "app/AppWiring.h"
@@ -19,7 +18,6 @@
 #include "platform/VpnManager.h"
 #include "vpn/VPNService.h"
 
-#include <QApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
@@ -29,8 +27,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-
-#include <memory>
 
 using namespace Qt::StringLiterals;
 
@@ -236,29 +232,10 @@ void tst_TrayHost::choosingQuitInTheTrayHostQuits()
 int main(int argc, char *argv[])
 {
 #ifdef ORVEX_ON_WAYLAND
-    Weston display;
+    return ScreenHost::runOnOwnDisplay<Weston, tst_TrayHost>(argc, argv, false);
 #else
-    Xvfb display;
+    return ScreenHost::runOnOwnDisplay<Xvfb, tst_TrayHost>(argc, argv, false);
 #endif
-    if (!display.isRunning()) {
-        std::fprintf(stderr, "%s\n", qPrintable(display.error()));
-        return 1;
-    }
-    display.exportAsDisplay();
-    PrivateBus bus;
-    if (!bus.isRunning()) {
-        std::fprintf(stderr, "%s\n", qPrintable(bus.error()));
-        return 1;
-    }
-    bus.exportAsSessionBus();
-    int status = 0;
-    {
-        QApplication app(argc, argv);
-        QApplication::setQuitOnLastWindowClosed(false);
-        tst_TrayHost test;
-        status = QTest::qExec(&test, argc, argv);
-    }
-    return status;
 }
 
 #include "tst_trayhost.moc"
