@@ -285,9 +285,8 @@ void TestNetworkManagerBackend::profileIsCreatedOnceAndReplacedWholeOnEverySave(
     QVERIFY(save(preferences(false, VpnProtocolIKEv2::AuthenticationMethod::SharedSecret)).isSuccess());
     data = expectedData();
     data.insert(u"method"_s, u"psk"_s);
-    data.remove(u"cert-source"_s);
-    data.remove(u"usercert"_s);
-    data.remove(u"userkey"_s);
+    for (const QString &key : {u"cert-source"_s, u"usercert"_s, u"userkey"_s})
+        data.remove(key);
     QCOMPARE(vpnData(path), data);
     QCOMPARE(m_granted.size(), 2);
     QCOMPARE(m_nm->profiles.size(), 1);
