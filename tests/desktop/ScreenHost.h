@@ -11,12 +11,14 @@
 #include "ui/WindowController.h"
 #include "config/Config.h"
 
+#include "PrivateBus.h"
 #include "TestSession.h"
 
 #include <QApplication>
 #include <QDialog>
 #include <QTest>
 
+#include <cstdio>
 #include <memory>
 
 namespace ScreenHost {
@@ -157,5 +159,25 @@ private:
     QPointer<Orvex::ViewController> m_screen;
     bool m_ready = false;
 };
+
+// Runs `Test` on a display server of its own (Xvfb or Weston) with a private
+// session bus; both go with the run.
+template<typename Display, typename Test>
+int runOnOwnDisplay(int argc, char *argv[], bool quitOnLastWindowClosed = true)
+{
+    Display display;
+    if (display.isRunning())
+        display.exportAsDisplay();
+    PrivateBus bus;
+    if (!display.isRunning() || !bus.isRunning()) {
+        std::fprintf(stderr, "%s\n", qPrintable(display.isRunning() ? bus.error() : display.error()));
+        return 1;
+    }
+    bus.exportAsSessionBus();
+    QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(quitOnLastWindowClosed);
+    Test test;
+    return QTest::qExec(&test, argc, argv);
+}
 
 } // namespace ScreenHost

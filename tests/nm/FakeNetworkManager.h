@@ -14,19 +14,14 @@
 namespace NM = Orvex::NetworkManager;
 using namespace Qt::StringLiterals;
 
-// NetworkManager as the backend sees it, on a private bus: Settings
-// (GetConnectionByUuid, AddConnection2), Settings.Connection
-// (Update2, GetSettings), the manager's ActivateConnection and
-// DeactivateConnection, and active connections with the Connection.Active and
-// VPN.Connection interfaces and their signals, in NetworkManager's order
-// (state signals before the answer to ActivateConnection; a failed or
+// NetworkManager as the backend sees it, on a private bus, in NetworkManager's
+// order (state signals before the answer to ActivateConnection; a failed or
 // disconnected VPN removed at once). The test drives the VPN's states.
 class FakeNetworkManager final : public QDBusVirtualObject
 {
 public:
     struct ActiveConnection
     {
-        QString profile; // settings path, empty for a device's external connection
         QString uuid;
         QString type;
         bool vpn = false;
@@ -89,9 +84,8 @@ public:
         const QString added = NM::path + u"/ActiveConnection/"_s + QString::number(m_next++);
         ActiveConnection &connection = active[added];
         const QString uuid = profiles.value(profile).value(u"connection"_s).value(u"uuid"_s).toString();
-        connection = {profile, profile.isEmpty() ? u"device-%1"_s.arg(m_next) : uuid,
-                      type,    !profile.isEmpty(),
-                      state,   vpnState};
+        connection = {profile.isEmpty() ? u"device-%1"_s.arg(m_next) : uuid, type, !profile.isEmpty(), state,
+                      vpnState};
         if (vpnState == 5)
             connection.ip4Config = NM::path + u"/IP4Config/"_s + QString::number(m_next++);
         activeConnectionsChanged();
@@ -217,14 +211,12 @@ inline std::optional<QVariantMap> FakeNetworkManager::properties(const QString &
         const ActiveConnection &connection = active[at];
         if (interface == NM::activeInterface)
             return QVariantMap{{u"Uuid"_s, connection.uuid},
-                               {u"Connection"_s,
-                                path(connection.profile.isEmpty() ? u"/"_s : connection.profile)},
                                {u"Type"_s, connection.type},
                                {u"Vpn"_s, connection.vpn},
                                {u"State"_s, connection.state},
                                {u"Ip4Config"_s, path(connection.ip4Config)}};
         if (interface == NM::vpnInterface && connection.vpn)
-            return QVariantMap{{u"VpnState"_s, connection.vpnState}, {u"Banner"_s, QString()}};
+            return QVariantMap{{u"VpnState"_s, connection.vpnState}};
     }
     for (const ActiveConnection &connection : active) {
         if (connection.ip4Config == at && interface == NM::ip4ConfigInterface)
@@ -276,11 +268,8 @@ inline bool FakeNetworkManager::handleMessage(const QDBusMessage &message, const
     }
     if (profiles.contains(at) && member == u"Update2") {
         profiles[at] = NM::settings(arguments.value(0));
-        signal(at, NM::connectionInterface, u"Updated"_s, {});
         return answer({QVariantMap()});
     }
-    if (profiles.contains(at) && member == u"GetSettings")
-        return answer({QVariant::fromValue(profiles.value(at))});
     if (at == NM::path && member == u"ActivateConnection") {
         const QString profile = qvariant_cast<QDBusObjectPath>(arguments.value(0)).path();
         if (!profiles.contains(profile))
