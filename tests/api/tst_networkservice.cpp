@@ -119,8 +119,6 @@ void tst_NetworkService::initTestCase()
     config.apiBaseURL = m_server->origin(true);
     config.caCertificates = {m_cert.certPath};
     Config::setCurrent(config);
-    NetworkService::shared().setTimeouts(std::chrono::milliseconds(60000), std::chrono::milliseconds(180000),
-                                         std::chrono::milliseconds(3600000));
 }
 
 void tst_NetworkService::unreachableOrUntrustedServerIsGeneric()

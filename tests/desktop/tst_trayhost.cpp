@@ -4,8 +4,8 @@
 // Without a tray host closing the window quits: see tst_statusmenu.
 
 #include "DBusMock.h"
+#include "DesktopMain.h"
 #include "FakeVpnBackend.h"
-#include "PrivateBus.h"
 #include "Weston.h"
 #include "TestSession.h"
 #include "Xvfb.h"
@@ -19,7 +19,6 @@
 #include "platform/VpnManager.h"
 #include "vpn/VPNService.h"
 
-#include <QApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -61,8 +60,7 @@ QString gdbus(const QStringList &arguments)
     if (!process.waitForStarted(10000))
         return {};
     if (!QTest::qWaitFor([&process] { return process.state() == QProcess::NotRunning; }, 30000)) {
-        process.kill();
-        process.waitForFinished(2000);
+        endProcess(process);
         return {};
     }
     return process.exitCode() == 0 ? QString::fromUtf8(process.readAllStandardOutput()) : QString();
@@ -250,29 +248,10 @@ void tst_TrayHost::choosingQuitInTheTrayHostQuits()
 int main(int argc, char *argv[])
 {
 #ifdef ORVEX_ON_WAYLAND
-    Weston display;
+    return runOnOwnDesktop<tst_TrayHost, Weston>(argc, argv, false);
 #else
-    Xvfb display;
+    return runOnOwnDesktop<tst_TrayHost, Xvfb>(argc, argv, false);
 #endif
-    if (!display.isRunning()) {
-        std::fprintf(stderr, "%s\n", qPrintable(display.error()));
-        return 1;
-    }
-    display.exportAsDisplay();
-    PrivateBus bus;
-    if (!bus.isRunning()) {
-        std::fprintf(stderr, "%s\n", qPrintable(bus.error()));
-        return 1;
-    }
-    bus.exportAsSessionBus();
-    int status = 0;
-    {
-        QApplication app(argc, argv);
-        QApplication::setQuitOnLastWindowClosed(false);
-        tst_TrayHost test;
-        status = QTest::qExec(&test, argc, argv);
-    }
-    return status;
 }
 
 #include "tst_trayhost.moc"

@@ -2,7 +2,7 @@
 // windows as children of the mapped main window), fits, takes the focus where
 // a person types and closes. Screenshots go to tst_wayland.shots/.
 
-#include "PrivateBus.h"
+#include "DesktopMain.h"
 #include "ScreenHost.h"
 #include "Weston.h"
 
@@ -14,8 +14,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QWindow>
-
-#include <cstdio>
 
 using namespace Qt::StringLiterals;
 
@@ -128,25 +126,7 @@ void tst_Wayland::everyScreenOpensFitsAndCloses()
 
 int main(int argc, char *argv[])
 {
-    Weston weston;
-    if (!weston.isRunning()) {
-        std::fprintf(stderr, "%s\n", qPrintable(weston.error()));
-        return 1;
-    }
-    weston.exportAsDisplay();
-    PrivateBus bus;
-    if (!bus.isRunning()) {
-        std::fprintf(stderr, "%s\n", qPrintable(bus.error()));
-        return 1;
-    }
-    bus.exportAsSessionBus();
-    int status = 0;
-    {
-        QApplication app(argc, argv);
-        tst_Wayland test;
-        status = QTest::qExec(&test, argc, argv);
-    }
-    return status;
+    return runOnOwnDesktop<tst_Wayland, Weston>(argc, argv);
 }
 
 #include "tst_wayland.moc"

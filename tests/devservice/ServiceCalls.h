@@ -5,6 +5,7 @@
 
 #include "DevServiceProcess.h"
 #include "ProgramRun.h"
+#include "TestFiles.h"
 
 #include "config/Config.h"
 
@@ -115,17 +116,4 @@ inline QJsonObject usage(HttpsClient &client, const Orvex::Config &config, const
 inline qint64 monthlyUsage(const QJsonObject &model)
 {
     return model.value(u"info"_s).toObject().value(u"MonthlyUsage"_s).toInteger(-1);
-}
-
-// Answers `path`, or nothing when the file could not be written.
-inline QString writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() ? path : QString();
-}
-
-inline QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }

@@ -1,12 +1,6 @@
-// orvex-devservice over real HTTPS: accounts, devices, their certificates
-// (checked as an outsider would) and usage history, the data folder, the
-// update check, the help desk's refusals, hostile input, surviving a kill (and
-// a raised password cost), and the traffic it takes from a gateway's VICI
-// socket, against a scripted stand-in for charon. What a second service
-// withstands from hostile clients (headers that trickle in on many
-// connections, an endless chunked body, a flood of header lines, password
-// guessing and an SMS flood) comes from 127.0.0.2, while the real client,
-// from 127.0.0.1, is served meanwhile.
+// orvex-devservice over real HTTPS, its certificates checked as an outsider
+// would. Hostile clients attack a second service from 127.0.0.2 while the real
+// client, from 127.0.0.1, is served meanwhile.
 
 #include "ServiceCalls.h"
 
@@ -407,7 +401,8 @@ void DevServiceTest::serviceOfItsOwn()
         "pkcs12Passphrase": "Pw+9 x",
         "vpnDomain": "tunnel.example.net"
     })";
-    const QString configPath = writeFile(dir.path() + u"/config.json"_s, overrides);
+    const QString configPath = dir.path() + u"/config.json"_s;
+    QVERIFY(writeFile(configPath, overrides));
     const auto config = Orvex::Config::parse(overrides, configPath, nullptr);
     QVERIFY(config);
     const QString open = dir.filePath(u"open"_s);
@@ -436,9 +431,7 @@ void DevServiceTest::serviceOfItsOwn()
         QVERIFY(service.stop());
     }
     // The folder is made the service's alone.
-    struct stat st;
-    QVERIFY(::stat(QFile::encodeName(open).constData(), &st) == 0);
-    QCOMPARE(st.st_mode & 07777, 0700u);
+    QCOMPARE(modeOf(open), 0700u);
 
     // Another user's link in its place is refused, and its target left alone.
     const QString target = dir.filePath(u"target"_s);
@@ -451,8 +444,7 @@ void DevServiceTest::serviceOfItsOwn()
     DevServiceProcess refused(link);
     QVERIFY(!refused.start());
     QVERIFY2(refused.errors().contains(u"symbolic link owned by another user"_s), "no reason given");
-    QVERIFY(::stat(QFile::encodeName(target).constData(), &st) == 0);
-    QCOMPARE(st.st_mode & 07777, 0755u);
+    QCOMPARE(modeOf(target), 0755u);
     QCOMPARE(QDir(target).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
 }
 
@@ -479,7 +471,8 @@ void DevServiceTest::archiveOpensAndChainsToTheCa()
     QCOMPARE(altNames.size(), 1);
 
     // A client certificate of the service's CA, as the gateway checks it.
-    const QString certificatePath = writeFile(m_dir.path() + u"/client.crt"_s, parsed.toPem());
+    const QString certificatePath = m_dir.path() + u"/client.crt"_s;
+    QVERIFY(writeFile(certificatePath, parsed.toPem()));
     const ProgramRun verify = runProgram(u"openssl"_s, {u"verify"_s, u"-CAfile"_s, m_service->caCertificate(),
                                                         u"-purpose"_s, u"sslclient"_s, certificatePath});
     QVERIFY2(verify.exitCode == 0, qPrintable(verify.out + verify.err));
@@ -576,9 +569,7 @@ void DevServiceTest::gatewayCertificate()
     const auto altNames = parsed.first().subjectAlternativeNames();
     QCOMPARE(altNames.values(QSsl::DnsEntry), QList<QString>{u"vpn.orvex.test"_s});
     QCOMPARE(altNames.values(QSsl::IpAddressEntry), QList<QString>{u"10.9.0.1"_s});
-    struct stat keyStat;
-    QCOMPARE(::stat(keyPath.toLocal8Bit().constData(), &keyStat), 0);
-    QCOMPARE(keyStat.st_mode & 0777, 0600u);
+    QCOMPARE(modeOf(keyPath), 0600u);
 
     // A name that could smuggle a second entry into the certificate is refused.
     QVERIFY(issue({u"a.test,DNS:evil.test"_s}) != 0);

@@ -1,8 +1,5 @@
-// What a broken or hostile server can send: a 100 MB body, a body that
-// trickles one byte a second, JSON nested without end, a 10 MB certificate
-// archive, an archive whose keys ask for key derivation without end. Each must
-// end in a clear error with bounded memory, while the main thread keeps
-// serving other work.
+// What a broken or hostile server can send must end in a clear error with
+// bounded memory, while the main thread keeps serving other work.
 
 #include "Capture.h"
 #include "TestHttpServer.h"

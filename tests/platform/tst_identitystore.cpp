@@ -3,17 +3,16 @@
 
 #include "platform/IdentityStore.h"
 
+#include "ProgramRun.h"
+#include "TestFiles.h"
 #include "TestPkcs12.h"
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <openssl/pem.h>
-
-#include <sys/stat.h>
 
 using namespace Orvex;
 using namespace Qt::StringLiterals;
@@ -25,30 +24,10 @@ namespace {
 
 const QString passphrase = u"ovx4pk"_s;
 
-unsigned modeOf(const QString &path)
-{
-    struct stat st;
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
-        return 0;
-    return st.st_mode & 07777;
-}
-
 QStringList entriesOf(const QString &dir)
 {
     return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
 }
-
-class Umask
-{
-public:
-    explicit Umask(mode_t mask)
-        : m_saved(::umask(mask))
-    {}
-    ~Umask() { ::umask(m_saved); }
-
-private:
-    mode_t m_saved;
-};
 
 // Credentials are slow enough to make (RSA) that the tests share them.
 const Credential &alice()
@@ -64,10 +43,7 @@ const Credential &bob()
 
 bool runOpenssl(const QString &arguments)
 {
-    QProcess openssl;
-    openssl.start(u"openssl"_s, arguments.split(u' '));
-    return openssl.waitForFinished(60000) && openssl.exitStatus() == QProcess::NormalExit
-           && openssl.exitCode() == 0;
+    return runProgram(u"openssl"_s, arguments.split(u' '), 60000).exitCode == 0;
 }
 
 } // namespace
@@ -206,10 +182,8 @@ void tst_IdentityStore::legacyArchiveFromTheOpensslTool()
         u"pkcs12 -export -legacy -passout pass:ovx4pk -in %1 -inkey %2 -out %3"_s.arg(certPath, keyPath,
                                                                                       p12Path)));
 
-    QFile p12(p12Path);
-    QVERIFY(p12.open(QIODevice::ReadOnly));
     IdentityStore store(dir.filePath(u"identities"_s));
-    const auto identity = store.importPkcs12(p12.readAll(), passphrase);
+    const auto identity = store.importPkcs12(readFile(p12Path), passphrase);
     QVERIFY(identity);
     QCOMPARE(store.resolve(identity->reference)->keyType, u"rsa"_s);
 }
@@ -226,9 +200,7 @@ void tst_IdentityStore::reimportKeepsTheStoredIdentityAndRepairsADamagedOne()
     QVERIFY(!store.grantAccess(bob().sha1(), u"charon"_s));    // not stored
     const QString folder = dir.filePath(QString::fromLatin1(first->reference.toHex()));
     // A file of our own in the folder tells whether an import replaced it.
-    QFile marker(folder + u"/marker"_s);
-    QVERIFY(marker.open(QIODevice::WriteOnly));
-    marker.close();
+    QVERIFY(writeFile(folder + u"/marker"_s, {}));
 
     // Another archive holding the same identity (other encryption, bag order).
     const QByteArray other = makeArchive({keyBag(alice(), "x"), certificateBag(alice(), "x")}, passphrase,
@@ -239,7 +211,7 @@ void tst_IdentityStore::reimportKeepsTheStoredIdentityAndRepairsADamagedOne()
         QCOMPARE(*second, *first);
     }
     QCOMPARE(entriesOf(dir.path()).size(), 1);
-    QVERIFY(marker.exists());
+    QVERIFY(QFile::exists(folder + u"/marker"_s));
     // The list is read back from disk, as after a restart.
     QCOMPARE(IdentityStore(dir.path()).accessList(first->reference),
              (QList<IdentityStore::AccessEntry>{{u"use"_s, {u"orvex"_s, u"charon"_s}}}));

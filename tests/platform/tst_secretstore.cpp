@@ -89,13 +89,7 @@ void tst_SecretStore::initTestCase()
 
 void tst_SecretStore::cleanupTestCase()
 {
-    if (m_keyring.state() != QProcess::NotRunning) {
-        m_keyring.terminate();
-        if (!m_keyring.waitForFinished(5000)) {
-            m_keyring.kill();
-            m_keyring.waitForFinished(5000);
-        }
-    }
+    endProcess(m_keyring);
     m_bus.stop();
 }
 

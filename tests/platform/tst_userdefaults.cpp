@@ -2,6 +2,7 @@
 // QSettings, owner-only permissions, and survival of a damaged file.
 
 #include "StderrCapture.h"
+#include "TestFiles.h"
 
 #include "platform/UserDefaults.h"
 
@@ -21,42 +22,7 @@
 using namespace Orvex;
 using namespace Qt::StringLiterals;
 
-namespace {
-
-unsigned modeOf(const QString &path)
-{
-    struct stat st;
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
-        return 0;
-    return st.st_mode & 07777;
-}
-
-QByteArray contentsOf(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeRaw(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
-}
-
-class Umask
-{
-public:
-    explicit Umask(mode_t mask)
-        : m_saved(::umask(mask))
-    {}
-    ~Umask() { ::umask(m_saved); }
-
-private:
-    mode_t m_saved;
-};
-
-} // namespace
+namespace {} // namespace
 
 class tst_UserDefaults : public QObject
 {
@@ -101,10 +67,7 @@ void tst_UserDefaults::valuesKeepTheirTypeAcrossARestart_data()
     for (int b = 0; b < 256; ++b)
         all.append(char(b));
     QTest::newRow("every byte value") << QVariant(all + all);
-    QTest::newRow("bytes with a hex digit after NUL") << QVariant(QByteArray("\0a\x01"
-                                                                             "f\xff"
-                                                                             "0",
-                                                                             6));
+    QTest::newRow("bytes with a hex digit after NUL") << QVariant(QByteArray::fromHex("00610166ff30"));
     QTest::newRow("true") << QVariant(true);
     QTest::newRow("false") << QVariant(false);
 }
@@ -165,11 +128,11 @@ void tst_UserDefaults::absentRemovedRetypedAndSharedValues()
     store.remove(u"password"_s);
     QVERIFY(!store.contains(u"password"_s));
     QVERIFY(!UserDefaults(path).contains(u"password"_s));
-    QVERIFY(!contentsOf(path).contains("secret"));
+    QVERIFY(!readFile(path).contains("secret"));
     // Removing what is not there writes nothing.
-    const QByteArray before = contentsOf(path);
+    const QByteArray before = readFile(path);
     store.remove(u"password"_s);
-    QCOMPARE(contentsOf(path), before);
+    QCOMPARE(readFile(path), before);
 
     // A write of another type replaces the value and its type.
     store.setBoolean(u"name"_s, true);
@@ -268,7 +231,7 @@ void tst_UserDefaults::plantedLinksAreNotFollowed()
     const Umask umask(022);
     QTemporaryDir dir;
     const QString victim = dir.filePath(u"victim"_s);
-    writeRaw(victim, "[General]\nowner=someone else\n");
+    QVERIFY(writeFile(victim, "[General]\nowner=someone else\n"));
     QVERIFY(::chmod(QFile::encodeName(victim).constData(), 0644) == 0);
 
     // The file is a link: reading leaves the target's mode alone, a save
@@ -284,7 +247,7 @@ void tst_UserDefaults::plantedLinksAreNotFollowed()
         QCOMPARE(modeOf(victim), 0644u);
         store.setString(u"phone"_s, u"1"_s);
         QCOMPARE(modeOf(victim), 0644u);
-        QCOMPARE(contentsOf(victim), QByteArray("[General]\nowner=someone else\n"));
+        QCOMPARE(readFile(victim), QByteArray("[General]\nowner=someone else\n"));
         QVERIFY(!QFileInfo(path).isSymLink());
         QCOMPARE(modeOf(path), 0600u);
     }
@@ -344,7 +307,7 @@ void tst_UserDefaults::damagedFileIsSetAsideAndStoreStartsEmpty()
     const QString folder = dir.filePath(u"orvex"_s);
     QVERIFY(QDir().mkpath(folder));
     const QString path = folder + u"/orvex.conf"_s;
-    writeRaw(path, damaged);
+    QVERIFY(writeFile(path, damaged));
 
     StderrCapture capture(dir.filePath(u"stderr.txt"_s));
     UserDefaults store(path);
@@ -360,16 +323,16 @@ void tst_UserDefaults::damagedFileIsSetAsideAndStoreStartsEmpty()
     const QStringList aside = QDir(folder).entryList({u"orvex.conf.corrupt-*"_s}, QDir::Files | QDir::Hidden);
     QCOMPARE(aside.size(), 1);
     const QString asidePath = folder + u'/' + aside.first();
-    QCOMPARE(contentsOf(asidePath), damaged);
+    QCOMPARE(readFile(asidePath), damaged);
     QCOMPARE(modeOf(asidePath), 0600u);
     QVERIFY(!QFile::exists(path));
 
     store.setString(u"tempEmail"_s, u"new@example.com"_s);
     QCOMPARE(UserDefaults(path).string(u"tempEmail"_s), u"new@example.com"_s);
-    QCOMPARE(contentsOf(asidePath), damaged);
+    QCOMPARE(readFile(asidePath), damaged);
 
     // A second damaged file gets a name of its own instead of replacing the first.
-    writeRaw(path, damaged);
+    QVERIFY(writeFile(path, damaged));
     StderrCapture again(dir.filePath(u"stderr2.txt"_s));
     QVERIFY(!store.contains(u"tempEmail"_s));
     QCOMPARE(again.text().count('\n'), 1);

@@ -40,7 +40,6 @@
 #include <QDialog>
 #include <QLabel>
 #include <QMenu>
-#include <QNetworkReply>
 #include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
@@ -71,11 +70,6 @@ QStringList titles(const QMenu *menu)
 MenuItem *entry(const QMenu *menu, int index)
 {
     return qobject_cast<MenuItem *>(menu->actions().value(index));
-}
-
-bool networkIsIdle()
-{
-    return NetworkService::shared().findChildren<QNetworkReply *>().isEmpty();
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "FakeVpnBackend.h"
+#include "TestFiles.h"
 
 #include "account/DefaultsKeys.h"
 #include "config/Config.h"
@@ -242,10 +243,7 @@ void TestVPNService::saveFailurePostsOneNotificationAndRunsNothing()
 void TestVPNService::loadFailureEndsSilently()
 {
     QVERIFY(QDir().mkpath(QFileInfo(VpnManager::defaultStoragePath()).absolutePath()));
-    QFile file(VpnManager::defaultStoragePath());
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("{broken");
-    file.close();
+    QVERIFY(writeFile(VpnManager::defaultStoragePath(), "{broken"));
     QSignalSpy notifications(m_manager->connection(), &VpnConnection::statusDidChange);
     m_service->connect();
     m_service->toggle();
@@ -310,9 +308,7 @@ void TestVPNService::failedQuitLeavesCertificateAuthentication()
     m_service->setStatus(VpnStatus::Connected);
     if (loadFails) {
         QVERIFY(QDir().mkpath(QFileInfo(VpnManager::defaultStoragePath()).absolutePath()));
-        QFile file(VpnManager::defaultStoragePath());
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("{broken");
+        QVERIFY(writeFile(VpnManager::defaultStoragePath(), "{broken"));
     } else {
         m_backend->applyError = u"refused"_s;
     }

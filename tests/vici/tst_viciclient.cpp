@@ -1,3 +1,4 @@
+#include "TestFiles.h"
 #include "TestPkcs12.h"
 
 #include "platform/vici/ResolverLeftovers.h"
@@ -521,10 +522,7 @@ void TestViciClient::resolverFileIsRepairedInPlace()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(u"resolv.conf"_s);
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("nameserver 198.51.100.53   # by strongSwan\nnameserver 192.0.2.53\n");
-    file.close();
+    QVERIFY(writeFile(path, "nameserver 198.51.100.53   # by strongSwan\nnameserver 192.0.2.53\n"));
     QFile twin(path); // a second handle on the same file sees the repair
     QVERIFY(twin.open(QIODevice::ReadOnly));
     const Outcome<> repaired = ResolverLeftovers::repair(path);

@@ -12,13 +12,13 @@
 #include "vpn/CertificateProvisioner.h"
 #include "vpn/KeychainService.h"
 
+#include "Capture.h"
 #include "TestHttpServer.h"
 #include "TestPkcs12.h"
 #include "TestSession.h"
 
 #include <QDir>
 
-#include <QNetworkReply>
 #include <QTest>
 #include <QUrlQuery>
 
@@ -38,21 +38,10 @@ QByteArray envelope(int code)
            + R"(,"command":"c","error":true,"opf":"o","version":"v"}})";
 }
 
-QUrlQuery parametersOf(const TestHttpRequest &request)
-{
-    return QUrlQuery(QString::fromLatin1(request.query().isEmpty() ? request.body : request.query()));
-}
-
 QString parameter(const TestHttpRequest &request, const char *name)
 {
-    return parametersOf(request).queryItemValue(QLatin1String(name), QUrl::FullyDecoded);
-}
-
-// Every request the client started has been answered and handled: replies
-// belong to the network service's manager until their completion has run.
-bool clientIsIdle()
-{
-    return NetworkService::shared().findChildren<QNetworkReply *>().isEmpty();
+    return QUrlQuery(QString::fromLatin1(request.query().isEmpty() ? request.body : request.query()))
+        .queryItemValue(QLatin1String(name), QUrl::FullyDecoded);
 }
 
 QList<QByteArray> storedIdentities()
@@ -185,7 +174,7 @@ void tst_CertificateProvisioner::keepsTheIdentityThenConnects()
     CertificateProvisioner::fetchCertificate(&owner, NetworkService::shared(), m_session.session,
                                              outcome.resultHandler(), outcome.connect(m_session.session));
     QTRY_COMPARE_WITH_TIMEOUT(outcome.connects, 1, 20000);
-    QTRY_VERIFY(clientIsIdle());
+    QTRY_VERIFY(networkIsIdle());
 
     QCOMPARE(outcome.connects, 1);
     QVERIFY(outcome.errors.isEmpty());
@@ -252,7 +241,7 @@ void tst_CertificateProvisioner::failureIsReportedAndNothingStored()
         QTRY_COMPARE_WITH_TIMEOUT(outcome.errors.size(), 1, 20000);
     else
         QTRY_COMPARE_WITH_TIMEOUT(requestsFor("getcert").size(), 1, 20000);
-    QTRY_VERIFY(clientIsIdle());
+    QTRY_VERIFY(networkIsIdle());
     QCOMPARE(outcome.errors.size(), heard ? 1 : 0);
     if (heard)
         QCOMPARE(int(outcome.errors.first().code()), expected);
@@ -296,7 +285,7 @@ void tst_CertificateProvisioner::missingCredentialStopsAfterTheToken()
     CertificateProvisioner::fetchCertificate(&owner, NetworkService::shared(), m_session.session,
                                              outcome.resultHandler(), outcome.connect(m_session.session));
     QTRY_COMPARE_WITH_TIMEOUT(requestsFor("gen_token").size(), 1, 20000);
-    QTRY_VERIFY(clientIsIdle());
+    QTRY_VERIFY(networkIsIdle());
     QCOMPARE(requestsFor("getcert").size(), 0);
     QVERIFY(outcome.errors.isEmpty());
     QCOMPARE(outcome.connects, 0);
@@ -328,7 +317,7 @@ void tst_CertificateProvisioner::lateCertificateIsDropped()
     else
         UserDefaults::standard().setString(Keys::tempEmail, QStringLiteral("bob@example.com"));
     m_heldSocket->write(TestHttpServer::response(200, m_archive, "application/x-pkcs12"));
-    QTRY_VERIFY(clientIsIdle());
+    QTRY_VERIFY(networkIsIdle());
     QVERIFY(storedIdentities().isEmpty());
     QCOMPARE(outcome.connects, 0);
     QVERIFY(outcome.errors.isEmpty());
@@ -343,7 +332,7 @@ void tst_CertificateProvisioner::lateCertificateIsDropped()
                                                  outcome.resultHandler(), outcome.connect(m_session.session));
     }
     QTRY_COMPARE_WITH_TIMEOUT(requestsFor("gen_token").size(), 1, 20000);
-    QTRY_VERIFY(clientIsIdle());
+    QTRY_VERIFY(networkIsIdle());
     QCOMPARE(requestsFor("getcert").size(), 0);
     QVERIFY(outcome.errors.isEmpty());
 }
