@@ -1,6 +1,5 @@
-// The account screens' fields and their local checks: the rules the fields
-// carry, the fields on a real, focused widget (offscreen), and the phone
-// screen's countries and the menu built from them.
+// The account screens' fields and their local checks, on real focused widgets
+// (offscreen), and the phone screen's countries and their menu.
 
 #include "ui/AppStoryboard.h"
 #include "account/CountryPopUpButton.h"

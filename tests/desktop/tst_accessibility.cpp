@@ -3,6 +3,7 @@
 // and Enter, markup from outside shown as text, and the German table complete
 // and used on every screen (Escape is checked on weston, in tst_wayland).
 
+#include "ProgramRun.h"
 #include "ScreenHost.h"
 
 #include "account/DefaultsKeys.h"
@@ -17,7 +18,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTextDocumentFragment>
 #include <QTest>
@@ -468,11 +468,11 @@ void tst_Accessibility::germanTableCoversEveryMessage()
     QFile::remove(copy);
     QVERIFY(QFile::copy(QStringLiteral(ORVEX_SOURCE_DIR "/resources/translations/orvex_de.ts"), copy));
     QFile::setPermissions(copy, QFile::ReadOwner | QFile::WriteOwner);
-    QProcess lupdate;
-    lupdate.start(QStringLiteral(ORVEX_LUPDATE), {u"-no-obsolete"_s, u"-locations"_s, u"none"_s,
-                                                  QStringLiteral(ORVEX_SOURCE_DIR "/src"), u"-ts"_s, copy});
-    QVERIFY(lupdate.waitForFinished(120000));
-    QVERIFY2(lupdate.exitCode() == 0, lupdate.readAllStandardError().constData());
+    const ProgramRun lupdate = runProgram(QStringLiteral(ORVEX_LUPDATE),
+                                          {u"-no-obsolete"_s, u"-locations"_s, u"none"_s,
+                                           QStringLiteral(ORVEX_SOURCE_DIR "/src"), u"-ts"_s, copy},
+                                          120000);
+    QVERIFY2(lupdate.exitCode == 0, qPrintable(lupdate.err));
 
     const QList<Message> messages = readTable(copy);
     QVERIFY(messages.size() > 50);

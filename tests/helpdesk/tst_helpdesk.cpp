@@ -1,6 +1,5 @@
-// The support window and its ticket, in a real (offscreen) main window: what
-// the help desk of orvex-devservice receives, how its refusals reach the user,
-// and that a dropped connection files nothing twice.
+// The support window and its ticket, in a real (offscreen) main window,
+// against the help desk of orvex-devservice.
 
 #include "DevServiceProcess.h"
 
@@ -66,7 +65,7 @@ private Q_SLOTS:
 private:
     TestSession m_session;
     SupportViewController *openSupport();
-    QJsonArray tickets();
+    QJsonArray tickets() { return QJsonDocument::fromJson(m_client->get(u"/dev/tickets"_s).body).array(); }
     void useHelpDesk(const QString &ticketUrl, const QString &authorization = {});
     bool send(SupportViewController *support, const QString &text);
     AlertController *alert() const;
@@ -127,12 +126,6 @@ SupportViewController *tst_HelpDesk::openSupport()
     if (!QTest::qWaitForWindowExposed(support->modalWindow()))
         return nullptr;
     return support;
-}
-
-QJsonArray tst_HelpDesk::tickets()
-{
-    const HttpAnswer answer = m_client->get(u"/dev/tickets"_s);
-    return QJsonDocument::fromJson(answer.body).array();
 }
 
 bool tst_HelpDesk::send(SupportViewController *support, const QString &text)

@@ -112,7 +112,7 @@ private:
     // Runs a launcher with the fake client (`client` empty: none named).
     QProcess *startLauncher(const QString &client, const QString &program = launcherBinary,
                             const QString &busAddress = QString(), const QString &path = QString());
-    int clientStarts() const;
+    int clientStarts() const { return int(readFile(m_dir->filePath(u"starts"_s)).count('\n')); }
     // Another client, as another process would have it.
     QDBusConnection openConnection(const QString &name)
     {
@@ -165,14 +165,10 @@ void tst_Launcher::cleanup()
     qputenv("PATH", m_path);
     // A fake client still there (it leaves at once) is ended by its pid, if
     // that pid still runs the script.
-    QFile marker(m_dir->filePath(u"starts"_s));
-    if (marker.open(QIODevice::ReadOnly)) {
-        for (const QByteArray &line : marker.readAll().split('\n')) {
-            QFile cmdline(u"/proc/%1/cmdline"_s.arg(line.toInt()));
-            if (line.toInt() > 0 && cmdline.open(QIODevice::ReadOnly)
-                && cmdline.readAll().contains(m_dir->path().toLocal8Bit()))
-                ::kill(line.toInt(), SIGKILL);
-        }
+    for (const QByteArray &line : readFile(m_dir->filePath(u"starts"_s)).split('\n')) {
+        if (line.toInt() > 0
+            && readFile(u"/proc/%1/cmdline"_s.arg(line.toInt())).contains(m_dir->path().toLocal8Bit()))
+            ::kill(line.toInt(), SIGKILL);
     }
     m_dir.reset();
 }
@@ -194,12 +190,6 @@ QProcess *tst_Launcher::startLauncher(const QString &client, const QString &prog
     launcher->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     launcher->start(program, QStringList());
     return launcher;
-}
-
-int tst_Launcher::clientStarts() const
-{
-    QFile marker(m_dir->filePath(u"starts"_s));
-    return marker.open(QIODevice::ReadOnly) ? int(marker.readAll().count('\n')) : 0;
 }
 
 void tst_Launcher::startsClientAndQuitsOnKillLauncher()

@@ -14,13 +14,11 @@
 namespace NM = Orvex::NetworkManager;
 using namespace Qt::StringLiterals;
 
-// NetworkManager as the backend sees it, on a private bus: Settings
-// (GetConnectionByUuid, AddConnection2), Settings.Connection
-// (Update2, GetSettings), the manager's ActivateConnection and
-// DeactivateConnection, and active connections with the Connection.Active and
-// VPN.Connection interfaces and their signals, in NetworkManager's order
-// (state signals before the answer to ActivateConnection; a failed or
-// disconnected VPN removed at once). The test drives the VPN's states.
+// NetworkManager as the backend sees it, on a private bus: its settings, the
+// manager's (de)activation and active connections with their signals, in
+// NetworkManager's order (state signals before the answer to
+// ActivateConnection; a failed or disconnected VPN removed at once). The test
+// drives the VPN's states.
 class FakeNetworkManager final : public QDBusVirtualObject
 {
 public:

@@ -119,9 +119,8 @@ void tst_Package::filesAreWhereTheyBelong()
 
     // The journey driver is a test program: none of it in the client, neither
     // its variables, its texts (UTF-16 literals) nor its class.
-    QFile client(rootPath(u"usr/bin/orvex"_s));
-    QVERIFY(client.open(QIODevice::ReadOnly));
-    const QByteArray binary = client.readAll();
+    const QByteArray binary = readFile(rootPath(u"usr/bin/orvex"_s));
+    QVERIFY(!binary.isEmpty());
     const QString driverText = u"journey: all "_s;
     for (const QByteArray &trace :
          {QByteArray("ORVEX_AUTOMATION"), QByteArray("Automation"),

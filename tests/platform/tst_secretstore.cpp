@@ -3,6 +3,7 @@
 // owner-only file where no Secret Service answers.
 
 #include "StderrCapture.h"
+#include "TestFiles.h"
 
 #include "account/DefaultsKeys.h"
 #include "account/Session.h"
@@ -22,9 +23,6 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 using namespace Orvex;
 using namespace Qt::StringLiterals;
@@ -103,11 +101,8 @@ void tst_SecretStore::init()
 
 QString tst_SecretStore::secretTool(const QStringList &arguments)
 {
-    QProcess tool; // on the private bus, exported as the session bus
-    tool.start(u"secret-tool"_s, arguments);
-    if (!tool.waitForFinished(20000))
-        return u"secret-tool did not finish"_s;
-    return QString::fromUtf8(tool.readAllStandardOutput() + tool.readAllStandardError());
+    const ProgramRun tool = runProgram(u"secret-tool"_s, arguments, 20000); // on the private bus
+    return tool.out + tool.err;
 }
 
 QStringList tst_SecretStore::keyringItems()
@@ -168,9 +163,7 @@ void tst_SecretStore::oldPasswordMovesIntoTheKeyringAndOutAtSignOut()
     QCOMPARE(secretTool({u"lookup"_s, u"server"_s, u"com.orvex.client"_s, u"user"_s, u"password"_s}),
              u"from the old file"_s);
     QVERIFY(!QFile::exists(m_fallback));
-    QFile settings(UserDefaults::standardFilePath());
-    QVERIFY(settings.open(QIODevice::ReadOnly));
-    QVERIFY(!settings.readAll().contains("from the old file"));
+    QVERIFY(!readFile(UserDefaults::standardFilePath()).contains("from the old file"));
 
     DesktopSecretStore nextSecrets(SessionBus::clientAppId, m_fallback);
     Session next(nextSecrets, UserDefaults::standard(), IdentityStore::standard(),

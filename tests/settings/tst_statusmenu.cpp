@@ -1,6 +1,5 @@
 // The tray menu, the application menu and the settings window as AppWiring
-// wires them, on a fake tunnel backend and the real orvex-devservice: the
-// entries in each state, the ways out of the client, the check boxes, sign-out.
+// wires them, on a fake tunnel backend and the real orvex-devservice.
 
 #include "Capture.h"
 #include "DevServiceProcess.h"

@@ -1,6 +1,5 @@
-// The certificate sequence against a scripted HTTPS server on loopback (what
-// is sent, kept, reported, dropped), then the identity over the real stores:
-// which archives are kept, whether a key is shared, when renewal is due.
+// The certificate sequence against a scripted HTTPS server on loopback, then
+// the identity over the real stores.
 
 #include "account/DefaultsKeys.h"
 #include "api/NetworkService.h"
