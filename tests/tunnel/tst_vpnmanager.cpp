@@ -16,8 +16,11 @@ class TestVpnManager : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void init();
-    void cleanup();
+    void init()
+    {
+        m_dir.emplace();
+        m_path = m_dir->filePath(u"orvex/vpn-configuration.json"_s);
+    }
     void savedConfigurationSurvivesANewProcess();
     void damagedFilesFailTheLoad_data();
     void damagedFilesFailTheLoad();
@@ -33,20 +36,9 @@ private:
     Error save(VpnManager &manager) { return await(manager, &VpnManager::saveToPreferences); }
     static VpnProtocolIKEv2 sampleProtocol();
 
-    QTemporaryDir *m_dir = nullptr;
+    std::optional<QTemporaryDir> m_dir;
     QString m_path;
 };
-
-void TestVpnManager::init()
-{
-    m_dir = new QTemporaryDir;
-    m_path = m_dir->filePath(u"orvex/vpn-configuration.json"_s);
-}
-
-void TestVpnManager::cleanup()
-{
-    delete m_dir;
-}
 
 // The outcome of a load or save; never completed inside the call.
 TestVpnManager::Error TestVpnManager::await(VpnManager &manager,

@@ -66,8 +66,8 @@ private:
     }
     QByteArray m_archive;
     FakeVpnBackend *m_backend = nullptr;
-    VpnManager *m_manager = nullptr;
-    VPNService *m_service = nullptr;
+    std::unique_ptr<VpnManager> m_manager;
+    std::unique_ptr<VPNService> m_service;
 };
 
 void TestVPNService::initTestCase()
@@ -90,19 +90,17 @@ void TestVPNService::init()
 
 void TestVPNService::makeService()
 {
-    delete m_service;
-    delete m_manager;
+    m_service.reset();
     m_backend = new FakeVpnBackend;
-    m_manager = new VpnManager(std::unique_ptr<VpnBackend>(m_backend), VpnManager::defaultStoragePath());
-    m_service = new VPNService(m_manager, m_session.session);
+    m_manager = std::make_unique<VpnManager>(std::unique_ptr<VpnBackend>(m_backend),
+                                             VpnManager::defaultStoragePath());
+    m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session);
 }
 
 void TestVPNService::cleanup()
 {
-    delete m_service;
-    delete m_manager;
-    m_service = nullptr;
-    m_manager = nullptr;
+    m_service.reset();
+    m_manager.reset();
     SystemInfo::setMachineIdSourceForTesting({});
 }
 

@@ -120,8 +120,13 @@ private Q_SLOTS:
     void resolverLeftoversAreTakenOut_data();
     void resolverLeftoversAreTakenOut();
     void resolverFileIsRepairedInPlace();
-    void init();
-    void cleanup();
+    void init()
+    {
+        m_charon.reset();
+        m_dir.emplace();
+        m_path = m_dir->filePath(u"charon.vici"_s);
+        m_charon = std::make_unique<FakeCharon>(m_path);
+    }
     void pipelinedCommandsAreAnsweredInOrder();
     void eventsArriveBetweenAnswers();
     void streamedItemsGoToTheirCommand();
@@ -133,22 +138,9 @@ private Q_SLOTS:
 
 private:
     QString m_path;
-    QTemporaryDir *m_dir = nullptr;
-    FakeCharon *m_charon = nullptr;
+    std::optional<QTemporaryDir> m_dir;
+    std::unique_ptr<FakeCharon> m_charon;
 };
-
-void TestViciClient::init()
-{
-    m_dir = new QTemporaryDir;
-    m_path = m_dir->filePath(u"charon.vici"_s);
-    m_charon = new FakeCharon(m_path);
-}
-
-void TestViciClient::cleanup()
-{
-    delete m_charon;
-    delete m_dir;
-}
 
 void TestViciClient::pipelinedCommandsAreAnsweredInOrder()
 {
