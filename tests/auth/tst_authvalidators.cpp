@@ -91,7 +91,7 @@ class tst_AuthValidators : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void cleanup();
+    void cleanup() { QLocale::setDefault(QLocale::system()); }
     void email_data();
     void email();
     void lengthsCountUserPerceivedCharacters_data();
@@ -111,11 +111,6 @@ private Q_SLOTS:
 private:
     TestSession m_session;
 };
-
-void tst_AuthValidators::cleanup()
-{
-    QLocale::setDefault(QLocale::system());
-}
 
 void tst_AuthValidators::email_data()
 {

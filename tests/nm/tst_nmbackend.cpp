@@ -147,8 +147,14 @@ private Q_SLOTS:
 private:
     std::unique_ptr<NetworkManagerVpnBackend> makeBackend();
     std::unique_ptr<AutoVpnBackend> makeAuto(const QString &pluginDirectory, const QString &socket);
-    Outcome<> save(const VpnPreferences &prefs);
-    Outcome<> load(const VpnPreferences &prefs);
+    Outcome<> save(const VpnPreferences &prefs)
+    {
+        return await([&](const VpnBackend::Completion &done) { m_backend->apply(prefs, done); });
+    }
+    Outcome<> load(const VpnPreferences &prefs)
+    {
+        return await([&](const VpnBackend::Completion &done) { m_backend->attachReporting(prefs, done); });
+    }
     QString ourProfile();
     NM::StringMap vpnData(const QString &profile) const
     {
@@ -217,16 +223,6 @@ std::unique_ptr<NetworkManagerVpnBackend> TestNetworkManagerBackend::makeBackend
     connect(backend.get(), &VpnBackend::statusChanged, this,
             [this](VpnStatus status) { m_statuses << status; });
     return backend;
-}
-
-Outcome<> TestNetworkManagerBackend::save(const VpnPreferences &prefs)
-{
-    return await([&](const VpnBackend::Completion &done) { m_backend->apply(prefs, done); });
-}
-
-Outcome<> TestNetworkManagerBackend::load(const VpnPreferences &prefs)
-{
-    return await([&](const VpnBackend::Completion &done) { m_backend->attachReporting(prefs, done); });
 }
 
 QString TestNetworkManagerBackend::ourProfile()

@@ -77,7 +77,7 @@ public Q_SLOTS:
 
 private Q_SLOTS:
     void initTestCase();
-    void cleanupTestCase();
+    void cleanupTestCase() { QDesktopServices::unsetUrlHandler(u"file"_s); }
     void init();
     void cleanup();
     void currentVersionShowsTheMessageOnlyFromTheMenu();
@@ -147,11 +147,6 @@ void tst_Update::initTestCase()
                              m_signedEd25519->caCertificate(), m_signedRsa->caCertificate(), m_cert.certPath};
     Config::setCurrent(config);
     QDesktopServices::setUrlHandler(u"file"_s, this, "openFile");
-}
-
-void tst_Update::cleanupTestCase()
-{
-    QDesktopServices::unsetUrlHandler(u"file"_s);
 }
 
 void tst_Update::init()

@@ -93,9 +93,28 @@ private Q_SLOTS:
     void renewalIsDueAWeekBeforeTheEnd();
 
 private:
-    QList<TestHttpRequest> requestsFor(const char *api) const;
+    QList<TestHttpRequest> requestsFor(const char *api) const
+    {
+        QList<TestHttpRequest> found;
+        for (const TestHttpRequest &request : m_server->requests) {
+            if (request.path() == commandPath && parameter(request, "api") == QLatin1String(api))
+                found.append(request);
+        }
+        return found;
+    }
     void routeAnswers(const QByteArray &tokenAnswer, const QByteArray &certificateAnswer,
-                      const QByteArray &certificateType = "application/x-pkcs12");
+                      const QByteArray &certificateType = "application/x-pkcs12")
+    {
+        m_server->route(commandPath, [=, this](const TestHttpRequest &request, QTcpSocket *socket) {
+            if (parameter(request, "api") == QLatin1String("gen_token")) {
+                socket->write(TestHttpServer::response(200, tokenAnswer));
+            } else if (m_heldSocket.isNull() && certificateType.isEmpty()) {
+                m_heldSocket = socket; // answered later by the test
+            } else {
+                socket->write(TestHttpServer::response(200, certificateAnswer, certificateType));
+            }
+        });
+    }
 
     TestSession m_session;
     TestCertificate m_cert;
@@ -134,31 +153,6 @@ void tst_CertificateProvisioner::init()
     m_server->requests.clear();
     m_heldSocket.clear();
     routeAnswers(R"({"token":{"name":"tok-1"}})", m_archive);
-}
-
-QList<TestHttpRequest> tst_CertificateProvisioner::requestsFor(const char *api) const
-{
-    QList<TestHttpRequest> found;
-    for (const TestHttpRequest &request : m_server->requests) {
-        if (request.path() == commandPath && parameter(request, "api") == QLatin1String(api))
-            found.append(request);
-    }
-    return found;
-}
-
-void tst_CertificateProvisioner::routeAnswers(const QByteArray &tokenAnswer,
-                                              const QByteArray &certificateAnswer,
-                                              const QByteArray &certificateType)
-{
-    m_server->route(commandPath, [=, this](const TestHttpRequest &request, QTcpSocket *socket) {
-        if (parameter(request, "api") == QLatin1String("gen_token")) {
-            socket->write(TestHttpServer::response(200, tokenAnswer));
-        } else if (m_heldSocket.isNull() && certificateType.isEmpty()) {
-            m_heldSocket = socket; // answered later by the test
-        } else {
-            socket->write(TestHttpServer::response(200, certificateAnswer, certificateType));
-        }
-    });
 }
 
 void tst_CertificateProvisioner::keepsTheIdentityThenConnects()
