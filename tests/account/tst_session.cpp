@@ -1,7 +1,5 @@
 // The session over the real defaults store, key store and account file (in the
-// test's private XDG folders) with a secret store in memory: sign-in state,
-// the move of an earlier version's secrets out of the settings (also with the
-// process killed between its steps), replacing the identity, and sign-out.
+// test's private XDG folders) with a secret store in memory.
 
 #include "account/DefaultsKeys.h"
 #include "account/Session.h"
@@ -312,11 +310,9 @@ void tst_Session::logoutForgetsEverythingOfTheAccount()
 
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsSet(childStepVariable)) {
-        QCoreApplication app(argc, argv);
-        return runKilledMigration();
-    }
     QCoreApplication app(argc, argv);
+    if (qEnvironmentVariableIsSet(childStepVariable))
+        return runKilledMigration();
     tst_Session test;
     return QTest::qExec(&test, argc, argv);
 }

@@ -1,8 +1,8 @@
-// The answer handling of the API client against a real HTTPS server on
-// loopback: transport failure, no body, the error envelope, then the typed
-// record, in that order; timeouts; downloads that must not leave half files.
+// The API client's answer handling against a real HTTPS server on loopback:
+// transport failure, no body, the error envelope, then the typed record.
 
 #include "Capture.h"
+#include "TestFiles.h"
 #include "TestHttpServer.h"
 
 #include "api/NetworkService.h"
@@ -119,8 +119,6 @@ void tst_NetworkService::initTestCase()
     config.apiBaseURL = m_server->origin(true);
     config.caCertificates = {m_cert.certPath};
     Config::setCurrent(config);
-    NetworkService::shared().setTimeouts(std::chrono::milliseconds(60000), std::chrono::milliseconds(180000),
-                                         std::chrono::milliseconds(3600000));
 }
 
 void tst_NetworkService::unreachableOrUntrustedServerIsGeneric()
@@ -304,10 +302,7 @@ void tst_NetworkService::downloadWritesOnlyCompleteAnswers()
                                       ok.completion());
     QVERIFY(ok.wait());
     QVERIFY(ok.result->isSuccess());
-    QFile written(target);
-    QVERIFY(written.open(QIODevice::ReadOnly));
-    QCOMPARE(written.readAll(), package);
-    written.close();
+    QCOMPARE(readFile(target), package);
 
     // Broken mid-transfer: the earlier file stays as it was, no partial file.
     m_server->route("/pkg", [](const TestHttpRequest &, QTcpSocket *socket) {
@@ -321,9 +316,7 @@ void tst_NetworkService::downloadWritesOnlyCompleteAnswers()
                                       broken.completion());
     QVERIFY(broken.wait());
     QCOMPARE(broken.result->error().code(), Error::Code::generic);
-    QVERIFY(written.open(QIODevice::ReadOnly));
-    QCOMPARE(written.readAll(), package);
-    written.close();
+    QCOMPARE(readFile(target), package);
 
     // An error status is a failure and never lands on disk either.
     m_server->route("/pkg", TestHttpServer::answer(404, "<html>missing</html>", "text/html"));

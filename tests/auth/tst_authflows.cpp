@@ -1,7 +1,6 @@
-// Sign-in, sign-up, phone verification and account creation in a real
-// (offscreen) main window against the real orvex-devservice over loopback
-// HTTPS: what is sent, what is stored, which screen follows and what the user
-// is shown. The SMS code is read back from the service's outbox.
+// The account screens in a real (offscreen) main window against the real
+// orvex-devservice over loopback HTTPS; the SMS code is read back from the
+// service's outbox.
 
 #include "Capture.h"
 #include "DevServiceProcess.h"
@@ -97,14 +96,7 @@ private Q_SLOTS:
 private:
     ViewController *root() const { return m_window->contentViewController(); }
     AlertController *alert() const { return presented<AlertController>(); }
-    bool nothingInFlight() const
-    {
-        return NetworkService::shared().findChildren<QNetworkReply *>().isEmpty();
-    }
-    bool waitIdle() const
-    {
-        return QTest::qWaitFor([this] { return nothingInFlight(); }, patience);
-    }
+    bool waitIdle() const { return QTest::qWaitFor(networkIsIdle, patience); }
     QString newEmail()
     {
         return u"member%1.%2@example.com"_s.arg(++m_accounts).arg(QCoreApplication::applicationPid());
@@ -229,15 +221,13 @@ void tst_AuthFlows::initTestCase()
     m_service = std::make_unique<DevServiceProcess>(m_dir.filePath(u"service"_s));
     QVERIFY2(m_service->start({u"--dev-routes"_s}), qPrintable(m_service->errors()));
 
-    QString error;
-    std::optional<Config> config = Config::parse({}, {}, &error);
-    QVERIFY2(config, qPrintable(error));
-    config->apiBaseURL = m_service->origin();
-    config->caCertificates = {m_service->caCertificate()};
-    config->passwordResetURL = u"http://reset.orvex.example:8443/somewhere"_s;
-    config->vpnBackend = u"vici"_s;
-    config->viciSocket = m_dir.filePath(u"no-charon.vici"_s);
-    Config::setCurrent(*config);
+    Config config = *Config::parse({}, {}, nullptr);
+    config.apiBaseURL = m_service->origin();
+    config.caCertificates = {m_service->caCertificate()};
+    config.passwordResetURL = u"http://reset.orvex.example:8443/somewhere"_s;
+    config.vpnBackend = u"vici"_s;
+    config.viciSocket = m_dir.filePath(u"no-charon.vici"_s);
+    Config::setCurrent(config);
     SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(machineId); });
     // The phone screen preselects the country of the user's locale.
     QLocale::setDefault(QLocale(u"fr_FR"_s));
@@ -295,7 +285,7 @@ void tst_AuthFlows::formsBeforeAnythingIsSent()
         QTRY_VERIFY(alert());
         QCOMPARE(alert()->message(), u"Please, enter valid data"_s);
         QVERIFY(auth->progressContainer()->isHidden());
-        QVERIFY(nothingInFlight());
+        QVERIFY(networkIsIdle());
         QVERIFY(dismissAlert());
     }
 
@@ -487,7 +477,7 @@ void tst_AuthFlows::phoneNumberIsCheckedBeforeAnyCode()
     QVERIFY(!alert());
     QTRY_VERIFY(alert());
     QCOMPARE(alert()->message(), u"Invalid mobile number"_s);
-    QVERIFY(nothingInFlight());
+    QVERIFY(networkIsIdle());
     QVERIFY(m_sent.isEmpty());
     QVERIFY(dismissAlert());
 

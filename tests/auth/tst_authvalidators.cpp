@@ -1,6 +1,5 @@
-// The account screens' fields and their local checks: the rules the fields
-// carry, the fields on a real, focused widget (offscreen), and the phone
-// screen's countries and the menu built from them.
+// The account screens' fields and their local checks, on real focused widgets
+// (offscreen), and the phone screen's countries and their menu.
 
 #include "ui/AppStoryboard.h"
 #include "account/CountryPopUpButton.h"
@@ -92,7 +91,7 @@ class tst_AuthValidators : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void cleanup();
+    void cleanup() { QLocale::setDefault(QLocale::system()); }
     void email_data();
     void email();
     void lengthsCountUserPerceivedCharacters_data();
@@ -110,11 +109,6 @@ private Q_SLOTS:
 private:
     TestSession m_session;
 };
-
-void tst_AuthValidators::cleanup()
-{
-    QLocale::setDefault(QLocale::system());
-}
 
 void tst_AuthValidators::email_data()
 {

@@ -10,6 +10,8 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <algorithm>
+
 using namespace Qt::StringLiterals;
 
 using namespace Orvex;
@@ -74,16 +76,10 @@ void clickAt(QWidget *window, const QPoint &pos)
 bool anythingTicking(const Crawler &crawler)
 {
     const auto animations = crawler.findChildren<QAbstractAnimation *>();
-    for (const QAbstractAnimation *animation : animations) {
-        if (animation->state() == QAbstractAnimation::Running)
-            return true;
-    }
     const auto timers = crawler.findChildren<QTimer *>();
-    for (const QTimer *timer : timers) {
-        if (timer->isActive())
-            return true;
-    }
-    return false;
+    return std::any_of(animations.begin(), animations.end(),
+                       [](const QAbstractAnimation *a) { return a->state() == QAbstractAnimation::Running; })
+           || std::any_of(timers.begin(), timers.end(), [](const QTimer *timer) { return timer->isActive(); });
 }
 
 } // namespace

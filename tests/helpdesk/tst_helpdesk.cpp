@@ -1,6 +1,5 @@
-// The support window and its ticket, in a real (offscreen) main window: what
-// the help desk of orvex-devservice receives, how its refusals reach the user,
-// and that a dropped connection files nothing twice.
+// The support window and its ticket, in a real (offscreen) main window,
+// against the help desk of orvex-devservice.
 
 #include "DevServiceProcess.h"
 
@@ -65,11 +64,34 @@ private Q_SLOTS:
 
 private:
     TestSession m_session;
-    SupportViewController *openSupport();
-    QJsonArray tickets();
-    void useHelpDesk(const QString &ticketUrl, const QString &authorization = {});
-    bool send(SupportViewController *support, const QString &text);
-    AlertController *alert() const;
+    SupportViewController *openSupport()
+    {
+        auto *support = instantiate<SupportViewController>(AppStoryboard::Settings);
+        support->setTitle(u"Support"_s);
+        Navigator::presentModal(support);
+        return QTest::qWaitForWindowExposed(support->modalWindow()) ? support : nullptr;
+    }
+    QJsonArray tickets() { return QJsonDocument::fromJson(m_client->get(u"/dev/tickets"_s).body).array(); }
+    void useHelpDesk(const QString &ticketUrl, const QString &authorization = {})
+    {
+        Config config = Config::current();
+        config.helpDeskTicketURL = ticketUrl;
+        config.helpDeskAuthorization = authorization.isEmpty() ? m_authorization : authorization;
+        Config::setCurrent(config);
+    }
+    bool send(SupportViewController *support, const QString &text)
+    {
+        support->textView()->setPlainText(text);
+        if (!support->requestButton()->isEnabled())
+            return false;
+        QTest::mouseClick(support->requestButton(), Qt::LeftButton);
+        return support->progressContainer()->isVisible();
+    }
+    AlertController *alert() const
+    {
+        const QList<ViewController *> shown = m_window->contentViewController()->presentedViewControllers();
+        return shown.isEmpty() ? nullptr : qobject_cast<AlertController *>(shown.constLast());
+    }
 
     QTemporaryDir m_dir;
     std::unique_ptr<DevServiceProcess> m_service;
@@ -109,45 +131,6 @@ void tst_HelpDesk::cleanup()
 {
     m_window.reset();
     QTest::qWait(20);
-}
-
-void tst_HelpDesk::useHelpDesk(const QString &ticketUrl, const QString &authorization)
-{
-    Config config = Config::current();
-    config.helpDeskTicketURL = ticketUrl;
-    config.helpDeskAuthorization = authorization.isEmpty() ? m_authorization : authorization;
-    Config::setCurrent(config);
-}
-
-SupportViewController *tst_HelpDesk::openSupport()
-{
-    auto *support = instantiate<SupportViewController>(AppStoryboard::Settings);
-    support->setTitle(u"Support"_s);
-    Navigator::presentModal(support);
-    if (!QTest::qWaitForWindowExposed(support->modalWindow()))
-        return nullptr;
-    return support;
-}
-
-QJsonArray tst_HelpDesk::tickets()
-{
-    const HttpAnswer answer = m_client->get(u"/dev/tickets"_s);
-    return QJsonDocument::fromJson(answer.body).array();
-}
-
-bool tst_HelpDesk::send(SupportViewController *support, const QString &text)
-{
-    support->textView()->setPlainText(text);
-    if (!support->requestButton()->isEnabled())
-        return false;
-    QTest::mouseClick(support->requestButton(), Qt::LeftButton);
-    return support->progressContainer()->isVisible();
-}
-
-AlertController *tst_HelpDesk::alert() const
-{
-    const QList<ViewController *> shown = m_window->contentViewController()->presentedViewControllers();
-    return shown.isEmpty() ? nullptr : qobject_cast<AlertController *>(shown.constLast());
 }
 
 void tst_HelpDesk::buttonNeedsAtLeastOneCharacter()

@@ -3,6 +3,7 @@
 // line run as the real program.
 
 #include "PrivateBus.h"
+#include "TestFiles.h"
 
 #include "platform/LoginItem.h"
 #include "platform/SessionBus.h"
@@ -20,8 +21,6 @@
 
 #include <memory>
 #include <optional>
-
-#include <sys/stat.h>
 
 #include <csignal>
 
@@ -44,28 +43,6 @@ std::optional<bool> askOwned(const QString &name)
     return answer;
 }
 
-QString readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-}
-
-bool writeFile(const QString &path, const QByteArray &contents, bool executable = false)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(contents) != contents.size())
-        return false;
-    file.close();
-    return !executable || file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-}
-
-ino_t inodeOf(const QString &path)
-{
-    struct stat st
-    {};
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
-}
-
 // desktop-file-validate, when installed, must find no error in the entry.
 void validate(const QString &path)
 {
@@ -74,44 +51,22 @@ void validate(const QString &path)
         qWarning("desktop-file-validate is not installed; the entry's syntax is not checked");
         return;
     }
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(validator, {path});
-    QVERIFY(process.waitForFinished(30000));
-    QVERIFY2(process.exitCode() == 0, process.readAll().constData());
+    const ProgramRun run = runProgram(validator, {path}, 30000);
+    QVERIFY2(run.exitCode == 0, qPrintable(run.out + run.err));
 }
 
 const QString clientBinary = QStringLiteral(ORVEX_CLIENT_BINARY);
 const QString version = QStringLiteral(ORVEX_PROJECT_VERSION);
 
-struct Run
-{
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
 // No display of any kind: a client that built its application object before
 // reading the command line would abort here.
-Run runClient(const QStringList &arguments, const QString &config = QString())
+ProgramRun runClient(const QStringList &arguments, const QString &config = QString())
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "DBUS_SESSION_BUS_ADDRESS"})
         environment.remove(QString::fromLatin1(name));
     environment.insert(u"ORVEX_CONFIG"_s, config);
-    QProcess process;
-    process.setProcessEnvironment(environment);
-    process.start(clientBinary, arguments);
-    Run result;
-    if (!process.waitForFinished(30000)) {
-        process.kill();
-        process.waitForFinished(5000);
-        return result;
-    }
-    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.out = QString::fromLocal8Bit(process.readAllStandardOutput());
-    result.err = QString::fromLocal8Bit(process.readAllStandardError());
-    return result;
+    return runProgram(clientBinary, arguments, 30000, environment);
 }
 
 bool copyExecutable(const QString &from, const QString &to)
@@ -157,7 +112,7 @@ private:
     // Runs a launcher with the fake client (`client` empty: none named).
     QProcess *startLauncher(const QString &client, const QString &program = launcherBinary,
                             const QString &busAddress = QString(), const QString &path = QString());
-    int clientStarts() const;
+    int clientStarts() const { return int(readFile(m_dir->filePath(u"starts"_s)).count('\n')); }
     // Another client, as another process would have it.
     QDBusConnection openConnection(const QString &name)
     {
@@ -203,24 +158,17 @@ void tst_Launcher::init()
 void tst_Launcher::cleanup()
 {
     for (QProcess *launcher : std::as_const(m_launchers)) {
-        if (launcher->state() != QProcess::NotRunning) {
-            launcher->kill();
-            launcher->waitForFinished(5000);
-        }
+        endProcess(*launcher);
         delete launcher;
     }
     m_launchers.clear();
     qputenv("PATH", m_path);
     // A fake client still there (it leaves at once) is ended by its pid, if
     // that pid still runs the script.
-    QFile marker(m_dir->filePath(u"starts"_s));
-    if (marker.open(QIODevice::ReadOnly)) {
-        for (const QByteArray &line : marker.readAll().split('\n')) {
-            QFile cmdline(u"/proc/%1/cmdline"_s.arg(line.toInt()));
-            if (line.toInt() > 0 && cmdline.open(QIODevice::ReadOnly)
-                && cmdline.readAll().contains(m_dir->path().toLocal8Bit()))
-                ::kill(line.toInt(), SIGKILL);
-        }
+    for (const QByteArray &line : readFile(m_dir->filePath(u"starts"_s)).split('\n')) {
+        if (line.toInt() > 0
+            && readFile(u"/proc/%1/cmdline"_s.arg(line.toInt())).contains(m_dir->path().toLocal8Bit()))
+            ::kill(line.toInt(), SIGKILL);
     }
     m_dir.reset();
 }
@@ -242,12 +190,6 @@ QProcess *tst_Launcher::startLauncher(const QString &client, const QString &prog
     launcher->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     launcher->start(program, QStringList());
     return launcher;
-}
-
-int tst_Launcher::clientStarts() const
-{
-    QFile marker(m_dir->filePath(u"starts"_s));
-    return marker.open(QIODevice::ReadOnly) ? int(marker.readAll().count('\n')) : 0;
 }
 
 void tst_Launcher::startsClientAndQuitsOnKillLauncher()
@@ -362,7 +304,7 @@ void tst_Launcher::startingFromTheMenuReopensTheRunningClient()
     QSignalSpy reopened(&running, &SingleInstance::reopenRequested);
 
     QString exec;
-    for (const QString &line : readAll(QStringLiteral(ORVEX_DESKTOP_ENTRY)).split(u'\n')) {
+    for (const QString &line : QString::fromUtf8(readFile(QStringLiteral(ORVEX_DESKTOP_ENTRY))).split(u'\n')) {
         if (line.startsWith("Exec="_L1))
             exec = line.mid(5).trimmed();
     }
@@ -396,8 +338,7 @@ void tst_Launcher::startingFromTheMenuReopensTheRunningClient()
     // This process answers the request: keep its event loop going.
     const bool finished = QTest::qWaitFor([&second] { return second.state() == QProcess::NotRunning; }, 60000);
     if (!finished) {
-        second.kill();
-        second.waitForFinished(5000);
+        endProcess(second);
         QFAIL("the second client did not leave");
     }
     QCOMPARE(second.exitStatus(), QProcess::NormalExit);
@@ -445,7 +386,7 @@ void tst_Launcher::commandLine()
     const QString config = m_dir->filePath(u"config.json"_s);
     const QByteArray plainHttp = R"({"apiBaseURL": "http://plain.example"})";
     QVERIFY(writeFile(config, plainHttp));
-    const Run run = runClient(arguments, badConfiguration ? config : QString());
+    const ProgramRun run = runClient(arguments, badConfiguration ? config : QString());
     QCOMPARE(run.exitCode, exitCode);
     QCOMPARE(run.out, out);
     if (named.isEmpty()) {
@@ -460,7 +401,7 @@ void tst_Launcher::commandLine()
 void tst_Launcher::printsHelp()
 {
     for (const QString &option : {u"--help"_s, u"-h"_s}) {
-        const Run run = runClient({option});
+        const ProgramRun run = runClient({option});
         QCOMPARE(run.exitCode, 0);
         QVERIFY2(run.out.startsWith(u"Usage: orvex [options]\n"_s), qPrintable(run.out));
         QVERIFY(run.out.contains(u"--version"_s));
@@ -497,7 +438,7 @@ void tst_Launcher::loginEntryLifecycle()
     QCOMPARE(QDir(autostartDir()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
              QStringList{u"com.orvex.launcher.desktop"_s});
 
-    const QString written = readAll(path);
+    const QString written = QString::fromUtf8(readFile(path));
     const QStringList lines = written.split(u'\n', Qt::SkipEmptyParts);
     QCOMPARE(lines.value(0), u"[Desktop Entry]"_s);
     for (const QString &expected : {u"Type=Application"_s, u"Name=Orvex"_s, u"Exec="_s + m_launcher,
@@ -511,7 +452,7 @@ void tst_Launcher::loginEntryLifecycle()
     QVERIFY(!LoginItem::isEnabled(launcherId));
     QVERIFY(LoginItem::setEnabled(launcherId, false));
     QVERIFY(LoginItem::setEnabled(launcherId, true));
-    QCOMPARE(readAll(path), written);
+    QCOMPARE(QString::fromUtf8(readFile(path)), written);
 
     // The user's own switch in the entry, in its own group only.
     const QByteArray head = "[Desktop Entry]\nType=Application\nName=Orvex\nExec=/x/orvex-launcher\n";
@@ -531,7 +472,7 @@ void tst_Launcher::loginEntryLifecycle()
     // Quoted for the space, '$' escaped inside the quotes, '%' doubled, and
     // that escaping backslash escaped again by the key-file format.
     const QString expected = u"Exec=\""_s + m_dir->path() + u"/My Apps/100%%\\\\$x/orvex-launcher\""_s;
-    const QString entry = readAll(path);
+    const QString entry = QString::fromUtf8(readFile(path));
     QVERIFY2(entry.split(u'\n').contains(expected), qPrintable(entry));
     validate(path);
 }
@@ -553,7 +494,7 @@ void tst_Launcher::loginItemFindsTheLauncherOrRefuses()
     QVERIFY(writeFile(path, "[Desktop Entry]\nType=Application\nName=Kept\nExec=/kept\n"));
     qputenv("PATH", "/nonexistent");
     QVERIFY(!LoginItem::setEnabled(launcherId, true));
-    QVERIFY(readAll(path).contains("Name=Kept"_L1));
+    QVERIFY(readFile(path).contains("Name=Kept"));
 
     // An id that is not a plain file name never leaves the autostart folder.
     qputenv("PATH", QFile::encodeName(m_dir->path()));

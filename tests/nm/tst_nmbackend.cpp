@@ -5,6 +5,7 @@
 #include "FakeNetworkManager.h"
 #include "FakeVpnBackend.h"
 #include "PrivateBus.h"
+#include "TestFiles.h"
 
 #include "config/Config.h"
 #include "platform/VpnManager.h"
@@ -144,8 +145,14 @@ private Q_SLOTS:
 private:
     std::unique_ptr<NetworkManagerVpnBackend> makeBackend();
     std::unique_ptr<AutoVpnBackend> makeAuto(const QString &pluginDirectory, const QString &socket);
-    Outcome<> save(const VpnPreferences &prefs);
-    Outcome<> load(const VpnPreferences &prefs);
+    Outcome<> save(const VpnPreferences &prefs)
+    {
+        return await([&](const VpnBackend::Completion &done) { m_backend->apply(prefs, done); });
+    }
+    Outcome<> load(const VpnPreferences &prefs)
+    {
+        return await([&](const VpnBackend::Completion &done) { m_backend->attachReporting(prefs, done); });
+    }
     QString ourProfile();
     NM::StringMap vpnData(const QString &profile) const
     {
@@ -165,14 +172,12 @@ void TestNetworkManagerBackend::initTestCase()
 {
     QVERIFY2(m_bus.isRunning(), qPrintable(m_bus.error()));
     qputenv("DBUS_SYSTEM_BUS_ADDRESS", m_bus.address().toLocal8Bit());
-    QFile name(m_plugins.filePath(u"nm-strongswan-service.name"_s));
-    QVERIFY(name.open(QIODevice::WriteOnly));
-    name.write("[VPN Connection]\nname=strongswan\nservice=org.freedesktop.NetworkManager.strongswan\n"
-               "program=/usr/lib/ipsec/charon-nm\n");
+    QVERIFY(writeFile(m_plugins.filePath(u"nm-strongswan-service.name"_s),
+                      "[VPN Connection]\nname=strongswan\nservice=org.freedesktop.NetworkManager.strongswan\n"
+                      "program=/usr/lib/ipsec/charon-nm\n"));
     QVERIFY(QDir().mkpath(m_plugins.filePath(u"other"_s)));
-    QFile other(m_plugins.filePath(u"other/nm-openvpn-service.name"_s));
-    QVERIFY(other.open(QIODevice::WriteOnly));
-    other.write("[VPN Connection]\nname=openvpn\nservice=org.freedesktop.NetworkManager.openvpn\n");
+    QVERIFY(writeFile(m_plugins.filePath(u"other/nm-openvpn-service.name"_s),
+                      "[VPN Connection]\nname=openvpn\nservice=org.freedesktop.NetworkManager.openvpn\n"));
 }
 
 void TestNetworkManagerBackend::init()
@@ -216,16 +221,6 @@ std::unique_ptr<NetworkManagerVpnBackend> TestNetworkManagerBackend::makeBackend
     connect(backend.get(), &VpnBackend::statusChanged, this,
             [this](VpnStatus status) { m_statuses << status; });
     return backend;
-}
-
-Outcome<> TestNetworkManagerBackend::save(const VpnPreferences &prefs)
-{
-    return await([&](const VpnBackend::Completion &done) { m_backend->apply(prefs, done); });
-}
-
-Outcome<> TestNetworkManagerBackend::load(const VpnPreferences &prefs)
-{
-    return await([&](const VpnBackend::Completion &done) { m_backend->attachReporting(prefs, done); });
 }
 
 QString TestNetworkManagerBackend::ourProfile()

@@ -10,6 +10,7 @@
 #include <QTest>
 
 #include "ProgramRun.h"
+#include "TestFiles.h"
 
 using namespace Qt::StringLiterals;
 
@@ -26,12 +27,6 @@ QString field(const QString &text, const QString &name, const QString &separator
     const QRegularExpression line(u"^%1%2(.*)$"_s.arg(QRegularExpression::escape(name), separator),
                                   QRegularExpression::MultilineOption);
     return line.match(text).captured(1);
-}
-
-QString readText(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
 } // namespace
@@ -124,9 +119,8 @@ void tst_Package::filesAreWhereTheyBelong()
 
     // The journey driver is a test program: none of it in the client, neither
     // its variables, its texts (UTF-16 literals) nor its class.
-    QFile client(rootPath(u"usr/bin/orvex"_s));
-    QVERIFY(client.open(QIODevice::ReadOnly));
-    const QByteArray binary = client.readAll();
+    const QByteArray binary = readFile(rootPath(u"usr/bin/orvex"_s));
+    QVERIFY(!binary.isEmpty());
     const QString driverText = u"journey: all "_s;
     for (const QByteArray &trace :
          {QByteArray("ORVEX_AUTOMATION"), QByteArray("Automation"),
@@ -173,7 +167,7 @@ void tst_Package::desktopEntryAndMetadataAgree()
     QVERIFY2(appstream.exitCode == 0, qPrintable(appstream.out + appstream.err));
 
     // The menu entry starts a program of the package and shows its icon.
-    const QString entry = readText(desktopFile);
+    const QString entry = QString::fromUtf8(readFile(desktopFile));
     const QString program = field(entry, u"Exec"_s, u"="_s).section(u' ', 0, 0);
     QVERIFY2(m_files.contains(u"usr/bin/"_s + program), qPrintable(program));
     QCOMPARE(field(entry, u"TryExec"_s, u"="_s), program);
@@ -183,7 +177,7 @@ void tst_Package::desktopEntryAndMetadataAgree()
 
     // The metadata names that entry and that icon, and its newest release
     // (listed first) is the version the client reports.
-    const QString metadata = readText(metainfo);
+    const QString metadata = QString::fromUtf8(readFile(metainfo));
     const auto element = [&metadata](const QString &pattern) {
         return QRegularExpression(pattern).match(metadata).captured(1);
     };

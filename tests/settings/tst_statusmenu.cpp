@@ -1,6 +1,5 @@
 // The tray menu, the application menu and the settings window as AppWiring
-// wires them, on a fake tunnel backend and the real orvex-devservice: the
-// entries in each state, the ways out of the client, the check boxes, sign-out.
+// wires them, on a fake tunnel backend and the real orvex-devservice.
 
 #include "Capture.h"
 #include "DevServiceProcess.h"
@@ -40,7 +39,6 @@
 #include <QDialog>
 #include <QLabel>
 #include <QMenu>
-#include <QNetworkReply>
 #include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
@@ -71,11 +69,6 @@ QStringList titles(const QMenu *menu)
 MenuItem *entry(const QMenu *menu, int index)
 {
     return qobject_cast<MenuItem *>(menu->actions().value(index));
-}
-
-bool networkIsIdle()
-{
-    return NetworkService::shared().findChildren<QNetworkReply *>().isEmpty();
 }
 
 } // namespace

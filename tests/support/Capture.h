@@ -2,8 +2,10 @@
 
 // Keeps what an asynchronous call completes with, and how often it completed.
 
+#include "api/NetworkService.h"
 #include "api/Result.h"
 
+#include <QNetworkReply>
 #include <QTest>
 
 #include <optional>
@@ -25,3 +27,10 @@ struct Capture
         return QTest::qWaitFor([this] { return result.has_value(); }, ms);
     }
 };
+
+// Every request the client started has been answered and handled: replies
+// belong to the network service's manager until their completion has run.
+inline bool networkIsIdle()
+{
+    return Orvex::NetworkService::shared().findChildren<QNetworkReply *>().isEmpty();
+}

@@ -8,12 +8,13 @@
 //     DBusMock notifications(QStringLiteral("notification_daemon"));
 //     QVERIFY2(notifications.started(), "python3-dbusmock is needed (scripts/install-deps)");
 
+#include "ProgramRun.h"
+
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCall>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -75,16 +76,7 @@ public:
         m_process.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral("-m"), QStringLiteral("dbusmock"),
                                                              busOption, QStringLiteral("-t"), chosen});
     }
-    ~DBusMock()
-    {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.terminate();
-        if (!m_process.waitForFinished(5000)) {
-            m_process.kill();
-            m_process.waitForFinished(2000);
-        }
-    }
+    ~DBusMock() { endProcess(m_process); }
     DBusMock(const DBusMock &) = delete;
     DBusMock &operator=(const DBusMock &) = delete;
 

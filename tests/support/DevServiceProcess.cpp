@@ -23,12 +23,6 @@ DevServiceProcess::DevServiceProcess(const QString &dataDir)
     : m_dataDir(dataDir.isEmpty() ? m_ownDir.path() : dataDir)
 {}
 
-DevServiceProcess::~DevServiceProcess()
-{
-    if (isRunning())
-        kill();
-}
-
 QString DevServiceProcess::binary()
 {
     return QStringLiteral(ORVEX_DEVSERVICE_BINARY);
@@ -154,23 +148,6 @@ QUrl HttpsClient::url(const QString &path, const QueryItems &items) const
     if (!items.isEmpty())
         url.setQuery(QString::fromLatin1(query), QUrl::StrictMode);
     return url;
-}
-
-HttpAnswer HttpsClient::get(const QString &path, const QueryItems &items)
-{
-    return send("GET", url(path, items));
-}
-
-HttpAnswer HttpsClient::post(const QString &path, const QByteArray &body,
-                             const QList<QPair<QByteArray, QByteArray>> &headers)
-{
-    return send("POST", url(path), body, headers);
-}
-
-HttpAnswer HttpsClient::send(const QByteArray &verb, const QUrl &url, const QByteArray &body,
-                             const QList<QPair<QByteArray, QByteArray>> &headers)
-{
-    return wait(start(verb, url, body, headers));
 }
 
 QNetworkReply *HttpsClient::start(const QByteArray &verb, const QUrl &url, const QByteArray &body,

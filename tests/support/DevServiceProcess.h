@@ -17,7 +17,7 @@ class DevServiceProcess
 {
 public:
     explicit DevServiceProcess(const QString &dataDir = {});
-    ~DevServiceProcess();
+    ~DevServiceProcess() { kill(); }
 
     // Starts the service and waits for its "listening on" line. `configFile`
     // becomes ORVEX_CONFIG when not empty.
@@ -92,11 +92,20 @@ public:
 
     QUrl url(const QString &path, const QueryItems &items = {}) const;
 
-    HttpAnswer get(const QString &path, const QueryItems &items = {});
+    HttpAnswer get(const QString &path, const QueryItems &items = {})
+    {
+        return send("GET", url(path, items));
+    }
     HttpAnswer post(const QString &path, const QByteArray &body,
-                    const QList<QPair<QByteArray, QByteArray>> &headers = {});
+                    const QList<QPair<QByteArray, QByteArray>> &headers = {})
+    {
+        return send("POST", url(path), body, headers);
+    }
     HttpAnswer send(const QByteArray &verb, const QUrl &url, const QByteArray &body = {},
-                    const QList<QPair<QByteArray, QByteArray>> &headers = {});
+                    const QList<QPair<QByteArray, QByteArray>> &headers = {})
+    {
+        return wait(start(verb, url, body, headers));
+    }
 
     // Starts a request without waiting; `wait` collects it.
     QNetworkReply *start(const QByteArray &verb, const QUrl &url, const QByteArray &body = {},

@@ -11,6 +11,18 @@ struct ProgramRun
     QString err;
 };
 
+// Asks `process` to end; kills it when it has not in five seconds.
+inline void endProcess(QProcess &process)
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.terminate();
+    if (!process.waitForFinished(5000)) {
+        process.kill();
+        process.waitForFinished(2000);
+    }
+}
+
 inline ProgramRun runProgram(const QString &program, const QStringList &arguments, int timeoutMs = 120000,
                              const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
 {

@@ -4,11 +4,12 @@
 // with whatever the test writes to the socket, so a test can send well-formed
 // answers, error pages, no body, half a body, or nothing at all.
 
+#include "ProgramRun.h"
+
 #include <QHash>
 #include <QHostAddress>
 #include <QList>
 #include <QPointer>
-#include <QProcess>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslKey>
@@ -59,14 +60,12 @@ struct TestCertificate
     {
         certPath = dir.filePath(QStringLiteral("cert.pem"));
         keyPath = dir.filePath(QStringLiteral("key.pem"));
-        QProcess openssl;
-        openssl.start(QStringLiteral("openssl"),
-                      QStringLiteral(
-                          "req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
-                          "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1,DNS:localhost")
-                              .split(QLatin1Char(' '))
-                          << QStringLiteral("-keyout") << keyPath << QStringLiteral("-out") << certPath);
-        return openssl.waitForFinished(30000) && openssl.exitCode() == 0;
+        const QStringList arguments
+            = QStringLiteral("req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+                             "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1,DNS:localhost")
+                  .split(QLatin1Char(' '))
+              << QStringLiteral("-keyout") << keyPath << QStringLiteral("-out") << certPath;
+        return runProgram(QStringLiteral("openssl"), arguments, 30000).exitCode == 0;
     }
 };
 

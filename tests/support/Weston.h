@@ -11,10 +11,11 @@
 //         weston.exportAsDisplay();
 //     QApplication app(argc, argv);
 
+#include "ProgramRun.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
-#include <QProcess>
 #include <QSize>
 #include <QString>
 #include <QTemporaryDir>
@@ -106,13 +107,7 @@ public:
     void stop()
     {
         m_running = false;
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.terminate();
-        if (!m_process.waitForFinished(5000)) {
-            m_process.kill();
-            m_process.waitForFinished(2000);
-        }
+        endProcess(m_process);
     }
 
 private:

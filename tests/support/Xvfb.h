@@ -10,8 +10,9 @@
 //         x.exportAsDisplay();
 //     QApplication app(argc, argv);
 
+#include "ProgramRun.h"
+
 #include <QByteArray>
-#include <QProcess>
 #include <QString>
 
 class Xvfb
@@ -63,13 +64,7 @@ public:
     void stop()
     {
         m_display.clear();
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.terminate();
-        if (!m_process.waitForFinished(5000)) {
-            m_process.kill();
-            m_process.waitForFinished(2000);
-        }
+        endProcess(m_process);
     }
 
 private:

@@ -1,4 +1,5 @@
 #include "FakeVpnBackend.h"
+#include "TestFiles.h"
 
 #include "platform/SecureFile.h"
 #include "platform/VpnManager.h"
@@ -6,8 +7,6 @@
 
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <sys/stat.h>
 
 using namespace Orvex;
 using namespace Qt::StringLiterals;
@@ -17,8 +16,11 @@ class TestVpnManager : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void init();
-    void cleanup();
+    void init()
+    {
+        m_dir.emplace();
+        m_path = m_dir->filePath(u"orvex/vpn-configuration.json"_s);
+    }
     void savedConfigurationSurvivesANewProcess();
     void damagedFilesFailTheLoad_data();
     void damagedFilesFailTheLoad();
@@ -34,20 +36,9 @@ private:
     Error save(VpnManager &manager) { return await(manager, &VpnManager::saveToPreferences); }
     static VpnProtocolIKEv2 sampleProtocol();
 
-    QTemporaryDir *m_dir = nullptr;
+    std::optional<QTemporaryDir> m_dir;
     QString m_path;
 };
-
-void TestVpnManager::init()
-{
-    m_dir = new QTemporaryDir;
-    m_path = m_dir->filePath(u"orvex/vpn-configuration.json"_s);
-}
-
-void TestVpnManager::cleanup()
-{
-    delete m_dir;
-}
 
 // The outcome of a load or save; never completed inside the call.
 TestVpnManager::Error TestVpnManager::await(VpnManager &manager,
@@ -98,15 +89,10 @@ void TestVpnManager::savedConfigurationSurvivesANewProcess()
     QCOMPARE(SecureFile::mode(m_path), std::optional<unsigned>(0600));
     // Saving it again leaves the file alone (no new file, no flush); a file
     // someone else changed meanwhile is written anew.
-    const auto inode = [this] {
-        struct stat info
-        {};
-        return ::stat(QFile::encodeName(m_path).constData(), &info) == 0 ? info.st_ino : 0;
-    };
     const QByteArray written = SecureFile::read(m_path).value_or("");
-    const auto before = inode();
+    const auto before = inodeOf(m_path);
     QCOMPARE(save(manager), Error::success());
-    QCOMPARE(inode(), before);
+    QCOMPARE(inodeOf(m_path), before);
     QCOMPARE(backend->applied.size(), 2);
     // Saved and applied counts only for a backend that starts on what it
     // was given, and only while the working copy and the file stay as saved.

@@ -1,4 +1,5 @@
 #include "FakeVpnBackend.h"
+#include "TestFiles.h"
 
 #include "account/DefaultsKeys.h"
 #include "config/Config.h"
@@ -48,7 +49,12 @@ private Q_SLOTS:
 
 private:
     void makeService();
-    bool settle(); // runs the event loop until the fake backend is quiet
+    // Lets the fake backend's short chains of queued completions run out.
+    void settle()
+    {
+        for (int i = 0; i < 20; ++i)
+            QCoreApplication::processEvents();
+    }
 
     TestSession m_session;
     QTemporaryDir m_dir;
@@ -60,8 +66,8 @@ private:
     }
     QByteArray m_archive;
     FakeVpnBackend *m_backend = nullptr;
-    VpnManager *m_manager = nullptr;
-    VPNService *m_service = nullptr;
+    std::unique_ptr<VpnManager> m_manager;
+    std::unique_ptr<VPNService> m_service;
 };
 
 void TestVPNService::initTestCase()
@@ -84,28 +90,18 @@ void TestVPNService::init()
 
 void TestVPNService::makeService()
 {
-    delete m_service;
-    delete m_manager;
+    m_service.reset();
     m_backend = new FakeVpnBackend;
-    m_manager = new VpnManager(std::unique_ptr<VpnBackend>(m_backend), VpnManager::defaultStoragePath());
-    m_service = new VPNService(m_manager, m_session.session);
+    m_manager = std::make_unique<VpnManager>(std::unique_ptr<VpnBackend>(m_backend),
+                                             VpnManager::defaultStoragePath());
+    m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session);
 }
 
 void TestVPNService::cleanup()
 {
-    delete m_service;
-    delete m_manager;
-    m_service = nullptr;
-    m_manager = nullptr;
+    m_service.reset();
+    m_manager.reset();
     SystemInfo::setMachineIdSourceForTesting({});
-}
-
-bool TestVPNService::settle()
-{
-    // Every operation is a short chain of queued completions.
-    for (int i = 0; i < 20; ++i)
-        QCoreApplication::processEvents();
-    return true;
 }
 
 void TestVPNService::connectWritesTheWholeConfigurationThenStarts()
@@ -242,10 +238,7 @@ void TestVPNService::saveFailurePostsOneNotificationAndRunsNothing()
 void TestVPNService::loadFailureEndsSilently()
 {
     QVERIFY(QDir().mkpath(QFileInfo(VpnManager::defaultStoragePath()).absolutePath()));
-    QFile file(VpnManager::defaultStoragePath());
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("{broken");
-    file.close();
+    QVERIFY(writeFile(VpnManager::defaultStoragePath(), "{broken"));
     QSignalSpy notifications(m_manager->connection(), &VpnConnection::statusDidChange);
     m_service->connect();
     m_service->toggle();
@@ -310,9 +303,7 @@ void TestVPNService::failedQuitLeavesCertificateAuthentication()
     m_service->setStatus(VpnStatus::Connected);
     if (loadFails) {
         QVERIFY(QDir().mkpath(QFileInfo(VpnManager::defaultStoragePath()).absolutePath()));
-        QFile file(VpnManager::defaultStoragePath());
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("{broken");
+        QVERIFY(writeFile(VpnManager::defaultStoragePath(), "{broken"));
     } else {
         m_backend->applyError = u"refused"_s;
     }

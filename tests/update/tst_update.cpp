@@ -1,13 +1,15 @@
 // The update check at launch and from the menu, the offer window and the
 // package download, in a real (offscreen) main window against orvex-devservice.
 
+#include "Capture.h"
 #include "DevServiceProcess.h"
+#include "ProgramRun.h"
 #include "StderrCapture.h"
+#include "TestFiles.h"
 #include "TestHttpServer.h"
 
 #include "ui/AppStoryboard.h"
 #include "api/Utility.h"
-#include "api/NetworkService.h"
 #include "ui/AlertController.h"
 #include "app/InfoViewController.h"
 #include "ui/WindowController.h"
@@ -27,8 +29,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
-#include <QNetworkReply>
-#include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -39,11 +39,6 @@ using namespace Orvex;
 
 namespace {
 
-bool networkIsIdle()
-{
-    return NetworkService::shared().findChildren<QNetworkReply *>().isEmpty();
-}
-
 QByteArray updateAnswer(bool error, const QString &name, const QString &version = u"2.4.0"_s)
 {
     const QJsonObject status{{u"version"_s, version}, {u"command"_s, u"checkupdates"_s},
@@ -52,24 +47,17 @@ QByteArray updateAnswer(bool error, const QString &name, const QString &version 
     return QJsonDocument(QJsonObject{{u"status"_s, status}}).toJson(QJsonDocument::Compact);
 }
 
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // A fresh key pair from the openssl command line: the private key into
 // `privatePath`, the public key returned as PEM. `algorithm` is "ED25519" or "RSA".
 QByteArray makeKeyPair(const char *algorithm, const QString &privatePath)
 {
-    QProcess openssl;
-    openssl.start(u"openssl"_s,
-                  {u"genpkey"_s, u"-algorithm"_s, QString::fromLatin1(algorithm), u"-out"_s, privatePath});
-    if (!openssl.waitForFinished(60000) || openssl.exitCode() != 0)
+    const QStringList generate{u"genpkey"_s, u"-algorithm"_s, QString::fromLatin1(algorithm), u"-out"_s,
+                               privatePath};
+    if (runProgram(u"openssl"_s, generate, 60000).exitCode != 0)
         return {};
-    openssl.start(u"openssl"_s, {u"pkey"_s, u"-in"_s, privatePath, u"-pubout"_s});
-    return openssl.waitForFinished(60000) && openssl.exitCode() == 0 ? openssl.readAllStandardOutput()
-                                                                     : QByteArray();
+    const ProgramRun exported = runProgram(u"openssl"_s, {u"pkey"_s, u"-in"_s, privatePath, u"-pubout"_s},
+                                           60000);
+    return exported.exitCode == 0 ? exported.out.toUtf8() : QByteArray();
 }
 
 QStringList downloadedFiles()
@@ -89,7 +77,7 @@ public Q_SLOTS:
 
 private Q_SLOTS:
     void initTestCase();
-    void cleanupTestCase();
+    void cleanupTestCase() { QDesktopServices::unsetUrlHandler(u"file"_s); }
     void init();
     void cleanup();
     void currentVersionShowsTheMessageOnlyFromTheMenu();
@@ -159,11 +147,6 @@ void tst_Update::initTestCase()
                              m_signedEd25519->caCertificate(), m_signedRsa->caCertificate(), m_cert.certPath};
     Config::setCurrent(config);
     QDesktopServices::setUrlHandler(u"file"_s, this, "openFile");
-}
-
-void tst_Update::cleanupTestCase()
-{
-    QDesktopServices::unsetUrlHandler(u"file"_s);
 }
 
 void tst_Update::init()

@@ -1,3 +1,4 @@
+#include "TestFiles.h"
 #include "TestPkcs12.h"
 
 #include "platform/vici/ResolverLeftovers.h"
@@ -119,8 +120,13 @@ private Q_SLOTS:
     void resolverLeftoversAreTakenOut_data();
     void resolverLeftoversAreTakenOut();
     void resolverFileIsRepairedInPlace();
-    void init();
-    void cleanup();
+    void init()
+    {
+        m_charon.reset();
+        m_dir.emplace();
+        m_path = m_dir->filePath(u"charon.vici"_s);
+        m_charon = std::make_unique<FakeCharon>(m_path);
+    }
     void pipelinedCommandsAreAnsweredInOrder();
     void eventsArriveBetweenAnswers();
     void streamedItemsGoToTheirCommand();
@@ -132,22 +138,9 @@ private Q_SLOTS:
 
 private:
     QString m_path;
-    QTemporaryDir *m_dir = nullptr;
-    FakeCharon *m_charon = nullptr;
+    std::optional<QTemporaryDir> m_dir;
+    std::unique_ptr<FakeCharon> m_charon;
 };
-
-void TestViciClient::init()
-{
-    m_dir = new QTemporaryDir;
-    m_path = m_dir->filePath(u"charon.vici"_s);
-    m_charon = new FakeCharon(m_path);
-}
-
-void TestViciClient::cleanup()
-{
-    delete m_charon;
-    delete m_dir;
-}
 
 void TestViciClient::pipelinedCommandsAreAnsweredInOrder()
 {
@@ -521,10 +514,7 @@ void TestViciClient::resolverFileIsRepairedInPlace()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(u"resolv.conf"_s);
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("nameserver 198.51.100.53   # by strongSwan\nnameserver 192.0.2.53\n");
-    file.close();
+    QVERIFY(writeFile(path, "nameserver 198.51.100.53   # by strongSwan\nnameserver 192.0.2.53\n"));
     QFile twin(path); // a second handle on the same file sees the repair
     QVERIFY(twin.open(QIODevice::ReadOnly));
     const Outcome<> repaired = ResolverLeftovers::repair(path);

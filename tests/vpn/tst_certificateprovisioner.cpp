@@ -1,6 +1,5 @@
-// The certificate sequence against a scripted HTTPS server on loopback (what
-// is sent, kept, reported, dropped), then the identity over the real stores:
-// which archives are kept, whether a key is shared, when renewal is due.
+// The certificate sequence against a scripted HTTPS server on loopback, then
+// the identity over the real stores.
 
 #include "account/DefaultsKeys.h"
 #include "api/NetworkService.h"
@@ -12,13 +11,13 @@
 #include "vpn/CertificateProvisioner.h"
 #include "vpn/KeychainService.h"
 
+#include "Capture.h"
 #include "TestHttpServer.h"
 #include "TestPkcs12.h"
 #include "TestSession.h"
 
 #include <QDir>
 
-#include <QNetworkReply>
 #include <QTest>
 #include <QUrlQuery>
 
@@ -38,21 +37,10 @@ QByteArray envelope(int code)
            + R"(,"command":"c","error":true,"opf":"o","version":"v"}})";
 }
 
-QUrlQuery parametersOf(const TestHttpRequest &request)
-{
-    return QUrlQuery(QString::fromLatin1(request.query().isEmpty() ? request.body : request.query()));
-}
-
 QString parameter(const TestHttpRequest &request, const char *name)
 {
-    return parametersOf(request).queryItemValue(QLatin1String(name), QUrl::FullyDecoded);
-}
-
-// Every request the client started has been answered and handled: replies
-// belong to the network service's manager until their completion has run.
-bool clientIsIdle()
-{
-    return NetworkService::shared().findChildren<QNetworkReply *>().isEmpty();
+    return QUrlQuery(QString::fromLatin1(request.query().isEmpty() ? request.body : request.query()))
+        .queryItemValue(QLatin1String(name), QUrl::FullyDecoded);
 }
 
 QList<QByteArray> storedIdentities()
@@ -105,9 +93,28 @@ private Q_SLOTS:
     void renewalIsDueAWeekBeforeTheEnd();
 
 private:
-    QList<TestHttpRequest> requestsFor(const char *api) const;
+    QList<TestHttpRequest> requestsFor(const char *api) const
+    {
+        QList<TestHttpRequest> found;
+        for (const TestHttpRequest &request : m_server->requests) {
+            if (request.path() == commandPath && parameter(request, "api") == QLatin1String(api))
+                found.append(request);
+        }
+        return found;
+    }
     void routeAnswers(const QByteArray &tokenAnswer, const QByteArray &certificateAnswer,
-                      const QByteArray &certificateType = "application/x-pkcs12");
+                      const QByteArray &certificateType = "application/x-pkcs12")
+    {
+        m_server->route(commandPath, [=, this](const TestHttpRequest &request, QTcpSocket *socket) {
+            if (parameter(request, "api") == QLatin1String("gen_token")) {
+                socket->write(TestHttpServer::response(200, tokenAnswer));
+            } else if (m_heldSocket.isNull() && certificateType.isEmpty()) {
+                m_heldSocket = socket; // answered later by the test
+            } else {
+                socket->write(TestHttpServer::response(200, certificateAnswer, certificateType));
+            }
+        });
+    }
 
     TestSession m_session;
     TestCertificate m_cert;
@@ -148,31 +155,6 @@ void tst_CertificateProvisioner::init()
     routeAnswers(R"({"token":{"name":"tok-1"}})", m_archive);
 }
 
-QList<TestHttpRequest> tst_CertificateProvisioner::requestsFor(const char *api) const
-{
-    QList<TestHttpRequest> found;
-    for (const TestHttpRequest &request : m_server->requests) {
-        if (request.path() == commandPath && parameter(request, "api") == QLatin1String(api))
-            found.append(request);
-    }
-    return found;
-}
-
-void tst_CertificateProvisioner::routeAnswers(const QByteArray &tokenAnswer,
-                                              const QByteArray &certificateAnswer,
-                                              const QByteArray &certificateType)
-{
-    m_server->route(commandPath, [=, this](const TestHttpRequest &request, QTcpSocket *socket) {
-        if (parameter(request, "api") == QLatin1String("gen_token")) {
-            socket->write(TestHttpServer::response(200, tokenAnswer));
-        } else if (m_heldSocket.isNull() && certificateType.isEmpty()) {
-            m_heldSocket = socket; // answered later by the test
-        } else {
-            socket->write(TestHttpServer::response(200, certificateAnswer, certificateType));
-        }
-    });
-}
-
 void tst_CertificateProvisioner::keepsTheIdentityThenConnects()
 {
     m_session.session.setCredentials(email, password);
@@ -185,7 +167,7 @@ void tst_CertificateProvisioner::keepsTheIdentityThenConnects()
     CertificateProvisioner::fetchCertificate(&owner, NetworkService::shared(), m_session.session,
                                              outcome.resultHandler(), outcome.connect(m_session.session));
     QTRY_COMPARE_WITH_TIMEOUT(outcome.connects, 1, 20000);
-    QTRY_VERIFY(clientIsIdle());
+    QTRY_VERIFY(networkIsIdle());
 
     QCOMPARE(outcome.connects, 1);
     QVERIFY(outcome.errors.isEmpty());
@@ -252,7 +234,7 @@ void tst_CertificateProvisioner::failureIsReportedAndNothingStored()
         QTRY_COMPARE_WITH_TIMEOUT(outcome.errors.size(), 1, 20000);
     else
         QTRY_COMPARE_WITH_TIMEOUT(requestsFor("getcert").size(), 1, 20000);
-    QTRY_VERIFY(clientIsIdle());
+    QTRY_VERIFY(networkIsIdle());
     QCOMPARE(outcome.errors.size(), heard ? 1 : 0);
     if (heard)
         QCOMPARE(int(outcome.errors.first().code()), expected);
@@ -296,7 +278,7 @@ void tst_CertificateProvisioner::missingCredentialStopsAfterTheToken()
     CertificateProvisioner::fetchCertificate(&owner, NetworkService::shared(), m_session.session,
                                              outcome.resultHandler(), outcome.connect(m_session.session));
     QTRY_COMPARE_WITH_TIMEOUT(requestsFor("gen_token").size(), 1, 20000);
-    QTRY_VERIFY(clientIsIdle());
+    QTRY_VERIFY(networkIsIdle());
     QCOMPARE(requestsFor("getcert").size(), 0);
     QVERIFY(outcome.errors.isEmpty());
     QCOMPARE(outcome.connects, 0);
@@ -328,7 +310,7 @@ void tst_CertificateProvisioner::lateCertificateIsDropped()
     else
         UserDefaults::standard().setString(Keys::tempEmail, QStringLiteral("bob@example.com"));
     m_heldSocket->write(TestHttpServer::response(200, m_archive, "application/x-pkcs12"));
-    QTRY_VERIFY(clientIsIdle());
+    QTRY_VERIFY(networkIsIdle());
     QVERIFY(storedIdentities().isEmpty());
     QCOMPARE(outcome.connects, 0);
     QVERIFY(outcome.errors.isEmpty());
@@ -343,7 +325,7 @@ void tst_CertificateProvisioner::lateCertificateIsDropped()
                                                  outcome.resultHandler(), outcome.connect(m_session.session));
     }
     QTRY_COMPARE_WITH_TIMEOUT(requestsFor("gen_token").size(), 1, 20000);
-    QTRY_VERIFY(clientIsIdle());
+    QTRY_VERIFY(networkIsIdle());
     QCOMPARE(requestsFor("getcert").size(), 0);
     QVERIFY(outcome.errors.isEmpty());
 }
