@@ -6,6 +6,7 @@
 
 #include "DevServiceProcess.h"
 #include "ProgramRun.h"
+#include "TestFiles.h"
 
 #include "config/Config.h"
 
@@ -135,19 +136,6 @@ inline QJsonObject usage(HttpsClient &client, const Orvex::Config &config, const
 inline qint64 monthlyUsage(const QJsonObject &model)
 {
     return model.value(u"info"_s).toObject().value(u"MonthlyUsage"_s).toInteger(-1);
-}
-
-// Answers `path`, or nothing when the file could not be written.
-inline QString writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() ? path : QString();
-}
-
-inline QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // The certificate in a PKCS#12 archive that opens with `passphrase` and holds
@@ -533,7 +521,8 @@ void DevServiceTest::serviceOfItsOwn()
         "pkcs12Passphrase": "Pw+9 x",
         "vpnDomain": "tunnel.example.net"
     })";
-    const QString configPath = writeFile(dir.path() + u"/config.json"_s, overrides);
+    const QString configPath = dir.path() + u"/config.json"_s;
+    QVERIFY(writeFile(configPath, overrides));
     const auto config = Orvex::Config::parse(overrides, configPath, nullptr);
     QVERIFY(config);
     const QString open = dir.filePath(u"open"_s);
@@ -562,9 +551,7 @@ void DevServiceTest::serviceOfItsOwn()
         QVERIFY(service.stop());
     }
     // The folder is made the service's alone.
-    struct stat st;
-    QVERIFY(::stat(QFile::encodeName(open).constData(), &st) == 0);
-    QCOMPARE(st.st_mode & 07777, 0700u);
+    QCOMPARE(modeOf(open), 0700u);
 
     // Another user's link in its place is refused, and its target left alone.
     const QString target = dir.filePath(u"target"_s);
@@ -577,8 +564,7 @@ void DevServiceTest::serviceOfItsOwn()
     DevServiceProcess refused(link);
     QVERIFY(!refused.start());
     QVERIFY2(refused.errors().contains(u"symbolic link owned by another user"_s), "no reason given");
-    QVERIFY(::stat(QFile::encodeName(target).constData(), &st) == 0);
-    QCOMPARE(st.st_mode & 07777, 0755u);
+    QCOMPARE(modeOf(target), 0755u);
     QCOMPARE(QDir(target).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
 }
 
@@ -604,7 +590,8 @@ void DevServiceTest::archiveOpensAndChainsToTheCa()
     QCOMPARE(altNames.size(), 1);
 
     // A client certificate of the service's CA, as the gateway checks it.
-    const QString certificatePath = writeFile(m_dir.path() + u"/client.crt"_s, parsed.toPem());
+    const QString certificatePath = m_dir.path() + u"/client.crt"_s;
+    QVERIFY(writeFile(certificatePath, parsed.toPem()));
     const ProgramRun verify = runProgram(u"openssl"_s, {u"verify"_s, u"-CAfile"_s, m_service->caCertificate(),
                                                         u"-purpose"_s, u"sslclient"_s, certificatePath});
     QVERIFY2(verify.exitCode == 0, qPrintable(verify.out + verify.err));
@@ -699,9 +686,7 @@ void DevServiceTest::gatewayCertificate()
     QCOMPARE(parsed.size(), 1);
     QCOMPARE(parsed.first().subjectAlternativeNames().values(QSsl::IpAddressEntry),
              QList<QString>{u"10.9.0.1"_s});
-    struct stat keyStat;
-    QCOMPARE(::stat(keyPath.toLocal8Bit().constData(), &keyStat), 0);
-    QCOMPARE(keyStat.st_mode & 0777, 0600u);
+    QCOMPARE(modeOf(keyPath), 0600u);
 
     // A name that could smuggle a second entry into the certificate is refused.
     QVERIFY(issue({u"a.test,DNS:evil.test"_s}) != 0);

@@ -9,6 +9,7 @@
 #include "PrivateBus.h"
 #include "ProgramRun.h"
 #include "StderrCapture.h"
+#include "TestFiles.h"
 #include "TestPkcs12.h"
 
 #include "account/DefaultsKeys.h"
@@ -45,43 +46,10 @@ namespace {
 const QString passphrase = u"ovx4pk"_s;
 const QString secretsName = u"org.freedesktop.secrets"_s;
 
-unsigned modeOf(const QString &path)
-{
-    struct stat st;
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
-        return 0;
-    return st.st_mode & 07777;
-}
-
-QByteArray contentsOf(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeRaw(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
-}
-
 QStringList entriesOf(const QString &dir)
 {
     return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
 }
-
-class Umask
-{
-public:
-    explicit Umask(mode_t mask)
-        : m_saved(::umask(mask))
-    {}
-    ~Umask() { ::umask(m_saved); }
-
-private:
-    mode_t m_saved;
-};
 
 // Credentials are slow enough to make (RSA) that the tests share them.
 const Credential &alice()
@@ -230,11 +198,11 @@ void tst_LocalStores::absentRemovedRetypedAndSharedValues()
     store.remove(u"password"_s);
     QVERIFY(!store.contains(u"password"_s));
     QVERIFY(!UserDefaults(path).contains(u"password"_s));
-    QVERIFY(!contentsOf(path).contains("secret"));
+    QVERIFY(!readFile(path).contains("secret"));
     // Removing what is not there writes nothing.
-    const QByteArray before = contentsOf(path);
+    const QByteArray before = readFile(path);
     store.remove(u"password"_s);
-    QCOMPARE(contentsOf(path), before);
+    QCOMPARE(readFile(path), before);
 
     // A write of another type replaces the value and its type.
     store.setBoolean(u"name"_s, true);
@@ -332,7 +300,7 @@ void tst_LocalStores::plantedLinksAreNotFollowed()
     const Umask umask(022);
     QTemporaryDir dir;
     const QString victim = dir.filePath(u"victim"_s);
-    writeRaw(victim, "[General]\nowner=someone else\n");
+    QVERIFY(writeFile(victim, "[General]\nowner=someone else\n"));
     QVERIFY(::chmod(QFile::encodeName(victim).constData(), 0644) == 0);
 
     // The file is a link: reading leaves the target's mode alone, a save
@@ -348,7 +316,7 @@ void tst_LocalStores::plantedLinksAreNotFollowed()
         QCOMPARE(modeOf(victim), 0644u);
         store.setString(u"phone"_s, u"1"_s);
         QCOMPARE(modeOf(victim), 0644u);
-        QCOMPARE(contentsOf(victim), QByteArray("[General]\nowner=someone else\n"));
+        QCOMPARE(readFile(victim), QByteArray("[General]\nowner=someone else\n"));
         QVERIFY(!QFileInfo(path).isSymLink());
         QCOMPARE(modeOf(path), 0600u);
     }
@@ -408,7 +376,7 @@ void tst_LocalStores::damagedFileIsSetAsideAndStoreStartsEmpty()
     const QString folder = dir.filePath(u"orvex"_s);
     QVERIFY(QDir().mkpath(folder));
     const QString path = folder + u"/orvex.conf"_s;
-    writeRaw(path, damaged);
+    QVERIFY(writeFile(path, damaged));
 
     StderrCapture capture(dir.filePath(u"stderr.txt"_s));
     UserDefaults store(path);
@@ -424,16 +392,16 @@ void tst_LocalStores::damagedFileIsSetAsideAndStoreStartsEmpty()
     const QStringList aside = QDir(folder).entryList({u"orvex.conf.corrupt-*"_s}, QDir::Files | QDir::Hidden);
     QCOMPARE(aside.size(), 1);
     const QString asidePath = folder + u'/' + aside.first();
-    QCOMPARE(contentsOf(asidePath), damaged);
+    QCOMPARE(readFile(asidePath), damaged);
     QCOMPARE(modeOf(asidePath), 0600u);
     QVERIFY(!QFile::exists(path));
 
     store.setString(u"tempEmail"_s, u"new@example.com"_s);
     QCOMPARE(UserDefaults(path).string(u"tempEmail"_s), u"new@example.com"_s);
-    QCOMPARE(contentsOf(asidePath), damaged);
+    QCOMPARE(readFile(asidePath), damaged);
 
     // A second damaged file gets a name of its own instead of replacing the first.
-    writeRaw(path, damaged);
+    QVERIFY(writeFile(path, damaged));
     StderrCapture again(dir.filePath(u"stderr2.txt"_s));
     QVERIFY(!store.contains(u"tempEmail"_s));
     QCOMPARE(again.text().count('\n'), 1);
@@ -580,10 +548,8 @@ void tst_LocalStores::legacyArchiveFromTheOpensslTool()
                                                                                                    p12Path)),
              0);
 
-    QFile p12(p12Path);
-    QVERIFY(p12.open(QIODevice::ReadOnly));
     IdentityStore store(dir.filePath(u"identities"_s));
-    const auto identity = store.importPkcs12(p12.readAll(), passphrase);
+    const auto identity = store.importPkcs12(readFile(p12Path), passphrase);
     QVERIFY(identity);
     QCOMPARE(store.resolve(identity->reference)->keyType, u"rsa"_s);
 }
@@ -600,9 +566,7 @@ void tst_LocalStores::reimportKeepsTheStoredIdentityAndRepairsADamagedOne()
     QVERIFY(!store.grantAccess(bob().sha1(), u"charon"_s));    // not stored
     const QString folder = dir.filePath(QString::fromLatin1(first->reference.toHex()));
     // A file of our own in the folder tells whether an import replaced it.
-    QFile marker(folder + u"/marker"_s);
-    QVERIFY(marker.open(QIODevice::WriteOnly));
-    marker.close();
+    QVERIFY(writeFile(folder + u"/marker"_s, {}));
 
     // Another archive holding the same identity (other encryption, bag order).
     const QByteArray other = makeArchive({keyBag(alice(), "x"), certificateBag(alice(), "x")}, passphrase,
@@ -613,7 +577,7 @@ void tst_LocalStores::reimportKeepsTheStoredIdentityAndRepairsADamagedOne()
         QCOMPARE(*second, *first);
     }
     QCOMPARE(entriesOf(dir.path()).size(), 1);
-    QVERIFY(marker.exists());
+    QVERIFY(QFile::exists(folder + u"/marker"_s));
     // The list is read back from disk, as after a restart.
     QCOMPARE(IdentityStore(dir.path()).accessList(first->reference),
              (QList<IdentityStore::AccessEntry>{{u"use"_s, {u"orvex"_s, u"charon"_s}}}));
@@ -689,13 +653,7 @@ void tst_LocalStores::initTestCase()
 
 void tst_LocalStores::cleanupTestCase()
 {
-    if (m_keyring.state() != QProcess::NotRunning) {
-        m_keyring.terminate();
-        if (!m_keyring.waitForFinished(5000)) {
-            m_keyring.kill();
-            m_keyring.waitForFinished(5000);
-        }
-    }
+    endProcess(m_keyring);
     m_bus.stop();
 }
 
@@ -709,11 +667,9 @@ void tst_LocalStores::init()
 
 QString tst_LocalStores::secretTool(const QStringList &arguments)
 {
-    QProcess tool; // on the private bus, exported as the session bus
-    tool.start(u"secret-tool"_s, arguments);
-    if (!tool.waitForFinished(20000))
-        return u"secret-tool did not finish"_s;
-    return QString::fromUtf8(tool.readAllStandardOutput() + tool.readAllStandardError());
+    // On the private bus, exported as the session bus.
+    const ProgramRun tool = runProgram(u"secret-tool"_s, arguments, 20000);
+    return tool.out + tool.err;
 }
 
 QStringList tst_LocalStores::keyringItems()
@@ -774,9 +730,7 @@ void tst_LocalStores::oldPasswordMovesIntoTheKeyringAndOutAtSignOut()
     QCOMPARE(secretTool({u"lookup"_s, u"server"_s, u"com.orvex.client"_s, u"user"_s, u"password"_s}),
              u"from the old file"_s);
     QVERIFY(!QFile::exists(m_fallback));
-    QFile settings(UserDefaults::standardFilePath());
-    QVERIFY(settings.open(QIODevice::ReadOnly));
-    QVERIFY(!settings.readAll().contains("from the old file"));
+    QVERIFY(!readFile(UserDefaults::standardFilePath()).contains("from the old file"));
 
     DesktopSecretStore nextSecrets(SessionBus::clientAppId, m_fallback);
     Session next(nextSecrets, UserDefaults::standard(), IdentityStore::standard(),
