@@ -669,12 +669,14 @@ void ViciVpnBackend::verifyHeld()
                 retryRefusedAttempt(Outcome<>::success());
             return;
         }
-        ++m_reloads;
         m_reloading = true;
         sendLoads(
             m_preferences,
             [this](const Outcome<> &outcome) {
+                // Counted once done: an `initiate` sent while the loads were
+                // still on their way may have been refused for want of them.
                 m_reloading = false;
+                ++m_reloads;
                 if (m_refusedAttempt)
                     retryRefusedAttempt(outcome);
             },
