@@ -83,7 +83,6 @@ private Q_SLOTS:
     void sharedMeansTwoApplicationsInOneEntry();
     void onlyAnArchiveWithOneIdentityIsKept_data();
     void onlyAnArchiveWithOneIdentityIsKept();
-    void renewalIsDueAWeekBeforeTheEnd_data();
     void renewalIsDueAWeekBeforeTheEnd();
 
 private:
@@ -389,31 +388,22 @@ void tst_CertificateProvisioner::onlyAnArchiveWithOneIdentityIsKept()
              kept ? QList<QByteArray>{m_day.sha1()} : QList<QByteArray>{});
 }
 
-void tst_CertificateProvisioner::renewalIsDueAWeekBeforeTheEnd_data()
-{
-    // m_day is valid for one day from the moment it was made.
-    QTest::addColumn<qint64>("secondsFromNow");
-    QTest::addColumn<bool>("due");
-    QTest::addColumn<bool>("valid");
-    QTest::newRow("an hour before it starts") << qint64(-3600) << true << false;
-    QTest::newRow("valid, ends tomorrow") << qint64(60) << true << true;
-    QTest::newRow("ended an hour ago") << qint64(86400 + 3600) << true << false;
-}
-
 void tst_CertificateProvisioner::renewalIsDueAWeekBeforeTheEnd()
 {
-    QFETCH(qint64, secondsFromNow);
-    QFETCH(bool, due);
-    QFETCH(bool, valid);
     IdentityStore &store = IdentityStore::standard();
     const auto reference = KeychainService::persistentReference(makeIdentityArchive(m_day, m_passphrase));
     QVERIFY(reference);
     const auto validity = store.validity(*reference);
     QVERIFY(validity);
     QCOMPARE(validity->notBefore.secsTo(validity->notAfter), qint64(86400));
-    const QDateTime at = validity->notBefore.addSecs(secondsFromNow);
-    QCOMPARE(KeychainService::needsRenewal(store, *reference, at), due);
-    QCOMPARE(KeychainService::isValid(store, *reference, at), valid);
+    // A one-day certificate is due an hour before it starts, while valid and
+    // an hour after its end; valid only in between.
+    for (const auto &[secondsFromStart, valid] :
+         {std::pair{qint64(-3600), false}, {qint64(60), true}, {qint64(86400 + 3600), false}}) {
+        const QDateTime at = validity->notBefore.addSecs(secondsFromStart);
+        QVERIFY(KeychainService::needsRenewal(store, *reference, at));
+        QCOMPARE(KeychainService::isValid(store, *reference, at), valid);
+    }
 
     // Eight days before the end of a longer one it is not due yet; seven
     // days before, it is.
