@@ -81,11 +81,8 @@ private Q_SLOTS:
     void initTestCase();
     void init();
     void cleanup();
-    void beforeTheFirstReadingTheMenuSaysDisconnect();
-    void menuAndIconFollowEachStatus_data();
     void menuAndIconFollowEachStatus();
-    void middleEntryWithoutCertificateFetchesOneThenConnects();
-    void middleEntryWithCertificateTogglesTheTunnel();
+    void middleEntryFetchesACertificateOnceAndTogglesTheTunnel();
     void quitFromAMenu_data();
     void quitFromAMenu();
     void endingTheClient_data();
@@ -95,7 +92,6 @@ private Q_SLOTS:
 
     void checkboxesFlipValueAndPictureTogether_data();
     void checkboxesFlipValueAndPictureTogether();
-    void signOut_data();
     void signOut();
 
 private:
@@ -192,88 +188,69 @@ void tst_StatusMenu::cleanup()
     m_manager.reset();
 }
 
-void tst_StatusMenu::beforeTheFirstReadingTheMenuSaysDisconnect()
+void tst_StatusMenu::menuAndIconFollowEachStatus()
 {
     // Nothing delivered yet: the handler starts out "connected".
     QMenu *menu = m_app->statusMenu().menu();
     QCOMPARE(m_titlesAtStart, (QStringList{u"Show"_s, u"Disconnect"_s, u"Quit"_s}));
     QCOMPARE(m_app->statusMenu().imageName(), u"app_status_icon_off"_s);
-
-    // The first reading (the tunnel is not up) rebuilds it; Show brings the
-    // window back.
+    // The first reading (the tunnel is not up) rebuilds it.
     QTRY_COMPARE(titles(menu).value(1), u"Connect"_s);
-    QCOMPARE(menu->actions().size(), 3);
+
+    // Every state is entered from the connected one, so each sees a change.
+    const QString on = u"app_status_icon"_s;
+    const QString off = u"app_status_icon_off"_s;
+    for (const auto &[status, middle, image] : {std::tuple{VpnStatus::Connected, u"Disconnect"_s, on},
+                                                {VpnStatus::Connecting, u"Connect"_s, off},
+                                                {VpnStatus::Connected, u"Disconnect"_s, on},
+                                                {VpnStatus::Disconnected, u"Connect"_s, off}}) {
+        setLiveStatus(status);
+        QCOMPARE(titles(menu), (QStringList{u"Show"_s, middle, u"Quit"_s}));
+        QCOMPARE(m_app->statusMenu().imageName(), image);
+        QCOMPARE(m_app->statusMenu().statusItem()->icon().cacheKey(), Images::named(image).cacheKey());
+    }
+
+    // Show brings the window back.
     m_app->window().hide();
     entry(menu, 0)->trigger();
     QVERIFY(m_app->window().isVisible());
 }
 
-void tst_StatusMenu::menuAndIconFollowEachStatus_data()
-{
-    QTest::addColumn<VpnStatus>("status");
-    QTest::addColumn<QString>("middle");
-    QTest::addColumn<QString>("image");
-    const QString on = u"app_status_icon"_s;
-    const QString off = u"app_status_icon_off"_s;
-    QTest::newRow("disconnected") << VpnStatus::Disconnected << u"Connect"_s << off;
-    QTest::newRow("connecting") << VpnStatus::Connecting << u"Connect"_s << off;
-    QTest::newRow("connected") << VpnStatus::Connected << u"Disconnect"_s << on;
-}
-
-void tst_StatusMenu::menuAndIconFollowEachStatus()
-{
-    QFETCH(VpnStatus, status);
-    QFETCH(QString, middle);
-    QFETCH(QString, image);
-    QMenu *menu = m_app->statusMenu().menu();
-    // Start from the other side so every row sees a change.
-    setLiveStatus(status == VpnStatus::Connected ? VpnStatus::Disconnected : VpnStatus::Connected);
-    setLiveStatus(status);
-    QCOMPARE(titles(menu), (QStringList{u"Show"_s, middle, u"Quit"_s}));
-    QCOMPARE(m_app->statusMenu().imageName(), image);
-    QCOMPARE(m_app->statusMenu().statusItem()->icon().cacheKey(), Images::named(image).cacheKey());
-}
-
-void tst_StatusMenu::middleEntryWithoutCertificateFetchesOneThenConnects()
-{
-    m_session.session.setCredentials(m_devService->demoEmail(), m_devService->demoPassword());
-    QVERIFY(setLiveStatus(VpnStatus::Disconnected));
-    const int startsBefore = m_backend->calls.count(u"start"_s);
-
-    entry(m_app->statusMenu().menu(), 1)->trigger();
-    QVERIFY(!networkIsIdle()); // the token request is under way
-    QTRY_VERIFY_WITH_TIMEOUT(m_session.session.identityReference().has_value(), 60000);
-    QTRY_COMPARE_WITH_TIMEOUT(m_backend->calls.count(u"start"_s), startsBefore + 1, 30000);
-    // Connected with the certificate it fetched.
-    const VpnPreferences saved = m_manager->savedPreferences();
-    QVERIFY(saved.protocolConfiguration);
-    QCOMPARE(saved.protocolConfiguration->authenticationMethod, Auth::Certificate);
-    QVERIFY(!saved.protocolConfiguration->identityReference.isEmpty());
-}
-
-void tst_StatusMenu::middleEntryWithCertificateTogglesTheTunnel()
+void tst_StatusMenu::middleEntryFetchesACertificateOnceAndTogglesTheTunnel()
 {
     // Signed out it does nothing: no certificate request, nothing reaches
     // the tunnel.
+    QMenu *menu = m_app->statusMenu().menu();
     QVERIFY(setLiveStatus(VpnStatus::Disconnected));
-    QCOMPARE(titles(m_app->statusMenu().menu()).value(1), u"Connect"_s);
+    QCOMPARE(titles(menu).value(1), u"Connect"_s);
     const QStringList before = m_backend->calls;
-    entry(m_app->statusMenu().menu(), 1)->trigger();
+    entry(menu, 1)->trigger();
     QVERIFY(networkIsIdle());
     QTest::qWait(100);
     QCOMPARE(m_backend->calls, before);
     QVERIFY(IdentityStore::standard().references().isEmpty());
 
-    m_session.session.setCredentials(u"ann@example.com"_s, u"secret"_s);
-    QVERIFY(m_session.keepIdentity());
-    entry(m_app->statusMenu().menu(), 1)->trigger();
+    // Signed in without a certificate: it fetches one, then connects with it.
+    m_session.session.setCredentials(m_devService->demoEmail(), m_devService->demoPassword());
+    const int startsBefore = m_backend->calls.count(u"start"_s);
+    entry(menu, 1)->trigger();
+    QVERIFY(!networkIsIdle()); // the token request is under way
+    QTRY_VERIFY_WITH_TIMEOUT(m_session.session.identityReference().has_value(), 60000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_backend->calls.count(u"start"_s), startsBefore + 1, 30000);
+    const VpnPreferences saved = m_manager->savedPreferences();
+    QVERIFY(saved.protocolConfiguration);
+    QCOMPARE(saved.protocolConfiguration->authenticationMethod, Auth::Certificate);
+    QVERIFY(!saved.protocolConfiguration->identityReference.isEmpty());
+
+    QTRY_VERIFY_WITH_TIMEOUT(networkIsIdle(), 60000);
+    entry(menu, 1)->trigger();
     QVERIFY(networkIsIdle()); // a stored certificate is not fetched again
-    QTRY_VERIFY(m_backend->calls.contains(u"start"_s));
+    QTRY_COMPARE(m_backend->calls.count(u"start"_s), startsBefore + 2);
     QVERIFY(!m_backend->calls.contains(u"stop"_s));
 
     QVERIFY(setLiveStatus(VpnStatus::Connected));
-    QCOMPARE(titles(m_app->statusMenu().menu()).value(1), u"Disconnect"_s);
-    entry(m_app->statusMenu().menu(), 1)->trigger();
+    QCOMPARE(titles(menu).value(1), u"Disconnect"_s);
+    entry(menu, 1)->trigger();
     QTRY_VERIFY(m_backend->calls.contains(u"stop"_s));
     QVERIFY(!m_manager->savedPreferences().onDemandEnabled);
 }
@@ -449,30 +426,29 @@ void tst_StatusMenu::checkboxesFlipValueAndPictureTogether()
     auto imageName = [&] {
         return autoStart ? settings->autoStartImageName() : settings->autoConnectImageName();
     };
+    // The stored value, the box and its picture, which must agree.
+    auto shows = [&](bool ticked, const QString &picture) {
+        QCOMPARE(defaults.boolean(key), ticked);
+        QCOMPARE(button->isChecked(), ticked);
+        QCOMPARE(imageName(), picture);
+        QCOMPARE(image->image().cacheKey(), Images::named(picture).cacheKey());
+    };
     auto entryExists = [] { return QFile::exists(LoginItem::entryPath(SessionBus::launcherAppId)); };
 
-    // Both start on (first launch), pictures included.
-    QVERIFY(defaults.boolean(key));
-    QCOMPARE(imageName(), u"ic_checkbox_on"_s);
-    QCOMPARE(image->image().cacheKey(), Images::named(u"ic_checkbox_on"_s).cacheKey());
-    QVERIFY(button->isChecked());
+    // Both start on (first launch).
+    shows(true, u"ic_checkbox_on"_s);
 
     // A click anywhere on the row counts, the picture included (sent to the
     // window, so it lands on whatever is under that point).
     QWidget *window = settings->window();
     QTest::mouseClick(window->windowHandle(), Qt::LeftButton, {},
                       image->mapTo(window, image->rect().center()));
-    QVERIFY(!defaults.boolean(key));
-    QCOMPARE(imageName(), u"ic_checkbox_off"_s);
-    QCOMPARE(image->image().cacheKey(), Images::named(u"ic_checkbox_off"_s).cacheKey());
-    QVERIFY(!button->isChecked());
+    shows(false, u"ic_checkbox_off"_s);
     QCOMPARE(entryExists(), !autoStart);
 
     QTest::mouseClick(window->windowHandle(), Qt::LeftButton, {},
                       button->mapTo(window, QPoint(button->width() - 20, button->height() / 2)));
-    QVERIFY(defaults.boolean(key));
-    QCOMPARE(imageName(), u"ic_checkbox_on"_s);
-    QCOMPARE(image->image().cacheKey(), Images::named(u"ic_checkbox_on"_s).cacheKey());
+    shows(true, u"ic_checkbox_on"_s);
     QVERIFY(entryExists());
     QVERIFY(LoginItem::isEnabled(SessionBus::launcherAppId));
 
@@ -489,19 +465,11 @@ void tst_StatusMenu::checkboxesFlipValueAndPictureTogether()
     QCOMPARE(imageName(), u"ic_checkbox_off"_s);
 }
 
-void tst_StatusMenu::signOut_data()
-{
-    QTest::addColumn<bool>("saveFailsFirst");
-    QTest::newRow("tunnel up") << false;
-    QTest::newRow("tunnel up, configuration refused once") << true;
-}
-
 // The tunnel is taken down (on-demand off saved, the stop sent) before the
 // account goes (with the tunnel down the journey signs out); where the configuration cannot be saved nothing
 // happens until a later try succeeds. The settings stay.
 void tst_StatusMenu::signOut()
 {
-    QFETCH(bool, saveFailsFirst);
     firstLaunch();
     signIn();
     QVERIFY(setLiveStatus(VpnStatus::Connected));
@@ -513,18 +481,17 @@ void tst_StatusMenu::signOut()
     QPointer<ViewController> oldRoot = m_app->window().contentViewController();
     const auto signedIn = [] { return UserDefaults::standard().string(Keys::tempEmail).has_value(); };
 
-    if (saveFailsFirst) {
-        m_backend->applyError = u"the VPN daemon refused the configuration"_s;
-        settings->logoutButtonAction();
-        QTRY_VERIFY(m_backend->calls.contains(u"apply"_s));
-        QTest::qWait(Navigator::setRootDelayMs + SegueAnimator::durationMs);
-        // Nothing was stopped, the account stays, the screen did not change.
-        QVERIFY(!m_backend->calls.contains(u"stop"_s));
-        QVERIFY(signedIn());
-        QCOMPARE(m_app->window().contentViewController(), oldRoot.data());
-        QVERIFY(settings->modalWindow()->isVisible());
-        m_backend->applyError.clear();
-    }
+    m_backend->applyError = u"the VPN daemon refused the configuration"_s;
+    settings->logoutButtonAction();
+    QTRY_VERIFY(m_backend->calls.contains(u"apply"_s));
+    QTest::qWait(Navigator::setRootDelayMs + SegueAnimator::durationMs);
+    // Nothing was stopped, the account stays, the screen did not change.
+    QVERIFY(!m_backend->calls.contains(u"stop"_s));
+    QVERIFY(signedIn());
+    QCOMPARE(m_app->window().contentViewController(), oldRoot.data());
+    QVERIFY(settings->modalWindow()->isVisible());
+
+    m_backend->applyError.clear();
     QTest::mouseClick(settings->logoutButton(), Qt::LeftButton);
     // The tunnel is being taken down; the account is still there.
     QVERIFY(signedIn());

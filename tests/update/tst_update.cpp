@@ -84,18 +84,14 @@ private Q_SLOTS:
     void answersThatOfferNothingShowNothing_data();
     void answersThatOfferNothingShowNothing();
     void downloadSavesThePackageUnderItsVersionAndOpensIt();
-    void downloadFinishesAfterTheWindowIsGone();
-    void downloadAnsweredWithAnErrorStatusFails();
     void fileNameStaysInDownloads_data();
     void fileNameStaysInDownloads();
     void versionsAreOrderedLikeThePackageManager_data();
     void versionsAreOrderedLikeThePackageManager();
-    void offersOfNoNewerVersionAreNotShown_data();
-    void offersOfNoNewerVersionAreNotShown();
     void downloadsComeOnlyFromTrustedOrigins_data();
     void downloadsComeOnlyFromTrustedOrigins();
-    void signedPackagesAreKeptOnlyWithAValidSignature_data();
-    void signedPackagesAreKeptOnlyWithAValidSignature();
+    void downloadsAreKeptOnlyWhenSoundAndSigned_data();
+    void downloadsAreKeptOnlyWhenSoundAndSigned();
 
 private:
     TestSession m_session;
@@ -124,20 +120,18 @@ void tst_Update::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     m_current = std::make_unique<DevServiceProcess>(m_dir.filePath(u"current"_s));
-    QVERIFY2(m_current->start(), "orvex-devservice did not start");
+    QVERIFY(m_current->start());
     m_newer = std::make_unique<DevServiceProcess>(m_dir.filePath(u"newer"_s));
-    QVERIFY2(m_newer->start({u"--latest-version"_s, u"2.4.0"_s}), "orvex-devservice did not start");
+    QVERIFY(m_newer->start({u"--latest-version"_s, u"2.4.0"_s}));
     m_ed25519Public = makeKeyPair("ED25519", m_dir.filePath(u"ed25519.pem"_s));
     m_rsaPublic = makeKeyPair("RSA", m_dir.filePath(u"rsa.pem"_s));
     QVERIFY(!m_ed25519Public.isEmpty() && !m_rsaPublic.isEmpty());
     m_signedEd25519 = std::make_unique<DevServiceProcess>(m_dir.filePath(u"signed-ed25519"_s));
-    QVERIFY2(m_signedEd25519->start({u"--latest-version"_s, u"2.4.0"_s, u"--update-signing-key"_s,
-                                     m_dir.filePath(u"ed25519.pem"_s)}),
-             "orvex-devservice did not start");
+    QVERIFY(m_signedEd25519->start(
+        {u"--latest-version"_s, u"2.4.0"_s, u"--update-signing-key"_s, m_dir.filePath(u"ed25519.pem"_s)}));
     m_signedRsa = std::make_unique<DevServiceProcess>(m_dir.filePath(u"signed-rsa"_s));
-    QVERIFY2(m_signedRsa->start({u"--latest-version"_s, u"2.4.0"_s, u"--update-signing-key"_s,
-                                 m_dir.filePath(u"rsa.pem"_s)}),
-             "orvex-devservice did not start");
+    QVERIFY(m_signedRsa->start(
+        {u"--latest-version"_s, u"2.4.0"_s, u"--update-signing-key"_s, m_dir.filePath(u"rsa.pem"_s)}));
     QVERIFY(m_cert.make());
     m_scripted = std::make_unique<TestHttpServer>(&m_cert);
     QVERIFY(m_scripted->port() != 0);
@@ -220,23 +214,30 @@ void tst_Update::currentVersionShowsTheMessageOnlyFromTheMenu()
 void tst_Update::answersThatOfferNothingShowNothing_data()
 {
     QTest::addColumn<QByteArray>("answer");
-    const QString origin = u"https://127.0.0.1:%1"_s.arg(m_scripted->port());
-    QTest::newRow("error true, usable address") << updateAnswer(true, origin + u"/pkg/orvex-2.4.0.deb"_s);
-    QTest::newRow("not an address") << updateAnswer(false, u"orvex 2.4.0"_s);
-    QTest::newRow("empty address") << updateAnswer(false, QString());
-    QTest::newRow("relative path") << updateAnswer(false, u"/downloads/orvex-2.4.0.deb"_s);
-    QTest::newRow("undecodable") << QByteArray(R"({"status":{"version":"2.4.0","error":false}})");
+    QTest::addColumn<bool>("upToDate"); // from the menu: "already up to date", else nothing
+    const QString package = m_scripted->origin(true) + u"/pkg/orvex-2.4.0.deb"_s;
+    QTest::newRow("error true, usable address") << updateAnswer(true, package) << false;
+    QTest::newRow("relative path") << updateAnswer(false, u"/downloads/orvex-2.4.0.deb"_s) << false;
+    QTest::newRow("undecodable") << QByteArray(R"({"status":{"version":"2.4.0","error":false}})") << false;
+    // The service may be wrong about what is current.
+    const QString running = Utility::applicationVersion();
+    QTest::newRow("the running version") << updateAnswer(false, package, running) << true;
+    QTest::newRow("a candidate of the running version")
+        << updateAnswer(false, package, running + u"~rc1"_s) << true;
+    QTest::newRow("not a version") << updateAnswer(false, package, u"newest"_s) << true;
 }
 
 void tst_Update::answersThatOfferNothingShowNothing()
 {
     QFETCH(QByteArray, answer);
+    QFETCH(bool, upToDate);
     m_scripted->route("/v3/ov/checkupdates/", TestHttpServer::answer(200, answer));
     useService(m_scripted->origin(true));
-    for (bool isLaunch : {true, false}) {
-        QVERIFY(checkAndSettle(isLaunch));
-        QVERIFY(shown().isEmpty());
-    }
+    QVERIFY(checkAndSettle(true));
+    QVERIFY(shown().isEmpty());
+    QVERIFY(checkAndSettle(false));
+    QCOMPARE(shown().size(), upToDate ? 1 : 0);
+    QVERIFY(!upToDate || qobject_cast<UpdateMessageViewController *>(shown().constFirst()));
     QCOMPARE(m_scripted->requests.size(), 2);
     // The check sent this build's version.
     QVERIFY(m_scripted->requests.constFirst().query().contains("version="
@@ -279,47 +280,23 @@ void tst_Update::downloadSavesThePackageUnderItsVersionAndOpensIt()
              QStringList{u"Orvex Cloud 2.4.0.deb"_s});
     // Without a signing key, said once per run however many downloads.
     QCOMPARE(captured.text().count("update packages are trusted on TLS alone"), 1);
-}
 
-void tst_Update::downloadFinishesAfterTheWindowIsGone()
-{
-    UpdateViewController *offer = offerFrom(m_newer->origin());
-    QVERIFY(offer);
-    const QString expected = UpdateHandler::destinationPath(offer->handler()->updateResponse);
+    // The window closed at once: the download finishes all the same, and
+    // nothing is reported.
+    QVERIFY(QFile::remove(expected));
     offer->downloadButtonAction();
     offer->dismiss();
-    QTRY_COMPARE_WITH_TIMEOUT(m_opened.size(), 1, 60000);
-    QCOMPARE(m_opened.constFirst(), QUrl::fromLocalFile(expected));
+    QTRY_COMPARE_WITH_TIMEOUT(m_opened.size(), 3, 60000);
+    QCOMPARE(m_opened.constLast(), QUrl::fromLocalFile(expected));
     QVERIFY(readFile(expected).startsWith("!<arch>\n"));
     QTest::qWait(50);
-    QVERIFY(shown().isEmpty()); // and nothing is reported
-}
-
-void tst_Update::downloadAnsweredWithAnErrorStatusFails()
-{
-    const QString origin = m_scripted->origin(true);
-    m_scripted->route("/v3/ov/checkupdates/",
-                      TestHttpServer::answer(200, updateAnswer(false, origin + u"/pkg/orvex-2.4.0.deb"_s)));
-    m_scripted->route("/pkg/orvex-2.4.0.deb",
-                      TestHttpServer::answer(404, "<html><body>Not Found</body></html>", "text/html"));
-    UpdateViewController *offer = offerFrom(origin);
-    QVERIFY(offer);
-    offer->downloadButtonAction();
-    QTRY_VERIFY_WITH_TIMEOUT(shown().size() == 2, 60000);
-    auto *alert = qobject_cast<AlertController *>(shown().constLast());
-    QVERIFY(alert);
-    QVERIFY2(alert->message().contains(u"404"_s), qPrintable(alert->message()));
-    QVERIFY(!offer->progressContainer()->isVisible());
-    QVERIFY(m_opened.isEmpty());
-    // That nothing of the answer lands on disk is tst_networkservice's.
-    QCOMPARE(downloadedFiles(), QStringList());
+    QVERIFY(shown().isEmpty());
 }
 
 void tst_Update::fileNameStaysInDownloads_data()
 {
     QTest::addColumn<QString>("version");
     QTest::addColumn<QString>("name");
-    QTest::newRow("plain") << u"2.1.0"_s << u"Orvex Cloud 2.1.0.deb"_s;
     QTest::newRow("verbatim text") << u"2.1.0 beta (rc 1)"_s << u"Orvex Cloud 2.1.0 beta (rc 1).deb"_s;
     QTest::newRow("parent folders") << u"../../.config/autostart/x"_s
                                     << u"Orvex Cloud ..-..-.config-autostart-x.deb"_s;
@@ -378,30 +355,6 @@ void tst_Update::versionsAreOrderedLikeThePackageManager()
     QCOMPARE(*backward < 0 ? -1 : *backward > 0 ? 1 : 0, -order);
 }
 
-void tst_Update::offersOfNoNewerVersionAreNotShown_data()
-{
-    QTest::addColumn<QString>("version");
-    QTest::newRow("the running version") << Utility::applicationVersion();
-    QTest::newRow("a candidate of the running version") << Utility::applicationVersion() + u"~rc1"_s;
-    QTest::newRow("an older version") << u"0.9.12"_s;
-    QTest::newRow("not a version") << u"newest"_s;
-}
-
-void tst_Update::offersOfNoNewerVersionAreNotShown()
-{
-    QFETCH(QString, version);
-    const QString origin = m_scripted->origin(true);
-    m_scripted->route("/v3/ov/checkupdates/",
-                      TestHttpServer::answer(200, updateAnswer(false, origin + u"/pkg/orvex.deb"_s, version)));
-    useService(origin);
-    // At launch nothing; from the menu the same message as "already up to date".
-    QVERIFY(checkAndSettle(true));
-    QVERIFY(shown().isEmpty());
-    QVERIFY(checkAndSettle(false));
-    QCOMPARE(shown().size(), 1);
-    QVERIFY(qobject_cast<UpdateMessageViewController *>(shown().constFirst()));
-}
-
 void tst_Update::downloadsComeOnlyFromTrustedOrigins_data()
 {
     QTest::addColumn<QString>("address");
@@ -436,9 +389,9 @@ void tst_Update::downloadsComeOnlyFromTrustedOrigins()
     QCOMPARE(accepted, trusted);
 }
 
-void tst_Update::signedPackagesAreKeptOnlyWithAValidSignature_data()
+void tst_Update::downloadsAreKeptOnlyWhenSoundAndSigned_data()
 {
-    QTest::addColumn<QString>("service");
+    QTest::addColumn<QString>("service"); // "scripted": the package's address answers 404
     QTest::addColumn<QString>("key");
     QTest::addColumn<QString>("refusal"); // empty: kept
     QTest::newRow("Ed25519, good") << u"ed25519"_s << u"ed25519"_s << QString();
@@ -447,24 +400,36 @@ void tst_Update::signedPackagesAreKeptOnlyWithAValidSignature_data()
         << u"ed25519"_s << u"ed25519-other"_s << u"is not signed by the Orvex Cloud update key"_s;
     QTest::newRow("no signature published")
         << u"unsigned"_s << u"ed25519"_s << u"its signature could not be fetched"_s;
+    // That nothing of the answer lands on disk is tst_networkservice's.
+    QTest::newRow("error status, no key") << u"scripted"_s << QString() << u"404"_s;
 }
 
-void tst_Update::signedPackagesAreKeptOnlyWithAValidSignature()
+void tst_Update::downloadsAreKeptOnlyWhenSoundAndSigned()
 {
     QFETCH(QString, service);
     QFETCH(QString, key);
     QFETCH(QString, refusal);
-    DevServiceProcess *server = service == "ed25519"_L1 ? m_signedEd25519.get()
-                                : service == "rsa"_L1   ? m_signedRsa.get()
-                                                        : m_newer.get();
+    QString origin = m_scripted->origin(true);
+    if (service == "scripted"_L1) {
+        m_scripted->route("/v3/ov/checkupdates/",
+                          TestHttpServer::answer(200,
+                                                 updateAnswer(false, origin + u"/pkg/orvex-2.4.0.deb"_s)));
+        m_scripted->route("/pkg/orvex-2.4.0.deb",
+                          TestHttpServer::answer(404, "<html><body>Not Found</body></html>", "text/html"));
+    } else {
+        origin = (service == "ed25519"_L1 ? m_signedEd25519
+                  : service == "rsa"_L1   ? m_signedRsa
+                                          : m_newer)
+                     ->origin();
+    }
     QByteArray publicKey = key == "rsa"_L1 ? m_rsaPublic : m_ed25519Public;
     if (key == "ed25519-other"_L1)
         publicKey = makeKeyPair("ED25519", m_dir.filePath(u"other.pem"_s));
 
-    UpdateViewController *offer = offerFrom(server->origin());
+    UpdateViewController *offer = offerFrom(origin);
     QVERIFY(offer);
     Config config = Config::current();
-    config.updateSigningKey = QString::fromLatin1(publicKey);
+    config.updateSigningKey = key.isEmpty() ? QString() : QString::fromLatin1(publicKey);
     Config::setCurrent(config);
     const QString expected = UpdateHandler::destinationPath(offer->handler()->updateResponse);
 

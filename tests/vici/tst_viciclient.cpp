@@ -297,7 +297,6 @@ void TestViciClient::brokenInputDropsTheConnection_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<bool>("answered");
-    QTest::newRow("length beyond the bound") << QByteArray::fromHex("7fffffff01") << false;
     QTest::newRow("one byte over the bound") << QByteArray::fromHex("00080001") << false;
     QTest::newRow("zero length") << QByteArray::fromHex("00000000") << false;
     QTest::newRow("bad element") << QByteArray::fromHex("000000020109") << false;
@@ -415,8 +414,6 @@ static QByteArray hex(const char *text)
 
 void TestViciClient::encodesTheWireFormatByteForByte()
 {
-    // A request as charon expects it: type 0, name, then key-value, a list
-    // and a section with one key-value.
     ViciPacket packet{ViciPacket::CommandRequest, "initiate", {}};
     packet.message.set("child", "c");
     packet.message.setList("l", {"ab", ""});
@@ -490,23 +487,19 @@ void TestViciClient::refusesWhatTheWireCannotCarry()
                 .contains(QLatin1String("too large")));
 }
 
+// What a cut can leave (no packet, a name, section, list or value cut short)
+// is rejectsEveryTruncationOfAPacket's.
 void TestViciClient::rejectsMalformedPackets_data()
 {
     QTest::addColumn<QByteArray>("payload");
-    QTest::newRow("empty packet") << QByteArray();
     QTest::newRow("unknown packet type") << hex("08");
     QTest::newRow("confirm with trailing bytes") << hex("0500");
     QTest::newRow("request without name") << hex("00");
     QTest::newRow("zero-length name") << hex("0000");
-    QTest::newRow("name longer than packet") << hex("0005") + "ab";
     QTest::newRow("unknown element") << hex("01 09");
     QTest::newRow("section end at top") << hex("01 02");
-    QTest::newRow("section never closed") << hex("01 01") + "s";
     QTest::newRow("list item outside list") << hex("01 05 0000");
-    QTest::newRow("list never ended") << hex("01 04 01") + "l" + hex("05 0000");
     QTest::newRow("section inside list") << hex("01 04 01") + "l" + hex("01 01") + "s";
-    QTest::newRow("value longer than packet") << hex("01 03 01") + "k" + hex("ffff") + "v";
-    QTest::newRow("value length cut") << hex("01 03 01") + "k" + hex("00");
     // Nesting is bounded (32 sections), without recursion or blow-up.
     QTest::newRow("33 sections deep")
         << hex("01") + QByteArray(hex("0101") + "s").repeated(33) + hex("02").repeated(33);
@@ -540,8 +533,6 @@ void TestViciClient::resolverLeftoversAreTakenOut_data()
                                                             "nameserver 198.51.100.53   # by strongSwan\n"
                                                             "# LAN\nnameserver 192.0.2.53\noptions edns0\n")
                                               << QByteArray("# LAN\nnameserver 192.0.2.53\noptions edns0\n");
-    QTest::newRow("nothing left over")
-        << QByteArray("nameserver 192.0.2.53\n") << QByteArray("nameserver 192.0.2.53\n");
     QTest::newRow("last line without a line break")
         << QByteArray("search lan\nnameserver 10.0.0.1   # by strongSwan") << QByteArray("search lan\n");
     const QByteArray own("nameserver 10.0.0.1 # by strongSwan\n"
@@ -568,8 +559,7 @@ void TestViciClient::resolverFileIsRepairedInPlace()
     QVERIFY(writeFile(path, "nameserver 198.51.100.53   # by strongSwan\nnameserver 192.0.2.53\n"));
     QFile twin(path); // a second handle on the same file sees the repair
     QVERIFY(twin.open(QIODevice::ReadOnly));
-    const Outcome<> repaired = ResolverLeftovers::repair(path);
-    QVERIFY2(repaired.isSuccess(), qPrintable(repaired.error()));
+    QVERIFY(ResolverLeftovers::repair(path).isSuccess());
     QCOMPARE(twin.readAll(), QByteArray("nameserver 192.0.2.53\n"));
     QVERIFY(ResolverLeftovers::repair(dir.filePath(u"absent"_s)).isSuccess());
     QVERIFY(!QFile::exists(dir.filePath(u"absent"_s)));
