@@ -85,7 +85,6 @@ private Q_SLOTS:
     void earlierSecretsMoveOutOfTheSettings();
     void killedMoveLosesNothing_data();
     void killedMoveLosesNothing();
-    void replacingKeepsExactlyOneIdentity();
     void logoutForgetsEverythingOfTheAccount();
 
 private:
@@ -239,33 +238,6 @@ void tst_Session::killedMoveLosesNothing()
     QTRY_COMPARE(fromFile, u"old pw"_s);
 }
 
-void tst_Session::replacingKeepsExactlyOneIdentity()
-{
-    MemorySecretStore secrets;
-    Session session(secrets, UserDefaults::standard(), IdentityStore::standard(),
-                    Session::standardAccountFile());
-    IdentityStore &store = IdentityStore::standard();
-    const auto previous = store.importSingleIdentity(archiveFor(m_previous),
-                                                     Config::current().pkcs12Passphrase);
-    QVERIFY(previous);
-    QVERIFY(session.replaceIdentity(previous->reference));
-    QCOMPARE(storedIdentities(), QStringList{hex(m_previous.sha1())});
-
-    // A stray left by a process that died before it could tidy up goes too.
-    const TestPkcs12::Credential stray = TestPkcs12::makeCredential("stray");
-    QVERIFY(store.importPkcs12(archiveFor(stray), Config::current().pkcs12Passphrase));
-    const auto current = store.importSingleIdentity(archiveFor(m_current), Config::current().pkcs12Passphrase);
-    QVERIFY(current);
-    QCOMPARE(storedIdentities().size(), 3);
-    QVERIFY(session.replaceIdentity(current->reference));
-    QCOMPARE(storedIdentities(), QStringList{hex(m_current.sha1())});
-    QCOMPARE(session.identityReference(), m_current.sha1());
-
-    // Reading it back in another session, as the next start would.
-    Session next(secrets, UserDefaults::standard(), store, Session::standardAccountFile());
-    QCOMPARE(next.identityReference(), m_current.sha1());
-}
-
 void tst_Session::logoutForgetsEverythingOfTheAccount()
 {
     UserDefaults &defaults = UserDefaults::standard();
@@ -281,11 +253,22 @@ void tst_Session::logoutForgetsEverythingOfTheAccount()
     defaults.setBoolean(Keys::isAutoStartEnabled, true);
     // An old copy that a failed move left in the settings goes too.
     defaults.setString(Keys::password, u"pw"_s);
-    const auto identity = IdentityStore::standard().importSingleIdentity(archiveFor(m_current),
-                                                                         Config::current().pkcs12Passphrase);
+    // Replacing keeps exactly one identity: a stray left by a process that
+    // died before it could tidy up goes too.
+    IdentityStore &store = IdentityStore::standard();
+    const QString passphrase = Config::current().pkcs12Passphrase;
+    const auto previous = store.importSingleIdentity(archiveFor(m_previous), passphrase);
+    QVERIFY(previous && session.replaceIdentity(previous->reference));
+    QVERIFY(store.importPkcs12(archiveFor(TestPkcs12::makeCredential("stray")), passphrase));
+    const auto identity = store.importSingleIdentity(archiveFor(m_current), passphrase);
     QVERIFY(identity);
-    QVERIFY(IdentityStore::standard().grantAccess(identity->reference, u"charon"_s));
+    QCOMPARE(storedIdentities().size(), 3);
+    QVERIFY(store.grantAccess(identity->reference, u"charon"_s));
     QVERIFY(session.replaceIdentity(identity->reference));
+    QCOMPARE(storedIdentities(), QStringList{hex(m_current.sha1())});
+    // Read back in another session, as the next start would.
+    QCOMPARE(Session(secrets, defaults, store, Session::standardAccountFile()).identityReference(),
+             m_current.sha1());
     QVERIFY(session.isSignedIn());
 
     for (int round = 0; round < 2; ++round) { // a second sign-out finds nothing and does no harm

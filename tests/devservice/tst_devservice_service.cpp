@@ -43,22 +43,14 @@ namespace {
 // `code` and `error`, else what is wrong.
 inline QString envelopeProblem(const QByteArray &body, int code, bool error = true)
 {
-    const QJsonDocument document = QJsonDocument::fromJson(body);
-    const QJsonObject status = document.object().value(u"status"_s).toObject();
-    if (!document.isObject() || status.isEmpty())
-        return u"not an envelope: "_s + QString::fromUtf8(body.left(300));
-    for (const QString &member : {u"command"_s, u"opf"_s, u"version"_s}) {
-        if (!status.value(member).isString())
-            return u"member %1 missing or not text"_s.arg(member);
-    }
+    const QJsonObject status = QJsonDocument::fromJson(body).object().value(u"status"_s).toObject();
     const QJsonValue codeValue = status.value(u"code"_s);
-    if (!status.value(u"error"_s).isBool() || !codeValue.isDouble()
-        || codeValue.toDouble() != double(codeValue.toInt()))
-        return u"member error not a Boolean or code not an integer"_s;
+    if (!status.value(u"command"_s).isString() || !status.value(u"opf"_s).isString()
+        || !status.value(u"version"_s).isString() || !status.value(u"error"_s).isBool()
+        || !codeValue.isDouble() || codeValue.toDouble() != double(codeValue.toInt()))
+        return u"no envelope of typed members: "_s + QString::fromUtf8(body.left(300));
     if (codeValue.toInt() != code || status.value(u"error"_s).toBool() != error)
-        return u"code %1 error %2 (%3)"_s.arg(codeValue.toInt())
-            .arg(status.value(u"error"_s).toBool())
-            .arg(status.value(u"errorMessage"_s).toString());
+        return QString::fromUtf8(body.left(300));
     return {};
 }
 
@@ -77,13 +69,13 @@ inline QString udidFor(const QString &seed)
 inline QJsonObject signUp(HttpsClient &client, const Orvex::Config &config, const QString &email,
                           const QString &password)
 {
-    const HttpAnswer answer = client.get(u"/adduser.json"_s, {{u"user"_s, email},
-                                                              {u"password"_s, password},
-                                                              {u"name"_s, u"Ann Example"_s},
-                                                              {u"email"_s, email},
-                                                              {u"phoneNumber"_s, u"+33612345678"_s},
-                                                              {u"check"_s, config.signUpCheckValue}});
-    return jsonObject(answer.body).value(u"user"_s).toObject();
+    const QueryItems items{{u"user"_s, email},
+                           {u"password"_s, password},
+                           {u"email"_s, email},
+                           {u"name"_s, u"Ann Example"_s},
+                           {u"phoneNumber"_s, u"+33612345678"_s},
+                           {u"check"_s, config.signUpCheckValue}};
+    return jsonObject(client.get(u"/adduser.json"_s, items).body).value(u"user"_s).toObject();
 }
 
 inline bool addDevice(HttpsClient &client, const Orvex::Config &config, const QString &udid,
@@ -188,7 +180,6 @@ QByteArray packet(const QByteArray &payload)
 
 const QHostAddress attackerAddress(u"127.0.0.2"_s);
 
-// A TLS connection to the service from the attacker's address.
 std::unique_ptr<QSslSocket> attackerSocket(int port)
 {
     auto socket = std::make_unique<QSslSocket>();
@@ -205,7 +196,6 @@ struct RawAnswer
     QByteArray body;
 };
 
-// One request on a connection of its own from the attacker's address.
 RawAnswer attackerSend(int port, const QByteArray &request)
 {
     auto socket = attackerSocket(port);
@@ -309,12 +299,10 @@ private Q_SLOTS:
     void cleanupTestCase();
     void refusals_data();
     void refusals();
-    void registeringAgainKeepsOneDevice();
     void serviceOfItsOwn();
-    void archiveOpensAndChainsToTheCa();
+    void archiveOpensChainsToTheCaAndComesOncePerToken();
     void certificateRefusals_data();
     void certificateRefusals();
-    void tokenServesOneRequestOnly();
     void gatewayCertificate();
     void usageMonthInLocalTime();
     void updateCheck();
@@ -325,7 +313,6 @@ private Q_SLOTS:
     void slowHeadersTakeNoMoreThanTheirShare();
     void endlessBodiesAndHeadersAreCut_data();
     void endlessBodiesAndHeadersAreCut();
-    void tooManyHeaderFieldsAreRefused();
     void passwordGuessingIsHeld();
     void smsFloodIsHeld();
 
@@ -337,10 +324,16 @@ private:
                              certificateQuery(m_config, tokenText, m_password, m_udid, m_email));
     }
 
-    static bool signedIn(HttpsClient &client, const QString &email, const QString &check)
+    // The account's record when `check` is its password; empty otherwise.
+    static QJsonObject userRecord(HttpsClient &client, const QString &email, const QString &check)
     {
         return jsonObject(client.get(u"/getuser.json"_s, {{u"user"_s, email}, {u"check"_s, check}}).body)
-            .contains(u"user"_s);
+            .value(u"user"_s)
+            .toObject();
+    }
+    static bool signedIn(HttpsClient &client, const QString &email, const QString &check)
+    {
+        return !userRecord(client, email, check).isEmpty();
     }
 
     // The device's total of the current month, and its received and sent bytes today.
@@ -356,7 +349,6 @@ private:
     }
 
     QJsonObject stats() { return jsonObject(m_hostileClient->get(u"/dev/stats"_s).body); }
-    // The real client signs in with the demo account.
     bool realClientServed()
     {
         return signedIn(*m_hostileClient, m_hostile->demoEmail(), m_hostile->demoPassword());
@@ -395,7 +387,6 @@ void DevServiceTest::initTestCase()
     QVERIFY2(m_service->start({u"--dev-routes"_s, u"--seed-demo"_s, u"--latest-version"_s, u"2.1.0"_s}),
              qPrintable(m_service->errors()));
     m_client = std::make_unique<HttpsClient>(m_service->origin(), m_service->caCertificate());
-    // The accounts the refusals are about.
     QVERIFY(!signUp(*m_client, m_config, u"getuser@example.org"_s, u"right one"_s).isEmpty());
     QVERIFY(!signUp(*m_client, m_config, u"other@example.org"_s, u"pw"_s).isEmpty());
     QVERIFY(registerAccount(*m_client, m_config, m_email, m_password, m_udid));
@@ -455,6 +446,9 @@ void DevServiceTest::refusals_data()
         << addDevice << u"udid=0a1b&user=ghost@example.org&check=<service>"_s + device << 16;
     QTest::newRow("adddevice: sign-up check value")
         << addDevice << u"udid=0a1b&user=other@example.org&check=<signUp>"_s + device << 4;
+    // Another account cannot take a machine over.
+    QTest::newRow("adddevice: another account's device")
+        << addDevice << u"udid=<udid>&user=other@example.org&check=<service>"_s << 9;
     // The udid becomes a DNS label of the certificate.
     for (const QString &udid : {u""_s, u"a.b"_s, u"-x"_s, QString(70, u'a')})
         QTest::addRow("adddevice: udid \"%s\"", qPrintable(udid))
@@ -464,7 +458,8 @@ void DevServiceTest::refusals_data()
     const QString usage = u"api=getdesktopdevicehistoricalusage&ApiID=<api>&deviceudid=<udid>&"_s;
     for (const QString &when :
          {u"tz=2&y=2025&m=2&d=29"_s, u"tz=2&y=2025&m=13&d=2"_s, u"tz=15&y=2025&m=2&d=2"_s,
-          u"tz=+2&y=2025&m=2&d=2"_s, u"tz=2&y=twenty&m=2&d=2"_s, u"tz=2&y=2025&m=2&d=1.5"_s})
+          u"tz=+2&y=2025&m=2&d=2"_s, u"tz=2&y=twenty&m=2&d=2"_s, u"tz=2&y=2025&m=2&d=1.5"_s,
+          u"tz=99999999999999999999&y=2025&m=2&d=2"_s})
         QTest::addRow("usage: %s", qPrintable(when)) << u"/portableapi/portable.php"_s << usage + when << 2;
     QTest::newRow("usage: unregistered device")
         << u"/portableapi/portable.php"_s
@@ -486,27 +481,6 @@ void DevServiceTest::refusals()
         items.append(
             {item.section(u'=', 0, 0), standsFor.value(item.section(u'=', 1), item.section(u'=', 1))});
     QCOMPARE(envelopeProblem(m_client->get(path, items).body, code), QString());
-}
-
-void DevServiceTest::registeringAgainKeepsOneDevice()
-{
-    const QString owner = u"owner@example.org"_s;
-    const QString udid = udidFor(u"machine-b@"_s + owner);
-    // Registering again updates the device instead of adding a second one.
-    QVERIFY(registerAccount(*m_client, m_config, owner, u"pw"_s, udid));
-    QVERIFY(addDevice(*m_client, m_config, udid, owner));
-    // E-mail addresses match without regard to case.
-    const HttpAnswer user = m_client->get(u"/getuser.json"_s,
-                                          {{u"user"_s, owner.toUpper()}, {u"check"_s, u"pw"_s}});
-    const QJsonObject record = jsonObject(user.body).value(u"user"_s).toObject();
-    QCOMPARE(record.value(u"email"_s).toString(), owner);
-    QCOMPARE(record.value(u"devices"_s).toArray().size(), 1);
-    QVERIFY(!record.contains(u"password"_s));
-    // Another account cannot take the machine over.
-    const HttpAnswer taken = m_client->get(u"/adddevice.json"_s, {{u"udid"_s, udid},
-                                                                  {u"user"_s, u"other@example.org"_s},
-                                                                  {u"check"_s, m_config.serviceCheckValue}});
-    QCOMPARE(envelopeProblem(taken.body, 9), QString());
 }
 
 void DevServiceTest::serviceOfItsOwn()
@@ -578,7 +552,7 @@ bool DevServiceTest::addUsage(const QString &udid, const QDateTime &when, qint64
     return m_client->post(u"/dev/usage"_s, body).status == 200;
 }
 
-void DevServiceTest::archiveOpensAndChainsToTheCa()
+void DevServiceTest::archiveOpensChainsToTheCaAndComesOncePerToken()
 {
     const QString name = m_udid + QLatin1Char('.') + m_config.vpnDomain;
     const HttpAnswer answer = certificate(token(*m_client, m_config));
@@ -603,6 +577,26 @@ void DevServiceTest::archiveOpensAndChainsToTheCa()
     const HttpAnswer second = certificate(token(*m_client, m_config));
     QCOMPARE(second.contentType, QByteArray("application/x-pkcs12"));
     QVERIFY(second.body != answer.body);
+
+    // Several requests race for one token: exactly one gets an archive.
+    const QUrl url = m_client->url(u"/portableapi/portable.php"_s,
+                                   certificateQuery(m_config, token(*m_client, m_config), m_password, m_udid,
+                                                    m_email));
+    std::vector<std::unique_ptr<HttpsClient>> clients;
+    QList<QNetworkReply *> replies;
+    for (int i = 0; i < 4; ++i) {
+        clients.push_back(std::make_unique<HttpsClient>(m_service->origin(), m_service->caCertificate()));
+        replies.append(clients.back()->start("GET", url));
+    }
+    int archives = 0;
+    int refused = 0;
+    for (QNetworkReply *reply : replies) {
+        const HttpAnswer answer = HttpsClient::wait(reply);
+        archives += answer.contentType == "application/x-pkcs12";
+        refused += envelopeProblem(answer.body, 5).isEmpty();
+    }
+    QCOMPARE(archives, 1);
+    QCOMPARE(refused, 3);
 }
 
 void DevServiceTest::certificateRefusals_data()
@@ -637,30 +631,6 @@ void DevServiceTest::certificateRefusals()
     items.removeIf([&](const QPair<QString, QString> &item) { return u'-' + item.first == change; });
     const HttpAnswer answer = m_client->get(u"/portableapi/portable.php"_s, items);
     QCOMPARE(envelopeProblem(answer.body, code), QString());
-}
-
-void DevServiceTest::tokenServesOneRequestOnly()
-{
-    // Several requests race for one token: exactly one gets an archive.
-    const QString tokenText = token(*m_client, m_config);
-    std::vector<std::unique_ptr<HttpsClient>> clients;
-    QList<QNetworkReply *> replies;
-    for (int i = 0; i < 4; ++i) {
-        clients.push_back(std::make_unique<HttpsClient>(m_service->origin(), m_service->caCertificate()));
-        replies.append(
-            clients.back()->start("GET", clients.back()->url(u"/portableapi/portable.php"_s,
-                                                             certificateQuery(m_config, tokenText, m_password,
-                                                                              m_udid, m_email))));
-    }
-    int archives = 0;
-    int refused = 0;
-    for (QNetworkReply *reply : replies) {
-        const HttpAnswer answer = HttpsClient::wait(reply);
-        archives += answer.contentType == "application/x-pkcs12";
-        refused += envelopeProblem(answer.body, 5).isEmpty();
-    }
-    QCOMPARE(archives, 1);
-    QCOMPARE(refused, 3);
 }
 
 void DevServiceTest::gatewayCertificate()
@@ -807,17 +777,7 @@ void DevServiceTest::hostileInput()
     const QString large(3000, QLatin1Char('b'));
     const QList<QPair<QString, QueryItems>> requests = {
         {u"/getuser.json"_s, {{u"user"_s, big}, {u"check"_s, big}}},
-        {u"/getuser.json"_s, {{u"user"_s, large}, {u"check"_s, large}}},
         {u"/getuser.json"_s, {{u"user"_s, u"a"_s + QChar(0) + u"b"_s}, {u"check"_s, u"\n"_s}}},
-        {u"/adddevice.json"_s, {{u"udid"_s, large}, {u"check"_s, m_config.serviceCheckValue}}},
-        {u"/portableapi/portable.php"_s,
-         {{u"api"_s, u"getdesktopdevicehistoricalusage"_s},
-          {u"ApiID"_s, m_config.apiIdentifier},
-          {u"deviceudid"_s, u"x"_s},
-          {u"tz"_s, u"99999999999999999999"_s},
-          {u"y"_s, u"-1"_s},
-          {u"m"_s, u"0"_s},
-          {u"d"_s, u"0"_s}}},
         {u"/iOS/lookup.php"_s, {{u"Number"_s, large}}},
         {u"/iOS/sms_orvex.php"_s,
          {{u"ToNumbe"_s, u"+33612345678"_s}, {u"toMsg"_s, big}, {u"verify"_s, u"x"_s}}},
@@ -845,6 +805,11 @@ void DevServiceTest::hostileInput()
         socket.waitForBytesWritten(2000);
         socket.abort();
     }
+    // Too many header fields.
+    QByteArray request = "GET /getuser.json HTTP/1.1\r\nHost: x\r\nConnection: close\r\n";
+    for (int i = 0; i < 150; ++i)
+        request += "X-Field-" + QByteArray::number(i) + ": 1\r\n";
+    QCOMPARE(attackerSend(m_service->port(), request + "\r\n").status, 431);
     QVERIFY(m_service->isRunning());
     QVERIFY(signedIn(*m_client, m_service->demoEmail(), m_service->demoPassword()));
     // An unknown method is answered (last: the connection it came on is of no
@@ -867,6 +832,8 @@ void DevServiceTest::killedServiceKeepsEverything()
     {
         HttpsClient client(service->origin(), service->caCertificate());
         QVERIFY(registerAccount(client, m_config, email, u"pw"_s, udid));
+        // Registering again updates the device instead of adding a second one.
+        QVERIFY(addDevice(client, m_config, udid, email));
         const QString verify = QString::fromUtf8(client.get(u"/iOS/getverification.php"_s).body);
         client.get(u"/iOS/sms_orvex.php"_s,
                    {{u"ToNumbe"_s, phone}, {u"toMsg"_s, u"9876"_s}, {u"verify"_s, verify}});
@@ -885,13 +852,12 @@ void DevServiceTest::killedServiceKeepsEverything()
     QVERIFY2(cheapHash.startsWith(u"pbkdf2-sha256$1000$"_s), qPrintable(cheapHash));
     QVERIFY(!signedIn(client, email, u"wrong"_s));
     QCOMPARE(storedHash(dir.path(), email), cheapHash);
-    const QJsonObject user
-        = jsonObject(client.get(u"/getuser.json"_s, {{u"user"_s, email}, {u"check"_s, u"pw"_s}}).body)
-              .value(u"user"_s)
-              .toObject();
+    // E-mail addresses match without regard to case.
+    const QJsonObject user = userRecord(client, email.toUpper(), u"pw"_s);
+    QCOMPARE(user.value(u"email"_s).toString(), email);
+    QVERIFY(!user.contains(u"password"_s));
     const QString hash = storedHash(dir.path(), email);
     QVERIFY2(hash.startsWith(u"pbkdf2-sha256$600000$"_s), qPrintable(hash));
-    QVERIFY(signedIn(client, email, u"pw"_s));
     const QJsonArray devices = user.value(u"devices"_s).toArray();
     QCOMPARE(devices.size(), 1);
     QCOMPARE(devices.at(0).toObject().value(u"udid"_s).toString(), udid);
@@ -1048,7 +1014,6 @@ void DevServiceTest::endlessBodiesAndHeadersAreCut()
     };
     connect(socket.get(), &QSslSocket::encryptedBytesWritten, this, pump);
     pump();
-    // The real client is served while the flood goes on.
     QVERIFY(realClientServed());
     QTRY_VERIFY_WITH_TIMEOUT(socket->state() == QAbstractSocket::UnconnectedState || sent >= total, 120000);
     socket->disconnect(this);
@@ -1058,15 +1023,6 @@ void DevServiceTest::endlessBodiesAndHeadersAreCut()
     QCOMPARE(stats().value(u"cutOverBudget"_s).toInteger(), cutBefore + 1);
     QVERIFY2(rssAfter - rssBefore < 64 * 1024, qPrintable(QString::number(rssAfter - rssBefore)));
     QVERIFY(realClientServed());
-}
-
-void DevServiceTest::tooManyHeaderFieldsAreRefused()
-{
-    QByteArray request = "GET /getuser.json HTTP/1.1\r\nHost: x\r\nConnection: close\r\n";
-    for (int i = 0; i < 150; ++i)
-        request += "X-Field-" + QByteArray::number(i) + ": 1\r\n";
-    const RawAnswer answer = attackerSend(m_hostile->port(), request + "\r\n");
-    QCOMPARE(answer.status, 431);
 }
 
 void DevServiceTest::passwordGuessingIsHeld()
@@ -1157,7 +1113,6 @@ void DevServiceTest::smsFloodIsHeld()
         ++accepted;
     }
     QCOMPARE(accepted, 30);
-    // The real client, from its own address, still sends.
     QVERIFY(sent(send(false, u"+33612340102"_s)));
     const QJsonArray outbox
         = QJsonDocument::fromJson(m_hostileClient->get(u"/dev/sms"_s, {{u"to"_s, victim}}).body).array();

@@ -188,7 +188,6 @@ void TestVPNService::toggleFollowsTheLiveState_data()
     QTest::newRow("disconnected") << VpnStatus::Disconnected << "start" << false;
     QTest::newRow("connecting") << VpnStatus::Connecting << "start" << false;
     QTest::newRow("connected, loaded by the caller") << VpnStatus::Connected << "stop" << true;
-    QTest::newRow("disconnected, loaded by the caller") << VpnStatus::Disconnected << "start" << true;
 }
 
 void TestVPNService::toggleFollowsTheLiveState()
@@ -377,11 +376,8 @@ void TestVPNService::runMarkerTellsAKilledRun()
         QVERIFY(other.waitForStarted());
         left = QByteArray::number(other.processId());
     }
-    if (left != "-") {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(left);
-    }
+    if (left != "-")
+        QVERIFY(writeFile(path, left));
     RunMarker marker(path);
     QCOMPARE(marker.begin(), killed);
     QVERIFY(QFile::exists(path));
