@@ -102,19 +102,17 @@ private Q_SLOTS:
     void downloadWritesOnlyCompleteAnswers();
 
 private:
-    TestCertificate m_cert;
     std::unique_ptr<TestHttpServer> m_server;
     QTemporaryDir m_dir;
 };
 
 void tst_NetworkService::initTestCase()
 {
-    QVERIFY(m_cert.make());
-    m_server = std::make_unique<TestHttpServer>(&m_cert);
+    m_server = std::make_unique<TestHttpServer>();
     QVERIFY(m_server->port() != 0);
     Config config = *Config::parse({}, {}, nullptr);
     config.apiBaseURL = m_server->origin(true);
-    config.caCertificates = {m_cert.certPath};
+    config.caCertificates = {m_server->certificatePath()};
     Config::setCurrent(config);
 }
 
@@ -125,9 +123,7 @@ void tst_NetworkService::unreachableOrUntrustedServerIsGeneric()
     QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
     const quint16 closedPort = probe.serverPort();
     probe.close();
-    TestCertificate other;
-    QVERIFY(other.make());
-    TestHttpServer stranger(&other);
+    TestHttpServer stranger;
     stranger.route("/getuser.json", TestHttpServer::answer(200, R"({"user":{}})"));
 
     const Config saved = Config::current();

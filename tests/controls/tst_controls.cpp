@@ -1,3 +1,5 @@
+#include "Capture.h"
+
 #include "ui/Images.h"
 #include "controls/Button.h"
 #include "controls/Crawler.h"
@@ -36,21 +38,6 @@ protected:
     {
         ++releases;
         event->accept();
-    }
-};
-
-// Counts presses arriving at any object it watches, whatever it does with them.
-class PressCounter : public QObject
-{
-public:
-    int presses = 0;
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override
-    {
-        if (event->type() == QEvent::MouseButtonPress)
-            ++presses;
-        return QObject::eventFilter(watched, event);
     }
 };
 
@@ -111,13 +98,13 @@ void tst_Controls::viewPassesOrSwallowsClicks()
     auto button = new Button(u"Go"_s, view);
     button->setGeometry(100, 10, 80, 40);
     QSignalSpy clicked(button, &QAbstractButton::clicked);
-    PressCounter viewPresses;
+    EventCounter viewPresses(QEvent::MouseButtonPress);
     view->installEventFilter(&viewPresses);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
 
     clickAt(&window, QPoint(150, 140)); // the view's own area
-    QCOMPARE(viewPresses.presses, 1);
+    QCOMPARE(viewPresses.count, 1);
     QCOMPARE(beneath->presses, 0);
     QCOMPARE(beneath->releases, 0);
     view->setCanFallThrought(true);
@@ -129,12 +116,12 @@ void tst_Controls::viewPassesOrSwallowsClicks()
     QCOMPARE(beneath->presses, 1);
 
     view->setInteractionEnabled(false);
-    viewPresses.presses = 0;
+    viewPresses.count = 0;
     clickAt(&window, QPoint(150, 140));
     clickAt(&window, QPoint(80, 80));
     clickAt(&window, QPoint(190, 80)); // a button inside it
     QCOMPARE(beneath->presses, 4);
-    QCOMPARE(viewPresses.presses, 0);
+    QCOMPARE(viewPresses.count, 0);
     QCOMPARE(child->presses, 1);
     QCOMPARE(clicked.count(), 0);
 

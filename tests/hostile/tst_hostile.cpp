@@ -85,19 +85,17 @@ private Q_SLOTS:
     void hostileCertificateArchiveIsRefused();
 
 private:
-    TestCertificate m_cert;
     std::unique_ptr<TestHttpServer> m_server;
     QTemporaryDir m_dir;
 };
 
 void tst_Hostile::initTestCase()
 {
-    QVERIFY(m_cert.make());
-    m_server = std::make_unique<TestHttpServer>(&m_cert);
+    m_server = std::make_unique<TestHttpServer>();
     QVERIFY(m_server->port() != 0);
     Config config = *Config::parse({}, {}, nullptr);
     config.apiBaseURL = m_server->origin(true);
-    config.caCertificates = {m_cert.certPath};
+    config.caCertificates = {m_server->certificatePath()};
     config.helpDeskTicketURL = m_server->origin(true) + QStringLiteral("/api/v2/tickets.json");
     Config::setCurrent(config);
     m_server

@@ -10,6 +10,27 @@
 
 #include <optional>
 
+// Counts the events of one type that reach the objects it watches, whatever
+// they then do with them.
+class EventCounter : public QObject
+{
+public:
+    explicit EventCounter(QEvent::Type type)
+        : m_type(type)
+    {}
+    int count = 0;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        count += event->type() == m_type;
+        return false;
+    }
+
+private:
+    QEvent::Type m_type;
+};
+
 template<typename T>
 struct Capture
 {

@@ -74,12 +74,16 @@ class TestHttpServer
 public:
     using Handler = std::function<void(const TestHttpRequest &, QTcpSocket *)>;
 
-    // HTTPS with `certificate`, on a free loopback port.
-    explicit TestHttpServer(const TestCertificate *certificate)
+    // HTTPS with a certificate of its own (which the client must be told to
+    // trust: certificatePath()), on a free loopback port; port 0 when it
+    // could not be made.
+    TestHttpServer()
     {
+        if (!m_certificate.make())
+            return;
         QSslConfiguration config = QSslConfiguration::defaultConfiguration();
-        QFile certFile(certificate->certPath);
-        QFile keyFile(certificate->keyPath);
+        QFile certFile(m_certificate.certPath);
+        QFile keyFile(m_certificate.keyPath);
         certFile.open(QIODevice::ReadOnly);
         keyFile.open(QIODevice::ReadOnly);
         config.setLocalCertificate(QSslCertificate(&certFile, QSsl::Pem));
@@ -94,6 +98,7 @@ public:
     }
 
     quint16 port() const { return m_server.serverPort(); }
+    QString certificatePath() const { return m_certificate.certPath; }
     QString origin(bool tls) const
     {
         return QStringLiteral("%1://127.0.0.1:%2")
@@ -123,6 +128,8 @@ public:
     }
 
 private:
+    TestCertificate m_certificate;
+
     void accept(QTcpSocket *socket)
     {
         auto buffer = std::make_shared<QByteArray>();

@@ -110,7 +110,6 @@ private:
     std::unique_ptr<DevServiceProcess> m_signedRsa;
     QByteArray m_ed25519Public;
     QByteArray m_rsaPublic;
-    TestCertificate m_cert;
     std::unique_ptr<TestHttpServer> m_scripted;
     std::unique_ptr<WindowController> m_window;
     QList<QUrl> m_opened;
@@ -132,13 +131,13 @@ void tst_Update::initTestCase()
     m_signedRsa = std::make_unique<DevServiceProcess>(m_dir.filePath(u"signed-rsa"_s));
     QVERIFY(m_signedRsa->start(
         {u"--latest-version"_s, u"2.4.0"_s, u"--update-signing-key"_s, m_dir.filePath(u"rsa.pem"_s)}));
-    QVERIFY(m_cert.make());
-    m_scripted = std::make_unique<TestHttpServer>(&m_cert);
+    m_scripted = std::make_unique<TestHttpServer>();
     QVERIFY(m_scripted->port() != 0);
 
     Config config = *Config::parse({}, {}, nullptr);
     config.caCertificates = {m_current->caCertificate(), m_newer->caCertificate(),
-                             m_signedEd25519->caCertificate(), m_signedRsa->caCertificate(), m_cert.certPath};
+                             m_signedEd25519->caCertificate(), m_signedRsa->caCertificate(),
+                             m_scripted->certificatePath()};
     Config::setCurrent(config);
     QDesktopServices::setUrlHandler(u"file"_s, this, "openFile");
 }

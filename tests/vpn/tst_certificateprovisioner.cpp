@@ -110,7 +110,6 @@ private:
     }
 
     TestSession m_session;
-    TestCertificate m_cert;
     std::unique_ptr<TestHttpServer> m_server;
     QPointer<QTcpSocket> m_heldSocket;
     QByteArray m_archive;
@@ -122,12 +121,11 @@ private:
 
 void tst_CertificateProvisioner::initTestCase()
 {
-    QVERIFY(m_cert.make());
-    m_server = std::make_unique<TestHttpServer>(&m_cert);
+    m_server = std::make_unique<TestHttpServer>();
     QVERIFY(m_server->port() != 0);
     Config config = *Config::parse({}, {}, nullptr);
     config.apiBaseURL = m_server->origin(true);
-    config.caCertificates = {m_cert.certPath};
+    config.caCertificates = {m_server->certificatePath()};
     Config::setCurrent(config);
     SystemInfo::setMachineIdSourceForTesting(
         [] { return std::optional<QString>(QStringLiteral("0123abcd")); });
