@@ -15,8 +15,6 @@
 #include "api/DeviceUsageModel.h"
 #include "usage/UsageFigures.h"
 
-#include <QStringDecoder>
-
 #include <cstdint>
 #include <cstdlib>
 
@@ -40,18 +38,9 @@ std::optional<T> decodeRecord(const QByteArray &body)
 void decodeAs(uint8_t operation, const QByteArray &body)
 {
     switch (operation % 8) {
-    case 0: {
-        const auto user = decodeRecord<UserResponse>(body);
-        if (user && user->user.devices) {
-            // The device check: the first device whose udid equals ours.
-            const QString udid = QStringLiteral("0123456789abcdef0123456789abcdef");
-            for (const Device &device : *user->user.devices) {
-                if (device.udid && *device.udid == udid)
-                    break;
-            }
-        }
+    case 0:
+        decodeRecord<UserResponse>(body);
         break;
-    }
     case 1:
         decodeRecord<VPNApiResponse::Token>(body);
         break;
@@ -73,12 +62,6 @@ void decodeAs(uint8_t operation, const QByteArray &body)
     case 5:
         decodeRecord<MobileApiResponse::SMS>(body);
         break;
-    case 6: {
-        QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-        const QString text = utf8(body);
-        Q_UNUSED(text);
-        break;
-    }
     default:
         break; // raw bytes (the certificate) or nothing: the checks decide
     }
