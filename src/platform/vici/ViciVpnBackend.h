@@ -175,7 +175,7 @@ private:
     // answer (or the reload it leads to) is due is tried again once charon
     // has been given what it lost, rather than reported.
     int m_verifying = 0;
-    quint64 m_reloads = 0; // reloads finished
+    quint64 m_reloads = 0;        // reloads finished
     quint64 m_attemptReloads = 0; // ... when the attempt's `initiate` was sent
     bool m_reloading = false;
     quint64 m_refusedAttempt = 0; // the attempt waiting for the reload, 0 for none
