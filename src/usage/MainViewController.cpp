@@ -335,7 +335,7 @@ void MainViewController::mainButtonAction()
 
 void MainViewController::showProgressSoon()
 {
-    if (progressContainer()->isHidden() && !m_progressGrace.isActive())
+    if (!isProgressDue())
         m_progressGrace.start();
 }
 
