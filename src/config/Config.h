@@ -38,6 +38,9 @@ struct Config
     // resolvers into; what a dead charon left there is taken out at the next
     // start. Empty: never touched.
     QString viciResolverFile;
+    // The network namespace (/run/netns/NAME) the tunnel's traffic leaves
+    // from, where the traffic block is kept. Empty: the client's own.
+    QString viciNetworkNamespace;
 
     // Parses the built-in defaults and applies `overrideJson` (when not empty) on
     // top. On failure answers nothing and sets `error` to a one-line message that

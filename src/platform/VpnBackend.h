@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/LeakGuard.h"
 #include "platform/Outcome.h"
 #include "platform/VpnPreferences.h"
 #include "platform/VpnStatus.h"
@@ -64,6 +65,14 @@ public:
     // tried at once.
     enum class Change { Resumed, RouteChanged };
     virtual void checkTunnel(Change change) { Q_UNUSED(change) }
+
+    // What keeps traffic from leaving beside this backend's tunnel; null
+    // when it has none.
+    virtual LeakGuard *leakGuard() { return nullptr; }
+    // The gateway's addresses, resolved before traffic was blocked: the
+    // daemon uses them instead of looking the name up, which the block
+    // would stop.
+    virtual void pinGateway(const QList<QHostAddress> &addresses) { Q_UNUSED(addresses) }
 
 Q_SIGNALS:
     void statusChanged(Orvex::VpnStatus status);

@@ -9,12 +9,13 @@ VpnConnection::VpnConnection(VpnManager *manager)
     : QObject(manager)
     , m_manager(manager)
 {
-    connect(m_manager->backend(), &VpnBackend::statusChanged, this, &VpnConnection::statusDidChange);
+    connect(m_manager->backend(), &VpnBackend::statusChanged, this, &VpnConnection::statusDidChange,
+            Qt::UniqueConnection);
 }
 
 VpnStatus VpnConnection::status() const
 {
-    return m_manager->backend()->status();
+    return m_manager->presentedStatus();
 }
 
 Outcome<> VpnConnection::startVPNTunnel()

@@ -3,6 +3,7 @@
 #include "config/Config.h"
 #include "platform/IdentityStore.h"
 #include "platform/RunMarker.h"
+#include "platform/NftablesLeakGuard.h"
 #include "platform/SecureFile.h"
 #include "platform/nm/AutoVpnBackend.h"
 #include "platform/nm/NetworkManagerVpnBackend.h"
@@ -28,6 +29,7 @@ std::unique_ptr<VpnBackend> VpnManager::makeConfiguredBackend()
         options.updownScript = config.viciUpdownScript;
         options.resolverFile = config.viciResolverFile;
         options.caCertificateFiles = config.caCertificates;
+        options.leakGuard = std::make_shared<NftablesLeakGuard>(config.viciNetworkNamespace);
         options.resolveIdentity = [](const QByteArray &reference) -> std::optional<ViciVpnBackend::Identity> {
             const auto material = IdentityStore::standard().resolve(reference);
             if (!material)
@@ -170,6 +172,17 @@ std::optional<VpnManager::FileStamp> VpnManager::stampOf(const QString &path)
         return std::nullopt;
     return FileStamp{qint64(info.st_size), qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec,
                      quint64(info.st_ino)};
+}
+
+void VpnManager::setStatusView(std::function<VpnStatus()> view)
+{
+    m_statusView = std::move(view);
+    if (m_statusView)
+        QObject::disconnect(m_backend.get(), &VpnBackend::statusChanged, m_connection,
+                            &VpnConnection::statusDidChange);
+    else
+        QObject::connect(m_backend.get(), &VpnBackend::statusChanged, m_connection,
+                         &VpnConnection::statusDidChange, Qt::UniqueConnection);
 }
 
 void VpnManager::setProtocolConfiguration(const std::optional<VpnProtocolIKEv2> &protocol)

@@ -49,6 +49,12 @@ public:
     void setOnDemandEnabled(bool enabled);
 
     VpnConnection *connection() const { return m_connection; }
+    // From now on the connection shows `view` instead of the backend's own
+    // status (the tunnel's owner, which says Connected only once what keeps
+    // traffic in is in force), and it posts the connection's changes itself.
+    void setStatusView(std::function<VpnStatus()> view);
+    // The status the connection shows.
+    VpnStatus presentedStatus() const { return m_statusView ? m_statusView() : m_backend->status(); }
     VpnBackend *backend() const { return m_backend.get(); }
     // What was last loaded or saved; what the tunnel runs with.
     const VpnPreferences &savedPreferences() const { return m_saved; }
@@ -77,6 +83,7 @@ private:
 
     std::unique_ptr<VpnBackend> m_backend;
     VpnConnection *m_connection = nullptr;
+    std::function<VpnStatus()> m_statusView;
     QString m_storagePath;
     VpnPreferences m_edited;
     VpnPreferences m_saved;

@@ -8,6 +8,7 @@
 #include "platform/VpnManager.h"
 #include "vpn/KeychainService.h"
 
+#include <QHostInfo>
 #include <QPointer>
 
 namespace Orvex {
@@ -23,9 +24,86 @@ VPNService::VPNService(VpnManager *manager, Session &session, QObject *parent)
     , m_manager(manager)
     , m_session(session)
     , m_config(VPNConfiguration::defaults())
+    , m_controller({[manager] { return manager->backend()->leakGuard(); },
+                    [manager] { return manager->savedPreferences().wantsTunnelKeptUp(); },
+                    [manager] { return manager->backend()->lastFailure(); }, [this] { giveUp(); }})
 {
     QObject::connect(m_manager->connection(), &VpnConnection::statusDidChange, this,
                      &VPNService::vpnConnectionDidChange);
+    // The connection shows the controller's view from now on, and the
+    // controller alone hears the backend.
+    QPointer<TunnelController> controller(&m_controller);
+    VpnBackend *backend = m_manager->backend();
+    m_manager->setStatusView([controller, backend] {
+        return controller ? controller->status() : backend->status();
+    });
+    QObject::connect(backend, &VpnBackend::statusChanged, &m_controller, &TunnelController::backendChanged);
+    QObject::connect(&m_controller, &TunnelController::changed, this, &VPNService::controllerChanged);
+    m_controller.backendChanged(backend->status());
+    // A gateway given as an address needs no lookup, and is pinned before
+    // anything is loaded.
+    const QHostAddress literal(m_config.hostname);
+    if (!literal.isNull())
+        pinGateway({literal});
+}
+
+VPNService::~VPNService()
+{
+    m_manager->setStatusView({});
+}
+
+void VPNService::controllerChanged()
+{
+    const VpnStatus presented = m_controller.status();
+    if (presented != m_presented) {
+        m_presented = presented;
+        m_manager->connection()->postStatusDidChange();
+    }
+    Q_EMIT tunnelStateChanged();
+}
+
+void VPNService::pinGateway(const QList<QHostAddress> &addresses)
+{
+    m_gatewayHost = m_config.hostname;
+    m_gateway = addresses;
+    m_manager->backend()->pinGateway(addresses);
+    m_controller.setGateway(addresses);
+}
+
+void VPNService::withGateway(Completion then)
+{
+    const bool blocking = m_controller.policy().level != LeakPolicy::Level::Open;
+    if (!m_manager->backend()->leakGuard() || (!m_gateway.isEmpty() && m_gatewayHost == m_config.hostname)
+        || blocking) {
+        // Nothing to pin the block to, known already, or no lookup could
+        // pass the block: the addresses from before.
+        then();
+        return;
+    }
+    QPointer<VPNService> self(this);
+    QHostInfo::lookupHost(m_config.hostname, this, [self, then = std::move(then)](const QHostInfo &info) {
+        if (!self)
+            return;
+        // Not found (no network yet): charon looks the name up itself, and
+        // the attempt fails against the block if it cannot.
+        if (!info.addresses().isEmpty())
+            self->pinGateway(info.addresses());
+        then();
+    });
+}
+
+void VPNService::giveUp()
+{
+    // As a Turn OFF for the tunnel, never for the block: that stays until
+    // the user lifts it.
+    m_stopRequested = true;
+    m_config.isOnDemandEnabled = false;
+    QPointer<VPNService> self(this);
+    loadThenConfigure([self] {
+        if (self)
+            self->stopTunnel();
+    });
+    m_stopRequested = false; // given up, not asked for
 }
 
 QString VPNService::localIdentifier() const
@@ -51,14 +129,38 @@ void VPNService::connect()
 {
     decideOnDemand();
     QPointer<VPNService> self(this);
-    loadThenConfigure([self] {
-        if (self)
-            self->startTunnel();
+    // Loaded first: the backend (and so what guards it) is known then.
+    m_manager->loadFromPreferences([self](const Outcome<> &loaded) {
+        if (!self)
+            return;
+        if (!loaded.isSuccess()) {
+            self->configureAndSave(loaded, {});
+            return;
+        }
+        self->turnOnThen([self, loaded] {
+            if (self)
+                self->configureAndSave(loaded, [self] {
+                    if (self)
+                        self->startTunnel();
+                });
+        });
+    });
+}
+
+void VPNService::turnOnThen(Completion then)
+{
+    QPointer<VPNService> self(this);
+    withGateway([self, then = std::move(then)] {
+        if (!self)
+            return;
+        self->m_controller.turnOn();
+        then();
     });
 }
 
 void VPNService::disconnect(Completion completion)
 {
+    m_controller.turnOff();
     if (m_status == VpnStatus::Disconnected || m_status == VpnStatus::Invalid) {
         if (completion)
             completion();
@@ -76,6 +178,7 @@ void VPNService::disconnect(Completion completion)
 
 void VPNService::disconnectLoaded()
 {
+    m_controller.turnOff();
     if (m_status == VpnStatus::Disconnected || m_status == VpnStatus::Invalid)
         return;
     m_stopRequested = true;
@@ -102,6 +205,7 @@ void VPNService::toggleLoaded()
     QPointer<VPNService> self(this);
     if (live == VpnStatus::Connected) {
         m_status = VpnStatus::Connected;
+        m_controller.turnOff();
         // disconnect() without its own load: saved with on-demand off first.
         m_config.isOnDemandEnabled = false;
         configureAndSave(Outcome<>::success(), [self] {
@@ -113,9 +217,12 @@ void VPNService::toggleLoaded()
         // connect, not by a stop.
         m_status = live;
         decideOnDemand();
-        configureAndSave(Outcome<>::success(), [self] {
+        turnOnThen([self] {
             if (self)
-                self->startTunnel();
+                self->configureAndSave(Outcome<>::success(), [self] {
+                    if (self)
+                        self->startTunnel();
+                });
         });
     }
 }
@@ -130,6 +237,7 @@ void VPNService::stopTunnel(Completion completion)
 void VPNService::quit(Completion terminate, Completion failed)
 {
     if (m_status == VpnStatus::Invalid) {
+        m_controller.lift();
         if (terminate)
             terminate();
         return;
@@ -142,8 +250,14 @@ void VPNService::quit(Completion terminate, Completion failed)
     QPointer<VPNService> self(this);
     loadThenConfigure(
         [self, terminate = std::move(terminate)] {
-            if (self)
-                self->stopTunnel(terminate);
+            if (!self)
+                return;
+            // The tunnel is on its way down and the process is about to
+            // end: the user's Quit lifts the block.
+            self->stopTunnel();
+            self->m_controller.lift();
+            if (terminate)
+                terminate();
         },
         [self, authMethod, failed = std::move(failed)] {
             // The process goes on: its next connect must not save a
@@ -159,7 +273,11 @@ void VPNService::clearLeftovers(Completion done)
 {
     QPointer<VPNService> self(this);
     m_manager->loadFromPreferences([self, done = std::move(done)](const Outcome<> &loaded) {
-        if (!self || !loaded.isSuccess() || !self->m_manager->protocolConfiguration()) {
+        if (!self)
+            return;
+        // A block the killed run left stays until the user decides.
+        self->m_controller.adoptLeftBlock();
+        if (!loaded.isSuccess() || !self->m_manager->protocolConfiguration()) {
             if (done)
                 done();
             return;
@@ -253,8 +371,10 @@ void VPNService::configureAndSave(const Outcome<> &loaded, Completion followUp, 
 
 void VPNService::startTunnel()
 {
-    // A start error is dropped: the outcome shows in status changes.
-    m_manager->connection()->startVPNTunnel();
+    // A start that cannot even begin leaves the tunnel wanted and blocked;
+    // the controller says why.
+    if (!m_manager->connection()->startVPNTunnel().isSuccess())
+        m_controller.startFailed();
 }
 
 void VPNService::vpnConnectionDidChange()
@@ -263,15 +383,6 @@ void VPNService::vpnConnectionDidChange()
     if (!connection)
         return;
     m_status = connection->status();
-    if (m_status == VpnStatus::Connecting)
-        ++m_attempts;
-    else if (m_status == VpnStatus::Connected)
-        m_attempts = 0;
-    if (m_attempts > 3) {
-        disconnect();
-        m_stopRequested = false; // given up, not asked for
-        m_attempts = 0;
-    }
     // Told while the user's request is still known, then forgotten once it
     // has an outcome.
     Q_EMIT statusDidChange(m_status);

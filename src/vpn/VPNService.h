@@ -2,9 +2,10 @@
 
 #include "platform/VpnBackend.h"
 #include "platform/VpnStatus.h"
-#include "platform/VpnStatus.h"
+#include "tunnel/TunnelController.h"
 #include "vpn/VPNConfiguration.h"
 
+#include <QHostAddress>
 #include <QObject>
 
 #include <functional>
@@ -34,12 +35,16 @@ public:
     // its identity authenticates the tunnel; the auto-connect preference is
     // read from the session's defaults store.
     VPNService(VpnManager *manager, Session &session, QObject *parent = nullptr);
+    ~VPNService() override;
 
     VPNConfiguration &config() { return m_config; }
     const VPNConfiguration &config() const { return m_config; }
     VpnStatus status() const { return m_status; }
     void setStatus(VpnStatus status) { m_status = status; }
-    int attempts() const { return m_attempts; }
+    int attempts() const { return m_controller.attempts(); }
+    // The tunnel's state as its owner keeps it: Blocked and why, beyond the
+    // six values of `status()`.
+    const TunnelController &tunnel() const { return m_controller; }
     VpnManager *manager() const { return m_manager; }
     Session &session() const { return m_session; }
 
@@ -100,6 +105,8 @@ Q_SIGNALS:
     // After every status notification of the connection, with its status;
     // `isUserRequest()` and `isStopRequested()` still tell why.
     void statusDidChange(Orvex::VpnStatus status);
+    // The tunnel's state or the reason it is blocked changed.
+    void tunnelStateChanged();
     // A certificate near or past its end could not be replaced; the tunnel
     // went on with the old one while it lasts. `reason` is a sentence.
     void certificateRenewalFailed(const QString &reason);
@@ -109,12 +116,26 @@ private:
     void startTunnel();
     void loadThenConfigure(Completion followUp, Completion failed = {});
     void decideOnDemand();
+    // Runs `then` once the gateway's addresses are known (looked up now
+    // while nothing is blocked yet, else the ones from before).
+    void withGateway(Completion then);
+    // The controller turned on (the block up) once the gateway is known,
+    // then `then`.
+    void turnOnThen(Completion then);
+    void pinGateway(const QList<QHostAddress> &addresses);
+    // The controller gave up: no further attempt, the tunnel down, the block
+    // kept.
+    void giveUp();
+    void controllerChanged();
 
     VpnManager *m_manager;
     Session &m_session;
     VPNConfiguration m_config;
     VpnStatus m_status = VpnStatus::Invalid;
-    int m_attempts = 0;
+    TunnelController m_controller;
+    VpnStatus m_presented = VpnStatus::Invalid;
+    QString m_gatewayHost; // the name m_gateway was looked up for
+    QList<QHostAddress> m_gateway;
     bool m_userRequest = false;
     bool m_stopRequested = false;
 };

@@ -7,6 +7,32 @@
 
 namespace Orvex {
 
+// A leak guard that keeps the policy it was given, and can be told to fail
+// or to find its policy changed behind its back.
+class FakeLeakGuard final : public LeakGuard
+{
+public:
+    Outcome<> apply(const LeakPolicy &policy) override
+    {
+        ++applies;
+        if (!failWith.isEmpty())
+            return Outcome<>::failure(failWith);
+        inForce = policy;
+        tampered = false;
+        return Outcome<>::success();
+    }
+    Outcome<> verify() override
+    {
+        return tampered ? Outcome<>::failure(QStringLiteral("changed")) : Outcome<>::success();
+    }
+    bool isInPlace() override { return inForce.level != LeakPolicy::Level::Open; }
+
+    LeakPolicy inForce;
+    QString failWith; // every apply fails with it when set
+    bool tampered = false;
+    int applies = 0;
+};
+
 // A VPN backend that records what it is asked and whose live status the test
 // sets. Completions run from the event loop, as a real daemon's would.
 class FakeVpnBackend final : public VpnBackend
@@ -23,6 +49,8 @@ public:
     QString unavailableReason() const override { return m_reason; }
     Failure lastFailure() const override { return failure; }
     void checkTunnel(Change change) override;
+    LeakGuard *leakGuard() override { return guard; }
+    void pinGateway(const QList<QHostAddress> &addresses) override { pinned = addresses; }
 
     // Changes the live status and notifies, like the daemon would.
     void setLiveStatus(VpnStatus status);
@@ -39,6 +67,8 @@ public:
     bool goesDownOnStop = false;      // a stop is followed by Disconnecting, Disconnected
     bool startsOnLastApplied = false; // what startsOnApplied() answers
     QList<VpnPreferences> applied;
+    LeakGuard *guard = nullptr; // what leakGuard() answers
+    QList<QHostAddress> pinned;
     QStringList calls; // "attach", "apply", "start", "stop", "check resumed", "check route" in order
 
 private:

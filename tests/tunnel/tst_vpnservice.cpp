@@ -23,6 +23,12 @@ using namespace Qt::StringLiterals;
 using P = VpnProtocolIKEv2;
 
 Q_DECLARE_METATYPE(Orvex::VpnStatus)
+Q_DECLARE_METATYPE(Orvex::LeakPolicy::Level)
+Q_DECLARE_METATYPE(Orvex::VpnBackend::Failure)
+
+using State = TunnelController::State;
+using Reason = TunnelController::Reason;
+using Level = LeakPolicy::Level;
 
 class TestVPNService : public QObject
 {
@@ -46,6 +52,9 @@ private Q_SLOTS:
     void leftoversOfAKilledClient();
     void runMarkerTellsAKilledRun_data();
     void runMarkerTellsAKilledRun();
+    void stateAndBlockFollowTheTunnel_data();
+    void stateAndBlockFollowTheTunnel();
+    void onlyTheUserLiftsTheBlock();
 
 private:
     void makeService();
@@ -68,7 +77,49 @@ private:
     FakeVpnBackend *m_backend = nullptr;
     std::unique_ptr<VpnManager> m_manager;
     std::unique_ptr<VPNService> m_service;
+    FakeLeakGuard m_guard;
+    // Turns the tunnel on as the user does (Turn ON) or as a saved
+    // configuration with on-demand does by itself, with a guard on the
+    // backend and the gateway given as an address.
+    void turnOnGuarded(bool byOnDemand);
+    // Plays the backend's statuses: C connecting, X connected, G
+    // disconnecting, D disconnected, I invalid.
+    void play(const QByteArray &statuses);
 };
+
+void TestVPNService::turnOnGuarded(bool byOnDemand)
+{
+    Config config = Config::current();
+    config.vpnGatewayHost = u"192.0.2.1"_s;
+    Config::setCurrent(config);
+    m_guard = FakeLeakGuard();
+    makeService();
+    m_backend->guard = &m_guard;
+    m_backend->goesDownOnStop = true;
+    keepIdentity();
+    if (byOnDemand) {
+        m_service->config().isOnDemandEnabled = true;
+        m_manager->loadFromPreferences(
+            [this](const Outcome<> &) { m_service->configureAndSave(Outcome<>::success(), {}); });
+        QTRY_COMPARE(m_backend->applied.size(), 1);
+    } else {
+        m_service->connect();
+        QTRY_VERIFY(m_backend->calls.contains(u"start"_s));
+    }
+}
+
+void TestVPNService::play(const QByteArray &statuses)
+{
+    for (const char step : statuses) {
+        const VpnStatus status = step == 'C'   ? VpnStatus::Connecting
+                                 : step == 'X' ? VpnStatus::Connected
+                                 : step == 'G' ? VpnStatus::Disconnecting
+                                 : step == 'D' ? VpnStatus::Disconnected
+                                               : VpnStatus::Invalid;
+        m_backend->setLiveStatus(status);
+        settle();
+    }
+}
 
 void TestVPNService::initTestCase()
 {
@@ -80,6 +131,7 @@ void TestVPNService::initTestCase()
 
 void TestVPNService::init()
 {
+    Config::setCurrent(*Config::parse({}, {}, nullptr));
     UserDefaults &defaults = UserDefaults::standard();
     for (const QLatin1String key : {DefaultsKeys::tempEmail, DefaultsKeys::isAutoConnectEnabled})
         defaults.remove(key);
@@ -391,6 +443,147 @@ void TestVPNService::runMarkerTellsAKilledRun()
         other.closeWriteChannel();
         QVERIFY(other.waitForFinished());
     }
+}
+
+void TestVPNService::stateAndBlockFollowTheTunnel_data()
+{
+    QTest::addColumn<bool>("byOnDemand"); // else Turn ON, with a key not shared: nothing retries
+    QTest::addColumn<QByteArray>("statuses");
+    QTest::addColumn<VpnBackend::Failure>("failure");
+    QTest::addColumn<QString>("guardFails");
+    QTest::addColumn<State>("state");
+    QTest::addColumn<Reason>("reason");
+    QTest::addColumn<Level>("level");
+    QTest::addColumn<VpnStatus>("shown");
+    const auto F = VpnBackend::Failure::Unknown;
+    QTest::newRow("comes up") << false << QByteArray("CX") << F << QString() << State::Connected << Reason::None
+                              << Level::Tunnel << VpnStatus::Connected;
+    QTest::newRow("comes up by itself") << true << QByteArray("CX") << F << QString() << State::Connected
+                                        << Reason::None << Level::Tunnel << VpnStatus::Connected;
+    QTest::newRow("connecting") << false << QByteArray("C") << F << QString() << State::Connecting
+                                << Reason::None << Level::Blocking << VpnStatus::Connecting;
+    QTest::newRow("dropped, on its way back") << true << QByteArray("CXD") << F << QString()
+                                              << State::Reconnecting << Reason::None << Level::Blocking
+                                              << VpnStatus::Disconnected;
+    QTest::newRow("dropped and back") << true << QByteArray("CXDCX") << F << QString() << State::Connected
+                                      << Reason::None << Level::Tunnel << VpnStatus::Connected;
+    QTest::newRow("dropped, nothing brings it back") << false << QByteArray("CXGD") << F << QString()
+                                                     << State::Blocked << Reason::TunnelLost << Level::Blocking
+                                                     << VpnStatus::Disconnected;
+    QTest::newRow("refused") << false << QByteArray("CD") << VpnBackend::Failure::Refused << QString()
+                             << State::Blocked << Reason::Refused << Level::Blocking << VpnStatus::Disconnected;
+    QTest::newRow("never answered") << false << QByteArray("CD") << VpnBackend::Failure::NoAnswer << QString()
+                                    << State::Blocked << Reason::NoAnswer << Level::Blocking
+                                    << VpnStatus::Disconnected;
+    QTest::newRow("the daemon went away") << true << QByteArray("CXI") << F << QString() << State::Blocked
+                                          << Reason::DaemonUnavailable << Level::Blocking << VpnStatus::Invalid;
+    // A disconnected notification between the attempts does not reset them.
+    QTest::newRow("three failed attempts are retried")
+        << true << QByteArray("CDCDCD") << F << QString() << State::Connecting << Reason::None << Level::Blocking
+        << VpnStatus::Disconnected;
+    QTest::newRow("a fourth attempt gives up") << true << QByteArray("CDCDCDC") << F << QString() << State::Blocked
+                                               << Reason::AttemptsExhausted << Level::Blocking
+                                               << VpnStatus::Disconnected;
+    QTest::newRow("up again resets the attempts")
+        << true << QByteArray("CDCDCXDCDC") << F << QString() << State::Reconnecting << Reason::None
+        << Level::Blocking << VpnStatus::Connecting;
+    // Never Connected over a policy that is not in force.
+    QTest::newRow("the block cannot be put up") << false << QByteArray("CX") << F << u"no nftables"_s
+                                                << State::Blocked << Reason::GuardFailed << Level::Blocking
+                                                << VpnStatus::Disconnected;
+}
+
+void TestVPNService::stateAndBlockFollowTheTunnel()
+{
+    QFETCH(bool, byOnDemand);
+    QFETCH(QByteArray, statuses);
+    QFETCH(VpnBackend::Failure, failure);
+    QFETCH(QString, guardFails);
+    QFETCH(State, state);
+    QFETCH(Reason, reason);
+    QFETCH(Level, level);
+    QFETCH(VpnStatus, shown);
+
+    turnOnGuarded(byOnDemand);
+    m_guard.failWith = guardFails;
+    m_backend->failure = failure;
+    QList<VpnStatus> seen;
+    connect(m_manager->connection(), &VpnConnection::statusDidChange, this,
+            [&] { seen << m_manager->connection()->status(); });
+    play(statuses);
+    QCOMPARE(m_service->tunnel().state(), state);
+    QCOMPARE(m_service->tunnel().reason(), reason);
+    QCOMPARE(m_guard.inForce.level, level);
+    if (level != Level::Open)
+        QCOMPARE(m_guard.inForce.gateway, QList<QHostAddress>{QHostAddress(u"192.0.2.1"_s)});
+    QCOMPARE(m_backend->pinned, QList<QHostAddress>{QHostAddress(u"192.0.2.1"_s)});
+    QCOMPARE(m_service->status(), shown);
+    if (!guardFails.isEmpty())
+        QVERIFY(!seen.contains(VpnStatus::Connected));
+    if (state == State::Blocked) {
+        // Given up: no attempt follows, and nothing comes back by itself.
+        QTRY_VERIFY(m_backend->calls.contains(u"stop"_s));
+        QTRY_VERIFY(!m_manager->savedPreferences().onDemandEnabled);
+        QCOMPARE(m_service->attempts(), 0);
+    }
+}
+
+// The block stays from Turn ON until the user's own Turn OFF, sign-out
+// (a Turn OFF too) or Quit; what someone else changes is put back at the
+// next change, and a killed run's block is taken over.
+void TestVPNService::onlyTheUserLiftsTheBlock()
+{
+    turnOnGuarded(false);
+    play("CX");
+    m_service->disconnect();
+    QCOMPARE(m_service->tunnel().state(), State::Disconnecting);
+    QCOMPARE(m_guard.inForce.level, Level::Tunnel); // only the tunnel, while it carries
+    QTRY_COMPARE(m_service->tunnel().state(), State::Off);
+    QCOMPARE(m_guard.inForce.level, Level::Open);
+
+    // Given up: the daemon's news changes nothing; Turn OFF lifts it at once.
+    m_backend->failure = VpnBackend::Failure::Refused;
+    m_service->connect();
+    QTRY_COMPARE(m_guard.inForce.level, Level::Blocking);
+    play("CDGDX");
+    QCOMPARE(m_service->tunnel().state(), State::Blocked);
+    QCOMPARE(m_guard.inForce.level, Level::Blocking);
+    play("D");
+    m_service->disconnect();
+    QCOMPARE(m_service->tunnel().state(), State::Off);
+    QCOMPARE(m_guard.inForce.level, Level::Open);
+
+    // Changed behind its back: put back at the next change of state.
+    m_service->connect();
+    play("C");
+    const int applies = m_guard.applies;
+    m_guard.tampered = true;
+    play("G");
+    QCOMPARE(m_guard.applies, applies + 1);
+    QVERIFY(!m_guard.tampered);
+
+    // Quit lifts it once the stop is asked for.
+    play("X");
+    QCOMPARE(m_guard.inForce.level, Level::Tunnel);
+    bool terminated = false;
+    m_service->quit([&] {
+        terminated = true;
+        QCOMPARE(m_guard.inForce.level, Level::Open);
+    });
+    QTRY_VERIFY(terminated);
+
+    // A killed run left its block: the next start keeps it, and says why.
+    m_guard.inForce.level = Level::Blocking;
+    makeService();
+    m_backend->guard = &m_guard;
+    bool cleared = false;
+    m_service->clearLeftovers([&] { cleared = true; });
+    QTRY_VERIFY(cleared);
+    QCOMPARE(m_service->tunnel().state(), State::Blocked);
+    QCOMPARE(m_service->tunnel().reason(), Reason::EarlierRun);
+    QCOMPARE(m_guard.inForce.level, Level::Blocking);
+    m_service->disconnect();
+    QCOMPARE(m_guard.inForce.level, Level::Open);
 }
 
 QTEST_GUILESS_MAIN(TestVPNService)

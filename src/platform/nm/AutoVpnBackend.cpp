@@ -122,6 +122,18 @@ void AutoVpnBackend::checkTunnel(Change change)
         m_chosen->checkTunnel(change);
 }
 
+LeakGuard *AutoVpnBackend::leakGuard()
+{
+    return m_chosen ? m_chosen->leakGuard() : nullptr;
+}
+
+void AutoVpnBackend::pinGateway(const QList<QHostAddress> &addresses)
+{
+    m_pinned = addresses;
+    if (m_chosen)
+        m_chosen->pinGateway(addresses);
+}
+
 void AutoVpnBackend::whenDecided(std::function<void()> then)
 {
     if (m_chosen) {
@@ -165,6 +177,7 @@ void AutoVpnBackend::choose(const QString &choice, std::unique_ptr<VpnBackend> b
         return;
     }
     m_chosen = std::move(backend);
+    m_chosen->pinGateway(m_pinned);
     m_choice = choice;
     m_reason.clear();
     connect(m_chosen.get(), &VpnBackend::statusChanged, this, &VpnBackend::statusChanged);

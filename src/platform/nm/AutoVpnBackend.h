@@ -56,6 +56,8 @@ public:
     QString unavailableReason() const override;
     Failure lastFailure() const override;
     void checkTunnel(Change change) override;
+    LeakGuard *leakGuard() override;
+    void pinGateway(const QList<QHostAddress> &addresses) override;
 
     // The backend in use; null until one was found.
     VpnBackend *chosen() const { return m_chosen.get(); }
@@ -70,6 +72,7 @@ private:
 
     Options m_options;
     std::unique_ptr<VpnBackend> m_chosen;
+    QList<QHostAddress> m_pinned;
     QString m_choice;
     QString m_reason;
     bool m_probing = false;

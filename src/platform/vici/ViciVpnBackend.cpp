@@ -602,7 +602,7 @@ ViciVpnBackend::LoadPlan ViciVpnBackend::planLoads(const VpnProtocolIKEv2 &proto
     }
     plan.connection = connectionMessage(QString::fromUtf8(m_name), protocol,
                                         plan.identity ? plan.identity->certificateDer : QByteArray(),
-                                        m_options.updownScript);
+                                        m_options.updownScript, m_pinned);
     const Outcome<QByteArray> encoded = ViciCodec::encodeMessage(plan.connection);
     plan.connectionDigest = digest({encoded.isSuccess() ? encoded.value() : QByteArray()});
     return plan;
@@ -806,8 +806,14 @@ void ViciVpnBackend::unloadConnection(const VpnPreferences &preferences, Complet
     });
 }
 
+void ViciVpnBackend::pinGateway(const QList<QHostAddress> &addresses)
+{
+    m_pinned = addresses;
+}
+
 ViciMessage ViciVpnBackend::connectionMessage(const QString &name, const VpnProtocolIKEv2 &protocol,
-                                              const QByteArray &certificateDer, const QString &updownScript)
+                                              const QByteArray &certificateDer, const QString &updownScript,
+                                              const QList<QHostAddress> &gateway)
 {
     const QByteArray key = name.toUtf8();
     const auto &ike = protocol.ikeSecurityAssociationParameters;
@@ -815,7 +821,12 @@ ViciMessage ViciVpnBackend::connectionMessage(const QString &name, const VpnProt
     ViciMessage message;
     ViciMessage &conn = message.section(key);
     conn.set("version", "2");
-    conn.setList("remote_addrs", {protocol.serverAddress.toUtf8()});
+    QList<QByteArray> addresses;
+    for (const QHostAddress &address : gateway)
+        addresses << address.toString().toLatin1();
+    if (addresses.isEmpty())
+        addresses << protocol.serverAddress.toUtf8();
+    conn.setList("remote_addrs", addresses);
     // Asking for an address of each family is also what makes charon ask for
     // the resolvers of each family. A gateway may assign only one.
     conn.setList("vips", {"0.0.0.0", "::"});

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/LeakGuard.h"
 #include "platform/TunnelKeepUp.h"
 #include "platform/VpnBackend.h"
 #include "platform/vici/ViciMessage.h"
@@ -67,6 +68,9 @@ public:
         // How long a live gateway may take to answer the rekey that tests
         // the tunnel after a network change.
         int livenessTimeoutMs = 2500;
+        // What keeps traffic from leaving beside the tunnel (an nftables
+        // table in the tunnel's namespace); null: nothing does.
+        std::shared_ptr<LeakGuard> leakGuard;
     };
 
     // For a start after charon died with the tunnel up: while the charon on
@@ -91,13 +95,18 @@ public:
     void stopTunnel() override;
     Failure lastFailure() const override { return m_lastFailure; }
     void checkTunnel(Change change) override;
+    LeakGuard *leakGuard() override { return m_options.leakGuard.get(); }
+    void pinGateway(const QList<QHostAddress> &addresses) override;
 
     // The body of `load-conn` for the protocol settings; `certificateDer`
     // (when not empty) is presented as the local certificate. The tunnel asks
     // for an address and all traffic of both families, and for the gateway's
     // resolvers, which charon applies while it is up.
+    // `gateway`, when not empty, are the addresses charon is to use for the
+    // gateway instead of resolving its name.
     static ViciMessage connectionMessage(const QString &name, const VpnProtocolIKEv2 &protocol,
-                                         const QByteArray &certificateDer, const QString &updownScript = {});
+                                         const QByteArray &certificateDer, const QString &updownScript = {},
+                                         const QList<QHostAddress> &gateway = {});
     // A proposal such as "aes128-sha1-modp2048"; IKE proposals of AEAD
     // ciphers name a PRF instead of an integrity algorithm.
     static QByteArray proposal(const VpnProtocolIKEv2::SecurityAssociationParameters &parameters, bool forIke);
@@ -151,6 +160,7 @@ private:
     ViciClient *m_control = nullptr;
     QPointer<ViciClient> m_initiator;
     VpnPreferences m_preferences;
+    QList<QHostAddress> m_pinned;
     bool m_reachable = false;
     bool m_synchronizing = false;
     bool m_reloadOnReconnect = false;

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "platform/Outcome.h"
+
+#include <QHostAddress>
+#include <QList>
+
+namespace Orvex {
+
+// What may leave the machine, beyond what always may (loopback, DHCP, router
+// and neighbour discovery, ARP).
+struct LeakPolicy
+{
+    enum class Level {
+        Open,     // nothing of ours is in force
+        Blocking, // only IKE and ESP to the gateway (and the exempt hosts)
+        Tunnel,   // that, and whatever goes through the tunnel
+    };
+    Level level = Level::Open;
+    // The gateway's addresses, resolved before the block went up.
+    QList<QHostAddress> gateway;
+    // Hosts reachable beside the tunnel while blocking (the service's API, so
+    // a user who always requires the tunnel can still sign in).
+    QList<QHostAddress> exempt;
+
+    bool operator==(const LeakPolicy &) const = default;
+};
+
+// Keeps traffic from leaving beside the tunnel. A change is all or nothing:
+// there is never a moment with half a policy, or none while one was asked for.
+class LeakGuard
+{
+public:
+    virtual ~LeakGuard() = default;
+
+    // Puts `policy` in force, replacing the one before in one step.
+    virtual Outcome<> apply(const LeakPolicy &policy) = 0;
+    // Whether what is in force now is what the last `apply` put there (nobody
+    // flushed or changed it meanwhile).
+    virtual Outcome<> verify() = 0;
+    // Whether a block of ours is in force, also one a client that was killed
+    // left behind.
+    virtual bool isInPlace() = 0;
+};
+
+} // namespace Orvex

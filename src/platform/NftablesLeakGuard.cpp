@@ -1,0 +1,162 @@
+#include "NftablesLeakGuard.h"
+
+#include <QFile>
+#include <QScopeGuard>
+
+#include <nftables/libnftables.h>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
+
+namespace Orvex {
+
+namespace {
+
+QByteArray addressSet(const QByteArray &name, const char *type, const QList<QHostAddress> &addresses,
+                      QAbstractSocket::NetworkLayerProtocol family)
+{
+    QByteArray elements;
+    for (const QHostAddress &address : addresses) {
+        if (address.protocol() != family)
+            continue;
+        // Only what QHostAddress printed: no text of anyone else's reaches nft.
+        elements += (elements.isEmpty() ? "" : ", ") + address.toString().toLatin1();
+    }
+    QByteArray set = "  set " + name + " { type " + type + ";";
+    if (!elements.isEmpty())
+        set += " elements = { " + elements + " };";
+    return set + " }\n";
+}
+
+// What leaves whatever the state: loopback, DHCP, router and neighbour
+// discovery (ARP is not in the inet family, so never filtered here).
+constexpr char Housekeeping[] = "    oifname \"lo\" accept\n"
+                                "    udp sport 68 udp dport 67 accept\n"
+                                "    udp sport 546 udp dport 547 accept\n"
+                                "    icmpv6 type { nd-router-solicit, nd-router-advert, nd-neighbor-solicit, "
+                                "nd-neighbor-advert, mld2-listener-report } accept\n";
+
+// IKE and ESP (also in UDP) to the gateway; the hosts exempt from the block.
+constexpr char Gateway[] = "    ip daddr @gateway4 udp dport { 500, 4500 } accept\n"
+                           "    ip daddr @gateway4 meta l4proto esp accept\n"
+                           "    ip6 daddr @gateway6 udp dport { 500, 4500 } accept\n"
+                           "    ip6 daddr @gateway6 meta l4proto esp accept\n"
+                           "    ip daddr @exempt4 accept\n"
+                           "    ip6 daddr @exempt6 accept\n";
+
+// Into the tunnel: what an IPsec policy will protect (the kernel's ESP), or
+// what goes to the userspace ESP's TUN device.
+constexpr char IntoTheTunnel[] = "    rt ipsec exists accept\n"
+                                 "    oifname \"ipsec*\" accept\n";
+
+} // namespace
+
+NftablesLeakGuard::NftablesLeakGuard(QString networkNamespace, QByteArray tableName)
+    : m_namespace(std::move(networkNamespace))
+    , m_table(std::move(tableName))
+{}
+
+QByteArray NftablesLeakGuard::script(const LeakPolicy &policy, const QByteArray &table)
+{
+    QByteArray out = "table inet " + table + " {}\ndelete table inet " + table + "\n";
+    if (policy.level == LeakPolicy::Level::Open)
+        return out;
+    const bool tunnel = policy.level == LeakPolicy::Level::Tunnel;
+    out += "table inet " + table + " {\n";
+    out += addressSet("gateway4", "ipv4_addr", policy.gateway, QAbstractSocket::IPv4Protocol);
+    out += addressSet("gateway6", "ipv6_addr", policy.gateway, QAbstractSocket::IPv6Protocol);
+    out += addressSet("exempt4", "ipv4_addr", policy.exempt, QAbstractSocket::IPv4Protocol);
+    out += addressSet("exempt6", "ipv6_addr", policy.exempt, QAbstractSocket::IPv6Protocol);
+    out += "  chain output {\n    type filter hook output priority filter; policy drop;\n";
+    out += Housekeeping;
+    out += Gateway;
+    if (tunnel)
+        out += IntoTheTunnel;
+    out += "  }\n";
+    // Nothing is routed past the tunnel for others (containers, virtual
+    // machines) either.
+    out += "  chain forward {\n    type filter hook forward priority filter; policy drop;\n";
+    if (tunnel)
+        out += IntoTheTunnel;
+    out += "  }\n}\n";
+    return out;
+}
+
+Outcome<QByteArray> NftablesLeakGuard::run(const QByteArray &commands)
+{
+    // The namespace is entered by this thread alone, for the length of one
+    // call, and left again before anything else runs on it.
+    int home = -1;
+    if (!m_namespace.isEmpty()) {
+        home = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+        const int target = ::open(QFile::encodeName(m_namespace).constData(), O_RDONLY | O_CLOEXEC);
+        const bool entered = home >= 0 && target >= 0 && ::setns(target, CLONE_NEWNET) == 0;
+        if (target >= 0)
+            ::close(target);
+        if (!entered) {
+            if (home >= 0)
+                ::close(home);
+            return Outcome<QByteArray>::failure(
+                QStringLiteral("The network namespace %1 cannot be entered.").arg(m_namespace));
+        }
+    }
+    const auto leave = qScopeGuard([home] {
+        if (home < 0)
+            return;
+        // Failing to get back would leave the main thread in the tunnel's
+        // namespace: nothing sane can go on from there.
+        if (::setns(home, CLONE_NEWNET) != 0)
+            qFatal("cannot return to the client's own network namespace");
+        ::close(home);
+    });
+
+    nft_ctx *context = nft_ctx_new(NFT_CTX_DEFAULT);
+    if (!context)
+        return Outcome<QByteArray>::failure(QStringLiteral("nftables cannot be used."));
+    const auto free = qScopeGuard([context] { nft_ctx_free(context); });
+    nft_ctx_buffer_output(context);
+    nft_ctx_buffer_error(context);
+    if (nft_run_cmd_from_buffer(context, commands.constData()) != 0) {
+        QString why = QString::fromUtf8(nft_ctx_get_error_buffer(context)).simplified();
+        if (why.size() > 300)
+            why = why.left(300) + QStringLiteral("…");
+        return Outcome<QByteArray>::failure(QStringLiteral("The traffic block cannot be changed: %1").arg(why));
+    }
+    return Outcome<QByteArray>::success(QByteArray(nft_ctx_get_output_buffer(context)));
+}
+
+Outcome<> NftablesLeakGuard::apply(const LeakPolicy &policy)
+{
+    const Outcome<QByteArray> changed = run(script(policy, m_table));
+    if (!changed.isSuccess())
+        return Outcome<>::failure(changed.error());
+    m_applied.clear();
+    if (policy.level == LeakPolicy::Level::Open)
+        return Outcome<>::success();
+    const Outcome<QByteArray> listed = run("list table inet " + m_table);
+    if (!listed.isSuccess())
+        return Outcome<>::failure(listed.error());
+    m_applied = listed.value();
+    return Outcome<>::success();
+}
+
+Outcome<> NftablesLeakGuard::verify()
+{
+    if (m_applied.isEmpty()) {
+        if (isInPlace())
+            return Outcome<>::failure(QStringLiteral("A traffic block is in force that the client did not put there."));
+        return Outcome<>::success();
+    }
+    const Outcome<QByteArray> listed = run("list table inet " + m_table);
+    if (!listed.isSuccess() || listed.value() != m_applied)
+        return Outcome<>::failure(QStringLiteral("The traffic block was changed or removed by someone else."));
+    return Outcome<>::success();
+}
+
+bool NftablesLeakGuard::isInPlace()
+{
+    return run("list table inet " + m_table).isSuccess();
+}
+
+} // namespace Orvex

@@ -1,0 +1,254 @@
+#include "TunnelController.h"
+
+#include <QLoggingCategory>
+#include <QTimer>
+
+namespace Orvex {
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcTunnel, "orvex.tunnel")
+
+// A fourth attempt in a row that does not bring the tunnel up is the last.
+constexpr int MaximumAttempts = 3;
+
+} // namespace
+
+TunnelController::TunnelController(Hooks hooks, QObject *parent)
+    : QObject(parent)
+    , m_hooks(std::move(hooks))
+{}
+
+VpnStatus TunnelController::status() const
+{
+    if (m_backend != VpnStatus::Connected || m_policy.level == LeakPolicy::Level::Tunnel)
+        return m_backend;
+    // Up in the daemon, but not (or no longer) under the tunnel's policy.
+    return m_wanted && !m_givenUp ? VpnStatus::Connecting : VpnStatus::Disconnecting;
+}
+
+void TunnelController::setGateway(const QList<QHostAddress> &gateway)
+{
+    m_gateway = gateway;
+    if (m_policy.level != LeakPolicy::Level::Open && m_policy.gateway != gateway)
+        (void) enforce(m_policy.level); // failures show at the next change
+}
+
+void TunnelController::setAlwaysRequired(bool required, const QList<QHostAddress> &exempt)
+{
+    m_alwaysRequired = required;
+    m_exempt = exempt;
+    if (m_state == State::Off)
+        enter(State::Off);
+}
+
+void TunnelController::turnOn()
+{
+    qCInfo(lcTunnel) << "turned on";
+    m_wanted = true;
+    m_givenUp = false;
+    m_started = false;
+    m_wasUp = false;
+    if (m_backend == VpnStatus::Connected)
+        backendChanged(m_backend);
+    else if (!enter(State::Connecting))
+        giveUp(Reason::GuardFailed);
+}
+
+void TunnelController::turnOff()
+{
+    qCInfo(lcTunnel) << "turned off";
+    m_wanted = false;
+    m_givenUp = false;
+    m_attempts = 0;
+    if (m_backend == VpnStatus::Disconnected || m_backend == VpnStatus::Invalid)
+        enter(State::Off);
+    else
+        enter(State::Disconnecting);
+}
+
+void TunnelController::lift()
+{
+    m_wanted = false;
+    m_givenUp = false;
+    m_attempts = 0;
+    enter(State::Off);
+}
+
+void TunnelController::startFailed()
+{
+    if (m_wanted && !m_givenUp)
+        giveUp(Reason::DaemonUnavailable);
+}
+
+void TunnelController::adoptLeftBlock()
+{
+    LeakGuard *const guard = this->guard();
+    if (!guard || m_state != State::Off || m_wanted || m_alwaysRequired || !guard->isInPlace())
+        return;
+    qCInfo(lcTunnel) << "found the block an earlier run left";
+    m_wanted = true;
+    m_givenUp = true;
+    // Taken over as the blocking policy of this run, gateway or not.
+    m_policy.level = LeakPolicy::Level::Open; // so the block below is applied anew, as ours
+    if (!enter(State::Blocked, Reason::EarlierRun))
+        enter(State::Blocked, Reason::GuardFailed);
+}
+
+void TunnelController::backendChanged(VpnStatus status)
+{
+    const VpnStatus before = m_backend;
+    m_backend = status;
+    const bool up = status == VpnStatus::Connecting || status == VpnStatus::Connected
+                    || status == VpnStatus::Reasserting;
+    if (!m_wanted) {
+        if (up && m_state != State::Disconnecting && m_state != State::Blocked) {
+            // Brought up by the saved configuration itself (on-demand): the
+            // user's earlier Turn ON still holds.
+            m_wanted = true;
+            m_wasUp = false;
+        } else {
+            if (status == VpnStatus::Disconnected || status == VpnStatus::Invalid)
+                enter(m_state == State::Blocked ? State::Blocked : State::Off, m_reason);
+            else
+                Q_EMIT changed();
+            return;
+        }
+    }
+    if (m_givenUp) {
+        // Given up: whatever the daemon still does, the block stays until
+        // the user lifts it or turns the tunnel on again.
+        Q_EMIT changed();
+        return;
+    }
+    const State retrying = m_wasUp ? State::Reconnecting : State::Connecting;
+    switch (status) {
+    case VpnStatus::Connecting:
+        m_started = true;
+        if (before != VpnStatus::Connecting && ++m_attempts > MaximumAttempts) {
+            qCInfo(lcTunnel) << "attempt" << m_attempts << "would be one too many";
+            giveUp(Reason::AttemptsExhausted);
+            return;
+        }
+        if (!enter(retrying))
+            giveUp(Reason::GuardFailed);
+        return;
+    case VpnStatus::Reasserting:
+    case VpnStatus::Disconnecting:
+        if (!enter(m_started ? retrying : State::Connecting))
+            giveUp(Reason::GuardFailed);
+        return;
+    case VpnStatus::Connected:
+        m_started = true;
+        if (!enter(State::Connected)) {
+            giveUp(Reason::GuardFailed);
+            return;
+        }
+        m_attempts = 0;
+        m_wasUp = true;
+        return;
+    case VpnStatus::Disconnected:
+    case VpnStatus::Invalid:
+        if (!m_started) {
+            // Before the first attempt: the configuration is still being
+            // handed over.
+            Q_EMIT changed();
+        } else if (status == VpnStatus::Invalid) {
+            giveUp(Reason::DaemonUnavailable);
+        } else if (m_hooks.keepsUp && m_hooks.keepsUp()) {
+            if (!enter(retrying))
+                giveUp(Reason::GuardFailed);
+        } else {
+            giveUp(failureReason());
+        }
+        return;
+    }
+}
+
+TunnelController::Reason TunnelController::failureReason() const
+{
+    if (m_wasUp)
+        return Reason::TunnelLost;
+    switch (m_hooks.lastFailure ? m_hooks.lastFailure() : VpnBackend::Failure::Unknown) {
+    case VpnBackend::Failure::Refused:
+        return Reason::Refused;
+    case VpnBackend::Failure::DaemonUnavailable:
+        return Reason::DaemonUnavailable;
+    case VpnBackend::Failure::NoAnswer:
+    case VpnBackend::Failure::Unknown:
+        break;
+    }
+    return Reason::NoAnswer;
+}
+
+void TunnelController::giveUp(Reason reason)
+{
+    qCInfo(lcTunnel) << "gave up:" << reason;
+    m_givenUp = true;
+    m_attempts = 0;
+    if (!enter(State::Blocked, reason) && reason != Reason::GuardFailed)
+        enter(State::Blocked, Reason::GuardFailed);
+    // Later, never from inside a status change of the backend.
+    QTimer::singleShot(0, this, [this] {
+        if (m_givenUp && m_hooks.giveUp)
+            m_hooks.giveUp();
+    });
+}
+
+bool TunnelController::enter(State state, Reason reason)
+{
+    LeakPolicy::Level level = LeakPolicy::Level::Blocking;
+    if (state == State::Connected)
+        level = LeakPolicy::Level::Tunnel;
+    else if (state == State::Off && !m_alwaysRequired)
+        level = LeakPolicy::Level::Open;
+    else if (state == State::Disconnecting && m_backend == VpnStatus::Connected
+             && m_policy.level == LeakPolicy::Level::Tunnel)
+        level = LeakPolicy::Level::Tunnel; // it carries until it is taken down
+    const bool enforced = enforce(level);
+    if (!enforced && state == State::Off) {
+        // The user's way out failed: say so rather than claim the network
+        // is open. Turn OFF again tries again.
+        state = State::Blocked;
+        reason = Reason::GuardFailed;
+    }
+    if (enforced || state == State::Blocked) {
+        if (state != m_state || reason != m_reason)
+            qCInfo(lcTunnel) << m_state << "->" << state << reason;
+        m_state = state;
+        m_reason = state == State::Blocked ? reason : Reason::None;
+    }
+    Q_EMIT changed();
+    return enforced;
+}
+
+bool TunnelController::enforce(LeakPolicy::Level level)
+{
+    LeakPolicy wanted;
+    wanted.level = level;
+    if (level != LeakPolicy::Level::Open) {
+        wanted.gateway = m_gateway;
+        if (m_alwaysRequired && level == LeakPolicy::Level::Blocking)
+            wanted.exempt = m_exempt;
+    }
+    LeakGuard *const guard = this->guard();
+    if (!guard) {
+        m_policy = wanted;
+        return true;
+    }
+    // What is in force is checked at every change, and put back when
+    // someone else changed it.
+    if (wanted == m_policy && guard->verify().isSuccess())
+        return true;
+    const Outcome<> applied = guard->apply(wanted);
+    if (!applied.isSuccess()) {
+        qCWarning(lcTunnel) << "the block cannot be changed:" << applied.error();
+        m_guardError = applied.error();
+        return false;
+    }
+    m_guardError.clear();
+    m_policy = wanted;
+    return true;
+}
+
+} // namespace Orvex

@@ -1,0 +1,118 @@
+#pragma once
+
+#include "platform/LeakGuard.h"
+#include "platform/VpnBackend.h"
+#include "platform/VpnStatus.h"
+
+#include <QObject>
+
+#include <functional>
+
+namespace Orvex {
+
+// The one owner of the tunnel's state and of what may leave the machine in
+// each state. From the user's Turn ON until their own Turn OFF, Quit or
+// sign-out, nothing leaves beside the tunnel: while it connects, after the
+// gateway drops it, while a network changes, after the daemon dies, and when
+// the client gives up by itself (Blocked). Only the user lifts the block.
+//
+// The backend's status comes in; out go the state, why it is blocked, and
+// the six-value status the screens show, which says Connected only once the
+// tunnel's policy is in force. It also keeps the attempts rule: a fourth
+// failed attempt in a row gives up.
+class TunnelController final : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class State { Off, Connecting, Connected, Reconnecting, Disconnecting, Blocked };
+    Q_ENUM(State)
+    enum class Reason {
+        None,
+        AttemptsExhausted, // the attempts rule gave up
+        Refused,           // the gateway or the daemon refused the tunnel
+        NoAnswer,          // the gateway never answered
+        DaemonUnavailable, // no VPN daemon to run the tunnel
+        TunnelLost,        // the tunnel went down and nothing brings it back
+        GuardFailed,       // the block could not be put in force
+        EarlierRun,        // a client that was killed left the block behind
+    };
+    Q_ENUM(Reason)
+
+    struct Hooks
+    {
+        // What keeps traffic in; null for a backend that has none (yet: an
+        // automatic choice may still be under way).
+        std::function<LeakGuard *()> guard;
+        // The saved configuration brings the tunnel back by itself.
+        std::function<bool()> keepsUp;
+        // Why the backend's last attempt failed.
+        std::function<VpnBackend::Failure()> lastFailure;
+        // Stop trying: no further attempt, the tunnel down. The block stays.
+        std::function<void()> giveUp;
+    };
+
+    explicit TunnelController(Hooks hooks, QObject *parent = nullptr);
+
+    State state() const { return m_state; }
+    Reason reason() const { return m_reason; }
+    // What the screens show; Connected only over the tunnel's policy.
+    VpnStatus status() const;
+    int attempts() const { return m_attempts; }
+    // Whether a block is kept at all: a backend without a guard has none.
+    bool isGuarded() const { return guard() != nullptr; }
+    // The error of the last failed change of the block, if any.
+    QString guardError() const { return m_guardError; }
+    LeakPolicy policy() const { return m_policy; }
+
+    // The user asked for the tunnel: the block goes up at once, before any
+    // attempt, with the gateway as the only peer.
+    void turnOn();
+    // The gateway's addresses, resolved before the block goes up.
+    void setGateway(const QList<QHostAddress> &gateway);
+    // The user's Turn OFF or sign-out: the block is lifted once the tunnel is
+    // down.
+    void turnOff();
+    // Quit: the block is lifted now (the tunnel is being stopped), unless
+    // the user always requires the tunnel.
+    void lift();
+    // Off blocks too, but for `exempt` (the service's API).
+    void setAlwaysRequired(bool required, const QList<QHostAddress> &exempt = {});
+    bool isAlwaysRequired() const { return m_alwaysRequired; }
+    // A start that could not even begin.
+    void startFailed();
+    // The backend's status changed.
+    void backendChanged(VpnStatus status);
+    // At start: a block left by a run that ended without lifting it.
+    void adoptLeftBlock();
+
+Q_SIGNALS:
+    // After every change of state, reason or shown status.
+    void changed();
+
+private:
+    // Puts the state's policy in force and enters it; false when the policy
+    // could not be put in force (the state is then entered only as Blocked).
+    bool enter(State state, Reason reason = Reason::None);
+    void giveUp(Reason reason);
+    Reason failureReason() const;
+    bool enforce(LeakPolicy::Level level);
+    LeakGuard *guard() const { return m_hooks.guard ? m_hooks.guard() : nullptr; }
+
+    Hooks m_hooks;
+    State m_state = State::Off;
+    Reason m_reason = Reason::None;
+    VpnStatus m_backend = VpnStatus::Invalid;
+    LeakPolicy m_policy; // what is in force
+    QList<QHostAddress> m_gateway;
+    QList<QHostAddress> m_exempt;
+    QString m_guardError;
+    bool m_wanted = false;
+    bool m_started = false; // the backend took an attempt since the last Turn ON
+    bool m_wasUp = false;   // ... and had the tunnel up since
+    bool m_givenUp = false;
+    bool m_alwaysRequired = false;
+    int m_attempts = 0;
+};
+
+} // namespace Orvex
