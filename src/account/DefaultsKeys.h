@@ -23,5 +23,8 @@ inline constexpr QLatin1String isAutoConnectEnabled("isAutoConnectEnabled"); // 
 inline constexpr QLatin1String isAutoStartEnabled("isAutoStartEnabled");     // boolean
 // boolean; absent counts as true (notifications are on until switched off)
 inline constexpr QLatin1String isNotificationsEnabled("isNotificationsEnabled");
+// boolean; absent counts as false: with it on, traffic is blocked while the
+// VPN is off too, but for the service's own API
+inline constexpr QLatin1String isBlockWhenDisconnectedEnabled("isBlockWhenDisconnectedEnabled");
 
 } // namespace Orvex::DefaultsKeys

@@ -123,6 +123,13 @@ void SettingsViewController::buildForm()
                                             tr("Tell me when the VPN connects, drops or fails"),
                                             &m_notificationsImageView);
     layout->addWidget(m_notificationsButton);
+    layout->addSpacing(4);
+    //: always_require_btn
+    m_alwaysRequireButton = makeCheckboxRow(QStringLiteral("alwaysRequireButton"), tr("Always require VPN"),
+                                            //: always_require_detail
+                                            tr("Block all traffic while the VPN is off, except signing in"),
+                                            &m_alwaysRequireImageView);
+    layout->addWidget(m_alwaysRequireButton);
 
     layout->addSpacing(26);
     layout->addStretch(1);
@@ -139,6 +146,8 @@ void SettingsViewController::buildForm()
     connect(m_autoConnectButton, &QPushButton::clicked, this,
             &SettingsViewController::autoconnectButtonAction);
     connect(m_autoStartButton, &QPushButton::clicked, this, &SettingsViewController::autostartButtonAction);
+    connect(m_alwaysRequireButton, &QPushButton::clicked, this,
+            &SettingsViewController::alwaysRequireButtonAction);
     connect(m_notificationsButton, &QPushButton::clicked, this,
             &SettingsViewController::notificationsButtonAction);
     connect(m_logoutButton, &QPushButton::clicked, this, &SettingsViewController::logoutButtonAction);
@@ -233,6 +242,17 @@ void SettingsViewController::refreshCheckboxes()
     m_notificationsImageName = checkboxImageName(notifications);
     m_notificationsImageView->setImage(Images::named(m_notificationsImageName));
     m_notificationsButton->setChecked(notifications);
+    const bool alwaysRequire = m_defaults.boolean(DefaultsKeys::isBlockWhenDisconnectedEnabled);
+    m_alwaysRequireImageView->setImage(Images::named(checkboxImageName(alwaysRequire)));
+    m_alwaysRequireButton->setChecked(alwaysRequire);
+}
+
+void SettingsViewController::alwaysRequireButtonAction()
+{
+    m_defaults.setBoolean(DefaultsKeys::isBlockWhenDisconnectedEnabled,
+                          !m_defaults.boolean(DefaultsKeys::isBlockWhenDisconnectedEnabled));
+    m_handler->service().applyAlwaysRequired();
+    refreshCheckboxes();
 }
 
 void SettingsViewController::notificationsButtonAction()

@@ -34,6 +34,7 @@ public:
     void autoconnectButtonAction();
     void autostartButtonAction();
     void notificationsButtonAction();
+    void alwaysRequireButtonAction();
     void logoutButtonAction();
 
     SettingsHandler *handler() const { return m_handler; }
@@ -42,6 +43,7 @@ public:
     ImageView *autoConnectImageView() const { return m_autoConnectImageView; }
     ImageView *autoStartImageView() const { return m_autoStartImageView; }
     QPushButton *notificationsButton() const { return m_notificationsButton; }
+    QPushButton *alwaysRequireButton() const { return m_alwaysRequireButton; }
     QLabel *emailLabel() const { return m_emailLabel; }
     Button *logoutButton() const { return m_logoutButton; }
 
@@ -66,6 +68,8 @@ private:
     ImageView *m_autoStartImageView = nullptr;
     QPushButton *m_notificationsButton = nullptr;
     ImageView *m_notificationsImageView = nullptr;
+    QPushButton *m_alwaysRequireButton = nullptr;
+    ImageView *m_alwaysRequireImageView = nullptr;
     QLabel *m_emailLabel = nullptr;
     Button *m_logoutButton = nullptr;
     QString m_autoConnectImageName;

@@ -38,6 +38,9 @@ void StatusMenuController::awakeFromNib()
     m_statusItem->setContextMenu(m_menu.get());
     connect(m_service.manager()->connection(), &VpnConnection::statusDidChange, this,
             &StatusMenuController::vpnConnectionDidChange);
+    // Blocked or no longer: the way to lift the block comes and goes.
+    connect(&m_service, &VPNService::tunnelStateChanged, m_handler,
+            &StatusMenuHandler::connectionStatusDidChange);
     connect(m_statusItem, &QSystemTrayIcon::activated, this, [](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::Trigger)
             AppDelegate::bringMainWindowForward();

@@ -74,7 +74,16 @@ void StatusMenuHandler::setMenu(QMenu *menu)
 
 QList<StatusMenuItem> StatusMenuHandler::entries() const
 {
+    if (m_service.isBlocked())
+        return {StatusMenuItem::show(), StatusMenuItem::action(status()), liftBlockEntry(),
+                StatusMenuItem::quit()};
     return {StatusMenuItem::show(), StatusMenuItem::action(status()), StatusMenuItem::quit()};
+}
+
+StatusMenuItem StatusMenuHandler::liftBlockEntry()
+{
+    //: lift_block_menu
+    return StatusMenuItem::custom(tr("Disconnect and Allow Traffic Without VPN"));
 }
 
 void StatusMenuHandler::connectionStatusDidChange()
@@ -108,6 +117,12 @@ void StatusMenuHandler::performActionFor(MenuItem *item)
     }
     if (chosen && *chosen == StatusMenuItem::quit()) {
         quit(m_service, exitApplication);
+        return;
+    }
+    if (chosen && *chosen == liftBlockEntry()) {
+        // The user's own Turn OFF: it alone lifts the block.
+        m_service.noteUserRequest();
+        m_service.disconnect();
         return;
     }
     connectOrDisconnect();

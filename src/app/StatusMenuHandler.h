@@ -38,6 +38,9 @@ public:
     // The entries for the last known state, in menu order: Show, Connect or
     // Disconnect, Quit.
     QList<StatusMenuItem> entries() const;
+    // While traffic is blocked: the entry that turns the tunnel off and so
+    // lifts the block.
+    static StatusMenuItem liftBlockEntry();
 
     // Rebuilds the menu from `entries()`; nothing happens without a menu.
     void connectionStatusDidChange() override;

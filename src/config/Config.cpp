@@ -163,8 +163,9 @@ const std::vector<Member> &members()
          }},
         {"viciNetworkNamespace", &Config::viciNetworkNamespace, nullptr,
          [](const QString &v) {
-             return v.isEmpty() || matches(v, "/[A-Za-z0-9._/-]{1,200}") ? QString()
-                                                                        : QStringLiteral("must be empty or an absolute path");
+             return v.isEmpty() || matches(v, "/[A-Za-z0-9._/-]{1,200}")
+                        ? QString()
+                        : QStringLiteral("must be empty or an absolute path");
          }},
         {"viciResolverFile", &Config::viciResolverFile, nullptr,
          [](const QString &v) {

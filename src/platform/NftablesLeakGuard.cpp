@@ -121,7 +121,8 @@ Outcome<QByteArray> NftablesLeakGuard::run(const QByteArray &commands)
         QString why = QString::fromUtf8(nft_ctx_get_error_buffer(context)).simplified();
         if (why.size() > 300)
             why = why.left(300) + QStringLiteral("…");
-        return Outcome<QByteArray>::failure(QStringLiteral("The traffic block cannot be changed: %1").arg(why));
+        return Outcome<QByteArray>::failure(
+            QStringLiteral("The traffic block cannot be changed: %1").arg(why));
     }
     return Outcome<QByteArray>::success(QByteArray(nft_ctx_get_output_buffer(context)));
 }
@@ -145,12 +146,14 @@ Outcome<> NftablesLeakGuard::verify()
 {
     if (m_applied.isEmpty()) {
         if (isInPlace())
-            return Outcome<>::failure(QStringLiteral("A traffic block is in force that the client did not put there."));
+            return Outcome<>::failure(
+                QStringLiteral("A traffic block is in force that the client did not put there."));
         return Outcome<>::success();
     }
     const Outcome<QByteArray> listed = run("list table inet " + m_table);
     if (!listed.isSuccess() || listed.value() != m_applied)
-        return Outcome<>::failure(QStringLiteral("The traffic block was changed or removed by someone else."));
+        return Outcome<>::failure(
+            QStringLiteral("The traffic block was changed or removed by someone else."));
     return Outcome<>::success();
 }
 

@@ -89,8 +89,8 @@ void TunnelController::adoptLeftBlock()
     qCInfo(lcTunnel) << "found the block an earlier run left";
     m_wanted = true;
     m_givenUp = true;
-    // Taken over as the blocking policy of this run, gateway or not.
-    m_policy.level = LeakPolicy::Level::Open; // so the block below is applied anew, as ours
+    // Taken over: applied anew as this run's own.
+    m_appliedBy = nullptr;
     if (!enter(State::Blocked, Reason::EarlierRun))
         enter(State::Blocked, Reason::GuardFailed);
 }
@@ -102,14 +102,24 @@ void TunnelController::backendChanged(VpnStatus status)
     const bool up = status == VpnStatus::Connecting || status == VpnStatus::Connected
                     || status == VpnStatus::Reasserting;
     if (!m_wanted) {
-        if (up && m_state != State::Disconnecting && m_state != State::Blocked) {
+        const bool keptUp = m_hooks.keepsUp && m_hooks.keepsUp();
+        if (up && keptUp && m_state != State::Disconnecting && m_state != State::Blocked) {
             // Brought up by the saved configuration itself (on-demand): the
             // user's earlier Turn ON still holds.
             m_wanted = true;
             m_wasUp = false;
+        } else if (up && m_state != State::Disconnecting && m_state != State::Blocked) {
+            // Up without the user asking this client (another tool): shown
+            // as it is, only the tunnel let out while it carries, and
+            // nothing blocked once it is gone.
+            if (!enter(status == VpnStatus::Connected ? State::Connected : State::Connecting))
+                enter(State::Off);
+            return;
         } else {
             if (status == VpnStatus::Disconnected || status == VpnStatus::Invalid)
                 enter(m_state == State::Blocked ? State::Blocked : State::Off, m_reason);
+            else if (m_state != State::Blocked && m_state != State::Off)
+                enter(State::Disconnecting);
             else
                 Q_EMIT changed();
             return;
@@ -154,7 +164,9 @@ void TunnelController::backendChanged(VpnStatus status)
             // handed over.
             Q_EMIT changed();
         } else if (status == VpnStatus::Invalid) {
-            giveUp(Reason::DaemonUnavailable);
+            // The daemon went away. The block stays and says so; a daemon
+            // that comes back takes the attempts up again.
+            enter(State::Blocked, Reason::DaemonUnavailable);
         } else if (m_hooks.keepsUp && m_hooks.keepsUp()) {
             if (!enter(retrying))
                 giveUp(Reason::GuardFailed);
@@ -234,11 +246,12 @@ bool TunnelController::enforce(LeakPolicy::Level level)
     LeakGuard *const guard = this->guard();
     if (!guard) {
         m_policy = wanted;
+        m_appliedBy = nullptr;
         return true;
     }
     // What is in force is checked at every change, and put back when
     // someone else changed it.
-    if (wanted == m_policy && guard->verify().isSuccess())
+    if (wanted == m_policy && guard == m_appliedBy && guard->verify().isSuccess())
         return true;
     const Outcome<> applied = guard->apply(wanted);
     if (!applied.isSuccess()) {
@@ -248,6 +261,7 @@ bool TunnelController::enforce(LeakPolicy::Level level)
     }
     m_guardError.clear();
     m_policy = wanted;
+    m_appliedBy = guard;
     return true;
 }
 

@@ -103,7 +103,8 @@ private:
     State m_state = State::Off;
     Reason m_reason = Reason::None;
     VpnStatus m_backend = VpnStatus::Invalid;
-    LeakPolicy m_policy; // what is in force
+    LeakPolicy m_policy;                    // what is in force
+    const LeakGuard *m_appliedBy = nullptr; // ... put there by this guard
     QList<QHostAddress> m_gateway;
     QList<QHostAddress> m_exempt;
     QString m_guardError;

@@ -174,6 +174,23 @@ void MainViewController::buildForm()
     m_noticeLabel->setPalette(noticePalette);
     m_noticeLabel->hide();
     layout->addWidget(m_noticeLabel);
+    //: lift_block_btn
+    m_liftBlockButton = new QPushButton(tr("Turn OFF"), this);
+    m_liftBlockButton->setObjectName(QStringLiteral("liftBlockButton"));
+    m_liftBlockButton->setFlat(true);
+    m_liftBlockButton->setCursor(Qt::PointingHandCursor);
+    //: lift_block_btn_a11y
+    m_liftBlockButton->setAccessibleName(tr("Turn OFF and allow traffic outside the VPN"));
+    QPalette liftPalette = m_liftBlockButton->palette();
+    liftPalette.setColor(QPalette::ButtonText, QColor(0xB3, 0x26, 0x1E));
+    m_liftBlockButton->setPalette(liftPalette);
+    m_liftBlockButton->hide();
+    QObject::connect(m_liftBlockButton, &QPushButton::clicked, this, [this] {
+        // The user's own Turn OFF: it alone lifts the block.
+        m_service.noteUserRequest();
+        m_service.disconnect();
+    });
+    layout->addWidget(m_liftBlockButton, 0, Qt::AlignHCenter);
     layout->addSpacing(14);
 
     // The month's figures.
@@ -235,6 +252,7 @@ void MainViewController::setup()
                      &MainViewController::vpnConnectionDidChange);
     if (VpnBackend *backend = m_service.manager()->backend())
         QObject::connect(backend, &VpnBackend::reasonChanged, this, &MainViewController::presentNotice);
+    QObject::connect(&m_service, &VPNService::tunnelStateChanged, this, &MainViewController::presentNotice);
     NotificationCenter::defaultCenter().observe(Notifications::didRecieveDeviceUsage, this,
                                                 [this](const QVariant &object) {
                                                     didRecieveDeviceUsage(object);
@@ -369,9 +387,13 @@ void MainViewController::presentNotice()
     VpnBackend *backend = m_service.manager() ? m_service.manager()->backend() : nullptr;
     const bool up = m_service.manager()
                     && m_service.manager()->connection()->status() == VpnStatus::Connected;
-    const QString reason = backend && !up ? backend->unavailableReason() : QString();
+    const QString blocked = m_service.blockedNotice();
+    const QString reason = !blocked.isEmpty() ? blocked
+                           : backend && !up   ? backend->unavailableReason()
+                                              : QString();
     m_noticeLabel->setText(reason);
     m_noticeLabel->setVisible(!reason.isEmpty());
+    m_liftBlockButton->setVisible(!blocked.isEmpty());
 }
 
 void MainViewController::vpnConnectionDidChange()

@@ -51,6 +51,8 @@ public:
     // Why the tunnel cannot be used (the backend's reason); hidden when
     // there is none or the tunnel is up.
     QLabel *noticeLabel() const { return m_noticeLabel; }
+    // Shown while traffic is blocked: the user's one way to lift the block.
+    QPushButton *liftBlockButton() const { return m_liftBlockButton; }
     QLabel *thisMonthLabel() const { return m_thisMonthLabel; }
     QLabel *hourlyAverageLabel() const { return m_hourlyAverageLabel; }
     UsageChart *lineChartView() const { return m_lineChartView; }
@@ -91,6 +93,7 @@ private:
     ImageView *m_statusImageView = nullptr;
     QLabel *m_statusLabel = nullptr;
     QLabel *m_noticeLabel = nullptr;
+    QPushButton *m_liftBlockButton = nullptr;
     QLabel *m_thisMonthLabel = nullptr;
     QLabel *m_hourlyAverageLabel = nullptr;
     MainHandler *m_handler = nullptr;

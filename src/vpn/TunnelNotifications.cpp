@@ -46,6 +46,14 @@ TunnelNotifications::TunnelNotifications(VPNService &service, DesktopNotifier *n
     connect(&service, &VPNService::statusDidChange, this, &TunnelNotifications::onStatusDidChange);
     connect(&service, &VPNService::certificateRenewalFailed, this,
             &TunnelNotifications::certificateNotRenewed);
+    connect(&service, &VPNService::tunnelStateChanged, this, [this] {
+        const bool blocked = m_service.isBlocked();
+        if (blocked && !std::exchange(m_blocked, blocked)) {
+            //: notification_blocked
+            notify(tr("VPN off, traffic blocked"), m_service.blockedNotice());
+        }
+        m_blocked = blocked;
+    });
 }
 
 bool TunnelNotifications::isEnabled(const UserDefaults &defaults)

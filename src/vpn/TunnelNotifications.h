@@ -41,6 +41,7 @@ private:
     VpnStatus m_last = VpnStatus::Invalid;
     bool m_wasUp = false;
     bool m_trying = false;
+    bool m_blocked = false;
 };
 
 } // namespace Orvex

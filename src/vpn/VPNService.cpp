@@ -9,6 +9,7 @@
 #include "vpn/KeychainService.h"
 
 #include <QHostInfo>
+#include <QUrl>
 #include <QPointer>
 
 namespace Orvex {
@@ -34,9 +35,8 @@ VPNService::VPNService(VpnManager *manager, Session &session, QObject *parent)
     // controller alone hears the backend.
     QPointer<TunnelController> controller(&m_controller);
     VpnBackend *backend = m_manager->backend();
-    m_manager->setStatusView([controller, backend] {
-        return controller ? controller->status() : backend->status();
-    });
+    m_manager->setStatusView(
+        [controller, backend] { return controller ? controller->status() : backend->status(); });
     QObject::connect(backend, &VpnBackend::statusChanged, &m_controller, &TunnelController::backendChanged);
     QObject::connect(&m_controller, &TunnelController::changed, this, &VPNService::controllerChanged);
     m_controller.backendChanged(backend->status());
@@ -45,6 +45,28 @@ VPNService::VPNService(VpnManager *manager, Session &session, QObject *parent)
     const QHostAddress literal(m_config.hostname);
     if (!literal.isNull())
         pinGateway({literal});
+    applyAlwaysRequired();
+}
+
+void VPNService::applyAlwaysRequired()
+{
+    if (!m_session.defaults().boolean(DefaultsKeys::isBlockWhenDisconnectedEnabled)) {
+        m_controller.setAlwaysRequired(false);
+        return;
+    }
+    // The service's API stays reachable, so the user can still sign in and
+    // fetch a certificate. Its addresses are looked up before the block.
+    const QString apiHost = QUrl(Config::current().apiBaseURL).host();
+    const QHostAddress literal(apiHost);
+    if (!literal.isNull() || apiHost.isEmpty()) {
+        m_controller.setAlwaysRequired(true, literal.isNull() ? QList<QHostAddress>{} : QList{literal});
+        return;
+    }
+    QPointer<VPNService> self(this);
+    QHostInfo::lookupHost(apiHost, this, [self](const QHostInfo &info) {
+        if (self && self->m_session.defaults().boolean(DefaultsKeys::isBlockWhenDisconnectedEnabled))
+            self->m_controller.setAlwaysRequired(true, info.addresses());
+    });
 }
 
 VPNService::~VPNService()
@@ -60,6 +82,51 @@ void VPNService::controllerChanged()
         m_manager->connection()->postStatusDidChange();
     }
     Q_EMIT tunnelStateChanged();
+}
+
+QString VPNService::blockedNotice() const
+{
+    if (!isBlocked())
+        return {};
+    using Reason = TunnelController::Reason;
+    QString why;
+    switch (m_controller.reason()) {
+    case Reason::AttemptsExhausted:
+        //: blocked_attempts
+        why = tr("The VPN could not connect after several attempts.");
+        break;
+    case Reason::Refused:
+        //: blocked_refused
+        why = tr("The VPN server refused the connection.");
+        break;
+    case Reason::NoAnswer:
+        //: blocked_no_answer
+        why = tr("The VPN server did not answer.");
+        break;
+    case Reason::DaemonUnavailable:
+        //: blocked_daemon
+        why = tr("The VPN service on this computer stopped.");
+        break;
+    case Reason::TunnelLost:
+        //: blocked_lost
+        why = tr("The connection to the VPN server was lost.");
+        break;
+    case Reason::EarlierRun:
+        //: blocked_earlier_run
+        why = tr("Orvex ended unexpectedly while the VPN was on.");
+        break;
+    case Reason::GuardFailed:
+        //: blocked_guard
+        return tr("Orvex could not control the traffic outside the VPN (%1). Turn the VPN off, or on to try "
+                  "again.")
+            .arg(m_controller.guardError());
+    case Reason::None:
+        break;
+    }
+    //: blocked_tail
+    return tr("%1 To keep your traffic private, nothing leaves this computer outside the VPN until you turn "
+              "it off. Turn it on to try again.")
+        .arg(why);
 }
 
 void VPNService::pinGateway(const QList<QHostAddress> &addresses)

@@ -45,6 +45,15 @@ public:
     // The tunnel's state as its owner keeps it: Blocked and why, beyond the
     // six values of `status()`.
     const TunnelController &tunnel() const { return m_controller; }
+    // "Always require VPN": Off blocks too, but for the service's API. Read
+    // from the defaults store at start; the settings screen calls this after
+    // changing it.
+    void applyAlwaysRequired();
+    bool isBlocked() const { return m_controller.state() == TunnelController::State::Blocked; }
+    // While blocked: why, what that means for the user's traffic and how to
+    // lift it, as sentences for the main screen and a notification. Empty
+    // otherwise.
+    QString blockedNotice() const;
     VpnManager *manager() const { return m_manager; }
     Session &session() const { return m_session; }
 

@@ -270,7 +270,7 @@ void tst_Accessibility::checkBoxesSayWhetherTheyAreTicked()
         return found;
     };
     QCOMPARE(boxes(), (QStringList{u"Connect automatically: ticked"_s, u"Start at login"_s,
-                                   u"Show notifications: ticked"_s}));
+                                   u"Show notifications: ticked"_s, u"Always require VPN"_s}));
     // Ticked off with the keyboard, and the reader hears the new state.
     auto *row = shown.screen()->findChild<QAbstractButton *>(u"autoConnectButton"_s);
     QVERIFY(row);

@@ -230,31 +230,52 @@ bool GatewayFixture::ipv6Refused() const
     return rules.contains("unreachable");
 }
 
-void GatewayFixture::expectOnlyTunnelTraffic(bool ipv6) const
+void GatewayFixture::expectOnlyTunnelTraffic(bool ipv6)
 {
-    // Everything on the client's outer link, line-buffered, addresses and
-    // ports as numbers.
-    QProcess tcpdump;
-    QByteArray output, errors;
-    QObject::connect(&tcpdump, &QProcess::readyReadStandardOutput, &tcpdump,
-                     [&] { output += tcpdump.readAllStandardOutput(); });
-    QObject::connect(&tcpdump, &QProcess::readyReadStandardError, &tcpdump,
-                     [&] { errors += tcpdump.readAllStandardError(); });
-    tcpdump.start(u"ip"_s, {u"netns"_s, u"exec"_s, value(u"CLIENT_NS"_s), u"tcpdump"_s, u"-i"_s,
-                            value(u"CLIENT_IF"_s), u"-nn"_s, u"-l"_s});
-    const auto stopCapture = qScopeGuard([&tcpdump] {
-        tcpdump.kill();
-        tcpdump.waitForFinished();
-    });
-    QTRY_VERIFY2_WITH_TIMEOUT(errors.contains("listening on"), errors.constData(), 30000);
-
+    QVERIFY(startCapture());
     const QString hostName = value(u"HOST_NAME"_s);
     QCOMPARE(resolve(hostName, 4), u"198.51.100.10"_s);
     QCOMPARE(resolve(hostName, 6), u"2001:db8:51::10"_s);
     QVERIFY(ping(u"198.51.100.10"_s));
     QCOMPARE(ping(u"2001:db8:51::10"_s), ipv6);
     resolve(value(u"LAN_NAME"_s), 4);
+    QMap<QString, int> seen = stopCapture();
+    QVERIFY(!seen.isEmpty());
+    QVERIFY(seen.take(u"IKE/ESP"_s) >= 4); // at least one ping each way
+    QCOMPARE(seen, (QMap<QString, int>{}));
+}
 
+bool GatewayFixture::startCapture()
+{
+    // Everything on the client's outer link, line-buffered, addresses and
+    // ports as numbers.
+    m_capture = std::make_unique<QProcess>();
+    m_captured.clear();
+    m_captureErrors.clear();
+    QProcess *tcpdump = m_capture.get();
+    QObject::connect(tcpdump, &QProcess::readyReadStandardOutput, tcpdump,
+                     [this, tcpdump] { m_captured += tcpdump->readAllStandardOutput(); });
+    QObject::connect(tcpdump, &QProcess::readyReadStandardError, tcpdump,
+                     [this, tcpdump] { m_captureErrors += tcpdump->readAllStandardError(); });
+    tcpdump->start(u"ip"_s, {u"netns"_s, u"exec"_s, value(u"CLIENT_NS"_s), u"tcpdump"_s, u"-i"_s,
+                             value(u"CLIENT_IF"_s), u"-nn"_s, u"-l"_s});
+    if (!QTest::qWaitFor([this] { return m_captureErrors.contains("listening on"); }, 30000)) {
+        qWarning("tcpdump did not start: %s", m_captureErrors.constData());
+        m_capture.reset();
+        return false;
+    }
+    return true;
+}
+
+QMap<QString, int> GatewayFixture::stopCapture()
+{
+    if (!m_capture)
+        return {};
+    const auto stop = qScopeGuard([this] {
+        m_capture->kill();
+        m_capture->waitForFinished();
+        m_capture.reset();
+    });
     // A frame of a kind nobody speaks, sent by the gateway's end of the link:
     // once tcpdump shows it, it has shown everything before it.
     const QString marker
@@ -264,33 +285,63 @@ void GatewayFixture::expectOnlyTunnelTraffic(bool ipv6) const
               "s.bind(('og%1', 0))\n"
               "s.send(b'\\xff' * 6 + s.getsockname()[4] + b'\\x88\\xb5' + b'orvex-marker' + bytes(34))\n")
               .arg(m_tag);
-    QCOMPARE(execute(u"ip"_s,
-                     {u"netns"_s, u"exec"_s, value(u"GATEWAY_NS"_s), u"/usr/bin/python3"_s, u"-c"_s, marker}),
-             0);
-    QTRY_VERIFY_WITH_TIMEOUT(output.contains("(0x88b5)"), 30000);
+    if (execute(u"ip"_s,
+                {u"netns"_s, u"exec"_s, value(u"GATEWAY_NS"_s), u"/usr/bin/python3"_s, u"-c"_s, marker})
+            != 0
+        || !QTest::qWaitFor([this] { return m_captured.contains("(0x88b5)"); }, 30000)) {
+        qWarning("the capture's marker did not arrive");
+        return {};
+    }
 
     // IKE and ESP in UDP between the outer addresses, to or from the gateway's
     // IKE ports (charon-nm sends from ports of its own choosing), and link
     // housekeeping; nothing else.
-    const QRegularExpression ike(u" IP (%1\\.\\d+ > %2\\.(500|4500)|%2\\.(500|4500) > %1\\.\\d+): "_s
+    const QRegularExpression ike(u" IP6? (%1\\.\\d+ > %2\\.(500|4500)|%2\\.(500|4500) > %1\\.\\d+): "_s
                                      .arg(QRegularExpression::escape(value(u"CLIENT_ADDR"_s)),
                                           QRegularExpression::escape(value(u"GATEWAY_ADDR"_s))));
     static const QRegularExpression housekeeping(u" ARP, |ICMP6, (neighbor solicitation|neighbor "
                                                  u"advertisement|router solicitation|router advertisement|"
                                                  "multicast listener report)"_s);
-    QStringList others;
-    int esp = 0;
-    const QByteArray seen = output.left(
-        qMax<qsizetype>(0, output.lastIndexOf('\n', output.indexOf("(0x88b5)"))));
+    QMap<QString, int> kinds{{u"IKE/ESP"_s, 0}};
+    const QByteArray seen = m_captured.left(
+        qMax<qsizetype>(0, m_captured.lastIndexOf('\n', m_captured.indexOf("(0x88b5)"))));
     for (const QByteArray &bytes : seen.split('\n')) {
         const QString line = QString::fromUtf8(bytes);
         if (line.isEmpty() || line.startsWith(u'\t') || line.startsWith(u' '))
             continue;
-        if (line.contains(ike))
-            esp += line.contains(u"UDP-encap: ESP"_s);
-        else if (!line.contains(housekeeping))
-            others << line;
+        if (line.contains(ike)) {
+            ++kinds[u"IKE/ESP"_s];
+            continue;
+        }
+        if (line.contains(housekeeping))
+            continue;
+        const QString kind = line.contains(u"ICMP6"_s)                           ? u"ICMP6"_s
+                             : line.contains(u"ICMP"_s)                          ? u"ICMP"_s
+                             : line.contains(QRegularExpression(u"\\.53[: ]"_s)) ? u"DNS"_s
+                             : line.contains(u" Flags ["_s)                      ? u"TCP"_s
+                                                                                 : u"other"_s;
+        ++kinds[kind];
+        qInfo().noquote() << "beside the tunnel:" << line;
     }
-    QVERIFY2(others.isEmpty(), qPrintable(others.join(u'\n')));
-    QVERIFY(esp >= 4); // at least one ping each way
+    return kinds;
+}
+
+void GatewayFixture::sendProbes() const
+{
+    runInClient(words("ping -c1 -W1 198.51.100.10"));
+    runInClient(words("ping -c1 -W1 2001:db8:51::10"));
+    runInClient({u"getent"_s, u"ahostsv4"_s, value(u"LAN_NAME"_s)});
+    runInClient({u"timeout"_s, u"2"_s, u"bash"_s, u"-c"_s, u"exec 3<>/dev/tcp/203.0.113.80/80"_s});
+}
+
+QStringList GatewayFixture::firewallTables() const
+{
+    QByteArray listing;
+    runInClient(words("nft list tables"), &listing);
+    QStringList tables;
+    for (const QByteArray &line : listing.split('\n')) {
+        if (line.startsWith("table "))
+            tables << QString::fromUtf8(line.mid(6)).trimmed();
+    }
+    return tables;
 }

@@ -91,7 +91,22 @@ public:
     // answers and answers pings (on IPv6 only from a dual-stack gateway), and
     // meanwhile, the LAN's own name looked up too, the client's outer link
     // carries nothing but IKE, ESP in UDP and link housekeeping.
-    void expectOnlyTunnelTraffic(bool ipv6) const;
+    void expectOnlyTunnelTraffic(bool ipv6);
+
+    // Captures everything on the client's outer link from `startCapture` to
+    // `stopCapture`, which answers what was seen beside the tunnel by kind
+    // ("ICMP", "ICMP6", "DNS", "TCP", "other"; link housekeeping and IKE or
+    // ESP with the gateway are not counted, but "IKE/ESP" says how much of
+    // that there was). Empty when the capture failed.
+    bool startCapture();
+    QMap<QString, int> stopCapture();
+    // What ordinary programs in the client namespace send: a ping of each
+    // family to the host behind the gateway, a name looked up at the LAN's
+    // resolver and a TCP connection to an address outside. Each gives up
+    // within a second or two.
+    void sendProbes() const;
+    // The client namespace's nftables tables ("inet orvex", ...).
+    QStringList firewallTables() const;
 
 private:
     static QString name(Side side)
@@ -101,6 +116,8 @@ private:
     // `scripts/gateway COMMAND --dir DIR ARGUMENTS...` for `{COMMAND, ARGUMENTS...}`.
     int run(const QStringList &arguments, QByteArray *output = nullptr) const;
 
+    std::unique_ptr<QProcess> m_capture;
+    QByteArray m_captured, m_captureErrors;
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_tag;
     QHash<QString, QString> m_values;

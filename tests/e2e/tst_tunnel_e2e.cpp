@@ -95,6 +95,8 @@ private Q_SLOTS:
     void nothingLeavesBesideTheTunnel();
     void aChangedNetworkIsCheckedAtOnce_data();
     void aChangedNetworkIsCheckedAtOnce();
+    void nothingLeavesWhileTheTunnelIsWanted_data();
+    void nothingLeavesWhileTheTunnelIsWanted();
 
 private:
     TestSession m_session;
@@ -115,7 +117,7 @@ void TestTunnelEndToEnd::init()
         QSKIP("needs root: the gateway runs in network namespaces");
     m_gateway = std::make_unique<GatewayFixture>();
     QString error;
-    const bool ipv4Only = QLatin1String(QTest::currentDataTag()) == QLatin1String("IPv4-only gateway");
+    const bool ipv4Only = QLatin1String(QTest::currentDataTag()).endsWith(QLatin1String("IPv4-only gateway"));
     QVERIFY2(m_gateway->up(&error, ipv4Only ? QStringList{u"--ipv4-only"_s} : QStringList{}),
              qPrintable(error));
 
@@ -125,6 +127,7 @@ void TestTunnelEndToEnd::init()
     config.caCertificates = {m_gateway->caCertificate()};
     config.viciUpdownScript = QString::fromLocal8Bit(qgetenv("ORVEX_UPDOWN_SCRIPT"));
     config.viciResolverFile = m_gateway->value(u"RESOLV_CONF"_s);
+    config.viciNetworkNamespace = u"/run/netns/"_s + m_gateway->value(u"CLIENT_NS"_s);
     Config::setCurrent(config);
 
     SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(u"e2e-machine"_s); });
@@ -446,6 +449,95 @@ void TestTunnelEndToEnd::aChangedNetworkIsCheckedAtOnce()
     QCOMPARE(after->remoteHost, QByteArray("192.0.2.1"));
     // A surviving tunnel never looked down.
     QCOMPARE(m_statuses.contains(VpnStatus::Disconnected), reconnected);
+}
+
+void TestTunnelEndToEnd::nothingLeavesWhileTheTunnelIsWanted_data()
+{
+    QTest::addColumn<QString>("fault");
+    for (const char *family : {"dual-stack gateway", "IPv4-only gateway"}) {
+        for (const char *fault : {"a silent gateway, until the attempts rule gives up",
+                                  "the gateway ends the tunnel and goes silent", "the link goes down and up",
+                                  "the client's charon is killed", "woken up, the gateway forgot the tunnel",
+                                  "the client is killed, then the gateway ends the tunnel"})
+            QTest::newRow(qPrintable(u"%1, %2"_s.arg(QLatin1String(fault), QLatin1String(family))))
+                << QString::fromLatin1(fault);
+    }
+}
+
+// From Turn ON until the user's Turn OFF, whatever fails, ordinary programs'
+// packets never leave on the outer link beside the tunnel; after Turn OFF
+// they go out in the clear again, and nothing of the client is left.
+void TestTunnelEndToEnd::nothingLeavesWhileTheTunnelIsWanted()
+{
+    QFETCH(QString, fault);
+    const QByteArray resolverBefore = m_gateway->resolverConfiguration();
+    useIssuedIdentity(true); // kept up: every fault is followed by new attempts
+    const bool silent = fault.startsWith(u"a silent gateway"_s);
+    if (silent)
+        QVERIFY(m_gateway->stopResponder());
+    m_service->connect();
+    if (silent)
+        QTRY_VERIFY_WITH_TIMEOUT(m_statuses.contains(VpnStatus::Connecting), TunnelTimeoutMs);
+    else
+        QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
+    QVERIFY(m_gateway->firewallTables().contains(u"inet orvex"_s));
+    QVERIFY(m_gateway->startCapture());
+    m_gateway->sendProbes();
+
+    using State = TunnelController::State;
+    if (silent) {
+        QTRY_COMPARE_WITH_TIMEOUT(m_service->tunnel().state(), State::Blocked, 90000);
+        QCOMPARE(m_service->tunnel().reason(), TunnelController::Reason::AttemptsExhausted);
+    } else if (fault.startsWith(u"the gateway ends"_s)) {
+        QVERIFY(m_gateway->stopResponder());
+        QTRY_VERIFY_WITH_TIMEOUT(m_service->tunnel().state() != State::Connected, TunnelTimeoutMs);
+    } else if (fault.startsWith(u"the link"_s)) {
+        QVERIFY(m_gateway->setLinkUp(false));
+        m_gateway->sendProbes();
+        QVERIFY(m_gateway->setLinkUp(true));
+    } else if (fault.startsWith(u"the client's charon"_s)) {
+        QVERIFY(m_gateway->killCharon(GatewayFixture::Side::Client));
+        QTRY_VERIFY_WITH_TIMEOUT(m_service->tunnel().state() == State::Blocked, TunnelTimeoutMs);
+        QCOMPARE(m_service->tunnel().reason(), TunnelController::Reason::DaemonUnavailable);
+        m_gateway->sendProbes();
+        QVERIFY(m_gateway->startCharon(GatewayFixture::Side::Client));
+    } else if (fault.startsWith(u"woken up"_s)) {
+        QVERIFY(m_gateway->killCharon(GatewayFixture::Side::Gateway));
+        QVERIFY(m_gateway->startCharon(GatewayFixture::Side::Gateway));
+        m_statuses.clear();
+        m_service->checkTunnel(VpnBackend::Change::Resumed);
+        QTRY_VERIFY_WITH_TIMEOUT(m_statuses.contains(VpnStatus::Disconnected), TunnelTimeoutMs);
+    } else {
+        delete m_service; // killed: nothing of the quit path runs
+        delete m_manager;
+        m_service = nullptr;
+        QVERIFY(m_gateway->terminateAtGateway());
+        QTRY_VERIFY_WITH_TIMEOUT(ikeSas(m_gateway->clientVici()).isEmpty(), TunnelTimeoutMs);
+        m_gateway->sendProbes();
+        startClient();
+        RunMarker::runLeftoverCleanups();
+        bool cleared = false;
+        m_service->clearLeftovers([&] { cleared = true; });
+        QTRY_VERIFY_WITH_TIMEOUT(cleared, TunnelTimeoutMs);
+        QCOMPARE(m_service->tunnel().state(), State::Blocked);
+        QCOMPARE(m_service->tunnel().reason(), TunnelController::Reason::EarlierRun);
+    }
+    m_gateway->sendProbes();
+    QMap<QString, int> beside = m_gateway->stopCapture();
+    QVERIFY(!beside.isEmpty());
+    qInfo().noquote() << "on the outer link:" << beside;
+    beside.remove(u"IKE/ESP"_s);
+    QCOMPARE(beside, (QMap<QString, int>{}));
+
+    // Turn OFF lifts the block: the probes leave in the clear, and nothing
+    // of the client is left in the namespace or in the resolver file.
+    m_service->disconnect();
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->tunnel().state(), State::Off, TunnelTimeoutMs);
+    QVERIFY(!m_gateway->firewallTables().contains(u"inet orvex"_s));
+    QTRY_COMPARE_WITH_TIMEOUT(m_gateway->resolverConfiguration(), resolverBefore, TunnelTimeoutMs);
+    QVERIFY(m_gateway->startCapture());
+    m_gateway->ping(u"198.51.100.10"_s);
+    QVERIFY(m_gateway->stopCapture().value(u"ICMP"_s) >= 1);
 }
 
 QTEST_GUILESS_MAIN(TestTunnelEndToEnd)

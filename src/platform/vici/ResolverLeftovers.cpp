@@ -2,6 +2,8 @@
 
 #include <QFile>
 
+#include <sys/file.h>
+
 namespace Orvex {
 
 namespace {
@@ -47,19 +49,22 @@ Outcome<> ResolverLeftovers::repair(const QString &path)
     QFile file(path);
     if (!file.exists())
         return Outcome<>::success();
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadWrite))
         return Outcome<>::failure(file.errorString());
+    // Other tools that rewrite it in place take the same lock.
+    if (::flock(file.handle(), LOCK_EX) != 0)
+        return Outcome<>::failure(QStringLiteral("%1 cannot be locked").arg(path));
     if (file.size() > MaximumSize)
         return Outcome<>::failure(QStringLiteral("%1 is too large to be a resolver configuration").arg(path));
     const QByteArray content = file.read(MaximumSize + 1);
-    file.close();
     const QByteArray repaired = withoutTunnelResolvers(content);
     if (repaired == content)
         return Outcome<>::success();
     // Rewritten in place rather than replaced: another file put in its stead
-    // would not be the one a bind mount shows.
-    if (!file.open(QIODevice::ReadWrite) || !file.resize(0) || file.write(repaired) != repaired.size()
-        || !file.flush())
+    // would not be the one a bind mount shows. The new bytes are written
+    // before the rest is cut off, so a failure never leaves the file empty.
+    if (!file.seek(0) || file.write(repaired) != repaired.size() || !file.flush()
+        || !file.resize(repaired.size()))
         return Outcome<>::failure(file.errorString());
     return Outcome<>::success();
 }

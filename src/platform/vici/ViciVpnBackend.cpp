@@ -223,20 +223,24 @@ void ViciVpnBackend::repairLeftovers(const QString &socketPath, const QString &r
 {
     auto *client = new ViciClient(context);
     client->connectToDaemon(socketPath);
-    auto anyUp = std::make_shared<bool>(false);
+    // Nobody listening: no charon runs, and none has a tunnel up.
+    const bool noDaemon = !client->isOpen();
+    auto anySa = std::make_shared<bool>(false);
     client->stream(
         "list-sas", {}, "list-sa",
-        [anyUp](const ViciMessage &item) {
-            for (const ViciMessage::Entry &sa : item.entries()) {
-                if (sa.kind == ViciMessage::Entry::Section && sa.section.value("state") == "ESTABLISHED")
-                    *anyUp = true;
-            }
+        [anySa](const ViciMessage &item) {
+            // Whatever its state (connecting, rekeying, deleting), an SA may
+            // still hold its resolvers.
+            for (const ViciMessage::Entry &sa : item.entries())
+                *anySa = *anySa || sa.kind == ViciMessage::Entry::Section;
         },
-        [client, anyUp, resolverFile, done = std::move(done)](const ViciReply &) {
+        [client, anySa, noDaemon, resolverFile, done = std::move(done)](const ViciReply &reply) {
             client->deleteLater();
-            // An unreachable charon has no tunnel up either.
-            const Outcome<> repaired = *anyUp ? Outcome<>::success()
-                                              : ResolverLeftovers::repair(resolverFile);
+            // Only on certain evidence: a charon that answered with no SA at
+            // all, or none running. A failed answer leaves the file alone.
+            const bool certain = noDaemon || (reply.outcome == ViciReply::Answered && !*anySa);
+            const Outcome<> repaired = !certain ? Outcome<>::success()
+                                                : ResolverLeftovers::repair(resolverFile);
             if (done)
                 done(repaired);
         });
@@ -370,6 +374,7 @@ void ViciVpnBackend::onEvent(const QByteArray &name, const ViciMessage &message)
 
 void ViciVpnBackend::setTunnel(Tunnel tunnel)
 {
+    const Tunnel before = m_tunnel;
     m_tunnel = tunnel;
     // charon gave up on the check's exchange before we did: the tunnel was
     // dead, and comes back as if the check had found it so.
@@ -377,6 +382,11 @@ void ViciVpnBackend::setTunnel(Tunnel tunnel)
         m_keepUp.oweReturn();
     if (tunnel != Tunnel::Up)
         m_livenessTimer.stop();
+    // charon's resolve plugin counts a resolver once per family that names
+    // it and takes it out only once: what it leaves is taken out as soon as
+    // charon holds no SA any more.
+    if (tunnel == Tunnel::Down && before != Tunnel::Down && m_reachable && !m_options.resolverFile.isEmpty())
+        repairLeftovers(m_options.socketPath, m_options.resolverFile, this);
     updateStatus();
     if (tunnel == Tunnel::Down && m_keepUp.takeOwedReturn())
         initiate();
