@@ -163,6 +163,16 @@ QString storedHash(const QString &dataDir, const QString &email)
     return sqlite.out.trimmed();
 }
 
+// The most memory a process has held at once, in KiB; -1 when unknown.
+qint64 peakMemoryKb(qint64 pid)
+{
+    for (const QByteArray &line : readFile(u"/proc/%1/status"_s.arg(pid)).split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    }
+    return -1;
+}
+
 // The VICI wire format written out byte by byte, independently of the
 // service's own encoder.
 QByteArray name8(const QByteArray &name)
@@ -242,6 +252,7 @@ public:
         connect(&m_server, &QLocalServer::newConnection, this, [this] {
             m_socket = m_server.nextPendingConnection();
             m_buffer.clear();
+            ++connections;
             connect(m_socket, &QLocalSocket::readyRead, this, &FakeCharon::read);
         });
         return m_server.listen(path);
@@ -260,11 +271,16 @@ public:
 
     void sendEvent(const QByteArray &name, const QByteArray &message)
     {
+        send(packet('\x07' + name8(name) + message));
+    }
+    void send(const QByteArray &bytes)
+    {
         if (m_socket)
-            m_socket->write(packet('\x07' + name8(name) + message));
+            m_socket->write(bytes);
     }
 
     QList<Sa> sas;
+    int connections = 0;
     int listRequests = 0;
     QList<QByteArray> registered;
 
@@ -938,6 +954,18 @@ void DevServiceTest::gatewayTraffic()
     client = std::make_unique<HttpsClient>(service->origin(), service->caCertificate());
     QVERIFY(settle());
     QCOMPARE(today(*client, b).first(), 1000);
+    QCOMPARE(today(*client, a).first(), 13200);
+
+    // A packet announced at a gigabyte: the service hangs up without making
+    // room for it, and comes back.
+    const qint64 peakBefore = peakMemoryKb(service->pid());
+    QVERIFY(peakBefore > 0);
+    const int connections = charon.connections;
+    charon.send(QByteArray::fromHex("4000000007"));
+    QTRY_VERIFY_WITH_TIMEOUT(charon.connections > connections, 60000);
+    QVERIFY(settle());
+    const qint64 growth = peakMemoryKb(service->pid()) - peakBefore;
+    QVERIFY2(growth < 64 * 1024, qPrintable(QString::number(growth)));
     QCOMPARE(today(*client, a).first(), 13200);
     QVERIFY(service->stop());
 }
