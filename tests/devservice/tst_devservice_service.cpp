@@ -566,6 +566,26 @@ void DevServiceTest::serviceOfItsOwn()
     QVERIFY2(refused.errors().contains(u"symbolic link owned by another user"_s), "no reason given");
     QCOMPARE(modeOf(target), 0755u);
     QCOMPARE(QDir(target).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+
+    // Nor may the way to the folder pass anything another user could swap
+    // for a folder of theirs: their link, their folder, a folder anyone may
+    // write to. Nothing is made there.
+    const QString theirs = dir.filePath(u"theirs"_s);
+    const QString writable = dir.filePath(u"writable"_s);
+    for (const QString &folder : {theirs, writable}) {
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0777) == 0);
+    }
+    QVERIFY(::chown(QFile::encodeName(theirs).constData(), ::geteuid() + 1, ::getegid()) == 0);
+    const QList<QPair<QString, QString>> ways = {{link, u"symbolic link owned by another user"_s},
+                                                 {theirs, u"belongs to another user"_s},
+                                                 {writable, u"others may write to"_s}};
+    for (const auto &[way, reason] : ways) {
+        DevServiceProcess below(way + u"/data"_s);
+        QVERIFY2(!below.start(), qPrintable(way));
+        QVERIFY2(below.errors().contains(reason), qPrintable(way));
+        QVERIFY2(QDir(way).isEmpty(), qPrintable(way));
+    }
 }
 
 bool DevServiceTest::addUsage(const QString &udid, const QDateTime &when, qint64 in, qint64 out)
