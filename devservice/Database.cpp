@@ -47,6 +47,9 @@ CREATE TABLE IF NOT EXISTS sms_tokens (
     expires_at INTEGER NOT NULL,
     used_at INTEGER
 );
+-- Expired tokens are deleted as new ones come: by expiry, without a scan.
+CREATE INDEX IF NOT EXISTS certificate_tokens_by_expiry ON certificate_tokens(expires_at);
+CREATE INDEX IF NOT EXISTS sms_tokens_by_expiry ON sms_tokens(expires_at);
 CREATE TABLE IF NOT EXISTS certificates (
     serial TEXT PRIMARY KEY,
     device_id INTEGER NOT NULL REFERENCES devices(id) ON DELETE CASCADE,

@@ -17,7 +17,11 @@ bool writeAtomically(const std::string &path, const std::string &content, mode_t
 
 bool exists(const std::string &path);
 
-// Creates `dir` (and its parents) with mode 0700 when missing.
+// Creates `dir` (and its parents) with mode 0700 when missing, and makes it
+// 0700 when it exists. Refuses a folder that is another user's or another
+// user's link, and a way to it that others could change: a folder or link of
+// another user (root aside) or a folder others may write to without the
+// sticky bit.
 bool makeDirectory(const std::string &dir, std::string *error);
 
 } // namespace OrvexDev::Files

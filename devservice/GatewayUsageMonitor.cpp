@@ -69,7 +69,12 @@ std::string GatewayUsageMonitor::udidOf(const std::string &identity, const std::
         name = identity.substr(cn + 3, end == std::string::npos ? end : end - cn - 3);
     }
     name = lower(name);
-    const std::string suffix = "." + lower(vpnDomain);
+    // Appended rather than `"." + std::string`: GCC 12 at -O3 warns
+    // (-Wrestrict) about that form's inlined copy, wrongly.
+    std::string suffix;
+    suffix.reserve(vpnDomain.size() + 1);
+    suffix += '.';
+    suffix += lower(vpnDomain);
     if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
         return {};
     const std::string udid = name.substr(0, name.size() - suffix.size());

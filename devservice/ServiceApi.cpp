@@ -171,7 +171,7 @@ Answer ServiceApi::getUser(const httplib::Request &request)
     if (!Secrets::equal(check, m_settings.serviceCheckValue)) {
         const std::string accountKey = "account:" + lowerCase(account->email);
         const std::string sourceKey = "source:" + request.remote_addr;
-        if (auto refusal = held(command, accountKey, sourceKey))
+        if (auto refusal = admit(command, accountKey, sourceKey))
             return *refusal;
         const bool right = checkPassword(check, *account);
         guessed(right, accountKey, sourceKey);
@@ -206,6 +206,10 @@ Answer ServiceApi::addUser(const httplib::Request &request)
         return failure(command, Code::badParameter, "Empty password");
     if (account.name.empty())
         return failure(command, Code::badParameter, "Empty name");
+    // Every sign-up costs a password hash and a record.
+    if (const std::int64_t wait = m_throttle.take("signup-source:" + request.remote_addr, signUpsPerSource,
+                                                  signUpSourceWindow, now()))
+        return tooMany(command, Code::tooMany, wait, "Too many sign-ups from this address");
     account.passwordHash = Secrets::hashPassword(password);
     account.createdAt = now();
     const auto created = m_store.createAccount(account);
@@ -382,6 +386,8 @@ Answer ServiceApi::certificate(const httplib::Request &request)
     const auto account = m_store.account(user);
     if (!account)
         return failure(command, Code::userNotExists, "User does not exist");
+    if (auto refusal = admit(command, accountKey, sourceKey))
+        return *refusal;
     const bool right = checkPassword(password, *account);
     guessed(right, accountKey, sourceKey);
     if (!right)
@@ -500,15 +506,25 @@ std::optional<Answer> ServiceApi::held(const char *command, const std::string &a
     return tooMany(command, Code::invalidPassword, wait, "Too many failed attempts");
 }
 
+std::optional<Answer> ServiceApi::admit(const char *command, const std::string &account,
+                                        const std::string &source)
+{
+    const std::int64_t first = m_settings.firstBackOffSeconds;
+    const std::int64_t wait = m_throttle.attempt({{account, {accountFreeFailures, first, maxBackOffSeconds}},
+                                                  {source, {sourceFreeFailures, first, maxBackOffSeconds}}},
+                                                 now());
+    if (wait <= 0)
+        return std::nullopt;
+    return tooMany(command, Code::invalidPassword, wait, "Too many failed attempts");
+}
+
 void ServiceApi::guessed(bool right, const std::string &account, const std::string &source)
 {
-    if (right) {
-        m_throttle.success(account);
+    // admit() counted the try as a failure already.
+    if (!right)
         return;
-    }
-    const std::int64_t first = m_settings.firstBackOffSeconds;
-    m_throttle.failure(account, {accountFreeFailures, first, maxBackOffSeconds}, now());
-    m_throttle.failure(source, {sourceFreeFailures, first, maxBackOffSeconds}, now());
+    m_throttle.success(account);
+    m_throttle.release({source, {sourceFreeFailures, m_settings.firstBackOffSeconds, maxBackOffSeconds}});
 }
 
 bool ServiceApi::checkPassword(const std::string &password, const Account &account)

@@ -65,6 +65,9 @@ public:
     static constexpr std::int64_t smsNumberWindow = 900;
     static constexpr int smsPerSource = 30;
     static constexpr std::int64_t smsSourceWindow = 3600;
+    // Sign-ups: 20 per source address per hour.
+    static constexpr int signUpsPerSource = 20;
+    static constexpr std::int64_t signUpSourceWindow = 3600;
 
 private:
     Answer getUser(const httplib::Request &request);
@@ -84,6 +87,9 @@ private:
     std::string originOf(const httplib::Request &request) const;
     // A refusal for a key that must wait, or nothing.
     std::optional<Answer> held(const char *command, const std::string &account, const std::string &source);
+    // The same, but when nothing must wait the try is counted as a failure
+    // before the password is checked; guessed() takes it back if it was right.
+    std::optional<Answer> admit(const char *command, const std::string &account, const std::string &source);
     void guessed(bool right, const std::string &account, const std::string &source);
     bool checkPassword(const std::string &password, const Account &account);
 

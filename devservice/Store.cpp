@@ -213,7 +213,8 @@ void Store::addToken(TokenKind kind, const std::string &token, std::int64_t now,
     s.bind(1, token).bind(2, now).bind(3, now + ttl);
     s.run();
     check(s, **c);
-    // Old tokens are of no use to anybody; keep the table small.
+    // Old tokens are of no use to anybody; keep the table small. The expiry
+    // index finds them without reading the rest.
     const std::string prune = std::string("DELETE FROM ") + tokenTable(kind) + " WHERE expires_at < ?";
     auto p = (*c)->prepare(prune.c_str());
     p.bind(1, now - 86400);

@@ -279,10 +279,14 @@ int Client::read(int timeoutMs, Packet *packet, std::string *error)
     }
     const size_t size = (size_t(header[0]) << 24) | (size_t(header[1]) << 16) | (size_t(header[2]) << 8)
                         | header[3];
+    // The length is the peer's word: checked before anything is allocated for it.
+    if (size == 0 || size > maxPacket) {
+        *error = "packet of " + std::to_string(size) + " bytes refused";
+        close();
+        return -1;
+    }
     std::string payload(size, '\0');
-    if (size == 0 || size > maxPacket || !readExactly(payload.data(), size, answerTimeoutMs, error)) {
-        if (error->empty())
-            *error = "malformed packet";
+    if (!readExactly(payload.data(), size, answerTimeoutMs, error)) {
         close();
         return -1;
     }

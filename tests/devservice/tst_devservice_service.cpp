@@ -2,12 +2,14 @@
 // as an outsider would), usage, the data folder, updates, the help desk,
 // hostile input, a kill, and a gateway's traffic from a scripted charon.
 // Hostile clients of a second service come from 127.0.0.2 while the real
-// client, from 127.0.0.1, is served meanwhile.
+// client, from 127.0.0.1, is served meanwhile. The throttle's table, which only
+// a hundred thousand requests would fill, is also used on its own.
 
 #include "DevServiceProcess.h"
 #include "ProgramRun.h"
 #include "TestFiles.h"
 
+#include "Throttle.h"
 #include "config/Config.h"
 
 #include <QBuffer>
@@ -30,6 +32,7 @@
 #include <QtEndian>
 
 #include <algorithm>
+#include <string>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -65,17 +68,23 @@ inline QString udidFor(const QString &seed)
     return QString::fromLatin1(QCryptographicHash::hash(seed.toUtf8(), QCryptographicHash::Md5).toHex());
 }
 
+inline QueryItems signUpQuery(const Orvex::Config &config, const QString &email, const QString &password)
+{
+    return {{u"user"_s, email},
+            {u"password"_s, password},
+            {u"email"_s, email},
+            {u"name"_s, u"Ann Example"_s},
+            {u"phoneNumber"_s, u"+33612345678"_s},
+            {u"check"_s, config.signUpCheckValue}};
+}
+
 // Creates an account; answers its record (empty when refused).
 inline QJsonObject signUp(HttpsClient &client, const Orvex::Config &config, const QString &email,
                           const QString &password)
 {
-    const QueryItems items{{u"user"_s, email},
-                           {u"password"_s, password},
-                           {u"email"_s, email},
-                           {u"name"_s, u"Ann Example"_s},
-                           {u"phoneNumber"_s, u"+33612345678"_s},
-                           {u"check"_s, config.signUpCheckValue}};
-    return jsonObject(client.get(u"/adduser.json"_s, items).body).value(u"user"_s).toObject();
+    return jsonObject(client.get(u"/adduser.json"_s, signUpQuery(config, email, password)).body)
+        .value(u"user"_s)
+        .toObject();
 }
 
 inline bool addDevice(HttpsClient &client, const Orvex::Config &config, const QString &udid,
@@ -152,6 +161,16 @@ QString storedHash(const QString &dataDir, const QString &email)
                                           u"SELECT password_hash FROM accounts WHERE email = '%1';"_s.arg(
                                               email)});
     return sqlite.out.trimmed();
+}
+
+// The most memory a process has held at once, in KiB; -1 when unknown.
+qint64 peakMemoryKb(qint64 pid)
+{
+    for (const QByteArray &line : readFile(u"/proc/%1/status"_s.arg(pid)).split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    }
+    return -1;
 }
 
 // The VICI wire format written out byte by byte, independently of the
@@ -233,6 +252,7 @@ public:
         connect(&m_server, &QLocalServer::newConnection, this, [this] {
             m_socket = m_server.nextPendingConnection();
             m_buffer.clear();
+            ++connections;
             connect(m_socket, &QLocalSocket::readyRead, this, &FakeCharon::read);
         });
         return m_server.listen(path);
@@ -251,11 +271,16 @@ public:
 
     void sendEvent(const QByteArray &name, const QByteArray &message)
     {
+        send(packet('\x07' + name8(name) + message));
+    }
+    void send(const QByteArray &bytes)
+    {
         if (m_socket)
-            m_socket->write(packet('\x07' + name8(name) + message));
+            m_socket->write(bytes);
     }
 
     QList<Sa> sas;
+    int connections = 0;
     int listRequests = 0;
     QList<QByteArray> registered;
 
@@ -314,7 +339,8 @@ private Q_SLOTS:
     void endlessBodiesAndHeadersAreCut_data();
     void endlessBodiesAndHeadersAreCut();
     void passwordGuessingIsHeld();
-    void smsFloodIsHeld();
+    void floodsAreHeld();
+    void fullThrottleFreesNobody();
 
 private:
     bool addUsage(const QString &udid, const QDateTime &when, qint64 in, qint64 out);
@@ -540,6 +566,26 @@ void DevServiceTest::serviceOfItsOwn()
     QVERIFY2(refused.errors().contains(u"symbolic link owned by another user"_s), "no reason given");
     QCOMPARE(modeOf(target), 0755u);
     QCOMPARE(QDir(target).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+
+    // Nor may the way to the folder pass anything another user could swap
+    // for a folder of theirs: their link, their folder, a folder anyone may
+    // write to. Nothing is made there.
+    const QString theirs = dir.filePath(u"theirs"_s);
+    const QString writable = dir.filePath(u"writable"_s);
+    for (const QString &folder : {theirs, writable}) {
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0777) == 0);
+    }
+    QVERIFY(::chown(QFile::encodeName(theirs).constData(), ::geteuid() + 1, ::getegid()) == 0);
+    const QList<QPair<QString, QString>> ways = {{link, u"symbolic link owned by another user"_s},
+                                                 {theirs, u"belongs to another user"_s},
+                                                 {writable, u"others may write to"_s}};
+    for (const auto &[way, reason] : ways) {
+        DevServiceProcess below(way + u"/data"_s);
+        QVERIFY2(!below.start(), qPrintable(way));
+        QVERIFY2(below.errors().contains(reason), qPrintable(way));
+        QVERIFY2(QDir(way).isEmpty(), qPrintable(way));
+    }
 }
 
 bool DevServiceTest::addUsage(const QString &udid, const QDateTime &when, qint64 in, qint64 out)
@@ -929,6 +975,18 @@ void DevServiceTest::gatewayTraffic()
     QVERIFY(settle());
     QCOMPARE(today(*client, b).first(), 1000);
     QCOMPARE(today(*client, a).first(), 13200);
+
+    // A packet announced at a gigabyte: the service hangs up without making
+    // room for it, and comes back.
+    const qint64 peakBefore = peakMemoryKb(service->pid());
+    QVERIFY(peakBefore > 0);
+    const int connections = charon.connections;
+    charon.send(QByteArray::fromHex("4000000007"));
+    QTRY_VERIFY_WITH_TIMEOUT(charon.connections > connections, 60000);
+    QVERIFY(settle());
+    const qint64 growth = peakMemoryKb(service->pid()) - peakBefore;
+    QVERIFY2(growth < 64 * 1024, qPrintable(QString::number(growth)));
+    QCOMPARE(today(*client, a).first(), 13200);
     QVERIFY(service->stop());
 }
 
@@ -1079,9 +1137,36 @@ void DevServiceTest::passwordGuessingIsHeld()
     const RawAnswer other = get(false, u"/getuser.json"_s, {{u"user"_s, targets[4]}, {u"check"_s, password}});
     QVERIFY2(jsonObject(other.body).contains(u"user"_s), other.body.constData());
     QVERIFY(realClientServed());
+
+    // Guesses that arrive together, each taking the full cost of a password
+    // check: still five wrong ones and the one that starts the wait are
+    // checked, and the rest wait.
+    DevServiceProcess costly;
+    costly.useDefaultPasswordCost();
+    QVERIFY2(costly.start({u"--first-backoff"_s, u"600"_s}), qPrintable(costly.errors()));
+    HttpsClient costlyClient(costly.origin(), costly.caCertificate());
+    QVERIFY(!signUp(costlyClient, m_config, targets[0], password).isEmpty());
+    const QUrl wrong = costlyClient.url(u"/getuser.json"_s,
+                                        {{u"user"_s, targets[0]}, {u"check"_s, u"wrong"_s}});
+    std::vector<std::unique_ptr<HttpsClient>> guessers;
+    QList<QNetworkReply *> replies;
+    for (int i = 0; i < 12; ++i) {
+        guessers.push_back(std::make_unique<HttpsClient>(costly.origin(), costly.caCertificate()));
+        replies.append(guessers.back()->start("GET", wrong));
+    }
+    int checked = 0;
+    int waiting = 0;
+    for (QNetworkReply *reply : replies) {
+        const HttpAnswer answer = HttpsClient::wait(reply);
+        QCOMPARE(envelopeProblem(answer.body, 6), QString());
+        ++(answer.status == 429 ? waiting : checked);
+    }
+    QCOMPARE(checked, 6);
+    QCOMPARE(waiting, 6);
+    QVERIFY(costly.stop());
 }
 
-void DevServiceTest::smsFloodIsHeld()
+void DevServiceTest::floodsAreHeld()
 {
     const auto send = [&](bool fromAttacker, const QString &number) {
         const QString token = QString::fromUtf8(get(fromAttacker, u"/iOS/getverification.php"_s).body);
@@ -1117,6 +1202,66 @@ void DevServiceTest::smsFloodIsHeld()
     const QJsonArray outbox
         = QJsonDocument::fromJson(m_hostileClient->get(u"/dev/sms"_s, {{u"to"_s, victim}}).body).array();
     QCOMPARE(outbox.size(), 5);
+
+    // Sign-ups, each a password hash: twenty an hour from one address.
+    int created = 0;
+    for (int i = 0; i < 30 && created <= 20; ++i) {
+        const RawAnswer answer = get(true, u"/adduser.json"_s,
+                                     signUpQuery(m_config, u"flood%1@example.org"_s.arg(i), u"pw"_s));
+        if (answer.status == 429) {
+            QCOMPARE(envelopeProblem(answer.body, 10), QString());
+            QVERIFY2(answer.head.contains("Retry-After: "), answer.head.constData());
+            break;
+        }
+        QVERIFY2(jsonObject(answer.body).contains(u"user"_s), answer.body.constData());
+        ++created;
+    }
+    QCOMPARE(created, 20);
+    QVERIFY(!signUp(*m_hostileClient, m_config, u"after-flood@example.org"_s, u"pw"_s).isEmpty());
+}
+
+void DevServiceTest::fullThrottleFreesNobody()
+{
+    using OrvexDev::Throttle;
+    // Room for three keys; every failure waits ten minutes, remembered for an hour.
+    Throttle throttle(3);
+    const Throttle::BackOff rule{0, 600, 900};
+    const std::int64_t start = 1'000'000;
+    const std::string held = "account:held";
+    QCOMPARE(throttle.attempt({{held, rule}}, start), 0);
+    QCOMPARE(throttle.waitFor(held, start + 1), 599);
+
+    // Made-up keys fill the table; then new ones wait until an entry expires,
+    // and the held key still waits.
+    for (int i = 0; i < 2; ++i)
+        QCOMPARE(throttle.attempt({{"source:" + std::to_string(i), rule}}, start + 1), 0);
+    for (int i = 2; i < 10; ++i) {
+        const std::string key = "source:" + std::to_string(i);
+        QVERIFY(throttle.attempt({{key, rule}}, start + 2) > 0);
+        QCOMPARE(throttle.waitFor(key, start + 2), 0);
+    }
+    QVERIFY(throttle.take("sms-number:+33612345678", 5, 900, start + 2) > 0);
+    QCOMPARE(throttle.waitFor(held, start + 2), 598);
+
+    // An hour after the last failures, their keys hold nothing: room again,
+    // for two new keys at once.
+    const std::string account = "account:other";
+    QCOMPARE(throttle.attempt({{account, rule}, {"source:9", rule}}, start + 3602), 0);
+    QCOMPARE(throttle.waitFor(account, start + 3602), 600);
+
+    // A right password takes back the failure its try counted, and the wait
+    // that failure started; earlier failures still count.
+    const Throttle::BackOff twoFree{2, 600, 900};
+    const std::string source = "source:127.0.0.9";
+    Throttle fresh;
+    QCOMPARE(fresh.attempt({{source, twoFree}}, start), 0);
+    QCOMPARE(fresh.attempt({{source, twoFree}}, start), 0);
+    QCOMPARE(fresh.attempt({{source, twoFree}}, start), 0);
+    QCOMPARE(fresh.waitFor(source, start), 600);
+    fresh.release({source, twoFree});
+    QCOMPARE(fresh.waitFor(source, start), 0);
+    QCOMPARE(fresh.attempt({{source, twoFree}}, start), 0);
+    QCOMPARE(fresh.waitFor(source, start), 600);
 }
 
 QTEST_GUILESS_MAIN(DevServiceTest)

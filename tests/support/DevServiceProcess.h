@@ -30,6 +30,7 @@ public:
     // SIGKILL and wait: nothing is flushed on the way out.
     void kill();
     bool isRunning() const { return m_process && m_process->state() == QProcess::Running; }
+    qint64 pid() const { return m_process ? m_process->processId() : 0; }
 
     QString origin() const { return m_origin; }
     int port() const { return m_port; }
