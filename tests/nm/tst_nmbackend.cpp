@@ -20,9 +20,20 @@
 #include <QTest>
 #include <QtEndian>
 
+#include <QScopeGuard>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/capability.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
 
 using namespace Orvex;
 using namespace Qt::StringLiterals;
@@ -91,6 +102,43 @@ Outcome<> await(const std::function<void(const VpnBackend::Completion &)> &start
     return result.value_or(Outcome<>::failure(u"no answer"_s));
 }
 
+// Whether a process of `uid` without any capability (root then gets no
+// more than its ACL entries give) may access `path` for `mode` (R_OK, X_OK);
+// absent when the process could not become one.
+std::optional<bool> mayAccess(const QString &path, int mode, uid_t uid)
+{
+    const QByteArray native = QFile::encodeName(path);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // System calls alone from here: the parent has threads.
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct none[2]{};
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0
+            || ::syscall(SYS_capset, &header, none) != 0)
+            ::_exit(2);
+        ::_exit(::access(native.constData(), mode) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) > 1)
+        return std::nullopt;
+    return WEXITSTATUS(status) == 0;
+}
+
+bool setAcl(const QString &path, const char *attribute, QByteArray hex)
+{
+    const QByteArray acl = QByteArray::fromHex(hex.replace(' ', ""));
+    return ::setxattr(QFile::encodeName(path).constData(), attribute, acl.constData(), size_t(acl.size()), 0)
+           == 0;
+}
+
+QByteArray aclOf(const QString &path)
+{
+    char acl[512];
+    const ssize_t size = ::getxattr(QFile::encodeName(path).constData(), "system.posix_acl_access", acl,
+                                    sizeof acl);
+    return QByteArray(acl, int(std::max<ssize_t>(size, 0))).toHex();
+}
+
 // One RTM_NEWROUTE / RTM_DELROUTE as the kernel sends it: the table in the
 // header, and as an attribute when given.
 QByteArray route(quint16 type, quint8 rtmTable, std::optional<quint32> tableAttribute,
@@ -137,6 +185,7 @@ private Q_SLOTS:
     void onDemandKeepsTheTunnelUpWhileTheClientRuns();
     void theKeysFilesAreOpenedToRootAlone_data();
     void theKeysFilesAreOpenedToRootAlone();
+    void theKeyStaysClosedToOtherUsers();
     void tunnelRoutesAreRecognised();
     void autoChooses_data();
     void autoChooses();
@@ -166,6 +215,7 @@ private:
     FakeProbe *m_probe = nullptr;
     QList<VpnStatus> m_statuses;
     QList<QByteArray> m_granted;
+    QString m_grantRefusal; // why the key cannot be opened to the VPN service; empty: it can
 };
 
 void TestNetworkManagerBackend::initTestCase()
@@ -189,6 +239,7 @@ void TestNetworkManagerBackend::init()
     m_backend = makeBackend();
     m_statuses.clear();
     m_granted.clear();
+    m_grantRefusal.clear();
 }
 
 void TestNetworkManagerBackend::cleanup()
@@ -209,7 +260,10 @@ std::unique_ptr<NetworkManagerVpnBackend> TestNetworkManagerBackend::makeBackend
             return std::nullopt;
         return NetworkManagerProfile::IdentityFiles{u"/keys/certificate.pem"_s, u"/keys/private-key.pem"_s};
     };
-    options.grantAccess = [this](const QByteArray &granted) { m_granted << granted; };
+    options.grantAccess = [this](const QByteArray &granted) {
+        m_granted << granted;
+        return m_grantRefusal.isEmpty() ? Outcome<>::success() : Outcome<>::failure(m_grantRefusal);
+    };
     options.makeProbe = [this] {
         auto probe = std::make_unique<FakeProbe>();
         m_probe = probe.get();
@@ -419,6 +473,20 @@ void TestNetworkManagerBackend::errorsReachTheCompletions()
     QVERIFY(save(preferences()).isSuccess());
     QCOMPARE(m_backend->unavailableReason(), QString());
     QCOMPARE(reasons.size(), 2);
+
+    // A key the VPN service cannot be let at (a home on NFS): the save says
+    // why, that stays the reason until a save goes through, and on-demand
+    // does not bring up a tunnel bound to fail for want of "secrets".
+    m_grantRefusal = u"NetworkManager's VPN service cannot be allowed to read the VPN key: the file system "
+                     "holding /home/ann/.local/share/orvex/identities does not support access control lists."_s;
+    QCOMPARE(save(preferences(true)).error(), m_grantRefusal);
+    QCOMPARE(m_backend->unavailableReason(), m_grantRefusal);
+    QCOMPARE(reasons.size(), 3);
+    m_grantRefusal.clear();
+    QVERIFY(save(preferences()).isSuccess());
+    QCOMPARE(m_backend->unavailableReason(), QString());
+    QCOMPARE(reasons.size(), 4);
+    QCOMPARE(m_nm->count(u"ActivateConnection"_s), 0);
     m_nm->failNext(u"Update2"_s, u"org.freedesktop.NetworkManager.Settings.InvalidSetting"_s,
                    u"vpn.data: invalid"_s);
     VpnPreferences changed = preferences();
@@ -508,27 +576,39 @@ void TestNetworkManagerBackend::onDemandKeepsTheTunnelUpWhileTheClientRuns()
     QTRY_COMPARE(m_nm->count(u"ActivateConnection"_s), 4);
 }
 
-// Access lists as the kernel keeps them: a version, then (tag, permissions, id) entries.
+// Access lists as the kernel keeps them: a version, then (tag, permissions, id)
+// entries; uid 34 and gid 50 stand for another user and group.
 void TestNetworkManagerBackend::theKeysFilesAreOpenedToRootAlone_data()
 {
     QTest::addColumn<QByteArray>("acl");
     QTest::addColumn<unsigned>("permissions");
     QTest::addColumn<QByteArray>("expected");
-    QTest::newRow("a 0600 file, none yet")
-        << QByteArray() << 4u
-        << QByteArray("02000000 01000600ffffffff 0200040000000000 04000000ffffffff 10000400ffffffff "
-                      "20000000ffffffff");
+    const QByteArray keyFile("02000000 01000600ffffffff 0200040000000000 04000000ffffffff 10000400ffffffff "
+                             "20000000ffffffff");
+    QTest::newRow("a 0600 file, none yet") << QByteArray() << 4u << keyFile;
+    QTest::newRow("a file another user and group were masked off by chmod")
+        << QByteArray("02000000 01000600ffffffff 0200040022000000 04000400ffffffff 08000500 32000000 "
+                      "10000000ffffffff 20000000ffffffff")
+        << 4u << keyFile;
+    QTest::newRow("a file readable by its group and everybody")
+        << QByteArray("02000000 01000700ffffffff 0200010000000000 04000400ffffffff 10000500ffffffff "
+                      "20000400ffffffff")
+        << 4u << keyFile;
     QTest::newRow("a folder another user may enter")
         << QByteArray("02000000 01000700ffffffff 02000500e8030000 04000000ffffffff 10000500ffffffff "
                       "20000000ffffffff")
         << 1u
         << QByteArray("02000000 01000700ffffffff 0200010000000000 02000500e8030000 04000000ffffffff "
                       "10000500ffffffff 20000000ffffffff");
-    QTest::newRow("root may enter already, now read")
-        << QByteArray("02000000 01000700ffffffff 0200010000000000 04000000ffffffff 10000100ffffffff "
-                      "20000000ffffffff")
-        << 4u
-        << QByteArray("02000000 01000700ffffffff 0200050000000000 04000000ffffffff 10000500ffffffff "
+    QTest::newRow("a folder whose mask holds search back from others")
+        << QByteArray("02000000 01000700ffffffff 0200070022000000 04000500ffffffff 08000100 32000000 "
+                      "10000400ffffffff 20000000ffffffff")
+        << 1u
+        << QByteArray("02000000 01000700ffffffff 0200010000000000 0200060022000000 04000400ffffffff "
+                      "08000000 32000000 10000500ffffffff 20000000ffffffff");
+    QTest::newRow("a 0750 folder, none yet")
+        << QByteArray() << 1u
+        << QByteArray("02000000 01000700ffffffff 0200010000000000 04000500ffffffff 10000500ffffffff "
                       "20000000ffffffff");
     QTest::newRow("not an access list") << QByteArray("0100000001") << 4u << QByteArray();
 }
@@ -538,8 +618,91 @@ void TestNetworkManagerBackend::theKeysFilesAreOpenedToRootAlone()
     QFETCH(QByteArray, acl);
     QFETCH(unsigned, permissions);
     QFETCH(QByteArray, expected);
-    QCOMPARE(DaemonReadAccess::withRootEntry(QByteArray::fromHex(acl), 0600, permissions).toHex(),
+    const unsigned mode = permissions == 4 ? 0600 : 0750;
+    QCOMPARE(DaemonReadAccess::withRootEntry(QByteArray::fromHex(acl.replace(' ', "")), mode, permissions)
+                 .toHex(),
              expected.replace(' ', ""));
+    // Nobody but the owner and root reads the key once it is opened to root.
+    if (permissions == 4 && !expected.isEmpty())
+        QVERIFY(DaemonReadAccess::onlyOwnerAndRootRead(QByteArray::fromHex(expected)));
+}
+
+// On a real file system, as another user and as root without its
+// capabilities (the way charon-nm runs) find it: an identity whose key folder
+// hands a default ACL down, beside a folder that holds a named entry back
+// with its mask and is reached through a link.
+void TestNetworkManagerBackend::theKeyStaysClosedToOtherUsers()
+{
+    QTemporaryDir mountPoint;
+    QVERIFY(QFile::setPermissions(mountPoint.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                         | QFile::ExeGroup | QFile::ExeOther));
+    const QByteArray native = QFile::encodeName(mountPoint.path());
+    QVERIFY2(::mount("orvex-acl", native.constData(), "tmpfs", MS_NOSUID | MS_NODEV, "size=1m,mode=0711") == 0,
+             std::strerror(errno));
+    const auto unmount = qScopeGuard([&] { ::umount2(native.constData(), MNT_DETACH); });
+    const uid_t owner = 4242, nobody = 65534;
+    const QDir root(mountPoint.path());
+    const auto folder = [&](const QString &name, mode_t mode) {
+        const QString path = root.filePath(name);
+        return ::mkdir(QFile::encodeName(path).constData(), mode) == 0
+               && ::chmod(QFile::encodeName(path).constData(), mode) == 0
+               && ::chown(QFile::encodeName(path).constData(), owner, owner) == 0;
+    };
+    const auto file = [&](const QString &name) {
+        const int fd = ::open(QFile::encodeName(root.filePath(name)).constData(), O_CREAT | O_WRONLY | O_EXCL,
+                              0600);
+        return fd >= 0 && ::fchown(fd, owner, owner) == 0 && ::write(fd, "pem\n", 4) == 4 && ::close(fd) == 0;
+    };
+    QVERIFY(folder(u"home"_s, 0711));
+    // Keys: what the folder hands down names another user and group, held
+    // back only by the 0600 of the files made in it.
+    QVERIFY(folder(u"home/keys"_s, 0711));
+    QVERIFY(setAcl(root.filePath(u"home/keys"_s), "system.posix_acl_default",
+                   "02000000 01000700ffffffff 02000400feff0000 04000000ffffffff 08000400feff0000 "
+                   "10000700ffffffff 20000000ffffffff"));
+    QVERIFY(file(u"home/keys/private-key.pem"_s));
+    // Held back: a folder that lets another user in, masked off by chmod 0700.
+    QVERIFY(folder(u"home/held"_s, 0700));
+    QVERIFY(setAcl(root.filePath(u"home/held"_s), "system.posix_acl_access",
+                   "02000000 01000700ffffffff 02000700feff0000 04000000ffffffff 10000000ffffffff "
+                   "20000000ffffffff"));
+    QVERIFY(folder(u"home/held/deep"_s, 0700));
+    QVERIFY(file(u"home/held/deep/certificate.pem"_s));
+    QVERIFY(QFile::link(root.filePath(u"home/held/deep"_s), root.filePath(u"home/link"_s)));
+    const QString key = root.filePath(u"home/keys/private-key.pem"_s);
+    const QString certificate = root.filePath(u"home/held/deep/certificate.pem"_s);
+    const QString held = root.filePath(u"home/held"_s);
+    // The other user reaches the key's folder; neither it nor root reads the key yet.
+    QCOMPARE(mayAccess(root.filePath(u"home/keys"_s), X_OK, nobody), true);
+    QCOMPARE(mayAccess(key, R_OK, nobody), false);
+    QCOMPARE(mayAccess(key, R_OK, 0), false);
+    QCOMPARE(mayAccess(held, X_OK, nobody), false);
+
+    const Outcome<> granted = DaemonReadAccess::grantFor({root.filePath(u"home/link/certificate.pem"_s), key},
+                                                         root.filePath(u"home"_s), owner);
+    QVERIFY2(granted.isSuccess(), qPrintable(granted.error()));
+    QCOMPARE(mayAccess(key, R_OK, 0), true);
+    QCOMPARE(mayAccess(certificate, R_OK, 0), true);
+    QCOMPARE(mayAccess(key, R_OK, nobody), false);
+    QCOMPARE(mayAccess(held, X_OK, nobody), false);
+    QCOMPARE(mayAccess(root.filePath(u"home/held/deep"_s), X_OK, nobody), false);
+    QCOMPARE(aclOf(key), QByteArray("0200000001000600ffffffff020004000000000004000000ffffffff10000400ffffffff"
+                                    "20000000ffffffff"));
+    QCOMPARE(aclOf(certificate), aclOf(key));
+
+    // A file system without access lists, as NFS is to them: said so.
+    QVERIFY(folder(u"home/nfs"_s, 0700));
+    const QByteArray nfs = QFile::encodeName(root.filePath(u"home/nfs"_s));
+    QVERIFY2(::mount("orvex-noacl", nfs.constData(), "ramfs", MS_NOSUID | MS_NODEV, "mode=0700") == 0,
+             std::strerror(errno));
+    const auto unmountNfs = qScopeGuard([&] { ::umount2(nfs.constData(), MNT_DETACH); });
+    QVERIFY(::chown(nfs.constData(), owner, owner) == 0);
+    QVERIFY(file(u"home/nfs/private-key.pem"_s));
+    const QString unlisted = QFileInfo(root.filePath(u"home/nfs/private-key.pem"_s)).canonicalFilePath();
+    QCOMPARE(
+        DaemonReadAccess::grantFor({unlisted}, root.filePath(u"home"_s), owner).error(),
+        u"NetworkManager's VPN service cannot be allowed to read the VPN key: the file system holding %1 "
+        "does not support access control lists."_s.arg(unlisted));
 }
 
 // One datagram: charon's table (in the attribute and the header, in the
