@@ -183,6 +183,9 @@ private Q_SLOTS:
     void eachVpnStateGivesItsStatusOnce();
     void errorsReachTheCompletions();
     void onDemandKeepsTheTunnelUpWhileTheClientRuns();
+    void profileUuidIsEachUsersOwn_data();
+    void profileUuidIsEachUsersOwn();
+    void anotherUsersProfileIsLeftAlone();
     void theKeysFilesAreOpenedToRootAlone_data();
     void theKeysFilesAreOpenedToRootAlone();
     void theKeyStaysClosedToOtherUsers();
@@ -453,10 +456,10 @@ void TestNetworkManagerBackend::errorsReachTheCompletions()
     const auto loadThroughManager = [&] {
         return await([&](const VpnBackend::Completion &done) { manager.loadFromPreferences(done); });
     };
-    m_nm->failNext(u"GetConnectionByUuid"_s, u"org.freedesktop.NetworkManager.PermissionDenied"_s,
-                   u"Not authorized to read connections"_s);
+    m_nm->failNext(u"GetConnectionByUuid"_s, u"org.freedesktop.DBus.Error.AccessDenied"_s,
+                   u"Rejected send message"_s);
     const QString loadError = loadThroughManager().error();
-    QVERIFY2(loadError.contains(QLatin1String("Not authorized")), qPrintable(loadError));
+    QVERIFY2(loadError.contains(QLatin1String("Rejected send message")), qPrintable(loadError));
     QVERIFY(loadThroughManager().isSuccess());
 
     // polkit's "no" is said as such, and stays the reason until a change goes through.
@@ -574,6 +577,69 @@ void TestNetworkManagerBackend::onDemandKeepsTheTunnelUpWhileTheClientRuns()
     QVERIFY(!QTest::qWaitFor([&] { return m_nm->count(u"ActivateConnection"_s) > 3; }, 200));
     QVERIFY(save(preferences(true)).isSuccess());
     QTRY_COMPARE(m_nm->count(u"ActivateConnection"_s), 4);
+}
+
+// The version 5 UUID of "<machine id>:<uid>" in the namespace
+// c695c31f-4d73-471a-a674-455e1d3424a1, as Python's uuid.uuid5 makes it.
+void TestNetworkManagerBackend::profileUuidIsEachUsersOwn_data()
+{
+    QTest::addColumn<QString>("machineId");
+    QTest::addColumn<uint>("uid");
+    QTest::addColumn<QString>("expected");
+    const QString machine = u"0123456789abcdef0123456789abcdef"_s;
+    QTest::newRow("uid 1000") << machine << 1000u << u"dd503843-e100-507e-bc56-be1ca2ca4a09"_s;
+    QTest::newRow("the next user") << machine << 1001u << u"52b9eef4-8371-54bd-889c-b665341f386b"_s;
+    QTest::newRow("another machine") << u"fedcba9876543210fedcba9876543210"_s << 1000u
+                                     << u"902c740b-d704-5f3b-8050-f7a18e040a44"_s;
+}
+
+void TestNetworkManagerBackend::profileUuidIsEachUsersOwn()
+{
+    QFETCH(QString, machineId);
+    QFETCH(uint, uid);
+    QFETCH(QString, expected);
+    QCOMPARE(NetworkManagerProfile::uuidFor(machineId, uid), expected);
+}
+
+// Earlier versions gave every user's profile one UUID, and NetworkManager
+// keeps one profile per UUID for the whole machine.
+void TestNetworkManagerBackend::anotherUsersProfileIsLeftAlone()
+{
+    const auto saveAs = [this](const QString &uuid, const QString &user) {
+        NM::Settings settings;
+        settings.insert(u"connection"_s, {{u"uuid"_s, uuid},
+                                          {u"id"_s, u"Orvex"_s},
+                                          {u"permissions"_s, QStringList{u"user:%1:"_s.arg(user)}}});
+        return m_nm->addProfile(settings);
+    };
+    // Another user's under the old UUID, out of this user's reach: it stays,
+    // and this user's profile is made all the same.
+    const QString others = saveAs(NetworkManagerProfile::legacyUuid(), u"bob"_s);
+    QVERIFY(load(preferences()).isSuccess());
+    QVERIFY(save(preferences()).isSuccess());
+    QVERIFY(!ourProfile().isEmpty());
+    QCOMPARE(m_backend->profilePath(), ourProfile());
+    QCOMPARE(m_nm->profiles.size(), 2);
+    QVERIFY(m_nm->profiles.contains(others));
+    QCOMPARE(m_nm->count(u"Delete"_s), 0);
+
+    // This user's own under the old UUID goes once the new one is made.
+    m_nm->removeProfile(others);
+    m_nm->removeProfile(ourProfile());
+    QTRY_COMPARE(m_backend->profilePath(), QString());
+    const QString old = saveAs(NetworkManagerProfile::legacyUuid(), u"tester"_s);
+    QVERIFY(save(preferences()).isSuccess());
+    QCOMPARE(m_nm->profiles.keys(), QStringList{ourProfile()});
+    QVERIFY(ourProfile() != old);
+
+    // This user's UUID held by another user: not an error to load, and a
+    // save says why it cannot be made.
+    m_nm->removeProfile(ourProfile());
+    saveAs(NetworkManagerVpnBackend::defaultProfileUuid(), u"bob"_s);
+    QVERIFY(load(preferences()).isSuccess());
+    QCOMPARE(m_backend->status(), VpnStatus::Invalid);
+    QCOMPARE(save(preferences()).error(),
+             u"Another user of this computer holds this user's VPN profile in NetworkManager."_s);
 }
 
 // Access lists as the kernel keeps them: a version, then (tag, permissions, id)

@@ -2,6 +2,7 @@
 
 #include "config/Config.h"
 #include "platform/IdentityStore.h"
+#include "platform/SystemInfo.h"
 #include "platform/nm/DaemonReadAccess.h"
 
 #include <QCoreApplication>
@@ -32,7 +33,7 @@ QString currentUser()
 
 QString NetworkManagerVpnBackend::defaultProfileUuid()
 {
-    return QStringLiteral("3d0f9a52-6c1e-4b8d-9f27-5a41c0e8b6d3");
+    return NetworkManagerProfile::uuidFor(SystemInfo::machineId().value_or(QString()), ::geteuid());
 }
 
 QStringList NetworkManagerVpnBackend::defaultPluginDirectories()
@@ -221,7 +222,8 @@ void NetworkManagerVpnBackend::refresh(bool full, Completion done)
         m_daemon.present = true;
         if (!NM::isError(reply)) {
             m_profilePath = NM::objectPath(reply.arguments().value(0));
-        } else if (reply.errorName() == NM::invalidConnectionError) {
+        } else if (reply.errorName() == NM::invalidConnectionError
+                   || reply.errorName() == NM::settingsPermissionDeniedError) { // another user's: not ours
             m_profilePath.clear();
         } else {
             // Asked and refused (no permission, a broken daemon): a load error,

@@ -108,7 +108,7 @@ public:
         int reassertGraceMs = 20000;
     };
 
-    static QString defaultProfileUuid();
+    static QString defaultProfileUuid(); // this user's on this machine
     static QStringList defaultPluginDirectories();
     // The name under which the VPN service appears in a key's access list.
     static QString daemonApplication() { return NetworkManager::strongswanService; }
