@@ -149,8 +149,8 @@ Outcome<> openKeyFile(const QString &path, uint owner)
     return Outcome<>::success();
 }
 
-// Root lets itself in already when it is neither the owner nor in the
-// folder's group and everybody may search it.
+// Without an access list, root is let in already when it is neither the
+// owner nor in the folder's group and everybody may search it.
 bool searchableByRoot(const struct stat &info)
 {
     return (info.st_mode & S_IXOTH) && info.st_gid != 0;
@@ -158,11 +158,12 @@ bool searchableByRoot(const struct stat &info)
 
 Outcome<> openFolder(const Node &folder, const QString &path)
 {
-    if (searchableByRoot(folder.info()))
-        return Outcome<>::success();
     const std::optional<QByteArray> before = folder.acl();
+    const int error = errno;
+    if ((before ? before->isEmpty() : error == EOPNOTSUPP) && searchableByRoot(folder.info()))
+        return Outcome<>::success();
     if (!before)
-        return refusedFor(path, errno);
+        return refusedFor(path, error);
     const QByteArray acl = DaemonReadAccess::withRootEntry(*before, folder.info().st_mode & 07777, Search);
     if (acl.isEmpty())
         return refused(path, QStringLiteral("unreadable access list"));
