@@ -782,6 +782,14 @@ country_menu_title</extracomment>
         <source>The VPN configuration is not saved in NetworkManager.</source>
         <translation>Die VPN-Konfiguration ist nicht in NetworkManager gespeichert.</translation>
     </message>
+    <message>
+        <source>NetworkManager&apos;s VPN service cannot be allowed to read the VPN key (%1).</source>
+        <translation>Dem VPN-Dienst von NetworkManager kann das Lesen des VPN-Schlüssels nicht erlaubt werden (%1).</translation>
+    </message>
+    <message>
+        <source>NetworkManager&apos;s VPN service cannot be allowed to read the VPN key: the file system holding %1 does not support access control lists.</source>
+        <translation>Dem VPN-Dienst von NetworkManager kann das Lesen des VPN-Schlüssels nicht erlaubt werden: Das Dateisystem, auf dem %1 liegt, unterstützt keine Zugriffssteuerungslisten (ACLs).</translation>
+    </message>
 </context>
 <context>
     <name>StartViewController</name>

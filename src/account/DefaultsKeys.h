@@ -17,6 +17,10 @@ inline constexpr QLatin1String smsCode("smsCode");     // text: last code sent b
 inline constexpr QLatin1String password("password");       // text: account password
 inline constexpr QLatin1String certificate("certificate"); // bytes: the PKCS#12 archive
 
+// Sign-out: set while the secret store has not confirmed that the account's
+// password is gone; the next start removes it before anything else.
+inline constexpr QLatin1String secretRemovalPending("secretRemovalPending"); // boolean
+
 // Settings: kept across sign-out.
 inline constexpr QLatin1String isLaunchedBefore("isLaunchedBefore");         // boolean
 inline constexpr QLatin1String isAutoConnectEnabled("isAutoConnectEnabled"); // boolean

@@ -67,8 +67,14 @@ void Session::load(std::function<void()> done)
     };
     QTimer::singleShot(loadDeadlineMs, this, finish);
     migrateCertificate([self, finish] {
-        if (self)
-            self->migratePassword(finish);
+        if (!self)
+            return;
+        self->finishSignOut(
+            [self, finish] {
+                if (self)
+                    self->migratePassword(finish);
+            },
+            finish);
     });
 }
 
@@ -100,6 +106,28 @@ void Session::migrateCertificate(std::function<void()> next)
                                             }
                                             next();
                                         });
+}
+
+// A sign-out whose password removal was not confirmed: removed now, before
+// anything is read, and only then is the mark gone. Still not confirmed, the
+// signed-out account's password is not read either (`pending`).
+void Session::finishSignOut(std::function<void()> next, std::function<void()> pending)
+{
+    if (!m_defaults.boolean(DefaultsKeys::secretRemovalPending)) {
+        next();
+        return;
+    }
+    QPointer<Session> self(this);
+    m_secrets.remove(passwordKey, this, [self, next, pending](SecretStore::Outcome outcome) {
+        if (!self)
+            return;
+        if (outcome == SecretStore::Outcome::failed) {
+            pending();
+            return;
+        }
+        self->m_defaults.remove(DefaultsKeys::secretRemovalPending);
+        next();
+    });
 }
 
 void Session::migratePassword(std::function<void()> next)
@@ -150,12 +178,16 @@ void Session::setCredentials(const QString &email, const QString &password, std:
     m_defaults.setString(DefaultsKeys::tempEmail, email);
     m_password = password;
     QPointer<Session> self(this);
-    m_secrets.write(passwordKey, password, this, [self, done](SecretStore::Outcome outcome) {
+    m_secrets.write(passwordKey, password, this, [self, done, password](SecretStore::Outcome outcome) {
         const bool stored = outcome == SecretStore::Outcome::done;
         // A copy an earlier version left in the settings goes once the new
-        // one is safe.
-        if (self && stored)
+        // one is safe, and so does a removal a sign-out left pending: the
+        // store's copy is this one now (unless a sign-out came since).
+        if (self && stored) {
             self->m_defaults.remove(DefaultsKeys::password);
+            if (self->m_password == password)
+                self->m_defaults.remove(DefaultsKeys::secretRemovalPending);
+        }
         if (done)
             done(stored);
     });
@@ -197,7 +229,7 @@ bool Session::replaceIdentity(const QByteArray &reference)
     return true;
 }
 
-void Session::logout(std::function<void()> done)
+void Session::logout(std::function<void(const Outcome<> &)> done)
 {
     m_defaults.remove(DefaultsKeys::tempEmail);
     m_defaults.remove(DefaultsKeys::phone);
@@ -210,9 +242,20 @@ void Session::logout(std::function<void()> done)
         m_identities.remove({reference});
     writeReference(std::nullopt);
     Q_EMIT identityChanged();
-    m_secrets.remove(passwordKey, this, [done](SecretStore::Outcome) {
-        if (done)
-            done();
+    // Marked before the store is asked, so that a process ended before the
+    // answer leaves the removal to the next start too.
+    m_defaults.setBoolean(DefaultsKeys::secretRemovalPending, true);
+    QPointer<Session> self(this);
+    m_secrets.remove(passwordKey, this, [self, done](SecretStore::Outcome outcome) {
+        const bool removed = outcome != SecretStore::Outcome::failed;
+        if (self && removed)
+            self->m_defaults.remove(DefaultsKeys::secretRemovalPending);
+        if (!done)
+            return;
+        done(removed ? Outcome<>::success()
+                     : Outcome<>::failure(QStringLiteral(
+                         "The account password could not be removed from the desktop's keyring (no Secret "
+                         "Service answered, or it refused); it is removed when the client next starts.")));
     });
 }
 

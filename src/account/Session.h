@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/Outcome.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -53,8 +55,10 @@ public:
     static QString standardAccountFile();  // $XDG_DATA_HOME/orvex/account
     static QString standardFallbackFile(); // $XDG_DATA_HOME/orvex/secrets
 
-    // Finishes any move from an earlier version's settings, then reads the
-    // password. `done` runs on this thread once the session is ready.
+    // Finishes any move from an earlier version's settings and a sign-out
+    // whose password removal was not confirmed, then reads the password
+    // (not while that removal still fails). `done` runs on this thread once
+    // the session is ready.
     void load(std::function<void()> done);
     bool isLoaded() const { return m_loaded; }
 
@@ -65,8 +69,9 @@ public:
     bool isSignedIn() const;
 
     // Keeps the account: the e-mail at once, the password in memory at once
-    // and in the secret store when it has confirmed. `done` (optional) gets
-    // whether the store confirmed.
+    // and in the secret store when it has confirmed (which also ends a
+    // removal left pending by a sign-out). `done` (optional) gets whether the
+    // store confirmed.
     void setCredentials(const QString &email, const QString &password,
                         std::function<void(bool stored)> done = {});
 
@@ -85,8 +90,10 @@ public:
     // Forgets the account on this machine: e-mail, phone, password (from the
     // secret store, its file and any old settings), every identity in the key
     // store and the account file. Preferences stay. `done` runs once the
-    // secret store has answered. Nothing is sent to the service.
-    void logout(std::function<void()> done = {});
+    // secret store has answered, failing with why when it did not confirm
+    // the password gone (no Secret Service ran, or it refused): the next
+    // `load` removes it then. Nothing is sent to the service.
+    void logout(std::function<void(const Outcome<> &forgotten)> done = {});
 
     // For tests: called at each step of the move, in order.
     void setMigrationCheckpoint(std::function<void(MigrationStep)> checkpoint)
@@ -99,6 +106,7 @@ Q_SIGNALS:
 
 private:
     void migrateCertificate(std::function<void()> next);
+    void finishSignOut(std::function<void()> next, std::function<void()> pending);
     void migratePassword(std::function<void()> next);
     void readPassword(std::function<void()> next);
     void reached(MigrationStep step);

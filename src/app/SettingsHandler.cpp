@@ -8,6 +8,8 @@
 
 #include <QPointer>
 
+#include <cstdio>
+
 namespace Orvex {
 
 SettingsHandler::SettingsHandler(VPNService &service, QObject *parent)
@@ -24,7 +26,10 @@ void SettingsHandler::logout()
     QPointer<Session> session(&m_service.session());
     m_service.disconnect([session] {
         if (session)
-            session->logout();
+            session->logout([](const Outcome<> &forgotten) {
+                if (!forgotten.isSuccess())
+                    std::fprintf(stderr, "orvex: %s\n", qPrintable(forgotten.error()));
+            });
         Navigator::setRoot(instantiate<StartViewController>(AppStoryboard::Auth),
                            NavigationDirection::toRight);
     });

@@ -21,6 +21,8 @@ public:
 
     // Takes the tunnel down first (at once when it is not up), then forgets
     // the account and slides the start screen in as the window's new root.
+    // A password the keyring did not confirm gone is said on stderr (the next
+    // start removes it).
     // When the tunnel's configuration cannot be loaded or saved the tunnel
     // service stops there: the account stays and nothing changes on screen.
     void logout();

@@ -97,7 +97,7 @@ void DesktopSecretStore::remove(const QString &key, QObject *context, WriteHandl
         if (running)
             self->m_keyring.remove(key, context, removeFromFile);
         else
-            removeFromFile(Outcome::notFound);
+            removeFromFile(Outcome::failed);
     });
 }
 

@@ -9,7 +9,9 @@ namespace Orvex {
 // runs on the session bus, else in the 0600 file. A secret found in the file
 // (an earlier run had no service, or the service refused it) is the newest
 // copy: it is answered, and moved into the service when one runs, the file's
-// copy removed once the service has confirmed its own. Removal clears both.
+// copy removed once the service has confirmed its own. Removal clears both;
+// with no service running it clears the file and fails: what the service may
+// still hold is out of reach.
 class DesktopSecretStore final : public SecretStore
 {
     Q_OBJECT

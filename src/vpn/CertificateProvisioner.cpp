@@ -21,19 +21,20 @@ bool isSameAccount(const Session &session, const QString &email)
 void keep(QPointer<QObject> guard, QPointer<Session> session, const QString &email, const QByteArray &archive,
           CertificateProvisioner::ResultHandler resultHandler, CertificateProvisioner::Connect connect)
 {
-    KeychainService::importInBackground(session->identities(), archive, guard.data(),
+    // Answered while the session lives, even when the handler that asked has
+    // gone: what was imported for nobody must be removed again.
+    KeychainService::importInBackground(session->identities(), archive, session.data(),
                                         [guard, session, email, resultHandler,
                                          connect](const std::optional<IdentityStore::Identity> &identity) {
-                                            if (!guard || !session)
-                                                return;
                                             if (!identity) {
-                                                if (resultHandler)
+                                                if (guard && resultHandler)
                                                     resultHandler(Error::Code::unusableCertificate);
                                                 return;
                                             }
-                                            if (!isSameAccount(*session, email)) {
-                                                // Signed out (or another account) while the answer was on its
-                                                // way: it must not stay behind in the store.
+                                            if (!guard || !isSameAccount(*session, email)) {
+                                                // Its handler gone, signed out (or another account) while
+                                                // the answer was on its way or being imported: it must not
+                                                // stay behind in the store.
                                                 if (session->identityReference() != identity->reference)
                                                     session->identities().remove(*identity);
                                                 return;

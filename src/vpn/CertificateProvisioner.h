@@ -30,7 +30,8 @@ public:
     CertificateProvisioner() = delete;
 
     // `owner` is the handler that asked, held weakly: once it is destroyed any
-    // answer still to come is dropped (nothing reported or connected).
+    // answer still to come is dropped (nothing reported or connected), and a
+    // certificate it was importing is removed from the key store again.
     // A failed request, and an answer that is not a usable certificate
     // (`Error::Code::unusableCertificate`; nothing is stored then), go to
     // `resultHandler` (may be empty: then nothing is reported) and end the

@@ -19,6 +19,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <memory>
 
 using namespace Qt::StringLiterals;
 
@@ -86,6 +87,7 @@ private Q_SLOTS:
     void killedMoveLosesNothing_data();
     void killedMoveLosesNothing();
     void logoutForgetsEverythingOfTheAccount();
+    void unconfirmedRemovalIsFinishedAtTheNextStart();
 
 private:
     TestPkcs12::Credential m_current;
@@ -272,9 +274,10 @@ void tst_Session::logoutForgetsEverythingOfTheAccount()
     QVERIFY(session.isSignedIn());
 
     for (int round = 0; round < 2; ++round) { // a second sign-out finds nothing and does no harm
-        bool done = false;
-        session.logout([&done] { done = true; });
-        QTRY_VERIFY(done);
+        std::optional<Outcome<>> forgotten;
+        session.logout([&forgotten](const Outcome<> &outcome) { forgotten = outcome; });
+        QTRY_VERIFY(forgotten.has_value());
+        QVERIFY(forgotten->isSuccess());
 
         QVERIFY(!session.isSignedIn());
         QVERIFY(secrets.secrets.isEmpty());
@@ -288,7 +291,66 @@ void tst_Session::logoutForgetsEverythingOfTheAccount()
         QVERIFY(reread.boolean(Keys::isLaunchedBefore));
         QVERIFY(reread.contains(Keys::isAutoConnectEnabled));
         QVERIFY(reread.boolean(Keys::isAutoStartEnabled));
+        QVERIFY(!reread.contains(Keys::secretRemovalPending));
     }
+}
+
+// A secret store that does not confirm the password gone (no Secret Service
+// runs): the sign-out says so, and a later start removes it before it reads
+// anything.
+void tst_Session::unconfirmedRemovalIsFinishedAtTheNextStart()
+{
+    UserDefaults &defaults = UserDefaults::standard();
+    MemorySecretStore secrets;
+    const auto start = [&] {
+        auto session = std::make_unique<Session>(secrets, defaults, IdentityStore::standard(),
+                                                 Session::standardAccountFile());
+        return load(*session) ? std::move(session) : nullptr;
+    };
+    {
+        const auto session = start();
+        QVERIFY(session);
+        session->setCredentials(u"a@example.com"_s, u"pw"_s);
+        QTRY_COMPARE(secrets.secrets.value(u"password"_s), u"pw"_s);
+        secrets.refusesRemoval = true;
+        std::optional<Outcome<>> forgotten;
+        session->logout([&forgotten](const Outcome<> &outcome) { forgotten = outcome; });
+        QTRY_VERIFY(forgotten.has_value());
+        QVERIFY2(forgotten->error().contains(QLatin1String("removed when the client next starts")),
+                 qPrintable(forgotten->error()));
+        QVERIFY(!session->isSignedIn());
+    }
+
+    // Still out of reach: the signed-out account's password is not read.
+    {
+        const auto session = start();
+        QVERIFY(session);
+        QCOMPARE(session->password(), std::nullopt);
+        QCOMPARE(secrets.secrets.value(u"password"_s), u"pw"_s);
+    }
+    // Within reach: gone, and nothing is left to do.
+    secrets.refusesRemoval = false;
+    {
+        const auto session = start();
+        QVERIFY(session);
+        QCOMPARE(session->password(), std::nullopt);
+        QVERIFY(secrets.secrets.isEmpty());
+        QVERIFY(!UserDefaults(UserDefaults::standardFilePath()).contains(Keys::secretRemovalPending));
+    }
+    // A sign-in's password is read again as before.
+    secrets.secrets.insert(u"password"_s, u"new pw"_s);
+    const auto session = start();
+    QVERIFY(session);
+    QCOMPARE(session->password(), u"new pw"_s);
+
+    // Signed in again before a start could finish the removal: the new
+    // password replaced the old one, and stays.
+    secrets.refusesRemoval = true;
+    session->logout();
+    session->setCredentials(u"b@example.com"_s, u"pw 2"_s);
+    QTRY_COMPARE(secrets.secrets.value(u"password"_s), u"pw 2"_s);
+    QTRY_VERIFY(!UserDefaults(UserDefaults::standardFilePath()).contains(Keys::secretRemovalPending));
+    QCOMPARE(start()->password(), u"pw 2"_s);
 }
 
 int main(int argc, char *argv[])

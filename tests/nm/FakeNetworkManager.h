@@ -134,6 +134,10 @@ public:
         m_heldActivation.reset();
     }
 
+    // The user the backend runs as: a profile whose permissions name others
+    // only is out of its reach, as NetworkManager keeps it.
+    QString user = u"tester"_s;
+
     QList<Call> calls;
     QList<Call> callsOf(const QString &member) const
     {
@@ -190,6 +194,12 @@ private:
                 return it.key();
         }
         return {};
+    }
+    bool isVisible(const QString &profile) const
+    {
+        const QStringList permissions
+            = profiles.value(profile).value(u"connection"_s).value(u"permissions"_s).toStringList();
+        return permissions.isEmpty() || permissions.contains(u"user:%1:"_s.arg(user));
     }
     std::optional<QVariantMap> properties(const QString &at, const QString &interface) const;
 
@@ -257,6 +267,8 @@ inline bool FakeNetworkManager::handleMessage(const QDBusMessage &message, const
         const QString found = profileByUuid(arguments.value(0).toString());
         if (found.isEmpty())
             return fail(NM::invalidConnectionError, u"No connection with the UUID was found."_s);
+        if (!isVisible(found))
+            return fail(NM::settingsPermissionDeniedError, u"Insufficient privileges"_s);
         return answer({path(found)});
     }
     if (at == NM::settingsPath && member == u"AddConnection2") {
@@ -265,6 +277,14 @@ inline bool FakeNetworkManager::handleMessage(const QDBusMessage &message, const
             return fail(u"org.freedesktop.NetworkManager.Settings.UuidExists"_s,
                         u"A connection with this UUID already exists"_s);
         return answer({path(addProfile(settings)), QVariantMap()});
+    }
+    if (profiles.contains(at) && !isVisible(at))
+        return fail(NM::settingsPermissionDeniedError, u"Insufficient privileges"_s);
+    if (profiles.contains(at) && member == u"GetSettings")
+        return answer({QVariant::fromValue(profiles.value(at))});
+    if (profiles.contains(at) && member == u"Delete") {
+        removeProfile(at);
+        return answer({});
     }
     if (profiles.contains(at) && member == u"Update2") {
         profiles[at] = NM::settings(arguments.value(0));

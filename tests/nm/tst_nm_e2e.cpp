@@ -12,6 +12,7 @@
 #include "platform/SystemInfo.h"
 #include "platform/UserDefaults.h"
 #include "platform/VpnManager.h"
+#include "platform/nm/NetworkManagerProfile.h"
 #include "platform/nm/NetworkManagerVpnBackend.h"
 #include "vpn/KeychainService.h"
 #include "vpn/VPNService.h"
@@ -93,7 +94,7 @@ private:
     }
     bool enterNamespace(const QString &name);
     void leaveNamespace();
-    bool vpnActive();
+    bool vpnActive(const QString &uuid = NetworkManagerVpnBackend::defaultProfileUuid());
 
     std::unique_ptr<GatewayFixture> m_gateway;
     std::unique_ptr<QTemporaryDir> m_nmParent;
@@ -237,11 +238,11 @@ void TestNetworkManagerEndToEnd::cleanup()
     }
 }
 
-bool TestNetworkManagerEndToEnd::vpnActive()
+bool TestNetworkManagerEndToEnd::vpnActive(const QString &uuid)
 {
     QByteArray active;
     m_gateway->runInClient(u"nmcli -t -f UUID connection show --active"_s.split(u' '), &active);
-    return active.contains(NetworkManagerVpnBackend::defaultProfileUuid().toLatin1());
+    return active.contains(uuid.toLatin1());
 }
 
 void TestNetworkManagerEndToEnd::nothingLeavesBesideTheTunnel_data()
@@ -348,17 +349,18 @@ void TestNetworkManagerEndToEnd::anOrdinaryUserRunsTheTunnel()
                                               u"/usr/sbin/nologin"_s, name}),
              0);
     QDBusConnection bus = QDBusConnection::systemBus();
-    const auto profile = [] {
-        return NM::objectPath(askNetworkManager(NM::settingsPath, NM::settingsInterface,
-                                                u"GetConnectionByUuid"_s,
-                                                {NetworkManagerVpnBackend::defaultProfileUuid()}));
+    // Each user's profile has a UUID of its own.
+    QString uuid = NetworkManagerVpnBackend::defaultProfileUuid();
+    const auto profile = [&uuid] {
+        return NM::objectPath(
+            askNetworkManager(NM::settingsPath, NM::settingsInterface, u"GetConnectionByUuid"_s, {uuid}));
     };
     const auto deleteProfile = [&profile] {
         if (!profile().isEmpty())
             askNetworkManager(profile(), NM::connectionInterface, u"Delete"_s);
     };
-    // root's, from the cases before: the user's has the same UUID. The last
-    // of them also stopped the gateway.
+    // root's, from the cases before, so that the user's is the only one. The
+    // last of them also stopped the gateway.
     deleteProfile();
     if (!m_gateway->securityAssociations(GatewayFixture::Side::Gateway))
         QVERIFY(m_gateway->startCharon(GatewayFixture::Side::Gateway));
@@ -370,6 +372,7 @@ void TestNetworkManagerEndToEnd::anOrdinaryUserRunsTheTunnel()
     QVERIFY(user);
     const uid_t uid = user->pw_uid;
     const gid_t gid = user->pw_gid;
+    uuid = NetworkManagerProfile::uuidFor(SystemInfo::machineId().value_or(QString()), uid);
     // The files the user starts with: the client (the build tree need not be
     // open to the user) and the identity the service would hand out.
     const QString client = home.filePath(u"nm-user-client"_s);
@@ -465,15 +468,13 @@ void TestNetworkManagerEndToEnd::anOrdinaryUserRunsTheTunnel()
 
     tell("disconnect");
     QVERIFY(hears("status disconnected"));
-    QVERIFY(!vpnActive());
+    QVERIFY(!vpnActive(uuid));
     QVERIFY(!m_gateway->pingInnerAddress());
 
     // On-demand: up by itself, and back after the tunnel is taken away.
     tell("on-demand");
     QVERIFY(hears("status connected"));
-    QCOMPARE(QProcess::execute(u"nmcli"_s, {u"connection"_s, u"down"_s, u"uuid"_s,
-                                            NetworkManagerVpnBackend::defaultProfileUuid()}),
-             0);
+    QCOMPARE(QProcess::execute(u"nmcli"_s, {u"connection"_s, u"down"_s, u"uuid"_s, uuid}), 0);
     QVERIFY(hears("status disconnected"));
     QVERIFY(hears("status connected"));
     QVERIFY(m_gateway->pingInnerAddress());
@@ -484,14 +485,14 @@ void TestNetworkManagerEndToEnd::anOrdinaryUserRunsTheTunnel()
     QTRY_COMPARE_WITH_TIMEOUT(process.state(), QProcess::NotRunning, TunnelTimeoutMs);
     QCOMPARE(process.exitCode(), 0);
     // Quit asks NetworkManager to take the tunnel down; it goes soon after.
-    QTRY_VERIFY_WITH_TIMEOUT(!vpnActive(), TunnelTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!vpnActive(uuid), TunnelTimeoutMs);
 
     // Refused: the main screen's notice says why.
     QVERIFY(allow({}));
     QVERIFY(start());
     tell("connect");
     QVERIFY(hears("reason NetworkManager did not allow this user to manage VPN connections."));
-    QVERIFY(!vpnActive());
+    QVERIFY(!vpnActive(uuid));
 }
 
 QTEST_GUILESS_MAIN(TestNetworkManagerEndToEnd)

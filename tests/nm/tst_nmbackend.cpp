@@ -20,9 +20,20 @@
 #include <QTest>
 #include <QtEndian>
 
+#include <QScopeGuard>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/capability.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
 
 using namespace Orvex;
 using namespace Qt::StringLiterals;
@@ -91,6 +102,50 @@ Outcome<> await(const std::function<void(const VpnBackend::Completion &)> &start
     return result.value_or(Outcome<>::failure(u"no answer"_s));
 }
 
+// Whether a process of `uid` without any capability (root then gets no
+// more than its ACL entries give) may access `path` under `base` for `mode`
+// (R_OK, X_OK): "allowed" or "denied". It starts in `base`, so the folders
+// above do not count.
+QString mayAccess(const QString &base, const QString &path, int mode, uid_t uid)
+{
+    const QByteArray folder = QFile::encodeName(base);
+    const QByteArray native = QFile::encodeName(path);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // System calls alone from here: the parent has threads.
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct none[2]{};
+        if (::chdir(folder.constData()) != 0 || ::setgroups(0, nullptr) != 0
+            || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0
+            || ::syscall(SYS_capset, &header, none) != 0)
+            ::_exit(2);
+        ::_exit(::access(native.constData(), mode) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    pid_t waited = -1;
+    do
+        waited = child < 0 ? -1 : ::waitpid(child, &status, 0);
+    while (waited < 0 && errno == EINTR);
+    if (waited != child || !WIFEXITED(status) || WEXITSTATUS(status) > 1)
+        return u"not asked: the process could not become that user"_s;
+    return WEXITSTATUS(status) == 0 ? u"allowed"_s : u"denied"_s;
+}
+
+bool setAcl(const QString &path, const char *attribute, QByteArray hex)
+{
+    const QByteArray acl = QByteArray::fromHex(hex.replace(' ', ""));
+    return ::setxattr(QFile::encodeName(path).constData(), attribute, acl.constData(), size_t(acl.size()), 0)
+           == 0;
+}
+
+QByteArray aclOf(const QString &path)
+{
+    char acl[512];
+    const ssize_t size = ::getxattr(QFile::encodeName(path).constData(), "system.posix_acl_access", acl,
+                                    sizeof acl);
+    return QByteArray(acl, int(std::max<ssize_t>(size, 0))).toHex();
+}
+
 // One RTM_NEWROUTE / RTM_DELROUTE as the kernel sends it: the table in the
 // header, and as an attribute when given.
 QByteArray route(quint16 type, quint8 rtmTable, std::optional<quint32> tableAttribute,
@@ -135,8 +190,12 @@ private Q_SLOTS:
     void eachVpnStateGivesItsStatusOnce();
     void errorsReachTheCompletions();
     void onDemandKeepsTheTunnelUpWhileTheClientRuns();
+    void profileUuidIsEachUsersOwn_data();
+    void profileUuidIsEachUsersOwn();
+    void anotherUsersProfileIsLeftAlone();
     void theKeysFilesAreOpenedToRootAlone_data();
     void theKeysFilesAreOpenedToRootAlone();
+    void theKeyStaysClosedToOtherUsers();
     void tunnelRoutesAreRecognised();
     void autoChooses_data();
     void autoChooses();
@@ -166,6 +225,7 @@ private:
     FakeProbe *m_probe = nullptr;
     QList<VpnStatus> m_statuses;
     QList<QByteArray> m_granted;
+    QString m_grantRefusal; // why the key cannot be opened to the VPN service; empty: it can
 };
 
 void TestNetworkManagerBackend::initTestCase()
@@ -189,6 +249,7 @@ void TestNetworkManagerBackend::init()
     m_backend = makeBackend();
     m_statuses.clear();
     m_granted.clear();
+    m_grantRefusal.clear();
 }
 
 void TestNetworkManagerBackend::cleanup()
@@ -209,7 +270,10 @@ std::unique_ptr<NetworkManagerVpnBackend> TestNetworkManagerBackend::makeBackend
             return std::nullopt;
         return NetworkManagerProfile::IdentityFiles{u"/keys/certificate.pem"_s, u"/keys/private-key.pem"_s};
     };
-    options.grantAccess = [this](const QByteArray &granted) { m_granted << granted; };
+    options.grantAccess = [this](const QByteArray &granted) {
+        m_granted << granted;
+        return m_grantRefusal.isEmpty() ? Outcome<>::success() : Outcome<>::failure(m_grantRefusal);
+    };
     options.makeProbe = [this] {
         auto probe = std::make_unique<FakeProbe>();
         m_probe = probe.get();
@@ -399,10 +463,10 @@ void TestNetworkManagerBackend::errorsReachTheCompletions()
     const auto loadThroughManager = [&] {
         return await([&](const VpnBackend::Completion &done) { manager.loadFromPreferences(done); });
     };
-    m_nm->failNext(u"GetConnectionByUuid"_s, u"org.freedesktop.NetworkManager.PermissionDenied"_s,
-                   u"Not authorized to read connections"_s);
+    m_nm->failNext(u"GetConnectionByUuid"_s, u"org.freedesktop.DBus.Error.AccessDenied"_s,
+                   u"Rejected send message"_s);
     const QString loadError = loadThroughManager().error();
-    QVERIFY2(loadError.contains(QLatin1String("Not authorized")), qPrintable(loadError));
+    QVERIFY2(loadError.contains(QLatin1String("Rejected send message")), qPrintable(loadError));
     QVERIFY(loadThroughManager().isSuccess());
 
     // polkit's "no" is said as such, and stays the reason until a change goes through.
@@ -419,6 +483,20 @@ void TestNetworkManagerBackend::errorsReachTheCompletions()
     QVERIFY(save(preferences()).isSuccess());
     QCOMPARE(m_backend->unavailableReason(), QString());
     QCOMPARE(reasons.size(), 2);
+
+    // A key the VPN service cannot be let at (a home on NFS): the save says
+    // why, that stays the reason until a save goes through, and on-demand
+    // does not bring up a tunnel bound to fail for want of "secrets".
+    m_grantRefusal = u"NetworkManager's VPN service cannot be allowed to read the VPN key: the file system "
+                     "holding /home/ann/.local/share/orvex/identities does not support access control lists."_s;
+    QCOMPARE(save(preferences(true)).error(), m_grantRefusal);
+    QCOMPARE(m_backend->unavailableReason(), m_grantRefusal);
+    QCOMPARE(reasons.size(), 3);
+    m_grantRefusal.clear();
+    QVERIFY(save(preferences()).isSuccess());
+    QCOMPARE(m_backend->unavailableReason(), QString());
+    QCOMPARE(reasons.size(), 4);
+    QCOMPARE(m_nm->count(u"ActivateConnection"_s), 0);
     m_nm->failNext(u"Update2"_s, u"org.freedesktop.NetworkManager.Settings.InvalidSetting"_s,
                    u"vpn.data: invalid"_s);
     VpnPreferences changed = preferences();
@@ -508,27 +586,102 @@ void TestNetworkManagerBackend::onDemandKeepsTheTunnelUpWhileTheClientRuns()
     QTRY_COMPARE(m_nm->count(u"ActivateConnection"_s), 4);
 }
 
-// Access lists as the kernel keeps them: a version, then (tag, permissions, id) entries.
+// The version 5 UUID of "<machine id>:<uid>" in the namespace
+// c695c31f-4d73-471a-a674-455e1d3424a1, as Python's uuid.uuid5 makes it.
+void TestNetworkManagerBackend::profileUuidIsEachUsersOwn_data()
+{
+    QTest::addColumn<QString>("machineId");
+    QTest::addColumn<uint>("uid");
+    QTest::addColumn<QString>("expected");
+    const QString machine = u"0123456789abcdef0123456789abcdef"_s;
+    QTest::newRow("uid 1000") << machine << 1000u << u"dd503843-e100-507e-bc56-be1ca2ca4a09"_s;
+    QTest::newRow("the next user") << machine << 1001u << u"52b9eef4-8371-54bd-889c-b665341f386b"_s;
+    QTest::newRow("another machine") << u"fedcba9876543210fedcba9876543210"_s << 1000u
+                                     << u"902c740b-d704-5f3b-8050-f7a18e040a44"_s;
+}
+
+void TestNetworkManagerBackend::profileUuidIsEachUsersOwn()
+{
+    QFETCH(QString, machineId);
+    QFETCH(uint, uid);
+    QFETCH(QString, expected);
+    QCOMPARE(NetworkManagerProfile::uuidFor(machineId, uid), expected);
+}
+
+// Earlier versions gave every user's profile one UUID, and NetworkManager
+// keeps one profile per UUID for the whole machine.
+void TestNetworkManagerBackend::anotherUsersProfileIsLeftAlone()
+{
+    const auto saveAs = [this](const QString &uuid, const QString &user) {
+        NM::Settings settings;
+        settings.insert(u"connection"_s, {{u"uuid"_s, uuid},
+                                          {u"id"_s, u"Orvex"_s},
+                                          {u"permissions"_s, QStringList{u"user:%1:"_s.arg(user)}}});
+        return m_nm->addProfile(settings);
+    };
+    // Another user's under the old UUID, out of this user's reach: it stays,
+    // and this user's profile is made all the same.
+    const QString others = saveAs(NetworkManagerProfile::legacyUuid(), u"bob"_s);
+    QVERIFY(load(preferences()).isSuccess());
+    QVERIFY(save(preferences()).isSuccess());
+    QVERIFY(!ourProfile().isEmpty());
+    QCOMPARE(m_backend->profilePath(), ourProfile());
+    QCOMPARE(m_nm->profiles.size(), 2);
+    QVERIFY(m_nm->profiles.contains(others));
+    QCOMPARE(m_nm->count(u"Delete"_s), 0);
+
+    // This user's own under the old UUID goes once the new one is made.
+    m_nm->removeProfile(others);
+    m_nm->removeProfile(ourProfile());
+    QTRY_COMPARE(m_backend->profilePath(), QString());
+    const QString old = saveAs(NetworkManagerProfile::legacyUuid(), u"tester"_s);
+    QVERIFY(save(preferences()).isSuccess());
+    QCOMPARE(m_nm->profiles.keys(), QStringList{ourProfile()});
+    QVERIFY(ourProfile() != old);
+
+    // This user's UUID held by another user: not an error to load, and a
+    // save says why it cannot be made.
+    m_nm->removeProfile(ourProfile());
+    saveAs(NetworkManagerVpnBackend::defaultProfileUuid(), u"bob"_s);
+    QVERIFY(load(preferences()).isSuccess());
+    QCOMPARE(m_backend->status(), VpnStatus::Invalid);
+    QCOMPARE(save(preferences()).error(),
+             u"Another user of this computer holds this user's VPN profile in NetworkManager."_s);
+}
+
+// Access lists as the kernel keeps them: a version, then (tag, permissions, id)
+// entries; uid 34 and gid 50 stand for another user and group.
 void TestNetworkManagerBackend::theKeysFilesAreOpenedToRootAlone_data()
 {
     QTest::addColumn<QByteArray>("acl");
     QTest::addColumn<unsigned>("permissions");
     QTest::addColumn<QByteArray>("expected");
-    QTest::newRow("a 0600 file, none yet")
-        << QByteArray() << 4u
-        << QByteArray("02000000 01000600ffffffff 0200040000000000 04000000ffffffff 10000400ffffffff "
-                      "20000000ffffffff");
+    const QByteArray keyFile("02000000 01000600ffffffff 0200040000000000 04000000ffffffff 10000400ffffffff "
+                             "20000000ffffffff");
+    QTest::newRow("a 0600 file, none yet") << QByteArray() << 4u << keyFile;
+    QTest::newRow("a file another user and group were masked off by chmod")
+        << QByteArray("02000000 01000600ffffffff 0200040022000000 04000400ffffffff 08000500 32000000 "
+                      "10000000ffffffff 20000000ffffffff")
+        << 4u << keyFile;
+    QTest::newRow("a file readable by its group and everybody")
+        << QByteArray("02000000 01000700ffffffff 0200010000000000 04000400ffffffff 10000500ffffffff "
+                      "20000400ffffffff")
+        << 4u << keyFile;
     QTest::newRow("a folder another user may enter")
         << QByteArray("02000000 01000700ffffffff 02000500e8030000 04000000ffffffff 10000500ffffffff "
                       "20000000ffffffff")
         << 1u
         << QByteArray("02000000 01000700ffffffff 0200010000000000 02000500e8030000 04000000ffffffff "
                       "10000500ffffffff 20000000ffffffff");
-    QTest::newRow("root may enter already, now read")
-        << QByteArray("02000000 01000700ffffffff 0200010000000000 04000000ffffffff 10000100ffffffff "
-                      "20000000ffffffff")
-        << 4u
-        << QByteArray("02000000 01000700ffffffff 0200050000000000 04000000ffffffff 10000500ffffffff "
+    QTest::newRow("a folder whose mask holds search back from others")
+        << QByteArray("02000000 01000700ffffffff 0200070022000000 04000500ffffffff 08000100 32000000 "
+                      "10000400ffffffff 20000000ffffffff")
+        << 1u
+        << QByteArray("02000000 01000700ffffffff 0200010000000000 0200060022000000 04000400ffffffff "
+                      "08000000 32000000 10000500ffffffff 20000000ffffffff");
+    QTest::newRow("a 0750 folder, none yet")
+        << QByteArray() << 1u
+        << QByteArray("02000000 01000700ffffffff 0200010000000000 04000500ffffffff 10000500ffffffff "
                       "20000000ffffffff");
     QTest::newRow("not an access list") << QByteArray("0100000001") << 4u << QByteArray();
 }
@@ -538,8 +691,93 @@ void TestNetworkManagerBackend::theKeysFilesAreOpenedToRootAlone()
     QFETCH(QByteArray, acl);
     QFETCH(unsigned, permissions);
     QFETCH(QByteArray, expected);
-    QCOMPARE(DaemonReadAccess::withRootEntry(QByteArray::fromHex(acl), 0600, permissions).toHex(),
+    const unsigned mode = permissions == 4 ? 0600 : 0750;
+    QCOMPARE(DaemonReadAccess::withRootEntry(QByteArray::fromHex(acl.replace(' ', "")), mode, permissions)
+                 .toHex(),
              expected.replace(' ', ""));
+    // Nobody but the owner and root reads the key once it is opened to root.
+    if (permissions == 4 && !expected.isEmpty())
+        QVERIFY(DaemonReadAccess::onlyOwnerAndRootRead(QByteArray::fromHex(expected)));
+}
+
+// On a real file system, as another user and as root without its
+// capabilities (the way charon-nm runs) find it: an identity whose key folder
+// hands a default ACL down, beside a folder that holds a named entry back
+// with its mask and is reached through a link.
+void TestNetworkManagerBackend::theKeyStaysClosedToOtherUsers()
+{
+    QTemporaryDir mountPoint;
+    const QByteArray native = QFile::encodeName(mountPoint.path());
+    QVERIFY2(::mount("orvex-acl", native.constData(), "tmpfs", MS_NOSUID | MS_NODEV, "size=1m,mode=0711") == 0,
+             std::strerror(errno));
+    const auto unmount = qScopeGuard([&] { ::umount2(native.constData(), MNT_DETACH); });
+    const uid_t owner = 4242, nobody = 65534;
+    const QDir root(mountPoint.path());
+    const auto folder = [&](const QString &name, mode_t mode) {
+        const QString path = root.filePath(name);
+        return ::mkdir(QFile::encodeName(path).constData(), mode) == 0
+               && ::chmod(QFile::encodeName(path).constData(), mode) == 0
+               && ::chown(QFile::encodeName(path).constData(), owner, owner) == 0;
+    };
+    const auto file = [&](const QString &name) {
+        const int fd = ::open(QFile::encodeName(root.filePath(name)).constData(), O_CREAT | O_WRONLY | O_EXCL,
+                              0600);
+        return fd >= 0 && ::fchown(fd, owner, owner) == 0 && ::write(fd, "pem\n", 4) == 4 && ::close(fd) == 0;
+    };
+    QVERIFY(folder(u"home"_s, 0711));
+    // Keys: what the folder hands down names another user and group, held
+    // back only by the 0600 of the files made in it.
+    QVERIFY(folder(u"home/keys"_s, 0711));
+    QVERIFY(setAcl(root.filePath(u"home/keys"_s), "system.posix_acl_default",
+                   "02000000 01000700ffffffff 02000400feff0000 04000000ffffffff 08000400feff0000 "
+                   "10000700ffffffff 20000000ffffffff"));
+    QVERIFY(file(u"home/keys/private-key.pem"_s));
+    // Held back: a folder that lets another user in, masked off by chmod 0700.
+    QVERIFY(folder(u"home/held"_s, 0700));
+    QVERIFY(setAcl(root.filePath(u"home/held"_s), "system.posix_acl_access",
+                   "02000000 01000700ffffffff 02000700feff0000 04000000ffffffff 10000000ffffffff "
+                   "20000000ffffffff"));
+    QVERIFY(folder(u"home/held/deep"_s, 0700));
+    QVERIFY(file(u"home/held/deep/certificate.pem"_s));
+    QVERIFY(QFile::link(root.filePath(u"home/held/deep"_s), root.filePath(u"home/link"_s)));
+    const QString key = u"home/keys/private-key.pem"_s, certificate = u"home/held/deep/certificate.pem"_s;
+    // Asked from the mount's top: the folders above it are not the case's.
+    const auto may = [&](const QString &path, int mode, uid_t uid) {
+        return mayAccess(root.path(), path, mode, uid);
+    };
+    // The other user reaches the key's folder; neither it nor root reads the key yet.
+    QCOMPARE(may(u"home/keys"_s, X_OK, nobody), u"allowed"_s);
+    QCOMPARE(may(key, R_OK, nobody), u"denied"_s);
+    QCOMPARE(may(key, R_OK, 0), u"denied"_s);
+    QCOMPARE(may(u"home/held"_s, X_OK, nobody), u"denied"_s);
+
+    const Outcome<> granted = DaemonReadAccess::grantFor({root.filePath(u"home/link/certificate.pem"_s),
+                                                          root.filePath(key)},
+                                                         root.filePath(u"home"_s), owner);
+    QVERIFY2(granted.isSuccess(), qPrintable(granted.error()));
+    QCOMPARE(may(key, R_OK, 0), u"allowed"_s);
+    QCOMPARE(may(certificate, R_OK, 0), u"allowed"_s);
+    QCOMPARE(may(key, R_OK, nobody), u"denied"_s);
+    QCOMPARE(may(u"home/held"_s, X_OK, nobody), u"denied"_s);
+    QCOMPARE(may(u"home/held/deep"_s, X_OK, nobody), u"denied"_s);
+    QCOMPARE(aclOf(root.filePath(key)),
+             QByteArray(
+                 "0200000001000600ffffffff020004000000000004000000ffffffff10000400ffffffff20000000ffffffff"));
+    QCOMPARE(aclOf(root.filePath(certificate)), aclOf(root.filePath(key)));
+
+    // A file system without access lists, as NFS is to them: said so.
+    QVERIFY(folder(u"home/nfs"_s, 0700));
+    const QByteArray nfs = QFile::encodeName(root.filePath(u"home/nfs"_s));
+    QVERIFY2(::mount("orvex-noacl", nfs.constData(), "ramfs", MS_NOSUID | MS_NODEV, "mode=0700") == 0,
+             std::strerror(errno));
+    const auto unmountNfs = qScopeGuard([&] { ::umount2(nfs.constData(), MNT_DETACH); });
+    QVERIFY(::chown(nfs.constData(), owner, owner) == 0);
+    QVERIFY(file(u"home/nfs/private-key.pem"_s));
+    const QString unlisted = QFileInfo(root.filePath(u"home/nfs/private-key.pem"_s)).canonicalFilePath();
+    QCOMPARE(
+        DaemonReadAccess::grantFor({unlisted}, root.filePath(u"home"_s), owner).error(),
+        u"NetworkManager's VPN service cannot be allowed to read the VPN key: the file system holding %1 "
+        "does not support access control lists."_s.arg(unlisted));
 }
 
 // One datagram: charon's table (in the attribute and the header, in the

@@ -743,9 +743,10 @@ void tst_LocalStores::oldPasswordMovesIntoTheKeyringAndOutAtSignOut()
     // the keyring: neither is left.
     QVERIFY(SecureFile::makePrivateDirectory(QFileInfo(m_fallback).absolutePath()));
     QVERIFY(SecureFile::writeAtomically(m_fallback, R"({"password":"from the old file"})"));
-    bool done = false;
-    next.logout([&done] { done = true; });
-    QTRY_VERIFY_WITH_TIMEOUT(done, 20000);
+    std::optional<Outcome<>> forgotten;
+    next.logout([&forgotten](const Outcome<> &outcome) { forgotten = outcome; });
+    QTRY_VERIFY_WITH_TIMEOUT(forgotten.has_value(), 20000);
+    QVERIFY2(forgotten->isSuccess(), qPrintable(forgotten->error()));
     QCOMPARE(keyringItems(), QStringList());
     QVERIFY(!QFile::exists(m_fallback));
 
@@ -786,12 +787,13 @@ void tst_LocalStores::withoutSecretServiceTheFileServesAndSaysSoOnce()
     QCOMPARE(SecureFile::mode(m_fallback), std::optional<unsigned>(0600));
     QCOMPARE(SecureFile::mode(QFileInfo(m_fallback).absolutePath()), std::optional<unsigned>(0700));
 
-    // Removing it leaves no file behind.
+    // Removing it leaves no file behind, but what a Secret Service kept from
+    // an earlier run is out of reach: not confirmed gone.
     DesktopSecretStore secrets(SessionBus::clientAppId, m_fallback);
     std::optional<SecretStore::Outcome> removed;
     secrets.remove(Session::passwordKey, this, [&removed](SecretStore::Outcome o) { removed = o; });
     QTRY_VERIFY(removed.has_value());
-    QCOMPARE(*removed, SecretStore::Outcome::done);
+    QCOMPARE(*removed, SecretStore::Outcome::failed);
     QVERIFY(!QFile::exists(m_fallback));
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 
 // A secret store in memory for unit tests: answers on the next turn of the
-// event loop like the real ones, and can be told to fail.
+// event loop like the real ones, and can be told to fail (or to fail
+// removals alone, as a Secret Service that is not running).
 
 #include "platform/SecretStore.h"
 
@@ -14,6 +15,7 @@ class MemorySecretStore final : public Orvex::SecretStore
 public:
     QHash<QString, QString> secrets;
     bool failing = false;
+    bool refusesRemoval = false;
 
     void read(const QString &key, QObject *context, ReadHandler done) override
     {
@@ -31,9 +33,10 @@ public:
     }
     void remove(const QString &key, QObject *context, WriteHandler done) override
     {
-        const bool found = !failing && secrets.remove(key) > 0;
-        later(context, [this, done, found] {
-            done(failing ? Outcome::failed : found ? Outcome::done : Outcome::notFound);
+        const bool refused = failing || refusesRemoval;
+        const bool found = !refused && secrets.remove(key) > 0;
+        later(context, [done, refused, found] {
+            done(refused ? Outcome::failed : found ? Outcome::done : Outcome::notFound);
         });
     }
 

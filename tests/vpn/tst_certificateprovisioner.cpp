@@ -17,6 +17,9 @@
 #include "TestSession.h"
 
 #include <QDir>
+#include <QScopeGuard>
+#include <QSemaphore>
+#include <QThreadPool>
 
 #include <QTest>
 #include <QUrlQuery>
@@ -275,14 +278,18 @@ void tst_CertificateProvisioner::missingCredentialStopsAfterTheToken()
 void tst_CertificateProvisioner::lateCertificateIsDropped_data()
 {
     QTest::addColumn<QString>("change");
-    QTest::newRow("its owner is gone") << QStringLiteral("owner");
-    QTest::newRow("signed out") << QStringLiteral("logout");
-    QTest::newRow("another account") << QStringLiteral("other");
+    QTest::addColumn<bool>("whileImported"); // else before the answer arrives
+    QTest::newRow("its owner is gone") << QStringLiteral("owner") << false;
+    QTest::newRow("signed out") << QStringLiteral("logout") << false;
+    QTest::newRow("another account") << QStringLiteral("other") << false;
+    QTest::newRow("its owner goes while it is imported") << QStringLiteral("owner") << true;
+    QTest::newRow("signed out while it is imported") << QStringLiteral("logout") << true;
 }
 
 void tst_CertificateProvisioner::lateCertificateIsDropped()
 {
     QFETCH(QString, change);
+    QFETCH(bool, whileImported);
     routeAnswers(R"({"token":{"name":"tok-1"}})", {}, {}); // the certificate's answer held back
     m_session.session.setCredentials(email, password);
     auto owner = std::make_unique<QObject>();
@@ -290,18 +297,40 @@ void tst_CertificateProvisioner::lateCertificateIsDropped()
     CertificateProvisioner::fetchCertificate(owner.get(), NetworkService::shared(), m_session.session,
                                              outcome.resultHandler(), outcome.connect(m_session.session));
     QTRY_VERIFY_WITH_TIMEOUT(!m_heldSocket.isNull(), 20000);
-    if (change == QLatin1String("owner"))
-        owner.reset();
-    else if (change == QLatin1String("logout"))
-        m_session.session.logout();
-    else
-        UserDefaults::standard().setString(Keys::tempEmail, QStringLiteral("bob@example.com"));
+    const auto makeChange = [&] {
+        if (change == QLatin1String("owner"))
+            owner.reset();
+        else if (change == QLatin1String("logout"))
+            m_session.session.logout();
+        else
+            UserDefaults::standard().setString(Keys::tempEmail, QStringLiteral("bob@example.com"));
+    };
+    // While it is imported: every worker of the pool the import runs on is
+    // held, so the import waits behind them until the change is made.
+    QThreadPool *pool = QThreadPool::globalInstance();
+    const int workers = pool->maxThreadCount();
+    QSemaphore held;
+    const auto release = qScopeGuard([&] {
+        held.release(workers);
+        pool->waitForDone();
+    });
+    if (whileImported) {
+        for (int i = 0; i < workers; ++i)
+            pool->start([&held] { held.acquire(); });
+    } else {
+        makeChange();
+    }
     m_heldSocket->write(TestHttpServer::response(200, m_archive, "application/x-pkcs12"));
     QTRY_VERIFY(networkIsIdle());
-    QVERIFY(IdentityStore::standard().references().isEmpty());
+    if (whileImported) {
+        makeChange();
+        held.release(workers);
+        QVERIFY(pool->waitForDone(20000));
+    }
+    QTRY_VERIFY(IdentityStore::standard().references().isEmpty());
     QCOMPARE(outcome.connects, 0);
     QVERIFY(outcome.errors.isEmpty());
-    if (change != QLatin1String("owner"))
+    if (change != QLatin1String("owner") || whileImported)
         return;
 
     // Gone before the token arrives: the certificate is not even asked for.

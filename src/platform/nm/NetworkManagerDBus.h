@@ -42,6 +42,10 @@ inline const QString invalidConnectionError = QStringLiteral(
     "org.freedesktop.NetworkManager.Settings.InvalidConnection");
 inline const QString connectionNotActiveError = QStringLiteral(
     "org.freedesktop.NetworkManager.ConnectionNotActive");
+// A look-up by UUID answers this when the profile exists but belongs to
+// another user: the UUID is taken.
+inline const QString settingsPermissionDeniedError = QStringLiteral(
+    "org.freedesktop.NetworkManager.Settings.PermissionDenied");
 
 // Settings.AddConnection2 / Settings.Connection.Update2 flags.
 constexpr uint saveToDisk = 0x1;

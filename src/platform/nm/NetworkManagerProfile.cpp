@@ -3,8 +3,66 @@
 #include "platform/vici/ViciVpnBackend.h"
 
 #include <QStringList>
+#include <QUuid>
 
 namespace Orvex {
+
+namespace {
+
+namespace NM = NetworkManager;
+
+// The namespace of the profiles' name-based UUIDs; fixed for good, or every
+// user's profile would be saved anew under another UUID.
+const QUuid profileNamespace(QStringLiteral("c695c31f-4d73-471a-a674-455e1d3424a1"));
+
+QStringList permissionsFor(const QString &owner)
+{
+    return owner.isEmpty() ? QStringList() : QStringList{QStringLiteral("user:%1:").arg(owner)};
+}
+
+// Deletes the profile an earlier version saved under the UUID it gave every
+// user, when it is `owner`'s own; then `next`. A profile of another user's
+// is out of our reach (NetworkManager answers PermissionDenied) and stays.
+void removeLegacyProfile(const QDBusConnection &bus, QObject *context, const QString &owner,
+                         std::function<void()> next)
+{
+    QDBusMessage lookUp = NM::method(NM::settingsPath, NM::settingsInterface,
+                                     QStringLiteral("GetConnectionByUuid"));
+    lookUp << NetworkManagerProfile::legacyUuid();
+    NM::call(bus, lookUp, context, [bus, context, owner, next](const QDBusMessage &found) {
+        if (NM::isError(found)) {
+            next();
+            return;
+        }
+        const QString path = NM::objectPath(found.arguments().value(0));
+        NM::call(bus, NM::method(path, NM::connectionInterface, QStringLiteral("GetSettings")), context,
+                 [bus, context, owner, next, path](const QDBusMessage &read) {
+                     const NM::Settings settings = NM::settings(read.arguments().value(0));
+                     const QStringList permissions = settings.value(QStringLiteral("connection"))
+                                                         .value(QStringLiteral("permissions"))
+                                                         .toStringList();
+                     if (NM::isError(read) || permissions != permissionsFor(owner)) {
+                         next();
+                         return;
+                     }
+                     NM::call(bus, NM::method(path, NM::connectionInterface, QStringLiteral("Delete")),
+                              context, [next](const QDBusMessage &) { next(); });
+                 });
+    });
+}
+
+} // namespace
+
+QString NetworkManagerProfile::uuidFor(const QString &machineId, uint uid)
+{
+    return QUuid::createUuidV5(profileNamespace, QStringLiteral("%1:%2").arg(machineId).arg(uid).toUtf8())
+        .toString(QUuid::WithoutBraces);
+}
+
+QString NetworkManagerProfile::legacyUuid()
+{
+    return QStringLiteral("3d0f9a52-6c1e-4b8d-9f27-5a41c0e8b6d3");
+}
 
 NetworkManager::Settings NetworkManagerProfile::settings(const VpnProtocolIKEv2 &protocol,
                                                          const std::optional<IdentityFiles> &identity) const
@@ -48,7 +106,7 @@ NetworkManager::Settings NetworkManagerProfile::settings(const VpnProtocolIKEv2 
         {QStringLiteral("autoconnect"), false},
     };
     if (!owner.isEmpty())
-        connection.insert(QStringLiteral("permissions"), QStringList{QStringLiteral("user:%1:").arg(owner)});
+        connection.insert(QStringLiteral("permissions"), permissionsFor(owner));
 
     NetworkManager::Settings settings;
     settings.insert(QStringLiteral("connection"), connection);
@@ -81,7 +139,6 @@ void NetworkManagerProfile::write(const QDBusConnection &bus, QObject *context,
                                   const NetworkManager::Settings &settings,
                                   std::function<void(const Written &written)> done) const
 {
-    namespace NM = NetworkManager;
     const auto changed = [done](const QDBusMessage &reply, const QString &path) {
         const bool refused = NM::isRefusal(reply);
         if (refused)
@@ -93,12 +150,33 @@ void NetworkManagerProfile::write(const QDBusConnection &bus, QObject *context,
         else
             done({Outcome<QString>::success(path), false, false});
     };
+    // Made when there is none yet; one that an earlier version saved goes first.
+    const auto create = [bus, context, settings, changed, owner = owner, migrates = uuid != legacyUuid()] {
+        const auto add = [bus, context, settings, changed] {
+            QDBusMessage add = NM::method(NM::settingsPath, NM::settingsInterface,
+                                          QStringLiteral("AddConnection2"));
+            add << QVariant::fromValue(settings) << NM::saveToDisk << QVariantMap();
+            NM::call(bus, add, context, [changed](const QDBusMessage &reply) {
+                changed(reply, NM::objectPath(reply.arguments().value(0)));
+            });
+        };
+        if (migrates)
+            removeLegacyProfile(bus, context, owner, add);
+        else
+            add();
+    };
     QDBusMessage lookUp = NM::method(NM::settingsPath, NM::settingsInterface,
                                      QStringLiteral("GetConnectionByUuid"));
     lookUp << uuid;
-    NM::call(bus, lookUp, context, [bus, context, settings, changed, done](const QDBusMessage &found) {
+    NM::call(bus, lookUp, context, [bus, context, settings, changed, done, create](const QDBusMessage &found) {
         if (NM::isAbsence(found)) {
             done({Outcome<QString>::failure(NM::notRunningText()), true, std::nullopt});
+            return;
+        }
+        if (found.errorName() == NM::settingsPermissionDeniedError) {
+            done({Outcome<QString>::failure(QStringLiteral(
+                      "Another user of this computer holds this user's VPN profile in NetworkManager.")),
+                  false, std::nullopt});
             return;
         }
         const bool exists = !NM::isError(found);
@@ -117,12 +195,7 @@ void NetworkManagerProfile::write(const QDBusConnection &bus, QObject *context,
                      [changed, path](const QDBusMessage &reply) { changed(reply, path); });
             return;
         }
-        QDBusMessage add = NM::method(NM::settingsPath, NM::settingsInterface,
-                                      QStringLiteral("AddConnection2"));
-        add << QVariant::fromValue(settings) << NM::saveToDisk << QVariantMap();
-        NM::call(bus, add, context, [changed](const QDBusMessage &reply) {
-            changed(reply, NM::objectPath(reply.arguments().value(0)));
-        });
+        create();
     });
 }
 

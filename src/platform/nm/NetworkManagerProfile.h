@@ -29,6 +29,8 @@ struct NetworkManagerProfile
         QString privateKeyFile;
     };
 
+    // Each user's own (`uuidFor`): NetworkManager keeps one profile per UUID
+    // for the whole machine, and a profile of another user's is out of reach.
     QString uuid;
     QString name;
     // The user the profile belongs to (`connection.permissions`), so that an
@@ -37,6 +39,12 @@ struct NetworkManagerProfile
     // The CA the gateway's certificate must chain to; empty trusts the
     // system's CAs.
     QString caCertificateFile;
+
+    // The UUID of the profile of user `uid` on the machine `machineId`
+    // (/etc/machine-id): a name-based (version 5) UUID of "<machineId>:<uid>".
+    static QString uuidFor(const QString &machineId, uint uid);
+    // The one UUID earlier versions gave every user's profile.
+    static QString legacyUuid();
 
     // The whole profile for `protocol`: what AddConnection2 creates and
     // Update2 replaces. A configuration without certificate authentication
@@ -55,8 +63,10 @@ struct NetworkManagerProfile
     };
     // Writes `settings` as the profile: replaced whole (Update2) when
     // NetworkManager has one with our UUID, created (AddConnection2)
-    // otherwise, so there is never a second copy. `done` runs from the event
-    // loop, while `context` lives.
+    // otherwise, so there is never a second copy. Before it is created, a
+    // profile an earlier version saved under `legacyUuid()` goes when it is
+    // this owner's (another user's stays). Fails when another user holds our
+    // UUID. `done` runs from the event loop, while `context` lives.
     void write(const QDBusConnection &bus, QObject *context, const NetworkManager::Settings &settings,
                std::function<void(const Written &written)> done) const;
 };

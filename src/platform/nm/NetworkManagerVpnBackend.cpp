@@ -2,6 +2,7 @@
 
 #include "config/Config.h"
 #include "platform/IdentityStore.h"
+#include "platform/SystemInfo.h"
 #include "platform/nm/DaemonReadAccess.h"
 
 #include <QCoreApplication>
@@ -32,7 +33,7 @@ QString currentUser()
 
 QString NetworkManagerVpnBackend::defaultProfileUuid()
 {
-    return QStringLiteral("3d0f9a52-6c1e-4b8d-9f27-5a41c0e8b6d3");
+    return NetworkManagerProfile::uuidFor(SystemInfo::machineId().value_or(QString()), ::geteuid());
 }
 
 QStringList NetworkManagerVpnBackend::defaultPluginDirectories()
@@ -103,9 +104,7 @@ NetworkManagerVpnBackend::Options NetworkManagerVpnBackend::optionsFor(const Con
         return NetworkManagerProfile::IdentityFiles{material->certificatePath, material->privateKeyPath};
     };
     options.grantAccess = [](const QByteArray &reference) {
-        IdentityStore::standard().grantAccess(reference, daemonApplication());
-        if (const auto material = IdentityStore::standard().resolve(reference))
-            DaemonReadAccess::grant({material->certificatePath, material->privateKeyPath});
+        return DaemonReadAccess::share(IdentityStore::standard(), reference, daemonApplication());
     };
     return options;
 }
@@ -223,7 +222,8 @@ void NetworkManagerVpnBackend::refresh(bool full, Completion done)
         m_daemon.present = true;
         if (!NM::isError(reply)) {
             m_profilePath = NM::objectPath(reply.arguments().value(0));
-        } else if (reply.errorName() == NM::invalidConnectionError) {
+        } else if (reply.errorName() == NM::invalidConnectionError
+                   || reply.errorName() == NM::settingsPermissionDeniedError) { // another user's: not ours
             m_profilePath.clear();
         } else {
             // Asked and refused (no permission, a broken daemon): a load error,
@@ -621,8 +621,11 @@ void NetworkManagerVpnBackend::saveNext()
 void NetworkManagerVpnBackend::saved(quint64 epoch, const QString &path, const PendingSave &save,
                                      bool handedKey)
 {
+    Outcome<> shared = Outcome<>::success();
     if (handedKey && m_options.grantAccess)
-        m_options.grantAccess(save.preferences.protocolConfiguration->identityReference);
+        shared = m_options.grantAccess(save.preferences.protocolConfiguration->identityReference);
+    if (shared.error() != std::exchange(m_keyAccessFailure, shared.error()))
+        Q_EMIT reasonChanged();
     if (epoch == m_daemon.epoch) {
         m_daemon.known = true;
         m_daemon.present = true;
@@ -644,7 +647,7 @@ void NetworkManagerVpnBackend::saved(quint64 epoch, const QString &path, const P
         m_keepUp.tryIfWanted();
     }
     if (save.done)
-        save.done(Outcome<>::success());
+        save.done(shared);
     saveNext();
 }
 
@@ -751,7 +754,7 @@ QString NetworkManagerVpnBackend::baseConnection() const
 bool NetworkManagerVpnBackend::canActivate() const
 {
     return m_daemon.present && m_daemon.listed && !m_profilePath.isEmpty() && !m_activation.pending
-           && m_active.path.isEmpty();
+           && m_active.path.isEmpty() && m_keyAccessFailure.isEmpty();
 }
 
 // --- A tunnel the gateway closed -------------------------------------------
@@ -806,6 +809,8 @@ QString NetworkManagerVpnBackend::unavailableReason() const
 {
     if (m_refused)
         return NM::refusedText();
+    if (!m_keyAccessFailure.isEmpty())
+        return m_keyAccessFailure;
     if (!isPluginInstalled(m_options.pluginDirectories))
         return NM::pluginMissingText();
     if (m_daemon.known && !m_daemon.present)

@@ -79,7 +79,8 @@ struct Config;
 // NetworkManager alone.
 //
 // The key store grants NetworkManager's VPN service (`daemonApplication()`)
-// access to the key when a save hands the key's files to the profile.
+// access to the key when a save hands the key's files to the profile; when it
+// cannot, the save fails with why, which stays the reason until a save works.
 class NetworkManagerVpnBackend final : public VpnBackend
 {
     Q_OBJECT
@@ -87,7 +88,7 @@ class NetworkManagerVpnBackend final : public VpnBackend
 public:
     using IdentityResolver
         = std::function<std::optional<NetworkManagerProfile::IdentityFiles>(const QByteArray &reference)>;
-    using AccessGrant = std::function<void(const QByteArray &reference)>;
+    using AccessGrant = std::function<Outcome<>(const QByteArray &reference)>;
     using ProbeFactory = std::function<std::unique_ptr<TunnelLivenessProbe>()>;
 
     struct Options
@@ -107,7 +108,7 @@ public:
         int reassertGraceMs = 20000;
     };
 
-    static QString defaultProfileUuid();
+    static QString defaultProfileUuid(); // this user's on this machine
     static QStringList defaultPluginDirectories();
     // The name under which the VPN service appears in a key's access list.
     static QString daemonApplication() { return NetworkManager::strongswanService; }
@@ -225,6 +226,7 @@ private:
     VpnPreferences m_preferences;
     VpnStatus m_status = VpnStatus::Invalid;
     bool m_refused = false;
+    QString m_keyAccessFailure; // why the VPN service may not read the key handed over
 
     Daemon m_daemon;
     Refresh m_refresh;
