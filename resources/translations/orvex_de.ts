@@ -4,7 +4,7 @@
 <context>
     <name>AlertController</name>
     <message>
-        <location filename="../../src/ui/AlertController.ui" line="27"/>
+        <location filename="../../src/ui/AlertController.ui" line="28"/>
         <source>OK</source>
         <translation>OK</translation>
     </message>
@@ -105,7 +105,7 @@
 <context>
     <name>Orvex::AlertController</name>
     <message>
-        <location filename="../../src/ui/AlertController.cpp" line="24"/>
+        <location filename="../../src/ui/AlertController.cpp" line="23"/>
         <source>Alert</source>
         <translation>Hinweis</translation>
     </message>
@@ -122,73 +122,73 @@
 <context>
     <name>Orvex::AuthViewController</name>
     <message>
-        <location filename="../../src/account/AuthViewController.cpp" line="27"/>
+        <location filename="../../src/account/AuthViewController.cpp" line="30"/>
         <source>Name</source>
         <extracomment>name_label</extracomment>
         <translation>Name</translation>
     </message>
     <message>
-        <location filename="../../src/account/AuthViewController.cpp" line="29"/>
+        <location filename="../../src/account/AuthViewController.cpp" line="32"/>
         <source>E-mail</source>
         <extracomment>email_label</extracomment>
         <translation>E-Mail</translation>
     </message>
     <message>
-        <location filename="../../src/account/AuthViewController.cpp" line="31"/>
+        <location filename="../../src/account/AuthViewController.cpp" line="34"/>
         <source>Password</source>
         <extracomment>password_label</extracomment>
         <translation>Passwort</translation>
     </message>
     <message>
-        <location filename="../../src/account/AuthViewController.cpp" line="33"/>
+        <location filename="../../src/account/AuthViewController.cpp" line="36"/>
         <source>you@example.com</source>
         <extracomment>email_placeholder</extracomment>
         <translation>name@beispiel.de</translation>
     </message>
     <message>
-        <location filename="../../src/account/AuthViewController.cpp" line="36"/>
+        <location filename="../../src/account/AuthViewController.cpp" line="39"/>
         <source>Forgot password?</source>
         <extracomment>forgot_password_btn</extracomment>
         <translation>Passwort vergessen?</translation>
     </message>
     <message>
-        <location filename="../../src/account/AuthViewController.cpp" line="62"/>
+        <location filename="../../src/account/AuthViewController.cpp" line="65"/>
         <source>Sign Up</source>
         <extracomment>sign_up_btn</extracomment>
         <translation>Registrieren</translation>
     </message>
     <message>
-        <location filename="../../src/account/AuthViewController.cpp" line="64"/>
+        <location filename="../../src/account/AuthViewController.cpp" line="67"/>
         <source>Create Account</source>
         <extracomment>sign_up_title</extracomment>
         <translation>Konto erstellen</translation>
     </message>
     <message>
-        <location filename="../../src/account/AuthViewController.cpp" line="66"/>
+        <location filename="../../src/account/AuthViewController.cpp" line="69"/>
         <source>Create your Orvex Cloud account.</source>
         <extracomment>sign_up_subtitle</extracomment>
         <translation>Erstellen Sie Ihr Orvex-Cloud-Konto.</translation>
     </message>
     <message>
-        <location filename="../../src/account/AuthViewController.cpp" line="68"/>
+        <location filename="../../src/account/AuthViewController.cpp" line="71"/>
         <source>At least 5 characters</source>
         <extracomment>password_placeholder</extracomment>
         <translation>Mindestens 5 Zeichen</translation>
     </message>
     <message>
-        <location filename="../../src/account/AuthViewController.cpp" line="73"/>
+        <location filename="../../src/account/AuthViewController.cpp" line="76"/>
         <source>Sign In</source>
         <extracomment>sign_in_btn</extracomment>
         <translation>Anmelden</translation>
     </message>
     <message>
-        <location filename="../../src/account/AuthViewController.cpp" line="75"/>
+        <location filename="../../src/account/AuthViewController.cpp" line="78"/>
         <source>Welcome Back</source>
         <extracomment>sign_in_title</extracomment>
         <translation>Willkommen zurück</translation>
     </message>
     <message>
-        <location filename="../../src/account/AuthViewController.cpp" line="77"/>
+        <location filename="../../src/account/AuthViewController.cpp" line="80"/>
         <source>Sign in with your Orvex Cloud account.</source>
         <extracomment>sign_in_subtitle</extracomment>
         <translation>Melden Sie sich mit Ihrem Orvex-Cloud-Konto an.</translation>
@@ -197,12 +197,12 @@
 <context>
     <name>Orvex::BaseViewController</name>
     <message>
-        <location filename="../../src/ui/BaseViewController.cpp" line="87"/>
+        <location filename="../../src/ui/BaseViewController.cpp" line="91"/>
         <source>About Orvex</source>
         <translation>Über Orvex</translation>
     </message>
     <message>
-        <location filename="../../src/ui/BaseViewController.cpp" line="94"/>
+        <location filename="../../src/ui/BaseViewController.cpp" line="98"/>
         <source>Help</source>
         <translation>Hilfe</translation>
     </message>
@@ -216,31 +216,31 @@
 <context>
     <name>Orvex::ConfirmationCodeViewController</name>
     <message>
-        <location filename="../../src/account/ConfirmationCodeViewController.cpp" line="22"/>
+        <location filename="../../src/account/ConfirmationCodeViewController.cpp" line="23"/>
         <source>Enter the Code</source>
         <extracomment>code_title</extracomment>
         <translation>Code eingeben</translation>
     </message>
     <message>
-        <location filename="../../src/account/ConfirmationCodeViewController.cpp" line="24"/>
+        <location filename="../../src/account/ConfirmationCodeViewController.cpp" line="25"/>
         <source>Confirmation code</source>
         <extracomment>code_label</extracomment>
         <translation>Bestätigungscode</translation>
     </message>
     <message>
-        <location filename="../../src/account/ConfirmationCodeViewController.cpp" line="26"/>
+        <location filename="../../src/account/ConfirmationCodeViewController.cpp" line="27"/>
         <source>Confirm</source>
         <extracomment>confirm_btn</extracomment>
         <translation>Bestätigen</translation>
     </message>
     <message>
-        <location filename="../../src/account/ConfirmationCodeViewController.cpp" line="55"/>
+        <location filename="../../src/account/ConfirmationCodeViewController.cpp" line="58"/>
         <source>We have sent a 4-digit code by SMS to %1.</source>
         <extracomment>code_subtitle_number</extracomment>
         <translation>Wir haben einen 4-stelligen Code per SMS an %1 gesendet.</translation>
     </message>
     <message>
-        <location filename="../../src/account/ConfirmationCodeViewController.cpp" line="57"/>
+        <location filename="../../src/account/ConfirmationCodeViewController.cpp" line="60"/>
         <source>We have sent a 4-digit code to your phone by SMS.</source>
         <translation>Wir haben einen 4-stelligen Code per SMS an Ihr Telefon gesendet.</translation>
     </message>
@@ -311,25 +311,25 @@
         <translation>Bitte füllen Sie alle Felder aus</translation>
     </message>
     <message>
-        <location filename="../../src/api/Error.cpp" line="38"/>
+        <location filename="../../src/api/Error.cpp" line="37"/>
         <source>You already have the latest software</source>
         <extracomment>already_updated_error</extracomment>
         <translation>Sie haben bereits die neueste Version</translation>
     </message>
     <message>
-        <location filename="../../src/api/Error.cpp" line="40"/>
+        <location filename="../../src/api/Error.cpp" line="39"/>
         <source>Device does not exists</source>
         <extracomment>unknown_device</extracomment>
         <translation>Das Gerät ist nicht bekannt</translation>
     </message>
     <message>
-        <location filename="../../src/api/Error.cpp" line="42"/>
+        <location filename="../../src/api/Error.cpp" line="41"/>
         <source>Unknown error. Please, contact support</source>
         <extracomment>unknown</extracomment>
         <translation>Unbekannter Fehler. Bitte wenden Sie sich an den Support</translation>
     </message>
     <message>
-        <location filename="../../src/api/Error.cpp" line="45"/>
+        <location filename="../../src/api/Error.cpp" line="44"/>
         <source>The server sent a certificate that cannot be used.</source>
         <extracomment>unusable_certificate</extracomment>
         <translation>Der Server hat ein Zertifikat gesendet, das sich nicht verwenden lässt.</translation>
@@ -346,27 +346,35 @@
 <context>
     <name>Orvex::MainViewController</name>
     <message>
-        <location filename="../../src/usage/MainViewController.cpp" line="182"/>
+        <location filename="../../src/usage/MainViewController.cpp" line="201"/>
         <source>This month</source>
         <translation>Dieser Monat</translation>
     </message>
     <message>
-        <location filename="../../src/usage/MainViewController.cpp" line="183"/>
+        <location filename="../../src/usage/MainViewController.cpp" line="202"/>
         <source>Hourly average</source>
         <translation>Stundendurchschnitt</translation>
     </message>
     <message>
-        <location filename="../../src/usage/MainViewController.cpp" line="338"/>
+        <location filename="../../src/usage/MainViewController.cpp" line="178"/>
+        <location filename="../../src/usage/MainViewController.cpp" line="376"/>
         <source>Turn OFF</source>
+        <extracomment>lift_block_btn</extracomment>
         <translation>Ausschalten</translation>
     </message>
     <message>
-        <location filename="../../src/usage/MainViewController.cpp" line="338"/>
+        <location filename="../../src/usage/MainViewController.cpp" line="183"/>
+        <source>Turn OFF and allow traffic outside the VPN</source>
+        <extracomment>lift_block_btn_a11y</extracomment>
+        <translation>Ausschalten und Datenverkehr außerhalb des VPN erlauben</translation>
+    </message>
+    <message>
+        <location filename="../../src/usage/MainViewController.cpp" line="376"/>
         <source>Turn ON</source>
         <translation>Einschalten</translation>
     </message>
     <message>
-        <location filename="../../src/usage/MainViewController.cpp" line="407"/>
+        <location filename="../../src/usage/MainViewController.cpp" line="447"/>
         <source>The VPN service did not answer; check that it is running and try again.</source>
         <translation>Der VPN-Dienst hat nicht geantwortet. Prüfen Sie, ob er läuft, und versuchen Sie es erneut.</translation>
     </message>
@@ -374,53 +382,53 @@
 <context>
     <name>Orvex::Menu</name>
     <message>
-        <location filename="../../src/app/Menu.cpp" line="35"/>
+        <location filename="../../src/app/Menu.cpp" line="28"/>
         <source>&amp;Orvex</source>
         <translation>&amp;Orvex</translation>
     </message>
     <message>
-        <location filename="../../src/app/Menu.cpp" line="36"/>
+        <location filename="../../src/app/Menu.cpp" line="29"/>
         <source>&amp;About Orvex</source>
         <translation>Über &amp;Orvex</translation>
     </message>
     <message>
-        <location filename="../../src/app/Menu.cpp" line="37"/>
+        <location filename="../../src/app/Menu.cpp" line="30"/>
         <source>Check for &amp;Updates…</source>
         <translation>Nach &amp;Updates suchen…</translation>
     </message>
     <message>
-        <location filename="../../src/app/Menu.cpp" line="39"/>
+        <location filename="../../src/app/Menu.cpp" line="32"/>
         <source>&amp;Settings…</source>
         <translation>&amp;Einstellungen…</translation>
     </message>
     <message>
-        <location filename="../../src/app/Menu.cpp" line="42"/>
+        <location filename="../../src/app/Menu.cpp" line="35"/>
         <source>&amp;Quit Orvex</source>
         <translation>Orvex &amp;beenden</translation>
     </message>
     <message>
-        <location filename="../../src/app/Menu.cpp" line="46"/>
+        <location filename="../../src/app/Menu.cpp" line="39"/>
         <source>&amp;Help</source>
         <translation>&amp;Hilfe</translation>
     </message>
     <message>
-        <location filename="../../src/app/Menu.cpp" line="47"/>
+        <location filename="../../src/app/Menu.cpp" line="40"/>
         <source>Contact &amp;Support…</source>
         <translation>&amp;Support kontaktieren…</translation>
     </message>
     <message>
-        <location filename="../../src/app/Menu.cpp" line="48"/>
+        <location filename="../../src/app/Menu.cpp" line="41"/>
         <source>&amp;Privacy Policy</source>
         <translation>&amp;Datenschutzerklärung</translation>
     </message>
     <message>
-        <location filename="../../src/app/Menu.cpp" line="55"/>
+        <location filename="../../src/app/Menu.cpp" line="48"/>
         <source>Settings</source>
         <extracomment>settings_title</extracomment>
         <translation>Einstellungen</translation>
     </message>
     <message>
-        <location filename="../../src/app/Menu.cpp" line="73"/>
+        <location filename="../../src/app/Menu.cpp" line="66"/>
         <source>Support</source>
         <extracomment>support_title</extracomment>
         <translation>Support</translation>
@@ -477,7 +485,7 @@ country_menu_title</extracomment>
 <context>
     <name>Orvex::SettingsViewController</name>
     <message>
-        <location filename="../../src/app/SettingsViewController.cpp" line="86"/>
+        <location filename="../../src/app/SettingsViewController.cpp" line="84"/>
         <source>ACCOUNT</source>
         <extracomment>settings_account_caption</extracomment>
         <translation>KONTO</translation>
@@ -525,13 +533,25 @@ country_menu_title</extracomment>
         <translation>Melden, wenn das VPN sich verbindet, abbricht oder scheitert</translation>
     </message>
     <message>
-        <location filename="../../src/app/SettingsViewController.cpp" line="132"/>
+        <location filename="../../src/app/SettingsViewController.cpp" line="128"/>
+        <source>Always require VPN</source>
+        <extracomment>always_require_btn</extracomment>
+        <translation>VPN immer erforderlich</translation>
+    </message>
+    <message>
+        <location filename="../../src/app/SettingsViewController.cpp" line="130"/>
+        <source>Block all traffic while the VPN is off, except signing in</source>
+        <extracomment>always_require_detail</extracomment>
+        <translation>Sperrt allen Datenverkehr, solange das VPN aus ist, außer der Anmeldung</translation>
+    </message>
+    <message>
+        <location filename="../../src/app/SettingsViewController.cpp" line="139"/>
         <source>Sign Out</source>
         <extracomment>sign_out_btn</extracomment>
         <translation>Abmelden</translation>
     </message>
     <message>
-        <location filename="../../src/app/SettingsViewController.cpp" line="200"/>
+        <location filename="../../src/app/SettingsViewController.cpp" line="222"/>
         <source>Settings</source>
         <extracomment>settings_title</extracomment>
         <translation>Einstellungen</translation>
@@ -550,6 +570,15 @@ country_menu_title</extracomment>
         <source>Sign Up</source>
         <extracomment>sign_up_btn</extracomment>
         <translation>Registrieren</translation>
+    </message>
+</context>
+<context>
+    <name>Orvex::StatusMenuHandler</name>
+    <message>
+        <location filename="../../src/app/StatusMenuHandler.cpp" line="86"/>
+        <source>Disconnect and Allow Traffic Without VPN</source>
+        <extracomment>lift_block_menu</extracomment>
+        <translation>Trennen und Datenverkehr ohne VPN erlauben</translation>
     </message>
 </context>
 <context>
@@ -582,13 +611,13 @@ country_menu_title</extracomment>
 <context>
     <name>Orvex::SupportHandler</name>
     <message>
-        <location filename="../../src/support/SupportHandler.cpp" line="75"/>
+        <location filename="../../src/support/SupportHandler.cpp" line="77"/>
         <source>The help desk did not accept the request (HTTP status %1), please try again later</source>
         <extracomment>support_request_refused</extracomment>
         <translation>Der Support hat die Anfrage nicht angenommen (HTTP-Status %1), bitte versuchen Sie es später erneut</translation>
     </message>
     <message>
-        <location filename="../../src/support/SupportHandler.cpp" line="83"/>
+        <location filename="../../src/support/SupportHandler.cpp" line="85"/>
         <source>The connection closed before the help desk answered, please look for a confirmation e-mail before sending your request again</source>
         <extracomment>support_request_dropped</extracomment>
         <translation>Die Verbindung wurde beendet, bevor der Support geantwortet hat. Bitte sehen Sie nach einer Bestätigungs-E-Mail, bevor Sie Ihre Anfrage erneut senden</translation>
@@ -597,49 +626,49 @@ country_menu_title</extracomment>
 <context>
     <name>Orvex::SupportViewController</name>
     <message>
-        <location filename="../../src/support/SupportViewController.cpp" line="39"/>
+        <location filename="../../src/support/SupportViewController.cpp" line="40"/>
         <source>How can we help?</source>
         <extracomment>support_heading</extracomment>
         <translation>Wie können wir helfen?</translation>
     </message>
     <message>
-        <location filename="../../src/support/SupportViewController.cpp" line="54"/>
+        <location filename="../../src/support/SupportViewController.cpp" line="57"/>
         <source>Describe what happened and what you expected</source>
         <extracomment>support_placeholder</extracomment>
         <translation>Beschreiben Sie, was passiert ist und was Sie erwartet haben</translation>
     </message>
     <message>
-        <location filename="../../src/support/SupportViewController.cpp" line="57"/>
+        <location filename="../../src/support/SupportViewController.cpp" line="60"/>
         <source>Your request</source>
         <extracomment>support_text_name</extracomment>
         <translation>Ihre Anfrage</translation>
     </message>
     <message>
-        <location filename="../../src/support/SupportViewController.cpp" line="68"/>
+        <location filename="../../src/support/SupportViewController.cpp" line="71"/>
         <source>Send Request</source>
         <extracomment>support_send_btn</extracomment>
         <translation>Anfrage senden</translation>
     </message>
     <message>
-        <location filename="../../src/support/SupportViewController.cpp" line="90"/>
+        <location filename="../../src/support/SupportViewController.cpp" line="93"/>
         <source>Our support staff will answer you by e-mail at %1</source>
         <extracomment>support_detail</extracomment>
         <translation>Unser Support-Team antwortet Ihnen per E-Mail an %1</translation>
     </message>
     <message>
-        <location filename="../../src/support/SupportViewController.cpp" line="93"/>
+        <location filename="../../src/support/SupportViewController.cpp" line="96"/>
         <source>Sign in first, so our support staff can answer you by e-mail</source>
         <extracomment>support_detail_signed_out</extracomment>
         <translation>Melden Sie sich zuerst an, damit unser Support-Team Ihnen per E-Mail antworten kann</translation>
     </message>
     <message>
-        <location filename="../../src/support/SupportViewController.cpp" line="114"/>
+        <location filename="../../src/support/SupportViewController.cpp" line="117"/>
         <source>Please sign in to send a support request</source>
         <extracomment>support_signed_out</extracomment>
         <translation>Bitte melden Sie sich an, um eine Support-Anfrage zu senden</translation>
     </message>
     <message>
-        <location filename="../../src/support/SupportViewController.cpp" line="122"/>
+        <location filename="../../src/support/SupportViewController.cpp" line="125"/>
         <source>Your request has been received and is being reviewed by our support staff</source>
         <extracomment>support_request_response</extracomment>
         <translation>Ihre Anfrage ist eingegangen und wird von unserem Support-Team bearbeitet</translation>
@@ -648,67 +677,73 @@ country_menu_title</extracomment>
 <context>
     <name>Orvex::TunnelNotifications</name>
     <message>
-        <location filename="../../src/vpn/TunnelNotifications.cpp" line="24"/>
+        <location filename="../../src/vpn/TunnelNotifications.cpp" line="25"/>
         <source>The VPN server did not answer.</source>
         <extracomment>notification_failed_no_answer</extracomment>
         <translation>Der VPN-Server hat nicht geantwortet.</translation>
     </message>
     <message>
-        <location filename="../../src/vpn/TunnelNotifications.cpp" line="27"/>
+        <location filename="../../src/vpn/TunnelNotifications.cpp" line="28"/>
         <source>The VPN server refused the connection.</source>
         <extracomment>notification_failed_refused</extracomment>
         <translation>Der VPN-Server hat die Verbindung abgelehnt.</translation>
     </message>
     <message>
-        <location filename="../../src/vpn/TunnelNotifications.cpp" line="30"/>
+        <location filename="../../src/vpn/TunnelNotifications.cpp" line="31"/>
         <source>The VPN service on this computer is not running.</source>
         <extracomment>notification_failed_daemon</extracomment>
         <translation>Der VPN-Dienst auf diesem Computer läuft nicht.</translation>
     </message>
     <message>
-        <location filename="../../src/vpn/TunnelNotifications.cpp" line="35"/>
+        <location filename="../../src/vpn/TunnelNotifications.cpp" line="36"/>
         <source>The connection could not be established.</source>
         <extracomment>notification_failed_unknown</extracomment>
         <translation>Die Verbindung konnte nicht hergestellt werden.</translation>
     </message>
     <message>
-        <location filename="../../src/vpn/TunnelNotifications.cpp" line="70"/>
+        <location filename="../../src/vpn/TunnelNotifications.cpp" line="53"/>
+        <source>VPN off, traffic blocked</source>
+        <extracomment>notification_blocked</extracomment>
+        <translation>VPN aus, Datenverkehr gesperrt</translation>
+    </message>
+    <message>
+        <location filename="../../src/vpn/TunnelNotifications.cpp" line="80"/>
         <source>VPN connected</source>
         <extracomment>notification_connected</extracomment>
         <translation>VPN verbunden</translation>
     </message>
     <message>
-        <location filename="../../src/vpn/TunnelNotifications.cpp" line="72"/>
+        <location filename="../../src/vpn/TunnelNotifications.cpp" line="82"/>
         <source>Your traffic now goes through the VPN.</source>
         <extracomment>notification_connected_body</extracomment>
         <translation>Ihr Datenverkehr läuft jetzt über das VPN.</translation>
     </message>
     <message>
-        <location filename="../../src/vpn/TunnelNotifications.cpp" line="84"/>
+        <location filename="../../src/vpn/TunnelNotifications.cpp" line="94"/>
         <source>VPN disconnected</source>
         <extracomment>notification_disconnected</extracomment>
         <translation>VPN getrennt</translation>
     </message>
     <message>
-        <location filename="../../src/vpn/TunnelNotifications.cpp" line="86"/>
+        <location filename="../../src/vpn/TunnelNotifications.cpp" line="96"/>
         <source>The connection to the VPN server was lost.</source>
         <extracomment>notification_disconnected_body</extracomment>
         <translation>Die Verbindung zum VPN-Server ist abgebrochen.</translation>
     </message>
     <message>
-        <location filename="../../src/vpn/TunnelNotifications.cpp" line="89"/>
+        <location filename="../../src/vpn/TunnelNotifications.cpp" line="99"/>
         <source>VPN connection failed</source>
         <extracomment>notification_failed</extracomment>
         <translation>VPN-Verbindung fehlgeschlagen</translation>
     </message>
     <message>
-        <location filename="../../src/vpn/TunnelNotifications.cpp" line="98"/>
+        <location filename="../../src/vpn/TunnelNotifications.cpp" line="109"/>
         <source>VPN certificate not renewed</source>
         <extracomment>notification_certificate</extracomment>
         <translation>VPN-Zertifikat nicht erneuert</translation>
     </message>
     <message>
-        <location filename="../../src/vpn/TunnelNotifications.cpp" line="96"/>
+        <location filename="../../src/vpn/TunnelNotifications.cpp" line="106"/>
         <source>The certificate of this computer could not be renewed. Sign in again to get a new one.</source>
         <extracomment>notification_certificate_body</extracomment>
         <translation>Das Zertifikat dieses Computers konnte nicht erneuert werden. Melden Sie sich erneut an, um ein neues zu erhalten.</translation>
@@ -717,13 +752,13 @@ country_menu_title</extracomment>
 <context>
     <name>Orvex::UpdateMessageViewController</name>
     <message>
-        <location filename="../../src/update/UpdateMessageViewController.cpp" line="48"/>
+        <location filename="../../src/update/UpdateMessageViewController.cpp" line="50"/>
         <source>OK</source>
         <extracomment>ok_btn</extracomment>
         <translation>OK</translation>
     </message>
     <message>
-        <location filename="../../src/update/UpdateMessageViewController.cpp" line="65"/>
+        <location filename="../../src/update/UpdateMessageViewController.cpp" line="67"/>
         <source>Version %1</source>
         <extracomment>version_label</extracomment>
         <translation>Version %1</translation>
@@ -738,55 +773,108 @@ country_menu_title</extracomment>
         <translation>Eine neue Version von Orvex Cloud ist verfügbar</translation>
     </message>
     <message>
-        <location filename="../../src/update/UpdateViewController.cpp" line="60"/>
+        <location filename="../../src/update/UpdateViewController.cpp" line="62"/>
         <source>Download and Install</source>
         <extracomment>download_btn</extracomment>
         <translation>Herunterladen und installieren</translation>
     </message>
     <message>
-        <location filename="../../src/update/UpdateViewController.cpp" line="89"/>
+        <location filename="../../src/update/UpdateViewController.cpp" line="92"/>
         <source>Version %1 is ready to download. You have version %2.</source>
         <extracomment>update_version_label</extracomment>
         <translation>Version %1 steht zum Herunterladen bereit. Sie haben Version %2.</translation>
     </message>
 </context>
 <context>
+    <name>Orvex::VPNService</name>
+    <message>
+        <location filename="../../src/vpn/VPNService.cpp" line="96"/>
+        <source>The VPN could not connect after several attempts.</source>
+        <extracomment>blocked_attempts</extracomment>
+        <translation>Das VPN konnte nach mehreren Versuchen keine Verbindung herstellen.</translation>
+    </message>
+    <message>
+        <location filename="../../src/vpn/VPNService.cpp" line="100"/>
+        <source>The VPN server refused the connection.</source>
+        <extracomment>blocked_refused</extracomment>
+        <translation>Der VPN-Server hat die Verbindung abgelehnt.</translation>
+    </message>
+    <message>
+        <location filename="../../src/vpn/VPNService.cpp" line="104"/>
+        <source>The VPN server did not answer.</source>
+        <extracomment>blocked_no_answer</extracomment>
+        <translation>Der VPN-Server hat nicht geantwortet.</translation>
+    </message>
+    <message>
+        <location filename="../../src/vpn/VPNService.cpp" line="108"/>
+        <source>The VPN service on this computer stopped.</source>
+        <extracomment>blocked_daemon</extracomment>
+        <translation>Der VPN-Dienst auf diesem Computer wurde beendet.</translation>
+    </message>
+    <message>
+        <location filename="../../src/vpn/VPNService.cpp" line="112"/>
+        <source>The connection to the VPN server was lost.</source>
+        <extracomment>blocked_lost</extracomment>
+        <translation>Die Verbindung zum VPN-Server wurde unterbrochen.</translation>
+    </message>
+    <message>
+        <location filename="../../src/vpn/VPNService.cpp" line="116"/>
+        <source>Orvex ended unexpectedly while the VPN was on.</source>
+        <extracomment>blocked_earlier_run</extracomment>
+        <translation>Orvex wurde unerwartet beendet, während das VPN eingeschaltet war.</translation>
+    </message>
+    <message>
+        <location filename="../../src/vpn/VPNService.cpp" line="120"/>
+        <source>Orvex could not control the traffic outside the VPN (%1). Turn the VPN off, or on to try again.</source>
+        <extracomment>blocked_guard</extracomment>
+        <translation>Orvex konnte den Datenverkehr außerhalb des VPN nicht steuern (%1). Schalten Sie das VPN aus, oder ein, um es erneut zu versuchen.</translation>
+    </message>
+    <message>
+        <location filename="../../src/vpn/VPNService.cpp" line="127"/>
+        <source>%1 To keep your traffic private, nothing leaves this computer outside the VPN until you turn it off. Turn it on to try again.</source>
+        <extracomment>blocked_tail</extracomment>
+        <translation>%1 Damit Ihr Datenverkehr privat bleibt, verlässt nichts diesen Computer außerhalb des VPN, bis Sie es ausschalten. Schalten Sie es ein, um es erneut zu versuchen.</translation>
+    </message>
+</context>
+<context>
     <name>Orvex::VpnBackend</name>
     <message>
-        <location filename="../../src/platform/nm/AutoVpnBackend.cpp" line="28"/>
+        <location filename="../../src/platform/nm/AutoVpnBackend.cpp" line="30"/>
         <source>charon&apos;s control socket (%1) cannot be reached.</source>
         <translation>Der Steuer-Socket von charon (%1) ist nicht erreichbar.</translation>
     </message>
     <message>
-        <location filename="../../src/platform/nm/AutoVpnBackend.cpp" line="140"/>
+        <location filename="../../src/platform/nm/AutoVpnBackend.cpp" line="167"/>
         <source>No VPN service is available. %1 %2</source>
         <translation>Kein VPN-Dienst verfügbar. %1 %2</translation>
     </message>
     <message>
-        <location filename="../../src/platform/nm/NetworkManagerVpnBackend.cpp" line="54"/>
+        <location filename="../../src/platform/nm/NetworkManagerDBus.cpp" line="119"/>
         <source>NetworkManager is not running.</source>
         <translation>NetworkManager läuft nicht.</translation>
     </message>
     <message>
-        <location filename="../../src/platform/nm/NetworkManagerVpnBackend.cpp" line="59"/>
+        <location filename="../../src/platform/nm/NetworkManagerDBus.cpp" line="124"/>
         <source>NetworkManager&apos;s strongSwan plugin (network-manager-strongswan) is not installed.</source>
         <translation>Das strongSwan-Plugin für NetworkManager (network-manager-strongswan) ist nicht installiert.</translation>
     </message>
     <message>
-        <location filename="../../src/platform/nm/NetworkManagerVpnBackend.cpp" line="65"/>
+        <location filename="../../src/platform/nm/NetworkManagerDBus.cpp" line="131"/>
         <source>NetworkManager did not allow this user to manage VPN connections.</source>
         <translation>NetworkManager hat diesem Benutzer nicht erlaubt, VPN-Verbindungen zu verwalten.</translation>
     </message>
     <message>
-        <location filename="../../src/platform/nm/NetworkManagerVpnBackend.cpp" line="941"/>
+        <location filename="../../src/platform/nm/NetworkManagerVpnBackend.cpp" line="819"/>
         <source>The VPN configuration is not saved in NetworkManager.</source>
         <translation>Die VPN-Konfiguration ist nicht in NetworkManager gespeichert.</translation>
     </message>
     <message>
+        <location filename="../../src/platform/nm/DaemonReadAccess.cpp" line="71"/>
         <source>NetworkManager&apos;s VPN service cannot be allowed to read the VPN key (%1).</source>
         <translation>Dem VPN-Dienst von NetworkManager kann das Lesen des VPN-Schlüssels nicht erlaubt werden (%1).</translation>
     </message>
     <message>
+        <location filename="../../src/platform/nm/DaemonReadAccess.cpp" line="80"/>
         <source>NetworkManager&apos;s VPN service cannot be allowed to read the VPN key: the file system holding %1 does not support access control lists.</source>
         <translation>Dem VPN-Dienst von NetworkManager kann das Lesen des VPN-Schlüssels nicht erlaubt werden: Das Dateisystem, auf dem %1 liegt, unterstützt keine Zugriffssteuerungslisten (ACLs).</translation>
     </message>

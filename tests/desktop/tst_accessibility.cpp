@@ -276,8 +276,8 @@ void tst_Accessibility::checkBoxesSayWhetherTheyAreTicked()
     QVERIFY(row);
     row->setFocus(Qt::TabFocusReason);
     QTest::keyClick(row, Qt::Key_Space);
-    QCOMPARE(boxes(),
-             (QStringList{u"Connect automatically"_s, u"Start at login"_s, u"Show notifications: ticked"_s}));
+    QCOMPARE(boxes(), (QStringList{u"Connect automatically"_s, u"Start at login"_s,
+                                   u"Show notifications: ticked"_s, u"Always require VPN"_s}));
 }
 
 void tst_Accessibility::tabReachesEveryControl()
