@@ -66,22 +66,80 @@ void addMember(std::string &archive, const std::string &name, const std::string 
         archive += '\n';
 }
 
+// One entry of a POSIX ustar archive: a 512-byte header, then the data padded
+// to whole blocks. Owner root, time 0, so the same input gives the same bytes
+// (the signature served beside a package is made afresh for every request).
+void addTarEntry(std::string &tar, const std::string &name, char type, const std::string &data)
+{
+    char header[512] = {};
+    auto put = [&header](size_t offset, size_t width, const std::string &text) {
+        text.copy(header + offset, std::min(width, text.size()));
+    };
+    auto octal = [&put](size_t offset, size_t width, size_t value) {
+        char digits[24];
+        std::snprintf(digits, sizeof digits, "%0*zo", int(width - 1), value);
+        put(offset, width - 1, digits);
+    };
+    put(0, 100, name);
+    octal(100, 8, type == '5' ? 0755 : 0644);
+    octal(108, 8, 0);
+    octal(116, 8, 0);
+    octal(124, 12, data.size());
+    octal(136, 12, 0);
+    header[156] = type;
+    put(257, 6, std::string("ustar", 6));
+    put(263, 2, "00");
+    put(265, 32, "root");
+    put(297, 32, "root");
+    // The checksum is taken with its own field as spaces.
+    std::fill(header + 148, header + 156, ' ');
+    size_t sum = 0;
+    for (const char c : header)
+        sum += static_cast<unsigned char>(c);
+    std::snprintf(header + 148, 8, "%06zo", sum);
+    header[155] = ' ';
+    tar.append(header, sizeof header);
+    tar += data;
+    tar.append((512 - data.size() % 512) % 512, '\0');
+}
+
+std::string endTar(std::string tar)
+{
+    tar.append(1024, '\0');
+    return tar;
+}
+
 } // namespace
 
 std::string packageBytes(const std::string &version)
 {
+    // Uncompressed control and data members, which dpkg reads as well as
+    // compressed ones; the data holds nothing, so installing it changes nothing.
+    std::string control;
+    addTarEntry(control, "./", '5', {});
+    addTarEntry(control, "./control", '0',
+                "Package: orvex\n"
+                "Version: "
+                    + version
+                    + "\n"
+                      "Architecture: all\n"
+                      "Maintainer: orvex-devservice <devservice@orvex.invalid>\n"
+                      "Description: Orvex stand-in served by orvex-devservice\n"
+                      " Served so the update download can be exercised end to end; it installs\n"
+                      " nothing.\n");
+    std::string data;
+    addTarEntry(data, "./", '5', {});
+
     std::string archive = "!<arch>\n";
     addMember(archive, "debian-binary", "2.0\n");
-    addMember(archive, "README",
-              "Orvex " + version
-                  + " as offered by orvex-devservice: a stand-in for the real package, served"
-                    " so the update download can be exercised end to end.\n");
+    addMember(archive, "control.tar", endTar(control));
+    addMember(archive, "data.tar", endTar(data));
     return archive;
 }
 
 std::optional<std::string> sign(const std::string &keyPem, const std::string &data, std::string *error)
 {
-    auto fail = [error](const char *why) -> std::optional<std::string> {
+    auto fail = [error](const std::string &why) -> std::optional<std::string> {
         if (error)
             *error = why;
         return std::nullopt;
@@ -92,6 +150,12 @@ std::optional<std::string> sign(const std::string &keyPem, const std::string &da
     if (!key)
         return fail("the update signing key is not a PEM private key");
     const int type = EVP_PKEY_get_base_id(key);
+    // The client refuses shorter RSA keys; signing with one would only make
+    // packages no client accepts.
+    if (type == EVP_PKEY_RSA && EVP_PKEY_get_bits(key) < minRsaKeyBits) {
+        EVP_PKEY_free(key);
+        return fail("the update signing key is RSA of fewer than " + std::to_string(minRsaKeyBits) + " bits");
+    }
     EVP_MD_CTX *context = EVP_MD_CTX_new();
     std::string signature;
     bool ok = false;

@@ -66,6 +66,9 @@ void Session::load(std::function<void()> done)
             done();
     };
     QTimer::singleShot(loadDeadlineMs, this, finish);
+    // A damaged settings file is set aside whole, secrets included, and
+    // nothing ever reads them back from there: they go now.
+    m_defaults.scrubSetAside({DefaultsKeys::password, DefaultsKeys::certificate});
     migrateCertificate([self, finish] {
         if (!self)
             return;
@@ -237,6 +240,8 @@ void Session::logout(std::function<void(const Outcome<> &)> done)
     // A code that was sent but never typed would otherwise outlive the session.
     m_defaults.remove(DefaultsKeys::smsCode);
     m_defaults.remove(DefaultsKeys::certificate);
+    // Copies of a damaged settings file may hold any of these.
+    m_defaults.removeSetAside();
     m_password.reset();
     for (const QByteArray &reference : m_identities.references())
         m_identities.remove({reference});

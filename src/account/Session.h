@@ -28,7 +28,8 @@ class UserDefaults;
 // The defaults store keeps no secret: `load` moves a password or certificate
 // an earlier version left there into these places, and removes the old copy
 // only after the new one is confirmed written, so a process that dies half-way
-// loses nothing and the next start finishes the move.
+// loses nothing and the next start finishes the move. Copies of a damaged
+// settings file the store set aside keep everything but those secrets.
 class Session final : public QObject
 {
     Q_OBJECT
@@ -89,10 +90,11 @@ public:
 
     // Forgets the account on this machine: e-mail, phone, password (from the
     // secret store, its file and any old settings), every identity in the key
-    // store and the account file. Preferences stay. `done` runs once the
-    // secret store has answered, failing with why when it did not confirm
-    // the password gone (no Secret Service ran, or it refused): the next
-    // `load` removes it then. Nothing is sent to the service.
+    // store, the account file and the copies of a damaged settings file.
+    // Other preferences stay. `done` runs once the secret store has
+    // answered, failing with why when it did not confirm the password gone
+    // (no Secret Service ran, or it refused): the next `load` removes it
+    // then. Nothing is sent to the service.
     void logout(std::function<void(const Outcome<> &forgotten)> done = {});
 
     // For tests: called at each step of the move, in order.

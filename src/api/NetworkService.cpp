@@ -16,6 +16,8 @@
 #include <QStringDecoder>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace Orvex {
 
 namespace {
@@ -25,8 +27,15 @@ const char *const timedOutProperty = "orvexTimedOut";
 // No real answer of the service comes near this (a certificate archive is a few
 // kilobytes, a month of usage some hundred); more is a broken or hostile server,
 // and keeping it would only cost memory and then block the main thread while
-// it is parsed. Downloads go to disk and are not limited.
+// it is parsed. Downloads go to disk under a limit of their own.
 constexpr qint64 maxAnswerSize = qint64(16) * 1024 * 1024;
+
+// Hops a download may take, each one asked about; real mirrors need one or two.
+constexpr int maxDownloadRedirects = 5;
+
+// As Qt's own buffers for answers kept in memory: when we lag behind, the
+// network thread stops reading rather than queueing the download in memory.
+constexpr qint64 downloadReadBuffer = qint64(1024) * 1024;
 
 QString timedOutText()
 {
@@ -37,6 +46,22 @@ QString tooLargeText()
 {
     return QStringLiteral("The server's answer is larger than %1 MB.")
         .arg(maxAnswerSize / (qint64(1024) * 1024));
+}
+
+QString sizeText(qint64 bytes)
+{
+    constexpr qint64 mebibyte = qint64(1024) * 1024;
+    if (bytes >= mebibyte)
+        return QStringLiteral("%1 MB").arg(bytes / mebibyte);
+    return QStringLiteral("%1 KB").arg(std::max<qint64>(1, bytes / 1024));
+}
+
+// Where a refused redirect pointed, as far as it is safe to show: the origin
+// only (a path or query may carry anything), percent-encoded.
+QString originText(const QUrl &url)
+{
+    return url.adjusted(QUrl::RemoveUserInfo | QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment)
+        .toString(QUrl::FullyEncoded);
 }
 
 // An error that only reports the HTTP status of an answer that did arrive.
@@ -295,11 +320,18 @@ void NetworkService::sendChecked(const QNetworkRequest &request, const QByteArra
     });
 }
 
-void NetworkService::download(const QUrl &source, const QString &destination, Completion<Empty> completion)
+void NetworkService::download(const QUrl &source, const QString &destination, const DownloadRules &rules,
+                              Completion<Empty> completion)
 {
     QNetworkRequest request(source);
     prepare(request);
+    // Every hop is asked about: Qt's own policies would follow a redirect to
+    // any https address, and the rules may allow far fewer.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::UserVerifiedRedirectPolicy);
+    request.setMaximumRedirectsAllowed(maxDownloadRedirects);
     QNetworkReply *reply = m_manager->get(request);
+    reply->setReadBufferSize(downloadReadBuffer);
 
     auto *deadline = new QTimer(reply);
     deadline->setSingleShot(true);
@@ -313,11 +345,15 @@ void NetworkService::download(const QUrl &source, const QString &destination, Co
     // a broken transfer never leaves a partial file under the final name.
     auto file = std::make_shared<QSaveFile>(destination);
     auto fileError = std::make_shared<QString>();
+    auto written = std::make_shared<qint64>(0);
+    const qint64 maxBytes = rules.maxBytes;
+    const QString tooLarge = QStringLiteral("The download is larger than %1, the most it may be.")
+                                 .arg(sizeText(maxBytes));
     auto statusOk = [reply] {
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         return status >= 200 && status < 300;
     };
-    auto writeAvailable = [reply, file, fileError, destination] {
+    auto writeAvailable = [reply, file, fileError, destination, written, maxBytes, tooLarge] {
         if (!fileError->isEmpty())
             return;
         if (!file->isOpen()) {
@@ -331,14 +367,49 @@ void NetworkService::download(const QUrl &source, const QString &destination, Co
                 return;
             }
         }
-        const QByteArray chunk = reply->readAll();
+        // Only up to one byte past the limit is taken: that byte tells it is
+        // exceeded, and nothing more of such an answer is read.
+        const QByteArray chunk = reply->read(std::min(reply->bytesAvailable(), maxBytes + 1 - *written));
+        *written += chunk.size();
+        if (*written > maxBytes) {
+            *fileError = tooLarge;
+            return;
+        }
         if (file->write(chunk) != chunk.size())
             *fileError = file->errorString();
     };
 
+    connect(reply, &QNetworkReply::redirected, this,
+            [reply, fileError, mayRedirectTo = rules.mayRedirectTo](const QUrl &target) {
+                if (mayRedirectTo && mayRedirectTo(target)) {
+                    Q_EMIT reply->redirectAllowed();
+                    return;
+                }
+                *fileError = QStringLiteral(
+                                 "The server redirected the download to %1, which is not an address"
+                                 " it may come from.")
+                                 .arg(originText(target));
+                reply->abort();
+            });
+
+    // A declared length over the limit is refused before any of the body.
+    connect(reply, &QNetworkReply::metaDataChanged, this, [reply, statusOk, fileError, maxBytes, tooLarge] {
+        // Again now: a bound set before the request ran in Qt's network
+        // thread may not have reached it (see BoundedAnswer).
+        reply->setReadBufferSize(downloadReadBuffer);
+        bool known = false;
+        const qint64 declared = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+        if (statusOk() && known && declared > maxBytes && fileError->isEmpty()) {
+            *fileError = tooLarge;
+            reply->abort();
+        }
+    });
+
     connect(reply, &QNetworkReply::readyRead, this, [reply, statusOk, writeAvailable, fileError] {
+        if (!fileError->isEmpty())
+            return;
         if (!statusOk()) {
-            reply->readAll(); // an error page: keep nothing of it
+            reply->readAll(); // an error page or a redirect: keep nothing of it
             return;
         }
         writeAvailable();
@@ -352,7 +423,10 @@ void NetworkService::download(const QUrl &source, const QString &destination, Co
                 const QNetworkReply::NetworkError error = reply->error();
                 const bool answered = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
                 auto fail = [&](const QString &text) {
+                    // The temporary file goes now, not when the reply is gone.
                     file->cancelWriting();
+                    if (file->isOpen())
+                        file->commit();
                     deliver(completion, Result<Empty>::failure(Error::generic(text)));
                 };
                 if (!fileError->isEmpty())

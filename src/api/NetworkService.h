@@ -13,6 +13,7 @@
 #include <QSslConfiguration>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 
 class QNetworkAccessManager;
@@ -51,10 +52,22 @@ public:
     void getVerificationCode(Completion<QString> completion = {});
     void getToken(Completion<VPNApiResponse::Token> completion = {});
 
+    // What a download may take beyond its own address.
+    struct DownloadRules
+    {
+        // The most bytes the body may have: a larger one fails as soon as it
+        // announces or outgrows this, and nothing of it is kept.
+        qint64 maxBytes = 0;
+        // Whether a redirect to this address is followed, asked at every hop;
+        // without it none is. A refused hop fails the download.
+        std::function<bool(const QUrl &)> mayRedirectTo;
+    };
+
     // Downloads `source` to `destination`. Only a complete 2xx answer replaces
     // the destination (written to a temporary file beside it, then renamed);
     // anything else leaves it untouched and fails.
-    void download(const QUrl &source, const QString &destination, Completion<Empty> completion = {});
+    void download(const QUrl &source, const QString &destination, const DownloadRules &rules,
+                  Completion<Empty> completion = {});
 
     // Sends a request of our own (the help-desk ticket) through the transport,
     // body and envelope checks; success carries nothing.

@@ -76,11 +76,17 @@ QString signingKey(const QString &v)
     BIO *bio = BIO_new_mem_buf(pem.constData(), int(pem.size()));
     EVP_PKEY *key = bio ? PEM_read_bio_PUBKEY(bio, nullptr, nullptr, nullptr) : nullptr;
     const int type = key ? EVP_PKEY_get_base_id(key) : EVP_PKEY_NONE;
+    const int bits = key ? EVP_PKEY_get_bits(key) : 0;
     EVP_PKEY_free(key);
     BIO_free(bio);
-    if (type == EVP_PKEY_ED25519 || type == EVP_PKEY_RSA)
+    if (type == EVP_PKEY_ED25519 || (type == EVP_PKEY_RSA && bits >= Config::minRsaSigningKeyBits))
         return {};
-    return QStringLiteral("must be empty or a PEM public key (Ed25519 or RSA)");
+    if (type == EVP_PKEY_RSA)
+        return QStringLiteral("is an RSA key of %1 bits; it must have at least %2")
+            .arg(bits)
+            .arg(Config::minRsaSigningKeyBits);
+    return QStringLiteral("must be empty or a PEM public key (Ed25519, or RSA of at least %1 bits)")
+        .arg(Config::minRsaSigningKeyBits);
 }
 
 // A name or path from the file as it may appear inside the one-line message:

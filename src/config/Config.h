@@ -31,7 +31,8 @@ struct Config
     QString viciSocket;
     // Origins besides apiBaseURL that update packages may be downloaded from.
     QStringList updateHosts;
-    // PEM public key (Ed25519 or RSA) that signs update packages; empty: none.
+    // PEM public key (Ed25519, or RSA of at least minRsaSigningKeyBits) that
+    // signs update packages; empty: none.
     QString updateSigningKey;
     QString viciUpdownScript;
     // The resolver configuration charon's resolve plugin writes the gateway's
@@ -41,6 +42,10 @@ struct Config
     // The network namespace (/run/netns/NAME) the tunnel's traffic leaves
     // from, where the traffic block is kept. Empty: the client's own.
     QString viciNetworkNamespace;
+
+    // An RSA update signing key shorter than this is refused: 2048-bit RSA has
+    // too little margin left for a key that must stay trusted for years.
+    static constexpr int minRsaSigningKeyBits = 3072;
 
     // Parses the built-in defaults and applies `overrideJson` (when not empty) on
     // top. On failure answers nothing and sets `error` to a one-line message that

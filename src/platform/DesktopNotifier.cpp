@@ -19,12 +19,6 @@ QString bounded(const QString &text)
     return text.left(FreedesktopNotifier::maxTextLength);
 }
 
-// The server may read markup in the body: what is shown is plain text.
-QString plain(const QString &text)
-{
-    return bounded(text).toHtmlEscaped();
-}
-
 } // namespace
 
 FreedesktopNotifier::FreedesktopNotifier(QObject *parent)
@@ -33,15 +27,46 @@ FreedesktopNotifier::FreedesktopNotifier(QObject *parent)
 
 void FreedesktopNotifier::show(const QString &summary, const QString &body)
 {
+    if (m_queue.size() >= maxQueued)
+        m_queue.removeFirst();
+    m_queue.append(std::make_pair(summary, body));
+    sendNext();
+}
+
+void FreedesktopNotifier::askCapabilities()
+{
+    const QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.Notifications"),
+                                                             QStringLiteral("/org/freedesktop/Notifications"),
+                                                             QStringLiteral("org.freedesktop.Notifications"),
+                                                             QStringLiteral("GetCapabilities"));
+    QPointer<FreedesktopNotifier> self(this);
+    auto *watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call, 5000), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [self, watcher] {
+        watcher->deleteLater();
+        const QDBusPendingReply<QStringList> reply = *watcher;
+        if (!self)
+            return;
+        // Asked once: a server that does not answer is taken to read markup,
+        // so nothing it is sent can turn into markup.
+        self->m_capabilitiesKnown = true;
+        self->m_readsMarkup = reply.isError() || reply.value().contains(QLatin1String("body-markup"));
+        self->m_waiting = false;
+        self->sendNext();
+    });
+}
+
+void FreedesktopNotifier::sendNext()
+{
     // The id of the one on screen is known only from the server's answer: a
     // newer one waits for it, or it would stack.
-    if (m_waiting) {
-        if (m_queue.size() >= maxQueued)
-            m_queue.removeFirst();
-        m_queue.append(std::make_pair(summary, body));
+    if (m_waiting || m_queue.isEmpty())
+        return;
+    m_waiting = true;
+    if (!m_capabilitiesKnown) {
+        askCapabilities();
         return;
     }
-    m_waiting = true;
+    const auto [summary, body] = m_queue.takeFirst();
     QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.Notifications"),
                                                        QStringLiteral("/org/freedesktop/Notifications"),
                                                        QStringLiteral("org.freedesktop.Notifications"),
@@ -49,11 +74,12 @@ void FreedesktopNotifier::show(const QString &summary, const QString &body)
     QVariantMap hints;
     hints.insert(QStringLiteral("desktop-entry"), QString(SessionBus::clientAppId));
     hints.insert(QStringLiteral("category"), QStringLiteral("network"));
-    call << QStringLiteral("Orvex Cloud")                    // app_name
-         << m_lastId                                         // replaces_id
-         << QString(SessionBus::clientAppId)                 // app_icon
-         << bounded(summary) << plain(body) << QStringList() // actions
-         << hints << qint32(-1);                             // expire_timeout: the server's choice
+    call << QStringLiteral("Orvex Cloud")    // app_name
+         << m_lastId                         // replaces_id
+         << QString(SessionBus::clientAppId) // app_icon
+         << bounded(summary) << (m_readsMarkup ? bounded(body).toHtmlEscaped() : bounded(body))
+         << QStringList()        // actions
+         << hints << qint32(-1); // expire_timeout: the server's choice
     QPointer<FreedesktopNotifier> self(this);
     auto *watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call, 5000), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [self, watcher] {
@@ -64,10 +90,7 @@ void FreedesktopNotifier::show(const QString &summary, const QString &body)
         if (!reply.isError())
             self->m_lastId = reply.value();
         self->m_waiting = false;
-        if (!self->m_queue.isEmpty()) {
-            const auto next = self->m_queue.takeFirst();
-            self->show(next.first, next.second);
-        }
+        self->sendNext();
     });
 }
 

@@ -24,6 +24,12 @@ public:
 // org.freedesktop.Notifications on the session bus. Calls are asynchronous;
 // the id the server answers is sent back as `replaces_id` with the next one.
 // No server on the bus means no notification, and nothing else happens.
+//
+// Texts are shown as plain text. A server that reads markup in the body (its
+// capabilities list "body-markup") gets the body escaped; one that does not
+// gets it as it is, since it would show the escapes. The capabilities are
+// asked once, before the first notification, which waits for the answer;
+// without one the body is escaped.
 class FreedesktopNotifier final : public DesktopNotifier
 {
     Q_OBJECT
@@ -38,8 +44,13 @@ public:
     static constexpr int maxQueued = 8;
 
 private:
+    void sendNext();
+    void askCapabilities();
+
     quint32 m_lastId = 0;
     bool m_waiting = false;
+    bool m_capabilitiesKnown = false;
+    bool m_readsMarkup = true;
     QList<std::pair<QString, QString>> m_queue;
 };
 

@@ -2,6 +2,8 @@
 
 #include <QStringDecoder>
 
+#include <algorithm>
+
 namespace Orvex {
 
 namespace {
@@ -390,6 +392,39 @@ std::optional<IniDocument> IniDocument::parse(const QByteArray &data)
                                                  : valueFromString(text, written));
     }
     return document;
+}
+
+QByteArray IniDocument::withoutKeys(const QByteArray &data, const QStringList &keys)
+{
+    const QByteArray lowered = data.toLower();
+    QList<QByteArray> kept;
+    qsizetype start = 0;
+    for (const QByteArray &line : data.split('\n')) {
+        const QByteArray lowerLine = lowered.mid(start, line.size());
+        start += line.size() + 1;
+        QByteArrayView content = line;
+        if (content.endsWith('\r'))
+            content.chop(1);
+        content = trimmed(content);
+        bool keep = content.isEmpty() || content.front() == ';' || content.front() == '#'
+                    || (content.front() == '[' && content.back() == ']');
+        if (!keep) {
+            const qsizetype equals = content.indexOf('=');
+            const QByteArrayView keyPart = equals > 0 ? trimmed(content.first(equals)) : QByteArrayView();
+            const bool printable = !keyPart.isEmpty()
+                                   && std::all_of(keyPart.begin(), keyPart.end(),
+                                                  [](char c) { return c >= 0x20 && c <= 0x7e; });
+            const QString name = printable ? unescapedKey(keyPart).section(u'/', -1) : QString();
+            keep = !name.isEmpty() && !keys.contains(name, Qt::CaseInsensitive);
+        }
+        for (const QString &key : keys) {
+            if (keep && lowerLine.contains(key.toLower().toUtf8() + '='))
+                keep = false;
+        }
+        if (keep)
+            kept.append(line);
+    }
+    return kept.join('\n');
 }
 
 QByteArray IniDocument::toByteArray() const

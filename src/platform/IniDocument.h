@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QMap>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 #include <variant>
@@ -34,6 +35,13 @@ public:
     static std::optional<IniDocument> parse(const QByteArray &data);
 
     QByteArray toByteArray() const;
+
+    // `data`, a settings file that need not be well-formed, without anything
+    // that may hold the value of one of `keys` (compared by the key's last
+    // component, in any case). A line stays only when it is blank, a comment,
+    // a section, or `key=value` of a printable key not among `keys`, and names
+    // none of `keys` followed by '=' anywhere (two lines run together).
+    static QByteArray withoutKeys(const QByteArray &data, const QStringList &keys);
 
     const Value *value(const QString &key) const;
     void setValue(const QString &key, const Value &value);

@@ -3,6 +3,7 @@
 #include "platform/SecureFile.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
@@ -20,6 +21,9 @@ namespace {
 // enough that a stuck lock never freezes the interface for long. Without the
 // lock the save still happens, it just may race another writer.
 constexpr int lockWaitMs = 1000;
+
+// A settings file of the client is a few kilobytes, a certificate included.
+constexpr qint64 maxSetAsideSize = qint64(4) * 1024 * 1024;
 
 } // namespace
 
@@ -169,6 +173,42 @@ void UserDefaults::quarantine(const char *reason) const
                      "aside; starting with empty settings\n",
                      qPrintable(m_path), reason);
     }
+}
+
+QStringList UserDefaults::setAside() const
+{
+    const QFileInfo info(m_path);
+    QStringList paths;
+    const QFileInfoList found = QDir(info.absolutePath())
+                                    .entryInfoList({info.fileName() + QLatin1String(".corrupt-*")},
+                                                   QDir::Files | QDir::Hidden | QDir::System
+                                                       | QDir::NoSymLinks);
+    for (const QFileInfo &copy : found)
+        paths.append(copy.absoluteFilePath());
+    return paths;
+}
+
+void UserDefaults::scrubSetAside(const QStringList &keys)
+{
+    refresh();
+    for (const QString &path : setAside()) {
+        if (QFileInfo(path).size() > maxSetAsideSize) {
+            QFile::remove(path);
+            continue;
+        }
+        const std::optional<QByteArray> bytes = SecureFile::read(path);
+        if (!bytes)
+            continue;
+        const QByteArray scrubbed = IniDocument::withoutKeys(*bytes, keys);
+        if (scrubbed != *bytes && !SecureFile::writeAtomically(path, scrubbed))
+            QFile::remove(path);
+    }
+}
+
+void UserDefaults::removeSetAside()
+{
+    for (const QString &path : setAside())
+        QFile::remove(path);
 }
 
 void UserDefaults::write(const QString &key, const std::optional<IniDocument::Value> &value)

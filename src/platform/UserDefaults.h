@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 #include <sys/types.h>
@@ -53,6 +54,17 @@ public:
     void setBoolean(const QString &key, bool value);
     void remove(const QString &key);
 
+    // The copies of the file set aside as damaged (".corrupt-…" beside it),
+    // which may hold what an earlier version kept there. Only regular files
+    // are touched; a link is not followed. The file is read first, so one that
+    // is damaged now is set aside before.
+    // Rewrites each copy without the lines that may hold `keys`
+    // (IniDocument::withoutKeys); a copy too large to be a settings file is
+    // removed instead.
+    void scrubSetAside(const QStringList &keys);
+    // Removes every copy.
+    void removeSetAside();
+
 private:
     struct FileStamp
     {
@@ -68,6 +80,7 @@ private:
     void refresh() const;
     void load() const;
     void quarantine(const char *reason) const;
+    QStringList setAside() const;
     void write(const QString &key, const std::optional<IniDocument::Value> &value);
     FileStamp stamp() const;
 

@@ -1,5 +1,7 @@
 #include "PackageSignature.h"
 
+#include "config/Config.h"
+
 #include <QFile>
 
 #include <openssl/evp.h>
@@ -43,6 +45,9 @@ QString verify(const QByteArray &publicKeyPem, const QString &path, const QByteA
     const int type = EVP_PKEY_get_base_id(key.get());
     if (type != EVP_PKEY_ED25519 && type != EVP_PKEY_RSA)
         return QStringLiteral("The configured update signing key is neither Ed25519 nor RSA.");
+    if (type == EVP_PKEY_RSA && EVP_PKEY_get_bits(key.get()) < Config::minRsaSigningKeyBits)
+        return QStringLiteral("The configured update signing key is an RSA key of fewer than %1 bits.")
+            .arg(Config::minRsaSigningKeyBits);
     if (signature.isEmpty() || signature.size() > maxSignatureSize)
         return notValid();
 

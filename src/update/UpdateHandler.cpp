@@ -2,6 +2,8 @@
 
 #include "api/NetworkService.h"
 #include "config/Config.h"
+#include "update/DebianVersion.h"
+#include "update/PackageControl.h"
 #include "update/PackageSignature.h"
 #include "update/UpdatingService.h"
 
@@ -73,6 +75,32 @@ void refuse(const QPointer<UpdateHandler> &self, const QString &why)
         self->report(Error::generic(why));
 }
 
+// Why the package's own fields do not make it the update offered; empty when
+// they do. The offer's version was only the service's word: these fields are
+// part of the signed bytes.
+QString packageProblem(const PackageControl::Fields &fields, const QString &offered)
+{
+    if (fields.package != UpdateHandler::packageName)
+        return QStringLiteral("The downloaded update package is \"%1\", not Orvex Cloud, so it was not kept.")
+            .arg(fields.package);
+    if (!DebianVersion::isValid(fields.version))
+        return QStringLiteral("The downloaded update package has no valid version, so it was not kept.");
+    if (DebianVersion::compare(fields.version, offered).value_or(1) != 0)
+        return QStringLiteral("The downloaded update package is version %1, not the %2 offered, so it was not"
+                              " kept.")
+            .arg(fields.version, offered);
+    if (!UpdatingService::isNewer(fields.version))
+        return QStringLiteral("The downloaded update package is version %1, which is not newer than this"
+                              " one, so it was not kept.")
+            .arg(fields.version);
+    return {};
+}
+
+NetworkService::DownloadRules rules(qint64 maxBytes)
+{
+    return {maxBytes, UpdatingService::isDownloadAddress};
+}
+
 } // namespace
 
 void UpdateHandler::download()
@@ -82,25 +110,16 @@ void UpdateHandler::download()
     const std::optional<QUrl> source = UpdatingService::downloadURL(updateResponse->status);
     if (!source)
         return;
+    const QString offered = updateResponse->status.version;
     const QString destination = destinationPath(updateResponse);
     QPointer<UpdateHandler> self(this);
     const QByteArray key = Config::current().updateSigningKey.toUtf8();
-    if (key.isEmpty()) {
+    if (key.isEmpty())
         noteTrustedOnTlsAlone();
-        m_network.download(*source, destination, [self, destination](const Result<Empty> &result) {
-            if (!result.isSuccess()) {
-                if (self)
-                    self->report(result.error());
-                return;
-            }
-            openPackage(self, destination);
-        });
-        return;
-    }
 
-    // With a key, nothing reaches the final name before its signature is
-    // checked: the signature and the package are fetched under hidden names
-    // beside it, and whatever is refused is removed again.
+    // Nothing reaches the final name before it is checked: the signature and
+    // the package are fetched under hidden names beside it, and whatever is
+    // refused is removed again.
     const QFileInfo target(destination);
     const QString staging = target.absolutePath() + QStringLiteral("/.") + target.fileName()
                             + QStringLiteral(".unverified");
@@ -112,35 +131,12 @@ void UpdateHandler::download()
         QFile::remove(signaturePath);
     };
 
-    // The network service lives as long as the process.
-    NetworkService *network = &m_network;
-    network->download(signatureUrl, signaturePath, [=](const Result<Empty> &fetched) {
-        if (!fetched.isSuccess()) {
-            cleanUp();
-            return refuse(self, QStringLiteral("The update was not downloaded because its signature could"
-                                               " not be fetched: %1")
-                                    .arg(fetched.error().localizedDescription()));
-        }
-        QFile signatureFile(signaturePath);
-        QByteArray signature;
-        if (signatureFile.open(QIODevice::ReadOnly)
-            && signatureFile.size() <= PackageSignature::maxSignatureSize)
-            signature = signatureFile.readAll();
-        signatureFile.close();
-        QFile::remove(signaturePath);
-        if (signature.isEmpty()) {
-            cleanUp();
-            return refuse(self, QStringLiteral("The update was not downloaded because its signature file"
-                                               " holds no signature."));
-        }
-        network->download(*source, staging, [=](const Result<Empty> &result) {
-            if (!result.isSuccess()) {
-                cleanUp();
-                if (self)
-                    self->report(result.error());
-                return;
-            }
-            const QString problem = PackageSignature::verify(key, staging, signature);
+    // Last, once the bytes are trusted as far as they can be: the package
+    // must say of itself that it is the version offered.
+    auto keep = [=] {
+        PackageControl::read(staging, [=](const Outcome<PackageControl::Fields> &fields) {
+            const QString problem = fields.isSuccess() ? packageProblem(fields.value(), offered)
+                                                       : fields.error();
             if (!problem.isEmpty()) {
                 cleanUp();
                 return refuse(self, problem);
@@ -152,7 +148,53 @@ void UpdateHandler::download()
             }
             openPackage(self, destination);
         });
-    });
+    };
+
+    // The network service lives as long as the process.
+    NetworkService *network = &m_network;
+    auto fetchPackage = [=](const QByteArray &signature) {
+        network->download(*source, staging, rules(maxPackageSize), [=](const Result<Empty> &result) {
+            if (!result.isSuccess()) {
+                cleanUp();
+                if (self)
+                    self->report(result.error());
+                return;
+            }
+            if (!key.isEmpty()) {
+                const QString problem = PackageSignature::verify(key, staging, signature);
+                if (!problem.isEmpty()) {
+                    cleanUp();
+                    return refuse(self, problem);
+                }
+            }
+            keep();
+        });
+    };
+    if (key.isEmpty())
+        return fetchPackage({});
+
+    network->download(signatureUrl, signaturePath, rules(PackageSignature::maxSignatureSize),
+                      [=](const Result<Empty> &fetched) {
+                          if (!fetched.isSuccess()) {
+                              cleanUp();
+                              return refuse(self, QStringLiteral("The update was not downloaded because its"
+                                                                 " signature could not be fetched: %1")
+                                                      .arg(fetched.error().localizedDescription()));
+                          }
+                          QFile signatureFile(signaturePath);
+                          QByteArray signature;
+                          if (signatureFile.open(QIODevice::ReadOnly)
+                              && signatureFile.size() <= PackageSignature::maxSignatureSize)
+                              signature = signatureFile.readAll();
+                          signatureFile.close();
+                          QFile::remove(signaturePath);
+                          if (signature.isEmpty()) {
+                              cleanUp();
+                              return refuse(self, QStringLiteral("The update was not downloaded because its"
+                                                                 " signature file holds no signature."));
+                          }
+                          fetchPackage(signature);
+                      });
 }
 
 } // namespace Orvex

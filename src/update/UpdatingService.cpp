@@ -33,12 +33,17 @@ bool isTrustedOrigin(const QUrl &url)
     return false;
 }
 
+bool isDownloadAddress(const QUrl &url)
+{
+    return url.isValid() && !url.isRelative() && !url.host().isEmpty()
+           && url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0
+           && url.userInfo().isEmpty() && isTrustedOrigin(url);
+}
+
 std::optional<QUrl> downloadURL(const CheckUpdateStatus &status)
 {
     const QUrl url(status.name, QUrl::StrictMode);
-    if (!url.isValid() || url.isRelative() || url.host().isEmpty()
-        || url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) != 0 || !url.userInfo().isEmpty()
-        || !isTrustedOrigin(url))
+    if (!isDownloadAddress(url))
         return std::nullopt;
     return url;
 }

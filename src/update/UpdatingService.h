@@ -30,6 +30,11 @@ std::optional<QUrl> downloadURL(const CheckUpdateStatus &status);
 // (scheme, host and port alike).
 bool isTrustedOrigin(const QUrl &url);
 
+// Whether a package or its signature may be fetched from `url`, at the start
+// or at any redirect on the way: an absolute https URL without user name on a
+// trusted origin.
+bool isDownloadAddress(const QUrl &url);
+
 // Whether `offered` is a newer version than the running one, in the package
 // manager's ordering. An offer that is not a valid version is not newer.
 bool isNewer(const QString &offered);

@@ -9,11 +9,13 @@
 #include "platform/UserDefaults.h"
 
 #include "MemorySecretStore.h"
+#include "TestFiles.h"
 #include "TestPkcs12.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTest>
@@ -31,6 +33,13 @@ namespace {
 QStringList storedIdentities()
 {
     return QDir(IdentityStore::standardDirectory()).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+}
+
+// The copies of a damaged settings file the store set aside.
+QStringList setAside()
+{
+    const QFileInfo settings(UserDefaults::standardFilePath());
+    return QDir(settings.absolutePath()).entryList({settings.fileName() + u".corrupt-*"_s}, QDir::Files);
 }
 
 QString hex(const QByteArray &reference)
@@ -104,6 +113,8 @@ void tst_Session::initTestCase()
 void tst_Session::init()
 {
     QFile::remove(UserDefaults::standardFilePath());
+    for (const QString &copy : setAside())
+        QFile::remove(QFileInfo(UserDefaults::standardFilePath()).absolutePath() + u'/' + copy);
     QFile::remove(Session::standardAccountFile());
     QFile::remove(Session::standardFallbackFile());
     QDir(IdentityStore::standardDirectory()).removeRecursively();
@@ -164,6 +175,14 @@ void tst_Session::earlierSecretsMoveOutOfTheSettings()
     QFETCH(bool, certificateLeftInSettings);
     QFETCH(QStringList, identities);
     UserDefaults &defaults = UserDefaults::standard();
+    // An earlier start found the file torn and set it aside, secrets and all.
+    QVERIFY(QDir().mkpath(QFileInfo(UserDefaults::standardFilePath()).absolutePath()));
+    QVERIFY(writeFile(UserDefaults::standardFilePath(),
+                      "[General]\ntempEmail=a@example.com\npassword=set aside pw\n"
+                      "certificate=@ByteArray(0\\x82\\x1)\nPKCS#12 bytes on a line of their own\n"
+                      "phone=+15550100password=run together\nisAutoConnectEnabled=true\nname=\"Ann"));
+    QVERIFY(!defaults.contains(Keys::tempEmail));
+    QCOMPARE(setAside().size(), 1);
     defaults.setString(Keys::tempEmail, u"a@example.com"_s);
     defaults.setString(Keys::password, u"old pw"_s);
     defaults.setData(Keys::certificate, certificate);
@@ -182,6 +201,11 @@ void tst_Session::earlierSecretsMoveOutOfTheSettings()
     QCOMPARE(storedIdentities(), identities);
     QCOMPARE(session.identityReference().has_value(), !identities.isEmpty());
     QVERIFY(reread.boolean(Keys::isAutoConnectEnabled));
+    // The copy keeps what may help mend the settings, none of the secrets.
+    QCOMPARE(setAside().size(), 1);
+    QCOMPARE(readFile(QFileInfo(UserDefaults::standardFilePath()).absolutePath() + u'/'
+                      + setAside().constFirst()),
+             QByteArray("[General]\ntempEmail=a@example.com\nisAutoConnectEnabled=true\nname=\"Ann"));
 }
 
 void tst_Session::killedMoveLosesNothing_data()
@@ -253,8 +277,11 @@ void tst_Session::logoutForgetsEverythingOfTheAccount()
     defaults.setBoolean(Keys::isLaunchedBefore, true);
     defaults.setBoolean(Keys::isAutoConnectEnabled, false);
     defaults.setBoolean(Keys::isAutoStartEnabled, true);
-    // An old copy that a failed move left in the settings goes too.
+    // An old copy that a failed move left in the settings goes too, and so
+    // does a damaged file set aside.
     defaults.setString(Keys::password, u"pw"_s);
+    const QString setAsidePath = UserDefaults::standardFilePath() + u".corrupt-20240101T000000Z"_s;
+    QVERIFY(writeFile(setAsidePath, "[General]\npassword=\"pw"));
     // Replacing keeps exactly one identity: a stray left by a process that
     // died before it could tidy up goes too.
     IdentityStore &store = IdentityStore::standard();
@@ -283,6 +310,7 @@ void tst_Session::logoutForgetsEverythingOfTheAccount()
         QVERIFY(secrets.secrets.isEmpty());
         QVERIFY(storedIdentities().isEmpty());
         QVERIFY(!QFile::exists(Session::standardAccountFile()));
+        QCOMPARE(setAside(), QStringList());
         UserDefaults reread(UserDefaults::standardFilePath());
         for (const QLatin1String key :
              {Keys::tempEmail, Keys::password, Keys::phone, Keys::certificate, Keys::smsCode})

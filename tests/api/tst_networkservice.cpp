@@ -297,7 +297,7 @@ void tst_NetworkService::downloadWritesOnlyCompleteAnswers()
     const auto download = [&](const QString &to) {
         Capture<Empty> c;
         NetworkService::shared().download(QUrl(m_server->origin(true) + QStringLiteral("/pkg")), to,
-                                          c.completion());
+                                          {qint64(1024) * 1024, {}}, c.completion());
         c.wait();
         return c.result; // none when it never completed
     };

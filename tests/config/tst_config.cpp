@@ -61,6 +61,31 @@ void tst_Config::refusalIsOneLine_data()
                       R"(tvjWlkOfaYLsmlE5QZZ5eMQ3H1bjuERPIBIQ2caXk3fceEMigYvdB53ycQ==\n)"
                       R"(-----END PUBLIC KEY-----\n"})")
         << u"\"updateSigningKey\""_s;
+    // A real key, but RSA of 2048 bits is too short to sign packages with.
+    QTest::newRow("update signing key, RSA 2048")
+        << QByteArray(R"({"updateSigningKey": "-----BEGIN PUBLIC KEY-----\n)"
+                      R"(MIIBIjANBgkqhkiG9w0BAQEFAAOCAQ8AMIIBCgKCAQEAsU/RvQ7++Zq+TkX1+meY\n)"
+                      R"(SrKeLck15AIimzrOZfzZ3G2XEbwydlKo3M8lI8LZPgpx4LJhtwIeIYQ1iFL7nKs8\n)"
+                      R"(v0qeULj3HRosGlG++A0hPB4kM7c/kPiYm5TlqxU31lq4Kvw64jiFxdvU3A+mfVAw\n)"
+                      R"(L7pLh7X2W4awiwAXYk0u+i6VFoXu5VGIu05r9+zjI/MK35IyTDk5vdUZLs3iAC1t\n)"
+                      R"(tBb9eGJ1Cn50v+b+LgNLXnNULlKZbD7z4ZhCBneWpu9F6U1F6cyQjaBqzBHmkeZi\n)"
+                      R"(pr5omQeBIy9ue/tgn9E1Y+bfT+aIQbbrxXAFmEJ/Q6WyYE3BqrKVNJyh3SCRo2zi\n)"
+                      R"(9wIDAQAB\n)"
+                      R"(-----END PUBLIC KEY-----\n"})")
+        << u"\"updateSigningKey\" is an RSA key of 2048 bits"_s;
+    QTest::newRow("update signing key, RSA 3072")
+        << QByteArray(R"({"updateSigningKey": "-----BEGIN PUBLIC KEY-----\n)"
+                      R"(MIIBojANBgkqhkiG9w0BAQEFAAOCAY8AMIIBigKCAYEAud10/CVtEqhbcM1319AP\n)"
+                      R"(Za6QF9QoXwgLzHFx3Sk4tFdbYSSNhiISoks7ijfIhbHSNOtDJIGsTarmINShAz/O\n)"
+                      R"(eo4wBSGkg4NVCkuvPUKCKCNptMOxGN6iSiBzQmrlkl3MbBqJXc+6rT7RTPkN7Hbo\n)"
+                      R"(akyjEi3abd1c2JshkBIRenP8qwkVJcoJv0mPKnBYqq56W1oHnYbhfTlvku2IoKst\n)"
+                      R"(kqIZBtZR9rveU4SWibUpNdcaLvetvegSQMQ27ldUa/3/e1NKhXaJVM8lHuUzAgZj\n)"
+                      R"(INEnoO6G5uwVdwP8j78shqhTJ6HQ+Cv3qMkZKqX8pUe6o0YFWQWmNl2vAsJXixAO\n)"
+                      R"(A1JCfnArdbeGsVW7wNET6B9pkNGrSnRMdm9tODCvh6/FgzeCV9WNsRY9jbhfpNCw\n)"
+                      R"(ikqB/W6Tp59QMAmj03Yo1ZOxoLfKE4kOyI53uLFJy88zPZdZL7oGm8ZbEf5haEvK\n)"
+                      R"(WcTgspyqEMmzjKmLYORN5ikfl9zZaI+J7BFxgcdc/X8LAgMBAAE=\n)"
+                      R"(-----END PUBLIC KEY-----\n"})")
+        << QString();
     QTest::newRow("relative updown script")
         << QByteArray(R"({"viciUpdownScript": "tunnel-updown"})") << u"\"viciUpdownScript\""_s;
     QTest::newRow("plain unknown member")

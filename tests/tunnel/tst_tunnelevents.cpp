@@ -35,6 +35,7 @@ namespace {
 
 const QString notificationsService = u"org.freedesktop.Notifications"_s;
 const QString notificationsPath = u"/org/freedesktop/Notifications"_s;
+const QString notificationsInterface = u"org.freedesktop.Notifications"_s;
 const QString mockInterface = u"org.freedesktop.DBus.Mock"_s;
 
 QStringList steps(const char *text)
@@ -61,6 +62,7 @@ private Q_SLOTS:
     void cleanup();
     void notifications_data();
     void notifications();
+    void aNewNotificationReplacesTheLastOneAsPlainText_data();
     void aNewNotificationReplacesTheLastOneAsPlainText();
     void wakingUpChecksTheTunnelAtOnce();
     // Last: it moves the process into a network namespace of its own.
@@ -221,8 +223,27 @@ void tst_TunnelEvents::notifications()
     QCOMPARE(got, expected);
 }
 
+void tst_TunnelEvents::aNewNotificationReplacesTheLastOneAsPlainText_data()
+{
+    QTest::addColumn<QString>("capabilities"); // what the server says it can do
+    QTest::addColumn<QString>("body");         // the failure's body as the server gets it
+    QTest::newRow("server reads markup")
+        << u"'body', 'body-markup'"_s
+        << u"&lt;a href=&quot;https://x.example&quot;&gt;renew&lt;/a&gt; &amp; retry"_s;
+    // It would show "&amp;" as it stands.
+    QTest::newRow("server shows the body as it is")
+        << u"'body', 'actions'"_s << u"<a href=\"https://x.example\">renew</a> & retry"_s;
+}
+
 void tst_TunnelEvents::aNewNotificationReplacesTheLastOneAsPlainText()
 {
+    QFETCH(QString, capabilities);
+    QFETCH(QString, body);
+    const QDBusMessage changed = askBus(QDBusConnection::sessionBus(), notificationsService,
+                                        notificationsPath, mockInterface, u"AddMethod"_s,
+                                        {notificationsInterface, u"GetCapabilities"_s, QString(), u"as"_s,
+                                         u"ret = [%1]"_s.arg(capabilities)});
+    QCOMPARE(changed.type(), QDBusMessage::ReplyMessage);
     for (const char *what :
          {"disconnected", "connecting", "connected", "disconnected", "connecting", "connected"})
         step(QLatin1String(what));
@@ -236,7 +257,7 @@ void tst_TunnelEvents::aNewNotificationReplacesTheLastOneAsPlainText()
     QVERIFY(list.at(1).replacesId != 0u);
     QCOMPARE(list.at(2).replacesId, list.at(1).replacesId);
     QCOMPARE(list.at(3).summary, u"VPN certificate not renewed"_s);
-    QCOMPARE(list.at(3).body, u"&lt;a href=&quot;https://x.example&quot;&gt;renew&lt;/a&gt; &amp; retry"_s);
+    QCOMPARE(list.at(3).body, body);
     QCOMPARE(list.at(4).body,
              u"The certificate of this computer could not be renewed. Sign in again to get a new one."_s);
 }

@@ -30,6 +30,7 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QStandardPaths>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -48,16 +49,39 @@ QByteArray updateAnswer(bool error, const QString &name, const QString &version 
 }
 
 // A fresh key pair from the openssl command line: the private key into
-// `privatePath`, the public key returned as PEM. `algorithm` is "ED25519" or "RSA".
+// `privatePath`, the public key returned as PEM. `algorithm` is "ED25519" or
+// "RSA" (of the 3072 bits the configuration asks for at least).
 QByteArray makeKeyPair(const char *algorithm, const QString &privatePath)
 {
-    const QStringList generate{u"genpkey"_s, u"-algorithm"_s, QString::fromLatin1(algorithm), u"-out"_s,
-                               privatePath};
+    QStringList generate{u"genpkey"_s, u"-algorithm"_s, QString::fromLatin1(algorithm), u"-out"_s,
+                         privatePath};
+    if (qstrcmp(algorithm, "RSA") == 0)
+        generate << u"-pkeyopt"_s << u"rsa_keygen_bits:3072"_s;
     if (runProgram(u"openssl"_s, generate, 60000).exitCode != 0)
         return {};
     const ProgramRun exported = runProgram(u"openssl"_s, {u"pkey"_s, u"-in"_s, privatePath, u"-pubout"_s},
                                            60000);
     return exported.exitCode == 0 ? exported.out.toUtf8() : QByteArray();
+}
+
+// Sends a redirect to `location` (absolute, or a path on the same origin).
+TestHttpServer::Handler redirectTo(const QByteArray &location)
+{
+    return [location](const TestHttpRequest &, QTcpSocket *socket) {
+        socket->write("HTTP/1.1 302 Found\r\nLocation: " + location + "\r\nContent-Length: 0\r\n\r\n");
+    };
+}
+
+// Announces `declared` bytes (none: the body runs until the connection
+// closes), sends `sent` of them and then nothing more, keeping the connection.
+TestHttpServer::Handler endless(qint64 declared, qint64 sent)
+{
+    return [declared, sent](const TestHttpRequest &, QTcpSocket *socket) {
+        QByteArray head = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n";
+        if (declared > 0)
+            head += "Content-Length: " + QByteArray::number(declared) + "\r\n";
+        socket->write(head + "\r\n" + QByteArray(sent, 'x'));
+    };
 }
 
 QStringList downloadedFiles()
@@ -100,6 +124,7 @@ private:
         return m_window->contentViewController()->presentedViewControllers();
     }
     void useService(const QString &origin);
+    QByteArray fetch(const QString &address);
     bool checkAndSettle(bool isLaunch);
     UpdateViewController *offerFrom(const QString &origin);
 
@@ -110,6 +135,10 @@ private:
     std::unique_ptr<DevServiceProcess> m_signedRsa;
     QByteArray m_ed25519Public;
     QByteArray m_rsaPublic;
+    // What the Ed25519-signed service publishes for 2.4.0, served again by
+    // the scripted server.
+    QByteArray m_package;
+    QByteArray m_signature;
     std::unique_ptr<TestHttpServer> m_scripted;
     std::unique_ptr<WindowController> m_window;
     QList<QUrl> m_opened;
@@ -140,6 +169,21 @@ void tst_Update::initTestCase()
                              m_scripted->certificatePath()};
     Config::setCurrent(config);
     QDesktopServices::setUrlHandler(u"file"_s, this, "openFile");
+
+    const QString published = m_signedEd25519->origin() + u"/downloads/orvex-2.4.0.deb"_s;
+    m_package = fetch(published);
+    m_signature = fetch(published + u".sig"_s);
+    QVERIFY(m_package.startsWith("!<arch>\n") && !m_signature.isEmpty());
+}
+
+QByteArray tst_Update::fetch(const QString &address)
+{
+    const QString path = m_dir.filePath(u"fetched"_s);
+    Capture<Empty> fetched;
+    NetworkService::shared().download(QUrl(address), path, {qint64(1024) * 1024, {}}, fetched.completion());
+    if (!fetched.wait() || !fetched.result->isSuccess())
+        return {};
+    return readFile(path);
 }
 
 void tst_Update::init()
@@ -390,7 +434,9 @@ void tst_Update::downloadsComeOnlyFromTrustedOrigins()
 
 void tst_Update::downloadsAreKeptOnlyWhenSoundAndSigned_data()
 {
-    QTest::addColumn<QString>("service"); // "scripted": the package's address answers 404
+    // A dev service ("ed25519", "rsa", "unsigned"), or the scripted server
+    // serving the Ed25519 service's 2.4.0 package and signature as the row says.
+    QTest::addColumn<QString>("service");
     QTest::addColumn<QString>("key");
     QTest::addColumn<QString>("refusal"); // empty: kept
     QTest::newRow("Ed25519, good") << u"ed25519"_s << u"ed25519"_s << QString();
@@ -400,7 +446,20 @@ void tst_Update::downloadsAreKeptOnlyWhenSoundAndSigned_data()
     QTest::newRow("no signature published")
         << u"unsigned"_s << u"ed25519"_s << u"its signature could not be fetched"_s;
     // That nothing of the answer lands on disk is tst_networkservice's.
-    QTest::newRow("error status, no key") << u"scripted"_s << QString() << u"404"_s;
+    QTest::newRow("error status, no key") << u"404"_s << QString() << u"404"_s;
+    // Signed, but what it says of itself is not what the service offered.
+    QTest::newRow("an older signed package offered as newer")
+        << u"offered as 9.9.9"_s << u"ed25519"_s << u"is version 2.4.0, not the 9.9.9 offered"_s;
+    QTest::newRow("redirected on the same origin") << u"redirect home"_s << u"ed25519"_s << QString();
+    QTest::newRow("package redirected to another host")
+        << u"redirect away"_s << QString() << u"redirected the download to https://localhost:"_s;
+    QTest::newRow("signature redirected to another host")
+        << u"signature away"_s << u"ed25519"_s << u"redirected the download to https://localhost:"_s;
+    QTest::newRow("signature that never ends") << u"signature endless"_s << u"ed25519"_s
+                                               << u"signature could not be fetched: The download is larger"
+                                                  " than 64 KB"_s;
+    QTest::newRow("package announcing more than the most")
+        << u"package huge"_s << QString() << u"The download is larger than 512 MB"_s;
 }
 
 void tst_Update::downloadsAreKeptOnlyWhenSoundAndSigned()
@@ -409,17 +468,36 @@ void tst_Update::downloadsAreKeptOnlyWhenSoundAndSigned()
     QFETCH(QString, key);
     QFETCH(QString, refusal);
     QString origin = m_scripted->origin(true);
-    if (service == "scripted"_L1) {
-        m_scripted->route("/v3/ov/checkupdates/",
-                          TestHttpServer::answer(200,
-                                                 updateAnswer(false, origin + u"/pkg/orvex-2.4.0.deb"_s)));
-        m_scripted->route("/pkg/orvex-2.4.0.deb",
-                          TestHttpServer::answer(404, "<html><body>Not Found</body></html>", "text/html"));
-    } else {
+    if (service == "ed25519"_L1 || service == "rsa"_L1 || service == "unsigned"_L1) {
         origin = (service == "ed25519"_L1 ? m_signedEd25519
                   : service == "rsa"_L1   ? m_signedRsa
                                           : m_newer)
                      ->origin();
+    } else {
+        const QString version = service == "offered as 9.9.9"_L1 ? u"9.9.9"_s : u"2.4.0"_s;
+        const QByteArray path = "/pkg/orvex-" + version.toLatin1() + ".deb";
+        const QByteArray elsewhere = "https://localhost:" + QByteArray::number(m_scripted->port());
+        m_scripted->route("/v3/ov/checkupdates/",
+                          TestHttpServer::answer(200,
+                                                 updateAnswer(false, origin + QLatin1String(path), version)));
+        m_scripted->route(path,
+                          TestHttpServer::answer(200, m_package, "application/vnd.debian.binary-package"));
+        m_scripted->route(path + ".sig", TestHttpServer::answer(200, m_signature, "application/octet-stream"));
+        m_scripted->route("/moved.deb", TestHttpServer::answer(200, m_package, "application/octet-stream"));
+        m_scripted->route("/moved.sig", TestHttpServer::answer(200, m_signature, "application/octet-stream"));
+        if (service == "404"_L1)
+            m_scripted->route(path, TestHttpServer::answer(404, "<html><body>Not Found</body></html>",
+                                                           "text/html"));
+        else if (service == "redirect home"_L1)
+            m_scripted->route(path, redirectTo("/moved.deb"));
+        else if (service == "redirect away"_L1)
+            m_scripted->route(path, redirectTo(elsewhere + "/moved.deb"));
+        else if (service == "signature away"_L1)
+            m_scripted->route(path + ".sig", redirectTo(elsewhere + "/moved.sig"));
+        else if (service == "signature endless"_L1)
+            m_scripted->route(path + ".sig", endless(0, 100 * 1024));
+        else if (service == "package huge"_L1)
+            m_scripted->route(path, endless(qint64(600) * 1024 * 1024, 1000));
     }
     QByteArray publicKey = key == "rsa"_L1 ? m_rsaPublic : m_ed25519Public;
     if (key == "ed25519-other"_L1)
