@@ -201,6 +201,8 @@ int main(int argc, char **argv)
                                              gateway.value(QStringLiteral("CA_CERT"))}},
                                  {QStringLiteral("vpnBackend"), QStringLiteral("vici")},
                                  {QStringLiteral("viciSocket"), gateway.value(QStringLiteral("CLIENT_VICI"))},
+                                 {QStringLiteral("viciNetworkNamespace"),
+                                  QStringLiteral("/run/netns/") + gateway.value(QStringLiteral("CLIENT_NS"))},
                                  {QStringLiteral("vpnGatewayHost"),
                                   gateway.value(QStringLiteral("GATEWAY_HOST"))}};
         const QString configPath = h + QStringLiteral("/orvex.json");

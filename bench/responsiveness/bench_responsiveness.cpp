@@ -225,6 +225,7 @@ int main(int argc, char **argv)
     config.vpnGatewayHost = gateway.host();
     config.vpnBackend = QStringLiteral("vici");
     config.viciSocket = gateway.clientVici();
+    config.viciNetworkNamespace = gateway.clientNamespace();
     Config::setCurrent(config);
     SystemInfo::setMachineIdSourceForTesting(
         [] { return std::optional<QString>(QStringLiteral("bench-resp")); });

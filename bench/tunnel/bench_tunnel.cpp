@@ -76,6 +76,7 @@ int main(int argc, char **argv)
     Config config = *Config::parse({}, {}, nullptr);
     config.vpnGatewayHost = gateway.host();
     config.viciSocket = gateway.clientVici();
+    config.viciNetworkNamespace = gateway.clientNamespace();
     config.caCertificates = {gateway.caCertificate()};
     Config::setCurrent(config);
     SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(QStringLiteral("bench")); });

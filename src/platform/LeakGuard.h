@@ -4,6 +4,9 @@
 
 #include <QHostAddress>
 #include <QList>
+#include <QObject>
+
+#include <functional>
 
 namespace Orvex {
 
@@ -41,6 +44,13 @@ public:
     // Whether a block of ours is in force, also one a client that was killed
     // left behind.
     virtual bool isInPlace() = 0;
+
+    // Looks `host` up as the guarded traffic's own network would (its
+    // namespace, its hosts file and resolvers); `done` gets the addresses,
+    // none when it is not found. Asked before the block goes up: the block
+    // lets no lookup through. `done` never runs once `context` is gone.
+    using Addresses = std::function<void(const QList<QHostAddress> &addresses)>;
+    virtual void lookUp(const QString &host, QObject *context, Addresses done) = 0;
 };
 
 } // namespace Orvex

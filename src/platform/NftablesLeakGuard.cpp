@@ -1,7 +1,13 @@
 #include "NftablesLeakGuard.h"
 
 #include <QFile>
+#include <QFileInfo>
+#include <QHostInfo>
+#include <QPointer>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QScopeGuard>
+#include <QTimer>
 
 #include <nftables/libnftables.h>
 
@@ -155,6 +161,51 @@ Outcome<> NftablesLeakGuard::verify()
         return Outcome<>::failure(
             QStringLiteral("The traffic block was changed or removed by someone else."));
     return Outcome<>::success();
+}
+
+void NftablesLeakGuard::lookUp(const QString &host, QObject *context, Addresses done)
+{
+    const QHostAddress literal(host);
+    if (!literal.isNull()) {
+        QTimer::singleShot(0, context, [literal, done = std::move(done)] { done({literal}); });
+        return;
+    }
+    if (m_namespace.isEmpty()) {
+        QHostInfo::lookupHost(host, context,
+                              [done = std::move(done)](const QHostInfo &info) { done(info.addresses()); });
+        return;
+    }
+    // Another namespace has its own hosts file and resolvers (`ip netns exec`
+    // binds /etc/netns/NAME over /etc): the name is looked up in there.
+    static const QRegularExpression hostName(QStringLiteral("^[A-Za-z0-9.-]{1,253}$"));
+    const QString name = QFileInfo(m_namespace).fileName();
+    if (!hostName.match(host).hasMatch() || !m_namespace.startsWith(QLatin1String("/run/netns/"))) {
+        QTimer::singleShot(0, context, [done = std::move(done)] { done({}); });
+        return;
+    }
+    auto *lookup = new QProcess(context);
+    lookup->setProcessChannelMode(QProcess::SeparateChannels);
+    const auto finish = [lookup, done = std::move(done)] {
+        // At most a few lines of addresses; anything else is not an answer.
+        const QByteArray out = lookup->readAllStandardOutput().left(1 << 16);
+        QList<QHostAddress> addresses;
+        for (const QByteArray &line : out.split('\n')) {
+            const QHostAddress address(QString::fromLatin1(line.left(line.indexOf(' '))));
+            if (!address.isNull() && !addresses.contains(address))
+                addresses << address;
+        }
+        lookup->deleteLater();
+        done(addresses);
+    };
+    QObject::connect(lookup, &QProcess::finished, lookup, finish);
+    QObject::connect(lookup, &QProcess::errorOccurred, lookup, [lookup, finish](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            finish();
+    });
+    // A resolver that never answers holds nothing up for long.
+    QTimer::singleShot(10000, lookup, [lookup] { lookup->kill(); });
+    lookup->start(QStringLiteral("ip"), {QStringLiteral("netns"), QStringLiteral("exec"), name,
+                                         QStringLiteral("getent"), QStringLiteral("ahosts"), host});
 }
 
 bool NftablesLeakGuard::isInPlace()

@@ -21,6 +21,7 @@ public:
     Outcome<> apply(const LeakPolicy &policy) override;
     Outcome<> verify() override;
     bool isInPlace() override;
+    void lookUp(const QString &host, QObject *context, Addresses done) override;
 
     // The nftables script that puts `policy` in force in table `table`: one
     // transaction that makes the table (so the delete never fails), deletes

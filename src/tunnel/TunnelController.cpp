@@ -84,7 +84,7 @@ void TunnelController::startFailed()
 void TunnelController::adoptLeftBlock()
 {
     LeakGuard *const guard = this->guard();
-    if (!guard || m_state != State::Off || m_wanted || m_alwaysRequired || !guard->isInPlace())
+    if (!guard || m_alwaysRequired || !guard->isInPlace())
         return;
     qCInfo(lcTunnel) << "found the block an earlier run left";
     m_wanted = true;

@@ -11,6 +11,7 @@
 #include <QHostInfo>
 #include <QUrl>
 #include <QPointer>
+#include <QTimer>
 
 namespace Orvex {
 
@@ -45,6 +46,8 @@ VPNService::VPNService(VpnManager *manager, Session &session, QObject *parent)
     const QHostAddress literal(m_config.hostname);
     if (!literal.isNull())
         pinGateway({literal});
+    else // looked up at once: a tunnel the saved configuration brings up by itself is blocked to all but it
+        QTimer::singleShot(0, this, [this] { withGateway({}); });
     applyAlwaysRequired();
 }
 
@@ -139,24 +142,27 @@ void VPNService::pinGateway(const QList<QHostAddress> &addresses)
 
 void VPNService::withGateway(Completion then)
 {
+    LeakGuard *guard = m_manager->backend()->leakGuard();
     const bool blocking = m_controller.policy().level != LeakPolicy::Level::Open;
-    if (!m_manager->backend()->leakGuard() || (!m_gateway.isEmpty() && m_gatewayHost == m_config.hostname)
-        || blocking) {
+    if (!guard || (!m_gateway.isEmpty() && m_gatewayHost == m_config.hostname) || blocking) {
         // Nothing to pin the block to, known already, or no lookup could
         // pass the block: the addresses from before.
-        then();
+        if (then)
+            then();
         return;
     }
     QPointer<VPNService> self(this);
-    QHostInfo::lookupHost(m_config.hostname, this, [self, then = std::move(then)](const QHostInfo &info) {
-        if (!self)
-            return;
-        // Not found (no network yet): charon looks the name up itself, and
-        // the attempt fails against the block if it cannot.
-        if (!info.addresses().isEmpty())
-            self->pinGateway(info.addresses());
-        then();
-    });
+    guard->lookUp(m_config.hostname, this,
+                  [self, then = std::move(then)](const QList<QHostAddress> &addresses) {
+                      if (!self)
+                          return;
+                      // Not found (no network yet): charon looks the name up itself, and
+                      // the attempt fails against the block if it cannot.
+                      if (!addresses.isEmpty())
+                          self->pinGateway(addresses);
+                      if (then)
+                          then();
+                  });
 }
 
 void VPNService::giveUp()

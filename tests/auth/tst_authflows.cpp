@@ -227,6 +227,8 @@ void tst_AuthFlows::initTestCase()
     config.passwordResetURL = u"http://reset.orvex.example:8443/somewhere"_s;
     config.vpnBackend = u"vici"_s;
     config.viciSocket = m_dir.filePath(u"no-charon.vici"_s);
+    // A Turn ON blocks traffic: never in the machine's own namespace.
+    config.viciNetworkNamespace = m_dir.filePath(u"no-netns"_s);
     Config::setCurrent(config);
     SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(machineId); });
     // The phone screen preselects the country of the user's locale.

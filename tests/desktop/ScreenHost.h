@@ -83,6 +83,8 @@ inline void prepareEnvironment(const QString &scratchDir)
     config.apiBaseURL = QStringLiteral("https://127.0.0.1:9");
     config.vpnBackend = QStringLiteral("vici");
     config.viciSocket = scratchDir + QStringLiteral("/none.vici");
+    // A Turn ON blocks traffic: never in the machine's own namespace.
+    config.viciNetworkNamespace = scratchDir + QStringLiteral("/no-netns");
     Orvex::Config::setCurrent(config);
     Orvex::TunnelStatusSource::install([](QObject *, Orvex::TunnelStatusSource::Observer) {});
     context();

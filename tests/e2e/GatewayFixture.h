@@ -36,6 +36,12 @@ public:
     // What `up` printed: CLIENT_NS, GATEWAY_NS, INNER_ADDR, CONN, the logs...
     QString value(const QString &key) const { return m_values.value(key); }
     QString clientVici() const { return value(QStringLiteral("CLIENT_VICI")); }
+    // The client namespace as the file naming it: where the client's traffic
+    // block goes (viciNetworkNamespace).
+    QString clientNamespace() const
+    {
+        return QStringLiteral("/run/netns/") + value(QStringLiteral("CLIENT_NS"));
+    }
     QString gatewayVici() const { return value(QStringLiteral("GATEWAY_VICI")); }
     QString host() const { return value(QStringLiteral("GATEWAY_HOST")); }
     QString caCertificate() const { return value(QStringLiteral("CA_CERT")); }

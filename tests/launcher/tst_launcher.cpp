@@ -312,8 +312,8 @@ void tst_Launcher::startingFromTheMenuReopensTheRunningClient()
     // Should the hand-over fail and the new client start for real, it finds
     // only stand-ins: no tunnel daemon, the private bus as the system bus.
     const QString config = m_dir->filePath(u"config.json"_s);
-    const QString noCharon = uR"({"vpnBackend": "vici", "viciSocket": "%1"})"_s.arg(
-        m_dir->filePath(u"none.vici"_s));
+    const QString noCharon = uR"({"vpnBackend": "vici", "viciSocket": "%1", "viciNetworkNamespace": "%2"})"_s
+                                 .arg(m_dir->filePath(u"none.vici"_s), m_dir->filePath(u"no-netns"_s));
     QVERIFY(writeFile(config, noCharon.toUtf8()));
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(u"PATH"_s, path);

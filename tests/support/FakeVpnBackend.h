@@ -26,6 +26,11 @@ public:
         return tampered ? Outcome<>::failure(QStringLiteral("changed")) : Outcome<>::success();
     }
     bool isInPlace() override { return inForce.level != LeakPolicy::Level::Open; }
+    void lookUp(const QString &host, QObject *, Addresses done) override
+    {
+        const QHostAddress literal(host);
+        done(literal.isNull() ? QList<QHostAddress>{} : QList{literal});
+    }
 
     LeakPolicy inForce;
     QString failWith; // every apply fails with it when set
