@@ -55,7 +55,9 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QNetworkAccessManager>
+#include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTime>
 #include <QTimer>
@@ -317,8 +319,35 @@ public:
     VpnStatus live() const { return VPNService::shared(m_session.session).manager()->connection()->status(); }
     bool overlayUp() const { return screen()->isProgressDue(); }
 
-    // Turn ON (or OFF): the main button's logic, as a click runs it.
-    void press() { screen()->mainButtonAction(); }
+    // Turn ON (or OFF): the main button's logic, as a click runs it. A
+    // press on a tunnel that is up or coming is the user's Turn OFF: from
+    // then on, what leaves in the clear is what they asked for.
+    void press()
+    {
+        const VpnStatus shown = status();
+        if (shown == VpnStatus::Connected)
+            noteWanted(false);
+        screen()->mainButtonAction();
+    }
+    // From the user's Turn ON (the block goes up) to their Turn OFF: the
+    // times (ms since the epoch) the tunnel was wanted.
+    void noteWanted(bool wanted)
+    {
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        if (wanted && (wantedSince.isEmpty() || wantedUntil.size() == wantedSince.size()))
+            wantedSince << now;
+        else if (!wanted && wantedUntil.size() < wantedSince.size())
+            wantedUntil << now;
+    }
+    bool wasWanted(qint64 at) const
+    {
+        for (qsizetype i = 0; i < wantedSince.size(); ++i) {
+            if (at >= wantedSince[i] && (i >= wantedUntil.size() || at <= wantedUntil[i]))
+                return true;
+        }
+        return false;
+    }
+    QList<qint64> wantedSince, wantedUntil;
     bool settled() const
     {
         const VpnStatus s = live();
@@ -396,6 +425,20 @@ bool Soak::setUp(QString *error)
         *error = QStringLiteral("the main screen did not come");
         return false;
     }
+    VPNService &tunnel = VPNService::shared(m_session.session);
+    auto previous = std::make_shared<TunnelController::State>(tunnel.tunnel().state());
+    QObject::connect(&tunnel, &VPNService::tunnelStateChanged, screen(), [this, &tunnel, previous] {
+        // Wanted from the moment the block is up (stamped after it went up)
+        // until the user's Turn OFF (stamped before the press); a tunnel on
+        // its way down after that press is not wanted any more.
+        using State = TunnelController::State;
+        const State state = tunnel.tunnel().state();
+        if (state == State::Off)
+            noteWanted(false);
+        else if (*previous == State::Off && state != State::Disconnecting)
+            noteWanted(true);
+        *previous = state;
+    });
     QObject::connect(VPNService::shared(m_session.session).manager()->connection(),
                      &VpnConnection::statusDidChange, screen(), [this] {
                          // After the screen has seen it too.
@@ -811,6 +854,29 @@ int main(int argc, char **argv)
     std::printf("soak: %d cycles, seed %u, fault share %.2f\n", cycles, seed, faultShare);
     std::fflush(stdout);
 
+    // Ordinary programs of the client's network keep sending all along (a
+    // ping of each family five times a second to the host behind the
+    // gateway); what the client's outer link carries is captured.
+    std::vector<std::unique_ptr<QProcess>> pingers;
+    for (const QString &target :
+         {gateway.value(QStringLiteral("HOST_ADDR")), gateway.value(QStringLiteral("HOST_ADDR6"))}) {
+        auto pinger = std::make_unique<QProcess>();
+        pinger->setStandardOutputFile(QProcess::nullDevice());
+        pinger->setStandardErrorFile(QProcess::nullDevice());
+        pinger->start(QStringLiteral("ip"),
+                      {QStringLiteral("netns"), QStringLiteral("exec"),
+                       gateway.value(QStringLiteral("CLIENT_NS")), QStringLiteral("ping"),
+                       QStringLiteral("-i"), QStringLiteral("0.2"), target});
+        pingers.push_back(std::move(pinger));
+    }
+    const auto stopPingers = qScopeGuard([&pingers] {
+        for (auto &pinger : pingers) {
+            pinger->kill();
+            pinger->waitForFinished();
+        }
+    });
+    const bool capturing = gateway.startCapture();
+
     Soak soak(gateway, service, serviceArguments);
     soak.verbose = verbose;
     if (!soak.setUp(&error)) {
@@ -902,6 +968,18 @@ int main(int argc, char **argv)
     waitFor([&] { return gatewaySas() == 0; }, 45000);
     const int leftAfterDpd = gatewaySas();
 
+    QStringList beside;
+    const bool captured = capturing && !gateway.stopCapture(&beside).isEmpty();
+    int plaintextWanted = 0;
+    for (const QString &line : beside) {
+        const qint64 at = qint64(line.section(QLatin1Char(' '), 0, 0).toDouble() * 1000);
+        if (soak.wasWanted(at)) {
+            ++plaintextWanted;
+            if (plaintextWanted <= 10)
+                std::printf("  in the clear while wanted: %s\n", qPrintable(line));
+        }
+    }
+
     std::printf("\nsoak figures (seed %u)\n", seed);
     std::printf("  cycles:                          %d (%.0f s), %d with a problem\n", cycles,
                 wall.elapsed() / 1000.0, badCycles);
@@ -911,6 +989,12 @@ int main(int argc, char **argv)
     std::printf("  faults:                          %d\n", faultsTotal);
     for (Fault kind : allFaults)
         std::printf("    %-30s %d\n", faultName(kind), soak.faultsByKind[kind]);
+    if (captured)
+        std::printf(
+            "  plaintext on the outer link:     %d while the tunnel was wanted (want 0), %d while off\n",
+            plaintextWanted, int(beside.size()) - plaintextWanted);
+    else
+        std::printf("  plaintext on the outer link:     not captured (tcpdump failed)\n");
     std::printf("  state did not match charon:      %d (want 0)\n", soak.mismatches);
     std::printf("  progress overlays left up:       %d (want 0)\n", soak.stuckOverlays);
     std::printf("  Turn ON after a fault failed:    %d (want 0)\n", soak.failedRecoveries);
@@ -952,15 +1036,17 @@ int main(int argc, char **argv)
                     faultAt.empty() ? "-" : faultName(faultAt.rbegin()->second));
     std::printf("FIGURE soak-cycles %d\nFIGURE soak-mismatches %d\nFIGURE soak-stuck-overlays %d\n"
                 "FIGURE soak-connect-median-ms %.1f\nFIGURE soak-connect-p95-ms %.1f\n"
-                "FIGURE soak-rss-growth-mb %.2f\nFIGURE soak-fd-growth %d\nFIGURE soak-gateway-sas-left %d\n",
+                "FIGURE soak-rss-growth-mb %.2f\nFIGURE soak-fd-growth %d\nFIGURE soak-gateway-sas-left %d\n"
+                "FIGURE soak-plaintext-while-wanted %d\n",
                 cycles, soak.mismatches, soak.stuckOverlays, percentile(soak.connectMs, 0.5),
-                percentile(soak.connectMs, 0.95), (rssEnd - rssStart) / 1024.0, fdsEnd - fdsStart, leftNow);
+                percentile(soak.connectMs, 0.95), (rssEnd - rssStart) / 1024.0, fdsEnd - fdsStart, leftNow,
+                captured ? plaintextWanted : -1);
     std::fflush(stdout);
 
     soak.tearDown();
     gateway.down();
     service.stop();
     const bool failed = soak.mismatches || soak.stuckOverlays || soak.failedRecoveries || soak.failedConnects
-                        || soak.injectErrors;
+                        || soak.injectErrors || !captured || plaintextWanted > 0;
     return failed ? 1 : 0;
 }

@@ -7,7 +7,8 @@ namespace Orvex {
 
 namespace {
 
-Q_LOGGING_CATEGORY(lcTunnel, "orvex.tunnel")
+// Warnings by default; the state changes with QT_LOGGING_RULES="orvex.tunnel.info=true".
+Q_LOGGING_CATEGORY(lcTunnel, "orvex.tunnel", QtWarningMsg)
 
 // A fourth attempt in a row that does not bring the tunnel up is the last.
 constexpr int MaximumAttempts = 3;
@@ -29,6 +30,7 @@ VpnStatus TunnelController::status() const
 
 void TunnelController::setGateway(const QList<QHostAddress> &gateway)
 {
+    qCInfo(lcTunnel) << "gateway at" << gateway;
     m_gateway = gateway;
     if (m_policy.level != LeakPolicy::Level::Open && m_policy.gateway != gateway)
         (void) enforce(m_policy.level); // failures show at the next change

@@ -156,6 +156,7 @@ void VPNService::withGateway(Completion then)
                   [self, then = std::move(then)](const QList<QHostAddress> &addresses) {
                       if (!self)
                           return;
+                      self->m_gatewayHost = self->m_config.hostname;
                       // Not found (no network yet): charon looks the name up itself, and
                       // the attempt fails against the block if it cannot.
                       if (!addresses.isEmpty())
@@ -391,6 +392,18 @@ void VPNService::configureAndSave(const Outcome<> &loaded, Completion followUp, 
     if (!loaded.isSuccess()) {
         if (failed)
             failed();
+        return;
+    }
+    // Nothing is handed to a guarded backend before the gateway has been
+    // looked up: a configuration that comes up by itself is blocked to all
+    // but its gateway, and charon is to use the addresses, not the name.
+    if (m_manager->backend()->leakGuard() && m_gatewayHost != m_config.hostname
+        && m_controller.policy().level == LeakPolicy::Level::Open) {
+        QPointer<VPNService> self(this);
+        withGateway([self, followUp = std::move(followUp), failed = std::move(failed)] {
+            if (self)
+                self->configureAndSave(Outcome<>::success(), followUp, failed);
+        });
         return;
     }
 

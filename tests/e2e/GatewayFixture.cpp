@@ -258,7 +258,7 @@ bool GatewayFixture::startCapture()
     QObject::connect(tcpdump, &QProcess::readyReadStandardError, tcpdump,
                      [this, tcpdump] { m_captureErrors += tcpdump->readAllStandardError(); });
     tcpdump->start(u"ip"_s, {u"netns"_s, u"exec"_s, value(u"CLIENT_NS"_s), u"tcpdump"_s, u"-i"_s,
-                             value(u"CLIENT_IF"_s), u"-Q"_s, u"out"_s, u"-nn"_s, u"-l"_s});
+                             value(u"CLIENT_IF"_s), u"-Q"_s, u"out"_s, u"-tt"_s, u"-nn"_s, u"-l"_s});
     if (!QTest::qWaitFor([this] { return m_captureErrors.contains("listening on"); }, 30000)) {
         qWarning("tcpdump did not start: %s", m_captureErrors.constData());
         m_capture.reset();
@@ -267,7 +267,7 @@ bool GatewayFixture::startCapture()
     return true;
 }
 
-QMap<QString, int> GatewayFixture::stopCapture()
+QMap<QString, int> GatewayFixture::stopCapture(QStringList *beside)
 {
     if (!m_capture)
         return {};
@@ -321,7 +321,10 @@ QMap<QString, int> GatewayFixture::stopCapture()
                              : line.contains(u" Flags ["_s)                      ? u"TCP"_s
                                                                                  : u"other"_s;
         ++kinds[kind];
-        qInfo().noquote() << "beside the tunnel:" << line;
+        if (beside)
+            *beside << line;
+        else
+            qInfo().noquote() << "beside the tunnel:" << line;
     }
     return kinds;
 }

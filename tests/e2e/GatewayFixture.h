@@ -105,7 +105,9 @@ public:
     // ESP with the gateway are not counted, but "IKE/ESP" says how much of
     // that there was). Empty when the capture failed.
     bool startCapture();
-    QMap<QString, int> stopCapture();
+    // `beside`, when given, gets each packet counted beside the tunnel as
+    // tcpdump printed it, its time (seconds since the epoch) first.
+    QMap<QString, int> stopCapture(QStringList *beside = nullptr);
     // What ordinary programs in the client namespace send: a ping of each
     // family to the host behind the gateway, a name looked up at the LAN's
     // resolver and a TCP connection to an address outside. Each gives up

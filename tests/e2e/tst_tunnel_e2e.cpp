@@ -118,8 +118,13 @@ void TestTunnelEndToEnd::init()
     m_gateway = std::make_unique<GatewayFixture>();
     QString error;
     const bool ipv4Only = QLatin1String(QTest::currentDataTag()).endsWith(QLatin1String("IPv4-only gateway"));
-    QVERIFY2(m_gateway->up(&error, ipv4Only ? QStringList{u"--ipv4-only"_s} : QStringList{}),
-             qPrintable(error));
+    QStringList arguments;
+    if (ipv4Only)
+        arguments << u"--ipv4-only"_s;
+    // A common set-up: the same resolver named by the pools of both families.
+    if (QLatin1String(QTest::currentDataTag()).contains(QLatin1String("one resolver")))
+        arguments << u"--one-resolver"_s;
+    QVERIFY2(m_gateway->up(&error, arguments), qPrintable(error));
 
     Config config = *Config::parse({}, {}, nullptr);
     config.vpnGatewayHost = m_gateway->host();
@@ -294,6 +299,7 @@ void TestTunnelEndToEnd::nothingLeavesBesideTheTunnel_data()
 {
     QTest::addColumn<bool>("gatewayOffersIpv6");
     QTest::newRow("dual-stack gateway") << true;
+    QTest::newRow("dual-stack gateway, one resolver for both families") << true;
     QTest::newRow("IPv4-only gateway") << false;
 }
 
