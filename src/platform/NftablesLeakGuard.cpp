@@ -52,9 +52,13 @@ constexpr char Gateway[] = "    ip daddr @gateway4 udp dport { 500, 4500 } accep
                            "    ip6 daddr @exempt6 accept\n";
 
 // Into the tunnel: what an IPsec policy will protect (the kernel's ESP), or
-// what goes to the userspace ESP's TUN device.
-constexpr char IntoTheTunnel[] = "    rt ipsec exists accept\n"
-                                 "    oifname \"ipsec*\" accept\n";
+// what goes to the userspace ESP's TUN device; only while the set `tunnel`
+// holds the families, so that a tunnel coming up or going down changes one
+// set's elements rather than the rules (the kernel takes a change of rules or
+// tables much longer to settle).
+constexpr char IntoTheTunnel[] = "    rt ipsec exists meta nfproto @tunnel accept\n"
+                                 "    oifname \"ipsec*\" meta nfproto @tunnel accept\n";
+constexpr char TunnelFamilies[] = "{ ipv4, ipv6 }";
 
 } // namespace
 
@@ -74,17 +78,17 @@ QByteArray NftablesLeakGuard::script(const LeakPolicy &policy, const QByteArray 
     out += addressSet("gateway6", "ipv6_addr", policy.gateway, QAbstractSocket::IPv6Protocol);
     out += addressSet("exempt4", "ipv4_addr", policy.exempt, QAbstractSocket::IPv4Protocol);
     out += addressSet("exempt6", "ipv6_addr", policy.exempt, QAbstractSocket::IPv6Protocol);
+    out += QByteArray("  set tunnel { type nf_proto;")
+           + (tunnel ? QByteArray(" elements = ") + TunnelFamilies + ";" : "") + " }\n";
     out += "  chain output {\n    type filter hook output priority filter; policy drop;\n";
     out += Housekeeping;
     out += Gateway;
-    if (tunnel)
-        out += IntoTheTunnel;
+    out += IntoTheTunnel;
     out += "  }\n";
     // Nothing is routed past the tunnel for others (containers, virtual
     // machines) either.
     out += "  chain forward {\n    type filter hook forward priority filter; policy drop;\n";
-    if (tunnel)
-        out += IntoTheTunnel;
+    out += IntoTheTunnel;
     out += "  }\n}\n";
     return out;
 }
@@ -135,10 +139,26 @@ Outcome<QByteArray> NftablesLeakGuard::run(const QByteArray &commands)
 
 Outcome<> NftablesLeakGuard::apply(const LeakPolicy &policy)
 {
-    const Outcome<QByteArray> changed = run(script(policy, m_table));
+    // Between blocking and the tunnel, over the same table as last put in
+    // force (and still in force), only the tunnel's set changes.
+    const bool between = policy.level != LeakPolicy::Level::Open && m_policy.level != LeakPolicy::Level::Open
+                         && policy.gateway == m_policy.gateway && policy.exempt == m_policy.exempt
+                         && !m_applied.isEmpty() && verify().isSuccess();
+    QByteArray commands;
+    if (between && policy.level == m_policy.level)
+        return Outcome<>::success();
+    if (between)
+        commands = (policy.level == LeakPolicy::Level::Tunnel ? "add" : "delete")
+                   + QByteArray(" element inet ") + m_table + " tunnel " + TunnelFamilies + "\n";
+    else if (policy.level != LeakPolicy::Level::Open && m_applied.isEmpty() && !isInPlace())
+        commands = script(policy, m_table).mid(script({}, m_table).size()); // nothing to replace: made at once
+    else
+        commands = script(policy, m_table);
+    const Outcome<QByteArray> changed = run(commands);
     if (!changed.isSuccess())
         return Outcome<>::failure(changed.error());
     m_applied.clear();
+    m_policy = policy;
     if (policy.level == LeakPolicy::Level::Open)
         return Outcome<>::success();
     const Outcome<QByteArray> listed = run("list table inet " + m_table);

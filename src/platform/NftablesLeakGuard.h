@@ -35,6 +35,7 @@ private:
     QString m_namespace;
     QByteArray m_table;
     QByteArray m_applied; // the table's listing right after the last apply; empty when open
+    LeakPolicy m_policy;  // what the last apply put in force
 };
 
 } // namespace Orvex
