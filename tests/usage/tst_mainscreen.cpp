@@ -26,6 +26,7 @@
 #include "TestSession.h"
 
 #include <QLabel>
+#include <QPushButton>
 #include <QNetworkReply>
 #include <QRegularExpression>
 #include <QScatterSeries>
@@ -86,6 +87,7 @@ private Q_SLOTS:
     void liveStateIsReadAtSetup();
     void presentationFollowsEachStatus_data();
     void presentationFollowsEachStatus();
+    void blockedSaysWhyAndOffersTheWayOut();
     void switchingOffATunnelThatDropsMeanwhileStartsNothing();
     void silentTunnelEndsTheOverlay();
     void unreadableTunnelConfigurationIsReported();
@@ -255,6 +257,36 @@ void tst_MainScreen::presentationFollowsEachStatus()
         QTRY_VERIFY(!screen->progressContainer()->isHidden());
         QVERIFY(screen->progressContainer()->canFallThrought());
     }
+}
+
+// Given up by itself, the client keeps traffic blocked: the screen says why
+// and what it means, and its Turn OFF is the way out.
+void tst_MainScreen::blockedSaysWhyAndOffersTheWayOut()
+{
+    QVERIFY(m_session.keepIdentity());
+    m_backend->setLiveStatus(VpnStatus::Disconnected);
+    m_service->setStatus(VpnStatus::Connected); // no connect on first load
+    MainViewController *screen = showScreen();
+    waitUntilIdle();
+    QVERIFY(screen->liftBlockButton()->isHidden());
+
+    m_backend->failure = VpnBackend::Failure::Refused;
+    m_service->connect();
+    QTRY_VERIFY(m_backend->calls.contains(u"start"_s));
+    m_backend->setLiveStatus(VpnStatus::Connecting);
+    m_backend->setLiveStatus(VpnStatus::Disconnected);
+    QTRY_VERIFY(!screen->liftBlockButton()->isHidden());
+    QCOMPARE(
+        screen->noticeLabel()->text(),
+        u"The VPN server refused the connection. To keep your traffic private, nothing leaves this computer "
+        "outside the VPN until you turn it off. Turn it on to try again."_s);
+    QVERIFY(!screen->noticeLabel()->isHidden());
+    QCOMPARE(screen->statusLabel()->text(), u"Turn ON"_s);
+
+    QTest::mouseClick(screen->liftBlockButton(), Qt::LeftButton);
+    QTRY_COMPARE(m_service->tunnel().state(), TunnelController::State::Off);
+    QTRY_VERIFY(screen->liftBlockButton()->isHidden());
+    QVERIFY(screen->noticeLabel()->isHidden());
 }
 
 void tst_MainScreen::switchingOffATunnelThatDropsMeanwhileStartsNothing()
