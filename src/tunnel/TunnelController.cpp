@@ -173,7 +173,16 @@ void TunnelController::backendChanged(VpnStatus status)
             if (!enter(retrying))
                 giveUp(Reason::GuardFailed);
         } else {
-            giveUp(failureReason());
+            // A backend that found the tunnel dead brings it back at once,
+            // also without on-demand: given up only if nothing follows.
+            const Reason reason = failureReason();
+            if (!enter(retrying))
+                giveUp(Reason::GuardFailed);
+            QTimer::singleShot(0, this, [this, reason] {
+                if (m_wanted && !m_givenUp
+                    && (m_backend == VpnStatus::Disconnected || m_backend == VpnStatus::Invalid))
+                    giveUp(reason);
+            });
         }
         return;
     }

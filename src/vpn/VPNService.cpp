@@ -143,10 +143,10 @@ void VPNService::pinGateway(const QList<QHostAddress> &addresses)
 void VPNService::withGateway(Completion then)
 {
     LeakGuard *guard = m_manager->backend()->leakGuard();
-    const bool blocking = m_controller.policy().level != LeakPolicy::Level::Open;
-    if (!guard || (!m_gateway.isEmpty() && m_gatewayHost == m_config.hostname) || blocking) {
-        // Nothing to pin the block to, known already, or no lookup could
-        // pass the block: the addresses from before.
+    if (!guard || (!m_gateway.isEmpty() && m_gatewayHost == m_config.hostname)) {
+        // Nothing to pin the block to, or known already. (Behind a block
+        // that is up already, a lookup may still be answered from the hosts
+        // file; one that the block stops just finds nothing.)
         if (then)
             then();
         return;
@@ -170,12 +170,18 @@ void VPNService::giveUp()
 {
     // As a Turn OFF for the tunnel, never for the block: that stays until
     // the user lifts it.
+    // The user may turn the tunnel on again before this is through: nothing
+    // of it then touches their new attempt.
     m_stopRequested = true;
     m_config.isOnDemandEnabled = false;
     QPointer<VPNService> self(this);
-    loadThenConfigure([self] {
-        if (self)
-            self->stopTunnel();
+    m_manager->loadFromPreferences([self](const Outcome<> &loaded) {
+        if (!self || !self->isBlocked())
+            return;
+        self->configureAndSave(loaded, [self] {
+            if (self && self->isBlocked())
+                self->stopTunnel();
+        });
     });
     m_stopRequested = false; // given up, not asked for
 }
