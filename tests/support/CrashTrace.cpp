@@ -1,19 +1,19 @@
 // Every test program carries this file (orvex_add_test links it in): a test
 // that crashes ends at once, with the stack it crashed on in its output.
 //
-// QtTest's own handler for fatal signals formats a message and attaches gdb
-// to the process (unless QTEST_DISABLE_STACK_DUMP is set, as the suite sets
-// it). Both allocate; after the C library has found its heap damaged it aborts
-// still holding the heap's lock, and the handler then waits forever, until
-// CTest's time limit ends the test without a stack. The handler here makes
-// only calls that are safe in a signal handler: it writes the test function,
-// the signal and the frames straight to stderr, then lets the signal end the
-// process as it would have. QtTest's handler, installed later, writes its
-// one line and then passes the signal on to this one.
+// QtTest's own handler for fatal signals attaches gdb to the process; that
+// allocates, and after the C library has found its heap damaged it aborts
+// still holding the heap's lock, so the handler waited until CTest's time
+// limit ended the test, without a stack. CTest runs every test with
+// -nocrashhandler; QTEST_DISABLE_STACK_DUMP=1, which a test's children
+// inherit, keeps gdb away from a test program that a test starts again
+// without that option. The handler here makes only
+// calls that are safe in a signal handler: it writes the test function, the
+// signal and the frames straight to stderr, then lets the signal end the
+// process as it would have.
 //
-// Under AddressSanitizer and ThreadSanitizer the sanitizer reports what it
-// catches itself (bad memory accesses, races) with a symbolized stack; only an
-// abort() is left to this handler, which then has the sanitizer unwind it.
+// Under AddressSanitizer and ThreadSanitizer the sanitizer reports every fatal
+// signal itself, with a symbolized stack; an abort() too, as set here.
 
 #include <QTest>
 
@@ -22,10 +22,17 @@
 #include <execinfo.h>
 #include <unistd.h>
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define ORVEX_TEST_SANITIZED 1
-#include <sanitizer/common_interface_defs.h>
-#endif
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" const char *__asan_default_options()
+{
+    return "handle_abort=1";
+}
+#elif defined(__SANITIZE_THREAD__)
+extern "C" const char *__tsan_default_options()
+{
+    return "handle_abort=1";
+}
+#else
 
 namespace {
 
@@ -62,34 +69,16 @@ void onFatalSignal(int signal)
         say(")");
     }
     say("; stack of the thread it hit:\n");
-#ifdef ORVEX_TEST_SANITIZED
-    __sanitizer_print_stack_trace();
-    say("=== end of stack\n");
-#else
     void *frames[128];
     backtrace_symbols_fd(frames, backtrace(frames, 128), STDERR_FILENO);
     say("=== end of stack (addr2line -Cfipe FILE +OFFSET names a frame shown by its offset only)\n");
-#endif
     // SA_RESETHAND has put the default action back: the signal ends the
     // process as soon as this handler returns.
     ::raise(signal);
 }
 
-#ifdef ORVEX_TEST_SANITIZED
-// The sanitizer aborts after its own report; that abort needs no second stack.
-void onSanitizerReport()
-{
-    ::signal(SIGABRT, SIG_DFL);
-}
-#endif
-
 bool installFatalSignalHandler()
 {
-#ifdef ORVEX_TEST_SANITIZED
-    __sanitizer_set_death_callback(onSanitizerReport);
-    const int fatalSignals[] = {SIGABRT};
-    const int flags = SA_RESETHAND;
-#else
     // backtrace() loads the unwinder, which allocates, on its first call: now,
     // not in the handler.
     void *frame = nullptr;
@@ -100,14 +89,11 @@ bool installFatalSignalHandler()
     stack.ss_sp = alternateStack;
     stack.ss_size = sizeof alternateStack;
     sigaltstack(&stack, nullptr);
-    const int fatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
-    const int flags = SA_RESETHAND | SA_ONSTACK;
-#endif
     struct sigaction action = {};
     action.sa_handler = onFatalSignal;
-    action.sa_flags = flags;
+    action.sa_flags = SA_RESETHAND | SA_ONSTACK;
     sigemptyset(&action.sa_mask);
-    for (const int signal : fatalSignals)
+    for (const int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT})
         sigaction(signal, &action, nullptr);
     return true;
 }
@@ -115,3 +101,5 @@ bool installFatalSignalHandler()
 const bool installed = installFatalSignalHandler();
 
 } // namespace
+
+#endif
