@@ -7,6 +7,8 @@
 #include <QPointer>
 #include <QThreadPool>
 
+#include <openssl/crypto.h>
+
 namespace Orvex {
 
 std::optional<IdentityStore::Identity> KeychainService::importIdentity(const std::optional<QByteArray> &pkcs12)
@@ -36,6 +38,13 @@ void KeychainService::importInBackground(IdentityStore &store, const QByteArray 
     QObject *home = QCoreApplication::instance();
     QThreadPool::globalInstance()->start([&store, pkcs12, passphrase, guard, home, done] {
         const std::optional<IdentityStore::Identity> identity = store.importSingleIdentity(pkcs12, passphrase);
+        // OpenSSL keeps state per thread (its error queue, among others) and
+        // frees it when the thread ends. A pool thread ends only after main()
+        // has returned, while OpenSSL's clean-up at exit frees that same
+        // state: freed twice, the heap is damaged. Freed here, while the
+        // application still waits for this task, the thread's end has nothing
+        // left to free.
+        OPENSSL_thread_stop();
         QMetaObject::invokeMethod(
             home,
             [guard, done, identity] {

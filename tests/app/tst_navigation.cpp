@@ -65,6 +65,12 @@ public:
     }
     ~FakeLauncher() override
     {
+        // Unhooked here, on this thread: the connection is closed later on Qt
+        // D-Bus's own thread, which would otherwise still reach for this
+        // object (its hook, its destroyed() signal) after it has gone.
+        m_bus.disconnect(QString(), SessionBus::notificationsPath, SessionBus::notificationsInterface,
+                         SessionBus::killLauncherName, this, SLOT(killLauncher(QString)));
+        disconnect(this, &QObject::destroyed, nullptr, nullptr);
         m_bus.unregisterService(SessionBus::launcherAppId);
         QDBusConnection::disconnectFromBus(u"fake-launcher"_s);
     }

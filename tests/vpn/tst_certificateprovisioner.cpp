@@ -19,10 +19,14 @@
 #include <QDir>
 #include <QScopeGuard>
 #include <QSemaphore>
-#include <QThreadPool>
-
 #include <QTest>
+#include <QThreadPool>
 #include <QUrlQuery>
+
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+
+#include <atomic>
 
 using namespace Orvex;
 using namespace TestPkcs12;
@@ -403,6 +407,19 @@ void tst_CertificateProvisioner::onlyAnArchiveWithOneIdentityIsKept()
 {
     QFETCH(QByteArray, archive);
     QFETCH(bool, kept);
+    // One pool thread that never expires, so that the task after the import
+    // runs where the import ran.
+    QThreadPool *pool = QThreadPool::globalInstance();
+    QVERIFY(pool->waitForDone(20000)); // also ends the threads it had
+    const int threads = pool->maxThreadCount();
+    const int expiry = pool->expiryTimeout();
+    pool->setMaxThreadCount(1);
+    pool->setExpiryTimeout(-1);
+    const auto restore = qScopeGuard([&] {
+        pool->waitForDone(20000);
+        pool->setMaxThreadCount(threads);
+        pool->setExpiryTimeout(expiry);
+    });
     QObject context;
     std::optional<std::optional<IdentityStore::Identity>> answer;
     KeychainService::importInBackground(IdentityStore::standard(), archive, &context,
@@ -413,6 +430,17 @@ void tst_CertificateProvisioner::onlyAnArchiveWithOneIdentityIsKept()
     QCOMPARE(answer->has_value(), kept);
     QCOMPARE(IdentityStore::standard().references(),
              kept ? QList<QByteArray>{m_day.sha1()} : QList<QByteArray>{});
+
+    // The worker keeps no OpenSSL state of its own (here: the errors of the
+    // archive's checks). A pool thread ends after main() has returned, and
+    // OpenSSL's clean-up at exit would free that state under the ending thread.
+    std::atomic<unsigned long> leftOver{~0UL};
+    pool->start([&leftOver] {
+        leftOver = ERR_peek_error();
+        OPENSSL_thread_stop();
+    });
+    QVERIFY(pool->waitForDone(20000));
+    QCOMPARE(leftOver.load(), 0UL);
 }
 
 void tst_CertificateProvisioner::renewalIsDueAWeekBeforeTheEnd()
