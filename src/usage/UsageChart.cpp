@@ -1,5 +1,7 @@
 #include "UsageChart.h"
 
+#include "platform/ThreadHandOff.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -50,6 +52,7 @@ private:
 // main thread wait for a load under way rather than start a second one.
 std::atomic<OrvexUsageChartCreateFunction> openedFactory{nullptr};
 std::mutex openLock;
+ThreadHandOff toPool;
 
 OrvexUsageChartCreateFunction openModule(const QString &folder, QStringList *errors)
 {
@@ -102,8 +105,11 @@ void UsageChart::preload()
         if (openedFactory.load())
             return;
         // The application waits for the global pool's work as it ends.
-        QThreadPool::globalInstance()->start(
-            [folder = QCoreApplication::applicationDirPath()] { openModule(folder, nullptr); });
+        const auto passing = toPool.pass();
+        QThreadPool::globalInstance()->start([folder = QCoreApplication::applicationDirPath()] {
+            toPool.receive();
+            openModule(folder, nullptr);
+        });
     });
 }
 

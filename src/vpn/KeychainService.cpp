@@ -1,6 +1,7 @@
 #include "KeychainService.h"
 
 #include "config/Config.h"
+#include "platform/ThreadHandOff.h"
 
 #include <QCoreApplication>
 #include <QObject>
@@ -10,6 +11,14 @@
 #include <openssl/crypto.h>
 
 namespace Orvex {
+
+namespace {
+
+// The import's way to the pool, and its answer's way back.
+ThreadHandOff toPool;
+ThreadHandOff toCaller;
+
+} // namespace
 
 std::optional<IdentityStore::Identity> KeychainService::importIdentity(const std::optional<QByteArray> &pkcs12)
 {
@@ -36,7 +45,9 @@ void KeychainService::importInBackground(IdentityStore &store, const QByteArray 
     // any worker; `context` is only looked at on this thread.
     QPointer<QObject> guard(context);
     QObject *home = QCoreApplication::instance();
+    const auto passing = toPool.pass();
     QThreadPool::globalInstance()->start([&store, pkcs12, passphrase, guard, home, done] {
+        toPool.receive();
         const std::optional<IdentityStore::Identity> identity = store.importSingleIdentity(pkcs12, passphrase);
         // OpenSSL keeps state per thread (its error queue, among others) and
         // frees it when the thread ends. A pool thread ends only after main()
@@ -45,9 +56,11 @@ void KeychainService::importInBackground(IdentityStore &store, const QByteArray 
         // application still waits for this task, the thread's end has nothing
         // left to free.
         OPENSSL_thread_stop();
+        const auto passing = toCaller.pass();
         QMetaObject::invokeMethod(
             home,
             [guard, done, identity] {
+                toCaller.receive();
                 if (guard && done)
                     done(identity);
             },

@@ -413,7 +413,7 @@ void TestNetworkManagerEndToEnd::anOrdinaryUserRunsTheTunnel()
         environment.insert(u"DBUS_SYSTEM_BUS_ADDRESS"_s,
                            QString::fromLocal8Bit(qgetenv("DBUS_SYSTEM_BUS_ADDRESS")));
         environment.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, u"unix:path=/nonexistent"_s);
-        for (const char *sanitizer : {"ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
+        for (const char *sanitizer : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
             if (qEnvironmentVariableIsSet(sanitizer))
                 environment.insert(QLatin1String(sanitizer), qEnvironmentVariable(sanitizer));
         }
@@ -483,7 +483,7 @@ void TestNetworkManagerEndToEnd::anOrdinaryUserRunsTheTunnel()
     QVERIFY(hears("quit"));
     // (It may have ended while the line was being waited for.)
     QTRY_COMPARE_WITH_TIMEOUT(process.state(), QProcess::NotRunning, TunnelTimeoutMs);
-    QCOMPARE(process.exitCode(), 0);
+    QVERIFY2(process.exitCode() == 0, process.readAllStandardError().constData());
     // Quit asks NetworkManager to take the tunnel down; it goes soon after.
     QTRY_VERIFY_WITH_TIMEOUT(!vpnActive(uuid), TunnelTimeoutMs);
 
