@@ -541,10 +541,9 @@ void TestTunnelEndToEnd::nothingLeavesWhileTheTunnelIsWanted()
     QTRY_COMPARE_WITH_TIMEOUT(m_service->tunnel().state(), State::Off, TunnelTimeoutMs);
     QVERIFY(!m_gateway->firewallTables().contains(u"inet orvex"_s));
     QTRY_COMPARE_WITH_TIMEOUT(m_gateway->resolverConfiguration(), resolverBefore, TunnelTimeoutMs);
-    QVERIFY(m_gateway->startCapture());
-    // (To the gateway itself: a link that went down took the default route.)
-    m_gateway->ping(m_gateway->value(u"GATEWAY_ADDR"_s));
-    QVERIFY(m_gateway->stopCapture().value(u"ICMP"_s) >= 1);
+    // The gateway itself answers in the clear (a link that went down took
+    // the default route with it, so not the host behind it).
+    QTRY_VERIFY_WITH_TIMEOUT(m_gateway->ping(m_gateway->value(u"GATEWAY_ADDR"_s)), TunnelTimeoutMs);
 }
 
 QTEST_GUILESS_MAIN(TestTunnelEndToEnd)
