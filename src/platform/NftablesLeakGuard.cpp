@@ -67,9 +67,10 @@ NftablesLeakGuard::NftablesLeakGuard(QString networkNamespace, QByteArray tableN
     , m_table(std::move(tableName))
 {}
 
-QByteArray NftablesLeakGuard::script(const LeakPolicy &policy, const QByteArray &table)
+QByteArray NftablesLeakGuard::script(const LeakPolicy &policy, const QByteArray &table, bool replace)
 {
-    QByteArray out = "table inet " + table + " {}\ndelete table inet " + table + "\n";
+    QByteArray out = replace ? "table inet " + table + " {}\ndelete table inet " + table + "\n"
+                             : QByteArray();
     if (policy.level == LeakPolicy::Level::Open)
         return out;
     const bool tunnel = policy.level == LeakPolicy::Level::Tunnel;
@@ -151,7 +152,7 @@ Outcome<> NftablesLeakGuard::apply(const LeakPolicy &policy)
         commands = (policy.level == LeakPolicy::Level::Tunnel ? "add" : "delete")
                    + QByteArray(" element inet ") + m_table + " tunnel " + TunnelFamilies + "\n";
     else if (policy.level != LeakPolicy::Level::Open && m_applied.isEmpty() && !isInPlace())
-        commands = script(policy, m_table).mid(script({}, m_table).size()); // nothing to replace: made at once
+        commands = script(policy, m_table, false); // nothing to replace: made at once
     else
         commands = script(policy, m_table);
     const Outcome<QByteArray> changed = run(commands);

@@ -25,8 +25,9 @@ public:
 
     // The nftables script that puts `policy` in force in table `table`: one
     // transaction that makes the table (so the delete never fails), deletes
-    // it and makes it anew, or only deletes it for an open policy.
-    static QByteArray script(const LeakPolicy &policy, const QByteArray &table);
+    // it and makes it anew, or only deletes it for an open policy. Without
+    // `replace` (no table of that name exists) it only makes the table.
+    static QByteArray script(const LeakPolicy &policy, const QByteArray &table, bool replace = true);
 
 private:
     // Runs `commands` in the guarded namespace; the listing nft printed.

@@ -59,8 +59,6 @@ public:
     // What the screens show; Connected only over the tunnel's policy.
     VpnStatus status() const;
     int attempts() const { return m_attempts; }
-    // Whether a block is kept at all: a backend without a guard has none.
-    bool isGuarded() const { return guard() != nullptr; }
     // The error of the last failed change of the block, if any.
     QString guardError() const { return m_guardError; }
     LeakPolicy policy() const { return m_policy; }
@@ -78,7 +76,6 @@ public:
     void lift();
     // Off blocks too, but for `exempt` (the service's API).
     void setAlwaysRequired(bool required, const QList<QHostAddress> &exempt = {});
-    bool isAlwaysRequired() const { return m_alwaysRequired; }
     // A start that could not even begin.
     void startFailed();
     // The backend's status changed.
