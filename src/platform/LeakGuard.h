@@ -45,6 +45,13 @@ public:
     // left behind.
     virtual bool isInPlace() = 0;
 
+    // A guard that asks a daemon accepts a change at once and puts it in
+    // force a moment later: until then it is not settled (and `verify`
+    // fails), and `settled` runs each time the daemon has answered, after
+    // which `verify` tells how it went.
+    virtual bool isSettled() const { return true; }
+    virtual void whenSettled(std::function<void()> settled) { Q_UNUSED(settled) }
+
     // Looks `host` up as the guarded traffic's own network would (its
     // namespace, its hosts file and resolvers); `done` gets the addresses,
     // none when it is not found. Asked before the block goes up: the block

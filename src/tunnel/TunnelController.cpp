@@ -1,7 +1,10 @@
 #include "TunnelController.h"
 
 #include <QLoggingCategory>
+#include <QScopeGuard>
 #include <QTimer>
+
+#include <utility>
 
 namespace Orvex {
 
@@ -22,7 +25,10 @@ TunnelController::TunnelController(Hooks hooks, QObject *parent)
 
 VpnStatus TunnelController::status() const
 {
-    if (m_backend != VpnStatus::Connected || m_policy.level == LeakPolicy::Level::Tunnel)
+    if (m_backend != VpnStatus::Connected)
+        return m_backend;
+    const LeakGuard *const guard = this->guard();
+    if (m_policy.level == LeakPolicy::Level::Tunnel && (!guard || guard->isSettled()))
         return m_backend;
     // Up in the daemon, but not (or no longer) under the tunnel's policy.
     return m_wanted && !m_givenUp ? VpnStatus::Connecting : VpnStatus::Disconnecting;
@@ -260,6 +266,12 @@ bool TunnelController::enforce(LeakPolicy::Level level)
         m_appliedBy = nullptr;
         return true;
     }
+    if (wanted.level == LeakPolicy::Level::Open && m_policy.level == LeakPolicy::Level::Open
+        && guard != m_appliedBy) {
+        // Nothing of this run's is in force. A block an earlier run left is
+        // not lifted by the way: `adoptLeftBlock` shows it, the user lifts it.
+        return true;
+    }
     // What is in force is checked at every change, and put back when
     // someone else changed it.
     if (wanted == m_policy && guard == m_appliedBy && guard->verify().isSuccess())
@@ -273,7 +285,52 @@ bool TunnelController::enforce(LeakPolicy::Level level)
     m_guardError.clear();
     m_policy = wanted;
     m_appliedBy = guard;
+    if (!guard->isSettled())
+        guard->whenSettled([this] { guardSettled(); });
     return true;
+}
+
+void TunnelController::afterGuard(std::function<void()> then)
+{
+    const LeakGuard *const guard = this->guard();
+    if (!guard || guard->isSettled()) {
+        then();
+        return;
+    }
+    m_afterGuard.push_back(std::move(then));
+}
+
+void TunnelController::guardSettled()
+{
+    LeakGuard *const guard = this->guard();
+    if (!guard || !guard->isSettled())
+        return;
+    const auto waiters = std::exchange(m_afterGuard, {});
+    const auto release = qScopeGuard([&waiters] {
+        for (const auto &then : waiters)
+            then();
+    });
+    if (guard != m_appliedBy)
+        return;
+    const Outcome<> inForce = guard->verify();
+    if (inForce.isSuccess()) {
+        Q_EMIT changed(); // Connected may show now
+        return;
+    }
+    qCWarning(lcTunnel) << "the block did not take:" << inForce.error();
+    m_guardError = inForce.error();
+    m_appliedBy = nullptr; // whatever comes next is applied anew
+    if (m_state == State::Blocked && m_reason == Reason::GuardFailed) {
+        Q_EMIT changed();
+    } else if (m_policy.level == LeakPolicy::Level::Open) {
+        // The way out failed: not claimed open.
+        m_state = State::Blocked;
+        m_reason = Reason::GuardFailed;
+        Q_EMIT changed();
+    } else {
+        // Never a tunnel, nor an attempt, without its block.
+        giveUp(Reason::GuardFailed);
+    }
 }
 
 } // namespace Orvex

@@ -7,6 +7,7 @@
 #include <QObject>
 
 #include <functional>
+#include <vector>
 
 namespace Orvex {
 
@@ -82,6 +83,9 @@ public:
     void backendChanged(VpnStatus status);
     // At start: a block left by a run that ended without lifting it.
     void adoptLeftBlock();
+    // Runs `then` once the block's last change is in force (or known to
+    // have failed): at once for a guard that changes in one step.
+    void afterGuard(std::function<void()> then);
 
 Q_SIGNALS:
     // After every change of state, reason or shown status.
@@ -94,6 +98,8 @@ private:
     void giveUp(Reason reason);
     Reason failureReason() const;
     bool enforce(LeakPolicy::Level level);
+    // A guard that answers later has answered.
+    void guardSettled();
     LeakGuard *guard() const { return m_hooks.guard ? m_hooks.guard() : nullptr; }
 
     Hooks m_hooks;
@@ -104,6 +110,7 @@ private:
     const LeakGuard *m_appliedBy = nullptr; // ... put there by this guard
     QList<QHostAddress> m_gateway;
     QList<QHostAddress> m_exempt;
+    std::vector<std::function<void()>> m_afterGuard;
     QString m_guardError;
     bool m_wanted = false;
     bool m_started = false; // the backend took an attempt since the last Turn ON

@@ -319,7 +319,7 @@ void VPNService::quit(Completion terminate, Completion failed)
     if (m_status == VpnStatus::Invalid) {
         m_controller.lift();
         if (terminate)
-            terminate();
+            m_controller.afterGuard(std::move(terminate));
         return;
     }
     // What stays saved after the process ends cannot come up by itself.
@@ -336,8 +336,10 @@ void VPNService::quit(Completion terminate, Completion failed)
             // end: the user's Quit lifts the block.
             self->stopTunnel();
             self->m_controller.lift();
+            // Not before the block is gone: a process that ends first
+            // would leave it to a daemon that no longer hears from us.
             if (terminate)
-                terminate();
+                self->m_controller.afterGuard(terminate);
         },
         [self, authMethod, failed = std::move(failed)] {
             // The process goes on: its next connect must not save a

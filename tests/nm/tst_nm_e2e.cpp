@@ -12,6 +12,7 @@
 #include "platform/SystemInfo.h"
 #include "platform/UserDefaults.h"
 #include "platform/VpnManager.h"
+#include "platform/nm/NetworkManagerLeakGuard.h"
 #include "platform/nm/NetworkManagerProfile.h"
 #include "platform/nm/NetworkManagerVpnBackend.h"
 #include "vpn/KeychainService.h"
@@ -29,6 +30,9 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <sched.h>
+#include <csignal>
+
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -69,6 +73,13 @@ QByteArray ipv6DefaultRoutes()
     return routes;
 }
 
+// Whether the client's traffic block is in force in this thread's namespace.
+bool blockInForce()
+{
+    const NetworkManagerLeakGuard::Options block;
+    return NetworkManagerLeakGuard::blockInForce(AF_INET, block.priority, block.table).value_or(false);
+}
+
 } // namespace
 
 class TestNetworkManagerEndToEnd : public QObject
@@ -83,6 +94,8 @@ private Q_SLOTS:
     void nothingLeavesBesideTheTunnel_data();
     void nothingLeavesBesideTheTunnel();
     void gatewayClosingTheTunnelIsDetected();
+    void nothingLeavesWhileTheTunnelIsWanted_data();
+    void nothingLeavesWhileTheTunnelIsWanted();
     void anOrdinaryUserRunsTheTunnel();
 
 private:
@@ -93,6 +106,13 @@ private:
         return GatewayFixture::execute(script(), arguments, output, true) == 0;
     }
     bool enterNamespace(const QString &name);
+    void startClient();
+    // What the client's charon-nm logged so far.
+    QByteArray charonLog() const
+    {
+        QFile log(m_logs.value(1));
+        return log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
+    }
     void leaveNamespace();
     bool vpnActive(const QString &uuid = NetworkManagerVpnBackend::defaultProfileUuid());
 
@@ -210,10 +230,15 @@ void TestNetworkManagerEndToEnd::cleanupTestCase()
 
 void TestNetworkManagerEndToEnd::init()
 {
+    QFile::remove(VpnManager::defaultStoragePath());
+    startClient();
+}
+
+void TestNetworkManagerEndToEnd::startClient()
+{
     // What the client makes, with a grace period short enough for a test.
     NetworkManagerVpnBackend::Options options = NetworkManagerVpnBackend::optionsFor(Config::current());
     options.reassertGraceMs = GraceMs;
-    QFile::remove(VpnManager::defaultStoragePath());
     m_manager = new VpnManager(std::make_unique<NetworkManagerVpnBackend>(options),
                                VpnManager::defaultStoragePath());
     m_service = new VPNService(m_manager, m_session.session);
@@ -283,6 +308,7 @@ void TestNetworkManagerEndToEnd::nothingLeavesBesideTheTunnel()
 
     m_service->disconnect();
     QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Disconnected, TunnelTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!blockInForce(), TunnelTimeoutMs);
     QTRY_COMPARE_WITH_TIMEOUT(m_gateway->resolverConfiguration(), resolverBefore, TunnelTimeoutMs);
     // IPv6 may take the LAN's default route again.
     QTRY_COMPARE_WITH_TIMEOUT(ipv6DefaultRoutes(),
@@ -333,6 +359,116 @@ void TestNetworkManagerEndToEnd::gatewayClosingTheTunnelIsDetected()
     QCOMPARE(m_statuses.constLast(), VpnStatus::Disconnected);
     QVERIFY(!vpnActive());
     QVERIFY(!m_gateway->pingInnerAddress());
+}
+
+void TestNetworkManagerEndToEnd::nothingLeavesWhileTheTunnelIsWanted_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<bool>("gatewayOffersIpv6");
+    for (const bool ipv6 : {true, false}) {
+        for (const char *fault : {"a silent gateway while connecting",
+                                  "the gateway ends the tunnel and goes silent", "the link goes down and up",
+                                  "charon-nm is killed", "the client is killed, then the gateway ends the tunnel"})
+            QTest::newRow(qPrintable(u"%1, %2"_s.arg(QLatin1String(fault),
+                                                     ipv6 ? u"dual-stack gateway"_s : u"IPv4-only gateway"_s)))
+                << QString::fromLatin1(fault) << ipv6;
+    }
+}
+
+// The NetworkManager backend's block, for a user without root: from Turn ON
+// until Turn OFF, whatever fails, nothing leaves on the outer link beside
+// the tunnel; after Turn OFF the probes go out in the clear and nothing of
+// the block is left in NetworkManager or in the routing rules.
+void TestNetworkManagerEndToEnd::nothingLeavesWhileTheTunnelIsWanted()
+{
+    QFETCH(QString, fault);
+    QFETCH(bool, gatewayOffersIpv6);
+    if (!m_gateway->securityAssociations(GatewayFixture::Side::Gateway))
+        QVERIFY(m_gateway->startCharon(GatewayFixture::Side::Gateway));
+    QVERIFY(m_gateway->offerIpv6(gatewayOffersIpv6));
+    // Kept up: every fault is followed by new attempts.
+    const QByteArray reference = m_session.session.identityReference().value();
+    QVERIFY(IdentityStore::standard().grantAccess(reference, NetworkManagerVpnBackend::daemonApplication()));
+    UserDefaults::standard().setBoolean(DefaultsKeys::isAutoConnectEnabled, true);
+    const auto autoConnectOff = qScopeGuard(
+        [] { UserDefaults::standard().setBoolean(DefaultsKeys::isAutoConnectEnabled, false); });
+    const QByteArray resolverBefore = m_gateway->resolverConfiguration();
+
+    const bool silent = fault.startsWith(u"a silent gateway"_s);
+    if (silent)
+        QVERIFY(m_gateway->stopResponder());
+    const qsizetype logged = charonLog().size();
+    m_service->connect();
+    if (silent)
+        QTRY_VERIFY_WITH_TIMEOUT(m_statuses.contains(VpnStatus::Connecting), TunnelTimeoutMs);
+    else
+        QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(blockInForce(), TunnelTimeoutMs);
+    QVERIFY(m_gateway->startCapture());
+    m_gateway->sendProbes();
+
+    using State = TunnelController::State;
+    if (silent) {
+        // (charon-nm waits long on a silent gateway before an attempt
+        // counts as failed; the attempts rule itself is the contract
+        // suite's.) Until its requests have gone unanswered twice.
+        QTRY_VERIFY_WITH_TIMEOUT(charonLog().mid(logged).contains("retransmit 2 of request"), TunnelTimeoutMs);
+        QCOMPARE(m_service->tunnel().state(), State::Connecting);
+    } else if (fault.startsWith(u"the gateway ends"_s)) {
+        QVERIFY(m_gateway->stopResponder());
+        QTRY_VERIFY_WITH_TIMEOUT(m_service->tunnel().state() != State::Connected, TunnelTimeoutMs);
+    } else if (fault.startsWith(u"the link"_s)) {
+        QVERIFY(m_gateway->setLinkUp(false));
+        m_gateway->sendProbes();
+        QVERIFY(m_gateway->setLinkUp(true));
+    } else if (fault.startsWith(u"charon-nm"_s)) {
+        // The one charon-nm in the client's namespace.
+        QByteArray pids;
+        GatewayFixture::execute(u"ip"_s, {u"netns"_s, u"pids"_s, m_gateway->value(u"CLIENT_NS"_s)}, &pids);
+        QByteArray charon;
+        for (const QByteArray &pid : pids.split('\n')) {
+            QFile comm(u"/proc/%1/comm"_s.arg(QString::fromLatin1(pid.trimmed())));
+            if (!pid.trimmed().isEmpty() && comm.open(QIODevice::ReadOnly) && comm.readAll() == "charon-nm\n")
+                charon = pid;
+        }
+        QVERIFY2(charon.trimmed().toInt() > 0, pids.constData());
+        QCOMPARE(::kill(charon.trimmed().toInt(), SIGKILL), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(m_service->tunnel().state() != State::Connected, TunnelTimeoutMs);
+    } else {
+        delete m_service; // killed: nothing of the quit path runs
+        delete m_manager;
+        m_service = nullptr;
+        m_manager = nullptr;
+        QVERIFY(m_gateway->terminateAtGateway());
+        m_gateway->sendProbes();
+        startClient();
+        bool cleared = false;
+        m_service->clearLeftovers([&] { cleared = true; });
+        QTRY_VERIFY_WITH_TIMEOUT(cleared, TunnelTimeoutMs);
+        QCOMPARE(m_service->tunnel().state(), State::Blocked);
+        QCOMPARE(m_service->tunnel().reason(), TunnelController::Reason::EarlierRun);
+    }
+    m_gateway->sendProbes();
+    QVERIFY(blockInForce());
+    QMap<QString, int> beside = m_gateway->stopCapture();
+    QVERIFY(!beside.isEmpty());
+    qInfo().noquote() << "on the outer link:" << beside;
+    beside.remove(u"IKE/ESP"_s);
+    QCOMPARE(beside, (QMap<QString, int>{}));
+
+    // Turn OFF lifts the block: nothing of it is left, and the gateway
+    // answers in the clear.
+    m_service->disconnect();
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->tunnel().state(), State::Off, TunnelTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!blockInForce(), TunnelTimeoutMs);
+    const auto blockProfile = [this] {
+        QByteArray profiles;
+        m_gateway->runInClient(u"nmcli -t -f NAME connection show"_s.split(u' '), &profiles);
+        return profiles.contains("Orvex traffic block");
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(!blockProfile(), TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_gateway->resolverConfiguration(), resolverBefore, TunnelTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(m_gateway->ping(m_gateway->value(u"GATEWAY_ADDR"_s)), TunnelTimeoutMs);
 }
 
 // The client run by an ordinary user: NetworkManager asks polkit (the

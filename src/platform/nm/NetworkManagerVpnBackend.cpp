@@ -1,5 +1,7 @@
 #include "NetworkManagerVpnBackend.h"
 
+#include "platform/nm/NetworkManagerLeakGuard.h"
+
 #include "config/Config.h"
 #include "platform/IdentityStore.h"
 #include "platform/SystemInfo.h"
@@ -106,6 +108,11 @@ NetworkManagerVpnBackend::Options NetworkManagerVpnBackend::optionsFor(const Con
     options.grantAccess = [](const QByteArray &reference) {
         return DaemonReadAccess::share(IdentityStore::standard(), reference, daemonApplication());
     };
+    NetworkManagerLeakGuard::Options block;
+    block.uuid = NetworkManagerProfile::uuidFor(SystemInfo::machineId().value_or(QString()) + QStringLiteral("/traffic-block"),
+                                                ::geteuid());
+    block.owner = currentUser();
+    options.leakGuard = std::make_shared<NetworkManagerLeakGuard>(block);
     return options;
 }
 
@@ -168,6 +175,19 @@ NetworkManagerVpnBackend::NetworkManagerVpnBackend(const Options &options, QObje
                 else
                     present();
             });
+}
+
+void NetworkManagerVpnBackend::pinGateway(const QList<QHostAddress> &addresses)
+{
+    // An IPv4 address first: charon-nm takes one, and IPv4 is what every
+    // network under the tunnel carries.
+    m_pinned.clear();
+    for (const QHostAddress &address : addresses) {
+        if (address.protocol() == QAbstractSocket::IPv4Protocol)
+            m_pinned.prepend(address);
+        else
+            m_pinned.append(address);
+    }
 }
 
 NetworkManagerVpnBackend::~NetworkManagerVpnBackend() = default;
@@ -594,7 +614,11 @@ void NetworkManagerVpnBackend::saveNext()
         fail(save, NM::pluginMissingText());
         return;
     }
-    const VpnProtocolIKEv2 &protocol = *m_preferences.protocolConfiguration;
+    VpnProtocolIKEv2 protocol = *m_preferences.protocolConfiguration;
+    // Behind the block no name can be looked up: charon-nm is handed the
+    // address found before it went up (the identity it checks stays the name).
+    if (!m_pinned.isEmpty())
+        protocol.serverAddress = m_pinned.constFirst().toString();
     std::optional<NetworkManagerProfile::IdentityFiles> identity;
     if (protocol.authenticationMethod == VpnProtocolIKEv2::AuthenticationMethod::Certificate
         && !protocol.identityReference.isEmpty() && m_options.resolveIdentity)

@@ -106,6 +106,9 @@ public:
         ProbeFactory makeProbe;
         int retryDelayMs = 2000;
         int reassertGraceMs = 20000;
+        // What blocks traffic beside the tunnel (`optionsFor` gives the
+        // NetworkManager block); none when empty.
+        std::shared_ptr<LeakGuard> leakGuard;
     };
 
     static QString defaultProfileUuid(); // this user's on this machine
@@ -134,6 +137,8 @@ public:
     Outcome<> startTunnel() override;
     void stopTunnel() override;
     QString unavailableReason() const override;
+    LeakGuard *leakGuard() override { return m_options.leakGuard.get(); }
+    void pinGateway(const QList<QHostAddress> &addresses) override;
 
     // The D-Bus path of the profile; empty when NetworkManager has none.
     QString profilePath() const { return m_profilePath; }
@@ -224,6 +229,7 @@ private:
     QDBusConnection m_bus;
     QDBusServiceWatcher *m_watcher = nullptr;
     VpnPreferences m_preferences;
+    QList<QHostAddress> m_pinned; // the gateway's addresses, IPv4 first
     VpnStatus m_status = VpnStatus::Invalid;
     bool m_refused = false;
     QString m_keyAccessFailure; // why the VPN service may not read the key handed over
