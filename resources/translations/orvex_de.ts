@@ -374,7 +374,7 @@
         <translation>Einschalten</translation>
     </message>
     <message>
-        <location filename="../../src/usage/MainViewController.cpp" line="452"/>
+        <location filename="../../src/usage/MainViewController.cpp" line="456"/>
         <source>The VPN service did not answer; check that it is running and try again.</source>
         <translation>Der VPN-Dienst hat nicht geantwortet. Prüfen Sie, ob er läuft, und versuchen Sie es erneut.</translation>
     </message>

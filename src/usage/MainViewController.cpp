@@ -353,7 +353,7 @@ void MainViewController::mainButtonAction()
 
 void MainViewController::showProgressSoon()
 {
-    if (!isProgressDue())
+    if (!isProgressDue() && m_service.portalNotice().isEmpty())
         m_progressGrace.start();
 }
 
@@ -396,6 +396,10 @@ void MainViewController::presentNotice()
                                               : QString();
     m_noticeLabel->setText(reason);
     m_noticeLabel->setVisible(!reason.isEmpty());
+    // The way past a sign-in page is read, not dimmed: no overlay over it
+    // however long the attempts go on.
+    if (!portal.isEmpty())
+        hideProgress();
     // Off already ("Always require VPN" blocks): Turn OFF would lift nothing.
     m_liftBlockButton->setVisible(!blocked.isEmpty()
                                   && m_service.tunnel().state() != TunnelController::State::Off);

@@ -329,6 +329,8 @@ void tst_MainScreen::blockedSaysWhyAndOffersTheWayOut()
     QCOMPARE(screen->noticeLabel()->text(), connecting);
     QCOMPARE(screen->noticeLabel()->isHidden(), connecting.isEmpty());
     QCOMPARE(screen->liftBlockButton()->isHidden(), connecting.isEmpty());
+    // What to do at a sign-in page is not dimmed by the overlay.
+    QCOMPARE(screen->isProgressDue(), connecting.isEmpty());
 
     m_backend->setLiveStatus(VpnStatus::Disconnected);
     QTRY_COMPARE(m_service->tunnel().state(), TunnelController::State::Blocked);
