@@ -842,13 +842,19 @@ country_menu_title</extracomment>
         <translation>%1 Damit Ihr Datenverkehr privat bleibt, verlässt nichts diesen Computer außerhalb des VPN, bis Sie es ausschalten. Schalten Sie es ein, um es erneut zu versuchen.</translation>
     </message>
     <message>
-        <location filename="../../src/vpn/VPNService.cpp" line="176"/>
+        <location filename="../../src/vpn/VPNService.cpp" line="177"/>
+        <source>This network asks you to sign in on a web page before it lets you online. &quot;Always require VPN&quot; lets nothing leave this computer outside the VPN, even while it is off, so that page cannot open. To sign in: turn &quot;Always require VPN&quot; off in Settings, sign in in your browser, then Turn ON.</source>
+        <extracomment>portal_always_required_off</extracomment>
+        <translation>Dieses Netzwerk verlangt eine Anmeldung auf einer Webseite, bevor es Sie ins Internet lässt. „VPN immer erforderlich“ lässt nichts außerhalb des VPN diesen Computer verlassen, auch wenn es ausgeschaltet ist, daher kann sich diese Seite nicht öffnen. So melden Sie sich an: „VPN immer erforderlich“ in den Einstellungen ausschalten, im Browser anmelden, dann Einschalten.</translation>
+    </message>
+    <message>
+        <location filename="../../src/vpn/VPNService.cpp" line="185"/>
         <source>This network asks you to sign in on a web page before it lets you online. With &quot;Always require VPN&quot; on, nothing leaves this computer outside the VPN, even while it is off, so that page cannot open. To sign in: turn &quot;Always require VPN&quot; off in Settings first, then Turn OFF, sign in in your browser and Turn ON.</source>
         <extracomment>portal_always_required</extracomment>
         <translation>Dieses Netzwerk verlangt eine Anmeldung auf einer Webseite, bevor es Sie ins Internet lässt. Mit „VPN immer erforderlich“ verlässt nichts diesen Computer außerhalb des VPN, auch wenn es ausgeschaltet ist, daher kann sich diese Seite nicht öffnen. So melden Sie sich an: Schalten Sie zuerst „VPN immer erforderlich“ in den Einstellungen aus, dann Ausschalten, im Browser anmelden und Einschalten.</translation>
     </message>
     <message>
-        <location filename="../../src/vpn/VPNService.cpp" line="183"/>
+        <location filename="../../src/vpn/VPNService.cpp" line="192"/>
         <source>This network asks you to sign in on a web page before it lets you online. Until you turn the VPN off, nothing leaves this computer outside it, so that page cannot open. To sign in: Turn OFF, sign in in your browser, then Turn ON.</source>
         <extracomment>portal</extracomment>
         <translation>Dieses Netzwerk verlangt eine Anmeldung auf einer Webseite, bevor es Sie ins Internet lässt. Bis Sie das VPN ausschalten, verlässt nichts diesen Computer außerhalb des VPN, daher kann sich diese Seite nicht öffnen. So melden Sie sich an: Ausschalten, im Browser anmelden, dann Einschalten.</translation>

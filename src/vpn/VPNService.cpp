@@ -171,7 +171,16 @@ QString VPNService::portalNotice() const
     // block for the moment it takes.
     if (connectivity() != NetworkConnectivity::State::Portal || !isBlocking())
         return {};
-    if (m_session.defaults().boolean(DefaultsKeys::isBlockWhenDisconnectedEnabled)) {
+    const bool alwaysRequired = m_session.defaults().boolean(DefaultsKeys::isBlockWhenDisconnectedEnabled);
+    if (alwaysRequired && m_controller.state() == TunnelController::State::Off) {
+        //: portal_always_required_off
+        return tr(
+            "This network asks you to sign in on a web page before it lets you online. \"Always require "
+            "VPN\" lets nothing leave this computer outside the VPN, even while it is off, so that page "
+            "cannot open. To sign in: turn \"Always require VPN\" off in Settings, sign in in your "
+            "browser, then Turn ON.");
+    }
+    if (alwaysRequired) {
         //: portal_always_required
         return tr(
             "This network asks you to sign in on a web page before it lets you online. With \"Always "

@@ -282,11 +282,16 @@ void tst_MainScreen::blockedSaysWhyAndOffersTheWayOut_data()
           "even while it is off, so that page cannot open. To sign in: turn \"Always "
           "require VPN\" off in Settings first, then Turn OFF, sign in in your browser and "
           "Turn ON."_s;
+    const QString portalAlwaysOff
+        = u"This network asks you to sign in on a web page before it lets you online. "
+          "\"Always require VPN\" lets nothing leave this computer outside the VPN, even "
+          "while it is off, so that page cannot open. To sign in: turn \"Always require "
+          "VPN\" off in Settings, sign in in your browser, then Turn ON."_s;
     QTest::newRow("given up") << false << false << QString() << refused << QString();
     QTest::newRow("given up, always required") << false << true << QString() << refused << QString();
     QTest::newRow("behind a sign-in page") << true << false << portal << portal << QString();
     QTest::newRow("behind a sign-in page, always required")
-        << true << true << portalAlways << portalAlways << portalAlways;
+        << true << true << portalAlways << portalAlways << portalAlwaysOff;
 }
 
 // Given up by itself, the client keeps traffic blocked: the screen says why
