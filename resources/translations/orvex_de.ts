@@ -374,7 +374,7 @@
         <translation>Einschalten</translation>
     </message>
     <message>
-        <location filename="../../src/usage/MainViewController.cpp" line="447"/>
+        <location filename="../../src/usage/MainViewController.cpp" line="456"/>
         <source>The VPN service did not answer; check that it is running and try again.</source>
         <translation>Der VPN-Dienst hat nicht geantwortet. Prüfen Sie, ob er läuft, und versuchen Sie es erneut.</translation>
     </message>
@@ -701,49 +701,55 @@ country_menu_title</extracomment>
         <translation>Die Verbindung konnte nicht hergestellt werden.</translation>
     </message>
     <message>
-        <location filename="../../src/vpn/TunnelNotifications.cpp" line="53"/>
+        <location filename="../../src/vpn/TunnelNotifications.cpp" line="64"/>
+        <source>Sign-in needed for this network</source>
+        <extracomment>notification_portal</extracomment>
+        <translation>Anmeldung für dieses Netzwerk nötig</translation>
+    </message>
+    <message>
+        <location filename="../../src/vpn/TunnelNotifications.cpp" line="69"/>
         <source>VPN off, traffic blocked</source>
         <extracomment>notification_blocked</extracomment>
         <translation>VPN aus, Datenverkehr gesperrt</translation>
     </message>
     <message>
-        <location filename="../../src/vpn/TunnelNotifications.cpp" line="80"/>
+        <location filename="../../src/vpn/TunnelNotifications.cpp" line="94"/>
         <source>VPN connected</source>
         <extracomment>notification_connected</extracomment>
         <translation>VPN verbunden</translation>
     </message>
     <message>
-        <location filename="../../src/vpn/TunnelNotifications.cpp" line="82"/>
+        <location filename="../../src/vpn/TunnelNotifications.cpp" line="96"/>
         <source>Your traffic now goes through the VPN.</source>
         <extracomment>notification_connected_body</extracomment>
         <translation>Ihr Datenverkehr läuft jetzt über das VPN.</translation>
     </message>
     <message>
-        <location filename="../../src/vpn/TunnelNotifications.cpp" line="94"/>
+        <location filename="../../src/vpn/TunnelNotifications.cpp" line="108"/>
         <source>VPN disconnected</source>
         <extracomment>notification_disconnected</extracomment>
         <translation>VPN getrennt</translation>
     </message>
     <message>
-        <location filename="../../src/vpn/TunnelNotifications.cpp" line="96"/>
+        <location filename="../../src/vpn/TunnelNotifications.cpp" line="110"/>
         <source>The connection to the VPN server was lost.</source>
         <extracomment>notification_disconnected_body</extracomment>
         <translation>Die Verbindung zum VPN-Server ist abgebrochen.</translation>
     </message>
     <message>
-        <location filename="../../src/vpn/TunnelNotifications.cpp" line="99"/>
+        <location filename="../../src/vpn/TunnelNotifications.cpp" line="113"/>
         <source>VPN connection failed</source>
         <extracomment>notification_failed</extracomment>
         <translation>VPN-Verbindung fehlgeschlagen</translation>
     </message>
     <message>
-        <location filename="../../src/vpn/TunnelNotifications.cpp" line="109"/>
+        <location filename="../../src/vpn/TunnelNotifications.cpp" line="123"/>
         <source>VPN certificate not renewed</source>
         <extracomment>notification_certificate</extracomment>
         <translation>VPN-Zertifikat nicht erneuert</translation>
     </message>
     <message>
-        <location filename="../../src/vpn/TunnelNotifications.cpp" line="106"/>
+        <location filename="../../src/vpn/TunnelNotifications.cpp" line="120"/>
         <source>The certificate of this computer could not be renewed. Sign in again to get a new one.</source>
         <extracomment>notification_certificate_body</extracomment>
         <translation>Das Zertifikat dieses Computers konnte nicht erneuert werden. Melden Sie sich erneut an, um ein neues zu erhalten.</translation>
@@ -788,52 +794,70 @@ country_menu_title</extracomment>
 <context>
     <name>Orvex::VPNService</name>
     <message>
-        <location filename="../../src/vpn/VPNService.cpp" line="96"/>
+        <location filename="../../src/vpn/VPNService.cpp" line="101"/>
         <source>The VPN could not connect after several attempts.</source>
         <extracomment>blocked_attempts</extracomment>
         <translation>Das VPN konnte nach mehreren Versuchen keine Verbindung herstellen.</translation>
     </message>
     <message>
-        <location filename="../../src/vpn/VPNService.cpp" line="100"/>
+        <location filename="../../src/vpn/VPNService.cpp" line="105"/>
         <source>The VPN server refused the connection.</source>
         <extracomment>blocked_refused</extracomment>
         <translation>Der VPN-Server hat die Verbindung abgelehnt.</translation>
     </message>
     <message>
-        <location filename="../../src/vpn/VPNService.cpp" line="104"/>
+        <location filename="../../src/vpn/VPNService.cpp" line="109"/>
         <source>The VPN server did not answer.</source>
         <extracomment>blocked_no_answer</extracomment>
         <translation>Der VPN-Server hat nicht geantwortet.</translation>
     </message>
     <message>
-        <location filename="../../src/vpn/VPNService.cpp" line="108"/>
+        <location filename="../../src/vpn/VPNService.cpp" line="113"/>
         <source>The VPN service on this computer stopped.</source>
         <extracomment>blocked_daemon</extracomment>
         <translation>Der VPN-Dienst auf diesem Computer wurde beendet.</translation>
     </message>
     <message>
-        <location filename="../../src/vpn/VPNService.cpp" line="112"/>
+        <location filename="../../src/vpn/VPNService.cpp" line="117"/>
         <source>The connection to the VPN server was lost.</source>
         <extracomment>blocked_lost</extracomment>
         <translation>Die Verbindung zum VPN-Server wurde unterbrochen.</translation>
     </message>
     <message>
-        <location filename="../../src/vpn/VPNService.cpp" line="116"/>
+        <location filename="../../src/vpn/VPNService.cpp" line="121"/>
         <source>Orvex ended unexpectedly while the VPN was on.</source>
         <extracomment>blocked_earlier_run</extracomment>
         <translation>Orvex wurde unerwartet beendet, während das VPN eingeschaltet war.</translation>
     </message>
     <message>
-        <location filename="../../src/vpn/VPNService.cpp" line="120"/>
+        <location filename="../../src/vpn/VPNService.cpp" line="125"/>
         <source>Orvex could not control the traffic outside the VPN (%1). Turn the VPN off, or on to try again.</source>
         <extracomment>blocked_guard</extracomment>
         <translation>Orvex konnte den Datenverkehr außerhalb des VPN nicht steuern (%1). Schalten Sie das VPN aus, oder ein, um es erneut zu versuchen.</translation>
     </message>
     <message>
-        <location filename="../../src/vpn/VPNService.cpp" line="127"/>
+        <location filename="../../src/vpn/VPNService.cpp" line="132"/>
         <source>%1 To keep your traffic private, nothing leaves this computer outside the VPN until you turn it off. Turn it on to try again.</source>
         <extracomment>blocked_tail</extracomment>
         <translation>%1 Damit Ihr Datenverkehr privat bleibt, verlässt nichts diesen Computer außerhalb des VPN, bis Sie es ausschalten. Schalten Sie es ein, um es erneut zu versuchen.</translation>
+    </message>
+    <message>
+        <location filename="../../src/vpn/VPNService.cpp" line="177"/>
+        <source>This network asks you to sign in on a web page before it lets you online. &quot;Always require VPN&quot; lets nothing leave this computer outside the VPN, even while it is off, so that page cannot open. To sign in: turn &quot;Always require VPN&quot; off in Settings, sign in in your browser, then Turn ON.</source>
+        <extracomment>portal_always_required_off</extracomment>
+        <translation>Dieses Netzwerk verlangt eine Anmeldung auf einer Webseite, bevor es Sie ins Internet lässt. „VPN immer erforderlich“ lässt nichts außerhalb des VPN diesen Computer verlassen, auch wenn es ausgeschaltet ist, daher kann sich diese Seite nicht öffnen. So melden Sie sich an: „VPN immer erforderlich“ in den Einstellungen ausschalten, im Browser anmelden, dann Einschalten.</translation>
+    </message>
+    <message>
+        <location filename="../../src/vpn/VPNService.cpp" line="185"/>
+        <source>This network asks you to sign in on a web page before it lets you online. With &quot;Always require VPN&quot; on, nothing leaves this computer outside the VPN, even while it is off, so that page cannot open. To sign in: turn &quot;Always require VPN&quot; off in Settings first, then Turn OFF, sign in in your browser and Turn ON.</source>
+        <extracomment>portal_always_required</extracomment>
+        <translation>Dieses Netzwerk verlangt eine Anmeldung auf einer Webseite, bevor es Sie ins Internet lässt. Mit „VPN immer erforderlich“ verlässt nichts diesen Computer außerhalb des VPN, auch wenn es ausgeschaltet ist, daher kann sich diese Seite nicht öffnen. So melden Sie sich an: Schalten Sie zuerst „VPN immer erforderlich“ in den Einstellungen aus, dann Ausschalten, im Browser anmelden und Einschalten.</translation>
+    </message>
+    <message>
+        <location filename="../../src/vpn/VPNService.cpp" line="192"/>
+        <source>This network asks you to sign in on a web page before it lets you online. Until you turn the VPN off, nothing leaves this computer outside it, so that page cannot open. To sign in: Turn OFF, sign in in your browser, then Turn ON.</source>
+        <extracomment>portal</extracomment>
+        <translation>Dieses Netzwerk verlangt eine Anmeldung auf einer Webseite, bevor es Sie ins Internet lässt. Bis Sie das VPN ausschalten, verlässt nichts diesen Computer außerhalb des VPN, daher kann sich diese Seite nicht öffnen. So melden Sie sich an: Ausschalten, im Browser anmelden, dann Einschalten.</translation>
     </message>
 </context>
 <context>

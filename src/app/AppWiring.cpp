@@ -16,6 +16,7 @@
 #include "platform/DesktopSecretStore.h"
 #include "platform/IdentityStore.h"
 #include "platform/NetworkChangeMonitor.h"
+#include "platform/nm/NetworkManagerConnectivity.h"
 #include "platform/RunMarker.h"
 #include "platform/SessionBus.h"
 #include "platform/SingleInstance.h"
@@ -181,6 +182,7 @@ AppWiring::AppWiring(QCoreApplication *app, Session *session, Tunnel given)
 AppWiring::~AppWiring()
 {
     // What follows the tunnel goes before the tunnel's owner does.
+    m_connectivity.reset();
     m_networkChanges.reset();
     m_notifications.reset();
     m_statusMenu.reset();
@@ -236,6 +238,10 @@ void AppWiring::launch(std::function<void()> launched)
                                                      ? VpnBackend::Change::Resumed
                                                      : VpnBackend::Change::RouteChanged);
                          });
+        // Whichever backend runs the tunnel, NetworkManager may manage the
+        // network under it and tell a sign-in page in the way.
+        m_connectivity = std::make_unique<NetworkManagerConnectivity>();
+        service.setConnectivity(m_connectivity.get());
         if (launched)
             launched();
     });

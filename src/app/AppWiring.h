@@ -15,6 +15,7 @@ class AppDelegate;
 class DesktopSecretStore;
 class Menu;
 class NetworkChangeMonitor;
+class NetworkConnectivity;
 class NetworkService;
 class QuitSequence;
 class RunMarker;
@@ -107,6 +108,7 @@ private:
     std::unique_ptr<RunMarker> m_marker;
     std::unique_ptr<TunnelNotifications> m_notifications;
     std::unique_ptr<NetworkChangeMonitor> m_networkChanges;
+    std::unique_ptr<NetworkConnectivity> m_connectivity;
 };
 
 } // namespace Orvex

@@ -353,7 +353,7 @@ void MainViewController::mainButtonAction()
 
 void MainViewController::showProgressSoon()
 {
-    if (!isProgressDue())
+    if (!isProgressDue() && m_service.portalNotice().isEmpty())
         m_progressGrace.start();
 }
 
@@ -387,13 +387,22 @@ void MainViewController::presentNotice()
     VpnBackend *backend = m_service.manager() ? m_service.manager()->backend() : nullptr;
     const bool up = m_service.manager()
                     && m_service.manager()->connection()->status() == VpnStatus::Connected;
-    const QString blocked = m_service.blockedNotice();
+    // A sign-in page in the way says more than why the tunnel gave up: it
+    // is the cause, and it tells how to get past it.
+    const QString portal = m_service.portalNotice();
+    const QString blocked = !portal.isEmpty() ? portal : m_service.blockedNotice();
     const QString reason = !blocked.isEmpty() ? blocked
                            : backend && !up   ? backend->unavailableReason()
                                               : QString();
     m_noticeLabel->setText(reason);
     m_noticeLabel->setVisible(!reason.isEmpty());
-    m_liftBlockButton->setVisible(!blocked.isEmpty());
+    // The way past a sign-in page is read, not dimmed: no overlay over it
+    // however long the attempts go on.
+    if (!portal.isEmpty())
+        hideProgress();
+    // Off already ("Always require VPN" blocks): Turn OFF would lift nothing.
+    m_liftBlockButton->setVisible(!blocked.isEmpty()
+                                  && m_service.tunnel().state() != TunnelController::State::Off);
 }
 
 void MainViewController::vpnConnectionDidChange()

@@ -48,10 +48,12 @@ public:
     QString statusImageName() const { return m_statusImageName; }
     Button *mainButton() const { return m_mainButton; }
     QLabel *statusLabel() const { return m_statusLabel; }
-    // Why the tunnel cannot be used (the backend's reason); hidden when
-    // there is none or the tunnel is up.
+    // Why the tunnel cannot be used (a sign-in page the block keeps closed,
+    // why it gave up, the backend's reason); hidden when there is none or
+    // the tunnel is up.
     QLabel *noticeLabel() const { return m_noticeLabel; }
-    // Shown while traffic is blocked: the user's one way to lift the block.
+    // Shown while traffic is blocked by a tunnel that is wanted (given up,
+    // or held up by a sign-in page): the user's one way to lift the block.
     QPushButton *liftBlockButton() const { return m_liftBlockButton; }
     QLabel *thisMonthLabel() const { return m_thisMonthLabel; }
     QLabel *hourlyAverageLabel() const { return m_hourlyAverageLabel; }

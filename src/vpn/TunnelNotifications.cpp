@@ -46,14 +46,28 @@ TunnelNotifications::TunnelNotifications(VPNService &service, DesktopNotifier *n
     connect(&service, &VPNService::statusDidChange, this, &TunnelNotifications::onStatusDidChange);
     connect(&service, &VPNService::certificateRenewalFailed, this,
             &TunnelNotifications::certificateNotRenewed);
-    connect(&service, &VPNService::tunnelStateChanged, this, [this] {
-        const bool blocked = m_service.isBlocked();
-        if (blocked && !std::exchange(m_blocked, blocked)) {
-            //: notification_blocked
-            notify(tr("VPN off, traffic blocked"), m_service.blockedNotice());
-        }
-        m_blocked = blocked;
-    });
+    connect(&service, &VPNService::tunnelStateChanged, this, &TunnelNotifications::onTunnelStateChanged);
+}
+
+void TunnelNotifications::onTunnelStateChanged()
+{
+    const bool blocked = m_service.isBlocked();
+    const bool newlyBlocked = blocked && !std::exchange(m_blocked, blocked);
+    // Once per stay behind a sign-in page: told again only after the network
+    // left that state and came back to it.
+    if (m_service.connectivity() != NetworkConnectivity::State::Portal)
+        m_portalTold = false;
+    const QString portal = m_service.portalNotice();
+    if (!portal.isEmpty() && !m_portalTold) {
+        m_portalTold = true;
+        //: notification_portal
+        notify(tr("Sign-in needed for this network"), portal);
+        return; // it tells the way out of the block too
+    }
+    if (newlyBlocked) {
+        //: notification_blocked
+        notify(tr("VPN off, traffic blocked"), portal.isEmpty() ? m_service.blockedNotice() : portal);
+    }
 }
 
 bool TunnelNotifications::isEnabled(const UserDefaults &defaults)

@@ -14,9 +14,10 @@ class VPNService;
 // Tells the user on the desktop what happened to the tunnel without them:
 // it came up (on its own, or back after a loss), it went down unasked (the
 // gateway dropped it, the network went), an attempt failed and why, the
-// certificate could not be renewed. What the user just did by hand (Turn ON,
-// Turn OFF, sign-out, Quit) is no news and is not told. The setting "Show
-// notifications" (on unless switched off) silences all of it.
+// certificate could not be renewed, the block keeps a network's sign-in page
+// closed (once each time the network asks for one). What the user just did
+// by hand (Turn ON, Turn OFF, sign-out, Quit) is no news and is not told. The
+// setting "Show notifications" (on unless switched off) silences all of it.
 class TunnelNotifications final : public QObject
 {
     Q_OBJECT
@@ -34,6 +35,7 @@ public Q_SLOTS:
 
 private:
     void onStatusDidChange(VpnStatus status);
+    void onTunnelStateChanged();
     void notify(const QString &summary, const QString &body);
 
     VPNService &m_service;
@@ -42,6 +44,7 @@ private:
     bool m_wasUp = false;
     bool m_trying = false;
     bool m_blocked = false;
+    bool m_portalTold = false;
 };
 
 } // namespace Orvex

@@ -53,6 +53,8 @@ VPNService::VPNService(VpnManager *manager, Session &session, QObject *parent)
 
 void VPNService::applyAlwaysRequired()
 {
+    // The portal notice names the setting while it is on, whatever the state.
+    Q_EMIT tunnelStateChanged();
     if (!m_session.defaults().boolean(DefaultsKeys::isBlockWhenDisconnectedEnabled)) {
         m_controller.setAlwaysRequired(false);
         return;
@@ -130,6 +132,67 @@ QString VPNService::blockedNotice() const
     return tr("%1 To keep your traffic private, nothing leaves this computer outside the VPN until you turn "
               "it off. Turn it on to try again.")
         .arg(why);
+}
+
+bool VPNService::isBlocking() const
+{
+    switch (m_controller.state()) {
+    case TunnelController::State::Connecting:
+    case TunnelController::State::Reconnecting:
+    case TunnelController::State::Blocked:
+        return true;
+    case TunnelController::State::Off:
+        return m_session.defaults().boolean(DefaultsKeys::isBlockWhenDisconnectedEnabled);
+    case TunnelController::State::Connected:
+    case TunnelController::State::Disconnecting:
+        break;
+    }
+    return false;
+}
+
+void VPNService::setConnectivity(NetworkConnectivity *connectivity)
+{
+    if (m_connectivity)
+        QObject::disconnect(m_connectivity, nullptr, this, nullptr);
+    m_connectivity = connectivity;
+    if (connectivity)
+        QObject::connect(connectivity, &NetworkConnectivity::changed, this, &VPNService::tunnelStateChanged);
+    Q_EMIT tunnelStateChanged();
+}
+
+NetworkConnectivity::State VPNService::connectivity() const
+{
+    return m_connectivity ? m_connectivity->state() : NetworkConnectivity::State::Unknown;
+}
+
+QString VPNService::portalNotice() const
+{
+    // No hole is made in the block for the sign-in page: the user lifts the
+    // block for the moment it takes.
+    if (connectivity() != NetworkConnectivity::State::Portal || !isBlocking())
+        return {};
+    const bool alwaysRequired = m_session.defaults().boolean(DefaultsKeys::isBlockWhenDisconnectedEnabled);
+    if (alwaysRequired && m_controller.state() == TunnelController::State::Off) {
+        //: portal_always_required_off
+        return tr(
+            "This network asks you to sign in on a web page before it lets you online. \"Always require "
+            "VPN\" lets nothing leave this computer outside the VPN, even while it is off, so that page "
+            "cannot open. To sign in: turn \"Always require VPN\" off in Settings, sign in in your "
+            "browser, then Turn ON.");
+    }
+    if (alwaysRequired) {
+        //: portal_always_required
+        return tr(
+            "This network asks you to sign in on a web page before it lets you online. With \"Always "
+            "require VPN\" on, nothing leaves this computer outside the VPN, even while it is off, so that "
+            "page cannot open. To sign in: turn \"Always require VPN\" off in Settings first, then Turn "
+            "OFF, sign in in your browser and Turn ON.");
+    }
+    //: portal
+    return tr(
+        "This network asks you to sign in on a web page before it lets you online. Until you turn the VPN "
+        "off, nothing leaves this computer outside it, so that page cannot open. To sign in: Turn OFF, sign "
+        "in in your browser, then Turn ON.");
 }
 
 void VPNService::pinGateway(const QList<QHostAddress> &addresses)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/NetworkConnectivity.h"
 #include "platform/VpnBackend.h"
 #include "platform/VpnStatus.h"
 #include "tunnel/TunnelController.h"
@@ -7,6 +8,7 @@
 
 #include <QHostAddress>
 #include <QObject>
+#include <QPointer>
 
 #include <functional>
 #include <optional>
@@ -54,6 +56,17 @@ public:
     // lift it, as sentences for the main screen and a notification. Empty
     // otherwise.
     QString blockedNotice() const;
+    // Traffic beside the tunnel is blocked now: the tunnel is wanted and not
+    // up (connecting, reconnecting, given up), or Off with "Always require
+    // VPN".
+    bool isBlocking() const;
+    // Where the system's connectivity check is read (not owned; null: none).
+    void setConnectivity(NetworkConnectivity *connectivity);
+    NetworkConnectivity::State connectivity() const;
+    // While blocking and the network asks for a sign-in page first: that the
+    // page cannot open through the block and how the user signs in. Empty
+    // otherwise.
+    QString portalNotice() const;
     VpnManager *manager() const { return m_manager; }
     Session &session() const { return m_session; }
 
@@ -114,7 +127,8 @@ Q_SIGNALS:
     // After every status notification of the connection, with its status;
     // `isUserRequest()` and `isStopRequested()` still tell why.
     void statusDidChange(Orvex::VpnStatus status);
-    // The tunnel's state or the reason it is blocked changed.
+    // The tunnel's state, the reason it is blocked, "Always require VPN" or
+    // the network's connectivity changed.
     void tunnelStateChanged();
     // A certificate near or past its end could not be replaced; the tunnel
     // went on with the old one while it lasts. `reason` is a sentence.
@@ -142,6 +156,7 @@ private:
     VPNConfiguration m_config;
     VpnStatus m_status = VpnStatus::Invalid;
     TunnelController m_controller;
+    QPointer<NetworkConnectivity> m_connectivity;
     VpnStatus m_presented = VpnStatus::Invalid;
     QString m_gatewayHost; // the name m_gateway was looked up for
     QList<QHostAddress> m_gateway;

@@ -98,6 +98,14 @@ public:
                {NM::interface, QVariantMap{{u"PrimaryConnection"_s, path(primary)}}, QStringList()});
     }
 
+    // The manager's Connectivity, of whatever type the test gives it.
+    void setConnectivity(const QVariant &value)
+    {
+        connectivity = value;
+        signal(NM::path, NM::propertiesInterface, u"PropertiesChanged"_s,
+               {NM::interface, QVariantMap{{u"Connectivity"_s, value}}, QStringList()});
+    }
+
     // Moves a VPN on, with the signals NetworkManager sends.
     void setVpnState(const QString &vpn, uint vpnState)
     {
@@ -152,6 +160,7 @@ public:
     QMap<QString, NM::Settings> profiles;
     QMap<QString, ActiveConnection> active;
     QString primaryConnection = u"/"_s;
+    QVariant connectivity = 4u; // full
 
     QString introspect(const QString &) const override { return {}; }
     bool handleMessage(const QDBusMessage &message, const QDBusConnection &) override;
@@ -216,7 +225,8 @@ inline std::optional<QVariantMap> FakeNetworkManager::properties(const QString &
     if (at == NM::path && interface == NM::interface)
         return QVariantMap{{u"ActiveConnections"_s, activePaths()},
                            {u"PrimaryConnection"_s, path(primaryConnection)},
-                           {u"State"_s, 70u}};
+                           {u"State"_s, 70u},
+                           {u"Connectivity"_s, connectivity}};
     if (active.contains(at)) {
         const ActiveConnection &connection = active[at];
         if (interface == NM::activeInterface)

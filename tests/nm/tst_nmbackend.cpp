@@ -11,6 +11,7 @@
 #include "platform/VpnManager.h"
 #include "platform/nm/AutoVpnBackend.h"
 #include "platform/nm/DaemonReadAccess.h"
+#include "platform/nm/NetworkManagerConnectivity.h"
 #include "platform/nm/NetworkManagerVpnBackend.h"
 #include "platform/vici/ViciVpnBackend.h"
 
@@ -190,6 +191,7 @@ private Q_SLOTS:
     void eachVpnStateGivesItsStatusOnce();
     void errorsReachTheCompletions();
     void onDemandKeepsTheTunnelUpWhileTheClientRuns();
+    void connectivityIsReadAndFollowed();
     void profileUuidIsEachUsersOwn_data();
     void profileUuidIsEachUsersOwn();
     void anotherUsersProfileIsLeftAlone();
@@ -588,6 +590,50 @@ void TestNetworkManagerBackend::onDemandKeepsTheTunnelUpWhileTheClientRuns()
 
 // The version 5 UUID of "<machine id>:<uid>" in the namespace
 // c695c31f-4d73-471a-a674-455e1d3424a1, as Python's uuid.uuid5 makes it.
+// NetworkManager's connectivity, which tells a network's sign-in page:
+// read at start, followed, a value of another type than its `u` ignored, and
+// unknown while NetworkManager is not there.
+void TestNetworkManagerBackend::connectivityIsReadAndFollowed()
+{
+    using State = NetworkConnectivity::State;
+    m_nm->connectivity = 4u;
+    auto connectivity = std::make_unique<NetworkManagerConnectivity>(QDBusConnection::systemBus());
+    QSignalSpy changes(connectivity.get(), &NetworkConnectivity::changed);
+    QTRY_COMPARE(connectivity->state(), State::Full);
+
+    m_nm->setConnectivity(2u);
+    QTRY_COMPARE(connectivity->state(), State::Portal);
+    m_nm->setConnectivity(4u);
+    QTRY_COMPARE(connectivity->state(), State::Full);
+    m_nm->setConnectivity(2);           // `i`
+    m_nm->setConnectivity(u"portal"_s); // `s`
+    m_nm->setConnectivity(QVariant::fromValue(QDBusVariant(2u)));
+    m_nm->setConnectivity(3u);
+    QTRY_COMPARE(connectivity->state(), State::Limited);
+    m_nm->setConnectivity(9u); // a value of a later NetworkManager
+    QTRY_COMPARE(connectivity->state(), State::Unknown);
+    m_nm->setConnectivity(2u);
+    QTRY_COMPARE(connectivity->state(), State::Portal);
+    m_nm->vanish();
+    QTRY_COMPARE(connectivity->state(), State::Unknown);
+    QList<State> told;
+    for (const QList<QVariant> &change : std::as_const(changes))
+        told << change.value(0).value<State>();
+    QCOMPARE(told, (QList<State>{State::Full, State::Portal, State::Full, State::Limited, State::Unknown,
+                                 State::Portal, State::Unknown}));
+
+    // Absent at start: unknown, until a NetworkManager comes and is asked.
+    connectivity.reset();
+    m_backend.reset();
+    m_nm.reset();
+    connectivity = std::make_unique<NetworkManagerConnectivity>(QDBusConnection::systemBus());
+    QCOMPARE(connectivity->state(), State::Unknown);
+    m_nm = std::make_unique<FakeNetworkManager>(m_bus.address());
+    m_nm->connectivity = 2u;
+    QVERIFY(m_nm->start());
+    QTRY_COMPARE(connectivity->state(), State::Portal);
+}
+
 void TestNetworkManagerBackend::profileUuidIsEachUsersOwn_data()
 {
     QTest::addColumn<QString>("machineId");

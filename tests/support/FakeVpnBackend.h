@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/NetworkConnectivity.h"
 #include "platform/VpnBackend.h"
 #include "platform/VpnConnection.h"
 
@@ -79,6 +80,13 @@ public:
 private:
     VpnStatus m_status = VpnStatus::Invalid;
     QString m_reason;
+};
+
+// A connectivity check whose findings the test makes.
+class FakeConnectivity final : public NetworkConnectivity
+{
+public:
+    using NetworkConnectivity::report;
 };
 
 // Records the sender of every status notification it receives.

@@ -81,6 +81,7 @@ private:
     std::unique_ptr<VpnManager> m_manager;
     std::unique_ptr<VPNService> m_service;
     std::unique_ptr<TunnelNotifications> m_notifications;
+    FakeConnectivity m_connectivity;
 };
 
 void tst_TunnelEvents::initTestCase()
@@ -111,6 +112,8 @@ void tst_TunnelEvents::init()
     m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session);
     m_notifications = std::make_unique<TunnelNotifications>(*m_service,
                                                             new FreedesktopNotifier(m_service.get()));
+    m_connectivity.report(NetworkConnectivity::State::Full);
+    m_service->setConnectivity(&m_connectivity);
     const QDBusMessage cleared = askBus(QDBusConnection::sessionBus(), notificationsService,
                                         notificationsPath, mockInterface, u"ClearCalls"_s);
     QCOMPARE(cleared.type(), QDBusMessage::ReplyMessage);
@@ -136,7 +139,8 @@ QList<Shown> tst_TunnelEvents::shown()
 }
 
 // One thing happening: the user's Turn ON or Turn OFF, the setting switched
-// off, a failure reason from the daemon, or a live state.
+// off, a failure reason from the daemon, the network's connectivity, or a
+// live state.
 void tst_TunnelEvents::step(const QString &what)
 {
     if (what == QLatin1String("turn on")) {
@@ -153,6 +157,10 @@ void tst_TunnelEvents::step(const QString &what)
         m_backend->failure = VpnBackend::Failure::NoAnswer;
     } else if (what == QLatin1String("refused")) {
         m_backend->failure = VpnBackend::Failure::Refused;
+    } else if (what == QLatin1String("portal")) { // the network asks for its sign-in page
+        m_connectivity.report(NetworkConnectivity::State::Portal);
+    } else if (what == QLatin1String("full")) {
+        m_connectivity.report(NetworkConnectivity::State::Full);
     } else {
         static const QHash<QString, VpnStatus> states{{u"connecting"_s, VpnStatus::Connecting},
                                                       {u"connected"_s, VpnStatus::Connected},
@@ -201,6 +209,19 @@ void tst_TunnelEvents::notifications_data()
     QTest::newRow("lost while coming back")
         << steps("disconnected|turn on|connected|connecting|no answer|disconnected")
         << QStringList{failed, u"The VPN server did not answer."_s};
+    const QString portal = u"Sign-in needed for this network"_s;
+    const QString portalBody
+        = u"This network asks you to sign in on a web page before it lets you online. "
+          "Until you turn the VPN off, nothing leaves this computer outside it, so that page "
+          "cannot open. To sign in: Turn OFF, sign in in your browser, then Turn ON."_s;
+    QTest::newRow("a sign-in page while the tunnel is tried, once each time it is asked for")
+        << steps("disconnected|turn on|connecting|portal|disconnected|connecting|full|portal")
+        << QStringList{portal, portalBody, failed, u"The connection could not be established."_s,
+                       portal, portalBody};
+    QTest::newRow("a sign-in page found before Turn ON")
+        << steps("disconnected|portal|turn on|connecting") << QStringList{portal, portalBody};
+    QTest::newRow("a sign-in page while off, or up, is no news")
+        << steps("disconnected|portal|full|turn on|connecting|connected|portal") << QStringList{};
     QTest::newRow("switched off in the settings")
         << steps("notifications off|disconnected|connecting|connected|disconnected") << QStringList{};
 }

@@ -29,6 +29,7 @@
 #include <QPushButton>
 #include <QNetworkReply>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QScatterSeries>
 #include <QTemporaryDir>
 #include <QSignalSpy>
@@ -87,6 +88,7 @@ private Q_SLOTS:
     void liveStateIsReadAtSetup();
     void presentationFollowsEachStatus_data();
     void presentationFollowsEachStatus();
+    void blockedSaysWhyAndOffersTheWayOut_data();
     void blockedSaysWhyAndOffersTheWayOut();
     void switchingOffATunnelThatDropsMeanwhileStartsNothing();
     void silentTunnelEndsTheOverlay();
@@ -259,34 +261,101 @@ void tst_MainScreen::presentationFollowsEachStatus()
     }
 }
 
+void tst_MainScreen::blockedSaysWhyAndOffersTheWayOut_data()
+{
+    QTest::addColumn<bool>("portal"); // NetworkManager finds a sign-in page in the way
+    QTest::addColumn<bool>("alwaysRequired");
+    QTest::addColumn<QString>("connecting"); // the notice while the tunnel is tried
+    QTest::addColumn<QString>("blocked");    // ... once it is given up
+    QTest::addColumn<QString>("off");        // ... after the notice's Turn OFF
+
+    const QString refused
+        = u"The VPN server refused the connection. To keep your traffic private, nothing "
+          "leaves this computer outside the VPN until you turn it off. Turn it on to try again."_s;
+    const QString portal
+        = u"This network asks you to sign in on a web page before it lets you online. Until "
+          "you turn the VPN off, nothing leaves this computer outside it, so that page cannot "
+          "open. To sign in: Turn OFF, sign in in your browser, then Turn ON."_s;
+    const QString portalAlways
+        = u"This network asks you to sign in on a web page before it lets you online. "
+          "With \"Always require VPN\" on, nothing leaves this computer outside the VPN, "
+          "even while it is off, so that page cannot open. To sign in: turn \"Always "
+          "require VPN\" off in Settings first, then Turn OFF, sign in in your browser and "
+          "Turn ON."_s;
+    const QString portalAlwaysOff
+        = u"This network asks you to sign in on a web page before it lets you online. "
+          "\"Always require VPN\" lets nothing leave this computer outside the VPN, even "
+          "while it is off, so that page cannot open. To sign in: turn \"Always require "
+          "VPN\" off in Settings, sign in in your browser, then Turn ON."_s;
+    QTest::newRow("given up") << false << false << QString() << refused << QString();
+    QTest::newRow("given up, always required") << false << true << QString() << refused << QString();
+    QTest::newRow("behind a sign-in page") << true << false << portal << portal << QString();
+    QTest::newRow("behind a sign-in page, always required")
+        << true << true << portalAlways << portalAlways << portalAlwaysOff;
+}
+
 // Given up by itself, the client keeps traffic blocked: the screen says why
-// and what it means, and its Turn OFF is the way out.
+// and what it means, and its Turn OFF is the way out. A network that asks
+// for a sign-in page is told as the cause, with the way to sign in.
 void tst_MainScreen::blockedSaysWhyAndOffersTheWayOut()
 {
+    QFETCH(bool, portal);
+    QFETCH(bool, alwaysRequired);
+    QFETCH(QString, connecting);
+    QFETCH(QString, blocked);
+    QFETCH(QString, off);
+
+    FakeConnectivity connectivity;
+    connectivity.report(portal ? NetworkConnectivity::State::Portal : NetworkConnectivity::State::Full);
+    m_service->setConnectivity(&connectivity);
+    UserDefaults &defaults = m_session.session.defaults();
+    const auto restore = qScopeGuard([&defaults, this] {
+        defaults.remove(Keys::isBlockWhenDisconnectedEnabled);
+        m_service->applyAlwaysRequired();
+    });
+    defaults.setBoolean(Keys::isBlockWhenDisconnectedEnabled, alwaysRequired);
+    m_service->applyAlwaysRequired();
+
     QVERIFY(m_session.keepIdentity());
     m_backend->setLiveStatus(VpnStatus::Disconnected);
     m_service->setStatus(VpnStatus::Connected); // no connect on first load
     MainViewController *screen = showScreen();
     waitUntilIdle();
     QVERIFY(screen->liftBlockButton()->isHidden());
+    // Off: only "Always require VPN" keeps the page closed, and Turn OFF
+    // would not open it.
+    QCOMPARE(screen->noticeLabel()->text(), off);
 
     m_backend->failure = VpnBackend::Failure::Refused;
     m_service->connect();
     QTRY_VERIFY(m_backend->calls.contains(u"start"_s));
     m_backend->setLiveStatus(VpnStatus::Connecting);
+    QCOMPARE(m_service->tunnel().state(), TunnelController::State::Connecting);
+    QCOMPARE(screen->noticeLabel()->text(), connecting);
+    QCOMPARE(screen->noticeLabel()->isHidden(), connecting.isEmpty());
+    QCOMPARE(screen->liftBlockButton()->isHidden(), connecting.isEmpty());
+    // What to do at a sign-in page is not dimmed by the overlay.
+    QCOMPARE(screen->isProgressDue(), connecting.isEmpty());
+
     m_backend->setLiveStatus(VpnStatus::Disconnected);
-    QTRY_VERIFY(!screen->liftBlockButton()->isHidden());
-    QCOMPARE(
-        screen->noticeLabel()->text(),
-        u"The VPN server refused the connection. To keep your traffic private, nothing leaves this computer "
-        "outside the VPN until you turn it off. Turn it on to try again."_s);
+    QTRY_COMPARE(m_service->tunnel().state(), TunnelController::State::Blocked);
+    QCOMPARE(screen->noticeLabel()->text(), blocked);
     QVERIFY(!screen->noticeLabel()->isHidden());
+    QVERIFY(!screen->liftBlockButton()->isHidden());
     QCOMPARE(screen->statusLabel()->text(), u"Turn ON"_s);
+    if (portal) {
+        // The network signed in by other means: why it gave up is left.
+        connectivity.report(NetworkConnectivity::State::Full);
+        QVERIFY(screen->noticeLabel()->text().startsWith(u"The VPN server refused the connection."_s));
+        connectivity.report(NetworkConnectivity::State::Portal);
+        QCOMPARE(screen->noticeLabel()->text(), blocked);
+    }
 
     QTest::mouseClick(screen->liftBlockButton(), Qt::LeftButton);
     QTRY_COMPARE(m_service->tunnel().state(), TunnelController::State::Off);
     QTRY_VERIFY(screen->liftBlockButton()->isHidden());
-    QVERIFY(screen->noticeLabel()->isHidden());
+    QCOMPARE(screen->noticeLabel()->text(), off);
+    QCOMPARE(screen->noticeLabel()->isHidden(), off.isEmpty());
 }
 
 void tst_MainScreen::switchingOffATunnelThatDropsMeanwhileStartsNothing()
