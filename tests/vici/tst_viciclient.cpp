@@ -2,15 +2,20 @@
 #include "TestPkcs12.h"
 
 #include "platform/vici/ResolverLeftovers.h"
+#include "platform/vici/UpdownScript.h"
 #include "platform/vici/ViciClient.h"
 #include "platform/vici/ViciVpnBackend.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QtEndian>
+
+#include <unistd.h>
 
 using namespace Orvex;
 using namespace Qt::StringLiterals;
@@ -144,6 +149,8 @@ private Q_SLOTS:
     void resolverLeftoversAreTakenOut_data();
     void resolverLeftoversAreTakenOut();
     void resolverFileIsRepairedInPlace();
+    void updownScriptOnlyWhenRootAloneMayChangeIt_data();
+    void updownScriptOnlyWhenRootAloneMayChangeIt();
     void init()
     {
         m_charon.reset();
@@ -405,6 +412,26 @@ void TestViciClient::backendKeysAndUnloadsThroughCharon()
         if (packet.name == "unload-key")
             QCOMPARE(packet.message.value("id").size(), qsizetype(40)); // the key's SHA-1, in hex
     }
+
+    // A script others may change is not handed to charon, which runs it as
+    // root: nothing is loaded or started, and the main screen says why.
+    const QString script = m_dir->filePath(u"up"_s);
+    QVERIFY(writeFile(script, "#!/bin/sh\n"));
+    QVERIFY(::chmod(QFile::encodeName(script).constData(), 0602) == 0);
+    options.updownScript = script;
+    ViciVpnBackend refusing(options);
+    QSignalSpy reasons(&refusing, &VpnBackend::reasonChanged);
+    const qsizetype loads = m_charon->commands().count("load-conn");
+    preferences.enabled = true;
+    std::optional<Outcome<>> refused;
+    refusing.apply(preferences, [&refused](const Outcome<> &outcome) { refused = outcome; });
+    QTRY_VERIFY(refused);
+    const QString why = script + u" is not safe to run as root: its group or others may write to it."_s;
+    QCOMPARE(refused->error(), u"The tunnel script "_s + why);
+    QCOMPARE(refusing.unavailableReason(), refused->error());
+    QCOMPARE(reasons.size(), 1);
+    QCOMPARE(refusing.startTunnel().error(), refused->error());
+    QCOMPARE(m_charon->commands().count("load-conn"), loads);
 }
 
 static QByteArray hex(const char *text)
@@ -563,6 +590,84 @@ void TestViciClient::resolverFileIsRepairedInPlace()
     QCOMPARE(twin.readAll(), QByteArray("nameserver 192.0.2.53\n"));
     QVERIFY(ResolverLeftovers::repair(dir.filePath(u"absent"_s)).isSuccess());
     QVERIFY(!QFile::exists(dir.filePath(u"absent"_s)));
+}
+
+// charon runs the script as root: who may change it or the folders above it
+// (after their links) would run their own code as root. A tree per row, made
+// in a folder of root's: "d|f PATH UID MODE" or "l PATH TARGET".
+void TestViciClient::updownScriptOnlyWhenRootAloneMayChangeIt_data()
+{
+    QTest::addColumn<QStringList>("tree");
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<QString>("reason"); // {} is the row's folder; empty: accepted
+    const QStringList safe{u"d lib 0 755"_s, u"f lib/up 0 755"_s};
+    const QString unsafe = u"The tunnel script {}/lib/up is not safe to run as root: "_s;
+    QTest::newRow("root's alone") << safe << u"lib/up"_s << QString();
+    QTest::newRow("this checkout's own") << QStringList() << u"" ORVEX_UPDOWN_SCRIPT ""_s << QString();
+    QTest::newRow("group may write") << QStringList{u"d lib 0 755"_s, u"f lib/up 0 775"_s} << u"lib/up"_s
+                                     << unsafe + u"its group or others may write to it."_s;
+    QTest::newRow("others may write") << QStringList{u"d lib 0 755"_s, u"f lib/up 0 757"_s} << u"lib/up"_s
+                                      << unsafe + u"its group or others may write to it."_s;
+    QTest::newRow("another user's") << QStringList{u"d lib 0 755"_s, u"f lib/up 65534 755"_s} << u"lib/up"_s
+                                    << unsafe + u"it is not owned by root."_s;
+    QTest::newRow("in another user's folder")
+        << QStringList{u"d lib 65534 755"_s, u"f lib/up 0 755"_s} << u"lib/up"_s
+        << unsafe + u"its folder {}/lib is not owned by root."_s;
+    QTest::newRow("in a folder its group may write to")
+        << QStringList{u"d lib 0 775"_s, u"f lib/up 0 755"_s} << u"lib/up"_s
+        << unsafe + u"its folder {}/lib may be written to by its group or others."_s;
+    QTest::newRow("checkout in a world-writable folder")
+        << QStringList{u"d tmp 0 1777"_s, u"d tmp/orvex 0 755"_s, u"d tmp/orvex/packaging 0 755"_s,
+                       u"f tmp/orvex/packaging/tunnel-updown 0 755"_s}
+        << u"tmp/orvex/packaging/tunnel-updown"_s
+        << u"The tunnel script {}/tmp/orvex/packaging/tunnel-updown is not safe to run as root: its folder "
+           "{}/tmp may be written to by its group or others."_s;
+    QTest::newRow("a link to root's own")
+        << safe + QStringList{u"l lib/link up"_s} << u"lib/link"_s
+        << u"The tunnel script {}/lib/link is not safe to run as root: it is a symbolic link."_s;
+    QTest::newRow("in a linked folder that is root's alone")
+        << QStringList{u"d usr 0 755"_s, u"d usr/lib 0 755"_s, u"f usr/lib/up 0 755"_s, u"l lib usr/lib"_s}
+        << u"lib/up"_s << QString();
+    QTest::newRow("in a linked folder others may write to")
+        << QStringList{u"d var 0 777"_s, u"f var/up 0 755"_s, u"l lib var"_s} << u"lib/up"_s
+        << unsafe + u"its folder {}/var may be written to by its group or others."_s;
+    QTest::newRow("a folder") << QStringList{u"d lib 0 755"_s, u"d lib/up 0 755"_s} << u"lib/up"_s
+                              << unsafe + u"it is not a regular file."_s;
+    QTest::newRow("missing") << QStringList{u"d lib 0 755"_s} << u"lib/up"_s
+                             << u"The tunnel script {}/lib/up cannot be used: No such file or directory."_s;
+    const QString characters
+        = u"The tunnel script's path may hold only letters, digits and / . _ + -, and no "
+          "\"..\" component."_s;
+    QTest::newRow("a shell's character")
+        << QStringList{u"d lib 0 755"_s, u"f lib/up;id 0 755"_s} << u"lib/up;id"_s << characters;
+    QTest::newRow("through a parent") << safe << u"lib/../lib/up"_s << characters;
+}
+
+void TestViciClient::updownScriptOnlyWhenRootAloneMayChangeIt()
+{
+    QFETCH(QStringList, tree);
+    QFETCH(QString, script);
+    QFETCH(QString, reason);
+    if (::geteuid() != 0)
+        QSKIP("files of root and of another user are made as root");
+    // Beside the test program, in the checkout, which is root's alone as it
+    // is for the script the tests and the demo hand to charon.
+    QTemporaryDir dir(QCoreApplication::applicationDirPath() + u"/updown-XXXXXX"_s);
+    const QString base = QDir(dir.path()).canonicalPath();
+    for (const QString &line : std::as_const(tree)) {
+        const QStringList part = line.split(u' ');
+        const QByteArray path = QFile::encodeName(base + u'/' + part[1]);
+        if (part[0] == u"l") {
+            QVERIFY(::symlink(QFile::encodeName(part[2]).constData(), path.constData()) == 0);
+            continue;
+        }
+        QVERIFY(part[0] == u"d" ? ::mkdir(path.constData(), 0700) == 0
+                                : writeFile(QString::fromUtf8(path), "#!/bin/sh\n"));
+        QVERIFY(::chmod(path.constData(), part[3].toUInt(nullptr, 8)) == 0);
+        QVERIFY(::chown(path.constData(), part[2].toUInt(), 0) == 0);
+    }
+    const Outcome<> checked = UpdownScript::check(script.startsWith(u'/') ? script : base + u'/' + script);
+    QCOMPARE(checked.error(), QString(reason).replace(u"{}"_s, base));
 }
 
 QTEST_GUILESS_MAIN(TestViciClient)

@@ -1,6 +1,7 @@
 #include "ViciVpnBackend.h"
 
 #include "platform/vici/ResolverLeftovers.h"
+#include "platform/vici/UpdownScript.h"
 #include "platform/vici/ViciClient.h"
 
 #include <QCryptographicHash>
@@ -196,6 +197,8 @@ Outcome<> ViciVpnBackend::startTunnel()
 {
     if (!m_preferences.canConnect())
         return Outcome<>::failure(QStringLiteral("The VPN configuration cannot connect."));
+    if (const Outcome<> script = checkUpdownScript(); !script.isSuccess())
+        return script;
     if (!m_reachable && !m_synchronizing) {
         ensureConnected();
         return Outcome<>::failure(QStringLiteral("The VPN service is not running."));
@@ -618,9 +621,22 @@ ViciVpnBackend::LoadPlan ViciVpnBackend::planLoads(const VpnProtocolIKEv2 &proto
     return plan;
 }
 
+Outcome<> ViciVpnBackend::checkUpdownScript()
+{
+    const Outcome<> checked = m_options.updownScript.isEmpty() ? Outcome<>::success()
+                                                               : UpdownScript::check(m_options.updownScript);
+    if (checked.error() != m_scriptRefusal) {
+        m_scriptRefusal = checked.error();
+        Q_EMIT reasonChanged();
+    }
+    return checked;
+}
+
 void ViciVpnBackend::loadConnection(const VpnPreferences &preferences, Completion done)
 {
-    if (m_loaded.connection.isEmpty()) {
+    // A script that is no longer safe is refused by the full load, which
+    // forgets what was loaded before.
+    if (m_loaded.connection.isEmpty() || !checkUpdownScript().isSuccess()) {
         sendLoads(preferences, std::move(done), false);
         return;
     }
@@ -702,6 +718,12 @@ void ViciVpnBackend::sendLoads(const VpnPreferences &preferences, Completion don
     if (!preferences.protocolConfiguration) {
         if (done)
             done(Outcome<>::failure(QStringLiteral("The VPN configuration cannot connect.")));
+        return;
+    }
+    if (const Outcome<> script = checkUpdownScript(); !script.isSuccess()) {
+        updateStatus();
+        if (done)
+            done(script);
         return;
     }
     const VpnProtocolIKEv2 &protocol = *preferences.protocolConfiguration;

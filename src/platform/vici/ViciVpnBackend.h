@@ -56,7 +56,9 @@ public:
         // the daemon as one of the key's users.
         AccessGrant grantAccess;
         // Run by charon as the tunnel comes up and goes down; it keeps IPv6
-        // from leaving beside a tunnel that carries none. Empty: none.
+        // from leaving beside a tunnel that carries none. Empty: none. charon
+        // runs it as root: while anyone but root may change it, nothing is
+        // loaded or started, and `unavailableReason()` says why.
         QString updownScript;
         // Where charon's resolve plugin writes the gateway's resolvers. A
         // charon that dies with the tunnel up leaves them there: they are
@@ -94,6 +96,7 @@ public:
     Outcome<> startTunnel() override;
     void stopTunnel() override;
     Failure lastFailure() const override { return m_lastFailure; }
+    QString unavailableReason() const override { return m_scriptRefusal; }
     void checkTunnel(Change change) override;
     LeakGuard *leakGuard() override { return m_options.leakGuard.get(); }
     void pinGateway(const QList<QHostAddress> &addresses) override;
@@ -154,6 +157,9 @@ private:
     void unloadConnection(const VpnPreferences &preferences, Completion done);
     QList<QByteArray> caCertificates();
     void tunnelFoundDead();
+    // Whether the updown script may be handed to charon; keeps the reason
+    // the main screen shows.
+    Outcome<> checkUpdownScript();
 
     Options m_options;
     QByteArray m_name;
@@ -170,6 +176,7 @@ private:
     quint64 m_attempt = 0;
     std::vector<std::function<void()>> m_waitingForSync;
     Failure m_lastFailure = Failure::Unknown;
+    QString m_scriptRefusal;
     // What charon holds from this client, as digests of what was sent and
     // accepted: a switch that would send the same again sends nothing (after
     // asking charon whether the connection and the key are still there). A
