@@ -22,12 +22,14 @@ bool othersMayWrite(const struct stat &info)
 
 Outcome<> UpdownScript::check(const QString &path)
 {
-    static const QRegularExpression allowed(QRegularExpression::anchoredPattern(u"/[A-Za-z0-9/._+-]{1,4000}"));
+    static const QRegularExpression allowed(
+        QRegularExpression::anchoredPattern(u"/[A-Za-z0-9/._+-]{1,4000}"));
     if (!allowed.match(path).hasMatch() || path.split(u'/').contains(QLatin1String("..")))
-        return Outcome<>::failure(QStringLiteral(
-            "The tunnel script's path may hold only letters, digits and / . _ + -, and no \"..\" component."));
+        return Outcome<>::failure(QStringLiteral("The tunnel script's path may hold only letters, digits and "
+                                                 "/ . _ + -, and no \"..\" component."));
     const auto unsafe = [&path](const QString &why) {
-        return Outcome<>::failure(QStringLiteral("The tunnel script %1 is not safe to run as root: %2.").arg(path, why));
+        return Outcome<>::failure(
+            QStringLiteral("The tunnel script %1 is not safe to run as root: %2.").arg(path, why));
     };
     const auto unusable = [&path](int error) {
         return Outcome<>::failure(QStringLiteral("The tunnel script %1 cannot be used: %2.")
@@ -64,7 +66,8 @@ Outcome<> UpdownScript::check(const QString &path)
         if (info.st_uid != 0)
             return unsafe(QStringLiteral("its folder %1 is not owned by root").arg(folder));
         if (othersMayWrite(info))
-            return unsafe(QStringLiteral("its folder %1 may be written to by its group or others").arg(folder));
+            return unsafe(
+                QStringLiteral("its folder %1 may be written to by its group or others").arg(folder));
     }
     return Outcome<>::success();
 }
