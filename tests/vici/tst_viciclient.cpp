@@ -1,5 +1,4 @@
 #include "TestFiles.h"
-#include "TestPkcs12.h"
 
 #include "platform/vici/ResolverLeftovers.h"
 #include "platform/vici/UpdownScript.h"
@@ -347,17 +346,54 @@ void TestViciClient::handlerMayDestroyTheClient()
 }
 
 // The VICI backend on the client: keying shows as Connecting, and a
-// configuration that cannot connect takes the connection and the key out of
-// charon.
+// configuration that cannot connect (sign-out, Quit) takes the connection and
+// every key this client gave charon out of it, also those of a certificate
+// renewed since or of an earlier run, and also when the key store no longer
+// has them.
 void TestViciClient::backendKeysAndUnloadsThroughCharon()
 {
-    const TestPkcs12::Credential credential = TestPkcs12::makeCredential("client");
+    // Two client certificates, and the ids charon knows their keys by (the
+    // SHA-1 of the public key, in hex).
+    const QByteArray oldCertificate = QByteArray::fromBase64(
+        "MIIBczCCARmgAwIBAgIUeGnHppTdogAHVKD2pCQlc9OL0eUwCgYIKoZIzj0EAwIwDjEMMAoGA1UEAwwDb2xkMCAXDTI2MTIwODAz"
+        "MjIxNVoY"
+        "DzIxMjYxMTE0MDMyMjE1WjAOMQwwCgYDVQQDDANvbGQwWTATBgcqhkjOPQIBBggqhkjOPQMBBwNCAAQUdSUxthd0ISESbLpWG0h3"
+        "gsaL0Z"
+        "gY752wIoZDcK1Y1gy9m4Ka3w1RzG4hjQXJGuFVTFUj2J3Ba12zOKifKqG8o1MwUTAdBgNVHQ4EFgQUOi+8zLjYM9Un0+Yg/"
+        "bCf7NoSl78"
+        "wHwYDVR0jBBgwFoAUOi+8zLjYM9Un0+Yg/bCf7NoSl78wDwYDVR0TAQH/BAUwAwEB/"
+        "zAKBggqhkjOPQQDAgNIADBFAiAkLT8hj33EU9Hs3"
+        "5lIvgecQa+hKGKEFsyIfzIQpgzhGAIhAKgSMZhC2EbOZKWDxlbmCBiAwJYPpLVYdwfqZw5/rUCp");
+    const QByteArray newCertificate = QByteArray::fromBase64(
+        "MIIBczCCARmgAwIBAgIUePSFb8mfeSvnkJX0KWuueBOvuvswCgYIKoZIzj0EAwIwDjEMMAoGA1UEAwwDbmV3MCAXDTI2MTIwODAz"
+        "MjIxNVoY"
+        "DzIxMjYxMTE0MDMyMjE1WjAOMQwwCgYDVQQDDANuZXcwWTATBgcqhkjOPQIBBggqhkjOPQMBBwNCAAScO/yDwaq01LtInqlWX/"
+        "q3EGJGGr"
+        "ApTKfqQccp/"
+        "9B6sIZsWjinrkZjhnAXokFNS4E0buy1tbMRatwy4IP4Xhy1o1MwUTAdBgNVHQ4EFgQUakkHBbPWsEhvfLfMwjvGZ6ACB5I"
+        "wHwYDVR0jBBgwFoAUakkHBbPWsEhvfLfMwjvGZ6ACB5IwDwYDVR0TAQH/BAUwAwEB/"
+        "zAKBggqhkjOPQQDAgNIADBFAiAwYr6MzE1eFhWKa"
+        "hjiBgSSELJhks7QkfPj9X4u4gJz8AIhAKckOFIEbs6sRwKLPlupWYJg2jQMKwR1cguRVm0JD1vP");
+    const QByteArray oldKey = "3a2fbcccb8d833d527d3e620fdb09fecda1297bf";
+    const QByteArray newKey = "6a490705b3d6b0486f7cb7ccc23bc667a0020792";
+    QByteArray certificate = oldCertificate;                   // what the key store has; empty: nothing
+    const auto keysUnloadedSince = [this](qsizetype command) { // counted as commands() counts
+        QList<QByteArray> ids;
+        for (const ViciPacket &packet : std::as_const(m_charon->received)) {
+            if (packet.type == ViciPacket::CommandRequest && command-- <= 0 && packet.name == "unload-key")
+                ids << packet.message.value("id");
+        }
+        return ids;
+    };
     ViciVpnBackend::Options options;
     options.socketPath = m_path;
-    options.resolveIdentity = [&credential](const QByteArray &) {
-        return std::optional<ViciVpnBackend::Identity>({credential.certificateDer(), {}, u"ecdsa"_s});
+    options.heldKeysFile = m_dir->filePath(u"charon-keys"_s);
+    options.unloadWaitMs = 100;
+    options.resolveIdentity = [&certificate](const QByteArray &) {
+        return certificate.isEmpty() ? std::nullopt
+                                     : std::optional<ViciVpnBackend::Identity>({certificate, {}, u"ecdsa"_s});
     };
-    ViciVpnBackend backend(options);
+    auto backend = std::make_unique<ViciVpnBackend>(options);
     VpnPreferences preferences;
     preferences.protocolConfiguration.emplace().serverAddress = u"vpn.orvex.example"_s;
     preferences.protocolConfiguration->identityReference = "reference";
@@ -365,53 +401,81 @@ void TestViciClient::backendKeysAndUnloadsThroughCharon()
         = VpnProtocolIKEv2::AuthenticationMethod::Certificate;
     preferences.enabled = true;
     bool attached = false;
-    backend.attach(preferences, [&] { attached = true; });
+    backend->attach(preferences, [&] { attached = true; });
     // Three events registered, then the listing of the tunnel's SAs.
     QVERIFY(m_charon->waitForPackets(6));
     m_charon->answerAll();
     QTRY_VERIFY(attached);
-    QCOMPARE(backend.status(), VpnStatus::Disconnected);
+    QCOMPARE(backend->status(), VpnStatus::Disconnected);
 
     // Loaded, then lost by charon behind the client's back. The next switch
     // starts on what charon was given and asks meanwhile whether it still
     // holds it; the reload that answer leads to is still on its way when the
     // initiate is refused for want of it: tried again, not reported.
     int applied = 0;
-    backend.apply(preferences, [&applied](const Outcome<> &) { ++applied; });
+    backend->apply(preferences, [&applied](const Outcome<> &) { ++applied; });
     QTRY_VERIFY(m_charon->commands().contains("load-conn"));
     m_charon->answerAll();
     QTRY_COMPARE(applied, 1);
-    backend.apply(preferences, [&applied](const Outcome<> &) { ++applied; });
+    QCOMPARE(readFile(options.heldKeysFile), oldKey + '\n');
+    backend->apply(preferences, [&applied](const Outcome<> &) { ++applied; });
     QTRY_VERIFY(m_charon->commands().contains("get-keys"));
     m_charon->answerAll(); // lists neither the connection nor the key
     QTRY_COMPARE(m_charon->commands().count("load-conn"), 2);
-    QSignalSpy statuses(&backend, &VpnBackend::statusChanged);
-    QVERIFY(backend.startTunnel().isSuccess());
+    QSignalSpy statuses(backend.get(), &VpnBackend::statusChanged);
+    QVERIFY(backend->startTunnel().isSuccess());
     QTRY_COMPARE(m_charon->commands().count("initiate"), 1);
     m_charon->peerGone = false;
     m_charon->respondTo(m_charon->lastCommand("initiate"), "success", "no");
     QTRY_VERIFY(m_charon->peerGone); // the refusal taken, its connection closed
     m_charon->answerAll();
     QTRY_COMPARE(m_charon->commands().count("initiate"), 2);
-    QCOMPARE(backend.status(), VpnStatus::Connecting);
+    QCOMPARE(backend->status(), VpnStatus::Connecting);
     for (const QList<QVariant> &change : std::as_const(statuses))
         QVERIFY(change.first().value<VpnStatus>() != VpnStatus::Disconnected);
 
-    QVERIFY(backend.startTunnel().isSuccess());
-    QCOMPARE(backend.status(), VpnStatus::Connecting);
+    QVERIFY(backend->startTunnel().isSuccess());
+    QCOMPARE(backend->status(), VpnStatus::Connecting);
 
-    preferences.enabled = false;
-    const qsizetype before = m_charon->commands().size();
-    backend.apply(preferences, {});
-    QTRY_VERIFY(m_charon->commands().contains("version"));
-    QList<QByteArray> control = m_charon->commands().mid(before);
+    // A renewal: the old key goes as soon as the new one is in.
+    qsizetype mark = m_charon->commands().size();
+    certificate = newCertificate;
+    backend->apply(preferences, {});
+    QTRY_VERIFY(m_charon->commands().mid(mark).contains("get-keys"));
+    m_charon->answerAll();
+    QTRY_VERIFY(m_charon->commands().mid(mark).contains("load-conn"));
+    QVERIFY(keysUnloadedSince(mark).isEmpty());
+    m_charon->answerAll();
+    QTRY_COMPARE(keysUnloadedSince(mark), QList<QByteArray>{oldKey});
+    m_charon->answerAll();
+    QTRY_COMPARE(readFile(options.heldKeysFile), newKey + '\n');
+
+    // Sign-out: the key store has nothing any more, the key goes by the id
+    // remembered. charon does not answer in time: done all the same, and the
+    // id stays remembered.
+    certificate.clear();
+    preferences.protocolConfiguration->authenticationMethod
+        = VpnProtocolIKEv2::AuthenticationMethod::SharedSecret;
+    mark = m_charon->commands().size();
+    std::optional<Outcome<>> signedOut;
+    backend->apply(preferences, [&signedOut](const Outcome<> &outcome) { signedOut = outcome; });
+    QTRY_VERIFY(signedOut);
+    QVERIFY(signedOut->isSuccess());
+    QList<QByteArray> control = m_charon->commands().mid(mark);
     control.removeAll("initiate"); // each on a connection of its own
     control.removeAll("terminate");
     QCOMPARE(control, (QList<QByteArray>{"unload-conn", "unload-key", "version"}));
-    for (const ViciPacket &packet : std::as_const(m_charon->received)) {
-        if (packet.name == "unload-key")
-            QCOMPARE(packet.message.value("id").size(), qsizetype(40)); // the key's SHA-1, in hex
-    }
+    QCOMPARE(keysUnloadedSince(mark), QList<QByteArray>{newKey});
+    QCOMPARE(readFile(options.heldKeysFile), newKey + '\n');
+
+    // Quit in a later run takes out what the earlier one left.
+    backend.reset();
+    mark = m_charon->commands().size();
+    ViciVpnBackend later(options);
+    later.apply(preferences, {});
+    QTRY_COMPARE(keysUnloadedSince(mark), QList<QByteArray>{newKey});
+    m_charon->answerAll();
+    QTRY_VERIFY(!QFile::exists(options.heldKeysFile));
 
     // A script others may change is not handed to charon, which runs it as
     // root: nothing is loaded or started, and the main screen says why.
@@ -422,7 +486,8 @@ void TestViciClient::backendKeysAndUnloadsThroughCharon()
     ViciVpnBackend refusing(options);
     QSignalSpy reasons(&refusing, &VpnBackend::reasonChanged);
     const qsizetype loads = m_charon->commands().count("load-conn");
-    preferences.enabled = true;
+    preferences.protocolConfiguration->authenticationMethod
+        = VpnProtocolIKEv2::AuthenticationMethod::Certificate;
     std::optional<Outcome<>> refused;
     refusing.apply(preferences, [&refused](const Outcome<> &outcome) { refused = outcome; });
     QTRY_VERIFY(refused);

@@ -1,11 +1,14 @@
 #include "ViciVpnBackend.h"
 
+#include "platform/SecureFile.h"
 #include "platform/vici/ResolverLeftovers.h"
 #include "platform/vici/UpdownScript.h"
 #include "platform/vici/ViciClient.h"
 
 #include <QCryptographicHash>
+#include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSslCertificate>
 
 #include <openssl/evp.h>
@@ -165,6 +168,17 @@ ViciVpnBackend::ViciVpnBackend(const Options &options, QObject *parent)
     connect(&m_reconnectTimer, &QTimer::timeout, this, &ViciVpnBackend::ensureConnected);
     m_livenessTimer.setSingleShot(true);
     connect(&m_livenessTimer, &QTimer::timeout, this, &ViciVpnBackend::tunnelFoundDead);
+    // Only what can be a key id of ours is taken from the file: at most a
+    // few lines of 40 hex digits.
+    const QByteArray held = m_options.heldKeysFile.isEmpty()
+                                ? QByteArray()
+                                : SecureFile::read(m_options.heldKeysFile).value_or(QByteArray()).left(4096);
+    static const QRegularExpression keyId(QRegularExpression::anchoredPattern(u"[0-9a-f]{40}"));
+    for (const QByteArray &line : held.split('\n')) {
+        if (m_heldKeys.size() < 16 && keyId.match(QString::fromLatin1(line)).hasMatch()
+            && !m_heldKeys.contains(line))
+            m_heldKeys << line;
+    }
 }
 
 ViciVpnBackend::~ViciVpnBackend() = default;
@@ -765,6 +779,9 @@ void ViciVpnBackend::sendLoads(const VpnPreferences &preferences, Completion don
         key.set("type", plan.identity->keyType.isEmpty() ? QStringLiteral("any") : plan.identity->keyType);
         key.set("data", plan.identity->privateKeyDer);
         const QByteArray reference = protocol.identityReference;
+        // Remembered before it is sent: a process that ends before the
+        // answer leaves the id to a later run.
+        holdKey(plan.keyId);
         m_control->call("load-key", key,
                         [this, batch, reference, certificateLoaded, identityDigest = plan.identityDigest,
                          keyId = plan.keyId](const ViciReply &reply) {
@@ -774,6 +791,14 @@ void ViciVpnBackend::sendLoads(const VpnPreferences &preferences, Completion don
                             if (reply.isSuccess() && *certificateLoaded) {
                                 m_loaded.identity = identityDigest;
                                 m_loaded.keyId = keyId;
+                            }
+                            // The new key is in: the ones it replaces (a
+                            // renewed certificate's) are not to stay.
+                            if (reply.isSuccess()) {
+                                for (const QByteArray &old : QList<QByteArray>(m_heldKeys)) {
+                                    if (old != keyId)
+                                        unloadKey(old);
+                                }
                             }
                         });
     }
@@ -809,7 +834,10 @@ void ViciVpnBackend::unloadConnection(const VpnPreferences &preferences, Complet
     m_loaded.identity.clear();
 
     // What is not loaded cannot come up: the connection goes, and so does
-    // the key, which charon would otherwise keep until it restarts.
+    // every key this client gave charon, which charon would otherwise keep
+    // until it restarts. The key store may no longer have the identity
+    // (signed out): the keys go by the ids remembered, and the one the
+    // preferences name for a key given before ids were remembered.
     auto transport = std::make_shared<Outcome<>>(Outcome<>::success());
     const auto note = [transport](const ViciReply &reply) {
         if (reply.outcome == ViciReply::Failed && transport->isSuccess())
@@ -819,22 +847,73 @@ void ViciVpnBackend::unloadConnection(const VpnPreferences &preferences, Complet
     conn.set("name", m_name);
     m_control->call("unload-conn", conn, note);
 
-    QByteArray keyId;
+    QList<QByteArray> keyIds = m_heldKeys;
     const auto &protocol = preferences.protocolConfiguration;
     if (protocol && !protocol->identityReference.isEmpty() && m_options.resolveIdentity) {
-        if (const auto identity = m_options.resolveIdentity(protocol->identityReference))
-            keyId = keyIdentifier(identity->certificateDer);
+        if (const auto identity = m_options.resolveIdentity(protocol->identityReference)) {
+            const QByteArray named = keyIdentifier(identity->certificateDer);
+            if (!named.isEmpty() && !keyIds.contains(named))
+                keyIds << named;
+        }
     }
-    if (!keyId.isEmpty()) {
-        ViciMessage key;
-        key.set("id", keyId);
-        m_control->call("unload-key", key, note);
-    }
-    m_control->call("version", {}, [this, note, transport, done = std::move(done)](const ViciReply &reply) {
-        note(reply);
+    for (const QByteArray &keyId : std::as_const(keyIds))
+        unloadKey(keyId, note);
+
+    // Done when charon has answered, or after the wait at the latest (this
+    // runs at sign-out and Quit, which must not hang on a charon that does
+    // not answer): what it has not confirmed stays remembered.
+    auto finish = std::make_shared<std::function<void()>>([this, transport, done = std::move(done)] {
         updateStatus();
         if (done)
             done(*transport);
+    });
+    const auto finishOnce = [finish] {
+        if (const auto run = std::exchange(*finish, {}))
+            run();
+    };
+    m_control->call("version", {}, [note, finishOnce](const ViciReply &reply) {
+        note(reply);
+        finishOnce();
+    });
+    QTimer::singleShot(m_options.unloadWaitMs, this, finishOnce);
+}
+
+void ViciVpnBackend::holdKey(const QByteArray &id)
+{
+    if (id.isEmpty() || m_heldKeys.contains(id))
+        return;
+    m_heldKeys << id;
+    writeHeldKeys();
+}
+
+void ViciVpnBackend::writeHeldKeys()
+{
+    if (m_options.heldKeysFile.isEmpty())
+        return;
+    if (m_heldKeys.isEmpty()) {
+        QFile::remove(m_options.heldKeysFile);
+        return;
+    }
+    QByteArray lines;
+    for (const QByteArray &id : std::as_const(m_heldKeys))
+        lines += id + '\n';
+    if (!SecureFile::makePrivateDirectory(QFileInfo(m_options.heldKeysFile).absolutePath())
+        || !SecureFile::writeAtomically(m_options.heldKeysFile, lines))
+        qWarning("orvex: the ids of the keys given to charon cannot be kept in %s",
+                 qPrintable(m_options.heldKeysFile));
+}
+
+void ViciVpnBackend::unloadKey(const QByteArray &id, std::function<void(const ViciReply &)> then)
+{
+    ViciMessage key;
+    key.set("id", id);
+    m_control->call("unload-key", key, [this, id, then = std::move(then)](const ViciReply &reply) {
+        // Answered, charon no longer holds it: taken out now, or gone
+        // before (charon restarted, someone else unloaded it).
+        if (reply.outcome == ViciReply::Answered && m_heldKeys.removeAll(id) > 0)
+            writeHeldKeys();
+        if (then)
+            then(reply);
     });
 }
 
