@@ -792,14 +792,8 @@ void ViciVpnBackend::sendLoads(const VpnPreferences &preferences, Completion don
                                 m_loaded.identity = identityDigest;
                                 m_loaded.keyId = keyId;
                             }
-                            // The new key is in: the ones it replaces (a
-                            // renewed certificate's) are not to stay.
-                            if (reply.isSuccess()) {
-                                for (const QByteArray &old : QList<QByteArray>(m_heldKeys)) {
-                                    if (old != keyId)
-                                        unloadKey(old);
-                                }
-                            }
+                            if (reply.isSuccess())
+                                unloadKeysBut(keyId);
                         });
     }
 
@@ -901,6 +895,16 @@ void ViciVpnBackend::writeHeldKeys()
         || !SecureFile::writeAtomically(m_options.heldKeysFile, lines))
         qWarning("orvex: the ids of the keys given to charon cannot be kept in %s",
                  qPrintable(m_options.heldKeysFile));
+}
+
+void ViciVpnBackend::unloadKeysBut(const QByteArray &keyId)
+{
+    // The new key is in: the ones it replaces (a renewed certificate's, an
+    // earlier run's) are not to stay.
+    for (const QByteArray &old : QList<QByteArray>(m_heldKeys)) {
+        if (old != keyId)
+            unloadKey(old);
+    }
 }
 
 void ViciVpnBackend::unloadKey(const QByteArray &id, std::function<void(const ViciReply &)> then)

@@ -170,6 +170,7 @@ private:
     // Asks charon to drop the key; once it has answered (it no longer holds
     // the key either way), the id is forgotten.
     void unloadKey(const QByteArray &id, std::function<void(const ViciReply &)> then = {});
+    void unloadKeysBut(const QByteArray &keyId);
     QList<QByteArray> caCertificates();
     void tunnelFoundDead();
     // Whether the updown script may be handed to charon; keeps the reason
