@@ -468,8 +468,10 @@ void TestViciClient::backendKeysAndUnloadsThroughCharon()
     QCOMPARE(keysUnloadedSince(mark), QList<QByteArray>{newKey});
     QCOMPARE(readFile(options.heldKeysFile), newKey + '\n');
 
-    // Quit in a later run takes out what the earlier one left.
+    // Quit in a later run takes out what the earlier one left (and nothing
+    // of the file that is no key id).
     backend.reset();
+    QVERIFY(writeFile(options.heldKeysFile, newKey + "\n" + QByteArray(40, 'A') + "\nid;reboot\n"));
     mark = m_charon->commands().size();
     ViciVpnBackend later(options);
     later.apply(preferences, {});

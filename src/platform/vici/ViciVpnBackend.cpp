@@ -14,6 +14,10 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <memory>
 #include <utility>
 
@@ -138,6 +142,26 @@ QByteArray minutes(qint32 lifetimeMinutes)
     return QByteArray::number(lifetimeMinutes) + 'm';
 }
 
+// The first 4 KB of the file of held key ids: a regular file, not through a
+// link, and nothing that could block (a FIFO) or take long to read.
+QByteArray readHeldKeys(const QString &path)
+{
+    if (path.isEmpty())
+        return {};
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    QByteArray bytes(4096, '\0');
+    struct stat info
+    {};
+    const ssize_t got = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)
+                            ? ::read(fd, bytes.data(), bytes.size())
+                            : -1;
+    ::close(fd);
+    bytes.resize(qMax<ssize_t>(got, 0));
+    return bytes;
+}
+
 // Collects the answers of a run of pipelined commands; the first failure is
 // the one reported.
 struct Batch
@@ -170,11 +194,8 @@ ViciVpnBackend::ViciVpnBackend(const Options &options, QObject *parent)
     connect(&m_livenessTimer, &QTimer::timeout, this, &ViciVpnBackend::tunnelFoundDead);
     // Only what can be a key id of ours is taken from the file: at most a
     // few lines of 40 hex digits.
-    const QByteArray held = m_options.heldKeysFile.isEmpty()
-                                ? QByteArray()
-                                : SecureFile::read(m_options.heldKeysFile).value_or(QByteArray()).left(4096);
     static const QRegularExpression keyId(QRegularExpression::anchoredPattern(u"[0-9a-f]{40}"));
-    for (const QByteArray &line : held.split('\n')) {
+    for (const QByteArray &line : readHeldKeys(m_options.heldKeysFile).split('\n')) {
         if (m_heldKeys.size() < 16 && keyId.match(QString::fromLatin1(line)).hasMatch()
             && !m_heldKeys.contains(line))
             m_heldKeys << line;
