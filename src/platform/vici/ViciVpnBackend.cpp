@@ -813,8 +813,12 @@ void ViciVpnBackend::sendLoads(const VpnPreferences &preferences, Completion don
                                 m_loaded.identity = identityDigest;
                                 m_loaded.keyId = keyId;
                             }
-                            if (reply.isSuccess())
+                            // Held again in case an unload of the same key,
+                            // sent before this load, was answered meanwhile.
+                            if (reply.isSuccess()) {
+                                holdKey(keyId);
                                 unloadKeysBut(keyId);
+                            }
                         });
     }
 
