@@ -24,7 +24,7 @@ void SettingsHandler::logout()
     // The finishing step holds nothing of this handler: closing the settings
     // window while the tunnel stops must not leave the sign-out half done.
     QPointer<Session> session(&m_service.session());
-    m_service.disconnect([session] {
+    m_service.signOut([session] {
         if (session)
             session->logout([](const Outcome<> &forgotten) {
                 if (!forgotten.isSuccess())

@@ -161,11 +161,16 @@ const std::vector<Member> &members()
         {"viciSocket", &Config::viciSocket, nullptr, notEmpty},
         {"updateHosts", nullptr, &Config::updateHosts, httpsOrigin},
         {"updateSigningKey", &Config::updateSigningKey, nullptr, signingKey},
+        // charon runs it as root through a shell: nothing in the path may
+        // mean anything to the shell, nor lead out of the folder named.
         {"viciUpdownScript", &Config::viciUpdownScript, nullptr,
          [](const QString &v) {
-             return v.isEmpty() || (v.startsWith(u'/') && !v.contains(u'\n'))
+             return v.isEmpty()
+                            || (matches(v, "/[A-Za-z0-9/._+-]{1,4000}")
+                                && !v.split(u'/').contains(QLatin1String("..")))
                         ? QString()
-                        : QStringLiteral("must be empty or an absolute path");
+                        : QStringLiteral("must be empty or an absolute path of letters, digits and / . _ + - "
+                                         "without a \"..\" component");
          }},
         {"viciNetworkNamespace", &Config::viciNetworkNamespace, nullptr,
          [](const QString &v) {

@@ -29,6 +29,8 @@ std::unique_ptr<VpnBackend> VpnManager::makeConfiguredBackend()
         options.updownScript = config.viciUpdownScript;
         options.resolverFile = config.viciResolverFile;
         options.caCertificateFiles = config.caCertificates;
+        options.heldKeysFile = QFileInfo(defaultStoragePath()).absolutePath()
+                               + QStringLiteral("/charon-keys");
         options.leakGuard = std::make_shared<NftablesLeakGuard>(config.viciNetworkNamespace);
         options.resolveIdentity = [](const QByteArray &reference) -> std::optional<ViciVpnBackend::Identity> {
             const auto material = IdentityStore::standard().resolve(reference);

@@ -13,6 +13,8 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <utility>
+
 namespace Orvex {
 
 VPNService &VPNService::shared(Session &session)
@@ -331,6 +333,34 @@ void VPNService::disconnectLoaded()
         if (self)
             self->stopTunnel();
     });
+}
+
+void VPNService::signOut(Completion completion)
+{
+    m_controller.turnOff();
+    if (m_status == VpnStatus::Invalid) {
+        if (completion)
+            completion();
+        return;
+    }
+    // Also with the tunnel down: the daemon holds the connection and the
+    // key as long as the saved configuration can connect.
+    m_stopRequested = true;
+    m_config.isOnDemandEnabled = false;
+    const auto authMethod = std::exchange(m_config.authMethod,
+                                          VpnProtocolIKEv2::AuthenticationMethod::SharedSecret);
+    QPointer<VPNService> self(this);
+    loadThenConfigure(
+        [self, authMethod, completion = std::move(completion)] {
+            if (!self)
+                return;
+            self->m_config.authMethod = authMethod;
+            self->stopTunnel(completion);
+        },
+        [self, authMethod] {
+            if (self)
+                self->m_config.authMethod = authMethod;
+        });
 }
 
 void VPNService::toggle()

@@ -84,6 +84,13 @@ public:
     void toggleLoaded();
     // `disconnect` on the manager as its caller has just loaded it.
     void disconnectLoaded();
+    // Before the account goes: takes the tunnel down and saves a
+    // configuration that cannot connect (as Quit does), so the VPN daemon
+    // is left neither the connection nor the account's key. `completion`
+    // runs after the stop request, or at once with no known state; a load
+    // or save failure leaves it unrun. Later connects save certificate
+    // authentication again.
+    void signOut(Completion completion);
     void stopTunnel(Completion completion = {});
     // Writes the configuration into the loaded manager and saves it; runs
     // `followUp` once the save is done (the manager then holds what was saved,

@@ -88,6 +88,20 @@ void tst_Config::refusalIsOneLine_data()
         << QString();
     QTest::newRow("relative updown script")
         << QByteArray(R"({"viciUpdownScript": "tunnel-updown"})") << u"\"viciUpdownScript\""_s;
+    // charon hands the path to a shell, as root.
+    QTest::newRow("updown script with a command in it")
+        << QByteArray(R"({"viciUpdownScript": "/usr/lib/x;touch /etc/y"})") << u"\"viciUpdownScript\""_s;
+    QTest::newRow("updown script with a substitution")
+        << QByteArray(R"j({"viciUpdownScript": "/usr/lib/$(id)"})j") << u"\"viciUpdownScript\""_s;
+    QTest::newRow("updown script with a space")
+        << QByteArray(R"({"viciUpdownScript": "/opt/my vpn/updown"})") << u"\"viciUpdownScript\""_s;
+    QTest::newRow("updown script out of its folder")
+        << QByteArray(R"({"viciUpdownScript": "/usr/libexec/orvex/../../../tmp/up"})")
+        << u"\"viciUpdownScript\""_s;
+    QTest::newRow("updown script in a parent")
+        << QByteArray(R"({"viciUpdownScript": "/usr/.."})") << u"\"viciUpdownScript\""_s;
+    QTest::newRow("updown script of every allowed character")
+        << QByteArray(R"({"viciUpdownScript": "/opt/Orvex-2/lib..x/tunnel_up+down.sh"})") << QString();
     QTest::newRow("plain unknown member")
         << QByteArray(R"({"apiBaseUrl": "https://x"})") << u"\"apiBaseUrl\""_s;
 }

@@ -499,6 +499,9 @@ void tst_StatusMenu::signOut()
     QTRY_VERIFY(!signedIn());
     QCOMPARE(m_backend->calls.count(u"stop"_s), 1);
     QVERIFY(!m_manager->savedPreferences().onDemandEnabled);
+    // Saved so that it cannot connect: the daemon is left nothing of the
+    // account (the connection and its key are taken out).
+    QVERIFY(!m_manager->savedPreferences().canConnect());
     QVERIFY(!m_session.session.password().has_value());
     QVERIFY(!m_session.session.identityReference().has_value());
     QVERIFY(IdentityStore::standard().references().isEmpty());
@@ -510,6 +513,11 @@ void tst_StatusMenu::signOut()
                               5000);
     QTRY_VERIFY(oldRoot.isNull());
     QTRY_VERIFY(dialog.isNull() || !dialog->isVisible());
+
+    // The next Turn ON (after signing in again) saves what can connect.
+    m_service->connect();
+    QTRY_COMPARE(m_backend->calls.count(u"start"_s), 1);
+    QVERIFY(m_backend->applied.constLast().canConnect());
 }
 
 QTEST_MAIN(tst_StatusMenu)

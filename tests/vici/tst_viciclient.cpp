@@ -1,16 +1,20 @@
 #include "TestFiles.h"
-#include "TestPkcs12.h"
 
 #include "platform/vici/ResolverLeftovers.h"
+#include "platform/vici/UpdownScript.h"
 #include "platform/vici/ViciClient.h"
 #include "platform/vici/ViciVpnBackend.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QtEndian>
+
+#include <unistd.h>
 
 using namespace Orvex;
 using namespace Qt::StringLiterals;
@@ -144,6 +148,8 @@ private Q_SLOTS:
     void resolverLeftoversAreTakenOut_data();
     void resolverLeftoversAreTakenOut();
     void resolverFileIsRepairedInPlace();
+    void updownScriptOnlyWhenRootAloneMayChangeIt_data();
+    void updownScriptOnlyWhenRootAloneMayChangeIt();
     void init()
     {
         m_charon.reset();
@@ -340,17 +346,54 @@ void TestViciClient::handlerMayDestroyTheClient()
 }
 
 // The VICI backend on the client: keying shows as Connecting, and a
-// configuration that cannot connect takes the connection and the key out of
-// charon.
+// configuration that cannot connect (sign-out, Quit) takes the connection and
+// every key this client gave charon out of it, also those of a certificate
+// renewed since or of an earlier run, and also when the key store no longer
+// has them.
 void TestViciClient::backendKeysAndUnloadsThroughCharon()
 {
-    const TestPkcs12::Credential credential = TestPkcs12::makeCredential("client");
+    // Two client certificates, and the ids charon knows their keys by (the
+    // SHA-1 of the public key, in hex).
+    const QByteArray oldCertificate = QByteArray::fromBase64(
+        "MIIBczCCARmgAwIBAgIUeGnHppTdogAHVKD2pCQlc9OL0eUwCgYIKoZIzj0EAwIwDjEMMAoGA1UEAwwDb2xkMCAXDTI2MTIwODAz"
+        "MjIxNVoY"
+        "DzIxMjYxMTE0MDMyMjE1WjAOMQwwCgYDVQQDDANvbGQwWTATBgcqhkjOPQIBBggqhkjOPQMBBwNCAAQUdSUxthd0ISESbLpWG0h3"
+        "gsaL0Z"
+        "gY752wIoZDcK1Y1gy9m4Ka3w1RzG4hjQXJGuFVTFUj2J3Ba12zOKifKqG8o1MwUTAdBgNVHQ4EFgQUOi+8zLjYM9Un0+Yg/"
+        "bCf7NoSl78"
+        "wHwYDVR0jBBgwFoAUOi+8zLjYM9Un0+Yg/bCf7NoSl78wDwYDVR0TAQH/BAUwAwEB/"
+        "zAKBggqhkjOPQQDAgNIADBFAiAkLT8hj33EU9Hs3"
+        "5lIvgecQa+hKGKEFsyIfzIQpgzhGAIhAKgSMZhC2EbOZKWDxlbmCBiAwJYPpLVYdwfqZw5/rUCp");
+    const QByteArray newCertificate = QByteArray::fromBase64(
+        "MIIBczCCARmgAwIBAgIUePSFb8mfeSvnkJX0KWuueBOvuvswCgYIKoZIzj0EAwIwDjEMMAoGA1UEAwwDbmV3MCAXDTI2MTIwODAz"
+        "MjIxNVoY"
+        "DzIxMjYxMTE0MDMyMjE1WjAOMQwwCgYDVQQDDANuZXcwWTATBgcqhkjOPQIBBggqhkjOPQMBBwNCAAScO/yDwaq01LtInqlWX/"
+        "q3EGJGGr"
+        "ApTKfqQccp/"
+        "9B6sIZsWjinrkZjhnAXokFNS4E0buy1tbMRatwy4IP4Xhy1o1MwUTAdBgNVHQ4EFgQUakkHBbPWsEhvfLfMwjvGZ6ACB5I"
+        "wHwYDVR0jBBgwFoAUakkHBbPWsEhvfLfMwjvGZ6ACB5IwDwYDVR0TAQH/BAUwAwEB/"
+        "zAKBggqhkjOPQQDAgNIADBFAiAwYr6MzE1eFhWKa"
+        "hjiBgSSELJhks7QkfPj9X4u4gJz8AIhAKckOFIEbs6sRwKLPlupWYJg2jQMKwR1cguRVm0JD1vP");
+    const QByteArray oldKey = "3a2fbcccb8d833d527d3e620fdb09fecda1297bf";
+    const QByteArray newKey = "6a490705b3d6b0486f7cb7ccc23bc667a0020792";
+    QByteArray certificate = oldCertificate;                   // what the key store has; empty: nothing
+    const auto keysUnloadedSince = [this](qsizetype command) { // counted as commands() counts
+        QList<QByteArray> ids;
+        for (const ViciPacket &packet : std::as_const(m_charon->received)) {
+            if (packet.type == ViciPacket::CommandRequest && command-- <= 0 && packet.name == "unload-key")
+                ids << packet.message.value("id");
+        }
+        return ids;
+    };
     ViciVpnBackend::Options options;
     options.socketPath = m_path;
-    options.resolveIdentity = [&credential](const QByteArray &) {
-        return std::optional<ViciVpnBackend::Identity>({credential.certificateDer(), {}, u"ecdsa"_s});
+    options.heldKeysFile = m_dir->filePath(u"charon-keys"_s);
+    options.unloadWaitMs = 100;
+    options.resolveIdentity = [&certificate](const QByteArray &) {
+        return certificate.isEmpty() ? std::nullopt
+                                     : std::optional<ViciVpnBackend::Identity>({certificate, {}, u"ecdsa"_s});
     };
-    ViciVpnBackend backend(options);
+    auto backend = std::make_unique<ViciVpnBackend>(options);
     VpnPreferences preferences;
     preferences.protocolConfiguration.emplace().serverAddress = u"vpn.orvex.example"_s;
     preferences.protocolConfiguration->identityReference = "reference";
@@ -358,53 +401,104 @@ void TestViciClient::backendKeysAndUnloadsThroughCharon()
         = VpnProtocolIKEv2::AuthenticationMethod::Certificate;
     preferences.enabled = true;
     bool attached = false;
-    backend.attach(preferences, [&] { attached = true; });
+    backend->attach(preferences, [&] { attached = true; });
     // Three events registered, then the listing of the tunnel's SAs.
     QVERIFY(m_charon->waitForPackets(6));
     m_charon->answerAll();
     QTRY_VERIFY(attached);
-    QCOMPARE(backend.status(), VpnStatus::Disconnected);
+    QCOMPARE(backend->status(), VpnStatus::Disconnected);
 
     // Loaded, then lost by charon behind the client's back. The next switch
     // starts on what charon was given and asks meanwhile whether it still
     // holds it; the reload that answer leads to is still on its way when the
     // initiate is refused for want of it: tried again, not reported.
     int applied = 0;
-    backend.apply(preferences, [&applied](const Outcome<> &) { ++applied; });
+    backend->apply(preferences, [&applied](const Outcome<> &) { ++applied; });
     QTRY_VERIFY(m_charon->commands().contains("load-conn"));
     m_charon->answerAll();
     QTRY_COMPARE(applied, 1);
-    backend.apply(preferences, [&applied](const Outcome<> &) { ++applied; });
+    QCOMPARE(readFile(options.heldKeysFile), oldKey + '\n');
+    backend->apply(preferences, [&applied](const Outcome<> &) { ++applied; });
     QTRY_VERIFY(m_charon->commands().contains("get-keys"));
     m_charon->answerAll(); // lists neither the connection nor the key
     QTRY_COMPARE(m_charon->commands().count("load-conn"), 2);
-    QSignalSpy statuses(&backend, &VpnBackend::statusChanged);
-    QVERIFY(backend.startTunnel().isSuccess());
+    QSignalSpy statuses(backend.get(), &VpnBackend::statusChanged);
+    QVERIFY(backend->startTunnel().isSuccess());
     QTRY_COMPARE(m_charon->commands().count("initiate"), 1);
     m_charon->peerGone = false;
     m_charon->respondTo(m_charon->lastCommand("initiate"), "success", "no");
     QTRY_VERIFY(m_charon->peerGone); // the refusal taken, its connection closed
     m_charon->answerAll();
     QTRY_COMPARE(m_charon->commands().count("initiate"), 2);
-    QCOMPARE(backend.status(), VpnStatus::Connecting);
+    QCOMPARE(backend->status(), VpnStatus::Connecting);
     for (const QList<QVariant> &change : std::as_const(statuses))
         QVERIFY(change.first().value<VpnStatus>() != VpnStatus::Disconnected);
 
-    QVERIFY(backend.startTunnel().isSuccess());
-    QCOMPARE(backend.status(), VpnStatus::Connecting);
+    QVERIFY(backend->startTunnel().isSuccess());
+    QCOMPARE(backend->status(), VpnStatus::Connecting);
 
-    preferences.enabled = false;
-    const qsizetype before = m_charon->commands().size();
-    backend.apply(preferences, {});
-    QTRY_VERIFY(m_charon->commands().contains("version"));
-    QList<QByteArray> control = m_charon->commands().mid(before);
+    // A renewal: the old key goes as soon as the new one is in.
+    qsizetype mark = m_charon->commands().size();
+    certificate = newCertificate;
+    backend->apply(preferences, {});
+    QTRY_VERIFY(m_charon->commands().mid(mark).contains("get-keys"));
+    m_charon->answerAll();
+    QTRY_VERIFY(m_charon->commands().mid(mark).contains("load-conn"));
+    QVERIFY(keysUnloadedSince(mark).isEmpty());
+    m_charon->answerAll();
+    QTRY_COMPARE(keysUnloadedSince(mark), QList<QByteArray>{oldKey});
+    m_charon->answerAll();
+    QTRY_COMPARE(readFile(options.heldKeysFile), newKey + '\n');
+
+    // Sign-out: the key store has nothing any more, the key goes by the id
+    // remembered. charon does not answer in time: done all the same, and the
+    // id stays remembered.
+    certificate.clear();
+    preferences.protocolConfiguration->authenticationMethod
+        = VpnProtocolIKEv2::AuthenticationMethod::SharedSecret;
+    mark = m_charon->commands().size();
+    std::optional<Outcome<>> signedOut;
+    backend->apply(preferences, [&signedOut](const Outcome<> &outcome) { signedOut = outcome; });
+    QTRY_VERIFY(signedOut);
+    QVERIFY(signedOut->isSuccess());
+    QList<QByteArray> control = m_charon->commands().mid(mark);
     control.removeAll("initiate"); // each on a connection of its own
     control.removeAll("terminate");
     QCOMPARE(control, (QList<QByteArray>{"unload-conn", "unload-key", "version"}));
-    for (const ViciPacket &packet : std::as_const(m_charon->received)) {
-        if (packet.name == "unload-key")
-            QCOMPARE(packet.message.value("id").size(), qsizetype(40)); // the key's SHA-1, in hex
-    }
+    QCOMPARE(keysUnloadedSince(mark), QList<QByteArray>{newKey});
+    QCOMPARE(readFile(options.heldKeysFile), newKey + '\n');
+
+    // Quit in a later run takes out what the earlier one left (and nothing
+    // of the file that is no key id).
+    backend.reset();
+    QVERIFY(writeFile(options.heldKeysFile, newKey + "\n" + QByteArray(40, 'A') + "\nid;reboot\n"));
+    mark = m_charon->commands().size();
+    ViciVpnBackend later(options);
+    later.apply(preferences, {});
+    QTRY_COMPARE(keysUnloadedSince(mark), QList<QByteArray>{newKey});
+    m_charon->answerAll();
+    QTRY_VERIFY(!QFile::exists(options.heldKeysFile));
+
+    // A script others may change is not handed to charon, which runs it as
+    // root: nothing is loaded or started, and the main screen says why.
+    const QString script = m_dir->filePath(u"up"_s);
+    QVERIFY(writeFile(script, "#!/bin/sh\n"));
+    QVERIFY(::chmod(QFile::encodeName(script).constData(), 0602) == 0);
+    options.updownScript = script;
+    ViciVpnBackend refusing(options);
+    QSignalSpy reasons(&refusing, &VpnBackend::reasonChanged);
+    const qsizetype loads = m_charon->commands().count("load-conn");
+    preferences.protocolConfiguration->authenticationMethod
+        = VpnProtocolIKEv2::AuthenticationMethod::Certificate;
+    std::optional<Outcome<>> refused;
+    refusing.apply(preferences, [&refused](const Outcome<> &outcome) { refused = outcome; });
+    QTRY_VERIFY(refused);
+    const QString why = script + u" is not safe to run as root: its group or others may write to it."_s;
+    QCOMPARE(refused->error(), u"The tunnel script "_s + why);
+    QCOMPARE(refusing.unavailableReason(), refused->error());
+    QCOMPARE(reasons.size(), 1);
+    QCOMPARE(refusing.startTunnel().error(), refused->error());
+    QCOMPARE(m_charon->commands().count("load-conn"), loads);
 }
 
 static QByteArray hex(const char *text)
@@ -563,6 +657,84 @@ void TestViciClient::resolverFileIsRepairedInPlace()
     QCOMPARE(twin.readAll(), QByteArray("nameserver 192.0.2.53\n"));
     QVERIFY(ResolverLeftovers::repair(dir.filePath(u"absent"_s)).isSuccess());
     QVERIFY(!QFile::exists(dir.filePath(u"absent"_s)));
+}
+
+// charon runs the script as root: who may change it or the folders above it
+// (after their links) would run their own code as root. A tree per row, made
+// in a folder of root's: "d|f PATH UID MODE" or "l PATH TARGET".
+void TestViciClient::updownScriptOnlyWhenRootAloneMayChangeIt_data()
+{
+    QTest::addColumn<QStringList>("tree");
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<QString>("reason"); // {} is the row's folder; empty: accepted
+    const QStringList safe{u"d lib 0 755"_s, u"f lib/up 0 755"_s};
+    const QString unsafe = u"The tunnel script {}/lib/up is not safe to run as root: "_s;
+    QTest::newRow("root's alone") << safe << u"lib/up"_s << QString();
+    QTest::newRow("this checkout's own") << QStringList() << u"" ORVEX_UPDOWN_SCRIPT ""_s << QString();
+    QTest::newRow("group may write") << QStringList{u"d lib 0 755"_s, u"f lib/up 0 775"_s} << u"lib/up"_s
+                                     << unsafe + u"its group or others may write to it."_s;
+    QTest::newRow("others may write") << QStringList{u"d lib 0 755"_s, u"f lib/up 0 757"_s} << u"lib/up"_s
+                                      << unsafe + u"its group or others may write to it."_s;
+    QTest::newRow("another user's") << QStringList{u"d lib 0 755"_s, u"f lib/up 65534 755"_s} << u"lib/up"_s
+                                    << unsafe + u"it is not owned by root."_s;
+    QTest::newRow("in another user's folder")
+        << QStringList{u"d lib 65534 755"_s, u"f lib/up 0 755"_s} << u"lib/up"_s
+        << unsafe + u"its folder {}/lib is not owned by root."_s;
+    QTest::newRow("in a folder its group may write to")
+        << QStringList{u"d lib 0 775"_s, u"f lib/up 0 755"_s} << u"lib/up"_s
+        << unsafe + u"its folder {}/lib may be written to by its group or others."_s;
+    QTest::newRow("checkout in a world-writable folder")
+        << QStringList{u"d tmp 0 1777"_s, u"d tmp/orvex 0 755"_s, u"d tmp/orvex/packaging 0 755"_s,
+                       u"f tmp/orvex/packaging/tunnel-updown 0 755"_s}
+        << u"tmp/orvex/packaging/tunnel-updown"_s
+        << u"The tunnel script {}/tmp/orvex/packaging/tunnel-updown is not safe to run as root: its folder "
+           "{}/tmp may be written to by its group or others."_s;
+    QTest::newRow("a link to root's own")
+        << safe + QStringList{u"l lib/link up"_s} << u"lib/link"_s
+        << u"The tunnel script {}/lib/link is not safe to run as root: it is a symbolic link."_s;
+    QTest::newRow("in a linked folder that is root's alone")
+        << QStringList{u"d usr 0 755"_s, u"d usr/lib 0 755"_s, u"f usr/lib/up 0 755"_s, u"l lib usr/lib"_s}
+        << u"lib/up"_s << QString();
+    QTest::newRow("in a linked folder others may write to")
+        << QStringList{u"d var 0 777"_s, u"f var/up 0 755"_s, u"l lib var"_s} << u"lib/up"_s
+        << unsafe + u"its folder {}/var may be written to by its group or others."_s;
+    QTest::newRow("a folder") << QStringList{u"d lib 0 755"_s, u"d lib/up 0 755"_s} << u"lib/up"_s
+                              << unsafe + u"it is not a regular file."_s;
+    QTest::newRow("missing") << QStringList{u"d lib 0 755"_s} << u"lib/up"_s
+                             << u"The tunnel script {}/lib/up cannot be used: No such file or directory."_s;
+    const QString characters
+        = u"The tunnel script's path may hold only letters, digits and / . _ + -, and no "
+          "\"..\" component."_s;
+    QTest::newRow("a shell's character")
+        << QStringList{u"d lib 0 755"_s, u"f lib/up;id 0 755"_s} << u"lib/up;id"_s << characters;
+    QTest::newRow("through a parent") << safe << u"lib/../lib/up"_s << characters;
+}
+
+void TestViciClient::updownScriptOnlyWhenRootAloneMayChangeIt()
+{
+    QFETCH(QStringList, tree);
+    QFETCH(QString, script);
+    QFETCH(QString, reason);
+    if (::geteuid() != 0)
+        QSKIP("files of root and of another user are made as root");
+    // Beside the test program, in the checkout, which is root's alone as it
+    // is for the script the tests and the demo hand to charon.
+    QTemporaryDir dir(QCoreApplication::applicationDirPath() + u"/updown-XXXXXX"_s);
+    const QString base = QDir(dir.path()).canonicalPath();
+    for (const QString &line : std::as_const(tree)) {
+        const QStringList part = line.split(u' ');
+        const QByteArray path = QFile::encodeName(base + u'/' + part[1]);
+        if (part[0] == u"l") {
+            QVERIFY(::symlink(QFile::encodeName(part[2]).constData(), path.constData()) == 0);
+            continue;
+        }
+        QVERIFY(part[0] == u"d" ? ::mkdir(path.constData(), 0700) == 0
+                                : writeFile(QString::fromUtf8(path), "#!/bin/sh\n"));
+        QVERIFY(::chmod(path.constData(), part[3].toUInt(nullptr, 8)) == 0);
+        QVERIFY(::chown(path.constData(), part[2].toUInt(), 0) == 0);
+    }
+    const Outcome<> checked = UpdownScript::check(script.startsWith(u'/') ? script : base + u'/' + script);
+    QCOMPARE(checked.error(), QString(reason).replace(u"{}"_s, base));
 }
 
 QTEST_GUILESS_MAIN(TestViciClient)

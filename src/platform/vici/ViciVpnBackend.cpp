@@ -1,14 +1,22 @@
 #include "ViciVpnBackend.h"
 
+#include "platform/SecureFile.h"
 #include "platform/vici/ResolverLeftovers.h"
+#include "platform/vici/UpdownScript.h"
 #include "platform/vici/ViciClient.h"
 
 #include <QCryptographicHash>
+#include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSslCertificate>
 
 #include <openssl/evp.h>
 #include <openssl/x509.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <memory>
 #include <utility>
@@ -134,6 +142,26 @@ QByteArray minutes(qint32 lifetimeMinutes)
     return QByteArray::number(lifetimeMinutes) + 'm';
 }
 
+// The first 4 KB of the file of held key ids: a regular file, not through a
+// link, and nothing that could block (a FIFO) or take long to read.
+QByteArray readHeldKeys(const QString &path)
+{
+    if (path.isEmpty())
+        return {};
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    QByteArray bytes(4096, '\0');
+    struct stat info
+    {};
+    const ssize_t got = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)
+                            ? ::read(fd, bytes.data(), bytes.size())
+                            : -1;
+    ::close(fd);
+    bytes.resize(qMax<ssize_t>(got, 0));
+    return bytes;
+}
+
 // Collects the answers of a run of pipelined commands; the first failure is
 // the one reported.
 struct Batch
@@ -164,6 +192,14 @@ ViciVpnBackend::ViciVpnBackend(const Options &options, QObject *parent)
     connect(&m_reconnectTimer, &QTimer::timeout, this, &ViciVpnBackend::ensureConnected);
     m_livenessTimer.setSingleShot(true);
     connect(&m_livenessTimer, &QTimer::timeout, this, &ViciVpnBackend::tunnelFoundDead);
+    // Only what can be a key id of ours is taken from the file: at most a
+    // few lines of 40 hex digits.
+    static const QRegularExpression keyId(QRegularExpression::anchoredPattern(u"[0-9a-f]{40}"));
+    for (const QByteArray &line : readHeldKeys(m_options.heldKeysFile).split('\n')) {
+        if (m_heldKeys.size() < 16 && keyId.match(QString::fromLatin1(line)).hasMatch()
+            && !m_heldKeys.contains(line))
+            m_heldKeys << line;
+    }
 }
 
 ViciVpnBackend::~ViciVpnBackend() = default;
@@ -196,6 +232,8 @@ Outcome<> ViciVpnBackend::startTunnel()
 {
     if (!m_preferences.canConnect())
         return Outcome<>::failure(QStringLiteral("The VPN configuration cannot connect."));
+    if (const Outcome<> script = checkUpdownScript(); !script.isSuccess())
+        return script;
     if (!m_reachable && !m_synchronizing) {
         ensureConnected();
         return Outcome<>::failure(QStringLiteral("The VPN service is not running."));
@@ -618,9 +656,22 @@ ViciVpnBackend::LoadPlan ViciVpnBackend::planLoads(const VpnProtocolIKEv2 &proto
     return plan;
 }
 
+Outcome<> ViciVpnBackend::checkUpdownScript()
+{
+    const Outcome<> checked = m_options.updownScript.isEmpty() ? Outcome<>::success()
+                                                               : UpdownScript::check(m_options.updownScript);
+    if (checked.error() != m_scriptRefusal) {
+        m_scriptRefusal = checked.error();
+        Q_EMIT reasonChanged();
+    }
+    return checked;
+}
+
 void ViciVpnBackend::loadConnection(const VpnPreferences &preferences, Completion done)
 {
-    if (m_loaded.connection.isEmpty()) {
+    // A script that is no longer safe is refused by the full load, which
+    // forgets what was loaded before.
+    if (m_loaded.connection.isEmpty() || !checkUpdownScript().isSuccess()) {
         sendLoads(preferences, std::move(done), false);
         return;
     }
@@ -704,6 +755,12 @@ void ViciVpnBackend::sendLoads(const VpnPreferences &preferences, Completion don
             done(Outcome<>::failure(QStringLiteral("The VPN configuration cannot connect.")));
         return;
     }
+    if (const Outcome<> script = checkUpdownScript(); !script.isSuccess()) {
+        updateStatus();
+        if (done)
+            done(script);
+        return;
+    }
     const VpnProtocolIKEv2 &protocol = *preferences.protocolConfiguration;
     auto batch = std::make_shared<Batch>();
     const LoadPlan plan = planned ? std::move(*planned) : planLoads(protocol);
@@ -743,6 +800,9 @@ void ViciVpnBackend::sendLoads(const VpnPreferences &preferences, Completion don
         key.set("type", plan.identity->keyType.isEmpty() ? QStringLiteral("any") : plan.identity->keyType);
         key.set("data", plan.identity->privateKeyDer);
         const QByteArray reference = protocol.identityReference;
+        // Remembered before it is sent: a process that ends before the
+        // answer leaves the id to a later run.
+        holdKey(plan.keyId);
         m_control->call("load-key", key,
                         [this, batch, reference, certificateLoaded, identityDigest = plan.identityDigest,
                          keyId = plan.keyId](const ViciReply &reply) {
@@ -752,6 +812,12 @@ void ViciVpnBackend::sendLoads(const VpnPreferences &preferences, Completion don
                             if (reply.isSuccess() && *certificateLoaded) {
                                 m_loaded.identity = identityDigest;
                                 m_loaded.keyId = keyId;
+                            }
+                            // Held again in case an unload of the same key,
+                            // sent before this load, was answered meanwhile.
+                            if (reply.isSuccess()) {
+                                holdKey(keyId);
+                                unloadKeysBut(keyId);
                             }
                         });
     }
@@ -787,7 +853,10 @@ void ViciVpnBackend::unloadConnection(const VpnPreferences &preferences, Complet
     m_loaded.identity.clear();
 
     // What is not loaded cannot come up: the connection goes, and so does
-    // the key, which charon would otherwise keep until it restarts.
+    // every key this client gave charon, which charon would otherwise keep
+    // until it restarts. The key store may no longer have the identity
+    // (signed out): the keys go by the ids remembered, and the one the
+    // preferences name for a key given before ids were remembered.
     auto transport = std::make_shared<Outcome<>>(Outcome<>::success());
     const auto note = [transport](const ViciReply &reply) {
         if (reply.outcome == ViciReply::Failed && transport->isSuccess())
@@ -797,22 +866,83 @@ void ViciVpnBackend::unloadConnection(const VpnPreferences &preferences, Complet
     conn.set("name", m_name);
     m_control->call("unload-conn", conn, note);
 
-    QByteArray keyId;
+    QList<QByteArray> keyIds = m_heldKeys;
     const auto &protocol = preferences.protocolConfiguration;
     if (protocol && !protocol->identityReference.isEmpty() && m_options.resolveIdentity) {
-        if (const auto identity = m_options.resolveIdentity(protocol->identityReference))
-            keyId = keyIdentifier(identity->certificateDer);
+        if (const auto identity = m_options.resolveIdentity(protocol->identityReference)) {
+            const QByteArray named = keyIdentifier(identity->certificateDer);
+            if (!named.isEmpty() && !keyIds.contains(named))
+                keyIds << named;
+        }
     }
-    if (!keyId.isEmpty()) {
-        ViciMessage key;
-        key.set("id", keyId);
-        m_control->call("unload-key", key, note);
-    }
-    m_control->call("version", {}, [this, note, transport, done = std::move(done)](const ViciReply &reply) {
-        note(reply);
+    for (const QByteArray &keyId : std::as_const(keyIds))
+        unloadKey(keyId, note);
+
+    // Done when charon has answered, or after the wait at the latest (this
+    // runs at sign-out and Quit, which must not hang on a charon that does
+    // not answer): what it has not confirmed stays remembered.
+    auto finish = std::make_shared<std::function<void()>>([this, transport, done = std::move(done)] {
         updateStatus();
         if (done)
             done(*transport);
+    });
+    const auto finishOnce = [finish] {
+        if (const auto run = std::exchange(*finish, {}))
+            run();
+    };
+    m_control->call("version", {}, [note, finishOnce](const ViciReply &reply) {
+        note(reply);
+        finishOnce();
+    });
+    QTimer::singleShot(m_options.unloadWaitMs, this, finishOnce);
+}
+
+void ViciVpnBackend::holdKey(const QByteArray &id)
+{
+    if (id.isEmpty() || m_heldKeys.contains(id))
+        return;
+    m_heldKeys << id;
+    writeHeldKeys();
+}
+
+void ViciVpnBackend::writeHeldKeys()
+{
+    if (m_options.heldKeysFile.isEmpty())
+        return;
+    if (m_heldKeys.isEmpty()) {
+        QFile::remove(m_options.heldKeysFile);
+        return;
+    }
+    QByteArray lines;
+    for (const QByteArray &id : std::as_const(m_heldKeys))
+        lines += id + '\n';
+    if (!SecureFile::makePrivateDirectory(QFileInfo(m_options.heldKeysFile).absolutePath())
+        || !SecureFile::writeAtomically(m_options.heldKeysFile, lines))
+        qWarning("orvex: the ids of the keys given to charon cannot be kept in %s",
+                 qPrintable(m_options.heldKeysFile));
+}
+
+void ViciVpnBackend::unloadKeysBut(const QByteArray &keyId)
+{
+    // The new key is in: the ones it replaces (a renewed certificate's, an
+    // earlier run's) are not to stay.
+    for (const QByteArray &old : QList<QByteArray>(m_heldKeys)) {
+        if (old != keyId)
+            unloadKey(old);
+    }
+}
+
+void ViciVpnBackend::unloadKey(const QByteArray &id, std::function<void(const ViciReply &)> then)
+{
+    ViciMessage key;
+    key.set("id", id);
+    m_control->call("unload-key", key, [this, id, then = std::move(then)](const ViciReply &reply) {
+        // Answered, charon no longer holds it: taken out now, or gone
+        // before (charon restarted, someone else unloaded it).
+        if (reply.outcome == ViciReply::Answered && m_heldKeys.removeAll(id) > 0)
+            writeHeldKeys();
+        if (then)
+            then(reply);
     });
 }
 

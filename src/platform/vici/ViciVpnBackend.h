@@ -56,12 +56,22 @@ public:
         // the daemon as one of the key's users.
         AccessGrant grantAccess;
         // Run by charon as the tunnel comes up and goes down; it keeps IPv6
-        // from leaving beside a tunnel that carries none. Empty: none.
+        // from leaving beside a tunnel that carries none. Empty: none. charon
+        // runs it as root: while anyone but root may change it, nothing is
+        // loaded or started, and `unavailableReason()` says why.
         QString updownScript;
         // Where charon's resolve plugin writes the gateway's resolvers. A
         // charon that dies with the tunnel up leaves them there: they are
         // taken out when that is seen. Empty: left alone.
         QString resolverFile;
+        // Where the ids of the private keys this client gave charon are kept
+        // (an owner-only file), so that a later run still takes out what an
+        // earlier one left. Empty: kept in memory only.
+        QString heldKeysFile;
+        // How long taking the connection and the keys out waits for charon
+        // before it is done all the same (it runs at sign-out and Quit); a
+        // key charon has not confirmed gone stays remembered.
+        int unloadWaitMs = 2000;
         int keyingTimeoutMs = 30000;
         int retryDelayMs = 1000;
         int reconnectDelayMs = 2000;
@@ -94,6 +104,7 @@ public:
     Outcome<> startTunnel() override;
     void stopTunnel() override;
     Failure lastFailure() const override { return m_lastFailure; }
+    QString unavailableReason() const override { return m_scriptRefusal; }
     void checkTunnel(Change change) override;
     LeakGuard *leakGuard() override { return m_options.leakGuard.get(); }
     void pinGateway(const QList<QHostAddress> &addresses) override;
@@ -152,8 +163,19 @@ private:
     void sendInitiate(quint64 attempt);
     void retryRefusedAttempt(const Outcome<> &reloaded);
     void unloadConnection(const VpnPreferences &preferences, Completion done);
+    // The ids of keys charon may hold from this client, kept in
+    // `heldKeysFile` as it changes.
+    void holdKey(const QByteArray &id);
+    void writeHeldKeys();
+    // Asks charon to drop the key; once it has answered (it no longer holds
+    // the key either way), the id is forgotten.
+    void unloadKey(const QByteArray &id, std::function<void(const ViciReply &)> then = {});
+    void unloadKeysBut(const QByteArray &keyId);
     QList<QByteArray> caCertificates();
     void tunnelFoundDead();
+    // Whether the updown script may be handed to charon; keeps the reason
+    // the main screen shows.
+    Outcome<> checkUpdownScript();
 
     Options m_options;
     QByteArray m_name;
@@ -170,6 +192,7 @@ private:
     quint64 m_attempt = 0;
     std::vector<std::function<void()>> m_waitingForSync;
     Failure m_lastFailure = Failure::Unknown;
+    QString m_scriptRefusal;
     // What charon holds from this client, as digests of what was sent and
     // accepted: a switch that would send the same again sends nothing (after
     // asking charon whether the connection and the key are still there). A
@@ -180,6 +203,11 @@ private:
         QByteArray keyId; // as get-keys lists it
     };
     Loaded m_loaded;
+    // Every key this client (in this run or an earlier one) gave charon and
+    // has not seen taken out: a key stays in charon until it is unloaded or
+    // charon restarts, also past sign-out, Quit and the certificate's
+    // renewal.
+    QList<QByteArray> m_heldKeys;
     // A switch that finds everything loaded starts at once and asks charon
     // meanwhile whether it still holds it. An attempt refused while that
     // answer (or the reload it leads to) is due is tried again once charon
