@@ -366,11 +366,12 @@ void TestNetworkManagerEndToEnd::nothingLeavesWhileTheTunnelIsWanted_data()
     QTest::addColumn<QString>("fault");
     QTest::addColumn<bool>("gatewayOffersIpv6");
     for (const bool ipv6 : {true, false}) {
-        for (const char *fault : {"a silent gateway while connecting",
-                                  "the gateway ends the tunnel and goes silent", "the link goes down and up",
-                                  "charon-nm is killed", "the client is killed, then the gateway ends the tunnel"})
-            QTest::newRow(qPrintable(u"%1, %2"_s.arg(QLatin1String(fault),
-                                                     ipv6 ? u"dual-stack gateway"_s : u"IPv4-only gateway"_s)))
+        for (const char *fault :
+             {"a silent gateway while connecting", "the gateway ends the tunnel and goes silent",
+              "the link goes down and up", "charon-nm is killed",
+              "the client is killed, then the gateway ends the tunnel"})
+            QTest::newRow(qPrintable(u"%1, %2"_s.arg(QLatin1String(fault), ipv6 ? u"dual-stack gateway"_s
+                                                                                : u"IPv4-only gateway"_s)))
                 << QString::fromLatin1(fault) << ipv6;
     }
 }

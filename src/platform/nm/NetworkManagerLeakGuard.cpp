@@ -136,7 +136,7 @@ uint attribute(const nlmsghdr *header, size_t bodySize, int wanted, uint fallbac
         return fallback;
     int length = int(header->nlmsg_len - NLMSG_LENGTH(bodySize));
     for (auto *attr = reinterpret_cast<const rtattr *>(reinterpret_cast<const char *>(NLMSG_DATA(header))
-                                                      + NLMSG_ALIGN(bodySize));
+                                                       + NLMSG_ALIGN(bodySize));
          RTA_OK(attr, length); attr = RTA_NEXT(attr, length)) {
         if (attr->rta_type == wanted && RTA_PAYLOAD(attr) >= sizeof(quint32)) {
             quint32 value = 0;
@@ -188,7 +188,8 @@ NM::Settings NetworkManagerLeakGuard::profileFor(const LeakPolicy &policy, const
         {QStringLiteral("autoconnect"), false},
     };
     if (!options.owner.isEmpty())
-        connection.insert(QStringLiteral("permissions"), QStringList{QStringLiteral("user:%1:").arg(options.owner)});
+        connection.insert(QStringLiteral("permissions"),
+                          QStringList{QStringLiteral("user:%1:").arg(options.owner)});
     NM::Settings settings;
     settings.insert(QStringLiteral("connection"), connection);
     settings.insert(QStringLiteral("ipv4"), family(QStringLiteral("127.0.0.1"), 8, table, v4));
@@ -238,7 +239,8 @@ Outcome<> NetworkManagerLeakGuard::apply(const LeakPolicy &policy)
 Outcome<> NetworkManagerLeakGuard::verify()
 {
     if (m_busy)
-        return Outcome<>::failure(QStringLiteral("NetworkManager has not yet put the traffic block in force."));
+        return Outcome<>::failure(
+            QStringLiteral("NetworkManager has not yet put the traffic block in force."));
     if (!m_error.isEmpty())
         return Outcome<>::failure(m_error);
     const std::optional<bool> v4 = blockInForce(AF_INET, m_options.priority, m_options.table);
@@ -322,7 +324,8 @@ static QString refusal(const QDBusMessage &reply)
         return NM::notRunningText();
     if (NM::isRefusal(reply))
         return NM::refusedText();
-    return QStringLiteral("NetworkManager could not put the traffic block in force: %1").arg(NM::describe(reply));
+    return QStringLiteral("NetworkManager could not put the traffic block in force: %1")
+        .arg(NM::describe(reply));
 }
 
 void NetworkManagerLeakGuard::put(const LeakPolicy &target, const QString &device, const QString &active)
@@ -343,7 +346,8 @@ void NetworkManagerLeakGuard::put(const LeakPolicy &target, const QString &devic
             return;
         }
         QDBusMessage activate = NM::method(NM::path, NM::interface, QStringLiteral("ActivateConnection"));
-        activate << QVariant::fromValue(QDBusObjectPath(profile)) << QVariant::fromValue(QDBusObjectPath(device))
+        activate << QVariant::fromValue(QDBusObjectPath(profile))
+                 << QVariant::fromValue(QDBusObjectPath(device))
                  << QVariant::fromValue(QDBusObjectPath(QStringLiteral("/")));
         NM::call(m_bus, activate, this, [this, target](const QDBusMessage &reply) {
             if (const QString error = refusal(reply); !error.isEmpty())
@@ -352,7 +356,8 @@ void NetworkManagerLeakGuard::put(const LeakPolicy &target, const QString &devic
                 awaitKernel(target, true);
         });
     };
-    QDBusMessage lookUp = NM::method(NM::settingsPath, NM::settingsInterface, QStringLiteral("GetConnectionByUuid"));
+    QDBusMessage lookUp = NM::method(NM::settingsPath, NM::settingsInterface,
+                                     QStringLiteral("GetConnectionByUuid"));
     lookUp << m_options.uuid;
     NM::call(m_bus, lookUp, this, [this, target, settings, inForce](const QDBusMessage &found) {
         const auto written = [this, target, inForce](const QDBusMessage &reply, const QString &path) {
@@ -365,9 +370,11 @@ void NetworkManagerLeakGuard::put(const LeakPolicy &target, const QString &devic
             const QString path = NM::objectPath(found.arguments().value(0));
             QDBusMessage update = NM::method(path, NM::connectionInterface, QStringLiteral("Update2"));
             update << QVariant::fromValue(settings) << (inMemory | blockAutoconnect) << QVariantMap();
-            NM::call(m_bus, update, this, [written, path](const QDBusMessage &reply) { written(reply, path); });
+            NM::call(m_bus, update, this,
+                     [written, path](const QDBusMessage &reply) { written(reply, path); });
         } else if (found.errorName() == NM::invalidConnectionError) {
-            QDBusMessage add = NM::method(NM::settingsPath, NM::settingsInterface, QStringLiteral("AddConnection2"));
+            QDBusMessage add = NM::method(NM::settingsPath, NM::settingsInterface,
+                                          QStringLiteral("AddConnection2"));
             add << QVariant::fromValue(settings) << (inMemory | blockAutoconnect) << QVariantMap();
             NM::call(m_bus, add, this, [written](const QDBusMessage &reply) {
                 written(reply, NM::objectPath(reply.arguments().value(0)));

@@ -43,8 +43,8 @@ public:
         QString name = QStringLiteral("Orvex traffic block");
         QString owner; // empty: any user may see it (root's runs)
         uint table = 31660;
-        uint priority = 31660;        // the block's rule, before the main table's
-        uint gatewayPriority = 210;   // the gateway's, before charon's (220)
+        uint priority = 31660;      // the block's rule, before the main table's
+        uint gatewayPriority = 210; // the gateway's, before charon's (220)
     };
 
     explicit NetworkManagerLeakGuard(const Options &options, QObject *parent = nullptr);
@@ -75,11 +75,11 @@ private:
 
     Options m_options;
     QDBusConnection m_bus;
-    LeakPolicy m_wanted;   // asked for last
-    LeakPolicy m_inForce;  // what NetworkManager last took
+    LeakPolicy m_wanted;  // asked for last
+    LeakPolicy m_inForce; // what NetworkManager last took
     bool m_busy = false;
-    bool m_asked = false;  // something was asked since the guard was made
-    QString m_error;       // why the last change failed
+    bool m_asked = false; // something was asked since the guard was made
+    QString m_error;      // why the last change failed
     std::function<void()> m_settled;
 };
 
