@@ -106,6 +106,9 @@ public:
         ProbeFactory makeProbe;
         int retryDelayMs = 2000;
         int reassertGraceMs = 20000;
+        // What keeps traffic from leaving beside the tunnel; null: nothing
+        // does.
+        std::shared_ptr<LeakGuard> leakGuard;
     };
 
     static QString defaultProfileUuid(); // this user's on this machine
@@ -134,6 +137,7 @@ public:
     Outcome<> startTunnel() override;
     void stopTunnel() override;
     QString unavailableReason() const override;
+    LeakGuard *leakGuard() override { return m_options.leakGuard.get(); }
 
     // The D-Bus path of the profile; empty when NetworkManager has none.
     QString profilePath() const { return m_profilePath; }
