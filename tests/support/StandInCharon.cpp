@@ -176,6 +176,7 @@ void StandInCharon::answer(qsizetype index)
         }
     } else if (name == "terminate") {
         const bool wasUp = sa == Sa::Up;
+        m_abandoned = sa == Sa::Keying;
         sa = Sa::None;
         if (wasUp)
             upDown(false);
@@ -189,8 +190,9 @@ void StandInCharon::answer(qsizetype index)
 
 void StandInCharon::endAttempt(bool up)
 {
-    if (!up && sa != Sa::Keying)
+    if (sa != Sa::Keying && !(up && m_abandoned))
         return;
+    m_abandoned = false;
     sa = up ? Sa::Up : Sa::None;
     if (up)
         upDown(true);

@@ -71,4 +71,5 @@ private:
     QHash<QLocalSocket *, QSet<QByteArray>> m_registered;
     QByteArray m_connection, m_certificate;
     qsizetype m_initiate = -1;
+    bool m_abandoned = false; // the attempt was terminated while keying
 };
