@@ -41,6 +41,9 @@ public:
     virtual void drop() = 0;
     // Answers to the attempts are late: they cross a stop.
     virtual void answerLate() {}
+    // The daemon restarts (as after a reboot): what it held only in memory
+    // is gone.
+    virtual void restart() {}
     // Once the stop reached the daemon, the attempt it abandoned comes up
     // after all; returns when the backend has heard of it.
     virtual void lateUp() = 0;
@@ -92,6 +95,11 @@ public:
     int attempts() const override { return m_charon.initiates; }
     void endAttempt(bool up) override { m_charon.endAttempt(up); }
     void drop() override { m_charon.deleteSa(); }
+    void restart() override
+    {
+        m_charon.conns.clear();
+        m_charon.keys.clear();
+    }
     void lateUp() override
     {
         QTRY_VERIFY(m_charon.commands().contains("terminate"));
@@ -318,13 +326,14 @@ void TestDriverContract::attemptsRule()
 }
 
 // The run before saved the configuration with on-demand and ended while its
-// attempt was under way, which then failed. The next run's first look at the
-// tunnel brings it up.
+// attempt was under way, which then failed; the daemon restarted since. The
+// next run's first look at the tunnel brings it up.
 void TestDriverContract::firstLoadConnects()
 {
     turnOn(true);
     makeService();
     m_driver->endAttempt(false);
+    m_driver->restart();
     const int before = m_driver->attempts();
     QCOMPARE(level(), Level::Open);
     m_manager->loadFromPreferences([](const Outcome<> &) {});
