@@ -456,8 +456,6 @@ void TestVPNService::stateAndBlockFollowTheTunnel_data()
     QTest::addColumn<Level>("level");
     QTest::addColumn<VpnStatus>("shown");
     const auto F = VpnBackend::Failure::Unknown;
-    QTest::newRow("comes up") << false << QByteArray("CX") << F << QString() << State::Connected
-                              << Reason::None << Level::Tunnel << VpnStatus::Connected;
     QTest::newRow("refused") << false << QByteArray("CD") << VpnBackend::Failure::Refused << QString()
                              << State::Blocked << Reason::Refused << Level::Blocking
                              << VpnStatus::Disconnected;
