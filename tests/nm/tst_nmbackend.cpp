@@ -190,7 +190,6 @@ private Q_SLOTS:
     void loadFindsTheProfileAndItsTunnel();
     void eachVpnStateGivesItsStatusOnce();
     void errorsReachTheCompletions();
-    void onDemandKeepsTheTunnelUpWhileTheClientRuns();
     void connectivityIsReadAndFollowed();
     void profileUuidIsEachUsersOwn_data();
     void profileUuidIsEachUsersOwn();
@@ -455,6 +454,14 @@ void TestNetworkManagerBackend::eachVpnStateGivesItsStatusOnce()
     m_nm->releaseActivation();
     QTRY_COMPARE(m_backend->status(), VpnStatus::Disconnected);
     QTRY_VERIFY(m_nm->active.size() == 2); // the devices' own
+
+    // With a primary connection NetworkManager picks the base itself.
+    m_nm->setPrimaryConnection(m_nm->active.lastKey());
+    QVERIFY(load(preferences()).isSuccess());
+    QVERIFY(m_backend->startTunnel().isSuccess());
+    QTRY_COMPARE(m_nm->count(u"ActivateConnection"_s), 4);
+    const QList<QVariant> last = m_nm->callsOf(u"ActivateConnection"_s).constLast().arguments;
+    QCOMPARE(qvariant_cast<QDBusObjectPath>(last.value(2)).path(), u"/"_s);
 }
 
 void TestNetworkManagerBackend::errorsReachTheCompletions()
@@ -551,41 +558,6 @@ void TestNetworkManagerBackend::errorsReachTheCompletions()
                           }).error();
     QVERIFY(error.contains(QLatin1String("strongSwan plugin")));
     QCOMPARE(withoutPlugin.unavailableReason(), error);
-}
-
-void TestNetworkManagerBackend::onDemandKeepsTheTunnelUpWhileTheClientRuns()
-{
-    m_nm->setPrimaryConnection(m_nm->active.lastKey());
-    // Saved with on-demand on: up without a start.
-    QVERIFY(save(preferences(true)).isSuccess());
-    QTRY_COMPARE(m_nm->count(u"ActivateConnection"_s), 1);
-    // With a primary connection NetworkManager picks the base itself.
-    QCOMPARE(qvariant_cast<QDBusObjectPath>(
-                 m_nm->callsOf(u"ActivateConnection"_s).constFirst().arguments.value(2))
-                 .path(),
-             u"/"_s);
-    QTRY_COMPARE(m_backend->status(), VpnStatus::Connecting);
-
-    // A failed attempt is followed by a new one, a new Connecting.
-    m_statuses.clear();
-    m_nm->setVpnState(m_nm->active.lastKey(), 6);
-    QTRY_COMPARE(m_nm->count(u"ActivateConnection"_s), 2);
-    QTRY_COMPARE(m_statuses, (QList<VpnStatus>{VpnStatus::Disconnected, VpnStatus::Connecting}));
-    m_nm->setVpnState(m_nm->active.lastKey(), 5);
-    QTRY_COMPARE(m_backend->status(), VpnStatus::Connected);
-
-    // A drop too.
-    m_nm->setVpnState(m_nm->active.lastKey(), 7);
-    QTRY_COMPARE(m_nm->count(u"ActivateConnection"_s), 3);
-    QTRY_COMPARE(m_backend->status(), VpnStatus::Connecting);
-
-    // Stopped by hand: held back until the next save or start.
-    m_backend->stopTunnel();
-    QTRY_COMPARE(m_backend->status(), VpnStatus::Disconnected);
-    // Not over ten retry delays.
-    QVERIFY(!QTest::qWaitFor([&] { return m_nm->count(u"ActivateConnection"_s) > 3; }, 200));
-    QVERIFY(save(preferences(true)).isSuccess());
-    QTRY_COMPARE(m_nm->count(u"ActivateConnection"_s), 4);
 }
 
 // The version 5 UUID of "<machine id>:<uid>" in the namespace

@@ -4,32 +4,45 @@
 
 namespace Orvex {
 
-void FakeVpnBackend::attach(const VpnPreferences &, std::function<void()> done)
+void FakeVpnBackend::attach(const VpnPreferences &preferences, std::function<void()> done)
 {
     calls << QStringLiteral("attach");
+    m_preferences = preferences;
     if (onAttach)
         onAttach();
     QTimer::singleShot(0, this, std::move(done));
+    tryLater();
 }
 
 void FakeVpnBackend::apply(const VpnPreferences &preferences, Completion done)
 {
     calls << QStringLiteral("apply");
     applied << preferences;
+    m_preferences = preferences;
     QTimer::singleShot(0, this, [this, done = std::move(done)] {
         done(applyError.isEmpty() ? Outcome<>::success() : Outcome<>::failure(applyError));
     });
+    if (m_keepUp)
+        m_keepUp->resume();
+    tryLater();
 }
 
 Outcome<> FakeVpnBackend::startTunnel()
 {
     calls << QStringLiteral("start");
+    if (m_keepUp) {
+        m_keepUp->resume();
+        if (m_status == VpnStatus::Disconnected)
+            attempt();
+    }
     return Outcome<>::success();
 }
 
 void FakeVpnBackend::stopTunnel()
 {
     calls << QStringLiteral("stop");
+    if (m_keepUp)
+        m_keepUp->suspend();
     if (goesDownOnStop && m_status != VpnStatus::Disconnected && m_status != VpnStatus::Invalid) {
         QTimer::singleShot(0, this, [this] {
             setLiveStatus(VpnStatus::Disconnecting);
@@ -41,6 +54,50 @@ void FakeVpnBackend::stopTunnel()
 void FakeVpnBackend::checkTunnel(Change change)
 {
     calls << (change == Change::Resumed ? QStringLiteral("check resumed") : QStringLiteral("check route"));
+}
+
+void FakeVpnBackend::runAttempts()
+{
+    goesDownOnStop = true;
+    m_status = VpnStatus::Disconnected;
+    m_keepUp = std::make_unique<TunnelKeepUp>(0,
+                                              TunnelKeepUp::Hooks{[this] {
+                                                                      return m_preferences.wantsTunnelKeptUp();
+                                                                  },
+                                                                  [this] {
+                                                                      return m_status
+                                                                             == VpnStatus::Disconnected;
+                                                                  },
+                                                                  [this] { attempt(); }});
+}
+
+void FakeVpnBackend::attempt()
+{
+    ++attemptsMade;
+    setLiveStatus(VpnStatus::Connecting);
+}
+
+void FakeVpnBackend::tryLater()
+{
+    if (m_keepUp)
+        QTimer::singleShot(0, m_keepUp.get(), &TunnelKeepUp::tryIfWanted);
+}
+
+void FakeVpnBackend::endAttempt(bool up)
+{
+    if (m_status != VpnStatus::Connecting)
+        return;
+    setLiveStatus(up ? VpnStatus::Connected : VpnStatus::Disconnected);
+    if (!up)
+        m_keepUp->retryLater();
+}
+
+void FakeVpnBackend::drop()
+{
+    if (m_status != VpnStatus::Connected)
+        return;
+    setLiveStatus(VpnStatus::Disconnected);
+    m_keepUp->retryLater();
 }
 
 void FakeVpnBackend::setLiveStatus(VpnStatus status)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/NetworkConnectivity.h"
+#include "platform/TunnelKeepUp.h"
 #include "platform/VpnBackend.h"
 #include "platform/VpnConnection.h"
 
@@ -60,6 +61,17 @@ public:
 
     // Changes the live status and notifies, like the daemon would.
     void setLiveStatus(VpnStatus status);
+    // From now on runs attempts as a daemon does: Disconnected now; a start,
+    // and while the configuration it was given keeps the tunnel up a load, a
+    // save or the tunnel's end, begins one (Connecting), which the test ends.
+    // A stop goes down and holds this back until the next save or start.
+    void runAttempts();
+    // The attempt under way comes up or fails; nothing when none is.
+    void endAttempt(bool up);
+    // The tunnel that is up goes down.
+    void drop();
+    int attemptsMade = 0;
+
     // Changes the reason and notifies, without a change of status.
     void setReason(const QString &reason)
     {
@@ -78,8 +90,13 @@ public:
     QStringList calls; // "attach", "apply", "start", "stop", "check resumed", "check route" in order
 
 private:
+    void tryLater();
+    void attempt();
+
     VpnStatus m_status = VpnStatus::Invalid;
     QString m_reason;
+    VpnPreferences m_preferences;
+    std::unique_ptr<TunnelKeepUp> m_keepUp;
 };
 
 // A connectivity check whose findings the test makes.

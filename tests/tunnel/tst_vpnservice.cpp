@@ -456,20 +456,6 @@ void TestVPNService::stateAndBlockFollowTheTunnel_data()
     QTest::addColumn<Level>("level");
     QTest::addColumn<VpnStatus>("shown");
     const auto F = VpnBackend::Failure::Unknown;
-    QTest::newRow("comes up") << false << QByteArray("CX") << F << QString() << State::Connected
-                              << Reason::None << Level::Tunnel << VpnStatus::Connected;
-    QTest::newRow("comes up by itself") << true << QByteArray("CX") << F << QString() << State::Connected
-                                        << Reason::None << Level::Tunnel << VpnStatus::Connected;
-    QTest::newRow("connecting") << false << QByteArray("C") << F << QString() << State::Connecting
-                                << Reason::None << Level::Blocking << VpnStatus::Connecting;
-    QTest::newRow("dropped, on its way back")
-        << true << QByteArray("CXD") << F << QString() << State::Reconnecting << Reason::None
-        << Level::Blocking << VpnStatus::Disconnected;
-    QTest::newRow("dropped and back") << true << QByteArray("CXDCX") << F << QString() << State::Connected
-                                      << Reason::None << Level::Tunnel << VpnStatus::Connected;
-    QTest::newRow("dropped, nothing brings it back")
-        << false << QByteArray("CXGD") << F << QString() << State::Blocked << Reason::TunnelLost
-        << Level::Blocking << VpnStatus::Disconnected;
     QTest::newRow("refused") << false << QByteArray("CD") << VpnBackend::Failure::Refused << QString()
                              << State::Blocked << Reason::Refused << Level::Blocking
                              << VpnStatus::Disconnected;
@@ -479,16 +465,6 @@ void TestVPNService::stateAndBlockFollowTheTunnel_data()
     QTest::newRow("the daemon went away")
         << true << QByteArray("CXI") << F << QString() << State::Blocked << Reason::DaemonUnavailable
         << Level::Blocking << VpnStatus::Invalid;
-    // A disconnected notification between the attempts does not reset them.
-    QTest::newRow("three failed attempts are retried")
-        << true << QByteArray("CDCDCD") << F << QString() << State::Connecting << Reason::None
-        << Level::Blocking << VpnStatus::Disconnected;
-    QTest::newRow("a fourth attempt gives up")
-        << true << QByteArray("CDCDCDC") << F << QString() << State::Blocked << Reason::AttemptsExhausted
-        << Level::Blocking << VpnStatus::Disconnected;
-    QTest::newRow("up again resets the attempts")
-        << true << QByteArray("CDCDCXDCDC") << F << QString() << State::Reconnecting << Reason::None
-        << Level::Blocking << VpnStatus::Connecting;
     // Never Connected over a policy that is not in force.
     QTest::newRow("the block cannot be put up")
         << false << QByteArray("CX") << F << u"no nftables"_s << State::Blocked << Reason::GuardFailed
@@ -563,16 +539,6 @@ void TestVPNService::onlyTheUserLiftsTheBlock()
     play("G");
     QCOMPARE(m_guard.applies, applies + 1);
     QVERIFY(!m_guard.tampered);
-
-    // Quit lifts it once the stop is asked for.
-    play("X");
-    QCOMPARE(m_guard.inForce.level, Level::Tunnel);
-    bool terminated = false;
-    m_service->quit([&] {
-        terminated = true;
-        QCOMPARE(m_guard.inForce.level, Level::Open);
-    });
-    QTRY_VERIFY(terminated);
 
     // A killed run left its block: the next start keeps it, and says why.
     m_guard.inForce.level = Level::Blocking;

@@ -1,3 +1,4 @@
+#include "StandInCharon.h"
 #include "TestFiles.h"
 
 #include "platform/vici/ResolverLeftovers.h"
@@ -18,118 +19,6 @@
 
 using namespace Orvex;
 using namespace Qt::StringLiterals;
-
-// A stand-in for charon's socket: records every packet it receives on any
-// connection and lets the test decide what to send back on the latest one,
-// byte for byte when needed.
-class FakeCharon : public QObject
-{
-    Q_OBJECT
-
-public:
-    explicit FakeCharon(const QString &path)
-    {
-        m_server.listen(path);
-        connect(&m_server, &QLocalServer::newConnection, this, [this] {
-            QLocalSocket *peer = m_peer = m_server.nextPendingConnection();
-            connect(peer, &QLocalSocket::readyRead, this, [this, peer] { read(peer); });
-            connect(peer, &QLocalSocket::disconnected, this, [this] { peerGone = true; });
-        });
-    }
-
-    bool waitForPackets(int count)
-    {
-        return QTest::qWaitFor([&] { return received.size() >= count; }, 5000);
-    }
-    void sendRaw(const QByteArray &bytes) { m_peer->write(bytes); }
-    void send(const ViciPacket &packet)
-    {
-        sendRaw(ViciCodec::frame(ViciCodec::encodePacket(packet).value()));
-    }
-    void respond(const QByteArray &key = "success", const QByteArray &value = "yes")
-    {
-        ViciMessage message;
-        message.set(key, value);
-        send({ViciPacket::CommandResponse, {}, message});
-    }
-    void event(const QByteArray &name, const QByteArray &key, const QByteArray &value)
-    {
-        ViciMessage message;
-        message.set(key, value);
-        send({ViciPacket::Event, name, message});
-    }
-    // Answers the packet at `index` on the connection it came by.
-    void respondTo(qsizetype index, const QByteArray &key = "success", const QByteArray &value = "yes")
-    {
-        ViciMessage message;
-        message.set(key, value);
-        m_done.insert(index);
-        from[index]->write(
-            ViciCodec::frame(ViciCodec::encodePacket({ViciPacket::CommandResponse, {}, message}).value()));
-    }
-    void drop()
-    {
-        m_peer->flush();
-        m_peer->abort();
-    }
-    // Confirms every event (un)registration and answers every command
-    // received so far, in order.
-    void answerAll()
-    {
-        for (qsizetype i = 0; i < received.size(); ++i) {
-            if (m_done.contains(i))
-                continue;
-            if (received[i].type == ViciPacket::CommandRequest) {
-                respondTo(i);
-            } else {
-                m_done.insert(i);
-                from[i]->write(
-                    ViciCodec::frame(ViciCodec::encodePacket({ViciPacket::EventConfirm, {}, {}}).value()));
-            }
-        }
-    }
-    qsizetype lastCommand(const QByteArray &name) const
-    {
-        for (qsizetype i = received.size() - 1; i >= 0; --i) {
-            if (received[i].type == ViciPacket::CommandRequest && received[i].name == name)
-                return i;
-        }
-        return -1;
-    }
-    QList<QByteArray> commands() const
-    {
-        QList<QByteArray> names;
-        for (const ViciPacket &packet : received) {
-            if (packet.type == ViciPacket::CommandRequest)
-                names << packet.name;
-        }
-        return names;
-    }
-
-    QList<ViciPacket> received;
-    QList<QLocalSocket *> from; // the connection each came by
-    bool peerGone = false;
-
-private:
-    void read(QLocalSocket *peer)
-    {
-        QByteArray &buffer = m_buffers[peer];
-        buffer += peer->readAll();
-        while (buffer.size() >= 4) {
-            const quint32 length = qFromBigEndian<quint32>(buffer.constData());
-            if (quint32(buffer.size()) < 4 + length)
-                return;
-            received.append(ViciCodec::decodePacket(buffer.mid(4, length)).value());
-            from.append(peer);
-            buffer.remove(0, 4 + length);
-        }
-    }
-
-    QLocalServer m_server;
-    QLocalSocket *m_peer = nullptr;
-    QHash<QLocalSocket *, QByteArray> m_buffers;
-    QSet<qsizetype> m_done;
-};
 
 // The VICI wire format byte for byte and every kind of refusal (random bytes
 // are fuzz_vici's part, run in the suite under sanitizers); the client over a
@@ -155,7 +44,7 @@ private Q_SLOTS:
         m_charon.reset();
         m_dir.emplace();
         m_path = m_dir->filePath(u"charon.vici"_s);
-        m_charon = std::make_unique<FakeCharon>(m_path);
+        m_charon = std::make_unique<StandInCharon>(m_path);
     }
     void pipelinedCommandsAreAnsweredInOrder();
     void eventsArriveBetweenAnswers();
@@ -169,7 +58,7 @@ private Q_SLOTS:
 private:
     QString m_path;
     std::optional<QTemporaryDir> m_dir;
-    std::unique_ptr<FakeCharon> m_charon;
+    std::unique_ptr<StandInCharon> m_charon;
 };
 
 void TestViciClient::pipelinedCommandsAreAnsweredInOrder()

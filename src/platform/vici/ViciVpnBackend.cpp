@@ -503,6 +503,26 @@ void ViciVpnBackend::initiate()
     const quint64 attempt = ++m_attempt;
     m_attemptReloads = m_reloads;
     setTunnel(Tunnel::Keying);
+    if (m_loaded.connection.isEmpty() && m_loadsUnderWay == 0 && m_preferences.canConnect()) {
+        // Not given to this charon by this run (a saved configuration that
+        // comes up at the first load, a charon that restarted): an
+        // `initiate` now would be refused for want of it, so it goes after
+        // the loads, as one attempt.
+        sendLoads(
+            m_preferences,
+            [this, attempt](const Outcome<> &loaded) {
+                if (attempt != m_attempt || m_tunnel != Tunnel::Keying)
+                    return;
+                if (loaded.isSuccess()) {
+                    sendInitiate(attempt);
+                    return;
+                }
+                m_lastFailure = Failure::Refused;
+                attemptFailed();
+            },
+            false);
+        return;
+    }
     sendInitiate(attempt);
 }
 
@@ -822,7 +842,9 @@ void ViciVpnBackend::sendLoads(const VpnPreferences &preferences, Completion don
                         });
     }
 
+    ++m_loadsUnderWay;
     const auto finish = [this, batch, done = std::move(done)] {
+        --m_loadsUnderWay;
         updateStatus();
         if (batch->outcome.isSuccess())
             m_keepUp.tryIfWanted();

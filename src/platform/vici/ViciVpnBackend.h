@@ -216,6 +216,7 @@ private:
     quint64 m_reloads = 0;        // reloads finished
     quint64 m_attemptReloads = 0; // ... when the attempt's `initiate` was sent
     bool m_reloading = false;
+    int m_loadsUnderWay = 0;      // batches of loads sent and not all answered
     quint64 m_refusedAttempt = 0; // the attempt waiting for the reload, 0 for none
     quint64 m_retriedAttempt = 0;
     struct CaFile
