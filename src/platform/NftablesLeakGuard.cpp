@@ -9,6 +9,8 @@
 #include <QScopeGuard>
 #include <QTimer>
 
+#include <utility>
+
 #include <nftables/libnftables.h>
 
 #include <fcntl.h>
@@ -65,7 +67,18 @@ constexpr char TunnelFamilies[] = "{ ipv4, ipv6 }";
 NftablesLeakGuard::NftablesLeakGuard(QString networkNamespace, QByteArray tableName)
     : m_namespace(std::move(networkNamespace))
     , m_table(std::move(tableName))
-{}
+{
+    // One change at a time, in the order asked.
+    m_worker.setMaxThreadCount(1);
+    m_worker.setExpiryTimeout(-1);
+}
+
+NftablesLeakGuard::~NftablesLeakGuard()
+{
+    // A change under way is finished (a lift above all); its answer, posted
+    // to the receiver, goes with it.
+    m_worker.waitForDone();
+}
 
 QByteArray NftablesLeakGuard::script(const LeakPolicy &policy, const QByteArray &table, bool replace)
 {
@@ -94,14 +107,14 @@ QByteArray NftablesLeakGuard::script(const LeakPolicy &policy, const QByteArray 
     return out;
 }
 
-Outcome<QByteArray> NftablesLeakGuard::run(const QByteArray &commands)
+Outcome<QByteArray> NftablesLeakGuard::run(const QString &networkNamespace, const QByteArray &commands)
 {
     // The namespace is entered by this thread alone, for the length of one
     // call, and left again before anything else runs on it.
     int home = -1;
-    if (!m_namespace.isEmpty()) {
+    if (!networkNamespace.isEmpty()) {
         home = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-        const int target = ::open(QFile::encodeName(m_namespace).constData(), O_RDONLY | O_CLOEXEC);
+        const int target = ::open(QFile::encodeName(networkNamespace).constData(), O_RDONLY | O_CLOEXEC);
         const bool entered = home >= 0 && target >= 0 && ::setns(target, CLONE_NEWNET) == 0;
         if (target >= 0)
             ::close(target);
@@ -109,7 +122,7 @@ Outcome<QByteArray> NftablesLeakGuard::run(const QByteArray &commands)
             if (home >= 0)
                 ::close(home);
             return Outcome<QByteArray>::failure(
-                QStringLiteral("The network namespace %1 cannot be entered.").arg(m_namespace));
+                QStringLiteral("The network namespace %1 cannot be entered.").arg(networkNamespace));
         }
     }
     const auto leave = qScopeGuard([home] {
@@ -138,46 +151,116 @@ Outcome<QByteArray> NftablesLeakGuard::run(const QByteArray &commands)
     return Outcome<QByteArray>::success(QByteArray(nft_ctx_get_output_buffer(context)));
 }
 
-Outcome<> NftablesLeakGuard::apply(const LeakPolicy &policy)
+NftablesLeakGuard::Done NftablesLeakGuard::transact(const QString &networkNamespace, const QByteArray &table,
+                                                    const LeakPolicy &policy, const LeakPolicy &before,
+                                                    const QByteArray &applied)
 {
+    Done done;
+    const auto listing = [&] { return run(networkNamespace, "list table inet " + table); };
     // Between blocking and the tunnel, over the same table as last put in
     // force (and still in force), only the tunnel's set changes.
-    const bool between = policy.level != LeakPolicy::Level::Open && m_policy.level != LeakPolicy::Level::Open
-                         && policy.gateway == m_policy.gateway && policy.exempt == m_policy.exempt
-                         && !m_applied.isEmpty() && verify().isSuccess();
+    bool intact = false;
+    if (!applied.isEmpty()) {
+        const Outcome<QByteArray> listed = listing();
+        intact = listed.isSuccess() && listed.value() == applied;
+    }
+    const bool between = policy.level != LeakPolicy::Level::Open && before.level != LeakPolicy::Level::Open
+                         && policy.gateway == before.gateway && policy.exempt == before.exempt && intact;
+    if (between && policy.level == before.level) {
+        done.applied = applied;
+        return done;
+    }
     QByteArray commands;
-    if (between && policy.level == m_policy.level)
-        return Outcome<>::success();
     if (between)
         commands = (policy.level == LeakPolicy::Level::Tunnel ? "add" : "delete")
-                   + QByteArray(" element inet ") + m_table + " tunnel " + TunnelFamilies + "\n";
-    else if (policy.level != LeakPolicy::Level::Open && m_applied.isEmpty() && !isInPlace())
-        commands = script(policy, m_table, false); // nothing to replace: made at once
+                   + QByteArray(" element inet ") + table + " tunnel " + TunnelFamilies + "\n";
+    else if (policy.level != LeakPolicy::Level::Open && applied.isEmpty() && !listing().isSuccess())
+        commands = script(policy, table, false); // nothing to replace: made at once
     else
-        commands = script(policy, m_table);
-    const Outcome<QByteArray> changed = run(commands);
-    if (!changed.isSuccess())
-        return Outcome<>::failure(changed.error());
-    m_applied.clear();
-    m_policy = policy;
+        commands = script(policy, table);
+    const Outcome<QByteArray> changed = run(networkNamespace, commands);
+    if (!changed.isSuccess()) {
+        done.outcome = Outcome<>::failure(changed.error());
+        done.applied = applied;
+        return done;
+    }
     if (policy.level == LeakPolicy::Level::Open)
-        return Outcome<>::success();
-    const Outcome<QByteArray> listed = run("list table inet " + m_table);
+        return done;
+    const Outcome<QByteArray> listed = listing();
     if (!listed.isSuccess())
-        return Outcome<>::failure(listed.error());
-    m_applied = listed.value();
+        done.outcome = Outcome<>::failure(listed.error());
+    else
+        done.applied = listed.value();
+    return done;
+}
+
+Outcome<> NftablesLeakGuard::apply(const LeakPolicy &policy)
+{
+    if (m_busy) {
+        m_next = policy; // after the change under way, in order
+        return Outcome<>::success();
+    }
+    // Leaving Open (Turn ON), and any change of whom the block lets
+    // through, is in force before this returns. Every other change moves
+    // between blocking and the tunnel, whose rules let nothing out beside
+    // an IPsec policy or the tunnel's device either, or lifts the block: it
+    // is finished a moment later off the main thread, since the kernel
+    // makes a deletion wait for a grace period of its own (10-15 ms here).
+    const bool now = m_policy.level == LeakPolicy::Level::Open
+                     || (policy.level != LeakPolicy::Level::Open
+                         && (policy.gateway != m_policy.gateway || policy.exempt != m_policy.exempt));
+    if (now) {
+        const Done done = transact(m_namespace, m_table, policy, m_policy, m_applied);
+        m_applied = done.applied;
+        if (done.outcome.isSuccess())
+            m_policy = policy;
+        return done.outcome;
+    }
+    m_busy = true;
+    m_error.clear();
+    m_worker.start([this, policy, before = m_policy, applied = m_applied] {
+        const Done done = transact(m_namespace, m_table, policy, before, applied);
+        QMetaObject::invokeMethod(
+            &m_receiver, [this, policy, done] { finished(policy, done); }, Qt::QueuedConnection);
+    });
     return Outcome<>::success();
+}
+
+void NftablesLeakGuard::finished(const LeakPolicy &policy, const Done &done)
+{
+    m_busy = false;
+    m_applied = done.applied;
+    if (done.outcome.isSuccess())
+        m_policy = policy;
+    else
+        m_error = done.outcome.error();
+    if (m_next) {
+        const LeakPolicy next = *std::exchange(m_next, std::nullopt);
+        if (next != m_policy || !done.outcome.isSuccess()) {
+            const Outcome<> applied = apply(next);
+            if (!applied.isSuccess())
+                m_error = applied.error();
+            if (m_busy)
+                return; // settled when that one is
+        }
+    }
+    if (m_settled)
+        m_settled();
 }
 
 Outcome<> NftablesLeakGuard::verify()
 {
+    if (m_busy)
+        return Outcome<>::failure(QStringLiteral("The traffic block is still being changed."));
+    if (!m_error.isEmpty())
+        return Outcome<>::failure(m_error);
     if (m_applied.isEmpty()) {
         if (isInPlace())
             return Outcome<>::failure(
                 QStringLiteral("A traffic block is in force that the client did not put there."));
         return Outcome<>::success();
     }
-    const Outcome<QByteArray> listed = run("list table inet " + m_table);
+    const Outcome<QByteArray> listed = run(m_namespace, "list table inet " + m_table);
     if (!listed.isSuccess() || listed.value() != m_applied)
         return Outcome<>::failure(
             QStringLiteral("The traffic block was changed or removed by someone else."));
@@ -231,7 +314,7 @@ void NftablesLeakGuard::lookUp(const QString &host, QObject *context, Addresses 
 
 bool NftablesLeakGuard::isInPlace()
 {
-    return run("list table inet " + m_table).isSuccess();
+    return run(m_namespace, "list table inet " + m_table).isSuccess();
 }
 
 } // namespace Orvex

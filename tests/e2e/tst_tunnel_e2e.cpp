@@ -539,7 +539,7 @@ void TestTunnelEndToEnd::nothingLeavesWhileTheTunnelIsWanted()
     // of the client is left in the namespace or in the resolver file.
     m_service->disconnect();
     QTRY_COMPARE_WITH_TIMEOUT(m_service->tunnel().state(), State::Off, TunnelTimeoutMs);
-    QVERIFY(!m_gateway->firewallTables().contains(u"inet orvex"_s));
+    QTRY_VERIFY_WITH_TIMEOUT(!m_gateway->firewallTables().contains(u"inet orvex"_s), TunnelTimeoutMs);
     QTRY_COMPARE_WITH_TIMEOUT(m_gateway->resolverConfiguration(), resolverBefore, TunnelTimeoutMs);
     // The gateway itself answers in the clear (a link that went down took
     // the default route with it, so not the host behind it).
