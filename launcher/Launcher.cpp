@@ -6,10 +6,9 @@
 #include <QDBusPendingReply>
 #include <QDir>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QProcess>
 #include <QStandardPaths>
-
-#include <cstdio>
 
 namespace Orvex {
 
@@ -26,9 +25,13 @@ constexpr uint nameFlagDoNotQueue = 4;
 constexpr uint namePrimaryOwner = 1;
 constexpr uint nameAlreadyOwner = 4;
 
+// Named after the program: Qt writes "orvex-launcher: ..." on stderr, which a
+// desktop under systemd hands to the journal.
+Q_LOGGING_CATEGORY(lcLauncher, "orvex-launcher", QtWarningMsg)
+
 void report(const QString &text)
 {
-    std::fprintf(stderr, "orvex-launcher: %s\n", qPrintable(text));
+    qCWarning(lcLauncher, "%s", qPrintable(text));
 }
 
 bool isExecutableFile(const QString &path)

@@ -2,6 +2,7 @@
 
 #include "account/DefaultsKeys.h"
 #include "platform/IdentityStore.h"
+#include "platform/Logging.h"
 #include "platform/SecretStore.h"
 #include "platform/SecureFile.h"
 #include "platform/UserDefaults.h"
@@ -62,6 +63,7 @@ void Session::load(std::function<void()> done)
             return;
         *finished = true;
         self->m_loaded = true;
+        qCInfo(lcSession, "loaded: %s", self->isSignedIn() ? "signed in" : "not signed in");
         if (done)
             done();
     };
@@ -103,6 +105,8 @@ void Session::migrateCertificate(std::function<void()> next)
                                             // replaces it yet, and the next certificate fetched removes it.
                                             if (identity && self->writeReference(identity->reference)) {
                                                 self->reached(MigrationStep::identityWritten);
+                                                qCInfo(lcSession,
+                                                       "certificate moved into the identity store");
                                                 self->m_defaults.remove(DefaultsKeys::certificate);
                                                 self->reached(MigrationStep::certificateRemoved);
                                                 Q_EMIT self->identityChanged();
@@ -183,6 +187,10 @@ void Session::setCredentials(const QString &email, const QString &password, std:
     QPointer<Session> self(this);
     m_secrets.write(passwordKey, password, this, [self, done, password](SecretStore::Outcome outcome) {
         const bool stored = outcome == SecretStore::Outcome::done;
+        if (stored)
+            qCInfo(lcSession, "signed in; the password is in the secret store");
+        else
+            qCWarning(lcSession, "signed in, but the password could not be stored");
         // A copy an earlier version left in the settings goes once the new
         // one is safe, and so does a removal a sign-out left pending: the
         // store's copy is this one now (unless a sign-out came since).
@@ -228,6 +236,7 @@ bool Session::replaceIdentity(const QByteArray &reference)
             m_identities.remove({other});
     }
     m_defaults.remove(DefaultsKeys::certificate);
+    qCInfo(lcSession, "certificate replaced");
     Q_EMIT identityChanged();
     return true;
 }
@@ -246,6 +255,7 @@ void Session::logout(std::function<void(const Outcome<> &)> done)
     for (const QByteArray &reference : m_identities.references())
         m_identities.remove({reference});
     writeReference(std::nullopt);
+    qCInfo(lcSession, "signed out; certificate and settings removed");
     Q_EMIT identityChanged();
     // Marked before the store is asked, so that a process ended before the
     // answer leaves the removal to the next start too.
@@ -253,6 +263,8 @@ void Session::logout(std::function<void(const Outcome<> &)> done)
     QPointer<Session> self(this);
     m_secrets.remove(passwordKey, this, [self, done](SecretStore::Outcome outcome) {
         const bool removed = outcome != SecretStore::Outcome::failed;
+        if (!removed)
+            qCWarning(lcSession, "the password could not be removed from the secret store yet");
         if (self && removed)
             self->m_defaults.remove(DefaultsKeys::secretRemovalPending);
         if (!done)

@@ -4,8 +4,11 @@
 #include "api/JsonReader.h"
 #include "api/Response.h"
 #include "config/Config.h"
+#include "platform/Logging.h"
 
 #include <QDir>
+#include <QElapsedTimer>
+#include <QMetaEnum>
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
@@ -62,6 +65,29 @@ QString originText(const QUrl &url)
 {
     return url.adjusted(QUrl::RemoveUserInfo | QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment)
         .toString(QUrl::FullyEncoded);
+}
+
+// A request in the log: its method and path. Never the query, which carries
+// the password, the check values and tokens, nor headers or bodies.
+QByteArray requestText(const QByteArray &verb, const QUrl &url)
+{
+    return verb + ' ' + url.path(QUrl::FullyEncoded).toUtf8();
+}
+
+// Its answer: the HTTP status and how long it took, or why none came.
+void logAnswer(const QByteArray &request, QNetworkReply *reply, const QElapsedTimer &clock)
+{
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (status.isValid() && status.toInt() < 400) {
+        qCDebug(lcApi, "%s: HTTP %d in %lld ms", request.constData(), status.toInt(), clock.elapsed());
+    } else if (status.isValid()) {
+        qCWarning(lcApi, "%s: HTTP %d in %lld ms", request.constData(), status.toInt(), clock.elapsed());
+    } else {
+        // The error's name, not its text: Qt's texts may quote the whole URL.
+        const char *error = QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(reply->error());
+        qCWarning(lcApi, "%s: no answer (%s) after %lld ms", request.constData(), error ? error : "?",
+                  clock.elapsed());
+    }
 }
 
 // An error that only reports the HTTP status of an answer that did arrive.
@@ -194,6 +220,10 @@ std::optional<Error> NetworkService::envelopeError(const QByteArray &body)
 void NetworkService::send(QNetworkRequest request, const QByteArray &verb, const QByteArray &body, Done done)
 {
     prepare(request);
+    const QByteArray logged = requestText(verb, request.url());
+    qCDebug(lcApi, "%s", logged.constData());
+    QElapsedTimer clock;
+    clock.start();
     QNetworkReply *reply = m_manager->sendCustomRequest(request, verb, body);
 
     // The idle limit does not catch a server that trickles bytes forever.
@@ -208,8 +238,9 @@ void NetworkService::send(QNetworkRequest request, const QByteArray &verb, const
     // The body is taken as it arrives, so an answer that outgrows the limit is
     // dropped as soon as it does (or as soon as its header announces it).
     const std::shared_ptr<BoundedAnswer> answer = BoundedAnswer::watch(reply, maxAnswerSize);
-    connect(reply, &QNetworkReply::finished, this, [reply, answer, done = std::move(done)] {
+    connect(reply, &QNetworkReply::finished, this, [reply, answer, logged, clock, done = std::move(done)] {
         reply->deleteLater();
+        logAnswer(logged, reply, clock);
         const QByteArray body = answer->finish();
         QJsonValue document;
         if (answer->isTooLarge())
@@ -330,6 +361,10 @@ void NetworkService::download(const QUrl &source, const QString &destination, co
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::UserVerifiedRedirectPolicy);
     request.setMaximumRedirectsAllowed(maxDownloadRedirects);
+    const QByteArray logged = requestText("GET", source);
+    qCDebug(lcApi, "%s (download)", logged.constData());
+    QElapsedTimer clock;
+    clock.start();
     QNetworkReply *reply = m_manager->get(request);
     reply->setReadBufferSize(downloadReadBuffer);
 
@@ -418,8 +453,9 @@ void NetworkService::download(const QUrl &source, const QString &destination, co
     });
 
     connect(reply, &QNetworkReply::finished, this,
-            [reply, file, fileError, statusOk, writeAvailable, completion] {
+            [reply, file, fileError, statusOk, writeAvailable, completion, logged, clock] {
                 reply->deleteLater();
+                logAnswer(logged, reply, clock);
                 const QNetworkReply::NetworkError error = reply->error();
                 const bool answered = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
                 auto fail = [&](const QString &text) {

@@ -57,7 +57,7 @@ int fail(const QString &message)
 
 } // namespace
 
-std::optional<int> handle(const QStringList &arguments)
+std::optional<int> handle(const QStringList &arguments, Choices *choices)
 {
     QCommandLineParser parser;
     // Qt's options are spelled with one dash (-platform); short option
@@ -73,6 +73,10 @@ std::optional<int> handle(const QStringList &arguments)
                                   QStringLiteral("Displays this help."));
     parser.addOption(help);
     const QCommandLineOption version = parser.addVersionOption();
+    const QCommandLineOption
+        verbose(QStringLiteral("verbose"),
+                QStringLiteral("Logs what the client does (tunnel states, requests in brief) on stderr."));
+    parser.addOption(verbose);
     addToolkitOptions(parser);
 
     if (!parser.parse(arguments))
@@ -94,6 +98,8 @@ std::optional<int> handle(const QStringList &arguments)
         std::printf("%s %s\n", programName, qPrintable(Utility::applicationVersion()));
         return 0;
     }
+    if (choices)
+        choices->verbose = parser.isSet(verbose);
     return std::nullopt;
 }
 

@@ -13,7 +13,13 @@ namespace Orvex::CommandLine {
 // answers nothing when the client should start.
 //
 // `arguments` include the program name first, as QCoreApplication::arguments().
-std::optional<int> handle(const QStringList &arguments);
+// What they ask of a client that starts goes to `choices`.
+struct Choices
+{
+    // Every orvex log category on, on stderr (see platform/Logging.h).
+    bool verbose = false;
+};
+std::optional<int> handle(const QStringList &arguments, Choices *choices = nullptr);
 
 // The arguments of main() as text, for handle().
 QStringList fromArgv(int argc, char *argv[]);

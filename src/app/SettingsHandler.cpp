@@ -5,10 +5,9 @@
 #include "ui/Navigator.h"
 #include "account/StartViewController.h"
 #include "vpn/VPNService.h"
+#include "platform/Logging.h"
 
 #include <QPointer>
-
-#include <cstdio>
 
 namespace Orvex {
 
@@ -28,7 +27,7 @@ void SettingsHandler::logout()
         if (session)
             session->logout([](const Outcome<> &forgotten) {
                 if (!forgotten.isSuccess())
-                    std::fprintf(stderr, "orvex: %s\n", qPrintable(forgotten.error()));
+                    qCWarning(lcSession, "%s", qPrintable(forgotten.error()));
             });
         Navigator::setRoot(instantiate<StartViewController>(AppStoryboard::Auth),
                            NavigationDirection::toRight);

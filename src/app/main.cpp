@@ -4,6 +4,7 @@
 #include "ui/WindowController.h"
 #include "config/Config.h"
 #include "platform/HeapTuning.h"
+#include "platform/Logging.h"
 #include "platform/SessionBus.h"
 #include "platform/SingleInstance.h"
 
@@ -53,8 +54,10 @@ int main(int argc, char *argv[])
     // The command line is answered first: --version and --help need no
     // display, and work even with a bad configuration, which matters only to
     // a client that starts.
-    if (const std::optional<int> status = CommandLine::handle(CommandLine::fromArgv(argc, argv)))
+    CommandLine::Choices choices;
+    if (const std::optional<int> status = CommandLine::handle(CommandLine::fromArgv(argc, argv), &choices))
         return *status;
+    Logging::install(choices.verbose);
 
     // A bad configuration stops the client here, before any window or request.
     Config::loadOrExit();

@@ -1,4 +1,5 @@
 #include "Config.h"
+#include "AppLogging.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -11,11 +12,12 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <functional>
 
 extern const char orvexBuiltInConfigJson[];
+
+Q_LOGGING_CATEGORY(lcApp, "orvex", QtWarningMsg)
 
 namespace Orvex {
 
@@ -282,19 +284,18 @@ void Config::loadOrExit()
         overrideName = path;
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly)) {
-            std::fprintf(stderr, "orvex: configuration error: cannot read ORVEX_CONFIG file %s\n",
-                         qPrintable(path));
+            qCCritical(lcApp, "configuration error: cannot read ORVEX_CONFIG file %s", qPrintable(path));
             std::exit(2);
         }
         overrideJson = file.readAll();
         if (overrideJson.trimmed().isEmpty()) {
-            std::fprintf(stderr, "orvex: configuration error in %s: the file is empty\n", qPrintable(path));
+            qCCritical(lcApp, "configuration error in %s: the file is empty", qPrintable(path));
             std::exit(2);
         }
     }
     auto config = parse(overrideJson, overrideName, &error);
     if (!config) {
-        std::fprintf(stderr, "orvex: %s\n", qPrintable(error));
+        qCCritical(lcApp, "%s", qPrintable(error));
         std::exit(2);
     }
     storage() = *config;

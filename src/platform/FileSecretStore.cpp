@@ -1,5 +1,6 @@
 #include "FileSecretStore.h"
 
+#include "platform/Logging.h"
 #include "platform/SecureFile.h"
 
 #include <QDir>
@@ -8,8 +9,6 @@
 #include <QJsonDocument>
 #include <QPointer>
 #include <QTimer>
-
-#include <cstdio>
 
 namespace Orvex {
 
@@ -81,10 +80,9 @@ void FileSecretStore::write(const QString &key, const QString &secret, QObject *
     secrets.insert(key, secret);
     const bool written = save(secrets);
     if (written && announce) {
-        std::fprintf(stderr,
-                     "orvex: no Secret Service answers; the account password is kept in %s, "
-                     "readable by you alone\n",
-                     qPrintable(QDir::toNativeSeparators(m_path)));
+        qCWarning(lcSession,
+                  "no Secret Service answers; the account password is kept in %s, readable by you alone",
+                  qPrintable(QDir::toNativeSeparators(m_path)));
     }
     later(context, [done, written] {
         if (done)

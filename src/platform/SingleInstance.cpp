@@ -1,11 +1,11 @@
 #include "SingleInstance.h"
 
+#include "platform/Logging.h"
+
 #include <QDBusAbstractAdaptor>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QTimer>
-
-#include <cstdio>
 
 namespace Orvex {
 
@@ -28,11 +28,9 @@ QDBusMessage busCall(const QString &method)
                                           QStringLiteral("org.freedesktop.DBus"), method);
 }
 
-// The client prints nothing unless asked to.
 void debugNote(const QString &text)
 {
-    if (!qEnvironmentVariableIsEmpty("ORVEX_DEBUG"))
-        std::fprintf(stderr, "orvex: %s\n", qPrintable(text));
+    qCDebug(lcDesktop, "%s", qPrintable(text));
 }
 
 // What the first instance exports: Reopen() only.

@@ -1,5 +1,6 @@
 #include "UserDefaults.h"
 
+#include "platform/Logging.h"
 #include "platform/SecureFile.h"
 
 #include <QDateTime>
@@ -9,7 +10,6 @@
 #include <QLockFile>
 #include <QStandardPaths>
 
-#include <cstdio>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -163,15 +163,13 @@ void UserDefaults::quarantine(const char *reason) const
     if (QFile::rename(m_path, aside)) {
         if (QFileInfo(aside).isFile())
             SecureFile::restrictToOwner(aside);
-        std::fprintf(stderr,
-                     "orvex: the settings file %s was set aside as %s because %s; starting "
-                     "with empty settings\n",
-                     qPrintable(m_path), qPrintable(aside), reason);
+        qCWarning(lcApp, "the settings file %s was set aside as %s because %s; starting with empty settings",
+                  qPrintable(m_path), qPrintable(aside), reason);
     } else {
-        std::fprintf(stderr,
-                     "orvex: the settings file %s is ignored because %s and could not be set "
-                     "aside; starting with empty settings\n",
-                     qPrintable(m_path), reason);
+        qCWarning(lcApp,
+                  "the settings file %s is ignored because %s and could not be set aside; starting with "
+                  "empty settings",
+                  qPrintable(m_path), reason);
     }
 }
 
@@ -219,7 +217,7 @@ void UserDefaults::write(const QString &key, const std::optional<IniDocument::Va
         // The change stays in memory for this process; said once per store.
         if (!m_refusalReported) {
             m_refusalReported = true;
-            std::fprintf(stderr, "orvex: settings are not saved: %s\n", qPrintable(problem));
+            qCWarning(lcApp, "settings are not saved: %s", qPrintable(problem));
         }
         refresh();
         if (value)

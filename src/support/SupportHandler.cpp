@@ -4,6 +4,7 @@
 #include "account/DefaultsKeys.h"
 #include "api/BoundedAnswer.h"
 #include "api/NetworkService.h"
+#include "platform/Logging.h"
 #include "platform/UserDefaults.h"
 #include "support/SupportURLRouter.h"
 
@@ -146,6 +147,10 @@ void SupportHandler::post(NetworkService &network, const SupportURLRouter &route
     // other error status.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
 
+    // The method and path only: the body is the user's message and the
+    // request carries the help desk's credential.
+    qCDebug(lcApi, "%s %s (help desk)", router.method().constData(),
+            qUtf8Printable(request.url().path(QUrl::FullyEncoded)));
     auto *upload = new OneShotBody(body, nullptr);
     QNetworkReply *reply = ticketManager().sendCustomRequest(request, router.method(), upload);
     upload->setParent(reply);
@@ -186,6 +191,7 @@ void SupportHandler::post(NetworkService &network, const SupportURLRouter &route
                              return deliver(Result<Empty>::failure(checked.error()));
                          // The help desk's error documents are refusals, not receipts.
                          const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+                         qCDebug(lcApi, "help desk: HTTP %d", status.toInt());
                          if (status.isValid() && (status.toInt() < 200 || status.toInt() > 299))
                              return deliver(Result<Empty>::failure(statusError(status.toInt())));
                          if (!checked.isSuccess())

@@ -1,6 +1,7 @@
 #include "TunnelController.h"
 
-#include <QLoggingCategory>
+#include "platform/Logging.h"
+
 #include <QScopeGuard>
 #include <QTimer>
 
@@ -9,9 +10,6 @@
 namespace Orvex {
 
 namespace {
-
-// Warnings by default; the state changes with QT_LOGGING_RULES="orvex.tunnel.info=true".
-Q_LOGGING_CATEGORY(lcTunnel, "orvex.tunnel", QtWarningMsg)
 
 // A fourth attempt in a row that does not bring the tunnel up is the last.
 constexpr int MaximumAttempts = 3;

@@ -2,8 +2,6 @@
 
 #include <QHash>
 
-#include <cstdio>
-#include <cstdlib>
 #include <utility>
 
 namespace Orvex {
@@ -47,8 +45,7 @@ const AppContext &currentContext()
 {
     const AppContext *installed = installedContext();
     if (!installed) {
-        std::fprintf(stderr, "A screen was asked for before the application installed its context.\n");
-        std::abort();
+        qFatal("A screen was asked for before the application installed its context.");
     }
     return *installed;
 }
@@ -136,8 +133,7 @@ QString missingSceneMessage(AppStoryboard storyboard, const QString &identifier)
 
 void failMissingScene(AppStoryboard storyboard, const QString &identifier)
 {
-    std::fprintf(stderr, "%s\n", qPrintable(missingSceneMessage(storyboard, identifier)));
-    std::abort();
+    qFatal("%s", qPrintable(missingSceneMessage(storyboard, identifier)));
 }
 
 } // namespace StoryboardRegistry

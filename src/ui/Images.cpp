@@ -1,5 +1,7 @@
 #include "Images.h"
 
+#include "platform/Logging.h"
+
 #include <QFile>
 #include <QGuiApplication>
 #include <QHash>
@@ -12,11 +14,6 @@ QHash<QString, QIcon> &cache()
 {
     static QHash<QString, QIcon> icons;
     return icons;
-}
-
-bool debugEnabled()
-{
-    return !qEnvironmentVariableIsEmpty("ORVEX_DEBUG");
 }
 
 } // namespace
@@ -50,8 +47,8 @@ QIcon Images::named(const QString &name)
     QIcon icon;
     if (!name.isEmpty() && QFile::exists(file))
         icon = QIcon(file);
-    else if (debugEnabled())
-        qWarning("Images: no image named \"%s\"", qUtf8Printable(name));
+    else
+        qCDebug(lcDesktop, "no image named \"%s\"", qUtf8Printable(name));
     icons.insert(name, icon);
     return icon;
 }

@@ -12,8 +12,8 @@ namespace Orvex {
 //
 // Each name is created once per process and the same icon is handed out from
 // then on, so every place showing "ic_enable" shares one icon and its rendered
-// pixmaps. An unknown name gives a null icon (remembered too); with ORVEX_DEBUG
-// set, the first request for it is reported on stderr. Main thread only.
+// pixmaps. An unknown name gives a null icon (remembered too); the first request
+// for it is logged (orvex.desktop, debug). Main thread only.
 class Images final
 {
 public:

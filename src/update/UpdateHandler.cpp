@@ -2,6 +2,7 @@
 
 #include "api/NetworkService.h"
 #include "config/Config.h"
+#include "platform/Logging.h"
 #include "update/DebianVersion.h"
 #include "update/PackageControl.h"
 #include "update/PackageSignature.h"
@@ -14,8 +15,6 @@
 #include <QPointer>
 #include <QStandardPaths>
 #include <QUrl>
-
-#include <cstdio>
 
 namespace Orvex {
 
@@ -53,8 +52,7 @@ void noteTrustedOnTlsAlone()
     if (said)
         return;
     said = true;
-    std::fprintf(stderr, "orvex: no update signing key is configured; update packages are trusted on"
-                         " TLS alone\n");
+    qCWarning(lcUpdate, "no update signing key is configured; update packages are trusted on TLS alone");
 }
 
 // Hands the saved package to the system and tells the handler, if it is still there.
@@ -71,6 +69,7 @@ void openPackage(const QPointer<UpdateHandler> &self, const QString &destination
 
 void refuse(const QPointer<UpdateHandler> &self, const QString &why)
 {
+    qCWarning(lcUpdate, "update refused: %s", qUtf8Printable(why));
     if (self)
         self->report(Error::generic(why));
 }
@@ -116,6 +115,7 @@ void UpdateHandler::download()
     const QByteArray key = Config::current().updateSigningKey.toUtf8();
     if (key.isEmpty())
         noteTrustedOnTlsAlone();
+    qCInfo(lcUpdate, "downloading update %s", qUtf8Printable(offered));
 
     // Nothing reaches the final name before it is checked: the signature and
     // the package are fetched under hidden names beside it, and whatever is
@@ -146,6 +146,7 @@ void UpdateHandler::download()
                 cleanUp();
                 return refuse(self, QStringLiteral("The update could not be saved as %1.").arg(destination));
             }
+            qCInfo(lcUpdate, "update %s saved and handed to the system", qUtf8Printable(offered));
             openPackage(self, destination);
         });
     };

@@ -5,6 +5,7 @@
 #include "api/NetworkService.h"
 #include "ui/Navigator.h"
 #include "config/Config.h"
+#include "platform/Logging.h"
 #include "update/DebianVersion.h"
 #include "update/UpdateMessageViewController.h"
 #include "update/UpdateViewController.h"
@@ -55,9 +56,15 @@ bool isNewer(const QString &offered)
 
 void check(NetworkService &network, bool isLaunch)
 {
+    qCDebug(lcUpdate, "checking for updates (%s)", isLaunch ? "at start" : "asked by the user");
     network.checkForUpdates(Utility::applicationVersion(), [isLaunch](
                                                                const Result<CheckForUpdatesResponse> &result) {
         if (!result.isSuccess()) {
+            if (result.error().code() == Error::Code::alreadyUpdated)
+                qCInfo(lcUpdate, "up to date");
+            else
+                qCWarning(lcUpdate, "the update check failed: %s",
+                          qUtf8Printable(result.error().localizedDescription()));
             if (result.error().code() == Error::Code::alreadyUpdated && !isLaunch) {
                 auto *message = instantiate<UpdateMessageViewController>(AppStoryboard::Settings);
                 message->setTitle(QString());
@@ -66,11 +73,15 @@ void check(NetworkService &network, bool isLaunch)
             return;
         }
         const CheckForUpdatesResponse &response = result.value();
-        if (response.status.error || !downloadURL(response.status))
+        if (response.status.error || !downloadURL(response.status)) {
+            qCWarning(lcUpdate, "the update offer has no usable download address");
             return;
+        }
         // The service may be wrong or lying about what is current: an
         // offer of this version or an older one is not an update.
         if (!isNewer(response.status.version)) {
+            qCInfo(lcUpdate, "offered %s, not newer than this version",
+                   qUtf8Printable(response.status.version));
             if (!isLaunch) {
                 auto *message = instantiate<UpdateMessageViewController>(AppStoryboard::Settings);
                 message->setTitle(QString());
@@ -78,6 +89,7 @@ void check(NetworkService &network, bool isLaunch)
             }
             return;
         }
+        qCInfo(lcUpdate, "update %s offered", qUtf8Printable(response.status.version));
         auto *update = instantiate<UpdateViewController>(AppStoryboard::Settings);
         update->setUpdateResponse(response);
         update->setTitle(QString());

@@ -1,11 +1,11 @@
 #include "UsageChart.h"
 
+#include "platform/Logging.h"
 #include "platform/ThreadHandOff.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QLoggingCategory>
 #include <QThreadPool>
 #include <QWidget>
 
@@ -17,8 +17,6 @@
 namespace Orvex {
 
 namespace {
-
-Q_LOGGING_CATEGORY(lcChart, "orvex.chart")
 
 // Stands in for the drawn chart when the module cannot be opened.
 class BlankChart final : public QWidget, public UsageChart
@@ -90,7 +88,7 @@ OrvexUsageChartCreateFunction chartFactory()
     static bool logged = false;
     if (!logged) {
         logged = true;
-        qCWarning(lcChart, "the usage chart module could not be opened; the chart stays blank: %s",
+        qCWarning(lcDesktop, "the usage chart module could not be opened; the chart stays blank: %s",
                   qPrintable(errors.join(QStringLiteral("; "))));
     }
     return nullptr;

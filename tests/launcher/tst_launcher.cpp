@@ -356,6 +356,8 @@ void tst_Launcher::commandLine_data()
     row("after -session", {u"-session"_s, u"1234abcd"_s, u"-v"_s}, false, 0, shown, {});
     row("version despite a bad configuration", {u"--version"_s}, true, 0, shown, {});
     row("start with a bad configuration", {}, true, 2, {}, u"apiBaseURL"_s);
+    // Logging on: the configuration's error is still its one line.
+    row("verbose start with a bad configuration", {u"--verbose"_s}, true, 2, {}, u"apiBaseURL"_s);
     row("unknown long", {u"--frobnicate"_s}, false, 2, {}, u"frobnicate"_s);
     row("unknown after a good one", {u"--version"_s, u"--nope"_s}, false, 2, {}, u"nope"_s);
     row("value for a flag", {u"--version=2"_s}, false, 2, {}, u"version"_s);
@@ -393,6 +395,7 @@ void tst_Launcher::printsHelp()
         QVERIFY2(run.out.startsWith(u"Usage: orvex [options]\n"_s), qPrintable(run.out));
         QVERIFY(run.out.contains(u"--version"_s));
         QVERIFY(run.out.contains(u"--help"_s));
+        QVERIFY(run.out.contains(u"--verbose"_s));
         // Qt's options work but are not the client's to document.
         QVERIFY2(!run.out.contains(u"platform"_s), qPrintable(run.out));
         QCOMPARE(run.err, QString());

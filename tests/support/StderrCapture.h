@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QFile>
+#include <QtGlobal>
 #include <QString>
 
 #include <cstdio>
@@ -9,7 +10,9 @@
 #include <unistd.h>
 
 // Sends what the code under test prints on stderr to a file for as long as
-// it lives, or until text() hands the file's contents back.
+// it lives, or until text() hands the file's contents back. Its log messages
+// too: Qt's own handler writes them on stderr, where QtTest's would put them
+// in the test's log.
 class StderrCapture
 {
 public:
@@ -18,6 +21,7 @@ public:
     {
         std::fflush(stderr);
         m_saved = ::dup(STDERR_FILENO);
+        m_handler = qInstallMessageHandler(nullptr);
         const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         ::dup2(fd, STDERR_FILENO);
         ::close(fd);
@@ -38,6 +42,7 @@ private:
     {
         if (m_saved < 0)
             return;
+        qInstallMessageHandler(m_handler);
         std::fflush(stderr);
         ::dup2(m_saved, STDERR_FILENO);
         ::close(m_saved);
@@ -46,4 +51,5 @@ private:
 
     QString m_path;
     int m_saved = -1;
+    QtMessageHandler m_handler = nullptr;
 };

@@ -5,6 +5,7 @@
 
 #include "app/AppWiring.h"
 #include "config/Config.h"
+#include "platform/Logging.h"
 #include "platform/SessionBus.h"
 #include "platform/SingleInstance.h"
 
@@ -17,6 +18,7 @@ using namespace Orvex;
 int main(int argc, char *argv[])
 {
     const QString which = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("journey");
+    Logging::install(false);
     Config::loadOrExit();
 
     QApplication app(argc, argv);

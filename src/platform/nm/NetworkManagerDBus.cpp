@@ -1,5 +1,7 @@
 #include "NetworkManagerDBus.h"
 
+#include "platform/Logging.h"
+
 #include <QCoreApplication>
 #include <QDBusError>
 #include <QDBusMetaType>
@@ -78,11 +80,21 @@ void call(const QDBusConnection &bus, const QDBusMessage &message, QObject *cont
         QTimer::singleShot(0, context, [handler, error] { handler(error); });
         return;
     }
+    // The method's name and the answer's error name only: the arguments and
+    // settings carry the account's identity and the paths of its key.
+    const QString name = message.interface().section(u'.', -1) + u'.' + message.member();
+    qCDebug(lcNetworkManager, "%s", qUtf8Printable(name));
     auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(message), context);
     QObject::connect(watcher, &QDBusPendingCallWatcher::finished, context,
-                     [watcher, handler = std::move(handler)](QDBusPendingCallWatcher *) {
+                     [watcher, name, handler = std::move(handler)](QDBusPendingCallWatcher *) {
                          watcher->deleteLater();
-                         handler(watcher->reply());
+                         const QDBusMessage reply = watcher->reply();
+                         if (isError(reply))
+                             qCWarning(lcNetworkManager, "%s failed: %s", qUtf8Printable(name),
+                                       qUtf8Printable(reply.errorName()));
+                         else
+                             qCDebug(lcNetworkManager, "%s: done", qUtf8Printable(name));
+                         handler(reply);
                      });
 }
 

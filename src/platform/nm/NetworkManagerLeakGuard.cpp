@@ -1,10 +1,10 @@
 #include "NetworkManagerLeakGuard.h"
 
+#include "platform/Logging.h"
 #include "platform/NetlinkMessage.h"
 
 #include <QDBusMessage>
 #include <QHostInfo>
-#include <QLoggingCategory>
 #include <QPointer>
 #include <QTimer>
 
@@ -23,8 +23,6 @@ namespace Orvex {
 namespace {
 
 namespace NM = NetworkManager;
-
-Q_LOGGING_CATEGORY(lcGuard, "orvex.tunnel.block", QtWarningMsg)
 
 const QString deviceInterface = QStringLiteral("org.freedesktop.NetworkManager.Device");
 // Settings.AddConnection2 / Connection.Update2: kept in memory only (the
@@ -451,7 +449,7 @@ void NetworkManagerLeakGuard::finish(const LeakPolicy &target, const QString &er
     if (error.isEmpty())
         m_inForce = target;
     else
-        qCWarning(lcGuard) << "traffic block:" << error;
+        qCWarning(lcTunnelBlock) << "traffic block:" << error;
     if (m_wanted != target) {
         next(); // a later wish, whatever became of this one
         return;

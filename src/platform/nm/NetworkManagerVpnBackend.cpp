@@ -4,6 +4,7 @@
 
 #include "config/Config.h"
 #include "platform/IdentityStore.h"
+#include "platform/Logging.h"
 #include "platform/SystemInfo.h"
 #include "platform/nm/DaemonReadAccess.h"
 
@@ -456,6 +457,7 @@ void NetworkManagerVpnBackend::onSignal(const QDBusMessage &message)
     if (message.interface() == NM::vpnInterface && member == QLatin1String("VpnStateChanged")) {
         const auto state = NM::fromVariant<NM::VpnState>(arguments.value(0));
         if (path == m_active.path) {
+            qCInfo(lcNetworkManager, "VPN state %u, reason %u", uint(state), arguments.value(1).toUInt());
             onVpnState(state);
         } else if (!m_others.contains(path)) {
             m_unknown[path].vpnState = state;
@@ -465,6 +467,7 @@ void NetworkManagerVpnBackend::onSignal(const QDBusMessage &message)
     } else if (message.interface() == NM::activeInterface && member == QLatin1String("StateChanged")) {
         const auto state = NM::fromVariant<NM::ActiveState>(arguments.value(0));
         if (path == m_active.path) {
+            qCInfo(lcNetworkManager, "active connection state %u", uint(state));
             onActiveState(state);
         } else if (m_others.contains(path)) {
             m_others[path].state = state;

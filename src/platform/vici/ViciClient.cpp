@@ -1,10 +1,31 @@
 #include "ViciClient.h"
 
+#include "platform/Logging.h"
+
 #include <QLocalSocket>
 #include <QTimer>
 #include <QtEndian>
 
 namespace Orvex {
+
+namespace {
+
+// Each command and its answer in brief: the name, and yes or charon's errmsg.
+// Never the messages themselves, which carry certificates and keys.
+ViciClient::ReplyHandler logged(const QByteArray &command, ViciClient::ReplyHandler handler)
+{
+    qCDebug(lcVici, "%s", command.constData());
+    return [command, handler = std::move(handler)](const ViciReply &reply) {
+        if (reply.isSuccess())
+            qCDebug(lcVici, "%s: success", command.constData());
+        else
+            qCWarning(lcVici, "%s failed: %s", command.constData(), qUtf8Printable(reply.errorText()));
+        if (handler)
+            handler(reply);
+    };
+}
+
+} // namespace
 
 bool ViciReply::isSuccess() const
 {
@@ -87,7 +108,7 @@ bool ViciClient::isOpen() const
 
 void ViciClient::call(const QByteArray &command, const ViciMessage &request, ReplyHandler handler)
 {
-    send({ViciPacket::CommandRequest, command, request}, {false, {}, {}, std::move(handler)});
+    send({ViciPacket::CommandRequest, command, request}, {false, {}, {}, logged(command, std::move(handler))});
 }
 
 void ViciClient::stream(const QByteArray &command, const ViciMessage &request, const QByteArray &event,
@@ -95,7 +116,7 @@ void ViciClient::stream(const QByteArray &command, const ViciMessage &request, c
 {
     registerEvent(event);
     send({ViciPacket::CommandRequest, command, request},
-         {false, event, std::move(onItem), std::move(handler)});
+         {false, event, std::move(onItem), logged(command, std::move(handler))});
     unregisterEvent(event);
 }
 
@@ -139,6 +160,7 @@ void ViciClient::onConnected()
         m_socket->flush();
         m_outbox.clear();
     }
+    qCInfo(lcVici, "connected to charon");
     Q_EMIT connected();
 }
 
@@ -178,6 +200,7 @@ bool ViciClient::handlePacket(const ViciPacket &packet)
             if (onItem)
                 onItem(packet.message);
         } else {
+            qCDebug(lcVici, "event %s", packet.name.constData());
             Q_EMIT eventReceived(packet.name, packet.message);
         }
         return self && m_open;
@@ -221,6 +244,7 @@ void ViciClient::onSocketClosed(const QString &reason)
     if (!m_open)
         return;
     m_open = false;
+    qCInfo(lcVici, "connection to charon closed: %s", qUtf8Printable(reason));
     QPointer<ViciClient> self(this);
     std::deque<Pending> pending;
     pending.swap(m_pending);

@@ -1,5 +1,6 @@
 #include "ViciVpnBackend.h"
 
+#include "platform/Logging.h"
 #include "platform/SecureFile.h"
 #include "platform/vici/ResolverLeftovers.h"
 #include "platform/vici/UpdownScript.h"
@@ -940,8 +941,8 @@ void ViciVpnBackend::writeHeldKeys()
         lines += id + '\n';
     if (!SecureFile::makePrivateDirectory(QFileInfo(m_options.heldKeysFile).absolutePath())
         || !SecureFile::writeAtomically(m_options.heldKeysFile, lines))
-        qWarning("orvex: the ids of the keys given to charon cannot be kept in %s",
-                 qPrintable(m_options.heldKeysFile));
+        qCWarning(lcVici, "the ids of the keys given to charon cannot be kept in %s",
+                  qPrintable(m_options.heldKeysFile));
 }
 
 void ViciVpnBackend::unloadKeysBut(const QByteArray &keyId)
