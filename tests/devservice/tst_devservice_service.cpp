@@ -713,7 +713,12 @@ void DevServiceTest::usageMonthInLocalTime()
     const QString udid = udidFor(u"month"_s);
     QVERIFY(registerAccount(*m_client, m_config, u"month@example.org"_s, u"pw"_s, udid));
     const auto utc = [](int month, int day, int hour, int minute) {
-        return QDateTime(QDate(2025, month, day), QTime(hour, minute), Qt::UTC);
+        return QDateTime::fromString(QStringLiteral("2025-%1-%2T%3:%4:00Z")
+                                         .arg(month, 2, 10, QLatin1Char('0'))
+                                         .arg(day, 2, 10, QLatin1Char('0'))
+                                         .arg(hour, 2, 10, QLatin1Char('0'))
+                                         .arg(minute, 2, 10, QLatin1Char('0')),
+                                     Qt::ISODate);
     };
     QVERIFY(addUsage(udid, utc(3, 15, 10, 0), 1048576, 0));
     QVERIFY(addUsage(udid, utc(3, 31, 23, 30), 1000, 2000));
