@@ -824,7 +824,9 @@ void DevServiceTest::helpDesk()
 
 void DevServiceTest::hostileInput()
 {
-    const QString big(20000, QLatin1Char('a'));
+    // Beyond the HTTP layer's 8 KB limit for a request line, within the
+    // 32 KB newer cpp-httplib reads at all.
+    const QString big(10000, QLatin1Char('a'));
     const QString large(3000, QLatin1Char('b'));
     const QList<QPair<QString, QueryItems>> requests = {
         {u"/getuser.json"_s, {{u"user"_s, big}, {u"check"_s, big}}},
@@ -841,6 +843,12 @@ void DevServiceTest::hostileInput()
         // Whatever was wrong, the answer is JSON (the HTTP layer's own refusals included).
         QVERIFY2(!QJsonDocument::fromJson(answer.body).isNull(), answer.body.left(200).constData());
     }
+    // A request line longer still: refused, or (cpp-httplib 0.18) the
+    // connection closed unread; the service goes on answering.
+    const HttpAnswer huge = m_client->get(u"/getuser.json"_s, {{u"user"_s, QString(40000, QLatin1Char('a'))}});
+    QVERIFY2(huge.status == 414 || (huge.status == 0 && huge.error != QNetworkReply::NoError),
+             qPrintable(QString::number(huge.status)));
+    QVERIFY(m_client->get(u"/getuser.json"_s, {{u"user"_s, u"a"_s}}).status > 0);
     // Bytes that are not UTF-8, straight in the query.
     QUrl raw = m_client->url(u"/getuser.json"_s);
     raw.setQuery(u"user=%FF%FE&check=%C0%80"_s, QUrl::StrictMode);
