@@ -105,8 +105,9 @@ void FrontEnd::install(httplib::Server &server)
     server.Patch(".*", handler);
     server.Delete(".*", handler);
     server.Options(".*", handler);
-    // Header lines are bounded in length by the HTTP layer but not in number;
-    // their bytes are bounded by the connection guard.
+    // Header lines are bounded in length by the HTTP layer; in number by this
+    // (cpp-httplib 0.18 also counts them itself, see the error handler), their
+    // bytes by the connection guard.
     server.set_pre_routing_handler([](const httplib::Request &request, httplib::Response &response) {
         if (request.headers.size() <= maxHeaderFields)
             return httplib::Server::HandlerResponse::Unhandled;
@@ -116,9 +117,14 @@ void FrontEnd::install(httplib::Server &server)
         return httplib::Server::HandlerResponse::Handled;
     });
     // Errors the HTTP layer raises itself (bad request lines, oversize bodies)
-    // still get a JSON body.
-    const httplib::Server::HandlerWithResponse errorHandler = [](const httplib::Request &,
+    // still get a JSON body. A layer that refuses too many header fields
+    // itself calls them a bad request; they are answered as above.
+    const httplib::Server::HandlerWithResponse errorHandler = [](const httplib::Request &request,
                                                                  httplib::Response &response) {
+        if (response.status == 400 && request.headers.size() >= maxHeaderFields) {
+            response.status = 431;
+            response.set_header("Connection", "close");
+        }
         if (response.body.empty() && response.status != 204 && response.content_length_ == 0) {
             response.set_content(dumpJson({{"error", reason(response.status)}}), "application/json");
             return httplib::Server::HandlerResponse::Handled;

@@ -1,6 +1,7 @@
 #include "ViciClient.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <poll.h>
 #include <sys/socket.h>

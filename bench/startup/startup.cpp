@@ -159,8 +159,7 @@ void series(const char *label, const std::string &client, const std::vector<std:
 // The libraries the dynamic loader resolves for the binary (ldd's list).
 void linked(const std::string &client)
 {
-    struct stat st
-    {};
+    struct stat st = {};
     if (stat(client.c_str(), &st) == 0)
         std::printf("binary %s: %.2f MB\nFIGURE binary-size-mb %.2f\n", client.c_str(),
                     st.st_size / 1048576.0, st.st_size / 1048576.0);
@@ -170,8 +169,7 @@ void linked(const std::string &client)
     if (fd >= 0) {
         close(fd);
         const std::string strip = "strip -o '" + std::string(stripped) + "' '" + client + "' 2>/dev/null";
-        struct stat small
-        {};
+        struct stat small = {};
         if (std::system(strip.c_str()) == 0 && stat(stripped, &small) == 0)
             std::printf("FIGURE binary-stripped-mb %.2f\n", small.st_size / 1048576.0);
         unlink(stripped);

@@ -269,10 +269,13 @@ void Session::logout(std::function<void(const Outcome<> &)> done)
             self->m_defaults.remove(DefaultsKeys::secretRemovalPending);
         if (!done)
             return;
-        done(removed ? Outcome<>::success()
-                     : Outcome<>::failure(QStringLiteral(
-                         "The account password could not be removed from the desktop's keyring (no Secret "
-                         "Service answered, or it refused); it is removed when the client next starts.")));
+        if (removed) {
+            done(Outcome<>::success());
+            return;
+        }
+        done(Outcome<>::failure(
+            QStringLiteral("The account password could not be removed from the desktop's keyring (no Secret "
+                           "Service answered, or it refused); it is removed when the client next starts.")));
     });
 }
 

@@ -40,8 +40,9 @@ void QuitSequence::end()
         return;
     m_ending = true;
     m_bound.start();
-    StatusMenuHandler::quit(
-        service(), [this] { finish(); }, [this] { stopAndFinish(); });
+    const auto finished = [this] { finish(); };
+    const auto stopThenFinish = [this] { stopAndFinish(); };
+    StatusMenuHandler::quit(service(), finished, stopThenFinish);
 }
 
 void QuitSequence::stopAndFinish()

@@ -23,6 +23,7 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <ctime>
 #include <memory>
 #include <vector>
 
@@ -604,8 +605,9 @@ std::optional<IdentityStore::Validity> IdentityStore::validity(const QByteArray 
         struct tm when = {};
         if (!time || ASN1_TIME_to_tm(time, &when) != 1)
             return {};
-        return QDateTime(QDate(when.tm_year + 1900, when.tm_mon + 1, when.tm_mday),
-                         QTime(when.tm_hour, when.tm_min, when.tm_sec), Qt::UTC);
+        // The instant, then shown in UTC: the time-spec constructors are
+        // deprecated from Qt 6.9 on, and QTimeZone::utc() is newer than 6.4.
+        return QDateTime::fromSecsSinceEpoch(qint64(::timegm(&when))).toUTC();
     };
     Validity validity{toDateTime(X509_get0_notBefore(cert.get())), toDateTime(X509_get0_notAfter(cert.get()))};
     if (!validity.notBefore.isValid() || !validity.notAfter.isValid())

@@ -168,8 +168,7 @@ bool VpnManager::isSavedAndApplied() const
 
 std::optional<VpnManager::FileStamp> VpnManager::stampOf(const QString &path)
 {
-    struct stat info
-    {};
+    struct stat info = {};
     if (::lstat(QFile::encodeName(path).constData(), &info) != 0 || !S_ISREG(info.st_mode))
         return std::nullopt;
     return FileStamp{qint64(info.st_size), qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec,

@@ -192,7 +192,7 @@ void tst_URLRouter::usageRequestUsesLocalDayAndCurrentOffset()
     QFETCH(QString, tz);
     setZone(zone.constData());
     // 23:30 local on the last day of a month is still that day.
-    const QDateTime lateEvening(QDate(2026, 1, 31), QTime(23, 30), Qt::LocalTime);
+    const QDateTime lateEvening(QDate(2026, 1, 31), QTime(23, 30));
     const Items items = decodeWithPython(URLRouter::getDeviceUsage(QStringLiteral("ud"), lateEvening)
                                              .url()
                                              .query(QUrl::FullyEncoded)

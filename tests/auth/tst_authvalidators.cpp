@@ -69,7 +69,8 @@ struct Window
         if (!QTest::qWaitForWindowExposed(&widget))
             return false;
         widget.activateWindow();
-        QApplication::setActiveWindow(&widget);
+        if (!QTest::qWaitForWindowActive(&widget))
+            return false;
         field->setFocus(Qt::OtherFocusReason);
         return QTest::qWaitFor([field] { return field->hasFocus(); });
     }

@@ -713,7 +713,12 @@ void DevServiceTest::usageMonthInLocalTime()
     const QString udid = udidFor(u"month"_s);
     QVERIFY(registerAccount(*m_client, m_config, u"month@example.org"_s, u"pw"_s, udid));
     const auto utc = [](int month, int day, int hour, int minute) {
-        return QDateTime(QDate(2025, month, day), QTime(hour, minute), Qt::UTC);
+        return QDateTime::fromString(QStringLiteral("2025-%1-%2T%3:%4:00Z")
+                                         .arg(month, 2, 10, QLatin1Char('0'))
+                                         .arg(day, 2, 10, QLatin1Char('0'))
+                                         .arg(hour, 2, 10, QLatin1Char('0'))
+                                         .arg(minute, 2, 10, QLatin1Char('0')),
+                                     Qt::ISODate);
     };
     QVERIFY(addUsage(udid, utc(3, 15, 10, 0), 1048576, 0));
     QVERIFY(addUsage(udid, utc(3, 31, 23, 30), 1000, 2000));
@@ -819,7 +824,9 @@ void DevServiceTest::helpDesk()
 
 void DevServiceTest::hostileInput()
 {
-    const QString big(20000, QLatin1Char('a'));
+    // Beyond the HTTP layer's 8 KB limit for a request line, within the
+    // 32 KB newer cpp-httplib reads at all.
+    const QString big(10000, QLatin1Char('a'));
     const QString large(3000, QLatin1Char('b'));
     const QList<QPair<QString, QueryItems>> requests = {
         {u"/getuser.json"_s, {{u"user"_s, big}, {u"check"_s, big}}},
@@ -836,6 +843,12 @@ void DevServiceTest::hostileInput()
         // Whatever was wrong, the answer is JSON (the HTTP layer's own refusals included).
         QVERIFY2(!QJsonDocument::fromJson(answer.body).isNull(), answer.body.left(200).constData());
     }
+    // A request line longer still: refused, or (cpp-httplib 0.18) the
+    // connection closed unread; the service goes on answering.
+    const HttpAnswer huge = m_client->get(u"/getuser.json"_s, {{u"user"_s, QString(40000, QLatin1Char('a'))}});
+    QVERIFY2(huge.status == 414 || (huge.status == 0 && huge.error != QNetworkReply::NoError),
+             qPrintable(QString::number(huge.status)));
+    QVERIFY(m_client->get(u"/getuser.json"_s, {{u"user"_s, u"a"_s}}).status > 0);
     // Bytes that are not UTF-8, straight in the query.
     QUrl raw = m_client->url(u"/getuser.json"_s);
     raw.setQuery(u"user=%FF%FE&check=%C0%80"_s, QUrl::StrictMode);

@@ -123,8 +123,7 @@ public:
 
 private:
     int m_fd = -1;
-    struct stat m_info
-    {};
+    struct stat m_info = {};
 };
 
 Outcome<> openKeyFile(const QString &path, uint owner)
