@@ -30,6 +30,7 @@
 // usage: bench_responsiveness [ROUNDS]
 
 #include "DevServiceProcess.h"
+#include "ConfigCompat.h"
 #include "EventWait.h"
 #include "GatewayFixture.h"
 
@@ -225,7 +226,7 @@ int main(int argc, char **argv)
     config.vpnGatewayHost = gateway.host();
     config.vpnBackend = QStringLiteral("vici");
     config.viciSocket = gateway.clientVici();
-    config.viciNetworkNamespace = gateway.clientNamespace();
+    BenchConfig::setGuardedNamespace(config, gateway.clientNamespace());
     Config::setCurrent(config);
     SystemInfo::setMachineIdSourceForTesting(
         [] { return std::optional<QString>(QStringLiteral("bench-resp")); });

@@ -2,6 +2,7 @@
 // VpnManager and its VICI backend, and from a bare VICI `initiate` to its
 // answer, measured alternately on the same gateway in the same run.
 
+#include "ConfigCompat.h"
 #include "EventWait.h"
 #include "GatewayFixture.h"
 
@@ -76,7 +77,7 @@ int main(int argc, char **argv)
     Config config = *Config::parse({}, {}, nullptr);
     config.vpnGatewayHost = gateway.host();
     config.viciSocket = gateway.clientVici();
-    config.viciNetworkNamespace = gateway.clientNamespace();
+    BenchConfig::setGuardedNamespace(config, gateway.clientNamespace());
     config.caCertificates = {gateway.caCertificate()};
     Config::setCurrent(config);
     SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(QStringLiteral("bench")); });
