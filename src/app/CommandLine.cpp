@@ -73,6 +73,10 @@ std::optional<int> handle(const QStringList &arguments)
                                   QStringLiteral("Displays this help."));
     parser.addOption(help);
     const QCommandLineOption version = parser.addVersionOption();
+    parser.addOption(QCommandLineOption(
+        QStringLiteral("tray"),
+        QStringLiteral("Starts in the tray without opening the window (as D-Bus activation\n"
+                       "does for orvexctl). A client already running is left as it is.")));
     addToolkitOptions(parser);
 
     if (!parser.parse(arguments))
@@ -95,6 +99,11 @@ std::optional<int> handle(const QStringList &arguments)
         return 0;
     }
     return std::nullopt;
+}
+
+bool startsInTray(const QStringList &arguments)
+{
+    return arguments.contains(QStringLiteral("--tray"));
 }
 
 QStringList fromArgv(int argc, char *argv[])

@@ -15,6 +15,10 @@ namespace Orvex::CommandLine {
 // `arguments` include the program name first, as QCoreApplication::arguments().
 std::optional<int> handle(const QStringList &arguments);
 
+// After handle(): the client was asked to start in the tray, without its
+// window (--tray; D-Bus activation starts it so).
+bool startsInTray(const QStringList &arguments);
+
 // The arguments of main() as text, for handle().
 QStringList fromArgv(int argc, char *argv[]);
 
