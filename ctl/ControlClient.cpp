@@ -45,7 +45,11 @@ std::optional<QVariantMap> ControlClient::properties(QString *error)
         *error = reply.errorMessage().isEmpty() ? QStringLiteral("no answer") : reply.errorMessage();
         return std::nullopt;
     }
-    const QVariantMap given = qdbus_cast<QVariantMap>(reply.arguments().constFirst());
+    return checked(qdbus_cast<QVariantMap>(reply.arguments().constFirst()), error);
+}
+
+std::optional<QVariantMap> ControlClient::checked(const QVariantMap &given, QString *error)
+{
     QVariantMap checked;
     for (const char *name : textNames) {
         const QVariant value = given.value(QLatin1String(name));
@@ -77,12 +81,12 @@ bool ControlClient::follow()
                          SLOT(onChanged(QVariantMap)));
 }
 
-void ControlClient::onChanged(const QVariantMap &)
+void ControlClient::onChanged(const QVariantMap &properties)
 {
-    // The signal's own map is not trusted further than a read: the
-    // properties are read again and checked as `status` does.
+    // The signal carries every property: each transition is seen, also
+    // those that follow one another at once. Checked as a read is.
     QString error;
-    if (const std::optional<QVariantMap> now = properties(&error))
+    if (const std::optional<QVariantMap> now = checked(properties, &error))
         Q_EMIT changed(*now);
 }
 

@@ -49,5 +49,9 @@ private Q_SLOTS:
     void onChanged(const QVariantMap &properties);
 
 private:
+    // The known names with their types, each text bounded; absent when one
+    // is missing or of another type.
+    static std::optional<QVariantMap> checked(const QVariantMap &given, QString *error);
+
     QDBusConnection m_bus;
 };

@@ -13,6 +13,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <memory>
 #include <optional>
 
 namespace {
@@ -99,20 +100,30 @@ int switchOn(QCoreApplication &app, ControlClient &client, std::optional<int> wa
     if (!waitSeconds)
         return Exit::Connected;
 
-    const QString earlier = before->value(QStringLiteral("LastChange")).toString();
-    const auto settle = [&app, earlier](const QVariantMap &p) {
+    // A block or a failure that was there before this request is no answer
+    // to it: only one after the state has moved is.
+    const auto key = [](const QVariantMap &p) {
+        return p.value(QStringLiteral("State")).toString() + u'\n' + p.value(QStringLiteral("Reason")).toString();
+    };
+    const QString earlier = key(*before);
+    auto moved = std::make_shared<bool>(false);
+    auto settled = std::make_shared<bool>(false);
+    const auto settle = [&app, earlier, key, moved, settled](const QVariantMap &p) {
+        if (*settled)
+            return;
+        *moved = *moved || key(p) != earlier;
         const QString state = p.value(QStringLiteral("State")).toString();
         if (state == QLatin1String("Connected")) {
+            *settled = true;
             out(ControlClient::line(p));
             app.exit(Exit::Connected);
             return;
         }
-        // A block or a failure from before this request is no answer to it.
-        const bool fresh = p.value(QStringLiteral("LastChange")).toString() != earlier;
         const bool failed = state == QLatin1String("Blocked")
                             || (state == QLatin1String("Off")
                                 && !p.value(QStringLiteral("Reason")).toString().isEmpty());
-        if (fresh && failed) {
+        if (*moved && failed) {
+            *settled = true;
             fail(ControlClient::line(p), Exit::NotConnected);
             app.exit(Exit::NotConnected);
         }

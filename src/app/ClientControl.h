@@ -45,6 +45,7 @@ public:
     // Exports the object on `bus` and asks for the well-known name (without
     // waiting for the bus: a D-Bus activation's caller waits for it instead).
     Outcome<> publish(const QDBusConnection &bus);
+    QDBusConnection bus() const { return m_bus; }
 
     // The properties, by their names on the bus.
     QVariantMap properties() const { return m_properties; }

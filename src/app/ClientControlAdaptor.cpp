@@ -24,11 +24,13 @@ QStringList ClientControlAdaptor::virtualAddresses() const
     return m_control->properties().value(QStringLiteral("VirtualAddresses")).toStringList();
 }
 
-void ClientControlAdaptor::Connect()
+void ClientControlAdaptor::Connect(const QDBusMessage &call)
 {
     const Outcome<> outcome = m_control->turnOn();
-    if (!outcome.isSuccess())
-        sendErrorReply(QString(ClientControl::signedOutError), outcome.error());
+    if (outcome.isSuccess())
+        return;
+    call.setDelayedReply(true);
+    m_control->bus().send(call.createErrorReply(QString(ClientControl::signedOutError), outcome.error()));
 }
 
 void ClientControlAdaptor::Disconnect()
@@ -36,12 +38,11 @@ void ClientControlAdaptor::Disconnect()
     m_control->turnOff();
 }
 
-QString ClientControlAdaptor::Diagnostics()
+QString ClientControlAdaptor::Diagnostics(const QDBusMessage &call)
 {
     // Answered once the tunnel's daemon has told its version.
-    setDelayedReply(true);
-    const QDBusMessage call = message();
-    QDBusConnection bus = connection();
+    call.setDelayedReply(true);
+    QDBusConnection bus = m_control->bus();
     m_control->diagnostics([call, bus](const QString &report) mutable { bus.send(call.createReply(report)); });
     return {};
 }

@@ -1,7 +1,7 @@
 #pragma once
 
 #include <QDBusAbstractAdaptor>
-#include <QDBusContext>
+#include <QDBusMessage>
 #include <QStringList>
 #include <QVariantMap>
 
@@ -12,7 +12,7 @@ class ClientControl;
 // ClientControl on the session bus: org.orvex.Client1, as
 // org.orvex.Client1.xml describes it (a test holds the two together). Every
 // answer comes from ClientControl; nothing here decides.
-class ClientControlAdaptor final : public QDBusAbstractAdaptor, protected QDBusContext
+class ClientControlAdaptor final : public QDBusAbstractAdaptor
 {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.orvex.Client1")
@@ -35,10 +35,12 @@ public:
     QStringList virtualAddresses() const;
     QString email() const { return text("Email"); }
 
+    // Each call's message comes last, unseen on the bus: the answer to it may
+    // be an error, or come later.
 public Q_SLOTS:
-    void Connect();
+    void Connect(const QDBusMessage &call);
     void Disconnect();
-    QString Diagnostics();
+    QString Diagnostics(const QDBusMessage &call);
 
 Q_SIGNALS:
     void Changed(const QVariantMap &properties);
