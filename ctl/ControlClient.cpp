@@ -60,7 +60,8 @@ std::optional<QVariantMap> ControlClient::checked(const QVariantMap &given, QStr
         checked.insert(QLatin1String(name), value.toString().left(2000));
     }
     QStringList addresses;
-    for (const QString &address : given.value(QStringLiteral("VirtualAddresses")).toStringList().mid(0, maxAddresses))
+    for (const QString &address :
+         given.value(QStringLiteral("VirtualAddresses")).toStringList().mid(0, maxAddresses))
         addresses << address.left(64);
     checked.insert(QStringLiteral("VirtualAddresses"), addresses);
     return checked;

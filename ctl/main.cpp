@@ -24,22 +24,21 @@ constexpr int defaultWaitSeconds = 60;
 constexpr int maxWaitSeconds = 3600;
 constexpr qsizetype maxReportBytes = 1 << 20;
 
-const char usage[] =
-    "Usage: orvexctl COMMAND\n"
-    "\n"
-    "The VPN of the running Orvex client (started when it is not running).\n"
-    "\n"
-    "Commands:\n"
-    "  status [--json]          the tunnel's state, as one line or as JSON\n"
-    "  on [--wait [SECONDS]]    turn the VPN on; with --wait, until it is up\n"
-    "                           (at most SECONDS, default 60)\n"
-    "  off                      turn the VPN off (also lifts a block)\n"
-    "  watch                    one JSON line now and at every change\n"
-    "  diagnostics [--json]     a report for a help-desk ticket, without secrets\n"
-    "  --help, --version\n"
-    "\n"
-    "Exit status: 0 connected (status, on --wait) or done, 1 not connected,\n"
-    "2 error (usage, no session bus, the client unreachable), 3 signed out.\n";
+const char usage[] = "Usage: orvexctl COMMAND\n"
+                     "\n"
+                     "The VPN of the running Orvex client (started when it is not running).\n"
+                     "\n"
+                     "Commands:\n"
+                     "  status [--json]          the tunnel's state, as one line or as JSON\n"
+                     "  on [--wait [SECONDS]]    turn the VPN on; with --wait, until it is up\n"
+                     "                           (at most SECONDS, default 60)\n"
+                     "  off                      turn the VPN off (also lifts a block)\n"
+                     "  watch                    one JSON line now and at every change\n"
+                     "  diagnostics [--json]     a report for a help-desk ticket, without secrets\n"
+                     "  --help, --version\n"
+                     "\n"
+                     "Exit status: 0 connected (status, on --wait) or done, 1 not connected,\n"
+                     "2 error (usage, no session bus, the client unreachable), 3 signed out.\n";
 
 void out(const QString &text)
 {
@@ -56,8 +55,9 @@ int fail(const QString &text, int status = Exit::Failure)
 
 int stateExit(const QVariantMap &properties)
 {
-    return properties.value(QStringLiteral("State")).toString() == QLatin1String("Connected") ? Exit::Connected
-                                                                                                : Exit::NotConnected;
+    return properties.value(QStringLiteral("State")).toString() == QLatin1String("Connected")
+               ? Exit::Connected
+               : Exit::NotConnected;
 }
 
 int status(ControlClient &client, bool asJson)
@@ -103,7 +103,8 @@ int switchOn(QCoreApplication &app, ControlClient &client, std::optional<int> wa
     // A block or a failure that was there before this request is no answer
     // to it: only one after the state has moved is.
     const auto key = [](const QVariantMap &p) {
-        return p.value(QStringLiteral("State")).toString() + u'\n' + p.value(QStringLiteral("Reason")).toString();
+        return p.value(QStringLiteral("State")).toString() + u'\n'
+               + p.value(QStringLiteral("Reason")).toString();
     };
     const QString earlier = key(*before);
     auto moved = std::make_shared<bool>(false);
@@ -180,8 +181,9 @@ QString entryLine(const QJsonValue &value, const char *textName)
     const QJsonObject entry = value.toObject();
     QString text = entry.value(QStringLiteral("at")).toString();
     if (entry.contains(QStringLiteral("state")))
-        text += QStringLiteral("  %1 (%2)").arg(entry.value(QStringLiteral("state")).toString(),
-                                                 entry.value(QStringLiteral("status")).toString());
+        text += QStringLiteral("  %1 (%2)")
+                    .arg(entry.value(QStringLiteral("state")).toString(),
+                         entry.value(QStringLiteral("status")).toString());
     const QString detail = entry.value(QLatin1String(textName)).toString();
     if (!detail.isEmpty())
         text += QStringLiteral("  ") + detail;
@@ -236,8 +238,9 @@ int diagnostics(ControlClient &client, bool asJson)
     out(QStringLiteral("Settings:"));
     const QJsonObject settings = report.value(QStringLiteral("settings")).toObject();
     for (auto it = settings.begin(); it != settings.end(); ++it)
-        out(QStringLiteral("  %1 = %2").arg(ControlClient::printable(it.key(), 64),
-                                            ControlClient::printable(it.value().toVariant().toString())));
+        out(QStringLiteral("  %1 = %2")
+                .arg(ControlClient::printable(it.key(), 64),
+                     ControlClient::printable(it.value().toVariant().toString())));
     return Exit::Connected;
 }
 

@@ -76,7 +76,8 @@ int main(int argc, char *argv[])
     }
     QDBusConnection connection = QDBusConnection::connectToBus(bus.address(), QStringLiteral("bench"));
     StandInClient client;
-    connection.registerObject(QStringLiteral("/org/orvex/Client"), &client, QDBusConnection::ExportAllProperties);
+    connection.registerObject(QStringLiteral("/org/orvex/Client"), &client,
+                              QDBusConnection::ExportAllProperties);
     connection.registerService(QStringLiteral("org.orvex.Client1"));
     measure("--version", {QStringLiteral("--version")}, bus.address());
     measure("status", {QStringLiteral("status")}, bus.address());

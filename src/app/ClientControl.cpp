@@ -83,7 +83,8 @@ ClientControl::ClientControl(VPNService &service, NetworkService &network, QObje
         QObject::connect(backend, &VpnBackend::reasonChanged, this, &ClientControl::refresh);
     m_properties = read();
     m_properties.insert(QStringLiteral("LastChange"), stamp(QDateTime::currentDateTimeUtc()));
-    m_history.push_back(Entry{QDateTime::currentDateTimeUtc(), m_properties.value(QStringLiteral("State")).toString(),
+    m_history.push_back(Entry{QDateTime::currentDateTimeUtc(),
+                              m_properties.value(QStringLiteral("State")).toString(),
                               m_properties.value(QStringLiteral("Status")).toString(), reason()});
 }
 
@@ -94,9 +95,10 @@ ClientControl::~ClientControl()
     m_bus.unregisterObject(objectPath);
     // The name goes with the connection anyway; a client that stays on the
     // bus (a test) gives it back now.
-    QDBusMessage release = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("ReleaseName"));
+    QDBusMessage release = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
+                                                          QStringLiteral("/org/freedesktop/DBus"),
+                                                          QStringLiteral("org.freedesktop.DBus"),
+                                                          QStringLiteral("ReleaseName"));
     release << QString(serviceName);
     m_bus.send(release);
 }
@@ -111,9 +113,10 @@ Outcome<> ClientControl::publish(const QDBusConnection &bus)
     m_published = true;
     // DBUS_NAME_FLAG_DO_NOT_QUEUE: the session has one client; should the
     // name be taken, queueing behind its owner would answer nothing.
-    QDBusMessage request = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("RequestName"));
+    QDBusMessage request = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
+                                                          QStringLiteral("/org/freedesktop/DBus"),
+                                                          QStringLiteral("org.freedesktop.DBus"),
+                                                          QStringLiteral("RequestName"));
     request << QString(serviceName) << 4u;
     m_bus.send(request);
     return Outcome<>::success();
@@ -211,7 +214,8 @@ void ClientControl::refresh()
     const QString state = now.value(QStringLiteral("State")).toString();
     const QString status = now.value(QStringLiteral("Status")).toString();
     const QString why = now.value(QStringLiteral("Reason")).toString();
-    if (changedProperties.contains(QStringLiteral("State")) || changedProperties.contains(QStringLiteral("Status"))
+    if (changedProperties.contains(QStringLiteral("State"))
+        || changedProperties.contains(QStringLiteral("Status"))
         || changedProperties.contains(QStringLiteral("Reason")))
         m_history.push_back(Entry{at, state, status, why});
     if (state == QLatin1String("Blocked") && changedProperties.contains(QStringLiteral("State")))
@@ -233,7 +237,8 @@ void ClientControl::announce(const QVariantMap &changedProperties)
     Q_EMIT changed(m_properties);
     if (!m_published)
         return;
-    QDBusMessage signal = QDBusMessage::createSignal(objectPath, QStringLiteral("org.freedesktop.DBus.Properties"),
+    QDBusMessage signal = QDBusMessage::createSignal(objectPath,
+                                                     QStringLiteral("org.freedesktop.DBus.Properties"),
                                                      QStringLiteral("PropertiesChanged"));
     signal << QString(interfaceName) << changedProperties << QStringList();
     m_bus.send(signal);
@@ -254,11 +259,11 @@ void ClientControl::diagnostics(std::function<void(const QString &report)> done)
     const Config &config = Config::current();
     const UserDefaults &defaults = m_service.session().defaults();
     QJsonObject tunnel = QJsonObject::fromVariantMap(m_properties);
-    tunnel.insert(QStringLiteral("Email"), redactedEmail(m_properties.value(QStringLiteral("Email")).toString()));
+    tunnel.insert(QStringLiteral("Email"),
+                  redactedEmail(m_properties.value(QStringLiteral("Email")).toString()));
     QJsonObject report{
-        {QStringLiteral("client"),
-         QJsonObject{{QStringLiteral("version"), Utility::applicationVersion()},
-                     {QStringLiteral("qt"), QString::fromLatin1(qVersion())}}},
+        {QStringLiteral("client"), QJsonObject{{QStringLiteral("version"), Utility::applicationVersion()},
+                                               {QStringLiteral("qt"), QString::fromLatin1(qVersion())}}},
         {QStringLiteral("system"),
          QJsonObject{{QStringLiteral("distribution"), QSysInfo::prettyProductName()},
                      {QStringLiteral("kernel"), QSysInfo::kernelVersion()},
@@ -278,8 +283,8 @@ void ClientControl::diagnostics(std::function<void(const QString &report)> done)
              {QStringLiteral("viciNetworkNamespace"), config.viciNetworkNamespace},
              {QStringLiteral("isAutoConnectEnabled"), defaults.boolean(Keys::isAutoConnectEnabled)},
              {QStringLiteral("isAutoStartEnabled"), defaults.boolean(Keys::isAutoStartEnabled)},
-             {QStringLiteral("isNotificationsEnabled"),
-              !defaults.contains(Keys::isNotificationsEnabled) || defaults.boolean(Keys::isNotificationsEnabled)},
+             {QStringLiteral("isNotificationsEnabled"), !defaults.contains(Keys::isNotificationsEnabled)
+                                                            || defaults.boolean(Keys::isNotificationsEnabled)},
              {QStringLiteral("isBlockWhenDisconnectedEnabled"),
               defaults.boolean(Keys::isBlockWhenDisconnectedEnabled)},
          }},

@@ -73,10 +73,11 @@ std::optional<int> handle(const QStringList &arguments)
                                   QStringLiteral("Displays this help."));
     parser.addOption(help);
     const QCommandLineOption version = parser.addVersionOption();
-    parser.addOption(QCommandLineOption(
-        QStringLiteral("tray"),
-        QStringLiteral("Starts in the tray without opening the window (as D-Bus activation\n"
-                       "does for orvexctl). A client already running is left as it is.")));
+    parser.addOption(
+        QCommandLineOption(QStringLiteral("tray"),
+                           QStringLiteral(
+                               "Starts in the tray without opening the window (as D-Bus activation\n"
+                               "does for orvexctl). A client already running is left as it is.")));
     addToolkitOptions(parser);
 
     if (!parser.parse(arguments))

@@ -186,7 +186,8 @@ ProgramRun tst_Orvexctl::runCtl(const QStringList &arguments, Drive drive, const
     if (!QTest::qWaitFor([&process] { return process.state() == QProcess::NotRunning; }, 60000))
         endProcess(process);
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError())};
+            QString::fromUtf8(process.readAllStandardOutput()),
+            QString::fromUtf8(process.readAllStandardError())};
 }
 
 void tst_Orvexctl::interfaceMatchesItsDescription()
@@ -197,20 +198,22 @@ void tst_Orvexctl::interfaceMatchesItsDescription()
     QDBusMessage reply;
     {
         QDBusConnection other = QDBusConnection::connectToBus(m_bus.address(), u"introspection"_s);
-        QDBusPendingCall pending = other.asyncCall(QDBusMessage::createMethodCall(
-            ClientControl::serviceName, ClientControl::objectPath, u"org.freedesktop.DBus.Introspectable"_s,
-            u"Introspect"_s));
+        QDBusPendingCall pending = other.asyncCall(
+            QDBusMessage::createMethodCall(ClientControl::serviceName, ClientControl::objectPath,
+                                           u"org.freedesktop.DBus.Introspectable"_s, u"Introspect"_s));
         QTRY_VERIFY(pending.isFinished());
         reply = pending.reply();
     }
     QDBusConnection::disconnectFromBus(u"introspection"_s);
     QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
-    const QStringList described = members(readText(QStringLiteral(ORVEX_INTERFACE_XML)), u"org.orvex.Client1"_s);
-    QCOMPARE(described, (QStringList{u"method Connect"_s, u"method Diagnostics out:s"_s, u"method Disconnect"_s,
-                                     u"property Email s read"_s, u"property Gateway s read"_s,
-                                     u"property LastChange s read"_s, u"property Reason s read"_s,
-                                     u"property State s read"_s, u"property Status s read"_s,
-                                     u"property VirtualAddresses as read"_s, u"signal Changed a{sv}"_s}));
+    const QStringList described = members(readText(QStringLiteral(ORVEX_INTERFACE_XML)),
+                                          u"org.orvex.Client1"_s);
+    QCOMPARE(described,
+             (QStringList{u"method Connect"_s, u"method Diagnostics out:s"_s, u"method Disconnect"_s,
+                          u"property Email s read"_s, u"property Gateway s read"_s,
+                          u"property LastChange s read"_s, u"property Reason s read"_s,
+                          u"property State s read"_s, u"property Status s read"_s,
+                          u"property VirtualAddresses as read"_s, u"signal Changed a{sv}"_s}));
     QCOMPARE(members(reply.arguments().value(0).toString(), u"org.orvex.Client1"_s), described);
 }
 
@@ -230,7 +233,8 @@ void tst_Orvexctl::commands_data()
     const QStringList on{u"attach"_s, u"attach"_s, u"apply"_s, u"start"_s};
     QTest::newRow("status, signed out") << int(SignedOut) << QStringList{u"status"_s} << int(Nothing) << 1
                                         << u"Off (signed out)\n"_s << QString() << none;
-    QTest::newRow("on, signed out") << int(SignedOut) << QStringList{u"on"_s} << int(Nothing) << 3 << QString()
+    QTest::newRow("on, signed out") << int(SignedOut) << QStringList{u"on"_s} << int(Nothing) << 3
+                                    << QString()
                                     << u"Nobody is signed in to Orvex. Sign in in the Orvex window first."_s
                                     << none;
     QTest::newRow("status, connected") << int(Connected) << QStringList{u"status"_s} << int(Nothing) << 0
@@ -239,19 +243,21 @@ void tst_Orvexctl::commands_data()
         << int(SignedIn) << QStringList{u"status"_s, u"--json"_s} << int(Nothing) << 1
         << uR"({"Email":"ann@example.com","Gateway":"vpn.orvex.example","Reason":"","State":"Off","Status":"Disconnected","VirtualAddresses":[]})"_s
         << QString() << none;
-    QTest::newRow("on --wait, comes up") << int(SignedIn) << QStringList{u"on"_s, u"--wait"_s, u"30"_s}
-                                         << int(BringUp) << 0 << u"Connected to vpn.orvex.example\n"_s << QString()
-                                         << on;
+    QTest::newRow("on --wait, comes up")
+        << int(SignedIn) << QStringList{u"on"_s, u"--wait"_s, u"30"_s} << int(BringUp) << 0
+        << u"Connected to vpn.orvex.example\n"_s << QString() << on;
     QTest::newRow("on --wait, given up")
         << int(SignedIn) << QStringList{u"on"_s, u"--wait"_s} << int(GiveUp) << 1 << QString()
         << u"orvexctl: Blocked, nothing leaves outside the VPN: The VPN service on this computer stopped.\n"_s
         << on;
-    QTest::newRow("off, connected") << int(Connected) << QStringList{u"off"_s} << int(Nothing) << 0 << QString()
-                                    << QString() << QStringList{u"attach"_s, u"apply"_s, u"stop"_s};
-    QTest::newRow("unknown command") << int(SignedIn) << QStringList{u"of"_s} << int(Nothing) << 2 << QString()
-                                     << u"Usage: orvexctl COMMAND"_s << none;
-    QTest::newRow("wait out of range") << int(SignedIn) << QStringList{u"on"_s, u"--wait"_s, u"0"_s}
-                                       << int(Nothing) << 2 << QString() << u"Usage: orvexctl COMMAND"_s << none;
+    QTest::newRow("off, connected") << int(Connected) << QStringList{u"off"_s} << int(Nothing) << 0
+                                    << QString() << QString()
+                                    << QStringList{u"attach"_s, u"apply"_s, u"stop"_s};
+    QTest::newRow("unknown command") << int(SignedIn) << QStringList{u"of"_s} << int(Nothing) << 2
+                                     << QString() << u"Usage: orvexctl COMMAND"_s << none;
+    QTest::newRow("wait out of range")
+        << int(SignedIn) << QStringList{u"on"_s, u"--wait"_s, u"0"_s} << int(Nothing) << 2 << QString()
+        << u"Usage: orvexctl COMMAND"_s << none;
 }
 
 void tst_Orvexctl::commands()
@@ -314,9 +320,9 @@ void tst_Orvexctl::watchPrintsEachTransitionAndDiagnosticsKeepsThem()
     QCOMPARE(runCtl({u"off"_s}).exitCode, 0);
     // Turn ON raises the block before the backend starts; Turn OFF keeps it
     // until the tunnel is down.
-    const QStringList transitions{u"Off/Disconnected"_s,          u"Connecting/Disconnected"_s,
-                                  u"Connecting/Connecting"_s,     u"Connected/Connected"_s,
-                                  u"Disconnecting/Connected"_s,   u"Disconnecting/Disconnecting"_s,
+    const QStringList transitions{u"Off/Disconnected"_s,        u"Connecting/Disconnected"_s,
+                                  u"Connecting/Connecting"_s,   u"Connected/Connected"_s,
+                                  u"Disconnecting/Connected"_s, u"Disconnecting/Disconnecting"_s,
                                   u"Off/Disconnected"_s};
     QTRY_COMPARE(seen(), transitions);
     endProcess(watch);
@@ -379,17 +385,19 @@ void tst_Orvexctl::activationStartsTheClientInTheTray()
     environment.insert(u"XDG_DATA_HOME"_s, home + u"/data"_s);
     environment.insert(u"XDG_CACHE_HOME"_s, home + u"/cache"_s);
     environment.insert(u"ORVEX_CONFIG"_s, noCharon);
-    environment.insert(u"DBUS_SYSTEM_BUS_ADDRESS"_s, u"unix:path=%1"_s.arg(m_dir.filePath(u"no-system-bus"_s)));
+    environment.insert(u"DBUS_SYSTEM_BUS_ADDRESS"_s,
+                       u"unix:path=%1"_s.arg(m_dir.filePath(u"no-system-bus"_s)));
     PrivateBus bus(config, environment);
     QVERIFY2(bus.isRunning(), qPrintable(bus.error()));
 
     const ProgramRun status = runCtl({u"status"_s}, Nothing, bus.address());
     // The one who answered is the client of this build, started for the tray;
     // it ends with the test.
-    const ProgramRun owner = runProgram(
-        u"dbus-send"_s, {u"--bus="_s + bus.address(), u"--print-reply"_s, u"--dest=org.freedesktop.DBus"_s,
-                         u"/org/freedesktop/DBus"_s, u"org.freedesktop.DBus.GetConnectionUnixProcessID"_s,
-                         u"string:org.orvex.Client1"_s});
+    const ProgramRun owner = runProgram(u"dbus-send"_s,
+                                        {u"--bus="_s + bus.address(), u"--print-reply"_s,
+                                         u"--dest=org.freedesktop.DBus"_s, u"/org/freedesktop/DBus"_s,
+                                         u"org.freedesktop.DBus.GetConnectionUnixProcessID"_s,
+                                         u"string:org.orvex.Client1"_s});
     static const QRegularExpression uint32(u"uint32 (\\d+)"_s);
     const uint pid = uint32.match(owner.out).captured(1).toUInt();
     const auto endClient = qScopeGuard([pid] {

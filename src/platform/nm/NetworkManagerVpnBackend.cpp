@@ -110,7 +110,8 @@ NetworkManagerVpnBackend::Options NetworkManagerVpnBackend::optionsFor(const Con
         return DaemonReadAccess::share(IdentityStore::standard(), reference, daemonApplication());
     };
     NetworkManagerLeakGuard::Options block;
-    block.uuid = NetworkManagerProfile::uuidFor(SystemInfo::machineId().value_or(QString()) + QStringLiteral("/traffic-block"),
+    block.uuid = NetworkManagerProfile::uuidFor(SystemInfo::machineId().value_or(QString())
+                                                    + QStringLiteral("/traffic-block"),
                                                 ::geteuid());
     block.owner = currentUser();
     options.leakGuard = std::make_shared<NetworkManagerLeakGuard>(block);
