@@ -87,6 +87,14 @@ class tst_Orvexctl : public QObject
 {
     Q_OBJECT
 
+public Q_SLOTS:
+    // org.freedesktop.DBus.Properties.PropertiesChanged of the interface.
+    void propertiesChanged(const QString &interface, const QVariantMap &changed, const QStringList &)
+    {
+        if (interface == ClientControl::interfaceName && changed.contains(u"State"_s))
+            m_announcedStates << changed.value(u"State"_s).toString();
+    }
+
 private Q_SLOTS:
     void initTestCase();
     void init();
@@ -120,6 +128,7 @@ private:
     TestSession m_session;
     std::unique_ptr<VPNService> m_service;
     std::unique_ptr<AppWiring> m_app;
+    QStringList m_announcedStates;
 };
 
 void tst_Orvexctl::initTestCase()
@@ -315,6 +324,10 @@ void tst_Orvexctl::watchPrintsEachTransitionAndDiagnosticsKeepsThem()
         return lines;
     };
     QTRY_COMPARE(seen(), (QStringList{u"Off/Disconnected"_s}));
+    QVERIFY(QDBusConnection::sessionBus().connect(ClientControl::serviceName, ClientControl::objectPath,
+                                                  u"org.freedesktop.DBus.Properties"_s,
+                                                  u"PropertiesChanged"_s, this,
+                                                  SLOT(propertiesChanged(QString, QVariantMap, QStringList))));
 
     QCOMPARE(runCtl({u"on"_s, u"--wait"_s}, BringUp).exitCode, 0);
     QCOMPARE(runCtl({u"off"_s}).exitCode, 0);
@@ -326,6 +339,9 @@ void tst_Orvexctl::watchPrintsEachTransitionAndDiagnosticsKeepsThem()
                                   u"Off/Disconnected"_s};
     QTRY_COMPARE(seen(), transitions);
     endProcess(watch);
+    // The standard signal names what changed: here each change of State.
+    QTRY_COMPARE(m_announcedStates,
+                 (QStringList{u"Connecting"_s, u"Connected"_s, u"Disconnecting"_s, u"Off"_s}));
 
     // The report keeps them, with nothing of the account but its domain.
     const ProgramRun report = runCtl({u"diagnostics"_s, u"--json"_s});
