@@ -197,7 +197,7 @@ QVariantMap ClientControl::read() const
 
 void ClientControl::refresh()
 {
-    if (m_failure.size() && m_service.tunnel().state() == TunnelController::State::Connected)
+    if (!m_failure.isEmpty() && m_service.tunnel().state() == TunnelController::State::Connected)
         m_failure.clear();
     QVariantMap now = read();
     QVariantMap changedProperties;
