@@ -356,6 +356,16 @@ void tst_Orvexctl::watchPrintsEachTransitionAndDiagnosticsKeepsThem()
     QCOMPARE(history.mid(history.size() - transitions.size()), transitions);
     QCOMPARE(json.value(u"errors"_s).toArray(), QJsonArray());
     QCOMPARE(json.value(u"client"_s).toObject().value(u"version"_s).toString(), Utility::applicationVersion());
+
+    // The history is bounded: a flapping backend leaves the last 256 changes.
+    for (int i = 0; i < 150; ++i) {
+        m_backend->setLiveStatus(VpnStatus::Connecting);
+        m_backend->setLiveStatus(VpnStatus::Disconnected);
+    }
+    const ProgramRun flapped = runCtl({u"diagnostics"_s, u"--json"_s});
+    const QJsonArray kept = QJsonDocument::fromJson(flapped.out.toUtf8())[u"history"_s].toArray();
+    QCOMPARE(kept.size(), 256);
+    QCOMPARE(kept.last()[u"status"_s].toString(), u"Disconnected"_s);
 }
 
 void tst_Orvexctl::activationStartsTheClientInTheTray()
