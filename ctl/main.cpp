@@ -13,6 +13,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 
@@ -297,13 +298,21 @@ int main(int argc, char *argv[])
     if (!bus.isConnected())
         return fail(QStringLiteral("no session bus: %1").arg(bus.lastError().message()));
     ControlClient client(bus);
+    int exitStatus = Exit::Failure;
     if (command == QLatin1String("status"))
-        return status(client, json);
-    if (command == QLatin1String("on"))
-        return switchOn(app, client, wait);
-    if (command == QLatin1String("off"))
-        return switchOff(client);
-    if (command == QLatin1String("watch"))
-        return watch(app, client);
-    return diagnostics(client, json);
+        exitStatus = status(client, json);
+    else if (command == QLatin1String("on"))
+        exitStatus = switchOn(app, client, wait);
+    else if (command == QLatin1String("off"))
+        exitStatus = switchOff(client);
+    else if (command == QLatin1String("watch"))
+        exitStatus = watch(app, client);
+    else
+        exitStatus = diagnostics(client, json);
+    // Everything is said: leave without tearing Qt down. Its D-Bus thread may
+    // still be reading a message (a signal of a client that just started)
+    // while the types it needs are being destroyed, and say so on stderr.
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(exitStatus);
 }
