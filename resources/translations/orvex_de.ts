@@ -120,6 +120,15 @@
     </message>
 </context>
 <context>
+    <name>Orvex::ClientControl</name>
+    <message>
+        <location filename="../../src/app/ClientControl.cpp" line="125"/>
+        <source>Nobody is signed in to Orvex. Sign in in the Orvex window first.</source>
+        <extracomment>control_signed_out</extracomment>
+        <translation>Niemand ist bei Orvex angemeldet. Melden Sie sich zuerst im Orvex-Fenster an.</translation>
+    </message>
+</context>
+<context>
     <name>Orvex::AuthViewController</name>
     <message>
         <location filename="../../src/account/AuthViewController.cpp" line="30"/>
@@ -834,6 +843,12 @@ country_menu_title</extracomment>
         <source>Orvex could not control the traffic outside the VPN (%1). Turn the VPN off, or on to try again.</source>
         <extracomment>blocked_guard</extracomment>
         <translation>Orvex konnte den Datenverkehr außerhalb des VPN nicht steuern (%1). Schalten Sie das VPN aus, oder ein, um es erneut zu versuchen.</translation>
+    </message>
+    <message>
+        <location filename="../../src/vpn/VPNService.cpp" line="118"/>
+        <source>Orvex could not control the traffic outside the VPN (%1).</source>
+        <extracomment>blocked_guard_reason</extracomment>
+        <translation>Orvex konnte den Datenverkehr außerhalb des VPN nicht steuern (%1).</translation>
     </message>
     <message>
         <location filename="../../src/vpn/VPNService.cpp" line="132"/>

@@ -4,6 +4,7 @@
 #include "api/NetworkService.h"
 #include "api/Utility.h"
 #include "app/AppDelegate.h"
+#include "app/ClientControl.h"
 #include "app/Menu.h"
 #include "app/QuitSequence.h"
 #include "app/StatusMenuController.h"
@@ -31,6 +32,7 @@
 #include <QApplication>
 #include <QEventLoop>
 #include <QLibraryInfo>
+#include <QLoggingCategory>
 #include <QLocale>
 #include <QMenuBar>
 #include <QPointer>
@@ -42,6 +44,8 @@
 namespace Orvex {
 
 namespace {
+
+Q_LOGGING_CATEGORY(lcControl, "orvex.control", QtWarningMsg)
 
 // One look on every desktop: Fusion with a light palette in the brand colours.
 // The screens are drawn for light surfaces, so a dark desktop theme is not
@@ -182,6 +186,7 @@ AppWiring::AppWiring(QCoreApplication *app, Session *session, Tunnel given)
 AppWiring::~AppWiring()
 {
     // What follows the tunnel goes before the tunnel's owner does.
+    m_control.reset();
     m_connectivity.reset();
     m_networkChanges.reset();
     m_notifications.reset();
@@ -227,7 +232,8 @@ void AppWiring::launch(std::function<void()> launched)
             clearWhatAKilledClientLeft(tunnel());
         m_window->windowDidLoad();
         m_window->setFixedSize(m_window->sizeHint());
-        m_window->show();
+        if (!m_startInTray)
+            m_window->show();
         m_delegate->applicationDidFinishLaunching();
         VPNService &service = tunnel();
         m_notifications = std::make_unique<TunnelNotifications>(service, new FreedesktopNotifier(m_app));
@@ -242,9 +248,18 @@ void AppWiring::launch(std::function<void()> launched)
         // network under it and tell a sign-in page in the way.
         m_connectivity = std::make_unique<NetworkManagerConnectivity>();
         service.setConnectivity(m_connectivity.get());
+        publishControl(QDBusConnection::sessionBus());
         if (launched)
             launched();
     });
+}
+
+void AppWiring::publishControl(const QDBusConnection &bus)
+{
+    m_control = std::make_unique<ClientControl>(*m_service, *m_network);
+    const Outcome<> published = m_control->publish(bus);
+    if (!published.isSuccess())
+        qCWarning(lcControl) << "no control interface on the session bus:" << published.error();
 }
 
 int AppWiring::exec()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDBusConnection>
 #include <QObject>
 
 #include <functional>
@@ -12,6 +13,7 @@ namespace Orvex {
 
 struct AppContext;
 class AppDelegate;
+class ClientControl;
 class DesktopSecretStore;
 class Menu;
 class NetworkChangeMonitor;
@@ -70,9 +72,18 @@ public:
     static void followTunnel(std::function<VpnManager &()> manager);
 
     // Loads the session, clears what a killed client left behind, then shows
-    // the first screen and starts the tunnel service, its notifications and
-    // the network watch; `launched` runs after that.
+    // the first screen (unless started in the tray), starts the tunnel
+    // service, its notifications, the network watch and the control
+    // interface on the session bus; `launched` runs after that.
     void launch(std::function<void()> launched = {});
+    // Started for the tray alone (by D-Bus activation): the window is made
+    // but not shown; the tray, the start menu entry or a second start
+    // bring it forward. Before launch().
+    void startInTray() { m_startInTray = true; }
+    // Exports the control interface (org.orvex.Client1) on `bus`; launch()
+    // does so on the session bus. Failures are logged, the client runs on.
+    void publishControl(const QDBusConnection &bus);
+    ClientControl *control() const { return m_control.get(); }
     // A second start of the client brings this one's window forward.
     void bringForwardOnReopen(SingleInstance &instance);
     // Runs the event loop; the mark of a running client goes only when the
@@ -109,6 +120,8 @@ private:
     std::unique_ptr<TunnelNotifications> m_notifications;
     std::unique_ptr<NetworkChangeMonitor> m_networkChanges;
     std::unique_ptr<NetworkConnectivity> m_connectivity;
+    std::unique_ptr<ClientControl> m_control;
+    bool m_startInTray = false;
 };
 
 } // namespace Orvex

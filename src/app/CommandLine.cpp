@@ -77,6 +77,11 @@ std::optional<int> handle(const QStringList &arguments, Choices *choices)
         verbose(QStringLiteral("verbose"),
                 QStringLiteral("Logs what the client does (tunnel states, requests in brief) on stderr."));
     parser.addOption(verbose);
+    parser.addOption(
+        QCommandLineOption(QStringLiteral("tray"),
+                           QStringLiteral(
+                               "Starts in the tray without opening the window (as D-Bus activation\n"
+                               "does for orvexctl). A client already running is left as it is.")));
     addToolkitOptions(parser);
 
     if (!parser.parse(arguments))
@@ -101,6 +106,11 @@ std::optional<int> handle(const QStringList &arguments, Choices *choices)
     if (choices)
         choices->verbose = parser.isSet(verbose);
     return std::nullopt;
+}
+
+bool startsInTray(const QStringList &arguments)
+{
+    return arguments.contains(QStringLiteral("--tray"));
 }
 
 QStringList fromArgv(int argc, char *argv[])

@@ -21,6 +21,10 @@ struct Choices
 };
 std::optional<int> handle(const QStringList &arguments, Choices *choices = nullptr);
 
+// After handle(): the client was asked to start in the tray, without its
+// window (--tray; D-Bus activation starts it so).
+bool startsInTray(const QStringList &arguments);
+
 // The arguments of main() as text, for handle().
 QStringList fromArgv(int argc, char *argv[]);
 

@@ -54,10 +54,12 @@ int main(int argc, char *argv[])
     // The command line is answered first: --version and --help need no
     // display, and work even with a bad configuration, which matters only to
     // a client that starts.
+    const QStringList arguments = CommandLine::fromArgv(argc, argv);
     CommandLine::Choices choices;
-    if (const std::optional<int> status = CommandLine::handle(CommandLine::fromArgv(argc, argv), &choices))
+    if (const std::optional<int> status = CommandLine::handle(arguments, &choices))
         return *status;
     Logging::install(choices.verbose);
+    const bool inTray = CommandLine::startsInTray(arguments);
 
     // A bad configuration stops the client here, before any window or request.
     Config::loadOrExit();
@@ -68,6 +70,10 @@ int main(int argc, char *argv[])
 
     SingleInstance instance;
     if (instance.claim(SessionBus::clientAppId) == SingleInstance::Claim::AlreadyRunning) {
+        // Started for the tray (activation raced a start by the user): the
+        // running client already answers, and its window stays as it is.
+        if (inTray)
+            return 0;
         instance.requestReopen([](bool) { QCoreApplication::exit(0); });
         return app.exec();
     }
@@ -75,7 +81,10 @@ int main(int argc, char *argv[])
     AppWiring::dress(app);
     AppWiring client(&app);
     client.bringForwardOnReopen(instance);
-    FirstFrame::holdUntilPainted(&client.window());
+    if (inTray)
+        client.startInTray();
+    else
+        FirstFrame::holdUntilPainted(&client.window());
     // After the hold: the filter installed last sees the frame first.
     if (qEnvironmentVariableIsSet("ORVEX_BENCH_FIRST_FRAME"))
         stopAtFirstFrame(&client.window());

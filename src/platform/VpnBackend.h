@@ -74,6 +74,14 @@ public:
     // would stop.
     virtual void pinGateway(const QList<QHostAddress> &addresses) { Q_UNUSED(addresses) }
 
+    // The addresses the gateway gave this machine inside the tunnel, while
+    // it is up; empty when the backend cannot tell.
+    virtual QList<QHostAddress> virtualAddresses() const { return {}; }
+    // For a help-desk report: which daemon runs the tunnel and its version,
+    // one line ("charon 5.9.8 over VICI"). `done` runs later on this thread,
+    // never from inside this call, also when the daemon does not answer.
+    virtual void describeDaemon(QObject *context, std::function<void(const QString &)> done);
+
 Q_SIGNALS:
     void statusChanged(Orvex::VpnStatus status);
     // `unavailableReason()` changed (also without a change of status, as when

@@ -45,11 +45,22 @@ void MainHandler::checkCurrentUser()
 
 void MainHandler::mainButtonAction()
 {
-    m_service.noteUserRequest();
     if (m_service.status() == VpnStatus::Connected)
-        loadThenToggle(false); // switch off
+        turnOff();
     else
-        connect();
+        turnOn();
+}
+
+void MainHandler::turnOn()
+{
+    m_service.noteUserRequest();
+    connect();
+}
+
+void MainHandler::turnOff()
+{
+    m_service.noteUserRequest();
+    loadThenToggle(false);
 }
 
 void MainHandler::connect()

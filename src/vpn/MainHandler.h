@@ -38,6 +38,12 @@ public:
 
     // The main button: switches a connected tunnel off, otherwise connects.
     void mainButtonAction();
+    // The user's Turn ON and Turn OFF, as the main button runs them, for the
+    // ways in beside the window (the command line over the session bus).
+    // Turn OFF stops the tunnel whatever its live state, so it also lifts a
+    // block.
+    void turnOn();
+    void turnOff();
 
     // With a stored certificate the tunnel is brought up from its live state
     // (a tunnel that is up already stays up); without one, or with one that

@@ -91,49 +91,53 @@ void VPNService::controllerChanged()
     Q_EMIT tunnelStateChanged();
 }
 
-QString VPNService::blockedNotice() const
+QString VPNService::blockedReason() const
 {
     if (!isBlocked())
         return {};
     using Reason = TunnelController::Reason;
-    QString why;
     switch (m_controller.reason()) {
     case Reason::AttemptsExhausted:
         //: blocked_attempts
-        why = tr("The VPN could not connect after several attempts.");
-        break;
+        return tr("The VPN could not connect after several attempts.");
     case Reason::Refused:
         //: blocked_refused
-        why = tr("The VPN server refused the connection.");
-        break;
+        return tr("The VPN server refused the connection.");
     case Reason::NoAnswer:
         //: blocked_no_answer
-        why = tr("The VPN server did not answer.");
-        break;
+        return tr("The VPN server did not answer.");
     case Reason::DaemonUnavailable:
         //: blocked_daemon
-        why = tr("The VPN service on this computer stopped.");
-        break;
+        return tr("The VPN service on this computer stopped.");
     case Reason::TunnelLost:
         //: blocked_lost
-        why = tr("The connection to the VPN server was lost.");
-        break;
+        return tr("The connection to the VPN server was lost.");
     case Reason::EarlierRun:
         //: blocked_earlier_run
-        why = tr("Orvex ended unexpectedly while the VPN was on.");
-        break;
+        return tr("Orvex ended unexpectedly while the VPN was on.");
     case Reason::GuardFailed:
+        //: blocked_guard_reason
+        return tr("Orvex could not control the traffic outside the VPN (%1).").arg(m_controller.guardError());
+    case Reason::None:
+        break;
+    }
+    return {};
+}
+
+QString VPNService::blockedNotice() const
+{
+    if (!isBlocked())
+        return {};
+    if (m_controller.reason() == TunnelController::Reason::GuardFailed) {
         //: blocked_guard
         return tr("Orvex could not control the traffic outside the VPN (%1). Turn the VPN off, or on to try "
                   "again.")
             .arg(m_controller.guardError());
-    case Reason::None:
-        break;
     }
     //: blocked_tail
     return tr("%1 To keep your traffic private, nothing leaves this computer outside the VPN until you turn "
               "it off. Turn it on to try again.")
-        .arg(why);
+        .arg(blockedReason());
 }
 
 bool VPNService::isBlocking() const

@@ -56,6 +56,8 @@ public:
     // lift it, as sentences for the main screen and a notification. Empty
     // otherwise.
     QString blockedNotice() const;
+    // While blocked: only why, one sentence. Empty otherwise.
+    QString blockedReason() const;
     // Traffic beside the tunnel is blocked now: the tunnel is wanted and not
     // up (connecting, reconnecting, given up), or Off with "Always require
     // VPN".

@@ -85,11 +85,15 @@ void tst_Package::filesAreWhereTheyBelong()
     QStringList expected{
         u"usr/bin/orvex"_s,
         u"usr/bin/orvex-launcher"_s,
+        u"usr/bin/orvexctl"_s,
         u"usr/share/applications/"_s + appId + u".desktop"_s,
         u"usr/share/metainfo/"_s + appId + u".metainfo.xml"_s,
         u"usr/share/icons/hicolor/scalable/apps/"_s + appId + u".svg"_s,
         u"usr/share/man/man1/orvex.1.gz"_s,
         u"usr/share/man/man1/orvex-launcher.1.gz"_s,
+        u"usr/share/man/man1/orvexctl.1.gz"_s,
+        u"usr/share/dbus-1/services/org.orvex.Client1.service"_s,
+        u"usr/share/bash-completion/completions/orvexctl"_s,
         u"usr/share/doc/orvex/copyright"_s,
         u"usr/share/doc/orvex/changelog.gz"_s,
         u"usr/libexec/orvex/tunnel-updown"_s,
@@ -114,7 +118,7 @@ void tst_Package::filesAreWhereTheyBelong()
     expected.sort();
     QCOMPARE(m_files, expected);
 
-    for (const QString &program : {u"usr/bin/orvex"_s, u"usr/bin/orvex-launcher"_s})
+    for (const QString &program : {u"usr/bin/orvex"_s, u"usr/bin/orvex-launcher"_s, u"usr/bin/orvexctl"_s})
         QVERIFY2(QFileInfo(rootPath(program)).isExecutable(), qPrintable(program));
 
     // The journey driver is a test program: none of it in the client, neither
@@ -219,7 +223,8 @@ void tst_Package::clientRunsFromTheUnpackedRoot()
 
     // Only system libraries, found without help: no search path into the
     // build tree survived the install, and every library resolves.
-    for (const QString &program : {client, rootPath(u"usr/bin/orvex-launcher"_s)}) {
+    for (const QString &program :
+         {client, rootPath(u"usr/bin/orvex-launcher"_s), rootPath(u"usr/bin/orvexctl"_s)}) {
         const ProgramRun dynamic = runProgram(u"readelf"_s, {u"-d"_s, program});
         QCOMPARE(dynamic.exitCode, 0);
         QVERIFY2(!dynamic.out.contains(u"RPATH"_s) && !dynamic.out.contains(u"RUNPATH"_s),

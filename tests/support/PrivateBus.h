@@ -20,16 +20,21 @@
 class PrivateBus
 {
 public:
-    PrivateBus()
+    // `configFile` replaces the session configuration (a test's own service
+    // folder for D-Bus activation); `environment` is the daemon's, which the
+    // services it starts inherit.
+    explicit PrivateBus(const QString &configFile = {},
+                        const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
     {
         // With --fork the program we start exits once the daemon listens; it
         // prints the address, then the daemon's own pid.
+        const QString config = configFile.isEmpty() ? QStringLiteral("--session")
+                                                    : QStringLiteral("--config-file=") + configFile;
         const ProgramRun daemon = runProgram(QStringLiteral("dbus-daemon"),
-                                             {QStringLiteral("--session"), QStringLiteral("--fork"),
-                                              QStringLiteral("--nopidfile"),
+                                             {config, QStringLiteral("--fork"), QStringLiteral("--nopidfile"),
                                               QStringLiteral("--print-address=1"),
                                               QStringLiteral("--print-pid=1")},
-                                             10000);
+                                             10000, environment);
         const QStringList lines = daemon.out.trimmed().split(QLatin1Char('\n'));
         bool ok = false;
         m_pid = daemon.exitCode == 0 && lines.size() == 2 ? lines.at(1).trimmed().toLongLong(&ok) : 0;

@@ -184,6 +184,12 @@ void run(const QString &program, const QStringList &args, const Automation::Done
     process->start(program, args);
 }
 
+// orvexctl of the same build, beside this program.
+QString orvexctl()
+{
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/orvexctl");
+}
+
 void pingThroughTunnel(const Automation::Done &done)
 {
     const QString ns = gatewayValue(QStringLiteral("CLIENT_NS"));
@@ -474,6 +480,40 @@ std::vector<Automation::Step> Automation::journey(const AppContext &context)
                                       .arg(titles.join(QStringLiteral(" | "))));
                          },
                          30000});
+        // The same tunnel from the command line, over the client's control
+        // interface: up (orvexctl returns once it is), a ping through it,
+        // and down again.
+        steps.push_back(
+            {QStringLiteral("orvexctl on --wait"),
+             {},
+             [](Done done) {
+                 auto *process = new QProcess;
+                 QObject::connect(process, &QProcess::finished, process, [process, done](int code) {
+                     process->deleteLater();
+                     const QString shown = QString::fromUtf8(process->readAllStandardOutput()).trimmed();
+                     // Up, with the inner address the gateway gave.
+                     if (code != 0 || !shown.contains(QStringLiteral(", address ")))
+                         return done(false,
+                                     QStringLiteral("exit status %1: %2 %3")
+                                         .arg(code)
+                                         .arg(shown, QString::fromUtf8(process->readAllStandardError())));
+                     pingThroughTunnel([done, shown](bool ok, const QString &note) {
+                         done(ok, shown + QStringLiteral("; ") + note);
+                     });
+                 });
+                 process->start(orvexctl(),
+                                {QStringLiteral("on"), QStringLiteral("--wait"), QStringLiteral("60")});
+             },
+             90000});
+        steps.push_back({QStringLiteral("orvexctl off"), {}, [](Done done) {
+                             run(orvexctl(), {QStringLiteral("off")}, done, {});
+                         }});
+        steps.push_back({QStringLiteral("tunnel down from orvexctl"),
+                         [app] {
+                             return app.tunnel().manager()->connection()->status() == VpnStatus::Disconnected
+                                    && statusText() == QLatin1String("Turn ON");
+                         },
+                         [](Done done) { done(true, QStringLiteral("status reads Turn ON")); }, 30000});
     }
     steps.push_back({QStringLiteral("settings"), {}, [](Done done) {
                          done(triggerMenu(QStringLiteral("Settings…")), {});

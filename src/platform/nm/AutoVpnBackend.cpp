@@ -134,6 +134,19 @@ void AutoVpnBackend::pinGateway(const QList<QHostAddress> &addresses)
         m_chosen->pinGateway(addresses);
 }
 
+QList<QHostAddress> AutoVpnBackend::virtualAddresses() const
+{
+    return m_chosen ? m_chosen->virtualAddresses() : QList<QHostAddress>{};
+}
+
+void AutoVpnBackend::describeDaemon(QObject *context, std::function<void(const QString &)> done)
+{
+    if (m_chosen)
+        m_chosen->describeDaemon(context, std::move(done));
+    else
+        VpnBackend::describeDaemon(context, std::move(done));
+}
+
 void AutoVpnBackend::whenDecided(std::function<void()> then)
 {
     if (m_chosen) {

@@ -58,6 +58,8 @@ public:
     void checkTunnel(Change change) override;
     LeakGuard *leakGuard() override;
     void pinGateway(const QList<QHostAddress> &addresses) override;
+    QList<QHostAddress> virtualAddresses() const override;
+    void describeDaemon(QObject *context, std::function<void(const QString &)> done) override;
 
     // The backend in use; null until one was found.
     VpnBackend *chosen() const { return m_chosen.get(); }

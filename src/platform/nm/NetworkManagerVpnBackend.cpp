@@ -12,6 +12,7 @@
 #include <QDBusConnectionInterface>
 #include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
+#include <QDBusVariant>
 #include <QDir>
 #include <QFile>
 #include <QPointer>
@@ -864,6 +865,23 @@ void NetworkManagerVpnBackend::updateStatus()
         return;
     m_status = status;
     Q_EMIT statusChanged(status);
+}
+
+void NetworkManagerVpnBackend::describeDaemon(QObject *context, std::function<void(const QString &)> done)
+{
+    QDBusMessage question = NM::method(NM::path, NM::propertiesInterface, QStringLiteral("Get"));
+    question << NM::interface << QStringLiteral("Version");
+    const QString plugin = isPluginInstalled(m_options.pluginDirectories)
+                               ? QStringLiteral("with strongSwan's plugin")
+                               : QStringLiteral("without strongSwan's plugin");
+    NM::call(m_bus, question, context, [done = std::move(done), plugin](const QDBusMessage &reply) {
+        if (NM::isError(reply) || reply.arguments().isEmpty()) {
+            done(QStringLiteral("NetworkManager (no answer: %1), %2").arg(NM::describe(reply), plugin));
+            return;
+        }
+        const QString version = reply.arguments().constFirst().value<QDBusVariant>().variant().toString();
+        done(QStringLiteral("NetworkManager %1, %2").arg(version.left(64), plugin));
+    });
 }
 
 } // namespace Orvex

@@ -9,6 +9,7 @@
 #include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
+#include <QPointer>
 #include <QRegularExpression>
 #include <QSslCertificate>
 
@@ -315,7 +316,7 @@ void ViciVpnBackend::synchronize()
     const QByteArray name = m_name;
     m_control->stream(
         "list-sas", filter, "list-sa",
-        [established, name](const ViciMessage &item) {
+        [this, established, name](const ViciMessage &item) {
             const ViciMessage *sa = item.subSection(name);
             if (!sa || sa->value("state") != "ESTABLISHED")
                 return;
@@ -326,6 +327,8 @@ void ViciVpnBackend::synchronize()
                 if (child.kind == ViciMessage::Entry::Section && child.section.value("state") == "INSTALLED")
                     *established = true;
             }
+            if (*established)
+                noteVirtualAddresses(*sa);
         },
         [this, established](const ViciReply &reply) {
             if (reply.outcome == ViciReply::Failed) {
@@ -395,6 +398,7 @@ void ViciVpnBackend::onEvent(const QByteArray &name, const ViciMessage &message)
                 return;
             }
             // Also a tunnel someone else brought up: the status tells the truth.
+            noteVirtualAddresses(*message.subSection(m_name));
             setTunnel(Tunnel::Up);
         } else if (m_tunnel == Tunnel::Up) {
             setTunnel(Tunnel::Down);
@@ -419,8 +423,10 @@ void ViciVpnBackend::setTunnel(Tunnel tunnel)
     // dead, and comes back as if the check had found it so.
     if (tunnel == Tunnel::Down && m_livenessTimer.isActive())
         m_keepUp.oweReturn();
-    if (tunnel != Tunnel::Up)
+    if (tunnel != Tunnel::Up) {
         m_livenessTimer.stop();
+        m_virtualAddresses.clear();
+    }
     // charon's resolve plugin counts a resolver once per family that names
     // it and takes it out only once: what it leaves is taken out as soon as
     // charon holds no SA any more.
@@ -918,6 +924,41 @@ void ViciVpnBackend::unloadConnection(const VpnPreferences &preferences, Complet
         finishOnce();
     });
     QTimer::singleShot(m_options.unloadWaitMs, this, finishOnce);
+}
+
+void ViciVpnBackend::noteVirtualAddresses(const ViciMessage &sa)
+{
+    m_virtualAddresses.clear();
+    // At most a handful: one per family the pools hand out.
+    for (const QByteArray &text : sa.list("local-vips").mid(0, 8)) {
+        const QHostAddress address(QString::fromLatin1(text));
+        if (!address.isNull())
+            m_virtualAddresses << address;
+    }
+}
+
+void ViciVpnBackend::describeDaemon(QObject *context, std::function<void(const QString &)> done)
+{
+    // Answered once: by charon, or empty when it has not answered in time.
+    auto finish = std::make_shared<std::function<void(const QString &)>>(std::move(done));
+    const auto finishOnce = [finish](const QString &text) {
+        if (const auto run = std::exchange(*finish, {}))
+            run(text);
+    };
+    QPointer<QObject> guard(context);
+    m_control->call("version", {}, [guard, finishOnce](const ViciReply &reply) {
+        if (!guard)
+            return;
+        if (reply.outcome != ViciReply::Answered) {
+            finishOnce(QStringLiteral("no answer over VICI (%1)").arg(reply.errorText()));
+            return;
+        }
+        const ViciMessage &m = reply.message;
+        finishOnce(QStringLiteral("%1 %2 over VICI (%3 %4)")
+                       .arg(m.text("daemon").left(64), m.text("version").left(64), m.text("sysname").left(64),
+                            m.text("release").left(64)));
+    });
+    QTimer::singleShot(m_options.unloadWaitMs, context, [finishOnce] { finishOnce(QString()); });
 }
 
 void ViciVpnBackend::holdKey(const QByteArray &id)

@@ -108,6 +108,8 @@ public:
     void checkTunnel(Change change) override;
     LeakGuard *leakGuard() override { return m_options.leakGuard.get(); }
     void pinGateway(const QList<QHostAddress> &addresses) override;
+    QList<QHostAddress> virtualAddresses() const override { return m_virtualAddresses; }
+    void describeDaemon(QObject *context, std::function<void(const QString &)> done) override;
 
     // The body of `load-conn` for the protocol settings; `certificateDer`
     // (when not empty) is presented as the local certificate. The tunnel asks
@@ -131,6 +133,8 @@ private:
     void ensureConnected();
     void onControlDisconnected(const QString &reason);
     void onEvent(const QByteArray &name, const ViciMessage &message);
+    // The inner addresses of an established IKE SA (its `local-vips`).
+    void noteVirtualAddresses(const ViciMessage &sa);
     void synchronize();
     void finishSynchronizing();
     void setTunnel(Tunnel tunnel);
@@ -180,6 +184,7 @@ private:
     Options m_options;
     QByteArray m_name;
     ViciClient *m_control = nullptr;
+    QList<QHostAddress> m_virtualAddresses; // while the tunnel is up
     QPointer<ViciClient> m_initiator;
     VpnPreferences m_preferences;
     QList<QHostAddress> m_pinned;
