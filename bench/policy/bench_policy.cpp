@@ -48,7 +48,8 @@ int main(int argc, char **argv)
         bool settled = true;
         guard.whenSettled([&settled] { settled = true; });
         LeakPolicy policy;
-        policy.gateway = {QHostAddress(QStringLiteral("192.0.2.1")), QHostAddress(QStringLiteral("2001:db8::1"))};
+        policy.gateway = {QHostAddress(QStringLiteral("192.0.2.1")),
+                          QHostAddress(QStringLiteral("2001:db8::1"))};
         struct Step
         {
             const char *figure;
@@ -80,7 +81,8 @@ int main(int argc, char **argv)
                 }
                 step.inForce.push_back(timer.nsecsElapsed() / 1e6);
                 if (!guard.verify().isSuccess()) {
-                    std::fprintf(stderr, "bench_policy: %s: %s\n", step.figure, qPrintable(guard.verify().error()));
+                    std::fprintf(stderr, "bench_policy: %s: %s\n", step.figure,
+                                 qPrintable(guard.verify().error()));
                     status = 1;
                     break;
                 }
