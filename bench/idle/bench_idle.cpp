@@ -201,6 +201,8 @@ int main(int argc, char **argv)
                                              gateway.value(QStringLiteral("CA_CERT"))}},
                                  {QStringLiteral("vpnBackend"), QStringLiteral("vici")},
                                  {QStringLiteral("viciSocket"), gateway.value(QStringLiteral("CLIENT_VICI"))},
+                                 {QStringLiteral("viciUpdownScript"),
+                                  QStringLiteral(ORVEX_UPDOWN_SCRIPT_PATH)},
                                  {QStringLiteral("viciNetworkNamespace"),
                                   QStringLiteral("/run/netns/") + gateway.value(QStringLiteral("CLIENT_NS"))},
                                  {QStringLiteral("vpnGatewayHost"),

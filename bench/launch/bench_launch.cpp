@@ -116,6 +116,7 @@ int main(int argc, char **argv)
                               QJsonArray{service.caCertificate(), gateway.caCertificate()}},
                              {QStringLiteral("vpnBackend"), QStringLiteral("vici")},
                              {QStringLiteral("viciSocket"), gateway.clientVici()},
+                             {QStringLiteral("viciUpdownScript"), QStringLiteral(ORVEX_UPDOWN_SCRIPT_PATH)},
                              {QStringLiteral("viciNetworkNamespace"), gateway.clientNamespace()},
                              {QStringLiteral("vpnGatewayHost"), gateway.host()}};
     const QString configPath = h + QStringLiteral("/orvex.json");

@@ -847,6 +847,8 @@ int main(int argc, char **argv)
     config.vpnGatewayHost = gateway.host();
     config.vpnBackend = QStringLiteral("vici");
     config.viciSocket = gateway.clientVici();
+    // The checkout's own script, root's alone as the client requires.
+    config.viciUpdownScript = QStringLiteral(ORVEX_UPDOWN_SCRIPT_PATH);
     config.viciNetworkNamespace = gateway.clientNamespace();
     Config::setCurrent(config);
     SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(QStringLiteral("soak")); });

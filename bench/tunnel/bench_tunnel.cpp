@@ -77,6 +77,8 @@ int main(int argc, char **argv)
     Config config = *Config::parse({}, {}, nullptr);
     config.vpnGatewayHost = gateway.host();
     config.viciSocket = gateway.clientVici();
+    // The checkout's own script, root's alone as the client requires.
+    config.viciUpdownScript = QStringLiteral(ORVEX_UPDOWN_SCRIPT_PATH);
     BenchConfig::setGuardedNamespace(config, gateway.clientNamespace());
     config.caCertificates = {gateway.caCertificate()};
     Config::setCurrent(config);
