@@ -39,8 +39,7 @@ Outcome<> UpdownScript::check(const QString &path)
     // The path as given must name the file itself: a link could be pointed
     // elsewhere by whoever owns it.
     const QByteArray native = QFile::encodeName(path);
-    struct stat info
-    {};
+    struct stat info = {};
     if (::lstat(native.constData(), &info) != 0)
         return unusable(errno);
     if (S_ISLNK(info.st_mode))

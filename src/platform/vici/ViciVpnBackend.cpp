@@ -154,8 +154,7 @@ QByteArray readHeldKeys(const QString &path)
     if (fd < 0)
         return {};
     QByteArray bytes(4096, '\0');
-    struct stat info
-    {};
+    struct stat info = {};
     const ssize_t got = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)
                             ? ::read(fd, bytes.data(), bytes.size())
                             : -1;
