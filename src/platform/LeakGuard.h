@@ -56,8 +56,9 @@ public:
     // namespace, its hosts file and resolvers); `done` gets the addresses,
     // none when it is not found. Asked before the block goes up: the block
     // lets no lookup through. `done` never runs once `context` is gone.
+    // This default looks it up as this process would.
     using Addresses = std::function<void(const QList<QHostAddress> &addresses)>;
-    virtual void lookUp(const QString &host, QObject *context, Addresses done) = 0;
+    virtual void lookUp(const QString &host, QObject *context, Addresses done);
 };
 
 } // namespace Orvex

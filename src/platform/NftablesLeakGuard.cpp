@@ -2,7 +2,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QHostInfo>
 #include <QPointer>
 #include <QProcess>
 #include <QRegularExpression>
@@ -269,14 +268,8 @@ Outcome<> NftablesLeakGuard::verify()
 
 void NftablesLeakGuard::lookUp(const QString &host, QObject *context, Addresses done)
 {
-    const QHostAddress literal(host);
-    if (!literal.isNull()) {
-        QTimer::singleShot(0, context, [literal, done = std::move(done)] { done({literal}); });
-        return;
-    }
-    if (m_namespace.isEmpty()) {
-        QHostInfo::lookupHost(host, context,
-                              [done = std::move(done)](const QHostInfo &info) { done(info.addresses()); });
+    if (m_namespace.isEmpty() || !QHostAddress(host).isNull()) {
+        LeakGuard::lookUp(host, context, std::move(done));
         return;
     }
     // Another namespace has its own hosts file and resolvers (`ip netns exec`

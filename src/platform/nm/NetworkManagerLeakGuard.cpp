@@ -4,7 +4,6 @@
 #include "platform/NetlinkMessage.h"
 
 #include <QDBusMessage>
-#include <QHostInfo>
 #include <QPointer>
 #include <QTimer>
 
@@ -59,9 +58,9 @@ QVariantMap ruleToPort(int family, quint16 port, uint priority)
     return to;
 }
 
-QVariantMap family(const QString &loopback, uint prefix, uint table, const QList<QVariantMap> &rules)
+QVariantMap family(const QString &loopback, uint prefix, const QString &any, uint table,
+                   const QList<QVariantMap> &rules)
 {
-    const QString any = loopback == QLatin1String("::1") ? QStringLiteral("::") : QStringLiteral("0.0.0.0");
     return {
         {QStringLiteral("method"), QStringLiteral("manual")},
         {QStringLiteral("address-data"),
@@ -153,19 +152,21 @@ NetworkManagerLeakGuard::NetworkManagerLeakGuard(const Options &options, QObject
     , m_bus(QDBusConnection::systemBus())
 {
     NM::registerTypes();
+    m_poll.setSingleShot(true);
+    m_poll.setInterval(20);
+    connect(&m_poll, &QTimer::timeout, this, &NetworkManagerLeakGuard::checkKernel);
 }
 
 NM::Settings NetworkManagerLeakGuard::profileFor(const LeakPolicy &policy, const Options &options)
 {
     const uint table = options.table;
     const uint beside = options.priority - 1; // just ahead of the block
-    QList<QVariantMap> v4{rule(2, options.priority, table), ruleToPort(2, 68, beside)};
+    // A DHCPv4 client renews by unicast to the server's port 67, a DHCPv6
+    // client to 547.
+    QList<QVariantMap> v4{rule(2, options.priority, table), ruleToPort(2, 67, beside)};
     QList<QVariantMap> v6{rule(10, options.priority, table), ruleToPort(10, 547, beside),
                           ruleTo(QHostAddress(QStringLiteral("fe80::")), 10, beside),
                           ruleTo(QHostAddress(QStringLiteral("ff00::")), 8, beside)};
-    // A DHCPv4 client renews by unicast to the server's port 67 from 68;
-    // the rule names the server's port.
-    v4[1] = ruleToPort(2, 67, beside);
     for (const QHostAddress &address : policy.gateway) {
         if (address.protocol() == QAbstractSocket::IPv4Protocol)
             v4 << ruleTo(address, 32, options.gatewayPriority);
@@ -190,8 +191,10 @@ NM::Settings NetworkManagerLeakGuard::profileFor(const LeakPolicy &policy, const
                           QStringList{QStringLiteral("user:%1:").arg(options.owner)});
     NM::Settings settings;
     settings.insert(QStringLiteral("connection"), connection);
-    settings.insert(QStringLiteral("ipv4"), family(QStringLiteral("127.0.0.1"), 8, table, v4));
-    settings.insert(QStringLiteral("ipv6"), family(QStringLiteral("::1"), 128, table, v6));
+    settings.insert(QStringLiteral("ipv4"),
+                    family(QStringLiteral("127.0.0.1"), 8, QStringLiteral("0.0.0.0"), table, v4));
+    settings.insert(QStringLiteral("ipv6"),
+                    family(QStringLiteral("::1"), 128, QStringLiteral("::"), table, v6));
     return settings;
 }
 
@@ -257,17 +260,6 @@ Outcome<> NetworkManagerLeakGuard::verify()
 bool NetworkManagerLeakGuard::isInPlace()
 {
     return blockInForce(AF_INET, m_options.priority, m_options.table).value_or(false);
-}
-
-void NetworkManagerLeakGuard::lookUp(const QString &host, QObject *context, Addresses done)
-{
-    const QHostAddress literal(host);
-    if (!literal.isNull()) {
-        QTimer::singleShot(0, context, [literal, done = std::move(done)] { done({literal}); });
-        return;
-    }
-    QHostInfo::lookupHost(host, context,
-                          [done = std::move(done)](const QHostInfo &info) { done(info.addresses()); });
 }
 
 void NetworkManagerLeakGuard::next()
@@ -423,23 +415,21 @@ void NetworkManagerLeakGuard::awaitKernel(const LeakPolicy &target, bool present
 {
     // NetworkManager answers before it has set the rules: what counts is the
     // kernel's, read back until it shows (or it is plain it will not).
-    const auto deadline = std::chrono::steady_clock::now() + activationLimit;
-    auto check = std::make_shared<std::function<void()>>();
-    *check = [this, target, present, deadline, check] {
-        const bool shown = blockInForce(AF_INET, m_options.priority, m_options.table).value_or(false);
-        if (shown == present) {
-            finish(target, {});
-        } else if (std::chrono::steady_clock::now() > deadline) {
-            *check = nullptr;
-            finish(target, present ? QStringLiteral("NetworkManager did not put the traffic block in force.")
-                                   : QStringLiteral("NetworkManager did not lift the traffic block."));
-        } else {
-            QTimer::singleShot(20, this, *check);
-            return;
-        }
-        *check = nullptr; // breaks the cycle
-    };
-    (*check)();
+    m_awaited = {target, present, std::chrono::steady_clock::now() + activationLimit};
+    checkKernel();
+}
+
+void NetworkManagerLeakGuard::checkKernel()
+{
+    const bool shown = blockInForce(AF_INET, m_options.priority, m_options.table).value_or(false);
+    if (shown == m_awaited.present)
+        finish(m_awaited.target, {});
+    else if (std::chrono::steady_clock::now() > m_awaited.deadline)
+        finish(m_awaited.target,
+               m_awaited.present ? QStringLiteral("NetworkManager did not put the traffic block in force.")
+                                 : QStringLiteral("NetworkManager did not lift the traffic block."));
+    else
+        m_poll.start();
 }
 
 void NetworkManagerLeakGuard::finish(const LeakPolicy &target, const QString &error)

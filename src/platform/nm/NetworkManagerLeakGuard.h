@@ -5,7 +5,9 @@
 
 #include <QDBusConnection>
 #include <QObject>
+#include <QTimer>
 
+#include <chrono>
 #include <functional>
 #include <optional>
 
@@ -54,7 +56,6 @@ public:
     bool isInPlace() override;
     bool isSettled() const override { return !m_busy; }
     void whenSettled(std::function<void()> settled) override { m_settled = std::move(settled); }
-    void lookUp(const QString &host, QObject *context, Addresses done) override;
 
     // The profile that puts `policy` in force (not for Open).
     static NetworkManager::Settings profileFor(const LeakPolicy &policy, const Options &options);
@@ -71,6 +72,7 @@ private:
     void put(const LeakPolicy &target, const QString &device, const QString &active);
     void lift(const LeakPolicy &target, const QString &active);
     void awaitKernel(const LeakPolicy &target, bool present);
+    void checkKernel();
     void finish(const LeakPolicy &target, const QString &error);
 
     Options m_options;
@@ -81,6 +83,14 @@ private:
     bool m_asked = false; // something was asked since the guard was made
     QString m_error;      // why the last change failed
     std::function<void()> m_settled;
+    struct Awaited
+    {
+        LeakPolicy target;
+        bool present = false; // the block's rules are to show, or to be gone
+        std::chrono::steady_clock::time_point deadline;
+    };
+    Awaited m_awaited;
+    QTimer m_poll; // the kernel is read again after NetworkManager's answer
 };
 
 } // namespace Orvex
