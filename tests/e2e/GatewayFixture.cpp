@@ -329,6 +329,15 @@ QMap<QString, int> GatewayFixture::stopCapture(QStringList *beside)
     return kinds;
 }
 
+void GatewayFixture::expectNothingBesideTheTunnelSinceCapture()
+{
+    QMap<QString, int> beside = stopCapture();
+    QVERIFY(!beside.isEmpty());
+    qInfo().noquote() << "on the outer link:" << beside;
+    beside.remove(u"IKE/ESP"_s);
+    QCOMPARE(beside, (QMap<QString, int>{}));
+}
+
 void GatewayFixture::sendProbes() const
 {
     runInClient(words("ping -c1 -W1 198.51.100.10"));

@@ -113,6 +113,9 @@ public:
     // resolver and a TCP connection to an address outside. Each gives up
     // within a second or two.
     void sendProbes() const;
+    // Ends the capture and checks (QTest) that it saw the tunnel's own
+    // traffic and nothing beside it; prints the counts.
+    void expectNothingBesideTheTunnelSinceCapture();
     // The client namespace's nftables tables ("inet orvex", ...).
     QStringList firewallTables() const;
 
