@@ -307,10 +307,20 @@ void VPNService::turnOnThen(Completion then)
     });
 }
 
+// Nothing to stop: the tunnel is down and was not wanted. A tunnel wanted
+// but down between attempts is not "nothing": the saved on-demand and the
+// backend's retry would bring it back after the user's Turn OFF.
+bool VPNService::nothingToStop() const
+{
+    return (m_status == VpnStatus::Disconnected || m_status == VpnStatus::Invalid)
+           && m_controller.state() == TunnelController::State::Off;
+}
+
 void VPNService::disconnect(Completion completion)
 {
+    const bool nothing = nothingToStop();
     m_controller.turnOff();
-    if (m_status == VpnStatus::Disconnected || m_status == VpnStatus::Invalid) {
+    if (nothing) {
         if (completion)
             completion();
         return;
@@ -327,8 +337,9 @@ void VPNService::disconnect(Completion completion)
 
 void VPNService::disconnectLoaded()
 {
+    const bool nothing = nothingToStop();
     m_controller.turnOff();
-    if (m_status == VpnStatus::Disconnected || m_status == VpnStatus::Invalid)
+    if (nothing)
         return;
     m_stopRequested = true;
     m_config.isOnDemandEnabled = false;

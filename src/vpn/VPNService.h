@@ -77,7 +77,8 @@ public:
     // decrypted here.
     void connect();
     // Takes the tunnel down with on-demand saved off; `completion` runs after
-    // the stop request, or at once when there is nothing to stop.
+    // the stop request, or at once when there is nothing to stop (down and
+    // not wanted; down between attempts still has on-demand to save off).
     void disconnect(Completion completion = {});
     // Connects or disconnects according to the live state.
     void toggle();
@@ -144,6 +145,8 @@ Q_SIGNALS:
     void certificateRenewalFailed(const QString &reason);
 
 private:
+    // Down and not wanted: a disconnect has nothing to save or stop.
+    bool nothingToStop() const;
     void vpnConnectionDidChange();
     void startTunnel();
     void loadThenConfigure(Completion followUp, Completion failed = {});

@@ -544,6 +544,9 @@ void TestTunnelEndToEnd::nothingLeavesWhileTheTunnelIsWanted()
     // of the client is left in the namespace or in the resolver file.
     m_service->disconnect();
     QTRY_COMPARE_WITH_TIMEOUT(m_service->tunnel().state(), State::Off, TunnelTimeoutMs);
+    // Saved so that nothing brings it back, even when it was down between
+    // attempts at the Turn OFF.
+    QTRY_VERIFY_WITH_TIMEOUT(!m_manager->savedPreferences().onDemandEnabled, TunnelTimeoutMs);
     QTRY_VERIFY_WITH_TIMEOUT(!m_gateway->firewallTables().contains(u"inet orvex"_s), TunnelTimeoutMs);
     QTRY_COMPARE_WITH_TIMEOUT(m_gateway->resolverConfiguration(), resolverBefore, TunnelTimeoutMs);
     // The gateway itself answers in the clear (a link that went down took

@@ -459,6 +459,9 @@ void TestNetworkManagerEndToEnd::nothingLeavesWhileTheTunnelIsWanted()
     // answers in the clear.
     m_service->disconnect();
     QTRY_COMPARE_WITH_TIMEOUT(m_service->tunnel().state(), State::Off, TunnelTimeoutMs);
+    // Saved so that nothing brings it back, even when it was down between
+    // attempts at the Turn OFF.
+    QTRY_VERIFY_WITH_TIMEOUT(!m_manager->savedPreferences().onDemandEnabled, TunnelTimeoutMs);
     QTRY_VERIFY_WITH_TIMEOUT(!blockInForce(), TunnelTimeoutMs);
     const auto blockProfile = [this] {
         QByteArray profiles;

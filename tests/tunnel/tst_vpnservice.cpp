@@ -311,6 +311,20 @@ void TestVPNService::quitPath()
         settle();
         QVERIFY(m_service->config().isOnDemandEnabled);
     }
+    // Down between attempts, on-demand saved on: the Turn OFF must save it
+    // off and stop the backend's retries, or the tunnel comes back by itself.
+    turnOnGuarded(true);
+    play("CXD");
+    QCOMPARE(m_service->tunnel().state(), State::Reconnecting);
+    QVERIFY(m_manager->savedPreferences().onDemandEnabled);
+    bool stopped = false;
+    m_service->disconnect([&] { stopped = true; });
+    QTRY_VERIFY(stopped);
+    QCOMPARE(m_backend->calls.constLast(), u"stop"_s);
+    QVERIFY(!m_manager->savedPreferences().onDemandEnabled);
+    QCOMPARE(m_service->tunnel().state(), State::Off);
+    makeService();
+
     m_service->setStatus(VpnStatus::Invalid);
     bool terminated = false;
     m_service->quit([&] { terminated = true; });
