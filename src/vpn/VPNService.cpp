@@ -491,6 +491,35 @@ void VPNService::clearLeftovers(Completion done)
 void VPNService::checkTunnel(VpnBackend::Change change)
 {
     m_manager->backend()->checkTunnel(change);
+    lookUpGatewayAgain();
+}
+
+// On a new network the gateway's name may stand for other addresses. The
+// ones found before stay pinned: the block lets nothing else out, and a
+// tunnel up over one of them keeps its IKE and ESP. A lookup gets out only
+// through the tunnel while it carries; what it finds joins the pinned
+// addresses. Behind the block alone it would be stopped, so none is made:
+// the next Turn ON looks the name up afresh.
+void VPNService::lookUpGatewayAgain()
+{
+    LeakGuard *const guard = m_manager->backend()->leakGuard();
+    if (!guard || m_gateway.isEmpty())
+        return;
+    m_gatewayHost.clear();
+    if (m_controller.state() != TunnelController::State::Connected)
+        return;
+    const QString host = m_config.hostname;
+    QPointer<VPNService> self(this);
+    guard->lookUp(host, this, [self, host](const QList<QHostAddress> &addresses) {
+        if (!self || addresses.isEmpty() || self->m_config.hostname != host)
+            return;
+        QList<QHostAddress> pinned = self->m_gateway;
+        for (const QHostAddress &address : addresses) {
+            if (!pinned.contains(address))
+                pinned.append(address);
+        }
+        self->pinGateway(pinned);
+    });
 }
 
 void VPNService::loadThenConfigure(Completion followUp, Completion failed)

@@ -158,6 +158,9 @@ private:
     // then `then`.
     void turnOnThen(Completion then);
     void pinGateway(const QList<QHostAddress> &addresses);
+    // After a change of network: the gateway's name looked up again where
+    // a lookup can get out.
+    void lookUpGatewayAgain();
     // The controller gave up: no further attempt, the tunnel down, the block
     // kept.
     void giveUp();

@@ -31,11 +31,12 @@ public:
     void lookUp(const QString &host, QObject *, Addresses done) override
     {
         const QHostAddress literal(host);
-        done(literal.isNull() ? QList<QHostAddress>{} : QList{literal});
+        done(literal.isNull() ? names.value(host) : QList{literal});
     }
 
     LeakPolicy inForce;
-    QString failWith; // every apply fails with it when set
+    QHash<QString, QList<QHostAddress>> names; // what a lookup of a name finds
+    QString failWith;                          // every apply fails with it when set
     bool tampered = false;
     int applies = 0;
 };

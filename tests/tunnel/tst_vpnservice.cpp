@@ -55,6 +55,7 @@ private Q_SLOTS:
     void stateAndBlockFollowTheTunnel_data();
     void stateAndBlockFollowTheTunnel();
     void onlyTheUserLiftsTheBlock();
+    void aNewNetworkLooksTheGatewayUpAgain();
 
 private:
     void makeService();
@@ -566,6 +567,47 @@ void TestVPNService::onlyTheUserLiftsTheBlock()
     QCOMPARE(m_guard.inForce.level, Level::Blocking);
     m_service->disconnect();
     QCOMPARE(m_guard.inForce.level, Level::Open);
+}
+
+// On a new network the gateway's name is looked up again where a lookup
+// gets out: through the tunnel while it carries, the new addresses joining
+// the pinned ones. Behind the block alone nothing is looked up, and the next
+// Turn ON looks the name up afresh.
+void TestVPNService::aNewNetworkLooksTheGatewayUpAgain()
+{
+    Config config = Config::current();
+    config.vpnGatewayHost = u"gw.example"_s;
+    Config::setCurrent(config);
+    m_guard = FakeLeakGuard();
+    m_guard.names.insert(u"gw.example"_s, {QHostAddress(u"192.0.2.1"_s)});
+    makeService();
+    m_backend->guard = &m_guard;
+    m_backend->goesDownOnStop = true;
+    keepIdentity();
+    m_service->connect();
+    QTRY_VERIFY(m_backend->calls.contains(u"start"_s));
+    play("CX");
+    QCOMPARE(m_guard.inForce.gateway, QList<QHostAddress>{QHostAddress(u"192.0.2.1"_s)});
+
+    m_guard.names.insert(u"gw.example"_s, {QHostAddress(u"198.51.100.7"_s), QHostAddress(u"192.0.2.1"_s)});
+    m_service->checkTunnel(VpnBackend::Change::RouteChanged);
+    const QList<QHostAddress> both{QHostAddress(u"192.0.2.1"_s), QHostAddress(u"198.51.100.7"_s)};
+    QTRY_COMPARE(m_guard.inForce.gateway, both);
+    QCOMPARE(m_guard.inForce.level, Level::Tunnel);
+    QCOMPARE(m_backend->pinned, both);
+
+    play("D");
+    QVERIFY(m_service->tunnel().state() != State::Connected);
+    m_guard.names.insert(u"gw.example"_s, {QHostAddress(u"203.0.113.9"_s)});
+    m_service->checkTunnel(VpnBackend::Change::Resumed);
+    settle();
+    QCOMPARE(m_guard.inForce.gateway, both);
+
+    m_service->disconnect();
+    QTRY_COMPARE(m_service->tunnel().state(), State::Off);
+    m_service->connect();
+    QTRY_COMPARE(m_guard.inForce.gateway, QList<QHostAddress>{QHostAddress(u"203.0.113.9"_s)});
+    QCOMPARE(m_backend->pinned, QList<QHostAddress>{QHostAddress(u"203.0.113.9"_s)});
 }
 
 QTEST_GUILESS_MAIN(TestVPNService)
