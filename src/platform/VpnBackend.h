@@ -65,6 +65,9 @@ public:
     // tried at once.
     enum class Change { Resumed, RouteChanged };
     virtual void checkTunnel(Change change) { Q_UNUSED(change) }
+    // The user turned the tunnel off: no attempt of the backend's own (kept
+    // up, on-demand) begins until the next save or start.
+    virtual void holdAttempts() {}
 
     // What keeps traffic from leaving beside this backend's tunnel; null
     // when it has none.

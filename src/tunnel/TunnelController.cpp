@@ -52,6 +52,7 @@ void TunnelController::turnOn()
 {
     qCInfo(lcTunnel) << "turned on";
     m_wanted = true;
+    m_turnedOff = false;
     m_givenUp = false;
     m_started = false;
     m_wasUp = false;
@@ -65,6 +66,7 @@ void TunnelController::turnOff()
 {
     qCInfo(lcTunnel) << "turned off";
     m_wanted = false;
+    m_turnedOff = true;
     m_givenUp = false;
     m_attempts = 0;
     if (m_backend == VpnStatus::Disconnected || m_backend == VpnStatus::Invalid)
@@ -76,6 +78,7 @@ void TunnelController::turnOff()
 void TunnelController::lift()
 {
     m_wanted = false;
+    m_turnedOff = true;
     m_givenUp = false;
     m_attempts = 0;
     enter(State::Off);
@@ -109,7 +112,7 @@ void TunnelController::backendChanged(VpnStatus status)
                     || status == VpnStatus::Reasserting;
     if (!m_wanted) {
         const bool keptUp = m_hooks.keepsUp && m_hooks.keepsUp();
-        if (up && keptUp && m_state != State::Disconnecting && m_state != State::Blocked) {
+        if (up && keptUp && !m_turnedOff && m_state != State::Disconnecting && m_state != State::Blocked) {
             // Brought up by the saved configuration itself (on-demand): the
             // user's earlier Turn ON still holds.
             m_wanted = true;

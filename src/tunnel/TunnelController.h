@@ -113,6 +113,9 @@ private:
     std::vector<std::function<void()>> m_afterGuard;
     QString m_guardError;
     bool m_wanted = false;
+    // The user's last word was Turn OFF (or Quit): the saved configuration's
+    // on-demand, on its way to being saved off, no longer speaks for them.
+    bool m_turnedOff = false;
     bool m_started = false; // the backend took an attempt since the last Turn ON
     bool m_wasUp = false;   // ... and had the tunnel up since
     bool m_givenUp = false;

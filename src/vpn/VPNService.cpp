@@ -325,6 +325,7 @@ void VPNService::disconnect(Completion completion)
             completion();
         return;
     }
+    holdBack();
     // Saved with on-demand off first, so nothing brings the tunnel back.
     m_stopRequested = true;
     m_config.isOnDemandEnabled = false;
@@ -341,6 +342,7 @@ void VPNService::disconnectLoaded()
     m_controller.turnOff();
     if (nothing)
         return;
+    holdBack();
     m_stopRequested = true;
     m_config.isOnDemandEnabled = false;
     QPointer<VPNService> self(this);
@@ -358,6 +360,7 @@ void VPNService::signOut(Completion completion)
             completion();
         return;
     }
+    holdBack();
     // Also with the tunnel down: the daemon holds the connection and the
     // key as long as the saved configuration can connect.
     m_stopRequested = true;
@@ -394,6 +397,7 @@ void VPNService::toggleLoaded()
     if (live == VpnStatus::Connected) {
         m_status = VpnStatus::Connected;
         m_controller.turnOff();
+        holdBack();
         // disconnect() without its own load: saved with on-demand off first.
         m_config.isOnDemandEnabled = false;
         configureAndSave(Outcome<>::success(), [self] {
@@ -413,6 +417,14 @@ void VPNService::toggleLoaded()
                 });
         });
     }
+}
+
+// The user's Turn OFF (or sign-out) holds the backend's own attempts back at
+// once: none may begin while the configuration with on-demand off is being
+// loaded and saved. The stop after the save follows as before.
+void VPNService::holdBack()
+{
+    m_manager->backend()->holdAttempts();
 }
 
 void VPNService::stopTunnel(Completion completion)

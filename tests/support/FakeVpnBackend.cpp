@@ -22,6 +22,7 @@ void FakeVpnBackend::apply(const VpnPreferences &preferences, Completion done)
     QTimer::singleShot(0, this, [this, done = std::move(done)] {
         done(applyError.isEmpty() ? Outcome<>::success() : Outcome<>::failure(applyError));
     });
+    held = false;
     if (m_keepUp)
         m_keepUp->resume();
     tryLater();
@@ -30,6 +31,7 @@ void FakeVpnBackend::apply(const VpnPreferences &preferences, Completion done)
 Outcome<> FakeVpnBackend::startTunnel()
 {
     calls << QStringLiteral("start");
+    held = false;
     if (m_keepUp) {
         m_keepUp->resume();
         if (m_status == VpnStatus::Disconnected)
@@ -54,6 +56,13 @@ void FakeVpnBackend::stopTunnel()
 void FakeVpnBackend::checkTunnel(Change change)
 {
     calls << (change == Change::Resumed ? QStringLiteral("check resumed") : QStringLiteral("check route"));
+}
+
+void FakeVpnBackend::holdAttempts()
+{
+    held = true;
+    if (m_keepUp)
+        m_keepUp->suspend();
 }
 
 void FakeVpnBackend::runAttempts()

@@ -59,6 +59,7 @@ public:
     void checkTunnel(Change change) override;
     LeakGuard *leakGuard() override { return guard; }
     void pinGateway(const QList<QHostAddress> &addresses) override { pinned = addresses; }
+    void holdAttempts() override;
 
     // Changes the live status and notifies, like the daemon would.
     void setLiveStatus(VpnStatus status);
@@ -88,6 +89,7 @@ public:
     QList<VpnPreferences> applied;
     LeakGuard *guard = nullptr; // what leakGuard() answers
     QList<QHostAddress> pinned;
+    bool held = false; // attempts held back, until the next apply or start
     QStringList calls; // "attach", "apply", "start", "stop", "check resumed", "check route" in order
 
 private:

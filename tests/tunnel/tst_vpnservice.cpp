@@ -320,10 +320,15 @@ void TestVPNService::quitPath()
     QVERIFY(m_manager->savedPreferences().onDemandEnabled);
     bool stopped = false;
     m_service->disconnect([&] { stopped = true; });
+    // Held back at once, before the save: an attempt of the backend's own
+    // that still reports itself does not undo the user's Turn OFF.
+    QVERIFY(m_backend->held);
+    play("CD");
     QTRY_VERIFY(stopped);
     QCOMPARE(m_backend->calls.constLast(), u"stop"_s);
     QVERIFY(!m_manager->savedPreferences().onDemandEnabled);
     QCOMPARE(m_service->tunnel().state(), State::Off);
+    QCOMPARE(m_guard.inForce.level, Level::Open);
     makeService();
 
     m_service->setStatus(VpnStatus::Invalid);

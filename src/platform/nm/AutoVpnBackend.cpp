@@ -122,6 +122,12 @@ void AutoVpnBackend::checkTunnel(Change change)
         m_chosen->checkTunnel(change);
 }
 
+void AutoVpnBackend::holdAttempts()
+{
+    if (m_chosen)
+        m_chosen->holdAttempts();
+}
+
 LeakGuard *AutoVpnBackend::leakGuard()
 {
     return m_chosen ? m_chosen->leakGuard() : nullptr;

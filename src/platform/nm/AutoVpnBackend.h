@@ -56,6 +56,7 @@ public:
     QString unavailableReason() const override;
     Failure lastFailure() const override;
     void checkTunnel(Change change) override;
+    void holdAttempts() override;
     LeakGuard *leakGuard() override;
     void pinGateway(const QList<QHostAddress> &addresses) override;
     QList<QHostAddress> virtualAddresses() const override;

@@ -139,6 +139,7 @@ public:
     QString unavailableReason() const override;
     LeakGuard *leakGuard() override { return m_options.leakGuard.get(); }
     void pinGateway(const QList<QHostAddress> &addresses) override;
+    void holdAttempts() override { m_keepUp.suspend(); }
     void describeDaemon(QObject *context, std::function<void(const QString &)> done) override;
 
     // The D-Bus path of the profile; empty when NetworkManager has none.

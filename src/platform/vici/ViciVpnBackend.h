@@ -106,6 +106,7 @@ public:
     Failure lastFailure() const override { return m_lastFailure; }
     QString unavailableReason() const override { return m_scriptRefusal; }
     void checkTunnel(Change change) override;
+    void holdAttempts() override { m_keepUp.suspend(); }
     LeakGuard *leakGuard() override { return m_options.leakGuard.get(); }
     void pinGateway(const QList<QHostAddress> &addresses) override;
     QList<QHostAddress> virtualAddresses() const override { return m_virtualAddresses; }
