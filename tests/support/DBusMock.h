@@ -73,6 +73,7 @@ public:
                 return;
         }
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        endsWithThisProcess(m_process);
         m_process.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral("-m"), QStringLiteral("dbusmock"),
                                                              busOption, QStringLiteral("-t"), chosen});
     }

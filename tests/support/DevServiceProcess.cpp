@@ -1,5 +1,7 @@
 #include "DevServiceProcess.h"
 
+#include "ProgramRun.h"
+
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QJsonArray>
@@ -35,6 +37,7 @@ bool DevServiceProcess::start(const QStringList &arguments, const QString &confi
     environment.insert(QStringLiteral("ORVEX_CONFIG"), configFile);
     m_process->setProcessEnvironment(environment);
     m_process->setProgram(binary());
+    endsWithThisProcess(*m_process);
     // The suites create and check many passwords: unless a test asks for a
     // cost of its own, they get a cheap one instead of the service's default.
     QStringList cost;

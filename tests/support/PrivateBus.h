@@ -2,7 +2,7 @@
 
 // A private D-Bus daemon for one test: started with the session
 // configuration, so the tests never touch the user's bus or the system bus,
-// and stopped by its process id when the object goes.
+// and ended with the object, or with the test should it crash.
 //
 //     PrivateBus bus;
 //     QVERIFY2(bus.isRunning(), qPrintable(bus.error()));
@@ -12,7 +12,6 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
-#include <QThread>
 
 #include <csignal>
 #include <sys/types.h>
@@ -26,24 +25,29 @@ public:
     explicit PrivateBus(const QString &configFile = {},
                         const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
     {
-        // With --fork the program we start exits once the daemon listens; it
-        // prints the address, then the daemon's own pid.
+        // Our own child, not forked away: it ends with the test even when
+        // the test crashes, and never holds the test's output open after it.
         const QString config = configFile.isEmpty() ? QStringLiteral("--session")
                                                     : QStringLiteral("--config-file=") + configFile;
-        const ProgramRun daemon = runProgram(QStringLiteral("dbus-daemon"),
-                                             {config, QStringLiteral("--fork"), QStringLiteral("--nopidfile"),
-                                              QStringLiteral("--print-address=1"),
-                                              QStringLiteral("--print-pid=1")},
-                                             10000, environment);
-        const QStringList lines = daemon.out.trimmed().split(QLatin1Char('\n'));
-        bool ok = false;
-        m_pid = daemon.exitCode == 0 && lines.size() == 2 ? lines.at(1).trimmed().toLongLong(&ok) : 0;
-        if (!ok || m_pid <= 0) {
-            m_pid = 0;
-            m_error = QStringLiteral("dbus-daemon did not start: ") + daemon.err;
+        m_process.setProcessEnvironment(environment);
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        endsWithThisProcess(m_process);
+        m_process.start(QStringLiteral("dbus-daemon"),
+                        {config, QStringLiteral("--nofork"), QStringLiteral("--nopidfile"),
+                         QStringLiteral("--print-address=1")});
+        // It prints the address once it listens.
+        QByteArray out;
+        const QDeadlineTimer deadline(10000);
+        while (!out.contains('\n') && m_process.state() != QProcess::NotRunning && !deadline.hasExpired()) {
+            m_process.waitForReadyRead(int(qMax<qint64>(deadline.remainingTime(), 1)));
+            out += m_process.readAllStandardOutput();
+        }
+        if (!out.contains('\n')) {
+            m_error = QStringLiteral("dbus-daemon did not start: ") + m_process.errorString();
+            endProcess(m_process);
             return;
         }
-        m_address = lines.at(0).trimmed();
+        m_address = QString::fromUtf8(out.left(out.indexOf('\n')).trimmed());
     }
 
     ~PrivateBus() { stop(); }
@@ -51,7 +55,7 @@ public:
     PrivateBus(const PrivateBus &) = delete;
     PrivateBus &operator=(const PrivateBus &) = delete;
 
-    bool isRunning() const { return m_pid > 0; }
+    bool isRunning() const { return m_process.state() == QProcess::Running && !m_address.isEmpty(); }
     QString address() const { return m_address; }
     QString error() const { return m_error; }
 
@@ -59,24 +63,10 @@ public:
     // Qt D-Bus reads the variable once, at its first use.
     void exportAsSessionBus() const { qputenv("DBUS_SESSION_BUS_ADDRESS", m_address.toLocal8Bit()); }
 
-    // Ends the daemon. It is not our child after --fork, so there is nothing
-    // to reap: wait until the pid is gone, then insist.
-    void stop()
-    {
-        if (m_pid <= 0)
-            return;
-        const pid_t pid = static_cast<pid_t>(m_pid);
-        m_pid = 0;
-        ::kill(pid, SIGTERM);
-        QDeadlineTimer deadline(5000);
-        while (isAlive(pid) && !deadline.hasExpired())
-            QThread::msleep(10);
-        if (isAlive(pid))
-            ::kill(pid, SIGKILL);
-    }
+    void stop() { endProcess(m_process); }
 
-    // Alive and not merely a zombie waiting for a parent (init, after --fork)
-    // that may never reap it.
+    // Alive and not merely a zombie waiting for a parent that may never
+    // reap it.
     static bool isAlive(pid_t pid)
     {
         if (::kill(pid, 0) != 0)
@@ -90,7 +80,7 @@ public:
     }
 
 private:
+    QProcess m_process;
     QString m_address;
-    qint64 m_pid = 0;
     QString m_error;
 };

@@ -2,6 +2,9 @@
 
 #include <QProcess>
 
+#include <csignal>
+#include <sys/prctl.h>
+
 // A program run to its end: its exit code (-1 when it did not start, crashed
 // or hung) and what it printed.
 struct ProgramRun
@@ -10,6 +13,14 @@ struct ProgramRun
     QString out;
     QString err;
 };
+
+// The child ends with this process, also when it crashes: a child left
+// running holds the test's output open, and ctest would wait on it until its
+// time limit instead of reporting the crash.
+inline void endsWithThisProcess(QProcess &process)
+{
+    process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+}
 
 // Asks `process` to end; kills it when it has not in five seconds.
 inline void endProcess(QProcess &process)

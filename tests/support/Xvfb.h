@@ -25,6 +25,7 @@ public:
                                 QStringLiteral("0"), QStringLiteral("1024x768x24"),
                                 QStringLiteral("-nolisten"), QStringLiteral("tcp")});
         m_process.setProcessChannelMode(QProcess::SeparateChannels);
+        endsWithThisProcess(m_process);
         m_process.start();
         if (!m_process.waitForStarted(10000)) {
             m_error = QStringLiteral("Xvfb did not start: ") + m_process.errorString();
