@@ -178,6 +178,8 @@ void tst_StatusMenu::init()
     m_app->window().setContentViewController(instantiate<InfoViewController>(AppStoryboard::Settings));
     m_app->window().show();
     QVERIFY(QTest::qWaitForWindowExposed(&m_app->window()));
+    // The handlers' first load: the tunnel's state is known from then on.
+    QTRY_VERIFY(m_manager->hasLoaded());
 }
 
 void tst_StatusMenu::cleanup()
