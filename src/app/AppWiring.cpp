@@ -199,16 +199,17 @@ AppWiring::~AppWiring()
 
 void AppWiring::followTunnel(std::function<VpnManager &()> managerOf)
 {
-    TunnelStatusSource::install([managerOf](QObject *context, TunnelStatusSource::Observer observer) {
+    const auto observe = [managerOf](QObject *context, TunnelStatusSource::Observer observer) {
         VpnManager &manager = managerOf();
-        auto connected = [&manager] { return manager.connection()->status() == VpnStatus::Connected; };
         QPointer<QObject> guard(context);
-        manager.loadFromPreferences([guard, observer, connected](const Outcome<> &loaded) {
+        manager.loadFromPreferences([guard, observer](const Outcome<> &loaded) {
             if (guard && loaded.isSuccess())
-                observer(connected());
+                observer();
         });
-        QObject::connect(manager.connection(), &VpnConnection::statusDidChange, context,
-                         [observer, connected] { observer(connected()); });
+        QObject::connect(manager.connection(), &VpnConnection::statusDidChange, context, observer);
+    };
+    TunnelStatusSource::install(observe, [managerOf] {
+        return managerOf().connection()->status() == VpnStatus::Connected;
     });
 }
 

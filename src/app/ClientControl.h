@@ -89,6 +89,8 @@ private:
     MainHandler *m_handler = nullptr;
     QDBusConnection m_bus;
     bool m_published = false;
+    // As last published: read again at every change of the tunnel, so that
+    // a change is told (and stamped) against what the bus last saw.
     QVariantMap m_properties;
     QString m_failure; // the last Connect's failure, until the next switch
     std::deque<Entry> m_history;

@@ -120,6 +120,8 @@ void VpnManager::loadFromPreferences(Completion completion)
                                [self, inCall, completion = std::move(completion)](const Outcome<> &outcome) {
                                    if (!self)
                                        return;
+                                   if (outcome.isSuccess())
+                                       self->m_loaded = true;
                                    if (*inCall)
                                        self->finishLater(completion, outcome);
                                    else if (completion)

@@ -58,6 +58,9 @@ public:
     VpnBackend *backend() const { return m_backend.get(); }
     // What was last loaded or saved; what the tunnel runs with.
     const VpnPreferences &savedPreferences() const { return m_saved; }
+    // A load has succeeded since this manager was made: the backend has
+    // told the tunnel's state at least once, so its status means something.
+    bool hasLoaded() const { return m_loaded; }
     // Whether a save now would change nothing: the working copy is what the
     // file holds and what the backend was last given, and the backend starts
     // on that by itself.
@@ -87,6 +90,7 @@ private:
     QString m_storagePath;
     VpnPreferences m_edited;
     VpnPreferences m_saved;
+    bool m_loaded = false;
 };
 
 } // namespace Orvex

@@ -7,7 +7,7 @@ namespace Orvex {
 BaseHandler::BaseHandler(QObject *parent)
     : QObject(parent)
 {
-    TunnelStatusSource::observe(this, [this](bool connected) { vpnConnectionDidChange(connected); });
+    TunnelStatusSource::observe(this, [this] { vpnConnectionDidChange(); });
 }
 
 BaseHandler::~BaseHandler() = default;
@@ -18,9 +18,14 @@ void BaseHandler::report(const std::optional<Error> &error) const
         resultHandler(error);
 }
 
-void BaseHandler::vpnConnectionDidChange(bool connected)
+bool BaseHandler::status() const
 {
-    m_status = connected;
+    return !m_heard || TunnelStatusSource::isConnected();
+}
+
+void BaseHandler::vpnConnectionDidChange()
+{
+    m_heard = true;
     connectionStatusDidChange();
 }
 

@@ -13,7 +13,8 @@ namespace Orvex {
 using ResultHandler = std::function<void(const std::optional<Error> &)>;
 
 // The logic object of a screen. It follows the tunnel state so that every
-// handler knows whether the tunnel is connected.
+// handler knows whether the tunnel is connected, read from the tunnel when
+// asked.
 class BaseHandler : public QObject
 {
     Q_OBJECT
@@ -24,20 +25,21 @@ public:
 
     ResultHandler resultHandler;
 
-    // Tunnel connected.
-    bool status() const { return m_status; }
+    // Tunnel connected now. Until the tunnel's first news has reached this
+    // handler it answers "connected".
+    bool status() const;
 
     // Reports a result through `resultHandler` when there is one.
     void report(const std::optional<Error> &error = std::nullopt) const;
 
 protected:
-    // Called after every update of `status`.
+    // Called after every change of `status`.
     virtual void connectionStatusDidChange() {}
 
 private:
-    void vpnConnectionDidChange(bool connected);
+    void vpnConnectionDidChange();
 
-    bool m_status = true;
+    bool m_heard = false; // the tunnel's news has reached this handler
 };
 
 } // namespace Orvex

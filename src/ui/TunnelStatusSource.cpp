@@ -4,23 +4,34 @@ namespace Orvex::TunnelStatusSource {
 
 namespace {
 
-Installer &installed()
+struct Source
 {
-    static Installer installer;
-    return installer;
+    Installer installer;
+    Reader connected;
+};
+
+Source &installed()
+{
+    static Source source;
+    return source;
 }
 
 } // namespace
 
 void observe(QObject *context, Observer observer)
 {
-    if (installed())
-        installed()(context, std::move(observer));
+    if (installed().installer)
+        installed().installer(context, std::move(observer));
 }
 
-void install(Installer installer)
+bool isConnected()
 {
-    installed() = std::move(installer);
+    return installed().connected && installed().connected();
+}
+
+void install(Installer installer, Reader connected)
+{
+    installed() = Source{std::move(installer), std::move(connected)};
 }
 
 } // namespace Orvex::TunnelStatusSource

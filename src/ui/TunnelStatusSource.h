@@ -7,18 +7,23 @@
 namespace Orvex {
 
 // Where handlers learn whether the tunnel is connected: the saved tunnel
-// configuration is loaded once per observer, then every status change of the
-// tunnel's connection is delivered. The tunnel layer installs the real source;
-// without one nothing is delivered.
+// configuration is loaded once per observer, then the observer hears of every
+// status change of the tunnel's connection and reads the status itself with
+// `isConnected`; nothing keeps a copy. The tunnel layer installs the real
+// source; without one nothing is delivered.
 namespace TunnelStatusSource {
 
-using Observer = std::function<void(bool connected)>;
+using Observer = std::function<void()>;
 using Installer = std::function<void(QObject *context, Observer observer)>;
+using Reader = std::function<bool()>;
 
-// Delivers status changes to `observer` for as long as `context` lives.
+// Tells `observer` of status changes for as long as `context` lives.
 void observe(QObject *context, Observer observer);
 
-void install(Installer installer);
+// The tunnel is connected now, as its owner shows it; false without a source.
+bool isConnected();
+
+void install(Installer installer, Reader connected = {});
 
 } // namespace TunnelStatusSource
 

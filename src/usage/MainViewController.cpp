@@ -261,13 +261,11 @@ void MainViewController::setup()
     setupChart();
     m_handler->getDeviceUsage();
 
+    // The tunnel's state is known once the configuration has loaded.
     m_service.manager()->loadFromPreferences([self](const Outcome<> &loaded) {
         if (!self || !loaded.isSuccess())
             return;
-        VPNService &service = self->m_service;
-        const VpnStatus status = service.manager()->connection()->status();
-        service.setStatus(status);
-        self->present(status);
+        self->present(self->m_service.status());
     });
 }
 

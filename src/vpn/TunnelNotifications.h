@@ -40,6 +40,8 @@ private:
 
     VPNService &m_service;
     QPointer<DesktopNotifier> m_notifier;
+    // What the last status notification said, to tell the next one's
+    // change; never read as the tunnel's state.
     VpnStatus m_last = VpnStatus::Invalid;
     bool m_wasUp = false;
     bool m_trying = false;

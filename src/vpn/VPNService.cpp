@@ -81,6 +81,11 @@ VPNService::~VPNService()
     m_manager->setStatusView({});
 }
 
+VpnStatus VPNService::status() const
+{
+    return m_manager->hasLoaded() ? m_manager->connection()->status() : VpnStatus::Invalid;
+}
+
 void VPNService::controllerChanged()
 {
     const VpnStatus presented = m_controller.status();
@@ -312,7 +317,8 @@ void VPNService::turnOnThen(Completion then)
 // backend's retry would bring it back after the user's Turn OFF.
 bool VPNService::nothingToStop() const
 {
-    return (m_status == VpnStatus::Disconnected || m_status == VpnStatus::Invalid)
+    const VpnStatus now = status();
+    return (now == VpnStatus::Disconnected || now == VpnStatus::Invalid)
            && m_controller.state() == TunnelController::State::Off;
 }
 
@@ -355,7 +361,7 @@ void VPNService::disconnectLoaded()
 void VPNService::signOut(Completion completion)
 {
     m_controller.turnOff();
-    if (m_status == VpnStatus::Invalid) {
+    if (status() == VpnStatus::Invalid) {
         if (completion)
             completion();
         return;
@@ -395,7 +401,6 @@ void VPNService::toggleLoaded()
     const VpnStatus live = m_manager->connection()->status();
     QPointer<VPNService> self(this);
     if (live == VpnStatus::Connected) {
-        m_status = VpnStatus::Connected;
         m_controller.turnOff();
         holdBack();
         // disconnect() without its own load: saved with on-demand off first.
@@ -407,7 +412,6 @@ void VPNService::toggleLoaded()
     } else {
         // Connecting, reasserting and disconnecting are answered by a new
         // connect, not by a stop.
-        m_status = live;
         decideOnDemand();
         turnOnThen([self] {
             if (self)
@@ -436,7 +440,7 @@ void VPNService::stopTunnel(Completion completion)
 
 void VPNService::quit(Completion terminate, Completion failed)
 {
-    if (m_status == VpnStatus::Invalid) {
+    if (status() == VpnStatus::Invalid) {
         m_controller.lift();
         if (terminate)
             m_controller.afterGuard(std::move(terminate));
@@ -625,11 +629,11 @@ void VPNService::vpnConnectionDidChange()
     const auto *connection = qobject_cast<const VpnConnection *>(sender());
     if (!connection)
         return;
-    m_status = connection->status();
+    const VpnStatus current = connection->status();
     // Told while the user's request is still known, then forgotten once it
     // has an outcome.
-    Q_EMIT statusDidChange(m_status);
-    if (m_status == VpnStatus::Connected || m_status == VpnStatus::Disconnected)
+    Q_EMIT statusDidChange(current);
+    if (current == VpnStatus::Connected || current == VpnStatus::Disconnected)
         m_userRequest = false;
 }
 

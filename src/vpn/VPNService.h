@@ -19,9 +19,11 @@ class Session;
 class VpnManager;
 
 // Owns the application's one IKEv2 tunnel configuration and switches the
-// tunnel on and off. Keeps the last known state in `status()` and stops a
-// tunnel that keeps failing to come up (`attempts`). Reports no errors: the
-// outcome of every operation shows in the connection's status changes.
+// tunnel on and off, and stops a tunnel that keeps failing to come up
+// (`attempts`). Keeps no copy of the tunnel's status: the controller is its
+// one writer, and every decision here reads it when it is taken. Reports no
+// errors: the outcome of every operation shows in the connection's status
+// changes.
 class VPNService final : public QObject
 {
     Q_OBJECT
@@ -41,8 +43,10 @@ public:
 
     VPNConfiguration &config() { return m_config; }
     const VPNConfiguration &config() const { return m_config; }
-    VpnStatus status() const { return m_status; }
-    void setStatus(VpnStatus status) { m_status = status; }
+    // The tunnel's status as the connection shows it (the controller's
+    // view), read now; Invalid until the configuration has been loaded once,
+    // as nothing is known before.
+    VpnStatus status() const;
     int attempts() const { return m_controller.attempts(); }
     // The tunnel's state as its owner keeps it: Blocked and why, beyond the
     // six values of `status()`.
@@ -171,9 +175,10 @@ private:
     VpnManager *m_manager;
     Session &m_session;
     VPNConfiguration m_config;
-    VpnStatus m_status = VpnStatus::Invalid;
     TunnelController m_controller;
     QPointer<NetworkConnectivity> m_connectivity;
+    // The status last posted, so that only changes are posted; never read
+    // as the tunnel's state.
     VpnStatus m_presented = VpnStatus::Invalid;
     QString m_gatewayHost; // the name m_gateway was looked up for
     QList<QHostAddress> m_gateway;

@@ -178,6 +178,8 @@ void tst_StatusMenu::init()
     m_app->window().setContentViewController(instantiate<InfoViewController>(AppStoryboard::Settings));
     m_app->window().show();
     QVERIFY(QTest::qWaitForWindowExposed(&m_app->window()));
+    // The handlers' first load: the tunnel's state is known from then on.
+    QTRY_VERIFY(m_manager->hasLoaded());
 }
 
 void tst_StatusMenu::cleanup()
@@ -214,6 +216,22 @@ void tst_StatusMenu::menuAndIconFollowEachStatus()
     m_app->window().hide();
     entry(menu, 0)->trigger();
     QVERIFY(m_app->window().isVisible());
+
+    // Whoever hears of a change before a handler does reads the new state
+    // from it, not what the handler was last told.
+    StatusMenuHandler *late = nullptr;
+    QList<bool> readings;
+    QObject listener;
+    connect(m_manager->connection(), &VpnConnection::statusDidChange, &listener, [&] {
+        if (late)
+            readings << late->status();
+    });
+    StatusMenuHandler handler(*m_service, NetworkService::shared());
+    late = &handler;
+    QTRY_VERIFY(!handler.status()); // its first news: down
+    readings.clear();
+    setLiveStatus(VpnStatus::Connected);
+    QCOMPARE(readings, QList<bool>{true});
 }
 
 void tst_StatusMenu::middleEntryFetchesACertificateOnceAndTogglesTheTunnel()

@@ -138,9 +138,9 @@ QList<Shown> tst_TunnelEvents::shown()
     return list;
 }
 
-// One thing happening: the user's Turn ON or Turn OFF, the setting switched
-// off, a failure reason from the daemon, the network's connectivity, or a
-// live state.
+// One thing happening: the configuration loaded, the user's Turn ON, Turn
+// OFF or Quit, the setting switched off, a failure reason from the daemon,
+// the network's connectivity, or a live state.
 void tst_TunnelEvents::step(const QString &what)
 {
     if (what == QLatin1String("turn on")) {
@@ -149,6 +149,9 @@ void tst_TunnelEvents::step(const QString &what)
     } else if (what == QLatin1String("turn off")) {
         m_service->noteUserRequest();
         m_service->disconnect();
+    } else if (what == QLatin1String("loaded")) { // as a running client has its configuration
+        m_manager->loadFromPreferences({});
+        QTRY_VERIFY(m_manager->hasLoaded());
     } else if (what == QLatin1String("quit")) {
         m_service->quit({});
     } else if (what == QLatin1String("notifications off")) {
@@ -189,7 +192,7 @@ void tst_TunnelEvents::notifications_data()
         << steps("disconnected|turn on|connecting|connected") << QStringList{};
     QTest::newRow("down by the user's Turn OFF")
         << steps("connected|turn off|disconnecting|disconnected") << QStringList{connected, connectedBody};
-    QTest::newRow("down by Quit") << steps("disconnected|turn on|connected|quit|disconnected")
+    QTest::newRow("down by Quit") << steps("loaded|disconnected|turn on|connected|quit|disconnected")
                                   << QStringList{};
     QTest::newRow("dropped by the gateway")
         << steps("disconnected|turn on|connected|disconnected") << QStringList{dropped, droppedBody};

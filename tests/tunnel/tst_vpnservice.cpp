@@ -86,6 +86,14 @@ private:
     // Plays the backend's statuses: C connecting, X connected, G
     // disconnecting, D disconnected, I invalid.
     void play(const QByteArray &statuses);
+    // Loads the manager as a caller does before it acts; the tunnel's state
+    // is known from then on.
+    bool load()
+    {
+        auto loaded = std::make_shared<bool>(false);
+        m_manager->loadFromPreferences([loaded](const Outcome<> &outcome) { *loaded = outcome.isSuccess(); });
+        return QTest::qWaitFor([loaded] { return *loaded; });
+    }
 };
 
 void TestVPNService::turnOnGuarded(bool byOnDemand)
@@ -249,12 +257,12 @@ void TestVPNService::toggleFollowsTheLiveState()
     QFETCH(QString, action);
     QFETCH(bool, loadedByCaller);
     m_backend->setLiveStatus(live);
-    m_service->setStatus(VpnStatus::Invalid);
+    // What the backend says before anything has been loaded is not known
+    // yet.
+    QCOMPARE(m_service->status(), VpnStatus::Invalid);
     m_backend->calls.clear();
     if (loadedByCaller) {
-        bool loaded = false;
-        m_manager->loadFromPreferences([&](const Outcome<> &) { loaded = true; });
-        QTRY_VERIFY(loaded);
+        QVERIFY(load());
         m_service->toggleLoaded();
     } else {
         m_service->toggle();
@@ -278,7 +286,8 @@ void TestVPNService::saveFailurePostsOneNotificationAndRunsNothing()
     QCOMPARE(senders, QList<QObject *>{m_manager->connection()});
     QCOMPARE(m_backend->calls, QStringList({u"attach"_s, u"apply"_s}));
 
-    m_service->setStatus(VpnStatus::Connected);
+    // Wanted since the connect: the Turn OFF has on-demand to save off.
+    QCOMPARE(m_service->tunnel().state(), State::Connecting);
     bool completed = false;
     m_service->disconnect([&] { completed = true; });
     QTRY_COMPARE(senders.size(), 2);
@@ -304,7 +313,11 @@ void TestVPNService::quitPath()
     // Nothing to stop: a disconnect completes at once, inside the call, and
     // writes nothing; nothing known yet: a quit terminates at once.
     for (const VpnStatus status : {VpnStatus::Invalid, VpnStatus::Disconnected}) {
-        m_service->setStatus(status);
+        if (status != VpnStatus::Invalid) { // known once loaded
+            m_backend->setLiveStatus(status);
+            QVERIFY(load());
+        }
+        QCOMPARE(m_service->status(), status);
         m_service->config().isOnDemandEnabled = true;
         bool completed = false;
         m_service->disconnect([&] { completed = true; });
@@ -331,7 +344,8 @@ void TestVPNService::quitPath()
     QCOMPARE(m_guard.inForce.level, Level::Open);
     makeService();
 
-    m_service->setStatus(VpnStatus::Invalid);
+    m_backend->setLiveStatus(VpnStatus::Disconnected); // told, but nothing loaded
+    QCOMPARE(m_service->status(), VpnStatus::Invalid);
     bool terminated = false;
     m_service->quit([&] { terminated = true; });
     QVERIFY(terminated);
@@ -339,7 +353,8 @@ void TestVPNService::quitPath()
     QVERIFY(m_backend->calls.isEmpty());
 
     // Known state (even disconnected): shared secret, on-demand off, stop, then terminate.
-    m_service->setStatus(VpnStatus::Disconnected);
+    QVERIFY(load());
+    QCOMPARE(m_service->status(), VpnStatus::Disconnected);
     m_service->config().isOnDemandEnabled = true;
     terminated = false;
     m_service->quit([&] {
@@ -371,7 +386,8 @@ void TestVPNService::failedQuitLeavesCertificateAuthentication_data()
 void TestVPNService::failedQuitLeavesCertificateAuthentication()
 {
     QFETCH(bool, loadFails);
-    m_service->setStatus(VpnStatus::Connected);
+    m_backend->setLiveStatus(VpnStatus::Connected);
+    QVERIFY(load()); // a known state: the quit saves before it ends
     if (loadFails) {
         QVERIFY(QDir().mkpath(QFileInfo(VpnManager::defaultStoragePath()).absolutePath()));
         QVERIFY(writeFile(VpnManager::defaultStoragePath(), "{broken"));

@@ -104,6 +104,9 @@ private Q_SLOTS:
 
 private:
     MainViewController *showScreen();
+    // Shows the screen over a tunnel that is up when the screen first loads,
+    // so that load connects nothing, then lets the tunnel go to `live`.
+    MainViewController *showScreenOver(VpnStatus live);
     void waitUntilIdle();
 
     TestSession m_session;
@@ -177,15 +180,28 @@ MainViewController *tst_MainScreen::showScreen()
     return screen;
 }
 
+MainViewController *tst_MainScreen::showScreenOver(VpnStatus live)
+{
+    m_backend->setLiveStatus(VpnStatus::Connected);
+    auto loaded = std::make_shared<bool>(false);
+    m_manager->loadFromPreferences([loaded](const Outcome<> &outcome) { *loaded = outcome.isSuccess(); });
+    if (!QTest::qWaitFor([loaded] { return *loaded; }) || m_service->status() != VpnStatus::Connected)
+        return nullptr;
+    MainViewController *screen = showScreen();
+    if (live != VpnStatus::Connected)
+        m_backend->setLiveStatus(live);
+    return screen;
+}
+
 void tst_MainScreen::liveStateIsReadAtSetup()
 {
     QVERIFY(m_session.keepIdentity());
     // A fresh start with the tunnel already up (on-demand brought it up
     // before the client ran): the service does not know it yet.
     m_backend->setLiveStatus(VpnStatus::Connected);
-    m_service->setStatus(VpnStatus::Invalid);
+    QCOMPARE(m_service->status(), VpnStatus::Invalid);
     MainViewController *screen = showScreen();
-    // Read once the saved configuration has loaded, and kept by the service.
+    // Read once the saved configuration has loaded.
     QTRY_COMPARE(screen->statusLabel()->text(), u"Turn OFF"_s);
     QCOMPARE(screen->statusImageName(), u"ic_enable"_s);
     QCOMPARE(m_service->status(), VpnStatus::Connected);
@@ -235,8 +251,8 @@ void tst_MainScreen::presentationFollowsEachStatus()
     QFETCH(QString, notice);
 
     // Connected already: the first load starts nothing.
-    m_service->setStatus(VpnStatus::Connected);
-    MainViewController *screen = showScreen();
+    MainViewController *screen = showScreenOver(VpnStatus::Connected);
+    QVERIFY(screen);
     waitUntilIdle();
     // Start from the opposite of what is expected.
     m_backend->setLiveStatus(overlay || status != VpnStatus::Connected ? VpnStatus::Connected
@@ -317,9 +333,8 @@ void tst_MainScreen::blockedSaysWhyAndOffersTheWayOut()
     m_service->applyAlwaysRequired();
 
     QVERIFY(m_session.keepIdentity());
-    m_backend->setLiveStatus(VpnStatus::Disconnected);
-    m_service->setStatus(VpnStatus::Connected); // no connect on first load
-    MainViewController *screen = showScreen();
+    MainViewController *screen = showScreenOver(VpnStatus::Disconnected); // no connect on first load
+    QVERIFY(screen);
     waitUntilIdle();
     QVERIFY(screen->liftBlockButton()->isHidden());
     // Off: only "Always require VPN" keeps the page closed, and Turn OFF
@@ -361,9 +376,8 @@ void tst_MainScreen::blockedSaysWhyAndOffersTheWayOut()
 void tst_MainScreen::switchingOffATunnelThatDropsMeanwhileStartsNothing()
 {
     QVERIFY(m_session.keepIdentity()); // all a start would need
-    m_backend->setLiveStatus(VpnStatus::Connected);
-    m_service->setStatus(VpnStatus::Connected);
-    MainViewController *screen = showScreen();
+    MainViewController *screen = showScreenOver(VpnStatus::Connected);
+    QVERIFY(screen);
     waitUntilIdle();
     m_backend->calls.clear();
 
@@ -390,9 +404,8 @@ void tst_MainScreen::switchingOffATunnelThatDropsMeanwhileStartsNothing()
 void tst_MainScreen::silentTunnelEndsTheOverlay()
 {
     QVERIFY(m_session.keepIdentity());
-    m_backend->setLiveStatus(VpnStatus::Disconnected);
-    m_service->setStatus(VpnStatus::Connected); // no connect on first load
-    MainViewController *screen = showScreen();
+    MainViewController *screen = showScreenOver(VpnStatus::Disconnected); // no connect on first load
+    QVERIFY(screen);
     waitUntilIdle();
     screen->setNoResponseTimeout(300);
 
@@ -420,9 +433,8 @@ void tst_MainScreen::silentTunnelEndsTheOverlay()
 void tst_MainScreen::unreadableTunnelConfigurationIsReported()
 {
     QVERIFY(m_session.keepIdentity());
-    m_backend->setLiveStatus(VpnStatus::Disconnected);
-    m_service->setStatus(VpnStatus::Connected); // no connect on first load
-    MainViewController *screen = showScreen();
+    MainViewController *screen = showScreenOver(VpnStatus::Disconnected); // no connect on first load
+    QVERIFY(screen);
     waitUntilIdle();
     QFile damaged(m_dir.filePath(u"vpn.json"_s));
     QVERIFY(damaged.open(QIODevice::WriteOnly));
@@ -462,9 +474,8 @@ void tst_MainScreen::certificateIsFetchedOrRenewedBeforeConnecting()
     if (stored)
         QVERIFY(m_session.keepIdentity("ending", daysLeft));
     const std::optional<QByteArray> old = m_session.session.identityReference();
-    m_backend->setLiveStatus(VpnStatus::Disconnected);
-    m_service->setStatus(VpnStatus::Connected); // the press, not the first load
-    MainViewController *screen = showScreen();
+    MainViewController *screen = showScreenOver(VpnStatus::Disconnected); // the press, not the first load
+    QVERIFY(screen);
     waitUntilIdle();
     QVERIFY(m_devService.countRequests(commandPath, u"gen_token"_s));
     QVERIFY(m_devService.countRequests(commandPath, u"getcert"_s));
@@ -506,8 +517,8 @@ void tst_MainScreen::certificateIsFetchedOrRenewedBeforeConnecting()
 void tst_MainScreen::usageAnswerFillsLabelsAndChart()
 {
     UsagePosts posts;
-    m_service->setStatus(VpnStatus::Connected);
-    MainViewController *screen = showScreen();
+    MainViewController *screen = showScreenOver(VpnStatus::Connected);
+    QVERIFY(screen);
     QTRY_COMPARE_WITH_TIMEOUT(posts.count, 1, 30000);
     QVERIFY(posts.last);
     // The seeded month: traffic on most days so far.
@@ -566,9 +577,8 @@ void tst_MainScreen::usageAnswerFillsLabelsAndChart()
 void tst_MainScreen::usageIsAskedAgainASecondAfterDisconnected()
 {
     UsagePosts posts;
-    m_service->setStatus(VpnStatus::Connected);
-    m_backend->setLiveStatus(VpnStatus::Connected);
-    MainViewController *screen = showScreen();
+    MainViewController *screen = showScreenOver(VpnStatus::Connected);
+    QVERIFY(screen);
     QTRY_COMPARE_WITH_TIMEOUT(posts.count, 1, 30000);
     waitUntilIdle();
     QVERIFY(m_devService.countRequests(commandPath, usageApi));
@@ -623,10 +633,12 @@ void tst_MainScreen::usageAnswerForAGoneHandlerIsDropped()
 void tst_MainScreen::keyboardAloneSwitchesOnAndOff()
 {
     QVERIFY(m_session.keepIdentity());
-    m_backend->setLiveStatus(VpnStatus::Disconnected);
-    m_service->setStatus(VpnStatus::Connected); // no connect on first load
-    MainViewController *screen = showScreen();
+    UsagePosts posts;
+    MainViewController *screen = showScreenOver(VpnStatus::Disconnected); // no connect on first load
+    QVERIFY(screen);
     QTRY_COMPARE(m_service->status(), VpnStatus::Disconnected);
+    // The month's usage, and again once the tunnel has gone down.
+    QTRY_COMPARE_WITH_TIMEOUT(posts.count, 2, 30000);
     waitUntilIdle();
     QWindow *window = m_window->windowHandle();
     m_window->activateWindow();
