@@ -367,11 +367,11 @@ void TestNetworkManagerEndToEnd::nothingLeavesWhileTheTunnelIsWanted_data()
     QTest::addColumn<QString>("fault");
     QTest::addColumn<bool>("gatewayOffersIpv6");
     for (const bool ipv6 : {true, false}) {
-        for (const char *fault :
-             {"a silent gateway while connecting",
-              "the gateway refuses the client, until the attempts rule gives up",
-              "the gateway ends the tunnel and goes silent", "the link goes down and up",
-              "charon-nm is killed", "the client is killed, then the gateway ends the tunnel"})
+        for (const char *fault : {"a silent gateway while connecting",
+                                  "the gateway refuses the client, until the attempts rule gives up",
+                                  "the gateway ends the tunnel and goes silent", "the link goes down and up",
+                                  "charon-nm is killed", "woken up, the gateway forgot the tunnel",
+                                  "the client is killed, then the gateway ends the tunnel"})
             QTest::newRow(qPrintable(u"%1, %2"_s.arg(QLatin1String(fault), ipv6 ? u"dual-stack gateway"_s
                                                                                 : u"IPv4-only gateway"_s)))
                 << QString::fromLatin1(fault) << ipv6;
@@ -389,10 +389,12 @@ void TestNetworkManagerEndToEnd::nothingLeavesWhileTheTunnelIsWanted()
     if (!m_gateway->securityAssociations(GatewayFixture::Side::Gateway))
         QVERIFY(m_gateway->startCharon(GatewayFixture::Side::Gateway));
     QVERIFY(m_gateway->offerIpv6(gatewayOffersIpv6));
-    // Kept up: every fault is followed by new attempts.
+    // Kept up: every fault is followed by new attempts. But after a sleep:
+    // a tunnel found dead is brought back also without that.
+    const bool wokenUp = fault.startsWith(u"woken up"_s);
     const QByteArray reference = m_session.session.identityReference().value();
     QVERIFY(IdentityStore::standard().grantAccess(reference, NetworkManagerVpnBackend::daemonApplication()));
-    UserDefaults::standard().setBoolean(DefaultsKeys::isAutoConnectEnabled, true);
+    UserDefaults::standard().setBoolean(DefaultsKeys::isAutoConnectEnabled, !wokenUp);
     const auto autoConnectOff = qScopeGuard(
         [] { UserDefaults::standard().setBoolean(DefaultsKeys::isAutoConnectEnabled, false); });
     const QByteArray resolverBefore = m_gateway->resolverConfiguration();
@@ -456,6 +458,26 @@ void TestNetworkManagerEndToEnd::nothingLeavesWhileTheTunnelIsWanted()
         QVERIFY2(charon.trimmed().toInt() > 0, pids.constData());
         QCOMPARE(::kill(charon.trimmed().toInt(), SIGKILL), 0);
         QTRY_VERIFY_WITH_TIMEOUT(m_service->tunnel().state() != State::Connected, TunnelTimeoutMs);
+    } else if (wokenUp) {
+        // A tunnel that carries is left as it is.
+        auto *backend = static_cast<NetworkManagerVpnBackend *>(m_manager->backend());
+        QTRY_VERIFY_WITH_TIMEOUT(backend->isTunnelWatched(), TunnelTimeoutMs);
+        m_statuses.clear();
+        m_service->checkTunnel(VpnBackend::Change::Resumed);
+        QVERIFY(backend->isCheckingTunnel());
+        QTRY_VERIFY_WITH_TIMEOUT(!backend->isCheckingTunnel(), TunnelTimeoutMs);
+        QCOMPARE(m_statuses, QList<VpnStatus>());
+        // While the machine slept the gateway restarted: charon-nm still
+        // holds the tunnel and its routes, the gateway nothing of it.
+        QVERIFY(m_gateway->killCharon(GatewayFixture::Side::Gateway));
+        QVERIFY(m_gateway->startCharon(GatewayFixture::Side::Gateway));
+        m_statuses.clear();
+        m_service->checkTunnel(VpnBackend::Change::Resumed);
+        QTRY_VERIFY_WITH_TIMEOUT(m_statuses.contains(VpnStatus::Disconnected), TunnelTimeoutMs);
+        m_gateway->sendProbes();
+        // Brought back: a new tunnel that carries.
+        QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
+        QVERIFY(m_gateway->pingInnerAddress());
     } else {
         delete m_service; // killed: nothing of the quit path runs
         delete m_manager;

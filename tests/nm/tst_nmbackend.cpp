@@ -198,6 +198,7 @@ private Q_SLOTS:
     void theKeysFilesAreOpenedToRootAlone();
     void theKeyStaysClosedToOtherUsers();
     void tunnelRoutesAreRecognised();
+    void echoAnswersAreRecognised();
     void autoChooses_data();
     void autoChooses();
     void configurationNamesTheBackend();
@@ -831,6 +832,21 @@ void TestNetworkManagerBackend::tunnelRoutesAreRecognised()
     QCOMPARE(changes.at(7).key, changes.at(0).key);
     QVERIFY(changes.at(0).key
             != RouteTunnelProbe::parse(route(RTM_NEWROUTE, 221, 221u, inner)).constFirst().key);
+}
+
+// The question asked through the tunnel after a sleep, and what counts as
+// its answer: any response with its id, a refusal too; not another id, not
+// the question itself, not less than a header.
+void TestNetworkManagerBackend::echoAnswersAreRecognised()
+{
+    const QByteArray question = TunnelEcho::question(0x1234);
+    QCOMPARE(question.toHex(), QByteArray("1234000000010000000000000000020001"));
+    const QByteArray refused = QByteArray::fromHex("123480050001000000000000");
+    QVERIFY(TunnelEcho::answers(refused, 0x1234));
+    QVERIFY(TunnelEcho::answers(QByteArray::fromHex("1234808000010000000000000000020001"), 0x1234));
+    QVERIFY(!TunnelEcho::answers(refused, 0x1235));
+    QVERIFY(!TunnelEcho::answers(question, 0x1234));
+    QVERIFY(!TunnelEcho::answers(refused.left(11), 0x1234));
 }
 
 std::unique_ptr<AutoVpnBackend> TestNetworkManagerBackend::makeAuto(const QString &pluginDirectory,

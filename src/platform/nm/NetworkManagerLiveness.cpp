@@ -3,9 +3,10 @@
 namespace Orvex {
 
 NetworkManagerLiveness::NetworkManagerLiveness(std::unique_ptr<TunnelLivenessProbe> probe, int graceMs,
-                                               QObject *parent)
+                                               int echoTimeoutMs, QObject *parent)
     : QObject(parent)
     , m_probe(std::move(probe))
+    , m_echoTimeoutMs(echoTimeoutMs)
     , m_graceMs(graceMs)
 {
     if (m_probe)
@@ -13,12 +14,17 @@ NetworkManagerLiveness::NetworkManagerLiveness(std::unique_ptr<TunnelLivenessPro
                 &NetworkManagerLiveness::carryingChanged);
     m_grace.setSingleShot(true);
     connect(&m_grace, &QTimer::timeout, this, &NetworkManagerLiveness::gaveUp);
+    connect(&m_echo, &TunnelEcho::answered, this, [this](bool carrying) {
+        if (!carrying)
+            Q_EMIT foundDead();
+    });
 }
 
 NetworkManagerLiveness::~NetworkManagerLiveness() = default;
 
-void NetworkManagerLiveness::watch(const QHostAddress &address)
+void NetworkManagerLiveness::watch(const QHostAddress &address, const QHostAddress &resolver)
 {
+    m_resolver = resolver;
     if (!m_probe || address.isNull() || address == m_watched)
         return; // already watched: its findings stand
     m_watched = address;
@@ -39,12 +45,27 @@ void NetworkManagerLiveness::note(bool carrying)
     }
 }
 
+void NetworkManagerLiveness::endGrace()
+{
+    m_grace.stop();
+    m_echo.cancel();
+}
+
+void NetworkManagerLiveness::check()
+{
+    if (m_watched.isNull() || m_resolver.isNull() || m_echo.isAsking())
+        return;
+    m_echo.ask(m_watched, m_resolver, m_echoTimeoutMs);
+}
+
 void NetworkManagerLiveness::reset()
 {
     m_lost = false;
     m_seen = false;
     m_watched.clear();
+    m_resolver.clear();
     m_grace.stop();
+    m_echo.cancel();
     if (m_probe)
         m_probe->stop();
 }

@@ -129,7 +129,7 @@ NetworkManagerVpnBackend::NetworkManagerVpnBackend(const Options &options, QObje
     , m_options(options)
     , m_bus(QDBusConnection::systemBus())
     , m_liveness(options.makeProbe ? options.makeProbe() : std::make_unique<RouteTunnelProbe>(),
-                 options.reassertGraceMs)
+                 options.reassertGraceMs, options.livenessTimeoutMs)
     , m_keepUp(options.retryDelayMs, {[this] { return m_preferences.wantsTunnelKeptUp(); },
                                       [this] { return canActivate(); }, [this] { activate(); }})
 {
@@ -151,6 +151,7 @@ NetworkManagerVpnBackend::NetworkManagerVpnBackend(const Options &options, QObje
             deactivate(m_active.path);
         }
     });
+    connect(&m_liveness, &NetworkManagerLiveness::foundDead, this, &NetworkManagerVpnBackend::onFoundDead);
 
     if (!m_bus.isConnected())
         return;
@@ -548,7 +549,13 @@ void NetworkManagerVpnBackend::activeGone()
     m_activation.stopRequested = m_activation.owesStop();
     m_liveness.reset();
     updateStatus();
-    if (!m_activation.pending)
+    if (m_activation.pending)
+        return;
+    // Found dead: back at once, in the same turn as the drop, so that it
+    // shows as one more attempt rather than an end.
+    if (m_keepUp.takeOwedReturn() && canActivate())
+        activate();
+    else
         m_keepUp.retryLater();
 }
 
@@ -568,6 +575,7 @@ void NetworkManagerVpnBackend::vanished()
     m_activation = {};
     m_liveness.reset();
     m_keepUp.cancelRetry();
+    (void) m_keepUp.takeOwedReturn(); // what it ran is gone with it
     updateStatus();
     if (m_refresh.running) {
         m_refresh.again = false;
@@ -759,6 +767,7 @@ void NetworkManagerVpnBackend::deactivate(const QString &path)
             return;
         }
         m_activation.stopRequested = false;
+        (void) m_keepUp.takeOwedReturn(); // still up: nothing to bring back
         updateStatus();
     });
 }
@@ -802,18 +811,52 @@ void NetworkManagerVpnBackend::startProbe()
         const QString config = NM::objectPath(reply.arguments().value(0).value<QDBusVariant>().variant());
         if (config.isEmpty() || config == QLatin1String("/"))
             return;
-        QDBusMessage addresses = NM::method(config, NM::propertiesInterface, QStringLiteral("Get"));
-        addresses << NM::ip4ConfigInterface << QStringLiteral("AddressData");
+        QDBusMessage addresses = NM::method(config, NM::propertiesInterface, QStringLiteral("GetAll"));
+        addresses << NM::ip4ConfigInterface;
         NM::call(m_bus, addresses, this, [this, epoch, path](const QDBusMessage &reply) {
             if (epoch != m_daemon.epoch || path != m_active.path || NM::isError(reply))
                 return;
-            const QList<QVariantMap> data = NM::mapList(
-                reply.arguments().value(0).value<QDBusVariant>().variant());
+            const QVariantMap properties = qdbus_cast<QVariantMap>(reply.arguments().value(0));
+            const QList<QVariantMap> data = NM::mapList(properties.value(QStringLiteral("AddressData")));
             if (data.isEmpty())
                 return; // no inner address to find the tunnel's routes by
-            m_liveness.watch(QHostAddress(data.constFirst().value(QStringLiteral("address")).toString()));
+            const QList<QVariantMap> resolvers = NM::mapList(
+                properties.value(QStringLiteral("NameserverData")));
+            const auto address = [](const QList<QVariantMap> &list) {
+                return QHostAddress(list.value(0).value(QStringLiteral("address")).toString());
+            };
+            m_liveness.watch(address(data), address(resolvers));
         });
     });
+}
+
+// A new route or address is NetworkManager's and charon-nm's own business:
+// the keep-up follows NetworkManager's primary connection, charon-nm moves
+// the tunnel itself (MOBIKE) or loses it, which the probe sees; an attempt
+// of ours at every route change would only undo the pause between attempts.
+// After a sleep nothing tells charon-nm to look, hence the check through
+// the tunnel.
+void NetworkManagerVpnBackend::checkTunnel(Change change)
+{
+    if (change != Change::Resumed)
+        return;
+    if (m_active.path.isEmpty() && !m_activation.pending) {
+        m_keepUp.tryIfWanted(); // without the retry pause
+        return;
+    }
+    if (m_active.vpnState == NM::VpnState::Activated && !m_activation.stopRequested && !m_liveness.isLost())
+        m_liveness.check();
+}
+
+void NetworkManagerVpnBackend::onFoundDead()
+{
+    if (m_active.path.isEmpty() || m_activation.stopRequested)
+        return;
+    qCInfo(lcNetworkManager, "the tunnel did not answer: brought up anew");
+    m_keepUp.oweReturn();
+    m_activation.stopRequested = true;
+    updateStatus();
+    deactivate(m_active.path);
 }
 
 void NetworkManagerVpnBackend::onCarrying(bool carrying)

@@ -62,6 +62,13 @@ struct Config;
 // the status becomes Disconnected instead of claiming a tunnel that carries
 // nothing (and on-demand, when on, starts a fresh attempt).
 //
+// After a sleep the routes tell nothing: a gateway that restarted meanwhile
+// has forgotten the tunnel, while charon-nm holds it until dead-peer
+// detection, minutes later. So `checkTunnel` after a wake-up asks the
+// resolver the gateway gave, through the tunnel (`TunnelEcho`): answered
+// within `livenessTimeoutMs`, the tunnel carries; unanswered, it is taken
+// down and brought up anew at once, also without on-demand.
+//
 // On-demand: NetworkManager 1.42 cannot autoconnect VPN profiles. Of the two
 // ways left, making the profile a secondary of the machine's connections was
 // rejected: it means changing profiles that are not ours (an administrator's
@@ -106,6 +113,8 @@ public:
         ProbeFactory makeProbe;
         int retryDelayMs = 2000;
         int reassertGraceMs = 20000;
+        // How long a check of the tunnel waits for the gateway's resolver.
+        int livenessTimeoutMs = 2500;
         // What blocks traffic beside the tunnel (`optionsFor` gives the
         // NetworkManager block); none when empty.
         std::shared_ptr<LeakGuard> leakGuard;
@@ -138,6 +147,7 @@ public:
     void stopTunnel() override;
     QString unavailableReason() const override;
     LeakGuard *leakGuard() override { return m_options.leakGuard.get(); }
+    void checkTunnel(Change change) override;
     void pinGateway(const QList<QHostAddress> &addresses) override;
     void describeDaemon(QObject *context, std::function<void(const QString &)> done) override;
 
@@ -146,6 +156,8 @@ public:
     // Whether the liveness probe has looked at the running tunnel yet (its
     // findings count from then on).
     bool isTunnelWatched() const { return m_liveness.isSeen(); }
+    // Whether a check of the running tunnel is under way.
+    bool isCheckingTunnel() const { return m_liveness.isChecking(); }
 
 private Q_SLOTS:
     void onSignal(const QDBusMessage &message);
@@ -218,6 +230,7 @@ private:
 
     void startProbe();
     void onCarrying(bool carrying);
+    void onFoundDead();
 
     // Remembers whether the last answer to a change was polkit's "no".
     void noteRefusal(bool refused);
