@@ -3,9 +3,11 @@
 namespace Orvex {
 
 NetworkManagerLiveness::NetworkManagerLiveness(std::unique_ptr<TunnelLivenessProbe> probe, int graceMs,
-                                               int echoTimeoutMs, QObject *parent)
+                                               std::unique_ptr<TunnelEcho> echo, int echoTimeoutMs,
+                                               QObject *parent)
     : QObject(parent)
     , m_probe(std::move(probe))
+    , m_echo(std::move(echo))
     , m_echoTimeoutMs(echoTimeoutMs)
     , m_graceMs(graceMs)
 {
@@ -14,10 +16,11 @@ NetworkManagerLiveness::NetworkManagerLiveness(std::unique_ptr<TunnelLivenessPro
                 &NetworkManagerLiveness::carryingChanged);
     m_grace.setSingleShot(true);
     connect(&m_grace, &QTimer::timeout, this, &NetworkManagerLiveness::gaveUp);
-    connect(&m_echo, &TunnelEcho::answered, this, [this](bool carrying) {
-        if (!carrying)
-            Q_EMIT foundDead();
-    });
+    if (m_echo)
+        connect(m_echo.get(), &TunnelEcho::answered, this, [this](bool carrying) {
+            if (!carrying)
+                Q_EMIT foundDead();
+        });
 }
 
 NetworkManagerLiveness::~NetworkManagerLiveness() = default;
@@ -48,14 +51,15 @@ void NetworkManagerLiveness::note(bool carrying)
 void NetworkManagerLiveness::endGrace()
 {
     m_grace.stop();
-    m_echo.cancel();
+    if (m_echo)
+        m_echo->cancel();
 }
 
 void NetworkManagerLiveness::check()
 {
-    if (m_watched.isNull() || m_resolver.isNull() || m_echo.isAsking())
+    if (!m_echo || m_watched.isNull() || m_resolver.isNull() || m_echo->isAsking())
         return;
-    m_echo.ask(m_watched, m_resolver, m_echoTimeoutMs);
+    m_echo->ask(m_watched, m_resolver, m_echoTimeoutMs);
 }
 
 void NetworkManagerLiveness::reset()
@@ -65,7 +69,8 @@ void NetworkManagerLiveness::reset()
     m_watched.clear();
     m_resolver.clear();
     m_grace.stop();
-    m_echo.cancel();
+    if (m_echo)
+        m_echo->cancel();
     if (m_probe)
         m_probe->stop();
 }

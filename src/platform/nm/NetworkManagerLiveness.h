@@ -20,9 +20,10 @@ class NetworkManagerLiveness final : public QObject
     Q_OBJECT
 
 public:
-    // `probe` may be null: then nothing is ever found lost.
-    NetworkManagerLiveness(std::unique_ptr<TunnelLivenessProbe> probe, int graceMs, int echoTimeoutMs,
-                           QObject *parent = nullptr);
+    // `probe` may be null: then nothing is ever found lost; `echo` too: then
+    // nothing is ever found dead.
+    NetworkManagerLiveness(std::unique_ptr<TunnelLivenessProbe> probe, int graceMs,
+                           std::unique_ptr<TunnelEcho> echo, int echoTimeoutMs, QObject *parent = nullptr);
     ~NetworkManagerLiveness() override;
 
     bool hasProbe() const { return m_probe != nullptr; }
@@ -41,7 +42,7 @@ public:
     // when it does not. Nothing to ask (no resolver known), or a check
     // already under way: nothing more.
     void check();
-    bool isChecking() const { return m_echo.isAsking(); }
+    bool isChecking() const { return m_echo && m_echo->isAsking(); }
 
     // Found without its security association, within the grace.
     bool isLost() const { return m_lost; }
@@ -60,7 +61,7 @@ private:
     std::unique_ptr<TunnelLivenessProbe> m_probe;
     QHostAddress m_watched;
     QHostAddress m_resolver;
-    TunnelEcho m_echo;
+    std::unique_ptr<TunnelEcho> m_echo;
     int m_echoTimeoutMs;
     bool m_lost = false;
     bool m_seen = false;

@@ -20,6 +20,8 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <utility>
+
 namespace Orvex {
 
 namespace NM = NetworkManager;
@@ -129,7 +131,9 @@ NetworkManagerVpnBackend::NetworkManagerVpnBackend(const Options &options, QObje
     , m_options(options)
     , m_bus(QDBusConnection::systemBus())
     , m_liveness(options.makeProbe ? options.makeProbe() : std::make_unique<RouteTunnelProbe>(),
-                 options.reassertGraceMs, options.livenessTimeoutMs)
+                 options.reassertGraceMs,
+                 options.makeEcho ? options.makeEcho() : std::make_unique<ResolverEcho>(),
+                 options.livenessTimeoutMs)
     , m_keepUp(options.retryDelayMs, {[this] { return m_preferences.wantsTunnelKeptUp(); },
                                       [this] { return canActivate(); }, [this] { activate(); }})
 {
@@ -512,7 +516,12 @@ void NetworkManagerVpnBackend::onVpnState(NM::VpnState state)
     const NM::VpnState previous = m_active.vpnState;
     m_active.vpnState = state;
     switch (state) {
+    case NM::VpnState::Connect:
+    case NM::VpnState::IpConfigGet:
+        m_active.reachedService = true;
+        break;
     case NM::VpnState::Activated:
+        m_active.reachedService = true;
         if (previous != NM::VpnState::Activated) {
             m_active.wasActivated = true;
             startProbe(); // again after a reconnection: the inner address may be new
@@ -542,6 +551,14 @@ void NetworkManagerVpnBackend::activeGone()
 {
     if (m_active.path.isEmpty())
         return;
+    // NetworkManager fails an activation whose VPN service is still stopping
+    // the tunnel before it; a return that ended so, before the service took
+    // it on, is made once more.
+    if (std::exchange(m_return.underWay, false) && !m_active.reachedService
+        && !std::exchange(m_return.madeAgain, true)) {
+        qCInfo(lcNetworkManager, "the tunnel's return ended before its VPN service took it on: once more");
+        m_keepUp.oweReturn();
+    }
     m_ended.append(m_active.path);
     if (m_ended.size() > 64)
         m_ended.removeFirst();
@@ -553,10 +570,12 @@ void NetworkManagerVpnBackend::activeGone()
         return;
     // Found dead: back at once, in the same turn as the drop, so that it
     // shows as one more attempt rather than an end.
-    if (m_keepUp.takeOwedReturn() && canActivate())
+    if (m_keepUp.takeOwedReturn() && canActivate()) {
+        m_return.underWay = true;
         activate();
-    else
+    } else {
         m_keepUp.retryLater();
+    }
 }
 
 void NetworkManagerVpnBackend::vanished()
@@ -576,6 +595,7 @@ void NetworkManagerVpnBackend::vanished()
     m_liveness.reset();
     m_keepUp.cancelRetry();
     (void) m_keepUp.takeOwedReturn(); // what it ran is gone with it
+    m_return = {};
     updateStatus();
     if (m_refresh.running) {
         m_refresh.again = false;
@@ -741,6 +761,7 @@ void NetworkManagerVpnBackend::activate()
         noteRefusal(NM::isRefusal(reply));
         if (NM::isError(reply)) {
             m_activation = {};
+            m_return.underWay = false; // refused, not failed on the way
             updateStatus();
             // Asking again gets the same answer: the user has to be let.
             if (!m_refused)
@@ -854,6 +875,7 @@ void NetworkManagerVpnBackend::onFoundDead()
         return;
     qCInfo(lcNetworkManager, "the tunnel did not answer: brought up anew");
     m_keepUp.oweReturn();
+    m_return = {};
     m_activation.stopRequested = true;
     updateStatus();
     deactivate(m_active.path);

@@ -65,9 +65,12 @@ struct Config;
 // After a sleep the routes tell nothing: a gateway that restarted meanwhile
 // has forgotten the tunnel, while charon-nm holds it until dead-peer
 // detection, minutes later. So `checkTunnel` after a wake-up asks the
-// resolver the gateway gave, through the tunnel (`TunnelEcho`): answered
+// resolver the gateway gave, through the tunnel (`ResolverEcho`): answered
 // within `livenessTimeoutMs`, the tunnel carries; unanswered, it is taken
-// down and brought up anew at once, also without on-demand.
+// down and brought up anew at once, also without on-demand. NetworkManager
+// fails that attempt when it comes while its VPN service is still stopping
+// the dead tunnel; one that ends before the service took it on is made once
+// more.
 //
 // On-demand: NetworkManager 1.42 cannot autoconnect VPN profiles. Of the two
 // ways left, making the profile a secondary of the machine's connections was
@@ -97,6 +100,7 @@ public:
         = std::function<std::optional<NetworkManagerProfile::IdentityFiles>(const QByteArray &reference)>;
     using AccessGrant = std::function<Outcome<>(const QByteArray &reference)>;
     using ProbeFactory = std::function<std::unique_ptr<TunnelLivenessProbe>()>;
+    using EchoFactory = std::function<std::unique_ptr<TunnelEcho>()>;
 
     struct Options
     {
@@ -111,6 +115,8 @@ public:
         AccessGrant grantAccess;
         // Empty: a RouteTunnelProbe.
         ProbeFactory makeProbe;
+        // Empty: a ResolverEcho.
+        EchoFactory makeEcho;
         int retryDelayMs = 2000;
         int reassertGraceMs = 20000;
         // How long a check of the tunnel waits for the gateway's resolver.
@@ -263,6 +269,13 @@ private:
     QSet<QString> m_inspecting;
 
     NetworkManagerActivation m_activation;
+    // The return of a tunnel found dead: the attempt under way is it, and
+    // it has been made a second time.
+    struct
+    {
+        bool underWay = false;
+        bool madeAgain = false;
+    } m_return;
     NetworkManagerLiveness m_liveness;
     TunnelKeepUp m_keepUp;
     Saving m_saving;

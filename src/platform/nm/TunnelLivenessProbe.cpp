@@ -232,17 +232,17 @@ constexpr qint64 LargestAnswer = 4096;
 
 } // namespace
 
-TunnelEcho::TunnelEcho(QObject *parent)
-    : QObject(parent)
+ResolverEcho::ResolverEcho(QObject *parent)
+    : TunnelEcho(parent)
 {
-    connect(&m_resend, &QTimer::timeout, this, &TunnelEcho::send);
+    connect(&m_resend, &QTimer::timeout, this, &ResolverEcho::send);
     m_deadline.setSingleShot(true);
     connect(&m_deadline, &QTimer::timeout, this, [this] { finish(false); });
 }
 
-TunnelEcho::~TunnelEcho() = default;
+ResolverEcho::~ResolverEcho() = default;
 
-void TunnelEcho::ask(const QHostAddress &inner, const QHostAddress &resolver, int timeoutMs)
+void ResolverEcho::ask(const QHostAddress &inner, const QHostAddress &resolver, int timeoutMs)
 {
     cancel();
     const quint64 exchange = m_exchange;
@@ -258,7 +258,7 @@ void TunnelEcho::ask(const QHostAddress &inner, const QHostAddress &resolver, in
         });
         return;
     }
-    connect(m_socket, &QUdpSocket::readyRead, this, &TunnelEcho::read);
+    connect(m_socket, &QUdpSocket::readyRead, this, &ResolverEcho::read);
     m_resend.start(qMax(1, timeoutMs / Sends));
     m_deadline.start(timeoutMs);
     QTimer::singleShot(0, this, [this, exchange] {
@@ -267,7 +267,7 @@ void TunnelEcho::ask(const QHostAddress &inner, const QHostAddress &resolver, in
     });
 }
 
-void TunnelEcho::cancel()
+void ResolverEcho::cancel()
 {
     ++m_exchange;
     m_resend.stop();
@@ -281,13 +281,13 @@ void TunnelEcho::cancel()
     m_socket = nullptr;
 }
 
-void TunnelEcho::send()
+void ResolverEcho::send()
 {
     if (m_socket && m_socket->writeDatagram(question(m_id), m_resolver, DnsPort) < 0)
         finish(true);
 }
 
-void TunnelEcho::read()
+void ResolverEcho::read()
 {
     while (m_socket && m_socket->hasPendingDatagrams()) {
         const qint64 size = m_socket->pendingDatagramSize();
@@ -304,13 +304,13 @@ void TunnelEcho::read()
     }
 }
 
-void TunnelEcho::finish(bool carrying)
+void ResolverEcho::finish(bool carrying)
 {
     cancel();
     Q_EMIT answered(carrying);
 }
 
-QByteArray TunnelEcho::question(quint16 id)
+QByteArray ResolverEcho::question(quint16 id)
 {
     // Header: the id, a plain query without recursion, one question. The
     // question: the root, type NS, class IN.
@@ -322,7 +322,7 @@ QByteArray TunnelEcho::question(quint16 id)
     return message;
 }
 
-bool TunnelEcho::answers(const QByteArray &datagram, quint16 id)
+bool ResolverEcho::answers(const QByteArray &datagram, quint16 id)
 {
     // A header with this id and the response bit; what follows does not
     // matter, an error is an answer too.

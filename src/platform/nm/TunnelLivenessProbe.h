@@ -87,33 +87,46 @@ private:
 
 // Finds out now, by an exchange through the tunnel, whether it carries:
 // after a sleep charon's routes say nothing, as a gateway that restarted
-// meanwhile has forgotten a tunnel that charon still holds. The other end is
-// a resolver the gateway gave (every gateway of the service gives one), asked
-// from the tunnel's inner address for the root's name servers, again while
-// unanswered. Any answer to that question from there counts, a refusal too;
-// none within the time given means the tunnel does not carry. A question that
-// cannot even be sent finds out nothing: the tunnel is then believed to carry.
-class TunnelEcho final : public QObject
+// meanwhile has forgotten a tunnel that charon still holds.
+class TunnelEcho : public QObject
 {
     Q_OBJECT
 
 public:
-    explicit TunnelEcho(QObject *parent = nullptr);
-    ~TunnelEcho() override;
+    using QObject::QObject;
 
-    // Asks `resolver` from `inner`; `answered` tells how it went, later,
-    // never from inside this call. An exchange under way is dropped.
-    void ask(const QHostAddress &inner, const QHostAddress &resolver, int timeoutMs);
-    void cancel();
-    bool isAsking() const { return m_socket != nullptr; }
+    // Asks `resolver`, one the gateway gave, from the tunnel's inner address
+    // `inner`; `answered` tells how it went, later, never from inside this
+    // call. An exchange under way is dropped.
+    virtual void ask(const QHostAddress &inner, const QHostAddress &resolver, int timeoutMs) = 0;
+    virtual void cancel() = 0;
+    virtual bool isAsking() const = 0;
+
+Q_SIGNALS:
+    void answered(bool carrying);
+};
+
+// The resolver (every gateway of the service gives one) is asked for the
+// root's name servers, from the inner address, again while unanswered. Any
+// answer to that question from there counts, a refusal too; none within the
+// time given means the tunnel does not carry. A question that cannot even be
+// sent finds out nothing: the tunnel is then believed to carry.
+class ResolverEcho final : public TunnelEcho
+{
+    Q_OBJECT
+
+public:
+    explicit ResolverEcho(QObject *parent = nullptr);
+    ~ResolverEcho() override;
+
+    void ask(const QHostAddress &inner, const QHostAddress &resolver, int timeoutMs) override;
+    void cancel() override;
+    bool isAsking() const override { return m_socket != nullptr; }
 
     // The question with this id, and whether `datagram` from the resolver
     // answers the one with `id`.
     static QByteArray question(quint16 id);
     static bool answers(const QByteArray &datagram, quint16 id);
-
-Q_SIGNALS:
-    void answered(bool carrying);
 
 private:
     void send();
