@@ -69,6 +69,14 @@ public:
     bool terminateAtGateway();
     // What the gateway offers new tunnels from now on: both families or IPv4 only.
     bool offerIpv6(bool offered);
+    // Whether the gateway takes the clients its CA vouches for from now on;
+    // refusing, it still answers, and turns each client's identity down.
+    bool admitClients(bool admitted)
+    {
+        return run(admitted ? QStringList{QStringLiteral("admit")}
+                            : QStringList{QStringLiteral("admit"), QStringLiteral("--nobody")})
+               == 0;
+    }
     // That side's end of the link between the namespaces (a veth's name).
     QString link(Side side) const;
     // Takes the client's end of the link between the namespaces down or up.

@@ -24,6 +24,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QScopeGuard>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -366,10 +367,11 @@ void TestNetworkManagerEndToEnd::nothingLeavesWhileTheTunnelIsWanted_data()
     QTest::addColumn<QString>("fault");
     QTest::addColumn<bool>("gatewayOffersIpv6");
     for (const bool ipv6 : {true, false}) {
-        for (const char *fault :
-             {"a silent gateway while connecting", "the gateway ends the tunnel and goes silent",
-              "the link goes down and up", "charon-nm is killed",
-              "the client is killed, then the gateway ends the tunnel"})
+        for (const char *fault : {"a silent gateway while connecting",
+                                  "the gateway refuses the client, until the attempts rule gives up",
+                                  "the gateway ends the tunnel and goes silent", "the link goes down and up",
+                                  "charon-nm is killed", "woken up, the gateway forgot the tunnel",
+                                  "the client is killed, then the gateway ends the tunnel"})
             QTest::newRow(qPrintable(u"%1, %2"_s.arg(QLatin1String(fault), ipv6 ? u"dual-stack gateway"_s
                                                                                 : u"IPv4-only gateway"_s)))
                 << QString::fromLatin1(fault) << ipv6;
@@ -387,10 +389,12 @@ void TestNetworkManagerEndToEnd::nothingLeavesWhileTheTunnelIsWanted()
     if (!m_gateway->securityAssociations(GatewayFixture::Side::Gateway))
         QVERIFY(m_gateway->startCharon(GatewayFixture::Side::Gateway));
     QVERIFY(m_gateway->offerIpv6(gatewayOffersIpv6));
-    // Kept up: every fault is followed by new attempts.
+    // Kept up: every fault is followed by new attempts. But after a sleep:
+    // a tunnel found dead is brought back also without that.
+    const bool wokenUp = fault.startsWith(u"woken up"_s);
     const QByteArray reference = m_session.session.identityReference().value();
     QVERIFY(IdentityStore::standard().grantAccess(reference, NetworkManagerVpnBackend::daemonApplication()));
-    UserDefaults::standard().setBoolean(DefaultsKeys::isAutoConnectEnabled, true);
+    UserDefaults::standard().setBoolean(DefaultsKeys::isAutoConnectEnabled, !wokenUp);
     const auto autoConnectOff = qScopeGuard(
         [] { UserDefaults::standard().setBoolean(DefaultsKeys::isAutoConnectEnabled, false); });
     const QByteArray resolverBefore = m_gateway->resolverConfiguration();
@@ -398,9 +402,18 @@ void TestNetworkManagerEndToEnd::nothingLeavesWhileTheTunnelIsWanted()
     const bool silent = fault.startsWith(u"a silent gateway"_s);
     if (silent)
         QVERIFY(m_gateway->stopResponder());
+    // A gateway that refuses answers at once: each attempt fails within a
+    // second or two, where a silent one holds charon-nm for most of a minute.
+    const bool refusing = fault.startsWith(u"the gateway refuses"_s);
+    const auto admit = qScopeGuard([this, refusing] {
+        if (refusing)
+            m_gateway->admitClients(true);
+    });
+    if (refusing)
+        QVERIFY(m_gateway->admitClients(false));
     const qsizetype logged = charonLog().size();
     m_service->connect();
-    if (silent)
+    if (silent || refusing)
         QTRY_VERIFY_WITH_TIMEOUT(m_statuses.contains(VpnStatus::Connecting), TunnelTimeoutMs);
     else
         QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
@@ -409,12 +422,22 @@ void TestNetworkManagerEndToEnd::nothingLeavesWhileTheTunnelIsWanted()
     m_gateway->sendProbes();
 
     using State = TunnelController::State;
+    std::unique_ptr<QSignalSpy> afterGivingUp; // the backend's changes once the client gave up
     if (silent) {
         // (charon-nm waits long on a silent gateway before an attempt
         // counts as failed; the attempts rule itself is the contract
         // suite's.) Until its requests have gone unanswered twice.
         QTRY_VERIFY_WITH_TIMEOUT(charonLog().mid(logged).contains("retransmit 2 of request"), TunnelTimeoutMs);
         QCOMPARE(m_service->tunnel().state(), State::Connecting);
+    } else if (refusing) {
+        QTRY_COMPARE_WITH_TIMEOUT(m_service->tunnel().state(), State::Blocked, TunnelTimeoutMs);
+        QCOMPARE(m_service->tunnel().reason(), TunnelController::Reason::AttemptsExhausted);
+        // Given up for good: the tunnel is stopped and no attempt follows
+        // (the probes below outlast the pause before a retry), while the
+        // block stays.
+        QTRY_VERIFY_WITH_TIMEOUT(!m_manager->savedPreferences().onDemandEnabled, TunnelTimeoutMs);
+        QTRY_COMPARE_WITH_TIMEOUT(m_manager->backend()->status(), VpnStatus::Disconnected, TunnelTimeoutMs);
+        afterGivingUp = std::make_unique<QSignalSpy>(m_manager->backend(), &VpnBackend::statusChanged);
     } else if (fault.startsWith(u"the gateway ends"_s)) {
         QVERIFY(m_gateway->stopResponder());
         QTRY_VERIFY_WITH_TIMEOUT(m_service->tunnel().state() != State::Connected, TunnelTimeoutMs);
@@ -435,6 +458,26 @@ void TestNetworkManagerEndToEnd::nothingLeavesWhileTheTunnelIsWanted()
         QVERIFY2(charon.trimmed().toInt() > 0, pids.constData());
         QCOMPARE(::kill(charon.trimmed().toInt(), SIGKILL), 0);
         QTRY_VERIFY_WITH_TIMEOUT(m_service->tunnel().state() != State::Connected, TunnelTimeoutMs);
+    } else if (wokenUp) {
+        // A tunnel that carries is left as it is.
+        auto *backend = static_cast<NetworkManagerVpnBackend *>(m_manager->backend());
+        QTRY_VERIFY_WITH_TIMEOUT(backend->isTunnelWatched(), TunnelTimeoutMs);
+        m_statuses.clear();
+        m_service->checkTunnel(VpnBackend::Change::Resumed);
+        QVERIFY(backend->isCheckingTunnel());
+        QTRY_VERIFY_WITH_TIMEOUT(!backend->isCheckingTunnel(), TunnelTimeoutMs);
+        QCOMPARE(m_statuses, QList<VpnStatus>());
+        // While the machine slept the gateway restarted: charon-nm still
+        // holds the tunnel and its routes, the gateway nothing of it.
+        QVERIFY(m_gateway->killCharon(GatewayFixture::Side::Gateway));
+        QVERIFY(m_gateway->startCharon(GatewayFixture::Side::Gateway));
+        m_statuses.clear();
+        m_service->checkTunnel(VpnBackend::Change::Resumed);
+        QTRY_VERIFY_WITH_TIMEOUT(m_statuses.contains(VpnStatus::Disconnected), TunnelTimeoutMs);
+        m_gateway->sendProbes();
+        // Brought back: a new tunnel that carries.
+        QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
+        QVERIFY(m_gateway->pingInnerAddress());
     } else {
         delete m_service; // killed: nothing of the quit path runs
         delete m_manager;
@@ -451,6 +494,8 @@ void TestNetworkManagerEndToEnd::nothingLeavesWhileTheTunnelIsWanted()
     }
     m_gateway->sendProbes();
     QVERIFY(blockInForce());
+    if (afterGivingUp)
+        QCOMPARE(afterGivingUp->count(), 0);
     m_gateway->expectNothingBesideTheTunnelSinceCapture();
     if (QTest::currentTestFailed())
         return;

@@ -54,6 +54,26 @@ public:
     QList<QHostAddress> watched;
 };
 
+// Asked through the tunnel; the test answers.
+class FakeEcho final : public TunnelEcho
+{
+public:
+    void ask(const QHostAddress &inner, const QHostAddress &resolver, int) override
+    {
+        asked << inner << resolver;
+        asking = true;
+    }
+    void cancel() override { asking = false; }
+    bool isAsking() const override { return asking; }
+    void answer(bool carrying)
+    {
+        asking = false;
+        Q_EMIT answered(carrying);
+    }
+    QList<QHostAddress> asked;
+    bool asking = false;
+};
+
 VpnPreferences preferences(bool onDemand = false, VpnProtocolIKEv2::AuthenticationMethod method
                                                   = VpnProtocolIKEv2::AuthenticationMethod::Certificate)
 {
@@ -198,6 +218,8 @@ private Q_SLOTS:
     void theKeysFilesAreOpenedToRootAlone();
     void theKeyStaysClosedToOtherUsers();
     void tunnelRoutesAreRecognised();
+    void echoAnswersAreRecognised();
+    void aTunnelFoundDeadIsBroughtBack();
     void autoChooses_data();
     void autoChooses();
     void configurationNamesTheBackend();
@@ -224,6 +246,7 @@ private:
     std::unique_ptr<FakeNetworkManager> m_nm;
     std::unique_ptr<NetworkManagerVpnBackend> m_backend;
     FakeProbe *m_probe = nullptr;
+    FakeEcho *m_echo = nullptr;
     QList<VpnStatus> m_statuses;
     QList<QByteArray> m_granted;
     QString m_grantRefusal; // why the key cannot be opened to the VPN service; empty: it can
@@ -279,6 +302,11 @@ std::unique_ptr<NetworkManagerVpnBackend> TestNetworkManagerBackend::makeBackend
         auto probe = std::make_unique<FakeProbe>();
         m_probe = probe.get();
         return probe;
+    };
+    options.makeEcho = [this] {
+        auto echo = std::make_unique<FakeEcho>();
+        m_echo = echo.get();
+        return echo;
     };
     options.retryDelayMs = 20;
     options.reassertGraceMs = 100;
@@ -831,6 +859,64 @@ void TestNetworkManagerBackend::tunnelRoutesAreRecognised()
     QCOMPARE(changes.at(7).key, changes.at(0).key);
     QVERIFY(changes.at(0).key
             != RouteTunnelProbe::parse(route(RTM_NEWROUTE, 221, 221u, inner)).constFirst().key);
+}
+
+// The question asked through the tunnel after a sleep, and what counts as
+// its answer: any response with its id, a refusal too; not another id, not
+// the question itself, not less than a header.
+void TestNetworkManagerBackend::echoAnswersAreRecognised()
+{
+    const QByteArray question = ResolverEcho::question(0x1234);
+    QCOMPARE(question.toHex(), QByteArray("1234000000010000000000000000020001"));
+    const QByteArray refused = QByteArray::fromHex("123480050001000000000000");
+    QVERIFY(ResolverEcho::answers(refused, 0x1234));
+    QVERIFY(ResolverEcho::answers(QByteArray::fromHex("1234808000010000000000000000020001"), 0x1234));
+    QVERIFY(!ResolverEcho::answers(refused, 0x1235));
+    QVERIFY(!ResolverEcho::answers(question, 0x1234));
+    QVERIFY(!ResolverEcho::answers(refused.left(11), 0x1234));
+}
+
+// After a sleep the tunnel is asked through; one that answers stays, one
+// that does not is taken down and brought up anew at once, also without
+// on-demand. An attempt NetworkManager fails before its VPN service took it
+// on (the service still stopping the dead tunnel) is made once more, not a
+// third time.
+void TestNetworkManagerBackend::aTunnelFoundDeadIsBroughtBack()
+{
+    QVERIFY(save(preferences()).isSuccess());
+    QVERIFY(load(preferences()).isSuccess());
+    const auto vpn = [this] {
+        for (auto it = m_nm->active.cbegin(); it != m_nm->active.cend(); ++it) {
+            if (it->vpn)
+                return it.key();
+        }
+        return QString();
+    };
+    QVERIFY(m_backend->startTunnel().isSuccess());
+    QTRY_VERIFY(!vpn().isEmpty());
+    m_nm->setVpnState(vpn(), 5);
+    QTRY_VERIFY(!m_probe->watched.isEmpty());
+    m_backend->checkTunnel(VpnBackend::Change::RouteChanged); // charon-nm's business
+    QVERIFY(!m_backend->isCheckingTunnel());
+    m_backend->checkTunnel(VpnBackend::Change::Resumed);
+    QCOMPARE(m_echo->asked, (QList<QHostAddress>{inner, QHostAddress(u"198.51.100.53"_s)}));
+    m_statuses.clear();
+    m_echo->answer(true);
+    m_backend->checkTunnel(VpnBackend::Change::Resumed);
+    QVERIFY(m_backend->isCheckingTunnel());
+    m_echo->answer(false);
+    for (int attempt = 2; attempt <= 3; ++attempt) {
+        QTRY_COMPARE(m_nm->count(u"ActivateConnection"_s), attempt);
+        QTRY_VERIFY(!vpn().isEmpty());
+        m_nm->setVpnState(vpn(), 2);
+        m_nm->setVpnState(vpn(), 6);
+    }
+    QTRY_COMPARE(m_statuses.size(), 6);
+    QCOMPARE(m_statuses,
+             (QList<VpnStatus>{VpnStatus::Disconnecting, VpnStatus::Disconnected, VpnStatus::Connecting,
+                               VpnStatus::Disconnected, VpnStatus::Connecting, VpnStatus::Disconnected}));
+    QCOMPARE(m_nm->count(u"ActivateConnection"_s), 3);
+    QCOMPARE(m_nm->count(u"DeactivateConnection"_s), 1);
 }
 
 std::unique_ptr<AutoVpnBackend> TestNetworkManagerBackend::makeAuto(const QString &pluginDirectory,

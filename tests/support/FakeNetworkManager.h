@@ -240,9 +240,10 @@ inline std::optional<QVariantMap> FakeNetworkManager::properties(const QString &
     }
     for (const ActiveConnection &connection : active) {
         if (connection.ip4Config == at && interface == NM::ip4ConfigInterface)
-            return QVariantMap{
-                {u"AddressData"_s, QVariant::fromValue(QList<QVariantMap>{
-                                       {{u"address"_s, u"198.18.0.1"_s}, {u"prefix"_s, 32u}}})}};
+            return QVariantMap{{u"AddressData"_s, QVariant::fromValue(QList<QVariantMap>{
+                                                      {{u"address"_s, u"198.18.0.1"_s}, {u"prefix"_s, 32u}}})},
+                               {u"NameserverData"_s, QVariant::fromValue(QList<QVariantMap>{
+                                                         {{u"address"_s, u"198.51.100.53"_s}}})}};
     }
     return std::nullopt;
 }

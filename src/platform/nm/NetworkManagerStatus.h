@@ -15,7 +15,8 @@ struct NetworkManagerTunnel
     QString path; // empty: none
     NetworkManager::ActiveState state = NetworkManager::ActiveState::Unknown;
     NetworkManager::VpnState vpnState = NetworkManager::VpnState::Unknown;
-    bool wasActivated = false; // reached activated once: later keying is reasserting
+    bool wasActivated = false;   // reached activated once: later keying is reasserting
+    bool reachedService = false; // its VPN service took it on (connect or later)
 };
 
 // The status of a saved, enabled profile's tunnel, from the active

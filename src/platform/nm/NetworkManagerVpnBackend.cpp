@@ -20,6 +20,8 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <utility>
+
 namespace Orvex {
 
 namespace NM = NetworkManager;
@@ -129,7 +131,9 @@ NetworkManagerVpnBackend::NetworkManagerVpnBackend(const Options &options, QObje
     , m_options(options)
     , m_bus(QDBusConnection::systemBus())
     , m_liveness(options.makeProbe ? options.makeProbe() : std::make_unique<RouteTunnelProbe>(),
-                 options.reassertGraceMs)
+                 options.reassertGraceMs,
+                 options.makeEcho ? options.makeEcho() : std::make_unique<ResolverEcho>(),
+                 options.livenessTimeoutMs)
     , m_keepUp(options.retryDelayMs, {[this] { return m_preferences.wantsTunnelKeptUp(); },
                                       [this] { return canActivate(); }, [this] { activate(); }})
 {
@@ -151,6 +155,7 @@ NetworkManagerVpnBackend::NetworkManagerVpnBackend(const Options &options, QObje
             deactivate(m_active.path);
         }
     });
+    connect(&m_liveness, &NetworkManagerLiveness::foundDead, this, &NetworkManagerVpnBackend::onFoundDead);
 
     if (!m_bus.isConnected())
         return;
@@ -511,7 +516,12 @@ void NetworkManagerVpnBackend::onVpnState(NM::VpnState state)
     const NM::VpnState previous = m_active.vpnState;
     m_active.vpnState = state;
     switch (state) {
+    case NM::VpnState::Connect:
+    case NM::VpnState::IpConfigGet:
+        m_active.reachedService = true;
+        break;
     case NM::VpnState::Activated:
+        m_active.reachedService = true;
         if (previous != NM::VpnState::Activated) {
             m_active.wasActivated = true;
             startProbe(); // again after a reconnection: the inner address may be new
@@ -541,6 +551,14 @@ void NetworkManagerVpnBackend::activeGone()
 {
     if (m_active.path.isEmpty())
         return;
+    // NetworkManager fails an activation whose VPN service is still stopping
+    // the tunnel before it; a return that ended so, before the service took
+    // it on, is made once more.
+    if (std::exchange(m_return.underWay, false) && !m_active.reachedService
+        && !std::exchange(m_return.madeAgain, true)) {
+        qCInfo(lcNetworkManager, "the tunnel's return ended before its VPN service took it on: once more");
+        m_keepUp.oweReturn();
+    }
     m_ended.append(m_active.path);
     if (m_ended.size() > 64)
         m_ended.removeFirst();
@@ -548,8 +566,16 @@ void NetworkManagerVpnBackend::activeGone()
     m_activation.stopRequested = m_activation.owesStop();
     m_liveness.reset();
     updateStatus();
-    if (!m_activation.pending)
+    if (m_activation.pending)
+        return;
+    // Found dead: back at once, in the same turn as the drop, so that it
+    // shows as one more attempt rather than an end.
+    if (m_keepUp.takeOwedReturn() && canActivate()) {
+        m_return.underWay = true;
+        activate();
+    } else {
         m_keepUp.retryLater();
+    }
 }
 
 void NetworkManagerVpnBackend::vanished()
@@ -568,6 +594,8 @@ void NetworkManagerVpnBackend::vanished()
     m_activation = {};
     m_liveness.reset();
     m_keepUp.cancelRetry();
+    (void) m_keepUp.takeOwedReturn(); // what it ran is gone with it
+    m_return = {};
     updateStatus();
     if (m_refresh.running) {
         m_refresh.again = false;
@@ -733,6 +761,7 @@ void NetworkManagerVpnBackend::activate()
         noteRefusal(NM::isRefusal(reply));
         if (NM::isError(reply)) {
             m_activation = {};
+            m_return.underWay = false; // refused, not failed on the way
             updateStatus();
             // Asking again gets the same answer: the user has to be let.
             if (!m_refused)
@@ -759,6 +788,7 @@ void NetworkManagerVpnBackend::deactivate(const QString &path)
             return;
         }
         m_activation.stopRequested = false;
+        (void) m_keepUp.takeOwedReturn(); // still up: nothing to bring back
         updateStatus();
     });
 }
@@ -802,18 +832,53 @@ void NetworkManagerVpnBackend::startProbe()
         const QString config = NM::objectPath(reply.arguments().value(0).value<QDBusVariant>().variant());
         if (config.isEmpty() || config == QLatin1String("/"))
             return;
-        QDBusMessage addresses = NM::method(config, NM::propertiesInterface, QStringLiteral("Get"));
-        addresses << NM::ip4ConfigInterface << QStringLiteral("AddressData");
+        QDBusMessage addresses = NM::method(config, NM::propertiesInterface, QStringLiteral("GetAll"));
+        addresses << NM::ip4ConfigInterface;
         NM::call(m_bus, addresses, this, [this, epoch, path](const QDBusMessage &reply) {
             if (epoch != m_daemon.epoch || path != m_active.path || NM::isError(reply))
                 return;
-            const QList<QVariantMap> data = NM::mapList(
-                reply.arguments().value(0).value<QDBusVariant>().variant());
+            const QVariantMap properties = qdbus_cast<QVariantMap>(reply.arguments().value(0));
+            const QList<QVariantMap> data = NM::mapList(properties.value(QStringLiteral("AddressData")));
             if (data.isEmpty())
                 return; // no inner address to find the tunnel's routes by
-            m_liveness.watch(QHostAddress(data.constFirst().value(QStringLiteral("address")).toString()));
+            const QList<QVariantMap> resolvers = NM::mapList(
+                properties.value(QStringLiteral("NameserverData")));
+            const auto address = [](const QList<QVariantMap> &list) {
+                return QHostAddress(list.value(0).value(QStringLiteral("address")).toString());
+            };
+            m_liveness.watch(address(data), address(resolvers));
         });
     });
+}
+
+// A new route or address is NetworkManager's and charon-nm's own business:
+// the keep-up follows NetworkManager's primary connection, charon-nm moves
+// the tunnel itself (MOBIKE) or loses it, which the probe sees; an attempt
+// of ours at every route change would only undo the pause between attempts.
+// After a sleep nothing tells charon-nm to look, hence the check through
+// the tunnel.
+void NetworkManagerVpnBackend::checkTunnel(Change change)
+{
+    if (change != Change::Resumed)
+        return;
+    if (m_active.path.isEmpty() && !m_activation.pending) {
+        m_keepUp.tryIfWanted(); // without the retry pause
+        return;
+    }
+    if (m_active.vpnState == NM::VpnState::Activated && !m_activation.stopRequested && !m_liveness.isLost())
+        m_liveness.check();
+}
+
+void NetworkManagerVpnBackend::onFoundDead()
+{
+    if (m_active.path.isEmpty() || m_activation.stopRequested)
+        return;
+    qCInfo(lcNetworkManager, "the tunnel did not answer: brought up anew");
+    m_keepUp.oweReturn();
+    m_return = {};
+    m_activation.stopRequested = true;
+    updateStatus();
+    deactivate(m_active.path);
 }
 
 void NetworkManagerVpnBackend::onCarrying(bool carrying)

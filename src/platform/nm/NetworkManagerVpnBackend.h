@@ -62,6 +62,16 @@ struct Config;
 // the status becomes Disconnected instead of claiming a tunnel that carries
 // nothing (and on-demand, when on, starts a fresh attempt).
 //
+// After a sleep the routes tell nothing: a gateway that restarted meanwhile
+// has forgotten the tunnel, while charon-nm holds it until dead-peer
+// detection, minutes later. So `checkTunnel` after a wake-up asks the
+// resolver the gateway gave, through the tunnel (`ResolverEcho`): answered
+// within `livenessTimeoutMs`, the tunnel carries; unanswered, it is taken
+// down and brought up anew at once, also without on-demand. NetworkManager
+// fails that attempt when it comes while its VPN service is still stopping
+// the dead tunnel; one that ends before the service took it on is made once
+// more.
+//
 // On-demand: NetworkManager 1.42 cannot autoconnect VPN profiles. Of the two
 // ways left, making the profile a secondary of the machine's connections was
 // rejected: it means changing profiles that are not ours (an administrator's
@@ -90,6 +100,7 @@ public:
         = std::function<std::optional<NetworkManagerProfile::IdentityFiles>(const QByteArray &reference)>;
     using AccessGrant = std::function<Outcome<>(const QByteArray &reference)>;
     using ProbeFactory = std::function<std::unique_ptr<TunnelLivenessProbe>()>;
+    using EchoFactory = std::function<std::unique_ptr<TunnelEcho>()>;
 
     struct Options
     {
@@ -104,8 +115,12 @@ public:
         AccessGrant grantAccess;
         // Empty: a RouteTunnelProbe.
         ProbeFactory makeProbe;
+        // Empty: a ResolverEcho.
+        EchoFactory makeEcho;
         int retryDelayMs = 2000;
         int reassertGraceMs = 20000;
+        // How long a check of the tunnel waits for the gateway's resolver.
+        int livenessTimeoutMs = 2500;
         // What blocks traffic beside the tunnel (`optionsFor` gives the
         // NetworkManager block); none when empty.
         std::shared_ptr<LeakGuard> leakGuard;
@@ -138,6 +153,7 @@ public:
     void stopTunnel() override;
     QString unavailableReason() const override;
     LeakGuard *leakGuard() override { return m_options.leakGuard.get(); }
+    void checkTunnel(Change change) override;
     void pinGateway(const QList<QHostAddress> &addresses) override;
     void holdAttempts() override { m_keepUp.suspend(); }
     void describeDaemon(QObject *context, std::function<void(const QString &)> done) override;
@@ -147,6 +163,8 @@ public:
     // Whether the liveness probe has looked at the running tunnel yet (its
     // findings count from then on).
     bool isTunnelWatched() const { return m_liveness.isSeen(); }
+    // Whether a check of the running tunnel is under way.
+    bool isCheckingTunnel() const { return m_liveness.isChecking(); }
 
 private Q_SLOTS:
     void onSignal(const QDBusMessage &message);
@@ -219,6 +237,7 @@ private:
 
     void startProbe();
     void onCarrying(bool carrying);
+    void onFoundDead();
 
     // Remembers whether the last answer to a change was polkit's "no".
     void noteRefusal(bool refused);
@@ -251,6 +270,13 @@ private:
     QSet<QString> m_inspecting;
 
     NetworkManagerActivation m_activation;
+    // The return of a tunnel found dead: the attempt under way is it, and
+    // it has been made a second time.
+    struct
+    {
+        bool underWay = false;
+        bool madeAgain = false;
+    } m_return;
     NetworkManagerLiveness m_liveness;
     TunnelKeepUp m_keepUp;
     Saving m_saving;

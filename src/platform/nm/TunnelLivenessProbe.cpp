@@ -2,8 +2,10 @@
 
 #include "platform/NetlinkMessage.h"
 
+#include <QRandomGenerator>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <QUdpSocket>
 #include <QtEndian>
 
 #include <cerrno>
@@ -218,6 +220,114 @@ QList<RouteTunnelProbe::RouteChange> RouteTunnelProbe::parse(const QByteArray &d
         changes.append(change);
     }
     return changes;
+}
+
+namespace {
+
+constexpr quint16 DnsPort = 53;
+// Asked this many times within the time given, against a lost datagram.
+constexpr int Sends = 3;
+// More than any answer to the question needs; a longer datagram is no answer.
+constexpr qint64 LargestAnswer = 4096;
+
+} // namespace
+
+ResolverEcho::ResolverEcho(QObject *parent)
+    : TunnelEcho(parent)
+{
+    connect(&m_resend, &QTimer::timeout, this, &ResolverEcho::send);
+    m_deadline.setSingleShot(true);
+    connect(&m_deadline, &QTimer::timeout, this, [this] { finish(false); });
+}
+
+ResolverEcho::~ResolverEcho() = default;
+
+void ResolverEcho::ask(const QHostAddress &inner, const QHostAddress &resolver, int timeoutMs)
+{
+    cancel();
+    const quint64 exchange = m_exchange;
+    m_socket = new QUdpSocket(this);
+    m_resolver = resolver;
+    m_id = quint16(QRandomGenerator::system()->generate());
+    // From the inner address: the answer can only come back to it through
+    // the tunnel, and the question never leaves beside it.
+    if (!m_socket->bind(inner, 0)) {
+        QTimer::singleShot(0, this, [this, exchange] {
+            if (exchange == m_exchange)
+                finish(true);
+        });
+        return;
+    }
+    connect(m_socket, &QUdpSocket::readyRead, this, &ResolverEcho::read);
+    m_resend.start(qMax(1, timeoutMs / Sends));
+    m_deadline.start(timeoutMs);
+    QTimer::singleShot(0, this, [this, exchange] {
+        if (exchange == m_exchange)
+            send();
+    });
+}
+
+void ResolverEcho::cancel()
+{
+    ++m_exchange;
+    m_resend.stop();
+    m_deadline.stop();
+    if (!m_socket)
+        return;
+    // Possibly from inside its own readyRead: deleted later.
+    m_socket->disconnect(this);
+    m_socket->close();
+    m_socket->deleteLater();
+    m_socket = nullptr;
+}
+
+void ResolverEcho::send()
+{
+    if (m_socket && m_socket->writeDatagram(question(m_id), m_resolver, DnsPort) < 0)
+        finish(true);
+}
+
+void ResolverEcho::read()
+{
+    while (m_socket && m_socket->hasPendingDatagrams()) {
+        const qint64 size = m_socket->pendingDatagramSize();
+        QByteArray datagram(qBound<qint64>(0, size, LargestAnswer), Qt::Uninitialized);
+        QHostAddress from;
+        quint16 port = 0;
+        const qint64 read = m_socket->readDatagram(datagram.data(), datagram.size(), &from, &port);
+        if (read < 0 || size > LargestAnswer || from != m_resolver || port != DnsPort)
+            continue;
+        if (answers(datagram.left(read), m_id)) {
+            finish(true);
+            return;
+        }
+    }
+}
+
+void ResolverEcho::finish(bool carrying)
+{
+    cancel();
+    Q_EMIT answered(carrying);
+}
+
+QByteArray ResolverEcho::question(quint16 id)
+{
+    // Header: the id, a plain query without recursion, one question. The
+    // question: the root, type NS, class IN.
+    QByteArray message(12, '\0');
+    qToBigEndian(id, message.data());
+    qToBigEndian(quint16(1), message.data() + 4);
+    message.append('\0');
+    message.append("\0\x02\0\x01", 4);
+    return message;
+}
+
+bool ResolverEcho::answers(const QByteArray &datagram, quint16 id)
+{
+    // A header with this id and the response bit; what follows does not
+    // matter, an error is an answer too.
+    return datagram.size() >= 12 && qFromBigEndian<quint16>(datagram.constData()) == id
+           && (quint8(datagram.at(2)) & 0x80) != 0;
 }
 
 } // namespace Orvex

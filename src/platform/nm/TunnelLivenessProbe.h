@@ -5,8 +5,10 @@
 #include <QList>
 #include <QObject>
 #include <QSet>
+#include <QTimer>
 
 class QSocketNotifier;
+class QUdpSocket;
 
 namespace Orvex {
 
@@ -81,6 +83,62 @@ private:
     quint32 m_sequence = 0;
     bool m_dumped = false;
     int m_reported = -1; // -1 nothing yet, else the last carrying value
+};
+
+// Finds out now, by an exchange through the tunnel, whether it carries:
+// after a sleep charon's routes say nothing, as a gateway that restarted
+// meanwhile has forgotten a tunnel that charon still holds.
+class TunnelEcho : public QObject
+{
+    Q_OBJECT
+
+public:
+    using QObject::QObject;
+
+    // Asks `resolver`, one the gateway gave, from the tunnel's inner address
+    // `inner`; `answered` tells how it went, later, never from inside this
+    // call. An exchange under way is dropped.
+    virtual void ask(const QHostAddress &inner, const QHostAddress &resolver, int timeoutMs) = 0;
+    virtual void cancel() = 0;
+    virtual bool isAsking() const = 0;
+
+Q_SIGNALS:
+    void answered(bool carrying);
+};
+
+// The resolver (every gateway of the service gives one) is asked for the
+// root's name servers, from the inner address, again while unanswered. Any
+// answer to that question from there counts, a refusal too; none within the
+// time given means the tunnel does not carry. A question that cannot even be
+// sent finds out nothing: the tunnel is then believed to carry.
+class ResolverEcho final : public TunnelEcho
+{
+    Q_OBJECT
+
+public:
+    explicit ResolverEcho(QObject *parent = nullptr);
+    ~ResolverEcho() override;
+
+    void ask(const QHostAddress &inner, const QHostAddress &resolver, int timeoutMs) override;
+    void cancel() override;
+    bool isAsking() const override { return m_socket != nullptr; }
+
+    // The question with this id, and whether `datagram` from the resolver
+    // answers the one with `id`.
+    static QByteArray question(quint16 id);
+    static bool answers(const QByteArray &datagram, quint16 id);
+
+private:
+    void send();
+    void read();
+    void finish(bool carrying);
+
+    QUdpSocket *m_socket = nullptr;
+    QHostAddress m_resolver;
+    quint16 m_id = 0;
+    quint64 m_exchange = 0; // bumped by every end: a later call for an earlier one is void
+    QTimer m_resend;
+    QTimer m_deadline;
 };
 
 } // namespace Orvex
