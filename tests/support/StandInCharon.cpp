@@ -85,13 +85,17 @@ void StandInCharon::answerAll()
     for (qsizetype i = 0; i < received.size(); ++i) {
         if (m_done.contains(i))
             continue;
-        if (received[i].type == ViciPacket::CommandRequest) {
+        if (received[i].type == ViciPacket::CommandRequest)
             respondTo(i);
-        } else {
-            m_done.insert(i);
-            send(from[i], {ViciPacket::EventConfirm, {}, {}});
-        }
+        else
+            confirm(i);
     }
+}
+
+void StandInCharon::confirm(qsizetype index)
+{
+    m_done.insert(index);
+    send(from[index], {ViciPacket::EventConfirm, {}, {}});
 }
 
 qsizetype StandInCharon::lastCommand(const QByteArray &name) const

@@ -30,6 +30,11 @@ public:
     void event(const QByteArray &name, const QByteArray &key, const QByteArray &value);
     // Answers the packet at `index` on the connection it came by.
     void respondTo(qsizetype index, const QByteArray &key = "success", const QByteArray &value = "yes");
+    // Confirms the event (un)registration at `index`.
+    void confirm(qsizetype index);
+    // Sends on the connection the packet at `index` came by (a streamed
+    // item ahead of that command's answer).
+    void sendTo(qsizetype index, const ViciPacket &packet) { send(from[index], packet); }
     void drop();
     // Confirms every event (un)registration and answers every command
     // received so far, in order.

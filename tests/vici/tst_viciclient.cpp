@@ -326,6 +326,25 @@ void TestViciClient::backendKeysAndUnloadsThroughCharon()
     QVERIFY(backend->startTunnel().isSuccess());
     QCOMPARE(backend->status(), VpnStatus::Connecting);
 
+    // The initiate's answer overtakes the child's up event (each comes on a
+    // connection of its own): up only once charon lists the SA, and with the
+    // inner addresses it holds.
+    m_charon->respondTo(m_charon->lastCommand("initiate"));
+    QTRY_COMPARE(m_charon->commands().count("list-sas"), 2);
+    QCOMPARE(backend->status(), VpnStatus::Connecting);
+    ViciMessage listed;
+    ViciMessage &sa = listed.section("orvex");
+    sa.set("state", "ESTABLISHED");
+    sa.setList("local-vips", {"10.10.0.2", "fd00:10::2"});
+    sa.section("child-sas").section("orvex-1").set("state", "INSTALLED");
+    const qsizetype listing = m_charon->lastCommand("list-sas");
+    m_charon->confirm(listing - 1); // the stream's registration
+    m_charon->sendTo(listing, {ViciPacket::Event, "list-sa", listed});
+    m_charon->respondTo(listing);
+    QTRY_COMPARE(backend->status(), VpnStatus::Connected);
+    QCOMPARE(backend->virtualAddresses(),
+             (QList<QHostAddress>{QHostAddress(u"10.10.0.2"_s), QHostAddress(u"fd00:10::2"_s)}));
+
     // A renewal: the old key goes as soon as the new one is in.
     qsizetype mark = m_charon->commands().size();
     certificate = newCertificate;

@@ -555,7 +555,10 @@ void ViciVpnBackend::onInitiateAnswered(quint64 attempt, const ViciReply &reply)
     if (attempt != m_attempt || m_tunnel != Tunnel::Keying)
         return;
     if (reply.isSuccess()) {
-        setTunnel(Tunnel::Up);
+        if (m_virtualAddresses.isEmpty())
+            confirmUp(attempt);
+        else
+            setTunnel(Tunnel::Up);
         return;
     }
     const bool timedOut = reply.outcome == ViciReply::Answered
@@ -583,6 +586,45 @@ void ViciVpnBackend::onInitiateAnswered(quint64 attempt, const ViciReply &reply)
         m_control->call("terminate", request, {});
     }
     attemptFailed();
+}
+
+void ViciVpnBackend::confirmUp(quint64 attempt)
+{
+    // The answer came on its own connection, ahead of the child's up event
+    // that tells the inner addresses: the tunnel is shown up once charon
+    // lists it, with them, never on the answer alone.
+    ViciMessage filter;
+    filter.set("ike", m_name);
+    auto established = std::make_shared<bool>(false);
+    const QByteArray name = m_name;
+    m_control->stream(
+        "list-sas", filter, "list-sa",
+        [this, attempt, established, name](const ViciMessage &item) {
+            const ViciMessage *sa = item.subSection(name);
+            if (attempt != m_attempt || !sa || sa->value("state") != "ESTABLISHED")
+                return;
+            if (const ViciMessage *children = sa->subSection("child-sas")) {
+                for (const ViciMessage::Entry &child : children->entries()) {
+                    if (child.kind == ViciMessage::Entry::Section
+                        && child.section.value("state") == "INSTALLED")
+                        *established = true;
+                }
+            }
+            if (*established)
+                noteVirtualAddresses(*sa);
+        },
+        [this, attempt, established](const ViciReply &) {
+            // The child's up event may have settled it meanwhile.
+            if (attempt != m_attempt || m_tunnel != Tunnel::Keying)
+                return;
+            if (*established) {
+                setTunnel(Tunnel::Up);
+                return;
+            }
+            // Gone again already, or charon went away: an attempt that
+            // did not last.
+            attemptFailed();
+        });
 }
 
 void ViciVpnBackend::retryRefusedAttempt(const Outcome<> &reloaded)

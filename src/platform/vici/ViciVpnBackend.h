@@ -166,6 +166,7 @@ private:
                    std::optional<LoadPlan> plan = std::nullopt);
     void verifyHeld();
     void sendInitiate(quint64 attempt);
+    void confirmUp(quint64 attempt);
     void retryRefusedAttempt(const Outcome<> &reloaded);
     void unloadConnection(const VpnPreferences &preferences, Completion done);
     // The ids of keys charon may hold from this client, kept in
