@@ -75,8 +75,20 @@ void TunnelController::turnOff()
         enter(State::Disconnecting);
 }
 
+void TunnelController::beginQuit()
+{
+    m_quitting = true;
+}
+
+void TunnelController::quitFailed()
+{
+    m_quitting = false;
+    backendChanged(m_backend);
+}
+
 void TunnelController::lift()
 {
+    m_quitting = false;
     m_wanted = false;
     m_turnedOff = true;
     m_givenUp = false;
@@ -110,6 +122,10 @@ void TunnelController::backendChanged(VpnStatus status)
     m_backend = status;
     const bool up = status == VpnStatus::Connecting || status == VpnStatus::Connected
                     || status == VpnStatus::Reasserting;
+    if (m_quitting && m_wanted && !m_givenUp) {
+        enter(State::Disconnecting);
+        return;
+    }
     if (!m_wanted) {
         const bool keptUp = m_hooks.keepsUp && m_hooks.keepsUp();
         if (up && keptUp && !m_turnedOff && m_state != State::Disconnecting && m_state != State::Blocked) {
@@ -186,7 +202,7 @@ void TunnelController::backendChanged(VpnStatus status)
             if (!enter(retrying))
                 giveUp(Reason::GuardFailed);
             QTimer::singleShot(0, this, [this, reason] {
-                if (m_wanted && !m_givenUp
+                if (m_wanted && !m_givenUp && !m_quitting
                     && (m_backend == VpnStatus::Disconnected || m_backend == VpnStatus::Invalid))
                     giveUp(reason);
             });

@@ -72,6 +72,12 @@ public:
     // The user's Turn OFF or sign-out: the block is lifted once the tunnel is
     // down.
     void turnOff();
+    // Quit is taking the tunnel down (ended by lift()): a tunnel that goes
+    // down meanwhile is the Quit's doing, neither retried nor blocked for.
+    void beginQuit();
+    // The Quit could not be carried out and the client runs on: the tunnel
+    // is judged again as it is now.
+    void quitFailed();
     // Quit: the block is lifted now (the tunnel is being stopped), unless
     // the user always requires the tunnel.
     void lift();
@@ -116,6 +122,7 @@ private:
     // The user's last word was Turn OFF (or Quit): the saved configuration's
     // on-demand, on its way to being saved off, no longer speaks for them.
     bool m_turnedOff = false;
+    bool m_quitting = false;
     bool m_started = false; // the backend took an attempt since the last Turn ON
     bool m_wasUp = false;   // ... and had the tunnel up since
     bool m_givenUp = false;

@@ -446,6 +446,10 @@ void VPNService::quit(Completion terminate, Completion failed)
             m_controller.afterGuard(std::move(terminate));
         return;
     }
+    // The save below takes the connection out of the daemon, which may end
+    // the tunnel before the stop: that is the user's Quit, not a lost tunnel
+    // to retry and block.
+    m_controller.beginQuit();
     // What stays saved after the process ends cannot come up by itself.
     m_stopRequested = true;
     const auto authMethod = m_config.authMethod;
@@ -467,9 +471,12 @@ void VPNService::quit(Completion terminate, Completion failed)
         },
         [self, authMethod, failed = std::move(failed)] {
             // The process goes on: its next connect must not save a
-            // configuration that cannot authenticate.
-            if (self)
+            // configuration that cannot authenticate, and a tunnel the user
+            // wanted is still wanted.
+            if (self) {
                 self->m_config.authMethod = authMethod;
+                self->m_controller.quitFailed();
+            }
             if (failed)
                 failed();
         });

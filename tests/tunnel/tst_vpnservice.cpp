@@ -342,11 +342,29 @@ void TestVPNService::quitPath()
     QVERIFY(!m_manager->savedPreferences().onDemandEnabled);
     QCOMPARE(m_service->tunnel().state(), State::Off);
     QCOMPARE(m_guard.inForce.level, Level::Open);
+
+    // Quit with the tunnel up: the save that takes the connection out may
+    // end the tunnel before the stop. That is the Quit, not a lost tunnel:
+    // never shown as one being retried or blocked.
+    turnOnGuarded(false);
+    play("CX");
+    QList<State> states;
+    QObject listening;
+    connect(&m_service->tunnel(), &TunnelController::changed, &listening,
+            [&] { states << m_service->tunnel().state(); });
+    bool terminated = false;
+    m_service->quit([&] { terminated = true; });
+    play("D");
+    QTRY_VERIFY(terminated);
+    QCOMPARE(states.constFirst(), State::Disconnecting);
+    QCOMPARE(states.constLast(), State::Off);
+    QVERIFY(!states.contains(State::Reconnecting) && !states.contains(State::Blocked));
+    QCOMPARE(m_guard.inForce.level, Level::Open);
     makeService();
 
     m_backend->setLiveStatus(VpnStatus::Disconnected); // told, but nothing loaded
     QCOMPARE(m_service->status(), VpnStatus::Invalid);
-    bool terminated = false;
+    terminated = false;
     m_service->quit([&] { terminated = true; });
     QVERIFY(terminated);
     settle();
