@@ -309,13 +309,27 @@ void ViciVpnBackend::synchronize()
     m_control->registerEvent("ike-updown");
     m_control->registerEvent("child-updown");
     m_control->registerEvent("ike-rekey");
+    listTunnel([this](const ViciReply &reply, bool installed) {
+        if (reply.outcome == ViciReply::Failed) {
+            m_reachable = false; // the connection is gone
+            finishSynchronizing();
+            return;
+        }
+        m_reachable = true;
+        m_tunnel = installed ? Tunnel::Up : Tunnel::Down;
+        finishSynchronizing();
+    });
+}
+
+void ViciVpnBackend::listTunnel(std::function<void(const ViciReply &, bool installed)> done)
+{
     ViciMessage filter;
     filter.set("ike", m_name);
-    auto established = std::make_shared<bool>(false);
+    auto installed = std::make_shared<bool>(false);
     const QByteArray name = m_name;
     m_control->stream(
         "list-sas", filter, "list-sa",
-        [this, established, name](const ViciMessage &item) {
+        [this, installed, name](const ViciMessage &item) {
             const ViciMessage *sa = item.subSection(name);
             if (!sa || sa->value("state") != "ESTABLISHED")
                 return;
@@ -324,21 +338,12 @@ void ViciVpnBackend::synchronize()
                 return;
             for (const ViciMessage::Entry &child : children->entries()) {
                 if (child.kind == ViciMessage::Entry::Section && child.section.value("state") == "INSTALLED")
-                    *established = true;
+                    *installed = true;
             }
-            if (*established)
+            if (*installed)
                 noteVirtualAddresses(*sa);
         },
-        [this, established](const ViciReply &reply) {
-            if (reply.outcome == ViciReply::Failed) {
-                m_reachable = false; // the connection is gone
-                finishSynchronizing();
-                return;
-            }
-            m_reachable = true;
-            m_tunnel = *established ? Tunnel::Up : Tunnel::Down;
-            finishSynchronizing();
-        });
+        [installed, done = std::move(done)](const ViciReply &reply) { done(reply, *installed); });
 }
 
 void ViciVpnBackend::finishSynchronizing()
@@ -593,38 +598,18 @@ void ViciVpnBackend::confirmUp(quint64 attempt)
     // The answer came on its own connection, ahead of the child's up event
     // that tells the inner addresses: the tunnel is shown up once charon
     // lists it, with them, never on the answer alone.
-    ViciMessage filter;
-    filter.set("ike", m_name);
-    auto established = std::make_shared<bool>(false);
-    const QByteArray name = m_name;
-    m_control->stream(
-        "list-sas", filter, "list-sa",
-        [this, attempt, established, name](const ViciMessage &item) {
-            const ViciMessage *sa = item.subSection(name);
-            if (attempt != m_attempt || !sa || sa->value("state") != "ESTABLISHED")
-                return;
-            if (const ViciMessage *children = sa->subSection("child-sas")) {
-                for (const ViciMessage::Entry &child : children->entries()) {
-                    if (child.kind == ViciMessage::Entry::Section
-                        && child.section.value("state") == "INSTALLED")
-                        *established = true;
-                }
-            }
-            if (*established)
-                noteVirtualAddresses(*sa);
-        },
-        [this, attempt, established](const ViciReply &) {
-            // The child's up event may have settled it meanwhile.
-            if (attempt != m_attempt || m_tunnel != Tunnel::Keying)
-                return;
-            if (*established) {
-                setTunnel(Tunnel::Up);
-                return;
-            }
-            // Gone again already, or charon went away: an attempt that
-            // did not last.
-            attemptFailed();
-        });
+    listTunnel([this, attempt](const ViciReply &, bool installed) {
+        // The child's up event may have settled it meanwhile.
+        if (attempt != m_attempt || m_tunnel != Tunnel::Keying)
+            return;
+        if (installed) {
+            setTunnel(Tunnel::Up);
+            return;
+        }
+        // Gone again already, or charon went away: an attempt that did not
+        // last.
+        attemptFailed();
+    });
 }
 
 void ViciVpnBackend::retryRefusedAttempt(const Outcome<> &reloaded)

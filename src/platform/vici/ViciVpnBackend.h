@@ -167,6 +167,9 @@ private:
     void verifyHeld();
     void sendInitiate(quint64 attempt);
     void confirmUp(quint64 attempt);
+    // Lists this client's SA: `installed` when its IKE SA is established
+    // with a child installed (its inner addresses are noted then).
+    void listTunnel(std::function<void(const ViciReply &, bool installed)> done);
     void retryRefusedAttempt(const Outcome<> &reloaded);
     void unloadConnection(const VpnPreferences &preferences, Completion done);
     // The ids of keys charon may hold from this client, kept in
