@@ -65,6 +65,8 @@ void TunnelController::turnOn()
 void TunnelController::turnOff()
 {
     qCInfo(lcTunnel) << "turned off";
+    if (m_hooks.holdAttempts)
+        m_hooks.holdAttempts();
     m_wanted = false;
     m_turnedOff = true;
     m_givenUp = false;

@@ -51,6 +51,10 @@ public:
         std::function<VpnBackend::Failure()> lastFailure;
         // Stop trying: no further attempt, the tunnel down. The block stays.
         std::function<void()> giveUp;
+        // The user turned the tunnel off: no attempt of the backend's own
+        // (kept up, on-demand) may begin before their next Turn ON, not even
+        // while the configuration with on-demand off is still being saved.
+        std::function<void()> holdAttempts;
     };
 
     explicit TunnelController(Hooks hooks, QObject *parent = nullptr);
@@ -69,8 +73,8 @@ public:
     void turnOn();
     // The gateway's addresses, resolved before the block goes up.
     void setGateway(const QList<QHostAddress> &gateway);
-    // The user's Turn OFF or sign-out: the block is lifted once the tunnel is
-    // down.
+    // The user's Turn OFF or sign-out: the backend's attempts are held at
+    // once, and the block is lifted once the tunnel is down.
     void turnOff();
     // Quit is taking the tunnel down (ended by lift()): a tunnel that goes
     // down meanwhile is the Quit's doing, neither retried nor blocked for.

@@ -30,7 +30,8 @@ VPNService::VPNService(VpnManager *manager, Session &session, QObject *parent)
     , m_config(VPNConfiguration::defaults())
     , m_controller({[manager] { return manager->backend()->leakGuard(); },
                     [manager] { return manager->savedPreferences().wantsTunnelKeptUp(); },
-                    [manager] { return manager->backend()->lastFailure(); }, [this] { giveUp(); }})
+                    [manager] { return manager->backend()->lastFailure(); }, [this] { giveUp(); },
+                    [manager] { manager->backend()->holdAttempts(); }})
 {
     QObject::connect(m_manager->connection(), &VpnConnection::statusDidChange, this,
                      &VPNService::vpnConnectionDidChange);
@@ -331,7 +332,6 @@ void VPNService::disconnect(Completion completion)
             completion();
         return;
     }
-    holdBack();
     // Saved with on-demand off first, so nothing brings the tunnel back.
     m_stopRequested = true;
     m_config.isOnDemandEnabled = false;
@@ -348,7 +348,6 @@ void VPNService::disconnectLoaded()
     m_controller.turnOff();
     if (nothing)
         return;
-    holdBack();
     m_stopRequested = true;
     m_config.isOnDemandEnabled = false;
     QPointer<VPNService> self(this);
@@ -366,7 +365,6 @@ void VPNService::signOut(Completion completion)
             completion();
         return;
     }
-    holdBack();
     // Also with the tunnel down: the daemon holds the connection and the
     // key as long as the saved configuration can connect.
     m_stopRequested = true;
@@ -402,7 +400,6 @@ void VPNService::toggleLoaded()
     QPointer<VPNService> self(this);
     if (live == VpnStatus::Connected) {
         m_controller.turnOff();
-        holdBack();
         // disconnect() without its own load: saved with on-demand off first.
         m_config.isOnDemandEnabled = false;
         configureAndSave(Outcome<>::success(), [self] {
@@ -421,14 +418,6 @@ void VPNService::toggleLoaded()
                 });
         });
     }
-}
-
-// The user's Turn OFF (or sign-out) holds the backend's own attempts back at
-// once: none may begin while the configuration with on-demand off is being
-// loaded and saved. The stop after the save follows as before.
-void VPNService::holdBack()
-{
-    m_manager->backend()->holdAttempts();
 }
 
 void VPNService::stopTunnel(Completion completion)

@@ -165,8 +165,6 @@ private:
     // After a change of network: the gateway's name looked up again where
     // a lookup can get out.
     void lookUpGatewayAgain();
-    // Holds the backend's own attempts back at once.
-    void holdBack();
     // The controller gave up: no further attempt, the tunnel down, the block
     // kept.
     void giveUp();

@@ -483,11 +483,39 @@ void TestNetworkManagerBackend::eachVpnStateGivesItsStatusOnce()
     QTRY_COMPARE(m_backend->status(), VpnStatus::Disconnected);
     QTRY_VERIFY(m_nm->active.size() == 2); // the devices' own
 
+    // Why the tunnel failed, as far as NetworkManager's reason tells; each
+    // attempt starts out not knowing.
+    const struct
+    {
+        uint reason;
+        VpnBackend::Failure failure;
+    } failures[] = {{6, VpnBackend::Failure::NoAnswer},
+                    {10, VpnBackend::Failure::Refused},
+                    {8, VpnBackend::Failure::DaemonUnavailable},
+                    {2, VpnBackend::Failure::Unknown}};
+    int activations = 3;
+    m_nm->holdActivation = false;
+    for (const auto &[reason, failure] : failures) {
+        QVERIFY(m_backend->startTunnel().isSuccess());
+        ++activations;
+        QTRY_COMPARE(m_nm->count(u"ActivateConnection"_s), activations);
+        QTRY_VERIFY(m_nm->active.size() == 3);
+        const QString vpn = *std::find_if(m_nm->active.keyBegin(), m_nm->active.keyEnd(),
+                                          [&](const QString &path) { return m_nm->active[path].vpn; });
+        m_nm->setVpnState(vpn, 5);
+        QTRY_COMPARE(m_backend->status(), VpnStatus::Connected);
+        QCOMPARE(m_backend->lastFailure(), VpnBackend::Failure::Unknown);
+        m_nm->setVpnState(vpn, 6, reason);
+        QTRY_COMPARE(m_backend->status(), VpnStatus::Disconnected);
+        QCOMPARE(m_backend->lastFailure(), failure);
+        QTRY_VERIFY(m_nm->active.size() == 2);
+    }
+
     // With a primary connection NetworkManager picks the base itself.
     m_nm->setPrimaryConnection(m_nm->active.lastKey());
     QVERIFY(load(preferences()).isSuccess());
     QVERIFY(m_backend->startTunnel().isSuccess());
-    QTRY_COMPARE(m_nm->count(u"ActivateConnection"_s), 4);
+    QTRY_COMPARE(m_nm->count(u"ActivateConnection"_s), 8);
     const QList<QVariant> last = m_nm->callsOf(u"ActivateConnection"_s).constLast().arguments;
     QCOMPARE(qvariant_cast<QDBusObjectPath>(last.value(2)).path(), u"/"_s);
 }

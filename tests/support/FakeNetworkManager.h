@@ -107,12 +107,12 @@ public:
     }
 
     // Moves a VPN on, with the signals NetworkManager sends.
-    void setVpnState(const QString &vpn, uint vpnState)
+    void setVpnState(const QString &vpn, uint vpnState, uint reason = 0)
     {
         if (!active.contains(vpn))
             return;
         active[vpn].vpnState = vpnState;
-        signal(vpn, NM::vpnInterface, u"VpnStateChanged"_s, {vpnState, 0u});
+        signal(vpn, NM::vpnInterface, u"VpnStateChanged"_s, {vpnState, reason});
         if (vpnState == 5) {
             setActiveState(vpn, 2);
             // The VPN's IP configuration is published only after the state; a

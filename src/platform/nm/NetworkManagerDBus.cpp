@@ -33,6 +33,16 @@ T demarshalled(const QVariant &value)
     return {};
 }
 
+// A read of an object NetworkManager has just taken off the bus: the bus
+// answers for the object's path, which no longer has the interface asked.
+bool objectGone(const QDBusMessage &reply)
+{
+    const QString error = reply.errorName();
+    return error == QLatin1String("org.freedesktop.DBus.Error.UnknownMethod")
+           || error == QLatin1String("org.freedesktop.DBus.Error.UnknownObject")
+           || error == QLatin1String("org.freedesktop.DBus.Error.UnknownInterface");
+}
+
 } // namespace
 
 QList<QDBusObjectPath> objectPaths(const QVariant &value)
@@ -83,13 +93,19 @@ void call(const QDBusConnection &bus, const QDBusMessage &message, QObject *cont
     // The method's name and the answer's error name only: the arguments and
     // settings carry the account's identity and the paths of its key.
     const QString name = message.interface().section(u'.', -1) + u'.' + message.member();
+    const bool reads = message.interface() == QLatin1String("org.freedesktop.DBus.Properties");
     qCDebug(lcNetworkManager, "%s", qUtf8Printable(name));
     auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(message), context);
     QObject::connect(watcher, &QDBusPendingCallWatcher::finished, context,
-                     [watcher, name, handler = std::move(handler)](QDBusPendingCallWatcher *) {
+                     [watcher, name, reads, handler = std::move(handler)](QDBusPendingCallWatcher *) {
                          watcher->deleteLater();
                          const QDBusMessage reply = watcher->reply();
-                         if (isError(reply))
+                         if (isError(reply) && reads && objectGone(reply))
+                             // NetworkManager took the object away between
+                             // the path's news and this read: the news that
+                             // it went is on its way.
+                             qCDebug(lcNetworkManager, "%s: object gone", qUtf8Printable(name));
+                         else if (isError(reply))
                              qCWarning(lcNetworkManager, "%s failed: %s", qUtf8Printable(name),
                                        qUtf8Printable(reply.errorName()));
                          else

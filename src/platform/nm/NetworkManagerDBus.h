@@ -62,6 +62,18 @@ enum class VpnState : uint {
     Disconnected = 7,
 };
 
+// Why a VPN failed, as VpnStateChanged tells (the VPN's own reasons, not
+// the active connection's).
+enum class VpnFailureReason : uint {
+    ServiceStopped = 4,
+    IpConfigInvalid = 5,
+    ConnectTimeout = 6,
+    ServiceStartTimeout = 7,
+    ServiceStartFailed = 8,
+    NoSecrets = 9,
+    LoginFailed = 10,
+};
+
 // Connection.Active.State.
 enum class ActiveState : uint {
     Unknown = 0,

@@ -463,7 +463,10 @@ void NetworkManagerVpnBackend::onSignal(const QDBusMessage &message)
     if (message.interface() == NM::vpnInterface && member == QLatin1String("VpnStateChanged")) {
         const auto state = NM::fromVariant<NM::VpnState>(arguments.value(0));
         if (path == m_active.path) {
-            qCInfo(lcNetworkManager, "VPN state %u, reason %u", uint(state), arguments.value(1).toUInt());
+            const uint reason = arguments.value(1).toUInt();
+            qCInfo(lcNetworkManager, "VPN state %u, reason %u", uint(state), reason);
+            if (state == NM::VpnState::Failed)
+                m_lastFailure = failureOf(reason);
             onVpnState(state);
         } else if (!m_others.contains(path)) {
             m_unknown[path].vpnState = state;
@@ -509,6 +512,26 @@ void NetworkManagerVpnBackend::onSignal(const QDBusMessage &message)
         if (m_profilePath.isEmpty() && m_daemon.known)
             refresh(false, {}); // someone may have added ours
     }
+}
+
+// What the failure notification and a give-up can tell the user: a gateway
+// that never answered, one that refused this machine, or a VPN service that
+// did not run. Anything else NetworkManager says is left unknown.
+VpnBackend::Failure NetworkManagerVpnBackend::failureOf(uint reason)
+{
+    switch (NM::VpnFailureReason(reason)) {
+    case NM::VpnFailureReason::ConnectTimeout:
+        return Failure::NoAnswer;
+    case NM::VpnFailureReason::LoginFailed:
+    case NM::VpnFailureReason::NoSecrets:
+    case NM::VpnFailureReason::IpConfigInvalid:
+        return Failure::Refused;
+    case NM::VpnFailureReason::ServiceStopped:
+    case NM::VpnFailureReason::ServiceStartTimeout:
+    case NM::VpnFailureReason::ServiceStartFailed:
+        return Failure::DaemonUnavailable;
+    }
+    return Failure::Unknown;
 }
 
 void NetworkManagerVpnBackend::onVpnState(NM::VpnState state)
@@ -747,6 +770,7 @@ void NetworkManagerVpnBackend::stopTunnel()
 void NetworkManagerVpnBackend::activate()
 {
     m_keepUp.cancelRetry();
+    m_lastFailure = Failure::Unknown;
     m_activation.pending = true;
     m_activation.stopRequested = false;
     updateStatus();

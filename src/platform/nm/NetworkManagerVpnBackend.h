@@ -156,6 +156,7 @@ public:
     void checkTunnel(Change change) override;
     void pinGateway(const QList<QHostAddress> &addresses) override;
     void holdAttempts() override { m_keepUp.suspend(); }
+    Failure lastFailure() const override { return m_lastFailure; }
     void describeDaemon(QObject *context, std::function<void(const QString &)> done) override;
 
     // The D-Bus path of the profile; empty when NetworkManager has none.
@@ -221,6 +222,7 @@ private:
     void adopt(const QString &path, const Seen &read, const Seen &signalled);
     void confirmGone(const QString &path);
     void onActiveConnections(const QList<QDBusObjectPath> &paths);
+    static Failure failureOf(uint reason);
     void onVpnState(NetworkManager::VpnState state);
     void onActiveState(NetworkManager::ActiveState state);
     void activeGone();
@@ -253,7 +255,8 @@ private:
     QList<QHostAddress> m_pinned; // the gateway's addresses, IPv4 first
     VpnStatus m_status = VpnStatus::Invalid;
     bool m_refused = false;
-    QString m_keyAccessFailure; // why the VPN service may not read the key handed over
+    QString m_keyAccessFailure;               // why the VPN service may not read the key handed over
+    Failure m_lastFailure = Failure::Unknown; // of the last attempt, as NetworkManager said
 
     Daemon m_daemon;
     Refresh m_refresh;

@@ -18,6 +18,10 @@ ViciClient::ReplyHandler logged(const QByteArray &command, ViciClient::ReplyHand
     return [command, handler = std::move(handler)](const ViciReply &reply) {
         if (reply.isSuccess())
             qCDebug(lcVici, "%s: success", command.constData());
+        else if (reply.outcome == ViciReply::Answered && command == "unload-key")
+            // A remembered key charon no longer holds (it restarted, or
+            // someone else unloaded it): what the unload was for.
+            qCDebug(lcVici, "%s: %s", command.constData(), qUtf8Printable(reply.errorText()));
         else
             qCWarning(lcVici, "%s failed: %s", command.constData(), qUtf8Printable(reply.errorText()));
         if (handler)
