@@ -217,10 +217,18 @@ Outcome<> NftablesLeakGuard::apply(const LeakPolicy &policy)
     }
     m_busy = true;
     m_error.clear();
+    const auto passing = m_toWorker.pass();
     m_worker.start([this, policy, before = m_policy, applied = m_applied] {
+        m_toWorker.receive();
         const Done done = transact(m_namespace, m_table, policy, before, applied);
+        const auto answering = m_toMain.pass();
         QMetaObject::invokeMethod(
-            &m_receiver, [this, policy, done] { finished(policy, done); }, Qt::QueuedConnection);
+            &m_receiver,
+            [this, policy, done] {
+                m_toMain.receive();
+                finished(policy, done);
+            },
+            Qt::QueuedConnection);
     });
     return Outcome<>::success();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/LeakGuard.h"
+#include "platform/ThreadHandOff.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -59,8 +60,10 @@ private:
     std::optional<LeakPolicy> m_next;
     QString m_error; // why the last change off the main thread failed
     std::function<void()> m_settled;
-    QObject m_receiver;   // the worker's answers arrive here, on the main thread
-    QThreadPool m_worker; // destroyed first: waits for the change under way
+    ThreadHandOff m_toWorker; // orders what a change carries to the worker ...
+    ThreadHandOff m_toMain;   // ... and what its answer carries back
+    QObject m_receiver;       // the worker's answers arrive here, on the main thread
+    QThreadPool m_worker;     // destroyed first: waits for the change under way
 };
 
 } // namespace Orvex
