@@ -65,9 +65,17 @@ public:
     // tried at once.
     enum class Change { Resumed, RouteChanged };
     virtual void checkTunnel(Change change) { Q_UNUSED(change) }
-    // The user turned the tunnel off: no attempt of the backend's own (kept
-    // up, on-demand) begins until the next save or start.
-    virtual void holdAttempts() {}
+
+    // Keeping the tunnel up is the tunnel's owner's: the backend says when
+    // the daemon can take an attempt, makes one when asked, and tells what
+    // happened through the signals below.
+    // The daemon can take an attempt now: it is there, holds the
+    // configuration, and no tunnel is up or under way.
+    virtual bool canAttempt() const { return false; }
+    // Begins an attempt the owner asked for, as `startTunnel` would.
+    virtual void attempt() {}
+    // How long to wait after a failed attempt or a drop before the next.
+    virtual int retryPauseMs() const { return 1000; }
 
     // What keeps traffic from leaving beside this backend's tunnel; null
     // when it has none.
@@ -90,6 +98,14 @@ Q_SIGNALS:
     // `unavailableReason()` changed (also without a change of status, as when
     // the system refuses this user).
     void reasonChanged();
+    // The daemon or a network to build on appeared, a load finished, or the
+    // machine woke with the tunnel down: an attempt may succeed now.
+    void attemptPossible();
+    // An attempt failed or the tunnel went down (after the status said so).
+    void attemptEnded();
+    // The tunnel was found dead and is being taken down, to be brought back
+    // once down (`true`); or it turned out to be still up (`false`).
+    void returnOwed(bool owed);
 };
 
 } // namespace Orvex

@@ -19,7 +19,22 @@ constexpr int MaximumAttempts = 3;
 TunnelController::TunnelController(Hooks hooks, QObject *parent)
     : QObject(parent)
     , m_hooks(std::move(hooks))
+    , m_keepUp({[this] { return m_hooks.keepsUp && m_hooks.keepsUp(); },
+                [this] { return m_hooks.canAttempt && m_hooks.canAttempt(); },
+                [this] {
+                    if (m_hooks.attempt)
+                        m_hooks.attempt();
+                },
+                [this] { return m_hooks.retryPauseMs ? m_hooks.retryPauseMs() : 0; }})
 {}
+
+void TunnelController::follow(VpnBackend *backend)
+{
+    connect(backend, &VpnBackend::statusChanged, this, &TunnelController::backendChanged);
+    connect(backend, &VpnBackend::attemptPossible, &m_keepUp, &TunnelKeepUp::tryIfWanted);
+    connect(backend, &VpnBackend::attemptEnded, &m_keepUp, &TunnelKeepUp::ended);
+    connect(backend, &VpnBackend::returnOwed, &m_keepUp, &TunnelKeepUp::oweReturn);
+}
 
 VpnStatus TunnelController::status() const
 {
@@ -51,6 +66,7 @@ void TunnelController::setAlwaysRequired(bool required, const QList<QHostAddress
 void TunnelController::turnOn()
 {
     qCInfo(lcTunnel) << "turned on";
+    m_keepUp.resume();
     m_wanted = true;
     m_turnedOff = false;
     m_givenUp = false;
@@ -65,8 +81,7 @@ void TunnelController::turnOn()
 void TunnelController::turnOff()
 {
     qCInfo(lcTunnel) << "turned off";
-    if (m_hooks.holdAttempts)
-        m_hooks.holdAttempts();
+    m_keepUp.suspend();
     m_wanted = false;
     m_turnedOff = true;
     m_givenUp = false;
@@ -90,6 +105,7 @@ void TunnelController::quitFailed()
 
 void TunnelController::lift()
 {
+    m_keepUp.suspend();
     m_quitting = false;
     m_wanted = false;
     m_turnedOff = true;
@@ -122,6 +138,10 @@ void TunnelController::backendChanged(VpnStatus status)
 {
     const VpnStatus before = m_backend;
     m_backend = status;
+    // An attempt under way or a tunnel up needs no retry; nor does a daemon
+    // that went away, until it is back.
+    if (status != VpnStatus::Disconnected)
+        m_keepUp.cancelRetry();
     const bool up = status == VpnStatus::Connecting || status == VpnStatus::Connected
                     || status == VpnStatus::Reasserting;
     if (m_quitting && m_wanted && !m_givenUp) {
@@ -232,6 +252,7 @@ TunnelController::Reason TunnelController::failureReason() const
 void TunnelController::giveUp(Reason reason)
 {
     qCInfo(lcTunnel) << "gave up:" << reason;
+    m_keepUp.suspend();
     m_givenUp = true;
     m_attempts = 0;
     if (!enter(State::Blocked, reason) && reason != Reason::GuardFailed)

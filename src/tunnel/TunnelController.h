@@ -3,6 +3,7 @@
 #include "platform/LeakGuard.h"
 #include "platform/VpnBackend.h"
 #include "platform/VpnStatus.h"
+#include "tunnel/TunnelKeepUp.h"
 
 #include <QObject>
 
@@ -19,8 +20,10 @@ namespace Orvex {
 //
 // The backend's status comes in; out go the state, why it is blocked, and
 // the six-value status the screens show, which says Connected only once the
-// tunnel's policy is in force. It also keeps the attempts rule: a fourth
-// failed attempt in a row gives up.
+// tunnel's policy is in force. It also keeps the attempts rule (a fourth
+// failed attempt in a row gives up) and keeps the tunnel up: it asks the
+// backend for each attempt the saved configuration or a tunnel found dead
+// calls for, and holds them back from the user's Turn OFF to their Turn ON.
 class TunnelController final : public QObject
 {
     Q_OBJECT
@@ -51,10 +54,11 @@ public:
         std::function<VpnBackend::Failure()> lastFailure;
         // Stop trying: no further attempt, the tunnel down. The block stays.
         std::function<void()> giveUp;
-        // The user turned the tunnel off: no attempt of the backend's own
-        // (kept up, on-demand) may begin before their next Turn ON, not even
-        // while the configuration with on-demand off is still being saved.
-        std::function<void()> holdAttempts;
+        // The backend can take an attempt now, begins one, and how long
+        // to pause after a failed one.
+        std::function<bool()> canAttempt;
+        std::function<void()> attempt;
+        std::function<int()> retryPauseMs;
     };
 
     explicit TunnelController(Hooks hooks, QObject *parent = nullptr);
@@ -91,6 +95,11 @@ public:
     void startFailed();
     // The backend's status changed.
     void backendChanged(VpnStatus status);
+    // Hears `backend`'s status and what it tells of its attempts.
+    void follow(VpnBackend *backend);
+    // No attempt until the next Turn ON: the user stopped the tunnel, not
+    // even while the configuration with on-demand off is still being saved.
+    void holdAttempts() { m_keepUp.suspend(); }
     // At start: a block left by a run that ended without lifting it.
     void adoptLeftBlock();
     // Runs `then` once the block's last change is in force (or known to
@@ -113,6 +122,7 @@ private:
     LeakGuard *guard() const { return m_hooks.guard ? m_hooks.guard() : nullptr; }
 
     Hooks m_hooks;
+    TunnelKeepUp m_keepUp;
     State m_state = State::Off;
     Reason m_reason = Reason::None;
     VpnStatus m_backend = VpnStatus::Invalid;

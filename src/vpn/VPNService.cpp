@@ -31,7 +31,9 @@ VPNService::VPNService(VpnManager *manager, Session &session, QObject *parent)
     , m_controller({[manager] { return manager->backend()->leakGuard(); },
                     [manager] { return manager->savedPreferences().wantsTunnelKeptUp(); },
                     [manager] { return manager->backend()->lastFailure(); }, [this] { giveUp(); },
-                    [manager] { manager->backend()->holdAttempts(); }})
+                    [manager] { return manager->backend()->canAttempt(); },
+                    [manager] { manager->backend()->attempt(); },
+                    [manager] { return manager->backend()->retryPauseMs(); }})
 {
     QObject::connect(m_manager->connection(), &VpnConnection::statusDidChange, this,
                      &VPNService::vpnConnectionDidChange);
@@ -41,7 +43,7 @@ VPNService::VPNService(VpnManager *manager, Session &session, QObject *parent)
     VpnBackend *backend = m_manager->backend();
     m_manager->setStatusView(
         [controller, backend] { return controller ? controller->status() : backend->status(); });
-    QObject::connect(backend, &VpnBackend::statusChanged, &m_controller, &TunnelController::backendChanged);
+    m_controller.follow(backend);
     QObject::connect(&m_controller, &TunnelController::changed, this, &VPNService::controllerChanged);
     m_controller.backendChanged(backend->status());
     // A gateway given as an address needs no lookup, and is pinned before
@@ -422,6 +424,8 @@ void VPNService::toggleLoaded()
 
 void VPNService::stopTunnel(Completion completion)
 {
+    // Nothing brings the tunnel back after a stop but the user's Turn ON.
+    m_controller.holdAttempts();
     m_manager->connection()->stopVPNTunnel();
     if (completion)
         completion();

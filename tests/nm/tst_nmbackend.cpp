@@ -14,6 +14,7 @@
 #include "platform/nm/NetworkManagerConnectivity.h"
 #include "platform/nm/NetworkManagerVpnBackend.h"
 #include "platform/vici/ViciVpnBackend.h"
+#include "tunnel/TunnelController.h"
 
 #include <QLocalServer>
 #include <QSignalSpy>
@@ -911,6 +912,15 @@ void TestNetworkManagerBackend::echoAnswersAreRecognised()
 // third time.
 void TestNetworkManagerBackend::aTunnelFoundDeadIsBroughtBack()
 {
+    // Bringing it back is the tunnel's owner's; on-demand is off.
+    TunnelController owner({{},
+                            [] { return false; },
+                            {},
+                            {},
+                            [this] { return m_backend->canAttempt(); },
+                            [this] { m_backend->attempt(); },
+                            [] { return 20; }});
+    owner.follow(m_backend.get());
     QVERIFY(save(preferences()).isSuccess());
     QVERIFY(load(preferences()).isSuccess());
     const auto vpn = [this] {

@@ -22,29 +22,20 @@ void FakeVpnBackend::apply(const VpnPreferences &preferences, Completion done)
     QTimer::singleShot(0, this, [this, done = std::move(done)] {
         done(applyError.isEmpty() ? Outcome<>::success() : Outcome<>::failure(applyError));
     });
-    held = false;
-    if (m_keepUp)
-        m_keepUp->resume();
     tryLater();
 }
 
 Outcome<> FakeVpnBackend::startTunnel()
 {
     calls << QStringLiteral("start");
-    held = false;
-    if (m_keepUp) {
-        m_keepUp->resume();
-        if (m_status == VpnStatus::Disconnected)
-            attempt();
-    }
+    if (canAttempt())
+        attempt();
     return Outcome<>::success();
 }
 
 void FakeVpnBackend::stopTunnel()
 {
     calls << QStringLiteral("stop");
-    if (m_keepUp)
-        m_keepUp->suspend();
     if (goesDownOnStop && m_status != VpnStatus::Disconnected && m_status != VpnStatus::Invalid) {
         QTimer::singleShot(0, this, [this] {
             setLiveStatus(VpnStatus::Disconnecting);
@@ -58,38 +49,24 @@ void FakeVpnBackend::checkTunnel(Change change)
     calls << (change == Change::Resumed ? QStringLiteral("check resumed") : QStringLiteral("check route"));
 }
 
-void FakeVpnBackend::holdAttempts()
-{
-    held = true;
-    if (m_keepUp)
-        m_keepUp->suspend();
-}
-
 void FakeVpnBackend::runAttempts()
 {
     goesDownOnStop = true;
     m_status = VpnStatus::Disconnected;
-    m_keepUp = std::make_unique<TunnelKeepUp>(0,
-                                              TunnelKeepUp::Hooks{[this] {
-                                                                      return m_preferences.wantsTunnelKeptUp();
-                                                                  },
-                                                                  [this] {
-                                                                      return m_status
-                                                                             == VpnStatus::Disconnected;
-                                                                  },
-                                                                  [this] { attempt(); }});
+    m_runsAttempts = true;
 }
 
 void FakeVpnBackend::attempt()
 {
+    calls << QStringLiteral("attempt");
     ++attemptsMade;
     setLiveStatus(VpnStatus::Connecting);
 }
 
 void FakeVpnBackend::tryLater()
 {
-    if (m_keepUp)
-        QTimer::singleShot(0, m_keepUp.get(), &TunnelKeepUp::tryIfWanted);
+    if (m_runsAttempts)
+        QTimer::singleShot(0, this, [this] { Q_EMIT attemptPossible(); });
 }
 
 void FakeVpnBackend::endAttempt(bool up)
@@ -98,7 +75,7 @@ void FakeVpnBackend::endAttempt(bool up)
         return;
     setLiveStatus(up ? VpnStatus::Connected : VpnStatus::Disconnected);
     if (!up)
-        m_keepUp->retryLater();
+        Q_EMIT attemptEnded();
 }
 
 void FakeVpnBackend::drop()
@@ -106,7 +83,7 @@ void FakeVpnBackend::drop()
     if (m_status != VpnStatus::Connected)
         return;
     setLiveStatus(VpnStatus::Disconnected);
-    m_keepUp->retryLater();
+    Q_EMIT attemptEnded();
 }
 
 void FakeVpnBackend::setLiveStatus(VpnStatus status)

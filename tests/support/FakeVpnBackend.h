@@ -1,7 +1,6 @@
 #pragma once
 
 #include "platform/NetworkConnectivity.h"
-#include "platform/TunnelKeepUp.h"
 #include "platform/VpnBackend.h"
 #include "platform/VpnConnection.h"
 
@@ -59,14 +58,15 @@ public:
     void checkTunnel(Change change) override;
     LeakGuard *leakGuard() override { return guard; }
     void pinGateway(const QList<QHostAddress> &addresses) override { pinned = addresses; }
-    void holdAttempts() override;
+    bool canAttempt() const override { return m_runsAttempts && m_status == VpnStatus::Disconnected; }
+    void attempt() override;
+    int retryPauseMs() const override { return 0; }
 
     // Changes the live status and notifies, like the daemon would.
     void setLiveStatus(VpnStatus status);
-    // From now on runs attempts as a daemon does: Disconnected now; a start,
-    // and while the configuration it was given keeps the tunnel up a load, a
-    // save or the tunnel's end, begins one (Connecting), which the test ends.
-    // A stop goes down and holds this back until the next save or start.
+    // From now on runs attempts as a daemon does: Disconnected now; a start
+    // or an attempt asked for begins one (Connecting), which the test ends.
+    // A load or a save says an attempt is possible; a stop goes down.
     void runAttempts();
     // The attempt under way comes up or fails; nothing when none is.
     void endAttempt(bool up);
@@ -89,17 +89,16 @@ public:
     QList<VpnPreferences> applied;
     LeakGuard *guard = nullptr; // what leakGuard() answers
     QList<QHostAddress> pinned;
-    bool held = false; // attempts held back, until the next apply or start
-    QStringList calls; // "attach", "apply", "start", "stop", "check resumed", "check route" in order
+    // "attach", "apply", "start", "attempt", "stop", "check resumed", "check route" in order
+    QStringList calls;
 
 private:
     void tryLater();
-    void attempt();
 
     VpnStatus m_status = VpnStatus::Invalid;
     QString m_reason;
     VpnPreferences m_preferences;
-    std::unique_ptr<TunnelKeepUp> m_keepUp;
+    bool m_runsAttempts = false;
 };
 
 // A connectivity check whose findings the test makes.

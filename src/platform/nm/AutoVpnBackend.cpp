@@ -122,10 +122,20 @@ void AutoVpnBackend::checkTunnel(Change change)
         m_chosen->checkTunnel(change);
 }
 
-void AutoVpnBackend::holdAttempts()
+bool AutoVpnBackend::canAttempt() const
+{
+    return m_chosen && m_chosen->canAttempt();
+}
+
+void AutoVpnBackend::attempt()
 {
     if (m_chosen)
-        m_chosen->holdAttempts();
+        m_chosen->attempt();
+}
+
+int AutoVpnBackend::retryPauseMs() const
+{
+    return m_chosen ? m_chosen->retryPauseMs() : VpnBackend::retryPauseMs();
 }
 
 LeakGuard *AutoVpnBackend::leakGuard()
@@ -201,6 +211,9 @@ void AutoVpnBackend::choose(const QString &choice, std::unique_ptr<VpnBackend> b
     m_reason.clear();
     connect(m_chosen.get(), &VpnBackend::statusChanged, this, &VpnBackend::statusChanged);
     connect(m_chosen.get(), &VpnBackend::reasonChanged, this, &VpnBackend::reasonChanged);
+    connect(m_chosen.get(), &VpnBackend::attemptPossible, this, &VpnBackend::attemptPossible);
+    connect(m_chosen.get(), &VpnBackend::attemptEnded, this, &VpnBackend::attemptEnded);
+    connect(m_chosen.get(), &VpnBackend::returnOwed, this, &VpnBackend::returnOwed);
     settle({});
     Q_EMIT reasonChanged();
 }

@@ -56,7 +56,9 @@ public:
     QString unavailableReason() const override;
     Failure lastFailure() const override;
     void checkTunnel(Change change) override;
-    void holdAttempts() override;
+    bool canAttempt() const override;
+    void attempt() override;
+    int retryPauseMs() const override;
     LeakGuard *leakGuard() override;
     void pinGateway(const QList<QHostAddress> &addresses) override;
     QList<QHostAddress> virtualAddresses() const override;

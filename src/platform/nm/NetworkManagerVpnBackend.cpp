@@ -134,8 +134,6 @@ NetworkManagerVpnBackend::NetworkManagerVpnBackend(const Options &options, QObje
                  options.reassertGraceMs,
                  options.makeEcho ? options.makeEcho() : std::make_unique<ResolverEcho>(),
                  options.livenessTimeoutMs)
-    , m_keepUp(options.retryDelayMs, {[this] { return m_preferences.wantsTunnelKeptUp(); },
-                                      [this] { return canActivate(); }, [this] { activate(); }})
 {
     NM::registerTypes();
     if (m_options.profileOwner.isEmpty())
@@ -308,7 +306,7 @@ void NetworkManagerVpnBackend::finishRefresh(const Outcome<> &outcome)
         if (done)
             QTimer::singleShot(0, this, [done = std::move(done), outcome] { done(outcome); });
     }
-    m_keepUp.tryIfWanted();
+    Q_EMIT attemptPossible();
 }
 
 void NetworkManagerVpnBackend::onActiveConnections(const QList<QDBusObjectPath> &paths)
@@ -481,7 +479,7 @@ void NetworkManagerVpnBackend::onSignal(const QDBusMessage &message)
         } else if (m_others.contains(path)) {
             m_others[path].state = state;
             if (state == NM::ActiveState::Activated)
-                m_keepUp.tryIfWanted(); // a network to build on has appeared
+                Q_EMIT attemptPossible(); // a network to build on has appeared
         } else {
             m_unknown[path].state = state;
             if (m_daemon.listed)
@@ -499,7 +497,7 @@ void NetworkManagerVpnBackend::onSignal(const QDBusMessage &message)
         const QVariantMap changed = qdbus_cast<QVariantMap>(arguments.value(1));
         if (changed.contains(QStringLiteral("PrimaryConnection"))) {
             m_primary = NM::objectPath(changed.value(QStringLiteral("PrimaryConnection")));
-            m_keepUp.tryIfWanted();
+            Q_EMIT attemptPossible();
         }
         if (changed.contains(QStringLiteral("ActiveConnections")))
             onActiveConnections(NM::objectPaths(changed.value(QStringLiteral("ActiveConnections"))));
@@ -580,7 +578,8 @@ void NetworkManagerVpnBackend::activeGone()
     if (std::exchange(m_return.underWay, false) && !m_active.reachedService
         && !std::exchange(m_return.madeAgain, true)) {
         qCInfo(lcNetworkManager, "the tunnel's return ended before its VPN service took it on: once more");
-        m_keepUp.oweReturn();
+        m_return.owed = true;
+        Q_EMIT returnOwed(true);
     }
     m_ended.append(m_active.path);
     if (m_ended.size() > 64)
@@ -589,16 +588,8 @@ void NetworkManagerVpnBackend::activeGone()
     m_activation.stopRequested = m_activation.owesStop();
     m_liveness.reset();
     updateStatus();
-    if (m_activation.pending)
-        return;
-    // Found dead: back at once, in the same turn as the drop, so that it
-    // shows as one more attempt rather than an end.
-    if (m_keepUp.takeOwedReturn() && canActivate()) {
-        m_return.underWay = true;
-        activate();
-    } else {
-        m_keepUp.retryLater();
-    }
+    if (!m_activation.pending)
+        Q_EMIT attemptEnded();
 }
 
 void NetworkManagerVpnBackend::vanished()
@@ -616,9 +607,8 @@ void NetworkManagerVpnBackend::vanished()
     m_inspecting.clear();
     m_activation = {};
     m_liveness.reset();
-    m_keepUp.cancelRetry();
-    (void) m_keepUp.takeOwedReturn(); // what it ran is gone with it
-    m_return = {};
+    if (std::exchange(m_return, {}).owed)
+        Q_EMIT returnOwed(false); // what it ran is gone with it
     updateStatus();
     if (m_refresh.running) {
         m_refresh.again = false;
@@ -653,7 +643,6 @@ void NetworkManagerVpnBackend::saveNext()
     PendingSave save = std::move(m_saving.queue.front());
     m_saving.queue.pop_front();
     m_preferences = save.preferences;
-    m_keepUp.resume();
     updateStatus();
 
     const auto fail = [this](const PendingSave &failed, const QString &error) {
@@ -716,7 +705,6 @@ void NetworkManagerVpnBackend::saved(quint64 epoch, const QString &path, const P
         refresh(true, {}); // learns what runs; keeps the tunnel up after
     if (!m_preferences.canConnect()) {
         // Nothing that cannot connect may stay up.
-        m_keepUp.cancelRetry();
         if (!m_active.path.isEmpty() || m_activation.pending) {
             m_activation.stopRequested = true;
             updateStatus();
@@ -724,7 +712,7 @@ void NetworkManagerVpnBackend::saved(quint64 epoch, const QString &path, const P
                 deactivate(m_active.path);
         }
     } else {
-        m_keepUp.tryIfWanted();
+        Q_EMIT attemptPossible();
     }
     if (save.done)
         save.done(shared);
@@ -746,7 +734,7 @@ Outcome<> NetworkManagerVpnBackend::startTunnel()
     }
     if (m_profilePath.isEmpty())
         return fail(QStringLiteral("The VPN configuration is not saved in NetworkManager."));
-    m_keepUp.resume();
+    m_return.owed = false; // the user's own start, not a return
     const bool underWay = (m_activation.pending || !m_active.path.isEmpty()) && !m_activation.stopRequested
                           && m_active.state != NM::ActiveState::Deactivating;
     if (!underWay)
@@ -756,7 +744,7 @@ Outcome<> NetworkManagerVpnBackend::startTunnel()
 
 void NetworkManagerVpnBackend::stopTunnel()
 {
-    m_keepUp.suspend();
+    m_return.owed = false;
     m_liveness.endGrace();
     if (m_active.path.isEmpty() && !m_activation.pending)
         return;
@@ -767,9 +755,16 @@ void NetworkManagerVpnBackend::stopTunnel()
     // else: deactivated as soon as the activation answers
 }
 
+void NetworkManagerVpnBackend::attempt()
+{
+    // Made for a tunnel found dead: it gets a second chance if it ends
+    // before its VPN service took it on.
+    m_return.underWay = std::exchange(m_return.owed, false);
+    activate();
+}
+
 void NetworkManagerVpnBackend::activate()
 {
-    m_keepUp.cancelRetry();
     m_lastFailure = Failure::Unknown;
     m_activation.pending = true;
     m_activation.stopRequested = false;
@@ -789,7 +784,7 @@ void NetworkManagerVpnBackend::activate()
             updateStatus();
             // Asking again gets the same answer: the user has to be let.
             if (!m_refused)
-                m_keepUp.retryLater();
+                Q_EMIT attemptEnded();
             return;
         }
         const QString path = NM::objectPath(reply.arguments().value(0));
@@ -812,7 +807,8 @@ void NetworkManagerVpnBackend::deactivate(const QString &path)
             return;
         }
         m_activation.stopRequested = false;
-        (void) m_keepUp.takeOwedReturn(); // still up: nothing to bring back
+        if (std::exchange(m_return.owed, false))
+            Q_EMIT returnOwed(false); // still up: nothing to bring back
         updateStatus();
     });
 }
@@ -886,7 +882,7 @@ void NetworkManagerVpnBackend::checkTunnel(Change change)
     if (change != Change::Resumed)
         return;
     if (m_active.path.isEmpty() && !m_activation.pending) {
-        m_keepUp.tryIfWanted(); // without the retry pause
+        Q_EMIT attemptPossible(); // without the retry pause
         return;
     }
     if (m_active.vpnState == NM::VpnState::Activated && !m_activation.stopRequested && !m_liveness.isLost())
@@ -898,8 +894,9 @@ void NetworkManagerVpnBackend::onFoundDead()
     if (m_active.path.isEmpty() || m_activation.stopRequested)
         return;
     qCInfo(lcNetworkManager, "the tunnel did not answer: brought up anew");
-    m_keepUp.oweReturn();
     m_return = {};
+    m_return.owed = true;
+    Q_EMIT returnOwed(true);
     m_activation.stopRequested = true;
     updateStatus();
     deactivate(m_active.path);

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "platform/TunnelKeepUp.h"
 #include "platform/VpnBackend.h"
 #include "platform/nm/NetworkManagerActivation.h"
 #include "platform/nm/NetworkManagerDBus.h"
@@ -155,7 +154,9 @@ public:
     LeakGuard *leakGuard() override { return m_options.leakGuard.get(); }
     void checkTunnel(Change change) override;
     void pinGateway(const QList<QHostAddress> &addresses) override;
-    void holdAttempts() override { m_keepUp.suspend(); }
+    bool canAttempt() const override { return canActivate(); }
+    void attempt() override;
+    int retryPauseMs() const override { return m_options.retryDelayMs; }
     Failure lastFailure() const override { return m_lastFailure; }
     void describeDaemon(QObject *context, std::function<void(const QString &)> done) override;
 
@@ -273,15 +274,15 @@ private:
     QSet<QString> m_inspecting;
 
     NetworkManagerActivation m_activation;
-    // The return of a tunnel found dead: the attempt under way is it, and
-    // it has been made a second time.
+    // The return of a tunnel found dead: owed (the next attempt is it),
+    // the attempt under way is it, and it has been made a second time.
     struct
     {
+        bool owed = false;
         bool underWay = false;
         bool madeAgain = false;
     } m_return;
     NetworkManagerLiveness m_liveness;
-    TunnelKeepUp m_keepUp;
     Saving m_saving;
 };
 

@@ -183,9 +183,6 @@ ViciVpnBackend::ViciVpnBackend(const Options &options, QObject *parent)
     , m_options(options)
     , m_name(options.connectionName.toUtf8())
     , m_control(new ViciClient(this))
-    , m_keepUp(options.retryDelayMs,
-               {[this] { return m_preferences.wantsTunnelKeptUp(); },
-                [this] { return m_reachable && m_tunnel == Tunnel::Down; }, [this] { initiate(); }})
 {
     connect(m_control, &ViciClient::eventReceived, this, &ViciVpnBackend::onEvent);
     connect(m_control, &ViciClient::disconnected, this, &ViciVpnBackend::onControlDisconnected);
@@ -221,7 +218,6 @@ void ViciVpnBackend::attach(const VpnPreferences &preferences, std::function<voi
 void ViciVpnBackend::apply(const VpnPreferences &preferences, Completion done)
 {
     m_preferences = preferences;
-    m_keepUp.resume();
     ensureConnected();
     if (preferences.canConnect())
         loadConnection(preferences, std::move(done));
@@ -239,7 +235,6 @@ Outcome<> ViciVpnBackend::startTunnel()
         ensureConnected();
         return Outcome<>::failure(QStringLiteral("The VPN service is not running."));
     }
-    m_keepUp.resume();
     const bool starting = m_tunnel == Tunnel::Down || m_tunnel == Tunnel::Closing;
     initiate();
     // Started on what charon was given, perhaps without a load before it:
@@ -251,7 +246,6 @@ Outcome<> ViciVpnBackend::startTunnel()
 
 void ViciVpnBackend::stopTunnel()
 {
-    m_keepUp.suspend();
     if (m_tunnel == Tunnel::Down || m_tunnel == Tunnel::Closing)
         return;
     terminate();
@@ -356,13 +350,12 @@ void ViciVpnBackend::finishSynchronizing()
         if (done)
             QTimer::singleShot(0, this, std::move(done));
     }
-    m_keepUp.tryIfWanted();
+    Q_EMIT attemptPossible();
 }
 
 void ViciVpnBackend::onControlDisconnected(const QString &)
 {
     m_reachable = false;
-    m_keepUp.cancelRetry();
     ++m_attempt;
     if (m_initiator)
         m_initiator->deleteLater();
@@ -406,16 +399,11 @@ void ViciVpnBackend::onEvent(const QByteArray &name, const ViciMessage &message)
             setTunnel(Tunnel::Up);
         } else if (m_tunnel == Tunnel::Up) {
             setTunnel(Tunnel::Down);
-            m_keepUp.retryLater();
         }
     } else if (name == "ike-updown" && !up) {
         // During a keying attempt the answer to `initiate` tells the outcome.
-        if (m_tunnel == Tunnel::Up || m_tunnel == Tunnel::Closing) {
-            const bool dropped = m_tunnel == Tunnel::Up;
+        if (m_tunnel == Tunnel::Up || m_tunnel == Tunnel::Closing)
             setTunnel(Tunnel::Down);
-            if (dropped)
-                m_keepUp.retryLater();
-        }
     }
 }
 
@@ -426,7 +414,7 @@ void ViciVpnBackend::setTunnel(Tunnel tunnel)
     // charon gave up on the check's exchange before we did: the tunnel was
     // dead, and comes back as if the check had found it so.
     if (tunnel == Tunnel::Down && m_livenessTimer.isActive())
-        m_keepUp.oweReturn();
+        Q_EMIT returnOwed(true);
     if (tunnel != Tunnel::Up) {
         m_livenessTimer.stop();
         m_virtualAddresses.clear();
@@ -437,8 +425,9 @@ void ViciVpnBackend::setTunnel(Tunnel tunnel)
     if (tunnel == Tunnel::Down && before != Tunnel::Down && m_reachable && !m_options.resolverFile.isEmpty())
         repairLeftovers(m_options.socketPath, m_options.resolverFile, this);
     updateStatus();
-    if (tunnel == Tunnel::Down && m_keepUp.takeOwedReturn())
-        initiate();
+    // Failed, dropped or taken down: the owner brings it back as wanted.
+    if (tunnel == Tunnel::Down && before != Tunnel::Down)
+        Q_EMIT attemptEnded();
 }
 
 // A new route or address is charon's own business: it watches them itself
@@ -456,7 +445,7 @@ void ViciVpnBackend::checkTunnel(Change change)
     if (!m_reachable || m_synchronizing)
         return; // the synchronisation brings up what is wanted up
     if (m_tunnel == Tunnel::Down) {
-        m_keepUp.tryIfWanted(); // without the retry pause
+        Q_EMIT attemptPossible(); // without the retry pause
         return;
     }
     if (change != Change::Resumed || m_tunnel != Tunnel::Up || m_livenessTimer.isActive())
@@ -476,7 +465,7 @@ void ViciVpnBackend::tunnelFoundDead()
 {
     if (m_tunnel != Tunnel::Up)
         return;
-    m_keepUp.oweReturn();
+    Q_EMIT returnOwed(true);
     terminate(500); // a dead peer will not answer the delete either
 }
 
@@ -509,7 +498,6 @@ void ViciVpnBackend::initiate()
 {
     if (m_tunnel == Tunnel::Keying || m_tunnel == Tunnel::Up)
         return;
-    m_keepUp.cancelRetry();
     m_abandonedAttempt = false;
     const quint64 attempt = ++m_attempt;
     m_attemptReloads = m_reloads;
@@ -633,7 +621,6 @@ void ViciVpnBackend::retryRefusedAttempt(const Outcome<> &reloaded)
 void ViciVpnBackend::attemptFailed()
 {
     setTunnel(Tunnel::Down);
-    m_keepUp.retryLater();
 }
 
 void ViciVpnBackend::terminate(int waitMs)
@@ -740,7 +727,7 @@ void ViciVpnBackend::loadConnection(const VpnPreferences &preferences, Completio
             // may have cleared it) is asked meanwhile.
             verifyHeld();
             updateStatus();
-            m_keepUp.tryIfWanted();
+            Q_EMIT attemptPossible();
             if (done)
                 QTimer::singleShot(0, this, [done = std::move(done)] { done(Outcome<>::success()); });
             return;
@@ -880,7 +867,7 @@ void ViciVpnBackend::sendLoads(const VpnPreferences &preferences, Completion don
         --m_loadsUnderWay;
         updateStatus();
         if (batch->outcome.isSuccess())
-            m_keepUp.tryIfWanted();
+            Q_EMIT attemptPossible();
         if (done)
             done(batch->outcome);
     };
@@ -901,7 +888,6 @@ void ViciVpnBackend::sendLoads(const VpnPreferences &preferences, Completion don
 
 void ViciVpnBackend::unloadConnection(const VpnPreferences &preferences, Completion done)
 {
-    m_keepUp.cancelRetry();
     if (m_tunnel == Tunnel::Keying || m_tunnel == Tunnel::Up)
         terminate();
     m_loaded.connection.clear();

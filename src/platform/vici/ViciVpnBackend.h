@@ -1,7 +1,6 @@
 #pragma once
 
 #include "platform/LeakGuard.h"
-#include "platform/TunnelKeepUp.h"
 #include "platform/VpnBackend.h"
 #include "platform/vici/ViciMessage.h"
 
@@ -106,7 +105,9 @@ public:
     Failure lastFailure() const override { return m_lastFailure; }
     QString unavailableReason() const override { return m_scriptRefusal; }
     void checkTunnel(Change change) override;
-    void holdAttempts() override { m_keepUp.suspend(); }
+    bool canAttempt() const override { return m_reachable && m_tunnel == Tunnel::Down; }
+    void attempt() override { initiate(); }
+    int retryPauseMs() const override { return m_options.retryDelayMs; }
     LeakGuard *leakGuard() override { return m_options.leakGuard.get(); }
     void pinGateway(const QList<QHostAddress> &addresses) override;
     QList<QHostAddress> virtualAddresses() const override { return m_virtualAddresses; }
@@ -238,7 +239,6 @@ private:
     QHash<QString, CaFile> m_caFiles; // parsed once per change of the file
     QTimer m_livenessTimer;
     QTimer m_reconnectTimer; // looks for a charon that went away
-    TunnelKeepUp m_keepUp;
 };
 
 } // namespace Orvex

@@ -4,10 +4,9 @@
 
 namespace Orvex {
 
-TunnelKeepUp::TunnelKeepUp(int retryDelayMs, Hooks hooks, QObject *parent)
+TunnelKeepUp::TunnelKeepUp(Hooks hooks, QObject *parent)
     : QObject(parent)
     , m_hooks(std::move(hooks))
-    , m_retryDelayMs(retryDelayMs)
 {
     m_retry.setSingleShot(true);
     connect(&m_retry, &QTimer::timeout, this, &TunnelKeepUp::tryIfWanted);
@@ -15,12 +14,13 @@ TunnelKeepUp::TunnelKeepUp(int retryDelayMs, Hooks hooks, QObject *parent)
 
 bool TunnelKeepUp::keepsUp() const
 {
-    return !m_suspended && m_hooks.wanted();
+    return !m_suspended && m_hooks.wanted && m_hooks.wanted();
 }
 
 void TunnelKeepUp::suspend()
 {
     m_suspended = true;
+    m_returnOwed = false;
     m_retry.stop();
 }
 
@@ -30,15 +30,16 @@ void TunnelKeepUp::tryIfWanted()
         m_hooks.tryNow();
 }
 
-void TunnelKeepUp::retryLater()
+void TunnelKeepUp::ended()
 {
+    // Found dead: back at once, in the same turn as the drop, so that it
+    // shows as one more attempt rather than an end.
+    if (std::exchange(m_returnOwed, false) && !m_suspended && m_hooks.canTry()) {
+        m_hooks.tryNow();
+        return;
+    }
     if (keepsUp())
-        m_retry.start(m_retryDelayMs);
-}
-
-bool TunnelKeepUp::takeOwedReturn()
-{
-    return std::exchange(m_returnOwed, false) && !m_suspended;
+        m_retry.start(m_hooks.pauseMs ? m_hooks.pauseMs() : 0);
 }
 
 } // namespace Orvex
