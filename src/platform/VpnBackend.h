@@ -59,12 +59,19 @@ public:
     // daemon tells.
     enum class Failure { Unknown, NoAnswer, Refused, DaemonUnavailable };
     virtual Failure lastFailure() const { return Failure::Unknown; }
-    // The network under the tunnel may have changed: find out now whether the
-    // tunnel still carries and bring it back when it does not, rather than
-    // wait for dead-peer detection. A tunnel that is down and wanted up is
-    // tried at once.
+    // The network under the tunnel may have changed, or the machine woke:
+    // the backend looks at its daemon again and says `attemptPossible` when
+    // a tunnel that is down could be tried now, without the retry pause.
     enum class Change { Resumed, RouteChanged };
     virtual void checkTunnel(Change change) { Q_UNUSED(change) }
+    // Asks through the tunnel that is up whether it still carries;
+    // `probeAnswered` tells, unless the owner's wait (`probeTimeoutMs`) ends
+    // first. False when nothing can be asked now.
+    virtual bool probe() { return false; }
+    virtual int probeTimeoutMs() const { return 10000; }
+    // The tunnel did not answer: it is taken down, to be brought back.
+    // False when it is not up (any more).
+    virtual bool dropDeadTunnel() { return false; }
 
     // Keeping the tunnel up is the tunnel's owner's: the backend says when
     // the daemon can take an attempt, makes one when asked, and tells what
@@ -106,6 +113,8 @@ Q_SIGNALS:
     // The tunnel was found dead and is being taken down, to be brought back
     // once down (`true`); or it turned out to be still up (`false`).
     void returnOwed(bool owed);
+    // What a `probe` found: the tunnel carries, or it does not.
+    void probeAnswered(bool carrying);
 };
 
 } // namespace Orvex

@@ -20,20 +20,58 @@ TunnelController::TunnelController(Hooks hooks, QObject *parent)
     : QObject(parent)
     , m_hooks(std::move(hooks))
     , m_keepUp({[this] { return m_hooks.keepsUp && m_hooks.keepsUp(); },
-                [this] { return m_hooks.canAttempt && m_hooks.canAttempt(); },
+                [this] { return m_driver && m_driver->canAttempt(); },
                 [this] {
-                    if (m_hooks.attempt)
-                        m_hooks.attempt();
+                    if (m_driver)
+                        m_driver->attempt();
                 },
-                [this] { return m_hooks.retryPauseMs ? m_hooks.retryPauseMs() : 0; }})
-{}
+                [this] { return m_driver ? m_driver->retryPauseMs() : 0; }})
+{
+    m_probeTimer.setSingleShot(true);
+    connect(&m_probeTimer, &QTimer::timeout, this, [this] { probeAnswered(false); });
+}
 
 void TunnelController::follow(VpnBackend *backend)
 {
+    m_driver = backend;
     connect(backend, &VpnBackend::statusChanged, this, &TunnelController::backendChanged);
     connect(backend, &VpnBackend::attemptPossible, &m_keepUp, &TunnelKeepUp::tryIfWanted);
     connect(backend, &VpnBackend::attemptEnded, &m_keepUp, &TunnelKeepUp::ended);
     connect(backend, &VpnBackend::returnOwed, &m_keepUp, &TunnelKeepUp::oweReturn);
+    connect(backend, &VpnBackend::probeAnswered, this, &TunnelController::probeAnswered);
+}
+
+// After sleep nothing tells the daemon to look: a gateway that forgot the
+// tunnel meanwhile is found only by dead-peer detection, minutes later. So
+// after a wake-up the backend asks through the tunnel (one exchange with the
+// gateway): answered, the tunnel carries; unanswered within its time, it is
+// taken down and brought back, also without on-demand. A route change is
+// the daemon's own business (it moves the tunnel or loses it); a check of
+// ours would only get in the way of that exchange.
+void TunnelController::checkTunnel(VpnBackend::Change change)
+{
+    if (!m_driver)
+        return;
+    m_driver->checkTunnel(change);
+    if (change != VpnBackend::Change::Resumed || m_backend != VpnStatus::Connected)
+        return;
+    if (m_probing || !m_driver->probe())
+        return;
+    m_probing = true;
+    m_probeTimer.start(m_driver->probeTimeoutMs());
+}
+
+void TunnelController::probeAnswered(bool carrying)
+{
+    if (!std::exchange(m_probing, false))
+        return; // not asked: an exchange of the daemon's own
+    m_probeTimer.stop();
+    if (carrying || !m_driver)
+        return;
+    qCInfo(lcTunnel) << "the tunnel did not answer: brought up anew";
+    m_keepUp.oweReturn(true);
+    if (!m_driver->dropDeadTunnel())
+        m_keepUp.oweReturn(false); // no longer up: nothing to take down
 }
 
 VpnStatus TunnelController::status() const
@@ -142,6 +180,15 @@ void TunnelController::backendChanged(VpnStatus status)
     // that went away, until it is back.
     if (status != VpnStatus::Disconnected)
         m_keepUp.cancelRetry();
+    if (m_probing && status != VpnStatus::Connected && status != VpnStatus::Reasserting) {
+        // Down while the check awaited its answer: the daemon gave up on
+        // the exchange before we did. The tunnel was dead, and comes back
+        // as if the check had found it so.
+        m_probing = false;
+        m_probeTimer.stop();
+        if (status == VpnStatus::Disconnected)
+            m_keepUp.oweReturn(true);
+    }
     const bool up = status == VpnStatus::Connecting || status == VpnStatus::Connected
                     || status == VpnStatus::Reasserting;
     if (m_quitting && m_wanted && !m_givenUp) {
@@ -237,7 +284,7 @@ TunnelController::Reason TunnelController::failureReason() const
 {
     if (m_wasUp)
         return Reason::TunnelLost;
-    switch (m_hooks.lastFailure ? m_hooks.lastFailure() : VpnBackend::Failure::Unknown) {
+    switch (m_driver ? m_driver->lastFailure() : VpnBackend::Failure::Unknown) {
     case VpnBackend::Failure::Refused:
         return Reason::Refused;
     case VpnBackend::Failure::DaemonUnavailable:

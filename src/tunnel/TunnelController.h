@@ -6,6 +6,8 @@
 #include "tunnel/TunnelKeepUp.h"
 
 #include <QObject>
+#include <QPointer>
+#include <QTimer>
 
 #include <functional>
 #include <vector>
@@ -24,6 +26,8 @@ namespace Orvex {
 // failed attempt in a row gives up) and keeps the tunnel up: it asks the
 // backend for each attempt the saved configuration or a tunnel found dead
 // calls for, and holds them back from the user's Turn OFF to their Turn ON.
+// After a wake-up it has the backend check that the tunnel still carries,
+// and a tunnel that does not answer in time is taken down and brought back.
 class TunnelController final : public QObject
 {
     Q_OBJECT
@@ -45,20 +49,10 @@ public:
 
     struct Hooks
     {
-        // What keeps traffic in; null for a backend that has none (yet: an
-        // automatic choice may still be under way).
-        std::function<LeakGuard *()> guard;
         // The saved configuration brings the tunnel back by itself.
         std::function<bool()> keepsUp;
-        // Why the backend's last attempt failed.
-        std::function<VpnBackend::Failure()> lastFailure;
         // Stop trying: no further attempt, the tunnel down. The block stays.
         std::function<void()> giveUp;
-        // The backend can take an attempt now, begins one, and how long
-        // to pause after a failed one.
-        std::function<bool()> canAttempt;
-        std::function<void()> attempt;
-        std::function<int()> retryPauseMs;
     };
 
     explicit TunnelController(Hooks hooks, QObject *parent = nullptr);
@@ -95,8 +89,15 @@ public:
     void startFailed();
     // The backend's status changed.
     void backendChanged(VpnStatus status);
-    // Hears `backend`'s status and what it tells of its attempts.
+    // Drives `backend`: hears its status and what it tells of its attempts,
+    // and asks it for attempts, probes and what guards it.
     void follow(VpnBackend *backend);
+    // The network under the tunnel may have changed, or the machine woke:
+    // a tunnel down and wanted is tried at once; after a wake-up one that is
+    // up is checked.
+    void checkTunnel(VpnBackend::Change change);
+    // A check of the tunnel is under way.
+    bool isCheckingTunnel() const { return m_probing; }
     // No attempt until the next Turn ON: the user stopped the tunnel, not
     // even while the configuration with on-demand off is still being saved.
     void holdAttempts() { m_keepUp.suspend(); }
@@ -119,10 +120,14 @@ private:
     bool enforce(LeakPolicy::Level level);
     // A guard that answers later has answered.
     void guardSettled();
-    LeakGuard *guard() const { return m_hooks.guard ? m_hooks.guard() : nullptr; }
+    LeakGuard *guard() const { return m_driver ? m_driver->leakGuard() : nullptr; }
+    void probeAnswered(bool carrying);
 
     Hooks m_hooks;
+    QPointer<VpnBackend> m_driver;
     TunnelKeepUp m_keepUp;
+    QTimer m_probeTimer;
+    bool m_probing = false; // a check of the tunnel awaits its answer
     State m_state = State::Off;
     Reason m_reason = Reason::None;
     VpnStatus m_backend = VpnStatus::Invalid;

@@ -28,12 +28,8 @@ VPNService::VPNService(VpnManager *manager, Session &session, QObject *parent)
     , m_manager(manager)
     , m_session(session)
     , m_config(VPNConfiguration::defaults())
-    , m_controller({[manager] { return manager->backend()->leakGuard(); },
-                    [manager] { return manager->savedPreferences().wantsTunnelKeptUp(); },
-                    [manager] { return manager->backend()->lastFailure(); }, [this] { giveUp(); },
-                    [manager] { return manager->backend()->canAttempt(); },
-                    [manager] { manager->backend()->attempt(); },
-                    [manager] { return manager->backend()->retryPauseMs(); }})
+    , m_controller(
+          {[manager] { return manager->savedPreferences().wantsTunnelKeptUp(); }, [this] { giveUp(); }})
 {
     QObject::connect(m_manager->connection(), &VpnConnection::statusDidChange, this,
                      &VPNService::vpnConnectionDidChange);
@@ -506,7 +502,7 @@ void VPNService::clearLeftovers(Completion done)
 
 void VPNService::checkTunnel(VpnBackend::Change change)
 {
-    m_manager->backend()->checkTunnel(change);
+    m_controller.checkTunnel(change);
     lookUpGatewayAgain();
 }
 

@@ -78,6 +78,18 @@ void FakeVpnBackend::endAttempt(bool up)
         Q_EMIT attemptEnded();
 }
 
+bool FakeVpnBackend::dropDeadTunnel()
+{
+    if (m_status != VpnStatus::Connected)
+        return false;
+    setLiveStatus(VpnStatus::Disconnecting);
+    QTimer::singleShot(0, this, [this] {
+        setLiveStatus(VpnStatus::Disconnected);
+        Q_EMIT attemptEnded();
+    });
+    return true;
+}
+
 void FakeVpnBackend::drop()
 {
     if (m_status != VpnStatus::Connected)

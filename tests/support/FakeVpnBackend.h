@@ -61,6 +61,10 @@ public:
     bool canAttempt() const override { return m_runsAttempts && m_status == VpnStatus::Disconnected; }
     void attempt() override;
     int retryPauseMs() const override { return 0; }
+    // A tunnel up is asked and never answers.
+    bool probe() override { return m_runsAttempts && m_status == VpnStatus::Connected; }
+    int probeTimeoutMs() const override { return 10; }
+    bool dropDeadTunnel() override;
 
     // Changes the live status and notifies, like the daemon would.
     void setLiveStatus(VpnStatus status);

@@ -89,6 +89,7 @@ public:
             return std::optional<ViciVpnBackend::Identity>({m_credential.certificateDer(), {}, u"ecdsa"_s});
         };
         options.retryDelayMs = 10;
+        options.livenessTimeoutMs = 50; // the stand-in never answers a rekey
         options.leakGuard = guard;
         return std::make_unique<ViciVpnBackend>(options);
     }
@@ -139,6 +140,8 @@ public:
             return std::optional<NetworkManagerProfile::IdentityFiles>({u"/keys/c.pem"_s, u"/keys/k.pem"_s});
         };
         options.makeProbe = [] { return std::make_unique<SilentProbe>(); };
+        options.makeEcho = [] { return std::make_unique<SilentEcho>(); };
+        options.livenessTimeoutMs = 50;
         options.retryDelayMs = 10;
         options.leakGuard = guard;
         return std::make_unique<NetworkManagerVpnBackend>(options);
@@ -168,6 +171,13 @@ private:
     {
         void watch(const QHostAddress &) override {}
         void stop() override {}
+    };
+    class SilentEcho final : public TunnelEcho
+    {
+        void ask(const QHostAddress &, const QHostAddress &, int) override { m_asking = true; }
+        void cancel() override { m_asking = false; }
+        bool isAsking() const override { return m_asking; }
+        bool m_asking = false;
     };
     QString vpn() const
     {
@@ -202,6 +212,8 @@ private Q_SLOTS:
     void quitStopsAndLifts();
     void stopWhileStarting_data() { drivers(); }
     void stopWhileStarting();
+    void silentAfterWakeUp_data() { drivers(); }
+    void silentAfterWakeUp();
 
 private:
     static void drivers();
@@ -417,6 +429,27 @@ void TestDriverContract::stopWhileStarting()
     QVERIFY(!m_shown.contains(VpnStatus::Connected));
     QCOMPARE(m_service->status(), VpnStatus::Disconnected);
     QCOMPARE(m_driver->attempts(), 1);
+}
+
+// After a wake-up the tunnel is asked whether it carries; the gateway,
+// restarted meanwhile, never answers. The tunnel is taken down and brought
+// back at once, also without on-demand, blocked meanwhile.
+void TestDriverContract::silentAfterWakeUp()
+{
+    turnOn(false);
+    m_driver->endAttempt(true);
+    QTRY_COMPARE(state(), State::Connected);
+    m_service->checkTunnel(VpnBackend::Change::RouteChanged); // the daemon's own business
+    QVERIFY(!m_service->tunnel().isCheckingTunnel());
+    // Asked as soon as the backend knows what to ask through the tunnel.
+    QTRY_VERIFY((m_service->checkTunnel(VpnBackend::Change::Resumed), m_service->tunnel().isCheckingTunnel()));
+    QTRY_COMPARE(m_driver->attempts(), 2);
+    QTRY_COMPARE(state(), State::Reconnecting);
+    QCOMPARE(level(), Level::Blocking);
+    m_driver->endAttempt(true);
+    QTRY_COMPARE(state(), State::Connected);
+    QCOMPARE(level(), Level::Tunnel);
+    QVERIFY(!m_manager->savedPreferences().onDemandEnabled);
 }
 
 QTEST_GUILESS_MAIN(TestDriverContract)

@@ -138,6 +138,21 @@ int AutoVpnBackend::retryPauseMs() const
     return m_chosen ? m_chosen->retryPauseMs() : VpnBackend::retryPauseMs();
 }
 
+bool AutoVpnBackend::probe()
+{
+    return m_chosen && m_chosen->probe();
+}
+
+int AutoVpnBackend::probeTimeoutMs() const
+{
+    return m_chosen ? m_chosen->probeTimeoutMs() : VpnBackend::probeTimeoutMs();
+}
+
+bool AutoVpnBackend::dropDeadTunnel()
+{
+    return m_chosen && m_chosen->dropDeadTunnel();
+}
+
 LeakGuard *AutoVpnBackend::leakGuard()
 {
     return m_chosen ? m_chosen->leakGuard() : nullptr;
@@ -214,6 +229,7 @@ void AutoVpnBackend::choose(const QString &choice, std::unique_ptr<VpnBackend> b
     connect(m_chosen.get(), &VpnBackend::attemptPossible, this, &VpnBackend::attemptPossible);
     connect(m_chosen.get(), &VpnBackend::attemptEnded, this, &VpnBackend::attemptEnded);
     connect(m_chosen.get(), &VpnBackend::returnOwed, this, &VpnBackend::returnOwed);
+    connect(m_chosen.get(), &VpnBackend::probeAnswered, this, &VpnBackend::probeAnswered);
     settle({});
     Q_EMIT reasonChanged();
 }

@@ -59,6 +59,9 @@ public:
     bool canAttempt() const override;
     void attempt() override;
     int retryPauseMs() const override;
+    bool probe() override;
+    int probeTimeoutMs() const override;
+    bool dropDeadTunnel() override;
     LeakGuard *leakGuard() override;
     void pinGateway(const QList<QHostAddress> &addresses) override;
     QList<QHostAddress> virtualAddresses() const override;

@@ -17,10 +17,7 @@ NetworkManagerLiveness::NetworkManagerLiveness(std::unique_ptr<TunnelLivenessPro
     m_grace.setSingleShot(true);
     connect(&m_grace, &QTimer::timeout, this, &NetworkManagerLiveness::gaveUp);
     if (m_echo)
-        connect(m_echo.get(), &TunnelEcho::answered, this, [this](bool carrying) {
-            if (!carrying)
-                Q_EMIT foundDead();
-        });
+        connect(m_echo.get(), &TunnelEcho::answered, this, &NetworkManagerLiveness::echoAnswered);
 }
 
 NetworkManagerLiveness::~NetworkManagerLiveness() = default;

@@ -38,8 +38,8 @@ public:
     // A stop by hand: the tunnel goes anyway, it is neither given up nor
     // found dead.
     void endGrace();
-    // Finds out now, through the tunnel, whether it carries: `foundDead`
-    // when it does not. Nothing to ask (no resolver known), or a check
+    // Finds out now, through the tunnel, whether it carries: `echoAnswered`
+    // tells. Nothing to ask (no resolver known), or a check
     // already under way: nothing more.
     void check();
     bool isChecking() const { return m_echo && m_echo->isAsking(); }
@@ -54,8 +54,8 @@ Q_SIGNALS:
     void carryingChanged(bool carrying);
     // Lost for the whole grace.
     void gaveUp();
-    // The check had no answer through the tunnel.
-    void foundDead();
+    // What the check found through the tunnel (false: no answer in time).
+    void echoAnswered(bool carrying);
 
 private:
     std::unique_ptr<TunnelLivenessProbe> m_probe;

@@ -153,7 +153,7 @@ NetworkManagerVpnBackend::NetworkManagerVpnBackend(const Options &options, QObje
             deactivate(m_active.path);
         }
     });
-    connect(&m_liveness, &NetworkManagerLiveness::foundDead, this, &NetworkManagerVpnBackend::onFoundDead);
+    connect(&m_liveness, &NetworkManagerLiveness::echoAnswered, this, &VpnBackend::probeAnswered);
 
     if (!m_bus.isConnected())
         return;
@@ -873,33 +873,37 @@ void NetworkManagerVpnBackend::startProbe()
 
 // A new route or address is NetworkManager's and charon-nm's own business:
 // the keep-up follows NetworkManager's primary connection, charon-nm moves
-// the tunnel itself (MOBIKE) or loses it, which the probe sees; an attempt
-// of ours at every route change would only undo the pause between attempts.
-// After a sleep nothing tells charon-nm to look, hence the check through
-// the tunnel.
+// the tunnel itself (MOBIKE) or loses it, which the route probe sees; an
+// attempt at every route change would only undo the pause between attempts.
+// After a sleep nothing tells charon-nm to look.
 void NetworkManagerVpnBackend::checkTunnel(Change change)
 {
-    if (change != Change::Resumed)
-        return;
-    if (m_active.path.isEmpty() && !m_activation.pending) {
+    if (change == Change::Resumed && m_active.path.isEmpty() && !m_activation.pending)
         Q_EMIT attemptPossible(); // without the retry pause
-        return;
-    }
-    if (m_active.vpnState == NM::VpnState::Activated && !m_activation.stopRequested && !m_liveness.isLost())
-        m_liveness.check();
 }
 
-void NetworkManagerVpnBackend::onFoundDead()
+// The resolver the gateway gave is asked through the tunnel: what the routes
+// cannot tell after a sleep, when a gateway that restarted meanwhile has
+// forgotten the tunnel that charon-nm still holds.
+bool NetworkManagerVpnBackend::probe()
+{
+    if (m_active.vpnState != NM::VpnState::Activated || m_activation.stopRequested || m_liveness.isLost())
+        return false;
+    m_liveness.check();
+    return m_liveness.isChecking();
+}
+
+bool NetworkManagerVpnBackend::dropDeadTunnel()
 {
     if (m_active.path.isEmpty() || m_activation.stopRequested)
-        return;
+        return false;
     qCInfo(lcNetworkManager, "the tunnel did not answer: brought up anew");
     m_return = {};
     m_return.owed = true;
-    Q_EMIT returnOwed(true);
     m_activation.stopRequested = true;
     updateStatus();
     deactivate(m_active.path);
+    return true;
 }
 
 void NetworkManagerVpnBackend::onCarrying(bool carrying)

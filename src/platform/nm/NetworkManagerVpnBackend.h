@@ -63,10 +63,10 @@ struct Config;
 //
 // After a sleep the routes tell nothing: a gateway that restarted meanwhile
 // has forgotten the tunnel, while charon-nm holds it until dead-peer
-// detection, minutes later. So `checkTunnel` after a wake-up asks the
-// resolver the gateway gave, through the tunnel (`ResolverEcho`): answered
-// within `livenessTimeoutMs`, the tunnel carries; unanswered, it is taken
-// down and brought up anew at once, also without on-demand. NetworkManager
+// detection, minutes later. So after a wake-up `probe` asks the resolver
+// the gateway gave, through the tunnel (`ResolverEcho`): answered within
+// `livenessTimeoutMs`, the tunnel carries; unanswered, the tunnel's owner has
+// it taken down and brought up anew at once, also without on-demand. NetworkManager
 // fails that attempt when it comes while its VPN service is still stopping
 // the dead tunnel; one that ends before the service took it on is made once
 // more.
@@ -77,11 +77,13 @@ struct Config;
 // right), it only follows the base profiles it was added to (not every
 // network, which "any interface" asks for), and a failing secondary makes
 // NetworkManager fail the base connection, cutting the user off the network.
-// Instead this backend keeps the tunnel up itself while the saved
-// configuration asks for it: after a save or a load, after a failed attempt
-// or a drop (after `retryDelayMs`), when the machine's primary connection
-// appears, and when NetworkManager restarts; each attempt a new Connecting.
-// Stopping the tunnel holds this back until the next save or start.
+// Instead the client keeps the tunnel up itself while the saved
+// configuration asks for it: this backend says when an attempt may succeed
+// (after a save or a load, when the machine's primary connection appears,
+// when NetworkManager restarts) and when one failed or the tunnel dropped
+// (the next after `retryDelayMs`); each attempt a new Connecting. The
+// tunnel's owner decides, and holds attempts back from a Turn OFF to the
+// next Turn ON.
 // Limits: it works only while the client runs (the launcher starts it at
 // login); before that, after a quit or a crash nothing brings the tunnel up,
 // and a tunnel that was up when the client ended stays up under
@@ -153,6 +155,9 @@ public:
     QString unavailableReason() const override;
     LeakGuard *leakGuard() override { return m_options.leakGuard.get(); }
     void checkTunnel(Change change) override;
+    bool probe() override;
+    int probeTimeoutMs() const override { return m_options.livenessTimeoutMs; }
+    bool dropDeadTunnel() override;
     void pinGateway(const QList<QHostAddress> &addresses) override;
     bool canAttempt() const override { return canActivate(); }
     void attempt() override;
@@ -240,7 +245,6 @@ private:
 
     void startProbe();
     void onCarrying(bool carrying);
-    void onFoundDead();
 
     // Remembers whether the last answer to a change was polkit's "no".
     void noteRefusal(bool refused);

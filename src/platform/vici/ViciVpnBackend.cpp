@@ -188,8 +188,6 @@ ViciVpnBackend::ViciVpnBackend(const Options &options, QObject *parent)
     connect(m_control, &ViciClient::disconnected, this, &ViciVpnBackend::onControlDisconnected);
     m_reconnectTimer.setSingleShot(true);
     connect(&m_reconnectTimer, &QTimer::timeout, this, &ViciVpnBackend::ensureConnected);
-    m_livenessTimer.setSingleShot(true);
-    connect(&m_livenessTimer, &QTimer::timeout, this, &ViciVpnBackend::tunnelFoundDead);
     // Only what can be a key id of ours is taken from the file: at most a
     // few lines of 40 hex digits.
     static const QRegularExpression keyId(QRegularExpression::anchoredPattern(u"[0-9a-f]{40}"));
@@ -380,7 +378,7 @@ void ViciVpnBackend::onEvent(const QByteArray &name, const ViciMessage &message)
         return;
     if (name == "ike-rekey") {
         // The gateway answered: the tunnel carries.
-        m_livenessTimer.stop();
+        Q_EMIT probeAnswered(true);
         return;
     }
     const bool up = message.isYes("up");
@@ -411,14 +409,8 @@ void ViciVpnBackend::setTunnel(Tunnel tunnel)
 {
     const Tunnel before = m_tunnel;
     m_tunnel = tunnel;
-    // charon gave up on the check's exchange before we did: the tunnel was
-    // dead, and comes back as if the check had found it so.
-    if (tunnel == Tunnel::Down && m_livenessTimer.isActive())
-        Q_EMIT returnOwed(true);
-    if (tunnel != Tunnel::Up) {
-        m_livenessTimer.stop();
+    if (tunnel != Tunnel::Up)
         m_virtualAddresses.clear();
-    }
     // charon's resolve plugin counts a resolver once per family that names
     // it and takes it out only once: what it leaves is taken out as soon as
     // charon holds no SA any more.
@@ -433,40 +425,37 @@ void ViciVpnBackend::setTunnel(Tunnel tunnel)
 // A new route or address is charon's own business: it watches them itself
 // and moves the SA at once (MOBIKE, an exchange with the gateway that also
 // proves it alive), or drops it when the gateway does not answer, which the
-// retry then follows. A probe of ours would only get in the way of that
-// exchange. After sleep nothing tells charon to look: a gateway that forgot
-// the tunnel meanwhile is found only by dead-peer detection, minutes later.
-// So after a wake-up the IKE SA is rekeyed, one exchange with the gateway:
-// answered, the tunnel carries; unanswered within the liveness time, it is
-// closed and brought up anew.
-void ViciVpnBackend::checkTunnel(Change change)
+// retry then follows. What is looked at here is charon itself.
+void ViciVpnBackend::checkTunnel(Change)
 {
     ensureConnected();
     if (!m_reachable || m_synchronizing)
         return; // the synchronisation brings up what is wanted up
-    if (m_tunnel == Tunnel::Down) {
-        Q_EMIT attemptPossible(); // without the retry pause
-        return;
-    }
-    if (change != Change::Resumed || m_tunnel != Tunnel::Up || m_livenessTimer.isActive())
-        return;
+    if (m_tunnel == Tunnel::Down)
+        Q_EMIT attemptPossible();
+}
+
+// Rekeying the IKE SA is one exchange with the gateway: answered (charon's
+// ike-rekey event), the tunnel carries.
+bool ViciVpnBackend::probe()
+{
+    if (!m_reachable || m_synchronizing || m_tunnel != Tunnel::Up)
+        return false;
     ViciMessage request;
     request.set("ike", m_name);
     m_control->call("rekey", request, [this](const ViciReply &reply) {
-        if (!reply.isSuccess() && m_livenessTimer.isActive()) {
-            m_livenessTimer.stop();
-            tunnelFoundDead();
-        }
+        if (!reply.isSuccess())
+            Q_EMIT probeAnswered(false);
     });
-    m_livenessTimer.start(m_options.livenessTimeoutMs);
+    return true;
 }
 
-void ViciVpnBackend::tunnelFoundDead()
+bool ViciVpnBackend::dropDeadTunnel()
 {
     if (m_tunnel != Tunnel::Up)
-        return;
-    Q_EMIT returnOwed(true);
+        return false;
     terminate(500); // a dead peer will not answer the delete either
+    return true;
 }
 
 void ViciVpnBackend::updateStatus()

@@ -27,10 +27,10 @@ struct ViciReply;
 // gateway never answers, so the status is driven from here: connecting from
 // the moment a keying attempt is made, disconnected when it fails.
 //
-// On-demand is kept by this backend: while the saved configuration wants the
-// tunnel up, a failed attempt or a tunnel that drops is followed, after a
-// short pause, by a new attempt, each one a new "connecting". Stopping the
-// tunnel holds this back until the next save or start.
+// charon is told neither to bring the tunnel up nor to bring it back: the
+// tunnel's owner decides each attempt (on-demand, a retry after a failure or
+// a drop, the return of a tunnel found dead), and this backend tells it when
+// charon can take one and how each ended.
 class ViciVpnBackend final : public VpnBackend
 {
     Q_OBJECT
@@ -75,7 +75,7 @@ public:
         int retryDelayMs = 1000;
         int reconnectDelayMs = 2000;
         // How long a live gateway may take to answer the rekey that tests
-        // the tunnel after a network change.
+        // the tunnel after a wake-up.
         int livenessTimeoutMs = 2500;
         // What keeps traffic from leaving beside the tunnel (an nftables
         // table in the tunnel's namespace); null: nothing does.
@@ -105,6 +105,9 @@ public:
     Failure lastFailure() const override { return m_lastFailure; }
     QString unavailableReason() const override { return m_scriptRefusal; }
     void checkTunnel(Change change) override;
+    bool probe() override;
+    int probeTimeoutMs() const override { return m_options.livenessTimeoutMs; }
+    bool dropDeadTunnel() override;
     bool canAttempt() const override { return m_reachable && m_tunnel == Tunnel::Down; }
     void attempt() override { initiate(); }
     int retryPauseMs() const override { return m_options.retryDelayMs; }
@@ -182,7 +185,6 @@ private:
     void unloadKey(const QByteArray &id, std::function<void(const ViciReply &)> then = {});
     void unloadKeysBut(const QByteArray &keyId);
     QList<QByteArray> caCertificates();
-    void tunnelFoundDead();
     // Whether the updown script may be handed to charon; keeps the reason
     // the main screen shows.
     Outcome<> checkUpdownScript();
@@ -237,8 +239,7 @@ private:
         QList<QByteArray> der;
     };
     QHash<QString, CaFile> m_caFiles; // parsed once per change of the file
-    QTimer m_livenessTimer;
-    QTimer m_reconnectTimer; // looks for a charon that went away
+    QTimer m_reconnectTimer;          // looks for a charon that went away
 };
 
 } // namespace Orvex
