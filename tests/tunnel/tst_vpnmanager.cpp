@@ -3,6 +3,7 @@
 
 #include "platform/SecureFile.h"
 #include "platform/VpnManager.h"
+#include "platform/vici/ViciConnection.h"
 #include "platform/vici/ViciVpnBackend.h"
 
 #include <QTemporaryDir>
@@ -201,7 +202,7 @@ void TestVpnManager::connectionMessageForCharon()
 {
     VpnProtocolIKEv2 protocol = sampleProtocol();
     const QByteArray der("\x30\x82\x01\x00", 4);
-    const ViciMessage message = ViciVpnBackend::connectionMessage(u"orvex"_s, protocol, der);
+    const ViciMessage message = ViciConnection::message(u"orvex"_s, protocol, der);
     const ViciMessage *conn = message.subSection("orvex");
     QVERIFY(conn);
     QCOMPARE(conn->list("proposals"), QList<QByteArray>{"aes128-sha1-modp2048"});
@@ -217,8 +218,8 @@ void TestVpnManager::connectionMessageForCharon()
     // Without an identity nothing is presented, and an empty local id is left out.
     protocol.localIdentifier.clear();
     protocol.deadPeerDetectionRate = VpnProtocolIKEv2::DeadPeerDetectionRate::High;
-    const ViciMessage bare = ViciVpnBackend::connectionMessage(u"x"_s, protocol, {},
-                                                               u"/usr/libexec/orvex/tunnel-updown"_s);
+    const ViciMessage bare = ViciConnection::message(u"x"_s, protocol, {},
+                                                     u"/usr/libexec/orvex/tunnel-updown"_s);
     QVERIFY(!bare.subSection("x")->subSection("local")->contains("certs"));
     QVERIFY(!bare.subSection("x")->subSection("local")->contains("id"));
     QCOMPARE(bare.subSection("x")->value("dpd_delay"), "60s");

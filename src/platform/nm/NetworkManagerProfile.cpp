@@ -1,6 +1,6 @@
 #include "NetworkManagerProfile.h"
 
-#include "platform/vici/ViciVpnBackend.h"
+#include "platform/vici/ViciConnection.h"
 
 #include <QStringList>
 #include <QUuid>
@@ -90,10 +90,10 @@ NetworkManager::Settings NetworkManagerProfile::settings(const VpnProtocolIKEv2 
     data.insert(QStringLiteral("proposal"), QStringLiteral("yes"));
     data.insert(QStringLiteral("ike"),
                 QString::fromLatin1(
-                    ViciVpnBackend::proposal(protocol.ikeSecurityAssociationParameters, true)));
+                    ViciConnection::proposal(protocol.ikeSecurityAssociationParameters, true)));
     data.insert(QStringLiteral("esp"),
                 QString::fromLatin1(
-                    ViciVpnBackend::proposal(protocol.childSecurityAssociationParameters, false)));
+                    ViciConnection::proposal(protocol.childSecurityAssociationParameters, false)));
     data.insert(QStringLiteral("encap"), QStringLiteral("no"));
     data.insert(QStringLiteral("ipcomp"), QStringLiteral("no"));
 
