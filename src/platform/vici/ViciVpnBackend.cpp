@@ -1,22 +1,15 @@
 #include "ViciVpnBackend.h"
 
 #include "platform/Logging.h"
-#include "platform/SecureFile.h"
 #include "platform/vici/ResolverLeftovers.h"
 #include "platform/vici/UpdownScript.h"
 #include "platform/vici/ViciConnection.h"
 #include "platform/vici/ViciClient.h"
 
 #include <QCryptographicHash>
-#include <QFile>
 #include <QFileInfo>
 #include <QPointer>
-#include <QRegularExpression>
 #include <QSslCertificate>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <memory>
 #include <utility>
@@ -24,25 +17,6 @@
 namespace Orvex {
 
 namespace {
-
-// The first 4 KB of the file of held key ids: a regular file, not through a
-// link, and nothing that could block (a FIFO) or take long to read.
-QByteArray readHeldKeys(const QString &path)
-{
-    if (path.isEmpty())
-        return {};
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return {};
-    QByteArray bytes(4096, '\0');
-    struct stat info = {};
-    const ssize_t got = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)
-                            ? ::read(fd, bytes.data(), bytes.size())
-                            : -1;
-    ::close(fd);
-    bytes.resize(qMax<ssize_t>(got, 0));
-    return bytes;
-}
 
 // Collects the answers of a run of pipelined commands; the first failure is
 // the one reported.
@@ -64,19 +38,12 @@ ViciVpnBackend::ViciVpnBackend(const Options &options, QObject *parent)
     , m_options(options)
     , m_name(options.connectionName.toUtf8())
     , m_control(new ViciClient(this))
+    , m_heldKeys(options.heldKeysFile)
 {
     connect(m_control, &ViciClient::eventReceived, this, &ViciVpnBackend::onEvent);
     connect(m_control, &ViciClient::disconnected, this, &ViciVpnBackend::onControlDisconnected);
     m_reconnectTimer.setSingleShot(true);
     connect(&m_reconnectTimer, &QTimer::timeout, this, &ViciVpnBackend::ensureConnected);
-    // Only what can be a key id of ours is taken from the file: at most a
-    // few lines of 40 hex digits.
-    static const QRegularExpression keyId(QRegularExpression::anchoredPattern(u"[0-9a-f]{40}"));
-    for (const QByteArray &line : readHeldKeys(m_options.heldKeysFile).split('\n')) {
-        if (m_heldKeys.size() < 16 && keyId.match(QString::fromLatin1(line)).hasMatch()
-            && !m_heldKeys.contains(line))
-            m_heldKeys << line;
-    }
 }
 
 ViciVpnBackend::~ViciVpnBackend() = default;
@@ -712,7 +679,7 @@ void ViciVpnBackend::sendLoads(const VpnPreferences &preferences, Completion don
         const QByteArray reference = protocol.identityReference;
         // Remembered before it is sent: a process that ends before the
         // answer leaves the id to a later run.
-        holdKey(plan.keyId);
+        m_heldKeys.add(plan.keyId);
         m_control->call("load-key", key,
                         [this, batch, reference, certificateLoaded, identityDigest = plan.identityDigest,
                          keyId = plan.keyId](const ViciReply &reply) {
@@ -726,7 +693,7 @@ void ViciVpnBackend::sendLoads(const VpnPreferences &preferences, Completion don
                             // Held again in case an unload of the same key,
                             // sent before this load, was answered meanwhile.
                             if (reply.isSuccess()) {
-                                holdKey(keyId);
+                                m_heldKeys.add(keyId);
                                 unloadKeysBut(keyId);
                             }
                         });
@@ -777,7 +744,7 @@ void ViciVpnBackend::unloadConnection(const VpnPreferences &preferences, Complet
     conn.set("name", m_name);
     m_control->call("unload-conn", conn, note);
 
-    QList<QByteArray> keyIds = m_heldKeys;
+    QList<QByteArray> keyIds = m_heldKeys.ids();
     const auto &protocol = preferences.protocolConfiguration;
     if (protocol && !protocol->identityReference.isEmpty() && m_options.resolveIdentity) {
         if (const auto identity = m_options.resolveIdentity(protocol->identityReference)) {
@@ -843,36 +810,11 @@ void ViciVpnBackend::describeDaemon(QObject *context, std::function<void(const Q
     QTimer::singleShot(m_options.unloadWaitMs, context, [finishOnce] { finishOnce(QString()); });
 }
 
-void ViciVpnBackend::holdKey(const QByteArray &id)
-{
-    if (id.isEmpty() || m_heldKeys.contains(id))
-        return;
-    m_heldKeys << id;
-    writeHeldKeys();
-}
-
-void ViciVpnBackend::writeHeldKeys()
-{
-    if (m_options.heldKeysFile.isEmpty())
-        return;
-    if (m_heldKeys.isEmpty()) {
-        QFile::remove(m_options.heldKeysFile);
-        return;
-    }
-    QByteArray lines;
-    for (const QByteArray &id : std::as_const(m_heldKeys))
-        lines += id + '\n';
-    if (!SecureFile::makePrivateDirectory(QFileInfo(m_options.heldKeysFile).absolutePath())
-        || !SecureFile::writeAtomically(m_options.heldKeysFile, lines))
-        qCWarning(lcVici, "the ids of the keys given to charon cannot be kept in %s",
-                  qPrintable(m_options.heldKeysFile));
-}
-
 void ViciVpnBackend::unloadKeysBut(const QByteArray &keyId)
 {
     // The new key is in: the ones it replaces (a renewed certificate's, an
     // earlier run's) are not to stay.
-    for (const QByteArray &old : QList<QByteArray>(m_heldKeys)) {
+    for (const QByteArray &old : QList<QByteArray>(m_heldKeys.ids())) {
         if (old != keyId)
             unloadKey(old);
     }
@@ -885,8 +827,8 @@ void ViciVpnBackend::unloadKey(const QByteArray &id, std::function<void(const Vi
     m_control->call("unload-key", key, [this, id, then = std::move(then)](const ViciReply &reply) {
         // Answered, charon no longer holds it: taken out now, or gone
         // before (charon restarted, someone else unloaded it).
-        if (reply.outcome == ViciReply::Answered && m_heldKeys.removeAll(id) > 0)
-            writeHeldKeys();
+        if (reply.outcome == ViciReply::Answered)
+            m_heldKeys.remove(id);
         if (then)
             then(reply);
     });

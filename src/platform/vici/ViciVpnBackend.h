@@ -2,6 +2,7 @@
 
 #include "platform/LeakGuard.h"
 #include "platform/VpnBackend.h"
+#include "platform/vici/HeldKeys.h"
 #include "platform/vici/ViciMessage.h"
 
 #include <QDateTime>
@@ -160,10 +161,6 @@ private:
     void listTunnel(std::function<void(const ViciReply &, bool installed)> done);
     void retryRefusedAttempt(const Outcome<> &reloaded);
     void unloadConnection(const VpnPreferences &preferences, Completion done);
-    // The ids of keys charon may hold from this client, kept in
-    // `heldKeysFile` as it changes.
-    void holdKey(const QByteArray &id);
-    void writeHeldKeys();
     // Asks charon to drop the key; once it has answered (it no longer holds
     // the key either way), the id is forgotten.
     void unloadKey(const QByteArray &id, std::function<void(const ViciReply &)> then = {});
@@ -200,11 +197,7 @@ private:
         QByteArray keyId; // as get-keys lists it
     };
     Loaded m_loaded;
-    // Every key this client (in this run or an earlier one) gave charon and
-    // has not seen taken out: a key stays in charon until it is unloaded or
-    // charon restarts, also past sign-out, Quit and the certificate's
-    // renewal.
-    QList<QByteArray> m_heldKeys;
+    HeldKeys m_heldKeys; // in `heldKeysFile`
     // A switch that finds everything loaded starts at once and asks charon
     // meanwhile whether it still holds it. An attempt refused while that
     // answer (or the reload it leads to) is due is tried again once charon
