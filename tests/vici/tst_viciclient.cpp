@@ -304,6 +304,9 @@ void TestViciClient::backendKeysAndUnloadsThroughCharon()
     int applied = 0;
     backend->apply(preferences, [&applied](const Outcome<> &) { ++applied; });
     QTRY_VERIFY(m_charon->commands().contains("load-conn"));
+    // Kept before charon answers: a client that ends now leaves the id to
+    // its next run.
+    QCOMPARE(readFile(options.heldKeysFile), oldKey + '\n');
     m_charon->answerAll();
     QTRY_COMPARE(applied, 1);
     QCOMPARE(readFile(options.heldKeysFile), oldKey + '\n');
