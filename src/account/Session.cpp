@@ -62,7 +62,6 @@ void Session::load(std::function<void()> done)
         if (*finished || !self)
             return;
         *finished = true;
-        self->m_loaded = true;
         qCInfo(lcSession, "loaded: %s", self->isSignedIn() ? "signed in" : "not signed in");
         if (done)
             done();

@@ -61,7 +61,6 @@ public:
     // (not while that removal still fails). `done` runs on this thread once
     // the session is ready.
     void load(std::function<void()> done);
-    bool isLoaded() const { return m_loaded; }
 
     std::optional<QString> email() const;
     std::optional<QString> password() const { return m_password; }
@@ -119,7 +118,6 @@ private:
     IdentityStore &m_identities;
     QString m_accountFile;
     std::optional<QString> m_password;
-    bool m_loaded = false;
     std::function<void(MigrationStep)> m_checkpoint;
 };
 

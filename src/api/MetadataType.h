@@ -19,7 +19,6 @@ public:
     {}
     static MetadataType fromInt(qint64 value) { return MetadataType(value); }
     static MetadataType fromString(const QString &value) { return MetadataType(value); }
-    static MetadataType fromDouble(double value) { return MetadataType(value); }
 
     // Text first, then a 64-bit integer, then a double. null, Booleans, objects
     // and arrays fail; nothing is converted laxly.

@@ -33,8 +33,6 @@ public:
     // `hasVisibleWindows` unchanged.
     bool applicationShouldHandleReopen(bool hasVisibleWindows);
 
-    void applicationWillTerminate() {}
-
     // Shows, raises and activates the main window (also the tray's "Show").
     static bool bringMainWindowForward();
 

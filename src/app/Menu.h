@@ -24,10 +24,7 @@ public:
     Menu(QMenuBar *bar, VPNService &service, NetworkService &network, QObject *parent = nullptr);
 
     QAction *settingsAction() const { return m_settings; }
-    QAction *infoAction() const { return m_info; }
-    QAction *checkForUpdatesAction() const { return m_updates; }
     QAction *supportAction() const { return m_support; }
-    QAction *privacyPolicyAction() const { return m_privacy; }
     QAction *quitAction() const { return m_quit; }
 
     void settingsAction_triggered();

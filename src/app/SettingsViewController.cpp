@@ -239,8 +239,7 @@ void SettingsViewController::refreshCheckboxes()
     m_autoConnectButton->setChecked(autoConnect);
     m_autoStartButton->setChecked(autoStart);
     const bool notifications = TunnelNotifications::isEnabled(m_defaults);
-    m_notificationsImageName = checkboxImageName(notifications);
-    m_notificationsImageView->setImage(Images::named(m_notificationsImageName));
+    m_notificationsImageView->setImage(Images::named(checkboxImageName(notifications)));
     m_notificationsButton->setChecked(notifications);
     const bool alwaysRequire = m_defaults.boolean(DefaultsKeys::isBlockWhenDisconnectedEnabled);
     m_alwaysRequireImageView->setImage(Images::named(checkboxImageName(alwaysRequire)));

@@ -50,7 +50,6 @@ public:
     // The named image each check box shows.
     QString autoConnectImageName() const { return m_autoConnectImageName; }
     QString autoStartImageName() const { return m_autoStartImageName; }
-    QString notificationsImageName() const { return m_notificationsImageName; }
 
     static QString checkboxImageName(bool on);
 
@@ -74,7 +73,6 @@ private:
     Button *m_logoutButton = nullptr;
     QString m_autoConnectImageName;
     QString m_autoStartImageName;
-    QString m_notificationsImageName;
 };
 
 } // namespace Orvex

@@ -38,7 +38,6 @@ public:
     static StatusMenuItem show() { return StatusMenuItem(Show{}); }
     static StatusMenuItem quit() { return StatusMenuItem(Quit{}); }
 
-    bool isAction() const { return std::holds_alternative<Action>(m_value); }
     bool isCustom() const { return std::holds_alternative<Custom>(m_value); }
     bool isShow() const { return std::holds_alternative<Show>(m_value); }
     bool isQuit() const { return std::holds_alternative<Quit>(m_value); }

@@ -12,7 +12,8 @@
 namespace Orvex {
 
 // The per-user defaults store: texts, byte blocks and booleans under text keys.
-// It holds the account password and the certificate, so:
+// It holds the account's e-mail, phone number and settings (and, until they
+// are moved out, the secrets an earlier version kept here), so:
 //  - the file is 0600 and its folder 0700 whatever the umask, after every save;
 //    a folder that is another user's, or another user's link, is refused
 //    (said once on stderr; changes then live in memory only);

@@ -28,8 +28,6 @@ public:
     explicit BaseViewController(QWidget *parent = nullptr);
     ~BaseViewController() override;
 
-    BaseHandler *baseHandler() const { return m_baseHandler; }
-
     // The screen's default result callback: hides the overlay (if the screen
     // still exists) and shows the first sentence of an error in an alert.
     ResultHandler resultHandler();
@@ -40,7 +38,6 @@ public:
     virtual void hideProgress();
 
     View *progressContainer() const { return m_progressContainer; }
-    Crawler *progressView() const { return m_progressView; }
     static constexpr int progressViewWidth = 100;
 
 protected:

@@ -25,7 +25,6 @@ public:
     // Runs viewDidLoad() once; the registry calls it right after creation so
     // that overrides run on a fully constructed object.
     void loadViewIfNeeded();
-    bool isViewLoaded() const { return m_loaded; }
 
     // The class name without namespace: the screen's identifier.
     QString identifier() const;

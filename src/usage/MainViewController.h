@@ -44,7 +44,6 @@ public:
     bool isProgressDue() const;
 
     MainHandler *handler() const { return m_handler; }
-    int loadsCount() const { return m_loadsCount; }
     QString statusImageName() const { return m_statusImageName; }
     Button *mainButton() const { return m_mainButton; }
     QLabel *statusLabel() const { return m_statusLabel; }

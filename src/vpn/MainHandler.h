@@ -28,9 +28,6 @@ public:
 
     VPNService &service() const { return m_service; }
 
-    // A credential re-check is in flight; another is not started.
-    bool isCheckingUser() const { return m_isCheckingUser; }
-
     // Sends getUser with the stored e-mail and password, unless one is missing
     // or a check is already running. The answer is not used beyond ending the
     // check: it only keeps the service's view of the session fresh.
@@ -78,7 +75,7 @@ private:
 
     VPNService &m_service;
     NetworkService &m_network;
-    bool m_isCheckingUser = false;
+    bool m_isCheckingUser = false; // a re-check is in flight: another is not started
     std::function<QDateTime()> m_clock;
 };
 
