@@ -128,7 +128,9 @@ void tst_Navigation::init()
 void tst_Navigation::cleanup()
 {
     m_window.reset();
-    QTest::qWait(50);
+    // What the test posted, and the deletions it left, run out now.
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 void tst_Navigation::showPresentsOnePerClass()

@@ -257,8 +257,9 @@ void tst_AuthFlows::cleanup()
 {
     QVERIFY(waitIdle());
     m_window.reset();
-    // Let posted alerts and deferred deletions of this test run out.
-    QTest::qWait(50);
+    // What the test posted, and the deletions it left, run out now.
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 // Both forms before anything reaches the service: what each mode shows, the

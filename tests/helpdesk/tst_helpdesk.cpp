@@ -129,7 +129,9 @@ void tst_HelpDesk::init()
 void tst_HelpDesk::cleanup()
 {
     m_window.reset();
-    QTest::qWait(20);
+    // What the test posted, and the deletions it left, run out now.
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 void tst_HelpDesk::buttonNeedsAtLeastOneCharacter()

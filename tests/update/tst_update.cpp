@@ -201,7 +201,9 @@ void tst_Update::cleanup()
 {
     QTRY_VERIFY_WITH_TIMEOUT(networkIsIdle(), 60000);
     m_window.reset();
-    QTest::qWait(20);
+    // What the test posted, and the deletions it left, run out now.
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 void tst_Update::useService(const QString &origin)

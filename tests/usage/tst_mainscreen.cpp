@@ -157,7 +157,9 @@ void tst_MainScreen::init()
 void tst_MainScreen::cleanup()
 {
     m_window.reset();
-    QTest::qWait(50);
+    // What the test posted, and the deletions it left, run out now.
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     waitUntilIdle();
     delete m_service;
     delete m_manager;
