@@ -1,10 +1,9 @@
 #include "Countries.h"
 
 #include "modules/PhoneNumberModule.h"
+#include "platform/OwnModule.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QFile>
 #include <QFontDatabase>
 #include <QHash>
 #include <QIconEngine>
@@ -19,8 +18,6 @@
 
 #include <algorithm>
 #include <memory>
-
-#include <dlfcn.h>
 
 namespace Orvex {
 
@@ -38,27 +35,13 @@ struct PhoneModule
 
 PhoneModule openPhoneModule()
 {
+    const QString folder = QCoreApplication::applicationDirPath();
+    const QString name = QStringLiteral(ORVEX_PHONE_MODULE_NAME);
     PhoneModule found;
-    void *handle = RTLD_DEFAULT; // a null pointer: `opened` tells
-    bool opened = dlsym(handle, "orvex_phone_regions") != nullptr;
-    if (!opened) {
-        const QString folder = QCoreApplication::applicationDirPath();
-        if (folder.isEmpty())
-            return found;
-        const QString name = QStringLiteral(ORVEX_PHONE_MODULE_NAME);
-        for (const QString &path :
-             {folder + QLatin1Char('/') + name,
-              QDir::cleanPath(folder + QStringLiteral("/../" ORVEX_INSTALL_LIBDIR "/orvex/") + name)}) {
-            if ((handle = dlopen(QFile::encodeName(path).constData(), RTLD_NOW | RTLD_LOCAL))) {
-                opened = true;
-                break;
-            }
-        }
-    }
-    if (opened) {
-        found.regions = reinterpret_cast<OrvexPhoneRegionsFunction>(dlsym(handle, "orvex_phone_regions"));
-        found.code = reinterpret_cast<OrvexPhoneCodeFunction>(dlsym(handle, "orvex_phone_code"));
-    }
+    found.regions = reinterpret_cast<OrvexPhoneRegionsFunction>(
+        OwnModule::resolve(folder, name, "orvex_phone_regions"));
+    found.code = reinterpret_cast<OrvexPhoneCodeFunction>(
+        OwnModule::resolve(folder, name, "orvex_phone_code"));
     return found;
 }
 

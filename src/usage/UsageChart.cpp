@@ -1,18 +1,15 @@
 #include "UsageChart.h"
 
 #include "platform/Logging.h"
+#include "platform/OwnModule.h"
 #include "platform/ThreadHandOff.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QFile>
 #include <QThreadPool>
 #include <QWidget>
 
 #include <atomic>
 #include <mutex>
-
-#include <dlfcn.h>
 
 namespace Orvex {
 
@@ -43,11 +40,9 @@ private:
     bool m_pending = false;
 };
 
-// A program that has the module linked in (tests, benchmarks) is served from
-// itself; the client opens it from beside its binary (the build tree) or from
-// its private library folder (installed). Only success is kept. May run on
-// a worker thread (preload): dlopen is thread-safe, and the lock makes the
-// main thread wait for a load under way rather than start a second one.
+// Only success is kept. May run on a worker thread (preload): dlopen is
+// thread-safe, and the lock makes the main thread wait for a load under way
+// rather than start a second one.
 std::atomic<OrvexUsageChartCreateFunction> openedFactory{nullptr};
 std::mutex openLock;
 ThreadHandOff toPool;
@@ -57,23 +52,9 @@ OrvexUsageChartCreateFunction openModule(const QString &folder, QStringList *err
     const std::lock_guard<std::mutex> lock(openLock);
     if (OrvexUsageChartCreateFunction factory = openedFactory.load())
         return factory;
-    constexpr const char *symbol = "orvex_usage_chart_create";
-    auto factory = reinterpret_cast<OrvexUsageChartCreateFunction>(dlsym(RTLD_DEFAULT, symbol));
-    const QString name = QStringLiteral(ORVEX_CHART_MODULE_NAME);
-    if (!factory && !folder.isEmpty()) {
-        for (const QString &path :
-             {folder + QLatin1Char('/') + name,
-              QDir::cleanPath(folder + QStringLiteral("/../" ORVEX_INSTALL_LIBDIR "/orvex/") + name)}) {
-            if (void *handle = dlopen(QFile::encodeName(path).constData(), RTLD_NOW | RTLD_LOCAL)) {
-                factory = reinterpret_cast<OrvexUsageChartCreateFunction>(dlsym(handle, symbol));
-                if (factory)
-                    break;
-                dlclose(handle);
-            } else if (errors) {
-                *errors << QString::fromLocal8Bit(dlerror());
-            }
-        }
-    }
+    const auto factory = reinterpret_cast<OrvexUsageChartCreateFunction>(
+        OwnModule::resolve(folder, QStringLiteral(ORVEX_CHART_MODULE_NAME), "orvex_usage_chart_create",
+                           errors));
     openedFactory.store(factory);
     return factory;
 }
