@@ -70,6 +70,19 @@ bool GatewayFixture::up(QString *error, const QStringList &arguments)
     }
     QByteArray output;
     m_up = true; // whatever happens, down() cleans up
+    // A test that dies (a crash, a kill) never reaches down(): this watcher
+    // does it then. It waits for the end of its input, whose other end only
+    // this process holds, and it holds none of the test's output, so ctest
+    // still sees the test end at once.
+    m_reaper = std::make_unique<QProcess>();
+    m_reaper->setStandardOutputFile(QProcess::nullDevice());
+    m_reaper->setStandardErrorFile(QProcess::nullDevice());
+    m_reaper->start(u"/bin/sh"_s, {u"-c"_s, u"cat >/dev/null; \"$0\" down --dir \"$1\"; rm -rf -- \"$1\""_s,
+                                   script(), m_dir->path()});
+    if (!m_reaper->waitForStarted()) {
+        *error = u"the gateway's watcher did not start: %1"_s.arg(m_reaper->errorString());
+        return false;
+    }
     const int status = run(QStringList{u"up"_s, u"--tag"_s, m_tag} + arguments, &output);
     for (const QByteArray &line : output.split('\n')) {
         const int equals = line.indexOf('=');
@@ -101,6 +114,11 @@ void GatewayFixture::down()
     if (!m_up)
         return;
     m_up = false;
+    if (m_reaper) {
+        m_reaper->kill(); // its input ends with it: nothing else runs
+        m_reaper->waitForFinished();
+        m_reaper.reset();
+    }
     run({u"down"_s});
 }
 

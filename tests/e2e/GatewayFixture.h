@@ -141,4 +141,6 @@ private:
     QString m_tag;
     QHash<QString, QString> m_values;
     bool m_up = false;
+    // Takes the gateway down when this process dies without down().
+    std::unique_ptr<QProcess> m_reaper;
 };
