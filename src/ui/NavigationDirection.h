@@ -7,7 +7,10 @@
 namespace Orvex {
 
 // How a screen is presented; the raw value is also the segue identifier.
-enum class NavigationDirection { center, toLeft, toRight };
+// `popover` fades in inset from the presenter's edges, `toWebView` shows a
+// page at twice the presenter's size without moving; no screen of the client
+// uses either today.
+enum class NavigationDirection { popover, center, toLeft, toRight, toWebView };
 
 QString rawValue(NavigationDirection direction);
 std::optional<NavigationDirection> navigationDirection(const QString &identifier);

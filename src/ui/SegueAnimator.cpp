@@ -62,19 +62,23 @@ QVariantAnimation *fade(Snapshot *snapshot, qreal from, qreal to, QObject *paren
 QRect SegueAnimator::startFrame(NavigationDirection direction, const QRect &f)
 {
     switch (direction) {
+    case NavigationDirection::popover:
+        return f.adjusted(20, 100, -20, -100);
     case NavigationDirection::center:
         return f;
     case NavigationDirection::toLeft:
         return f.translated(f.width(), 0);
     case NavigationDirection::toRight:
         return f.translated(-f.width(), 0);
+    case NavigationDirection::toWebView:
+        return QRect(0, 0, 2 * f.width(), 2 * f.height());
     }
     return f;
 }
 
 qreal SegueAnimator::startAlpha(NavigationDirection direction)
 {
-    return direction == NavigationDirection::center ? 0.0 : 1.0;
+    return direction == NavigationDirection::popover || direction == NavigationDirection::center ? 0.0 : 1.0;
 }
 
 void SegueAnimator::animatePresentation(ViewController *controller, QWidget *host)
@@ -116,6 +120,8 @@ void SegueAnimator::animatePresentation(ViewController *controller, QWidget *hos
         animation->start(QAbstractAnimation::DeleteWhenStopped);
         return;
     }
+    if (m_direction != NavigationDirection::toLeft && m_direction != NavigationDirection::toRight)
+        return; // a web view stays where it starts
     auto *move = new QPropertyAnimation(controller, "geometry", controller);
     move->setDuration(durationMs);
     move->setEndValue(f);
@@ -145,7 +151,8 @@ void SegueAnimator::animateDismissal(ViewController *controller, ViewController 
 
     auto *group = new QParallelAnimationGroup(snapshot);
     group->addAnimation(fade(snapshot, 1.0, 0.0, group));
-    if (m_direction == NavigationDirection::toLeft || m_direction == NavigationDirection::toRight) {
+    if (m_direction == NavigationDirection::toLeft || m_direction == NavigationDirection::toRight
+        || m_direction == NavigationDirection::toWebView) {
         auto *move = new QPropertyAnimation(snapshot, "geometry", group);
         move->setDuration(durationMs);
         move->setEndValue(snapshot->geometry().translated(snapshot->width(), 0));

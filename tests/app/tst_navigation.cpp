@@ -94,6 +94,8 @@ private Q_SLOTS:
     void init();
     void cleanup();
     void showPresentsOnePerClass();
+    void directions_data();
+    void directions();
     void modalWindowsAreOnePerClassAndCloseWithTheirScreen();
     void overlaySwallowsClicksOnlyWhileShown();
     void resultHandlerHidesOverlayAndPostsFirstSentence();
@@ -131,6 +133,35 @@ void tst_Navigation::cleanup()
     // What the test posted, and the deletions it left, run out now.
     QCoreApplication::processEvents();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+void tst_Navigation::directions_data()
+{
+    QTest::addColumn<QString>("identifier");
+    QTest::addColumn<qreal>("alpha");
+    QTest::addColumn<QRect>("frame"); // where a screen over a 400 x 300 presenter starts
+    QTest::newRow("popover") << u"popover"_s << 0.0 << QRect(20, 100, 360, 100);
+    QTest::newRow("center") << u"center"_s << 0.0 << QRect(0, 0, 400, 300);
+    QTest::newRow("toLeft") << u"toLeft"_s << 1.0 << QRect(400, 0, 400, 300);
+    QTest::newRow("toRight") << u"toRight"_s << 1.0 << QRect(-400, 0, 400, 300);
+    QTest::newRow("toWebView") << u"showWebView"_s << 1.0 << QRect(0, 0, 800, 600);
+    QTest::newRow("anything else") << u"toWebView"_s << -1.0 << QRect();
+}
+
+// Each segue identifier names its direction (and back), and each direction
+// starts its screen as the presentation draws it.
+void tst_Navigation::directions()
+{
+    QFETCH(QString, identifier);
+    QFETCH(qreal, alpha);
+    QFETCH(QRect, frame);
+    const std::optional<NavigationDirection> direction = navigationDirection(identifier);
+    QCOMPARE(direction.has_value(), alpha >= 0);
+    if (!direction)
+        return;
+    QCOMPARE(rawValue(*direction), identifier);
+    QCOMPARE(SegueAnimator::startAlpha(*direction), alpha);
+    QCOMPARE(SegueAnimator::startFrame(*direction, QRect(0, 0, 400, 300)), frame);
 }
 
 void tst_Navigation::showPresentsOnePerClass()
