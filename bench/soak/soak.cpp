@@ -365,6 +365,8 @@ public:
     void inject(Fault fault);
     void injectSoon(Fault fault, int delayMs);
     bool clear(Fault fault);
+    // Whether the client's charon runs (not a zombie, not a reused PID).
+    bool clientCharonRuns() const;
 
     int mismatches = 0;
     int stuckOverlays = 0;
@@ -372,6 +374,10 @@ public:
     int failedConnects = 0;
     int alerts = 0;
     int injectErrors = 0;
+    // The client's charon ended without a fault of ours (the daemon itself
+    // crashed): started again before the next cycle, so that one crash does
+    // not spoil every cycle after it, and counted.
+    int clientCharonDeaths = 0;
     bool verbose = false;
     QStringList trail;               // the statuses of the cycle, with the overlay: "connecting+"
     QList<double> connectMs;         // with the certificate stored
@@ -635,6 +641,23 @@ bool Soak::turnOff()
     return waitFor([this] { return status() == VpnStatus::Disconnected && !overlayUp(); }, settleMs);
 }
 
+bool Soak::clientCharonRuns() const
+{
+    QFile pidFile(m_gateway.directory() + QStringLiteral("/client/charon.pid"));
+    bool number = false;
+    const qint64 pid = pidFile.open(QIODevice::ReadOnly) ? pidFile.read(32).trimmed().toLongLong(&number) : 0;
+    if (!number || pid <= 0)
+        return false;
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    // "PID (COMM) STATE ...": a charon that is neither a zombie nor dead.
+    const QByteArray line = stat.read(512);
+    const qsizetype close = line.lastIndexOf(')');
+    const char state = close > 0 && close + 2 < line.size() ? line.at(close + 2) : 'X';
+    return line.contains("(charon") && state != 'Z' && state != 'X';
+}
+
 bool Soak::cycle(int index, std::optional<Fault> fault, Point point, std::mt19937 &random)
 {
     bool good = true;
@@ -649,6 +672,20 @@ bool Soak::cycle(int index, std::optional<Fault> fault, Point point, std::mt1993
                     qPrintable(what));
         std::fflush(stdout);
     };
+    if (!clientCharonRuns()) {
+        ++clientCharonDeaths;
+        note(QStringLiteral("the client's charon had ended by itself: started again"));
+        if (!m_gateway.startCharon(Side::Client))
+            ++injectErrors;
+        // Once the client has found it again, the user's Turn OFF takes
+        // everything back to Off (a tunnel it had up was lost with the
+        // daemon, and the block stays until the user lifts it).
+        waitFor([this] { return live() != VpnStatus::Invalid; }, settleMs);
+        noteWanted(false);
+        VPNService::shared(m_session.session).disconnect();
+        waitSettled();
+        alerts += dismissAlerts();
+    }
     const int alertsBefore = alerts;
     trail.clear();
     std::uniform_int_distribution<int> soon(0, 80);
@@ -1002,6 +1039,8 @@ int main(int argc, char **argv)
     std::printf("  Turn ON after a fault failed:    %d (want 0)\n", soak.failedRecoveries);
     std::printf("  Turn ON without fault failed:    %d (want 0)\n", soak.failedConnects);
     std::printf("  fault injection errors:          %d\n", soak.injectErrors);
+    std::printf("  client charon ended by itself:   %d (restarted; a daemon crash, not the client's)\n",
+                soak.clientCharonDeaths);
     std::printf("  alerts shown (and dismissed):    %d\n", soak.alerts);
     std::printf("  connect median / p95:            %.1f / %.1f ms (%lld Turn ONs)\n",
                 percentile(soak.connectMs, 0.5), percentile(soak.connectMs, 0.95),
@@ -1039,10 +1078,10 @@ int main(int argc, char **argv)
     std::printf("FIGURE soak-cycles %d\nFIGURE soak-mismatches %d\nFIGURE soak-stuck-overlays %d\n"
                 "FIGURE soak-connect-median-ms %.1f\nFIGURE soak-connect-p95-ms %.1f\n"
                 "FIGURE soak-rss-growth-mb %.2f\nFIGURE soak-fd-growth %d\nFIGURE soak-gateway-sas-left %d\n"
-                "FIGURE soak-plaintext-while-wanted %d\n",
+                "FIGURE soak-plaintext-while-wanted %d\nFIGURE soak-client-charon-deaths %d\n",
                 cycles, soak.mismatches, soak.stuckOverlays, percentile(soak.connectMs, 0.5),
                 percentile(soak.connectMs, 0.95), (rssEnd - rssStart) / 1024.0, fdsEnd - fdsStart, leftNow,
-                captured ? plaintextWanted : -1);
+                captured ? plaintextWanted : -1, soak.clientCharonDeaths);
     std::fflush(stdout);
 
     soak.tearDown();
