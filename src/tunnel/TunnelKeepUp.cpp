@@ -14,7 +14,7 @@ TunnelKeepUp::TunnelKeepUp(Hooks hooks, QObject *parent)
 
 bool TunnelKeepUp::keepsUp() const
 {
-    return !m_suspended && m_hooks.wanted && m_hooks.wanted();
+    return !m_suspended && m_hooks.wanted();
 }
 
 void TunnelKeepUp::suspend()
@@ -39,7 +39,7 @@ void TunnelKeepUp::ended()
         return;
     }
     if (keepsUp())
-        m_retry.start(m_hooks.pauseMs ? m_hooks.pauseMs() : 0);
+        m_retry.start(m_hooks.pauseMs());
 }
 
 } // namespace Orvex

@@ -19,6 +19,7 @@ class TunnelKeepUp final : public QObject
     Q_OBJECT
 
 public:
+    // All four are given.
     struct Hooks
     {
         // The saved configuration asks for the tunnel to be kept up.

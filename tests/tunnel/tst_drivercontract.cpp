@@ -223,6 +223,9 @@ private:
     // on. Returns once the daemon was asked for the attempt.
     void turnOn(bool onDemand);
     State state() const { return m_service->tunnel().state(); }
+    // The tunnel comes back with the `attempt`th attempt, blocked until it
+    // is up.
+    void comesBack(int attempt);
     Level level() const { return m_guard->inForce.level; }
 
     PrivateBus m_bus;
@@ -306,6 +309,16 @@ void TestDriverContract::turnOn(bool onDemand)
     QCOMPARE(m_manager->savedPreferences().onDemandEnabled, onDemand);
 }
 
+void TestDriverContract::comesBack(int attempt)
+{
+    QTRY_COMPARE(m_driver->attempts(), attempt);
+    QTRY_COMPARE(state(), State::Reconnecting);
+    QCOMPARE(level(), Level::Blocking);
+    m_driver->endAttempt(true);
+    QTRY_COMPARE(state(), State::Connected);
+    QCOMPARE(level(), Level::Tunnel);
+}
+
 // Attempts count from the last time the tunnel was up; a disconnected
 // notification between them does not reset them. The fourth in a row gives
 // up: blocked, on-demand saved off, the attempt stopped.
@@ -378,12 +391,7 @@ void TestDriverContract::peerDropsTheTunnel()
     QTRY_COMPARE(state(), State::Connected);
     m_driver->drop();
     if (onDemand) {
-        QTRY_COMPARE(m_driver->attempts(), 2);
-        QTRY_COMPARE(state(), State::Reconnecting);
-        QCOMPARE(level(), Level::Blocking);
-        m_driver->endAttempt(true);
-        QTRY_COMPARE(state(), State::Connected);
-        QCOMPARE(level(), Level::Tunnel);
+        comesBack(2);
     } else {
         QTRY_COMPARE(state(), State::Blocked);
         QCOMPARE(m_service->tunnel().reason(), Reason::TunnelLost);
@@ -443,12 +451,7 @@ void TestDriverContract::silentAfterWakeUp()
     QVERIFY(!m_service->tunnel().isCheckingTunnel());
     // Asked as soon as the backend knows what to ask through the tunnel.
     QTRY_VERIFY((m_service->checkTunnel(VpnBackend::Change::Resumed), m_service->tunnel().isCheckingTunnel()));
-    QTRY_COMPARE(m_driver->attempts(), 2);
-    QTRY_COMPARE(state(), State::Reconnecting);
-    QCOMPARE(level(), Level::Blocking);
-    m_driver->endAttempt(true);
-    QTRY_COMPARE(state(), State::Connected);
-    QCOMPARE(level(), Level::Tunnel);
+    comesBack(2);
     QVERIFY(!m_manager->savedPreferences().onDemandEnabled);
 }
 
