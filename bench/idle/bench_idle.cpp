@@ -7,7 +7,7 @@
 //
 // usage: bench_idle [SECONDS]
 
-#include "account/DefaultsKeys.h"
+#include "session/DefaultsKeys.h"
 #include "platform/UserDefaults.h"
 
 #include <QCoreApplication>

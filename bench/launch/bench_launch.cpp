@@ -19,7 +19,7 @@
 #include "EventWait.h"
 #include "GatewayFixture.h"
 
-#include "account/DefaultsKeys.h"
+#include "session/DefaultsKeys.h"
 #include "api/URLRouter.h"
 #include "config/Config.h"
 #include "platform/UserDefaults.h"

@@ -35,8 +35,8 @@
 #include "GatewayFixture.h"
 
 #include "shared/NotificationCenter.h"
-#include "account/DefaultsKeys.h"
-#include "account/Session.h"
+#include "session/DefaultsKeys.h"
+#include "session/Session.h"
 #include "ui/WindowController.h"
 #include "config/Config.h"
 #include "controls/Button.h"
@@ -45,8 +45,8 @@
 #include "platform/VpnConnection.h"
 #include "platform/VpnManager.h"
 #include "platform/vici/ViciClient.h"
-#include "usage/MainViewController.h"
-#include "vpn/KeychainService.h"
+#include "home/MainViewController.h"
+#include "session/ClientIdentity.h"
 #include "vpn/VPNService.h"
 
 #include "TestSession.h"
@@ -297,10 +297,10 @@ int main(int argc, char **argv)
         QElapsedTimer look;
         look.start();
         const std::optional<QByteArray> reference
-            = KeychainService::storedReference(session.identities(), session.identityReference());
-        KeychainService::isPrivateKeyShared(session.identities(), reference);
+            = ClientIdentity::storedReference(session.identities(), session.identityReference());
+        ClientIdentity::isPrivateKeyShared(session.identities(), reference);
         if (reference)
-            KeychainService::needsRenewal(session.identities(), *reference, QDateTime::currentDateTimeUtc());
+            ClientIdentity::needsRenewal(session.identities(), *reference, QDateTime::currentDateTimeUtc());
         sample("identity-checks-per-switch-ms", look.nsecsElapsed() / 1e6);
     }
 

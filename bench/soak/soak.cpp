@@ -24,8 +24,8 @@
 #include "GatewayFixture.h"
 
 #include "ui/AppStoryboard.h"
-#include "account/DefaultsKeys.h"
-#include "account/Session.h"
+#include "session/DefaultsKeys.h"
+#include "session/Session.h"
 #include "api/Utility.h"
 #include "api/NetworkService.h"
 #include "ui/AlertController.h"
@@ -40,8 +40,8 @@
 #include "platform/UserDefaults.h"
 #include "platform/VpnConnection.h"
 #include "platform/VpnManager.h"
-#include "usage/MainViewController.h"
-#include "vpn/KeychainService.h"
+#include "home/MainViewController.h"
+#include "session/ClientIdentity.h"
 #include "vpn/VPNService.h"
 
 #include "TestSession.h"
@@ -624,7 +624,7 @@ void Soak::injectSoon(Fault fault, int delayMs)
 bool Soak::turnOnAndMeasure(bool record)
 {
     Session &session = m_session.session;
-    const bool fetches = !KeychainService::storedReference(session.identities(), session.identityReference());
+    const bool fetches = !ClientIdentity::storedReference(session.identities(), session.identityReference());
     QElapsedTimer clock;
     clock.start();
     press();

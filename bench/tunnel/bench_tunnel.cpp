@@ -6,8 +6,8 @@
 #include "EventWait.h"
 #include "GatewayFixture.h"
 
-#include "account/DefaultsKeys.h"
-#include "account/Session.h"
+#include "session/DefaultsKeys.h"
+#include "session/Session.h"
 #include "config/Config.h"
 #include "platform/DesktopSecretStore.h"
 #include "platform/IdentityStore.h"
@@ -16,7 +16,7 @@
 #include "platform/UserDefaults.h"
 #include "platform/VpnManager.h"
 #include "platform/vici/ViciClient.h"
-#include "vpn/KeychainService.h"
+#include "session/ClientIdentity.h"
 #include "vpn/VPNService.h"
 
 #include <QCoreApplication>
@@ -94,7 +94,7 @@ int main(int argc, char **argv)
     const QByteArray archive = gateway.issueClientIdentity(service.localIdentifier(), config.pkcs12Passphrase);
     if (archive.isEmpty())
         return fail("cannot issue a client identity", gateway);
-    const std::optional<QByteArray> reference = KeychainService::persistentReference(archive);
+    const std::optional<QByteArray> reference = ClientIdentity::persistentReference(archive);
     if (!reference || !session.replaceIdentity(*reference))
         return fail("cannot keep the client identity", gateway);
 

@@ -69,7 +69,7 @@
 <context>
     <name>InfoViewController</name>
     <message>
-        <location filename="../../src/app/InfoViewController.ui" line="21"/>
+        <location filename="../../src/settings/InfoViewController.ui" line="21"/>
         <source>Orvex Cloud</source>
         <translation>Orvex Cloud</translation>
     </message>
@@ -347,7 +347,7 @@
 <context>
     <name>Orvex::InfoViewController</name>
     <message>
-        <location filename="../../src/app/InfoViewController.cpp" line="15"/>
+        <location filename="../../src/settings/InfoViewController.cpp" line="15"/>
         <source>About Orvex</source>
         <translation>Über Orvex</translation>
     </message>
@@ -355,35 +355,35 @@
 <context>
     <name>Orvex::MainViewController</name>
     <message>
-        <location filename="../../src/usage/MainViewController.cpp" line="201"/>
+        <location filename="../../src/home/MainViewController.cpp" line="201"/>
         <source>This month</source>
         <translation>Dieser Monat</translation>
     </message>
     <message>
-        <location filename="../../src/usage/MainViewController.cpp" line="202"/>
+        <location filename="../../src/home/MainViewController.cpp" line="202"/>
         <source>Hourly average</source>
         <translation>Stundendurchschnitt</translation>
     </message>
     <message>
-        <location filename="../../src/usage/MainViewController.cpp" line="178"/>
-        <location filename="../../src/usage/MainViewController.cpp" line="376"/>
+        <location filename="../../src/home/MainViewController.cpp" line="178"/>
+        <location filename="../../src/home/MainViewController.cpp" line="376"/>
         <source>Turn OFF</source>
         <extracomment>lift_block_btn</extracomment>
         <translation>Ausschalten</translation>
     </message>
     <message>
-        <location filename="../../src/usage/MainViewController.cpp" line="183"/>
+        <location filename="../../src/home/MainViewController.cpp" line="183"/>
         <source>Turn OFF and allow traffic outside the VPN</source>
         <extracomment>lift_block_btn_a11y</extracomment>
         <translation>Ausschalten und Datenverkehr außerhalb des VPN erlauben</translation>
     </message>
     <message>
-        <location filename="../../src/usage/MainViewController.cpp" line="376"/>
+        <location filename="../../src/home/MainViewController.cpp" line="376"/>
         <source>Turn ON</source>
         <translation>Einschalten</translation>
     </message>
     <message>
-        <location filename="../../src/usage/MainViewController.cpp" line="456"/>
+        <location filename="../../src/home/MainViewController.cpp" line="456"/>
         <source>The VPN service did not answer; check that it is running and try again.</source>
         <translation>Der VPN-Dienst hat nicht geantwortet. Prüfen Sie, ob er läuft, und versuchen Sie es erneut.</translation>
     </message>
@@ -391,53 +391,53 @@
 <context>
     <name>Orvex::Menu</name>
     <message>
-        <location filename="../../src/app/Menu.cpp" line="28"/>
+        <location filename="../../src/tray/Menu.cpp" line="28"/>
         <source>&amp;Orvex</source>
         <translation>&amp;Orvex</translation>
     </message>
     <message>
-        <location filename="../../src/app/Menu.cpp" line="29"/>
+        <location filename="../../src/tray/Menu.cpp" line="29"/>
         <source>&amp;About Orvex</source>
         <translation>Über &amp;Orvex</translation>
     </message>
     <message>
-        <location filename="../../src/app/Menu.cpp" line="30"/>
+        <location filename="../../src/tray/Menu.cpp" line="30"/>
         <source>Check for &amp;Updates…</source>
         <translation>Nach &amp;Updates suchen…</translation>
     </message>
     <message>
-        <location filename="../../src/app/Menu.cpp" line="32"/>
+        <location filename="../../src/tray/Menu.cpp" line="32"/>
         <source>&amp;Settings…</source>
         <translation>&amp;Einstellungen…</translation>
     </message>
     <message>
-        <location filename="../../src/app/Menu.cpp" line="35"/>
+        <location filename="../../src/tray/Menu.cpp" line="35"/>
         <source>&amp;Quit Orvex</source>
         <translation>Orvex &amp;beenden</translation>
     </message>
     <message>
-        <location filename="../../src/app/Menu.cpp" line="39"/>
+        <location filename="../../src/tray/Menu.cpp" line="39"/>
         <source>&amp;Help</source>
         <translation>&amp;Hilfe</translation>
     </message>
     <message>
-        <location filename="../../src/app/Menu.cpp" line="40"/>
+        <location filename="../../src/tray/Menu.cpp" line="40"/>
         <source>Contact &amp;Support…</source>
         <translation>&amp;Support kontaktieren…</translation>
     </message>
     <message>
-        <location filename="../../src/app/Menu.cpp" line="41"/>
+        <location filename="../../src/tray/Menu.cpp" line="41"/>
         <source>&amp;Privacy Policy</source>
         <translation>&amp;Datenschutzerklärung</translation>
     </message>
     <message>
-        <location filename="../../src/app/Menu.cpp" line="48"/>
+        <location filename="../../src/tray/Menu.cpp" line="48"/>
         <source>Settings</source>
         <extracomment>settings_title</extracomment>
         <translation>Einstellungen</translation>
     </message>
     <message>
-        <location filename="../../src/app/Menu.cpp" line="66"/>
+        <location filename="../../src/tray/Menu.cpp" line="66"/>
         <source>Support</source>
         <extracomment>support_title</extracomment>
         <translation>Support</translation>
@@ -494,73 +494,73 @@ country_menu_title</extracomment>
 <context>
     <name>Orvex::SettingsViewController</name>
     <message>
-        <location filename="../../src/app/SettingsViewController.cpp" line="84"/>
+        <location filename="../../src/settings/SettingsViewController.cpp" line="84"/>
         <source>ACCOUNT</source>
         <extracomment>settings_account_caption</extracomment>
         <translation>KONTO</translation>
     </message>
     <message>
-        <location filename="../../src/app/SettingsViewController.cpp" line="104"/>
+        <location filename="../../src/settings/SettingsViewController.cpp" line="104"/>
         <source>PREFERENCES</source>
         <extracomment>settings_preferences_caption</extracomment>
         <translation>EINSTELLUNGEN</translation>
     </message>
     <message>
-        <location filename="../../src/app/SettingsViewController.cpp" line="107"/>
+        <location filename="../../src/settings/SettingsViewController.cpp" line="107"/>
         <source>Connect automatically</source>
         <extracomment>auto_connect_btn</extracomment>
         <translation>Automatisch verbinden</translation>
     </message>
     <message>
-        <location filename="../../src/app/SettingsViewController.cpp" line="109"/>
+        <location filename="../../src/settings/SettingsViewController.cpp" line="109"/>
         <source>Bring the VPN up by itself whenever you are online</source>
         <extracomment>auto_connect_detail</extracomment>
         <translation>Das VPN von selbst einschalten, sobald Sie online sind</translation>
     </message>
     <message>
-        <location filename="../../src/app/SettingsViewController.cpp" line="114"/>
+        <location filename="../../src/settings/SettingsViewController.cpp" line="114"/>
         <source>Start at login</source>
         <extracomment>auto_start_btn</extracomment>
         <translation>Beim Anmelden starten</translation>
     </message>
     <message>
-        <location filename="../../src/app/SettingsViewController.cpp" line="116"/>
+        <location filename="../../src/settings/SettingsViewController.cpp" line="116"/>
         <source>Open Orvex Cloud when you log in to this computer</source>
         <extracomment>auto_start_detail</extracomment>
         <translation>Orvex Cloud öffnen, wenn Sie sich an diesem Computer anmelden</translation>
     </message>
     <message>
-        <location filename="../../src/app/SettingsViewController.cpp" line="121"/>
+        <location filename="../../src/settings/SettingsViewController.cpp" line="121"/>
         <source>Show notifications</source>
         <extracomment>notifications_btn</extracomment>
         <translation>Mitteilungen anzeigen</translation>
     </message>
     <message>
-        <location filename="../../src/app/SettingsViewController.cpp" line="123"/>
+        <location filename="../../src/settings/SettingsViewController.cpp" line="123"/>
         <source>Tell me when the VPN connects, drops or fails</source>
         <extracomment>notifications_detail</extracomment>
         <translation>Melden, wenn das VPN sich verbindet, abbricht oder scheitert</translation>
     </message>
     <message>
-        <location filename="../../src/app/SettingsViewController.cpp" line="128"/>
+        <location filename="../../src/settings/SettingsViewController.cpp" line="128"/>
         <source>Always require VPN</source>
         <extracomment>always_require_btn</extracomment>
         <translation>VPN immer erforderlich</translation>
     </message>
     <message>
-        <location filename="../../src/app/SettingsViewController.cpp" line="130"/>
+        <location filename="../../src/settings/SettingsViewController.cpp" line="130"/>
         <source>Block all traffic while the VPN is off, except signing in</source>
         <extracomment>always_require_detail</extracomment>
         <translation>Sperrt allen Datenverkehr, solange das VPN aus ist, außer der Anmeldung</translation>
     </message>
     <message>
-        <location filename="../../src/app/SettingsViewController.cpp" line="139"/>
+        <location filename="../../src/settings/SettingsViewController.cpp" line="139"/>
         <source>Sign Out</source>
         <extracomment>sign_out_btn</extracomment>
         <translation>Abmelden</translation>
     </message>
     <message>
-        <location filename="../../src/app/SettingsViewController.cpp" line="222"/>
+        <location filename="../../src/settings/SettingsViewController.cpp" line="222"/>
         <source>Settings</source>
         <extracomment>settings_title</extracomment>
         <translation>Einstellungen</translation>
@@ -584,7 +584,7 @@ country_menu_title</extracomment>
 <context>
     <name>Orvex::StatusMenuHandler</name>
     <message>
-        <location filename="../../src/app/StatusMenuHandler.cpp" line="86"/>
+        <location filename="../../src/tray/StatusMenuHandler.cpp" line="86"/>
         <source>Disconnect and Allow Traffic Without VPN</source>
         <extracomment>lift_block_menu</extracomment>
         <translation>Trennen und Datenverkehr ohne VPN erlauben</translation>
@@ -593,25 +593,25 @@ country_menu_title</extracomment>
 <context>
     <name>Orvex::StatusMenuItem</name>
     <message>
-        <location filename="../../src/app/StatusMenuItem.cpp" line="10"/>
+        <location filename="../../src/tray/StatusMenuItem.cpp" line="10"/>
         <source>Disconnect</source>
         <extracomment>aciton</extracomment>
         <translation>Trennen</translation>
     </message>
     <message>
-        <location filename="../../src/app/StatusMenuItem.cpp" line="13"/>
+        <location filename="../../src/tray/StatusMenuItem.cpp" line="13"/>
         <source>Connect</source>
         <extracomment>aciton</extracomment>
         <translation>Verbinden</translation>
     </message>
     <message>
-        <location filename="../../src/app/StatusMenuItem.cpp" line="19"/>
+        <location filename="../../src/tray/StatusMenuItem.cpp" line="19"/>
         <source>Show</source>
         <extracomment>show</extracomment>
         <translation>Anzeigen</translation>
     </message>
     <message>
-        <location filename="../../src/app/StatusMenuItem.cpp" line="22"/>
+        <location filename="../../src/tray/StatusMenuItem.cpp" line="22"/>
         <source>Quit</source>
         <extracomment>Quit</extracomment>
         <translation>Beenden</translation>

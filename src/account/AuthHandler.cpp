@@ -1,10 +1,10 @@
 #include "AuthHandler.h"
 
 #include "ui/AppStoryboard.h"
-#include "account/DefaultsKeys.h"
+#include "session/DefaultsKeys.h"
 #include "account/DeviceRegistration.h"
 #include "account/MobileViewController.h"
-#include "account/Session.h"
+#include "session/Session.h"
 #include "api/NetworkService.h"
 #include "ui/Navigator.h"
 #include "platform/UserDefaults.h"

@@ -3,16 +3,15 @@
 
 #include "ui/AppStoryboard.h"
 #include "account/AuthHandler.h"
-#include "account/Session.h"
+#include "session/Session.h"
 #include "account/AuthScreenStyle.h"
-#include "account/DefaultsKeys.h"
+#include "session/DefaultsKeys.h"
 #include "ui/AlertController.h"
 #include "ui/FirstFrame.h"
 #include "ui/Navigator.h"
 #include "account/StartViewController.h"
 #include "config/Config.h"
 #include "platform/UserDefaults.h"
-#include "usage/UsageChart.h"
 
 #include <QDesktopServices>
 #include <QTimer>
@@ -23,6 +22,7 @@ AuthViewController::AuthViewController(const AppContext &context, QWidget *paren
     : BaseViewController(parent)
     , m_ui(new Ui::AuthViewController)
     , m_handler(new AuthHandler(context.session, context.network, this))
+    , m_warmUpMainScreen(context.warmUpMainScreen)
 {
     m_ui->setupUi(this);
     AuthScreenStyle::apply(this);
@@ -115,8 +115,9 @@ void AuthViewController::mainButtonAction()
     }
 
     showProgress();
-    // The main screen follows a sign-in: its chart module loads meanwhile.
-    UsageChart::preload();
+    // The main screen follows a sign-in: what it needs loads meanwhile.
+    if (m_warmUpMainScreen)
+        m_warmUpMainScreen();
     AuthData data;
     data.authType = currentAuth;
     data.name = m_ui->nameTextField->text();

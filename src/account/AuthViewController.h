@@ -49,6 +49,7 @@ protected:
 private:
     Ui::AuthViewController *m_ui;
     AuthHandler *m_handler;
+    std::function<void()> m_warmUpMainScreen;
 };
 
 } // namespace Orvex

@@ -3,7 +3,7 @@
 
 #include "account/AuthScreenStyle.h"
 #include "account/ConfirmationHandler.h"
-#include "account/DefaultsKeys.h"
+#include "session/DefaultsKeys.h"
 #include "ui/AlertController.h"
 #include "platform/UserDefaults.h"
 

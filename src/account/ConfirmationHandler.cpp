@@ -1,9 +1,9 @@
 #include "ConfirmationHandler.h"
 
-#include "account/DefaultsKeys.h"
+#include "session/DefaultsKeys.h"
 #include "account/DeviceRegistration.h"
 #include "api/NetworkService.h"
-#include "account/Session.h"
+#include "session/Session.h"
 #include "platform/UserDefaults.h"
 
 #include <QPointer>

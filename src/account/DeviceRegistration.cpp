@@ -1,6 +1,6 @@
 #include "DeviceRegistration.h"
 
-#include "account/DefaultsKeys.h"
+#include "session/DefaultsKeys.h"
 #include "api/Utility.h"
 #include "api/NetworkService.h"
 #include "ui/BaseHandler.h"

@@ -2,7 +2,7 @@
 
 #include "ui/AppStoryboard.h"
 #include "account/ConfirmationCodeViewController.h"
-#include "account/DefaultsKeys.h"
+#include "session/DefaultsKeys.h"
 #include "account/MobileFormatter.h"
 #include "api/NetworkService.h"
 #include "ui/Navigator.h"

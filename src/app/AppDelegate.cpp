@@ -1,6 +1,6 @@
 #include "AppDelegate.h"
 
-#include "account/DefaultsKeys.h"
+#include "session/DefaultsKeys.h"
 #include "ui/FirstFrame.h"
 #include "ui/WindowController.h"
 #include "platform/LoginItem.h"

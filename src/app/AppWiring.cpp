@@ -1,14 +1,15 @@
 #include "AppWiring.h"
 
-#include "account/Session.h"
+#include "session/Session.h"
 #include "api/NetworkService.h"
 #include "api/Utility.h"
 #include "app/AppDelegate.h"
 #include "app/ClientControl.h"
-#include "app/Menu.h"
+#include "tray/Menu.h"
 #include "app/QuitSequence.h"
-#include "app/StatusMenuController.h"
-#include "app/StatusMenuHandler.h"
+#include "app/Scenes.h"
+#include "tray/StatusMenuController.h"
+#include "tray/StatusMenuHandler.h"
 #include "ui/AppContext.h"
 #include "ui/AppStoryboard.h"
 #include "ui/TunnelStatusSource.h"
@@ -26,6 +27,7 @@
 #include "platform/VpnConnection.h"
 #include "platform/VpnManager.h"
 #include "update/UpdatingService.h"
+#include "usage/UsageChart.h"
 #include "vpn/TunnelNotifications.h"
 #include "vpn/VPNService.h"
 
@@ -148,8 +150,9 @@ AppWiring::AppWiring(QCoreApplication *app, Session *session, Tunnel given)
     m_service = given.service ? given.service : &VPNService::shared(*m_session);
     VpnManager *manager = given.manager ? given.manager : m_service->manager();
     VPNService *service = m_service;
-    m_context = std::make_unique<AppContext>(AppContext{m_session->defaults(), *m_network, *m_session,
-                                                        [service]() -> VPNService & { return *service; }});
+    m_scenes = std::make_unique<SceneTable>(makeScenes([service]() -> VPNService & { return *service; }));
+    m_context = std::make_unique<AppContext>(
+        AppContext{m_session->defaults(), *m_network, *m_session, *m_scenes, &UsageChart::preload});
     m_replacedContext = StoryboardRegistry::setContext(m_context.get());
 
     followTunnel([manager]() -> VpnManager & { return *manager; });
@@ -166,7 +169,9 @@ AppWiring::AppWiring(QCoreApplication *app, Session *session, Tunnel given)
     // cancelled after it, and the tunnel would be gone for nothing.
     m_quit = std::make_unique<QuitSequence>(*m_service);
     m_menu = std::make_unique<Menu>(m_window->menuBar(), *m_service, *m_network);
-    m_statusMenu = std::make_unique<StatusMenuController>(*m_service, *m_network, m_app);
+    WindowController *window = m_window.get();
+    m_statusMenu = std::make_unique<StatusMenuController>(
+        *m_service, *m_network, [window] { window->bringForward(); }, m_app);
     QuitSequence *quit = m_quit.get();
     m_menu->exitApplication = [quit] { quit->exitAfterQuitPath(); };
     m_statusMenu->handler()->exitApplication = [quit] { quit->exitAfterQuitPath(); };

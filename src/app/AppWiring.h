@@ -12,6 +12,7 @@ class QCoreApplication;
 namespace Orvex {
 
 struct AppContext;
+class SceneTable;
 class AppDelegate;
 class ClientControl;
 class DesktopSecretStore;
@@ -108,6 +109,7 @@ private:
     Session *m_session;
     NetworkService *m_network;
     VPNService *m_service;
+    std::unique_ptr<SceneTable> m_scenes;
     std::unique_ptr<AppContext> m_context;
     const AppContext *m_replacedContext = nullptr;
     std::unique_ptr<AppDelegate> m_delegate;

@@ -1,13 +1,13 @@
 #include "ClientControl.h"
 
 #include "app/ClientControlAdaptor.h"
-#include "account/DefaultsKeys.h"
-#include "account/Session.h"
+#include "session/DefaultsKeys.h"
+#include "session/Session.h"
 #include "api/Utility.h"
 #include "config/Config.h"
 #include "platform/UserDefaults.h"
 #include "platform/VpnManager.h"
-#include "vpn/MainHandler.h"
+#include "home/MainHandler.h"
 #include "vpn/VPNService.h"
 
 #include <QDBusMessage>

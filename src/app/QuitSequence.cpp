@@ -1,6 +1,6 @@
 #include "QuitSequence.h"
 
-#include "app/StatusMenuHandler.h"
+#include "tray/StatusMenuHandler.h"
 #include "platform/VpnConnection.h"
 #include "platform/VpnManager.h"
 #include "vpn/VPNService.h"

@@ -1,16 +1,18 @@
+#include "Scenes.h"
+
 #include "account/AuthViewController.h"
 #include "account/ConfirmationCodeViewController.h"
 #include "account/MobileViewController.h"
-#include "account/Session.h"
+#include "session/Session.h"
 #include "account/StartViewController.h"
-#include "app/InfoViewController.h"
-#include "app/SettingsViewController.h"
+#include "settings/InfoViewController.h"
+#include "settings/SettingsViewController.h"
 #include "support/SupportViewController.h"
 #include "update/UpdateMessageViewController.h"
 #include "update/UpdateViewController.h"
 #include "ui/AlertController.h"
 #include "ui/AppStoryboard.h"
-#include "usage/MainViewController.h"
+#include "home/MainViewController.h"
 
 #include <type_traits>
 
@@ -19,19 +21,24 @@ namespace Orvex {
 namespace {
 
 template<typename T>
-void add(AppStoryboard storyboard, StoryboardRegistry::Factory factory)
+QString identifierOf()
 {
-    QString identifier = QString::fromLatin1(T::staticMetaObject.className());
-    identifier = identifier.mid(identifier.lastIndexOf(QLatin1String("::")) + 2);
-    StoryboardRegistry::registerScene(storyboard, identifier, std::move(factory));
+    const QString name = QString::fromLatin1(T::staticMetaObject.className());
+    return name.mid(name.lastIndexOf(QLatin1String("::")) + 2);
+}
+
+template<typename T>
+void add(SceneTable &table, AppStoryboard storyboard, SceneFactory factory)
+{
+    table.add(storyboard, identifierOf<T>(), std::move(factory));
 }
 
 // A screen that needs the application's objects takes the context; one that
 // needs none is made bare.
 template<typename T>
-void add(AppStoryboard storyboard)
+void add(SceneTable &table, AppStoryboard storyboard)
 {
-    add<T>(storyboard, []([[maybe_unused]] const AppContext &context) -> ViewController * {
+    add<T>(table, storyboard, []([[maybe_unused]] const AppContext &context) -> ViewController * {
         if constexpr (std::is_constructible_v<T, const AppContext &>)
             return new T(context);
         else
@@ -41,30 +48,33 @@ void add(AppStoryboard storyboard)
 
 } // namespace
 
-void registerAllScenes()
+SceneTable makeScenes(const std::function<VPNService &()> &tunnel)
 {
+    SceneTable table;
     // The tunnel's screens work the tunnel service they are given.
-    add<MainViewController>(AppStoryboard::Main, [](const AppContext &context) -> ViewController * {
-        return new MainViewController(context.tunnel(), context.network);
-    });
+    add<MainViewController>(table, AppStoryboard::Main,
+                            [tunnel](const AppContext &context) -> ViewController * {
+                                return new MainViewController(tunnel(), context.network);
+                            });
 
-    add<StartViewController>(AppStoryboard::Auth);
-    add<AuthViewController>(AppStoryboard::Auth);
-    add<MobileViewController>(AppStoryboard::Auth);
-    add<ConfirmationCodeViewController>(AppStoryboard::Auth);
+    add<StartViewController>(table, AppStoryboard::Auth);
+    add<AuthViewController>(table, AppStoryboard::Auth);
+    add<MobileViewController>(table, AppStoryboard::Auth);
+    add<ConfirmationCodeViewController>(table, AppStoryboard::Auth);
 
-    add<InfoViewController>(AppStoryboard::Settings);
-    add<AlertController>(AppStoryboard::Settings);
-    add<SettingsViewController>(AppStoryboard::Settings, [](const AppContext &context) -> ViewController * {
-        return new SettingsViewController(context.tunnel());
-    });
-    add<UpdateViewController>(AppStoryboard::Settings);
-    add<UpdateMessageViewController>(AppStoryboard::Settings);
-    add<SupportViewController>(AppStoryboard::Settings);
+    add<InfoViewController>(table, AppStoryboard::Settings);
+    add<AlertController>(table, AppStoryboard::Settings);
+    add<SettingsViewController>(table, AppStoryboard::Settings,
+                                [tunnel](const AppContext &) -> ViewController * {
+                                    return new SettingsViewController(tunnel());
+                                });
+    add<UpdateViewController>(table, AppStoryboard::Settings);
+    add<UpdateMessageViewController>(table, AppStoryboard::Settings);
+    add<SupportViewController>(table, AppStoryboard::Settings);
 
-    StoryboardRegistry::registerEntry(AppStoryboard::Main, QStringLiteral("MainViewController"));
+    table.setEntry(AppStoryboard::Main, identifierOf<MainViewController>());
     // A stored session signs in by itself; without one the start screen asks.
-    StoryboardRegistry::registerFirstScreen([](const AppContext &context) -> ViewController * {
+    table.setFirstScreen([](const AppContext &context) -> ViewController * {
         if (context.session.isSignedIn()) {
             auto *auth = new AuthViewController(context);
             auth->currentAuth = AuthType::autoSignIn;
@@ -72,6 +82,7 @@ void registerAllScenes()
         }
         return new StartViewController;
     });
+    return table;
 }
 
 } // namespace Orvex

@@ -1,7 +1,7 @@
 #include "SupportHandler.h"
 
 #include "shared/NotificationCenter.h"
-#include "account/DefaultsKeys.h"
+#include "session/DefaultsKeys.h"
 #include "api/BoundedAnswer.h"
 #include "api/NetworkService.h"
 #include "platform/Logging.h"

@@ -1,7 +1,7 @@
 #include "SupportViewController.h"
 
 #include "shared/NotificationCenter.h"
-#include "account/DefaultsKeys.h"
+#include "session/DefaultsKeys.h"
 #include "ui/AlertController.h"
 #include "controls/Button.h"
 #include "platform/UserDefaults.h"

@@ -5,14 +5,14 @@
 namespace Orvex {
 
 class NetworkService;
+class SceneTable;
 class Session;
 class UserDefaults;
-class VPNService;
 
 // The client's long-lived objects, made once by the composition root
 // (AppWiring, for main()) and handed to every screen the storyboard registry
 // creates; a screen passes on to its handler what that needs. The framework
-// only carries it and never looks inside.
+// reads only its scene table.
 struct AppContext
 {
     // The per-user defaults store: every reader asks it at the moment it needs
@@ -21,8 +21,11 @@ struct AppContext
     NetworkService &network;
     // The signed-in account.
     Session &session;
-    // The tunnel service the screens switch and follow.
-    std::function<VPNService &()> tunnel;
+    // Every screen there is, made with this context.
+    const SceneTable &scenes;
+    // Starts loading what the main screen needs while a sign-in is under way,
+    // so that it shows at once when the sign-in succeeds.
+    std::function<void()> warmUpMainScreen;
 };
 
 } // namespace Orvex

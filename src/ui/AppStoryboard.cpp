@@ -19,21 +19,34 @@ QString storyboardName(AppStoryboard storyboard)
     return {};
 }
 
+void SceneTable::add(AppStoryboard storyboard, const QString &identifier, SceneFactory factory)
+{
+    m_scenes.insert(storyboardName(storyboard) + u'/' + identifier, std::move(factory));
+}
+
+void SceneTable::setEntry(AppStoryboard storyboard, const QString &identifier)
+{
+    m_entries.insert(storyboard, identifier);
+}
+
+void SceneTable::setFirstScreen(SceneFactory factory)
+{
+    m_firstScreen = std::move(factory);
+}
+
+QString SceneTable::entry(AppStoryboard storyboard) const
+{
+    return m_entries.value(storyboard);
+}
+
+SceneFactory SceneTable::find(AppStoryboard storyboard, const QString &identifier) const
+{
+    return m_scenes.value(storyboardName(storyboard) + u'/' + identifier);
+}
+
 namespace StoryboardRegistry {
 
 namespace {
-
-QHash<QString, Factory> &scenes()
-{
-    static QHash<QString, Factory> table;
-    return table;
-}
-
-QHash<AppStoryboard, QString> &entries()
-{
-    static QHash<AppStoryboard, QString> table;
-    return table;
-}
 
 const AppContext *&installedContext()
 {
@@ -50,26 +63,6 @@ const AppContext &currentContext()
     return *installed;
 }
 
-Factory &firstScreen()
-{
-    static Factory factory;
-    return factory;
-}
-
-QString key(AppStoryboard storyboard, const QString &identifier)
-{
-    return storyboardName(storyboard) + u'/' + identifier;
-}
-
-void ensureRegistered()
-{
-    static bool done = false;
-    if (!done) {
-        done = true;
-        registerAllScenes();
-    }
-}
-
 } // namespace
 
 const AppContext *setContext(const AppContext *context)
@@ -77,25 +70,9 @@ const AppContext *setContext(const AppContext *context)
     return std::exchange(installedContext(), context);
 }
 
-void registerScene(AppStoryboard storyboard, const QString &identifier, Factory factory)
-{
-    scenes().insert(key(storyboard, identifier), factory);
-}
-
-void registerEntry(AppStoryboard storyboard, const QString &identifier)
-{
-    entries().insert(storyboard, identifier);
-}
-
 QString entry(AppStoryboard storyboard)
 {
-    ensureRegistered();
-    return entries().value(storyboard);
-}
-
-void registerFirstScreen(Factory factory)
-{
-    firstScreen() = std::move(factory);
+    return currentContext().scenes.entry(storyboard);
 }
 
 ViewController *createEntry(AppStoryboard storyboard)
@@ -109,8 +86,9 @@ ViewController *createEntry(AppStoryboard storyboard)
 
 ViewController *createFirstScreen()
 {
-    ensureRegistered();
-    ViewController *screen = firstScreen() ? firstScreen()(currentContext()) : nullptr;
+    const AppContext &context = currentContext();
+    const SceneFactory &first = context.scenes.firstScreen();
+    ViewController *screen = first ? first(context) : nullptr;
     if (!screen)
         failMissingScene(AppStoryboard::Auth, QString());
     return screen;
@@ -118,9 +96,9 @@ ViewController *createFirstScreen()
 
 ViewController *create(AppStoryboard storyboard, const QString &identifier)
 {
-    ensureRegistered();
-    const auto it = scenes().constFind(key(storyboard, identifier));
-    return it == scenes().constEnd() ? nullptr : (*it)(currentContext());
+    const AppContext &context = currentContext();
+    const SceneFactory factory = context.scenes.find(storyboard, identifier);
+    return factory ? factory(context) : nullptr;
 }
 
 QString missingSceneMessage(AppStoryboard storyboard, const QString &identifier)

@@ -3,6 +3,7 @@
 #include "ui/AppContext.h"
 #include "ui/ViewController.h"
 
+#include <QHash>
 #include <QString>
 
 #include <functional>
@@ -15,24 +16,42 @@ enum class AppStoryboard { Main, Auth, Settings };
 
 QString storyboardName(AppStoryboard storyboard);
 
-namespace StoryboardRegistry {
-
 // Makes a screen with what it needs from the context it is handed.
-using Factory = std::function<ViewController *(const AppContext &context)>;
+using SceneFactory = std::function<ViewController *(const AppContext &context)>;
+
+// Every screen the application has, by group and class name, with the screen
+// each group opens with and the main window's first screen. The framework
+// knows no concrete screen: the composition root fills a table and hands it
+// over in the context.
+class SceneTable
+{
+public:
+    void add(AppStoryboard storyboard, const QString &identifier, SceneFactory factory);
+    // Marks an added scene as the one its group opens with (the main screen
+    // for Main).
+    void setEntry(AppStoryboard storyboard, const QString &identifier);
+    // What the main window shows first; chosen when it is created, since it
+    // can depend on the stored session.
+    void setFirstScreen(SceneFactory factory);
+
+    QString entry(AppStoryboard storyboard) const;
+    SceneFactory find(AppStoryboard storyboard, const QString &identifier) const;
+    const SceneFactory &firstScreen() const { return m_firstScreen; }
+
+private:
+    QHash<QString, SceneFactory> m_scenes;
+    QHash<AppStoryboard, QString> m_entries;
+    SceneFactory m_firstScreen;
+};
+
+namespace StoryboardRegistry {
 
 // The context every screen is created with; the composition root installs it
 // before the first screen and puts back the one it replaced (returned) when it
 // goes. Creating a screen without one stops the program.
 const AppContext *setContext(const AppContext *context);
 
-void registerScene(AppStoryboard storyboard, const QString &identifier, Factory factory);
-// Marks a registered scene as the one its group opens with (the main screen
-// for Main).
-void registerEntry(AppStoryboard storyboard, const QString &identifier);
 QString entry(AppStoryboard storyboard);
-// What the main window shows first; chosen when it is created, since it can
-// depend on the stored session.
-void registerFirstScreen(Factory factory);
 // A new screen, or null when the group has no scene of that name.
 ViewController *create(AppStoryboard storyboard, const QString &identifier);
 // A new screen of `entry(storyboard)`; a missing one stops the program.
@@ -46,11 +65,6 @@ QString missingSceneMessage(AppStoryboard storyboard, const QString &identifier)
 [[noreturn]] void failMissingScene(AppStoryboard storyboard, const QString &identifier);
 
 } // namespace StoryboardRegistry
-
-// Registers every screen of the client with its group. The framework knows no
-// concrete screen: the application defines this, and it runs once, before the
-// first screen is created.
-void registerAllScenes();
 
 // Creates a new T from its group. A missing scene is a build error, so it stops
 // the program.

@@ -1,10 +1,10 @@
 #include "CertificateProvisioner.h"
 
-#include "account/Session.h"
+#include "session/Session.h"
 #include "api/Utility.h"
 #include "api/NetworkService.h"
 #include "platform/IdentityStore.h"
-#include "vpn/KeychainService.h"
+#include "session/ClientIdentity.h"
 
 #include <QPointer>
 
@@ -23,32 +23,32 @@ void keep(QPointer<QObject> guard, QPointer<Session> session, const QString &ema
 {
     // Answered while the session lives, even when the handler that asked has
     // gone: what was imported for nobody must be removed again.
-    KeychainService::importInBackground(session->identities(), archive, session.data(),
-                                        [guard, session, email, resultHandler,
-                                         connect](const std::optional<IdentityStore::Identity> &identity) {
-                                            if (!identity) {
-                                                if (guard && resultHandler)
-                                                    resultHandler(Error::Code::unusableCertificate);
-                                                return;
-                                            }
-                                            if (!guard || !isSameAccount(*session, email)) {
-                                                // Its handler gone, signed out (or another account) while
-                                                // the answer was on its way or being imported: it must not
-                                                // stay behind in the store.
-                                                if (session->identityReference() != identity->reference)
-                                                    session->identities().remove(*identity);
-                                                return;
-                                            }
-                                            if (!session->replaceIdentity(identity->reference)) {
-                                                if (session->identityReference() != identity->reference)
-                                                    session->identities().remove(*identity);
-                                                if (resultHandler)
-                                                    resultHandler(Error::Code::unknown);
-                                                return;
-                                            }
-                                            if (connect)
-                                                connect();
-                                        });
+    ClientIdentity::importInBackground(session->identities(), archive, session.data(),
+                                       [guard, session, email, resultHandler,
+                                        connect](const std::optional<IdentityStore::Identity> &identity) {
+                                           if (!identity) {
+                                               if (guard && resultHandler)
+                                                   resultHandler(Error::Code::unusableCertificate);
+                                               return;
+                                           }
+                                           if (!guard || !isSameAccount(*session, email)) {
+                                               // Its handler gone, signed out (or another account) while
+                                               // the answer was on its way or being imported: it must not
+                                               // stay behind in the store.
+                                               if (session->identityReference() != identity->reference)
+                                                   session->identities().remove(*identity);
+                                               return;
+                                           }
+                                           if (!session->replaceIdentity(identity->reference)) {
+                                               if (session->identityReference() != identity->reference)
+                                                   session->identities().remove(*identity);
+                                               if (resultHandler)
+                                                   resultHandler(Error::Code::unknown);
+                                               return;
+                                           }
+                                           if (connect)
+                                               connect();
+                                       });
 }
 
 } // namespace

@@ -1,8 +1,8 @@
 #include "TunnelNotifications.h"
 
-#include "account/DefaultsKeys.h"
+#include "session/DefaultsKeys.h"
 #include "platform/DesktopNotifier.h"
-#include "account/Session.h"
+#include "session/Session.h"
 #include "platform/UserDefaults.h"
 #include "platform/VpnBackend.h"
 #include "platform/VpnManager.h"

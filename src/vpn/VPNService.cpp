@@ -1,12 +1,12 @@
 #include "VPNService.h"
 
-#include "account/DefaultsKeys.h"
-#include "account/Session.h"
+#include "session/DefaultsKeys.h"
+#include "session/Session.h"
 #include "api/Utility.h"
 #include "config/Config.h"
 #include "platform/UserDefaults.h"
 #include "platform/VpnManager.h"
-#include "vpn/KeychainService.h"
+#include "session/ClientIdentity.h"
 
 #include <QHostInfo>
 #include <QUrl>
@@ -272,7 +272,7 @@ void VPNService::decideOnDemand()
 {
     m_stopRequested = false;
     // On-demand only with a key that the VPN daemon may use without us.
-    if (KeychainService::isPrivateKeyShared(m_session.identities(), m_session.identityReference()))
+    if (ClientIdentity::isPrivateKeyShared(m_session.identities(), m_session.identityReference()))
         m_config.isOnDemandEnabled = m_session.defaults().boolean(DefaultsKeys::isAutoConnectEnabled);
     else
         m_config.isOnDemandEnabled = false;
@@ -568,8 +568,8 @@ void VPNService::configureAndSave(const Outcome<> &loaded, Completion followUp, 
     protocol.serverAddress = m_config.hostname;
     protocol.remoteIdentifier = m_config.hostname;
     protocol.localIdentifier = localIdentifier();
-    protocol.identityReference = KeychainService::storedReference(m_session.identities(),
-                                                                  m_session.identityReference())
+    protocol.identityReference = ClientIdentity::storedReference(m_session.identities(),
+                                                                 m_session.identityReference())
                                      .value_or(QByteArray());
     protocol.authenticationMethod = m_config.authMethod;
     protocol.deadPeerDetectionRate = m_config.deadPeerDetectionRate;

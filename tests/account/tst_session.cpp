@@ -1,8 +1,8 @@
 // The session over the real defaults store, key store and account file (in the
 // test's private XDG folders) with a secret store in memory.
 
-#include "account/DefaultsKeys.h"
-#include "account/Session.h"
+#include "session/DefaultsKeys.h"
+#include "session/Session.h"
 #include "config/Config.h"
 #include "platform/FileSecretStore.h"
 #include "platform/IdentityStore.h"

@@ -4,11 +4,11 @@
 #include "PrivateBus.h"
 
 #include "ui/AppStoryboard.h"
-#include "account/DefaultsKeys.h"
+#include "session/DefaultsKeys.h"
 #include "app/AppDelegate.h"
 #include "account/AuthViewController.h"
 #include "ui/AlertController.h"
-#include "app/InfoViewController.h"
+#include "settings/InfoViewController.h"
 #include "ui/Navigator.h"
 #include "ui/SegueAnimator.h"
 #include "account/StartViewController.h"
@@ -18,7 +18,7 @@
 #include "platform/LoginItem.h"
 #include "platform/SessionBus.h"
 #include "platform/UserDefaults.h"
-#include "usage/MainViewController.h"
+#include "home/MainViewController.h"
 #include "TestSession.h"
 
 #include <QDBusConnection>

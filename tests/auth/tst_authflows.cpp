@@ -9,10 +9,10 @@
 #include "account/AuthHandler.h"
 #include "account/AuthViewController.h"
 #include "account/ConfirmationCodeViewController.h"
-#include "account/DefaultsKeys.h"
+#include "session/DefaultsKeys.h"
 #include "account/DeviceRegistration.h"
 #include "account/MobileViewController.h"
-#include "account/Session.h"
+#include "session/Session.h"
 #include "api/Utility.h"
 #include "api/NetworkService.h"
 #include "ui/AlertController.h"
@@ -24,7 +24,7 @@
 #include "platform/SecureRandom.h"
 #include "platform/SystemInfo.h"
 #include "platform/UserDefaults.h"
-#include "usage/MainViewController.h"
+#include "home/MainViewController.h"
 
 #include <QDesktopServices>
 #include <QJsonArray>

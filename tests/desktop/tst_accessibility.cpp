@@ -6,7 +6,7 @@
 #include "ProgramRun.h"
 #include "ScreenHost.h"
 
-#include "account/DefaultsKeys.h"
+#include "session/DefaultsKeys.h"
 #include "api/Error.h"
 #include "app/AppWiring.h"
 #include "ui/AlertController.h"

@@ -10,8 +10,8 @@
 #include "Xvfb.h"
 
 #include "app/AppWiring.h"
-#include "app/StatusMenuController.h"
-#include "app/StatusMenuHandler.h"
+#include "tray/StatusMenuController.h"
+#include "tray/StatusMenuHandler.h"
 #include "ui/TunnelStatusSource.h"
 #include "ui/WindowController.h"
 #include "config/Config.h"
@@ -138,7 +138,8 @@ void tst_TrayHost::initTestCase()
     m_window = std::make_unique<WindowController>();
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
-    m_tray = std::make_unique<StatusMenuController>(*m_service, NetworkService::shared());
+    m_tray = std::make_unique<StatusMenuController>(*m_service, NetworkService::shared(),
+                                                    [this] { m_window->bringForward(); });
     m_tray->handler()->exitApplication = [this] { ++m_exits; };
 }
 

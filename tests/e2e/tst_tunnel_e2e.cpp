@@ -1,7 +1,7 @@
 #include "GatewayFixture.h"
 
-#include "account/DefaultsKeys.h"
-#include "account/Session.h"
+#include "session/DefaultsKeys.h"
+#include "session/Session.h"
 #include "config/Config.h"
 #include "platform/IdentityStore.h"
 #include "platform/RunMarker.h"
@@ -10,7 +10,7 @@
 #include "platform/VpnManager.h"
 #include "platform/vici/ViciClient.h"
 #include "platform/vici/ViciVpnBackend.h"
-#include "vpn/KeychainService.h"
+#include "session/ClientIdentity.h"
 #include "vpn/VPNService.h"
 #include "TestSession.h"
 
@@ -171,7 +171,7 @@ void TestTunnelEndToEnd::useIssuedIdentity(bool shared, const QString &caDir)
     const QByteArray archive = m_gateway->issueClientIdentity(localIdentifier,
                                                               Config::current().pkcs12Passphrase, caDir);
     QVERIFY(!archive.isEmpty());
-    const QByteArray reference = KeychainService::persistentReference(archive).value();
+    const QByteArray reference = ClientIdentity::persistentReference(archive).value();
     QVERIFY(m_session.session.replaceIdentity(reference));
     if (shared) {
         QVERIFY(IdentityStore::standard().grantAccess(reference, ViciVpnBackend::daemonApplication()));
@@ -192,7 +192,7 @@ void TestTunnelEndToEnd::connectCarriesPacketsDisconnectsAndQuits()
 
     // Handing the key to charon made it shared.
     const QByteArray reference = m_session.session.identityReference().value();
-    QVERIFY(KeychainService::isPrivateKeyShared(IdentityStore::standard(), reference));
+    QVERIFY(ClientIdentity::isPrivateKeyShared(IdentityStore::standard(), reference));
     QVERIFY(IdentityStore::standard().accessList(reference)->front().applications.contains(
         ViciVpnBackend::daemonApplication()));
 

@@ -4,9 +4,9 @@
 #include "DevServiceProcess.h"
 
 #include "ui/AppStoryboard.h"
-#include "account/DefaultsKeys.h"
+#include "session/DefaultsKeys.h"
 #include "ui/AlertController.h"
-#include "app/InfoViewController.h"
+#include "settings/InfoViewController.h"
 #include "ui/Navigator.h"
 #include "ui/WindowController.h"
 #include "config/Config.h"

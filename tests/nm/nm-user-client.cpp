@@ -3,8 +3,8 @@
 // from stdin (connect, disconnect, on-demand, quit) and reports on stdout
 // ("status connected", "reason TEXT" as the main screen shows it, "quit").
 
-#include "account/DefaultsKeys.h"
-#include "account/Session.h"
+#include "session/DefaultsKeys.h"
+#include "session/Session.h"
 #include "config/Config.h"
 #include "platform/DesktopSecretStore.h"
 #include "platform/IdentityStore.h"
@@ -12,7 +12,7 @@
 #include "platform/SystemInfo.h"
 #include "platform/UserDefaults.h"
 #include "platform/VpnManager.h"
-#include "vpn/KeychainService.h"
+#include "session/ClientIdentity.h"
 #include "vpn/VPNService.h"
 
 #include <QCoreApplication>
@@ -64,7 +64,7 @@ int main(int argc, char *argv[])
     // The client's own session, as AppWiring makes it.
     DesktopSecretStore secrets(SessionBus::clientAppId, Session::standardFallbackFile());
     Session session(secrets, defaults, IdentityStore::standard(), Session::standardAccountFile());
-    const std::optional<QByteArray> reference = KeychainService::persistentReference(archiveFile.readAll());
+    const std::optional<QByteArray> reference = ClientIdentity::persistentReference(archiveFile.readAll());
     if (!reference || !session.replaceIdentity(*reference)) {
         say(u"the identity was not taken"_s);
         return 1;

@@ -5,8 +5,8 @@
 
 #include "GatewayFixture.h"
 
-#include "account/DefaultsKeys.h"
-#include "account/Session.h"
+#include "session/DefaultsKeys.h"
+#include "session/Session.h"
 #include "config/Config.h"
 #include "platform/IdentityStore.h"
 #include "platform/SystemInfo.h"
@@ -15,7 +15,7 @@
 #include "platform/nm/NetworkManagerLeakGuard.h"
 #include "platform/nm/NetworkManagerProfile.h"
 #include "platform/nm/NetworkManagerVpnBackend.h"
-#include "vpn/KeychainService.h"
+#include "session/ClientIdentity.h"
 #include "vpn/VPNService.h"
 #include "TestSession.h"
 
@@ -213,7 +213,7 @@ void TestNetworkManagerEndToEnd::initTestCase()
     const QByteArray archive = m_gateway->issueClientIdentity(clientIdentifier,
                                                               Config::current().pkcs12Passphrase);
     QVERIFY(!archive.isEmpty());
-    const std::optional<QByteArray> reference = KeychainService::persistentReference(archive);
+    const std::optional<QByteArray> reference = ClientIdentity::persistentReference(archive);
     QVERIFY(reference && m_session.session.replaceIdentity(*reference));
 }
 

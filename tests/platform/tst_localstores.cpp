@@ -12,8 +12,8 @@
 #include "TestFiles.h"
 #include "TestPkcs12.h"
 
-#include "account/DefaultsKeys.h"
-#include "account/Session.h"
+#include "session/DefaultsKeys.h"
+#include "session/Session.h"
 #include "config/Config.h"
 #include "platform/DesktopSecretStore.h"
 #include "platform/IdentityStore.h"

@@ -6,8 +6,9 @@
 // screens with, as AppWiring's is in the client; the screens' tunnel service
 // is `tunnel` when the test sets one, else the process's shared one.
 
-#include "account/Session.h"
+#include "session/Session.h"
 #include "api/NetworkService.h"
+#include "app/Scenes.h"
 #include "config/Config.h"
 #include "platform/IdentityStore.h"
 #include "platform/UserDefaults.h"
@@ -23,10 +24,9 @@ struct TestSession
     Orvex::Session session{secrets, Orvex::UserDefaults::standard(), Orvex::IdentityStore::standard(),
                            Orvex::Session::standardAccountFile()};
     Orvex::VPNService *tunnel = nullptr;
-    Orvex::AppContext context{session.defaults(), Orvex::NetworkService::shared(), session,
-                              [this]() -> Orvex::VPNService & {
-                                  return tunnel ? *tunnel : Orvex::VPNService::shared(session);
-                              }};
+    Orvex::SceneTable scenes = Orvex::makeScenes(
+        [this]() -> Orvex::VPNService & { return tunnel ? *tunnel : Orvex::VPNService::shared(session); });
+    Orvex::AppContext context{session.defaults(), Orvex::NetworkService::shared(), session, scenes, {}};
     const Orvex::AppContext *replaced = Orvex::StoryboardRegistry::setContext(&context);
 
     TestSession() = default;

@@ -11,7 +11,7 @@
 #include "TestFiles.h"
 #include "TestSession.h"
 
-#include "account/DefaultsKeys.h"
+#include "session/DefaultsKeys.h"
 #include "platform/VpnManager.h"
 #include "platform/nm/NetworkManagerVpnBackend.h"
 #include "platform/vici/ViciVpnBackend.h"

@@ -7,7 +7,7 @@
 #include "PrivateBus.h"
 #include "TestSession.h"
 
-#include "account/DefaultsKeys.h"
+#include "session/DefaultsKeys.h"
 #include "config/Config.h"
 #include "platform/DesktopNotifier.h"
 #include "platform/NetworkChangeMonitor.h"

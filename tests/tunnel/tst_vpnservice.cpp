@@ -1,14 +1,14 @@
 #include "FakeVpnBackend.h"
 #include "TestFiles.h"
 
-#include "account/DefaultsKeys.h"
+#include "session/DefaultsKeys.h"
 #include "config/Config.h"
 #include "platform/IdentityStore.h"
 #include "platform/RunMarker.h"
 #include "platform/SystemInfo.h"
 #include "platform/UserDefaults.h"
 #include "platform/VpnManager.h"
-#include "vpn/KeychainService.h"
+#include "session/ClientIdentity.h"
 #include "vpn/VPNService.h"
 
 #include "TestSession.h"
@@ -72,7 +72,7 @@ private:
     // certificate is kept.
     void keepIdentity()
     {
-        QVERIFY(m_session.session.replaceIdentity(KeychainService::persistentReference(m_archive).value()));
+        QVERIFY(m_session.session.replaceIdentity(ClientIdentity::persistentReference(m_archive).value()));
     }
     QByteArray m_archive;
     FakeVpnBackend *m_backend = nullptr;
@@ -177,7 +177,7 @@ void TestVPNService::connectWritesTheWholeConfigurationThenStarts()
     const P &p = *saved.protocolConfiguration;
     QCOMPARE(p.serverAddress, u"vpn.orvex.example"_s);
     QCOMPARE(p.remoteIdentifier, u"vpn.orvex.example"_s);
-    QCOMPARE(p.identityReference, KeychainService::persistentReference(m_archive).value());
+    QCOMPARE(p.identityReference, ClientIdentity::persistentReference(m_archive).value());
     QCOMPARE(p.authenticationMethod, P::AuthenticationMethod::Certificate);
     QCOMPARE(p.deadPeerDetectionRate, P::DeadPeerDetectionRate::Medium);
     QVERIFY(p.disableRedirect);
@@ -227,7 +227,7 @@ void TestVPNService::onDemandFollowsTheSharedKeyAndTheSetting()
     QFETCH(int, setting);
     QFETCH(bool, expected);
     keepIdentity();
-    const QByteArray reference = KeychainService::persistentReference(m_archive).value();
+    const QByteArray reference = ClientIdentity::persistentReference(m_archive).value();
     if (shared)
         QVERIFY(IdentityStore::standard().grantAccess(reference, u"charon"_s));
     if (setting >= 0)

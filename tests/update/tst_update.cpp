@@ -11,7 +11,7 @@
 #include "ui/AppStoryboard.h"
 #include "api/Utility.h"
 #include "ui/AlertController.h"
-#include "app/InfoViewController.h"
+#include "settings/InfoViewController.h"
 #include "ui/WindowController.h"
 #include "config/Config.h"
 #include "controls/Button.h"

@@ -7,7 +7,7 @@
 #include "FakeVpnBackend.h"
 
 #include "shared/NotificationCenter.h"
-#include "account/DefaultsKeys.h"
+#include "session/DefaultsKeys.h"
 #include "api/Utility.h"
 #include "api/JsonReader.h"
 #include "api/NetworkService.h"
@@ -18,9 +18,9 @@
 #include "platform/IdentityStore.h"
 #include "platform/SystemInfo.h"
 #include "platform/VpnManager.h"
-#include "usage/MainViewController.h"
+#include "home/MainViewController.h"
 #include "usage/UsageChartView.h"
-#include "vpn/MainHandler.h"
+#include "home/MainHandler.h"
 #include "vpn/VPNService.h"
 
 #include "TestSession.h"

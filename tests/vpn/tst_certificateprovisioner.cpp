@@ -1,7 +1,7 @@
 // The certificate sequence against a scripted HTTPS server on loopback, then
 // the identity over the real stores.
 
-#include "account/DefaultsKeys.h"
+#include "session/DefaultsKeys.h"
 #include "api/NetworkService.h"
 #include "config/Config.h"
 #include "platform/SystemInfo.h"
@@ -9,7 +9,7 @@
 #include "platform/SecureFile.h"
 #include "platform/UserDefaults.h"
 #include "vpn/CertificateProvisioner.h"
-#include "vpn/KeychainService.h"
+#include "session/ClientIdentity.h"
 
 #include "Capture.h"
 #include "TestHttpServer.h"
@@ -371,20 +371,20 @@ void tst_CertificateProvisioner::sharedMeansTwoApplicationsInOneEntry()
     QFETCH(QByteArray, accessList);
     QFETCH(bool, shared);
     const QByteArray archive = makeIdentityArchive(m_day, m_passphrase);
-    const auto reference = KeychainService::persistentReference(archive);
+    const auto reference = ClientIdentity::persistentReference(archive);
     IdentityStore &store = IdentityStore::standard();
-    QVERIFY(!KeychainService::isPrivateKeyShared(store, reference)); // imported: the client alone
+    QVERIFY(!ClientIdentity::isPrivateKeyShared(store, reference)); // imported: the client alone
 
     const QString folder = IdentityStore::standardDirectory() + u'/'
                            + QString::fromLatin1(m_day.sha1().toHex());
     QVERIFY(SecureFile::writeAtomically(folder + QStringLiteral("/access-list.json"), accessList));
-    QCOMPARE(KeychainService::isPrivateKeyShared(store, reference), shared);
+    QCOMPARE(ClientIdentity::isPrivateKeyShared(store, reference), shared);
     // Importing the same archive again leaves the list as it is; a removed
     // identity is shared with nobody.
-    QCOMPARE(KeychainService::persistentReference(archive), reference);
-    QCOMPARE(KeychainService::isPrivateKeyShared(store, reference), shared);
+    QCOMPARE(ClientIdentity::persistentReference(archive), reference);
+    QCOMPARE(ClientIdentity::isPrivateKeyShared(store, reference), shared);
     QVERIFY(store.remove({*reference}));
-    QVERIFY(!KeychainService::isPrivateKeyShared(store, reference));
+    QVERIFY(!ClientIdentity::isPrivateKeyShared(store, reference));
 }
 
 void tst_CertificateProvisioner::onlyAnArchiveWithOneIdentityIsKept_data()
@@ -422,10 +422,10 @@ void tst_CertificateProvisioner::onlyAnArchiveWithOneIdentityIsKept()
     });
     QObject context;
     std::optional<std::optional<IdentityStore::Identity>> answer;
-    KeychainService::importInBackground(IdentityStore::standard(), archive, &context,
-                                        [&answer](const std::optional<IdentityStore::Identity> &identity) {
-                                            answer = identity;
-                                        });
+    ClientIdentity::importInBackground(IdentityStore::standard(), archive, &context,
+                                       [&answer](const std::optional<IdentityStore::Identity> &identity) {
+                                           answer = identity;
+                                       });
     QTRY_VERIFY(answer.has_value());
     QCOMPARE(answer->has_value(), kept);
     QCOMPARE(IdentityStore::standard().references(),
@@ -446,7 +446,7 @@ void tst_CertificateProvisioner::onlyAnArchiveWithOneIdentityIsKept()
 void tst_CertificateProvisioner::renewalIsDueAWeekBeforeTheEnd()
 {
     IdentityStore &store = IdentityStore::standard();
-    const auto reference = KeychainService::persistentReference(makeIdentityArchive(m_day, m_passphrase));
+    const auto reference = ClientIdentity::persistentReference(makeIdentityArchive(m_day, m_passphrase));
     QVERIFY(reference);
     const auto validity = store.validity(*reference);
     QVERIFY(validity);
@@ -456,19 +456,19 @@ void tst_CertificateProvisioner::renewalIsDueAWeekBeforeTheEnd()
     for (const auto &[secondsFromStart, valid] :
          {std::pair{qint64(-3600), false}, {qint64(60), true}, {qint64(86400 + 3600), false}}) {
         const QDateTime at = validity->notBefore.addSecs(secondsFromStart);
-        QVERIFY(KeychainService::needsRenewal(store, *reference, at));
-        QCOMPARE(KeychainService::isValid(store, *reference, at), valid);
+        QVERIFY(ClientIdentity::needsRenewal(store, *reference, at));
+        QCOMPARE(ClientIdentity::isValid(store, *reference, at), valid);
     }
 
     // Eight days before the end of a longer one it is not due yet; seven
     // days before, it is.
     const TestPkcs12::Credential longer = makeCredential("longer", false, 30);
-    const auto longReference = KeychainService::persistentReference(makeIdentityArchive(longer, m_passphrase));
+    const auto longReference = ClientIdentity::persistentReference(makeIdentityArchive(longer, m_passphrase));
     QVERIFY(longReference);
     const QDateTime end = store.validity(*longReference)->notAfter;
-    QVERIFY(!KeychainService::needsRenewal(store, *longReference, end.addDays(-8)));
-    QVERIFY(KeychainService::needsRenewal(store, *longReference, end.addDays(-7)));
-    QVERIFY(KeychainService::isValid(store, *longReference, end.addDays(-7)));
+    QVERIFY(!ClientIdentity::needsRenewal(store, *longReference, end.addDays(-8)));
+    QVERIFY(ClientIdentity::needsRenewal(store, *longReference, end.addDays(-7)));
+    QVERIFY(ClientIdentity::isValid(store, *longReference, end.addDays(-7)));
 }
 
 QTEST_GUILESS_MAIN(tst_CertificateProvisioner)

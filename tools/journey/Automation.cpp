@@ -1,19 +1,19 @@
 #include "Automation.h"
 
-#include "account/DefaultsKeys.h"
-#include "account/Session.h"
+#include "session/DefaultsKeys.h"
+#include "session/Session.h"
 #include "api/Utility.h"
 #include "api/NetworkService.h"
 #include "ui/AlertController.h"
 #include "ui/AppContext.h"
-#include "app/StatusMenuController.h"
+#include "tray/StatusMenuController.h"
 #include "ui/ViewController.h"
 #include "controls/Button.h"
 #include "ui/WindowController.h"
 #include "platform/UserDefaults.h"
 #include "platform/VpnConnection.h"
 #include "platform/VpnManager.h"
-#include "usage/MainViewController.h"
+#include "home/MainViewController.h"
 #include "usage/UsageChart.h"
 #include "vpn/VPNService.h"
 
@@ -216,11 +216,11 @@ struct Journey
 
 } // namespace
 
-void Automation::begin(const QString &which, const AppContext &context, QObject *parent)
+void Automation::begin(const QString &which, const AppContext &context, VPNService &service, QObject *parent)
 {
     std::vector<Step> steps;
     if (which == QLatin1String("journey")) {
-        steps = journey(context);
+        steps = journey(context, service);
     } else if (which == QLatin1String("unreachable-service")) {
         steps = unreachableService();
     } else {
@@ -370,7 +370,7 @@ std::vector<Automation::Step> Automation::unreachableService()
     return steps;
 }
 
-std::vector<Automation::Step> Automation::journey(const AppContext &context)
+std::vector<Automation::Step> Automation::journey(const AppContext &context, VPNService &service)
 {
     // The client's own objects, as its screens have them.
     const AppContext app = context;
@@ -460,8 +460,8 @@ std::vector<Automation::Step> Automation::journey(const AppContext &context)
                              done(true, {});
                          }});
         steps.push_back({QStringLiteral("tunnel down"),
-                         [app] {
-                             return app.tunnel().manager()->connection()->status() == VpnStatus::Disconnected
+                         [&service] {
+                             return service.manager()->connection()->status() == VpnStatus::Disconnected
                                     && statusText() == QLatin1String("Turn ON");
                          },
                          [](Done done) {
@@ -509,8 +509,8 @@ std::vector<Automation::Step> Automation::journey(const AppContext &context)
                              run(orvexctl(), {QStringLiteral("off")}, done, {});
                          }});
         steps.push_back({QStringLiteral("tunnel down from orvexctl"),
-                         [app] {
-                             return app.tunnel().manager()->connection()->status() == VpnStatus::Disconnected
+                         [&service] {
+                             return service.manager()->connection()->status() == VpnStatus::Disconnected
                                     && statusText() == QLatin1String("Turn ON");
                          },
                          [](Done done) { done(true, QStringLiteral("status reads Turn ON")); }, 30000});

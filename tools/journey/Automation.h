@@ -12,6 +12,8 @@ class QWidget;
 
 namespace Orvex {
 
+class VPNService;
+
 struct AppContext;
 
 // The driver of orvex-journey: it walks the real screens and handlers of the
@@ -46,13 +48,13 @@ public:
 
     // Starts the journey called `which` once the event loop runs, on the
     // client's objects in `context`.
-    static void begin(const QString &which, const AppContext &context, QObject *parent);
+    static void begin(const QString &which, const AppContext &context, VPNService &service, QObject *parent);
 
     explicit Automation(std::vector<Step> steps, const QString &shotsDir, QObject *parent = nullptr);
     void start();
 
     // The steps of the journey, for `environment` as described above.
-    static std::vector<Step> journey(const AppContext &context);
+    static std::vector<Step> journey(const AppContext &context, VPNService &service);
     // Start screen, then a sign-in that cannot reach the service: the alert
     // and its message, and the form usable again once it is dismissed.
     static std::vector<Step> unreachableService();

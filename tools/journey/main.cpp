@@ -33,6 +33,7 @@ int main(int argc, char *argv[])
     AppWiring::dress(app);
     AppWiring client(&app);
     client.bringForwardOnReopen(instance);
-    client.launch([&app, &client, which] { Automation::begin(which, client.context(), &app); });
+    client.launch(
+        [&app, &client, which] { Automation::begin(which, client.context(), client.tunnel(), &app); });
     return client.exec();
 }

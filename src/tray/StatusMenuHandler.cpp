@@ -1,12 +1,11 @@
 #include "StatusMenuHandler.h"
 
-#include "account/Session.h"
-#include "app/AppDelegate.h"
-#include "app/MenuItem.h"
+#include "session/Session.h"
+#include "tray/MenuItem.h"
 #include "platform/VpnConnection.h"
 #include "platform/VpnManager.h"
 #include "vpn/CertificateProvisioner.h"
-#include "vpn/KeychainService.h"
+#include "session/ClientIdentity.h"
 #include "vpn/VPNService.h"
 
 #include <QApplication>
@@ -112,7 +111,8 @@ void StatusMenuHandler::performActionFor(MenuItem *item)
 {
     const std::optional<StatusMenuItem> chosen = item ? item->menuItem : std::nullopt;
     if (chosen && *chosen == StatusMenuItem::show()) {
-        AppDelegate::bringMainWindowForward();
+        if (showMainWindow)
+            showMainWindow();
         return;
     }
     if (chosen && *chosen == StatusMenuItem::quit()) {
@@ -136,13 +136,13 @@ void StatusMenuHandler::connectOrDisconnect()
     m_service.noteUserRequest();
     QPointer<VPNService> service(&m_service);
     const QDateTime now = QDateTime::currentDateTimeUtc();
-    const std::optional<QByteArray> reference = KeychainService::storedReference(session.identities(),
-                                                                                 session.identityReference());
+    const std::optional<QByteArray> reference = ClientIdentity::storedReference(session.identities(),
+                                                                                session.identityReference());
     if (m_service.status() != VpnStatus::Connected
-        && (!reference || KeychainService::needsRenewal(session.identities(), *reference, now))) {
+        && (!reference || ClientIdentity::needsRenewal(session.identities(), *reference, now))) {
         // No screen to show a failure on: a failed request just ends it,
         // unless the old certificate still serves.
-        const bool usable = reference && KeychainService::isValid(session.identities(), *reference, now);
+        const bool usable = reference && ClientIdentity::isValid(session.identities(), *reference, now);
         CertificateProvisioner::fetchCertificate(
             this, m_network, session,
             [service, usable](const Error &error) {

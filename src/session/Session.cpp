@@ -1,12 +1,12 @@
 #include "Session.h"
 
-#include "account/DefaultsKeys.h"
+#include "session/DefaultsKeys.h"
 #include "platform/IdentityStore.h"
 #include "platform/Logging.h"
 #include "platform/SecretStore.h"
 #include "platform/SecureFile.h"
 #include "platform/UserDefaults.h"
-#include "vpn/KeychainService.h"
+#include "session/ClientIdentity.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -96,22 +96,21 @@ void Session::migrateCertificate(std::function<void()> next)
         return;
     }
     QPointer<Session> self(this);
-    KeychainService::importInBackground(m_identities, *archive, this,
-                                        [self, next](const std::optional<IdentityStore::Identity> &identity) {
-                                            if (!self)
-                                                return;
-                                            // An archive that does not open stays where it is: nothing better
-                                            // replaces it yet, and the next certificate fetched removes it.
-                                            if (identity && self->writeReference(identity->reference)) {
-                                                self->reached(MigrationStep::identityWritten);
-                                                qCInfo(lcSession,
-                                                       "certificate moved into the identity store");
-                                                self->m_defaults.remove(DefaultsKeys::certificate);
-                                                self->reached(MigrationStep::certificateRemoved);
-                                                Q_EMIT self->identityChanged();
-                                            }
-                                            next();
-                                        });
+    ClientIdentity::importInBackground(m_identities, *archive, this,
+                                       [self, next](const std::optional<IdentityStore::Identity> &identity) {
+                                           if (!self)
+                                               return;
+                                           // An archive that does not open stays where it is: nothing better
+                                           // replaces it yet, and the next certificate fetched removes it.
+                                           if (identity && self->writeReference(identity->reference)) {
+                                               self->reached(MigrationStep::identityWritten);
+                                               qCInfo(lcSession, "certificate moved into the identity store");
+                                               self->m_defaults.remove(DefaultsKeys::certificate);
+                                               self->reached(MigrationStep::certificateRemoved);
+                                               Q_EMIT self->identityChanged();
+                                           }
+                                           next();
+                                       });
 }
 
 // A sign-out whose password removal was not confirmed: removed now, before

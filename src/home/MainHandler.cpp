@@ -1,13 +1,13 @@
 #include "MainHandler.h"
 
 #include "shared/NotificationCenter.h"
-#include "account/Session.h"
+#include "session/Session.h"
 #include "api/Utility.h"
 #include "api/NetworkService.h"
 #include "platform/VpnConnection.h"
 #include "platform/VpnManager.h"
 #include "vpn/CertificateProvisioner.h"
-#include "vpn/KeychainService.h"
+#include "session/ClientIdentity.h"
 #include "vpn/VPNService.h"
 
 #include <QPointer>
@@ -67,15 +67,15 @@ void MainHandler::connect()
 {
     Session &session = m_service.session();
     const QDateTime now = m_clock().toUTC();
-    const std::optional<QByteArray> reference = KeychainService::storedReference(session.identities(),
-                                                                                 session.identityReference());
-    if (reference && !KeychainService::needsRenewal(session.identities(), *reference, now)) {
+    const std::optional<QByteArray> reference = ClientIdentity::storedReference(session.identities(),
+                                                                                session.identityReference());
+    if (reference && !ClientIdentity::needsRenewal(session.identities(), *reference, now)) {
         loadThenToggle(true);
         return;
     }
     // Without a session there is nobody to fetch a certificate for: the
     // sequence would stop after the token anyway.
-    const bool usable = reference && KeychainService::isValid(session.identities(), *reference, now);
+    const bool usable = reference && ClientIdentity::isValid(session.identities(), *reference, now);
     if (!session.isSignedIn()) {
         if (usable)
             loadThenToggle(true);

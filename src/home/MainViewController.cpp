@@ -11,7 +11,7 @@
 #include "platform/VpnManager.h"
 #include "usage/UsageChart.h"
 #include "usage/UsageFigures.h"
-#include "vpn/MainHandler.h"
+#include "home/MainHandler.h"
 #include "vpn/VPNService.h"
 
 #include <QDate>

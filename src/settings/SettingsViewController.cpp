@@ -1,9 +1,9 @@
 #include "SettingsViewController.h"
 
 #include "ui/Images.h"
-#include "account/DefaultsKeys.h"
-#include "account/Session.h"
-#include "app/SettingsHandler.h"
+#include "session/DefaultsKeys.h"
+#include "session/Session.h"
+#include "settings/SettingsHandler.h"
 #include "controls/Button.h"
 #include "controls/ImageView.h"
 #include "platform/LoginItem.h"

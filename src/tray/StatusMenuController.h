@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class QMenu;
@@ -24,7 +25,10 @@ class StatusMenuController final : public QObject
 public:
     // On the given tunnel service (the process's one; tests hand one over
     // with a fake backend) and `network`.
-    StatusMenuController(VPNService &service, NetworkService &network, QObject *parent = nullptr);
+    // `showMainWindow` shows, raises and activates the main window: what a
+    // click on the icon and the menu's "Show" do.
+    StatusMenuController(VPNService &service, NetworkService &network, std::function<void()> showMainWindow,
+                         QObject *parent = nullptr);
     ~StatusMenuController() override;
 
     QSystemTrayIcon *statusItem() const { return m_statusItem; }

@@ -1,8 +1,7 @@
 #include "StatusMenuController.h"
 
 #include "ui/Images.h"
-#include "app/AppDelegate.h"
-#include "app/StatusMenuHandler.h"
+#include "tray/StatusMenuHandler.h"
 #include "platform/VpnConnection.h"
 #include "platform/VpnManager.h"
 #include "vpn/VPNService.h"
@@ -12,13 +11,15 @@
 
 namespace Orvex {
 
-StatusMenuController::StatusMenuController(VPNService &service, NetworkService &network, QObject *parent)
+StatusMenuController::StatusMenuController(VPNService &service, NetworkService &network,
+                                           std::function<void()> showMainWindow, QObject *parent)
     : QObject(parent)
     , m_statusItem(new QSystemTrayIcon(this))
     , m_handler(new StatusMenuHandler(service, network, this))
     , m_menu(std::make_unique<QMenu>())
     , m_service(service)
 {
+    m_handler->showMainWindow = std::move(showMainWindow);
     awakeFromNib();
 }
 
@@ -41,9 +42,9 @@ void StatusMenuController::awakeFromNib()
     // Blocked or no longer: the way to lift the block comes and goes.
     connect(&m_service, &VPNService::tunnelStateChanged, m_handler,
             &StatusMenuHandler::connectionStatusDidChange);
-    connect(m_statusItem, &QSystemTrayIcon::activated, this, [](QSystemTrayIcon::ActivationReason reason) {
-        if (reason == QSystemTrayIcon::Trigger)
-            AppDelegate::bringMainWindowForward();
+    connect(m_statusItem, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger && m_handler->showMainWindow)
+            m_handler->showMainWindow();
     });
     m_statusItem->show();
 }

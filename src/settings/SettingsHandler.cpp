@@ -1,7 +1,7 @@
 #include "SettingsHandler.h"
 
 #include "ui/AppStoryboard.h"
-#include "account/Session.h"
+#include "session/Session.h"
 #include "ui/Navigator.h"
 #include "account/StartViewController.h"
 #include "vpn/VPNService.h"

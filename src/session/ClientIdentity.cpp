@@ -1,4 +1,4 @@
-#include "KeychainService.h"
+#include "ClientIdentity.h"
 
 #include "config/Config.h"
 #include "platform/ThreadHandOff.h"
@@ -20,14 +20,14 @@ ThreadHandOff toCaller;
 
 } // namespace
 
-std::optional<IdentityStore::Identity> KeychainService::importIdentity(const std::optional<QByteArray> &pkcs12)
+std::optional<IdentityStore::Identity> ClientIdentity::importIdentity(const std::optional<QByteArray> &pkcs12)
 {
     if (!pkcs12)
         return std::nullopt;
     return IdentityStore::standard().importPkcs12(*pkcs12, Config::current().pkcs12Passphrase);
 }
 
-std::optional<QByteArray> KeychainService::persistentReference(const std::optional<QByteArray> &pkcs12)
+std::optional<QByteArray> ClientIdentity::persistentReference(const std::optional<QByteArray> &pkcs12)
 {
     const std::optional<IdentityStore::Identity> identity = importIdentity(pkcs12);
     if (!identity)
@@ -35,8 +35,8 @@ std::optional<QByteArray> KeychainService::persistentReference(const std::option
     return IdentityStore::standard().persistentReference(*identity);
 }
 
-void KeychainService::importInBackground(IdentityStore &store, const QByteArray &pkcs12, QObject *context,
-                                         Imported done)
+void ClientIdentity::importInBackground(IdentityStore &store, const QByteArray &pkcs12, QObject *context,
+                                        Imported done)
 {
     // Decrypting the archive takes thousands of key-derivation rounds: never
     // on the thread that draws the windows.
@@ -68,15 +68,15 @@ void KeychainService::importInBackground(IdentityStore &store, const QByteArray 
     });
 }
 
-std::optional<QByteArray> KeychainService::storedReference(IdentityStore &store,
-                                                           const std::optional<QByteArray> &reference)
+std::optional<QByteArray> ClientIdentity::storedReference(IdentityStore &store,
+                                                          const std::optional<QByteArray> &reference)
 {
     if (!reference)
         return std::nullopt;
     return store.persistentReference({*reference});
 }
 
-bool KeychainService::isPrivateKeyShared(IdentityStore &store, const std::optional<QByteArray> &reference)
+bool ClientIdentity::isPrivateKeyShared(IdentityStore &store, const std::optional<QByteArray> &reference)
 {
     if (!storedReference(store, reference))
         return false;
@@ -90,13 +90,13 @@ bool KeychainService::isPrivateKeyShared(IdentityStore &store, const std::option
     return false;
 }
 
-bool KeychainService::needsRenewal(IdentityStore &store, const QByteArray &reference, const QDateTime &now)
+bool ClientIdentity::needsRenewal(IdentityStore &store, const QByteArray &reference, const QDateTime &now)
 {
     const std::optional<IdentityStore::Validity> validity = store.validity(reference);
     return !validity || now < validity->notBefore || now.addDays(renewalDays) >= validity->notAfter;
 }
 
-bool KeychainService::isValid(IdentityStore &store, const QByteArray &reference, const QDateTime &now)
+bool ClientIdentity::isValid(IdentityStore &store, const QByteArray &reference, const QDateTime &now)
 {
     const std::optional<IdentityStore::Validity> validity = store.validity(reference);
     return validity && validity->notBefore <= now && now < validity->notAfter;

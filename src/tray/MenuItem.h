@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/StatusMenuItem.h"
+#include "tray/StatusMenuItem.h"
 
 #include <QAction>
 

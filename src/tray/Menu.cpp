@@ -1,10 +1,10 @@
 #include "Menu.h"
 
 #include "ui/AppStoryboard.h"
-#include "app/InfoViewController.h"
+#include "settings/InfoViewController.h"
 #include "ui/Navigator.h"
-#include "app/SettingsViewController.h"
-#include "app/StatusMenuHandler.h"
+#include "settings/SettingsViewController.h"
+#include "tray/StatusMenuHandler.h"
 #include "config/Config.h"
 #include "support/SupportViewController.h"
 #include "update/UpdatingService.h"

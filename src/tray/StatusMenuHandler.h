@@ -1,7 +1,7 @@
 #pragma once
 
 #include "ui/BaseHandler.h"
-#include "app/StatusMenuItem.h"
+#include "tray/StatusMenuItem.h"
 
 #include <QList>
 #include <QMenu>
@@ -52,6 +52,9 @@ public:
     // Ends the process once quitting is decided (QCoreApplication::quit by
     // default); tests count the calls instead.
     std::function<void()> exitApplication;
+    // Shows, raises and activates the main window (the menu's "Show"); given
+    // by whoever owns the window.
+    std::function<void()> showMainWindow;
 
     // The quit sequence of the tray and the application menu. With no tunnel
     // state known yet the process ends at once and the saved configuration

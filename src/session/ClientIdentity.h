@@ -16,10 +16,10 @@ namespace Orvex {
 // key-store identity once, when it arrives, and answers what the tunnel
 // configuration asks about the identity the session names. The archive's
 // passphrase is the configured `pkcs12Passphrase`.
-class KeychainService final
+class ClientIdentity final
 {
 public:
-    KeychainService() = delete;
+    ClientIdentity() = delete;
 
     // An access-list entry naming this many applications makes the key shared.
     static constexpr int sharedApplicationCount = 2;
