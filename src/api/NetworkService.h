@@ -59,8 +59,8 @@ public:
         // The most bytes the body may have: a larger one fails as soon as it
         // announces or outgrows this, and nothing of it is kept.
         qint64 maxBytes = 0;
-        // Whether a redirect to this address is followed, asked at every hop;
-        // without it none is. A refused hop fails the download.
+        // Whether a redirect to this address is followed, asked at every hop
+        // (at most five); without it none is. A refused hop fails the download.
         std::function<bool(const QUrl &)> mayRedirectTo;
     };
 
