@@ -20,6 +20,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cstring>
 
 namespace Orvex {
 
@@ -44,6 +45,45 @@ QString timedOutText()
 {
     return QStringLiteral("The request timed out.");
 }
+
+// A post's body, readable once. Qt sends a request again when its connection
+// closes before an answer came; with a body it cannot rewind, it gives up with
+// ContentReSendError instead. The body may have arrived the first time, and a
+// second copy would be a second help-desk ticket.
+class OneShotBody final : public QIODevice
+{
+public:
+    OneShotBody(QByteArray data, QObject *parent)
+        : QIODevice(parent)
+        , m_data(std::move(data))
+    {
+        open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    }
+
+    bool isSequential() const override { return true; }
+    bool reset() override { return false; }
+    qint64 bytesAvailable() const override
+    {
+        return m_data.size() - m_position + QIODevice::bytesAvailable();
+    }
+
+protected:
+    qint64 readData(char *out, qint64 maxSize) override
+    {
+        const qint64 left = m_data.size() - m_position;
+        if (left <= 0)
+            return -1;
+        const qint64 count = qMin(maxSize, left);
+        std::memcpy(out, m_data.constData() + m_position, size_t(count));
+        m_position += count;
+        return count;
+    }
+    qint64 writeData(const char *, qint64) override { return -1; }
+
+private:
+    QByteArray m_data;
+    qint64 m_position = 0;
+};
 
 QString tooLargeText()
 {
@@ -217,14 +257,32 @@ std::optional<Error> NetworkService::envelopeError(const QByteArray &body)
     return envelopeErrorOf(JsonReader::parseObject(body));
 }
 
-void NetworkService::send(QNetworkRequest request, const QByteArray &verb, const QByteArray &body, Done done)
+void NetworkService::send(QNetworkRequest request, const QByteArray &verb, const QByteArray &body, Done done,
+                          const std::optional<PostRules> &post)
 {
     prepare(request);
     const QByteArray logged = requestText(verb, request.url());
     qCDebug(lcApi, "%s", logged.constData());
     QElapsedTimer clock;
     clock.start();
-    QNetworkReply *reply = m_manager->sendCustomRequest(request, verb, body);
+    QNetworkReply *reply = nullptr;
+    if (post) {
+        request.setHeader(QNetworkRequest::ContentLengthHeader, body.size());
+        request.setAttribute(QNetworkRequest::DoNotBufferUploadDataAttribute, true);
+        // Qt pools connections that may carry HTTP/2 apart from those that may
+        // not, and service requests may: a post thus never takes one of their
+        // kept-alive connections, which the server may be closing just then
+        // (failing the post as dropped), and asks for its own to be closed
+        // after the answer.
+        request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
+        request.setRawHeader("Connection", "close");
+        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+        auto *upload = new OneShotBody(body, nullptr);
+        reply = m_manager->sendCustomRequest(request, verb, upload);
+        upload->setParent(reply);
+    } else {
+        reply = m_manager->sendCustomRequest(request, verb, body);
+    }
 
     // The idle limit does not catch a server that trickles bytes forever.
     auto *deadline = new QTimer(reply);
@@ -238,17 +296,29 @@ void NetworkService::send(QNetworkRequest request, const QByteArray &verb, const
     // The body is taken as it arrives, so an answer that outgrows the limit is
     // dropped as soon as it does (or as soon as its header announces it).
     const std::shared_ptr<BoundedAnswer> answer = BoundedAnswer::watch(reply, maxAnswerSize);
-    connect(reply, &QNetworkReply::finished, this, [reply, answer, logged, clock, done = std::move(done)] {
-        reply->deleteLater();
-        logAnswer(logged, reply, clock);
-        const QByteArray body = answer->finish();
-        QJsonValue document;
-        if (answer->isTooLarge())
-            return done(Result<QByteArray>::failure(Error::generic(tooLargeText())), document);
-        const Result<QByteArray> checked = checkAnswer(reply, body,
-                                                       reply->property(timedOutProperty).toBool(), &document);
-        done(checked, document);
-    });
+    connect(reply, &QNetworkReply::finished, this,
+            [reply, answer, logged, clock, post, done = std::move(done)] {
+                reply->deleteLater();
+                logAnswer(logged, reply, clock);
+                const QByteArray body = answer->finish();
+                QJsonValue document;
+                auto fail = [&](const Error &error) { done(Result<QByteArray>::failure(error), document); };
+                if (answer->isTooLarge())
+                    return fail(post && post->tooLarge ? *post->tooLarge : Error::generic(tooLargeText()));
+                if (post && post->dropped && reply->error() == QNetworkReply::ContentReSendError)
+                    return fail(*post->dropped);
+                const Result<QByteArray> checked = checkAnswer(reply, body,
+                                                               reply->property(timedOutProperty).toBool(),
+                                                               &document);
+                // Without an answer there is no status: the transport failure
+                // stands.
+                const bool answered = checked.isSuccess() || !checked.error().isGeneric();
+                const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+                if (post && post->refused && answered && status.isValid()
+                    && (status.toInt() < 200 || status.toInt() > 299))
+                    return fail(post->refused(status.toInt()));
+                done(checked, document);
+            });
 }
 
 template<typename T>
@@ -342,13 +412,23 @@ void NetworkService::getToken(Completion<VPNApiResponse::Token> completion)
 }
 
 void NetworkService::sendChecked(const QNetworkRequest &request, const QByteArray &verb,
-                                 const QByteArray &body, Completion<Empty> completion)
+                                 const QByteArray &body, Completion<Empty> completion,
+                                 const std::optional<PostRules> &post)
 {
-    send(request, verb, body, [completion](const Result<QByteArray> &answer, const QJsonValue &) {
-        if (!answer.isSuccess())
-            return deliver(completion, Result<Empty>::failure(answer.error()));
-        deliver(completion, Result<Empty>::success());
-    });
+    send(
+        request, verb, body,
+        [completion](const Result<QByteArray> &answer, const QJsonValue &) {
+            if (!answer.isSuccess())
+                return deliver(completion, Result<Empty>::failure(answer.error()));
+            deliver(completion, Result<Empty>::success());
+        },
+        post);
+}
+
+void NetworkService::post(const QNetworkRequest &request, const QByteArray &body, const PostRules &rules,
+                          Completion<Empty> completion)
+{
+    sendChecked(request, "POST", body, std::move(completion), rules);
 }
 
 void NetworkService::download(const QUrl &source, const QString &destination, const DownloadRules &rules,

@@ -22,9 +22,10 @@ class QNetworkReply;
 namespace Orvex {
 
 // Sends every service request and turns every answer into a typed result.
-// Completions run on the main thread, exactly once. The HTTP status plays no
-// part: an error page goes through the same checks as any other answer; only a
-// failure to get an answer at all is a transport failure (`generic`).
+// Completions run on the main thread, exactly once. For service requests the
+// HTTP status plays no part: an error page goes through the same checks as any
+// other answer; only a failure to get an answer at all is a transport failure
+// (`generic`). Downloads and posts look at the status too (see there).
 class NetworkService final : public QObject
 {
     Q_OBJECT
@@ -58,8 +59,8 @@ public:
         // The most bytes the body may have: a larger one fails as soon as it
         // announces or outgrows this, and nothing of it is kept.
         qint64 maxBytes = 0;
-        // Whether a redirect to this address is followed, asked at every hop;
-        // without it none is. A refused hop fails the download.
+        // Whether a redirect to this address is followed, asked at every hop
+        // (at most five); without it none is. A refused hop fails the download.
         std::function<bool(const QUrl &)> mayRedirectTo;
     };
 
@@ -69,14 +70,35 @@ public:
     void download(const QUrl &source, const QString &destination, const DownloadRules &rules,
                   Completion<Empty> completion = {});
 
-    // Sends a request of our own (the help-desk ticket) through the transport,
-    // body and envelope checks; success carries nothing.
-    void sendChecked(const QNetworkRequest &request, const QByteArray &verb, const QByteArray &body,
-                     Completion<Empty> completion = {});
+    // What a post adds to the checks every answer gets, and the errors its
+    // caller has words of its own for.
+    struct PostRules
+    {
+        // The error for an answer whose HTTP status is outside 2xx, a redirect
+        // included, decided before its body is looked at; without it the
+        // status plays no part, as for service requests.
+        std::function<Error(int status)> refused;
+        // The error when the connection closes before an answer came: the
+        // body may have arrived, and it is not sent again. Without it, the
+        // transport's own description.
+        std::optional<Error> dropped;
+        // The error for an answer over the size limit; without it, the one
+        // of service answers.
+        std::optional<Error> tooLarge;
+    };
+
+    // Posts `body` to `request`'s address with its headers (the help-desk
+    // ticket: another host, a credential and a JSON body of its own) under the
+    // TLS settings, time and size limits and answer checks of every request;
+    // success carries nothing. The body goes out once, over HTTP/1.1 on a
+    // connection closed after the answer, and no redirect is followed: each
+    // would have to send it a second time.
+    void post(const QNetworkRequest &request, const QByteArray &body, const PostRules &rules,
+              Completion<Empty> completion = {});
 
     // A request without progress for `idle`, or still running after `deadline`,
     // fails as timed out. Defaults: 60 s idle, 3 min overall for service
-    // requests; downloads get the idle limit and an hour overall.
+    // requests and posts; downloads get the idle limit and an hour overall.
     void setTimeouts(std::chrono::milliseconds idle, std::chrono::milliseconds deadline,
                      std::chrono::milliseconds downloadDeadline);
 
@@ -86,7 +108,8 @@ public:
     // may be before the configuration is in place).
     QSslConfiguration sslConfiguration() const;
 
-    // Steps of the answer handling, exposed for the request paths above.
+    // Steps of the answer handling, exposed so they can be exercised alone
+    // (fuzzing, benchmarks).
     // Outcome of the transport, body and envelope checks: the body, or the error.
     // `document` (when given) receives the body as parsed for the envelope
     // check, or undefined when the checks ended before it.
@@ -103,7 +126,12 @@ private:
     void requestDecodable(const URLRouter &router, Completion<T> completion);
     // The checked answer and, when it got that far, the body parsed as JSON.
     using Done = std::function<void(const Result<QByteArray> &, const QJsonValue &document)>;
-    void send(QNetworkRequest request, const QByteArray &verb, const QByteArray &body, Done done);
+    // `post` (when given) makes it a post sent once under those rules.
+    void send(QNetworkRequest request, const QByteArray &verb, const QByteArray &body, Done done,
+              const std::optional<PostRules> &post = std::nullopt);
+    // A request whose answer is only checked; success carries nothing.
+    void sendChecked(const QNetworkRequest &request, const QByteArray &verb, const QByteArray &body,
+                     Completion<Empty> completion, const std::optional<PostRules> &post = std::nullopt);
     void prepare(QNetworkRequest &request) const;
 
     QNetworkAccessManager *m_manager;

@@ -2,75 +2,16 @@
 
 #include "shared/NotificationCenter.h"
 #include "session/DefaultsKeys.h"
-#include "api/BoundedAnswer.h"
 #include "api/NetworkService.h"
-#include "platform/Logging.h"
 #include "platform/UserDefaults.h"
 #include "support/SupportURLRouter.h"
 
-#include <QCoreApplication>
 #include <QJsonArray>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QPointer>
-#include <QTimer>
-
-#include <cstring>
-#include <memory>
 
 namespace Orvex {
 
 namespace {
-
-const char *const timedOutProperty = "orvexTimedOut";
-
-// The ticket's body, readable once. The HTTP client resends a request whose
-// connection closed before an answer came; for a ticket that would file it
-// twice when the help desk had already stored it. With a body it cannot
-// rewind, the client gives up with ContentReSendError instead.
-class OneShotBody final : public QIODevice
-{
-public:
-    OneShotBody(QByteArray data, QObject *parent)
-        : QIODevice(parent)
-        , m_data(std::move(data))
-    {
-        open(QIODevice::ReadOnly | QIODevice::Unbuffered);
-    }
-
-    bool isSequential() const override { return true; }
-    bool reset() override { return false; }
-    qint64 bytesAvailable() const override
-    {
-        return m_data.size() - m_position + QIODevice::bytesAvailable();
-    }
-
-protected:
-    qint64 readData(char *out, qint64 maxSize) override
-    {
-        const qint64 left = m_data.size() - m_position;
-        if (left <= 0)
-            return -1;
-        const qint64 count = qMin(maxSize, left);
-        std::memcpy(out, m_data.constData() + m_position, size_t(count));
-        m_position += count;
-        return count;
-    }
-    qint64 writeData(const char *, qint64) override { return -1; }
-
-private:
-    QByteArray m_data;
-    qint64 m_position = 0;
-};
-
-// Tickets get a manager of their own: its connections carry nothing else, so
-// a ticket never rides on a kept-alive connection that the server may already
-// have closed.
-QNetworkAccessManager &ticketManager()
-{
-    static auto *manager = new QNetworkAccessManager(QCoreApplication::instance());
-    return *manager;
-}
 
 Error statusError(int status)
 {
@@ -135,69 +76,13 @@ bool SupportHandler::sendSupportRequest(const QString &text)
 void SupportHandler::post(NetworkService &network, const SupportURLRouter &router,
                           Completion<Empty> completion)
 {
-    QNetworkRequest request = router.asURLRequest();
-    request.setSslConfiguration(network.sslConfiguration());
-    request.setTransferTimeout(idleTimeoutMs);
-    const QByteArray body = router.httpBody();
-    request.setHeader(QNetworkRequest::ContentLengthHeader, body.size());
-    request.setAttribute(QNetworkRequest::DoNotBufferUploadDataAttribute, true);
-    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
-    request.setRawHeader("Connection", "close");
-    // A redirect would have to send the body again: it is an answer like any
-    // other error status.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-
-    // The method and path only: the body is the user's message and the
-    // request carries the help desk's credential.
-    qCDebug(lcApi, "%s %s (help desk)", router.method().constData(),
-            qUtf8Printable(request.url().path(QUrl::FullyEncoded)));
-    auto *upload = new OneShotBody(body, nullptr);
-    QNetworkReply *reply = ticketManager().sendCustomRequest(request, router.method(), upload);
-    upload->setParent(reply);
-
-    auto *deadline = new QTimer(reply);
-    deadline->setSingleShot(true);
-    QObject::connect(deadline, &QTimer::timeout, reply, [reply] {
-        reply->setProperty(timedOutProperty, true);
-        reply->abort();
-    });
-    deadline->start(deadlineMs);
-
-    // The answer is kept only up to the limit of service answers: a help desk
-    // (or whoever answers in its name) that sends more is refused as soon as
-    // it announces or outgrows it, instead of filling memory.
-    const qint64 limit = NetworkService::answerSizeLimit();
-    const std::shared_ptr<BoundedAnswer> answer = BoundedAnswer::watch(reply, limit);
-
-    QObject::connect(reply, &QNetworkReply::finished, reply,
-                     [reply, answer, limit, completion = std::move(completion)] {
-                         reply->deleteLater();
-                         auto deliver = [&completion](const Result<Empty> &result) {
-                             if (completion)
-                                 completion(result);
-                         };
-                         const QByteArray data = answer->finish();
-                         if (answer->isTooLarge())
-                             return deliver(Result<Empty>::failure(
-                                 Error::generic(QStringLiteral("The help desk's answer is larger than %1 MB.")
-                                                    .arg(limit / (qint64(1024) * 1024)))));
-                         if (reply->error() == QNetworkReply::ContentReSendError)
-                             return deliver(Result<Empty>::failure(droppedError()));
-                         const Result<QByteArray> checked
-                             = NetworkService::checkAnswer(reply, data,
-                                                           reply->property(timedOutProperty).toBool());
-                         // No answer at all.
-                         if (!checked.isSuccess() && checked.error().isGeneric())
-                             return deliver(Result<Empty>::failure(checked.error()));
-                         // The help desk's error documents are refusals, not receipts.
-                         const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-                         qCDebug(lcApi, "help desk: HTTP %d", status.toInt());
-                         if (status.isValid() && (status.toInt() < 200 || status.toInt() > 299))
-                             return deliver(Result<Empty>::failure(statusError(status.toInt())));
-                         if (!checked.isSuccess())
-                             return deliver(Result<Empty>::failure(checked.error()));
-                         deliver(Result<Empty>::success());
-                     });
+    NetworkService::PostRules rules;
+    // The help desk's error documents are refusals, not receipts.
+    rules.refused = statusError;
+    rules.dropped = droppedError();
+    rules.tooLarge = Error::generic(QStringLiteral("The help desk's answer is larger than %1 MB.")
+                                        .arg(NetworkService::answerSizeLimit() / (qint64(1024) * 1024)));
+    network.post(router.asURLRequest(), router.httpBody(), rules, std::move(completion));
 }
 
 } // namespace Orvex

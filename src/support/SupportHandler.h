@@ -19,8 +19,7 @@ class SupportHandler final : public BaseHandler
     Q_OBJECT
 
 public:
-    // The requester comes from `defaults`; the ticket goes with `network`'s
-    // TLS settings.
+    // The requester comes from `defaults`; the ticket goes through `network`.
     SupportHandler(const UserDefaults &defaults, NetworkService &network, QObject *parent = nullptr);
     ~SupportHandler() override;
 
@@ -33,19 +32,12 @@ public:
     // requester ("Unknown" without a name, "locale_id" the string "1").
     static QJsonObject ticketDocument(const QString &text, const QString &email, const QString &name);
 
-    // Posts the ticket and tells how it went: a transport failure, an answer
-    // with an error status (the help desk's own JSON error documents
-    // included), no body or the service's error envelope are failures. The
-    // body is handed over in a form the HTTP client cannot rewind, on a
-    // connection of its own, so a connection that drops after the ticket was
-    // sent fails instead of filing the ticket a second time. TLS as for
-    // `network`'s requests.
+    // Posts the ticket through `network` and tells how it went: a transport
+    // failure, an answer with an error status (the help desk's own JSON error
+    // documents included), no body or the service's error envelope are
+    // failures. The ticket is sent once: a connection that drops after it was
+    // sent fails instead of filing it a second time.
     static void post(NetworkService &network, const SupportURLRouter &router, Completion<Empty> completion);
-
-    // Overall limit of one ticket request; the client's usual idle limit
-    // applies too.
-    static constexpr int deadlineMs = 180000;
-    static constexpr int idleTimeoutMs = 60000;
 
 private:
     const UserDefaults &m_defaults;

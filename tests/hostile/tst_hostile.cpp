@@ -80,6 +80,7 @@ private Q_SLOTS:
     void init();
     void hundredMegabyteAnswerIsRefused_data();
     void hundredMegabyteAnswerIsRefused();
+    void tricklingAnswerTimesOut_data();
     void tricklingAnswerTimesOut();
     void hostileCertificateArchiveIsRefused_data();
     void hostileCertificateArchiveIsRefused();
@@ -185,13 +186,23 @@ void tst_Hostile::hundredMegabyteAnswerIsRefused()
         QVERIFY2(grownMb < 32, qPrintable(QStringLiteral("peak memory grew by %1 MB").arg(grownMb)));
 }
 
+void tst_Hostile::tricklingAnswerTimesOut_data()
+{
+    QTest::addColumn<bool>("helpDesk");
+    QTest::newRow("service") << false;
+    // The ticket runs under the same limits as service requests.
+    QTest::newRow("help desk") << true;
+}
+
 void tst_Hostile::tricklingAnswerTimesOut()
 {
+    QFETCH(bool, helpDesk);
     // One byte a second never trips the idle limit; the overall deadline
     // (shortened here from its 3 minutes) ends it.
     NetworkService::shared().setTimeouts(std::chrono::milliseconds(60000), std::chrono::milliseconds(2500),
                                          std::chrono::milliseconds(2500));
-    m_server->route("/getuser.json", [](const TestHttpRequest &, QTcpSocket *socket) {
+    const QByteArray path = helpDesk ? "/api/v2/tickets.json" : "/getuser.json";
+    m_server->route(path, [](const TestHttpRequest &, QTcpSocket *socket) {
         socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 1000\r\n\r\n{");
         auto *timer = new QTimer(socket);
         QObject::connect(timer, &QTimer::timeout, socket, [socket] { socket->write(" "); });
@@ -202,13 +213,19 @@ void tst_Hostile::tricklingAnswerTimesOut()
     QObject::connect(&loop, &QTimer::timeout, [&turns] { ++turns; });
     loop.start(0);
     Capture<UserResponse> slow;
-    NetworkService::shared().getUser(QStringLiteral("a@b.cc"), std::nullopt, slow.completion());
+    Capture<Empty> ticket;
+    if (helpDesk)
+        SupportHandler::post(NetworkService::shared(), SupportURLRouter::requestSupport({}),
+                             ticket.completion());
+    else
+        NetworkService::shared().getUser(QStringLiteral("a@b.cc"), std::nullopt, slow.completion());
     Capture<Empty> other;
     NetworkService::shared().addDevice(QStringLiteral("u"), QStringLiteral("a@b.cc"), other.completion());
-    const bool bothDone = slow.wait() && other.wait();
+    const bool bothDone = (helpDesk ? ticket.wait() : slow.wait()) && other.wait();
     QVERIFY(bothDone);
     QVERIFY(other.result->isSuccess());
-    QCOMPARE(slow.result->error().localizedDescription(), QStringLiteral("The request timed out."));
+    QCOMPARE((helpDesk ? ticket.result->error() : slow.result->error()).localizedDescription(),
+             QStringLiteral("The request timed out."));
     QVERIFY(turns > 10);
 }
 
