@@ -7,6 +7,7 @@
 #include "controls/DropShadow.h"
 #include "controls/ImageView.h"
 #include "controls/View.h"
+#include "platform/Pace.h"
 #include "platform/VpnConnection.h"
 #include "platform/VpnManager.h"
 #include "usage/UsageChart.h"
@@ -110,6 +111,8 @@ MainViewController::MainViewController(VPNService &service, NetworkService &netw
         // Clicks on the dimmed screen go on to the window rather than vanish.
         progressContainer()->setCanFallThrought(true);
     });
+    m_usageRefresh.setSingleShot(true);
+    QObject::connect(&m_usageRefresh, &QTimer::timeout, m_handler, &MainHandler::getDeviceUsage);
 }
 
 MainViewController::~MainViewController() = default;
@@ -418,11 +421,9 @@ void MainViewController::vpnConnectionDidChange()
         break;
     case VpnStatus::Disconnected: {
         hideProgress();
-        QPointer<MainHandler> handler(m_handler);
-        QTimer::singleShot(usageRefreshDelayMs, this, [handler] {
-            if (handler)
-                handler->getDeviceUsage();
-        });
+        // Once the service has counted the last traffic; a repeated report
+        // moves the one refresh rather than adding another.
+        m_usageRefresh.start(Pace::scaled(usageRefreshDelayMs));
         break;
     }
     case VpnStatus::Connecting:

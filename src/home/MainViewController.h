@@ -63,13 +63,18 @@ public:
     // (a missing VPN daemon reports nothing at all).
     void setNoResponseTimeout(int milliseconds) { m_noResponseTimer.setInterval(milliseconds); }
     static constexpr int defaultNoResponseTimeoutMs = 20000;
+    // A switch was handed to the tunnel and no status change has come yet:
+    // that time-out runs.
+    bool isAwaitingTunnel() const { return m_noResponseTimer.isActive(); }
     // A switch dims the screen only once it has lasted this long: a near
     // gateway's tunnel is up before a dimmed screen would even be seen, and
     // painting one then takes the cores the keying runs on.
     static constexpr int progressGraceMs = 100;
     void setProgressGrace(int milliseconds) { m_progressGrace.setInterval(milliseconds); }
-    // The usage refresh after the tunnel went down.
+    // The usage refresh after the tunnel went down, and whether it is still
+    // to come.
     static constexpr int usageRefreshDelayMs = 1000;
+    bool isUsageRefreshDue() const { return m_usageRefresh.isActive(); }
 
 protected:
     void viewDidLoad() override;
@@ -104,6 +109,7 @@ private:
     QString m_statusImageName;
     QTimer m_noResponseTimer;
     QTimer m_progressGrace;
+    QTimer m_usageRefresh;
     bool m_appeared = false;
     bool m_windowHidden = false;
     QPointer<QWidget> m_watchedWindow;

@@ -1,5 +1,6 @@
 #include "Navigator.h"
 
+#include "platform/Pace.h"
 #include "ui/AppStoryboard.h"
 #include "ui/CustomSegue.h"
 #include "ui/ViewController.h"
@@ -62,7 +63,7 @@ void setRoot(ViewController *screen, NavigationDirection direction)
     QPointer<ViewController> guard(screen);
     QPointer<WindowController> windowGuard(window);
     show(screen, direction);
-    QTimer::singleShot(setRootDelayMs, window, [guard, windowGuard] {
+    QTimer::singleShot(Pace::scaled(setRootDelayMs), window, [guard, windowGuard] {
         if (guard && windowGuard)
             windowGuard->setContentViewController(guard);
     });

@@ -1,5 +1,6 @@
 #include "SegueAnimator.h"
 
+#include "platform/Pace.h"
 #include "ui/ViewController.h"
 
 #include <QPainter>
@@ -11,6 +12,11 @@
 namespace Orvex {
 
 namespace {
+
+int duration()
+{
+    return Pace::scaled(SegueAnimator::durationMs);
+}
 
 // Fades are drawn from a picture of the screen rather than with an opacity
 // effect on the screen itself: screens hold controls with drop shadows, and
@@ -48,7 +54,7 @@ private:
 QVariantAnimation *fade(Snapshot *snapshot, qreal from, qreal to, QObject *parent)
 {
     auto *animation = new QVariantAnimation(parent);
-    animation->setDuration(SegueAnimator::durationMs);
+    animation->setDuration(duration());
     animation->setStartValue(from);
     animation->setEndValue(to);
     QObject::connect(animation, &QVariantAnimation::valueChanged, snapshot,
@@ -123,7 +129,7 @@ void SegueAnimator::animatePresentation(ViewController *controller, QWidget *hos
     if (m_direction != NavigationDirection::toLeft && m_direction != NavigationDirection::toRight)
         return; // a web view stays where it starts
     auto *move = new QPropertyAnimation(controller, "geometry", controller);
-    move->setDuration(durationMs);
+    move->setDuration(duration());
     move->setEndValue(f);
     move->setEasingCurve(QEasingCurve::OutCubic);
     move->start(QAbstractAnimation::DeleteWhenStopped);
@@ -154,7 +160,7 @@ void SegueAnimator::animateDismissal(ViewController *controller, ViewController 
     if (m_direction == NavigationDirection::toLeft || m_direction == NavigationDirection::toRight
         || m_direction == NavigationDirection::toWebView) {
         auto *move = new QPropertyAnimation(snapshot, "geometry", group);
-        move->setDuration(durationMs);
+        move->setDuration(duration());
         move->setEndValue(snapshot->geometry().translated(snapshot->width(), 0));
         move->setEasingCurve(QEasingCurve::InCubic);
         group->addAnimation(move);

@@ -10,9 +10,11 @@
 #include "api/Error.h"
 #include "app/AppWiring.h"
 #include "ui/AlertController.h"
+#include "platform/Pace.h"
 #include "platform/UserDefaults.h"
 #include "update/UpdateViewController.h"
 
+#include <QAbstractAnimation>
 #include <QAbstractButton>
 #include <QAccessible>
 #include <QLabel>
@@ -195,6 +197,7 @@ void tst_Accessibility::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     ScreenHost::prepareEnvironment(m_dir.path());
+    Pace::setSpeedUpForTesting(100);
     QVERIFY(m_german.load(QLocale(QLocale::German, QLocale::Germany), u"orvex"_s, u"_"_s, u":/i18n"_s));
 }
 
@@ -346,7 +349,14 @@ void tst_Accessibility::enterDoesWhatTheDefaultButtonDoes()
         before = outcome();
         target->click();
         QTRY_VERIFY(outcome() != before);
-        QTest::qWait(Navigator::setRootDelayMs / 2); // let what it started settle
+        // Settled once no screen is still coming or going.
+        QVERIFY(QTest::qWaitFor([] {
+            for (QWidget *window : QApplication::topLevelWidgets()) {
+                if (window->findChild<QAbstractAnimation *>())
+                    return false;
+            }
+            return true;
+        }));
         clicked = outcome();
     }
     // ...and pressing Enter where the user is, on another.

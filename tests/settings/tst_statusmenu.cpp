@@ -20,17 +20,18 @@
 #include "tray/StatusMenuController.h"
 #include "tray/StatusMenuHandler.h"
 #include "ui/Navigator.h"
-#include "ui/SegueAnimator.h"
 #include "ui/WindowController.h"
 #include "config/Config.h"
 #include "controls/Button.h"
 #include "controls/ImageView.h"
 #include "platform/IdentityStore.h"
 #include "platform/LoginItem.h"
+#include "platform/Pace.h"
 #include "platform/SessionBus.h"
 #include "platform/TerminationSignals.h"
 #include "platform/SystemInfo.h"
 #include "platform/UserDefaults.h"
+#include "platform/VpnConnection.h"
 #include "platform/VpnManager.h"
 #include "vpn/VPNService.h"
 
@@ -140,6 +141,7 @@ private:
 void tst_StatusMenu::initTestCase()
 {
     QVERIFY(m_dir.isValid());
+    Pace::setSpeedUpForTesting(100);
 
     m_devService = std::make_unique<DevServiceProcess>(m_dir.filePath(u"devservice"_s));
     QVERIFY2(m_devService->start({u"--seed-demo"_s}), "orvex-devservice did not start");
@@ -243,8 +245,10 @@ void tst_StatusMenu::middleEntryFetchesACertificateOnceAndTogglesTheTunnel()
     QCOMPARE(titles(menu).value(1), u"Connect"_s);
     const QStringList before = m_backend->calls;
     entry(menu, 1)->trigger();
+    // Either would show at once: a request is under way from when it is
+    // sent, a load reaches the backend when it is asked.
+    QCoreApplication::processEvents();
     QVERIFY(networkIsIdle());
-    QTest::qWait(100);
     QCOMPARE(m_backend->calls, before);
     QVERIFY(IdentityStore::standard().references().isEmpty());
 
@@ -308,10 +312,12 @@ void tst_StatusMenu::quitFromAMenu()
     QCOMPARE(m_exits, 0);
     m_backend->setLiveStatus(VpnStatus::Disconnected);
     QCOMPARE(m_exits, 1);
-    // Later changes do not end it a second time.
+    // Later changes do not end it a second time: the sequence has finished,
+    // and it finishes once.
     m_backend->setLiveStatus(VpnStatus::Invalid);
-    QTest::qWait(50);
+    QCoreApplication::processEvents();
     QCOMPARE(m_exits, 1);
+    QVERIFY(m_app->quit().hasFinished());
 }
 
 // Closing the window without a tray, a termination signal and the end of the
@@ -381,8 +387,9 @@ void tst_StatusMenu::endingTheClient()
     } else {
         quit.end();
     }
-    QTest::qWait(50);
+    QCoreApplication::processEvents();
     QCOMPARE(m_exits, 1);
+    QVERIFY(quit.hasFinished());
 }
 
 // Qt ends the event loop by itself when the session manager says the session
@@ -500,10 +507,12 @@ void tst_StatusMenu::signOut()
     const auto signedIn = [] { return UserDefaults::standard().string(Keys::tempEmail).has_value(); };
 
     m_backend->applyError = u"the VPN daemon refused the configuration"_s;
+    QSignalSpy redrawn(m_manager->connection(), &VpnConnection::statusDidChange);
     settings->logoutButtonAction();
-    QTRY_VERIFY(m_backend->calls.contains(u"apply"_s));
-    QTest::qWait(Navigator::setRootDelayMs + SegueAnimator::durationMs);
-    // Nothing was stopped, the account stays, the screen did not change.
+    // The failed save ends the sign-out with a status notification; nothing
+    // was stopped, the account stays, the screen did not change.
+    QVERIFY(redrawn.wait());
+    QVERIFY(m_backend->calls.contains(u"apply"_s));
     QVERIFY(!m_backend->calls.contains(u"stop"_s));
     QVERIFY(signedIn());
     QCOMPARE(m_app->window().contentViewController(), oldRoot.data());

@@ -16,6 +16,7 @@
 #include "config/Config.h"
 #include "controls/Button.h"
 #include "platform/IdentityStore.h"
+#include "platform/Pace.h"
 #include "platform/SystemInfo.h"
 #include "platform/VpnManager.h"
 #include "home/MainViewController.h"
@@ -103,10 +104,14 @@ private Q_SLOTS:
     void keyboardAloneSwitchesOnAndOff();
 
 private:
-    MainViewController *showScreen();
+    // Shows `screen` (a new one when none is given) as the window's root.
+    MainViewController *showScreen(MainViewController *screen = nullptr);
     // Shows the screen over a tunnel that is up when the screen first loads,
     // so that load connects nothing, then lets the tunnel go to `live`.
     MainViewController *showScreenOver(VpnStatus live);
+    // Loads the saved configuration and waits until it has: loads complete
+    // in the order they were asked, so every earlier one has completed too.
+    bool loadPreferences();
     void waitUntilIdle();
 
     TestSession m_session;
@@ -122,6 +127,7 @@ private:
 void tst_MainScreen::initTestCase()
 {
     QLocale::setDefault(QLocale::c());
+    Pace::setSpeedUpForTesting(100);
     QVERIFY2(m_devService.start({u"--seed-demo"_s, u"--seed-usage"_s, u"--dev-routes"_s}),
              qPrintable(m_devService.errors()));
     Config config = *Config::parse({}, {}, nullptr);
@@ -171,9 +177,10 @@ void tst_MainScreen::waitUntilIdle()
     QTRY_VERIFY_WITH_TIMEOUT(clientIsIdle(), 30000);
 }
 
-MainViewController *tst_MainScreen::showScreen()
+MainViewController *tst_MainScreen::showScreen(MainViewController *screen)
 {
-    auto *screen = new MainViewController(*m_service, NetworkService::shared());
+    if (!screen)
+        screen = new MainViewController(*m_service, NetworkService::shared());
     screen->loadViewIfNeeded();
     m_window->setContentViewController(screen);
     m_window->show();
@@ -185,14 +192,19 @@ MainViewController *tst_MainScreen::showScreen()
 MainViewController *tst_MainScreen::showScreenOver(VpnStatus live)
 {
     m_backend->setLiveStatus(VpnStatus::Connected);
-    auto loaded = std::make_shared<bool>(false);
-    m_manager->loadFromPreferences([loaded](const Outcome<> &outcome) { *loaded = outcome.isSuccess(); });
-    if (!QTest::qWaitFor([loaded] { return *loaded; }) || m_service->status() != VpnStatus::Connected)
+    if (!loadPreferences() || m_service->status() != VpnStatus::Connected)
         return nullptr;
     MainViewController *screen = showScreen();
     if (live != VpnStatus::Connected)
         m_backend->setLiveStatus(live);
     return screen;
+}
+
+bool tst_MainScreen::loadPreferences()
+{
+    auto loaded = std::make_shared<std::optional<bool>>();
+    m_manager->loadFromPreferences([loaded](const Outcome<> &outcome) { *loaded = outcome.isSuccess(); });
+    return QTest::qWaitFor([loaded] { return loaded->has_value(); }) && **loaded;
 }
 
 void tst_MainScreen::liveStateIsReadAtSetup()
@@ -202,15 +214,19 @@ void tst_MainScreen::liveStateIsReadAtSetup()
     // before the client ran): the service does not know it yet.
     m_backend->setLiveStatus(VpnStatus::Connected);
     QCOMPARE(m_service->status(), VpnStatus::Invalid);
-    MainViewController *screen = showScreen();
+    auto *screen = new MainViewController(*m_service, NetworkService::shared());
+    QSignalSpy switches(screen->handler(), &MainHandler::tunnelOperationStarted);
+    QCOMPARE(showScreen(screen), screen);
     // Read once the saved configuration has loaded.
     QTRY_COMPARE(screen->statusLabel()->text(), u"Turn OFF"_s);
     QCOMPARE(screen->statusImageName(), u"ic_enable"_s);
     QCOMPARE(m_service->status(), VpnStatus::Connected);
     QVERIFY(screen->progressContainer()->isHidden());
-    // The first load's connect found it up and left it so.
+    // The first load's connect found it up and left it so: it had decided
+    // by the time a load asked after its own has completed.
     waitUntilIdle();
-    QTest::qWait(100);
+    QVERIFY(loadPreferences());
+    QCOMPARE(switches.count(), 0);
     QVERIFY(!m_backend->calls.contains(u"stop"_s));
     QVERIFY(!m_backend->calls.contains(u"start"_s));
 }
@@ -426,9 +442,11 @@ void tst_MainScreen::silentTunnelEndsTheOverlay()
     QTRY_VERIFY(!shownAlert());
     screen->mainButtonAction();
     QTRY_VERIFY(m_backend->calls.count(u"start"_s) == 2);
+    QVERIFY(screen->isAwaitingTunnel());
     m_backend->setLiveStatus(VpnStatus::Connecting);
-    QTest::qWait(600);
-    QVERIFY(!screen->progressContainer()->isHidden());
+    // The report ended the wait for one: nothing is left to end the overlay.
+    QVERIFY(!screen->isAwaitingTunnel());
+    QTRY_VERIFY(!screen->progressContainer()->isHidden());
     QVERIFY(!shownAlert());
 }
 
@@ -588,11 +606,12 @@ void tst_MainScreen::usageIsAskedAgainASecondAfterDisconnected()
     m_backend->setLiveStatus(VpnStatus::Disconnected);
     // Not at once: the service is given a moment to count the last traffic.
     QVERIFY(clientIsIdle());
+    QVERIFY(screen->isUsageRefreshDue());
     QTRY_COMPARE_WITH_TIMEOUT(posts.count, 2, 30000);
+    // Asked once: nothing more is due or on its way.
+    QVERIFY(!screen->isUsageRefreshDue());
+    waitUntilIdle();
     QCOMPARE(m_devService.requestCount(commandPath, usageApi), 1);
-    QTest::qWait(MainViewController::usageRefreshDelayMs + 500);
-    QCOMPARE(m_devService.requestCount(commandPath, usageApi), 1);
-    QCOMPARE(posts.count, 2);
 
     // A failed request keeps what is shown, and says nothing.
     const QString shown = screen->thisMonthLabel()->text();
