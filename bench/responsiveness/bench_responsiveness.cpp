@@ -34,7 +34,6 @@
 #include "EventWait.h"
 #include "GatewayFixture.h"
 
-#include "shared/NotificationCenter.h"
 #include "session/DefaultsKeys.h"
 #include "session/Session.h"
 #include "ui/WindowController.h"
@@ -45,6 +44,7 @@
 #include "platform/VpnConnection.h"
 #include "platform/VpnManager.h"
 #include "platform/vici/ViciClient.h"
+#include "home/MainHandler.h"
 #include "home/MainViewController.h"
 #include "session/ClientIdentity.h"
 #include "vpn/VPNService.h"
@@ -252,8 +252,6 @@ int main(int argc, char **argv)
             disconnectedAt = clock.nsecsElapsed() / 1e6;
     });
     int usageAnswers = 0;
-    NotificationCenter::defaultCenter().observe(Notifications::didRecieveDeviceUsage, &app,
-                                                [&](const QVariant &) { ++usageAnswers; });
 
     StallMonitor monitor;
 
@@ -269,6 +267,12 @@ int main(int argc, char **argv)
     stall("sign-in", monitor);
     std::printf("sign-in to the main screen: %.1f ms (includes the 1 s root-screen delay)\n",
                 clock.nsecsElapsed() / 1e6);
+    // The screen's handler announces each usage answer. Its first request may
+    // have been answered before this connection, so one more is asked for:
+    // the first load below waits for an answer that comes after it.
+    QObject::connect(mainScreen()->handler(), &MainHandler::didRecieveDeviceUsage, &app,
+                     [&] { ++usageAnswers; });
+    mainScreen()->handler()->getDeviceUsage();
 
     // First load: certificate fetched, tunnel up, usage drawn. The main
     // screen starts it when it loads, which may be before the window has

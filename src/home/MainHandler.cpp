@@ -1,6 +1,5 @@
 #include "MainHandler.h"
 
-#include "shared/NotificationCenter.h"
 #include "session/Session.h"
 #include "api/Utility.h"
 #include "api/NetworkService.h"
@@ -142,8 +141,7 @@ void MainHandler::getDeviceUsage()
     m_network.getDeviceUsage(Utility::udid(*email), m_clock(), [self](const Result<DeviceUsageModel> &result) {
         if (!self || !result.isSuccess())
             return;
-        NotificationCenter::defaultCenter().post(Notifications::didRecieveDeviceUsage,
-                                                 QVariant::fromValue(result.value()));
+        Q_EMIT self->didRecieveDeviceUsage(result.value());
     });
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "api/DeviceUsageModel.h"
 #include "ui/BaseHandler.h"
 
 #include <QDateTime>
@@ -64,6 +65,8 @@ Q_SIGNALS:
     // The switch has been handed to the tunnel service: from here on only
     // status changes tell what happens.
     void tunnelOperationStarted();
+    // The month's usage has arrived (`getDeviceUsage`).
+    void didRecieveDeviceUsage(const DeviceUsageModel &usage);
 
 private:
     // Loads the saved tunnel configuration, then toggles; with

@@ -1,7 +1,6 @@
 #include "MainViewController.h"
 
 #include "ui/Images.h"
-#include "shared/NotificationCenter.h"
 #include "ui/AlertController.h"
 #include "controls/Button.h"
 #include "controls/DropShadow.h"
@@ -256,10 +255,8 @@ void MainViewController::setup()
     if (VpnBackend *backend = m_service.manager()->backend())
         QObject::connect(backend, &VpnBackend::reasonChanged, this, &MainViewController::presentNotice);
     QObject::connect(&m_service, &VPNService::tunnelStateChanged, this, &MainViewController::presentNotice);
-    NotificationCenter::defaultCenter().observe(Notifications::didRecieveDeviceUsage, this,
-                                                [this](const QVariant &object) {
-                                                    didRecieveDeviceUsage(object);
-                                                });
+    QObject::connect(m_handler, &MainHandler::didRecieveDeviceUsage, this,
+                     &MainViewController::didRecieveDeviceUsage);
 
     setupChart();
     m_handler->getDeviceUsage();
@@ -434,11 +431,8 @@ void MainViewController::vpnConnectionDidChange()
     }
 }
 
-void MainViewController::didRecieveDeviceUsage(const QVariant &object)
+void MainViewController::didRecieveDeviceUsage(const DeviceUsageModel &model)
 {
-    if (object.metaType() != QMetaType::fromType<DeviceUsageModel>())
-        return;
-    const DeviceUsageModel model = object.value<DeviceUsageModel>();
     m_thisMonthLabel->setText(thisMonthText(model));
     m_hourlyAverageLabel->setText(hourlyAverageText(model));
     m_lineChartView->setPoints(chartPoints(model));

@@ -12,6 +12,7 @@ class QLabel;
 namespace Orvex {
 
 class Button;
+struct DeviceUsageModel;
 class ImageView;
 class MainHandler;
 class NetworkService;
@@ -88,7 +89,7 @@ private:
     void present(VpnStatus status);
     void vpnConnectionDidChange();
     void presentNotice();
-    void didRecieveDeviceUsage(const QVariant &object);
+    void didRecieveDeviceUsage(const DeviceUsageModel &usage);
     void tunnelDidNotRespond();
     void showProgressSoon();
     void watchWindow();

@@ -1,6 +1,5 @@
 #include "SupportHandler.h"
 
-#include "shared/NotificationCenter.h"
 #include "session/DefaultsKeys.h"
 #include "api/NetworkService.h"
 #include "platform/UserDefaults.h"
@@ -66,7 +65,7 @@ bool SupportHandler::sendSupportRequest(const QString &text)
              if (!self)
                  return;
              if (result.isSuccess())
-                 NotificationCenter::defaultCenter().post(Notifications::didRecieveSupportResponse);
+                 Q_EMIT self->didRecieveSupportResponse();
              else
                  self->report(result.error());
          });

@@ -39,6 +39,10 @@ public:
     // sent fails instead of filing it a second time.
     static void post(NetworkService &network, const SupportURLRouter &router, Completion<Empty> completion);
 
+Q_SIGNALS:
+    // The help desk took this handler's ticket.
+    void didRecieveSupportResponse();
+
 private:
     const UserDefaults &m_defaults;
     NetworkService &m_network;

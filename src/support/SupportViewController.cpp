@@ -1,6 +1,5 @@
 #include "SupportViewController.h"
 
-#include "shared/NotificationCenter.h"
 #include "session/DefaultsKeys.h"
 #include "ui/AlertController.h"
 #include "controls/Button.h"
@@ -79,8 +78,8 @@ void SupportViewController::buildForm()
 void SupportViewController::setup()
 {
     BaseViewController::setup();
-    NotificationCenter::defaultCenter().observe(Notifications::didRecieveSupportResponse, this,
-                                                [this](const QVariant &) { didRecieveSupportResponse(); });
+    connect(m_handler, &SupportHandler::didRecieveSupportResponse, this,
+            &SupportViewController::didRecieveSupportResponse);
     m_handler->resultHandler = resultHandler();
     m_requestButton->setEnabled(false);
     QFont font = m_textView->font();

@@ -6,7 +6,6 @@
 #include "DevServiceProcess.h"
 #include "FakeVpnBackend.h"
 
-#include "shared/NotificationCenter.h"
 #include "session/DefaultsKeys.h"
 #include "api/Utility.h"
 #include "api/JsonReader.h"
@@ -59,17 +58,15 @@ AlertController *shownAlert()
     return WindowController::main() ? WindowController::main()->findChild<AlertController *>() : nullptr;
 }
 
-// Counts "DidRecieveDeviceUsage" posts and keeps the last model.
+// Counts the usage answers handlers announce and keeps the last model.
 struct UsagePosts : QObject
 {
-    UsagePosts()
+    void follow(MainHandler *handler)
     {
-        NotificationCenter::defaultCenter().observe(Notifications::didRecieveDeviceUsage, this,
-                                                    [this](const QVariant &object) {
-                                                        ++count;
-                                                        if (object.canConvert<DeviceUsageModel>())
-                                                            last = object.value<DeviceUsageModel>();
-                                                    });
+        connect(handler, &MainHandler::didRecieveDeviceUsage, this, [this](const DeviceUsageModel &usage) {
+            ++count;
+            last = usage;
+        });
     }
     int count = 0;
     std::optional<DeviceUsageModel> last;
@@ -116,6 +113,8 @@ private:
 
     TestSession m_session;
     DevServiceProcess m_devService;
+    // What the handlers of this test function announced.
+    UsagePosts m_posts;
     QTemporaryDir m_dir;
     std::unique_ptr<WindowController> m_window;
     FakeVpnBackend *m_backend = nullptr;
@@ -148,6 +147,8 @@ void tst_MainScreen::initTestCase()
 
 void tst_MainScreen::init()
 {
+    m_posts.count = 0;
+    m_posts.last.reset();
     m_devService.clearFaults();
     for (const QByteArray &reference : IdentityStore::standard().references())
         IdentityStore::standard().remove({reference});
@@ -181,6 +182,7 @@ MainViewController *tst_MainScreen::showScreen(MainViewController *screen)
 {
     if (!screen)
         screen = new MainViewController(*m_service, NetworkService::shared());
+    m_posts.follow(screen->handler());
     screen->loadViewIfNeeded();
     m_window->setContentViewController(screen);
     m_window->show();
@@ -536,13 +538,12 @@ void tst_MainScreen::certificateIsFetchedOrRenewedBeforeConnecting()
 
 void tst_MainScreen::usageAnswerFillsLabelsAndChart()
 {
-    UsagePosts posts;
     MainViewController *screen = showScreenOver(VpnStatus::Connected);
     QVERIFY(screen);
-    QTRY_COMPARE_WITH_TIMEOUT(posts.count, 1, 30000);
-    QVERIFY(posts.last);
+    QTRY_COMPARE_WITH_TIMEOUT(m_posts.count, 1, 30000);
+    QVERIFY(m_posts.last);
     // The seeded month: traffic on most days so far.
-    QVERIFY(posts.last->device_usage.info.MonthlyUsage.numericValue() > 0);
+    QVERIFY(m_posts.last->device_usage.info.MonthlyUsage.numericValue() > 0);
     // The drawn chart from its module, not the blank stand-in.
     auto *chart = qobject_cast<UsageChartView *>(screen->lineChartView()->widget());
     QVERIFY(chart);
@@ -562,8 +563,7 @@ void tst_MainScreen::usageAnswerFillsLabelsAndChart()
     const auto decoded = DeviceUsageModel::decode(JsonReader::parseObject(ten));
     QVERIFY(decoded);
     DeviceUsageModel padded = *decoded;
-    NotificationCenter::defaultCenter().post(Notifications::didRecieveDeviceUsage,
-                                             QVariant::fromValue(padded));
+    Q_EMIT screen->handler()->didRecieveDeviceUsage(padded);
     // Day n carried n MiB; the rest of the month is zero.
     const int points = QDate::currentDate().daysInMonth();
     QCOMPARE(chart->points().size(), points);
@@ -590,16 +590,15 @@ void tst_MainScreen::usageAnswerFillsLabelsAndChart()
     DeviceUsageModel quiet = padded;
     for (DaylySummary &day : *quiet.device_usage.summary)
         day.usage = MetadataType::fromInt(300 * 1024);
-    NotificationCenter::defaultCenter().post(Notifications::didRecieveDeviceUsage, QVariant::fromValue(quiet));
+    Q_EMIT screen->handler()->didRecieveDeviceUsage(quiet);
     QCOMPARE(chart->yAxisLabels(), (QStringList{u"0 MB"_s, u"0.1 MB"_s, u"0.2 MB"_s, u"0.3 MB"_s}));
 }
 
 void tst_MainScreen::usageIsAskedAgainASecondAfterDisconnected()
 {
-    UsagePosts posts;
     MainViewController *screen = showScreenOver(VpnStatus::Connected);
     QVERIFY(screen);
-    QTRY_COMPARE_WITH_TIMEOUT(posts.count, 1, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_posts.count, 1, 30000);
     waitUntilIdle();
     QVERIFY(m_devService.countRequests(commandPath, usageApi));
 
@@ -607,7 +606,7 @@ void tst_MainScreen::usageIsAskedAgainASecondAfterDisconnected()
     // Not at once: the service is given a moment to count the last traffic.
     QVERIFY(clientIsIdle());
     QVERIFY(screen->isUsageRefreshDue());
-    QTRY_COMPARE_WITH_TIMEOUT(posts.count, 2, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_posts.count, 2, 30000);
     // Asked once: nothing more is due or on its way.
     QVERIFY(!screen->isUsageRefreshDue());
     waitUntilIdle();
@@ -620,7 +619,7 @@ void tst_MainScreen::usageIsAskedAgainASecondAfterDisconnected()
     screen->handler()->getDeviceUsage();
     waitUntilIdle();
     QCOMPARE(m_devService.requestCount(commandPath, usageApi), 1);
-    QCOMPARE(posts.count, 2);
+    QCOMPARE(m_posts.count, 2);
     QCOMPARE(screen->thisMonthLabel()->text(), shown);
     QCOMPARE(screen->lineChartView()->points(), points);
     QVERIFY(!shownAlert());
@@ -628,23 +627,24 @@ void tst_MainScreen::usageIsAskedAgainASecondAfterDisconnected()
 
 void tst_MainScreen::usageAnswerForAGoneHandlerIsDropped()
 {
-    UsagePosts posts;
     QVERIFY(m_devService.countRequests(commandPath, usageApi, 500));
     auto *handler = new MainHandler(*m_service, NetworkService::shared());
+    m_posts.follow(handler);
     handler->getDeviceUsage();
     delete handler; // before the held-back answer
 
     waitUntilIdle();
     QCOMPARE(m_devService.requestCount(commandPath, usageApi), 1);
-    QCOMPARE(posts.count, 0);
+    QCOMPARE(m_posts.count, 0);
 
     // A live handler's answer is posted, for the day the clock says.
     MainHandler live(*m_service, NetworkService::shared());
     live.setClock([] { return QDateTime(QDate(2026, 11, 30), QTime(12, 0)); });
+    m_posts.follow(&live);
     live.getDeviceUsage();
-    QTRY_COMPARE_WITH_TIMEOUT(posts.count, 1, 30000);
-    QCOMPARE(posts.last->device_usage.info.Month.numericValue(), 11.0);
-    QCOMPARE(posts.last->device_usage.summary->size(), 30);
+    QTRY_COMPARE_WITH_TIMEOUT(m_posts.count, 1, 30000);
+    QCOMPARE(m_posts.last->device_usage.info.Month.numericValue(), 11.0);
+    QCOMPARE(m_posts.last->device_usage.summary->size(), 30);
 }
 
 // Only Tab and Space, delivered to the window as the platform delivers keys
@@ -654,12 +654,11 @@ void tst_MainScreen::usageAnswerForAGoneHandlerIsDropped()
 void tst_MainScreen::keyboardAloneSwitchesOnAndOff()
 {
     QVERIFY(m_session.keepIdentity());
-    UsagePosts posts;
     MainViewController *screen = showScreenOver(VpnStatus::Disconnected); // no connect on first load
     QVERIFY(screen);
     QTRY_COMPARE(m_service->status(), VpnStatus::Disconnected);
     // The month's usage, and again once the tunnel has gone down.
-    QTRY_COMPARE_WITH_TIMEOUT(posts.count, 2, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_posts.count, 2, 30000);
     waitUntilIdle();
     QWindow *window = m_window->windowHandle();
     m_window->activateWindow();
