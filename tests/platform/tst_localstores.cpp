@@ -628,7 +628,7 @@ void tst_LocalStores::removeDeletesOnlyThatIdentity()
 
 void tst_LocalStores::initTestCase()
 {
-    Config::setCurrent(*Config::parse({}, {}, nullptr));
+    Config::setCurrent(Config::parse({}, {}).value());
     QVERIFY2(m_bus.isRunning(), qPrintable(m_bus.error()));
     m_bus.exportAsSessionBus();
     QVERIFY(m_keyringHome.isValid());
