@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
     folder = new QTemporaryDir(QDir::tempPath() + QStringLiteral("/orvex-fuzz-pkcs12-XXXXXX"));
     store = new IdentityStore(folder->filePath(QStringLiteral("identities")));
-    passphrase = Config::parse({}, {}, nullptr)->pkcs12Passphrase;
+    passphrase = Config::parse({}, {}).value().pkcs12Passphrase;
     // The first import loads OpenSSL's legacy provider once for the process;
     // do it here so it is not taken for a leak of the first input.
     store->importPkcs12({}, passphrase);

@@ -210,7 +210,7 @@ int main(int argc, char **argv)
     if (!takeDown())
         return fail("the tunnel did not go down after the first start");
 
-    Config requests = *Config::parse({}, {}, nullptr);
+    Config requests = Config::parse({}, {}).value();
     requests.apiBaseURL = service.origin();
     Config::setCurrent(requests);
     QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();

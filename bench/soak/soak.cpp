@@ -878,7 +878,7 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    Config config = *Config::parse({}, {}, nullptr);
+    Config config = Config::parse({}, {}).value();
     config.apiBaseURL = service.origin();
     config.caCertificates = {service.caCertificate()};
     config.vpnGatewayHost = gateway.host();

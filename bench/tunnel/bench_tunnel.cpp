@@ -74,7 +74,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "bench_tunnel: %s\n", qPrintable(error));
         return 1;
     }
-    Config config = *Config::parse({}, {}, nullptr);
+    Config config = Config::parse({}, {}).value();
     config.vpnGatewayHost = gateway.host();
     config.viciSocket = gateway.clientVici();
     // The checkout's own script, root's alone as the client requires.

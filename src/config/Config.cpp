@@ -14,6 +14,7 @@
 
 #include <cstdlib>
 #include <functional>
+#include <optional>
 
 extern const char orvexBuiltInConfigJson[];
 
@@ -192,15 +193,13 @@ const std::vector<Member> &members()
 
 // Applies the members of `json` to `config`. `requireAll` is set for the built-in
 // defaults, which must name every member.
-bool apply(Config &config, const QByteArray &json, const QString &source, bool requireAll, QString *error)
+Outcome<> apply(Config &config, const QByteArray &json, const QString &source, bool requireAll)
 {
     auto fail = [&](const QString &member, const QString &reason) {
-        if (error) {
-            *error = member.isEmpty() ? QStringLiteral("configuration error in %1: %2").arg(source, reason)
+        return Outcome<>::failure(member.isEmpty()
+                                      ? QStringLiteral("configuration error in %1: %2").arg(source, reason)
                                       : QStringLiteral("configuration error in %1: member \"%2\" %3")
-                                            .arg(source, printable(member), reason);
-        }
-        return false;
+                                            .arg(source, printable(member), reason));
     };
 
     QJsonParseError parseError;
@@ -253,7 +252,7 @@ bool apply(Config &config, const QByteArray &json, const QString &source, bool r
             config.*m.list = values;
         }
     }
-    return true;
+    return Outcome<>::success();
 }
 
 } // namespace
@@ -263,15 +262,15 @@ QByteArray Config::builtInJson()
     return QByteArray(orvexBuiltInConfigJson);
 }
 
-std::optional<Config> Config::parse(const QByteArray &overrideJson, const QString &overrideName,
-                                    QString *error)
+Outcome<Config> Config::parse(const QByteArray &overrideJson, const QString &overrideName)
 {
     Config config;
-    if (!apply(config, builtInJson(), QStringLiteral("the built-in defaults"), true, error))
-        return std::nullopt;
-    if (!overrideJson.isEmpty() && !apply(config, overrideJson, overrideName, false, error))
-        return std::nullopt;
-    return config;
+    Outcome<> applied = apply(config, builtInJson(), QStringLiteral("the built-in defaults"), true);
+    if (applied.isSuccess() && !overrideJson.isEmpty())
+        applied = apply(config, overrideJson, overrideName, false);
+    if (!applied.isSuccess())
+        return Outcome<Config>::failure(applied.error());
+    return Outcome<Config>::success(std::move(config));
 }
 
 void Config::loadOrExit()
@@ -279,7 +278,6 @@ void Config::loadOrExit()
     QByteArray overrideJson;
     QString overrideName;
     const QString path = qEnvironmentVariable("ORVEX_CONFIG");
-    QString error;
     if (!path.isEmpty()) {
         overrideName = path;
         QFile file(path);
@@ -293,12 +291,12 @@ void Config::loadOrExit()
             std::exit(2);
         }
     }
-    auto config = parse(overrideJson, overrideName, &error);
-    if (!config) {
-        qCCritical(lcApp, "%s", qPrintable(error));
+    const Outcome<Config> config = parse(overrideJson, overrideName);
+    if (!config.isSuccess()) {
+        qCCritical(lcApp, "%s", qPrintable(config.error()));
         std::exit(2);
     }
-    storage() = *config;
+    storage() = config.value();
 }
 
 const Config &Config::current()

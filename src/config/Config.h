@@ -1,10 +1,10 @@
 #pragma once
 
+#include "base/Outcome.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
-
-#include <optional>
 
 namespace Orvex {
 
@@ -48,10 +48,8 @@ struct Config
     static constexpr int minRsaSigningKeyBits = 3072;
 
     // Parses the built-in defaults and applies `overrideJson` (when not empty) on
-    // top. On failure answers nothing and sets `error` to a one-line message that
-    // names the offending member.
-    static std::optional<Config> parse(const QByteArray &overrideJson, const QString &overrideName,
-                                       QString *error);
+    // top. A failure says why in one line that names the offending member.
+    static Outcome<Config> parse(const QByteArray &overrideJson, const QString &overrideName);
 
     // Loads the configuration of this process: the defaults, then the file in
     // ORVEX_CONFIG when set. Prints the one-line message and exits with status 2

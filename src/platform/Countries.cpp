@@ -38,10 +38,12 @@ PhoneModule openPhoneModule()
     const QString folder = QCoreApplication::applicationDirPath();
     const QString name = QStringLiteral(ORVEX_PHONE_MODULE_NAME);
     PhoneModule found;
+    // Why it is missing is of no use here: the country list is then empty,
+    // and the module is looked for again at the next question.
     found.regions = reinterpret_cast<OrvexPhoneRegionsFunction>(
-        OwnModule::resolve(folder, name, "orvex_phone_regions"));
+        OwnModule::resolve(folder, name, "orvex_phone_regions").valueOr(nullptr));
     found.code = reinterpret_cast<OrvexPhoneCodeFunction>(
-        OwnModule::resolve(folder, name, "orvex_phone_code"));
+        OwnModule::resolve(folder, name, "orvex_phone_code").valueOr(nullptr));
     return found;
 }
 

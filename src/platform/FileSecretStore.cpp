@@ -38,14 +38,13 @@ std::optional<QJsonObject> FileSecretStore::load() const
 {
     if (QFileInfo(m_path).size() > maxFileSize)
         return std::nullopt;
-    bool error = false;
-    const std::optional<QByteArray> bytes = SecureFile::read(m_path, &error);
-    if (error)
+    const Orvex::Outcome<std::optional<QByteArray>> bytes = SecureFile::read(m_path);
+    if (!bytes.isSuccess())
         return std::nullopt;
-    if (!bytes)
+    if (!bytes.value())
         return QJsonObject();
     QJsonParseError parse;
-    const QJsonDocument document = QJsonDocument::fromJson(*bytes, &parse);
+    const QJsonDocument document = QJsonDocument::fromJson(*bytes.value(), &parse);
     if (parse.error != QJsonParseError::NoError || !document.isObject())
         return std::nullopt;
     return document.object();
@@ -57,7 +56,7 @@ bool FileSecretStore::save(const QJsonObject &secrets) const
         // Nothing left to keep: no file either.
         return !QFileInfo::exists(m_path) || QFile::remove(m_path);
     }
-    return SecureFile::makePrivateDirectory(QFileInfo(m_path).absolutePath())
+    return SecureFile::makePrivateDirectory(QFileInfo(m_path).absolutePath()).isSuccess()
            && SecureFile::writeAtomically(m_path, QJsonDocument(secrets).toJson(QJsonDocument::Compact));
 }
 

@@ -514,7 +514,7 @@ std::optional<IdentityStore::Identity> IdentityStore::importArchive(const QByteA
     if (access && resolve(identity.reference))
         return identity;
 
-    if (!SecureFile::makePrivateDirectory(m_directory))
+    if (!SecureFile::makePrivateDirectory(m_directory).isSuccess())
         return std::nullopt;
     const QString staging = uniqueSibling(m_directory, QLatin1String(".import-"));
     if (!makeFolder0700(staging))
@@ -562,8 +562,10 @@ std::optional<IdentityStore::Material> IdentityStore::resolve(const QByteArray &
     material.certificatePath = folder + u'/' + certificateFile;
     material.privateKeyPath = folder + u'/' + privateKeyFile;
 
-    const std::optional<QByteArray> certPem = SecureFile::read(material.certificatePath);
-    std::optional<QByteArray> keyPem = SecureFile::read(material.privateKeyPath);
+    // A file that cannot be read is as good as a missing one here: either way
+    // there is no identity to use.
+    const std::optional<QByteArray> certPem = SecureFile::read(material.certificatePath).valueOr(std::nullopt);
+    std::optional<QByteArray> keyPem = SecureFile::read(material.privateKeyPath).valueOr(std::nullopt);
     if (!certPem || !keyPem)
         return std::nullopt;
     const Owned<X509> cert = readCertificate(*certPem);
@@ -595,7 +597,9 @@ std::optional<IdentityStore::Validity> IdentityStore::validity(const QByteArray 
     const QString folder = identityFolder(reference);
     if (folder.isEmpty())
         return std::nullopt;
-    const std::optional<QByteArray> pem = SecureFile::read(folder + u'/' + certificateFile);
+    // Unreadable or missing, the certificate has no validity to show.
+    const std::optional<QByteArray> pem = SecureFile::read(folder + u'/' + certificateFile)
+                                              .valueOr(std::nullopt);
     Owned<X509> cert;
     if (pem)
         cert = readCertificate(*pem);
@@ -640,7 +644,9 @@ std::optional<QList<IdentityStore::AccessEntry>> IdentityStore::accessList(const
     const QString folder = identityFolder(reference);
     if (folder.isEmpty())
         return std::nullopt;
-    const std::optional<QByteArray> json = SecureFile::read(folder + u'/' + accessListFile);
+    // An unreadable list grants nothing, like a missing one.
+    const std::optional<QByteArray> json = SecureFile::read(folder + u'/' + accessListFile)
+                                               .valueOr(std::nullopt);
     return json ? accessListFromJson(*json) : std::nullopt;
 }
 

@@ -7,27 +7,28 @@
 
 namespace Orvex {
 
-void *OwnModule::resolve(const QString &folder, const QString &fileName, const char *symbol,
-                         QStringList *errors)
+Outcome<void *, QStringList> OwnModule::resolve(const QString &folder, const QString &fileName,
+                                                const char *symbol)
 {
+    using Found = Outcome<void *, QStringList>;
     if (void *linkedIn = dlsym(RTLD_DEFAULT, symbol))
-        return linkedIn;
+        return Found::success(linkedIn);
+    QStringList errors;
     if (folder.isEmpty())
-        return nullptr;
+        return Found::failure(errors);
     for (const QString &path :
          {folder + QLatin1Char('/') + fileName,
           QDir::cleanPath(folder + QStringLiteral("/../" ORVEX_INSTALL_LIBDIR "/orvex/") + fileName)}) {
         void *handle = dlopen(QFile::encodeName(path).constData(), RTLD_NOW | RTLD_LOCAL);
         if (!handle) {
-            if (errors)
-                *errors << QString::fromLocal8Bit(dlerror());
+            errors << QString::fromLocal8Bit(dlerror());
             continue;
         }
         if (void *found = dlsym(handle, symbol))
-            return found;
+            return Found::success(found);
         dlclose(handle);
     }
-    return nullptr;
+    return Found::failure(errors);
 }
 
 } // namespace Orvex

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/Outcome.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -15,11 +17,11 @@ public:
     // The address of `symbol`: from the program itself when it has the module
     // linked in (tests, benchmarks), else from the module `fileName` beside
     // the binary in `folder` (the build tree) or in the client's private
-    // library folder below it (installed). Null when none has it; `errors`
-    // then gets why each file found could not be opened. A module opened
-    // stays open for the life of the process.
-    static void *resolve(const QString &folder, const QString &fileName, const char *symbol,
-                         QStringList *errors = nullptr);
+    // library folder below it (installed). A failure when none has it, with
+    // why each file found could not be opened. A module opened stays open for
+    // the life of the process.
+    static Outcome<void *, QStringList> resolve(const QString &folder, const QString &fileName,
+                                                const char *symbol);
 };
 
 } // namespace Orvex

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <tuple>
 
 namespace Orvex {
 
@@ -48,18 +49,20 @@ RunMarker::RunMarker(const QString &path)
 
 bool RunMarker::begin()
 {
-    bool unreadable = false;
-    const std::optional<QByteArray> previous = SecureFile::read(m_path, &unreadable);
+    const Outcome<std::optional<QByteArray>> previous = SecureFile::read(m_path);
     bool left = false;
-    if (previous) {
+    if (!previous.isSuccess()) {
+        left = true;
+    } else if (const std::optional<QByteArray> &pidText = previous.value()) {
         // Only a short decimal number is ever written here.
         bool ok = false;
-        const qint64 pid = previous->size() <= 20 ? previous->trimmed().toLongLong(&ok) : 0;
+        const qint64 pid = pidText->size() <= 20 ? pidText->trimmed().toLongLong(&ok) : 0;
         left = !(ok && isRunningClient(pid));
-    } else if (unreadable) {
-        left = true;
     }
-    SecureFile::makePrivateDirectory(QFileInfo(m_path).absolutePath());
+    // Without the folder the mark below is not written either, and only a kill
+    // of this run goes unnoticed at the next start: not a reason to refuse to
+    // run, and no one here to tell.
+    std::ignore = SecureFile::makePrivateDirectory(QFileInfo(m_path).absolutePath());
     SecureFile::writeAtomically(m_path, QByteArray::number(QCoreApplication::applicationPid()));
     return left;
 }

@@ -46,13 +46,9 @@ void syncDirectory(const QString &dir)
 
 } // namespace
 
-bool SecureFile::makePrivateDirectory(const QString &path, QString *problem)
+Outcome<> SecureFile::makePrivateDirectory(const QString &path)
 {
-    auto refuse = [problem](const QString &why) {
-        if (problem)
-            *problem = why;
-        return false;
-    };
+    const auto refuse = [](const QString &why) { return Outcome<>::failure(why); };
     const QString clean = QDir::cleanPath(QDir(path).absolutePath());
     // Walk down from the first missing ancestor so every folder made here is
     // created 0700 instead of inheriting the umask's 0755.
@@ -97,7 +93,7 @@ bool SecureFile::makePrivateDirectory(const QString &path, QString *problem)
     ::close(fd);
     if (!ok)
         return refuse(QStringLiteral("the folder %1 cannot be made private").arg(clean));
-    return true;
+    return Outcome<>::success();
 }
 
 bool SecureFile::writeAtomically(const QString &path, const QByteArray &contents)
@@ -130,25 +126,18 @@ bool SecureFile::writeAtomically(const QString &path, const QByteArray &contents
     return true;
 }
 
-std::optional<QByteArray> SecureFile::read(const QString &path, bool *error)
+Outcome<std::optional<QByteArray>> SecureFile::read(const QString &path)
 {
-    if (error)
-        *error = false;
+    using Read = Outcome<std::optional<QByteArray>>;
     QFile file(path);
     if (!file.exists())
-        return std::nullopt;
-    if (!file.open(QIODevice::ReadOnly)) {
-        if (error)
-            *error = true;
-        return std::nullopt;
-    }
+        return Read::success(std::nullopt);
+    if (!file.open(QIODevice::ReadOnly))
+        return Read::failure(QStringLiteral("%1 cannot be opened: %2").arg(path, file.errorString()));
     QByteArray data = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        if (error)
-            *error = true;
-        return std::nullopt;
-    }
-    return data;
+    if (file.error() != QFileDevice::NoError)
+        return Read::failure(QStringLiteral("%1 cannot be read: %2").arg(path, file.errorString()));
+    return Read::success(std::move(data));
 }
 
 bool SecureFile::restrictToOwner(const QString &path)

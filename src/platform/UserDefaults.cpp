@@ -127,17 +127,15 @@ void UserDefaults::refresh() const
 void UserDefaults::load() const
 {
     m_document = IniDocument();
-    bool unreadable = false;
     const QFileInfo info(m_path);
-    std::optional<QByteArray> bytes;
-    if (info.exists() && !info.isFile())
-        unreadable = true;
-    else
-        bytes = SecureFile::read(m_path, &unreadable);
+    using Read = Outcome<std::optional<QByteArray>>;
+    // A folder or a device in the file's place cannot be read as settings.
+    const Read read = info.exists() && !info.isFile() ? Read::failure(QStringLiteral("not a file"))
+                                                      : SecureFile::read(m_path);
 
-    if (unreadable) {
+    if (!read.isSuccess()) {
         quarantine("it cannot be read");
-    } else if (bytes) {
+    } else if (const std::optional<QByteArray> &bytes = read.value()) {
         if (std::optional<IniDocument> document = IniDocument::parse(*bytes)) {
             m_document = std::move(*document);
             // A file left 0644 by an older writer is tightened now rather than
@@ -194,7 +192,8 @@ void UserDefaults::scrubSetAside(const QStringList &keys)
             QFile::remove(path);
             continue;
         }
-        const std::optional<QByteArray> bytes = SecureFile::read(path);
+        // A copy that cannot be read cannot be scrubbed either; it is left as it is.
+        const std::optional<QByteArray> bytes = SecureFile::read(path).valueOr(std::nullopt);
         if (!bytes)
             continue;
         const QByteArray scrubbed = IniDocument::withoutKeys(*bytes, keys);
@@ -212,12 +211,11 @@ void UserDefaults::removeSetAside()
 void UserDefaults::write(const QString &key, const std::optional<IniDocument::Value> &value)
 {
     const QString folder = QFileInfo(m_path).absolutePath();
-    QString problem;
-    if (!SecureFile::makePrivateDirectory(folder, &problem)) {
+    if (const Outcome<> made = SecureFile::makePrivateDirectory(folder); !made.isSuccess()) {
         // The change stays in memory for this process; said once per store.
         if (!m_refusalReported) {
             m_refusalReported = true;
-            qCWarning(lcApp, "settings are not saved: %s", qPrintable(problem));
+            qCWarning(lcApp, "settings are not saved: %s", qPrintable(made.error()));
         }
         refresh();
         if (value)

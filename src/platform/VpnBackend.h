@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/LeakGuard.h"
-#include "platform/Outcome.h"
+#include "base/Outcome.h"
 #include "platform/VpnPreferences.h"
 #include "platform/VpnStatus.h"
 

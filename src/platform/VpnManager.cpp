@@ -91,13 +91,13 @@ VpnManager::~VpnManager()
 
 void VpnManager::loadFromPreferences(Completion completion)
 {
-    bool readError = false;
-    const std::optional<QByteArray> bytes = SecureFile::read(m_storagePath, &readError);
-    if (readError) {
+    const Outcome<std::optional<QByteArray>> read = SecureFile::read(m_storagePath);
+    if (!read.isSuccess()) {
         finishLater(std::move(completion),
                     Outcome<>::failure(QStringLiteral("The VPN configuration cannot be read.")));
         return;
     }
+    const std::optional<QByteArray> &bytes = read.value();
     VpnPreferences loaded;
     m_onDiskStamp.reset();
     if (bytes) {
@@ -141,7 +141,8 @@ void VpnManager::saveToPreferences(Completion completion)
     if (!m_onDiskStamp || bytes != m_onDiskBytes || stampOf(m_storagePath) != m_onDiskStamp) {
         const QString folder = QFileInfo(m_storagePath).absolutePath();
         m_onDiskStamp.reset();
-        if (!SecureFile::makePrivateDirectory(folder) || !SecureFile::writeAtomically(m_storagePath, bytes)) {
+        if (!SecureFile::makePrivateDirectory(folder).isSuccess()
+            || !SecureFile::writeAtomically(m_storagePath, bytes)) {
             finishLater(std::move(completion),
                         Outcome<>::failure(QStringLiteral("The VPN configuration cannot be saved.")));
             return;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/Outcome.h"
+#include "base/Outcome.h"
 #include "platform/VpnOnDemandRule.h"
 #include "platform/VpnProtocolIKEv2.h"
 

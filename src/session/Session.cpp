@@ -206,7 +206,8 @@ std::optional<QByteArray> Session::identityReference() const
 {
     if (QFileInfo(m_accountFile).size() > maxAccountFileSize)
         return std::nullopt;
-    const std::optional<QByteArray> text = SecureFile::read(m_accountFile);
+    // An account file that cannot be read names no identity, like a missing one.
+    const std::optional<QByteArray> text = SecureFile::read(m_accountFile).valueOr(std::nullopt);
     if (!text)
         return std::nullopt;
     const QByteArray hex = text->trimmed();
@@ -220,7 +221,7 @@ bool Session::writeReference(const std::optional<QByteArray> &reference)
 {
     if (!reference)
         return !QFileInfo::exists(m_accountFile) || QFile::remove(m_accountFile);
-    return SecureFile::makePrivateDirectory(QFileInfo(m_accountFile).absolutePath())
+    return SecureFile::makePrivateDirectory(QFileInfo(m_accountFile).absolutePath()).isSuccess()
            && SecureFile::writeAtomically(m_accountFile, reference->toHex() + '\n');
 }
 

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <tuple>
 
 namespace Orvex {
 
@@ -47,30 +48,34 @@ std::atomic<OrvexUsageChartCreateFunction> openedFactory{nullptr};
 std::mutex openLock;
 ThreadHandOff toPool;
 
-OrvexUsageChartCreateFunction openModule(const QString &folder, QStringList *errors)
+Outcome<OrvexUsageChartCreateFunction, QStringList> openModule(const QString &folder)
 {
+    using Opened = Outcome<OrvexUsageChartCreateFunction, QStringList>;
     const std::lock_guard<std::mutex> lock(openLock);
     if (OrvexUsageChartCreateFunction factory = openedFactory.load())
-        return factory;
-    const auto factory = reinterpret_cast<OrvexUsageChartCreateFunction>(
-        OwnModule::resolve(folder, QStringLiteral(ORVEX_CHART_MODULE_NAME), "orvex_usage_chart_create",
-                           errors));
+        return Opened::success(factory);
+    const Outcome<void *, QStringList> found = OwnModule::resolve(folder,
+                                                                  QStringLiteral(ORVEX_CHART_MODULE_NAME),
+                                                                  "orvex_usage_chart_create");
+    if (!found.isSuccess())
+        return Opened::failure(found.error());
+    const auto factory = reinterpret_cast<OrvexUsageChartCreateFunction>(found.value());
     openedFactory.store(factory);
-    return factory;
+    return Opened::success(factory);
 }
 
 OrvexUsageChartCreateFunction chartFactory()
 {
     if (OrvexUsageChartCreateFunction factory = openedFactory.load())
         return factory;
-    QStringList errors;
-    if (OrvexUsageChartCreateFunction factory = openModule(QCoreApplication::applicationDirPath(), &errors))
-        return factory;
+    const auto opened = openModule(QCoreApplication::applicationDirPath());
+    if (opened.isSuccess())
+        return opened.value();
     static bool logged = false;
     if (!logged) {
         logged = true;
         qCWarning(lcDesktop, "the usage chart module could not be opened; the chart stays blank: %s",
-                  qPrintable(errors.join(QStringLiteral("; "))));
+                  qPrintable(opened.error().join(QStringLiteral("; "))));
     }
     return nullptr;
 }
@@ -87,7 +92,9 @@ void UsageChart::preload()
         const auto passing = toPool.pass();
         QThreadPool::globalInstance()->start([folder = QCoreApplication::applicationDirPath()] {
             toPool.receive();
-            openModule(folder, nullptr);
+            // Only a head start: a failure is found again, and said, when the
+            // chart is made.
+            std::ignore = openModule(folder);
         });
     });
 }

@@ -65,7 +65,7 @@ const char *const childStepVariable = "ORVEX_TEST_KILL_AT";
 
 int runKilledMigration()
 {
-    Config::setCurrent(*Config::parse({}, {}, nullptr));
+    Config::setCurrent(Config::parse({}, {}).value());
     const QString step = qEnvironmentVariable(childStepVariable);
     FileSecretStore secrets(Session::standardFallbackFile());
     Session session(secrets, UserDefaults::standard(), IdentityStore::standard(),
@@ -105,7 +105,7 @@ private:
 
 void tst_Session::initTestCase()
 {
-    Config::setCurrent(*Config::parse({}, {}, nullptr));
+    Config::setCurrent(Config::parse({}, {}).value());
     m_current = TestPkcs12::makeCredential("current");
     m_previous = TestPkcs12::makeCredential("previous");
 }

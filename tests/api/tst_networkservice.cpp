@@ -110,7 +110,7 @@ void tst_NetworkService::initTestCase()
 {
     m_server = std::make_unique<TestHttpServer>();
     QVERIFY(m_server->port() != 0);
-    Config config = *Config::parse({}, {}, nullptr);
+    Config config = Config::parse({}, {}).value();
     config.apiBaseURL = m_server->origin(true);
     config.caCertificates = {m_server->certificatePath()};
     Config::setCurrent(config);

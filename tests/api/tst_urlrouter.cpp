@@ -74,7 +74,7 @@ private:
 
 void tst_URLRouter::initTestCase()
 {
-    m_config = *Config::parse({}, {}, nullptr);
+    m_config = Config::parse({}, {}).value();
     m_config.apiBaseURL = QStringLiteral("https://api.example.test:8443");
     Config::setCurrent(m_config);
     SystemInfo::setComputerNameSourceForTesting([] { return QStringLiteral("desk 1"); });

@@ -138,7 +138,7 @@ void tst_Orvexctl::initTestCase()
     QVERIFY(m_dir.isValid());
     m_devService = std::make_unique<DevServiceProcess>(m_dir.filePath(u"devservice"_s));
     QVERIFY2(m_devService->start({u"--seed-demo"_s}), "orvex-devservice did not start");
-    Config config = *Config::parse({}, {}, nullptr);
+    Config config = Config::parse({}, {}).value();
     config.apiBaseURL = m_devService->origin();
     config.caCertificates = {m_devService->caCertificate()};
     Config::setCurrent(config);

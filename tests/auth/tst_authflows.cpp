@@ -221,7 +221,7 @@ void tst_AuthFlows::initTestCase()
     m_service = std::make_unique<DevServiceProcess>(m_dir.filePath(u"service"_s));
     QVERIFY2(m_service->start({u"--dev-routes"_s}), qPrintable(m_service->errors()));
 
-    Config config = *Config::parse({}, {}, nullptr);
+    Config config = Config::parse({}, {}).value();
     config.apiBaseURL = m_service->origin();
     config.caCertificates = {m_service->caCertificate()};
     config.passwordResetURL = u"http://reset.orvex.example:8443/somewhere"_s;

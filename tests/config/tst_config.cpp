@@ -110,15 +110,15 @@ void tst_Config::refusalIsOneLine()
 {
     QFETCH(QByteArray, json);
     QFETCH(QString, named);
-    QString error;
-    const auto config = Config::parse(json, u"override.json"_s, &error);
+    const auto config = Config::parse(json, u"override.json"_s);
+    const QString error = config.error();
     if (named.isEmpty()) {
-        QVERIFY2(config, qPrintable(error));
+        QVERIFY2(config.isSuccess(), qPrintable(error));
         if (json.contains("4443"))
-            QCOMPARE(config->apiBaseURL, u"https://127.0.0.1:4443"_s);
+            QCOMPARE(config.value().apiBaseURL, u"https://127.0.0.1:4443"_s);
         return;
     }
-    QVERIFY(!config);
+    QVERIFY(!config.isSuccess());
     QVERIFY2(error.contains(named), qPrintable(error));
     for (const QChar c : error)
         QVERIFY2(c.unicode() >= 0x20 && c.unicode() != 0x7f && c.unicode() != 0x2028, qPrintable(error));

@@ -79,7 +79,7 @@ inline TestSession &context()
 
 inline void prepareEnvironment(const QString &scratchDir)
 {
-    Orvex::Config config = *Orvex::Config::parse({}, {}, nullptr);
+    Orvex::Config config = Orvex::Config::parse({}, {}).value();
     config.apiBaseURL = QStringLiteral("https://127.0.0.1:9");
     config.vpnBackend = QStringLiteral("vici");
     config.viciSocket = scratchDir + QStringLiteral("/none.vici");

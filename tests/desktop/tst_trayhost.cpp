@@ -127,7 +127,7 @@ void tst_TrayHost::initTestCase()
     QTRY_VERIFY_WITH_TIMEOUT(QDBusConnection::sessionBus().interface()->isServiceRegistered(watcherService),
                              30000);
 
-    Config::setCurrent(*Config::parse({}, {}, nullptr));
+    Config::setCurrent(Config::parse({}, {}).value());
     auto backend = std::make_unique<FakeVpnBackend>();
     m_backend = backend.get();
     m_manager = std::make_unique<VpnManager>(std::move(backend), m_dir.filePath(u"vpn.json"_s));

@@ -523,8 +523,8 @@ void DevServiceTest::serviceOfItsOwn()
     })";
     const QString configPath = dir.path() + u"/config.json"_s;
     QVERIFY(writeFile(configPath, overrides));
-    const auto config = Orvex::Config::parse(overrides, configPath, nullptr);
-    QVERIFY(config);
+    const auto config = Orvex::Config::parse(overrides, configPath);
+    QVERIFY(config.isSuccess());
     const QString open = dir.filePath(u"open"_s);
     QVERIFY(QDir().mkpath(open));
     QVERIFY(::chmod(QFile::encodeName(open).constData(), 0777) == 0);
@@ -533,14 +533,14 @@ void DevServiceTest::serviceOfItsOwn()
         QVERIFY2(service.start({}, configPath), qPrintable(service.errors()));
         HttpsClient client(service.origin(), service.caCertificate());
         const QString udid = udidFor(u"shared"_s);
-        QVERIFY(registerAccount(client, *config, u"shared@example.org"_s, u"pw"_s, udid));
+        QVERIFY(registerAccount(client, config.value(), u"shared@example.org"_s, u"pw"_s, udid));
         // The built-in values no longer open anything.
         QVERIFY(!registerAccount(client, m_config, u"builtin@example.org"_s, u"pw"_s, udidFor(u"builtin"_s)));
         QVERIFY(token(client, m_config).isEmpty());
         const HttpAnswer answer = client.get(u"/portableapi/portable.php"_s,
-                                             certificateQuery(*config, token(client, *config), u"pw"_s, udid,
-                                                              u"shared@example.org"_s));
-        QCOMPARE(archiveCertificate(answer.body, config->pkcs12Passphrase)
+                                             certificateQuery(config.value(), token(client, config.value()),
+                                                              u"pw"_s, udid, u"shared@example.org"_s));
+        QCOMPARE(archiveCertificate(answer.body, config.value().pkcs12Passphrase)
                      .subjectInfo(QSslCertificate::CommonName),
                  QStringList{udid + u".tunnel.example.net"_s});
         // No development routes.

@@ -127,7 +127,7 @@ void TestTunnelEndToEnd::init()
         arguments << u"--one-resolver"_s;
     QVERIFY2(m_gateway->up(&error, arguments), qPrintable(error));
 
-    Config config = *Config::parse({}, {}, nullptr);
+    Config config = Config::parse({}, {}).value();
     config.vpnGatewayHost = m_gateway->host();
     config.viciSocket = m_gateway->clientVici();
     config.caCertificates = {m_gateway->caCertificate()};

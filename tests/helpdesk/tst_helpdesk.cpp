@@ -107,7 +107,7 @@ void tst_HelpDesk::initTestCase()
     QVERIFY2(m_service->start({u"--dev-routes"_s}), "orvex-devservice did not start");
     m_client = std::make_unique<HttpsClient>(m_service->origin(), m_service->caCertificate());
 
-    Config config = *Config::parse({}, {}, nullptr);
+    Config config = Config::parse({}, {}).value();
     m_authorization = config.helpDeskAuthorization;
     config.caCertificates = {m_service->caCertificate()};
     Config::setCurrent(config);

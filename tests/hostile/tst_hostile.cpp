@@ -94,7 +94,7 @@ void tst_Hostile::initTestCase()
 {
     m_server = std::make_unique<TestHttpServer>();
     QVERIFY(m_server->port() != 0);
-    Config config = *Config::parse({}, {}, nullptr);
+    Config config = Config::parse({}, {}).value();
     config.apiBaseURL = m_server->origin(true);
     config.caCertificates = {m_server->certificatePath()};
     config.helpDeskTicketURL = m_server->origin(true) + QStringLiteral("/api/v2/tickets.json");

@@ -53,7 +53,7 @@ int main(int argc, char *argv[])
         say(u"usage: nm-user-client GATEWAY CA_FILE IDENTITY.p12"_s);
         return 2;
     }
-    Config config = *Config::parse({}, {}, nullptr);
+    Config config = Config::parse({}, {}).value();
     config.vpnGatewayHost = arguments.at(1);
     config.caCertificates = {arguments.at(2)};
     config.vpnBackend = u"networkmanager"_s;

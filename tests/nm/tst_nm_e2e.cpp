@@ -203,7 +203,7 @@ void TestNetworkManagerEndToEnd::initTestCase()
                               TunnelTimeoutMs);
     QVERIFY(enterNamespace(m_gateway->value(u"CLIENT_NS"_s)));
 
-    Config config = *Config::parse({}, {}, nullptr);
+    Config config = Config::parse({}, {}).value();
     config.vpnGatewayHost = m_gateway->host();
     config.caCertificates = {m_gateway->caCertificate()};
     config.vpnBackend = u"networkmanager"_s;

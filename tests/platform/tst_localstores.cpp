@@ -628,7 +628,7 @@ void tst_LocalStores::removeDeletesOnlyThatIdentity()
 
 void tst_LocalStores::initTestCase()
 {
-    Config::setCurrent(*Config::parse({}, {}, nullptr));
+    Config::setCurrent(Config::parse({}, {}).value());
     QVERIFY2(m_bus.isRunning(), qPrintable(m_bus.error()));
     m_bus.exportAsSessionBus();
     QVERIFY(m_keyringHome.isValid());
@@ -741,7 +741,7 @@ void tst_LocalStores::oldPasswordMovesIntoTheKeyringAndOutAtSignOut()
 
     // Signed out with a copy in the fallback file too, left by a run without
     // the keyring: neither is left.
-    QVERIFY(SecureFile::makePrivateDirectory(QFileInfo(m_fallback).absolutePath()));
+    QVERIFY(SecureFile::makePrivateDirectory(QFileInfo(m_fallback).absolutePath()).isSuccess());
     QVERIFY(SecureFile::writeAtomically(m_fallback, R"({"password":"from the old file"})"));
     std::optional<Outcome<>> forgotten;
     next.logout([&forgotten](const Outcome<> &outcome) { forgotten = outcome; });

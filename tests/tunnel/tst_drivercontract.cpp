@@ -250,7 +250,7 @@ void TestDriverContract::initTestCase()
 {
     QVERIFY2(m_bus.isRunning(), qPrintable(m_bus.error()));
     qputenv("DBUS_SYSTEM_BUS_ADDRESS", m_bus.address().toLocal8Bit());
-    Config config = *Config::parse({}, {}, nullptr);
+    Config config = Config::parse({}, {}).value();
     config.vpnGatewayHost = u"192.0.2.1"_s;
     Config::setCurrent(config);
 }

@@ -98,7 +98,7 @@ void tst_TunnelEvents::initTestCase()
     QTRY_VERIFY_WITH_TIMEOUT(QDBusConnection::sessionBus().interface()->isServiceRegistered(
                                  notificationsService),
                              30000);
-    Config::setCurrent(*Config::parse({}, {}, nullptr));
+    Config::setCurrent(Config::parse({}, {}).value());
 }
 
 void tst_TunnelEvents::init()

@@ -90,7 +90,7 @@ void TestVpnManager::savedConfigurationSurvivesANewProcess()
     QCOMPARE(SecureFile::mode(m_path), std::optional<unsigned>(0600));
     // Saving it again leaves the file alone (no new file, no flush); a file
     // someone else changed meanwhile is written anew.
-    const QByteArray written = SecureFile::read(m_path).value_or("");
+    const QByteArray written = SecureFile::read(m_path).value().value_or("");
     const auto before = inodeOf(m_path);
     QCOMPARE(save(manager), Error::success());
     QCOMPARE(inodeOf(m_path), before);
@@ -107,7 +107,7 @@ void TestVpnManager::savedConfigurationSurvivesANewProcess()
     QVERIFY(SecureFile::writeAtomically(m_path, "{}"));
     QVERIFY(!manager.isSavedAndApplied());
     QCOMPARE(save(manager), Error::success());
-    QCOMPARE(SecureFile::read(m_path).value_or(""), written);
+    QCOMPARE(SecureFile::read(m_path).value().value_or(""), written);
 
     VpnManager other(std::make_unique<FakeVpnBackend>(), m_path);
     QCOMPARE(load(other), Error::success());
@@ -149,7 +149,7 @@ void TestVpnManager::damagedFilesFailTheLoad_data()
 void TestVpnManager::damagedFilesFailTheLoad()
 {
     QFETCH(QByteArray, contents);
-    QVERIFY(SecureFile::makePrivateDirectory(QFileInfo(m_path).absolutePath()));
+    QVERIFY(SecureFile::makePrivateDirectory(QFileInfo(m_path).absolutePath()).isSuccess());
     QVERIFY(SecureFile::writeAtomically(m_path, contents));
     auto *backend = new FakeVpnBackend;
     VpnManager manager(std::unique_ptr<VpnBackend>(backend), m_path);

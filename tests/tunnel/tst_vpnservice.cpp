@@ -132,7 +132,7 @@ void TestVPNService::play(const QByteArray &statuses)
 
 void TestVPNService::initTestCase()
 {
-    Config config = *Config::parse({}, {}, nullptr);
+    Config config = Config::parse({}, {}).value();
     Config::setCurrent(config);
     m_archive = TestPkcs12::makeIdentityArchive(TestPkcs12::makeCredential("client", true),
                                                 config.pkcs12Passphrase);
@@ -140,7 +140,7 @@ void TestVPNService::initTestCase()
 
 void TestVPNService::init()
 {
-    Config::setCurrent(*Config::parse({}, {}, nullptr));
+    Config::setCurrent(Config::parse({}, {}).value());
     UserDefaults &defaults = UserDefaults::standard();
     for (const QLatin1String key : {DefaultsKeys::tempEmail, DefaultsKeys::isAutoConnectEnabled})
         defaults.remove(key);

@@ -163,7 +163,7 @@ void tst_Update::initTestCase()
     m_scripted = std::make_unique<TestHttpServer>();
     QVERIFY(m_scripted->port() != 0);
 
-    Config config = *Config::parse({}, {}, nullptr);
+    Config config = Config::parse({}, {}).value();
     config.caCertificates = {m_current->caCertificate(), m_newer->caCertificate(),
                              m_signedEd25519->caCertificate(), m_signedRsa->caCertificate(),
                              m_scripted->certificatePath()};
@@ -421,11 +421,11 @@ void tst_Update::downloadsComeOnlyFromTrustedOrigins()
     QFETCH(QString, address);
     QFETCH(bool, trusted);
     const Config saved = Config::current();
-    std::optional<Config> config = Config::parse(
+    const Outcome<Config> config = Config::parse(
         R"({"apiBaseURL": "https://api.orvex.example", "updateHosts": ["https://cdn.orvex.example:8443"]})",
-        u"test"_s, nullptr);
-    QVERIFY(config);
-    Config::setCurrent(*config);
+        u"test"_s);
+    QVERIFY(config.isSuccess());
+    Config::setCurrent(config.value());
     CheckUpdateStatus status;
     status.version = u"2.4.0"_s;
     status.name = address;

@@ -129,7 +129,7 @@ void tst_MainScreen::initTestCase()
     Pace::setSpeedUpForTesting(100);
     QVERIFY2(m_devService.start({u"--seed-demo"_s, u"--seed-usage"_s, u"--dev-routes"_s}),
              qPrintable(m_devService.errors()));
-    Config config = *Config::parse({}, {}, nullptr);
+    Config config = Config::parse({}, {}).value();
     config.apiBaseURL = m_devService.origin();
     config.caCertificates = {m_devService.caCertificate()};
     Config::setCurrent(config);

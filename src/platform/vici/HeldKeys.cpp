@@ -73,7 +73,7 @@ void HeldKeys::write() const
     QByteArray lines;
     for (const QByteArray &id : m_ids)
         lines += id + '\n';
-    if (!SecureFile::makePrivateDirectory(QFileInfo(m_file).absolutePath())
+    if (!SecureFile::makePrivateDirectory(QFileInfo(m_file).absolutePath()).isSuccess()
         || !SecureFile::writeAtomically(m_file, lines))
         qCWarning(lcVici, "the ids of the keys given to charon cannot be kept in %s", qPrintable(m_file));
 }

@@ -15,64 +15,70 @@ enum Element : quint8 {
     ListEnd = 6,
 };
 
-bool fail(QString *error, const QString &reason)
+// The encoders append to `out`; after a failure what they appended is of no use.
+using Done = Outcome<>;
+
+Done fail(const QString &reason)
 {
-    if (error)
-        *error = reason;
-    return false;
+    return Done::failure(reason);
 }
 
-bool appendName(QByteArray *out, const QByteArray &name, QString *error)
+Done appendName(QByteArray *out, const QByteArray &name)
 {
     if (name.isEmpty() || name.size() > 255)
-        return fail(error, QStringLiteral("name \"%1\" must have 1 to 255 bytes")
-                               .arg(QString::fromUtf8(name.left(40))));
+        return fail(
+            QStringLiteral("name \"%1\" must have 1 to 255 bytes").arg(QString::fromUtf8(name.left(40))));
     out->append(char(name.size()));
     out->append(name);
-    return true;
+    return Done::success();
 }
 
-bool appendValue(QByteArray *out, const QByteArray &value, QString *error)
+Done appendValue(QByteArray *out, const QByteArray &value)
 {
     if (value.size() > 0xffff)
-        return fail(error, QStringLiteral("a value of %1 bytes exceeds 65535").arg(value.size()));
+        return fail(QStringLiteral("a value of %1 bytes exceeds 65535").arg(value.size()));
     out->append(char((value.size() >> 8) & 0xff));
     out->append(char(value.size() & 0xff));
     out->append(value);
-    return true;
+    return Done::success();
 }
 
-bool encodeEntries(const ViciMessage &message, QByteArray *out, int depth, QString *error)
+Done encodeEntries(const ViciMessage &message, QByteArray *out, int depth)
 {
     if (depth > ViciCodec::MaxDepth)
-        return fail(error, QStringLiteral("sections nested too deeply"));
+        return fail(QStringLiteral("sections nested too deeply"));
     for (const ViciMessage::Entry &entry : message.entries()) {
+        Done done = Done::success();
         switch (entry.kind) {
         case ViciMessage::Entry::Value:
             out->append(char(KeyValue));
-            if (!appendName(out, entry.name, error) || !appendValue(out, entry.value, error))
-                return false;
+            done = appendName(out, entry.name);
+            if (done.isSuccess())
+                done = appendValue(out, entry.value);
             break;
         case ViciMessage::Entry::List:
             out->append(char(ListStart));
-            if (!appendName(out, entry.name, error))
-                return false;
+            done = appendName(out, entry.name);
             for (const QByteArray &item : entry.items) {
+                if (!done.isSuccess())
+                    break;
                 out->append(char(ListItem));
-                if (!appendValue(out, item, error))
-                    return false;
+                done = appendValue(out, item);
             }
             out->append(char(ListEnd));
             break;
         case ViciMessage::Entry::Section:
             out->append(char(SectionStart));
-            if (!appendName(out, entry.name, error) || !encodeEntries(entry.section, out, depth + 1, error))
-                return false;
+            done = appendName(out, entry.name);
+            if (done.isSuccess())
+                done = encodeEntries(entry.section, out, depth + 1);
             out->append(char(SectionEnd));
             break;
         }
+        if (!done.isSuccess())
+            return done;
     }
-    return true;
+    return Done::success();
 }
 
 // A bounds-checked reader over the bytes of one packet.
@@ -120,13 +126,13 @@ private:
     qsizetype m_pos;
 };
 
-bool decodeEntries(Reader &reader, ViciMessage *out, QString *error)
+Done decodeEntries(Reader &reader, ViciMessage *out)
 {
     // Sections being filled, innermost last. Kept iterative so a hostile
     // nesting depth costs nothing on the stack.
     std::vector<ViciMessage *> open{out};
     const auto truncated = [&] {
-        return fail(error, QStringLiteral("truncated element at offset %1").arg(reader.position()));
+        return fail(QStringLiteral("truncated element at offset %1").arg(reader.position()));
     };
     while (!reader.atEnd()) {
         quint8 type = 0;
@@ -138,13 +144,13 @@ bool decodeEntries(Reader &reader, ViciMessage *out, QString *error)
             if (!reader.name(&name))
                 return truncated();
             if (open.size() > size_t(ViciCodec::MaxDepth))
-                return fail(error, QStringLiteral("sections nested too deeply"));
+                return fail(QStringLiteral("sections nested too deeply"));
             current->entries().push_back({name, ViciMessage::Entry::Section, {}, {}, {}});
             open.push_back(&current->entries().back().section);
             break;
         case SectionEnd:
             if (open.size() == 1)
-                return fail(error, QStringLiteral("section end without a section"));
+                return fail(QStringLiteral("section end without a section"));
             open.pop_back();
             break;
         case KeyValue: {
@@ -165,7 +171,7 @@ bool decodeEntries(Reader &reader, ViciMessage *out, QString *error)
                 if (itemType == ListEnd)
                     break;
                 if (itemType != ListItem)
-                    return fail(error, QStringLiteral("element %1 inside a list").arg(itemType));
+                    return fail(QStringLiteral("element %1 inside a list").arg(itemType));
                 QByteArray item;
                 if (!reader.value(&item))
                     return truncated();
@@ -175,14 +181,13 @@ bool decodeEntries(Reader &reader, ViciMessage *out, QString *error)
             break;
         }
         default:
-            return fail(error, QStringLiteral("unexpected element %1 at offset %2")
-                                   .arg(type)
-                                   .arg(reader.position() - 1));
+            return fail(
+                QStringLiteral("unexpected element %1 at offset %2").arg(type).arg(reader.position() - 1));
         }
     }
     if (open.size() != 1)
-        return fail(error, QStringLiteral("section not closed"));
-    return true;
+        return fail(QStringLiteral("section not closed"));
+    return Done::success();
 }
 
 bool typeHasName(ViciPacket::Type type)
@@ -272,9 +277,8 @@ namespace ViciCodec {
 Outcome<QByteArray> encodeMessage(const ViciMessage &message)
 {
     QByteArray bytes;
-    QString error;
-    if (!encodeEntries(message, &bytes, 0, &error))
-        return Outcome<QByteArray>::failure(error);
+    if (const Done encoded = encodeEntries(message, &bytes, 0); !encoded.isSuccess())
+        return Outcome<QByteArray>::failure(encoded.error());
     return Outcome<QByteArray>::success(bytes);
 }
 
@@ -282,9 +286,8 @@ Outcome<ViciMessage> decodeMessage(const QByteArray &bytes)
 {
     Reader reader(bytes);
     ViciMessage message;
-    QString error;
-    if (!decodeEntries(reader, &message, &error))
-        return Outcome<ViciMessage>::failure(error);
+    if (const Done decoded = decodeEntries(reader, &message); !decoded.isSuccess())
+        return Outcome<ViciMessage>::failure(decoded.error());
     return Outcome<ViciMessage>::success(std::move(message));
 }
 
@@ -294,11 +297,13 @@ Outcome<QByteArray> encodePacket(const ViciPacket &packet)
     if (packet.type > ViciPacket::Event)
         return fail(QStringLiteral("unknown packet type %1").arg(int(packet.type)));
     QByteArray bytes(1, char(packet.type));
-    QString error;
-    if (typeHasName(packet.type) && !appendName(&bytes, packet.name, &error))
-        return fail(error);
-    if (typeHasMessage(packet.type) && !encodeEntries(packet.message, &bytes, 0, &error))
-        return fail(error);
+    Done encoded = Done::success();
+    if (typeHasName(packet.type))
+        encoded = appendName(&bytes, packet.name);
+    if (encoded.isSuccess() && typeHasMessage(packet.type))
+        encoded = encodeEntries(packet.message, &bytes, 0);
+    if (!encoded.isSuccess())
+        return fail(encoded.error());
     if (bytes.size() > MaxPacketSize)
         return fail(QStringLiteral("packet of %1 bytes is too large").arg(bytes.size()));
     return Outcome<QByteArray>::success(bytes);
@@ -317,10 +322,9 @@ Outcome<ViciPacket> decodePacket(const QByteArray &payload)
     packet.type = ViciPacket::Type(type);
     if (typeHasName(packet.type) && !reader.name(&packet.name))
         return fail(QStringLiteral("packet name truncated"));
-    QString error;
     if (typeHasMessage(packet.type)) {
-        if (!decodeEntries(reader, &packet.message, &error))
-            return fail(error);
+        if (const Done decoded = decodeEntries(reader, &packet.message); !decoded.isSuccess())
+            return fail(decoded.error());
     } else if (!reader.atEnd()) {
         return fail(QStringLiteral("trailing bytes after a packet of type %1").arg(type));
     }
