@@ -12,7 +12,6 @@
 #include "tray/StatusMenuHandler.h"
 #include "ui/AppContext.h"
 #include "ui/AppStoryboard.h"
-#include "ui/TunnelStatusSource.h"
 #include "ui/WindowController.h"
 #include "platform/DesktopNotifier.h"
 #include "platform/DesktopSecretStore.h"
@@ -32,7 +31,6 @@
 #include "vpn/VPNService.h"
 
 #include <QApplication>
-#include <QEventLoop>
 #include <QLibraryInfo>
 #include <QLoggingCategory>
 #include <QLocale>
@@ -96,18 +94,21 @@ void installTranslations(QApplication &app)
 // A client that was killed left its tunnel up with nobody watching, and
 // perhaps settings only its quit path takes back: clear them before this run
 // starts its own, within the quit path's bound.
-void clearWhatAKilledClientLeft(VPNService &service)
+// Then runs `next` once, when the tunnel has been asked down or the quit
+// path's bound has passed, whichever comes first, and not after `context`
+// has gone. The event loop runs on meanwhile: no loop nested in it.
+void clearWhatAKilledClientLeft(VPNService &service, QObject *context, std::function<void()> next)
 {
     RunMarker::runLeftoverCleanups();
-    QEventLoop loop;
-    bool done = false;
-    service.clearLeftovers([&loop, &done] {
-        done = true;
-        loop.quit();
-    });
-    QTimer::singleShot(QuitSequence::boundMs, &loop, &QEventLoop::quit);
-    if (!done)
-        loop.exec();
+    auto once = std::make_shared<std::function<void()>>(std::move(next));
+    QPointer<QObject> guard(context);
+    const auto finish = [once, guard] {
+        if (!*once || !guard)
+            return;
+        std::exchange(*once, nullptr)();
+    };
+    QTimer::singleShot(QuitSequence::boundMs, context, finish);
+    service.clearLeftovers(finish);
 }
 
 } // namespace
@@ -148,14 +149,12 @@ AppWiring::AppWiring(QCoreApplication *app, Session *session, Tunnel given)
     // The tunnel service exists before anything that follows it; making it
     // also registers its backend's clean-up of what a killed client left.
     m_service = given.service ? given.service : &VPNService::shared(*m_session);
-    VpnManager *manager = given.manager ? given.manager : m_service->manager();
     VPNService *service = m_service;
     m_scenes = std::make_unique<SceneTable>(makeScenes([service]() -> VPNService & { return *service; }));
     m_context = std::make_unique<AppContext>(
         AppContext{m_session->defaults(), *m_network, *m_session, *m_scenes, &UsageChart::preload});
     m_replacedContext = StoryboardRegistry::setContext(m_context.get());
 
-    followTunnel([manager]() -> VpnManager & { return *manager; });
     NetworkService *network = m_network;
     m_delegate = std::make_unique<AppDelegate>(m_session->defaults(),
                                                AppDelegate::Hooks{[network](bool isLaunch) {
@@ -198,24 +197,7 @@ AppWiring::~AppWiring()
     m_statusMenu.reset();
     m_menu.reset();
     m_window.reset();
-    TunnelStatusSource::install({});
     StoryboardRegistry::setContext(m_replacedContext);
-}
-
-void AppWiring::followTunnel(std::function<VpnManager &()> managerOf)
-{
-    const auto observe = [managerOf](QObject *context, TunnelStatusSource::Observer observer) {
-        VpnManager &manager = managerOf();
-        QPointer<QObject> guard(context);
-        manager.loadFromPreferences([guard, observer](const Outcome<> &loaded) {
-            if (guard && loaded.isSuccess())
-                observer();
-        });
-        QObject::connect(manager.connection(), &VpnConnection::statusDidChange, context, observer);
-    };
-    TunnelStatusSource::install(observe, [managerOf] {
-        return managerOf().connection()->status() == VpnStatus::Connected;
-    });
 }
 
 void AppWiring::bringForwardOnReopen(SingleInstance &instance)
@@ -235,29 +217,35 @@ void AppWiring::launch(std::function<void()> launched)
     const bool killedBefore = m_marker->begin();
     m_session->load([this, killedBefore, launched = std::move(launched)] {
         if (killedBefore)
-            clearWhatAKilledClientLeft(tunnel());
-        m_window->windowDidLoad();
-        m_window->setFixedSize(m_window->sizeHint());
-        if (!m_startInTray)
-            m_window->show();
-        m_delegate->applicationDidFinishLaunching();
-        VPNService &service = tunnel();
-        m_notifications = std::make_unique<TunnelNotifications>(service, new FreedesktopNotifier(m_app));
-        m_networkChanges = std::make_unique<NetworkChangeMonitor>();
-        QObject::connect(m_networkChanges.get(), &NetworkChangeMonitor::changed, &service,
-                         [&service](NetworkChangeMonitor::Reason reason) {
-                             service.checkTunnel(reason == NetworkChangeMonitor::Reason::Resumed
-                                                     ? VpnBackend::Change::Resumed
-                                                     : VpnBackend::Change::RouteChanged);
-                         });
-        // Whichever backend runs the tunnel, NetworkManager may manage the
-        // network under it and tell a sign-in page in the way.
-        m_connectivity = std::make_unique<NetworkManagerConnectivity>();
-        service.setConnectivity(m_connectivity.get());
-        publishControl(QDBusConnection::sessionBus());
-        if (launched)
-            launched();
+            clearWhatAKilledClientLeft(tunnel(), m_window.get(), [this, launched] { finishLaunch(launched); });
+        else
+            finishLaunch(launched);
     });
+}
+
+void AppWiring::finishLaunch(const std::function<void()> &launched)
+{
+    m_window->windowDidLoad();
+    m_window->setFixedSize(m_window->sizeHint());
+    if (!m_startInTray)
+        m_window->show();
+    m_delegate->applicationDidFinishLaunching();
+    VPNService &service = tunnel();
+    m_notifications = std::make_unique<TunnelNotifications>(service, new FreedesktopNotifier(m_app));
+    m_networkChanges = std::make_unique<NetworkChangeMonitor>();
+    QObject::connect(m_networkChanges.get(), &NetworkChangeMonitor::changed, &service,
+                     [&service](NetworkChangeMonitor::Reason reason) {
+                         service.checkTunnel(reason == NetworkChangeMonitor::Reason::Resumed
+                                                 ? VpnBackend::Change::Resumed
+                                                 : VpnBackend::Change::RouteChanged);
+                     });
+    // Whichever backend runs the tunnel, NetworkManager may manage the
+    // network under it and tell a sign-in page in the way.
+    m_connectivity = std::make_unique<NetworkManagerConnectivity>();
+    service.setConnectivity(m_connectivity.get());
+    publishControl(QDBusConnection::sessionBus());
+    if (launched)
+        launched();
 }
 
 void AppWiring::publishControl(const QDBusConnection &bus)

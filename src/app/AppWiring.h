@@ -48,8 +48,7 @@ public:
     struct Tunnel
     {
         // A null service: the process's own, VPNService::shared() on
-        // VpnManager::shared(). A null manager: the service's.
-        VpnManager *manager;
+        // VpnManager::shared().
         VPNService *service;
     };
 
@@ -61,16 +60,10 @@ public:
     // `session` null: a session of the wiring's own on the desktop's secret
     // store, the process's defaults store and the standard files. Otherwise
     // the given session's defaults store is the wiring's.
-    explicit AppWiring(QCoreApplication *app, Session *session = nullptr,
-                       Tunnel given = Tunnel{nullptr, nullptr});
+    explicit AppWiring(QCoreApplication *app, Session *session = nullptr, Tunnel given = Tunnel{nullptr});
     ~AppWiring();
     AppWiring(const AppWiring &) = delete;
     AppWiring &operator=(const AppWiring &) = delete;
-
-    // Every screen's handler follows the tunnel of `manager`: its saved
-    // configuration is loaded once per handler, then each status change of
-    // its connection is delivered.
-    static void followTunnel(std::function<VpnManager &()> manager);
 
     // Loads the session, clears what a killed client left behind, then shows
     // the first screen (unless started in the tray), starts the tunnel
@@ -103,6 +96,10 @@ public:
     TerminationSignals &termination() { return *m_termination; }
 
 private:
+    // What `launch` does once the session is loaded and a killed run's
+    // leftovers are cleared.
+    void finishLaunch(const std::function<void()> &launched);
+
     QCoreApplication *m_app;
     std::unique_ptr<DesktopSecretStore> m_secrets;
     std::unique_ptr<Session> m_ownSession;

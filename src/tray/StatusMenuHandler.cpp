@@ -62,7 +62,10 @@ StatusMenuHandler::StatusMenuHandler(VPNService &service, NetworkService &networ
     , exitApplication([] { QCoreApplication::quit(); })
     , m_service(service)
     , m_network(network)
-{}
+{
+    // The menu's middle entry says Connect or Disconnect.
+    followTunnelStatus(*service.manager());
+}
 
 StatusMenuHandler::~StatusMenuHandler() = default;
 

@@ -1,16 +1,28 @@
 #include "BaseHandler.h"
 
-#include "ui/TunnelStatusSource.h"
+#include "platform/VpnConnection.h"
+#include "platform/VpnManager.h"
+
+#include <QPointer>
 
 namespace Orvex {
 
 BaseHandler::BaseHandler(QObject *parent)
     : QObject(parent)
-{
-    TunnelStatusSource::observe(this, [this] { vpnConnectionDidChange(); });
-}
+{}
 
 BaseHandler::~BaseHandler() = default;
+
+void BaseHandler::followTunnelStatus(VpnManager &manager)
+{
+    m_followed = &manager;
+    QPointer<BaseHandler> self(this);
+    manager.loadFromPreferences([self](const Outcome<> &loaded) {
+        if (self && loaded.isSuccess())
+            self->vpnConnectionDidChange();
+    });
+    connect(manager.connection(), &VpnConnection::statusDidChange, this, &BaseHandler::vpnConnectionDidChange);
+}
 
 void BaseHandler::report(const std::optional<Error> &error) const
 {
@@ -20,7 +32,7 @@ void BaseHandler::report(const std::optional<Error> &error) const
 
 bool BaseHandler::status() const
 {
-    return !m_heard || TunnelStatusSource::isConnected();
+    return !m_heard || !m_followed || m_followed->connection()->status() == VpnStatus::Connected;
 }
 
 void BaseHandler::vpnConnectionDidChange()

@@ -12,9 +12,12 @@ namespace Orvex {
 // How a handler reports the end of an operation: no error means success.
 using ResultHandler = std::function<void(const std::optional<Error> &)>;
 
-// The logic object of a screen. It follows the tunnel state so that every
-// handler knows whether the tunnel is connected, read from the tunnel when
-// asked.
+class VpnManager;
+
+// The logic object of a screen. A handler that shows the tunnel's state
+// follows it (`followTunnelStatus`) and then knows whether the tunnel is
+// connected, read from the tunnel when asked; one that does not costs the
+// tunnel nothing.
 class BaseHandler : public QObject
 {
     Q_OBJECT
@@ -26,19 +29,24 @@ public:
     ResultHandler resultHandler;
 
     // Tunnel connected now. Until the tunnel's first news has reached this
-    // handler it answers "connected".
+    // handler (or without `followTunnelStatus`) it answers "connected".
     bool status() const;
 
     // Reports a result through `resultHandler` when there is one.
     void report(const std::optional<Error> &error = std::nullopt) const;
 
 protected:
+    // Loads the tunnel's saved configuration (on NetworkManager a bus round
+    // trip), then hears of every status change of its connection for as long
+    // as this handler lives.
+    void followTunnelStatus(VpnManager &manager);
     // Called after every change of `status`.
     virtual void connectionStatusDidChange() {}
 
 private:
     void vpnConnectionDidChange();
 
+    VpnManager *m_followed = nullptr;
     bool m_heard = false; // the tunnel's news has reached this handler
 };
 

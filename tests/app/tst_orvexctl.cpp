@@ -159,8 +159,7 @@ void tst_Orvexctl::init()
     QFile::remove(storage);
     m_manager = std::make_unique<VpnManager>(std::move(backend), storage);
     m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session);
-    m_app = std::make_unique<AppWiring>(qApp, &m_session.session,
-                                        AppWiring::Tunnel{m_manager.get(), m_service.get()});
+    m_app = std::make_unique<AppWiring>(qApp, &m_session.session, AppWiring::Tunnel{m_service.get()});
     m_app->publishControl(QDBusConnection::sessionBus());
     QTRY_VERIFY(QDBusConnection::sessionBus().interface()->isServiceRegistered(ClientControl::serviceName));
     // The backend's first reading, as the client starts with it.
@@ -237,9 +236,9 @@ void tst_Orvexctl::commands_data()
     QTest::addColumn<QStringList>("calls");
 
     const QStringList none;
-    // The first switch makes the button's handler, which reads the
-    // configuration once for itself.
-    const QStringList on{u"attach"_s, u"attach"_s, u"apply"_s, u"start"_s};
+    // The switch reads the configuration once; the button's handler, made
+    // for it, does not read it again.
+    const QStringList on{u"attach"_s, u"apply"_s, u"start"_s};
     QTest::newRow("status, signed out") << int(SignedOut) << QStringList{u"status"_s} << int(Nothing) << 1
                                         << u"Off (signed out)\n"_s << QString() << none;
     QTest::newRow("on, signed out") << int(SignedOut) << QStringList{u"on"_s} << int(Nothing) << 3

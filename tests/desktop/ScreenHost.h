@@ -6,7 +6,6 @@
 
 #include "ui/AppStoryboard.h"
 #include "ui/Navigator.h"
-#include "ui/TunnelStatusSource.h"
 #include "ui/ViewController.h"
 #include "ui/WindowController.h"
 #include "config/Config.h"
@@ -86,7 +85,6 @@ inline void prepareEnvironment(const QString &scratchDir)
     // A Turn ON blocks traffic: never in the machine's own namespace.
     config.viciNetworkNamespace = scratchDir + QStringLiteral("/no-netns");
     Orvex::Config::setCurrent(config);
-    Orvex::TunnelStatusSource::install([](QObject *, Orvex::TunnelStatusSource::Observer) {});
     context();
 }
 

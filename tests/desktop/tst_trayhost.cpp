@@ -12,7 +12,6 @@
 #include "app/AppWiring.h"
 #include "tray/StatusMenuController.h"
 #include "tray/StatusMenuHandler.h"
-#include "ui/TunnelStatusSource.h"
 #include "ui/WindowController.h"
 #include "config/Config.h"
 #include "platform/VpnManager.h"
@@ -132,8 +131,6 @@ void tst_TrayHost::initTestCase()
     m_backend = backend.get();
     m_manager = std::make_unique<VpnManager>(std::move(backend), m_dir.filePath(u"vpn.json"_s));
     m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session);
-    // The menu's handler follows this tunnel, as the client's follow its own.
-    AppWiring::followTunnel([this]() -> VpnManager & { return *m_manager; });
 
     m_window = std::make_unique<WindowController>();
     m_window->show();
@@ -147,7 +144,6 @@ void tst_TrayHost::cleanupTestCase()
 {
     m_tray.reset();
     m_window.reset();
-    TunnelStatusSource::install({});
     m_watcher.reset();
 }
 

@@ -172,8 +172,7 @@ void tst_StatusMenu::init()
     QFile::remove(storage);
     m_manager = std::make_unique<VpnManager>(std::move(backend), storage);
     m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session);
-    m_app = std::make_unique<AppWiring>(qApp, &m_session.session,
-                                        AppWiring::Tunnel{m_manager.get(), m_service.get()});
+    m_app = std::make_unique<AppWiring>(qApp, &m_session.session, AppWiring::Tunnel{m_service.get()});
     m_app->quit().exitApplication = [this] { ++m_exits; };
     // As the menu stands before the event loop has delivered any reading.
     m_titlesAtStart = titles(m_app->statusMenu().menu());
