@@ -237,8 +237,11 @@ int main(int argc, char **argv)
     TestSession client;
     client.session.setCredentials(service.demoEmail(), service.demoPassword());
 
-    VpnConnection *connection = VpnManager::shared().connection();
-    VPNService::shared(client.session);
+    // The screens' tunnel, on the configured backend, as the client makes it.
+    VpnManager manager(VpnManager::makeConfiguredBackend(client.identities), VpnManager::defaultStoragePath());
+    VPNService tunnel(&manager, client.session);
+    client.tunnel = &tunnel;
+    VpnConnection *connection = manager.connection();
     QElapsedTimer clock;
     std::optional<double> connectedAt, disconnectedAt;
     qint64 cpuAtClick = 0;
@@ -397,7 +400,7 @@ int main(int argc, char **argv)
     }
 
     disconnectedAt.reset();
-    VPNService::shared(client.session).disconnect();
+    tunnel.disconnect();
     waitFor([&] { return disconnectedAt.has_value(); }, 10000);
     return 0;
 }

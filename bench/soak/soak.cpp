@@ -315,8 +315,8 @@ public:
     {
         return qobject_cast<MainViewController *>(m_window->contentViewController());
     }
-    VpnStatus status() const { return VPNService::shared(m_session.session).status(); }
-    VpnStatus live() const { return VPNService::shared(m_session.session).manager()->connection()->status(); }
+    VpnStatus status() const { return m_tunnel->status(); }
+    VpnStatus live() const { return m_manager->connection()->status(); }
     bool overlayUp() const { return screen()->isProgressDue(); }
 
     // Turn ON (or OFF): the main button's logic, as a click runs it. A
@@ -393,6 +393,9 @@ private:
     QStringList m_serviceArguments;
     // The client's session and the screens' context.
     mutable TestSession m_session;
+    // The screens' tunnel, on the configured backend, as the client makes it.
+    std::unique_ptr<VpnManager> m_manager;
+    std::unique_ptr<VPNService> m_tunnel;
     std::unique_ptr<WindowController> m_window;
 };
 
@@ -421,6 +424,10 @@ bool Soak::setUp(QString *error)
         return false;
     }
 
+    m_manager = std::make_unique<VpnManager>(VpnManager::makeConfiguredBackend(m_session.identities),
+                                             VpnManager::defaultStoragePath());
+    m_tunnel = std::make_unique<VPNService>(m_manager.get(), m_session.session);
+    m_session.tunnel = m_tunnel.get();
     // As after sign-in: the main screen's first load fetches the certificate
     // and brings the tunnel up.
     m_window = std::make_unique<WindowController>();
@@ -431,7 +438,7 @@ bool Soak::setUp(QString *error)
         *error = QStringLiteral("the main screen did not come");
         return false;
     }
-    VPNService &tunnel = VPNService::shared(m_session.session);
+    VPNService &tunnel = *m_tunnel;
     auto previous = std::make_shared<TunnelController::State>(tunnel.tunnel().state());
     QObject::connect(&tunnel, &VPNService::tunnelStateChanged, screen(), [this, &tunnel, previous] {
         // Wanted from the moment the block is up (stamped after it went up)
@@ -445,14 +452,12 @@ bool Soak::setUp(QString *error)
             noteWanted(true);
         *previous = state;
     });
-    QObject::connect(VPNService::shared(m_session.session).manager()->connection(),
-                     &VpnConnection::statusDidChange, screen(), [this] {
-                         // After the screen has seen it too.
-                         QTimer::singleShot(0, screen(), [this] {
-                             trail << QLatin1String(statusName(live()))
-                                          + (overlayUp() ? QStringLiteral("+") : QString());
-                         });
-                     });
+    QObject::connect(m_manager->connection(), &VpnConnection::statusDidChange, screen(), [this] {
+        // After the screen has seen it too.
+        QTimer::singleShot(0, screen(), [this] {
+            trail << QLatin1String(statusName(live())) + (overlayUp() ? QStringLiteral("+") : QString());
+        });
+    });
     if (!waitFor([this] { return status() == VpnStatus::Connected && !overlayUp(); }, settleMs)) {
         *error = QStringLiteral("the first load did not connect");
         return false;
@@ -682,7 +687,7 @@ bool Soak::cycle(int index, std::optional<Fault> fault, Point point, std::mt1993
         // daemon, and the block stays until the user lifts it).
         waitFor([this] { return live() != VpnStatus::Invalid; }, settleMs);
         noteWanted(false);
-        VPNService::shared(m_session.session).disconnect();
+        m_tunnel->disconnect();
         waitSettled();
         alerts += dismissAlerts();
     }

@@ -87,14 +87,15 @@ int main(int argc, char **argv)
     defaults.setString(DefaultsKeys::tempEmail, QStringLiteral("bench@example.com"));
     // The client's own session, as AppWiring makes it.
     DesktopSecretStore secrets(SessionBus::clientAppId, Session::standardFallbackFile());
-    Session session(secrets, defaults, IdentityStore::standard(), Session::standardAccountFile());
+    IdentityStore identities(IdentityStore::standardDirectory());
+    Session session(secrets, defaults, identities, Session::standardAccountFile());
 
-    VpnManager manager(VpnManager::makeConfiguredBackend(), VpnManager::defaultStoragePath());
+    VpnManager manager(VpnManager::makeConfiguredBackend(identities), VpnManager::defaultStoragePath());
     VPNService service(&manager, session);
     const QByteArray archive = gateway.issueClientIdentity(service.localIdentifier(), config.pkcs12Passphrase);
     if (archive.isEmpty())
         return fail("cannot issue a client identity", gateway);
-    const std::optional<QByteArray> reference = ClientIdentity::persistentReference(archive);
+    const std::optional<QByteArray> reference = ClientIdentity::persistentReference(identities, archive);
     if (!reference || !session.replaceIdentity(*reference))
         return fail("cannot keep the client identity", gateway);
 

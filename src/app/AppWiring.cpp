@@ -141,14 +141,21 @@ AppWiring::AppWiring(QCoreApplication *app, Session *session, Tunnel given)
     if (!m_session) {
         m_secrets = std::make_unique<DesktopSecretStore>(SessionBus::clientAppId,
                                                          Session::standardFallbackFile());
-        m_ownSession = std::make_unique<Session>(*m_secrets, UserDefaults::standard(),
-                                                 IdentityStore::standard(), Session::standardAccountFile());
+        m_identities = std::make_unique<IdentityStore>(IdentityStore::standardDirectory());
+        m_ownSession = std::make_unique<Session>(*m_secrets, UserDefaults::standard(), *m_identities,
+                                                 Session::standardAccountFile());
         m_session = m_ownSession.get();
     }
     m_network = &NetworkService::shared();
-    // The tunnel service exists before anything that follows it; making it
-    // also registers its backend's clean-up of what a killed client left.
-    m_service = given.service ? given.service : &VPNService::shared(*m_session);
+    // The tunnel service exists before anything that follows it; making its
+    // backend also registers the backends' clean-up of what a killed client
+    // left.
+    if (!given.service) {
+        m_ownManager = std::make_unique<VpnManager>(VpnManager::makeConfiguredBackend(m_session->identities()),
+                                                    VpnManager::defaultStoragePath());
+        m_ownService = std::make_unique<VPNService>(m_ownManager.get(), *m_session);
+    }
+    m_service = given.service ? given.service : m_ownService.get();
     VPNService *service = m_service;
     m_scenes = std::make_unique<SceneTable>(makeScenes([service]() -> VPNService & { return *service; }));
     m_context = std::make_unique<AppContext>(

@@ -16,6 +16,7 @@ class SceneTable;
 class AppDelegate;
 class ClientControl;
 class DesktopSecretStore;
+class IdentityStore;
 class Menu;
 class NetworkChangeMonitor;
 class NetworkConnectivity;
@@ -38,17 +39,18 @@ class WindowController;
 // every screen it creates), the main window with its application menu, the
 // tray menu, the notifications, and the quit sequence that every way out goes
 // through (both menus' Quit, the window closed without a tray, a termination
-// signal, the event loop ending). The process's shared instances
-// (NetworkService::shared(), VPNService::shared()) and its defaults store are
-// reached here and nowhere else in the client. main() makes one for the
+// signal, the event loop ending). The process's shared network service
+// (NetworkService::shared()) and its defaults store are reached here and
+// nowhere else in the client; the key store, the tunnel's manager and its
+// service are made here, one each, unless given. main() makes one for the
 // process; a test makes one on a tunnel of its own and meets the same wiring.
 class AppWiring final
 {
 public:
     struct Tunnel
     {
-        // A null service: the process's own, VPNService::shared() on
-        // VpnManager::shared().
+        // A null service: one of the wiring's own, on a manager of its own
+        // over the backend the configuration names.
         VPNService *service;
     };
 
@@ -102,8 +104,12 @@ private:
 
     QCoreApplication *m_app;
     std::unique_ptr<DesktopSecretStore> m_secrets;
+    std::unique_ptr<IdentityStore> m_identities;
     std::unique_ptr<Session> m_ownSession;
     Session *m_session;
+    // Made after the session and gone before it; the manager outlives its service.
+    std::unique_ptr<VpnManager> m_ownManager;
+    std::unique_ptr<VPNService> m_ownService;
     NetworkService *m_network;
     VPNService *m_service;
     std::unique_ptr<SceneTable> m_scenes;

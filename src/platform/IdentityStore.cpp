@@ -449,12 +449,6 @@ QString IdentityStore::clientApplication()
     return QStringLiteral("orvex");
 }
 
-IdentityStore &IdentityStore::standard()
-{
-    static IdentityStore store(standardDirectory());
-    return store;
-}
-
 QString IdentityStore::standardDirectory()
 {
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)

@@ -57,8 +57,7 @@ public:
     };
 
     static QString clientApplication(); // "orvex"
-    static IdentityStore &standard();   // $XDG_DATA_HOME/orvex/identities
-    static QString standardDirectory();
+    static QString standardDirectory(); // $XDG_DATA_HOME/orvex/identities
 
     explicit IdentityStore(const QString &directory);
     IdentityStore(const IdentityStore &) = delete;

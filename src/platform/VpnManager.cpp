@@ -20,10 +20,10 @@
 
 namespace Orvex {
 
-std::unique_ptr<VpnBackend> VpnManager::makeConfiguredBackend()
+std::unique_ptr<VpnBackend> VpnManager::makeConfiguredBackend(IdentityStore &identities)
 {
     const Config &config = Config::current();
-    const auto makeVici = [config]() -> std::unique_ptr<VpnBackend> {
+    const auto makeVici = [config, &identities]() -> std::unique_ptr<VpnBackend> {
         ViciVpnBackend::Options options;
         options.socketPath = config.viciSocket;
         options.updownScript = config.viciUpdownScript;
@@ -32,15 +32,16 @@ std::unique_ptr<VpnBackend> VpnManager::makeConfiguredBackend()
         options.heldKeysFile = QFileInfo(defaultStoragePath()).absolutePath()
                                + QStringLiteral("/charon-keys");
         options.leakGuard = std::make_shared<NftablesLeakGuard>(config.viciNetworkNamespace);
-        options.resolveIdentity = [](const QByteArray &reference) -> std::optional<ViciVpnBackend::Identity> {
-            const auto material = IdentityStore::standard().resolve(reference);
+        options.resolveIdentity =
+            [&identities](const QByteArray &reference) -> std::optional<ViciVpnBackend::Identity> {
+            const auto material = identities.resolve(reference);
             if (!material)
                 return std::nullopt;
             return ViciVpnBackend::Identity{material->certificateDer, material->privateKeyDer,
                                             material->keyType};
         };
-        options.grantAccess = [](const QByteArray &reference) {
-            IdentityStore::standard().grantAccess(reference, ViciVpnBackend::daemonApplication());
+        options.grantAccess = [&identities](const QByteArray &reference) {
+            identities.grantAccess(reference, ViciVpnBackend::daemonApplication());
         };
         return std::make_unique<ViciVpnBackend>(options);
     };
@@ -59,14 +60,11 @@ std::unique_ptr<VpnBackend> VpnManager::makeConfiguredBackend()
     if (config.vpnBackend == QLatin1String("vici"))
         return makeVici();
     if (config.vpnBackend == QLatin1String("networkmanager"))
-        return NetworkManagerVpnBackend::forConfiguration(config);
-    return AutoVpnBackend::forConfiguration(config, makeVici);
-}
-
-VpnManager &VpnManager::shared()
-{
-    static VpnManager *manager = new VpnManager(makeConfiguredBackend(), defaultStoragePath());
-    return *manager;
+        return NetworkManagerVpnBackend::forConfiguration(config, identities);
+    return AutoVpnBackend::forConfiguration(
+        config,
+        [config, &identities] { return NetworkManagerVpnBackend::forConfiguration(config, identities); },
+        makeVici);
 }
 
 QString VpnManager::defaultStoragePath()

@@ -12,6 +12,8 @@
 
 namespace Orvex {
 
+class IdentityStore;
+
 // The user's one saved tunnel configuration and its tunnel. The setters edit
 // a working copy; `saveToPreferences` writes it (owner-only file under the
 // XDG config folder, replaced atomically) and hands it to the backend, and
@@ -24,11 +26,11 @@ class VpnManager final : public QObject
 public:
     using Completion = VpnBackend::Completion;
 
-    // The process's manager, on the backend the configuration names.
-    static VpnManager &shared();
     static QString defaultStoragePath();
-    // The backend the current configuration names, on the standard key store.
-    static std::unique_ptr<VpnBackend> makeConfiguredBackend();
+    // The backend the current configuration names, on the key store
+    // `identities` (which must outlive it). The first call also registers
+    // the backends' clean-up of what a killed client left.
+    static std::unique_ptr<VpnBackend> makeConfiguredBackend(IdentityStore &identities);
 
     VpnManager(std::unique_ptr<VpnBackend> backend, const QString &storagePath, QObject *parent = nullptr);
     ~VpnManager() override;

@@ -20,19 +20,21 @@ ThreadHandOff toCaller;
 
 } // namespace
 
-std::optional<IdentityStore::Identity> ClientIdentity::importIdentity(const std::optional<QByteArray> &pkcs12)
+std::optional<IdentityStore::Identity> ClientIdentity::importIdentity(IdentityStore &store,
+                                                                      const std::optional<QByteArray> &pkcs12)
 {
     if (!pkcs12)
         return std::nullopt;
-    return IdentityStore::standard().importPkcs12(*pkcs12, Config::current().pkcs12Passphrase);
+    return store.importPkcs12(*pkcs12, Config::current().pkcs12Passphrase);
 }
 
-std::optional<QByteArray> ClientIdentity::persistentReference(const std::optional<QByteArray> &pkcs12)
+std::optional<QByteArray> ClientIdentity::persistentReference(IdentityStore &store,
+                                                              const std::optional<QByteArray> &pkcs12)
 {
-    const std::optional<IdentityStore::Identity> identity = importIdentity(pkcs12);
+    const std::optional<IdentityStore::Identity> identity = importIdentity(store, pkcs12);
     if (!identity)
         return std::nullopt;
-    return IdentityStore::standard().persistentReference(*identity);
+    return store.persistentReference(*identity);
 }
 
 void ClientIdentity::importInBackground(IdentityStore &store, const QByteArray &pkcs12, QObject *context,

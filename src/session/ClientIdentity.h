@@ -28,16 +28,17 @@ public:
 
     using Imported = std::function<void(const std::optional<IdentityStore::Identity> &)>;
 
-    // Imports the archive's first item into the standard identity store, on
-    // the calling thread (for tools and tests; the client imports with
-    // `importInBackground`). Absent for absent bytes, a wrong passphrase, an
-    // archive without items, or a first item without a certificate and its
-    // private key.
-    static std::optional<IdentityStore::Identity> importIdentity(const std::optional<QByteArray> &pkcs12);
+    // Imports the archive's first item into `store`, on the calling thread
+    // (for tools and tests; the client imports with `importInBackground`).
+    // Absent for absent bytes, a wrong passphrase, an archive without items,
+    // or a first item without a certificate and its private key.
+    static std::optional<IdentityStore::Identity> importIdentity(IdentityStore &store,
+                                                                 const std::optional<QByteArray> &pkcs12);
 
     // The persistent reference (certificate SHA-1) of the archive's identity,
-    // imported first; absent when there is none.
-    static std::optional<QByteArray> persistentReference(const std::optional<QByteArray> &pkcs12);
+    // imported into `store` first; absent when there is none.
+    static std::optional<QByteArray> persistentReference(IdentityStore &store,
+                                                         const std::optional<QByteArray> &pkcs12);
 
     // Checks and imports an archive off the calling thread: it must open with
     // the passphrase and hold exactly one private key with its certificate.

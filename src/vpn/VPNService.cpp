@@ -17,12 +17,6 @@
 
 namespace Orvex {
 
-VPNService &VPNService::shared(Session &session)
-{
-    static VPNService *service = new VPNService(&VpnManager::shared(), session);
-    return *service;
-}
-
 VPNService::VPNService(VpnManager *manager, Session &session, QObject *parent)
     : QObject(parent)
     , m_manager(manager)

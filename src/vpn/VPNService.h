@@ -31,10 +31,6 @@ class VPNService final : public QObject
 public:
     using Completion = std::function<void()>;
 
-    // The process's service, on VpnManager::shared(), for the process's one
-    // session; made by the first call, which the composition root makes.
-    static VPNService &shared(Session &session);
-
     // Works `manager` for `session`'s account: its e-mail names the machine,
     // its identity authenticates the tunnel; the auto-connect preference is
     // read from the session's defaults store.

@@ -68,8 +68,8 @@ int runKilledMigration()
     Config::setCurrent(Config::parse({}, {}).value());
     const QString step = qEnvironmentVariable(childStepVariable);
     FileSecretStore secrets(Session::standardFallbackFile());
-    Session session(secrets, UserDefaults::standard(), IdentityStore::standard(),
-                    Session::standardAccountFile());
+    IdentityStore identities(IdentityStore::standardDirectory());
+    Session session(secrets, UserDefaults::standard(), identities, Session::standardAccountFile());
     const QStringList names = {u"identityWritten"_s, u"certificateRemoved"_s, u"passwordWritten"_s,
                                u"passwordRemoved"_s};
     session.setMigrationCheckpoint([&](Session::MigrationStep reached) {
@@ -101,6 +101,7 @@ private Q_SLOTS:
 private:
     TestPkcs12::Credential m_current;
     TestPkcs12::Credential m_previous;
+    IdentityStore m_identities{IdentityStore::standardDirectory()};
 };
 
 void tst_Session::initTestCase()
@@ -143,8 +144,7 @@ void tst_Session::signedInNeedsEmailAndPassword()
         UserDefaults::standard().setString(Keys::tempEmail, email.toString());
     if (password.isValid())
         secrets.secrets.insert(u"password"_s, password.toString());
-    Session session(secrets, UserDefaults::standard(), IdentityStore::standard(),
-                    Session::standardAccountFile());
+    Session session(secrets, UserDefaults::standard(), m_identities, Session::standardAccountFile());
     QVERIFY(load(session));
     QCOMPARE(session.isSignedIn(), signedIn);
     // The password never goes into the settings.
@@ -189,7 +189,7 @@ void tst_Session::earlierSecretsMoveOutOfTheSettings()
     defaults.setBoolean(Keys::isAutoConnectEnabled, true);
     MemorySecretStore secrets;
     secrets.failing = storeFails;
-    Session session(secrets, defaults, IdentityStore::standard(), Session::standardAccountFile());
+    Session session(secrets, defaults, m_identities, Session::standardAccountFile());
     QVERIFY(load(session));
 
     QVERIFY(session.isSignedIn());
@@ -245,7 +245,7 @@ void tst_Session::killedMoveLosesNothing()
     // Killed: every secret is still somewhere the next start looks.
     UserDefaults settings(UserDefaults::standardFilePath());
     FileSecretStore secrets(Session::standardFallbackFile());
-    Session session(secrets, settings, IdentityStore::standard(), Session::standardAccountFile());
+    Session session(secrets, settings, m_identities, Session::standardAccountFile());
     QCOMPARE(settings.contains(Keys::certificate), certificateInSettings);
     QCOMPARE(session.identityReference(), std::optional<QByteArray>(m_current.sha1()));
     QCOMPARE(storedIdentities(), QStringList{hex(m_current.sha1())});
@@ -268,7 +268,7 @@ void tst_Session::logoutForgetsEverythingOfTheAccount()
 {
     UserDefaults &defaults = UserDefaults::standard();
     MemorySecretStore secrets;
-    Session session(secrets, defaults, IdentityStore::standard(), Session::standardAccountFile());
+    Session session(secrets, defaults, m_identities, Session::standardAccountFile());
     session.setCredentials(u"a@example.com"_s, u"pw"_s);
     QTRY_COMPARE(secrets.secrets.value(u"password"_s), u"pw"_s);
     defaults.setString(Keys::phone, u"+15550100"_s);
@@ -284,7 +284,7 @@ void tst_Session::logoutForgetsEverythingOfTheAccount()
     QVERIFY(writeFile(setAsidePath, "[General]\npassword=\"pw"));
     // Replacing keeps exactly one identity: a stray left by a process that
     // died before it could tidy up goes too.
-    IdentityStore &store = IdentityStore::standard();
+    IdentityStore &store = m_identities;
     const QString passphrase = Config::current().pkcs12Passphrase;
     const auto previous = store.importSingleIdentity(archiveFor(m_previous), passphrase);
     QVERIFY(previous && session.replaceIdentity(previous->reference));
@@ -331,7 +331,7 @@ void tst_Session::unconfirmedRemovalIsFinishedAtTheNextStart()
     UserDefaults &defaults = UserDefaults::standard();
     MemorySecretStore secrets;
     const auto start = [&] {
-        auto session = std::make_unique<Session>(secrets, defaults, IdentityStore::standard(),
+        auto session = std::make_unique<Session>(secrets, defaults, m_identities,
                                                  Session::standardAccountFile());
         return load(*session) ? std::move(session) : nullptr;
     };

@@ -145,7 +145,8 @@ void TestTunnelEndToEnd::init()
 // As a start of the client: a new tunnel service on what is saved.
 void TestTunnelEndToEnd::startClient()
 {
-    m_manager = new VpnManager(VpnManager::makeConfiguredBackend(), VpnManager::defaultStoragePath());
+    m_manager = new VpnManager(VpnManager::makeConfiguredBackend(m_session.identities),
+                               VpnManager::defaultStoragePath());
     m_service = new VPNService(m_manager, m_session.session);
     m_statuses.clear();
     connect(m_manager->connection(), &VpnConnection::statusDidChange, this,
@@ -171,10 +172,10 @@ void TestTunnelEndToEnd::useIssuedIdentity(bool shared, const QString &caDir)
     const QByteArray archive = m_gateway->issueClientIdentity(localIdentifier,
                                                               Config::current().pkcs12Passphrase, caDir);
     QVERIFY(!archive.isEmpty());
-    const QByteArray reference = ClientIdentity::persistentReference(archive).value();
+    const QByteArray reference = ClientIdentity::persistentReference(m_session.identities, archive).value();
     QVERIFY(m_session.session.replaceIdentity(reference));
     if (shared) {
-        QVERIFY(IdentityStore::standard().grantAccess(reference, ViciVpnBackend::daemonApplication()));
+        QVERIFY(m_session.identities.grantAccess(reference, ViciVpnBackend::daemonApplication()));
         UserDefaults::standard().setBoolean(DefaultsKeys::isAutoConnectEnabled, true);
     }
 }
@@ -192,8 +193,8 @@ void TestTunnelEndToEnd::connectCarriesPacketsDisconnectsAndQuits()
 
     // Handing the key to charon made it shared.
     const QByteArray reference = m_session.session.identityReference().value();
-    QVERIFY(ClientIdentity::isPrivateKeyShared(IdentityStore::standard(), reference));
-    QVERIFY(IdentityStore::standard().accessList(reference)->front().applications.contains(
+    QVERIFY(ClientIdentity::isPrivateKeyShared(m_session.identities, reference));
+    QVERIFY(m_session.identities.accessList(reference)->front().applications.contains(
         ViciVpnBackend::daemonApplication()));
 
     bool stopped = false;

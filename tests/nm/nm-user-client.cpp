@@ -63,14 +63,16 @@ int main(int argc, char *argv[])
     defaults.setString(DefaultsKeys::tempEmail, u"ann@example.com"_s);
     // The client's own session, as AppWiring makes it.
     DesktopSecretStore secrets(SessionBus::clientAppId, Session::standardFallbackFile());
-    Session session(secrets, defaults, IdentityStore::standard(), Session::standardAccountFile());
-    const std::optional<QByteArray> reference = ClientIdentity::persistentReference(archiveFile.readAll());
+    IdentityStore identities(IdentityStore::standardDirectory());
+    Session session(secrets, defaults, identities, Session::standardAccountFile());
+    const std::optional<QByteArray> reference = ClientIdentity::persistentReference(identities,
+                                                                                    archiveFile.readAll());
     if (!reference || !session.replaceIdentity(*reference)) {
         say(u"the identity was not taken"_s);
         return 1;
     }
 
-    VpnManager manager(VpnManager::makeConfiguredBackend(), VpnManager::defaultStoragePath());
+    VpnManager manager(VpnManager::makeConfiguredBackend(identities), VpnManager::defaultStoragePath());
     VPNService service(&manager, session);
     QObject::connect(&service, &VPNService::statusDidChange, &app,
                      [](VpnStatus status) { say(u"status "_s + statusName(status)); });

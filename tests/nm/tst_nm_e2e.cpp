@@ -213,7 +213,8 @@ void TestNetworkManagerEndToEnd::initTestCase()
     const QByteArray archive = m_gateway->issueClientIdentity(clientIdentifier,
                                                               Config::current().pkcs12Passphrase);
     QVERIFY(!archive.isEmpty());
-    const std::optional<QByteArray> reference = ClientIdentity::persistentReference(archive);
+    const std::optional<QByteArray> reference = ClientIdentity::persistentReference(m_session.identities,
+                                                                                    archive);
     QVERIFY(reference && m_session.session.replaceIdentity(*reference));
 }
 
@@ -238,7 +239,8 @@ void TestNetworkManagerEndToEnd::init()
 void TestNetworkManagerEndToEnd::startClient()
 {
     // What the client makes, with a grace period short enough for a test.
-    NetworkManagerVpnBackend::Options options = NetworkManagerVpnBackend::optionsFor(Config::current());
+    NetworkManagerVpnBackend::Options options = NetworkManagerVpnBackend::optionsFor(Config::current(),
+                                                                                     m_session.identities);
     options.reassertGraceMs = GraceMs;
     m_manager = new VpnManager(std::make_unique<NetworkManagerVpnBackend>(options),
                                VpnManager::defaultStoragePath());
@@ -326,7 +328,7 @@ void TestNetworkManagerEndToEnd::gatewayClosingTheTunnelIsDetected()
     QVERIFY(m_gateway->pingInnerAddress());
     // Handing the key's files to the profile shared the key with the VPN service.
     const QByteArray reference = m_session.session.identityReference().value();
-    QVERIFY(IdentityStore::standard().accessList(reference)->front().applications.contains(
+    QVERIFY(m_session.identities.accessList(reference)->front().applications.contains(
         NetworkManagerVpnBackend::daemonApplication()));
     auto *backend = static_cast<NetworkManagerVpnBackend *>(m_manager->backend());
     // The routes of the tunnel have been seen: from now on their loss counts.
@@ -393,7 +395,7 @@ void TestNetworkManagerEndToEnd::nothingLeavesWhileTheTunnelIsWanted()
     // a tunnel found dead is brought back also without that.
     const bool wokenUp = fault.startsWith(u"woken up"_s);
     const QByteArray reference = m_session.session.identityReference().value();
-    QVERIFY(IdentityStore::standard().grantAccess(reference, NetworkManagerVpnBackend::daemonApplication()));
+    QVERIFY(m_session.identities.grantAccess(reference, NetworkManagerVpnBackend::daemonApplication()));
     UserDefaults::standard().setBoolean(DefaultsKeys::isAutoConnectEnabled, !wokenUp);
     const auto autoConnectOff = qScopeGuard(
         [] { UserDefaults::standard().setBoolean(DefaultsKeys::isAutoConnectEnabled, false); });

@@ -8,6 +8,7 @@
 #include "TestFiles.h"
 
 #include "config/Config.h"
+#include "platform/IdentityStore.h"
 #include "platform/VpnManager.h"
 #include "platform/nm/AutoVpnBackend.h"
 #include "platform/nm/DaemonReadAccess.h"
@@ -1028,11 +1029,13 @@ void TestNetworkManagerBackend::autoChooses()
 void TestNetworkManagerBackend::configurationNamesTheBackend()
 {
     Config config = Config::parse({}, {}).value();
+    IdentityStore identities(IdentityStore::standardDirectory());
     QStringList classes;
     for (const char *name : {"vici", "networkmanager", "auto"}) {
         config.vpnBackend = QString::fromLatin1(name);
         Config::setCurrent(config);
-        classes << QString::fromLatin1(VpnManager::makeConfiguredBackend()->metaObject()->className());
+        classes << QString::fromLatin1(
+            VpnManager::makeConfiguredBackend(identities)->metaObject()->className());
     }
     QCOMPARE(classes, (QStringList{u"Orvex::ViciVpnBackend"_s, u"Orvex::NetworkManagerVpnBackend"_s,
                                    u"Orvex::AutoVpnBackend"_s}));

@@ -722,8 +722,8 @@ void tst_LocalStores::oldPasswordMovesIntoTheKeyringAndOutAtSignOut()
         old.setString(Keys::password, u"from the old file"_s);
     }
     DesktopSecretStore secrets(SessionBus::clientAppId, m_fallback);
-    Session session(secrets, UserDefaults::standard(), IdentityStore::standard(),
-                    Session::standardAccountFile());
+    IdentityStore identities(IdentityStore::standardDirectory());
+    Session session(secrets, UserDefaults::standard(), identities, Session::standardAccountFile());
     QVERIFY(load(session));
     QCOMPARE(session.password(), u"from the old file"_s);
     // Under the attributes a user (and the next start) finds it by.
@@ -733,8 +733,7 @@ void tst_LocalStores::oldPasswordMovesIntoTheKeyringAndOutAtSignOut()
     QVERIFY(!readFile(UserDefaults::standardFilePath()).contains("from the old file"));
 
     DesktopSecretStore nextSecrets(SessionBus::clientAppId, m_fallback);
-    Session next(nextSecrets, UserDefaults::standard(), IdentityStore::standard(),
-                 Session::standardAccountFile());
+    Session next(nextSecrets, UserDefaults::standard(), identities, Session::standardAccountFile());
     QVERIFY(load(next));
     QVERIFY(next.isSignedIn());
     QCOMPARE(next.password(), u"from the old file"_s);

@@ -249,7 +249,7 @@ void tst_StatusMenu::middleEntryFetchesACertificateOnceAndTogglesTheTunnel()
     QCoreApplication::processEvents();
     QVERIFY(networkIsIdle());
     QCOMPARE(m_backend->calls, before);
-    QVERIFY(IdentityStore::standard().references().isEmpty());
+    QVERIFY(m_session.identities.references().isEmpty());
 
     // Signed in without a certificate: it fetches one, then connects with it.
     m_session.session.setCredentials(m_devService->demoEmail(), m_devService->demoPassword());
@@ -530,7 +530,7 @@ void tst_StatusMenu::signOut()
     QVERIFY(!m_manager->savedPreferences().canConnect());
     QVERIFY(!m_session.session.password().has_value());
     QVERIFY(!m_session.session.identityReference().has_value());
-    QVERIFY(IdentityStore::standard().references().isEmpty());
+    QVERIFY(m_session.identities.references().isEmpty());
     QTRY_VERIFY(m_session.secrets.secrets.isEmpty());
     QVERIFY(UserDefaults::standard().boolean(Keys::isAutoConnectEnabled));
 

@@ -4,7 +4,8 @@
 // and account file in the test's private folders, with the password in memory.
 // For as long as it lives it is the context the storyboard registry makes
 // screens with, as AppWiring's is in the client; the screens' tunnel service
-// is `tunnel` when the test sets one, else the process's shared one.
+// is `tunnel` when the test sets one, else one of the session's own on a fake
+// backend, made when first asked for.
 
 #include "session/Session.h"
 #include "api/NetworkService.h"
@@ -12,20 +13,33 @@
 #include "config/Config.h"
 #include "platform/IdentityStore.h"
 #include "platform/UserDefaults.h"
+#include "platform/VpnManager.h"
 #include "ui/AppStoryboard.h"
 #include "vpn/VPNService.h"
 
+#include "FakeVpnBackend.h"
 #include "MemorySecretStore.h"
 #include "TestPkcs12.h"
 
 struct TestSession
 {
     MemorySecretStore secrets;
-    Orvex::Session session{secrets, Orvex::UserDefaults::standard(), Orvex::IdentityStore::standard(),
+    Orvex::IdentityStore identities{Orvex::IdentityStore::standardDirectory()};
+    Orvex::Session session{secrets, Orvex::UserDefaults::standard(), identities,
                            Orvex::Session::standardAccountFile()};
     Orvex::VPNService *tunnel = nullptr;
-    Orvex::SceneTable scenes = Orvex::makeScenes(
-        [this]() -> Orvex::VPNService & { return tunnel ? *tunnel : Orvex::VPNService::shared(session); });
+    std::unique_ptr<Orvex::VpnManager> ownManager;
+    std::unique_ptr<Orvex::VPNService> ownTunnel;
+    Orvex::SceneTable scenes = Orvex::makeScenes([this]() -> Orvex::VPNService & {
+        if (tunnel)
+            return *tunnel;
+        if (!ownTunnel) {
+            ownManager = std::make_unique<Orvex::VpnManager>(std::make_unique<Orvex::FakeVpnBackend>(),
+                                                             Orvex::VpnManager::defaultStoragePath());
+            ownTunnel = std::make_unique<Orvex::VPNService>(ownManager.get(), session);
+        }
+        return *ownTunnel;
+    });
     Orvex::AppContext context{session.defaults(), Orvex::NetworkService::shared(), session, scenes, {}};
     const Orvex::AppContext *replaced = Orvex::StoryboardRegistry::setContext(&context);
 
@@ -38,7 +52,7 @@ struct TestSession
     bool keepIdentity(const char *name = "client", long days = 30)
     {
         const QString passphrase = Orvex::Config::current().pkcs12Passphrase;
-        const auto identity = Orvex::IdentityStore::standard().importSingleIdentity(
+        const auto identity = identities.importSingleIdentity(
             TestPkcs12::makeIdentityArchive(TestPkcs12::makeCredential(name, false, days), passphrase),
             passphrase);
         return identity && session.replaceIdentity(identity->reference);

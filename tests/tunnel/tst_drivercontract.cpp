@@ -298,7 +298,7 @@ void TestDriverContract::makeService()
 void TestDriverContract::turnOn(bool onDemand)
 {
     if (onDemand) {
-        QVERIFY(IdentityStore::standard().grantAccess(*m_session.session.identityReference(), u"charon"_s));
+        QVERIFY(m_session.identities.grantAccess(*m_session.session.identityReference(), u"charon"_s));
         UserDefaults::standard().setBoolean(DefaultsKeys::isAutoConnectEnabled, true);
     }
     m_service->connect();

@@ -72,7 +72,8 @@ private:
     // certificate is kept.
     void keepIdentity()
     {
-        QVERIFY(m_session.session.replaceIdentity(ClientIdentity::persistentReference(m_archive).value()));
+        QVERIFY(m_session.session.replaceIdentity(
+            ClientIdentity::persistentReference(m_session.identities, m_archive).value()));
     }
     QByteArray m_archive;
     FakeVpnBackend *m_backend = nullptr;
@@ -177,7 +178,8 @@ void TestVPNService::connectWritesTheWholeConfigurationThenStarts()
     const P &p = *saved.protocolConfiguration;
     QCOMPARE(p.serverAddress, u"vpn.orvex.example"_s);
     QCOMPARE(p.remoteIdentifier, u"vpn.orvex.example"_s);
-    QCOMPARE(p.identityReference, ClientIdentity::persistentReference(m_archive).value());
+    QCOMPARE(p.identityReference,
+             ClientIdentity::persistentReference(m_session.identities, m_archive).value());
     QCOMPARE(p.authenticationMethod, P::AuthenticationMethod::Certificate);
     QCOMPARE(p.deadPeerDetectionRate, P::DeadPeerDetectionRate::Medium);
     QVERIFY(p.disableRedirect);
@@ -227,9 +229,9 @@ void TestVPNService::onDemandFollowsTheSharedKeyAndTheSetting()
     QFETCH(int, setting);
     QFETCH(bool, expected);
     keepIdentity();
-    const QByteArray reference = ClientIdentity::persistentReference(m_archive).value();
+    const QByteArray reference = ClientIdentity::persistentReference(m_session.identities, m_archive).value();
     if (shared)
-        QVERIFY(IdentityStore::standard().grantAccess(reference, u"charon"_s));
+        QVERIFY(m_session.identities.grantAccess(reference, u"charon"_s));
     if (setting >= 0)
         UserDefaults::standard().setBoolean(DefaultsKeys::isAutoConnectEnabled, setting == 1);
     m_service->connect();
@@ -237,7 +239,7 @@ void TestVPNService::onDemandFollowsTheSharedKeyAndTheSetting()
     QCOMPARE(m_backend->applied.front().onDemandEnabled, expected);
     QCOMPARE(m_service->config().isOnDemandEnabled, expected);
     // Each run starts from a fresh store.
-    QVERIFY(IdentityStore::standard().remove({reference}));
+    QVERIFY(m_session.identities.remove({reference}));
 }
 
 void TestVPNService::toggleFollowsTheLiveState_data()

@@ -150,8 +150,8 @@ void tst_MainScreen::init()
     m_posts.count = 0;
     m_posts.last.reset();
     m_devService.clearFaults();
-    for (const QByteArray &reference : IdentityStore::standard().references())
-        IdentityStore::standard().remove({reference});
+    for (const QByteArray &reference : m_session.identities.references())
+        m_session.identities.remove({reference});
     QFile::remove(Session::standardAccountFile());
     auto backend = std::make_unique<FakeVpnBackend>();
     m_backend = backend.get();
@@ -527,8 +527,7 @@ void tst_MainScreen::certificateIsFetchedOrRenewedBeforeConnecting()
     const std::optional<QByteArray> current = m_session.session.identityReference();
     QCOMPARE(current != old, renewed);
     // Exactly one identity in the store, the one the tunnel was given.
-    QCOMPARE(IdentityStore::standard().references(),
-             current ? QList<QByteArray>{*current} : QList<QByteArray>{});
+    QCOMPARE(m_session.identities.references(), current ? QList<QByteArray>{*current} : QList<QByteArray>{});
     if (connects) {
         QCOMPARE(m_backend->applied.last().protocolConfiguration->identityReference, *current);
         m_backend->setLiveStatus(VpnStatus::Connected);

@@ -66,7 +66,7 @@ struct Fetched
         return [this, &session] {
             ++connects;
             storedAtConnect = session.identityReference();
-            identitiesAtConnect = IdentityStore::standard().references();
+            identitiesAtConnect = session.identities().references();
         };
     }
 };
@@ -156,7 +156,7 @@ void tst_CertificateProvisioner::init()
 void tst_CertificateProvisioner::keepsTheIdentityThenConnects()
 {
     m_session.session.setCredentials(email, password);
-    const auto previous = IdentityStore::standard()
+    const auto previous = m_session.identities
                               .importSingleIdentity(TestPkcs12::makeIdentityArchive(m_previous, m_passphrase),
                                                     m_passphrase);
     QVERIFY(previous && m_session.session.replaceIdentity(previous->reference));
@@ -240,7 +240,7 @@ void tst_CertificateProvisioner::failureIsReportedAndNothingStored()
         QCOMPARE(outcome.errors.first().localizedDescription(),
                  QStringLiteral("The server sent a certificate that cannot be used."));
     QCOMPARE(outcome.connects, 0);
-    QVERIFY(IdentityStore::standard().references().isEmpty());
+    QVERIFY(m_session.identities.references().isEmpty());
     QCOMPARE(m_session.session.identityReference(), std::nullopt);
     QCOMPARE(requestsFor("getcert").size(), certificateRequests);
 
@@ -251,7 +251,7 @@ void tst_CertificateProvisioner::failureIsReportedAndNothingStored()
                                              outcome.resultHandler(), outcome.connect(m_session.session));
     QTRY_COMPARE_WITH_TIMEOUT(outcome.connects, 1, 20000);
     QCOMPARE(requestsFor("getcert").size(), certificateRequests + 1);
-    QCOMPARE(IdentityStore::standard().references(), QList<QByteArray>{m_client.sha1()});
+    QCOMPARE(m_session.identities.references(), QList<QByteArray>{m_client.sha1()});
 }
 
 // Without the e-mail, then without the password: nothing is asked after the token.
@@ -275,7 +275,7 @@ void tst_CertificateProvisioner::missingCredentialStopsAfterTheToken()
         QCOMPARE(requestsFor("getcert").size(), 0);
         QVERIFY(outcome.errors.isEmpty());
         QCOMPARE(outcome.connects, 0);
-        QVERIFY(IdentityStore::standard().references().isEmpty());
+        QVERIFY(m_session.identities.references().isEmpty());
     }
 }
 
@@ -331,7 +331,7 @@ void tst_CertificateProvisioner::lateCertificateIsDropped()
         held.release(workers);
         QVERIFY(pool->waitForDone(20000));
     }
-    QTRY_VERIFY(IdentityStore::standard().references().isEmpty());
+    QTRY_VERIFY(m_session.identities.references().isEmpty());
     QCOMPARE(outcome.connects, 0);
     QVERIFY(outcome.errors.isEmpty());
     if (change != QLatin1String("owner") || whileImported)
@@ -371,8 +371,8 @@ void tst_CertificateProvisioner::sharedMeansTwoApplicationsInOneEntry()
     QFETCH(QByteArray, accessList);
     QFETCH(bool, shared);
     const QByteArray archive = makeIdentityArchive(m_day, m_passphrase);
-    const auto reference = ClientIdentity::persistentReference(archive);
-    IdentityStore &store = IdentityStore::standard();
+    const auto reference = ClientIdentity::persistentReference(m_session.identities, archive);
+    IdentityStore &store = m_session.identities;
     QVERIFY(!ClientIdentity::isPrivateKeyShared(store, reference)); // imported: the client alone
 
     const QString folder = IdentityStore::standardDirectory() + u'/'
@@ -381,7 +381,7 @@ void tst_CertificateProvisioner::sharedMeansTwoApplicationsInOneEntry()
     QCOMPARE(ClientIdentity::isPrivateKeyShared(store, reference), shared);
     // Importing the same archive again leaves the list as it is; a removed
     // identity is shared with nobody.
-    QCOMPARE(ClientIdentity::persistentReference(archive), reference);
+    QCOMPARE(ClientIdentity::persistentReference(m_session.identities, archive), reference);
     QCOMPARE(ClientIdentity::isPrivateKeyShared(store, reference), shared);
     QVERIFY(store.remove({*reference}));
     QVERIFY(!ClientIdentity::isPrivateKeyShared(store, reference));
@@ -422,14 +422,13 @@ void tst_CertificateProvisioner::onlyAnArchiveWithOneIdentityIsKept()
     });
     QObject context;
     std::optional<std::optional<IdentityStore::Identity>> answer;
-    ClientIdentity::importInBackground(IdentityStore::standard(), archive, &context,
+    ClientIdentity::importInBackground(m_session.identities, archive, &context,
                                        [&answer](const std::optional<IdentityStore::Identity> &identity) {
                                            answer = identity;
                                        });
     QTRY_VERIFY(answer.has_value());
     QCOMPARE(answer->has_value(), kept);
-    QCOMPARE(IdentityStore::standard().references(),
-             kept ? QList<QByteArray>{m_day.sha1()} : QList<QByteArray>{});
+    QCOMPARE(m_session.identities.references(), kept ? QList<QByteArray>{m_day.sha1()} : QList<QByteArray>{});
 
     // The worker keeps no OpenSSL state of its own (here: the errors of the
     // archive's checks). A pool thread ends after main() has returned, and
@@ -445,8 +444,9 @@ void tst_CertificateProvisioner::onlyAnArchiveWithOneIdentityIsKept()
 
 void tst_CertificateProvisioner::renewalIsDueAWeekBeforeTheEnd()
 {
-    IdentityStore &store = IdentityStore::standard();
-    const auto reference = ClientIdentity::persistentReference(makeIdentityArchive(m_day, m_passphrase));
+    IdentityStore &store = m_session.identities;
+    const auto reference = ClientIdentity::persistentReference(m_session.identities,
+                                                               makeIdentityArchive(m_day, m_passphrase));
     QVERIFY(reference);
     const auto validity = store.validity(*reference);
     QVERIFY(validity);
@@ -463,7 +463,8 @@ void tst_CertificateProvisioner::renewalIsDueAWeekBeforeTheEnd()
     // Eight days before the end of a longer one it is not due yet; seven
     // days before, it is.
     const TestPkcs12::Credential longer = makeCredential("longer", false, 30);
-    const auto longReference = ClientIdentity::persistentReference(makeIdentityArchive(longer, m_passphrase));
+    const auto longReference = ClientIdentity::persistentReference(m_session.identities,
+                                                                   makeIdentityArchive(longer, m_passphrase));
     QVERIFY(longReference);
     const QDateTime end = store.validity(*longReference)->notAfter;
     QVERIFY(!ClientIdentity::needsRenewal(store, *longReference, end.addDays(-8)));

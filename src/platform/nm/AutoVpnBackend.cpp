@@ -35,14 +35,15 @@ AutoVpnBackend::Probe AutoVpnBackend::viciSocketProbe(const QString &socketPath)
     };
 }
 
-std::unique_ptr<AutoVpnBackend> AutoVpnBackend::forConfiguration(const Config &config, Factory makeVici)
+std::unique_ptr<AutoVpnBackend> AutoVpnBackend::forConfiguration(const Config &config,
+                                                                 Factory makeNetworkManager, Factory makeVici)
 {
     Options options;
     options.probeNetworkManager = [](QObject *context, Completion done) {
         NetworkManagerVpnBackend::probe(NetworkManagerVpnBackend::defaultPluginDirectories(), context,
                                         std::move(done));
     };
-    options.makeNetworkManager = [config] { return NetworkManagerVpnBackend::forConfiguration(config); };
+    options.makeNetworkManager = std::move(makeNetworkManager);
     options.probeVici = viciSocketProbe(config.viciSocket);
     options.makeVici = std::move(makeVici);
     return std::make_unique<AutoVpnBackend>(options);

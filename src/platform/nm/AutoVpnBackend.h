@@ -40,9 +40,11 @@ public:
 
     // Whether a VICI socket accepts a connection, asked without blocking.
     static Probe viciSocketProbe(const QString &socketPath);
-    // "auto" for the configuration: NetworkManager with the system's plugin
-    // folders, or the VICI backend `makeVici` makes on the configured socket.
-    static std::unique_ptr<AutoVpnBackend> forConfiguration(const Config &config, Factory makeVici);
+    // "auto" for the configuration: the NetworkManager backend
+    // `makeNetworkManager` makes when the system's plugin folders have its
+    // plugin, or the VICI backend `makeVici` makes on the configured socket.
+    static std::unique_ptr<AutoVpnBackend> forConfiguration(const Config &config, Factory makeNetworkManager,
+                                                            Factory makeVici);
 
     explicit AutoVpnBackend(const Options &options, QObject *parent = nullptr);
     ~AutoVpnBackend() override;

@@ -98,19 +98,20 @@ void NetworkManagerVpnBackend::probe(const QStringList &pluginDirectories, QObje
                      });
 }
 
-NetworkManagerVpnBackend::Options NetworkManagerVpnBackend::optionsFor(const Config &config)
+NetworkManagerVpnBackend::Options NetworkManagerVpnBackend::optionsFor(const Config &config,
+                                                                       IdentityStore &identities)
 {
     Options options;
     options.caCertificateFile = config.caCertificates.value(0);
     options.resolveIdentity =
-        [](const QByteArray &reference) -> std::optional<NetworkManagerProfile::IdentityFiles> {
-        const auto material = IdentityStore::standard().resolve(reference);
+        [&identities](const QByteArray &reference) -> std::optional<NetworkManagerProfile::IdentityFiles> {
+        const auto material = identities.resolve(reference);
         if (!material)
             return std::nullopt;
         return NetworkManagerProfile::IdentityFiles{material->certificatePath, material->privateKeyPath};
     };
-    options.grantAccess = [](const QByteArray &reference) {
-        return DaemonReadAccess::share(IdentityStore::standard(), reference, daemonApplication());
+    options.grantAccess = [&identities](const QByteArray &reference) {
+        return DaemonReadAccess::share(identities, reference, daemonApplication());
     };
     NetworkManagerLeakGuard::Options block;
     block.uuid = NetworkManagerProfile::uuidFor(SystemInfo::machineId().value_or(QString())
@@ -121,9 +122,10 @@ NetworkManagerVpnBackend::Options NetworkManagerVpnBackend::optionsFor(const Con
     return options;
 }
 
-std::unique_ptr<NetworkManagerVpnBackend> NetworkManagerVpnBackend::forConfiguration(const Config &config)
+std::unique_ptr<NetworkManagerVpnBackend> NetworkManagerVpnBackend::forConfiguration(const Config &config,
+                                                                                     IdentityStore &identities)
 {
-    return std::make_unique<NetworkManagerVpnBackend>(optionsFor(config));
+    return std::make_unique<NetworkManagerVpnBackend>(optionsFor(config, identities));
 }
 
 NetworkManagerVpnBackend::NetworkManagerVpnBackend(const Options &options, QObject *parent)

@@ -25,6 +25,7 @@ class QDBusServiceWatcher;
 namespace Orvex {
 
 struct Config;
+class IdentityStore;
 
 // Runs the tunnel with NetworkManager and strongSwan's plugin (charon-nm) over
 // the system bus, the way an ordinary desktop user may: the saved
@@ -138,10 +139,11 @@ public:
     // and fails with why not. Runs from the event loop, never inside.
     static void probe(const QStringList &pluginDirectories, QObject *context, Completion done);
 
-    // The backend on the standard key store, trusting the configuration's
-    // first CA (the plugin takes one CA file).
-    static Options optionsFor(const Config &config);
-    static std::unique_ptr<NetworkManagerVpnBackend> forConfiguration(const Config &config);
+    // The backend on the key store `identities` (which must outlive it),
+    // trusting the configuration's first CA (the plugin takes one CA file).
+    static Options optionsFor(const Config &config, IdentityStore &identities);
+    static std::unique_ptr<NetworkManagerVpnBackend> forConfiguration(const Config &config,
+                                                                      IdentityStore &identities);
 
     explicit NetworkManagerVpnBackend(const Options &options, QObject *parent = nullptr);
     ~NetworkManagerVpnBackend() override;
