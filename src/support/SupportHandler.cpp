@@ -172,10 +172,12 @@ void SupportHandler::post(NetworkService &network, const SupportURLRouter &route
     QObject::connect(reply, &QNetworkReply::finished, reply,
                      [reply, answer, limit, completion = std::move(completion)] {
                          reply->deleteLater();
-                         auto deliver = [&completion](const Result<Empty> &result) {
-                             if (completion)
-                                 completion(result);
-                         };
+                         // Called only inside this slot, while `completion` lives.
+                         auto deliver =
+                             [&completion](const Result<Empty> &result) { // clazy:exclude=lambda-in-connect
+                                 if (completion)
+                                     completion(result);
+                             };
                          const QByteArray data = answer->finish();
                          if (answer->isTooLarge())
                              return deliver(Result<Empty>::failure(
