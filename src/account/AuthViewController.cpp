@@ -108,7 +108,7 @@ void AuthViewController::mainButtonAction()
     };
     if (fails(m_ui->emailTextField->validator, m_ui->emailTextField->text())
         || fails(m_ui->passwordTextField->validator, m_ui->passwordTextField->text())) {
-        QTimer::singleShot(0, [] {
+        QTimer::singleShot(0, this, [] {
             AlertController::show(Error(Error::Code::wrongAuthData).localizedDescription(), false);
         });
         return;

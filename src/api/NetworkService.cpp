@@ -538,7 +538,8 @@ void NetworkService::download(const QUrl &source, const QString &destination, co
                 logAnswer(logged, reply, clock);
                 const QNetworkReply::NetworkError error = reply->error();
                 const bool answered = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
-                auto fail = [&](const QString &text) {
+                // Called only inside this slot, while what it refers to lives.
+                auto fail = [&file, &completion](const QString &text) { // clazy:exclude=lambda-in-connect
                     // The temporary file goes now, not when the reply is gone.
                     file->cancelWriting();
                     if (file->isOpen())

@@ -6,12 +6,6 @@
 
 namespace Orvex {
 
-namespace {
-
-const QString commandPath = QStringLiteral("/portableapi/portable.php");
-
-} // namespace
-
 URLRouter URLRouter::getUser(const QString &email, const std::optional<QString> &password)
 {
     URLRouter r(Case::getUser, {email});
@@ -91,7 +85,7 @@ QString URLRouter::path() const
     case Case::getCert:
     case Case::getDeviceUsage:
     case Case::getToken:
-        return commandPath;
+        return QStringLiteral("/portableapi/portable.php");
     case Case::checkForUpdates:
         return QStringLiteral("/v3/ov/checkupdates/");
     case Case::getVerificationCode:

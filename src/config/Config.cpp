@@ -241,7 +241,7 @@ Outcome<> apply(Config &config, const QByteArray &json, const QString &source, b
             if (!it->isArray())
                 return fail(name, QStringLiteral("must be an array of strings"));
             QStringList values;
-            for (const auto &item : it->toArray()) {
+            for (const QJsonArray items = it->toArray(); const auto &item : items) {
                 if (!item.isString())
                     return fail(name, QStringLiteral("must be an array of strings"));
                 const QString reason = m.check ? m.check(item.toString()) : QString();

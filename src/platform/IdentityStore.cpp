@@ -401,7 +401,7 @@ std::optional<QList<IdentityStore::AccessEntry>> accessListFromJson(const QByteA
     if (error.error != QJsonParseError::NoError || !document.isArray())
         return std::nullopt;
     QList<IdentityStore::AccessEntry> entries;
-    for (const auto &value : document.array()) {
+    for (const QJsonArray array = document.array(); const auto &value : array) {
         if (!value.isObject())
             return std::nullopt;
         const QJsonObject object = value.toObject();
@@ -410,7 +410,7 @@ std::optional<QList<IdentityStore::AccessEntry>> accessListFromJson(const QByteA
         if (!authorization.isString() || !applications.isArray())
             return std::nullopt;
         IdentityStore::AccessEntry entry{authorization.toString(), {}};
-        for (const auto &application : applications.toArray()) {
+        for (const QJsonArray list = applications.toArray(); const auto &application : list) {
             if (!application.isString())
                 return std::nullopt;
             entry.applications.append(application.toString());

@@ -1,7 +1,5 @@
 #include "IniDocument.h"
 
-#include <QStringDecoder>
-
 #include <algorithm>
 
 namespace Orvex {
@@ -352,9 +350,7 @@ std::optional<IniDocument> IniDocument::parse(const QByteArray &data)
 {
     if (data.contains('\0'))
         return std::nullopt;
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    [[maybe_unused]] const QString decoded = decoder.decode(data);
-    if (decoder.hasError())
+    if (!data.isValidUtf8())
         return std::nullopt;
 
     IniDocument document;

@@ -4,28 +4,27 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
-#include <QPointer>
 #include <QTimer>
 
 namespace Orvex::SessionBus {
 
 namespace {
 
-const QString busService = QStringLiteral("org.freedesktop.DBus");
-const QString busPath = QStringLiteral("/org/freedesktop/DBus");
-const QString busInterface = QStringLiteral("org.freedesktop.DBus");
+constexpr QLatin1String busService("org.freedesktop.DBus");
+constexpr QLatin1String busPath("/org/freedesktop/DBus");
+constexpr QLatin1String busInterface("org.freedesktop.DBus");
 
 // Runs `done(value)` on a later turn of the event loop, so callers see the same
 // order of events whether or not the bus was reached.
 void answerLater(QObject *context, std::function<void(bool)> done, bool value)
 {
-    const bool guarded = context != nullptr;
-    QPointer<QObject> guard(context);
-    QTimer::singleShot(0, [guard, guarded, done = std::move(done), value] {
-        if (guarded && !guard)
-            return;
-        done(value);
-    });
+    auto answer = [done = std::move(done), value] { done(value); };
+    if (context) {
+        QTimer::singleShot(0, context, std::move(answer));
+        return;
+    }
+    // Nothing to outlive: the answer holds all it uses.
+    QTimer::singleShot(0, std::move(answer)); // clazy:exclude=connect-3arg-lambda
 }
 
 } // namespace

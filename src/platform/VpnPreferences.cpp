@@ -53,7 +53,7 @@ Outcome<VpnPreferences> VpnPreferences::fromJson(const QByteArray &bytes)
         return fail(QStringLiteral("the saved VPN configuration lacks its switches"));
     prefs.enabled = enabled.toBool();
     prefs.onDemandEnabled = onDemand.toBool();
-    for (const auto &value : rules.toArray()) {
+    for (const QJsonArray list = rules.toArray(); const auto &value : list) {
         const auto rule = value.isObject() ? VpnOnDemandRule::fromJson(value.toObject()) : std::nullopt;
         if (!rule)
             return fail(QStringLiteral("the saved VPN configuration has an unknown on-demand rule"));

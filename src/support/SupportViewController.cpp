@@ -122,7 +122,7 @@ void SupportViewController::didRecieveSupportResponse()
     hideProgress();
     //: support_request_response
     const QString message = tr("Your request has been received and is being reviewed by our support staff");
-    QTimer::singleShot(0, [message] { AlertController::show(message, true); });
+    QTimer::singleShot(0, this, [message] { AlertController::show(message, true); });
 }
 
 } // namespace Orvex

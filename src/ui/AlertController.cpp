@@ -5,6 +5,7 @@
 #include "ui/Navigator.h"
 #include "controls/DropShadow.h"
 
+#include <QCoreApplication>
 #include <QKeyEvent>
 #include <QTimer>
 
@@ -88,7 +89,9 @@ QString AlertController::firstSentence(const QString &message)
 void AlertController::post(const QString &message, bool dismissNext)
 {
     const QString text = firstSentence(message);
-    QTimer::singleShot(0, [text, dismissNext] { show(text, dismissNext); });
+    // The application for context: the alert is a widget, shown on the
+    // application's thread, and no screen's life bounds it.
+    QTimer::singleShot(0, QCoreApplication::instance(), [text, dismissNext] { show(text, dismissNext); });
 }
 
 } // namespace Orvex

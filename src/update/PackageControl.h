@@ -26,7 +26,7 @@ struct Fields
 void read(const QString &path, std::function<void(const Outcome<Fields> &)> done);
 
 // The most a control field read here may be.
-constexpr qsizetype maxOutput = 16 * 1024;
+constexpr qsizetype maxOutput = qsizetype(16) * 1024;
 // How long dpkg-deb may take; it reads only the small control member.
 constexpr int timeLimitMs = 30000;
 

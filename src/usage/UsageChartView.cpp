@@ -18,7 +18,7 @@ namespace Orvex {
 
 namespace {
 
-const QColor lineColor = Qt::white;
+const QColor lineColor(255, 255, 255);
 const QColor axisLabelColor(255, 255, 255, 220);
 const QColor axisLineColor(255, 255, 255, 150);
 

@@ -12,7 +12,7 @@ namespace NM = NetworkManager;
 
 namespace {
 
-const QString connectivityProperty = QStringLiteral("Connectivity");
+constexpr QLatin1String connectivityProperty("Connectivity");
 
 } // namespace
 

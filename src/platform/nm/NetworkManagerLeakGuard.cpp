@@ -23,7 +23,7 @@ namespace {
 
 namespace NM = NetworkManager;
 
-const QString deviceInterface = QStringLiteral("org.freedesktop.NetworkManager.Device");
+constexpr QLatin1String deviceInterface("org.freedesktop.NetworkManager.Device");
 // Settings.AddConnection2 / Connection.Update2: kept in memory only (the
 // block never outlives NetworkManager's run) and never brought up by
 // NetworkManager itself.

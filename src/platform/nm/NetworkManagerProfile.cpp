@@ -11,9 +11,10 @@ namespace {
 
 namespace NM = NetworkManager;
 
-// The namespace of the profiles' name-based UUIDs; fixed for good, or every
-// user's profile would be saved anew under another UUID.
-const QUuid profileNamespace(QStringLiteral("c695c31f-4d73-471a-a674-455e1d3424a1"));
+// The namespace of the profiles' name-based UUIDs,
+// c695c31f-4d73-471a-a674-455e1d3424a1; fixed for good, or every user's
+// profile would be saved anew under another UUID.
+constexpr QUuid profileNamespace(0xc695c31f, 0x4d73, 0x471a, 0xa6, 0x74, 0x45, 0x5e, 0x1d, 0x34, 0x24, 0xa1);
 
 QStringList permissionsFor(const QString &owner)
 {

@@ -318,18 +318,10 @@ void NetworkManagerVpnBackend::onActiveConnections(const QList<QDBusObjectPath> 
         current.insert(path.path());
     if (!m_active.path.isEmpty() && !current.contains(m_active.path))
         confirmGone(m_active.path); // removed without a final state reaching us?
-    for (auto it = m_others.begin(); it != m_others.end();) {
-        if (current.contains(it.key()))
-            ++it;
-        else
-            it = m_others.erase(it);
-    }
-    for (auto it = m_unknown.begin(); it != m_unknown.end();) {
-        if (current.contains(it.key()) || m_inspecting.contains(it.key()))
-            ++it;
-        else
-            it = m_unknown.erase(it);
-    }
+    m_others.removeIf([&current](decltype(m_others)::iterator it) { return !current.contains(it.key()); });
+    m_unknown.removeIf([this, &current](decltype(m_unknown)::iterator it) {
+        return !current.contains(it.key()) && !m_inspecting.contains(it.key());
+    });
     for (const QString &path : std::as_const(current)) {
         if (path != m_active.path && !m_others.contains(path))
             inspect(path);

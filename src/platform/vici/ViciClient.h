@@ -71,7 +71,7 @@ Q_SIGNALS:
     // The socket closed, failed to connect, or was dropped over a protocol
     // error; every request still waiting has been answered as Failed.
     void disconnected(const QString &reason);
-    void eventReceived(const QByteArray &name, const ViciMessage &message);
+    void eventReceived(const QByteArray &name, const Orvex::ViciMessage &message);
 
 private:
     struct Pending

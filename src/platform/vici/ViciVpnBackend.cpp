@@ -75,7 +75,7 @@ Outcome<> ViciVpnBackend::startTunnel()
 {
     if (!m_preferences.canConnect())
         return Outcome<>::failure(QStringLiteral("The VPN configuration cannot connect."));
-    if (const Outcome<> script = checkUpdownScript(); !script.isSuccess())
+    if (Outcome<> script = checkUpdownScript(); !script.isSuccess())
         return script;
     if (!m_reachable && !m_synchronizing) {
         ensureConnected();
@@ -535,8 +535,8 @@ ViciVpnBackend::LoadPlan ViciVpnBackend::planLoads(const VpnProtocolIKEv2 &proto
 
 Outcome<> ViciVpnBackend::checkUpdownScript()
 {
-    const Outcome<> checked = m_options.updownScript.isEmpty() ? Outcome<>::success()
-                                                               : UpdownScript::check(m_options.updownScript);
+    Outcome<> checked = m_options.updownScript.isEmpty() ? Outcome<>::success()
+                                                         : UpdownScript::check(m_options.updownScript);
     if (checked.error() != m_scriptRefusal) {
         m_scriptRefusal = checked.error();
         Q_EMIT reasonChanged();
