@@ -302,7 +302,10 @@ void NetworkService::send(QNetworkRequest request, const QByteArray &verb, const
                 logAnswer(logged, reply, clock);
                 const QByteArray body = answer->finish();
                 QJsonValue document;
-                auto fail = [&](const Error &error) { done(Result<QByteArray>::failure(error), document); };
+                // Called only inside this slot, while what it refers to lives.
+                auto fail = [&done, &document](const Error &error) { // clazy:exclude=lambda-in-connect
+                    done(Result<QByteArray>::failure(error), document);
+                };
                 if (answer->isTooLarge())
                     return fail(post && post->tooLarge ? *post->tooLarge : Error::generic(tooLargeText()));
                 if (post && post->dropped && reply->error() == QNetworkReply::ContentReSendError)
