@@ -21,16 +21,9 @@ namespace Orvex {
 namespace {
 
 template<typename T>
-QString identifierOf()
-{
-    const QString name = QString::fromLatin1(T::staticMetaObject.className());
-    return name.mid(name.lastIndexOf(QLatin1String("::")) + 2);
-}
-
-template<typename T>
 void add(SceneTable &table, AppStoryboard storyboard, SceneFactory factory)
 {
-    table.add(storyboard, identifierOf<T>(), std::move(factory));
+    table.add(storyboard, sceneIdentifier<T>(), std::move(factory));
 }
 
 // A screen that needs the application's objects takes the context; one that
@@ -72,7 +65,7 @@ SceneTable makeScenes(const std::function<VPNService &()> &tunnel)
     add<UpdateMessageViewController>(table, AppStoryboard::Settings);
     add<SupportViewController>(table, AppStoryboard::Settings);
 
-    table.setEntry(AppStoryboard::Main, identifierOf<MainViewController>());
+    table.setEntry(AppStoryboard::Main, sceneIdentifier<MainViewController>());
     // A stored session signs in by itself; without one the start screen asks.
     table.setFirstScreen([](const AppContext &context) -> ViewController * {
         if (context.session.isSignedIn()) {

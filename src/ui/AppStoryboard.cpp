@@ -21,7 +21,7 @@ QString storyboardName(AppStoryboard storyboard)
 
 void SceneTable::add(AppStoryboard storyboard, const QString &identifier, SceneFactory factory)
 {
-    m_scenes.insert(storyboardName(storyboard) + u'/' + identifier, std::move(factory));
+    m_scenes.insert(storyboardName(storyboard) + u'/' + identifier, factory);
 }
 
 void SceneTable::setEntry(AppStoryboard storyboard, const QString &identifier)

@@ -66,15 +66,22 @@ QString missingSceneMessage(AppStoryboard storyboard, const QString &identifier)
 
 } // namespace StoryboardRegistry
 
+// The name a screen class is known by in its group: its class name without
+// the namespace.
+template<typename T>
+QString sceneIdentifier()
+{
+    const QString name = QString::fromLatin1(T::staticMetaObject.className());
+    const qsizetype colons = name.lastIndexOf(QLatin1String("::"));
+    return colons < 0 ? name : name.mid(colons + 2);
+}
+
 // Creates a new T from its group. A missing scene is a build error, so it stops
 // the program.
 template<typename T>
 T *instantiate(AppStoryboard storyboard)
 {
-    QString identifier = QString::fromLatin1(T::staticMetaObject.className());
-    const int colons = identifier.lastIndexOf(QLatin1String("::"));
-    if (colons >= 0)
-        identifier = identifier.mid(colons + 2);
+    const QString identifier = sceneIdentifier<T>();
     auto *created = StoryboardRegistry::create(storyboard, identifier);
     auto *screen = qobject_cast<T *>(created);
     if (!screen) {
