@@ -229,16 +229,16 @@ int main(int argc, char **argv)
     // The checkout's own script, root's alone as the client requires.
     config.viciUpdownScript = QStringLiteral(ORVEX_UPDOWN_SCRIPT_PATH);
     BenchConfig::setGuardedNamespace(config, gateway.clientNamespace());
-    Config::setCurrent(config);
     SystemInfo::setMachineIdSourceForTesting(
         [] { return std::optional<QString>(QStringLiteral("bench-resp")); });
     // The client's session and the screens' context. A stored session: the
     // window signs in by itself.
     TestSession client;
+    client.config = config;
     client.session.setCredentials(service.demoEmail(), service.demoPassword());
 
-    VpnConnection *connection = VpnManager::shared().connection();
-    VPNService::shared(client.session);
+    VpnConnection *connection = VpnManager::shared(client.config).connection();
+    VPNService::shared(client.session, client.config);
     QElapsedTimer clock;
     std::optional<double> connectedAt, disconnectedAt;
     qint64 cpuAtClick = 0;
@@ -393,7 +393,7 @@ int main(int argc, char **argv)
     }
 
     disconnectedAt.reset();
-    VPNService::shared(client.session).disconnect();
+    VPNService::shared(client.session, client.config).disconnect();
     waitFor([&] { return disconnectedAt.has_value(); }, 10000);
     return 0;
 }

@@ -298,11 +298,14 @@ Truth truthOf(const std::optional<QStringList> &sas)
 class Soak
 {
 public:
-    Soak(GatewayFixture &gateway, DevServiceProcess &service, QStringList serviceArguments)
+    Soak(GatewayFixture &gateway, DevServiceProcess &service, QStringList serviceArguments,
+         const Config &config)
         : m_gateway(gateway)
         , m_service(service)
         , m_serviceArguments(std::move(serviceArguments))
-    {}
+    {
+        m_session.config = config;
+    }
 
     bool setUp(QString *error);
     // Brings the client to the same point before figures are taken: off,
@@ -315,8 +318,11 @@ public:
     {
         return qobject_cast<MainViewController *>(m_window->contentViewController());
     }
-    VpnStatus status() const { return VPNService::shared(m_session.session).status(); }
-    VpnStatus live() const { return VPNService::shared(m_session.session).manager()->connection()->status(); }
+    VpnStatus status() const { return VPNService::shared(m_session.session, m_session.config).status(); }
+    VpnStatus live() const
+    {
+        return VPNService::shared(m_session.session, m_session.config).manager()->connection()->status();
+    }
     bool overlayUp() const { return screen()->isProgressDue(); }
 
     // Turn ON (or OFF): the main button's logic, as a click runs it. A
@@ -406,16 +412,15 @@ bool Soak::setUp(QString *error)
     const QString email = m_service.demoEmail();
     const QString password = m_service.demoPassword();
     std::optional<bool> user;
-    NetworkService::shared().getUser(email, password,
-                                     [&](const Result<UserResponse> &r) { user = r.isSuccess(); });
+    m_session.network.getUser(email, password, [&](const Result<UserResponse> &r) { user = r.isSuccess(); });
     if (!waitFor([&] { return user.has_value(); }, settleMs) || !*user) {
         *error = QStringLiteral("the demo account does not sign in");
         return false;
     }
     m_session.session.setCredentials(email, password);
     std::optional<bool> added;
-    NetworkService::shared().addDevice(Utility::udid(email), email,
-                                       [&](const Result<Empty> &r) { added = r.isSuccess(); });
+    m_session.network.addDevice(Utility::udid(email), email,
+                                [&](const Result<Empty> &r) { added = r.isSuccess(); });
     if (!waitFor([&] { return added.has_value(); }, settleMs) || !*added) {
         *error = QStringLiteral("this machine could not be registered");
         return false;
@@ -431,7 +436,7 @@ bool Soak::setUp(QString *error)
         *error = QStringLiteral("the main screen did not come");
         return false;
     }
-    VPNService &tunnel = VPNService::shared(m_session.session);
+    VPNService &tunnel = VPNService::shared(m_session.session, m_session.config);
     auto previous = std::make_shared<TunnelController::State>(tunnel.tunnel().state());
     QObject::connect(&tunnel, &VPNService::tunnelStateChanged, screen(), [this, &tunnel, previous] {
         // Wanted from the moment the block is up (stamped after it went up)
@@ -445,7 +450,7 @@ bool Soak::setUp(QString *error)
             noteWanted(true);
         *previous = state;
     });
-    QObject::connect(VPNService::shared(m_session.session).manager()->connection(),
+    QObject::connect(VPNService::shared(m_session.session, m_session.config).manager()->connection(),
                      &VpnConnection::statusDidChange, screen(), [this] {
                          // After the screen has seen it too.
                          QTimer::singleShot(0, screen(), [this] {
@@ -476,8 +481,8 @@ void Soak::quiesce()
         return std::count_if(fds.begin(), fds.end(),
                              [&](const QString &fd) { return fd.endsWith(toService); });
     };
-    if (auto *http = NetworkService::shared().findChild<QNetworkAccessManager *>(QString(),
-                                                                                 Qt::FindDirectChildrenOnly))
+    if (auto *http = m_session.network.findChild<QNetworkAccessManager *>(QString(),
+                                                                          Qt::FindDirectChildrenOnly))
         http->clearConnectionCache();
     waitFor([&] { return serviceConnections() == 0; }, 5000);
 }
@@ -682,7 +687,7 @@ bool Soak::cycle(int index, std::optional<Fault> fault, Point point, std::mt1993
         // daemon, and the block stays until the user lifts it).
         waitFor([this] { return live() != VpnStatus::Invalid; }, settleMs);
         noteWanted(false);
-        VPNService::shared(m_session.session).disconnect();
+        VPNService::shared(m_session.session, m_session.config).disconnect();
         waitSettled();
         alerts += dismissAlerts();
     }
@@ -887,7 +892,6 @@ int main(int argc, char **argv)
     // The checkout's own script, root's alone as the client requires.
     config.viciUpdownScript = QStringLiteral(ORVEX_UPDOWN_SCRIPT_PATH);
     config.viciNetworkNamespace = gateway.clientNamespace();
-    Config::setCurrent(config);
     SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(QStringLiteral("soak")); });
 
     std::printf("soak: %d cycles, seed %u, fault share %.2f\n", cycles, seed, faultShare);
@@ -916,7 +920,7 @@ int main(int argc, char **argv)
     });
     const bool capturing = gateway.startCapture();
 
-    Soak soak(gateway, service, serviceArguments);
+    Soak soak(gateway, service, serviceArguments, config);
     soak.verbose = verbose;
     if (!soak.setUp(&error)) {
         std::fprintf(stderr, "soak: %s\n%s\n", qPrintable(error), qPrintable(gateway.logs()));

@@ -81,20 +81,20 @@ int main(int argc, char **argv)
     config.viciUpdownScript = QStringLiteral(ORVEX_UPDOWN_SCRIPT_PATH);
     BenchConfig::setGuardedNamespace(config, gateway.clientNamespace());
     config.caCertificates = {gateway.caCertificate()};
-    Config::setCurrent(config);
     SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(QStringLiteral("bench")); });
     UserDefaults &defaults = UserDefaults::standard();
     defaults.setString(DefaultsKeys::tempEmail, QStringLiteral("bench@example.com"));
     // The client's own session, as AppWiring makes it.
     DesktopSecretStore secrets(SessionBus::clientAppId, Session::standardFallbackFile());
-    Session session(secrets, defaults, IdentityStore::standard(), Session::standardAccountFile());
+    Session session(secrets, defaults, IdentityStore::standard(), Session::standardAccountFile(), config);
 
-    VpnManager manager(VpnManager::makeConfiguredBackend(), VpnManager::defaultStoragePath());
-    VPNService service(&manager, session);
+    VpnManager manager(VpnManager::makeConfiguredBackend(config), VpnManager::defaultStoragePath());
+    VPNService service(&manager, session, config);
     const QByteArray archive = gateway.issueClientIdentity(service.localIdentifier(), config.pkcs12Passphrase);
     if (archive.isEmpty())
         return fail("cannot issue a client identity", gateway);
-    const std::optional<QByteArray> reference = ClientIdentity::persistentReference(archive);
+    const std::optional<QByteArray> reference = ClientIdentity::persistentReference(archive,
+                                                                                    config.pkcs12Passphrase);
     if (!reference || !session.replaceIdentity(*reference))
         return fail("cannot keep the client identity", gateway);
 

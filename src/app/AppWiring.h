@@ -1,5 +1,7 @@
 #pragma once
 
+#include "config/Config.h"
+
 #include <QDBusConnection>
 #include <QObject>
 
@@ -38,10 +40,11 @@ class WindowController;
 // every screen it creates), the main window with its application menu, the
 // tray menu, the notifications, and the quit sequence that every way out goes
 // through (both menus' Quit, the window closed without a tray, a termination
-// signal, the event loop ending). The process's shared instances
-// (NetworkService::shared(), VPNService::shared()) and its defaults store are
-// reached here and nowhere else in the client. main() makes one for the
-// process; a test makes one on a tunnel of its own and meets the same wiring.
+// signal, the event loop ending). It keeps the configuration it is given and
+// hands it to what reads it. The process's shared instance
+// (VPNService::shared()) and its defaults store are reached here and nowhere
+// else in the client. main() makes one for the process; a test makes one on a
+// tunnel of its own and meets the same wiring.
 class AppWiring final
 {
 public:
@@ -61,8 +64,8 @@ public:
     // `session` null: a session of the wiring's own on the desktop's secret
     // store, the process's defaults store and the standard files. Otherwise
     // the given session's defaults store is the wiring's.
-    explicit AppWiring(QCoreApplication *app, Session *session = nullptr,
-                       Tunnel given = Tunnel{nullptr, nullptr});
+    AppWiring(QCoreApplication *app, Config config, Session *session = nullptr,
+              Tunnel given = Tunnel{nullptr, nullptr});
     ~AppWiring();
     AppWiring(const AppWiring &) = delete;
     AppWiring &operator=(const AppWiring &) = delete;
@@ -104,10 +107,11 @@ public:
 
 private:
     QCoreApplication *m_app;
+    const Config m_config;
     std::unique_ptr<DesktopSecretStore> m_secrets;
     std::unique_ptr<Session> m_ownSession;
     Session *m_session;
-    NetworkService *m_network;
+    std::unique_ptr<NetworkService> m_network;
     VPNService *m_service;
     std::unique_ptr<SceneTable> m_scenes;
     std::unique_ptr<AppContext> m_context;

@@ -23,12 +23,6 @@ namespace Orvex {
 
 namespace {
 
-std::optional<Config> &storage()
-{
-    static std::optional<Config> config;
-    return config;
-}
-
 struct Member
 {
     const char *name;
@@ -274,7 +268,7 @@ std::optional<Config> Config::parse(const QByteArray &overrideJson, const QStrin
     return config;
 }
 
-void Config::loadOrExit()
+Config Config::loadOrExit()
 {
     QByteArray overrideJson;
     QString overrideName;
@@ -298,19 +292,7 @@ void Config::loadOrExit()
         qCCritical(lcApp, "%s", qPrintable(error));
         std::exit(2);
     }
-    storage() = *config;
-}
-
-const Config &Config::current()
-{
-    if (!storage())
-        loadOrExit();
-    return *storage();
-}
-
-void Config::setCurrent(const Config &config)
-{
-    storage() = config;
+    return *config;
 }
 
 } // namespace Orvex

@@ -12,6 +12,8 @@
 
 namespace Orvex {
 
+struct Config;
+
 // The user's one saved tunnel configuration and its tunnel. The setters edit
 // a working copy; `saveToPreferences` writes it (owner-only file under the
 // XDG config folder, replaced atomically) and hands it to the backend, and
@@ -24,11 +26,12 @@ class VpnManager final : public QObject
 public:
     using Completion = VpnBackend::Completion;
 
-    // The process's manager, on the backend the configuration names.
-    static VpnManager &shared();
+    // The process's manager, on the backend `config` names; made on the first
+    // call, with that call's configuration.
+    static VpnManager &shared(const Config &config);
     static QString defaultStoragePath();
-    // The backend the current configuration names, on the standard key store.
-    static std::unique_ptr<VpnBackend> makeConfiguredBackend();
+    // The backend `config` names, on the standard key store.
+    static std::unique_ptr<VpnBackend> makeConfiguredBackend(const Config &config);
 
     VpnManager(std::unique_ptr<VpnBackend> backend, const QString &storagePath, QObject *parent = nullptr);
     ~VpnManager() override;

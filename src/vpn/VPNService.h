@@ -33,12 +33,13 @@ public:
 
     // The process's service, on VpnManager::shared(), for the process's one
     // session; made by the first call, which the composition root makes.
-    static VPNService &shared(Session &session);
+    static VPNService &shared(Session &session, const Config &config);
 
     // Works `manager` for `session`'s account: its e-mail names the machine,
     // its identity authenticates the tunnel; the auto-connect preference is
-    // read from the session's defaults store.
-    VPNService(VpnManager *manager, Session &session, QObject *parent = nullptr);
+    // read from the session's defaults store. The gateway, the machine's
+    // domain and the service kept reachable are `config`'s.
+    VPNService(VpnManager *manager, Session &session, const Config &config, QObject *parent = nullptr);
     ~VPNService() override;
 
     VPNConfiguration &config() { return m_config; }
@@ -172,6 +173,8 @@ private:
 
     VpnManager *m_manager;
     Session &m_session;
+    const QString m_apiHost;
+    const QString m_vpnDomain;
     VPNConfiguration m_config;
     TunnelController m_controller;
     QPointer<NetworkConnectivity> m_connectivity;

@@ -1031,8 +1031,7 @@ void TestNetworkManagerBackend::configurationNamesTheBackend()
     QStringList classes;
     for (const char *name : {"vici", "networkmanager", "auto"}) {
         config.vpnBackend = QString::fromLatin1(name);
-        Config::setCurrent(config);
-        classes << QString::fromLatin1(VpnManager::makeConfiguredBackend()->metaObject()->className());
+        classes << QString::fromLatin1(VpnManager::makeConfiguredBackend(config)->metaObject()->className());
     }
     QCOMPARE(classes, (QStringList{u"Orvex::ViciVpnBackend"_s, u"Orvex::NetworkManagerVpnBackend"_s,
                                    u"Orvex::AutoVpnBackend"_s}));

@@ -628,7 +628,6 @@ void tst_LocalStores::removeDeletesOnlyThatIdentity()
 
 void tst_LocalStores::initTestCase()
 {
-    Config::setCurrent(*Config::parse({}, {}, nullptr));
     QVERIFY2(m_bus.isRunning(), qPrintable(m_bus.error()));
     m_bus.exportAsSessionBus();
     QVERIFY(m_keyringHome.isValid());
@@ -721,9 +720,10 @@ void tst_LocalStores::oldPasswordMovesIntoTheKeyringAndOutAtSignOut()
         old.setString(Keys::tempEmail, u"ann@example.com"_s);
         old.setString(Keys::password, u"from the old file"_s);
     }
+    const Config config = *Config::parse({}, {}, nullptr);
     DesktopSecretStore secrets(SessionBus::clientAppId, m_fallback);
     Session session(secrets, UserDefaults::standard(), IdentityStore::standard(),
-                    Session::standardAccountFile());
+                    Session::standardAccountFile(), config);
     QVERIFY(load(session));
     QCOMPARE(session.password(), u"from the old file"_s);
     // Under the attributes a user (and the next start) finds it by.
@@ -734,7 +734,7 @@ void tst_LocalStores::oldPasswordMovesIntoTheKeyringAndOutAtSignOut()
 
     DesktopSecretStore nextSecrets(SessionBus::clientAppId, m_fallback);
     Session next(nextSecrets, UserDefaults::standard(), IdentityStore::standard(),
-                 Session::standardAccountFile());
+                 Session::standardAccountFile(), config);
     QVERIFY(load(next));
     QVERIFY(next.isSignedIn());
     QCOMPARE(next.password(), u"from the old file"_s);

@@ -1,7 +1,9 @@
 #pragma once
 
 // The process's session for a test: over the real defaults store, key store
-// and account file in the test's private folders, with the password in memory.
+// and account file in the test's private folders, with the password in memory,
+// and a network service of its own. Both read `config` (the built-in
+// defaults until the test changes it, before it sends anything).
 // For as long as it lives it is the context the storyboard registry makes
 // screens with, as AppWiring's is in the client; the screens' tunnel service
 // is `tunnel` when the test sets one, else the process's shared one.
@@ -20,13 +22,16 @@
 
 struct TestSession
 {
+    Orvex::Config config = *Orvex::Config::parse({}, {}, nullptr);
     MemorySecretStore secrets;
     Orvex::Session session{secrets, Orvex::UserDefaults::standard(), Orvex::IdentityStore::standard(),
-                           Orvex::Session::standardAccountFile()};
+                           Orvex::Session::standardAccountFile(), config};
+    Orvex::NetworkService network{config};
     Orvex::VPNService *tunnel = nullptr;
-    Orvex::SceneTable scenes = Orvex::makeScenes(
-        [this]() -> Orvex::VPNService & { return tunnel ? *tunnel : Orvex::VPNService::shared(session); });
-    Orvex::AppContext context{session.defaults(), Orvex::NetworkService::shared(), session, scenes, {}};
+    Orvex::SceneTable scenes = Orvex::makeScenes([this]() -> Orvex::VPNService & {
+        return tunnel ? *tunnel : Orvex::VPNService::shared(session, config);
+    });
+    Orvex::AppContext context{config, session.defaults(), network, session, scenes, {}};
     const Orvex::AppContext *replaced = Orvex::StoryboardRegistry::setContext(&context);
 
     TestSession() = default;
@@ -37,7 +42,7 @@ struct TestSession
     // a fetched certificate is kept; false when that fails.
     bool keepIdentity(const char *name = "client", long days = 30)
     {
-        const QString passphrase = Orvex::Config::current().pkcs12Passphrase;
+        const QString passphrase = config.pkcs12Passphrase;
         const auto identity = Orvex::IdentityStore::standard().importSingleIdentity(
             TestPkcs12::makeIdentityArchive(TestPkcs12::makeCredential(name, false, days), passphrase),
             passphrase);

@@ -48,11 +48,6 @@ namespace {
 const QString commandPath = u"/portableapi/portable.php"_s;
 const QString usageApi = u"getdesktopdevicehistoricalusage"_s;
 
-bool clientIsIdle()
-{
-    return NetworkService::shared().findChildren<QNetworkReply *>().isEmpty();
-}
-
 // The alert over the window, if one is shown.
 AlertController *shownAlert()
 {
@@ -130,10 +125,9 @@ void tst_MainScreen::initTestCase()
     Pace::setSpeedUpForTesting(100);
     QVERIFY2(m_devService.start({u"--seed-demo"_s, u"--seed-usage"_s, u"--dev-routes"_s}),
              qPrintable(m_devService.errors()));
-    Config config = *Config::parse({}, {}, nullptr);
+    Config &config = m_session.config;
     config.apiBaseURL = m_devService.origin();
     config.caCertificates = {m_devService.caCertificate()};
-    Config::setCurrent(config);
     SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(u"main-screen-test"_s); });
 
     // Signed in as the sign-in screen leaves it: the account's e-mail and
@@ -142,7 +136,7 @@ void tst_MainScreen::initTestCase()
     QVERIFY(!m_email.isEmpty());
     m_session.session.setCredentials(m_email, m_devService.demoPassword());
     Capture<Empty> added;
-    NetworkService::shared().addDevice(Utility::udid(m_email), m_email, added.completion());
+    m_session.network.addDevice(Utility::udid(m_email), m_email, added.completion());
     QVERIFY(added.wait() && added.result->isSuccess());
 }
 
@@ -155,7 +149,7 @@ void tst_MainScreen::init()
     auto backend = std::make_unique<FakeVpnBackend>();
     m_backend = backend.get();
     m_manager = new VpnManager(std::move(backend), m_dir.filePath(u"vpn.json"_s));
-    m_service = new VPNService(m_manager, m_session.session);
+    m_service = new VPNService(m_manager, m_session.session, m_session.config);
     m_session.tunnel = m_service;
     m_window = std::make_unique<WindowController>();
 }
@@ -174,13 +168,13 @@ void tst_MainScreen::cleanup()
 
 void tst_MainScreen::waitUntilIdle()
 {
-    QTRY_VERIFY_WITH_TIMEOUT(clientIsIdle(), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(networkIsIdle(m_session.network), 30000);
 }
 
 MainViewController *tst_MainScreen::showScreen(MainViewController *screen)
 {
     if (!screen)
-        screen = new MainViewController(*m_service, NetworkService::shared());
+        screen = new MainViewController(*m_service, m_session.network, m_session.config);
     screen->loadViewIfNeeded();
     m_window->setContentViewController(screen);
     m_window->show();
@@ -214,7 +208,7 @@ void tst_MainScreen::liveStateIsReadAtSetup()
     // before the client ran): the service does not know it yet.
     m_backend->setLiveStatus(VpnStatus::Connected);
     QCOMPARE(m_service->status(), VpnStatus::Invalid);
-    auto *screen = new MainViewController(*m_service, NetworkService::shared());
+    auto *screen = new MainViewController(*m_service, m_session.network, m_session.config);
     QSignalSpy switches(screen->handler(), &MainHandler::tunnelOperationStarted);
     QCOMPARE(showScreen(screen), screen);
     // Read once the saved configuration has loaded.
@@ -605,7 +599,7 @@ void tst_MainScreen::usageIsAskedAgainASecondAfterDisconnected()
 
     m_backend->setLiveStatus(VpnStatus::Disconnected);
     // Not at once: the service is given a moment to count the last traffic.
-    QVERIFY(clientIsIdle());
+    QVERIFY(networkIsIdle(m_session.network));
     QVERIFY(screen->isUsageRefreshDue());
     QTRY_COMPARE_WITH_TIMEOUT(posts.count, 2, 30000);
     // Asked once: nothing more is due or on its way.
@@ -630,7 +624,7 @@ void tst_MainScreen::usageAnswerForAGoneHandlerIsDropped()
 {
     UsagePosts posts;
     QVERIFY(m_devService.countRequests(commandPath, usageApi, 500));
-    auto *handler = new MainHandler(*m_service, NetworkService::shared());
+    auto *handler = new MainHandler(*m_service, m_session.network);
     handler->getDeviceUsage();
     delete handler; // before the held-back answer
 
@@ -639,7 +633,7 @@ void tst_MainScreen::usageAnswerForAGoneHandlerIsDropped()
     QCOMPARE(posts.count, 0);
 
     // A live handler's answer is posted, for the day the clock says.
-    MainHandler live(*m_service, NetworkService::shared());
+    MainHandler live(*m_service, m_session.network);
     live.setClock([] { return QDateTime(QDate(2026, 11, 30), QTime(12, 0)); });
     live.getDeviceUsage();
     QTRY_COMPARE_WITH_TIMEOUT(posts.count, 1, 30000);
