@@ -96,6 +96,7 @@ public:
 
     Session &session() { return *m_session; }
     VPNService &tunnel() const { return *m_service; }
+    NetworkService &network() const { return *m_network; }
     // What every screen is made with.
     const AppContext &context() const { return *m_context; }
     AppDelegate &delegate() { return *m_delegate; }

@@ -185,7 +185,7 @@ void tst_StatusMenu::init()
 
 void tst_StatusMenu::cleanup()
 {
-    QTRY_VERIFY_WITH_TIMEOUT(networkIsIdle(m_session.network), 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(networkIsIdle(m_app->network()), 60000);
     m_app.reset();
     m_service.reset();
     m_manager.reset();
@@ -247,7 +247,7 @@ void tst_StatusMenu::middleEntryFetchesACertificateOnceAndTogglesTheTunnel()
     // Either would show at once: a request is under way from when it is
     // sent, a load reaches the backend when it is asked.
     QCoreApplication::processEvents();
-    QVERIFY(networkIsIdle(m_session.network));
+    QVERIFY(networkIsIdle(m_app->network()));
     QCOMPARE(m_backend->calls, before);
     QVERIFY(IdentityStore::standard().references().isEmpty());
 
@@ -255,7 +255,7 @@ void tst_StatusMenu::middleEntryFetchesACertificateOnceAndTogglesTheTunnel()
     m_session.session.setCredentials(m_devService->demoEmail(), m_devService->demoPassword());
     const int startsBefore = m_backend->calls.count(u"start"_s);
     entry(menu, 1)->trigger();
-    QVERIFY(!networkIsIdle(m_session.network)); // the token request is under way
+    QVERIFY(!networkIsIdle(m_app->network())); // the token request is under way
     QTRY_VERIFY_WITH_TIMEOUT(m_session.session.identityReference().has_value(), 60000);
     QTRY_COMPARE_WITH_TIMEOUT(m_backend->calls.count(u"start"_s), startsBefore + 1, 30000);
     const VpnPreferences saved = m_manager->savedPreferences();
@@ -263,9 +263,9 @@ void tst_StatusMenu::middleEntryFetchesACertificateOnceAndTogglesTheTunnel()
     QCOMPARE(saved.protocolConfiguration->authenticationMethod, Auth::Certificate);
     QVERIFY(!saved.protocolConfiguration->identityReference.isEmpty());
 
-    QTRY_VERIFY_WITH_TIMEOUT(networkIsIdle(m_session.network), 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(networkIsIdle(m_app->network()), 60000);
     entry(menu, 1)->trigger();
-    QVERIFY(networkIsIdle(m_session.network)); // a stored certificate is not fetched again
+    QVERIFY(networkIsIdle(m_app->network())); // a stored certificate is not fetched again
     QTRY_COMPARE(m_backend->calls.count(u"start"_s), startsBefore + 2);
     QVERIFY(!m_backend->calls.contains(u"stop"_s));
 
