@@ -272,7 +272,7 @@ std::string urlHost(const std::string &host)
     return host.find(':') != std::string::npos ? "[" + host + "]" : host;
 }
 
-int serve(const Options &options)
+int serve(const Options &options, const Orvex::Config &config)
 {
     std::signal(SIGPIPE, SIG_IGN);
     // Termination signals are taken by the main thread alone (sigtimedwait below).
@@ -282,7 +282,6 @@ int serve(const Options &options)
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-    const Orvex::Config &config = Orvex::Config::current();
     const auto authority = openAuthority(options.dataDir);
 
     std::string error;
@@ -438,6 +437,5 @@ int main(int argc, char **argv)
     if (argc > 1 && std::strcmp(argv[1], "issue-gateway-cert") == 0)
         return issueGatewayCertificate(parseOptions(argc, argv, 2));
     const Options options = parseOptions(argc, argv, 1);
-    Orvex::Config::loadOrExit();
-    return serve(options);
+    return serve(options, Orvex::Config::loadOrExit());
 }

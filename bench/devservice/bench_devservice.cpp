@@ -120,7 +120,7 @@ int main(int argc, char **argv)
                    + QString::fromLatin1(QUrl::toPercentEncoding(check));
         };
         std::printf("getuser.json, record by check value (wrk -t2 -c16 -d10s): %s\n",
-                    qPrintable(wrk(url(Orvex::Config::current().serviceCheckValue))));
+                    qPrintable(wrk(url(Orvex::Config::parse({}, {}).value().serviceCheckValue))));
         std::printf("getuser.json, sign-in with the password (PBKDF2): %s\n",
                     qPrintable(wrk(url(service.password))));
         std::printf("memory after load: %s\n", qPrintable(memory(service)));

@@ -212,7 +212,6 @@ int main(int argc, char **argv)
 
     Config requests = Config::parse({}, {}).value();
     requests.apiBaseURL = service.origin();
-    Config::setCurrent(requests);
     QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
     ssl.addCaCertificates(QSslCertificate::fromPath(service.caCertificate()));
 
@@ -259,7 +258,7 @@ int main(int argc, char **argv)
         {
             QNetworkAccessManager network;
             QNetworkRequest request = URLRouter::getUser(service.demoEmail(), service.demoPassword())
-                                          .asURLRequest();
+                                          .asURLRequest(requests);
             request.setSslConfiguration(ssl);
             clock.start();
             QNetworkReply *reply = network.get(request);

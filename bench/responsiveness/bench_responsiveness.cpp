@@ -229,17 +229,18 @@ int main(int argc, char **argv)
     // The checkout's own script, root's alone as the client requires.
     config.viciUpdownScript = QStringLiteral(ORVEX_UPDOWN_SCRIPT_PATH);
     BenchConfig::setGuardedNamespace(config, gateway.clientNamespace());
-    Config::setCurrent(config);
     SystemInfo::setMachineIdSourceForTesting(
         [] { return std::optional<QString>(QStringLiteral("bench-resp")); });
     // The client's session and the screens' context. A stored session: the
     // window signs in by itself.
     TestSession client;
+    client.config = config;
     client.session.setCredentials(service.demoEmail(), service.demoPassword());
 
     // The screens' tunnel, on the configured backend, as the client makes it.
-    VpnManager manager(VpnManager::makeConfiguredBackend(client.identities), VpnManager::defaultStoragePath());
-    VPNService tunnel(&manager, client.session);
+    VpnManager manager(VpnManager::makeConfiguredBackend(client.config, client.identities),
+                       VpnManager::defaultStoragePath());
+    VPNService tunnel(&manager, client.session, client.config);
     client.tunnel = &tunnel;
     VpnConnection *connection = manager.connection();
     QElapsedTimer clock;

@@ -298,11 +298,14 @@ Truth truthOf(const std::optional<QStringList> &sas)
 class Soak
 {
 public:
-    Soak(GatewayFixture &gateway, DevServiceProcess &service, QStringList serviceArguments)
+    Soak(GatewayFixture &gateway, DevServiceProcess &service, QStringList serviceArguments,
+         const Config &config)
         : m_gateway(gateway)
         , m_service(service)
         , m_serviceArguments(std::move(serviceArguments))
-    {}
+    {
+        m_session.config = config;
+    }
 
     bool setUp(QString *error);
     // Brings the client to the same point before figures are taken: off,
@@ -409,24 +412,24 @@ bool Soak::setUp(QString *error)
     const QString email = m_service.demoEmail();
     const QString password = m_service.demoPassword();
     std::optional<bool> user;
-    NetworkService::shared().getUser(email, password,
-                                     [&](const Result<UserResponse> &r) { user = r.isSuccess(); });
+    m_session.network.getUser(email, password, [&](const Result<UserResponse> &r) { user = r.isSuccess(); });
     if (!waitFor([&] { return user.has_value(); }, settleMs) || !*user) {
         *error = QStringLiteral("the demo account does not sign in");
         return false;
     }
     m_session.session.setCredentials(email, password);
     std::optional<bool> added;
-    NetworkService::shared().addDevice(Utility::udid(email), email,
-                                       [&](const Result<Empty> &r) { added = r.isSuccess(); });
+    m_session.network.addDevice(Utility::udid(email), email,
+                                [&](const Result<Empty> &r) { added = r.isSuccess(); });
     if (!waitFor([&] { return added.has_value(); }, settleMs) || !*added) {
         *error = QStringLiteral("this machine could not be registered");
         return false;
     }
 
-    m_manager = std::make_unique<VpnManager>(VpnManager::makeConfiguredBackend(m_session.identities),
+    m_manager = std::make_unique<VpnManager>(VpnManager::makeConfiguredBackend(m_session.config,
+                                                                               m_session.identities),
                                              VpnManager::defaultStoragePath());
-    m_tunnel = std::make_unique<VPNService>(m_manager.get(), m_session.session);
+    m_tunnel = std::make_unique<VPNService>(m_manager.get(), m_session.session, m_session.config);
     m_session.tunnel = m_tunnel.get();
     // As after sign-in: the main screen's first load fetches the certificate
     // and brings the tunnel up.
@@ -481,8 +484,8 @@ void Soak::quiesce()
         return std::count_if(fds.begin(), fds.end(),
                              [&](const QString &fd) { return fd.endsWith(toService); });
     };
-    if (auto *http = NetworkService::shared().findChild<QNetworkAccessManager *>(QString(),
-                                                                                 Qt::FindDirectChildrenOnly))
+    if (auto *http = m_session.network.findChild<QNetworkAccessManager *>(QString(),
+                                                                          Qt::FindDirectChildrenOnly))
         http->clearConnectionCache();
     waitFor([&] { return serviceConnections() == 0; }, 5000);
 }
@@ -892,7 +895,6 @@ int main(int argc, char **argv)
     // The checkout's own script, root's alone as the client requires.
     config.viciUpdownScript = QStringLiteral(ORVEX_UPDOWN_SCRIPT_PATH);
     config.viciNetworkNamespace = gateway.clientNamespace();
-    Config::setCurrent(config);
     SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(QStringLiteral("soak")); });
 
     std::printf("soak: %d cycles, seed %u, fault share %.2f\n", cycles, seed, faultShare);
@@ -921,7 +923,7 @@ int main(int argc, char **argv)
     });
     const bool capturing = gateway.startCapture();
 
-    Soak soak(gateway, service, serviceArguments);
+    Soak soak(gateway, service, serviceArguments, config);
     soak.verbose = verbose;
     if (!soak.setUp(&error)) {
         std::fprintf(stderr, "soak: %s\n%s\n", qPrintable(error), qPrintable(gateway.logs()));

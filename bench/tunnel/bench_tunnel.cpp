@@ -81,21 +81,22 @@ int main(int argc, char **argv)
     config.viciUpdownScript = QStringLiteral(ORVEX_UPDOWN_SCRIPT_PATH);
     BenchConfig::setGuardedNamespace(config, gateway.clientNamespace());
     config.caCertificates = {gateway.caCertificate()};
-    Config::setCurrent(config);
     SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(QStringLiteral("bench")); });
     UserDefaults &defaults = UserDefaults::standard();
     defaults.setString(DefaultsKeys::tempEmail, QStringLiteral("bench@example.com"));
     // The client's own session, as AppWiring makes it.
     DesktopSecretStore secrets(SessionBus::clientAppId, Session::standardFallbackFile());
     IdentityStore identities(IdentityStore::standardDirectory());
-    Session session(secrets, defaults, identities, Session::standardAccountFile());
+    Session session(secrets, defaults, identities, Session::standardAccountFile(), config);
 
-    VpnManager manager(VpnManager::makeConfiguredBackend(identities), VpnManager::defaultStoragePath());
-    VPNService service(&manager, session);
+    VpnManager manager(VpnManager::makeConfiguredBackend(config, identities),
+                       VpnManager::defaultStoragePath());
+    VPNService service(&manager, session, config);
     const QByteArray archive = gateway.issueClientIdentity(service.localIdentifier(), config.pkcs12Passphrase);
     if (archive.isEmpty())
         return fail("cannot issue a client identity", gateway);
-    const std::optional<QByteArray> reference = ClientIdentity::persistentReference(identities, archive);
+    const std::optional<QByteArray> reference = ClientIdentity::persistentReference(identities, archive,
+                                                                                    config.pkcs12Passphrase);
     if (!reference || !session.replaceIdentity(*reference))
         return fail("cannot keep the client identity", gateway);
 

@@ -19,7 +19,7 @@
 namespace Orvex {
 
 AuthViewController::AuthViewController(const AppContext &context, QWidget *parent)
-    : BaseViewController(parent)
+    : BaseViewController(context.config, parent)
     , m_ui(new Ui::AuthViewController)
     , m_handler(new AuthHandler(context.session, context.network, this))
     , m_warmUpMainScreen(context.warmUpMainScreen)
@@ -126,9 +126,9 @@ void AuthViewController::mainButtonAction()
     m_handler->authenticate(data);
 }
 
-QUrl AuthViewController::passwordResetURL()
+QUrl AuthViewController::passwordResetURL(const Config &config)
 {
-    const QUrl configured(Config::current().passwordResetURL, QUrl::StrictMode);
+    const QUrl configured(config.passwordResetURL, QUrl::StrictMode);
     if (!configured.isValid() || configured.host().isEmpty())
         return {};
     QUrl page;
@@ -141,7 +141,7 @@ QUrl AuthViewController::passwordResetURL()
 
 void AuthViewController::forgotButtonAction()
 {
-    const QUrl page = passwordResetURL();
+    const QUrl page = passwordResetURL(config());
     if (page.isValid())
         QDesktopServices::openUrl(page);
 }

@@ -39,9 +39,9 @@ public:
     // is the window's first screen (automatic sign-in).
     void backButtonAction();
 
-    // The password-reset page: https, the configured web host, /forgotpassword.
-    // Empty when the configured address has no host.
-    static QUrl passwordResetURL();
+    // The password-reset page: https, the web host of `config`'s reset
+    // address, /forgotpassword. Empty when that address has no host.
+    static QUrl passwordResetURL(const Config &config);
 
 protected:
     void setup() override;

@@ -12,7 +12,7 @@
 namespace Orvex {
 
 ConfirmationCodeViewController::ConfirmationCodeViewController(const AppContext &context, QWidget *parent)
-    : BaseViewController(parent)
+    : BaseViewController(context.config, parent)
     , m_ui(new Ui::ConfirmationCodeViewController)
     , m_handler(new ConfirmationHandler(context.session, context.network, this))
     , m_defaults(context.defaults)

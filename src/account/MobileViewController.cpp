@@ -10,7 +10,7 @@
 namespace Orvex {
 
 MobileViewController::MobileViewController(const AppContext &context, QWidget *parent)
-    : BaseViewController(parent)
+    : BaseViewController(context.config, parent)
     , m_ui(new Ui::MobileViewController)
     , m_handler(new MobileHandler(context.defaults, context.network, this))
 {

@@ -1,4 +1,6 @@
 #include "StartViewController.h"
+
+#include "ui/AppContext.h"
 #include "ui_StartViewController.h"
 
 #include "ui/AppStoryboard.h"
@@ -8,8 +10,8 @@
 
 namespace Orvex {
 
-StartViewController::StartViewController(QWidget *parent)
-    : BaseViewController(parent)
+StartViewController::StartViewController(const AppContext &context, QWidget *parent)
+    : BaseViewController(context.config, parent)
     , m_ui(new Ui::StartViewController)
 {
     m_ui->setupUi(this);

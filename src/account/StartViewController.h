@@ -8,13 +8,15 @@ class StartViewController;
 
 namespace Orvex {
 
+struct AppContext;
+
 // The first screen of a signed-out user: sign in or sign up.
 class StartViewController final : public BaseViewController
 {
     Q_OBJECT
 
 public:
-    explicit StartViewController(QWidget *parent = nullptr);
+    explicit StartViewController(const AppContext &context, QWidget *parent = nullptr);
     ~StartViewController() override;
 
     void signInButtonAction();

@@ -189,14 +189,9 @@ std::optional<Error> envelopeErrorOf(const QJsonValue &document)
 
 } // namespace
 
-NetworkService &NetworkService::shared()
-{
-    static NetworkService *instance = new NetworkService;
-    return *instance;
-}
-
-NetworkService::NetworkService(QObject *parent)
+NetworkService::NetworkService(const Config &config, QObject *parent)
     : QObject(parent)
+    , m_config(config)
     , m_manager(new QNetworkAccessManager(this))
 {}
 
@@ -208,7 +203,7 @@ QSslConfiguration NetworkService::sslConfiguration() const
         // system's own looked up on demand during a handshake, where listing
         // them all here would parse every file in /etc/ssl/certs on the main
         // thread (close to a second) before the first request could leave.
-        for (const QString &path : Config::current().caCertificates)
+        for (const QString &path : m_config.caCertificates)
             m_ssl->addCaCertificates(path, QSsl::Pem, QSslCertificate::PatternSyntax::FixedString);
     }
     return *m_ssl;
@@ -327,7 +322,7 @@ void NetworkService::send(QNetworkRequest request, const QByteArray &verb, const
 template<typename T>
 void NetworkService::requestDecodable(const URLRouter &router, Completion<T> completion)
 {
-    send(router.asURLRequest(), "GET", {},
+    send(router.asURLRequest(m_config), "GET", {},
          [completion](const Result<QByteArray> &answer, const QJsonValue &document) {
              if (!answer.isSuccess())
                  return deliver(completion, Result<T>::failure(answer.error()));
@@ -351,7 +346,7 @@ void NetworkService::checkUser(const QString &email, Completion<Empty> completio
 {
     // Sign-up asks whether the address is still free: an account record means
     // taken, "user does not exist" means free.
-    send(URLRouter::checkUser(email).asURLRequest(), "GET", {},
+    send(URLRouter::checkUser(email).asURLRequest(m_config), "GET", {},
          [completion](const Result<QByteArray> &answer, const QJsonValue &) {
              if (answer.isSuccess())
                  return deliver(completion, Result<Empty>::failure(Error::Code::userAlreadyExists));
@@ -374,13 +369,13 @@ void NetworkService::sendSms(const QString &toNumber, const QString &message, co
 
 void NetworkService::addDevice(const QString &udid, const QString &email, Completion<Empty> completion)
 {
-    sendChecked(URLRouter::addDevice(udid, email).asURLRequest(), "GET", {}, std::move(completion));
+    sendChecked(URLRouter::addDevice(udid, email).asURLRequest(m_config), "GET", {}, std::move(completion));
 }
 
 void NetworkService::getCert(const QString &password, const QString &udid, const QString &email,
                              const QString &token, Completion<QByteArray> completion)
 {
-    send(URLRouter::getCert(password, udid, email, token).asURLRequest(), "GET", {},
+    send(URLRouter::getCert(password, udid, email, token).asURLRequest(m_config), "GET", {},
          [completion](const Result<QByteArray> &answer, const QJsonValue &) { deliver(completion, answer); });
 }
 
@@ -397,7 +392,7 @@ void NetworkService::checkForUpdates(const QString &version, Completion<CheckFor
 
 void NetworkService::getVerificationCode(Completion<QString> completion)
 {
-    send(URLRouter::getVerificationCode().asURLRequest(), "GET", {},
+    send(URLRouter::getVerificationCode().asURLRequest(m_config), "GET", {},
          [completion](const Result<QByteArray> &answer, const QJsonValue &) {
              if (!answer.isSuccess())
                  return deliver(completion, Result<QString>::failure(answer.error()));

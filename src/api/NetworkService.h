@@ -21,6 +21,8 @@ class QNetworkReply;
 
 namespace Orvex {
 
+struct Config;
+
 // Sends every service request and turns every answer into a typed result.
 // Completions run on the main thread, exactly once. For service requests the
 // HTTP status plays no part: an error page goes through the same checks as any
@@ -31,9 +33,10 @@ class NetworkService final : public QObject
     Q_OBJECT
 
 public:
-    // The process's one service. The composition root asks for it and hands
-    // it to everything that sends requests.
-    static NetworkService &shared();
+    // Requests go to the service `config` names, trusting its authorities
+    // besides the system's; `config` outlives the service. The composition
+    // root makes one and hands it to everything that sends requests.
+    explicit NetworkService(const Config &config, QObject *parent = nullptr);
 
     void getUser(const QString &email, const std::optional<QString> &password,
                  Completion<UserResponse> completion = {});
@@ -120,8 +123,6 @@ public:
     static qint64 answerSizeLimit();
 
 private:
-    explicit NetworkService(QObject *parent = nullptr);
-
     template<typename T>
     void requestDecodable(const URLRouter &router, Completion<T> completion);
     // The checked answer and, when it got that far, the body parsed as JSON.
@@ -134,6 +135,7 @@ private:
                      Completion<Empty> completion, const std::optional<PostRules> &post = std::nullopt);
     void prepare(QNetworkRequest &request) const;
 
+    const Config &m_config;
     QNetworkAccessManager *m_manager;
     mutable std::optional<QSslConfiguration> m_ssl;
     std::chrono::milliseconds m_idle{60000};

@@ -94,9 +94,8 @@ QString URLRouter::path() const
     return {};
 }
 
-URLRouter::QueryItems URLRouter::queryItems() const
+URLRouter::QueryItems URLRouter::queryItems(const Config &config) const
 {
-    const Config &config = Config::current();
     auto item = [](const char *name, const QString &value) {
         return std::pair<QString, QString>(QString::fromLatin1(name), value);
     };
@@ -169,19 +168,19 @@ QByteArray URLRouter::encodeQuery(const QueryItems &items)
     return query;
 }
 
-QUrl URLRouter::url() const
+QUrl URLRouter::url(const Config &config) const
 {
     // Plain concatenation: the configured base has no trailing slash.
-    QUrl url(Config::current().apiBaseURL + path(), QUrl::StrictMode);
-    const QueryItems items = queryItems();
+    QUrl url(config.apiBaseURL + path(), QUrl::StrictMode);
+    const QueryItems items = queryItems(config);
     if (!items.isEmpty())
         url.setQuery(QString::fromLatin1(encodeQuery(items)), QUrl::StrictMode);
     return url;
 }
 
-QNetworkRequest URLRouter::asURLRequest() const
+QNetworkRequest URLRouter::asURLRequest(const Config &config) const
 {
-    return QNetworkRequest(url());
+    return QNetworkRequest(url(config));
 }
 
 } // namespace Orvex

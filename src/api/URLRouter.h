@@ -12,6 +12,8 @@
 
 namespace Orvex {
 
+struct Config;
+
 // One value per service request. Building the request has no side effects; the
 // values the router computes itself (computer name, system version, time zone,
 // calendar day) are taken when the request is built.
@@ -50,10 +52,11 @@ public:
 
     Case kind() const { return m_case; }
     QString path() const;
-    QueryItems queryItems() const;
-    QUrl url() const;
+    // The service's address and credentials are `config`'s.
+    QueryItems queryItems(const Config &config) const;
+    QUrl url(const Config &config) const;
     // GET, the URL above, no header fields of its own.
-    QNetworkRequest asURLRequest() const;
+    QNetworkRequest asURLRequest(const Config &config) const;
 
     // Percent-encodes every character but the unreserved ones, so the service
     // decodes exactly the text the client holds ("+" included).

@@ -41,6 +41,8 @@
 #include <QTimer>
 #include <QTranslator>
 
+#include <utility>
+
 namespace Orvex {
 
 namespace {
@@ -131,8 +133,9 @@ void AppWiring::dress(QApplication &app)
     applyLook(app);
 }
 
-AppWiring::AppWiring(QCoreApplication *app, Session *session, Tunnel given)
+AppWiring::AppWiring(QCoreApplication *app, Config config, Session *session, Tunnel given)
     : m_app(app)
+    , m_config(std::move(config))
     , m_session(session)
 {
     // The signed-in account, for everything that needs it. Its password comes
@@ -143,29 +146,31 @@ AppWiring::AppWiring(QCoreApplication *app, Session *session, Tunnel given)
                                                          Session::standardFallbackFile());
         m_identities = std::make_unique<IdentityStore>(IdentityStore::standardDirectory());
         m_ownSession = std::make_unique<Session>(*m_secrets, UserDefaults::standard(), *m_identities,
-                                                 Session::standardAccountFile());
+                                                 Session::standardAccountFile(), m_config);
         m_session = m_ownSession.get();
     }
-    m_network = &NetworkService::shared();
+    m_network = std::make_unique<NetworkService>(m_config);
     // The tunnel service exists before anything that follows it; making its
     // backend also registers the backends' clean-up of what a killed client
     // left.
     if (!given.service) {
-        m_ownManager = std::make_unique<VpnManager>(VpnManager::makeConfiguredBackend(m_session->identities()),
+        m_ownManager = std::make_unique<VpnManager>(VpnManager::makeConfiguredBackend(m_config,
+                                                                                      m_session->identities()),
                                                     VpnManager::defaultStoragePath());
-        m_ownService = std::make_unique<VPNService>(m_ownManager.get(), *m_session);
+        m_ownService = std::make_unique<VPNService>(m_ownManager.get(), *m_session, m_config);
     }
     m_service = given.service ? given.service : m_ownService.get();
     VPNService *service = m_service;
     m_scenes = std::make_unique<SceneTable>(makeScenes([service]() -> VPNService & { return *service; }));
     m_context = std::make_unique<AppContext>(
-        AppContext{m_session->defaults(), *m_network, *m_session, *m_scenes, &UsageChart::preload});
+        AppContext{m_config, m_session->defaults(), *m_network, *m_session, *m_scenes, &UsageChart::preload});
     m_replacedContext = StoryboardRegistry::setContext(m_context.get());
 
-    NetworkService *network = m_network;
+    NetworkService *network = m_network.get();
+    const Config *loaded = &m_config;
     m_delegate = std::make_unique<AppDelegate>(m_session->defaults(),
-                                               AppDelegate::Hooks{[network](bool isLaunch) {
-                                                   UpdatingService::check(*network, isLaunch);
+                                               AppDelegate::Hooks{[network, loaded](bool isLaunch) {
+                                                   UpdatingService::check(*network, *loaded, isLaunch);
                                                }});
     m_window = std::make_unique<WindowController>();
     // Every way out goes through the tunnel service's quit path: both menus'
@@ -174,7 +179,7 @@ AppWiring::AppWiring(QCoreApplication *app, Session *session, Tunnel given)
     // says so). commitDataRequest is not used: a logout can still be
     // cancelled after it, and the tunnel would be gone for nothing.
     m_quit = std::make_unique<QuitSequence>(*m_service);
-    m_menu = std::make_unique<Menu>(m_window->menuBar(), *m_service, *m_network);
+    m_menu = std::make_unique<Menu>(m_window->menuBar(), *m_service, *m_network, m_config);
     WindowController *window = m_window.get();
     m_statusMenu = std::make_unique<StatusMenuController>(
         *m_service, *m_network, [window] { window->bringForward(); }, m_app);
@@ -257,7 +262,7 @@ void AppWiring::finishLaunch(const std::function<void()> &launched)
 
 void AppWiring::publishControl(const QDBusConnection &bus)
 {
-    m_control = std::make_unique<ClientControl>(*m_service, *m_network);
+    m_control = std::make_unique<ClientControl>(*m_service, *m_network, m_config);
     const Outcome<> published = m_control->publish(bus);
     if (!published.isSuccess())
         qCWarning(lcControl) << "no control interface on the session bus:" << published.error();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "config/Config.h"
+
 #include <QDBusConnection>
 #include <QObject>
 
@@ -39,11 +41,12 @@ class WindowController;
 // every screen it creates), the main window with its application menu, the
 // tray menu, the notifications, and the quit sequence that every way out goes
 // through (both menus' Quit, the window closed without a tray, a termination
-// signal, the event loop ending). The process's shared network service
-// (NetworkService::shared()) and its defaults store are reached here and
-// nowhere else in the client; the key store, the tunnel's manager and its
-// service are made here, one each, unless given. main() makes one for the
-// process; a test makes one on a tunnel of its own and meets the same wiring.
+// signal, the event loop ending). It keeps the configuration it is given and
+// hands it to what reads it. The process's defaults store is reached here and
+// nowhere else in the client; the network service, the key store, the
+// tunnel's manager and its service are made here, one each, unless given.
+// main() makes one for the process; a test makes one on a tunnel of its own
+// and meets the same wiring.
 class AppWiring final
 {
 public:
@@ -62,7 +65,8 @@ public:
     // `session` null: a session of the wiring's own on the desktop's secret
     // store, the process's defaults store and the standard files. Otherwise
     // the given session's defaults store is the wiring's.
-    explicit AppWiring(QCoreApplication *app, Session *session = nullptr, Tunnel given = Tunnel{nullptr});
+    AppWiring(QCoreApplication *app, Config config, Session *session = nullptr,
+              Tunnel given = Tunnel{nullptr});
     ~AppWiring();
     AppWiring(const AppWiring &) = delete;
     AppWiring &operator=(const AppWiring &) = delete;
@@ -88,6 +92,7 @@ public:
 
     Session &session() { return *m_session; }
     VPNService &tunnel() const { return *m_service; }
+    NetworkService &network() const { return *m_network; }
     // What every screen is made with.
     const AppContext &context() const { return *m_context; }
     AppDelegate &delegate() { return *m_delegate; }
@@ -103,14 +108,15 @@ private:
     void finishLaunch(const std::function<void()> &launched);
 
     QCoreApplication *m_app;
+    const Config m_config;
     std::unique_ptr<DesktopSecretStore> m_secrets;
     std::unique_ptr<IdentityStore> m_identities;
     std::unique_ptr<Session> m_ownSession;
     Session *m_session;
+    std::unique_ptr<NetworkService> m_network;
     // Made after the session and gone before it; the manager outlives its service.
     std::unique_ptr<VpnManager> m_ownManager;
     std::unique_ptr<VPNService> m_ownService;
-    NetworkService *m_network;
     VPNService *m_service;
     std::unique_ptr<SceneTable> m_scenes;
     std::unique_ptr<AppContext> m_context;

@@ -64,10 +64,12 @@ QJsonArray entries(const auto &list, const char *textName)
 
 } // namespace
 
-ClientControl::ClientControl(VPNService &service, NetworkService &network, QObject *parent)
+ClientControl::ClientControl(VPNService &service, NetworkService &network, const Config &config,
+                             QObject *parent)
     : QObject(parent)
     , m_service(service)
     , m_network(network)
+    , m_config(config)
     , m_bus(QString())
 {
     new ClientControlAdaptor(this);
@@ -256,7 +258,7 @@ void ClientControl::diagnostics(std::function<void(const QString &report)> done)
 {
     prune(m_history, historyLimit);
     prune(m_errors, errorsLimit);
-    const Config &config = Config::current();
+    const Config &config = m_config;
     const UserDefaults &defaults = m_service.session().defaults();
     QJsonObject tunnel = QJsonObject::fromVariantMap(m_properties);
     tunnel.insert(QStringLiteral("Email"),

@@ -15,6 +15,7 @@
 namespace Orvex {
 
 class MainHandler;
+struct Config;
 class NetworkService;
 class VPNService;
 
@@ -39,7 +40,10 @@ public:
     static constexpr int historyLimit = 256;
     static constexpr int errorsLimit = 16;
 
-    ClientControl(VPNService &service, NetworkService &network, QObject *parent = nullptr);
+    // The diagnostics report the settings of `config` that decide the
+    // client's behaviour.
+    ClientControl(VPNService &service, NetworkService &network, const Config &config,
+                  QObject *parent = nullptr);
     ~ClientControl() override;
 
     // Exports the object on `bus` and asks for the well-known name (without
@@ -86,6 +90,7 @@ private:
 
     VPNService &m_service;
     NetworkService &m_network;
+    const Config &m_config;
     MainHandler *m_handler = nullptr;
     QDBusConnection m_bus;
     bool m_published = false;

@@ -47,7 +47,7 @@ SceneTable makeScenes(const std::function<VPNService &()> &tunnel)
     // The tunnel's screens work the tunnel service they are given.
     add<MainViewController>(table, AppStoryboard::Main,
                             [tunnel](const AppContext &context) -> ViewController * {
-                                return new MainViewController(tunnel(), context.network);
+                                return new MainViewController(tunnel(), context.network, context.config);
                             });
 
     add<StartViewController>(table, AppStoryboard::Auth);
@@ -58,8 +58,8 @@ SceneTable makeScenes(const std::function<VPNService &()> &tunnel)
     add<InfoViewController>(table, AppStoryboard::Settings);
     add<AlertController>(table, AppStoryboard::Settings);
     add<SettingsViewController>(table, AppStoryboard::Settings,
-                                [tunnel](const AppContext &) -> ViewController * {
-                                    return new SettingsViewController(tunnel());
+                                [tunnel](const AppContext &context) -> ViewController * {
+                                    return new SettingsViewController(tunnel(), context.config);
                                 });
     add<UpdateViewController>(table, AppStoryboard::Settings);
     add<UpdateMessageViewController>(table, AppStoryboard::Settings);
@@ -73,7 +73,7 @@ SceneTable makeScenes(const std::function<VPNService &()> &tunnel)
             auth->currentAuth = AuthType::autoSignIn;
             return auth;
         }
-        return new StartViewController;
+        return new StartViewController(context);
     });
     return table;
 }

@@ -13,6 +13,7 @@
 
 #include <cstdio>
 #include <optional>
+#include <utility>
 
 #include <unistd.h>
 
@@ -62,7 +63,7 @@ int main(int argc, char *argv[])
     const bool inTray = CommandLine::startsInTray(arguments);
 
     // A bad configuration stops the client here, before any window or request.
-    Config::loadOrExit();
+    Config config = Config::loadOrExit();
 
     HeapTuning::apply();
     QApplication app(argc, argv);
@@ -79,7 +80,7 @@ int main(int argc, char *argv[])
     }
 
     AppWiring::dress(app);
-    AppWiring client(&app);
+    AppWiring client(&app, std::move(config));
     client.bringForwardOnReopen(instance);
     if (inTray)
         client.startInTray();

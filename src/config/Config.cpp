@@ -24,12 +24,6 @@ namespace Orvex {
 
 namespace {
 
-std::optional<Config> &storage()
-{
-    static std::optional<Config> config;
-    return config;
-}
-
 struct Member
 {
     const char *name;
@@ -273,7 +267,7 @@ Outcome<Config> Config::parse(const QByteArray &overrideJson, const QString &ove
     return Outcome<Config>::success(std::move(config));
 }
 
-void Config::loadOrExit()
+Config Config::loadOrExit()
 {
     QByteArray overrideJson;
     QString overrideName;
@@ -296,19 +290,7 @@ void Config::loadOrExit()
         qCCritical(lcApp, "%s", qPrintable(config.error()));
         std::exit(2);
     }
-    storage() = config.value();
-}
-
-const Config &Config::current()
-{
-    if (!storage())
-        loadOrExit();
-    return *storage();
-}
-
-void Config::setCurrent(const Config &config)
-{
-    storage() = config;
+    return config.value();
 }
 
 } // namespace Orvex

@@ -51,16 +51,11 @@ struct Config
     // top. A failure says why in one line that names the offending member.
     static Outcome<Config> parse(const QByteArray &overrideJson, const QString &overrideName);
 
-    // Loads the configuration of this process: the defaults, then the file in
+    // The configuration of this process: the defaults, then the file in
     // ORVEX_CONFIG when set. Prints the one-line message and exits with status 2
-    // on a configuration error.
-    static void loadOrExit();
-
-    // The loaded configuration. Loads it (exiting on error) on first use.
-    static const Config &current();
-
-    // Replaces the process-wide configuration; for tests and embedding.
-    static void setCurrent(const Config &config);
+    // on a configuration error. Loaded once, by whoever composes the program,
+    // and handed to what reads it.
+    static Config loadOrExit();
 
     static QByteArray builtInJson();
 };

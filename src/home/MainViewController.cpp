@@ -94,8 +94,9 @@ QToolButton *makeCornerButton(const QString &objectName, QWidget *parent)
 
 } // namespace
 
-MainViewController::MainViewController(VPNService &service, NetworkService &network, QWidget *parent)
-    : BaseViewController(parent)
+MainViewController::MainViewController(VPNService &service, NetworkService &network, const Config &config,
+                                       QWidget *parent)
+    : BaseViewController(config, parent)
     , m_service(service)
 {
     buildForm();

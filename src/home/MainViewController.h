@@ -31,7 +31,8 @@ class MainViewController final : public BaseViewController
 public:
     // Works `service` (the process's tunnel service; tests hand one over with
     // a fake backend) and asks the service API through `network`.
-    MainViewController(VPNService &service, NetworkService &network, QWidget *parent = nullptr);
+    MainViewController(VPNService &service, NetworkService &network, const Config &config,
+                       QWidget *parent = nullptr);
     ~MainViewController() override;
 
     void setup() override;

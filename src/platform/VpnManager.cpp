@@ -20,9 +20,8 @@
 
 namespace Orvex {
 
-std::unique_ptr<VpnBackend> VpnManager::makeConfiguredBackend(IdentityStore &identities)
+std::unique_ptr<VpnBackend> VpnManager::makeConfiguredBackend(const Config &config, IdentityStore &identities)
 {
-    const Config &config = Config::current();
     const auto makeVici = [config, &identities]() -> std::unique_ptr<VpnBackend> {
         ViciVpnBackend::Options options;
         options.socketPath = config.viciSocket;
@@ -46,13 +45,13 @@ std::unique_ptr<VpnBackend> VpnManager::makeConfiguredBackend(IdentityStore &ide
         return std::make_unique<ViciVpnBackend>(options);
     };
     // A killed client may have left a killed charon's resolvers behind; the
-    // next start takes them out (also before `auto` has made its choice).
-    static const bool repairRegistered = [] {
-        RunMarker::addLeftoverCleanup([] {
-            const Config &current = Config::current();
-            if (current.vpnBackend != QLatin1String("networkmanager") && !current.viciResolverFile.isEmpty())
-                ViciVpnBackend::repairLeftovers(current.viciSocket, current.viciResolverFile,
-                                                QCoreApplication::instance());
+    // next start takes them out (also before `auto` has made its choice). The
+    // first backend made is the process's: its charon is the one repaired.
+    static const bool repairRegistered = [&config] {
+        if (config.vpnBackend == QLatin1String("networkmanager") || config.viciResolverFile.isEmpty())
+            return false;
+        RunMarker::addLeftoverCleanup([socket = config.viciSocket, resolverFile = config.viciResolverFile] {
+            ViciVpnBackend::repairLeftovers(socket, resolverFile, QCoreApplication::instance());
         });
         return true;
     }();

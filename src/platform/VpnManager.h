@@ -12,6 +12,7 @@
 
 namespace Orvex {
 
+struct Config;
 class IdentityStore;
 
 // The user's one saved tunnel configuration and its tunnel. The setters edit
@@ -27,10 +28,10 @@ public:
     using Completion = VpnBackend::Completion;
 
     static QString defaultStoragePath();
-    // The backend the current configuration names, on the key store
-    // `identities` (which must outlive it). The first call also registers
-    // the backends' clean-up of what a killed client left.
-    static std::unique_ptr<VpnBackend> makeConfiguredBackend(IdentityStore &identities);
+    // The backend `config` names, on the key store `identities` (which must
+    // outlive it). The first call also registers the backends' clean-up of
+    // what a killed client left.
+    static std::unique_ptr<VpnBackend> makeConfiguredBackend(const Config &config, IdentityStore &identities);
 
     VpnManager(std::unique_ptr<VpnBackend> backend, const QString &storagePath, QObject *parent = nullptr);
     ~VpnManager() override;

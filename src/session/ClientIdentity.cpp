@@ -1,6 +1,5 @@
 #include "ClientIdentity.h"
 
-#include "config/Config.h"
 #include "platform/ThreadHandOff.h"
 
 #include <QCoreApplication>
@@ -21,28 +20,29 @@ ThreadHandOff toCaller;
 } // namespace
 
 std::optional<IdentityStore::Identity> ClientIdentity::importIdentity(IdentityStore &store,
-                                                                      const std::optional<QByteArray> &pkcs12)
+                                                                      const std::optional<QByteArray> &pkcs12,
+                                                                      const QString &passphrase)
 {
     if (!pkcs12)
         return std::nullopt;
-    return store.importPkcs12(*pkcs12, Config::current().pkcs12Passphrase);
+    return store.importPkcs12(*pkcs12, passphrase);
 }
 
 std::optional<QByteArray> ClientIdentity::persistentReference(IdentityStore &store,
-                                                              const std::optional<QByteArray> &pkcs12)
+                                                              const std::optional<QByteArray> &pkcs12,
+                                                              const QString &passphrase)
 {
-    const std::optional<IdentityStore::Identity> identity = importIdentity(store, pkcs12);
+    const std::optional<IdentityStore::Identity> identity = importIdentity(store, pkcs12, passphrase);
     if (!identity)
         return std::nullopt;
     return store.persistentReference(*identity);
 }
 
-void ClientIdentity::importInBackground(IdentityStore &store, const QByteArray &pkcs12, QObject *context,
-                                        Imported done)
+void ClientIdentity::importInBackground(IdentityStore &store, const QByteArray &pkcs12,
+                                        const QString &passphrase, QObject *context, Imported done)
 {
     // Decrypting the archive takes thousands of key-derivation rounds: never
     // on the thread that draws the windows.
-    const QString passphrase = Config::current().pkcs12Passphrase;
     // The answer travels back through the application object, which outlives
     // any worker; `context` is only looked at on this thread.
     QPointer<QObject> guard(context);

@@ -33,20 +33,22 @@ public:
     // Absent for absent bytes, a wrong passphrase, an archive without items,
     // or a first item without a certificate and its private key.
     static std::optional<IdentityStore::Identity> importIdentity(IdentityStore &store,
-                                                                 const std::optional<QByteArray> &pkcs12);
+                                                                 const std::optional<QByteArray> &pkcs12,
+                                                                 const QString &passphrase);
 
     // The persistent reference (certificate SHA-1) of the archive's identity,
     // imported into `store` first; absent when there is none.
     static std::optional<QByteArray> persistentReference(IdentityStore &store,
-                                                         const std::optional<QByteArray> &pkcs12);
+                                                         const std::optional<QByteArray> &pkcs12,
+                                                         const QString &passphrase);
 
     // Checks and imports an archive off the calling thread: it must open with
-    // the passphrase and hold exactly one private key with its certificate.
+    // `passphrase` and hold exactly one private key with its certificate.
     // `done` runs on the calling thread with the stored identity, or absent
     // when the archive is unusable (nothing is stored then). Not called when
     // `context` has gone.
-    static void importInBackground(IdentityStore &store, const QByteArray &pkcs12, QObject *context,
-                                   Imported done);
+    static void importInBackground(IdentityStore &store, const QByteArray &pkcs12, const QString &passphrase,
+                                   QObject *context, Imported done);
 
     // The reference when its identity is stored (files present; nothing is
     // decrypted), else absent.

@@ -1,6 +1,7 @@
 #include "Session.h"
 
 #include "session/DefaultsKeys.h"
+#include "config/Config.h"
 #include "platform/IdentityStore.h"
 #include "platform/Logging.h"
 #include "platform/SecretStore.h"
@@ -31,13 +32,19 @@ QString dataFolder()
 } // namespace
 
 Session::Session(SecretStore &secrets, UserDefaults &defaults, IdentityStore &identities,
-                 const QString &accountFile, QObject *parent)
+                 const QString &accountFile, const Config &config, QObject *parent)
     : QObject(parent)
     , m_secrets(secrets)
     , m_defaults(defaults)
     , m_identities(identities)
     , m_accountFile(accountFile)
+    , m_config(config)
 {}
+
+const QString &Session::archivePassphrase() const
+{
+    return m_config.pkcs12Passphrase;
+}
 
 Session::~Session() = default;
 
@@ -96,7 +103,7 @@ void Session::migrateCertificate(std::function<void()> next)
         return;
     }
     QPointer<Session> self(this);
-    ClientIdentity::importInBackground(m_identities, *archive, this,
+    ClientIdentity::importInBackground(m_identities, *archive, archivePassphrase(), this,
                                        [self, next](const std::optional<IdentityStore::Identity> &identity) {
                                            if (!self)
                                                return;

@@ -11,6 +11,7 @@
 
 namespace Orvex {
 
+struct Config;
 class IdentityStore;
 class SecretStore;
 class UserDefaults;
@@ -49,8 +50,10 @@ public:
         passwordRemoved,    // password removed from the file
     };
 
+    // The service's identity archives open with `config`'s passphrase;
+    // `config` outlives the session.
     Session(SecretStore &secrets, UserDefaults &defaults, IdentityStore &identities,
-            const QString &accountFile, QObject *parent = nullptr);
+            const QString &accountFile, const Config &config, QObject *parent = nullptr);
     ~Session() override;
 
     static QString standardAccountFile();  // $XDG_DATA_HOME/orvex/account
@@ -78,6 +81,8 @@ public:
     // The identity the tunnel authenticates with; absent when none is kept.
     std::optional<QByteArray> identityReference() const;
     IdentityStore &identities() const { return m_identities; }
+    // What the identity archives the service sends are encrypted with.
+    const QString &archivePassphrase() const;
     // The defaults store the account's e-mail and phone number live in.
     UserDefaults &defaults() const { return m_defaults; }
 
@@ -117,6 +122,7 @@ private:
     UserDefaults &m_defaults;
     IdentityStore &m_identities;
     QString m_accountFile;
+    const Config &m_config;
     std::optional<QString> m_password;
     std::function<void(MigrationStep)> m_checkpoint;
 };

@@ -1,4 +1,6 @@
 #include "InfoViewController.h"
+
+#include "ui/AppContext.h"
 #include "ui_InfoViewController.h"
 
 #include "ui/Images.h"
@@ -7,9 +9,10 @@
 
 namespace Orvex {
 
-InfoViewController::InfoViewController(QWidget *parent)
+InfoViewController::InfoViewController(const AppContext &context, QWidget *parent)
     : ViewController(parent)
     , m_ui(new Ui::InfoViewController)
+    , m_config(context.config)
 {
     m_ui->setupUi(this);
     setTitle(tr("About Orvex"));
@@ -27,7 +30,7 @@ void InfoViewController::viewDidLoad()
     m_ui->logoView->setImage(Images::pixmap(QStringLiteral("orvex"), QSize(88, 88)));
     // The very string the update check sends: short version, ".", build.
     m_ui->versionLabel->setText(Utility::applicationVersion());
-    m_ui->copyrightLabel->setText(Config::current().productNotice);
+    m_ui->copyrightLabel->setText(m_config.productNotice);
 }
 
 QString InfoViewController::versionText() const

@@ -8,13 +8,16 @@ class InfoViewController;
 
 namespace Orvex {
 
+struct AppContext;
+struct Config;
+
 // The information screen: product name and the version text.
 class InfoViewController final : public ViewController
 {
     Q_OBJECT
 
 public:
-    explicit InfoViewController(QWidget *parent = nullptr);
+    explicit InfoViewController(const AppContext &context, QWidget *parent = nullptr);
     ~InfoViewController() override;
 
     QString versionText() const;
@@ -24,6 +27,7 @@ protected:
 
 private:
     Ui::InfoViewController *m_ui;
+    const Config &m_config;
 };
 
 } // namespace Orvex

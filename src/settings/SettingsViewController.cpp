@@ -56,8 +56,8 @@ QLabel *captionLabel(const QString &text, QWidget *parent)
 
 } // namespace
 
-SettingsViewController::SettingsViewController(VPNService &service, QWidget *parent)
-    : BaseViewController(parent)
+SettingsViewController::SettingsViewController(VPNService &service, const Config &config, QWidget *parent)
+    : BaseViewController(config, parent)
     , m_handler(new SettingsHandler(service, this))
     , m_defaults(service.session().defaults())
 {

@@ -25,7 +25,7 @@ public:
     // On the given tunnel service (the process's one; tests hand one over
     // with a fake backend); the check boxes follow its session's defaults
     // store.
-    explicit SettingsViewController(VPNService &service, QWidget *parent = nullptr);
+    SettingsViewController(VPNService &service, const Config &config, QWidget *parent = nullptr);
     ~SettingsViewController() override;
 
     void setup() override;

@@ -30,10 +30,12 @@ Error droppedError()
 
 } // namespace
 
-SupportHandler::SupportHandler(const UserDefaults &defaults, NetworkService &network, QObject *parent)
+SupportHandler::SupportHandler(const UserDefaults &defaults, NetworkService &network, const Config &config,
+                               QObject *parent)
     : BaseHandler(parent)
     , m_defaults(defaults)
     , m_network(network)
+    , m_config(config)
 {}
 
 SupportHandler::~SupportHandler() = default;
@@ -58,7 +60,7 @@ bool SupportHandler::sendSupportRequest(const QString &text)
     const QString name = m_defaults.string(DefaultsKeys::name).value_or(QStringLiteral("Unknown"));
 
     QPointer<SupportHandler> self(this);
-    post(m_network, SupportURLRouter::requestSupport(ticketDocument(text, *email, name)),
+    post(m_network, m_config, SupportURLRouter::requestSupport(ticketDocument(text, *email, name)),
          [self](const Result<Empty> &result) {
              // A screen that was closed meanwhile has nobody to tell; another
              // support screen opened since must not take this answer for its own.
@@ -72,7 +74,7 @@ bool SupportHandler::sendSupportRequest(const QString &text)
     return true;
 }
 
-void SupportHandler::post(NetworkService &network, const SupportURLRouter &router,
+void SupportHandler::post(NetworkService &network, const Config &config, const SupportURLRouter &router,
                           Completion<Empty> completion)
 {
     NetworkService::PostRules rules;
@@ -81,7 +83,7 @@ void SupportHandler::post(NetworkService &network, const SupportURLRouter &route
     rules.dropped = droppedError();
     rules.tooLarge = Error::generic(QStringLiteral("The help desk's answer is larger than %1 MB.")
                                         .arg(NetworkService::answerSizeLimit() / (qint64(1024) * 1024)));
-    network.post(router.asURLRequest(), router.httpBody(), rules, std::move(completion));
+    network.post(router.asURLRequest(config), router.httpBody(), rules, std::move(completion));
 }
 
 } // namespace Orvex

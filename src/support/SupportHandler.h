@@ -7,6 +7,7 @@
 
 namespace Orvex {
 
+struct Config;
 class NetworkService;
 class SupportURLRouter;
 class UserDefaults;
@@ -19,8 +20,10 @@ class SupportHandler final : public BaseHandler
     Q_OBJECT
 
 public:
-    // The requester comes from `defaults`; the ticket goes through `network`.
-    SupportHandler(const UserDefaults &defaults, NetworkService &network, QObject *parent = nullptr);
+    // The requester comes from `defaults`; the ticket goes through `network`
+    // to the help desk `config` names.
+    SupportHandler(const UserDefaults &defaults, NetworkService &network, const Config &config,
+                   QObject *parent = nullptr);
     ~SupportHandler() override;
 
     // Sends `text` unchanged as the ticket's comment. Without a stored account
@@ -32,12 +35,13 @@ public:
     // requester ("Unknown" without a name, "locale_id" the string "1").
     static QJsonObject ticketDocument(const QString &text, const QString &email, const QString &name);
 
-    // Posts the ticket through `network` and tells how it went: a transport
+    // Posts the ticket through `network` to the help desk of `config` and tells how it went: a transport
     // failure, an answer with an error status (the help desk's own JSON error
     // documents included), no body or the service's error envelope are
     // failures. The ticket is sent once: a connection that drops after it was
     // sent fails instead of filing it a second time.
-    static void post(NetworkService &network, const SupportURLRouter &router, Completion<Empty> completion);
+    static void post(NetworkService &network, const Config &config, const SupportURLRouter &router,
+                     Completion<Empty> completion);
 
 Q_SIGNALS:
     // The help desk took this handler's ticket.
@@ -46,6 +50,7 @@ Q_SIGNALS:
 private:
     const UserDefaults &m_defaults;
     NetworkService &m_network;
+    const Config &m_config;
 };
 
 } // namespace Orvex

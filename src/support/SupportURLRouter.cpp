@@ -11,15 +11,15 @@ SupportURLRouter SupportURLRouter::requestSupport(const QJsonObject &document)
     return SupportURLRouter(Case::requestSupport, document);
 }
 
-QUrl SupportURLRouter::url() const
+QUrl SupportURLRouter::url(const Config &config) const
 {
-    return QUrl(Config::current().helpDeskTicketURL);
+    return QUrl(config.helpDeskTicketURL);
 }
 
-QNetworkRequest SupportURLRouter::asURLRequest() const
+QNetworkRequest SupportURLRouter::asURLRequest(const Config &config) const
 {
-    QNetworkRequest request(url());
-    request.setRawHeader("Authorization", Config::current().helpDeskAuthorization.toUtf8());
+    QNetworkRequest request(url(config));
+    request.setRawHeader("Authorization", config.helpDeskAuthorization.toUtf8());
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
     return request;
 }

@@ -7,6 +7,8 @@
 
 namespace Orvex {
 
+struct Config;
+
 // The one request that goes to the help desk instead of the service: a new
 // ticket, posted as JSON with the help desk's own credential.
 class SupportURLRouter
@@ -20,11 +22,11 @@ public:
     QJsonObject document() const { return m_document; }
 
     QByteArray method() const { return QByteArrayLiteral("POST"); }
-    // The configured ticket endpoint; no query.
-    QUrl url() const;
-    // The URL, the "Authorization" header from the configuration and the
-    // JSON content type.
-    QNetworkRequest asURLRequest() const;
+    // The ticket endpoint `config` names; no query.
+    QUrl url(const Config &config) const;
+    // The URL, the "Authorization" header from `config` and the JSON content
+    // type.
+    QNetworkRequest asURLRequest(const Config &config) const;
     // The document as compact JSON.
     QByteArray httpBody() const;
 

@@ -14,8 +14,8 @@
 namespace Orvex {
 
 SupportViewController::SupportViewController(const AppContext &context, QWidget *parent)
-    : BaseViewController(parent)
-    , m_handler(new SupportHandler(context.defaults, context.network, this))
+    : BaseViewController(context.config, parent)
+    , m_handler(new SupportHandler(context.defaults, context.network, context.config, this))
     , m_defaults(context.defaults)
 {
     buildForm();

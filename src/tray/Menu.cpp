@@ -19,11 +19,12 @@
 
 namespace Orvex {
 
-Menu::Menu(QMenuBar *bar, VPNService &service, NetworkService &network, QObject *parent)
+Menu::Menu(QMenuBar *bar, VPNService &service, NetworkService &network, const Config &config, QObject *parent)
     : QObject(parent)
     , exitApplication([] { QCoreApplication::quit(); })
     , m_service(service)
     , m_network(network)
+    , m_config(config)
 {
     QMenu *app = bar->addMenu(tr("&Orvex"));
     m_info = app->addAction(tr("&About Orvex"), this, &Menu::infoAction_triggered);
@@ -56,7 +57,7 @@ void Menu::infoAction_triggered()
 
 void Menu::checkForUpdatesAction_triggered()
 {
-    UpdatingService::check(m_network, false);
+    UpdatingService::check(m_network, m_config, false);
 }
 
 void Menu::supportAction_triggered()
@@ -69,7 +70,7 @@ void Menu::supportAction_triggered()
 
 void Menu::privacyPolicyAction_triggered()
 {
-    QDesktopServices::openUrl(QUrl(Config::current().privacyPolicyURL));
+    QDesktopServices::openUrl(QUrl(m_config.privacyPolicyURL));
 }
 
 void Menu::quitAction_triggered()

@@ -9,6 +9,7 @@ class QAction;
 
 namespace Orvex {
 
+struct Config;
 class NetworkService;
 class VPNService;
 
@@ -20,8 +21,10 @@ class Menu final : public QObject
 
 public:
     // Quits through `service` (the process's tunnel service; tests hand one
-    // over with a fake backend) and checks for updates through `network`.
-    Menu(QMenuBar *bar, VPNService &service, NetworkService &network, QObject *parent = nullptr);
+    // over with a fake backend) and checks for updates through `network`;
+    // the privacy policy is the one `config` names.
+    Menu(QMenuBar *bar, VPNService &service, NetworkService &network, const Config &config,
+         QObject *parent = nullptr);
 
     QAction *settingsAction() const { return m_settings; }
     QAction *supportAction() const { return m_support; }
@@ -42,6 +45,7 @@ public:
 private:
     VPNService &m_service;
     NetworkService &m_network;
+    const Config &m_config;
     QAction *m_settings;
     QAction *m_info;
     QAction *m_updates;

@@ -4,6 +4,7 @@
 
 namespace Orvex {
 
+struct Config;
 class NetworkService;
 class SceneTable;
 class Session;
@@ -15,6 +16,8 @@ class UserDefaults;
 // reads only its scene table.
 struct AppContext
 {
+    // The configuration the client was started with.
+    const Config &config;
     // The per-user defaults store: every reader asks it at the moment it needs
     // a value, so what one screen writes the others see at once.
     UserDefaults &defaults;

@@ -18,8 +18,9 @@
 
 namespace Orvex {
 
-BaseViewController::BaseViewController(QWidget *parent)
+BaseViewController::BaseViewController(const Config &config, QWidget *parent)
     : ViewController(parent)
+    , m_config(config)
     , m_progressContainer(new View(this))
     , m_baseHandler(new BaseHandler(this))
 {
@@ -85,7 +86,7 @@ void BaseViewController::setup()
 {
     m_baseHandler->resultHandler = resultHandler();
     if (auto *copyright = findChild<QLabel *>(QStringLiteral("copyrightLabel")))
-        copyright->setText(Config::current().productNotice);
+        copyright->setText(m_config.productNotice);
     if (auto *info = findChild<QAbstractButton *>(QStringLiteral("infoButton"))) {
         info->setIcon(Images::named(QStringLiteral("ic_info_black")));
         info->setAccessibleName(tr("About Orvex"));
@@ -154,7 +155,7 @@ void BaseViewController::infoButtonAction()
 
 void BaseViewController::helpButtonAction()
 {
-    QDesktopServices::openUrl(QUrl(Config::current().supportURL));
+    QDesktopServices::openUrl(QUrl(m_config.supportURL));
 }
 
 } // namespace Orvex

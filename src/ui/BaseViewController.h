@@ -13,6 +13,7 @@ class QLabel;
 
 namespace Orvex {
 
+struct Config;
 class Crawler;
 class View;
 
@@ -25,7 +26,8 @@ class BaseViewController : public ViewController
     Q_OBJECT
 
 public:
-    explicit BaseViewController(QWidget *parent = nullptr);
+    // The product notice and the help page are `config`'s.
+    explicit BaseViewController(const Config &config, QWidget *parent = nullptr);
     ~BaseViewController() override;
 
     // The screen's default result callback: hides the overlay (if the screen
@@ -41,6 +43,7 @@ public:
     static constexpr int progressViewWidth = 100;
 
 protected:
+    const Config &config() const { return m_config; }
     void viewDidLoad() override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
@@ -48,6 +51,7 @@ protected:
     void helpButtonAction();
 
 private:
+    const Config &m_config;
     View *m_progressContainer;
     QPointer<Crawler> m_progressView;
     BaseHandler *m_baseHandler;

@@ -18,9 +18,10 @@
 
 namespace Orvex {
 
-UpdateHandler::UpdateHandler(NetworkService &network, QObject *parent)
+UpdateHandler::UpdateHandler(NetworkService &network, const Config &config, QObject *parent)
     : BaseHandler(parent)
     , m_network(network)
+    , m_config(config)
 {}
 
 UpdateHandler::~UpdateHandler() = default;
@@ -95,9 +96,9 @@ QString packageProblem(const PackageControl::Fields &fields, const QString &offe
     return {};
 }
 
-NetworkService::DownloadRules rules(qint64 maxBytes)
+NetworkService::DownloadRules rules(qint64 maxBytes, const Config &config)
 {
-    return {maxBytes, UpdatingService::isDownloadAddress};
+    return {maxBytes, [&config](const QUrl &url) { return UpdatingService::isDownloadAddress(url, config); }};
 }
 
 } // namespace
@@ -106,13 +107,13 @@ void UpdateHandler::download()
 {
     if (!updateResponse)
         return;
-    const std::optional<QUrl> source = UpdatingService::downloadURL(updateResponse->status);
+    const std::optional<QUrl> source = UpdatingService::downloadURL(updateResponse->status, m_config);
     if (!source)
         return;
     const QString offered = updateResponse->status.version;
     const QString destination = destinationPath(updateResponse);
     QPointer<UpdateHandler> self(this);
-    const QByteArray key = Config::current().updateSigningKey.toUtf8();
+    const QByteArray key = m_config.updateSigningKey.toUtf8();
     if (key.isEmpty())
         noteTrustedOnTlsAlone();
     qCInfo(lcUpdate, "downloading update %s", qUtf8Printable(offered));
@@ -151,10 +152,11 @@ void UpdateHandler::download()
         });
     };
 
-    // The network service lives as long as the process.
+    // The network service and the configuration live as long as the process.
     NetworkService *network = &m_network;
+    const Config *config = &m_config;
     auto fetchPackage = [=](const QByteArray &signature) {
-        network->download(*source, staging, rules(maxPackageSize), [=](const Result<Empty> &result) {
+        network->download(*source, staging, rules(maxPackageSize, *config), [=](const Result<Empty> &result) {
             if (!result.isSuccess()) {
                 cleanUp();
                 if (self)
@@ -174,7 +176,7 @@ void UpdateHandler::download()
     if (key.isEmpty())
         return fetchPackage({});
 
-    network->download(signatureUrl, signaturePath, rules(PackageSignature::maxSignatureSize),
+    network->download(signatureUrl, signaturePath, rules(PackageSignature::maxSignatureSize, *config),
                       [=](const Result<Empty> &fetched) {
                           if (!fetched.isSuccess()) {
                               cleanUp();

@@ -7,6 +7,7 @@
 
 namespace Orvex {
 
+struct Config;
 class NetworkService;
 
 // Downloads the offered installer package into the user's Downloads folder
@@ -16,8 +17,9 @@ class UpdateHandler final : public BaseHandler
     Q_OBJECT
 
 public:
-    // Downloads through `network`.
-    explicit UpdateHandler(NetworkService &network, QObject *parent = nullptr);
+    // Downloads through `network`, from where `config` trusts, checked with
+    // its signing key; `config` outlives every download.
+    UpdateHandler(NetworkService &network, const Config &config, QObject *parent = nullptr);
     ~UpdateHandler() override;
 
     std::optional<CheckForUpdatesResponse> updateResponse;
@@ -57,6 +59,7 @@ Q_SIGNALS:
 
 private:
     NetworkService &m_network;
+    const Config &m_config;
 };
 
 } // namespace Orvex

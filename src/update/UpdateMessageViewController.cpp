@@ -1,5 +1,6 @@
 #include "UpdateMessageViewController.h"
 
+#include "ui/AppContext.h"
 #include "ui/Images.h"
 #include "api/Utility.h"
 #include "api/Error.h"
@@ -11,8 +12,8 @@
 
 namespace Orvex {
 
-UpdateMessageViewController::UpdateMessageViewController(QWidget *parent)
-    : BaseViewController(parent)
+UpdateMessageViewController::UpdateMessageViewController(const AppContext &context, QWidget *parent)
+    : BaseViewController(context.config, parent)
 {
     setObjectName(QStringLiteral("UpdateMessageViewController"));
     setFixedWidth(340);

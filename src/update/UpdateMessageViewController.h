@@ -6,6 +6,8 @@ class QLabel;
 
 namespace Orvex {
 
+struct AppContext;
+
 class Button;
 class ImageView;
 
@@ -15,7 +17,7 @@ class UpdateMessageViewController final : public BaseViewController
     Q_OBJECT
 
 public:
-    explicit UpdateMessageViewController(QWidget *parent = nullptr);
+    explicit UpdateMessageViewController(const AppContext &context, QWidget *parent = nullptr);
     ~UpdateMessageViewController() override;
 
     void setup() override;

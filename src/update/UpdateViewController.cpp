@@ -12,8 +12,8 @@
 namespace Orvex {
 
 UpdateViewController::UpdateViewController(const AppContext &context, QWidget *parent)
-    : BaseViewController(parent)
-    , m_handler(new UpdateHandler(context.network, this))
+    : BaseViewController(context.config, parent)
+    , m_handler(new UpdateHandler(context.network, context.config, this))
 {
     buildForm();
 }

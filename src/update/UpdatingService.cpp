@@ -22,9 +22,8 @@ bool sameOrigin(const QUrl &a, const QUrl &b)
 
 } // namespace
 
-bool isTrustedOrigin(const QUrl &url)
+bool isTrustedOrigin(const QUrl &url, const Config &config)
 {
-    const Config &config = Config::current();
     if (sameOrigin(url, QUrl(config.apiBaseURL)))
         return true;
     for (const QString &origin : config.updateHosts) {
@@ -34,17 +33,17 @@ bool isTrustedOrigin(const QUrl &url)
     return false;
 }
 
-bool isDownloadAddress(const QUrl &url)
+bool isDownloadAddress(const QUrl &url, const Config &config)
 {
     return url.isValid() && !url.isRelative() && !url.host().isEmpty()
            && url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0
-           && url.userInfo().isEmpty() && isTrustedOrigin(url);
+           && url.userInfo().isEmpty() && isTrustedOrigin(url, config);
 }
 
-std::optional<QUrl> downloadURL(const CheckUpdateStatus &status)
+std::optional<QUrl> downloadURL(const CheckUpdateStatus &status, const Config &config)
 {
     const QUrl url(status.name, QUrl::StrictMode);
-    if (!isDownloadAddress(url))
+    if (!isDownloadAddress(url, config))
         return std::nullopt;
     return url;
 }
@@ -54,10 +53,10 @@ bool isNewer(const QString &offered)
     return DebianVersion::compare(offered, Utility::applicationVersion()).value_or(0) > 0;
 }
 
-void check(NetworkService &network, bool isLaunch)
+void check(NetworkService &network, const Config &config, bool isLaunch)
 {
     qCDebug(lcUpdate, "checking for updates (%s)", isLaunch ? "at start" : "asked by the user");
-    network.checkForUpdates(Utility::applicationVersion(), [isLaunch](
+    network.checkForUpdates(Utility::applicationVersion(), [&config, isLaunch](
                                                                const Result<CheckForUpdatesResponse> &result) {
         if (!result.isSuccess()) {
             if (result.error().code() == Error::Code::alreadyUpdated)
@@ -73,7 +72,7 @@ void check(NetworkService &network, bool isLaunch)
             return;
         }
         const CheckForUpdatesResponse &response = result.value();
-        if (response.status.error || !downloadURL(response.status)) {
+        if (response.status.error || !downloadURL(response.status, config)) {
             qCWarning(lcUpdate, "the update offer has no usable download address");
             return;
         }

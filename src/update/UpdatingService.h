@@ -8,6 +8,7 @@
 
 namespace Orvex {
 
+struct Config;
 class NetworkService;
 
 // The update check: asks the service whether a newer version exists and
@@ -17,23 +18,24 @@ class NetworkService;
 // an undecodable one, an answer that offers nothing usable) shows nothing.
 namespace UpdatingService {
 
-// Starts the check through `network` and returns at once.
-void check(NetworkService &network, bool isLaunch);
+// Starts the check through `network` and returns at once; an offer must come
+// from where `config` trusts.
+void check(NetworkService &network, const Config &config, bool isLaunch);
 
 // The package's download address when the answer offers one: an absolute
-// https URL on the service's own origin or one the configuration lists in
-// updateHosts. Anything else (a bare word, a relative path, plain http, another
-// host) is not an address to download an installer from.
-std::optional<QUrl> downloadURL(const CheckUpdateStatus &status);
+// https URL on the service's own origin or one `config` lists in updateHosts.
+// Anything else (a bare word, a relative path, plain http, another host) is
+// not an address to download an installer from.
+std::optional<QUrl> downloadURL(const CheckUpdateStatus &status, const Config &config);
 
-// Whether `url` is on the API's origin or one of the configured update hosts
+// Whether `url` is on the API's origin or one of the update hosts of `config`
 // (scheme, host and port alike).
-bool isTrustedOrigin(const QUrl &url);
+bool isTrustedOrigin(const QUrl &url, const Config &config);
 
 // Whether a package or its signature may be fetched from `url`, at the start
 // or at any redirect on the way: an absolute https URL without user name on a
 // trusted origin.
-bool isDownloadAddress(const QUrl &url);
+bool isDownloadAddress(const QUrl &url, const Config &config);
 
 // Whether `offered` is a newer version than the running one, in the package
 // manager's ordering. An offer that is not a valid version is not newer.

@@ -23,7 +23,8 @@ void keep(QPointer<QObject> guard, QPointer<Session> session, const QString &ema
 {
     // Answered while the session lives, even when the handler that asked has
     // gone: what was imported for nobody must be removed again.
-    ClientIdentity::importInBackground(session->identities(), archive, session.data(),
+    ClientIdentity::importInBackground(session->identities(), archive, session->archivePassphrase(),
+                                       session.data(),
                                        [guard, session, email, resultHandler,
                                         connect](const std::optional<IdentityStore::Identity> &identity) {
                                            if (!identity) {

@@ -4,10 +4,10 @@
 
 namespace Orvex {
 
-VPNConfiguration VPNConfiguration::defaults()
+VPNConfiguration VPNConfiguration::defaults(const Config &config)
 {
     VPNConfiguration configuration;
-    configuration.hostname = Config::current().vpnGatewayHost;
+    configuration.hostname = config.vpnGatewayHost;
     return configuration;
 }
 

@@ -6,13 +6,15 @@
 
 namespace Orvex {
 
+struct Config;
+
 // The tunnel settings `VPNService` writes into the saved configuration.
 struct VPNConfiguration
 {
     using IKEv2 = VpnProtocolIKEv2;
 
-    // The build-time gateway host.
-    static VPNConfiguration defaults();
+    // The gateway host of `config`.
+    static VPNConfiguration defaults(const Config &config);
 
     QString hostname; // IKE server address and remote identifier
     IKEv2::AuthenticationMethod authMethod = IKEv2::AuthenticationMethod::Certificate;

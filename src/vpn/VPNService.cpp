@@ -17,11 +17,13 @@
 
 namespace Orvex {
 
-VPNService::VPNService(VpnManager *manager, Session &session, QObject *parent)
+VPNService::VPNService(VpnManager *manager, Session &session, const Config &config, QObject *parent)
     : QObject(parent)
     , m_manager(manager)
     , m_session(session)
-    , m_config(VPNConfiguration::defaults())
+    , m_apiHost(QUrl(config.apiBaseURL).host())
+    , m_vpnDomain(config.vpnDomain)
+    , m_config(VPNConfiguration::defaults(config))
     , m_controller(
           {[manager] { return manager->savedPreferences().wantsTunnelKeptUp(); }, [this] { giveUp(); }})
 {
@@ -56,7 +58,7 @@ void VPNService::applyAlwaysRequired()
     }
     // The service's API stays reachable, so the user can still sign in and
     // fetch a certificate. Its addresses are looked up before the block.
-    const QString apiHost = QUrl(Config::current().apiBaseURL).host();
+    const QString &apiHost = m_apiHost;
     const QHostAddress literal(apiHost);
     if (!literal.isNull() || apiHost.isEmpty()) {
         m_controller.setAlwaysRequired(true, literal.isNull() ? QList<QHostAddress>{} : QList{literal});
@@ -259,7 +261,7 @@ QString VPNService::localIdentifier() const
     if (!email)
         return {};
     // An unreadable platform identifier gives an empty udid, leaving ".domain".
-    return Utility::udid(*email) + QLatin1Char('.') + Config::current().vpnDomain;
+    return Utility::udid(*email) + QLatin1Char('.') + m_vpnDomain;
 }
 
 void VPNService::decideOnDemand()

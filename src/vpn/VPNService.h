@@ -33,8 +33,9 @@ public:
 
     // Works `manager` for `session`'s account: its e-mail names the machine,
     // its identity authenticates the tunnel; the auto-connect preference is
-    // read from the session's defaults store.
-    VPNService(VpnManager *manager, Session &session, QObject *parent = nullptr);
+    // read from the session's defaults store. The gateway, the machine's
+    // domain and the service kept reachable are `config`'s.
+    VPNService(VpnManager *manager, Session &session, const Config &config, QObject *parent = nullptr);
     ~VPNService() override;
 
     VPNConfiguration &config() { return m_config; }
@@ -168,6 +169,8 @@ private:
 
     VpnManager *m_manager;
     Session &m_session;
+    const QString m_apiHost;
+    const QString m_vpnDomain;
     VPNConfiguration m_config;
     TunnelController m_controller;
     QPointer<NetworkConnectivity> m_connectivity;

@@ -54,9 +54,16 @@ bool load(Session &session)
     return QTest::qWaitFor([&loaded] { return loaded; }, 20000);
 }
 
+// The built-in configuration, whose passphrase the archives are made with.
+const Config &builtIn()
+{
+    static const Config config = Config::parse({}, {}).value();
+    return config;
+}
+
 QByteArray archiveFor(const TestPkcs12::Credential &c)
 {
-    return TestPkcs12::makeIdentityArchive(c, Config::current().pkcs12Passphrase);
+    return TestPkcs12::makeIdentityArchive(c, builtIn().pkcs12Passphrase);
 }
 
 // What a child process, run with these variables, does instead of the tests:
@@ -65,11 +72,10 @@ const char *const childStepVariable = "ORVEX_TEST_KILL_AT";
 
 int runKilledMigration()
 {
-    Config::setCurrent(Config::parse({}, {}).value());
     const QString step = qEnvironmentVariable(childStepVariable);
     FileSecretStore secrets(Session::standardFallbackFile());
     IdentityStore identities(IdentityStore::standardDirectory());
-    Session session(secrets, UserDefaults::standard(), identities, Session::standardAccountFile());
+    Session session(secrets, UserDefaults::standard(), identities, Session::standardAccountFile(), builtIn());
     const QStringList names = {u"identityWritten"_s, u"certificateRemoved"_s, u"passwordWritten"_s,
                                u"passwordRemoved"_s};
     session.setMigrationCheckpoint([&](Session::MigrationStep reached) {
@@ -106,7 +112,6 @@ private:
 
 void tst_Session::initTestCase()
 {
-    Config::setCurrent(Config::parse({}, {}).value());
     m_current = TestPkcs12::makeCredential("current");
     m_previous = TestPkcs12::makeCredential("previous");
 }
@@ -144,7 +149,8 @@ void tst_Session::signedInNeedsEmailAndPassword()
         UserDefaults::standard().setString(Keys::tempEmail, email.toString());
     if (password.isValid())
         secrets.secrets.insert(u"password"_s, password.toString());
-    Session session(secrets, UserDefaults::standard(), m_identities, Session::standardAccountFile());
+    Session session(secrets, UserDefaults::standard(), m_identities, Session::standardAccountFile(),
+                    builtIn());
     QVERIFY(load(session));
     QCOMPARE(session.isSignedIn(), signedIn);
     // The password never goes into the settings.
@@ -189,7 +195,7 @@ void tst_Session::earlierSecretsMoveOutOfTheSettings()
     defaults.setBoolean(Keys::isAutoConnectEnabled, true);
     MemorySecretStore secrets;
     secrets.failing = storeFails;
-    Session session(secrets, defaults, m_identities, Session::standardAccountFile());
+    Session session(secrets, defaults, m_identities, Session::standardAccountFile(), builtIn());
     QVERIFY(load(session));
 
     QVERIFY(session.isSignedIn());
@@ -245,7 +251,7 @@ void tst_Session::killedMoveLosesNothing()
     // Killed: every secret is still somewhere the next start looks.
     UserDefaults settings(UserDefaults::standardFilePath());
     FileSecretStore secrets(Session::standardFallbackFile());
-    Session session(secrets, settings, m_identities, Session::standardAccountFile());
+    Session session(secrets, settings, m_identities, Session::standardAccountFile(), builtIn());
     QCOMPARE(settings.contains(Keys::certificate), certificateInSettings);
     QCOMPARE(session.identityReference(), std::optional<QByteArray>(m_current.sha1()));
     QCOMPARE(storedIdentities(), QStringList{hex(m_current.sha1())});
@@ -268,7 +274,7 @@ void tst_Session::logoutForgetsEverythingOfTheAccount()
 {
     UserDefaults &defaults = UserDefaults::standard();
     MemorySecretStore secrets;
-    Session session(secrets, defaults, m_identities, Session::standardAccountFile());
+    Session session(secrets, defaults, m_identities, Session::standardAccountFile(), builtIn());
     session.setCredentials(u"a@example.com"_s, u"pw"_s);
     QTRY_COMPARE(secrets.secrets.value(u"password"_s), u"pw"_s);
     defaults.setString(Keys::phone, u"+15550100"_s);
@@ -285,7 +291,7 @@ void tst_Session::logoutForgetsEverythingOfTheAccount()
     // Replacing keeps exactly one identity: a stray left by a process that
     // died before it could tidy up goes too.
     IdentityStore &store = m_identities;
-    const QString passphrase = Config::current().pkcs12Passphrase;
+    const QString passphrase = builtIn().pkcs12Passphrase;
     const auto previous = store.importSingleIdentity(archiveFor(m_previous), passphrase);
     QVERIFY(previous && session.replaceIdentity(previous->reference));
     QVERIFY(store.importPkcs12(archiveFor(TestPkcs12::makeCredential("stray")), passphrase));
@@ -296,7 +302,7 @@ void tst_Session::logoutForgetsEverythingOfTheAccount()
     QVERIFY(session.replaceIdentity(identity->reference));
     QCOMPARE(storedIdentities(), QStringList{hex(m_current.sha1())});
     // Read back in another session, as the next start would.
-    QCOMPARE(Session(secrets, defaults, store, Session::standardAccountFile()).identityReference(),
+    QCOMPARE(Session(secrets, defaults, store, Session::standardAccountFile(), builtIn()).identityReference(),
              m_current.sha1());
     QVERIFY(session.isSignedIn());
 
@@ -332,7 +338,7 @@ void tst_Session::unconfirmedRemovalIsFinishedAtTheNextStart()
     MemorySecretStore secrets;
     const auto start = [&] {
         auto session = std::make_unique<Session>(secrets, defaults, m_identities,
-                                                 Session::standardAccountFile());
+                                                 Session::standardAccountFile(), builtIn());
         return load(*session) ? std::move(session) : nullptr;
     };
     {

@@ -50,9 +50,8 @@ const QHash<QByteArray, QByteArray> paths{{"getUser", "/getuser.json"},
                                           {"getToken", "/portableapi/portable.php"},
                                           {"getVerificationCode", "/iOS/getverification.php"}};
 
-Answer ask(const QByteArray &operation)
+Answer ask(NetworkService &service, const QByteArray &operation)
 {
-    NetworkService &service = NetworkService::shared();
     const auto nothing = [](const Empty &) { return QByteArray(); };
     if (operation == "getUser")
         // The e-mail, and whether any other member was decoded.
@@ -103,6 +102,8 @@ private Q_SLOTS:
 
 private:
     std::unique_ptr<TestHttpServer> m_server;
+    Config m_config;
+    std::unique_ptr<NetworkService> m_network;
     QTemporaryDir m_dir;
 };
 
@@ -110,10 +111,10 @@ void tst_NetworkService::initTestCase()
 {
     m_server = std::make_unique<TestHttpServer>();
     QVERIFY(m_server->port() != 0);
-    Config config = Config::parse({}, {}).value();
-    config.apiBaseURL = m_server->origin(true);
-    config.caCertificates = {m_server->certificatePath()};
-    Config::setCurrent(config);
+    m_config = Config::parse({}, {}).value();
+    m_config.apiBaseURL = m_server->origin(true);
+    m_config.caCertificates = {m_server->certificatePath()};
+    m_network = std::make_unique<NetworkService>(m_config);
 }
 
 void tst_NetworkService::unreachableOrUntrustedServerIsGeneric()
@@ -126,18 +127,15 @@ void tst_NetworkService::unreachableOrUntrustedServerIsGeneric()
     TestHttpServer stranger;
     stranger.route("/getuser.json", TestHttpServer::answer(200, R"({"user":{}})"));
 
-    const Config saved = Config::current();
     for (const QString &origin :
          {QStringLiteral("https://127.0.0.1:%1").arg(closedPort), stranger.origin(true)}) {
-        Config config = saved;
+        Config config = m_config;
         config.apiBaseURL = origin;
-        Config::setCurrent(config);
+        NetworkService service(config);
         Capture<UserResponse> user;
-        NetworkService::shared().getUser(QStringLiteral("a@b.cc"), QStringLiteral("secret"),
-                                         user.completion());
+        service.getUser(QStringLiteral("a@b.cc"), QStringLiteral("secret"), user.completion());
         Capture<Empty> check;
-        NetworkService::shared().checkUser(QStringLiteral("a@b.cc"), check.completion());
-        Config::setCurrent(saved);
+        service.checkUser(QStringLiteral("a@b.cc"), check.completion());
         QVERIFY(user.wait() && check.wait());
         QCOMPARE(user.result->error().code(), Error::Code::generic);
         QVERIFY(!user.result->error().localizedDescription().isEmpty());
@@ -179,8 +177,8 @@ void tst_NetworkService::envelopeDecidesBeforeTheRecord()
     QFETCH(int, expected);
     m_server->route("/getuser.json", TestHttpServer::answer(200, body));
     m_server->route("/adddevice.json", TestHttpServer::answer(200, body));
-    QCOMPARE(ask("getUser").code, expected);
-    QCOMPARE(ask("addDevice").code, addDeviceSucceeds ? -1 : expected);
+    QCOMPARE(ask(*m_network, "getUser").code, expected);
+    QCOMPARE(ask(*m_network, "addDevice").code, addDeviceSucceeds ? -1 : expected);
 }
 
 // Whatever the HTTP status, the body decides: no body, an envelope, or a
@@ -270,23 +268,23 @@ void tst_NetworkService::answers()
     QFETCH(int, expected);
     QFETCH(QByteArray, value);
     m_server->route(paths.value(operation), TestHttpServer::answer(status, body, type));
-    const Answer answer = ask(operation);
+    const Answer answer = ask(*m_network, operation);
     QCOMPARE(answer.code, expected);
     QCOMPARE(answer.value, value);
 }
 
 void tst_NetworkService::silentServerTimesOut()
 {
-    NetworkService::shared().setTimeouts(std::chrono::milliseconds(300), std::chrono::milliseconds(60000),
-                                         std::chrono::milliseconds(60000));
+    m_network->setTimeouts(std::chrono::milliseconds(300), std::chrono::milliseconds(60000),
+                           std::chrono::milliseconds(60000));
     m_server->route("/getuser.json", [](const TestHttpRequest &, QTcpSocket *) {});
     Capture<UserResponse> c;
-    NetworkService::shared().getUser(QStringLiteral("e"), std::nullopt, c.completion());
+    m_network->getUser(QStringLiteral("e"), std::nullopt, c.completion());
     QVERIFY(c.wait());
     QCOMPARE(c.result->error().code(), Error::Code::generic);
     QCOMPARE(c.result->error().localizedDescription(), QStringLiteral("The request timed out."));
-    NetworkService::shared().setTimeouts(std::chrono::milliseconds(60000), std::chrono::milliseconds(180000),
-                                         std::chrono::milliseconds(3600000));
+    m_network->setTimeouts(std::chrono::milliseconds(60000), std::chrono::milliseconds(180000),
+                           std::chrono::milliseconds(3600000));
 }
 
 void tst_NetworkService::downloadWritesOnlyCompleteAnswers()
@@ -296,8 +294,8 @@ void tst_NetworkService::downloadWritesOnlyCompleteAnswers()
     const QByteArray package(200000, 'p');
     const auto download = [&](const QString &to) {
         Capture<Empty> c;
-        NetworkService::shared().download(QUrl(m_server->origin(true) + QStringLiteral("/pkg")), to,
-                                          {qint64(1024) * 1024, {}}, c.completion());
+        m_network->download(QUrl(m_server->origin(true) + QStringLiteral("/pkg")), to,
+                            {qint64(1024) * 1024, {}}, c.completion());
         c.wait();
         return c.result; // none when it never completed
     };

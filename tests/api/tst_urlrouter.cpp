@@ -76,7 +76,6 @@ void tst_URLRouter::initTestCase()
 {
     m_config = Config::parse({}, {}).value();
     m_config.apiBaseURL = QStringLiteral("https://api.example.test:8443");
-    Config::setCurrent(m_config);
     SystemInfo::setComputerNameSourceForTesting([] { return QStringLiteral("desk 1"); });
 }
 
@@ -137,7 +136,7 @@ void tst_URLRouter::everyCaseHasItsPathAndItemsInOrder()
         {URLRouter::getVerificationCode(), QStringLiteral("/iOS/getverification.php"), {}},
     };
     for (const Row &row : rows) {
-        const QUrl url = row.router.url();
+        const QUrl url = row.router.url(m_config);
         QCOMPARE(url.scheme() + QStringLiteral("://") + url.authority() + url.path(),
                  QStringLiteral("https://api.example.test:8443") + row.path);
         Items items = decodeWithPython(url.query(QUrl::FullyEncoded).toLatin1());
@@ -149,7 +148,7 @@ void tst_URLRouter::everyCaseHasItsPathAndItemsInOrder()
         }
         QCOMPARE(items, row.items);
         QCOMPARE(url.hasQuery(), !row.items.isEmpty());
-        QCOMPARE(row.router.asURLRequest().url(), url);
+        QCOMPARE(row.router.asURLRequest(m_config).url(), url);
     }
 }
 
@@ -169,7 +168,7 @@ void tst_URLRouter::hostileValuesReachTheServiceUnchanged()
 {
     QFETCH(QString, email);
     QFETCH(QString, password);
-    const QUrl url = URLRouter::getUser(email, password).url();
+    const QUrl url = URLRouter::getUser(email, password).url(m_config);
     const QByteArray wire = url.toEncoded();
     QVERIFY(!wire.contains('+'));
     QVERIFY(!wire.contains(' '));
@@ -194,7 +193,7 @@ void tst_URLRouter::usageRequestUsesLocalDayAndCurrentOffset()
     // 23:30 local on the last day of a month is still that day.
     const QDateTime lateEvening(QDate(2026, 1, 31), QTime(23, 30));
     const Items items = decodeWithPython(URLRouter::getDeviceUsage(QStringLiteral("ud"), lateEvening)
-                                             .url()
+                                             .url(m_config)
                                              .query(QUrl::FullyEncoded)
                                              .toLatin1());
     QCOMPARE(items.at(2), kv("deviceudid", QStringLiteral("ud")));
@@ -216,7 +215,7 @@ void tst_URLRouter::computerNameFallsBackToUnknown()
 {
     SystemInfo::setComputerNameSourceForTesting([] { return QString(); });
     const Items items = decodeWithPython(URLRouter::addDevice(QStringLiteral("u"), QStringLiteral("e"))
-                                             .url()
+                                             .url(m_config)
                                              .query(QUrl::FullyEncoded)
                                              .toLatin1());
     QCOMPARE(items.at(3), kv("nickName", QStringLiteral("Unknown")));

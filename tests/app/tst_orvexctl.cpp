@@ -138,10 +138,9 @@ void tst_Orvexctl::initTestCase()
     QVERIFY(m_dir.isValid());
     m_devService = std::make_unique<DevServiceProcess>(m_dir.filePath(u"devservice"_s));
     QVERIFY2(m_devService->start({u"--seed-demo"_s}), "orvex-devservice did not start");
-    Config config = Config::parse({}, {}).value();
+    Config &config = m_session.config;
     config.apiBaseURL = m_devService->origin();
     config.caCertificates = {m_devService->caCertificate()};
-    Config::setCurrent(config);
     SystemInfo::setMachineIdSourceForTesting(
         [] { return std::optional<QString>(u"7d0c3f4e2b1a49c8a6e5d4c3b2a10987"_s); });
 }
@@ -158,8 +157,9 @@ void tst_Orvexctl::init()
     const QString storage = m_dir.filePath(u"vpn-%1.json"_s.arg(QLatin1String(QTest::currentTestFunction())));
     QFile::remove(storage);
     m_manager = std::make_unique<VpnManager>(std::move(backend), storage);
-    m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session);
-    m_app = std::make_unique<AppWiring>(qApp, &m_session.session, AppWiring::Tunnel{m_service.get()});
+    m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session, m_session.config);
+    m_app = std::make_unique<AppWiring>(qApp, m_session.config, &m_session.session,
+                                        AppWiring::Tunnel{m_service.get()});
     m_app->publishControl(QDBusConnection::sessionBus());
     QTRY_VERIFY(QDBusConnection::sessionBus().interface()->isServiceRegistered(ClientControl::serviceName));
     // The backend's first reading, as the client starts with it.

@@ -96,7 +96,10 @@ private Q_SLOTS:
 private:
     ViewController *root() const { return m_window->contentViewController(); }
     AlertController *alert() const { return presented<AlertController>(); }
-    bool waitIdle() const { return QTest::qWaitFor(networkIsIdle, patience); }
+    bool waitIdle() const
+    {
+        return QTest::qWaitFor([this] { return networkIsIdle(m_session.network); }, patience);
+    }
     QString newEmail()
     {
         return u"member%1.%2@example.com"_s.arg(++m_accounts).arg(QCoreApplication::applicationPid());
@@ -178,14 +181,14 @@ private:
     bool createAccount(const QString &email, const QString &password, const QString &phone)
     {
         Capture<UserResponse> created;
-        NetworkService::shared().addUser(u"Ann Example"_s, email, password, phone, created.completion());
+        m_session.network.addUser(u"Ann Example"_s, email, password, phone, created.completion());
         return created.wait(patience) && created.result->isSuccess();
     }
 
     std::optional<UserModel> fetchUser(const QString &email, const std::optional<QString> &password)
     {
         Capture<UserResponse> found;
-        NetworkService::shared().getUser(email, password, found.completion());
+        m_session.network.getUser(email, password, found.completion());
         if (!found.wait(patience) || !found.result->isSuccess())
             return std::nullopt;
         return found.result->value().user;
@@ -221,7 +224,7 @@ void tst_AuthFlows::initTestCase()
     m_service = std::make_unique<DevServiceProcess>(m_dir.filePath(u"service"_s));
     QVERIFY2(m_service->start({u"--dev-routes"_s}), qPrintable(m_service->errors()));
 
-    Config config = Config::parse({}, {}).value();
+    Config &config = m_session.config;
     config.apiBaseURL = m_service->origin();
     config.caCertificates = {m_service->caCertificate()};
     config.passwordResetURL = u"http://reset.orvex.example:8443/somewhere"_s;
@@ -229,13 +232,12 @@ void tst_AuthFlows::initTestCase()
     config.viciSocket = m_dir.filePath(u"no-charon.vici"_s);
     // A Turn ON blocks traffic: never in the machine's own namespace.
     config.viciNetworkNamespace = m_dir.filePath(u"no-netns"_s);
-    Config::setCurrent(config);
     SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(machineId); });
     // The phone screen preselects the country of the user's locale.
     QLocale::setDefault(QLocale(u"fr_FR"_s));
 
     m_https = std::make_unique<HttpsClient>(m_service->origin(), m_service->caCertificate());
-    auto *manager = NetworkService::shared().findChild<QNetworkAccessManager *>();
+    auto *manager = m_session.network.findChild<QNetworkAccessManager *>();
     QVERIFY(manager);
     // The flows' requests: once the main screen is there, what is sent is its
     // own business (it looks the account up again, fetches usage, ...).
@@ -288,7 +290,7 @@ void tst_AuthFlows::formsBeforeAnythingIsSent()
         QTRY_VERIFY(alert());
         QCOMPARE(alert()->message(), u"Please, enter valid data"_s);
         QVERIFY(auth->progressContainer()->isHidden());
-        QVERIFY(networkIsIdle());
+        QVERIFY(networkIsIdle(m_session.network));
         QVERIFY(dismissAlert());
     }
 
@@ -396,7 +398,7 @@ void tst_AuthFlows::signInWhoseScreenIsGoneStoresAndStops()
     m_sent.clear();
 
     bool reported = false;
-    auto *handler = new AuthHandler(m_session.session, NetworkService::shared());
+    auto *handler = new AuthHandler(m_session.session, m_session.network);
     handler->resultHandler = [&reported](const std::optional<Error> &) { reported = true; };
     handler->authenticate(AuthData{AuthType::signIn, {}, email, u"secret-4"_s});
     delete handler; // the screen went away while the request was out
@@ -480,7 +482,7 @@ void tst_AuthFlows::phoneNumberIsCheckedBeforeAnyCode()
     QVERIFY(!alert());
     QTRY_VERIFY(alert());
     QCOMPARE(alert()->message(), u"Invalid mobile number"_s);
-    QVERIFY(networkIsIdle());
+    QVERIFY(networkIsIdle(m_session.network));
     QVERIFY(m_sent.isEmpty());
     QVERIFY(dismissAlert());
 
@@ -543,7 +545,7 @@ void tst_AuthFlows::confirmingTheCode()
     if (known) {
         const QList<QUrl> lookups = sent(u"/getuser.json"_s);
         QCOMPARE(lookups.size(), 1);
-        QCOMPARE(parameter(lookups.first(), "check"), Config::current().serviceCheckValue);
+        QCOMPARE(parameter(lookups.first(), "check"), m_session.config.serviceCheckValue);
     } else {
         QCOMPARE(parameter(created.first(), "name"), u"Unknown"_s);
     }

@@ -78,14 +78,12 @@ inline TestSession &context()
 
 inline void prepareEnvironment(const QString &scratchDir)
 {
-    Orvex::Config config = Orvex::Config::parse({}, {}).value();
+    Orvex::Config &config = context().config;
     config.apiBaseURL = QStringLiteral("https://127.0.0.1:9");
     config.vpnBackend = QStringLiteral("vici");
     config.viciSocket = scratchDir + QStringLiteral("/none.vici");
     // A Turn ON blocks traffic: never in the machine's own namespace.
     config.viciNetworkNamespace = scratchDir + QStringLiteral("/no-netns");
-    Orvex::Config::setCurrent(config);
-    context();
 }
 
 // One screen in its window; everything goes with the object.

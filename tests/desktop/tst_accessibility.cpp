@@ -162,7 +162,8 @@ bool isLanguageNeutral(const QString &text)
 {
     static const QRegularExpression neutral(u"^([^A-Za-z]*|\\S+@\\S+|Version [0-9.]+)$"_s);
     static const QStringList words{u"Orvex"_s, u"Orvex Cloud"_s, u"OK"_s, u"Support"_s};
-    return neutral.match(text).hasMatch() || words.contains(text) || text == Config::current().productNotice;
+    return neutral.match(text).hasMatch() || words.contains(text)
+           || text == ScreenHost::context().config.productNotice;
 }
 
 } // namespace

@@ -126,16 +126,15 @@ void tst_TrayHost::initTestCase()
     QTRY_VERIFY_WITH_TIMEOUT(QDBusConnection::sessionBus().interface()->isServiceRegistered(watcherService),
                              30000);
 
-    Config::setCurrent(Config::parse({}, {}).value());
     auto backend = std::make_unique<FakeVpnBackend>();
     m_backend = backend.get();
     m_manager = std::make_unique<VpnManager>(std::move(backend), m_dir.filePath(u"vpn.json"_s));
-    m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session);
+    m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session, m_session.config);
 
     m_window = std::make_unique<WindowController>();
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
-    m_tray = std::make_unique<StatusMenuController>(*m_service, NetworkService::shared(),
+    m_tray = std::make_unique<StatusMenuController>(*m_service, m_session.network,
                                                     [this] { m_window->bringForward(); });
     m_tray->handler()->exitApplication = [this] { ++m_exits; };
 }

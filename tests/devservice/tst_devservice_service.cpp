@@ -393,7 +393,7 @@ private:
                                 + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
     }
 
-    const Orvex::Config &m_config = Orvex::Config::current();
+    const Orvex::Config m_config = Orvex::Config::parse({}, {}).value();
     QTemporaryDir m_dir;
     std::unique_ptr<DevServiceProcess> m_service;
     std::unique_ptr<HttpsClient> m_client;

@@ -127,14 +127,13 @@ void TestTunnelEndToEnd::init()
         arguments << u"--one-resolver"_s;
     QVERIFY2(m_gateway->up(&error, arguments), qPrintable(error));
 
-    Config config = Config::parse({}, {}).value();
+    Config &config = m_session.config;
     config.vpnGatewayHost = m_gateway->host();
     config.viciSocket = m_gateway->clientVici();
     config.caCertificates = {m_gateway->caCertificate()};
     config.viciUpdownScript = QString::fromLocal8Bit(qgetenv("ORVEX_UPDOWN_SCRIPT"));
     config.viciResolverFile = m_gateway->value(u"RESOLV_CONF"_s);
     config.viciNetworkNamespace = m_gateway->clientNamespace();
-    Config::setCurrent(config);
 
     SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(u"e2e-machine"_s); });
     UserDefaults::standard().setString(DefaultsKeys::tempEmail, u"ann@example.com"_s);
@@ -145,9 +144,9 @@ void TestTunnelEndToEnd::init()
 // As a start of the client: a new tunnel service on what is saved.
 void TestTunnelEndToEnd::startClient()
 {
-    m_manager = new VpnManager(VpnManager::makeConfiguredBackend(m_session.identities),
+    m_manager = new VpnManager(VpnManager::makeConfiguredBackend(m_session.config, m_session.identities),
                                VpnManager::defaultStoragePath());
-    m_service = new VPNService(m_manager, m_session.session);
+    m_service = new VPNService(m_manager, m_session.session, m_session.config);
     m_statuses.clear();
     connect(m_manager->connection(), &VpnConnection::statusDidChange, this,
             [this] { m_statuses << m_manager->connection()->status(); });
@@ -170,9 +169,11 @@ void TestTunnelEndToEnd::cleanup()
 void TestTunnelEndToEnd::useIssuedIdentity(bool shared, const QString &caDir)
 {
     const QByteArray archive = m_gateway->issueClientIdentity(localIdentifier,
-                                                              Config::current().pkcs12Passphrase, caDir);
+                                                              m_session.config.pkcs12Passphrase, caDir);
     QVERIFY(!archive.isEmpty());
-    const QByteArray reference = ClientIdentity::persistentReference(m_session.identities, archive).value();
+    const QByteArray reference = ClientIdentity::persistentReference(m_session.identities, archive,
+                                                                     m_session.config.pkcs12Passphrase)
+                                     .value();
     QVERIFY(m_session.session.replaceIdentity(reference));
     if (shared) {
         QVERIFY(m_session.identities.grantAccess(reference, ViciVpnBackend::daemonApplication()));

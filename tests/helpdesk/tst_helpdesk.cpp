@@ -74,10 +74,10 @@ private:
     QJsonArray tickets() { return QJsonDocument::fromJson(m_client->get(u"/dev/tickets"_s).body).array(); }
     void useHelpDesk(const QString &authorization = {})
     {
-        Config config = Config::current();
+        // The support screens read the session's configuration.
+        Config &config = m_session.config;
         config.helpDeskTicketURL = m_service->origin() + u"/api/v2/tickets.json"_s;
         config.helpDeskAuthorization = authorization.isEmpty() ? m_authorization : authorization;
-        Config::setCurrent(config);
     }
     bool send(SupportViewController *support, const QString &text)
     {
@@ -107,10 +107,9 @@ void tst_HelpDesk::initTestCase()
     QVERIFY2(m_service->start({u"--dev-routes"_s}), "orvex-devservice did not start");
     m_client = std::make_unique<HttpsClient>(m_service->origin(), m_service->caCertificate());
 
-    Config config = Config::parse({}, {}).value();
+    Config &config = m_session.config;
     m_authorization = config.helpDeskAuthorization;
     config.caCertificates = {m_service->caCertificate()};
-    Config::setCurrent(config);
 }
 
 void tst_HelpDesk::init()

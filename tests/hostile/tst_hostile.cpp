@@ -88,17 +88,19 @@ private Q_SLOTS:
 private:
     std::unique_ptr<TestHttpServer> m_server;
     QTemporaryDir m_dir;
+    Config m_config;
+    std::unique_ptr<NetworkService> m_network;
 };
 
 void tst_Hostile::initTestCase()
 {
     m_server = std::make_unique<TestHttpServer>();
     QVERIFY(m_server->port() != 0);
-    Config config = Config::parse({}, {}).value();
-    config.apiBaseURL = m_server->origin(true);
-    config.caCertificates = {m_server->certificatePath()};
-    config.helpDeskTicketURL = m_server->origin(true) + QStringLiteral("/api/v2/tickets.json");
-    Config::setCurrent(config);
+    m_config = Config::parse({}, {}).value();
+    m_config.apiBaseURL = m_server->origin(true);
+    m_config.caCertificates = {m_server->certificatePath()};
+    m_config.helpDeskTicketURL = m_server->origin(true) + QStringLiteral("/api/v2/tickets.json");
+    m_network = std::make_unique<NetworkService>(m_config);
     m_server
         ->route("/adddevice.json",
                 TestHttpServer::answer(
@@ -108,8 +110,8 @@ void tst_Hostile::initTestCase()
 
 void tst_Hostile::init()
 {
-    NetworkService::shared().setTimeouts(std::chrono::milliseconds(60000), std::chrono::milliseconds(180000),
-                                         std::chrono::milliseconds(3600000));
+    m_network->setTimeouts(std::chrono::milliseconds(60000), std::chrono::milliseconds(180000),
+                           std::chrono::milliseconds(3600000));
 }
 
 void tst_Hostile::hundredMegabyteAnswerIsRefused_data()
@@ -156,14 +158,14 @@ void tst_Hostile::hundredMegabyteAnswerIsRefused()
         const QJsonObject document = SupportHandler::ticketDocument(QStringLiteral("hi"),
                                                                     QStringLiteral("a@b.cc"),
                                                                     QStringLiteral("A"));
-        SupportHandler::post(NetworkService::shared(), SupportURLRouter::requestSupport(document),
+        SupportHandler::post(*m_network, m_config, SupportURLRouter::requestSupport(document),
                              ticket.completion());
     } else {
-        NetworkService::shared().getUser(QStringLiteral("a@b.cc"), std::nullopt, big.completion());
+        m_network->getUser(QStringLiteral("a@b.cc"), std::nullopt, big.completion());
     }
     // Other work goes on meanwhile: a second request is answered.
     Capture<Empty> other;
-    NetworkService::shared().addDevice(QStringLiteral("u"), QStringLiteral("a@b.cc"), other.completion());
+    m_network->addDevice(QStringLiteral("u"), QStringLiteral("a@b.cc"), other.completion());
     const bool bothDone = (helpDesk ? ticket.wait() : big.wait()) && other.wait();
     QVERIFY(bothDone);
     QVERIFY(other.result->isSuccess());
@@ -199,8 +201,8 @@ void tst_Hostile::tricklingAnswerTimesOut()
     QFETCH(bool, helpDesk);
     // One byte a second never trips the idle limit; the overall deadline
     // (shortened here from its 3 minutes) ends it.
-    NetworkService::shared().setTimeouts(std::chrono::milliseconds(60000), std::chrono::milliseconds(2500),
-                                         std::chrono::milliseconds(2500));
+    m_network->setTimeouts(std::chrono::milliseconds(60000), std::chrono::milliseconds(2500),
+                           std::chrono::milliseconds(2500));
     const QByteArray path = helpDesk ? "/api/v2/tickets.json" : "/getuser.json";
     m_server->route(path, [](const TestHttpRequest &, QTcpSocket *socket) {
         socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 1000\r\n\r\n{");
@@ -215,12 +217,11 @@ void tst_Hostile::tricklingAnswerTimesOut()
     Capture<UserResponse> slow;
     Capture<Empty> ticket;
     if (helpDesk)
-        SupportHandler::post(NetworkService::shared(), SupportURLRouter::requestSupport({}),
-                             ticket.completion());
+        SupportHandler::post(*m_network, m_config, SupportURLRouter::requestSupport({}), ticket.completion());
     else
-        NetworkService::shared().getUser(QStringLiteral("a@b.cc"), std::nullopt, slow.completion());
+        m_network->getUser(QStringLiteral("a@b.cc"), std::nullopt, slow.completion());
     Capture<Empty> other;
-    NetworkService::shared().addDevice(QStringLiteral("u"), QStringLiteral("a@b.cc"), other.completion());
+    m_network->addDevice(QStringLiteral("u"), QStringLiteral("a@b.cc"), other.completion());
     const bool bothDone = (helpDesk ? ticket.wait() : slow.wait()) && other.wait();
     QVERIFY(bothDone);
     QVERIFY(other.result->isSuccess());
@@ -232,7 +233,7 @@ void tst_Hostile::tricklingAnswerTimesOut()
 void tst_Hostile::hostileCertificateArchiveIsRefused_data()
 {
     QTest::addColumn<QByteArray>("archive");
-    const QString passphrase = Config::current().pkcs12Passphrase;
+    const QString passphrase = m_config.pkcs12Passphrase;
 
     // A DER header that announces 10 MB of certificate archive, then stops.
     QTest::newRow("truncated 10 MB announcement")
@@ -272,8 +273,8 @@ void tst_Hostile::hostileCertificateArchiveIsRefused()
     // The archive arrives whole: it is within the answer limit.
     m_server->route("/portableapi/portable.php", TestHttpServer::answer(200, archive, "application/x-pkcs12"));
     Capture<QByteArray> answer;
-    NetworkService::shared().getCert(QStringLiteral("p"), QStringLiteral("u"), QStringLiteral("e"),
-                                     QStringLiteral("t"), answer.completion());
+    m_network->getCert(QStringLiteral("p"), QStringLiteral("u"), QStringLiteral("e"), QStringLiteral("t"),
+                       answer.completion());
     QVERIFY(answer.wait());
     QVERIFY(answer.result->isSuccess());
     QCOMPARE(answer.result->value().size(), archive.size());
@@ -281,7 +282,7 @@ void tst_Hostile::hostileCertificateArchiveIsRefused()
     resetPeakMemory();
     const qint64 before = statusKb("VmRSS:");
     IdentityStore store(m_dir.filePath(QStringLiteral("identities")));
-    QVERIFY(!store.importPkcs12(answer.result->value(), Config::current().pkcs12Passphrase));
+    QVERIFY(!store.importPkcs12(answer.result->value(), m_config.pkcs12Passphrase));
     const qint64 grownMb = (statusKb("VmHWM:") - before) / 1024;
     if (measuresMemory)
         QVERIFY2(grownMb < 100, qPrintable(QStringLiteral("peak memory grew by %1 MB").arg(grownMb)));

@@ -57,23 +57,24 @@ int main(int argc, char *argv[])
     config.vpnGatewayHost = arguments.at(1);
     config.caCertificates = {arguments.at(2)};
     config.vpnBackend = u"networkmanager"_s;
-    Config::setCurrent(config);
     SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(u"nm-e2e-machine"_s); });
     UserDefaults &defaults = UserDefaults::standard();
     defaults.setString(DefaultsKeys::tempEmail, u"ann@example.com"_s);
     // The client's own session, as AppWiring makes it.
     DesktopSecretStore secrets(SessionBus::clientAppId, Session::standardFallbackFile());
     IdentityStore identities(IdentityStore::standardDirectory());
-    Session session(secrets, defaults, identities, Session::standardAccountFile());
+    Session session(secrets, defaults, identities, Session::standardAccountFile(), config);
     const std::optional<QByteArray> reference = ClientIdentity::persistentReference(identities,
-                                                                                    archiveFile.readAll());
+                                                                                    archiveFile.readAll(),
+                                                                                    config.pkcs12Passphrase);
     if (!reference || !session.replaceIdentity(*reference)) {
         say(u"the identity was not taken"_s);
         return 1;
     }
 
-    VpnManager manager(VpnManager::makeConfiguredBackend(identities), VpnManager::defaultStoragePath());
-    VPNService service(&manager, session);
+    VpnManager manager(VpnManager::makeConfiguredBackend(config, identities),
+                       VpnManager::defaultStoragePath());
+    VPNService service(&manager, session, config);
     QObject::connect(&service, &VPNService::statusDidChange, &app,
                      [](VpnStatus status) { say(u"status "_s + statusName(status)); });
     QObject::connect(manager.backend(), &VpnBackend::reasonChanged, &app,

@@ -203,18 +203,18 @@ void TestNetworkManagerEndToEnd::initTestCase()
                               TunnelTimeoutMs);
     QVERIFY(enterNamespace(m_gateway->value(u"CLIENT_NS"_s)));
 
-    Config config = Config::parse({}, {}).value();
+    Config &config = m_session.config;
     config.vpnGatewayHost = m_gateway->host();
     config.caCertificates = {m_gateway->caCertificate()};
     config.vpnBackend = u"networkmanager"_s;
-    Config::setCurrent(config);
     SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(u"nm-e2e-machine"_s); });
     UserDefaults::standard().setString(DefaultsKeys::tempEmail, u"ann@example.com"_s);
     const QByteArray archive = m_gateway->issueClientIdentity(clientIdentifier,
-                                                              Config::current().pkcs12Passphrase);
+                                                              m_session.config.pkcs12Passphrase);
     QVERIFY(!archive.isEmpty());
-    const std::optional<QByteArray> reference = ClientIdentity::persistentReference(m_session.identities,
-                                                                                    archive);
+    const std::optional<QByteArray> reference
+        = ClientIdentity::persistentReference(m_session.identities, archive,
+                                              m_session.config.pkcs12Passphrase);
     QVERIFY(reference && m_session.session.replaceIdentity(*reference));
 }
 
@@ -239,12 +239,12 @@ void TestNetworkManagerEndToEnd::init()
 void TestNetworkManagerEndToEnd::startClient()
 {
     // What the client makes, with a grace period short enough for a test.
-    NetworkManagerVpnBackend::Options options = NetworkManagerVpnBackend::optionsFor(Config::current(),
+    NetworkManagerVpnBackend::Options options = NetworkManagerVpnBackend::optionsFor(m_session.config,
                                                                                      m_session.identities);
     options.reassertGraceMs = GraceMs;
     m_manager = new VpnManager(std::make_unique<NetworkManagerVpnBackend>(options),
                                VpnManager::defaultStoragePath());
-    m_service = new VPNService(m_manager, m_session.session);
+    m_service = new VPNService(m_manager, m_session.session, m_session.config);
     m_statuses.clear();
     connect(m_manager->connection(), &VpnConnection::statusDidChange, this,
             [this] { m_statuses << m_manager->connection()->status(); });
@@ -570,7 +570,7 @@ void TestNetworkManagerEndToEnd::anOrdinaryUserRunsTheTunnel()
     QVERIFY(QFile::copy(QStringLiteral(ORVEX_NM_USER_CLIENT), client));
     QFile archiveFile(archive);
     QVERIFY(archiveFile.open(QIODevice::WriteOnly));
-    archiveFile.write(m_gateway->issueClientIdentity(clientIdentifier, Config::current().pkcs12Passphrase));
+    archiveFile.write(m_gateway->issueClientIdentity(clientIdentifier, m_session.config.pkcs12Passphrase));
     archiveFile.close();
     for (const QString &path : {home.path(), client, archive})
         QCOMPARE(::chown(qPrintable(path), uid, gid), 0);

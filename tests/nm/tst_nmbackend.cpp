@@ -1033,9 +1033,8 @@ void TestNetworkManagerBackend::configurationNamesTheBackend()
     QStringList classes;
     for (const char *name : {"vici", "networkmanager", "auto"}) {
         config.vpnBackend = QString::fromLatin1(name);
-        Config::setCurrent(config);
         classes << QString::fromLatin1(
-            VpnManager::makeConfiguredBackend(identities)->metaObject()->className());
+            VpnManager::makeConfiguredBackend(config, identities)->metaObject()->className());
     }
     QCOMPARE(classes, (QStringList{u"Orvex::ViciVpnBackend"_s, u"Orvex::NetworkManagerVpnBackend"_s,
                                    u"Orvex::AutoVpnBackend"_s}));

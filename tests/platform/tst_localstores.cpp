@@ -628,7 +628,6 @@ void tst_LocalStores::removeDeletesOnlyThatIdentity()
 
 void tst_LocalStores::initTestCase()
 {
-    Config::setCurrent(Config::parse({}, {}).value());
     QVERIFY2(m_bus.isRunning(), qPrintable(m_bus.error()));
     m_bus.exportAsSessionBus();
     QVERIFY(m_keyringHome.isValid());
@@ -721,9 +720,10 @@ void tst_LocalStores::oldPasswordMovesIntoTheKeyringAndOutAtSignOut()
         old.setString(Keys::tempEmail, u"ann@example.com"_s);
         old.setString(Keys::password, u"from the old file"_s);
     }
+    const Config config = Config::parse({}, {}).value();
     DesktopSecretStore secrets(SessionBus::clientAppId, m_fallback);
     IdentityStore identities(IdentityStore::standardDirectory());
-    Session session(secrets, UserDefaults::standard(), identities, Session::standardAccountFile());
+    Session session(secrets, UserDefaults::standard(), identities, Session::standardAccountFile(), config);
     QVERIFY(load(session));
     QCOMPARE(session.password(), u"from the old file"_s);
     // Under the attributes a user (and the next start) finds it by.
@@ -733,7 +733,7 @@ void tst_LocalStores::oldPasswordMovesIntoTheKeyringAndOutAtSignOut()
     QVERIFY(!readFile(UserDefaults::standardFilePath()).contains("from the old file"));
 
     DesktopSecretStore nextSecrets(SessionBus::clientAppId, m_fallback);
-    Session next(nextSecrets, UserDefaults::standard(), identities, Session::standardAccountFile());
+    Session next(nextSecrets, UserDefaults::standard(), identities, Session::standardAccountFile(), config);
     QVERIFY(load(next));
     QVERIFY(next.isSignedIn());
     QCOMPARE(next.password(), u"from the old file"_s);

@@ -119,7 +119,7 @@ private:
 
     SettingsViewController *openSettings()
     {
-        auto *settings = new SettingsViewController(*m_service);
+        auto *settings = new SettingsViewController(*m_service, m_session.config);
         settings->setTitle(u"Settings"_s);
         Navigator::presentModal(settings);
         if (!settings->isPresentedAsModalWindow() || !QTest::qWaitForWindowExposed(settings->modalWindow()))
@@ -145,17 +145,16 @@ void tst_StatusMenu::initTestCase()
 
     m_devService = std::make_unique<DevServiceProcess>(m_dir.filePath(u"devservice"_s));
     QVERIFY2(m_devService->start({u"--seed-demo"_s}), "orvex-devservice did not start");
-    Config config = Config::parse({}, {}).value();
+    Config &config = m_session.config;
     config.apiBaseURL = m_devService->origin();
     config.caCertificates = {m_devService->caCertificate()};
-    Config::setCurrent(config);
     SystemInfo::setMachineIdSourceForTesting(
         [] { return std::optional<QString>(u"7d0c3f4e2b1a49c8a6e5d4c3b2a10987"_s); });
 
     // The machine is one of the demo account's devices, as sign-in leaves it.
     Capture<Empty> added;
-    NetworkService::shared().addDevice(Utility::udid(m_devService->demoEmail()), m_devService->demoEmail(),
-                                       added.completion());
+    m_session.network.addDevice(Utility::udid(m_devService->demoEmail()), m_devService->demoEmail(),
+                                added.completion());
     QVERIFY(added.wait() && added.result->isSuccess());
 }
 
@@ -171,8 +170,9 @@ void tst_StatusMenu::init()
     const QString storage = m_dir.filePath(u"vpn-%1.json"_s.arg(QLatin1String(QTest::currentTestFunction())));
     QFile::remove(storage);
     m_manager = std::make_unique<VpnManager>(std::move(backend), storage);
-    m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session);
-    m_app = std::make_unique<AppWiring>(qApp, &m_session.session, AppWiring::Tunnel{m_service.get()});
+    m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session, m_session.config);
+    m_app = std::make_unique<AppWiring>(qApp, m_session.config, &m_session.session,
+                                        AppWiring::Tunnel{m_service.get()});
     m_app->quit().exitApplication = [this] { ++m_exits; };
     // As the menu stands before the event loop has delivered any reading.
     m_titlesAtStart = titles(m_app->statusMenu().menu());
@@ -185,7 +185,7 @@ void tst_StatusMenu::init()
 
 void tst_StatusMenu::cleanup()
 {
-    QTRY_VERIFY_WITH_TIMEOUT(networkIsIdle(), 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(networkIsIdle(m_app->network()), 60000);
     m_app.reset();
     m_service.reset();
     m_manager.reset();
@@ -227,7 +227,7 @@ void tst_StatusMenu::menuAndIconFollowEachStatus()
         if (late)
             readings << late->status();
     });
-    StatusMenuHandler handler(*m_service, NetworkService::shared());
+    StatusMenuHandler handler(*m_service, m_session.network);
     late = &handler;
     QTRY_VERIFY(!handler.status()); // its first news: down
     readings.clear();
@@ -247,7 +247,7 @@ void tst_StatusMenu::middleEntryFetchesACertificateOnceAndTogglesTheTunnel()
     // Either would show at once: a request is under way from when it is
     // sent, a load reaches the backend when it is asked.
     QCoreApplication::processEvents();
-    QVERIFY(networkIsIdle());
+    QVERIFY(networkIsIdle(m_app->network()));
     QCOMPARE(m_backend->calls, before);
     QVERIFY(m_session.identities.references().isEmpty());
 
@@ -255,7 +255,7 @@ void tst_StatusMenu::middleEntryFetchesACertificateOnceAndTogglesTheTunnel()
     m_session.session.setCredentials(m_devService->demoEmail(), m_devService->demoPassword());
     const int startsBefore = m_backend->calls.count(u"start"_s);
     entry(menu, 1)->trigger();
-    QVERIFY(!networkIsIdle()); // the token request is under way
+    QVERIFY(!networkIsIdle(m_app->network())); // the token request is under way
     QTRY_VERIFY_WITH_TIMEOUT(m_session.session.identityReference().has_value(), 60000);
     QTRY_COMPARE_WITH_TIMEOUT(m_backend->calls.count(u"start"_s), startsBefore + 1, 30000);
     const VpnPreferences saved = m_manager->savedPreferences();
@@ -263,9 +263,9 @@ void tst_StatusMenu::middleEntryFetchesACertificateOnceAndTogglesTheTunnel()
     QCOMPARE(saved.protocolConfiguration->authenticationMethod, Auth::Certificate);
     QVERIFY(!saved.protocolConfiguration->identityReference.isEmpty());
 
-    QTRY_VERIFY_WITH_TIMEOUT(networkIsIdle(), 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(networkIsIdle(m_app->network()), 60000);
     entry(menu, 1)->trigger();
-    QVERIFY(networkIsIdle()); // a stored certificate is not fetched again
+    QVERIFY(networkIsIdle(m_app->network())); // a stored certificate is not fetched again
     QTRY_COMPARE(m_backend->calls.count(u"start"_s), startsBefore + 2);
     QVERIFY(!m_backend->calls.contains(u"stop"_s));
 

@@ -49,9 +49,9 @@ struct Capture
     }
 };
 
-// Every request the client started has been answered and handled: replies
+// Every request `network` started has been answered and handled: replies
 // belong to the network service's manager until their completion has run.
-inline bool networkIsIdle()
+inline bool networkIsIdle(const Orvex::NetworkService &network)
 {
-    return Orvex::NetworkService::shared().findChildren<QNetworkReply *>().isEmpty();
+    return network.findChildren<QNetworkReply *>().isEmpty();
 }

@@ -1,7 +1,9 @@
 #pragma once
 
 // The process's session for a test: over the real defaults store, key store
-// and account file in the test's private folders, with the password in memory.
+// and account file in the test's private folders, with the password in memory,
+// and a network service of its own. Both read `config` (the built-in
+// defaults until the test changes it, before it sends anything).
 // For as long as it lives it is the context the storyboard registry makes
 // screens with, as AppWiring's is in the client; the screens' tunnel service
 // is `tunnel` when the test sets one, else one of the session's own on a fake
@@ -23,10 +25,12 @@
 
 struct TestSession
 {
+    Orvex::Config config = Orvex::Config::parse({}, {}).value();
     MemorySecretStore secrets;
     Orvex::IdentityStore identities{Orvex::IdentityStore::standardDirectory()};
     Orvex::Session session{secrets, Orvex::UserDefaults::standard(), identities,
-                           Orvex::Session::standardAccountFile()};
+                           Orvex::Session::standardAccountFile(), config};
+    Orvex::NetworkService network{config};
     Orvex::VPNService *tunnel = nullptr;
     std::unique_ptr<Orvex::VpnManager> ownManager;
     std::unique_ptr<Orvex::VPNService> ownTunnel;
@@ -36,11 +40,11 @@ struct TestSession
         if (!ownTunnel) {
             ownManager = std::make_unique<Orvex::VpnManager>(std::make_unique<Orvex::FakeVpnBackend>(),
                                                              Orvex::VpnManager::defaultStoragePath());
-            ownTunnel = std::make_unique<Orvex::VPNService>(ownManager.get(), session);
+            ownTunnel = std::make_unique<Orvex::VPNService>(ownManager.get(), session, config);
         }
         return *ownTunnel;
     });
-    Orvex::AppContext context{session.defaults(), Orvex::NetworkService::shared(), session, scenes, {}};
+    Orvex::AppContext context{config, session.defaults(), network, session, scenes, {}};
     const Orvex::AppContext *replaced = Orvex::StoryboardRegistry::setContext(&context);
 
     TestSession() = default;
@@ -51,7 +55,7 @@ struct TestSession
     // a fetched certificate is kept; false when that fails.
     bool keepIdentity(const char *name = "client", long days = 30)
     {
-        const QString passphrase = Orvex::Config::current().pkcs12Passphrase;
+        const QString passphrase = config.pkcs12Passphrase;
         const auto identity = identities.importSingleIdentity(
             TestPkcs12::makeIdentityArchive(TestPkcs12::makeCredential(name, false, days), passphrase),
             passphrase);

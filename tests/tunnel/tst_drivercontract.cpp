@@ -250,9 +250,8 @@ void TestDriverContract::initTestCase()
 {
     QVERIFY2(m_bus.isRunning(), qPrintable(m_bus.error()));
     qputenv("DBUS_SYSTEM_BUS_ADDRESS", m_bus.address().toLocal8Bit());
-    Config config = Config::parse({}, {}).value();
+    Config &config = m_session.config;
     config.vpnGatewayHost = u"192.0.2.1"_s;
-    Config::setCurrent(config);
 }
 
 void TestDriverContract::init()
@@ -285,7 +284,7 @@ void TestDriverContract::makeService()
     auto backend = m_driver->makeBackend(m_guard);
     m_backend = backend.get();
     m_manager = std::make_unique<VpnManager>(std::move(backend), VpnManager::defaultStoragePath());
-    m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session);
+    m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session, m_session.config);
     m_trace.clear();
     m_shown.clear();
     connect(m_backend, &VpnBackend::statusChanged, this, [this](VpnStatus status) {

@@ -98,7 +98,6 @@ void tst_TunnelEvents::initTestCase()
     QTRY_VERIFY_WITH_TIMEOUT(QDBusConnection::sessionBus().interface()->isServiceRegistered(
                                  notificationsService),
                              30000);
-    Config::setCurrent(Config::parse({}, {}).value());
 }
 
 void tst_TunnelEvents::init()
@@ -109,7 +108,7 @@ void tst_TunnelEvents::init()
     const QString storage = m_dir.filePath(u"vpn-%1.json"_s.arg(QLatin1String(QTest::currentTestFunction())));
     QFile::remove(storage);
     m_manager = std::make_unique<VpnManager>(std::move(backend), storage);
-    m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session);
+    m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session, m_session.config);
     m_notifications = std::make_unique<TunnelNotifications>(*m_service,
                                                             new FreedesktopNotifier(m_service.get()));
     m_connectivity.report(NetworkConnectivity::State::Full);

@@ -73,7 +73,9 @@ private:
     void keepIdentity()
     {
         QVERIFY(m_session.session.replaceIdentity(
-            ClientIdentity::persistentReference(m_session.identities, m_archive).value()));
+            ClientIdentity::persistentReference(m_session.identities, m_archive,
+                                                m_session.config.pkcs12Passphrase)
+                .value()));
     }
     QByteArray m_archive;
     FakeVpnBackend *m_backend = nullptr;
@@ -99,9 +101,7 @@ private:
 
 void TestVPNService::turnOnGuarded(bool byOnDemand)
 {
-    Config config = Config::current();
-    config.vpnGatewayHost = u"192.0.2.1"_s;
-    Config::setCurrent(config);
+    m_session.config.vpnGatewayHost = u"192.0.2.1"_s;
     m_guard = FakeLeakGuard();
     makeService();
     m_backend->guard = &m_guard;
@@ -133,15 +133,13 @@ void TestVPNService::play(const QByteArray &statuses)
 
 void TestVPNService::initTestCase()
 {
-    Config config = Config::parse({}, {}).value();
-    Config::setCurrent(config);
     m_archive = TestPkcs12::makeIdentityArchive(TestPkcs12::makeCredential("client", true),
-                                                config.pkcs12Passphrase);
+                                                m_session.config.pkcs12Passphrase);
 }
 
 void TestVPNService::init()
 {
-    Config::setCurrent(Config::parse({}, {}).value());
+    m_session.config = Config::parse({}, {}).value();
     UserDefaults &defaults = UserDefaults::standard();
     for (const QLatin1String key : {DefaultsKeys::tempEmail, DefaultsKeys::isAutoConnectEnabled})
         defaults.remove(key);
@@ -156,7 +154,7 @@ void TestVPNService::makeService()
     m_backend = new FakeVpnBackend;
     m_manager = std::make_unique<VpnManager>(std::unique_ptr<VpnBackend>(m_backend),
                                              VpnManager::defaultStoragePath());
-    m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session);
+    m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session, m_session.config);
 }
 
 void TestVPNService::cleanup()
@@ -178,8 +176,9 @@ void TestVPNService::connectWritesTheWholeConfigurationThenStarts()
     const P &p = *saved.protocolConfiguration;
     QCOMPARE(p.serverAddress, u"vpn.orvex.example"_s);
     QCOMPARE(p.remoteIdentifier, u"vpn.orvex.example"_s);
-    QCOMPARE(p.identityReference,
-             ClientIdentity::persistentReference(m_session.identities, m_archive).value());
+    QCOMPARE(p.identityReference, ClientIdentity::persistentReference(m_session.identities, m_archive,
+                                                                      m_session.config.pkcs12Passphrase)
+                                      .value());
     QCOMPARE(p.authenticationMethod, P::AuthenticationMethod::Certificate);
     QCOMPARE(p.deadPeerDetectionRate, P::DeadPeerDetectionRate::Medium);
     QVERIFY(p.disableRedirect);
@@ -229,7 +228,9 @@ void TestVPNService::onDemandFollowsTheSharedKeyAndTheSetting()
     QFETCH(int, setting);
     QFETCH(bool, expected);
     keepIdentity();
-    const QByteArray reference = ClientIdentity::persistentReference(m_session.identities, m_archive).value();
+    const QByteArray reference = ClientIdentity::persistentReference(m_session.identities, m_archive,
+                                                                     m_session.config.pkcs12Passphrase)
+                                     .value();
     if (shared)
         QVERIFY(m_session.identities.grantAccess(reference, u"charon"_s));
     if (setting >= 0)
@@ -618,9 +619,7 @@ void TestVPNService::onlyTheUserLiftsTheBlock()
 // Turn ON looks the name up afresh.
 void TestVPNService::aNewNetworkLooksTheGatewayUpAgain()
 {
-    Config config = Config::current();
-    config.vpnGatewayHost = u"gw.example"_s;
-    Config::setCurrent(config);
+    m_session.config.vpnGatewayHost = u"gw.example"_s;
     m_guard = FakeLeakGuard();
     m_guard.names.insert(u"gw.example"_s, {QHostAddress(u"192.0.2.1"_s)});
     makeService();

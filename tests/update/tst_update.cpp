@@ -163,11 +163,10 @@ void tst_Update::initTestCase()
     m_scripted = std::make_unique<TestHttpServer>();
     QVERIFY(m_scripted->port() != 0);
 
-    Config config = Config::parse({}, {}).value();
+    Config &config = m_session.config;
     config.caCertificates = {m_current->caCertificate(), m_newer->caCertificate(),
                              m_signedEd25519->caCertificate(), m_signedRsa->caCertificate(),
                              m_scripted->certificatePath()};
-    Config::setCurrent(config);
     QDesktopServices::setUrlHandler(u"file"_s, this, "openFile");
 
     const QString published = m_signedEd25519->origin() + u"/downloads/orvex-2.4.0.deb"_s;
@@ -180,7 +179,7 @@ QByteArray tst_Update::fetch(const QString &address)
 {
     const QString path = m_dir.filePath(u"fetched"_s);
     Capture<Empty> fetched;
-    NetworkService::shared().download(QUrl(address), path, {qint64(1024) * 1024, {}}, fetched.completion());
+    m_session.network.download(QUrl(address), path, {qint64(1024) * 1024, {}}, fetched.completion());
     if (!fetched.wait() || !fetched.result->isSuccess())
         return {};
     return readFile(path);
@@ -199,7 +198,7 @@ void tst_Update::init()
 
 void tst_Update::cleanup()
 {
-    QTRY_VERIFY_WITH_TIMEOUT(networkIsIdle(), 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(networkIsIdle(m_session.network), 60000);
     m_window.reset();
     // What the test posted, and the deletions it left, run out now.
     QCoreApplication::processEvents();
@@ -208,21 +207,20 @@ void tst_Update::cleanup()
 
 void tst_Update::useService(const QString &origin)
 {
-    Config config = Config::current();
+    Config &config = m_session.config;
     config.apiBaseURL = origin;
     config.updateHosts.clear();
     config.updateSigningKey.clear();
-    Config::setCurrent(config);
 }
 
 bool tst_Update::checkAndSettle(bool isLaunch)
 {
-    UpdatingService::check(NetworkService::shared(), isLaunch);
-    if (networkIsIdle())
+    UpdatingService::check(m_session.network, m_session.config, isLaunch);
+    if (networkIsIdle(m_session.network))
         return false; // the check never asked
     // The answer is handled (an offer or a message presented, or nothing)
     // before its reply goes.
-    return QTest::qWaitFor(networkIsIdle, 60000);
+    return QTest::qWaitFor([this] { return networkIsIdle(m_session.network); }, 60000);
 }
 
 UpdateViewController *tst_Update::offerFrom(const QString &origin)
@@ -420,18 +418,14 @@ void tst_Update::downloadsComeOnlyFromTrustedOrigins()
 {
     QFETCH(QString, address);
     QFETCH(bool, trusted);
-    const Config saved = Config::current();
     const Outcome<Config> config = Config::parse(
         R"({"apiBaseURL": "https://api.orvex.example", "updateHosts": ["https://cdn.orvex.example:8443"]})",
         u"test"_s);
     QVERIFY(config.isSuccess());
-    Config::setCurrent(config.value());
     CheckUpdateStatus status;
     status.version = u"2.4.0"_s;
     status.name = address;
-    const bool accepted = UpdatingService::downloadURL(status).has_value();
-    Config::setCurrent(saved);
-    QCOMPARE(accepted, trusted);
+    QCOMPARE(UpdatingService::downloadURL(status, config.value()).has_value(), trusted);
 }
 
 void tst_Update::downloadsAreKeptOnlyWhenSoundAndSigned_data()
@@ -507,9 +501,8 @@ void tst_Update::downloadsAreKeptOnlyWhenSoundAndSigned()
 
     UpdateViewController *offer = offerFrom(origin);
     QVERIFY(offer);
-    Config config = Config::current();
-    config.updateSigningKey = key.isEmpty() ? QString() : QString::fromLatin1(publicKey);
-    Config::setCurrent(config);
+    // The offer's handler reads the session's configuration.
+    m_session.config.updateSigningKey = key.isEmpty() ? QString() : QString::fromLatin1(publicKey);
     const QString expected = UpdateHandler::destinationPath(offer->handler()->updateResponse);
 
     offer->downloadButtonAction();

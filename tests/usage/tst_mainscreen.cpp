@@ -47,11 +47,6 @@ namespace {
 const QString commandPath = u"/portableapi/portable.php"_s;
 const QString usageApi = u"getdesktopdevicehistoricalusage"_s;
 
-bool clientIsIdle()
-{
-    return NetworkService::shared().findChildren<QNetworkReply *>().isEmpty();
-}
-
 // The alert over the window, if one is shown.
 AlertController *shownAlert()
 {
@@ -129,10 +124,9 @@ void tst_MainScreen::initTestCase()
     Pace::setSpeedUpForTesting(100);
     QVERIFY2(m_devService.start({u"--seed-demo"_s, u"--seed-usage"_s, u"--dev-routes"_s}),
              qPrintable(m_devService.errors()));
-    Config config = Config::parse({}, {}).value();
+    Config &config = m_session.config;
     config.apiBaseURL = m_devService.origin();
     config.caCertificates = {m_devService.caCertificate()};
-    Config::setCurrent(config);
     SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(u"main-screen-test"_s); });
 
     // Signed in as the sign-in screen leaves it: the account's e-mail and
@@ -141,7 +135,7 @@ void tst_MainScreen::initTestCase()
     QVERIFY(!m_email.isEmpty());
     m_session.session.setCredentials(m_email, m_devService.demoPassword());
     Capture<Empty> added;
-    NetworkService::shared().addDevice(Utility::udid(m_email), m_email, added.completion());
+    m_session.network.addDevice(Utility::udid(m_email), m_email, added.completion());
     QVERIFY(added.wait() && added.result->isSuccess());
 }
 
@@ -156,7 +150,7 @@ void tst_MainScreen::init()
     auto backend = std::make_unique<FakeVpnBackend>();
     m_backend = backend.get();
     m_manager = new VpnManager(std::move(backend), m_dir.filePath(u"vpn.json"_s));
-    m_service = new VPNService(m_manager, m_session.session);
+    m_service = new VPNService(m_manager, m_session.session, m_session.config);
     m_session.tunnel = m_service;
     m_window = std::make_unique<WindowController>();
 }
@@ -175,13 +169,13 @@ void tst_MainScreen::cleanup()
 
 void tst_MainScreen::waitUntilIdle()
 {
-    QTRY_VERIFY_WITH_TIMEOUT(clientIsIdle(), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(networkIsIdle(m_session.network), 30000);
 }
 
 MainViewController *tst_MainScreen::showScreen(MainViewController *screen)
 {
     if (!screen)
-        screen = new MainViewController(*m_service, NetworkService::shared());
+        screen = new MainViewController(*m_service, m_session.network, m_session.config);
     m_posts.follow(screen->handler());
     screen->loadViewIfNeeded();
     m_window->setContentViewController(screen);
@@ -216,7 +210,7 @@ void tst_MainScreen::liveStateIsReadAtSetup()
     // before the client ran): the service does not know it yet.
     m_backend->setLiveStatus(VpnStatus::Connected);
     QCOMPARE(m_service->status(), VpnStatus::Invalid);
-    auto *screen = new MainViewController(*m_service, NetworkService::shared());
+    auto *screen = new MainViewController(*m_service, m_session.network, m_session.config);
     QSignalSpy switches(screen->handler(), &MainHandler::tunnelOperationStarted);
     QCOMPARE(showScreen(screen), screen);
     // Read once the saved configuration has loaded.
@@ -603,7 +597,7 @@ void tst_MainScreen::usageIsAskedAgainASecondAfterDisconnected()
 
     m_backend->setLiveStatus(VpnStatus::Disconnected);
     // Not at once: the service is given a moment to count the last traffic.
-    QVERIFY(clientIsIdle());
+    QVERIFY(networkIsIdle(m_session.network));
     QVERIFY(screen->isUsageRefreshDue());
     QTRY_COMPARE_WITH_TIMEOUT(m_posts.count, 2, 30000);
     // Asked once: nothing more is due or on its way.
@@ -627,7 +621,7 @@ void tst_MainScreen::usageIsAskedAgainASecondAfterDisconnected()
 void tst_MainScreen::usageAnswerForAGoneHandlerIsDropped()
 {
     QVERIFY(m_devService.countRequests(commandPath, usageApi, 500));
-    auto *handler = new MainHandler(*m_service, NetworkService::shared());
+    auto *handler = new MainHandler(*m_service, m_session.network);
     m_posts.follow(handler);
     handler->getDeviceUsage();
     delete handler; // before the held-back answer
@@ -637,7 +631,7 @@ void tst_MainScreen::usageAnswerForAGoneHandlerIsDropped()
     QCOMPARE(m_posts.count, 0);
 
     // A live handler's answer is posted, for the day the clock says.
-    MainHandler live(*m_service, NetworkService::shared());
+    MainHandler live(*m_service, m_session.network);
     live.setClock([] { return QDateTime(QDate(2026, 11, 30), QTime(12, 0)); });
     m_posts.follow(&live);
     live.getDeviceUsage();

@@ -130,10 +130,9 @@ void tst_CertificateProvisioner::initTestCase()
 {
     m_server = std::make_unique<TestHttpServer>();
     QVERIFY(m_server->port() != 0);
-    Config config = Config::parse({}, {}).value();
+    Config &config = m_session.config;
     config.apiBaseURL = m_server->origin(true);
     config.caCertificates = {m_server->certificatePath()};
-    Config::setCurrent(config);
     SystemInfo::setMachineIdSourceForTesting(
         [] { return std::optional<QString>(QStringLiteral("0123abcd")); });
     m_client = TestPkcs12::makeCredential("client", true, 30);
@@ -162,10 +161,10 @@ void tst_CertificateProvisioner::keepsTheIdentityThenConnects()
     QVERIFY(previous && m_session.session.replaceIdentity(previous->reference));
     QObject owner;
     Fetched outcome;
-    CertificateProvisioner::fetchCertificate(&owner, NetworkService::shared(), m_session.session,
+    CertificateProvisioner::fetchCertificate(&owner, m_session.network, m_session.session,
                                              outcome.resultHandler(), outcome.connect(m_session.session));
     QTRY_COMPARE_WITH_TIMEOUT(outcome.connects, 1, 20000);
-    QTRY_VERIFY(networkIsIdle());
+    QTRY_VERIFY(networkIsIdle(m_session.network));
 
     QCOMPARE(outcome.connects, 1);
     QVERIFY(outcome.errors.isEmpty());
@@ -224,7 +223,7 @@ void tst_CertificateProvisioner::failureIsReportedAndNothingStored()
 
     QObject owner;
     Fetched outcome;
-    CertificateProvisioner::fetchCertificate(&owner, NetworkService::shared(), m_session.session,
+    CertificateProvisioner::fetchCertificate(&owner, m_session.network, m_session.session,
                                              heard ? outcome.resultHandler()
                                                    : CertificateProvisioner::ResultHandler(),
                                              outcome.connect(m_session.session));
@@ -232,7 +231,7 @@ void tst_CertificateProvisioner::failureIsReportedAndNothingStored()
         QTRY_COMPARE_WITH_TIMEOUT(outcome.errors.size(), 1, 20000);
     else
         QTRY_COMPARE_WITH_TIMEOUT(requestsFor("getcert").size(), 1, 20000);
-    QTRY_VERIFY(networkIsIdle());
+    QTRY_VERIFY(networkIsIdle(m_session.network));
     QCOMPARE(outcome.errors.size(), heard ? 1 : 0);
     if (heard)
         QCOMPARE(int(outcome.errors.first().code()), expected);
@@ -247,7 +246,7 @@ void tst_CertificateProvisioner::failureIsReportedAndNothingStored()
     // Nothing was kept, so the next attempt asks again, and a good answer
     // then serves.
     routeAnswers(R"({"token":{"name":"tok-2"}})", m_archive);
-    CertificateProvisioner::fetchCertificate(&owner, NetworkService::shared(), m_session.session,
+    CertificateProvisioner::fetchCertificate(&owner, m_session.network, m_session.session,
                                              outcome.resultHandler(), outcome.connect(m_session.session));
     QTRY_COMPARE_WITH_TIMEOUT(outcome.connects, 1, 20000);
     QCOMPARE(requestsFor("getcert").size(), certificateRequests + 1);
@@ -268,10 +267,10 @@ void tst_CertificateProvisioner::missingCredentialStopsAfterTheToken()
         m_server->requests.clear();
         QObject owner;
         Fetched outcome;
-        CertificateProvisioner::fetchCertificate(&owner, NetworkService::shared(), m_session.session,
+        CertificateProvisioner::fetchCertificate(&owner, m_session.network, m_session.session,
                                                  outcome.resultHandler(), outcome.connect(m_session.session));
         QTRY_COMPARE_WITH_TIMEOUT(requestsFor("gen_token").size(), 1, 20000);
-        QTRY_VERIFY(networkIsIdle());
+        QTRY_VERIFY(networkIsIdle(m_session.network));
         QCOMPARE(requestsFor("getcert").size(), 0);
         QVERIFY(outcome.errors.isEmpty());
         QCOMPARE(outcome.connects, 0);
@@ -298,7 +297,7 @@ void tst_CertificateProvisioner::lateCertificateIsDropped()
     m_session.session.setCredentials(email, password);
     auto owner = std::make_unique<QObject>();
     Fetched outcome;
-    CertificateProvisioner::fetchCertificate(owner.get(), NetworkService::shared(), m_session.session,
+    CertificateProvisioner::fetchCertificate(owner.get(), m_session.network, m_session.session,
                                              outcome.resultHandler(), outcome.connect(m_session.session));
     QTRY_VERIFY_WITH_TIMEOUT(!m_heldSocket.isNull(), 20000);
     const auto makeChange = [&] {
@@ -325,7 +324,7 @@ void tst_CertificateProvisioner::lateCertificateIsDropped()
         makeChange();
     }
     m_heldSocket->write(TestHttpServer::response(200, m_archive, "application/x-pkcs12"));
-    QTRY_VERIFY(networkIsIdle());
+    QTRY_VERIFY(networkIsIdle(m_session.network));
     if (whileImported) {
         makeChange();
         held.release(workers);
@@ -341,11 +340,11 @@ void tst_CertificateProvisioner::lateCertificateIsDropped()
     m_server->requests.clear();
     {
         QObject gone;
-        CertificateProvisioner::fetchCertificate(&gone, NetworkService::shared(), m_session.session,
+        CertificateProvisioner::fetchCertificate(&gone, m_session.network, m_session.session,
                                                  outcome.resultHandler(), outcome.connect(m_session.session));
     }
     QTRY_COMPARE_WITH_TIMEOUT(requestsFor("gen_token").size(), 1, 20000);
-    QTRY_VERIFY(networkIsIdle());
+    QTRY_VERIFY(networkIsIdle(m_session.network));
     QCOMPARE(requestsFor("getcert").size(), 0);
     QVERIFY(outcome.errors.isEmpty());
 }
@@ -371,7 +370,7 @@ void tst_CertificateProvisioner::sharedMeansTwoApplicationsInOneEntry()
     QFETCH(QByteArray, accessList);
     QFETCH(bool, shared);
     const QByteArray archive = makeIdentityArchive(m_day, m_passphrase);
-    const auto reference = ClientIdentity::persistentReference(m_session.identities, archive);
+    const auto reference = ClientIdentity::persistentReference(m_session.identities, archive, m_passphrase);
     IdentityStore &store = m_session.identities;
     QVERIFY(!ClientIdentity::isPrivateKeyShared(store, reference)); // imported: the client alone
 
@@ -381,7 +380,7 @@ void tst_CertificateProvisioner::sharedMeansTwoApplicationsInOneEntry()
     QCOMPARE(ClientIdentity::isPrivateKeyShared(store, reference), shared);
     // Importing the same archive again leaves the list as it is; a removed
     // identity is shared with nobody.
-    QCOMPARE(ClientIdentity::persistentReference(m_session.identities, archive), reference);
+    QCOMPARE(ClientIdentity::persistentReference(m_session.identities, archive, m_passphrase), reference);
     QCOMPARE(ClientIdentity::isPrivateKeyShared(store, reference), shared);
     QVERIFY(store.remove({*reference}));
     QVERIFY(!ClientIdentity::isPrivateKeyShared(store, reference));
@@ -422,7 +421,7 @@ void tst_CertificateProvisioner::onlyAnArchiveWithOneIdentityIsKept()
     });
     QObject context;
     std::optional<std::optional<IdentityStore::Identity>> answer;
-    ClientIdentity::importInBackground(m_session.identities, archive, &context,
+    ClientIdentity::importInBackground(m_session.identities, archive, m_passphrase, &context,
                                        [&answer](const std::optional<IdentityStore::Identity> &identity) {
                                            answer = identity;
                                        });
@@ -446,7 +445,8 @@ void tst_CertificateProvisioner::renewalIsDueAWeekBeforeTheEnd()
 {
     IdentityStore &store = m_session.identities;
     const auto reference = ClientIdentity::persistentReference(m_session.identities,
-                                                               makeIdentityArchive(m_day, m_passphrase));
+                                                               makeIdentityArchive(m_day, m_passphrase),
+                                                               m_passphrase);
     QVERIFY(reference);
     const auto validity = store.validity(*reference);
     QVERIFY(validity);
@@ -464,7 +464,8 @@ void tst_CertificateProvisioner::renewalIsDueAWeekBeforeTheEnd()
     // days before, it is.
     const TestPkcs12::Credential longer = makeCredential("longer", false, 30);
     const auto longReference = ClientIdentity::persistentReference(m_session.identities,
-                                                                   makeIdentityArchive(longer, m_passphrase));
+                                                                   makeIdentityArchive(longer, m_passphrase),
+                                                                   m_passphrase);
     QVERIFY(longReference);
     const QDateTime end = store.validity(*longReference)->notAfter;
     QVERIFY(!ClientIdentity::needsRenewal(store, *longReference, end.addDays(-8)));

@@ -12,6 +12,7 @@
 #include <QApplication>
 
 #include <cstdio>
+#include <utility>
 
 using namespace Orvex;
 
@@ -19,7 +20,7 @@ int main(int argc, char *argv[])
 {
     const QString which = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("journey");
     Logging::install(false);
-    Config::loadOrExit();
+    Config config = Config::loadOrExit();
 
     QApplication app(argc, argv);
     AppWiring::prepare(app);
@@ -31,7 +32,7 @@ int main(int argc, char *argv[])
         return 2;
     }
     AppWiring::dress(app);
-    AppWiring client(&app);
+    AppWiring client(&app, std::move(config));
     client.bringForwardOnReopen(instance);
     client.launch(
         [&app, &client, which] { Automation::begin(which, client.context(), client.tunnel(), &app); });
