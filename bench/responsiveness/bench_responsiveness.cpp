@@ -41,8 +41,8 @@
 #include "controls/Button.h"
 #include "platform/SystemInfo.h"
 #include "platform/UserDefaults.h"
-#include "platform/VpnConnection.h"
-#include "platform/VpnManager.h"
+#include "platform/VPNConnection.h"
+#include "platform/VPNManager.h"
 #include "platform/vici/ViciClient.h"
 #include "home/MainHandler.h"
 #include "home/MainViewController.h"
@@ -238,21 +238,21 @@ int main(int argc, char **argv)
     client.session.setCredentials(service.demoEmail(), service.demoPassword());
 
     // The screens' tunnel, on the configured backend, as the client makes it.
-    VpnManager manager(VpnManager::makeConfiguredBackend(client.config, client.identities),
-                       VpnManager::defaultStoragePath());
+    VPNManager manager(VPNManager::makeConfiguredBackend(client.config, client.identities),
+                       VPNManager::defaultStoragePath());
     VPNService tunnel(&manager, client.session, client.config);
     client.tunnel = &tunnel;
-    VpnConnection *connection = manager.connection();
+    VPNConnection *connection = manager.connection();
     QElapsedTimer clock;
     std::optional<double> connectedAt, disconnectedAt;
     qint64 cpuAtClick = 0;
     double cpuToConnected = 0;
-    QObject::connect(connection, &VpnConnection::statusDidChange, &app, [&] {
-        if (connection->status() == VpnStatus::Connected && !connectedAt) {
+    QObject::connect(connection, &VPNConnection::statusDidChange, &app, [&] {
+        if (connection->status() == VPNStatus::Connected && !connectedAt) {
             connectedAt = clock.nsecsElapsed() / 1e6;
             cpuToConnected = (threadCpuNs() - cpuAtClick) / 1e6;
         }
-        if (connection->status() == VpnStatus::Disconnected && !disconnectedAt)
+        if (connection->status() == VPNStatus::Disconnected && !disconnectedAt)
             disconnectedAt = clock.nsecsElapsed() / 1e6;
     });
     int usageAnswers = 0;
@@ -384,7 +384,7 @@ int main(int argc, char **argv)
         bool down = false;
         disconnectedAt.reset();
         bare.call("terminate", terminate, [&](const ViciReply &) { down = true; });
-        if (!waitFor([&] { return down && connection->status() == VpnStatus::Disconnected; })
+        if (!waitFor([&] { return down && connection->status() == VPNStatus::Disconnected; })
             || !waitFor([&] { return usageAnswers > answers; }))
             return fail("bare terminate failed");
         settle(50);

@@ -38,8 +38,8 @@
 #include "platform/IdentityStore.h"
 #include "platform/SystemInfo.h"
 #include "platform/UserDefaults.h"
-#include "platform/VpnConnection.h"
-#include "platform/VpnManager.h"
+#include "platform/VPNConnection.h"
+#include "platform/VPNManager.h"
 #include "home/MainViewController.h"
 #include "session/ClientIdentity.h"
 #include "vpn/VPNService.h"
@@ -144,20 +144,20 @@ bool isServiceFault(Fault fault)
 }
 
 enum class Point { BeforeOn, DuringOn, WhileOn, DuringOff };
-const char *statusName(VpnStatus status)
+const char *statusName(VPNStatus status)
 {
     switch (status) {
-    case VpnStatus::Disconnected:
+    case VPNStatus::Disconnected:
         return "disconnected";
-    case VpnStatus::Connected:
+    case VPNStatus::Connected:
         return "connected";
-    case VpnStatus::Invalid:
+    case VPNStatus::Invalid:
         return "invalid";
-    case VpnStatus::Connecting:
+    case VPNStatus::Connecting:
         return "connecting";
-    case VpnStatus::Reasserting:
+    case VPNStatus::Reasserting:
         return "reasserting";
-    case VpnStatus::Disconnecting:
+    case VPNStatus::Disconnecting:
         return "disconnecting";
     }
     return "?";
@@ -318,8 +318,8 @@ public:
     {
         return qobject_cast<MainViewController *>(m_window->contentViewController());
     }
-    VpnStatus status() const { return m_tunnel->status(); }
-    VpnStatus live() const { return m_manager->connection()->status(); }
+    VPNStatus status() const { return m_tunnel->status(); }
+    VPNStatus live() const { return m_manager->connection()->status(); }
     bool overlayUp() const { return screen()->isProgressDue(); }
 
     // Turn ON (or OFF): the main button's logic, as a click runs it. A
@@ -327,8 +327,8 @@ public:
     // then on, what leaves in the clear is what they asked for.
     void press()
     {
-        const VpnStatus shown = status();
-        if (shown == VpnStatus::Connected)
+        const VPNStatus shown = status();
+        if (shown == VPNStatus::Connected)
             noteWanted(false);
         screen()->mainButtonAction();
     }
@@ -353,9 +353,9 @@ public:
     QList<qint64> wantedSince, wantedUntil;
     bool settled() const
     {
-        const VpnStatus s = live();
+        const VPNStatus s = live();
         return status() == s
-               && (s == VpnStatus::Connected || s == VpnStatus::Disconnected || s == VpnStatus::Invalid);
+               && (s == VPNStatus::Connected || s == VPNStatus::Disconnected || s == VPNStatus::Invalid);
     }
     bool waitSettled()
     {
@@ -397,7 +397,7 @@ private:
     // The client's session and the screens' context.
     mutable TestSession m_session;
     // The screens' tunnel, on the configured backend, as the client makes it.
-    std::unique_ptr<VpnManager> m_manager;
+    std::unique_ptr<VPNManager> m_manager;
     std::unique_ptr<VPNService> m_tunnel;
     std::unique_ptr<WindowController> m_window;
 };
@@ -426,9 +426,9 @@ bool Soak::setUp(QString *error)
         return false;
     }
 
-    m_manager = std::make_unique<VpnManager>(VpnManager::makeConfiguredBackend(m_session.config,
+    m_manager = std::make_unique<VPNManager>(VPNManager::makeConfiguredBackend(m_session.config,
                                                                                m_session.identities),
-                                             VpnManager::defaultStoragePath());
+                                             VPNManager::defaultStoragePath());
     m_tunnel = std::make_unique<VPNService>(m_manager.get(), m_session.session, m_session.config);
     m_session.tunnel = m_tunnel.get();
     // As after sign-in: the main screen's first load fetches the certificate
@@ -455,13 +455,13 @@ bool Soak::setUp(QString *error)
             noteWanted(true);
         *previous = state;
     });
-    QObject::connect(m_manager->connection(), &VpnConnection::statusDidChange, screen(), [this] {
+    QObject::connect(m_manager->connection(), &VPNConnection::statusDidChange, screen(), [this] {
         // After the screen has seen it too.
         QTimer::singleShot(0, screen(), [this] {
             trail << QLatin1String(statusName(live())) + (overlayUp() ? QStringLiteral("+") : QString());
         });
     });
-    if (!waitFor([this] { return status() == VpnStatus::Connected && !overlayUp(); }, settleMs)) {
+    if (!waitFor([this] { return status() == VPNStatus::Connected && !overlayUp(); }, settleMs)) {
         *error = QStringLiteral("the first load did not connect");
         return false;
     }
@@ -492,7 +492,7 @@ void Soak::quiesce()
 
 void Soak::tearDown()
 {
-    if (m_window && status() == VpnStatus::Connected)
+    if (m_window && status() == VPNStatus::Connected)
         turnOff();
     m_window.reset();
 }
@@ -500,24 +500,24 @@ void Soak::tearDown()
 bool Soak::agrees(QString *why) const
 {
     const Truth truth = truthOf(m_gateway.securityAssociations(Side::Client));
-    const VpnStatus shown = status();
+    const VPNStatus shown = status();
     const bool textOn = screen()->statusLabel()->text() == QStringLiteral("Turn OFF");
     bool ok = false;
     switch (truth) {
     case Truth::NoDaemon:
-        ok = shown == VpnStatus::Invalid;
+        ok = shown == VPNStatus::Invalid;
         break;
     case Truth::None:
-        ok = shown == VpnStatus::Disconnected;
+        ok = shown == VPNStatus::Disconnected;
         break;
     case Truth::Up:
-        ok = shown == VpnStatus::Connected;
+        ok = shown == VPNStatus::Connected;
         break;
     case Truth::Transitional:
         ok = false;
         break;
     }
-    ok = ok && live() == shown && textOn == (shown == VpnStatus::Connected);
+    ok = ok && live() == shown && textOn == (shown == VPNStatus::Connected);
     if (!ok && why) {
         const std::optional<QStringList> sas = m_gateway.securityAssociations(Side::Client);
         *why = QStringLiteral("client %1 (live %2, text \"%3\"), charon %4")
@@ -636,7 +636,7 @@ bool Soak::turnOnAndMeasure(bool record)
     QElapsedTimer clock;
     clock.start();
     press();
-    if (!waitFor([this] { return status() == VpnStatus::Connected && !overlayUp(); }, settleMs))
+    if (!waitFor([this] { return status() == VPNStatus::Connected && !overlayUp(); }, settleMs))
         return false;
     if (record)
         (fetches ? fetchingConnectMs : connectMs) << clock.nsecsElapsed() / 1e6;
@@ -646,7 +646,7 @@ bool Soak::turnOnAndMeasure(bool record)
 bool Soak::turnOff()
 {
     press();
-    return waitFor([this] { return status() == VpnStatus::Disconnected && !overlayUp(); }, settleMs);
+    return waitFor([this] { return status() == VPNStatus::Disconnected && !overlayUp(); }, settleMs);
 }
 
 bool Soak::clientCharonRuns() const
@@ -688,7 +688,7 @@ bool Soak::cycle(int index, std::optional<Fault> fault, Point point, std::mt1993
         // Once the client has found it again, the user's Turn OFF takes
         // everything back to Off (a tunnel it had up was lost with the
         // daemon, and the block stays until the user lifts it).
-        waitFor([this] { return live() != VpnStatus::Invalid; }, settleMs);
+        waitFor([this] { return live() != VPNStatus::Invalid; }, settleMs);
         noteWanted(false);
         m_tunnel->disconnect();
         waitSettled();
@@ -720,7 +720,7 @@ bool Soak::cycle(int index, std::optional<Fault> fault, Point point, std::mt1993
         injectSoon(*fault, soon(random));
     bool settledOn = waitSettled();
     if (!fault) {
-        if (status() == VpnStatus::Connected)
+        if (status() == VPNStatus::Connected)
             connectMs << clock.nsecsElapsed() / 1e6;
         else {
             ++failedConnects;
@@ -733,7 +733,7 @@ bool Soak::cycle(int index, std::optional<Fault> fault, Point point, std::mt1993
     Q_UNUSED(settledOn)
 
     if (fault
-        && (point == Point::WhileOn || (point == Point::DuringOff && status() != VpnStatus::Connected))) {
+        && (point == Point::WhileOn || (point == Point::DuringOff && status() != VPNStatus::Connected))) {
         // Only one injection per faulty cycle: the fault comes while the tunnel
         // is up, or now when it never came up.
         inject(*fault);
@@ -741,10 +741,10 @@ bool Soak::cycle(int index, std::optional<Fault> fault, Point point, std::mt1993
         waitSettled();
     }
 
-    const VpnStatus afterOn = status();
+    const VPNStatus afterOn = status();
 
     // Turn OFF.
-    if (status() == VpnStatus::Connected) {
+    if (status() == VPNStatus::Connected) {
         press();
         if (fault && point == Point::DuringOff)
             injectSoon(*fault, soon(random));
@@ -790,7 +790,7 @@ bool Soak::cycle(int index, std::optional<Fault> fault, Point point, std::mt1993
 
     // Back to off, whatever the fault left.
     waitSettled();
-    if (status() == VpnStatus::Connected && !turnOff()) {
+    if (status() == VPNStatus::Connected && !turnOff()) {
         good = false;
         note(QStringLiteral("Turn OFF after the cycle did not disconnect"));
     }
@@ -798,7 +798,7 @@ bool Soak::cycle(int index, std::optional<Fault> fault, Point point, std::mt1993
     if (fault) {
         // With the fault cleared, Turn ON reaches connected.
         waitSettled();
-        if (status() == VpnStatus::Connected)
+        if (status() == VPNStatus::Connected)
             turnOff();
         if (!turnOnAndMeasure(true)) {
             ++failedRecoveries;
@@ -814,7 +814,7 @@ bool Soak::cycle(int index, std::optional<Fault> fault, Point point, std::mt1993
             }
             alerts += dismissAlerts();
         }
-        if (status() == VpnStatus::Connected && !turnOff()) {
+        if (status() == VPNStatus::Connected && !turnOff()) {
             good = false;
             note(QStringLiteral("Turn OFF after the recovery did not disconnect"));
         }

@@ -1,5 +1,5 @@
 // Prints the median time from startVPNTunnel() to "connected" through
-// VpnManager and its VICI backend, and from a bare VICI `initiate` to its
+// VPNManager and its VICI backend, and from a bare VICI `initiate` to its
 // answer, measured alternately on the same gateway in the same run.
 
 #include "ConfigCompat.h"
@@ -14,7 +14,7 @@
 #include "platform/SessionBus.h"
 #include "platform/SystemInfo.h"
 #include "platform/UserDefaults.h"
-#include "platform/VpnManager.h"
+#include "platform/VPNManager.h"
 #include "platform/vici/ViciClient.h"
 #include "session/ClientIdentity.h"
 #include "vpn/VPNService.h"
@@ -89,8 +89,8 @@ int main(int argc, char **argv)
     IdentityStore identities(IdentityStore::standardDirectory());
     Session session(secrets, defaults, identities, Session::standardAccountFile(), config);
 
-    VpnManager manager(VpnManager::makeConfiguredBackend(config, identities),
-                       VpnManager::defaultStoragePath());
+    VPNManager manager(VPNManager::makeConfiguredBackend(config, identities),
+                       VPNManager::defaultStoragePath());
     VPNService service(&manager, session, config);
     const QByteArray archive = gateway.issueClientIdentity(service.localIdentifier(), config.pkcs12Passphrase);
     if (archive.isEmpty())
@@ -108,7 +108,7 @@ int main(int argc, char **argv)
     if (!waitFor([&] { return saved; }))
         return fail("the configuration was not saved", gateway);
 
-    VpnConnection *connection = manager.connection();
+    VPNConnection *connection = manager.connection();
     ViciClient bare;
     bare.connectToDaemon(gateway.clientVici());
     ViciMessage initiate;
@@ -126,12 +126,12 @@ int main(int argc, char **argv)
         clock.start();
         if (!connection->startVPNTunnel().isSuccess())
             return fail("startVPNTunnel refused", gateway);
-        if (!waitFor([&] { return connection->status() == VpnStatus::Connected; }))
+        if (!waitFor([&] { return connection->status() == VPNStatus::Connected; }))
             return fail("our tunnel did not come up", gateway);
         ours << clock.nsecsElapsed() / 1e6;
         clock.start();
         connection->stopVPNTunnel();
-        if (!waitFor([&] { return connection->status() == VpnStatus::Disconnected; }))
+        if (!waitFor([&] { return connection->status() == VPNStatus::Disconnected; }))
             return fail("our tunnel did not go down", gateway);
         off << clock.nsecsElapsed() / 1e6;
 
@@ -143,14 +143,14 @@ int main(int argc, char **argv)
         direct << clock.nsecsElapsed() / 1e6;
         bool down = false;
         bare.call("terminate", terminate, [&](const ViciReply &) { down = true; });
-        if (!waitFor([&] { return down && connection->status() == VpnStatus::Disconnected; }))
+        if (!waitFor([&] { return down && connection->status() == VPNStatus::Disconnected; }))
             return fail("bare terminate failed", gateway);
     }
 
     const double oursMedian = median(ours);
     const double directMedian = median(direct);
     std::printf("tunnel up, median of %d rounds each (same gateway, same run):\n", rounds);
-    std::printf("  startVPNTunnel() to connected (VpnManager, VICI backend): %8.2f ms\n", oursMedian);
+    std::printf("  startVPNTunnel() to connected (VPNManager, VICI backend): %8.2f ms\n", oursMedian);
     std::printf("  bare VICI initiate to its answer:                         %8.2f ms\n", directMedian);
     const auto range = [](const QList<double> &v) {
         return QStringLiteral("%1 .. %2")

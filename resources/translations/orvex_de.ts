@@ -876,14 +876,14 @@ country_menu_title</extracomment>
     </message>
 </context>
 <context>
-    <name>Orvex::VpnBackend</name>
+    <name>Orvex::VPNBackend</name>
     <message>
-        <location filename="../../src/platform/nm/AutoVpnBackend.cpp" line="30"/>
+        <location filename="../../src/platform/nm/AutoVPNBackend.cpp" line="30"/>
         <source>charon&apos;s control socket (%1) cannot be reached.</source>
         <translation>Der Steuer-Socket von charon (%1) ist nicht erreichbar.</translation>
     </message>
     <message>
-        <location filename="../../src/platform/nm/AutoVpnBackend.cpp" line="167"/>
+        <location filename="../../src/platform/nm/AutoVPNBackend.cpp" line="167"/>
         <source>No VPN service is available. %1 %2</source>
         <translation>Kein VPN-Dienst verfügbar. %1 %2</translation>
     </message>
@@ -903,7 +903,7 @@ country_menu_title</extracomment>
         <translation>NetworkManager hat diesem Benutzer nicht erlaubt, VPN-Verbindungen zu verwalten.</translation>
     </message>
     <message>
-        <location filename="../../src/platform/nm/NetworkManagerVpnBackend.cpp" line="819"/>
+        <location filename="../../src/platform/nm/NetworkManagerVPNBackend.cpp" line="819"/>
         <source>The VPN configuration is not saved in NetworkManager.</source>
         <translation>Die VPN-Konfiguration ist nicht in NetworkManager gespeichert.</translation>
     </message>

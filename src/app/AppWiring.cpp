@@ -23,8 +23,8 @@
 #include "platform/SingleInstance.h"
 #include "platform/TerminationSignals.h"
 #include "platform/UserDefaults.h"
-#include "platform/VpnConnection.h"
-#include "platform/VpnManager.h"
+#include "platform/VPNConnection.h"
+#include "platform/VPNManager.h"
 #include "update/UpdatingService.h"
 #include "usage/UsageChart.h"
 #include "vpn/TunnelNotifications.h"
@@ -154,9 +154,9 @@ AppWiring::AppWiring(QCoreApplication *app, Config config, Session *session, Tun
     // backend also registers the backends' clean-up of what a killed client
     // left.
     if (!given.service) {
-        m_ownManager = std::make_unique<VpnManager>(VpnManager::makeConfiguredBackend(m_config,
+        m_ownManager = std::make_unique<VPNManager>(VPNManager::makeConfiguredBackend(m_config,
                                                                                       m_session->identities()),
-                                                    VpnManager::defaultStoragePath());
+                                                    VPNManager::defaultStoragePath());
         m_ownService = std::make_unique<VPNService>(m_ownManager.get(), *m_session, m_config);
     }
     m_service = given.service ? given.service : m_ownService.get();
@@ -248,8 +248,8 @@ void AppWiring::finishLaunch(const std::function<void()> &launched)
     QObject::connect(m_networkChanges.get(), &NetworkChangeMonitor::changed, &service,
                      [&service](NetworkChangeMonitor::Reason reason) {
                          service.checkTunnel(reason == NetworkChangeMonitor::Reason::Resumed
-                                                 ? VpnBackend::Change::Resumed
-                                                 : VpnBackend::Change::RouteChanged);
+                                                 ? VPNBackend::Change::Resumed
+                                                 : VPNBackend::Change::RouteChanged);
                      });
     // Whichever backend runs the tunnel, NetworkManager may manage the
     // network under it and tell a sign-in page in the way.

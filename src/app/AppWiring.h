@@ -31,7 +31,7 @@ class StatusMenuController;
 class TerminationSignals;
 class TunnelNotifications;
 class VPNService;
-class VpnManager;
+class VPNManager;
 class WindowController;
 
 // The composition root: the client's long-lived objects and how they are
@@ -115,7 +115,7 @@ private:
     Session *m_session;
     std::unique_ptr<NetworkService> m_network;
     // Made after the session and gone before it; the manager outlives its service.
-    std::unique_ptr<VpnManager> m_ownManager;
+    std::unique_ptr<VPNManager> m_ownManager;
     std::unique_ptr<VPNService> m_ownService;
     VPNService *m_service;
     std::unique_ptr<SceneTable> m_scenes;

@@ -6,7 +6,7 @@
 #include "api/Utility.h"
 #include "config/Config.h"
 #include "platform/UserDefaults.h"
-#include "platform/VpnManager.h"
+#include "platform/VPNManager.h"
 #include "home/MainHandler.h"
 #include "vpn/VPNService.h"
 
@@ -24,20 +24,20 @@ namespace {
 
 namespace Keys = DefaultsKeys;
 
-QString statusName(VpnStatus status)
+QString statusName(VPNStatus status)
 {
     switch (status) {
-    case VpnStatus::Invalid:
+    case VPNStatus::Invalid:
         return QStringLiteral("Invalid");
-    case VpnStatus::Disconnected:
+    case VPNStatus::Disconnected:
         return QStringLiteral("Disconnected");
-    case VpnStatus::Connecting:
+    case VPNStatus::Connecting:
         return QStringLiteral("Connecting");
-    case VpnStatus::Connected:
+    case VPNStatus::Connected:
         return QStringLiteral("Connected");
-    case VpnStatus::Reasserting:
+    case VPNStatus::Reasserting:
         return QStringLiteral("Reasserting");
-    case VpnStatus::Disconnecting:
+    case VPNStatus::Disconnecting:
         return QStringLiteral("Disconnecting");
     }
     return QStringLiteral("Invalid");
@@ -81,8 +81,8 @@ ClientControl::ClientControl(VPNService &service, NetworkService &network, const
         m_errors.push_back(Entry{QDateTime::currentDateTimeUtc(), {}, {}, reason});
         prune(m_errors, errorsLimit);
     });
-    if (VpnBackend *backend = service.manager()->backend())
-        QObject::connect(backend, &VpnBackend::reasonChanged, this, &ClientControl::refresh);
+    if (VPNBackend *backend = service.manager()->backend())
+        QObject::connect(backend, &VPNBackend::reasonChanged, this, &ClientControl::refresh);
     m_properties = read();
     m_properties.insert(QStringLiteral("LastChange"), stamp(QDateTime::currentDateTimeUtc()));
     m_history.push_back(Entry{QDateTime::currentDateTimeUtc(),
@@ -170,8 +170,8 @@ QString ClientControl::reason() const
         return m_service.blockedReason();
     if (!m_failure.isEmpty())
         return m_failure;
-    if (m_service.status() == VpnStatus::Invalid)
-        if (VpnBackend *backend = m_service.manager()->backend())
+    if (m_service.status() == VPNStatus::Invalid)
+        if (VPNBackend *backend = m_service.manager()->backend())
             return backend->unavailableReason();
     return {};
 }
@@ -180,7 +180,7 @@ QVariantMap ClientControl::read() const
 {
     const Session &session = m_service.session();
     QStringList addresses;
-    if (VpnBackend *backend = m_service.manager()->backend()) {
+    if (VPNBackend *backend = m_service.manager()->backend()) {
         for (const QHostAddress &address : backend->virtualAddresses())
             addresses << address.toString();
     }
@@ -291,7 +291,7 @@ void ClientControl::diagnostics(std::function<void(const QString &report)> done)
               defaults.boolean(Keys::isBlockWhenDisconnectedEnabled)},
          }},
     };
-    VpnBackend *backend = m_service.manager()->backend();
+    VPNBackend *backend = m_service.manager()->backend();
     auto finish = [report, done = std::move(done)](const QString &daemon) mutable {
         report.insert(QStringLiteral("backend"), QJsonObject{{QStringLiteral("daemon"), daemon}});
         done(QString::fromUtf8(QJsonDocument(report).toJson(QJsonDocument::Indented)));

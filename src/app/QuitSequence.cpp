@@ -1,8 +1,8 @@
 #include "QuitSequence.h"
 
 #include "tray/StatusMenuHandler.h"
-#include "platform/VpnConnection.h"
-#include "platform/VpnManager.h"
+#include "platform/VPNConnection.h"
+#include "platform/VPNManager.h"
 #include "vpn/VPNService.h"
 
 #include <QCoreApplication>
@@ -12,9 +12,9 @@ namespace Orvex {
 
 namespace {
 
-bool isDown(VpnStatus status)
+bool isDown(VPNStatus status)
 {
-    return status == VpnStatus::Disconnected || status == VpnStatus::Invalid;
+    return status == VPNStatus::Disconnected || status == VPNStatus::Invalid;
 }
 
 } // namespace
@@ -49,12 +49,12 @@ void QuitSequence::stopAndFinish()
 {
     // The configuration could not be saved, yet the process is going: at
     // least the tunnel must not outlive it.
-    VpnConnection *connection = service().manager()->connection();
+    VPNConnection *connection = service().manager()->connection();
     if (isDown(connection->status())) {
         finish();
         return;
     }
-    connect(connection, &VpnConnection::statusDidChange, this, [this, connection] {
+    connect(connection, &VPNConnection::statusDidChange, this, [this, connection] {
         if (isDown(connection->status()))
             finish();
     });

@@ -3,8 +3,8 @@
 #include "session/Session.h"
 #include "api/Utility.h"
 #include "api/NetworkService.h"
-#include "platform/VpnConnection.h"
-#include "platform/VpnManager.h"
+#include "platform/VPNConnection.h"
+#include "platform/VPNManager.h"
 #include "vpn/CertificateProvisioner.h"
 #include "session/ClientIdentity.h"
 #include "vpn/VPNService.h"
@@ -44,7 +44,7 @@ void MainHandler::checkCurrentUser()
 
 void MainHandler::mainButtonAction()
 {
-    if (m_service.status() == VpnStatus::Connected)
+    if (m_service.status() == VPNStatus::Connected)
         turnOff();
     else
         turnOn();
@@ -120,8 +120,8 @@ void MainHandler::loadThenToggle(bool keepConnected)
             self->m_service.disconnectLoaded();
             return;
         }
-        VpnConnection *connection = self->m_service.manager()->connection();
-        if (connection->status() == VpnStatus::Connected) {
+        VPNConnection *connection = self->m_service.manager()->connection();
+        if (connection->status() == VPNStatus::Connected) {
             // Already up (on-demand, or before the client started): connecting
             // must not turn into switching it off. Observers learn the state.
             connection->postStatusDidChange();

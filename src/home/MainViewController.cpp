@@ -7,8 +7,8 @@
 #include "controls/ImageView.h"
 #include "controls/View.h"
 #include "platform/Pace.h"
-#include "platform/VpnConnection.h"
-#include "platform/VpnManager.h"
+#include "platform/VPNConnection.h"
+#include "platform/VPNManager.h"
 #include "usage/UsageChart.h"
 #include "usage/UsageFigures.h"
 #include "home/MainHandler.h"
@@ -230,7 +230,7 @@ void MainViewController::buildForm()
     layout->addWidget(copyright);
 
     // As the form stands before the tunnel's state is known.
-    present(VpnStatus::Disconnected);
+    present(VPNStatus::Disconnected);
 }
 
 void MainViewController::setup()
@@ -251,10 +251,10 @@ void MainViewController::setup()
             m_noResponseTimer.start();
     });
 
-    QObject::connect(m_service.manager()->connection(), &VpnConnection::statusDidChange, this,
+    QObject::connect(m_service.manager()->connection(), &VPNConnection::statusDidChange, this,
                      &MainViewController::vpnConnectionDidChange);
-    if (VpnBackend *backend = m_service.manager()->backend())
-        QObject::connect(backend, &VpnBackend::reasonChanged, this, &MainViewController::presentNotice);
+    if (VPNBackend *backend = m_service.manager()->backend())
+        QObject::connect(backend, &VPNBackend::reasonChanged, this, &MainViewController::presentNotice);
     QObject::connect(&m_service, &VPNService::tunnelStateChanged, this, &MainViewController::presentNotice);
     QObject::connect(m_handler, &MainHandler::didRecieveDeviceUsage, this,
                      &MainViewController::didRecieveDeviceUsage);
@@ -280,7 +280,7 @@ void MainViewController::setupChart()
 void MainViewController::viewDidLoad()
 {
     BaseViewController::viewDidLoad();
-    if (m_service.status() != VpnStatus::Connected)
+    if (m_service.status() != VPNStatus::Connected)
         m_handler->connect();
 }
 
@@ -367,9 +367,9 @@ bool MainViewController::isProgressDue() const
     return m_progressGrace.isActive() || !progressContainer()->isHidden();
 }
 
-void MainViewController::present(VpnStatus status)
+void MainViewController::present(VPNStatus status)
 {
-    const bool connected = status == VpnStatus::Connected;
+    const bool connected = status == VPNStatus::Connected;
     m_statusImageName = connected ? QStringLiteral("ic_enable") : QStringLiteral("ic_disable");
     m_statusImageView->setImage(Images::named(m_statusImageName));
     m_statusLabel->setText(connected ? tr("Turn OFF") : tr("Turn ON"));
@@ -383,9 +383,9 @@ void MainViewController::present(VpnStatus status)
 
 void MainViewController::presentNotice()
 {
-    VpnBackend *backend = m_service.manager() ? m_service.manager()->backend() : nullptr;
+    VPNBackend *backend = m_service.manager() ? m_service.manager()->backend() : nullptr;
     const bool up = m_service.manager()
-                    && m_service.manager()->connection()->status() == VpnStatus::Connected;
+                    && m_service.manager()->connection()->status() == VPNStatus::Connected;
     // A sign-in page in the way says more than why the tunnel gave up: it
     // is the cause, and it tells how to get past it.
     const QString portal = m_service.portalNotice();
@@ -406,27 +406,27 @@ void MainViewController::presentNotice()
 
 void MainViewController::vpnConnectionDidChange()
 {
-    const auto *connection = qobject_cast<const VpnConnection *>(sender());
+    const auto *connection = qobject_cast<const VPNConnection *>(sender());
     if (!connection)
         return;
     m_noResponseTimer.stop();
-    const VpnStatus status = connection->status();
+    const VPNStatus status = connection->status();
     present(status);
     switch (status) {
-    case VpnStatus::Connected:
-    case VpnStatus::Invalid:
+    case VPNStatus::Connected:
+    case VPNStatus::Invalid:
         hideProgress();
         break;
-    case VpnStatus::Disconnected: {
+    case VPNStatus::Disconnected: {
         hideProgress();
         // Once the service has counted the last traffic; a repeated report
         // moves the one refresh rather than adding another.
         m_usageRefresh.start(Pace::scaled(usageRefreshDelayMs));
         break;
     }
-    case VpnStatus::Connecting:
-    case VpnStatus::Reasserting:
-    case VpnStatus::Disconnecting:
+    case VPNStatus::Connecting:
+    case VPNStatus::Reasserting:
+    case VPNStatus::Disconnecting:
         showProgressSoon();
         break;
     }
@@ -444,9 +444,9 @@ void MainViewController::tunnelDidNotRespond()
     if (!isProgressDue())
         return;
     hideProgress();
-    const VpnStatus live = m_service.manager()->connection()->status();
+    const VPNStatus live = m_service.manager()->connection()->status();
     present(live);
-    if (live != VpnStatus::Connected)
+    if (live != VPNStatus::Connected)
         AlertController::post(tr("The VPN service did not answer; check that it is running and try "
                                  "again."),
                               false);

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "ui/BaseViewController.h"
-#include "platform/VpnStatus.h"
+#include "platform/VPNStatus.h"
 
 #include <QPointer>
 #include <QTimer>
@@ -87,7 +87,7 @@ protected:
 private:
     void buildForm();
     void setupChart();
-    void present(VpnStatus status);
+    void present(VPNStatus status);
     void vpnConnectionDidChange();
     void presentNotice();
     void didRecieveDeviceUsage(const DeviceUsageModel &usage);

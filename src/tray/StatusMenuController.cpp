@@ -2,8 +2,8 @@
 
 #include "ui/Images.h"
 #include "tray/StatusMenuHandler.h"
-#include "platform/VpnConnection.h"
-#include "platform/VpnManager.h"
+#include "platform/VPNConnection.h"
+#include "platform/VPNManager.h"
 #include "vpn/VPNService.h"
 
 #include <QMenu>
@@ -37,7 +37,7 @@ void StatusMenuController::awakeFromNib()
     setImage(QStringLiteral("app_status_icon_off"));
     m_statusItem->setToolTip(QStringLiteral("Orvex Cloud"));
     m_statusItem->setContextMenu(m_menu.get());
-    connect(m_service.manager()->connection(), &VpnConnection::statusDidChange, this,
+    connect(m_service.manager()->connection(), &VPNConnection::statusDidChange, this,
             &StatusMenuController::vpnConnectionDidChange);
     // Blocked or no longer: the way to lift the block comes and goes.
     connect(&m_service, &VPNService::tunnelStateChanged, m_handler,
@@ -51,10 +51,10 @@ void StatusMenuController::awakeFromNib()
 
 void StatusMenuController::vpnConnectionDidChange()
 {
-    const auto *connection = qobject_cast<const VpnConnection *>(sender());
+    const auto *connection = qobject_cast<const VPNConnection *>(sender());
     if (!connection)
         return;
-    setImage(connection->status() == VpnStatus::Connected ? QStringLiteral("app_status_icon")
+    setImage(connection->status() == VPNStatus::Connected ? QStringLiteral("app_status_icon")
                                                           : QStringLiteral("app_status_icon_off"));
 }
 

@@ -2,8 +2,8 @@
 
 #include "session/Session.h"
 #include "tray/MenuItem.h"
-#include "platform/VpnConnection.h"
-#include "platform/VpnManager.h"
+#include "platform/VPNConnection.h"
+#include "platform/VPNManager.h"
 #include "vpn/CertificateProvisioner.h"
 #include "session/ClientIdentity.h"
 #include "vpn/VPNService.h"
@@ -19,15 +19,15 @@ namespace Orvex {
 
 namespace {
 
-bool isDown(VpnStatus status)
+bool isDown(VPNStatus status)
 {
-    return status == VpnStatus::Disconnected || status == VpnStatus::Invalid;
+    return status == VPNStatus::Disconnected || status == VPNStatus::Invalid;
 }
 
 // Runs `exit` once the tunnel has gone down, or after the grace time: the stop
 // travels to the VPN daemon asynchronously, and a process that ended at once
 // could take the request with it and leave the tunnel up.
-void exitAfterStop(VpnConnection *connection, const std::function<void()> &exit)
+void exitAfterStop(VPNConnection *connection, const std::function<void()> &exit)
 {
     if (!connection || isDown(connection->status())) {
         if (exit)
@@ -48,7 +48,7 @@ void exitAfterStop(VpnConnection *connection, const std::function<void()> &exit)
         if (exit)
             exit();
     };
-    QObject::connect(connection, &VpnConnection::statusDidChange, waiter, [connection, finish] {
+    QObject::connect(connection, &VPNConnection::statusDidChange, waiter, [connection, finish] {
         if (isDown(connection->status()))
             finish();
     });
@@ -141,7 +141,7 @@ void StatusMenuHandler::connectOrDisconnect()
     const QDateTime now = QDateTime::currentDateTimeUtc();
     const std::optional<QByteArray> reference = ClientIdentity::storedReference(session.identities(),
                                                                                 session.identityReference());
-    if (m_service.status() != VpnStatus::Connected
+    if (m_service.status() != VPNStatus::Connected
         && (!reference || ClientIdentity::needsRenewal(session.identities(), *reference, now))) {
         // No screen to show a failure on: a failed request just ends it,
         // unless the old certificate still serves.
@@ -169,13 +169,13 @@ void StatusMenuHandler::connectOrDisconnect()
 
 void StatusMenuHandler::quit(VPNService &service, std::function<void()> exit, std::function<void()> failed)
 {
-    if (service.status() == VpnStatus::Invalid) {
+    if (service.status() == VPNStatus::Invalid) {
         // Nothing has been saved or started by us yet: the tunnel service
         // ends at once without touching the configuration.
         service.quit(std::move(exit));
         return;
     }
-    QPointer<VpnConnection> connection(service.manager()->connection());
+    QPointer<VPNConnection> connection(service.manager()->connection());
     service.quit([connection, exit = std::move(exit)] { exitAfterStop(connection, exit); }, std::move(failed));
 }
 

@@ -14,7 +14,7 @@ namespace Orvex {
 class MenuItem;
 class NetworkService;
 class VPNService;
-class VpnConnection;
+class VPNConnection;
 
 // The tray menu's logic: builds its three entries from the tunnel state and
 // carries out the one chosen. It has no screen, so nothing it does reports an

@@ -31,14 +31,14 @@ TunnelController::TunnelController(Hooks hooks, QObject *parent)
     connect(&m_probeTimer, &QTimer::timeout, this, [this] { probeAnswered(false); });
 }
 
-void TunnelController::follow(VpnBackend *backend)
+void TunnelController::follow(VPNBackend *backend)
 {
     m_driver = backend;
-    connect(backend, &VpnBackend::statusChanged, this, &TunnelController::backendChanged);
-    connect(backend, &VpnBackend::attemptPossible, &m_keepUp, &TunnelKeepUp::tryIfWanted);
-    connect(backend, &VpnBackend::attemptEnded, &m_keepUp, &TunnelKeepUp::ended);
-    connect(backend, &VpnBackend::returnOwed, &m_keepUp, &TunnelKeepUp::oweReturn);
-    connect(backend, &VpnBackend::probeAnswered, this, &TunnelController::probeAnswered);
+    connect(backend, &VPNBackend::statusChanged, this, &TunnelController::backendChanged);
+    connect(backend, &VPNBackend::attemptPossible, &m_keepUp, &TunnelKeepUp::tryIfWanted);
+    connect(backend, &VPNBackend::attemptEnded, &m_keepUp, &TunnelKeepUp::ended);
+    connect(backend, &VPNBackend::returnOwed, &m_keepUp, &TunnelKeepUp::oweReturn);
+    connect(backend, &VPNBackend::probeAnswered, this, &TunnelController::probeAnswered);
 }
 
 // After sleep nothing tells the daemon to look: a gateway that forgot the
@@ -48,12 +48,12 @@ void TunnelController::follow(VpnBackend *backend)
 // taken down and brought back, also without on-demand. A route change is
 // the daemon's own business (it moves the tunnel or loses it); a check of
 // ours would only get in the way of that exchange.
-void TunnelController::checkTunnel(VpnBackend::Change change)
+void TunnelController::checkTunnel(VPNBackend::Change change)
 {
     if (!m_driver)
         return;
     m_driver->checkTunnel(change);
-    if (change != VpnBackend::Change::Resumed || m_backend != VpnStatus::Connected)
+    if (change != VPNBackend::Change::Resumed || m_backend != VPNStatus::Connected)
         return;
     if (m_probing || !m_driver->probe())
         return;
@@ -74,15 +74,15 @@ void TunnelController::probeAnswered(bool carrying)
         m_keepUp.oweReturn(false); // no longer up: nothing to take down
 }
 
-VpnStatus TunnelController::status() const
+VPNStatus TunnelController::status() const
 {
-    if (m_backend != VpnStatus::Connected)
+    if (m_backend != VPNStatus::Connected)
         return m_backend;
     const LeakGuard *const guard = this->guard();
     if (m_policy.level == LeakPolicy::Level::Tunnel && (!guard || guard->isSettled()))
         return m_backend;
     // Up in the daemon, but not (or no longer) under the tunnel's policy.
-    return m_wanted && !m_givenUp ? VpnStatus::Connecting : VpnStatus::Disconnecting;
+    return m_wanted && !m_givenUp ? VPNStatus::Connecting : VPNStatus::Disconnecting;
 }
 
 void TunnelController::setGateway(const QList<QHostAddress> &gateway)
@@ -110,7 +110,7 @@ void TunnelController::turnOn()
     m_givenUp = false;
     m_started = false;
     m_wasUp = false;
-    if (m_backend == VpnStatus::Connected)
+    if (m_backend == VPNStatus::Connected)
         backendChanged(m_backend);
     else if (!enter(State::Connecting))
         giveUp(Reason::GuardFailed);
@@ -124,7 +124,7 @@ void TunnelController::turnOff()
     m_turnedOff = true;
     m_givenUp = false;
     m_attempts = 0;
-    if (m_backend == VpnStatus::Disconnected || m_backend == VpnStatus::Invalid)
+    if (m_backend == VPNStatus::Disconnected || m_backend == VPNStatus::Invalid)
         enter(State::Off);
     else
         enter(State::Disconnecting);
@@ -172,25 +172,25 @@ void TunnelController::adoptLeftBlock()
         enter(State::Blocked, Reason::GuardFailed);
 }
 
-void TunnelController::backendChanged(VpnStatus status)
+void TunnelController::backendChanged(VPNStatus status)
 {
-    const VpnStatus before = m_backend;
+    const VPNStatus before = m_backend;
     m_backend = status;
     // An attempt under way or a tunnel up needs no retry; nor does a daemon
     // that went away, until it is back.
-    if (status != VpnStatus::Disconnected)
+    if (status != VPNStatus::Disconnected)
         m_keepUp.cancelRetry();
-    if (m_probing && status != VpnStatus::Connected && status != VpnStatus::Reasserting) {
+    if (m_probing && status != VPNStatus::Connected && status != VPNStatus::Reasserting) {
         // Down while the check awaited its answer: the daemon gave up on
         // the exchange before we did. The tunnel was dead, and comes back
         // as if the check had found it so.
         m_probing = false;
         m_probeTimer.stop();
-        if (status == VpnStatus::Disconnected)
+        if (status == VPNStatus::Disconnected)
             m_keepUp.oweReturn(true);
     }
-    const bool up = status == VpnStatus::Connecting || status == VpnStatus::Connected
-                    || status == VpnStatus::Reasserting;
+    const bool up = status == VPNStatus::Connecting || status == VPNStatus::Connected
+                    || status == VPNStatus::Reasserting;
     if (m_quitting && m_wanted && !m_givenUp) {
         enter(State::Disconnecting);
         return;
@@ -206,11 +206,11 @@ void TunnelController::backendChanged(VpnStatus status)
             // Up without the user asking this client (another tool): shown
             // as it is, only the tunnel let out while it carries, and
             // nothing blocked once it is gone.
-            if (!enter(status == VpnStatus::Connected ? State::Connected : State::Connecting))
+            if (!enter(status == VPNStatus::Connected ? State::Connected : State::Connecting))
                 enter(State::Off);
             return;
         } else {
-            if (status == VpnStatus::Disconnected || status == VpnStatus::Invalid)
+            if (status == VPNStatus::Disconnected || status == VPNStatus::Invalid)
                 enter(m_state == State::Blocked ? State::Blocked : State::Off, m_reason);
             else if (m_state != State::Blocked && m_state != State::Off)
                 enter(State::Disconnecting);
@@ -227,9 +227,9 @@ void TunnelController::backendChanged(VpnStatus status)
     }
     const State retrying = m_wasUp ? State::Reconnecting : State::Connecting;
     switch (status) {
-    case VpnStatus::Connecting:
+    case VPNStatus::Connecting:
         m_started = true;
-        if (before != VpnStatus::Connecting && ++m_attempts > MaximumAttempts) {
+        if (before != VPNStatus::Connecting && ++m_attempts > MaximumAttempts) {
             qCInfo(lcTunnel) << "attempt" << m_attempts << "would be one too many";
             giveUp(Reason::AttemptsExhausted);
             return;
@@ -237,12 +237,12 @@ void TunnelController::backendChanged(VpnStatus status)
         if (!enter(retrying))
             giveUp(Reason::GuardFailed);
         return;
-    case VpnStatus::Reasserting:
-    case VpnStatus::Disconnecting:
+    case VPNStatus::Reasserting:
+    case VPNStatus::Disconnecting:
         if (!enter(m_started ? retrying : State::Connecting))
             giveUp(Reason::GuardFailed);
         return;
-    case VpnStatus::Connected:
+    case VPNStatus::Connected:
         m_started = true;
         if (!enter(State::Connected)) {
             giveUp(Reason::GuardFailed);
@@ -251,13 +251,13 @@ void TunnelController::backendChanged(VpnStatus status)
         m_attempts = 0;
         m_wasUp = true;
         return;
-    case VpnStatus::Disconnected:
-    case VpnStatus::Invalid:
+    case VPNStatus::Disconnected:
+    case VPNStatus::Invalid:
         if (!m_started) {
             // Before the first attempt: the configuration is still being
             // handed over.
             Q_EMIT changed();
-        } else if (status == VpnStatus::Invalid) {
+        } else if (status == VPNStatus::Invalid) {
             // The daemon went away. The block stays and says so; a daemon
             // that comes back takes the attempts up again.
             enter(State::Blocked, Reason::DaemonUnavailable);
@@ -272,7 +272,7 @@ void TunnelController::backendChanged(VpnStatus status)
                 giveUp(Reason::GuardFailed);
             QTimer::singleShot(0, this, [this, reason] {
                 if (m_wanted && !m_givenUp && !m_quitting
-                    && (m_backend == VpnStatus::Disconnected || m_backend == VpnStatus::Invalid))
+                    && (m_backend == VPNStatus::Disconnected || m_backend == VPNStatus::Invalid))
                     giveUp(reason);
             });
         }
@@ -284,13 +284,13 @@ TunnelController::Reason TunnelController::failureReason() const
 {
     if (m_wasUp)
         return Reason::TunnelLost;
-    switch (m_driver ? m_driver->lastFailure() : VpnBackend::Failure::Unknown) {
-    case VpnBackend::Failure::Refused:
+    switch (m_driver ? m_driver->lastFailure() : VPNBackend::Failure::Unknown) {
+    case VPNBackend::Failure::Refused:
         return Reason::Refused;
-    case VpnBackend::Failure::DaemonUnavailable:
+    case VPNBackend::Failure::DaemonUnavailable:
         return Reason::DaemonUnavailable;
-    case VpnBackend::Failure::NoAnswer:
-    case VpnBackend::Failure::Unknown:
+    case VPNBackend::Failure::NoAnswer:
+    case VPNBackend::Failure::Unknown:
         break;
     }
     return Reason::NoAnswer;
@@ -318,7 +318,7 @@ bool TunnelController::enter(State state, Reason reason)
         level = LeakPolicy::Level::Tunnel;
     else if (state == State::Off && !m_alwaysRequired)
         level = LeakPolicy::Level::Open;
-    else if (state == State::Disconnecting && m_backend == VpnStatus::Connected
+    else if (state == State::Disconnecting && m_backend == VPNStatus::Connected
              && m_policy.level == LeakPolicy::Level::Tunnel)
         level = LeakPolicy::Level::Tunnel; // it carries until it is taken down
     const bool enforced = enforce(level);

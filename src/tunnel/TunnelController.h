@@ -1,8 +1,8 @@
 #pragma once
 
 #include "platform/LeakGuard.h"
-#include "platform/VpnBackend.h"
-#include "platform/VpnStatus.h"
+#include "platform/VPNBackend.h"
+#include "platform/VPNStatus.h"
 #include "tunnel/TunnelKeepUp.h"
 
 #include <QObject>
@@ -60,7 +60,7 @@ public:
     State state() const { return m_state; }
     Reason reason() const { return m_reason; }
     // What the screens show; Connected only over the tunnel's policy.
-    VpnStatus status() const;
+    VPNStatus status() const;
     int attempts() const { return m_attempts; }
     // The error of the last failed change of the block, if any.
     QString guardError() const { return m_guardError; }
@@ -88,14 +88,14 @@ public:
     // A start that could not even begin.
     void startFailed();
     // The backend's status changed.
-    void backendChanged(VpnStatus status);
+    void backendChanged(VPNStatus status);
     // Drives `backend`: hears its status and what it tells of its attempts,
     // and asks it for attempts, probes and what guards it.
-    void follow(VpnBackend *backend);
+    void follow(VPNBackend *backend);
     // The network under the tunnel may have changed, or the machine woke:
     // a tunnel down and wanted is tried at once; after a wake-up one that is
     // up is checked.
-    void checkTunnel(VpnBackend::Change change);
+    void checkTunnel(VPNBackend::Change change);
     // A check of the tunnel is under way.
     bool isCheckingTunnel() const { return m_probing; }
     // No attempt until the next Turn ON: the user stopped the tunnel, not
@@ -124,13 +124,13 @@ private:
     void probeAnswered(bool carrying);
 
     Hooks m_hooks;
-    QPointer<VpnBackend> m_driver;
+    QPointer<VPNBackend> m_driver;
     TunnelKeepUp m_keepUp;
     QTimer m_probeTimer;
     bool m_probing = false; // a check of the tunnel awaits its answer
     State m_state = State::Off;
     Reason m_reason = Reason::None;
-    VpnStatus m_backend = VpnStatus::Invalid;
+    VPNStatus m_backend = VPNStatus::Invalid;
     LeakPolicy m_policy;                    // what is in force
     const LeakGuard *m_appliedBy = nullptr; // ... put there by this guard
     QList<QHostAddress> m_gateway;

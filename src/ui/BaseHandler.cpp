@@ -1,7 +1,7 @@
 #include "BaseHandler.h"
 
-#include "platform/VpnConnection.h"
-#include "platform/VpnManager.h"
+#include "platform/VPNConnection.h"
+#include "platform/VPNManager.h"
 
 #include <QPointer>
 
@@ -13,7 +13,7 @@ BaseHandler::BaseHandler(QObject *parent)
 
 BaseHandler::~BaseHandler() = default;
 
-void BaseHandler::followTunnelStatus(VpnManager &manager)
+void BaseHandler::followTunnelStatus(VPNManager &manager)
 {
     m_followed = &manager;
     QPointer<BaseHandler> self(this);
@@ -21,7 +21,7 @@ void BaseHandler::followTunnelStatus(VpnManager &manager)
         if (self && loaded.isSuccess())
             self->vpnConnectionDidChange();
     });
-    connect(manager.connection(), &VpnConnection::statusDidChange, this, &BaseHandler::vpnConnectionDidChange);
+    connect(manager.connection(), &VPNConnection::statusDidChange, this, &BaseHandler::vpnConnectionDidChange);
 }
 
 void BaseHandler::report(const std::optional<Error> &error) const
@@ -32,7 +32,7 @@ void BaseHandler::report(const std::optional<Error> &error) const
 
 bool BaseHandler::status() const
 {
-    return !m_heard || !m_followed || m_followed->connection()->status() == VpnStatus::Connected;
+    return !m_heard || !m_followed || m_followed->connection()->status() == VPNStatus::Connected;
 }
 
 void BaseHandler::vpnConnectionDidChange()

@@ -12,7 +12,7 @@ namespace Orvex {
 // How a handler reports the end of an operation: no error means success.
 using ResultHandler = std::function<void(const std::optional<Error> &)>;
 
-class VpnManager;
+class VPNManager;
 
 // The logic object of a screen. A handler that shows the tunnel's state
 // follows it (`followTunnelStatus`) and then knows whether the tunnel is
@@ -39,14 +39,14 @@ protected:
     // Loads the tunnel's saved configuration (on NetworkManager a bus round
     // trip), then hears of every status change of its connection for as long
     // as this handler lives.
-    void followTunnelStatus(VpnManager &manager);
+    void followTunnelStatus(VPNManager &manager);
     // Called after every change of `status`.
     virtual void connectionStatusDidChange() {}
 
 private:
     void vpnConnectionDidChange();
 
-    VpnManager *m_followed = nullptr;
+    VPNManager *m_followed = nullptr;
     bool m_heard = false; // the tunnel's news has reached this handler
 };
 

@@ -4,32 +4,32 @@
 #include "platform/DesktopNotifier.h"
 #include "session/Session.h"
 #include "platform/UserDefaults.h"
-#include "platform/VpnBackend.h"
-#include "platform/VpnManager.h"
+#include "platform/VPNBackend.h"
+#include "platform/VPNManager.h"
 #include "vpn/VPNService.h"
 
 namespace Orvex {
 
 namespace {
 
-bool isDown(VpnStatus status)
+bool isDown(VPNStatus status)
 {
-    return status == VpnStatus::Disconnected || status == VpnStatus::Invalid;
+    return status == VPNStatus::Disconnected || status == VPNStatus::Invalid;
 }
 
-QString failureText(VpnBackend::Failure failure)
+QString failureText(VPNBackend::Failure failure)
 {
     switch (failure) {
-    case VpnBackend::Failure::NoAnswer:
+    case VPNBackend::Failure::NoAnswer:
         //: notification_failed_no_answer
         return TunnelNotifications::tr("The VPN server did not answer.");
-    case VpnBackend::Failure::Refused:
+    case VPNBackend::Failure::Refused:
         //: notification_failed_refused
         return TunnelNotifications::tr("The VPN server refused the connection.");
-    case VpnBackend::Failure::DaemonUnavailable:
+    case VPNBackend::Failure::DaemonUnavailable:
         //: notification_failed_daemon
         return TunnelNotifications::tr("The VPN service on this computer is not running.");
-    case VpnBackend::Failure::Unknown:
+    case VPNBackend::Failure::Unknown:
         break;
     }
     //: notification_failed_unknown
@@ -76,16 +76,16 @@ bool TunnelNotifications::isEnabled(const UserDefaults &defaults)
            || defaults.boolean(DefaultsKeys::isNotificationsEnabled);
 }
 
-void TunnelNotifications::onStatusDidChange(VpnStatus status)
+void TunnelNotifications::onStatusDidChange(VPNStatus status)
 {
-    const VpnStatus last = std::exchange(m_last, status);
+    const VPNStatus last = std::exchange(m_last, status);
     if (status == last)
         return;
-    if (status == VpnStatus::Connecting || status == VpnStatus::Reasserting) {
+    if (status == VPNStatus::Connecting || status == VPNStatus::Reasserting) {
         m_trying = true;
         return;
     }
-    if (status == VpnStatus::Connected) {
+    if (status == VPNStatus::Connected) {
         const bool byHand = m_service.isUserRequest();
         m_wasUp = true;
         m_trying = false;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/VpnStatus.h"
+#include "platform/VPNStatus.h"
 
 #include <QObject>
 #include <QPointer>
@@ -34,7 +34,7 @@ public Q_SLOTS:
     void certificateNotRenewed(const QString &reason);
 
 private:
-    void onStatusDidChange(VpnStatus status);
+    void onStatusDidChange(VPNStatus status);
     void onTunnelStateChanged();
     void notify(const QString &summary, const QString &body);
 
@@ -42,7 +42,7 @@ private:
     QPointer<DesktopNotifier> m_notifier;
     // What the last status notification said, to tell the next one's
     // change; never read as the tunnel's state.
-    VpnStatus m_last = VpnStatus::Invalid;
+    VPNStatus m_last = VPNStatus::Invalid;
     bool m_wasUp = false;
     bool m_trying = false;
     bool m_blocked = false;

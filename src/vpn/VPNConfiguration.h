@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/VpnProtocolIKEv2.h"
+#include "platform/VPNProtocolIKEv2.h"
 
 #include <QString>
 
@@ -11,7 +11,7 @@ struct Config;
 // The tunnel settings `VPNService` writes into the saved configuration.
 struct VPNConfiguration
 {
-    using IKEv2 = VpnProtocolIKEv2;
+    using IKEv2 = VPNProtocolIKEv2;
 
     // The gateway host of `config`.
     static VPNConfiguration defaults(const Config &config);

@@ -5,7 +5,7 @@
 #include "api/Utility.h"
 #include "config/Config.h"
 #include "platform/UserDefaults.h"
-#include "platform/VpnManager.h"
+#include "platform/VPNManager.h"
 #include "session/ClientIdentity.h"
 
 #include <QHostInfo>
@@ -17,7 +17,7 @@
 
 namespace Orvex {
 
-VPNService::VPNService(VpnManager *manager, Session &session, const Config &config, QObject *parent)
+VPNService::VPNService(VPNManager *manager, Session &session, const Config &config, QObject *parent)
     : QObject(parent)
     , m_manager(manager)
     , m_session(session)
@@ -27,12 +27,12 @@ VPNService::VPNService(VpnManager *manager, Session &session, const Config &conf
     , m_controller(
           {[manager] { return manager->savedPreferences().wantsTunnelKeptUp(); }, [this] { giveUp(); }})
 {
-    QObject::connect(m_manager->connection(), &VpnConnection::statusDidChange, this,
+    QObject::connect(m_manager->connection(), &VPNConnection::statusDidChange, this,
                      &VPNService::vpnConnectionDidChange);
     // The connection shows the controller's view from now on, and the
     // controller alone hears the backend.
     QPointer<TunnelController> controller(&m_controller);
-    VpnBackend *backend = m_manager->backend();
+    VPNBackend *backend = m_manager->backend();
     m_manager->setStatusView(
         [controller, backend] { return controller ? controller->status() : backend->status(); });
     m_controller.follow(backend);
@@ -76,14 +76,14 @@ VPNService::~VPNService()
     m_manager->setStatusView({});
 }
 
-VpnStatus VPNService::status() const
+VPNStatus VPNService::status() const
 {
-    return m_manager->hasLoaded() ? m_manager->connection()->status() : VpnStatus::Invalid;
+    return m_manager->hasLoaded() ? m_manager->connection()->status() : VPNStatus::Invalid;
 }
 
 void VPNService::controllerChanged()
 {
-    const VpnStatus presented = m_controller.status();
+    const VPNStatus presented = m_controller.status();
     if (presented != m_presented) {
         m_presented = presented;
         m_manager->connection()->postStatusDidChange();
@@ -312,8 +312,8 @@ void VPNService::turnOnThen(Completion then)
 // backend's retry would bring it back after the user's Turn OFF.
 bool VPNService::nothingToStop() const
 {
-    const VpnStatus now = status();
-    return (now == VpnStatus::Disconnected || now == VpnStatus::Invalid)
+    const VPNStatus now = status();
+    return (now == VPNStatus::Disconnected || now == VPNStatus::Invalid)
            && m_controller.state() == TunnelController::State::Off;
 }
 
@@ -354,7 +354,7 @@ void VPNService::disconnectLoaded()
 void VPNService::signOut(Completion completion)
 {
     m_controller.turnOff();
-    if (status() == VpnStatus::Invalid) {
+    if (status() == VPNStatus::Invalid) {
         if (completion)
             completion();
         return;
@@ -364,7 +364,7 @@ void VPNService::signOut(Completion completion)
     m_stopRequested = true;
     m_config.isOnDemandEnabled = false;
     const auto authMethod = std::exchange(m_config.authMethod,
-                                          VpnProtocolIKEv2::AuthenticationMethod::SharedSecret);
+                                          VPNProtocolIKEv2::AuthenticationMethod::SharedSecret);
     QPointer<VPNService> self(this);
     loadThenConfigure(
         [self, authMethod, completion = std::move(completion)] {
@@ -390,9 +390,9 @@ void VPNService::toggle()
 
 void VPNService::toggleLoaded()
 {
-    const VpnStatus live = m_manager->connection()->status();
+    const VPNStatus live = m_manager->connection()->status();
     QPointer<VPNService> self(this);
-    if (live == VpnStatus::Connected) {
+    if (live == VPNStatus::Connected) {
         m_controller.turnOff();
         // disconnect() without its own load: saved with on-demand off first.
         m_config.isOnDemandEnabled = false;
@@ -425,7 +425,7 @@ void VPNService::stopTunnel(Completion completion)
 
 void VPNService::quit(Completion terminate, Completion failed)
 {
-    if (status() == VpnStatus::Invalid) {
+    if (status() == VPNStatus::Invalid) {
         m_controller.lift();
         if (terminate)
             m_controller.afterGuard(std::move(terminate));
@@ -438,7 +438,7 @@ void VPNService::quit(Completion terminate, Completion failed)
     // What stays saved after the process ends cannot come up by itself.
     m_stopRequested = true;
     const auto authMethod = m_config.authMethod;
-    m_config.authMethod = VpnProtocolIKEv2::AuthenticationMethod::SharedSecret;
+    m_config.authMethod = VPNProtocolIKEv2::AuthenticationMethod::SharedSecret;
     m_config.isOnDemandEnabled = false;
     QPointer<VPNService> self(this);
     loadThenConfigure(
@@ -496,7 +496,7 @@ void VPNService::clearLeftovers(Completion done)
     });
 }
 
-void VPNService::checkTunnel(VpnBackend::Change change)
+void VPNService::checkTunnel(VPNBackend::Change change)
 {
     m_controller.checkTunnel(change);
     lookUpGatewayAgain();
@@ -560,7 +560,7 @@ void VPNService::configureAndSave(const Outcome<> &loaded, Completion followUp, 
         return;
     }
 
-    VpnProtocolIKEv2 protocol;
+    VPNProtocolIKEv2 protocol;
     protocol.serverAddress = m_config.hostname;
     protocol.remoteIdentifier = m_config.hostname;
     protocol.localIdentifier = localIdentifier();
@@ -570,7 +570,7 @@ void VPNService::configureAndSave(const Outcome<> &loaded, Completion followUp, 
     protocol.authenticationMethod = m_config.authMethod;
     protocol.deadPeerDetectionRate = m_config.deadPeerDetectionRate;
     protocol.disableRedirect = m_config.disableRedirect;
-    const VpnProtocolIKEv2::SecurityAssociationParameters parameters{m_config.encryption, m_config.integrity,
+    const VPNProtocolIKEv2::SecurityAssociationParameters parameters{m_config.encryption, m_config.integrity,
                                                                      m_config.hellmanGroup,
                                                                      m_config.lifetimeMinutes};
     protocol.ikeSecurityAssociationParameters = parameters;
@@ -579,7 +579,7 @@ void VPNService::configureAndSave(const Outcome<> &loaded, Completion followUp, 
     m_manager->setProtocolConfiguration(protocol);
     m_manager->setEnabled(true);
     m_manager->setOnDemandRules(
-        {VpnOnDemandRule{VpnOnDemandRule::Action::Connect, VpnOnDemandRule::InterfaceType::Any}});
+        {VPNOnDemandRule{VPNOnDemandRule::Action::Connect, VPNOnDemandRule::InterfaceType::Any}});
     m_manager->setOnDemandEnabled(m_config.isOnDemandEnabled);
 
     // Saving what is saved, and what the tunnel already runs on, changes
@@ -618,14 +618,14 @@ void VPNService::startTunnel()
 
 void VPNService::vpnConnectionDidChange()
 {
-    const auto *connection = qobject_cast<const VpnConnection *>(sender());
+    const auto *connection = qobject_cast<const VPNConnection *>(sender());
     if (!connection)
         return;
-    const VpnStatus current = connection->status();
+    const VPNStatus current = connection->status();
     // Told while the user's request is still known, then forgotten once it
     // has an outcome.
     Q_EMIT statusDidChange(current);
-    if (current == VpnStatus::Connected || current == VpnStatus::Disconnected)
+    if (current == VPNStatus::Connected || current == VPNStatus::Disconnected)
         m_userRequest = false;
 }
 

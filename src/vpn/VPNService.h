@@ -1,8 +1,8 @@
 #pragma once
 
 #include "platform/NetworkConnectivity.h"
-#include "platform/VpnBackend.h"
-#include "platform/VpnStatus.h"
+#include "platform/VPNBackend.h"
+#include "platform/VPNStatus.h"
 #include "tunnel/TunnelController.h"
 #include "vpn/VPNConfiguration.h"
 
@@ -16,7 +16,7 @@
 namespace Orvex {
 
 class Session;
-class VpnManager;
+class VPNManager;
 
 // Owns the application's one IKEv2 tunnel configuration and switches the
 // tunnel on and off, and stops a tunnel that keeps failing to come up
@@ -35,7 +35,7 @@ public:
     // its identity authenticates the tunnel; the auto-connect preference is
     // read from the session's defaults store. The gateway, the machine's
     // domain and the service kept reachable are `config`'s.
-    VPNService(VpnManager *manager, Session &session, const Config &config, QObject *parent = nullptr);
+    VPNService(VPNManager *manager, Session &session, const Config &config, QObject *parent = nullptr);
     ~VPNService() override;
 
     VPNConfiguration &config() { return m_config; }
@@ -43,7 +43,7 @@ public:
     // The tunnel's status as the connection shows it (the controller's
     // view), read now; Invalid until the configuration has been loaded once,
     // as nothing is known before.
-    VpnStatus status() const;
+    VPNStatus status() const;
     int attempts() const { return m_controller.attempts(); }
     // The tunnel's state as its owner keeps it: Blocked and why, beyond the
     // six values of `status()`.
@@ -70,7 +70,7 @@ public:
     // page cannot open through the block and how the user signs in. Empty
     // otherwise.
     QString portalNotice() const;
-    VpnManager *manager() const { return m_manager; }
+    VPNManager *manager() const { return m_manager; }
     Session &session() const { return m_session; }
 
     // Brings the tunnel up: decides on-demand, then loads, writes, saves and
@@ -129,7 +129,7 @@ public:
     // The network under the tunnel may have changed (wake-up, new default
     // route): a tunnel that is up is checked at once and brought back when
     // dead; one that on-demand wants up is tried at once.
-    void checkTunnel(VpnBackend::Change change);
+    void checkTunnel(VPNBackend::Change change);
 
     // "<udid>.<vpn domain>", or empty without a stored e-mail.
     QString localIdentifier() const;
@@ -137,7 +137,7 @@ public:
 Q_SIGNALS:
     // After every status notification of the connection, with its status;
     // `isUserRequest()` and `isStopRequested()` still tell why.
-    void statusDidChange(Orvex::VpnStatus status);
+    void statusDidChange(Orvex::VPNStatus status);
     // The tunnel's state, the reason it is blocked, "Always require VPN" or
     // the network's connectivity changed.
     void tunnelStateChanged();
@@ -167,7 +167,7 @@ private:
     void giveUp();
     void controllerChanged();
 
-    VpnManager *m_manager;
+    VPNManager *m_manager;
     Session &m_session;
     const QString m_apiHost;
     const QString m_vpnDomain;
@@ -176,7 +176,7 @@ private:
     QPointer<NetworkConnectivity> m_connectivity;
     // The status last posted, so that only changes are posted; never read
     // as the tunnel's state.
-    VpnStatus m_presented = VpnStatus::Invalid;
+    VPNStatus m_presented = VPNStatus::Invalid;
     QString m_gatewayHost; // the name m_gateway was looked up for
     QList<QHostAddress> m_gateway;
     bool m_userRequest = false;

@@ -5,7 +5,7 @@
 // private bus through D-Bus activation from the packaged .service file.
 
 #include "DevServiceProcess.h"
-#include "FakeVpnBackend.h"
+#include "FakeVPNBackend.h"
 #include "PrivateBus.h"
 #include "ProgramRun.h"
 #include "TestSession.h"
@@ -15,7 +15,7 @@
 #include "app/ClientControl.h"
 #include "config/Config.h"
 #include "platform/SystemInfo.h"
-#include "platform/VpnManager.h"
+#include "platform/VPNManager.h"
 #include "vpn/VPNService.h"
 
 #include <QDBusConnection>
@@ -114,8 +114,8 @@ private:
     void bringUp()
     {
         QTRY_VERIFY(m_backend->calls.contains(u"start"_s));
-        m_backend->setLiveStatus(VpnStatus::Connecting);
-        m_backend->setLiveStatus(VpnStatus::Connected);
+        m_backend->setLiveStatus(VPNStatus::Connecting);
+        m_backend->setLiveStatus(VPNStatus::Connected);
     }
     TunnelController::State state() const { return m_service->tunnel().state(); }
 
@@ -123,8 +123,8 @@ private:
     QTemporaryDir m_dir;
     std::unique_ptr<DevServiceProcess> m_devService;
     FakeLeakGuard m_guard;
-    FakeVpnBackend *m_backend = nullptr;
-    std::unique_ptr<VpnManager> m_manager;
+    FakeVPNBackend *m_backend = nullptr;
+    std::unique_ptr<VPNManager> m_manager;
     TestSession m_session;
     std::unique_ptr<VPNService> m_service;
     std::unique_ptr<AppWiring> m_app;
@@ -150,20 +150,20 @@ void tst_Orvexctl::init()
     m_session.session.logout();
     QDir(IdentityStore::standardDirectory()).removeRecursively();
     m_guard = FakeLeakGuard();
-    auto backend = std::make_unique<FakeVpnBackend>();
+    auto backend = std::make_unique<FakeVPNBackend>();
     m_backend = backend.get();
     m_backend->guard = &m_guard;
     m_backend->goesDownOnStop = true;
     const QString storage = m_dir.filePath(u"vpn-%1.json"_s.arg(QLatin1String(QTest::currentTestFunction())));
     QFile::remove(storage);
-    m_manager = std::make_unique<VpnManager>(std::move(backend), storage);
+    m_manager = std::make_unique<VPNManager>(std::move(backend), storage);
     m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session, m_session.config);
     m_app = std::make_unique<AppWiring>(qApp, m_session.config, &m_session.session,
                                         AppWiring::Tunnel{m_service.get()});
     m_app->publishControl(QDBusConnection::sessionBus());
     QTRY_VERIFY(QDBusConnection::sessionBus().interface()->isServiceRegistered(ClientControl::serviceName));
     // The backend's first reading, as the client starts with it.
-    m_backend->setLiveStatus(VpnStatus::Disconnected);
+    m_backend->setLiveStatus(VPNStatus::Disconnected);
 }
 
 void tst_Orvexctl::cleanup()
@@ -188,8 +188,8 @@ ProgramRun tst_Orvexctl::runCtl(const QStringList &arguments, Drive drive, const
                && QTest::qWaitFor([this] { return m_backend->calls.contains(u"start"_s); }, 30000)) {
         // The daemon goes away while connecting: the client gives up and
         // keeps the block.
-        m_backend->setLiveStatus(VpnStatus::Connecting);
-        m_backend->setLiveStatus(VpnStatus::Invalid);
+        m_backend->setLiveStatus(VPNStatus::Connecting);
+        m_backend->setLiveStatus(VPNStatus::Invalid);
     }
     if (!QTest::qWaitFor([&process] { return process.state() == QProcess::NotRunning; }, 60000))
         endProcess(process);
@@ -358,8 +358,8 @@ void tst_Orvexctl::watchPrintsEachTransitionAndDiagnosticsKeepsThem()
 
     // The history is bounded: a flapping backend leaves the last 256 changes.
     for (int i = 0; i < 150; ++i) {
-        m_backend->setLiveStatus(VpnStatus::Connecting);
-        m_backend->setLiveStatus(VpnStatus::Disconnected);
+        m_backend->setLiveStatus(VPNStatus::Connecting);
+        m_backend->setLiveStatus(VPNStatus::Disconnected);
     }
     const ProgramRun flapped = runCtl({u"diagnostics"_s, u"--json"_s});
     const QJsonArray kept = QJsonDocument::fromJson(flapped.out.toUtf8())[u"history"_s].toArray();

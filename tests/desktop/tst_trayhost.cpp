@@ -4,7 +4,7 @@
 // Without a tray host closing the window quits: see tst_statusmenu.
 
 #include "DBusMock.h"
-#include "FakeVpnBackend.h"
+#include "FakeVPNBackend.h"
 #include "ScreenHost.h"
 #include "Weston.h"
 #include "Xvfb.h"
@@ -14,7 +14,7 @@
 #include "tray/StatusMenuHandler.h"
 #include "ui/WindowController.h"
 #include "config/Config.h"
-#include "platform/VpnManager.h"
+#include "platform/VPNManager.h"
 #include "vpn/VPNService.h"
 
 #include <QDBusConnection>
@@ -104,8 +104,8 @@ private:
 
     QTemporaryDir m_dir;
     std::unique_ptr<DBusMock> m_watcher;
-    FakeVpnBackend *m_backend = nullptr;
-    std::unique_ptr<VpnManager> m_manager;
+    FakeVPNBackend *m_backend = nullptr;
+    std::unique_ptr<VPNManager> m_manager;
     std::unique_ptr<VPNService> m_service;
     std::unique_ptr<StatusMenuController> m_tray;
     std::unique_ptr<WindowController> m_window;
@@ -126,9 +126,9 @@ void tst_TrayHost::initTestCase()
     QTRY_VERIFY_WITH_TIMEOUT(QDBusConnection::sessionBus().interface()->isServiceRegistered(watcherService),
                              30000);
 
-    auto backend = std::make_unique<FakeVpnBackend>();
+    auto backend = std::make_unique<FakeVPNBackend>();
     m_backend = backend.get();
-    m_manager = std::make_unique<VpnManager>(std::move(backend), m_dir.filePath(u"vpn.json"_s));
+    m_manager = std::make_unique<VPNManager>(std::move(backend), m_dir.filePath(u"vpn.json"_s));
     m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session, m_session.config);
 
     m_window = std::make_unique<WindowController>();
@@ -190,7 +190,7 @@ void tst_TrayHost::trayHostFollowsTheTunnel()
                               30000);
     const QList<MenuEntry> entries = menuOf(item);
     QCOMPARE(entries.constLast().shortcut, u"'Control', 'Q'"_s);
-    m_backend->setLiveStatus(VpnStatus::Connected);
+    m_backend->setLiveStatus(VPNStatus::Connected);
     QTRY_COMPARE_WITH_TIMEOUT(labelsOf(menuOf(item)).value(1), u"Disconnect"_s, 30000);
     QCOMPARE(m_tray->imageName(), u"app_status_icon"_s);
 }
@@ -211,7 +211,7 @@ void tst_TrayHost::closingTheWindowKeepsTheClientInTheTray()
 
 void tst_TrayHost::choosingQuitInTheTrayHostQuits()
 {
-    m_backend->setLiveStatus(VpnStatus::Disconnected);
+    m_backend->setLiveStatus(VPNStatus::Disconnected);
     const QList<MenuEntry> entries = menuOf(registeredItem());
     QCOMPARE(entries.size(), 3);
     QCOMPARE(entries.constLast().label, u"Quit"_s);

@@ -7,9 +7,9 @@
 #include "platform/RunMarker.h"
 #include "platform/SystemInfo.h"
 #include "platform/UserDefaults.h"
-#include "platform/VpnManager.h"
+#include "platform/VPNManager.h"
 #include "platform/vici/ViciClient.h"
-#include "platform/vici/ViciVpnBackend.h"
+#include "platform/vici/ViciVPNBackend.h"
 #include "session/ClientIdentity.h"
 #include "vpn/VPNService.h"
 #include "TestSession.h"
@@ -107,9 +107,9 @@ private:
     void startClient();
 
     std::unique_ptr<GatewayFixture> m_gateway;
-    VpnManager *m_manager = nullptr;
+    VPNManager *m_manager = nullptr;
     VPNService *m_service = nullptr;
-    QList<VpnStatus> m_statuses;
+    QList<VPNStatus> m_statuses;
 };
 
 void TestTunnelEndToEnd::init()
@@ -137,18 +137,18 @@ void TestTunnelEndToEnd::init()
 
     SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(u"e2e-machine"_s); });
     UserDefaults::standard().setString(DefaultsKeys::tempEmail, u"ann@example.com"_s);
-    QFile::remove(VpnManager::defaultStoragePath());
+    QFile::remove(VPNManager::defaultStoragePath());
     startClient();
 }
 
 // As a start of the client: a new tunnel service on what is saved.
 void TestTunnelEndToEnd::startClient()
 {
-    m_manager = new VpnManager(VpnManager::makeConfiguredBackend(m_session.config, m_session.identities),
-                               VpnManager::defaultStoragePath());
+    m_manager = new VPNManager(VPNManager::makeConfiguredBackend(m_session.config, m_session.identities),
+                               VPNManager::defaultStoragePath());
     m_service = new VPNService(m_manager, m_session.session, m_session.config);
     m_statuses.clear();
-    connect(m_manager->connection(), &VpnConnection::statusDidChange, this,
+    connect(m_manager->connection(), &VPNConnection::statusDidChange, this,
             [this] { m_statuses << m_manager->connection()->status(); });
 }
 
@@ -176,7 +176,7 @@ void TestTunnelEndToEnd::useIssuedIdentity(bool shared, const QString &caDir)
                                      .value();
     QVERIFY(m_session.session.replaceIdentity(reference));
     if (shared) {
-        QVERIFY(m_session.identities.grantAccess(reference, ViciVpnBackend::daemonApplication()));
+        QVERIFY(m_session.identities.grantAccess(reference, ViciVPNBackend::daemonApplication()));
         UserDefaults::standard().setBoolean(DefaultsKeys::isAutoConnectEnabled, true);
     }
 }
@@ -187,8 +187,8 @@ void TestTunnelEndToEnd::connectCarriesPacketsDisconnectsAndQuits()
     QVERIFY(!m_gateway->pingInnerAddress()); // no route before the tunnel
 
     m_service->connect();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
-    QVERIFY(m_statuses.contains(VpnStatus::Connecting));
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VPNStatus::Connected, TunnelTimeoutMs);
+    QVERIFY(m_statuses.contains(VPNStatus::Connecting));
     QVERIFY(!m_manager->savedPreferences().onDemandEnabled); // key was not shared yet
     QVERIFY(m_gateway->pingInnerAddress());
 
@@ -196,13 +196,13 @@ void TestTunnelEndToEnd::connectCarriesPacketsDisconnectsAndQuits()
     const QByteArray reference = m_session.session.identityReference().value();
     QVERIFY(ClientIdentity::isPrivateKeyShared(m_session.identities, reference));
     QVERIFY(m_session.identities.accessList(reference)->front().applications.contains(
-        ViciVpnBackend::daemonApplication()));
+        ViciVPNBackend::daemonApplication()));
 
     bool stopped = false;
     m_service->disconnect([&] { stopped = true; });
     QTRY_VERIFY(stopped);
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Disconnected, TunnelTimeoutMs);
-    QVERIFY(m_statuses.contains(VpnStatus::Disconnecting));
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VPNStatus::Disconnected, TunnelTimeoutMs);
+    QVERIFY(m_statuses.contains(VPNStatus::Disconnecting));
     QVERIFY(ikeSas(m_gateway->clientVici()).isEmpty());
     QVERIFY(!m_gateway->pingInnerAddress());
 
@@ -223,10 +223,10 @@ void TestTunnelEndToEnd::connectCarriesPacketsDisconnectsAndQuits()
     };
     QCOMPARE(loads(), (QList<qsizetype>{1, 1})); // the connection and the key, loaded once
     m_service->toggle();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VPNStatus::Connected, TunnelTimeoutMs);
     QCOMPARE(loads(), (QList<qsizetype>{1, 1}));
     m_service->toggle();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Disconnected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VPNStatus::Disconnected, TunnelTimeoutMs);
 
     // Another tool cleared charon: the next switch loads everything again.
     ViciMessage connection;
@@ -235,9 +235,9 @@ void TestTunnelEndToEnd::connectCarriesPacketsDisconnectsAndQuits()
     QVERIFY(ask(m_gateway->clientVici(), "clear-creds").isSuccess());
     m_statuses.clear();
     m_service->toggle();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VPNStatus::Connected, TunnelTimeoutMs);
     // One attempt, tried again once charon had what it lost: no failure shown.
-    QCOMPARE(m_statuses, (QList<VpnStatus>{VpnStatus::Connecting, VpnStatus::Connected}));
+    QCOMPARE(m_statuses, (QList<VPNStatus>{VPNStatus::Connecting, VPNStatus::Connected}));
     QVERIFY(m_gateway->pingInnerAddress());
 
     // Quit leaves nothing loaded in charon, and a configuration that cannot
@@ -250,7 +250,7 @@ void TestTunnelEndToEnd::connectCarriesPacketsDisconnectsAndQuits()
     QVERIFY(ask(m_gateway->clientVici(), "get-conns").message.list("conns").isEmpty());
     QVERIFY(ask(m_gateway->clientVici(), "get-keys").message.list("keys").isEmpty());
     QCOMPARE(m_manager->savedPreferences().protocolConfiguration->authenticationMethod,
-             VpnProtocolIKEv2::AuthenticationMethod::SharedSecret);
+             VPNProtocolIKEv2::AuthenticationMethod::SharedSecret);
     QVERIFY(!m_manager->savedPreferences().onDemandEnabled);
     QVERIFY(!m_manager->connection()->startVPNTunnel().isSuccess()); // cannot come up
 }
@@ -264,15 +264,15 @@ void TestTunnelEndToEnd::onDemandComesUpOnSaveAndAfterADrop()
     m_manager->loadFromPreferences(
         [&](const Outcome<> &loaded) { m_service->configureAndSave(loaded, [&] { saved = true; }); });
     QTRY_VERIFY(saved);
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VPNStatus::Connected, TunnelTimeoutMs);
     QVERIFY(m_gateway->pingInnerAddress());
 
     // The gateway drops the tunnel; it comes back by itself.
     m_statuses.clear();
     QVERIFY(m_gateway->terminateAtGateway());
-    QTRY_VERIFY_WITH_TIMEOUT(m_statuses.contains(VpnStatus::Disconnected), TunnelTimeoutMs);
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
-    QVERIFY(m_statuses.indexOf(VpnStatus::Connecting) > m_statuses.indexOf(VpnStatus::Disconnected));
+    QTRY_VERIFY_WITH_TIMEOUT(m_statuses.contains(VPNStatus::Disconnected), TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VPNStatus::Connected, TunnelTimeoutMs);
+    QVERIFY(m_statuses.indexOf(VPNStatus::Connecting) > m_statuses.indexOf(VPNStatus::Disconnected));
     QCOMPARE(m_service->attempts(), 0);
     QVERIFY(m_gateway->pingInnerAddress());
 }
@@ -285,11 +285,11 @@ void TestTunnelEndToEnd::silentGatewayEndsInTheAttemptsRule()
     QTRY_VERIFY(m_manager->savedPreferences().onDemandEnabled); // saved on at first
     // Four keying attempts that get no answer, then the rule switches it off.
     QTRY_VERIFY_WITH_TIMEOUT(!m_manager->savedPreferences().onDemandEnabled, 90000);
-    QCOMPARE(m_statuses.count(VpnStatus::Connecting), 4);
+    QCOMPARE(m_statuses.count(VPNStatus::Connecting), 4);
     QCOMPARE(m_service->attempts(), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Disconnected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VPNStatus::Disconnected, TunnelTimeoutMs);
     // No fifth attempt over several retry pauses.
-    QVERIFY(!QTest::qWaitFor([this] { return m_statuses.count(VpnStatus::Connecting) > 4; }, 3000));
+    QVERIFY(!QTest::qWaitFor([this] { return m_statuses.count(VPNStatus::Connecting) > 4; }, 3000));
 }
 
 void TestTunnelEndToEnd::certificateFromAnotherCaFails()
@@ -298,9 +298,9 @@ void TestTunnelEndToEnd::certificateFromAnotherCaFails()
     QVERIFY(!otherCa.isEmpty());
     useIssuedIdentity(false, otherCa);
     m_service->connect();
-    QTRY_VERIFY_WITH_TIMEOUT(m_statuses.contains(VpnStatus::Connecting), TunnelTimeoutMs);
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Disconnected, TunnelTimeoutMs);
-    QVERIFY(!m_statuses.contains(VpnStatus::Connected));
+    QTRY_VERIFY_WITH_TIMEOUT(m_statuses.contains(VPNStatus::Connecting), TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VPNStatus::Disconnected, TunnelTimeoutMs);
+    QVERIFY(!m_statuses.contains(VPNStatus::Connected));
     QVERIFY(!m_gateway->pingInnerAddress());
 }
 
@@ -332,7 +332,7 @@ void TestTunnelEndToEnd::nothingLeavesBesideTheTunnel()
 
     useIssuedIdentity(false);
     m_service->connect();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VPNStatus::Connected, TunnelTimeoutMs);
     // charon applies the resolvers and runs the updown script just after it
     // reports the tunnel up.
     QTRY_VERIFY_WITH_TIMEOUT(m_gateway->resolverConfiguration() != resolverBefore, TunnelTimeoutMs);
@@ -346,17 +346,17 @@ void TestTunnelEndToEnd::nothingLeavesBesideTheTunnel()
 
     // Turn OFF: the resolvers and the refusal go with the tunnel.
     m_service->disconnect();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Disconnected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VPNStatus::Disconnected, TunnelTimeoutMs);
     QTRY_COMPARE_WITH_TIMEOUT(m_gateway->resolverConfiguration(), resolverBefore, TunnelTimeoutMs);
     QTRY_VERIFY_WITH_TIMEOUT(!m_gateway->ipv6Refused(), TunnelTimeoutMs);
     QCOMPARE(m_gateway->resolve(hostName, 4), u"192.0.2.66"_s);
 
     // Up again, then the gateway goes away: the same.
     m_service->connect();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VPNStatus::Connected, TunnelTimeoutMs);
     QTRY_VERIFY_WITH_TIMEOUT(m_gateway->resolverConfiguration() != resolverBefore, TunnelTimeoutMs);
     QVERIFY(m_gateway->stopResponder());
-    QTRY_VERIFY_WITH_TIMEOUT(m_service->status() != VpnStatus::Connected, TunnelTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(m_service->status() != VPNStatus::Connected, TunnelTimeoutMs);
     QTRY_COMPARE_WITH_TIMEOUT(m_gateway->resolverConfiguration(), resolverBefore, TunnelTimeoutMs);
     QTRY_VERIFY_WITH_TIMEOUT(!m_gateway->ipv6Refused(), TunnelTimeoutMs);
     if (!gatewayOffersIpv6)
@@ -367,7 +367,7 @@ void TestTunnelEndToEnd::nothingLeavesBesideTheTunnel()
     QVERIFY(m_gateway->startCharon(GatewayFixture::Side::Gateway));
     for (const char *killed : {"client", "client and charon", "charon"}) {
         m_service->connect();
-        QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
+        QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VPNStatus::Connected, TunnelTimeoutMs);
         QTRY_VERIFY_WITH_TIMEOUT(m_gateway->resolverConfiguration() != resolverBefore, TunnelTimeoutMs);
         if (qstrcmp(killed, "charon") != 0) {
             delete m_service; // nothing of the quit path runs
@@ -386,7 +386,7 @@ void TestTunnelEndToEnd::nothingLeavesBesideTheTunnel()
         }
         QTRY_COMPARE_WITH_TIMEOUT(m_gateway->resolverConfiguration(), resolverBefore, TunnelTimeoutMs);
         QTRY_VERIFY_WITH_TIMEOUT(ikeSas(m_gateway->clientVici()).isEmpty(), TunnelTimeoutMs);
-        QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Disconnected, TunnelTimeoutMs);
+        QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VPNStatus::Disconnected, TunnelTimeoutMs);
     }
 }
 
@@ -416,7 +416,7 @@ void TestTunnelEndToEnd::aChangedNetworkIsCheckedAtOnce()
     QFETCH(QByteArray, localHost);
     useIssuedIdentity(false);
     m_service->connect();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VPNStatus::Connected, TunnelTimeoutMs);
     QVERIFY(m_gateway->pingInnerAddress());
     const std::optional<IkeSa> before = firstIkeSa(m_gateway->clientVici());
     QVERIFY(before.has_value());
@@ -450,8 +450,8 @@ void TestTunnelEndToEnd::aChangedNetworkIsCheckedAtOnce()
     // What the wake-up or the new route sets off in the client (after a
     // redirect: an exchange after the redirect's).
     const bool resumed = change != QLatin1String("address");
-    m_service->checkTunnel(resumed ? VpnBackend::Change::Resumed : VpnBackend::Change::RouteChanged);
-    QTRY_VERIFY_WITH_TIMEOUT(m_service->status() == VpnStatus::Connected
+    m_service->checkTunnel(resumed ? VPNBackend::Change::Resumed : VPNBackend::Change::RouteChanged);
+    QTRY_VERIFY_WITH_TIMEOUT(m_service->status() == VPNStatus::Connected
                                  && m_gateway->runInClient(u"ping -c1 -W0.2 198.51.100.1"_s.split(u' ')) == 0,
                              TunnelTimeoutMs);
     std::optional<IkeSa> after;
@@ -463,7 +463,7 @@ void TestTunnelEndToEnd::aChangedNetworkIsCheckedAtOnce()
     QCOMPARE(after->localHost, localHost);
     QCOMPARE(after->remoteHost, QByteArray("192.0.2.1"));
     // A surviving tunnel never looked down.
-    QCOMPARE(m_statuses.contains(VpnStatus::Disconnected), reconnected);
+    QCOMPARE(m_statuses.contains(VPNStatus::Disconnected), reconnected);
 }
 
 void TestTunnelEndToEnd::nothingLeavesWhileTheTunnelIsWanted_data()
@@ -492,9 +492,9 @@ void TestTunnelEndToEnd::nothingLeavesWhileTheTunnelIsWanted()
         QVERIFY(m_gateway->stopResponder());
     m_service->connect();
     if (silent)
-        QTRY_VERIFY_WITH_TIMEOUT(m_statuses.contains(VpnStatus::Connecting), TunnelTimeoutMs);
+        QTRY_VERIFY_WITH_TIMEOUT(m_statuses.contains(VPNStatus::Connecting), TunnelTimeoutMs);
     else
-        QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
+        QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VPNStatus::Connected, TunnelTimeoutMs);
     QVERIFY(m_gateway->firewallTables().contains(u"inet orvex"_s));
     QVERIFY(m_gateway->startCapture());
     m_gateway->sendProbes();
@@ -520,8 +520,8 @@ void TestTunnelEndToEnd::nothingLeavesWhileTheTunnelIsWanted()
         QVERIFY(m_gateway->killCharon(GatewayFixture::Side::Gateway));
         QVERIFY(m_gateway->startCharon(GatewayFixture::Side::Gateway));
         m_statuses.clear();
-        m_service->checkTunnel(VpnBackend::Change::Resumed);
-        QTRY_VERIFY_WITH_TIMEOUT(m_statuses.contains(VpnStatus::Disconnected), TunnelTimeoutMs);
+        m_service->checkTunnel(VPNBackend::Change::Resumed);
+        QTRY_VERIFY_WITH_TIMEOUT(m_statuses.contains(VPNStatus::Disconnected), TunnelTimeoutMs);
     } else {
         delete m_service; // killed: nothing of the quit path runs
         delete m_manager;

@@ -11,7 +11,7 @@
 #include "platform/SessionBus.h"
 #include "platform/SystemInfo.h"
 #include "platform/UserDefaults.h"
-#include "platform/VpnManager.h"
+#include "platform/VPNManager.h"
 #include "session/ClientIdentity.h"
 #include "vpn/VPNService.h"
 
@@ -33,7 +33,7 @@ void say(const QString &line)
     std::fflush(stdout);
 }
 
-QString statusName(VpnStatus status)
+QString statusName(VPNStatus status)
 {
     static const char *const names[] = {"invalid",   "disconnected", "connecting",
                                         "connected", "reasserting",  "disconnecting"};
@@ -72,12 +72,12 @@ int main(int argc, char *argv[])
         return 1;
     }
 
-    VpnManager manager(VpnManager::makeConfiguredBackend(config, identities),
-                       VpnManager::defaultStoragePath());
+    VPNManager manager(VPNManager::makeConfiguredBackend(config, identities),
+                       VPNManager::defaultStoragePath());
     VPNService service(&manager, session, config);
     QObject::connect(&service, &VPNService::statusDidChange, &app,
-                     [](VpnStatus status) { say(u"status "_s + statusName(status)); });
-    QObject::connect(manager.backend(), &VpnBackend::reasonChanged, &app,
+                     [](VPNStatus status) { say(u"status "_s + statusName(status)); });
+    QObject::connect(manager.backend(), &VPNBackend::reasonChanged, &app,
                      [&manager] { say(u"reason "_s + manager.backend()->unavailableReason()); });
 
     QSocketNotifier commands(STDIN_FILENO, QSocketNotifier::Read);

@@ -11,10 +11,10 @@
 #include "platform/IdentityStore.h"
 #include "platform/SystemInfo.h"
 #include "platform/UserDefaults.h"
-#include "platform/VpnManager.h"
+#include "platform/VPNManager.h"
 #include "platform/nm/NetworkManagerLeakGuard.h"
 #include "platform/nm/NetworkManagerProfile.h"
-#include "platform/nm/NetworkManagerVpnBackend.h"
+#include "platform/nm/NetworkManagerVPNBackend.h"
 #include "session/ClientIdentity.h"
 #include "vpn/VPNService.h"
 #include "TestSession.h"
@@ -115,7 +115,7 @@ private:
         return log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
     }
     void leaveNamespace();
-    bool vpnActive(const QString &uuid = NetworkManagerVpnBackend::defaultProfileUuid());
+    bool vpnActive(const QString &uuid = NetworkManagerVPNBackend::defaultProfileUuid());
 
     std::unique_ptr<GatewayFixture> m_gateway;
     std::unique_ptr<QTemporaryDir> m_nmParent;
@@ -124,9 +124,9 @@ private:
     int m_originalNamespace = -1;
     QStringList m_logs; // NetworkManager's and charon-nm's
 
-    VpnManager *m_manager = nullptr;
+    VPNManager *m_manager = nullptr;
     VPNService *m_service = nullptr;
-    QList<VpnStatus> m_statuses;
+    QList<VPNStatus> m_statuses;
 };
 
 // The backend watches routes in the network namespace its process runs in;
@@ -232,21 +232,21 @@ void TestNetworkManagerEndToEnd::cleanupTestCase()
 
 void TestNetworkManagerEndToEnd::init()
 {
-    QFile::remove(VpnManager::defaultStoragePath());
+    QFile::remove(VPNManager::defaultStoragePath());
     startClient();
 }
 
 void TestNetworkManagerEndToEnd::startClient()
 {
     // What the client makes, with a grace period short enough for a test.
-    NetworkManagerVpnBackend::Options options = NetworkManagerVpnBackend::optionsFor(m_session.config,
+    NetworkManagerVPNBackend::Options options = NetworkManagerVPNBackend::optionsFor(m_session.config,
                                                                                      m_session.identities);
     options.reassertGraceMs = GraceMs;
-    m_manager = new VpnManager(std::make_unique<NetworkManagerVpnBackend>(options),
-                               VpnManager::defaultStoragePath());
+    m_manager = new VPNManager(std::make_unique<NetworkManagerVPNBackend>(options),
+                               VPNManager::defaultStoragePath());
     m_service = new VPNService(m_manager, m_session.session, m_session.config);
     m_statuses.clear();
-    connect(m_manager->connection(), &VpnConnection::statusDidChange, this,
+    connect(m_manager->connection(), &VPNConnection::statusDidChange, this,
             [this] { m_statuses << m_manager->connection()->status(); });
 }
 
@@ -298,7 +298,7 @@ void TestNetworkManagerEndToEnd::nothingLeavesBesideTheTunnel()
     QCOMPARE(m_gateway->resolve(hostName, 4), u"192.0.2.66"_s); // the LAN's answer
 
     m_service->connect();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VPNStatus::Connected, TunnelTimeoutMs);
     QTRY_VERIFY_WITH_TIMEOUT(m_gateway->resolverConfiguration().contains("nameserver 198.51.100.53"),
                              TunnelTimeoutMs);
     QVERIFY2(!m_gateway->resolverConfiguration().contains("192.0.2.53"), m_gateway->resolverConfiguration());
@@ -310,7 +310,7 @@ void TestNetworkManagerEndToEnd::nothingLeavesBesideTheTunnel()
         return;
 
     m_service->disconnect();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Disconnected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VPNStatus::Disconnected, TunnelTimeoutMs);
     QTRY_VERIFY_WITH_TIMEOUT(!blockInForce(), TunnelTimeoutMs);
     QTRY_COMPARE_WITH_TIMEOUT(m_gateway->resolverConfiguration(), resolverBefore, TunnelTimeoutMs);
     // IPv6 may take the LAN's default route again.
@@ -324,13 +324,13 @@ void TestNetworkManagerEndToEnd::nothingLeavesBesideTheTunnel()
 void TestNetworkManagerEndToEnd::gatewayClosingTheTunnelIsDetected()
 {
     m_service->connect();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VPNStatus::Connected, TunnelTimeoutMs);
     QVERIFY(m_gateway->pingInnerAddress());
     // Handing the key's files to the profile shared the key with the VPN service.
     const QByteArray reference = m_session.session.identityReference().value();
     QVERIFY(m_session.identities.accessList(reference)->front().applications.contains(
-        NetworkManagerVpnBackend::daemonApplication()));
-    auto *backend = static_cast<NetworkManagerVpnBackend *>(m_manager->backend());
+        NetworkManagerVPNBackend::daemonApplication()));
+    auto *backend = static_cast<NetworkManagerVPNBackend *>(m_manager->backend());
     // The routes of the tunnel have been seen: from now on their loss counts.
     QTRY_VERIFY(backend->isTunnelWatched());
 
@@ -340,16 +340,16 @@ void TestNetworkManagerEndToEnd::gatewayClosingTheTunnelIsDetected()
     // way the SA's loss shows, and what the status settles on is true.
     m_statuses.clear();
     QVERIFY(m_gateway->terminateAtGateway());
-    QTRY_VERIFY_WITH_TIMEOUT(m_statuses.contains(VpnStatus::Reasserting), TunnelTimeoutMs);
-    QTRY_VERIFY_WITH_TIMEOUT(m_service->status() == VpnStatus::Connected
-                                 || m_service->status() == VpnStatus::Disconnected,
+    QTRY_VERIFY_WITH_TIMEOUT(m_statuses.contains(VPNStatus::Reasserting), TunnelTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(m_service->status() == VPNStatus::Connected
+                                 || m_service->status() == VPNStatus::Disconnected,
                              TunnelTimeoutMs);
-    if (m_service->status() == VpnStatus::Connected) {
+    if (m_service->status() == VPNStatus::Connected) {
         QVERIFY(m_gateway->pingInnerAddress());
     } else {
         QVERIFY(!vpnActive());
         m_service->connect();
-        QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
+        QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VPNStatus::Connected, TunnelTimeoutMs);
     }
     QTRY_VERIFY(backend->isTunnelWatched());
 
@@ -357,9 +357,9 @@ void TestNetworkManagerEndToEnd::gatewayClosingTheTunnelIsDetected()
     // still says activated, the status must not.
     m_statuses.clear();
     QVERIFY(m_gateway->stopResponder());
-    QTRY_VERIFY_WITH_TIMEOUT(m_statuses.contains(VpnStatus::Reasserting), TunnelTimeoutMs);
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Disconnected, TunnelTimeoutMs);
-    QCOMPARE(m_statuses.constLast(), VpnStatus::Disconnected);
+    QTRY_VERIFY_WITH_TIMEOUT(m_statuses.contains(VPNStatus::Reasserting), TunnelTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VPNStatus::Disconnected, TunnelTimeoutMs);
+    QCOMPARE(m_statuses.constLast(), VPNStatus::Disconnected);
     QVERIFY(!vpnActive());
     QVERIFY(!m_gateway->pingInnerAddress());
 }
@@ -395,7 +395,7 @@ void TestNetworkManagerEndToEnd::nothingLeavesWhileTheTunnelIsWanted()
     // a tunnel found dead is brought back also without that.
     const bool wokenUp = fault.startsWith(u"woken up"_s);
     const QByteArray reference = m_session.session.identityReference().value();
-    QVERIFY(m_session.identities.grantAccess(reference, NetworkManagerVpnBackend::daemonApplication()));
+    QVERIFY(m_session.identities.grantAccess(reference, NetworkManagerVPNBackend::daemonApplication()));
     UserDefaults::standard().setBoolean(DefaultsKeys::isAutoConnectEnabled, !wokenUp);
     const auto autoConnectOff = qScopeGuard(
         [] { UserDefaults::standard().setBoolean(DefaultsKeys::isAutoConnectEnabled, false); });
@@ -416,9 +416,9 @@ void TestNetworkManagerEndToEnd::nothingLeavesWhileTheTunnelIsWanted()
     const qsizetype logged = charonLog().size();
     m_service->connect();
     if (silent || refusing)
-        QTRY_VERIFY_WITH_TIMEOUT(m_statuses.contains(VpnStatus::Connecting), TunnelTimeoutMs);
+        QTRY_VERIFY_WITH_TIMEOUT(m_statuses.contains(VPNStatus::Connecting), TunnelTimeoutMs);
     else
-        QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
+        QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VPNStatus::Connected, TunnelTimeoutMs);
     QTRY_VERIFY_WITH_TIMEOUT(blockInForce(), TunnelTimeoutMs);
     QVERIFY(m_gateway->startCapture());
     const qsizetype captured = charonLog().size();
@@ -443,8 +443,8 @@ void TestNetworkManagerEndToEnd::nothingLeavesWhileTheTunnelIsWanted()
         // (the probes below outlast the pause before a retry), while the
         // block stays.
         QTRY_VERIFY_WITH_TIMEOUT(!m_manager->savedPreferences().onDemandEnabled, TunnelTimeoutMs);
-        QTRY_COMPARE_WITH_TIMEOUT(m_manager->backend()->status(), VpnStatus::Disconnected, TunnelTimeoutMs);
-        afterGivingUp = std::make_unique<QSignalSpy>(m_manager->backend(), &VpnBackend::statusChanged);
+        QTRY_COMPARE_WITH_TIMEOUT(m_manager->backend()->status(), VPNStatus::Disconnected, TunnelTimeoutMs);
+        afterGivingUp = std::make_unique<QSignalSpy>(m_manager->backend(), &VPNBackend::statusChanged);
     } else if (fault.startsWith(u"the gateway ends"_s)) {
         QVERIFY(m_gateway->stopResponder());
         QTRY_VERIFY_WITH_TIMEOUT(m_service->tunnel().state() != State::Connected, TunnelTimeoutMs);
@@ -467,23 +467,23 @@ void TestNetworkManagerEndToEnd::nothingLeavesWhileTheTunnelIsWanted()
         QTRY_VERIFY_WITH_TIMEOUT(m_service->tunnel().state() != State::Connected, TunnelTimeoutMs);
     } else if (wokenUp) {
         // A tunnel that carries is left as it is.
-        auto *backend = static_cast<NetworkManagerVpnBackend *>(m_manager->backend());
+        auto *backend = static_cast<NetworkManagerVPNBackend *>(m_manager->backend());
         QTRY_VERIFY_WITH_TIMEOUT(backend->isTunnelWatched(), TunnelTimeoutMs);
         m_statuses.clear();
-        m_service->checkTunnel(VpnBackend::Change::Resumed);
+        m_service->checkTunnel(VPNBackend::Change::Resumed);
         QVERIFY(backend->isCheckingTunnel());
         QTRY_VERIFY_WITH_TIMEOUT(!backend->isCheckingTunnel(), TunnelTimeoutMs);
-        QCOMPARE(m_statuses, QList<VpnStatus>());
+        QCOMPARE(m_statuses, QList<VPNStatus>());
         // While the machine slept the gateway restarted: charon-nm still
         // holds the tunnel and its routes, the gateway nothing of it.
         QVERIFY(m_gateway->killCharon(GatewayFixture::Side::Gateway));
         QVERIFY(m_gateway->startCharon(GatewayFixture::Side::Gateway));
         m_statuses.clear();
-        m_service->checkTunnel(VpnBackend::Change::Resumed);
-        QTRY_VERIFY_WITH_TIMEOUT(m_statuses.contains(VpnStatus::Disconnected), TunnelTimeoutMs);
+        m_service->checkTunnel(VPNBackend::Change::Resumed);
+        QTRY_VERIFY_WITH_TIMEOUT(m_statuses.contains(VPNStatus::Disconnected), TunnelTimeoutMs);
         m_gateway->sendProbes();
         // Brought back: a new tunnel that carries.
-        QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VpnStatus::Connected, TunnelTimeoutMs);
+        QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VPNStatus::Connected, TunnelTimeoutMs);
         QVERIFY(m_gateway->pingInnerAddress());
     } else {
         delete m_service; // killed: nothing of the quit path runs
@@ -540,7 +540,7 @@ void TestNetworkManagerEndToEnd::anOrdinaryUserRunsTheTunnel()
              0);
     QDBusConnection bus = QDBusConnection::systemBus();
     // Each user's profile has a UUID of its own.
-    QString uuid = NetworkManagerVpnBackend::defaultProfileUuid();
+    QString uuid = NetworkManagerVPNBackend::defaultProfileUuid();
     const auto profile = [&uuid] {
         return NM::objectPath(
             askNetworkManager(NM::settingsPath, NM::settingsInterface, u"GetConnectionByUuid"_s, {uuid}));

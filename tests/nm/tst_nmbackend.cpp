@@ -3,18 +3,18 @@
 // the rtnetlink reading of the liveness probe.
 
 #include "FakeNetworkManager.h"
-#include "FakeVpnBackend.h"
+#include "FakeVPNBackend.h"
 #include "PrivateBus.h"
 #include "TestFiles.h"
 
 #include "config/Config.h"
 #include "platform/IdentityStore.h"
-#include "platform/VpnManager.h"
-#include "platform/nm/AutoVpnBackend.h"
+#include "platform/VPNManager.h"
+#include "platform/nm/AutoVPNBackend.h"
 #include "platform/nm/DaemonReadAccess.h"
 #include "platform/nm/NetworkManagerConnectivity.h"
-#include "platform/nm/NetworkManagerVpnBackend.h"
-#include "platform/vici/ViciVpnBackend.h"
+#include "platform/nm/NetworkManagerVPNBackend.h"
+#include "platform/vici/ViciVPNBackend.h"
 #include "tunnel/TunnelController.h"
 
 #include <QLocalServer>
@@ -76,24 +76,24 @@ public:
     bool asking = false;
 };
 
-VpnPreferences preferences(bool onDemand = false, VpnProtocolIKEv2::AuthenticationMethod method
-                                                  = VpnProtocolIKEv2::AuthenticationMethod::Certificate)
+VPNPreferences preferences(bool onDemand = false, VPNProtocolIKEv2::AuthenticationMethod method
+                                                  = VPNProtocolIKEv2::AuthenticationMethod::Certificate)
 {
-    VpnProtocolIKEv2 protocol;
+    VPNProtocolIKEv2 protocol;
     protocol.serverAddress = u"vpn.orvex.example"_s;
     protocol.remoteIdentifier = u"vpn.orvex.example"_s;
     protocol.localIdentifier = u"0123abcd.clients.orvex.example"_s;
     protocol.identityReference = reference;
     protocol.authenticationMethod = method;
-    const VpnProtocolIKEv2::SecurityAssociationParameters
-        parameters{VpnProtocolIKEv2::EncryptionAlgorithm::AES128, VpnProtocolIKEv2::IntegrityAlgorithm::SHA96,
-                   VpnProtocolIKEv2::DiffieHellmanGroup::Group14, 1440};
+    const VPNProtocolIKEv2::SecurityAssociationParameters
+        parameters{VPNProtocolIKEv2::EncryptionAlgorithm::AES128, VPNProtocolIKEv2::IntegrityAlgorithm::SHA96,
+                   VPNProtocolIKEv2::DiffieHellmanGroup::Group14, 1440};
     protocol.ikeSecurityAssociationParameters = parameters;
     protocol.childSecurityAssociationParameters = parameters;
-    VpnPreferences prefs;
+    VPNPreferences prefs;
     prefs.protocolConfiguration = protocol;
     prefs.enabled = true;
-    prefs.onDemandRules = {VpnOnDemandRule{}};
+    prefs.onDemandRules = {VPNOnDemandRule{}};
     prefs.onDemandEnabled = onDemand;
     return prefs;
 }
@@ -117,7 +117,7 @@ NM::StringMap expectedData()
 }
 
 // Waits for the outcome `start` hands to the completion it is given.
-Outcome<> await(const std::function<void(const VpnBackend::Completion &)> &start)
+Outcome<> await(const std::function<void(const VPNBackend::Completion &)> &start)
 {
     std::optional<Outcome<>> result;
     start([&result](const Outcome<> &outcome) { result = outcome; });
@@ -227,15 +227,15 @@ private Q_SLOTS:
     void configurationNamesTheBackend();
 
 private:
-    std::unique_ptr<NetworkManagerVpnBackend> makeBackend();
-    std::unique_ptr<AutoVpnBackend> makeAuto(const QString &pluginDirectory, const QString &socket);
-    Outcome<> save(const VpnPreferences &prefs)
+    std::unique_ptr<NetworkManagerVPNBackend> makeBackend();
+    std::unique_ptr<AutoVPNBackend> makeAuto(const QString &pluginDirectory, const QString &socket);
+    Outcome<> save(const VPNPreferences &prefs)
     {
-        return await([&](const VpnBackend::Completion &done) { m_backend->apply(prefs, done); });
+        return await([&](const VPNBackend::Completion &done) { m_backend->apply(prefs, done); });
     }
-    Outcome<> load(const VpnPreferences &prefs)
+    Outcome<> load(const VPNPreferences &prefs)
     {
-        return await([&](const VpnBackend::Completion &done) { m_backend->attachReporting(prefs, done); });
+        return await([&](const VPNBackend::Completion &done) { m_backend->attachReporting(prefs, done); });
     }
     QString ourProfile();
     NM::StringMap vpnData(const QString &profile) const
@@ -246,10 +246,10 @@ private:
     PrivateBus m_bus;
     QTemporaryDir m_plugins; // strongSwan's plugin; in "other", another VPN's alone
     std::unique_ptr<FakeNetworkManager> m_nm;
-    std::unique_ptr<NetworkManagerVpnBackend> m_backend;
+    std::unique_ptr<NetworkManagerVPNBackend> m_backend;
     FakeProbe *m_probe = nullptr;
     FakeEcho *m_echo = nullptr;
-    QList<VpnStatus> m_statuses;
+    QList<VPNStatus> m_statuses;
     QList<QByteArray> m_granted;
     QString m_grantRefusal; // why the key cannot be opened to the VPN service; empty: it can
 };
@@ -284,9 +284,9 @@ void TestNetworkManagerBackend::cleanup()
     m_nm.reset();
 }
 
-std::unique_ptr<NetworkManagerVpnBackend> TestNetworkManagerBackend::makeBackend()
+std::unique_ptr<NetworkManagerVPNBackend> TestNetworkManagerBackend::makeBackend()
 {
-    NetworkManagerVpnBackend::Options options;
+    NetworkManagerVPNBackend::Options options;
     options.profileOwner = u"tester"_s;
     options.caCertificateFile = u"/trust/ca.pem"_s;
     options.pluginDirectories = {m_plugins.path()};
@@ -312,16 +312,16 @@ std::unique_ptr<NetworkManagerVpnBackend> TestNetworkManagerBackend::makeBackend
     };
     options.retryDelayMs = 20;
     options.reassertGraceMs = 100;
-    auto backend = std::make_unique<NetworkManagerVpnBackend>(options);
-    connect(backend.get(), &VpnBackend::statusChanged, this,
-            [this](VpnStatus status) { m_statuses << status; });
+    auto backend = std::make_unique<NetworkManagerVPNBackend>(options);
+    connect(backend.get(), &VPNBackend::statusChanged, this,
+            [this](VPNStatus status) { m_statuses << status; });
     return backend;
 }
 
 QString TestNetworkManagerBackend::ourProfile()
 {
     for (auto it = m_nm->profiles.cbegin(); it != m_nm->profiles.cend(); ++it) {
-        if (it->value(u"connection"_s).value(u"uuid"_s) == NetworkManagerVpnBackend::defaultProfileUuid())
+        if (it->value(u"connection"_s).value(u"uuid"_s) == NetworkManagerVPNBackend::defaultProfileUuid())
             return it.key();
     }
     return {};
@@ -341,7 +341,7 @@ void TestNetworkManagerBackend::profileIsCreatedOnceAndReplacedWholeOnEverySave(
     QCOMPARE(settings.keys(), (QStringList{u"connection"_s, u"ipv4"_s, u"ipv6"_s, u"vpn"_s}));
     QCOMPARE(settings.value(u"connection"_s),
              (QVariantMap{{u"id"_s, u"Orvex"_s},
-                          {u"uuid"_s, NetworkManagerVpnBackend::defaultProfileUuid()},
+                          {u"uuid"_s, NetworkManagerVPNBackend::defaultProfileUuid()},
                           {u"type"_s, u"vpn"_s},
                           {u"autoconnect"_s, false},
                           {u"permissions"_s, QStringList{u"user:tester:"_s}}}));
@@ -359,7 +359,7 @@ void TestNetworkManagerBackend::profileIsCreatedOnceAndReplacedWholeOnEverySave(
     QCOMPARE(m_granted, QList<QByteArray>{reference});
 
     // Saved again with another identity: the same profile, replaced whole.
-    VpnPreferences changed = preferences();
+    VPNPreferences changed = preferences();
     changed.protocolConfiguration->localIdentifier = u"ffff.clients.orvex.example"_s;
     QVERIFY(save(changed).isSuccess());
     QCOMPARE(m_nm->profiles.size(), 1);
@@ -372,7 +372,7 @@ void TestNetworkManagerBackend::profileIsCreatedOnceAndReplacedWholeOnEverySave(
     QCOMPARE(vpnData(path), data);
 
     // The quit path's configuration: nothing that could come up, no key handed.
-    QVERIFY(save(preferences(false, VpnProtocolIKEv2::AuthenticationMethod::SharedSecret)).isSuccess());
+    QVERIFY(save(preferences(false, VPNProtocolIKEv2::AuthenticationMethod::SharedSecret)).isSuccess());
     data = expectedData();
     data.insert(u"method"_s, u"psk"_s);
     for (const QString &key : {u"cert-source"_s, u"usercert"_s, u"userkey"_s})
@@ -384,7 +384,7 @@ void TestNetworkManagerBackend::profileIsCreatedOnceAndReplacedWholeOnEverySave(
     // A profile with our UUID that someone else wrote is taken over, not doubled.
     m_nm->profiles.clear();
     NM::Settings stale;
-    stale.insert(u"connection"_s, {{u"uuid"_s, NetworkManagerVpnBackend::defaultProfileUuid()},
+    stale.insert(u"connection"_s, {{u"uuid"_s, NetworkManagerVPNBackend::defaultProfileUuid()},
                                    {u"id"_s, u"edited by hand"_s}});
     const QString foreign = m_nm->addProfile(stale);
     QVERIFY(save(preferences()).isSuccess());
@@ -397,11 +397,11 @@ void TestNetworkManagerBackend::loadFindsTheProfileAndItsTunnel()
 {
     // No profile yet: nothing to run, and the reason says so.
     QVERIFY(load(preferences()).isSuccess());
-    QCOMPARE(m_backend->status(), VpnStatus::Invalid);
+    QCOMPARE(m_backend->status(), VPNStatus::Invalid);
     QVERIFY(m_backend->unavailableReason().contains(QLatin1String("not saved")));
 
     QVERIFY(save(preferences()).isSuccess());
-    QTRY_COMPARE(m_backend->status(), VpnStatus::Disconnected);
+    QTRY_COMPARE(m_backend->status(), VPNStatus::Disconnected);
 
     // A tunnel of ours that another program started, beside a VPN of another profile.
     NM::Settings other;
@@ -412,20 +412,20 @@ void TestNetworkManagerBackend::loadFindsTheProfileAndItsTunnel()
     m_backend.swap(fresh);
     fresh.reset();
     QVERIFY(load(preferences()).isSuccess());
-    QCOMPARE(m_backend->status(), VpnStatus::Connected);
+    QCOMPARE(m_backend->status(), VPNStatus::Connected);
     // Its inner address is what the liveness probe watches.
     QTRY_COMPARE(m_probe->watched, QList<QHostAddress>{QHostAddress(u"198.18.0.1"_s)});
 
     // The profile deleted behind our back: nothing saved to run any more.
     m_nm->removeProfile(ourProfile());
-    QTRY_COMPARE(m_backend->status(), VpnStatus::Invalid);
+    QTRY_COMPARE(m_backend->status(), VPNStatus::Invalid);
 }
 
 void TestNetworkManagerBackend::eachVpnStateGivesItsStatusOnce()
 {
     QVERIFY(save(preferences()).isSuccess());
     QVERIFY(load(preferences()).isSuccess());
-    QCOMPARE(m_backend->status(), VpnStatus::Disconnected);
+    QCOMPARE(m_backend->status(), VPNStatus::Disconnected);
     m_statuses.clear();
 
     QVERIFY(m_backend->startTunnel().isSuccess());
@@ -442,8 +442,8 @@ void TestNetworkManagerBackend::eachVpnStateGivesItsStatusOnce()
     for (uint state : {2u, 3u, 4u})
         m_nm->setVpnState(active, state);
     m_nm->setVpnState(active, 5);
-    QTRY_COMPARE(m_backend->status(), VpnStatus::Connected);
-    QCOMPARE(m_statuses, (QList<VpnStatus>{VpnStatus::Connecting, VpnStatus::Connected}));
+    QTRY_COMPARE(m_backend->status(), VPNStatus::Connected);
+    QCOMPARE(m_statuses, (QList<VPNStatus>{VPNStatus::Connecting, VPNStatus::Connected}));
 
     // Back to keying while still active: NetworkManager re-establishing it.
     m_nm->setVpnState(active, 3);
@@ -451,24 +451,24 @@ void TestNetworkManagerBackend::eachVpnStateGivesItsStatusOnce()
     m_nm->setVpnState(active, 5);
     QTRY_COMPARE(m_statuses.size(), 4);
     m_nm->setVpnState(active, 6);
-    QTRY_COMPARE(m_backend->status(), VpnStatus::Disconnected);
-    QCOMPARE(m_statuses, (QList<VpnStatus>{VpnStatus::Connecting, VpnStatus::Connected, VpnStatus::Reasserting,
-                                           VpnStatus::Connected, VpnStatus::Disconnected}));
+    QTRY_COMPARE(m_backend->status(), VPNStatus::Disconnected);
+    QCOMPARE(m_statuses, (QList<VPNStatus>{VPNStatus::Connecting, VPNStatus::Connected, VPNStatus::Reasserting,
+                                           VPNStatus::Connected, VPNStatus::Disconnected}));
     // A second start while one runs does not ask twice.
     QVERIFY(m_backend->startTunnel().isSuccess());
     QVERIFY(m_backend->startTunnel().isSuccess());
     QTRY_COMPARE(m_nm->count(u"ActivateConnection"_s), 2);
     m_nm->setVpnState(m_nm->active.lastKey(), 5);
-    QTRY_COMPARE(m_backend->status(), VpnStatus::Connected);
+    QTRY_COMPARE(m_backend->status(), VPNStatus::Connected);
     QCOMPARE(m_nm->count(u"ActivateConnection"_s), 2);
 
     // Stopped: NetworkManager takes that connection down.
     const QString second = m_nm->active.lastKey();
     m_statuses.clear();
     m_backend->stopTunnel();
-    QCOMPARE(m_backend->status(), VpnStatus::Disconnecting);
-    QTRY_COMPARE(m_backend->status(), VpnStatus::Disconnected);
-    QCOMPARE(m_statuses, (QList<VpnStatus>{VpnStatus::Disconnecting, VpnStatus::Disconnected}));
+    QCOMPARE(m_backend->status(), VPNStatus::Disconnecting);
+    QTRY_COMPARE(m_backend->status(), VPNStatus::Disconnected);
+    QCOMPARE(m_statuses, (QList<VPNStatus>{VPNStatus::Disconnecting, VPNStatus::Disconnected}));
     const QList<FakeNetworkManager::Call> stops = m_nm->callsOf(u"DeactivateConnection"_s);
     QCOMPARE(qvariant_cast<QDBusObjectPath>(stops.constLast().arguments.value(0)).path(), second);
 
@@ -477,12 +477,12 @@ void TestNetworkManagerBackend::eachVpnStateGivesItsStatusOnce()
     QVERIFY(m_backend->startTunnel().isSuccess());
     QTRY_COMPARE(m_nm->count(u"ActivateConnection"_s), 3);
     m_backend->stopTunnel();
-    QCOMPARE(m_backend->status(), VpnStatus::Disconnecting);
+    QCOMPARE(m_backend->status(), VPNStatus::Disconnecting);
     // NetworkManager announces the connection before it answers: the stop
     // reaches it whether the answer or the announcement is read first.
     QTRY_COMPARE(m_nm->count(u"DeactivateConnection"_s), int(stops.size()) + 1);
     m_nm->releaseActivation();
-    QTRY_COMPARE(m_backend->status(), VpnStatus::Disconnected);
+    QTRY_COMPARE(m_backend->status(), VPNStatus::Disconnected);
     QTRY_VERIFY(m_nm->active.size() == 2); // the devices' own
 
     // Why the tunnel failed, as far as NetworkManager's reason tells; each
@@ -490,11 +490,11 @@ void TestNetworkManagerBackend::eachVpnStateGivesItsStatusOnce()
     const struct
     {
         uint reason;
-        VpnBackend::Failure failure;
-    } failures[] = {{6, VpnBackend::Failure::NoAnswer},
-                    {10, VpnBackend::Failure::Refused},
-                    {8, VpnBackend::Failure::DaemonUnavailable},
-                    {2, VpnBackend::Failure::Unknown}};
+        VPNBackend::Failure failure;
+    } failures[] = {{6, VPNBackend::Failure::NoAnswer},
+                    {10, VPNBackend::Failure::Refused},
+                    {8, VPNBackend::Failure::DaemonUnavailable},
+                    {2, VPNBackend::Failure::Unknown}};
     int activations = 3;
     m_nm->holdActivation = false;
     for (const auto &[reason, failure] : failures) {
@@ -505,10 +505,10 @@ void TestNetworkManagerBackend::eachVpnStateGivesItsStatusOnce()
         const QString vpn = *std::find_if(m_nm->active.keyBegin(), m_nm->active.keyEnd(),
                                           [&](const QString &path) { return m_nm->active[path].vpn; });
         m_nm->setVpnState(vpn, 5);
-        QTRY_COMPARE(m_backend->status(), VpnStatus::Connected);
-        QCOMPARE(m_backend->lastFailure(), VpnBackend::Failure::Unknown);
+        QTRY_COMPARE(m_backend->status(), VPNStatus::Connected);
+        QCOMPARE(m_backend->lastFailure(), VPNBackend::Failure::Unknown);
         m_nm->setVpnState(vpn, 6, reason);
-        QTRY_COMPARE(m_backend->status(), VpnStatus::Disconnected);
+        QTRY_COMPARE(m_backend->status(), VPNStatus::Disconnected);
         QCOMPARE(m_backend->lastFailure(), failure);
         QTRY_VERIFY(m_nm->active.size() == 2);
     }
@@ -526,9 +526,9 @@ void TestNetworkManagerBackend::errorsReachTheCompletions()
 {
     // A refused look-up during a load reaches the manager's completion.
     QTemporaryDir storage;
-    VpnManager manager(makeBackend(), storage.filePath(u"vpn.json"_s));
+    VPNManager manager(makeBackend(), storage.filePath(u"vpn.json"_s));
     const auto loadThroughManager = [&] {
-        return await([&](const VpnBackend::Completion &done) { manager.loadFromPreferences(done); });
+        return await([&](const VPNBackend::Completion &done) { manager.loadFromPreferences(done); });
     };
     m_nm->failNext(u"GetConnectionByUuid"_s, u"org.freedesktop.DBus.Error.AccessDenied"_s,
                    u"Rejected send message"_s);
@@ -538,7 +538,7 @@ void TestNetworkManagerBackend::errorsReachTheCompletions()
 
     // polkit's "no" is said as such, and stays the reason until a change goes through.
     const QString refused = u"NetworkManager did not allow this user to manage VPN connections."_s;
-    QSignalSpy reasons(m_backend.get(), &VpnBackend::reasonChanged);
+    QSignalSpy reasons(m_backend.get(), &VPNBackend::reasonChanged);
     m_nm->failNext(u"AddConnection2"_s, u"org.freedesktop.NetworkManager.Settings.PermissionDenied"_s,
                    u"Insufficient privileges"_s);
     QCOMPARE(save(preferences()).error(), refused);
@@ -566,7 +566,7 @@ void TestNetworkManagerBackend::errorsReachTheCompletions()
     QCOMPARE(m_nm->count(u"ActivateConnection"_s), 0);
     m_nm->failNext(u"Update2"_s, u"org.freedesktop.NetworkManager.Settings.InvalidSetting"_s,
                    u"vpn.data: invalid"_s);
-    VpnPreferences changed = preferences();
+    VPNPreferences changed = preferences();
     changed.protocolConfiguration->serverAddress = u"elsewhere.example"_s;
     QVERIFY(save(changed).error().contains(QLatin1String("vpn.data: invalid")));
     QCOMPARE(vpnData(ourProfile()).value(u"address"_s), u"vpn.orvex.example"_s);
@@ -577,7 +577,7 @@ void TestNetworkManagerBackend::errorsReachTheCompletions()
     m_nm->failNext(u"ActivateConnection"_s, u"org.freedesktop.NetworkManager.UnknownDevice"_s,
                    u"Could not find source connection."_s);
     QVERIFY(m_backend->startTunnel().isSuccess());
-    QTRY_COMPARE(m_statuses, (QList<VpnStatus>{VpnStatus::Connecting, VpnStatus::Disconnected}));
+    QTRY_COMPARE(m_statuses, (QList<VPNStatus>{VPNStatus::Connecting, VPNStatus::Disconnected}));
     QCOMPARE(m_backend->unavailableReason(), QString());
 
     // So is an activation polkit refused.
@@ -585,7 +585,7 @@ void TestNetworkManagerBackend::errorsReachTheCompletions()
     m_nm->failNext(u"ActivateConnection"_s, u"org.freedesktop.NetworkManager.PermissionDenied"_s,
                    u"Not authorized to control networking."_s);
     QVERIFY(m_backend->startTunnel().isSuccess());
-    QTRY_COMPARE(m_statuses, (QList<VpnStatus>{VpnStatus::Connecting, VpnStatus::Disconnected}));
+    QTRY_COMPARE(m_statuses, (QList<VPNStatus>{VPNStatus::Connecting, VPNStatus::Disconnected}));
     QCOMPARE(m_backend->unavailableReason(), refused);
 
     // NetworkManager gone while a tunnel is being keyed: a save or start fails
@@ -595,23 +595,23 @@ void TestNetworkManagerBackend::errorsReachTheCompletions()
     QTRY_VERIFY(m_nm->active.size() == 3);
     m_nm->setVpnState(m_nm->active.lastKey(), 3);
     m_nm->vanish();
-    QTRY_COMPARE(m_backend->status(), VpnStatus::Invalid);
+    QTRY_COMPARE(m_backend->status(), VPNStatus::Invalid);
     QCOMPARE(m_backend->unavailableReason(), u"NetworkManager is not running."_s);
     QCOMPARE(m_backend->startTunnel().error(), u"NetworkManager is not running."_s);
     QCOMPARE(save(preferences()).error(), u"NetworkManager is not running."_s);
     QVERIFY(load(preferences()).isSuccess());
-    QCOMPARE(m_backend->status(), VpnStatus::Invalid);
+    QCOMPARE(m_backend->status(), VPNStatus::Invalid);
     // Back again: the profile is on disk, nothing runs.
     QVERIFY(m_nm->start());
-    QTRY_COMPARE(m_backend->status(), VpnStatus::Disconnected);
+    QTRY_COMPARE(m_backend->status(), VPNStatus::Disconnected);
     QCOMPARE(m_statuses,
-             (QList<VpnStatus>{VpnStatus::Connecting, VpnStatus::Invalid, VpnStatus::Disconnected}));
+             (QList<VPNStatus>{VPNStatus::Connecting, VPNStatus::Invalid, VPNStatus::Disconnected}));
 
     // Nor without the plugin, whatever NetworkManager would accept.
-    NetworkManagerVpnBackend::Options options;
+    NetworkManagerVPNBackend::Options options;
     options.pluginDirectories = {storage.path()};
-    NetworkManagerVpnBackend withoutPlugin(options);
-    const QString error = await([&](const VpnBackend::Completion &done) {
+    NetworkManagerVPNBackend withoutPlugin(options);
+    const QString error = await([&](const VPNBackend::Completion &done) {
                               withoutPlugin.apply(preferences(), done);
                           }).error();
     QVERIFY(error.contains(QLatin1String("strongSwan plugin")));
@@ -718,9 +718,9 @@ void TestNetworkManagerBackend::anotherUsersProfileIsLeftAlone()
     // This user's UUID held by another user: not an error to load, and a
     // save says why it cannot be made.
     m_nm->removeProfile(ourProfile());
-    saveAs(NetworkManagerVpnBackend::defaultProfileUuid(), u"bob"_s);
+    saveAs(NetworkManagerVPNBackend::defaultProfileUuid(), u"bob"_s);
     QVERIFY(load(preferences()).isSuccess());
-    QCOMPARE(m_backend->status(), VpnStatus::Invalid);
+    QCOMPARE(m_backend->status(), VPNStatus::Invalid);
     QCOMPARE(save(preferences()).error(),
              u"Another user of this computer holds this user's VPN profile in NetworkManager."_s);
 }
@@ -930,14 +930,14 @@ void TestNetworkManagerBackend::aTunnelFoundDeadIsBroughtBack()
     QTRY_VERIFY(!vpn().isEmpty());
     m_nm->setVpnState(vpn(), 5);
     QTRY_VERIFY(!m_probe->watched.isEmpty());
-    owner.checkTunnel(VpnBackend::Change::RouteChanged); // charon-nm's business
+    owner.checkTunnel(VPNBackend::Change::RouteChanged); // charon-nm's business
     QVERIFY(!owner.isCheckingTunnel());
-    owner.checkTunnel(VpnBackend::Change::Resumed);
+    owner.checkTunnel(VPNBackend::Change::Resumed);
     QCOMPARE(m_echo->asked, (QList<QHostAddress>{inner, QHostAddress(u"198.51.100.53"_s)}));
     m_statuses.clear();
     m_echo->answer(true);
     QVERIFY(!owner.isCheckingTunnel());
-    owner.checkTunnel(VpnBackend::Change::Resumed);
+    owner.checkTunnel(VPNBackend::Change::Resumed);
     QVERIFY(owner.isCheckingTunnel());
     m_echo->answer(false);
     for (int attempt = 2; attempt <= 3; ++attempt) {
@@ -948,29 +948,29 @@ void TestNetworkManagerBackend::aTunnelFoundDeadIsBroughtBack()
     }
     QTRY_COMPARE(m_statuses.size(), 6);
     QCOMPARE(m_statuses,
-             (QList<VpnStatus>{VpnStatus::Disconnecting, VpnStatus::Disconnected, VpnStatus::Connecting,
-                               VpnStatus::Disconnected, VpnStatus::Connecting, VpnStatus::Disconnected}));
+             (QList<VPNStatus>{VPNStatus::Disconnecting, VPNStatus::Disconnected, VPNStatus::Connecting,
+                               VPNStatus::Disconnected, VPNStatus::Connecting, VPNStatus::Disconnected}));
     QCOMPARE(m_nm->count(u"ActivateConnection"_s), 3);
     QCOMPARE(m_nm->count(u"DeactivateConnection"_s), 1);
 }
 
-std::unique_ptr<AutoVpnBackend> TestNetworkManagerBackend::makeAuto(const QString &pluginDirectory,
+std::unique_ptr<AutoVPNBackend> TestNetworkManagerBackend::makeAuto(const QString &pluginDirectory,
                                                                     const QString &socket)
 {
-    AutoVpnBackend::Options options;
-    options.probeNetworkManager = [pluginDirectory](QObject *context, VpnBackend::Completion done) {
-        NetworkManagerVpnBackend::probe({pluginDirectory}, context, std::move(done));
+    AutoVPNBackend::Options options;
+    options.probeNetworkManager = [pluginDirectory](QObject *context, VPNBackend::Completion done) {
+        NetworkManagerVPNBackend::probe({pluginDirectory}, context, std::move(done));
     };
     // Stands for the backend "auto" chose; only its existence matters.
     const auto chosen = [] {
-        auto backend = std::make_unique<FakeVpnBackend>();
-        backend->setLiveStatus(VpnStatus::Disconnected);
-        return std::unique_ptr<VpnBackend>(std::move(backend));
+        auto backend = std::make_unique<FakeVPNBackend>();
+        backend->setLiveStatus(VPNStatus::Disconnected);
+        return std::unique_ptr<VPNBackend>(std::move(backend));
     };
     options.makeNetworkManager = chosen;
-    options.probeVici = AutoVpnBackend::viciSocketProbe(socket);
+    options.probeVici = AutoVPNBackend::viciSocketProbe(socket);
     options.makeVici = chosen;
-    return std::make_unique<AutoVpnBackend>(options);
+    return std::make_unique<AutoVPNBackend>(options);
 }
 
 void TestNetworkManagerBackend::autoChooses_data()
@@ -1001,22 +1001,22 @@ void TestNetworkManagerBackend::autoChooses()
     }
     auto backend = makeAuto(plugin ? m_plugins.path() : m_plugins.filePath(u"other"_s), socket);
     const auto attach = [&backend] {
-        return await([&](const VpnBackend::Completion &done) { backend->attachReporting({}, done); });
+        return await([&](const VPNBackend::Completion &done) { backend->attachReporting({}, done); });
     };
-    QCOMPARE(backend->status(), VpnStatus::Invalid);
+    QCOMPARE(backend->status(), VPNStatus::Invalid);
     QVERIFY(attach().isSuccess());
     QCOMPARE(backend->choice(), expected);
     if (!expected.isEmpty()) {
         // What is chosen answers from now on.
-        QCOMPARE(backend->status(), VpnStatus::Disconnected);
+        QCOMPARE(backend->status(), VPNStatus::Disconnected);
         QVERIFY(backend->startTunnel().isSuccess());
         return;
     }
-    QCOMPARE(backend->status(), VpnStatus::Invalid);
+    QCOMPARE(backend->status(), VPNStatus::Invalid);
     const QString reason = backend->unavailableReason();
     QVERIFY2(reason.contains(QLatin1String("NetworkManager is not running")), qPrintable(reason));
     QVERIFY2(reason.contains(socket), qPrintable(reason));
-    QCOMPARE(await([&](const VpnBackend::Completion &done) { backend->apply({}, done); }).error(), reason);
+    QCOMPARE(await([&](const VPNBackend::Completion &done) { backend->apply({}, done); }).error(), reason);
     QCOMPARE(backend->startTunnel().error(), reason);
     backend->stopTunnel(); // nothing to stop, and no crash
     // NetworkManager started later is found by the next load.
@@ -1034,10 +1034,10 @@ void TestNetworkManagerBackend::configurationNamesTheBackend()
     for (const char *name : {"vici", "networkmanager", "auto"}) {
         config.vpnBackend = QString::fromLatin1(name);
         classes << QString::fromLatin1(
-            VpnManager::makeConfiguredBackend(config, identities)->metaObject()->className());
+            VPNManager::makeConfiguredBackend(config, identities)->metaObject()->className());
     }
-    QCOMPARE(classes, (QStringList{u"Orvex::ViciVpnBackend"_s, u"Orvex::NetworkManagerVpnBackend"_s,
-                                   u"Orvex::AutoVpnBackend"_s}));
+    QCOMPARE(classes, (QStringList{u"Orvex::ViciVPNBackend"_s, u"Orvex::NetworkManagerVPNBackend"_s,
+                                   u"Orvex::AutoVPNBackend"_s}));
 }
 
 QTEST_GUILESS_MAIN(TestNetworkManagerBackend)

@@ -84,7 +84,7 @@ private Q_SLOTS:
     void unreadableFileIsSetAside();
 
     void importStoresOwnerOnlyFilesNamedBySha1();
-    void resolveGivesWhatTheVpnDaemonNeeds();
+    void resolveGivesWhatTheVPNDaemonNeeds();
     void firstItemDecides_data();
     void firstItemDecides();
     void legacyArchiveFromTheOpensslTool();
@@ -451,7 +451,7 @@ void tst_LocalStores::importStoresOwnerOnlyFilesNamedBySha1()
     QCOMPARE(*access, (QList<IdentityStore::AccessEntry>{{u"use"_s, {u"orvex"_s}}}));
 }
 
-void tst_LocalStores::resolveGivesWhatTheVpnDaemonNeeds()
+void tst_LocalStores::resolveGivesWhatTheVPNDaemonNeeds()
 {
     QTemporaryDir dir;
     IdentityStore store(dir.path());

@@ -3,7 +3,7 @@
 
 #include "Capture.h"
 #include "DevServiceProcess.h"
-#include "FakeVpnBackend.h"
+#include "FakeVPNBackend.h"
 
 #include "ui/AppStoryboard.h"
 #include "ui/Images.h"
@@ -31,8 +31,8 @@
 #include "platform/TerminationSignals.h"
 #include "platform/SystemInfo.h"
 #include "platform/UserDefaults.h"
-#include "platform/VpnConnection.h"
-#include "platform/VpnManager.h"
+#include "platform/VPNConnection.h"
+#include "platform/VPNManager.h"
 #include "vpn/VPNService.h"
 
 #include "TestSession.h"
@@ -53,9 +53,9 @@ using namespace Qt::StringLiterals;
 
 using namespace Orvex;
 namespace Keys = Orvex::DefaultsKeys;
-using Auth = VpnProtocolIKEv2::AuthenticationMethod;
+using Auth = VPNProtocolIKEv2::AuthenticationMethod;
 
-Q_DECLARE_METATYPE(Orvex::VpnStatus)
+Q_DECLARE_METATYPE(Orvex::VPNStatus)
 
 namespace {
 
@@ -96,7 +96,7 @@ private Q_SLOTS:
     void signOut();
 
 private:
-    bool setLiveStatus(VpnStatus status)
+    bool setLiveStatus(VPNStatus status)
     {
         m_backend->setLiveStatus(status);
         return m_service->status() == status;
@@ -129,8 +129,8 @@ private:
 
     QTemporaryDir m_dir;
     std::unique_ptr<DevServiceProcess> m_devService;
-    FakeVpnBackend *m_backend = nullptr;
-    std::unique_ptr<VpnManager> m_manager;
+    FakeVPNBackend *m_backend = nullptr;
+    std::unique_ptr<VPNManager> m_manager;
     TestSession m_session;
     std::unique_ptr<VPNService> m_service;
     std::unique_ptr<AppWiring> m_app;
@@ -165,11 +165,11 @@ void tst_StatusMenu::init()
     QFile::remove(LoginItem::entryPath(SessionBus::launcherAppId));
     QDir(IdentityStore::standardDirectory()).removeRecursively();
     m_exits = 0;
-    auto backend = std::make_unique<FakeVpnBackend>();
+    auto backend = std::make_unique<FakeVPNBackend>();
     m_backend = backend.get();
     const QString storage = m_dir.filePath(u"vpn-%1.json"_s.arg(QLatin1String(QTest::currentTestFunction())));
     QFile::remove(storage);
-    m_manager = std::make_unique<VpnManager>(std::move(backend), storage);
+    m_manager = std::make_unique<VPNManager>(std::move(backend), storage);
     m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session, m_session.config);
     m_app = std::make_unique<AppWiring>(qApp, m_session.config, &m_session.session,
                                         AppWiring::Tunnel{m_service.get()});
@@ -203,10 +203,10 @@ void tst_StatusMenu::menuAndIconFollowEachStatus()
     // Every state is entered from the connected one, so each sees a change.
     const QString on = u"app_status_icon"_s;
     const QString off = u"app_status_icon_off"_s;
-    for (const auto &[status, middle, image] : {std::tuple{VpnStatus::Connected, u"Disconnect"_s, on},
-                                                {VpnStatus::Connecting, u"Connect"_s, off},
-                                                {VpnStatus::Connected, u"Disconnect"_s, on},
-                                                {VpnStatus::Disconnected, u"Connect"_s, off}}) {
+    for (const auto &[status, middle, image] : {std::tuple{VPNStatus::Connected, u"Disconnect"_s, on},
+                                                {VPNStatus::Connecting, u"Connect"_s, off},
+                                                {VPNStatus::Connected, u"Disconnect"_s, on},
+                                                {VPNStatus::Disconnected, u"Connect"_s, off}}) {
         setLiveStatus(status);
         QCOMPARE(titles(menu), (QStringList{u"Show"_s, middle, u"Quit"_s}));
         QCOMPARE(m_app->statusMenu().imageName(), image);
@@ -223,7 +223,7 @@ void tst_StatusMenu::menuAndIconFollowEachStatus()
     StatusMenuHandler *late = nullptr;
     QList<bool> readings;
     QObject listener;
-    connect(m_manager->connection(), &VpnConnection::statusDidChange, &listener, [&] {
+    connect(m_manager->connection(), &VPNConnection::statusDidChange, &listener, [&] {
         if (late)
             readings << late->status();
     });
@@ -231,7 +231,7 @@ void tst_StatusMenu::menuAndIconFollowEachStatus()
     late = &handler;
     QTRY_VERIFY(!handler.status()); // its first news: down
     readings.clear();
-    setLiveStatus(VpnStatus::Connected);
+    setLiveStatus(VPNStatus::Connected);
     QCOMPARE(readings, QList<bool>{true});
 }
 
@@ -240,7 +240,7 @@ void tst_StatusMenu::middleEntryFetchesACertificateOnceAndTogglesTheTunnel()
     // Signed out it does nothing: no certificate request, nothing reaches
     // the tunnel.
     QMenu *menu = m_app->statusMenu().menu();
-    QVERIFY(setLiveStatus(VpnStatus::Disconnected));
+    QVERIFY(setLiveStatus(VPNStatus::Disconnected));
     QCOMPARE(titles(menu).value(1), u"Connect"_s);
     const QStringList before = m_backend->calls;
     entry(menu, 1)->trigger();
@@ -258,7 +258,7 @@ void tst_StatusMenu::middleEntryFetchesACertificateOnceAndTogglesTheTunnel()
     QVERIFY(!networkIsIdle(m_app->network())); // the token request is under way
     QTRY_VERIFY_WITH_TIMEOUT(m_session.session.identityReference().has_value(), 60000);
     QTRY_COMPARE_WITH_TIMEOUT(m_backend->calls.count(u"start"_s), startsBefore + 1, 30000);
-    const VpnPreferences saved = m_manager->savedPreferences();
+    const VPNPreferences saved = m_manager->savedPreferences();
     QVERIFY(saved.protocolConfiguration);
     QCOMPARE(saved.protocolConfiguration->authenticationMethod, Auth::Certificate);
     QVERIFY(!saved.protocolConfiguration->identityReference.isEmpty());
@@ -269,7 +269,7 @@ void tst_StatusMenu::middleEntryFetchesACertificateOnceAndTogglesTheTunnel()
     QTRY_COMPARE(m_backend->calls.count(u"start"_s), startsBefore + 2);
     QVERIFY(!m_backend->calls.contains(u"stop"_s));
 
-    QVERIFY(setLiveStatus(VpnStatus::Connected));
+    QVERIFY(setLiveStatus(VPNStatus::Connected));
     QCOMPARE(titles(menu).value(1), u"Disconnect"_s);
     entry(menu, 1)->trigger();
     QTRY_VERIFY(m_backend->calls.contains(u"stop"_s));
@@ -290,7 +290,7 @@ void tst_StatusMenu::quitFromAMenu()
 {
     QFETCH(bool, fromTray);
     QFETCH(bool, tunnelAnswers);
-    QVERIFY(setLiveStatus(VpnStatus::Connected));
+    QVERIFY(setLiveStatus(VPNStatus::Connected));
     QAction *quit = fromTray ? entry(m_app->statusMenu().menu(), 2) : m_app->menu().quitAction();
     QCOMPARE(quit->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
     quit->trigger();
@@ -298,7 +298,7 @@ void tst_StatusMenu::quitFromAMenu()
     QTRY_VERIFY(m_backend->calls.contains(u"stop"_s));
     // The stop is on its way; the process waits for the tunnel to go.
     QCOMPARE(m_exits, 0);
-    const VpnPreferences saved = m_manager->savedPreferences();
+    const VPNPreferences saved = m_manager->savedPreferences();
     QCOMPARE(saved.protocolConfiguration->authenticationMethod, Auth::SharedSecret);
     QVERIFY(!saved.onDemandEnabled);
     QVERIFY(QFile::exists(m_manager->storagePath()));
@@ -307,13 +307,13 @@ void tst_StatusMenu::quitFromAMenu()
         QTRY_COMPARE_WITH_TIMEOUT(m_exits, 1, StatusMenuHandler::stopGraceMs * 3);
         return;
     }
-    m_backend->setLiveStatus(VpnStatus::Disconnecting);
+    m_backend->setLiveStatus(VPNStatus::Disconnecting);
     QCOMPARE(m_exits, 0);
-    m_backend->setLiveStatus(VpnStatus::Disconnected);
+    m_backend->setLiveStatus(VPNStatus::Disconnected);
     QCOMPARE(m_exits, 1);
     // Later changes do not end it a second time: the sequence has finished,
     // and it finishes once.
-    m_backend->setLiveStatus(VpnStatus::Invalid);
+    m_backend->setLiveStatus(VPNStatus::Invalid);
     QCoreApplication::processEvents();
     QCOMPARE(m_exits, 1);
     QVERIFY(m_app->quit().hasFinished());
@@ -324,36 +324,36 @@ void tst_StatusMenu::quitFromAMenu()
 void tst_StatusMenu::endingTheClient_data()
 {
     QTest::addColumn<bool>("bySignal"); // SIGTERM, else the window closed where no tray brings it back
-    QTest::addColumn<VpnStatus>("live");
+    QTest::addColumn<VPNStatus>("live");
     QTest::addColumn<bool>("saveFails");
     QTest::addColumn<bool>("tunnelAnswers");
     QTest::addColumn<QStringList>("calls");
     QTest::addColumn<bool>("sharedSecretSaved");
     QTest::addColumn<bool>("leftNothingBehind");
     const QStringList all = u"attach apply stop"_s.split(u' ');
-    QTest::newRow("tunnel up") << false << VpnStatus::Connected << false << true << all << true << true;
-    QTest::newRow("tunnel down") << false << VpnStatus::Disconnected << false << true << all << true << true;
+    QTest::newRow("tunnel up") << false << VPNStatus::Connected << false << true << all << true << true;
+    QTest::newRow("tunnel down") << false << VPNStatus::Disconnected << false << true << all << true << true;
     // The daemon refused it: the tunnel is stopped all the same.
-    QTest::newRow("refused") << false << VpnStatus::Connected << true << true << all << true << true;
+    QTest::newRow("refused") << false << VPNStatus::Connected << true << true << all << true << true;
     // The daemon never says the tunnel went: the bound ends the wait, and
     // the next start is to look for what is left.
-    QTest::newRow("no answer") << false << VpnStatus::Connected << false << false << all << true << false;
-    QTest::newRow("nothing known") << false << VpnStatus::Invalid << false << true << QStringList{} << false
+    QTest::newRow("no answer") << false << VPNStatus::Connected << false << false << all << true << false;
+    QTest::newRow("nothing known") << false << VPNStatus::Invalid << false << true << QStringList{} << false
                                    << true;
     QTest::newRow("SIGTERM, tunnel up")
-        << true << VpnStatus::Connected << false << true << all << true << true;
+        << true << VPNStatus::Connected << false << true << all << true << true;
 }
 
 void tst_StatusMenu::endingTheClient()
 {
     QFETCH(bool, bySignal);
-    QFETCH(VpnStatus, live);
+    QFETCH(VPNStatus, live);
     QFETCH(bool, saveFails);
     QFETCH(bool, tunnelAnswers);
     QFETCH(QStringList, calls);
     QFETCH(bool, sharedSecretSaved);
     QFETCH(bool, leftNothingBehind);
-    if (live != VpnStatus::Invalid)
+    if (live != VPNStatus::Invalid)
         QVERIFY(setLiveStatus(live));
     m_backend->calls.clear();
     if (saveFails)
@@ -395,7 +395,7 @@ void tst_StatusMenu::endingTheClient()
 // is over; the quit path then runs before the loop is left for good.
 void tst_StatusMenu::theEventLoopEndingRunsTheQuitPathFirst()
 {
-    QVERIFY(setLiveStatus(VpnStatus::Connected));
+    QVERIFY(setLiveStatus(VPNStatus::Connected));
     m_backend->goesDownOnStop = true;
     QuitSequence &quit = m_app->quit();
     quit.exitApplication = [] { QCoreApplication::quit(); };
@@ -403,7 +403,7 @@ void tst_StatusMenu::theEventLoopEndingRunsTheQuitPathFirst()
     QCOMPARE(QCoreApplication::exec(), 0);
     QVERIFY(quit.hasFinished());
     QVERIFY(quit.leftNothingBehind());
-    QCOMPARE(m_backend->status(), VpnStatus::Disconnected);
+    QCOMPARE(m_backend->status(), VPNStatus::Disconnected);
     QCOMPARE(m_manager->savedPreferences().protocolConfiguration->authenticationMethod, Auth::SharedSecret);
 }
 
@@ -496,7 +496,7 @@ void tst_StatusMenu::signOut()
 {
     firstLaunch();
     signIn();
-    QVERIFY(setLiveStatus(VpnStatus::Connected));
+    QVERIFY(setLiveStatus(VPNStatus::Connected));
     SettingsViewController *settings = openSettings();
     QVERIFY(settings);
     QCOMPARE(settings->emailLabel()->text(), u"ann@example.com"_s);
@@ -506,7 +506,7 @@ void tst_StatusMenu::signOut()
     const auto signedIn = [] { return UserDefaults::standard().string(Keys::tempEmail).has_value(); };
 
     m_backend->applyError = u"the VPN daemon refused the configuration"_s;
-    QSignalSpy redrawn(m_manager->connection(), &VpnConnection::statusDidChange);
+    QSignalSpy redrawn(m_manager->connection(), &VPNConnection::statusDidChange);
     settings->logoutButtonAction();
     // The failed save ends the sign-out with a status notification; nothing
     // was stopped, the account stays, the screen did not change.

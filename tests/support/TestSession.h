@@ -15,11 +15,11 @@
 #include "config/Config.h"
 #include "platform/IdentityStore.h"
 #include "platform/UserDefaults.h"
-#include "platform/VpnManager.h"
+#include "platform/VPNManager.h"
 #include "ui/AppStoryboard.h"
 #include "vpn/VPNService.h"
 
-#include "FakeVpnBackend.h"
+#include "FakeVPNBackend.h"
 #include "MemorySecretStore.h"
 #include "TestPkcs12.h"
 
@@ -32,14 +32,14 @@ struct TestSession
                            Orvex::Session::standardAccountFile(), config};
     Orvex::NetworkService network{config};
     Orvex::VPNService *tunnel = nullptr;
-    std::unique_ptr<Orvex::VpnManager> ownManager;
+    std::unique_ptr<Orvex::VPNManager> ownManager;
     std::unique_ptr<Orvex::VPNService> ownTunnel;
     Orvex::SceneTable scenes = Orvex::makeScenes([this]() -> Orvex::VPNService & {
         if (tunnel)
             return *tunnel;
         if (!ownTunnel) {
-            ownManager = std::make_unique<Orvex::VpnManager>(std::make_unique<Orvex::FakeVpnBackend>(),
-                                                             Orvex::VpnManager::defaultStoragePath());
+            ownManager = std::make_unique<Orvex::VPNManager>(std::make_unique<Orvex::FakeVPNBackend>(),
+                                                             Orvex::VPNManager::defaultStoragePath());
             ownTunnel = std::make_unique<Orvex::VPNService>(ownManager.get(), session, config);
         }
         return *ownTunnel;

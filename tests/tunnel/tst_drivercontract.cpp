@@ -1,20 +1,20 @@
 // What every tunnel driver owes the tunnel's owner, the same cases through
-// VPNService, VpnManager and TunnelController on each: the fake, VICI against
+// VPNService, VPNManager and TunnelController on each: the fake, VICI against
 // a stand-in charon, NetworkManager against a fake NetworkManager on a
 // private bus. Each runs with a fake leak guard, so what each state lets out
 // is checked too.
 
 #include "FakeNetworkManager.h"
-#include "FakeVpnBackend.h"
+#include "FakeVPNBackend.h"
 #include "PrivateBus.h"
 #include "StandInCharon.h"
 #include "TestFiles.h"
 #include "TestSession.h"
 
 #include "session/DefaultsKeys.h"
-#include "platform/VpnManager.h"
-#include "platform/nm/NetworkManagerVpnBackend.h"
-#include "platform/vici/ViciVpnBackend.h"
+#include "platform/VPNManager.h"
+#include "platform/nm/NetworkManagerVPNBackend.h"
+#include "platform/vici/ViciVPNBackend.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -32,7 +32,7 @@ class Driver
 {
 public:
     virtual ~Driver() = default;
-    virtual std::unique_ptr<VpnBackend> makeBackend(const std::shared_ptr<FakeLeakGuard> &guard) = 0;
+    virtual std::unique_ptr<VPNBackend> makeBackend(const std::shared_ptr<FakeLeakGuard> &guard) = 0;
     // Attempts the daemon was asked to make.
     virtual int attempts() const = 0;
     // The attempt under way comes up or fails.
@@ -55,9 +55,9 @@ public:
 class FakeDriver final : public Driver
 {
 public:
-    std::unique_ptr<VpnBackend> makeBackend(const std::shared_ptr<FakeLeakGuard> &guard) override
+    std::unique_ptr<VPNBackend> makeBackend(const std::shared_ptr<FakeLeakGuard> &guard) override
     {
-        auto backend = std::make_unique<FakeVpnBackend>();
+        auto backend = std::make_unique<FakeVPNBackend>();
         backend->runAttempts();
         backend->guard = guard.get();
         m_backend = backend.get();
@@ -71,27 +71,27 @@ public:
         QTRY_VERIFY(m_backend->calls.contains(u"stop"_s));
         m_backend->endAttempt(true);
     }
-    bool leftOver() const override { return m_backend->status() != VpnStatus::Disconnected; }
+    bool leftOver() const override { return m_backend->status() != VPNStatus::Disconnected; }
 
 private:
-    FakeVpnBackend *m_backend = nullptr;
+    FakeVPNBackend *m_backend = nullptr;
 };
 
 class ViciDriver final : public Driver
 {
 public:
     ViciDriver() { m_charon.answerAsCharon(); }
-    std::unique_ptr<VpnBackend> makeBackend(const std::shared_ptr<FakeLeakGuard> &guard) override
+    std::unique_ptr<VPNBackend> makeBackend(const std::shared_ptr<FakeLeakGuard> &guard) override
     {
-        ViciVpnBackend::Options options;
+        ViciVPNBackend::Options options;
         options.socketPath = m_dir.filePath(u"charon.vici"_s);
         options.resolveIdentity = [this](const QByteArray &) {
-            return std::optional<ViciVpnBackend::Identity>({m_credential.certificateDer(), {}, u"ecdsa"_s});
+            return std::optional<ViciVPNBackend::Identity>({m_credential.certificateDer(), {}, u"ecdsa"_s});
         };
         options.retryDelayMs = 10;
         options.livenessTimeoutMs = 50; // the stand-in never answers a rekey
         options.leakGuard = guard;
-        return std::make_unique<ViciVpnBackend>(options);
+        return std::make_unique<ViciVPNBackend>(options);
     }
     int attempts() const override { return m_charon.initiates; }
     void endAttempt(bool up) override { m_charon.endAttempt(up); }
@@ -131,9 +131,9 @@ public:
         QVERIFY(m_nm.start());
         m_nm.addConnection(u"802-3-ethernet"_s);
     }
-    std::unique_ptr<VpnBackend> makeBackend(const std::shared_ptr<FakeLeakGuard> &guard) override
+    std::unique_ptr<VPNBackend> makeBackend(const std::shared_ptr<FakeLeakGuard> &guard) override
     {
-        NetworkManagerVpnBackend::Options options;
+        NetworkManagerVPNBackend::Options options;
         options.profileOwner = m_nm.user;
         options.pluginDirectories = {m_plugins.path()};
         options.resolveIdentity = [](const QByteArray &) {
@@ -144,7 +144,7 @@ public:
         options.livenessTimeoutMs = 50;
         options.retryDelayMs = 10;
         options.leakGuard = guard;
-        return std::make_unique<NetworkManagerVpnBackend>(options);
+        return std::make_unique<NetworkManagerVPNBackend>(options);
     }
     int attempts() const override { return m_nm.count(u"ActivateConnection"_s); }
     void endAttempt(bool up) override
@@ -232,11 +232,11 @@ private:
     TestSession m_session;
     std::unique_ptr<Driver> m_driver;
     std::shared_ptr<FakeLeakGuard> m_guard;
-    VpnBackend *m_backend = nullptr;
-    std::unique_ptr<VpnManager> m_manager;
+    VPNBackend *m_backend = nullptr;
+    std::unique_ptr<VPNManager> m_manager;
     std::unique_ptr<VPNService> m_service;
     QStringList m_trace; // each status of the backend, with the attempts counted then
-    QList<VpnStatus> m_shown;
+    QList<VPNStatus> m_shown;
 };
 
 void TestDriverContract::drivers()
@@ -258,7 +258,7 @@ void TestDriverContract::init()
 {
     QFETCH(QString, driver);
     UserDefaults::standard().remove(DefaultsKeys::isAutoConnectEnabled);
-    QFile::remove(VpnManager::defaultStoragePath());
+    QFile::remove(VPNManager::defaultStoragePath());
     QVERIFY(m_session.keepIdentity());
     if (driver == u"fake")
         m_driver = std::make_unique<FakeDriver>();
@@ -283,14 +283,14 @@ void TestDriverContract::makeService()
     m_guard = std::make_shared<FakeLeakGuard>();
     auto backend = m_driver->makeBackend(m_guard);
     m_backend = backend.get();
-    m_manager = std::make_unique<VpnManager>(std::move(backend), VpnManager::defaultStoragePath());
+    m_manager = std::make_unique<VPNManager>(std::move(backend), VPNManager::defaultStoragePath());
     m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session, m_session.config);
     m_trace.clear();
     m_shown.clear();
-    connect(m_backend, &VpnBackend::statusChanged, this, [this](VpnStatus status) {
+    connect(m_backend, &VPNBackend::statusChanged, this, [this](VPNStatus status) {
         m_trace << QStringLiteral("IDCXRG").at(int(status)) + QString::number(m_service->attempts());
     });
-    connect(m_manager->connection(), &VpnConnection::statusDidChange, this,
+    connect(m_manager->connection(), &VPNConnection::statusDidChange, this,
             [this] { m_shown << m_manager->connection()->status(); });
 }
 
@@ -341,7 +341,7 @@ void TestDriverContract::attemptsRule()
     }
     QCOMPARE(m_service->tunnel().reason(), Reason::AttemptsExhausted);
     QTRY_VERIFY(!m_manager->savedPreferences().onDemandEnabled);
-    QTRY_COMPARE(m_backend->status(), VpnStatus::Disconnected);
+    QTRY_COMPARE(m_backend->status(), VPNStatus::Disconnected);
     QCOMPARE(state(), State::Blocked);
     QCOMPARE(level(), Level::Blocking);
     QCOMPARE(m_driver->attempts(), 7);
@@ -367,7 +367,7 @@ void TestDriverContract::firstLoadConnects()
     m_driver->endAttempt(true);
     QTRY_COMPARE(state(), State::Connected);
     QCOMPARE(level(), Level::Tunnel);
-    QCOMPARE(m_service->status(), VpnStatus::Connected);
+    QCOMPARE(m_service->status(), VPNStatus::Connected);
 }
 
 void TestDriverContract::peerDropsTheTunnel_data()
@@ -395,7 +395,7 @@ void TestDriverContract::peerDropsTheTunnel()
         QTRY_COMPARE(state(), State::Blocked);
         QCOMPARE(m_service->tunnel().reason(), Reason::TunnelLost);
         QCOMPARE(level(), Level::Blocking);
-        QCOMPARE(m_backend->status(), VpnStatus::Disconnected);
+        QCOMPARE(m_backend->status(), VPNStatus::Disconnected);
         QCOMPARE(m_driver->attempts(), 1);
     }
 }
@@ -415,7 +415,7 @@ void TestDriverContract::quitStopsAndLifts()
     QTRY_VERIFY(terminated);
     QCOMPARE(state(), State::Off);
     QTRY_VERIFY(!m_driver->leftOver());
-    QTRY_COMPARE(m_backend->status(), VpnStatus::Disconnected);
+    QTRY_COMPARE(m_backend->status(), VPNStatus::Disconnected);
     QVERIFY(!m_manager->savedPreferences().canConnect());
     QCOMPARE(state(), State::Off);
     QCOMPARE(level(), Level::Open);
@@ -431,10 +431,10 @@ void TestDriverContract::stopWhileStarting()
     m_service->disconnect();
     m_driver->lateUp();
     QTRY_COMPARE(state(), State::Off);
-    QTRY_COMPARE(m_backend->status(), VpnStatus::Disconnected);
+    QTRY_COMPARE(m_backend->status(), VPNStatus::Disconnected);
     QCOMPARE(level(), Level::Open);
-    QVERIFY(!m_shown.contains(VpnStatus::Connected));
-    QCOMPARE(m_service->status(), VpnStatus::Disconnected);
+    QVERIFY(!m_shown.contains(VPNStatus::Connected));
+    QCOMPARE(m_service->status(), VPNStatus::Disconnected);
     QCOMPARE(m_driver->attempts(), 1);
 }
 
@@ -446,10 +446,10 @@ void TestDriverContract::silentAfterWakeUp()
     turnOn(false);
     m_driver->endAttempt(true);
     QTRY_COMPARE(state(), State::Connected);
-    m_service->checkTunnel(VpnBackend::Change::RouteChanged); // the daemon's own business
+    m_service->checkTunnel(VPNBackend::Change::RouteChanged); // the daemon's own business
     QVERIFY(!m_service->tunnel().isCheckingTunnel());
     // Asked as soon as the backend knows what to ask through the tunnel.
-    QTRY_VERIFY((m_service->checkTunnel(VpnBackend::Change::Resumed), m_service->tunnel().isCheckingTunnel()));
+    QTRY_VERIFY((m_service->checkTunnel(VPNBackend::Change::Resumed), m_service->tunnel().isCheckingTunnel()));
     comesBack(2);
     QVERIFY(!m_manager->savedPreferences().onDemandEnabled);
 }

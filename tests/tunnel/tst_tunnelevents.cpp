@@ -3,7 +3,7 @@
 // a logind mock, default-route changes in a network namespace of its own).
 
 #include "DBusMock.h"
-#include "FakeVpnBackend.h"
+#include "FakeVPNBackend.h"
 #include "PrivateBus.h"
 #include "TestSession.h"
 
@@ -12,7 +12,7 @@
 #include "platform/DesktopNotifier.h"
 #include "platform/NetworkChangeMonitor.h"
 #include "platform/UserDefaults.h"
-#include "platform/VpnManager.h"
+#include "platform/VPNManager.h"
 #include "vpn/TunnelNotifications.h"
 #include "vpn/VPNService.h"
 
@@ -77,8 +77,8 @@ private:
     PrivateBus m_sessionBus;
     PrivateBus m_systemBus;
     std::unique_ptr<DBusMock> m_notificationServer;
-    FakeVpnBackend *m_backend = nullptr;
-    std::unique_ptr<VpnManager> m_manager;
+    FakeVPNBackend *m_backend = nullptr;
+    std::unique_ptr<VPNManager> m_manager;
     std::unique_ptr<VPNService> m_service;
     std::unique_ptr<TunnelNotifications> m_notifications;
     FakeConnectivity m_connectivity;
@@ -103,11 +103,11 @@ void tst_TunnelEvents::initTestCase()
 void tst_TunnelEvents::init()
 {
     UserDefaults::standard().remove(DefaultsKeys::isNotificationsEnabled);
-    auto backend = std::make_unique<FakeVpnBackend>();
+    auto backend = std::make_unique<FakeVPNBackend>();
     m_backend = backend.get();
     const QString storage = m_dir.filePath(u"vpn-%1.json"_s.arg(QLatin1String(QTest::currentTestFunction())));
     QFile::remove(storage);
-    m_manager = std::make_unique<VpnManager>(std::move(backend), storage);
+    m_manager = std::make_unique<VPNManager>(std::move(backend), storage);
     m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session, m_session.config);
     m_notifications = std::make_unique<TunnelNotifications>(*m_service,
                                                             new FreedesktopNotifier(m_service.get()));
@@ -156,19 +156,19 @@ void tst_TunnelEvents::step(const QString &what)
     } else if (what == QLatin1String("notifications off")) {
         UserDefaults::standard().setBoolean(DefaultsKeys::isNotificationsEnabled, false);
     } else if (what == QLatin1String("no answer")) {
-        m_backend->failure = VpnBackend::Failure::NoAnswer;
+        m_backend->failure = VPNBackend::Failure::NoAnswer;
     } else if (what == QLatin1String("refused")) {
-        m_backend->failure = VpnBackend::Failure::Refused;
+        m_backend->failure = VPNBackend::Failure::Refused;
     } else if (what == QLatin1String("portal")) { // the network asks for its sign-in page
         m_connectivity.report(NetworkConnectivity::State::Portal);
     } else if (what == QLatin1String("full")) {
         m_connectivity.report(NetworkConnectivity::State::Full);
     } else {
-        static const QHash<QString, VpnStatus> states{{u"connecting"_s, VpnStatus::Connecting},
-                                                      {u"connected"_s, VpnStatus::Connected},
-                                                      {u"disconnecting"_s, VpnStatus::Disconnecting},
-                                                      {u"disconnected"_s, VpnStatus::Disconnected},
-                                                      {u"invalid"_s, VpnStatus::Invalid}};
+        static const QHash<QString, VPNStatus> states{{u"connecting"_s, VPNStatus::Connecting},
+                                                      {u"connected"_s, VPNStatus::Connected},
+                                                      {u"disconnecting"_s, VPNStatus::Disconnecting},
+                                                      {u"disconnected"_s, VPNStatus::Disconnected},
+                                                      {u"invalid"_s, VPNStatus::Invalid}};
         QVERIFY2(states.contains(what), qPrintable(what));
         m_backend->setLiveStatus(states.value(what));
     }
@@ -296,7 +296,7 @@ void tst_TunnelEvents::wakingUpChecksTheTunnelAtOnce()
     NetworkChangeMonitor monitor;
     QVERIFY(monitor.watchesSleep());
     connect(&monitor, &NetworkChangeMonitor::changed, m_service.get(),
-            [this] { m_service->checkTunnel(VpnBackend::Change::Resumed); });
+            [this] { m_service->checkTunnel(VPNBackend::Change::Resumed); });
     QSignalSpy changes(&monitor, &NetworkChangeMonitor::changed);
     const auto prepareForSleep = [&system](bool start) {
         return askBus(system, u"org.freedesktop.login1"_s, u"/org/freedesktop/login1"_s, mockInterface,
@@ -328,7 +328,7 @@ void tst_TunnelEvents::aNewDefaultRouteChecksTheTunnel()
     NetworkChangeMonitor monitor;
     QVERIFY(monitor.watchesRoutes());
     connect(&monitor, &NetworkChangeMonitor::changed, m_service.get(),
-            [this] { m_service->checkTunnel(VpnBackend::Change::RouteChanged); });
+            [this] { m_service->checkTunnel(VPNBackend::Change::RouteChanged); });
     QSignalSpy changes(&monitor, &NetworkChangeMonitor::changed);
 
     // A route that is not the default one says nothing.

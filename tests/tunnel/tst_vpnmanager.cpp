@@ -1,10 +1,10 @@
-#include "FakeVpnBackend.h"
+#include "FakeVPNBackend.h"
 #include "TestFiles.h"
 
 #include "platform/SecureFile.h"
-#include "platform/VpnManager.h"
+#include "platform/VPNManager.h"
 #include "platform/vici/ViciConnection.h"
-#include "platform/vici/ViciVpnBackend.h"
+#include "platform/vici/ViciVPNBackend.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -12,7 +12,7 @@
 using namespace Orvex;
 using namespace Qt::StringLiterals;
 
-class TestVpnManager : public QObject
+class TestVPNManager : public QObject
 {
     Q_OBJECT
 
@@ -32,18 +32,18 @@ private Q_SLOTS:
 
 private:
     using Error = Outcome<>;
-    Error await(VpnManager &manager, void (VpnManager::*start)(VpnManager::Completion));
-    Error load(VpnManager &manager) { return await(manager, &VpnManager::loadFromPreferences); }
-    Error save(VpnManager &manager) { return await(manager, &VpnManager::saveToPreferences); }
-    static VpnProtocolIKEv2 sampleProtocol();
+    Error await(VPNManager &manager, void (VPNManager::*start)(VPNManager::Completion));
+    Error load(VPNManager &manager) { return await(manager, &VPNManager::loadFromPreferences); }
+    Error save(VPNManager &manager) { return await(manager, &VPNManager::saveToPreferences); }
+    static VPNProtocolIKEv2 sampleProtocol();
 
     std::optional<QTemporaryDir> m_dir;
     QString m_path;
 };
 
 // The outcome of a load or save; never completed inside the call.
-TestVpnManager::Error TestVpnManager::await(VpnManager &manager,
-                                            void (VpnManager::*start)(VpnManager::Completion))
+TestVPNManager::Error TestVPNManager::await(VPNManager &manager,
+                                            void (VPNManager::*start)(VPNManager::Completion))
 {
     std::optional<Error> result;
     (manager.*start)([&](const Error &outcome) { result = outcome; });
@@ -52,9 +52,9 @@ TestVpnManager::Error TestVpnManager::await(VpnManager &manager,
     return result.value_or(Error::failure(u"no answer"_s));
 }
 
-VpnProtocolIKEv2 TestVpnManager::sampleProtocol()
+VPNProtocolIKEv2 TestVPNManager::sampleProtocol()
 {
-    using P = VpnProtocolIKEv2;
+    using P = VPNProtocolIKEv2;
     P protocol;
     protocol.serverAddress = u"vpn.orvex.example"_s;
     protocol.remoteIdentifier = u"vpn.orvex.example"_s;
@@ -71,18 +71,18 @@ VpnProtocolIKEv2 TestVpnManager::sampleProtocol()
     return protocol;
 }
 
-void TestVpnManager::savedConfigurationSurvivesANewProcess()
+void TestVPNManager::savedConfigurationSurvivesANewProcess()
 {
-    auto *backend = new FakeVpnBackend;
-    VpnManager manager(std::unique_ptr<VpnBackend>(backend), m_path);
+    auto *backend = new FakeVPNBackend;
+    VPNManager manager(std::unique_ptr<VPNBackend>(backend), m_path);
     // Nothing saved yet: an empty configuration.
     QCOMPARE(load(manager), Error::success());
     QVERIFY(!manager.protocolConfiguration() && !manager.isEnabled());
     QCOMPARE(backend->calls, QStringList{u"attach"_s});
     manager.setProtocolConfiguration(sampleProtocol());
     manager.setEnabled(true);
-    manager.setOnDemandRules({{VpnOnDemandRule::Action::Connect, VpnOnDemandRule::InterfaceType::Any},
-                              {VpnOnDemandRule::Action::Connect, VpnOnDemandRule::InterfaceType::WiFi}});
+    manager.setOnDemandRules({{VPNOnDemandRule::Action::Connect, VPNOnDemandRule::InterfaceType::Any},
+                              {VPNOnDemandRule::Action::Connect, VPNOnDemandRule::InterfaceType::WiFi}});
     manager.setOnDemandEnabled(true);
     QCOMPARE(save(manager), Error::success());
     QCOMPARE(backend->applied.size(), 1);
@@ -109,13 +109,13 @@ void TestVpnManager::savedConfigurationSurvivesANewProcess()
     QCOMPARE(save(manager), Error::success());
     QCOMPARE(SecureFile::read(m_path).value().value_or(""), written);
 
-    VpnManager other(std::make_unique<FakeVpnBackend>(), m_path);
+    VPNManager other(std::make_unique<FakeVPNBackend>(), m_path);
     QCOMPARE(load(other), Error::success());
-    QCOMPARE(other.protocolConfiguration(), std::optional<VpnProtocolIKEv2>(sampleProtocol()));
+    QCOMPARE(other.protocolConfiguration(), std::optional<VPNProtocolIKEv2>(sampleProtocol()));
     QVERIFY(other.isEnabled());
     QVERIFY(other.isOnDemandEnabled());
     QCOMPARE(other.onDemandRules().size(), 2);
-    QCOMPARE(other.onDemandRules().at(1).interfaceTypeMatch, VpnOnDemandRule::InterfaceType::WiFi);
+    QCOMPARE(other.onDemandRules().at(1).interfaceTypeMatch, VPNOnDemandRule::InterfaceType::WiFi);
     QVERIFY(other.savedPreferences().wantsTunnelKeptUp());
 
     // Edits stay in the working copy until saved; a load throws them away.
@@ -125,10 +125,10 @@ void TestVpnManager::savedConfigurationSurvivesANewProcess()
     QVERIFY(other.isOnDemandEnabled());
 }
 
-void TestVpnManager::damagedFilesFailTheLoad_data()
+void TestVPNManager::damagedFilesFailTheLoad_data()
 {
     QTest::addColumn<QByteArray>("contents");
-    VpnPreferences good;
+    VPNPreferences good;
     good.protocolConfiguration = sampleProtocol();
     good.enabled = true;
     const QByteArray json = good.toJson();
@@ -146,23 +146,23 @@ void TestVpnManager::damagedFilesFailTheLoad_data()
     QTest::newRow("reference not hex") << QByteArray(json).replace("00112233", "zz112233");
 }
 
-void TestVpnManager::damagedFilesFailTheLoad()
+void TestVPNManager::damagedFilesFailTheLoad()
 {
     QFETCH(QByteArray, contents);
     QVERIFY(SecureFile::makePrivateDirectory(QFileInfo(m_path).absolutePath()).isSuccess());
     QVERIFY(SecureFile::writeAtomically(m_path, contents));
-    auto *backend = new FakeVpnBackend;
-    VpnManager manager(std::unique_ptr<VpnBackend>(backend), m_path);
+    auto *backend = new FakeVPNBackend;
+    VPNManager manager(std::unique_ptr<VPNBackend>(backend), m_path);
     manager.setEnabled(true);
     QVERIFY(!load(manager).isSuccess());
     QVERIFY(manager.isEnabled()); // working copy untouched
     QVERIFY(backend->calls.isEmpty());
 }
 
-void TestVpnManager::saveErrors()
+void TestVPNManager::saveErrors()
 {
-    auto *backend = new FakeVpnBackend;
-    VpnManager manager(std::unique_ptr<VpnBackend>(backend), m_path);
+    auto *backend = new FakeVPNBackend;
+    VPNManager manager(std::unique_ptr<VPNBackend>(backend), m_path);
     manager.setEnabled(true);
     QVERIFY(!save(manager).isSuccess()); // nothing to run
     QVERIFY(!QFile::exists(m_path));
@@ -174,15 +174,15 @@ void TestVpnManager::saveErrors()
 
     // A folder where the file should go: the write fails, the daemon is not told.
     backend->applyError.clear();
-    VpnManager blocked(std::make_unique<FakeVpnBackend>(), m_dir->path());
+    VPNManager blocked(std::make_unique<FakeVPNBackend>(), m_dir->path());
     blocked.setProtocolConfiguration(sampleProtocol());
     QVERIFY(!save(blocked).isSuccess());
 }
 
-void TestVpnManager::connectionStartsOnlyASavedEnabledConfiguration()
+void TestVPNManager::connectionStartsOnlyASavedEnabledConfiguration()
 {
-    auto *backend = new FakeVpnBackend;
-    VpnManager manager(std::unique_ptr<VpnBackend>(backend), m_path);
+    auto *backend = new FakeVPNBackend;
+    VPNManager manager(std::unique_ptr<VPNBackend>(backend), m_path);
     QVERIFY(!manager.connection()->startVPNTunnel().error().isEmpty());
 
     manager.setProtocolConfiguration(sampleProtocol());
@@ -198,9 +198,9 @@ void TestVpnManager::connectionStartsOnlyASavedEnabledConfiguration()
 
 // That charon accepts the message and the tunnel carries everything is the
 // end-to-end test's; here the parts that vary with the configuration.
-void TestVpnManager::connectionMessageForCharon()
+void TestVPNManager::connectionMessageForCharon()
 {
-    VpnProtocolIKEv2 protocol = sampleProtocol();
+    VPNProtocolIKEv2 protocol = sampleProtocol();
     const QByteArray der("\x30\x82\x01\x00", 4);
     const ViciMessage message = ViciConnection::message(u"orvex"_s, protocol, der);
     const ViciMessage *conn = message.subSection("orvex");
@@ -217,7 +217,7 @@ void TestVpnManager::connectionMessageForCharon()
 
     // Without an identity nothing is presented, and an empty local id is left out.
     protocol.localIdentifier.clear();
-    protocol.deadPeerDetectionRate = VpnProtocolIKEv2::DeadPeerDetectionRate::High;
+    protocol.deadPeerDetectionRate = VPNProtocolIKEv2::DeadPeerDetectionRate::High;
     const ViciMessage bare = ViciConnection::message(u"x"_s, protocol, {},
                                                      u"/usr/libexec/orvex/tunnel-updown"_s);
     QVERIFY(!bare.subSection("x")->subSection("local")->contains("certs"));
@@ -227,21 +227,21 @@ void TestVpnManager::connectionMessageForCharon()
              "/usr/libexec/orvex/tunnel-updown");
 }
 
-void TestVpnManager::withoutCharonTheStatusIsInvalid()
+void TestVPNManager::withoutCharonTheStatusIsInvalid()
 {
-    ViciVpnBackend::Options options;
+    ViciVPNBackend::Options options;
     options.socketPath = m_dir->filePath(u"no-charon.vici"_s);
     options.reconnectDelayMs = 60000;
-    VpnManager manager(std::make_unique<ViciVpnBackend>(options), m_path);
+    VPNManager manager(std::make_unique<ViciVPNBackend>(options), m_path);
     QCOMPARE(load(manager), Error::success());
-    QCOMPARE(manager.connection()->status(), VpnStatus::Invalid);
+    QCOMPARE(manager.connection()->status(), VPNStatus::Invalid);
     manager.setProtocolConfiguration(sampleProtocol());
     manager.setEnabled(true);
     QVERIFY(!save(manager).isSuccess()); // written to disk, but nobody to run it
     QVERIFY(QFile::exists(m_path));
     QVERIFY(!manager.connection()->startVPNTunnel().error().isEmpty());
-    QCOMPARE(manager.connection()->status(), VpnStatus::Invalid);
+    QCOMPARE(manager.connection()->status(), VPNStatus::Invalid);
 }
 
-QTEST_GUILESS_MAIN(TestVpnManager)
+QTEST_GUILESS_MAIN(TestVPNManager)
 #include "tst_vpnmanager.moc"

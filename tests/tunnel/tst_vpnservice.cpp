@@ -1,4 +1,4 @@
-#include "FakeVpnBackend.h"
+#include "FakeVPNBackend.h"
 #include "TestFiles.h"
 
 #include "session/DefaultsKeys.h"
@@ -7,7 +7,7 @@
 #include "platform/RunMarker.h"
 #include "platform/SystemInfo.h"
 #include "platform/UserDefaults.h"
-#include "platform/VpnManager.h"
+#include "platform/VPNManager.h"
 #include "session/ClientIdentity.h"
 #include "vpn/VPNService.h"
 
@@ -20,11 +20,11 @@
 
 using namespace Orvex;
 using namespace Qt::StringLiterals;
-using P = VpnProtocolIKEv2;
+using P = VPNProtocolIKEv2;
 
-Q_DECLARE_METATYPE(Orvex::VpnStatus)
+Q_DECLARE_METATYPE(Orvex::VPNStatus)
 Q_DECLARE_METATYPE(Orvex::LeakPolicy::Level)
-Q_DECLARE_METATYPE(Orvex::VpnBackend::Failure)
+Q_DECLARE_METATYPE(Orvex::VPNBackend::Failure)
 
 using State = TunnelController::State;
 using Reason = TunnelController::Reason;
@@ -78,8 +78,8 @@ private:
                 .value()));
     }
     QByteArray m_archive;
-    FakeVpnBackend *m_backend = nullptr;
-    std::unique_ptr<VpnManager> m_manager;
+    FakeVPNBackend *m_backend = nullptr;
+    std::unique_ptr<VPNManager> m_manager;
     std::unique_ptr<VPNService> m_service;
     FakeLeakGuard m_guard;
     // Turns the tunnel on as the user does (Turn ON) or as a saved
@@ -121,11 +121,11 @@ void TestVPNService::turnOnGuarded(bool byOnDemand)
 void TestVPNService::play(const QByteArray &statuses)
 {
     for (const char step : statuses) {
-        const VpnStatus status = step == 'C'   ? VpnStatus::Connecting
-                                 : step == 'X' ? VpnStatus::Connected
-                                 : step == 'G' ? VpnStatus::Disconnecting
-                                 : step == 'D' ? VpnStatus::Disconnected
-                                               : VpnStatus::Invalid;
+        const VPNStatus status = step == 'C'   ? VPNStatus::Connecting
+                                 : step == 'X' ? VPNStatus::Connected
+                                 : step == 'G' ? VPNStatus::Disconnecting
+                                 : step == 'D' ? VPNStatus::Disconnected
+                                               : VPNStatus::Invalid;
         m_backend->setLiveStatus(status);
         settle();
     }
@@ -144,16 +144,16 @@ void TestVPNService::init()
     for (const QLatin1String key : {DefaultsKeys::tempEmail, DefaultsKeys::isAutoConnectEnabled})
         defaults.remove(key);
     QFile::remove(Session::standardAccountFile());
-    QFile::remove(VpnManager::defaultStoragePath());
+    QFile::remove(VPNManager::defaultStoragePath());
     makeService();
 }
 
 void TestVPNService::makeService()
 {
     m_service.reset();
-    m_backend = new FakeVpnBackend;
-    m_manager = std::make_unique<VpnManager>(std::unique_ptr<VpnBackend>(m_backend),
-                                             VpnManager::defaultStoragePath());
+    m_backend = new FakeVPNBackend;
+    m_manager = std::make_unique<VPNManager>(std::unique_ptr<VPNBackend>(m_backend),
+                                             VPNManager::defaultStoragePath());
     m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session, m_session.config);
 }
 
@@ -171,7 +171,7 @@ void TestVPNService::connectWritesTheWholeConfigurationThenStarts()
     QVERIFY(!m_backend->calls.contains(u"apply"_s)); // no save inside the call
     // One load; the saved configuration is not read back before the start.
     QTRY_COMPARE(m_backend->calls, QStringList({u"attach"_s, u"apply"_s, u"start"_s}));
-    const VpnPreferences saved = m_backend->applied.constLast();
+    const VPNPreferences saved = m_backend->applied.constLast();
     QVERIFY(saved.protocolConfiguration);
     const P &p = *saved.protocolConfiguration;
     QCOMPARE(p.serverAddress, u"vpn.orvex.example"_s);
@@ -188,7 +188,7 @@ void TestVPNService::connectWritesTheWholeConfigurationThenStarts()
     QCOMPARE(p.ikeSecurityAssociationParameters, expected);
     QCOMPARE(p.childSecurityAssociationParameters, expected);
     QVERIFY(saved.enabled);
-    QCOMPARE(saved.onDemandRules, QList<VpnOnDemandRule>({VpnOnDemandRule{}})); // connect on any interface
+    QCOMPARE(saved.onDemandRules, QList<VPNOnDemandRule>({VPNOnDemandRule{}})); // connect on any interface
     QVERIFY(!saved.onDemandEnabled);                                            // the key is not shared yet
 
     // Without a stored certificate: no identity reference, and still a start.
@@ -245,24 +245,24 @@ void TestVPNService::onDemandFollowsTheSharedKeyAndTheSetting()
 
 void TestVPNService::toggleFollowsTheLiveState_data()
 {
-    QTest::addColumn<VpnStatus>("live");
+    QTest::addColumn<VPNStatus>("live");
     QTest::addColumn<QString>("action");
     QTest::addColumn<bool>("loadedByCaller"); // toggleLoaded() after the caller's own load
-    QTest::newRow("connected") << VpnStatus::Connected << "stop" << false;
-    QTest::newRow("disconnected") << VpnStatus::Disconnected << "start" << false;
-    QTest::newRow("connecting") << VpnStatus::Connecting << "start" << false;
-    QTest::newRow("connected, loaded by the caller") << VpnStatus::Connected << "stop" << true;
+    QTest::newRow("connected") << VPNStatus::Connected << "stop" << false;
+    QTest::newRow("disconnected") << VPNStatus::Disconnected << "start" << false;
+    QTest::newRow("connecting") << VPNStatus::Connecting << "start" << false;
+    QTest::newRow("connected, loaded by the caller") << VPNStatus::Connected << "stop" << true;
 }
 
 void TestVPNService::toggleFollowsTheLiveState()
 {
-    QFETCH(VpnStatus, live);
+    QFETCH(VPNStatus, live);
     QFETCH(QString, action);
     QFETCH(bool, loadedByCaller);
     m_backend->setLiveStatus(live);
     // What the backend says before anything has been loaded is not known
     // yet.
-    QCOMPARE(m_service->status(), VpnStatus::Invalid);
+    QCOMPARE(m_service->status(), VPNStatus::Invalid);
     m_backend->calls.clear();
     if (loadedByCaller) {
         QVERIFY(load());
@@ -301,9 +301,9 @@ void TestVPNService::saveFailurePostsOneNotificationAndRunsNothing()
 
 void TestVPNService::loadFailureEndsSilently()
 {
-    QVERIFY(QDir().mkpath(QFileInfo(VpnManager::defaultStoragePath()).absolutePath()));
-    QVERIFY(writeFile(VpnManager::defaultStoragePath(), "{broken"));
-    QSignalSpy notifications(m_manager->connection(), &VpnConnection::statusDidChange);
+    QVERIFY(QDir().mkpath(QFileInfo(VPNManager::defaultStoragePath()).absolutePath()));
+    QVERIFY(writeFile(VPNManager::defaultStoragePath(), "{broken"));
+    QSignalSpy notifications(m_manager->connection(), &VPNConnection::statusDidChange);
     m_service->connect();
     m_service->toggle();
     settle();
@@ -315,8 +315,8 @@ void TestVPNService::quitPath()
 {
     // Nothing to stop: a disconnect completes at once, inside the call, and
     // writes nothing; nothing known yet: a quit terminates at once.
-    for (const VpnStatus status : {VpnStatus::Invalid, VpnStatus::Disconnected}) {
-        if (status != VpnStatus::Invalid) { // known once loaded
+    for (const VPNStatus status : {VPNStatus::Invalid, VPNStatus::Disconnected}) {
+        if (status != VPNStatus::Invalid) { // known once loaded
             m_backend->setLiveStatus(status);
             QVERIFY(load());
         }
@@ -367,8 +367,8 @@ void TestVPNService::quitPath()
     QCOMPARE(m_guard.inForce.level, Level::Open);
     makeService();
 
-    m_backend->setLiveStatus(VpnStatus::Disconnected); // told, but nothing loaded
-    QCOMPARE(m_service->status(), VpnStatus::Invalid);
+    m_backend->setLiveStatus(VPNStatus::Disconnected); // told, but nothing loaded
+    QCOMPARE(m_service->status(), VPNStatus::Invalid);
     terminated = false;
     m_service->quit([&] { terminated = true; });
     QVERIFY(terminated);
@@ -377,7 +377,7 @@ void TestVPNService::quitPath()
 
     // Known state (even disconnected): shared secret, on-demand off, stop, then terminate.
     QVERIFY(load());
-    QCOMPARE(m_service->status(), VpnStatus::Disconnected);
+    QCOMPARE(m_service->status(), VPNStatus::Disconnected);
     m_service->config().isOnDemandEnabled = true;
     terminated = false;
     m_service->quit([&] {
@@ -386,7 +386,7 @@ void TestVPNService::quitPath()
     });
     QVERIFY(!terminated);
     QTRY_VERIFY(terminated);
-    const VpnPreferences saved = m_backend->applied.constLast();
+    const VPNPreferences saved = m_backend->applied.constLast();
     QCOMPARE(saved.protocolConfiguration->authenticationMethod, P::AuthenticationMethod::SharedSecret);
     QVERIFY(!saved.onDemandEnabled);
     QVERIFY(!saved.canConnect());
@@ -409,11 +409,11 @@ void TestVPNService::failedQuitLeavesCertificateAuthentication_data()
 void TestVPNService::failedQuitLeavesCertificateAuthentication()
 {
     QFETCH(bool, loadFails);
-    m_backend->setLiveStatus(VpnStatus::Connected);
+    m_backend->setLiveStatus(VPNStatus::Connected);
     QVERIFY(load()); // a known state: the quit saves before it ends
     if (loadFails) {
-        QVERIFY(QDir().mkpath(QFileInfo(VpnManager::defaultStoragePath()).absolutePath()));
-        QVERIFY(writeFile(VpnManager::defaultStoragePath(), "{broken"));
+        QVERIFY(QDir().mkpath(QFileInfo(VPNManager::defaultStoragePath()).absolutePath()));
+        QVERIFY(writeFile(VPNManager::defaultStoragePath(), "{broken"));
     } else {
         m_backend->applyError = u"refused"_s;
     }
@@ -426,7 +426,7 @@ void TestVPNService::failedQuitLeavesCertificateAuthentication()
     QCOMPARE(m_service->config().authMethod, P::AuthenticationMethod::Certificate);
 
     // The client runs on; its next Turn ON saves what a fresh process would.
-    QFile::remove(VpnManager::defaultStoragePath());
+    QFile::remove(VPNManager::defaultStoragePath());
     m_backend->applyError.clear();
     m_backend->applied.clear();
     m_service->connect();
@@ -447,12 +447,12 @@ void TestVPNService::leftoversOfAKilledClient()
         [this](const Outcome<> &) { m_service->configureAndSave(Outcome<>::success(), {}); });
     QTRY_COMPARE(m_backend->applied.size(), 1);
     makeService(); // the next run
-    m_backend->setLiveStatus(VpnStatus::Connected);
+    m_backend->setLiveStatus(VPNStatus::Connected);
     bool done = false;
     m_service->clearLeftovers([&] { done = true; });
     QTRY_VERIFY(done);
     QCOMPARE(m_backend->calls, (QStringList{u"attach"_s, u"apply"_s, u"stop"_s}));
-    const VpnPreferences after = m_backend->applied.constLast();
+    const VPNPreferences after = m_backend->applied.constLast();
     QVERIFY(!after.onDemandEnabled);
     QCOMPARE(after.protocolConfiguration->authenticationMethod, P::AuthenticationMethod::Certificate);
 }
@@ -508,44 +508,44 @@ void TestVPNService::stateAndBlockFollowTheTunnel_data()
 {
     QTest::addColumn<bool>("byOnDemand"); // else Turn ON, with a key not shared: nothing retries
     QTest::addColumn<QByteArray>("statuses");
-    QTest::addColumn<VpnBackend::Failure>("failure");
+    QTest::addColumn<VPNBackend::Failure>("failure");
     QTest::addColumn<QString>("guardFails");
     QTest::addColumn<State>("state");
     QTest::addColumn<Reason>("reason");
     QTest::addColumn<Level>("level");
-    QTest::addColumn<VpnStatus>("shown");
-    const auto F = VpnBackend::Failure::Unknown;
-    QTest::newRow("refused") << false << QByteArray("CD") << VpnBackend::Failure::Refused << QString()
+    QTest::addColumn<VPNStatus>("shown");
+    const auto F = VPNBackend::Failure::Unknown;
+    QTest::newRow("refused") << false << QByteArray("CD") << VPNBackend::Failure::Refused << QString()
                              << State::Blocked << Reason::Refused << Level::Blocking
-                             << VpnStatus::Disconnected;
-    QTest::newRow("never answered") << false << QByteArray("CD") << VpnBackend::Failure::NoAnswer << QString()
+                             << VPNStatus::Disconnected;
+    QTest::newRow("never answered") << false << QByteArray("CD") << VPNBackend::Failure::NoAnswer << QString()
                                     << State::Blocked << Reason::NoAnswer << Level::Blocking
-                                    << VpnStatus::Disconnected;
+                                    << VPNStatus::Disconnected;
     QTest::newRow("the daemon went away")
         << true << QByteArray("CXI") << F << QString() << State::Blocked << Reason::DaemonUnavailable
-        << Level::Blocking << VpnStatus::Invalid;
+        << Level::Blocking << VPNStatus::Invalid;
     // Never Connected over a policy that is not in force.
     QTest::newRow("the block cannot be put up")
         << false << QByteArray("CX") << F << u"no nftables"_s << State::Blocked << Reason::GuardFailed
-        << Level::Blocking << VpnStatus::Disconnected;
+        << Level::Blocking << VPNStatus::Disconnected;
 }
 
 void TestVPNService::stateAndBlockFollowTheTunnel()
 {
     QFETCH(bool, byOnDemand);
     QFETCH(QByteArray, statuses);
-    QFETCH(VpnBackend::Failure, failure);
+    QFETCH(VPNBackend::Failure, failure);
     QFETCH(QString, guardFails);
     QFETCH(State, state);
     QFETCH(Reason, reason);
     QFETCH(Level, level);
-    QFETCH(VpnStatus, shown);
+    QFETCH(VPNStatus, shown);
 
     turnOnGuarded(byOnDemand);
     m_guard.failWith = guardFails;
     m_backend->failure = failure;
-    QList<VpnStatus> seen;
-    connect(m_manager->connection(), &VpnConnection::statusDidChange, this,
+    QList<VPNStatus> seen;
+    connect(m_manager->connection(), &VPNConnection::statusDidChange, this,
             [&] { seen << m_manager->connection()->status(); });
     play(statuses);
     QCOMPARE(m_service->tunnel().state(), state);
@@ -556,7 +556,7 @@ void TestVPNService::stateAndBlockFollowTheTunnel()
     QCOMPARE(m_backend->pinned, QList<QHostAddress>{QHostAddress(u"192.0.2.1"_s)});
     QCOMPARE(m_service->status(), shown);
     if (!guardFails.isEmpty())
-        QVERIFY(!seen.contains(VpnStatus::Connected));
+        QVERIFY(!seen.contains(VPNStatus::Connected));
     if (state == State::Blocked && reason != Reason::DaemonUnavailable) {
         // Given up: no attempt follows, and nothing comes back by itself.
         QTRY_VERIFY(m_backend->calls.contains(u"stop"_s));
@@ -579,7 +579,7 @@ void TestVPNService::onlyTheUserLiftsTheBlock()
     QCOMPARE(m_guard.inForce.level, Level::Open);
 
     // Given up: the daemon's news changes nothing; Turn OFF lifts it at once.
-    m_backend->failure = VpnBackend::Failure::Refused;
+    m_backend->failure = VPNBackend::Failure::Refused;
     m_service->connect();
     QTRY_COMPARE(m_guard.inForce.level, Level::Blocking);
     play("CDGDX");
@@ -632,7 +632,7 @@ void TestVPNService::aNewNetworkLooksTheGatewayUpAgain()
     QCOMPARE(m_guard.inForce.gateway, QList<QHostAddress>{QHostAddress(u"192.0.2.1"_s)});
 
     m_guard.names.insert(u"gw.example"_s, {QHostAddress(u"198.51.100.7"_s), QHostAddress(u"192.0.2.1"_s)});
-    m_service->checkTunnel(VpnBackend::Change::RouteChanged);
+    m_service->checkTunnel(VPNBackend::Change::RouteChanged);
     const QList<QHostAddress> both{QHostAddress(u"192.0.2.1"_s), QHostAddress(u"198.51.100.7"_s)};
     QTRY_COMPARE(m_guard.inForce.gateway, both);
     QCOMPARE(m_guard.inForce.level, Level::Tunnel);
@@ -641,7 +641,7 @@ void TestVPNService::aNewNetworkLooksTheGatewayUpAgain()
     play("D");
     QVERIFY(m_service->tunnel().state() != State::Connected);
     m_guard.names.insert(u"gw.example"_s, {QHostAddress(u"203.0.113.9"_s)});
-    m_service->checkTunnel(VpnBackend::Change::Resumed);
+    m_service->checkTunnel(VPNBackend::Change::Resumed);
     settle();
     QCOMPARE(m_guard.inForce.gateway, both);
 

@@ -4,7 +4,7 @@
 
 #include "Capture.h"
 #include "DevServiceProcess.h"
-#include "FakeVpnBackend.h"
+#include "FakeVPNBackend.h"
 
 #include "session/DefaultsKeys.h"
 #include "api/Utility.h"
@@ -17,7 +17,7 @@
 #include "platform/IdentityStore.h"
 #include "platform/Pace.h"
 #include "platform/SystemInfo.h"
-#include "platform/VpnManager.h"
+#include "platform/VPNManager.h"
 #include "home/MainViewController.h"
 #include "usage/UsageChartView.h"
 #include "home/MainHandler.h"
@@ -40,7 +40,7 @@ using namespace Qt::StringLiterals;
 using namespace Orvex;
 namespace Keys = Orvex::DefaultsKeys;
 
-Q_DECLARE_METATYPE(Orvex::VpnStatus)
+Q_DECLARE_METATYPE(Orvex::VPNStatus)
 
 namespace {
 
@@ -100,7 +100,7 @@ private:
     MainViewController *showScreen(MainViewController *screen = nullptr);
     // Shows the screen over a tunnel that is up when the screen first loads,
     // so that load connects nothing, then lets the tunnel go to `live`.
-    MainViewController *showScreenOver(VpnStatus live);
+    MainViewController *showScreenOver(VPNStatus live);
     // Loads the saved configuration and waits until it has: loads complete
     // in the order they were asked, so every earlier one has completed too.
     bool loadPreferences();
@@ -112,8 +112,8 @@ private:
     UsagePosts m_posts;
     QTemporaryDir m_dir;
     std::unique_ptr<WindowController> m_window;
-    FakeVpnBackend *m_backend = nullptr;
-    VpnManager *m_manager = nullptr;
+    FakeVPNBackend *m_backend = nullptr;
+    VPNManager *m_manager = nullptr;
     VPNService *m_service = nullptr;
     QString m_email;
 };
@@ -147,9 +147,9 @@ void tst_MainScreen::init()
     for (const QByteArray &reference : m_session.identities.references())
         m_session.identities.remove({reference});
     QFile::remove(Session::standardAccountFile());
-    auto backend = std::make_unique<FakeVpnBackend>();
+    auto backend = std::make_unique<FakeVPNBackend>();
     m_backend = backend.get();
-    m_manager = new VpnManager(std::move(backend), m_dir.filePath(u"vpn.json"_s));
+    m_manager = new VPNManager(std::move(backend), m_dir.filePath(u"vpn.json"_s));
     m_service = new VPNService(m_manager, m_session.session, m_session.config);
     m_session.tunnel = m_service;
     m_window = std::make_unique<WindowController>();
@@ -185,13 +185,13 @@ MainViewController *tst_MainScreen::showScreen(MainViewController *screen)
     return screen;
 }
 
-MainViewController *tst_MainScreen::showScreenOver(VpnStatus live)
+MainViewController *tst_MainScreen::showScreenOver(VPNStatus live)
 {
-    m_backend->setLiveStatus(VpnStatus::Connected);
-    if (!loadPreferences() || m_service->status() != VpnStatus::Connected)
+    m_backend->setLiveStatus(VPNStatus::Connected);
+    if (!loadPreferences() || m_service->status() != VPNStatus::Connected)
         return nullptr;
     MainViewController *screen = showScreen();
-    if (live != VpnStatus::Connected)
+    if (live != VPNStatus::Connected)
         m_backend->setLiveStatus(live);
     return screen;
 }
@@ -208,15 +208,15 @@ void tst_MainScreen::liveStateIsReadAtSetup()
     QVERIFY(m_session.keepIdentity());
     // A fresh start with the tunnel already up (on-demand brought it up
     // before the client ran): the service does not know it yet.
-    m_backend->setLiveStatus(VpnStatus::Connected);
-    QCOMPARE(m_service->status(), VpnStatus::Invalid);
+    m_backend->setLiveStatus(VPNStatus::Connected);
+    QCOMPARE(m_service->status(), VPNStatus::Invalid);
     auto *screen = new MainViewController(*m_service, m_session.network, m_session.config);
     QSignalSpy switches(screen->handler(), &MainHandler::tunnelOperationStarted);
     QCOMPARE(showScreen(screen), screen);
     // Read once the saved configuration has loaded.
     QTRY_COMPARE(screen->statusLabel()->text(), u"Turn OFF"_s);
     QCOMPARE(screen->statusImageName(), u"ic_enable"_s);
-    QCOMPARE(m_service->status(), VpnStatus::Connected);
+    QCOMPARE(m_service->status(), VPNStatus::Connected);
     QVERIFY(screen->progressContainer()->isHidden());
     // The first load's connect found it up and left it so: it had decided
     // by the time a load asked after its own has completed.
@@ -229,35 +229,35 @@ void tst_MainScreen::liveStateIsReadAtSetup()
 
 void tst_MainScreen::presentationFollowsEachStatus_data()
 {
-    QTest::addColumn<VpnStatus>("status");
+    QTest::addColumn<VPNStatus>("status");
     QTest::addColumn<QString>("image");
     QTest::addColumn<QString>("text");
     QTest::addColumn<bool>("overlay");
     QTest::addColumn<QString>("reason");
     QTest::addColumn<QString>("notice");
-    const auto row = [](const char *name, VpnStatus status, bool overlay, const QString &reason = {},
+    const auto row = [](const char *name, VPNStatus status, bool overlay, const QString &reason = {},
                         const QString &notice = {}) {
-        const bool up = status == VpnStatus::Connected;
+        const bool up = status == VPNStatus::Connected;
         QTest::newRow(name) << status << (up ? u"ic_enable"_s : u"ic_disable"_s)
                             << (up ? u"Turn OFF"_s : u"Turn ON"_s) << overlay << reason << notice;
     };
     const QString refused = u"NetworkManager did not allow this user to manage VPN connections."_s;
     const QString none = u"No VPN service is available. NetworkManager is not running. "
                          "charon's control socket (/run/charon.vici) cannot be reached."_s;
-    row("connected", VpnStatus::Connected, false);
-    row("disconnected", VpnStatus::Disconnected, false);
-    row("invalid", VpnStatus::Invalid, false);
-    row("connecting", VpnStatus::Connecting, true);
-    row("reasserting", VpnStatus::Reasserting, true);
-    row("disconnecting", VpnStatus::Disconnecting, true);
-    row("no backend usable", VpnStatus::Invalid, false, none, none);
-    row("refused by polkit", VpnStatus::Disconnected, false, refused, refused);
-    row("a reason while up is not shown", VpnStatus::Connected, false, refused);
+    row("connected", VPNStatus::Connected, false);
+    row("disconnected", VPNStatus::Disconnected, false);
+    row("invalid", VPNStatus::Invalid, false);
+    row("connecting", VPNStatus::Connecting, true);
+    row("reasserting", VPNStatus::Reasserting, true);
+    row("disconnecting", VPNStatus::Disconnecting, true);
+    row("no backend usable", VPNStatus::Invalid, false, none, none);
+    row("refused by polkit", VPNStatus::Disconnected, false, refused, refused);
+    row("a reason while up is not shown", VPNStatus::Connected, false, refused);
 }
 
 void tst_MainScreen::presentationFollowsEachStatus()
 {
-    QFETCH(VpnStatus, status);
+    QFETCH(VPNStatus, status);
     QFETCH(QString, image);
     QFETCH(QString, text);
     QFETCH(bool, overlay);
@@ -265,12 +265,12 @@ void tst_MainScreen::presentationFollowsEachStatus()
     QFETCH(QString, notice);
 
     // Connected already: the first load starts nothing.
-    MainViewController *screen = showScreenOver(VpnStatus::Connected);
+    MainViewController *screen = showScreenOver(VPNStatus::Connected);
     QVERIFY(screen);
     waitUntilIdle();
     // Start from the opposite of what is expected.
-    m_backend->setLiveStatus(overlay || status != VpnStatus::Connected ? VpnStatus::Connected
-                                                                       : VpnStatus::Disconnected);
+    m_backend->setLiveStatus(overlay || status != VPNStatus::Connected ? VPNStatus::Connected
+                                                                       : VPNStatus::Disconnected);
     if (!overlay)
         screen->showProgress();
 
@@ -347,7 +347,7 @@ void tst_MainScreen::blockedSaysWhyAndOffersTheWayOut()
     m_service->applyAlwaysRequired();
 
     QVERIFY(m_session.keepIdentity());
-    MainViewController *screen = showScreenOver(VpnStatus::Disconnected); // no connect on first load
+    MainViewController *screen = showScreenOver(VPNStatus::Disconnected); // no connect on first load
     QVERIFY(screen);
     waitUntilIdle();
     QVERIFY(screen->liftBlockButton()->isHidden());
@@ -355,10 +355,10 @@ void tst_MainScreen::blockedSaysWhyAndOffersTheWayOut()
     // would not open it.
     QCOMPARE(screen->noticeLabel()->text(), off);
 
-    m_backend->failure = VpnBackend::Failure::Refused;
+    m_backend->failure = VPNBackend::Failure::Refused;
     m_service->connect();
     QTRY_VERIFY(m_backend->calls.contains(u"start"_s));
-    m_backend->setLiveStatus(VpnStatus::Connecting);
+    m_backend->setLiveStatus(VPNStatus::Connecting);
     QCOMPARE(m_service->tunnel().state(), TunnelController::State::Connecting);
     QCOMPARE(screen->noticeLabel()->text(), connecting);
     QCOMPARE(screen->noticeLabel()->isHidden(), connecting.isEmpty());
@@ -366,7 +366,7 @@ void tst_MainScreen::blockedSaysWhyAndOffersTheWayOut()
     // What to do at a sign-in page is not dimmed by the overlay.
     QCOMPARE(screen->isProgressDue(), connecting.isEmpty());
 
-    m_backend->setLiveStatus(VpnStatus::Disconnected);
+    m_backend->setLiveStatus(VPNStatus::Disconnected);
     QTRY_COMPARE(m_service->tunnel().state(), TunnelController::State::Blocked);
     QCOMPARE(screen->noticeLabel()->text(), blocked);
     QVERIFY(!screen->noticeLabel()->isHidden());
@@ -390,7 +390,7 @@ void tst_MainScreen::blockedSaysWhyAndOffersTheWayOut()
 void tst_MainScreen::switchingOffATunnelThatDropsMeanwhileStartsNothing()
 {
     QVERIFY(m_session.keepIdentity()); // all a start would need
-    MainViewController *screen = showScreenOver(VpnStatus::Connected);
+    MainViewController *screen = showScreenOver(VPNStatus::Connected);
     QVERIFY(screen);
     waitUntilIdle();
     m_backend->calls.clear();
@@ -398,7 +398,7 @@ void tst_MainScreen::switchingOffATunnelThatDropsMeanwhileStartsNothing()
     // Turn OFF, and the gateway ends the tunnel while the press is handled.
     m_backend->onAttach = [this] {
         m_backend->onAttach = {};
-        m_backend->setLiveStatus(VpnStatus::Disconnected);
+        m_backend->setLiveStatus(VPNStatus::Disconnected);
     };
     // A switch over within the grace never dims the screen, then or later.
     screen->setProgressGrace(60000);
@@ -411,14 +411,14 @@ void tst_MainScreen::switchingOffATunnelThatDropsMeanwhileStartsNothing()
         QCoreApplication::processEvents();
     QCOMPARE(overlayShows.count, 0);
     QVERIFY(!m_backend->calls.contains(u"start"_s));
-    QCOMPARE(m_service->status(), VpnStatus::Disconnected);
+    QCOMPARE(m_service->status(), VPNStatus::Disconnected);
     QCOMPARE(screen->statusLabel()->text(), u"Turn ON"_s);
 }
 
 void tst_MainScreen::silentTunnelEndsTheOverlay()
 {
     QVERIFY(m_session.keepIdentity());
-    MainViewController *screen = showScreenOver(VpnStatus::Disconnected); // no connect on first load
+    MainViewController *screen = showScreenOver(VPNStatus::Disconnected); // no connect on first load
     QVERIFY(screen);
     waitUntilIdle();
     screen->setNoResponseTimeout(300);
@@ -439,7 +439,7 @@ void tst_MainScreen::silentTunnelEndsTheOverlay()
     screen->mainButtonAction();
     QTRY_VERIFY(m_backend->calls.count(u"start"_s) == 2);
     QVERIFY(screen->isAwaitingTunnel());
-    m_backend->setLiveStatus(VpnStatus::Connecting);
+    m_backend->setLiveStatus(VPNStatus::Connecting);
     // The report ended the wait for one: nothing is left to end the overlay.
     QVERIFY(!screen->isAwaitingTunnel());
     QTRY_VERIFY(!screen->progressContainer()->isHidden());
@@ -449,7 +449,7 @@ void tst_MainScreen::silentTunnelEndsTheOverlay()
 void tst_MainScreen::unreadableTunnelConfigurationIsReported()
 {
     QVERIFY(m_session.keepIdentity());
-    MainViewController *screen = showScreenOver(VpnStatus::Disconnected); // no connect on first load
+    MainViewController *screen = showScreenOver(VPNStatus::Disconnected); // no connect on first load
     QVERIFY(screen);
     waitUntilIdle();
     QFile damaged(m_dir.filePath(u"vpn.json"_s));
@@ -490,7 +490,7 @@ void tst_MainScreen::certificateIsFetchedOrRenewedBeforeConnecting()
     if (stored)
         QVERIFY(m_session.keepIdentity("ending", daysLeft));
     const std::optional<QByteArray> old = m_session.session.identityReference();
-    MainViewController *screen = showScreenOver(VpnStatus::Disconnected); // the press, not the first load
+    MainViewController *screen = showScreenOver(VPNStatus::Disconnected); // the press, not the first load
     QVERIFY(screen);
     waitUntilIdle();
     QVERIFY(m_devService.countRequests(commandPath, u"gen_token"_s));
@@ -524,14 +524,14 @@ void tst_MainScreen::certificateIsFetchedOrRenewedBeforeConnecting()
     QCOMPARE(m_session.identities.references(), current ? QList<QByteArray>{*current} : QList<QByteArray>{});
     if (connects) {
         QCOMPARE(m_backend->applied.last().protocolConfiguration->identityReference, *current);
-        m_backend->setLiveStatus(VpnStatus::Connected);
+        m_backend->setLiveStatus(VPNStatus::Connected);
         QVERIFY(!screen->isProgressDue());
     }
 }
 
 void tst_MainScreen::usageAnswerFillsLabelsAndChart()
 {
-    MainViewController *screen = showScreenOver(VpnStatus::Connected);
+    MainViewController *screen = showScreenOver(VPNStatus::Connected);
     QVERIFY(screen);
     QTRY_COMPARE_WITH_TIMEOUT(m_posts.count, 1, 30000);
     QVERIFY(m_posts.last);
@@ -589,13 +589,13 @@ void tst_MainScreen::usageAnswerFillsLabelsAndChart()
 
 void tst_MainScreen::usageIsAskedAgainASecondAfterDisconnected()
 {
-    MainViewController *screen = showScreenOver(VpnStatus::Connected);
+    MainViewController *screen = showScreenOver(VPNStatus::Connected);
     QVERIFY(screen);
     QTRY_COMPARE_WITH_TIMEOUT(m_posts.count, 1, 30000);
     waitUntilIdle();
     QVERIFY(m_devService.countRequests(commandPath, usageApi));
 
-    m_backend->setLiveStatus(VpnStatus::Disconnected);
+    m_backend->setLiveStatus(VPNStatus::Disconnected);
     // Not at once: the service is given a moment to count the last traffic.
     QVERIFY(networkIsIdle(m_session.network));
     QVERIFY(screen->isUsageRefreshDue());
@@ -647,9 +647,9 @@ void tst_MainScreen::usageAnswerForAGoneHandlerIsDropped()
 void tst_MainScreen::keyboardAloneSwitchesOnAndOff()
 {
     QVERIFY(m_session.keepIdentity());
-    MainViewController *screen = showScreenOver(VpnStatus::Disconnected); // no connect on first load
+    MainViewController *screen = showScreenOver(VPNStatus::Disconnected); // no connect on first load
     QVERIFY(screen);
-    QTRY_COMPARE(m_service->status(), VpnStatus::Disconnected);
+    QTRY_COMPARE(m_service->status(), VPNStatus::Disconnected);
     // The month's usage, and again once the tunnel has gone down.
     QTRY_COMPARE_WITH_TIMEOUT(m_posts.count, 2, 30000);
     waitUntilIdle();
@@ -698,8 +698,8 @@ void tst_MainScreen::keyboardAloneSwitchesOnAndOff()
     QVERIFY(focusSeen());
     QCOMPARE(m_backend->calls.count(u"start"_s), 1);
 
-    m_backend->setLiveStatus(VpnStatus::Connecting);
-    m_backend->setLiveStatus(VpnStatus::Connected);
+    m_backend->setLiveStatus(VPNStatus::Connecting);
+    m_backend->setLiveStatus(VPNStatus::Connected);
     QTRY_COMPARE(screen->statusLabel()->text(), u"Turn OFF"_s);
     QTRY_VERIFY(screen->progressContainer()->isHidden());
     // Back on the switch, which now turns the tunnel off.
@@ -707,7 +707,7 @@ void tst_MainScreen::keyboardAloneSwitchesOnAndOff()
     QTest::keyClick(window, Qt::Key_Space);
     QTRY_VERIFY(m_backend->calls.contains(u"stop"_s));
     QVERIFY(focusSeen());
-    m_backend->setLiveStatus(VpnStatus::Disconnected);
+    m_backend->setLiveStatus(VPNStatus::Disconnected);
     QTRY_COMPARE(screen->statusLabel()->text(), u"Turn ON"_s);
     QTRY_VERIFY(screen->progressContainer()->isHidden());
     QCOMPARE(QApplication::focusWidget(), screen->mainButton());

@@ -4,7 +4,7 @@
 #include "platform/vici/ResolverLeftovers.h"
 #include "platform/vici/UpdownScript.h"
 #include "platform/vici/ViciClient.h"
-#include "platform/vici/ViciVpnBackend.h"
+#include "platform/vici/ViciVPNBackend.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -274,20 +274,20 @@ void TestViciClient::backendKeysAndUnloadsThroughCharon()
         }
         return ids;
     };
-    ViciVpnBackend::Options options;
+    ViciVPNBackend::Options options;
     options.socketPath = m_path;
     options.heldKeysFile = m_dir->filePath(u"charon-keys"_s);
     options.unloadWaitMs = 100;
     options.resolveIdentity = [&certificate](const QByteArray &) {
         return certificate.isEmpty() ? std::nullopt
-                                     : std::optional<ViciVpnBackend::Identity>({certificate, {}, u"ecdsa"_s});
+                                     : std::optional<ViciVPNBackend::Identity>({certificate, {}, u"ecdsa"_s});
     };
-    auto backend = std::make_unique<ViciVpnBackend>(options);
-    VpnPreferences preferences;
+    auto backend = std::make_unique<ViciVPNBackend>(options);
+    VPNPreferences preferences;
     preferences.protocolConfiguration.emplace().serverAddress = u"vpn.orvex.example"_s;
     preferences.protocolConfiguration->identityReference = "reference";
     preferences.protocolConfiguration->authenticationMethod
-        = VpnProtocolIKEv2::AuthenticationMethod::Certificate;
+        = VPNProtocolIKEv2::AuthenticationMethod::Certificate;
     preferences.enabled = true;
     bool attached = false;
     backend->attach(preferences, [&] { attached = true; });
@@ -295,7 +295,7 @@ void TestViciClient::backendKeysAndUnloadsThroughCharon()
     QVERIFY(m_charon->waitForPackets(6));
     m_charon->answerAll();
     QTRY_VERIFY(attached);
-    QCOMPARE(backend->status(), VpnStatus::Disconnected);
+    QCOMPARE(backend->status(), VPNStatus::Disconnected);
 
     // Loaded, then lost by charon behind the client's back. The next switch
     // starts on what charon was given and asks meanwhile whether it still
@@ -314,7 +314,7 @@ void TestViciClient::backendKeysAndUnloadsThroughCharon()
     QTRY_VERIFY(m_charon->commands().contains("get-keys"));
     m_charon->answerAll(); // lists neither the connection nor the key
     QTRY_COMPARE(m_charon->commands().count("load-conn"), 2);
-    QSignalSpy statuses(backend.get(), &VpnBackend::statusChanged);
+    QSignalSpy statuses(backend.get(), &VPNBackend::statusChanged);
     QVERIFY(backend->startTunnel().isSuccess());
     QTRY_COMPARE(m_charon->commands().count("initiate"), 1);
     m_charon->peerGone = false;
@@ -322,19 +322,19 @@ void TestViciClient::backendKeysAndUnloadsThroughCharon()
     QTRY_VERIFY(m_charon->peerGone); // the refusal taken, its connection closed
     m_charon->answerAll();
     QTRY_COMPARE(m_charon->commands().count("initiate"), 2);
-    QCOMPARE(backend->status(), VpnStatus::Connecting);
+    QCOMPARE(backend->status(), VPNStatus::Connecting);
     for (const QList<QVariant> &change : std::as_const(statuses))
-        QVERIFY(change.first().value<VpnStatus>() != VpnStatus::Disconnected);
+        QVERIFY(change.first().value<VPNStatus>() != VPNStatus::Disconnected);
 
     QVERIFY(backend->startTunnel().isSuccess());
-    QCOMPARE(backend->status(), VpnStatus::Connecting);
+    QCOMPARE(backend->status(), VPNStatus::Connecting);
 
     // The initiate's answer overtakes the child's up event (each comes on a
     // connection of its own): up only once charon lists the SA, and with the
     // inner addresses it holds.
     m_charon->respondTo(m_charon->lastCommand("initiate"));
     QTRY_COMPARE(m_charon->commands().count("list-sas"), 2);
-    QCOMPARE(backend->status(), VpnStatus::Connecting);
+    QCOMPARE(backend->status(), VPNStatus::Connecting);
     ViciMessage listed;
     ViciMessage &sa = listed.section("orvex");
     sa.set("state", "ESTABLISHED");
@@ -344,7 +344,7 @@ void TestViciClient::backendKeysAndUnloadsThroughCharon()
     m_charon->confirm(listing - 1); // the stream's registration
     m_charon->sendTo(listing, {ViciPacket::Event, "list-sa", listed});
     m_charon->respondTo(listing);
-    QTRY_COMPARE(backend->status(), VpnStatus::Connected);
+    QTRY_COMPARE(backend->status(), VPNStatus::Connected);
     QCOMPARE(backend->virtualAddresses(),
              (QList<QHostAddress>{QHostAddress(u"10.10.0.2"_s), QHostAddress(u"fd00:10::2"_s)}));
 
@@ -366,7 +366,7 @@ void TestViciClient::backendKeysAndUnloadsThroughCharon()
     // id stays remembered.
     certificate.clear();
     preferences.protocolConfiguration->authenticationMethod
-        = VpnProtocolIKEv2::AuthenticationMethod::SharedSecret;
+        = VPNProtocolIKEv2::AuthenticationMethod::SharedSecret;
     mark = m_charon->commands().size();
     std::optional<Outcome<>> signedOut;
     backend->apply(preferences, [&signedOut](const Outcome<> &outcome) { signedOut = outcome; });
@@ -384,7 +384,7 @@ void TestViciClient::backendKeysAndUnloadsThroughCharon()
     backend.reset();
     QVERIFY(writeFile(options.heldKeysFile, newKey + "\n" + QByteArray(40, 'A') + "\nid;reboot\n"));
     mark = m_charon->commands().size();
-    ViciVpnBackend later(options);
+    ViciVPNBackend later(options);
     later.apply(preferences, {});
     QTRY_COMPARE(keysUnloadedSince(mark), QList<QByteArray>{newKey});
     m_charon->answerAll();
@@ -396,11 +396,11 @@ void TestViciClient::backendKeysAndUnloadsThroughCharon()
     QVERIFY(writeFile(script, "#!/bin/sh\n"));
     QVERIFY(::chmod(QFile::encodeName(script).constData(), 0602) == 0);
     options.updownScript = script;
-    ViciVpnBackend refusing(options);
-    QSignalSpy reasons(&refusing, &VpnBackend::reasonChanged);
+    ViciVPNBackend refusing(options);
+    QSignalSpy reasons(&refusing, &VPNBackend::reasonChanged);
     const qsizetype loads = m_charon->commands().count("load-conn");
     preferences.protocolConfiguration->authenticationMethod
-        = VpnProtocolIKEv2::AuthenticationMethod::Certificate;
+        = VPNProtocolIKEv2::AuthenticationMethod::Certificate;
     std::optional<Outcome<>> refused;
     refusing.apply(preferences, [&refused](const Outcome<> &outcome) { refused = outcome; });
     QTRY_VERIFY(refused);

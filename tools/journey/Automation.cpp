@@ -11,8 +11,8 @@
 #include "controls/Button.h"
 #include "ui/WindowController.h"
 #include "platform/UserDefaults.h"
-#include "platform/VpnConnection.h"
-#include "platform/VpnManager.h"
+#include "platform/VPNConnection.h"
+#include "platform/VPNManager.h"
 #include "home/MainViewController.h"
 #include "usage/UsageChart.h"
 #include "vpn/VPNService.h"
@@ -461,7 +461,7 @@ std::vector<Automation::Step> Automation::journey(const AppContext &context, VPN
                          }});
         steps.push_back({QStringLiteral("tunnel down"),
                          [&service] {
-                             return service.manager()->connection()->status() == VpnStatus::Disconnected
+                             return service.manager()->connection()->status() == VPNStatus::Disconnected
                                     && statusText() == QLatin1String("Turn ON");
                          },
                          [](Done done) {
@@ -510,7 +510,7 @@ std::vector<Automation::Step> Automation::journey(const AppContext &context, VPN
                          }});
         steps.push_back({QStringLiteral("tunnel down from orvexctl"),
                          [&service] {
-                             return service.manager()->connection()->status() == VpnStatus::Disconnected
+                             return service.manager()->connection()->status() == VPNStatus::Disconnected
                                     && statusText() == QLatin1String("Turn ON");
                          },
                          [](Done done) { done(true, QStringLiteral("status reads Turn ON")); }, 30000});

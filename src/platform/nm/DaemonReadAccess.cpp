@@ -69,7 +69,7 @@ Outcome<> refused(const QString &path, const QString &detail)
 {
     return Outcome<>::failure(
         QCoreApplication::translate(
-            "Orvex::VpnBackend", "NetworkManager's VPN service cannot be allowed to read the VPN key (%1).")
+            "Orvex::VPNBackend", "NetworkManager's VPN service cannot be allowed to read the VPN key (%1).")
             .arg(QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), detail)));
 }
 
@@ -77,7 +77,7 @@ Outcome<> refusedFor(const QString &path, int error)
 {
     if (error == EOPNOTSUPP)
         return Outcome<>::failure(
-            QCoreApplication::translate("Orvex::VpnBackend",
+            QCoreApplication::translate("Orvex::VPNBackend",
                                         "NetworkManager's VPN service cannot be allowed to read the VPN key: "
                                         "the file system holding %1 does not support access control lists.")
                 .arg(QDir::toNativeSeparators(path)));

@@ -144,19 +144,19 @@ QString describe(const QDBusMessage &reply)
 
 QString notRunningText()
 {
-    return QCoreApplication::translate("Orvex::VpnBackend", "NetworkManager is not running.");
+    return QCoreApplication::translate("Orvex::VPNBackend", "NetworkManager is not running.");
 }
 
 QString pluginMissingText()
 {
     return QCoreApplication::translate(
-        "Orvex::VpnBackend",
+        "Orvex::VPNBackend",
         "NetworkManager's strongSwan plugin (network-manager-strongswan) is not installed.");
 }
 
 QString refusedText()
 {
-    return QCoreApplication::translate("Orvex::VpnBackend",
+    return QCoreApplication::translate("Orvex::VPNBackend",
                                        "NetworkManager did not allow this user to manage VPN connections.");
 }
 

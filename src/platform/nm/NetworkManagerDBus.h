@@ -64,7 +64,7 @@ enum class VpnState : uint {
 
 // Why a VPN failed, as VpnStateChanged tells (the VPN's own reasons, not
 // the active connection's).
-enum class VpnFailureReason : uint {
+enum class VPNFailureReason : uint {
     ServiceStopped = 4,
     IpConfigInvalid = 5,
     ConnectTimeout = 6,

@@ -65,12 +65,12 @@ QString NetworkManagerProfile::legacyUuid()
     return QStringLiteral("3d0f9a52-6c1e-4b8d-9f27-5a41c0e8b6d3");
 }
 
-NetworkManager::Settings NetworkManagerProfile::settings(const VpnProtocolIKEv2 &protocol,
+NetworkManager::Settings NetworkManagerProfile::settings(const VPNProtocolIKEv2 &protocol,
                                                          const std::optional<IdentityFiles> &identity) const
 {
     NetworkManager::StringMap data;
     data.insert(QStringLiteral("address"), protocol.serverAddress);
-    if (protocol.authenticationMethod == VpnProtocolIKEv2::AuthenticationMethod::Certificate) {
+    if (protocol.authenticationMethod == VPNProtocolIKEv2::AuthenticationMethod::Certificate) {
         data.insert(QStringLiteral("method"), QStringLiteral("cert"));
         data.insert(QStringLiteral("cert-source"), QStringLiteral("file"));
         if (identity) {

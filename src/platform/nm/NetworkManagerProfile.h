@@ -1,7 +1,7 @@
 #pragma once
 
 #include "base/Outcome.h"
-#include "platform/VpnProtocolIKEv2.h"
+#include "platform/VPNProtocolIKEv2.h"
 #include "platform/nm/NetworkManagerDBus.h"
 
 #include <functional>
@@ -50,7 +50,7 @@ struct NetworkManagerProfile
     // Update2 replaces. A configuration without certificate authentication
     // is written with the pre-shared-key method and no key, which nothing can
     // bring up.
-    NetworkManager::Settings settings(const VpnProtocolIKEv2 &protocol,
+    NetworkManager::Settings settings(const VPNProtocolIKEv2 &protocol,
                                       const std::optional<IdentityFiles> &identity) const;
 
     // How a write ended: the profile's D-Bus path, or why not.

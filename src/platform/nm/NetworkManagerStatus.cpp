@@ -4,42 +4,42 @@ namespace Orvex {
 
 namespace NM = NetworkManager;
 
-VpnStatus tunnelStatus(const NetworkManagerTunnel &tunnel, const NetworkManagerActivation &activation,
+VPNStatus tunnelStatus(const NetworkManagerTunnel &tunnel, const NetworkManagerActivation &activation,
                        bool lost)
 {
     if (tunnel.path.isEmpty()) {
         if (!activation.pending)
-            return VpnStatus::Disconnected;
-        return activation.stopRequested ? VpnStatus::Disconnecting : VpnStatus::Connecting;
+            return VPNStatus::Disconnected;
+        return activation.stopRequested ? VPNStatus::Disconnecting : VPNStatus::Connecting;
     }
     if (activation.stopRequested || tunnel.state == NM::ActiveState::Deactivating)
-        return VpnStatus::Disconnecting;
+        return VPNStatus::Disconnecting;
     switch (tunnel.vpnState) {
     case NM::VpnState::Prepare:
     case NM::VpnState::NeedAuth:
     case NM::VpnState::Connect:
     case NM::VpnState::IpConfigGet:
-        return tunnel.wasActivated ? VpnStatus::Reasserting : VpnStatus::Connecting;
+        return tunnel.wasActivated ? VPNStatus::Reasserting : VPNStatus::Connecting;
     case NM::VpnState::Activated:
-        return lost ? VpnStatus::Reasserting : VpnStatus::Connected;
+        return lost ? VPNStatus::Reasserting : VPNStatus::Connected;
     case NM::VpnState::Failed:
     case NM::VpnState::Disconnected:
-        return VpnStatus::Disconnected;
+        return VPNStatus::Disconnected;
     case NM::VpnState::Unknown:
         break;
     }
     switch (tunnel.state) {
     case NM::ActiveState::Activated:
-        return VpnStatus::Connected;
+        return VPNStatus::Connected;
     case NM::ActiveState::Deactivating:
-        return VpnStatus::Disconnecting;
+        return VPNStatus::Disconnecting;
     case NM::ActiveState::Deactivated:
-        return VpnStatus::Disconnected;
+        return VPNStatus::Disconnected;
     case NM::ActiveState::Unknown:
     case NM::ActiveState::Activating:
         break;
     }
-    return VpnStatus::Connecting;
+    return VPNStatus::Connecting;
 }
 
 } // namespace Orvex

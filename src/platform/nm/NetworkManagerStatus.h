@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/VpnStatus.h"
+#include "platform/VPNStatus.h"
 #include "platform/nm/NetworkManagerActivation.h"
 #include "platform/nm/NetworkManagerDBus.h"
 
@@ -26,7 +26,7 @@ struct NetworkManagerTunnel
 // `lost`), failed / disconnected = Disconnected, deactivating or a stop asked
 // = Disconnecting, no active connection = Disconnected (or the activation's
 // Connecting / Disconnecting while one is pending).
-VpnStatus tunnelStatus(const NetworkManagerTunnel &tunnel, const NetworkManagerActivation &activation,
+VPNStatus tunnelStatus(const NetworkManagerTunnel &tunnel, const NetworkManagerActivation &activation,
                        bool lost);
 
 } // namespace Orvex

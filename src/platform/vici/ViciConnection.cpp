@@ -7,7 +7,7 @@ namespace Orvex {
 
 namespace {
 
-using P = VpnProtocolIKEv2;
+using P = VPNProtocolIKEv2;
 
 QByteArray encryptionName(P::EncryptionAlgorithm algorithm)
 {
@@ -126,7 +126,7 @@ QByteArray minutes(qint32 lifetimeMinutes)
 
 } // namespace
 
-ViciMessage ViciConnection::message(const QString &name, const VpnProtocolIKEv2 &protocol,
+ViciMessage ViciConnection::message(const QString &name, const VPNProtocolIKEv2 &protocol,
                                     const QByteArray &certificateDer, const QString &updownScript,
                                     const QList<QHostAddress> &gateway)
 {
@@ -176,7 +176,7 @@ ViciMessage ViciConnection::message(const QString &name, const VpnProtocolIKEv2 
     return message;
 }
 
-QByteArray ViciConnection::proposal(const VpnProtocolIKEv2::SecurityAssociationParameters &parameters,
+QByteArray ViciConnection::proposal(const VPNProtocolIKEv2::SecurityAssociationParameters &parameters,
                                     bool forIke)
 {
     QByteArrayList parts{encryptionName(parameters.encryptionAlgorithm)};

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/VpnProtocolIKEv2.h"
+#include "platform/VPNProtocolIKEv2.h"
 #include "platform/vici/ViciMessage.h"
 
 #include <QHostAddress>
@@ -21,12 +21,12 @@ public:
     // resolvers, which charon applies while it is up.
     // `gateway`, when not empty, are the addresses charon is to use for the
     // gateway instead of resolving its name.
-    static ViciMessage message(const QString &name, const VpnProtocolIKEv2 &protocol,
+    static ViciMessage message(const QString &name, const VPNProtocolIKEv2 &protocol,
                                const QByteArray &certificateDer, const QString &updownScript = {},
                                const QList<QHostAddress> &gateway = {});
     // A proposal such as "aes128-sha1-modp2048"; IKE proposals of AEAD
     // ciphers name a PRF instead of an integrity algorithm.
-    static QByteArray proposal(const VpnProtocolIKEv2::SecurityAssociationParameters &parameters, bool forIke);
+    static QByteArray proposal(const VPNProtocolIKEv2::SecurityAssociationParameters &parameters, bool forIke);
     // charon's identifier of a certificate's key (hex SHA-1 of the public
     // key), as `load-key` answers it and `unload-key` takes it.
     static QByteArray keyIdentifier(const QByteArray &certificateDer);

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "platform/VpnBackend.h"
-#include "platform/VpnConnection.h"
-#include "platform/VpnPreferences.h"
+#include "platform/VPNBackend.h"
+#include "platform/VPNConnection.h"
+#include "platform/VPNPreferences.h"
 
 #include <QObject>
 
@@ -20,47 +20,47 @@ class IdentityStore;
 // XDG config folder, replaced atomically) and hands it to the backend, and
 // `loadFromPreferences` replaces the working copy with what is saved.
 // Completions always run later from the event loop, never inside the call.
-class VpnManager final : public QObject
+class VPNManager final : public QObject
 {
     Q_OBJECT
 
 public:
-    using Completion = VpnBackend::Completion;
+    using Completion = VPNBackend::Completion;
 
     static QString defaultStoragePath();
     // The backend `config` names, on the key store `identities` (which must
     // outlive it). The first call also registers the backends' clean-up of
     // what a killed client left.
-    static std::unique_ptr<VpnBackend> makeConfiguredBackend(const Config &config, IdentityStore &identities);
+    static std::unique_ptr<VPNBackend> makeConfiguredBackend(const Config &config, IdentityStore &identities);
 
-    VpnManager(std::unique_ptr<VpnBackend> backend, const QString &storagePath, QObject *parent = nullptr);
-    ~VpnManager() override;
+    VPNManager(std::unique_ptr<VPNBackend> backend, const QString &storagePath, QObject *parent = nullptr);
+    ~VPNManager() override;
 
     void loadFromPreferences(Completion completion);
     void saveToPreferences(Completion completion);
 
-    const std::optional<VpnProtocolIKEv2> &protocolConfiguration() const
+    const std::optional<VPNProtocolIKEv2> &protocolConfiguration() const
     {
         return m_edited.protocolConfiguration;
     }
-    void setProtocolConfiguration(const std::optional<VpnProtocolIKEv2> &protocol);
+    void setProtocolConfiguration(const std::optional<VPNProtocolIKEv2> &protocol);
     bool isEnabled() const { return m_edited.enabled; }
     void setEnabled(bool enabled);
-    QList<VpnOnDemandRule> onDemandRules() const { return m_edited.onDemandRules; }
-    void setOnDemandRules(const QList<VpnOnDemandRule> &rules);
+    QList<VPNOnDemandRule> onDemandRules() const { return m_edited.onDemandRules; }
+    void setOnDemandRules(const QList<VPNOnDemandRule> &rules);
     bool isOnDemandEnabled() const { return m_edited.onDemandEnabled; }
     void setOnDemandEnabled(bool enabled);
 
-    VpnConnection *connection() const { return m_connection; }
+    VPNConnection *connection() const { return m_connection; }
     // From now on the connection shows `view` instead of the backend's own
     // status (the tunnel's owner, which says Connected only once what keeps
     // traffic in is in force), and it posts the connection's changes itself.
-    void setStatusView(std::function<VpnStatus()> view);
+    void setStatusView(std::function<VPNStatus()> view);
     // The status the connection shows.
-    VpnStatus presentedStatus() const { return m_statusView ? m_statusView() : m_backend->status(); }
-    VpnBackend *backend() const { return m_backend.get(); }
+    VPNStatus presentedStatus() const { return m_statusView ? m_statusView() : m_backend->status(); }
+    VPNBackend *backend() const { return m_backend.get(); }
     // What was last loaded or saved; what the tunnel runs with.
-    const VpnPreferences &savedPreferences() const { return m_saved; }
+    const VPNPreferences &savedPreferences() const { return m_saved; }
     // A load has succeeded since this manager was made: the backend has
     // told the tunnel's state at least once, so its status means something.
     bool hasLoaded() const { return m_loaded; }
@@ -83,16 +83,16 @@ private:
         bool operator==(const FileStamp &) const = default;
     };
     static std::optional<FileStamp> stampOf(const QString &path);
-    std::optional<VpnPreferences> m_applied; // what the backend last took
+    std::optional<VPNPreferences> m_applied; // what the backend last took
     QByteArray m_onDiskBytes;
     std::optional<FileStamp> m_onDiskStamp;
 
-    std::unique_ptr<VpnBackend> m_backend;
-    VpnConnection *m_connection = nullptr;
-    std::function<VpnStatus()> m_statusView;
+    std::unique_ptr<VPNBackend> m_backend;
+    VPNConnection *m_connection = nullptr;
+    std::function<VPNStatus()> m_statusView;
     QString m_storagePath;
-    VpnPreferences m_edited;
-    VpnPreferences m_saved;
+    VPNPreferences m_edited;
+    VPNPreferences m_saved;
     bool m_loaded = false;
 };
 

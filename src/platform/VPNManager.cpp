@@ -1,13 +1,13 @@
-#include "VpnManager.h"
+#include "VPNManager.h"
 
 #include "config/Config.h"
 #include "platform/IdentityStore.h"
 #include "platform/RunMarker.h"
 #include "platform/NftablesLeakGuard.h"
 #include "platform/SecureFile.h"
-#include "platform/nm/AutoVpnBackend.h"
-#include "platform/nm/NetworkManagerVpnBackend.h"
-#include "platform/vici/ViciVpnBackend.h"
+#include "platform/nm/AutoVPNBackend.h"
+#include "platform/nm/NetworkManagerVPNBackend.h"
+#include "platform/vici/ViciVPNBackend.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -20,10 +20,10 @@
 
 namespace Orvex {
 
-std::unique_ptr<VpnBackend> VpnManager::makeConfiguredBackend(const Config &config, IdentityStore &identities)
+std::unique_ptr<VPNBackend> VPNManager::makeConfiguredBackend(const Config &config, IdentityStore &identities)
 {
-    const auto makeVici = [config, &identities]() -> std::unique_ptr<VpnBackend> {
-        ViciVpnBackend::Options options;
+    const auto makeVici = [config, &identities]() -> std::unique_ptr<VPNBackend> {
+        ViciVPNBackend::Options options;
         options.socketPath = config.viciSocket;
         options.updownScript = config.viciUpdownScript;
         options.resolverFile = config.viciResolverFile;
@@ -32,17 +32,17 @@ std::unique_ptr<VpnBackend> VpnManager::makeConfiguredBackend(const Config &conf
                                + QStringLiteral("/charon-keys");
         options.leakGuard = std::make_shared<NftablesLeakGuard>(config.viciNetworkNamespace);
         options.resolveIdentity =
-            [&identities](const QByteArray &reference) -> std::optional<ViciVpnBackend::Identity> {
+            [&identities](const QByteArray &reference) -> std::optional<ViciVPNBackend::Identity> {
             const auto material = identities.resolve(reference);
             if (!material)
                 return std::nullopt;
-            return ViciVpnBackend::Identity{material->certificateDer, material->privateKeyDer,
+            return ViciVPNBackend::Identity{material->certificateDer, material->privateKeyDer,
                                             material->keyType};
         };
         options.grantAccess = [&identities](const QByteArray &reference) {
-            identities.grantAccess(reference, ViciVpnBackend::daemonApplication());
+            identities.grantAccess(reference, ViciVPNBackend::daemonApplication());
         };
-        return std::make_unique<ViciVpnBackend>(options);
+        return std::make_unique<ViciVPNBackend>(options);
     };
     // A killed client may have left a killed charon's resolvers behind; the
     // next start takes them out (also before `auto` has made its choice). The
@@ -51,7 +51,7 @@ std::unique_ptr<VpnBackend> VpnManager::makeConfiguredBackend(const Config &conf
         if (config.vpnBackend == QLatin1String("networkmanager") || config.viciResolverFile.isEmpty())
             return false;
         RunMarker::addLeftoverCleanup([socket = config.viciSocket, resolverFile = config.viciResolverFile] {
-            ViciVpnBackend::repairLeftovers(socket, resolverFile, QCoreApplication::instance());
+            ViciVPNBackend::repairLeftovers(socket, resolverFile, QCoreApplication::instance());
         });
         return true;
     }();
@@ -59,34 +59,34 @@ std::unique_ptr<VpnBackend> VpnManager::makeConfiguredBackend(const Config &conf
     if (config.vpnBackend == QLatin1String("vici"))
         return makeVici();
     if (config.vpnBackend == QLatin1String("networkmanager"))
-        return NetworkManagerVpnBackend::forConfiguration(config, identities);
-    return AutoVpnBackend::forConfiguration(
+        return NetworkManagerVPNBackend::forConfiguration(config, identities);
+    return AutoVPNBackend::forConfiguration(
         config,
-        [config, &identities] { return NetworkManagerVpnBackend::forConfiguration(config, identities); },
+        [config, &identities] { return NetworkManagerVPNBackend::forConfiguration(config, identities); },
         makeVici);
 }
 
-QString VpnManager::defaultStoragePath()
+QString VPNManager::defaultStoragePath()
 {
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
            + QStringLiteral("/orvex/vpn-configuration.json");
 }
 
-VpnManager::VpnManager(std::unique_ptr<VpnBackend> backend, const QString &storagePath, QObject *parent)
+VPNManager::VPNManager(std::unique_ptr<VPNBackend> backend, const QString &storagePath, QObject *parent)
     : QObject(parent)
     , m_backend(std::move(backend))
     , m_storagePath(storagePath)
 {
-    m_connection = new VpnConnection(this);
+    m_connection = new VPNConnection(this);
 }
 
-VpnManager::~VpnManager()
+VPNManager::~VPNManager()
 {
     delete m_connection;
     m_connection = nullptr;
 }
 
-void VpnManager::loadFromPreferences(Completion completion)
+void VPNManager::loadFromPreferences(Completion completion)
 {
     const Outcome<std::optional<QByteArray>> read = SecureFile::read(m_storagePath);
     if (!read.isSuccess()) {
@@ -95,10 +95,10 @@ void VpnManager::loadFromPreferences(Completion completion)
         return;
     }
     const std::optional<QByteArray> &bytes = read.value();
-    VpnPreferences loaded;
+    VPNPreferences loaded;
     m_onDiskStamp.reset();
     if (bytes) {
-        const Outcome<VpnPreferences> parsed = VpnPreferences::fromJson(*bytes);
+        const Outcome<VPNPreferences> parsed = VPNPreferences::fromJson(*bytes);
         if (!parsed.isSuccess()) {
             finishLater(std::move(completion), Outcome<>::failure(parsed.error()));
             return;
@@ -111,7 +111,7 @@ void VpnManager::loadFromPreferences(Completion completion)
     m_saved = loaded;
     // A backend that answers later has deferred the completion already: it
     // runs then, without a second turn of the event loop.
-    QPointer<VpnManager> self(this);
+    QPointer<VPNManager> self(this);
     auto inCall = std::make_shared<bool>(true);
     m_backend->attachReporting(m_saved,
                                [self, inCall, completion = std::move(completion)](const Outcome<> &outcome) {
@@ -127,7 +127,7 @@ void VpnManager::loadFromPreferences(Completion completion)
     *inCall = false;
 }
 
-void VpnManager::saveToPreferences(Completion completion)
+void VPNManager::saveToPreferences(Completion completion)
 {
     if (!m_edited.protocolConfiguration) {
         finishLater(std::move(completion),
@@ -149,7 +149,7 @@ void VpnManager::saveToPreferences(Completion completion)
     }
     m_saved = m_edited;
     m_applied.reset();
-    QPointer<VpnManager> self(this);
+    QPointer<VPNManager> self(this);
     m_backend->apply(m_saved,
                      [self, applied = m_saved, completion = std::move(completion)](const Outcome<> &outcome) {
                          if (!self)
@@ -160,13 +160,13 @@ void VpnManager::saveToPreferences(Completion completion)
                      });
 }
 
-bool VpnManager::isSavedAndApplied() const
+bool VPNManager::isSavedAndApplied() const
 {
     return m_applied && m_edited == *m_applied && m_saved == m_edited && m_onDiskStamp
            && m_backend->startsOnApplied() && stampOf(m_storagePath) == m_onDiskStamp;
 }
 
-std::optional<VpnManager::FileStamp> VpnManager::stampOf(const QString &path)
+std::optional<VPNManager::FileStamp> VPNManager::stampOf(const QString &path)
 {
     struct stat info = {};
     if (::lstat(QFile::encodeName(path).constData(), &info) != 0 || !S_ISREG(info.st_mode))
@@ -175,38 +175,38 @@ std::optional<VpnManager::FileStamp> VpnManager::stampOf(const QString &path)
                      quint64(info.st_ino)};
 }
 
-void VpnManager::setStatusView(std::function<VpnStatus()> view)
+void VPNManager::setStatusView(std::function<VPNStatus()> view)
 {
     m_statusView = std::move(view);
     if (m_statusView)
-        QObject::disconnect(m_backend.get(), &VpnBackend::statusChanged, m_connection,
-                            &VpnConnection::statusDidChange);
+        QObject::disconnect(m_backend.get(), &VPNBackend::statusChanged, m_connection,
+                            &VPNConnection::statusDidChange);
     else
-        QObject::connect(m_backend.get(), &VpnBackend::statusChanged, m_connection,
-                         &VpnConnection::statusDidChange, Qt::UniqueConnection);
+        QObject::connect(m_backend.get(), &VPNBackend::statusChanged, m_connection,
+                         &VPNConnection::statusDidChange, Qt::UniqueConnection);
 }
 
-void VpnManager::setProtocolConfiguration(const std::optional<VpnProtocolIKEv2> &protocol)
+void VPNManager::setProtocolConfiguration(const std::optional<VPNProtocolIKEv2> &protocol)
 {
     m_edited.protocolConfiguration = protocol;
 }
 
-void VpnManager::setEnabled(bool enabled)
+void VPNManager::setEnabled(bool enabled)
 {
     m_edited.enabled = enabled;
 }
 
-void VpnManager::setOnDemandRules(const QList<VpnOnDemandRule> &rules)
+void VPNManager::setOnDemandRules(const QList<VPNOnDemandRule> &rules)
 {
     m_edited.onDemandRules = rules;
 }
 
-void VpnManager::setOnDemandEnabled(bool enabled)
+void VPNManager::setOnDemandEnabled(bool enabled)
 {
     m_edited.onDemandEnabled = enabled;
 }
 
-void VpnManager::finishLater(Completion completion, const Outcome<> &outcome)
+void VPNManager::finishLater(Completion completion, const Outcome<> &outcome)
 {
     if (!completion)
         return;

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "base/Outcome.h"
-#include "platform/VpnOnDemandRule.h"
-#include "platform/VpnProtocolIKEv2.h"
+#include "platform/VPNOnDemandRule.h"
+#include "platform/VPNProtocolIKEv2.h"
 
 #include <QByteArray>
 #include <QList>
@@ -11,16 +11,16 @@
 
 namespace Orvex {
 
-// Everything the saved tunnel configuration holds: what `VpnManager` edits,
+// Everything the saved tunnel configuration holds: what `VPNManager` edits,
 // writes to disk and hands to its backend.
-struct VpnPreferences
+struct VPNPreferences
 {
-    std::optional<VpnProtocolIKEv2> protocolConfiguration;
+    std::optional<VPNProtocolIKEv2> protocolConfiguration;
     bool enabled = false;
-    QList<VpnOnDemandRule> onDemandRules;
+    QList<VPNOnDemandRule> onDemandRules;
     bool onDemandEnabled = false;
 
-    bool operator==(const VpnPreferences &) const = default;
+    bool operator==(const VPNPreferences &) const = default;
 
     // Whether the configuration asks for the tunnel to be kept up: enabled,
     // on-demand on with a rule that matches any interface (the only kind this
@@ -31,7 +31,7 @@ struct VpnPreferences
 
     QByteArray toJson() const;
     // Fails with why for a file that is not a configuration.
-    static Outcome<VpnPreferences> fromJson(const QByteArray &bytes);
+    static Outcome<VPNPreferences> fromJson(const QByteArray &bytes);
 };
 
 } // namespace Orvex

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "platform/NetworkConnectivity.h"
-#include "platform/VpnBackend.h"
-#include "platform/VpnConnection.h"
+#include "platform/VPNBackend.h"
+#include "platform/VPNConnection.h"
 
 #include <QList>
 
@@ -42,14 +42,14 @@ public:
 
 // A VPN backend that records what it is asked and whose live status the test
 // sets. Completions run from the event loop, as a real daemon's would.
-class FakeVpnBackend final : public VpnBackend
+class FakeVPNBackend final : public VPNBackend
 {
     Q_OBJECT
 
 public:
-    void attach(const VpnPreferences &preferences, std::function<void()> done) override;
-    void apply(const VpnPreferences &preferences, Completion done) override;
-    VpnStatus status() const override { return m_status; }
+    void attach(const VPNPreferences &preferences, std::function<void()> done) override;
+    void apply(const VPNPreferences &preferences, Completion done) override;
+    VPNStatus status() const override { return m_status; }
     bool startsOnApplied() const override { return startsOnLastApplied; }
     Outcome<> startTunnel() override;
     void stopTunnel() override;
@@ -58,16 +58,16 @@ public:
     void checkTunnel(Change change) override;
     LeakGuard *leakGuard() override { return guard; }
     void pinGateway(const QList<QHostAddress> &addresses) override { pinned = addresses; }
-    bool canAttempt() const override { return m_runsAttempts && m_status == VpnStatus::Disconnected; }
+    bool canAttempt() const override { return m_runsAttempts && m_status == VPNStatus::Disconnected; }
     void attempt() override;
     int retryPauseMs() const override { return 0; }
     // A tunnel up is asked and never answers.
-    bool probe() override { return m_runsAttempts && m_status == VpnStatus::Connected; }
+    bool probe() override { return m_runsAttempts && m_status == VPNStatus::Connected; }
     int probeTimeoutMs() const override { return 10; }
     bool dropDeadTunnel() override;
 
     // Changes the live status and notifies, like the daemon would.
-    void setLiveStatus(VpnStatus status);
+    void setLiveStatus(VPNStatus status);
     // From now on runs attempts as a daemon does: Disconnected now; a start
     // or an attempt asked for begins one (Connecting), which the test ends.
     // A load or a save says an attempt is possible; a stop goes down.
@@ -90,7 +90,7 @@ public:
     Failure failure = Failure::Unknown;
     bool goesDownOnStop = false;      // a stop is followed by Disconnecting, Disconnected
     bool startsOnLastApplied = false; // what startsOnApplied() answers
-    QList<VpnPreferences> applied;
+    QList<VPNPreferences> applied;
     LeakGuard *guard = nullptr; // what leakGuard() answers
     QList<QHostAddress> pinned;
     // "attach", "apply", "start", "attempt", "stop", "check resumed", "check route" in order
@@ -99,9 +99,9 @@ public:
 private:
     void tryLater();
 
-    VpnStatus m_status = VpnStatus::Invalid;
+    VPNStatus m_status = VPNStatus::Invalid;
     QString m_reason;
-    VpnPreferences m_preferences;
+    VPNPreferences m_preferences;
     bool m_runsAttempts = false;
 };
 

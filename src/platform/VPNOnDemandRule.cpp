@@ -1,16 +1,16 @@
-#include "VpnOnDemandRule.h"
+#include "VPNOnDemandRule.h"
 
 #include <QJsonValue>
 
 namespace Orvex {
 
-QJsonObject VpnOnDemandRule::toJson() const
+QJsonObject VPNOnDemandRule::toJson() const
 {
     return {{QStringLiteral("action"), int(action)},
             {QStringLiteral("interfaceTypeMatch"), int(interfaceTypeMatch)}};
 }
 
-std::optional<VpnOnDemandRule> VpnOnDemandRule::fromJson(const QJsonObject &json)
+std::optional<VPNOnDemandRule> VPNOnDemandRule::fromJson(const QJsonObject &json)
 {
     const QJsonValue action = json.value(QLatin1String("action"));
     const QJsonValue match = json.value(QLatin1String("interfaceTypeMatch"));
@@ -19,7 +19,7 @@ std::optional<VpnOnDemandRule> VpnOnDemandRule::fromJson(const QJsonObject &json
     const double type = match.toDouble();
     if (type != 0.0 && type != 1.0 && type != 2.0 && type != 3.0)
         return std::nullopt;
-    return VpnOnDemandRule{Action::Connect, InterfaceType(int(type))};
+    return VPNOnDemandRule{Action::Connect, InterfaceType(int(type))};
 }
 
 } // namespace Orvex

@@ -1,10 +1,10 @@
-#include "VpnBackend.h"
+#include "VPNBackend.h"
 
 #include <QTimer>
 
 namespace Orvex {
 
-void VpnBackend::describeDaemon(QObject *context, std::function<void(const QString &)> done)
+void VPNBackend::describeDaemon(QObject *context, std::function<void(const QString &)> done)
 {
     QTimer::singleShot(0, context, [done = std::move(done)] { done(QString()); });
 }

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/LeakGuard.h"
-#include "platform/VpnBackend.h"
+#include "platform/VPNBackend.h"
 #include "platform/vici/HeldKeys.h"
 #include "platform/vici/ViciMessage.h"
 
@@ -32,7 +32,7 @@ struct ViciReply;
 // tunnel's owner decides each attempt (on-demand, a retry after a failure or
 // a drop, the return of a tunnel found dead), and this backend tells it when
 // charon can take one and how each ended.
-class ViciVpnBackend final : public VpnBackend
+class ViciVPNBackend final : public VPNBackend
 {
     Q_OBJECT
 
@@ -94,12 +94,12 @@ public:
     // The name under which the VPN daemon appears in a key's access list.
     static QString daemonApplication() { return QStringLiteral("charon"); }
 
-    explicit ViciVpnBackend(const Options &options, QObject *parent = nullptr);
-    ~ViciVpnBackend() override;
+    explicit ViciVPNBackend(const Options &options, QObject *parent = nullptr);
+    ~ViciVPNBackend() override;
 
-    void attach(const VpnPreferences &preferences, std::function<void()> done) override;
-    void apply(const VpnPreferences &preferences, Completion done) override;
-    VpnStatus status() const override { return m_status; }
+    void attach(const VPNPreferences &preferences, std::function<void()> done) override;
+    void apply(const VPNPreferences &preferences, Completion done) override;
+    VPNStatus status() const override { return m_status; }
     bool startsOnApplied() const override { return !m_loaded.connection.isEmpty() && !m_synchronizing; }
     Outcome<> startTunnel() override;
     void stopTunnel() override;
@@ -147,11 +147,11 @@ private:
         ViciMessage connection;
         QByteArray connectionDigest;
     };
-    LoadPlan planLoads(const VpnProtocolIKEv2 &protocol);
-    void loadConnection(const VpnPreferences &preferences, Completion done);
+    LoadPlan planLoads(const VPNProtocolIKEv2 &protocol);
+    void loadConnection(const VPNPreferences &preferences, Completion done);
     // `plan`, when given, is what the caller planned already for the same
     // preferences.
-    void sendLoads(const VpnPreferences &preferences, Completion done, bool verified,
+    void sendLoads(const VPNPreferences &preferences, Completion done, bool verified,
                    std::optional<LoadPlan> plan = std::nullopt);
     void verifyHeld();
     void sendInitiate(quint64 attempt);
@@ -160,7 +160,7 @@ private:
     // with a child installed (its inner addresses are noted then).
     void listTunnel(std::function<void(const ViciReply &, bool installed)> done);
     void retryRefusedAttempt(const Outcome<> &reloaded);
-    void unloadConnection(const VpnPreferences &preferences, Completion done);
+    void unloadConnection(const VPNPreferences &preferences, Completion done);
     // Asks charon to drop the key; once it has answered (it no longer holds
     // the key either way), the id is forgotten.
     void unloadKey(const QByteArray &id, std::function<void(const ViciReply &)> then = {});
@@ -175,14 +175,14 @@ private:
     ViciClient *m_control = nullptr;
     QList<QHostAddress> m_virtualAddresses; // while the tunnel is up
     QPointer<ViciClient> m_initiator;
-    VpnPreferences m_preferences;
+    VPNPreferences m_preferences;
     QList<QHostAddress> m_pinned;
     bool m_reachable = false;
     bool m_synchronizing = false;
     bool m_reloadOnReconnect = false;
     bool m_abandonedAttempt = false; // stopped while keying: its late success is unwanted
     Tunnel m_tunnel = Tunnel::Down;
-    VpnStatus m_status = VpnStatus::Invalid;
+    VPNStatus m_status = VPNStatus::Invalid;
     quint64 m_attempt = 0;
     std::vector<std::function<void()>> m_waitingForSync;
     Failure m_lastFailure = Failure::Unknown;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/VpnBackend.h"
+#include "platform/VPNBackend.h"
 #include "platform/nm/NetworkManagerActivation.h"
 #include "platform/nm/NetworkManagerDBus.h"
 #include "platform/nm/NetworkManagerLiveness.h"
@@ -93,7 +93,7 @@ class IdentityStore;
 // The key store grants NetworkManager's VPN service (`daemonApplication()`)
 // access to the key when a save hands the key's files to the profile; when it
 // cannot, the save fails with why, which stays the reason until a save works.
-class NetworkManagerVpnBackend final : public VpnBackend
+class NetworkManagerVPNBackend final : public VPNBackend
 {
     Q_OBJECT
 
@@ -142,16 +142,16 @@ public:
     // The backend on the key store `identities` (which must outlive it),
     // trusting the configuration's first CA (the plugin takes one CA file).
     static Options optionsFor(const Config &config, IdentityStore &identities);
-    static std::unique_ptr<NetworkManagerVpnBackend> forConfiguration(const Config &config,
+    static std::unique_ptr<NetworkManagerVPNBackend> forConfiguration(const Config &config,
                                                                       IdentityStore &identities);
 
-    explicit NetworkManagerVpnBackend(const Options &options, QObject *parent = nullptr);
-    ~NetworkManagerVpnBackend() override;
+    explicit NetworkManagerVPNBackend(const Options &options, QObject *parent = nullptr);
+    ~NetworkManagerVPNBackend() override;
 
-    void attach(const VpnPreferences &preferences, std::function<void()> done) override;
-    void attachReporting(const VpnPreferences &preferences, Completion done) override;
-    void apply(const VpnPreferences &preferences, Completion done) override;
-    VpnStatus status() const override { return m_status; }
+    void attach(const VPNPreferences &preferences, std::function<void()> done) override;
+    void attachReporting(const VPNPreferences &preferences, Completion done) override;
+    void apply(const VPNPreferences &preferences, Completion done) override;
+    VPNStatus status() const override { return m_status; }
     Outcome<> startTunnel() override;
     void stopTunnel() override;
     QString unavailableReason() const override;
@@ -212,7 +212,7 @@ private:
     };
     struct PendingSave
     {
-        VpnPreferences preferences;
+        VPNPreferences preferences;
         Completion done;
     };
     // Saves one at a time: two creations of the profile at once would race.
@@ -251,16 +251,16 @@ private:
     // Remembers whether the last answer to a change was polkit's "no".
     void noteRefusal(bool refused);
 
-    VpnStatus computeStatus() const;
+    VPNStatus computeStatus() const;
     void updateStatus();
 
     Options m_options;
     NetworkManagerProfile m_profile;
     QDBusConnection m_bus;
     QDBusServiceWatcher *m_watcher = nullptr;
-    VpnPreferences m_preferences;
+    VPNPreferences m_preferences;
     QList<QHostAddress> m_pinned; // the gateway's addresses, IPv4 first
-    VpnStatus m_status = VpnStatus::Invalid;
+    VPNStatus m_status = VPNStatus::Invalid;
     bool m_refused = false;
     QString m_keyAccessFailure;               // why the VPN service may not read the key handed over
     Failure m_lastFailure = Failure::Unknown; // of the last attempt, as NetworkManager said

@@ -2,8 +2,8 @@
 
 #include "platform/LeakGuard.h"
 #include "base/Outcome.h"
-#include "platform/VpnPreferences.h"
-#include "platform/VpnStatus.h"
+#include "platform/VPNPreferences.h"
+#include "platform/VPNStatus.h"
 
 #include <QObject>
 
@@ -11,9 +11,9 @@
 
 namespace Orvex {
 
-// What runs the tunnel behind `VpnManager`: charon over VICI here, others
+// What runs the tunnel behind `VPNManager`: charon over VICI here, others
 // (NetworkManager, a fake in tests) behind the same calls.
-class VpnBackend : public QObject
+class VPNBackend : public QObject
 {
     Q_OBJECT
 
@@ -25,11 +25,11 @@ public:
     // Learns the saved configuration after a load, without changing the
     // daemon, and finds out the live state; `done` runs once it is known (or
     // known to be unknowable).
-    virtual void attach(const VpnPreferences &preferences, std::function<void()> done) = 0;
+    virtual void attach(const VPNPreferences &preferences, std::function<void()> done) = 0;
     // `attach` for a daemon that can refuse to answer: `done` fails with why,
     // and succeeds when the state is known (which includes knowing that no
     // daemon runs).
-    virtual void attachReporting(const VpnPreferences &preferences, Completion done)
+    virtual void attachReporting(const VPNPreferences &preferences, Completion done)
     {
         attach(preferences, [done = std::move(done)] {
             if (done)
@@ -39,14 +39,14 @@ public:
     // Hands a newly saved configuration to the daemon. A configuration that
     // can connect is loaded (and, with on-demand on, brought up); any other
     // leaves nothing in the daemon that could come up.
-    virtual void apply(const VpnPreferences &preferences, Completion done) = 0;
+    virtual void apply(const VPNPreferences &preferences, Completion done) = 0;
 
     // Whether the daemon was given the configuration last applied, and a
     // start on it finds out by itself whether the daemon still holds it: a
     // switch that changes nothing then needs no new `apply` first.
     virtual bool startsOnApplied() const { return false; }
 
-    virtual VpnStatus status() const = 0;
+    virtual VPNStatus status() const = 0;
     // Begins bringing the tunnel up; fails with why when it cannot even
     // begin. How the attempt ends arrives as status changes.
     virtual Outcome<> startTunnel() = 0;
@@ -101,7 +101,7 @@ public:
     virtual void describeDaemon(QObject *context, std::function<void(const QString &)> done);
 
 Q_SIGNALS:
-    void statusChanged(Orvex::VpnStatus status);
+    void statusChanged(Orvex::VPNStatus status);
     // `unavailableReason()` changed (also without a change of status, as when
     // the system refuses this user).
     void reasonChanged();

@@ -1,4 +1,4 @@
-#include "ViciVpnBackend.h"
+#include "ViciVPNBackend.h"
 
 #include "platform/Logging.h"
 #include "platform/vici/ResolverLeftovers.h"
@@ -33,22 +33,22 @@ struct Batch
 
 } // namespace
 
-ViciVpnBackend::ViciVpnBackend(const Options &options, QObject *parent)
-    : VpnBackend(parent)
+ViciVPNBackend::ViciVPNBackend(const Options &options, QObject *parent)
+    : VPNBackend(parent)
     , m_options(options)
     , m_name(options.connectionName.toUtf8())
     , m_control(new ViciClient(this))
     , m_heldKeys(options.heldKeysFile)
 {
-    connect(m_control, &ViciClient::eventReceived, this, &ViciVpnBackend::onEvent);
-    connect(m_control, &ViciClient::disconnected, this, &ViciVpnBackend::onControlDisconnected);
+    connect(m_control, &ViciClient::eventReceived, this, &ViciVPNBackend::onEvent);
+    connect(m_control, &ViciClient::disconnected, this, &ViciVPNBackend::onControlDisconnected);
     m_reconnectTimer.setSingleShot(true);
-    connect(&m_reconnectTimer, &QTimer::timeout, this, &ViciVpnBackend::ensureConnected);
+    connect(&m_reconnectTimer, &QTimer::timeout, this, &ViciVPNBackend::ensureConnected);
 }
 
-ViciVpnBackend::~ViciVpnBackend() = default;
+ViciVPNBackend::~ViciVPNBackend() = default;
 
-void ViciVpnBackend::attach(const VpnPreferences &preferences, std::function<void()> done)
+void ViciVPNBackend::attach(const VPNPreferences &preferences, std::function<void()> done)
 {
     m_preferences = preferences;
     ensureConnected();
@@ -61,7 +61,7 @@ void ViciVpnBackend::attach(const VpnPreferences &preferences, std::function<voi
         QTimer::singleShot(0, this, std::move(done));
 }
 
-void ViciVpnBackend::apply(const VpnPreferences &preferences, Completion done)
+void ViciVPNBackend::apply(const VPNPreferences &preferences, Completion done)
 {
     m_preferences = preferences;
     ensureConnected();
@@ -71,7 +71,7 @@ void ViciVpnBackend::apply(const VpnPreferences &preferences, Completion done)
         unloadConnection(preferences, std::move(done));
 }
 
-Outcome<> ViciVpnBackend::startTunnel()
+Outcome<> ViciVPNBackend::startTunnel()
 {
     if (!m_preferences.canConnect())
         return Outcome<>::failure(QStringLiteral("The VPN configuration cannot connect."));
@@ -90,14 +90,14 @@ Outcome<> ViciVpnBackend::startTunnel()
     return Outcome<>::success();
 }
 
-void ViciVpnBackend::stopTunnel()
+void ViciVPNBackend::stopTunnel()
 {
     if (m_tunnel == Tunnel::Down || m_tunnel == Tunnel::Closing)
         return;
     terminate();
 }
 
-void ViciVpnBackend::repairLeftovers(const QString &socketPath, const QString &resolverFile, QObject *context,
+void ViciVPNBackend::repairLeftovers(const QString &socketPath, const QString &resolverFile, QObject *context,
                                      Completion done)
 {
     auto *client = new ViciClient(context);
@@ -125,7 +125,7 @@ void ViciVpnBackend::repairLeftovers(const QString &socketPath, const QString &r
         });
 }
 
-void ViciVpnBackend::ensureConnected()
+void ViciVPNBackend::ensureConnected()
 {
     if (m_control->isOpen())
         return;
@@ -141,7 +141,7 @@ void ViciVpnBackend::ensureConnected()
     }
 }
 
-void ViciVpnBackend::synchronize()
+void ViciVPNBackend::synchronize()
 {
     // Queued right behind the connect: events first, so nothing that happens
     // after the listing is missed.
@@ -161,7 +161,7 @@ void ViciVpnBackend::synchronize()
     });
 }
 
-void ViciVpnBackend::listTunnel(std::function<void(const ViciReply &, bool installed)> done)
+void ViciVPNBackend::listTunnel(std::function<void(const ViciReply &, bool installed)> done)
 {
     ViciMessage filter;
     filter.set("ike", m_name);
@@ -186,7 +186,7 @@ void ViciVpnBackend::listTunnel(std::function<void(const ViciReply &, bool insta
         [installed, done = std::move(done)](const ViciReply &reply) { done(reply, *installed); });
 }
 
-void ViciVpnBackend::finishSynchronizing()
+void ViciVPNBackend::finishSynchronizing()
 {
     m_synchronizing = false;
     updateStatus();
@@ -199,7 +199,7 @@ void ViciVpnBackend::finishSynchronizing()
     Q_EMIT attemptPossible();
 }
 
-void ViciVpnBackend::onControlDisconnected(const QString &)
+void ViciVPNBackend::onControlDisconnected(const QString &)
 {
     m_reachable = false;
     ++m_attempt;
@@ -220,7 +220,7 @@ void ViciVpnBackend::onControlDisconnected(const QString &)
         m_reconnectTimer.start(m_options.reconnectDelayMs);
 }
 
-void ViciVpnBackend::onEvent(const QByteArray &name, const ViciMessage &message)
+void ViciVPNBackend::onEvent(const QByteArray &name, const ViciMessage &message)
 {
     if (!message.subSection(m_name))
         return;
@@ -253,7 +253,7 @@ void ViciVpnBackend::onEvent(const QByteArray &name, const ViciMessage &message)
     }
 }
 
-void ViciVpnBackend::setTunnel(Tunnel tunnel)
+void ViciVPNBackend::setTunnel(Tunnel tunnel)
 {
     const Tunnel before = m_tunnel;
     m_tunnel = tunnel;
@@ -274,7 +274,7 @@ void ViciVpnBackend::setTunnel(Tunnel tunnel)
 // and moves the SA at once (MOBIKE, an exchange with the gateway that also
 // proves it alive), or drops it when the gateway does not answer, which the
 // retry then follows. What is looked at here is charon itself.
-void ViciVpnBackend::checkTunnel(Change)
+void ViciVPNBackend::checkTunnel(Change)
 {
     ensureConnected();
     if (!m_reachable || m_synchronizing)
@@ -285,7 +285,7 @@ void ViciVpnBackend::checkTunnel(Change)
 
 // Rekeying the IKE SA is one exchange with the gateway: answered (charon's
 // ike-rekey event), the tunnel carries.
-bool ViciVpnBackend::probe()
+bool ViciVPNBackend::probe()
 {
     if (!m_reachable || m_synchronizing || m_tunnel != Tunnel::Up)
         return false;
@@ -298,7 +298,7 @@ bool ViciVpnBackend::probe()
     return true;
 }
 
-bool ViciVpnBackend::dropDeadTunnel()
+bool ViciVPNBackend::dropDeadTunnel()
 {
     if (m_tunnel != Tunnel::Up)
         return false;
@@ -306,22 +306,22 @@ bool ViciVpnBackend::dropDeadTunnel()
     return true;
 }
 
-void ViciVpnBackend::updateStatus()
+void ViciVPNBackend::updateStatus()
 {
-    VpnStatus status = VpnStatus::Invalid;
+    VPNStatus status = VPNStatus::Invalid;
     if (m_reachable && m_preferences.enabled && m_preferences.protocolConfiguration) {
         switch (m_tunnel) {
         case Tunnel::Down:
-            status = VpnStatus::Disconnected;
+            status = VPNStatus::Disconnected;
             break;
         case Tunnel::Keying:
-            status = VpnStatus::Connecting;
+            status = VPNStatus::Connecting;
             break;
         case Tunnel::Up:
-            status = VpnStatus::Connected;
+            status = VPNStatus::Connected;
             break;
         case Tunnel::Closing:
-            status = VpnStatus::Disconnecting;
+            status = VPNStatus::Disconnecting;
             break;
         }
     }
@@ -331,7 +331,7 @@ void ViciVpnBackend::updateStatus()
     Q_EMIT statusChanged(status);
 }
 
-void ViciVpnBackend::initiate()
+void ViciVPNBackend::initiate()
 {
     if (m_tunnel == Tunnel::Keying || m_tunnel == Tunnel::Up)
         return;
@@ -362,7 +362,7 @@ void ViciVpnBackend::initiate()
     sendInitiate(attempt);
 }
 
-void ViciVpnBackend::sendInitiate(quint64 attempt)
+void ViciVPNBackend::sendInitiate(quint64 attempt)
 {
     // Its own connection: charon answers `initiate` only when the keying is
     // over, and would hold back every other request on a shared one.
@@ -380,7 +380,7 @@ void ViciVpnBackend::sendInitiate(quint64 attempt)
     });
 }
 
-void ViciVpnBackend::onInitiateAnswered(quint64 attempt, const ViciReply &reply)
+void ViciVPNBackend::onInitiateAnswered(quint64 attempt, const ViciReply &reply)
 {
     if (attempt != m_attempt || m_tunnel != Tunnel::Keying)
         return;
@@ -418,7 +418,7 @@ void ViciVpnBackend::onInitiateAnswered(quint64 attempt, const ViciReply &reply)
     attemptFailed();
 }
 
-void ViciVpnBackend::confirmUp(quint64 attempt)
+void ViciVPNBackend::confirmUp(quint64 attempt)
 {
     // The answer came on its own connection, ahead of the child's up event
     // that tells the inner addresses: the tunnel is shown up once charon
@@ -437,7 +437,7 @@ void ViciVpnBackend::confirmUp(quint64 attempt)
     });
 }
 
-void ViciVpnBackend::retryRefusedAttempt(const Outcome<> &reloaded)
+void ViciVPNBackend::retryRefusedAttempt(const Outcome<> &reloaded)
 {
     const quint64 attempt = m_refusedAttempt;
     m_refusedAttempt = 0;
@@ -455,12 +455,12 @@ void ViciVpnBackend::retryRefusedAttempt(const Outcome<> &reloaded)
     sendInitiate(attempt);
 }
 
-void ViciVpnBackend::attemptFailed()
+void ViciVPNBackend::attemptFailed()
 {
     setTunnel(Tunnel::Down);
 }
 
-void ViciVpnBackend::terminate(int waitMs)
+void ViciVPNBackend::terminate(int waitMs)
 {
     m_abandonedAttempt = m_tunnel == Tunnel::Keying;
     ++m_attempt; // an `initiate` answer still due is stale now
@@ -480,7 +480,7 @@ void ViciVpnBackend::terminate(int waitMs)
     });
 }
 
-QList<QByteArray> ViciVpnBackend::caCertificates()
+QList<QByteArray> ViciVPNBackend::caCertificates()
 {
     QList<QByteArray> all;
     for (const QString &file : m_options.caCertificateFiles) {
@@ -513,7 +513,7 @@ QByteArray digest(const QList<QByteArray> &parts)
 
 } // namespace
 
-ViciVpnBackend::LoadPlan ViciVpnBackend::planLoads(const VpnProtocolIKEv2 &protocol)
+ViciVPNBackend::LoadPlan ViciVPNBackend::planLoads(const VPNProtocolIKEv2 &protocol)
 {
     LoadPlan plan;
     plan.cas = caCertificates();
@@ -533,7 +533,7 @@ ViciVpnBackend::LoadPlan ViciVpnBackend::planLoads(const VpnProtocolIKEv2 &proto
     return plan;
 }
 
-Outcome<> ViciVpnBackend::checkUpdownScript()
+Outcome<> ViciVPNBackend::checkUpdownScript()
 {
     Outcome<> checked = m_options.updownScript.isEmpty() ? Outcome<>::success()
                                                          : UpdownScript::check(m_options.updownScript);
@@ -544,7 +544,7 @@ Outcome<> ViciVpnBackend::checkUpdownScript()
     return checked;
 }
 
-void ViciVpnBackend::loadConnection(const VpnPreferences &preferences, Completion done)
+void ViciVPNBackend::loadConnection(const VPNPreferences &preferences, Completion done)
 {
     // A script that is no longer safe is refused by the full load, which
     // forgets what was loaded before.
@@ -587,7 +587,7 @@ void ViciVpnBackend::loadConnection(const VpnPreferences &preferences, Completio
                     });
 }
 
-void ViciVpnBackend::verifyHeld()
+void ViciVPNBackend::verifyHeld()
 {
     ++m_verifying;
     auto conns = std::make_shared<QList<QByteArray>>();
@@ -622,7 +622,7 @@ void ViciVpnBackend::verifyHeld()
     });
 }
 
-void ViciVpnBackend::sendLoads(const VpnPreferences &preferences, Completion done, bool verified,
+void ViciVPNBackend::sendLoads(const VPNPreferences &preferences, Completion done, bool verified,
                                std::optional<LoadPlan> planned)
 {
     if (!verified)
@@ -638,7 +638,7 @@ void ViciVpnBackend::sendLoads(const VpnPreferences &preferences, Completion don
             done(script);
         return;
     }
-    const VpnProtocolIKEv2 &protocol = *preferences.protocolConfiguration;
+    const VPNProtocolIKEv2 &protocol = *preferences.protocolConfiguration;
     auto batch = std::make_shared<Batch>();
     const LoadPlan plan = planned ? std::move(*planned) : planLoads(protocol);
 
@@ -723,7 +723,7 @@ void ViciVpnBackend::sendLoads(const VpnPreferences &preferences, Completion don
                     });
 }
 
-void ViciVpnBackend::unloadConnection(const VpnPreferences &preferences, Completion done)
+void ViciVPNBackend::unloadConnection(const VPNPreferences &preferences, Completion done)
 {
     if (m_tunnel == Tunnel::Keying || m_tunnel == Tunnel::Up)
         terminate();
@@ -775,7 +775,7 @@ void ViciVpnBackend::unloadConnection(const VpnPreferences &preferences, Complet
     QTimer::singleShot(m_options.unloadWaitMs, this, finishOnce);
 }
 
-void ViciVpnBackend::noteVirtualAddresses(const ViciMessage &sa)
+void ViciVPNBackend::noteVirtualAddresses(const ViciMessage &sa)
 {
     m_virtualAddresses.clear();
     // At most a handful: one per family the pools hand out.
@@ -786,7 +786,7 @@ void ViciVpnBackend::noteVirtualAddresses(const ViciMessage &sa)
     }
 }
 
-void ViciVpnBackend::describeDaemon(QObject *context, std::function<void(const QString &)> done)
+void ViciVPNBackend::describeDaemon(QObject *context, std::function<void(const QString &)> done)
 {
     // Answered once: by charon, or empty when it has not answered in time.
     auto finish = std::make_shared<std::function<void(const QString &)>>(std::move(done));
@@ -810,7 +810,7 @@ void ViciVpnBackend::describeDaemon(QObject *context, std::function<void(const Q
     QTimer::singleShot(m_options.unloadWaitMs, context, [finishOnce] { finishOnce(QString()); });
 }
 
-void ViciVpnBackend::unloadKeysBut(const QByteArray &keyId)
+void ViciVPNBackend::unloadKeysBut(const QByteArray &keyId)
 {
     // The new key is in: the ones it replaces (a renewed certificate's, an
     // earlier run's) are not to stay.
@@ -820,7 +820,7 @@ void ViciVpnBackend::unloadKeysBut(const QByteArray &keyId)
     }
 }
 
-void ViciVpnBackend::unloadKey(const QByteArray &id, std::function<void(const ViciReply &)> then)
+void ViciVPNBackend::unloadKey(const QByteArray &id, std::function<void(const ViciReply &)> then)
 {
     ViciMessage key;
     key.set("id", id);
@@ -834,7 +834,7 @@ void ViciVpnBackend::unloadKey(const QByteArray &id, std::function<void(const Vi
     });
 }
 
-void ViciVpnBackend::pinGateway(const QList<QHostAddress> &addresses)
+void ViciVPNBackend::pinGateway(const QList<QHostAddress> &addresses)
 {
     m_pinned = addresses;
 }

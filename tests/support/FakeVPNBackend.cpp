@@ -1,10 +1,10 @@
-#include "FakeVpnBackend.h"
+#include "FakeVPNBackend.h"
 
 #include <QTimer>
 
 namespace Orvex {
 
-void FakeVpnBackend::attach(const VpnPreferences &preferences, std::function<void()> done)
+void FakeVPNBackend::attach(const VPNPreferences &preferences, std::function<void()> done)
 {
     calls << QStringLiteral("attach");
     m_preferences = preferences;
@@ -14,7 +14,7 @@ void FakeVpnBackend::attach(const VpnPreferences &preferences, std::function<voi
     tryLater();
 }
 
-void FakeVpnBackend::apply(const VpnPreferences &preferences, Completion done)
+void FakeVPNBackend::apply(const VPNPreferences &preferences, Completion done)
 {
     calls << QStringLiteral("apply");
     applied << preferences;
@@ -25,7 +25,7 @@ void FakeVpnBackend::apply(const VpnPreferences &preferences, Completion done)
     tryLater();
 }
 
-Outcome<> FakeVpnBackend::startTunnel()
+Outcome<> FakeVPNBackend::startTunnel()
 {
     calls << QStringLiteral("start");
     if (canAttempt())
@@ -33,72 +33,72 @@ Outcome<> FakeVpnBackend::startTunnel()
     return Outcome<>::success();
 }
 
-void FakeVpnBackend::stopTunnel()
+void FakeVPNBackend::stopTunnel()
 {
     calls << QStringLiteral("stop");
-    if (goesDownOnStop && m_status != VpnStatus::Disconnected && m_status != VpnStatus::Invalid) {
+    if (goesDownOnStop && m_status != VPNStatus::Disconnected && m_status != VPNStatus::Invalid) {
         QTimer::singleShot(0, this, [this] {
-            setLiveStatus(VpnStatus::Disconnecting);
-            setLiveStatus(VpnStatus::Disconnected);
+            setLiveStatus(VPNStatus::Disconnecting);
+            setLiveStatus(VPNStatus::Disconnected);
         });
     }
 }
 
-void FakeVpnBackend::checkTunnel(Change change)
+void FakeVPNBackend::checkTunnel(Change change)
 {
     calls << (change == Change::Resumed ? QStringLiteral("check resumed") : QStringLiteral("check route"));
 }
 
-void FakeVpnBackend::runAttempts()
+void FakeVPNBackend::runAttempts()
 {
     goesDownOnStop = true;
-    m_status = VpnStatus::Disconnected;
+    m_status = VPNStatus::Disconnected;
     m_runsAttempts = true;
 }
 
-void FakeVpnBackend::attempt()
+void FakeVPNBackend::attempt()
 {
     calls << QStringLiteral("attempt");
     ++attemptsMade;
-    setLiveStatus(VpnStatus::Connecting);
+    setLiveStatus(VPNStatus::Connecting);
 }
 
-void FakeVpnBackend::tryLater()
+void FakeVPNBackend::tryLater()
 {
     if (m_runsAttempts)
         QTimer::singleShot(0, this, [this] { Q_EMIT attemptPossible(); });
 }
 
-void FakeVpnBackend::endAttempt(bool up)
+void FakeVPNBackend::endAttempt(bool up)
 {
-    if (m_status != VpnStatus::Connecting)
+    if (m_status != VPNStatus::Connecting)
         return;
-    setLiveStatus(up ? VpnStatus::Connected : VpnStatus::Disconnected);
+    setLiveStatus(up ? VPNStatus::Connected : VPNStatus::Disconnected);
     if (!up)
         Q_EMIT attemptEnded();
 }
 
-bool FakeVpnBackend::dropDeadTunnel()
+bool FakeVPNBackend::dropDeadTunnel()
 {
-    if (m_status != VpnStatus::Connected)
+    if (m_status != VPNStatus::Connected)
         return false;
-    setLiveStatus(VpnStatus::Disconnecting);
+    setLiveStatus(VPNStatus::Disconnecting);
     QTimer::singleShot(0, this, [this] {
-        setLiveStatus(VpnStatus::Disconnected);
+        setLiveStatus(VPNStatus::Disconnected);
         Q_EMIT attemptEnded();
     });
     return true;
 }
 
-void FakeVpnBackend::drop()
+void FakeVPNBackend::drop()
 {
-    if (m_status != VpnStatus::Connected)
+    if (m_status != VPNStatus::Connected)
         return;
-    setLiveStatus(VpnStatus::Disconnected);
+    setLiveStatus(VPNStatus::Disconnected);
     Q_EMIT attemptEnded();
 }
 
-void FakeVpnBackend::setLiveStatus(VpnStatus status)
+void FakeVPNBackend::setLiveStatus(VPNStatus status)
 {
     m_status = status;
     Q_EMIT statusChanged(status);
@@ -106,7 +106,7 @@ void FakeVpnBackend::setLiveStatus(VpnStatus status)
 
 StatusObserver::StatusObserver(QObject *connection)
 {
-    connect(static_cast<VpnConnection *>(connection), &VpnConnection::statusDidChange, this,
+    connect(static_cast<VPNConnection *>(connection), &VPNConnection::statusDidChange, this,
             &StatusObserver::onStatusDidChange);
 }
 

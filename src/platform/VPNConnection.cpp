@@ -1,26 +1,26 @@
-#include "VpnConnection.h"
+#include "VPNConnection.h"
 
-#include "platform/VpnBackend.h"
-#include "platform/VpnManager.h"
+#include "platform/VPNBackend.h"
+#include "platform/VPNManager.h"
 
 namespace Orvex {
 
-VpnConnection::VpnConnection(VpnManager *manager)
+VPNConnection::VPNConnection(VPNManager *manager)
     : QObject(manager)
     , m_manager(manager)
 {
-    connect(m_manager->backend(), &VpnBackend::statusChanged, this, &VpnConnection::statusDidChange,
+    connect(m_manager->backend(), &VPNBackend::statusChanged, this, &VPNConnection::statusDidChange,
             Qt::UniqueConnection);
 }
 
-VpnStatus VpnConnection::status() const
+VPNStatus VPNConnection::status() const
 {
     return m_manager->presentedStatus();
 }
 
-Outcome<> VpnConnection::startVPNTunnel()
+Outcome<> VPNConnection::startVPNTunnel()
 {
-    const VpnPreferences &saved = m_manager->savedPreferences();
+    const VPNPreferences &saved = m_manager->savedPreferences();
     if (!saved.protocolConfiguration)
         return Outcome<>::failure(QStringLiteral("The VPN configuration is invalid."));
     if (!saved.enabled)
@@ -28,12 +28,12 @@ Outcome<> VpnConnection::startVPNTunnel()
     return m_manager->backend()->startTunnel();
 }
 
-void VpnConnection::stopVPNTunnel()
+void VPNConnection::stopVPNTunnel()
 {
     m_manager->backend()->stopTunnel();
 }
 
-void VpnConnection::postStatusDidChange()
+void VPNConnection::postStatusDidChange()
 {
     Q_EMIT statusDidChange();
 }

@@ -1,22 +1,22 @@
 #pragma once
 
 #include "base/Outcome.h"
-#include "platform/VpnStatus.h"
+#include "platform/VPNStatus.h"
 
 #include <QObject>
 
 namespace Orvex {
 
-class VpnManager;
+class VPNManager;
 
 // The tunnel of the saved configuration. `statusDidChange` is the one
 // notification of every status change; its sender is this connection.
-class VpnConnection final : public QObject
+class VPNConnection final : public QObject
 {
     Q_OBJECT
 
 public:
-    VpnStatus status() const;
+    VPNStatus status() const;
     // Asks the tunnel to come up; fails with why when the saved
     // configuration cannot be started. How it ends shows in status changes.
     Outcome<> startVPNTunnel();
@@ -30,10 +30,10 @@ Q_SIGNALS:
     void statusDidChange();
 
 private:
-    friend class VpnManager;
-    explicit VpnConnection(VpnManager *manager);
+    friend class VPNManager;
+    explicit VPNConnection(VPNManager *manager);
 
-    VpnManager *m_manager;
+    VPNManager *m_manager;
 };
 
 } // namespace Orvex

@@ -11,7 +11,7 @@ namespace Orvex {
 // The IKEv2 settings of the saved tunnel configuration. The enumerations keep
 // the raw values the configuration has always been described with, so a saved
 // file stays readable across versions.
-class VpnProtocolIKEv2
+class VPNProtocolIKEv2
 {
 public:
     enum class AuthenticationMethod { None = 0, Certificate = 1, SharedSecret = 2 };
@@ -65,11 +65,11 @@ public:
     SecurityAssociationParameters ikeSecurityAssociationParameters;
     SecurityAssociationParameters childSecurityAssociationParameters;
 
-    bool operator==(const VpnProtocolIKEv2 &) const = default;
+    bool operator==(const VPNProtocolIKEv2 &) const = default;
 
     QJsonObject toJson() const;
     // Absent when a member is missing, of the wrong type or out of range.
-    static std::optional<VpnProtocolIKEv2> fromJson(const QJsonObject &json);
+    static std::optional<VPNProtocolIKEv2> fromJson(const QJsonObject &json);
 };
 
 } // namespace Orvex

@@ -1,4 +1,4 @@
-#include "NetworkManagerVpnBackend.h"
+#include "NetworkManagerVPNBackend.h"
 
 #include "platform/nm/NetworkManagerLeakGuard.h"
 
@@ -37,17 +37,17 @@ QString currentUser()
 
 } // namespace
 
-QString NetworkManagerVpnBackend::defaultProfileUuid()
+QString NetworkManagerVPNBackend::defaultProfileUuid()
 {
     return NetworkManagerProfile::uuidFor(SystemInfo::machineId().value_or(QString()), ::geteuid());
 }
 
-QStringList NetworkManagerVpnBackend::defaultPluginDirectories()
+QStringList NetworkManagerVPNBackend::defaultPluginDirectories()
 {
     return {QStringLiteral("/usr/lib/NetworkManager/VPN"), QStringLiteral("/etc/NetworkManager/VPN")};
 }
 
-bool NetworkManagerVpnBackend::isPluginInstalled(const QStringList &directories)
+bool NetworkManagerVPNBackend::isPluginInstalled(const QStringList &directories)
 {
     for (const QString &directory : directories) {
         const QDir dir(directory);
@@ -68,7 +68,7 @@ bool NetworkManagerVpnBackend::isPluginInstalled(const QStringList &directories)
     return false;
 }
 
-void NetworkManagerVpnBackend::probe(const QStringList &pluginDirectories, QObject *context, Completion done)
+void NetworkManagerVPNBackend::probe(const QStringList &pluginDirectories, QObject *context, Completion done)
 {
     const auto unavailable = [context, done](const QString &reason) {
         QTimer::singleShot(0, context, [done, reason] { done(Outcome<>::failure(reason)); });
@@ -98,7 +98,7 @@ void NetworkManagerVpnBackend::probe(const QStringList &pluginDirectories, QObje
                      });
 }
 
-NetworkManagerVpnBackend::Options NetworkManagerVpnBackend::optionsFor(const Config &config,
+NetworkManagerVPNBackend::Options NetworkManagerVPNBackend::optionsFor(const Config &config,
                                                                        IdentityStore &identities)
 {
     Options options;
@@ -122,14 +122,14 @@ NetworkManagerVpnBackend::Options NetworkManagerVpnBackend::optionsFor(const Con
     return options;
 }
 
-std::unique_ptr<NetworkManagerVpnBackend> NetworkManagerVpnBackend::forConfiguration(const Config &config,
+std::unique_ptr<NetworkManagerVPNBackend> NetworkManagerVPNBackend::forConfiguration(const Config &config,
                                                                                      IdentityStore &identities)
 {
-    return std::make_unique<NetworkManagerVpnBackend>(optionsFor(config, identities));
+    return std::make_unique<NetworkManagerVPNBackend>(optionsFor(config, identities));
 }
 
-NetworkManagerVpnBackend::NetworkManagerVpnBackend(const Options &options, QObject *parent)
-    : VpnBackend(parent)
+NetworkManagerVPNBackend::NetworkManagerVPNBackend(const Options &options, QObject *parent)
+    : VPNBackend(parent)
     , m_options(options)
     , m_bus(QDBusConnection::systemBus())
     , m_liveness(options.makeProbe ? options.makeProbe() : std::make_unique<RouteTunnelProbe>(),
@@ -146,7 +146,7 @@ NetworkManagerVpnBackend::NetworkManagerVpnBackend(const Options &options, QObje
     m_profile.caCertificateFile = m_options.caCertificateFile;
 
     connect(&m_liveness, &NetworkManagerLiveness::carryingChanged, this,
-            &NetworkManagerVpnBackend::onCarrying);
+            &NetworkManagerVPNBackend::onCarrying);
     connect(&m_liveness, &NetworkManagerLiveness::gaveUp, this, [this] {
         // The security association did not come back: stop claiming a tunnel.
         if (m_liveness.isLost() && !m_active.path.isEmpty()) {
@@ -155,7 +155,7 @@ NetworkManagerVpnBackend::NetworkManagerVpnBackend(const Options &options, QObje
             deactivate(m_active.path);
         }
     });
-    connect(&m_liveness, &NetworkManagerLiveness::echoAnswered, this, &VpnBackend::probeAnswered);
+    connect(&m_liveness, &NetworkManagerLiveness::echoAnswered, this, &VPNBackend::probeAnswered);
 
     if (!m_bus.isConnected())
         return;
@@ -185,7 +185,7 @@ NetworkManagerVpnBackend::NetworkManagerVpnBackend(const Options &options, QObje
             });
 }
 
-void NetworkManagerVpnBackend::pinGateway(const QList<QHostAddress> &addresses)
+void NetworkManagerVPNBackend::pinGateway(const QList<QHostAddress> &addresses)
 {
     // An IPv4 address first: charon-nm takes one, and IPv4 is what every
     // network under the tunnel carries.
@@ -198,11 +198,11 @@ void NetworkManagerVpnBackend::pinGateway(const QList<QHostAddress> &addresses)
     }
 }
 
-NetworkManagerVpnBackend::~NetworkManagerVpnBackend() = default;
+NetworkManagerVPNBackend::~NetworkManagerVPNBackend() = default;
 
 // --- Learning the state -----------------------------------------------------
 
-void NetworkManagerVpnBackend::attach(const VpnPreferences &preferences, std::function<void()> done)
+void NetworkManagerVPNBackend::attach(const VPNPreferences &preferences, std::function<void()> done)
 {
     attachReporting(preferences, [done = std::move(done)](const Outcome<> &) {
         if (done)
@@ -210,7 +210,7 @@ void NetworkManagerVpnBackend::attach(const VpnPreferences &preferences, std::fu
     });
 }
 
-void NetworkManagerVpnBackend::attachReporting(const VpnPreferences &preferences, Completion done)
+void NetworkManagerVPNBackend::attachReporting(const VPNPreferences &preferences, Completion done)
 {
     m_preferences = preferences;
     updateStatus();
@@ -219,7 +219,7 @@ void NetworkManagerVpnBackend::attachReporting(const VpnPreferences &preferences
 
 // Looks the profile up again and, when `full`, NetworkManager's active
 // connections too. Overlapping requests share one round of answers.
-void NetworkManagerVpnBackend::refresh(bool full, Completion done)
+void NetworkManagerVPNBackend::refresh(bool full, Completion done)
 {
     if (done)
         m_refresh.waiters.push_back(std::move(done));
@@ -266,7 +266,7 @@ void NetworkManagerVpnBackend::refresh(bool full, Completion done)
     });
 }
 
-void NetworkManagerVpnBackend::listActiveConnections(quint64 epoch)
+void NetworkManagerVPNBackend::listActiveConnections(quint64 epoch)
 {
     QDBusMessage getAll = NM::method(NM::path, NM::propertiesInterface, QStringLiteral("GetAll"));
     getAll << NM::interface;
@@ -289,7 +289,7 @@ void NetworkManagerVpnBackend::listActiveConnections(quint64 epoch)
     });
 }
 
-void NetworkManagerVpnBackend::finishRefresh(const Outcome<> &outcome)
+void NetworkManagerVPNBackend::finishRefresh(const Outcome<> &outcome)
 {
     if (!m_refresh.running)
         return;
@@ -311,7 +311,7 @@ void NetworkManagerVpnBackend::finishRefresh(const Outcome<> &outcome)
     Q_EMIT attemptPossible();
 }
 
-void NetworkManagerVpnBackend::onActiveConnections(const QList<QDBusObjectPath> &paths)
+void NetworkManagerVPNBackend::onActiveConnections(const QList<QDBusObjectPath> &paths)
 {
     QSet<QString> current;
     for (const QDBusObjectPath &path : paths)
@@ -331,7 +331,7 @@ void NetworkManagerVpnBackend::onActiveConnections(const QList<QDBusObjectPath> 
 // Finds out whether an active connection is made from our profile. What is
 // read is only a starting point: Qt D-Bus keeps neither answers nor signals in
 // the order NetworkManager sent them, so whatever a signal says wins.
-void NetworkManagerVpnBackend::inspect(const QString &path)
+void NetworkManagerVPNBackend::inspect(const QString &path)
 {
     if (m_inspecting.contains(path))
         return;
@@ -375,7 +375,7 @@ void NetworkManagerVpnBackend::inspect(const QString &path)
     });
 }
 
-void NetworkManagerVpnBackend::finishInspection(const QString &path)
+void NetworkManagerVPNBackend::finishInspection(const QString &path)
 {
     m_inspecting.remove(path);
     if (m_inspecting.isEmpty() && m_refresh.running && m_daemon.listed)
@@ -384,7 +384,7 @@ void NetworkManagerVpnBackend::finishInspection(const QString &path)
 
 // Takes an active connection made from our profile as the tunnel. Signalled
 // states apply; states read only fill in what no signal has told yet.
-void NetworkManagerVpnBackend::adopt(const QString &path, const Seen &read, const Seen &signalled)
+void NetworkManagerVPNBackend::adopt(const QString &path, const Seen &read, const Seen &signalled)
 {
     // The connection of an earlier tunnel, learnt of late (its inspection
     // answered after a new activation began) and going or gone: it is not
@@ -436,7 +436,7 @@ void NetworkManagerVpnBackend::adopt(const QString &path, const Seen &read, cons
 
 // An active connection missing from NetworkManager's list may be a list
 // that was sent before it appeared: only its own absence counts.
-void NetworkManagerVpnBackend::confirmGone(const QString &path)
+void NetworkManagerVPNBackend::confirmGone(const QString &path)
 {
     const quint64 epoch = m_daemon.epoch;
     QDBusMessage get = NM::method(path, NM::propertiesInterface, QStringLiteral("Get"));
@@ -447,7 +447,7 @@ void NetworkManagerVpnBackend::confirmGone(const QString &path)
     });
 }
 
-void NetworkManagerVpnBackend::onSignal(const QDBusMessage &message)
+void NetworkManagerVPNBackend::onSignal(const QDBusMessage &message)
 {
     const QString path = message.path();
     const QString member = message.member();
@@ -509,24 +509,24 @@ void NetworkManagerVpnBackend::onSignal(const QDBusMessage &message)
 // What the failure notification and a give-up can tell the user: a gateway
 // that never answered, one that refused this machine, or a VPN service that
 // did not run. Anything else NetworkManager says is left unknown.
-VpnBackend::Failure NetworkManagerVpnBackend::failureOf(uint reason)
+VPNBackend::Failure NetworkManagerVPNBackend::failureOf(uint reason)
 {
-    switch (NM::VpnFailureReason(reason)) {
-    case NM::VpnFailureReason::ConnectTimeout:
+    switch (NM::VPNFailureReason(reason)) {
+    case NM::VPNFailureReason::ConnectTimeout:
         return Failure::NoAnswer;
-    case NM::VpnFailureReason::LoginFailed:
-    case NM::VpnFailureReason::NoSecrets:
-    case NM::VpnFailureReason::IpConfigInvalid:
+    case NM::VPNFailureReason::LoginFailed:
+    case NM::VPNFailureReason::NoSecrets:
+    case NM::VPNFailureReason::IpConfigInvalid:
         return Failure::Refused;
-    case NM::VpnFailureReason::ServiceStopped:
-    case NM::VpnFailureReason::ServiceStartTimeout:
-    case NM::VpnFailureReason::ServiceStartFailed:
+    case NM::VPNFailureReason::ServiceStopped:
+    case NM::VPNFailureReason::ServiceStartTimeout:
+    case NM::VPNFailureReason::ServiceStartFailed:
         return Failure::DaemonUnavailable;
     }
     return Failure::Unknown;
 }
 
-void NetworkManagerVpnBackend::onVpnState(NM::VpnState state)
+void NetworkManagerVPNBackend::onVpnState(NM::VpnState state)
 {
     const NM::VpnState previous = m_active.vpnState;
     m_active.vpnState = state;
@@ -552,7 +552,7 @@ void NetworkManagerVpnBackend::onVpnState(NM::VpnState state)
     updateStatus();
 }
 
-void NetworkManagerVpnBackend::onActiveState(NM::ActiveState state)
+void NetworkManagerVPNBackend::onActiveState(NM::ActiveState state)
 {
     m_active.state = state;
     if (state == NM::ActiveState::Deactivated) {
@@ -562,7 +562,7 @@ void NetworkManagerVpnBackend::onActiveState(NM::ActiveState state)
     updateStatus();
 }
 
-void NetworkManagerVpnBackend::activeGone()
+void NetworkManagerVPNBackend::activeGone()
 {
     if (m_active.path.isEmpty())
         return;
@@ -586,7 +586,7 @@ void NetworkManagerVpnBackend::activeGone()
         Q_EMIT attemptEnded();
 }
 
-void NetworkManagerVpnBackend::vanished()
+void NetworkManagerVPNBackend::vanished()
 {
     ++m_daemon.epoch;
     m_daemon.present = false;
@@ -610,7 +610,7 @@ void NetworkManagerVpnBackend::vanished()
     }
 }
 
-void NetworkManagerVpnBackend::present()
+void NetworkManagerVPNBackend::present()
 {
     // A new NetworkManager knows nothing of what the old one ran.
     vanished();
@@ -619,7 +619,7 @@ void NetworkManagerVpnBackend::present()
 
 // --- Saving -----------------------------------------------------------------
 
-void NetworkManagerVpnBackend::apply(const VpnPreferences &preferences, Completion done)
+void NetworkManagerVPNBackend::apply(const VPNPreferences &preferences, Completion done)
 {
     m_saving.queue.push_back({preferences, std::move(done)});
     if (!m_saving.busy)
@@ -627,7 +627,7 @@ void NetworkManagerVpnBackend::apply(const VpnPreferences &preferences, Completi
 }
 
 // Saves one at a time: two creations of the profile at once would race.
-void NetworkManagerVpnBackend::saveNext()
+void NetworkManagerVPNBackend::saveNext()
 {
     if (m_saving.queue.empty()) {
         m_saving.busy = false;
@@ -653,13 +653,13 @@ void NetworkManagerVpnBackend::saveNext()
         fail(save, NM::pluginMissingText());
         return;
     }
-    VpnProtocolIKEv2 protocol = *m_preferences.protocolConfiguration;
+    VPNProtocolIKEv2 protocol = *m_preferences.protocolConfiguration;
     // Behind the block no name can be looked up: charon-nm is handed the
     // address found before it went up (the identity it checks stays the name).
     if (!m_pinned.isEmpty())
         protocol.serverAddress = m_pinned.constFirst().toString();
     std::optional<NetworkManagerProfile::IdentityFiles> identity;
-    if (protocol.authenticationMethod == VpnProtocolIKEv2::AuthenticationMethod::Certificate
+    if (protocol.authenticationMethod == VPNProtocolIKEv2::AuthenticationMethod::Certificate
         && !protocol.identityReference.isEmpty() && m_options.resolveIdentity)
         identity = m_options.resolveIdentity(protocol.identityReference);
     const NM::Settings settings = m_profile.settings(protocol, identity);
@@ -681,7 +681,7 @@ void NetworkManagerVpnBackend::saveNext()
                     });
 }
 
-void NetworkManagerVpnBackend::saved(quint64 epoch, const QString &path, const PendingSave &save,
+void NetworkManagerVPNBackend::saved(quint64 epoch, const QString &path, const PendingSave &save,
                                      bool handedKey)
 {
     Outcome<> shared = Outcome<>::success();
@@ -715,7 +715,7 @@ void NetworkManagerVpnBackend::saved(quint64 epoch, const QString &path, const P
 
 // --- Switching --------------------------------------------------------------
 
-Outcome<> NetworkManagerVpnBackend::startTunnel()
+Outcome<> NetworkManagerVPNBackend::startTunnel()
 {
     const auto fail = [](const QString &reason) { return Outcome<>::failure(reason); };
     if (!m_preferences.canConnect())
@@ -736,7 +736,7 @@ Outcome<> NetworkManagerVpnBackend::startTunnel()
     return Outcome<>::success();
 }
 
-void NetworkManagerVpnBackend::stopTunnel()
+void NetworkManagerVPNBackend::stopTunnel()
 {
     m_return.owed = false;
     m_liveness.endGrace();
@@ -749,7 +749,7 @@ void NetworkManagerVpnBackend::stopTunnel()
     // else: deactivated as soon as the activation answers
 }
 
-void NetworkManagerVpnBackend::attempt()
+void NetworkManagerVPNBackend::attempt()
 {
     // Made for a tunnel found dead: it gets a second chance if it ends
     // before its VPN service took it on.
@@ -757,7 +757,7 @@ void NetworkManagerVpnBackend::attempt()
     activate();
 }
 
-void NetworkManagerVpnBackend::activate()
+void NetworkManagerVPNBackend::activate()
 {
     m_lastFailure = Failure::Unknown;
     m_activation.pending = true;
@@ -788,7 +788,7 @@ void NetworkManagerVpnBackend::activate()
     });
 }
 
-void NetworkManagerVpnBackend::deactivate(const QString &path)
+void NetworkManagerVPNBackend::deactivate(const QString &path)
 {
     const quint64 epoch = m_daemon.epoch;
     QDBusMessage deactivation = NM::method(NM::path, NM::interface, QStringLiteral("DeactivateConnection"));
@@ -811,7 +811,7 @@ void NetworkManagerVpnBackend::deactivate(const QString &path)
 // primary connection itself; without one (a default route it does not manage)
 // an activated connection of a device is named, or activation fails with
 // "Could not find source connection".
-QString NetworkManagerVpnBackend::baseConnection() const
+QString NetworkManagerVPNBackend::baseConnection() const
 {
     if (!m_primary.isEmpty() && m_primary != QLatin1String("/"))
         return QStringLiteral("/");
@@ -824,7 +824,7 @@ QString NetworkManagerVpnBackend::baseConnection() const
 
 // NetworkManager is there with our profile, what runs is known, and no
 // tunnel is up or on its way.
-bool NetworkManagerVpnBackend::canActivate() const
+bool NetworkManagerVPNBackend::canActivate() const
 {
     return m_daemon.present && m_daemon.listed && !m_profilePath.isEmpty() && !m_activation.pending
            && m_active.path.isEmpty() && m_keyAccessFailure.isEmpty();
@@ -832,7 +832,7 @@ bool NetworkManagerVpnBackend::canActivate() const
 
 // --- A tunnel the gateway closed -------------------------------------------
 
-void NetworkManagerVpnBackend::startProbe()
+void NetworkManagerVPNBackend::startProbe()
 {
     if (!m_liveness.hasProbe())
         return;
@@ -870,7 +870,7 @@ void NetworkManagerVpnBackend::startProbe()
 // the tunnel itself (MOBIKE) or loses it, which the route probe sees; an
 // attempt at every route change would only undo the pause between attempts.
 // After a sleep nothing tells charon-nm to look.
-void NetworkManagerVpnBackend::checkTunnel(Change change)
+void NetworkManagerVPNBackend::checkTunnel(Change change)
 {
     if (change == Change::Resumed && m_active.path.isEmpty() && !m_activation.pending)
         Q_EMIT attemptPossible(); // without the retry pause
@@ -879,7 +879,7 @@ void NetworkManagerVpnBackend::checkTunnel(Change change)
 // The resolver the gateway gave is asked through the tunnel: what the routes
 // cannot tell after a sleep, when a gateway that restarted meanwhile has
 // forgotten the tunnel that charon-nm still holds.
-bool NetworkManagerVpnBackend::probe()
+bool NetworkManagerVPNBackend::probe()
 {
     if (m_active.vpnState != NM::VpnState::Activated || m_activation.stopRequested || m_liveness.isLost())
         return false;
@@ -887,7 +887,7 @@ bool NetworkManagerVpnBackend::probe()
     return m_liveness.isChecking();
 }
 
-bool NetworkManagerVpnBackend::dropDeadTunnel()
+bool NetworkManagerVPNBackend::dropDeadTunnel()
 {
     if (m_active.path.isEmpty() || m_activation.stopRequested)
         return false;
@@ -900,7 +900,7 @@ bool NetworkManagerVpnBackend::dropDeadTunnel()
     return true;
 }
 
-void NetworkManagerVpnBackend::onCarrying(bool carrying)
+void NetworkManagerVPNBackend::onCarrying(bool carrying)
 {
     if (m_active.path.isEmpty())
         return;
@@ -910,7 +910,7 @@ void NetworkManagerVpnBackend::onCarrying(bool carrying)
 
 // --- Status -----------------------------------------------------------------
 
-void NetworkManagerVpnBackend::noteRefusal(bool refused)
+void NetworkManagerVPNBackend::noteRefusal(bool refused)
 {
     if (refused == m_refused)
         return;
@@ -918,7 +918,7 @@ void NetworkManagerVpnBackend::noteRefusal(bool refused)
     Q_EMIT reasonChanged();
 }
 
-QString NetworkManagerVpnBackend::unavailableReason() const
+QString NetworkManagerVPNBackend::unavailableReason() const
 {
     if (m_refused)
         return NM::refusedText();
@@ -929,29 +929,29 @@ QString NetworkManagerVpnBackend::unavailableReason() const
     if (m_daemon.known && !m_daemon.present)
         return NM::notRunningText();
     if (m_daemon.present && m_profilePath.isEmpty())
-        return QCoreApplication::translate("Orvex::VpnBackend",
+        return QCoreApplication::translate("Orvex::VPNBackend",
                                            "The VPN configuration is not saved in NetworkManager.");
     return {};
 }
 
-VpnStatus NetworkManagerVpnBackend::computeStatus() const
+VPNStatus NetworkManagerVPNBackend::computeStatus() const
 {
     if (!m_daemon.present || m_profilePath.isEmpty() || !m_preferences.enabled
         || !m_preferences.protocolConfiguration)
-        return VpnStatus::Invalid;
+        return VPNStatus::Invalid;
     return tunnelStatus(m_active, m_activation, m_liveness.isLost());
 }
 
-void NetworkManagerVpnBackend::updateStatus()
+void NetworkManagerVPNBackend::updateStatus()
 {
-    const VpnStatus status = computeStatus();
+    const VPNStatus status = computeStatus();
     if (status == m_status)
         return;
     m_status = status;
     Q_EMIT statusChanged(status);
 }
 
-void NetworkManagerVpnBackend::describeDaemon(QObject *context, std::function<void(const QString &)> done)
+void NetworkManagerVPNBackend::describeDaemon(QObject *context, std::function<void(const QString &)> done)
 {
     QDBusMessage question = NM::method(NM::path, NM::propertiesInterface, QStringLiteral("Get"));
     question << NM::interface << QStringLiteral("Version");

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/VpnBackend.h"
+#include "platform/VPNBackend.h"
 
 #include <functional>
 #include <memory>
@@ -20,12 +20,12 @@ struct Config;
 // picked up. Once chosen, a backend stays for the life of the process: if
 // its daemon stops, that backend reports Invalid (and picks it up again when
 // it returns).
-class AutoVpnBackend final : public VpnBackend
+class AutoVPNBackend final : public VPNBackend
 {
     Q_OBJECT
 
 public:
-    using Factory = std::function<std::unique_ptr<VpnBackend>()>;
+    using Factory = std::function<std::unique_ptr<VPNBackend>()>;
     // Answers, from the event loop, success when the daemon can be used,
     // else why not.
     using Probe = std::function<void(QObject *context, Completion done)>;
@@ -43,16 +43,16 @@ public:
     // "auto" for the configuration: the NetworkManager backend
     // `makeNetworkManager` makes when the system's plugin folders have its
     // plugin, or the VICI backend `makeVici` makes on the configured socket.
-    static std::unique_ptr<AutoVpnBackend> forConfiguration(const Config &config, Factory makeNetworkManager,
+    static std::unique_ptr<AutoVPNBackend> forConfiguration(const Config &config, Factory makeNetworkManager,
                                                             Factory makeVici);
 
-    explicit AutoVpnBackend(const Options &options, QObject *parent = nullptr);
-    ~AutoVpnBackend() override;
+    explicit AutoVPNBackend(const Options &options, QObject *parent = nullptr);
+    ~AutoVPNBackend() override;
 
-    void attach(const VpnPreferences &preferences, std::function<void()> done) override;
-    void attachReporting(const VpnPreferences &preferences, Completion done) override;
-    void apply(const VpnPreferences &preferences, Completion done) override;
-    VpnStatus status() const override;
+    void attach(const VPNPreferences &preferences, std::function<void()> done) override;
+    void attachReporting(const VPNPreferences &preferences, Completion done) override;
+    void apply(const VPNPreferences &preferences, Completion done) override;
+    VPNStatus status() const override;
     Outcome<> startTunnel() override;
     void stopTunnel() override;
     QString unavailableReason() const override;
@@ -70,18 +70,18 @@ public:
     void describeDaemon(QObject *context, std::function<void(const QString &)> done) override;
 
     // The backend in use; null until one was found.
-    VpnBackend *chosen() const { return m_chosen.get(); }
+    VPNBackend *chosen() const { return m_chosen.get(); }
     // "networkmanager", "vici", or empty while none was found.
     QString choice() const { return m_choice; }
 
 private:
     void whenDecided(std::function<void()> then);
     void decide();
-    void choose(const QString &choice, std::unique_ptr<VpnBackend> backend);
+    void choose(const QString &choice, std::unique_ptr<VPNBackend> backend);
     void settle(const QString &reason);
 
     Options m_options;
-    std::unique_ptr<VpnBackend> m_chosen;
+    std::unique_ptr<VPNBackend> m_chosen;
     QList<QHostAddress> m_pinned;
     QString m_choice;
     QString m_reason;

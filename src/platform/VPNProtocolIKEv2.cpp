@@ -1,4 +1,4 @@
-#include "VpnProtocolIKEv2.h"
+#include "VPNProtocolIKEv2.h"
 
 #include <QJsonValue>
 
@@ -8,7 +8,7 @@ namespace Orvex {
 
 namespace {
 
-using P = VpnProtocolIKEv2;
+using P = VPNProtocolIKEv2;
 
 bool oneOf(int value, std::initializer_list<int> allowed)
 {
@@ -70,7 +70,7 @@ bool saFromJson(const QJsonValue &value, P::SecurityAssociationParameters *sa)
 
 } // namespace
 
-QJsonObject VpnProtocolIKEv2::toJson() const
+QJsonObject VPNProtocolIKEv2::toJson() const
 {
     return {{QStringLiteral("serverAddress"), serverAddress},
             {QStringLiteral("remoteIdentifier"), remoteIdentifier},
@@ -84,9 +84,9 @@ QJsonObject VpnProtocolIKEv2::toJson() const
              saToJson(childSecurityAssociationParameters)}};
 }
 
-std::optional<VpnProtocolIKEv2> VpnProtocolIKEv2::fromJson(const QJsonObject &json)
+std::optional<VPNProtocolIKEv2> VPNProtocolIKEv2::fromJson(const QJsonObject &json)
 {
-    VpnProtocolIKEv2 p;
+    VPNProtocolIKEv2 p;
     QString reference;
     int auth = 0, dpd = 0;
     if (!readString(json, "serverAddress", &p.serverAddress)

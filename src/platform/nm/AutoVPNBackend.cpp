@@ -1,7 +1,7 @@
-#include "AutoVpnBackend.h"
+#include "AutoVPNBackend.h"
 
 #include "config/Config.h"
-#include "platform/nm/NetworkManagerVpnBackend.h"
+#include "platform/nm/NetworkManagerVPNBackend.h"
 
 #include <QCoreApplication>
 #include <QLocalSocket>
@@ -10,7 +10,7 @@
 
 namespace Orvex {
 
-AutoVpnBackend::Probe AutoVpnBackend::viciSocketProbe(const QString &socketPath)
+AutoVPNBackend::Probe AutoVPNBackend::viciSocketProbe(const QString &socketPath)
 {
     return [socketPath](QObject *context, Completion done) {
         auto *socket = new QLocalSocket(context);
@@ -27,7 +27,7 @@ AutoVpnBackend::Probe AutoVpnBackend::viciSocketProbe(const QString &socketPath)
                          [answer] { answer(Outcome<>::success()); });
         QObject::connect(socket, &QLocalSocket::errorOccurred, context, [answer, socketPath] {
             answer(Outcome<>::failure(
-                QCoreApplication::translate("Orvex::VpnBackend",
+                QCoreApplication::translate("Orvex::VPNBackend",
                                             "charon's control socket (%1) cannot be reached.")
                     .arg(socketPath)));
         });
@@ -35,28 +35,28 @@ AutoVpnBackend::Probe AutoVpnBackend::viciSocketProbe(const QString &socketPath)
     };
 }
 
-std::unique_ptr<AutoVpnBackend> AutoVpnBackend::forConfiguration(const Config &config,
+std::unique_ptr<AutoVPNBackend> AutoVPNBackend::forConfiguration(const Config &config,
                                                                  Factory makeNetworkManager, Factory makeVici)
 {
     Options options;
     options.probeNetworkManager = [](QObject *context, Completion done) {
-        NetworkManagerVpnBackend::probe(NetworkManagerVpnBackend::defaultPluginDirectories(), context,
+        NetworkManagerVPNBackend::probe(NetworkManagerVPNBackend::defaultPluginDirectories(), context,
                                         std::move(done));
     };
     options.makeNetworkManager = std::move(makeNetworkManager);
     options.probeVici = viciSocketProbe(config.viciSocket);
     options.makeVici = std::move(makeVici);
-    return std::make_unique<AutoVpnBackend>(options);
+    return std::make_unique<AutoVPNBackend>(options);
 }
 
-AutoVpnBackend::AutoVpnBackend(const Options &options, QObject *parent)
-    : VpnBackend(parent)
+AutoVPNBackend::AutoVPNBackend(const Options &options, QObject *parent)
+    : VPNBackend(parent)
     , m_options(options)
 {}
 
-AutoVpnBackend::~AutoVpnBackend() = default;
+AutoVPNBackend::~AutoVPNBackend() = default;
 
-void AutoVpnBackend::attach(const VpnPreferences &preferences, std::function<void()> done)
+void AutoVPNBackend::attach(const VPNPreferences &preferences, std::function<void()> done)
 {
     attachReporting(preferences, [done = std::move(done)](const Outcome<> &) {
         if (done)
@@ -64,7 +64,7 @@ void AutoVpnBackend::attach(const VpnPreferences &preferences, std::function<voi
     });
 }
 
-void AutoVpnBackend::attachReporting(const VpnPreferences &preferences, Completion done)
+void AutoVPNBackend::attachReporting(const VPNPreferences &preferences, Completion done)
 {
     whenDecided([this, preferences, done = std::move(done)] {
         if (m_chosen) {
@@ -77,7 +77,7 @@ void AutoVpnBackend::attachReporting(const VpnPreferences &preferences, Completi
     });
 }
 
-void AutoVpnBackend::apply(const VpnPreferences &preferences, Completion done)
+void AutoVPNBackend::apply(const VPNPreferences &preferences, Completion done)
 {
     whenDecided([this, preferences, done = std::move(done)] {
         if (m_chosen)
@@ -87,12 +87,12 @@ void AutoVpnBackend::apply(const VpnPreferences &preferences, Completion done)
     });
 }
 
-VpnStatus AutoVpnBackend::status() const
+VPNStatus AutoVPNBackend::status() const
 {
-    return m_chosen ? m_chosen->status() : VpnStatus::Invalid;
+    return m_chosen ? m_chosen->status() : VPNStatus::Invalid;
 }
 
-Outcome<> AutoVpnBackend::startTunnel()
+Outcome<> AutoVPNBackend::startTunnel()
 {
     if (m_chosen)
         return m_chosen->startTunnel();
@@ -100,86 +100,86 @@ Outcome<> AutoVpnBackend::startTunnel()
                                                  : m_reason);
 }
 
-void AutoVpnBackend::stopTunnel()
+void AutoVPNBackend::stopTunnel()
 {
     if (m_chosen)
         m_chosen->stopTunnel();
 }
 
-QString AutoVpnBackend::unavailableReason() const
+QString AutoVPNBackend::unavailableReason() const
 {
     return m_chosen ? m_chosen->unavailableReason() : m_reason;
 }
 
-VpnBackend::Failure AutoVpnBackend::lastFailure() const
+VPNBackend::Failure AutoVPNBackend::lastFailure() const
 {
     return m_chosen ? m_chosen->lastFailure() : Failure::Unknown;
 }
 
-void AutoVpnBackend::checkTunnel(Change change)
+void AutoVPNBackend::checkTunnel(Change change)
 {
     // Before the choice nothing runs that could be checked.
     if (m_chosen)
         m_chosen->checkTunnel(change);
 }
 
-bool AutoVpnBackend::canAttempt() const
+bool AutoVPNBackend::canAttempt() const
 {
     return m_chosen && m_chosen->canAttempt();
 }
 
-void AutoVpnBackend::attempt()
+void AutoVPNBackend::attempt()
 {
     if (m_chosen)
         m_chosen->attempt();
 }
 
-int AutoVpnBackend::retryPauseMs() const
+int AutoVPNBackend::retryPauseMs() const
 {
-    return m_chosen ? m_chosen->retryPauseMs() : VpnBackend::retryPauseMs();
+    return m_chosen ? m_chosen->retryPauseMs() : VPNBackend::retryPauseMs();
 }
 
-bool AutoVpnBackend::probe()
+bool AutoVPNBackend::probe()
 {
     return m_chosen && m_chosen->probe();
 }
 
-int AutoVpnBackend::probeTimeoutMs() const
+int AutoVPNBackend::probeTimeoutMs() const
 {
-    return m_chosen ? m_chosen->probeTimeoutMs() : VpnBackend::probeTimeoutMs();
+    return m_chosen ? m_chosen->probeTimeoutMs() : VPNBackend::probeTimeoutMs();
 }
 
-bool AutoVpnBackend::dropDeadTunnel()
+bool AutoVPNBackend::dropDeadTunnel()
 {
     return m_chosen && m_chosen->dropDeadTunnel();
 }
 
-LeakGuard *AutoVpnBackend::leakGuard()
+LeakGuard *AutoVPNBackend::leakGuard()
 {
     return m_chosen ? m_chosen->leakGuard() : nullptr;
 }
 
-void AutoVpnBackend::pinGateway(const QList<QHostAddress> &addresses)
+void AutoVPNBackend::pinGateway(const QList<QHostAddress> &addresses)
 {
     m_pinned = addresses;
     if (m_chosen)
         m_chosen->pinGateway(addresses);
 }
 
-QList<QHostAddress> AutoVpnBackend::virtualAddresses() const
+QList<QHostAddress> AutoVPNBackend::virtualAddresses() const
 {
     return m_chosen ? m_chosen->virtualAddresses() : QList<QHostAddress>{};
 }
 
-void AutoVpnBackend::describeDaemon(QObject *context, std::function<void(const QString &)> done)
+void AutoVPNBackend::describeDaemon(QObject *context, std::function<void(const QString &)> done)
 {
     if (m_chosen)
         m_chosen->describeDaemon(context, std::move(done));
     else
-        VpnBackend::describeDaemon(context, std::move(done));
+        VPNBackend::describeDaemon(context, std::move(done));
 }
 
-void AutoVpnBackend::whenDecided(std::function<void()> then)
+void AutoVPNBackend::whenDecided(std::function<void()> then)
 {
     if (m_chosen) {
         then();
@@ -190,10 +190,10 @@ void AutoVpnBackend::whenDecided(std::function<void()> then)
         decide();
 }
 
-void AutoVpnBackend::decide()
+void AutoVPNBackend::decide()
 {
     m_probing = true;
-    QPointer<AutoVpnBackend> self(this);
+    QPointer<AutoVPNBackend> self(this);
     m_options.probeNetworkManager(this, [self](const Outcome<> &networkManager) {
         if (!self)
             return;
@@ -209,13 +209,13 @@ void AutoVpnBackend::decide()
                 return;
             }
             self->settle(
-                QCoreApplication::translate("Orvex::VpnBackend", "No VPN service is available. %1 %2")
+                QCoreApplication::translate("Orvex::VPNBackend", "No VPN service is available. %1 %2")
                     .arg(networkManager.error(), vici.error()));
         });
     });
 }
 
-void AutoVpnBackend::choose(const QString &choice, std::unique_ptr<VpnBackend> backend)
+void AutoVPNBackend::choose(const QString &choice, std::unique_ptr<VPNBackend> backend)
 {
     if (!backend) {
         settle(QStringLiteral("The %1 backend could not be created.").arg(choice));
@@ -225,17 +225,17 @@ void AutoVpnBackend::choose(const QString &choice, std::unique_ptr<VpnBackend> b
     m_chosen->pinGateway(m_pinned);
     m_choice = choice;
     m_reason.clear();
-    connect(m_chosen.get(), &VpnBackend::statusChanged, this, &VpnBackend::statusChanged);
-    connect(m_chosen.get(), &VpnBackend::reasonChanged, this, &VpnBackend::reasonChanged);
-    connect(m_chosen.get(), &VpnBackend::attemptPossible, this, &VpnBackend::attemptPossible);
-    connect(m_chosen.get(), &VpnBackend::attemptEnded, this, &VpnBackend::attemptEnded);
-    connect(m_chosen.get(), &VpnBackend::returnOwed, this, &VpnBackend::returnOwed);
-    connect(m_chosen.get(), &VpnBackend::probeAnswered, this, &VpnBackend::probeAnswered);
+    connect(m_chosen.get(), &VPNBackend::statusChanged, this, &VPNBackend::statusChanged);
+    connect(m_chosen.get(), &VPNBackend::reasonChanged, this, &VPNBackend::reasonChanged);
+    connect(m_chosen.get(), &VPNBackend::attemptPossible, this, &VPNBackend::attemptPossible);
+    connect(m_chosen.get(), &VPNBackend::attemptEnded, this, &VPNBackend::attemptEnded);
+    connect(m_chosen.get(), &VPNBackend::returnOwed, this, &VPNBackend::returnOwed);
+    connect(m_chosen.get(), &VPNBackend::probeAnswered, this, &VPNBackend::probeAnswered);
     settle({});
     Q_EMIT reasonChanged();
 }
 
-void AutoVpnBackend::settle(const QString &reason)
+void AutoVPNBackend::settle(const QString &reason)
 {
     m_probing = false;
     if (!m_chosen && m_reason != reason) {
