@@ -99,9 +99,10 @@ void installTranslations(QApplication &app)
 // Then runs `next` once, when the tunnel has been asked down or the quit
 // path's bound has passed, whichever comes first, and not after `context`
 // has gone. The event loop runs on meanwhile: no loop nested in it.
-void clearWhatAKilledClientLeft(VPNService &service, QObject *context, std::function<void()> next)
+void clearWhatAKilledClientLeft(const Config &config, VPNService &service, QObject *context,
+                                std::function<void()> next)
 {
-    RunMarker::runLeftoverCleanups();
+    VPNManager::repairLeftovers(config);
     auto once = std::make_shared<std::function<void()>>(std::move(next));
     QPointer<QObject> guard(context);
     const auto finish = [once, guard] {
@@ -229,7 +230,8 @@ void AppWiring::launch(std::function<void()> launched)
     const bool killedBefore = m_marker->begin();
     m_session->load([this, killedBefore, launched = std::move(launched)] {
         if (killedBefore)
-            clearWhatAKilledClientLeft(tunnel(), m_window.get(), [this, launched] { finishLaunch(launched); });
+            clearWhatAKilledClientLeft(m_config, tunnel(), m_window.get(),
+                                       [this, launched] { finishLaunch(launched); });
         else
             finishLaunch(launched);
     });

@@ -15,12 +15,6 @@ namespace Orvex {
 
 namespace {
 
-std::vector<RunMarker::Cleanup> &cleanups()
-{
-    static std::vector<RunMarker::Cleanup> list;
-    return list;
-}
-
 // The process is alive and is this same program (a recycled pid of some other
 // program does not count).
 bool isRunningClient(qint64 pid)
@@ -70,19 +64,6 @@ bool RunMarker::begin()
 void RunMarker::end()
 {
     QFile::remove(m_path);
-}
-
-void RunMarker::addLeftoverCleanup(Cleanup cleanup)
-{
-    cleanups().push_back(std::move(cleanup));
-}
-
-void RunMarker::runLeftoverCleanups()
-{
-    for (const Cleanup &cleanup : cleanups()) {
-        if (cleanup)
-            cleanup();
-    }
 }
 
 } // namespace Orvex

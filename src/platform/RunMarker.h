@@ -2,9 +2,6 @@
 
 #include <QString>
 
-#include <functional>
-#include <vector>
-
 namespace Orvex {
 
 // Tells whether the previous run of the client ended the orderly way. A run
@@ -29,13 +26,6 @@ public:
     void end();
 
     QString path() const { return m_path; }
-
-    // What a killed client may have left, beyond the tunnel itself, is
-    // cleared by these; each part that changes system settings registers one
-    // (the resolver settings, for one).
-    using Cleanup = std::function<void()>;
-    static void addLeftoverCleanup(Cleanup cleanup);
-    static void runLeftoverCleanups();
 
 private:
     QString m_path;

@@ -2,7 +2,6 @@
 
 #include "config/Config.h"
 #include "platform/IdentityStore.h"
-#include "platform/RunMarker.h"
 #include "platform/NftablesLeakGuard.h"
 #include "platform/SecureFile.h"
 #include "platform/nm/AutoVPNBackend.h"
@@ -44,18 +43,6 @@ std::unique_ptr<VPNBackend> VPNManager::makeConfiguredBackend(const Config &conf
         };
         return std::make_unique<ViciVPNBackend>(options);
     };
-    // A killed client may have left a killed charon's resolvers behind; the
-    // next start takes them out (also before `auto` has made its choice). The
-    // first backend made is the process's: its charon is the one repaired.
-    static const bool repairRegistered = [&config] {
-        if (config.vpnBackend == QLatin1String("networkmanager") || config.viciResolverFile.isEmpty())
-            return false;
-        RunMarker::addLeftoverCleanup([socket = config.viciSocket, resolverFile = config.viciResolverFile] {
-            ViciVPNBackend::repairLeftovers(socket, resolverFile, QCoreApplication::instance());
-        });
-        return true;
-    }();
-    Q_UNUSED(repairRegistered);
     if (config.vpnBackend == QLatin1String("vici"))
         return makeVici();
     if (config.vpnBackend == QLatin1String("networkmanager"))
@@ -64,6 +51,14 @@ std::unique_ptr<VPNBackend> VPNManager::makeConfiguredBackend(const Config &conf
         config,
         [config, &identities] { return NetworkManagerVPNBackend::forConfiguration(config, identities); },
         makeVici);
+}
+
+void VPNManager::repairLeftovers(const Config &config)
+{
+    // Also before `auto` has made its choice: a charon may have run last time.
+    if (config.vpnBackend == QLatin1String("networkmanager") || config.viciResolverFile.isEmpty())
+        return;
+    ViciVPNBackend::repairLeftovers(config.viciSocket, config.viciResolverFile, QCoreApplication::instance());
 }
 
 QString VPNManager::defaultStoragePath()

@@ -29,9 +29,12 @@ public:
 
     static QString defaultStoragePath();
     // The backend `config` names, on the key store `identities` (which must
-    // outlive it). The first call also registers the backends' clean-up of
-    // what a killed client left.
+    // outlive it).
     static std::unique_ptr<VPNBackend> makeConfiguredBackend(const Config &config, IdentityStore &identities);
+    // A killed client may have left a killed charon's resolvers behind: takes
+    // them out, on the charon and resolver file `config` names, once that
+    // charon says it holds no tunnel (or none runs).
+    static void repairLeftovers(const Config &config);
 
     VPNManager(std::unique_ptr<VPNBackend> backend, const QString &storagePath, QObject *parent = nullptr);
     ~VPNManager() override;

@@ -4,7 +4,6 @@
 #include "session/Session.h"
 #include "config/Config.h"
 #include "platform/IdentityStore.h"
-#include "platform/RunMarker.h"
 #include "platform/SystemInfo.h"
 #include "platform/UserDefaults.h"
 #include "platform/VPNManager.h"
@@ -379,7 +378,7 @@ void TestTunnelEndToEnd::nothingLeavesBesideTheTunnel()
         }
         if (qstrcmp(killed, "charon") != 0) {
             startClient();
-            RunMarker::runLeftoverCleanups();
+            VPNManager::repairLeftovers(m_session.config);
             bool cleared = false;
             m_service->clearLeftovers([&] { cleared = true; });
             QTRY_VERIFY_WITH_TIMEOUT(cleared, TunnelTimeoutMs);
@@ -530,7 +529,7 @@ void TestTunnelEndToEnd::nothingLeavesWhileTheTunnelIsWanted()
         QTRY_VERIFY_WITH_TIMEOUT(ikeSas(m_gateway->clientVici()).isEmpty(), TunnelTimeoutMs);
         m_gateway->sendProbes();
         startClient();
-        RunMarker::runLeftoverCleanups();
+        VPNManager::repairLeftovers(m_session.config);
         bool cleared = false;
         m_service->clearLeftovers([&] { cleared = true; });
         QTRY_VERIFY_WITH_TIMEOUT(cleared, TunnelTimeoutMs);
