@@ -1,6 +1,6 @@
 // The NetworkManager backend end to end: NetworkManager with charon-nm inside
 // the client's network namespace, in a mount namespace and on a system bus of
-// its own (tests/nm/nm-netns), against the test gateway of scripts/gateway.
+// its own (tests/platform/nm/nm-netns), against the test gateway of scripts/gateway.
 // Needs root; skips without it.
 
 #include "GatewayFixture.h"
@@ -101,7 +101,7 @@ private Q_SLOTS:
 
 private:
     TestSession m_session;
-    // tests/nm/nm-netns with `arguments`.
+    // tests/platform/nm/nm-netns with `arguments`.
     bool run(const QStringList &arguments, QByteArray *output = nullptr)
     {
         return GatewayFixture::execute(script(), arguments, output, true) == 0;
