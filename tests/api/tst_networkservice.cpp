@@ -1,5 +1,6 @@
 // The API client's answer handling against a real HTTPS server on loopback:
-// transport failure, no body, the error envelope, then the typed record.
+// transport failure, no body, the error envelope, then the typed record; and
+// the error texts in translation.
 
 #include "Capture.h"
 #include "TestFiles.h"
@@ -11,6 +12,7 @@
 #include <QDir>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTranslator>
 
 using namespace Orvex;
 
@@ -48,7 +50,9 @@ const QHash<QByteArray, QByteArray> paths{{"getUser", "/getuser.json"},
                                           {"checkUser", "/checkUserAccount.json"},
                                           {"getCert", "/portableapi/portable.php"},
                                           {"getToken", "/portableapi/portable.php"},
-                                          {"getVerificationCode", "/iOS/getverification.php"}};
+                                          {"getVerificationCode", "/iOS/getverification.php"},
+                                          {"getDeviceUsage", "/portableapi/portable.php"},
+                                          {"checkForUpdates", "/v3/ov/checkupdates/"}};
 
 Answer ask(NetworkService &service, const QByteArray &operation)
 {
@@ -80,6 +84,23 @@ Answer ask(NetworkService &service, const QByteArray &operation)
                                             [](const VPNApiResponse::Token &t) {
                                                 return t.token.name.toUtf8();
                                             });
+    if (operation == "getDeviceUsage")
+        // The day figure's kind and text, and which of the lists came.
+        return await<DeviceUsageModel>(
+            [&](auto done) {
+                service.getDeviceUsage(QStringLiteral("u"), QDateTime::currentDateTime(), done);
+            },
+            [](const DeviceUsageModel &m) {
+                const MetadataType &day = m.device_usage.info.Day;
+                const char *kinds[] = {"int ", "string ", "double "};
+                return kinds[int(day.kind())] + day.text().toUtf8()
+                       + (m.device_usage.summary ? " summary" : "")
+                       + (m.device_usage.traffic ? " traffic" : "");
+            });
+    if (operation == "checkForUpdates")
+        return await<CheckForUpdatesResponse>(
+            [&](auto done) { service.checkForUpdates(QStringLiteral("1.0.1"), done); },
+            [](const CheckForUpdatesResponse &r) { return r.status.name.toUtf8(); });
     return await<QString>([&](auto done) { service.getVerificationCode(done); },
                           [](const QString &code) { return code.toUtf8(); });
 }
@@ -99,6 +120,7 @@ private Q_SLOTS:
     void answers();
     void silentServerTimesOut();
     void downloadWritesOnlyCompleteAnswers();
+    void errorTextsFollowTheTranslation();
 
 private:
     std::unique_ptr<TestHttpServer> m_server;
@@ -247,6 +269,44 @@ void tst_NetworkService::answers_data()
     QTest::newRow("token name number")
         << QByteArray("getToken") << 200 << QByteArray(R"({"token":{"name":12}})") << json << parse
         << QByteArray();
+    // A figure may be text or a number of either kind, nothing else; a
+    // required figure missing fails the whole answer.
+    const auto usage = [&](const char *tag, const QByteArray &day, const QByteArray &more, int expected,
+                           const char *value) {
+        QTest::newRow(tag) << QByteArray("getDeviceUsage") << 200
+                           << R"({"device_usage":{"info":{"Day":)" + day
+                                  + R"(,"Month":12,"Year":2026,"Timezone":1.5,"MonthlyUsage":"123","device":"d"})"
+                                  + more + "}}"
+                           << json << expected << QByteArray(value);
+    };
+    usage("day as text", R"("7")", {}, -1, "string 7");
+    usage("day as integer", "7", {}, -1, "int 7");
+    usage("day below -2^53", "-9007199254740993", {}, -1, "int -9007199254740993");
+    usage("day fractional", "7.5", {}, -1, "double 7.5");
+    usage("day 1e30", "1e30", {}, -1, "double 1e+30");
+    usage("day 2^64", "18446744073709551616", {}, -1, "double 1.8446744073709552e+19");
+    usage("day null", "null", {}, parse, "");
+    usage("day Boolean", "true", {}, parse, "");
+    usage("day object", R"({"a":1})", {}, parse, "");
+    usage("day array", "[1]", {}, parse, "");
+    usage("summary, traffic null", "6",
+          R"(,"summary":[{"average":1,"date":"2026-12-01","usage":"5"}],"traffic":null)", -1,
+          "int 6 summary");
+    usage("summary figure Boolean", "6", R"(,"summary":[{"average":true,"date":"2026-12-01","usage":1}])",
+          parse, "");
+    QTest::newRow("usage figure missing")
+        << QByteArray("getDeviceUsage") << 200
+        << QByteArray(R"({"device_usage":{"info":{"Day":1,"Month":1,"Year":1,"Timezone":0,"device":"d"}}})")
+        << json << parse << QByteArray();
+    const auto update = [&](const char *tag, const QByteArray &members, int expected, const char *value) {
+        QTest::newRow(tag) << QByteArray("checkForUpdates") << 200
+                           << R"({"status":{"command":"c","opf":"o","error":false,"softwareversion":"2",)"
+                                  + members + "}}"
+                           << json << expected << QByteArray(value);
+    };
+    update("update offered", R"("version":"2.0","name":"https:\/\/x\/p")", -1, "https://x/p");
+    update("update without its address", R"("version":"2.0")", parse, "");
+    update("update version a number", R"("version":2,"name":"n")", parse, "");
 
     QTest::newRow("certificate bytes unchanged")
         << QByteArray("getCert") << 200 << archive << QByteArray("application/x-pkcs12") << -1 << archive;
@@ -330,6 +390,21 @@ void tst_NetworkService::downloadWritesOnlyCompleteAnswers()
     // Nothing but the one complete file is left in the folder.
     QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden),
              QStringList{QStringLiteral("Orvex Cloud 2.0.0.pkg")});
+}
+
+void tst_NetworkService::errorTextsFollowTheTranslation()
+{
+    QTranslator german;
+    QVERIFY(german.load(QStringLiteral(":/i18n/orvex_de.qm")));
+    QCoreApplication::installTranslator(&german);
+    QCOMPARE(Error(Error::Code::unknownDevice).localizedDescription(),
+             QStringLiteral("Das Gerät ist nicht bekannt"));
+    QCoreApplication::removeTranslator(&german);
+    QCOMPARE(Error(Error::Code::unknownDevice).localizedDescription(),
+             QStringLiteral("Device does not exists"));
+    // A transport failure's own text is shown as it is.
+    QCOMPARE(Error::generic(QStringLiteral("Connection refused")).localizedDescription(),
+             QStringLiteral("Connection refused"));
 }
 
 QTEST_GUILESS_MAIN(tst_NetworkService)

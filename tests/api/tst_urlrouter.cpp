@@ -2,6 +2,7 @@
 // values, and query encoding checked by a real form decoder.
 
 #include "api/URLRouter.h"
+#include "api/Utility.h"
 #include "config/Config.h"
 #include "platform/SystemInfo.h"
 
@@ -67,6 +68,7 @@ private Q_SLOTS:
     void usageRequestUsesLocalDayAndCurrentOffset();
     void computerNameFallsBackToUnknown();
     void kernelReleaseBecomesThreeNumbers();
+    void udidFollowsTheDigestRule();
 
 private:
     Config m_config;
@@ -228,6 +230,23 @@ void tst_URLRouter::kernelReleaseBecomesThreeNumbers()
     QCOMPARE(SystemInfo::threePartVersion(QStringLiteral("5.15")), QStringLiteral("5.15.0"));
     QCOMPARE(SystemInfo::threePartVersion(QStringLiteral("6.8.12+deb13")), QStringLiteral("6.8.12"));
     QCOMPARE(SystemInfo::threePartVersion(QStringLiteral("6.10-rc1")), QStringLiteral("6.10.0"));
+}
+
+// The machine id and the address as typed make the udid (the certificate
+// request's Deviceudid in tst_certificateprovisioner); without an id:
+void tst_URLRouter::udidFollowsTheDigestRule()
+{
+    SystemInfo::setMachineIdSourceForTesting([] { return QString(); });
+    QCOMPARE(Utility::udid(QStringLiteral("me@x.io")), QStringLiteral("b3e2c14535e5cd42ae6c22f1badc6ad6"));
+
+    SystemInfo::setMachineIdSourceForTesting([] { return std::nullopt; });
+    QCOMPARE(Utility::udid(QStringLiteral("me@x.io")), QString());
+    QCOMPARE(Utility::udid(QStringLiteral("other@x.io")), QString());
+
+    SystemInfo::setMachineIdSourceForTesting({});
+    QVERIFY(QRegularExpression(QStringLiteral("^\\d+\\.\\d+\\.\\d+$"))
+                .match(Utility::applicationVersion())
+                .hasMatch());
 }
 
 QTEST_GUILESS_MAIN(tst_URLRouter)

@@ -315,7 +315,7 @@ private:
     QByteArray m_buffer;
 };
 
-class DevServiceTest : public QObject
+class tst_DevService : public QObject
 {
     Q_OBJECT
 
@@ -406,7 +406,7 @@ private:
     const QString m_udid = udidFor(u"machine@cert@example.org"_s);
 };
 
-void DevServiceTest::initTestCase()
+void tst_DevService::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     m_service = std::make_unique<DevServiceProcess>(m_dir.path() + u"/data"_s);
@@ -427,14 +427,14 @@ void DevServiceTest::initTestCase()
     QVERIFY(realClientServed());
 }
 
-void DevServiceTest::cleanupTestCase()
+void tst_DevService::cleanupTestCase()
 {
     m_hostileClient.reset();
     if (m_hostile)
         QVERIFY(m_hostile->stop());
 }
 
-void DevServiceTest::refusals_data()
+void tst_DevService::refusals_data()
 {
     // The path, the query ("<signUp>", "<service>", "<api>" stand for the
     // configuration's values, "<udid>" for a registered device, "<nobody>" for
@@ -492,7 +492,7 @@ void DevServiceTest::refusals_data()
         << u"api=getdesktopdevicehistoricalusage&ApiID=<api>&deviceudid=<nobody>&tz=2&y=2025&m=2&d=2"_s << 17;
 }
 
-void DevServiceTest::refusals()
+void tst_DevService::refusals()
 {
     QFETCH(QString, path);
     QFETCH(QString, query);
@@ -509,7 +509,7 @@ void DevServiceTest::refusals()
     QCOMPARE(envelopeProblem(m_client->get(path, items).body, code), QString());
 }
 
-void DevServiceTest::serviceOfItsOwn()
+void tst_DevService::serviceOfItsOwn()
 {
     // A service as a developer starts it: every constant it shares with the
     // client from ORVEX_CONFIG, no --dev-routes, in a folder others may write to.
@@ -588,7 +588,7 @@ void DevServiceTest::serviceOfItsOwn()
     }
 }
 
-bool DevServiceTest::addUsage(const QString &udid, const QDateTime &when, qint64 in, qint64 out)
+bool tst_DevService::addUsage(const QString &udid, const QDateTime &when, qint64 in, qint64 out)
 {
     const QByteArray body = QJsonDocument(QJsonObject{{u"udid"_s, udid},
                                                       {u"time"_s, when.toSecsSinceEpoch()},
@@ -598,7 +598,7 @@ bool DevServiceTest::addUsage(const QString &udid, const QDateTime &when, qint64
     return m_client->post(u"/dev/usage"_s, body).status == 200;
 }
 
-void DevServiceTest::archiveOpensChainsToTheCaAndComesOncePerToken()
+void tst_DevService::archiveOpensChainsToTheCaAndComesOncePerToken()
 {
     const QString name = m_udid + QLatin1Char('.') + m_config.vpnDomain;
     const HttpAnswer answer = certificate(token(*m_client, m_config));
@@ -645,7 +645,7 @@ void DevServiceTest::archiveOpensChainsToTheCaAndComesOncePerToken()
     QCOMPARE(refused, 3);
 }
 
-void DevServiceTest::certificateRefusals_data()
+void tst_DevService::certificateRefusals_data()
 {
     QTest::addColumn<QString>("change");
     QTest::addColumn<int>("code");
@@ -660,7 +660,7 @@ void DevServiceTest::certificateRefusals_data()
     QTest::newRow("other type") << u"crt_type"_s << 2;
 }
 
-void DevServiceTest::certificateRefusals()
+void tst_DevService::certificateRefusals()
 {
     QFETCH(QString, change);
     QFETCH(int, code);
@@ -679,7 +679,7 @@ void DevServiceTest::certificateRefusals()
     QCOMPARE(envelopeProblem(answer.body, code), QString());
 }
 
-void DevServiceTest::gatewayCertificate()
+void tst_DevService::gatewayCertificate()
 {
     // That the gateway's certificate (named by its host) and key make a tunnel
     // with the service's client certificates is the journey's (as root): here
@@ -708,7 +708,7 @@ void DevServiceTest::gatewayCertificate()
     QVERIFY(issue({u"a.test,DNS:evil.test"_s}) != 0);
 }
 
-void DevServiceTest::usageMonthInLocalTime()
+void tst_DevService::usageMonthInLocalTime()
 {
     const QString udid = udidFor(u"month"_s);
     QVERIFY(registerAccount(*m_client, m_config, u"month@example.org"_s, u"pw"_s, udid));
@@ -776,7 +776,7 @@ void DevServiceTest::usageMonthInLocalTime()
     QVERIFY(usage(*m_client, m_config, udid, QDate(2024, 2, 29), 0).contains(u"info"_s));
 }
 
-void DevServiceTest::updateCheck()
+void tst_DevService::updateCheck()
 {
     const auto check = [&](const QString &version, const QString &os = u"linux"_s) {
         return m_client->get(u"/v3/ov/checkupdates/"_s, {{u"version"_s, version}, {u"os"_s, os}}).body;
@@ -794,7 +794,7 @@ void DevServiceTest::updateCheck()
     QCOMPARE(QUrl(status.value(u"name"_s).toString()).path(), u"/downloads/orvex-2.1.0.deb"_s);
 }
 
-void DevServiceTest::helpDesk()
+void tst_DevService::helpDesk()
 {
     const QString path = u"/api/v2/tickets.json"_s;
     const QByteArray ticket = R"({"ticket":{"subject":"Support request from desktop app",)"
@@ -822,7 +822,7 @@ void DevServiceTest::helpDesk()
     QVERIFY(large.status == 413 || large.error != QNetworkReply::NoError);
 }
 
-void DevServiceTest::hostileInput()
+void tst_DevService::hostileInput()
 {
     // Beyond the HTTP layer's 8 KB limit for a request line, within the
     // 32 KB newer cpp-httplib reads at all.
@@ -876,7 +876,7 @@ void DevServiceTest::hostileInput()
     QVERIFY(m_client->send("BREW", m_client->url(u"/getuser.json"_s)).status > 0);
 }
 
-void DevServiceTest::killedServiceKeepsEverything()
+void tst_DevService::killedServiceKeepsEverything()
 {
     QTemporaryDir dir;
     const QStringList arguments = {u"--dev-routes"_s, u"--seed-demo"_s};
@@ -928,7 +928,7 @@ void DevServiceTest::killedServiceKeepsEverything()
     QVERIFY(service->stop());
 }
 
-void DevServiceTest::gatewayTraffic()
+void tst_DevService::gatewayTraffic()
 {
     QTemporaryDir dir;
     FakeCharon charon;
@@ -1003,7 +1003,7 @@ void DevServiceTest::gatewayTraffic()
     QVERIFY(service->stop());
 }
 
-void DevServiceTest::slowHeadersTakeNoMoreThanTheirShare()
+void tst_DevService::slowHeadersTakeNoMoreThanTheirShare()
 {
     // 32 connections, as many as the service has workers, each sending one
     // header line every half second and never finishing its request.
@@ -1049,7 +1049,7 @@ void DevServiceTest::slowHeadersTakeNoMoreThanTheirShare()
     QVERIFY(realClientServed());
 }
 
-void DevServiceTest::endlessBodiesAndHeadersAreCut_data()
+void tst_DevService::endlessBodiesAndHeadersAreCut_data()
 {
     QTest::addColumn<QByteArray>("head");
     QTest::addColumn<QByteArray>("piece");
@@ -1063,7 +1063,7 @@ void DevServiceTest::endlessBodiesAndHeadersAreCut_data()
                                                  << QByteArray("X-Flood: ") + QByteArray(4086, 'a') + "\r\n";
 }
 
-void DevServiceTest::endlessBodiesAndHeadersAreCut()
+void tst_DevService::endlessBodiesAndHeadersAreCut()
 {
     QFETCH(QByteArray, head);
     QFETCH(QByteArray, piece);
@@ -1096,7 +1096,7 @@ void DevServiceTest::endlessBodiesAndHeadersAreCut()
     QVERIFY(realClientServed());
 }
 
-void DevServiceTest::passwordGuessingIsHeld()
+void tst_DevService::passwordGuessingIsHeld()
 {
     const QString password = u"right-password"_s;
     QStringList targets;
@@ -1179,7 +1179,7 @@ void DevServiceTest::passwordGuessingIsHeld()
     QVERIFY(costly.stop());
 }
 
-void DevServiceTest::floodsAreHeld()
+void tst_DevService::floodsAreHeld()
 {
     const auto send = [&](bool fromAttacker, const QString &number) {
         const QString token = QString::fromUtf8(get(fromAttacker, u"/iOS/getverification.php"_s).body);
@@ -1233,7 +1233,7 @@ void DevServiceTest::floodsAreHeld()
     QVERIFY(!signUp(*m_hostileClient, m_config, u"after-flood@example.org"_s, u"pw"_s).isEmpty());
 }
 
-void DevServiceTest::fullThrottleFreesNobody()
+void tst_DevService::fullThrottleFreesNobody()
 {
     using OrvexDev::Throttle;
     // Room for three keys; every failure waits ten minutes, remembered for an hour.
@@ -1277,5 +1277,5 @@ void DevServiceTest::fullThrottleFreesNobody()
     QCOMPARE(fresh.waitFor(source, start), 600);
 }
 
-QTEST_GUILESS_MAIN(DevServiceTest)
+QTEST_GUILESS_MAIN(tst_DevService)
 #include "tst_devservice_service.moc"

@@ -80,7 +80,7 @@ std::optional<IkeSa> firstIkeSa(const QString &socket)
 
 } // namespace
 
-class TestTunnelEndToEnd : public QObject
+class tst_TunnelEndToEnd : public QObject
 {
     Q_OBJECT
 
@@ -111,7 +111,7 @@ private:
     QList<VPNStatus> m_statuses;
 };
 
-void TestTunnelEndToEnd::init()
+void tst_TunnelEndToEnd::init()
 {
     if (!GatewayFixture::isRoot())
         QSKIP("needs root: the gateway runs in network namespaces");
@@ -141,7 +141,7 @@ void TestTunnelEndToEnd::init()
 }
 
 // As a start of the client: a new tunnel service on what is saved.
-void TestTunnelEndToEnd::startClient()
+void tst_TunnelEndToEnd::startClient()
 {
     m_manager = new VPNManager(VPNManager::makeConfiguredBackend(m_session.config, m_session.identities),
                                VPNManager::defaultStoragePath());
@@ -151,7 +151,7 @@ void TestTunnelEndToEnd::startClient()
             [this] { m_statuses << m_manager->connection()->status(); });
 }
 
-void TestTunnelEndToEnd::cleanup()
+void tst_TunnelEndToEnd::cleanup()
 {
     delete m_service;
     delete m_manager;
@@ -165,7 +165,7 @@ void TestTunnelEndToEnd::cleanup()
     SystemInfo::setMachineIdSourceForTesting({});
 }
 
-void TestTunnelEndToEnd::useIssuedIdentity(bool shared, const QString &caDir)
+void tst_TunnelEndToEnd::useIssuedIdentity(bool shared, const QString &caDir)
 {
     const QByteArray archive = m_gateway->issueClientIdentity(localIdentifier,
                                                               m_session.config.pkcs12Passphrase, caDir);
@@ -180,7 +180,7 @@ void TestTunnelEndToEnd::useIssuedIdentity(bool shared, const QString &caDir)
     }
 }
 
-void TestTunnelEndToEnd::connectCarriesPacketsDisconnectsAndQuits()
+void tst_TunnelEndToEnd::connectCarriesPacketsDisconnectsAndQuits()
 {
     useIssuedIdentity(false);
     QVERIFY(!m_gateway->pingInnerAddress()); // no route before the tunnel
@@ -254,7 +254,7 @@ void TestTunnelEndToEnd::connectCarriesPacketsDisconnectsAndQuits()
     QVERIFY(!m_manager->connection()->startVPNTunnel().isSuccess()); // cannot come up
 }
 
-void TestTunnelEndToEnd::onDemandComesUpOnSaveAndAfterADrop()
+void tst_TunnelEndToEnd::onDemandComesUpOnSaveAndAfterADrop()
 {
     useIssuedIdentity(true);
     // Saved with on-demand on, never started by hand.
@@ -276,7 +276,7 @@ void TestTunnelEndToEnd::onDemandComesUpOnSaveAndAfterADrop()
     QVERIFY(m_gateway->pingInnerAddress());
 }
 
-void TestTunnelEndToEnd::silentGatewayEndsInTheAttemptsRule()
+void tst_TunnelEndToEnd::silentGatewayEndsInTheAttemptsRule()
 {
     useIssuedIdentity(true);
     QVERIFY(m_gateway->stopResponder());
@@ -291,7 +291,7 @@ void TestTunnelEndToEnd::silentGatewayEndsInTheAttemptsRule()
     QVERIFY(!QTest::qWaitFor([this] { return m_statuses.count(VPNStatus::Connecting) > 4; }, 3000));
 }
 
-void TestTunnelEndToEnd::certificateFromAnotherCaFails()
+void tst_TunnelEndToEnd::certificateFromAnotherCaFails()
 {
     const QString otherCa = m_gateway->makeOtherCa();
     QVERIFY(!otherCa.isEmpty());
@@ -303,7 +303,7 @@ void TestTunnelEndToEnd::certificateFromAnotherCaFails()
     QVERIFY(!m_gateway->pingInnerAddress());
 }
 
-void TestTunnelEndToEnd::nothingLeavesBesideTheTunnel_data()
+void tst_TunnelEndToEnd::nothingLeavesBesideTheTunnel_data()
 {
     QTest::addColumn<bool>("gatewayOffersIpv6");
     QTest::newRow("dual-stack gateway") << true;
@@ -315,7 +315,7 @@ void TestTunnelEndToEnd::nothingLeavesBesideTheTunnel_data()
 // its inside answer, and nothing leaves beside the tunnel (from an IPv4-only
 // gateway, IPv6 is refused on the spot). Down again, by hand or by the gateway, the resolver
 // configuration is what it was, byte for byte.
-void TestTunnelEndToEnd::nothingLeavesBesideTheTunnel()
+void tst_TunnelEndToEnd::nothingLeavesBesideTheTunnel()
 {
     QFETCH(bool, gatewayOffersIpv6);
     QCOMPARE(m_gateway->value(u"IPV6"_s), gatewayOffersIpv6 ? u"yes"_s : u"no"_s);
@@ -394,7 +394,7 @@ void TestTunnelEndToEnd::nothingLeavesBesideTheTunnel()
 // a tunnel whose path survived keeps its SA, moved by MOBIKE when only the
 // outer address changed; one the gateway has forgotten is brought up anew
 // instead of waiting minutes for dead-peer detection.
-void TestTunnelEndToEnd::aChangedNetworkIsCheckedAtOnce_data()
+void tst_TunnelEndToEnd::aChangedNetworkIsCheckedAtOnce_data()
 {
     QTest::addColumn<QString>("change");
     QTest::addColumn<bool>("reconnected");
@@ -408,7 +408,7 @@ void TestTunnelEndToEnd::aChangedNetworkIsCheckedAtOnce_data()
     QTest::newRow("told by the gateway to go elsewhere") << u"redirect"_s << false << QByteArray("192.0.2.2");
 }
 
-void TestTunnelEndToEnd::aChangedNetworkIsCheckedAtOnce()
+void tst_TunnelEndToEnd::aChangedNetworkIsCheckedAtOnce()
 {
     QFETCH(QString, change);
     QFETCH(bool, reconnected);
@@ -465,7 +465,7 @@ void TestTunnelEndToEnd::aChangedNetworkIsCheckedAtOnce()
     QCOMPARE(m_statuses.contains(VPNStatus::Disconnected), reconnected);
 }
 
-void TestTunnelEndToEnd::nothingLeavesWhileTheTunnelIsWanted_data()
+void tst_TunnelEndToEnd::nothingLeavesWhileTheTunnelIsWanted_data()
 {
     QTest::addColumn<QString>("fault");
     for (const char *family : {"dual-stack gateway", "IPv4-only gateway"}) {
@@ -481,7 +481,7 @@ void TestTunnelEndToEnd::nothingLeavesWhileTheTunnelIsWanted_data()
 // From Turn ON until the user's Turn OFF, whatever fails, ordinary programs'
 // packets never leave on the outer link beside the tunnel; after Turn OFF
 // they go out in the clear again, and nothing of the client is left.
-void TestTunnelEndToEnd::nothingLeavesWhileTheTunnelIsWanted()
+void tst_TunnelEndToEnd::nothingLeavesWhileTheTunnelIsWanted()
 {
     QFETCH(QString, fault);
     const QByteArray resolverBefore = m_gateway->resolverConfiguration();
@@ -555,5 +555,5 @@ void TestTunnelEndToEnd::nothingLeavesWhileTheTunnelIsWanted()
     QTRY_VERIFY_WITH_TIMEOUT(m_gateway->ping(m_gateway->value(u"GATEWAY_ADDR"_s)), TunnelTimeoutMs);
 }
 
-QTEST_GUILESS_MAIN(TestTunnelEndToEnd)
+QTEST_GUILESS_MAIN(tst_TunnelEndToEnd)
 #include "tst_tunnel_e2e.moc"

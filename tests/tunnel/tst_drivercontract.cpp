@@ -194,7 +194,7 @@ private:
 
 } // namespace
 
-class TestDriverContract : public QObject
+class tst_DriverContract : public QObject
 {
     Q_OBJECT
 
@@ -239,14 +239,14 @@ private:
     QList<VPNStatus> m_shown;
 };
 
-void TestDriverContract::drivers()
+void tst_DriverContract::drivers()
 {
     QTest::addColumn<QString>("driver");
     for (const char *driver : {"fake", "vici", "networkmanager"})
         QTest::newRow(driver) << QString::fromLatin1(driver);
 }
 
-void TestDriverContract::initTestCase()
+void tst_DriverContract::initTestCase()
 {
     QVERIFY2(m_bus.isRunning(), qPrintable(m_bus.error()));
     qputenv("DBUS_SYSTEM_BUS_ADDRESS", m_bus.address().toLocal8Bit());
@@ -254,7 +254,7 @@ void TestDriverContract::initTestCase()
     config.vpnGatewayHost = u"192.0.2.1"_s;
 }
 
-void TestDriverContract::init()
+void tst_DriverContract::init()
 {
     QFETCH(QString, driver);
     UserDefaults::standard().remove(DefaultsKeys::isAutoConnectEnabled);
@@ -269,14 +269,14 @@ void TestDriverContract::init()
     makeService();
 }
 
-void TestDriverContract::cleanup()
+void tst_DriverContract::cleanup()
 {
     m_service.reset();
     m_manager.reset();
     m_driver.reset();
 }
 
-void TestDriverContract::makeService()
+void tst_DriverContract::makeService()
 {
     m_service.reset();
     m_manager.reset();
@@ -294,7 +294,7 @@ void TestDriverContract::makeService()
             [this] { m_shown << m_manager->connection()->status(); });
 }
 
-void TestDriverContract::turnOn(bool onDemand)
+void tst_DriverContract::turnOn(bool onDemand)
 {
     if (onDemand) {
         QVERIFY(m_session.identities.grantAccess(*m_session.session.identityReference(), u"charon"_s));
@@ -308,7 +308,7 @@ void TestDriverContract::turnOn(bool onDemand)
     QCOMPARE(m_manager->savedPreferences().onDemandEnabled, onDemand);
 }
 
-void TestDriverContract::comesBack(int attempt)
+void tst_DriverContract::comesBack(int attempt)
 {
     QTRY_COMPARE(m_driver->attempts(), attempt);
     QTRY_COMPARE(state(), State::Reconnecting);
@@ -321,7 +321,7 @@ void TestDriverContract::comesBack(int attempt)
 // Attempts count from the last time the tunnel was up; a disconnected
 // notification between them does not reset them. The fourth in a row gives
 // up: blocked, on-demand saved off, the attempt stopped.
-void TestDriverContract::attemptsRule()
+void tst_DriverContract::attemptsRule()
 {
     turnOn(true);
     for (int attempt = 1; attempt <= 7; ++attempt) {
@@ -352,7 +352,7 @@ void TestDriverContract::attemptsRule()
 // The run before saved the configuration with on-demand and ended while its
 // attempt was under way, which then failed; the daemon restarted since. The
 // next run's first look at the tunnel brings it up.
-void TestDriverContract::firstLoadConnects()
+void tst_DriverContract::firstLoadConnects()
 {
     turnOn(true);
     makeService();
@@ -370,7 +370,7 @@ void TestDriverContract::firstLoadConnects()
     QCOMPARE(m_service->status(), VPNStatus::Connected);
 }
 
-void TestDriverContract::peerDropsTheTunnel_data()
+void tst_DriverContract::peerDropsTheTunnel_data()
 {
     QTest::addColumn<QString>("driver");
     QTest::addColumn<bool>("onDemand");
@@ -382,7 +382,7 @@ void TestDriverContract::peerDropsTheTunnel_data()
 
 // With on-demand the tunnel comes back by itself, blocked meanwhile; without
 // it stays down and blocked until the user decides.
-void TestDriverContract::peerDropsTheTunnel()
+void tst_DriverContract::peerDropsTheTunnel()
 {
     QFETCH(bool, onDemand);
     turnOn(onDemand);
@@ -402,7 +402,7 @@ void TestDriverContract::peerDropsTheTunnel()
 
 // Quit stops the tunnel, lifts the block before the process ends, and leaves
 // nothing in the daemon that runs or could come up by itself.
-void TestDriverContract::quitStopsAndLifts()
+void tst_DriverContract::quitStopsAndLifts()
 {
     turnOn(true);
     m_driver->endAttempt(true);
@@ -424,7 +424,7 @@ void TestDriverContract::quitStopsAndLifts()
 
 // Turn OFF while the attempt is under way ends Off; the attempt coming up
 // after the stop neither brings the tunnel back nor shows Connected.
-void TestDriverContract::stopWhileStarting()
+void tst_DriverContract::stopWhileStarting()
 {
     m_driver->answerLate();
     turnOn(false);
@@ -441,7 +441,7 @@ void TestDriverContract::stopWhileStarting()
 // After a wake-up the tunnel is asked whether it carries; the gateway,
 // restarted meanwhile, never answers. The tunnel is taken down and brought
 // back at once, also without on-demand, blocked meanwhile.
-void TestDriverContract::silentAfterWakeUp()
+void tst_DriverContract::silentAfterWakeUp()
 {
     turnOn(false);
     m_driver->endAttempt(true);
@@ -454,5 +454,5 @@ void TestDriverContract::silentAfterWakeUp()
     QVERIFY(!m_manager->savedPreferences().onDemandEnabled);
 }
 
-QTEST_GUILESS_MAIN(TestDriverContract)
+QTEST_GUILESS_MAIN(tst_DriverContract)
 #include "tst_drivercontract.moc"

@@ -30,7 +30,7 @@ using State = TunnelController::State;
 using Reason = TunnelController::Reason;
 using Level = LeakPolicy::Level;
 
-class TestVPNService : public QObject
+class tst_VPNService : public QObject
 {
     Q_OBJECT
 
@@ -99,7 +99,7 @@ private:
     }
 };
 
-void TestVPNService::turnOnGuarded(bool byOnDemand)
+void tst_VPNService::turnOnGuarded(bool byOnDemand)
 {
     m_session.config.vpnGatewayHost = u"192.0.2.1"_s;
     m_guard = FakeLeakGuard();
@@ -118,7 +118,7 @@ void TestVPNService::turnOnGuarded(bool byOnDemand)
     }
 }
 
-void TestVPNService::play(const QByteArray &statuses)
+void tst_VPNService::play(const QByteArray &statuses)
 {
     for (const char step : statuses) {
         const VPNStatus status = step == 'C'   ? VPNStatus::Connecting
@@ -131,13 +131,13 @@ void TestVPNService::play(const QByteArray &statuses)
     }
 }
 
-void TestVPNService::initTestCase()
+void tst_VPNService::initTestCase()
 {
     m_archive = TestPkcs12::makeIdentityArchive(TestPkcs12::makeCredential("client", true),
                                                 m_session.config.pkcs12Passphrase);
 }
 
-void TestVPNService::init()
+void tst_VPNService::init()
 {
     m_session.config = Config::parse({}, {}).value();
     UserDefaults &defaults = UserDefaults::standard();
@@ -148,7 +148,7 @@ void TestVPNService::init()
     makeService();
 }
 
-void TestVPNService::makeService()
+void tst_VPNService::makeService()
 {
     m_service.reset();
     m_backend = new FakeVPNBackend;
@@ -157,14 +157,14 @@ void TestVPNService::makeService()
     m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session, m_session.config);
 }
 
-void TestVPNService::cleanup()
+void tst_VPNService::cleanup()
 {
     m_service.reset();
     m_manager.reset();
     SystemInfo::setMachineIdSourceForTesting({});
 }
 
-void TestVPNService::connectWritesTheWholeConfigurationThenStarts()
+void tst_VPNService::connectWritesTheWholeConfigurationThenStarts()
 {
     keepIdentity();
     m_service->connect();
@@ -200,7 +200,7 @@ void TestVPNService::connectWritesTheWholeConfigurationThenStarts()
     QVERIFY(m_backend->applied.constLast().protocolConfiguration->identityReference.isEmpty());
 }
 
-void TestVPNService::localIdentifier()
+void tst_VPNService::localIdentifier()
 {
     QCOMPARE(m_service->localIdentifier(), QString()); // no e-mail stored
     UserDefaults::standard().setString(DefaultsKeys::tempEmail, u"ann@example.com"_s);
@@ -211,7 +211,7 @@ void TestVPNService::localIdentifier()
     QCOMPARE(m_service->localIdentifier(), u".clients.orvex.example"_s);
 }
 
-void TestVPNService::onDemandFollowsTheSharedKeyAndTheSetting_data()
+void tst_VPNService::onDemandFollowsTheSharedKeyAndTheSetting_data()
 {
     QTest::addColumn<bool>("shared");
     QTest::addColumn<int>("setting"); // -1: never set
@@ -222,7 +222,7 @@ void TestVPNService::onDemandFollowsTheSharedKeyAndTheSetting_data()
     QTest::newRow("shared, setting absent") << true << -1 << false;
 }
 
-void TestVPNService::onDemandFollowsTheSharedKeyAndTheSetting()
+void tst_VPNService::onDemandFollowsTheSharedKeyAndTheSetting()
 {
     QFETCH(bool, shared);
     QFETCH(int, setting);
@@ -243,7 +243,7 @@ void TestVPNService::onDemandFollowsTheSharedKeyAndTheSetting()
     QVERIFY(m_session.identities.remove({reference}));
 }
 
-void TestVPNService::toggleFollowsTheLiveState_data()
+void tst_VPNService::toggleFollowsTheLiveState_data()
 {
     QTest::addColumn<VPNStatus>("live");
     QTest::addColumn<QString>("action");
@@ -254,7 +254,7 @@ void TestVPNService::toggleFollowsTheLiveState_data()
     QTest::newRow("connected, loaded by the caller") << VPNStatus::Connected << "stop" << true;
 }
 
-void TestVPNService::toggleFollowsTheLiveState()
+void tst_VPNService::toggleFollowsTheLiveState()
 {
     QFETCH(VPNStatus, live);
     QFETCH(QString, action);
@@ -278,7 +278,7 @@ void TestVPNService::toggleFollowsTheLiveState()
         QVERIFY(!m_backend->applied.constLast().onDemandEnabled);
 }
 
-void TestVPNService::saveFailurePostsOneNotificationAndRunsNothing()
+void tst_VPNService::saveFailurePostsOneNotificationAndRunsNothing()
 {
     m_backend->applyError = u"refused"_s;
     StatusObserver observer(m_manager->connection());
@@ -299,7 +299,7 @@ void TestVPNService::saveFailurePostsOneNotificationAndRunsNothing()
     QCOMPARE(m_backend->calls.count(u"stop"_s), 0);
 }
 
-void TestVPNService::loadFailureEndsSilently()
+void tst_VPNService::loadFailureEndsSilently()
 {
     QVERIFY(QDir().mkpath(QFileInfo(VPNManager::defaultStoragePath()).absolutePath()));
     QVERIFY(writeFile(VPNManager::defaultStoragePath(), "{broken"));
@@ -311,7 +311,7 @@ void TestVPNService::loadFailureEndsSilently()
     QCOMPARE(notifications.size(), 0);
 }
 
-void TestVPNService::quitPath()
+void tst_VPNService::quitPath()
 {
     // Nothing to stop: a disconnect completes at once, inside the call, and
     // writes nothing; nothing known yet: a quit terminates at once.
@@ -399,14 +399,14 @@ void TestVPNService::quitPath()
              P::AuthenticationMethod::Certificate);
 }
 
-void TestVPNService::failedQuitLeavesCertificateAuthentication_data()
+void tst_VPNService::failedQuitLeavesCertificateAuthentication_data()
 {
     QTest::addColumn<bool>("loadFails");
     QTest::newRow("the configuration cannot be read") << true;
     QTest::newRow("the configuration cannot be saved") << false;
 }
 
-void TestVPNService::failedQuitLeavesCertificateAuthentication()
+void tst_VPNService::failedQuitLeavesCertificateAuthentication()
 {
     QFETCH(bool, loadFails);
     m_backend->setLiveStatus(VPNStatus::Connected);
@@ -439,7 +439,7 @@ void TestVPNService::failedQuitLeavesCertificateAuthentication()
 
 // A killed run's tunnel is stopped at the next start and on-demand turned
 // off, still with a configuration this run can connect with.
-void TestVPNService::leftoversOfAKilledClient()
+void tst_VPNService::leftoversOfAKilledClient()
 {
     UserDefaults::standard().setData(DefaultsKeys::certificate, m_archive);
     m_service->config().isOnDemandEnabled = true;
@@ -457,7 +457,7 @@ void TestVPNService::leftoversOfAKilledClient()
     QCOMPARE(after.protocolConfiguration->authenticationMethod, P::AuthenticationMethod::Certificate);
 }
 
-void TestVPNService::runMarkerTellsAKilledRun_data()
+void tst_VPNService::runMarkerTellsAKilledRun_data()
 {
     QTest::addColumn<QByteArray>("left"); // what the last run left; "-" for nothing
     QTest::addColumn<bool>("killed");
@@ -468,7 +468,7 @@ void TestVPNService::runMarkerTellsAKilledRun_data()
     QTest::newRow("a huge mark") << QByteArray(4096, '7') << true;
 }
 
-void TestVPNService::runMarkerTellsAKilledRun()
+void tst_VPNService::runMarkerTellsAKilledRun()
 {
     QFETCH(QByteArray, left);
     QFETCH(bool, killed);
@@ -504,7 +504,7 @@ void TestVPNService::runMarkerTellsAKilledRun()
     }
 }
 
-void TestVPNService::stateAndBlockFollowTheTunnel_data()
+void tst_VPNService::stateAndBlockFollowTheTunnel_data()
 {
     QTest::addColumn<bool>("byOnDemand"); // else Turn ON, with a key not shared: nothing retries
     QTest::addColumn<QByteArray>("statuses");
@@ -530,7 +530,7 @@ void TestVPNService::stateAndBlockFollowTheTunnel_data()
         << Level::Blocking << VPNStatus::Disconnected;
 }
 
-void TestVPNService::stateAndBlockFollowTheTunnel()
+void tst_VPNService::stateAndBlockFollowTheTunnel()
 {
     QFETCH(bool, byOnDemand);
     QFETCH(QByteArray, statuses);
@@ -568,7 +568,7 @@ void TestVPNService::stateAndBlockFollowTheTunnel()
 // The block stays from Turn ON until the user's own Turn OFF, sign-out
 // (a Turn OFF too) or Quit; what someone else changes is put back at the
 // next change, and a killed run's block is taken over.
-void TestVPNService::onlyTheUserLiftsTheBlock()
+void tst_VPNService::onlyTheUserLiftsTheBlock()
 {
     turnOnGuarded(false);
     play("CX");
@@ -617,7 +617,7 @@ void TestVPNService::onlyTheUserLiftsTheBlock()
 // gets out: through the tunnel while it carries, the new addresses joining
 // the pinned ones. Behind the block alone nothing is looked up, and the next
 // Turn ON looks the name up afresh.
-void TestVPNService::aNewNetworkLooksTheGatewayUpAgain()
+void tst_VPNService::aNewNetworkLooksTheGatewayUpAgain()
 {
     m_session.config.vpnGatewayHost = u"gw.example"_s;
     m_guard = FakeLeakGuard();
@@ -652,5 +652,5 @@ void TestVPNService::aNewNetworkLooksTheGatewayUpAgain()
     QCOMPARE(m_backend->pinned, QList<QHostAddress>{QHostAddress(u"203.0.113.9"_s)});
 }
 
-QTEST_GUILESS_MAIN(TestVPNService)
+QTEST_GUILESS_MAIN(tst_VPNService)
 #include "tst_vpnservice.moc"

@@ -12,7 +12,7 @@
 using namespace Orvex;
 using namespace Qt::StringLiterals;
 
-class TestVPNManager : public QObject
+class tst_VPNManager : public QObject
 {
     Q_OBJECT
 
@@ -42,7 +42,7 @@ private:
 };
 
 // The outcome of a load or save; never completed inside the call.
-TestVPNManager::Error TestVPNManager::await(VPNManager &manager,
+tst_VPNManager::Error tst_VPNManager::await(VPNManager &manager,
                                             void (VPNManager::*start)(VPNManager::Completion))
 {
     std::optional<Error> result;
@@ -52,7 +52,7 @@ TestVPNManager::Error TestVPNManager::await(VPNManager &manager,
     return result.value_or(Error::failure(u"no answer"_s));
 }
 
-VPNProtocolIKEv2 TestVPNManager::sampleProtocol()
+VPNProtocolIKEv2 tst_VPNManager::sampleProtocol()
 {
     using P = VPNProtocolIKEv2;
     P protocol;
@@ -71,7 +71,7 @@ VPNProtocolIKEv2 TestVPNManager::sampleProtocol()
     return protocol;
 }
 
-void TestVPNManager::savedConfigurationSurvivesANewProcess()
+void tst_VPNManager::savedConfigurationSurvivesANewProcess()
 {
     auto *backend = new FakeVPNBackend;
     VPNManager manager(std::unique_ptr<VPNBackend>(backend), m_path);
@@ -125,7 +125,7 @@ void TestVPNManager::savedConfigurationSurvivesANewProcess()
     QVERIFY(other.isOnDemandEnabled());
 }
 
-void TestVPNManager::damagedFilesFailTheLoad_data()
+void tst_VPNManager::damagedFilesFailTheLoad_data()
 {
     QTest::addColumn<QByteArray>("contents");
     VPNPreferences good;
@@ -146,7 +146,7 @@ void TestVPNManager::damagedFilesFailTheLoad_data()
     QTest::newRow("reference not hex") << QByteArray(json).replace("00112233", "zz112233");
 }
 
-void TestVPNManager::damagedFilesFailTheLoad()
+void tst_VPNManager::damagedFilesFailTheLoad()
 {
     QFETCH(QByteArray, contents);
     QVERIFY(SecureFile::makePrivateDirectory(QFileInfo(m_path).absolutePath()).isSuccess());
@@ -159,7 +159,7 @@ void TestVPNManager::damagedFilesFailTheLoad()
     QVERIFY(backend->calls.isEmpty());
 }
 
-void TestVPNManager::saveErrors()
+void tst_VPNManager::saveErrors()
 {
     auto *backend = new FakeVPNBackend;
     VPNManager manager(std::unique_ptr<VPNBackend>(backend), m_path);
@@ -179,7 +179,7 @@ void TestVPNManager::saveErrors()
     QVERIFY(!save(blocked).isSuccess());
 }
 
-void TestVPNManager::connectionStartsOnlyASavedEnabledConfiguration()
+void tst_VPNManager::connectionStartsOnlyASavedEnabledConfiguration()
 {
     auto *backend = new FakeVPNBackend;
     VPNManager manager(std::unique_ptr<VPNBackend>(backend), m_path);
@@ -198,7 +198,7 @@ void TestVPNManager::connectionStartsOnlyASavedEnabledConfiguration()
 
 // That charon accepts the message and the tunnel carries everything is the
 // end-to-end test's; here the parts that vary with the configuration.
-void TestVPNManager::connectionMessageForCharon()
+void tst_VPNManager::connectionMessageForCharon()
 {
     VPNProtocolIKEv2 protocol = sampleProtocol();
     const QByteArray der("\x30\x82\x01\x00", 4);
@@ -227,7 +227,7 @@ void TestVPNManager::connectionMessageForCharon()
              "/usr/libexec/orvex/tunnel-updown");
 }
 
-void TestVPNManager::withoutCharonTheStatusIsInvalid()
+void tst_VPNManager::withoutCharonTheStatusIsInvalid()
 {
     ViciVPNBackend::Options options;
     options.socketPath = m_dir->filePath(u"no-charon.vici"_s);
@@ -243,5 +243,5 @@ void TestVPNManager::withoutCharonTheStatusIsInvalid()
     QCOMPARE(manager.connection()->status(), VPNStatus::Invalid);
 }
 
-QTEST_GUILESS_MAIN(TestVPNManager)
+QTEST_GUILESS_MAIN(tst_VPNManager)
 #include "tst_vpnmanager.moc"

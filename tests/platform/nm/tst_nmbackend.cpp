@@ -199,7 +199,7 @@ QByteArray route(quint16 type, quint8 rtmTable, std::optional<quint32> tableAttr
 
 } // namespace
 
-class TestNetworkManagerBackend : public QObject
+class tst_NetworkManagerBackend : public QObject
 {
     Q_OBJECT
 
@@ -254,7 +254,7 @@ private:
     QString m_grantRefusal; // why the key cannot be opened to the VPN service; empty: it can
 };
 
-void TestNetworkManagerBackend::initTestCase()
+void tst_NetworkManagerBackend::initTestCase()
 {
     QVERIFY2(m_bus.isRunning(), qPrintable(m_bus.error()));
     qputenv("DBUS_SYSTEM_BUS_ADDRESS", m_bus.address().toLocal8Bit());
@@ -266,7 +266,7 @@ void TestNetworkManagerBackend::initTestCase()
                       "[VPN Connection]\nname=openvpn\nservice=org.freedesktop.NetworkManager.openvpn\n"));
 }
 
-void TestNetworkManagerBackend::init()
+void tst_NetworkManagerBackend::init()
 {
     m_nm = std::make_unique<FakeNetworkManager>(m_bus.address());
     QVERIFY(m_nm->start());
@@ -278,13 +278,13 @@ void TestNetworkManagerBackend::init()
     m_grantRefusal.clear();
 }
 
-void TestNetworkManagerBackend::cleanup()
+void tst_NetworkManagerBackend::cleanup()
 {
     m_backend.reset();
     m_nm.reset();
 }
 
-std::unique_ptr<NetworkManagerVPNBackend> TestNetworkManagerBackend::makeBackend()
+std::unique_ptr<NetworkManagerVPNBackend> tst_NetworkManagerBackend::makeBackend()
 {
     NetworkManagerVPNBackend::Options options;
     options.profileOwner = u"tester"_s;
@@ -318,7 +318,7 @@ std::unique_ptr<NetworkManagerVPNBackend> TestNetworkManagerBackend::makeBackend
     return backend;
 }
 
-QString TestNetworkManagerBackend::ourProfile()
+QString tst_NetworkManagerBackend::ourProfile()
 {
     for (auto it = m_nm->profiles.cbegin(); it != m_nm->profiles.cend(); ++it) {
         if (it->value(u"connection"_s).value(u"uuid"_s) == NetworkManagerVPNBackend::defaultProfileUuid())
@@ -327,7 +327,7 @@ QString TestNetworkManagerBackend::ourProfile()
     return {};
 }
 
-void TestNetworkManagerBackend::profileIsCreatedOnceAndReplacedWholeOnEverySave()
+void tst_NetworkManagerBackend::profileIsCreatedOnceAndReplacedWholeOnEverySave()
 {
     QVERIFY(save(preferences()).isSuccess());
     QCOMPARE(m_nm->profiles.size(), 1);
@@ -393,7 +393,7 @@ void TestNetworkManagerBackend::profileIsCreatedOnceAndReplacedWholeOnEverySave(
     QCOMPARE(m_nm->count(u"AddConnection2"_s), 1);
 }
 
-void TestNetworkManagerBackend::loadFindsTheProfileAndItsTunnel()
+void tst_NetworkManagerBackend::loadFindsTheProfileAndItsTunnel()
 {
     // No profile yet: nothing to run, and the reason says so.
     QVERIFY(load(preferences()).isSuccess());
@@ -421,7 +421,7 @@ void TestNetworkManagerBackend::loadFindsTheProfileAndItsTunnel()
     QTRY_COMPARE(m_backend->status(), VPNStatus::Invalid);
 }
 
-void TestNetworkManagerBackend::eachVpnStateGivesItsStatusOnce()
+void tst_NetworkManagerBackend::eachVpnStateGivesItsStatusOnce()
 {
     QVERIFY(save(preferences()).isSuccess());
     QVERIFY(load(preferences()).isSuccess());
@@ -522,7 +522,7 @@ void TestNetworkManagerBackend::eachVpnStateGivesItsStatusOnce()
     QCOMPARE(qvariant_cast<QDBusObjectPath>(last.value(2)).path(), u"/"_s);
 }
 
-void TestNetworkManagerBackend::errorsReachTheCompletions()
+void tst_NetworkManagerBackend::errorsReachTheCompletions()
 {
     // A refused look-up during a load reaches the manager's completion.
     QTemporaryDir storage;
@@ -623,7 +623,7 @@ void TestNetworkManagerBackend::errorsReachTheCompletions()
 // NetworkManager's connectivity, which tells a network's sign-in page:
 // read at start, followed, a value of another type than its `u` ignored, and
 // unknown while NetworkManager is not there.
-void TestNetworkManagerBackend::connectivityIsReadAndFollowed()
+void tst_NetworkManagerBackend::connectivityIsReadAndFollowed()
 {
     using State = NetworkConnectivity::State;
     m_nm->connectivity = 4u;
@@ -664,7 +664,7 @@ void TestNetworkManagerBackend::connectivityIsReadAndFollowed()
     QTRY_COMPARE(connectivity->state(), State::Portal);
 }
 
-void TestNetworkManagerBackend::profileUuidIsEachUsersOwn_data()
+void tst_NetworkManagerBackend::profileUuidIsEachUsersOwn_data()
 {
     QTest::addColumn<QString>("machineId");
     QTest::addColumn<uint>("uid");
@@ -676,7 +676,7 @@ void TestNetworkManagerBackend::profileUuidIsEachUsersOwn_data()
                                      << u"902c740b-d704-5f3b-8050-f7a18e040a44"_s;
 }
 
-void TestNetworkManagerBackend::profileUuidIsEachUsersOwn()
+void tst_NetworkManagerBackend::profileUuidIsEachUsersOwn()
 {
     QFETCH(QString, machineId);
     QFETCH(uint, uid);
@@ -686,7 +686,7 @@ void TestNetworkManagerBackend::profileUuidIsEachUsersOwn()
 
 // Earlier versions gave every user's profile one UUID, and NetworkManager
 // keeps one profile per UUID for the whole machine.
-void TestNetworkManagerBackend::anotherUsersProfileIsLeftAlone()
+void tst_NetworkManagerBackend::anotherUsersProfileIsLeftAlone()
 {
     const auto saveAs = [this](const QString &uuid, const QString &user) {
         NM::Settings settings;
@@ -727,7 +727,7 @@ void TestNetworkManagerBackend::anotherUsersProfileIsLeftAlone()
 
 // Access lists as the kernel keeps them: a version, then (tag, permissions, id)
 // entries; uid 34 and gid 50 stand for another user and group.
-void TestNetworkManagerBackend::theKeysFilesAreOpenedToRootAlone_data()
+void tst_NetworkManagerBackend::theKeysFilesAreOpenedToRootAlone_data()
 {
     QTest::addColumn<QByteArray>("acl");
     QTest::addColumn<unsigned>("permissions");
@@ -762,7 +762,7 @@ void TestNetworkManagerBackend::theKeysFilesAreOpenedToRootAlone_data()
     QTest::newRow("not an access list") << QByteArray("0100000001") << 4u << QByteArray();
 }
 
-void TestNetworkManagerBackend::theKeysFilesAreOpenedToRootAlone()
+void tst_NetworkManagerBackend::theKeysFilesAreOpenedToRootAlone()
 {
     QFETCH(QByteArray, acl);
     QFETCH(unsigned, permissions);
@@ -780,7 +780,7 @@ void TestNetworkManagerBackend::theKeysFilesAreOpenedToRootAlone()
 // capabilities (the way charon-nm runs) find it: an identity whose key folder
 // hands a default ACL down, beside a folder that holds a named entry back
 // with its mask and is reached through a link.
-void TestNetworkManagerBackend::theKeyStaysClosedToOtherUsers()
+void tst_NetworkManagerBackend::theKeyStaysClosedToOtherUsers()
 {
     QTemporaryDir mountPoint;
     const QByteArray native = QFile::encodeName(mountPoint.path());
@@ -860,7 +860,7 @@ void TestNetworkManagerBackend::theKeyStaysClosedToOtherUsers()
 // header only, past 255 in the attribute alone while the header says
 // "compat"), the main and local tables, another or no source, an IPv6 route
 // (skipped), a removal, the end of a dump and a truncated tail (not read past).
-void TestNetworkManagerBackend::tunnelRoutesAreRecognised()
+void tst_NetworkManagerBackend::tunnelRoutesAreRecognised()
 {
     const QByteArray added = route(RTM_NEWROUTE, 220, 220u, inner);
     const nlmsghdr done{NLMSG_LENGTH(sizeof(int)), NLMSG_DONE};
@@ -894,7 +894,7 @@ void TestNetworkManagerBackend::tunnelRoutesAreRecognised()
 // The question asked through the tunnel after a sleep, and what counts as
 // its answer: any response with its id, a refusal too; not another id, not
 // the question itself, not less than a header.
-void TestNetworkManagerBackend::echoAnswersAreRecognised()
+void tst_NetworkManagerBackend::echoAnswersAreRecognised()
 {
     const QByteArray question = ResolverEcho::question(0x1234);
     QCOMPARE(question.toHex(), QByteArray("1234000000010000000000000000020001"));
@@ -911,7 +911,7 @@ void TestNetworkManagerBackend::echoAnswersAreRecognised()
 // on-demand. An attempt NetworkManager fails before its VPN service took it
 // on (the service still stopping the dead tunnel) is made once more, not a
 // third time.
-void TestNetworkManagerBackend::aTunnelFoundDeadIsBroughtBack()
+void tst_NetworkManagerBackend::aTunnelFoundDeadIsBroughtBack()
 {
     // Checking and bringing it back are the tunnel's owner's; on-demand is
     // off.
@@ -954,7 +954,7 @@ void TestNetworkManagerBackend::aTunnelFoundDeadIsBroughtBack()
     QCOMPARE(m_nm->count(u"DeactivateConnection"_s), 1);
 }
 
-std::unique_ptr<AutoVPNBackend> TestNetworkManagerBackend::makeAuto(const QString &pluginDirectory,
+std::unique_ptr<AutoVPNBackend> tst_NetworkManagerBackend::makeAuto(const QString &pluginDirectory,
                                                                     const QString &socket)
 {
     AutoVPNBackend::Options options;
@@ -973,7 +973,7 @@ std::unique_ptr<AutoVPNBackend> TestNetworkManagerBackend::makeAuto(const QStrin
     return std::make_unique<AutoVPNBackend>(options);
 }
 
-void TestNetworkManagerBackend::autoChooses_data()
+void tst_NetworkManagerBackend::autoChooses_data()
 {
     QTest::addColumn<bool>("plugin");
     QTest::addColumn<bool>("networkManager");
@@ -985,7 +985,7 @@ void TestNetworkManagerBackend::autoChooses_data()
     QTest::newRow("nothing available") << true << false << false << QString();
 }
 
-void TestNetworkManagerBackend::autoChooses()
+void tst_NetworkManagerBackend::autoChooses()
 {
     QFETCH(bool, plugin);
     QFETCH(bool, networkManager);
@@ -1026,7 +1026,7 @@ void TestNetworkManagerBackend::autoChooses()
     QVERIFY(backend->unavailableReason().isEmpty());
 }
 
-void TestNetworkManagerBackend::configurationNamesTheBackend()
+void tst_NetworkManagerBackend::configurationNamesTheBackend()
 {
     Config config = Config::parse({}, {}).value();
     IdentityStore identities(IdentityStore::standardDirectory());
@@ -1040,5 +1040,5 @@ void TestNetworkManagerBackend::configurationNamesTheBackend()
                                    u"Orvex::AutoVPNBackend"_s}));
 }
 
-QTEST_GUILESS_MAIN(TestNetworkManagerBackend)
+QTEST_GUILESS_MAIN(tst_NetworkManagerBackend)
 #include "tst_nmbackend.moc"

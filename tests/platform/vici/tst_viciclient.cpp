@@ -23,7 +23,7 @@ using namespace Qt::StringLiterals;
 // The VICI wire format byte for byte and every kind of refusal (random bytes
 // are fuzz_vici's part, run in the suite under sanitizers); the client over a
 // stand-in for charon's socket; and the resolver lines charon leaves behind.
-class TestViciClient : public QObject
+class tst_ViciClient : public QObject
 {
     Q_OBJECT
 
@@ -61,7 +61,7 @@ private:
     std::unique_ptr<StandInCharon> m_charon;
 };
 
-void TestViciClient::pipelinedCommandsAreAnsweredInOrder()
+void tst_ViciClient::pipelinedCommandsAreAnsweredInOrder()
 {
     ViciClient client;
     QSignalSpy connected(&client, &ViciClient::connected);
@@ -83,7 +83,7 @@ void TestViciClient::pipelinedCommandsAreAnsweredInOrder()
     QTRY_COMPARE(answers, QStringList({u"version=1"_s, u"load-conn=2"_s, u"get-conns=3"_s}));
 }
 
-void TestViciClient::eventsArriveBetweenAnswers()
+void tst_ViciClient::eventsArriveBetweenAnswers()
 {
     ViciClient client;
     client.connectToDaemon(m_path);
@@ -120,7 +120,7 @@ void TestViciClient::eventsArriveBetweenAnswers()
     QVERIFY(client.isConnected());
 }
 
-void TestViciClient::streamedItemsGoToTheirCommand()
+void tst_ViciClient::streamedItemsGoToTheirCommand()
 {
     ViciClient client;
     client.connectToDaemon(m_path);
@@ -147,7 +147,7 @@ void TestViciClient::streamedItemsGoToTheirCommand()
     QCOMPARE(events[1][0].toByteArray(), "list-sa");
 }
 
-void TestViciClient::withoutConnectionRequestsFail()
+void tst_ViciClient::withoutConnectionRequestsFail()
 {
     // Never connected, or to a socket nobody listens on: failed, never from
     // inside call().
@@ -188,7 +188,7 @@ void TestViciClient::withoutConnectionRequestsFail()
 
 // What charon sends while one `version` is waiting; the connection is
 // dropped, and the request fails unless it was answered before.
-void TestViciClient::brokenInputDropsTheConnection_data()
+void tst_ViciClient::brokenInputDropsTheConnection_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<bool>("answered");
@@ -199,7 +199,7 @@ void TestViciClient::brokenInputDropsTheConnection_data()
     QTest::newRow("an answer without a request") << QByteArray::fromHex("00000001 01 00000001 01") << true;
 }
 
-void TestViciClient::brokenInputDropsTheConnection()
+void tst_ViciClient::brokenInputDropsTheConnection()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(bool, answered);
@@ -216,7 +216,7 @@ void TestViciClient::brokenInputDropsTheConnection()
     QCOMPARE(reply.errorText().isEmpty(), answered);
 }
 
-void TestViciClient::handlerMayDestroyTheClient()
+void tst_ViciClient::handlerMayDestroyTheClient()
 {
     auto *client = new ViciClient;
     client->connectToDaemon(m_path);
@@ -239,7 +239,7 @@ void TestViciClient::handlerMayDestroyTheClient()
 // every key this client gave charon out of it, also those of a certificate
 // renewed since or of an earlier run, and also when the key store no longer
 // has them.
-void TestViciClient::backendKeysAndUnloadsThroughCharon()
+void tst_ViciClient::backendKeysAndUnloadsThroughCharon()
 {
     // Two client certificates, and the ids charon knows their keys by (the
     // SHA-1 of the public key, in hex).
@@ -417,7 +417,7 @@ static QByteArray hex(const char *text)
     return QByteArray::fromHex(text);
 }
 
-void TestViciClient::encodesTheWireFormatByteForByte()
+void tst_ViciClient::encodesTheWireFormatByteForByte()
 {
     ViciPacket packet{ViciPacket::CommandRequest, "initiate", {}};
     packet.message.set("child", "c");
@@ -435,7 +435,7 @@ void TestViciClient::encodesTheWireFormatByteForByte()
     QCOMPARE(ViciCodec::encodePacket({ViciPacket::EventConfirm, "ignored", {}}).value(), hex("05"));
 }
 
-void TestViciClient::roundTripsNestedMessages()
+void tst_ViciClient::roundTripsNestedMessages()
 {
     ViciMessage message;
     message.set("version", "2");
@@ -475,7 +475,7 @@ void TestViciClient::roundTripsNestedMessages()
                 .isSuccess());
 }
 
-void TestViciClient::refusesWhatTheWireCannotCarry()
+void tst_ViciClient::refusesWhatTheWireCannotCarry()
 {
     ViciMessage longName, longValue, emptyName, big;
     longName.set(QByteArray(256, 'k'), "v");
@@ -494,7 +494,7 @@ void TestViciClient::refusesWhatTheWireCannotCarry()
 
 // What a cut can leave (no packet, a name, section, list or value cut short)
 // is rejectsEveryTruncationOfAPacket's.
-void TestViciClient::rejectsMalformedPackets_data()
+void tst_ViciClient::rejectsMalformedPackets_data()
 {
     QTest::addColumn<QByteArray>("payload");
     QTest::newRow("unknown packet type") << hex("08");
@@ -511,13 +511,13 @@ void TestViciClient::rejectsMalformedPackets_data()
     QTest::newRow("200000 sections open") << hex("01") + QByteArray(hex("0101") + "s").repeated(200000);
 }
 
-void TestViciClient::rejectsMalformedPackets()
+void tst_ViciClient::rejectsMalformedPackets()
 {
     QFETCH(QByteArray, payload);
     QVERIFY(!ViciCodec::decodePacket(payload).error().isEmpty());
 }
 
-void TestViciClient::rejectsEveryTruncationOfAPacket()
+void tst_ViciClient::rejectsEveryTruncationOfAPacket()
 {
     ViciMessage message;
     message.section("a").setList("b", {"123"});
@@ -530,7 +530,7 @@ void TestViciClient::rejectsEveryTruncationOfAPacket()
                  qPrintable(QString::number(cut)));
 }
 
-void TestViciClient::resolverLeftoversAreTakenOut_data()
+void tst_ViciClient::resolverLeftoversAreTakenOut_data()
 {
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<QByteArray>("repaired");
@@ -550,14 +550,14 @@ void TestViciClient::resolverLeftoversAreTakenOut_data()
     QTest::newRow("empty") << QByteArray() << QByteArray();
 }
 
-void TestViciClient::resolverLeftoversAreTakenOut()
+void tst_ViciClient::resolverLeftoversAreTakenOut()
 {
     QFETCH(QByteArray, content);
     QFETCH(QByteArray, repaired);
     QCOMPARE(ResolverLeftovers::withoutTunnelResolvers(content), repaired);
 }
 
-void TestViciClient::resolverFileIsRepairedInPlace()
+void tst_ViciClient::resolverFileIsRepairedInPlace()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(u"resolv.conf"_s);
@@ -573,7 +573,7 @@ void TestViciClient::resolverFileIsRepairedInPlace()
 // charon runs the script as root: who may change it or the folders above it
 // (after their links) would run their own code as root. A tree per row, made
 // in a folder of root's: "d|f PATH UID MODE" or "l PATH TARGET".
-void TestViciClient::updownScriptOnlyWhenRootAloneMayChangeIt_data()
+void tst_ViciClient::updownScriptOnlyWhenRootAloneMayChangeIt_data()
 {
     QTest::addColumn<QStringList>("tree");
     QTest::addColumn<QString>("script");
@@ -621,7 +621,7 @@ void TestViciClient::updownScriptOnlyWhenRootAloneMayChangeIt_data()
     QTest::newRow("through a parent") << safe << u"lib/../lib/up"_s << characters;
 }
 
-void TestViciClient::updownScriptOnlyWhenRootAloneMayChangeIt()
+void tst_ViciClient::updownScriptOnlyWhenRootAloneMayChangeIt()
 {
     QFETCH(QStringList, tree);
     QFETCH(QString, script);
@@ -648,5 +648,5 @@ void TestViciClient::updownScriptOnlyWhenRootAloneMayChangeIt()
     QCOMPARE(checked.error(), QString(reason).replace(u"{}"_s, base));
 }
 
-QTEST_GUILESS_MAIN(TestViciClient)
+QTEST_GUILESS_MAIN(tst_ViciClient)
 #include "tst_viciclient.moc"

@@ -1,6 +1,6 @@
 // The NetworkManager backend end to end: NetworkManager with charon-nm inside
 // the client's network namespace, in a mount namespace and on a system bus of
-// its own (tests/nm/nm-netns), against the test gateway of scripts/gateway.
+// its own (tests/platform/nm/nm-netns), against the test gateway of scripts/gateway.
 // Needs root; skips without it.
 
 #include "GatewayFixture.h"
@@ -83,7 +83,7 @@ bool blockInForce()
 
 } // namespace
 
-class TestNetworkManagerEndToEnd : public QObject
+class tst_NetworkManagerEndToEnd : public QObject
 {
     Q_OBJECT
 
@@ -101,7 +101,7 @@ private Q_SLOTS:
 
 private:
     TestSession m_session;
-    // tests/nm/nm-netns with `arguments`.
+    // tests/platform/nm/nm-netns with `arguments`.
     bool run(const QStringList &arguments, QByteArray *output = nullptr)
     {
         return GatewayFixture::execute(script(), arguments, output, true) == 0;
@@ -131,7 +131,7 @@ private:
 
 // The backend watches routes in the network namespace its process runs in;
 // the client side of the tunnel is in the fixture's, so this thread joins it.
-bool TestNetworkManagerEndToEnd::enterNamespace(const QString &name)
+bool tst_NetworkManagerEndToEnd::enterNamespace(const QString &name)
 {
     m_originalNamespace = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
     const int target = ::open(qPrintable(u"/run/netns/"_s + name), O_RDONLY | O_CLOEXEC);
@@ -141,7 +141,7 @@ bool TestNetworkManagerEndToEnd::enterNamespace(const QString &name)
     return entered;
 }
 
-void TestNetworkManagerEndToEnd::leaveNamespace()
+void tst_NetworkManagerEndToEnd::leaveNamespace()
 {
     if (m_originalNamespace < 0)
         return;
@@ -150,7 +150,7 @@ void TestNetworkManagerEndToEnd::leaveNamespace()
     m_originalNamespace = -1;
 }
 
-void TestNetworkManagerEndToEnd::initTestCase()
+void tst_NetworkManagerEndToEnd::initTestCase()
 {
     if (!GatewayFixture::isRoot())
         QSKIP("needs root: NetworkManager and the gateway run in namespaces");
@@ -218,7 +218,7 @@ void TestNetworkManagerEndToEnd::initTestCase()
     QVERIFY(reference && m_session.session.replaceIdentity(*reference));
 }
 
-void TestNetworkManagerEndToEnd::cleanupTestCase()
+void tst_NetworkManagerEndToEnd::cleanupTestCase()
 {
     leaveNamespace();
     if (m_nmUp)
@@ -230,13 +230,13 @@ void TestNetworkManagerEndToEnd::cleanupTestCase()
     SystemInfo::setMachineIdSourceForTesting({});
 }
 
-void TestNetworkManagerEndToEnd::init()
+void tst_NetworkManagerEndToEnd::init()
 {
     QFile::remove(VPNManager::defaultStoragePath());
     startClient();
 }
 
-void TestNetworkManagerEndToEnd::startClient()
+void tst_NetworkManagerEndToEnd::startClient()
 {
     // What the client makes, with a grace period short enough for a test.
     NetworkManagerVPNBackend::Options options = NetworkManagerVPNBackend::optionsFor(m_session.config,
@@ -250,7 +250,7 @@ void TestNetworkManagerEndToEnd::startClient()
             [this] { m_statuses << m_manager->connection()->status(); });
 }
 
-void TestNetworkManagerEndToEnd::cleanup()
+void tst_NetworkManagerEndToEnd::cleanup()
 {
     delete m_service;
     delete m_manager;
@@ -266,14 +266,14 @@ void TestNetworkManagerEndToEnd::cleanup()
     }
 }
 
-bool TestNetworkManagerEndToEnd::vpnActive(const QString &uuid)
+bool tst_NetworkManagerEndToEnd::vpnActive(const QString &uuid)
 {
     QByteArray active;
     m_gateway->runInClient(u"nmcli -t -f UUID connection show --active"_s.split(u' '), &active);
     return active.contains(uuid.toLatin1());
 }
 
-void TestNetworkManagerEndToEnd::nothingLeavesBesideTheTunnel_data()
+void tst_NetworkManagerEndToEnd::nothingLeavesBesideTheTunnel_data()
 {
     QTest::addColumn<bool>("gatewayOffersIpv6");
     QTest::newRow("dual-stack gateway") << true;
@@ -286,7 +286,7 @@ void TestNetworkManagerEndToEnd::nothingLeavesBesideTheTunnel_data()
 // spot), and the outer link carries nothing but IKE, ESP in UDP and link
 // housekeeping. Turned off, the resolver configuration is NetworkManager's
 // own again, byte for byte.
-void TestNetworkManagerEndToEnd::nothingLeavesBesideTheTunnel()
+void tst_NetworkManagerEndToEnd::nothingLeavesBesideTheTunnel()
 {
     QFETCH(bool, gatewayOffersIpv6);
     QVERIFY(m_gateway->offerIpv6(gatewayOffersIpv6));
@@ -321,7 +321,7 @@ void TestNetworkManagerEndToEnd::nothingLeavesBesideTheTunnel()
                               TunnelTimeoutMs);
 }
 
-void TestNetworkManagerEndToEnd::gatewayClosingTheTunnelIsDetected()
+void tst_NetworkManagerEndToEnd::gatewayClosingTheTunnelIsDetected()
 {
     m_service->connect();
     QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VPNStatus::Connected, TunnelTimeoutMs);
@@ -364,7 +364,7 @@ void TestNetworkManagerEndToEnd::gatewayClosingTheTunnelIsDetected()
     QVERIFY(!m_gateway->pingInnerAddress());
 }
 
-void TestNetworkManagerEndToEnd::nothingLeavesWhileTheTunnelIsWanted_data()
+void tst_NetworkManagerEndToEnd::nothingLeavesWhileTheTunnelIsWanted_data()
 {
     QTest::addColumn<QString>("fault");
     QTest::addColumn<bool>("gatewayOffersIpv6");
@@ -384,7 +384,7 @@ void TestNetworkManagerEndToEnd::nothingLeavesWhileTheTunnelIsWanted_data()
 // until Turn OFF, whatever fails, nothing leaves on the outer link beside
 // the tunnel; after Turn OFF the probes go out in the clear and nothing of
 // the block is left in NetworkManager or in the routing rules.
-void TestNetworkManagerEndToEnd::nothingLeavesWhileTheTunnelIsWanted()
+void tst_NetworkManagerEndToEnd::nothingLeavesWhileTheTunnelIsWanted()
 {
     QFETCH(QString, fault);
     QFETCH(bool, gatewayOffersIpv6);
@@ -530,7 +530,7 @@ void TestNetworkManagerEndToEnd::nothingLeavesWhileTheTunnelIsWanted()
 // user's own, the key's files are open to NetworkManager's VPN service and to
 // no other user; ON, OFF, on-demand and Quit work as for root. Refused by
 // polkit, the user is told so.
-void TestNetworkManagerEndToEnd::anOrdinaryUserRunsTheTunnel()
+void tst_NetworkManagerEndToEnd::anOrdinaryUserRunsTheTunnel()
 {
     const QString name = u"orvex%1"_s.arg(::getpid());
     QTemporaryDir home(u"/var/tmp/orvex-user-XXXXXX"_s);
@@ -685,5 +685,5 @@ void TestNetworkManagerEndToEnd::anOrdinaryUserRunsTheTunnel()
     QVERIFY(!vpnActive(uuid));
 }
 
-QTEST_GUILESS_MAIN(TestNetworkManagerEndToEnd)
+QTEST_GUILESS_MAIN(tst_NetworkManagerEndToEnd)
 #include "tst_nm_e2e.moc"
