@@ -16,7 +16,6 @@
 #include "platform/UserDefaults.h"
 #include "platform/VPNManager.h"
 #include "platform/vici/ViciClient.h"
-#include "session/ClientIdentity.h"
 #include "vpn/VPNService.h"
 
 #include <QCoreApplication>
@@ -95,9 +94,9 @@ int main(int argc, char **argv)
     const QByteArray archive = gateway.issueClientIdentity(service.localIdentifier(), config.pkcs12Passphrase);
     if (archive.isEmpty())
         return fail("cannot issue a client identity", gateway);
-    const std::optional<QByteArray> reference = ClientIdentity::persistentReference(identities, archive,
-                                                                                    config.pkcs12Passphrase);
-    if (!reference || !session.replaceIdentity(*reference))
+    const std::optional<IdentityStore::Identity> identity
+        = identities.importSingleIdentity(archive, config.pkcs12Passphrase);
+    if (!identity || !session.replaceIdentity(identity->reference))
         return fail("cannot keep the client identity", gateway);
 
     // Save once (on-demand off), as connect() would, without starting.

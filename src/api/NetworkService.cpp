@@ -247,11 +247,6 @@ Result<QByteArray> NetworkService::checkAnswer(QNetworkReply *reply, const QByte
     return Result<QByteArray>::success(body);
 }
 
-std::optional<Error> NetworkService::envelopeError(const QByteArray &body)
-{
-    return envelopeErrorOf(JsonReader::parseObject(body));
-}
-
 void NetworkService::send(QNetworkRequest request, const QByteArray &verb, const QByteArray &body, Done done,
                           const std::optional<PostRules> &post)
 {

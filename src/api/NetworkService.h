@@ -118,7 +118,6 @@ public:
     // check, or undefined when the checks ended before it.
     static Result<QByteArray> checkAnswer(QNetworkReply *reply, const QByteArray &body, bool timedOut,
                                           QJsonValue *document = nullptr);
-    static std::optional<Error> envelopeError(const QByteArray &body);
     // The most bytes of an answer that is kept in memory; a larger one fails.
     static qint64 answerSizeLimit();
 

@@ -309,16 +309,7 @@ IniDocument::Value valueFromString(const QString &s, QByteArrayView written)
     return s;
 }
 
-// A group really named "General" must not be read back as the top level.
-QByteArray sectionName(const QString &group)
-{
-    const QByteArray escaped = IniDocument::escapedKey(group);
-    return escaped.compare("general", Qt::CaseInsensitive) == 0 ? "%" + escaped : escaped;
-}
-
-} // namespace
-
-QByteArray IniDocument::escapedKey(const QString &key)
+QByteArray escapedKey(const QString &key)
 {
     QByteArray result;
     for (const QChar qch : key) {
@@ -337,14 +328,23 @@ QByteArray IniDocument::escapedKey(const QString &key)
     return result;
 }
 
-QByteArray IniDocument::escapedValue(const Value &value)
+QByteArray escapedValue(const IniDocument::Value &value)
 {
-    if (const Unknown *unknown = std::get_if<Unknown>(&value))
+    if (const IniDocument::Unknown *unknown = std::get_if<IniDocument::Unknown>(&value))
         return unknown->written;
     QByteArray result;
     appendEscapedString(valueToString(value), result);
     return result;
 }
+
+// A group really named "General" must not be read back as the top level.
+QByteArray sectionName(const QString &group)
+{
+    const QByteArray escaped = escapedKey(group);
+    return escaped.compare("general", Qt::CaseInsensitive) == 0 ? "%" + escaped : escaped;
+}
+
+} // namespace
 
 std::optional<IniDocument> IniDocument::parse(const QByteArray &data)
 {

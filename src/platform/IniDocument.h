@@ -48,10 +48,6 @@ public:
     void remove(const QString &key);
     bool isEmpty() const { return m_values.isEmpty(); }
 
-    // The escaped forms, exposed for tests of compatibility.
-    static QByteArray escapedKey(const QString &key);
-    static QByteArray escapedValue(const Value &value);
-
 private:
     QMap<QString, Value> m_values;
 };

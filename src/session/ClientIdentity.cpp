@@ -19,25 +19,6 @@ ThreadHandOff toCaller;
 
 } // namespace
 
-std::optional<IdentityStore::Identity> ClientIdentity::importIdentity(IdentityStore &store,
-                                                                      const std::optional<QByteArray> &pkcs12,
-                                                                      const QString &passphrase)
-{
-    if (!pkcs12)
-        return std::nullopt;
-    return store.importPkcs12(*pkcs12, passphrase);
-}
-
-std::optional<QByteArray> ClientIdentity::persistentReference(IdentityStore &store,
-                                                              const std::optional<QByteArray> &pkcs12,
-                                                              const QString &passphrase)
-{
-    const std::optional<IdentityStore::Identity> identity = importIdentity(store, pkcs12, passphrase);
-    if (!identity)
-        return std::nullopt;
-    return store.persistentReference(*identity);
-}
-
 void ClientIdentity::importInBackground(IdentityStore &store, const QByteArray &pkcs12,
                                         const QString &passphrase, QObject *context, Imported done)
 {

@@ -28,20 +28,6 @@ public:
 
     using Imported = std::function<void(const std::optional<IdentityStore::Identity> &)>;
 
-    // Imports the archive's first item into `store`, on the calling thread
-    // (for tools and tests; the client imports with `importInBackground`).
-    // Absent for absent bytes, a wrong passphrase, an archive without items,
-    // or a first item without a certificate and its private key.
-    static std::optional<IdentityStore::Identity> importIdentity(IdentityStore &store,
-                                                                 const std::optional<QByteArray> &pkcs12,
-                                                                 const QString &passphrase);
-
-    // The persistent reference (certificate SHA-1) of the archive's identity,
-    // imported into `store` first; absent when there is none.
-    static std::optional<QByteArray> persistentReference(IdentityStore &store,
-                                                         const std::optional<QByteArray> &pkcs12,
-                                                         const QString &passphrase);
-
     // Checks and imports an archive off the calling thread: it must open with
     // `passphrase` and hold exactly one private key with its certificate.
     // `done` runs on the calling thread with the stored identity, or absent

@@ -379,15 +379,6 @@ void VPNService::signOut(Completion completion)
         });
 }
 
-void VPNService::toggle()
-{
-    QPointer<VPNService> self(this);
-    m_manager->loadFromPreferences([self](const Outcome<> &loaded) {
-        if (self && loaded.isSuccess())
-            self->toggleLoaded();
-    });
-}
-
 void VPNService::toggleLoaded()
 {
     const VPNStatus live = m_manager->connection()->status();

@@ -81,10 +81,8 @@ public:
     // the stop request, or at once when there is nothing to stop (down and
     // not wanted; down between attempts still has on-demand to save off).
     void disconnect(Completion completion = {});
-    // Connects or disconnects according to the live state.
-    void toggle();
-    // `toggle` on the manager as its caller has just loaded it: one load per
-    // click, not one per step.
+    // Connects or disconnects according to the live state, on the manager as
+    // its caller has just loaded it: one load per click, not one per step.
     void toggleLoaded();
     // `disconnect` on the manager as its caller has just loaded it.
     void disconnectLoaded();

@@ -170,10 +170,10 @@ void tst_TunnelEndToEnd::useIssuedIdentity(bool shared, const QString &caDir)
     const QByteArray archive = m_gateway->issueClientIdentity(localIdentifier,
                                                               m_session.config.pkcs12Passphrase, caDir);
     QVERIFY(!archive.isEmpty());
-    const QByteArray reference = ClientIdentity::persistentReference(m_session.identities, archive,
-                                                                     m_session.config.pkcs12Passphrase)
-                                     .value();
-    QVERIFY(m_session.session.replaceIdentity(reference));
+    const auto identity = m_session.identities.importSingleIdentity(archive,
+                                                                    m_session.config.pkcs12Passphrase);
+    QVERIFY(identity && m_session.session.replaceIdentity(identity->reference));
+    const QByteArray reference = identity->reference;
     if (shared) {
         QVERIFY(m_session.identities.grantAccess(reference, ViciVPNBackend::daemonApplication()));
         UserDefaults::standard().setBoolean(DefaultsKeys::isAutoConnectEnabled, true);
@@ -205,7 +205,7 @@ void tst_TunnelEndToEnd::connectCarriesPacketsDisconnectsAndQuits()
     QVERIFY(ikeSas(m_gateway->clientVici()).isEmpty());
     QVERIFY(!m_gateway->pingInnerAddress());
 
-    // toggle from disconnected brings it back, without loading into charon
+    // Turn ON from disconnected brings it back, without loading into charon
     // again what it already holds.
     QFile log(QFileInfo(m_gateway->clientVici()).dir().filePath(u"charon.log"_s));
     const auto loads = [&log] {
@@ -221,10 +221,10 @@ void tst_TunnelEndToEnd::connectCarriesPacketsDisconnectsAndQuits()
         return QList<qsizetype>{text.count("vici connection: orvex"), keys};
     };
     QCOMPARE(loads(), (QList<qsizetype>{1, 1})); // the connection and the key, loaded once
-    m_service->toggle();
+    m_service->connect();
     QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VPNStatus::Connected, TunnelTimeoutMs);
     QCOMPARE(loads(), (QList<qsizetype>{1, 1}));
-    m_service->toggle();
+    m_service->disconnect();
     QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VPNStatus::Disconnected, TunnelTimeoutMs);
 
     // Another tool cleared charon: the next switch loads everything again.
@@ -233,7 +233,7 @@ void tst_TunnelEndToEnd::connectCarriesPacketsDisconnectsAndQuits()
     QVERIFY(ask(m_gateway->clientVici(), "unload-conn", connection).isSuccess());
     QVERIFY(ask(m_gateway->clientVici(), "clear-creds").isSuccess());
     m_statuses.clear();
-    m_service->toggle();
+    m_service->connect();
     QTRY_COMPARE_WITH_TIMEOUT(m_service->status(), VPNStatus::Connected, TunnelTimeoutMs);
     // One attempt, tried again once charon had what it lost: no failure shown.
     QCOMPARE(m_statuses, (QList<VPNStatus>{VPNStatus::Connecting, VPNStatus::Connected}));

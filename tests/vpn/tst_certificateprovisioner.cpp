@@ -115,6 +115,12 @@ private:
             }
         });
     }
+    // The archive kept as a fetched certificate is; its reference, absent when refused.
+    std::optional<QByteArray> imported(const QByteArray &archive)
+    {
+        const auto identity = m_session.identities.importSingleIdentity(archive, m_passphrase);
+        return identity ? m_session.identities.persistentReference(*identity) : std::nullopt;
+    }
 
     TestSession m_session;
     std::unique_ptr<TestHttpServer> m_server;
@@ -370,7 +376,7 @@ void tst_CertificateProvisioner::sharedMeansTwoApplicationsInOneEntry()
     QFETCH(QByteArray, accessList);
     QFETCH(bool, shared);
     const QByteArray archive = makeIdentityArchive(m_day, m_passphrase);
-    const auto reference = ClientIdentity::persistentReference(m_session.identities, archive, m_passphrase);
+    const auto reference = imported(archive);
     IdentityStore &store = m_session.identities;
     QVERIFY(!ClientIdentity::isPrivateKeyShared(store, reference)); // imported: the client alone
 
@@ -380,7 +386,7 @@ void tst_CertificateProvisioner::sharedMeansTwoApplicationsInOneEntry()
     QCOMPARE(ClientIdentity::isPrivateKeyShared(store, reference), shared);
     // Importing the same archive again leaves the list as it is; a removed
     // identity is shared with nobody.
-    QCOMPARE(ClientIdentity::persistentReference(m_session.identities, archive, m_passphrase), reference);
+    QCOMPARE(imported(archive), reference);
     QCOMPARE(ClientIdentity::isPrivateKeyShared(store, reference), shared);
     QVERIFY(store.remove({*reference}));
     QVERIFY(!ClientIdentity::isPrivateKeyShared(store, reference));
@@ -444,9 +450,7 @@ void tst_CertificateProvisioner::onlyAnArchiveWithOneIdentityIsKept()
 void tst_CertificateProvisioner::renewalIsDueAWeekBeforeTheEnd()
 {
     IdentityStore &store = m_session.identities;
-    const auto reference = ClientIdentity::persistentReference(m_session.identities,
-                                                               makeIdentityArchive(m_day, m_passphrase),
-                                                               m_passphrase);
+    const auto reference = imported(makeIdentityArchive(m_day, m_passphrase));
     QVERIFY(reference);
     const auto validity = store.validity(*reference);
     QVERIFY(validity);
@@ -463,9 +467,7 @@ void tst_CertificateProvisioner::renewalIsDueAWeekBeforeTheEnd()
     // Eight days before the end of a longer one it is not due yet; seven
     // days before, it is.
     const TestPkcs12::Credential longer = makeCredential("longer", false, 30);
-    const auto longReference = ClientIdentity::persistentReference(m_session.identities,
-                                                                   makeIdentityArchive(longer, m_passphrase),
-                                                                   m_passphrase);
+    const auto longReference = imported(makeIdentityArchive(longer, m_passphrase));
     QVERIFY(longReference);
     const QDateTime end = store.validity(*longReference)->notAfter;
     QVERIFY(!ClientIdentity::needsRenewal(store, *longReference, end.addDays(-8)));

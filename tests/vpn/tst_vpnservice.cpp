@@ -8,7 +8,6 @@
 #include "platform/SystemInfo.h"
 #include "platform/UserDefaults.h"
 #include "platform/VPNManager.h"
-#include "session/ClientIdentity.h"
 #include "vpn/VPNService.h"
 
 #include "TestSession.h"
@@ -72,11 +71,11 @@ private:
     // certificate is kept.
     void keepIdentity()
     {
-        QVERIFY(m_session.session.replaceIdentity(
-            ClientIdentity::persistentReference(m_session.identities, m_archive,
-                                                m_session.config.pkcs12Passphrase)
-                .value()));
+        const auto identity = m_session.identities.importSingleIdentity(m_archive,
+                                                                        m_session.config.pkcs12Passphrase);
+        QVERIFY(identity && m_session.session.replaceIdentity(identity->reference));
     }
+    TestPkcs12::Credential m_credential = TestPkcs12::makeCredential("client", true);
     QByteArray m_archive;
     FakeVPNBackend *m_backend = nullptr;
     std::unique_ptr<VPNManager> m_manager;
@@ -133,8 +132,7 @@ void tst_VPNService::play(const QByteArray &statuses)
 
 void tst_VPNService::initTestCase()
 {
-    m_archive = TestPkcs12::makeIdentityArchive(TestPkcs12::makeCredential("client", true),
-                                                m_session.config.pkcs12Passphrase);
+    m_archive = TestPkcs12::makeIdentityArchive(m_credential, m_session.config.pkcs12Passphrase);
 }
 
 void tst_VPNService::init()
@@ -176,9 +174,7 @@ void tst_VPNService::connectWritesTheWholeConfigurationThenStarts()
     const P &p = *saved.protocolConfiguration;
     QCOMPARE(p.serverAddress, u"vpn.orvex.example"_s);
     QCOMPARE(p.remoteIdentifier, u"vpn.orvex.example"_s);
-    QCOMPARE(p.identityReference, ClientIdentity::persistentReference(m_session.identities, m_archive,
-                                                                      m_session.config.pkcs12Passphrase)
-                                      .value());
+    QCOMPARE(p.identityReference, m_credential.sha1());
     QCOMPARE(p.authenticationMethod, P::AuthenticationMethod::Certificate);
     QCOMPARE(p.deadPeerDetectionRate, P::DeadPeerDetectionRate::Medium);
     QVERIFY(p.disableRedirect);
@@ -228,9 +224,7 @@ void tst_VPNService::onDemandFollowsTheSharedKeyAndTheSetting()
     QFETCH(int, setting);
     QFETCH(bool, expected);
     keepIdentity();
-    const QByteArray reference = ClientIdentity::persistentReference(m_session.identities, m_archive,
-                                                                     m_session.config.pkcs12Passphrase)
-                                     .value();
+    const QByteArray reference = m_credential.sha1();
     if (shared)
         QVERIFY(m_session.identities.grantAccess(reference, u"charon"_s));
     if (setting >= 0)
@@ -247,29 +241,23 @@ void tst_VPNService::toggleFollowsTheLiveState_data()
 {
     QTest::addColumn<VPNStatus>("live");
     QTest::addColumn<QString>("action");
-    QTest::addColumn<bool>("loadedByCaller"); // toggleLoaded() after the caller's own load
-    QTest::newRow("connected") << VPNStatus::Connected << "stop" << false;
-    QTest::newRow("disconnected") << VPNStatus::Disconnected << "start" << false;
-    QTest::newRow("connecting") << VPNStatus::Connecting << "start" << false;
-    QTest::newRow("connected, loaded by the caller") << VPNStatus::Connected << "stop" << true;
+    QTest::newRow("connected") << VPNStatus::Connected << "stop";
+    QTest::newRow("disconnected") << VPNStatus::Disconnected << "start";
+    QTest::newRow("connecting") << VPNStatus::Connecting << "start";
 }
 
 void tst_VPNService::toggleFollowsTheLiveState()
 {
     QFETCH(VPNStatus, live);
     QFETCH(QString, action);
-    QFETCH(bool, loadedByCaller);
     m_backend->setLiveStatus(live);
     // What the backend says before anything has been loaded is not known
     // yet.
     QCOMPARE(m_service->status(), VPNStatus::Invalid);
     m_backend->calls.clear();
-    if (loadedByCaller) {
-        QVERIFY(load());
-        m_service->toggleLoaded();
-    } else {
-        m_service->toggle();
-    }
+    // The caller's own load, as the menus do before they switch.
+    QVERIFY(load());
+    m_service->toggleLoaded();
     // One load for the whole switch, then the save and the start or stop.
     QTRY_COMPARE(m_backend->calls.size(), 3);
     QCOMPARE(m_backend->calls, (QStringList{u"attach"_s, u"apply"_s, action}));
@@ -305,7 +293,6 @@ void tst_VPNService::loadFailureEndsSilently()
     QVERIFY(writeFile(VPNManager::defaultStoragePath(), "{broken"));
     QSignalSpy notifications(m_manager->connection(), &VPNConnection::statusDidChange);
     m_service->connect();
-    m_service->toggle();
     settle();
     QVERIFY(m_backend->calls.isEmpty());
     QCOMPARE(notifications.size(), 0);

@@ -12,7 +12,6 @@
 #include "platform/SystemInfo.h"
 #include "platform/UserDefaults.h"
 #include "platform/VPNManager.h"
-#include "session/ClientIdentity.h"
 #include "vpn/VPNService.h"
 
 #include <QCoreApplication>
@@ -64,10 +63,9 @@ int main(int argc, char *argv[])
     DesktopSecretStore secrets(SessionBus::clientAppId, Session::standardFallbackFile());
     IdentityStore identities(IdentityStore::standardDirectory());
     Session session(secrets, defaults, identities, Session::standardAccountFile(), config);
-    const std::optional<QByteArray> reference = ClientIdentity::persistentReference(identities,
-                                                                                    archiveFile.readAll(),
-                                                                                    config.pkcs12Passphrase);
-    if (!reference || !session.replaceIdentity(*reference)) {
+    const std::optional<IdentityStore::Identity> identity
+        = identities.importSingleIdentity(archiveFile.readAll(), config.pkcs12Passphrase);
+    if (!identity || !session.replaceIdentity(identity->reference)) {
         say(u"the identity was not taken"_s);
         return 1;
     }

@@ -15,7 +15,6 @@
 #include "platform/nm/NetworkManagerLeakGuard.h"
 #include "platform/nm/NetworkManagerProfile.h"
 #include "platform/nm/NetworkManagerVPNBackend.h"
-#include "session/ClientIdentity.h"
 #include "vpn/VPNService.h"
 #include "TestSession.h"
 
@@ -212,10 +211,9 @@ void tst_NetworkManagerEndToEnd::initTestCase()
     const QByteArray archive = m_gateway->issueClientIdentity(clientIdentifier,
                                                               m_session.config.pkcs12Passphrase);
     QVERIFY(!archive.isEmpty());
-    const std::optional<QByteArray> reference
-        = ClientIdentity::persistentReference(m_session.identities, archive,
-                                              m_session.config.pkcs12Passphrase);
-    QVERIFY(reference && m_session.session.replaceIdentity(*reference));
+    const auto identity = m_session.identities.importSingleIdentity(archive,
+                                                                    m_session.config.pkcs12Passphrase);
+    QVERIFY(identity && m_session.session.replaceIdentity(identity->reference));
 }
 
 void tst_NetworkManagerEndToEnd::cleanupTestCase()
