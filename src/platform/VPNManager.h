@@ -29,9 +29,11 @@ public:
 
     static QString defaultStoragePath();
     // The backend `config` names, on the key store `identities` (which must
-    // outlive it). The first call also registers the backends' clean-up of
-    // what a killed client left.
-    static std::unique_ptr<VPNBackend> makeConfiguredBackend(const Config &config, IdentityStore &identities);
+    // outlive it); what it must remember across runs is kept beside
+    // `storagePath`, the manager's file. The first call also registers the
+    // backends' clean-up of what a killed client left.
+    static std::unique_ptr<VPNBackend> makeConfiguredBackend(const Config &config, IdentityStore &identities,
+                                                             const QString &storagePath);
 
     VPNManager(std::unique_ptr<VPNBackend> backend, const QString &storagePath, QObject *parent = nullptr);
     ~VPNManager() override;

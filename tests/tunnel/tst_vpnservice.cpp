@@ -66,15 +66,15 @@ private:
             QCoreApplication::processEvents();
     }
 
-    TestSession m_session;
+    std::optional<TestSession> m_session; // each case's own: signed out, nothing saved
     QTemporaryDir m_dir;
     // Imports the archive and makes it the session's identity, as a fetched
     // certificate is kept.
     void keepIdentity()
     {
-        QVERIFY(m_session.session.replaceIdentity(
-            ClientIdentity::persistentReference(m_session.identities, m_archive,
-                                                m_session.config.pkcs12Passphrase)
+        QVERIFY(m_session->session.replaceIdentity(
+            ClientIdentity::persistentReference(m_session->identities, m_archive,
+                                                m_session->config.pkcs12Passphrase)
                 .value()));
     }
     QByteArray m_archive;
@@ -101,7 +101,7 @@ private:
 
 void TestVPNService::turnOnGuarded(bool byOnDemand)
 {
-    m_session.config.vpnGatewayHost = u"192.0.2.1"_s;
+    m_session->config.vpnGatewayHost = u"192.0.2.1"_s;
     m_guard = FakeLeakGuard();
     makeService();
     m_backend->guard = &m_guard;
@@ -134,17 +134,12 @@ void TestVPNService::play(const QByteArray &statuses)
 void TestVPNService::initTestCase()
 {
     m_archive = TestPkcs12::makeIdentityArchive(TestPkcs12::makeCredential("client", true),
-                                                m_session.config.pkcs12Passphrase);
+                                                Config::parse({}, {}).value().pkcs12Passphrase);
 }
 
 void TestVPNService::init()
 {
-    m_session.config = Config::parse({}, {}).value();
-    UserDefaults &defaults = UserDefaults::standard();
-    for (const QLatin1String key : {DefaultsKeys::tempEmail, DefaultsKeys::isAutoConnectEnabled})
-        defaults.remove(key);
-    QFile::remove(Session::standardAccountFile());
-    QFile::remove(VPNManager::defaultStoragePath());
+    m_session.emplace();
     makeService();
 }
 
@@ -153,8 +148,8 @@ void TestVPNService::makeService()
     m_service.reset();
     m_backend = new FakeVPNBackend;
     m_manager = std::make_unique<VPNManager>(std::unique_ptr<VPNBackend>(m_backend),
-                                             VPNManager::defaultStoragePath());
-    m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session, m_session.config);
+                                             m_session->files.tunnelConfiguration);
+    m_service = std::make_unique<VPNService>(m_manager.get(), m_session->session, m_session->config);
 }
 
 void TestVPNService::cleanup()
@@ -176,8 +171,8 @@ void TestVPNService::connectWritesTheWholeConfigurationThenStarts()
     const P &p = *saved.protocolConfiguration;
     QCOMPARE(p.serverAddress, u"vpn.orvex.example"_s);
     QCOMPARE(p.remoteIdentifier, u"vpn.orvex.example"_s);
-    QCOMPARE(p.identityReference, ClientIdentity::persistentReference(m_session.identities, m_archive,
-                                                                      m_session.config.pkcs12Passphrase)
+    QCOMPARE(p.identityReference, ClientIdentity::persistentReference(m_session->identities, m_archive,
+                                                                      m_session->config.pkcs12Passphrase)
                                       .value());
     QCOMPARE(p.authenticationMethod, P::AuthenticationMethod::Certificate);
     QCOMPARE(p.deadPeerDetectionRate, P::DeadPeerDetectionRate::Medium);
@@ -192,7 +187,7 @@ void TestVPNService::connectWritesTheWholeConfigurationThenStarts()
     QVERIFY(!saved.onDemandEnabled);                                            // the key is not shared yet
 
     // Without a stored certificate: no identity reference, and still a start.
-    QFile::remove(Session::standardAccountFile());
+    QFile::remove(m_session->files.account);
     m_backend->calls.clear();
     m_service->connect();
     QTRY_COMPARE(m_backend->calls.size(), 3);
@@ -203,7 +198,7 @@ void TestVPNService::connectWritesTheWholeConfigurationThenStarts()
 void TestVPNService::localIdentifier()
 {
     QCOMPARE(m_service->localIdentifier(), QString()); // no e-mail stored
-    UserDefaults::standard().setString(DefaultsKeys::tempEmail, u"ann@example.com"_s);
+    m_session->defaults.setString(DefaultsKeys::tempEmail, u"ann@example.com"_s);
     SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(u"f00d"_s); });
     // MD5 of "machine@e-mail", in hex.
     QCOMPARE(m_service->localIdentifier(), u"02714222d9458e5061670b6f98098c8a.clients.orvex.example"_s);
@@ -228,19 +223,19 @@ void TestVPNService::onDemandFollowsTheSharedKeyAndTheSetting()
     QFETCH(int, setting);
     QFETCH(bool, expected);
     keepIdentity();
-    const QByteArray reference = ClientIdentity::persistentReference(m_session.identities, m_archive,
-                                                                     m_session.config.pkcs12Passphrase)
+    const QByteArray reference = ClientIdentity::persistentReference(m_session->identities, m_archive,
+                                                                     m_session->config.pkcs12Passphrase)
                                      .value();
     if (shared)
-        QVERIFY(m_session.identities.grantAccess(reference, u"charon"_s));
+        QVERIFY(m_session->identities.grantAccess(reference, u"charon"_s));
     if (setting >= 0)
-        UserDefaults::standard().setBoolean(DefaultsKeys::isAutoConnectEnabled, setting == 1);
+        m_session->defaults.setBoolean(DefaultsKeys::isAutoConnectEnabled, setting == 1);
     m_service->connect();
     QTRY_COMPARE(m_backend->applied.size(), 1);
     QCOMPARE(m_backend->applied.front().onDemandEnabled, expected);
     QCOMPARE(m_service->config().isOnDemandEnabled, expected);
     // Each run starts from a fresh store.
-    QVERIFY(m_session.identities.remove({reference}));
+    QVERIFY(m_session->identities.remove({reference}));
 }
 
 void TestVPNService::toggleFollowsTheLiveState_data()
@@ -301,8 +296,8 @@ void TestVPNService::saveFailurePostsOneNotificationAndRunsNothing()
 
 void TestVPNService::loadFailureEndsSilently()
 {
-    QVERIFY(QDir().mkpath(QFileInfo(VPNManager::defaultStoragePath()).absolutePath()));
-    QVERIFY(writeFile(VPNManager::defaultStoragePath(), "{broken"));
+    QVERIFY(QDir().mkpath(QFileInfo(m_session->files.tunnelConfiguration).absolutePath()));
+    QVERIFY(writeFile(m_session->files.tunnelConfiguration, "{broken"));
     QSignalSpy notifications(m_manager->connection(), &VPNConnection::statusDidChange);
     m_service->connect();
     m_service->toggle();
@@ -412,8 +407,8 @@ void TestVPNService::failedQuitLeavesCertificateAuthentication()
     m_backend->setLiveStatus(VPNStatus::Connected);
     QVERIFY(load()); // a known state: the quit saves before it ends
     if (loadFails) {
-        QVERIFY(QDir().mkpath(QFileInfo(VPNManager::defaultStoragePath()).absolutePath()));
-        QVERIFY(writeFile(VPNManager::defaultStoragePath(), "{broken"));
+        QVERIFY(QDir().mkpath(QFileInfo(m_session->files.tunnelConfiguration).absolutePath()));
+        QVERIFY(writeFile(m_session->files.tunnelConfiguration, "{broken"));
     } else {
         m_backend->applyError = u"refused"_s;
     }
@@ -426,7 +421,7 @@ void TestVPNService::failedQuitLeavesCertificateAuthentication()
     QCOMPARE(m_service->config().authMethod, P::AuthenticationMethod::Certificate);
 
     // The client runs on; its next Turn ON saves what a fresh process would.
-    QFile::remove(VPNManager::defaultStoragePath());
+    QFile::remove(m_session->files.tunnelConfiguration);
     m_backend->applyError.clear();
     m_backend->applied.clear();
     m_service->connect();
@@ -441,7 +436,7 @@ void TestVPNService::failedQuitLeavesCertificateAuthentication()
 // off, still with a configuration this run can connect with.
 void TestVPNService::leftoversOfAKilledClient()
 {
-    UserDefaults::standard().setData(DefaultsKeys::certificate, m_archive);
+    m_session->defaults.setData(DefaultsKeys::certificate, m_archive);
     m_service->config().isOnDemandEnabled = true;
     m_manager->loadFromPreferences(
         [this](const Outcome<> &) { m_service->configureAndSave(Outcome<>::success(), {}); });
@@ -619,7 +614,7 @@ void TestVPNService::onlyTheUserLiftsTheBlock()
 // Turn ON looks the name up afresh.
 void TestVPNService::aNewNetworkLooksTheGatewayUpAgain()
 {
-    m_session.config.vpnGatewayHost = u"gw.example"_s;
+    m_session->config.vpnGatewayHost = u"gw.example"_s;
     m_guard = FakeLeakGuard();
     m_guard.names.insert(u"gw.example"_s, {QHostAddress(u"192.0.2.1"_s)});
     makeService();
