@@ -213,9 +213,11 @@ int main(int argc, char **argv)
             return void(fail(QStringLiteral("cannot write the configuration")));
         configFile.close();
 
-        // A stored session: the client signs in by itself and goes to the main screen.
-        UserDefaults::standard().setString(DefaultsKeys::tempEmail, email);
-        UserDefaults::standard().setString(DefaultsKeys::password, password);
+        // A stored session where the client looks for it: it signs in by
+        // itself and goes to the main screen.
+        UserDefaults defaults(UserDefaults::standardFilePath());
+        defaults.setString(DefaultsKeys::tempEmail, email);
+        defaults.setString(DefaultsKeys::password, password);
 
         bus.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
                                                   QStringLiteral("--print-address=1")});

@@ -125,8 +125,9 @@ int main(int argc, char **argv)
         return fail("cannot write the configuration");
     configFile.close();
 
-    // A stored session with auto-connect on; no login item.
-    UserDefaults &defaults = UserDefaults::standard();
+    // A stored session with auto-connect on, where the client looks for it;
+    // no login item.
+    UserDefaults defaults(UserDefaults::standardFilePath());
     defaults.setString(DefaultsKeys::tempEmail, service.demoEmail());
     defaults.setString(DefaultsKeys::password, service.demoPassword());
     defaults.setBoolean(DefaultsKeys::isLaunchedBefore, true);

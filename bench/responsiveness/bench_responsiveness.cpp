@@ -238,8 +238,9 @@ int main(int argc, char **argv)
     client.session.setCredentials(service.demoEmail(), service.demoPassword());
 
     // The screens' tunnel, on the configured backend, as the client makes it.
-    VPNManager manager(VPNManager::makeConfiguredBackend(client.config, client.identities),
-                       VPNManager::defaultStoragePath());
+    VPNManager manager(VPNManager::makeConfiguredBackend(client.config, client.identities,
+                                                         client.files.tunnelConfiguration),
+                       client.files.tunnelConfiguration);
     VPNService tunnel(&manager, client.session, client.config);
     client.tunnel = &tunnel;
     VPNConnection *connection = manager.connection();

@@ -394,7 +394,9 @@ private:
     GatewayFixture &m_gateway;
     DevServiceProcess &m_service;
     QStringList m_serviceArguments;
-    // The client's session and the screens' context.
+    // The client's session and the screens' context, on files of its own:
+    // nothing of an earlier run (its identity, of another run's CA, would be
+    // used as it is and refused by this run's gateway).
     mutable TestSession m_session;
     // The screens' tunnel, on the configured backend, as the client makes it.
     std::unique_ptr<VPNManager> m_manager;
@@ -404,11 +406,6 @@ private:
 
 bool Soak::setUp(QString *error)
 {
-    // Nothing of an earlier run: its identity, of another run's CA, would be
-    // used as it is and refused by this run's gateway.
-    QFile::remove(Session::standardAccountFile());
-    QFile::remove(Session::standardFallbackFile());
-    QDir(IdentityStore::standardDirectory()).removeRecursively();
     const QString email = m_service.demoEmail();
     const QString password = m_service.demoPassword();
     std::optional<bool> user;
@@ -426,9 +423,10 @@ bool Soak::setUp(QString *error)
         return false;
     }
 
+    const QString &storage = m_session.files.tunnelConfiguration;
     m_manager = std::make_unique<VPNManager>(VPNManager::makeConfiguredBackend(m_session.config,
-                                                                               m_session.identities),
-                                             VPNManager::defaultStoragePath());
+                                                                               m_session.identities, storage),
+                                             storage);
     m_tunnel = std::make_unique<VPNService>(m_manager.get(), m_session.session, m_session.config);
     m_session.tunnel = m_tunnel.get();
     // As after sign-in: the main screen's first load fetches the certificate

@@ -8,6 +8,7 @@
 
 #include "session/DefaultsKeys.h"
 #include "session/Session.h"
+#include "session/UserFiles.h"
 #include "config/Config.h"
 #include "platform/DesktopSecretStore.h"
 #include "platform/IdentityStore.h"
@@ -81,15 +82,16 @@ int main(int argc, char **argv)
     BenchConfig::setGuardedNamespace(config, gateway.clientNamespace());
     config.caCertificates = {gateway.caCertificate()};
     SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(QStringLiteral("bench")); });
-    UserDefaults &defaults = UserDefaults::standard();
+    // The client's own session on the standard files, as AppWiring makes it.
+    const UserFiles files = UserFiles::standard();
+    UserDefaults defaults(files.defaults);
     defaults.setString(DefaultsKeys::tempEmail, QStringLiteral("bench@example.com"));
-    // The client's own session, as AppWiring makes it.
-    DesktopSecretStore secrets(SessionBus::clientAppId, Session::standardFallbackFile());
-    IdentityStore identities(IdentityStore::standardDirectory());
-    Session session(secrets, defaults, identities, Session::standardAccountFile(), config);
+    DesktopSecretStore secrets(SessionBus::clientAppId, files.fallbackSecrets);
+    IdentityStore identities(files.identities);
+    Session session(secrets, defaults, identities, files.account, config);
 
-    VPNManager manager(VPNManager::makeConfiguredBackend(config, identities),
-                       VPNManager::defaultStoragePath());
+    VPNManager manager(VPNManager::makeConfiguredBackend(config, identities, files.tunnelConfiguration),
+                       files.tunnelConfiguration);
     VPNService service(&manager, session, config);
     const QByteArray archive = gateway.issueClientIdentity(service.localIdentifier(), config.pkcs12Passphrase);
     if (archive.isEmpty())

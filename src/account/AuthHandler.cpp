@@ -33,7 +33,7 @@ void AuthHandler::signUp(const AuthData &data)
 {
     QPointer<AuthHandler> self(this);
     QPointer<Session> session(&m_session);
-    // The defaults store lives as long as the process.
+    // The defaults store outlives the network service that answers here.
     UserDefaults *defaults = &m_session.defaults();
     m_network.checkUser(data.email, [self, session, defaults, data](const Result<Empty> &result) {
         if (!result.isSuccess()) {
@@ -54,7 +54,8 @@ void AuthHandler::signIn(const AuthData &data)
 {
     QPointer<AuthHandler> self(this);
     QPointer<Session> session(&m_session);
-    // The network service and the defaults store live as long as the process.
+    // The network service lives as long as its answers can arrive, and the
+    // defaults store outlives it.
     NetworkService *network = &m_network;
     UserDefaults *defaults = &m_session.defaults();
     network->getUser(data.email, data.password,

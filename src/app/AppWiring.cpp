@@ -1,6 +1,7 @@
 #include "AppWiring.h"
 
 #include "session/Session.h"
+#include "session/UserFiles.h"
 #include "api/NetworkService.h"
 #include "api/Utility.h"
 #include "app/AppDelegate.h"
@@ -137,17 +138,18 @@ void AppWiring::dress(QApplication &app)
 AppWiring::AppWiring(QCoreApplication *app, Config config, Session *session, Tunnel given)
     : m_app(app)
     , m_config(std::move(config))
+    , m_files(UserFiles::standard())
     , m_session(session)
 {
     // The signed-in account, for everything that needs it. Its password comes
     // from the Secret Service asynchronously, so the first screen is chosen
     // once it has answered (launch()).
     if (!m_session) {
-        m_secrets = std::make_unique<DesktopSecretStore>(SessionBus::clientAppId,
-                                                         Session::standardFallbackFile());
-        m_identities = std::make_unique<IdentityStore>(IdentityStore::standardDirectory());
-        m_ownSession = std::make_unique<Session>(*m_secrets, UserDefaults::standard(), *m_identities,
-                                                 Session::standardAccountFile(), m_config);
+        m_secrets = std::make_unique<DesktopSecretStore>(SessionBus::clientAppId, m_files.fallbackSecrets);
+        m_defaults = std::make_unique<UserDefaults>(m_files.defaults);
+        m_identities = std::make_unique<IdentityStore>(m_files.identities);
+        m_ownSession = std::make_unique<Session>(*m_secrets, *m_defaults, *m_identities, m_files.account,
+                                                 m_config);
         m_session = m_ownSession.get();
     }
     m_network = std::make_unique<NetworkService>(m_config);
@@ -155,9 +157,9 @@ AppWiring::AppWiring(QCoreApplication *app, Config config, Session *session, Tun
     // backend also registers the backends' clean-up of what a killed client
     // left.
     if (!given.service) {
-        m_ownManager = std::make_unique<VPNManager>(VPNManager::makeConfiguredBackend(m_config,
-                                                                                      m_session->identities()),
-                                                    VPNManager::defaultStoragePath());
+        const QString &storage = m_files.tunnelConfiguration;
+        auto backend = VPNManager::makeConfiguredBackend(m_config, m_session->identities(), storage);
+        m_ownManager = std::make_unique<VPNManager>(std::move(backend), storage);
         m_ownService = std::make_unique<VPNService>(m_ownManager.get(), *m_session, m_config);
     }
     m_service = given.service ? given.service : m_ownService.get();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config/Config.h"
+#include "session/UserFiles.h"
 
 #include <QDBusConnection>
 #include <QObject>
@@ -30,6 +31,7 @@ class SingleInstance;
 class StatusMenuController;
 class TerminationSignals;
 class TunnelNotifications;
+class UserDefaults;
 class VPNService;
 class VPNManager;
 class WindowController;
@@ -42,9 +44,9 @@ class WindowController;
 // tray menu, the notifications, and the quit sequence that every way out goes
 // through (both menus' Quit, the window closed without a tray, a termination
 // signal, the event loop ending). It keeps the configuration it is given and
-// hands it to what reads it. The process's defaults store is reached here and
-// nowhere else in the client; the network service, the key store, the
-// tunnel's manager and its service are made here, one each, unless given.
+// hands it to what reads it. The defaults store, the network service, the key
+// store, the tunnel's manager and its service are made here, one each, over
+// the user's standard files, unless given.
 // main() makes one for the process; a test makes one on a tunnel of its own
 // and meets the same wiring.
 class AppWiring final
@@ -63,7 +65,7 @@ public:
     static void dress(QApplication &app);
 
     // `session` null: a session of the wiring's own on the desktop's secret
-    // store, the process's defaults store and the standard files. Otherwise
+    // store, a defaults store of its own and the standard files. Otherwise
     // the given session's defaults store is the wiring's.
     AppWiring(QCoreApplication *app, Config config, Session *session = nullptr,
               Tunnel given = Tunnel{nullptr});
@@ -109,7 +111,9 @@ private:
 
     QCoreApplication *m_app;
     const Config m_config;
+    const UserFiles m_files;
     std::unique_ptr<DesktopSecretStore> m_secrets;
+    std::unique_ptr<UserDefaults> m_defaults;
     std::unique_ptr<IdentityStore> m_identities;
     std::unique_ptr<Session> m_ownSession;
     Session *m_session;

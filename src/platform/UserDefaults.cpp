@@ -27,12 +27,6 @@ constexpr qint64 maxSetAsideSize = qint64(4) * 1024 * 1024;
 
 } // namespace
 
-UserDefaults &UserDefaults::standard()
-{
-    static UserDefaults store(standardFilePath());
-    return store;
-}
-
 QString UserDefaults::standardFilePath()
 {
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)

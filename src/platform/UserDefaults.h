@@ -33,12 +33,10 @@ namespace Orvex {
 class UserDefaults final
 {
 public:
-    // The process's store over standardFilePath(). The composition root asks
-    // for it once and hands it on; nothing else in the client does.
-    static UserDefaults &standard();
+    // Where the client's store lives. The composition root makes the one
+    // store over it and hands it on; a test or a tool makes its own.
     static QString standardFilePath();
 
-    // A store over another file, for tests and tools.
     explicit UserDefaults(const QString &filePath);
     UserDefaults(const UserDefaults &) = delete;
     UserDefaults &operator=(const UserDefaults &) = delete;

@@ -19,16 +19,16 @@
 
 namespace Orvex {
 
-std::unique_ptr<VPNBackend> VPNManager::makeConfiguredBackend(const Config &config, IdentityStore &identities)
+std::unique_ptr<VPNBackend> VPNManager::makeConfiguredBackend(const Config &config, IdentityStore &identities,
+                                                              const QString &storagePath)
 {
-    const auto makeVici = [config, &identities]() -> std::unique_ptr<VPNBackend> {
+    const auto makeVici = [config, &identities, storagePath]() -> std::unique_ptr<VPNBackend> {
         ViciVPNBackend::Options options;
         options.socketPath = config.viciSocket;
         options.updownScript = config.viciUpdownScript;
         options.resolverFile = config.viciResolverFile;
         options.caCertificateFiles = config.caCertificates;
-        options.heldKeysFile = QFileInfo(defaultStoragePath()).absolutePath()
-                               + QStringLiteral("/charon-keys");
+        options.heldKeysFile = QFileInfo(storagePath).absolutePath() + QStringLiteral("/charon-keys");
         options.leakGuard = std::make_shared<NftablesLeakGuard>(config.viciNetworkNamespace);
         options.resolveIdentity =
             [&identities](const QByteArray &reference) -> std::optional<ViciVPNBackend::Identity> {

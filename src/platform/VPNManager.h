@@ -29,8 +29,10 @@ public:
 
     static QString defaultStoragePath();
     // The backend `config` names, on the key store `identities` (which must
-    // outlive it).
-    static std::unique_ptr<VPNBackend> makeConfiguredBackend(const Config &config, IdentityStore &identities);
+    // outlive it); what it must remember across runs is kept beside
+    // `storagePath`, the manager's file.
+    static std::unique_ptr<VPNBackend> makeConfiguredBackend(const Config &config, IdentityStore &identities,
+                                                             const QString &storagePath);
     // A killed client may have left a killed charon's resolvers behind: takes
     // them out, on the charon and resolver file `config` names, once that
     // charon says it holds no tunnel (or none runs).

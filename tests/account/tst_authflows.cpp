@@ -57,11 +57,6 @@ QString parameter(const QUrl &url, const char *name)
     return QUrlQuery(url).queryItemValue(QLatin1String(name), QUrl::FullyDecoded);
 }
 
-std::optional<QString> stored(QLatin1String key)
-{
-    return UserDefaults::standard().string(key);
-}
-
 class PageCatcher : public QObject
 {
     Q_OBJECT
@@ -98,7 +93,7 @@ private:
     AlertController *alert() const { return presented<AlertController>(); }
     bool waitIdle() const
     {
-        return QTest::qWaitFor([this] { return networkIsIdle(m_session.network); }, patience);
+        return QTest::qWaitFor([this] { return networkIsIdle(m_session->network); }, patience);
     }
     QString newEmail()
     {
@@ -181,14 +176,14 @@ private:
     bool createAccount(const QString &email, const QString &password, const QString &phone)
     {
         Capture<UserResponse> created;
-        m_session.network.addUser(u"Ann Example"_s, email, password, phone, created.completion());
+        m_session->network.addUser(u"Ann Example"_s, email, password, phone, created.completion());
         return created.wait(patience) && created.result->isSuccess();
     }
 
     std::optional<UserModel> fetchUser(const QString &email, const std::optional<QString> &password)
     {
         Capture<UserResponse> found;
-        m_session.network.getUser(email, password, found.completion());
+        m_session->network.getUser(email, password, found.completion());
         if (!found.wait(patience) || !found.result->isSuccess())
             return std::nullopt;
         return found.result->value().user;
@@ -203,7 +198,9 @@ private:
         return messages;
     }
 
-    TestSession m_session;
+    std::optional<QString> stored(QLatin1String key) const { return m_session->defaults.string(key); }
+
+    std::optional<TestSession> m_session; // each case's own: signed out, nothing saved
     QTemporaryDir m_dir;
     std::unique_ptr<DevServiceProcess> m_service;
     std::unique_ptr<HttpsClient> m_https;
@@ -224,7 +221,17 @@ void tst_AuthFlows::initTestCase()
     m_service = std::make_unique<DevServiceProcess>(m_dir.filePath(u"service"_s));
     QVERIFY2(m_service->start({u"--dev-routes"_s}), qPrintable(m_service->errors()));
 
-    Config &config = m_session.config;
+    SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(machineId); });
+    // The phone screen preselects the country of the user's locale.
+    QLocale::setDefault(QLocale(u"fr_FR"_s));
+
+    m_https = std::make_unique<HttpsClient>(m_service->origin(), m_service->caCertificate());
+}
+
+void tst_AuthFlows::init()
+{
+    m_session.emplace();
+    Config &config = m_session->config;
     config.apiBaseURL = m_service->origin();
     config.caCertificates = {m_service->caCertificate()};
     config.passwordResetURL = u"http://reset.orvex.example:8443/somewhere"_s;
@@ -232,12 +239,8 @@ void tst_AuthFlows::initTestCase()
     config.viciSocket = m_dir.filePath(u"no-charon.vici"_s);
     // A Turn ON blocks traffic: never in the machine's own namespace.
     config.viciNetworkNamespace = m_dir.filePath(u"no-netns"_s);
-    SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(machineId); });
-    // The phone screen preselects the country of the user's locale.
-    QLocale::setDefault(QLocale(u"fr_FR"_s));
 
-    m_https = std::make_unique<HttpsClient>(m_service->origin(), m_service->caCertificate());
-    auto *manager = m_session.network.findChild<QNetworkAccessManager *>();
+    auto *manager = m_session->network.findChild<QNetworkAccessManager *>();
     QVERIFY(manager);
     // The flows' requests: once the main screen is there, what is sent is its
     // own business (it looks the account up again, fetches usage, ...).
@@ -245,12 +248,6 @@ void tst_AuthFlows::initTestCase()
         if (!presented<MainViewController>())
             m_sent.append(reply->url());
     });
-}
-
-void tst_AuthFlows::init()
-{
-    m_session.session.logout();
-    QFile::remove(UserDefaults::standardFilePath());
     SecureRandom::setSourceForTesting({});
     m_sent.clear();
 }
@@ -290,7 +287,7 @@ void tst_AuthFlows::formsBeforeAnythingIsSent()
         QTRY_VERIFY(alert());
         QCOMPARE(alert()->message(), u"Please, enter valid data"_s);
         QVERIFY(auth->progressContainer()->isHidden());
-        QVERIFY(networkIsIdle(m_session.network));
+        QVERIFY(networkIsIdle(m_session->network));
         QVERIFY(dismissAlert());
     }
 
@@ -307,7 +304,7 @@ void tst_AuthFlows::formsBeforeAnythingIsSent()
     QVERIFY(signUp->findChild<QWidget *>(u"forgotPasswordButton"_s)->isHidden());
     QCOMPARE(signUp->findChild<Button *>(u"actionButton"_s)->title(), u"Sign Up"_s);
     QVERIFY(m_sent.isEmpty());
-    QVERIFY(!m_session.session.isSignedIn());
+    QVERIFY(!m_session->session.isSignedIn());
 
     submit(signUp, QString(), email, u"another-1"_s); // an empty name passes
     QTRY_VERIFY_WITH_TIMEOUT(alert(), patience);
@@ -315,7 +312,7 @@ void tst_AuthFlows::formsBeforeAnythingIsSent()
     QCOMPARE(sent(u"/checkUserAccount.json"_s).size(), 1);
     QVERIFY(signUp->progressContainer()->isHidden());
     QCOMPARE(stored(Keys::tempEmail), std::nullopt);
-    QCOMPARE(m_session.session.password(), std::nullopt);
+    QCOMPARE(m_session->session.password(), std::nullopt);
     QCOMPARE(stored(Keys::name), std::nullopt);
     QVERIFY(!presented<MobileViewController>());
 }
@@ -328,7 +325,7 @@ void tst_AuthFlows::signIn()
     const QString email = newEmail();
     const QString typed = email.toUpper();
     QVERIFY(createAccount(email, u"secret-1"_s, u"+33612340001"_s));
-    UserDefaults::standard().setString(Keys::phone, u"+1 old number"_s);
+    m_session->defaults.setString(Keys::phone, u"+1 old number"_s);
 
     openWindow();
     m_sent.clear();
@@ -346,11 +343,11 @@ void tst_AuthFlows::signIn()
     QVERIFY(Utility::udid(email) != Utility::udid(typed));
     QCOMPARE(parameter(registrations.first(), "user"), typed);
     QCOMPARE(stored(Keys::tempEmail), typed);
-    QCOMPARE(m_session.session.password(), u"secret-1"_s);
+    QCOMPARE(m_session->session.password(), u"secret-1"_s);
     QCOMPARE(stored(Keys::phone), u"+33612340001"_s);
     // The password went to the secret store, never into the settings.
-    QTRY_COMPARE(m_session.secrets.secrets.value(u"password"_s), u"secret-1"_s);
-    QVERIFY(!UserDefaults(UserDefaults::standardFilePath()).contains(u"password"_s));
+    QTRY_COMPARE(m_session->secrets.secrets.value(u"password"_s), u"secret-1"_s);
+    QVERIFY(!UserDefaults(m_session->files.defaults).contains(u"password"_s));
     const std::optional<UserModel> account = fetchUser(email, u"secret-1"_s);
     QVERIFY(account);
     QVERIFY(DeviceRegistration::holdsDevice(*account, Utility::udid(email)));
@@ -360,7 +357,7 @@ void tst_AuthFlows::rejectedStoredPasswordShowsTheServiceErrorOverTheForm()
 {
     const QString email = newEmail();
     QVERIFY(createAccount(email, u"right-pass"_s, u"+33612340003"_s));
-    m_session.session.setCredentials(email, u"wrong-pass"_s);
+    m_session->session.setCredentials(email, u"wrong-pass"_s);
 
     openWindow(); // signed in: the first screen signs in by itself
     auto *auth = qobject_cast<AuthViewController *>(root());
@@ -371,7 +368,7 @@ void tst_AuthFlows::rejectedStoredPasswordShowsTheServiceErrorOverTheForm()
     QVERIFY(auth->progressContainer()->isHidden());
     QCOMPARE(auth->findChild<QLineEdit *>(u"emailTextField"_s)->text(), email);
     QCOMPARE(auth->findChild<QLineEdit *>(u"passwordTextField"_s)->text(), u"wrong-pass"_s);
-    QCOMPARE(m_session.session.password(), u"wrong-pass"_s);
+    QCOMPARE(m_session->session.password(), u"wrong-pass"_s);
     QCOMPARE(stored(Keys::phone), std::nullopt);
     QVERIFY(sent(u"/adddevice.json"_s).isEmpty());
 
@@ -398,7 +395,7 @@ void tst_AuthFlows::signInWhoseScreenIsGoneStoresAndStops()
     m_sent.clear();
 
     bool reported = false;
-    auto *handler = new AuthHandler(m_session.session, m_session.network);
+    auto *handler = new AuthHandler(m_session->session, m_session->network);
     handler->resultHandler = [&reported](const std::optional<Error> &) { reported = true; };
     handler->authenticate(AuthData{AuthType::signIn, {}, email, u"secret-4"_s});
     delete handler; // the screen went away while the request was out
@@ -406,7 +403,7 @@ void tst_AuthFlows::signInWhoseScreenIsGoneStoresAndStops()
 
     QCOMPARE(sent(u"/getuser.json"_s).size(), 1);
     QCOMPARE(stored(Keys::tempEmail), email);
-    QCOMPARE(m_session.session.password(), u"secret-4"_s);
+    QCOMPARE(m_session->session.password(), u"secret-4"_s);
     QCOMPARE(stored(Keys::phone), u"+33612340004"_s);
     QVERIFY(sent(u"/adddevice.json"_s).isEmpty());
     QVERIFY(!reported);
@@ -430,7 +427,7 @@ void tst_AuthFlows::wholeSignUpComparesTheCodeExactly()
     QVERIFY(auth->progressContainer()->isHidden());
     QCOMPARE(stored(Keys::name), u"Zoë Martin"_s);
     QCOMPARE(stored(Keys::tempEmail), email);
-    QCOMPARE(m_session.session.password(), password);
+    QCOMPARE(m_session->session.password(), password);
 
     typeAndPress(mobile, u"mobileTextField"_s, u"612345678"_s, u"sendButton"_s);
     QTRY_VERIFY_WITH_TIMEOUT(presented<ConfirmationCodeViewController>(), patience);
@@ -473,7 +470,7 @@ void tst_AuthFlows::wholeSignUpComparesTheCodeExactly()
 void tst_AuthFlows::phoneNumberIsCheckedBeforeAnyCode()
 {
     openWindow();
-    m_session.session.setCredentials(newEmail(), u"secret-8"_s); // as the sign-up form leaves it
+    m_session->session.setCredentials(newEmail(), u"secret-8"_s); // as the sign-up form leaves it
     MobileViewController *mobile = showOverStart<MobileViewController>();
     QVERIFY(mobile);
 
@@ -482,7 +479,7 @@ void tst_AuthFlows::phoneNumberIsCheckedBeforeAnyCode()
     QVERIFY(!alert());
     QTRY_VERIFY(alert());
     QCOMPARE(alert()->message(), u"Invalid mobile number"_s);
-    QVERIFY(networkIsIdle(m_session.network));
+    QVERIFY(networkIsIdle(m_session->network));
     QVERIFY(m_sent.isEmpty());
     QVERIFY(dismissAlert());
 
@@ -502,7 +499,7 @@ void tst_AuthFlows::phoneNumberIsCheckedBeforeAnyCode()
     QVERIFY(!presented<MobileViewController>());
 
     // Leaving the code screen forgets the code.
-    UserDefaults::standard().setString(Keys::smsCode, u"5678"_s);
+    m_session->defaults.setString(Keys::smsCode, u"5678"_s);
     m_sent.clear();
     QPointer<ConfirmationCodeViewController> confirmation = showOverStart<ConfirmationCodeViewController>();
     QVERIFY(confirmation);
@@ -531,9 +528,9 @@ void tst_AuthFlows::confirmingTheCode()
     if (known)
         QVERIFY(createAccount(email, u"secret-9"_s, u"+33612340009"_s));
     openWindow();
-    m_session.session.setCredentials(email, u"secret-9"_s);
-    UserDefaults::standard().setString(Keys::phone, u"+33612340009"_s);
-    UserDefaults::standard().setString(Keys::smsCode, u"1234"_s);
+    m_session->session.setCredentials(email, u"secret-9"_s);
+    m_session->defaults.setString(Keys::phone, u"+33612340009"_s);
+    m_session->defaults.setString(Keys::smsCode, u"1234"_s);
     m_sent.clear();
 
     auto *confirmation = showOverStart<ConfirmationCodeViewController>();
@@ -545,7 +542,7 @@ void tst_AuthFlows::confirmingTheCode()
     if (known) {
         const QList<QUrl> lookups = sent(u"/getuser.json"_s);
         QCOMPARE(lookups.size(), 1);
-        QCOMPARE(parameter(lookups.first(), "check"), m_session.config.serviceCheckValue);
+        QCOMPARE(parameter(lookups.first(), "check"), m_session->config.serviceCheckValue);
     } else {
         QCOMPARE(parameter(created.first(), "name"), u"Unknown"_s);
     }

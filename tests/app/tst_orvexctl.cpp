@@ -125,7 +125,7 @@ private:
     FakeLeakGuard m_guard;
     FakeVPNBackend *m_backend = nullptr;
     std::unique_ptr<VPNManager> m_manager;
-    TestSession m_session;
+    std::optional<TestSession> m_session; // each case's own: signed out, nothing saved
     std::unique_ptr<VPNService> m_service;
     std::unique_ptr<AppWiring> m_app;
     QStringList m_announcedStates;
@@ -138,27 +138,23 @@ void tst_Orvexctl::initTestCase()
     QVERIFY(m_dir.isValid());
     m_devService = std::make_unique<DevServiceProcess>(m_dir.filePath(u"devservice"_s));
     QVERIFY2(m_devService->start({u"--seed-demo"_s}), "orvex-devservice did not start");
-    Config &config = m_session.config;
-    config.apiBaseURL = m_devService->origin();
-    config.caCertificates = {m_devService->caCertificate()};
     SystemInfo::setMachineIdSourceForTesting(
         [] { return std::optional<QString>(u"7d0c3f4e2b1a49c8a6e5d4c3b2a10987"_s); });
 }
 
 void tst_Orvexctl::init()
 {
-    m_session.session.logout();
-    QDir(IdentityStore::standardDirectory()).removeRecursively();
+    m_session.emplace();
+    m_session->config.apiBaseURL = m_devService->origin();
+    m_session->config.caCertificates = {m_devService->caCertificate()};
     m_guard = FakeLeakGuard();
     auto backend = std::make_unique<FakeVPNBackend>();
     m_backend = backend.get();
     m_backend->guard = &m_guard;
     m_backend->goesDownOnStop = true;
-    const QString storage = m_dir.filePath(u"vpn-%1.json"_s.arg(QLatin1String(QTest::currentTestFunction())));
-    QFile::remove(storage);
-    m_manager = std::make_unique<VPNManager>(std::move(backend), storage);
-    m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session, m_session.config);
-    m_app = std::make_unique<AppWiring>(qApp, m_session.config, &m_session.session,
+    m_manager = std::make_unique<VPNManager>(std::move(backend), m_session->files.tunnelConfiguration);
+    m_service = std::make_unique<VPNService>(m_manager.get(), m_session->session, m_session->config);
+    m_app = std::make_unique<AppWiring>(qApp, m_session->config, &m_session->session,
                                         AppWiring::Tunnel{m_service.get()});
     m_app->publishControl(QDBusConnection::sessionBus());
     QTRY_VERIFY(QDBusConnection::sessionBus().interface()->isServiceRegistered(ClientControl::serviceName));
@@ -279,8 +275,8 @@ void tst_Orvexctl::commands()
     QFETCH(QStringList, calls);
 
     if (setup != SignedOut) {
-        m_session.session.setCredentials(email, password);
-        QVERIFY(m_session.keepIdentity("ann"));
+        m_session->session.setCredentials(email, password);
+        QVERIFY(m_session->keepIdentity("ann"));
     }
     if (setup == Connected) {
         QVERIFY(m_app->control()->turnOn().isSuccess());
@@ -307,8 +303,8 @@ void tst_Orvexctl::commands()
 
 void tst_Orvexctl::watchPrintsEachTransitionAndDiagnosticsKeepsThem()
 {
-    m_session.session.setCredentials(email, password);
-    QVERIFY(m_session.keepIdentity("ann"));
+    m_session->session.setCredentials(email, password);
+    QVERIFY(m_session->keepIdentity("ann"));
     QProcess watch;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, m_bus.address());

@@ -259,9 +259,9 @@ void tst_Accessibility::everyControlHasARoleAndAName()
 
 void tst_Accessibility::checkBoxesSayWhetherTheyAreTicked()
 {
-    UserDefaults::standard().setBoolean(Keys::isAutoConnectEnabled, true);
-    UserDefaults::standard().setBoolean(Keys::isAutoStartEnabled, false);
-    UserDefaults::standard().setBoolean(Keys::isNotificationsEnabled, true);
+    ScreenHost::context().defaults.setBoolean(Keys::isAutoConnectEnabled, true);
+    ScreenHost::context().defaults.setBoolean(Keys::isAutoStartEnabled, false);
+    ScreenHost::context().defaults.setBoolean(Keys::isNotificationsEnabled, true);
     ScreenHost::ShownScreen shown(ScreenHost::screens().at(ScreenHost::indexOf("SettingsViewController")));
     QVERIFY(shown.isReady());
     const auto boxes = [&] {
@@ -394,14 +394,14 @@ void tst_Accessibility::markupFromOutsideIsShownLiterally()
     QFETCH(QString, label);
     QFETCH(QString, source);
     const QString markup = u"<font size=7 color=red>BIG</font><img src=\"/etc/hostname\">@x.example"_s;
-    UserDefaults::standard().remove(Keys::tempEmail);
+    ScreenHost::context().defaults.remove(Keys::tempEmail);
     if (source == "email"_L1)
-        UserDefaults::standard().setString(Keys::tempEmail, markup);
+        ScreenHost::context().defaults.setString(Keys::tempEmail, markup);
 
     const int index = ScreenHost::indexOf(qPrintable(screen));
     QVERIFY(index >= 0);
     ScreenHost::ShownScreen shown(ScreenHost::screens().at(index));
-    UserDefaults::standard().remove(Keys::tempEmail);
+    ScreenHost::context().defaults.remove(Keys::tempEmail);
     QVERIFY(shown.isReady());
     if (auto *offer = qobject_cast<UpdateViewController *>(shown.screen())) {
         CheckForUpdatesResponse response;

@@ -135,16 +135,17 @@ void tst_TunnelEndToEnd::init()
     config.viciNetworkNamespace = m_gateway->clientNamespace();
 
     SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(u"e2e-machine"_s); });
-    UserDefaults::standard().setString(DefaultsKeys::tempEmail, u"ann@example.com"_s);
-    QFile::remove(VPNManager::defaultStoragePath());
+    m_session.defaults.setString(DefaultsKeys::tempEmail, u"ann@example.com"_s);
+    QFile::remove(m_session.files.tunnelConfiguration);
     startClient();
 }
 
 // As a start of the client: a new tunnel service on what is saved.
 void tst_TunnelEndToEnd::startClient()
 {
-    m_manager = new VPNManager(VPNManager::makeConfiguredBackend(m_session.config, m_session.identities),
-                               VPNManager::defaultStoragePath());
+    m_manager = new VPNManager(VPNManager::makeConfiguredBackend(m_session.config, m_session.identities,
+                                                                 m_session.files.tunnelConfiguration),
+                               m_session.files.tunnelConfiguration);
     m_service = new VPNService(m_manager, m_session.session, m_session.config);
     m_statuses.clear();
     connect(m_manager->connection(), &VPNConnection::statusDidChange, this,
@@ -161,7 +162,7 @@ void tst_TunnelEndToEnd::cleanup()
         qWarning().noquote() << m_gateway->logs();
     m_gateway.reset();
     m_session.session.logout();
-    UserDefaults::standard().remove(DefaultsKeys::isAutoConnectEnabled);
+    m_session.defaults.remove(DefaultsKeys::isAutoConnectEnabled);
     SystemInfo::setMachineIdSourceForTesting({});
 }
 
@@ -176,7 +177,7 @@ void tst_TunnelEndToEnd::useIssuedIdentity(bool shared, const QString &caDir)
     const QByteArray reference = identity->reference;
     if (shared) {
         QVERIFY(m_session.identities.grantAccess(reference, ViciVPNBackend::daemonApplication()));
-        UserDefaults::standard().setBoolean(DefaultsKeys::isAutoConnectEnabled, true);
+        m_session.defaults.setBoolean(DefaultsKeys::isAutoConnectEnabled, true);
     }
 }
 

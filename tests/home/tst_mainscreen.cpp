@@ -106,7 +106,8 @@ private:
     bool loadPreferences();
     void waitUntilIdle();
 
-    TestSession m_session;
+    Config m_config = Config::parse({}, {}).value();
+    std::optional<TestSession> m_session; // each case's own
     DevServiceProcess m_devService;
     // What the handlers of this test function announced.
     UsagePosts m_posts;
@@ -124,18 +125,16 @@ void tst_MainScreen::initTestCase()
     Pace::setSpeedUpForTesting(100);
     QVERIFY2(m_devService.start({u"--seed-demo"_s, u"--seed-usage"_s, u"--dev-routes"_s}),
              qPrintable(m_devService.errors()));
-    Config &config = m_session.config;
-    config.apiBaseURL = m_devService.origin();
-    config.caCertificates = {m_devService.caCertificate()};
+    m_config.apiBaseURL = m_devService.origin();
+    m_config.caCertificates = {m_devService.caCertificate()};
     SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(u"main-screen-test"_s); });
 
-    // Signed in as the sign-in screen leaves it: the account's e-mail and
-    // password stored, this machine registered among its devices.
+    // This machine registered among the account's devices.
     m_email = m_devService.demoEmail();
     QVERIFY(!m_email.isEmpty());
-    m_session.session.setCredentials(m_email, m_devService.demoPassword());
+    NetworkService network(m_config);
     Capture<Empty> added;
-    m_session.network.addDevice(Utility::udid(m_email), m_email, added.completion());
+    network.addDevice(Utility::udid(m_email), m_email, added.completion());
     QVERIFY(added.wait() && added.result->isSuccess());
 }
 
@@ -144,14 +143,15 @@ void tst_MainScreen::init()
     m_posts.count = 0;
     m_posts.last.reset();
     m_devService.clearFaults();
-    for (const QByteArray &reference : m_session.identities.references())
-        m_session.identities.remove({reference});
-    QFile::remove(Session::standardAccountFile());
+    // Signed in as the sign-in screen leaves it, with no identity kept yet.
+    m_session.emplace();
+    m_session->config = m_config;
+    m_session->session.setCredentials(m_email, m_devService.demoPassword());
     auto backend = std::make_unique<FakeVPNBackend>();
     m_backend = backend.get();
     m_manager = new VPNManager(std::move(backend), m_dir.filePath(u"vpn.json"_s));
-    m_service = new VPNService(m_manager, m_session.session, m_session.config);
-    m_session.tunnel = m_service;
+    m_service = new VPNService(m_manager, m_session->session, m_session->config);
+    m_session->tunnel = m_service;
     m_window = std::make_unique<WindowController>();
 }
 
@@ -169,13 +169,13 @@ void tst_MainScreen::cleanup()
 
 void tst_MainScreen::waitUntilIdle()
 {
-    QTRY_VERIFY_WITH_TIMEOUT(networkIsIdle(m_session.network), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(networkIsIdle(m_session->network), 30000);
 }
 
 MainViewController *tst_MainScreen::showScreen(MainViewController *screen)
 {
     if (!screen)
-        screen = new MainViewController(*m_service, m_session.network, m_session.config);
+        screen = new MainViewController(*m_service, m_session->network, m_session->config);
     m_posts.follow(screen->handler());
     screen->loadViewIfNeeded();
     m_window->setContentViewController(screen);
@@ -205,12 +205,12 @@ bool tst_MainScreen::loadPreferences()
 
 void tst_MainScreen::liveStateIsReadAtSetup()
 {
-    QVERIFY(m_session.keepIdentity());
+    QVERIFY(m_session->keepIdentity());
     // A fresh start with the tunnel already up (on-demand brought it up
     // before the client ran): the service does not know it yet.
     m_backend->setLiveStatus(VPNStatus::Connected);
     QCOMPARE(m_service->status(), VPNStatus::Invalid);
-    auto *screen = new MainViewController(*m_service, m_session.network, m_session.config);
+    auto *screen = new MainViewController(*m_service, m_session->network, m_session->config);
     QSignalSpy switches(screen->handler(), &MainHandler::tunnelOperationStarted);
     QCOMPARE(showScreen(screen), screen);
     // Read once the saved configuration has loaded.
@@ -338,7 +338,7 @@ void tst_MainScreen::blockedSaysWhyAndOffersTheWayOut()
     FakeConnectivity connectivity;
     connectivity.report(portal ? NetworkConnectivity::State::Portal : NetworkConnectivity::State::Full);
     m_service->setConnectivity(&connectivity);
-    UserDefaults &defaults = m_session.session.defaults();
+    UserDefaults &defaults = m_session->session.defaults();
     const auto restore = qScopeGuard([&defaults, this] {
         defaults.remove(Keys::isBlockWhenDisconnectedEnabled);
         m_service->applyAlwaysRequired();
@@ -346,7 +346,7 @@ void tst_MainScreen::blockedSaysWhyAndOffersTheWayOut()
     defaults.setBoolean(Keys::isBlockWhenDisconnectedEnabled, alwaysRequired);
     m_service->applyAlwaysRequired();
 
-    QVERIFY(m_session.keepIdentity());
+    QVERIFY(m_session->keepIdentity());
     MainViewController *screen = showScreenOver(VPNStatus::Disconnected); // no connect on first load
     QVERIFY(screen);
     waitUntilIdle();
@@ -389,7 +389,7 @@ void tst_MainScreen::blockedSaysWhyAndOffersTheWayOut()
 
 void tst_MainScreen::switchingOffATunnelThatDropsMeanwhileStartsNothing()
 {
-    QVERIFY(m_session.keepIdentity()); // all a start would need
+    QVERIFY(m_session->keepIdentity()); // all a start would need
     MainViewController *screen = showScreenOver(VPNStatus::Connected);
     QVERIFY(screen);
     waitUntilIdle();
@@ -417,7 +417,7 @@ void tst_MainScreen::switchingOffATunnelThatDropsMeanwhileStartsNothing()
 
 void tst_MainScreen::silentTunnelEndsTheOverlay()
 {
-    QVERIFY(m_session.keepIdentity());
+    QVERIFY(m_session->keepIdentity());
     MainViewController *screen = showScreenOver(VPNStatus::Disconnected); // no connect on first load
     QVERIFY(screen);
     waitUntilIdle();
@@ -448,7 +448,7 @@ void tst_MainScreen::silentTunnelEndsTheOverlay()
 
 void tst_MainScreen::unreadableTunnelConfigurationIsReported()
 {
-    QVERIFY(m_session.keepIdentity());
+    QVERIFY(m_session->keepIdentity());
     MainViewController *screen = showScreenOver(VPNStatus::Disconnected); // no connect on first load
     QVERIFY(screen);
     waitUntilIdle();
@@ -488,8 +488,8 @@ void tst_MainScreen::certificateIsFetchedOrRenewedBeforeConnecting()
     QFETCH(bool, renewed);
     QFETCH(bool, connects);
     if (stored)
-        QVERIFY(m_session.keepIdentity("ending", daysLeft));
-    const std::optional<QByteArray> old = m_session.session.identityReference();
+        QVERIFY(m_session->keepIdentity("ending", daysLeft));
+    const std::optional<QByteArray> old = m_session->session.identityReference();
     MainViewController *screen = showScreenOver(VPNStatus::Disconnected); // the press, not the first load
     QVERIFY(screen);
     waitUntilIdle();
@@ -518,10 +518,10 @@ void tst_MainScreen::certificateIsFetchedOrRenewedBeforeConnecting()
     // Still covered until the tunnel reports.
     QCOMPARE(screen->isProgressDue(), connects);
 
-    const std::optional<QByteArray> current = m_session.session.identityReference();
+    const std::optional<QByteArray> current = m_session->session.identityReference();
     QCOMPARE(current != old, renewed);
     // Exactly one identity in the store, the one the tunnel was given.
-    QCOMPARE(m_session.identities.references(), current ? QList<QByteArray>{*current} : QList<QByteArray>{});
+    QCOMPARE(m_session->identities.references(), current ? QList<QByteArray>{*current} : QList<QByteArray>{});
     if (connects) {
         QCOMPARE(m_backend->applied.last().protocolConfiguration->identityReference, *current);
         m_backend->setLiveStatus(VPNStatus::Connected);
@@ -597,7 +597,7 @@ void tst_MainScreen::usageIsAskedAgainASecondAfterDisconnected()
 
     m_backend->setLiveStatus(VPNStatus::Disconnected);
     // Not at once: the service is given a moment to count the last traffic.
-    QVERIFY(networkIsIdle(m_session.network));
+    QVERIFY(networkIsIdle(m_session->network));
     QVERIFY(screen->isUsageRefreshDue());
     QTRY_COMPARE_WITH_TIMEOUT(m_posts.count, 2, 30000);
     // Asked once: nothing more is due or on its way.
@@ -621,7 +621,7 @@ void tst_MainScreen::usageIsAskedAgainASecondAfterDisconnected()
 void tst_MainScreen::usageAnswerForAGoneHandlerIsDropped()
 {
     QVERIFY(m_devService.countRequests(commandPath, usageApi, 500));
-    auto *handler = new MainHandler(*m_service, m_session.network);
+    auto *handler = new MainHandler(*m_service, m_session->network);
     m_posts.follow(handler);
     handler->getDeviceUsage();
     delete handler; // before the held-back answer
@@ -631,7 +631,7 @@ void tst_MainScreen::usageAnswerForAGoneHandlerIsDropped()
     QCOMPARE(m_posts.count, 0);
 
     // A live handler's answer is posted, for the day the clock says.
-    MainHandler live(*m_service, m_session.network);
+    MainHandler live(*m_service, m_session->network);
     live.setClock([] { return QDateTime(QDate(2026, 11, 30), QTime(12, 0)); });
     m_posts.follow(&live);
     live.getDeviceUsage();
@@ -646,7 +646,7 @@ void tst_MainScreen::usageAnswerForAGoneHandlerIsDropped()
 // overlay while it covers the screen, never on the switch beneath it.
 void tst_MainScreen::keyboardAloneSwitchesOnAndOff()
 {
-    QVERIFY(m_session.keepIdentity());
+    QVERIFY(m_session->keepIdentity());
     MainViewController *screen = showScreenOver(VPNStatus::Disconnected); // no connect on first load
     QVERIFY(screen);
     QTRY_COMPARE(m_service->status(), VPNStatus::Disconnected);
@@ -689,7 +689,7 @@ void tst_MainScreen::keyboardAloneSwitchesOnAndOff()
     QTRY_VERIFY(m_backend->calls.contains(u"start"_s));
     QTRY_VERIFY(screen->progressContainer()->isVisible());
     QCOMPARE(m_backend->applied.last().protocolConfiguration->identityReference,
-             *m_session.session.identityReference());
+             *m_session->session.identityReference());
     QVERIFY(focusSeen());
     // Keys on the covered screen do nothing: no second switch.
     for (const Qt::Key key : {Qt::Key_Tab, Qt::Key_Space, Qt::Key_Return})

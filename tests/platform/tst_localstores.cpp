@@ -20,6 +20,7 @@
 #include "platform/SecureFile.h"
 #include "platform/SessionBus.h"
 #include "platform/UserDefaults.h"
+#include "session/UserFiles.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -105,7 +106,8 @@ private:
     QTemporaryDir m_keyringHome;
     PrivateBus m_bus;
     QProcess m_keyring;
-    QString m_fallback;
+    std::optional<QTemporaryDir> m_folder;
+    UserFiles m_files;
 };
 
 void tst_LocalStores::valuesKeepTheirTypeAcrossARestart_data()
@@ -647,7 +649,6 @@ void tst_LocalStores::initTestCase()
     QDBusConnectionInterface *bus = QDBusConnection::sessionBus().interface();
     QVERIFY(bus);
     QTRY_VERIFY_WITH_TIMEOUT(bus->isServiceRegistered(secretsName).value(), 20000);
-    m_fallback = Session::standardFallbackFile();
 }
 
 void tst_LocalStores::cleanupTestCase()
@@ -658,10 +659,8 @@ void tst_LocalStores::cleanupTestCase()
 
 void tst_LocalStores::init()
 {
-    QFile::remove(UserDefaults::standardFilePath());
-    QFile::remove(Session::standardAccountFile());
-    QFile::remove(m_fallback);
-    QDir(IdentityStore::standardDirectory()).removeRecursively();
+    m_folder.emplace(); // each case starts with none of the user's files
+    m_files = UserFiles::under(m_folder->path());
 }
 
 QString tst_LocalStores::secretTool(const QStringList &arguments)
@@ -716,45 +715,46 @@ bool tst_LocalStores::load(Session &session)
 void tst_LocalStores::oldPasswordMovesIntoTheKeyringAndOutAtSignOut()
 {
     {
-        UserDefaults old(UserDefaults::standardFilePath());
+        UserDefaults old(m_files.defaults);
         old.setString(Keys::tempEmail, u"ann@example.com"_s);
         old.setString(Keys::password, u"from the old file"_s);
     }
     const Config config = Config::parse({}, {}).value();
-    DesktopSecretStore secrets(SessionBus::clientAppId, m_fallback);
-    IdentityStore identities(IdentityStore::standardDirectory());
-    Session session(secrets, UserDefaults::standard(), identities, Session::standardAccountFile(), config);
+    DesktopSecretStore secrets(SessionBus::clientAppId, m_files.fallbackSecrets);
+    UserDefaults defaults(m_files.defaults);
+    IdentityStore identities(m_files.identities);
+    Session session(secrets, defaults, identities, m_files.account, config);
     QVERIFY(load(session));
     QCOMPARE(session.password(), u"from the old file"_s);
     // Under the attributes a user (and the next start) finds it by.
     QCOMPARE(secretTool({u"lookup"_s, u"server"_s, u"com.orvex.client"_s, u"user"_s, u"password"_s}),
              u"from the old file"_s);
-    QVERIFY(!QFile::exists(m_fallback));
-    QVERIFY(!readFile(UserDefaults::standardFilePath()).contains("from the old file"));
+    QVERIFY(!QFile::exists(m_files.fallbackSecrets));
+    QVERIFY(!readFile(m_files.defaults).contains("from the old file"));
 
-    DesktopSecretStore nextSecrets(SessionBus::clientAppId, m_fallback);
-    Session next(nextSecrets, UserDefaults::standard(), identities, Session::standardAccountFile(), config);
+    DesktopSecretStore nextSecrets(SessionBus::clientAppId, m_files.fallbackSecrets);
+    Session next(nextSecrets, defaults, identities, m_files.account, config);
     QVERIFY(load(next));
     QVERIFY(next.isSignedIn());
     QCOMPARE(next.password(), u"from the old file"_s);
 
     // Signed out with a copy in the fallback file too, left by a run without
     // the keyring: neither is left.
-    QVERIFY(SecureFile::makePrivateDirectory(QFileInfo(m_fallback).absolutePath()).isSuccess());
-    QVERIFY(SecureFile::writeAtomically(m_fallback, R"({"password":"from the old file"})"));
+    QVERIFY(SecureFile::makePrivateDirectory(QFileInfo(m_files.fallbackSecrets).absolutePath()).isSuccess());
+    QVERIFY(SecureFile::writeAtomically(m_files.fallbackSecrets, R"({"password":"from the old file"})"));
     std::optional<Outcome<>> forgotten;
     next.logout([&forgotten](const Outcome<> &outcome) { forgotten = outcome; });
     QTRY_VERIFY_WITH_TIMEOUT(forgotten.has_value(), 20000);
     QVERIFY2(forgotten->isSuccess(), qPrintable(forgotten->error()));
     QCOMPARE(keyringItems(), QStringList());
-    QVERIFY(!QFile::exists(m_fallback));
+    QVERIFY(!QFile::exists(m_files.fallbackSecrets));
 
     // A copy in the file from a run without the keyring moves in at the next write.
-    QVERIFY(SecureFile::writeAtomically(m_fallback, R"({"password":"kept in the file"})"));
-    DesktopSecretStore later(SessionBus::clientAppId, m_fallback);
+    QVERIFY(SecureFile::writeAtomically(m_files.fallbackSecrets, R"({"password":"kept in the file"})"));
+    DesktopSecretStore later(SessionBus::clientAppId, m_files.fallbackSecrets);
     QCOMPARE(read(later), u"kept in the file"_s);
     QVERIFY(write(later, u"kept in the file"_s));
-    QVERIFY(!QFile::exists(m_fallback));
+    QVERIFY(!QFile::exists(m_files.fallbackSecrets));
     QCOMPARE(read(later), u"kept in the file"_s);
     QCOMPARE(keyringItems(), QStringList{u"password"_s});
 }
@@ -769,31 +769,32 @@ void tst_LocalStores::withoutSecretServiceTheFileServesAndSaysSoOnce()
     const QString log = m_keyringHome.filePath(u"stderr"_s);
     StderrCapture capture(log);
     {
-        DesktopSecretStore secrets(SessionBus::clientAppId, m_fallback);
+        DesktopSecretStore secrets(SessionBus::clientAppId, m_files.fallbackSecrets);
         QVERIFY(write(secrets, u"first"_s));
         QVERIFY(write(secrets, u"second"_s));
         QCOMPARE(read(secrets), u"second"_s);
     }
     {
         // The next start: the file is there, and nothing more is said.
-        DesktopSecretStore secrets(SessionBus::clientAppId, m_fallback);
+        DesktopSecretStore secrets(SessionBus::clientAppId, m_files.fallbackSecrets);
         QCOMPARE(read(secrets), u"second"_s);
         QVERIFY(write(secrets, u"third"_s));
     }
     const QByteArray said = capture.text();
     QCOMPARE(said.count("no Secret Service answers"), 1);
     QVERIFY(!said.contains("first") && !said.contains("third"));
-    QCOMPARE(SecureFile::mode(m_fallback), std::optional<unsigned>(0600));
-    QCOMPARE(SecureFile::mode(QFileInfo(m_fallback).absolutePath()), std::optional<unsigned>(0700));
+    QCOMPARE(SecureFile::mode(m_files.fallbackSecrets), std::optional<unsigned>(0600));
+    QCOMPARE(SecureFile::mode(QFileInfo(m_files.fallbackSecrets).absolutePath()),
+             std::optional<unsigned>(0700));
 
     // Removing it leaves no file behind, but what a Secret Service kept from
     // an earlier run is out of reach: not confirmed gone.
-    DesktopSecretStore secrets(SessionBus::clientAppId, m_fallback);
+    DesktopSecretStore secrets(SessionBus::clientAppId, m_files.fallbackSecrets);
     std::optional<SecretStore::Outcome> removed;
     secrets.remove(Session::passwordKey, this, [&removed](SecretStore::Outcome o) { removed = o; });
     QTRY_VERIFY(removed.has_value());
     QCOMPARE(*removed, SecretStore::Outcome::failed);
-    QVERIFY(!QFile::exists(m_fallback));
+    QVERIFY(!QFile::exists(m_files.fallbackSecrets));
 }
 
 QTEST_GUILESS_MAIN(tst_LocalStores)

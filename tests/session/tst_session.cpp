@@ -3,6 +3,7 @@
 
 #include "session/DefaultsKeys.h"
 #include "session/Session.h"
+#include "session/UserFiles.h"
 #include "config/Config.h"
 #include "platform/FileSecretStore.h"
 #include "platform/IdentityStore.h"
@@ -18,10 +19,12 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
 #include <memory>
+#include <optional>
 
 using namespace Qt::StringLiterals;
 
@@ -30,15 +33,15 @@ namespace Keys = Orvex::DefaultsKeys;
 
 namespace {
 
-QStringList storedIdentities()
+QStringList storedIdentities(const UserFiles &files)
 {
-    return QDir(IdentityStore::standardDirectory()).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    return QDir(files.identities).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
 }
 
 // The copies of a damaged settings file the store set aside.
-QStringList setAside()
+QStringList setAside(const UserFiles &files)
 {
-    const QFileInfo settings(UserDefaults::standardFilePath());
+    const QFileInfo settings(files.defaults);
     return QDir(settings.absolutePath()).entryList({settings.fileName() + u".corrupt-*"_s}, QDir::Files);
 }
 
@@ -67,15 +70,18 @@ QByteArray archiveFor(const TestPkcs12::Credential &c)
 }
 
 // What a child process, run with these variables, does instead of the tests:
-// the move from the old settings, killed outright at the named step.
+// the move from the parent's old settings, killed outright at the named step.
 const char *const childStepVariable = "ORVEX_TEST_KILL_AT";
+const char *const childFolderVariable = "ORVEX_TEST_FILES";
 
 int runKilledMigration()
 {
     const QString step = qEnvironmentVariable(childStepVariable);
-    FileSecretStore secrets(Session::standardFallbackFile());
-    IdentityStore identities(IdentityStore::standardDirectory());
-    Session session(secrets, UserDefaults::standard(), identities, Session::standardAccountFile(), builtIn());
+    const UserFiles files = UserFiles::under(qEnvironmentVariable(childFolderVariable));
+    FileSecretStore secrets(files.fallbackSecrets);
+    UserDefaults defaults(files.defaults);
+    IdentityStore identities(files.identities);
+    Session session(secrets, defaults, identities, files.account, builtIn());
     const QStringList names = {u"identityWritten"_s, u"certificateRemoved"_s, u"passwordWritten"_s,
                                u"passwordRemoved"_s};
     session.setMigrationCheckpoint([&](Session::MigrationStep reached) {
@@ -107,7 +113,15 @@ private Q_SLOTS:
 private:
     TestPkcs12::Credential m_current;
     TestPkcs12::Credential m_previous;
-    IdentityStore m_identities{IdentityStore::standardDirectory()};
+    // Each case's files, in a folder of its own that starts empty.
+    struct Fresh
+    {
+        QTemporaryDir folder;
+        UserFiles files = UserFiles::under(folder.path());
+        UserDefaults defaults{files.defaults};
+        IdentityStore identities{files.identities};
+    };
+    std::optional<Fresh> m_fresh;
 };
 
 void tst_Session::initTestCase()
@@ -118,12 +132,7 @@ void tst_Session::initTestCase()
 
 void tst_Session::init()
 {
-    QFile::remove(UserDefaults::standardFilePath());
-    for (const QString &copy : setAside())
-        QFile::remove(QFileInfo(UserDefaults::standardFilePath()).absolutePath() + u'/' + copy);
-    QFile::remove(Session::standardAccountFile());
-    QFile::remove(Session::standardFallbackFile());
-    QDir(IdentityStore::standardDirectory()).removeRecursively();
+    m_fresh.emplace();
 }
 
 void tst_Session::signedInNeedsEmailAndPassword_data()
@@ -146,15 +155,14 @@ void tst_Session::signedInNeedsEmailAndPassword()
     QFETCH(bool, signedIn);
     MemorySecretStore secrets;
     if (email.isValid())
-        UserDefaults::standard().setString(Keys::tempEmail, email.toString());
+        m_fresh->defaults.setString(Keys::tempEmail, email.toString());
     if (password.isValid())
         secrets.secrets.insert(u"password"_s, password.toString());
-    Session session(secrets, UserDefaults::standard(), m_identities, Session::standardAccountFile(),
-                    builtIn());
+    Session session(secrets, m_fresh->defaults, m_fresh->identities, m_fresh->files.account, builtIn());
     QVERIFY(load(session));
     QCOMPARE(session.isSignedIn(), signedIn);
     // The password never goes into the settings.
-    QVERIFY(!UserDefaults::standard().contains(Keys::password));
+    QVERIFY(!m_fresh->defaults.contains(Keys::password));
 }
 
 void tst_Session::earlierSecretsMoveOutOfTheSettings_data()
@@ -180,37 +188,37 @@ void tst_Session::earlierSecretsMoveOutOfTheSettings()
     QFETCH(bool, passwordLeftInSettings);
     QFETCH(bool, certificateLeftInSettings);
     QFETCH(QStringList, identities);
-    UserDefaults &defaults = UserDefaults::standard();
+    UserDefaults &defaults = m_fresh->defaults;
     // An earlier start found the file torn and set it aside, secrets and all.
-    QVERIFY(QDir().mkpath(QFileInfo(UserDefaults::standardFilePath()).absolutePath()));
-    QVERIFY(writeFile(UserDefaults::standardFilePath(),
+    QVERIFY(QDir().mkpath(QFileInfo(m_fresh->files.defaults).absolutePath()));
+    QVERIFY(writeFile(m_fresh->files.defaults,
                       "[General]\ntempEmail=a@example.com\npassword=set aside pw\n"
                       "certificate=@ByteArray(0\\x82\\x1)\nPKCS#12 bytes on a line of their own\n"
                       "phone=+15550100password=run together\nisAutoConnectEnabled=true\nname=\"Ann"));
     QVERIFY(!defaults.contains(Keys::tempEmail));
-    QCOMPARE(setAside().size(), 1);
+    QCOMPARE(setAside(m_fresh->files).size(), 1);
     defaults.setString(Keys::tempEmail, u"a@example.com"_s);
     defaults.setString(Keys::password, u"old pw"_s);
     defaults.setData(Keys::certificate, certificate);
     defaults.setBoolean(Keys::isAutoConnectEnabled, true);
     MemorySecretStore secrets;
     secrets.failing = storeFails;
-    Session session(secrets, defaults, m_identities, Session::standardAccountFile(), builtIn());
+    Session session(secrets, defaults, m_fresh->identities, m_fresh->files.account, builtIn());
     QVERIFY(load(session));
 
     QVERIFY(session.isSignedIn());
     QCOMPARE(session.password(), u"old pw"_s);
-    UserDefaults reread(UserDefaults::standardFilePath());
+    UserDefaults reread(m_fresh->files.defaults);
     QCOMPARE(reread.contains(Keys::password), passwordLeftInSettings);
     QCOMPARE(reread.contains(Keys::certificate), certificateLeftInSettings);
     QCOMPARE(secrets.secrets.value(u"password"_s), storeFails ? QString() : u"old pw"_s);
-    QCOMPARE(storedIdentities(), identities);
+    QCOMPARE(storedIdentities(m_fresh->files), identities);
     QCOMPARE(session.identityReference().has_value(), !identities.isEmpty());
     QVERIFY(reread.boolean(Keys::isAutoConnectEnabled));
     // The copy keeps what may help mend the settings, none of the secrets.
-    QCOMPARE(setAside().size(), 1);
-    QCOMPARE(readFile(QFileInfo(UserDefaults::standardFilePath()).absolutePath() + u'/'
-                      + setAside().constFirst()),
+    QCOMPARE(setAside(m_fresh->files).size(), 1);
+    QCOMPARE(readFile(QFileInfo(m_fresh->files.defaults).absolutePath() + u'/'
+                      + setAside(m_fresh->files).constFirst()),
              QByteArray("[General]\ntempEmail=a@example.com\nisAutoConnectEnabled=true\nname=\"Ann"));
 }
 
@@ -234,7 +242,7 @@ void tst_Session::killedMoveLosesNothing()
     QFETCH(bool, passwordInSettings);
     QFETCH(bool, passwordInStore);
     {
-        UserDefaults defaults(UserDefaults::standardFilePath());
+        UserDefaults defaults(m_fresh->files.defaults);
         defaults.setString(Keys::tempEmail, u"a@example.com"_s);
         defaults.setString(Keys::password, u"old pw"_s);
         defaults.setData(Keys::certificate, archiveFor(m_current));
@@ -243,20 +251,21 @@ void tst_Session::killedMoveLosesNothing()
     QProcess child;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QString::fromLatin1(childStepVariable), step);
+    environment.insert(QString::fromLatin1(childFolderVariable), m_fresh->folder.path());
     child.setProcessEnvironment(environment);
     child.start(QCoreApplication::applicationFilePath(), {});
     QVERIFY(child.waitForFinished(60000));
     QCOMPARE(child.exitStatus(), QProcess::CrashExit);
 
     // Killed: every secret is still somewhere the next start looks.
-    UserDefaults settings(UserDefaults::standardFilePath());
-    FileSecretStore secrets(Session::standardFallbackFile());
-    Session session(secrets, settings, m_identities, Session::standardAccountFile(), builtIn());
+    UserDefaults settings(m_fresh->files.defaults);
+    FileSecretStore secrets(m_fresh->files.fallbackSecrets);
+    Session session(secrets, settings, m_fresh->identities, m_fresh->files.account, builtIn());
     QCOMPARE(settings.contains(Keys::certificate), certificateInSettings);
     QCOMPARE(session.identityReference(), std::optional<QByteArray>(m_current.sha1()));
-    QCOMPARE(storedIdentities(), QStringList{hex(m_current.sha1())});
+    QCOMPARE(storedIdentities(m_fresh->files), QStringList{hex(m_current.sha1())});
     QCOMPARE(settings.contains(Keys::password), passwordInSettings);
-    QCOMPARE(QFile::exists(Session::standardFallbackFile()), passwordInStore);
+    QCOMPARE(QFile::exists(m_fresh->files.fallbackSecrets), passwordInStore);
 
     // The next start finishes the move.
     QVERIFY(load(session));
@@ -264,7 +273,7 @@ void tst_Session::killedMoveLosesNothing()
     QCOMPARE(session.identityReference(), m_current.sha1());
     QVERIFY(!settings.contains(Keys::password));
     QVERIFY(!settings.contains(Keys::certificate));
-    QCOMPARE(storedIdentities(), QStringList{hex(m_current.sha1())});
+    QCOMPARE(storedIdentities(m_fresh->files), QStringList{hex(m_current.sha1())});
     QString fromFile;
     secrets.read(u"password"_s, this, [&fromFile](SecretStore::Outcome, const QString &s) { fromFile = s; });
     QTRY_COMPARE(fromFile, u"old pw"_s);
@@ -272,9 +281,9 @@ void tst_Session::killedMoveLosesNothing()
 
 void tst_Session::logoutForgetsEverythingOfTheAccount()
 {
-    UserDefaults &defaults = UserDefaults::standard();
+    UserDefaults &defaults = m_fresh->defaults;
     MemorySecretStore secrets;
-    Session session(secrets, defaults, m_identities, Session::standardAccountFile(), builtIn());
+    Session session(secrets, defaults, m_fresh->identities, m_fresh->files.account, builtIn());
     session.setCredentials(u"a@example.com"_s, u"pw"_s);
     QTRY_COMPARE(secrets.secrets.value(u"password"_s), u"pw"_s);
     defaults.setString(Keys::phone, u"+15550100"_s);
@@ -286,23 +295,23 @@ void tst_Session::logoutForgetsEverythingOfTheAccount()
     // An old copy that a failed move left in the settings goes too, and so
     // does a damaged file set aside.
     defaults.setString(Keys::password, u"pw"_s);
-    const QString setAsidePath = UserDefaults::standardFilePath() + u".corrupt-20240101T000000Z"_s;
+    const QString setAsidePath = m_fresh->files.defaults + u".corrupt-20240101T000000Z"_s;
     QVERIFY(writeFile(setAsidePath, "[General]\npassword=\"pw"));
     // Replacing keeps exactly one identity: a stray left by a process that
     // died before it could tidy up goes too.
-    IdentityStore &store = m_identities;
+    IdentityStore &store = m_fresh->identities;
     const QString passphrase = builtIn().pkcs12Passphrase;
     const auto previous = store.importSingleIdentity(archiveFor(m_previous), passphrase);
     QVERIFY(previous && session.replaceIdentity(previous->reference));
     QVERIFY(store.importPkcs12(archiveFor(TestPkcs12::makeCredential("stray")), passphrase));
     const auto identity = store.importSingleIdentity(archiveFor(m_current), passphrase);
     QVERIFY(identity);
-    QCOMPARE(storedIdentities().size(), 3);
+    QCOMPARE(storedIdentities(m_fresh->files).size(), 3);
     QVERIFY(store.grantAccess(identity->reference, u"charon"_s));
     QVERIFY(session.replaceIdentity(identity->reference));
-    QCOMPARE(storedIdentities(), QStringList{hex(m_current.sha1())});
+    QCOMPARE(storedIdentities(m_fresh->files), QStringList{hex(m_current.sha1())});
     // Read back in another session, as the next start would.
-    QCOMPARE(Session(secrets, defaults, store, Session::standardAccountFile(), builtIn()).identityReference(),
+    QCOMPARE(Session(secrets, defaults, store, m_fresh->files.account, builtIn()).identityReference(),
              m_current.sha1());
     QVERIFY(session.isSignedIn());
 
@@ -314,10 +323,10 @@ void tst_Session::logoutForgetsEverythingOfTheAccount()
 
         QVERIFY(!session.isSignedIn());
         QVERIFY(secrets.secrets.isEmpty());
-        QVERIFY(storedIdentities().isEmpty());
-        QVERIFY(!QFile::exists(Session::standardAccountFile()));
-        QCOMPARE(setAside(), QStringList());
-        UserDefaults reread(UserDefaults::standardFilePath());
+        QVERIFY(storedIdentities(m_fresh->files).isEmpty());
+        QVERIFY(!QFile::exists(m_fresh->files.account));
+        QCOMPARE(setAside(m_fresh->files), QStringList());
+        UserDefaults reread(m_fresh->files.defaults);
         for (const QLatin1String key :
              {Keys::tempEmail, Keys::password, Keys::phone, Keys::certificate, Keys::smsCode})
             QVERIFY2(!reread.contains(key), key.data());
@@ -334,11 +343,11 @@ void tst_Session::logoutForgetsEverythingOfTheAccount()
 // anything.
 void tst_Session::unconfirmedRemovalIsFinishedAtTheNextStart()
 {
-    UserDefaults &defaults = UserDefaults::standard();
+    UserDefaults &defaults = m_fresh->defaults;
     MemorySecretStore secrets;
     const auto start = [&] {
-        auto session = std::make_unique<Session>(secrets, defaults, m_identities,
-                                                 Session::standardAccountFile(), builtIn());
+        auto session = std::make_unique<Session>(secrets, defaults, m_fresh->identities,
+                                                 m_fresh->files.account, builtIn());
         return load(*session) ? std::move(session) : nullptr;
     };
     {
@@ -369,7 +378,7 @@ void tst_Session::unconfirmedRemovalIsFinishedAtTheNextStart()
         QVERIFY(session);
         QCOMPARE(session->password(), std::nullopt);
         QVERIFY(secrets.secrets.isEmpty());
-        QVERIFY(!UserDefaults(UserDefaults::standardFilePath()).contains(Keys::secretRemovalPending));
+        QVERIFY(!UserDefaults(m_fresh->files.defaults).contains(Keys::secretRemovalPending));
     }
     // A sign-in's password is read again as before.
     secrets.secrets.insert(u"password"_s, u"new pw"_s);
@@ -383,7 +392,7 @@ void tst_Session::unconfirmedRemovalIsFinishedAtTheNextStart()
     session->logout();
     session->setCredentials(u"b@example.com"_s, u"pw 2"_s);
     QTRY_COMPARE(secrets.secrets.value(u"password"_s), u"pw 2"_s);
-    QTRY_VERIFY(!UserDefaults(UserDefaults::standardFilePath()).contains(Keys::secretRemovalPending));
+    QTRY_VERIFY(!UserDefaults(m_fresh->files.defaults).contains(Keys::secretRemovalPending));
     QCOMPARE(start()->password(), u"pw 2"_s);
 }
 

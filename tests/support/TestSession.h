@@ -1,9 +1,10 @@
 #pragma once
 
 // The process's session for a test: over the real defaults store, key store
-// and account file in the test's private folders, with the password in memory,
-// and a network service of its own. Both read `config` (the built-in
-// defaults until the test changes it, before it sends anything).
+// and account file in a fresh temporary folder of its own (so a new one starts
+// signed out, with nothing saved), with the password in memory, and a network
+// service of its own. Both read `config` (the built-in defaults until the
+// test changes it, before it sends anything).
 // For as long as it lives it is the context the storyboard registry makes
 // screens with, as AppWiring's is in the client; the screens' tunnel service
 // is `tunnel` when the test sets one, else one of the session's own on a fake
@@ -16,6 +17,7 @@
 #include "platform/IdentityStore.h"
 #include "platform/UserDefaults.h"
 #include "platform/VPNManager.h"
+#include "session/UserFiles.h"
 #include "ui/AppStoryboard.h"
 #include "vpn/VPNService.h"
 
@@ -23,13 +25,17 @@
 #include "MemorySecretStore.h"
 #include "TestPkcs12.h"
 
+#include <QTemporaryDir>
+
 struct TestSession
 {
+    QTemporaryDir folder;
+    Orvex::UserFiles files = Orvex::UserFiles::under(folder.path());
     Orvex::Config config = Orvex::Config::parse({}, {}).value();
     MemorySecretStore secrets;
-    Orvex::IdentityStore identities{Orvex::IdentityStore::standardDirectory()};
-    Orvex::Session session{secrets, Orvex::UserDefaults::standard(), identities,
-                           Orvex::Session::standardAccountFile(), config};
+    Orvex::UserDefaults defaults{files.defaults};
+    Orvex::IdentityStore identities{files.identities};
+    Orvex::Session session{secrets, defaults, identities, files.account, config};
     Orvex::NetworkService network{config};
     Orvex::VPNService *tunnel = nullptr;
     std::unique_ptr<Orvex::VPNManager> ownManager;
@@ -39,7 +45,7 @@ struct TestSession
             return *tunnel;
         if (!ownTunnel) {
             ownManager = std::make_unique<Orvex::VPNManager>(std::make_unique<Orvex::FakeVPNBackend>(),
-                                                             Orvex::VPNManager::defaultStoragePath());
+                                                             files.tunnelConfiguration);
             ownTunnel = std::make_unique<Orvex::VPNService>(ownManager.get(), session, config);
         }
         return *ownTunnel;

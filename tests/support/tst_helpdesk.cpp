@@ -63,7 +63,7 @@ private Q_SLOTS:
     void signedOutNothingIsSent();
 
 private:
-    TestSession m_session;
+    std::optional<TestSession> m_session; // each case's own, with nothing saved
     SupportViewController *openSupport()
     {
         auto *support = instantiate<SupportViewController>(AppStoryboard::Settings);
@@ -75,7 +75,7 @@ private:
     void useHelpDesk(const QString &authorization = {})
     {
         // The support screens read the session's configuration.
-        Config &config = m_session.config;
+        Config &config = m_session->config;
         config.helpDeskTicketURL = m_service->origin() + u"/api/v2/tickets.json"_s;
         config.helpDeskAuthorization = authorization.isEmpty() ? m_authorization : authorization;
     }
@@ -107,16 +107,15 @@ void tst_HelpDesk::initTestCase()
     QVERIFY2(m_service->start({u"--dev-routes"_s}), "orvex-devservice did not start");
     m_client = std::make_unique<HttpsClient>(m_service->origin(), m_service->caCertificate());
 
-    Config &config = m_session.config;
-    m_authorization = config.helpDeskAuthorization;
-    config.caCertificates = {m_service->caCertificate()};
+    m_authorization = Config::parse({}, {}).value().helpDeskAuthorization;
 }
 
 void tst_HelpDesk::init()
 {
-    QFile::remove(UserDefaults::standardFilePath());
-    UserDefaults::standard().setString(Keys::tempEmail, email);
-    UserDefaults::standard().setString(Keys::password, u"secret"_s);
+    m_session.emplace();
+    m_session->config.caCertificates = {m_service->caCertificate()};
+    m_session->defaults.setString(Keys::tempEmail, email);
+    m_session->defaults.setString(Keys::password, u"secret"_s);
     useHelpDesk();
     m_service->clearFaults();
 
@@ -159,7 +158,7 @@ void tst_HelpDesk::buttonNeedsAtLeastOneCharacter()
 
 void tst_HelpDesk::ticketCarriesTheTextTheAccountAndTheName()
 {
-    UserDefaults::standard().setString(Keys::name, u"Ann Lee"_s);
+    m_session->defaults.setString(Keys::name, u"Ann Lee"_s);
     const int before = tickets().size();
     SupportViewController *support = openSupport();
     QVERIFY(support);
@@ -242,8 +241,8 @@ void tst_HelpDesk::refusalsAreFailuresAndTheTextStays()
 
 void tst_HelpDesk::signedOutNothingIsSent()
 {
-    UserDefaults::standard().remove(Keys::tempEmail);
-    UserDefaults::standard().remove(Keys::password);
+    m_session->defaults.remove(Keys::tempEmail);
+    m_session->defaults.remove(Keys::password);
     QVERIFY(m_service->countRequests(u"/api/v2/tickets.json"_s));
     SupportViewController *support = openSupport();
     QVERIFY(support);

@@ -106,20 +106,20 @@ private:
     // autostart entry written.
     void firstLaunch()
     {
-        AppDelegate::writeFirstLaunchDefaults(UserDefaults::standard());
+        AppDelegate::writeFirstLaunchDefaults(m_session->defaults);
         QVERIFY(LoginItem::setEnabled(SessionBus::launcherAppId, true));
     }
 
     void signIn()
     {
-        m_session.session.setCredentials(u"ann@example.com"_s, u"secret"_s);
-        UserDefaults::standard().setString(Keys::phone, u"+15550100"_s);
-        QVERIFY(m_session.keepIdentity("ann"));
+        m_session->session.setCredentials(u"ann@example.com"_s, u"secret"_s);
+        m_session->defaults.setString(Keys::phone, u"+15550100"_s);
+        QVERIFY(m_session->keepIdentity("ann"));
     }
 
     SettingsViewController *openSettings()
     {
-        auto *settings = new SettingsViewController(*m_service, m_session.config);
+        auto *settings = new SettingsViewController(*m_service, m_session->config);
         settings->setTitle(u"Settings"_s);
         Navigator::presentModal(settings);
         if (!settings->isPresentedAsModalWindow() || !QTest::qWaitForWindowExposed(settings->modalWindow()))
@@ -131,7 +131,8 @@ private:
     std::unique_ptr<DevServiceProcess> m_devService;
     FakeVPNBackend *m_backend = nullptr;
     std::unique_ptr<VPNManager> m_manager;
-    TestSession m_session;
+    Config m_config = Config::parse({}, {}).value();
+    std::optional<TestSession> m_session; // each case's own: signed out, nothing saved
     std::unique_ptr<VPNService> m_service;
     std::unique_ptr<AppWiring> m_app;
     int m_exits = 0;
@@ -145,33 +146,29 @@ void tst_StatusMenu::initTestCase()
 
     m_devService = std::make_unique<DevServiceProcess>(m_dir.filePath(u"devservice"_s));
     QVERIFY2(m_devService->start({u"--seed-demo"_s}), "orvex-devservice did not start");
-    Config &config = m_session.config;
-    config.apiBaseURL = m_devService->origin();
-    config.caCertificates = {m_devService->caCertificate()};
+    m_config.apiBaseURL = m_devService->origin();
+    m_config.caCertificates = {m_devService->caCertificate()};
     SystemInfo::setMachineIdSourceForTesting(
         [] { return std::optional<QString>(u"7d0c3f4e2b1a49c8a6e5d4c3b2a10987"_s); });
 
     // The machine is one of the demo account's devices, as sign-in leaves it.
+    NetworkService network(m_config);
     Capture<Empty> added;
-    m_session.network.addDevice(Utility::udid(m_devService->demoEmail()), m_devService->demoEmail(),
-                                added.completion());
+    network.addDevice(Utility::udid(m_devService->demoEmail()), m_devService->demoEmail(), added.completion());
     QVERIFY(added.wait() && added.result->isSuccess());
 }
 
 void tst_StatusMenu::init()
 {
-    m_session.session.logout();
-    QFile::remove(UserDefaults::standardFilePath());
+    m_session.emplace();
+    m_session->config = m_config;
     QFile::remove(LoginItem::entryPath(SessionBus::launcherAppId));
-    QDir(IdentityStore::standardDirectory()).removeRecursively();
     m_exits = 0;
     auto backend = std::make_unique<FakeVPNBackend>();
     m_backend = backend.get();
-    const QString storage = m_dir.filePath(u"vpn-%1.json"_s.arg(QLatin1String(QTest::currentTestFunction())));
-    QFile::remove(storage);
-    m_manager = std::make_unique<VPNManager>(std::move(backend), storage);
-    m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session, m_session.config);
-    m_app = std::make_unique<AppWiring>(qApp, m_session.config, &m_session.session,
+    m_manager = std::make_unique<VPNManager>(std::move(backend), m_session->files.tunnelConfiguration);
+    m_service = std::make_unique<VPNService>(m_manager.get(), m_session->session, m_session->config);
+    m_app = std::make_unique<AppWiring>(qApp, m_session->config, &m_session->session,
                                         AppWiring::Tunnel{m_service.get()});
     m_app->quit().exitApplication = [this] { ++m_exits; };
     // As the menu stands before the event loop has delivered any reading.
@@ -227,7 +224,7 @@ void tst_StatusMenu::menuAndIconFollowEachStatus()
         if (late)
             readings << late->status();
     });
-    StatusMenuHandler handler(*m_service, m_session.network);
+    StatusMenuHandler handler(*m_service, m_session->network);
     late = &handler;
     QTRY_VERIFY(!handler.status()); // its first news: down
     readings.clear();
@@ -249,14 +246,14 @@ void tst_StatusMenu::middleEntryFetchesACertificateOnceAndTogglesTheTunnel()
     QCoreApplication::processEvents();
     QVERIFY(networkIsIdle(m_app->network()));
     QCOMPARE(m_backend->calls, before);
-    QVERIFY(m_session.identities.references().isEmpty());
+    QVERIFY(m_session->identities.references().isEmpty());
 
     // Signed in without a certificate: it fetches one, then connects with it.
-    m_session.session.setCredentials(m_devService->demoEmail(), m_devService->demoPassword());
+    m_session->session.setCredentials(m_devService->demoEmail(), m_devService->demoPassword());
     const int startsBefore = m_backend->calls.count(u"start"_s);
     entry(menu, 1)->trigger();
     QVERIFY(!networkIsIdle(m_app->network())); // the token request is under way
-    QTRY_VERIFY_WITH_TIMEOUT(m_session.session.identityReference().has_value(), 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_session->session.identityReference().has_value(), 60000);
     QTRY_COMPARE_WITH_TIMEOUT(m_backend->calls.count(u"start"_s), startsBefore + 1, 30000);
     const VPNPreferences saved = m_manager->savedPreferences();
     QVERIFY(saved.protocolConfiguration);
@@ -442,7 +439,7 @@ void tst_StatusMenu::checkboxesFlipValueAndPictureTogether()
     QCOMPARE(settings->emailLabel()->text(), QString());
     QVERIFY(!settings->logoutButton()->isEnabled());
     const QStringList tunnelCalls = m_backend->calls; // the screens' reading of the tunnel
-    UserDefaults &defaults = UserDefaults::standard();
+    UserDefaults &defaults = m_session->defaults;
     const QString key = autoStart ? Keys::isAutoStartEnabled : Keys::isAutoConnectEnabled;
     const QString otherKey = autoStart ? Keys::isAutoConnectEnabled : Keys::isAutoStartEnabled;
     QPushButton *button = autoStart ? settings->autoStartButton() : settings->autoConnectButton();
@@ -503,7 +500,7 @@ void tst_StatusMenu::signOut()
     QVERIFY(settings->logoutButton()->isEnabled());
     QPointer<QDialog> dialog = settings->modalWindow();
     QPointer<ViewController> oldRoot = m_app->window().contentViewController();
-    const auto signedIn = [] { return UserDefaults::standard().string(Keys::tempEmail).has_value(); };
+    const auto signedIn = [this] { return m_session->defaults.string(Keys::tempEmail).has_value(); };
 
     m_backend->applyError = u"the VPN daemon refused the configuration"_s;
     QSignalSpy redrawn(m_manager->connection(), &VPNConnection::statusDidChange);
@@ -528,11 +525,11 @@ void tst_StatusMenu::signOut()
     // Saved so that it cannot connect: the daemon is left nothing of the
     // account (the connection and its key are taken out).
     QVERIFY(!m_manager->savedPreferences().canConnect());
-    QVERIFY(!m_session.session.password().has_value());
-    QVERIFY(!m_session.session.identityReference().has_value());
-    QVERIFY(m_session.identities.references().isEmpty());
-    QTRY_VERIFY(m_session.secrets.secrets.isEmpty());
-    QVERIFY(UserDefaults::standard().boolean(Keys::isAutoConnectEnabled));
+    QVERIFY(!m_session->session.password().has_value());
+    QVERIFY(!m_session->session.identityReference().has_value());
+    QVERIFY(m_session->identities.references().isEmpty());
+    QTRY_VERIFY(m_session->secrets.secrets.isEmpty());
+    QVERIFY(m_session->defaults.boolean(Keys::isAutoConnectEnabled));
 
     // The start screen slides in and becomes the root; the window closes.
     QTRY_COMPARE_WITH_TIMEOUT(m_app->window().contentViewController()->identifier(), u"StartViewController"_s,

@@ -229,7 +229,7 @@ private:
     Level level() const { return m_guard->inForce.level; }
 
     PrivateBus m_bus;
-    TestSession m_session;
+    std::optional<TestSession> m_session; // each case's own, with nothing saved
     std::unique_ptr<Driver> m_driver;
     std::shared_ptr<FakeLeakGuard> m_guard;
     VPNBackend *m_backend = nullptr;
@@ -250,16 +250,14 @@ void tst_DriverContract::initTestCase()
 {
     QVERIFY2(m_bus.isRunning(), qPrintable(m_bus.error()));
     qputenv("DBUS_SYSTEM_BUS_ADDRESS", m_bus.address().toLocal8Bit());
-    Config &config = m_session.config;
-    config.vpnGatewayHost = u"192.0.2.1"_s;
 }
 
 void tst_DriverContract::init()
 {
     QFETCH(QString, driver);
-    UserDefaults::standard().remove(DefaultsKeys::isAutoConnectEnabled);
-    QFile::remove(VPNManager::defaultStoragePath());
-    QVERIFY(m_session.keepIdentity());
+    m_session.emplace();
+    m_session->config.vpnGatewayHost = u"192.0.2.1"_s;
+    QVERIFY(m_session->keepIdentity());
     if (driver == u"fake")
         m_driver = std::make_unique<FakeDriver>();
     else if (driver == u"vici")
@@ -283,8 +281,8 @@ void tst_DriverContract::makeService()
     m_guard = std::make_shared<FakeLeakGuard>();
     auto backend = m_driver->makeBackend(m_guard);
     m_backend = backend.get();
-    m_manager = std::make_unique<VPNManager>(std::move(backend), VPNManager::defaultStoragePath());
-    m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session, m_session.config);
+    m_manager = std::make_unique<VPNManager>(std::move(backend), m_session->files.tunnelConfiguration);
+    m_service = std::make_unique<VPNService>(m_manager.get(), m_session->session, m_session->config);
     m_trace.clear();
     m_shown.clear();
     connect(m_backend, &VPNBackend::statusChanged, this, [this](VPNStatus status) {
@@ -297,8 +295,8 @@ void tst_DriverContract::makeService()
 void tst_DriverContract::turnOn(bool onDemand)
 {
     if (onDemand) {
-        QVERIFY(m_session.identities.grantAccess(*m_session.session.identityReference(), u"charon"_s));
-        UserDefaults::standard().setBoolean(DefaultsKeys::isAutoConnectEnabled, true);
+        QVERIFY(m_session->identities.grantAccess(*m_session->session.identityReference(), u"charon"_s));
+        m_session->defaults.setBoolean(DefaultsKeys::isAutoConnectEnabled, true);
     }
     m_service->connect();
     QTRY_COMPARE(m_driver->attempts(), 1);

@@ -323,7 +323,7 @@ void tst_Navigation::launch()
 {
     QFETCH(bool, firstLaunch);
     QFETCH(bool, launcherRuns);
-    UserDefaults &defaults = UserDefaults::standard();
+    UserDefaults &defaults = m_session.defaults;
     for (QLatin1String key : {DefaultsKeys::isLaunchedBefore, DefaultsKeys::isAutoConnectEnabled,
                               DefaultsKeys::isAutoStartEnabled})
         defaults.remove(key);

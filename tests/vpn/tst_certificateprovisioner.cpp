@@ -118,11 +118,11 @@ private:
     // The archive kept as a fetched certificate is; its reference, absent when refused.
     std::optional<QByteArray> imported(const QByteArray &archive)
     {
-        const auto identity = m_session.identities.importSingleIdentity(archive, m_passphrase);
-        return identity ? m_session.identities.persistentReference(*identity) : std::nullopt;
+        const auto identity = m_session->identities.importSingleIdentity(archive, m_passphrase);
+        return identity ? m_session->identities.persistentReference(*identity) : std::nullopt;
     }
 
-    TestSession m_session;
+    std::optional<TestSession> m_session; // each case's own: signed out, nothing saved
     std::unique_ptr<TestHttpServer> m_server;
     QPointer<QTcpSocket> m_heldSocket;
     QByteArray m_archive;
@@ -136,9 +136,7 @@ void tst_CertificateProvisioner::initTestCase()
 {
     m_server = std::make_unique<TestHttpServer>();
     QVERIFY(m_server->port() != 0);
-    Config &config = m_session.config;
-    config.apiBaseURL = m_server->origin(true);
-    config.caCertificates = {m_server->certificatePath()};
+    const Config config = Config::parse({}, {}).value();
     SystemInfo::setMachineIdSourceForTesting(
         [] { return std::optional<QString>(QStringLiteral("0123abcd")); });
     m_client = TestPkcs12::makeCredential("client", true, 30);
@@ -150,9 +148,9 @@ void tst_CertificateProvisioner::initTestCase()
 
 void tst_CertificateProvisioner::init()
 {
-    m_session.session.logout();
-    QFile::remove(UserDefaults::standardFilePath());
-    QDir(IdentityStore::standardDirectory()).removeRecursively();
+    m_session.emplace();
+    m_session->config.apiBaseURL = m_server->origin(true);
+    m_session->config.caCertificates = {m_server->certificatePath()};
     m_server->requests.clear();
     m_heldSocket.clear();
     routeAnswers(R"({"token":{"name":"tok-1"}})", m_archive);
@@ -160,17 +158,17 @@ void tst_CertificateProvisioner::init()
 
 void tst_CertificateProvisioner::keepsTheIdentityThenConnects()
 {
-    m_session.session.setCredentials(email, password);
-    const auto previous = m_session.identities
+    m_session->session.setCredentials(email, password);
+    const auto previous = m_session->identities
                               .importSingleIdentity(TestPkcs12::makeIdentityArchive(m_previous, m_passphrase),
                                                     m_passphrase);
-    QVERIFY(previous && m_session.session.replaceIdentity(previous->reference));
+    QVERIFY(previous && m_session->session.replaceIdentity(previous->reference));
     QObject owner;
     Fetched outcome;
-    CertificateProvisioner::fetchCertificate(&owner, m_session.network, m_session.session,
-                                             outcome.resultHandler(), outcome.connect(m_session.session));
+    CertificateProvisioner::fetchCertificate(&owner, m_session->network, m_session->session,
+                                             outcome.resultHandler(), outcome.connect(m_session->session));
     QTRY_COMPARE_WITH_TIMEOUT(outcome.connects, 1, 20000);
-    QTRY_VERIFY(networkIsIdle(m_session.network));
+    QTRY_VERIFY(networkIsIdle(m_session->network));
 
     QCOMPARE(outcome.connects, 1);
     QVERIFY(outcome.errors.isEmpty());
@@ -178,7 +176,7 @@ void tst_CertificateProvisioner::keepsTheIdentityThenConnects()
     // one identity, and the archive itself nowhere.
     QCOMPARE(outcome.storedAtConnect, m_client.sha1());
     QCOMPARE(outcome.identitiesAtConnect, QList<QByteArray>{m_client.sha1()});
-    QVERIFY(!UserDefaults(UserDefaults::standardFilePath()).contains(Keys::certificate));
+    QVERIFY(!UserDefaults(m_session->files.defaults).contains(Keys::certificate));
 
     QCOMPARE(requestsFor("gen_token").size(), 1);
     const QList<TestHttpRequest> certs = requestsFor("getcert");
@@ -225,19 +223,19 @@ void tst_CertificateProvisioner::failureIsReportedAndNothingStored()
     QFETCH(int, certificateRequests);
     QFETCH(bool, heard);
     routeAnswers(tokenAnswer, certificateAnswer, type);
-    m_session.session.setCredentials(email, password);
+    m_session->session.setCredentials(email, password);
 
     QObject owner;
     Fetched outcome;
-    CertificateProvisioner::fetchCertificate(&owner, m_session.network, m_session.session,
+    CertificateProvisioner::fetchCertificate(&owner, m_session->network, m_session->session,
                                              heard ? outcome.resultHandler()
                                                    : CertificateProvisioner::ResultHandler(),
-                                             outcome.connect(m_session.session));
+                                             outcome.connect(m_session->session));
     if (heard)
         QTRY_COMPARE_WITH_TIMEOUT(outcome.errors.size(), 1, 20000);
     else
         QTRY_COMPARE_WITH_TIMEOUT(requestsFor("getcert").size(), 1, 20000);
-    QTRY_VERIFY(networkIsIdle(m_session.network));
+    QTRY_VERIFY(networkIsIdle(m_session->network));
     QCOMPARE(outcome.errors.size(), heard ? 1 : 0);
     if (heard)
         QCOMPARE(int(outcome.errors.first().code()), expected);
@@ -245,42 +243,43 @@ void tst_CertificateProvisioner::failureIsReportedAndNothingStored()
         QCOMPARE(outcome.errors.first().localizedDescription(),
                  QStringLiteral("The server sent a certificate that cannot be used."));
     QCOMPARE(outcome.connects, 0);
-    QVERIFY(m_session.identities.references().isEmpty());
-    QCOMPARE(m_session.session.identityReference(), std::nullopt);
+    QVERIFY(m_session->identities.references().isEmpty());
+    QCOMPARE(m_session->session.identityReference(), std::nullopt);
     QCOMPARE(requestsFor("getcert").size(), certificateRequests);
 
     // Nothing was kept, so the next attempt asks again, and a good answer
     // then serves.
     routeAnswers(R"({"token":{"name":"tok-2"}})", m_archive);
-    CertificateProvisioner::fetchCertificate(&owner, m_session.network, m_session.session,
-                                             outcome.resultHandler(), outcome.connect(m_session.session));
+    CertificateProvisioner::fetchCertificate(&owner, m_session->network, m_session->session,
+                                             outcome.resultHandler(), outcome.connect(m_session->session));
     QTRY_COMPARE_WITH_TIMEOUT(outcome.connects, 1, 20000);
     QCOMPARE(requestsFor("getcert").size(), certificateRequests + 1);
-    QCOMPARE(m_session.identities.references(), QList<QByteArray>{m_client.sha1()});
+    QCOMPARE(m_session->identities.references(), QList<QByteArray>{m_client.sha1()});
 }
 
 // Without the e-mail, then without the password: nothing is asked after the token.
 void tst_CertificateProvisioner::missingCredentialStopsAfterTheToken()
 {
     for (const bool withEmail : {false, true}) {
-        m_session.session.logout();
+        m_session->session.logout();
         if (withEmail) {
-            UserDefaults::standard().setString(Keys::tempEmail, email);
+            m_session->defaults.setString(Keys::tempEmail, email);
         } else {
-            m_session.session.setCredentials(email, password);
-            UserDefaults::standard().remove(Keys::tempEmail);
+            m_session->session.setCredentials(email, password);
+            m_session->defaults.remove(Keys::tempEmail);
         }
         m_server->requests.clear();
         QObject owner;
         Fetched outcome;
-        CertificateProvisioner::fetchCertificate(&owner, m_session.network, m_session.session,
-                                                 outcome.resultHandler(), outcome.connect(m_session.session));
+        CertificateProvisioner::fetchCertificate(&owner, m_session->network, m_session->session,
+                                                 outcome.resultHandler(),
+                                                 outcome.connect(m_session->session));
         QTRY_COMPARE_WITH_TIMEOUT(requestsFor("gen_token").size(), 1, 20000);
-        QTRY_VERIFY(networkIsIdle(m_session.network));
+        QTRY_VERIFY(networkIsIdle(m_session->network));
         QCOMPARE(requestsFor("getcert").size(), 0);
         QVERIFY(outcome.errors.isEmpty());
         QCOMPARE(outcome.connects, 0);
-        QVERIFY(m_session.identities.references().isEmpty());
+        QVERIFY(m_session->identities.references().isEmpty());
     }
 }
 
@@ -300,19 +299,19 @@ void tst_CertificateProvisioner::lateCertificateIsDropped()
     QFETCH(QString, change);
     QFETCH(bool, whileImported);
     routeAnswers(R"({"token":{"name":"tok-1"}})", {}, {}); // the certificate's answer held back
-    m_session.session.setCredentials(email, password);
+    m_session->session.setCredentials(email, password);
     auto owner = std::make_unique<QObject>();
     Fetched outcome;
-    CertificateProvisioner::fetchCertificate(owner.get(), m_session.network, m_session.session,
-                                             outcome.resultHandler(), outcome.connect(m_session.session));
+    CertificateProvisioner::fetchCertificate(owner.get(), m_session->network, m_session->session,
+                                             outcome.resultHandler(), outcome.connect(m_session->session));
     QTRY_VERIFY_WITH_TIMEOUT(!m_heldSocket.isNull(), 20000);
     const auto makeChange = [&] {
         if (change == QLatin1String("owner"))
             owner.reset();
         else if (change == QLatin1String("logout"))
-            m_session.session.logout();
+            m_session->session.logout();
         else
-            UserDefaults::standard().setString(Keys::tempEmail, QStringLiteral("bob@example.com"));
+            m_session->defaults.setString(Keys::tempEmail, QStringLiteral("bob@example.com"));
     };
     // While it is imported: every worker of the pool the import runs on is
     // held, so the import waits behind them until the change is made.
@@ -330,13 +329,13 @@ void tst_CertificateProvisioner::lateCertificateIsDropped()
         makeChange();
     }
     m_heldSocket->write(TestHttpServer::response(200, m_archive, "application/x-pkcs12"));
-    QTRY_VERIFY(networkIsIdle(m_session.network));
+    QTRY_VERIFY(networkIsIdle(m_session->network));
     if (whileImported) {
         makeChange();
         held.release(workers);
         QVERIFY(pool->waitForDone(20000));
     }
-    QTRY_VERIFY(m_session.identities.references().isEmpty());
+    QTRY_VERIFY(m_session->identities.references().isEmpty());
     QCOMPARE(outcome.connects, 0);
     QVERIFY(outcome.errors.isEmpty());
     if (change != QLatin1String("owner") || whileImported)
@@ -346,11 +345,12 @@ void tst_CertificateProvisioner::lateCertificateIsDropped()
     m_server->requests.clear();
     {
         QObject gone;
-        CertificateProvisioner::fetchCertificate(&gone, m_session.network, m_session.session,
-                                                 outcome.resultHandler(), outcome.connect(m_session.session));
+        CertificateProvisioner::fetchCertificate(&gone, m_session->network, m_session->session,
+                                                 outcome.resultHandler(),
+                                                 outcome.connect(m_session->session));
     }
     QTRY_COMPARE_WITH_TIMEOUT(requestsFor("gen_token").size(), 1, 20000);
-    QTRY_VERIFY(networkIsIdle(m_session.network));
+    QTRY_VERIFY(networkIsIdle(m_session->network));
     QCOMPARE(requestsFor("getcert").size(), 0);
     QVERIFY(outcome.errors.isEmpty());
 }
@@ -377,11 +377,10 @@ void tst_CertificateProvisioner::sharedMeansTwoApplicationsInOneEntry()
     QFETCH(bool, shared);
     const QByteArray archive = makeIdentityArchive(m_day, m_passphrase);
     const auto reference = imported(archive);
-    IdentityStore &store = m_session.identities;
+    IdentityStore &store = m_session->identities;
     QVERIFY(!ClientIdentity::isPrivateKeyShared(store, reference)); // imported: the client alone
 
-    const QString folder = IdentityStore::standardDirectory() + u'/'
-                           + QString::fromLatin1(m_day.sha1().toHex());
+    const QString folder = m_session->files.identities + u'/' + QString::fromLatin1(m_day.sha1().toHex());
     QVERIFY(SecureFile::writeAtomically(folder + QStringLiteral("/access-list.json"), accessList));
     QCOMPARE(ClientIdentity::isPrivateKeyShared(store, reference), shared);
     // Importing the same archive again leaves the list as it is; a removed
@@ -427,13 +426,13 @@ void tst_CertificateProvisioner::onlyAnArchiveWithOneIdentityIsKept()
     });
     QObject context;
     std::optional<std::optional<IdentityStore::Identity>> answer;
-    ClientIdentity::importInBackground(m_session.identities, archive, m_passphrase, &context,
+    ClientIdentity::importInBackground(m_session->identities, archive, m_passphrase, &context,
                                        [&answer](const std::optional<IdentityStore::Identity> &identity) {
                                            answer = identity;
                                        });
     QTRY_VERIFY(answer.has_value());
     QCOMPARE(answer->has_value(), kept);
-    QCOMPARE(m_session.identities.references(), kept ? QList<QByteArray>{m_day.sha1()} : QList<QByteArray>{});
+    QCOMPARE(m_session->identities.references(), kept ? QList<QByteArray>{m_day.sha1()} : QList<QByteArray>{});
 
     // The worker keeps no OpenSSL state of its own (here: the errors of the
     // archive's checks). A pool thread ends after main() has returned, and
@@ -449,7 +448,7 @@ void tst_CertificateProvisioner::onlyAnArchiveWithOneIdentityIsKept()
 
 void tst_CertificateProvisioner::renewalIsDueAWeekBeforeTheEnd()
 {
-    IdentityStore &store = m_session.identities;
+    IdentityStore &store = m_session->identities;
     const auto reference = imported(makeIdentityArchive(m_day, m_passphrase));
     QVERIFY(reference);
     const auto validity = store.validity(*reference);

@@ -69,11 +69,10 @@ private Q_SLOTS:
     void aNewDefaultRouteChecksTheTunnel();
 
 private:
-    TestSession m_session;
+    std::optional<TestSession> m_session; // each case's own, with nothing saved
     QList<Shown> shown();
     void step(const QString &what);
 
-    QTemporaryDir m_dir;
     PrivateBus m_sessionBus;
     PrivateBus m_systemBus;
     std::unique_ptr<DBusMock> m_notificationServer;
@@ -102,13 +101,11 @@ void tst_TunnelEvents::initTestCase()
 
 void tst_TunnelEvents::init()
 {
-    UserDefaults::standard().remove(DefaultsKeys::isNotificationsEnabled);
+    m_session.emplace();
     auto backend = std::make_unique<FakeVPNBackend>();
     m_backend = backend.get();
-    const QString storage = m_dir.filePath(u"vpn-%1.json"_s.arg(QLatin1String(QTest::currentTestFunction())));
-    QFile::remove(storage);
-    m_manager = std::make_unique<VPNManager>(std::move(backend), storage);
-    m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session, m_session.config);
+    m_manager = std::make_unique<VPNManager>(std::move(backend), m_session->files.tunnelConfiguration);
+    m_service = std::make_unique<VPNService>(m_manager.get(), m_session->session, m_session->config);
     m_notifications = std::make_unique<TunnelNotifications>(*m_service,
                                                             new FreedesktopNotifier(m_service.get()));
     m_connectivity.report(NetworkConnectivity::State::Full);
@@ -154,7 +151,7 @@ void tst_TunnelEvents::step(const QString &what)
     } else if (what == QLatin1String("quit")) {
         m_service->quit({});
     } else if (what == QLatin1String("notifications off")) {
-        UserDefaults::standard().setBoolean(DefaultsKeys::isNotificationsEnabled, false);
+        m_session->defaults.setBoolean(DefaultsKeys::isNotificationsEnabled, false);
     } else if (what == QLatin1String("no answer")) {
         m_backend->failure = VPNBackend::Failure::NoAnswer;
     } else if (what == QLatin1String("refused")) {
@@ -236,7 +233,7 @@ void tst_TunnelEvents::notifications()
         step(what);
     // Notifications reach the server in the order they are made: once a last
     // one has arrived, every one before it has too.
-    UserDefaults::standard().remove(DefaultsKeys::isNotificationsEnabled);
+    m_session->defaults.remove(DefaultsKeys::isNotificationsEnabled);
     m_notifications->certificateNotRenewed(u"end of row"_s);
     QTRY_VERIFY(!shown().isEmpty() && shown().constLast().body == QLatin1String("end of row"));
     QStringList got;

@@ -65,15 +65,15 @@ private:
             QCoreApplication::processEvents();
     }
 
-    TestSession m_session;
+    std::optional<TestSession> m_session; // each case's own: signed out, nothing saved
     QTemporaryDir m_dir;
     // Imports the archive and makes it the session's identity, as a fetched
     // certificate is kept.
     void keepIdentity()
     {
-        const auto identity = m_session.identities.importSingleIdentity(m_archive,
-                                                                        m_session.config.pkcs12Passphrase);
-        QVERIFY(identity && m_session.session.replaceIdentity(identity->reference));
+        const auto identity = m_session->identities.importSingleIdentity(m_archive,
+                                                                         m_session->config.pkcs12Passphrase);
+        QVERIFY(identity && m_session->session.replaceIdentity(identity->reference));
     }
     TestPkcs12::Credential m_credential = TestPkcs12::makeCredential("client", true);
     QByteArray m_archive;
@@ -100,7 +100,7 @@ private:
 
 void tst_VPNService::turnOnGuarded(bool byOnDemand)
 {
-    m_session.config.vpnGatewayHost = u"192.0.2.1"_s;
+    m_session->config.vpnGatewayHost = u"192.0.2.1"_s;
     m_guard = FakeLeakGuard();
     makeService();
     m_backend->guard = &m_guard;
@@ -132,17 +132,12 @@ void tst_VPNService::play(const QByteArray &statuses)
 
 void tst_VPNService::initTestCase()
 {
-    m_archive = TestPkcs12::makeIdentityArchive(m_credential, m_session.config.pkcs12Passphrase);
+    m_archive = TestPkcs12::makeIdentityArchive(m_credential, Config::parse({}, {}).value().pkcs12Passphrase);
 }
 
 void tst_VPNService::init()
 {
-    m_session.config = Config::parse({}, {}).value();
-    UserDefaults &defaults = UserDefaults::standard();
-    for (const QLatin1String key : {DefaultsKeys::tempEmail, DefaultsKeys::isAutoConnectEnabled})
-        defaults.remove(key);
-    QFile::remove(Session::standardAccountFile());
-    QFile::remove(VPNManager::defaultStoragePath());
+    m_session.emplace();
     makeService();
 }
 
@@ -151,8 +146,8 @@ void tst_VPNService::makeService()
     m_service.reset();
     m_backend = new FakeVPNBackend;
     m_manager = std::make_unique<VPNManager>(std::unique_ptr<VPNBackend>(m_backend),
-                                             VPNManager::defaultStoragePath());
-    m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session, m_session.config);
+                                             m_session->files.tunnelConfiguration);
+    m_service = std::make_unique<VPNService>(m_manager.get(), m_session->session, m_session->config);
 }
 
 void tst_VPNService::cleanup()
@@ -188,7 +183,7 @@ void tst_VPNService::connectWritesTheWholeConfigurationThenStarts()
     QVERIFY(!saved.onDemandEnabled);                                            // the key is not shared yet
 
     // Without a stored certificate: no identity reference, and still a start.
-    QFile::remove(Session::standardAccountFile());
+    QFile::remove(m_session->files.account);
     m_backend->calls.clear();
     m_service->connect();
     QTRY_COMPARE(m_backend->calls.size(), 3);
@@ -199,7 +194,7 @@ void tst_VPNService::connectWritesTheWholeConfigurationThenStarts()
 void tst_VPNService::localIdentifier()
 {
     QCOMPARE(m_service->localIdentifier(), QString()); // no e-mail stored
-    UserDefaults::standard().setString(DefaultsKeys::tempEmail, u"ann@example.com"_s);
+    m_session->defaults.setString(DefaultsKeys::tempEmail, u"ann@example.com"_s);
     SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(u"f00d"_s); });
     // MD5 of "machine@e-mail", in hex.
     QCOMPARE(m_service->localIdentifier(), u"02714222d9458e5061670b6f98098c8a.clients.orvex.example"_s);
@@ -226,15 +221,15 @@ void tst_VPNService::onDemandFollowsTheSharedKeyAndTheSetting()
     keepIdentity();
     const QByteArray reference = m_credential.sha1();
     if (shared)
-        QVERIFY(m_session.identities.grantAccess(reference, u"charon"_s));
+        QVERIFY(m_session->identities.grantAccess(reference, u"charon"_s));
     if (setting >= 0)
-        UserDefaults::standard().setBoolean(DefaultsKeys::isAutoConnectEnabled, setting == 1);
+        m_session->defaults.setBoolean(DefaultsKeys::isAutoConnectEnabled, setting == 1);
     m_service->connect();
     QTRY_COMPARE(m_backend->applied.size(), 1);
     QCOMPARE(m_backend->applied.front().onDemandEnabled, expected);
     QCOMPARE(m_service->config().isOnDemandEnabled, expected);
     // Each run starts from a fresh store.
-    QVERIFY(m_session.identities.remove({reference}));
+    QVERIFY(m_session->identities.remove({reference}));
 }
 
 void tst_VPNService::toggleFollowsTheLiveState_data()
@@ -289,8 +284,8 @@ void tst_VPNService::saveFailurePostsOneNotificationAndRunsNothing()
 
 void tst_VPNService::loadFailureEndsSilently()
 {
-    QVERIFY(QDir().mkpath(QFileInfo(VPNManager::defaultStoragePath()).absolutePath()));
-    QVERIFY(writeFile(VPNManager::defaultStoragePath(), "{broken"));
+    QVERIFY(QDir().mkpath(QFileInfo(m_session->files.tunnelConfiguration).absolutePath()));
+    QVERIFY(writeFile(m_session->files.tunnelConfiguration, "{broken"));
     QSignalSpy notifications(m_manager->connection(), &VPNConnection::statusDidChange);
     m_service->connect();
     settle();
@@ -399,8 +394,8 @@ void tst_VPNService::failedQuitLeavesCertificateAuthentication()
     m_backend->setLiveStatus(VPNStatus::Connected);
     QVERIFY(load()); // a known state: the quit saves before it ends
     if (loadFails) {
-        QVERIFY(QDir().mkpath(QFileInfo(VPNManager::defaultStoragePath()).absolutePath()));
-        QVERIFY(writeFile(VPNManager::defaultStoragePath(), "{broken"));
+        QVERIFY(QDir().mkpath(QFileInfo(m_session->files.tunnelConfiguration).absolutePath()));
+        QVERIFY(writeFile(m_session->files.tunnelConfiguration, "{broken"));
     } else {
         m_backend->applyError = u"refused"_s;
     }
@@ -413,7 +408,7 @@ void tst_VPNService::failedQuitLeavesCertificateAuthentication()
     QCOMPARE(m_service->config().authMethod, P::AuthenticationMethod::Certificate);
 
     // The client runs on; its next Turn ON saves what a fresh process would.
-    QFile::remove(VPNManager::defaultStoragePath());
+    QFile::remove(m_session->files.tunnelConfiguration);
     m_backend->applyError.clear();
     m_backend->applied.clear();
     m_service->connect();
@@ -428,7 +423,7 @@ void tst_VPNService::failedQuitLeavesCertificateAuthentication()
 // off, still with a configuration this run can connect with.
 void tst_VPNService::leftoversOfAKilledClient()
 {
-    UserDefaults::standard().setData(DefaultsKeys::certificate, m_archive);
+    m_session->defaults.setData(DefaultsKeys::certificate, m_archive);
     m_service->config().isOnDemandEnabled = true;
     m_manager->loadFromPreferences(
         [this](const Outcome<> &) { m_service->configureAndSave(Outcome<>::success(), {}); });
@@ -606,7 +601,7 @@ void tst_VPNService::onlyTheUserLiftsTheBlock()
 // Turn ON looks the name up afresh.
 void tst_VPNService::aNewNetworkLooksTheGatewayUpAgain()
 {
-    m_session.config.vpnGatewayHost = u"gw.example"_s;
+    m_session->config.vpnGatewayHost = u"gw.example"_s;
     m_guard = FakeLeakGuard();
     m_guard.names.insert(u"gw.example"_s, {QHostAddress(u"192.0.2.1"_s)});
     makeService();

@@ -5,6 +5,7 @@
 
 #include "session/DefaultsKeys.h"
 #include "session/Session.h"
+#include "session/UserFiles.h"
 #include "config/Config.h"
 #include "platform/DesktopSecretStore.h"
 #include "platform/IdentityStore.h"
@@ -57,12 +58,13 @@ int main(int argc, char *argv[])
     config.caCertificates = {arguments.at(2)};
     config.vpnBackend = u"networkmanager"_s;
     SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(u"nm-e2e-machine"_s); });
-    UserDefaults &defaults = UserDefaults::standard();
+    // The client's own session on the standard files, as AppWiring makes it.
+    const UserFiles files = UserFiles::standard();
+    UserDefaults defaults(files.defaults);
     defaults.setString(DefaultsKeys::tempEmail, u"ann@example.com"_s);
-    // The client's own session, as AppWiring makes it.
-    DesktopSecretStore secrets(SessionBus::clientAppId, Session::standardFallbackFile());
-    IdentityStore identities(IdentityStore::standardDirectory());
-    Session session(secrets, defaults, identities, Session::standardAccountFile(), config);
+    DesktopSecretStore secrets(SessionBus::clientAppId, files.fallbackSecrets);
+    IdentityStore identities(files.identities);
+    Session session(secrets, defaults, identities, files.account, config);
     const std::optional<IdentityStore::Identity> identity
         = identities.importSingleIdentity(archiveFile.readAll(), config.pkcs12Passphrase);
     if (!identity || !session.replaceIdentity(identity->reference)) {
@@ -70,8 +72,8 @@ int main(int argc, char *argv[])
         return 1;
     }
 
-    VPNManager manager(VPNManager::makeConfiguredBackend(config, identities),
-                       VPNManager::defaultStoragePath());
+    VPNManager manager(VPNManager::makeConfiguredBackend(config, identities, files.tunnelConfiguration),
+                       files.tunnelConfiguration);
     VPNService service(&manager, session, config);
     QObject::connect(&service, &VPNService::statusDidChange, &app,
                      [](VPNStatus status) { say(u"status "_s + statusName(status)); });

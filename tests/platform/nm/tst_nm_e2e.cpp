@@ -207,7 +207,7 @@ void tst_NetworkManagerEndToEnd::initTestCase()
     config.caCertificates = {m_gateway->caCertificate()};
     config.vpnBackend = u"networkmanager"_s;
     SystemInfo::setMachineIdSourceForTesting([] { return std::optional<QString>(u"nm-e2e-machine"_s); });
-    UserDefaults::standard().setString(DefaultsKeys::tempEmail, u"ann@example.com"_s);
+    m_session.defaults.setString(DefaultsKeys::tempEmail, u"ann@example.com"_s);
     const QByteArray archive = m_gateway->issueClientIdentity(clientIdentifier,
                                                               m_session.config.pkcs12Passphrase);
     QVERIFY(!archive.isEmpty());
@@ -230,7 +230,7 @@ void tst_NetworkManagerEndToEnd::cleanupTestCase()
 
 void tst_NetworkManagerEndToEnd::init()
 {
-    QFile::remove(VPNManager::defaultStoragePath());
+    QFile::remove(m_session.files.tunnelConfiguration);
     startClient();
 }
 
@@ -241,7 +241,7 @@ void tst_NetworkManagerEndToEnd::startClient()
                                                                                      m_session.identities);
     options.reassertGraceMs = GraceMs;
     m_manager = new VPNManager(std::make_unique<NetworkManagerVPNBackend>(options),
-                               VPNManager::defaultStoragePath());
+                               m_session.files.tunnelConfiguration);
     m_service = new VPNService(m_manager, m_session.session, m_session.config);
     m_statuses.clear();
     connect(m_manager->connection(), &VPNConnection::statusDidChange, this,
@@ -394,9 +394,9 @@ void tst_NetworkManagerEndToEnd::nothingLeavesWhileTheTunnelIsWanted()
     const bool wokenUp = fault.startsWith(u"woken up"_s);
     const QByteArray reference = m_session.session.identityReference().value();
     QVERIFY(m_session.identities.grantAccess(reference, NetworkManagerVPNBackend::daemonApplication()));
-    UserDefaults::standard().setBoolean(DefaultsKeys::isAutoConnectEnabled, !wokenUp);
+    m_session.defaults.setBoolean(DefaultsKeys::isAutoConnectEnabled, !wokenUp);
     const auto autoConnectOff = qScopeGuard(
-        [] { UserDefaults::standard().setBoolean(DefaultsKeys::isAutoConnectEnabled, false); });
+        [this] { m_session.defaults.setBoolean(DefaultsKeys::isAutoConnectEnabled, false); });
     const QByteArray resolverBefore = m_gateway->resolverConfiguration();
 
     const bool silent = fault.startsWith(u"a silent gateway"_s);

@@ -1029,12 +1029,14 @@ void tst_NetworkManagerBackend::autoChooses()
 void tst_NetworkManagerBackend::configurationNamesTheBackend()
 {
     Config config = Config::parse({}, {}).value();
-    IdentityStore identities(IdentityStore::standardDirectory());
+    QTemporaryDir folder;
+    IdentityStore identities(folder.filePath(u"identities"_s));
+    const QString storage = folder.filePath(u"vpn.json"_s);
     QStringList classes;
     for (const char *name : {"vici", "networkmanager", "auto"}) {
         config.vpnBackend = QString::fromLatin1(name);
         classes << QString::fromLatin1(
-            VPNManager::makeConfiguredBackend(config, identities)->metaObject()->className());
+            VPNManager::makeConfiguredBackend(config, identities, storage)->metaObject()->className());
     }
     QCOMPARE(classes, (QStringList{u"Orvex::ViciVPNBackend"_s, u"Orvex::NetworkManagerVPNBackend"_s,
                                    u"Orvex::AutoVPNBackend"_s}));
