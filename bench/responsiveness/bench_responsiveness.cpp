@@ -261,7 +261,7 @@ int main(int argc, char **argv)
     StallMonitor monitor;
 
     // Sign-in: from the window's first screen to the main screen.
-    WindowController window;
+    WindowController window(client.context);
     window.windowDidLoad();
     window.show();
     const auto mainScreen = [&] { return qobject_cast<MainViewController *>(window.contentViewController()); };

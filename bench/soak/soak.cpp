@@ -431,10 +431,11 @@ bool Soak::setUp(QString *error)
     m_session.tunnel = m_tunnel.get();
     // As after sign-in: the main screen's first load fetches the certificate
     // and brings the tunnel up.
-    m_window = std::make_unique<WindowController>();
-    m_window->setContentViewController(instantiate<StartViewController>(AppStoryboard::Auth));
+    m_window = std::make_unique<WindowController>(m_session.context);
+    m_window->setContentViewController(
+        instantiate<StartViewController>(m_session.context, AppStoryboard::Auth));
     m_window->show();
-    Navigator::showMain();
+    Navigator::showMain(m_window.get());
     if (!waitFor([this] { return screen() != nullptr; }, settleMs)) {
         *error = QStringLiteral("the main screen did not come");
         return false;
@@ -538,7 +539,7 @@ int Soak::dismissAlerts()
     };
     spin(20); // an alert is posted on the next turn of the event loop
     while (alertUp() && dismissed < 10) {
-        Navigator::dismissTop();
+        Navigator::dismissTop(m_window.get());
         ++dismissed;
         waitFor([&] { return !alertUp(); }, 5000);
     }

@@ -7,6 +7,7 @@
 #include "session/Session.h"
 #include "api/NetworkService.h"
 #include "ui/Navigator.h"
+#include "ui/WindowController.h"
 #include "platform/UserDefaults.h"
 
 #include <QPointer>
@@ -35,7 +36,10 @@ void AuthHandler::signUp(const AuthData &data)
     QPointer<Session> session(&m_session);
     // The defaults store outlives the network service that answers here.
     UserDefaults *defaults = &m_session.defaults();
-    m_network.checkUser(data.email, [self, session, defaults, data](const Result<Empty> &result) {
+    // The next screen opens in this window even when the asking screen has
+    // gone by the answer.
+    QPointer<WindowController> window(WindowController::of(this));
+    m_network.checkUser(data.email, [self, session, defaults, data, window](const Result<Empty> &result) {
         if (!result.isSuccess()) {
             if (self)
                 self->report(result.error());
@@ -46,7 +50,9 @@ void AuthHandler::signUp(const AuthData &data)
             session->setCredentials(data.email, data.password);
         if (self)
             self->report();
-        Navigator::show(instantiate<MobileViewController>(AppStoryboard::Auth), NavigationDirection::toLeft);
+        if (window)
+            Navigator::show(window, instantiate<MobileViewController>(window->context(), AppStoryboard::Auth),
+                            NavigationDirection::toLeft);
     });
 }
 

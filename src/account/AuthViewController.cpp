@@ -23,6 +23,7 @@ AuthViewController::AuthViewController(const AppContext &context, QWidget *paren
     , m_ui(new Ui::AuthViewController)
     , m_handler(new AuthHandler(context.session, context.network, this))
     , m_warmUpMainScreen(context.warmUpMainScreen)
+    , m_context(context)
 {
     m_ui->setupUi(this);
     AuthScreenStyle::apply(this);
@@ -108,8 +109,8 @@ void AuthViewController::mainButtonAction()
     };
     if (fails(m_ui->emailTextField->validator, m_ui->emailTextField->text())
         || fails(m_ui->passwordTextField->validator, m_ui->passwordTextField->text())) {
-        QTimer::singleShot(0, this, [] {
-            AlertController::show(Error(Error::Code::wrongAuthData).localizedDescription(), false);
+        QTimer::singleShot(0, this, [this] {
+            AlertController::show(this, Error(Error::Code::wrongAuthData).localizedDescription(), false);
         });
         return;
     }
@@ -152,7 +153,8 @@ void AuthViewController::backButtonAction()
         dismiss();
         return;
     }
-    Navigator::setRoot(instantiate<StartViewController>(AppStoryboard::Auth), NavigationDirection::toRight);
+    Navigator::setRoot(this, instantiate<StartViewController>(m_context, AppStoryboard::Auth),
+                       NavigationDirection::toRight);
 }
 
 } // namespace Orvex

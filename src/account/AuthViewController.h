@@ -50,6 +50,8 @@ private:
     Ui::AuthViewController *m_ui;
     AuthHandler *m_handler;
     std::function<void()> m_warmUpMainScreen;
+    // What the screens it opens are made from.
+    const AppContext &m_context;
 };
 
 } // namespace Orvex

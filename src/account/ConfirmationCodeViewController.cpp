@@ -65,7 +65,8 @@ void ConfirmationCodeViewController::confirmButtonAction()
 {
     const QString code = m_ui->codeTextField->text();
     if (code.isEmpty()) {
-        QTimer::singleShot(0, this, [] { AlertController::show(Error(Error::Code::emptyInputData)); });
+        QTimer::singleShot(0, this,
+                           [this] { AlertController::show(this, Error(Error::Code::emptyInputData)); });
         return;
     }
     showProgress();

@@ -27,7 +27,7 @@ void run(BaseHandler *handler, NetworkService &network, const UserDefaults &defa
 {
     const QString udid = user.email ? Utility::udid(*user.email) : QString();
     if (holdsDevice(user, udid)) {
-        Navigator::showMain();
+        Navigator::showMain(handler);
         return;
     }
 
@@ -44,7 +44,7 @@ void run(BaseHandler *handler, NetworkService &network, const UserDefaults &defa
             guard->report(result.error());
             return;
         }
-        Navigator::showMain();
+        Navigator::showMain(guard);
     });
 }
 

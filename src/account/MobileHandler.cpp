@@ -6,6 +6,7 @@
 #include "account/MobileFormatter.h"
 #include "api/NetworkService.h"
 #include "ui/Navigator.h"
+#include "ui/WindowController.h"
 #include "platform/SecureRandom.h"
 #include "platform/UserDefaults.h"
 
@@ -77,8 +78,11 @@ void MobileHandler::sendCode(const QString &verification)
             return;
         }
         self->report();
-        Navigator::show(instantiate<ConfirmationCodeViewController>(AppStoryboard::Auth),
-                        NavigationDirection::toLeft);
+        if (WindowController *window = WindowController::of(self))
+            Navigator::show(window,
+                            instantiate<ConfirmationCodeViewController>(window->context(),
+                                                                        AppStoryboard::Auth),
+                            NavigationDirection::toLeft);
     });
 }
 

@@ -93,7 +93,8 @@ void MobileViewController::sendButtonAction()
     const MobileTextField *field = m_ui->mobileTextField;
     const QString countryCode = m_ui->countryCodeLabel->text();
     if (field->validator && !field->validator->isValid(field->text()) && !countryCode.isEmpty()) {
-        QTimer::singleShot(0, this, [] { AlertController::show(Error(Error::Code::invalidMobile)); });
+        QTimer::singleShot(0, this,
+                           [this] { AlertController::show(this, Error(Error::Code::invalidMobile)); });
         return;
     }
     showProgress();

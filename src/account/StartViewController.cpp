@@ -13,6 +13,7 @@ namespace Orvex {
 StartViewController::StartViewController(const AppContext &context, QWidget *parent)
     : BaseViewController(context.config, parent)
     , m_ui(new Ui::StartViewController)
+    , m_context(context)
 {
     m_ui->setupUi(this);
     m_ui->titleLabel->setStyleSheet(QStringLiteral("font-size: 26px; font-weight: 700;"));
@@ -44,16 +45,16 @@ void StartViewController::setup()
 
 void StartViewController::signInButtonAction()
 {
-    auto *auth = instantiate<AuthViewController>(AppStoryboard::Auth);
+    auto *auth = instantiate<AuthViewController>(m_context, AppStoryboard::Auth);
     auth->currentAuth = AuthType::signIn;
-    Navigator::show(auth, NavigationDirection::toLeft);
+    Navigator::show(this, auth, NavigationDirection::toLeft);
 }
 
 void StartViewController::signUpButtonAction()
 {
-    auto *auth = instantiate<AuthViewController>(AppStoryboard::Auth);
+    auto *auth = instantiate<AuthViewController>(m_context, AppStoryboard::Auth);
     auth->currentAuth = AuthType::signUp;
-    Navigator::show(auth, NavigationDirection::toLeft);
+    Navigator::show(this, auth, NavigationDirection::toLeft);
 }
 
 } // namespace Orvex

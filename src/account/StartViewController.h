@@ -27,6 +27,8 @@ protected:
 
 private:
     Ui::StartViewController *m_ui;
+    // What the screens it opens are made from.
+    const AppContext &m_context;
 };
 
 } // namespace Orvex

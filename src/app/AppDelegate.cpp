@@ -9,9 +9,10 @@
 
 namespace Orvex {
 
-AppDelegate::AppDelegate(UserDefaults &defaults, Hooks hooks, QObject *parent)
+AppDelegate::AppDelegate(UserDefaults &defaults, WindowController &window, Hooks hooks, QObject *parent)
     : QObject(parent)
     , m_defaults(defaults)
+    , m_window(window)
     , m_hooks(std::move(hooks))
 {}
 
@@ -47,13 +48,9 @@ void AppDelegate::handOffFromLauncher()
     });
 }
 
-bool AppDelegate::bringMainWindowForward()
+void AppDelegate::bringMainWindowForward()
 {
-    WindowController *window = WindowController::main();
-    if (!window)
-        return false;
-    window->bringForward();
-    return true;
+    m_window.bringForward();
 }
 
 bool AppDelegate::applicationShouldHandleReopen(bool hasVisibleWindows)

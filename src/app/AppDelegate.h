@@ -7,6 +7,7 @@
 namespace Orvex {
 
 class UserDefaults;
+class WindowController;
 
 // The one-time set-up at launch and the re-open rule.
 class AppDelegate final : public QObject
@@ -22,8 +23,9 @@ public:
         std::function<void(bool isLaunch)> checkForUpdates;
     };
 
-    // The first-launch defaults and the auto-start setting live in `defaults`.
-    AppDelegate(UserDefaults &defaults, Hooks hooks, QObject *parent = nullptr);
+    // The first-launch defaults and the auto-start setting live in `defaults`;
+    // `window` is the main window it brings forward.
+    AppDelegate(UserDefaults &defaults, WindowController &window, Hooks hooks, QObject *parent = nullptr);
 
     // 1. first-launch defaults, 2. launcher hand-off (only with auto-start
     // on), 3. the silent update check.
@@ -34,7 +36,7 @@ public:
     bool applicationShouldHandleReopen(bool hasVisibleWindows);
 
     // Shows, raises and activates the main window (also the tray's "Show").
-    static bool bringMainWindowForward();
+    void bringMainWindowForward();
 
     static void writeFirstLaunchDefaults(UserDefaults &defaults);
 
@@ -47,6 +49,7 @@ private:
     void handOffFromLauncher();
 
     UserDefaults &m_defaults;
+    WindowController &m_window;
     Hooks m_hooks;
 };
 

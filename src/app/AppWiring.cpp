@@ -135,7 +135,7 @@ void AppWiring::dress(QApplication &app)
     applyLook(app);
 }
 
-AppWiring::AppWiring(QCoreApplication *app, Config config, Session *session, Tunnel given)
+AppWiring::AppWiring(QCoreApplication *app, Config config, Session *session, Tunnel given, Pace pace)
     : m_app(app)
     , m_config(std::move(config))
     , m_files(UserFiles::standard())
@@ -165,25 +165,24 @@ AppWiring::AppWiring(QCoreApplication *app, Config config, Session *session, Tun
     m_service = given.service ? given.service : m_ownService.get();
     VPNService *service = m_service;
     m_scenes = std::make_unique<SceneTable>(makeScenes([service]() -> VPNService & { return *service; }));
-    m_context = std::make_unique<AppContext>(
-        AppContext{m_config, m_session->defaults(), *m_network, *m_session, *m_scenes, &UsageChart::preload});
-    m_replacedContext = StoryboardRegistry::setContext(m_context.get());
+    m_context = std::make_unique<AppContext>(AppContext{m_config, m_session->defaults(), *m_network,
+                                                        *m_session, *m_scenes, &UsageChart::preload, pace});
 
-    NetworkService *network = m_network.get();
-    const Config *loaded = &m_config;
-    m_delegate = std::make_unique<AppDelegate>(m_session->defaults(),
-                                               AppDelegate::Hooks{[network, loaded](bool isLaunch) {
-                                                   UpdatingService::check(*network, *loaded, isLaunch);
+    // The window every screen of the client is shown in, made from the
+    // client's context.
+    m_window = std::make_unique<WindowController>(*m_context);
+    WindowController *window = m_window.get();
+    m_delegate = std::make_unique<AppDelegate>(m_session->defaults(), *window,
+                                               AppDelegate::Hooks{[window](bool isLaunch) {
+                                                   UpdatingService::check(*window, isLaunch);
                                                }});
-    m_window = std::make_unique<WindowController>();
     // Every way out goes through the tunnel service's quit path: both menus'
     // Quit, closing the window without a tray, SIGTERM/SIGINT/SIGHUP, and the
     // end of the session (Qt quits the event loop when the session manager
     // says so). commitDataRequest is not used: a logout can still be
     // cancelled after it, and the tunnel would be gone for nothing.
     m_quit = std::make_unique<QuitSequence>(*m_service);
-    m_menu = std::make_unique<Menu>(m_window->menuBar(), *m_service, *m_network, m_config);
-    WindowController *window = m_window.get();
+    m_menu = std::make_unique<Menu>(*window, *m_service, m_config);
     m_statusMenu = std::make_unique<StatusMenuController>(
         *m_service, *m_network, [window] { window->bringForward(); }, m_app);
     QuitSequence *quit = m_quit.get();
@@ -212,7 +211,6 @@ AppWiring::~AppWiring()
     m_statusMenu.reset();
     m_menu.reset();
     m_window.reset();
-    StoryboardRegistry::setContext(m_replacedContext);
 }
 
 void AppWiring::bringForwardOnReopen(SingleInstance &instance)

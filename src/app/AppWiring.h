@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config/Config.h"
+#include "platform/Pace.h"
 #include "session/UserFiles.h"
 
 #include <QDBusConnection>
@@ -39,9 +40,9 @@ class WindowController;
 // The composition root: the client's long-lived objects and how they are
 // connected. It makes or takes the defaults store, the network service, the
 // account's session and the tunnel service once, and hands them to what needs
-// them: the screens (through the context the storyboard registry passes to
-// every screen it creates), the main window with its application menu, the
-// tray menu, the notifications, and the quit sequence that every way out goes
+// them: the screens (through the context the main window is made with, which
+// every screen of the window is made from and passes on), the main window
+// with its application menu, the tray menu, the notifications, and the quit sequence that every way out goes
 // through (both menus' Quit, the window closed without a tray, a termination
 // signal, the event loop ending). It keeps the configuration it is given and
 // hands it to what reads it. The defaults store, the network service, the key
@@ -66,9 +67,10 @@ public:
 
     // `session` null: a session of the wiring's own on the desktop's secret
     // store, a defaults store of its own and the standard files. Otherwise
-    // the given session's defaults store is the wiring's.
+    // the given session's defaults store is the wiring's. The screens' pauses
+    // run at `pace` (real time unless a test speeds them up).
     AppWiring(QCoreApplication *app, Config config, Session *session = nullptr,
-              Tunnel given = Tunnel{nullptr});
+              Tunnel given = Tunnel{nullptr}, Pace pace = {});
     ~AppWiring();
     AppWiring(const AppWiring &) = delete;
     AppWiring &operator=(const AppWiring &) = delete;
@@ -124,7 +126,6 @@ private:
     VPNService *m_service;
     std::unique_ptr<SceneTable> m_scenes;
     std::unique_ptr<AppContext> m_context;
-    const AppContext *m_replacedContext = nullptr;
     std::unique_ptr<AppDelegate> m_delegate;
     std::unique_ptr<WindowController> m_window;
     std::unique_ptr<QuitSequence> m_quit;

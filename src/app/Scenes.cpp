@@ -47,7 +47,8 @@ SceneTable makeScenes(const std::function<VPNService &()> &tunnel)
     // The tunnel's screens work the tunnel service they are given.
     add<MainViewController>(table, AppStoryboard::Main,
                             [tunnel](const AppContext &context) -> ViewController * {
-                                return new MainViewController(tunnel(), context.network, context.config);
+                                return new MainViewController(tunnel(), context.network, context.config,
+                                                              context.pace);
                             });
 
     add<StartViewController>(table, AppStoryboard::Auth);

@@ -6,7 +6,6 @@
 #include "controls/DropShadow.h"
 #include "controls/ImageView.h"
 #include "controls/View.h"
-#include "platform/Pace.h"
 #include "platform/VPNConnection.h"
 #include "platform/VPNManager.h"
 #include "usage/UsageChart.h"
@@ -95,9 +94,10 @@ QToolButton *makeCornerButton(const QString &objectName, QWidget *parent)
 } // namespace
 
 MainViewController::MainViewController(VPNService &service, NetworkService &network, const Config &config,
-                                       QWidget *parent)
+                                       Pace pace, QWidget *parent)
     : BaseViewController(config, parent)
     , m_service(service)
+    , m_pace(pace)
 {
     buildForm();
     m_handler = new MainHandler(m_service, network, this);
@@ -421,7 +421,7 @@ void MainViewController::vpnConnectionDidChange()
         hideProgress();
         // Once the service has counted the last traffic; a repeated report
         // moves the one refresh rather than adding another.
-        m_usageRefresh.start(Pace::scaled(usageRefreshDelayMs));
+        m_usageRefresh.start(m_pace.scaled(usageRefreshDelayMs));
         break;
     }
     case VPNStatus::Connecting:
@@ -447,7 +447,8 @@ void MainViewController::tunnelDidNotRespond()
     const VPNStatus live = m_service.manager()->connection()->status();
     present(live);
     if (live != VPNStatus::Connected)
-        AlertController::post(tr("The VPN service did not answer; check that it is running and try "
+        AlertController::post(this,
+                              tr("The VPN service did not answer; check that it is running and try "
                                  "again."),
                               false);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ui/BaseViewController.h"
+#include "platform/Pace.h"
 #include "platform/VPNStatus.h"
 
 #include <QPointer>
@@ -31,7 +32,8 @@ class MainViewController final : public BaseViewController
 public:
     // Works `service` (the process's tunnel service; tests hand one over with
     // a fake backend) and asks the service API through `network`.
-    MainViewController(VPNService &service, NetworkService &network, const Config &config,
+    // Its deliberate pauses run at `pace`.
+    MainViewController(VPNService &service, NetworkService &network, const Config &config, Pace pace,
                        QWidget *parent = nullptr);
     ~MainViewController() override;
 
@@ -112,6 +114,7 @@ private:
     QTimer m_noResponseTimer;
     QTimer m_progressGrace;
     QTimer m_usageRefresh;
+    Pace m_pace;
     bool m_appeared = false;
     bool m_windowHidden = false;
     QPointer<QWidget> m_watchedWindow;

@@ -2,22 +2,16 @@
 
 #include <algorithm>
 
-namespace Orvex::Pace {
+namespace Orvex {
 
-namespace {
-
-int speedUp = 1;
-
-} // namespace
-
-int scaled(int ms)
+int Pace::scaled(int ms) const
 {
-    return ms <= 0 || speedUp == 1 ? ms : std::max(1, ms / speedUp);
+    return ms <= 0 || m_speedUp == 1 ? ms : std::max(1, ms / m_speedUp);
 }
 
-void setSpeedUpForTesting(int factor)
+void Pace::setSpeedUp(int factor)
 {
-    speedUp = std::max(1, factor);
+    m_speedUp = std::max(1, factor);
 }
 
-} // namespace Orvex::Pace
+} // namespace Orvex

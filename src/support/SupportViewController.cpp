@@ -113,7 +113,7 @@ void SupportViewController::requestButtonAction()
         // leaving the window waiting for a ticket that was never sent.
         hideProgress();
         //: support_signed_out
-        AlertController::show(tr("Please sign in to send a support request"), false);
+        AlertController::show(this, tr("Please sign in to send a support request"), false);
     }
 }
 
@@ -122,7 +122,7 @@ void SupportViewController::didRecieveSupportResponse()
     hideProgress();
     //: support_request_response
     const QString message = tr("Your request has been received and is being reviewed by our support staff");
-    QTimer::singleShot(0, this, [message] { AlertController::show(message, true); });
+    QTimer::singleShot(0, this, [this, message] { AlertController::show(this, message, true); });
 }
 
 } // namespace Orvex

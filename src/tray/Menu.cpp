@@ -3,6 +3,7 @@
 #include "ui/AppStoryboard.h"
 #include "settings/InfoViewController.h"
 #include "ui/Navigator.h"
+#include "ui/WindowController.h"
 #include "settings/SettingsViewController.h"
 #include "tray/StatusMenuHandler.h"
 #include "config/Config.h"
@@ -19,13 +20,14 @@
 
 namespace Orvex {
 
-Menu::Menu(QMenuBar *bar, VPNService &service, NetworkService &network, const Config &config, QObject *parent)
+Menu::Menu(WindowController &window, VPNService &service, const Config &config, QObject *parent)
     : QObject(parent)
     , exitApplication([] { QCoreApplication::quit(); })
+    , m_window(window)
     , m_service(service)
-    , m_network(network)
     , m_config(config)
 {
+    QMenuBar *bar = window.menuBar();
     QMenu *app = bar->addMenu(tr("&Orvex"));
     m_info = app->addAction(tr("&About Orvex"), this, &Menu::infoAction_triggered);
     m_updates = app->addAction(tr("Check for &Updates…"), this, &Menu::checkForUpdatesAction_triggered);
@@ -44,28 +46,29 @@ Menu::Menu(QMenuBar *bar, VPNService &service, NetworkService &network, const Co
 
 void Menu::settingsAction_triggered()
 {
-    auto *settings = instantiate<SettingsViewController>(AppStoryboard::Settings);
+    auto *settings = instantiate<SettingsViewController>(m_window.context(), AppStoryboard::Settings);
     //: settings_title
     settings->setTitle(tr("Settings"));
-    Navigator::presentModal(settings);
+    Navigator::presentModal(&m_window, settings);
 }
 
 void Menu::infoAction_triggered()
 {
-    Navigator::presentModal(instantiate<InfoViewController>(AppStoryboard::Settings));
+    Navigator::presentModal(&m_window,
+                            instantiate<InfoViewController>(m_window.context(), AppStoryboard::Settings));
 }
 
 void Menu::checkForUpdatesAction_triggered()
 {
-    UpdatingService::check(m_network, m_config, false);
+    UpdatingService::check(m_window, false);
 }
 
 void Menu::supportAction_triggered()
 {
-    auto *support = instantiate<SupportViewController>(AppStoryboard::Settings);
+    auto *support = instantiate<SupportViewController>(m_window.context(), AppStoryboard::Settings);
     //: support_title
     support->setTitle(tr("Support"));
-    Navigator::presentModal(support);
+    Navigator::presentModal(&m_window, support);
 }
 
 void Menu::privacyPolicyAction_triggered()

@@ -4,14 +4,13 @@
 
 #include <functional>
 
-class QMenuBar;
 class QAction;
 
 namespace Orvex {
 
 struct Config;
-class NetworkService;
 class VPNService;
+class WindowController;
 
 // The application menu, shown as the main window's menu bar: settings, the
 // information window, the update check, support, the privacy policy and quit.
@@ -20,11 +19,10 @@ class Menu final : public QObject
     Q_OBJECT
 
 public:
-    // Quits through `service` (the process's tunnel service; tests hand one
-    // over with a fake backend) and checks for updates through `network`;
-    // the privacy policy is the one `config` names.
-    Menu(QMenuBar *bar, VPNService &service, NetworkService &network, const Config &config,
-         QObject *parent = nullptr);
+    // Sits in `window`'s menu bar and opens its screens in `window`. Quits
+    // through `service` (the process's tunnel service; tests hand one over
+    // with a fake backend); the privacy policy is the one `config` names.
+    Menu(WindowController &window, VPNService &service, const Config &config, QObject *parent = nullptr);
 
     QAction *settingsAction() const { return m_settings; }
     QAction *supportAction() const { return m_support; }
@@ -43,8 +41,8 @@ public:
     std::function<void()> exitApplication;
 
 private:
+    WindowController &m_window;
     VPNService &m_service;
-    NetworkService &m_network;
     const Config &m_config;
     QAction *m_settings;
     QAction *m_info;

@@ -3,9 +3,9 @@
 
 #include "ui/AppStoryboard.h"
 #include "ui/Navigator.h"
+#include "ui/WindowController.h"
 #include "controls/DropShadow.h"
 
-#include <QCoreApplication>
 #include <QKeyEvent>
 #include <QTimer>
 
@@ -57,22 +57,27 @@ void AlertController::buttonAction()
 {
     if (!presentingViewController())
         return;
+    // Taken before the alert leaves its window.
+    QPointer<WindowController> window(WindowController::of(this));
     dismiss();
-    if (m_dismissNext)
-        Navigator::dismissTop();
+    if (m_dismissNext && window)
+        Navigator::dismissTop(window);
 }
 
-void AlertController::show(const QString &message, bool dismissNext)
+void AlertController::show(const QObject *from, const QString &message, bool dismissNext)
 {
-    auto *alert = instantiate<AlertController>(AppStoryboard::Settings);
+    WindowController *window = WindowController::of(from);
+    if (!window)
+        return;
+    auto *alert = instantiate<AlertController>(window->context(), AppStoryboard::Settings);
     alert->setMessage(message);
     alert->setDismissNext(dismissNext);
-    Navigator::show(alert, NavigationDirection::center);
+    Navigator::show(window, alert, NavigationDirection::center);
 }
 
-void AlertController::show(const Error &error)
+void AlertController::show(const QObject *from, const Error &error)
 {
-    show(error.localizedDescription(), false);
+    show(from, error.localizedDescription(), false);
 }
 
 QString AlertController::firstSentence(const QString &message)
@@ -86,12 +91,15 @@ QString AlertController::firstSentence(const QString &message)
     return message;
 }
 
-void AlertController::post(const QString &message, bool dismissNext)
+void AlertController::post(const QObject *from, const QString &message, bool dismissNext)
 {
     const QString text = firstSentence(message);
-    // The application for context: the alert is a widget, shown on the
-    // application's thread, and no screen's life bounds it.
-    QTimer::singleShot(0, QCoreApplication::instance(), [text, dismissNext] { show(text, dismissNext); });
+    // The window for context: the alert is shown there even when the screen
+    // that reported has gone by the next turn.
+    WindowController *window = WindowController::of(from);
+    if (!window)
+        return;
+    QTimer::singleShot(0, window, [window, text, dismissNext] { show(window, text, dismissNext); });
 }
 
 } // namespace Orvex

@@ -20,12 +20,14 @@ public:
 
     using QWidget::show;
 
-    // Presents an alert with `message` over the root at once. With
-    // `dismissNext`, closing it also closes the screen beneath.
-    static void show(const QString &message, bool dismissNext);
-    static void show(const Error &error);
-    // Shows the first sentence of `message` on the next turn of the event loop.
-    static void post(const QString &message, bool dismissNext);
+    // Presents an alert with `message` over the root of the window `from` is
+    // in (nothing when it is in none) at once. With `dismissNext`, closing it
+    // also closes the screen beneath.
+    static void show(const QObject *from, const QString &message, bool dismissNext);
+    static void show(const QObject *from, const Error &error);
+    // Shows the first sentence of `message` on the next turn of the event loop,
+    // in the window `from` is in now.
+    static void post(const QObject *from, const QString &message, bool dismissNext);
 
     // The text before the first "." that ends a sentence (one followed by white
     // space or the end of the text); the whole text when there is none. A dot

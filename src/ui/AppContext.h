@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/Pace.h"
+
 #include <functional>
 
 namespace Orvex {
@@ -11,9 +13,10 @@ class Session;
 class UserDefaults;
 
 // The client's long-lived objects, made once by the composition root
-// (AppWiring, for main()) and handed to every screen the storyboard registry
-// creates; a screen passes on to its handler what that needs. The framework
-// reads only its scene table.
+// (AppWiring, for main()) and handed to the window and to every screen made
+// from it; a screen passes on to its handler what that needs, and the next
+// screen it makes is made from the same context. The framework reads only its
+// scene table and its pace.
 struct AppContext
 {
     // The configuration the client was started with.
@@ -29,6 +32,9 @@ struct AppContext
     // Starts loading what the main screen needs while a sign-in is under way,
     // so that it shows at once when the sign-in succeeds.
     std::function<void()> warmUpMainScreen;
+    // How fast the deliberate pauses of the screens made from this context
+    // run.
+    Pace pace{};
 };
 
 } // namespace Orvex

@@ -46,47 +46,17 @@ SceneFactory SceneTable::find(AppStoryboard storyboard, const QString &identifie
 
 namespace StoryboardRegistry {
 
-namespace {
-
-const AppContext *&installedContext()
+ViewController *createEntry(const AppContext &context, AppStoryboard storyboard)
 {
-    static const AppContext *context = nullptr;
-    return context;
-}
-
-const AppContext &currentContext()
-{
-    const AppContext *installed = installedContext();
-    if (!installed) {
-        qFatal("A screen was asked for before the application installed its context.");
-    }
-    return *installed;
-}
-
-} // namespace
-
-const AppContext *setContext(const AppContext *context)
-{
-    return std::exchange(installedContext(), context);
-}
-
-QString entry(AppStoryboard storyboard)
-{
-    return currentContext().scenes.entry(storyboard);
-}
-
-ViewController *createEntry(AppStoryboard storyboard)
-{
-    const QString identifier = entry(storyboard);
-    ViewController *screen = create(storyboard, identifier);
+    const QString identifier = context.scenes.entry(storyboard);
+    ViewController *screen = create(context, storyboard, identifier);
     if (!screen)
         failMissingScene(storyboard, identifier);
     return screen;
 }
 
-ViewController *createFirstScreen()
+ViewController *createFirstScreen(const AppContext &context)
 {
-    const AppContext &context = currentContext();
     const SceneFactory &first = context.scenes.firstScreen();
     ViewController *screen = first ? first(context) : nullptr;
     if (!screen)
@@ -94,9 +64,8 @@ ViewController *createFirstScreen()
     return screen;
 }
 
-ViewController *create(AppStoryboard storyboard, const QString &identifier)
+ViewController *create(const AppContext &context, AppStoryboard storyboard, const QString &identifier)
 {
-    const AppContext &context = currentContext();
     const SceneFactory factory = context.scenes.find(storyboard, identifier);
     return factory ? factory(context) : nullptr;
 }

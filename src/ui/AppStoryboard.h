@@ -46,18 +46,17 @@ private:
 
 namespace StoryboardRegistry {
 
-// The context every screen is created with; the composition root installs it
-// before the first screen and puts back the one it replaced (returned) when it
-// goes. Creating a screen without one stops the program.
-const AppContext *setContext(const AppContext *context);
+// Screens are made from the context their maker hands in: the composition
+// root's for the window's first screen, and a screen's own (or its window's)
+// for the screens it opens, so every screen of a window shares one context.
 
-QString entry(AppStoryboard storyboard);
 // A new screen, or null when the group has no scene of that name.
-ViewController *create(AppStoryboard storyboard, const QString &identifier);
-// A new screen of `entry(storyboard)`; a missing one stops the program.
-ViewController *createEntry(AppStoryboard storyboard);
+ViewController *create(const AppContext &context, AppStoryboard storyboard, const QString &identifier);
+// A new screen of `context.scenes.entry(storyboard)`; a missing one stops the
+// program.
+ViewController *createEntry(const AppContext &context, AppStoryboard storyboard);
 // A new first screen for the main window; a missing one stops the program.
-ViewController *createFirstScreen();
+ViewController *createFirstScreen(const AppContext &context);
 
 // The message the program stops with when a scene is missing.
 QString missingSceneMessage(AppStoryboard storyboard, const QString &identifier);
@@ -79,10 +78,10 @@ QString sceneIdentifier()
 // Creates a new T from its group. A missing scene is a build error, so it stops
 // the program.
 template<typename T>
-T *instantiate(AppStoryboard storyboard)
+T *instantiate(const AppContext &context, AppStoryboard storyboard)
 {
     const QString identifier = sceneIdentifier<T>();
-    auto *created = StoryboardRegistry::create(storyboard, identifier);
+    auto *created = StoryboardRegistry::create(context, storyboard, identifier);
     auto *screen = qobject_cast<T *>(created);
     if (!screen) {
         delete created;

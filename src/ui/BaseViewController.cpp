@@ -42,8 +42,10 @@ ResultHandler BaseViewController::resultHandler()
         m_resultHandler = [self](const std::optional<Error> &error) {
             if (self)
                 self->hideProgress();
+            // Shown in the screen's window; a screen that has gone has no
+            // handler left to report.
             if (error)
-                AlertController::post(error->localizedDescription(), false);
+                AlertController::post(self, error->localizedDescription(), false);
         };
     }
     return m_resultHandler;
@@ -106,7 +108,7 @@ void BaseViewController::setup()
 void BaseViewController::showProgress()
 {
     QSize reference = m_progressContainer->size();
-    if (WindowController *window = WindowController::main()) {
+    if (WindowController *window = WindowController::of(this)) {
         if (ViewController *root = window->contentViewController())
             reference = root->size();
     }
@@ -147,10 +149,13 @@ void BaseViewController::infoButtonAction()
     // By name: the information screen belongs to the application, not to the
     // framework every screen is built on.
     const QString info = QStringLiteral("InfoViewController");
-    ViewController *screen = StoryboardRegistry::create(AppStoryboard::Settings, info);
+    WindowController *window = WindowController::of(this);
+    if (!window)
+        return;
+    ViewController *screen = StoryboardRegistry::create(window->context(), AppStoryboard::Settings, info);
     if (!screen)
         StoryboardRegistry::failMissingScene(AppStoryboard::Settings, info);
-    Navigator::presentModal(screen);
+    Navigator::presentModal(window, screen);
 }
 
 void BaseViewController::helpButtonAction()

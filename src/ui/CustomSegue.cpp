@@ -1,7 +1,9 @@
 #include "CustomSegue.h"
 
+#include "ui/AppContext.h"
 #include "ui/SegueAnimator.h"
 #include "ui/ViewController.h"
+#include "ui/WindowController.h"
 
 namespace Orvex {
 
@@ -20,7 +22,10 @@ void CustomSegue::perform(QWidget *visualHost)
     const auto direction = navigationDirection(m_identifier);
     if (!direction || !m_source || !m_destination)
         return;
-    m_source->present(m_destination, std::make_unique<SegueAnimator>(*direction), visualHost);
+    // The animation keeps the pace of the window it plays in.
+    const WindowController *window = WindowController::of(m_source);
+    const Pace pace = window ? window->context().pace : Pace{};
+    m_source->present(m_destination, std::make_unique<SegueAnimator>(*direction, pace), visualHost);
 }
 
 } // namespace Orvex

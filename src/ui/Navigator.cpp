@@ -1,6 +1,6 @@
 #include "Navigator.h"
 
-#include "platform/Pace.h"
+#include "ui/AppContext.h"
 #include "ui/AppStoryboard.h"
 #include "ui/CustomSegue.h"
 #include "ui/ViewController.h"
@@ -14,9 +14,9 @@ namespace Orvex::Navigator {
 
 namespace {
 
-ViewController *root()
+ViewController *root(const QObject *from)
 {
-    WindowController *window = WindowController::main();
+    WindowController *window = WindowController::of(from);
     return window ? window->contentViewController() : nullptr;
 }
 
@@ -43,9 +43,9 @@ bool presentsClass(ViewController *presenter, const QString &identifier)
 
 } // namespace
 
-void show(ViewController *screen, NavigationDirection direction)
+void show(const QObject *from, ViewController *screen, NavigationDirection direction)
 {
-    ViewController *r = root();
+    ViewController *r = root(from);
     if (!r || r->identifier() == screen->identifier() || presentsClass(r, screen->identifier())) {
         screen->deleteLater();
         return;
@@ -53,36 +53,43 @@ void show(ViewController *screen, NavigationDirection direction)
     CustomSegue(direction, r, screen).perform(visualHost(r));
 }
 
-void setRoot(ViewController *screen, NavigationDirection direction)
+void setRoot(const QObject *from, ViewController *screen, NavigationDirection direction)
 {
-    WindowController *window = WindowController::main();
+    WindowController *window = WindowController::of(from);
     if (!window || !window->contentViewController()) {
         screen->deleteLater();
         return;
     }
     QPointer<ViewController> guard(screen);
     QPointer<WindowController> windowGuard(window);
-    show(screen, direction);
-    QTimer::singleShot(Pace::scaled(setRootDelayMs), window, [guard, windowGuard] {
+    show(window, screen, direction);
+    QTimer::singleShot(window->context().pace.scaled(setRootDelayMs), window, [guard, windowGuard] {
         if (guard && windowGuard)
             windowGuard->setContentViewController(guard);
     });
 }
 
-void showMain()
+void showMain(const QObject *from)
 {
-    ViewController *r = root();
-    if (!r || r->identifier() != StoryboardRegistry::entry(AppStoryboard::Main)) {
-        if (!WindowController::main())
-            return;
+    WindowController *window = WindowController::of(from);
+    if (!window)
+        return;
+    const AppContext &context = window->context();
+    ViewController *r = window->contentViewController();
+    if (!r || r->identifier() != context.scenes.entry(AppStoryboard::Main)) {
         // Made now, moved in on the next turn: building the screen and
         // laying out and painting it for the slide are each a few
         // milliseconds, and together they would hold the event loop for
         // longer than a frame.
-        QPointer<ViewController> screen(StoryboardRegistry::createEntry(AppStoryboard::Main));
-        QTimer::singleShot(0, screen, [screen] {
-            if (screen)
-                setRoot(screen, NavigationDirection::toLeft);
+        QPointer<ViewController> screen(StoryboardRegistry::createEntry(context, AppStoryboard::Main));
+        QPointer<WindowController> windowGuard(window);
+        QTimer::singleShot(0, screen, [screen, windowGuard] {
+            if (!screen)
+                return;
+            if (windowGuard)
+                setRoot(windowGuard, screen, NavigationDirection::toLeft);
+            else
+                screen->deleteLater();
         });
         return;
     }
@@ -90,9 +97,9 @@ void showMain()
         r->dismissController(presented);
 }
 
-void presentModal(ViewController *screen)
+void presentModal(const QObject *from, ViewController *screen)
 {
-    ViewController *r = root();
+    ViewController *r = root(from);
     if (!r) {
         screen->deleteLater();
         return;
@@ -108,9 +115,9 @@ void presentModal(ViewController *screen)
     r->presentAsModalWindow(screen);
 }
 
-void dismissTop()
+void dismissTop(const QObject *from)
 {
-    ViewController *current = root();
+    ViewController *current = root(from);
     if (!current)
         return;
     while (!current->presentedViewControllers().isEmpty())

@@ -1,6 +1,5 @@
 #include "SegueAnimator.h"
 
-#include "platform/Pace.h"
 #include "ui/ViewController.h"
 
 #include <QPainter>
@@ -12,11 +11,6 @@
 namespace Orvex {
 
 namespace {
-
-int duration()
-{
-    return Pace::scaled(SegueAnimator::durationMs);
-}
 
 // Fades are drawn from a picture of the screen rather than with an opacity
 // effect on the screen itself: screens hold controls with drop shadows, and
@@ -51,10 +45,10 @@ private:
     qreal m_opacity = 1.0;
 };
 
-QVariantAnimation *fade(Snapshot *snapshot, qreal from, qreal to, QObject *parent)
+QVariantAnimation *fade(Snapshot *snapshot, qreal from, qreal to, int duration, QObject *parent)
 {
     auto *animation = new QVariantAnimation(parent);
-    animation->setDuration(duration());
+    animation->setDuration(duration);
     animation->setStartValue(from);
     animation->setEndValue(to);
     QObject::connect(animation, &QVariantAnimation::valueChanged, snapshot,
@@ -114,7 +108,7 @@ void SegueAnimator::animatePresentation(ViewController *controller, QWidget *hos
         snapshot->show();
         snapshot->raise();
         QPointer<ViewController> guard(controller);
-        QVariantAnimation *animation = fade(snapshot, 0.0, 1.0, snapshot);
+        QVariantAnimation *animation = fade(snapshot, 0.0, 1.0, duration(), snapshot);
         QObject::connect(animation, &QAbstractAnimation::finished, snapshot, [snapshot, guard, takeFocus] {
             if (guard) {
                 guard->show();
@@ -156,7 +150,7 @@ void SegueAnimator::animateDismissal(ViewController *controller, ViewController 
     controller->deleteLater();
 
     auto *group = new QParallelAnimationGroup(snapshot);
-    group->addAnimation(fade(snapshot, 1.0, 0.0, group));
+    group->addAnimation(fade(snapshot, 1.0, 0.0, duration(), group));
     if (m_direction == NavigationDirection::toLeft || m_direction == NavigationDirection::toRight
         || m_direction == NavigationDirection::toWebView) {
         auto *move = new QPropertyAnimation(snapshot, "geometry", group);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/Pace.h"
 #include "ui/NavigationDirection.h"
 
 #include <QRect>
@@ -11,12 +12,14 @@ namespace Orvex {
 class ViewController;
 
 // Animates a screen in over its presenter and out again. Every animation takes
-// 0.7 s; a sliding screen always leaves to the right, fading out.
+// 0.7 s, read through `pace`; a sliding screen always leaves to the right,
+// fading out.
 class SegueAnimator
 {
 public:
-    explicit SegueAnimator(NavigationDirection direction)
+    explicit SegueAnimator(NavigationDirection direction, Pace pace = {})
         : m_direction(direction)
+        , m_pace(pace)
     {}
 
     NavigationDirection direction() const { return m_direction; }
@@ -31,7 +34,10 @@ public:
     static qreal startAlpha(NavigationDirection direction);
 
 private:
+    int duration() const { return m_pace.scaled(durationMs); }
+
     NavigationDirection m_direction;
+    Pace m_pace;
 };
 
 } // namespace Orvex

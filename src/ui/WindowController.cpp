@@ -11,19 +11,11 @@
 
 namespace Orvex {
 
-namespace {
-QPointer<WindowController> &mainWindow()
-{
-    static QPointer<WindowController> window;
-    return window;
-}
-} // namespace
-
-WindowController::WindowController(QWidget *parent)
+WindowController::WindowController(const AppContext &context, QWidget *parent)
     : QMainWindow(parent)
     , quitApplication([] { QApplication::quit(); })
+    , m_context(context)
 {
-    mainWindow() = this;
     setWindowTitle(QStringLiteral("Orvex Cloud"));
     setWindowIcon(Images::named(QStringLiteral("orvex")));
     setObjectName(QStringLiteral("mainWindow"));
@@ -31,9 +23,15 @@ WindowController::WindowController(QWidget *parent)
 
 WindowController::~WindowController() = default;
 
-WindowController *WindowController::main()
+WindowController *WindowController::of(const QObject *object)
 {
-    return mainWindow();
+    // A modal window is a child of the window it belongs to, so the walk
+    // leaves it for its owner like any other parent.
+    for (; object; object = object->parent()) {
+        if (auto *window = qobject_cast<WindowController *>(const_cast<QObject *>(object)))
+            return window;
+    }
+    return nullptr;
 }
 
 ViewController *WindowController::contentViewController() const
@@ -68,7 +66,7 @@ void WindowController::setContentViewController(ViewController *screen)
 
 void WindowController::windowDidLoad()
 {
-    ViewController *first = StoryboardRegistry::createFirstScreen();
+    ViewController *first = StoryboardRegistry::createFirstScreen(m_context);
     ViewController *current = contentViewController();
     if (current && current->identifier() == first->identifier()) {
         delete first;

@@ -7,20 +7,27 @@
 
 namespace Orvex {
 
+struct AppContext;
 class ViewController;
 
 // The main window. Its content is one root screen; everything else is
-// presented over it. It picks the first screen from the session store.
+// presented over it, or as a modal window that belongs to it. It picks the
+// first screen from the session store. Every screen in it is made from its
+// context, and paces its pauses by the context's pace.
 class WindowController final : public QMainWindow
 {
     Q_OBJECT
 
 public:
-    explicit WindowController(QWidget *parent = nullptr);
+    explicit WindowController(const AppContext &context, QWidget *parent = nullptr);
     ~WindowController() override;
 
-    // The one main window of the process, if it exists.
-    static WindowController *main();
+    // The window `object` is in: `object` itself, or the first window among
+    // its parents (a screen over the root, a modal window's screen, a
+    // screen's handler, the window's menu bar). Null when it is in none.
+    static WindowController *of(const QObject *object);
+
+    const AppContext &context() const { return m_context; }
 
     ViewController *contentViewController() const;
     // Makes `screen` the root; the old root, and everything it presented, go.
@@ -41,6 +48,9 @@ public:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+
+private:
+    const AppContext &m_context;
 };
 
 } // namespace Orvex

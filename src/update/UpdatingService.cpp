@@ -4,11 +4,14 @@
 #include "api/Utility.h"
 #include "api/NetworkService.h"
 #include "ui/Navigator.h"
+#include "ui/WindowController.h"
 #include "config/Config.h"
 #include "platform/Logging.h"
 #include "update/DebianVersion.h"
 #include "update/UpdateMessageViewController.h"
 #include "update/UpdateViewController.h"
+
+#include <QPointer>
 
 namespace Orvex::UpdatingService {
 
@@ -53,47 +56,55 @@ bool isNewer(const QString &offered)
     return DebianVersion::compare(offered, Utility::applicationVersion()).value_or(0) > 0;
 }
 
-void check(NetworkService &network, const Config &config, bool isLaunch)
+void check(WindowController &window, bool isLaunch)
 {
     qCDebug(lcUpdate, "checking for updates (%s)", isLaunch ? "at start" : "asked by the user");
-    network.checkForUpdates(Utility::applicationVersion(), [&config, isLaunch](
-                                                               const Result<CheckForUpdatesResponse> &result) {
-        if (!result.isSuccess()) {
-            if (result.error().code() == Error::Code::alreadyUpdated)
-                qCInfo(lcUpdate, "up to date");
-            else
-                qCWarning(lcUpdate, "the update check failed: %s",
-                          qUtf8Printable(result.error().localizedDescription()));
-            if (result.error().code() == Error::Code::alreadyUpdated && !isLaunch) {
-                auto *message = instantiate<UpdateMessageViewController>(AppStoryboard::Settings);
-                message->setTitle(QString());
-                Navigator::presentModal(message);
+    const AppContext &context = window.context();
+    const Config &config = context.config;
+    QPointer<WindowController> shownIn(&window);
+    context.network
+        .checkForUpdates(Utility::applicationVersion(), [&config, shownIn, isLaunch](
+                                                            const Result<CheckForUpdatesResponse> &result) {
+            if (!result.isSuccess()) {
+                if (result.error().code() == Error::Code::alreadyUpdated)
+                    qCInfo(lcUpdate, "up to date");
+                else
+                    qCWarning(lcUpdate, "the update check failed: %s",
+                              qUtf8Printable(result.error().localizedDescription()));
+                if (result.error().code() == Error::Code::alreadyUpdated && !isLaunch && shownIn) {
+                    auto *message = instantiate<UpdateMessageViewController>(shownIn->context(),
+                                                                             AppStoryboard::Settings);
+                    message->setTitle(QString());
+                    Navigator::presentModal(shownIn, message);
+                }
+                return;
             }
-            return;
-        }
-        const CheckForUpdatesResponse &response = result.value();
-        if (response.status.error || !downloadURL(response.status, config)) {
-            qCWarning(lcUpdate, "the update offer has no usable download address");
-            return;
-        }
-        // The service may be wrong or lying about what is current: an
-        // offer of this version or an older one is not an update.
-        if (!isNewer(response.status.version)) {
-            qCInfo(lcUpdate, "offered %s, not newer than this version",
-                   qUtf8Printable(response.status.version));
-            if (!isLaunch) {
-                auto *message = instantiate<UpdateMessageViewController>(AppStoryboard::Settings);
-                message->setTitle(QString());
-                Navigator::presentModal(message);
+            const CheckForUpdatesResponse &response = result.value();
+            if (response.status.error || !downloadURL(response.status, config)) {
+                qCWarning(lcUpdate, "the update offer has no usable download address");
+                return;
             }
-            return;
-        }
-        qCInfo(lcUpdate, "update %s offered", qUtf8Printable(response.status.version));
-        auto *update = instantiate<UpdateViewController>(AppStoryboard::Settings);
-        update->setUpdateResponse(response);
-        update->setTitle(QString());
-        Navigator::presentModal(update);
-    });
+            // The service may be wrong or lying about what is current: an
+            // offer of this version or an older one is not an update.
+            if (!isNewer(response.status.version)) {
+                qCInfo(lcUpdate, "offered %s, not newer than this version",
+                       qUtf8Printable(response.status.version));
+                if (!isLaunch && shownIn) {
+                    auto *message = instantiate<UpdateMessageViewController>(shownIn->context(),
+                                                                             AppStoryboard::Settings);
+                    message->setTitle(QString());
+                    Navigator::presentModal(shownIn, message);
+                }
+                return;
+            }
+            qCInfo(lcUpdate, "update %s offered", qUtf8Printable(response.status.version));
+            if (!shownIn)
+                return;
+            auto *update = instantiate<UpdateViewController>(shownIn->context(), AppStoryboard::Settings);
+            update->setUpdateResponse(response);
+            update->setTitle(QString());
+            Navigator::presentModal(shownIn, update);
+        });
 }
 
 } // namespace Orvex::UpdatingService

@@ -9,7 +9,7 @@
 namespace Orvex {
 
 struct Config;
-class NetworkService;
+class WindowController;
 
 // The update check: asks the service whether a newer version exists and
 // offers it in a window. At launch only an offer is shown; from the menu the
@@ -18,9 +18,11 @@ class NetworkService;
 // an undecodable one, an answer that offers nothing usable) shows nothing.
 namespace UpdatingService {
 
-// Starts the check through `network` and returns at once; an offer must come
-// from where `config` trusts.
-void check(NetworkService &network, const Config &config, bool isLaunch);
+// Starts the check through the network service of `window`'s context and
+// returns at once; what it has to say is shown in `window` (nothing once that
+// has gone), and an offer must come from where the context's configuration
+// trusts.
+void check(WindowController &window, bool isLaunch);
 
 // The package's download address when the answer offers one: an absolute
 // https URL on the service's own origin or one `config` lists in updateHosts.

@@ -102,7 +102,7 @@ private:
 
     void openWindow()
     {
-        m_window = std::make_unique<WindowController>();
+        m_window = std::make_unique<WindowController>(m_session->context);
         m_window->windowDidLoad();
         m_window->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
@@ -151,7 +151,8 @@ private:
     template<typename Screen>
     Screen *showOverStart()
     {
-        Navigator::show(instantiate<Screen>(AppStoryboard::Auth), NavigationDirection::toLeft);
+        Navigator::show(m_window.get(), instantiate<Screen>(m_session->context, AppStoryboard::Auth),
+                        NavigationDirection::toLeft);
         return presented<Screen>();
     }
 

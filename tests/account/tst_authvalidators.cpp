@@ -348,13 +348,15 @@ void tst_AuthValidators::phoneScreenBuildsItsMenu()
 {
     // A locale without a country: none chosen, no calling code.
     QLocale::setDefault(QLocale::c());
-    std::unique_ptr<MobileViewController> bare(instantiate<MobileViewController>(AppStoryboard::Auth));
+    std::unique_ptr<MobileViewController> bare(
+        instantiate<MobileViewController>(m_session.context, AppStoryboard::Auth));
     bare->loadViewIfNeeded();
     QCOMPARE(bare->findChild<QLabel *>(u"countryCodeLabel"_s)->text(), QString());
     QCOMPARE(bare->findChild<CountryPopUpButton *>(u"popUpButton"_s)->currentIndex(), -1);
 
     QLocale::setDefault(QLocale(u"fr_FR"_s));
-    std::unique_ptr<MobileViewController> screen(instantiate<MobileViewController>(AppStoryboard::Auth));
+    std::unique_ptr<MobileViewController> screen(
+        instantiate<MobileViewController>(m_session.context, AppStoryboard::Auth));
     screen->resize(400, 620);
     screen->loadViewIfNeeded();
     auto *menu = screen->findChild<CountryPopUpButton *>(u"popUpButton"_s);

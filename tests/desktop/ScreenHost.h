@@ -93,22 +93,24 @@ public:
     explicit ShownScreen(const Screen &screen)
     {
         using namespace Orvex;
-        m_window = std::make_unique<WindowController>();
+        const AppContext &made = context().context;
+        m_window = std::make_unique<WindowController>(made);
         const QString identifier = QString::fromLatin1(screen.identifier);
         if (screen.shown == Presentation::AsRoot) {
-            m_screen = StoryboardRegistry::create(screen.storyboard, identifier);
+            m_screen = StoryboardRegistry::create(made, screen.storyboard, identifier);
             if (!m_screen)
                 return;
             m_window->setContentViewController(m_screen);
         } else {
-            m_root = StoryboardRegistry::create(AppStoryboard::Auth, QStringLiteral("StartViewController"));
+            m_root = StoryboardRegistry::create(made, AppStoryboard::Auth,
+                                                QStringLiteral("StartViewController"));
             m_window->setContentViewController(m_root);
         }
         m_window->show();
         if (!waitUntilShown(m_window.get()))
             return;
         if (screen.shown == Presentation::AsModalWindow) {
-            m_screen = StoryboardRegistry::create(screen.storyboard, identifier);
+            m_screen = StoryboardRegistry::create(made, screen.storyboard, identifier);
             if (!m_screen)
                 return;
             m_root->presentAsModalWindow(m_screen);
@@ -123,10 +125,10 @@ public:
                 return;
             }
         } else if (screen.shown == Presentation::OverTheRoot) {
-            m_screen = StoryboardRegistry::create(screen.storyboard, identifier);
+            m_screen = StoryboardRegistry::create(made, screen.storyboard, identifier);
             if (!m_screen)
                 return;
-            Navigator::show(m_screen, NavigationDirection::center);
+            Navigator::show(m_window.get(), m_screen, NavigationDirection::center);
             // Wait out the presentation's animation: it ends with the screen
             // placed over the whole root.
             if (!QTest::qWaitFor(

@@ -10,7 +10,6 @@
 #include "api/Error.h"
 #include "app/AppWiring.h"
 #include "ui/AlertController.h"
-#include "platform/Pace.h"
 #include "platform/UserDefaults.h"
 #include "update/UpdateViewController.h"
 
@@ -198,7 +197,7 @@ void tst_Accessibility::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     ScreenHost::prepareEnvironment(m_dir.path());
-    Pace::setSpeedUpForTesting(100);
+    ScreenHost::context().context.pace.setSpeedUp(100);
     QVERIFY(m_german.load(QLocale(QLocale::German, QLocale::Germany), u"orvex"_s, u"_"_s, u":/i18n"_s));
 }
 

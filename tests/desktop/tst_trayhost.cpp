@@ -131,7 +131,7 @@ void tst_TrayHost::initTestCase()
     m_manager = std::make_unique<VPNManager>(std::move(backend), m_dir.filePath(u"vpn.json"_s));
     m_service = std::make_unique<VPNService>(m_manager.get(), m_session.session, m_session.config);
 
-    m_window = std::make_unique<WindowController>();
+    m_window = std::make_unique<WindowController>(m_session.context);
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
     m_tray = std::make_unique<StatusMenuController>(*m_service, m_session.network,

@@ -15,7 +15,6 @@
 #include "config/Config.h"
 #include "controls/Button.h"
 #include "platform/IdentityStore.h"
-#include "platform/Pace.h"
 #include "platform/SystemInfo.h"
 #include "platform/VPNManager.h"
 #include "home/MainViewController.h"
@@ -25,6 +24,7 @@
 
 #include "TestSession.h"
 
+#include <QApplication>
 #include <QLabel>
 #include <QPushButton>
 #include <QNetworkReply>
@@ -47,10 +47,14 @@ namespace {
 const QString commandPath = u"/portableapi/portable.php"_s;
 const QString usageApi = u"getdesktopdevicehistoricalusage"_s;
 
-// The alert over the window, if one is shown.
+// The alert over a window of the test, if one is shown.
 AlertController *shownAlert()
 {
-    return WindowController::main() ? WindowController::main()->findChild<AlertController *>() : nullptr;
+    for (QWidget *window : QApplication::topLevelWidgets()) {
+        if (auto *alert = window->findChild<AlertController *>())
+            return alert;
+    }
+    return nullptr;
 }
 
 // Counts the usage answers handlers announce and keeps the last model.
@@ -122,7 +126,6 @@ private:
 void tst_MainScreen::initTestCase()
 {
     QLocale::setDefault(QLocale::c());
-    Pace::setSpeedUpForTesting(100);
     QVERIFY2(m_devService.start({u"--seed-demo"_s, u"--seed-usage"_s, u"--dev-routes"_s}),
              qPrintable(m_devService.errors()));
     m_config.apiBaseURL = m_devService.origin();
@@ -145,6 +148,7 @@ void tst_MainScreen::init()
     m_devService.clearFaults();
     // Signed in as the sign-in screen leaves it, with no identity kept yet.
     m_session.emplace();
+    m_session->context.pace.setSpeedUp(100);
     m_session->config = m_config;
     m_session->session.setCredentials(m_email, m_devService.demoPassword());
     auto backend = std::make_unique<FakeVPNBackend>();
@@ -152,7 +156,7 @@ void tst_MainScreen::init()
     m_manager = new VPNManager(std::move(backend), m_dir.filePath(u"vpn.json"_s));
     m_service = new VPNService(m_manager, m_session->session, m_session->config);
     m_session->tunnel = m_service;
-    m_window = std::make_unique<WindowController>();
+    m_window = std::make_unique<WindowController>(m_session->context);
 }
 
 void tst_MainScreen::cleanup()
@@ -175,7 +179,8 @@ void tst_MainScreen::waitUntilIdle()
 MainViewController *tst_MainScreen::showScreen(MainViewController *screen)
 {
     if (!screen)
-        screen = new MainViewController(*m_service, m_session->network, m_session->config);
+        screen = new MainViewController(*m_service, m_session->network, m_session->config,
+                                        m_session->context.pace);
     m_posts.follow(screen->handler());
     screen->loadViewIfNeeded();
     m_window->setContentViewController(screen);
@@ -210,7 +215,8 @@ void tst_MainScreen::liveStateIsReadAtSetup()
     // before the client ran): the service does not know it yet.
     m_backend->setLiveStatus(VPNStatus::Connected);
     QCOMPARE(m_service->status(), VPNStatus::Invalid);
-    auto *screen = new MainViewController(*m_service, m_session->network, m_session->config);
+    auto *screen = new MainViewController(*m_service, m_session->network, m_session->config,
+                                          m_session->context.pace);
     QSignalSpy switches(screen->handler(), &MainHandler::tunnelOperationStarted);
     QCOMPARE(showScreen(screen), screen);
     // Read once the saved configuration has loaded.

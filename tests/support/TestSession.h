@@ -5,8 +5,9 @@
 // signed out, with nothing saved), with the password in memory, and a network
 // service of its own. Both read `config` (the built-in defaults until the
 // test changes it, before it sends anything).
-// For as long as it lives it is the context the storyboard registry makes
-// screens with, as AppWiring's is in the client; the screens' tunnel service
+// Its `context` is what the test's windows and screens are made from, as
+// AppWiring's is in the client (a test speeds up their pauses on its
+// `pace`); the screens' tunnel service
 // is `tunnel` when the test sets one, else one of the session's own on a fake
 // backend, made when first asked for.
 
@@ -51,10 +52,8 @@ struct TestSession
         return *ownTunnel;
     });
     Orvex::AppContext context{config, session.defaults(), network, session, scenes, {}};
-    const Orvex::AppContext *replaced = Orvex::StoryboardRegistry::setContext(&context);
 
     TestSession() = default;
-    ~TestSession() { Orvex::StoryboardRegistry::setContext(replaced); }
     TestSession(const TestSession &) = delete;
 
     // Gives the session an identity of its own, valid for `days` from now, as

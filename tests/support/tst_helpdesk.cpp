@@ -66,9 +66,9 @@ private:
     std::optional<TestSession> m_session; // each case's own, with nothing saved
     SupportViewController *openSupport()
     {
-        auto *support = instantiate<SupportViewController>(AppStoryboard::Settings);
+        auto *support = instantiate<SupportViewController>(m_session->context, AppStoryboard::Settings);
         support->setTitle(u"Support"_s);
-        Navigator::presentModal(support);
+        Navigator::presentModal(m_window.get(), support);
         return QTest::qWaitForWindowExposed(support->modalWindow()) ? support : nullptr;
     }
     QJsonArray tickets() { return QJsonDocument::fromJson(m_client->get(u"/dev/tickets"_s).body).array(); }
@@ -119,8 +119,9 @@ void tst_HelpDesk::init()
     useHelpDesk();
     m_service->clearFaults();
 
-    m_window = std::make_unique<WindowController>();
-    m_window->setContentViewController(instantiate<InfoViewController>(AppStoryboard::Settings));
+    m_window = std::make_unique<WindowController>(m_session->context);
+    m_window->setContentViewController(
+        instantiate<InfoViewController>(m_session->context, AppStoryboard::Settings));
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
 }

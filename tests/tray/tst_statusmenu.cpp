@@ -121,7 +121,7 @@ private:
     {
         auto *settings = new SettingsViewController(*m_service, m_session->config);
         settings->setTitle(u"Settings"_s);
-        Navigator::presentModal(settings);
+        Navigator::presentModal(&m_app->window(), settings);
         if (!settings->isPresentedAsModalWindow() || !QTest::qWaitForWindowExposed(settings->modalWindow()))
             return nullptr;
         return settings;
@@ -142,7 +142,6 @@ private:
 void tst_StatusMenu::initTestCase()
 {
     QVERIFY(m_dir.isValid());
-    Pace::setSpeedUpForTesting(100);
 
     m_devService = std::make_unique<DevServiceProcess>(m_dir.filePath(u"devservice"_s));
     QVERIFY2(m_devService->start({u"--seed-demo"_s}), "orvex-devservice did not start");
@@ -168,12 +167,15 @@ void tst_StatusMenu::init()
     m_backend = backend.get();
     m_manager = std::make_unique<VPNManager>(std::move(backend), m_session->files.tunnelConfiguration);
     m_service = std::make_unique<VPNService>(m_manager.get(), m_session->session, m_session->config);
+    Pace fast;
+    fast.setSpeedUp(100);
     m_app = std::make_unique<AppWiring>(qApp, m_session->config, &m_session->session,
-                                        AppWiring::Tunnel{m_service.get()});
+                                        AppWiring::Tunnel{m_service.get()}, fast);
     m_app->quit().exitApplication = [this] { ++m_exits; };
     // As the menu stands before the event loop has delivered any reading.
     m_titlesAtStart = titles(m_app->statusMenu().menu());
-    m_app->window().setContentViewController(instantiate<InfoViewController>(AppStoryboard::Settings));
+    m_app->window().setContentViewController(
+        instantiate<InfoViewController>(m_app->context(), AppStoryboard::Settings));
     m_app->window().show();
     QVERIFY(QTest::qWaitForWindowExposed(&m_app->window()));
     // The handlers' first load: the tunnel's state is known from then on.

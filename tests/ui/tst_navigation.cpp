@@ -10,13 +10,13 @@
 #include "ui/AlertController.h"
 #include "settings/InfoViewController.h"
 #include "ui/Navigator.h"
+#include "platform/Pace.h"
 #include "ui/SegueAnimator.h"
 #include "account/StartViewController.h"
 #include "ui/WindowController.h"
 #include "controls/Crawler.h"
 #include "controls/View.h"
 #include "platform/LoginItem.h"
-#include "platform/Pace.h"
 #include "platform/SessionBus.h"
 #include "platform/UserDefaults.h"
 #include "home/MainViewController.h"
@@ -99,6 +99,7 @@ private Q_SLOTS:
     void showPresentsOnePerClass();
     void directions_data();
     void directions();
+    void spedUpPausesStayAboveZero();
     void modalWindowsAreOnePerClassAndCloseWithTheirScreen();
     void overlaySwallowsClicksOnlyWhileShown();
     void resultHandlerHidesOverlayAndPostsFirstSentence();
@@ -118,14 +119,14 @@ private:
 void tst_Navigation::initTestCase()
 {
     QVERIFY2(m_bus.isRunning(), qPrintable(m_bus.error()));
-    Pace::setSpeedUpForTesting(100);
+    m_session.context.pace.setSpeedUp(100);
     m_bus.exportAsSessionBus();
     QVERIFY(QDBusConnection::sessionBus().isConnected());
 }
 
 void tst_Navigation::init()
 {
-    m_window = std::make_unique<WindowController>();
+    m_window = std::make_unique<WindowController>(m_session.context);
     m_window->windowDidLoad();
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
@@ -177,10 +178,13 @@ void tst_Navigation::showPresentsOnePerClass()
     m_window->windowDidLoad();
     QCOMPARE(root(), before);
 
-    Navigator::show(instantiate<AuthViewController>(AppStoryboard::Auth), NavigationDirection::toLeft);
-    Navigator::show(instantiate<AuthViewController>(AppStoryboard::Auth), NavigationDirection::toLeft);
+    Navigator::show(m_window.get(), instantiate<AuthViewController>(m_session.context, AppStoryboard::Auth),
+                    NavigationDirection::toLeft);
+    Navigator::show(m_window.get(), instantiate<AuthViewController>(m_session.context, AppStoryboard::Auth),
+                    NavigationDirection::toLeft);
     // The root's own class is never presented over it.
-    Navigator::show(instantiate<StartViewController>(AppStoryboard::Auth), NavigationDirection::center);
+    Navigator::show(m_window.get(), instantiate<StartViewController>(m_session.context, AppStoryboard::Auth),
+                    NavigationDirection::center);
     QCOMPARE(presentedNames(root()), QStringList{u"AuthViewController"_s});
     QVERIFY(settled(m_window.get()));
     auto *auth = root()->presentedViewControllers().constFirst();
@@ -188,10 +192,27 @@ void tst_Navigation::showPresentsOnePerClass()
     QVERIFY(auth->isVisible());
 }
 
+void tst_Navigation::spedUpPausesStayAboveZero()
+{
+    // A pause shorter than the speed-up still ends on a later turn of the
+    // event loop, and no pause overtakes a shorter one.
+    Pace pace;
+    QCOMPARE(pace.scaled(SegueAnimator::durationMs), 700);
+    pace.setSpeedUp(100);
+    QCOMPARE(pace.scaled(Navigator::setRootDelayMs), 10);
+    QCOMPARE(pace.scaled(SegueAnimator::durationMs), 7);
+    QCOMPARE(pace.scaled(50), 1);
+    QCOMPARE(pace.scaled(0), 0);
+    pace.setSpeedUp(0);
+    QCOMPARE(pace.scaled(50), 50);
+}
+
 void tst_Navigation::modalWindowsAreOnePerClassAndCloseWithTheirScreen()
 {
-    Navigator::presentModal(instantiate<InfoViewController>(AppStoryboard::Settings));
-    Navigator::presentModal(instantiate<InfoViewController>(AppStoryboard::Settings));
+    Navigator::presentModal(m_window.get(),
+                            instantiate<InfoViewController>(m_session.context, AppStoryboard::Settings));
+    Navigator::presentModal(m_window.get(),
+                            instantiate<InfoViewController>(m_session.context, AppStoryboard::Settings));
     QCOMPARE(presentedNames(root()), QStringList{u"InfoViewController"_s});
     ViewController *info = root()->presentedViewControllers().constFirst();
     QVERIFY(info->isPresentedAsModalWindow());
@@ -281,8 +302,9 @@ void tst_Navigation::firstSentence()
 
 void tst_Navigation::alertWithDismissNextClosesTheScreenBeneath()
 {
-    Navigator::show(instantiate<AuthViewController>(AppStoryboard::Auth), NavigationDirection::toLeft);
-    AlertController::show(u"Your request has been received"_s, true);
+    Navigator::show(m_window.get(), instantiate<AuthViewController>(m_session.context, AppStoryboard::Auth),
+                    NavigationDirection::toLeft);
+    AlertController::show(m_window.get(), u"Your request has been received"_s, true);
     QCOMPARE(presentedNames(root()), (QStringList{u"AuthViewController"_s, u"AlertController"_s}));
     auto *alert = qobject_cast<AlertController *>(root()->presentedViewControllers().constLast());
     QVERIFY(settled(m_window.get()));
@@ -291,7 +313,7 @@ void tst_Navigation::alertWithDismissNextClosesTheScreenBeneath()
 
     // Over the root itself, the root stays.
     ViewController *start = root();
-    AlertController::show(u"Your request has been received"_s, true);
+    AlertController::show(m_window.get(), u"Your request has been received"_s, true);
     QVERIFY(settled(m_window.get()));
     alert = qobject_cast<AlertController *>(root()->presentedViewControllers().constLast());
     QTest::mouseClick(alert->findChild<QPushButton *>(u"actionButton"_s), Qt::LeftButton);
@@ -300,8 +322,9 @@ void tst_Navigation::alertWithDismissNextClosesTheScreenBeneath()
     QVERIFY(start->isVisible());
 
     // Without dismissNext only the alert goes.
-    Navigator::show(instantiate<AuthViewController>(AppStoryboard::Auth), NavigationDirection::toLeft);
-    AlertController::show(u"Wrong email or password"_s, false);
+    Navigator::show(m_window.get(), instantiate<AuthViewController>(m_session.context, AppStoryboard::Auth),
+                    NavigationDirection::toLeft);
+    AlertController::show(m_window.get(), u"Wrong email or password"_s, false);
     QVERIFY(settled(m_window.get()));
     auto *second = qobject_cast<AlertController *>(root()->presentedViewControllers().constLast());
     QTest::keyClick(second, Qt::Key_Escape);
@@ -338,7 +361,7 @@ void tst_Navigation::launch()
         QVERIFY(launcher.run());
 
     QStringList order;
-    AppDelegate delegate(defaults, {[&order](bool isLaunch) {
+    AppDelegate delegate(defaults, *m_window, {[&order](bool isLaunch) {
                              order << (isLaunch ? u"update at launch"_s : u"update from menu"_s);
                          }});
     QSignalSpy handedOff(&delegate, &AppDelegate::launcherHandOffFinished);

@@ -190,8 +190,9 @@ void tst_Update::init()
     m_opened.clear();
     m_scripted->requests.clear();
     QDir(QStandardPaths::writableLocation(QStandardPaths::DownloadLocation)).removeRecursively();
-    m_window = std::make_unique<WindowController>();
-    m_window->setContentViewController(instantiate<InfoViewController>(AppStoryboard::Settings));
+    m_window = std::make_unique<WindowController>(m_session.context);
+    m_window->setContentViewController(
+        instantiate<InfoViewController>(m_session.context, AppStoryboard::Settings));
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
 }
@@ -215,7 +216,7 @@ void tst_Update::useService(const QString &origin)
 
 bool tst_Update::checkAndSettle(bool isLaunch)
 {
-    UpdatingService::check(m_session.network, m_session.config, isLaunch);
+    UpdatingService::check(*m_window, isLaunch);
     if (networkIsIdle(m_session.network))
         return false; // the check never asked
     // The answer is handled (an offer or a message presented, or nothing)

@@ -51,9 +51,20 @@ void out(const QString &line)
     std::fflush(stdout);
 }
 
+// The client's main window, found as a person finds it: among the
+// application's windows.
+WindowController *mainWindow()
+{
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (auto *window = qobject_cast<WindowController *>(widget))
+            return window;
+    }
+    return nullptr;
+}
+
 ViewController *root()
 {
-    WindowController *window = WindowController::main();
+    WindowController *window = mainWindow();
     return window ? window->contentViewController() : nullptr;
 }
 
@@ -68,7 +79,7 @@ ViewController *top()
 
 AlertController *shownAlert()
 {
-    WindowController *window = WindowController::main();
+    WindowController *window = mainWindow();
     if (!window)
         return nullptr;
     for (AlertController *alert : window->findChildren<AlertController *>()) {
@@ -121,7 +132,7 @@ bool click(const char *button)
 
 bool triggerMenu(const QString &title)
 {
-    WindowController *window = WindowController::main();
+    WindowController *window = mainWindow();
     if (!window)
         return false;
     for (QAction *menu : window->menuBar()->actions()) {
@@ -327,7 +338,7 @@ void Automation::screenshot(const QString &name) const
         return;
     QString file = name;
     file.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9-]+")), QStringLiteral("-"));
-    if (WindowController *window = WindowController::main())
+    if (WindowController *window = mainWindow())
         window->grab().save(m_shotsDir + u'/' + file + QStringLiteral(".png"));
     for (QWidget *w : QApplication::topLevelWidgets()) {
         if (qobject_cast<QDialog *>(w) && w->isVisible())
