@@ -384,13 +384,9 @@ void VPNService::toggleLoaded()
     const VPNStatus live = m_manager->connection()->status();
     QPointer<VPNService> self(this);
     if (live == VPNStatus::Connected) {
-        m_controller.turnOff();
-        // disconnect() without its own load: saved with on-demand off first.
-        m_config.isOnDemandEnabled = false;
-        configureAndSave(Outcome<>::success(), [self] {
-            if (self)
-                self->stopTunnel();
-        });
+        // The user's own stop, as Turn OFF is: the tunnel going down is no
+        // news to tell them.
+        disconnectLoaded();
     } else {
         // Connecting, reasserting and disconnecting are answered by a new
         // connect, not by a stop.

@@ -135,7 +135,7 @@ QList<Shown> tst_TunnelEvents::shown()
 }
 
 // One thing happening: the configuration loaded, the user's Turn ON, Turn
-// OFF or Quit, the setting switched off, a failure reason from the daemon,
+// OFF (or the switch, as the tray and the main screen flip it) or Quit, the setting switched off, a failure reason from the daemon,
 // the network's connectivity, or a live state.
 void tst_TunnelEvents::step(const QString &what)
 {
@@ -145,6 +145,9 @@ void tst_TunnelEvents::step(const QString &what)
     } else if (what == QLatin1String("turn off")) {
         m_service->noteUserRequest();
         m_service->disconnect();
+    } else if (what == QLatin1String("switch")) {
+        m_service->noteUserRequest();
+        m_service->toggleLoaded();
     } else if (what == QLatin1String("loaded")) { // as a running client has its configuration
         m_manager->loadFromPreferences({});
         QTRY_VERIFY(m_manager->hasLoaded());
@@ -188,6 +191,8 @@ void tst_TunnelEvents::notifications_data()
         << steps("disconnected|turn on|connecting|connected") << QStringList{};
     QTest::newRow("down by the user's Turn OFF")
         << steps("connected|turn off|disconnecting|disconnected") << QStringList{connected, connectedBody};
+    QTest::newRow("down by the switch") << steps("loaded|connected|switch|disconnecting|disconnected")
+                                        << QStringList{connected, connectedBody};
     QTest::newRow("down by Quit") << steps("loaded|disconnected|turn on|connected|quit|disconnected")
                                   << QStringList{};
     QTest::newRow("dropped by the gateway")
