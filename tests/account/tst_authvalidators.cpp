@@ -318,7 +318,6 @@ void tst_AuthValidators::menuOpensInsideTheWindow_data()
     QTest::addColumn<QRect>("button");
     QTest::addColumn<QSize>("popup");
     QTest::addColumn<QRect>("expected");
-    const QRect window(100, 50, 400, 620);
     QTest::newRow("room below: under the button")
         << QRect(140, 250, 320, 36) << QSize(320, 300) << QRect(140, 286, 320, 300);
     QTest::newRow("no room below: lifted to the window's bottom")
