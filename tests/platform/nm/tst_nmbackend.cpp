@@ -743,6 +743,11 @@ void tst_NetworkManagerBackend::theKeysFilesAreOpenedToRootAlone_data()
         << QByteArray("02000000 01000700ffffffff 0200010000000000 04000400ffffffff 10000500ffffffff "
                       "20000400ffffffff")
         << 4u << keyFile;
+    // On a folder, what root held before stays: opening it to root only adds.
+    const QByteArray rootWrites(
+        "02000000 01000700ffffffff 0200070000000000 04000500ffffffff 10000700ffffffff "
+        "20000000ffffffff");
+    QTest::newRow("a folder root could already write") << rootWrites << 1u << rootWrites;
     QTest::newRow("a folder another user may enter")
         << QByteArray("02000000 01000700ffffffff 02000500e8030000 04000000ffffffff 10000500ffffffff "
                       "20000000ffffffff")
