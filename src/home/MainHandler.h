@@ -66,7 +66,7 @@ Q_SIGNALS:
     // status changes tell what happens.
     void tunnelOperationStarted();
     // The month's usage has arrived (`getDeviceUsage`).
-    void didRecieveDeviceUsage(const DeviceUsageModel &usage);
+    void didRecieveDeviceUsage(const Orvex::DeviceUsageModel &usage);
 
 private:
     // Loads the saved tunnel configuration, then toggles; with
