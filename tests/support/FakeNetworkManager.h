@@ -9,6 +9,7 @@
 #include <QMap>
 #include <QStringList>
 
+#include <algorithm>
 #include <optional>
 
 namespace NM = Orvex::NetworkManager;
@@ -157,6 +158,12 @@ public:
         return found;
     }
     int count(const QString &member) const { return int(callsOf(member).size()); }
+    // The active VPN's path; empty when none is active.
+    QString activeVpn() const
+    {
+        const auto vpn = std::find_if(active.cbegin(), active.cend(), [](const auto &c) { return c.vpn; });
+        return vpn == active.cend() ? QString() : vpn.key();
+    }
     QMap<QString, NM::Settings> profiles;
     QMap<QString, ActiveConnection> active;
     QString primaryConnection = u"/"_s;

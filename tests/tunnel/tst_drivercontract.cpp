@@ -179,14 +179,7 @@ private:
         bool isAsking() const override { return m_asking; }
         bool m_asking = false;
     };
-    QString vpn() const
-    {
-        for (auto it = m_nm.active.cbegin(); it != m_nm.active.cend(); ++it) {
-            if (it->vpn)
-                return it.key();
-        }
-        return {};
-    }
+    QString vpn() const { return m_nm.activeVpn(); }
 
     QTemporaryDir m_plugins;
     FakeNetworkManager m_nm;
