@@ -91,6 +91,7 @@ private Q_SLOTS:
 private:
     ViewController *root() const { return m_window->contentViewController(); }
     AlertController *alert() const { return presented<AlertController>(); }
+    QString alertMessage() const { return alert() ? alert()->message() : QString(); }
     bool waitIdle() const
     {
         return QTest::qWaitFor([this] { return networkIsIdle(m_session->network); }, patience);
@@ -285,8 +286,7 @@ void tst_AuthFlows::formsBeforeAnythingIsSent()
         submit(auth, {}, email, password);
         // Shown on the next turn of the event loop, never at once.
         QVERIFY(!alert());
-        QTRY_VERIFY(alert());
-        QCOMPARE(alert()->message(), u"Please, enter valid data"_s);
+        QTRY_COMPARE(alertMessage(), u"Please, enter valid data"_s);
         QVERIFY(auth->progressContainer()->isHidden());
         QVERIFY(networkIsIdle(m_session->network));
         QVERIFY(dismissAlert());
@@ -308,8 +308,7 @@ void tst_AuthFlows::formsBeforeAnythingIsSent()
     QVERIFY(!m_session->session.isSignedIn());
 
     submit(signUp, QString(), email, u"another-1"_s); // an empty name passes
-    QTRY_VERIFY_WITH_TIMEOUT(alert(), patience);
-    QCOMPARE(alert()->message(), u"User with given email already exists"_s);
+    QTRY_COMPARE_WITH_TIMEOUT(alertMessage(), u"User with given email already exists"_s, patience);
     QCOMPARE(sent(u"/checkUserAccount.json"_s).size(), 1);
     QVERIFY(signUp->progressContainer()->isHidden());
     QCOMPARE(stored(Keys::tempEmail), std::nullopt);
@@ -364,8 +363,7 @@ void tst_AuthFlows::rejectedStoredPasswordShowsTheServiceErrorOverTheForm()
     auto *auth = qobject_cast<AuthViewController *>(root());
     QVERIFY(auth);
     QCOMPARE(auth->currentAuth, AuthType::autoSignIn);
-    QTRY_VERIFY_WITH_TIMEOUT(alert(), patience);
-    QCOMPARE(alert()->message(), u"Wrong email or password"_s);
+    QTRY_COMPARE_WITH_TIMEOUT(alertMessage(), u"Wrong email or password"_s, patience);
     QVERIFY(auth->progressContainer()->isHidden());
     QCOMPARE(auth->findChild<QLineEdit *>(u"emailTextField"_s)->text(), email);
     QCOMPARE(auth->findChild<QLineEdit *>(u"passwordTextField"_s)->text(), u"wrong-pass"_s);
@@ -377,8 +375,7 @@ void tst_AuthFlows::rejectedStoredPasswordShowsTheServiceErrorOverTheForm()
     QVERIFY(dismissAlert());
     m_sent.clear();
     QTest::mouseClick(auth->findChild<QPushButton *>(u"actionButton"_s), Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(alert(), patience);
-    QCOMPARE(alert()->message(), u"Wrong email or password"_s);
+    QTRY_COMPARE_WITH_TIMEOUT(alertMessage(), u"Wrong email or password"_s, patience);
     QCOMPARE(sent(u"/getuser.json"_s).size(), 1);
     QCOMPARE(parameter(sent(u"/getuser.json"_s).first(), "check"), u"wrong-pass"_s);
 
@@ -443,15 +440,13 @@ void tst_AuthFlows::wholeSignUpComparesTheCodeExactly()
     m_sent.clear();
     for (const QString &wrong : {u"42"_s, u"0042 "_s, u"0043"_s}) {
         typeAndPress(confirmation, u"codeTextField"_s, wrong, u"confirmButton"_s);
-        QTRY_VERIFY(alert());
-        QCOMPARE(alert()->message(), u"Wrong confirmation code"_s);
+        QTRY_COMPARE(alertMessage(), u"Wrong confirmation code"_s);
         QVERIFY(confirmation->progressContainer()->isHidden());
         QVERIFY(dismissAlert());
     }
     // An empty code is refused before anything else.
     typeAndPress(confirmation, u"codeTextField"_s, QString(), u"confirmButton"_s);
-    QTRY_VERIFY(alert());
-    QCOMPARE(alert()->message(), u"Please, fill in all fields"_s);
+    QTRY_COMPARE(alertMessage(), u"Please, fill in all fields"_s);
     QVERIFY(dismissAlert());
     QVERIFY(m_sent.isEmpty());
     QCOMPARE(stored(Keys::smsCode), u"0042"_s);
@@ -478,16 +473,14 @@ void tst_AuthFlows::phoneNumberIsCheckedBeforeAnyCode()
     // Eight digits with a country code: refused here, nothing sent.
     typeAndPress(mobile, u"mobileTextField"_s, u"61234567"_s, u"sendButton"_s);
     QVERIFY(!alert());
-    QTRY_VERIFY(alert());
-    QCOMPARE(alert()->message(), u"Invalid mobile number"_s);
+    QTRY_COMPARE(alertMessage(), u"Invalid mobile number"_s);
     QVERIFY(networkIsIdle(m_session->network));
     QVERIFY(m_sent.isEmpty());
     QVERIFY(dismissAlert());
 
     // A fixed line is a number, but no mobile one: the service's status is not 200.
     typeAndPress(mobile, u"mobileTextField"_s, u"123456789"_s, u"sendButton"_s);
-    QTRY_VERIFY_WITH_TIMEOUT(alert(), patience);
-    QCOMPARE(alert()->message(), u"Invalid mobile number"_s);
+    QTRY_COMPARE_WITH_TIMEOUT(alertMessage(), u"Invalid mobile number"_s, patience);
     QCOMPARE(sent(u"/iOS/lookup.php"_s).size(), 1);
     QVERIFY(sent(u"/iOS/getverification.php"_s).isEmpty());
     QVERIFY(mobile->progressContainer()->isHidden());

@@ -110,13 +110,6 @@ private:
         QVERIFY(LoginItem::setEnabled(SessionBus::launcherAppId, true));
     }
 
-    void signIn()
-    {
-        m_session->session.setCredentials(u"ann@example.com"_s, u"secret"_s);
-        m_session->defaults.setString(Keys::phone, u"+15550100"_s);
-        QVERIFY(m_session->keepIdentity("ann"));
-    }
-
     SettingsViewController *openSettings()
     {
         auto *settings = new SettingsViewController(*m_service, m_session->config);
@@ -494,7 +487,9 @@ void tst_StatusMenu::checkboxesFlipValueAndPictureTogether()
 void tst_StatusMenu::signOut()
 {
     firstLaunch();
-    signIn();
+    m_session->session.setCredentials(u"ann@example.com"_s, u"secret"_s);
+    m_session->defaults.setString(Keys::phone, u"+15550100"_s);
+    QVERIFY(m_session->keepIdentity("ann"));
     QVERIFY(setLiveStatus(VPNStatus::Connected));
     SettingsViewController *settings = openSettings();
     QVERIFY(settings);
