@@ -278,8 +278,7 @@ void tst_LocalStores::fileAndFolderAreOwnerOnly()
     QCOMPARE(modeOf(path), 0600u);
     QCOMPARE(modeOf(dir.filePath(u"config"_s)), 0700u);
     // Saves leave no temporary or lock files behind.
-    QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-             QStringList{u"orvex.conf"_s});
+    QCOMPARE(entriesOf(folder), QStringList{u"orvex.conf"_s});
 
     // What a plain QSettings writer leaves under umask 022 is tightened.
     const QString loose = dir.filePath(u"loose/orvex.conf"_s);
@@ -355,7 +354,7 @@ void tst_LocalStores::plantedLinksAreNotFollowed()
     }
     const QByteArray said = captured.text();
     QCOMPARE(modeOf(target), 0755u);
-    QCOMPARE(QDir(target).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
+    QCOMPARE(entriesOf(target), QStringList());
     QVERIFY2(said.contains("is a symbolic link owned by another user"), said.constData());
     QCOMPARE(said.count("settings are not saved"), 1);
 }
