@@ -304,10 +304,9 @@ void tst_Launcher::startingFromTheMenuReopensTheRunningClient()
     QVERIFY(!command.isEmpty());
 
     // The build folder stands in for /usr/bin on PATH.
-    const QString &builtClient = clientBinary;
-    const QString path = QFileInfo(builtClient).absolutePath() + u':' + qEnvironmentVariable("PATH");
+    const QString path = QFileInfo(clientBinary).absolutePath() + u':' + qEnvironmentVariable("PATH");
     const QString program = QStandardPaths::findExecutable(command.constFirst(), path.split(u':'));
-    QCOMPARE(QFileInfo(program).canonicalFilePath(), QFileInfo(builtClient).canonicalFilePath());
+    QCOMPARE(QFileInfo(program).canonicalFilePath(), QFileInfo(clientBinary).canonicalFilePath());
 
     // Should the hand-over fail and the new client start for real, it finds
     // only stand-ins: no tunnel daemon, the private bus as the system bus.

@@ -278,8 +278,7 @@ void tst_LocalStores::fileAndFolderAreOwnerOnly()
     QCOMPARE(modeOf(path), 0600u);
     QCOMPARE(modeOf(dir.filePath(u"config"_s)), 0700u);
     // Saves leave no temporary or lock files behind.
-    QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-             QStringList{u"orvex.conf"_s});
+    QCOMPARE(entriesOf(folder), QStringList{u"orvex.conf"_s});
 
     // What a plain QSettings writer leaves under umask 022 is tightened.
     const QString loose = dir.filePath(u"loose/orvex.conf"_s);
@@ -355,7 +354,7 @@ void tst_LocalStores::plantedLinksAreNotFollowed()
     }
     const QByteArray said = captured.text();
     QCOMPARE(modeOf(target), 0755u);
-    QCOMPARE(QDir(target).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
+    QCOMPARE(entriesOf(target), QStringList());
     QVERIFY2(said.contains("is a symbolic link owned by another user"), said.constData());
     QCOMPARE(said.count("settings are not saved"), 1);
 }
@@ -585,27 +584,25 @@ void tst_LocalStores::reimportKeepsTheStoredIdentityAndRepairsADamagedOne()
              (QList<IdentityStore::AccessEntry>{{u"use"_s, {u"orvex"_s, u"charon"_s}}}));
 
     // A damaged identity is repaired by the next import.
-    const auto &identity = first;
     // A key file that holds another key is not answered as this identity.
     QTemporaryDir otherDir;
     QVERIFY(IdentityStore(otherDir.path()).importPkcs12(makeIdentityArchive(bob(), passphrase), passphrase));
     QVERIFY(QFile::remove(folder + u"/private-key.pem"_s));
     QVERIFY(QFile::copy(otherDir.filePath(QString::fromLatin1(bob().sha1().toHex()) + u"/private-key.pem"_s),
                         folder + u"/private-key.pem"_s));
-    QCOMPARE(store.resolve(identity->reference), std::nullopt);
+    QCOMPARE(store.resolve(first->reference), std::nullopt);
 
-    QCOMPARE(store.importPkcs12(archive, passphrase), identity);
-    QVERIFY(store.resolve(identity->reference));
-    QCOMPARE(store.accessList(identity->reference)->first().applications,
-             (QStringList{u"orvex"_s, u"charon"_s}));
+    QCOMPARE(store.importPkcs12(archive, passphrase), first);
+    QVERIFY(store.resolve(first->reference));
+    QCOMPARE(store.accessList(first->reference)->first().applications, (QStringList{u"orvex"_s, u"charon"_s}));
     // No staging or removed folders are left behind.
-    QCOMPARE(entriesOf(dir.path()), QStringList{QString::fromLatin1(identity->reference.toHex())});
+    QCOMPARE(entriesOf(dir.path()), QStringList{QString::fromLatin1(first->reference.toHex())});
 
     // Without a readable access list the client alone is granted again.
     QVERIFY(QFile::remove(folder + u"/access-list.json"_s));
     QVERIFY(QFile::remove(folder + u"/certificate.pem"_s));
-    QCOMPARE(store.importPkcs12(archive, passphrase), identity);
-    QCOMPARE(store.accessList(identity->reference)->first().applications, QStringList{u"orvex"_s});
+    QCOMPARE(store.importPkcs12(archive, passphrase), first);
+    QCOMPARE(store.accessList(first->reference)->first().applications, QStringList{u"orvex"_s});
 }
 
 void tst_LocalStores::removeDeletesOnlyThatIdentity()

@@ -173,7 +173,6 @@ void tst_VPNManager::saveErrors()
     QCOMPARE(save(manager).error(), u"connection: refused"_s);
 
     // A folder where the file should go: the write fails, the daemon is not told.
-    backend->applyError.clear();
     VPNManager blocked(std::make_unique<FakeVPNBackend>(), m_dir->path());
     blocked.setProtocolConfiguration(sampleProtocol());
     QVERIFY(!save(blocked).isSuccess());

@@ -127,7 +127,6 @@ private:
     QPointer<QTcpSocket> m_heldSocket;
     QByteArray m_archive;
     TestPkcs12::Credential m_client;
-    TestPkcs12::Credential m_previous;
     TestPkcs12::Credential m_day; // valid for one day from the moment it was made
     QString m_passphrase;
 };
@@ -140,7 +139,6 @@ void tst_CertificateProvisioner::initTestCase()
     SystemInfo::setMachineIdSourceForTesting(
         [] { return std::optional<QString>(QStringLiteral("0123abcd")); });
     m_client = TestPkcs12::makeCredential("client", true, 30);
-    m_previous = TestPkcs12::makeCredential("previous", false, 30);
     m_archive = TestPkcs12::makeIdentityArchive(m_client, config.pkcs12Passphrase);
     m_day = TestPkcs12::makeCredential("day");
     m_passphrase = config.pkcs12Passphrase;
@@ -159,10 +157,7 @@ void tst_CertificateProvisioner::init()
 void tst_CertificateProvisioner::keepsTheIdentityThenConnects()
 {
     m_session->session.setCredentials(email, password);
-    const auto previous = m_session->identities
-                              .importSingleIdentity(TestPkcs12::makeIdentityArchive(m_previous, m_passphrase),
-                                                    m_passphrase);
-    QVERIFY(previous && m_session->session.replaceIdentity(previous->reference));
+    QVERIFY(m_session->keepIdentity("previous"));
     QObject owner;
     Fetched outcome;
     CertificateProvisioner::fetchCertificate(&owner, m_session->network, m_session->session,

@@ -83,8 +83,10 @@ private:
     FakeLeakGuard m_guard;
     // Turns the tunnel on as the user does (Turn ON) or as a saved
     // configuration with on-demand does by itself, with a guard on the
-    // backend and the gateway given as an address.
-    void turnOnGuarded(bool byOnDemand);
+    // backend and the gateway given as an address, or as a name the guard's
+    // lookup finds at `found`.
+    void turnOnGuarded(bool byOnDemand, const QString &gateway = u"192.0.2.1"_s,
+                       const QList<QHostAddress> &found = {});
     // Plays the backend's statuses: C connecting, X connected, G
     // disconnecting, D disconnected, I invalid.
     void play(const QByteArray &statuses);
@@ -98,10 +100,11 @@ private:
     }
 };
 
-void tst_VPNService::turnOnGuarded(bool byOnDemand)
+void tst_VPNService::turnOnGuarded(bool byOnDemand, const QString &gateway, const QList<QHostAddress> &found)
 {
-    m_session->config.vpnGatewayHost = u"192.0.2.1"_s;
+    m_session->config.vpnGatewayHost = gateway;
     m_guard = FakeLeakGuard();
+    m_guard.names.insert(gateway, found);
     makeService();
     m_backend->guard = &m_guard;
     m_backend->goesDownOnStop = true;
@@ -219,17 +222,14 @@ void tst_VPNService::onDemandFollowsTheSharedKeyAndTheSetting()
     QFETCH(int, setting);
     QFETCH(bool, expected);
     keepIdentity();
-    const QByteArray reference = m_credential.sha1();
     if (shared)
-        QVERIFY(m_session->identities.grantAccess(reference, u"charon"_s));
+        QVERIFY(m_session->identities.grantAccess(m_credential.sha1(), u"charon"_s));
     if (setting >= 0)
         m_session->defaults.setBoolean(DefaultsKeys::isAutoConnectEnabled, setting == 1);
     m_service->connect();
     QTRY_COMPARE(m_backend->applied.size(), 1);
     QCOMPARE(m_backend->applied.front().onDemandEnabled, expected);
     QCOMPARE(m_service->config().isOnDemandEnabled, expected);
-    // Each run starts from a fresh store.
-    QVERIFY(m_session->identities.remove({reference}));
 }
 
 void tst_VPNService::toggleFollowsTheLiveState_data()
@@ -601,15 +601,7 @@ void tst_VPNService::onlyTheUserLiftsTheBlock()
 // Turn ON looks the name up afresh.
 void tst_VPNService::aNewNetworkLooksTheGatewayUpAgain()
 {
-    m_session->config.vpnGatewayHost = u"gw.example"_s;
-    m_guard = FakeLeakGuard();
-    m_guard.names.insert(u"gw.example"_s, {QHostAddress(u"192.0.2.1"_s)});
-    makeService();
-    m_backend->guard = &m_guard;
-    m_backend->goesDownOnStop = true;
-    keepIdentity();
-    m_service->connect();
-    QTRY_VERIFY(m_backend->calls.contains(u"start"_s));
+    turnOnGuarded(false, u"gw.example"_s, {QHostAddress(u"192.0.2.1"_s)});
     play("CX");
     QCOMPARE(m_guard.inForce.gateway, QList<QHostAddress>{QHostAddress(u"192.0.2.1"_s)});
 
