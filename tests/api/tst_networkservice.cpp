@@ -213,39 +213,33 @@ void tst_NetworkService::answers_data()
     QTest::addColumn<QByteArray>("type");
     QTest::addColumn<int>("expected"); // -1: success with `value`
     QTest::addColumn<QByteArray>("value");
-    const QByteArray json = "application/json";
     const int parse = int(Error::Code::cannotParseData);
     QByteArray archive;
     for (int i = 0; i < 3000; ++i)
         archive.append(char(i * 7 % 256));
     archive[0] = '\0';
 
-    QTest::newRow("204 carries no body") << QByteArray("addDevice") << 204 << QByteArray() << json
-                                         << int(Error::Code::emptyResponse) << QByteArray();
+    // Rows answered as JSON unless they say otherwise.
+    const auto row = [](const char *tag, const char *operation, int status, const QByteArray &body,
+                        int expected, const QByteArray &value = {},
+                        const QByteArray &type = "application/json") {
+        QTest::newRow(tag) << QByteArray(operation) << status << body << type << expected << value;
+    };
+    row("204 carries no body", "addDevice", 204, {}, int(Error::Code::emptyResponse));
     // A declared body of zero bytes is a body, and no envelope.
-    QTest::newRow("empty body, nothing expected")
-        << QByteArray("addDevice") << 200 << QByteArray() << json << -1 << QByteArray();
-    QTest::newRow("empty body, a record expected")
-        << QByteArray("getUser") << 200 << QByteArray() << json << parse << QByteArray();
-    QTest::newRow("error page") << QByteArray("getUser") << 500
-                                << QByteArray("<html><body>Internal Server Error</body></html>")
-                                << QByteArray("text/html") << parse << QByteArray();
-    QTest::newRow("record under 404")
-        << QByteArray("getUser") << 404 << QByteArray(R"({"user":{"email":"e@x.io"}})") << json << -1
-        << QByteArray("e@x.io");
-    QTest::newRow("envelope under 401") << QByteArray("getUser") << 401 << envelope(16, true) << json
-                                        << int(Error::Code::userNotExists) << QByteArray();
+    row("empty body, nothing expected", "addDevice", 200, {}, -1);
+    row("empty body, a record expected", "getUser", 200, {}, parse);
+    row("error page", "getUser", 500, "<html><body>Internal Server Error</body></html>", parse, {},
+        "text/html");
+    row("record under 404", "getUser", 404, R"({"user":{"email":"e@x.io"}})", -1, "e@x.io");
+    row("envelope under 401", "getUser", 401, envelope(16, true), int(Error::Code::userNotExists));
 
-    QTest::newRow("any non-envelope body") << QByteArray("checkUser") << 200 << QByteArray("ok") << json
-                                           << int(Error::Code::userAlreadyExists) << QByteArray();
-    QTest::newRow("account does not exist")
-        << QByteArray("checkUser") << 200 << envelope(16, true) << json << -1 << QByteArray();
-    QTest::newRow("other envelope passed on") << QByteArray("checkUser") << 200 << envelope(6, true) << json
-                                              << int(Error::Code::invalidPassword) << QByteArray();
+    row("any non-envelope body", "checkUser", 200, "ok", int(Error::Code::userAlreadyExists));
+    row("account does not exist", "checkUser", 200, envelope(16, true), -1);
+    row("other envelope passed on", "checkUser", 200, envelope(6, true), int(Error::Code::invalidPassword));
 
     const auto user = [&](const char *tag, const QByteArray &body, int expected) {
-        QTest::newRow(tag) << QByteArray("getUser") << 200 << QByteArray(body) << json << expected
-                           << QByteArray();
+        row(tag, "getUser", 200, body, expected);
     };
     user("user empty record", R"({"user":{}})", -1);
     user("user extra members", R"({"user":{"x":1},"more":[1]})", -1);
@@ -264,20 +258,16 @@ void tst_NetworkService::answers_data()
          "{\"user\":{\"devices\":" + QByteArray(1000, '[') + QByteArray(1000, ']') + "}}", parse);
     user("envelope nested in itself",
          QByteArray(R"({"status":)").repeated(5000) + "1" + QByteArray("}").repeated(5000), parse);
-    QTest::newRow("token empty name") << QByteArray("getToken") << 200
-                                      << QByteArray(R"({"token":{"name":""}})") << json << -1 << QByteArray();
-    QTest::newRow("token name number")
-        << QByteArray("getToken") << 200 << QByteArray(R"({"token":{"name":12}})") << json << parse
-        << QByteArray();
+    row("token empty name", "getToken", 200, R"({"token":{"name":""}})", -1);
+    row("token name number", "getToken", 200, R"({"token":{"name":12}})", parse);
     // A figure may be text or a number of either kind, nothing else; a
     // required figure missing fails the whole answer.
     const auto usage = [&](const char *tag, const QByteArray &day, const QByteArray &more, int expected,
                            const char *value) {
-        QTest::newRow(tag) << QByteArray("getDeviceUsage") << 200
-                           << R"({"device_usage":{"info":{"Day":)" + day
-                                  + R"(,"Month":12,"Year":2026,"Timezone":1.5,"MonthlyUsage":"123","device":"d"})"
-                                  + more + "}}"
-                           << json << expected << QByteArray(value);
+        row(tag, "getDeviceUsage", 200,
+            R"({"device_usage":{"info":{"Day":)" + day
+                + R"(,"Month":12,"Year":2026,"Timezone":1.5,"MonthlyUsage":"123","device":"d"})" + more + "}}",
+            expected, value);
     };
     usage("day as text", R"("7")", {}, -1, "string 7");
     usage("day as integer", "7", {}, -1, "int 7");
@@ -294,29 +284,21 @@ void tst_NetworkService::answers_data()
           "int 6 summary");
     usage("summary figure Boolean", "6", R"(,"summary":[{"average":true,"date":"2026-12-01","usage":1}])",
           parse, "");
-    QTest::newRow("usage figure missing")
-        << QByteArray("getDeviceUsage") << 200
-        << QByteArray(R"({"device_usage":{"info":{"Day":1,"Month":1,"Year":1,"Timezone":0,"device":"d"}}})")
-        << json << parse << QByteArray();
+    row("usage figure missing", "getDeviceUsage", 200,
+        R"({"device_usage":{"info":{"Day":1,"Month":1,"Year":1,"Timezone":0,"device":"d"}}})", parse);
     const auto update = [&](const char *tag, const QByteArray &members, int expected, const char *value) {
-        QTest::newRow(tag) << QByteArray("checkForUpdates") << 200
-                           << R"({"status":{"command":"c","opf":"o","error":false,"softwareversion":"2",)"
-                                  + members + "}}"
-                           << json << expected << QByteArray(value);
+        row(tag, "checkForUpdates", 200,
+            R"({"status":{"command":"c","opf":"o","error":false,"softwareversion":"2",)" + members + "}}",
+            expected, value);
     };
     update("update offered", R"("version":"2.0","name":"https:\/\/x\/p")", -1, "https://x/p");
     update("update without its address", R"("version":"2.0")", parse, "");
     update("update version a number", R"("version":2,"name":"n")", parse, "");
 
-    QTest::newRow("certificate bytes unchanged")
-        << QByteArray("getCert") << 200 << archive << QByteArray("application/x-pkcs12") << -1 << archive;
-    QTest::newRow("certificate refused") << QByteArray("getCert") << 200 << envelope(17, true) << json
-                                         << int(Error::Code::unknownDevice) << QByteArray();
-    QTest::newRow("verification code") << QByteArray("getVerificationCode") << 200 << QByteArray("Tök-42\n")
-                                       << QByteArray("text/plain") << -1 << QByteArray("Tök-42\n");
-    QTest::newRow("verification code not UTF-8")
-        << QByteArray("getVerificationCode") << 200 << QByteArray("ab\xff\xfe") << QByteArray("text/plain")
-        << parse << QByteArray();
+    row("certificate bytes unchanged", "getCert", 200, archive, -1, archive, "application/x-pkcs12");
+    row("certificate refused", "getCert", 200, envelope(17, true), int(Error::Code::unknownDevice));
+    row("verification code", "getVerificationCode", 200, "Tök-42\n", -1, "Tök-42\n", "text/plain");
+    row("verification code not UTF-8", "getVerificationCode", 200, "ab\xff\xfe", parse, {}, "text/plain");
 }
 
 void tst_NetworkService::answers()

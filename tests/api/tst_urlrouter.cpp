@@ -25,9 +25,9 @@ std::pair<QString, QString> kv(const char *k, const QString &v)
     return {QString::fromLatin1(k), v};
 }
 
-// Decodes a query with Python's urllib (form semantics: "+" is a space), the
-// way a typical service front end reads it.
-Items decodeWithPython(const QByteArray &query)
+// Decodes the query of `url` as sent with Python's urllib (form semantics:
+// "+" is a space), the way a typical service front end reads it.
+Items decodeWithPython(const QUrl &url)
 {
     QProcess python;
     python.start(QStringLiteral("/usr/bin/python3"),
@@ -36,7 +36,7 @@ Items decodeWithPython(const QByteArray &query)
                                  "q=sys.stdin.buffer.read().decode('ascii');"
                                  "print(json.dumps(urllib.parse.parse_qsl(q,keep_blank_values=True,"
                                  "strict_parsing=True,errors='strict')))")});
-    python.write(query);
+    python.write(url.query(QUrl::FullyEncoded).toLatin1());
     python.closeWriteChannel();
     if (!python.waitForFinished(30000) || python.exitCode() != 0)
         return {};
@@ -141,7 +141,7 @@ void tst_URLRouter::everyCaseHasItsPathAndItemsInOrder()
         const QUrl url = row.router.url(m_config);
         QCOMPARE(url.scheme() + QStringLiteral("://") + url.authority() + url.path(),
                  QStringLiteral("https://api.example.test:8443") + row.path);
-        Items items = decodeWithPython(url.query(QUrl::FullyEncoded).toLatin1());
+        Items items = decodeWithPython(url);
         // This machine's kernel release, as three numbers.
         for (auto &[name, value] : items) {
             if (name == QLatin1String("systemVersion")
@@ -174,8 +174,7 @@ void tst_URLRouter::hostileValuesReachTheServiceUnchanged()
     const QByteArray wire = url.toEncoded();
     QVERIFY(!wire.contains('+'));
     QVERIFY(!wire.contains(' '));
-    QCOMPARE(decodeWithPython(url.query(QUrl::FullyEncoded).toLatin1()),
-             (Items{kv("user", email), kv("check", password)}));
+    QCOMPARE(decodeWithPython(url), (Items{kv("user", email), kv("check", password)}));
 }
 
 void tst_URLRouter::usageRequestUsesLocalDayAndCurrentOffset_data()
@@ -194,10 +193,8 @@ void tst_URLRouter::usageRequestUsesLocalDayAndCurrentOffset()
     setZone(zone.constData());
     // 23:30 local on the last day of a month is still that day.
     const QDateTime lateEvening(QDate(2026, 1, 31), QTime(23, 30));
-    const Items items = decodeWithPython(URLRouter::getDeviceUsage(QStringLiteral("ud"), lateEvening)
-                                             .url(m_config)
-                                             .query(QUrl::FullyEncoded)
-                                             .toLatin1());
+    const Items items = decodeWithPython(
+        URLRouter::getDeviceUsage(QStringLiteral("ud"), lateEvening).url(m_config));
     QCOMPARE(items.at(2), kv("deviceudid", QStringLiteral("ud")));
     QCOMPARE(items.at(4), kv("y", QStringLiteral("2026")));
     QCOMPARE(items.at(5), kv("m", QStringLiteral("1")));
@@ -216,10 +213,8 @@ void tst_URLRouter::usageRequestUsesLocalDayAndCurrentOffset()
 void tst_URLRouter::computerNameFallsBackToUnknown()
 {
     SystemInfo::setComputerNameSourceForTesting([] { return QString(); });
-    const Items items = decodeWithPython(URLRouter::addDevice(QStringLiteral("u"), QStringLiteral("e"))
-                                             .url(m_config)
-                                             .query(QUrl::FullyEncoded)
-                                             .toLatin1());
+    const Items items = decodeWithPython(
+        URLRouter::addDevice(QStringLiteral("u"), QStringLiteral("e")).url(m_config));
     QCOMPARE(items.at(3), kv("nickName", QStringLiteral("Unknown")));
     SystemInfo::setComputerNameSourceForTesting([] { return QStringLiteral("desk 1"); });
 }
