@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     passphrase = Config::parse({}, {}).value().pkcs12Passphrase;
     // The first import loads OpenSSL's legacy provider once for the process;
     // do it here so it is not taken for a leak of the first input.
-    store->importPkcs12({}, passphrase);
+    store->importSingleIdentity({}, passphrase);
     std::atexit([] {
         delete store;
         delete folder;
@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray archive(reinterpret_cast<const char *>(data), qsizetype(size));
-    const auto identity = store->importPkcs12(archive, passphrase);
+    const auto identity = store->importSingleIdentity(archive, passphrase);
     if (!identity)
         return 0;
     const auto material = store->resolve(identity->reference);

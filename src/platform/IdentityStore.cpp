@@ -466,28 +466,16 @@ QString IdentityStore::identityFolder(const QByteArray &reference) const
     return m_directory + u'/' + QString::fromLatin1(reference.toHex());
 }
 
-std::optional<IdentityStore::Identity> IdentityStore::importPkcs12(const QByteArray &archive,
-                                                                   const QString &passphrase)
-{
-    return importArchive(archive, passphrase, false);
-}
-
 std::optional<IdentityStore::Identity> IdentityStore::importSingleIdentity(const QByteArray &archive,
                                                                            const QString &passphrase)
-{
-    return importArchive(archive, passphrase, true);
-}
-
-std::optional<IdentityStore::Identity> IdentityStore::importArchive(const QByteArray &archive,
-                                                                    const QString &passphrase, bool singleKey)
 {
     loadLegacyAlgorithms();
     Pkcs12Reader reader(archive, passphrase);
     if (!reader.read())
         return std::nullopt;
-    if (singleKey && std::count_if(reader.bags().begin(), reader.bags().end(), [](const Bag &bag) {
-                         return bag.key != nullptr;
-                     }) != 1)
+    if (std::count_if(reader.bags().begin(), reader.bags().end(),
+                      [](const Bag &bag) { return bag.key != nullptr; })
+        != 1)
         return std::nullopt;
     const std::optional<Item> item = firstItemOf(reader.bags());
     if (!item)

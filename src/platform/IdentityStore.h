@@ -65,21 +65,17 @@ public:
 
     QString directory() const { return m_directory; }
 
-    // Opens the archive with the passphrase and stores the identity of its first
-    // item: the first certificate in the archive's bag order, together with the
-    // private key that belongs to it (same local key id, or the matching public
-    // key). Absent when the archive does not parse, the passphrase is wrong
-    // (MAC or decryption fails), there is no item, or the first item has no
-    // matching key; later items are never looked at. Also absent when the
-    // archive asks for more key-derivation work than any real one does (over a
-    // million rounds in all, or a scheme other than PKCS#12's PBE or PBKDF2).
-    // Importing an identity that is already stored keeps it as it is, access
-    // list included.
-    std::optional<Identity> importPkcs12(const QByteArray &archive, const QString &passphrase);
-
-    // Like importPkcs12, for an archive that must hold exactly one identity:
-    // it also refuses one with no private key or with more than one. This is
-    // what a certificate from the service must look like before it is kept.
+    // Opens the archive with the passphrase and stores its one identity: the
+    // first certificate in the archive's bag order, together with the private
+    // key that belongs to it (same local key id, or the matching public key).
+    // This is what a certificate from the service must look like before it is
+    // kept. Absent when the archive does not parse, the passphrase is wrong
+    // (MAC or decryption fails), it holds no private key or more than one, or
+    // the first item has no matching key; later items are never looked at.
+    // Also absent when the archive asks for more key-derivation work than any
+    // real one does (over a million rounds in all, or a scheme other than
+    // PKCS#12's PBE or PBKDF2). Importing an identity that is already stored
+    // keeps it as it is, access list included.
     std::optional<Identity> importSingleIdentity(const QByteArray &archive, const QString &passphrase);
 
     // The stored certificate's validity period (UTC); absent when the
@@ -114,8 +110,6 @@ public:
     bool grantAccess(const QByteArray &reference, const QString &application);
 
 private:
-    std::optional<Identity> importArchive(const QByteArray &archive, const QString &passphrase,
-                                          bool singleKey);
     QString identityFolder(const QByteArray &reference) const;
     bool writeAccessList(const QString &folder, const QList<AccessEntry> &entries) const;
 

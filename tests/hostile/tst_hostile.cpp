@@ -275,7 +275,7 @@ void tst_Hostile::hostileCertificateArchiveIsRefused()
     resetPeakMemory();
     const qint64 before = statusKb("VmRSS:");
     IdentityStore store(m_dir.filePath(QStringLiteral("identities")));
-    QVERIFY(!store.importPkcs12(answer.result->value(), m_config.pkcs12Passphrase));
+    QVERIFY(!store.importSingleIdentity(answer.result->value(), m_config.pkcs12Passphrase));
     const qint64 grownMb = (statusKb("VmHWM:") - before) / 1024;
     if (measuresMemory)
         QVERIFY2(grownMb < 100, qPrintable(QStringLiteral("peak memory grew by %1 MB").arg(grownMb)));

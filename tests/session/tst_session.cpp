@@ -303,7 +303,7 @@ void tst_Session::logoutForgetsEverythingOfTheAccount()
     const QString passphrase = builtIn().pkcs12Passphrase;
     const auto previous = store.importSingleIdentity(archiveFor(m_previous), passphrase);
     QVERIFY(previous && session.replaceIdentity(previous->reference));
-    QVERIFY(store.importPkcs12(archiveFor(TestPkcs12::makeCredential("stray")), passphrase));
+    QVERIFY(store.importSingleIdentity(archiveFor(TestPkcs12::makeCredential("stray")), passphrase));
     const auto identity = store.importSingleIdentity(archiveFor(m_current), passphrase);
     QVERIFY(identity);
     QCOMPARE(storedIdentities(m_fresh->files).size(), 3);
