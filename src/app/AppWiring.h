@@ -42,9 +42,9 @@ class WindowController;
 // account's session and the tunnel service once, and hands them to what needs
 // them: the screens (through the context the main window is made with, which
 // every screen of the window is made from and passes on), the main window
-// with its application menu, the tray menu, the notifications, and the quit sequence that every way out goes
-// through (both menus' Quit, the window closed without a tray, a termination
-// signal, the event loop ending). It keeps the configuration it is given and
+// with its application menu, the tray menu, the notifications, and the quit
+// sequence that every way out goes through (both menus' Quit, the window
+// closed without a tray, a termination signal, the event loop ending). It keeps the configuration it is given and
 // hands it to what reads it. The defaults store, the network service, the key
 // store, the tunnel's manager and its service are made here, one each, over
 // the user's standard files, unless given.

@@ -18,7 +18,6 @@ public:
     // Runs every pause read through this pace `factor` times faster (1, or
     // anything less: real time).
     void setSpeedUp(int factor);
-    int speedUp() const { return m_speedUp; }
 
 private:
     int m_speedUp = 1;

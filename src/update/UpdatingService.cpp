@@ -23,6 +23,14 @@ bool sameOrigin(const QUrl &a, const QUrl &b)
            && a.host().compare(b.host(), Qt::CaseInsensitive) == 0 && a.port(443) == b.port(443);
 }
 
+// What a check the user asked for says when there is nothing newer.
+void presentUpToDate(WindowController *window)
+{
+    auto *message = instantiate<UpdateMessageViewController>(window->context(), AppStoryboard::Settings);
+    message->setTitle(QString());
+    Navigator::presentModal(window, message);
+}
+
 } // namespace
 
 bool isTrustedOrigin(const QUrl &url, const Config &config)
@@ -71,12 +79,8 @@ void check(WindowController &window, bool isLaunch)
                 else
                     qCWarning(lcUpdate, "the update check failed: %s",
                               qUtf8Printable(result.error().localizedDescription()));
-                if (result.error().code() == Error::Code::alreadyUpdated && !isLaunch && shownIn) {
-                    auto *message = instantiate<UpdateMessageViewController>(shownIn->context(),
-                                                                             AppStoryboard::Settings);
-                    message->setTitle(QString());
-                    Navigator::presentModal(shownIn, message);
-                }
+                if (result.error().code() == Error::Code::alreadyUpdated && !isLaunch && shownIn)
+                    presentUpToDate(shownIn);
                 return;
             }
             const CheckForUpdatesResponse &response = result.value();
@@ -89,12 +93,8 @@ void check(WindowController &window, bool isLaunch)
             if (!isNewer(response.status.version)) {
                 qCInfo(lcUpdate, "offered %s, not newer than this version",
                        qUtf8Printable(response.status.version));
-                if (!isLaunch && shownIn) {
-                    auto *message = instantiate<UpdateMessageViewController>(shownIn->context(),
-                                                                             AppStoryboard::Settings);
-                    message->setTitle(QString());
-                    Navigator::presentModal(shownIn, message);
-                }
+                if (!isLaunch && shownIn)
+                    presentUpToDate(shownIn);
                 return;
             }
             qCInfo(lcUpdate, "update %s offered", qUtf8Printable(response.status.version));
